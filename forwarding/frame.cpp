@@ -1,0 +1,25 @@
+// The send step shared by both PDU paths.
+#include "forwarding/frame.h"
+
+#include <cstdio>
+
+#include "diagnostics/pdu_trace.h"
+#include "platform/evtlog.h"
+#include "task/debug.h"
+#include "task/log_codes.h"
+#include "task/task_main.h"
+
+void l2ptSendPdu(int32_t sock, uint32_t rxIfIndex, uint32_t egressIfIndex, uint32_t vlanId,
+                 const uint8_t* frame, int32_t len, uint8_t portKind, const char* failText,
+                 const char* sentText, const char* caller) {
+    const int sent = ozmSendto(sock, frame, len, OZM_MSG_SEND_FLAGS, L2PT_SEND_ADDR,
+                               OZM_SOCKADDR_LEN, egressIfIndex);
+    if (sent != len) {
+        char text[L2PT_TEXT_LEN] = {};
+        l2ptFormat(text, sizeof text, failText, L2ptIfName(egressIfIndex).text);
+        ozmSysErr(ozmL2ptTcbNode.logHandle, nullptr, L2PT_LOG_FAILURE, 1, text);
+        L2PT_DBG("%s: %s\r\n", caller, text);
+    }
+    l2ptDebugPdu(rxIfIndex, vlanId, frame, len, 1, portKind);
+    L2PT_DBG(sentText, caller, L2ptDbgName(egressIfIndex).text);
+}

@@ -1,0 +1,18 @@
+// The primary/secondary role, registration with the peer RPM and mirroring of the ACL bitmap.
+#pragma once
+
+#include <cstdint>
+
+extern uint32_t l2ptIsPrimary;           // this task acts as the primary
+extern uint32_t l2ptRegisteredWithPRPM;  // registered with / answered by the peer
+extern int32_t l2ptMstrSlotId;           // master line-card slot learned from the primary, -1 none
+
+// 0 when the registration request was sent (three tries), -1 otherwise.
+int l2ptRegisterWithPeerRPM();
+// 1 when handled, 0 when the reply could not be sent.
+int l2ptProcessPRpmRegReq(uint8_t* msg, uint32_t len);
+// Sends l2ptAclBitmap to the peer; the send's result, -1 when not sent.
+int l2ptSendAclUpdateMsgPeerRPM();
+int l2ptProcessPRpmUpdateAcl(const uint8_t* msg, uint32_t len);
+void l2ptHalUpdateMstrSlotId(const uint8_t* msg);
+int32_t l2ptHalGetMstrSlotId();
