@@ -2,6 +2,7 @@
 // the tunnel-MAC interface request. Descriptor sets hold 2048 descriptors.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 

@@ -1,0 +1,113 @@
+// Kernel calls: sockets and descriptors through the backend, and the PDU datagrams.
+#include "platform/kernel.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <array>
+#include <cerrno>
+#include <span>
+
+#include "platform/backend.h"
+#include "platform/src/state.h"
+#include "platform/wire/bytes.h"
+
+namespace ozm::detail {
+
+long recvDatagram(int fd, std::span<const std::span<uint8_t>> parts) {
+    constexpr size_t kMaxParts = 4;
+    if (fd < 0 || parts.size() > kMaxParts) {
+        return -1;
+    }
+    std::array<iovec, kMaxParts> iov{};
+    for (size_t i = 0; i < parts.size(); ++i) {
+        iov[i] = {parts[i].data(), parts[i].size()};
+    }
+    msghdr hdr{};
+    hdr.msg_iov = iov.data();
+    hdr.msg_iovlen = parts.size();
+    ssize_t n;
+    do {
+        n = ::recvmsg(fd, &hdr, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == ENOTSOCK) {
+        // A pipe: its reads are what one write put in, as long as writes stay small.
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLIN) == 0) {
+            return -1;
+        }
+        n = ::readv(fd, iov.data(), static_cast<int>(parts.size()));
+    }
+    return n < 0 ? -1 : static_cast<long>(n);
+}
+
+}  // namespace ozm::detail
+
+namespace kern {
+
+int socket(int family, int type, int protocol) {
+    return ozm::backend().openSocket(family, type, protocol);
+}
+
+int bind(int fd, const uint8_t* addr, int addrLen) {
+    if (addr == nullptr || addrLen < 0) {
+        return -1;
+    }
+    return ozm::backend().bindSocket(fd, std::span<const uint8_t>(addr, addrLen));
+}
+
+int close(int fd) {
+    if (ozm::detail::swpClosePipe(fd)) {
+        return 0;
+    }
+    return ozm::backend().closeFd(fd);
+}
+
+int ioctl(int fd, unsigned long request, void* arg) {
+    return ozm::backend().ioctl(fd, request, arg);
+}
+
+// Only read readiness is waited for: the other sets come back empty.
+int select(int nfds, OzmFdSet* readSet, OzmFdSet* writeSet, OzmFdSet* exceptSet,
+           OzmTimeval* timeout) {
+    if (writeSet != nullptr) {
+        OZM_FD_ZERO(writeSet);
+    }
+    if (exceptSet != nullptr) {
+        OZM_FD_ZERO(exceptSet);
+    }
+    return ozm::backend().wait(nfds, readSet, timeout);
+}
+
+int lastErrno() {
+    return ozm::backend().lastWaitErrno();
+}
+
+}  // namespace kern
+
+int ozmRecvfrom(int sock, uint8_t* buf, int len, int /*flags*/, void* /*from*/, int* /*fromLen*/,
+                uint32_t* rxIfIndex) {
+    if (buf == nullptr || len < 0) {
+        return -1;
+    }
+    std::array<uint8_t, pdudgram::kFrame> index;
+    std::span<uint8_t> parts[] = {index, {buf, static_cast<size_t>(len)}};
+    long n = ozm::detail::recvDatagram(sock, parts);
+    if (n < static_cast<long>(pdudgram::kFrame)) {
+        return -1;
+    }
+    if (rxIfIndex != nullptr) {
+        *rxIfIndex = wire::getU32(index.data(), pdudgram::kIfIndex);
+    }
+    return static_cast<int>(n - static_cast<long>(pdudgram::kFrame));
+}
+
+int ozmSendto(int sock, const uint8_t* buf, int len, int /*flags*/, const uint8_t* /*addr*/,
+              int /*addrLen*/, uint32_t egressIfIndex) {
+    if (buf == nullptr || len < 0) {
+        return -1;
+    }
+    return ozm::backend().pduSend(sock, egressIfIndex,
+                                  std::span<const uint8_t>(buf, static_cast<size_t>(len)));
+}
