@@ -1,0 +1,115 @@
+// The ACL agent of one line-card slot and the data plane of the line cards: which frames
+// entering a port are trapped to the task, and the frames the task sends out of ports.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "chassis/config.h"
+#include "chassis/model.h"
+
+namespace chassis {
+
+struct AclEntry {
+    uint32_t ifIndex = 0;  // 0 in an agent-wide entry
+    Mac mac{};
+    Mac mask{};
+    uint32_t global = 0;
+    uint32_t rate = 0;  // Kbps, 0 = none
+    uint8_t mode = 0;
+    bool operator==(const AclEntry&) const = default;
+};
+
+class AclAgent {
+  public:
+    AclAgent(Context& ctx, uint32_t slot, AgentMode mode, bool present);
+
+    // Synchronous request (registration); empty when the agent does not answer.
+    std::optional<std::vector<uint8_t>> request(std::span<const uint8_t> msg);
+    // Asynchronous message: sync, ACL download, deregistration.
+    void receive(std::span<const uint8_t> msg);
+
+    uint32_t slot() const { return slot_; }
+    bool present() const { return present_; }
+    // A card that goes away loses its agent's state; one that comes back starts unregistered.
+    void setPresent(bool present);
+    AgentMode mode() const { return mode_; }
+    void setMode(AgentMode mode) { mode_ = mode; }
+    bool registered() const { return registered_; }
+
+    // Installed entries in (ifIndex, MAC) order.
+    std::vector<AclEntry> entries() const;
+    // The entry that traps a frame with this destination entering port portIf, if any.
+    const AclEntry* match(uint32_t portIf, std::span<const uint8_t> mac) const;
+
+    struct Stats {
+        uint32_t applied = 0;     // download messages applied
+        uint32_t duplicates = 0;  // acknowledged again, not applied
+        uint32_t gaps = 0;        // ahead of their turn: dropped
+        uint32_t rejected = 0;    // malformed
+    };
+    const Stats& stats() const { return stats_; }
+    uint32_t expectedSeq() const { return expected_; }
+    // Keeps a copy of every applied ACL download message as it arrived (msgLen bytes), for
+    // tests that check the wire bytes; off by default.
+    void setRecordDownloads(bool on) { recordDownloads_ = on; }
+    const std::vector<std::vector<uint8_t>>& downloads() const { return downloads_; }
+
+  private:
+    std::string actor() const;
+    void reset();
+    void download(std::span<const uint8_t> msg);
+    bool apply(std::span<const uint8_t> msg, uint32_t seq);
+    void ack(std::span<const uint8_t> msg);
+
+    Context& ctx_;
+    uint32_t slot_;
+    AgentMode mode_;
+    bool present_;
+    bool registered_ = false;
+    uint32_t session_ = 0;
+    uint32_t expected_ = 1;
+    std::map<std::pair<uint32_t, Mac>, AclEntry> table_;
+    Stats stats_;
+    bool recordDownloads_ = false;
+    std::vector<std::vector<uint8_t>> downloads_;
+};
+
+// The line cards' forwarding side: trapping frames to the task, recording frames sent out.
+class DataPlane {
+  public:
+    DataPlane(Context& ctx, const ChassisConfig& cfg);
+
+    AclAgent* agent(uint32_t slot);
+    const AclAgent* agent(uint32_t slot) const;
+    // Line-card bitmap as IFM reports it: bit (1 << slot) for each present card.
+    uint32_t presentBitmap() const;
+
+    enum class Trap { Access, Tunnel, NotTrapped };
+    // A frame enters port portIf from its wire.
+    Trap frameIn(uint32_t portIf, std::span<const uint8_t> frame);
+    // A frame leaves through egressIf (a port, or a LAG through its lowest member);
+    // false when there is no such way out.
+    bool frameOut(uint32_t egressIf, std::span<const uint8_t> frame);
+    const std::vector<std::vector<uint8_t>>& framesOut(uint32_t portIf) const;
+    void clearFramesOut();
+    // When false, frames sent are discarded at once: not checked, recorded or traced
+    // (benchmarks of the task's PDU path).
+    void setRecordFrames(bool record) { recordFrames_ = record; }
+
+  private:
+    Context& ctx_;
+    std::vector<std::optional<AclAgent>> agents_;         // by slot
+    std::vector<std::vector<std::vector<uint8_t>>> out_;  // by dense port index
+    bool recordFrames_ = true;
+};
+
+// Destination MACs of the protocols the access-port socket receives.
+bool isProtocolMac(std::span<const uint8_t> mac);
+
+}  // namespace chassis

@@ -1,0 +1,455 @@
+#include "chassis/config.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace chassis {
+
+std::optional<uint8_t> protocolFlag(std::string_view name) {
+    if (name == "stp")
+        return kProtoStp;
+    if (name == "lldp")
+        return kProtoLldp;
+    if (name == "gvrp")
+        return kProtoGvrp;
+    if (name == "pvst")
+        return kProtoPvst;
+    return std::nullopt;
+}
+
+namespace {
+
+// Reads one chassis document; every error names the file and the line of the offending node.
+class Loader {
+  public:
+    explicit Loader(std::string source) : source_(std::move(source)) {}
+
+    ChassisConfig load(const YAML::Node& root) {
+        ChassisConfig cfg;
+        cfg.source = source_;
+        if (!root.IsMap())
+            fail(root, "the chassis file must be a mapping of sections");
+        knownKeys(root, {"chassis", "rpm", "card_types", "line_cards", "lags", "vlans",
+                         "tunnelling", "pools", "faults"});
+        if (auto n = root["chassis"])
+            chassisSection(n, cfg);
+        if (auto n = root["rpm"])
+            rpmSection(n, cfg.rpm);
+        for (const auto& n : seq(root, "card_types"))
+            cfg.cardTypes.push_back(cardType(n));
+        for (const auto& n : seq(root, "line_cards"))
+            cfg.lineCards.push_back(lineCard(n, cfg));
+        for (const auto& n : seq(root, "lags"))
+            cfg.lags.push_back(lag(n));
+        for (const auto& n : seq(root, "vlans"))
+            cfg.vlans.push_back(vlan(n));
+        if (auto n = root["tunnelling"])
+            tunnelling(n, cfg.tunnelling);
+        if (auto n = root["pools"]) {
+            if (!n.IsMap())
+                fail(n, "pools: expected a mapping of pool name to capacity");
+            for (const auto& kv : n) {
+                cfg.pools[kv.first.as<std::string>()] =
+                    static_cast<uint32_t>(integer(kv.second, 0, UINT32_MAX, "pool capacity"));
+            }
+        }
+        for (const auto& n : seq(root, "faults")) {
+            FaultConfig f;
+            if (n.IsScalar()) {
+                f.point = n.as<std::string>();
+            } else {
+                knownKeys(n, {"point", "uses"});
+                f.point = text(n, "point");
+                if (n["uses"])
+                    f.uses = static_cast<uint32_t>(integer(n["uses"], 1, UINT32_MAX, "uses"));
+            }
+            cfg.faults.push_back(std::move(f));
+        }
+        checkUnique(cfg);
+        return cfg;
+    }
+
+  private:
+    std::string source_;
+
+    [[noreturn]] void fail(const YAML::Node& n, const std::string& what) const {
+        const int line = n.IsDefined() ? n.Mark().line + 1 : 0;
+        throw ConfigError(source_ + ":" + std::to_string(line) + ": " + what);
+    }
+    [[noreturn]] void failAt(int line, const std::string& what) const {
+        throw ConfigError(source_ + ":" + std::to_string(line) + ": " + what);
+    }
+    static int lineOf(const YAML::Node& n) { return n.Mark().line + 1; }
+
+    void knownKeys(const YAML::Node& n, std::initializer_list<std::string_view> keys) const {
+        if (!n.IsMap())
+            fail(n, "expected a mapping");
+        for (const auto& kv : n) {
+            const auto key = kv.first.as<std::string>();
+            bool known = false;
+            for (auto k : keys)
+                known = known || k == key;
+            if (!known)
+                fail(kv.first, "unknown key '" + key + "'");
+        }
+    }
+
+    std::vector<YAML::Node> seq(const YAML::Node& parent, const char* key) const {
+        std::vector<YAML::Node> out;
+        auto n = parent[key];
+        if (!n)
+            return out;
+        if (!n.IsSequence())
+            fail(n, std::string(key) + ": expected a list");
+        for (const auto& item : n)
+            out.push_back(item);
+        return out;
+    }
+
+    int64_t integer(const YAML::Node& n, int64_t lo, int64_t hi, const std::string& what) const {
+        if (!n.IsScalar())
+            fail(n, what + ": expected a number");
+        const auto s = n.Scalar();
+        size_t used = 0;
+        int64_t v = 0;
+        try {
+            v = std::stoll(s, &used, 0);
+        } catch (const std::exception&) {
+            fail(n, what + ": '" + s + "' is not a number");
+        }
+        if (used != s.size())
+            fail(n, what + ": '" + s + "' is not a number");
+        if (v < lo || v > hi) {
+            fail(n, what + " " + s + " is out of range " + std::to_string(lo) + ".." +
+                        std::to_string(hi));
+        }
+        return v;
+    }
+    int64_t integer(const YAML::Node& parent, const char* key, int64_t lo, int64_t hi) const {
+        auto n = parent[key];
+        if (!n)
+            fail(parent, std::string("missing '") + key + "'");
+        return integer(n, lo, hi, key);
+    }
+    bool boolean(const YAML::Node& n, const std::string& what) const {
+        if (!n.IsScalar())
+            fail(n, what + ": expected true or false");
+        const auto s = n.Scalar();
+        if (s == "true" || s == "yes" || s == "1")
+            return true;
+        if (s == "false" || s == "no" || s == "0")
+            return false;
+        fail(n, what + ": expected true or false, not '" + s + "'");
+    }
+    std::string text(const YAML::Node& parent, const char* key) const {
+        auto n = parent[key];
+        if (!n || !n.IsScalar() || n.Scalar().empty())
+            fail(parent, std::string("missing '") + key + "'");
+        return n.Scalar();
+    }
+    std::string textOr(const YAML::Node& parent, const char* key, std::string def) const {
+        auto n = parent[key];
+        if (!n)
+            return def;
+        if (!n.IsScalar())
+            fail(n, std::string(key) + ": expected text");
+        return n.Scalar();
+    }
+    NameRef ref(const YAML::Node& n, const std::string& what) const {
+        if (!n || !n.IsScalar())
+            fail(n, what + ": expected a name");
+        return {n.Scalar(), lineOf(n)};
+    }
+
+    void chassisSection(const YAML::Node& n, ChassisConfig& cfg) const {
+        knownKeys(n, {"name", "slots"});
+        cfg.name = textOr(n, "name", "");
+        if (n["slots"])
+            cfg.slots = static_cast<uint32_t>(integer(n["slots"], 0, kMaxSlots, "slots"));
+    }
+
+    PeerRole peerRole(const YAML::Node& n) const {
+        const auto s = n.Scalar();
+        if (s == "none")
+            return PeerRole::None;
+        if (s == "primary")
+            return PeerRole::Primary;
+        if (s == "secondary")
+            return PeerRole::Secondary;
+        fail(n, "peer role must be none, primary or secondary, not '" + s + "'");
+    }
+
+    void rpmSection(const YAML::Node& n, RpmConfig& rpm) const {
+        knownKeys(n, {"role", "master_slot", "peer"});
+        if (auto r = n["role"]) {
+            const auto s = r.Scalar();
+            if (s != "primary" && s != "secondary")
+                fail(r, "role must be primary or secondary");
+            rpm.primary = s == "primary";
+        }
+        if (n["master_slot"]) {
+            rpm.masterSlot =
+                static_cast<uint32_t>(integer(n["master_slot"], 0, kMaxSlots - 1, "master_slot"));
+        }
+        if (auto p = n["peer"]) {
+            if (p.IsScalar()) {
+                rpm.peer.role = peerRole(p);
+            } else {
+                knownKeys(p, {"role", "bitmap", "master_slot"});
+                if (p["role"])
+                    rpm.peer.role = peerRole(p["role"]);
+                if (p["bitmap"])
+                    rpm.peer.bitmap =
+                        static_cast<uint32_t>(integer(p["bitmap"], 0, UINT32_MAX, "bitmap"));
+                if (p["master_slot"]) {
+                    rpm.peer.masterSlot = static_cast<int32_t>(
+                        integer(p["master_slot"], -1, kMaxSlots - 1, "master_slot"));
+                }
+            }
+        }
+    }
+
+    CardTypeConfig cardType(const YAML::Node& n) const {
+        knownKeys(n, {"id", "name", "ten_gig"});
+        CardTypeConfig t;
+        t.line = lineOf(n);
+        t.id = static_cast<uint32_t>(integer(n, "id", 0, kMaxCardTypes - 1));
+        t.name = textOr(n, "name", "type" + std::to_string(t.id));
+        if (n["ten_gig"])
+            t.tenGig = boolean(n["ten_gig"], "ten_gig");
+        return t;
+    }
+
+    static std::string expand(const std::string& pattern, uint32_t slot, uint32_t number) {
+        std::string out;
+        for (size_t i = 0; i < pattern.size(); ++i) {
+            if (pattern.compare(i, 3, "{n}") == 0) {
+                out += std::to_string(number);
+                i += 2;
+            } else if (pattern.compare(i, 3, "{s}") == 0) {
+                out += std::to_string(slot);
+                i += 2;
+            } else {
+                out += pattern[i];
+            }
+        }
+        return out;
+    }
+
+    // One entry of a card's port list: a single port ("number") or a run of ports ("range").
+    void ports(const YAML::Node& n, LineCardConfig& card) const {
+        knownKeys(n, {"number", "range", "name", "long_name", "unit", "pipe", "vlan"});
+        uint32_t first = 0;
+        uint32_t last = 0;
+        if (n["number"] && n["range"])
+            fail(n, "a port has either 'number' or 'range'");
+        if (n["number"]) {
+            first = last =
+                static_cast<uint32_t>(integer(n["number"], 0, kMaxPortsPerCard - 1, "number"));
+        } else if (auto r = n["range"]) {
+            const auto s = r.Scalar();
+            const auto dash = s.find('-');
+            if (dash == std::string::npos)
+                fail(r, "range must read FIRST-LAST");
+            try {
+                first = static_cast<uint32_t>(std::stoul(s.substr(0, dash)));
+                last = static_cast<uint32_t>(std::stoul(s.substr(dash + 1)));
+            } catch (const std::exception&) {
+                fail(r, "range must read FIRST-LAST");
+            }
+            if (first > last || last >= kMaxPortsPerCard)
+                fail(r, "range " + s + " is out of 0.." + std::to_string(kMaxPortsPerCard - 1));
+        } else {
+            fail(n, "a port needs 'number' or 'range'");
+        }
+        const std::string name = textOr(n, "name", "e{s}/{n}");
+        const std::string longName = textOr(n, "long_name", "Ethernet {s}/{n}");
+        if (first != last && name.find("{n}") == std::string::npos) {
+            fail(n, "the name of a port range must contain {n}");
+        }
+        PortConfig p;
+        p.line = lineOf(n);
+        p.unit = n["unit"] ? static_cast<uint32_t>(integer(n["unit"], 0, 255, "unit")) : card.slot;
+        if (n["pipe"])
+            p.pipe = static_cast<uint32_t>(integer(n["pipe"], 0, 255, "pipe"));
+        if (n["vlan"])
+            p.vlan = static_cast<uint16_t>(integer(n["vlan"], 0, 4095, "vlan"));
+        for (uint32_t num = first; num <= last; ++num) {
+            p.number = num;
+            p.name = expand(name, card.slot, num);
+            p.longName = expand(longName, card.slot, num);
+            for (const auto& q : card.ports) {
+                if (q.number == num)
+                    failAt(p.line, "port " + std::to_string(num) + " of slot " +
+                                       std::to_string(card.slot) + " is listed twice");
+            }
+            card.ports.push_back(p);
+        }
+    }
+
+    LineCardConfig lineCard(const YAML::Node& n, const ChassisConfig& cfg) const {
+        knownKeys(n, {"slot", "type", "present", "agent", "ports"});
+        LineCardConfig c;
+        c.line = lineOf(n);
+        c.slot = static_cast<uint32_t>(integer(n, "slot", 0, kMaxSlots - 1));
+        if (c.slot >= cfg.slots)
+            fail(n["slot"], "slot " + std::to_string(c.slot) + " is beyond the chassis' " +
+                                std::to_string(cfg.slots) + " slots");
+        for (const auto& other : cfg.lineCards) {
+            if (other.slot == c.slot)
+                fail(n["slot"], "slot " + std::to_string(c.slot) + " holds two line cards");
+        }
+        c.type = static_cast<uint32_t>(integer(n, "type", 0, kMaxCardTypes - 1));
+        if (n["present"])
+            c.present = boolean(n["present"], "present");
+        if (auto a = n["agent"]) {
+            const auto s = a.Scalar();
+            if (s == "per-port")
+                c.agent = AgentMode::PerPort;
+            else if (s == "global")
+                c.agent = AgentMode::Global;
+            else if (s == "silent")
+                c.agent = AgentMode::Silent;
+            else
+                fail(a, "agent must be per-port, global or silent, not '" + s + "'");
+        }
+        for (const auto& p : seq(n, "ports"))
+            ports(p, c);
+        return c;
+    }
+
+    LagConfig lag(const YAML::Node& n) const {
+        knownKeys(n, {"number", "name", "long_name", "members"});
+        LagConfig l;
+        l.line = lineOf(n);
+        l.number = static_cast<uint32_t>(integer(n, "number", 0, kMaxLags - 1));
+        l.name = textOr(n, "name", "lag" + std::to_string(l.number));
+        l.longName = textOr(n, "long_name", "Lag " + std::to_string(l.number));
+        for (const auto& m : seq(n, "members"))
+            l.members.push_back(ref(m, "member"));
+        return l;
+    }
+
+    VlanConfig vlan(const YAML::Node& n) const {
+        knownKeys(n, {"id", "name", "long_name"});
+        VlanConfig v;
+        v.line = lineOf(n);
+        v.id = static_cast<uint32_t>(integer(n, "id", 0, kMaxVlanId));
+        v.name = textOr(n, "name", "vlan" + std::to_string(v.id));
+        v.longName = textOr(n, "long_name", "Vlan " + std::to_string(v.id));
+        return v;
+    }
+
+    uint8_t protocols(const YAML::Node& n) const {
+        if (!n.IsSequence())
+            fail(n, "protocols: expected a list such as [stp, lldp]");
+        uint8_t flags = 0;
+        for (const auto& p : n) {
+            auto f = protocolFlag(p.Scalar());
+            if (!f)
+                fail(p, "unknown protocol '" + p.Scalar() + "' (stp, lldp, gvrp, pvst)");
+            flags |= *f;
+        }
+        return flags;
+    }
+
+    void tunnelling(const YAML::Node& n, TunnellingConfig& t) const {
+        knownKeys(n, {"vlans", "rates", "tunnel_mac", "replace_global", "vman_tpid"});
+        for (const auto& v : seq(n, "vlans")) {
+            knownKeys(v, {"vlan", "protocols", "rate", "ports"});
+            TunnelVlanConfig tv;
+            tv.vlan = ref(v["vlan"], "vlan");
+            if (!v["protocols"])
+                fail(v, "missing 'protocols'");
+            tv.protocols = protocols(v["protocols"]);
+            if (v["rate"])
+                tv.rate = static_cast<uint16_t>(integer(v["rate"], 0, UINT16_MAX, "rate"));
+            for (const auto& p : seq(v, "ports")) {
+                knownKeys(p, {"port", "mode"});
+                TunnelPortConfig tp;
+                tp.port = ref(p["port"], "port");
+                const auto mode = textOr(p, "mode", "access");
+                if (mode != "access" && mode != "core")
+                    fail(p["mode"], "mode must be access or core");
+                tp.core = mode == "core";
+                tv.ports.push_back(tp);
+            }
+            t.vlans.push_back(std::move(tv));
+        }
+        for (const auto& r : seq(n, "rates")) {
+            knownKeys(r, {"vlan", "rate"});
+            TunnelRateConfig tr;
+            tr.vlan = ref(r["vlan"], "vlan");
+            tr.rate = static_cast<uint32_t>(integer(r, "rate", 0, UINT32_MAX));
+            t.rates.push_back(tr);
+        }
+        if (auto m = n["tunnel_mac"]) {
+            t.tunnelMac = parseMac(m.Scalar());
+            if (!t.tunnelMac)
+                fail(m, "tunnel_mac must read like 03:a7:31:00:00:01");
+        }
+        if (n["replace_global"])
+            t.replaceGlobal = boolean(n["replace_global"], "replace_global");
+        if (n["vman_tpid"])
+            t.vmanTpid = static_cast<uint16_t>(integer(n["vman_tpid"], 0, UINT16_MAX, "vman_tpid"));
+    }
+
+    void checkUnique(const ChassisConfig& cfg) const {
+        std::set<uint32_t> ids;
+        for (const auto& t : cfg.cardTypes) {
+            if (!ids.insert(t.id).second)
+                failAt(t.line, "card type " + std::to_string(t.id) + " is defined twice");
+        }
+        for (const auto& c : cfg.lineCards) {
+            if (!ids.count(c.type))
+                failAt(c.line, "line card in slot " + std::to_string(c.slot) +
+                                   " has unknown card type " + std::to_string(c.type));
+        }
+        std::set<uint32_t> lags;
+        for (const auto& l : cfg.lags) {
+            if (!lags.insert(l.number).second)
+                failAt(l.line, "LAG " + std::to_string(l.number) + " is defined twice");
+        }
+        std::set<uint32_t> vlans;
+        for (const auto& v : cfg.vlans) {
+            if (!vlans.insert(v.id).second)
+                failAt(v.line, "VLAN " + std::to_string(v.id) + " is defined twice");
+        }
+    }
+};
+
+}  // namespace
+
+ChassisConfig loadChassisText(std::string_view yaml, std::string_view sourceName) {
+    const std::string source(sourceName);
+    YAML::Node root;
+    try {
+        root = YAML::Load(std::string(yaml));
+    } catch (const YAML::Exception& e) {
+        throw ConfigError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
+    }
+    if (!root.IsDefined() || root.IsNull()) {
+        ChassisConfig empty;
+        empty.source = source;
+        return empty;
+    }
+    try {
+        return Loader(source).load(root);
+    } catch (const YAML::Exception& e) {
+        throw ConfigError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
+    }
+}
+
+ChassisConfig loadChassisFile(const std::string& path) {
+    std::ifstream in(path);
+    if (!in)
+        throw ConfigError(path + ": cannot open the chassis file");
+    std::stringstream text;
+    text << in.rdbuf();
+    return loadChassisText(text.str(), path);
+}
+
+}  // namespace chassis

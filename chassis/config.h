@@ -1,0 +1,148 @@
+// The chassis file: what the simulated switch is made of and what IFM holds at start.
+// Format in docs/chassis.md.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "chassis/trace.h"
+
+namespace chassis {
+
+// A chassis file that cannot be used; the message names the file and line.
+struct ConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Protocol flags of the tunnelling configuration and of the messages that carry it.
+inline constexpr uint8_t kProtoStp = 0x01;
+inline constexpr uint8_t kProtoLldp = 0x02;
+inline constexpr uint8_t kProtoGvrp = 0x04;
+inline constexpr uint8_t kProtoPvst = 0x08;
+std::optional<uint8_t> protocolFlag(std::string_view name);  // "stp", "lldp", "gvrp", "pvst"
+
+// Limits of what a chassis file may hold. They reach past the task's own ranges on purpose,
+// so that tests can feed it slots, LAG numbers and VLAN ids it has to refuse.
+inline constexpr uint32_t kMaxSlots = 32;  // the line-card bitmap has 32 bits
+inline constexpr uint32_t kMaxPortsPerCard = 256;
+inline constexpr uint32_t kMaxCardTypes = 256;
+inline constexpr uint32_t kMaxLags = 256;
+inline constexpr uint32_t kMaxVlanId = 8191;
+inline constexpr uint32_t kDefaultSlots = 12;
+inline constexpr uint16_t kDefaultPortVlan = 1;
+
+enum class AgentMode { PerPort, Global, Silent };
+enum class PeerRole { None, Primary, Secondary };
+
+struct PortConfig {
+    uint32_t number = 0;
+    std::string name;
+    std::string longName;
+    uint32_t unit = 0;
+    uint32_t pipe = 0;
+    uint16_t vlan = kDefaultPortVlan;
+    int line = 0;
+};
+
+struct CardTypeConfig {
+    uint32_t id = 0;
+    std::string name;
+    bool tenGig = false;
+    int line = 0;
+};
+
+struct LineCardConfig {
+    uint32_t slot = 0;
+    uint32_t type = 0;
+    bool present = true;
+    AgentMode agent = AgentMode::PerPort;
+    std::vector<PortConfig> ports;
+    int line = 0;
+};
+
+struct NameRef {
+    std::string name;
+    int line = 0;
+};
+
+struct LagConfig {
+    uint32_t number = 0;
+    std::string name;
+    std::string longName;
+    std::vector<NameRef> members;
+    int line = 0;
+};
+
+struct VlanConfig {
+    uint32_t id = 0;
+    std::string name;
+    std::string longName;
+    int line = 0;
+};
+
+struct PeerConfig {
+    PeerRole role = PeerRole::None;
+    uint32_t bitmap = 0;
+    int32_t masterSlot = -1;
+};
+
+struct RpmConfig {
+    bool primary = true;
+    uint32_t masterSlot = 0;
+    PeerConfig peer;
+};
+
+struct TunnelPortConfig {
+    NameRef port;
+    bool core = false;
+};
+
+struct TunnelVlanConfig {
+    NameRef vlan;
+    uint8_t protocols = 0;
+    uint16_t rate = 0;
+    std::vector<TunnelPortConfig> ports;
+};
+
+struct TunnelRateConfig {
+    NameRef vlan;
+    uint32_t rate = 0;
+};
+
+struct TunnellingConfig {
+    std::vector<TunnelVlanConfig> vlans;
+    std::vector<TunnelRateConfig> rates;
+    std::optional<Mac> tunnelMac;
+    bool replaceGlobal = false;
+    std::optional<uint16_t> vmanTpid;
+};
+
+struct FaultConfig {
+    std::string point;
+    std::optional<uint32_t> uses;  // empty: for ever
+};
+
+struct ChassisConfig {
+    std::string source = "<chassis>";  // file name, for error messages
+    std::string name;
+    uint32_t slots = kDefaultSlots;
+    RpmConfig rpm;
+    std::vector<CardTypeConfig> cardTypes;
+    std::vector<LineCardConfig> lineCards;
+    std::vector<LagConfig> lags;
+    std::vector<VlanConfig> vlans;
+    TunnellingConfig tunnelling;
+    std::map<std::string, uint32_t, std::less<>> pools;
+    std::vector<FaultConfig> faults;
+};
+
+// Both throw ConfigError naming the file (or sourceName) and the line.
+ChassisConfig loadChassisFile(const std::string& path);
+ChassisConfig loadChassisText(std::string_view yaml, std::string_view sourceName = "<chassis>");
+
+}  // namespace chassis

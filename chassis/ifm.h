@@ -1,0 +1,92 @@
+// The interface manager: registration of the task, the tunnelling configuration it holds and
+// sends to the task as sequenced messages, and the task's acknowledgements of them.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "chassis/acl_agent.h"
+#include "chassis/config.h"
+#include "chassis/model.h"
+
+namespace chassis {
+
+class Ifm {
+  public:
+    struct PortMode {
+        uint32_t ifIndex = 0;
+        uint32_t mode = 0;  // vlanmsg::kModeCorePort for a core port, 0 for an access port
+    };
+    struct VlanBlock {
+        uint32_t vlanIf = 0;
+        uint8_t protocols = 0;
+        uint16_t rate = 0;
+        std::vector<PortMode> ports;
+    };
+    struct LagBlock {
+        uint32_t lagIf = 0;
+        std::vector<uint32_t> members;
+    };
+
+    // Takes the tunnelling section of the chassis file as its configured state.
+    Ifm(Context& ctx, const ChassisConfig& cfg, const DataPlane& cards);
+
+    // From the task.
+    std::optional<std::vector<uint8_t>> request(std::span<const uint8_t> msg);
+    void receive(std::span<const uint8_t> msg);
+
+    // Changes of the configuration: each updates what IFM holds and tells the task.
+    void vlanAdd(const std::vector<VlanBlock>& blocks);
+    void vlanDel(const std::vector<VlanBlock>& blocks);
+    void vlanDisable(const std::vector<VlanBlock>& blocks);
+    void lagAdd(const std::vector<LagBlock>& blocks);
+    void lagDel(const std::vector<LagBlock>& blocks);
+    void rateSet(uint32_t vlanIf, uint32_t rate);
+    void rateRemove(uint32_t vlanIf);
+    void tunnelMac(const Mac& mac, bool replaceGlobal);
+    void tunnelMacDefault();
+    void vmanTpid(uint16_t tpid);
+
+    // Bad input: a sequenced message of any type and body (seq: the next one when empty),
+    // and arbitrary bytes for the task's request queue.
+    void rawSequenced(uint32_t type, std::optional<uint32_t> seq, std::span<const uint8_t> body);
+    void rawBytes(std::span<const uint8_t> bytes);
+
+    uint32_t lastSeq() const { return seq_; }
+    const std::vector<uint32_t>& acks() const { return acks_; }  // sequence numbers acknowledged
+
+  private:
+    struct VlanState {
+        uint8_t protocols = 0;
+        uint16_t rate = 0;
+        std::vector<PortMode> ports;
+    };
+
+    std::vector<uint8_t> sequenced(uint32_t type, size_t len, std::optional<uint32_t> seq = {});
+    void sendVlanBlocks(uint32_t type, const char* what, const std::vector<VlanBlock>& blocks);
+    void sendLagBlocks(uint32_t type, const char* what, const std::vector<LagBlock>& blocks);
+    void sendRate(uint32_t vlanIf, uint32_t rate, bool set);
+    void sendMac(const Mac& mac, bool set, bool replaceGlobal);
+    void sendVmanTpid(uint16_t tpid);
+    void download();
+    std::string portsText(const std::vector<PortMode>& ports) const;
+
+    Context& ctx_;
+    const DataPlane& cards_;
+    uint32_t slots_;
+    uint32_t seq_ = 0;
+    std::map<uint32_t, VlanState> vlans_;  // by VLAN ifIndex
+    std::map<uint32_t, uint32_t> rates_;
+    std::optional<Mac> mac_;
+    bool replaceGlobal_ = false;
+    std::optional<uint16_t> tpid_;
+    std::vector<uint32_t> acks_;
+};
+
+std::string protocolsText(uint8_t flags);  // "stp,lldp", "none"
+
+}  // namespace chassis

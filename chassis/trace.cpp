@@ -1,0 +1,102 @@
+#include "chassis/trace.h"
+
+#include <cstdio>
+
+namespace chassis {
+
+namespace {
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+std::string macText(std::span<const uint8_t> mac) {
+    std::string out;
+    for (size_t i = 0; i < kMacLen && i < mac.size(); ++i) {
+        if (i)
+            out += ':';
+        out += kHexDigits[mac[i] >> 4];
+        out += kHexDigits[mac[i] & 0xF];
+    }
+    return out;
+}
+
+std::optional<Mac> parseMac(std::string_view text) {
+    Mac mac{};
+    // Six pairs of hex digits separated by ':' or '-'.
+    if (text.size() != kMacLen * 3 - 1)
+        return std::nullopt;
+    for (size_t i = 0; i < kMacLen; ++i) {
+        const int hi = hexValue(text[i * 3]);
+        const int lo = hexValue(text[i * 3 + 1]);
+        if (hi < 0 || lo < 0)
+            return std::nullopt;
+        if (i + 1 < kMacLen && text[i * 3 + 2] != ':' && text[i * 3 + 2] != '-') {
+            return std::nullopt;
+        }
+        mac[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return mac;
+}
+
+std::string hexText(std::span<const uint8_t> bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        out += kHexDigits[b >> 4];
+        out += kHexDigits[b & 0xF];
+    }
+    return out;
+}
+
+std::string hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%x", v);
+    return buf;
+}
+
+void Trace::add(std::string_view actor, std::string_view text) {
+    if (!on())
+        return;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%9.3f ", static_cast<double>(clock_.nowUs) / kUsPerSecond);
+    std::string line = stamp;
+    line.append(actor);
+    line += ' ';
+    line.append(text);
+    if (sink_)
+        sink_(line);
+    if (keep_)
+        lines_.push_back(std::move(line));
+}
+
+std::string Trace::text() const {
+    std::string out;
+    for (const auto& l : lines_) {
+        out += l;
+        out += '\n';
+    }
+    return out;
+}
+
+std::vector<std::string> Trace::grep(std::string_view prefix) const {
+    std::vector<std::string> out;
+    for (const auto& l : lines_) {
+        std::string_view rest(l);
+        const size_t timeEnd = rest.find(' ', rest.find_first_not_of(' '));
+        rest.remove_prefix(timeEnd == std::string_view::npos ? rest.size() : timeEnd + 1);
+        if (rest.starts_with(prefix))
+            out.emplace_back(rest);
+    }
+    return out;
+}
+
+}  // namespace chassis

@@ -1,0 +1,123 @@
+// l2ptd end to end: the example chassis and scenarios run, exit 0 and trace the same way
+// every time; bad command lines and scenarios fail with a message that says why.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+};
+
+// Runs l2ptd with args; stdout, and stderr too when withErr.
+Outcome l2ptd(const std::string& args, bool withErr = false) {
+    const std::string cmd =
+        std::string(L2PTD_PATH) + " " + args + (withErr ? " 2>&1" : " 2>/dev/null");
+    Outcome r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return r;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
+        r.out.append(buf.data(), n);
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+const std::string kSrc = L2PT_SOURCE_DIR;
+const std::string kTwoCards = "--sim " + kSrc + "/examples/two-cards.yaml";
+
+std::string writeTemp(const std::string& name, const std::string& text) {
+    const std::string path = ::testing::TempDir() + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+TEST(L2ptd, BootScenarioRunsAndRepeatsByteForByte) {
+    const Outcome first = l2ptd(kTwoCards + " --scenario " + kSrc + "/examples/boot.scenario");
+    ASSERT_EQ(first.status, 0) << first.out;
+    // Start-up registers with IFM and both agents, takes the configuration, becomes ready.
+    EXPECT_THAT(first.out,
+                HasSubstr("    0.000 ifm tx reply type=24410 status=0 slots=12 cards=0x3\n"));
+    EXPECT_THAT(first.out, HasSubstr("acl[0] tx reply type=24412 status=0 port-acl=1\n"));
+    EXPECT_THAT(first.out, HasSubstr("acl[1] tx reply type=24412 status=0 port-acl=0\n"));
+    EXPECT_THAT(first.out, HasSubstr("    0.000 task ready\n"));
+    // The card that went away and came back registers again at 0.600.
+    EXPECT_THAT(first.out, HasSubstr("    0.600 acl[1] rx register slot=1"));
+    const Outcome second = l2ptd(kTwoCards + " --scenario " + kSrc + "/examples/boot.scenario");
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.out, first.out);
+}
+
+TEST(L2ptd, FramesCliAndTaskDisableRepeatByteForByte) {
+    const std::string payload(76, '0');
+    const std::string path =
+        writeTemp("rich.scenario",
+                  "set l2pt_debug_cp 1\n"
+                  "frame ge0/1 0180c2000000 00000000aa01 8100 0064 0026 424203 " +
+                      payload +
+                      "\n"
+                      "frame ge0/3 0180c2000000 00000000aa02 0026 424203 " +
+                      payload +
+                      "\n"
+                      "cli show-all\n"
+                      "cli debug ge0/1 vlan=100 count=2 dir=in\n"
+                      "advance 50ms\n"
+                      "card removed 0\n"
+                      "task-disable\n"
+                      "advance 100ms\n");
+    const Outcome first = l2ptd(kTwoCards + " --scenario " + path);
+    ASSERT_EQ(first.status, 0) << first.out;
+    // An STP frame on an access port of VLAN 100 is trapped and leaves on the VLAN's core port.
+    EXPECT_THAT(first.out, HasSubstr("port ge0/1 in len=59 trapped=access\n"));
+    EXPECT_THAT(first.out, HasSubstr("port ge0/5 out len=59 03a731000000"));
+    // No entry for ge0/3: not trapped, and the untagged frame is not tagged either.
+    EXPECT_THAT(first.out,
+                HasSubstr("port ge0/3 in len=55 not-trapped (no entry for 01:80:c2:00:00:00)\n"));
+    EXPECT_THAT(first.out, HasSubstr("mgr rx reply type=24402 code=0\n"));
+    EXPECT_THAT(first.out, HasSubstr("task process-exit\n"));
+    const Outcome second = l2ptd(kTwoCards + " --scenario " + path);
+    EXPECT_EQ(second.out, first.out);
+}
+
+TEST(L2ptd, WithoutScenarioOneSecondPasses) {
+    const Outcome r = l2ptd(kTwoCards);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_THAT(r.out, HasSubstr("task ready\n"));
+    EXPECT_THAT(r.out, HasSubstr("    1.000 task killed\n"));
+}
+
+TEST(L2ptd, MalformedScenarioExits2NamingTheLine) {
+    const std::string path =
+        writeTemp("bad.scenario", "advance 10ms\n# fine\nvlan-add vlan=nowhere proto=stp\n");
+    const Outcome r = l2ptd(kTwoCards + " --scenario " + path, true);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.out, HasSubstr(path + ":3: no interface named 'nowhere'"));
+    EXPECT_THAT(r.out, ::testing::Not(HasSubstr("task spawn")));
+}
+
+TEST(L2ptd, BadChassisOrCommandLineIsReported) {
+    const std::string path = writeTemp("bad.yaml", "chassis:\n  slots: 99\n");
+    Outcome r = l2ptd("--sim " + path, true);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.out, HasSubstr(path + ":2: slots 99 is out of range"));
+    EXPECT_THAT(r.out, ::testing::Not(HasSubstr("task spawn")));
+    r = l2ptd("--bogus", true);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.out, HasSubstr("usage: l2ptd --sim CHASSIS [--scenario FILE]"));
+    r = l2ptd("", true);
+    EXPECT_THAT(r.out, HasSubstr("--sim CHASSIS is required"));
+}
+
+}  // namespace

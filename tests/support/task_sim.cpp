@@ -1,0 +1,79 @@
+#include "tests/support/task_sim.h"
+
+#include "platform/wire/l2pt.h"
+#include "task/task_main.h"
+
+namespace tsim {
+
+const char* const kChassis = R"(
+chassis: {name: test, slots: 12}
+rpm: {role: primary, master_slot: 0, peer: none}
+card_types:
+  - {id: 1, name: 8x1G, ten_gig: false}
+  - {id: 2, name: 4x10G, ten_gig: true}
+line_cards:
+  - slot: 0
+    type: 1
+    agent: per-port
+    ports: [{range: 0-7, name: "ge0/{n}", long_name: "GigEthernet 0/{n}", unit: 0, pipe: 0}]
+  - slot: 1
+    type: 2
+    agent: per-port
+    ports: [{range: 0-3, name: "te1/{n}", long_name: "TenGigEthernet 1/{n}", unit: 1, pipe: 0}]
+  - slot: 2
+    type: 1
+    agent: global
+    ports: [{range: 0-3, name: "ge2/{n}", long_name: "GigEthernet 2/{n}", unit: 2, pipe: 0}]
+  - slot: 3
+    type: 1
+    present: false
+    ports: [{range: 0-1, name: "ge3/{n}", long_name: "GigEthernet 3/{n}", unit: 3, pipe: 0}]
+lags:
+  - {number: 1, name: lag1, long_name: "Port-channel 1"}
+  - {number: 2, name: lag2, long_name: "Port-channel 2"}
+vlans:
+  - {id: 10, name: vl10, long_name: "Vlan 10"}
+  - {id: 20, name: vl20, long_name: "Vlan 20"}
+  - {id: 30, name: vl30, long_name: "Vlan 30"}
+  - {id: 100, name: vl100, long_name: "Vlan 100"}
+  - {id: 200, name: vl200, long_name: "Vlan 200"}
+  - {id: 4000, name: vl4000, long_name: "Vlan 4000"}
+)";
+
+std::unique_ptr<chassis::SimSwitch> boot(std::string_view yaml) {
+    auto sim = std::make_unique<chassis::SimSwitch>(chassis::loadChassisText(yaml));
+    sim->start(l2ptTaskMain);
+    sim->settle();
+    return sim;
+}
+
+chassis::Ifm::VlanBlock block(chassis::SimSwitch& sim, std::string_view vlan, uint8_t protocols,
+                              const std::vector<PortSpec>& ports, uint16_t rate) {
+    chassis::Ifm::VlanBlock b;
+    b.vlanIf = sim.ifIndex(vlan);
+    b.protocols = protocols;
+    b.rate = rate;
+    for (const PortSpec& port : ports) {
+        b.ports.push_back({sim.ifIndex(port.name), port.core ? vlanmsg::kModeCorePort : 0});
+    }
+    return b;
+}
+
+void vlanAdd(chassis::SimSwitch& sim, std::string_view vlan, uint8_t protocols,
+             const std::vector<PortSpec>& ports, uint16_t rate) {
+    sim.ifm().vlanAdd({block(sim, vlan, protocols, ports, rate)});
+    sim.settle();
+}
+
+void vlanDel(chassis::SimSwitch& sim, std::string_view vlan, uint8_t protocols,
+             const std::vector<PortSpec>& ports) {
+    sim.ifm().vlanDel({block(sim, vlan, protocols, ports)});
+    sim.settle();
+}
+
+void vlanDisable(chassis::SimSwitch& sim, std::string_view vlan, uint8_t protocols) {
+    sim.ifm().vlanDisable({block(sim, vlan, protocols, {})});
+    sim.settle();
+}
+
+}  // namespace tsim

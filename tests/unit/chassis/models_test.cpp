@@ -1,0 +1,470 @@
+// The chassis models on their own: a recording TaskLink stands in for the task's descriptors.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "chassis/chassis.h"
+#include "chassis/message.h"
+#include "platform/kernel.h"
+#include "test_chassis.h"
+
+namespace chassis {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+struct Recorder : TaskLink {
+    std::vector<std::vector<uint8_t>> msgs;
+    struct Pdu {
+        int protocol;
+        uint32_t rxIf;
+        std::vector<uint8_t> frame;
+    };
+    std::vector<Pdu> pdus;
+    bool socketsOpen = true;
+    void toTask(std::vector<uint8_t> m) override { msgs.push_back(std::move(m)); }
+    bool toPduSocket(int protocol, uint32_t rxIf, std::span<const uint8_t> f) override {
+        if (!socketsOpen)
+            return false;
+        pdus.push_back({protocol, rxIf, {f.begin(), f.end()}});
+        return true;
+    }
+};
+
+constexpr Mac kStpMac{0x01, 0x80, 0xc2, 0x00, 0x00, 0x00};
+constexpr Mac kPvstMac{0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd};
+constexpr Mac kTunnelMac{0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};
+constexpr uint32_t kSession = 0x5e55;
+
+struct Entry {
+    uint32_t ifIndex;
+    Mac mac;
+    uint32_t global;
+    uint32_t rate;
+    uint8_t mode;
+};
+
+// An ACL download message as the task's sequenced queue hands it over.
+std::vector<uint8_t> download(uint32_t seq, uint32_t op, const std::vector<Entry>& entries,
+                              uint32_t session = kSession) {
+    auto m = makeMessage(MT_L2PT_ACL_DOWNLOAD, aclmsg::kMsgSize, kTaskParty, {svc::kAcl, 0});
+    stampSequenced(m, swpw::Kind::Data, session, seq, 77, kTaskParty);
+    wire::putU32(m.data(), aclmsg::kAclOp, op);
+    wire::putU32(m.data(), aclmsg::kEntryCount, static_cast<uint32_t>(entries.size()));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        uint8_t* e = m.data() + aclmsg::kEntries + i * aclmsg::kEntryLen;
+        wire::putU32(e, aclmsg::kEntIfIndex, entries[i].ifIndex);
+        std::copy(entries[i].mac.begin(), entries[i].mac.end(), e + aclmsg::kEntMac);
+        std::fill_n(e + aclmsg::kEntMask, kMacLen, 0xff);
+        wire::putU32(e, aclmsg::kEntGlobal, entries[i].global);
+        wire::putU32(e, aclmsg::kEntRateLimit, entries[i].rate);
+        wire::putU8(e, aclmsg::kEntAclMode, entries[i].mode);
+    }
+    return m;
+}
+
+std::vector<uint8_t> sync(uint32_t session = kSession) {
+    auto m = makeMessage(MT_SWP_SYNC, hdr::kSeqHeaderLen, kTaskParty, {svc::kAcl, 0});
+    stampSequenced(m, swpw::Kind::Sync, session, 0, 77, kTaskParty);
+    return m;
+}
+
+std::vector<uint8_t> registration(uint32_t slot) {
+    auto m = makeMessage(MT_L2PT_ACL_REG, aclreg::kLen, kTaskParty, {svc::kAcl, slot});
+    wire::putU32(m.data(), aclreg::kAgentSlot, slot);
+    return m;
+}
+
+class Models : public ::testing::Test {
+  protected:
+    Recorder task;
+    Chassis chassis{test::config(), task};
+    uint32_t p(std::string_view name) { return *chassis.ifdb().find(name); }
+    AclAgent& agent0() { return *chassis.cards().agent(0); }
+    std::vector<uint32_t> ackSeqs() {
+        std::vector<uint32_t> out;
+        for (const auto& m : task.msgs) {
+            if (hdr::msgType(m.data()) == MT_SWP_ACK)
+                out.push_back(swpw::seq(m.data()));
+        }
+        return out;
+    }
+};
+
+TEST_F(Models, AgentAppliesInOrderAcksDuplicatesDropsGaps) {
+    const uint32_t port = p("p0/0");
+    agent0().receive(sync());
+    agent0().receive(download(1, aclmsg::kOpInstall, {{port, kStpMac, 0, 0, 1}}));
+    agent0().receive(download(1, aclmsg::kOpRemove, {{port, kStpMac, 0, 0, 1}}));    // duplicate
+    agent0().receive(download(3, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));  // gap
+    EXPECT_THAT(ackSeqs(), ElementsAre(1, 1));
+    ASSERT_EQ(agent0().entries().size(), 1u);  // neither the duplicate nor the gap applied
+    EXPECT_EQ(agent0().entries()[0].mac, kStpMac);
+    agent0().receive(download(2, aclmsg::kOpInstall, {{port, kTunnelMac, 0, 0, 5}}));
+    agent0().receive(download(3, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));  // now in turn
+    EXPECT_THAT(ackSeqs(), ElementsAre(1, 1, 2, 3));
+    EXPECT_EQ(agent0().entries().size(), 3u);
+    EXPECT_EQ(agent0().stats().duplicates, 1u);
+    EXPECT_EQ(agent0().stats().gaps, 1u);
+
+    // The ack names the sender's session, sequence and queue handle.
+    const auto& ack = task.msgs.back();
+    EXPECT_EQ(swpw::kind(ack.data()), swpw::Kind::Ack);
+    EXPECT_EQ(swpw::session(ack.data()), kSession);
+    EXPECT_EQ(swpw::queue(ack.data()), 77u);
+    EXPECT_EQ(ozm::queueAddressOf(hdr::dstQueueId(ack.data())).service, svc::kL2pt);
+
+    // A sync starts the sequence afresh.
+    agent0().receive(sync(kSession + 1));
+    agent0().receive(download(1, aclmsg::kOpRemove, {{port, kStpMac, 0, 0, 1}}, kSession + 1));
+    EXPECT_EQ(agent0().entries().size(), 2u);
+}
+
+TEST_F(Models, EntryTableSemantics) {
+    const uint32_t port = p("p0/0");
+    uint32_t seq = 0;
+    auto send = [&](uint32_t op, std::vector<Entry> e) {
+        agent0().receive(download(++seq, op, e));
+    };
+    agent0().receive(sync());
+    send(aclmsg::kOpInstall, {{port, kStpMac, 0, 64, 3}, {port, kTunnelMac, 0, 0, 5}});
+    send(aclmsg::kOpInstall, {{port, kTunnelMac, 0, 0, 5}});  // same key again: one entry
+    EXPECT_EQ(agent0().entries().size(), 2u);
+    send(aclmsg::kOpInstall, {{port, kStpMac, 0, 200, 2}});  // rate change keeps the trap
+    EXPECT_EQ(agent0().entries()[0].rate, 200u);
+    EXPECT_EQ(agent0().entries()[0].mode, 3);
+    send(aclmsg::kOpRemove, {{port, kStpMac, 0, 0, 2}});  // rate removal: rate 0, entry stays
+    ASSERT_EQ(agent0().entries().size(), 2u);
+    EXPECT_EQ(agent0().entries()[0].rate, 0u);
+    send(aclmsg::kOpInstall, {{port, kPvstMac, 0, 10, 2}});  // rate change creates a missing entry
+    EXPECT_EQ(agent0().entries().size(), 3u);
+    send(aclmsg::kOpRemove, {{port, kStpMac, 0, 0, 1}, {port, kPvstMac, 0, 0, 1}});
+    EXPECT_EQ(agent0().entries().size(), 1u);
+    send(aclmsg::kOpRemove, {{port, kStpMac, 0, 0, 1}});  // absent: nothing happens
+    EXPECT_EQ(agent0().entries().size(), 1u);
+    // Deregistration drops the entries; what the task's queue still sends comes in sequence.
+    agent0().receive(makeMessage(MT_L2PT_ACL_DEREG, aclreg::kLen, kTaskParty, {svc::kAcl, 0}));
+    EXPECT_TRUE(agent0().entries().empty());
+    const uint32_t applied = agent0().stats().applied;
+    send(aclmsg::kOpRemove, {{port, kTunnelMac, 0, 0, 5}});
+    EXPECT_EQ(agent0().stats().applied, applied + 1);
+    EXPECT_EQ(agent0().stats().gaps, 0u);
+}
+
+TEST_F(Models, AgentRejectsMalformedDownloadsWithoutAck) {
+    agent0().receive(sync());
+    auto tooMany = download(1, aclmsg::kOpInstall, {});
+    wire::putU32(tooMany.data(), aclmsg::kEntryCount, aclmsg::kMaxEntries + 1);
+    agent0().receive(tooMany);
+    // msgLen covers only two entries while the count claims three.
+    auto pastEnd = download(1, aclmsg::kOpInstall,
+                            {{p("p0/0"), kStpMac, 0, 0, 1},
+                             {p("p0/1"), kStpMac, 0, 0, 1},
+                             {p("p0/1"), kPvstMac, 0, 0, 1}});
+    hdr::setMsgLen(pastEnd.data(), static_cast<uint32_t>(aclmsg::kEntries + 2 * aclmsg::kEntryLen));
+    agent0().receive(pastEnd);
+    auto badLen = download(1, aclmsg::kOpInstall, {});
+    hdr::setMsgLen(badLen.data(), aclmsg::kMsgSize + 1);  // longer than what arrived
+    agent0().receive(badLen);
+    agent0().receive(std::vector<uint8_t>(10));  // not even a header
+    EXPECT_TRUE(ackSeqs().empty());
+    EXPECT_TRUE(agent0().entries().empty());
+    EXPECT_EQ(agent0().stats().rejected, 2u);
+    EXPECT_EQ(chassis.trace().grep("acl[0] rx").size(), 5u);  // sync and four rejections
+    // The largest valid message still goes in.
+    std::vector<Entry> full;
+    for (uint32_t i = 0; i < aclmsg::kMaxEntries; ++i)
+        full.push_back({i + 1, kStpMac, 0, 0, 1});
+    agent0().receive(download(1, aclmsg::kOpInstall, full));
+    EXPECT_EQ(agent0().entries().size(), aclmsg::kMaxEntries);
+}
+
+TEST_F(Models, AgentRegistrationFollowsModeAndFaults) {
+    auto reply = agent0().request(registration(0));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(hdr::msgType(reply->data()), MT_L2PT_ACL_REG);
+    EXPECT_EQ(hdr::msgStatus(reply->data()), 0);
+    EXPECT_EQ(wire::getU32(reply->data(), aclreg::kPortAcl), 1u);
+    auto global = chassis.cards().agent(1)->request(registration(1));
+    ASSERT_TRUE(global);
+    EXPECT_EQ(wire::getU32(global->data(), aclreg::kPortAcl), 0u);
+    EXPECT_FALSE(chassis.cards().agent(2)->request(registration(2)));  // absent card
+    chassis.cards().agent(2)->setPresent(true);
+    EXPECT_FALSE(chassis.cards().agent(2)->request(registration(2)));  // silent agent
+
+    chassis.faults().arm("acl-status:0", 1);
+    EXPECT_EQ(hdr::msgStatus(agent0().request(registration(0))->data()), 1);
+    chassis.faults().arm("acl-type:0", 1);
+    EXPECT_NE(hdr::msgType(agent0().request(registration(0))->data()), MT_L2PT_ACL_REG);
+    chassis.faults().arm("acl-silent:0");
+    EXPECT_FALSE(agent0().request(registration(0)));
+    EXPECT_FALSE(agent0().request(registration(0)));  // armed for ever
+    chassis.faults().clear("acl-silent:0");
+    EXPECT_TRUE(agent0().request(registration(0)));
+    EXPECT_FALSE(agent0().request(std::vector<uint8_t>(hdr::kPlainHeaderLen)));  // bad msgLen
+
+    // A registration starts the agent afresh.
+    agent0().receive(sync());
+    agent0().receive(download(1, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}}));
+    ASSERT_TRUE(agent0().request(registration(0)));
+    EXPECT_TRUE(agent0().entries().empty());
+    EXPECT_EQ(agent0().expectedSeq(), 1u);
+}
+
+TEST_F(Models, AbsentCardDropsEverything) {
+    agent0().receive(sync());
+    agent0().receive(download(1, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}}));
+    chassis.events().cardDown(0);
+    EXPECT_TRUE(agent0().entries().empty());
+    agent0().receive(download(2, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}}));
+    EXPECT_EQ(ackSeqs().size(), 1u);
+    EXPECT_EQ(chassis.cards().frameIn(p("p0/0"), std::vector<uint8_t>(60)),
+              DataPlane::Trap::NotTrapped);
+    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("not-trapped (card absent)"));
+}
+
+std::vector<uint8_t> frame(const Mac& dst, std::optional<uint16_t> tpid, size_t len = 64) {
+    std::vector<uint8_t> f(len, 0xab);
+    std::copy(dst.begin(), dst.end(), f.begin());
+    if (tpid)
+        wire::putU16(f.data(), 12, *tpid);
+    else
+        wire::putU16(f.data(), 12, 0x0026);  // an 802.3 length: untagged
+    return f;
+}
+
+TEST_F(Models, DataPlaneTrapsByPortAndMac) {
+    const uint32_t p00 = p("p0/0");
+    agent0().receive(sync());
+    agent0().receive(download(
+        1, aclmsg::kOpInstall,
+        {{p00, kStpMac, 0, 0, 1}, {p00, kTunnelMac, 0, 0, 5}, {p("p0/2"), kPvstMac, 0, 0, 1}}));
+    auto* global = chassis.cards().agent(1);
+    global->receive(sync());
+    global->receive(download(1, aclmsg::kOpInstall, {{0, kPvstMac, 1, 0, 0}}));
+
+    using Trap = DataPlane::Trap;
+    auto& dp = chassis.cards();
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), Trap::Access);
+    EXPECT_EQ(dp.frameIn(p00, frame(kTunnelMac, 0x9100)), Trap::Tunnel);
+    EXPECT_EQ(dp.frameIn(p("p0/1"), frame(kStpMac, 0x8100)), Trap::NotTrapped);  // no entry there
+    EXPECT_THAT(chassis.trace().lines().back(),
+                HasSubstr("not-trapped (no entry for 01:80:c2:00:00:00)"));
+    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac, 0x8100)), Trap::Access);  // agent-wide entry
+    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kStpMac, 0x8100)), Trap::NotTrapped);
+    EXPECT_EQ(dp.frameIn(p00, std::vector<uint8_t>(13)), Trap::NotTrapped);  // runt
+    // A LAG member's frames reach the task with the LAG's ifIndex.
+    EXPECT_EQ(dp.frameIn(p("p0/2"), frame(kPvstMac, 0x88a8)), Trap::Access);
+
+    ASSERT_EQ(task.pdus.size(), 4u);
+    EXPECT_EQ(task.pdus[0].protocol, OZML2STP);
+    EXPECT_EQ(task.pdus[0].rxIf, p00);
+    EXPECT_EQ(task.pdus[0].frame, frame(kStpMac, 0x8100));  // tagged frames go as they are
+    EXPECT_EQ(task.pdus[1].protocol, OZML2L2PT);
+    EXPECT_EQ(task.pdus[2].rxIf, p("p1/0"));
+    EXPECT_EQ(task.pdus[3].rxIf, p("lag5"));
+
+    task.socketsOpen = false;
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), Trap::NotTrapped);
+    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("dropped (no socket)"));
+}
+
+TEST_F(Models, DataPlaneTagsUntaggedFramesWithThePortVlan) {
+    agent0().receive(sync());
+    agent0().receive(download(1, aclmsg::kOpInstall, {{p("p0/3"), kStpMac, 0, 0, 1}}));
+    const auto in = frame(kStpMac, std::nullopt, 60);
+    ASSERT_EQ(chassis.cards().frameIn(p("p0/3"), in), DataPlane::Trap::Access);
+    const auto& out = task.pdus.at(0).frame;
+    ASSERT_EQ(out.size(), in.size() + 4);
+    EXPECT_TRUE(std::equal(in.begin(), in.begin() + 12, out.begin()));
+    EXPECT_EQ(wire::getU16(out.data(), 12), 0x8100);
+    EXPECT_EQ(wire::getU16(out.data(), 14), 30);  // the port's VLAN from the chassis file
+    EXPECT_TRUE(std::equal(in.begin() + 12, in.end(), out.begin() + 16));
+}
+
+TEST_F(Models, FramesLeaveThroughPortsAndLagMembers) {
+    auto& dp = chassis.cards();
+    const auto f = frame(kStpMac, 0x9100);
+    EXPECT_TRUE(dp.frameOut(p("p0/1"), f));
+    EXPECT_TRUE(dp.frameOut(p("lag5"), f));  // its lowest member
+    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("port lag5(p0/2) out len=64 0180c2"));
+    EXPECT_FALSE(dp.frameOut(p("v100"), f));
+    EXPECT_FALSE(dp.frameOut(0xdead, f));
+    chassis.faults().arm("sendto:p0/2", 1);
+    EXPECT_FALSE(dp.frameOut(p("lag5"), f));  // the member's fault counts for the LAG
+    EXPECT_EQ(dp.framesOut(p("p0/1")).size(), 1u);
+    EXPECT_EQ(dp.framesOut(p("p0/2")).size(), 1u);
+    EXPECT_TRUE(dp.framesOut(p("p1/1")).empty());
+}
+
+TEST_F(Models, IfmRegistrationAndFaults) {
+    auto req = makeMessage(MT_L2PT_IFM_REG, ifmreg::kRequestLen, kTaskParty, {svc::kIfm, 0});
+    auto reply = chassis.ifm().request(req);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(hdr::msgStatus(reply->data()), 0);
+    EXPECT_EQ(wire::getU32(reply->data(), ifmreg::kMaxSlots), 12u);
+    EXPECT_EQ(wire::getU32(reply->data(), ifmreg::kLineCardBitmap), 0x3u);  // slot 2 is absent
+    chassis.faults().arm("ifm-silent", 1);
+    EXPECT_FALSE(chassis.ifm().request(req));
+    chassis.faults().arm("ifm-status", 1);
+    EXPECT_EQ(hdr::msgStatus(chassis.ifm().request(req)->data()), 1);
+    chassis.faults().arm("ifm-type", 1);
+    EXPECT_NE(hdr::msgType(chassis.ifm().request(req)->data()), MT_L2PT_IFM_REG);
+    EXPECT_TRUE(task.msgs.empty());
+}
+
+TEST_F(Models, IfmDownloadSendsTheConfiguredState) {
+    auto req =
+        makeMessage(MT_L2PT_IFM_DOWNLOAD_DATA, ifmreg::kRequestLen, kTaskParty, {svc::kIfm, 0});
+    ASSERT_TRUE(chassis.ifm().request(req));
+    std::vector<uint32_t> types;
+    for (const auto& m : task.msgs) {
+        types.push_back(hdr::msgType(m.data()));
+        EXPECT_EQ(hdr::msgLen(m.data()), m.size());
+        EXPECT_EQ(swpw::magic(m.data()), swpw::kSwpMagic);
+        EXPECT_EQ(swpw::kind(m.data()), swpw::Kind::Data);
+        EXPECT_EQ(swpw::seq(m.data()), types.size());  // 1, 2, 3...
+        EXPECT_EQ(ozm::queueAddressOf(hdr::srcQueueId(m.data())).service, svc::kIfm);
+        EXPECT_EQ(ozm::queueAddressOf(hdr::dstQueueId(m.data())).service, svc::kL2pt);
+    }
+    EXPECT_THAT(types, ElementsAre(MT_L2PT_VMAN_PT, MT_L2PT_MAC, MT_L2PT_LAG_MEMBER_ADD,
+                                   MT_L2PT_ADD_VLAN_PORT, MT_L2PT_RATE_LIMIT));
+    const uint8_t* lag = task.msgs[2].data();
+    EXPECT_EQ(wire::getI32(lag, lagmsg::kBlockCount), 1);
+    EXPECT_EQ(wire::getU32(lag, lagmsg::kBlocks + lagmsg::kBlkLagIfIndex), p("lag5"));
+    EXPECT_EQ(wire::getU8(lag, lagmsg::kBlocks + lagmsg::kBlkMemberCount), 2);
+    const uint8_t* vlan = task.msgs[3].data();
+    EXPECT_EQ(wire::getU32(vlan, vlanmsg::kBlockCount), 1u);
+    const size_t b = vlanmsg::kBlocks;
+    EXPECT_EQ(wire::getU32(vlan, b + vlanmsg::kBlkVlanIfIndex), p("v100"));
+    EXPECT_EQ(wire::getU16(vlan, b + vlanmsg::kBlkPortCount), 2);
+    EXPECT_EQ(wire::getU16(vlan, b + vlanmsg::kBlkRate), 64);
+    EXPECT_EQ(wire::getU8(vlan, b + vlanmsg::kBlkFlags), kProtoStp | kProtoPvst);
+    EXPECT_EQ(wire::getU32(vlan, b + vlanmsg::kBlkHeaderLen + vlanmsg::kPortMode), 0u);
+    EXPECT_EQ(wire::getU32(
+                  vlan, b + vlanmsg::kBlkHeaderLen + vlanmsg::kPortEntryLen + vlanmsg::kPortMode),
+              vlanmsg::kModeCorePort);
+    EXPECT_EQ(wire::getU32(task.msgs[4].data(), ratemsg::kRateValue), 128u);
+    EXPECT_EQ(wire::getU16(task.msgs[0].data(), vmanptmsg::kTpid), 0x88a8);
+
+    // The task's acknowledgements are recorded.
+    auto ack = makeMessage(MT_SWP_ACK, hdr::kSeqHeaderLen, kTaskParty, {svc::kIfm, 0});
+    stampSequenced(ack, swpw::Kind::Ack, 1, 4, 1, kTaskParty);
+    EXPECT_EQ(chassis.send(ack), 0);
+    EXPECT_THAT(chassis.ifm().acks(), ElementsAre(4));
+}
+
+TEST_F(Models, IfmSplitsLargeChangesAcrossMessages) {
+    // 600 VLAN blocks of 4 ports each (44 bytes a block) need four messages of at most 8192 bytes.
+    std::vector<Ifm::VlanBlock> blocks;
+    for (uint32_t v = 0; v < 600; ++v) {
+        blocks.push_back({vlanIfIndex(v),
+                          kProtoStp,
+                          0,
+                          {{p("p0/0"), 0},
+                           {p("p0/1"), 0},
+                           {p("p0/2"), 0},
+                           {p("p1/0"), vlanmsg::kModeCorePort}}});
+    }
+    chassis.ifm().vlanAdd(blocks);
+    uint32_t total = 0;
+    for (const auto& m : task.msgs) {
+        EXPECT_LE(m.size(), hdr::kMaxMsgLen);
+        total += wire::getU32(m.data(), vlanmsg::kBlockCount);
+    }
+    EXPECT_EQ(task.msgs.size(), 4u);
+    EXPECT_EQ(total, 600u);
+    // A LAG with more members than one block holds takes two blocks.
+    task.msgs.clear();
+    std::vector<uint32_t> members;
+    for (uint32_t i = 0; i < 20; ++i)
+        members.push_back(portIfIndex(3, i));
+    chassis.ifm().lagAdd({{p("lag5"), members}});
+    ASSERT_EQ(task.msgs.size(), 1u);
+    EXPECT_EQ(wire::getI32(task.msgs[0].data(), lagmsg::kBlockCount), 2);
+    EXPECT_EQ(wire::getU8(task.msgs[0].data(),
+                          lagmsg::kBlocks + lagmsg::kBlockLen + lagmsg::kBlkMemberCount),
+              3);
+}
+
+TEST_F(Models, PeerRpmAnswersRegistrationWhenPrimary) {
+    auto req = makeMessage(MT_L2PT_REG_REQ, rpmmsg::kLen, kTaskParty);
+    hdr::setMsgStatus(req.data(), rpmmsg::kStatusRequest);
+    EXPECT_EQ(chassis.peer().receive(svc::kL2pt, 0, req), 0);
+    ASSERT_EQ(task.msgs.size(), 1u);
+    EXPECT_EQ(hdr::msgStatus(task.msgs[0].data()), 0);
+    EXPECT_EQ(wire::getU32(task.msgs[0].data(), rpmmsg::kAclBitmap), 0xc0000000u);
+    EXPECT_EQ(wire::getI32(task.msgs[0].data(), rpmmsg::kMasterSlot), 0);
+    chassis.faults().arm("peer-send", 1);
+    EXPECT_EQ(chassis.peer().receive(svc::kL2pt, 0, req), -1);
+    chassis.peer().setRole(PeerRole::None);
+    EXPECT_EQ(chassis.peer().receive(svc::kL2pt, 0, req), -1);
+    EXPECT_EQ(chassis.peer().received().size(), 1u);
+}
+
+TEST_F(Models, SinksAndRouting) {
+    chassis.console().add("l2ptTaskInit: start\r\npartial ");
+    chassis.console().add("line\r\n\r\ntail");
+    chassis.console().flush();
+    EXPECT_THAT(chassis.console().lines(),
+                ElementsAre("l2ptTaskInit: start", "partial line", "", "tail"));
+
+    const uint32_t k1[] = {371, 0};
+    const uint32_t k2[] = {371, 5};
+    const uint32_t other[] = {372, 0};
+    const uint32_t section[] = {371};
+    EXPECT_EQ(chassis.cfg().insert(k1, "L2PT: "), 0);
+    EXPECT_EQ(chassis.cfg().insert(k2, "x "), 0);
+    EXPECT_EQ(chassis.cfg().insert(other, "y "), 0);
+    chassis.faults().arm("cfg", 1);
+    EXPECT_EQ(chassis.cfg().removeExact(k2), -1);
+    EXPECT_EQ(chassis.cfg().removeNode(section), 0);
+    EXPECT_THAT(chassis.cfg().texts(), ElementsAre("y "));
+
+    // Messages go where their destination fields say; unknown destinations fail.
+    EXPECT_EQ(chassis.send(makeMessage(999, 64, kTaskParty, {77, 0})), -1);
+    EXPECT_EQ(chassis.send(makeMessage(999, 64, kTaskParty, {svc::kAcl, 9})), -1);  // no card
+    EXPECT_EQ(chassis.send(std::vector<uint8_t>(20)), -1);
+    EXPECT_FALSE(chassis.request(makeMessage(MT_L2PT_IFM_REG, 64, kTaskParty, {77, 0})));
+    auto cli = makeMessage(MT_CLI_REQ, climsg::kReplyLen, kTaskParty);
+    EXPECT_EQ(chassis.reply(cli), 0);
+    EXPECT_EQ(chassis.cli().replies().size(), 1u);
+    EXPECT_EQ(chassis.reply(makeMessage(12345, 64, kTaskParty)), -1);
+}
+
+}  // namespace
+}  // namespace chassis
+
+namespace chassis {
+namespace {
+
+TEST_F(Models, CardEventsReachOnlyASubscribedTask) {
+    auto& evt = chassis.events();
+    EXPECT_TRUE(evt.cardUp(2));  // nobody subscribed: the card comes, no message
+    EXPECT_TRUE(chassis.cards().agent(2)->present());
+    EXPECT_TRUE(task.msgs.empty());
+    const uint32_t events[] = {EVT_LINECARD_UP, EVT_LINECARD_DOWN};
+    EXPECT_EQ(evt.subscribe(events, true), 0);
+    EXPECT_TRUE(evt.cardDown(2));
+    EXPECT_TRUE(evt.cardRemoved(0));  // 0x118013 is not subscribed
+    EXPECT_FALSE(evt.cardUp(7));      // no line card in slot 7
+    evt.raw(0x999, 40);               // raw events go whatever the subscription
+    ASSERT_EQ(task.msgs.size(), 2u);
+    EXPECT_EQ(hdr::msgType(task.msgs[0].data()), MT_EVT_NOTIFICATION);
+    EXPECT_EQ(wire::getU32(task.msgs[0].data(), evtmsg::kEventId), EVT_LINECARD_DOWN);
+    EXPECT_EQ(wire::getU32(task.msgs[0].data(), evtmsg::kSlot), 2u);
+    EXPECT_EQ(wire::getU32(task.msgs[1].data(), evtmsg::kEventId), 0x999u);
+    EXPECT_EQ(wire::getU32(task.msgs[1].data(), evtmsg::kSlot), 40u);
+    EXPECT_EQ(
+        chassis.ifm()
+            .request(makeMessage(MT_L2PT_IFM_REG, ifmreg::kRequestLen, kTaskParty, {svc::kIfm, 0}))
+            .value()[ifmreg::kLineCardBitmap + 3],
+        0x2);  // only slot 1 is left
+
+    chassis.ha().event(3);
+    EXPECT_EQ(hdr::msgType(task.msgs.back().data()), MT_HA_CONTROL);
+    EXPECT_EQ(wire::getU32(task.msgs.back().data(), hdr::kHaEvent), 3u);
+}
+
+}  // namespace
+}  // namespace chassis

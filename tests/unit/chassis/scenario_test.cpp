@@ -1,0 +1,132 @@
+// The scenario language: what each input does to the switch, and errors that name the line.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "chassis/message.h"
+#include "chassis/scenario.h"
+#include "chassis/sim_switch.h"
+#include "platform/symbols.h"
+#include "test_chassis.h"
+
+namespace chassis {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+uint8_t scenario_knob = 0;
+OZM_EXPORT_SYMBOL(scenario_knob);
+
+std::string parseError(std::string_view text) {
+    IfDb db(test::config());
+    try {
+        Scenario::parse(text, db, "s.txt");
+    } catch (const ScenarioError& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+TEST(ScenarioParse, ErrorsNameTheLine) {
+    EXPECT_EQ(parseError("# comment\n\nwobble 3\n"), "s.txt:3: unknown input 'wobble'");
+    EXPECT_EQ(parseError("advance 1s\nadvance 1 s\n"),
+              "s.txt:2: advance: wrong number of arguments");
+    EXPECT_EQ(parseError("advance 10 # fine comment\n"),
+              "s.txt:1: '10' is not a duration such as 1s, 20ms or 500us");
+    EXPECT_EQ(parseError("vlan-add vlan=v100 proto=stp ports=p9/9:access\n"),
+              "s.txt:1: no interface named 'p9/9'");
+    EXPECT_EQ(parseError("vlan-add vlan=v100 ports=p0/1\n"),
+              "s.txt:1: port 'p0/1' needs :access or :core");
+    EXPECT_EQ(parseError("vlan-add vlan=p0/1\n"), "s.txt:1: 'p0/1' is not a VLAN");
+    EXPECT_EQ(parseError("vlan-del proto=stp\n"), "s.txt:1: missing vlan=");
+    EXPECT_EQ(parseError("lag-add lag=p0/1 members=p0/0\n"), "s.txt:1: 'p0/1' is not a LAG");
+    EXPECT_EQ(parseError("frame p0/1 0180c2 0\n"), "s.txt:1: odd number of hex digits");
+    EXPECT_EQ(parseError("frame p0/1 01zz\n"), "s.txt:1: 'z' is not a hex digit");
+    EXPECT_EQ(parseError("tunnel-mac 03:a7:31:00:00\n"),
+              "s.txt:1: '03:a7:31:00:00' is not a MAC address");
+    EXPECT_EQ(parseError("card sideways 1\n"), "s.txt:1: card takes up, down or removed");
+    EXPECT_EQ(parseError("card up 32\n"), "s.txt:1: slot 32 is above 31");
+    EXPECT_EQ(parseError("rate-set vlan=v100 rate=-1\n"), "s.txt:1: rate: '-1' is not a number");
+    EXPECT_EQ(parseError("set no_such_variable 1\n"),
+              "s.txt:1: no exported variable named 'no_such_variable'");
+    EXPECT_EQ(parseError("cli debug p0/1 colour=red\n"), "s.txt:1: unknown key 'colour'");
+    EXPECT_EQ(parseError("fault arm\n"), "s.txt:1: fault: wrong number of arguments");
+}
+
+class ScenarioRun : public ::testing::Test {
+  protected:
+    SimSwitch sim{test::config()};
+    std::vector<std::string> run(std::string_view text) {
+        const size_t before = sim.trace().lines().size();
+        Scenario::parse(text, sim.ifdb()).run(sim);
+        std::vector<std::string> out;
+        for (size_t i = before; i < sim.trace().lines().size(); ++i)
+            out.push_back(sim.trace().lines()[i]);
+        return out;
+    }
+};
+
+TEST_F(ScenarioRun, ConfigurationInputsBecomeIfmMessages) {
+    // No task runs: IFM's messages are dropped, but the trace shows what was sent.
+    const auto lines = run(
+        R"(vlan-add vlan=v100 proto=stp,lldp rate=5 ports=p0/0:access,lag5:core ; vlan=4095 proto=pvst
+lag-del lag=lag5 members=p0/2
+rate-set vlan=v100 rate=64
+tunnel-mac 02:00:00:00:00:02 replace-global=1
+vman-tpid 0x9100
+raw type=24405 seq=9 body=00000000
+)");
+    EXPECT_THAT(
+        sim.trace().grep("ifm"),
+        ElementsAre("ifm tx vlan-add seq=1 blocks=2",
+                    "ifm   block vlan=v100 protocols=stp,lldp rate=5 ports=p0/0:access,lag5:core",
+                    "ifm   block vlan=v4095 protocols=pvst rate=0 ports=none",
+                    "ifm tx lag-del seq=2 blocks=1", "ifm   block lag=lag5 members=p0/2",
+                    "ifm tx rate seq=3 vlan=v100 rate=64 op=set",
+                    "ifm tx tunnel-mac seq=4 mac=02:00:00:00:00:02 replace-global=1",
+                    "ifm tx vman-tpid seq=5 tpid=0x9100", "ifm tx raw type=24405 seq=9 len=128"));
+    EXPECT_EQ(sim.ifdb().lagMembers(sim.ifIndex("lag5")),
+              std::vector<uint32_t>{sim.ifIndex("p1/1")});
+    EXPECT_THAT(lines.front(), HasSubstr("scenario vlan-add vlan=v100"));
+}
+
+TEST_F(ScenarioRun, EventsFramesFaultsTimeAndSymbols) {
+    run(R"(card up 2
+card down 0
+event id=0x118099 slot=40
+frame p1/0 0180c2000000 000000000001 8100 0064 0026
+fault arm ifm-silent uses=2
+fault clear ifm-silent
+role secondary
+peer-role none
+advance 250ms
+set scenario_knob 1
+cli sub=8 remove=1 if=p0/1 w92=7 vlan=3 count=4 dir=2
+)");
+    EXPECT_TRUE(sim.agent(2).present());
+    EXPECT_FALSE(sim.agent(0).present());
+    EXPECT_EQ(sim.nowUs(), 250'000u);
+    EXPECT_EQ(scenario_knob, 1);
+    EXPECT_FALSE(sim.faults().armed("ifm-silent"));
+    EXPECT_FALSE(sim.ha().primary());
+    EXPECT_EQ(sim.peer().role(), PeerRole::None);
+    EXPECT_THAT(sim.trace().grep("port p1/0"),
+                ElementsAre("port p1/0 in len=18 not-trapped (no entry for 01:80:c2:00:00:00)"));
+    // Without a task the request is dropped, but its fields show in the trace.
+    EXPECT_THAT(sim.trace().grep("cli tx"),
+                ElementsAre("cli tx request sub=8 remove=1 if=ifIndex 7 w96=3 w100=4 dir=2"));
+    EXPECT_THAT(sim.trace().grep("fault"),
+                ElementsAre("fault arm ifm-silent uses=2", "fault clear ifm-silent"));
+}
+
+TEST(ScenarioDuration, Units) {
+    EXPECT_EQ(parseDuration("1s"), 1'000'000u);
+    EXPECT_EQ(parseDuration("20ms"), 20'000u);
+    EXPECT_EQ(parseDuration("7us"), 7u);
+    EXPECT_EQ(parseDuration("ms"), std::nullopt);
+    EXPECT_EQ(parseDuration("1h"), std::nullopt);
+    EXPECT_EQ(parseDuration("9999999999999s"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace chassis

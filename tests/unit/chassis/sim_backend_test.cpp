@@ -1,0 +1,320 @@
+// The sim backend under small test tasks that use the platform API: virtual time, the baton,
+// the pump, synchronous requests, faults of the kernel calls, PDU delivery.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "chassis/message.h"
+#include "chassis/sim_switch.h"
+#include "platform/ha.h"
+#include "platform/ipc.h"
+#include "platform/kernel.h"
+#include "platform/process.h"
+#include "test_chassis.h"
+
+namespace chassis {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// What the test tasks observed; tasks are plain functions, so they report through here.
+struct Seen {
+    std::vector<uint64_t> ticks;
+    std::vector<uint32_t> types;
+    std::vector<uint32_t> values;
+    std::vector<int> results;
+    std::vector<uint32_t> rxIfs;
+    std::vector<std::vector<uint8_t>> frames;
+};
+Seen seen;
+
+int sleeper(int argc, char** argv) {
+    ozmTaskReady(ozmTaskStartup(argc, argv, 0));
+    for (int i = 0; i < 3; ++i) {
+        seen.ticks.push_back(ozmTickGet());
+        taskDelay(100);
+    }
+    return 7;
+}
+
+constexpr uint32_t kStopType = 9999;
+constexpr OzmTimeval kLoopWait{0, 20000};
+
+// Reads its request and timer queues and both PDU sockets until a message of kStopType.
+int listener(int, char**) {
+    const uint32_t key = ozmIpcTmrOpen(svc::kL2pt, 0);
+    const int req = Key_getSocketFd(Key_getReqQueue(key));
+    const int tmr = Key_getSocketFd(Key_getTmrQueue(key));
+    const int stp = kern::socket(AF_OZML2, OZM_SOCK_RAW, OZML2STP);
+    std::vector<uint8_t> buf(8192);
+    for (;;) {
+        OzmFdSet set;
+        OZM_FD_ZERO(&set);
+        for (int fd : {req, tmr, stp})
+            OZM_FD_SET(fd, &set);
+        OzmTimeval wait = kLoopWait;
+        const int n = kern::select(OZM_FD_SETSIZE, &set, nullptr, nullptr, &wait);
+        if (n < 0)
+            seen.results.push_back(-kern::lastErrno());
+        if (n <= 0)
+            continue;
+        for (int fd : {req, tmr}) {
+            if (!OZM_FD_ISSET(fd, &set))
+                continue;
+            const int len = ozmIpcRecv(fd == req ? Key_getReqQueue(key) : Key_getTmrQueue(key),
+                                       buf.data(), 8192, 0, 0, 0);
+            if (len < static_cast<int>(hdr::kPlainHeaderLen))
+                continue;
+            const uint32_t type = hdr::msgType(buf.data());
+            if (type == kStopType)
+                return static_cast<int>(seen.types.size());
+            seen.types.push_back(type);
+            seen.values.push_back(wire::getU32(buf.data(), hdr::kPlainHeaderLen));
+            seen.ticks.push_back(ozmTickGet());
+        }
+        if (OZM_FD_ISSET(stp, &set)) {
+            uint32_t rxIf = 0;
+            const int len = ozmRecvfrom(stp, buf.data(), 1596, 0, nullptr, nullptr, &rxIf);
+            seen.rxIfs.push_back(rxIf);
+            seen.frames.emplace_back(buf.begin(), buf.begin() + std::max(len, 0));
+        }
+    }
+}
+
+int requester(int, char**) {
+    std::vector<uint8_t> m(1024);
+    hdr::setMsgLen(m.data(), aclreg::kLen);
+    hdr::setDstSlot(m.data(), 2);  // the absent card
+    hdr::setDstQueueId(m.data(), ozm::queueIdOf(svc::kAcl, 2, ozm::kRequestQueueKind));
+    const uint32_t key = ozmIpcTmrOpen(svc::kL2pt, 0);
+    std::vector<uint8_t> nowhere(m);
+    hdr::setDstQueueId(nowhere.data(), ozm::queueIdOf(77, 0, ozm::kRequestQueueKind));
+    seen.results.push_back(ozmIpcSendWait(key, nowhere.data(), 1024, 30, 1, taskIdSelf()));
+    seen.ticks.push_back(ozmTickGet());  // no party there: no wait
+    seen.results.push_back(ozmIpcSendWait(key, m.data(), 1024, 30, MT_L2PT_ACL_REG, taskIdSelf()));
+    seen.ticks.push_back(ozmTickGet());
+    std::vector<uint8_t> r(1024);
+    hdr::setMsgLen(r.data(), 1024);
+    hdr::setDstQueueId(r.data(), ozm::queueIdOf(svc::kIfm, 0, ozm::kRequestQueueKind));
+    seen.results.push_back(ozmIpcSendWait(key, r.data(), 1024, 30, MT_L2PT_IFM_REG, taskIdSelf()));
+    seen.values.push_back(wire::getU32(r.data(), ifmreg::kLineCardBitmap));
+    seen.ticks.push_back(ozmTickGet());
+    OZM_NbsdpExit();
+    return 1;  // not reached: the exit ends the task
+}
+
+std::vector<uint8_t> plain(uint32_t type, uint32_t value) {
+    auto m = makeMessage(type, hdr::kPlainHeaderLen + 4, {svc::kIfm, 0});
+    wire::putU32(m.data(), hdr::kPlainHeaderLen, value);
+    return m;
+}
+
+class SimBackendTest : public ::testing::Test {
+  protected:
+    void SetUp() override { seen = {}; }
+    SimSwitch sim{test::config()};
+};
+
+TEST_F(SimBackendTest, VirtualTimeMovesOnlyWhenTheDriverAdvances) {
+    EXPECT_FALSE(sim.taskReady());
+    sim.start(sleeper);
+    EXPECT_EQ(sim.taskState(), TaskState::Parked);
+    EXPECT_TRUE(sim.taskReady());
+    EXPECT_THAT(seen.ticks, ElementsAre(0));
+    sim.settle();  // resumed before its deadline: it parks again
+    EXPECT_THAT(seen.ticks, ElementsAre(0));
+    sim.advanceMs(2500);
+    EXPECT_THAT(seen.ticks, ElementsAre(0, 100, 200));
+    EXPECT_EQ(sim.nowUs(), 2'500'000u);
+    EXPECT_TRUE(sim.taskAlive());
+    sim.advanceMs(1000);
+    EXPECT_EQ(sim.taskState(), TaskState::Ended);
+    EXPECT_EQ(sim.taskResult(), 7);
+    EXPECT_EQ(sim.trace().lines().back(), "    3.000 task end rc=7");
+}
+
+TEST_F(SimBackendTest, PumpDeliversThousandsOfMessagesInOrder) {
+    sim.start(listener);
+    constexpr uint32_t kCount = 3000;
+    for (uint32_t i = 0; i < kCount; ++i) {
+        auto m = plain(24405, i);
+        m.resize(8192);
+        hdr::setMsgLen(m.data(), 8192);
+        sim.ifm().rawBytes(m);
+    }
+    // The socket buffer took a few; the rest waits in memory instead of blocking the driver.
+    EXPECT_GT(sim.backend().queued(), kCount / 2);
+    sim.settle();
+    EXPECT_EQ(sim.backend().queued(), 0u);
+    ASSERT_EQ(seen.values.size(), kCount);
+    for (uint32_t i = 0; i < kCount; ++i)
+        ASSERT_EQ(seen.values[i], i);
+    sim.ifm().rawBytes(plain(kStopType, 0));
+    sim.settle();
+    EXPECT_EQ(sim.taskState(), TaskState::Ended);
+    EXPECT_EQ(sim.taskResult(), static_cast<int>(kCount));
+}
+
+TEST_F(SimBackendTest, TimersFireAtTheirTickInOrder) {
+    sim.start(listener);
+    sim.advanceMs(30);
+    sim.backend().startTimer(50, plain(401, 2));  // due at 0.530
+    sim.backend().startTimer(20, plain(401, 1));  // due at 0.230
+    sim.backend().startTimer(20, plain(401, 3));  // same tick, after the one before
+    sim.advanceMs(400);
+    EXPECT_THAT(seen.values, ElementsAre(1, 3));
+    EXPECT_THAT(seen.ticks, ElementsAre(23, 23));
+    sim.advanceMs(400);
+    EXPECT_THAT(seen.values, ElementsAre(1, 3, 2));
+    EXPECT_EQ(seen.ticks.back(), 53u);
+}
+
+TEST_F(SimBackendTest, SelectFaultsFireOncePerArming) {
+    sim.start(listener);
+    sim.faults().arm("select");  // for ever, yet once
+    sim.faults().arm("select-eintr", 1);
+    sim.advanceMs(100);
+    EXPECT_THAT(seen.results, ElementsAre(-9, -OZM_EINTR));
+}
+
+TEST_F(SimBackendTest, SilentPartyHoldsTheTaskForItsTimeout) {
+    sim.start(requester);
+    EXPECT_EQ(sim.taskState(), TaskState::Parked);
+    EXPECT_THAT(seen.results, ElementsAre(-1));
+    sim.advanceMs(29'990);
+    EXPECT_THAT(seen.results, ElementsAre(-1));
+    sim.advanceMs(10);
+    EXPECT_THAT(seen.results, ElementsAre(-1, -1, 0));
+    EXPECT_THAT(seen.ticks, ElementsAre(0, 3000, 3000));  // IFM answers at once
+    EXPECT_THAT(seen.values, ElementsAre(0x3u));
+    EXPECT_EQ(sim.taskState(), TaskState::Exited);
+    EXPECT_EQ(sim.trace().grep("task process-exit").size(), 1u);
+    EXPECT_EQ(sim.trace().grep("task request type=24412 timed out after 30s").size(), 1u);
+}
+
+TEST_F(SimBackendTest, TrappedFramesReachTheTaskWithTheirInterface) {
+    sim.start(listener);
+    // The LAG's member p0/2 traps PVST in slot 0's table; the frame arrives as the LAG's.
+    auto& agent = sim.agent(0);
+    auto sync = makeMessage(MT_SWP_SYNC, hdr::kSeqHeaderLen, kTaskParty, {svc::kAcl, 0});
+    stampSequenced(sync, swpw::Kind::Sync, 1, 0, 1, kTaskParty);
+    agent.receive(sync);
+    auto dl = makeMessage(MT_L2PT_ACL_DOWNLOAD, aclmsg::kMsgSize, kTaskParty, {svc::kAcl, 0});
+    stampSequenced(dl, swpw::Kind::Data, 1, 1, 1, kTaskParty);
+    wire::putU32(dl.data(), aclmsg::kAclOp, aclmsg::kOpInstall);
+    wire::putU32(dl.data(), aclmsg::kEntryCount, 1);
+    wire::putU32(dl.data(), aclmsg::kEntries, sim.ifIndex("p0/2"));
+    const uint8_t pvst[] = {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd};
+    std::copy(std::begin(pvst), std::end(pvst), dl.begin() + aclmsg::kEntries + aclmsg::kEntMac);
+    agent.receive(dl);
+    std::vector<uint8_t> frame(std::begin(pvst), std::end(pvst));
+    frame.resize(64, 0x42);
+    wire::putU16(frame.data(), 12, 0x8100);
+    EXPECT_EQ(sim.frameIn("p0/2", frame), DataPlane::Trap::Access);
+    ASSERT_EQ(seen.frames.size(), 1u);
+    EXPECT_EQ(seen.frames[0], frame);
+    EXPECT_THAT(seen.rxIfs, ElementsAre(sim.ifIndex("lag5")));
+}
+
+TEST_F(SimBackendTest, KernelCallsCheckTheirArgumentsAndFaults) {
+    auto& b = sim.backend();
+    sim.faults().arm("socket:1", 1);
+    EXPECT_EQ(b.openSocket(AF_OZML2, OZM_SOCK_RAW, OZML2STP), -1);
+    const int stp = b.openSocket(AF_OZML2, OZM_SOCK_RAW, OZML2STP);
+    ASSERT_GE(stp, 0);
+    EXPECT_EQ(b.openSocket(AF_OZML2, OZM_SOCK_RAW, 5), -1);
+    uint8_t addr[16] = {16, 34};
+    EXPECT_EQ(b.bindSocket(stp, addr), 0);
+    EXPECT_EQ(b.bindSocket(stp, std::span(addr, 15)), -1);
+    addr[1] = 2;
+    EXPECT_EQ(b.bindSocket(stp, addr), -1);
+    sim.faults().arm("bind:1", 1);
+    addr[1] = 34;
+    EXPECT_EQ(b.bindSocket(stp, addr), -1);
+
+    const std::vector<uint8_t> f(60, 1);
+    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("p1/0"), f), 60);
+    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("v100"), f), -1);
+    sim.faults().arm("sendto", 1);
+    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("p1/0"), f), -1);
+    sim.faults().arm("sendto:p1/0", 1);
+    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("p1/0"), f), -1);
+    EXPECT_EQ(b.pduSend(12345, sim.ifIndex("p1/0"), f), -1);
+    EXPECT_EQ(sim.framesOut("p1/0").size(), 1u);
+
+    const int inet = b.openSocket(OZM_AF_INET, OZM_SOCK_DGRAM, 0);
+    ASSERT_GE(inet, 0);
+    std::vector<uint8_t> req(macreq::kLen);
+    wire::putU32(req.data(), macreq::kCmd, macreq::kCmdValue);
+    req[macreq::kAddrLen] = macreq::kAddrLenValue;
+    req[macreq::kAddrType] = macreq::kAddrTypeValue;
+    const uint8_t mac[] = {2, 0, 0, 0, 0, 9};
+    std::copy(std::begin(mac), std::end(mac), req.begin() + macreq::kMac);
+    EXPECT_EQ(b.ioctl(stp, macreq::kIoctl, req.data()), -1);       // wrong descriptor
+    EXPECT_EQ(b.ioctl(inet, macreq::kIoctl + 1, req.data()), -1);  // wrong request
+    sim.faults().arm("ioctl", 1);
+    EXPECT_EQ(b.ioctl(inet, macreq::kIoctl, req.data()), -1);
+    EXPECT_FALSE(b.kernelTunnelMac());
+    EXPECT_EQ(b.ioctl(inet, macreq::kIoctl, req.data()), 0);
+    EXPECT_EQ(b.kernelTunnelMac(), (Mac{2, 0, 0, 0, 0, 9}));
+    req[macreq::kAddrType] = 0;
+    EXPECT_EQ(b.ioctl(inet, macreq::kIoctl, req.data()), -1);
+    EXPECT_EQ(sim.trace().grep("kernel tunnel-mac 02:00:00:00:00:09").size(), 1u);
+    EXPECT_EQ(b.closeFd(inet), 0);
+    EXPECT_EQ(b.closeFd(stp), 0);
+    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("p1/0"), f), -1);  // closed
+}
+
+TEST_F(SimBackendTest, OnlyTheTaskMayYield) {
+    EXPECT_THROW(sim.backend().sleepTicks(1), std::logic_error);
+    OzmFdSet none;
+    OZM_FD_ZERO(&none);
+    const OzmTimeval zero{0, 0};
+    EXPECT_EQ(sim.backend().wait(0, &none, &zero), 0);  // a zero time-out never parks
+}
+
+TEST_F(SimBackendTest, QueriesComeFromTheChassisFile) {
+    auto& b = sim.backend();
+    EXPECT_EQ(b.poolCapacity("L2PT_VMAN_POOL"), 3u);
+    EXPECT_EQ(b.poolCapacity("L2PT_IFNODE_POOL"), 0u);
+    EXPECT_EQ(b.masterLineCardSlot(), 1u);
+    EXPECT_EQ(b.isPrimaryRpm(), 1);
+    sim.ha().setPrimary(false);
+    EXPECT_EQ(b.isPrimaryRpm(), 0);
+    EXPECT_EQ(b.cardTypePortToPipe(9, 0), 1);
+    EXPECT_EQ(b.ifInfo(sim.ifIndex("p0/1"))->name, "p0/1");
+}
+
+// Runs the same inputs on a fresh switch and returns the trace.
+std::string oneRun() {
+    seen = {};
+    SimSwitch sim(test::config());
+    sim.start(listener);
+    sim.backend().startTimer(5, plain(401, 1));
+    sim.events().cardDown(1);
+    sim.advanceMs(120);
+    sim.ifm().vlanAdd({{sim.ifIndex("v100"), kProtoLldp, 0, {{sim.ifIndex("p0/1"), 0}}}});
+    sim.settle();
+    sim.advanceMs(3);
+    return sim.trace().text();
+}
+
+TEST(SimBackendDeterminism, SameInputsSameTrace) {
+    const std::string first = oneRun();
+    EXPECT_EQ(oneRun(), first);
+    EXPECT_THAT(first, HasSubstr("    0.120 ifm tx vlan-add seq=1 blocks=1\n"));
+}
+
+TEST(SimSwitchLife, DestroyingTheSwitchEndsAParkedTask) {
+    {
+        SimSwitch sim(test::config());
+        sim.start(listener);
+        EXPECT_TRUE(sim.taskAlive());
+    }
+    // A second switch can be installed afterwards; the first task thread is gone.
+    SimSwitch again(test::config());
+    EXPECT_EQ(again.taskState(), TaskState::None);
+}
+
+}  // namespace
+}  // namespace chassis
