@@ -177,8 +177,10 @@ void l2ptDeleteCorePort(L2ptCorePort* corePort) {
     }
     bool unused;
     if (l2ptIsLag(corePort->ifIndex)) {
+        // A LAG numbered beyond the LAG table has no bitmap that tells which VLANs still use
+        // it: its record stays (shutdown frees it) rather than leave other VLANs' nodes dangling.
         const L2ptLagEntry* lag = l2ptGetLagEntry(corePort->ifIndex);
-        unused = lag == nullptr || bitmapEmpty(lag->vlanBitmap);
+        unused = lag != nullptr && bitmapEmpty(lag->vlanBitmap);
     } else {
         unused = bitmapEmpty(corePort->vlanBitmap);
         for (uint32_t count : corePort->vlanCount) {

@@ -1,5 +1,7 @@
 #include "tests/support/task_sim.h"
 
+#include <stdexcept>
+
 #include "platform/wire/l2pt.h"
 #include "task/task_main.h"
 
@@ -41,6 +43,13 @@ vlans:
 )";
 
 std::unique_ptr<chassis::SimSwitch> boot(std::string_view yaml) {
+    // The task keeps its configuration in process-wide tables, as a process of its own would.
+    static bool booted = false;
+    if (booted) {
+        throw std::logic_error(
+            "the task runs once per process: run each test in its own process, as ctest does");
+    }
+    booted = true;
     auto sim = std::make_unique<chassis::SimSwitch>(chassis::loadChassisText(yaml));
     sim->start(l2ptTaskMain);
     sim->settle();
