@@ -9,6 +9,7 @@
 #include "classification/tunnel_mac.h"
 #include "diagnostics/cli.h"
 #include "events/lag_member.h"
+#include "events/rate_limit.h"
 #include "events/vlan_port.h"
 #include "platform/bitmap.h"
 #include "platform/evtlog.h"
@@ -20,6 +21,7 @@
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
 #include "redundancy/peer_rpm.h"
+#include "redundancy/takeover.h"
 #include "task/debug.h"
 #include "task/log_codes.h"
 #include "task/mem_pools.h"
@@ -144,6 +146,13 @@ void onCli(uint8_t* msg, uint32_t len) {
 void onUndebugAll(uint8_t*, uint32_t) {
     l2ptResetAllDebug();
 }
+void onRate(uint8_t* msg, uint32_t len) {
+    l2ptProcessRate(msg, len);
+}
+void onHaControl(uint8_t* msg, uint32_t len) {
+    L2PT_DBG("%s(): Received HA_CONTROL \r\n", "l2ptTaskProcMsg");
+    l2ptProcessHA(msg, len);
+}
 
 constexpr uint32_t kSeqBody = hdr::kSeqHeaderLen;
 constexpr uint32_t kPlain = hdr::kPlainHeaderLen;
@@ -151,13 +160,15 @@ constexpr uint32_t kPlain = hdr::kPlainHeaderLen;
 const Route kRoutes[] = {
     {MT_SWP_TIMEOUT, false, kSeqBody, onSwpTimeout},
     {MT_SWP_ACK, false, kSeqBody, onSwpAck},
+    {MT_HA_CONTROL, false, hdr::kHaEvent + sizeof(uint32_t), onHaControl},
     {MT_UNDEBUG_ALL, false, kPlain, onUndebugAll},
     {MT_EVT_NOTIFICATION, false, evtmsg::kLen, onEventNotification},
     {MT_BLOCK_CFG_FIRST, false, kPlain, onBlockCfg},
     {MT_BLOCK_CFG_FIRST + 1, false, kPlain, onBlockCfg},
     {MT_BLOCK_CFG_LAST, false, kPlain, onBlockCfg},
     {MT_CLI_REQ, false, climsg::kDbgDirection + 1, onCli},
-    {MT_L2PT_TASK_DISABLE, false, replymsg::kReplyCode + 4, l2ptProcessTaskDisable},
+    {MT_L2PT_TASK_DISABLE, false, replymsg::kReplyCode + sizeof(uint32_t), l2ptProcessTaskDisable},
+    {MT_L2PT_RATE_LIMIT, true, ratemsg::kLen, onRate},
     {MT_L2PT_MAC, true, macmsg::kLen, onMac},
     {MT_L2PT_ADD_VLAN_PORT, true, vlanmsg::kBlocks, onAddVlanPort},
     {MT_L2PT_DEL_VLAN_PORT, true, vlanmsg::kBlocks, onDelVlanPort},
@@ -201,7 +212,10 @@ void l2ptTaskProcMsg(uint8_t* msg, uint32_t rxLen) {
         return;
     }
     const uint32_t len = hdr::msgLen(msg);
-    if (len < route->minLen || len > rxLen) {
+    // A sequenced message is checked, and so acknowledged, once its sequenced area is there: a
+    // malformed body then costs that message only, not every message queued behind it.
+    const uint32_t headerLen = route->sequenced ? hdr::kSeqHeaderLen : hdr::kPlainHeaderLen;
+    if (len < headerLen || len > rxLen) {
         reportMalformed(type, len, rxLen, route->minLen);
         return;
     }
@@ -215,6 +229,10 @@ void l2ptTaskProcMsg(uint8_t* msg, uint32_t rxLen) {
                       "Check sequence and Ack failure");
             return;
         }
+    }
+    if (len < route->minLen) {
+        reportMalformed(type, len, rxLen, route->minLen);
+        return;
     }
     route->handler(msg, len);
 }

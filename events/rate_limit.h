@@ -1,0 +1,6 @@
+// IFM's rate-limit message: a VLAN's limit for the control PDUs its access ports trap.
+#pragma once
+
+#include <cstdint>
+
+void l2ptProcessRate(const uint8_t* msg, uint32_t len);

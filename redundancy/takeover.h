@@ -1,0 +1,12 @@
+// HA events: a secondary that finds itself primary takes over the line cards' agents.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr uint32_t L2PT_HA_EVENT_ROLES_SETTLED = 3;
+
+int l2ptProcessHA(const uint8_t* msg, uint32_t len);
+// Registers with and configures every agent of the ACL bitmap.
+int l2ptAclRegisterHA();
+// Takes the master line-card slot learned from the primary out of the ACL bitmap.
+void l2ptHalHAUpdateAclBitmap();
