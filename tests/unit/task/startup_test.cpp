@@ -1,0 +1,149 @@
+// Start-up: each failure and what it leaves open, and the registration with IFM.
+#include <gtest/gtest.h>
+
+#include "classification/agents.h"
+#include "platform/evtlog.h"
+#include "platform/wire/l2pt.h"
+#include "tests/unit/task/task_test.h"
+
+using chassis::TaskState;
+using testing::ElementsAre;
+using ttest::count;
+using ttest::Rec;
+
+namespace {
+
+constexpr uint32_t kFailure = 0x3a000d;
+
+struct Failure {
+    const char* fault;
+    const char* console;  // perror or printf line, "" for none
+    const char* log;      // text logged with 0x3a000d, "" for none
+    const char* left;     // what is left open (or was opened and closed again)
+    size_t pools;         // fixed pools and size classes left
+};
+void PrintTo(const Failure& f, std::ostream* os) {
+    *os << f.fault;
+}
+
+const Failure kFailures[] = {
+    {"ozmTaskStartup", "l2ptTaskMain: ozmTaskStartup", "", "", 0},
+    {"ozmEvtOpenlog", "l2ptTaskMain: ozmEvtOpenlog", "", "", 0},
+    {"ozmEvtSetSeverityLevel", "l2ptTaskMain: ozmEvtSetSeverityLevel", "", "log", 0},
+    {"ozmIpcTmrOpen", "", "Can't get IPC key", "", 0},
+    {"ozm_memPartFixedInit", "L2PT ozm_memPartFixedInit error", "Mempool allocation failed", "ipc",
+     0},
+    {"ozmMC_ozm_memPartVarInit", "L2PT ozm_memPartVarInit error", "Mempool allocation failed",
+     "ipc", 0},
+    {"pool-create:L2PT_DEBUGNODE_POOL", "ozm_memPoolCreate(L2PT_DEBUGNODE_POOL) error",
+     "Mempool allocation failed", "ipc", 13},
+    {"socket:1", "l2ptSocketInit: socket(AF_OZML2, SOCK_RAW, OZML2STP) returned error -1 ",
+     "socket init failed", "ipc", 15},
+    {"bind:1", "l2ptSocketInit: socket(AF_OZML2, SOCK_RAW, OZML2STP) bind returned error -1 ",
+     "socket init failed", "ipc stp:closed", 15},
+    {"socket:9", "l2ptSocketInit: socket(AF_OZML2, SOCK_RAW, OZML2L2PT) returned error -1 ",
+     "socket init failed", "ipc stp", 15},
+    {"bind:9", "l2ptSocketInit: socket(AF_OZML2, SOCK_RAW, OZML2L2PT) bind returned error -1 ",
+     "socket init failed", "ipc stp l2pt:closed", 15},
+    {"ozmSwpCreatePipe", "", "cannot create SWP pipe", "log ipc stp l2pt", 15},
+    // From the subscription on, a failure takes the task-exit road that closes everything.
+    {"ozmEvhSubscribeEvt", "", "cannot subscribe to linecard events", "stp:closed l2pt:closed", 0},
+};
+
+// What the task left open, in the words of the table above.
+std::string leftOpen(chassis::SimSwitch& sim) {
+    std::string out;
+    auto add = [&](const std::string& word) { out += (out.empty() ? "" : " ") + word; };
+    if (ozmEvtSetSeverityLevel(ozmL2ptTcbNode.logHandle, 0) == 0) {
+        add("log");
+    }
+    if (count(sim, "task ipc-open") > count(sim, "task ipc-close")) {
+        add("ipc");
+    }
+    for (auto [name, protocol] : {std::pair{"stp", "1"}, {"l2pt", "9"}}) {
+        if (count(sim, std::string("kernel socket family=34 protocol=") + protocol) != 0) {
+            const bool closed = count(sim, std::string("kernel close protocol=") + protocol) != 0;
+            add(std::string(name) + (closed ? ":closed" : ""));
+        }
+    }
+    return out;
+}
+
+class StartupFailure : public testing::TestWithParam<Failure> {};
+
+TEST_P(StartupFailure, ReportsAndLeavesOpenWhatItShould) {
+    const Failure& f = GetParam();
+    chassis::SimSwitch sim(chassis::loadChassisText(tsim::kChassis));
+    sim.faults().arm(f.fault, 1);
+    sim.start(l2ptTaskMain);
+    const bool exits = std::string_view(f.fault) == "ozmEvhSubscribeEvt";
+    EXPECT_EQ(sim.taskState(), exits ? TaskState::Exited : TaskState::Ended);
+    EXPECT_EQ(sim.taskResult(), exits ? 0 : -1);
+    EXPECT_FALSE(sim.taskReady());
+    EXPECT_EQ(count(sim, "ifm rx"), 0u);
+    EXPECT_EQ(sim.consoleLines(),
+              *f.console ? std::vector<std::string>{f.console} : std::vector<std::string>{});
+    std::vector<Rec> logged;
+    if (*f.log != '\0') {
+        logged.push_back({kFailure, {f.log}});
+    }
+    EXPECT_EQ(ttest::records(sim), logged);
+    EXPECT_EQ(leftOpen(sim), f.left);
+    EXPECT_EQ(ozm::mem::stats().size(), f.pools);
+    EXPECT_FALSE(sim.events().subscribed(EVT_LINECARD_UP));
+    EXPECT_EQ(count(sim, "mem"), 0u);  // no block reported held
+}
+
+INSTANTIATE_TEST_SUITE_P(Task, StartupFailure, testing::ValuesIn(kFailures), [](const auto& info) {
+    std::string name = info.param.fault;
+    std::erase_if(name, [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); });
+    return name;
+});
+
+// IFM silent twice (30 s each), then answering with a bad status twice: the task asks again one
+// second after each failure and becomes ready only once IFM answers and the agents registered.
+TEST(Startup, RegistrationWithIfmRetriesEverySecondUntilAnswered) {
+    chassis::SimSwitch sim(chassis::loadChassisText(tsim::kChassis));
+    sim.faults().arm("ifm-silent", 2);
+    sim.faults().arm("ifm-status", 2);
+    sim.start(l2ptTaskMain);
+    sim.advanceMs(63500);
+    EXPECT_FALSE(sim.taskReady());
+    EXPECT_EQ(count(sim, "acl["), 0u);
+    sim.advanceMs(1000);
+    EXPECT_THAT(ttest::timesOf(sim, "ifm rx register"), ElementsAre(0, 31, 62, 63, 64));
+    EXPECT_EQ(ttest::timesOf(sim, "task ready"), std::vector<double>{64});
+    EXPECT_TRUE(ttest::records(sim).empty());
+    // Then every present agent registered once, before the configuration was asked for.
+    EXPECT_EQ(count(sim, "ifm tx reply type=24410 status=0 slots=12 cards=0x7"), 1u);
+    for (const char* a : {"acl[0] rx register", "acl[1] rx register", "acl[2] rx register"}) {
+        EXPECT_EQ(count(sim, a), 1u) << a;
+        EXPECT_LT(ttest::lineOf(sim, a), ttest::lineOf(sim, "ifm rx download-data"));
+    }
+    EXPECT_LT(ttest::lineOf(sim, "ifm rx download-data"), ttest::lineOf(sim, "task ready"));
+    EXPECT_EQ(l2ptAclBitmap, 0xE0000000u);
+}
+
+// The download request fails after the agents registered: they are deregistered, everything is
+// freed, a pool that cannot be deleted is logged, and the task exits without becoming ready.
+TEST(Startup, FailedDownloadRequestTearsDownRegisteredAgents) {
+    chassis::SimSwitch sim(chassis::loadChassisText(tsim::kChassis));
+    sim.faults().arm("acl-silent:0", 1);  // parks the task inside the registration
+    sim.faults().arm("pool-delete:L2PT_VMAN_POOL", 1);
+    sim.start(l2ptTaskMain);
+    sim.faults().arm("ifm-status", 1);  // for the download request that follows
+    sim.advanceMs(30000);
+    EXPECT_EQ(sim.taskState(), TaskState::Exited);
+    EXPECT_FALSE(sim.taskReady());
+    EXPECT_EQ(count(sim, "acl[0] rx register"), 2u);
+    for (const char* a : {"acl[0] rx deregister", "acl[1] rx deregister", "acl[2] rx deregister"}) {
+        EXPECT_EQ(count(sim, a), 1u) << a;
+    }
+    EXPECT_THAT(ttest::records(sim),
+                ElementsAre(Rec{kFailure, {"cannot send download data message to IFM"}},
+                            Rec{kFailure, {"deletion of mem pools caused error"}}));
+    EXPECT_EQ(ozm::mem::blocksInUse(), 0u);
+    EXPECT_EQ(l2ptAclBitmap, 0u);
+}
+
+}  // namespace
