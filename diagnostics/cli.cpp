@@ -24,7 +24,6 @@ constexpr int kSiteNodeFree = 389;
 constexpr int kSiteResetFree = 263;
 constexpr int kSeverityAll = 7;
 constexpr uint32_t kCountMask = 0xFFFF;
-constexpr const char* kHeaderLine = "L2PT:";
 
 // A configuration line built from parts; a part is added while the length the parts would
 // have is at most the line's room, cut when it does not fit.
@@ -47,15 +46,6 @@ class CfgLine {
     size_t counted_ = 0;
 };
 
-// The last filter gone: the section's header line goes too.
-void removeHeaderIfEmpty() {
-    OzmCfgEntry entry;
-    if (ozmDLLGetFirst(&l2ptDebugData.list) == nullptr && l2ptDebugData.headerInstalled == 1 &&
-        l2ptDebugConfigAdd(0, kHeaderLine, &entry, 0) == 0) {
-        l2ptDebugData.headerInstalled = 0;
-    }
-}
-
 uint32_t setFilter(const uint8_t* msg) {
     const uint32_t ifIndex = wire::getU32(msg, climsg::kDbgIfIndex);
     const uint32_t vlan = wire::getU32(msg, climsg::kDbgVlan);
@@ -65,10 +55,8 @@ uint32_t setFilter(const uint8_t* msg) {
         L2PT_DBG("%s: direction %d is not one of both, in, out\r\n", "l2ptProcessDebug", direction);
         return L2PT_CLI_BAD_DIRECTION;
     }
+    l2ptInstallDebugHeader();
     OzmCfgEntry entry;
-    if (l2ptDebugData.headerInstalled == 0 && l2ptDebugConfigAdd(0, kHeaderLine, &entry, 1) == 0) {
-        l2ptDebugData.headerInstalled = 1;
-    }
     L2ptDebugNode* node = l2ptGetDebugNode(ifIndex);
     if (node == nullptr) {
         node = l2ptAllocRecord<L2ptDebugNode>(L2PT_MOD_CLI, kSiteNodeAlloc, L2PT_TAG_DEBUGNODE,
@@ -98,7 +86,7 @@ uint32_t setFilter(const uint8_t* msg) {
         line.add(" count %ld", static_cast<long>(count));
     }
     l2ptDebugConfigAdd(ifIndex, line.text(), &entry, 1);
-    removeHeaderIfEmpty();
+    l2ptRemoveDebugHeaderIfEmpty();
     return L2PT_CLI_OK;
 }
 
@@ -123,7 +111,7 @@ uint32_t removeFilter(const uint8_t* msg) {
     l2ptDebugConfigAdd(ifIndex, line.text(), &entry, 0);
     ozmDLLRemove(&l2ptDebugData.list, &node->links);
     ozmMC_M_memBlockFree(L2PT_MOD_CLI, kSiteNodeFree, node);
-    removeHeaderIfEmpty();
+    l2ptRemoveDebugHeaderIfEmpty();
     return L2PT_CLI_OK;
 }
 

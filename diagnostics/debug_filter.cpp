@@ -61,6 +61,18 @@ void l2ptRemoveDebugNode(L2ptDebugNode* node) {
     l2ptDebugConfigAdd(node->ifIndex, "", &entry, 0);
     ozmDLLRemove(&l2ptDebugData.list, &node->links);
     ozmMC_M_memBlockFree(L2PT_MOD_UTIL, kSiteExpiredFree, node);
+    l2ptRemoveDebugHeaderIfEmpty();
+}
+
+void l2ptInstallDebugHeader() {
+    OzmCfgEntry entry;
+    if (l2ptDebugData.headerInstalled == 0 && l2ptDebugConfigAdd(0, kHeaderLine, &entry, 1) == 0) {
+        l2ptDebugData.headerInstalled = 1;
+    }
+}
+
+void l2ptRemoveDebugHeaderIfEmpty() {
+    OzmCfgEntry entry;
     if (ozmDLLGetFirst(&l2ptDebugData.list) == nullptr && l2ptDebugData.headerInstalled == 1 &&
         l2ptDebugConfigAdd(0, kHeaderLine, &entry, 0) == 0) {
         l2ptDebugData.headerInstalled = 0;

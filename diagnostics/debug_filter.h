@@ -34,3 +34,7 @@ int l2ptDebugConfigAdd(uint32_t ifIndex, const char* text, OzmCfgEntry* entry, i
 void l2ptDebugConfigRemoveAll();
 // Drops one filter and its configuration line; the header goes with the last filter.
 void l2ptRemoveDebugNode(L2ptDebugNode* node);
+// Inserts the section's header line unless it stands already.
+void l2ptInstallDebugHeader();
+// Removes the header line once no filter is left.
+void l2ptRemoveDebugHeaderIfEmpty();
