@@ -159,3 +159,12 @@ void l2ptProcessRate(const uint8_t* msg, uint32_t len) {
         removeRate(vlanIfIndex, vlanId);
     }
 }
+
+void l2ptShowRate() {
+    for (const L2ptVmanEntry* vman : pL2ptVlanTable) {
+        if (vman != nullptr) {
+            ozmPrintf("L2PT rate limit value is %ld\r\n", static_cast<long>(vman->rateLimit));
+        }
+    }
+    ozmPrintf("\r\n");
+}
