@@ -88,21 +88,15 @@ void setRate(uint32_t vlanIfIndex, uint32_t vlanId, uint32_t rate) {
         ozmSysErr(ozmL2ptTcbNode.logHandle, nullptr, L2PT_LOG_RATE_GLOBAL, 1);
         return;
     }
-    L2ptVmanEntry*& slot = pL2ptVlanTable[vlanId];
-    if (slot == nullptr) {
-        slot = l2ptAllocRecord<L2ptVmanEntry>(L2PT_MOD_BCM, __LINE__, L2PT_TAG_VMAN,
-                                              L2PT_VMAN_POOL_ID);
-        if (slot == nullptr) {
-            ozmSysErr(ozmL2ptTcbNode.logHandle, nullptr, L2PT_LOG_NO_MEMORY, 1,
-                      "cannot allocate vman entry");
-            return;
+    L2ptVmanEntry* vman = pL2ptVlanTable[vlanId];
+    if (vman == nullptr) {
+        vman = l2ptCreateVmanEntry(vlanId, __LINE__);
+        if (vman != nullptr) {
+            vman->rateLimit = rate;
+            vman->aclMode = L2PT_ACL_MODE_RATE;
         }
-        ozmDLLInit(&slot->ifList);
-        slot->rateLimit = rate;
-        slot->aclMode = L2PT_ACL_MODE_RATE;
         return;  // no ports yet: the limit waits for them
     }
-    L2ptVmanEntry* vman = slot;
     vman->rateLimit = rate;
     vman->aclMode |= L2PT_ACL_MODE_RATE;
     const L2ptDbgName name(vlanIfIndex);

@@ -81,18 +81,13 @@ void l2ptProcessAddVlanPort(const uint8_t* msg, uint32_t len) {
         }
         L2PT_DBG("%s: processing vlan %s for %d interfaces flag %x\r\n", fn,
                  L2ptDbgName(block.vlanIfIndex).text, block.portCount, block.protoFlags);
-        L2ptVmanEntry*& slot = pL2ptVlanTable[block.vlanId];
-        if (slot == nullptr) {
-            slot = l2ptAllocRecord<L2ptVmanEntry>(L2PT_MOD_BCM, kSiteVmanAlloc, L2PT_TAG_VMAN,
-                                                  L2PT_VMAN_POOL_ID);
-            if (slot == nullptr) {
-                ozmSysErr(ozmL2ptTcbNode.logHandle, nullptr, L2PT_LOG_NO_MEMORY, 1,
-                          "cannot allocate vman entry");
+        L2ptVmanEntry* vman = pL2ptVlanTable[block.vlanId];
+        if (vman == nullptr) {
+            vman = l2ptCreateVmanEntry(block.vlanId, kSiteVmanAlloc);
+            if (vman == nullptr) {
                 return;
             }
-            ozmDLLInit(&slot->ifList);
         }
-        L2ptVmanEntry* vman = slot;
         vman->vlanIfIndex = block.vlanIfIndex;
         vman->protoFlags |= block.protoFlags;
         if (vman->rateLimit == 0) {

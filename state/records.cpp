@@ -64,6 +64,19 @@ L2ptLagEntry* l2ptGetLagEntry(uint32_t lagIfIndex) {
     return lag >= 0 && lag < L2PT_MAX_LAG ? &l2ptLagTable[lag] : nullptr;
 }
 
+L2ptVmanEntry* l2ptCreateVmanEntry(uint32_t vlanId, int site) {
+    auto* vman =
+        l2ptAllocRecord<L2ptVmanEntry>(L2PT_MOD_BCM, site, L2PT_TAG_VMAN, L2PT_VMAN_POOL_ID);
+    if (vman == nullptr) {
+        ozmSysErr(ozmL2ptTcbNode.logHandle, nullptr, L2PT_LOG_NO_MEMORY, 1,
+                  "cannot allocate vman entry");
+        return nullptr;
+    }
+    ozmDLLInit(&vman->ifList);
+    pL2ptVlanTable[vlanId] = vman;
+    return vman;
+}
+
 L2ptIfNode* l2ptGetIfNode(L2ptVmanEntry* vman, uint32_t ifIndex) {
     for (L2ptIfNode* node = l2ptFirstIfNode(vman); node != nullptr; node = l2ptNextIfNode(node)) {
         if (node->ifIndex == ifIndex) {

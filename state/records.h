@@ -88,6 +88,10 @@ inline L2ptVmanEntry* l2ptGetVman(uint32_t vlanId) {
     return vlanId < L2PT_MAX_VLAN ? pL2ptVlanTable[vlanId] : nullptr;
 }
 
+// A new, empty VLAN record stored in the table for vlanId (0-4095); null, logged, when the
+// pool is exhausted. site names the caller for the platform's accounting.
+L2ptVmanEntry* l2ptCreateVmanEntry(uint32_t vlanId, int site);
+
 // A VLAN's aclMode once it has tunnelling ports: the rate-limit bit kept, tunnelling on.
 inline void l2ptNormaliseAclMode(L2ptVmanEntry* vman) {
     vman->aclMode = (vman->aclMode == L2PT_ACL_MODE_RATE || vman->aclMode == L2PT_ACL_MODE_BOTH)
