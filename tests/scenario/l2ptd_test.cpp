@@ -45,38 +45,27 @@ std::string writeTemp(const std::string& name, const std::string& text) {
 }
 
 TEST(L2ptd, BootScenarioRunsAndRepeatsByteForByte) {
-    const Outcome first = l2ptd(kTwoCards + " --scenario " + kSrc + "/examples/boot.scenario");
+    const std::string args = kTwoCards + " --scenario " + kSrc + "/examples/boot.scenario";
+    const Outcome first = l2ptd(args);
     ASSERT_EQ(first.status, 0) << first.out;
-    // Start-up registers with IFM and both agents, takes the configuration, becomes ready.
+    // Start-up registers with IFM, takes the configuration, becomes ready; the card that went
+    // away and came back registers again at 0.600.
     EXPECT_THAT(first.out,
                 HasSubstr("    0.000 ifm tx reply type=24410 status=0 slots=12 cards=0x3\n"));
-    EXPECT_THAT(first.out, HasSubstr("acl[0] tx reply type=24412 status=0 port-acl=1\n"));
-    EXPECT_THAT(first.out, HasSubstr("acl[1] tx reply type=24412 status=0 port-acl=0\n"));
     EXPECT_THAT(first.out, HasSubstr("    0.000 task ready\n"));
-    // The card that went away and came back registers again at 0.600.
     EXPECT_THAT(first.out, HasSubstr("    0.600 acl[1] rx register slot=1"));
-    const Outcome second = l2ptd(kTwoCards + " --scenario " + kSrc + "/examples/boot.scenario");
+    const Outcome second = l2ptd(args);
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(second.out, first.out);
 }
 
 TEST(L2ptd, FramesCliAndTaskDisableRepeatByteForByte) {
-    const std::string payload(76, '0');
-    const std::string path =
-        writeTemp("rich.scenario",
-                  "set l2pt_debug_cp 1\n"
-                  "frame ge0/1 0180c2000000 00000000aa01 8100 0064 0026 424203 " +
-                      payload +
-                      "\n"
-                      "frame ge0/3 0180c2000000 00000000aa02 0026 424203 " +
-                      payload +
-                      "\n"
-                      "cli show-all\n"
-                      "cli debug ge0/1 vlan=100 count=2 dir=in\n"
-                      "advance 50ms\n"
-                      "card removed 0\n"
-                      "task-disable\n"
-                      "advance 100ms\n");
+    const std::string bpdu = " 0026 424203" + std::string(76, '0') + "\n";
+    const std::string path = writeTemp(
+        "rich.scenario", "set l2pt_debug_cp 1\nframe ge0/1 0180c2000000 00000000aa01 8100 0064" +
+                             bpdu + "frame ge0/3 0180c2000000 00000000aa02" + bpdu +
+                             "cli show-all\ncli debug ge0/1 vlan=100 count=2 dir=in\nadvance 50ms\n"
+                             "card removed 0\ntask-disable\nadvance 100ms\n");
     const Outcome first = l2ptd(kTwoCards + " --scenario " + path);
     ASSERT_EQ(first.status, 0) << first.out;
     // An STP frame on an access port of VLAN 100 is trapped and leaves on the VLAN's core port.
@@ -87,8 +76,7 @@ TEST(L2ptd, FramesCliAndTaskDisableRepeatByteForByte) {
                 HasSubstr("port ge0/3 in len=55 not-trapped (no entry for 01:80:c2:00:00:00)\n"));
     EXPECT_THAT(first.out, HasSubstr("mgr rx reply type=24402 code=0\n"));
     EXPECT_THAT(first.out, HasSubstr("task process-exit\n"));
-    const Outcome second = l2ptd(kTwoCards + " --scenario " + path);
-    EXPECT_EQ(second.out, first.out);
+    EXPECT_EQ(l2ptd(kTwoCards + " --scenario " + path).out, first.out);
 }
 
 TEST(L2ptd, WithoutScenarioOneSecondPasses) {

@@ -1,7 +1,9 @@
 #include "tests/support/task_sim.h"
 
+#include <memory>
 #include <stdexcept>
 
+#include "platform/symbols.h"
 #include "platform/wire/l2pt.h"
 #include "task/task_main.h"
 
@@ -42,18 +44,24 @@ vlans:
   - {id: 4000, name: vl4000, long_name: "Vlan 4000"}
 )";
 
-std::unique_ptr<chassis::SimSwitch> boot(std::string_view yaml) {
-    // The task keeps its configuration in process-wide tables, as a process of its own would.
-    static bool booted = false;
-    if (booted) {
+chassis::SimSwitch& boot(std::string_view yaml, bool debug) {
+    // The task keeps its configuration in process-wide tables, as a process of its own would:
+    // one switch per process, kept until the process ends.
+    static std::unique_ptr<chassis::SimSwitch> sim;
+    if (sim) {
         throw std::logic_error(
             "the task runs once per process: run each test in its own process, as ctest does");
     }
-    booted = true;
-    auto sim = std::make_unique<chassis::SimSwitch>(chassis::loadChassisText(yaml));
+    sim = std::make_unique<chassis::SimSwitch>(chassis::loadChassisText(yaml));
+    for (const auto& card : sim->chassis().config().lineCards) {
+        sim->agent(card.slot).setRecordDownloads(true);
+    }
+    if (debug) {
+        ozm::sym::set("l2pt_debug_cp", 1);
+    }
     sim->start(l2ptTaskMain);
     sim->settle();
-    return sim;
+    return *sim;
 }
 
 chassis::Ifm::VlanBlock block(chassis::SimSwitch& sim, std::string_view vlan, uint8_t protocols,

@@ -1,7 +1,6 @@
 // A simulated switch running the tunnelling task, for the task's tests and benchmarks.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,15 +19,21 @@ namespace tsim {
 //   this RPM primary, no peer; nothing configured for tunnelling at start.
 extern const char* const kChassis;
 
-// Builds the chassis from YAML, starts the task and runs it until it waits.
-std::unique_ptr<chassis::SimSwitch> boot(std::string_view yaml = kChassis);
+// Builds the chassis from YAML, starts the task (its debug lines on when debug) and runs it until
+// it waits; the switch lasts as long as the process. Every agent keeps the ACL download messages
+// it applies.
+chassis::SimSwitch& boot(std::string_view yaml = kChassis, bool debug = false);
 
 struct PortSpec {
     std::string name;
     bool core = false;
 };
-inline PortSpec access(std::string name) { return {std::move(name), false}; }
-inline PortSpec core(std::string name) { return {std::move(name), true}; }
+inline PortSpec access(std::string name) {
+    return {std::move(name), false};
+}
+inline PortSpec core(std::string name) {
+    return {std::move(name), true};
+}
 
 // One VLAN block of a VLAN port message, by names.
 chassis::Ifm::VlanBlock block(chassis::SimSwitch& sim, std::string_view vlan, uint8_t protocols,

@@ -1,4 +1,4 @@
-// A small chassis shared by the chassis unit tests.
+// A small chassis shared by the chassis unit tests, and the ACL messages the task sends its agents.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +6,9 @@
 #include <vector>
 
 #include "chassis/config.h"
+#include "chassis/message.h"
+#include "chassis/trace.h"
+#include "platform/wire/l2pt.h"
 
 namespace chassis::test {
 
@@ -47,6 +50,45 @@ pools:
 
 inline ChassisConfig config() {
     return loadChassisText(kYaml, "test.yaml");
+}
+
+inline constexpr Mac kStpMac{0x01, 0x80, 0xc2, 0x00, 0x00, 0x00};
+inline constexpr Mac kPvstMac{0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd};
+inline constexpr Mac kTunnelMac{0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};
+inline constexpr uint32_t kSession = 0x5e55;
+inline constexpr uint32_t kQueue = 77;  // the task's handle of its queue to the agent
+
+struct Entry {
+    uint32_t ifIndex;
+    Mac mac;
+    uint32_t global;
+    uint32_t rate;
+    uint8_t mode;
+};
+
+// An ACL download message as the task's sequenced queue hands it over.
+inline std::vector<uint8_t> download(uint32_t seq, uint32_t op, const std::vector<Entry>& entries,
+                                     uint32_t session = kSession) {
+    auto m = makeMessage(MT_L2PT_ACL_DOWNLOAD, aclmsg::kMsgSize, kTaskParty, {svc::kAcl, 0});
+    stampSequenced(m, swpw::Kind::Data, session, seq, kQueue, kTaskParty);
+    wire::putU32(m.data(), aclmsg::kAclOp, op);
+    wire::putU32(m.data(), aclmsg::kEntryCount, static_cast<uint32_t>(entries.size()));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        uint8_t* e = m.data() + aclmsg::kEntries + i * aclmsg::kEntryLen;
+        wire::putU32(e, aclmsg::kEntIfIndex, entries[i].ifIndex);
+        std::copy(entries[i].mac.begin(), entries[i].mac.end(), e + aclmsg::kEntMac);
+        std::fill_n(e + aclmsg::kEntMask, kMacLen, 0xff);
+        wire::putU32(e, aclmsg::kEntGlobal, entries[i].global);
+        wire::putU32(e, aclmsg::kEntRateLimit, entries[i].rate);
+        wire::putU8(e, aclmsg::kEntAclMode, entries[i].mode);
+    }
+    return m;
+}
+
+inline std::vector<uint8_t> sync(uint32_t session = kSession) {
+    auto m = makeMessage(MT_SWP_SYNC, hdr::kSeqHeaderLen, kTaskParty, {svc::kAcl, 0});
+    stampSequenced(m, swpw::Kind::Sync, session, 0, kQueue, kTaskParty);
+    return m;
 }
 
 }  // namespace chassis::test

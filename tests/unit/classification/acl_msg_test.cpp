@@ -1,62 +1,41 @@
-// ACL download messages: their bytes, the core-port bookkeeping, full messages, failures.
-#include "tests/unit/classification/acl_wire.h"
+// ACL download messages: their bytes, the core-port counters, full messages, failures.
+#include "tests/support/task_test.h"
 
 namespace {
 
-using namespace aclwire;
+using namespace ttest;
 
-TEST(AclMessage, PerPortAndAgentWideEntries) {
-    auto sim = aclwire::boot();
-    auto& s = *sim;
-    // The global agent got its PVST entry at registration, alone in its message.
-    EXPECT_EQ(received(s, 2), (Msgs{{kInstall, {entry(0, kPvst, 0, 0, 1)}}}));
-
+// Per-port agents get an entry per protocol for an access port and one tunnel entry for a core
+// port, which counts its VLANs per protocol (on a per-port agent the first protocol only, on a
+// global agent every protocol) and loses its entry with its last VLAN. The global agent got its
+// PVST entry at registration, alone in its message, and no entry per port.
+TEST(AclMessage, EntriesAndCorePortCounters) {
+    auto& s = tsim::boot(tsim::kChassis, true);
+    EXPECT_EQ(received(s, 2), (Msgs{{kInstall, {entry(0, kPvstMac, 0, 0, 1)}}}));
     const uint32_t ge01 = s.ifIndex("ge0/1"), te10 = s.ifIndex("te1/0"), ge20 = s.ifIndex("ge2/0");
     const std::vector<tsim::PortSpec> ports = {access("ge0/1"), core("te1/0"), core("ge2/0"),
                                                access("ge2/1")};
     const uint8_t flags = L2PT_FLAG_STP | L2PT_FLAG_GVRP;
-    const Entries access01 = {entry(ge01, kStp, 64, 3), entry(ge01, kGvrp, 64, 3)};
+    const Entries access01 = {entry(ge01, kStpMac, 64, 3), entry(ge01, kGvrpMac, 64, 3)};
     tsim::vlanAdd(s, "vl100", flags, ports, 64);
+    tsim::vlanAdd(s, "vl10", flags, {core("te1/0")});
+    tsim::vlanAdd(s, "vl20", flags, {core("te1/0")});
     EXPECT_EQ(received(s, 0), (Msgs{{kInstall, access01}}));
-    EXPECT_EQ(received(s, 1), (Msgs{{kInstall, {entry(te10, kTunnel, 0, 5)}}}));
-    EXPECT_EQ(count(s, 2), 1u);
-    // Per-port agent: only the first protocol counts; global agent: every protocol.
-    ASSERT_TRUE(corePort(te10) && corePort(ge20));
-    EXPECT_EQ(words(corePort(te10)->vlanCount), (Words{1, 0, 0, 0}));
+    EXPECT_EQ(received(s, 1), Msgs(3, Msg{kInstall, {entry(te10, kTunnelMac, 0, 5)}}));
+    EXPECT_EQ(applied(s, 2), 1u);
+    EXPECT_EQ(words(corePort(te10)->vlanCount), (Words{3, 0, 0, 0}));
     EXPECT_EQ(words(corePort(ge20)->vlanCount), (Words{1, 0, 1, 0}));
-    EXPECT_TRUE(vlanBit(corePort(te10)->vlanBitmap, 100));
-    EXPECT_FALSE(vlanBit(corePort(te10)->vlanBitmap, 101));
 
     tsim::vlanDel(s, "vl100", flags, ports);
-    EXPECT_EQ(received(s, 0, 1), (Msgs{{kRemove, access01}}));
-    EXPECT_EQ(received(s, 1, 1), (Msgs{{kRemove, {entry(te10, kTunnel, 0, 5)}}}));
-    EXPECT_TRUE(s.entries(0).empty() && s.entries(1).empty());
-    EXPECT_EQ(inUse("CORE_PORT") + inUse("ACCESS_PORT"), 0u);
-}
-
-TEST(AclMessage, SharedCorePortIsRemovedWithItsLastVlan) {
-    auto sim = aclwire::boot();
-    auto& s = *sim;
-    const uint32_t te10 = s.ifIndex("te1/0");
-    const uint8_t flags = L2PT_FLAG_STP | L2PT_FLAG_LLDP;
-    for (const char* vlan : {"vl10", "vl20", "vl30"}) {
-        tsim::vlanAdd(s, vlan, flags, {core("te1/0")});
-    }
-    const L2ptCorePort* rec = corePort(te10);
-    ASSERT_NE(rec, nullptr);
-    EXPECT_EQ(words(rec->vlanCount), (Words{3, 0, 0, 0}));
     tsim::vlanDel(s, "vl10", flags, {core("te1/0")});
+    EXPECT_EQ(received(s, 0, 1), (Msgs{{kRemove, access01}}));
+    EXPECT_EQ(applied(s, 1), 3u);
+    const L2ptCorePort* rec = corePort(te10);
+    EXPECT_EQ(words(rec->vlanCount), (Words{1, 0, 0, 0}));
+    EXPECT_TRUE(!vlanBit(rec->vlanBitmap, 10) && vlanBit(rec->vlanBitmap, 20));
     tsim::vlanDel(s, "vl20", flags, {core("te1/0")});
-    EXPECT_EQ(count(s, 1), 3u);  // one install per VLAN, no removal yet
-    EXPECT_EQ(rec->vlanCount[0], 1u);
-    EXPECT_FALSE(vlanBit(rec->vlanBitmap, 10));
-    EXPECT_TRUE(vlanBit(rec->vlanBitmap, 30));
-    EXPECT_TRUE(consoleHas(s,
-                           "l2ptPackAclPortEntry: core port is part of 2 vlans : deletion of "
-                           "ACL entry can't be installed te1/0"));
-    tsim::vlanDel(s, "vl30", flags, {core("te1/0")});
-    EXPECT_EQ(received(s, 1, 3), (Msgs{{kRemove, {entry(te10, kTunnel, 0, 5)}}}));
-    EXPECT_EQ(corePort(te10), nullptr);
+    EXPECT_EQ(received(s, 1, 3), (Msgs{{kRemove, {entry(te10, kTunnelMac, 0, 5)}}}));
+    EXPECT_EQ(inUse("CORE_PORT") + inUse("ACCESS_PORT"), 0u);
 }
 
 // A VLAN block of access ports ge0/first .. ge0/last.
@@ -70,8 +49,7 @@ chassis::Ifm::VlanBlock ports(chassis::SimSwitch& s, const char* vlan, uint8_t f
 }
 
 TEST(AclMessage, FullMessageLeavesAtOnce) {
-    auto sim = aclwire::boot(kBigChassis);
-    auto& s = *sim;
+    auto& s = tsim::boot(kBigChassis, true);
     const uint8_t both = L2PT_FLAG_STP | L2PT_FLAG_LLDP;
     // 286 + 1 entries: the 287th sends the message; the flush then sends an empty one.
     s.ifm().vlanAdd({ports(s, "vl10", both, 0, 142), ports(s, "vl20", L2PT_FLAG_STP, 143, 143)});
@@ -79,8 +57,8 @@ TEST(AclMessage, FullMessageLeavesAtOnce) {
     auto msgs = received(s, 0);
     ASSERT_EQ(msgs.size(), 2u);
     ASSERT_EQ(msgs[0].entries.size(), 287u);
-    EXPECT_EQ(msgs[0].entries[1], entry(s.ifIndex("ge0/0"), kLldp, 0, 1));
-    EXPECT_EQ(msgs[0].entries[286], entry(s.ifIndex("ge0/143"), kStp, 0, 1));
+    EXPECT_EQ(msgs[0].entries[1], entry(s.ifIndex("ge0/0"), kLldpMac, 0, 1));
+    EXPECT_EQ(msgs[0].entries[286], entry(s.ifIndex("ge0/143"), kStpMac, 0, 1));
     EXPECT_EQ(msgs[1], (Msg{kInstall, {}}));
     const size_t flush = lineOf(s, "l2ptDownloadAclMsg: downloading msg to agent 0");
     EXPECT_LT(lineOf(s, "op=install entries=287"), flush);
@@ -92,35 +70,33 @@ TEST(AclMessage, FullMessageLeavesAtOnce) {
     msgs = received(s, 0, 2);
     ASSERT_EQ(msgs.size(), 2u);
     EXPECT_EQ(msgs[0].entries.size(), 287u);
-    EXPECT_EQ(msgs[1].entries, Entries{entry(s.ifIndex("ge0/143"), kLldp, 0, 1)});
+    EXPECT_EQ(msgs[1].entries, Entries{entry(s.ifIndex("ge0/143"), kLldpMac, 0, 1)});
 }
 
 TEST(AclMessage, BufferShortageAndRefusedHandOver) {
-    auto sim = aclwire::boot(std::string(kBigChassis) + "pools: {\"var:8192\": 1}\n");
-    auto& s = *sim;
+    auto& s = tsim::boot(std::string(kBigChassis) + "pools: {\"var:8192\": 1}\n", true);
     // The full message is held by the queue until acknowledged: no buffer for the next one,
     // nor for the 288th entry.
     s.ifm().vlanAdd({ports(s, "vl10", L2PT_FLAG_STP | L2PT_FLAG_LLDP, 0, 143)});
     s.settle();
-    ASSERT_EQ(count(s, 0), 1u);
+    ASSERT_EQ(applied(s, 0), 1u);
     EXPECT_EQ(received(s, 0)[0].entries.size(), 287u);
-    EXPECT_EQ(logged(s, L2PT_LOG_NO_MEMORY),
-              (std::vector<std::string>{"cannot allocate acl msg buffer - 2",
-                                        "cannot allocate acl msg buffer - 1"}));
     EXPECT_EQ(inUse("var:8192"), 0u);
 
     // A refused hand-over loses the message, logs, and releases the buffer.
     s.faults().arm("ozmSwpEnqueue", 1);
     tsim::vlanAdd(s, "vl20", L2PT_FLAG_STP, {access("ge0/0")});
-    EXPECT_EQ(count(s, 0), 1u);
-    EXPECT_EQ(logged(s, L2PT_LOG_ENQUEUE_REFUSED), std::vector<std::string>{"0"});
+    EXPECT_EQ(applied(s, 0), 1u);
     EXPECT_EQ(inUse("var:8192"), 0u);
 
     // No buffer for the first entry: it is lost, the next one starts a message.
     s.faults().arm("var", 1);
     tsim::vlanAdd(s, "vl30", L2PT_FLAG_STP, {access("ge0/1"), access("ge0/2")});
-    EXPECT_EQ(received(s, 0, 1), (Msgs{{kInstall, {entry(s.ifIndex("ge0/2"), kStp, 0, 1)}}}));
-    EXPECT_EQ(logged(s, L2PT_LOG_NO_MEMORY).size(), 3u);
+    EXPECT_EQ(received(s, 0, 1), (Msgs{{kInstall, {entry(s.ifIndex("ge0/2"), kStpMac, 0, 1)}}}));
+    EXPECT_EQ(records(s), (std::vector<Rec>{{kNoMemory, {"cannot allocate acl msg buffer - 2"}},
+                                            {kNoMemory, {"cannot allocate acl msg buffer - 1"}},
+                                            {kEnqueueRefused, {"0"}},
+                                            {kNoMemory, {"cannot allocate acl msg buffer - 1"}}}));
 }
 
 }  // namespace

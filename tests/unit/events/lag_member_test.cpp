@@ -1,29 +1,25 @@
 // LAG member events: member slots and counters, the members' entries on their own cards.
-#include "tests/unit/classification/acl_wire.h"
+#include "tests/support/task_test.h"
 
 namespace {
 
-using namespace aclwire;
+using namespace ttest;
 
 TEST(LagMember, MembersJoinAndLeaveOnTheirCards) {
-    auto sim = aclwire::boot();
-    auto& s = *sim;
+    auto& s = tsim::boot(tsim::kChassis, true);
     const uint32_t ge06 = s.ifIndex("ge0/6"), te13 = s.ifIndex("te1/3"), ge30 = s.ifIndex("ge3/0");
     tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP | L2PT_FLAG_GVRP, {access("lag1")}, 64);
     tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP | L2PT_FLAG_LLDP, {core("lag1")});
     const L2ptLagEntry& lag = l2ptLagTable[1];
-    EXPECT_TRUE(vlanBit(lag.vlanBitmap, 10) && vlanBit(lag.vlanBitmap, 100));
-    const size_t n0 = count(s, 0), n1 = count(s, 1);
+    const size_t n0 = applied(s, 0), n1 = applied(s, 1);
 
     // ge3/0's card is absent: it takes a slot, nothing is packed or counted for it.
     s.ifm().lagAdd({{s.ifIndex("lag1"), {ge06, te13, ge30}}});
     s.settle();
-    EXPECT_EQ(lag.lagIfIndex, s.ifIndex("lag1"));
-    EXPECT_EQ(lag.memberCount, 3);
     EXPECT_EQ(words(lag.memberIfIndex), (Words{ge06, te13, ge30, 0}));
     const auto entries = [](uint32_t port) {
-        return Entries{entry(port, kStp, 64, 3), entry(port, kGvrp, 64, 3),
-                       entry(port, kTunnel, 0, 5)};
+        return Entries{entry(port, kStpMac, 64, 3), entry(port, kGvrpMac, 64, 3),
+                       entry(port, kTunnelMac, 0, 5)};
     };
     EXPECT_EQ(received(s, 0, n0), (Msgs{{kInstall, entries(ge06)}}));
     EXPECT_EQ(received(s, 1, n1), (Msgs{{kInstall, entries(te13)}}));
@@ -55,8 +51,7 @@ std::vector<uint8_t> lagBody(int32_t blockCount, uint32_t lagIf, Words members, 
 }
 
 TEST(LagMember, LimitsAndBadBlocks) {
-    auto sim = aclwire::boot(kBigChassis);
-    auto& s = *sim;
+    auto& s = tsim::boot(kBigChassis, true);
     const uint32_t lag1 = s.ifIndex("lag1"), ge05 = s.ifIndex("ge0/5");
     tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP, {access("lag1")});
     const L2ptLagEntry& lag = l2ptLagTable[1];
@@ -66,7 +61,7 @@ TEST(LagMember, LimitsAndBadBlocks) {
     s.settle();
     EXPECT_EQ(lag.memberCount, 32);
     EXPECT_EQ(std::count(lag.memberIfIndex, lag.memberIfIndex + 32, ge05), 32);
-    EXPECT_TRUE(consoleHas(s, "l2ptProcessLagMemberEvent: member ge0/5 cannot be handled"));
+    EXPECT_EQ(console(s, "l2ptProcessLagMemberEvent: member ge0/5 cannot be handled"), 1u);
     s.ifm().lagDel({{lag1, Words(32, ge05)}});
     s.settle();
     EXPECT_EQ(lag.memberCount, 0);
@@ -81,15 +76,15 @@ TEST(LagMember, LimitsAndBadBlocks) {
         s.settle();
     }
     const std::string block = "l2ptProcessLagMemberEvent: lag block ";
-    EXPECT_EQ(logged(s, L2PT_LOG_FAILURE),
-              (std::vector<std::string>{block + "1 of 1 has 18 members, more than its 17 entries",
-                                        block + "1 of 1 names LAG ifIndex " +
-                                            std::to_string(s.ifIndex("lag200")) +
-                                            " outside LAG numbers 0-128",
-                                        block + "2 of 2 runs past the message end (204 bytes)"}));
+    EXPECT_EQ(records(s),
+              (std::vector<Rec>{
+                  failure(block + "1 of 1 has 18 members, more than its 17 entries"),
+                  failure(block + "1 of 1 names LAG ifIndex " +
+                          std::to_string(s.ifIndex("lag200")) + " outside LAG numbers 0-128"),
+                  failure(block + "2 of 2 runs past the message end (204 bytes)")}));
     EXPECT_EQ(lag.memberCount, 1);
     EXPECT_EQ(lag.memberIfIndex[0], ge05);
-    EXPECT_EQ(s.entries(0), Entries{entry(ge05, kStp, 0, 1)});
+    EXPECT_EQ(s.entries(0), Entries{entry(ge05, kStpMac, 0, 1)});
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
 // A recording backend for the platform's tests and benchmarks: faults and capacities set by the
-// test, virtual time, and every message, timer, report, log record and console line kept in order.
+// test, virtual time, and every message, timer, report and log record kept in order.
 #pragma once
 
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -16,8 +16,6 @@
 namespace test {
 
 using Bytes = std::vector<uint8_t>;
-
-struct ExitCalled {};
 
 class FakeBackend : public ozm::Backend {
   public:
@@ -34,47 +32,33 @@ class FakeBackend : public ozm::Backend {
     }
 
     int spawnTask(const char*, OzmTaskEntry, int, char**) override { return 1; }
-    uint32_t currentTaskId() override { return kTaskId; }
-    std::optional<ozm::TaskIdentity> startTask() override { return identity; }
-    void taskReady() override { ++readyCalls; }
+    uint32_t currentTaskId() override { return 77; }
+    std::optional<ozm::TaskIdentity> startTask() override { return ozm::TaskIdentity{225, 4}; }
+    void taskReady() override {}
     uint64_t ticks() override { return now; }
     void sleepTicks(uint64_t t) override { now += t; }
     int wait(int, OzmFdSet*, const OzmTimeval*) override { return 0; }
     int lastWaitErrno() override { return 0; }
-    [[noreturn]] void exitProcess() override { throw ExitCalled{}; }
+    [[noreturn]] void exitProcess() override { throw std::logic_error("exit"); }
 
     // Each queue is a datagram socketpair; the test writes into the far end.
     std::optional<ozm::IpcEndpoint> openIpc(uint32_t, uint32_t) override {
-        ozm::IpcEndpoint ep;
-        ep.reqFd = pair(reqPeer);
-        ep.tmrFd = pair(tmrPeer);
-        return ep;
+        return ozm::IpcEndpoint{pair(reqPeer), pair(tmrPeer)};
     }
     void closeIpc(const ozm::IpcEndpoint& ep) override {
         ::close(ep.reqFd);
         ::close(ep.tmrFd);
-        ++closeIpcCalls;
     }
     int send(std::span<const uint8_t> msg) override {
         sent.emplace_back(msg.begin(), msg.end());
         return 0;
     }
-    int sendWait(std::span<uint8_t> msg, int) override {
-        sent.emplace_back(msg.begin(), msg.end());
-        if (waitReply.empty()) {
-            return -1;
-        }
-        std::copy_n(waitReply.begin(), std::min(waitReply.size(), msg.size()), msg.begin());
-        return 0;
-    }
+    int sendWait(std::span<uint8_t> msg, int) override { return send(msg); }
     int reply(std::span<const uint8_t> msg) override { return send(msg); }
     void startTimer(uint64_t delay, std::span<const uint8_t> msg) override {
-        timers.push_back({now + delay, Bytes(msg.begin(), msg.end())});
+        timers.emplace_back(now + delay, Bytes(msg.begin(), msg.end()));
     }
-    int subscribe(std::span<const uint32_t> events, bool on) override {
-        subscriptions.push_back({std::vector<uint32_t>(events.begin(), events.end()), on});
-        return 0;
-    }
+    int subscribe(std::span<const uint32_t>, bool) override { return 0; }
 
     int isPrimaryRpm() override { return 1; }
     int peerRpmSend(uint32_t, uint32_t, std::span<const uint8_t> msg) override { return send(msg); }
@@ -83,8 +67,7 @@ class FakeBackend : public ozm::Backend {
     int bindSocket(int, std::span<const uint8_t>) override { return 0; }
     int closeFd(int fd) override { return ::close(fd); }
     int ioctl(int, unsigned long, void*) override { return 0; }
-    int pduSend(int sock, uint32_t egress, std::span<const uint8_t> frame) override {
-        pdus.push_back({sock, egress, Bytes(frame.begin(), frame.end())});
+    int pduSend(int, uint32_t, std::span<const uint8_t> frame) override {
         return static_cast<int>(frame.size());
     }
 
@@ -97,39 +80,22 @@ class FakeBackend : public ozm::Backend {
     void console(std::string_view text) override { consoleText += text; }
     void report(std::string_view text) override { reports.emplace_back(text); }
     int cfgInsert(std::span<const uint32_t> key, std::string_view text) override {
-        cfgKeys.emplace_back(key.begin(), key.end());
+        cfgKey.assign(key.begin(), key.end());
         cfgText = text;
         return 0;
     }
     int cfgRemoveExact(std::span<const uint32_t>) override { return 0; }
     int cfgRemoveNode(std::span<const uint32_t>) override { return 0; }
 
-    static constexpr uint32_t kTaskId = 77;
-
     std::set<std::string> faults;
     std::map<std::string, uint32_t> capacities;
-    std::optional<ozm::TaskIdentity> identity = ozm::TaskIdentity{225, 0};
     uint64_t now = 1000;
-    int readyCalls = 0;
-    int closeIpcCalls = 0;
-    Bytes waitReply;  // what sendWait answers; none: it fails
     std::vector<Bytes> sent;
-    struct Timer {
-        uint64_t at;
-        Bytes msg;
-    };
-    std::vector<Timer> timers;
-    std::vector<std::pair<std::vector<uint32_t>, bool>> subscriptions;
-    struct Pdu {
-        int sock;
-        uint32_t egress;
-        Bytes frame;
-    };
-    std::vector<Pdu> pdus;
+    std::vector<std::pair<uint64_t, Bytes>> timers;  // due tick, message
     std::vector<ozm::LogRecord> logs;
-    std::string consoleText;
     std::vector<std::string> reports;
-    std::vector<std::vector<uint32_t>> cfgKeys;
+    std::string consoleText;
+    std::vector<uint32_t> cfgKey;
     std::string cfgText;
     int reqPeer = -1, tmrPeer = -1, socketPeer = -1;
 

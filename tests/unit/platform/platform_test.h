@@ -1,5 +1,4 @@
-// The fixture of the platform's unit tests: a fresh FakeBackend, and so fresh platform state,
-// for every test.
+// The platform's unit-test fixture: a fresh FakeBackend, and so fresh platform state, per test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +7,6 @@
 
 namespace test {
 
-// Installs a fresh FakeBackend (and so fresh platform state) for every test.
 class PlatformTest : public ::testing::Test {
   protected:
     void SetUp() override {

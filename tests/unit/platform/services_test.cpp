@@ -1,153 +1,113 @@
-// IPC queues, PDU datagram framing, task identity, console, configuration and symbols.
+// IPC queues, PDU datagram framing, task identity, event log rendering, console,
+// configuration and symbols.
 #include <sys/socket.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "platform/cfg.h"
 #include "platform/console.h"
+#include "platform/evtlog.h"
 #include "platform/ipc.h"
 #include "platform/kernel.h"
 #include "platform/process.h"
 #include "platform/symbols.h"
-#include "platform/wire/header.h"
 #include "platform_test.h"
 
 namespace {
 
 using ServicesTest = test::PlatformTest;
 
-void sendTo(int fd, const test::Bytes& datagram) {
-    ASSERT_EQ(::send(fd, datagram.data(), datagram.size(), 0),
-              static_cast<ssize_t>(datagram.size()));
-}
-
-TEST_F(ServicesTest, RecvfromStripsTheInterfaceIndex) {
-    int sock = kern::socket(AF_OZML2, OZM_SOCK_RAW, OZML2STP);
-    ASSERT_GE(sock, 0);
+// Datagrams are read one at a time and cut to the buffer; a PDU datagram starts with the index
+// of the interface it came in on.
+TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
+    auto sendTo = [](int fd, test::Bytes d) { ::send(fd, d.data(), d.size(), 0); };
     uint8_t buf[8] = {};
-    uint32_t ifIndex = 0;
-    EXPECT_EQ(ozmRecvfrom(sock, buf, sizeof buf, 0, nullptr, nullptr, &ifIndex), -1);  // none
-
-    sendTo(fake->socketPeer, {0x00, 0x01, 0x02, 0x03, 0xAA, 0xBB, 0xCC});
-    EXPECT_EQ(ozmRecvfrom(sock, buf, sizeof buf, 0, nullptr, nullptr, &ifIndex), 3);
-    EXPECT_EQ(ifIndex, 0x00010203u);
-    EXPECT_EQ(buf[0], 0xAA);
-    EXPECT_EQ(buf[2], 0xCC);
-
-    // A frame longer than the buffer is cut; a datagram shorter than the index is refused.
-    sendTo(fake->socketPeer, {0, 0, 0, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-    EXPECT_EQ(ozmRecvfrom(sock, buf, sizeof buf, 0, nullptr, nullptr, &ifIndex), 8);
-    EXPECT_EQ(buf[7], 8);
-    sendTo(fake->socketPeer, {0, 0, 9});
-    EXPECT_EQ(ozmRecvfrom(sock, buf, sizeof buf, 0, nullptr, nullptr, &ifIndex), -1);
-    sendTo(fake->socketPeer, {0, 0, 0, 5});
-    EXPECT_EQ(ozmRecvfrom(sock, buf, sizeof buf, 0, nullptr, nullptr, &ifIndex), 0);
-    EXPECT_EQ(ifIndex, 5u);
-
-    uint8_t frame[] = {1, 2, 3};
-    EXPECT_EQ(ozmSendto(sock, frame, 3, 0, nullptr, 0, 44), 3);
-    ASSERT_EQ(fake->pdus.size(), 1u);
-    EXPECT_EQ(fake->pdus[0].egress, 44u);
-    EXPECT_EQ(fake->pdus[0].frame, (test::Bytes{1, 2, 3}));
-    EXPECT_EQ(kern::close(sock), 0);
-}
-
-TEST_F(ServicesTest, IpcQueuesReadOneMessageAtATime) {
     uint32_t key = ozmIpcTmrOpen(225, 0);
-    ASSERT_NE(key, OZM_IPC_INVALID);
     EXPECT_EQ(ozmIpcTmrOpen(225, 0), OZM_IPC_INVALID);  // open already
     uint32_t req = Key_getReqQueue(key);
-    uint32_t tmr = Key_getTmrQueue(key);
-    EXPECT_EQ(req, ozm_getQueueId(225, 0, 1));
-
-    uint8_t buf[4];
-    EXPECT_EQ(ozmIpcRecv(req, buf, sizeof buf, 0, 0, 0), -1);
-    sendTo(fake->reqPeer, {1, 2, 3, 4, 5, 6});
+    sendTo(fake->reqPeer, {1, 2, 3, 4, 5, 6, 7, 8, 9});
     sendTo(fake->reqPeer, {7});
-    EXPECT_EQ(ozmIpcRecv(req, buf, sizeof buf, 0, 0, 0), 4);  // cut to size
-    EXPECT_EQ(buf[3], 4);
-    EXPECT_EQ(ozmIpcRecv(req, buf, sizeof buf, 0, 0, 0), 1);  // the next one, whole
+    EXPECT_EQ(ozmIpcRecv(req, buf, sizeof buf, 0, 0, 0), 8);
+    EXPECT_EQ(ozmIpcRecv(req, buf, sizeof buf, 0, 0, 0), 1);
     EXPECT_EQ(buf[0], 7);
-    EXPECT_EQ(ozmIpcRecv(tmr, buf, sizeof buf, 0, 0, 0), -1);
-    EXPECT_EQ(ozmIpcRecv(12345, buf, sizeof buf, 0, 0, 0), -1);
-
     EXPECT_EQ(ozmIpcClose(key), 0);
-    EXPECT_EQ(fake->closeIpcCalls, 1);
     EXPECT_EQ(Key_getSocketFd(req), -1);
+
+    int sock = kern::socket(AF_OZML2, OZM_SOCK_RAW, OZML2STP);
+    uint32_t ifIndex = 0;
+    auto recv = [&] { return ozmRecvfrom(sock, buf, sizeof buf, 0, nullptr, nullptr, &ifIndex); };
+    sendTo(fake->socketPeer, {0x00, 0x01, 0x02, 0x03, 0xAA, 0xBB, 0xCC});
+    EXPECT_EQ(recv(), 3);
+    EXPECT_EQ(ifIndex, 0x00010203u);
+    EXPECT_EQ(test::Bytes(buf, buf + 3), (test::Bytes{0xAA, 0xBB, 0xCC}));
+    sendTo(fake->socketPeer, {0, 0, 0, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    EXPECT_EQ(recv(), 8);
+    EXPECT_EQ(buf[7], 8);
+    sendTo(fake->socketPeer, {0, 0, 9});  // shorter than the index
+    EXPECT_EQ(recv(), -1);
+    sendTo(fake->socketPeer, {0, 0, 0, 5});
+    EXPECT_EQ(recv(), 0);
+    EXPECT_EQ(ifIndex, 5u);
 }
 
-TEST_F(ServicesTest, SendWaitStampsTypeAndSenderAndTakesTheReply) {
-    uint32_t key = ozmIpcTmrOpen(225, 0);
-    test::Bytes request(1024, 0);
-    hdr::setMsgLen(request.data(), 1024);
-    fake->waitReply = test::Bytes(hdr::kPlainHeaderLen + 4, 0xEE);
-    EXPECT_EQ(ozmIpcSendWait(key, request.data(), 1024, 5, 24410, 77), 0);
-    ASSERT_EQ(fake->sent.size(), 1u);
-    EXPECT_EQ(hdr::msgType(fake->sent[0].data()), 24410u);
-    EXPECT_EQ(hdr::srcTaskId(fake->sent[0].data()), 77u);
-    EXPECT_EQ(request[hdr::kPlainHeaderLen], 0xEE);
-    fake->waitReply.clear();
-    EXPECT_EQ(ozmIpcSendWait(key, request.data(), 1024, 5, 24410, 77), -1);
-
-    fake->faults = {"ozmIpcSend"};
-    EXPECT_EQ(ozmIpcSend(Key_getReqQueue(key), request.data(), 76), -1);
-    fake->faults.clear();
-    EXPECT_EQ(ozmIpcSend(Key_getReqQueue(key), request.data(), 76), 0);
-    EXPECT_EQ(fake->sent.back().size(), 76u);
+TEST_F(ServicesTest, TaskIdentityComesFromTheBackend) {
+    uint32_t task = ozmTaskStartup(0, nullptr, 0);  // the fake starts service 225, instance 4
+    EXPECT_EQ(ozmTaskGetServiceByKey(task), 225u);
+    EXPECT_EQ(ozmTaskGetInstanceByKey(task), 4u);
 }
 
-TEST_F(ServicesTest, TaskIdentityAndReadiness) {
-    fake->faults = {"ozmTaskStartup"};
-    EXPECT_EQ(ozmTaskStartup(0, nullptr, 0), 0xFFFFFFFFu);
-    fake->faults.clear();
-    fake->identity = ozm::TaskIdentity{225, 4};
-    uint32_t key = ozmTaskStartup(0, nullptr, 0);
-    ASSERT_NE(key, 0u);
-    ASSERT_NE(key, 0xFFFFFFFFu);
-    EXPECT_EQ(ozmTaskGetServiceByKey(key), 225u);
-    EXPECT_EQ(ozmTaskGetInstanceByKey(key), 4u);
-    EXPECT_EQ(ozmTaskReady(key), 0);
-    EXPECT_EQ(ozmTaskReady(key + 1), -1);
-    EXPECT_EQ(fake->readyCalls, 1);
-    EXPECT_THROW(OZM_NbsdpExit(), test::ExitCalled);
+TEST_F(ServicesTest, CodedEventsReadExactlyTheArgumentsTheirEntryNames) {
+    uint32_t h = ozmEvtOpenlog("l2ptTaskMain", 0, 225, 0);
+    EXPECT_EQ(ozmEvtTurnOnSeverityLevel(h, 32), -1);  // levels are 0-31
+    EXPECT_EQ(ozmEvhSubscribeEvt(h, -1), -1);         // a negative count of events
+    ozmSysErr(h, nullptr, 0x3a0004, 1, 7);
+    ozmSysErr(h, nullptr, 0x3a000a, 1, 5, "bad ack");
+    ozmSysErr(h, nullptr, 0x3a0010, 1, 99, "extra");  // the entry names none: none read
+    ozmSysErr(h, nullptr, 0x3a000d, 0);               // flag 0: none read
+    ozmSysErr(h, nullptr, 0x3a000e, 1, static_cast<const char*>(nullptr));
+    ozmSysErr(h, nullptr, 0x3a00ff, 1, 1, 2);  // not in the catalogue
+    ozmSysErr(h, "free line", 0, 0);
+    // A record on a closed handle is still delivered.
+    ASSERT_EQ(ozmEvtCloselog(h), 0);
+    ozmSysErr(h, nullptr, 0x3a0001, 1, "cannot allocate vman entry");
+
+    const std::tuple<uint32_t, std::string, std::vector<std::string>> want[] = {
+        {0x3a0004, "ACL agent of slot 7 did not register", {"7"}},
+        {0x3a000a, "sequence check failed with 5: bad ack", {"5", "bad ack"}},
+        {0x3a0010, "rate limit refused: an ACL agent works with agent-wide entries", {}},
+        {0x3a000d, "?", {}},
+        {0x3a000e, "cannot update the peer RPM: (null)", {"(null)"}},
+        {0x3a00ff, "event 0x3a00ff", {}},
+        {0, "free line", {}},
+        {0x3a0001, "no memory: cannot allocate vman entry", {"cannot allocate vman entry"}},
+    };
+    ASSERT_EQ(fake->logs.size(), std::size(want));
+    for (size_t i = 0; i < std::size(want); ++i) {
+        EXPECT_EQ(std::tie(fake->logs[i].code, fake->logs[i].text, fake->logs[i].args), want[i])
+            << i;
+    }
 }
 
-TEST_F(ServicesTest, ConsoleAndConfiguration) {
-    EXPECT_EQ(ozmPrintf("%s: %d\r\n", "fn", 7), 7);
+TEST_F(ServicesTest, ConsoleAndConfigurationStayWithinTheirBounds) {
     ozmPerror("boom");
-    EXPECT_EQ(fake->consoleText, "fn: 7\r\nboom\n");
-    std::string huge(10000, 'x');
-    EXPECT_EQ(ozmPrintf("%s", huge.c_str()), 4095);  // cut to the line bound
+    EXPECT_EQ(fake->consoleText, "boom\n");
+    EXPECT_EQ(ozmPrintf("%s", std::string(10000, 'x').c_str()), 4095);  // cut to the line bound
 
     OzmCfgEntry entry{};
-    entry.key[0] = 11;
-    entry.key[1] = 22;
-    entry.keyLen = 8;
-    std::strcpy(entry.text, "l2pt debug");
-    EXPECT_EQ(ozmCfgInsert(1, &entry), 0);
-    EXPECT_EQ(fake->cfgKeys.back(), (std::vector<uint32_t>{11, 22}));
-    EXPECT_EQ(fake->cfgText, "l2pt debug");
     entry.keyLen = 4000;                              // bounded by the key array
     std::memset(entry.text, 'y', sizeof entry.text);  // no terminator: bounded by the array
     EXPECT_EQ(ozmCfgInsert(1, &entry), 0);
-    EXPECT_EQ(fake->cfgKeys.back().size(), 64u);
+    EXPECT_EQ(fake->cfgKey.size(), std::size(entry.key));
     EXPECT_EQ(fake->cfgText.size(), sizeof entry.text);
 }
 
 uint8_t gByte = 0;
-uint16_t gShort = 0;
-uint64_t gWide = 0;
 OZM_EXPORT_SYMBOL(gByte);
-OZM_EXPORT_SYMBOL(gShort);
-OZM_EXPORT_SYMBOL(gWide);
 
-TEST(SymbolsTest, SetAndGetByWidth) {
-    EXPECT_TRUE(ozm::sym::set("gByte", 0x1FF));  // cut to the variable's width
-    EXPECT_EQ(gByte, 0xFF);
-    EXPECT_TRUE(ozm::sym::set("gShort", 0x9100));
-    EXPECT_TRUE(ozm::sym::set("gWide", 1ull << 40));
-    EXPECT_EQ(gWide, 1ull << 40);
-    EXPECT_EQ(ozm::sym::get("gShort"), 0x9100u);
+TEST(SymbolsTest, SetAndGetByTheVariablesWidth) {
+    EXPECT_TRUE(ozm::sym::set("gByte", 0x1FF));
+    EXPECT_EQ(ozm::sym::get("gByte"), 0xFFu);
     EXPECT_FALSE(ozm::sym::set("missing", 1));
 }
 

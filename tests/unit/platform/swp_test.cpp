@@ -1,7 +1,8 @@
 // The sequenced-queue engine: window, order, acknowledgements, time-outs, removal, and the
 // receiving side's check.
-#include <dirent.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "platform/ipc.h"
 #include "platform/kernel.h"
@@ -16,6 +17,7 @@ namespace {
 
 constexpr uint32_t kPart = 0x520000;
 constexpr uint32_t kPeerSlot = 3;
+constexpr uint32_t kPeerQueue = ozm::queueIdOf(svc::kAcl, kPeerSlot, ozm::kRequestQueueKind);
 constexpr uint32_t kMsgSize = 256;
 constexpr int kWindow = 2;
 constexpr int kRto = 25;
@@ -35,7 +37,18 @@ void testErr(uint32_t queue) {
     gErrQueues.push_back(queue);
 }
 
-using CkSeqTest = test::PlatformTest;
+// A message as the task builds it: header, zeroed swp area, body marker.
+uint8_t* fill(uint8_t* m, uint8_t marker) {
+    std::fill(m, m + kMsgSize, 0);
+    hdr::setMsgLen(m, kMsgSize);
+    hdr::setMsgType(m, MT_L2PT_ACL_DOWNLOAD);
+    hdr::setSrcTaskId(m, 42);
+    m[hdr::kSeqHeaderLen] = marker;
+    return m;
+}
+uint8_t* message(uint8_t marker) {
+    return fill(static_cast<uint8_t*>(testMalloc(kMsgSize)), marker);
+}
 
 class SwpTest : public test::PlatformTest {
   protected:
@@ -45,7 +58,6 @@ class SwpTest : public test::PlatformTest {
         uint32_t sizes[] = {kMsgSize, 128};
         ASSERT_EQ(ozmMC_ozm_memPartVarInit(kPart, 0, sizes, 2), 0);
         pipe = ozmSwpCreatePipe("/ozm/pipe/test");
-        ASSERT_GE(pipe, 0);
         queue = create(pipe);
         fake->sent.clear();
         gFrees = 0;  // the sync's buffer
@@ -58,30 +70,16 @@ class SwpTest : public test::PlatformTest {
                   0);
         return q;
     }
-    // A message as the task builds it: header, zeroed swp area, body marker.
-    uint8_t* message(uint8_t marker) {
-        auto* m = static_cast<uint8_t*>(testMalloc(kMsgSize));
-        std::fill(m, m + kMsgSize, 0);
-        hdr::setMsgLen(m, kMsgSize);
-        hdr::setMsgType(m, MT_L2PT_ACL_DOWNLOAD);
-        hdr::setSrcTaskId(m, 42);
-        m[hdr::kSeqHeaderLen] = marker;
-        return m;
-    }
-    static test::Bytes ackOf(const test::Bytes& data) {
-        test::Bytes ack(hdr::kSeqHeaderLen, 0);
-        hdr::setMsgType(ack.data(), MT_SWP_ACK);
-        swpw::setMagic(ack.data());
+    // The peer's ack of sent message i: its sequenced area, of kind Ack.
+    test::Bytes ackOf(size_t i) const {
+        test::Bytes ack = fake->sent.at(i);
         swpw::setKind(ack.data(), swpw::Kind::Ack);
-        swpw::setSession(ack.data(), swpw::session(data.data()));
-        swpw::setSeq(ack.data(), swpw::seq(data.data()));
-        swpw::setQueue(ack.data(), swpw::queue(data.data()));
         return ack;
     }
     // Acknowledges sent message i and returns the buffer the engine hands back.
     void* ack(size_t i) {
         void* block = nullptr;
-        EXPECT_EQ(ozmSwpDequeue(ackOf(fake->sent.at(i)).data(), &block), OZM_SWP_OK);
+        EXPECT_EQ(ozmSwpDequeue(ackOf(i).data(), &block), OZM_SWP_OK);
         return block;
     }
     std::vector<uint32_t> sentSeqs() const {
@@ -96,28 +94,6 @@ class SwpTest : public test::PlatformTest {
     uint32_t queue = 0;
 };
 
-TEST_F(SwpTest, CreateSendsASyncAndReturnsItsBuffer) {
-    gFrees = 0;
-    uint32_t q = create(pipe);
-    ASSERT_EQ(fake->sent.size(), 1u);
-    const uint8_t* sync = fake->sent[0].data();
-    EXPECT_EQ(hdr::msgType(sync), MT_SWP_SYNC);
-    EXPECT_EQ(swpw::kind(sync), swpw::Kind::Sync);
-    EXPECT_EQ(swpw::queue(sync), q);
-    EXPECT_EQ(hdr::dstQueueId(sync), ozm::queueIdOf(svc::kAcl, kPeerSlot, ozm::kRequestQueueKind));
-    EXPECT_EQ(hdr::dstNodeAddr(sync), ozm::nodeAddrOf(svc::kAcl, kPeerSlot));
-    EXPECT_EQ(gFrees, 1);
-    EXPECT_EQ(ozm::mem::blocksInUse(), 0u);
-    EXPECT_NE(swpw::session(sync), 0u);
-    EXPECT_NE(swpw::session(sync), ozmSwpGetQueueCtrlBlock(queue)->session);
-
-    fake->faults = {"ozmSwpQueueCreateQs"};
-    uint32_t none = 0;
-    EXPECT_NE(ozmSwpQueueCreateQs(1, 0, 10, 25, svc::kL2pt, 0, 1, svc::kAcl, 0, 0, 0, 0, testMalloc,
-                                  0, testFree, testErr, &none, pipe),
-              0);
-}
-
 TEST_F(SwpTest, WindowLimitsFlightAndOrderIsKept) {
     std::vector<uint8_t*> bufs;
     for (uint8_t i = 1; i <= 5; ++i) {
@@ -125,14 +101,13 @@ TEST_F(SwpTest, WindowLimitsFlightAndOrderIsKept) {
         ASSERT_EQ(ozmSwpEnqueue(queue, bufs.back(), kMsgSize), OZM_SWP_OK);
     }
     EXPECT_EQ(sentSeqs(), (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(ozmSwpGetQueueCtrlBlock(queue)->waiting, 3u);
-    // The engine fills bytes 36-123 only.
-    const uint8_t* first = fake->sent[0].data();
-    EXPECT_EQ(hdr::msgLen(first), kMsgSize);
-    EXPECT_EQ(hdr::msgType(first), MT_L2PT_ACL_DOWNLOAD);
-    EXPECT_EQ(hdr::srcTaskId(first), 42u);
-    EXPECT_EQ(swpw::kind(first), swpw::Kind::Data);
-    EXPECT_EQ(hdr::dstSlot(first), kPeerSlot);
+    // The engine fills bytes 36-123 only: the task's header and body go as they were.
+    test::Bytes first = fake->sent[0], want(kMsgSize);
+    fill(want.data(), 1);
+    std::copy(first.begin() + hdr::kReserved36, first.begin() + hdr::kSeqHeaderLen,
+              want.begin() + hdr::kReserved36);
+    EXPECT_EQ(first, want);
+    EXPECT_EQ(hdr::dstQueueId(first.data()), kPeerQueue);
 
     // An ack hands back its own buffer and wakes the task through the pipe; the next message
     // goes out from ozmSwpReadPipe, which drains the pipe.
@@ -147,10 +122,16 @@ TEST_F(SwpTest, WindowLimitsFlightAndOrderIsKept) {
     EXPECT_EQ(ack(1), bufs[1]);
     ozmSwpReadPipe(pipe);
     EXPECT_EQ(sentSeqs(), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(fake->sent[4][hdr::kSeqHeaderLen], 5);
 
-    // A queue without a pipe sends as soon as the window opens.
+    // A new queue opens with a sync of a session of its own, in a buffer it gives back at once;
+    // without a pipe it sends as soon as the window opens.
+    gFrees = 0;
     uint32_t q = create(-1);
+    const test::Bytes sync = fake->sent.back();
+    EXPECT_EQ(swpw::kind(sync.data()), swpw::Kind::Sync);
+    EXPECT_EQ(swpw::queue(sync.data()), q);
+    EXPECT_NE(swpw::session(sync.data()), ozmSwpGetQueueCtrlBlock(queue)->session);
+    EXPECT_EQ(gFrees, 1);
     fake->sent.clear();
     for (uint8_t i = 0; i < 3; ++i) {
         ozmSwpEnqueue(q, message(i), kMsgSize);
@@ -159,137 +140,94 @@ TEST_F(SwpTest, WindowLimitsFlightAndOrderIsKept) {
     EXPECT_EQ(sentSeqs(), (std::vector<uint32_t>{1, 2, 3}));
 }
 
-TEST_F(SwpTest, DuplicateWrongSessionAndLateAcksLeaveTheBlockAlone) {
-    uint8_t* a = message(1);
-    ozmSwpEnqueue(queue, a, kMsgSize);
-    test::Bytes first = ackOf(fake->sent[0]);
-    test::Bytes otherSession = first;
-    swpw::setSession(otherSession.data(), swpw::session(first.data()) + 1);
-    void* block = &first;
-    EXPECT_NE(ozmSwpDequeue(otherSession.data(), &block), OZM_SWP_OK);
-    EXPECT_EQ(ack(0), a);
-    EXPECT_NE(ozmSwpDequeue(first.data(), &block), OZM_SWP_OK);  // duplicate
+// The receiving engine checks what the sending engine sent; its acks go back and release.
+TEST_F(SwpTest, ReceiverAcksInOrderAndTheSenderTakesEachAckOnce) {
+    uint8_t* one = message(1);
+    ozmSwpEnqueue(queue, one, kMsgSize);
     ozmSwpEnqueue(queue, message(2), kMsgSize);
-    test::Bytes late = ackOf(fake->sent[1]);
-    ASSERT_EQ(ozmSwpQueueRemove(queue), OZM_SWP_OK);
-    EXPECT_NE(ozmSwpDequeue(late.data(), &block), OZM_SWP_OK);  // queue gone
-    EXPECT_EQ(block, &first);
+    const test::Bytes first = fake->sent[0], second = fake->sent[1];
+    uint32_t state[2] = {0, 0};
+    auto check = [&](test::Bytes m) { return ozmSwpCkSeqAndAck(m.data(), state, kPeerQueue); };
+    EXPECT_EQ(check(second), OZM_SWP_GAP);
+    EXPECT_EQ(fake->sent.size(), 2u);  // no ack for a gap
+    EXPECT_EQ(check(first), OZM_SWP_OK);
+    test::Bytes ackMsg = fake->sent.at(2);
+    EXPECT_EQ(hdr::msgType(ackMsg.data()), MT_SWP_ACK);
+    EXPECT_EQ(hdr::dstQueueId(ackMsg.data()), hdr::srcQueueId(first.data()));
+    EXPECT_EQ(hdr::dstNodeAddr(ackMsg.data()), hdr::srcNodeAddr(first.data()));
+    EXPECT_EQ(check(ackMsg), OZM_SWP_BAD_MSG);
+
+    test::Bytes otherSession = ackMsg;
+    swpw::setSession(otherSession.data(), swpw::session(ackMsg.data()) + 1);
+    void* block = nullptr;
+    EXPECT_NE(ozmSwpDequeue(otherSession.data(), &block), OZM_SWP_OK);
+    EXPECT_EQ(ozmSwpDequeue(ackMsg.data(), &block), OZM_SWP_OK);
+    EXPECT_EQ(block, one);
+    EXPECT_NE(ozmSwpDequeue(ackMsg.data(), &block), OZM_SWP_OK);  // duplicate
+
+    EXPECT_EQ(check(second), OZM_SWP_OK);
+    EXPECT_EQ(check(first), OZM_SWP_DUPLICATE);
+    EXPECT_EQ(fake->sent.back(), ackMsg);  // a duplicate is acknowledged again
+    // A new session restarts the check at 1.
+    ozmSwpEnqueue(create(-1), message(3), kMsgSize);
+    EXPECT_EQ(check(fake->sent.back()), OZM_SWP_OK);
 }
 
-TEST_F(SwpTest, RefusedEnqueueReleasesTheBufferOnce) {
+TEST_F(SwpTest, EveryBufferAndDescriptorGoesBackOnce) {
     fake->faults = {"ozmSwpEnqueue"};
     EXPECT_EQ(ozmSwpEnqueue(queue, message(1), kMsgSize), OZM_SWP_REFUSED);
     fake->faults.clear();
     EXPECT_EQ(ozmSwpEnqueue(queue, message(2), hdr::kSeqHeaderLen - 1), OZM_SWP_REFUSED);
-    EXPECT_EQ(gFrees, 2);
+    EXPECT_TRUE(fake->sent.empty());
+    for (uint8_t i = 0; i < 5; ++i) {
+        ozmSwpEnqueue(queue, message(i), kMsgSize);  // 2 in flight, 3 waiting
+    }
+    test::Bytes late = ackOf(0);
+    ASSERT_EQ(ozmSwpQueueRemove(queue), OZM_SWP_OK);
+    EXPECT_EQ(gFrees, 7);
     EXPECT_EQ(ozm::mem::blocksInUse(), 0u);
     EXPECT_TRUE(fake->reports.empty());  // no double free
-    EXPECT_TRUE(fake->sent.empty());
+    void* block = nullptr;
+    EXPECT_NE(ozmSwpDequeue(late.data(), &block), OZM_SWP_OK);  // the queue is gone
 
     // An unknown queue has no free callback: refused and reported, the buffer stays the caller's.
     uint8_t* c = message(3);
-    EXPECT_EQ(ozmSwpEnqueue(queue + 100, c, kMsgSize), OZM_SWP_REFUSED);
+    EXPECT_EQ(ozmSwpEnqueue(queue, c, kMsgSize), OZM_SWP_REFUSED);
     EXPECT_EQ(fake->reports.size(), 1u);
     EXPECT_EQ(testFree(c), 0);
+
+    // Closing the pipe closes both its ends.
+    namespace fs = std::filesystem;
+    auto openFds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = openFds();
+    EXPECT_EQ(kern::close(pipe), 0);
+    EXPECT_EQ(openFds(), before - 2);
+    EXPECT_EQ(ozmSwpReadPipe(pipe), -1);
 }
 
 TEST_F(SwpTest, TimeoutResendsTheSameSequenceAndReports) {
     ozmSwpEnqueue(queue, message(1), kMsgSize);
     ASSERT_EQ(fake->timers.size(), 1u);
-    test::Bytes timer = fake->timers[0].msg;
-    EXPECT_EQ(fake->timers[0].at, fake->now + kRto);
-    EXPECT_EQ(hdr::msgType(timer.data()), MT_SWP_TIMEOUT);
-
+    test::Bytes timer = fake->timers[0].second;
+    EXPECT_EQ(fake->timers[0].first, fake->now + kRto);
     fake->now += kRto - 1;  // not yet due
-    EXPECT_EQ(ozmSwpTimeout(timer.data()), OZM_SWP_OK);
+    ozmSwpTimeout(timer.data());
     EXPECT_EQ(fake->sent.size(), 1u);
     fake->now += 1;
-    EXPECT_EQ(ozmSwpTimeout(timer.data()), OZM_SWP_OK);
+    ozmSwpTimeout(timer.data());
     EXPECT_EQ(gErrQueues, std::vector<uint32_t>{queue});
     ASSERT_EQ(fake->sent.size(), 2u);
     EXPECT_EQ(fake->sent[1], fake->sent[0]);  // same bytes, same seq
-    EXPECT_EQ(fake->timers.size(), 2u);
+    ASSERT_EQ(fake->timers.size(), 2u);       // armed again
 
-    // Acknowledged: a later timer does nothing.
+    // Acknowledged: a later timer does nothing; nor does one of a removed queue.
     testFree(ack(0));
     fake->now += kRto;
-    EXPECT_EQ(ozmSwpTimeout(fake->timers[1].msg.data()), OZM_SWP_OK);
-    EXPECT_EQ(fake->sent.size(), 2u);
-    EXPECT_EQ(gErrQueues.size(), 1u);
+    ozmSwpTimeout(fake->timers[1].second.data());
     ozmSwpQueueRemove(queue);
     EXPECT_NE(ozmSwpTimeout(timer.data()), OZM_SWP_OK);
-}
-
-TEST_F(SwpTest, RemoveReleasesEveryBuffer) {
-    for (uint8_t i = 0; i < 5; ++i) {
-        ozmSwpEnqueue(queue, message(i), kMsgSize);  // 2 in flight, 3 waiting
-    }
-    fake->faults = {"ozmSwpQueueRemove"};
-    EXPECT_NE(ozmSwpQueueRemove(queue), OZM_SWP_OK);
-    EXPECT_NE(ozmSwpGetQueueCtrlBlock(queue), nullptr);
-    fake->faults.clear();
-    EXPECT_EQ(ozmSwpQueueRemove(queue), OZM_SWP_OK);
-    EXPECT_EQ(gFrees, 5);
-    EXPECT_EQ(ozm::mem::blocksInUse(), 0u);
-    EXPECT_EQ(ozmSwpGetQueueCtrlBlock(queue), nullptr);
-    EXPECT_NE(ozmSwpQueueRemove(queue), OZM_SWP_OK);
-}
-
-TEST_F(SwpTest, ClosingThePipeClosesBothEnds) {
-    auto openDescriptors = [] {
-        int n = 0;
-        DIR* d = ::opendir("/proc/self/fd");
-        while (::readdir(d) != nullptr) {
-            ++n;
-        }
-        ::closedir(d);
-        return n;
-    };
-    int before = openDescriptors();
-    int p = ozmSwpCreatePipe("/ozm/pipe/other");
-    EXPECT_EQ(openDescriptors(), before + 2);
-    EXPECT_EQ(kern::close(p), 0);
-    EXPECT_EQ(openDescriptors(), before);
-    EXPECT_EQ(ozmSwpReadPipe(p), -1);
-}
-
-TEST_F(CkSeqTest, InOrderDuplicateGapAndNewSession) {
-    uint32_t state[2] = {0, 0};
-    uint32_t own = ozm::queueIdOf(svc::kL2pt, 0, ozm::kRequestQueueKind);
-    auto check = [&](uint32_t session, uint32_t seq, swpw::Kind kind = swpw::Kind::Data) {
-        test::Bytes m(hdr::kSeqHeaderLen, 0);
-        hdr::setSrcNodeAddr(m.data(), ozm::kRpmNodeAddr);
-        hdr::setSrcQueueId(m.data(), ozm::queueIdOf(svc::kIfm, 0, ozm::kRequestQueueKind));
-        swpw::setMagic(m.data());
-        swpw::setKind(m.data(), kind);
-        swpw::setSession(m.data(), session);
-        swpw::setSeq(m.data(), seq);
-        swpw::setQueue(m.data(), 9);
-        return ozmSwpCkSeqAndAck(m.data(), state, own);
-    };
-    EXPECT_EQ(check(50, 1), OZM_SWP_OK);
-    ASSERT_EQ(fake->sent.size(), 1u);
-    const uint8_t* ack = fake->sent[0].data();
-    EXPECT_EQ(hdr::msgType(ack), MT_SWP_ACK);
-    EXPECT_EQ(swpw::kind(ack), swpw::Kind::Ack);
-    EXPECT_EQ(swpw::session(ack), 50u);
-    EXPECT_EQ(swpw::seq(ack), 1u);
-    EXPECT_EQ(swpw::queue(ack), 9u);
-    EXPECT_EQ(hdr::dstQueueId(ack), ozm::queueIdOf(svc::kIfm, 0, ozm::kRequestQueueKind));
-    EXPECT_EQ(hdr::dstNodeAddr(ack), ozm::kRpmNodeAddr);
-    EXPECT_EQ(hdr::srcQueueId(ack), own);
-
-    EXPECT_EQ(check(50, 3), OZM_SWP_GAP);
-    EXPECT_EQ(fake->sent.size(), 1u);  // no ack for a gap
-    EXPECT_EQ(check(50, 2), OZM_SWP_OK);
-    EXPECT_EQ(check(50, 1), OZM_SWP_DUPLICATE);
-    ASSERT_EQ(fake->sent.size(), 3u);  // a duplicate is acknowledged again
-    EXPECT_EQ(swpw::seq(fake->sent[2].data()), 1u);
-
-    EXPECT_EQ(check(51, 2), OZM_SWP_GAP);  // a new session restarts at 1
-    EXPECT_EQ(check(51, 1), OZM_SWP_OK);
-    EXPECT_EQ(check(51, 2, swpw::Kind::Ack), OZM_SWP_BAD_MSG);
-    EXPECT_EQ(check(51, 2), OZM_SWP_OK);
+    EXPECT_EQ(fake->sent.size(), 2u);
+    EXPECT_EQ(gErrQueues.size(), 1u);
 }
 
 }  // namespace

@@ -1,23 +1,27 @@
-// What the ACL agents received, decoded from the wire bytes, and the task's tables read back:
-// shared by the classification, event and record tests.
+// What the task's tests observe: the trace, the console, the event log, the pools, the ACL
+// download messages the agents applied (decoded from their bytes) and the task's records.
 #pragma once
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <algorithm>
-#include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "chassis/sim_backend.h"
+#include "classification/agents.h"
 #include "platform/mem.h"
 #include "platform/symbols.h"
+#include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
+#include "state/protocol.h"
 #include "state/records.h"
 #include "task/log_codes.h"
 #include "task/task_main.h"
+#include "tests/support/frames.h"
 #include "tests/support/task_sim.h"
 
 namespace chassis {
@@ -27,22 +31,26 @@ inline void PrintTo(const AclEntry& e, std::ostream* os) {
 }
 }  // namespace chassis
 
-namespace aclwire {
+namespace ttest {
 
+using namespace frames;
 using chassis::AclEntry;
-using chassis::Mac;
-using Entries = std::vector<AclEntry>;
-using Words = std::vector<uint32_t>;
+using testing::ElementsAre;
+using testing::IsEmpty;
+using testing::SizeIs;
 using tsim::access;
 using tsim::core;
-
-inline constexpr Mac kStp = {0x01, 0x80, 0xC2, 0x00, 0x00, 0x00};
-inline constexpr Mac kLldp = {0x01, 0x80, 0xC2, 0x00, 0x00, 0x0E};
-inline constexpr Mac kGvrp = {0x01, 0x80, 0xC2, 0x00, 0x00, 0x20};
-inline constexpr Mac kPvst = {0x01, 0x00, 0x0C, 0xCC, 0xCC, 0xCD};
-inline constexpr Mac kTunnel = {0x03, 0xA7, 0x31, 0x00, 0x00, 0x00};
-inline constexpr uint32_t kRemove = aclmsg::kOpRemove;
+using Entries = std::vector<AclEntry>;
+using Words = std::vector<uint32_t>;
+using Texts = std::vector<std::string>;
 inline constexpr uint32_t kInstall = aclmsg::kOpInstall;
+inline constexpr uint32_t kRemove = aclmsg::kOpRemove;
+
+// Event-log codes, as the log's readers know them.
+inline constexpr uint32_t kNoMemory = 0x3a0001, kNotRegistered = 0x3a0004, kWaitFailed = 0x3a0006,
+                          kEnqueueRefused = 0x3a0009, kSeqCheck = 0x3a000a, kFailure = 0x3a000d,
+                          kPeerUpdate = 0x3a000e, kPeerReply = 0x3a000f, kRateGlobal = 0x3a0010,
+                          kDebugCount = 0x3a0011;
 
 // Slot 0: 150 x 1G, per-port. Slot 1: 10G, per-port; te1/3 on pipe 1, te1/4 on unit 12 (beyond
 // the port slot indexes). lag200 lies beyond the LAG table, vl5000 beyond VLAN 4095.
@@ -60,14 +68,86 @@ vlans: [{id: 10, name: vl10}, {id: 20, name: vl20}, {id: 30, name: vl30}, {id: 4
         {id: 5000, name: vl5000}]
 )";
 
-inline AclEntry entry(uint32_t ifIndex, const Mac& mac, uint32_t rate, uint8_t mode,
+// A chassis text with its first `from` replaced by `to`.
+inline std::string edited(std::string yaml, std::string_view from, std::string_view to) {
+    return yaml.replace(yaml.find(from), from.size(), to);
+}
+
+// Trace lines whose actor and event start with prefix.
+inline size_t count(chassis::SimSwitch& sim, std::string_view prefix) {
+    return sim.trace().grep(prefix).size();
+}
+// Their time stamps.
+inline std::vector<double> timesOf(chassis::SimSwitch& sim, std::string_view prefix) {
+    std::vector<double> out;
+    for (const auto& l : sim.trace().lines()) {
+        if (l.substr(l.find(' ', l.find_first_not_of(' ')) + 1).starts_with(prefix)) {
+            out.push_back(std::stod(l));
+        }
+    }
+    return out;
+}
+// Position of the first trace line from `from` on that holds text (the trace's size if none).
+inline size_t lineOf(chassis::SimSwitch& sim, std::string_view text, size_t from = 0) {
+    const auto& l = sim.trace().lines();
+    return static_cast<size_t>(
+        std::find_if(l.begin() + static_cast<long>(from), l.end(),
+                     [&](const std::string& s) { return s.find(text) != s.npos; }) -
+        l.begin());
+}
+// How many console lines are exactly `line`.
+inline size_t console(chassis::SimSwitch& sim, std::string_view line) {
+    sim.chassis().console().flush();
+    const auto& l = sim.consoleLines();
+    return static_cast<size_t>(std::count(l.begin(), l.end(), line));
+}
+
+// An event-log record: its code and arguments (a free line: code 0 and its text).
+struct Rec {
+    uint32_t code;
+    Texts args;
+    bool operator==(const Rec&) const = default;
+};
+inline void PrintTo(const Rec& r, std::ostream* os) {
+    *os << std::hex << "0x" << r.code << std::dec << ::testing::PrintToString(r.args);
+}
+inline Rec failure(std::string text) {
+    return {kFailure, {std::move(text)}};
+}
+// The records from the from-th on.
+inline std::vector<Rec> records(chassis::SimSwitch& sim, size_t from = 0) {
+    std::vector<Rec> out;
+    const auto& all = sim.logRecords();
+    for (size_t i = from; i < all.size(); ++i) {
+        out.push_back({all[i].code, all[i].code != 0 ? all[i].args : Texts{all[i].text}});
+    }
+    return out;
+}
+
+// Blocks held in a record pool (L2PT_<name>_POOL), a size class ("var:8192") or every size
+// class ("var:").
+inline uint32_t inUse(std::string_view pool) {
+    uint32_t n = 0;
+    for (const auto& s : ozm::mem::stats()) {
+        if (s.name == "L2PT_" + std::string(pool) + "_POOL" || s.name.starts_with(pool)) {
+            n += s.inUse;
+        }
+    }
+    return n;
+}
+inline uint64_t sym(std::string_view name) {
+    return ozm::sym::get(name).value();
+}
+
+inline AclEntry entry(uint32_t ifIndex, const frames::Mac& mac, uint32_t rate, uint8_t mode,
                       uint32_t global = 0) {
     return {ifIndex, mac, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, global, rate, mode};
 }
 
+// One ACL download message: its operation and entries, in message order.
 struct Msg {
     uint32_t op = 0;
-    Entries entries;  // in message order
+    Entries entries;
     bool operator==(const Msg&) const = default;
 };
 inline void PrintTo(const Msg& m, std::ostream* os) {
@@ -109,8 +189,7 @@ inline Msg decode(const std::vector<uint8_t>& m) {
     EXPECT_TRUE(zero(m, aclmsg::kEntries + count * aclmsg::kEntryLen, m.size()));
     return out;
 }
-
-// Messages the agent of a slot applied, from the from-th on.
+// The messages the agent of a slot applied, from the from-th on.
 inline Msgs received(chassis::SimSwitch& sim, uint32_t slot, size_t from = 0) {
     const auto& all = sim.agent(slot).downloads();
     Msgs out;
@@ -119,20 +198,8 @@ inline Msgs received(chassis::SimSwitch& sim, uint32_t slot, size_t from = 0) {
     }
     return out;
 }
-inline size_t count(chassis::SimSwitch& sim, uint32_t slot) {
+inline size_t applied(chassis::SimSwitch& sim, uint32_t slot) {
     return sim.agent(slot).downloads().size();
-}
-
-// tsim::boot with every agent keeping the messages it applies, and debug lines on.
-inline std::unique_ptr<chassis::SimSwitch> boot(std::string_view yaml = tsim::kChassis) {
-    auto sim = std::make_unique<chassis::SimSwitch>(chassis::loadChassisText(yaml));
-    for (const auto& card : sim->chassis().config().lineCards) {
-        sim->agent(card.slot).setRecordDownloads(true);
-    }
-    ozm::sym::set("l2pt_debug_cp", 1);
-    sim->start(l2ptTaskMain);
-    sim->settle();
-    return sim;
 }
 
 // The task's records, read while it waits.
@@ -157,37 +224,5 @@ inline Words words(const uint32_t* first, size_t n = L2PT_NUM_PROTOCOLS) {
 inline bool vlanBit(const uint32_t* bitmap, uint32_t vlanId) {
     return (bitmap[vlanId / 32] & (0x80000000u >> (vlanId % 32))) != 0;
 }
-// Blocks held in the record pools (L2PT_<name>_POOL) or a size class ("var:8192").
-inline uint32_t inUse(std::string_view pool) {
-    for (const auto& s : ozm::mem::stats()) {
-        if (s.name == pool || s.name == "L2PT_" + std::string(pool) + "_POOL") {
-            return s.inUse;
-        }
-    }
-    return 0;
-}
 
-// Event-log records of one code, by their first argument.
-inline std::vector<std::string> logged(chassis::SimSwitch& sim, uint32_t code) {
-    std::vector<std::string> out;
-    for (const auto& r : sim.logRecords()) {
-        if (r.code == code) {
-            out.push_back(r.args.empty() ? std::string() : r.args.front());
-        }
-    }
-    return out;
-}
-// Whether a console line (or trace line, from line `from` on) holds text; its position.
-inline bool consoleHas(chassis::SimSwitch& sim, std::string_view text) {
-    sim.chassis().console().flush();
-    const auto& l = sim.consoleLines();
-    return std::any_of(l.begin(), l.end(), [&](const auto& s) { return s.find(text) != s.npos; });
-}
-inline size_t lineOf(chassis::SimSwitch& sim, std::string_view text, size_t from = 0) {
-    const auto& l = sim.trace().lines();
-    return std::find_if(l.begin() + static_cast<long>(from), l.end(),
-                        [&](const auto& s) { return s.find(text) != s.npos; }) -
-           l.begin();
-}
-
-}  // namespace aclwire
+}  // namespace ttest
