@@ -1,9 +1,11 @@
-// The task's debug switch and its console debug lines.
+// The task's debug switch, its console debug lines, and the helpers that format their texts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/console.h"
+#include "platform/ifm.h"
 
 // 1 while the task prints its debug lines; set from outside the task by the debug shell.
 extern uint8_t l2pt_debug_cp;
@@ -20,8 +22,6 @@ inline bool l2ptDebugOn() {
             ::ozmPrintf(__VA_ARGS__); \
         }                             \
     } while (0)
-
-#include "platform/ifm.h"
 
 // The short name of an interface, for log texts.
 struct L2ptIfName {
@@ -43,8 +43,6 @@ struct L2ptDbgName {
 // Rate limit setting exported for the debug shell (75 at start, 0 after shutdown); the rate in
 // classification entries always comes from the VLAN records.
 extern uint32_t l2ptRateLimit;
-
-#include <cstddef>
 
 // Formats into a fixed buffer, cutting the text at its size.
 int l2ptFormat(char* buf, size_t size, const char* format, ...)
