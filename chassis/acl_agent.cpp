@@ -340,7 +340,7 @@ DataPlane::Trap DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> fra
 }
 
 bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
-    if (!recordFrames_)
+    if (!recordFrames_ && wire_ == nullptr)
         return true;
     uint32_t port = egressIf;
     std::string name = ctx_.ifdb.name(egressIf);
@@ -363,9 +363,15 @@ bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
         (port != egressIf && ctx_.faults.hit("sendto:" + ctx_.ifdb.name(port)))) {
         return false;
     }
+    if (wire_ != nullptr)
+        wire_->transmit(port, frame);
+    if (!recordFrames_)
+        return true;
     out_[index].emplace_back(frame.begin(), frame.end());
-    ctx_.trace.add("port " + name,
-                   "out len=" + std::to_string(frame.size()) + " " + hexText(frame));
+    if (ctx_.trace.on()) {
+        ctx_.trace.add("port " + name,
+                       "out len=" + std::to_string(frame.size()) + " " + hexText(frame));
+    }
     return true;
 }
 

@@ -80,6 +80,14 @@ class AclAgent {
     std::vector<std::vector<uint8_t>> downloads_;
 };
 
+// Where frames leaving a port go besides the record: on the net backend, a Linux interface.
+class PortWire {
+  public:
+    virtual ~PortWire() = default;
+    // frame leaves the physical port portIf (a LAG has been resolved to one member).
+    virtual void transmit(uint32_t portIf, std::span<const uint8_t> frame) = 0;
+};
+
 // The line cards' forwarding side: trapping frames to the task, recording frames sent out.
 class DataPlane {
   public:
@@ -101,12 +109,15 @@ class DataPlane {
     // When false, frames sent are discarded at once: not checked, recorded or traced
     // (benchmarks of the task's PDU path).
     void setRecordFrames(bool record) { recordFrames_ = record; }
+    // Frames sent out also go to wire (null: nowhere but the record).
+    void setWire(PortWire* wire) { wire_ = wire; }
 
   private:
     Context& ctx_;
     std::vector<std::optional<AclAgent>> agents_;         // by slot
     std::vector<std::vector<std::vector<uint8_t>>> out_;  // by dense port index
     bool recordFrames_ = true;
+    PortWire* wire_ = nullptr;
 };
 
 // Destination MACs of the protocols the access-port socket receives.
