@@ -32,7 +32,8 @@ SRC = bytes.fromhex("001122334455")
 
 CHASSIS = """
 chassis: {name: nettest, slots: 12}
-rpm: {role: primary, master_slot: 0, peer: none}
+# The master line-card slot is one without a card: a takeover re-registers every agent.
+rpm: {role: primary, master_slot: 11, peer: none}
 card_types:
   - {id: 1, name: 8x1G, ten_gig: false}
 line_cards:
@@ -118,7 +119,7 @@ class Switch:
     def start_daemon(self):
         self.daemon = self.lab.start(self.sw, [os.path.join(BUILD, "app", "l2pt-chassisd"),
                                                "--chassis", self.chassis_file,
-                                               "--run-dir", self.run_dir], self.log)
+                                               "--run-dir", self.run_dir, "--trace"], self.log)
         netns.wait_for("the daemon's sockets", lambda: os.path.exists(
             os.path.join(self.run_dir, "ctl.sock")))
 
@@ -318,6 +319,67 @@ class SwitchTest(unittest.TestCase):
             self.assertIn(line, log)
         self.assertEqual(self.sw.ctl("show").stdout, show_before)
         self.assertTrue(self.sw.stp_crosses())
+
+    def test_9_secondary_takes_over_when_the_primary_dies(self):
+        secondary = self.sw.lab.start(None, [os.path.join(BUILD, "app", "l2ptd"), "--chassis",
+                                             self.sw.run_dir],
+                                      os.path.join(self.sw.lab.tmp, "l2ptd-2.log"))
+        netns.wait_for("a ready secondary", lambda: "secondary ready" in self.sw.ctl(
+            "status").stdout)
+        time.sleep(0.2)  # a few main-loop passes: the secondary registers with the primary
+        killed = time.monotonic()
+        log_before = len(self.sw.daemon_log())
+        self.sw.task.send_signal(signal.SIGKILL)
+        self.sw.task.wait()
+        self.sw.task = secondary
+        netns.wait_for("the secondary forwarding as primary", self.sw.stp_crosses)
+        print("takeover: %.0f ms from SIGKILL to the first PDU forwarded again" %
+              ((time.monotonic() - killed) * 1000), file=sys.stderr)
+        self.assertIn("primary ready", self.sw.ctl("status").stdout)
+        after = self.sw.daemon_log()[log_before:]
+        for slot in (0, 1):
+            self.assertIn("acl[%d] rx register" % slot, after)
+        # The new primary owns the agents: a change it makes reaches both line cards.
+        self.assertEqual(self.sw.ctl("tunnel-mac", "02:00:00:00:00:88").returncode, 0)
+        new_mac = bytes.fromhex("020000000088")
+        netns.wait_for("the new MAC trapped on the core card", lambda: len(self.sw.exchange(
+            "core0", tunnelled(stp(), new_mac), {"acc1": 1})["acc1"]) == 1)
+        self.assertEqual(self.sw.ctl("tunnel-mac", "default").returncode, 0)
+        got = self.sw.exchange("core0", tunnelled(stp()), {"acc1": 1, "acc2": 1})
+        self.assertEqual([len(got["acc1"]), len(got["acc2"])], [1, 1])
+
+    def test_10_capture_shell_and_trace(self):
+        pcap = os.path.join(self.sw.lab.tmp, "core0.pcap")
+        cap = subprocess.Popen([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
+                                self.sw.run_dir, "capture", "te1/0", pcap, "--count", "2"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(0.2)
+        self.sw.exchange("acc1", stp(), {"core0": 1})  # leaves te1/0
+        self.sw.exchange("core0", tunnelled(stp()), {"acc1": 1})  # enters it
+        out, err = cap.communicate(timeout=10)
+        self.assertEqual(cap.returncode, 0, err)
+        self.assertIn("2 frames captured", out)
+        dump = netns.run("tcpdump", "-r", pcap, "-nn", "-e").stdout.splitlines()
+        self.assertEqual(len(dump), 2, dump)
+        self.assertTrue(all("03:a7:31:00:00:00" in line for line in dump), dump)
+        self.assertIn("0x9100", dump[0])
+
+        r = self.sw.ctl("shell", "get", "l2ptVmanPt")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("37120", r.stdout)  # 0x9100
+        r = self.sw.ctl("shell", "set", "l2ptVmanPt", "65537")
+        self.assertNotEqual(r.returncode, 0)
+
+        trace = subprocess.Popen([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
+                                  self.sw.run_dir, "trace"], stdout=subprocess.PIPE, text=True)
+        try:
+            time.sleep(0.2)
+            self.sw.exchange("acc1", stp(), {"acc2": 1})
+            line = trace.stdout.readline()
+            self.assertIn("port ge0/1 in len=", line)
+        finally:
+            trace.kill()
+            trace.wait()
 
 
 def main():
