@@ -946,6 +946,37 @@ std::string Daemon::countersText(bool json) {
     return o.str();
 }
 
+std::string Daemon::agentsText(bool json) {
+    std::ostringstream o;
+    if (json)
+        o << "{\"agents\":[";
+    bool first = true;
+    for (uint32_t slot = 0; slot < cfg_.slots; ++slot) {
+        const chassis::AclAgent* a = chassis_->cards().agent(slot);
+        if (a == nullptr)
+            continue;
+        const auto& st = a->stats();
+        const size_t entries = a->entries().size();
+        if (json) {
+            o << (first ? "" : ",") << "{\"slot\":" << slot
+              << ",\"present\":" << (a->present() ? "true" : "false")
+              << ",\"registered\":" << (a->registered() ? "true" : "false")
+              << ",\"entries\":" << entries << ",\"applied\":" << st.applied
+              << ",\"duplicates\":" << st.duplicates << ",\"gaps\":" << st.gaps
+              << ",\"rejected\":" << st.rejected << ",\"expected_seq\":" << a->expectedSeq() << "}";
+        } else {
+            o << "slot " << slot << (a->present() ? " present" : " absent")
+              << (a->registered() ? " registered" : " unregistered") << " entries " << entries
+              << " applied " << st.applied << " duplicates " << st.duplicates << " gaps " << st.gaps
+              << " rejected " << st.rejected << " next-seq " << a->expectedSeq() << "\n";
+        }
+        first = false;
+    }
+    if (json)
+        o << "]}\n";
+    return o.str();
+}
+
 void Daemon::serveCtl(int fd, const std::string& line) {
     Conn& c = conns_.at(fd);
     if (c.wait.what != CtlWait::What::None) {
@@ -963,6 +994,9 @@ void Daemon::serveCtl(int fd, const std::string& line) {
         ctlSend(fd, CtlKind::Out, statusText(json));
         const Session* p = primary();
         ctlEnd(fd, p != nullptr && p->ready ? kExitOk : 1);
+    } else if (cmd == "agents") {
+        ctlSend(fd, CtlKind::Out, agentsText(json));
+        ctlEnd(fd, kExitOk);
     } else if (cmd == "counters") {
         ctlSend(fd, CtlKind::Out, countersText(json));
         ctlEnd(fd, kExitOk);

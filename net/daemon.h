@@ -122,6 +122,7 @@ class Daemon final : private chassis::TaskLink,
     void saveState();
     std::string statusText(bool json);
     std::string countersText(bool json);
+    std::string agentsText(bool json);
     void traceLine(const std::string& line);
 
     DaemonOptions opt_;
