@@ -61,6 +61,7 @@ class PeerRpm {
     // A message of the task for the same service on the peer; -1 when it cannot go.
     int receive(uint32_t service, uint32_t instance, std::span<const uint8_t> msg);
     const std::vector<std::vector<uint8_t>>& received() const { return received_; }
+    void forget() { received_.clear(); }  // a long-running chassis drops what it kept
     // The peer's task sends an inter-RPM message.
     void send(uint32_t type, int32_t status, uint32_t bitmap, int32_t masterSlot);
     void regRequest() { send(MT_L2PT_REG_REQ, rpmmsg::kStatusRequest, 0, 0); }
@@ -102,6 +103,7 @@ class Cli {
     void undebugAll();
     void onReply(std::span<const uint8_t> msg);
     const std::vector<Reply>& replies() const { return replies_; }
+    void forget() { replies_.clear(); }
 
   private:
     Context& ctx_;
@@ -114,6 +116,7 @@ class TaskManager {
     void disable();
     void onReply(std::span<const uint8_t> msg);
     const std::vector<Reply>& replies() const { return replies_; }
+    void forget() { replies_.clear(); }
 
   private:
     Context& ctx_;
@@ -125,6 +128,7 @@ class EventLogSink {
     explicit EventLogSink(Context& ctx) : ctx_(ctx) {}
     void add(const ozm::LogRecord& record);
     const std::vector<ozm::LogRecord>& records() const { return records_; }
+    void forget() { records_.clear(); }
 
   private:
     Context& ctx_;
@@ -138,6 +142,7 @@ class ConsoleSink {
     void add(std::string_view text);
     void flush();  // a pending partial line becomes a line
     const std::vector<std::string>& lines() const { return lines_; }
+    void forget() { lines_.clear(); }
 
   private:
     Context& ctx_;

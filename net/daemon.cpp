@@ -41,6 +41,7 @@ constexpr uint16_t kVidMask = 0x0FFF;
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 2;
 constexpr int kLoopWaitMs = 20;
+constexpr size_t kHistory = 256;  // records the models may keep before the daemon drops them
 
 bool isIfmSequenced(std::span<const uint8_t> msg) {
     return msg.size() >= hdr::kSeqHeaderLen && swpw::magic(msg.data()) == swpw::kSwpMagic &&
@@ -237,6 +238,7 @@ int Daemon::run() {
         }
         refreshFilters();
         pollWaits();
+        forgetHistory();
     }
     return kExitOk;
 }
@@ -733,6 +735,25 @@ void Daemon::refreshFilters() {
     }
 }
 
+void Daemon::forgetHistory() {
+    // The models keep what they saw for tests of the simulation; a daemon lets it go once it
+    // has been logged, keeping only the CLI replies that a show still waits for.
+    auto& c = *chassis_;
+    const bool showPending = std::any_of(conns_.begin(), conns_.end(), [](const auto& kv) {
+        return kv.second.wait.what == CtlWait::What::Show;
+    });
+    if (c.log().records().size() > kHistory)
+        c.log().forget();
+    if (c.console().lines().size() > kHistory)
+        c.console().forget();
+    if (c.peer().received().size() > kHistory)
+        c.peer().forget();
+    if (c.mgr().replies().size() > kHistory)
+        c.mgr().forget();
+    if (!showPending && !c.cli().replies().empty())
+        c.cli().forget();
+}
+
 void Daemon::ctlSend(int fd, CtlKind kind, std::string_view text) {
     auto it = conns_.find(fd);
     if (it == conns_.end())
@@ -922,8 +943,8 @@ std::string Daemon::countersText(bool json) {
               << ",\"tags_removed\":" << port.counters.tagsRemoved << ",\"dropped\":{";
             for (size_t r = 0; r < chassis::kDropReasons; ++r) {
                 o << (r ? "," : "")
-                  << jsonText(chassis::dropReasonName(static_cast<chassis::DropReason>(r)))
-                  << ":" << k.drops[r];
+                  << jsonText(chassis::dropReasonName(static_cast<chassis::DropReason>(r))) << ":"
+                  << k.drops[r];
             }
             o << "}}";
         } else {
@@ -932,8 +953,8 @@ std::string Daemon::countersText(bool json) {
               << " tags-removed " << port.counters.tagsRemoved;
             for (size_t r = 0; r < chassis::kDropReasons; ++r) {
                 if (k.drops[r] != 0)
-                    o << " " << chassis::dropReasonName(static_cast<chassis::DropReason>(r))
-                      << " " << k.drops[r];
+                    o << " " << chassis::dropReasonName(static_cast<chassis::DropReason>(r)) << " "
+                      << k.drops[r];
             }
             o << "\n";
         }

@@ -113,6 +113,7 @@ class Daemon final : private chassis::TaskLink,
     void readPort(Port& p);
     void refreshFilters();
     void pollWaits();
+    void forgetHistory();
     void ctlSend(int fd, CtlKind kind, std::string_view text);
     void ctlEnd(int fd, int status);
     void showRequest(Conn& c, uint32_t vlan);

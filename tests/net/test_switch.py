@@ -229,8 +229,14 @@ class SwitchTest(unittest.TestCase):
             return got["core0"] == [tunnelled(stp())]
         netns.wait_for("the core card's entries back", core_back)
 
+    def agent_tables(self):
+        return {a["slot"]: (a["registered"], a["entries"]) for a in
+                json.loads(self.sw.ctl("agents", "--json").stdout)["agents"]}
+
     def test_5_l2ptd_killed_and_restarted(self):
         show_before = self.sw.ctl("show").stdout
+        tables_before = self.agent_tables()
+        self.assertEqual(tables_before, {0: (True, 8), 1: (True, 1)})
         self.sw.task.send_signal(signal.SIGKILL)
         self.sw.task.wait()
         netns.wait_for("the daemon to see the task go",
@@ -241,6 +247,8 @@ class SwitchTest(unittest.TestCase):
         got = self.sw.exchange("core0", tunnelled(stp()), {"acc2": 1})
         self.assertEqual(len(got["acc2"]), 1)
         self.assertEqual(self.sw.ctl("show").stdout, show_before)
+        # Every agent registered afresh (which empties its table) and has it all again.
+        netns.wait_for("the full tables", lambda: self.agent_tables() == tables_before)
 
     def test_6_configuration_survives_a_daemon_restart(self):
         new_mac = bytes.fromhex("020000000077")
