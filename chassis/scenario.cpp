@@ -39,11 +39,13 @@ std::vector<std::string> words(std::string_view text) {
     return out;
 }
 
+// Strips what words() splits on, so a line that trims to text has a first word.
 std::string trim(std::string_view s) {
-    const size_t b = s.find_first_not_of(" \t\r");
+    constexpr std::string_view kSpace = " \t\n\v\f\r";
+    const size_t b = s.find_first_not_of(kSpace);
     if (b == std::string_view::npos)
         return {};
-    const size_t e = s.find_last_not_of(" \t\r");
+    const size_t e = s.find_last_not_of(kSpace);
     return std::string(s.substr(b, e - b + 1));
 }
 

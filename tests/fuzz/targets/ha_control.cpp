@@ -1,0 +1,12 @@
+// HA control events on the request queue.
+#include "platform/wire/l2pt.h"
+#include "tests/fuzz/harness.h"
+
+namespace {
+constexpr uint32_t kTypes[] = {MT_HA_CONTROL};
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::control(kTypes, false, {data, size});
+    return 0;
+}
