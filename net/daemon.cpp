@@ -174,7 +174,8 @@ void Daemon::log(const std::string& line) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%lld.%03lld ", static_cast<long long>(ms / 1000),
                   static_cast<long long>(ms % 1000));
-    std::fprintf(stderr, "l2pt-chassisd: %s%s\n", stamp, line.c_str());
+    if (opt_.logToStderr)
+        std::fprintf(stderr, "l2pt-chassisd: %s%s\n", stamp, line.c_str());
     if (logFile_ != nullptr) {
         std::fprintf(logFile_, "%s%s\n", stamp, line.c_str());
         std::fflush(logFile_);
@@ -198,49 +199,64 @@ void Daemon::updateClock() {
 }
 
 int Daemon::run() {
-    std::vector<pollfd> fds;
-    while (!stop_) {
-        fds.clear();
-        fds.push_back({signals_.get(), POLLIN, 0});
-        fds.push_back({taskListen_.get(), POLLIN, 0});
-        fds.push_back({ctlListen_.get(), POLLIN, 0});
-        for (const auto& p : ports_)
-            fds.push_back({p.io->fd(), POLLIN, 0});
-        const size_t firstConn = fds.size();
-        for (const auto& [fd, c] : conns_)
-            fds.push_back({fd, POLLIN, 0});
-        const int n = ::poll(fds.data(), fds.size(), kLoopWaitMs);
-        updateClock();
-        if (n < 0 && errno != EINTR) {
-            log(std::string("poll failed: ") + std::strerror(errno));
-            return kExitUsage;
-        }
-        if (n > 0) {
-            if (fds[0].revents != 0) {
-                signalfd_siginfo si{};
-                if (::read(signals_.get(), &si, sizeof si) > 0) {
-                    log("signal " + std::to_string(si.ssi_signo) + ": stopping");
-                    stop_ = true;
-                }
-            }
-            if (fds[1].revents & POLLIN)
-                accept(taskListen_.get(), ConnKind::TaskHello);
-            if (fds[2].revents & POLLIN)
-                accept(ctlListen_.get(), ConnKind::Ctl);
-            for (size_t i = 0; i < ports_.size(); ++i) {
-                if (fds[3 + i].revents & POLLIN)
-                    readPort(ports_[i]);
-            }
-            for (size_t i = firstConn; i < fds.size(); ++i) {
-                if (fds[i].revents != 0 && conns_.contains(fds[i].fd))
-                    serve(fds[i].fd);
-            }
-        }
-        refreshFilters();
-        pollWaits();
-        forgetHistory();
+    while (step(kLoopWaitMs)) {
     }
-    return kExitOk;
+    return stopStatus_;
+}
+
+bool Daemon::step(int timeoutMs) {
+    if (stop_)
+        return false;
+    std::vector<pollfd>& fds = pollFds_;
+    fds.clear();
+    fds.push_back({signals_.get(), POLLIN, 0});
+    fds.push_back({taskListen_.get(), POLLIN, 0});
+    fds.push_back({ctlListen_.get(), POLLIN, 0});
+    for (const auto& p : ports_)
+        fds.push_back({p.io->fd(), POLLIN, 0});
+    const size_t firstConn = fds.size();
+    for (const auto& [fd, c] : conns_)
+        fds.push_back({fd, POLLIN, 0});
+    const int n = ::poll(fds.data(), fds.size(), timeoutMs);
+    updateClock();
+    if (n < 0 && errno != EINTR) {
+        log(std::string("poll failed: ") + std::strerror(errno));
+        stopStatus_ = kExitUsage;
+        stop_ = true;
+        return false;
+    }
+    if (n > 0) {
+        if (fds[0].revents != 0) {
+            signalfd_siginfo si{};
+            if (::read(signals_.get(), &si, sizeof si) > 0) {
+                log("signal " + std::to_string(si.ssi_signo) + ": stopping");
+                stop_ = true;
+            }
+        }
+        if (fds[1].revents & POLLIN)
+            accept(taskListen_.get(), ConnKind::TaskHello);
+        if (fds[2].revents & POLLIN)
+            accept(ctlListen_.get(), ConnKind::Ctl);
+        for (size_t i = 0; i < ports_.size(); ++i) {
+            if (fds[3 + i].revents & POLLIN)
+                readPort(ports_[i]);
+        }
+        // Descriptors of this pass only: serving one may close or open others.
+        std::vector<int>& ready = readyFds_;
+        ready.clear();
+        for (size_t i = firstConn; i < fds.size(); ++i) {
+            if (fds[i].revents != 0)
+                ready.push_back(fds[i].fd);
+        }
+        for (int fd : ready) {
+            if (conns_.contains(fd))
+                serve(fd);
+        }
+    }
+    refreshFilters();
+    pollWaits();
+    forgetHistory();
+    return !stop_;
 }
 
 bool Daemon::credentialsAllowed(int fd, const char* socketName) {

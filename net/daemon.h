@@ -3,6 +3,7 @@
 // sockets in a private run directory; each port with a netdev is a Linux interface.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -26,9 +27,10 @@ namespace netp {
 struct DaemonOptions {
     std::string chassisFile;
     std::string runDir;
-    std::string stateFile;         // empty: RUNDIR/state.yaml
-    std::string logFile;           // empty: stderr only
-    bool traceToLog = false;       // the chassis trace goes to the log as well
+    std::string stateFile;    // empty: RUNDIR/state.yaml
+    std::string logFile;      // empty: stderr only
+    bool traceToLog = false;  // the chassis trace goes to the log as well
+    bool logToStderr = true;
     std::vector<uid_t> allowUids;  // besides root and the daemon's own user
 };
 
@@ -47,6 +49,8 @@ class Daemon final : private chassis::TaskLink,
     ~Daemon() override;
     // Serves until SIGTERM or SIGINT; the exit status.
     int run();
+    // One pass of the loop, waiting up to timeoutMs for something to do; false once stopped.
+    bool step(int timeoutMs);
 
   private:
     static constexpr int kNoProtocol = -1;
@@ -142,6 +146,9 @@ class Daemon final : private chassis::TaskLink,
     FILE* logFile_ = nullptr;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     bool stop_ = false;
+    int stopStatus_ = 0;
+    std::vector<pollfd> pollFds_;  // reused by every pass
+    std::vector<int> readyFds_;
 };
 
 }  // namespace netp
