@@ -408,6 +408,25 @@ class SwitchTest(unittest.TestCase):
         finally:
             self.assertEqual(self.sw.ctl("rate", "remove", "vl100").returncode, 0)
 
+    def test_12_vlan_ports_changed_through_l2ptctl(self):
+        r = self.sw.ctl("vlan", "del", "vl100", "--proto", "stp,lldp,gvrp,pvst",
+                        "--port", "ge0/2:access")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        try:
+            self.assertNotIn("ge0/2", self.sw.ctl("show", "100").stdout)
+            got = self.sw.exchange("acc1", stp(), {"acc2": 0, "core0": 1})
+            self.assertEqual(got["acc2"], [])
+            self.assertEqual(len(got["core0"]), 1)
+        finally:
+            r = self.sw.ctl("vlan", "add", "vl100", "--proto", "stp,lldp,gvrp,pvst",
+                            "--port", "ge0/2:access")
+            self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("ge0/2", self.sw.ctl("show", "vl100").stdout)
+        netns.wait_for("ge0/2 back in the VLAN", self.sw.stp_crosses)
+        r = self.sw.ctl("vlan", "add", "vl100", "--proto", "bogus", "--port", "ge0/2:access")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("bogus", r.stderr)
+
 
 def main():
     global BUILD
