@@ -548,6 +548,7 @@ void Daemon::serveControl(Session& s, std::span<const uint8_t> d) {
                     if (id != s.id && other.ipc >= 0)
                         peer = &other;
                 }
+                ++s.peerSent;
                 if (peer != nullptr) {
                     status = sendDatagram(peer->ipc, r.rest()) ? 0 : -1;
                 } else {
@@ -922,7 +923,8 @@ std::string Daemon::statusText(bool json) {
         for (const auto& [id, s] : sessions_) {
             o << (first ? "" : ",") << "{\"session\":" << id << ",\"pid\":" << s.pid
               << ",\"role\":\"" << (s.primary ? "primary" : "secondary")
-              << "\",\"ready\":" << (s.ready ? "true" : "false") << "}";
+              << "\",\"ready\":" << (s.ready ? "true" : "false") << ",\"peer_sent\":" << s.peerSent
+              << "}";
             first = false;
         }
         o << "],\"cards\":" << chassis_->cards().presentBitmap() << "}\n";
@@ -931,7 +933,8 @@ std::string Daemon::statusText(bool json) {
     o << "chassis " << cfg_.name << "\n";
     for (const auto& [id, s] : sessions_) {
         o << "task session " << id << " pid " << s.pid << " "
-          << (s.primary ? "primary" : "secondary") << (s.ready ? " ready" : " starting") << "\n";
+          << (s.primary ? "primary" : "secondary") << (s.ready ? " ready" : " starting")
+          << " peer-messages " << s.peerSent << "\n";
     }
     if (sessions_.empty())
         o << "no task connected\n";

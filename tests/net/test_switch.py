@@ -335,7 +335,12 @@ class SwitchTest(unittest.TestCase):
                                       os.path.join(self.sw.lab.tmp, "l2ptd-2.log"))
         netns.wait_for("a ready secondary", lambda: "secondary ready" in self.sw.ctl(
             "status").stdout)
-        time.sleep(0.2)  # a few main-loop passes: the secondary registers with the primary
+
+        def registered():
+            # The primary answered the secondary's registration: it has sent the peer something.
+            sessions = json.loads(self.sw.ctl("status", "--json").stdout)["sessions"]
+            return any(s["role"] == "primary" and s["peer_sent"] > 0 for s in sessions)
+        netns.wait_for("the secondary registered with the primary", registered)
         killed = time.monotonic()
         log_before = len(self.sw.daemon_log())
         self.sw.task.send_signal(signal.SIGKILL)
