@@ -438,6 +438,19 @@ def wait_for(what, condition, timeout, interval=0.1):
         time.sleep(interval)
 
 
+def wait_until_equal(what, observe, expected, timeout, interval=0.2):
+    """Polls observe() until it equals expected; the error shows the last observation."""
+    seen = []
+
+    def same():
+        seen[:] = [observe()]
+        return seen[0] == expected
+    try:
+        wait_for(what, same, timeout, interval)
+    except TimeoutError as e:
+        raise TimeoutError(f"{e}: saw {seen[0]!r}, expected {expected!r}") from None
+
+
 def require_root():
     if os.geteuid() != 0:
         raise PermissionError("the lab needs root (CAP_NET_ADMIN and CAP_SYS_ADMIN) to create "

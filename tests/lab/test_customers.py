@@ -1,0 +1,87 @@
+#!/usr/bin/python3
+"""The customers' side of the lab on its own: three sites wired in a ring without switches."""
+
+import unittest
+from pathlib import Path
+
+from labtest import (HERE, BUILD, LabCase, l2pt_lab, require_privilege, wait_for,
+                     wait_until_equal)
+
+WIRE = HERE / "wire.yaml"
+
+
+class CustomersOnAWire(LabCase):
+    TOPOLOGY = WIRE
+
+    def test_bridges_elect_one_root_and_block_the_ring(self):
+        sites = list(self.lab.topo.sites)
+        root = self.lab.bridge_attr("w1", "bridge_id")  # priority 4096: the root
+        wait_for("one root on every bridge",
+                 lambda: all(self.lab.root_id(s) == root for s in sites), 20)
+
+        def states():
+            return [st for s in sites for st in self.lab.port_states(s).values()]
+        wait_for("the ring to settle", lambda: sorted(states()) == ["blocking"] + ["forwarding"] * 5,
+                 20)
+        # The root's own ports forward; the block is on the far side of the ring.
+        self.assertEqual(set(self.lab.port_states("w1").values()), {"forwarding"})
+
+    def test_lldp_names_the_site_at_the_other_end_of_each_wire(self):
+        expected = {("w1", "eth0"): "w2", ("w1", "eth1"): "w3", ("w2", "eth0"): "w1",
+                    ("w2", "eth1"): "w3", ("w3", "eth0"): "w2", ("w3", "eth1"): "w1"}
+
+        def seen():
+            return {k: v for site in self.lab.topo.sites
+                    for k, v in lldp_neighbours(self.lab, site).items()}
+        wait_until_equal("lldpd to see its neighbours",
+                         lambda: {k: sorted(v) for k, v in seen().items()},
+                         {k: [v] for k, v in expected.items()}, 15)
+
+    def test_pvst_and_gvrp_frames_cross_a_wire(self):
+        sniffer = self.sniffer("w2", "eth0", 3)
+        self.send("w1", "eth0", "pvst", count=5, tag="pv")
+        self.send("w1", "eth0", "gvrp", count=5, tag="gv")
+        frames = sniffer.frames()
+        pvst = [f for f in frames if f.get("tag") == "pv"]
+        gvrp = [f for f in frames if f.get("tag") == "gv"]
+        self.assertEqual([f["seq"] for f in pvst], list(range(5)))
+        self.assertEqual({f["dst"] for f in pvst}, {"01:00:0c:cc:cc:cd"})
+        self.assertEqual([f["seq"] for f in gvrp], list(range(5)))
+        self.assertEqual({f["dst"] for f in gvrp}, {"01:80:c2:00:00:21"})
+
+
+def lldp_neighbours(lab, site):
+    """{(site, port): [system names lldpd reports on that port]}"""
+    out = lab.lldpcli(site, "-f", "keyvalue", "show", "neighbors").stdout
+    seen = {}
+    for line in out.splitlines():
+        key, _, value = line.partition("=")
+        parts = key.split(".")
+        if len(parts) == 4 and parts[0] == "lldp" and parts[2:] == ["chassis", "name"]:
+            seen.setdefault((site, parts[1]), []).append(value)
+    return seen
+
+
+class DownLeavesNothing(unittest.TestCase):
+    def test_down_removes_namespaces_processes_and_run_directory(self):
+        require_privilege()
+        lab = l2pt_lab.Lab(WIRE, BUILD)
+        if lab.state_file.exists():
+            lab.down()
+        links_before = l2pt_lab.run("ip", "-br", "link").stdout
+        lab.up()
+        with self.assertRaisesRegex(RuntimeError, "already up"):
+            lab.up()
+        pids = [p["pid"] for p in lab.load_state()["processes"]]
+        namespaces = lab.state["namespaces"]
+        self.assertEqual(len(pids), 3)  # one lldpd per site
+        self.assertEqual(len(namespaces), 3)
+        lab.down()
+        self.assertEqual([p for p in pids if l2pt_lab.alive(p)], [])
+        self.assertEqual([ns for ns in namespaces if Path(f"/run/netns/{ns}").exists()], [])
+        self.assertFalse(lab.dir.exists())
+        self.assertEqual(l2pt_lab.run("ip", "-br", "link").stdout, links_before)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
