@@ -563,12 +563,14 @@ class Lab:
             sdir = self.dir / site.name
             sdir.mkdir(exist_ok=True)
             sock = sdir / "lldpd.socket"
-            self.spawn(site.name, "lldpd", ["lldpd", "-d", "-u", sock, "-I", ",".join(site.ports)],
-                       sdir / "lldpd.log")
+            # lldpd reads its configuration through lldpcli before it starts sending.
+            conf = sdir / "lldpd.conf"
+            conf.write_text(f"configure system hostname {site.name}\n"
+                            "configure lldp tx-interval 1\n")
+            self.spawn(site.name, "lldpd", ["lldpd", "-d", "-u", sock, "-O", conf,
+                                            "-I", ",".join(site.ports)], sdir / "lldpd.log")
             wait_for(f"lldpd of {site.name}", lambda: self.lldpcli(
-                site.name, "configure", "system", "hostname", site.name, check=False)
-                .returncode == 0, 10)
-            self.lldpcli(site.name, "configure", "lldp", "tx-interval", "1")
+                site.name, "show", "configuration", check=False).returncode == 0, 10)
 
     def lldpcli(self, site, *args, check=True):
         return nsexec(self.topo.namespace(site), "lldpcli", "-u",

@@ -2,6 +2,7 @@
 sent and sniffed in the sites' namespaces."""
 
 import json
+import struct
 import os
 import subprocess
 import sys
@@ -51,8 +52,8 @@ class LabCase(unittest.TestCase):
     def ns(self, node):
         return self.lab.topo.namespace(node)
 
-    def sniffer(self, site, iface, seconds):
-        return Sniffer(self.ns(site), iface, seconds)
+    def sniffer(self, site, iface, seconds, count=0):
+        return Sniffer(self.ns(site), iface, seconds, count)
 
     def send(self, site, iface, kind, count=1, rate=0.0, tag="x"):
         return json.loads(l2pt_lab.nsexec(self.ns(site), PYTHON, HERE / "pdu.py", "send", iface,
@@ -61,11 +62,13 @@ class LabCase(unittest.TestCase):
 
 
 class Sniffer:
-    """pdu.py sniff on one interface, in the background until its time is up."""
+    """pdu.py sniff on one interface, in the background until its time is up or it has seen
+    count tagged frames."""
 
-    def __init__(self, ns, iface, seconds):
+    def __init__(self, ns, iface, seconds, count=0):
         self.proc = subprocess.Popen(["ip", "netns", "exec", ns, PYTHON, str(HERE / "pdu.py"),
-                                      "sniff", iface, "--seconds", str(seconds)],
+                                      "sniff", iface, "--seconds", str(seconds),
+                                      "--count", str(count)],
                                      stdout=subprocess.PIPE, text=True)
         ready = self.proc.stdout.readline()
         if "ready" not in ready:
@@ -76,3 +79,39 @@ class Sniffer:
         out, _ = self.proc.communicate(timeout=120)
         frames = [json.loads(line) for line in out.splitlines() if line]
         return [f for f in frames if tag is None or f.get("tag") == tag]
+
+
+def lldp_neighbours(lab):
+    """{(site, port): sorted [(neighbour's system name, its port)]} as lldpd at each site
+    reports them (lldpd names its system after its site and describes a port by its name)."""
+    seen = {}
+    for site in lab.topo.sites:
+        out = lab.lldpcli(site, "-f", "keyvalue", "show", "neighbors").stdout
+        names, ports = {}, {}
+        for line in out.splitlines():
+            key, _, value = line.partition("=")
+            parts = key.split(".")
+            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] == ["chassis", "name"]:
+                names.setdefault(parts[1], []).append(value)
+            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] == ["port", "descr"]:
+                ports.setdefault(parts[1], []).append(value)
+        for port, n in names.items():
+            seen[(site, port)] = sorted(zip(n, ports.get(port, [])))
+    return seen
+
+
+def read_pcap(path):
+    """The frames of a pcap file (classic format, either byte order)."""
+    data = Path(path).read_bytes()
+    if len(data) < 24:
+        raise ValueError(f"{path}: not a pcap file ({len(data)} bytes)")
+    order = {b"\xd4\xc3\xb2\xa1": "<", b"\xa1\xb2\xc3\xd4": ">",
+             b"\x4d\x3c\xb2\xa1": "<", b"\xa1\xb2\x3c\x4d": ">"}.get(data[:4])
+    if order is None:
+        raise ValueError(f"{path}: bad pcap magic {data[:4].hex()}")
+    frames, off = [], 24
+    while off + 16 <= len(data):
+        incl = struct.unpack_from(order + "I", data, off + 8)[0]
+        frames.append(data[off + 16:off + 16 + incl])
+        off += 16 + incl
+    return frames

@@ -4,8 +4,8 @@
 import unittest
 from pathlib import Path
 
-from labtest import (HERE, BUILD, LabCase, l2pt_lab, require_privilege, wait_for,
-                     wait_until_equal)
+from labtest import (HERE, BUILD, LabCase, l2pt_lab, lldp_neighbours, require_privilege,
+                     wait_for, wait_until_equal)
 
 WIRE = HERE / "wire.yaml"
 
@@ -27,18 +27,14 @@ class CustomersOnAWire(LabCase):
         self.assertEqual(set(self.lab.port_states("w1").values()), {"forwarding"})
 
     def test_lldp_names_the_site_at_the_other_end_of_each_wire(self):
-        expected = {("w1", "eth0"): "w2", ("w1", "eth1"): "w3", ("w2", "eth0"): "w1",
-                    ("w2", "eth1"): "w3", ("w3", "eth0"): "w2", ("w3", "eth1"): "w1"}
-
-        def seen():
-            return {k: v for site in self.lab.topo.sites
-                    for k, v in lldp_neighbours(self.lab, site).items()}
-        wait_until_equal("lldpd to see its neighbours",
-                         lambda: {k: sorted(v) for k, v in seen().items()},
-                         {k: [v] for k, v in expected.items()}, 15)
+        expected = {}
+        for a, b in self.lab.topo.links:
+            expected[a], expected[b] = [b], [a]
+        wait_until_equal("lldpd to see its neighbours", lambda: lldp_neighbours(self.lab),
+                         expected, 15)
 
     def test_pvst_and_gvrp_frames_cross_a_wire(self):
-        sniffer = self.sniffer("w2", "eth0", 3)
+        sniffer = self.sniffer("w2", "eth0", 15, count=10)
         self.send("w1", "eth0", "pvst", count=5, tag="pv")
         self.send("w1", "eth0", "gvrp", count=5, tag="gv")
         frames = sniffer.frames()
@@ -48,18 +44,6 @@ class CustomersOnAWire(LabCase):
         self.assertEqual({f["dst"] for f in pvst}, {"01:00:0c:cc:cc:cd"})
         self.assertEqual([f["seq"] for f in gvrp], list(range(5)))
         self.assertEqual({f["dst"] for f in gvrp}, {"01:80:c2:00:00:21"})
-
-
-def lldp_neighbours(lab, site):
-    """{(site, port): [system names lldpd reports on that port]}"""
-    out = lab.lldpcli(site, "-f", "keyvalue", "show", "neighbors").stdout
-    seen = {}
-    for line in out.splitlines():
-        key, _, value = line.partition("=")
-        parts = key.split(".")
-        if len(parts) == 4 and parts[0] == "lldp" and parts[2:] == ["chassis", "name"]:
-            seen.setdefault((site, parts[1]), []).append(value)
-    return seen
 
 
 class DownLeavesNothing(unittest.TestCase):
