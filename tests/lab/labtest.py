@@ -6,7 +6,6 @@ import struct
 import os
 import subprocess
 import sys
-import time
 import unittest
 from pathlib import Path
 
@@ -56,9 +55,9 @@ class LabCase(unittest.TestCase):
         return Sniffer(self.ns(site), iface, seconds, count)
 
     def send(self, site, iface, kind, count=1, rate=0.0, tag="x"):
-        return json.loads(l2pt_lab.nsexec(self.ns(site), PYTHON, HERE / "pdu.py", "send", iface,
-                                          kind, "--count", count, "--rate", rate,
-                                          "--tag", tag).stdout)
+        out = l2pt_lab.nsexec(self.ns(site), PYTHON, HERE / "pdu.py", "send", iface, kind,
+                              "--count", count, "--rate", rate, "--tag", tag).stdout
+        return json.loads(out.splitlines()[-1])
 
 
 class Sniffer:
@@ -73,6 +72,11 @@ class Sniffer:
         ready = self.proc.stdout.readline()
         if "ready" not in ready:
             raise RuntimeError(f"sniffer on {ns}/{iface} did not start: {ready!r}")
+
+    def stop(self, tag=None):
+        """Ends the sniffer now; the frames it saw."""
+        self.proc.terminate()
+        return self.frames(tag)
 
     def frames(self, tag=None):
         """Waits for the sniffer's end; the frames it saw (those with tag, if given)."""

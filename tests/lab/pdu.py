@@ -50,6 +50,7 @@ def send(args):
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
     s.bind((args.iface, 0))
     gap = 1.0 / args.rate if args.rate else 0.0
+    print(json.dumps({"sending": len(frames)}), flush=True)
     start = time.monotonic()
     for i, frame in enumerate(frames):
         if gap:
