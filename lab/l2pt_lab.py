@@ -276,7 +276,7 @@ class Topology:
 
     def _index_ports(self, sw):
         """Expands port ranges into one entry per port, named as the chassis loader names them,
-        so that each port can carry its own netdev."""
+        so that each linked port can carry its own netdev."""
         chassis, r = sw.chassis
         cards = chassis.get("line_cards", Seq())
         r.sequence(cards, chassis.key_lines.get("line_cards", chassis.line), "line_cards")
@@ -306,7 +306,6 @@ class Topology:
                     name = one.get("name", f"e{slot}/{n}")
                     if name in sw.ports:
                         r.fail(eline, f"switch {sw.name}: port '{name}' is defined twice")
-                    one["netdev"] = f"s{slot}p{n}"
                     sw.ports[name] = (slot, n, one)
                     expanded.append(one)
             card["ports"] = expanded
@@ -371,15 +370,19 @@ class Topology:
 
     def chassis_file(self, switch):
         """The chassis file l2pt-chassisd loads for this switch: its description with one port
-        entry per port and its netdev, each access port's VLAN set to its customer's (the tag
-        untagged customer PDUs get), and the customers' VLANs in the tunnelling section."""
+        entry per port, a netdev on each linked port (the daemon leaves ports without one
+        unwired), each access port's VLAN set to its customer's (the tag untagged customer
+        PDUs get), and the customers' VLANs in the tunnelling section."""
         sw = self.switches[switch]
         chassis = _plain(sw.chassis[0])
         access = self.access_ports(switch)
         native = {port: c.vlan for port, c in access}
+        linked = {end[1] for link in self.links for end in link if end[0] == switch}
         for card in chassis.get("line_cards", []):
             for entry in card.get("ports", []):
                 name = entry.get("name", f"e{card['slot']}/{entry['number']}")
+                if name in linked:
+                    entry["netdev"] = self.netdev(switch, name)
                 if name in native:
                     entry["vlan"] = str(native[name])
         vlans = chassis.setdefault("vlans", [])
@@ -401,8 +404,11 @@ class Topology:
         return chassis
 
     def netdev(self, node, port):
+        """The interface a port stands for: s<slot>p<number> on switches, the port's own name
+        at sites."""
         if node in self.switches:
-            return self.switches[node].ports[port][2]["netdev"]
+            slot, number, _ = self.switches[node].ports[port]
+            return f"s{slot}p{number}"
         return port
 
 
@@ -528,18 +534,8 @@ class Lab:
             self.state["namespaces"].append(ns)
             self._save()
             run("ip", "-n", ns, "link", "set", "lo", "up")
-        linked = set()
         for a, b in t.links:
             self._veth(t.namespace(a[0]), t.netdev(*a), t.namespace(b[0]), t.netdev(*b))
-            linked.update((a, b))
-        for sw in t.switches.values():
-            # Ports no link uses still need an interface for the daemon to bind: a veth
-            # whose far end stays in the switch, down.
-            for port, (_, _, entry) in sw.ports.items():
-                if (sw.name, port) not in linked:
-                    ns = t.namespace(sw.name)
-                    run("ip", "-n", ns, "link", "add", entry["netdev"], "type", "veth", "peer",
-                        "name", entry["netdev"] + "x")
         for site in t.sites.values():
             self._start_site(site)
         for sw in t.switches.values():
@@ -661,6 +657,12 @@ class Lab:
 
 def alive(pid):
     try:
+        # A child of this process that has ended is a zombie until reaped.
+        if os.waitpid(pid, os.WNOHANG)[0] == pid:
+            return False
+    except ChildProcessError:
+        pass
+    try:
         os.kill(pid, 0)
     except ProcessLookupError:
         return False
@@ -680,11 +682,6 @@ def stop(pids, grace=3.0):
                     pass
         deadline = time.monotonic() + grace
         while any(alive(p) for p in pids) and time.monotonic() < deadline:
-            for p in pids:
-                try:
-                    os.waitpid(p, os.WNOHANG)
-                except ChildProcessError:
-                    pass
             time.sleep(0.05)
 
 
