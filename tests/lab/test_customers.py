@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """The customers' side of the lab on its own: three sites wired in a ring without switches."""
 
+import subprocess
 import unittest
 from pathlib import Path
 
-from labtest import (HERE, BUILD, LabCase, l2pt_lab, lldp_neighbours, require_privilege,
+from labtest import (HERE, BUILD, PYTHON, REPO, LabCase, l2pt_lab, lldp_neighbours, require_privilege,
                      wait_for, wait_until_equal)
 
 WIRE = HERE / "wire.yaml"
@@ -44,6 +45,22 @@ class CustomersOnAWire(LabCase):
         self.assertEqual({f["dst"] for f in pvst}, {"01:00:0c:cc:cc:cd"})
         self.assertEqual([f["seq"] for f in gvrp], list(range(5)))
         self.assertEqual({f["dst"] for f in gvrp}, {"01:80:c2:00:00:21"})
+
+
+    def test_the_command_line(self):
+        tool = [PYTHON, str(REPO / "lab" / "l2pt-lab")]
+        status = subprocess.run([*tool, "status", WIRE], capture_output=True, text=True)
+        self.assertEqual(status.returncode, 0, status.stderr)
+        lines = status.stdout.splitlines()
+        self.assertEqual([line.split(":")[0] for line in lines], ["w1", "w2", "w3"])
+        self.assertRegex(lines[0], r"^w1: lldpd:\d+ root [0-9a-f.]+ eth0=\w+ eth1=\w+$")
+        bridge = subprocess.run([*tool, "exec", WIRE, "w2", "cat",
+                                 "/sys/class/net/br0/bridge/bridge_id"], capture_output=True,
+                                text=True)
+        self.assertEqual(bridge.stdout.strip(), self.lab.bridge_attr("w2", "bridge_id"))
+        bad = subprocess.run([*tool, "exec", WIRE, "nowhere", "true"], capture_output=True,
+                             text=True)
+        self.assertEqual((bad.returncode, bad.stderr), (2, "l2pt-lab: no node named 'nowhere'\n"))
 
 
 class DownLeavesNothing(unittest.TestCase):
