@@ -4,7 +4,7 @@
 #include <map>
 #include <sstream>
 
-#include "chassis/sim_switch.h"
+#include "chassis/chassis.h"
 #include "platform/symbols.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
@@ -57,22 +57,15 @@ class LineParser {
         throw ScenarioError(source_ + ":" + std::to_string(line_) + ": " + what);
     }
 
+    // Decimal or 0x hex, never octal: "010" is ten.
     uint64_t number(std::string_view text, uint64_t max, std::string_view what) const {
         const std::string s(text);
-        size_t used = 0;
-        unsigned long long v = 0;
-        try {
-            if (!s.empty() && s[0] == '-')
-                throw std::invalid_argument("negative");
-            v = std::stoull(s, &used, 0);
-        } catch (const std::exception&) {
-            fail(std::string(what) + ": '" + s + "' is not a number");
-        }
-        if (used != s.size())
-            fail(std::string(what) + ": '" + s + "' is not a number");
-        if (v > max)
+        if (!ozm::shell::parseNumber(text))
+            fail(std::string(what) + ": '" + s + "' is not a decimal or 0x hex number");
+        const auto v = ozm::shell::parseNumber(text, max);
+        if (!v)
             fail(std::string(what) + " " + s + " is above " + std::to_string(max));
-        return v;
+        return *v;
     }
     int64_t signedNumber(std::string_view text, std::string_view what) const {
         if (!text.empty() && text[0] == '-')
@@ -112,6 +105,12 @@ class LineParser {
         if (!db_.isVlan(i))
             fail("'" + std::string(text) + "' is not a VLAN");
         return i;
+    }
+    // A VLAN id, given as a number or by the VLAN interface's name ("vl100").
+    uint32_t vlanId(std::string_view text) const {
+        if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0])))
+            return static_cast<uint32_t>(number(text, UINT32_MAX, "vlan"));
+        return vlan(text) & kIfPosMask;
     }
     uint8_t protocols(std::string_view text) const {
         uint8_t flags = 0;
@@ -174,7 +173,7 @@ class LineParser {
     int line_;
 };
 
-using Action = std::function<void(SimSwitch&)>;
+using Action = std::function<void(ScenarioTarget&)>;
 
 std::vector<Ifm::VlanBlock> vlanBlocks(const LineParser& p, std::string_view rest) {
     std::vector<Ifm::VlanBlock> blocks;
@@ -235,263 +234,353 @@ std::string after(std::string_view line, size_t n) {
     return std::string(line.substr(pos));
 }
 
-Action parseLine(const LineParser& p, const std::string& line) {
-    const auto ws = words(line);
-    const std::string& cmd = ws[0];
-    auto arity = [&](size_t min, size_t max) {
-        if (ws.size() < min + 1 || ws.size() > max + 1)
-            p.fail(cmd + ": wrong number of arguments");
-    };
+// One input line being parsed: its words and the parser that reports errors with its line.
+struct Line {
+    const LineParser& p;
+    const std::string& text;
+    std::vector<std::string> ws;
 
-    if (cmd == "vlan-add" || cmd == "vlan-del" || cmd == "vlan-disable") {
-        auto blocks = vlanBlocks(p, after(line, 1));
-        if (cmd == "vlan-add")
-            return [blocks](SimSwitch& s) { s.ifm().vlanAdd(blocks); };
-        if (cmd == "vlan-del")
-            return [blocks](SimSwitch& s) { s.ifm().vlanDel(blocks); };
-        return [blocks](SimSwitch& s) { s.ifm().vlanDisable(blocks); };
+    void arity(size_t min, size_t max) const {
+        if (ws.size() < min + 1 || ws.size() > max + 1)
+            p.fail(ws[0] + ": wrong number of arguments");
     }
-    if (cmd == "lag-add" || cmd == "lag-del") {
-        auto blocks = lagBlocks(p, after(line, 1));
-        if (cmd == "lag-add")
-            return [blocks](SimSwitch& s) { s.ifm().lagAdd(blocks); };
-        return [blocks](SimSwitch& s) { s.ifm().lagDel(blocks); };
+};
+
+Action parseVlanInput(const Line& l) {
+    auto blocks = vlanBlocks(l.p, after(l.text, 1));
+    if (l.ws[0] == "vlan-add")
+        return [blocks](ScenarioTarget& t) { t.chassis().ifm().vlanAdd(blocks); };
+    if (l.ws[0] == "vlan-del")
+        return [blocks](ScenarioTarget& t) { t.chassis().ifm().vlanDel(blocks); };
+    return [blocks](ScenarioTarget& t) { t.chassis().ifm().vlanDisable(blocks); };
+}
+
+Action parseLagInput(const Line& l) {
+    auto blocks = lagBlocks(l.p, after(l.text, 1));
+    if (l.ws[0] == "lag-add")
+        return [blocks](ScenarioTarget& t) { t.chassis().ifm().lagAdd(blocks); };
+    return [blocks](ScenarioTarget& t) { t.chassis().ifm().lagDel(blocks); };
+}
+
+Action parseRateSet(const Line& l) {
+    const auto kv = l.p.keys(l.ws, 1, {"vlan", "rate"});
+    const uint32_t vlan = l.p.vlan(l.p.need(kv, "vlan"));
+    const auto rate = static_cast<uint32_t>(l.p.number(l.p.need(kv, "rate"), UINT32_MAX, "rate"));
+    return [vlan, rate](ScenarioTarget& t) { t.chassis().ifm().rateSet(vlan, rate); };
+}
+
+Action parseRateRemove(const Line& l) {
+    const auto kv = l.p.keys(l.ws, 1, {"vlan"});
+    const uint32_t vlan = l.p.vlan(l.p.need(kv, "vlan"));
+    return [vlan](ScenarioTarget& t) { t.chassis().ifm().rateRemove(vlan); };
+}
+
+Action parseTunnelMac(const Line& l) {
+    l.arity(1, 2);
+    if (l.ws[1] == "default") {
+        if (l.ws.size() > 2)
+            l.p.fail("tunnel-mac default takes nothing more");
+        return [](ScenarioTarget& t) { t.chassis().ifm().tunnelMacDefault(); };
     }
-    if (cmd == "rate-set") {
-        const auto kv = p.keys(ws, 1, {"vlan", "rate"});
-        const uint32_t vlan = p.vlan(p.need(kv, "vlan"));
-        const auto rate = static_cast<uint32_t>(p.number(p.need(kv, "rate"), UINT32_MAX, "rate"));
-        return [vlan, rate](SimSwitch& s) { s.ifm().rateSet(vlan, rate); };
-    }
-    if (cmd == "rate-remove") {
-        const auto kv = p.keys(ws, 1, {"vlan"});
-        const uint32_t vlan = p.vlan(p.need(kv, "vlan"));
-        return [vlan](SimSwitch& s) { s.ifm().rateRemove(vlan); };
-    }
-    if (cmd == "tunnel-mac") {
-        arity(1, 2);
-        if (ws[1] == "default") {
-            if (ws.size() > 2)
-                p.fail("tunnel-mac default takes nothing more");
-            return [](SimSwitch& s) { s.ifm().tunnelMacDefault(); };
+    const auto mac = parseMac(l.ws[1]);
+    if (!mac)
+        l.p.fail("'" + l.ws[1] + "' is not a MAC address");
+    const auto kv = l.p.keys(l.ws, 2, {"replace-global"});
+    const bool replace =
+        kv.count("replace-global") && l.p.number(kv.at("replace-global"), 1, "replace-global");
+    return [m = *mac, replace](ScenarioTarget& t) { t.chassis().ifm().tunnelMac(m, replace); };
+}
+
+Action parseVmanTpid(const Line& l) {
+    l.arity(1, 1);
+    const auto tpid = static_cast<uint16_t>(l.p.number(l.ws[1], UINT16_MAX, "tpid"));
+    return [tpid](ScenarioTarget& t) { t.chassis().ifm().vmanTpid(tpid); };
+}
+
+// raw type=N [seq=N] [body=HEX ...]: the body runs to the end of the line.
+Action parseRaw(const Line& l) {
+    const auto bodyAt = l.text.find(kBodyKey);
+    const std::string head = bodyAt == std::string::npos ? l.text : l.text.substr(0, bodyAt);
+    const auto body = bodyAt == std::string::npos
+                          ? std::vector<uint8_t>{}
+                          : l.p.hexBytes(l.text.substr(bodyAt + kBodyKey.size()));
+    const auto kv = l.p.keys(words(head), 1, {"type", "seq"});
+    const auto type = static_cast<uint32_t>(l.p.number(l.p.need(kv, "type"), UINT32_MAX, "type"));
+    std::optional<uint32_t> seq;
+    if (kv.count("seq"))
+        seq = static_cast<uint32_t>(l.p.number(kv.at("seq"), UINT32_MAX, "seq"));
+    if (hdr::kSeqHeaderLen + body.size() > hdr::kMaxMsgLen)
+        l.p.fail("body longer than a message");
+    return
+        [type, seq, body](ScenarioTarget& t) { t.chassis().ifm().rawSequenced(type, seq, body); };
+}
+
+Action parseRawBytes(const Line& l) {
+    const auto bytes = l.p.hexBytes(after(l.text, 1));
+    if (bytes.empty() || bytes.size() > hdr::kMaxMsgLen)
+        l.p.fail("raw-bytes takes 1 to " + std::to_string(hdr::kMaxMsgLen) + " bytes");
+    return [bytes](ScenarioTarget& t) { t.chassis().ifm().rawBytes(bytes); };
+}
+
+Action parseCard(const Line& l) {
+    l.arity(2, 2);
+    const uint32_t slot = l.p.slot(l.ws[2]);
+    if (l.ws[1] == "up")
+        return [slot](ScenarioTarget& t) { t.chassis().events().cardUp(slot); };
+    if (l.ws[1] == "down")
+        return [slot](ScenarioTarget& t) { t.chassis().events().cardDown(slot); };
+    if (l.ws[1] == "removed")
+        return [slot](ScenarioTarget& t) { t.chassis().events().cardRemoved(slot); };
+    l.p.fail("card takes up, down or removed");
+}
+
+Action parseEvent(const Line& l) {
+    const auto kv = l.p.keys(l.ws, 1, {"id", "slot"});
+    const auto id = static_cast<uint32_t>(l.p.number(l.p.need(kv, "id"), UINT32_MAX, "id"));
+    const auto slot = static_cast<uint32_t>(l.p.number(l.p.need(kv, "slot"), UINT32_MAX, "slot"));
+    return [id, slot](ScenarioTarget& t) { t.chassis().events().raw(id, slot); };
+}
+
+Action parseFrame(const Line& l) {
+    l.arity(2, SIZE_MAX - 1);
+    const uint32_t port = l.p.port(l.ws[1]);
+    auto bytes = l.p.hexBytes(after(l.text, 2));
+    return [port, bytes](ScenarioTarget& t) { t.chassis().cards().frameIn(port, bytes); };
+}
+
+uint32_t keyNumber(const LineParser& p, const std::map<std::string, std::string>& kv,
+                   const char* key) {
+    return static_cast<uint32_t>(p.number(kv.at(key), UINT32_MAX, key));
+}
+
+Action parseCli(const Line& l) {
+    const auto& p = l.p;
+    const auto& ws = l.ws;
+    l.arity(1, 8);
+    Cli::Request r;
+    if (ws[1] == "show") {
+        l.arity(2, 2);
+        r = {climsg::kSubShowVlan, 0, p.vlanId(ws[2]), 0, 0, 0};
+    } else if (ws[1] == "show-all") {
+        l.arity(1, 2);
+        r = {climsg::kSubShowAll, 0, ws.size() > 2 ? p.vlanId(ws[2]) : 0, 0, 0, 0};
+    } else if (ws[1] == "debug" || ws[1] == "undebug") {
+        l.arity(2, 5);
+        const auto kv = p.keys(ws, 3, {"vlan", "count", "dir"});
+        r.subCode = climsg::kSubDebug;
+        r.remove = ws[1] == "undebug" ? 1 : 0;
+        r.word92 = p.interface(ws[2]);
+        if (kv.count("vlan"))
+            r.word96 = p.vlanId(kv.at("vlan"));
+        if (kv.count("count"))
+            r.word100 = keyNumber(p, kv, "count");
+        if (kv.count("dir")) {
+            const auto& d = kv.at("dir");
+            r.direction = d == "both"  ? 0
+                          : d == "in"  ? 1
+                          : d == "out" ? 2
+                                       : static_cast<uint8_t>(p.number(d, UINT8_MAX, "dir"));
         }
-        const auto mac = parseMac(ws[1]);
-        if (!mac)
-            p.fail("'" + ws[1] + "' is not a MAC address");
-        const auto kv = p.keys(ws, 2, {"replace-global"});
-        const bool replace =
-            kv.count("replace-global") && p.number(kv.at("replace-global"), 1, "replace-global");
-        return [m = *mac, replace](SimSwitch& s) { s.ifm().tunnelMac(m, replace); };
+    } else {
+        const auto kv = p.keys(ws, 1, {"sub", "remove", "if", "w92", "vlan", "count", "dir"});
+        r.subCode = keyNumber(p, kv, "sub");
+        if (kv.count("remove"))
+            r.remove = static_cast<uint16_t>(p.number(kv.at("remove"), UINT16_MAX, "remove"));
+        if (kv.count("if"))
+            r.word92 = p.interface(kv.at("if"));
+        if (kv.count("w92"))
+            r.word92 = keyNumber(p, kv, "w92");
+        if (kv.count("vlan"))
+            r.word96 = keyNumber(p, kv, "vlan");
+        if (kv.count("count"))
+            r.word100 = keyNumber(p, kv, "count");
+        if (kv.count("dir"))
+            r.direction = static_cast<uint8_t>(p.number(kv.at("dir"), UINT8_MAX, "dir"));
     }
-    if (cmd == "vman-tpid") {
-        arity(1, 1);
-        const auto tpid = static_cast<uint16_t>(p.number(ws[1], UINT16_MAX, "tpid"));
-        return [tpid](SimSwitch& s) { s.ifm().vmanTpid(tpid); };
+    return [r](ScenarioTarget& t) { t.chassis().cli().request(r); };
+}
+
+Action parseUndebugAll(const Line& l) {
+    l.arity(0, 0);
+    return [](ScenarioTarget& t) { t.chassis().cli().undebugAll(); };
+}
+
+Action parseHaEvent(const Line& l) {
+    l.arity(1, 1);
+    const auto code = static_cast<uint32_t>(l.p.number(l.ws[1], kHaEventMax, "event"));
+    return [code](ScenarioTarget& t) { t.chassis().ha().event(code); };
+}
+
+Action parseRole(const Line& l) {
+    l.arity(1, 1);
+    if (l.ws[1] != "primary" && l.ws[1] != "secondary")
+        l.p.fail("role is primary or secondary");
+    const bool primary = l.ws[1] == "primary";
+    return [primary](ScenarioTarget& t) { t.chassis().ha().setPrimary(primary); };
+}
+
+Action parsePeer(const Line& l) {
+    const auto& p = l.p;
+    l.arity(1, 5);
+    if (l.ws[1] == "reg-request") {
+        l.arity(1, 1);
+        return [](ScenarioTarget& t) { t.chassis().peer().regRequest(); };
     }
-    if (cmd == "raw") {
-        // raw type=N [seq=N] [body=HEX ...]: body runs to the end of the line.
-        const auto bodyAt = line.find(kBodyKey);
-        const std::string head = bodyAt == std::string::npos ? line : line.substr(0, bodyAt);
-        const auto body = bodyAt == std::string::npos
-                              ? std::vector<uint8_t>{}
-                              : p.hexBytes(line.substr(bodyAt + kBodyKey.size()));
-        const auto kv = p.keys(words(head), 1, {"type", "seq"});
-        const auto type = static_cast<uint32_t>(p.number(p.need(kv, "type"), UINT32_MAX, "type"));
-        std::optional<uint32_t> seq;
-        if (kv.count("seq"))
-            seq = static_cast<uint32_t>(p.number(kv.at("seq"), UINT32_MAX, "seq"));
-        if (hdr::kSeqHeaderLen + body.size() > hdr::kMaxMsgLen)
-            p.fail("body longer than a message");
-        return [type, seq, body](SimSwitch& s) { s.ifm().rawSequenced(type, seq, body); };
-    }
-    if (cmd == "raw-bytes") {
-        const auto bytes = p.hexBytes(after(line, 1));
-        if (bytes.empty() || bytes.size() > hdr::kMaxMsgLen)
-            p.fail("raw-bytes takes 1 to 8192 bytes");
-        return [bytes](SimSwitch& s) { s.ifm().rawBytes(bytes); };
-    }
-    if (cmd == "card") {
-        arity(2, 2);
-        const uint32_t slot = p.slot(ws[2]);
-        if (ws[1] == "up")
-            return [slot](SimSwitch& s) { s.events().cardUp(slot); };
-        if (ws[1] == "down")
-            return [slot](SimSwitch& s) { s.events().cardDown(slot); };
-        if (ws[1] == "removed")
-            return [slot](SimSwitch& s) { s.events().cardRemoved(slot); };
-        p.fail("card takes up, down or removed");
-    }
-    if (cmd == "event") {
-        const auto kv = p.keys(ws, 1, {"id", "slot"});
-        const auto id = static_cast<uint32_t>(p.number(p.need(kv, "id"), UINT32_MAX, "id"));
-        const auto slot = static_cast<uint32_t>(p.number(p.need(kv, "slot"), UINT32_MAX, "slot"));
-        return [id, slot](SimSwitch& s) { s.events().raw(id, slot); };
-    }
-    if (cmd == "frame") {
-        arity(2, SIZE_MAX - 1);
-        const uint32_t port = p.port(ws[1]);
-        const auto bytes = p.hexBytes(after(line, 2));
-        return [port, bytes](SimSwitch& s) { s.chassis().cards().frameIn(port, bytes); };
-    }
-    if (cmd == "cli") {
-        arity(1, 8);
-        Cli::Request r;
-        if (ws[1] == "show") {
-            arity(2, 2);
-            r = {climsg::kSubShowVlan,
-                 0,
-                 static_cast<uint32_t>(p.number(ws[2], UINT32_MAX, "vlan")),
-                 0,
-                 0,
-                 0};
-        } else if (ws[1] == "show-all") {
-            arity(1, 1);
-            r = {climsg::kSubShowAll, 0, 0, 0, 0, 0};
-        } else if (ws[1] == "debug" || ws[1] == "undebug") {
-            arity(2, 5);
-            const auto kv = p.keys(ws, 3, {"vlan", "count", "dir"});
-            r.subCode = climsg::kSubDebug;
-            r.remove = ws[1] == "undebug" ? 1 : 0;
-            r.word92 = p.interface(ws[2]);
-            if (kv.count("vlan"))
-                r.word96 = static_cast<uint32_t>(p.number(kv.at("vlan"), UINT32_MAX, "vlan"));
-            if (kv.count("count"))
-                r.word100 = static_cast<uint32_t>(p.number(kv.at("count"), UINT32_MAX, "count"));
-            if (kv.count("dir")) {
-                const auto& d = kv.at("dir");
-                r.direction = d == "both"  ? 0
-                              : d == "in"  ? 1
-                              : d == "out" ? 2
-                                           : static_cast<uint8_t>(p.number(d, UINT8_MAX, "dir"));
-            }
-        } else {
-            const auto kv = p.keys(ws, 1, {"sub", "remove", "if", "w92", "vlan", "count", "dir"});
-            r.subCode = static_cast<uint32_t>(p.number(p.need(kv, "sub"), UINT32_MAX, "sub"));
-            if (kv.count("remove"))
-                r.remove = static_cast<uint16_t>(p.number(kv.at("remove"), UINT16_MAX, "remove"));
-            if (kv.count("if"))
-                r.word92 = p.interface(kv.at("if"));
-            if (kv.count("w92"))
-                r.word92 = static_cast<uint32_t>(p.number(kv.at("w92"), UINT32_MAX, "w92"));
-            if (kv.count("vlan"))
-                r.word96 = static_cast<uint32_t>(p.number(kv.at("vlan"), UINT32_MAX, "vlan"));
-            if (kv.count("count"))
-                r.word100 = static_cast<uint32_t>(p.number(kv.at("count"), UINT32_MAX, "count"));
-            if (kv.count("dir"))
-                r.direction = static_cast<uint8_t>(p.number(kv.at("dir"), UINT8_MAX, "dir"));
-        }
-        return [r](SimSwitch& s) { s.cli().request(r); };
-    }
-    if (cmd == "undebug-all") {
-        arity(0, 0);
-        return [](SimSwitch& s) { s.cli().undebugAll(); };
-    }
-    if (cmd == "ha-event") {
-        arity(1, 1);
-        const auto code = static_cast<uint32_t>(p.number(ws[1], kHaEventMax, "event"));
-        return [code](SimSwitch& s) { s.ha().event(code); };
-    }
-    if (cmd == "role") {
-        arity(1, 1);
-        if (ws[1] != "primary" && ws[1] != "secondary")
-            p.fail("role is primary or secondary");
-        const bool primary = ws[1] == "primary";
-        return [primary](SimSwitch& s) { s.ha().setPrimary(primary); };
-    }
-    if (cmd == "peer") {
-        arity(1, 5);
-        if (ws[1] == "reg-request") {
-            arity(1, 1);
-            return [](SimSwitch& s) { s.peer().regRequest(); };
-        }
-        const auto kv = p.keys(ws, 2, {"type", "status", "bitmap", "master"});
-        const auto bitmap =
-            kv.count("bitmap")
-                ? static_cast<uint32_t>(p.number(kv.at("bitmap"), UINT32_MAX, "bitmap"))
-                : 0u;
-        const auto master = kv.count("master")
-                                ? static_cast<int32_t>(p.signedNumber(kv.at("master"), "master"))
+    const auto kv = p.keys(l.ws, 2, {"type", "status", "bitmap", "master"});
+    const uint32_t bitmap = kv.count("bitmap") ? keyNumber(p, kv, "bitmap") : 0u;
+    const auto master =
+        kv.count("master") ? static_cast<int32_t>(p.signedNumber(kv.at("master"), "master")) : 0;
+    if (l.ws[1] == "reg-reply")
+        return [bitmap, master](ScenarioTarget& t) { t.chassis().peer().regReply(bitmap, master); };
+    if (l.ws[1] == "acl-update")
+        return [bitmap](ScenarioTarget& t) { t.chassis().peer().aclUpdate(bitmap); };
+    if (l.ws[1] == "raw") {
+        const uint32_t type = keyNumber(p, kv, "type");
+        const auto status = kv.count("status")
+                                ? static_cast<int32_t>(p.signedNumber(kv.at("status"), "status"))
                                 : 0;
-        if (ws[1] == "reg-reply")
-            return [bitmap, master](SimSwitch& s) { s.peer().regReply(bitmap, master); };
-        if (ws[1] == "acl-update")
-            return [bitmap](SimSwitch& s) { s.peer().aclUpdate(bitmap); };
-        if (ws[1] == "raw") {
-            const auto type =
-                static_cast<uint32_t>(p.number(p.need(kv, "type"), UINT32_MAX, "type"));
-            const auto status =
-                kv.count("status") ? static_cast<int32_t>(p.signedNumber(kv.at("status"), "status"))
-                                   : 0;
-            return [type, status, bitmap, master](SimSwitch& s) {
-                s.peer().send(type, status, bitmap, master);
-            };
-        }
-        p.fail("peer takes reg-request, reg-reply, acl-update or raw");
-    }
-    if (cmd == "peer-role") {
-        const auto kv = p.keys(ws, 2, {"bitmap", "master"});
-        if (ws.size() < 2)
-            p.fail("peer-role takes none, primary or secondary");
-        const PeerRole role =
-            ws[1] == "none"      ? PeerRole::None
-            : ws[1] == "primary" ? PeerRole::Primary
-            : ws[1] == "secondary"
-                ? PeerRole::Secondary
-                : (p.fail("peer-role takes none, primary or secondary"), PeerRole::None);
-        std::optional<uint32_t> bitmap;
-        std::optional<int32_t> master;
-        if (kv.count("bitmap"))
-            bitmap = static_cast<uint32_t>(p.number(kv.at("bitmap"), UINT32_MAX, "bitmap"));
-        if (kv.count("master"))
-            master = static_cast<int32_t>(p.signedNumber(kv.at("master"), "master"));
-        return [role, bitmap, master](SimSwitch& s) {
-            s.peer().setRole(role);
-            if (bitmap)
-                s.peer().setBitmap(*bitmap);
-            if (master)
-                s.peer().setMasterSlot(*master);
+        return [type, status, bitmap, master](ScenarioTarget& t) {
+            t.chassis().peer().send(type, status, bitmap, master);
         };
     }
-    if (cmd == "fault") {
-        arity(2, 3);
-        const std::string point = ws[2];
-        if (ws[1] == "arm") {
-            const auto kv = p.keys(ws, 3, {"uses"});
-            std::optional<uint32_t> uses;
-            if (kv.count("uses"))
-                uses = static_cast<uint32_t>(p.number(kv.at("uses"), UINT32_MAX, "uses"));
-            return [point, uses](SimSwitch& s) { s.faults().arm(point, uses); };
-        }
-        if (ws[1] == "clear" && ws.size() == 3)
-            return [point](SimSwitch& s) { s.faults().clear(point); };
-        p.fail("fault takes arm NAME [uses=N] or clear NAME");
+    p.fail("peer takes reg-request, reg-reply, acl-update or raw");
+}
+
+Action parsePeerRole(const Line& l) {
+    const auto& p = l.p;
+    if (l.ws.size() < 2)
+        p.fail("peer-role takes none, primary or secondary");
+    const auto kv = p.keys(l.ws, 2, {"bitmap", "master"});
+    const std::string& w = l.ws[1];
+    const PeerRole role =
+        w == "none"        ? PeerRole::None
+        : w == "primary"   ? PeerRole::Primary
+        : w == "secondary" ? PeerRole::Secondary
+                           : (p.fail("peer-role takes none, primary or secondary"), PeerRole::None);
+    std::optional<uint32_t> bitmap;
+    std::optional<int32_t> master;
+    if (kv.count("bitmap"))
+        bitmap = keyNumber(p, kv, "bitmap");
+    if (kv.count("master"))
+        master = static_cast<int32_t>(p.signedNumber(kv.at("master"), "master"));
+    return [role, bitmap, master](ScenarioTarget& t) {
+        auto& peer = t.chassis().peer();
+        peer.setRole(role);
+        if (bitmap)
+            peer.setBitmap(*bitmap);
+        if (master)
+            peer.setMasterSlot(*master);
+    };
+}
+
+Action parseFault(const Line& l) {
+    l.arity(2, 3);
+    const std::string point = l.ws[2];
+    if (l.ws[1] == "arm") {
+        const auto kv = l.p.keys(l.ws, 3, {"uses"});
+        std::optional<uint32_t> uses;
+        if (kv.count("uses"))
+            uses = keyNumber(l.p, kv, "uses");
+        return [point, uses](ScenarioTarget& t) { t.chassis().faults().arm(point, uses); };
     }
-    if (cmd == "advance") {
-        arity(1, 1);
-        const auto us = parseDuration(ws[1]);
-        if (!us)
-            p.fail("'" + ws[1] + "' is not a duration such as 1s, 20ms or 500us");
-        return [us = *us](SimSwitch& s) { s.advanceUs(us); };
+    if (l.ws[1] == "clear" && l.ws.size() == 3)
+        return [point](ScenarioTarget& t) { t.chassis().faults().clear(point); };
+    l.p.fail("fault takes arm NAME [uses=N] or clear NAME");
+}
+
+Action parseAdvance(const Line& l) {
+    l.arity(1, 1);
+    const auto us = parseDuration(l.ws[1]);
+    if (!us)
+        l.p.fail("'" + l.ws[1] + "' is not a duration such as 1s, 20ms or 500us");
+    return [us = *us](ScenarioTarget& t) { t.advanceUs(us); };
+}
+
+// set, get, vars and call go to the debug shell; what can be checked before the run is.
+Action parseShell(const Line& l) {
+    const auto& ws = l.ws;
+    if (ws[0] == "set") {
+        l.arity(2, 2);
+        const auto range = ozm::sym::range(ws[1]);
+        if (!range)
+            l.p.fail("no exported variable named '" + ws[1] + "'");
+        const uint64_t value = l.p.number(ws[2], range->max, ws[1]);
+        if (value < range->min)
+            l.p.fail(ws[1] + " " + ws[2] + " is below " + std::to_string(range->min));
+    } else if (ws[0] == "get") {
+        l.arity(1, 1);
+        if (!ozm::sym::range(ws[1]))
+            l.p.fail("no exported variable named '" + ws[1] + "'");
+    } else if (ws[0] == "vars") {
+        l.arity(0, 0);
+    } else {
+        l.arity(1, SIZE_MAX - 1);
+        if (!ozm::shell::isFunction(ws[1]))
+            l.p.fail("no exported function named '" + ws[1] + "'");
     }
-    if (cmd == "set") {
-        arity(2, 2);
-        if (!ozm::sym::get(ws[1]))
-            p.fail("no exported variable named '" + ws[1] + "'");
-        const uint64_t value = p.number(ws[2], UINT64_MAX, "value");
-        return [name = ws[1], value](SimSwitch& s) {
-            if (!ozm::sym::set(name, value))
-                s.trace().add("scenario", "set " + name + " failed");
-        };
+    return [line = l.text](ScenarioTarget& t) {
+        const auto r = t.shell(line);
+        auto& trace = t.chassis().trace();
+        if (r.rc != 0)
+            trace.add("shell", "failed: " + r.text);
+        else if (!r.text.empty())
+            trace.add("shell", r.text);
+    };
+}
+
+Action parseTaskDisable(const Line& l) {
+    l.arity(0, 0);
+    return [](ScenarioTarget& t) { t.chassis().mgr().disable(); };
+}
+
+Action parseSettle(const Line& l) {
+    l.arity(0, 0);
+    return [](ScenarioTarget&) {};
+}
+
+struct Command {
+    std::string_view name;
+    Action (*parse)(const Line&);
+};
+
+constexpr Command kCommands[] = {
+    {"vlan-add", parseVlanInput},
+    {"vlan-del", parseVlanInput},
+    {"vlan-disable", parseVlanInput},
+    {"lag-add", parseLagInput},
+    {"lag-del", parseLagInput},
+    {"rate-set", parseRateSet},
+    {"rate-remove", parseRateRemove},
+    {"tunnel-mac", parseTunnelMac},
+    {"vman-tpid", parseVmanTpid},
+    {"raw", parseRaw},
+    {"raw-bytes", parseRawBytes},
+    {"card", parseCard},
+    {"event", parseEvent},
+    {"frame", parseFrame},
+    {"cli", parseCli},
+    {"undebug-all", parseUndebugAll},
+    {"ha-event", parseHaEvent},
+    {"role", parseRole},
+    {"peer", parsePeer},
+    {"peer-role", parsePeerRole},
+    {"fault", parseFault},
+    {"advance", parseAdvance},
+    {"set", parseShell},
+    {"get", parseShell},
+    {"vars", parseShell},
+    {"call", parseShell},
+    {"task-disable", parseTaskDisable},
+    {"settle", parseSettle},
+};
+
+Action parseLine(const LineParser& p, const std::string& text) {
+    Line l{p, text, words(text)};
+    for (const auto& c : kCommands) {
+        if (c.name == l.ws[0])
+            return c.parse(l);
     }
-    if (cmd == "task-disable") {
-        arity(0, 0);
-        return [](SimSwitch& s) { s.mgr().disable(); };
-    }
-    if (cmd == "settle") {
-        arity(0, 0);
-        return [](SimSwitch&) {};
-    }
-    p.fail("unknown input '" + cmd + "'");
+    p.fail("unknown input '" + l.ws[0] + "'");
 }
 
 }  // namespace
@@ -537,11 +626,11 @@ Scenario Scenario::load(const std::string& path, const IfDb& db) {
     return parse(text.str(), db, path);
 }
 
-void Scenario::run(SimSwitch& sim) const {
+void Scenario::run(ScenarioTarget& target) const {
     for (const auto& step : steps_) {
-        sim.trace().add("scenario", step.text);
-        step.act(sim);
-        sim.settle();
+        target.chassis().trace().add("scenario", step.text);
+        step.act(target);
+        target.settle();
     }
 }
 

@@ -277,34 +277,15 @@ int SimBackend::closeFd(int fd) {
     return ::close(fd);
 }
 
-int SimBackend::ioctl(int fd, unsigned long request, void* arg) {
-    if (fault("ioctl"))
-        return -1;
+int SimBackend::setTunnelMac(int fd, const ozm::MacAddress& mac) {
     Role role;
-    std::string refusal;
     if (!channelOfTaskFd(fd, &role) || role != Role::Inet) {
-        refusal = "not the interface-request socket";
-    } else if (request != macreq::kIoctl) {
-        refusal = "request " + hex32(static_cast<uint32_t>(request));
-    } else if (arg == nullptr) {
-        refusal = "no request";
+        chassis_->trace().add("kernel", "ioctl refused (not the interface-request socket)");
+        return -1;
     }
-    if (refusal.empty()) {
-        const auto* r = static_cast<const uint8_t*>(arg);
-        if (wire::getU32(r, macreq::kCmd) != macreq::kCmdValue ||
-            wire::getU8(r, macreq::kAddrLen) != macreq::kAddrLenValue ||
-            wire::getU8(r, macreq::kAddrType) != macreq::kAddrTypeValue) {
-            refusal = "malformed tunnel-MAC request";
-        } else {
-            Mac mac;
-            std::copy_n(r + macreq::kMac, kMacLen, mac.begin());
-            kernelMac_ = mac;
-            chassis_->trace().add("kernel", "tunnel-mac " + macText(mac));
-            return 0;
-        }
-    }
-    chassis_->trace().add("kernel", "ioctl refused (" + refusal + ")");
-    return -1;
+    kernelMac_ = mac;
+    chassis_->trace().add("kernel", "tunnel-mac " + macText(mac));
+    return 0;
 }
 
 int SimBackend::pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_t> frame) {

@@ -20,7 +20,7 @@ namespace chassis {
 // Task id the simulated platform gives the one task it runs.
 inline constexpr uint32_t kSimTaskId = 0x1001;
 
-class SimBackend final : public ozm::Backend, private TaskLink {
+class SimBackend final : public ozm::Backend, private ozm::TestHooks, private TaskLink {
   public:
     explicit SimBackend(const ChassisConfig& cfg);
     ~SimBackend() override;
@@ -40,8 +40,7 @@ class SimBackend final : public ozm::Backend, private TaskLink {
     size_t queued() const;  // messages and frames not yet written
 
     // ozm::Backend
-    bool fault(std::string_view point) override;
-    uint32_t poolCapacity(std::string_view pool) override;
+    ozm::TestHooks* testHooks() override { return this; }
     int spawnTask(const char* name, OzmTaskEntry entry, int argc, char** argv) override;
     uint32_t currentTaskId() override { return kSimTaskId; }
     std::optional<ozm::TaskIdentity> startTask() override;
@@ -67,7 +66,7 @@ class SimBackend final : public ozm::Backend, private TaskLink {
     int openSocket(int family, int type, int protocol) override;
     int bindSocket(int fd, std::span<const uint8_t> addr) override;
     int closeFd(int fd) override;
-    int ioctl(int fd, unsigned long request, void* arg) override;
+    int setTunnelMac(int fd, const ozm::MacAddress& mac) override;
     int pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_t> frame) override;
     const ozm::IfInfo* ifInfo(uint32_t ifIndex) override { return chassis_->ifdb().info(ifIndex); }
     int cardTypePortToPipe(int cardType, int portId) override {
@@ -89,6 +88,10 @@ class SimBackend final : public ozm::Backend, private TaskLink {
     }
 
   private:
+    // ozm::TestHooks: the chassis file's and the scenario's faults and pool capacities.
+    bool fault(std::string_view point) override;
+    uint32_t poolCapacity(std::string_view pool) override;
+
     // A descriptor pair: the task holds one end, the chassis writes to the other.
     struct Channel {
         int taskFd = -1;

@@ -42,6 +42,12 @@ void SimSwitch::start(OzmTaskEntry entry, std::vector<std::string> args) {
     backend_->waitParked();
 }
 
+ozm::ShellResult SimSwitch::shell(std::string_view line) {
+    auto r = ozm::shellRun(line);
+    chassis().console().flush();
+    return r;
+}
+
 AclAgent& SimSwitch::agent(uint32_t slot) {
     AclAgent* a = chassis().cards().agent(slot);
     if (a == nullptr)

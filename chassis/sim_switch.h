@@ -12,26 +12,29 @@
 #include <string_view>
 #include <vector>
 
+#include "chassis/scenario.h"
 #include "chassis/sim_backend.h"
 
 namespace chassis {
 
-class SimSwitch {
+class SimSwitch : public ScenarioTarget {
   public:
     // Builds the chassis and installs it as the backend; ConfigError on a bad chassis.
     explicit SimSwitch(const ChassisConfig& cfg);
     static SimSwitch fromYaml(std::string_view yaml);
     // Ends the task if it still runs, then uninstalls the backend.
-    ~SimSwitch();
+    ~SimSwitch() override;
     SimSwitch(const SimSwitch&) = delete;
     SimSwitch& operator=(const SimSwitch&) = delete;
 
     // Spawns the task as the process entry does and runs it until it first parks;
     // std::logic_error when a task was spawned already.
     void start(OzmTaskEntry entry, std::vector<std::string> args = {"l2ptd"});
-    void settle() { backend_->settle(); }
+    void settle() override { backend_->settle(); }
     void advanceMs(uint64_t ms) { backend_->advance(ms * kUsPerMs); }
-    void advanceUs(uint64_t us) { backend_->advance(us); }
+    void advanceUs(uint64_t us) override { backend_->advance(us); }
+    // The debug shell, run while the task is parked.
+    ozm::ShellResult shell(std::string_view line) override;
     uint64_t nowUs() const { return backend_->chassis().clock().nowUs; }
 
     TaskState taskState() const { return backend_->task().state(); }
@@ -41,7 +44,7 @@ class SimSwitch {
 
     // The models.
     SimBackend& backend() { return *backend_; }
-    Chassis& chassis() { return backend_->chassis(); }
+    Chassis& chassis() override { return backend_->chassis(); }
     Trace& trace() { return chassis().trace(); }
     FaultSet& faults() { return chassis().faults(); }
     IfDb& ifdb() { return chassis().ifdb(); }

@@ -4,6 +4,7 @@
 // the installed Backend: the simulated chassis in this process, or a chassis daemon.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -47,14 +48,24 @@ struct LogRecord {
     std::string text;               // the rendered line
 };
 
+using MacAddress = std::array<uint8_t, 6>;
+
+// What tests and chaos runs set: named faults and pool capacities. A production backend has
+// none, and then nothing fails on purpose and every pool has its default capacity.
+class TestHooks {
+  public:
+    virtual ~TestHooks() = default;
+    // True when the named operation is to fail now ("ozmTaskStartup", "socket:1", ...).
+    virtual bool fault(std::string_view point) = 0;
+    // Capacity of a fixed pool (by name) or a size class ("var:8192"); 0 = the default.
+    virtual uint32_t poolCapacity(std::string_view pool) = 0;
+};
+
 class Backend {
   public:
     virtual ~Backend() = default;
 
-    // Faults: true when the named operation is to fail now ("ozmTaskStartup", "socket:1", ...).
-    virtual bool fault(std::string_view point) = 0;
-    // Capacity of a fixed pool (by name) or a size class ("var:8192"); 0 = the default.
-    virtual uint32_t poolCapacity(std::string_view pool) = 0;
+    virtual TestHooks* testHooks() { return nullptr; }
 
     // Tasks and time.
     virtual int spawnTask(const char* name, OzmTaskEntry entry, int argc, char** argv) = 0;
@@ -89,8 +100,12 @@ class Backend {
     virtual int openSocket(int family, int type, int protocol) = 0;
     virtual int bindSocket(int fd, std::span<const uint8_t> addr) = 0;
     virtual int closeFd(int fd) = 0;
-    virtual int ioctl(int fd, unsigned long request, void* arg) = 0;
+    // The kernel's tunnel-MAC request, made on the interface-request socket fd.
+    virtual int setTunnelMac(int fd, const MacAddress& mac) = 0;
     virtual int pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_t> frame) = 0;
+    // Reads one datagram (a message or [ifIndex][frame]) from one of the task's descriptors
+    // into parts, in order. The length read, or -1; *truncated when it did not fit.
+    virtual long receive(int fd, std::span<const std::span<uint8_t>> parts, bool* truncated);
 
     // Interface, card and system queries.
     virtual const IfInfo* ifInfo(uint32_t ifIndex) = 0;
@@ -113,6 +128,9 @@ void installBackend(std::unique_ptr<Backend> backend);
 void uninstallBackend();
 Backend& backend();
 bool hasBackend();
+// The installed backend's test hooks, or their production answers: no fault, default capacity.
+bool fault(std::string_view point);
+uint32_t poolCapacity(std::string_view pool);
 
 }  // namespace ozm
 

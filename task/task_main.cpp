@@ -67,11 +67,18 @@ int openPduSocket(int32_t* sock, int protocol, const char* protoName) {
     return 0;
 }
 
-// Receives one PDU on a socket and hands it to its forwarding path, length unchecked.
+// Receives one PDU on a socket and hands it to its forwarding path. A frame longer than the
+// buffer arrived cut short: it is dropped, never forwarded truncated.
 void receivePdu(int32_t sock, void (*path)(uint32_t, uint8_t*, int32_t)) {
     uint32_t rxIfIndex = 0;
     const int len =
         ozmRecvfrom(sock, l2ptPktBuf, L2PT_PKT_BUF_SIZE, 0, nullptr, nullptr, &rxIfIndex);
+    constexpr int kBufSize = static_cast<int>(L2PT_PKT_BUF_SIZE);
+    if (len > kBufSize) {
+        L2PT_DBG("%s: PDU of len %d from ifIndex 0x%x exceeds the %d-byte buffer: dropped\r\n",
+                 __func__, len, rxIfIndex, kBufSize);
+        return;
+    }
     path(rxIfIndex, l2ptPktBuf, len);
 }
 

@@ -89,7 +89,7 @@ int subscription(int count, va_list* ids, bool subscribe, const char* faultPoint
     for (int i = 0; i < count; ++i) {
         events.push_back(va_arg(*ids, uint32_t));
     }
-    if (ozm::backend().fault(faultPoint)) {
+    if (ozm::fault(faultPoint)) {
         return -1;
     }
     return ozm::backend().subscribe(events, subscribe);
@@ -107,7 +107,7 @@ const char* ozmEvtCatalogueText(uint32_t code) {
 }
 
 uint32_t ozmEvtOpenlog(const char* name, int /*flags*/, uint32_t service, int /*options*/) {
-    if (ozm::backend().fault("ozmEvtOpenlog")) {
+    if (ozm::fault("ozmEvtOpenlog")) {
         return OZM_EVT_INVALID_HANDLE;
     }
     ozm::detail::LogState& logs = ozm::detail::state().logs;
@@ -118,7 +118,7 @@ uint32_t ozmEvtOpenlog(const char* name, int /*flags*/, uint32_t service, int /*
 
 int ozmEvtSetSeverityLevel(uint32_t logHandle, uint32_t mask) {
     ozm::detail::LogHandle* log = findHandle(logHandle);
-    if (log == nullptr || ozm::backend().fault("ozmEvtSetSeverityLevel")) {
+    if (log == nullptr || ozm::fault("ozmEvtSetSeverityLevel")) {
         return -1;
     }
     log->severityMask = mask;

@@ -1,6 +1,7 @@
 // IPC endpoints: keys, their request and timer queues, and messages to other services.
 #include "platform/ipc.h"
 
+#include <algorithm>
 #include <span>
 
 #include "platform/backend.h"
@@ -20,7 +21,7 @@ ozm::detail::IpcKey* findKey(uint32_t ipcKey) {
 // A queue's handle is its queue id, so the address a message carries and the handle the task
 // holds are the same number.
 uint32_t ozmIpcTmrOpen(uint32_t service, uint32_t instance) {
-    if (ozm::backend().fault("ozmIpcTmrOpen")) {
+    if (ozm::fault("ozmIpcTmrOpen")) {
         return OZM_IPC_INVALID;
     }
     ozm::detail::IpcState& ipc = ozm::detail::state().ipc;
@@ -62,11 +63,14 @@ int ozmIpcRecv(uint32_t queue, uint8_t* buf, uint32_t size, int /*flags*/, int, 
         return -1;
     }
     std::span<uint8_t> parts[] = {{buf, size}};
-    return static_cast<int>(ozm::detail::recvDatagram(fd, parts));
+    bool truncated = false;
+    long n = ozm::backend().receive(fd, parts, &truncated);
+    // A message longer than the buffer arrives cut to it: the handlers read within the buffer.
+    return static_cast<int>(truncated ? std::min<long>(n, size) : n);
 }
 
 int ozmIpcSend(uint32_t /*queue*/, uint8_t* msg, uint32_t len) {
-    if (msg == nullptr || ozm::backend().fault("ozmIpcSend")) {
+    if (msg == nullptr || ozm::fault("ozmIpcSend")) {
         return -1;
     }
     return ozm::backend().send(std::span<const uint8_t>(msg, len));

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <span>
@@ -12,24 +13,31 @@
 #include "platform/backend.h"
 #include "platform/src/state.h"
 #include "platform/wire/bytes.h"
+#include "platform/wire/l2pt.h"
 
 namespace ozm::detail {
 
-long recvDatagram(int fd, std::span<const std::span<uint8_t>> parts) {
+long recvDatagram(int fd, std::span<const std::span<uint8_t>> parts, bool* truncated) {
     constexpr size_t kMaxParts = 4;
+    if (truncated != nullptr) {
+        *truncated = false;
+    }
     if (fd < 0 || parts.size() > kMaxParts) {
         return -1;
     }
     std::array<iovec, kMaxParts> iov{};
+    size_t room = 0;
     for (size_t i = 0; i < parts.size(); ++i) {
         iov[i] = {parts[i].data(), parts[i].size()};
+        room += parts[i].size();
     }
     msghdr hdr{};
     hdr.msg_iov = iov.data();
     hdr.msg_iovlen = parts.size();
     ssize_t n;
     do {
-        n = ::recvmsg(fd, &hdr, MSG_DONTWAIT);
+        // MSG_TRUNC: a datagram longer than the parts reports its real length.
+        n = ::recvmsg(fd, &hdr, MSG_DONTWAIT | MSG_TRUNC);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && errno == ENOTSOCK) {
         // A pipe: its reads are what one write put in, as long as writes stay small.
@@ -39,10 +47,22 @@ long recvDatagram(int fd, std::span<const std::span<uint8_t>> parts) {
         }
         n = ::readv(fd, iov.data(), static_cast<int>(parts.size()));
     }
+    if (n > 0 && truncated != nullptr &&
+        ((hdr.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > room)) {
+        *truncated = true;
+    }
     return n < 0 ? -1 : static_cast<long>(n);
 }
 
 }  // namespace ozm::detail
+
+namespace ozm {
+
+long Backend::receive(int fd, std::span<const std::span<uint8_t>> parts, bool* truncated) {
+    return detail::recvDatagram(fd, parts, truncated);
+}
+
+}  // namespace ozm
 
 namespace kern {
 
@@ -64,8 +84,20 @@ int close(int fd) {
     return ozm::backend().closeFd(fd);
 }
 
+// The one interface request the task makes: hand the tunnel MAC to the kernel.
 int ioctl(int fd, unsigned long request, void* arg) {
-    return ozm::backend().ioctl(fd, request, arg);
+    if (ozm::fault("ioctl") || request != macreq::kIoctl || arg == nullptr) {
+        return -1;
+    }
+    const auto* r = static_cast<const uint8_t*>(arg);
+    if (wire::getU32(r, macreq::kCmd) != macreq::kCmdValue ||
+        wire::getU8(r, macreq::kAddrLen) != macreq::kAddrLenValue ||
+        wire::getU8(r, macreq::kAddrType) != macreq::kAddrTypeValue) {
+        return -1;
+    }
+    ozm::MacAddress mac;
+    std::copy_n(r + macreq::kMac, mac.size(), mac.begin());
+    return ozm::backend().setTunnelMac(fd, mac);
 }
 
 // Only read readiness is waited for: the other sets come back empty.
@@ -93,7 +125,8 @@ int ozmRecvfrom(int sock, uint8_t* buf, int len, int /*flags*/, void* /*from*/, 
     }
     std::array<uint8_t, pdudgram::kFrame> index;
     std::span<uint8_t> parts[] = {index, {buf, static_cast<size_t>(len)}};
-    long n = ozm::detail::recvDatagram(sock, parts);
+    bool truncated = false;
+    long n = ozm::backend().receive(sock, parts, &truncated);
     if (n < static_cast<long>(pdudgram::kFrame)) {
         return -1;
     }

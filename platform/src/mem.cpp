@@ -58,7 +58,7 @@ std::byte* blockAddress(const Pool& pool, uint32_t block) {
 std::unique_ptr<Pool> makePool(std::string name, std::string faultPoint, uint32_t id,
                                uint32_t blockSize, BlockKind kind) {
     auto pool = std::make_unique<Pool>();
-    uint32_t capacity = ozm::backend().poolCapacity(name);
+    uint32_t capacity = ozm::poolCapacity(name);
     pool->name = std::move(name);
     pool->faultPoint = std::move(faultPoint);
     pool->id = id;
@@ -112,7 +112,7 @@ std::byte* takeBlock(Pool& pool, uint32_t& block) {
 
 void* allocate(Pool& pool, const char* module, int line) {
     uint32_t block = 0;
-    std::byte* p = ozm::backend().fault(pool.faultPoint) ? nullptr : takeBlock(pool, block);
+    std::byte* p = ozm::fault(pool.faultPoint) ? nullptr : takeBlock(pool, block);
     if (p == nullptr) {
         ++pool.failures;
         return nullptr;
@@ -206,7 +206,7 @@ ozm::mem::PoolStats statsOf(const Pool& pool) {
 }  // namespace
 
 int ozm_memPartFixedInit(uint32_t firstPoolId, uint32_t endPoolId, uint32_t owner) {
-    if (ozm::backend().fault("ozm_memPartFixedInit") || endPoolId <= firstPoolId) {
+    if (ozm::fault("ozm_memPartFixedInit") || endPoolId <= firstPoolId) {
         return -1;
     }
     auto& parts = mem().fixedPartitions;
@@ -220,7 +220,7 @@ int ozm_memPartFixedInit(uint32_t firstPoolId, uint32_t endPoolId, uint32_t owne
 }
 
 int ozmMC_ozm_memPartVarInit(uint32_t partId, uint32_t owner, const uint32_t* sizes, int count) {
-    if (ozm::backend().fault("ozmMC_ozm_memPartVarInit") || sizes == nullptr || count <= 0 ||
+    if (ozm::fault("ozmMC_ozm_memPartVarInit") || sizes == nullptr || count <= 0 ||
         mem().varPartitions.contains(partId)) {
         return -1;
     }
@@ -246,7 +246,7 @@ int ozmMC_M_memPoolCreate(const char* name, uint32_t poolId, int /*flags*/, uint
         return -1;
     }
     std::string poolName = name;
-    if (ozm::backend().fault("pool-create:" + poolName)) {
+    if (ozm::fault("pool-create:" + poolName)) {
         return -1;
     }
     MemState& m = mem();
@@ -267,7 +267,7 @@ int ozmMC_M_memPoolCreate(const char* name, uint32_t poolId, int /*flags*/, uint
 int M_memPoolFree(const char* /*module*/, int /*line*/, uint32_t poolId, int /*flags*/) {
     auto& pools = mem().pools;
     auto it = pools.find(poolId);
-    if (it == pools.end() || ozm::backend().fault("pool-delete:" + it->second->name)) {
+    if (it == pools.end() || ozm::fault("pool-delete:" + it->second->name)) {
         return -1;
     }
     std::unique_ptr<Pool> pool = std::move(it->second);
@@ -279,7 +279,7 @@ int M_memPoolFree(const char* /*module*/, int /*line*/, uint32_t poolId, int /*f
 int ozm_memPartVarDelete(uint32_t partId, int /*flags*/) {
     auto& parts = mem().varPartitions;
     auto it = parts.find(partId);
-    if (it == parts.end() || ozm::backend().fault("ozm_memPartVarDelete")) {
+    if (it == parts.end() || ozm::fault("ozm_memPartVarDelete")) {
         return -1;
     }
     ozm::detail::VarPartition part = std::move(it->second);
@@ -325,7 +325,7 @@ void* ozmMC_M_memBlockVarAlloc(const char* module, int line, int /*tag*/, uint32
         return nullptr;
     }
     Pool& sizeClass = **fit;
-    if (ozm::backend().fault("var")) {
+    if (ozm::fault("var")) {
         ++sizeClass.failures;
         return nullptr;
     }

@@ -43,6 +43,16 @@ Backend& backend() {
     return *gBackend;
 }
 
+bool fault(std::string_view point) {
+    TestHooks* hooks = backend().testHooks();
+    return hooks != nullptr && hooks->fault(point);
+}
+
+uint32_t poolCapacity(std::string_view pool) {
+    TestHooks* hooks = backend().testHooks();
+    return hooks != nullptr ? hooks->poolCapacity(pool) : 0;
+}
+
 bool hasBackend() {
     return gBackend != nullptr;
 }

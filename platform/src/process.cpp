@@ -39,7 +39,7 @@ int sysClkRateGet() {
 }
 
 uint32_t ozmTaskStartup(int /*argc*/, char** /*argv*/, int /*flags*/) {
-    if (ozm::backend().fault("ozmTaskStartup")) {
+    if (ozm::fault("ozmTaskStartup")) {
         return kNoTaskKey;
     }
     std::optional<ozm::TaskIdentity> identity = ozm::backend().startTask();

@@ -184,6 +184,8 @@ State& state();
 bool swpClosePipe(int fd);
 
 // Non-blocking read of one datagram scattered over parts. Bytes read, or -1 when none waits.
-long recvDatagram(int fd, std::span<const std::span<uint8_t>> parts);
+// One datagram into parts, without waiting; its real length (more than the parts hold when
+// *truncated), or -1.
+long recvDatagram(int fd, std::span<const std::span<uint8_t>> parts, bool* truncated);
 
 }  // namespace ozm::detail

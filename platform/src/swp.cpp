@@ -180,7 +180,7 @@ bool swpClosePipe(int fd) {
 }  // namespace ozm::detail
 
 int ozmSwpCreatePipe(const char* /*name*/) {
-    if (ozm::backend().fault("ozmSwpCreatePipe")) {
+    if (ozm::fault("ozmSwpCreatePipe")) {
         return -1;
     }
     int fds[2];
@@ -221,7 +221,7 @@ int ozmSwpQueueCreateQs(uint32_t /*logHandle*/, int, int window, int retransmitT
                         uint32_t peerSlot, uint32_t /*ownQueueId*/, int, int,
                         OzmSwpMallocFn mallocFn, int, OzmSwpMfreeFn mfreeFn, OzmSwpErrFn errFn,
                         uint32_t* queueOut, int pipe) {
-    if (ozm::backend().fault("ozmSwpQueueCreateQs") || window < 1 || retransmitTicks < 1 ||
+    if (ozm::fault("ozmSwpQueueCreateQs") || window < 1 || retransmitTicks < 1 ||
         queueOut == nullptr) {
         return -1;
     }
@@ -264,7 +264,7 @@ int ozmSwpQueueCreateQs(uint32_t /*logHandle*/, int, int window, int retransmitT
 }
 
 int ozmSwpQueueRemove(uint32_t queue) {
-    if (ozm::backend().fault("ozmSwpQueueRemove")) {
+    if (ozm::fault("ozmSwpQueueRemove")) {
         return -1;
     }
     auto& queues = swp().queues;
@@ -294,7 +294,7 @@ int ozmSwpEnqueue(uint32_t queue, uint8_t* msg, uint32_t len) {
     if (msg == nullptr) {
         return OZM_SWP_REFUSED;
     }
-    if (ozm::backend().fault("ozmSwpEnqueue") || len < hdr::kSeqHeaderLen ||
+    if (ozm::fault("ozmSwpEnqueue") || len < hdr::kSeqHeaderLen ||
         q->waiting.size() >= kMaxWaiting) {
         if (q->mfreeFn != nullptr) {
             q->mfreeFn(msg);

@@ -13,7 +13,14 @@ namespace {
 struct Symbol {
     void* address;
     size_t size;
+    Range range;
 };
+
+constexpr unsigned kBitsPerByte = 8;
+
+uint64_t widthMax(size_t size) {
+    return size >= sizeof(uint64_t) ? UINT64_MAX : (uint64_t{1} << (size * kBitsPerByte)) - 1;
+}
 
 std::map<std::string, Symbol, std::less<>>& registry() {
     static std::map<std::string, Symbol, std::less<>> symbols;
@@ -45,12 +52,12 @@ void exportSymbol(const char* name, void* address, size_t size) {
     if (name == nullptr || address == nullptr) {
         return;
     }
-    registry().insert_or_assign(name, Symbol{address, size});
+    registry().insert_or_assign(name, Symbol{address, size, Range{0, widthMax(size)}});
 }
 
 bool set(std::string_view name, uint64_t value) {
     const Symbol* s = find(name);
-    if (s == nullptr) {
+    if (s == nullptr || value < s->range.min || value > s->range.max) {
         return false;
     }
     switch (s->size) {
@@ -88,6 +95,29 @@ std::optional<uint64_t> get(std::string_view name) {
         default:
             return std::nullopt;
     }
+}
+
+bool setRange(std::string_view name, uint64_t min, uint64_t max) {
+    auto& symbols = registry();
+    auto it = symbols.find(name);
+    if (it == symbols.end() || min > max || max > widthMax(it->second.size)) {
+        return false;
+    }
+    it->second.range = Range{min, max};
+    return true;
+}
+
+std::optional<Range> range(std::string_view name) {
+    const Symbol* s = find(name);
+    return s != nullptr ? std::optional<Range>(s->range) : std::nullopt;
+}
+
+std::vector<std::string> names() {
+    std::vector<std::string> out;
+    for (const auto& kv : registry()) {
+        out.push_back(kv.first);
+    }
+    return out;
 }
 
 }  // namespace ozm::sym

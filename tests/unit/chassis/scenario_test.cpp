@@ -46,7 +46,10 @@ TEST(ScenarioParse, ErrorsNameTheLine) {
               "s.txt:1: '03:a7:31:00:00' is not a MAC address");
     EXPECT_EQ(parseError("card sideways 1\n"), "s.txt:1: card takes up, down or removed");
     EXPECT_EQ(parseError("card up 32\n"), "s.txt:1: slot 32 is above 31");
-    EXPECT_EQ(parseError("rate-set vlan=v100 rate=-1\n"), "s.txt:1: rate: '-1' is not a number");
+    EXPECT_EQ(parseError("rate-set vlan=v100 rate=-1\n"),
+              "s.txt:1: rate: '-1' is not a decimal or 0x hex number");
+    EXPECT_EQ(parseError("set scenario_knob 256\n"), "s.txt:1: scenario_knob 256 is above 255");
+    EXPECT_EQ(parseError("call noSuchDump\n"), "s.txt:1: no exported function named 'noSuchDump'");
     EXPECT_EQ(parseError("set no_such_variable 1\n"),
               "s.txt:1: no exported variable named 'no_such_variable'");
     EXPECT_EQ(parseError("cli debug p0/1 colour=red\n"), "s.txt:1: unknown key 'colour'");
@@ -93,13 +96,13 @@ fault clear ifm-silent
 role secondary
 peer-role none
 advance 250ms
-set scenario_knob 1
+set scenario_knob 010
 cli sub=8 remove=1 if=p0/1 w92=7 vlan=3 count=4 dir=2
 )");
     EXPECT_TRUE(sim.agent(2).present());
     EXPECT_FALSE(sim.agent(0).present());
     EXPECT_EQ(sim.nowUs(), 250'000u);
-    EXPECT_EQ(scenario_knob, 1);
+    EXPECT_EQ(scenario_knob, 10);  // decimal, not octal
     EXPECT_FALSE(sim.faults().armed("ifm-silent"));
     EXPECT_FALSE(sim.ha().primary());
     EXPECT_EQ(sim.peer().role(), PeerRole::None);

@@ -219,12 +219,12 @@ TEST_F(SimBackendTest, KernelCallsCheckTheirArguments) {
     req[macreq::kAddrType] = macreq::kAddrTypeValue;
     const uint8_t mac[] = {2, 0, 0, 0, 0, 9};
     std::copy(std::begin(mac), std::end(mac), req.begin() + macreq::kMac);
-    EXPECT_EQ(b.ioctl(stp, macreq::kIoctl, req.data()), -1);
-    EXPECT_EQ(b.ioctl(inet, macreq::kIoctl + 1, req.data()), -1);
-    EXPECT_EQ(b.ioctl(inet, macreq::kIoctl, req.data()), 0);
+    EXPECT_EQ(kern::ioctl(stp, macreq::kIoctl, req.data()), -1);
+    EXPECT_EQ(kern::ioctl(inet, macreq::kIoctl + 1, req.data()), -1);
+    EXPECT_EQ(kern::ioctl(inet, macreq::kIoctl, req.data()), 0);
     EXPECT_EQ(b.kernelTunnelMac(), (Mac{2, 0, 0, 0, 0, 9}));
     req[macreq::kAddrType] = 0;
-    EXPECT_EQ(b.ioctl(inet, macreq::kIoctl, req.data()), -1);
+    EXPECT_EQ(kern::ioctl(inet, macreq::kIoctl, req.data()), -1);
     EXPECT_EQ(b.closeFd(stp), 0);
     EXPECT_EQ(b.pduSend(stp, sim.ifIndex("p1/0"), f), -1);  // closed
 }

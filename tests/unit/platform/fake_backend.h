@@ -17,7 +17,7 @@ namespace test {
 
 using Bytes = std::vector<uint8_t>;
 
-class FakeBackend : public ozm::Backend {
+class FakeBackend : public ozm::Backend, public ozm::TestHooks {
   public:
     ~FakeBackend() override {
         for (int fd : fds_) {
@@ -25,6 +25,7 @@ class FakeBackend : public ozm::Backend {
         }
     }
 
+    ozm::TestHooks* testHooks() override { return this; }
     bool fault(std::string_view point) override { return faults.contains(std::string(point)); }
     uint32_t poolCapacity(std::string_view pool) override {
         auto it = capacities.find(std::string(pool));
@@ -66,7 +67,7 @@ class FakeBackend : public ozm::Backend {
     int openSocket(int, int, int) override { return pair(socketPeer); }
     int bindSocket(int, std::span<const uint8_t>) override { return 0; }
     int closeFd(int fd) override { return ::close(fd); }
-    int ioctl(int, unsigned long, void*) override { return 0; }
+    int setTunnelMac(int, const ozm::MacAddress&) override { return 0; }
     int pduSend(int, uint32_t, std::span<const uint8_t> frame) override {
         return static_cast<int>(frame.size());
     }

@@ -117,3 +117,20 @@ TEST(Loop, FailedWaitsSequenceCheckAndMalformedMessages) {
 }
 
 }  // namespace
+
+// A trapped frame longer than the receive buffer is dropped whole, with a debug line naming its
+// length, and never forwarded cut short; the next frame goes through.
+TEST(Loop, OversizedPduIsDroppedNotTruncated) {
+    auto& s = tsim::boot(tsim::kChassis, true);
+    s.chassis().cards().setRecordFrames(true);
+    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), access("ge0/2")});
+    ozm::sym::set("l2pt_debug_cp", 1);
+    auto big = frames::stp(5);
+    big.resize(L2PT_PKT_BUF_SIZE + 100, 0xEE);
+    s.frameIn("ge0/1", big);
+    EXPECT_TRUE(s.framesOut("ge0/2").empty());
+    EXPECT_LT(lineOf(s, "console receivePdu: PDU of len 1696 from ifIndex"),
+              s.trace().lines().size());
+    s.frameIn("ge0/1", frames::stp(5));
+    EXPECT_EQ(s.framesOut("ge0/2").size(), 1u);
+}
