@@ -11,8 +11,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
+#include "app/boot.h"
 #include "chassis/scenario.h"
 #include "chassis/sim_switch.h"
 #include "platform/backend.h"
@@ -25,9 +27,11 @@ constexpr uint64_t kIdleRunUs = chassis::kUsPerSecond;
 
 constexpr const char* kUsage =
     "usage: l2ptd --sim CHASSIS [--scenario FILE]\n"
+    "       l2ptd --chassis RUNDIR\n"
     "  --sim CHASSIS     run on a simulated chassis described by the YAML file CHASSIS\n"
     "  --scenario FILE   feed the inputs of FILE to the switch, then exit\n"
-    "                    (without one, one second of virtual time passes)\n";
+    "                    (without one, one second of virtual time passes)\n"
+    "  --chassis RUNDIR  run on the chassis daemon serving RUNDIR (l2pt-chassisd)\n";
 
 struct Options {
     std::string chassis;
@@ -70,6 +74,10 @@ std::unique_ptr<chassis::SimSwitch> gSwitch;
 }  // namespace
 
 int ozmBootBackend(int argc, char** argv, char** /*envp*/) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--chassis")
+            return bootNet(argc, argv);
+    }
     // A daemon that cannot start says why and fails: the process entry would end quietly.
     auto options = parseOptions(argc, argv);
     if (!options) {

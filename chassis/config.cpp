@@ -241,7 +241,7 @@ class Loader {
 
     // One entry of a card's port list: a single port ("number") or a run of ports ("range").
     void ports(const YAML::Node& n, LineCardConfig& card) const {
-        knownKeys(n, {"number", "range", "name", "long_name", "unit", "pipe", "vlan"});
+        knownKeys(n, {"number", "range", "name", "long_name", "unit", "pipe", "vlan", "netdev"});
         uint32_t first = 0;
         uint32_t last = 0;
         if (n["number"] && n["range"])
@@ -267,8 +267,12 @@ class Loader {
         }
         const std::string name = textOr(n, "name", "e{s}/{n}");
         const std::string longName = textOr(n, "long_name", "Ethernet {s}/{n}");
+        const std::string netdev = textOr(n, "netdev", "");
         if (first != last && name.find("{n}") == std::string::npos) {
             fail(n, "the name of a port range must contain {n}");
+        }
+        if (first != last && !netdev.empty() && netdev.find("{n}") == std::string::npos) {
+            fail(n["netdev"], "the netdev of a port range must contain {n}");
         }
         PortConfig p;
         p.line = lineOf(n);
@@ -281,6 +285,7 @@ class Loader {
             p.number = num;
             p.name = expand(name, card.slot, num);
             p.longName = expand(longName, card.slot, num);
+            p.netdev = expand(netdev, card.slot, num);
             for (const auto& q : card.ports) {
                 if (q.number == num)
                     failAt(p.line, "port " + std::to_string(num) + " of slot " +

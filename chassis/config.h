@@ -46,6 +46,7 @@ struct PortConfig {
     uint32_t unit = 0;
     uint32_t pipe = 0;
     uint16_t vlan = kDefaultPortVlan;
+    std::string netdev;  // the Linux interface the port stands for (chassis daemon only)
     int line = 0;
 };
 

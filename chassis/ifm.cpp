@@ -11,6 +11,7 @@ namespace {
 constexpr Party kIfmParty{svc::kIfm, 0};
 constexpr uint32_t kIfmSession = 0x00138001;  // session of IFM's sequenced queue to the task
 constexpr uint32_t kIfmQueueHandle = 1;
+constexpr uint16_t kDefaultVmanTpid = 0x9100;  // the task's provider tag until IFM says otherwise
 constexpr uint32_t kWrongReplyTypeOffset = 1;
 constexpr int32_t kBadStatus = 1;
 constexpr uint8_t kRateOpSet = 1;
@@ -62,6 +63,43 @@ Ifm::Ifm(Context& ctx, const ChassisConfig& cfg, const DataPlane& cards)
     mac_ = t.tunnelMac;
     replaceGlobal_ = t.replaceGlobal;
     tpid_ = t.vmanTpid;
+}
+
+TunnellingConfig Ifm::snapshot() const {
+    TunnellingConfig t;
+    for (const auto& [vlanIf, state] : vlans_) {
+        TunnelVlanConfig v;
+        v.vlan.name = ctx_.ifdb.name(vlanIf);
+        v.protocols = state.protocols;
+        v.rate = state.rate;
+        for (const auto& p : state.ports)
+            v.ports.push_back({{ctx_.ifdb.name(p.ifIndex), 0}, p.mode == vlanmsg::kModeCorePort});
+        t.vlans.push_back(std::move(v));
+    }
+    for (const auto& [vlanIf, rate] : rates_)
+        t.rates.push_back({{ctx_.ifdb.name(vlanIf), 0}, rate});
+    t.tunnelMac = mac_;
+    t.replaceGlobal = replaceGlobal_;
+    t.vmanTpid = tpid_;
+    return t;
+}
+
+std::optional<bool> Ifm::isCorePort(uint32_t vlanId, uint32_t portIf) const {
+    const auto lag = ctx_.ifdb.lagOf(portIf);
+    for (const auto& [vlanIf, state] : vlans_) {
+        const ozm::IfInfo* info = ctx_.ifdb.info(vlanIf);
+        if (info == nullptr || info->vlanId != static_cast<int>(vlanId))
+            continue;
+        for (const auto& p : state.ports) {
+            if (p.ifIndex == portIf || (lag && p.ifIndex == *lag))
+                return p.mode == vlanmsg::kModeCorePort;
+        }
+    }
+    return std::nullopt;
+}
+
+uint16_t Ifm::vmanTpid() const {
+    return tpid_.value_or(kDefaultVmanTpid);
 }
 
 std::optional<std::vector<uint8_t>> Ifm::request(std::span<const uint8_t> msg) {

@@ -57,6 +57,14 @@ class Ifm {
     void rawBytes(std::span<const uint8_t> bytes);
 
     uint32_t lastSeq() const { return seq_; }
+
+    // What IFM holds now, in the chassis file's terms (the chassis daemon writes it back).
+    TunnellingConfig snapshot() const;
+    // Whether portIf (or its LAG) is a core port of the VLAN with id vlanId; empty when it is
+    // not a tunnelling member of that VLAN.
+    std::optional<bool> isCorePort(uint32_t vlanId, uint32_t portIf) const;
+    // The provider tag protocol identifier IFM last configured, or the task's default.
+    uint16_t vmanTpid() const;
     const std::vector<uint32_t>& acks() const { return acks_; }  // sequence numbers acknowledged
 
   private:

@@ -106,8 +106,10 @@ TEST_F(ServicesTest, ConsoleAndConfigurationStayWithinTheirBounds) {
 uint8_t gByte = 0;
 OZM_EXPORT_SYMBOL(gByte);
 
-TEST(SymbolsTest, SetAndGetByTheVariablesWidth) {
-    EXPECT_TRUE(ozm::sym::set("gByte", 0x1FF));
+TEST(SymbolsTest, SetRefusesWhatTheVariableCannotHold) {
+    EXPECT_FALSE(ozm::sym::set("gByte", 0x1FF));
+    EXPECT_EQ(ozm::sym::get("gByte"), 0u);
+    EXPECT_TRUE(ozm::sym::set("gByte", 0xFF));
     EXPECT_EQ(ozm::sym::get("gByte"), 0xFFu);
     EXPECT_FALSE(ozm::sym::set("missing", 1));
 }

@@ -1,0 +1,1048 @@
+#include "net/daemon.h"
+
+#include <fcntl.h>
+#include <pcap/pcap.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "chassis/message.h"
+#include "net/protocol.h"
+#include "net/state_store.h"
+#include "platform/shell.h"
+#include "platform/wire/bytes.h"
+#include "platform/wire/header.h"
+#include "platform/wire/l2pt.h"
+#include "platform/wire/swp.h"
+
+namespace netp {
+
+namespace {
+
+constexpr uint32_t kHaTakeover = 3;  // HA event: the roles are settled anew
+constexpr mode_t kRunDirMode = 0700;
+constexpr uint64_t kUsPerMs = 1000;
+constexpr uint64_t kUsPerSecond = 1'000'000;
+constexpr uint64_t kCtlTimeoutUs = 5 * kUsPerSecond;  // a show or shell answer
+constexpr uint32_t kShowMoreFlag = 0x00010000;        // "more" (u16 at 96) in the word at 96
+constexpr size_t kTagLen = 4;
+constexpr size_t kTpidOff = 12;
+constexpr size_t kTciOff = 14;
+constexpr uint16_t kVidMask = 0x0FFF;
+constexpr int kSnapLen = 65535;
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;
+constexpr int kLoopWaitMs = 20;
+
+bool isIfmSequenced(std::span<const uint8_t> msg) {
+    return msg.size() >= hdr::kSeqHeaderLen && swpw::magic(msg.data()) == swpw::kSwpMagic &&
+           ozm::queueAddressOf(hdr::srcQueueId(msg.data())).service == svc::kIfm;
+}
+
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string s; in >> s;)
+        w.push_back(s);
+    return w;
+}
+
+std::string jsonText(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+            continue;
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+// A capture of one port into a pcap file: what reaches the daemon from it and what leaves.
+struct Daemon::Capture {
+    uint32_t port = 0;
+    pcap_t* dead = nullptr;
+    pcap_dumper_t* dumper = nullptr;
+    uint64_t remaining = 0;  // frames still to write; 0 = until the deadline
+    uint64_t written = 0;
+    int client = -1;
+    ~Capture() {
+        if (dumper != nullptr)
+            pcap_dump_close(dumper);
+        if (dead != nullptr)
+            pcap_close(dead);
+    }
+    void write(std::span<const uint8_t> frame) {
+        pcap_pkthdr h{};
+        timespec ts{};
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        h.ts.tv_sec = ts.tv_sec;
+        h.ts.tv_usec = ts.tv_nsec / 1000;
+        h.caplen = h.len = static_cast<bpf_u_int32>(frame.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &h, frame.data());
+        pcap_dump_flush(dumper);
+        ++written;
+        if (remaining > 0)
+            --remaining;
+    }
+};
+
+Daemon::Daemon(DaemonOptions options) : opt_(std::move(options)) {
+    if (!opt_.logFile.empty()) {
+        logFile_ = std::fopen(opt_.logFile.c_str(), "a");
+        if (logFile_ == nullptr)
+            throw std::runtime_error("cannot open log file " + opt_.logFile + ": " +
+                                     std::strerror(errno));
+    }
+    if (opt_.stateFile.empty())
+        opt_.stateFile = opt_.runDir + "/state.yaml";
+    // The run directory is private: created 0700, or made so.
+    if (::mkdir(opt_.runDir.c_str(), kRunDirMode) != 0 && errno != EEXIST)
+        throw std::runtime_error("cannot create run directory " + opt_.runDir + ": " +
+                                 std::strerror(errno));
+    struct stat st {};
+    if (::stat(opt_.runDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw std::runtime_error(opt_.runDir + " is not a directory");
+    if (st.st_uid != ::geteuid())
+        throw std::runtime_error("run directory " + opt_.runDir + " belongs to another user");
+    ::chmod(opt_.runDir.c_str(), kRunDirMode);
+
+    // Configuration changed at run time survives a restart: the state file wins.
+    const bool restored = ::access(opt_.stateFile.c_str(), R_OK) == 0;
+    const std::string effective = restored ? opt_.stateFile : opt_.chassisFile;
+    cfg_ = chassis::loadChassisFile(effective);
+    if (restored)
+        log("configuration restored from " + opt_.stateFile);
+    writeAtomically(chassisFileOfRunDir(opt_.runDir), readFile(effective));
+
+    chassis_ = std::make_unique<chassis::Chassis>(cfg_, static_cast<chassis::TaskLink&>(*this));
+    chassis_->trace().setKeep(false);
+    if (opt_.traceToLog)
+        chassis_->trace().setSink([this](const std::string& l) { traceLine(l); });
+    chassis_->cards().setRecordFrames(false);
+    chassis_->cards().setWire(this);
+
+    auto& db = chassis_->ifdb();
+    portOfIfIndex_.assign(db.portCount(), -1);
+    for (const auto& card : cfg_.lineCards) {
+        for (const auto& pc : card.ports) {
+            if (pc.netdev.empty())
+                continue;
+            const auto ifIndex = db.find(pc.name);
+            if (!ifIndex)
+                continue;
+            Port p;
+            p.ifIndex = *ifIndex;
+            p.io = std::make_unique<PortIo>(pc.netdev);
+            portOfIfIndex_[static_cast<size_t>(db.portIndex(*ifIndex))] =
+                static_cast<int>(ports_.size());
+            log("port " + pc.name + " is " + pc.netdev);
+            ports_.push_back(std::move(p));
+        }
+    }
+    agentSignature_.assign(cfg_.slots, UINT64_MAX);
+
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &mask, nullptr);
+    sigdelset(&mask, SIGPIPE);
+    signals_.reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+
+    taskListen_ = listenSeqpacket(opt_.runDir + "/" + kTaskSocket);
+    ctlListen_ = listenSeqpacket(opt_.runDir + "/" + kCtlSocket);
+    log("chassis " + cfg_.name + " serving in " + opt_.runDir);
+}
+
+Daemon::~Daemon() {
+    conns_.clear();
+    ::unlink((opt_.runDir + "/" + kTaskSocket).c_str());
+    ::unlink((opt_.runDir + "/" + kCtlSocket).c_str());
+    if (logFile_ != nullptr)
+        std::fclose(logFile_);
+}
+
+void Daemon::log(const std::string& line) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start_)
+                        .count();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%lld.%03lld ", static_cast<long long>(ms / 1000),
+                  static_cast<long long>(ms % 1000));
+    std::fprintf(stderr, "l2pt-chassisd: %s%s\n", stamp, line.c_str());
+    if (logFile_ != nullptr) {
+        std::fprintf(logFile_, "%s%s\n", stamp, line.c_str());
+        std::fflush(logFile_);
+    }
+}
+
+void Daemon::traceLine(const std::string& line) {
+    if (opt_.traceToLog)
+        log("trace " + line);
+    for (auto& [fd, c] : conns_) {
+        if (c.kind == ConnKind::Ctl && c.wait.what == CtlWait::What::Trace)
+            ctlSend(fd, CtlKind::Out, line + "\n");
+    }
+}
+
+void Daemon::updateClock() {
+    chassis_->clock().nowUs =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::steady_clock::now() - start_)
+                                  .count());
+}
+
+int Daemon::run() {
+    std::vector<pollfd> fds;
+    while (!stop_) {
+        fds.clear();
+        fds.push_back({signals_.get(), POLLIN, 0});
+        fds.push_back({taskListen_.get(), POLLIN, 0});
+        fds.push_back({ctlListen_.get(), POLLIN, 0});
+        for (const auto& p : ports_)
+            fds.push_back({p.io->fd(), POLLIN, 0});
+        const size_t firstConn = fds.size();
+        for (const auto& [fd, c] : conns_)
+            fds.push_back({fd, POLLIN, 0});
+        const int n = ::poll(fds.data(), fds.size(), kLoopWaitMs);
+        updateClock();
+        if (n < 0 && errno != EINTR) {
+            log(std::string("poll failed: ") + std::strerror(errno));
+            return kExitUsage;
+        }
+        if (n > 0) {
+            if (fds[0].revents != 0) {
+                signalfd_siginfo si{};
+                if (::read(signals_.get(), &si, sizeof si) > 0) {
+                    log("signal " + std::to_string(si.ssi_signo) + ": stopping");
+                    stop_ = true;
+                }
+            }
+            if (fds[1].revents & POLLIN)
+                accept(taskListen_.get(), ConnKind::TaskHello);
+            if (fds[2].revents & POLLIN)
+                accept(ctlListen_.get(), ConnKind::Ctl);
+            for (size_t i = 0; i < ports_.size(); ++i) {
+                if (fds[3 + i].revents & POLLIN)
+                    readPort(ports_[i]);
+            }
+            for (size_t i = firstConn; i < fds.size(); ++i) {
+                if (fds[i].revents != 0 && conns_.contains(fds[i].fd))
+                    serve(fds[i].fd);
+            }
+        }
+        refreshFilters();
+        pollWaits();
+    }
+    return kExitOk;
+}
+
+bool Daemon::credentialsAllowed(int fd, const char* socketName) {
+    const auto cred = peerCred(fd);
+    if (!cred) {
+        log(std::string("refused a connection on ") + socketName + ": no peer credentials");
+        return false;
+    }
+    const uid_t me = ::geteuid();
+    if (cred->uid == 0 || cred->uid == me ||
+        std::find(opt_.allowUids.begin(), opt_.allowUids.end(), cred->uid) !=
+            opt_.allowUids.end()) {
+        return true;
+    }
+    log(std::string("refused a connection on ") + socketName + " from pid " +
+        std::to_string(cred->pid) + " uid " + std::to_string(cred->uid) +
+        ": not root, the daemon's user or an allowed uid");
+    return false;
+}
+
+void Daemon::accept(int listenFd, ConnKind kind) {
+    for (;;) {
+        Fd fd = acceptSeqpacket(listenFd);
+        if (!fd.valid())
+            return;
+        if (!credentialsAllowed(fd.get(), kind == ConnKind::Ctl ? kCtlSocket : kTaskSocket))
+            continue;  // closed as fd goes
+        const int raw = fd.get();
+        Conn c;
+        c.fd = std::move(fd);
+        c.kind = kind;
+        conns_[raw] = std::move(c);
+    }
+}
+
+void Daemon::close(int fd) {
+    auto it = conns_.find(fd);
+    if (it == conns_.end())
+        return;
+    const Conn& c = it->second;
+    if (c.kind == ConnKind::Ctl && c.wait.what == CtlWait::What::Trace) {
+        conns_.erase(it);
+        const bool listening = std::any_of(conns_.begin(), conns_.end(), [](const auto& kv) {
+            return kv.second.wait.what == CtlWait::What::Trace;
+        });
+        if (!listening && !opt_.traceToLog)
+            chassis_->trace().setSink(nullptr);
+        return;
+    }
+    if (c.kind == ConnKind::Control) {
+        const uint32_t id = c.session;
+        conns_.erase(it);
+        endSession(id);
+        return;
+    }
+    if (c.kind != ConnKind::Ctl && c.kind != ConnKind::TaskHello) {
+        auto s = sessions_.find(c.session);
+        if (s != sessions_.end()) {
+            for (int* slot :
+                 {&s->second.ipc, &s->second.shell, &s->second.pduStp, &s->second.pduTunnel}) {
+                if (*slot == fd)
+                    *slot = -1;
+            }
+        }
+    }
+    conns_.erase(it);
+}
+
+void Daemon::endSession(uint32_t id) {
+    auto it = sessions_.find(id);
+    if (it == sessions_.end())
+        return;
+    Session s = std::move(it->second);
+    sessions_.erase(it);
+    if (current_ != nullptr && current_->id == id)
+        current_ = nullptr;
+    for (int fd : {s.ipc, s.shell, s.pduStp, s.pduTunnel})
+        conns_.erase(fd);
+    for (int waiter : s.shellWaiters) {
+        if (conns_.contains(waiter)) {
+            ctlSend(waiter, CtlKind::Err, "the task ended before answering\n");
+            ctlEnd(waiter, kExitUsage);
+        }
+    }
+    log("task session " + std::to_string(id) + " (pid " + std::to_string(s.pid) + ", " +
+        (s.primary ? "primary" : "secondary") + ") ended");
+    if (!s.primary || sessions_.empty())
+        return;
+    // The secondary takes over: it becomes primary and hears the HA event that tells it so.
+    Session& next = sessions_.begin()->second;
+    next.primary = true;
+    log("task session " + std::to_string(next.id) + " (pid " + std::to_string(next.pid) +
+        ") takes over as primary");
+    chassis_->ha().event(kHaTakeover);
+}
+
+Daemon::Session* Daemon::primary() {
+    for (auto& [id, s] : sessions_) {
+        if (s.primary)
+            return &s;
+    }
+    return nullptr;
+}
+
+void Daemon::serve(int fd) {
+    for (int budget = 64; budget > 0 && conns_.contains(fd); --budget) {
+        const Recv r = recvDatagram(fd, rx_, false);
+        if (r == Recv::Empty)
+            return;
+        Conn& c = conns_.at(fd);
+        if (r == Recv::Closed) {
+            close(fd);
+            return;
+        }
+        if (r == Recv::Truncated) {
+            log("connection " + std::to_string(fd) + ": datagram over " +
+                std::to_string(kMaxDatagram) + " bytes dropped");
+            continue;
+        }
+        switch (c.kind) {
+            case ConnKind::TaskHello:
+                serveHello(c, rx_);
+                break;
+            case ConnKind::Control:
+                serveControl(sessions_.at(c.session), rx_);
+                break;
+            case ConnKind::Ipc: {
+                current_ = &sessions_.at(c.session);
+                chassis_->send(rx_);
+                current_ = nullptr;
+                break;
+            }
+            case ConnKind::Pdu: {
+                if (rx_.size() < pdudgram::kFrame) {
+                    log("session " + std::to_string(c.session) + ": PDU datagram of " +
+                        std::to_string(rx_.size()) + " bytes has no interface index: dropped");
+                    break;
+                }
+                const uint32_t egress = wire::getU32(rx_.data(), pdudgram::kIfIndex);
+                chassis_->cards().frameOut(egress, std::span(rx_).subspan(pdudgram::kFrame));
+                break;
+            }
+            case ConnKind::Shell: {
+                Session& s = sessions_.at(c.session);
+                if (s.shellWaiters.empty()) {
+                    log("session " + std::to_string(s.id) + ": unasked shell answer dropped");
+                    break;
+                }
+                const int waiter = s.shellWaiters.front();
+                s.shellWaiters.pop_front();
+                if (!conns_.contains(waiter) || rx_.size() < answer::kBody)
+                    break;
+                const int32_t rc = wire::getI32(rx_.data(), answer::kStatus);
+                ctlSend(waiter, rc == 0 ? CtlKind::Out : CtlKind::Err,
+                        std::string(rx_.begin() + answer::kBody, rx_.end()));
+                ctlEnd(waiter, rc == 0 ? kExitOk : 1);
+                break;
+            }
+            case ConnKind::Ctl:
+                serveCtl(fd, std::string(rx_.begin(), rx_.end()));
+                break;
+        }
+    }
+}
+
+void Daemon::serveHello(Conn& c, std::span<const uint8_t> d) {
+    std::vector<uint8_t> w(welcome::kLen);
+    wire::putU32(w.data(), welcome::kMagic, kMagic);
+    const int fd = c.fd.get();
+    auto refuse = [&](const std::string& why) {
+        log("refused a task connection: " + why);
+        wire::putI32(w.data(), welcome::kStatus, -1);
+        sendDatagram(fd, w);
+        close(fd);
+    };
+    if (d.size() != hello::kLen || wire::getU32(d.data(), hello::kMagic) != kMagic)
+        return refuse("malformed hello of " + std::to_string(d.size()) + " bytes");
+    if (wire::getU16(d.data(), hello::kVersion) != kVersion)
+        return refuse("protocol version " +
+                      std::to_string(wire::getU16(d.data(), hello::kVersion)));
+    const auto channel = static_cast<Channel>(wire::getU16(d.data(), hello::kChannel));
+    const uint32_t sessionId = wire::getU32(d.data(), hello::kSession);
+    if (channel == Channel::Control) {
+        Session s;
+        s.id = nextSession_++;
+        s.pid = peerCred(fd).value_or(PeerCred{0, 0, 0}).pid;
+        s.control = fd;
+        s.primary = primary() == nullptr;
+        c.kind = ConnKind::Control;
+        c.session = s.id;
+        log("task session " + std::to_string(s.id) + " (pid " + std::to_string(s.pid) +
+            ") connected as " + (s.primary ? "primary" : "secondary"));
+        wire::putU32(w.data(), welcome::kSession, s.id);
+        sessions_.emplace(s.id, std::move(s));
+        sendDatagram(fd, w);
+        return;
+    }
+    auto it = sessions_.find(sessionId);
+    if (it == sessions_.end())
+        return refuse("channel for unknown session " + std::to_string(sessionId));
+    Session& s = it->second;
+    int* slot = nullptr;
+    switch (channel) {
+        case Channel::Ipc:
+            c.kind = ConnKind::Ipc;
+            slot = &s.ipc;
+            break;
+        case Channel::Shell:
+            c.kind = ConnKind::Shell;
+            slot = &s.shell;
+            break;
+        case Channel::Pdu: {
+            const uint32_t protocol = wire::getU32(d.data(), hello::kArg);
+            if (protocol != OZML2STP && protocol != OZML2L2PT)
+                return refuse("PDU channel for protocol " + std::to_string(protocol));
+            c.kind = ConnKind::Pdu;
+            c.protocol = static_cast<int>(protocol);
+            slot = protocol == OZML2STP ? &s.pduStp : &s.pduTunnel;
+            break;
+        }
+        default:
+            return refuse("unknown channel " + std::to_string(static_cast<unsigned>(channel)));
+    }
+    if (*slot >= 0)
+        return refuse("session " + std::to_string(s.id) + " has that channel open already");
+    *slot = fd;
+    c.session = s.id;
+    wire::putU32(w.data(), welcome::kSession, s.id);
+    sendDatagram(fd, w);
+}
+
+void Daemon::serveControl(Session& s, std::span<const uint8_t> d) {
+    Writer out;
+    int32_t status = 0;
+    std::vector<uint8_t> body;
+    const int fd = s.control;
+    auto bad = [&](const char* what) {
+        log("session " + std::to_string(s.id) + ": malformed " + what + " (" +
+            std::to_string(d.size()) + " bytes): refused");
+        status = -1;
+    };
+    uint32_t opValue = 0;
+    Reader r(d);
+    if (!r.u32(opValue)) {
+        bad("operation");
+    } else {
+        current_ = &s;
+        switch (static_cast<Op>(opValue)) {
+            case Op::Request: {
+                const auto msg = r.rest();
+                const bool reg = msg.size() >= hdr::kPlainHeaderLen &&
+                                 hdr::msgType(msg.data()) == MT_L2PT_IFM_REG;
+                if (reg)
+                    s.ifmSeq = 0;  // a task that registers starts IFM's queue afresh
+                bool delivered = false;
+                auto reply = chassis_->request(msg, &delivered);
+                if (reply) {
+                    // A standby route processor owns no line cards.
+                    if (reg && !s.primary && reply->size() >= ifmreg::kLineCardBitmap + 4)
+                        wire::putU32(reply->data(), ifmreg::kLineCardBitmap, 0);
+                    body = std::move(*reply);
+                } else {
+                    status = delivered ? answer::kSilent : answer::kNoParty;
+                }
+                break;
+            }
+            case Op::Reply:
+                status = chassis_->reply(r.rest());
+                break;
+            case Op::StartTask:
+                out.u32(svc::kL2pt).u32(0);
+                break;
+            case Op::TaskReady:
+                s.ready = true;
+                log("task session " + std::to_string(s.id) + " ready");
+                break;
+            case Op::IsPrimary:
+                status = s.primary ? 1 : 0;
+                break;
+            case Op::PeerSend: {
+                uint32_t service = 0;
+                uint32_t instance = 0;
+                if (!r.u32(service) || !r.u32(instance)) {
+                    bad("peer send");
+                    break;
+                }
+                Session* peer = nullptr;
+                for (auto& [id, other] : sessions_) {
+                    if (id != s.id && other.ipc >= 0)
+                        peer = &other;
+                }
+                if (peer != nullptr) {
+                    status = sendDatagram(peer->ipc, r.rest()) ? 0 : -1;
+                } else {
+                    status = chassis_->peer().receive(service, instance, r.rest());
+                }
+                break;
+            }
+            case Op::Subscribe: {
+                uint32_t on = 0;
+                uint32_t count = 0;
+                std::vector<uint32_t> events;
+                bool ok = r.u32(on) && r.u32(count) && count <= r.rest().size() / 4;
+                for (uint32_t i = 0; ok && i < count; ++i) {
+                    uint32_t e = 0;
+                    ok = r.u32(e);
+                    events.push_back(e);
+                }
+                if (!ok) {
+                    bad("subscription");
+                    break;
+                }
+                status = chassis_->events().subscribe(events, on != 0);
+                break;
+            }
+            case Op::EventLog: {
+                ozm::LogRecord rec;
+                uint32_t argc = 0;
+                bool ok = r.u32(rec.code) && r.u32(argc) && argc <= r.rest().size() / 4;
+                for (uint32_t i = 0; ok && i < argc; ++i)
+                    ok = r.text(rec.args.emplace_back());
+                if (!ok || !r.text(rec.text)) {
+                    bad("event-log record");
+                    break;
+                }
+                chassis_->log().add(rec);
+                log("event " + (rec.code ? chassis::hex32(rec.code) + " " : "") + rec.text);
+                break;
+            }
+            case Op::Console:
+            case Op::Report: {
+                std::string text;
+                if (!r.text(text)) {
+                    bad("text");
+                    break;
+                }
+                if (static_cast<Op>(opValue) == Op::Console)
+                    chassis_->console().add(text);
+                else
+                    log("platform report: " + text);
+                break;
+            }
+            case Op::CfgInsert:
+            case Op::CfgRemoveExact:
+            case Op::CfgRemoveNode: {
+                uint32_t count = 0;
+                std::vector<uint32_t> key;
+                bool ok = r.u32(count) && count <= r.rest().size() / 4;
+                for (uint32_t i = 0; ok && i < count; ++i)
+                    ok = r.u32(key.emplace_back());
+                std::string text;
+                if (!ok || (static_cast<Op>(opValue) == Op::CfgInsert && !r.text(text))) {
+                    bad("configuration key");
+                    break;
+                }
+                auto& cfg = chassis_->cfg();
+                status = static_cast<Op>(opValue) == Op::CfgInsert        ? cfg.insert(key, text)
+                         : static_cast<Op>(opValue) == Op::CfgRemoveExact ? cfg.removeExact(key)
+                                                                          : cfg.removeNode(key);
+                break;
+            }
+            case Op::TunnelMac: {
+                const auto mac = r.rest();
+                if (mac.size() != chassis::kMacLen) {
+                    bad("tunnel MAC");
+                    break;
+                }
+                log("kernel tunnel MAC " + chassis::macText(mac));
+                break;
+            }
+            default:
+                bad("operation code");
+                break;
+        }
+        current_ = nullptr;
+    }
+    Writer answerMsg;
+    answerMsg.u32(static_cast<uint32_t>(status)).bytes(out.data()).bytes(body);
+    if (conns_.contains(fd))
+        sendDatagram(fd, answerMsg.data());
+}
+
+void Daemon::deliver(Session& s, std::span<const uint8_t> msg) {
+    if (s.ipc < 0)
+        return;
+    if (isIfmSequenced(msg)) {
+        // Each task has its own sequenced queue from IFM: numbered per task.
+        std::vector<uint8_t> copy(msg.begin(), msg.end());
+        wire::putU32(copy.data(), swpw::kSeq, ++s.ifmSeq);
+        sendDatagram(s.ipc, copy);
+        return;
+    }
+    sendDatagram(s.ipc, msg);
+}
+
+void Daemon::toTask(std::vector<uint8_t> msg) {
+    if (current_ != nullptr) {
+        deliver(*current_, msg);
+        return;
+    }
+    if (isIfmSequenced(msg)) {
+        for (auto& [id, s] : sessions_)
+            deliver(s, msg);
+        return;
+    }
+    if (Session* p = primary())
+        deliver(*p, msg);
+    else
+        log("no task: message type " +
+            std::to_string(msg.size() >= hdr::kPlainHeaderLen ? hdr::msgType(msg.data()) : 0) +
+            " dropped");
+}
+
+bool Daemon::toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8_t> frame) {
+    Session* p = primary();
+    const int fd = p == nullptr ? -1 : protocol == OZML2STP ? p->pduStp : p->pduTunnel;
+    if (fd < 0)
+        return false;
+    uint8_t index[pdudgram::kFrame];
+    wire::putU32(index, pdudgram::kIfIndex, rxIfIndex);
+    iovec iov[] = {{index, sizeof index}, {const_cast<uint8_t*>(frame.data()), frame.size()}};
+    msghdr m{};
+    m.msg_iov = iov;
+    m.msg_iovlen = 2;
+    return ::sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0;
+}
+
+void Daemon::transmit(uint32_t portIf, std::span<const uint8_t> frame) {
+    const int dense = chassis_->ifdb().portIndex(portIf);
+    if (dense < 0 || portOfIfIndex_[static_cast<size_t>(dense)] < 0)
+        return;  // a port with no interface: the frame has nowhere to go
+    Port& p = ports_[static_cast<size_t>(portOfIfIndex_[static_cast<size_t>(dense)])];
+    // Egress follows membership: an access port sends its customer's frame without the
+    // provider tag, a core port keeps it.
+    std::span<const uint8_t> out = frame;
+    if (frame.size() >= kTciOff + 2 + kTagLen &&
+        wire::getU16(frame.data(), kTpidOff) == chassis_->ifm().vmanTpid()) {
+        const uint32_t vid = wire::getU16(frame.data(), kTciOff) & kVidMask;
+        if (chassis_->ifm().isCorePort(vid, portIf) == false) {
+            std::copy_n(frame.begin(), kTpidOff, scratch_.begin());
+            std::copy(frame.begin() + kTpidOff + kTagLen, frame.end(), scratch_.begin() + kTpidOff);
+            out = std::span(scratch_).first(frame.size() - kTagLen);
+            ++p.counters.tagsRemoved;
+        }
+    }
+    if (p.io->send(out)) {
+        ++p.counters.txFrames;
+    } else {
+        ++p.counters.txErrors;
+    }
+    for (auto& [fd, c] : conns_) {
+        if (c.wait.what == CtlWait::What::Capture && c.wait.capture->port == portIf)
+            c.wait.capture->write(out);
+    }
+}
+
+void Daemon::readPort(Port& p) {
+    for (int budget = 64; budget > 0; --budget) {
+        const auto frame = p.io->receive();
+        if (frame.empty())
+            return;
+        ++p.counters.rxFrames;
+        for (auto& [fd, c] : conns_) {
+            if (c.wait.what == CtlWait::What::Capture && c.wait.capture->port == p.ifIndex)
+                c.wait.capture->write(frame);
+        }
+        chassis_->cards().frameIn(p.ifIndex, frame);
+    }
+}
+
+void Daemon::refreshFilters() {
+    auto& cards = chassis_->cards();
+    for (uint32_t slot = 0; slot < agentSignature_.size(); ++slot) {
+        const chassis::AclAgent* a = cards.agent(slot);
+        if (a == nullptr)
+            continue;
+        const uint64_t sig = (static_cast<uint64_t>(a->stats().applied) << 2) |
+                             (a->present() ? 2u : 0u) | (a->registered() ? 1u : 0u);
+        if (sig == agentSignature_[slot])
+            continue;
+        agentSignature_[slot] = sig;
+        const auto entries = a->present() ? a->entries() : std::vector<chassis::AclEntry>{};
+        for (auto& p : ports_) {
+            const ozm::IfInfo* info = chassis_->ifdb().info(p.ifIndex);
+            if (info == nullptr || info->slot != static_cast<int>(slot))
+                continue;
+            std::vector<chassis::Mac> macs;
+            for (const auto& e : entries) {
+                if (e.ifIndex == p.ifIndex || (e.ifIndex == 0 && e.global != 0))
+                    macs.push_back(e.mac);
+            }
+            if (!p.io->setFilter(macs))
+                log("port " + chassis_->ifdb().name(p.ifIndex) +
+                    ": filter not attached: " + std::strerror(errno));
+        }
+    }
+}
+
+void Daemon::ctlSend(int fd, CtlKind kind, std::string_view text) {
+    auto it = conns_.find(fd);
+    if (it == conns_.end())
+        return;
+    // Long answers go in pieces that fit a datagram.
+    constexpr size_t kPiece = kMaxDatagram - 1;
+    size_t at = 0;
+    do {
+        const auto piece = text.substr(at, kPiece);
+        std::vector<uint8_t> d;
+        d.push_back(static_cast<uint8_t>(kind));
+        d.insert(d.end(), piece.begin(), piece.end());
+        sendDatagram(fd, d);
+        at += kPiece;
+    } while (at < text.size());
+}
+
+void Daemon::ctlEnd(int fd, int status) {
+    ctlSend(fd, CtlKind::Exit, std::to_string(status));
+    auto it = conns_.find(fd);
+    if (it != conns_.end())
+        it->second.wait = CtlWait{};
+}
+
+void Daemon::showRequest(Conn& c, uint32_t vlan) {
+    c.wait.repliesBefore = chassis_->cli().replies().size();
+    c.wait.deadlineUs = chassis_->clock().nowUs + kCtlTimeoutUs;
+    if (c.wait.all)
+        chassis_->cli().request({climsg::kSubShowAll, 0, vlan, kShowMoreFlag, 0, 0});
+    else
+        chassis_->cli().show(vlan);
+}
+
+bool Daemon::finishShow(int fd, Conn& c) {
+    const auto& replies = chassis_->cli().replies();
+    if (replies.size() <= c.wait.repliesBefore)
+        return false;
+    const auto& m = replies.back().msg;
+    if (m.size() < climsg::kShowText) {
+        ctlSend(fd, CtlKind::Err, "short reply from the task\n");
+        ctlEnd(fd, 1);
+        return true;
+    }
+    const uint32_t result = wire::getU32(m.data(), climsg::kResult);
+    const auto textBytes = std::span(m).subspan(climsg::kShowText);
+    const auto end = std::find(textBytes.begin(), textBytes.end(), 0);
+    std::string line;
+    bool first = c.wait.showLines.empty();
+    bool header = true;
+    for (auto it = textBytes.begin(); it <= end; ++it) {
+        if (it == end || *it == '\n') {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (!line.empty() && (first || !header))
+                c.wait.showLines.push_back(line);
+            header = false;
+            line.clear();
+            if (it == end)
+                break;
+        } else {
+            line += static_cast<char>(*it);
+        }
+    }
+    const bool more = wire::getU16(m.data(), climsg::kShowMore) != 0;
+    if (c.wait.all && more) {
+        showRequest(c, wire::getU32(m.data(), climsg::kShowVlan));
+        return false;
+    }
+    std::string out;
+    if (c.wait.json) {
+        out = "{\"result\":" + std::to_string(result) + ",\"lines\":[";
+        for (size_t i = 0; i < c.wait.showLines.size(); ++i)
+            out += (i ? "," : "") + jsonText(c.wait.showLines[i]);
+        out += "]}\n";
+    } else {
+        for (const auto& l : c.wait.showLines)
+            out += l + "\n";
+        if (result != 0)
+            out += "result " + std::to_string(result) +
+                   (result == 4   ? ": no such tunnelling VLAN"
+                    : result == 6 ? ": no protocols"
+                                  : "") +
+                   "\n";
+    }
+    ctlSend(fd, CtlKind::Out, out);
+    ctlEnd(fd, result == 0 ? kExitOk : 1);
+    return true;
+}
+
+void Daemon::pollWaits() {
+    const uint64_t now = chassis_->clock().nowUs;
+    std::vector<int> fds;
+    for (const auto& [fd, c] : conns_) {
+        if (c.kind == ConnKind::Ctl && c.wait.what != CtlWait::What::None)
+            fds.push_back(fd);
+    }
+    for (int fd : fds) {
+        auto it = conns_.find(fd);
+        if (it == conns_.end())
+            continue;
+        Conn& c = it->second;
+        switch (c.wait.what) {
+            case CtlWait::What::Show:
+                if (!finishShow(fd, c) && now >= c.wait.deadlineUs) {
+                    ctlSend(fd, CtlKind::Err, "no answer from the task\n");
+                    ctlEnd(fd, 1);
+                }
+                break;
+            case CtlWait::What::Capture:
+                if ((c.wait.capture->remaining == 0 && c.wait.deadlineUs == 0) ||
+                    (c.wait.deadlineUs != 0 && now >= c.wait.deadlineUs)) {
+                    ctlSend(fd, CtlKind::Out,
+                            std::to_string(c.wait.capture->written) + " frames captured\n");
+                    ctlEnd(fd, kExitOk);
+                }
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void Daemon::advanceUs(uint64_t /*us*/) {
+    throw chassis::ScenarioError(
+        "time passes by itself on a running switch: 'advance' is for "
+        "the simulation");
+}
+
+ozm::ShellResult Daemon::shell(std::string_view /*line*/) {
+    return {-1, "the debug shell of a running task is reached with 'l2ptctl shell LINE'"};
+}
+
+void Daemon::saveState() {
+    try {
+        writeState(opt_.stateFile, chassisFileOfRunDir(opt_.runDir), chassis_->ifm().snapshot(),
+                   chassis_->ifdb());
+    } catch (const std::exception& e) {
+        log(std::string("cannot save the configuration: ") + e.what());
+    }
+}
+
+std::string Daemon::statusText(bool json) {
+    std::ostringstream o;
+    const Session* p = primary();
+    if (json) {
+        o << "{\"chassis\":" << jsonText(cfg_.name)
+          << ",\"primary_ready\":" << (p != nullptr && p->ready ? "true" : "false")
+          << ",\"sessions\":[";
+        bool first = true;
+        for (const auto& [id, s] : sessions_) {
+            o << (first ? "" : ",") << "{\"session\":" << id << ",\"pid\":" << s.pid
+              << ",\"role\":\"" << (s.primary ? "primary" : "secondary")
+              << "\",\"ready\":" << (s.ready ? "true" : "false") << "}";
+            first = false;
+        }
+        o << "],\"cards\":" << chassis_->cards().presentBitmap() << "}\n";
+        return o.str();
+    }
+    o << "chassis " << cfg_.name << "\n";
+    for (const auto& [id, s] : sessions_) {
+        o << "task session " << id << " pid " << s.pid << " "
+          << (s.primary ? "primary" : "secondary") << (s.ready ? " ready" : " starting") << "\n";
+    }
+    if (sessions_.empty())
+        o << "no task connected\n";
+    o << "line cards " << chassis::hex32(chassis_->cards().presentBitmap()) << "\n";
+    for (const auto& port : ports_)
+        o << "port " << chassis_->ifdb().name(port.ifIndex) << " on " << port.io->name() << "\n";
+    return o.str();
+}
+
+std::string Daemon::countersText(bool json) {
+    std::ostringstream o;
+    if (json)
+        o << "{\"ports\":[";
+    bool first = true;
+    for (const auto& port : ports_) {
+        const auto& k = port.counters;
+        const std::string name = chassis_->ifdb().name(port.ifIndex);
+        if (json) {
+            o << (first ? "" : ",") << "{\"port\":" << jsonText(name)
+              << ",\"netdev\":" << jsonText(port.io->name()) << ",\"rx\":" << k.rxFrames
+              << ",\"tx\":" << k.txFrames << ",\"tx_errors\":" << k.txErrors
+              << ",\"tags_removed\":" << k.tagsRemoved << "}";
+        } else {
+            o << name << " (" << port.io->name() << "): rx " << k.rxFrames << " tx " << k.txFrames
+              << " tx-errors " << k.txErrors << " tags-removed " << k.tagsRemoved << "\n";
+        }
+        first = false;
+    }
+    if (json)
+        o << "]}\n";
+    return o.str();
+}
+
+void Daemon::serveCtl(int fd, const std::string& line) {
+    Conn& c = conns_.at(fd);
+    if (c.wait.what != CtlWait::What::None) {
+        ctlSend(fd, CtlKind::Err, "one command at a time\n");
+        return;
+    }
+    const auto w = words(line);
+    const std::string cmd = w.empty() ? "" : w[0];
+    const bool json = std::find(w.begin(), w.end(), "--json") != w.end();
+    auto fail = [&](const std::string& why) {
+        ctlSend(fd, CtlKind::Err, why + "\n");
+        ctlEnd(fd, kExitUsage);
+    };
+    if (cmd == "status") {
+        ctlSend(fd, CtlKind::Out, statusText(json));
+        const Session* p = primary();
+        ctlEnd(fd, p != nullptr && p->ready ? kExitOk : 1);
+    } else if (cmd == "counters") {
+        ctlSend(fd, CtlKind::Out, countersText(json));
+        ctlEnd(fd, kExitOk);
+    } else if (cmd == "show") {
+        if (primary() == nullptr)
+            return fail("no primary task is connected");
+        c.wait.what = CtlWait::What::Show;
+        c.wait.json = json;
+        std::optional<uint32_t> vlan;
+        for (size_t i = 1; i < w.size(); ++i) {
+            if (w[i] == "--json")
+                continue;
+            auto v = ozm::shell::parseNumber(w[i], chassis::kMaxVlanId);
+            if (!v) {
+                if (auto ifIndex = chassis_->ifdb().find(w[i]);
+                    ifIndex && chassis_->ifdb().isVlan(*ifIndex)) {
+                    v = static_cast<uint64_t>(chassis_->ifdb().info(*ifIndex)->vlanId);
+                }
+            }
+            if (!v) {
+                c.wait = CtlWait{};
+                return fail("show: '" + w[i] + "' is no VLAN id or name");
+            }
+            vlan = static_cast<uint32_t>(*v);
+        }
+        c.wait.all = !vlan;
+        showRequest(c, vlan.value_or(0));
+    } else if (cmd == "do") {
+        const std::string input = line.size() > 3 ? line.substr(3) : "";
+        try {
+            auto scenario = chassis::Scenario::parse(input, chassis_->ifdb(), "l2ptctl");
+            scenario.run(*this);
+        } catch (const std::exception& e) {
+            return fail(e.what());
+        }
+        saveState();
+        ctlEnd(fd, kExitOk);
+    } else if (cmd == "trace") {
+        c.wait.what = CtlWait::What::Trace;
+        chassis_->trace().setSink([this](const std::string& l) { traceLine(l); });
+    } else if (cmd == "shell") {
+        Session* p = primary();
+        if (p == nullptr || p->shell < 0)
+            return fail("no primary task with a debug shell is connected");
+        const std::string input = line.size() > 6 ? line.substr(6) : "";
+        if (!sendDatagram(p->shell,
+                          std::span(reinterpret_cast<const uint8_t*>(input.data()), input.size())))
+            return fail("the task did not take the line");
+        c.wait.what = CtlWait::What::Shell;
+        p->shellWaiters.push_back(fd);
+    } else if (cmd == "capture") {
+        if (w.size() < 3)
+            return fail("usage: capture PORT FILE [count N] [seconds S]");
+        const auto port = chassis_->ifdb().find(w[1]);
+        const int dense = port ? chassis_->ifdb().portIndex(*port) : -1;
+        if (dense < 0 || portOfIfIndex_[static_cast<size_t>(dense)] < 0)
+            return fail("capture: '" + w[1] + "' is no port with a netdev");
+        auto cap = std::make_shared<Capture>();
+        cap->port = *port;
+        cap->client = fd;
+        uint64_t seconds = 0;
+        for (size_t i = 3; i + 1 < w.size(); i += 2) {
+            auto v = ozm::shell::parseNumber(w[i + 1], UINT32_MAX);
+            if (!v || (w[i] != "count" && w[i] != "seconds"))
+                return fail("capture: expected 'count N' or 'seconds S', got '" + w[i] + "'");
+            (w[i] == "count" ? cap->remaining : seconds) = *v;
+        }
+        if (cap->remaining == 0 && seconds == 0)
+            return fail("capture: give a frame count or seconds");
+        cap->dead = pcap_open_dead(DLT_EN10MB, kSnapLen);
+        cap->dumper = cap->dead ? pcap_dump_open(cap->dead, w[2].c_str()) : nullptr;
+        if (cap->dumper == nullptr)
+            return fail("capture: cannot write " + w[2] + ": " +
+                        (cap->dead ? pcap_geterr(cap->dead) : "pcap"));
+        c.wait.what = CtlWait::What::Capture;
+        c.wait.capture = std::move(cap);
+        c.wait.deadlineUs = seconds ? chassis_->clock().nowUs + seconds * kUsPerSecond : 0;
+    } else {
+        fail("unknown command '" + cmd + "'");
+    }
+}
+
+}  // namespace netp

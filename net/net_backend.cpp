@@ -1,0 +1,403 @@
+#include "net/net_backend.h"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "net/state_store.h"
+#include "platform/shell.h"
+#include "platform/wire/bytes.h"
+#include "platform/wire/header.h"
+
+namespace netp {
+
+namespace {
+
+constexpr int kExitDaemonGone = 3;
+constexpr uint8_t kSockAddrLen = 16;
+constexpr size_t kSockAddrLenOff = 0;
+constexpr size_t kSockAddrFamilyOff = 1;
+constexpr uint64_t kUsPerTick = 1'000'000 / OZM_TICKS_PER_SECOND;
+constexpr uint64_t kUsPerSecond = 1'000'000;
+constexpr uint64_t kUsPerMs = 1'000;
+constexpr uint32_t kNetTaskId = 0x1001;
+
+std::vector<uint8_t> helloFor(Channel channel, uint32_t session, uint32_t arg) {
+    std::vector<uint8_t> h(hello::kLen);
+    wire::putU32(h.data(), hello::kMagic, kMagic);
+    wire::putU16(h.data(), hello::kVersion, kVersion);
+    wire::putU16(h.data(), hello::kChannel, static_cast<uint16_t>(channel));
+    wire::putU32(h.data(), hello::kSession, session);
+    wire::putU32(h.data(), hello::kArg, arg);
+    return h;
+}
+
+std::vector<uint8_t> keyBody(std::span<const uint32_t> key) {
+    Writer w;
+    w.u32(static_cast<uint32_t>(key.size()));
+    for (uint32_t k : key)
+        w.u32(k);
+    return std::move(w.data());
+}
+
+}  // namespace
+
+NetBackend::NetBackend(const std::string& runDir)
+    : taskPath_(runDir + "/" + kTaskSocket),
+      cfg_(chassis::loadChassisFile(chassisFileOfRunDir(runDir))),
+      ifdb_(cfg_) {
+    control_ = connectChannel(Channel::Control, 0);
+    shell_ = connectChannel(Channel::Shell, 0);
+}
+
+NetBackend::~NetBackend() = default;
+
+Fd NetBackend::connectChannel(Channel channel, uint32_t arg) {
+    Fd fd = connectSeqpacket(taskPath_);
+    if (!fd.valid()) {
+        throw ConnectError("cannot connect to " + taskPath_ + ": " + std::strerror(errno));
+    }
+    std::vector<uint8_t> w;
+    if (!sendDatagram(fd.get(), helloFor(channel, session_, arg)) ||
+        recvDatagram(fd.get(), w, true) != Recv::Ok || w.size() < welcome::kLen ||
+        wire::getU32(w.data(), welcome::kMagic) != kMagic) {
+        throw ConnectError("the chassis daemon at " + taskPath_ + " did not answer");
+    }
+    if (wire::getI32(w.data(), welcome::kStatus) != 0) {
+        throw ConnectError("the chassis daemon at " + taskPath_ + " refused the connection");
+    }
+    if (channel == Channel::Control)
+        session_ = wire::getU32(w.data(), welcome::kSession);
+    return fd;
+}
+
+void NetBackend::daemonGone(const char* what) {
+    std::fprintf(stderr, "l2ptd: the chassis daemon is gone (%s); exiting\n", what);
+    std::fflush(stderr);
+    std::_Exit(kExitDaemonGone);
+}
+
+std::vector<uint8_t> NetBackend::call(Op op, std::span<const uint8_t> body) {
+    Writer w;
+    w.u32(static_cast<uint32_t>(op)).bytes(body);
+    if (!sendDatagram(control_.get(), w.data()))
+        daemonGone("send");
+    if (recvDatagram(control_.get(), answer_, true) != Recv::Ok || answer_.size() < answer::kBody)
+        daemonGone("receive");
+    return answer_;
+}
+
+int32_t NetBackend::callStatus(Op op, std::span<const uint8_t> body) {
+    return wire::getI32(call(op, body).data(), answer::kStatus);
+}
+
+uint64_t NetBackend::nowUs() const {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now() - start_)
+                                     .count());
+}
+
+int NetBackend::spawnTask(const char* /*name*/, OzmTaskEntry entry, int argc, char** argv) {
+    // The task's end is the process's end, with the task's failure as its status.
+    std::thread([=] {
+        const int rc = entry(argc, argv);
+        std::fflush(stdout);
+        std::exit(rc == 0 ? EXIT_SUCCESS : EXIT_FAILURE);
+    }).detach();
+    return static_cast<int>(kNetTaskId);
+}
+
+uint32_t NetBackend::currentTaskId() {
+    return kNetTaskId;
+}
+
+std::optional<ozm::TaskIdentity> NetBackend::startTask() {
+    const auto a = call(Op::StartTask, {});
+    Reader r(std::span<const uint8_t>(a).subspan(answer::kBody));
+    ozm::TaskIdentity id{};
+    if (wire::getI32(a.data(), answer::kStatus) != 0 || !r.u32(id.service) || !r.u32(id.instance))
+        return std::nullopt;
+    return id;
+}
+
+void NetBackend::taskReady() {
+    call(Op::TaskReady, {});
+}
+
+uint64_t NetBackend::ticks() {
+    return nowUs() / kUsPerTick;
+}
+
+void NetBackend::sleepTicks(uint64_t ticks) {
+    std::this_thread::sleep_for(std::chrono::microseconds(ticks * kUsPerTick));
+}
+
+void NetBackend::exitProcess() {
+    std::fflush(stdout);
+    std::exit(EXIT_SUCCESS);
+}
+
+void NetBackend::fireTimers() {
+    const uint64_t now = nowUs();
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+        if (timerFeed_.valid())
+            sendDatagram(timerFeed_.get(), timers_.begin()->second);
+        timers_.erase(timers_.begin());
+    }
+}
+
+int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
+    const int limit = readSet == nullptr ? 0 : std::clamp(nfds, 0, OZM_FD_SETSIZE);
+    std::vector<pollfd>& fds = pollFds_;
+    fds.clear();
+    for (int fd = 0; fd < limit; ++fd) {
+        if (OZM_FD_ISSET(fd, readSet))
+            fds.push_back({fd, POLLIN, 0});
+    }
+    // The shell's socket is waited on too, but never reported to the task.
+    const size_t taskFds = fds.size();
+    fds.push_back({shell_.get(), POLLIN, 0});
+    std::optional<uint64_t> deadline;
+    if (timeout != nullptr) {
+        deadline = nowUs() + static_cast<uint64_t>(std::max(0L, timeout->tv_sec)) * kUsPerSecond +
+                   static_cast<uint64_t>(std::max(0L, timeout->tv_usec));
+    }
+    for (;;) {
+        fireTimers();
+        const uint64_t now = nowUs();
+        std::optional<uint64_t> until = deadline;
+        if (!timers_.empty())
+            until = std::min(until.value_or(UINT64_MAX), timers_.begin()->first);
+        int waitMs = -1;
+        if (until)
+            waitMs = static_cast<int>((*until > now ? *until - now + kUsPerMs - 1 : 0) / kUsPerMs);
+        int n = ::poll(fds.data(), fds.size(), waitMs);
+        if (n < 0) {
+            waitErrno_ = errno;
+            return -1;
+        }
+        if (fds[taskFds].revents != 0) {
+            serveShell();
+            fds[taskFds].revents = 0;
+            --n;
+        }
+        if (n > 0 || (deadline && nowUs() >= *deadline)) {
+            if (readSet != nullptr) {
+                OZM_FD_ZERO(readSet);
+                for (const auto& p : std::span(fds).first(taskFds)) {
+                    if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
+                        (p.revents & POLLNVAL) == 0) {
+                        OZM_FD_SET(p.fd, readSet);
+                    }
+                }
+            }
+            return n;
+        }
+    }
+}
+
+std::optional<ozm::IpcEndpoint> NetBackend::openIpc(uint32_t /*service*/, uint32_t /*instance*/) {
+    if (ipc_.valid())
+        return std::nullopt;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return std::nullopt;
+    timerTask_.reset(pair[0]);
+    timerFeed_.reset(pair[1]);
+    try {
+        ipc_ = connectChannel(Channel::Ipc, 0);
+    } catch (const ConnectError& e) {
+        std::fprintf(stderr, "l2ptd: %s\n", e.what());
+        timerTask_.reset();
+        timerFeed_.reset();
+        return std::nullopt;
+    }
+    return ozm::IpcEndpoint{ipc_.get(), timerTask_.get()};
+}
+
+void NetBackend::closeIpc(const ozm::IpcEndpoint& /*endpoint*/) {
+    ipc_.reset();
+    timerTask_.reset();
+    timerFeed_.reset();
+    timers_.clear();
+}
+
+int NetBackend::send(std::span<const uint8_t> msg) {
+    return ipc_.valid() && sendDatagram(ipc_.get(), msg) ? 0 : -1;
+}
+
+int NetBackend::sendWait(std::span<uint8_t> msg, int timeoutSeconds) {
+    const auto a = call(Op::Request, msg);
+    const int32_t status = wire::getI32(a.data(), answer::kStatus);
+    if (status == answer::kReplied) {
+        const auto reply = std::span<const uint8_t>(a).subspan(answer::kBody);
+        std::copy_n(reply.begin(), std::min(reply.size(), msg.size()), msg.begin());
+        return 0;
+    }
+    if (status == answer::kSilent && timeoutSeconds > 0)
+        std::this_thread::sleep_for(std::chrono::seconds(timeoutSeconds));
+    return -1;
+}
+
+int NetBackend::reply(std::span<const uint8_t> msg) {
+    return callStatus(Op::Reply, msg);
+}
+
+void NetBackend::startTimer(uint64_t delayTicks, std::span<const uint8_t> msg) {
+    timers_.emplace(nowUs() + delayTicks * kUsPerTick,
+                    std::vector<uint8_t>(msg.begin(), msg.end()));
+}
+
+int NetBackend::subscribe(std::span<const uint32_t> events, bool on) {
+    Writer w;
+    w.u32(on ? 1 : 0).u32(static_cast<uint32_t>(events.size()));
+    for (uint32_t e : events)
+        w.u32(e);
+    return callStatus(Op::Subscribe, w.data());
+}
+
+int NetBackend::isPrimaryRpm() {
+    return callStatus(Op::IsPrimary, {});
+}
+
+int NetBackend::peerRpmSend(uint32_t service, uint32_t instance, std::span<const uint8_t> msg) {
+    Writer w;
+    w.u32(service).u32(instance).bytes(msg);
+    return callStatus(Op::PeerSend, w.data());
+}
+
+int NetBackend::openSocket(int family, int type, int protocol) {
+    if (family == AF_OZML2 && type == OZM_SOCK_RAW &&
+        (protocol == OZML2STP || protocol == OZML2L2PT)) {
+        try {
+            Fd fd = connectChannel(Channel::Pdu, static_cast<uint32_t>(protocol));
+            const int raw = fd.get();
+            pduSockets_[raw] = std::move(fd);
+            return raw;
+        } catch (const ConnectError& e) {
+            std::fprintf(stderr, "l2ptd: %s\n", e.what());
+            return -1;
+        }
+    }
+    if (family == OZM_AF_INET && type == OZM_SOCK_DGRAM && protocol == 0 && !inet_.valid()) {
+        inet_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        return inet_.get();
+    }
+    return -1;
+}
+
+int NetBackend::bindSocket(int fd, std::span<const uint8_t> addr) {
+    if (!pduSockets_.contains(fd) || addr.size() != kSockAddrLen ||
+        addr[kSockAddrLenOff] != kSockAddrLen || addr[kSockAddrFamilyOff] != AF_OZML2) {
+        return -1;
+    }
+    return 0;
+}
+
+int NetBackend::closeFd(int fd) {
+    if (pduSockets_.erase(fd) != 0)
+        return 0;
+    if (fd == inet_.get() && fd >= 0) {
+        inet_.reset();
+        return 0;
+    }
+    return ::close(fd);
+}
+
+int NetBackend::setTunnelMac(int fd, const ozm::MacAddress& mac) {
+    if (fd != inet_.get() || fd < 0)
+        return -1;
+    return callStatus(Op::TunnelMac, mac);
+}
+
+int NetBackend::pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_t> frame) {
+    if (!pduSockets_.contains(sock))
+        return -1;
+    // [ifIndex][frame] gathered from two places: the frame is not copied.
+    uint8_t index[pdudgram::kFrame];
+    wire::putU32(index, pdudgram::kIfIndex, egressIfIndex);
+    iovec iov[] = {{index, sizeof index}, {const_cast<uint8_t*>(frame.data()), frame.size()}};
+    msghdr m{};
+    m.msg_iov = iov;
+    m.msg_iovlen = 2;
+    ssize_t n;
+    do {
+        n = ::sendmsg(sock, &m, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof index + frame.size()) ? static_cast<int>(frame.size())
+                                                                  : -1;
+}
+
+void NetBackend::eventLog(const ozm::LogRecord& record) {
+    Writer w;
+    w.u32(record.code).u32(static_cast<uint32_t>(record.args.size()));
+    for (const auto& a : record.args)
+        w.text(a);
+    w.text(record.text);
+    call(Op::EventLog, w.data());
+}
+
+void NetBackend::serveShell() {
+    std::vector<uint8_t> line;
+    const Recv r = recvDatagram(shell_.get(), line, false);
+    if (r == Recv::Closed)
+        daemonGone("shell");
+    if (r != Recv::Ok)
+        return;
+    capturing_ = true;
+    captured_.clear();
+    const ozm::ShellResult result =
+        ozm::shellRun(std::string_view(reinterpret_cast<const char*>(line.data()), line.size()));
+    capturing_ = false;
+    std::string text = std::move(captured_);
+    text += result.text;
+    if (!text.empty() && text.back() != '\n')
+        text += '\n';
+    Writer w;
+    w.u32(static_cast<uint32_t>(result.rc))
+        .bytes(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    sendDatagram(shell_.get(), w.data());
+}
+
+void NetBackend::console(std::string_view text) {
+    if (capturing_) {
+        for (char c : text) {
+            if (c != '\r')
+                captured_ += c;
+        }
+        return;
+    }
+    Writer w;
+    w.text(text);
+    call(Op::Console, w.data());
+}
+
+void NetBackend::report(std::string_view text) {
+    Writer w;
+    w.text(text);
+    call(Op::Report, w.data());
+}
+
+int NetBackend::cfgInsert(std::span<const uint32_t> key, std::string_view text) {
+    auto body = keyBody(key);
+    Writer w;
+    w.bytes(body).text(text);
+    return callStatus(Op::CfgInsert, w.data());
+}
+
+int NetBackend::cfgRemoveExact(std::span<const uint32_t> key) {
+    return callStatus(Op::CfgRemoveExact, keyBody(key));
+}
+
+int NetBackend::cfgRemoveNode(std::span<const uint32_t> keyPrefix) {
+    return callStatus(Op::CfgRemoveNode, keyBody(keyPrefix));
+}
+
+}  // namespace netp

@@ -1,0 +1,102 @@
+// The net backend: l2ptd's platform against a chassis daemon. Every party of the switch is
+// reached through the daemon's sockets in its run directory; the task's request queue and PDU
+// sockets are those sockets themselves, so its select loop waits on them directly. Time is real.
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "chassis/config.h"
+#include "chassis/ifdb.h"
+#include "net/protocol.h"
+#include "net/socket.h"
+#include "platform/backend.h"
+
+namespace netp {
+
+struct ConnectError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class NetBackend final : public ozm::Backend {
+  public:
+    // Connects to the daemon of runDir; ConnectError when it cannot.
+    explicit NetBackend(const std::string& runDir);
+    ~NetBackend() override;
+
+    uint32_t session() const { return session_; }
+
+    int spawnTask(const char* name, OzmTaskEntry entry, int argc, char** argv) override;
+    uint32_t currentTaskId() override;
+    std::optional<ozm::TaskIdentity> startTask() override;
+    void taskReady() override;
+    uint64_t ticks() override;
+    void sleepTicks(uint64_t ticks) override;
+    int wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) override;
+    int lastWaitErrno() override { return waitErrno_; }
+    [[noreturn]] void exitProcess() override;
+    std::optional<ozm::IpcEndpoint> openIpc(uint32_t service, uint32_t instance) override;
+    void closeIpc(const ozm::IpcEndpoint& endpoint) override;
+    int send(std::span<const uint8_t> msg) override;
+    int sendWait(std::span<uint8_t> msg, int timeoutSeconds) override;
+    int reply(std::span<const uint8_t> msg) override;
+    void startTimer(uint64_t delayTicks, std::span<const uint8_t> msg) override;
+    int subscribe(std::span<const uint32_t> events, bool on) override;
+    int isPrimaryRpm() override;
+    int peerRpmSend(uint32_t service, uint32_t instance, std::span<const uint8_t> msg) override;
+    int openSocket(int family, int type, int protocol) override;
+    int bindSocket(int fd, std::span<const uint8_t> addr) override;
+    int closeFd(int fd) override;
+    int setTunnelMac(int fd, const ozm::MacAddress& mac) override;
+    int pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_t> frame) override;
+    const ozm::IfInfo* ifInfo(uint32_t ifIndex) override { return ifdb_.info(ifIndex); }
+    int cardTypePortToPipe(int cardType, int portId) override {
+        return ifdb_.pipeOf(cardType, portId);
+    }
+    int tenGigCard(int cardType) override { return ifdb_.tenGig(cardType); }
+    uint32_t masterLineCardSlot() override { return cfg_.rpm.masterSlot; }
+    void eventLog(const ozm::LogRecord& record) override;
+    void console(std::string_view text) override;
+    void report(std::string_view text) override;
+    int cfgInsert(std::span<const uint32_t> key, std::string_view text) override;
+    int cfgRemoveExact(std::span<const uint32_t> key) override;
+    int cfgRemoveNode(std::span<const uint32_t> keyPrefix) override;
+
+  private:
+    // One control operation and its answer; a daemon that is gone ends the process.
+    std::vector<uint8_t> call(Op op, std::span<const uint8_t> body);
+    int32_t callStatus(Op op, std::span<const uint8_t> body);
+    Fd connectChannel(Channel channel, uint32_t arg);
+    [[noreturn]] void daemonGone(const char* what);
+    void fireTimers();
+    void serveShell();
+    uint64_t nowUs() const;
+
+    std::string taskPath_;
+    chassis::ChassisConfig cfg_;
+    chassis::IfDb ifdb_;
+    uint32_t session_ = 0;
+    Fd control_;
+    Fd shell_;  // debug-shell lines, served on the task's thread between its waits
+    Fd ipc_;
+    Fd timerTask_;                                          // the task's timer queue
+    Fd timerFeed_;                                          // where due timers are written
+    std::map<int, Fd> pduSockets_;                          // by descriptor: the two PDU sockets
+    Fd inet_;                                               // the interface-request socket
+    std::multimap<uint64_t, std::vector<uint8_t>> timers_;  // by due time (us)
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    int waitErrno_ = 0;
+    std::vector<uint8_t> answer_;
+    std::vector<pollfd> pollFds_;  // reused by every wait
+    bool capturing_ = false;       // console text is the shell's answer
+    std::string captured_;
+};
+
+}  // namespace netp

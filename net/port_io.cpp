@@ -1,0 +1,177 @@
+#include "net/port_io.h"
+
+#include <arpa/inet.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/wire/bytes.h"
+
+namespace netp {
+
+namespace {
+
+constexpr uint32_t kPassAll = 0xFFFF;  // snap length of an accepting return
+constexpr uint32_t kDropAll = 0;
+constexpr size_t kMacHiOff = 0;  // the first four bytes of the destination MAC
+constexpr size_t kMacLoOff = 4;  // its last two
+constexpr size_t kInsnsPerMac = 4;
+constexpr size_t kMaxJump = 255;          // a conditional jump reaches 255 instructions at most
+constexpr size_t kMacOffsetInFrame = 12;  // where a tag goes: after both MACs
+constexpr uint16_t kTpid8021Q = 0x8100;
+constexpr int kRcvBuf = 4 << 20;
+
+uint32_t macHi(const chassis::Mac& m) {
+    return wire::getU32(m.data(), kMacHiOff);
+}
+uint16_t macLo(const chassis::Mac& m) {
+    return wire::getU16(m.data(), kMacLoOff);
+}
+
+}  // namespace
+
+BpfProgram compileMacFilter(std::span<const chassis::Mac> macs) {
+    BpfProgram p;
+    if (macs.empty()) {
+        p.insns.push_back({BPF_RET | BPF_K, 0, 0, kDropAll});
+        return p;
+    }
+    if (macs.size() * kInsnsPerMac + 1 > kMaxJump) {
+        p.insns.push_back({BPF_RET | BPF_K, 0, 0, kPassAll});
+        return p;
+    }
+    // Per MAC: load the first word, compare; load the last half-word, compare; on a match jump
+    // to the accepting return at the end, otherwise fall to the next MAC.
+    const size_t n = macs.size();
+    for (size_t i = 0; i < n; ++i) {
+        const size_t toAccept = (n - i) * kInsnsPerMac;  // from the instruction after this one
+        p.insns.push_back({BPF_LD | BPF_W | BPF_ABS, 0, 0, kMacHiOff});
+        p.insns.push_back({BPF_JMP | BPF_JEQ | BPF_K, 0, 2, macHi(macs[i])});
+        p.insns.push_back({BPF_LD | BPF_H | BPF_ABS, 0, 0, kMacLoOff});
+        p.insns.push_back(
+            {BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint8_t>(toAccept - 3), 0, macLo(macs[i])});
+    }
+    p.insns.push_back({BPF_RET | BPF_K, 0, 0, kDropAll});
+    p.insns.push_back({BPF_RET | BPF_K, 0, 0, kPassAll});
+    return p;
+}
+
+bool runMacFilter(const BpfProgram& prog, std::span<const uint8_t> frame) {
+    uint32_t a = 0;
+    for (size_t pc = 0; pc < prog.insns.size(); ++pc) {
+        const auto& in = prog.insns[pc];
+        switch (in.code) {
+            case BPF_LD | BPF_W | BPF_ABS:
+                if (frame.size() < in.k + 4)
+                    return false;  // the kernel ends the program with 0
+                a = wire::getU32(frame.data(), in.k);
+                break;
+            case BPF_LD | BPF_H | BPF_ABS:
+                if (frame.size() < in.k + 2)
+                    return false;
+                a = wire::getU16(frame.data(), in.k);
+                break;
+            case BPF_JMP | BPF_JEQ | BPF_K:
+                pc += a == in.k ? in.jt : in.jf;
+                break;
+            case BPF_RET | BPF_K:
+                return in.k != 0;
+            default:
+                return false;
+        }
+    }
+    return false;
+}
+
+PortIo::PortIo(const std::string& ifName) : name_(ifName) {
+    ifIndex_ = static_cast<int>(::if_nametoindex(ifName.c_str()));
+    if (ifIndex_ == 0)
+        throw std::runtime_error("no interface " + ifName + " in this network namespace");
+    fd_.reset(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_ALL)));
+    if (!fd_.valid())
+        throw std::runtime_error("AF_PACKET socket for " + ifName + ": " + std::strerror(errno) +
+                                 " (needs CAP_NET_RAW)");
+    // Nothing passes until the first filter: no frame slips through before the entries.
+    setFilter({});
+    const int on = 1;
+    ::setsockopt(fd_.get(), SOL_PACKET, PACKET_AUXDATA, &on, sizeof on);
+    ::setsockopt(fd_.get(), SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on);
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &kRcvBuf, sizeof kRcvBuf);
+    sockaddr_ll addr{};
+    addr.sll_family = AF_PACKET;
+    addr.sll_protocol = htons(ETH_P_ALL);
+    addr.sll_ifindex = ifIndex_;
+    if (::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        throw std::runtime_error("bind to " + ifName + ": " + std::strerror(errno));
+    // Frames queued between the socket's creation and the first filter are flushed.
+    while (::recv(fd_.get(), buf_.data(), buf_.size(), MSG_DONTWAIT) >= 0) {
+    }
+}
+
+bool PortIo::setFilter(std::vector<chassis::Mac> macs) {
+    std::sort(macs.begin(), macs.end());
+    macs.erase(std::unique(macs.begin(), macs.end()), macs.end());
+    if (filterSet_ && macs == filtered_)
+        return true;
+    const BpfProgram p = compileMacFilter(macs);
+    std::vector<sock_filter> code;
+    for (const auto& in : p.insns)
+        code.push_back({in.code, in.jt, in.jf, in.k});
+    sock_fprog prog{static_cast<unsigned short>(code.size()), code.data()};
+    if (::setsockopt(fd_.get(), SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) != 0)
+        return false;
+    filtered_ = std::move(macs);
+    filterSet_ = true;
+    return true;
+}
+
+std::span<const uint8_t> PortIo::receive() {
+    // Read behind room for a tag, so a stripped one goes back without moving the payload.
+    uint8_t* frame = buf_.data() + kTagLen;
+    iovec iov{frame, buf_.size() - kTagLen};
+    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(tpacket_auxdata))];
+    msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd_.get(), &m, MSG_DONTWAIT | MSG_TRUNC);
+    if (n <= 0 || static_cast<size_t>(n) > iov.iov_len)
+        return {};  // none, or a frame larger than any port carries
+    size_t len = static_cast<size_t>(n);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA ||
+            c->cmsg_len < CMSG_LEN(sizeof(tpacket_auxdata))) {
+            continue;
+        }
+        tpacket_auxdata aux;
+        std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
+        if ((aux.tp_status & TP_STATUS_VLAN_VALID) == 0 || len < kMacOffsetInFrame)
+            continue;
+        const uint16_t tpid =
+            (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0 ? aux.tp_vlan_tpid : kTpid8021Q;
+        std::memmove(frame - kTagLen, frame, kMacOffsetInFrame);
+        frame -= kTagLen;
+        wire::putU16(frame, kMacOffsetInFrame, tpid);
+        wire::putU16(frame, kMacOffsetInFrame + 2, aux.tp_vlan_tci);
+        len += kTagLen;
+    }
+    return {frame, len};
+}
+
+bool PortIo::send(std::span<const uint8_t> frame) {
+    ssize_t n;
+    do {
+        n = ::send(fd_.get(), frame.data(), frame.size(), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(frame.size());
+}
+
+}  // namespace netp

@@ -1,0 +1,58 @@
+// A line-card port on a Linux interface: one AF_PACKET socket bound to it. The ACL entries
+// installed for the port are compiled into a classic BPF filter on the socket, so frames no
+// entry traps stay in the kernel as they stay in a line card's hardware.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "chassis/trace.h"
+#include "net/socket.h"
+
+namespace netp {
+
+// The filter that passes frames whose destination MAC is one of macs (none: nothing passes).
+// Longer lists than one classic BPF program can jump across pass everything, and the data
+// plane's own match decides.
+struct BpfProgram {
+    struct Insn {
+        uint16_t code;
+        uint8_t jt;
+        uint8_t jf;
+        uint32_t k;
+    };
+    std::vector<Insn> insns;
+};
+BpfProgram compileMacFilter(std::span<const chassis::Mac> macs);
+// Runs prog over frame as the kernel would (the subset compileMacFilter emits): true = pass.
+bool runMacFilter(const BpfProgram& prog, std::span<const uint8_t> frame);
+
+class PortIo {
+  public:
+    static constexpr size_t kTagLen = 4;
+    // Room for a frame with a tag the kernel stripped put back.
+    static constexpr size_t kMaxFrame = 9216 + kTagLen;
+
+    // Opens and binds; std::runtime_error naming the interface when it cannot.
+    explicit PortIo(const std::string& ifName);
+    int fd() const { return fd_.get(); }
+    const std::string& name() const { return name_; }
+
+    // Replaces the filter when the MAC set changed.
+    bool setFilter(std::vector<chassis::Mac> macs);
+    // Reads one frame, the VLAN tag the kernel took off put back in place. Empty when none.
+    std::span<const uint8_t> receive();
+    bool send(std::span<const uint8_t> frame);
+
+  private:
+    std::string name_;
+    int ifIndex_ = 0;
+    Fd fd_;
+    std::vector<chassis::Mac> filtered_;
+    bool filterSet_ = false;
+    std::vector<uint8_t> buf_ = std::vector<uint8_t>(kMaxFrame + kTagLen);
+};
+
+}  // namespace netp

@@ -1,0 +1,105 @@
+// The chassis daemon's sockets. Each party connects to a Unix SOCK_SEQPACKET socket in the run
+// directory and opens each connection with a hello naming its channel; one message travels per
+// datagram, in the wire formats the task already uses where the task's messages are carried.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace netp {
+
+inline constexpr const char* kTaskSocket = "task.sock";  // l2ptd processes
+inline constexpr const char* kCtlSocket = "ctl.sock";    // l2ptctl
+inline constexpr uint32_t kMagic = 0x4c325054;           // "L2PT"
+inline constexpr uint16_t kVersion = 1;
+inline constexpr size_t kMaxDatagram = 16384;  // larger than any control message or frame
+
+// What a task connection carries.
+enum class Channel : uint16_t {
+    Control = 1,  // request/response operations of the platform (below)
+    Ipc = 2,      // the task's request queue in, its asynchronous sends out
+    Pdu = 3,      // one PDU socket: [ifIndex u32][frame] both ways; hello arg = protocol
+    Shell = 4,    // debug-shell lines from the daemon, answered on the task's thread
+};
+
+// Hello: the first datagram of every task connection.
+namespace hello {
+inline constexpr size_t kMagic = 0;    // u32
+inline constexpr size_t kVersion = 4;  // u16
+inline constexpr size_t kChannel = 6;  // u16
+inline constexpr size_t kSession = 8;  // u32: the session the control channel was given
+inline constexpr size_t kArg = 12;     // u32: the PDU protocol of a Pdu channel
+inline constexpr size_t kLen = 16;
+}  // namespace hello
+
+// Welcome: the daemon's answer to a hello.
+namespace welcome {
+inline constexpr size_t kMagic = 0;    // u32
+inline constexpr size_t kStatus = 4;   // i32: 0 accepted, -1 refused
+inline constexpr size_t kSession = 8;  // u32
+inline constexpr size_t kLen = 12;
+}  // namespace welcome
+
+// Control operations: [op u32][body]; the answer is [status i32][body].
+enum class Op : uint32_t {
+    Request = 1,    // body: a message; answer: kReplied + reply, kNoParty or kSilent
+    Reply = 2,      // body: the task's reply to a request it received
+    StartTask = 3,  // answer body: service u32, instance u32
+    TaskReady = 4,
+    IsPrimary = 5,        // status: 1 primary, 0 secondary
+    PeerSend = 6,         // body: service u32, instance u32, message
+    Subscribe = 7,        // body: on u32, count u32, events u32...
+    EventLog = 8,         // body: code u32, argc u32, args (text...), text
+    Console = 9,          // body: text
+    Report = 10,          // body: text
+    CfgInsert = 11,       // body: key count u32, keys u32..., text
+    CfgRemoveExact = 12,  // body: key count u32, keys u32...
+    CfgRemoveNode = 13,   // body: key count u32, keys u32...
+    TunnelMac = 14,       // body: 6 bytes
+};
+namespace op {
+inline constexpr size_t kOp = 0;
+inline constexpr size_t kBody = 4;
+}  // namespace op
+namespace answer {
+inline constexpr size_t kStatus = 0;
+inline constexpr size_t kBody = 4;
+inline constexpr int32_t kReplied = 0;
+inline constexpr int32_t kNoParty = -1;  // nobody to ask: the request fails at once
+inline constexpr int32_t kSilent = -2;   // delivered, no reply: the caller waits its time-out
+}  // namespace answer
+
+// Ctl connection: the client sends one command line; the daemon answers with datagrams
+// [kind u8][text], ending with an Exit datagram whose text is the exit status.
+enum class CtlKind : uint8_t { Out = 'o', Err = 'e', Exit = 'x' };
+
+// A bounded reader and a writer of the operations' bodies.
+class Reader {
+  public:
+    explicit Reader(std::span<const uint8_t> data) : data_(data) {}
+    bool u32(uint32_t& v);
+    bool text(std::string& s);
+    std::span<const uint8_t> rest() const { return data_.subspan(pos_); }
+    bool done() const { return pos_ == data_.size(); }
+
+  private:
+    std::span<const uint8_t> data_;
+    size_t pos_ = 0;
+};
+
+class Writer {
+  public:
+    Writer& u32(uint32_t v);
+    Writer& text(std::string_view s);
+    Writer& bytes(std::span<const uint8_t> b);
+    std::vector<uint8_t>& data() { return data_; }
+
+  private:
+    std::vector<uint8_t> data_;
+};
+
+}  // namespace netp

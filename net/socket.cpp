@@ -1,0 +1,119 @@
+#include "net/socket.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "net/protocol.h"
+
+namespace netp {
+
+namespace {
+
+constexpr int kListenBacklog = 16;
+
+std::optional<sockaddr_un> unixAddress(const std::string& path) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path)
+        return std::nullopt;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return addr;
+}
+
+}  // namespace
+
+void Fd::reset(int fd) {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+Fd listenSeqpacket(const std::string& path) {
+    auto addr = unixAddress(path);
+    if (!addr)
+        throw std::runtime_error("socket path too long: " + path);
+    Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid())
+        throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
+    ::unlink(path.c_str());
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0 ||
+        ::listen(fd.get(), kListenBacklog) != 0) {
+        throw std::runtime_error("cannot listen on " + path + ": " + std::strerror(errno));
+    }
+    return fd;
+}
+
+Fd connectSeqpacket(const std::string& path) {
+    auto addr = unixAddress(path);
+    if (!addr) {
+        errno = ENAMETOOLONG;
+        return Fd();
+    }
+    Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (fd.valid() &&
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0) {
+        fd.reset();
+    }
+    return fd;
+}
+
+Fd acceptSeqpacket(int listenFd) {
+    return Fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+}
+
+bool sendDatagram(int fd, std::span<const uint8_t> data) {
+    ssize_t n;
+    do {
+        n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(data.size());
+}
+
+Recv recvDatagram(int fd, std::vector<uint8_t>& buf, bool wait) {
+    buf.resize(kMaxDatagram);
+    ssize_t n;
+    do {
+        n = ::recv(fd, buf.data(), buf.size(), MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        buf.clear();
+        return errno == EAGAIN || errno == EWOULDBLOCK ? Recv::Empty : Recv::Closed;
+    }
+    if (n == 0) {
+        // A zero-length datagram and the peer's end look alike on a SEQPACKET socket; the
+        // protocol never sends empty datagrams, so this is the end.
+        buf.clear();
+        return Recv::Closed;
+    }
+    if (static_cast<size_t>(n) > buf.size()) {
+        buf.clear();
+        return Recv::Truncated;
+    }
+    buf.resize(static_cast<size_t>(n));
+    return Recv::Ok;
+}
+
+bool waitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, timeoutMs);
+    } while (n < 0 && errno == EINTR);
+    return n == 1;
+}
+
+std::optional<PeerCred> peerCred(int fd) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return std::nullopt;
+    return PeerCred{cred.pid, cred.uid, cred.gid};
+}
+
+}  // namespace netp

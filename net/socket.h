@@ -1,0 +1,62 @@
+// Unix SOCK_SEQPACKET sockets of the chassis daemon: an owning descriptor, listening and
+// connecting by path, whole-datagram sends and receives, and the peer's credentials.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace netp {
+
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd&& o) noexcept : fd_(o.release()) {}
+    Fd& operator=(Fd&& o) noexcept {
+        if (this != &o)
+            reset(o.release());
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+  private:
+    int fd_ = -1;
+};
+
+// Listens on path (an old socket file there is replaced); throws std::runtime_error.
+Fd listenSeqpacket(const std::string& path);
+// Connects to path; an invalid Fd (errno set) when nobody listens there.
+Fd connectSeqpacket(const std::string& path);
+Fd acceptSeqpacket(int listenFd);
+
+// Sends one datagram; false when the peer is gone or the send failed.
+bool sendDatagram(int fd, std::span<const uint8_t> data);
+enum class Recv { Ok, Empty, Closed, Truncated };
+// Receives one datagram into buf (resized to it), without blocking unless wait is set.
+Recv recvDatagram(int fd, std::vector<uint8_t>& buf, bool wait);
+// Waits up to timeoutMs (-1: for ever) for fd to become readable.
+bool waitReadable(int fd, int timeoutMs);
+
+struct PeerCred {
+    pid_t pid;
+    uid_t uid;
+    gid_t gid;
+};
+std::optional<PeerCred> peerCred(int fd);
+
+}  // namespace netp

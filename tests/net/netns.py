@@ -1,0 +1,157 @@
+"""Network namespaces, veth pairs, raw sockets and the switch's processes, for the tests that
+run the switch on Linux interfaces. Everything made here is removed again by close()."""
+
+import ctypes
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+CLONE_NEWNET = 0x40000000
+ETH_P_ALL = 0x0003
+SOL_PACKET = 263
+PACKET_AUXDATA = 8
+TP_STATUS_VLAN_VALID = 0x10
+TP_STATUS_VLAN_TPID_VALID = 0x40
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def require_privilege():
+    """Namespaces need CAP_NET_ADMIN: root, or the same test again through sudo."""
+    if os.geteuid() == 0:
+        return
+    if shutil.which("sudo") and subprocess.run(["sudo", "-n", "true"],
+                                               capture_output=True).returncode == 0:
+        os.execvp("sudo", ["sudo", "-n", "-E", sys.executable] + sys.argv)
+    sys.exit("FAILED: this test needs root, or passwordless sudo, to create network namespaces "
+             "and veth pairs (CAP_NET_ADMIN) and to open AF_PACKET sockets (CAP_NET_RAW)")
+
+
+def run(*cmd, check=True):
+    return subprocess.run(cmd, check=check, capture_output=True, text=True)
+
+
+def wait_for(what, cond, timeout=10.0, step=0.05):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        v = cond()
+        if v:
+            return v
+        time.sleep(step)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class Lab:
+    """Namespaces and veth pairs named with this process's id, so runs never collide."""
+
+    def __init__(self):
+        self.tag = "t%d" % os.getpid()
+        self.namespaces = []
+        self.procs = []
+        self.sockets = []
+        self.tmp = tempfile.mkdtemp(prefix="l2pt-net-")
+
+    def netns(self, name):
+        ns = "%s-%s" % (self.tag, name)
+        run("ip", "netns", "add", ns)
+        self.namespaces.append(ns)
+        run("ip", "-n", ns, "link", "set", "lo", "up")
+        run("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1")
+        run("ip", "netns", "exec", ns, "sysctl", "-qw", "net.ipv6.conf.default.disable_ipv6=1")
+        return ns
+
+    def veth(self, ns_a, name_a, ns_b, name_b):
+        run("ip", "link", "add", name_a, "netns", ns_a, "type", "veth", "peer", "name", name_b,
+            "netns", ns_b)
+        run("ip", "-n", ns_a, "link", "set", name_a, "up")
+        run("ip", "-n", ns_b, "link", "set", name_b, "up")
+
+    def start(self, ns, argv, log):
+        cmd = (["ip", "netns", "exec", ns] if ns else []) + argv
+        with open(log, "ab") as out:
+            p = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT)
+        self.procs.append(p)
+        return p
+
+    def stop(self, p, sig=signal.SIGTERM):
+        if p.poll() is None:
+            p.send_signal(sig)
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+    def close(self):
+        for s in self.sockets:
+            s.close()
+        for p in reversed(self.procs):
+            self.stop(p)
+        for ns in self.namespaces:
+            run("ip", "netns", "del", ns, check=False)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def raw_socket(ns, iface):
+    """An AF_PACKET socket on iface inside ns: opened on a thread that entered ns, so the
+    test process itself stays where it is."""
+    result = {}
+
+    def enter():
+        try:
+            fd = os.open("/var/run/netns/" + ns, os.O_RDONLY)
+            if _libc.setns(fd, CLONE_NEWNET) != 0:
+                raise OSError(ctypes.get_errno(), "setns " + ns)
+            os.close(fd)
+            s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(ETH_P_ALL))
+            s.bind((iface, 0))
+            s.setsockopt(SOL_PACKET, PACKET_AUXDATA, 1)
+            s.setblocking(False)
+            result["sock"] = s
+        except Exception as e:  # handed to the caller
+            result["error"] = e
+
+    t = threading.Thread(target=enter)
+    t.start()
+    t.join()
+    if "error" in result:
+        raise result["error"]
+    return result["sock"]
+
+
+def drain(sock):
+    """Frames received so far (not those sent), with a VLAN tag the kernel took off put back."""
+    frames = []
+    while True:
+        try:
+            data, anc, _, addr = sock.recvmsg(65535, socket.CMSG_SPACE(20))
+        except BlockingIOError:
+            return frames
+        if addr[2] == socket.PACKET_OUTGOING:
+            continue
+        for level, kind, aux in anc:
+            if level != SOL_PACKET or kind != PACKET_AUXDATA or len(aux) < 20:
+                continue
+            status = int.from_bytes(aux[0:4], sys.byteorder)
+            tci = int.from_bytes(aux[16:18], sys.byteorder)
+            tpid = int.from_bytes(aux[18:20], sys.byteorder)
+            if status & TP_STATUS_VLAN_VALID:
+                if not status & TP_STATUS_VLAN_TPID_VALID:
+                    tpid = 0x8100
+                data = data[:12] + tpid.to_bytes(2, "big") + tci.to_bytes(2, "big") + data[12:]
+        frames.append(data)
+
+
+def collect(sock, count, timeout=3.0):
+    """Frames arriving on sock until count came or the time-out passed."""
+    frames = []
+    end = time.monotonic() + timeout
+    while len(frames) < count and time.monotonic() < end:
+        frames += drain(sock)
+        time.sleep(0.01)
+    return frames

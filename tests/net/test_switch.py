@@ -1,0 +1,396 @@
+#!/usr/bin/env python3
+"""One switch on Linux interfaces: l2pt-chassisd and l2ptd in a network namespace, two access
+ports on line card 0 and a core port on line card 1, each a veth pair whose far end sits in a
+customer namespace where raw sockets send and receive frames byte for byte.
+
+    tests/net/test_switch.py --build BUILD_DIR
+"""
+
+import argparse
+import os
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+BUILD = None
+TUNNEL_MAC = bytes.fromhex("03a731000000")
+STP_MAC = bytes.fromhex("0180c2000000")
+LLDP_MAC = bytes.fromhex("0180c200000e")
+# The switch's GVRP row holds ...:20; a PDU sent to the standard GVRP address ...:21 is not
+# trapped (checked below with the untrapped frames).
+GVRP_MAC = bytes.fromhex("0180c2000020")
+PVST_MAC = bytes.fromhex("01000ccccccd")
+PROVIDER_TAG = bytes.fromhex("91000064")  # TPID 0x9100, VLAN 100
+SRC = bytes.fromhex("001122334455")
+
+CHASSIS = """
+chassis: {name: nettest, slots: 12}
+# The master line-card slot is one without a card: a takeover re-registers every agent.
+rpm: {role: primary, master_slot: 11, peer: none}
+card_types:
+  - {id: 1, name: 8x1G, ten_gig: false}
+line_cards:
+  - slot: 0
+    type: 1
+    agent: per-port
+    ports:
+      - {range: 1-2, name: "ge0/{n}", long_name: "GigEthernet 0/{n}", vlan: 100, netdev: "acc{n}"}
+  - slot: 1
+    type: 1
+    agent: per-port
+    ports:
+      - {number: 0, name: "te1/0", long_name: "TenGigEthernet 1/0", netdev: "core0"}
+vlans:
+  - {id: 100, name: vl100, long_name: "Vlan 100"}
+tunnelling:
+  vlans:
+    - vlan: vl100
+      protocols: [stp, lldp, gvrp, pvst]
+      ports:
+        - {port: ge0/1, mode: access}
+        - {port: ge0/2, mode: access}
+        - {port: te1/0, mode: core}
+"""
+
+
+def llc_frame(dst, payload, dsap=0x42):
+    body = bytes([dsap, dsap, 0x03]) + payload
+    return dst + SRC + struct.pack("!H", len(body)) + body
+
+
+def stp():
+    bpdu = bytes.fromhex("000000" "00" "8000aabbccddeeff" "00000000" "8000aabbccddeeff"
+                         "8001" "0000" "1400" "0200" "0f00")
+    return llc_frame(STP_MAC, bpdu)
+
+
+def gvrp():
+    return llc_frame(GVRP_MAC, bytes.fromhex("0001" "01" "0402000a" "00" "00"))
+
+
+def lldp():
+    tlvs = bytes.fromhex("0207" "04" "001122334455" "0403" "05" "6531" "0602" "0078" "0000")
+    return LLDP_MAC + SRC + bytes.fromhex("88cc") + tlvs
+
+
+def pvst():
+    bpdu = bytes.fromhex("000000" "00" "8000aabbccddeeff" "00000000" "8000aabbccddeeff"
+                         "8001" "0000" "1400" "0200" "0f00")
+    snap = bytes.fromhex("aaaa03" "00000c" "010b") + bpdu
+    return PVST_MAC + SRC + bytes.fromhex("8100000a") + struct.pack("!H", len(snap)) + snap
+
+
+def tunnelled(frame, mac=TUNNEL_MAC):
+    """What the core port carries: the tunnel MAC, the provider tag; a customer tag (PVST)
+    stays inside it, an untagged PDU gets the tag in front of its length."""
+    return mac + frame[6:12] + PROVIDER_TAG + frame[12:]
+
+
+def restored(tunnel_frame, mac):
+    """A tunnelled PDU delivered to an access port: the protocol MAC back, the provider tag
+    removed by the access port on the way out."""
+    return mac + tunnel_frame[6:12] + tunnel_frame[16:]
+
+
+class Switch:
+    def __init__(self, lab):
+        self.lab = lab
+        self.sw = lab.netns("sw")
+        self.cust = lab.netns("cust")
+        for port in ("acc1", "acc2", "core0"):
+            lab.veth(self.sw, port, self.cust, "c-" + port)
+        self.chassis_file = os.path.join(lab.tmp, "chassis.yaml")
+        with open(self.chassis_file, "w") as f:
+            f.write(CHASSIS)
+        self.run_dir = os.path.join(lab.tmp, "run")
+        self.log = os.path.join(lab.tmp, "chassisd.log")
+        self.daemon = None
+        self.task = None
+        self.socks = {p: netns.raw_socket(self.cust, "c-" + p) for p in ("acc1", "acc2", "core0")}
+        lab.sockets += self.socks.values()
+
+    def start_daemon(self):
+        self.daemon = self.lab.start(self.sw, [os.path.join(BUILD, "app", "l2pt-chassisd"),
+                                               "--chassis", self.chassis_file,
+                                               "--run-dir", self.run_dir, "--trace"], self.log)
+        netns.wait_for("the daemon's sockets", lambda: os.path.exists(
+            os.path.join(self.run_dir, "ctl.sock")))
+
+    def start_task(self):
+        self.task = self.lab.start(None, [os.path.join(BUILD, "app", "l2ptd"), "--chassis",
+                                          self.run_dir], os.path.join(self.lab.tmp, "l2ptd.log"))
+        netns.wait_for("a ready primary task", lambda: self.ctl("status").returncode == 0)
+        # The task has downloaded the entries once the data plane traps: let an STP cross.
+        netns.wait_for("entries installed", self.stp_crosses)
+
+    def stp_crosses(self):
+        self.drain()
+        self.send("acc1", stp())
+        return any(f == stp() for f in netns.collect(self.socks["acc2"], 1, 0.3))
+
+    def ctl(self, *args, user=None):
+        cmd = [os.path.join(BUILD, "app", "l2ptctl"), "--run-dir", self.run_dir] + list(args)
+        if user is not None:
+            cmd = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + cmd
+        return subprocess.run(cmd, capture_output=True, text=True, timeout=20)
+
+    def send(self, port, frame):
+        self.socks[port].send(frame)
+
+    def drain(self):
+        for s in self.socks.values():
+            netns.drain(s)
+
+    def exchange(self, port, frame, expect):
+        """Sends frame into port; returns what each port in expect received (counts given)."""
+        self.drain()
+        self.send(port, frame)
+        return {p: netns.collect(self.socks[p], n, 1.0 if n else 0.4) for p, n in expect.items()}
+
+    def counters(self):
+        out = self.ctl("counters").stdout
+        return {line.split()[0]: int(line.split()[3]) for line in out.splitlines()}
+
+    def daemon_log(self):
+        with open(self.log) as f:
+            return f.read()
+
+
+class SwitchTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = netns.Lab()
+        try:
+            cls.sw = Switch(cls.lab)
+            cls.sw.start_daemon()
+            cls.sw.start_task()
+        except Exception:
+            cls.lab.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.close()
+
+    def test_1_access_pdus_reach_access_and_core_ports(self):
+        for name, frame in (("stp", stp()), ("pvst", pvst()), ("gvrp", gvrp()),
+                            ("lldp", lldp())):
+            with self.subTest(protocol=name):
+                got = self.sw.exchange("acc1", frame, {"acc2": 1, "core0": 1})
+                self.assertEqual([f.hex() for f in got["acc2"]], [frame.hex()])
+                self.assertEqual([f.hex() for f in got["core0"]], [tunnelled(frame).hex()])
+
+    def test_2_tunnelled_pdus_leave_access_ports_restored(self):
+        # STP and GVRP both classify as the STP row on the way out of the tunnel, so GVRP is
+        # delivered with the STP MAC; PVST keeps its customer tag; LLDP is not carried back.
+        cases = (("stp", stp(), STP_MAC), ("gvrp", gvrp(), STP_MAC), ("pvst", pvst(), PVST_MAC))
+        for name, frame, mac in cases:
+            with self.subTest(protocol=name):
+                t = tunnelled(frame)
+                got = self.sw.exchange("core0", t, {"acc1": 1, "acc2": 1})
+                want = restored(t, mac).hex()
+                self.assertEqual([f.hex() for f in got["acc1"]], [want])
+                self.assertEqual([f.hex() for f in got["acc2"]], [want])
+        got = self.sw.exchange("core0", tunnelled(lldp()), {"acc1": 0, "acc2": 0})
+        self.assertEqual(got, {"acc1": [], "acc2": []})
+
+    def test_3_untrapped_frames_never_reach_the_daemon(self):
+        before = self.sw.counters()["ge0/1"]
+        other = bytes.fromhex("020000000099") + SRC + bytes.fromhex("0800") + bytes(46)
+        broadcast = bytes.fromhex("ffffffffffff") + SRC + bytes.fromhex("0806") + bytes(28)
+        gvrp21 = bytes.fromhex("0180c2000021") + gvrp()[6:]
+        for _ in range(20):
+            for frame in (other, broadcast, gvrp21):
+                self.sw.send("acc1", frame)
+        time.sleep(0.3)
+        self.assertEqual(self.sw.counters()["ge0/1"], before)
+        self.sw.exchange("acc1", stp(), {"acc2": 1})
+        self.assertEqual(self.sw.counters()["ge0/1"], before + 1)
+
+    def test_4_line_card_down_and_up(self):
+        self.assertEqual(self.sw.ctl("card", "down", "1").returncode, 0)
+        got = self.sw.exchange("acc1", stp(), {"acc2": 1, "core0": 0})
+        self.assertEqual(len(got["acc2"]), 1)
+        self.assertEqual(got["core0"], [])
+        got = self.sw.exchange("core0", tunnelled(stp()), {"acc1": 0})
+        self.assertEqual(got["acc1"], [])
+        self.assertEqual(self.sw.ctl("card", "up", "1").returncode, 0)
+
+        def core_back():
+            got = self.sw.exchange("acc1", stp(), {"core0": 1})
+            return got["core0"] == [tunnelled(stp())]
+        netns.wait_for("the core card's entries back", core_back)
+
+    def test_5_l2ptd_killed_and_restarted(self):
+        show_before = self.sw.ctl("show").stdout
+        self.sw.task.send_signal(signal.SIGKILL)
+        self.sw.task.wait()
+        netns.wait_for("the daemon to see the task go",
+                       lambda: self.sw.ctl("status").returncode != 0)
+        got = self.sw.exchange("acc1", stp(), {"acc2": 0, "core0": 0})
+        self.assertEqual(got, {"acc2": [], "core0": []})
+        self.sw.start_task()  # waits for an STP to cross again
+        got = self.sw.exchange("core0", tunnelled(stp()), {"acc2": 1})
+        self.assertEqual(len(got["acc2"]), 1)
+        self.assertEqual(self.sw.ctl("show").stdout, show_before)
+
+    def test_6_configuration_survives_a_daemon_restart(self):
+        new_mac = bytes.fromhex("020000000077")
+        self.assertEqual(self.sw.ctl("tunnel-mac", "02:00:00:00:00:77").returncode, 0)
+        netns.wait_for("the new tunnel MAC on the core", lambda: self.sw.exchange(
+            "acc1", stp(), {"core0": 1})["core0"] == [tunnelled(stp(), new_mac)])
+        self.sw.lab.stop(self.sw.task)
+        self.sw.lab.stop(self.sw.daemon)
+        self.assertTrue(os.path.exists(os.path.join(self.sw.run_dir, "state.yaml")))
+        self.sw.start_daemon()
+        self.sw.start_task()
+        got = self.sw.exchange("acc1", stp(), {"core0": 1})
+        self.assertEqual(got["core0"], [tunnelled(stp(), new_mac)])
+        self.assertEqual(self.sw.ctl("tunnel-mac", "default").returncode, 0)
+
+    def test_7_other_users_are_refused(self):
+        # Open the way to the socket, as a careless administrator might: the daemon's own
+        # check of the peer's credentials is what refuses.
+        os.chmod(self.sw.run_dir, 0o755)
+        os.chmod(self.sw.lab.tmp, 0o755)
+        os.chmod(os.path.join(self.sw.run_dir, "ctl.sock"), 0o777)
+        try:
+            r = self.sw.ctl("status", user=65534)
+        finally:
+            os.chmod(self.sw.run_dir, 0o700)
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("refused a connection on ctl.sock from pid", self.sw.daemon_log())
+        self.assertIn("uid 65534", self.sw.daemon_log())
+        self.assertEqual(self.sw.ctl("status").returncode, 0)
+
+    def test_8_bad_messages_are_logged_and_change_nothing(self):
+        show_before = self.sw.ctl("show").stdout
+        r = self.sw.ctl("do", "frobnicate")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("frobnicate", r.stderr)
+        r = self.sw.ctl("show", "vl999x")
+        self.assertEqual(r.returncode, 2)
+        task_sock = os.path.join(self.sw.run_dir, "task.sock")
+
+        def connect():
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+            s.settimeout(3)
+            s.connect(task_sock)
+            return s
+
+        def hello(channel, session=0, arg=0):
+            return struct.pack("!IHHII", 0x4C325054, 1, channel, session, arg)
+
+        s = connect()
+        s.send(b"\x01\x02\x03")
+        self.assertEqual(struct.unpack("!Ii", s.recv(64)[:8])[1], -1)
+        s.close()
+        s = connect()
+        s.send(hello(2, session=424242))
+        self.assertEqual(struct.unpack("!Ii", s.recv(64)[:8])[1], -1)
+        s.close()
+        # A session of our own: garbage operations are answered -1 and logged.
+        ctl = connect()
+        ctl.send(hello(1))
+        session = struct.unpack("!IiI", ctl.recv(64)[:12])[2]
+        ctl.send(struct.pack("!I", 999))
+        self.assertEqual(struct.unpack("!i", ctl.recv(64)[:4])[0], -1)
+        ctl.send(struct.pack("!I", 8) + b"\x00\x00")  # an event-log record cut short
+        self.assertEqual(struct.unpack("!i", ctl.recv(64)[:4])[0], -1)
+        ctl.send(struct.pack("!I", 1) + b"\x00" * 5)  # a request shorter than any header
+        self.assertEqual(struct.unpack("!i", ctl.recv(64)[:4])[0], -1)
+        pdu = connect()
+        pdu.send(hello(3, session=session, arg=1))
+        self.assertEqual(struct.unpack("!Ii", pdu.recv(64)[:8])[1], 0)
+        pdu.send(b"\x00\x01")
+        pdu.close()
+        ctl.close()
+        log = netns.wait_for("the log lines", lambda: (lambda l: l if "PDU datagram of 2 bytes"
+                                                       in l else None)(self.sw.daemon_log()))
+        for line in ("malformed hello of 3 bytes", "channel for unknown session 424242",
+                     "malformed operation code", "malformed event-log record"):
+            self.assertIn(line, log)
+        self.assertEqual(self.sw.ctl("show").stdout, show_before)
+        self.assertTrue(self.sw.stp_crosses())
+
+    def test_9_secondary_takes_over_when_the_primary_dies(self):
+        secondary = self.sw.lab.start(None, [os.path.join(BUILD, "app", "l2ptd"), "--chassis",
+                                             self.sw.run_dir],
+                                      os.path.join(self.sw.lab.tmp, "l2ptd-2.log"))
+        netns.wait_for("a ready secondary", lambda: "secondary ready" in self.sw.ctl(
+            "status").stdout)
+        time.sleep(0.2)  # a few main-loop passes: the secondary registers with the primary
+        killed = time.monotonic()
+        log_before = len(self.sw.daemon_log())
+        self.sw.task.send_signal(signal.SIGKILL)
+        self.sw.task.wait()
+        self.sw.task = secondary
+        netns.wait_for("the secondary forwarding as primary", self.sw.stp_crosses)
+        print("takeover: %.0f ms from SIGKILL to the first PDU forwarded again" %
+              ((time.monotonic() - killed) * 1000), file=sys.stderr)
+        self.assertIn("primary ready", self.sw.ctl("status").stdout)
+        after = self.sw.daemon_log()[log_before:]
+        for slot in (0, 1):
+            self.assertIn("acl[%d] rx register" % slot, after)
+        # The new primary owns the agents: a change it makes reaches both line cards.
+        self.assertEqual(self.sw.ctl("tunnel-mac", "02:00:00:00:00:88").returncode, 0)
+        new_mac = bytes.fromhex("020000000088")
+        netns.wait_for("the new MAC trapped on the core card", lambda: len(self.sw.exchange(
+            "core0", tunnelled(stp(), new_mac), {"acc1": 1})["acc1"]) == 1)
+        self.assertEqual(self.sw.ctl("tunnel-mac", "default").returncode, 0)
+        got = self.sw.exchange("core0", tunnelled(stp()), {"acc1": 1, "acc2": 1})
+        self.assertEqual([len(got["acc1"]), len(got["acc2"])], [1, 1])
+
+    def test_10_capture_shell_and_trace(self):
+        pcap = os.path.join(self.sw.lab.tmp, "core0.pcap")
+        cap = subprocess.Popen([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
+                                self.sw.run_dir, "capture", "te1/0", pcap, "--count", "2"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(0.2)
+        self.sw.exchange("acc1", stp(), {"core0": 1})  # leaves te1/0
+        self.sw.exchange("core0", tunnelled(stp()), {"acc1": 1})  # enters it
+        out, err = cap.communicate(timeout=10)
+        self.assertEqual(cap.returncode, 0, err)
+        self.assertIn("2 frames captured", out)
+        dump = netns.run("tcpdump", "-r", pcap, "-nn", "-e").stdout.splitlines()
+        self.assertEqual(len(dump), 2, dump)
+        self.assertTrue(all("03:a7:31:00:00:00" in line for line in dump), dump)
+        self.assertIn("0x9100", dump[0])
+
+        r = self.sw.ctl("shell", "get", "l2ptVmanPt")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("37120", r.stdout)  # 0x9100
+        r = self.sw.ctl("shell", "set", "l2ptVmanPt", "65537")
+        self.assertNotEqual(r.returncode, 0)
+
+        trace = subprocess.Popen([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
+                                  self.sw.run_dir, "trace"], stdout=subprocess.PIPE, text=True)
+        try:
+            time.sleep(0.2)
+            self.sw.exchange("acc1", stp(), {"acc2": 1})
+            line = trace.stdout.readline()
+            self.assertIn("port ge0/1 in len=", line)
+        finally:
+            trace.kill()
+            trace.wait()
+
+
+def main():
+    global BUILD
+    netns.require_privilege()
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    args, rest = parser.parse_known_args()
+    BUILD = os.path.abspath(args.build)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
