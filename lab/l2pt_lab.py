@@ -472,6 +472,7 @@ class Lab:
         self.dir = RUN_ROOT / self.topo.name
         self.state_file = self.dir / "state.json"
         self.state = {"namespaces": [], "processes": []}
+        self.load_state()
 
     # -- state
 
@@ -528,6 +529,15 @@ class Lab:
         # lldpcli reaches lldpd's socket as lldpd's own user: the lab's directory stays readable.
         self.dir.mkdir(parents=True, exist_ok=True, mode=0o755)
         self._save()
+        try:
+            self._build(timeout)
+        except BaseException:
+            print("l2pt-lab: up failed; taking down what was built", file=sys.stderr)
+            self.down()
+            raise
+
+    def _build(self, timeout):
+        t = self.topo
         for node in [*t.switches, *t.sites]:
             ns = t.namespace(node)
             run("ip", "netns", "add", ns)
@@ -613,6 +623,7 @@ class Lab:
         for ns in namespaces:
             run("ip", "netns", "del", ns)
         shutil.rmtree(self.dir, ignore_errors=True)
+        self.state = {"namespaces": [], "processes": []}
         left = [ns for ns in namespaces if Path(f"/run/netns/{ns}").exists()]
         if left or self.dir.exists():
             raise RuntimeError(f"down left {left or self.dir} behind")
@@ -706,12 +717,7 @@ def main(argv=None):
     try:
         lab = Lab(args.topology, args.build)
         if args.cmd == "up":
-            try:
-                lab.up()
-            except BaseException:
-                print("l2pt-lab: up failed; taking down what was built", file=sys.stderr)
-                lab.down()
-                raise
+            lab.up()
             print(f"lab {lab.topo.name} is up; state in {lab.dir}")
         elif args.cmd == "down":
             lab.down()

@@ -7,6 +7,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 from pathlib import Path
 
@@ -45,11 +46,7 @@ class LabCase(unittest.TestCase):
         cls.lab = l2pt_lab.Lab(cls.TOPOLOGY, BUILD)
         if cls.lab.state_file.exists():  # left by a run that was killed
             cls.lab.down()
-        try:
-            cls.lab.up()
-        except BaseException:
-            cls.lab.down()
-            raise
+        cls.lab.up()  # takes down what it built if it fails
 
     @classmethod
     def tearDownClass(cls):
@@ -69,16 +66,21 @@ class LabCase(unittest.TestCase):
 
 class Sniffer:
     """pdu.py sniff on one interface, in the background until its time is up or it has seen
-    count tagged frames."""
+    count tagged frames. It writes to a file: a pipe nobody reads until the end would fill
+    and stall it."""
 
     def __init__(self, ns, iface, seconds, count=0):
+        self.out = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen(["ip", "netns", "exec", ns, PYTHON, str(HERE / "pdu.py"),
                                       "sniff", iface, "--seconds", str(seconds),
-                                      "--count", str(count)],
-                                     stdout=subprocess.PIPE, text=True)
-        ready = self.proc.stdout.readline()
-        if "ready" not in ready:
-            raise RuntimeError(f"sniffer on {ns}/{iface} did not start: {ready!r}")
+                                      "--count", str(count)], stdout=self.out)
+        wait_for(f"the sniffer on {ns}/{iface}", self._ready, 10)
+
+    def _ready(self):
+        if self.proc.poll() is not None:
+            raise RuntimeError(f"sniffer ended with status {self.proc.returncode}")
+        self.out.seek(0)
+        return "ready" in self.out.readline()
 
     def stop(self, tag=None):
         """Ends the sniffer now; the frames it saw."""
@@ -87,8 +89,13 @@ class Sniffer:
 
     def frames(self, tag=None):
         """Waits for the sniffer's end; the frames it saw (those with tag, if given)."""
-        out, _ = self.proc.communicate(timeout=120)
-        frames = [json.loads(line) for line in out.splitlines() if line]
+        self.proc.wait(timeout=120)
+        self.out.seek(0)
+        lines = self.out.read().splitlines()[1:]
+        self.out.close()
+        if lines and not lines[-1].endswith("}"):
+            lines.pop()  # cut short by the end of the sniffer
+        frames = [json.loads(line) for line in lines]
         return [f for f in frames if tag is None or f.get("tag") == tag]
 
 

@@ -19,6 +19,7 @@ import sys
 import time
 
 ETH_P_ALL = 0x0003
+GVRP_MAC = "01:80:c2:00:00:20"
 MARK = b"L2LAB:"
 MARK_RE = re.compile(rb"L2LAB:([A-Za-z0-9_-]+):(\d+)")
 
@@ -35,11 +36,10 @@ def build(kind, tag, seq):
         pkt = (Ether(dst="01:00:0c:cc:cc:cd") / Dot1Q(vlan=10) / LLC(dsap=0xAA, ssap=0xAA, ctrl=3)
                / SNAP(OUI=0x00000C, code=0x010B) / STP(rootid=32768, bridgeid=32768) / Raw(marker))
     elif kind == "gvrp":
-        # A GVRP PDU: LLC 0x42, protocol id 1, one VLAN attribute (type 1, length 4, join-in
-        # of VLAN 10), end marks.
+        # A GVRP PDU to the address the switch's protocol table gives GVRP: LLC 0x42,
+        # protocol id 1, one VLAN attribute (type 1, length 4, join-in of VLAN 10), end marks.
         garp = bytes([0x00, 0x01, 0x01, 0x04, 0x02, 0x00, 0x0A, 0x00, 0x00])
-        pkt = (Ether(dst="01:80:c2:00:00:21") / LLC(dsap=0x42, ssap=0x42, ctrl=3)
-               / Raw(garp + marker))
+        pkt = (Ether(dst=GVRP_MAC) / LLC(dsap=0x42, ssap=0x42, ctrl=3) / Raw(garp + marker))
     else:
         raise SystemExit(f"pdu.py: unknown kind '{kind}'")
     return bytes(pkt)
