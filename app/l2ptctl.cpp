@@ -91,6 +91,12 @@ int main(int argc, char** argv) {
     show->add_flag("--json", json, "JSON instead of text");
     show->callback([&] { line = "show " + showVlan; });
 
+    auto* agents = app.add_subcommand("agents",
+                                      "each line card's ACL agent: registration, "
+                                      "entries, download messages applied");
+    agents->add_flag("--json", json, "JSON instead of text");
+    agents->callback([&] { line = "agents"; });
+
     auto* counters = app.add_subcommand("counters", "frames per port: received, sent, errors");
     counters->add_flag("--json", json, "JSON instead of text");
     counters->callback([&] { line = "counters"; });

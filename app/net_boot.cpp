@@ -14,6 +14,7 @@
 
 int bootNet(int argc, char** argv) {
     CLI::App app{"l2ptd: the layer-2 protocol tunnelling task, on a chassis daemon", "l2ptd"};
+    app.set_version_flag("--version", "l2ptd " L2PTD_VERSION);
     std::string runDir;
     app.add_option("--chassis", runDir, "run directory of the chassis daemon (l2pt-chassisd)")
         ->required()

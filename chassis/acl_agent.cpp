@@ -271,7 +271,7 @@ const AclEntry* AclAgent::match(uint32_t portIf, std::span<const uint8_t> mac) c
 }
 
 DataPlane::DataPlane(Context& ctx, const ChassisConfig& cfg)
-    : ctx_(ctx), agents_(cfg.slots), out_(ctx.ifdb.portCount()) {
+    : ctx_(ctx), agents_(cfg.slots), out_(ctx.ifdb.portCount()), counters_(ctx.ifdb.portCount()) {
     for (const auto& card : cfg.lineCards) {
         agents_[card.slot].emplace(ctx, card.slot, card.agent, card.present);
     }
@@ -293,26 +293,94 @@ uint32_t DataPlane::presentBitmap() const {
     return bitmap;
 }
 
+std::string_view dropReasonName(DropReason reason) {
+    switch (reason) {
+        case DropReason::NoPort:
+            return "no such port";
+        case DropReason::Runt:
+            return "runt frame";
+        case DropReason::CardAbsent:
+            return "card absent";
+        case DropReason::NoEntry:
+            return "no entry";
+        case DropReason::Policed:
+            return "policed";
+        case DropReason::NoSocket:
+            return "no socket";
+        case DropReason::NoLiveMember:
+            return "LAG without live member";
+        case DropReason::SendFailed:
+            return "send failed";
+    }
+    return "unknown";
+}
+
+const PortCounters& DataPlane::counters(uint32_t portIf) const {
+    static const PortCounters kNone;
+    const int index = ctx_.ifdb.portIndex(portIf);
+    return index < 0 ? kNone : counters_[static_cast<size_t>(index)];
+}
+
+void DataPlane::drop(int portIndex, DropReason reason) {
+    const auto r = static_cast<size_t>(reason);
+    ++dropTotals_[r];
+    if (portIndex >= 0)
+        ++counters_[static_cast<size_t>(portIndex)].drops[r];
+}
+
+bool DataPlane::police(uint32_t slot, const AclEntry& entry, size_t frameLen) {
+    if (entry.rate == 0)
+        return true;
+    constexpr uint64_t kBytesPerKbit = 125;  // 1000 bits / 8
+    constexpr uint64_t kMinBurstBytes = 1518;
+    const uint64_t bytesPerSecond = uint64_t{entry.rate} * kBytesPerKbit;
+    const uint64_t cap = std::max(bytesPerSecond, kMinBurstBytes) * kTokenScale;
+    Bucket& b = buckets_[{slot, {entry.ifIndex, entry.mac}}];
+    const uint64_t now = ctx_.clock.nowUs;
+    if (!b.started) {
+        b = {cap, now, true};
+    } else if (now > b.lastUs) {
+        // tokens gained: elapsed microseconds x bytes per second (bytes x 10^6 per second)
+        const uint64_t elapsed = now - b.lastUs;
+        const uint64_t room = cap - b.tokens;
+        b.tokens = elapsed >= room / bytesPerSecond + 1 ? cap : b.tokens + elapsed * bytesPerSecond;
+        b.lastUs = now;
+    }
+    const uint64_t cost = uint64_t{frameLen} * kTokenScale;
+    if (b.tokens < cost)
+        return false;
+    b.tokens -= cost;
+    return true;
+}
+
 DataPlane::Trap DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
     const std::string actor = "port " + ctx_.ifdb.name(portIf);
     const std::string head = "in len=" + std::to_string(frame.size());
     const ozm::IfInfo* info = ctx_.ifdb.info(portIf);
-    if (!ctx_.ifdb.isPort(portIf) || info == nullptr) {
-        ctx_.trace.add(actor, head + " not-trapped (no such port)");
+    const int index = ctx_.ifdb.portIndex(portIf);
+    auto notTrapped = [&](DropReason reason, const std::string& why) {
+        drop(index, reason);
+        ctx_.trace.add(actor, head + " not-trapped (" + why + ")");
         return Trap::NotTrapped;
-    }
-    if (frame.size() < kEthHeaderLen) {
-        ctx_.trace.add(actor, head + " not-trapped (runt frame)");
-        return Trap::NotTrapped;
-    }
+    };
+    if (index < 0 || info == nullptr)
+        return notTrapped(DropReason::NoPort, "no such port");
+    ++counters_[static_cast<size_t>(index)].rxFrames;
+    if (tap_ != nullptr)
+        tap_->frame(portIf, false, frame);
+    if (frame.size() < kEthHeaderLen)
+        return notTrapped(DropReason::Runt, "runt frame");
     const AclAgent* a = agent(static_cast<uint32_t>(info->slot));
-    if (a == nullptr || !a->present()) {
-        ctx_.trace.add(actor, head + " not-trapped (card absent)");
-        return Trap::NotTrapped;
-    }
+    if (a == nullptr || !a->present())
+        return notTrapped(DropReason::CardAbsent, "card absent");
     const auto dst = frame.subspan(kDstMac, kMacLen);
-    if (a->match(portIf, dst) == nullptr) {
-        ctx_.trace.add(actor, head + " not-trapped (no entry for " + macText(dst) + ")");
+    const AclEntry* entry = a->match(portIf, dst);
+    if (entry == nullptr)
+        return notTrapped(DropReason::NoEntry, "no entry for " + macText(dst));
+    if (!police(a->slot(), *entry, frame.size())) {
+        drop(index, DropReason::Policed);
+        ctx_.trace.add(actor,
+                       head + " dropped (policed at " + std::to_string(entry->rate) + " Kbps)");
         return Trap::NotTrapped;
     }
     std::vector<uint8_t> trapped(frame.begin(), frame.end());
@@ -332,11 +400,23 @@ DataPlane::Trap DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> fra
     const std::string how = std::string(access ? " trapped=access" : " trapped=tunnel") + tagged +
                             (lag ? " rx=" + ctx_.ifdb.name(*lag) : std::string());
     if (!ctx_.task.toPduSocket(access ? OZML2STP : OZML2L2PT, rxIf, trapped)) {
+        drop(index, DropReason::NoSocket);
         ctx_.trace.add(actor, head + how + " dropped (no socket)");
         return Trap::NotTrapped;
     }
+    ++counters_[static_cast<size_t>(index)].trapped;
     ctx_.trace.add(actor, head + how);
     return access ? Trap::Access : Trap::Tunnel;
+}
+
+std::optional<uint32_t> DataPlane::liveMember(uint32_t lagIf) const {
+    for (uint32_t member : ctx_.ifdb.lagMembers(lagIf)) {
+        const ozm::IfInfo* info = ctx_.ifdb.info(member);
+        const AclAgent* a = info != nullptr ? agent(static_cast<uint32_t>(info->slot)) : nullptr;
+        if (a != nullptr && a->present())
+            return member;
+    }
+    return std::nullopt;
 }
 
 bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
@@ -344,34 +424,39 @@ bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
         return true;
     uint32_t port = egressIf;
     std::string name = ctx_.ifdb.name(egressIf);
+    const std::string head = "out len=" + std::to_string(frame.size());
     if (ctx_.ifdb.isLag(egressIf)) {
-        const auto& members = ctx_.ifdb.lagMembers(egressIf);
-        if (members.empty()) {
-            ctx_.trace.add("port " + name, "out len=" + std::to_string(frame.size()) +
-                                               " failed (LAG has no member)");
+        const auto member = liveMember(egressIf);
+        if (!member) {
+            drop(-1, DropReason::NoLiveMember);
+            ctx_.trace.add("port " + name, head + " dropped (LAG without live member)");
             return false;
         }
-        port = members.front();
+        port = *member;
         name += "(" + ctx_.ifdb.name(port) + ")";
     }
     const int index = ctx_.ifdb.portIndex(port);
     if (index < 0) {
+        drop(-1, DropReason::NoPort);
         ctx_.trace.add("kernel", "sendto " + name + " failed (not a port or LAG)");
         return false;
     }
     if (ctx_.faults.hit("sendto:" + ctx_.ifdb.name(egressIf)) ||
         (port != egressIf && ctx_.faults.hit("sendto:" + ctx_.ifdb.name(port)))) {
+        drop(index, DropReason::SendFailed);
+        ctx_.trace.add("port " + name, head + " dropped (send failed)");
         return false;
     }
+    ++counters_[static_cast<size_t>(index)].txFrames;
+    if (tap_ != nullptr)
+        tap_->frame(port, true, frame);
     if (wire_ != nullptr)
         wire_->transmit(port, frame);
     if (!recordFrames_)
         return true;
     out_[index].emplace_back(frame.begin(), frame.end());
-    if (ctx_.trace.on()) {
-        ctx_.trace.add("port " + name,
-                       "out len=" + std::to_string(frame.size()) + " " + hexText(frame));
-    }
+    if (ctx_.trace.on())
+        ctx_.trace.add("port " + name, head + " " + hexText(frame));
     return true;
 }
 

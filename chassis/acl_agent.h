@@ -2,6 +2,7 @@
 // entering a port are trapped to the task, and the frames the task sends out of ports.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -88,7 +89,36 @@ class PortWire {
     virtual void transmit(uint32_t portIf, std::span<const uint8_t> frame) = 0;
 };
 
-// The line cards' forwarding side: trapping frames to the task, recording frames sent out.
+// Sees every frame that enters or leaves a port (the pcap capture).
+class FrameTap {
+  public:
+    virtual ~FrameTap() = default;
+    virtual void frame(uint32_t portIf, bool out, std::span<const uint8_t> frame) = 0;
+};
+
+// Why the data plane did not pass a frame on.
+enum class DropReason : uint8_t {
+    NoPort,        // entered or left through something that is not a port
+    Runt,          // shorter than an Ethernet header
+    CardAbsent,    // the port's line card is not there
+    NoEntry,       // no trap entry: the frame is switched, not seen by the task
+    Policed,       // over the rate of its entry
+    NoSocket,      // the task has no socket for it
+    NoLiveMember,  // sent to a LAG with no member on a live card
+    SendFailed,    // the send failed (an armed fault)
+};
+inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::SendFailed) + 1;
+std::string_view dropReasonName(DropReason reason);
+
+struct PortCounters {
+    uint64_t rxFrames = 0;  // entered from the wire
+    uint64_t trapped = 0;   // handed to the task
+    uint64_t txFrames = 0;  // left for the wire
+    std::array<uint64_t, kDropReasons> drops{};
+};
+
+// The line cards' forwarding side: trapping frames to the task (policed at the rate of their
+// entry), recording frames sent out, counting what each port passed and dropped.
 class DataPlane {
   public:
     DataPlane(Context& ctx, const ChassisConfig& cfg);
@@ -111,13 +141,38 @@ class DataPlane {
     void setRecordFrames(bool record) { recordFrames_ = record; }
     // Frames sent out also go to wire (null: nowhere but the record).
     void setWire(PortWire* wire) { wire_ = wire; }
+    // Frames entering and leaving ports are shown to tap (null: none).
+    void setTap(FrameTap* tap) { tap_ = tap; }
+
+    // A port's counters (all zero for anything that is not a port); drops by reason over all
+    // ports and LAGs.
+    const PortCounters& counters(uint32_t portIf) const;
+    const std::array<uint64_t, kDropReasons>& dropTotals() const { return dropTotals_; }
+
+    // Policing: a token bucket per rate-limited entry, filled at the entry's rate and holding
+    // one second of it (at least one full-size frame).
+    struct Bucket {
+        uint64_t tokens = 0;  // bytes x kTokenScale
+        uint64_t lastUs = 0;
+        bool started = false;
+    };
+    static constexpr uint64_t kTokenScale = 1'000'000;  // tokens per byte: one per microsecond
 
   private:
+    void drop(int portIndex, DropReason reason);
+    bool police(uint32_t slot, const AclEntry& entry, size_t frameLen);
+    // The member a frame for a LAG leaves through: the first on a live card, if any.
+    std::optional<uint32_t> liveMember(uint32_t lagIf) const;
+
     Context& ctx_;
     std::vector<std::optional<AclAgent>> agents_;         // by slot
     std::vector<std::vector<std::vector<uint8_t>>> out_;  // by dense port index
     bool recordFrames_ = true;
     PortWire* wire_ = nullptr;
+    FrameTap* tap_ = nullptr;
+    std::vector<PortCounters> counters_;  // by dense port index
+    std::array<uint64_t, kDropReasons> dropTotals_{};
+    std::map<std::pair<uint32_t, std::pair<uint32_t, Mac>>, Bucket> buckets_;  // slot, entry key
 };
 
 // Destination MACs of the protocols the access-port socket receives.

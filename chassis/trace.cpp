@@ -66,12 +66,24 @@ std::string hex32(uint32_t v) {
 void Trace::add(std::string_view actor, std::string_view text) {
     if (!on())
         return;
+    // One line per line of text: embedded newlines start new lines, trailing blanks go, and
+    // the empty piece after a final newline is no line of its own.
+    do {
+        const size_t nl = text.find('\n');
+        std::string_view piece = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
+        addOne(actor, piece);
+    } while (!text.empty());
+}
+
+void Trace::addOne(std::string_view actor, std::string_view text) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%9.3f ", static_cast<double>(clock_.nowUs) / kUsPerSecond);
     std::string line = stamp;
     line.append(actor);
     line += ' ';
     line.append(text);
+    line.erase(line.find_last_not_of(" \t\r") + 1);
     if (sink_)
         sink_(line);
     if (keep_)

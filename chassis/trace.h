@@ -39,7 +39,7 @@ class Trace {
 
     explicit Trace(const Clock& clock) : clock_(clock) {}
 
-    // Appends "<time> <actor> <text>".
+    // Appends "<time> <actor> <text>" for each line of text, without trailing blanks.
     void add(std::string_view actor, std::string_view text);
     const std::vector<std::string>& lines() const { return lines_; }
     // Every line, each ended by '\n'.
@@ -54,6 +54,8 @@ class Trace {
     bool on() const { return keep_ || sink_ != nullptr; }
 
   private:
+    void addOne(std::string_view actor, std::string_view text);
+
     const Clock& clock_;
     std::vector<std::string> lines_;
     Sink sink_;

@@ -4,7 +4,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "classification/acl_msg.h"
+#include "classification/agents.h"
+#include "diagnostics/debug_filter.h"
+#include "diagnostics/pdu_trace.h"
+#include "events/rate_limit.h"
+#include "platform/bitmap.h"
+#include "platform/console.h"
 #include "platform/evtlog.h"
+#include "platform/shell.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
@@ -109,3 +117,219 @@ uint32_t l2ptProcessShow(uint8_t* msg, uint32_t subCode) {
     wire::putU16(msg, climsg::kShowMore, 0);
     return L2PT_SHOW_OK;
 }
+
+namespace {
+
+constexpr size_t kDumpProtoTextLen = 100;
+constexpr int32_t kMaxVlanId = L2PT_MAX_VLAN - 1;
+constexpr int32_t kMaxLagNum = L2PT_MAX_LAG - 1;
+constexpr uint32_t kSlotBit0 = 0x80000000u;  // slot s is kSlotBit0 >> s
+
+// "puts": the text and a newline.
+void dumpPuts(const char* text) {
+    ozmPrintf("%s\n", text);
+}
+
+void dumpCounters(const uint32_t* counts) {
+    for (int p = 0; p < L2PT_NUM_PROTOCOLS; ++p) {
+        ozmPrintf("%ld ", static_cast<long>(counts[p]));
+    }
+}
+
+}  // namespace
+
+void l2ptShowVman(int32_t vlanId) {
+    ozmPrintf("Vlan id %d name       : ", static_cast<int>(vlanId));
+    L2ptVmanEntry* vman = vlanId >= 0 ? l2ptGetVman(static_cast<uint32_t>(vlanId)) : nullptr;
+    if (vman == nullptr) {
+        dumpPuts(" NULL\r");
+        return;
+    }
+    ozmPrintf("%s\r\n", L2ptIfName(vman->vlanIfIndex).text);
+    ozmPrintf("Rate-Limit            : %ld\r\n", static_cast<long>(vman->rateLimit));
+    if (vman->protoFlags != 0) {
+        char protocols[kDumpProtoTextLen] = "";
+        l2ptGetProtoString(protocols, sizeof protocols, vman->protoFlags);
+        ozmPrintf("Flag                  : %s\r\n", protocols);
+    } else {
+        dumpPuts("Flag                  : 0\r");
+    }
+    ozmPrintf("List of interfaces    : ");
+    for (L2ptIfNode* node = l2ptFirstIfNode(vman); node != nullptr; node = l2ptNextIfNode(node)) {
+        ozmPrintf("\r\n%s, core_port %d, ", L2ptIfName(node->ifIndex).text,
+                  static_cast<int>(node->isCore));
+    }
+    dumpPuts("\r");
+}
+
+void l2ptShowVmanTable() {
+    for (int32_t vid = 0; vid <= kMaxVlanId; ++vid) {
+        if (pL2ptVlanTable[vid] != nullptr) {
+            l2ptShowVman(vid);
+        }
+    }
+    dumpPuts("\r");
+}
+
+void l2ptShowAccessPortList() {
+    ozmPrintf("Access port list : ");
+    for (const L2ptAccessPort* port : pL2ptAccessPortTable) {
+        if (port == nullptr) {
+            continue;
+        }
+        ozmPrintf("\r\n%s vlan %ld ", L2ptIfName(port->ifIndex).text,
+                  static_cast<long>(port->vlanId));
+        if (port->protoFlags != 0) {
+            char protocols[kDumpProtoTextLen] = "";
+            l2ptGetProtoString(protocols, sizeof protocols, port->protoFlags);
+            ozmPrintf("flag %s", protocols);
+        } else {
+            ozmPrintf("flag 0");
+        }
+    }
+    dumpPuts("\r");
+}
+
+void l2ptShowCorePortList() {
+    ozmPrintf("Core port list : ");
+    for (OzmDllNode* n = ozmDLLGetFirst(&l2ptCorePortList); n != nullptr; n = ozmDLLGetNext(n)) {
+        const L2ptCorePort* core = l2ptCorePortOf(n);
+        ozmPrintf("\r\n%s, vlan counters: ", L2ptIfName(core->ifIndex).text);
+        dumpCounters(core->vlanCount);
+    }
+    dumpPuts("\r");
+}
+
+void l2ptShowLag(int32_t lagNum) {
+    if (lagNum < 0 || lagNum > kMaxLagNum) {
+        return;
+    }
+    const L2ptLagEntry& lag = l2ptLagTable[lagNum];
+    ozmPrintf("Lag Id        : %d\r\n", static_cast<int>(lagNum));
+    ozmPrintf("List of members (%d): ", static_cast<int>(lag.memberCount));
+    for (int m = 0; m < L2PT_MAX_LAG_MEMBERS; ++m) {
+        if (lag.memberIfIndex[m] != 0) {
+            ozmPrintf("%s, vlan counters: ", L2ptIfName(lag.memberIfIndex[m]).text);
+            dumpCounters(lag.memberVlanCount[m]);
+        }
+    }
+    ozmPrintf("\r\nList of VLANs : ");
+    for (int vid = GET_FIRST_BIT_BITMAP(lag.vlanBitmap, L2PT_VLAN_BITMAP_BITS); vid >= 0;
+         vid = GET_NEXT_BIT_BITMAP(lag.vlanBitmap, vid, L2PT_VLAN_BITMAP_BITS)) {
+        const L2ptVmanEntry* vman = l2ptGetVman(static_cast<uint32_t>(vid));
+        if (vman != nullptr) {
+            ozmPrintf("%s ", L2ptIfName(vman->vlanIfIndex).text);
+        } else {
+            ozmPrintf("Vlan id %ld Vman pointer is null\r\n", static_cast<long>(vid));
+        }
+    }
+    dumpPuts("\r");
+}
+
+void l2ptShowLagTable() {
+    for (int32_t lag = 0; lag <= kMaxLagNum; ++lag) {
+        l2ptShowLag(lag);
+    }
+}
+
+void l2ptShowAclAgentTable() {
+    for (int32_t slot = 0; slot < L2PT_MAX_SLOTS; ++slot) {
+        const L2ptAclAgent& agent = l2ptAclAgentTable[slot];
+        ozmPrintf("\r\nAgent                 : %d\r\n", static_cast<int>(slot));
+        ozmPrintf("  Alive               : %d\r\n", static_cast<int>(agent.alive));
+        ozmPrintf("  global_acl          : %d\r\n", static_cast<int>(agent.global_acl));
+        if (agent.alive != 0) {
+            ozmPrintf(" ptr %p\r\n", static_cast<const void*>(agent.aclMsg));
+        }
+    }
+}
+
+void l2ptShowAclBitmap() {
+    ozmPrintf("l2pt is registered with aclAgents on following slots :  ");
+    for (int32_t slot = 0; slot < L2PT_MAX_SLOTS; ++slot) {
+        if ((l2ptAclBitmap & (kSlotBit0 >> slot)) != 0) {
+            ozmPrintf("%d ", static_cast<int>(slot));
+        }
+    }
+    dumpPuts("\r");
+}
+
+void l2ptShowDebugList() {
+    ozmPrintf("Debug header installed %d\r\n", static_cast<int>(l2ptDebugData.headerInstalled));
+    dumpPuts("List of interface debugs :\r");
+    for (OzmDllNode* n = ozmDLLGetFirst(&l2ptDebugData.list); n != nullptr; n = ozmDLLGetNext(n)) {
+        const auto* filter = reinterpret_cast<const L2ptDebugNode*>(n);
+        ozmPrintf("%s, vlan %ld, cfg_count %d, current count %d, direction %d\r\n",
+                  L2ptIfName(filter->ifIndex).text, static_cast<long>(filter->vlan),
+                  static_cast<int>(filter->cfg_count), static_cast<int>(filter->cur_count),
+                  static_cast<int>(filter->direction));
+    }
+}
+
+void l2ptShowMac() {
+    dumpPuts("L2pt Mac\r");
+    const uint8_t* mac = l2ptTunnelMac();
+    for (int i = 0; i < L2PT_MAC_LEN; ++i) {
+        ozmPrintf("%x \t", static_cast<unsigned>(mac[i]));
+    }
+    dumpPuts("\r");
+}
+
+// The debug shell's way in: each dump by name, its arguments checked against their ranges.
+namespace {
+
+using ozm::ShellResult;
+using ozm::shell::Args;
+using ozm::shell::parseNumber;
+
+constexpr int32_t kSendingMax = 1;
+
+template <void (*Dump)()>
+ShellResult callNoArgs(Args args) {
+    if (!args.empty()) {
+        return {-1, {}};
+    }
+    Dump();
+    return {0, {}};
+}
+
+template <void (*Dump)(int32_t), int32_t Max>
+ShellResult callOneNumber(Args args) {
+    const auto n = args.size() == 1 ? parseNumber(args[0], Max) : std::nullopt;
+    if (!n) {
+        return {-1, {}};
+    }
+    Dump(static_cast<int32_t>(*n));
+    return {0, {}};
+}
+
+// l2ptDebugXPdu IFINDEX FRAME-HEX SENDING: the frame's length is that of its bytes.
+ShellResult callDebugXPdu(Args args) {
+    if (args.size() != 3) {
+        return {-1, {}};
+    }
+    const auto ifIndex = parseNumber(args[0], UINT32_MAX);
+    const auto frame = ozm::shell::parseHex(args[1]);
+    const auto sending = parseNumber(args[2], kSendingMax);
+    if (!ifIndex || !frame || !sending) {
+        return {-1, {}};
+    }
+    l2ptDebugXPdu(static_cast<uint32_t>(*ifIndex), frame->data(),
+                  static_cast<int32_t>(frame->size()), static_cast<int32_t>(*sending));
+    return {0, {}};
+}
+
+}  // namespace
+
+OZM_EXPORT_FUNCTION(l2ptShowVman, "VLAN-ID (0-4095)", (callOneNumber<l2ptShowVman, kMaxVlanId>));
+OZM_EXPORT_FUNCTION(l2ptShowVmanTable, "", callNoArgs<l2ptShowVmanTable>);
+OZM_EXPORT_FUNCTION(l2ptShowAccessPortList, "", callNoArgs<l2ptShowAccessPortList>);
+OZM_EXPORT_FUNCTION(l2ptShowCorePortList, "", callNoArgs<l2ptShowCorePortList>);
+OZM_EXPORT_FUNCTION(l2ptShowLag, "LAG-NUMBER (0-128)", (callOneNumber<l2ptShowLag, kMaxLagNum>));
+OZM_EXPORT_FUNCTION(l2ptShowLagTable, "", callNoArgs<l2ptShowLagTable>);
+OZM_EXPORT_FUNCTION(l2ptShowAclAgentTable, "", callNoArgs<l2ptShowAclAgentTable>);
+OZM_EXPORT_FUNCTION(l2ptShowAclBitmap, "", callNoArgs<l2ptShowAclBitmap>);
+OZM_EXPORT_FUNCTION(l2ptShowDebugList, "", callNoArgs<l2ptShowDebugList>);
+OZM_EXPORT_FUNCTION(l2ptShowMac, "", callNoArgs<l2ptShowMac>);
+OZM_EXPORT_FUNCTION(l2ptShowRate, "", callNoArgs<l2ptShowRate>);
+OZM_EXPORT_FUNCTION(l2ptDebugXPdu, "IFINDEX FRAME-HEX SENDING (0 or 1)", callDebugXPdu);

@@ -13,3 +13,15 @@ inline constexpr size_t L2PT_SHOW_ROW_LEN = 256;
 uint32_t l2ptProcessShow(uint8_t* msg, uint32_t subCode);
 // One VLAN's row: 0 when built, 4 without a record, 6 without protocol flags.
 uint32_t l2ptGetVlanShowInfo(uint32_t vlanId, char* buf, size_t size);
+
+// Console dumps of the task's tables, called by name from the platform's debug shell.
+void l2ptShowVman(int32_t vlanId);  // VLAN ID 0-4095
+void l2ptShowVmanTable();
+void l2ptShowAccessPortList();
+void l2ptShowCorePortList();
+void l2ptShowLag(int32_t lagNum);  // LAG number 0-128
+void l2ptShowLagTable();
+void l2ptShowAclAgentTable();
+void l2ptShowAclBitmap();
+void l2ptShowDebugList();
+void l2ptShowMac();

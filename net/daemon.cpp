@@ -1,7 +1,6 @@
 #include "net/daemon.h"
 
 #include <fcntl.h>
-#include <pcap/pcap.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -16,6 +15,7 @@
 #include <sstream>
 
 #include "chassis/message.h"
+#include "chassis/pcap.h"
 #include "net/protocol.h"
 #include "net/state_store.h"
 #include "platform/shell.h"
@@ -38,7 +38,6 @@ constexpr size_t kTagLen = 4;
 constexpr size_t kTpidOff = 12;
 constexpr size_t kTciOff = 14;
 constexpr uint16_t kVidMask = 0x0FFF;
-constexpr int kSnapLen = 65535;
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 2;
 constexpr int kLoopWaitMs = 20;
@@ -76,27 +75,14 @@ std::string jsonText(std::string_view s) {
 
 // A capture of one port into a pcap file: what reaches the daemon from it and what leaves.
 struct Daemon::Capture {
-    uint32_t port = 0;
-    pcap_t* dead = nullptr;
-    pcap_dumper_t* dumper = nullptr;
+    Capture(uint32_t p, const std::string& path) : port(p), writer(path) {}
+    uint32_t port;
+    chassis::PcapWriter writer;
     uint64_t remaining = 0;  // frames still to write; 0 = until the deadline
     uint64_t written = 0;
-    int client = -1;
-    ~Capture() {
-        if (dumper != nullptr)
-            pcap_dump_close(dumper);
-        if (dead != nullptr)
-            pcap_close(dead);
-    }
-    void write(std::span<const uint8_t> frame) {
-        pcap_pkthdr h{};
-        timespec ts{};
-        ::clock_gettime(CLOCK_REALTIME, &ts);
-        h.ts.tv_sec = ts.tv_sec;
-        h.ts.tv_usec = ts.tv_nsec / 1000;
-        h.caplen = h.len = static_cast<bpf_u_int32>(frame.size());
-        pcap_dump(reinterpret_cast<u_char*>(dumper), &h, frame.data());
-        pcap_dump_flush(dumper);
+    void write(std::span<const uint8_t> frame, uint64_t nowUs) {
+        writer.write(frame, nowUs);
+        writer.flush();
         ++written;
         if (remaining > 0)
             --remaining;
@@ -698,14 +684,11 @@ void Daemon::transmit(uint32_t portIf, std::span<const uint8_t> frame) {
             ++p.counters.tagsRemoved;
         }
     }
-    if (p.io->send(out)) {
-        ++p.counters.txFrames;
-    } else {
+    if (!p.io->send(out))
         ++p.counters.txErrors;
-    }
     for (auto& [fd, c] : conns_) {
         if (c.wait.what == CtlWait::What::Capture && c.wait.capture->port == portIf)
-            c.wait.capture->write(out);
+            c.wait.capture->write(out, chassis_->clock().nowUs);
     }
 }
 
@@ -714,10 +697,9 @@ void Daemon::readPort(Port& p) {
         const auto frame = p.io->receive();
         if (frame.empty())
             return;
-        ++p.counters.rxFrames;
         for (auto& [fd, c] : conns_) {
             if (c.wait.what == CtlWait::What::Capture && c.wait.capture->port == p.ifIndex)
-                c.wait.capture->write(frame);
+                c.wait.capture->write(frame, chassis_->clock().nowUs);
         }
         chassis_->cards().frameIn(p.ifIndex, frame);
     }
@@ -924,20 +906,80 @@ std::string Daemon::statusText(bool json) {
 
 std::string Daemon::countersText(bool json) {
     std::ostringstream o;
+    const auto& dp = chassis_->cards();
+    const auto& db = chassis_->ifdb();
     if (json)
         o << "{\"ports\":[";
     bool first = true;
     for (const auto& port : ports_) {
-        const auto& k = port.counters;
-        const std::string name = chassis_->ifdb().name(port.ifIndex);
+        const auto& k = dp.counters(port.ifIndex);
+        const std::string name = db.name(port.ifIndex);
         if (json) {
             o << (first ? "" : ",") << "{\"port\":" << jsonText(name)
               << ",\"netdev\":" << jsonText(port.io->name()) << ",\"rx\":" << k.rxFrames
-              << ",\"tx\":" << k.txFrames << ",\"tx_errors\":" << k.txErrors
-              << ",\"tags_removed\":" << k.tagsRemoved << "}";
+              << ",\"trapped\":" << k.trapped << ",\"tx\":" << k.txFrames
+              << ",\"tx_errors\":" << port.counters.txErrors
+              << ",\"tags_removed\":" << port.counters.tagsRemoved << ",\"dropped\":{";
+            for (size_t r = 0; r < chassis::kDropReasons; ++r) {
+                o << (r ? "," : "")
+                  << jsonText(chassis::dropReasonName(static_cast<chassis::DropReason>(r)))
+                  << ":" << k.drops[r];
+            }
+            o << "}}";
         } else {
-            o << name << " (" << port.io->name() << "): rx " << k.rxFrames << " tx " << k.txFrames
-              << " tx-errors " << k.txErrors << " tags-removed " << k.tagsRemoved << "\n";
+            o << name << " (" << port.io->name() << "): rx " << k.rxFrames << " trapped "
+              << k.trapped << " tx " << k.txFrames << " tx-errors " << port.counters.txErrors
+              << " tags-removed " << port.counters.tagsRemoved;
+            for (size_t r = 0; r < chassis::kDropReasons; ++r) {
+                if (k.drops[r] != 0)
+                    o << " " << chassis::dropReasonName(static_cast<chassis::DropReason>(r))
+                      << " " << k.drops[r];
+            }
+            o << "\n";
+        }
+        first = false;
+    }
+    if (json) {
+        o << "],\"dropped\":{";
+        for (size_t r = 0; r < chassis::kDropReasons; ++r) {
+            o << (r ? "," : "")
+              << jsonText(chassis::dropReasonName(static_cast<chassis::DropReason>(r))) << ":"
+              << dp.dropTotals()[r];
+        }
+        o << "}}\n";
+    } else {
+        o << "dropped:";
+        for (size_t r = 0; r < chassis::kDropReasons; ++r)
+            o << " " << chassis::dropReasonName(static_cast<chassis::DropReason>(r)) << " "
+              << dp.dropTotals()[r];
+        o << "\n";
+    }
+    return o.str();
+}
+
+std::string Daemon::agentsText(bool json) {
+    std::ostringstream o;
+    if (json)
+        o << "{\"agents\":[";
+    bool first = true;
+    for (uint32_t slot = 0; slot < cfg_.slots; ++slot) {
+        const chassis::AclAgent* a = chassis_->cards().agent(slot);
+        if (a == nullptr)
+            continue;
+        const auto& st = a->stats();
+        const size_t entries = a->entries().size();
+        if (json) {
+            o << (first ? "" : ",") << "{\"slot\":" << slot
+              << ",\"present\":" << (a->present() ? "true" : "false")
+              << ",\"registered\":" << (a->registered() ? "true" : "false")
+              << ",\"entries\":" << entries << ",\"applied\":" << st.applied
+              << ",\"duplicates\":" << st.duplicates << ",\"gaps\":" << st.gaps
+              << ",\"rejected\":" << st.rejected << ",\"expected_seq\":" << a->expectedSeq() << "}";
+        } else {
+            o << "slot " << slot << (a->present() ? " present" : " absent")
+              << (a->registered() ? " registered" : " unregistered") << " entries " << entries
+              << " applied " << st.applied << " duplicates " << st.duplicates << " gaps " << st.gaps
+              << " rejected " << st.rejected << " next-seq " << a->expectedSeq() << "\n";
         }
         first = false;
     }
@@ -963,6 +1005,9 @@ void Daemon::serveCtl(int fd, const std::string& line) {
         ctlSend(fd, CtlKind::Out, statusText(json));
         const Session* p = primary();
         ctlEnd(fd, p != nullptr && p->ready ? kExitOk : 1);
+    } else if (cmd == "agents") {
+        ctlSend(fd, CtlKind::Out, agentsText(json));
+        ctlEnd(fd, kExitOk);
     } else if (cmd == "counters") {
         ctlSend(fd, CtlKind::Out, countersText(json));
         ctlEnd(fd, kExitOk);
@@ -1020,23 +1065,23 @@ void Daemon::serveCtl(int fd, const std::string& line) {
         const int dense = port ? chassis_->ifdb().portIndex(*port) : -1;
         if (dense < 0 || portOfIfIndex_[static_cast<size_t>(dense)] < 0)
             return fail("capture: '" + w[1] + "' is no port with a netdev");
-        auto cap = std::make_shared<Capture>();
-        cap->port = *port;
-        cap->client = fd;
         uint64_t seconds = 0;
+        uint64_t count = 0;
         for (size_t i = 3; i + 1 < w.size(); i += 2) {
             auto v = ozm::shell::parseNumber(w[i + 1], UINT32_MAX);
             if (!v || (w[i] != "count" && w[i] != "seconds"))
                 return fail("capture: expected 'count N' or 'seconds S', got '" + w[i] + "'");
-            (w[i] == "count" ? cap->remaining : seconds) = *v;
+            (w[i] == "count" ? count : seconds) = *v;
         }
-        if (cap->remaining == 0 && seconds == 0)
+        if (count == 0 && seconds == 0)
             return fail("capture: give a frame count or seconds");
-        cap->dead = pcap_open_dead(DLT_EN10MB, kSnapLen);
-        cap->dumper = cap->dead ? pcap_dump_open(cap->dead, w[2].c_str()) : nullptr;
-        if (cap->dumper == nullptr)
-            return fail("capture: cannot write " + w[2] + ": " +
-                        (cap->dead ? pcap_geterr(cap->dead) : "pcap"));
+        std::shared_ptr<Capture> cap;
+        try {
+            cap = std::make_shared<Capture>(*port, w[2]);
+        } catch (const chassis::PcapError& e) {
+            return fail(std::string("capture: ") + e.what());
+        }
+        cap->remaining = count;
         c.wait.what = CtlWait::What::Capture;
         c.wait.capture = std::move(cap);
         c.wait.deadlineUs = seconds ? chassis_->clock().nowUs + seconds * kUsPerSecond : 0;

@@ -32,10 +32,8 @@ struct DaemonOptions {
     std::vector<uid_t> allowUids;  // besides root and the daemon's own user
 };
 
-// Per port: what the daemon read from and wrote to its interface.
+// Per port, beside the data plane's counters: what the interface itself did.
 struct PortIoCounters {
-    uint64_t rxFrames = 0;     // passed the filter and reached the daemon
-    uint64_t txFrames = 0;     // sent out of the interface
     uint64_t txErrors = 0;     // the interface refused the frame
     uint64_t tagsRemoved = 0;  // provider tags taken off on the way out of access ports
 };
@@ -122,6 +120,7 @@ class Daemon final : private chassis::TaskLink,
     void saveState();
     std::string statusText(bool json);
     std::string countersText(bool json);
+    std::string agentsText(bool json);
     void traceLine(const std::string& line);
 
     DaemonOptions opt_;

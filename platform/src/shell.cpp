@@ -128,7 +128,7 @@ std::optional<uint64_t> parseNumber(std::string_view text, uint64_t max) {
         if (d < 0 || d >= base)
             return std::nullopt;
         const auto digit = static_cast<uint64_t>(d);
-        if (v > (max - digit) / static_cast<uint64_t>(base))
+        if (digit > max || v > (max - digit) / static_cast<uint64_t>(base))
             return std::nullopt;
         v = v * static_cast<uint64_t>(base) + digit;
     }

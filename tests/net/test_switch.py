@@ -7,6 +7,7 @@ customer namespace where raw sockets send and receive frames byte for byte.
 """
 
 import argparse
+import json
 import os
 import signal
 import socket
@@ -155,8 +156,8 @@ class Switch:
         return {p: netns.collect(self.socks[p], n, 1.0 if n else 0.4) for p, n in expect.items()}
 
     def counters(self):
-        out = self.ctl("counters").stdout
-        return {line.split()[0]: int(line.split()[3]) for line in out.splitlines()}
+        ports = json.loads(self.ctl("counters", "--json").stdout)["ports"]
+        return {p["port"]: p["rx"] for p in ports}
 
     def daemon_log(self):
         with open(self.log) as f:
@@ -380,6 +381,24 @@ class SwitchTest(unittest.TestCase):
         finally:
             trace.kill()
             trace.wait()
+
+    def test_11_rate_limits_police_trapped_pdus(self):
+        self.assertEqual(self.sw.ctl("rate", "set", "vl100", "8").returncode, 0)  # 1000 B/s
+        try:
+            def policed():
+                out = self.sw.ctl("counters", "--json").stdout
+                return json.loads(out)["dropped"]["policed"]
+            before = policed()
+            self.sw.drain()
+            for _ in range(100):
+                self.sw.send("acc1", stp())
+            got = netns.collect(self.sw.socks["acc2"], 100, 1.0)
+            # One second of the rate (at least one full-size frame) passes, the rest is policed.
+            self.assertGreater(len(got), 0)
+            self.assertLess(len(got), 60)
+            self.assertEqual(policed() - before, 100 - len(got))
+        finally:
+            self.assertEqual(self.sw.ctl("rate", "remove", "vl100").returncode, 0)
 
 
 def main():

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <pcap/pcap.h>
+
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -83,7 +86,7 @@ TEST(L2ptd, WithoutScenarioOneSecondPasses) {
     const Outcome r = l2ptd(kTwoCards);
     ASSERT_EQ(r.status, 0);
     EXPECT_THAT(r.out, HasSubstr("task ready\n"));
-    EXPECT_THAT(r.out, HasSubstr("    1.000 task killed\n"));
+    EXPECT_THAT(r.out, ::testing::EndsWith("    1.000 l2ptd run ended\n"));
 }
 
 TEST(L2ptd, MalformedScenarioExits2NamingTheLine) {
@@ -103,9 +106,62 @@ TEST(L2ptd, BadChassisOrCommandLineIsReported) {
     EXPECT_THAT(r.out, ::testing::Not(HasSubstr("task spawn")));
     r = l2ptd("--bogus", true);
     EXPECT_EQ(r.status, 2);
-    EXPECT_THAT(r.out, HasSubstr("usage: l2ptd --sim CHASSIS [--scenario FILE]"));
+    EXPECT_THAT(r.out, HasSubstr("Run with --help for the options."));
     r = l2ptd("", true);
-    EXPECT_THAT(r.out, HasSubstr("--sim CHASSIS is required"));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.out, HasSubstr("--sim is required"));
+    // A directory for a file, an option given twice, a capture into nowhere.
+    r = l2ptd("--sim " + kSrc + "/examples", true);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.out, HasSubstr("--sim: " + kSrc + "/examples is a directory, not a file"));
+    r = l2ptd(kTwoCards + " --scenario " + path + " --scenario " + path, true);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.out, HasSubstr("--scenario"));
+    r = l2ptd(kTwoCards + " --pcap /nonexistent/dir", true);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.out, HasSubstr("--pcap"));
+}
+
+TEST(L2ptd, HelpAndVersionExit0) {
+    Outcome r = l2ptd("--help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(r.out, HasSubstr("--summary"));
+    r = l2ptd("--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(r.out, ::testing::StartsWith("l2ptd "));
+}
+
+TEST(L2ptd, TaskThatFailsGivesStatus1) {
+    const std::string path =
+        writeTemp("fail.yaml", "chassis: {name: f, slots: 12}\nfaults: [ozmTaskStartup]\n");
+    const Outcome r = l2ptd("--sim " + path);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("l2ptd run ended, the task failed"));
+}
+
+// --summary counts what each port passed and dropped; --pcap writes what entered and left.
+TEST(L2ptd, SummaryAndPcapShowThePortsTraffic) {
+    const std::string dir = ::testing::TempDir() + "pcap-run";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const Outcome r = l2ptd(kTwoCards + " --scenario " + kSrc +
+                            "/examples/tunnel.scenario --summary --pcap " + dir);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("summary ge0/3 rx=2 trapped=2 tx=2\n"));
+    EXPECT_THAT(r.out, HasSubstr("summary dropped (policed) 0\n"));
+    EXPECT_THAT(r.out, ::testing::EndsWith("scenario ended\n"));
+    char err[PCAP_ERRBUF_SIZE];
+    pcap_t* p = pcap_open_offline((dir + "/ge0-3.pcap").c_str(), err);
+    ASSERT_NE(p, nullptr) << err;
+    int frames = 0;
+    pcap_pkthdr* h;
+    const u_char* data;
+    while (pcap_next_ex(p, &h, &data) == 1) {
+        ++frames;
+        EXPECT_GE(h->caplen, 14u);
+    }
+    pcap_close(p);
+    EXPECT_EQ(frames, 4);  // two in, two out
 }
 
 }  // namespace

@@ -221,6 +221,55 @@ TEST_F(Models, DataPlaneTrapsByPortAndMac) {
     EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("dropped (no socket)"));
 }
 
+TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
+    const uint32_t p00 = p("p0/0");
+    agent0().receive(sync());
+    agent0().receive(download(1, aclmsg::kOpInstall, {{p00, kStpMac, 0, 64, 1}}));
+    auto& dp = chassis.cards();
+    // 64 Kbps is 8000 bytes a second; the bucket starts full with one second of it.
+    int passed = 0;
+    for (int i = 0; i < 130; ++i)
+        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)) == DataPlane::Trap::Access;
+    EXPECT_EQ(passed, 125);
+    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("dropped (policed at 64 Kbps)"));
+    chassis.clock().nowUs += 8'000;  // 64 bytes' worth
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), DataPlane::Trap::Access);
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), DataPlane::Trap::NotTrapped);
+    chassis.clock().nowUs += 3'600'000'000'000;  // a long quiet time refills, not overflows
+    passed = 0;
+    for (int i = 0; i < 130; ++i)
+        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)) == DataPlane::Trap::Access;
+    EXPECT_EQ(passed, 125);
+
+    dp.frameIn(p00, std::vector<uint8_t>(13));
+    dp.frameIn(p00, frame(kPvstMac, 0x8100));
+    const PortCounters& c = dp.counters(p00);
+    EXPECT_EQ(c.rxFrames, 264u);
+    EXPECT_EQ(c.trapped, 251u);
+    EXPECT_EQ(c.drops[size_t(DropReason::Policed)], 11u);
+    EXPECT_EQ(c.drops[size_t(DropReason::Runt)], 1u);
+    EXPECT_EQ(c.drops[size_t(DropReason::NoEntry)], 1u);
+    EXPECT_EQ(dp.counters(p("p0/1")).rxFrames, 0u);
+    EXPECT_EQ(dp.counters(p("lag5")).rxFrames, 0u);  // not a port: all zero
+    EXPECT_EQ(dropReasonName(DropReason::NoLiveMember), "LAG without live member");
+}
+
+TEST_F(Models, LagEgressUsesOnlyMembersOnLiveCards) {
+    auto& dp = chassis.cards();
+    const auto f = frame(kStpMac, 0x8100);
+    EXPECT_TRUE(dp.frameOut(p("lag5"), f));
+    EXPECT_EQ(dp.framesOut(p("p0/2")).size(), 1u);
+    chassis.events().cardDown(0);
+    EXPECT_TRUE(dp.frameOut(p("lag5"), f));
+    EXPECT_EQ(dp.framesOut(p("p1/1")).size(), 1u);
+    chassis.events().cardDown(1);
+    EXPECT_FALSE(dp.frameOut(p("lag5"), f));
+    EXPECT_THAT(chassis.trace().lines().back(),
+                HasSubstr("port lag5 out len=64 dropped (LAG without live member)"));
+    EXPECT_EQ(dp.dropTotals()[size_t(DropReason::NoLiveMember)], 1u);
+    EXPECT_EQ(dp.counters(p("p0/2")).txFrames, 1u);
+}
+
 TEST_F(Models, DataPlaneTagsUntaggedFramesWithThePortVlan) {
     agent0().receive(sync());
     agent0().receive(download(1, aclmsg::kOpInstall, {{p("p0/3"), kStpMac, 0, 0, 1}}));

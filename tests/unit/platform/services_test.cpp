@@ -106,11 +106,16 @@ TEST_F(ServicesTest, ConsoleAndConfigurationStayWithinTheirBounds) {
 uint8_t gByte = 0;
 OZM_EXPORT_SYMBOL(gByte);
 
-TEST(SymbolsTest, SetRefusesWhatTheVariableCannotHold) {
-    EXPECT_FALSE(ozm::sym::set("gByte", 0x1FF));
+TEST(SymbolsTest, SetAndGetByTheVariablesWidthAndRange) {
+    EXPECT_FALSE(ozm::sym::set("gByte", 0x100));  // wider than the variable: refused
     EXPECT_EQ(ozm::sym::get("gByte"), 0u);
     EXPECT_TRUE(ozm::sym::set("gByte", 0xFF));
     EXPECT_EQ(ozm::sym::get("gByte"), 0xFFu);
+    EXPECT_TRUE(ozm::sym::setRange("gByte", 2, 9));
+    EXPECT_FALSE(ozm::sym::set("gByte", 1));
+    EXPECT_FALSE(ozm::sym::set("gByte", 10));
+    EXPECT_EQ(ozm::sym::get("gByte"), 0xFFu);
+    EXPECT_FALSE(ozm::sym::setRange("gByte", 9, 2));
     EXPECT_FALSE(ozm::sym::set("missing", 1));
 }
 

@@ -38,8 +38,8 @@ TEST(PeerRpm, SecondaryAsksEveryPassUntilThePrimaryAnswers) {
     constexpr std::string_view kLost = "peer none: message of service 225 not sent";
     s.advanceMs(20);
     EXPECT_THAT(timesOf(s, kLost), ElementsAre(0, 0, 0, 0, 0, 0, .02, .02, .02));
-    EXPECT_EQ(count(s, "console l2ptRegisterWithPeerRPM(): __ENTRY__ "), 1u);
-    EXPECT_EQ(count(s, "console l2ptRegisterWithPeerRPM(): __EXIT__ "), 0u);
+    EXPECT_EQ(count(s, "console l2ptRegisterWithPeerRPM(): __ENTRY__"), 1u);
+    EXPECT_EQ(count(s, "console l2ptRegisterWithPeerRPM(): __EXIT__"), 0u);
     s.peer().setRole(chassis::PeerRole::Secondary);
     s.advanceMs(40);
     EXPECT_THAT(timesOf(s, kRequest), ElementsAre(.04, .06));

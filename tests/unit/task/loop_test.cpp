@@ -41,7 +41,7 @@ TEST(Loop, ServesReadyDescriptorsInFixedOrder) {
     const auto& lines = s.trace().lines();
     ASSERT_LT(order.back(), lines.size());
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-    EXPECT_TRUE(lines[order[1] + 1].ends_with(" console Agent 3 "));
+    EXPECT_TRUE(lines[order[1] + 1].ends_with(" console Agent 3"));
     for (size_t i : order) {
         EXPECT_EQ(std::stod(lines[i]), 0.35) << lines[i];
     }

@@ -1,0 +1,58 @@
+// Frames written to pcap files (libpcap, Ethernet link type), one writer per file.
+//
+//   chassis::PcapWriter w("ge0-1.pcap");   // PcapError when the file cannot be made
+//   w.write(frame, timestampUs);
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+#include "chassis/acl_agent.h"
+
+namespace chassis {
+
+struct PcapError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class PcapWriter {
+  public:
+    explicit PcapWriter(const std::string& path);
+    void write(std::span<const uint8_t> frame, uint64_t timestampUs);
+    // Pushes what is buffered to the file.
+    void flush();
+
+  private:
+    struct PcapClose {
+        void operator()(pcap_t* p) const { pcap_close(p); }
+    };
+    struct DumperClose {
+        void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
+    };
+    std::unique_ptr<pcap_t, PcapClose> pcap_;
+    std::unique_ptr<pcap_dumper_t, DumperClose> dumper_;
+};
+
+// One pcap file per port, DIR/<port>.pcap ('/' in a name becomes '-'), with what entered and
+// what left the port, stamped with the chassis clock. Files are made for the ports that see a
+// frame.
+class PortCapture : public FrameTap {
+  public:
+    // PcapError when dir is not a directory that can be written.
+    PortCapture(std::string dir, const IfDb& ifdb, const Clock& clock);
+    void frame(uint32_t portIf, bool out, std::span<const uint8_t> frame) override;
+
+  private:
+    std::string dir_;
+    const IfDb& ifdb_;
+    const Clock& clock_;
+    std::map<uint32_t, PcapWriter> writers_;
+};
+
+}  // namespace chassis

@@ -1,0 +1,432 @@
+// End to end over veth: PDUs offered to an access port and timed at a core port, first through
+// a bare AF_PACKET forwarder (receive, rewrite, send to the three other ports) as the baseline,
+// then through the switch: trap -> l2pt-chassisd -> l2ptd -> egress. Also the download of a
+// full card's entries (4094 VLANs x 48 ports) over the daemon's sockets.
+//
+// Needs root (network namespaces, AF_PACKET). Run from the build directory:
+//   sudo ./tests/bench_net_e2e
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/wire/bytes.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kNs = "l2ptbench-" + std::to_string(::getpid());
+const std::string kSw = kNs + "-sw";
+const std::string kGen = kNs + "-gen";
+constexpr const char* kPorts[] = {"acc1", "acc2", "core0", "core1"};
+constexpr size_t kSeqOff = 22;         // in the BPDU's root identifier
+constexpr size_t kTimeOff = 34;        // its bridge identifier: the send time (ns)
+constexpr size_t kTunnelledShift = 4;  // the provider tag on the core port
+constexpr double kRunSeconds = 2.0;
+
+std::string gBuild;  // the build directory
+std::string gDir;    // scratch directory
+
+void sh(const std::string& cmd) {
+    if (std::system(cmd.c_str()) != 0) {
+        std::fprintf(stderr, "bench_net_e2e: failed: %s\n", cmd.c_str());
+        std::exit(1);
+    }
+}
+
+// An AF_PACKET socket on iface of namespace ns, opened from a thread that entered ns.
+int rawSocket(const std::string& ns, const std::string& iface) {
+    int result = -1;
+    std::thread([&] {
+        const int nsFd = ::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        if (nsFd < 0 || ::setns(nsFd, CLONE_NEWNET) != 0)
+            return;
+        ::close(nsFd);
+        const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+        sockaddr_ll a{};
+        a.sll_family = AF_PACKET;
+        a.sll_protocol = htons(ETH_P_ALL);
+        a.sll_ifindex = static_cast<int>(::if_nametoindex(iface.c_str()));
+        const int on = 1;
+        ::setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on);
+        const int buf = 8 << 20;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+            result = fd;
+    }).join();
+    if (result < 0) {
+        std::fprintf(stderr, "bench_net_e2e: no socket on %s/%s (root needed)\n", ns.c_str(),
+                     iface.c_str());
+        std::exit(1);
+    }
+    return result;
+}
+
+uint64_t nowNs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count());
+}
+
+std::vector<uint8_t> stpFrame() {
+    std::vector<uint8_t> f = {0x01, 0x80, 0xc2, 0,    0,    0,    0x00, 0x11, 0x22,
+                              0x33, 0x44, 0x55, 0x00, 0x26, 0x42, 0x42, 0x03};
+    f.resize(f.size() + 35, 0);
+    return f;
+}
+
+struct Result {
+    uint64_t sent = 0;
+    uint64_t received = 0;
+    double p50Us = 0;
+    double p99Us = 0;
+};
+
+// Offers PDUs at pps (0: as fast as the socket takes them) for kRunSeconds into the generator's
+// end of acc1 and times them at its end of core0 (offset: where the stamps sit there).
+Result offer(int tx, int rx, double pps, size_t offset) {
+    std::atomic<bool> done{false};
+    std::vector<uint64_t> latencies;
+    latencies.reserve(4'000'000);
+    uint64_t received = 0;
+    std::thread receiver([&] {
+        std::vector<uint8_t> buf(2048);
+        while (!done.load()) {
+            const ssize_t n = ::recv(rx, buf.data(), buf.size(), MSG_DONTWAIT);
+            if (n < 0) {
+                std::this_thread::yield();
+                continue;
+            }
+            if (static_cast<size_t>(n) < offset + kTimeOff + 8)
+                continue;
+            ++received;
+            const uint64_t stamp =
+                static_cast<uint64_t>(wire::getU32(buf.data(), offset + kTimeOff)) << 32 |
+                wire::getU32(buf.data(), offset + kTimeOff + 4);
+            latencies.push_back(nowNs() - stamp);
+        }
+    });
+    auto frame = stpFrame();
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration<double>(kRunSeconds);
+    uint64_t sent = 0;
+    for (auto t = start; t < end; t = Clock::now()) {
+        if (pps > 0) {
+            const auto due = start + std::chrono::duration<double>(static_cast<double>(sent) / pps);
+            if (t < due) {
+                if (due - t > std::chrono::microseconds(100))
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+                continue;
+            }
+        }
+        wire::putU32(frame.data(), kSeqOff, static_cast<uint32_t>(sent));
+        const uint64_t ns = nowNs();
+        wire::putU32(frame.data(), kTimeOff, static_cast<uint32_t>(ns >> 32));
+        wire::putU32(frame.data(), kTimeOff + 4, static_cast<uint32_t>(ns));
+        if (::send(tx, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size()))
+            ++sent;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last ones in flight
+    done = true;
+    receiver.join();
+    Result r{sent, received, 0, 0};
+    if (!latencies.empty()) {
+        std::sort(latencies.begin(), latencies.end());
+        r.p50Us = static_cast<double>(latencies[latencies.size() / 2]) / 1000.0;
+        r.p99Us = static_cast<double>(latencies[latencies.size() * 99 / 100]) / 1000.0;
+    }
+    return r;
+}
+
+void report(benchmark::State& state, const Result& r, double pps) {
+    state.SetIterationTime(kRunSeconds);
+    state.counters["offered_pps"] = pps;
+    state.counters["sent"] = static_cast<double>(r.sent);
+    state.counters["received"] = static_cast<double>(r.received);
+    state.counters["lost"] = static_cast<double>(r.sent - std::min(r.sent, r.received));
+    state.counters["rx_pps"] = static_cast<double>(r.received) / kRunSeconds;
+    state.counters["p50_us"] = r.p50Us;
+    state.counters["p99_us"] = r.p99Us;
+}
+
+// The baseline: receive on acc1, write the tunnel MAC, send to the three other ports.
+struct Forwarder {
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    void start() {
+        std::vector<int> fds;
+        for (const char* p : kPorts)
+            fds.push_back(rawSocket(kSw, p));
+        thread = std::thread([this, fds] {
+            std::vector<uint8_t> buf(2048);
+            while (!stop.load()) {
+                const ssize_t n = ::recv(fds[0], buf.data() + 4, buf.size() - 4, MSG_DONTWAIT);
+                if (n < 0) {
+                    std::this_thread::yield();
+                    continue;
+                }
+                std::memmove(buf.data(), buf.data() + 4, 12);
+                wire::putU32(buf.data(), 12, 0x91000064);
+                ::send(fds[1], buf.data(), static_cast<size_t>(n) + 4, 0);
+                const uint8_t tunnel[] = {0x03, 0xa7, 0x31, 0, 0, 0};
+                std::memcpy(buf.data(), tunnel, sizeof tunnel);
+                ::send(fds[2], buf.data(), static_cast<size_t>(n) + 4, 0);
+                ::send(fds[3], buf.data(), static_cast<size_t>(n) + 4, 0);
+            }
+            for (int fd : fds)
+                ::close(fd);
+        });
+    }
+    ~Forwarder() {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+void stopProcess(pid_t pid) {
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
+int ctl(const std::string& runDir, const std::string& args, std::string* out = nullptr) {
+    const std::string cmd = gBuild + "/app/l2ptctl --run-dir " + runDir + " " + args;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    std::string text;
+    char buf[4096];
+    while (size_t n = std::fread(buf, 1, sizeof buf, p))
+        text.append(buf, n);
+    const int rc = ::pclose(p);
+    if (out != nullptr)
+        *out = text;
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+bool waitFor(const std::function<bool()>& cond, double seconds) {
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// One switch: the daemon in the switch's namespace and l2ptd; killed when it goes.
+struct Switch {
+    pid_t daemon = -1;
+    pid_t task = -1;
+    std::string runDir;
+    Switch(const std::string& chassis, const std::string& name) {
+        runDir = gDir + "/run-" + name;
+        daemon = spawn({"ip", "netns", "exec", kSw, gBuild + "/app/l2pt-chassisd", "--chassis",
+                        chassis, "--run-dir", runDir},
+                       gDir + "/" + name + "-chassisd.log");
+        waitFor([&] { return ::access((runDir + "/ctl.sock").c_str(), F_OK) == 0; }, 10);
+    }
+    void startTask() {
+        task = spawn({gBuild + "/app/l2ptd", "--chassis", runDir}, gDir + "/l2ptd.log");
+    }
+    ~Switch() {
+        stopProcess(task);
+        stopProcess(daemon);
+    }
+};
+
+std::string portsChassis() {
+    return R"(chassis: {name: bench, slots: 12}
+rpm: {role: primary, master_slot: 11, peer: none}
+card_types: [{id: 1}]
+line_cards:
+  - {slot: 0, type: 1, ports: [{range: 1-2, name: "ge0/{n}", vlan: 100, netdev: "acc{n}"}]}
+  - {slot: 1, type: 1, ports: [{range: 0-1, name: "te1/{n}", netdev: "core{n}"}]}
+vlans: [{id: 100, name: vl100}]
+tunnelling:
+  vlans:
+    - vlan: vl100
+      protocols: [stp, lldp, gvrp, pvst]
+      ports: [{port: ge0/1, mode: access}, {port: ge0/2, mode: access},
+              {port: te1/0, mode: core}, {port: te1/1, mode: core}]
+)";
+}
+
+int gTx = -1;
+int gRx = -1;
+
+void BM_BareForwarder(benchmark::State& state) {
+    Forwarder f;
+    f.start();
+    const double pps = static_cast<double>(state.range(0));
+    for (auto _ : state)
+        report(state, offer(gTx, gRx, pps, kTunnelledShift), pps);
+}
+
+void BM_Switch(benchmark::State& state) {
+    const std::string chassis = gDir + "/bench.yaml";
+    std::ofstream(chassis) << portsChassis();
+    Switch sw(chassis, "ports");
+    sw.startTask();
+    if (!waitFor([&] { return ctl(sw.runDir, "status >/dev/null") == 0; }, 20)) {
+        state.SkipWithError("the switch did not come up");
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // entries installed
+    const double pps = static_cast<double>(state.range(0));
+    for (auto _ : state)
+        report(state, offer(gTx, gRx, pps, kTunnelledShift), pps);
+}
+
+// 4094 VLANs on one 48-port card, 24 access and 24 core ports each: from l2ptd's start to the
+// agent's last applied download message, through the daemon's sockets.
+void BM_FullCardDownload(benchmark::State& state) {
+    std::string yaml = R"(chassis: {name: fullcard, slots: 12}
+rpm: {role: primary, master_slot: 11, peer: none}
+card_types: [{id: 1}]
+line_cards:
+  - {slot: 0, type: 1, ports: [{range: 0-47, name: "p0/{n}"}]}
+vlans:
+)";
+    for (int v = 1; v <= 4094; ++v)
+        yaml += "  - {id: " + std::to_string(v) + ", name: v" + std::to_string(v) + "}\n";
+    yaml += "tunnelling:\n  vlans:\n";
+    for (int v = 1; v <= 4094; ++v) {
+        yaml +=
+            "    - {vlan: v" + std::to_string(v) + ", protocols: [stp, lldp, gvrp, pvst], ports: [";
+        // Access ports take one VLAN each: VLAN v has port (v mod 24) as its access port and
+        // the 24 core ports.
+        yaml += "{port: p0/" + std::to_string(v % 24) + ", mode: access}";
+        for (int p = 24; p < 48; ++p)
+            yaml += ", {port: p0/" + std::to_string(p) + ", mode: core}";
+        yaml += "]}\n";
+    }
+    const std::string chassis = gDir + "/fullcard.yaml";
+    std::ofstream(chassis) << yaml;
+    for (auto _ : state) {
+        Switch sw(chassis, "fullcard");
+        const auto start = Clock::now();
+        sw.startTask();
+        std::string out;
+        uint64_t applied = 0;
+        double firstApplied = 0;
+        double lastChange = 0;
+        // Done when the agent's applied count has not moved for a second. The first message
+        // comes once l2ptd has read the chassis file, registered and asked IFM for the
+        // configuration: the download is timed from there.
+        waitFor(
+            [&] {
+                ctl(sw.runDir, "agents --json", &out);
+                const auto at = out.find("\"applied\":");
+                const uint64_t now = at == std::string::npos ? 0 : std::stoull(out.substr(at + 10));
+                const double t = std::chrono::duration<double>(Clock::now() - start).count();
+                if (now != applied) {
+                    if (applied == 0)
+                        firstApplied = t;
+                    applied = now;
+                    lastChange = t;
+                }
+                return applied > 0 && t - lastChange > 1.0;
+            },
+            600);
+        const double download = std::max(lastChange - firstApplied, 0.001);
+        ctl(sw.runDir, "agents --json", &out);
+        const auto at = out.find("\"entries\":");
+        state.SetIterationTime(download);
+        state.counters["start_to_done_s"] = lastChange;
+        state.counters["messages"] = static_cast<double>(applied);
+        state.counters["msgs_per_s"] = static_cast<double>(applied) / download;
+        state.counters["entries"] =
+            at == std::string::npos ? 0 : static_cast<double>(std::stoull(out.substr(at + 10)));
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_BareForwarder)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(20000)
+    ->Arg(50000)
+    ->Arg(0)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_Switch)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(20000)
+    ->Arg(50000)
+    ->Arg(0)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_FullCardDownload)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+int main(int argc, char** argv) {
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "bench_net_e2e: needs root (network namespaces, AF_PACKET)\n");
+        return 1;
+    }
+    char exe[4096] = {};
+    ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    gBuild = std::string(exe).substr(0, std::string(exe).rfind("/tests/"));
+    char tmpl[] = "/tmp/l2ptbench-XXXXXX";
+    gDir = ::mkdtemp(tmpl);
+    sh("ip netns add " + kSw + " && ip netns add " + kGen);
+    for (const char* p : kPorts) {
+        sh(std::string("ip link add ") + p + " netns " + kSw + " type veth peer name g-" + p +
+           " netns " + kGen);
+        sh(std::string("ip -n ") + kSw + " link set " + p + " up && ip -n " + kGen +
+           " link set g-" + p + " up");
+    }
+    for (const auto& ns : {kSw, kGen})
+        sh("ip netns exec " + ns + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1");
+    gTx = rawSocket(kGen, "g-acc1");
+    gRx = rawSocket(kGen, "g-core0");
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    ::close(gTx);
+    ::close(gRx);
+    std::system(("ip netns del " + kSw + "; ip netns del " + kGen).c_str());
+    std::system(("rm -rf " + gDir).c_str());
+    return 0;
+}

@@ -1,0 +1,106 @@
+// The debug shell over the task: its variables with their ranges, and the console dumps called
+// by name, whose texts are compared whole.
+#include "platform/shell.h"
+#include "classification/acl_msg.h"
+#include "diagnostics/show.h"
+#include "tests/support/task_test.h"
+
+namespace {
+
+using namespace ttest;
+
+// The console lines a shell line prints.
+Texts dump(chassis::SimSwitch& s, std::string_view line) {
+    s.chassis().console().flush();
+    const size_t from = s.consoleLines().size();
+    const auto r = s.shell(line);
+    EXPECT_EQ(r.rc, 0) << r.text;
+    const auto& all = s.consoleLines();
+    return Texts(all.begin() + static_cast<long>(from), all.end());
+}
+
+TEST(Shell, VariablesKeepToTheirRangesAndNumbersAreDecimalOrHex) {
+    auto& s = tsim::boot();
+    EXPECT_EQ(s.shell("set l2ptVmanPt 65537").rc, -1);
+    EXPECT_EQ(s.shell("set l2ptVmanPt 0x10000").text,
+              "set l2ptVmanPt: 0x10000 is outside 0..65535");
+    EXPECT_EQ(sym("l2ptVmanPt"), 0x9100u);
+    EXPECT_EQ(s.shell("set l2ptVmanPt 0x88a8").rc, 0);
+    EXPECT_EQ(s.shell("get l2ptVmanPt").text, "l2ptVmanPt = 34984");
+    EXPECT_EQ(s.shell("set l2pt_debug_cp 010").rc, 0);  // ten, not eight
+    EXPECT_EQ(sym("l2pt_debug_cp"), 10u);
+    EXPECT_EQ(s.shell("set l2pt_debug_cp 1e").text,
+              "set l2pt_debug_cp: '1e' is not a decimal or 0x hex number");
+    EXPECT_EQ(s.shell("set l2pt_debug_cp 99999999999999999999999").rc, -1);
+    EXPECT_EQ(s.shell("get nothing").text, "no exported variable named 'nothing'");
+    EXPECT_EQ(s.shell("wobble").rc, -1);
+    EXPECT_EQ(s.shell("").rc, -1);
+    EXPECT_THAT(s.shell("vars").text,
+                testing::HasSubstr("l2ptVmanPt = 34984 range 0..65535\nl2pt_debug_cp = 10 "
+                                   "range 0..255\n"));
+    EXPECT_TRUE(ozm::sym::setRange("l2ptRateLimit", 1, 100));
+    EXPECT_EQ(s.shell("set l2ptRateLimit 0").rc, -1);
+    EXPECT_FALSE(ozm::sym::setRange("l2pt_debug_cp", 0, 256));  // wider than a byte
+}
+
+TEST(Shell, CallsCheckTheirArguments) {
+    auto& s = tsim::boot();
+    EXPECT_EQ(s.shell("call l2ptShowLag 129").text, "usage: call l2ptShowLag LAG-NUMBER (0-128)");
+    EXPECT_EQ(s.shell("call l2ptShowLag").rc, -1);
+    EXPECT_EQ(s.shell("call l2ptShowMac 1").rc, -1);
+    EXPECT_EQ(s.shell("call l2ptShowVman -1").rc, -1);
+    EXPECT_EQ(s.shell("call l2ptDebugXPdu 1 0180c 0").rc, -1);  // odd hex
+    EXPECT_EQ(s.shell("call l2ptDebugXPdu 1 0180c2 2").rc, -1);
+    EXPECT_EQ(s.shell("call nothing").text, "no exported function named 'nothing'");
+    EXPECT_THAT(s.shell("calls").text, testing::HasSubstr("l2ptShowVman VLAN-ID (0-4095)\n"));
+}
+
+TEST(Dumps, PrintTheTablesWithTheirTexts) {
+    auto& s = tsim::boot();
+    s.ifm().lagAdd({{s.ifIndex("lag1"), {s.ifIndex("ge0/4"), s.ifIndex("ge0/6")}}});
+    s.settle();
+    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP | L2PT_FLAG_GVRP,
+                  {access("ge0/1"), core("te1/0"), core("lag1")}, 64);
+    tsim::vlanAdd(s, "vl200", L2PT_FLAG_LLDP, {access("ge0/2")});
+
+    EXPECT_THAT(dump(s, "call l2ptShowVman 100"),
+                ElementsAre("Vlan id 100 name       : vl100", "Rate-Limit            : 64",
+                            "Flag                  : STP,GVRP", "List of interfaces    : ",
+                            "ge0/1, core_port 0, ", "te1/0, core_port 1, ", "lag1, core_port 1, "));
+    EXPECT_THAT(dump(s, "call l2ptShowVman 4095"), ElementsAre("Vlan id 4095 name       :  NULL"));
+    EXPECT_THAT(dump(s, "call l2ptShowAccessPortList"),
+                ElementsAre("Access port list : ", "ge0/1 vlan 100 flag STP,GVRP",
+                            "ge0/2 vlan 200 flag LLDP"));
+    EXPECT_THAT(dump(s, "call l2ptShowCorePortList"),
+                ElementsAre("Core port list : ", "lag1, vlan counters: 0 0 0 0 ",
+                            "te1/0, vlan counters: 1 0 0 0 "));
+    EXPECT_THAT(dump(s, "call l2ptShowLag 1"),
+                ElementsAre("Lag Id        : 1",
+                            "List of members (2): ge0/4, vlan counters: 1 0 0 0 ge0/6, vlan "
+                            "counters: 1 0 0 0 ",
+                            "List of VLANs : vl100 "));
+    EXPECT_THAT(dump(s, "call l2ptShowAclBitmap"),
+                ElementsAre("l2pt is registered with aclAgents on following slots :  0 1 2 "));
+    EXPECT_THAT(dump(s, "call l2ptShowMac"), ElementsAre("L2pt Mac", "3 \ta7 \t31 \t0 \t0 \t0 \t"));
+    EXPECT_THAT(dump(s, "call l2ptShowDebugList"),
+                ElementsAre("Debug header installed 0", "List of interface debugs :"));
+    EXPECT_THAT(dump(s, "call l2ptShowRate"),
+                ElementsAre("L2PT rate limit value is 64", "L2PT rate limit value is 0", ""));
+    const Texts agents = dump(s, "call l2ptShowAclAgentTable");
+    ASSERT_EQ(agents.size(), 12u * 4 + 3);  // a pointer line for each of the three live agents
+    EXPECT_THAT(Texts(agents.begin(), agents.begin() + 5),
+                ElementsAre("", "Agent                 : 0", "  Alive               : 1",
+                            "  global_acl          : 0", " ptr (nil)"));
+    EXPECT_EQ(dump(s, "call l2ptShowVmanTable").size(), 7u + 5 + 1);  // two VLANs, a blank
+    EXPECT_EQ(dump(s, "call l2ptShowLagTable").size(), 129u * 3);
+}
+
+TEST(Dumps, LagVlanWithoutARecordIsNamedAsSuch) {
+    auto& s = tsim::boot();
+    l2ptMarkVlan(l2ptLagTable[2].vlanBitmap, 77, 1);
+    EXPECT_THAT(dump(s, "call l2ptShowLag 2"),
+                ElementsAre("Lag Id        : 2", "List of members (0): ",
+                            "List of VLANs : Vlan id 77 Vman pointer is null", ""));
+}
+
+}  // namespace
