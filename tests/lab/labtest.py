@@ -1,0 +1,135 @@
+"""What the lab tests share: privilege, a lab brought up once per test class, customer PDUs
+sent and sniffed in the sites' namespaces."""
+
+import json
+import struct
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent.parent
+sys.path.insert(0, str(REPO / "lab"))
+import l2pt_lab  # noqa: E402
+
+BUILD = Path(os.environ.get("L2PT_BUILD", REPO / "build"))
+PYTHON = "/usr/bin/python3"
+wait_for = l2pt_lab.wait_for
+wait_until_equal = l2pt_lab.wait_until_equal
+
+
+def require_privilege():
+    """Root, or this test again through passwordless sudo; lab tests fail, never skip,
+    without the privilege namespaces need."""
+    if os.geteuid() == 0:
+        return
+    if shutil.which("sudo") and subprocess.run(["sudo", "-n", "true"],
+                                               capture_output=True).returncode == 0:
+        os.execvp("sudo", ["sudo", "-n", "-E", sys.executable, *sys.argv])
+    if os.geteuid() != 0:
+        raise PermissionError("lab tests need root (CAP_NET_ADMIN and CAP_SYS_ADMIN for network "
+                              "namespaces): run ./scripts/test as root or through sudo")
+
+
+class LabCase(unittest.TestCase):
+    """Brings TOPOLOGY up before the class's tests and down after them."""
+
+    TOPOLOGY = None
+
+    @classmethod
+    def setUpClass(cls):
+        require_privilege()
+        cls.lab = l2pt_lab.Lab(cls.TOPOLOGY, BUILD)
+        if cls.lab.state_file.exists():  # left by a run that was killed
+            cls.lab.down()
+        cls.lab.up()  # takes down what it built if it fails
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.down()
+
+    def ns(self, node):
+        return self.lab.topo.namespace(node)
+
+    def sniffer(self, site, iface, seconds, count=0):
+        return Sniffer(self.ns(site), iface, seconds, count)
+
+    def send(self, site, iface, kind, count=1, rate=0.0, tag="x"):
+        out = l2pt_lab.nsexec(self.ns(site), PYTHON, HERE / "pdu.py", "send", iface, kind,
+                              "--count", count, "--rate", rate, "--tag", tag).stdout
+        return json.loads(out.splitlines()[-1])
+
+
+class Sniffer:
+    """pdu.py sniff on one interface, in the background until its time is up or it has seen
+    count tagged frames. It writes to a file: a pipe nobody reads until the end would fill
+    and stall it."""
+
+    def __init__(self, ns, iface, seconds, count=0):
+        self.out = tempfile.TemporaryFile(mode="w+")
+        self.proc = subprocess.Popen(["ip", "netns", "exec", ns, PYTHON, str(HERE / "pdu.py"),
+                                      "sniff", iface, "--seconds", str(seconds),
+                                      "--count", str(count)], stdout=self.out)
+        wait_for(f"the sniffer on {ns}/{iface}", self._ready, 10)
+
+    def _ready(self):
+        if self.proc.poll() is not None:
+            raise RuntimeError(f"sniffer ended with status {self.proc.returncode}")
+        self.out.seek(0)
+        return "ready" in self.out.readline()
+
+    def stop(self, tag=None):
+        """Ends the sniffer now; the frames it saw."""
+        self.proc.terminate()
+        return self.frames(tag)
+
+    def frames(self, tag=None):
+        """Waits for the sniffer's end; the frames it saw (those with tag, if given)."""
+        self.proc.wait(timeout=120)
+        self.out.seek(0)
+        lines = self.out.read().splitlines()[1:]
+        self.out.close()
+        if lines and not lines[-1].endswith("}"):
+            lines.pop()  # cut short by the end of the sniffer
+        frames = [json.loads(line) for line in lines]
+        return [f for f in frames if tag is None or f.get("tag") == tag]
+
+
+def lldp_neighbours(lab):
+    """{(site, port): sorted [(neighbour's system name, its port)]} as lldpd at each site
+    reports them (lldpd names its system after its site and describes a port by its name)."""
+    seen = {}
+    for site in lab.topo.sites:
+        out = lab.lldpcli(site, "-f", "keyvalue", "show", "neighbors").stdout
+        names, ports = {}, {}
+        for line in out.splitlines():
+            key, _, value = line.partition("=")
+            parts = key.split(".")
+            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] == ["chassis", "name"]:
+                names.setdefault(parts[1], []).append(value)
+            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] == ["port", "descr"]:
+                ports.setdefault(parts[1], []).append(value)
+        for port, n in names.items():
+            seen[(site, port)] = sorted(zip(n, ports.get(port, [])))
+    return seen
+
+
+def read_pcap(path):
+    """The frames of a pcap file (classic format, either byte order)."""
+    data = Path(path).read_bytes()
+    if len(data) < 24:
+        raise ValueError(f"{path}: not a pcap file ({len(data)} bytes)")
+    order = {b"\xd4\xc3\xb2\xa1": "<", b"\xa1\xb2\xc3\xd4": ">",
+             b"\x4d\x3c\xb2\xa1": "<", b"\xa1\xb2\x3c\x4d": ">"}.get(data[:4])
+    if order is None:
+        raise ValueError(f"{path}: bad pcap magic {data[:4].hex()}")
+    frames, off = [], 24
+    while off + 16 <= len(data):
+        incl = struct.unpack_from(order + "I", data, off + 8)[0]
+        frames.append(data[off + 16:off + 16 + incl])
+        off += 16 + incl
+    return frames

@@ -1,0 +1,88 @@
+#!/usr/bin/python3
+"""The customers' side of the lab on its own: three sites wired in a ring without switches."""
+
+import subprocess
+import unittest
+from pathlib import Path
+
+from labtest import (HERE, BUILD, PYTHON, REPO, LabCase, l2pt_lab, lldp_neighbours, require_privilege,
+                     wait_for, wait_until_equal)
+
+WIRE = HERE / "wire.yaml"
+
+
+class CustomersOnAWire(LabCase):
+    TOPOLOGY = WIRE
+
+    def test_bridges_elect_one_root_and_block_the_ring(self):
+        sites = list(self.lab.topo.sites)
+        root = self.lab.bridge_attr("w1", "bridge_id")  # priority 4096: the root
+        wait_for("one root on every bridge",
+                 lambda: all(self.lab.root_id(s) == root for s in sites), 20)
+
+        def states():
+            return [st for s in sites for st in self.lab.port_states(s).values()]
+        wait_for("the ring to settle", lambda: sorted(states()) == ["blocking"] + ["forwarding"] * 5,
+                 20)
+        # The root's own ports forward; the block is on the far side of the ring.
+        self.assertEqual(set(self.lab.port_states("w1").values()), {"forwarding"})
+
+    def test_lldp_names_the_site_at_the_other_end_of_each_wire(self):
+        expected = {}
+        for a, b in self.lab.topo.links:
+            expected[a], expected[b] = [b], [a]
+        wait_until_equal("lldpd to see its neighbours", lambda: lldp_neighbours(self.lab),
+                         expected, 15)
+
+    def test_pvst_and_gvrp_frames_cross_a_wire(self):
+        sniffer = self.sniffer("w2", "eth0", 15, count=10)
+        self.send("w1", "eth0", "pvst", count=5, tag="pv")
+        self.send("w1", "eth0", "gvrp", count=5, tag="gv")
+        frames = sniffer.frames()
+        pvst = [f for f in frames if f.get("tag") == "pv"]
+        gvrp = [f for f in frames if f.get("tag") == "gv"]
+        self.assertEqual([f["seq"] for f in pvst], list(range(5)))
+        self.assertEqual({f["dst"] for f in pvst}, {"01:00:0c:cc:cc:cd"})
+        self.assertEqual([f["seq"] for f in gvrp], list(range(5)))
+        self.assertEqual({f["dst"] for f in gvrp}, {"01:80:c2:00:00:20"})
+
+
+    def test_the_command_line(self):
+        tool = [PYTHON, str(REPO / "lab" / "l2pt-lab")]
+        status = subprocess.run([*tool, "status", WIRE], capture_output=True, text=True)
+        self.assertEqual(status.returncode, 0, status.stderr)
+        lines = status.stdout.splitlines()
+        self.assertEqual([line.split(":")[0] for line in lines], ["w1", "w2", "w3"])
+        self.assertRegex(lines[0], r"^w1: lldpd:\d+ root [0-9a-f.]+ eth0=\w+ eth1=\w+$")
+        bridge = subprocess.run([*tool, "exec", WIRE, "w2", "cat",
+                                 "/sys/class/net/br0/bridge/bridge_id"], capture_output=True,
+                                text=True)
+        self.assertEqual(bridge.stdout.strip(), self.lab.bridge_attr("w2", "bridge_id"))
+        bad = subprocess.run([*tool, "exec", WIRE, "nowhere", "true"], capture_output=True,
+                             text=True)
+        self.assertEqual((bad.returncode, bad.stderr), (2, "l2pt-lab: no node named 'nowhere'\n"))
+
+
+class DownLeavesNothing(unittest.TestCase):
+    def test_down_removes_namespaces_processes_and_run_directory(self):
+        require_privilege()
+        lab = l2pt_lab.Lab(WIRE, BUILD)
+        if lab.state_file.exists():
+            lab.down()
+        links_before = l2pt_lab.run("ip", "-br", "link").stdout
+        lab.up()
+        with self.assertRaisesRegex(RuntimeError, "already up"):
+            lab.up()
+        pids = [p["pid"] for p in lab.load_state()["processes"]]
+        namespaces = lab.state["namespaces"]
+        self.assertEqual(len(pids), 3)  # one lldpd per site
+        self.assertEqual(len(namespaces), 3)
+        lab.down()
+        self.assertEqual([p for p in pids if l2pt_lab.alive(p)], [])
+        self.assertEqual([ns for ns in namespaces if Path(f"/run/netns/{ns}").exists()], [])
+        self.assertFalse(lab.dir.exists())
+        self.assertEqual(l2pt_lab.run("ip", "-br", "link").stdout, links_before)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,261 @@
+#!/usr/bin/python3
+"""Customers across the example provider network (examples/lab/provider.yaml): two edges and a
+core switch, customer A (a1 root, a2 dual-homed, a3) on VLAN 100 through the core switch,
+customer B (b1, b2) on VLAN 200 over the direct edge-to-edge link. The tests run in order on one
+lab; each leaves the customers converged as it found them."""
+
+import os
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from labtest import (HERE, LabCase, PYTHON, REPO, l2pt_lab, lldp_neighbours, read_pcap,
+                     wait_for, wait_until_equal)
+
+TUNNEL_MAC = "02:00:00:00:00:01"
+STP_MAC, LLDP_MAC, GVRP_MAC, PVST_MAC = ("01:80:c2:00:00:00", "01:80:c2:00:00:0e",
+                                         "01:80:c2:00:00:20", "01:00:0c:cc:cc:cd")
+A_SITES, B_SITES = ("a1", "a2", "a3"), ("b1", "b2")
+# Every core link, by the port at one end.
+CORE_LINKS = (("pe1", "te1/0"), ("pe2", "te1/0"), ("pe1", "te1/1"))
+# Max age 6 s, then listening and learning 2 s each, with margin for a loaded machine.
+CONVERGE_S = 25
+
+
+class ProviderNetwork(LabCase):
+    TOPOLOGY = REPO / "examples" / "lab" / "provider.yaml"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.a_root = cls.lab.bridge_attr("a1", "bridge_id")
+        cls.up_at = time.monotonic()
+
+    # -- what the customers see
+
+    def roots(self, sites):
+        return {s: self.lab.root_id(s) for s in sites}
+
+    def a2_states(self):
+        return sorted(self.lab.port_states("a2").values())
+
+    def wait_converged(self, timeout=CONVERGE_S):
+        """A's bridges agree on a1 as root and a2 blocks one of its two uplinks; B's two
+        bridges agree on a root of their own."""
+        wait_until_equal("customer A's root", lambda: self.roots(A_SITES),
+                         {s: self.a_root for s in A_SITES}, timeout)
+        wait_until_equal("a2's dual-homed loop broken", self.a2_states,
+                         ["blocking", "forwarding"], timeout)
+        wait_for("customer B's root", lambda: len(set(self.roots(B_SITES).values())) == 1,
+                 timeout)
+
+    def watch_root(self, seconds):
+        """Samples customer A's roots for a while; the distinct roots seen at each site."""
+        seen = {s: set() for s in A_SITES}
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            for s, r in self.roots(A_SITES).items():
+                seen[s].add(r)
+            time.sleep(0.2)
+        return seen
+
+    def assert_root_held(self, seen):
+        self.assertEqual(seen, {s: {self.a_root} for s in A_SITES})
+
+    def assert_pdus_cross(self, src, dst, kind="pvst", tag=None):
+        """Tagged PDUs sent at src (site:port) all arrive at dst (site:port)."""
+        tag = tag or f"{kind}{int(time.monotonic() * 1000) % 100000}"
+        (ss, sp), (ds, dp) = src.split(":"), dst.split(":")
+        sniffer = self.sniffer(ds, dp, 15, count=5)
+        self.send(ss, sp, kind, count=5, tag=tag)
+        self.assertEqual([f["seq"] for f in sniffer.frames(tag)], list(range(5)),
+                         f"{kind} from {src} at {dst}")
+
+    def capture(self, switch, port, seconds):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "c.pcap")
+            self.lab.ctl(switch, "capture", port, path, "--seconds", seconds)
+            return read_pcap(path)
+
+    # -- the tests, in order
+
+    def test_1_customer_a_elects_one_root_and_breaks_its_loop_through_the_provider(self):
+        self.wait_converged()
+        print(f"\ncustomer STP converged {time.monotonic() - self.up_at:.1f} s after up")
+        self.assertNotEqual(set(self.roots(B_SITES).values()), {self.a_root})
+
+    def test_2_customers_never_see_each_others_pdus(self):
+        sniffers = {s: self.sniffer(s, "eth0", 8) for s in (*A_SITES, *B_SITES)}
+        for site in ("a1", "b1"):
+            self.send(site, "eth0", "pvst", count=5, tag=f"{site}pvst")
+            self.send(site, "eth0", "gvrp", count=5, tag=f"{site}gvrp")
+        seen = {s: {(f["tag"], f["dst"]) for f in sn.frames() if "tag" in f}
+                for s, sn in sniffers.items()}
+        # Senders see nothing of their own: the tunnel never sends a PDU back where it came
+        # in. A PVST PDU keeps its address everywhere. A GVRP PDU keeps its address on the
+        # access ports of its own edge switch, but is restored with the STP address after
+        # the provider network: de-tunnelling tells protocols apart by their LLC header, and
+        # GVRP's DSAP 0x42 is STP's.
+        self.assertEqual(seen, {
+            "a1": set(),
+            "a2": {("a1pvst", PVST_MAC), ("a1gvrp", GVRP_MAC)},
+            "a3": {("a1pvst", PVST_MAC), ("a1gvrp", STP_MAC)},
+            "b1": set(),
+            "b2": {("b1pvst", PVST_MAC), ("b1gvrp", STP_MAC)}})
+        self.assertNotEqual(self.roots(B_SITES)["b2"], self.a_root)
+
+    def test_3_core_links_carry_only_the_tunnel_mac(self):
+        for site in ("a1", "b1"):
+            subprocess.Popen(["ip", "netns", "exec", self.ns(site), PYTHON, str(HERE / "pdu.py"),
+                              "send", "eth0", "pvst", "--count", "20", "--rate", "10"],
+                             stdout=subprocess.DEVNULL)
+        for switch, port in CORE_LINKS:
+            frames = self.capture(switch, port, 3)
+            dsts = {f[:6].hex(":") for f in frames}
+            with self.subTest(link=f"{switch}:{port}"):
+                # STP hellos every second from both customers keep every link busy.
+                self.assertGreater(len(frames), 0)
+                self.assertEqual(dsts, {TUNNEL_MAC})
+
+    def test_4_lldp_neighbours_are_the_customer_ports_on_the_same_edge(self):
+        # An LLDPDU entering an access port goes out of the VLAN's other access ports of the
+        # same switch with its own address, and across the core with the tunnel MAC; but the
+        # far edge drops it, because de-tunnelling knows protocols by their LLC header and
+        # LLDP has none. So lldpd at a site sees exactly the ports of its own customer on the
+        # same edge switch: a1 and a2's first port on pe1, a2's second port and a3 on pe2; b1
+        # and b2, on different edges, see nobody. Bridges do not pass LLDP on.
+        groups = {}
+        for a, b in self.lab.topo.links:
+            for site_end, switch_end in ((a, b), (b, a)):
+                if site_end[0] in self.lab.topo.sites and switch_end[0] in self.lab.topo.switches:
+                    customer = self.lab.topo.sites[site_end[0]].customer
+                    groups.setdefault((switch_end[0], customer), []).append(site_end)
+        expected = {p: sorted(q for q in group if q != p)
+                    for group in groups.values() for p in group if len(group) > 1}
+        self.assertEqual(expected, {("a1", "eth0"): [("a2", "eth0")],
+                                    ("a2", "eth0"): [("a1", "eth0")],
+                                    ("a2", "eth1"): [("a3", "eth0")],
+                                    ("a3", "eth0"): [("a2", "eth1")]})
+        wait_until_equal("lldpd's neighbours", lambda: lldp_neighbours(self.lab), expected, 15)
+        # The LLDPDUs did reach the core: they are lost at the far edge, not before.
+        frames = self.capture("pe1", "te1/0", 3)
+        self.assertTrue(any(f[16:18] == b"\x88\xcc" for f in frames),
+                        "no tunnelled LLDPDU on pe1's core link")
+
+    def test_5_tunnel_mac_change_on_every_switch_keeps_the_customer_root(self):
+        new_mac = "02:00:00:00:00:02"
+        try:
+            for switch in self.lab.topo.switches:
+                self.lab.ctl(switch, "do", f"tunnel-mac {new_mac}")
+            # Longer than max age: a root lost for good would have aged out by then.
+            self.assert_root_held(self.watch_root(8))
+            self.assertEqual({f[:6].hex(":") for f in self.capture("pe1", "te1/0", 2)},
+                             {new_mac})
+            self.assert_pdus_cross("a1:eth0", "a3:eth0")
+        finally:
+            for switch in self.lab.topo.switches:
+                self.lab.ctl(switch, "do", f"tunnel-mac {TUNNEL_MAC}")
+        self.wait_converged()
+
+    def test_6_primary_killed_the_secondary_takes_over(self):
+        show_before = self.lab.ctl("pe1", "show", "--json").stdout
+        primary = self.lab.pids("pe1", "primary")
+        self.assertEqual(len(primary), 1)
+        rate, seconds = 200, 6.0
+        sniffer = self.sniffer("a3", "eth0", 60)
+        sender = subprocess.Popen(["ip", "netns", "exec", self.ns("a1"), PYTHON,
+                                   str(HERE / "pdu.py"), "send", "eth0", "pvst", "--tag", "ha",
+                                   "--count", str(int(rate * seconds)), "--rate", str(rate)],
+                                  stdout=subprocess.PIPE, text=True)
+        self.assertIn("sending", sender.stdout.readline())
+        time.sleep(1.0)  # a second of PDUs through the primary
+        killed_at = time.monotonic()
+        os.kill(primary[0], signal.SIGKILL)
+        seen = self.watch_root(seconds - 1)
+        sender.communicate(timeout=30)
+        time.sleep(0.5)  # the last PDUs in flight
+        frames = sniffer.stop("ha")
+        sent = int(rate * seconds)
+        seqs = [f["seq"] for f in frames]
+        # Forwarding resumed: the last PDUs sent, long after the kill, arrived.
+        self.assertIn(sent - 1, seqs)
+        self.assertTrue(any(f["t"] > killed_at + 2 for f in frames))
+        # The PDUs lost at the takeover are a run of sequence numbers; the takeover ends with
+        # the first PDU after that run.
+        lost, run_end = longest_missing_run(seqs, sent)
+        times = [f["t"] for f in frames if f["t"] >= killed_at]
+        if lost:
+            resumed = next(f["t"] for f in frames if f["seq"] > run_end)
+            print(f"\ntakeover: {(resumed - killed_at) * 1000:.0f} ms from SIGKILL to the first "
+                  f"PDU forwarded again; {lost} PDUs lost in a row at {rate} pps "
+                  f"({sent - len(seqs)} lost in all)")
+        else:
+            silence = max(b - a for a, b in zip(times, times[1:]))
+            print(f"\ntakeover: no PDU lost at {rate} pps; longest silence after SIGKILL "
+                  f"{silence * 1000:.0f} ms")
+        self.assert_root_held(seen)
+        # The new primary holds the whole configuration, and every agent traps again.
+        self.assertEqual(self.lab.ctl("pe1", "show", "--json").stdout, show_before)
+        self.assert_pdus_cross("a1:eth0", "a3:eth0", "gvrp")
+        self.assert_pdus_cross("a2:eth0", "a3:eth0", "pvst")
+        self.assert_pdus_cross("b1:eth0", "b2:eth0", "gvrp")
+        self.assert_pdus_cross("a3:eth0", "a1:eth0", "pvst")
+        self.assert_pdus_cross("b2:eth0", "b1:eth0", "pvst")
+        # A new l2ptd becomes the secondary; the switch keeps answering.
+        self.lab.start_l2ptd("pe1", "secondary")
+        self.assertEqual(self.lab.ctl("pe1", "status", check=False).returncode, 0)
+
+    def test_7_line_card_pulled_and_reinserted(self):
+        # Slot 0 of pe1 holds a1's, a2's and b1's ports: a1 is cut off and the others elect a
+        # root of their own, then take a1 back when the card returns.
+        self.lab.ctl("pe1", "card", "down", "0")
+        try:
+            wait_for("a3 to lose a1 as root", lambda: self.lab.root_id("a3") != self.a_root,
+                     CONVERGE_S)
+        finally:
+            self.lab.ctl("pe1", "card", "up", "0")
+        up_at = time.monotonic()
+        self.wait_converged()
+        print(f"\nline card reinserted: customer STP reconverged in "
+              f"{time.monotonic() - up_at:.1f} s")
+        self.assert_pdus_cross("b1:eth0", "b2:eth0")
+        self.assert_pdus_cross("a1:eth0", "a3:eth0")
+
+    def test_8_core_link_cut_and_restored(self):
+        # Cutting pe1-core splits customer A's VLAN: a2's bridge is then the only path
+        # between its two halves, so the port it blocked must forward; restored, it blocks
+        # again.
+        pe1 = self.ns("pe1")
+        netdev = self.lab.topo.netdev("pe1", "te1/0")
+        l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "down")
+        cut_at = time.monotonic()
+        try:
+            wait_until_equal("a2 to forward on both uplinks", self.a2_states,
+                             ["forwarding", "forwarding"], CONVERGE_S)
+            print(f"\ncore link cut: a2 bridged the halves after "
+                  f"{time.monotonic() - cut_at:.1f} s")
+            self.assertEqual(self.roots(A_SITES), {s: self.a_root for s in A_SITES})
+        finally:
+            l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "up")
+        restored_at = time.monotonic()
+        self.wait_converged()
+        print(f"core link restored: customer STP reconverged in "
+              f"{time.monotonic() - restored_at:.1f} s")
+        self.assert_pdus_cross("a1:eth0", "a3:eth0", "gvrp")
+
+
+def longest_missing_run(seqs, sent):
+    """(length, last missing sequence number) of the longest run of PDUs that never came."""
+    got = set(seqs)
+    best, best_end, run = 0, -1, 0
+    for seq in range(sent):
+        run = 0 if seq in got else run + 1
+        if run > best:
+            best, best_end = run, seq
+    return best, best_end
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
