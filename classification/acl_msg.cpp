@@ -62,10 +62,12 @@ void packProtocols(uint32_t ifIndex, const char* name, const char* lagName, cons
         if (index < 0) {
             continue;
         }
+        // Plain unsigned counting: removing a protocol that never counted up wraps its counter,
+        // which then keeps the port's tunnel entry installed.
         if (isCore && counters != nullptr) {
             if (add != 0) {
                 ++counters[index];
-            } else if (counters[index] > 0) {
+            } else {
                 --counters[index];
             }
         }

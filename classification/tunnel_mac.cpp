@@ -145,7 +145,7 @@ void l2ptRemoveFpEntry() {
 }
 
 void l2ptProcessMac(const uint8_t* msg, uint32_t len) {
-    (void)len;  // the dispatcher checked that the fixed fields arrived
+    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
     L2PT_DBG("%s: received l2pt mac msg\r\n", __func__);
     const uint8_t* newMac = msg + macmsg::kNewMac;
     if (wire::getU8(msg, macmsg::kSetMac) == 1) {

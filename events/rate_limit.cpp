@@ -139,7 +139,7 @@ void removeRate(uint32_t vlanIfIndex, uint32_t vlanId) {
 }  // namespace
 
 void l2ptProcessRate(const uint8_t* msg, uint32_t len) {
-    (void)len;  // the dispatcher checked that the fixed fields arrived
+    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
     L2PT_DBG("%s: received rate limit msg\r\n", kName);
     const uint32_t vlanIfIndex = wire::getU32(msg, ratemsg::kVlanIfIndex);
     const uint32_t vlanId = static_cast<uint32_t>(ifmIfIndexToVlanId(vlanIfIndex));

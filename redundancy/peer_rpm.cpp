@@ -49,7 +49,7 @@ int l2ptRegisterWithPeerRPM() {
 }
 
 int l2ptProcessPRpmRegReq(uint8_t* msg, uint32_t len) {
-    (void)len;  // the dispatcher checked that the message holds the inter-RPM fields
+    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
     L2PT_DBG("%s(): __ENTRY__ \r\n", __func__);
     if (l2ptIsPrimary == 0) {
         L2PT_DBG("%s(): Secondary RPM \r\n", __func__);

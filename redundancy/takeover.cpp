@@ -26,7 +26,7 @@ bool slotInBitmap(uint32_t bitmap, int32_t slot) {
 }  // namespace
 
 int l2ptProcessHA(const uint8_t* msg, uint32_t len) {
-    (void)len;  // the dispatcher checked that the event code arrived
+    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
     L2PT_DBG("%s(): __ENTRY__ \r\n", __func__);
     if (wire::getU32(msg, hdr::kHaEvent) == L2PT_HA_EVENT_ROLES_SETTLED) {
         l2ptRegisteredWithPRPM = 0;

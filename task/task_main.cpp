@@ -1,6 +1,7 @@
 // Start-up of the task and its main loop over the five descriptors.
 #include "task/task_main.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "classification/agents.h"
@@ -77,9 +78,13 @@ void receivePdu(int32_t sock, void (*path)(uint32_t, uint8_t*, int32_t)) {
 
 void receiveControl(uint32_t queue) {
     const int len = ozmIpcRecv(queue, l2ptIpcBuf, L2PT_IPC_BUF_SIZE, 0, 0, 0);
-    if (len != -1) {
-        l2ptTaskProcMsg(l2ptIpcBuf, static_cast<uint32_t>(len));
+    if (len < 0) {
+        return;
     }
+    // A short message reads zeros past its end, not the bytes of the pass's previous message.
+    const auto rxLen = std::min(static_cast<uint32_t>(len), L2PT_IPC_BUF_SIZE);
+    std::memset(l2ptIpcBuf + rxLen, 0, L2PT_IPC_BUF_SIZE - rxLen);
+    l2ptTaskProcMsg(l2ptIpcBuf, rxLen);
 }
 
 void loopPass(const OzmTimeval& waitTime) {
