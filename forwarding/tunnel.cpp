@@ -29,7 +29,10 @@ void l2ptProcessPacket(uint32_t rxIfIndex, uint8_t* frame, int32_t len) {
     const int32_t index = l2ptPortSlotIndex(rxIfIndex);
     L2PT_DBG("%s: processing PDU of len %d from edge port %s\r\n", __func__, len,
              L2ptDbgName(rxIfIndex).text);
-    if (len < L2PT_FRAME_MIN_LEN || len > static_cast<int32_t>(L2PT_PKT_BUF_SIZE)) {
+    if (l2ptFrameCut(rxIfIndex, len, __func__)) {
+        return;
+    }
+    if (len < L2PT_FRAME_MIN_LEN) {
         L2PT_DBG("%s: PDU of len %d dropped: not a tagged frame\r\n", __func__, len);
         return;
     }

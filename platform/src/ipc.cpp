@@ -1,6 +1,7 @@
 // IPC endpoints: keys, their request and timer queues, and messages to other services.
 #include "platform/ipc.h"
 
+#include <algorithm>
 #include <span>
 
 #include "platform/backend.h"
@@ -62,7 +63,8 @@ int ozmIpcRecv(uint32_t queue, uint8_t* buf, uint32_t size, int /*flags*/, int, 
         return -1;
     }
     std::span<uint8_t> parts[] = {{buf, size}};
-    return static_cast<int>(ozm::detail::recvDatagram(fd, parts));
+    const long n = ozm::detail::recvDatagram(fd, parts);
+    return static_cast<int>(std::min(n, static_cast<long>(size)));  // a longer message is cut
 }
 
 int ozmIpcSend(uint32_t /*queue*/, uint8_t* msg, uint32_t len) {

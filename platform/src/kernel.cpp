@@ -21,16 +21,22 @@ long recvDatagram(int fd, std::span<const std::span<uint8_t>> parts) {
         return -1;
     }
     std::array<iovec, kMaxParts> iov{};
+    size_t capacity = 0;
     for (size_t i = 0; i < parts.size(); ++i) {
         iov[i] = {parts[i].data(), parts[i].size()};
+        capacity += parts[i].size();
     }
     msghdr hdr{};
     hdr.msg_iov = iov.data();
     hdr.msg_iovlen = parts.size();
     ssize_t n;
     do {
-        n = ::recvmsg(fd, &hdr, MSG_DONTWAIT);
+        // MSG_TRUNC: a datagram longer than the parts is cut, and its whole length returned.
+        n = ::recvmsg(fd, &hdr, MSG_DONTWAIT | MSG_TRUNC);
     } while (n < 0 && errno == EINTR);
+    if (n >= 0 && (hdr.msg_flags & MSG_TRUNC) != 0 && static_cast<size_t>(n) <= capacity) {
+        n = static_cast<ssize_t>(capacity) + 1;  // cut, whole length unknown: one byte more
+    }
     if (n < 0 && errno == ENOTSOCK) {
         // A pipe: its reads are what one write put in, as long as writes stay small.
         pollfd ready{fd, POLLIN, 0};
@@ -93,6 +99,7 @@ int ozmRecvfrom(int sock, uint8_t* buf, int len, int /*flags*/, void* /*from*/, 
     }
     std::array<uint8_t, pdudgram::kFrame> index;
     std::span<uint8_t> parts[] = {index, {buf, static_cast<size_t>(len)}};
+    // A frame longer than len is cut to it and its whole length returned, above len.
     long n = ozm::detail::recvDatagram(sock, parts);
     if (n < static_cast<long>(pdudgram::kFrame)) {
         return -1;

@@ -183,7 +183,8 @@ State& state();
 // Closes a sequenced-queue pipe (both ends) when fd is the read end of one; false otherwise.
 bool swpClosePipe(int fd);
 
-// Non-blocking read of one datagram scattered over parts. Bytes read, or -1 when none waits.
+// Non-blocking read of one datagram scattered over parts. The datagram's length (above what the
+// parts hold when it was cut to them), or -1 when none waits.
 long recvDatagram(int fd, std::span<const std::span<uint8_t>> parts);
 
 }  // namespace ozm::detail

@@ -167,4 +167,36 @@ TEST(Forwarding, BadPdusAreDroppedBeforeAnySend) {
     }
 }
 
+// A trapped frame that fills the receive buffer exactly is forwarded whole; one byte more and it
+// is dropped on either socket, never sent on cut short.
+TEST(Forwarding, FramesLongerThanTheReceiveBufferAreDropped) {
+    auto& s = tsim::boot();
+    ozm::sym::set("l2pt_debug_cp", 1);
+    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0")});
+    size_t seen = s.trace().lines().size();
+    Bytes fits = frames::stp(10), tooLong = fits;
+    fits.resize(L2PT_PKT_BUF_SIZE, 0x5A);
+    tooLong.resize(L2PT_PKT_BUF_SIZE + 1, 0x5A);
+    ASSERT_EQ(s.frameIn("ge0/1", fits), DataPlane::Trap::Access);
+    EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/0", tunnelled(fits))));
+    Bytes fitsTunnelled = tunnelled(frames::stp(10));
+    fitsTunnelled.resize(L2PT_PKT_BUF_SIZE, 0x5A);
+    Bytes tooLongTunnelled = fitsTunnelled;
+    tooLongTunnelled.push_back(0x5A);
+    ASSERT_EQ(s.frameIn("te1/0", fitsTunnelled), DataPlane::Trap::Tunnel);
+    EXPECT_THAT(sent(s, seen), ElementsAre(out("ge0/1", withDst(fitsTunnelled, kStpMac))));
+
+    ASSERT_EQ(s.frameIn("ge0/1", tooLong), DataPlane::Trap::Access);
+    ASSERT_EQ(s.frameIn("te1/0", tooLongTunnelled), DataPlane::Trap::Tunnel);
+    EXPECT_THAT(sent(s, seen), IsEmpty());
+    EXPECT_EQ(console(s,
+                      "l2ptProcessPacket: PDU of len 1597 from ge0/1 dropped: longer than the "
+                      "receive buffer"),
+              1u);
+    EXPECT_EQ(console(s,
+                      "l2ptProcessTunneledPacket: PDU of len 1597 from te1/0 dropped: longer "
+                      "than the receive buffer"),
+              1u);
+}
+
 }  // namespace

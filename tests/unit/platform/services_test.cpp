@@ -18,8 +18,8 @@ namespace {
 
 using ServicesTest = test::PlatformTest;
 
-// Datagrams are read one at a time and cut to the buffer; a PDU datagram starts with the index
-// of the interface it came in on.
+// Datagrams are read one at a time and cut to the buffer (a PDU's whole length still returned);
+// a PDU datagram starts with the index of the interface it came in on.
 TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
     auto sendTo = [](int fd, test::Bytes d) { ::send(fd, d.data(), d.size(), 0); };
     uint8_t buf[8] = {};
@@ -42,7 +42,7 @@ TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
     EXPECT_EQ(ifIndex, 0x00010203u);
     EXPECT_EQ(test::Bytes(buf, buf + 3), (test::Bytes{0xAA, 0xBB, 0xCC}));
     sendTo(fake->socketPeer, {0, 0, 0, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-    EXPECT_EQ(recv(), 8);
+    EXPECT_EQ(recv(), 10);  // cut to the buffer, and told so by the whole length
     EXPECT_EQ(buf[7], 8);
     sendTo(fake->socketPeer, {0, 0, 9});  // shorter than the index
     EXPECT_EQ(recv(), -1);
