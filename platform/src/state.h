@@ -158,6 +158,7 @@ struct SwpQueue {
     OzmSwpErrFn errFn = nullptr;
     std::deque<SwpMsg> inFlight;  // in order of sequence
     std::deque<SwpMsg> waiting;   // FIFO, not yet transmitted
+    bool retired = false;         // its removal failed: sends nothing, gives buffers back
 };
 
 struct SwpState {
