@@ -7,10 +7,10 @@
 #include "platform/symbols.h"
 
 uint8_t l2pt_debug_cp = 0;
-OZM_EXPORT_SYMBOL(l2pt_debug_cp);
+OZM_EXPORT_SYMBOL_RANGE(l2pt_debug_cp, 0, 1);  // off, on
 
 uint32_t l2ptRateLimit = 75;
-OZM_EXPORT_SYMBOL(l2ptRateLimit);
+OZM_EXPORT_SYMBOL_RANGE(l2ptRateLimit, 0, UINT32_MAX);  // read by nothing: any u32
 
 int l2ptFormat(char* buf, size_t size, const char* format, ...) {
     va_list args;

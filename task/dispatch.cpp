@@ -31,8 +31,11 @@
 
 uint16_t l2ptVmanPt = L2PT_DEFAULT_VMAN_PT;
 int32_t gL2PTMaxAclTry = 20;
-OZM_EXPORT_SYMBOL(l2ptVmanPt);
-OZM_EXPORT_SYMBOL(gL2PTMaxAclTry);
+// A tag protocol identifier is an EtherType: 0x0600 and above (below are 802.3 lengths).
+OZM_EXPORT_SYMBOL_RANGE(l2ptVmanPt, 0x0600, 0xFFFF);
+// Every attempt may wait out a synchronous request to the agent, and nothing else runs meanwhile:
+// the count stays small so that a refusing agent cannot hold the task for long.
+OZM_EXPORT_SYMBOL_RANGE(gL2PTMaxAclTry, 1, 50);
 
 namespace {
 

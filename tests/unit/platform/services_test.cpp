@@ -2,6 +2,7 @@
 // configuration and symbols.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <tuple>
 
@@ -104,11 +105,40 @@ TEST_F(ServicesTest, ConsoleAndConfigurationStayWithinTheirBounds) {
 
 uint8_t gByte = 0;
 OZM_EXPORT_SYMBOL(gByte);
+int32_t gTries = 20;
+OZM_EXPORT_SYMBOL_RANGE(gTries, -1, 50);
+uint64_t gWide = 0;
+OZM_EXPORT_SYMBOL(gWide);
 
-TEST(SymbolsTest, SetAndGetByTheVariablesWidth) {
-    EXPECT_TRUE(ozm::sym::set("gByte", 0x1FF));
+// Without a declared range a variable takes what its width holds; with one, exactly its bounds.
+// A refused value leaves the variable as it was.
+TEST(SymbolsTest, SettingKeepsWithinEachVariablesRange) {
+    EXPECT_FALSE(ozm::sym::set("gByte", 0x1FF));
+    EXPECT_TRUE(ozm::sym::set("gByte", 0xFF));
     EXPECT_EQ(ozm::sym::get("gByte"), 0xFFu);
+    EXPECT_EQ(ozm::sym::setInRange("gByte", -1), -1);
+    EXPECT_EQ(ozm::sym::get("gByte"), 0xFFu);
+
+    EXPECT_EQ(ozm::sym::setInRange("gTries", 51), -1);
+    EXPECT_FALSE(ozm::sym::set("gTries", 2147483647));
+    EXPECT_EQ(gTries, 20);
+    EXPECT_EQ(ozm::sym::setInRange("gTries", -1), 0);
+    EXPECT_EQ(gTries, -1);
+    EXPECT_EQ(ozm::sym::setInRange("gTries", 50), 0);
+    EXPECT_EQ(gTries, 50);
+
+    EXPECT_FALSE(ozm::sym::set("gWide", UINT64_MAX));
+    EXPECT_TRUE(ozm::sym::set("gWide", INT64_MAX));
+    EXPECT_EQ(ozm::sym::setInRange("missing", 1), -1);
     EXPECT_FALSE(ozm::sym::set("missing", 1));
+    EXPECT_EQ(ozm::sym::range("missing"), std::nullopt);
+
+    const auto all = ozm::sym::list();
+    const auto tries = std::find_if(all.begin(), all.end(),
+                                    [](const ozm::sym::Info& i) { return i.name == "gTries"; });
+    ASSERT_NE(tries, all.end());
+    EXPECT_EQ(std::tuple(tries->size, tries->range.min, tries->range.max),
+              std::tuple(sizeof(int32_t), int64_t{-1}, int64_t{50}));
 }
 
 }  // namespace
