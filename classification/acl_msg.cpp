@@ -138,6 +138,11 @@ int32_t l2ptAclAppendEntry(int32_t slot, uint32_t ifIndex, const uint8_t* mac, u
         L2PT_DBG("%s: slot %d is out of range\r\n", __func__, slot);
         return -1;
     }
+    // A message carries one operation: an entry of the other one sends the pending message first.
+    const uint32_t op = add != 0 ? aclmsg::kOpInstall : aclmsg::kOpRemove;
+    if (agent->aclMsg != nullptr && wire::getU32(agent->aclMsg, aclmsg::kAclOp) != op) {
+        l2ptFlushAgentMsg(slot, __func__);
+    }
     if (agent->aclMsg == nullptr) {
         agent->aclMsg = startAclMsg(add);
         if (agent->aclMsg == nullptr) {
