@@ -153,17 +153,21 @@ TEST(Forwarding, BadPdusAreDroppedBeforeAnySend) {
     l2ptProcessPacket(ge01, buf.data(), put(pvst));
     EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/0", tunnelled(pvst))));
 
-    // A SNAP header cut short (the buffer still holds the rest), not UI, or of another protocol
-    // is no PVST: the frame goes out as STP.
+    // Behind the inner tag the SNAP protocol id ends at byte 30: a frame of 29 bytes (the buffer
+    // still holds the rest), not UI, or of another protocol is no PVST and goes out as STP; one
+    // of exactly 30 bytes is PVST.
     Bytes full = tunnelled(frames::pvst(10)), notUi = full, otherPid = full;
     notUi[24] = 0x13;     // the LLC control behind the inner tag
     otherPid[28] = 0x20;  // the SNAP protocol id
     const auto n = static_cast<int32_t>(full.size());
-    for (const auto& [frame, len] : {std::pair{full, 27}, {notUi, n}, {otherPid, n}}) {
+    for (const auto& [frame, len, mac] : {std::tuple{full, 29, kStpMac},
+                                          {full, 30, kPvstMac},
+                                          {notUi, n, kStpMac},
+                                          {otherPid, n, kStpMac}}) {
         put(frame);
         l2ptProcessTunneledPacket(te10, buf.data(), len);
-        const Bytes asStp = withDst(Bytes(frame.begin(), frame.begin() + len), kStpMac);
-        EXPECT_THAT(sent(s, seen), ElementsAre(out("ge0/1", asStp))) << len;
+        const Bytes restored = withDst(Bytes(frame.begin(), frame.begin() + len), mac);
+        EXPECT_THAT(sent(s, seen), ElementsAre(out("ge0/1", restored))) << len;
     }
 }
 
