@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "classification/agents.h"
 #include "diagnostics/debug_filter.h"
@@ -140,6 +141,7 @@ int l2ptTaskMain(int argc, char** argv) {
         ozmPerror("l2ptTaskMain: ozmEvtOpenlog");
         return -1;
     }
+    ozmEvtRegisterCatalogue(L2PT_EVT_CATALOGUE, std::size(L2PT_EVT_CATALOGUE));
     if (ozmEvtSetSeverityLevel(tcb.logHandle, kEvtSeverityMask) == -1) {
         ozmPerror("l2ptTaskMain: ozmEvtSetSeverityLevel");
         return -1;

@@ -57,6 +57,7 @@ struct LogHandle {
 struct LogState {
     std::map<uint32_t, LogHandle> handles;
     uint32_t nextHandle = 1;
+    std::map<uint32_t, const char*> catalogue;  // code -> format, as programs registered them
 };
 
 // ---- IPC

@@ -58,30 +58,44 @@ TEST_F(ServicesTest, TaskIdentityComesFromTheBackend) {
     EXPECT_EQ(ozmTaskGetInstanceByKey(task), 4u);
 }
 
+// A program's catalogue, as it registers it.
+constexpr OzmEvtCatalogueEntry kCatalogue[] = {
+    {0x7a0004, "agent of slot %d did not register"},
+    {0x7a000a, "check failed with %d: %s"},
+    {0x7a0010, "refused: no arguments"},
+    {0x7a000d, "%s"},
+    {0x7a000e, "peer: %s"},
+    {0x7a0001, "old text %s"},
+};
+
 TEST_F(ServicesTest, CodedEventsReadExactlyTheArgumentsTheirEntryNames) {
+    EXPECT_EQ(ozmEvtRegisterCatalogue(nullptr, 1), -1);
+    ASSERT_EQ(ozmEvtRegisterCatalogue(kCatalogue, std::size(kCatalogue)), 0);
+    const OzmEvtCatalogueEntry later[] = {{0x7a0001, "no memory: %s"}};  // replaces the text
+    ASSERT_EQ(ozmEvtRegisterCatalogue(later, std::size(later)), 0);
     uint32_t h = ozmEvtOpenlog("l2ptTaskMain", 0, 225, 0);
     EXPECT_EQ(ozmEvtTurnOnSeverityLevel(h, 32), -1);  // levels are 0-31
     EXPECT_EQ(ozmEvhSubscribeEvt(h, -1), -1);         // a negative count of events
-    ozmSysErr(h, nullptr, 0x3a0004, 1, 7);
-    ozmSysErr(h, nullptr, 0x3a000a, 1, 5, "bad ack");
-    ozmSysErr(h, nullptr, 0x3a0010, 1, 99, "extra");  // the entry names none: none read
-    ozmSysErr(h, nullptr, 0x3a000d, 0);               // flag 0: none read
-    ozmSysErr(h, nullptr, 0x3a000e, 1, static_cast<const char*>(nullptr));
-    ozmSysErr(h, nullptr, 0x3a00ff, 1, 1, 2);  // not in the catalogue
+    ozmSysErr(h, nullptr, 0x7a0004, 1, 7);
+    ozmSysErr(h, nullptr, 0x7a000a, 1, 5, "bad ack");
+    ozmSysErr(h, nullptr, 0x7a0010, 1, 99, "extra");  // the entry names none: none read
+    ozmSysErr(h, nullptr, 0x7a000d, 0);               // flag 0: none read
+    ozmSysErr(h, nullptr, 0x7a000e, 1, static_cast<const char*>(nullptr));
+    ozmSysErr(h, nullptr, 0x7a00ff, 1, 1, 2);  // not in the catalogue
     ozmSysErr(h, "free line", 0, 0);
     // A record on a closed handle is still delivered.
     ASSERT_EQ(ozmEvtCloselog(h), 0);
-    ozmSysErr(h, nullptr, 0x3a0001, 1, "cannot allocate vman entry");
+    ozmSysErr(h, nullptr, 0x7a0001, 1, "cannot allocate vman entry");
 
     const std::tuple<uint32_t, std::string, std::vector<std::string>> want[] = {
-        {0x3a0004, "ACL agent of slot 7 did not register", {"7"}},
-        {0x3a000a, "sequence check failed with 5: bad ack", {"5", "bad ack"}},
-        {0x3a0010, "rate limit refused: an ACL agent works with agent-wide entries", {}},
-        {0x3a000d, "?", {}},
-        {0x3a000e, "cannot update the peer RPM: (null)", {"(null)"}},
-        {0x3a00ff, "event 0x3a00ff", {}},
+        {0x7a0004, "agent of slot 7 did not register", {"7"}},
+        {0x7a000a, "check failed with 5: bad ack", {"5", "bad ack"}},
+        {0x7a0010, "refused: no arguments", {}},
+        {0x7a000d, "?", {}},
+        {0x7a000e, "peer: (null)", {"(null)"}},
+        {0x7a00ff, "event 0x7a00ff", {}},
         {0, "free line", {}},
-        {0x3a0001, "no memory: cannot allocate vman entry", {"cannot allocate vman entry"}},
+        {0x7a0001, "no memory: cannot allocate vman entry", {"cannot allocate vman entry"}},
     };
     ASSERT_EQ(fake->logs.size(), std::size(want));
     for (size_t i = 0; i < std::size(want); ++i) {
