@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "platform/bitmap.h"
 #include "platform/evtlog.h"
 #include "platform/ifm.h"
@@ -12,10 +16,6 @@
 #include "platform/swp.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/mem_pools.h"
-#include "task/task_main.h"
 
 L2ptAclAgent l2ptAclAgentTable[L2PT_MAX_SLOTS];
 

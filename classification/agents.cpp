@@ -3,6 +3,11 @@
 
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/ipc.h"
+#include "base/log_codes.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "platform/bitmap.h"
 #include "platform/evtlog.h"
@@ -15,12 +20,6 @@
 #include "redundancy/peer_rpm.h"
 #include "state/protocol.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/dispatch.h"
-#include "task/ipc.h"
-#include "task/log_codes.h"
-#include "task/mem_pools.h"
-#include "task/task_main.h"
 
 uint32_t l2ptAclBitmap;
 
@@ -175,4 +174,22 @@ int32_t l2ptHalInstallOzmAcl(int32_t slot) {
 int32_t l2ptHalRemoveOzmAcl(int32_t slot) {
     L2PT_DBG("%s: received OZMMAC remove message\r\n", __func__);
     return packGlobalEntry(slot, l2ptTunnelMac(), 0);
+}
+
+void l2ptSwpErrCB(uint32_t queue) {
+    L2PT_DBG("%s: got a swp timeout ", __func__);
+    const OzmSwpQueueCtrl* ctrl = ozmSwpGetQueueCtrlBlock(queue);
+    if (ctrl == nullptr) {
+        return;
+    }
+    const uint32_t handle = ctrl->queueHandle;
+    L2PT_DBG(" for q Hdl %ld \r\n", static_cast<long>(handle));
+    for (int32_t slot = 0; slot < L2PT_MAX_SLOTS; ++slot) {
+        const L2ptAclAgent& agent = l2ptAclAgentTable[slot];
+        if (agent.alive != 0 && agent.swpQueue == handle) {
+            L2PT_DBG("Agent %d \r\n", slot);
+            break;
+        }
+    }
+    L2PT_DBG("\r");
 }

@@ -10,6 +10,8 @@ extern uint32_t l2ptAclBitmap;
 int32_t l2ptInitAclAgent(int32_t slot);
 void l2ptExitAclAgent(int32_t slot);
 void l2ptProcessCardDown(int32_t slot);
+// The sequenced-queue service's report of a time-out on an agent's queue.
+void l2ptSwpErrCB(uint32_t queue);
 
 // Agent-wide entries of a global agent: 0 when packed, -1 on failure.
 int32_t l2ptHalInstallPVSTAcl(int32_t slot);

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "base/debug.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "classification/lag_walk.h"
@@ -11,7 +12,6 @@
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
 #include "state/records.h"
-#include "task/debug.h"
 
 namespace {
 

@@ -3,6 +3,9 @@
 
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "diagnostics/debug_filter.h"
 #include "diagnostics/show.h"
 #include "platform/evtlog.h"
@@ -12,9 +15,6 @@
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
-#include "task/debug.h"
-#include "task/mem_pools.h"
-#include "task/task_main.h"
 
 namespace {
 

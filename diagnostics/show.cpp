@@ -4,14 +4,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "platform/evtlog.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 namespace {
 

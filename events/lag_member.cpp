@@ -4,15 +4,15 @@
 
 #include <cstdio>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/lag_walk.h"
 #include "platform/evtlog.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 namespace {
 

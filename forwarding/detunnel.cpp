@@ -3,13 +3,13 @@
 
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/tcb.h"
 #include "diagnostics/pdu_trace.h"
 #include "forwarding/frame.h"
 #include "platform/wire/bytes.h"
 #include "state/protocol.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/task_main.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 
 #include <cstdio>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "diagnostics/pdu_trace.h"
 #include "platform/evtlog.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 void l2ptSendPdu(int32_t sock, uint32_t rxIfIndex, uint32_t egressIfIndex, uint32_t vlanId,
                  const uint8_t* frame, int32_t len, uint8_t portKind, const char* failText,

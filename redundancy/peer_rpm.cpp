@@ -1,6 +1,9 @@
 // Registration of a secondary RPM's task with the primary, and mirroring of the agent bitmap.
 #include "redundancy/peer_rpm.h"
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "classification/agents.h"
 #include "platform/evtlog.h"
 #include "platform/ha.h"
@@ -10,9 +13,6 @@
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 uint32_t l2ptIsPrimary;
 uint32_t l2ptRegisteredWithPRPM;

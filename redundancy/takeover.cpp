@@ -1,6 +1,9 @@
 // Takeover: the new primary registers with every agent the old primary had and configures it.
 #include "redundancy/takeover.h"
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "classification/config_download.h"
@@ -10,10 +13,6 @@
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "redundancy/peer_rpm.h"
-#include "task/debug.h"
-#include "task/dispatch.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 namespace {
 

@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "classification/config_download.h"
@@ -23,25 +27,11 @@
 #include "platform/wire/l2pt.h"
 #include "redundancy/peer_rpm.h"
 #include "redundancy/takeover.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/mem_pools.h"
 #include "task/shutdown.h"
-#include "task/task_main.h"
-
-uint16_t l2ptVmanPt = L2PT_DEFAULT_VMAN_PT;
-int32_t gL2PTMaxAclTry = 20;
-// A tag protocol identifier is an EtherType: 0x0600 and above (below are 802.3 lengths).
-OZM_EXPORT_SYMBOL_RANGE(l2ptVmanPt, 0x0600, 0xFFFF);
-// Every attempt may wait out a synchronous request to the agent, and nothing else runs meanwhile:
-// the count stays small so that a refusing agent cannot hold the task for long.
-OZM_EXPORT_SYMBOL_RANGE(gL2PTMaxAclTry, 1, 50);
 
 namespace {
 
 // Call sites of the sequenced-queue buffers, for the platform's accounting.
-constexpr int kSiteSwpMalloc = 694;
-constexpr int kSiteSwpMfree = 712;
 constexpr int kSiteAckFree = 378;
 
 using Handler = void (*)(uint8_t* msg, uint32_t len);
@@ -238,31 +228,4 @@ void l2ptTaskProcMsg(uint8_t* msg, uint32_t rxLen) {
 void l2ptSetVmanPt(const uint8_t* msg, uint32_t) {
     l2ptVmanPt = wire::getU16(msg, vmanptmsg::kTpid);
     L2PT_DBG("%s: received vman pt msg: value %x\r\n", __func__, l2ptVmanPt);
-}
-
-void* l2ptSwpMalloc(uint32_t size) {
-    return ozmMC_M_memBlockVarAlloc(L2PT_MOD_UTIL, kSiteSwpMalloc, L2PT_TAG_VAR, size,
-                                    L2PT_MEM_PART_ID, 0, 0);
-}
-
-int l2ptSwpMfree(void* block) {
-    return ozmMC_M_memBlockVarFree(L2PT_MOD_UTIL, kSiteSwpMfree, block);
-}
-
-void l2ptSwpErrCB(uint32_t queue) {
-    L2PT_DBG("%s: got a swp timeout ", __func__);
-    const OzmSwpQueueCtrl* ctrl = ozmSwpGetQueueCtrlBlock(queue);
-    if (ctrl == nullptr) {
-        return;
-    }
-    const uint32_t handle = ctrl->queueHandle;
-    L2PT_DBG(" for q Hdl %ld \r\n", static_cast<long>(handle));
-    for (int32_t slot = 0; slot < L2PT_MAX_SLOTS; ++slot) {
-        const L2ptAclAgent& agent = l2ptAclAgentTable[slot];
-        if (agent.alive != 0 && agent.swpQueue == handle) {
-            L2PT_DBG("Agent %d \r\n", slot);
-            break;
-        }
-    }
-    L2PT_DBG("\r");
 }

@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/ipc.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "diagnostics/debug_filter.h"
@@ -16,11 +20,7 @@
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/ipc.h"
-#include "task/log_codes.h"
 #include "task/mem_pools.h"
-#include "task/task_main.h"
 
 namespace {
 

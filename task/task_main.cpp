@@ -5,6 +5,9 @@
 #include <cstring>
 #include <iterator>
 
+#include "base/debug.h"
+#include "base/ipc.h"
+#include "base/log_codes.h"
 #include "classification/agents.h"
 #include "diagnostics/debug_filter.h"
 #include "forwarding/detunnel.h"
@@ -18,17 +21,10 @@
 #include "platform/wire/l2pt.h"
 #include "redundancy/peer_rpm.h"
 #include "state/records.h"
-#include "task/debug.h"
 #include "task/dispatch.h"
-#include "task/ipc.h"
-#include "task/log_codes.h"
 #include "task/mem_pools.h"
+#include "task/registration.h"
 #include "task/shutdown.h"
-
-OzmL2ptTcb ozmL2ptTcbNode;
-uint8_t l2ptPktBuf[L2PT_PKT_BUF_SIZE];
-uint8_t l2ptIpcBuf[L2PT_IPC_BUF_SIZE];
-const char OZM_COREDUMP_ID[] = "l2ptd t_l2ptTask layer-2 protocol tunnelling";
 
 namespace {
 

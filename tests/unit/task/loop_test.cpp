@@ -1,6 +1,6 @@
 // The main loop and the dispatcher: order of service, failed waits, the sequence check, the
 // agents' queues (window, acknowledgements, time-outs) and malformed messages.
-#include "task/dispatch.h"
+#include "base/debug.h"
 #include "tests/support/task_test.h"
 
 namespace {
