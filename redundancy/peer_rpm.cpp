@@ -105,6 +105,13 @@ void l2ptHalUpdateMstrSlotId(const uint8_t* msg) {
     l2ptMstrSlotId = wire::getI32(msg, rpmmsg::kMasterSlot);
 }
 
-int32_t l2ptHalGetMstrSlotId() {
-    return static_cast<int32_t>(ozmSysGetStkLineCardSlotId());
+int l2ptMirrorAclBitmap(const char* caller) {
+    if (l2ptRegisteredWithPRPM == 0) {
+        return 0;
+    }
+    if (l2ptSendAclUpdateMsgPeerRPM() == -1) {
+        return -1;
+    }
+    L2PT_DBG("%s(): Send l2ptAclBitmap to Peer RPM successfully \r\n", caller);
+    return 0;
 }

@@ -173,6 +173,7 @@ int l2ptTaskMain(int argc, char** argv) {
 
     static constexpr const char* kInit = "l2ptTaskInit";
     l2ptAclBitmap = 0;
+    l2ptAgentSetMirror = l2ptMirrorAclBitmap;
     L2PT_DBG("%s: start\r\n", kInit);
     ozmDLLInit(&l2ptCorePortList);
     ozmDLLInit(&l2ptDebugData.list);
