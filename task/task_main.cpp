@@ -148,6 +148,8 @@ int l2ptTaskMain(int argc, char** argv) {
         ozmEvtCloselog(tcb.logHandle);
         return -1;
     }
+    // The ACL agents run one per line card, the agent's instance being the card's slot.
+    ozmIpcSetLineCardService(svc::kAcl);
     if (l2ptCreateMemPools() == -1) {
         logFailure("Mempool allocation failed");
         ozmEvtCloselog(tcb.logHandle);

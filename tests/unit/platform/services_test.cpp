@@ -52,6 +52,17 @@ TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
     EXPECT_EQ(ifIndex, 5u);
 }
 
+// A service lives on the RPM until a program declares it one per line card; from then on each
+// instance has the address of its slot's card.
+TEST(IpcAddressTest, LineCardServicesAreDeclaredByTheirUsers) {
+    constexpr uint32_t kService = 77;
+    int32_t scratch = -1;
+    EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService, 3, &scratch), ozm::kRpmNodeAddr);
+    ozmIpcSetLineCardService(kService);
+    EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService, 3, &scratch), 0x0A000104u);  // 10.0.1.4
+    EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService + 1, 3, &scratch), ozm::kRpmNodeAddr);
+}
+
 TEST_F(ServicesTest, TaskIdentityComesFromTheBackend) {
     uint32_t task = ozmTaskStartup(0, nullptr, 0);  // the fake starts service 225, instance 4
     EXPECT_EQ(ozmTaskGetServiceByKey(task), 225u);
