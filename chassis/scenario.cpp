@@ -352,7 +352,10 @@ Action parseFrame(const Line& l) {
 
 uint32_t keyNumber(const LineParser& p, const std::map<std::string, std::string>& kv,
                    const char* key) {
-    return static_cast<uint32_t>(p.number(kv.at(key), UINT32_MAX, key));
+    const auto it = kv.find(key);
+    if (it == kv.end())
+        p.fail(std::string(key) + "= is required");
+    return static_cast<uint32_t>(p.number(it->second, UINT32_MAX, key));
 }
 
 Action parseCli(const Line& l) {
@@ -506,8 +509,8 @@ Action parseShell(const Line& l) {
         const auto range = ozm::sym::range(ws[1]);
         if (!range)
             l.p.fail("no exported variable named '" + ws[1] + "'");
-        const uint64_t value = l.p.number(ws[2], range->max, ws[1]);
-        if (value < range->min)
+        const uint64_t value = l.p.number(ws[2], static_cast<uint64_t>(range->max), ws[1]);
+        if (static_cast<int64_t>(value) < range->min)
             l.p.fail(ws[1] + " " + ws[2] + " is below " + std::to_string(range->min));
     } else if (ws[0] == "get") {
         l.arity(1, 1);

@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "platform/bitmap.h"
 #include "platform/evtlog.h"
 #include "platform/ifm.h"
@@ -12,10 +16,6 @@
 #include "platform/swp.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/mem_pools.h"
-#include "task/task_main.h"
 
 L2ptAclAgent l2ptAclAgentTable[L2PT_MAX_SLOTS];
 
@@ -62,10 +62,12 @@ void packProtocols(uint32_t ifIndex, const char* name, const char* lagName, cons
         if (index < 0) {
             continue;
         }
+        // Plain unsigned counting: removing a protocol that never counted up wraps its counter,
+        // which then keeps the port's tunnel entry installed.
         if (isCore && counters != nullptr) {
             if (add != 0) {
                 ++counters[index];
-            } else if (counters[index] > 0) {
+            } else {
                 --counters[index];
             }
         }
@@ -135,6 +137,11 @@ int32_t l2ptAclAppendEntry(int32_t slot, uint32_t ifIndex, const uint8_t* mac, u
     if (agent == nullptr) {
         L2PT_DBG("%s: slot %d is out of range\r\n", __func__, slot);
         return -1;
+    }
+    // A message carries one operation: an entry of the other one sends the pending message first.
+    const uint32_t op = add != 0 ? aclmsg::kOpInstall : aclmsg::kOpRemove;
+    if (agent->aclMsg != nullptr && wire::getU32(agent->aclMsg, aclmsg::kAclOp) != op) {
+        l2ptFlushAgentMsg(slot, __func__);
     }
     if (agent->aclMsg == nullptr) {
         agent->aclMsg = startAclMsg(add);

@@ -3,6 +3,11 @@
 
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/ipc.h"
+#include "base/log_codes.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "platform/bitmap.h"
 #include "platform/evtlog.h"
@@ -12,17 +17,12 @@
 #include "platform/swp.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
-#include "redundancy/peer_rpm.h"
 #include "state/protocol.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/dispatch.h"
-#include "task/ipc.h"
-#include "task/log_codes.h"
-#include "task/mem_pools.h"
-#include "task/task_main.h"
 
 uint32_t l2ptAclBitmap;
+
+int (*l2ptAgentSetMirror)(const char* caller) = nullptr;
 
 namespace {
 
@@ -32,19 +32,6 @@ constexpr int kSwpRetransmitTicks = 25;
 constexpr int kOwnQueueKind = 3;
 
 constexpr const char* kPeerUpdateFailed = "Couldn't update RPM about AclUpdate";
-
-// Tells the peer RPM of the new agent set, when one is registered with this task; false when
-// the update could not be sent.
-bool mirrorBitmapToPeer(const char* caller) {
-    if (l2ptRegisteredWithPRPM == 0) {
-        return true;
-    }
-    if (l2ptSendAclUpdateMsgPeerRPM() == -1) {
-        return false;
-    }
-    L2PT_DBG("%s(): Send l2ptAclBitmap to Peer RPM successfully \r\n", caller);
-    return true;
-}
 
 int32_t packGlobalEntry(int32_t slot, const uint8_t* mac, int32_t add) {
     const L2ptAclAgent* agent = l2ptAgentOf(slot);
@@ -87,7 +74,7 @@ int32_t l2ptInitAclAgent(int32_t slot) {
         return 0;
     }
     SET_BIT_BITMAP(&l2ptAclBitmap, slot);
-    if (!mirrorBitmapToPeer(__func__)) {
+    if (l2ptAgentSetMirror != nullptr && l2ptAgentSetMirror(__func__) == -1) {
         ozmSysErr(tcb.logHandle, nullptr, L2PT_LOG_PEER_UPDATE, 1, kPeerUpdateFailed);
     }
     agent->alive = 1;
@@ -119,7 +106,7 @@ void l2ptExitAclAgent(int32_t slot) {
         agent->aclMsg = nullptr;
     }
     CLEAR_BIT_BITMAP(&l2ptAclBitmap, slot);
-    if (!mirrorBitmapToPeer(__func__)) {
+    if (l2ptAgentSetMirror != nullptr && l2ptAgentSetMirror(__func__) == -1) {
         ozmSysErr(ozmL2ptTcbNode.logHandle, nullptr, L2PT_LOG_PEER_UPDATE, 1, kPeerUpdateFailed,
                   slot);
     }
@@ -175,4 +162,26 @@ int32_t l2ptHalInstallOzmAcl(int32_t slot) {
 int32_t l2ptHalRemoveOzmAcl(int32_t slot) {
     L2PT_DBG("%s: received OZMMAC remove message\r\n", __func__);
     return packGlobalEntry(slot, l2ptTunnelMac(), 0);
+}
+
+void l2ptSwpErrCB(uint32_t queue) {
+    L2PT_DBG("%s: got a swp timeout ", __func__);
+    const OzmSwpQueueCtrl* ctrl = ozmSwpGetQueueCtrlBlock(queue);
+    if (ctrl == nullptr) {
+        return;
+    }
+    const uint32_t handle = ctrl->queueHandle;
+    L2PT_DBG(" for q Hdl %ld \r\n", static_cast<long>(handle));
+    for (int32_t slot = 0; slot < L2PT_MAX_SLOTS; ++slot) {
+        const L2ptAclAgent& agent = l2ptAclAgentTable[slot];
+        if (agent.alive != 0 && agent.swpQueue == handle) {
+            L2PT_DBG("Agent %d \r\n", slot);
+            break;
+        }
+    }
+    L2PT_DBG("\r");
+}
+
+int32_t l2ptHalGetMstrSlotId() {
+    return static_cast<int32_t>(ozmSysGetStkLineCardSlotId());
 }

@@ -10,6 +10,13 @@ extern uint32_t l2ptAclBitmap;
 int32_t l2ptInitAclAgent(int32_t slot);
 void l2ptExitAclAgent(int32_t slot);
 void l2ptProcessCardDown(int32_t slot);
+// The slot of the master line card, given to each agent at registration.
+int32_t l2ptHalGetMstrSlotId();
+// Passes a change of the agent set on (to the peer RPM, which start-up sets it to): -1 when the
+// change could not be passed on. While null, changes go nowhere.
+extern int (*l2ptAgentSetMirror)(const char* caller);
+// The sequenced-queue service's report of a time-out on an agent's queue.
+void l2ptSwpErrCB(uint32_t queue);
 
 // Agent-wide entries of a global agent: 0 when packed, -1 on failure.
 int32_t l2ptHalInstallPVSTAcl(int32_t slot);

@@ -1,13 +1,13 @@
 // Configuration download: the entries of every tunnelling port on one line card.
 #include "classification/config_download.h"
 
+#include "base/debug.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "classification/lag_walk.h"
 #include "classification/tunnel_mac.h"
 #include "platform/ifm.h"
 #include "state/records.h"
-#include "task/debug.h"
 
 int32_t l2ptDownloadConfig(int32_t slot) {
     static constexpr const char* kName = "l2ptDownloadConfig";

@@ -1,9 +1,9 @@
 // Template bodies of classification/lag_walk.h.
 #pragma once
 
+#include "base/debug.h"
 #include "platform/bitmap.h"
 #include "platform/ifm.h"
-#include "task/debug.h"
 
 template <class Fn>
 void l2ptForEachLagVlan(const L2ptLagEntry& lag, const L2ptLagWalkTexts& texts, const char* caller,

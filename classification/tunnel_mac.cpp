@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "base/debug.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "classification/lag_walk.h"
@@ -11,7 +12,6 @@
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
 #include "state/records.h"
-#include "task/debug.h"
 
 namespace {
 
@@ -145,7 +145,7 @@ void l2ptRemoveFpEntry() {
 }
 
 void l2ptProcessMac(const uint8_t* msg, uint32_t len) {
-    (void)len;  // the dispatcher checked that the fixed fields arrived
+    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
     L2PT_DBG("%s: received l2pt mac msg\r\n", __func__);
     const uint8_t* newMac = msg + macmsg::kNewMac;
     if (wire::getU8(msg, macmsg::kSetMac) == 1) {

@@ -3,6 +3,9 @@
 
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "diagnostics/debug_filter.h"
 #include "diagnostics/show.h"
 #include "platform/evtlog.h"
@@ -12,9 +15,6 @@
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
-#include "task/debug.h"
-#include "task/mem_pools.h"
-#include "task/task_main.h"
 
 namespace {
 
@@ -118,7 +118,7 @@ uint32_t removeFilter(const uint8_t* msg) {
 }  // namespace
 
 int l2ptProcessCli(uint8_t* msg, uint32_t len) {
-    (void)len;  // the dispatcher checked that the request's fields arrived
+    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
     wire::putU32(msg, climsg::kResult, 0);
     const uint32_t subCode = wire::getU32(msg, climsg::kSubCode);
     L2PT_DBG("%s: Received CLI msg %d\r\n", __func__, subCode);

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "platform/mem.h"
-#include "task/debug.h"
-#include "task/mem_pools.h"
-#include "task/task_main.h"
 
 L2ptDebugData l2ptDebugData;
 

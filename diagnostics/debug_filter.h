@@ -1,7 +1,9 @@
 // Per-port debug filters of the PDU trace, and their lines in the running configuration.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "platform/cfg.h"
 #include "platform/dll.h"
@@ -19,6 +21,9 @@ struct L2ptDebugNode {
     uint16_t cur_count;  // PDUs still to trace, 0 = no limit
     uint8_t direction;
 };
+
+// Reached from the list's links, which it begins with.
+static_assert(std::is_standard_layout_v<L2ptDebugNode> && offsetof(L2ptDebugNode, links) == 0);
 
 struct L2ptDebugData {
     OzmDllList list;          // newest first

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "diagnostics/debug_filter.h"
 #include "platform/evtlog.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 namespace {
 

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "diagnostics/debug_filter.h"
@@ -17,9 +20,6 @@
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 namespace {
 

@@ -4,15 +4,15 @@
 
 #include <cstdio>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/lag_walk.h"
 #include "platform/evtlog.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 namespace {
 
@@ -25,10 +25,8 @@ void logBadBlock(const char* format, int32_t block, int32_t count, uint32_t valu
 }
 
 // The member slot an event takes: the first free one (add), or the first holding the member.
+// A member word of 0 is no exception: it takes (or frees) a free slot and moves the count.
 int memberSlotFor(const L2ptLagEntry& lag, uint32_t member, int32_t add) {
-    if (member == 0) {
-        return -1;  // 0 marks a free slot, never a member
-    }
     const uint32_t wanted = add != 0 ? 0 : member;
     for (int m = 0; m < L2PT_MAX_LAG_MEMBERS; ++m) {
         if (lag.memberIfIndex[m] == wanted) {

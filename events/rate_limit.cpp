@@ -1,6 +1,10 @@
 // Rate limiting: a VLAN's limit is stored and re-sent with its access ports' entries.
 #include "events/rate_limit.h"
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/lag_walk.h"
 #include "platform/evtlog.h"
@@ -8,10 +12,6 @@
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/mem_pools.h"
-#include "task/task_main.h"
 
 namespace {
 
@@ -139,7 +139,7 @@ void removeRate(uint32_t vlanIfIndex, uint32_t vlanId) {
 }  // namespace
 
 void l2ptProcessRate(const uint8_t* msg, uint32_t len) {
-    (void)len;  // the dispatcher checked that the fixed fields arrived
+    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
     L2PT_DBG("%s: received rate limit msg\r\n", kName);
     const uint32_t vlanIfIndex = wire::getU32(msg, ratemsg::kVlanIfIndex);
     const uint32_t vlanId = static_cast<uint32_t>(ifmIfIndexToVlanId(vlanIfIndex));

@@ -3,13 +3,13 @@
 
 #include <cstdio>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "platform/evtlog.h"
 #include "platform/ifm.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 inline const uint8_t* L2ptVlanBlock::portEntry(uint32_t i) const {
     return start + vlanmsg::kBlkHeaderLen + i * vlanmsg::kPortEntryLen;

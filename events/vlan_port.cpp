@@ -3,16 +3,16 @@
 
 #include <cstdio>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "events/vlan_blocks.h"
 #include "platform/dll.h"
 #include "platform/evtlog.h"
 #include "platform/mem.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/mem_pools.h"
-#include "task/task_main.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
-// The send step shared by both PDU paths.
+// The receive check and the send step shared by both PDU paths.
 #include "forwarding/frame.h"
 
 #include <cstdio>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "diagnostics/pdu_trace.h"
 #include "platform/evtlog.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 void l2ptSendPdu(int32_t sock, uint32_t rxIfIndex, uint32_t egressIfIndex, uint32_t vlanId,
                  const uint8_t* frame, int32_t len, uint8_t portKind, const char* failText,
@@ -22,4 +22,13 @@ void l2ptSendPdu(int32_t sock, uint32_t rxIfIndex, uint32_t egressIfIndex, uint3
     }
     l2ptDebugPdu(rxIfIndex, vlanId, frame, len, 1, portKind);
     L2PT_DBG(sentText, caller, L2ptDbgName(egressIfIndex).text);
+}
+
+bool l2ptFrameCut(uint32_t rxIfIndex, int32_t len, const char* caller) {
+    if (len <= static_cast<int32_t>(L2PT_PKT_BUF_SIZE)) {
+        return false;
+    }
+    L2PT_DBG("%s: PDU of len %d from %s dropped: longer than the receive buffer\r\n", caller, len,
+             L2ptDbgName(rxIfIndex).text);
+    return true;
 }

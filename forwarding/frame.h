@@ -22,3 +22,7 @@ inline constexpr uint8_t L2PT_SEND_ADDR[OZM_SOCKADDR_LEN] = {OZM_SOCKADDR_LEN, A
 void l2ptSendPdu(int32_t sock, uint32_t rxIfIndex, uint32_t egressIfIndex, uint32_t vlanId,
                  const uint8_t* frame, int32_t len, uint8_t portKind, const char* failText,
                  const char* sentText, const char* caller);
+
+// Whether a received frame was cut by the receive buffer (its length is then above the buffer's
+// size); such a frame is dropped, with a debug line of the caller naming the port.
+bool l2ptFrameCut(uint32_t rxIfIndex, int32_t len, const char* caller);

@@ -3,14 +3,13 @@
 
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/tcb.h"
 #include "diagnostics/pdu_trace.h"
 #include "forwarding/frame.h"
 #include "platform/wire/bytes.h"
 #include "state/protocol.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/dispatch.h"
-#include "task/task_main.h"
 
 namespace {
 
@@ -29,7 +28,10 @@ void l2ptProcessPacket(uint32_t rxIfIndex, uint8_t* frame, int32_t len) {
     const int32_t index = l2ptPortSlotIndex(rxIfIndex);
     L2PT_DBG("%s: processing PDU of len %d from edge port %s\r\n", __func__, len,
              L2ptDbgName(rxIfIndex).text);
-    if (len < L2PT_FRAME_MIN_LEN || len > static_cast<int32_t>(L2PT_PKT_BUF_SIZE)) {
+    if (l2ptFrameCut(rxIfIndex, len, __func__)) {
+        return;
+    }
+    if (len < L2PT_FRAME_MIN_LEN) {
         L2PT_DBG("%s: PDU of len %d dropped: not a tagged frame\r\n", __func__, len);
         return;
     }

@@ -1,6 +1,7 @@
 // Event log and event subscription.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr uint32_t OZM_EVT_INVALID_HANDLE = 0xFFFFFFFFu;
@@ -15,7 +16,17 @@ int ozmEvtCloselog(uint32_t logHandle);
 // event; when flag is 1 the code's arguments follow, as the code's catalogue entry lists them.
 int ozmSysErr(uint32_t logHandle, const char* text, uint32_t code, int flag, ...);
 
-// The catalogue text of a coded event ("%s"-style format of its arguments), or null.
+// One entry of a program's catalogue of coded events: the code and the format of its text, whose
+// %d and %s conversions name the event's arguments, in order.
+struct OzmEvtCatalogueEntry {
+    uint32_t code;
+    const char* format;
+};
+
+// Adds a program's coded events to the catalogue (the table must outlive the program's use of
+// the log; a code registered again takes the new text). 0, or -1 for a null table.
+int ozmEvtRegisterCatalogue(const OzmEvtCatalogueEntry* entries, size_t count);
+// The catalogue text of a coded event, or null when no program registered the code.
 const char* ozmEvtCatalogueText(uint32_t code);
 
 // Subscription to events of the event service; each event then arrives as message 2009.

@@ -26,6 +26,9 @@ uint32_t ozmIpcGetInstance(uint32_t ipcKey);
 int ozmIpcClose(uint32_t ipcKey);
 uint32_t ozm_getQueueId(uint32_t service, uint32_t slot, int kind);
 uint32_t ozm_tmeGetPeerIpAddrByName(uint32_t service, uint32_t slot, int32_t* scratch);
+// Declares a service that runs one instance per line card, the instance being the slot: its
+// node address is then that line card's. Every service not declared lives on the RPM.
+void ozmIpcSetLineCardService(uint32_t service);
 
 namespace ozm {
 
@@ -44,11 +47,10 @@ constexpr uint32_t queueIdOf(uint32_t service, uint32_t slot, uint32_t kind) {
 constexpr QueueAddress queueAddressOf(uint32_t queueId) {
     return {queueId >> 16, (queueId >> 8) & 0xFFu, queueId & 0xFFu};
 }
-// Services on the RPM live at 127.0.0.1; a line card's services at 10.0.1.(slot + 1).
+// Services on the RPM live at 127.0.0.1; a line card's services at 10.0.1.(slot + 1). Which
+// services run on the line cards is for the programs using them to declare.
 constexpr uint32_t kRpmNodeAddr = 0x7F000001u;
 constexpr uint32_t kLineCardNodeBase = 0x0A000101u;
-constexpr uint32_t nodeAddrOf(uint32_t service, uint32_t slot) {
-    return service == svc::kAcl ? kLineCardNodeBase + slot : kRpmNodeAddr;
-}
+uint32_t nodeAddrOf(uint32_t service, uint32_t slot);
 
 }  // namespace ozm

@@ -58,7 +58,8 @@ int lastErrno();
 
 }  // namespace kern
 
-// Reads one PDU and the interface it arrived on. Returns the frame length or -1.
+// Reads one PDU and the interface it arrived on. Returns the frame length or -1; a frame longer
+// than len is cut to len and its whole length (above len) returned.
 int ozmRecvfrom(int sock, uint8_t* buf, int len, int flags, void* from, int* fromLen,
                 uint32_t* rxIfIndex);
 // Sends one PDU out of egressIfIndex; returns the bytes sent or -1.

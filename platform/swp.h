@@ -44,6 +44,8 @@ int ozmSwpQueueCreateQs(uint32_t logHandle, int a2, int window, int retransmitTi
                         OzmSwpMallocFn mallocFn, int a14, OzmSwpMfreeFn mfreeFn, OzmSwpErrFn errFn,
                         uint32_t* queueOut, int pipe);
 // Removes the queue pair; every buffer it still holds goes back through its free callback.
+// When removal fails (-1) the queue is retired: it sends nothing more and refuses new messages,
+// acknowledgements still hand its buffers back, and closing its pipe releases the rest.
 int ozmSwpQueueRemove(uint32_t queue);
 // Takes msg (len bytes) for ordered delivery; the buffer is the engine's until ozmSwpDequeue
 // hands it back. Returns 0, or OZM_SWP_REFUSED (the engine then releases the buffer itself).

@@ -1,6 +1,9 @@
 // Registration of a secondary RPM's task with the primary, and mirroring of the agent bitmap.
 #include "redundancy/peer_rpm.h"
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "classification/agents.h"
 #include "platform/evtlog.h"
 #include "platform/ha.h"
@@ -10,9 +13,6 @@
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 uint32_t l2ptIsPrimary;
 uint32_t l2ptRegisteredWithPRPM;
@@ -49,7 +49,7 @@ int l2ptRegisterWithPeerRPM() {
 }
 
 int l2ptProcessPRpmRegReq(uint8_t* msg, uint32_t len) {
-    (void)len;  // the dispatcher checked that the message holds the inter-RPM fields
+    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
     L2PT_DBG("%s(): __ENTRY__ \r\n", __func__);
     if (l2ptIsPrimary == 0) {
         L2PT_DBG("%s(): Secondary RPM \r\n", __func__);
@@ -105,6 +105,13 @@ void l2ptHalUpdateMstrSlotId(const uint8_t* msg) {
     l2ptMstrSlotId = wire::getI32(msg, rpmmsg::kMasterSlot);
 }
 
-int32_t l2ptHalGetMstrSlotId() {
-    return static_cast<int32_t>(ozmSysGetStkLineCardSlotId());
+int l2ptMirrorAclBitmap(const char* caller) {
+    if (l2ptRegisteredWithPRPM == 0) {
+        return 0;
+    }
+    if (l2ptSendAclUpdateMsgPeerRPM() == -1) {
+        return -1;
+    }
+    L2PT_DBG("%s(): Send l2ptAclBitmap to Peer RPM successfully \r\n", caller);
+    return 0;
 }

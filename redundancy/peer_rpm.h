@@ -15,4 +15,6 @@ int l2ptProcessPRpmRegReq(uint8_t* msg, uint32_t len);
 int l2ptSendAclUpdateMsgPeerRPM();
 int l2ptProcessPRpmUpdateAcl(const uint8_t* msg, uint32_t len);
 void l2ptHalUpdateMstrSlotId(const uint8_t* msg);
-int32_t l2ptHalGetMstrSlotId();
+// Tells a registered peer RPM of the new agent set (caller names the debug line): 0 when sent
+// or when no peer is registered, -1 when it could not be sent.
+int l2ptMirrorAclBitmap(const char* caller);

@@ -1,6 +1,9 @@
 // Takeover: the new primary registers with every agent the old primary had and configures it.
 #include "redundancy/takeover.h"
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "classification/config_download.h"
@@ -10,10 +13,6 @@
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "redundancy/peer_rpm.h"
-#include "task/debug.h"
-#include "task/dispatch.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 
 namespace {
 
@@ -26,7 +25,7 @@ bool slotInBitmap(uint32_t bitmap, int32_t slot) {
 }  // namespace
 
 int l2ptProcessHA(const uint8_t* msg, uint32_t len) {
-    (void)len;  // the dispatcher checked that the event code arrived
+    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
     L2PT_DBG("%s(): __ENTRY__ \r\n", __func__);
     if (wire::getU32(msg, hdr::kHaEvent) == L2PT_HA_EVENT_ROLES_SETTLED) {
         l2ptRegisteredWithPRPM = 0;

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/debug.h"
 #include "platform/wire/bytes.h"
-#include "task/debug.h"
 
 L2ptProtocolNode l2ptProtocolDB[L2PT_NUM_PROTOCOLS + 1] = {
     {{0x01, 0x80, 0xC2, 0x00, 0x00, 0x00}, "STP", L2PT_FLAG_STP, 0},

@@ -3,15 +3,15 @@
 
 #include <cstdio>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "platform/bitmap.h"
 #include "platform/evtlog.h"
 #include "platform/ifm.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/mem_pools.h"
-#include "task/task_main.h"
 
 L2ptVmanEntry* pL2ptVlanTable[L2PT_MAX_VLAN];
 L2ptAccessPort* pL2ptAccessPortTable[L2PT_MAX_PORT_SLOT];

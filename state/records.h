@@ -2,7 +2,9 @@
 // access-port and core-port records, LAG records, and the operations that keep them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "platform/dll.h"
 #include "state/protocol.h"
@@ -61,6 +63,12 @@ struct L2ptLagEntry {
     uint32_t vlanBitmap[L2PT_VLAN_BITMAP_WORDS];
     uint8_t memberCount;
 };
+
+// The list operations hand back the links, which the records are reached through: each record
+// begins with them.
+static_assert(std::is_standard_layout_v<L2ptVmanEntry> && offsetof(L2ptVmanEntry, ifList) == 0);
+static_assert(std::is_standard_layout_v<L2ptIfNode> && offsetof(L2ptIfNode, links) == 0);
+static_assert(std::is_standard_layout_v<L2ptCorePort> && offsetof(L2ptCorePort, links) == 0);
 
 extern L2ptVmanEntry* pL2ptVlanTable[L2PT_MAX_VLAN];
 extern L2ptAccessPort* pL2ptAccessPortTable[L2PT_MAX_PORT_SLOT];

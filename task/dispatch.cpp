@@ -1,8 +1,13 @@
 // Dispatch of control messages by type, with the sequence check of IFM's configuration messages.
 #include "task/dispatch.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "base/debug.h"
+#include "base/log_codes.h"
+#include "base/pools.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "classification/config_download.h"
@@ -22,22 +27,11 @@
 #include "platform/wire/l2pt.h"
 #include "redundancy/peer_rpm.h"
 #include "redundancy/takeover.h"
-#include "task/debug.h"
-#include "task/log_codes.h"
-#include "task/mem_pools.h"
 #include "task/shutdown.h"
-#include "task/task_main.h"
-
-uint16_t l2ptVmanPt = L2PT_DEFAULT_VMAN_PT;
-int32_t gL2PTMaxAclTry = 20;
-OZM_EXPORT_SYMBOL(l2ptVmanPt);
-OZM_EXPORT_SYMBOL(gL2PTMaxAclTry);
 
 namespace {
 
 // Call sites of the sequenced-queue buffers, for the platform's accounting.
-constexpr int kSiteSwpMalloc = 694;
-constexpr int kSiteSwpMfree = 712;
 constexpr int kSiteAckFree = 378;
 
 using Handler = void (*)(uint8_t* msg, uint32_t len);
@@ -157,7 +151,7 @@ void onHaControl(uint8_t* msg, uint32_t len) {
 constexpr uint32_t kSeqBody = hdr::kSeqHeaderLen;
 constexpr uint32_t kPlain = hdr::kPlainHeaderLen;
 
-const Route kRoutes[] = {
+constexpr Route kRoutes[] = {
     {MT_SWP_TIMEOUT, false, kSeqBody, onSwpTimeout},
     {MT_SWP_ACK, false, kSeqBody, onSwpAck},
     {MT_HA_CONTROL, false, hdr::kHaEvent + sizeof(uint32_t), onHaControl},
@@ -189,35 +183,33 @@ const Route* routeOf(uint32_t type) {
     return nullptr;
 }
 
-void reportMalformed(uint32_t type, uint32_t msgLen, uint32_t rxLen, uint32_t needed) {
-    char text[L2PT_TEXT_LEN];
-    l2ptFormat(text, sizeof text, "malformed msg type %u: msgLen %u, received %u, needs %u", type,
-               msgLen, rxLen, needed);
-    ozmSysErr(ozmL2ptTcbNode.logHandle, nullptr, L2PT_LOG_FAILURE, 1, text);
+// Every handler's fixed fields lie within the receive buffer, so a short message read over its
+// zeroed tail stays inside the buffer.
+constexpr bool routesFitTheBuffer() {
+    for (const Route& route : kRoutes) {
+        if (route.minLen > L2PT_IPC_BUF_SIZE) {
+            return false;
+        }
+    }
+    return true;
 }
+static_assert(routesFitTheBuffer());
 
 }  // namespace
 
 void l2ptTaskProcMsg(uint8_t* msg, uint32_t rxLen) {
-    if (rxLen < hdr::kPlainHeaderLen) {
-        reportMalformed(rxLen >= hdr::kMsgType + 4 ? hdr::msgType(msg) : 0,
-                        rxLen >= hdr::kMsgLen + 4 ? hdr::msgLen(msg) : 0, rxLen,
-                        hdr::kPlainHeaderLen);
-        return;
-    }
     const uint32_t type = hdr::msgType(msg);
     const Route* route = routeOf(type);
     if (route == nullptr) {
         L2PT_DBG("%s: Got an unknown notif %d\r\n", __func__, type);
         return;
     }
-    const uint32_t len = hdr::msgLen(msg);
-    // A sequenced message is checked, and so acknowledged, once its sequenced area is there: a
-    // malformed body then costs that message only, not every message queued behind it.
-    const uint32_t headerLen = route->sequenced ? hdr::kSeqHeaderLen : hdr::kPlainHeaderLen;
-    if (len < headerLen || len > rxLen) {
-        reportMalformed(type, len, rxLen, route->minLen);
-        return;
+    // Variable parts are bounded by what both the header and the receive say arrived; the fixed
+    // fields of a message cut short read as zeros.
+    const uint32_t len = std::min(hdr::msgLen(msg), rxLen);
+    if (len < route->minLen) {
+        L2PT_DBG("%s: msg type %d of %u bytes is short of %u\r\n", __func__, type, len,
+                 route->minLen);
     }
     if (route->sequenced) {
         const int rc = ozmSwpCkSeqAndAck(msg, ozmL2ptTcbNode.swpSeqState, ozmL2ptTcbNode.reqQueue);
@@ -230,41 +222,10 @@ void l2ptTaskProcMsg(uint8_t* msg, uint32_t rxLen) {
             return;
         }
     }
-    if (len < route->minLen) {
-        reportMalformed(type, len, rxLen, route->minLen);
-        return;
-    }
     route->handler(msg, len);
 }
 
 void l2ptSetVmanPt(const uint8_t* msg, uint32_t) {
     l2ptVmanPt = wire::getU16(msg, vmanptmsg::kTpid);
     L2PT_DBG("%s: received vman pt msg: value %x\r\n", __func__, l2ptVmanPt);
-}
-
-void* l2ptSwpMalloc(uint32_t size) {
-    return ozmMC_M_memBlockVarAlloc(L2PT_MOD_UTIL, kSiteSwpMalloc, L2PT_TAG_VAR, size,
-                                    L2PT_MEM_PART_ID, 0, 0);
-}
-
-int l2ptSwpMfree(void* block) {
-    return ozmMC_M_memBlockVarFree(L2PT_MOD_UTIL, kSiteSwpMfree, block);
-}
-
-void l2ptSwpErrCB(uint32_t queue) {
-    L2PT_DBG("%s: got a swp timeout ", __func__);
-    const OzmSwpQueueCtrl* ctrl = ozmSwpGetQueueCtrlBlock(queue);
-    if (ctrl == nullptr) {
-        return;
-    }
-    const uint32_t handle = ctrl->queueHandle;
-    L2PT_DBG(" for q Hdl %ld \r\n", static_cast<long>(handle));
-    for (int32_t slot = 0; slot < L2PT_MAX_SLOTS; ++slot) {
-        const L2ptAclAgent& agent = l2ptAclAgentTable[slot];
-        if (agent.alive != 0 && agent.swpQueue == handle) {
-            L2PT_DBG("Agent %d \r\n", slot);
-            break;
-        }
-    }
-    L2PT_DBG("\r");
 }

@@ -1,11 +1,11 @@
 // Creation and deletion of the task's memory partition and pools.
 #include "task/mem_pools.h"
 
+#include "base/tcb.h"
 #include "diagnostics/debug_filter.h"
 #include "platform/console.h"
 #include "platform/mem.h"
 #include "state/records.h"
-#include "task/task_main.h"
 
 namespace {
 

@@ -1,8 +1,13 @@
 // Task disable, and the teardown that ends the task.
 #include "task/shutdown.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "base/debug.h"
+#include "base/ipc.h"
+#include "base/log_codes.h"
+#include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "diagnostics/debug_filter.h"
@@ -15,11 +20,7 @@
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
 #include "state/records.h"
-#include "task/debug.h"
-#include "task/ipc.h"
-#include "task/log_codes.h"
 #include "task/mem_pools.h"
-#include "task/task_main.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ constexpr int kSiteVmanFree = 775;
 constexpr int kSiteCorePortFree = 786;
 constexpr int kSiteAccessPortFree = 798;
 constexpr int kSiteDebugNodeFree = 810;
+constexpr uint32_t kReplyCodeEnd = replymsg::kReplyCode + sizeof(uint32_t);
 
 void deregisterAgents() {
     uint8_t request[aclreg::kBufferLen] = {};
@@ -95,7 +97,10 @@ void closeSocket(int32_t& sock) {
 void l2ptProcessTaskDisable(uint8_t* msg, uint32_t) {
     L2PT_DBG("%s: Received task disable message\r\n", __func__);
     wire::putU32(msg, replymsg::kReplyCode, 0);
-    ozmIpcReply(ozmL2ptTcbNode.ipcKey, msg, hdr::msgLen(msg));
+    // The answer carries at least the reply code, and never more than the receive buffer holds.
+    const uint32_t replyLen =
+        std::clamp<uint32_t>(hdr::msgLen(msg), kReplyCodeEnd, L2PT_IPC_BUF_SIZE);
+    ozmIpcReply(ozmL2ptTcbNode.ipcKey, msg, replyLen);
     l2ptTaskExit(L2PT_EXIT_DISABLE);
 }
 
@@ -113,13 +118,12 @@ int l2ptTaskExit(int reason) {
     kern::close(tcb.swpPipe);
     closeSocket(tcb.stpSock);
     closeSocket(tcb.l2ptSock);
-    // The pools are deleted while the log is still open, so a failure can be reported.
-    const uint32_t poolsFailed = l2ptDeleteMemPools();
-    if (poolsFailed != 0) {
+    ozmIpcClose(tcb.ipcKey);
+    // The log closes last, so that a failed pool deletion can still be reported through it.
+    if (l2ptDeleteMemPools() != 0) {
         ozmSysErr(tcb.logHandle, nullptr, L2PT_LOG_FAILURE, 1,
                   "deletion of mem pools caused error");
     }
-    ozmIpcClose(tcb.ipcKey);
     ozmEvtCloselog(tcb.logHandle);
     OZM_NbsdpExit();
     return 0;

@@ -1,8 +1,13 @@
 // Start-up of the task and its main loop over the five descriptors.
 #include "task/task_main.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
+#include "base/debug.h"
+#include "base/ipc.h"
+#include "base/log_codes.h"
 #include "classification/agents.h"
 #include "diagnostics/debug_filter.h"
 #include "forwarding/detunnel.h"
@@ -16,17 +21,10 @@
 #include "platform/wire/l2pt.h"
 #include "redundancy/peer_rpm.h"
 #include "state/records.h"
-#include "task/debug.h"
 #include "task/dispatch.h"
-#include "task/ipc.h"
-#include "task/log_codes.h"
 #include "task/mem_pools.h"
+#include "task/registration.h"
 #include "task/shutdown.h"
-
-OzmL2ptTcb ozmL2ptTcbNode;
-uint8_t l2ptPktBuf[L2PT_PKT_BUF_SIZE];
-uint8_t l2ptIpcBuf[L2PT_IPC_BUF_SIZE];
-const char OZM_COREDUMP_ID[] = "l2ptd t_l2ptTask layer-2 protocol tunnelling";
 
 namespace {
 
@@ -67,26 +65,24 @@ int openPduSocket(int32_t* sock, int protocol, const char* protoName) {
     return 0;
 }
 
-// Receives one PDU on a socket and hands it to its forwarding path. A frame longer than the
-// buffer arrived cut short: it is dropped, never forwarded truncated.
+// Receives one PDU on a socket and hands it to its forwarding path, which drops a frame whose
+// length says it was cut to the buffer.
 void receivePdu(int32_t sock, void (*path)(uint32_t, uint8_t*, int32_t)) {
     uint32_t rxIfIndex = 0;
     const int len =
         ozmRecvfrom(sock, l2ptPktBuf, L2PT_PKT_BUF_SIZE, 0, nullptr, nullptr, &rxIfIndex);
-    constexpr int kBufSize = static_cast<int>(L2PT_PKT_BUF_SIZE);
-    if (len > kBufSize) {
-        L2PT_DBG("%s: PDU of len %d from ifIndex 0x%x exceeds the %d-byte buffer: dropped\r\n",
-                 __func__, len, rxIfIndex, kBufSize);
-        return;
-    }
     path(rxIfIndex, l2ptPktBuf, len);
 }
 
 void receiveControl(uint32_t queue) {
     const int len = ozmIpcRecv(queue, l2ptIpcBuf, L2PT_IPC_BUF_SIZE, 0, 0, 0);
-    if (len != -1) {
-        l2ptTaskProcMsg(l2ptIpcBuf, static_cast<uint32_t>(len));
+    if (len < 0) {
+        return;
     }
+    // A short message reads zeros past its end, not the bytes of the pass's previous message.
+    const auto rxLen = std::min(static_cast<uint32_t>(len), L2PT_IPC_BUF_SIZE);
+    std::memset(l2ptIpcBuf + rxLen, 0, L2PT_IPC_BUF_SIZE - rxLen);
+    l2ptTaskProcMsg(l2ptIpcBuf, rxLen);
 }
 
 void loopPass(const OzmTimeval& waitTime) {
@@ -142,6 +138,7 @@ int l2ptTaskMain(int argc, char** argv) {
         ozmPerror("l2ptTaskMain: ozmEvtOpenlog");
         return -1;
     }
+    ozmEvtRegisterCatalogue(L2PT_EVT_CATALOGUE, std::size(L2PT_EVT_CATALOGUE));
     if (ozmEvtSetSeverityLevel(tcb.logHandle, kEvtSeverityMask) == -1) {
         ozmPerror("l2ptTaskMain: ozmEvtSetSeverityLevel");
         return -1;
@@ -152,6 +149,8 @@ int l2ptTaskMain(int argc, char** argv) {
         ozmEvtCloselog(tcb.logHandle);
         return -1;
     }
+    // The ACL agents run one per line card, the agent's instance being the card's slot.
+    ozmIpcSetLineCardService(svc::kAcl);
     if (l2ptCreateMemPools() == -1) {
         logFailure("Mempool allocation failed");
         ozmEvtCloselog(tcb.logHandle);
@@ -177,6 +176,7 @@ int l2ptTaskMain(int argc, char** argv) {
 
     static constexpr const char* kInit = "l2ptTaskInit";
     l2ptAclBitmap = 0;
+    l2ptAgentSetMirror = l2ptMirrorAclBitmap;
     L2PT_DBG("%s: start\r\n", kInit);
     ozmDLLInit(&l2ptCorePortList);
     ozmDLLInit(&l2ptDebugData.list);

@@ -1,10 +1,11 @@
-// Event log: log handles, the catalogue of coded events and their rendering, and the
-// subscription to events of the event service.
+// Event log: log handles, the catalogue of coded events that programs register and the
+// rendering of those events, and the subscription to events of the event service.
 #include "platform/evtlog.h"
 
 #include <array>
 #include <cstdarg>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,25 +13,6 @@
 #include "platform/src/state.h"
 
 namespace {
-
-struct CatalogueEntry {
-    uint32_t code;
-    const char* format;  // its %d and %s conversions name the event's arguments, in order
-};
-
-constexpr CatalogueEntry kCatalogue[] = {
-    {0x3a0001, "no memory: %s"},
-    {0x3a0004, "ACL agent of slot %d did not register"},
-    {0x3a0005, "cannot create the sequenced queues to the ACL agent of slot %d"},
-    {0x3a0006, "main loop wait failed"},
-    {0x3a0009, "sequenced-queue service refused an ACL download message (%d)"},
-    {0x3a000a, "sequence check failed with %d: %s"},
-    {0x3a000d, "%s"},
-    {0x3a000e, "cannot update the peer RPM: %s"},
-    {0x3a000f, "cannot reply to the peer RPM: %s"},
-    {0x3a0010, "rate limit refused: an ACL agent works with agent-wide entries"},
-    {0x3a0011, "a debug filter's count ran out"},
-};
 
 constexpr const char* kMissingArg = "?";
 constexpr const char* kNullText = "(null)";
@@ -97,13 +79,23 @@ int subscription(int count, va_list* ids, bool subscribe, const char* faultPoint
 
 }  // namespace
 
-const char* ozmEvtCatalogueText(uint32_t code) {
-    for (const CatalogueEntry& entry : kCatalogue) {
-        if (entry.code == code) {
-            return entry.format;
+int ozmEvtRegisterCatalogue(const OzmEvtCatalogueEntry* entries, size_t count) {
+    if (entries == nullptr) {
+        return -1;
+    }
+    auto& catalogue = ozm::detail::state().logs.catalogue;
+    for (const OzmEvtCatalogueEntry& entry : std::span(entries, count)) {
+        if (entry.format != nullptr) {
+            catalogue.insert_or_assign(entry.code, entry.format);
         }
     }
-    return nullptr;
+    return 0;
+}
+
+const char* ozmEvtCatalogueText(uint32_t code) {
+    const auto& catalogue = ozm::detail::state().logs.catalogue;
+    auto it = catalogue.find(code);
+    return it != catalogue.end() ? it->second : nullptr;
 }
 
 uint32_t ozmEvtOpenlog(const char* name, int /*flags*/, uint32_t service, int /*options*/) {
@@ -148,8 +140,8 @@ int ozmEvtCloselog(uint32_t logHandle) {
     return ozm::detail::state().logs.handles.erase(logHandle) != 0 ? 0 : -1;
 }
 
-// Records are delivered whatever the handle: a report raised after the log was closed (the
-// task's own teardown does this) is still worth keeping.
+// Records are delivered whatever the handle: a report raised after the log was closed is still
+// worth keeping.
 int ozmSysErr(uint32_t /*logHandle*/, const char* text, uint32_t code, int flag, ...) {
     if (text != nullptr && code == 0) {
         ozm::backend().eventLog(ozm::LogRecord{0, {}, text});

@@ -2,6 +2,7 @@
 #include "platform/ipc.h"
 
 #include <algorithm>
+#include <set>
 #include <span>
 
 #include "platform/backend.h"
@@ -14,6 +15,12 @@ ozm::detail::IpcKey* findKey(uint32_t ipcKey) {
     auto& keys = ozm::detail::state().ipc.keys;
     auto it = keys.find(ipcKey);
     return it != keys.end() ? &it->second : nullptr;
+}
+
+// The services declared to run on the line cards; for the whole program, like its services.
+std::set<uint32_t>& lineCardServices() {
+    static std::set<uint32_t> services;
+    return services;
 }
 
 }  // namespace
@@ -64,9 +71,8 @@ int ozmIpcRecv(uint32_t queue, uint8_t* buf, uint32_t size, int /*flags*/, int, 
     }
     std::span<uint8_t> parts[] = {{buf, size}};
     bool truncated = false;
-    long n = ozm::backend().receive(fd, parts, &truncated);
-    // A message longer than the buffer arrives cut to it: the handlers read within the buffer.
-    return static_cast<int>(truncated ? std::min<long>(n, size) : n);
+    const long n = ozm::backend().receive(fd, parts, &truncated);
+    return static_cast<int>(std::min(n, static_cast<long>(size)));  // a longer message is cut
 }
 
 int ozmIpcSend(uint32_t /*queue*/, uint8_t* msg, uint32_t len) {
@@ -123,4 +129,12 @@ uint32_t ozm_getQueueId(uint32_t service, uint32_t slot, int kind) {
 
 uint32_t ozm_tmeGetPeerIpAddrByName(uint32_t service, uint32_t slot, int32_t* /*scratch*/) {
     return ozm::nodeAddrOf(service, slot);
+}
+
+void ozmIpcSetLineCardService(uint32_t service) {
+    lineCardServices().insert(service);
+}
+
+uint32_t ozm::nodeAddrOf(uint32_t service, uint32_t slot) {
+    return lineCardServices().contains(service) ? kLineCardNodeBase + slot : kRpmNodeAddr;
 }

@@ -47,8 +47,10 @@ long recvDatagram(int fd, std::span<const std::span<uint8_t>> parts, bool* trunc
         }
         n = ::readv(fd, iov.data(), static_cast<int>(parts.size()));
     }
-    if (n > 0 && truncated != nullptr &&
-        ((hdr.msg_flags & MSG_TRUNC) != 0 || static_cast<size_t>(n) > room)) {
+    if (n >= 0 && (hdr.msg_flags & MSG_TRUNC) != 0 && static_cast<size_t>(n) <= room) {
+        n = static_cast<ssize_t>(room) + 1;  // cut, whole length unknown: one byte more
+    }
+    if (n > 0 && truncated != nullptr && static_cast<size_t>(n) > room) {
         *truncated = true;
     }
     return n < 0 ? -1 : static_cast<long>(n);

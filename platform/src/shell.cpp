@@ -53,7 +53,8 @@ ShellResult doSet(Args args) {
     if (!value)
         return fail("set " + name + ": '" + std::string(args[1]) +
                     "' is not a decimal or 0x hex number");
-    if (*value < range->min || *value > range->max || !sym::set(name, *value))
+    if (*value > static_cast<uint64_t>(range->max) || static_cast<int64_t>(*value) < range->min ||
+        !sym::set(name, *value))
         return fail("set " + name + ": " + std::string(args[1]) + " is outside " +
                     rangeText(*range));
     return {0, {}};
@@ -72,9 +73,9 @@ ShellResult doVars(Args args) {
     if (!args.empty())
         return fail("usage: vars");
     std::string text;
-    for (const auto& name : sym::names()) {
-        text += name + " = " + std::to_string(sym::get(name).value_or(0)) + " range " +
-                rangeText(*sym::range(name)) + "\n";
+    for (const auto& v : sym::list()) {
+        text += v.name + " = " + std::to_string(sym::get(v.name).value_or(0)) + " range " +
+                rangeText(v.range) + "\n";
     }
     return {0, text};
 }

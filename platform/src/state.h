@@ -57,6 +57,7 @@ struct LogHandle {
 struct LogState {
     std::map<uint32_t, LogHandle> handles;
     uint32_t nextHandle = 1;
+    std::map<uint32_t, const char*> catalogue;  // code -> format, as programs registered them
 };
 
 // ---- IPC
@@ -158,6 +159,7 @@ struct SwpQueue {
     OzmSwpErrFn errFn = nullptr;
     std::deque<SwpMsg> inFlight;  // in order of sequence
     std::deque<SwpMsg> waiting;   // FIFO, not yet transmitted
+    bool retired = false;         // its removal failed: sends nothing, gives buffers back
 };
 
 struct SwpState {
@@ -183,9 +185,8 @@ State& state();
 // Closes a sequenced-queue pipe (both ends) when fd is the read end of one; false otherwise.
 bool swpClosePipe(int fd);
 
-// Non-blocking read of one datagram scattered over parts. Bytes read, or -1 when none waits.
-// One datagram into parts, without waiting; its real length (more than the parts hold when
-// *truncated), or -1.
+// Non-blocking read of one datagram scattered over parts. The datagram's length (above what the
+// parts hold when it was cut to them, and *truncated set), or -1 when none waits.
 long recvDatagram(int fd, std::span<const std::span<uint8_t>> parts, bool* truncated);
 
 }  // namespace ozm::detail

@@ -7,6 +7,10 @@
 // pipe (or at once for a queue without one). Every transmission arms a timer; a timer that finds
 // messages still unacknowledged past their time-out reports through the error callback and sends
 // them again with the same sequence numbers.
+//
+// A queue whose removal fails is retired rather than left running: it sends nothing more, takes
+// no new messages, and still hands acknowledged buffers back; closing its pipe releases what it
+// holds, so nothing of it outlives the task's teardown.
 #include "platform/swp.h"
 
 #include <fcntl.h>
@@ -117,7 +121,7 @@ void updateCounts(SwpQueue& q) {
 
 // Transmits the waiting messages that fit the window, in order.
 void pump(SwpQueue& q) {
-    while (!q.waiting.empty() && q.inFlight.size() < q.ctrl.window) {
+    while (!q.retired && !q.waiting.empty() && q.inFlight.size() < q.ctrl.window) {
         SwpMsg msg = q.waiting.front();
         q.waiting.pop_front();
         transmit(q, msg);
@@ -169,12 +173,37 @@ void sendAck(const uint8_t* msg, uint32_t ownQueue) {
     ozm::backend().send(ack);
 }
 
+// Takes a queue out of the engine, giving every buffer it holds back through its free callback.
+void release(std::map<uint32_t, std::unique_ptr<SwpQueue>>::iterator it) {
+    std::unique_ptr<SwpQueue> q = std::move(it->second);
+    swp().queues.erase(it);
+    if (q->mfreeFn != nullptr) {
+        for (const auto* list : {&q->inFlight, &q->waiting}) {
+            for (const SwpMsg& msg : *list) {
+                q->mfreeFn(msg.buf);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 namespace ozm::detail {
 
+// Closing a pipe ends the queues it wakes, retired ones included.
 bool swpClosePipe(int fd) {
-    return swp().pipes.erase(fd) != 0;
+    if (swp().pipes.erase(fd) == 0) {
+        return false;
+    }
+    auto& queues = swp().queues;
+    for (auto it = queues.begin(); it != queues.end();) {
+        auto next = std::next(it);
+        if (it->second->pipe == fd) {
+            release(it);
+        }
+        it = next;
+    }
+    return true;
 }
 
 }  // namespace ozm::detail
@@ -264,23 +293,16 @@ int ozmSwpQueueCreateQs(uint32_t /*logHandle*/, int, int window, int retransmitT
 }
 
 int ozmSwpQueueRemove(uint32_t queue) {
-    if (ozm::fault("ozmSwpQueueRemove")) {
-        return -1;
-    }
     auto& queues = swp().queues;
     auto it = queues.find(queue);
     if (it == queues.end()) {
         return OZM_SWP_NOT_FOUND;
     }
-    std::unique_ptr<SwpQueue> q = std::move(it->second);
-    queues.erase(it);
-    if (q->mfreeFn != nullptr) {
-        for (const auto* list : {&q->inFlight, &q->waiting}) {
-            for (const SwpMsg& msg : *list) {
-                q->mfreeFn(msg.buf);
-            }
-        }
+    if (ozm::fault("ozmSwpQueueRemove")) {
+        it->second->retired = true;
+        return -1;
     }
+    release(it);
     return OZM_SWP_OK;
 }
 
@@ -294,7 +316,7 @@ int ozmSwpEnqueue(uint32_t queue, uint8_t* msg, uint32_t len) {
     if (msg == nullptr) {
         return OZM_SWP_REFUSED;
     }
-    if (ozm::fault("ozmSwpEnqueue") || len < hdr::kSeqHeaderLen ||
+    if (ozm::fault("ozmSwpEnqueue") || q->retired || len < hdr::kSeqHeaderLen ||
         q->waiting.size() >= kMaxWaiting) {
         if (q->mfreeFn != nullptr) {
             q->mfreeFn(msg);
@@ -334,6 +356,12 @@ int ozmSwpDequeue(uint8_t* ackMsg, void** block) {
     q->inFlight.erase(it);
     ++q->ctrl.acked;
     updateCounts(*q);
+    if (q->retired) {
+        if (q->inFlight.empty()) {
+            release(swp().queues.find(q->ctrl.queueHandle));  // the waiting ones, never sent
+        }
+        return OZM_SWP_OK;
+    }
     windowOpened(*q);
     return OZM_SWP_OK;
 }
@@ -346,6 +374,9 @@ int ozmSwpTimeout(uint8_t* msg) {
     SwpQueue* q = findQueue(handle);
     if (q == nullptr || swpw::session(msg) != q->ctrl.session) {
         return OZM_SWP_NOT_FOUND;
+    }
+    if (q->retired) {
+        return OZM_SWP_OK;  // sends nothing again
     }
     auto due = [](uint64_t now) { return [now](const SwpMsg& m) { return m.deadline <= now; }; };
     if (std::none_of(q->inFlight.begin(), q->inFlight.end(), due(ozm::backend().ticks()))) {

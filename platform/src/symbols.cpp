@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <string>
 
@@ -16,10 +17,14 @@ struct Symbol {
     Range range;
 };
 
-constexpr unsigned kBitsPerByte = 8;
+constexpr size_t kBitsPerByte = 8;
 
-uint64_t widthMax(size_t size) {
-    return size >= sizeof(uint64_t) ? UINT64_MAX : (uint64_t{1} << (size * kBitsPerByte)) - 1;
+// Every value of an unsigned integer of size bytes (as far as a signed 64-bit bound reaches).
+Range unsignedRange(size_t size) {
+    if (size >= sizeof(int64_t)) {
+        return {0, std::numeric_limits<int64_t>::max()};
+    }
+    return {0, static_cast<int64_t>((uint64_t{1} << (size * kBitsPerByte)) - 1)};
 }
 
 std::map<std::string, Symbol, std::less<>>& registry() {
@@ -49,33 +54,58 @@ uint64_t load(const void* address) {
 }  // namespace
 
 void exportSymbol(const char* name, void* address, size_t size) {
-    if (name == nullptr || address == nullptr) {
+    exportSymbol(name, address, size, unsignedRange(size));
+}
+
+void exportSymbol(const char* name, void* address, size_t size, Range range) {
+    if (name == nullptr || address == nullptr || range.min > range.max) {
         return;
     }
-    registry().insert_or_assign(name, Symbol{address, size, Range{0, widthMax(size)}});
+    registry().insert_or_assign(name, Symbol{address, size, range});
+}
+
+int setInRange(std::string_view name, int64_t value) {
+    const Symbol* s = find(name);
+    if (s == nullptr || value < s->range.min || value > s->range.max) {
+        return -1;
+    }
+    const auto bits = static_cast<uint64_t>(value);
+    switch (s->size) {
+        case sizeof(uint8_t):
+            store<uint8_t>(s->address, bits);
+            return 0;
+        case sizeof(uint16_t):
+            store<uint16_t>(s->address, bits);
+            return 0;
+        case sizeof(uint32_t):
+            store<uint32_t>(s->address, bits);
+            return 0;
+        case sizeof(uint64_t):
+            store<uint64_t>(s->address, bits);
+            return 0;
+        default:
+            return -1;
+    }
 }
 
 bool set(std::string_view name, uint64_t value) {
-    const Symbol* s = find(name);
-    if (s == nullptr || value < s->range.min || value > s->range.max) {
+    if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
         return false;
     }
-    switch (s->size) {
-        case sizeof(uint8_t):
-            store<uint8_t>(s->address, value);
-            return true;
-        case sizeof(uint16_t):
-            store<uint16_t>(s->address, value);
-            return true;
-        case sizeof(uint32_t):
-            store<uint32_t>(s->address, value);
-            return true;
-        case sizeof(uint64_t):
-            store<uint64_t>(s->address, value);
-            return true;
-        default:
-            return false;
+    return setInRange(name, static_cast<int64_t>(value)) == 0;
+}
+
+std::optional<Range> range(std::string_view name) {
+    const Symbol* s = find(name);
+    return s != nullptr ? std::optional<Range>(s->range) : std::nullopt;
+}
+
+std::vector<Info> list() {
+    std::vector<Info> out;
+    for (const auto& [name, s] : registry()) {
+        out.push_back({name, s.size, s.range});
     }
+    return out;
 }
 
 std::optional<uint64_t> get(std::string_view name) {
@@ -95,29 +125,6 @@ std::optional<uint64_t> get(std::string_view name) {
         default:
             return std::nullopt;
     }
-}
-
-bool setRange(std::string_view name, uint64_t min, uint64_t max) {
-    auto& symbols = registry();
-    auto it = symbols.find(name);
-    if (it == symbols.end() || min > max || max > widthMax(it->second.size)) {
-        return false;
-    }
-    it->second.range = Range{min, max};
-    return true;
-}
-
-std::optional<Range> range(std::string_view name) {
-    const Symbol* s = find(name);
-    return s != nullptr ? std::optional<Range>(s->range) : std::nullopt;
-}
-
-std::vector<std::string> names() {
-    std::vector<std::string> out;
-    for (const auto& kv : registry()) {
-        out.push_back(kv.first);
-    }
-    return out;
 }
 
 }  // namespace ozm::sym

@@ -11,10 +11,10 @@
 #include <new>
 #include <string>
 
+#include "base/tcb.h"
 #include "forwarding/detunnel.h"
 #include "forwarding/tunnel.h"
 #include "state/protocol.h"
-#include "task/task_main.h"
 #include "tests/support/frames.h"
 #include "tests/support/task_sim.h"
 

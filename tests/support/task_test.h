@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/log_codes.h"
+#include "task/task_main.h"
 #include "chassis/sim_backend.h"
 #include "classification/agents.h"
 #include "platform/mem.h"
@@ -19,8 +21,6 @@
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
 #include "state/records.h"
-#include "task/log_codes.h"
-#include "task/task_main.h"
 #include "tests/support/frames.h"
 #include "tests/support/task_sim.h"
 

@@ -1,4 +1,5 @@
 // ACL download messages: their bytes, the core-port counters, full messages, failures.
+#include "classification/acl_msg.h"
 #include "tests/support/task_test.h"
 
 namespace {
@@ -36,6 +37,39 @@ TEST(AclMessage, EntriesAndCorePortCounters) {
     tsim::vlanDel(s, "vl20", flags, {core("te1/0")});
     EXPECT_EQ(received(s, 1, 3), (Msgs{{kRemove, {entry(te10, kTunnelMac, 0, 5)}}}));
     EXPECT_EQ(inUse("CORE_PORT") + inUse("ACCESS_PORT"), 0u);
+}
+
+// Only the first protocol of a core port counts; removing another one wraps its counter, so the
+// removal is refused and the tunnel entry stays.
+TEST(AclMessage, UncountedProtocolRemovalWrapsTheCounter) {
+    auto& s = tsim::boot(tsim::kChassis, true);
+    const uint32_t te10 = s.ifIndex("te1/0");
+    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP | L2PT_FLAG_LLDP, {core("te1/0")});
+    ASSERT_EQ(applied(s, 1), 1u);
+    tsim::vlanDel(s, "vl10", L2PT_FLAG_LLDP, {core("te1/0")});
+    EXPECT_EQ(applied(s, 1), 1u);
+    EXPECT_EQ(console(s,
+                      "l2ptPackAclPortEntry: core port is part of 4294967295 vlans : deletion of "
+                      "ACL entry can't be installed te1/0"),
+              1u);
+    ASSERT_NE(corePort(te10), nullptr);
+    EXPECT_EQ(words(corePort(te10)->vlanCount), (Words{1, 0xFFFFFFFF, 0, 0}));
+}
+
+// A message holds one operation: appending an entry of the other one sends the pending message
+// first, so no removal ever travels as an install.
+TEST(AclMessage, OtherOperationSendsThePendingMessageFirst) {
+    auto& s = tsim::boot(tsim::kChassis, true);
+    const uint32_t ge01 = s.ifIndex("ge0/1"), ge02 = s.ifIndex("ge0/2");
+    const size_t n = applied(s, 0);
+    l2ptAclAppendEntry(0, ge01, kStpMac.data(), 0, 0, 1, 1);
+    l2ptAclAppendEntry(0, ge02, kStpMac.data(), 0, 0, 1, 0);
+    l2ptAclAppendEntry(0, ge02, kLldpMac.data(), 0, 0, 1, 0);
+    l2ptDownloadAclMsg();
+    s.settle();
+    EXPECT_EQ(received(s, 0, n),
+              (Msgs{{kInstall, {entry(ge01, kStpMac, 0, 1)}},
+                    {kRemove, {entry(ge02, kStpMac, 0, 1), entry(ge02, kLldpMac, 0, 1)}}}));
 }
 
 // A VLAN block of access ports ge0/first .. ge0/last.

@@ -107,6 +107,29 @@ TEST(PduTrace, CountedFiltersTraceTheirPdusThenRemoveThemselves) {
     EXPECT_THAT(s.cfgLines(), IsEmpty());
 }
 
+// A filter without a limit (65536 is 0 in its 16 bits) traces past 65,535 PDUs and stays.
+TEST(PduTrace, UnlimitedFilterOutlastsSixteenBits) {
+    auto& s = tsim::boot();
+    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0")});
+    filter(s, "ge0/1", 0, 65536, kIn);
+    size_t received = 0;
+    s.trace().setKeep(false);
+    s.trace().setSink([&](const std::string& line) {
+        received += line.ends_with(" log Received PDU on ge0/1 is h/w switched :") ? 1 : 0;
+    });
+    constexpr size_t kPdus = 65537;
+    const frames::Bytes stp = frames::stp(10);
+    for (size_t i = 0; i < kPdus; ++i) {
+        s.frameIn("ge0/1", stp);
+    }
+    EXPECT_EQ(received, kPdus);
+    EXPECT_THAT(s.cfgLines(),
+                ElementsAre("L2PT: ", "    debug protocol-tunnel GigEthernet 0/1 in count 65536 "));
+    EXPECT_EQ(std::count_if(s.logRecords().begin(), s.logRecords().end(),
+                            [](const auto& r) { return r.code == kDebugCount; }),
+              0);
+}
+
 TEST(PduTrace, DirectionAndVlanFiltersChooseWhatIsTraced) {
     auto& s = tsim::boot();
     tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), access("ge0/2"), core("te1/0")});
@@ -204,6 +227,50 @@ vlans:
               std::pair(header + row40 + "\r\n", std::tuple(0u, 40u, 0, 1)));
     EXPECT_EQ(std::get<0>(show(s, climsg::kSubShowVlan, 39).second), 6u);
     EXPECT_EQ(show(s, climsg::kSubShowVlan, 41), std::pair(header, std::tuple(4u, 41u, 1, 0)));
+}
+
+// The reply's text has room for 923 characters and its NUL: a page whose rows end exactly there
+// takes them all; one character more and the last row opens the next page.
+TEST(Show, APageThatFitsExactly) {
+    std::string yaml = R"(
+card_types: [{id: 1}]
+line_cards:
+  - slot: 0
+    type: 1
+    ports: [{range: 10-18, name: "pppppppppppppppppp{n}"}, {range: 20-24, name: "qqqqqqqqqqqqqqqqqqq{n}"},
+            {number: 25, name: "rrrrrrrrrrrrrrrrrrrr25"}, {number: 26, name: x}]
+vlans:
+)";
+    for (int v = 1; v <= 15; ++v) {
+        yaml += "  - {id: " + std::to_string(v) + ", name: v" + std::to_string(v) + "}\n";
+    }
+    auto& s = tsim::boot(yaml);
+    // Header 50, rows of 42 + the port name: 9 of 62 and 5 of 63 fill the 923 characters.
+    std::vector<chassis::Ifm::VlanBlock> blocks;
+    const std::vector<std::string> ports = {
+        "pppppppppppppppppp10",  "pppppppppppppppppp11",  "pppppppppppppppppp12",
+        "pppppppppppppppppp13",  "pppppppppppppppppp14",  "pppppppppppppppppp15",
+        "pppppppppppppppppp16",  "pppppppppppppppppp17",  "pppppppppppppppppp18",
+        "qqqqqqqqqqqqqqqqqqq20", "qqqqqqqqqqqqqqqqqqq21", "qqqqqqqqqqqqqqqqqqq22",
+        "qqqqqqqqqqqqqqqqqqq23", "qqqqqqqqqqqqqqqqqqq24", "x"};
+    for (size_t i = 0; i < ports.size(); ++i) {
+        blocks.push_back(
+            tsim::block(s, "v" + std::to_string(i + 1), L2PT_FLAG_STP, {access(ports[i])}));
+    }
+    s.ifm().vlanAdd(blocks);
+    s.settle();
+    constexpr size_t kRoom = climsg::kReplyLen - climsg::kShowText - 1;
+    auto [text, fields] = show(s, climsg::kSubShowAll, 1);
+    EXPECT_EQ(text.size(), kRoom);
+    EXPECT_TRUE(
+        text.ends_with("14    STP          -                   qqqqqqqqqqqqqqqqqqq24 \r\n"));
+    EXPECT_EQ(fields, std::tuple(0u, 15u, 1, 1));
+
+    tsim::vlanDel(s, "v14", L2PT_FLAG_STP, {access("qqqqqqqqqqqqqqqqqqq24")});
+    tsim::vlanAdd(s, "v14", L2PT_FLAG_STP, {access("rrrrrrrrrrrrrrrrrrrr25")});
+    std::tie(text, fields) = show(s, climsg::kSubShowAll, 1);
+    EXPECT_EQ(text.size(), kRoom - 63);
+    EXPECT_EQ(fields, std::tuple(0u, 14u, 1, 1));
 }
 
 }  // namespace

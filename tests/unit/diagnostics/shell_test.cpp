@@ -23,12 +23,12 @@ TEST(Shell, VariablesKeepToTheirRangesAndNumbersAreDecimalOrHex) {
     auto& s = tsim::boot();
     EXPECT_EQ(s.shell("set l2ptVmanPt 65537").rc, -1);
     EXPECT_EQ(s.shell("set l2ptVmanPt 0x10000").text,
-              "set l2ptVmanPt: 0x10000 is outside 0..65535");
+              "set l2ptVmanPt: 0x10000 is outside 1536..65535");
     EXPECT_EQ(sym("l2ptVmanPt"), 0x9100u);
     EXPECT_EQ(s.shell("set l2ptVmanPt 0x88a8").rc, 0);
     EXPECT_EQ(s.shell("get l2ptVmanPt").text, "l2ptVmanPt = 34984");
-    EXPECT_EQ(s.shell("set l2pt_debug_cp 010").rc, 0);  // ten, not eight
-    EXPECT_EQ(sym("l2pt_debug_cp"), 10u);
+    EXPECT_EQ(s.shell("set gL2PTMaxAclTry 010").rc, 0);  // ten, not eight
+    EXPECT_EQ(sym("gL2PTMaxAclTry"), 10u);
     EXPECT_EQ(s.shell("set l2pt_debug_cp 1e").text,
               "set l2pt_debug_cp: '1e' is not a decimal or 0x hex number");
     EXPECT_EQ(s.shell("set l2pt_debug_cp 99999999999999999999999").rc, -1);
@@ -36,11 +36,11 @@ TEST(Shell, VariablesKeepToTheirRangesAndNumbersAreDecimalOrHex) {
     EXPECT_EQ(s.shell("wobble").rc, -1);
     EXPECT_EQ(s.shell("").rc, -1);
     EXPECT_THAT(s.shell("vars").text,
-                testing::HasSubstr("l2ptVmanPt = 34984 range 0..65535\nl2pt_debug_cp = 10 "
-                                   "range 0..255\n"));
-    EXPECT_TRUE(ozm::sym::setRange("l2ptRateLimit", 1, 100));
-    EXPECT_EQ(s.shell("set l2ptRateLimit 0").rc, -1);
-    EXPECT_FALSE(ozm::sym::setRange("l2pt_debug_cp", 0, 256));  // wider than a byte
+                testing::HasSubstr("l2ptVmanPt = 34984 range 1536..65535\nl2pt_debug_cp = 0 "
+                                   "range 0..1\n"));
+    EXPECT_EQ(s.shell("set l2pt_debug_cp 2").rc, -1);
+    EXPECT_EQ(s.shell("set gL2PTMaxAclTry 2147483647").text,
+              "set gL2PTMaxAclTry: 2147483647 is outside 1..50");
 }
 
 TEST(Shell, CallsCheckTheirArguments) {

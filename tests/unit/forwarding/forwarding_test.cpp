@@ -154,18 +154,54 @@ TEST(Forwarding, BadPdusAreDroppedBeforeAnySend) {
     l2ptProcessPacket(ge01, buf.data(), put(pvst));
     EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/0", tunnelled(pvst))));
 
-    // A SNAP header cut short (the buffer still holds the rest), not UI, or of another protocol
-    // is no PVST: the frame goes out as STP.
+    // Behind the inner tag the SNAP protocol id ends at byte 30: a frame of 29 bytes (the buffer
+    // still holds the rest), not UI, or of another protocol is no PVST and goes out as STP; one
+    // of exactly 30 bytes is PVST.
     Bytes full = tunnelled(frames::pvst(10)), notUi = full, otherPid = full;
     notUi[24] = 0x13;     // the LLC control behind the inner tag
     otherPid[28] = 0x20;  // the SNAP protocol id
     const auto n = static_cast<int32_t>(full.size());
-    for (const auto& [frame, len] : {std::pair{full, 27}, {notUi, n}, {otherPid, n}}) {
+    for (const auto& [frame, len, mac] : {std::tuple{full, 29, kStpMac},
+                                          {full, 30, kPvstMac},
+                                          {notUi, n, kStpMac},
+                                          {otherPid, n, kStpMac}}) {
         put(frame);
         l2ptProcessTunneledPacket(te10, buf.data(), len);
-        const Bytes asStp = withDst(Bytes(frame.begin(), frame.begin() + len), kStpMac);
-        EXPECT_THAT(sent(s, seen), ElementsAre(out("ge0/1", asStp))) << len;
+        const Bytes restored = withDst(Bytes(frame.begin(), frame.begin() + len), mac);
+        EXPECT_THAT(sent(s, seen), ElementsAre(out("ge0/1", restored))) << len;
     }
+}
+
+// A trapped frame that fills the receive buffer exactly is forwarded whole; one byte more and it
+// is dropped on either socket, never sent on cut short.
+TEST(Forwarding, FramesLongerThanTheReceiveBufferAreDropped) {
+    auto& s = tsim::boot();
+    ozm::sym::set("l2pt_debug_cp", 1);
+    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0")});
+    size_t seen = s.trace().lines().size();
+    Bytes fits = frames::stp(10), tooLong = fits;
+    fits.resize(L2PT_PKT_BUF_SIZE, 0x5A);
+    tooLong.resize(L2PT_PKT_BUF_SIZE + 1, 0x5A);
+    ASSERT_EQ(s.frameIn("ge0/1", fits), DataPlane::Trap::Access);
+    EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/0", tunnelled(fits))));
+    Bytes fitsTunnelled = tunnelled(frames::stp(10));
+    fitsTunnelled.resize(L2PT_PKT_BUF_SIZE, 0x5A);
+    Bytes tooLongTunnelled = fitsTunnelled;
+    tooLongTunnelled.push_back(0x5A);
+    ASSERT_EQ(s.frameIn("te1/0", fitsTunnelled), DataPlane::Trap::Tunnel);
+    EXPECT_THAT(sent(s, seen), ElementsAre(out("ge0/1", withDst(fitsTunnelled, kStpMac))));
+
+    ASSERT_EQ(s.frameIn("ge0/1", tooLong), DataPlane::Trap::Access);
+    ASSERT_EQ(s.frameIn("te1/0", tooLongTunnelled), DataPlane::Trap::Tunnel);
+    EXPECT_THAT(sent(s, seen), IsEmpty());
+    EXPECT_EQ(console(s,
+                      "l2ptProcessPacket: PDU of len 1597 from ge0/1 dropped: longer than the "
+                      "receive buffer"),
+              1u);
+    EXPECT_EQ(console(s,
+                      "l2ptProcessTunneledPacket: PDU of len 1597 from te1/0 dropped: longer "
+                      "than the receive buffer"),
+              1u);
 }
 
 }  // namespace

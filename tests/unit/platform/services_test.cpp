@@ -2,6 +2,7 @@
 // configuration and symbols.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <tuple>
 
@@ -18,8 +19,8 @@ namespace {
 
 using ServicesTest = test::PlatformTest;
 
-// Datagrams are read one at a time and cut to the buffer; a PDU datagram starts with the index
-// of the interface it came in on.
+// Datagrams are read one at a time and cut to the buffer (a PDU's whole length still returned);
+// a PDU datagram starts with the index of the interface it came in on.
 TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
     auto sendTo = [](int fd, test::Bytes d) { ::send(fd, d.data(), d.size(), 0); };
     uint8_t buf[8] = {};
@@ -43,7 +44,7 @@ TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
     EXPECT_EQ(test::Bytes(buf, buf + 3), (test::Bytes{0xAA, 0xBB, 0xCC}));
     // A frame longer than the buffer reports its real length, so the caller can drop it.
     sendTo(fake->socketPeer, {0, 0, 0, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
-    EXPECT_EQ(recv(), 10);
+    EXPECT_EQ(recv(), 10);  // cut to the buffer, and told so by the whole length
     EXPECT_EQ(buf[7], 8);
     sendTo(fake->socketPeer, {0, 0, 9});  // shorter than the index
     EXPECT_EQ(recv(), -1);
@@ -52,36 +53,61 @@ TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
     EXPECT_EQ(ifIndex, 5u);
 }
 
+// A service lives on the RPM until a program declares it one per line card; from then on each
+// instance has the address of its slot's card.
+TEST(IpcAddressTest, LineCardServicesAreDeclaredByTheirUsers) {
+    constexpr uint32_t kService = 77;
+    int32_t scratch = -1;
+    EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService, 3, &scratch), ozm::kRpmNodeAddr);
+    ozmIpcSetLineCardService(kService);
+    EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService, 3, &scratch), 0x0A000104u);  // 10.0.1.4
+    EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService + 1, 3, &scratch), ozm::kRpmNodeAddr);
+}
+
 TEST_F(ServicesTest, TaskIdentityComesFromTheBackend) {
     uint32_t task = ozmTaskStartup(0, nullptr, 0);  // the fake starts service 225, instance 4
     EXPECT_EQ(ozmTaskGetServiceByKey(task), 225u);
     EXPECT_EQ(ozmTaskGetInstanceByKey(task), 4u);
 }
 
+// A program's catalogue, as it registers it.
+constexpr OzmEvtCatalogueEntry kCatalogue[] = {
+    {0x7a0004, "agent of slot %d did not register"},
+    {0x7a000a, "check failed with %d: %s"},
+    {0x7a0010, "refused: no arguments"},
+    {0x7a000d, "%s"},
+    {0x7a000e, "peer: %s"},
+    {0x7a0001, "old text %s"},
+};
+
 TEST_F(ServicesTest, CodedEventsReadExactlyTheArgumentsTheirEntryNames) {
+    EXPECT_EQ(ozmEvtRegisterCatalogue(nullptr, 1), -1);
+    ASSERT_EQ(ozmEvtRegisterCatalogue(kCatalogue, std::size(kCatalogue)), 0);
+    const OzmEvtCatalogueEntry later[] = {{0x7a0001, "no memory: %s"}};  // replaces the text
+    ASSERT_EQ(ozmEvtRegisterCatalogue(later, std::size(later)), 0);
     uint32_t h = ozmEvtOpenlog("l2ptTaskMain", 0, 225, 0);
     EXPECT_EQ(ozmEvtTurnOnSeverityLevel(h, 32), -1);  // levels are 0-31
     EXPECT_EQ(ozmEvhSubscribeEvt(h, -1), -1);         // a negative count of events
-    ozmSysErr(h, nullptr, 0x3a0004, 1, 7);
-    ozmSysErr(h, nullptr, 0x3a000a, 1, 5, "bad ack");
-    ozmSysErr(h, nullptr, 0x3a0010, 1, 99, "extra");  // the entry names none: none read
-    ozmSysErr(h, nullptr, 0x3a000d, 0);               // flag 0: none read
-    ozmSysErr(h, nullptr, 0x3a000e, 1, static_cast<const char*>(nullptr));
-    ozmSysErr(h, nullptr, 0x3a00ff, 1, 1, 2);  // not in the catalogue
+    ozmSysErr(h, nullptr, 0x7a0004, 1, 7);
+    ozmSysErr(h, nullptr, 0x7a000a, 1, 5, "bad ack");
+    ozmSysErr(h, nullptr, 0x7a0010, 1, 99, "extra");  // the entry names none: none read
+    ozmSysErr(h, nullptr, 0x7a000d, 0);               // flag 0: none read
+    ozmSysErr(h, nullptr, 0x7a000e, 1, static_cast<const char*>(nullptr));
+    ozmSysErr(h, nullptr, 0x7a00ff, 1, 1, 2);  // not in the catalogue
     ozmSysErr(h, "free line", 0, 0);
     // A record on a closed handle is still delivered.
     ASSERT_EQ(ozmEvtCloselog(h), 0);
-    ozmSysErr(h, nullptr, 0x3a0001, 1, "cannot allocate vman entry");
+    ozmSysErr(h, nullptr, 0x7a0001, 1, "cannot allocate vman entry");
 
     const std::tuple<uint32_t, std::string, std::vector<std::string>> want[] = {
-        {0x3a0004, "ACL agent of slot 7 did not register", {"7"}},
-        {0x3a000a, "sequence check failed with 5: bad ack", {"5", "bad ack"}},
-        {0x3a0010, "rate limit refused: an ACL agent works with agent-wide entries", {}},
-        {0x3a000d, "?", {}},
-        {0x3a000e, "cannot update the peer RPM: (null)", {"(null)"}},
-        {0x3a00ff, "event 0x3a00ff", {}},
+        {0x7a0004, "agent of slot 7 did not register", {"7"}},
+        {0x7a000a, "check failed with 5: bad ack", {"5", "bad ack"}},
+        {0x7a0010, "refused: no arguments", {}},
+        {0x7a000d, "?", {}},
+        {0x7a000e, "peer: (null)", {"(null)"}},
+        {0x7a00ff, "event 0x7a00ff", {}},
         {0, "free line", {}},
-        {0x3a0001, "no memory: cannot allocate vman entry", {"cannot allocate vman entry"}},
+        {0x7a0001, "no memory: cannot allocate vman entry", {"cannot allocate vman entry"}},
     };
     ASSERT_EQ(fake->logs.size(), std::size(want));
     for (size_t i = 0; i < std::size(want); ++i) {
@@ -105,18 +131,40 @@ TEST_F(ServicesTest, ConsoleAndConfigurationStayWithinTheirBounds) {
 
 uint8_t gByte = 0;
 OZM_EXPORT_SYMBOL(gByte);
+int32_t gTries = 20;
+OZM_EXPORT_SYMBOL_RANGE(gTries, -1, 50);
+uint64_t gWide = 0;
+OZM_EXPORT_SYMBOL(gWide);
 
-TEST(SymbolsTest, SetAndGetByTheVariablesWidthAndRange) {
-    EXPECT_FALSE(ozm::sym::set("gByte", 0x100));  // wider than the variable: refused
-    EXPECT_EQ(ozm::sym::get("gByte"), 0u);
+// Without a declared range a variable takes what its width holds; with one, exactly its bounds.
+// A refused value leaves the variable as it was.
+TEST(SymbolsTest, SettingKeepsWithinEachVariablesRange) {
+    EXPECT_FALSE(ozm::sym::set("gByte", 0x1FF));
     EXPECT_TRUE(ozm::sym::set("gByte", 0xFF));
     EXPECT_EQ(ozm::sym::get("gByte"), 0xFFu);
-    EXPECT_TRUE(ozm::sym::setRange("gByte", 2, 9));
-    EXPECT_FALSE(ozm::sym::set("gByte", 1));
-    EXPECT_FALSE(ozm::sym::set("gByte", 10));
+    EXPECT_EQ(ozm::sym::setInRange("gByte", -1), -1);
     EXPECT_EQ(ozm::sym::get("gByte"), 0xFFu);
-    EXPECT_FALSE(ozm::sym::setRange("gByte", 9, 2));
+
+    EXPECT_EQ(ozm::sym::setInRange("gTries", 51), -1);
+    EXPECT_FALSE(ozm::sym::set("gTries", 2147483647));
+    EXPECT_EQ(gTries, 20);
+    EXPECT_EQ(ozm::sym::setInRange("gTries", -1), 0);
+    EXPECT_EQ(gTries, -1);
+    EXPECT_EQ(ozm::sym::setInRange("gTries", 50), 0);
+    EXPECT_EQ(gTries, 50);
+
+    EXPECT_FALSE(ozm::sym::set("gWide", UINT64_MAX));
+    EXPECT_TRUE(ozm::sym::set("gWide", INT64_MAX));
+    EXPECT_EQ(ozm::sym::setInRange("missing", 1), -1);
     EXPECT_FALSE(ozm::sym::set("missing", 1));
+    EXPECT_EQ(ozm::sym::range("missing"), std::nullopt);
+
+    const auto all = ozm::sym::list();
+    const auto tries = std::find_if(all.begin(), all.end(),
+                                    [](const ozm::sym::Info& i) { return i.name == "gTries"; });
+    ASSERT_NE(tries, all.end());
+    EXPECT_EQ(std::tuple(tries->size, tries->range.min, tries->range.max),
+              std::tuple(sizeof(int32_t), int64_t{-1}, int64_t{50}));
 }
 
 }  // namespace

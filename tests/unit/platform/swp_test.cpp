@@ -230,4 +230,29 @@ TEST_F(SwpTest, TimeoutResendsTheSameSequenceAndReports) {
     EXPECT_EQ(gErrQueues.size(), 1u);
 }
 
+// A queue whose removal fails sends nothing more, not even when its messages time out, and takes
+// nothing new; an acknowledgement still hands its buffer back, and closing the pipe releases the
+// rest.
+TEST_F(SwpTest, FailedRemovalRetiresTheQueue) {
+    for (uint8_t i = 0; i < 3; ++i) {
+        ozmSwpEnqueue(queue, message(i), kMsgSize);  // 2 in flight, 1 waiting
+    }
+    ASSERT_EQ(fake->sent.size(), 2u);
+    fake->faults = {"ozmSwpQueueRemove"};
+    EXPECT_EQ(ozmSwpQueueRemove(queue), -1);
+    fake->faults.clear();
+    EXPECT_EQ(ozmSwpEnqueue(queue, message(3), kMsgSize), OZM_SWP_REFUSED);
+    EXPECT_EQ(gFrees, 1);
+    fake->now += kRto;
+    EXPECT_EQ(ozmSwpTimeout(fake->timers[0].second.data()), OZM_SWP_OK);
+    EXPECT_EQ(testFree(ack(0)), 0);
+    EXPECT_EQ(ozmSwpReadPipe(pipe), 0);
+    EXPECT_EQ(fake->sent.size(), 2u);  // no retransmission, the waiting one never sent
+    EXPECT_TRUE(gErrQueues.empty());
+    EXPECT_EQ(ozm::mem::blocksInUse(), 2u);
+    EXPECT_EQ(kern::close(pipe), 0);
+    EXPECT_EQ(ozm::mem::blocksInUse(), 0u);
+    EXPECT_EQ(ozmSwpGetQueueCtrlBlock(queue), nullptr);
+}
+
 }  // namespace

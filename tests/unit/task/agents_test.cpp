@@ -32,6 +32,19 @@ TEST_P(SilentAgent, IsTriedTwentyTimes) {
 INSTANTIATE_TEST_SUITE_P(Task, SilentAgent, testing::Bool(),
                          [](const auto& info) { return info.param ? "Primary" : "Secondary"; });
 
+// The attempt count cannot be set beyond its range, so a refusing agent is tried at most 50 times.
+TEST(Agents, AttemptCountStaysWithinItsRange) {
+    auto& s = tsim::boot();
+    EXPECT_FALSE(ozm::sym::set("gL2PTMaxAclTry", 2147483647));
+    EXPECT_FALSE(ozm::sym::set("gL2PTMaxAclTry", 0));
+    EXPECT_EQ(sym("gL2PTMaxAclTry"), 20u);
+    EXPECT_TRUE(ozm::sym::set("gL2PTMaxAclTry", 50));
+    s.faults().arm("acl-status:3");
+    s.cardUp(3);
+    EXPECT_EQ(count(s, "acl[3] rx register"), 50u);
+    EXPECT_TRUE(s.taskAlive());
+}
+
 // Slot 13 lies beyond the agent table: IFM's card there is never registered, its events ignored.
 TEST(Agents, CardEventsRegisterDownloadAndTearDown) {
     auto& s =

@@ -1,4 +1,5 @@
-// The task's debug switch, its console debug lines, and the helpers that format their texts.
+// The task's debug switch and tunables, its console debug lines, and the helpers that format
+// their texts.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +40,10 @@ struct L2ptDbgName {
         }
     }
 };
+
+extern uint16_t l2ptVmanPt;     // provider tag protocol identifier of tunnelled PDUs
+extern int32_t gL2PTMaxAclTry;  // attempts to bring up an ACL agent
+inline constexpr uint16_t L2PT_DEFAULT_VMAN_PT = 0x9100;
 
 // Rate limit setting exported for the debug shell (75 at start, 0 after shutdown); the rate in
 // classification entries always comes from the VLAN records.

@@ -1,4 +1,4 @@
-// Requests to other services (IFM, ACL agents) and the registration with IFM.
+// Requests to other services (IFM, ACL agents).
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,3 @@ int l2ptIpcSend(uint32_t msgType, uint32_t service, uint32_t slot, uint8_t* msg,
 // same type with status OK came back, -1 otherwise.
 int l2ptIpcSendAndWait(uint32_t msgType, uint32_t service, uint32_t slot, uint8_t* msg,
                        uint32_t len);
-// Registers with IFM and brings up the ACL agent of every present line card: -1 when IFM could
-// not be reached, 0 otherwise.
-int l2ptRegistration();

@@ -1,0 +1,96 @@
+// Messages as bytes on the wire, written out by hand from their layouts rather than through the
+// shared offset constants, so that an offset both sides take from one wrong constant is caught.
+#include "tests/support/task_test.h"
+
+namespace {
+
+using namespace ttest;
+using Bytes = std::vector<uint8_t>;
+
+// The interface indexes the test chassis gives these ports and VLAN.
+constexpr uint32_t kGe01 = 0x01000001, kTe10 = 0x01000100, kVl100 = 0x03000064;
+
+Bytes slice(const Bytes& m, size_t from, size_t to) {
+    return {m.begin() + static_cast<long>(from), m.begin() + static_cast<long>(to)};
+}
+
+// IFM's VLAN port add for vl100 (STP, 64 Kbps) with access port ge0/1 and core port te1/0, body
+// from byte 124: block count, then the block: VLAN, 2 bytes unused, port count, rate, flags, 1
+// byte unused, and one ifIndex / mode pair per port.
+const Bytes kVlanAddBody = {
+    0x00, 0x00, 0x00, 0x01,                          // 124: one block
+    0x03, 0x00, 0x00, 0x64, 0x00, 0x00, 0x00, 0x02,  // vl100, -, 2 ports
+    0x00, 0x40, 0x01, 0x00,                          // 64 Kbps, STP, -
+    0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00,  // ge0/1, access
+    0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x20,  // te1/0, core
+};
+
+// The VLAN port add, read from its bytes, gives ge0/1's agent this download message: length 8192,
+// type 24414, the task's id, install, one entry (ifIndex, STP MAC, mask, global 0, 64 Kbps,
+// mode 3 for a rate-limited tunnelling VLAN), zeros after it.
+TEST(GoldenBytes, VlanPortAddGivesTheAclDownloadMessage) {
+    auto& s = tsim::boot();
+    ASSERT_EQ(std::tuple(s.ifIndex("ge0/1"), s.ifIndex("te1/0"), s.ifIndex("vl100")),
+              std::tuple(kGe01, kTe10, kVl100));
+    s.ifm().rawSequenced(24405, {}, kVlanAddBody);
+    s.settle();
+    ASSERT_EQ(s.agent(0).downloads().size(), 1u);
+    const Bytes& m = s.agent(0).downloads()[0];
+    ASSERT_EQ(m.size(), 8192u);
+    EXPECT_EQ(slice(m, 8, 16), (Bytes{0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x5F, 0x5E}));
+    EXPECT_EQ(slice(m, 32, 36), (Bytes{0x00, 0x00, 0x10, 0x01}));
+    EXPECT_EQ(slice(m, 124, 132), (Bytes{0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01}));
+    const Bytes entry = {0x01, 0x00, 0x00, 0x01,                          // ge0/1
+                         0x01, 0x80, 0xC2, 0x00, 0x00, 0x00,              // STP MAC
+                         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,              // mask
+                         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40,  // global, rate
+                         0x03, 0x00, 0x00, 0x00};                         // mode, padding
+    EXPECT_EQ(slice(m, 132, 160), entry);
+    EXPECT_TRUE(zero(m, 160, m.size()));
+    // te1/0's agent: one tunnel-MAC entry, mode 5, no rate.
+    ASSERT_EQ(s.agent(1).downloads().size(), 1u);
+    const Bytes& core = s.agent(1).downloads()[0];
+    EXPECT_EQ(slice(core, 124, 160),
+              (Bytes{0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x01, 0x00,
+                     0x03, 0xA7, 0x31, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00}));
+}
+
+// A show request for one VLAN is answered in place: result at 84, the VLAN at 92, the more flag
+// at 96 (cleared), the found flag at 98, the text from 100.
+TEST(GoldenBytes, ShowReplyFields) {
+    auto& s = tsim::boot();
+    s.ifm().rawSequenced(24405, {}, kVlanAddBody);
+    s.settle();
+    s.cli().show(100);
+    s.settle();
+    ASSERT_EQ(s.cli().replies().size(), 1u);
+    const Bytes& r = s.cli().replies()[0].msg;
+    ASSERT_EQ(r.size(), 1024u);
+    EXPECT_EQ(slice(r, 64, 68), (Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(slice(r, 84, 100), (Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x64, 0, 0, 0, 1}));
+    const std::string text =
+        "VLAN  Protocols    Rate-limit(Kbps)    Interface\r\n"
+        "100   STP          64                  ge0/1 te1/0 \r\n";
+    EXPECT_EQ(std::string(r.begin() + 100, r.begin() + 100 + static_cast<long>(text.size())), text);
+    EXPECT_EQ(r[100 + text.size()], 0);
+}
+
+// An event notification of 72 bytes: length, type 2009, the event at 64 (card removed), the slot
+// at 68. Slot 1's agent is taken down: a VLAN on te1/0 then packs nothing for it.
+TEST(GoldenBytes, LineCardEventFromItsBytes) {
+    auto& s = tsim::boot();
+    Bytes event(72);
+    const Bytes fields[] = {{0x00, 0x00, 0x00, 0x48, 0x00, 0x00, 0x07, 0xD9},
+                            {0x00, 0x11, 0x80, 0x13, 0x00, 0x00, 0x00, 0x01}};
+    std::copy(fields[0].begin(), fields[0].end(), event.begin() + 8);
+    std::copy(fields[1].begin(), fields[1].end(), event.begin() + 64);
+    s.ifm().rawBytes(event);
+    s.settle();
+    s.ifm().rawSequenced(24405, {}, kVlanAddBody);
+    s.settle();
+    EXPECT_EQ(s.agent(0).downloads().size(), 1u);
+    EXPECT_TRUE(s.agent(1).downloads().empty());
+}
+
+}  // namespace
