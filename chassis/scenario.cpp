@@ -1,5 +1,6 @@
 #include "chassis/scenario.h"
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -476,6 +477,8 @@ Action parsePeerRole(const Line& l) {
 Action parseFault(const Line& l) {
     l.arity(2, 3);
     const std::string point = l.ws[2];
+    if (!knownFaultPoint(point))
+        l.p.fail("unknown fault point '" + point + "' (docs/chassis.md lists them)");
     if (l.ws[1] == "arm") {
         const auto kv = l.p.keys(l.ws, 3, {"uses"});
         std::optional<uint32_t> uses;
@@ -618,6 +621,9 @@ Scenario Scenario::parse(std::string_view text, const IfDb& db, std::string_view
 }
 
 Scenario Scenario::load(const std::string& path, const IfDb& db) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw ScenarioError(path + ": is a directory, not a scenario");
     std::ifstream in(path);
     if (!in)
         throw ScenarioError(path + ": cannot open the scenario");

@@ -54,6 +54,9 @@ TEST(ScenarioParse, ErrorsNameTheLine) {
               "s.txt:1: no exported variable named 'no_such_variable'");
     EXPECT_EQ(parseError("cli debug p0/1 colour=red\n"), "s.txt:1: unknown key 'colour'");
     EXPECT_EQ(parseError("fault arm\n"), "s.txt:1: fault: wrong number of arguments");
+    EXPECT_EQ(parseError("fault arm ifm-slient\n"),
+              "s.txt:1: unknown fault point 'ifm-slient' (docs/chassis.md lists them)");
+    EXPECT_EQ(parseError("cli show vl9\n"), "s.txt:1: no interface named 'vl9'");
 }
 
 class ScenarioRun : public ::testing::Test {
@@ -98,6 +101,7 @@ peer-role none
 advance 250ms
 set scenario_knob 010
 cli sub=8 remove=1 if=p0/1 w92=7 vlan=3 count=4 dir=2
+cli show v4095
 )");
     EXPECT_TRUE(sim.agent(2).present());
     EXPECT_FALSE(sim.agent(0).present());
@@ -110,7 +114,8 @@ cli sub=8 remove=1 if=p0/1 w92=7 vlan=3 count=4 dir=2
                 ElementsAre("port p1/0 in len=18 not-trapped (no entry for 01:80:c2:00:00:00)"));
     // Without a task the request is dropped, but its fields show in the trace.
     EXPECT_THAT(sim.trace().grep("cli tx"),
-                ElementsAre("cli tx request sub=8 remove=1 if=ifIndex 7 w96=3 w100=4 dir=2"));
+                ElementsAre("cli tx request sub=8 remove=1 if=ifIndex 7 w96=3 w100=4 dir=2",
+                            "cli tx request sub=5 remove=0 w92=4095 w96=0 w100=0 dir=0"));
     EXPECT_THAT(sim.trace().grep("fault"),
                 ElementsAre("fault arm ifm-silent uses=2", "fault clear ifm-silent"));
 }
