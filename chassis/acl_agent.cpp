@@ -441,6 +441,13 @@ bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
         ctx_.trace.add("kernel", "sendto " + name + " failed (not a port or LAG)");
         return false;
     }
+    const ozm::IfInfo* info = ctx_.ifdb.info(port);
+    const AclAgent* card = info != nullptr ? agent(static_cast<uint32_t>(info->slot)) : nullptr;
+    if (card == nullptr || !card->present()) {
+        drop(index, DropReason::CardAbsent);
+        ctx_.trace.add("port " + name, head + " dropped (card absent)");
+        return false;
+    }
     if (ctx_.faults.hit("sendto:" + ctx_.ifdb.name(egressIf)) ||
         (port != egressIf && ctx_.faults.hit("sendto:" + ctx_.ifdb.name(port)))) {
         drop(index, DropReason::SendFailed);

@@ -2,9 +2,13 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
+
+#include "platform/shell.h"
 
 namespace chassis {
 
@@ -18,6 +22,74 @@ std::optional<uint8_t> protocolFlag(std::string_view name) {
     if (name == "pvst")
         return kProtoPvst;
     return std::nullopt;
+}
+
+namespace {
+
+constexpr std::string_view kFaultPoints[] = {
+    "ozmTaskStartup",
+    "ozmIpcTmrOpen",
+    "ozmIpcSend",
+    "ozmEvtOpenlog",
+    "ozmEvtSetSeverityLevel",
+    "ozmEvhSubscribeEvt",
+    "ozmEvhUnsubscribeEvt",
+    "ozmSwpCreatePipe",
+    "ozmSwpQueueCreateQs",
+    "ozmSwpQueueRemove",
+    "ozmSwpEnqueue",
+    "ozm_memPartFixedInit",
+    "ozmMC_ozm_memPartVarInit",
+    "ozm_memPartVarDelete",
+    "var",
+    "ioctl",
+    "sendto",
+    "socket:inet",
+    "select",
+    "select-eintr",
+    "ifm-silent",
+    "ifm-status",
+    "ifm-type",
+    "peer-send",
+    "cfg",
+};
+// Families: the text after the prefix is a number (numeric) or any name.
+struct FaultFamily {
+    std::string_view prefix;
+    bool numeric;
+};
+constexpr FaultFamily kFaultFamilies[] = {
+    {"socket:", true},       {"bind:", true},         {"acl-silent:", true}, {"acl-status:", true},
+    {"acl-type:", true},     {"var:", true},          {"sendto:", false},    {"pool:", false},
+    {"pool-create:", false}, {"pool-delete:", false},
+};
+constexpr std::string_view kPoolNames[] = {
+    "L2PT_IFNODE_POOL",    "L2PT_VMAN_POOL",        "L2PT_CORE_PORT_POOL",
+    "L2PT_DEBUGNODE_POOL", "L2PT_ACCESS_PORT_POOL",
+};
+constexpr std::string_view kVarPoolPrefix = "var:";
+
+}  // namespace
+
+bool knownPoolName(std::string_view pool) {
+    if (pool.starts_with(kVarPoolPrefix))
+        return ozm::shell::parseNumber(pool.substr(kVarPoolPrefix.size()), UINT32_MAX).has_value();
+    return std::find(std::begin(kPoolNames), std::end(kPoolNames), pool) != std::end(kPoolNames);
+}
+
+bool knownFaultPoint(std::string_view point) {
+    if (std::find(std::begin(kFaultPoints), std::end(kFaultPoints), point) !=
+        std::end(kFaultPoints))
+        return true;
+    for (const auto& f : kFaultFamilies) {
+        if (!point.starts_with(f.prefix) || point.size() == f.prefix.size())
+            continue;
+        const auto rest = point.substr(f.prefix.size());
+        if (f.numeric ? ozm::shell::parseNumber(rest, UINT32_MAX).has_value()
+                      : (f.prefix.starts_with("pool") ? knownPoolName(rest) : true))
+            return true;
+    }
+    return false;
 }
 
 namespace {
@@ -52,20 +124,24 @@ class Loader {
             if (!n.IsMap())
                 fail(n, "pools: expected a mapping of pool name to capacity");
             for (const auto& kv : n) {
-                cfg.pools[kv.first.as<std::string>()] =
-                    static_cast<uint32_t>(integer(kv.second, 0, UINT32_MAX, "pool capacity"));
+                const std::string pool = key(kv.first);
+                if (!knownPoolName(pool))
+                    fail(kv.first, "unknown pool '" + pool + "' (L2PT_<name>_POOL or var:<size>)");
+                cfg.pools[pool] = static_cast<uint32_t>(integer(kv.second, 0, UINT32_MAX, pool));
             }
         }
         for (const auto& n : seq(root, "faults")) {
             FaultConfig f;
             if (n.IsScalar()) {
-                f.point = n.as<std::string>();
+                f.point = n.Scalar();
             } else {
                 knownKeys(n, {"point", "uses"});
                 f.point = text(n, "point");
                 if (n["uses"])
                     f.uses = static_cast<uint32_t>(integer(n["uses"], 1, UINT32_MAX, "uses"));
             }
+            if (!knownFaultPoint(f.point))
+                fail(n, "unknown fault point '" + f.point + "' (docs/chassis.md lists them)");
             cfg.faults.push_back(std::move(f));
         }
         checkUnique(cfg);
@@ -84,16 +160,22 @@ class Loader {
     }
     static int lineOf(const YAML::Node& n) { return n.Mark().line + 1; }
 
+    std::string key(const YAML::Node& k) const {
+        if (!k.IsScalar())
+            fail(k, "expected a name as the key, not a list or mapping");
+        return k.Scalar();
+    }
+
     void knownKeys(const YAML::Node& n, std::initializer_list<std::string_view> keys) const {
         if (!n.IsMap())
             fail(n, "expected a mapping");
         for (const auto& kv : n) {
-            const auto key = kv.first.as<std::string>();
+            const auto name = key(kv.first);
             bool known = false;
             for (auto k : keys)
-                known = known || k == key;
+                known = known || k == name;
             if (!known)
-                fail(kv.first, "unknown key '" + key + "'");
+                fail(kv.first, "unknown key '" + name + "'");
         }
     }
 
@@ -109,19 +191,18 @@ class Loader {
         return out;
     }
 
+    // Decimal or 0x hex, never octal, with an optional '-'.
     int64_t integer(const YAML::Node& n, int64_t lo, int64_t hi, const std::string& what) const {
         if (!n.IsScalar())
-            fail(n, what + ": expected a number");
+            fail(n, what + ": expected a number, not a list or mapping");
         const auto s = n.Scalar();
-        size_t used = 0;
-        int64_t v = 0;
-        try {
-            v = std::stoll(s, &used, 0);
-        } catch (const std::exception&) {
-            fail(n, what + ": '" + s + "' is not a number");
-        }
-        if (used != s.size())
-            fail(n, what + ": '" + s + "' is not a number");
+        const bool negative = !s.empty() && s[0] == '-';
+        const auto magnitude =
+            ozm::shell::parseNumber(std::string_view(s).substr(negative ? 1 : 0), INT64_MAX);
+        if (!magnitude)
+            fail(n, what + ": expected a decimal or 0x hex number, not '" + s + "'");
+        const int64_t v =
+            negative ? -static_cast<int64_t>(*magnitude) : static_cast<int64_t>(*magnitude);
         if (v < lo || v > hi) {
             fail(n, what + " " + s + " is out of range " + std::to_string(lo) + ".." +
                         std::to_string(hi));
@@ -252,14 +333,16 @@ class Loader {
         } else if (auto r = n["range"]) {
             const auto s = r.Scalar();
             const auto dash = s.find('-');
-            if (dash == std::string::npos)
-                fail(r, "range must read FIRST-LAST");
-            try {
-                first = static_cast<uint32_t>(std::stoul(s.substr(0, dash)));
-                last = static_cast<uint32_t>(std::stoul(s.substr(dash + 1)));
-            } catch (const std::exception&) {
-                fail(r, "range must read FIRST-LAST");
-            }
+            const auto low =
+                ozm::shell::parseNumber(std::string_view(s).substr(0, dash), UINT32_MAX);
+            const auto high =
+                dash == std::string::npos
+                    ? std::nullopt
+                    : ozm::shell::parseNumber(std::string_view(s).substr(dash + 1), UINT32_MAX);
+            if (!low || !high)
+                fail(r, "range must read FIRST-LAST (two numbers), not '" + s + "'");
+            first = static_cast<uint32_t>(*low);
+            last = static_cast<uint32_t>(*high);
             if (first > last || last >= kMaxPortsPerCard)
                 fail(r, "range " + s + " is out of 0.." + std::to_string(kMaxPortsPerCard - 1));
         } else {
@@ -430,25 +513,33 @@ class Loader {
 
 ChassisConfig loadChassisText(std::string_view yaml, std::string_view sourceName) {
     const std::string source(sourceName);
-    YAML::Node root;
+    auto failAt = [&](const YAML::Mark& mark, const std::string& what) {
+        return ConfigError(source + ":" + std::to_string(mark.line + 1) + ": " + what);
+    };
+    std::vector<YAML::Node> docs;
     try {
-        root = YAML::Load(std::string(yaml));
+        docs = YAML::LoadAll(std::string(yaml));
     } catch (const YAML::Exception& e) {
-        throw ConfigError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
+        throw failAt(e.mark, e.msg);
     }
-    if (!root.IsDefined() || root.IsNull()) {
+    if (docs.size() > 1)
+        throw failAt(docs[1].Mark(), "a second YAML document: a chassis file holds one");
+    if (docs.empty() || !docs[0].IsDefined() || docs[0].IsNull()) {
         ChassisConfig empty;
         empty.source = source;
         return empty;
     }
     try {
-        return Loader(source).load(root);
+        return Loader(source).load(docs[0]);
     } catch (const YAML::Exception& e) {
-        throw ConfigError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
+        throw failAt(e.mark, "unexpected value (" + e.msg + ")");
     }
 }
 
 ChassisConfig loadChassisFile(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw ConfigError(path + ": is a directory, not a chassis file");
     std::ifstream in(path);
     if (!in)
         throw ConfigError(path + ": cannot open the chassis file");

@@ -142,6 +142,12 @@ struct ChassisConfig {
     std::vector<FaultConfig> faults;
 };
 
+// Fault points the models and the platform consult: exact names, and families whose suffix
+// names a protocol, slot, pool, size or interface ("acl-silent:1", "pool-create:L2PT_VMAN_POOL").
+bool knownFaultPoint(std::string_view point);
+// Pools whose capacity a chassis file may set: the task's record pools and "var:<size>".
+bool knownPoolName(std::string_view pool);
+
 // Both throw ConfigError naming the file (or sourceName) and the line.
 ChassisConfig loadChassisFile(const std::string& path);
 ChassisConfig loadChassisText(std::string_view yaml, std::string_view sourceName = "<chassis>");

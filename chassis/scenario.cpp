@@ -1,5 +1,6 @@
 #include "chassis/scenario.h"
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -236,6 +237,132 @@ std::string after(std::string_view line, size_t n) {
     return std::string(line.substr(pos));
 }
 
+// Frames written by kind: the control PDUs a customer sends, and their tunnelled form.
+namespace frame {
+
+constexpr Mac kStpMac{0x01, 0x80, 0xc2, 0x00, 0x00, 0x00};
+constexpr Mac kLldpMac{0x01, 0x80, 0xc2, 0x00, 0x00, 0x0e};
+constexpr Mac kGvrpMac{0x01, 0x80, 0xc2, 0x00, 0x00, 0x20};
+constexpr Mac kPvstMac{0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd};
+constexpr Mac kTunnelMac{0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};  // the default tunnel MAC
+constexpr Mac kDefaultSrc{0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
+constexpr uint16_t kDot1q = 0x8100;
+constexpr uint16_t kProviderTpid = 0x9100;  // the default provider TPID
+constexpr uint16_t kLldpType = 0x88cc;
+constexpr size_t kMinFrame = 60;  // without the FCS
+constexpr uint16_t kVlanMax = 4095;
+const std::vector<uint8_t> kLlcStp{0x42, 0x42, 0x03};
+const std::vector<uint8_t> kLlcSnapPvst{0xaa, 0xaa, 0x03, 0x00, 0x00, 0x0c, 0x01, 0x0b};
+// A configuration BPDU: protocol, version, type, flags, root, cost, bridge, port, timers.
+const std::vector<uint8_t> kConfigBpdu{0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00,
+                                       0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x80,
+                                       0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x80, 0x01,
+                                       0x00, 0x00, 0x14, 0x00, 0x02, 0x00, 0x0f, 0x00};
+// GARP: protocol id 1, a VLAN join attribute for VLAN 100, end marks.
+const std::vector<uint8_t> kGarpJoin{0x00, 0x01, 0x01, 0x04, 0x02, 0x00, 0x64, 0x00, 0x00};
+// LLDP TLVs: chassis id (MAC), port id, TTL 120, end.
+const std::vector<uint8_t> kLldpTlvs{0x02, 0x07, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x04,
+                                     0x03, 0x05, 0x31, 0x30, 0x06, 0x02, 0x00, 0x78, 0x00, 0x00};
+constexpr uint8_t kPvstTlvType = 0x00;
+constexpr uint8_t kPvstTlvLen = 0x02;
+
+void put16(std::vector<uint8_t>& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.push_back(static_cast<uint8_t>(v));
+}
+void append(std::vector<uint8_t>& b, const std::vector<uint8_t>& more) {
+    b.insert(b.end(), more.begin(), more.end());
+}
+
+// dst, src, an optional tag, then an 802.3 length and the LLC payload (or an Ethernet type).
+std::vector<uint8_t> build(const Mac& dst, const Mac& src, std::optional<uint16_t> tpid,
+                           uint16_t vlan, std::optional<uint16_t> ethType,
+                           const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> b(dst.begin(), dst.end());
+    b.insert(b.end(), src.begin(), src.end());
+    if (tpid) {
+        put16(b, *tpid);
+        put16(b, vlan);
+    }
+    put16(b, ethType.value_or(static_cast<uint16_t>(payload.size())));
+    append(b, payload);
+    if (b.size() < kMinFrame)
+        b.resize(kMinFrame, 0);
+    return b;
+}
+
+// KIND [src=MAC] [vlan=N]: a customer PDU, tagged with vlan when given (PVST always is, VLAN 1
+// by default). tunnelled [proto=KIND] [vlan=N] [cvlan=N] [mac=MAC] [tpid=N]: one as the far edge
+// sends it across the provider network, with the tunnel MAC and the provider tag (tpid, default
+// 0x9100; provider VLAN vlan, default 1) in place of the customer's tag (cvlan).
+std::vector<uint8_t> ofKind(const LineParser& p, const std::vector<std::string>& ws) {
+    const auto kv = p.keys(ws, 3, {"src", "vlan", "cvlan", "mac", "tpid", "proto"});
+    auto macKey = [&](const char* key, const Mac& def) {
+        if (!kv.count(key))
+            return def;
+        const auto m = parseMac(kv.at(key));
+        if (!m)
+            p.fail(std::string(key) + "=" + kv.at(key) + " is not a MAC address");
+        return *m;
+    };
+    const Mac src = macKey("src", kDefaultSrc);
+    const bool tunnelled = ws[2] == "tunnelled";
+    const std::string kind = tunnelled ? (kv.count("proto") ? kv.at("proto") : "stp") : ws[2];
+    if (!tunnelled &&
+        (kv.count("mac") || kv.count("tpid") || kv.count("proto") || kv.count("cvlan")))
+        p.fail("mac=, tpid=, proto= and cvlan= go with tunnelled frames only");
+    // The customer's VLAN: vlan= on a customer PDU, cvlan= inside a tunnelled one.
+    const char* customerKey = tunnelled ? "cvlan" : "vlan";
+    std::optional<uint16_t> vlan;
+    if (kv.count(customerKey))
+        vlan = static_cast<uint16_t>(p.number(kv.at(customerKey), kVlanMax, customerKey));
+    std::vector<uint8_t> f;
+    std::vector<uint8_t> payload;
+    if (kind == "stp" || kind == "gvrp") {
+        payload = kLlcStp;
+        append(payload, kind == "stp" ? kConfigBpdu : kGarpJoin);
+        f = build(kind == "stp" ? kStpMac : kGvrpMac, src,
+                  vlan ? std::optional(kDot1q) : std::nullopt, vlan.value_or(0), std::nullopt,
+                  payload);
+    } else if (kind == "lldp") {
+        f = build(kLldpMac, src, vlan ? std::optional(kDot1q) : std::nullopt, vlan.value_or(0),
+                  kLldpType, kLldpTlvs);
+    } else if (kind == "pvst") {
+        const uint16_t v = vlan.value_or(1);
+        payload = kLlcSnapPvst;
+        append(payload, kConfigBpdu);
+        append(payload, {kPvstTlvType, 0x00, 0x00, kPvstTlvLen, 0x00, static_cast<uint8_t>(v >> 8),
+                         static_cast<uint8_t>(v)});
+        f = build(kPvstMac, src, kDot1q, v, std::nullopt, payload);
+    } else {
+        p.fail("frame kind '" + kind + "' is none of stp, lldp, gvrp, pvst, tunnelled");
+    }
+    if (!tunnelled)
+        return f;
+    // The provider tag replaces a customer 802.1Q tag, except PVST's, which stays inside.
+    const Mac tunnelMac = macKey("mac", kTunnelMac);
+    const auto tpid = kv.count("tpid")
+                          ? static_cast<uint16_t>(p.number(kv.at("tpid"), UINT16_MAX, "tpid"))
+                          : kProviderTpid;
+    constexpr size_t kTagAt = 2 * kMacLen;
+    constexpr size_t kTagLen = 4;
+    const bool keepInner = kind == "pvst";
+    std::vector<uint8_t> t(tunnelMac.begin(), tunnelMac.end());
+    t.insert(t.end(), src.begin(), src.end());
+    put16(t, tpid);
+    put16(t,
+          kv.count("vlan") ? static_cast<uint16_t>(p.number(kv.at("vlan"), kVlanMax, "vlan")) : 1);
+    const size_t from = kTagAt + (!keepInner && vlan ? kTagLen : 0);
+    t.insert(t.end(), f.begin() + static_cast<long>(from), f.end());
+    return t;
+}
+
+bool isKind(std::string_view w) {
+    return w == "stp" || w == "lldp" || w == "gvrp" || w == "pvst" || w == "tunnelled";
+}
+
+}  // namespace frame
+
 // One input line being parsed: its words and the parser that reports errors with its line.
 struct Line {
     const LineParser& p;
@@ -346,7 +473,7 @@ Action parseEvent(const Line& l) {
 Action parseFrame(const Line& l) {
     l.arity(2, SIZE_MAX - 1);
     const uint32_t port = l.p.port(l.ws[1]);
-    auto bytes = l.p.hexBytes(after(l.text, 2));
+    auto bytes = frame::isKind(l.ws[2]) ? frame::ofKind(l.p, l.ws) : l.p.hexBytes(after(l.text, 2));
     return [port, bytes](ScenarioTarget& t) { t.chassis().cards().frameIn(port, bytes); };
 }
 
@@ -481,6 +608,8 @@ Action parsePeerRole(const Line& l) {
 Action parseFault(const Line& l) {
     l.arity(2, 3);
     const std::string point = l.ws[2];
+    if (!knownFaultPoint(point))
+        l.p.fail("unknown fault point '" + point + "' (docs/chassis.md lists them)");
     if (l.ws[1] == "arm") {
         const auto kv = l.p.keys(l.ws, 3, {"uses"});
         std::optional<uint32_t> uses;
@@ -623,6 +752,9 @@ Scenario Scenario::parse(std::string_view text, const IfDb& db, std::string_view
 }
 
 Scenario Scenario::load(const std::string& path, const IfDb& db) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw ScenarioError(path + ": is a directory, not a scenario");
     std::ifstream in(path);
     if (!in)
         throw ScenarioError(path + ": cannot open the scenario");

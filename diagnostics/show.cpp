@@ -125,6 +125,12 @@ constexpr int32_t kMaxVlanId = L2PT_MAX_VLAN - 1;
 constexpr int32_t kMaxLagNum = L2PT_MAX_LAG - 1;
 constexpr uint32_t kSlotBit0 = 0x80000000u;  // slot s is kSlotBit0 >> s
 
+// The protocol names of a dump line, in a buffer of the dumps' size.
+struct DumpProtoNames {
+    char text[kDumpProtoTextLen] = "";
+    explicit DumpProtoNames(uint8_t flags) { l2ptGetProtoString(text, sizeof text, flags); }
+};
+
 // "puts": the text and a newline.
 void dumpPuts(const char* text) {
     ozmPrintf("%s\n", text);
@@ -148,9 +154,7 @@ void l2ptShowVman(int32_t vlanId) {
     ozmPrintf("%s\r\n", L2ptIfName(vman->vlanIfIndex).text);
     ozmPrintf("Rate-Limit            : %ld\r\n", static_cast<long>(vman->rateLimit));
     if (vman->protoFlags != 0) {
-        char protocols[kDumpProtoTextLen] = "";
-        l2ptGetProtoString(protocols, sizeof protocols, vman->protoFlags);
-        ozmPrintf("Flag                  : %s\r\n", protocols);
+        ozmPrintf("Flag                  : %s\r\n", DumpProtoNames(vman->protoFlags).text);
     } else {
         dumpPuts("Flag                  : 0\r");
     }
@@ -179,13 +183,7 @@ void l2ptShowAccessPortList() {
         }
         ozmPrintf("\r\n%s vlan %ld ", L2ptIfName(port->ifIndex).text,
                   static_cast<long>(port->vlanId));
-        if (port->protoFlags != 0) {
-            char protocols[kDumpProtoTextLen] = "";
-            l2ptGetProtoString(protocols, sizeof protocols, port->protoFlags);
-            ozmPrintf("flag %s", protocols);
-        } else {
-            ozmPrintf("flag 0");
-        }
+        ozmPrintf("flag %s", port->protoFlags != 0 ? DumpProtoNames(port->protoFlags).text : "0");
     }
     dumpPuts("\r");
 }

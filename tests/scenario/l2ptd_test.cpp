@@ -1,5 +1,7 @@
 // l2ptd end to end: the example chassis and scenarios run, exit 0 and trace the same way
 // every time; bad command lines and scenarios fail with a message that says why.
+#include "l2ptd_run.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -15,28 +17,6 @@
 namespace {
 
 using ::testing::HasSubstr;
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-};
-
-// Runs l2ptd with args; stdout, and stderr too when withErr.
-Outcome l2ptd(const std::string& args, bool withErr = false) {
-    const std::string cmd =
-        std::string(L2PTD_PATH) + " " + args + (withErr ? " 2>&1" : " 2>/dev/null");
-    Outcome r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return r;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-        r.out.append(buf.data(), n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
 
 const std::string kSrc = L2PT_SOURCE_DIR;
 const std::string kTwoCards = "--sim " + kSrc + "/examples/two-cards.yaml";

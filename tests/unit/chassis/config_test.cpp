@@ -44,9 +44,43 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
         {"card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{number: 1, name: a}]}]\n"
          "lags:\n  - {number: 1, members: [a]}\n  - {number: 2, members: [a]}\n",
          "bad.yaml:5: port 'a' is already a member of a LAG"},
+        // Names that nothing answers to, numbers that are not numbers, more than one document.
+        {"pools:\n  L2PT_VMAN_POOL: 3\n  L2PT_SPARE_POOL: 1\n",
+         "bad.yaml:3: unknown pool 'L2PT_SPARE_POOL'"},
+        {"faults: [ifm-silent, {point: acl-silent:x}]\n",
+         "bad.yaml:1: unknown fault point "
+         "'acl-silent:x'"},
+        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{range: 0-3x}]}\n",
+         "bad.yaml:3: range must read FIRST-LAST (two numbers), not '0-3x'"},
+        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{range: "
+         "0-99999999999999999999}]}\n",
+         "bad.yaml:3: range must read"},
+        {"chassis: {slots: 040}\n", "bad.yaml:1: slots 040 is out of range 0..32"},  // not 32
+        {"chassis: {slots: 1e}\n", "bad.yaml:1: slots: expected a decimal or 0x hex number"},
+        {"chassis: {slots: [1]}\n", "bad.yaml:1: slots: expected a number, not a list"},
+        {"chassis: {[a]: 1}\n", "bad.yaml:1: expected a name as the key"},
+        {"chassis: {slots: 4}\n---\nchassis: {slots: 5}\n",
+         "bad.yaml:3: a second YAML document: a chassis file holds one"},
     };
     for (const auto& [yaml, error] : cases) {
         EXPECT_THAT(loadError(yaml), ::testing::StartsWith(std::string(error))) << yaml;
+    }
+}
+
+TEST(ChassisFile, KnowsItsFaultPointsAndPools) {
+    for (auto p : {"ozmTaskStartup", "sendto:ge0/1", "socket:9", "pool-create:L2PT_VMAN_POOL",
+                   "var:8192", "select-eintr"})
+        EXPECT_TRUE(knownFaultPoint(p)) << p;
+    for (auto p : {"", "sendto:", "socket:inet6", "pool-delete:L2PT_X_POOL", "ozmNothing"})
+        EXPECT_FALSE(knownFaultPoint(p)) << p;
+    EXPECT_TRUE(knownPoolName("var:8192"));
+    EXPECT_FALSE(knownPoolName("var:"));
+    const std::string dir = ::testing::TempDir();
+    try {
+        loadChassisFile(dir);
+        ADD_FAILURE() << "a directory loaded";
+    } catch (const ConfigError& e) {
+        EXPECT_THAT(e.what(), ::testing::HasSubstr("is a directory, not a chassis file"));
     }
 }
 

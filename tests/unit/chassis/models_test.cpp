@@ -262,6 +262,8 @@ TEST_F(Models, LagEgressUsesOnlyMembersOnLiveCards) {
     chassis.events().cardDown(0);
     EXPECT_TRUE(dp.frameOut(p("lag5"), f));
     EXPECT_EQ(dp.framesOut(p("p1/1")).size(), 1u);
+    EXPECT_FALSE(dp.frameOut(p("p0/2"), f));  // a port of an absent card sends nothing
+    EXPECT_EQ(dp.counters(p("p0/2")).drops[size_t(DropReason::CardAbsent)], 1u);
     chassis.events().cardDown(1);
     EXPECT_FALSE(dp.frameOut(p("lag5"), f));
     EXPECT_THAT(chassis.trace().lines().back(),

@@ -54,6 +54,9 @@ TEST(ScenarioParse, ErrorsNameTheLine) {
               "s.txt:1: no exported variable named 'no_such_variable'");
     EXPECT_EQ(parseError("cli debug p0/1 colour=red\n"), "s.txt:1: unknown key 'colour'");
     EXPECT_EQ(parseError("fault arm\n"), "s.txt:1: fault: wrong number of arguments");
+    EXPECT_EQ(parseError("fault arm ifm-slient\n"),
+              "s.txt:1: unknown fault point 'ifm-slient' (docs/chassis.md lists them)");
+    EXPECT_EQ(parseError("cli show vl9\n"), "s.txt:1: no interface named 'vl9'");
 }
 
 class ScenarioRun : public ::testing::Test {
@@ -98,6 +101,7 @@ peer-role none
 advance 250ms
 set scenario_knob 010
 cli sub=8 remove=1 if=p0/1 w92=7 vlan=3 count=4 dir=2
+cli show v4095
 )");
     EXPECT_TRUE(sim.agent(2).present());
     EXPECT_FALSE(sim.agent(0).present());
@@ -110,9 +114,53 @@ cli sub=8 remove=1 if=p0/1 w92=7 vlan=3 count=4 dir=2
                 ElementsAre("port p1/0 in len=18 not-trapped (no entry for 01:80:c2:00:00:00)"));
     // Without a task the request is dropped, but its fields show in the trace.
     EXPECT_THAT(sim.trace().grep("cli tx"),
-                ElementsAre("cli tx request sub=8 remove=1 if=ifIndex 7 w96=3 w100=4 dir=2"));
+                ElementsAre("cli tx request sub=8 remove=1 if=ifIndex 7 w96=3 w100=4 dir=2",
+                            "cli tx request sub=5 remove=0 w92=4095 w96=0 w100=0 dir=0"));
     EXPECT_THAT(sim.trace().grep("fault"),
                 ElementsAre("fault arm ifm-silent uses=2", "fault clear ifm-silent"));
+}
+
+// Frames by kind, as they enter the port.
+TEST_F(ScenarioRun, FramesByKind) {
+    struct Tap : FrameTap {
+        std::vector<std::string> in;
+        void frame(uint32_t, bool out, std::span<const uint8_t> f) override {
+            if (!out)
+                in.push_back(hexText(f));
+        }
+    } tap;
+    sim.chassis().cards().setTap(&tap);
+    run(R"(frame p0/0 stp src=00:11:22:33:44:55 vlan=10
+frame p0/0 lldp
+frame p0/0 gvrp vlan=0x20
+frame p0/0 pvst
+frame p0/0 tunnelled vlan=200
+frame p0/0 tunnelled proto=pvst vlan=200 cvlan=10 tpid=0x88a8 mac=02:00:00:00:00:09
+)");
+    ASSERT_EQ(tap.in.size(), 6u);
+    const std::string bpdu =
+        "0000000000800000000000000100000000800000000000000180010000140002000f00";
+    EXPECT_EQ(tap.in[0], "0180c20000000011223344558100000a0026424203" + bpdu + "00000000");
+    EXPECT_THAT(tap.in[1], ::testing::StartsWith("0180c200000e00000000000188cc020704"));
+    EXPECT_THAT(tap.in[2], ::testing::StartsWith("0180c200002000000000000181000020000c424203"));
+    EXPECT_THAT(tap.in[3], ::testing::StartsWith("01000ccccccd00000000000181000001"));
+    EXPECT_THAT(tap.in[3], ::testing::EndsWith("0000000200"
+                                               "0001"));  // originating VLAN 1
+    EXPECT_EQ(tap.in[4],
+              "03a7310000000000000000019100"
+              "00c8"
+              "0026424203" +
+                  bpdu + std::string(16, '0'));
+    EXPECT_THAT(tap.in[5], ::testing::StartsWith("020000000009000000000001"
+                                                 "88a800c8"
+                                                 "8100000a"));
+    for (const auto& f : tap.in)
+        EXPECT_GE(f.size(), 120u);  // 60 bytes at least
+    EXPECT_EQ(parseError("frame p0/0 stp mac=02:00:00:00:00:01\n"),
+              "s.txt:1: mac=, tpid=, proto= and cvlan= go with tunnelled frames only");
+    EXPECT_EQ(parseError("frame p0/0 tunnelled proto=ftp\n"),
+              "s.txt:1: frame kind 'ftp' is none of stp, lldp, gvrp, pvst, tunnelled");
+    EXPECT_EQ(parseError("frame p0/0 stp vlan=4096\n"), "s.txt:1: vlan 4096 is above 4095");
 }
 
 TEST(ScenarioDuration, Units) {
