@@ -511,26 +511,64 @@ class Loader {
 
 }  // namespace
 
+// The line (from 1) where a second document starts: a "---" after content, or content after
+// a "..." end marker.
+static std::optional<int> secondDocumentLine(std::string_view yaml) {
+    bool content = false;
+    bool ended = false;
+    int number = 0;
+    size_t at = 0;
+    while (at <= yaml.size()) {
+        const size_t end = std::min(yaml.find('\n', at), yaml.size());
+        const std::string_view line = yaml.substr(at, end - at);
+        at = end + 1;
+        ++number;
+        auto marker = [&](std::string_view m) {
+            return line.substr(0, m.size()) == m &&
+                   (line.size() == m.size() || line[m.size()] == ' ' || line[m.size()] == '\t' ||
+                    line[m.size()] == '\r');
+        };
+        const size_t first = line.find_first_not_of(" \t\r");
+        const bool blank = first == std::string_view::npos || line[first] == '#';
+        if (marker("---")) {
+            if (content || ended)
+                return number;
+            content = line.find_first_not_of(" \t\r", 3) != std::string_view::npos;
+        } else if (marker("...")) {
+            ended = content;
+        } else if (!blank && line[0] != '%') {
+            if (ended)
+                return number;
+            content = true;
+        }
+    }
+    return std::nullopt;
+}
+
 ChassisConfig loadChassisText(std::string_view yaml, std::string_view sourceName) {
     const std::string source(sourceName);
     auto failAt = [&](const YAML::Mark& mark, const std::string& what) {
         return ConfigError(source + ":" + std::to_string(mark.line + 1) + ": " + what);
     };
-    std::vector<YAML::Node> docs;
+    // yaml-cpp's LoadAll never returns on some inputs (a lone ","), so the file is loaded as one
+    // document and a second one is found by its marker.
+    if (const auto line = secondDocumentLine(yaml)) {
+        throw ConfigError(source + ":" + std::to_string(*line) +
+                          ": a second YAML document: a chassis file holds one");
+    }
+    YAML::Node doc;
     try {
-        docs = YAML::LoadAll(std::string(yaml));
+        doc = YAML::Load(std::string(yaml));
     } catch (const YAML::Exception& e) {
         throw failAt(e.mark, e.msg);
     }
-    if (docs.size() > 1)
-        throw failAt(docs[1].Mark(), "a second YAML document: a chassis file holds one");
-    if (docs.empty() || !docs[0].IsDefined() || docs[0].IsNull()) {
+    if (!doc.IsDefined() || doc.IsNull()) {
         ChassisConfig empty;
         empty.source = source;
         return empty;
     }
     try {
-        return Loader(source).load(docs[0]);
+        return Loader(source).load(doc);
     } catch (const YAML::Exception& e) {
         throw failAt(e.mark, "unexpected value (" + e.msg + ")");
     }

@@ -676,13 +676,7 @@ bool Daemon::toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8
     const int fd = p == nullptr ? -1 : protocol == OZML2STP ? p->pduStp : p->pduTunnel;
     if (fd < 0)
         return false;
-    uint8_t index[pdudgram::kFrame];
-    wire::putU32(index, pdudgram::kIfIndex, rxIfIndex);
-    iovec iov[] = {{index, sizeof index}, {const_cast<uint8_t*>(frame.data()), frame.size()}};
-    msghdr m{};
-    m.msg_iov = iov;
-    m.msg_iovlen = 2;
-    return ::sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0;
+    return sendPduDatagram(fd, rxIfIndex, frame, MSG_DONTWAIT);
 }
 
 void Daemon::transmit(uint32_t portIf, std::span<const uint8_t> frame) {

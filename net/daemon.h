@@ -66,7 +66,7 @@ class Daemon final : private chassis::TaskLink,
         bool primary = false;
         bool ready = false;
         uint32_t ifmSeq = 0;           // the last sequence number of IFM's queue to this task
-        uint64_t peerSent = 0;  // inter-RPM messages it sent
+        uint64_t peerSent = 0;         // inter-RPM messages it sent
         std::deque<int> shellWaiters;  // ctl clients waiting for a shell answer, in order
     };
     struct Capture;

@@ -320,19 +320,7 @@ int NetBackend::setTunnelMac(int fd, const ozm::MacAddress& mac) {
 int NetBackend::pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_t> frame) {
     if (!pduSockets_.contains(sock))
         return -1;
-    // [ifIndex][frame] gathered from two places: the frame is not copied.
-    uint8_t index[pdudgram::kFrame];
-    wire::putU32(index, pdudgram::kIfIndex, egressIfIndex);
-    iovec iov[] = {{index, sizeof index}, {const_cast<uint8_t*>(frame.data()), frame.size()}};
-    msghdr m{};
-    m.msg_iov = iov;
-    m.msg_iovlen = 2;
-    ssize_t n;
-    do {
-        n = ::sendmsg(sock, &m, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof index + frame.size()) ? static_cast<int>(frame.size())
-                                                                  : -1;
+    return sendPduDatagram(sock, egressIfIndex, frame, 0) ? static_cast<int>(frame.size()) : -1;
 }
 
 void NetBackend::eventLog(const ozm::LogRecord& record) {

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <stdexcept>
 
 #include "net/protocol.h"
+#include "platform/kernel.h"
+#include "platform/wire/bytes.h"
 
 namespace netp {
 
@@ -73,6 +76,20 @@ bool sendDatagram(int fd, std::span<const uint8_t> data) {
         n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
     return n == static_cast<ssize_t>(data.size());
+}
+
+bool sendPduDatagram(int fd, uint32_t ifIndex, std::span<const uint8_t> frame, int flags) {
+    uint8_t index[pdudgram::kFrame];
+    wire::putU32(index, pdudgram::kIfIndex, ifIndex);
+    iovec iov[] = {{index, sizeof index}, {const_cast<uint8_t*>(frame.data()), frame.size()}};
+    msghdr m{};
+    m.msg_iov = iov;
+    m.msg_iovlen = 2;
+    ssize_t n;
+    do {
+        n = ::sendmsg(fd, &m, MSG_NOSIGNAL | flags);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof index + frame.size());
 }
 
 Recv recvDatagram(int fd, std::vector<uint8_t>& buf, bool wait) {

@@ -46,6 +46,9 @@ Fd acceptSeqpacket(int listenFd);
 
 // Sends one datagram; false when the peer is gone or the send failed.
 bool sendDatagram(int fd, std::span<const uint8_t> data);
+// Sends one PDU datagram, [ifIndex u32][frame], gathered so the frame is not copied; false when
+// it did not go whole.
+bool sendPduDatagram(int fd, uint32_t ifIndex, std::span<const uint8_t> frame, int flags);
 enum class Recv { Ok, Empty, Closed, Truncated };
 // Receives one datagram into buf (resized to it), without blocking unless wait is set.
 Recv recvDatagram(int fd, std::vector<uint8_t>& buf, bool wait);

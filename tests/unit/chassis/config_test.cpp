@@ -60,8 +60,13 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
         {"chassis: {slots: [1]}\n", "bad.yaml:1: slots: expected a number, not a list"},
         {"chassis: {[a]: 1}\n", "bad.yaml:1: expected a name as the key"},
         {"chassis: {slots: 4}\n---\nchassis: {slots: 5}\n",
+         "bad.yaml:2: a second YAML document: a chassis file holds one"},
+        {"chassis: {slots: 4}\n...\nchassis: {slots: 5}\n",
          "bad.yaml:3: a second YAML document: a chassis file holds one"},
     };
+    // A lone comma, on which the YAML library's multi-document load never returned, reads as an
+    // empty file.
+    EXPECT_EQ(loadError(","), "no error");
     for (const auto& [yaml, error] : cases) {
         EXPECT_THAT(loadError(yaml), ::testing::StartsWith(std::string(error))) << yaml;
     }
