@@ -178,6 +178,8 @@ class SwitchTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
+        if os.environ.get("L2PT_KEEP_LOG"):
+            print(cls.sw.daemon_log()[-3000:], file=sys.stderr)
         cls.lab.close()
 
     def test_1_access_pdus_reach_access_and_core_ports(self):
@@ -319,10 +321,11 @@ class SwitchTest(unittest.TestCase):
         pdu.send(hello(3, session=session, arg=1))
         self.assertEqual(struct.unpack("!Ii", pdu.recv(64)[:8])[1], 0)
         pdu.send(b"\x00\x01")
-        pdu.close()
-        ctl.close()
+        # Read before the session ends: an ended session's unread datagrams go with it.
         log = netns.wait_for("the log lines", lambda: (lambda l: l if "PDU datagram of 2 bytes"
                                                        in l else None)(self.sw.daemon_log()))
+        pdu.close()
+        ctl.close()
         for line in ("malformed hello of 3 bytes", "channel for unknown session 424242",
                      "malformed operation code", "malformed event-log record"):
             self.assertIn(line, log)
