@@ -354,8 +354,10 @@ bool DataPlane::police(uint32_t slot, const AclEntry& entry, size_t frameLen) {
 }
 
 DataPlane::Trap DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
-    const std::string actor = "port " + ctx_.ifdb.name(portIf);
-    const std::string head = "in len=" + std::to_string(frame.size());
+    // Texts are made only when something reads them: this runs for every frame trapped.
+    const bool tracing = ctx_.trace.on();
+    const std::string actor = tracing ? "port " + ctx_.ifdb.name(portIf) : std::string();
+    const std::string head = tracing ? "in len=" + std::to_string(frame.size()) : std::string();
     const ozm::IfInfo* info = ctx_.ifdb.info(portIf);
     const int index = ctx_.ifdb.portIndex(portIf);
     auto notTrapped = [&](DropReason reason, const std::string& why) {
@@ -383,22 +385,28 @@ DataPlane::Trap DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> fra
                        head + " dropped (policed at " + std::to_string(entry->rate) + " Kbps)");
         return Trap::NotTrapped;
     }
-    std::vector<uint8_t> trapped(frame.begin(), frame.end());
+    std::span<const uint8_t> trapped = frame;
     const uint16_t tpid = wire::getU16(frame.data(), kTpidOff);
     std::string tagged;
     if (tpid != kTpid8021Q && tpid != kTpidQinQ && tpid != kTpidVman) {
+        // An untagged frame is taken into the port's VLAN: the tag goes in after the MACs.
         const uint16_t vlan = ctx_.ifdb.portVlan(portIf);
-        uint8_t tag[kTagLen];
-        wire::putU16(tag, 0, kTpid8021Q);
-        wire::putU16(tag, kTagTci, vlan);
-        trapped.insert(trapped.begin() + kTpidOff, tag, tag + kTagLen);
-        tagged = " tagged=" + std::to_string(vlan);
+        tagScratch_.assign(frame.begin(), frame.begin() + kTpidOff);
+        tagScratch_.resize(kTpidOff + kTagLen);
+        wire::putU16(tagScratch_.data(), kTpidOff, kTpid8021Q);
+        wire::putU16(tagScratch_.data(), kTpidOff + kTagTci, vlan);
+        tagScratch_.insert(tagScratch_.end(), frame.begin() + kTpidOff, frame.end());
+        trapped = tagScratch_;
+        if (tracing)
+            tagged = " tagged=" + std::to_string(vlan);
     }
     const auto lag = ctx_.ifdb.lagOf(portIf);
     const uint32_t rxIf = lag.value_or(portIf);
     const bool access = isProtocolMac(dst);
-    const std::string how = std::string(access ? " trapped=access" : " trapped=tunnel") + tagged +
-                            (lag ? " rx=" + ctx_.ifdb.name(*lag) : std::string());
+    const std::string how = tracing
+                                ? std::string(access ? " trapped=access" : " trapped=tunnel") +
+                                      tagged + (lag ? " rx=" + ctx_.ifdb.name(*lag) : std::string())
+                                : std::string();
     if (!ctx_.task.toPduSocket(access ? OZML2STP : OZML2L2PT, rxIf, trapped)) {
         drop(index, DropReason::NoSocket);
         ctx_.trace.add(actor, head + how + " dropped (no socket)");
@@ -423,8 +431,10 @@ bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
     if (!recordFrames_ && wire_ == nullptr)
         return true;
     uint32_t port = egressIf;
-    std::string name = ctx_.ifdb.name(egressIf);
-    const std::string head = "out len=" + std::to_string(frame.size());
+    // Texts are made only when something reads them: this runs for every frame sent.
+    const bool tracing = ctx_.trace.on();
+    std::string name = tracing ? ctx_.ifdb.name(egressIf) : std::string();
+    const std::string head = tracing ? "out len=" + std::to_string(frame.size()) : std::string();
     if (ctx_.ifdb.isLag(egressIf)) {
         const auto member = liveMember(egressIf);
         if (!member) {
@@ -433,7 +443,8 @@ bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
             return false;
         }
         port = *member;
-        name += "(" + ctx_.ifdb.name(port) + ")";
+        if (tracing)
+            name += "(" + ctx_.ifdb.name(port) + ")";
     }
     const int index = ctx_.ifdb.portIndex(port);
     if (index < 0) {
@@ -448,8 +459,9 @@ bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
         ctx_.trace.add("port " + name, head + " dropped (card absent)");
         return false;
     }
-    if (ctx_.faults.hit("sendto:" + ctx_.ifdb.name(egressIf)) ||
-        (port != egressIf && ctx_.faults.hit("sendto:" + ctx_.ifdb.name(port)))) {
+    if (ctx_.faults.any() &&
+        (ctx_.faults.hit("sendto:" + ctx_.ifdb.name(egressIf)) ||
+         (port != egressIf && ctx_.faults.hit("sendto:" + ctx_.ifdb.name(port))))) {
         drop(index, DropReason::SendFailed);
         ctx_.trace.add("port " + name, head + " dropped (send failed)");
         return false;

@@ -171,6 +171,7 @@ class DataPlane {
     PortWire* wire_ = nullptr;
     FrameTap* tap_ = nullptr;
     std::vector<PortCounters> counters_;  // by dense port index
+    std::vector<uint8_t> tagScratch_;     // a trapped frame with the port's VLAN tag put in
     std::array<uint64_t, kDropReasons> dropTotals_{};
     std::map<std::pair<uint32_t, std::pair<uint32_t, Mac>>, Bucket> buckets_;  // slot, entry key
 };

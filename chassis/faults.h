@@ -22,6 +22,7 @@ class FaultSet {
     // True when point is armed; uses up one use of a counted fault.
     bool hit(std::string_view point);
     bool armed(std::string_view point) const { return armed_.find(point) != armed_.end(); }
+    bool any() const { return !armed_.empty(); }  // lets hot paths skip naming their points
 
   private:
     Trace& trace_;

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -93,10 +94,12 @@ bool sendPduDatagram(int fd, uint32_t ifIndex, std::span<const uint8_t> frame, i
 }
 
 Recv recvDatagram(int fd, std::vector<uint8_t>& buf, bool wait) {
-    buf.resize(kMaxDatagram);
+    // Read into a fixed area and copy what came: growing buf to the largest datagram for every
+    // read would clear kilobytes per small message.
+    thread_local std::array<uint8_t, kMaxDatagram> area;
     ssize_t n;
     do {
-        n = ::recv(fd, buf.data(), buf.size(), MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT));
+        n = ::recv(fd, area.data(), area.size(), MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT));
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         buf.clear();
@@ -108,11 +111,11 @@ Recv recvDatagram(int fd, std::vector<uint8_t>& buf, bool wait) {
         buf.clear();
         return Recv::Closed;
     }
-    if (static_cast<size_t>(n) > buf.size()) {
+    if (static_cast<size_t>(n) > area.size()) {
         buf.clear();
         return Recv::Truncated;
     }
-    buf.resize(static_cast<size_t>(n));
+    buf.assign(area.begin(), area.begin() + n);
     return Recv::Ok;
 }
 
