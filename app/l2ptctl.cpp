@@ -138,10 +138,7 @@ int main(int argc, char** argv) {
         if (std::string(op) == "add")
             sub->add_option("--rate", rate, "rate limit in Kbps");
         sub->callback([&, op] {
-            const std::string v = vlanName.find_first_not_of("0123456789") == std::string::npos
-                                      ? "vlan=" + vlanName
-                                      : "vlan=" + vlanName;
-            line = std::string("do vlan-") + op + " " + v + " proto=" + protos;
+            line = std::string("do vlan-") + op + " vlan=" + vlanName + " proto=" + protos;
             if (rate != 0)
                 line += " rate=" + std::to_string(rate);
             if (!vlanPorts.empty())
