@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -45,6 +46,15 @@ struct Rig {
         session = sessionOf(control.get());
         ipc = open(netp::Channel::Ipc, session, 0);
         pdu = open(netp::Channel::Pdu, session, 1);
+    }
+
+    ~Rig() {
+        control.reset();
+        ipc.reset();
+        pdu.reset();
+        daemon.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);  // the scratch run directory goes with the run
     }
 
     uint32_t session = 0;
