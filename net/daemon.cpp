@@ -30,7 +30,6 @@ namespace {
 
 constexpr uint32_t kHaTakeover = 3;  // HA event: the roles are settled anew
 constexpr mode_t kRunDirMode = 0700;
-constexpr uint64_t kUsPerMs = 1000;
 constexpr uint64_t kUsPerSecond = 1'000'000;
 constexpr uint64_t kCtlTimeoutUs = 5 * kUsPerSecond;  // a show or shell answer
 constexpr uint32_t kShowMoreFlag = 0x00010000;        // "more" (u16 at 96) in the word at 96
