@@ -85,15 +85,14 @@ TunnellingConfig Ifm::snapshot() const {
 }
 
 std::optional<bool> Ifm::isCorePort(uint32_t vlanId, uint32_t portIf) const {
+    // Runs for every frame leaving a port on the net backend: one lookup, not a walk.
+    const auto vlan = vlans_.find(vlanIfIndex(vlanId));
+    if (vlan == vlans_.end())
+        return std::nullopt;
     const auto lag = ctx_.ifdb.lagOf(portIf);
-    for (const auto& [vlanIf, state] : vlans_) {
-        const ozm::IfInfo* info = ctx_.ifdb.info(vlanIf);
-        if (info == nullptr || info->vlanId != static_cast<int>(vlanId))
-            continue;
-        for (const auto& p : state.ports) {
-            if (p.ifIndex == portIf || (lag && p.ifIndex == *lag))
-                return p.mode == vlanmsg::kModeCorePort;
-        }
+    for (const auto& p : vlan->second.ports) {
+        if (p.ifIndex == portIf || (lag && p.ifIndex == *lag))
+            return p.mode == vlanmsg::kModeCorePort;
     }
     return std::nullopt;
 }
