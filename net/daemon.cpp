@@ -1,8 +1,8 @@
 #include "net/daemon.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -136,12 +136,15 @@ Daemon::Daemon(DaemonOptions options) : opt_(std::move(options)) {
             Port p;
             p.ifIndex = *ifIndex;
             p.io = std::make_unique<PortIo>(pc.netdev);
+            p.to = p.io->destination();
             portOfIfIndex_[static_cast<size_t>(db.portIndex(*ifIndex))] =
                 static_cast<int>(ports_.size());
             log("port " + pc.name + " is " + pc.netdev);
             ports_.push_back(std::move(p));
         }
     }
+    if (!ports_.empty())
+        sender_ = openPacketSender();
     agentSignature_.assign(cfg_.slots, UINT64_MAX);
 
     sigset_t mask;
@@ -155,6 +158,14 @@ Daemon::Daemon(DaemonOptions options) : opt_(std::move(options)) {
 
     taskListen_ = listenSeqpacket(opt_.runDir + "/" + kTaskSocket);
     ctlListen_ = listenSeqpacket(opt_.runDir + "/" + kCtlSocket);
+    epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll_.valid())
+        throw std::runtime_error("epoll_create1: " + std::string(std::strerror(errno)));
+    watch(signals_.get(), Watch::Signals, 0);
+    watch(taskListen_.get(), Watch::TaskListen, 0);
+    watch(ctlListen_.get(), Watch::CtlListen, 0);
+    for (size_t i = 0; i < ports_.size(); ++i)
+        watch(ports_[i].io->fd(), Watch::Port, static_cast<uint32_t>(i));
     log("chassis " + cfg_.name + " serving in " + opt_.runDir);
 }
 
@@ -206,56 +217,72 @@ int Daemon::run() {
 bool Daemon::step(int timeoutMs) {
     if (stop_)
         return false;
-    std::vector<pollfd>& fds = pollFds_;
-    fds.clear();
-    fds.push_back({signals_.get(), POLLIN, 0});
-    fds.push_back({taskListen_.get(), POLLIN, 0});
-    fds.push_back({ctlListen_.get(), POLLIN, 0});
-    for (const auto& p : ports_)
-        fds.push_back({p.io->fd(), POLLIN, 0});
-    const size_t firstConn = fds.size();
-    for (const auto& [fd, c] : conns_)
-        fds.push_back({fd, POLLIN, 0});
-    const int n = ::poll(fds.data(), fds.size(), timeoutMs);
+    int n;
+    do {
+        n = ::epoll_wait(epoll_.get(), events_.data(), static_cast<int>(events_.size()), timeoutMs);
+    } while (n < 0 && errno == EINTR);
     updateClock();
-    if (n < 0 && errno != EINTR) {
-        log(std::string("poll failed: ") + std::strerror(errno));
+    if (n < 0) {
+        log(std::string("epoll_wait failed: ") + std::strerror(errno));
         stopStatus_ = kExitUsage;
         stop_ = true;
         return false;
     }
-    if (n > 0) {
-        if (fds[0].revents != 0) {
-            signalfd_siginfo si{};
-            if (::read(signals_.get(), &si, sizeof si) > 0) {
-                log("signal " + std::to_string(si.ssi_signo) + ": stopping");
-                stop_ = true;
+    const auto ready = std::span(events_).first(static_cast<size_t>(n));
+    // Ports first: a trapped frame reaches the task before its answers to earlier ones are
+    // read, so both directions share each pass.
+    for (const epoll_event& e : ready) {
+        if (watchKind(e) == Watch::Port)
+            readPort(ports_[watchValue(e)]);
+    }
+    for (const epoll_event& e : ready) {
+        const int fd = static_cast<int>(watchValue(e));
+        switch (watchKind(e)) {
+            case Watch::Signals: {
+                signalfd_siginfo si{};
+                if (::read(signals_.get(), &si, sizeof si) > 0) {
+                    log("signal " + std::to_string(si.ssi_signo) + ": stopping");
+                    stop_ = true;
+                }
+                break;
             }
-        }
-        if (fds[1].revents & POLLIN)
-            accept(taskListen_.get(), ConnKind::TaskHello);
-        if (fds[2].revents & POLLIN)
-            accept(ctlListen_.get(), ConnKind::Ctl);
-        for (size_t i = 0; i < ports_.size(); ++i) {
-            if (fds[3 + i].revents & POLLIN)
-                readPort(ports_[i]);
-        }
-        // Descriptors of this pass only: serving one may close or open others.
-        std::vector<int>& ready = readyFds_;
-        ready.clear();
-        for (size_t i = firstConn; i < fds.size(); ++i) {
-            if (fds[i].revents != 0)
-                ready.push_back(fds[i].fd);
-        }
-        for (int fd : ready) {
-            if (conns_.contains(fd))
-                serve(fd);
+            case Watch::TaskListen:
+                accept(taskListen_.get(), ConnKind::TaskHello);
+                break;
+            case Watch::CtlListen:
+                accept(ctlListen_.get(), ConnKind::Ctl);
+                break;
+            case Watch::Conn:
+                // Serving one connection may close others of this pass, and a new one may
+                // have taken a closed one's number: serving it then finds nothing queued.
+                if (conns_.contains(fd))
+                    serve(fd);
+                break;
+            case Watch::Port:
+                break;
         }
     }
+    flushTransmits();
     refreshFilters();
     pollWaits();
     forgetHistory();
     return !stop_;
+}
+
+void Daemon::watch(int fd, Watch kind, uint32_t value) {
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = static_cast<uint64_t>(kind) << kWatchKindShift | value;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &e) != 0)
+        throw std::runtime_error("epoll_ctl: " + std::string(std::strerror(errno)));
+}
+
+Daemon::Watch Daemon::watchKind(const epoll_event& e) {
+    return static_cast<Watch>(e.data.u64 >> kWatchKindShift);
+}
+
+uint32_t Daemon::watchValue(const epoll_event& e) {
+    return static_cast<uint32_t>(e.data.u64);
 }
 
 bool Daemon::credentialsAllowed(int fd, const char* socketName) {
@@ -284,6 +311,12 @@ void Daemon::accept(int listenFd, ConnKind kind) {
         if (!credentialsAllowed(fd.get(), kind == ConnKind::Ctl ? kCtlSocket : kTaskSocket))
             continue;  // closed as fd goes
         const int raw = fd.get();
+        try {
+            watch(raw, Watch::Conn, static_cast<uint32_t>(raw));
+        } catch (const std::runtime_error& e) {
+            log(std::string("refused a connection: ") + e.what());
+            continue;
+        }
         Conn c;
         c.fd = std::move(fd);
         c.kind = kind;
@@ -361,63 +394,71 @@ Daemon::Session* Daemon::primary() {
 }
 
 void Daemon::serve(int fd) {
-    for (int budget = 64; budget > 0 && conns_.contains(fd); --budget) {
-        const Recv r = recvDatagram(fd, rx_, false);
-        if (r == Recv::Empty)
+    for (int budget = kServeBatches; budget > 0 && conns_.contains(fd); --budget) {
+        const auto batch = rxBatch_.receive(fd);
+        for (const auto& [d, status] : batch) {
+            if (!conns_.contains(fd))
+                break;
+            if (status == RecvBatch::Status::Truncated) {
+                log("connection " + std::to_string(fd) + ": datagram over " +
+                    std::to_string(kMaxDatagram) + " bytes dropped");
+                continue;
+            }
+            if (d.empty()) {
+                close(fd);
+                break;
+            }
+            serveDatagram(conns_.at(fd), d);
+        }
+        flushTransmits();
+        if (batch.size() < kRxSlots)
             return;
-        Conn& c = conns_.at(fd);
-        if (r == Recv::Closed) {
-            close(fd);
-            return;
+    }
+}
+
+void Daemon::serveDatagram(Conn& c, std::span<const uint8_t> d) {
+    switch (c.kind) {
+        case ConnKind::TaskHello:
+            serveHello(c, d);
+            break;
+        case ConnKind::Control:
+            serveControl(sessions_.at(c.session), d);
+            break;
+        case ConnKind::Ipc: {
+            current_ = &sessions_.at(c.session);
+            chassis_->send(d);
+            current_ = nullptr;
+            break;
         }
-        if (r == Recv::Truncated) {
-            log("connection " + std::to_string(fd) + ": datagram over " +
-                std::to_string(kMaxDatagram) + " bytes dropped");
-            continue;
-        }
-        switch (c.kind) {
-            case ConnKind::TaskHello:
-                serveHello(c, rx_);
-                break;
-            case ConnKind::Control:
-                serveControl(sessions_.at(c.session), rx_);
-                break;
-            case ConnKind::Ipc: {
-                current_ = &sessions_.at(c.session);
-                chassis_->send(rx_);
-                current_ = nullptr;
+        case ConnKind::Pdu: {
+            if (d.size() < pdudgram::kFrame) {
+                log("session " + std::to_string(c.session) + ": PDU datagram of " +
+                    std::to_string(d.size()) + " bytes has no interface index: dropped");
                 break;
             }
-            case ConnKind::Pdu: {
-                if (rx_.size() < pdudgram::kFrame) {
-                    log("session " + std::to_string(c.session) + ": PDU datagram of " +
-                        std::to_string(rx_.size()) + " bytes has no interface index: dropped");
-                    break;
-                }
-                const uint32_t egress = wire::getU32(rx_.data(), pdudgram::kIfIndex);
-                chassis_->cards().frameOut(egress, std::span(rx_).subspan(pdudgram::kFrame));
-                break;
-            }
-            case ConnKind::Shell: {
-                Session& s = sessions_.at(c.session);
-                if (s.shellWaiters.empty()) {
-                    log("session " + std::to_string(s.id) + ": unasked shell answer dropped");
-                    break;
-                }
-                const int waiter = s.shellWaiters.front();
-                s.shellWaiters.pop_front();
-                if (!conns_.contains(waiter) || rx_.size() < answer::kBody)
-                    break;
-                const int32_t rc = wire::getI32(rx_.data(), answer::kStatus);
-                ctlSend(waiter, rc == 0 ? CtlKind::Out : CtlKind::Err,
-                        std::string(rx_.begin() + answer::kBody, rx_.end()));
-                ctlEnd(waiter, rc == 0 ? kExitOk : 1);
-                break;
-            }
-            case ConnKind::Ctl:
-                serveCtl(fd, std::string(rx_.begin(), rx_.end()));
-                break;
+            const uint32_t egress = wire::getU32(d.data(), pdudgram::kIfIndex);
+            chassis_->cards().frameOut(egress, d.subspan(pdudgram::kFrame));
+            break;
         }
+        case ConnKind::Shell: {
+            Session& s = sessions_.at(c.session);
+            if (s.shellWaiters.empty()) {
+                log("session " + std::to_string(s.id) + ": unasked shell answer dropped");
+                break;
+            }
+            const int waiter = s.shellWaiters.front();
+            s.shellWaiters.pop_front();
+            if (!conns_.contains(waiter) || d.size() < answer::kBody)
+                break;
+            const int32_t rc = wire::getI32(d.data(), answer::kStatus);
+            ctlSend(waiter, rc == 0 ? CtlKind::Out : CtlKind::Err,
+                    std::string(d.begin() + answer::kBody, d.end()));
+            ctlEnd(waiter, rc == 0 ? kExitOk : 1);
+            break;
+        }
+        case ConnKind::Ctl:
+            serveCtl(c.fd.get(), std::string(d.begin(), d.end()));
+            break;
     }
 }
 
@@ -682,38 +723,55 @@ void Daemon::transmit(uint32_t portIf, std::span<const uint8_t> frame) {
     const int dense = chassis_->ifdb().portIndex(portIf);
     if (dense < 0 || portOfIfIndex_[static_cast<size_t>(dense)] < 0)
         return;  // a port with no interface: the frame has nowhere to go
-    Port& p = ports_[static_cast<size_t>(portOfIfIndex_[static_cast<size_t>(dense)])];
+    const auto at = static_cast<size_t>(portOfIfIndex_[static_cast<size_t>(dense)]);
+    Port& p = ports_[at];
     // Egress follows membership: an access port sends its customer's frame without the
     // provider tag, a core port keeps it.
-    std::span<const uint8_t> out = frame;
+    bool strip = false;
     if (frame.size() >= kTciOff + 2 + kTagLen &&
         wire::getU16(frame.data(), kTpidOff) == chassis_->ifm().vmanTpid()) {
         const uint32_t vid = wire::getU16(frame.data(), kTciOff) & kVidMask;
-        if (chassis_->ifm().isCorePort(vid, portIf) == false) {
-            std::copy_n(frame.begin(), kTpidOff, scratch_.begin());
-            std::copy(frame.begin() + kTpidOff + kTagLen, frame.end(), scratch_.begin() + kTpidOff);
-            out = std::span(scratch_).first(frame.size() - kTagLen);
-            ++p.counters.tagsRemoved;
-        }
+        strip = chassis_->ifm().isCorePort(vid, portIf) == false;
     }
-    if (!p.io->send(out))
-        ++p.counters.txErrors;
+    const size_t len = strip ? frame.size() - kTagLen : frame.size();
+    if (txBatch_.full())
+        flushTransmits();
+    const std::span<uint8_t> out = txBatch_.append(len, &p.to);
+    if (out.empty()) {
+        ++p.counters.txErrors;  // larger than any datagram that brings a frame
+        return;
+    }
+    txPort_[txBatch_.size() - 1] = at;
+    if (strip) {
+        std::copy_n(frame.begin(), kTpidOff, out.begin());
+        std::copy(frame.begin() + kTpidOff + kTagLen, frame.end(), out.begin() + kTpidOff);
+        ++p.counters.tagsRemoved;
+    } else {
+        std::copy(frame.begin(), frame.end(), out.begin());
+    }
     for (auto& [fd, c] : conns_) {
         if (c.wait.what == CtlWait::What::Capture && c.wait.capture->port == portIf)
             c.wait.capture->write(out, chassis_->clock().nowUs);
     }
 }
 
+void Daemon::flushTransmits() {
+    txBatch_.flush(sender_.get(), MSG_DONTWAIT,
+                   [this](size_t slot) { ++ports_[txPort_[slot]].counters.txErrors; });
+}
+
 void Daemon::readPort(Port& p) {
-    for (int budget = 64; budget > 0; --budget) {
-        const auto frame = p.io->receive();
-        if (frame.empty())
-            return;
-        for (auto& [fd, c] : conns_) {
-            if (c.wait.what == CtlWait::What::Capture && c.wait.capture->port == p.ifIndex)
-                c.wait.capture->write(frame, chassis_->clock().nowUs);
+    for (int budget = kServeBatches; budget > 0; --budget) {
+        const auto frames = p.io->receive();
+        for (const auto frame : frames) {
+            for (auto& [fd, c] : conns_) {
+                if (c.wait.what == CtlWait::What::Capture && c.wait.capture->port == p.ifIndex)
+                    c.wait.capture->write(frame, chassis_->clock().nowUs);
+            }
+            chassis_->cards().frameIn(p.ifIndex, frame);
         }
-        chassis_->cards().frameIn(p.ifIndex, frame);
+        if (frames.size() < PortIo::kRxSlots)
+            return;  // drained; a frame left behind wakes the next pass
     }
 }
 

@@ -3,9 +3,10 @@
 // sockets in a private run directory; each port with a netdev is a Linux interface.
 #pragma once
 
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -18,6 +19,7 @@
 
 #include "chassis/chassis.h"
 #include "chassis/scenario.h"
+#include "net/batch.h"
 #include "net/port_io.h"
 #include "net/protocol.h"
 #include "net/socket.h"
@@ -89,6 +91,7 @@ class Daemon final : private chassis::TaskLink,
     struct Port {
         uint32_t ifIndex = 0;
         std::unique_ptr<PortIo> io;
+        sockaddr_ll to{};  // where its frames are sent
         PortIoCounters counters;
     };
 
@@ -107,7 +110,16 @@ class Daemon final : private chassis::TaskLink,
     void updateClock();
     void accept(int listenFd, ConnKind kind);
     bool credentialsAllowed(int fd, const char* socketName);
+    // What a descriptor the loop waits on is: the kind in the event's high word, the
+    // descriptor (a port: its position in ports_) in the low one.
+    enum class Watch : uint32_t { Signals, TaskListen, CtlListen, Port, Conn };
+    static constexpr unsigned kWatchKindShift = 32;
+    void watch(int fd, Watch kind, uint32_t value);
+    static Watch watchKind(const epoll_event& e);
+    static uint32_t watchValue(const epoll_event& e);
     void serve(int fd);
+    void serveDatagram(Conn& c, std::span<const uint8_t> d);
+    void flushTransmits();
     void serveHello(Conn& c, std::span<const uint8_t> d);
     void serveControl(Session& s, std::span<const uint8_t> d);
     void serveCtl(int fd, const std::string& line);
@@ -142,14 +154,21 @@ class Daemon final : private chassis::TaskLink,
     std::vector<Port> ports_;         // ports with a netdev
     std::vector<int> portOfIfIndex_;  // dense port index -> position in ports_, -1 none
     std::vector<uint64_t> agentSignature_;
-    std::vector<uint8_t> scratch_ = std::vector<uint8_t>(PortIo::kMaxFrame);
-    std::vector<uint8_t> rx_;
+    // Datagrams are received and frames sent in batches: a PDU's datagrams and the frames it
+    // sends cost one system call each way.
+    static constexpr size_t kRxSlots = 16;
+    static constexpr int kServeBatches = 4;  // per connection and pass: no sender starves others
+    static constexpr size_t kTxSlots = 32;
+    RecvBatch rxBatch_{kRxSlots, kMaxDatagram};
+    SendBatch txBatch_{kTxSlots, kMaxDatagram};
+    std::array<size_t, kTxSlots> txPort_{};  // position in ports_ of each batched frame
+    Fd sender_;                              // sends every port's frames
     FILE* logFile_ = nullptr;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     bool stop_ = false;
     int stopStatus_ = 0;
-    std::vector<pollfd> pollFds_;  // reused by every pass
-    std::vector<int> readyFds_;
+    Fd epoll_;
+    std::array<epoll_event, 64> events_{};
 };
 
 }  // namespace netp

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,7 @@ constexpr size_t kSockAddrFamilyOff = 1;
 constexpr uint64_t kUsPerTick = 1'000'000 / OZM_TICKS_PER_SECOND;
 constexpr uint64_t kUsPerSecond = 1'000'000;
 constexpr uint64_t kUsPerMs = 1'000;
+constexpr int kFdsPerWord = 32;  // descriptors per word of a task's descriptor set
 constexpr uint32_t kNetTaskId = 0x1001;
 
 std::vector<uint8_t> helloFor(Channel channel, uint32_t session, uint32_t arg) {
@@ -57,7 +59,25 @@ NetBackend::NetBackend(const std::string& runDir)
     shell_ = connectChannel(Channel::Shell, 0);
 }
 
-NetBackend::~NetBackend() = default;
+NetBackend::~NetBackend() {
+    flushPdus();
+}
+
+void NetBackend::flushPdus() {
+    if (pduBatch_.empty())
+        return;
+    int lost = 0;
+    int lastErrno = 0;
+    pduBatch_.flush(pduBatchFd_, 0, [&](size_t) {
+        ++lost;
+        lastErrno = errno;
+    });
+    if (lost == 0)
+        return;
+    if (lastErrno == EPIPE || lastErrno == ECONNRESET)
+        daemonGone("PDU send");
+    report(std::to_string(lost) + " PDU(s) not sent: " + std::strerror(lastErrno));
+}
 
 Fd NetBackend::connectChannel(Channel channel, uint32_t arg) {
     Fd fd = connectSeqpacket(taskPath_);
@@ -85,6 +105,7 @@ void NetBackend::daemonGone(const char* what) {
 }
 
 std::vector<uint8_t> NetBackend::call(Op op, std::span<const uint8_t> body) {
+    flushPdus();  // the task's PDUs leave before it waits on anything
     Writer w;
     w.u32(static_cast<uint32_t>(op)).bytes(body);
     if (!sendDatagram(control_.get(), w.data()))
@@ -136,10 +157,12 @@ uint64_t NetBackend::ticks() {
 }
 
 void NetBackend::sleepTicks(uint64_t ticks) {
+    flushPdus();
     std::this_thread::sleep_for(std::chrono::microseconds(ticks * kUsPerTick));
 }
 
 void NetBackend::exitProcess() {
+    flushPdus();
     std::fflush(stdout);
     std::exit(EXIT_SUCCESS);
 }
@@ -154,12 +177,17 @@ void NetBackend::fireTimers() {
 }
 
 int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
+    flushPdus();
     const int limit = readSet == nullptr ? 0 : std::clamp(nfds, 0, OZM_FD_SETSIZE);
     std::vector<pollfd>& fds = pollFds_;
     fds.clear();
-    for (int fd = 0; fd < limit; ++fd) {
-        if (OZM_FD_ISSET(fd, readSet))
-            fds.push_back({fd, POLLIN, 0});
+    // Word by word: the task asks about the whole set's range on every pass.
+    for (int word = 0; word * kFdsPerWord < limit; ++word) {
+        for (uint32_t bits = readSet->bits[word]; bits != 0; bits &= bits - 1) {
+            const int fd = word * kFdsPerWord + std::countr_zero(bits);
+            if (fd < limit)
+                fds.push_back({fd, POLLIN, 0});
+        }
     }
     // The shell's socket is waited on too, but never reported to the task.
     const size_t taskFds = fds.size();
@@ -302,6 +330,8 @@ int NetBackend::bindSocket(int fd, std::span<const uint8_t> addr) {
 }
 
 int NetBackend::closeFd(int fd) {
+    if (fd == pduBatchFd_)
+        flushPdus();
     if (pduSockets_.erase(fd) != 0)
         return 0;
     if (fd == inet_.get() && fd >= 0) {
@@ -320,7 +350,17 @@ int NetBackend::setTunnelMac(int fd, const ozm::MacAddress& mac) {
 int NetBackend::pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_t> frame) {
     if (!pduSockets_.contains(sock))
         return -1;
-    return sendPduDatagram(sock, egressIfIndex, frame, 0) ? static_cast<int>(frame.size()) : -1;
+    // Queued, and sent with the rest of the pass's PDUs when the task next waits: a PDU that
+    // leaves by several ports costs one system call, not one per port.
+    if (!pduBatch_.empty() && (sock != pduBatchFd_ || pduBatch_.full()))
+        flushPdus();
+    const std::span<uint8_t> d = pduBatch_.append(pdudgram::kFrame + frame.size());
+    if (d.empty())
+        return -1;  // larger than any datagram the daemon takes
+    pduBatchFd_ = sock;
+    wire::putU32(d.data(), pdudgram::kIfIndex, egressIfIndex);
+    std::copy(frame.begin(), frame.end(), d.begin() + pdudgram::kFrame);
+    return static_cast<int>(frame.size());
 }
 
 void NetBackend::eventLog(const ozm::LogRecord& record) {

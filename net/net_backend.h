@@ -15,6 +15,7 @@
 
 #include "chassis/config.h"
 #include "chassis/ifdb.h"
+#include "net/batch.h"
 #include "net/protocol.h"
 #include "net/socket.h"
 #include "platform/backend.h"
@@ -76,6 +77,7 @@ class NetBackend final : public ozm::Backend {
     Fd connectChannel(Channel channel, uint32_t arg);
     [[noreturn]] void daemonGone(const char* what);
     void fireTimers();
+    void flushPdus();
     void serveShell();
     uint64_t nowUs() const;
 
@@ -86,9 +88,12 @@ class NetBackend final : public ozm::Backend {
     Fd control_;
     Fd shell_;  // debug-shell lines, served on the task's thread between its waits
     Fd ipc_;
-    Fd timerTask_;                                          // the task's timer queue
-    Fd timerFeed_;                                          // where due timers are written
-    std::map<int, Fd> pduSockets_;                          // by descriptor: the two PDU sockets
+    Fd timerTask_;                  // the task's timer queue
+    Fd timerFeed_;                  // where due timers are written
+    std::map<int, Fd> pduSockets_;  // by descriptor: the two PDU sockets
+    static constexpr size_t kPduSlots = 16;
+    SendBatch pduBatch_{kPduSlots, kMaxDatagram};  // PDUs not yet sent, all on one socket
+    int pduBatchFd_ = -1;
     Fd inet_;                                               // the interface-request socket
     std::multimap<uint64_t, std::vector<uint8_t>> timers_;  // by due time (us)
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();

@@ -132,46 +132,64 @@ bool PortIo::setFilter(std::vector<chassis::Mac> macs) {
     return true;
 }
 
-std::span<const uint8_t> PortIo::receive() {
-    // Read behind room for a tag, so a stripped one goes back without moving the payload.
-    uint8_t* frame = buf_.data() + kTagLen;
-    iovec iov{frame, buf_.size() - kTagLen};
-    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(tpacket_auxdata))];
-    msghdr m{};
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(fd_.get(), &m, MSG_DONTWAIT | MSG_TRUNC);
-    if (n <= 0 || static_cast<size_t>(n) > iov.iov_len)
-        return {};  // none, or a frame larger than any port carries
-    size_t len = static_cast<size_t>(n);
-    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA ||
-            c->cmsg_len < CMSG_LEN(sizeof(tpacket_auxdata))) {
-            continue;
-        }
-        tpacket_auxdata aux;
-        std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-        if ((aux.tp_status & TP_STATUS_VLAN_VALID) == 0 || len < kMacOffsetInFrame)
-            continue;
-        const uint16_t tpid =
-            (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0 ? aux.tp_vlan_tpid : kTpid8021Q;
-        std::memmove(frame - kTagLen, frame, kMacOffsetInFrame);
-        frame -= kTagLen;
-        wire::putU16(frame, kMacOffsetInFrame, tpid);
-        wire::putU16(frame, kMacOffsetInFrame + 2, aux.tp_vlan_tci);
-        len += kTagLen;
+std::span<const std::span<const uint8_t>> PortIo::receive() {
+    for (size_t i = 0; i < kRxSlots; ++i) {
+        iov_[i] = {buf_.data() + i * kSlotBytes + kTagLen, kMaxFrame};
+        msghdr& m = msgs_[i].msg_hdr;
+        m = {};
+        m.msg_iov = &iov_[i];
+        m.msg_iovlen = 1;
+        m.msg_control = control_[i].bytes.data();
+        m.msg_controllen = control_[i].bytes.size();
     }
-    return {frame, len};
+    int n;
+    do {
+        n = ::recvmmsg(fd_.get(), msgs_.data(), kRxSlots, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    } while (n < 0 && errno == EINTR);
+    size_t count = 0;
+    for (int i = 0; i < n; ++i) {
+        msghdr& m = msgs_[static_cast<size_t>(i)].msg_hdr;
+        size_t len = msgs_[static_cast<size_t>(i)].msg_len;
+        if (len == 0 || len > kMaxFrame || (m.msg_flags & MSG_TRUNC) != 0)
+            continue;  // a frame larger than any port carries
+        auto* frame = static_cast<uint8_t*>(m.msg_iov->iov_base);
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA ||
+                c->cmsg_len < CMSG_LEN(sizeof(tpacket_auxdata))) {
+                continue;
+            }
+            tpacket_auxdata aux;
+            std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
+            if ((aux.tp_status & TP_STATUS_VLAN_VALID) == 0 || len < kMacOffsetInFrame)
+                continue;
+            const uint16_t tpid =
+                (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0 ? aux.tp_vlan_tpid : kTpid8021Q;
+            std::memmove(frame - kTagLen, frame, kMacOffsetInFrame);
+            frame -= kTagLen;
+            wire::putU16(frame, kMacOffsetInFrame, tpid);
+            wire::putU16(frame, kMacOffsetInFrame + 2, aux.tp_vlan_tci);
+            len += kTagLen;
+        }
+        frames_[count++] = {frame, len};
+    }
+    return std::span(frames_).first(count);
 }
 
-bool PortIo::send(std::span<const uint8_t> frame) {
-    ssize_t n;
-    do {
-        n = ::send(fd_.get(), frame.data(), frame.size(), MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(frame.size());
+sockaddr_ll PortIo::destination() const {
+    sockaddr_ll a{};
+    a.sll_family = AF_PACKET;
+    a.sll_protocol = htons(ETH_P_ALL);
+    a.sll_ifindex = ifIndex_;
+    return a;
+}
+
+Fd openPacketSender() {
+    // Protocol 0: the socket is on no receive list.
+    Fd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid())
+        throw std::runtime_error(std::string("AF_PACKET sending socket: ") + std::strerror(errno) +
+                                 " (needs CAP_NET_RAW)");
+    return fd;
 }
 
 }  // namespace netp

@@ -3,6 +3,11 @@
 // entry traps stay in the kernel as they stay in a line card's hardware.
 #pragma once
 
+#include <linux/if_packet.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -42,9 +47,13 @@ class PortIo {
 
     // Replaces the filter when the MAC set changed.
     bool setFilter(std::vector<chassis::Mac> macs);
-    // Reads one frame, the VLAN tag the kernel took off put back in place. Empty when none.
-    std::span<const uint8_t> receive();
-    bool send(std::span<const uint8_t> frame);
+    // Reads the frames queued, up to kRxSlots in one system call, each with the VLAN tag the
+    // kernel took off put back in place. None when nothing is queued. They stay valid until
+    // the next receive.
+    static constexpr size_t kRxSlots = 8;
+    std::span<const std::span<const uint8_t>> receive();
+    // Where a frame goes to leave by this port, for a sender's sendto or sendmmsg.
+    sockaddr_ll destination() const;
 
   private:
     std::string name_;
@@ -52,7 +61,22 @@ class PortIo {
     Fd fd_;
     std::vector<chassis::Mac> filtered_;
     bool filterSet_ = false;
-    std::vector<uint8_t> buf_ = std::vector<uint8_t>(kMaxFrame + kTagLen);
+    // Each slot reads behind room for a tag, so a stripped one goes back without moving the
+    // payload.
+    static constexpr size_t kSlotBytes = kTagLen + kMaxFrame;
+    using Control = std::array<uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata))>;
+    std::vector<uint8_t> buf_ = std::vector<uint8_t>(kRxSlots * kSlotBytes);
+    std::array<iovec, kRxSlots> iov_{};
+    struct alignas(cmsghdr) AlignedControl {
+        Control bytes;
+    };
+    std::array<AlignedControl, kRxSlots> control_{};
+    std::array<mmsghdr, kRxSlots> msgs_{};
+    std::array<std::span<const uint8_t>, kRxSlots> frames_{};
 };
+
+// One AF_PACKET socket that sends on every port (each frame names its port) and receives
+// nothing: a batch of frames to several ports leaves in one system call.
+Fd openPacketSender();
 
 }  // namespace netp

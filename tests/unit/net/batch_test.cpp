@@ -1,0 +1,96 @@
+// Datagrams sent and received several per system call, over a SEQPACKET pair.
+#include "net/batch.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <numeric>
+#include <vector>
+
+#include "net/socket.h"
+
+namespace {
+
+struct Pair {
+    netp::Fd a;
+    netp::Fd b;
+    Pair() {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        a.reset(fds[0]);
+        b.reset(fds[1]);
+    }
+};
+
+void fill(std::span<uint8_t> d, uint8_t first) {
+    std::iota(d.begin(), d.end(), first);
+}
+
+TEST(Batch, DatagramsArriveWholeAndInOrder) {
+    Pair p;
+    netp::SendBatch out(4, 64);
+    for (size_t len : {1u, 64u, 17u})
+        fill(out.append(len), static_cast<uint8_t>(len));
+    out.flush(p.a.get(), 0, [](size_t slot) { ADD_FAILURE() << "slot " << slot << " refused"; });
+    EXPECT_TRUE(out.empty());
+
+    netp::RecvBatch in(8, 64);
+    const auto got = in.receive(p.b.get());
+    ASSERT_EQ(got.size(), 3u);
+    size_t i = 0;
+    for (size_t len : {1u, 64u, 17u}) {
+        std::vector<uint8_t> want(len);
+        fill(want, static_cast<uint8_t>(len));
+        EXPECT_EQ(got[i].status, netp::RecvBatch::Status::Ok);
+        EXPECT_EQ(std::vector<uint8_t>(got[i].bytes.begin(), got[i].bytes.end()), want);
+        ++i;
+    }
+    EXPECT_TRUE(in.receive(p.b.get()).empty());  // drained, and it did not block
+}
+
+TEST(Batch, AppendRefusesPastCapacityAndSlotSize) {
+    netp::SendBatch out(2, 8);
+    EXPECT_TRUE(out.append(9).empty());
+    EXPECT_EQ(out.append(8).size(), 8u);
+    EXPECT_EQ(out.append(0).size(), 0u);
+    EXPECT_TRUE(out.full());
+    EXPECT_TRUE(out.append(1).empty());
+    EXPECT_EQ(out.size(), 2u);
+}
+
+TEST(Batch, RefusedDatagramsAreReportedAndTheBatchEmpties) {
+    Pair p;
+    p.b.reset();  // nobody reads: every send fails
+    netp::SendBatch out(4, 16);
+    for (int i = 0; i < 3; ++i)
+        fill(out.append(4), 0);
+    std::vector<size_t> refused;
+    out.flush(p.a.get(), MSG_DONTWAIT, [&](size_t slot) {
+        EXPECT_EQ(errno, EPIPE);
+        refused.push_back(slot);
+    });
+    EXPECT_EQ(refused, (std::vector<size_t>{0, 1, 2}));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(Batch, OversizedDatagramIsMarkedAndTheEndIsOneEmptyDatagram) {
+    Pair p;
+    std::vector<uint8_t> big(100, 0xab);
+    ASSERT_TRUE(netp::sendDatagram(p.a.get(), big));
+    ASSERT_TRUE(netp::sendDatagram(p.a.get(), std::vector<uint8_t>{7}));
+    p.a.reset();
+
+    netp::RecvBatch in(8, 32);
+    const auto got = in.receive(p.b.get());
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].status, netp::RecvBatch::Status::Truncated);
+    EXPECT_TRUE(got[0].bytes.empty());
+    ASSERT_EQ(got[1].bytes.size(), 1u);
+    EXPECT_EQ(got[1].bytes[0], 7);
+    EXPECT_EQ(got[2].status, netp::RecvBatch::Status::Ok);
+    EXPECT_TRUE(got[2].bytes.empty());
+}
+
+}  // namespace
