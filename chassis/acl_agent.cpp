@@ -177,6 +177,12 @@ void AclAgent::download(std::span<const uint8_t> msg) {
         ++stats_.rejected;
         return;
     }
+    const uint64_t now = ctx_.clock.nowUs;
+    if (stats_.applied == 0)
+        stats_.firstAppliedUs = now;
+    burst_ = stats_.applied != 0 && stats_.lastAppliedUs == now ? burst_ + 1 : 1;
+    stats_.maxBurst = std::max(stats_.maxBurst, burst_);
+    stats_.lastAppliedUs = now;
     ++stats_.applied;
     if (recordDownloads_)
         downloads_.emplace_back(msg.begin(), msg.end());

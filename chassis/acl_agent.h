@@ -53,6 +53,12 @@ class AclAgent {
         uint32_t duplicates = 0;  // acknowledged again, not applied
         uint32_t gaps = 0;        // ahead of their turn: dropped
         uint32_t rejected = 0;    // malformed
+        // Chassis time of the first and the latest applied message, and the most messages
+        // applied at one reading of the clock: how fast a download runs, and whether the
+        // sender keeps several in flight rather than waiting for each acknowledgement.
+        uint64_t firstAppliedUs = 0;
+        uint64_t lastAppliedUs = 0;
+        uint32_t maxBurst = 0;
     };
     const Stats& stats() const { return stats_; }
     uint32_t expectedSeq() const { return expected_; }
@@ -77,6 +83,7 @@ class AclAgent {
     uint32_t expected_ = 1;
     std::map<std::pair<uint32_t, Mac>, AclEntry> table_;
     Stats stats_;
+    uint32_t burst_ = 0;
     bool recordDownloads_ = false;
     std::vector<std::vector<uint8_t>> downloads_;
 };

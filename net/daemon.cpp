@@ -1065,7 +1065,10 @@ std::string Daemon::agentsText(bool json) {
               << ",\"registered\":" << (a->registered() ? "true" : "false")
               << ",\"entries\":" << entries << ",\"applied\":" << st.applied
               << ",\"duplicates\":" << st.duplicates << ",\"gaps\":" << st.gaps
-              << ",\"rejected\":" << st.rejected << ",\"expected_seq\":" << a->expectedSeq() << "}";
+              << ",\"rejected\":" << st.rejected << ",\"expected_seq\":" << a->expectedSeq()
+              << ",\"first_applied_us\":" << st.firstAppliedUs
+              << ",\"last_applied_us\":" << st.lastAppliedUs << ",\"max_burst\":" << st.maxBurst
+              << "}";
         } else {
             o << "slot " << slot << (a->present() ? " present" : " absent")
               << (a->registered() ? " registered" : " unregistered") << " entries " << entries

@@ -110,6 +110,25 @@ TEST_F(Models, EntryTableSemantics) {
     EXPECT_EQ(agent0().stats().gaps, 0u);
 }
 
+// The pace of a download: first and latest applied message, and the most applied at one
+// reading of the clock. Neither duplicates nor gaps count.
+TEST_F(Models, AgentStampsTheDownloadPace) {
+    const uint32_t port = p("p0/0");
+    agent0().receive(sync());
+    chassis.clock().nowUs = 100;
+    for (uint32_t seq = 1; seq <= 3; ++seq)
+        agent0().receive(download(seq, aclmsg::kOpInstall, {{port, kStpMac, 0, 0, 1}}));
+    chassis.clock().nowUs = 250;
+    agent0().receive(download(4, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));
+    agent0().receive(download(5, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));
+    chassis.clock().nowUs = 400;
+    agent0().receive(download(2, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));  // duplicate
+    agent0().receive(download(9, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));  // gap
+    const auto& st = agent0().stats();
+    EXPECT_EQ(std::tuple(st.applied, st.firstAppliedUs, st.lastAppliedUs, st.maxBurst),
+              std::tuple(5u, uint64_t{100}, uint64_t{250}, 3u));
+}
+
 TEST_F(Models, AgentRejectsMalformedDownloadsWithoutAck) {
     agent0().receive(sync());
     auto tooMany = download(1, aclmsg::kOpInstall, {});
