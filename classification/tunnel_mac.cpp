@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/debug.h"
+#include "base/msg_check.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
 #include "classification/lag_walk.h"
@@ -144,15 +145,16 @@ void l2ptRemoveFpEntry() {
     reinstallCoreEntries(l2ptMacAddr, kTexts, __func__);
 }
 
-void l2ptProcessMac(const uint8_t* msg, uint32_t len) {
-    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
+void l2ptProcessMac(wire::Msg msg) {
+    l2ptCheckMsgLen(msg, macmsg::kLen);  // fields missing from a short message read as 0
     L2PT_DBG("%s: received l2pt mac msg\r\n", __func__);
-    const uint8_t* newMac = msg + macmsg::kNewMac;
-    if (wire::getU8(msg, macmsg::kSetMac) == 1) {
+    uint8_t newMac[L2PT_MAC_LEN];
+    msg.copyTo(macmsg::kNewMac, newMac);
+    if (msg.u8(macmsg::kSetMac) == 1) {
         l2ptProcessNewL2PTMac(newMac);
         bool packed;
         bool removals = false;
-        if (wire::getU8(msg, macmsg::kReplaceGlobal) == 1) {
+        if (msg.u8(macmsg::kReplaceGlobal) == 1) {
             packed = removals = removeGlobalTunnelEntries(
                 "%s: Deleting Old Global OzmAcl Entry for                                     "
                 "slot: %d\r\n");

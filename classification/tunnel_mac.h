@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
-void l2ptProcessMac(const uint8_t* msg, uint32_t len);
+#include "platform/wire/msg.h"
+
+void l2ptProcessMac(wire::Msg msg);
 // Hands the MAC to the kernel: 0 when it took it, -1 otherwise.
 int32_t l2ptProcessNewL2PTMac(const uint8_t* mac);
 // Re-installs the core-port entries of per-port agents with the new MAC / the default MAC.

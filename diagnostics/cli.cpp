@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/debug.h"
+#include "base/msg_check.h"
 #include "base/pools.h"
 #include "base/tcb.h"
 #include "diagnostics/debug_filter.h"
@@ -12,7 +13,6 @@
 #include "platform/ifm.h"
 #include "platform/ipc.h"
 #include "platform/mem.h"
-#include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
 
@@ -24,6 +24,8 @@ constexpr int kSiteNodeFree = 389;
 constexpr int kSiteResetFree = 263;
 constexpr int kSeverityAll = 7;
 constexpr uint32_t kCountMask = 0xFFFF;
+// The fields of the longest request, a debug filter's.
+constexpr size_t kRequestLen = climsg::kDbgDirection + 1;
 
 // A configuration line built from parts; a part is added while the length the parts would
 // have is at most the line's room, cut when it does not fit.
@@ -46,11 +48,11 @@ class CfgLine {
     size_t counted_ = 0;
 };
 
-uint32_t setFilter(const uint8_t* msg) {
-    const uint32_t ifIndex = wire::getU32(msg, climsg::kDbgIfIndex);
-    const uint32_t vlan = wire::getU32(msg, climsg::kDbgVlan);
-    const uint32_t count = wire::getU32(msg, climsg::kDbgCount);
-    const uint8_t direction = wire::getU8(msg, climsg::kDbgDirection);
+uint32_t setFilter(wire::Msg msg) {
+    const uint32_t ifIndex = msg.u32(climsg::kDbgIfIndex);
+    const uint32_t vlan = msg.u32(climsg::kDbgVlan);
+    const uint32_t count = msg.u32(climsg::kDbgCount);
+    const uint8_t direction = msg.u8(climsg::kDbgDirection);
     if (direction > L2PT_DEBUG_DIR_OUT) {
         L2PT_DBG("%s: direction %d is not one of both, in, out\r\n", "l2ptProcessDebug", direction);
         return L2PT_CLI_BAD_DIRECTION;
@@ -90,8 +92,8 @@ uint32_t setFilter(const uint8_t* msg) {
     return L2PT_CLI_OK;
 }
 
-uint32_t removeFilter(const uint8_t* msg) {
-    const uint32_t ifIndex = wire::getU32(msg, climsg::kDbgIfIndex);
+uint32_t removeFilter(wire::Msg msg) {
+    const uint32_t ifIndex = msg.u32(climsg::kDbgIfIndex);
     L2ptDebugNode* node = l2ptGetDebugNode(ifIndex);
     if (node == nullptr) {
         L2PT_DBG("%s: Debug node missing \r\n", "l2ptProcessDebug");
@@ -117,22 +119,23 @@ uint32_t removeFilter(const uint8_t* msg) {
 
 }  // namespace
 
-int l2ptProcessCli(uint8_t* msg, uint32_t len) {
-    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
-    wire::putU32(msg, climsg::kResult, 0);
-    const uint32_t subCode = wire::getU32(msg, climsg::kSubCode);
+int l2ptProcessCli(wire::Msg msg, wire::ReplyMsg reply) {
+    // A short request is answered all the same: the fields it lacks read as 0.
+    l2ptCheckMsgLen(msg, kRequestLen);
+    reply.putU32(climsg::kResult, 0);
+    const uint32_t subCode = msg.u32(climsg::kSubCode);
     L2PT_DBG("%s: Received CLI msg %d\r\n", __func__, subCode);
     uint32_t result = 0;
     if (subCode == climsg::kSubShowVlan || subCode == climsg::kSubShowAll) {
-        result = l2ptProcessShow(msg, subCode);
+        result = l2ptProcessShow(msg.u32(climsg::kShowVlan), subCode, reply);
     } else if (subCode == climsg::kSubDebug) {
-        result = wire::getU16(msg, climsg::kDbgRemove) == 0 ? setFilter(msg) : removeFilter(msg);
+        result = msg.u16(climsg::kDbgRemove) == 0 ? setFilter(msg) : removeFilter(msg);
     } else {
         L2PT_DBG("%s: Received unknown CLI msg\r\n", __func__);
     }
-    wire::putU32(msg, climsg::kResult, result);
-    wire::putU32(msg, replymsg::kReplyCode, 0);
-    return ozmIpcReply(ozmL2ptTcbNode.ipcKey, msg, climsg::kReplyLen);
+    reply.putU32(climsg::kResult, result);
+    reply.putU32(replymsg::kReplyCode, 0);
+    return ozmIpcReply(ozmL2ptTcbNode.ipcKey, reply.data(), reply.cap(climsg::kReplyLen));
 }
 
 void l2ptResetAllDebug() {

@@ -16,7 +16,6 @@
 #include "platform/console.h"
 #include "platform/evtlog.h"
 #include "platform/shell.h"
-#include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
 #include "state/records.h"
@@ -31,22 +30,29 @@ constexpr size_t kProtoTextLen = 80;
 // The reply carries the first 1024 bytes of the message: the text and its NUL must fit there.
 constexpr size_t kTextRoom = climsg::kReplyLen - climsg::kShowText - 1;
 
-// The reply text: appended in place, never past its room.
+// The reply text: appended in place, never past its room in the reply.
 class ShowText {
   public:
-    explicit ShowText(uint8_t* msg) : text_(reinterpret_cast<char*>(msg + climsg::kShowText)) {
-        text_[0] = '\0';
+    explicit ShowText(wire::ReplyMsg reply) : text_(reply.sub(climsg::kShowText, kTextRoom + 1)) {
+        terminate();
     }
     size_t length() const { return len_; }
     void append(const char* s) {
-        const size_t n = std::min(std::strlen(s), kTextRoom - len_);
-        std::memcpy(text_ + len_, s, n);
+        const size_t n = std::min(std::strlen(s), room() - len_);
+        std::memcpy(text_.data() + len_, s, n);
         len_ += n;
-        text_[len_] = '\0';
+        terminate();
     }
 
   private:
-    char* text_;
+    size_t room() const { return text_.empty() ? 0 : text_.size() - 1; }
+    void terminate() {
+        if (!text_.empty()) {
+            text_[len_] = '\0';
+        }
+    }
+
+    std::span<uint8_t> text_;
     size_t len_ = 0;
 };
 
@@ -85,11 +91,10 @@ uint32_t l2ptGetVlanShowInfo(uint32_t vlanId, char* buf, size_t size) {
     return L2PT_SHOW_OK;
 }
 
-uint32_t l2ptProcessShow(uint8_t* msg, uint32_t subCode) {
-    ShowText text(msg);
+uint32_t l2ptProcessShow(uint32_t first, uint32_t subCode, wire::ReplyMsg reply) {
+    ShowText text(reply);
     text.append(kHeader);
     char row[L2PT_SHOW_ROW_LEN];
-    const uint32_t first = wire::getU32(msg, climsg::kShowVlan);
     if (subCode == climsg::kSubShowVlan) {
         const uint32_t rc = l2ptGetVlanShowInfo(first, row, sizeof row);
         if (rc != L2PT_SHOW_OK) {
@@ -97,24 +102,24 @@ uint32_t l2ptProcessShow(uint8_t* msg, uint32_t subCode) {
         }
         text.append(row);
         text.append(kRowEnd);
-        wire::putU16(msg, climsg::kShowFound, 1);
-        wire::putU16(msg, climsg::kShowMore, 0);
+        reply.putU16(climsg::kShowFound, 1);
+        reply.putU16(climsg::kShowMore, 0);
         return L2PT_SHOW_OK;
     }
-    wire::putU16(msg, climsg::kShowFound, 0);
+    reply.putU16(climsg::kShowFound, 0);
     for (uint32_t vid = first; vid < L2PT_MAX_VLAN; ++vid) {
         if (l2ptGetVlanShowInfo(vid, row, sizeof row) != L2PT_SHOW_OK) {
             continue;
         }
-        wire::putU16(msg, climsg::kShowFound, 1);
+        reply.putU16(climsg::kShowFound, 1);
         if (text.length() + std::strlen(row) + kRowEndLen > kTextRoom) {
-            wire::putU32(msg, climsg::kShowVlan, vid);  // the next page begins here
+            reply.putU32(climsg::kShowVlan, vid);  // the next page begins here
             return L2PT_SHOW_OK;
         }
         text.append(row);
         text.append(kRowEnd);
     }
-    wire::putU16(msg, climsg::kShowMore, 0);
+    reply.putU16(climsg::kShowMore, 0);
     return L2PT_SHOW_OK;
 }
 

@@ -4,13 +4,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/wire/msg.h"
+
 inline constexpr uint32_t L2PT_SHOW_OK = 0;
 inline constexpr uint32_t L2PT_SHOW_NO_VLAN = 4;
 inline constexpr uint32_t L2PT_SHOW_NO_PROTOCOLS = 6;
 inline constexpr size_t L2PT_SHOW_ROW_LEN = 256;
 
-// Answers a show request (sub-code 5 or 6) into the reply text of msg; returns the result.
-uint32_t l2ptProcessShow(uint8_t* msg, uint32_t subCode);
+// Answers a show request (sub-code 5 or 6) for VLAN first (6: from first on) into the reply
+// built over the request; returns the result.
+uint32_t l2ptProcessShow(uint32_t first, uint32_t subCode, wire::ReplyMsg reply);
 // One VLAN's row: 0 when built, 4 without a record, 6 without protocol flags.
 uint32_t l2ptGetVlanShowInfo(uint32_t vlanId, char* buf, size_t size);
 

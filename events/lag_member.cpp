@@ -6,11 +6,11 @@
 
 #include "base/debug.h"
 #include "base/log_codes.h"
+#include "base/msg_check.h"
 #include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/lag_walk.h"
 #include "platform/evtlog.h"
-#include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/records.h"
 
@@ -66,19 +66,19 @@ void handleMember(L2ptLagEntry& lag, uint32_t member, int32_t add) {
 
 }  // namespace
 
-void l2ptProcessLagMemberEvent(const uint8_t* msg, uint32_t len, int32_t add) {
-    const int32_t count = wire::getI32(msg, lagmsg::kBlockCount);
+void l2ptProcessLagMemberEvent(wire::Msg msg, int32_t add) {
+    l2ptCheckMsgLen(msg, lagmsg::kBlocks);
+    const int32_t count = msg.i32(lagmsg::kBlockCount);
     L2PT_DBG("%s: received lag event (add %d) msg for %d lags\r\n", kName, add, count);
     for (int32_t b = 0; b < count; ++b) {
-        const uint64_t pos =
-            lagmsg::kBlocks + uint64_t{static_cast<uint32_t>(b)} * lagmsg::kBlockLen;
-        if (pos + lagmsg::kBlockLen > len) {
+        const size_t pos = lagmsg::kBlocks + size_t{static_cast<uint32_t>(b)} * lagmsg::kBlockLen;
+        if (!msg.has(pos, lagmsg::kBlockLen)) {
             logBadBlock("%s: lag block %d of %d runs past the message end (%u bytes)", b, count,
-                        len);
+                        static_cast<uint32_t>(msg.size()));
             break;
         }
-        const uint8_t* block = msg + pos;
-        const uint32_t lagIfIndex = wire::getU32(block, lagmsg::kBlkLagIfIndex);
+        const wire::Msg block = msg.sub(pos, lagmsg::kBlockLen);
+        const uint32_t lagIfIndex = block.u32(lagmsg::kBlkLagIfIndex);
         L2ptLagEntry* lag = l2ptGetLagEntry(lagIfIndex);
         if (lag == nullptr) {
             logBadBlock("%s: lag block %d of %d names LAG ifIndex %u outside LAG numbers 0-128", b,
@@ -86,7 +86,7 @@ void l2ptProcessLagMemberEvent(const uint8_t* msg, uint32_t len, int32_t add) {
             continue;
         }
         lag->lagIfIndex = lagIfIndex;
-        const uint8_t members = wire::getU8(block, lagmsg::kBlkMemberCount);
+        const uint8_t members = block.u8(lagmsg::kBlkMemberCount);
         if (members > lagmsg::kMaxMembersPerBlock) {
             logBadBlock("%s: lag block %d of %d has %u members, more than its 17 entries", b, count,
                         members);
@@ -96,8 +96,7 @@ void l2ptProcessLagMemberEvent(const uint8_t* msg, uint32_t len, int32_t add) {
                  L2ptDbgName(lagIfIndex).text, add, members);
         L2PT_DBG("List of ports: ");
         for (uint32_t i = 0; i < members; ++i) {
-            handleMember(*lag, wire::getU32(block, lagmsg::kBlkMembers + lagmsg::kMemberLen * i),
-                         add);
+            handleMember(*lag, block.u32(lagmsg::kBlkMembers + lagmsg::kMemberLen * i), add);
         }
     }
     l2ptDownloadAclMsg();

@@ -3,5 +3,7 @@
 
 #include <cstdint>
 
+#include "platform/wire/msg.h"
+
 // add: 1 members join, 0 members leave.
-void l2ptProcessLagMemberEvent(const uint8_t* msg, uint32_t len, int32_t add);
+void l2ptProcessLagMemberEvent(wire::Msg msg, int32_t add);

@@ -3,13 +3,13 @@
 
 #include "base/debug.h"
 #include "base/log_codes.h"
+#include "base/msg_check.h"
 #include "base/pools.h"
 #include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/lag_walk.h"
 #include "platform/evtlog.h"
 #include "platform/ifm.h"
-#include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 #include "state/records.h"
 
@@ -138,17 +138,17 @@ void removeRate(uint32_t vlanIfIndex, uint32_t vlanId) {
 
 }  // namespace
 
-void l2ptProcessRate(const uint8_t* msg, uint32_t len) {
-    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
+void l2ptProcessRate(wire::Msg msg) {
+    l2ptCheckMsgLen(msg, ratemsg::kLen);  // fields missing from a short message read as 0
     L2PT_DBG("%s: received rate limit msg\r\n", kName);
-    const uint32_t vlanIfIndex = wire::getU32(msg, ratemsg::kVlanIfIndex);
+    const uint32_t vlanIfIndex = msg.u32(ratemsg::kVlanIfIndex);
     const uint32_t vlanId = static_cast<uint32_t>(ifmIfIndexToVlanId(vlanIfIndex));
     if (vlanId >= L2PT_MAX_VLAN) {
         L2PT_DBG("%s: invalid vlan %s \r\n", kName, L2ptDbgName(vlanIfIndex).text);
         return;
     }
-    if (wire::getU8(msg, ratemsg::kRateOp) == kRateSet) {
-        setRate(vlanIfIndex, vlanId, wire::getU32(msg, ratemsg::kRateValue));
+    if (msg.u8(ratemsg::kRateOp) == kRateSet) {
+        setRate(vlanIfIndex, vlanId, msg.u32(ratemsg::kRateValue));
     } else {
         removeRate(vlanIfIndex, vlanId);
     }

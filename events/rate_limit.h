@@ -1,8 +1,8 @@
 // IFM's rate-limit message: a VLAN's limit for the control PDUs its access ports trap.
 #pragma once
 
-#include <cstdint>
+#include "platform/wire/msg.h"
 
-void l2ptProcessRate(const uint8_t* msg, uint32_t len);
+void l2ptProcessRate(wire::Msg msg);
 // Debug-shell dump: the rate limit of every VLAN that has a record.
 void l2ptShowRate();

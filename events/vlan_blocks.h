@@ -1,21 +1,23 @@
-// The walk over the VLAN blocks of a VLAN port message, bounded by the message length.
+// The walk over the VLAN blocks of a VLAN port message, bounded by the message view.
 #pragma once
 
 #include <cstdint>
 
+#include "platform/wire/msg.h"
+
 struct L2ptVlanBlock {
-    const uint8_t* start;  // the block's first byte
+    wire::Msg bytes;  // the whole block, port entries included
     uint32_t vlanIfIndex;
     uint32_t vlanId;  // from IFM; above 4095 for an invalid VLAN
     uint16_t portCount;
     uint16_t rate;
     uint8_t protoFlags;
-    const uint8_t* portEntry(uint32_t i) const;
+    wire::Msg portEntry(uint32_t i) const;
 };
 
-// Calls fn(block) for each VLAN block of the message, in order. A block that runs past len
-// ends the walk, logged with the handler's name; the blocks before it are handled.
+// Calls fn(block) for each VLAN block of the message, in order. A block that runs past the end
+// of the message ends the walk, logged with the handler's name; the blocks before it are handled.
 template <class Fn>
-void l2ptForEachVlanBlock(const uint8_t* msg, uint32_t len, const char* caller, Fn&& fn);
+void l2ptForEachVlanBlock(wire::Msg msg, const char* caller, Fn&& fn);
 
 #include "events/vlan_blocks_impl.h"

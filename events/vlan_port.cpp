@@ -5,6 +5,7 @@
 
 #include "base/debug.h"
 #include "base/log_codes.h"
+#include "base/msg_check.h"
 #include "base/pools.h"
 #include "base/tcb.h"
 #include "classification/acl_msg.h"
@@ -70,10 +71,11 @@ L2ptVmanEntry* vmanForRemoval(const L2ptVlanBlock& block, const char* caller) {
 
 }  // namespace
 
-void l2ptProcessAddVlanPort(const uint8_t* msg, uint32_t len) {
+void l2ptProcessAddVlanPort(wire::Msg msg) {
+    l2ptCheckMsgLen(msg, vlanmsg::kBlocks);
     L2PT_DBG("%s: received vlan add port msg for %ld vlans\r\n", __func__,
-             static_cast<long>(wire::getU32(msg, vlanmsg::kBlockCount)));
-    l2ptForEachVlanBlock(msg, len, __func__, [](const L2ptVlanBlock& block) {
+             static_cast<long>(msg.u32(vlanmsg::kBlockCount)));
+    l2ptForEachVlanBlock(msg, __func__, [](const L2ptVlanBlock& block) {
         const char* fn = "l2ptProcessAddVlanPort";
         if (block.vlanId >= L2PT_MAX_VLAN) {
             L2PT_DBG("%s: invalid vlan %s \r\n", fn, L2ptDbgName(block.vlanIfIndex).text);
@@ -99,10 +101,10 @@ void l2ptProcessAddVlanPort(const uint8_t* msg, uint32_t len) {
             vman->rateLimit != 0 || rateConfigured ? L2PT_ACL_MODE_BOTH : L2PT_ACL_MODE_TUNNEL;
         L2PT_DBG("Ports: ");
         for (uint32_t i = 0; i < block.portCount; ++i) {
-            const uint8_t* entry = block.portEntry(i);
-            const uint32_t ifIndex = wire::getU32(entry, vlanmsg::kPortIfIndex);
+            const wire::Msg entry = block.portEntry(i);
+            const uint32_t ifIndex = entry.u32(vlanmsg::kPortIfIndex);
             L2PT_DBG("%s mode %lx\r\n", L2ptDbgName(ifIndex).text,
-                     static_cast<unsigned long>(wire::getU32(entry, vlanmsg::kPortMode)));
+                     static_cast<unsigned long>(entry.u32(vlanmsg::kPortMode)));
             L2ptIfNode* node =
                 l2ptCheckAndInsertIfNode(vman, entry, block.vlanId, block.protoFlags);
             if (node == nullptr) {
@@ -117,10 +119,11 @@ void l2ptProcessAddVlanPort(const uint8_t* msg, uint32_t len) {
     l2ptDownloadAclMsg();
 }
 
-void l2ptProcessDelVlanPort(const uint8_t* msg, uint32_t len) {
+void l2ptProcessDelVlanPort(wire::Msg msg) {
+    l2ptCheckMsgLen(msg, vlanmsg::kBlocks);
     L2PT_DBG("%s: received vlan del port msg for %ld vlans\r\n", __func__,
-             static_cast<long>(wire::getU32(msg, vlanmsg::kBlockCount)));
-    l2ptForEachVlanBlock(msg, len, __func__, [](const L2ptVlanBlock& block) {
+             static_cast<long>(msg.u32(vlanmsg::kBlockCount)));
+    l2ptForEachVlanBlock(msg, __func__, [](const L2ptVlanBlock& block) {
         const char* fn = "l2ptProcessDelVlanPort";
         L2PT_DBG("%s: processing vlan %s block\r\n", fn, L2ptDbgName(block.vlanIfIndex).text);
         L2ptVmanEntry* vman = vmanForRemoval(block, fn);
@@ -129,7 +132,7 @@ void l2ptProcessDelVlanPort(const uint8_t* msg, uint32_t len) {
         }
         L2PT_DBG("Ports: ");
         for (uint32_t i = 0; i < block.portCount; ++i) {
-            const uint32_t ifIndex = wire::getU32(block.portEntry(i), vlanmsg::kPortIfIndex);
+            const uint32_t ifIndex = block.portEntry(i).u32(vlanmsg::kPortIfIndex);
             L2PT_DBG("%s ", L2ptDbgName(ifIndex).text);
             L2ptIfNode* node = l2ptGetIfNode(vman, ifIndex);
             if (node == nullptr) {
@@ -143,10 +146,11 @@ void l2ptProcessDelVlanPort(const uint8_t* msg, uint32_t len) {
     l2ptDownloadAclMsg();
 }
 
-void l2ptProcessVlanProtocolDisable(const uint8_t* msg, uint32_t len) {
+void l2ptProcessVlanProtocolDisable(wire::Msg msg) {
+    l2ptCheckMsgLen(msg, vlanmsg::kBlocks);
     L2PT_DBG("%s: received vlan proto disable msg for %ld vlans\r\n", __func__,
-             static_cast<long>(wire::getU32(msg, vlanmsg::kBlockCount)));
-    l2ptForEachVlanBlock(msg, len, __func__, [](const L2ptVlanBlock& block) {
+             static_cast<long>(msg.u32(vlanmsg::kBlockCount)));
+    l2ptForEachVlanBlock(msg, __func__, [](const L2ptVlanBlock& block) {
         const char* fn = "l2ptProcessVlanProtocolDisable";
         L2PT_DBG("%s: processing vlan %s disable\r\n", fn, L2ptDbgName(block.vlanIfIndex).text);
         L2ptVmanEntry* vman = vmanForRemoval(block, fn);

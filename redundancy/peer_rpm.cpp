@@ -1,8 +1,11 @@
 // Registration of a secondary RPM's task with the primary, and mirroring of the agent bitmap.
 #include "redundancy/peer_rpm.h"
 
+#include <algorithm>
+
 #include "base/debug.h"
 #include "base/log_codes.h"
+#include "base/msg_check.h"
 #include "base/tcb.h"
 #include "classification/agents.h"
 #include "platform/evtlog.h"
@@ -48,24 +51,28 @@ int l2ptRegisterWithPeerRPM() {
     return -1;
 }
 
-int l2ptProcessPRpmRegReq(uint8_t* msg, uint32_t len) {
-    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
+int l2ptProcessPRpmRegReq(wire::Msg msg, wire::ReplyMsg reply) {
+    l2ptCheckMsgLen(msg, rpmmsg::kLen);  // fields missing from a short message read as 0
     L2PT_DBG("%s(): __ENTRY__ \r\n", __func__);
     if (l2ptIsPrimary == 0) {
         L2PT_DBG("%s(): Secondary RPM \r\n", __func__);
-        if (hdr::msgStatus(msg) != rpmmsg::kStatusRequest) {
+        if (msg.i32(hdr::kMsgStatus) != rpmmsg::kStatusRequest) {
             l2ptRegisteredWithPRPM = 1;
-            l2ptAclBitmap = wire::getU32(msg, rpmmsg::kAclBitmap);
+            l2ptAclBitmap = msg.u32(rpmmsg::kAclBitmap);
             l2ptHalUpdateMstrSlotId(msg);
             L2PT_DBG("%s(): Recvd AclBitmap from PeerRPM \r\n", __func__);
             return 1;
         }
     }
     L2PT_DBG("%s(): Primary RPM \r\n", __func__);
-    hdr::setMsgStatus(msg, 0);
-    wire::putU32(msg, rpmmsg::kAclBitmap, l2ptAclBitmap);
-    wire::putI32(msg, rpmmsg::kMasterSlot, l2ptHalGetMstrSlotId());
-    if (sendToPeer(ozmL2ptTcbNode.serviceId, ozmL2ptTcbNode.instanceId, msg, hdr::msgLen(msg)) ==
+    // The reply is as long as the request says, at least its own fields and at most the receive
+    // buffer, and says so in its header.
+    const uint32_t replyLen = reply.cap(std::max<uint64_t>(msg.u32(hdr::kMsgLen), rpmmsg::kLen));
+    reply.putU32(hdr::kMsgLen, replyLen);
+    reply.putI32(hdr::kMsgStatus, 0);
+    reply.putU32(rpmmsg::kAclBitmap, l2ptAclBitmap);
+    reply.putI32(rpmmsg::kMasterSlot, l2ptHalGetMstrSlotId());
+    if (sendToPeer(ozmL2ptTcbNode.serviceId, ozmL2ptTcbNode.instanceId, reply.data(), replyLen) ==
         -1) {
         L2PT_DBG("%s(): Error while sending IRC reply \r\n", __func__);
         ozmSysErr(ozmL2ptTcbNode.logHandle, nullptr, L2PT_LOG_PEER_REPLY, 1,
@@ -93,16 +100,16 @@ int l2ptSendAclUpdateMsgPeerRPM() {
     return rc;
 }
 
-int l2ptProcessPRpmUpdateAcl(const uint8_t* msg, uint32_t len) {
-    (void)len;
+int l2ptProcessPRpmUpdateAcl(wire::Msg msg) {
+    l2ptCheckMsgLen(msg, rpmmsg::kMasterSlot);  // a missing bitmap reads as 0
     L2PT_DBG("%s(): __ENTRY__ \r\n", __func__);
-    l2ptAclBitmap = wire::getU32(msg, rpmmsg::kAclBitmap);
+    l2ptAclBitmap = msg.u32(rpmmsg::kAclBitmap);
     L2PT_DBG("%s(): __EXIT__ \r\n", __func__);
     return 0;
 }
 
-void l2ptHalUpdateMstrSlotId(const uint8_t* msg) {
-    l2ptMstrSlotId = wire::getI32(msg, rpmmsg::kMasterSlot);
+void l2ptHalUpdateMstrSlotId(wire::Msg msg) {
+    l2ptMstrSlotId = msg.i32(rpmmsg::kMasterSlot);
 }
 
 int l2ptMirrorAclBitmap(const char* caller) {

@@ -3,6 +3,7 @@
 
 #include "base/debug.h"
 #include "base/log_codes.h"
+#include "base/msg_check.h"
 #include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
@@ -10,7 +11,6 @@
 #include "platform/bitmap.h"
 #include "platform/evtlog.h"
 #include "platform/ha.h"
-#include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "redundancy/peer_rpm.h"
 
@@ -24,10 +24,10 @@ bool slotInBitmap(uint32_t bitmap, int32_t slot) {
 
 }  // namespace
 
-int l2ptProcessHA(const uint8_t* msg, uint32_t len) {
-    (void)len;  // fixed fields only: a short message reads zeros (the receive buffer)
+int l2ptProcessHA(wire::Msg msg) {
+    l2ptCheckMsgLen(msg, hdr::kHaEvent + sizeof(uint32_t));  // a missing event reads as 0
     L2PT_DBG("%s(): __ENTRY__ \r\n", __func__);
-    if (wire::getU32(msg, hdr::kHaEvent) == L2PT_HA_EVENT_ROLES_SETTLED) {
+    if (msg.u32(hdr::kHaEvent) == L2PT_HA_EVENT_ROLES_SETTLED) {
         l2ptRegisteredWithPRPM = 0;
         if (l2ptIsPrimary == 0 && ozmHaIsPrimaryRpm() != 0) {
             l2ptIsPrimary = 1;

@@ -10,7 +10,6 @@
 #include "platform/bitmap.h"
 #include "platform/evtlog.h"
 #include "platform/ifm.h"
-#include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
 
 L2ptVmanEntry* pL2ptVlanTable[L2PT_MAX_VLAN];
@@ -86,10 +85,10 @@ L2ptIfNode* l2ptGetIfNode(L2ptVmanEntry* vman, uint32_t ifIndex) {
     return nullptr;
 }
 
-L2ptIfNode* l2ptCheckAndInsertIfNode(L2ptVmanEntry* vman, const uint8_t* portEntry, uint32_t vlanId,
+L2ptIfNode* l2ptCheckAndInsertIfNode(L2ptVmanEntry* vman, wire::Msg portEntry, uint32_t vlanId,
                                      uint8_t protoFlags) {
-    const uint32_t ifIndex = wire::getU32(portEntry, vlanmsg::kPortIfIndex);
-    const uint32_t mode = wire::getU32(portEntry, vlanmsg::kPortMode);
+    const uint32_t ifIndex = portEntry.u32(vlanmsg::kPortIfIndex);
+    const uint32_t mode = portEntry.u32(vlanmsg::kPortMode);
     if (L2ptIfNode* existing = l2ptGetIfNode(vman, ifIndex)) {
         return existing;
     }

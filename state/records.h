@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "platform/dll.h"
+#include "platform/wire/msg.h"
 #include "state/protocol.h"
 
 inline constexpr uint32_t L2PT_MAX_VLAN = 4096;  // VLAN ids 0-4095
@@ -118,7 +119,7 @@ bool l2ptIsLag(uint32_t ifIndex);
 
 L2ptIfNode* l2ptGetIfNode(L2ptVmanEntry* vman, uint32_t ifIndex);
 // portEntry: a port entry of a VLAN port message (ifIndex word, then mode word).
-L2ptIfNode* l2ptCheckAndInsertIfNode(L2ptVmanEntry* vman, const uint8_t* portEntry, uint32_t vlanId,
+L2ptIfNode* l2ptCheckAndInsertIfNode(L2ptVmanEntry* vman, wire::Msg portEntry, uint32_t vlanId,
                                      uint8_t protoFlags);
 void l2ptAddAccessPort(uint32_t ifIndex, uint32_t vlanId, uint8_t protoFlags);
 void l2ptDeleteAccessPort(uint32_t ifIndex, uint8_t protoFlags);

@@ -1,11 +1,12 @@
 // Dispatch of control messages by type, with the sequence check of IFM's configuration messages.
 #include "task/dispatch.h"
 
-#include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "base/debug.h"
 #include "base/log_codes.h"
+#include "base/msg_check.h"
 #include "base/pools.h"
 #include "base/tcb.h"
 #include "classification/acl_msg.h"
@@ -22,9 +23,9 @@
 #include "platform/mem.h"
 #include "platform/swp.h"
 #include "platform/symbols.h"
-#include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
+#include "platform/wire/msg.h"
 #include "redundancy/peer_rpm.h"
 #include "redundancy/takeover.h"
 #include "task/shutdown.h"
@@ -34,27 +35,37 @@ namespace {
 // Call sites of the sequenced-queue buffers, for the platform's accounting.
 constexpr int kSiteAckFree = 378;
 
-using Handler = void (*)(uint8_t* msg, uint32_t len);
+// Every handler reads the message through the bounded view and decides itself what a message
+// shorter than its fields means; those that answer in place write into the reply buffer.
+using Handler = void (*)(wire::Msg msg, wire::ReplyMsg reply);
 
 struct Route {
     uint32_t type;
-    bool sequenced;   // must pass the sequence-and-acknowledge check first
-    uint32_t minLen;  // the fixed fields the handler reads
+    bool sequenced;  // must pass the sequence-and-acknowledge check first
     Handler handler;
 };
 
-void onSwpTimeout(uint8_t* msg, uint32_t) {
-    ozmSwpTimeout(msg);
+// The sequenced-queue service reads the whole sequenced header by pointer: it gets a copy, zero
+// past what arrived.
+using SeqHeader = std::array<uint8_t, hdr::kSeqHeaderLen>;
+
+void onSwpTimeout(wire::Msg msg, wire::ReplyMsg) {
+    l2ptCheckMsgLen(msg, hdr::kSeqHeaderLen);
+    SeqHeader header = msg.head<hdr::kSeqHeaderLen>();
+    ozmSwpTimeout(header.data());
 }
 
-void onSwpAck(uint8_t* msg, uint32_t) {
+void onSwpAck(wire::Msg msg, wire::ReplyMsg) {
+    l2ptCheckMsgLen(msg, hdr::kSeqHeaderLen);
+    SeqHeader header = msg.head<hdr::kSeqHeaderLen>();
     void* block = nullptr;
-    if (ozmSwpDequeue(msg, &block) == 0 && block != nullptr) {
+    if (ozmSwpDequeue(header.data(), &block) == 0 && block != nullptr) {
         ozmMC_M_memBlockVarFree(L2PT_MOD_TASK, kSiteAckFree, block);
     }
 }
 
-void onBlockCfg(uint8_t*, uint32_t) {
+void onBlockCfg(wire::Msg msg, wire::ReplyMsg) {
+    l2ptCheckMsgLen(msg, hdr::kPlainHeaderLen);
     L2PT_DBG("%s: Got block cfg notif\r\n", "l2ptTaskProcMsg");
 }
 
@@ -82,14 +93,15 @@ void lineCardUp(int32_t slot) {
     }
 }
 
-void onEventNotification(uint8_t* msg, uint32_t) {
+void onEventNotification(wire::Msg msg, wire::ReplyMsg) {
     static constexpr const char* kName = "l2ptProcessEvtHdlrNotif";
-    const uint32_t event = wire::getU32(msg, evtmsg::kEventId);
+    l2ptCheckMsgLen(msg, evtmsg::kLen);
+    const uint32_t event = msg.u32(evtmsg::kEventId);
     if (!isLineCardEvent(event)) {
         L2PT_DBG("%s: Unknown event: %d\r\n", kName, event);
         return;
     }
-    const uint32_t slot = wire::getU32(msg, evtmsg::kSlot);
+    const uint32_t slot = msg.u32(evtmsg::kSlot);
     if (slot >= static_cast<uint32_t>(L2PT_MAX_SLOTS)) {
         L2PT_DBG("%s: Unknown slot: %d\r\n", kName, slot);
         return;
@@ -103,75 +115,73 @@ void onEventNotification(uint8_t* msg, uint32_t) {
     }
 }
 
-void onAclUpdate(uint8_t* msg, uint32_t len) {
+void onAclUpdate(wire::Msg msg, wire::ReplyMsg) {
     L2PT_DBG("%s(): Received MT_L2PT_ACL_UPDATE_PRPM \r\n", "l2ptTaskProcMsg");
-    l2ptProcessPRpmUpdateAcl(msg, len);
+    l2ptProcessPRpmUpdateAcl(msg);
 }
 
-void onRegReq(uint8_t* msg, uint32_t len) {
-    l2ptProcessPRpmRegReq(msg, len);
+void onRegReq(wire::Msg msg, wire::ReplyMsg reply) {
+    l2ptProcessPRpmRegReq(msg, reply);
     L2PT_DBG("%s(): Received MT_L2PT_REG_REQ \r\n", "l2ptTaskProcMsg");
 }
 
-void onLagMemberAdd(uint8_t* msg, uint32_t len) {
-    l2ptProcessLagMemberEvent(msg, len, 1);
+void onLagMemberAdd(wire::Msg msg, wire::ReplyMsg) {
+    l2ptProcessLagMemberEvent(msg, 1);
 }
-void onLagMemberDel(uint8_t* msg, uint32_t len) {
-    l2ptProcessLagMemberEvent(msg, len, 0);
+void onLagMemberDel(wire::Msg msg, wire::ReplyMsg) {
+    l2ptProcessLagMemberEvent(msg, 0);
 }
-void onMac(uint8_t* msg, uint32_t len) {
-    l2ptProcessMac(msg, len);
+void onMac(wire::Msg msg, wire::ReplyMsg) {
+    l2ptProcessMac(msg);
 }
-void onAddVlanPort(uint8_t* msg, uint32_t len) {
-    l2ptProcessAddVlanPort(msg, len);
+void onAddVlanPort(wire::Msg msg, wire::ReplyMsg) {
+    l2ptProcessAddVlanPort(msg);
 }
-void onDelVlanPort(uint8_t* msg, uint32_t len) {
-    l2ptProcessDelVlanPort(msg, len);
+void onDelVlanPort(wire::Msg msg, wire::ReplyMsg) {
+    l2ptProcessDelVlanPort(msg);
 }
-void onVlanProtoDisable(uint8_t* msg, uint32_t len) {
-    l2ptProcessVlanProtocolDisable(msg, len);
+void onVlanProtoDisable(wire::Msg msg, wire::ReplyMsg) {
+    l2ptProcessVlanProtocolDisable(msg);
 }
-void onVmanPt(uint8_t* msg, uint32_t len) {
-    l2ptSetVmanPt(msg, len);
+void onVmanPt(wire::Msg msg, wire::ReplyMsg) {
+    l2ptSetVmanPt(msg);
 }
-void onCli(uint8_t* msg, uint32_t len) {
-    l2ptProcessCli(msg, len);
+void onCli(wire::Msg msg, wire::ReplyMsg reply) {
+    l2ptProcessCli(msg, reply);
 }
-void onUndebugAll(uint8_t*, uint32_t) {
+void onUndebugAll(wire::Msg msg, wire::ReplyMsg) {
+    l2ptCheckMsgLen(msg, hdr::kPlainHeaderLen);
     l2ptResetAllDebug();
 }
-void onRate(uint8_t* msg, uint32_t len) {
-    l2ptProcessRate(msg, len);
+void onRate(wire::Msg msg, wire::ReplyMsg) {
+    l2ptProcessRate(msg);
 }
-void onHaControl(uint8_t* msg, uint32_t len) {
+void onHaControl(wire::Msg msg, wire::ReplyMsg) {
     L2PT_DBG("%s(): Received HA_CONTROL \r\n", "l2ptTaskProcMsg");
-    l2ptProcessHA(msg, len);
+    l2ptProcessHA(msg);
 }
-
-constexpr uint32_t kSeqBody = hdr::kSeqHeaderLen;
-constexpr uint32_t kPlain = hdr::kPlainHeaderLen;
 
 constexpr Route kRoutes[] = {
-    {MT_SWP_TIMEOUT, false, kSeqBody, onSwpTimeout},
-    {MT_SWP_ACK, false, kSeqBody, onSwpAck},
-    {MT_HA_CONTROL, false, hdr::kHaEvent + sizeof(uint32_t), onHaControl},
-    {MT_UNDEBUG_ALL, false, kPlain, onUndebugAll},
-    {MT_EVT_NOTIFICATION, false, evtmsg::kLen, onEventNotification},
-    {MT_BLOCK_CFG_FIRST, false, kPlain, onBlockCfg},
-    {MT_BLOCK_CFG_FIRST + 1, false, kPlain, onBlockCfg},
-    {MT_BLOCK_CFG_LAST, false, kPlain, onBlockCfg},
-    {MT_CLI_REQ, false, climsg::kDbgDirection + 1, onCli},
-    {MT_L2PT_TASK_DISABLE, false, replymsg::kReplyCode + sizeof(uint32_t), l2ptProcessTaskDisable},
-    {MT_L2PT_RATE_LIMIT, true, ratemsg::kLen, onRate},
-    {MT_L2PT_MAC, true, macmsg::kLen, onMac},
-    {MT_L2PT_ADD_VLAN_PORT, true, vlanmsg::kBlocks, onAddVlanPort},
-    {MT_L2PT_DEL_VLAN_PORT, true, vlanmsg::kBlocks, onDelVlanPort},
-    {MT_L2PT_VLAN_PROTO_DISABLE, true, vlanmsg::kBlocks, onVlanProtoDisable},
-    {MT_L2PT_LAG_MEMBER_ADD, true, lagmsg::kBlocks, onLagMemberAdd},
-    {MT_L2PT_LAG_MEMBER_DEL, true, lagmsg::kBlocks, onLagMemberDel},
-    {MT_L2PT_ACL_UPDATE_PRPM, false, rpmmsg::kMasterSlot, onAclUpdate},
-    {MT_L2PT_REG_REQ, false, rpmmsg::kLen, onRegReq},
-    {MT_L2PT_VMAN_PT, true, vmanptmsg::kLen, onVmanPt},
+    {MT_SWP_TIMEOUT, false, onSwpTimeout},
+    {MT_SWP_ACK, false, onSwpAck},
+    {MT_HA_CONTROL, false, onHaControl},
+    {MT_UNDEBUG_ALL, false, onUndebugAll},
+    {MT_EVT_NOTIFICATION, false, onEventNotification},
+    {MT_BLOCK_CFG_FIRST, false, onBlockCfg},
+    {MT_BLOCK_CFG_FIRST + 1, false, onBlockCfg},
+    {MT_BLOCK_CFG_LAST, false, onBlockCfg},
+    {MT_CLI_REQ, false, onCli},
+    {MT_L2PT_TASK_DISABLE, false, l2ptProcessTaskDisable},
+    {MT_L2PT_RATE_LIMIT, true, onRate},
+    {MT_L2PT_MAC, true, onMac},
+    {MT_L2PT_ADD_VLAN_PORT, true, onAddVlanPort},
+    {MT_L2PT_DEL_VLAN_PORT, true, onDelVlanPort},
+    {MT_L2PT_VLAN_PROTO_DISABLE, true, onVlanProtoDisable},
+    {MT_L2PT_LAG_MEMBER_ADD, true, onLagMemberAdd},
+    {MT_L2PT_LAG_MEMBER_DEL, true, onLagMemberDel},
+    {MT_L2PT_ACL_UPDATE_PRPM, false, onAclUpdate},
+    {MT_L2PT_REG_REQ, false, onRegReq},
+    {MT_L2PT_VMAN_PT, true, onVmanPt},
 };
 
 const Route* routeOf(uint32_t type) {
@@ -183,36 +193,21 @@ const Route* routeOf(uint32_t type) {
     return nullptr;
 }
 
-// Every handler's fixed fields lie within the receive buffer, so a short message read over its
-// zeroed tail stays inside the buffer.
-constexpr bool routesFitTheBuffer() {
-    for (const Route& route : kRoutes) {
-        if (route.minLen > L2PT_IPC_BUF_SIZE) {
-            return false;
-        }
-    }
-    return true;
-}
-static_assert(routesFitTheBuffer());
-
 }  // namespace
 
-void l2ptTaskProcMsg(uint8_t* msg, uint32_t rxLen) {
-    const uint32_t type = hdr::msgType(msg);
+void l2ptTaskProcMsg(std::span<uint8_t> buf, uint32_t rxLen) {
+    // Everything is read within what both the header and the receive say arrived.
+    const wire::Msg msg = wire::Msg::received(buf, rxLen);
+    const uint32_t type = msg.u32(hdr::kMsgType);
     const Route* route = routeOf(type);
     if (route == nullptr) {
         L2PT_DBG("%s: Got an unknown notif %d\r\n", __func__, type);
         return;
     }
-    // Variable parts are bounded by what both the header and the receive say arrived; the fixed
-    // fields of a message cut short read as zeros.
-    const uint32_t len = std::min(hdr::msgLen(msg), rxLen);
-    if (len < route->minLen) {
-        L2PT_DBG("%s: msg type %d of %u bytes is short of %u\r\n", __func__, type, len,
-                 route->minLen);
-    }
     if (route->sequenced) {
-        const int rc = ozmSwpCkSeqAndAck(msg, ozmL2ptTcbNode.swpSeqState, ozmL2ptTcbNode.reqQueue);
+        SeqHeader header = msg.head<hdr::kSeqHeaderLen>();
+        const int rc =
+            ozmSwpCkSeqAndAck(header.data(), ozmL2ptTcbNode.swpSeqState, ozmL2ptTcbNode.reqQueue);
         if (rc == OZM_SWP_DUPLICATE) {
             return;
         }
@@ -222,10 +217,11 @@ void l2ptTaskProcMsg(uint8_t* msg, uint32_t rxLen) {
             return;
         }
     }
-    route->handler(msg, len);
+    route->handler(msg, wire::ReplyMsg(buf));
 }
 
-void l2ptSetVmanPt(const uint8_t* msg, uint32_t) {
-    l2ptVmanPt = wire::getU16(msg, vmanptmsg::kTpid);
+void l2ptSetVmanPt(wire::Msg msg) {
+    l2ptCheckMsgLen(msg, vmanptmsg::kLen);
+    l2ptVmanPt = msg.u16(vmanptmsg::kTpid);
     L2PT_DBG("%s: received vman pt msg: value %x\r\n", __func__, l2ptVmanPt);
 }

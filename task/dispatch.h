@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
-// Handles one received control message of rxLen bytes in place. msg is the loop's receive
-// buffer (L2PT_IPC_BUF_SIZE bytes, zero past what arrived).
-void l2ptTaskProcMsg(uint8_t* msg, uint32_t rxLen);
-void l2ptSetVmanPt(const uint8_t* msg, uint32_t len);
+#include "platform/wire/msg.h"
+
+// Handles one received control message of rxLen bytes in place. buf is the loop's whole receive
+// buffer (zero past what arrived), into which replies are built.
+void l2ptTaskProcMsg(std::span<uint8_t> buf, uint32_t rxLen);
+void l2ptSetVmanPt(wire::Msg msg);

@@ -7,6 +7,7 @@
 #include "base/debug.h"
 #include "base/ipc.h"
 #include "base/log_codes.h"
+#include "base/msg_check.h"
 #include "base/tcb.h"
 #include "classification/acl_msg.h"
 #include "classification/agents.h"
@@ -94,13 +95,13 @@ void closeSocket(int32_t& sock) {
 
 }  // namespace
 
-void l2ptProcessTaskDisable(uint8_t* msg, uint32_t) {
+void l2ptProcessTaskDisable(wire::Msg msg, wire::ReplyMsg reply) {
+    l2ptCheckMsgLen(msg, kReplyCodeEnd);
     L2PT_DBG("%s: Received task disable message\r\n", __func__);
-    wire::putU32(msg, replymsg::kReplyCode, 0);
+    reply.putU32(replymsg::kReplyCode, 0);
     // The answer carries at least the reply code, and never more than the receive buffer holds.
-    const uint32_t replyLen =
-        std::clamp<uint32_t>(hdr::msgLen(msg), kReplyCodeEnd, L2PT_IPC_BUF_SIZE);
-    ozmIpcReply(ozmL2ptTcbNode.ipcKey, msg, replyLen);
+    const uint32_t replyLen = reply.cap(std::max<uint64_t>(msg.u32(hdr::kMsgLen), kReplyCodeEnd));
+    ozmIpcReply(ozmL2ptTcbNode.ipcKey, reply.data(), replyLen);
     l2ptTaskExit(L2PT_EXIT_DISABLE);
 }
 

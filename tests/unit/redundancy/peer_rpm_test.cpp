@@ -103,4 +103,28 @@ TEST(PeerRpm, PrimaryAnswersAndMirrorsAgentChangesOnceRegistered) {
     EXPECT_EQ(l2ptAclBitmap, 0x00100000u);
 }
 
+// A registration request whose msgLen says more than the receive buffer holds is answered with the
+// whole buffer and no more; one whose msgLen stops short of its fields is answered with all of
+// them. Each reply's msgLen says how long it is. Requests written out byte by byte.
+TEST(PeerRpm, RegistrationRepliesStayInsideTheReceiveBuffer) {
+    auto& s = boot("primary", "{role: secondary}");
+    const auto& got = s.peer().received();
+    auto request = [&](std::vector<uint8_t> msgLen) {
+        std::vector<uint8_t> m(68);
+        std::copy(msgLen.begin(), msgLen.end(), m.begin() + 8);
+        m[14] = 0x5f, m[15] = 0x60;  // 24416
+        m[20] = m[21] = m[22] = m[23] = 0xff;
+        s.ifm().rawBytes(m);
+        s.settle();
+    };
+    request({0x00, 0x10, 0x00, 0x00});
+    request({0x00, 0x00, 0x00, 0x14});
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(decode(got[0]), PeerMsg(8192, MT_L2PT_REG_REQ, 0, 0, kSlots012, 4));
+    EXPECT_EQ(wire::getU32(got[0].data(), 8), 8192u);
+    EXPECT_TRUE(zero(got[0], 68, got[0].size()));
+    EXPECT_EQ(decode(got[1]), PeerMsg(68, MT_L2PT_REG_REQ, 0, 0, kSlots012, 4));
+    EXPECT_EQ(count(s, "peer rx rejected"), 0u);
+}
+
 }  // namespace
