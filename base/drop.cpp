@@ -7,8 +7,8 @@
 namespace {
 
 struct L2ptDropName {
-    const char* text;    // in traces
-    const char* symbol;  // exported counter
+    const char* text;    // what the platform is told, and traces show
+    const char* symbol;  // the exported counter
 };
 
 // By reason, in the order of L2ptDropReason.
@@ -40,11 +40,6 @@ const bool kDropCountsExported = [] {
 }();
 
 }  // namespace
-
-const char* l2ptDropReasonText(L2ptDropReason reason) {
-    const auto i = static_cast<int>(reason);
-    return i >= 0 && i < L2PT_DROP_REASONS ? kDropNames[i].text : "unknown";
-}
 
 void l2ptCountDrop(L2ptDropReason reason, uint32_t rxIfIndex) {
     const auto i = static_cast<int>(reason);

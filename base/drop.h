@@ -20,9 +20,6 @@ enum class L2ptDropReason : uint8_t {
 };
 inline constexpr int L2PT_DROP_REASONS = static_cast<int>(L2ptDropReason::NoTagRoom) + 1;
 
-// The reason as traces and counters name it ("vman record missing").
-const char* l2ptDropReasonText(L2ptDropReason reason);
-
 // Drops seen per reason since the program started, exported read-only to the debug shell as
 // l2ptDrop<Reason> (l2ptDropNoVman, ...).
 extern uint64_t l2ptDropCount[L2PT_DROP_REASONS];
