@@ -109,6 +109,8 @@ void printSummary(chassis::SimSwitch& sim) {
                                  std::string(chassis::dropReasonName(chassis::DropReason(r))) +
                                  ") " + std::to_string(dp.dropTotals()[r]));
     }
+    for (const std::string& line : sim.chassis().taskDrops().summary())
+        trace.add("summary", line);
 }
 
 [[noreturn]] void drive(std::optional<chassis::Scenario> scenario, bool summary) {

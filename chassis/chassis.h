@@ -12,6 +12,7 @@
 #include "chassis/ifm.h"
 #include "chassis/model.h"
 #include "chassis/services.h"
+#include "chassis/task_drops.h"
 
 namespace chassis {
 
@@ -26,6 +27,7 @@ class Chassis {
     FaultSet& faults() { return faults_; }
     IfDb& ifdb() { return ifdb_; }
     DataPlane& cards() { return cards_; }
+    TaskDrops& taskDrops() { return taskDrops_; }
     Ifm& ifm() { return ifm_; }
     EventService& events() { return events_; }
     Ha& ha() { return ha_; }
@@ -52,6 +54,7 @@ class Chassis {
     IfDb ifdb_;
     Context ctx_;
     DataPlane cards_;
+    TaskDrops taskDrops_{trace_, ifdb_};
     Ifm ifm_;
     EventService events_;
     Ha ha_;

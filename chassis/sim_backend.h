@@ -68,6 +68,9 @@ class SimBackend final : public ozm::Backend, private ozm::TestHooks, private Ta
     int closeFd(int fd) override;
     int setTunnelMac(int fd, const ozm::MacAddress& mac) override;
     int pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_t> frame) override;
+    void pduDropped(uint32_t rxIfIndex, uint32_t reason, std::string_view reasonText) override {
+        chassis_->taskDrops().add(rxIfIndex, reason, reasonText);
+    }
     const ozm::IfInfo* ifInfo(uint32_t ifIndex) override { return chassis_->ifdb().info(ifIndex); }
     int cardTypePortToPipe(int cardType, int portId) override {
         return chassis_->ifdb().pipeOf(cardType, portId);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/debug.h"
+#include "base/drop.h"
 #include "base/tcb.h"
 #include "diagnostics/pdu_trace.h"
 #include "forwarding/frame.h"
@@ -30,8 +31,9 @@ void l2ptProcessTunneledPacket(uint32_t rxIfIndex, uint8_t* frame, int32_t len) 
         return;
     }
     if (len < L2PT_FRAME_MIN_LEN) {
-        L2PT_DBG("%s: tunneled PDU of len %d from core port %s dropped: not a tagged frame\r\n",
-                 __func__, len, L2ptDbgName(rxIfIndex).text);
+        L2PT_DROP(l2ptShortFrameReason(len), rxIfIndex,
+                  "%s: tunneled PDU of len %d from core port %s dropped: not a tagged frame\r\n",
+                  __func__, len, L2ptDbgName(rxIfIndex).text);
         return;
     }
     const uint32_t vlanId = wire::getU16(frame, L2PT_FRAME_TAG_TCI) & L2PT_VLAN_ID_MASK;
@@ -40,15 +42,18 @@ void l2ptProcessTunneledPacket(uint32_t rxIfIndex, uint8_t* frame, int32_t len) 
              static_cast<long>(vlanId), len, L2ptDbgName(rxIfIndex).text);
     l2ptDebugPdu(rxIfIndex, vlanId, frame, len, 0, kCorePortKind);
     if (!l2ptPortSlotIndexValid(index)) {
-        L2PT_DBG("%s: port id %d is out of range\r\n", __func__, index);
+        L2PT_DROP(L2ptDropReason::PortRange, rxIfIndex, "%s: port id %d is out of range\r\n",
+                  __func__, index);
         return;
     }
     if (l2ptGetCorePort(rxIfIndex, 0) == nullptr) {
-        L2PT_DBG("%s: core port pointer is null\r\n", __func__);
+        L2PT_DROP(L2ptDropReason::NoCorePort, rxIfIndex, "%s: core port pointer is null\r\n",
+                  __func__);
         return;
     }
     if (l2ptGetVman(vlanId) == nullptr) {
-        L2PT_DBG("%s: vman id %ld pointer is null\r\n", __func__, static_cast<long>(vlanId));
+        L2PT_DROP(L2ptDropReason::NoVman, rxIfIndex, "%s: vman id %ld pointer is null\r\n",
+                  __func__, static_cast<long>(vlanId));
         return;
     }
     l2ptHalProcessTunneledPacket(rxIfIndex, vlanId, frame, len);
@@ -59,20 +64,22 @@ void l2ptHalProcessTunneledPacket(uint32_t rxIfIndex, uint32_t vlanId, uint8_t* 
     uint8_t copy[L2PT_PKT_BUF_SIZE] = {};
     L2ptVmanEntry* vman = l2ptGetVman(vlanId);
     if (vman == nullptr) {
-        L2PT_DBG("%s: vman id %ld pointer is null\r\n", __func__, static_cast<long>(vlanId));
+        L2PT_DROP(L2ptDropReason::NoVman, rxIfIndex, "%s: vman id %ld pointer is null\r\n",
+                  __func__, static_cast<long>(vlanId));
         return;
     }
     const L2ptProtocolNode* row = l2ptGetProtocolNode(frame, len);
     if (row == nullptr) {
-        L2PT_DBG("%s: NULL protocol node for addr %02x:%02x:%02x:%02x:%02x:%02x\r\n", __func__,
-                 frame[0], frame[1], frame[2], frame[3], frame[4], frame[5]);
+        L2PT_DROP(L2ptDropReason::UnknownProto, rxIfIndex,
+                  "%s: NULL protocol node for addr %02x:%02x:%02x:%02x:%02x:%02x\r\n", __func__,
+                  frame[0], frame[1], frame[2], frame[3], frame[4], frame[5]);
         return;
     }
     if ((row->flag & vman->protoFlags) == 0) {
-        L2PT_DBG(
-            "%s: proto type %x is not enabled for tunneling (flag %x)                      "
-            "\r\n",
-            __func__, row->flag, vman->protoFlags);
+        L2PT_DROP(L2ptDropReason::ProtoOff, rxIfIndex,
+                  "%s: proto type %x is not enabled for tunneling (flag %x)                      "
+                  "\r\n",
+                  __func__, row->flag, vman->protoFlags);
         return;
     }
     for (L2ptIfNode* node = l2ptFirstIfNode(vman); node != nullptr; node = l2ptNextIfNode(node)) {

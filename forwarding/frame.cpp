@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "base/debug.h"
+#include "base/drop.h"
 #include "base/log_codes.h"
 #include "base/tcb.h"
 #include "diagnostics/pdu_trace.h"
@@ -28,7 +29,12 @@ bool l2ptFrameCut(uint32_t rxIfIndex, int32_t len, const char* caller) {
     if (len <= static_cast<int32_t>(L2PT_PKT_BUF_SIZE)) {
         return false;
     }
-    L2PT_DBG("%s: PDU of len %d from %s dropped: longer than the receive buffer\r\n", caller, len,
-             L2ptDbgName(rxIfIndex).text);
+    L2PT_DROP(L2ptDropReason::TooLong, rxIfIndex,
+              "%s: PDU of len %d from %s dropped: longer than the receive buffer\r\n", caller, len,
+              L2ptDbgName(rxIfIndex).text);
     return true;
+}
+
+L2ptDropReason l2ptShortFrameReason(int32_t len) {
+    return len < 0 ? L2ptDropReason::RxFailed : L2ptDropReason::Untagged;
 }

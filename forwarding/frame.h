@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "base/drop.h"
 #include "platform/kernel.h"
 
 inline constexpr int32_t L2PT_FRAME_DST_MAC = 0;
@@ -24,5 +25,8 @@ void l2ptSendPdu(int32_t sock, uint32_t rxIfIndex, uint32_t egressIfIndex, uint3
                  const char* sentText, const char* caller);
 
 // Whether a received frame was cut by the receive buffer (its length is then above the buffer's
-// size); such a frame is dropped, with a debug line of the caller naming the port.
+// size); such a frame is dropped and counted, with a debug line of the caller naming the port.
 bool l2ptFrameCut(uint32_t rxIfIndex, int32_t len, const char* caller);
+
+// Why a frame shorter than L2PT_FRAME_MIN_LEN is dropped: a negative length is a failed receive.
+L2ptDropReason l2ptShortFrameReason(int32_t len);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/debug.h"
+#include "base/drop.h"
 #include "base/tcb.h"
 #include "diagnostics/pdu_trace.h"
 #include "forwarding/frame.h"
@@ -32,27 +33,32 @@ void l2ptProcessPacket(uint32_t rxIfIndex, uint8_t* frame, int32_t len) {
         return;
     }
     if (len < L2PT_FRAME_MIN_LEN) {
-        L2PT_DBG("%s: PDU of len %d dropped: not a tagged frame\r\n", __func__, len);
+        L2PT_DROP(l2ptShortFrameReason(len), rxIfIndex,
+                  "%s: PDU of len %d dropped: not a tagged frame\r\n", __func__, len);
         return;
     }
     if (!l2ptPortSlotIndexValid(index)) {
-        L2PT_DBG("%s: port id %d is out of range\r\n", __func__, index);
+        L2PT_DROP(L2ptDropReason::PortRange, rxIfIndex, "%s: port id %d is out of range\r\n",
+                  __func__, index);
         return;
     }
     const L2ptAccessPort* port = pL2ptAccessPortTable[index];
     if (port == nullptr) {
-        L2PT_DBG("%s: port pointer is null\r\n", __func__);
+        L2PT_DROP(L2ptDropReason::NoAccessPort, rxIfIndex, "%s: port pointer is null\r\n",
+                  __func__);
         return;
     }
     l2ptDebugPdu(rxIfIndex, port->vlanId, frame, len, 0, kEdgePortKind);
     const uint8_t flag = l2ptGetProtocolType(frame);
     if (flag == 0 || (flag & port->protoFlags) == 0) {
-        L2PT_DBG("%s: proto type %x is not enabled for tunneling (flag %x)\r\n", __func__, flag,
-                 port->protoFlags);
+        L2PT_DROP(flag == 0 ? L2ptDropReason::UnknownProto : L2ptDropReason::ProtoOff, rxIfIndex,
+                  "%s: proto type %x is not enabled for tunneling (flag %x)\r\n", __func__, flag,
+                  port->protoFlags);
         return;
     }
     if (l2ptGetVman(port->vlanId) == nullptr) {
-        L2PT_DBG("%s: vman id %ld pointer is null\r\n", __func__, static_cast<long>(port->vlanId));
+        L2PT_DROP(L2ptDropReason::NoVman, rxIfIndex, "%s: vman id %ld pointer is null\r\n",
+                  __func__, static_cast<long>(port->vlanId));
         return;
     }
     l2ptHalProcessPacket(rxIfIndex, port->vlanId, frame, len, flag);
@@ -62,14 +68,16 @@ void l2ptHalProcessPacket(uint32_t rxIfIndex, uint32_t vlanId, uint8_t* frame, i
                           uint8_t flag) {
     L2ptVmanEntry* vman = l2ptGetVman(vlanId);
     if (vman == nullptr) {
-        L2PT_DBG("%s: vman id %ld pointer is null\r\n", __func__, static_cast<long>(vlanId));
+        L2PT_DROP(L2ptDropReason::NoVman, rxIfIndex, "%s: vman id %ld pointer is null\r\n",
+                  __func__, static_cast<long>(vlanId));
         return;
     }
     if (flag == L2PT_FLAG_PVST) {
         // The received tag becomes the inner tag behind the provider tag.
         if (len + L2PT_FRAME_TAG_LEN > static_cast<int32_t>(L2PT_PKT_BUF_SIZE)) {
-            L2PT_DBG("%s: PVST PDU of len %d dropped: no room for the provider tag\r\n", __func__,
-                     len);
+            L2PT_DROP(L2ptDropReason::NoTagRoom, rxIfIndex,
+                      "%s: PVST PDU of len %d dropped: no room for the provider tag\r\n", __func__,
+                      len);
             return;
         }
         std::memmove(frame + L2PT_FRAME_TAG_TPID + L2PT_FRAME_TAG_LEN, frame + L2PT_FRAME_TAG_TPID,

@@ -106,6 +106,10 @@ class Backend {
     // Reads one datagram (a message or [ifIndex][frame]) from one of the task's descriptors
     // into parts, in order. The length read, or -1; *truncated when it did not fit.
     virtual long receive(int fd, std::span<const std::span<uint8_t>> parts, bool* truncated);
+    // A received PDU the task discarded (ozmPduDropped): counted or shown as the backend likes.
+    // Called on the PDU path: it must not block. By default nothing is done.
+    virtual void pduDropped(uint32_t /*rxIfIndex*/, uint32_t /*reason*/,
+                            std::string_view /*reasonText*/) {}
 
     // Interface, card and system queries.
     virtual const IfInfo* ifInfo(uint32_t ifIndex) = 0;

@@ -65,3 +65,7 @@ int ozmRecvfrom(int sock, uint8_t* buf, int len, int flags, void* from, int* fro
 // Sends one PDU out of egressIfIndex; returns the bytes sent or -1.
 int ozmSendto(int sock, const uint8_t* buf, int len, int flags, const uint8_t* addr, int addrLen,
               uint32_t egressIfIndex);
+// Tells the platform that a received PDU was discarded: the interface it arrived on, the
+// caller's code for why and that reason's text (a string that lasts as long as the program).
+// Allocates nothing and never fails; what is done with it is the backend's.
+void ozmPduDropped(uint32_t rxIfIndex, uint32_t reason, const char* reasonText);

@@ -20,18 +20,22 @@ struct Info {
     std::string name;
     size_t size;  // bytes: 1, 2, 4 or 8
     Range range;
+    bool readOnly = false;
 };
 
 // Registers an integer variable; without a range, every value of an unsigned of its width.
 void exportSymbol(const char* name, void* address, size_t size);
 void exportSymbol(const char* name, void* address, size_t size, Range range);
+// Registers an integer variable that can be read but never set (a counter).
+void exportReadOnly(const char* name, const void* address, size_t size);
 // Sets an exported integer variable (1, 2, 4 or 8 bytes wide) to a value within its range;
-// false when unknown or out of range, the variable then unchanged.
+// false when unknown, read-only or out of range, the variable then unchanged.
 bool set(std::string_view name, uint64_t value);
-// The same with a signed value: 0, or -1 when unknown or out of range.
+// The same with a signed value: 0, or -1 when unknown, read-only or out of range.
 int setInRange(std::string_view name, int64_t value);
 std::optional<uint64_t> get(std::string_view name);
 std::optional<Range> range(std::string_view name);
+bool isReadOnly(std::string_view name);
 // Every exported variable, by name.
 std::vector<Info> list();
 

@@ -146,3 +146,7 @@ int ozmSendto(int sock, const uint8_t* buf, int len, int /*flags*/, const uint8_
     return ozm::backend().pduSend(sock, egressIfIndex,
                                   std::span<const uint8_t>(buf, static_cast<size_t>(len)));
 }
+
+void ozmPduDropped(uint32_t rxIfIndex, uint32_t reason, const char* reasonText) {
+    ozm::backend().pduDropped(rxIfIndex, reason, reasonText != nullptr ? reasonText : "");
+}

@@ -49,6 +49,8 @@ ShellResult doSet(Args args) {
     const auto range = sym::range(name);
     if (!range)
         return fail("no exported variable named '" + name + "'");
+    if (sym::isReadOnly(name))
+        return fail("set " + name + ": read-only");
     const auto value = parseNumber(args[1]);
     if (!value)
         return fail("set " + name + ": '" + std::string(args[1]) +
@@ -74,8 +76,8 @@ ShellResult doVars(Args args) {
         return fail("usage: vars");
     std::string text;
     for (const auto& v : sym::list()) {
-        text += v.name + " = " + std::to_string(sym::get(v.name).value_or(0)) + " range " +
-                rangeText(v.range) + "\n";
+        text += v.name + " = " + std::to_string(sym::get(v.name).value_or(0)) +
+                (v.readOnly ? " read-only" : " range " + rangeText(v.range)) + "\n";
     }
     return {0, text};
 }

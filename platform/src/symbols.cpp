@@ -15,6 +15,7 @@ struct Symbol {
     void* address;
     size_t size;
     Range range;
+    bool readOnly = false;
 };
 
 constexpr size_t kBitsPerByte = 8;
@@ -64,9 +65,18 @@ void exportSymbol(const char* name, void* address, size_t size, Range range) {
     registry().insert_or_assign(name, Symbol{address, size, range});
 }
 
+void exportReadOnly(const char* name, const void* address, size_t size) {
+    if (name == nullptr || address == nullptr) {
+        return;
+    }
+    // Never written through: setInRange refuses a read-only symbol before it stores.
+    registry().insert_or_assign(
+        name, Symbol{const_cast<void*>(address), size, unsignedRange(size), true});
+}
+
 int setInRange(std::string_view name, int64_t value) {
     const Symbol* s = find(name);
-    if (s == nullptr || value < s->range.min || value > s->range.max) {
+    if (s == nullptr || s->readOnly || value < s->range.min || value > s->range.max) {
         return -1;
     }
     const auto bits = static_cast<uint64_t>(value);
@@ -100,10 +110,15 @@ std::optional<Range> range(std::string_view name) {
     return s != nullptr ? std::optional<Range>(s->range) : std::nullopt;
 }
 
+bool isReadOnly(std::string_view name) {
+    const Symbol* s = find(name);
+    return s != nullptr && s->readOnly;
+}
+
 std::vector<Info> list() {
     std::vector<Info> out;
     for (const auto& [name, s] : registry()) {
-        out.push_back({name, s.size, s.range});
+        out.push_back({name, s.size, s.range, s.readOnly});
     }
     return out;
 }

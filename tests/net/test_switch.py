@@ -159,6 +159,13 @@ class Switch:
         ports = json.loads(self.ctl("counters", "--json").stdout)["ports"]
         return {p["port"]: p["rx"] for p in ports}
 
+    def task_drops(self, reason):
+        """The primary l2ptd's count of PDUs it dropped for reason (l2ptDrop<reason>)."""
+        r = self.ctl("shell", "get", "l2ptDrop" + reason)
+        if r.returncode != 0:
+            raise AssertionError(r.stderr)
+        return int(r.stdout.split("=")[1])
+
     def daemon_log(self):
         with open(self.log) as f:
             return f.read()
@@ -201,8 +208,16 @@ class SwitchTest(unittest.TestCase):
                 want = restored(t, mac).hex()
                 self.assertEqual([f.hex() for f in got["acc1"]], [want])
                 self.assertEqual([f.hex() for f in got["acc2"]], [want])
+        before = self.sw.task_drops("UnknownProto")
         got = self.sw.exchange("core0", tunnelled(lldp()), {"acc1": 0, "acc2": 0})
         self.assertEqual(got, {"acc1": [], "acc2": []})
+        # l2ptd counts the drop with its debugging off; the counter is read, never set.
+        netns.wait_for("the LLDP drop counted",
+                       lambda: self.sw.task_drops("UnknownProto") == before + 1)
+        r = self.sw.ctl("shell", "set", "l2ptDropUnknownProto", "0")
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("read-only", r.stdout + r.stderr)
+        self.assertEqual(self.sw.task_drops("UnknownProto"), before + 1)
 
     def test_3_untrapped_frames_never_reach_the_daemon(self):
         before = self.sw.counters()["ge0/1"]

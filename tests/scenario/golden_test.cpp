@@ -1,7 +1,8 @@
 // Golden traces: each tests/scenario/NAME.scenario runs on NAME.yaml, each examples/NAME.scenario
 // on examples/two-cards.yaml, and the trace l2ptd prints must equal NAME.trace line by line
-// (tests/scenario/examples/NAME.trace for the examples). With L2PT_UPDATE_GOLDEN=1 the traces
-// are written instead.
+// (tests/scenario/examples/NAME.trace for the examples). A NAME.options file beside a scenario
+// holds more options for its run (--summary). With L2PT_UPDATE_GOLDEN=1 the traces are written
+// instead.
 #include "l2ptd_run.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +26,17 @@ struct Golden {
     fs::path chassis;
     fs::path scenario;
     fs::path trace;
+    std::string options;  // more l2ptd options, from NAME.options
 };
+
+// The contents of NAME.options with its line ends as blanks; empty without one.
+std::string optionsOf(const fs::path& scenario) {
+    std::ifstream in(fs::path(scenario).replace_extension(".options"));
+    std::string options;
+    for (std::string word; in >> word;)
+        options += " " + word;
+    return options;
+}
 
 void PrintTo(const Golden& g, std::ostream* os) {
     *os << g.scenario.string();
@@ -38,14 +49,15 @@ std::vector<Golden> goldens() {
         if (e.path().extension() == ".scenario") {
             const auto stem = e.path().stem().string();
             out.push_back({stem, e.path().parent_path() / (stem + ".yaml"), e.path(),
-                           e.path().parent_path() / (stem + ".trace")});
+                           e.path().parent_path() / (stem + ".trace"), optionsOf(e.path())});
         }
     }
     for (const auto& e : fs::directory_iterator(src / "examples")) {
         if (e.path().extension() == ".scenario") {
             const auto stem = e.path().stem().string();
             out.push_back({"example_" + stem, src / "examples/two-cards.yaml", e.path(),
-                           src / "tests/scenario/examples" / (stem + ".trace")});
+                           src / "tests/scenario/examples" / (stem + ".trace"),
+                           optionsOf(e.path())});
         }
     }
     std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
@@ -64,8 +76,8 @@ class GoldenTrace : public ::testing::TestWithParam<Golden> {};
 
 TEST_P(GoldenTrace, MatchesLineByLine) {
     const Golden& g = GetParam();
-    const Outcome r =
-        l2ptd("--sim " + g.chassis.string() + " --scenario " + g.scenario.string(), true);
+    const Outcome r = l2ptd(
+        "--sim " + g.chassis.string() + " --scenario " + g.scenario.string() + g.options, true);
     const std::string& actual = r.out;
     ASSERT_EQ(r.status, 0) << actual;
     if (const char* update = std::getenv("L2PT_UPDATE_GOLDEN"); update && *update == '1') {
