@@ -80,24 +80,24 @@ class ReplyMsg {
         return static_cast<uint32_t>(std::min<uint64_t>(len, size()));
     }
 
-    void putU16(size_t off, uint16_t v) const { put(off, v, 2); }
-    void putU32(size_t off, uint32_t v) const { put(off, v, 4); }
-    void putI32(size_t off, int32_t v) const { put(off, static_cast<uint32_t>(v), 4); }
+    void putU16(size_t off, uint16_t v) const {
+        if (has(off, sizeof v)) {
+            wire::putU16(data(), off, v);
+        }
+    }
+    void putU32(size_t off, uint32_t v) const {
+        if (has(off, sizeof v)) {
+            wire::putU32(data(), off, v);
+        }
+    }
+    void putI32(size_t off, int32_t v) const { putU32(off, static_cast<uint32_t>(v)); }
     // The n bytes at off, cut at the end of the buffer (empty when off lies past it).
     std::span<uint8_t> sub(size_t off, size_t n) const {
         return off < size() ? buf_.subspan(off, std::min(n, size() - off)) : std::span<uint8_t>{};
     }
 
   private:
-    void put(size_t off, uint32_t v, size_t n) const {
-        std::span<uint8_t> field = sub(off, n);
-        if (field.size() != n) {
-            return;
-        }
-        for (size_t i = n; i-- > 0; v >>= 8) {
-            field[i] = static_cast<uint8_t>(v);
-        }
-    }
+    bool has(size_t off, size_t n) const { return off <= size() && n <= size() - off; }
 
     std::span<uint8_t> buf_;
 };
