@@ -1,0 +1,79 @@
+/* What the line cards' data plane decides about a frame, in the words both of its models use:
+ * the simulated data plane (chassis/) and the kernel pipeline (net/pipeline/, compiled for BPF).
+ * Plain C, so that both compilers take it; the two must agree frame for frame. */
+#ifndef L2PT_CHASSIS_DATAPLANE_DEFS_H
+#define L2PT_CHASSIS_DATAPLANE_DEFS_H
+
+#include <linux/types.h>
+
+/* Frame layout. */
+#define L2PT_ETH_ALEN 6
+#define L2PT_ETH_HLEN 14
+#define L2PT_OFF_DST 0
+#define L2PT_OFF_SRC 6
+#define L2PT_OFF_TYPE 12 /* EtherType, or the TPID of the outer tag */
+#define L2PT_TAG_LEN 4
+#define L2PT_VID_MASK 0x0FFF
+#define L2PT_MAX_VID 4095
+
+/* Tag protocol identifiers a frame may carry without any configuration. */
+#define L2PT_TPID_8021Q 0x8100
+#define L2PT_TPID_QINQ 0x88a8
+#define L2PT_TPID_VMAN 0x9100 /* the provider TPID until IFM sets another */
+
+/* Tags a frame may carry as it enters: a customer's own (at most two) on an access port, and the
+ * provider tag above them on a core port. More are refused as a tag stack too deep. */
+#define L2PT_MAX_CUSTOMER_TAGS 2
+#define L2PT_MAX_TAGS (L2PT_MAX_CUSTOMER_TAGS + 1)
+
+/* Longest frame handed to the task: past its packet buffer, so that the task itself tells a
+ * frame it cannot take; longer frames are dropped before they reach it. */
+#define L2PT_TRAP_MAX_LEN 1600
+
+/* The task's two PDU sockets (its OZML2STP and OZML2L2PT protocols). */
+#define L2PT_SOCKET_ACCESS 1
+#define L2PT_SOCKET_TUNNEL 9
+
+/* Why the data plane did not pass a frame on; counted per port and in total. */
+enum l2pt_drop {
+    L2PT_DROP_NO_PORT = 0,     /* "no such port": entered or left through no port */
+    L2PT_DROP_RUNT,            /* "runt frame": shorter than an Ethernet header */
+    L2PT_DROP_CARD_ABSENT,     /* "card absent": the port's line card is not there */
+    L2PT_DROP_NO_VLAN,         /* "no VLAN": the port is no member of the frame's VLAN */
+    L2PT_DROP_POLICED,         /* "policed": over the rate of its trap entry */
+    L2PT_DROP_NO_SOCKET,       /* "no socket": no task takes trapped frames */
+    L2PT_DROP_NO_LIVE_MEMBER,  /* "LAG without live member" */
+    L2PT_DROP_SEND_FAILED,     /* "send failed" */
+    L2PT_DROP_TAG_STACK,       /* "tag stack too deep" */
+    L2PT_DROP_OVER_MTU,        /* "over the MTU": longer than the way out takes */
+    L2PT_DROP_TRAP_TOO_LONG,   /* "too long to trap": longer than L2PT_TRAP_MAX_LEN */
+    L2PT_DROP_PORT_DOWN,       /* "port down": the way out has no live interface */
+    L2PT_DROP_FILTERED,        /* "filtered": known unicast for the port it came from */
+    L2PT_DROP_FENCED,          /* "fenced sender": a PDU from a task that lost its role */
+    L2PT_DROP_TASK_BEHIND,     /* "task behind": the task's ring is full */
+    L2PT_DROP_REASONS
+};
+
+/* What became of a frame that entered a port (trace events, the shared frame table). */
+enum l2pt_verdict {
+    L2PT_VERDICT_TRAPPED = 1, /* handed to the task */
+    L2PT_VERDICT_FORWARDED,   /* known unicast: one way out */
+    L2PT_VERDICT_FLOODED,     /* broadcast, multicast or unknown: every other member */
+    L2PT_VERDICT_DROPPED
+};
+
+/* FNV-1a over the destination and source MACs: the flow hash that picks a LAG's member. The
+ * same on both models, so a flow leaves by the same member in the simulation and the kernel. */
+#define L2PT_FNV_OFFSET 2166136261u
+#define L2PT_FNV_PRIME 16777619u
+static inline __u32 l2pt_flow_hash(const __u8 *macs /* 12 bytes: dst, src */)
+{
+    __u32 h = L2PT_FNV_OFFSET;
+    for (int i = 0; i < 2 * L2PT_ETH_ALEN; i++) {
+        h ^= macs[i];
+        h *= L2PT_FNV_PRIME;
+    }
+    return h;
+}
+
+#endif

@@ -1,0 +1,140 @@
+/* The kernel pipeline's tables: the records its maps hold, shared by the BPF programs that read
+ * them on every frame, the chassis daemon that writes them, and l2ptd, which maps some of them
+ * read-only to tag and address the PDUs it sends. Plain C, for both compilers. All numbers are
+ * in host order. */
+#ifndef L2PT_NET_PIPELINE_ABI_H
+#define L2PT_NET_PIPELINE_ABI_H
+
+#include <linux/bpf.h>
+#include <linux/types.h>
+
+#include "chassis/dataplane_defs.h"
+
+/* Logical ports: a chassis port by its dense index (0 .. L2PT_MAX_PORTS-1), a LAG by
+ * L2PT_LAG_BASE + its dense index. VLAN membership, learned MACs and flooding speak of these. */
+#define L2PT_MAX_PORTS 1024
+#define L2PT_MAX_LAGS 256
+#define L2PT_LAG_BASE L2PT_MAX_PORTS
+#define L2PT_MAX_LPORTS (L2PT_MAX_PORTS + L2PT_MAX_LAGS)
+#define L2PT_LPORT_NONE 0xFFFF
+#define L2PT_LPORT_WORDS (L2PT_MAX_LPORTS / 32)
+#define L2PT_LAG_MAX_LIVE 32 /* members of one LAG that carry traffic at once */
+#define L2PT_VLANS (L2PT_MAX_VID + 1)
+
+/* l2pt_globals[0]: the switch-wide settings. */
+#define L2PT_G_TRACE 0x1 /* send an event per frame to l2pt_events */
+struct l2pt_globals {
+    __u32 tpid;       /* the provider TPID in force */
+    __u32 flags;      /* L2PT_G_* */
+    __u64 ageing_ns;  /* a learned MAC not seen for this long is unknown again */
+    __u32 task_mark;  /* SO_MARK of the packet socket of the task in its role now */
+    __u32 pad;
+};
+
+/* l2pt_lports[lport]: one port or LAG. */
+#define L2PT_P_PRESENT 0x1  /* its line card is there (for a LAG: always) */
+#define L2PT_P_UP 0x2       /* a port: its interface exists, is up and has carrier */
+#define L2PT_P_IS_LAG 0x4
+struct l2pt_lport {
+    __u32 ifindex;    /* the Linux interface of a port; 0 while it has none */
+    __u32 chassis_if; /* the chassis ifIndex (port or LAG) the task knows it by */
+    __u16 pvid;       /* a port: the VLAN its customers' frames are taken into */
+    __u16 mtu;        /* a port: its interface's MTU */
+    __u16 lag;        /* a port: the lport of its LAG, or L2PT_LPORT_NONE */
+    __u8 slot;        /* a port: its line card */
+    __u8 flags;       /* L2PT_P_* */
+    __u16 n_live;     /* a LAG: members that carry traffic now (card present, interface up) */
+    __u16 live[L2PT_LAG_MAX_LIVE]; /* their lports, in ascending chassis ifIndex order */
+    __u16 pad;
+};
+
+/* l2pt_vlans[vid]: the VLAN's member lports, and which of them are core (provider) ports; a
+ * member that is not core is an access (customer) port. */
+struct l2pt_vlan {
+    __u32 members[L2PT_LPORT_WORDS];
+    __u32 core[L2PT_LPORT_WORDS];
+};
+
+/* l2pt_by_ifindex: Linux ifindex -> lport of the port the pipeline is attached to. */
+
+/* l2pt_traps: the ACL agents' installed entries. A port's own entry is keyed by the port's
+ * chassis ifIndex; an agent-wide one by L2PT_TRAP_SLOT_KEY(slot), matching every port of the
+ * card. The port's own entry is looked up first. */
+#define L2PT_TRAP_SLOT_FLAG 0x80000000u
+#define L2PT_TRAP_SLOT_KEY(slot) (L2PT_TRAP_SLOT_FLAG | (__u32)(slot))
+struct l2pt_trap_key {
+    __u32 owner;
+    __u8 mac[L2PT_ETH_ALEN];
+    __u8 pad[2];
+};
+struct l2pt_trap {
+    struct bpf_spin_lock lock; /* guards the bucket */
+    __u32 socket;              /* L2PT_SOCKET_ACCESS or L2PT_SOCKET_TUNNEL */
+    __u32 rate_kbps;           /* 0: not policed */
+    __u32 started;             /* the bucket has been filled once */
+    __u64 tokens;              /* bytes x L2PT_TOKEN_SCALE */
+    __u64 last_ns;
+    __u64 hits;                /* frames that matched, policed ones included */
+    __u64 policed;             /* of those, dropped by the policer */
+};
+/* The policer: a token bucket per entry, filled at the entry's rate and holding one second of
+ * it, at least one full-size frame. Tokens are bytes x 10^6, so that one microsecond at N bytes
+ * per second earns N tokens. */
+#define L2PT_TOKEN_SCALE 1000000ull
+#define L2PT_MIN_BURST_BYTES 1518ull
+#define L2PT_BYTES_PER_KBIT 125ull
+
+/* l2pt_fdb: learned MACs, an LRU hash. */
+struct l2pt_fdb_key {
+    __u16 vid;
+    __u8 mac[L2PT_ETH_ALEN];
+};
+struct l2pt_fdb_entry {
+    __u32 lport;
+    __u32 pad;
+    __u64 seen_ns;
+};
+
+/* l2pt_stats[port dense index], per CPU: what each port passed and dropped. */
+struct l2pt_port_stats {
+    __u64 rx;        /* entered from the wire */
+    __u64 trapped;   /* handed to the task */
+    __u64 forwarded; /* entered and went on as data, to one port or flooded */
+    __u64 tx;        /* left for the wire: data and the task's PDUs */
+    __u64 pdu_tx;    /* of those, the task's PDUs */
+    __u64 drops[L2PT_DROP_REASONS];
+};
+
+/* l2pt_rings[0]: the ring of the task in its primary role (a ring buffer map; absent while no
+ * task holds the role). Each trapped frame is one record. */
+struct l2pt_trap_rec {
+    __u32 rx_if;   /* the chassis ifIndex the task hears it from: the LAG of a member */
+    __u32 port_if; /* the chassis ifIndex of the port it entered */
+    __u16 socket;  /* L2PT_SOCKET_ACCESS or L2PT_SOCKET_TUNNEL */
+    __u16 len;     /* bytes of frame[] in use */
+    __u32 pad;
+    __u64 tstamp_ns; /* CLOCK_MONOTONIC */
+    __u8 frame[L2PT_TRAP_MAX_LEN]; /* as it entered, a tag the kernel took off put back and an
+                                      untagged frame in its port's VLAN (802.1Q) */
+};
+#define L2PT_RING_BYTES (4u << 20)
+
+/* l2pt_events: one record per frame while L2PT_G_TRACE is set, for the daemon's trace. */
+struct l2pt_event {
+    __u32 port_if;   /* chassis ifIndex of the port it entered (or left, for a task PDU) */
+    __u32 egress_if; /* forwarded: the chassis ifIndex it left by */
+    __u16 verdict;   /* enum l2pt_verdict */
+    __u16 reason;    /* dropped: enum l2pt_drop; trapped: the socket */
+    __u16 len;
+    __u16 vid;       /* the VLAN it was taken into, 0 when none */
+    __u32 copies;    /* flooded: how many ports it left by */
+    __u32 outbound;  /* 1: a task PDU leaving port_if */
+};
+#define L2PT_EVENT_RING_BYTES (256u << 10)
+
+/* The task's packet socket carries SO_MARK L2PT_TASK_MARK_BASE | generation; the egress program
+ * passes such frames only while the generation is the one in l2pt_globals.task_mark. */
+#define L2PT_TASK_MARK_BASE 0x4c320000u
+#define L2PT_TASK_MARK_MASK 0xFFFF0000u
+
+#endif
