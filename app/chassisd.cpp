@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "chassis/config.h"
-#include "net/daemon.h"
+#include "net/daemon/daemon.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "net/protocol.h"
-#include "net/socket.h"
+#include "net/proto/protocol.h"
+#include "net/io/socket.h"
 
 namespace {
 

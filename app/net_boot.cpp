@@ -9,7 +9,7 @@
 
 #include "app/boot.h"
 #include "chassis/config.h"
-#include "net/net_backend.h"
+#include "net/backend/net_backend.h"
 #include "platform/backend.h"
 
 int bootNet(int argc, char** argv) {

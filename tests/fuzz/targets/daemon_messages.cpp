@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "net/daemon.h"
-#include "net/protocol.h"
-#include "net/socket.h"
+#include "net/daemon/daemon.h"
+#include "net/proto/protocol.h"
+#include "net/io/socket.h"
 #include "platform/wire/bytes.h"
 #include "tests/fuzz/harness.h"
 

@@ -1,5 +1,5 @@
 // Datagrams sent and received several per system call, over a SEQPACKET pair.
-#include "net/batch.h"
+#include "net/io/batch.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -9,7 +9,7 @@
 #include <numeric>
 #include <vector>
 
-#include "net/socket.h"
+#include "net/io/socket.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "net/net_backend.h"
+#include "net/backend/net_backend.h"
 
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "net/state_store.h"
+#include "net/daemon/state_store.h"
 #include "platform/shell.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"

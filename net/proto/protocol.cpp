@@ -1,4 +1,4 @@
-#include "net/protocol.h"
+#include "net/proto/protocol.h"
 
 #include "platform/wire/bytes.h"
 

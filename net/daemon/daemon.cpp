@@ -1,4 +1,4 @@
-#include "net/daemon.h"
+#include "net/daemon/daemon.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,8 +16,8 @@
 
 #include "chassis/message.h"
 #include "chassis/pcap.h"
-#include "net/protocol.h"
-#include "net/state_store.h"
+#include "net/proto/protocol.h"
+#include "net/daemon/state_store.h"
 #include "platform/shell.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"

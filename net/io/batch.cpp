@@ -1,4 +1,4 @@
-#include "net/batch.h"
+#include "net/io/batch.h"
 
 #include <cerrno>
 #include <cstring>

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "chassis/trace.h"
-#include "net/socket.h"
+#include "net/io/socket.h"
 
 namespace netp {
 

@@ -1,4 +1,4 @@
-#include "net/socket.h"
+#include "net/io/socket.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "net/protocol.h"
+#include "net/proto/protocol.h"
 #include "platform/kernel.h"
 #include "platform/wire/bytes.h"
 

@@ -1,4 +1,4 @@
-#include "net/state_store.h"
+#include "net/daemon/state_store.h"
 
 #include <fcntl.h>
 #include <unistd.h>

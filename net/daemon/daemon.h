@@ -19,10 +19,10 @@
 
 #include "chassis/chassis.h"
 #include "chassis/scenario.h"
-#include "net/batch.h"
-#include "net/port_io.h"
-#include "net/protocol.h"
-#include "net/socket.h"
+#include "net/io/batch.h"
+#include "net/daemon/port_io.h"
+#include "net/proto/protocol.h"
+#include "net/io/socket.h"
 
 namespace netp {
 

@@ -15,9 +15,9 @@
 
 #include "chassis/config.h"
 #include "chassis/ifdb.h"
-#include "net/batch.h"
-#include "net/protocol.h"
-#include "net/socket.h"
+#include "net/io/batch.h"
+#include "net/proto/protocol.h"
+#include "net/io/socket.h"
 #include "platform/backend.h"
 
 namespace netp {

@@ -1,4 +1,4 @@
-#include "net/port_io.h"
+#include "net/daemon/port_io.h"
 
 #include <arpa/inet.h>
 #include <linux/filter.h>
