@@ -1,0 +1,65 @@
+// The line card's tables in the kernel: the pipeline built into this program, loaded, and its
+// maps read and written through libbpf. It owns the loaded object: the programs and maps live
+// as long as it does (and as long as a tc filter or a handed-over descriptor holds them).
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "net/pipeline/bpf_object.h"
+#include "net/pipeline/mapping.h"
+#include "net/pipeline/tables.h"
+
+namespace netp::pipeline {
+
+class BpfTables final : public Tables {
+  public:
+    // Loads the pipeline (the kernel's refusal names the program, see BpfObject) and sets its
+    // globals to defaultGlobals().
+    static Result<std::unique_ptr<BpfTables>> load(LogFn log);
+
+    // The programs to attach at each port's tc ingress and egress (cls_bpf, direct-action).
+    int ingressFd() const { return ingress_; }
+    int egressFd() const { return egress_; }
+
+    Status unbindIfindex(uint32_t ifindex) override;
+    Status removeTrap(const TrapKey& key) override;
+    Status setTrapRate(const TrapKey& key, uint32_t rateKbps) override;
+    Result<TrapCounters> trapCounters(const TrapKey& key) const override;
+    Result<std::vector<LearnedMac>> learnedMacs() const override;
+    Result<size_t> forgetLport(uint32_t lport) override;
+    Result<size_t> expireAged(uint64_t nowNs) override;
+    Result<Fd> newTaskRing() override;
+    Status removeTaskRing() override;
+    int eventsFd() const override { return events_; }
+
+  protected:
+    // The three arrays are written through the daemon's own mapping of them: no system call.
+    Status writeElement(Array array, uint32_t index, const void* value, size_t size) override;
+    Status writeBinding(uint32_t ifindex, uint32_t port) override;
+    Status writeTrap(const TrapKey& key, const Trap& trap) override;
+    Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
+
+  private:
+    struct Loaded {};  // only load() makes one
+
+    struct Arrays {
+        Mapping globals, lports, vlans;
+    };
+
+  public:
+    BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays);
+
+  private:
+    // Forgets the learned MACs for which drop(entry) holds; how many.
+    template <typename Drop>
+    Result<size_t> forgetIf(Drop&& drop);
+
+    BpfObject obj_;
+    Arrays arrays_;
+    int ingress_, egress_;
+    int byIfindex_, traps_, fdb_, stats_, rings_, events_;
+    mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
+};
+
+}  // namespace netp::pipeline
