@@ -1,0 +1,143 @@
+// The tables' checks and semantics, on the in-memory tables (no root), and the loader's word
+// when the kernel refuses a program.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "net/pipeline/bpf_object.h"
+#include "net/pipeline/mem_tables.h"
+#include "net/pipeline/table_view.h"
+
+namespace netp::pipeline {
+std::span<const uint8_t> refusedObject();
+}
+
+namespace {
+
+using namespace netp::pipeline;
+
+constexpr Mac kStp = {0x01, 0x80, 0xc2, 0x00, 0x00, 0x00};
+constexpr Mac kPvst = {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd};
+constexpr Mac kTunnel = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};
+
+std::unique_ptr<MemTables> memTables() {
+    auto t = MemTables::create();
+    EXPECT_TRUE(t) << t.status().what();
+    return std::move(*t);
+}
+
+TEST(Tables, RefuseWhatIsOutOfRangeAndWriteNothing) {
+    auto t = memTables();
+    auto port = [](void (*edit)(l2pt_lport&)) {
+        l2pt_lport r{};
+        r.lag = L2PT_LPORT_NONE;
+        edit(r);
+        return r;
+    };
+    l2pt_vlan coreOnly{};
+    coreOnly.core[0] = 1;
+    l2pt_globals badTpid = defaultGlobals(), badMark = defaultGlobals();
+    badTpid.tpid = 0x05FF;
+    badMark.task_mark = 7;
+    const std::pair<const char*, std::function<Status()>> refused[] = {
+        {"lport past the LAGs", [&] { return t->setLport(L2PT_MAX_LPORTS, port([](auto&) {})); }},
+        {"VLAN 4096 as pvid", [&] { return t->setLport(1, port([](auto& r) { r.pvid = 4096; })); }},
+        {"slot 12", [&] { return t->setLport(1, port([](auto& r) { r.slot = 12; })); }},
+        {"a port as LAG", [&] { return t->setLport(1, port([](auto& r) { r.lag = 5; })); }},
+        {"33 live members",
+         [&] { return t->setLport(L2PT_LAG_BASE, port([](auto& r) { r.n_live = 33; })); }},
+        {"a LAG as live member",
+         [&] {
+             return t->setLport(L2PT_LAG_BASE, port([](auto& r) {
+                                    r.n_live = 1;
+                                    r.live[0] = L2PT_LAG_BASE;
+                                }));
+         }},
+        {"VLAN 4096", [&] { return t->setVlan(4096, l2pt_vlan{}); }},
+        {"a core port that is no member", [&] { return t->setVlan(10, coreOnly); }},
+        {"ifindex 0", [&] { return t->bindIfindex(0, 1); }},
+        {"a LAG bound to an interface", [&] { return t->bindIfindex(5, L2PT_LAG_BASE); }},
+        {"an agent of slot 12", [&] { return t->installTrap(TrapKey::slot(12, kStp), 0); }},
+        {"a TPID that is no EtherType", [&] { return t->setGlobals(badTpid); }},
+        {"a mark that is no task's", [&] { return t->setGlobals(badMark); }},
+        {"a rate for no entry", [&] { return t->setTrapRate(TrapKey::port(3, kStp), 5); }},
+        {"removing no entry", [&] { return t->removeTrap(TrapKey::port(3, kStp)); }},
+        {"stats past the ports", [&] { return t->portStats(L2PT_STATS_SLOTS).status(); }},
+    };
+    for (const auto& [name, write] : refused) {
+        const Status s = write();
+        EXPECT_FALSE(s) << name;
+        EXPECT_FALSE(s.what().empty()) << name;
+    }
+    EXPECT_EQ(t->lport(1)->pvid, 0);
+    EXPECT_EQ(t->globals().tpid, L2PT_TPID_VMAN);
+}
+
+TEST(Tables, KeepCountersAndMacsAsTheKernelDoes) {
+    auto t = memTables();
+    const TrapKey stp = TrapKey::slot(3, kStp);
+    ASSERT_TRUE(t->installTrap(stp, 0));
+    ASSERT_TRUE(t->setTrapRate(stp, 75));
+    EXPECT_EQ(t->trapCounters(stp)->hits, 0u);
+    EXPECT_EQ(trapSocket(kStp), L2PT_SOCKET_ACCESS);
+    EXPECT_EQ(trapSocket(kPvst), L2PT_SOCKET_ACCESS);
+    EXPECT_EQ(trapSocket(kTunnel), L2PT_SOCKET_TUNNEL);
+
+    const uint64_t ageing = t->globals().ageing_ns;
+    t->learn(100, {2, 0, 0, 0, 0, 1}, 4, 1000);
+    t->learn(100, {2, 0, 0, 0, 0, 2}, L2PT_LAG_BASE, 2000);
+    t->learn(200, {2, 0, 0, 0, 0, 1}, 4, 3000);
+    EXPECT_EQ(*t->expireAged(ageing + 2000), 2u);  // seen at 1000 and 2000
+    EXPECT_EQ(*t->forgetLport(4), 1u);
+    EXPECT_TRUE(t->learnedMacs()->empty());
+
+    auto first = t->newTaskRing();
+    ASSERT_TRUE(first);
+    auto second = t->newTaskRing();
+    ASSERT_TRUE(second);
+    EXPECT_GE(t->taskRingFd(), 0);
+    ASSERT_TRUE(t->removeTaskRing());
+    EXPECT_EQ(t->taskRingFd(), -1);
+}
+
+// l2ptd reads the in-memory tables as it reads the kernel's: element strides and all.
+TEST(Tables, ReadThroughTheTaskView) {
+    auto t = memTables();
+    l2pt_lport lag{};
+    lag.chassis_if = 2000;
+    lag.n_live = 2;
+    lag.live[0] = 7;
+    lag.live[1] = 9;
+    ASSERT_TRUE(t->setLport(L2PT_LAG_BASE + 3, lag));
+    l2pt_vlan v{};
+    v.members[1] = 0x3;  // lports 32 and 33
+    v.core[1] = 0x2;
+    ASSERT_TRUE(t->setVlan(4095, v));
+    auto fds = t->viewFds();
+    ASSERT_TRUE(fds);
+    auto view = TableView::map(*fds);
+    ASSERT_TRUE(view) << view.status().what();
+    EXPECT_EQ(view->lport(L2PT_LAG_BASE + 3)->live[1], 9);
+    EXPECT_EQ(view->lport(L2PT_LAG_BASE + 2)->chassis_if, 0u);
+    EXPECT_EQ(view->role(4095, 32), TableView::Role::Access);
+    EXPECT_EQ(view->role(4095, 33), TableView::Role::Core);
+    EXPECT_EQ(view->role(4095, 34), TableView::Role::None);
+    EXPECT_EQ(view->globals().ageing_ns, L2PT_AGEING_NS_DEFAULT);
+}
+
+TEST(Loader, NamesTheProgramTheKernelRefuses) {
+    ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads a BPF program";
+    std::string logged;
+    auto obj = BpfObject::load(refusedObject(), "refused",
+                               [&](std::string_view line) { logged.append(line) += '\n'; });
+    ASSERT_FALSE(obj);
+    EXPECT_THAT(obj.status().what(),
+                testing::StartsWith("the kernel refused BPF program l2pt_refused: "));
+    EXPECT_THAT(obj.status().what(), testing::HasSubstr("invalid access to packet"));
+    EXPECT_THAT(logged, testing::HasSubstr("l2pt_refused"));  // libbpf's word, in our log
+}
+
+}  // namespace
