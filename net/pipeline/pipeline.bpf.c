@@ -97,6 +97,25 @@ struct way {
     __u32 chassis_if;
 };
 
+/* The frame's form and its ways out, in scalars only, so that flood_to, a function the
+ * verifier checks once on its own, can take it. */
+struct out {
+    __u32 tpid;                       /* the provider TPID in force */
+    __u32 gso;                        /* segment size of a segmentation-offloaded frame, else 0 */
+    __u32 len_customer, len_provider; /* on the wire in either form */
+    __u32 hash;
+    __u32 copies;
+    struct way pending; /* flooding: the copy not yet sent */
+    __u16 vid;
+    __u8 hashed;
+    __u8 provider; /* the frame is in its provider form now */
+    __u8 to_core;  /* flooding: the members walked are core ports */
+    __u8 broken;   /* flooding: the frame could not be converted */
+    __u8 has_pending;
+    __u8 pad;
+    __u8 macs[2 * L2PT_ETH_ALEN];
+};
+
 /* Everything the ingress program knows of the frame in hand. */
 struct frame {
     struct __sk_buff* skb;
@@ -105,21 +124,12 @@ struct frame {
     struct l2pt_port_stats* st;
     struct l2pt_vlan* vlan;
     __u64 now;
-    __u32 port;                       /* P */
-    __u32 lport;                      /* L: P, or its LAG */
-    __u32 len;                        /* as it entered, every tag in the data */
-    __u32 hlen;                       /* bytes of hdr[] read */
-    __u32 len_customer, len_provider; /* on the wire in either form */
-    __u32 hash;
-    __u32 copies;
-    struct way pending; /* flooding: the copy not yet sent */
-    __u32 word, bits;   /* flooding: the bitmap word walked and its members left */
-    __u16 vid;
-    __u8 hashed;
-    __u8 provider; /* the frame is in its provider form now */
-    __u8 to_core;  /* flooding: the members being walked are core ports */
-    __u8 broken;   /* flooding: the frame could not be converted */
-    __u8 has_pending;
+    __u32 port;       /* P */
+    __u32 lport;      /* L: P, or its LAG */
+    __u32 len;        /* as it entered, every tag in the data */
+    __u32 hlen;       /* bytes of hdr[] read */
+    __u32 word, bits; /* flooding: the bitmap word walked and its members left */
+    struct out o;
     __u8 hdr[HDR_BYTES];
 };
 
@@ -165,8 +175,8 @@ static __always_inline void trace(struct frame* f, __u16 verdict, __u16 reason, 
         .verdict = verdict,
         .reason = reason,
         .len = f->len,
-        .vid = f->vid,
-        .copies = f->copies,
+        .vid = f->o.vid,
+        .copies = f->o.copies,
     };
     bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
 }
@@ -216,18 +226,17 @@ static __always_inline int restore_tags(struct __sk_buff* skb) {
 }
 
 /* Customer to provider form: the provider tag after the MACs. */
-static __always_inline int push_provider(struct frame* f) {
+static __always_inline int push_provider(struct __sk_buff* skb, struct out* o) {
     __u8 buf[L2PT_ETH_HLEN + 2];
-    __builtin_memcpy(buf, f->hdr, 2 * L2PT_ETH_ALEN);
-    __u32 tpid = f->g->tpid;
-    buf[12] = tpid >> 8;
-    buf[13] = tpid;
-    buf[14] = (f->vid >> 8) & (L2PT_VID_MASK >> 8);
-    buf[15] = f->vid;
-    if (bpf_skb_change_head(f->skb, L2PT_TAG_LEN, 0) ||
-        bpf_skb_store_bytes(f->skb, 0, buf, sizeof(buf), 0))
+    __builtin_memcpy(buf, o->macs, sizeof(o->macs));
+    buf[12] = o->tpid >> 8;
+    buf[13] = o->tpid;
+    buf[14] = (o->vid >> 8) & (L2PT_VID_MASK >> 8);
+    buf[15] = o->vid;
+    if (bpf_skb_change_head(skb, L2PT_TAG_LEN, 0) ||
+        bpf_skb_store_bytes(skb, 0, buf, sizeof(buf), 0))
         return -1;
-    f->provider = 1;
+    o->provider = 1;
     return 0;
 }
 
@@ -236,47 +245,45 @@ static __always_inline int push_provider(struct frame* f) {
  * metadata, the second moves that into the data, and each pop empties the metadata and takes
  * the next 802.1Q/802.1ad tag of the data into it. A customer tag ends in the metadata, which
  * the way out puts back on the wire. */
-static __always_inline int pop_provider(struct frame* f) {
+static __always_inline int pop_provider(struct __sk_buff* skb, struct out* o) {
     const __u8 tpid[2] = {L2PT_TPID_8021Q >> 8, L2PT_TPID_8021Q & 0xFF};
-    struct __sk_buff* skb = f->skb;
     if (bpf_skb_store_bytes(skb, L2PT_OFF_TYPE, tpid, sizeof(tpid), 0) ||
         bpf_skb_vlan_push(skb, bpf_htons(L2PT_TPID_8021Q), 0) ||
         bpf_skb_vlan_push(skb, bpf_htons(L2PT_TPID_8021Q), 0) || bpf_skb_vlan_pop(skb) ||
         bpf_skb_vlan_pop(skb) || bpf_skb_vlan_pop(skb))
         return -1;
-    f->provider = 0;
+    o->provider = 0;
     return 0;
 }
 
 /* Puts the frame in the form a way out to a core (provider) or access (customer) port takes. */
-static __always_inline int convert(struct frame* f, int core) {
-    if (core && !f->provider)
-        return push_provider(f);
-    if (!core && f->provider)
-        return pop_provider(f);
+static __always_inline int convert(struct __sk_buff* skb, struct out* o, int core) {
+    if (core && !o->provider)
+        return push_provider(skb, o);
+    if (!core && o->provider)
+        return pop_provider(skb, o);
     return 0;
 }
 
 /* ---- Ways out ---- */
 
 /* A segmentation-offloaded frame is judged by its segments' payload. */
-static __always_inline int over_mtu(struct frame* f, __u32 wire_len, __u32 mtu) {
-    __u32 gso = f->skb->gso_size;
-    if (gso)
-        return gso > mtu;
-    return wire_len > mtu + MTU_SLACK;
+static __always_inline int over_mtu(const struct out* o, int core, __u32 mtu) {
+    if (o->gso)
+        return o->gso > mtu;
+    return (core ? o->len_provider : o->len_customer) > mtu + MTU_SLACK;
 }
 
-static __always_inline __u32 flow_hash(struct frame* f) {
-    if (!f->hashed) {
-        f->hash = l2pt_flow_hash(f->hdr);
-        f->hashed = 1;
+static __always_inline __u32 flow_hash(struct out* o) {
+    if (!o->hashed) {
+        o->hash = l2pt_flow_hash(o->macs);
+        o->hashed = 1;
     }
-    return f->hash;
+    return o->hash;
 }
 
 /* The port lport x leaves by: itself, or one live member of a LAG. -1, or why it cannot. */
-static __always_inline int way_out(struct frame* f, __u32 x, struct way* w) {
+static __always_inline int way_out(struct out* o, __u32 x, struct way* w) {
     __u32 port = x;
     if (x >= L2PT_LAG_BASE) {
         struct l2pt_lport* lag = bpf_map_lookup_elem(&l2pt_lports, &x);
@@ -286,7 +293,7 @@ static __always_inline int way_out(struct frame* f, __u32 x, struct way* w) {
         if (n == 0 || n > L2PT_LAG_MAX_LIVE)
             return L2PT_DROP_NO_LIVE_MEMBER;
         /* pick < n: the mask changes nothing but shows the verifier the bound */
-        __u32 pick = flow_hash(f) % n;
+        __u32 pick = flow_hash(o) % n;
         barrier_var(pick);
         port = lag->live[pick & (L2PT_LAG_MAX_LIVE - 1)];
         if (port >= L2PT_MAX_PORTS)
@@ -313,54 +320,56 @@ static __always_inline void count_tx(__u32 port) {
 
 static __always_inline int unicast(struct frame* f, __u32 x) {
     struct way w;
-    int why = way_out(f, x, &w);
+    int why = way_out(&f->o, x, &w);
     if (why >= 0)
         return drop(f, why);
     int core = is_core(f->vlan, x);
-    if (over_mtu(f, core ? f->len_provider : f->len_customer, w.mtu)) {
+    if (over_mtu(&f->o, core, w.mtu)) {
         count_drop(w.port, L2PT_DROP_OVER_MTU);
         trace(f, L2PT_VERDICT_DROPPED, L2PT_DROP_OVER_MTU, 0);
         return TC_ACT_SHOT;
     }
-    if (convert(f, core))
+    if (convert(f->skb, &f->o, core))
         return drop(f, L2PT_DROP_SEND_FAILED);
     count_tx(w.port);
     f->st->forwarded += 1;
-    f->copies = 1;
+    f->o.copies = 1;
     trace(f, L2PT_VERDICT_FORWARDED, 0, w.chassis_if);
     return bpf_redirect(w.ifindex, 0);
 }
 
 /* Flooding sends each copy when it knows the next one, so that the last leaves with the frame
  * itself (bpf_redirect) and only the others are clones. */
-static __always_inline void send_pending(struct frame* f) {
-    if (!f->has_pending)
+static __always_inline void send_pending(struct __sk_buff* skb, struct out* o) {
+    if (!o->has_pending)
         return;
-    f->has_pending = 0;
-    if (bpf_clone_redirect(f->skb, f->pending.ifindex, 0)) {
-        count_drop(f->pending.port, L2PT_DROP_SEND_FAILED);
+    o->has_pending = 0;
+    if (bpf_clone_redirect(skb, o->pending.ifindex, 0)) {
+        count_drop(o->pending.port, L2PT_DROP_SEND_FAILED);
         return;
     }
-    count_tx(f->pending.port);
-    f->copies += 1;
+    count_tx(o->pending.port);
+    o->copies += 1;
 }
 
-static __noinline void flood_to(struct frame* f, __u32 x) {
+/* One member of the group walked: a global function, checked by the verifier once. */
+__noinline int flood_to(struct __sk_buff* skb, struct out* o, __u32 x) {
     struct way w;
-    if (way_out(f, x, &w) >= 0)
-        return; /* it cannot carry the frame now: skipped */
-    if (over_mtu(f, f->to_core ? f->len_provider : f->len_customer, w.mtu)) {
+    if (!skb || !o || way_out(o, x, &w) >= 0)
+        return 0; /* it cannot carry the frame now: skipped */
+    if (over_mtu(o, o->to_core, w.mtu)) {
         count_drop(w.port, L2PT_DROP_OVER_MTU);
-        return;
+        return 0;
     }
-    send_pending(f);
-    if (f->broken || convert(f, f->to_core)) {
-        f->broken = 1;
+    send_pending(skb, o);
+    if (o->broken || convert(skb, o, o->to_core)) {
+        o->broken = 1;
         count_drop(w.port, L2PT_DROP_SEND_FAILED);
-        return;
+        return 0;
     }
-    f->pending = w;
-    f->has_pending = 1;
+    o->pending = w;
+    o->has_pending = 1;
+    return 0;
 }
 
 /* The index of w's lowest set bit (w not 0), without branches: the bits below it, counted. */
@@ -379,7 +388,7 @@ static long flood_bit(__u32 i, void* ctx) {
     if (!w)
         return 1;
     f->bits = w & (w - 1);
-    flood_to(f, f->word * 32 + lowest_bit(w));
+    flood_to(f->skb, &f->o, f->word * 32 + lowest_bit(w));
     return 0;
 }
 
@@ -389,7 +398,7 @@ static long flood_word(__u32 i, void* ctx) {
     if (i >= L2PT_LPORT_WORDS)
         return 1;
     __u32 core = f->vlan->core[i];
-    __u32 w = f->vlan->members[i] & (f->to_core ? core : ~core);
+    __u32 w = f->vlan->members[i] & (f->o.to_core ? core : ~core);
     if (f->lport / 32 == i)
         w &= ~(1u << (f->lport % 32));
     if (w) {
@@ -403,22 +412,22 @@ static long flood_word(__u32 i, void* ctx) {
 /* Every member but the one it came from, ascending within each group: first those that take
  * the frame's present form, then, converted once, the others. */
 static __always_inline int flood(struct frame* f) {
-    const __u8 first = f->provider;
-    f->to_core = first;
+    const __u8 first = f->o.provider;
+    f->o.to_core = first;
     bpf_loop(L2PT_LPORT_WORDS, flood_word, f, 0);
-    f->to_core = !first;
+    f->o.to_core = !first;
     bpf_loop(L2PT_LPORT_WORDS, flood_word, f, 0);
-    if (!f->has_pending) {
-        if (f->copies)
+    if (!f->o.has_pending) {
+        if (f->o.copies)
             f->st->forwarded += 1;
         trace(f, L2PT_VERDICT_FLOODED, 0, 0);
         return TC_ACT_SHOT;
     }
-    count_tx(f->pending.port);
-    f->copies += 1;
+    count_tx(f->o.pending.port);
+    f->o.copies += 1;
     f->st->forwarded += 1;
     trace(f, L2PT_VERDICT_FLOODED, 0, 0);
-    return bpf_redirect(f->pending.ifindex, 0);
+    return bpf_redirect(f->o.pending.ifindex, 0);
 }
 
 /* ---- Trap ---- */
@@ -553,10 +562,10 @@ static __always_inline int classify(struct frame* f) {
         struct l2pt_vlan* v = bpf_map_lookup_elem(&l2pt_vlans, &outer_vid);
         if (v && is_core(v, f->lport)) {
             f->vlan = v;
-            f->vid = outer_vid;
-            f->provider = 1;
-            f->len_provider = f->len;
-            f->len_customer = f->len - L2PT_TAG_LEN;
+            f->o.vid = outer_vid;
+            f->o.provider = 1;
+            f->o.len_provider = f->len;
+            f->o.len_customer = f->len - L2PT_TAG_LEN;
             return tags > L2PT_MAX_TAGS ? L2PT_DROP_TAG_STACK : -1;
         }
     }
@@ -565,10 +574,10 @@ static __always_inline int classify(struct frame* f) {
     if (!v || !is_member(v, f->lport) || is_core(v, f->lport))
         return L2PT_DROP_NO_VLAN;
     f->vlan = v;
-    f->vid = pvid;
-    f->provider = 0;
-    f->len_customer = f->len;
-    f->len_provider = f->len + L2PT_TAG_LEN;
+    f->o.vid = pvid;
+    f->o.provider = 0;
+    f->o.len_customer = f->len;
+    f->o.len_provider = f->len + L2PT_TAG_LEN;
     return tags > L2PT_MAX_CUSTOMER_TAGS ? L2PT_DROP_TAG_STACK : -1;
 }
 
@@ -580,7 +589,7 @@ static __always_inline void learn(struct frame* f) {
     const __u8* src = &f->hdr[L2PT_OFF_SRC];
     if (!is_unicast(src) || !(src[0] | src[1] | src[2] | src[3] | src[4] | src[5]))
         return;
-    struct l2pt_fdb_key key = {.vid = f->vid};
+    struct l2pt_fdb_key key = {.vid = f->o.vid};
     __builtin_memcpy(key.mac, src, L2PT_ETH_ALEN);
     struct l2pt_fdb_entry* e = bpf_map_lookup_elem(&l2pt_fdb, &key);
     if (e) {
@@ -597,7 +606,7 @@ static __always_inline __u32 known(struct frame* f) {
     const __u8* dst = &f->hdr[L2PT_OFF_DST];
     if (!is_unicast(dst))
         return L2PT_LPORT_NONE;
-    struct l2pt_fdb_key key = {.vid = f->vid};
+    struct l2pt_fdb_key key = {.vid = f->o.vid};
     __builtin_memcpy(key.mac, dst, L2PT_ETH_ALEN);
     struct l2pt_fdb_entry* e = bpf_map_lookup_elem(&l2pt_fdb, &key);
     if (!e || (__s64)(f->now - e->seen_ns) >= (__s64)f->g->ageing_ns)
@@ -656,6 +665,9 @@ int l2pt_ingress(struct __sk_buff* skb) {
     if (why >= 0)
         return drop(&f, why);
     learn(&f);
+    f.o.tpid = f.g->tpid;
+    f.o.gso = skb->gso_size;
+    __builtin_memcpy(f.o.macs, f.hdr, sizeof(f.o.macs));
     /* Nothing forwarded carries a task's mark to the egress fence. */
     skb->mark = 0;
     __u32 to = known(&f);
