@@ -107,4 +107,12 @@ int BpfObject::mapFd(const char* name) const {
     return map ? bpf_map__fd(map) : -1;
 }
 
+std::vector<std::pair<std::string, int>> BpfObject::maps() const {
+    std::vector<std::pair<std::string, int>> out;
+    const bpf_map* map;
+    bpf_object__for_each_map(map, obj_.get())
+        out.emplace_back(bpf_map__name(map), bpf_map__fd(map));
+    return out;
+}
+
 }  // namespace netp::pipeline

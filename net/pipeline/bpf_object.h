@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "net/pipeline/status.h"
 
@@ -31,6 +33,8 @@ class BpfObject {
     // The descriptor of a program or map of the object, -1 when it has none of that name.
     int programFd(const char* name) const;
     int mapFd(const char* name) const;
+    // Every map of the object: its name and descriptor.
+    std::vector<std::pair<std::string, int>> maps() const;
 
   private:
     struct Close {

@@ -6,6 +6,8 @@
 #include <sys/mman.h>
 
 #include <cstring>
+#include <fstream>
+#include <limits>
 #include <string>
 
 #include "net/pipeline/embedded.h"
@@ -95,6 +97,36 @@ BpfTables::BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays)
       rings_(obj_.mapFd("l2pt_rings")),
       events_(obj_.mapFd("l2pt_events")),
       perCpu_(static_cast<size_t>(libbpf_num_possible_cpus())) {}
+
+Result<std::vector<BpfTables::MapMemory>> BpfTables::mapMemory() const {
+    auto memlock = [](const std::string& name, int fd) -> Result<MapMemory> {
+        std::ifstream info("/proc/self/fdinfo/" + std::to_string(fd));
+        std::string key;
+        uint64_t value = 0;
+        while (info >> key && key != "memlock:")
+            info.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        if (!(info >> value))
+            return Status::failure("no memory figure for map " + name);
+        return MapMemory{name, value};
+    };
+    std::vector<MapMemory> out;
+    for (const auto& [name, fd] : obj_.maps()) {
+        Result<MapMemory> m = memlock(name, fd);
+        if (!m)
+            return m.status();
+        out.push_back(*m);
+    }
+    // The task's ring, when the slot holds one: the slot gives its id.
+    uint32_t id = 0;
+    if (bpf_map_lookup_elem(rings_, &kRingSlot, &id) == 0) {
+        Fd ring(bpf_map_get_fd_by_id(id));
+        Result<MapMemory> m = memlock("l2pt_rings[0]", ring.get());
+        if (!ring.valid() || !m)
+            return Status::failure("no memory figure for the task's ring");
+        out.push_back(*m);
+    }
+    return out;
+}
 
 Status BpfTables::writeElement(Array array, uint32_t index, const void* value, size_t size) {
     const Mapping& m = array == Array::Globals  ? arrays_.globals

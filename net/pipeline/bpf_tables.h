@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "net/pipeline/bpf_object.h"
@@ -21,6 +22,13 @@ class BpfTables final : public Tables {
     // The programs to attach at each port's tc ingress and egress (cls_bpf, direct-action).
     int ingressFd() const { return ingress_; }
     int egressFd() const { return egress_; }
+
+    // The kernel memory each map of the pipeline holds (its memlock figure), by name.
+    struct MapMemory {
+        std::string name;
+        uint64_t bytes;
+    };
+    Result<std::vector<MapMemory>> mapMemory() const;
 
     Status unbindIfindex(uint32_t ifindex) override;
     Status removeTrap(const TrapKey& key) override;
