@@ -27,138 +27,93 @@ uint32_t lagMember(const Bytes& f) {
     return l2pt_flow_hash(f.data()) % 2 == 0 ? 4 : 5;
 }
 
-struct Case {
+struct Forwarded {
     const char* name;
     uint32_t port;
     Bytes in;
-    uint16_t verdict;
-    uint32_t at;       // forwarded: the port it left by; dropped: the port that counts it
-    Bytes out = {};    // forwarded: the frame as it left
-    uint16_t why = 0;  // dropped: the reason
+    uint32_t at;  // the port it left by
+    Bytes out;    // as it left
     uint32_t tpid = L2PT_TPID_VMAN;
-    void (*prepare)(Switch&) = nullptr;
     uint32_t gso = 0;
 };
 
-TEST_F(Switch, BridgesByItsTables) {
+TEST_F(Switch, ForwardsInTheFormItsWayOutTakes) {
     learnHosts(*this);
-    constexpr uint16_t kFwd = L2PT_VERDICT_FORWARDED, kDrop = L2PT_VERDICT_DROPPED;
     const Bytes toL = frame(kL, kA, {}, kIpv4);
-    const Case cases[] = {
-        {"untagged customer frame to a core port", 0, frame(kC, kA, {}, kIpv4), kFwd, 2,
+    const Forwarded cases[] = {
+        {"untagged customer frame to a core port", 0, frame(kC, kA, {}, kIpv4), 2,
          frame(kC, kA, {kP100}, kIpv4)},
-        {"C-tagged customer frame keeps its tag inside", 0, frame(kC, kA, {{0x8100, 5}}, kIpv4),
-         kFwd, 2, frame(kC, kA, {kP100, {0x8100, 5}}, kIpv4)},
-        {"provider TPID 0x88a8", 0, frame(kC, kA, {{0x8100, 5}}, kIpv4), kFwd, 2,
-         frame(kC, kA, {{0x88a8, 100}, {0x8100, 5}}, kIpv4), 0, 0x88a8},
-        {"provider TPID 0x9200", 0, frame(kC, kA, {}, 0x0806), kFwd, 2,
-         frame(kC, kA, {{0x9200, 100}}, 0x0806), 0, 0x9200},
-        {"two customer tags", 0, frame(kC, kA, {{0x88a8, 1}, {0x8100, 2}}, kIpv4), kFwd, 2,
+        {"C-tagged customer frame keeps its tag inside", 0, frame(kC, kA, {{0x8100, 5}}, kIpv4), 2,
+         frame(kC, kA, {kP100, {0x8100, 5}}, kIpv4)},
+        {"provider TPID 0x88a8", 0, frame(kC, kA, {{0x8100, 5}}, 0x0806), 2,
+         frame(kC, kA, {{0x88a8, 100}, {0x8100, 5}}, 0x0806), 0x88a8},
+        {"two customer tags", 0, frame(kC, kA, {{0x88a8, 1}, {0x8100, 2}}, kIpv4), 2,
          frame(kC, kA, {kP100, {0x88a8, 1}, {0x8100, 2}}, kIpv4)},
-        {"a 0x9100 tag is the customer's while 0x88a8 is in force", 0,
-         frame(kC, kA, {{0x9100, 7}}, kIpv4), kFwd, 2,
-         frame(kC, kA, {{0x88a8, 100}, {0x9100, 7}}, kIpv4), 0, 0x88a8},
-        {"provider frame to an access port loses its tag", 2, frame(kA, kC, {kP100}, 0x0806), kFwd,
-         0, frame(kA, kC, {}, 0x0806)},
-        {"provider frame to another core port keeps it", 4, frame(kC, kL, {kP100}, kIpv4), kFwd, 2,
-         frame(kC, kL, {kP100}, kIpv4)},
-        {"to the LAG by the flow hash", 0, toL, kFwd, lagMember(toL),
-         frame(kL, kA, {kP100}, kIpv4)},
-        {"at the MTU", 0, frame(kC, kA, {}, kIpv4, 1500), kFwd, 2,
-         frame(kC, kA, {kP100}, kIpv4, 1500)},
-        {"segmentation-offloaded: judged by its segments", 0, frame(kC, kA, {}, kIpv4, 3000), kFwd,
-         2, frame(kC, kA, {kP100}, kIpv4, 3000), 0, L2PT_TPID_VMAN, nullptr, 1448},
-        {"over the MTU of the way out",
-         0,
-         frame(kC, kA, {{0x8100, 5}}, kIpv4, 1500),
-         kDrop,
-         2,
-         {},
-         L2PT_DROP_OVER_MTU},
-        {"provider tag not in force on a core port",
-         2,
-         frame(kA, kC, {kP100}, kIpv4),
-         kDrop,
-         2,
-         {},
-         L2PT_DROP_NO_VLAN,
-         0x88a8},
-        {"untagged on a core port", 2, frame(kA, kC, {}, kIpv4), kDrop, 2, {}, L2PT_DROP_NO_VLAN},
-        {"three customer tags",
-         0,
-         frame(kC, kA, {{0x8100, 1}, {0x8100, 2}, {0x88a8, 3}}, kIpv4),
-         kDrop,
-         0,
-         {},
-         L2PT_DROP_TAG_STACK},
-        {"four tags on a core port",
-         2,
-         frame(kA, kC, {kP100, {0x8100, 1}, {0x8100, 2}, {0x8100, 3}}, kIpv4),
-         kDrop,
-         2,
-         {},
-         L2PT_DROP_TAG_STACK},
-        {"back to the port it came from",
-         0,
-         frame(kA, host(0x1f), {}, kIpv4),
-         kDrop,
-         0,
-         {},
-         L2PT_DROP_FILTERED},
-        {"its card absent",
-         0,
-         frame(kC, kA, {}, kIpv4),
-         kDrop,
-         0,
-         {},
-         L2PT_DROP_CARD_ABSENT,
-         L2PT_TPID_VMAN,
-         [](Switch& s) { s.editLport(0, [](l2pt_lport& r) { r.flags = 0; }); }},
-        {"the way out down",
-         0,
-         frame(kB, kA, {}, kIpv4),
-         kDrop,
-         0,
-         {},
-         L2PT_DROP_PORT_DOWN,
-         L2PT_TPID_VMAN,
-         [](Switch& s) { s.editLport(1, [](l2pt_lport& r) { r.flags = L2PT_P_PRESENT; }); }},
-        {"a LAG without live members",
-         0,
-         toL,
-         kDrop,
-         0,
-         {},
-         L2PT_DROP_NO_LIVE_MEMBER,
-         L2PT_TPID_VMAN,
-         [](Switch& s) { s.editLport(kLag, [](l2pt_lport& r) { r.n_live = 0; }); }},
-        {"an interface of no port",
-         kUnbound,
-         frame(kC, kA, {}, kIpv4),
-         kDrop,
-         L2PT_STATS_NO_PORT,
-         {},
-         L2PT_DROP_NO_PORT},
+        {"provider frame to an access port loses its tag", 2, frame(kA, kC, {kP100}, 0x0806), 0,
+         frame(kA, kC, {}, 0x0806)},
+        {"to the LAG by the flow hash", 0, toL, lagMember(toL), frame(kL, kA, {kP100}, kIpv4)},
+        {"at the MTU", 0, frame(kC, kA, {}, kIpv4, 1500), 2, frame(kC, kA, {kP100}, kIpv4, 1500)},
+        {"segmentation-offloaded: judged by its segments", 0, frame(kC, kA, {}, kIpv4, 3000), 2,
+         frame(kC, kA, {kP100}, kIpv4, 3000), L2PT_TPID_VMAN, 1448},
     };
-    for (const Case& c : cases) {
+    for (const Forwarded& c : cases) {
+        SCOPED_TRACE(c.name);
+        editGlobals([&](l2pt_globals& g) { g.tpid = c.tpid; });
+        const uint64_t tx = stats(c.at).tx;
+        const Outcome r = run(c.port, c.in, c.gso);
+        EXPECT_EQ(r.ev.verdict, L2PT_VERDICT_FORWARDED);
+        EXPECT_EQ(r.retval, TC_ACT_REDIRECT);
+        EXPECT_EQ(r.ev.egress_if, chassisIf(c.at));
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(stats(c.at).tx, tx + 1);
+    }
+}
+
+struct Dropped {
+    const char* name;
+    uint32_t port;
+    Bytes in;
+    uint16_t why;
+    uint32_t at;  // the port that counts it
+    uint32_t tpid = L2PT_TPID_VMAN;
+    void (*prepare)(Switch&) = nullptr;
+};
+
+TEST_F(Switch, DropsWhatItCannotPassOn) {
+    learnHosts(*this);
+    const Dropped cases[] = {
+        {"over the MTU of the way out", 0, frame(kC, kA, {{0x8100, 5}}, kIpv4, 1500),
+         L2PT_DROP_OVER_MTU, 2},
+        {"provider tag not in force on a core port", 2, frame(kA, kC, {kP100}, kIpv4),
+         L2PT_DROP_NO_VLAN, 2, 0x88a8},
+        {"three customer tags", 0, frame(kC, kA, {{0x8100, 1}, {0x8100, 2}, {0x88a8, 3}}, kIpv4),
+         L2PT_DROP_TAG_STACK, 0},
+        {"four tags on a core port", 2,
+         frame(kA, kC, {kP100, {0x8100, 1}, {0x8100, 2}, {0x8100, 3}}, kIpv4), L2PT_DROP_TAG_STACK,
+         2},
+        {"back to the port it came from", 0, frame(kA, host(0x1f), {}, kIpv4), L2PT_DROP_FILTERED,
+         0},
+        {"its card absent", 0, frame(kC, kA, {}, kIpv4), L2PT_DROP_CARD_ABSENT, 0, L2PT_TPID_VMAN,
+         [](Switch& s) { s.editLport(0, [](l2pt_lport& r) { r.flags = 0; }); }},
+        {"the way out down", 0, frame(kB, kA, {}, kIpv4), L2PT_DROP_PORT_DOWN, 0, L2PT_TPID_VMAN,
+         [](Switch& s) { s.editLport(1, [](l2pt_lport& r) { r.flags = L2PT_P_PRESENT; }); }},
+        {"a LAG without live members", 0, frame(kL, kA, {}, kIpv4), L2PT_DROP_NO_LIVE_MEMBER, 0,
+         L2PT_TPID_VMAN, [](Switch& s) { s.editLport(kLag, [](l2pt_lport& r) { r.n_live = 0; }); }},
+        {"an interface of no port", kUnbound, frame(kC, kA, {}, kIpv4), L2PT_DROP_NO_PORT,
+         L2PT_STATS_NO_PORT},
+    };
+    for (const Dropped& c : cases) {
         SCOPED_TRACE(c.name);
         configure();
-        setTpid(c.tpid);
+        editGlobals([&](l2pt_globals& g) { g.tpid = c.tpid; });
         if (c.prepare)
             c.prepare(*this);
-        const l2pt_port_stats before = stats(c.at);
-        const Outcome r = run(c.port, c.in, c.gso);
-        EXPECT_EQ(r.ev.verdict, c.verdict);
-        if (c.verdict == kFwd) {
-            EXPECT_EQ(r.retval, TC_ACT_REDIRECT);
-            EXPECT_EQ(r.ev.egress_if, chassisIf(c.at));
-            EXPECT_EQ(r.out, c.out);
-            EXPECT_EQ(stats(c.at).tx, before.tx + 1);
-        } else {
-            EXPECT_EQ(r.retval, TC_ACT_SHOT);
-            EXPECT_EQ(r.ev.reason, c.why);
-            EXPECT_EQ(stats(c.at).drops[c.why], before.drops[c.why] + 1);
-        }
+        const uint64_t before = drops(c.at, static_cast<l2pt_drop>(c.why));
+        const Outcome r = run(c.port, c.in);
+        EXPECT_EQ(r.retval, TC_ACT_SHOT);
+        EXPECT_EQ(r.ev.verdict, L2PT_VERDICT_DROPPED);
+        EXPECT_EQ(r.ev.reason, c.why);
+        EXPECT_EQ(drops(c.at, static_cast<l2pt_drop>(c.why)), before + 1);
     }
 }
 
@@ -172,7 +127,9 @@ TEST_F(Switch, LearnsAndForgets) {
     ASSERT_TRUE(learned);
     ASSERT_EQ(learned->size(), 2u);  // A and B in VLAN 100
 
-    setAgeing(1);  // every entry is old now: flooded again, and aged out
+    editGlobals([](l2pt_globals& g) {
+        g.ageing_ns = 1;
+    });  // every entry is old now: flooded again, and aged out
     EXPECT_EQ(run(0, toB).ev.verdict, L2PT_VERDICT_FLOODED);
     timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -226,7 +183,7 @@ TEST_F(Switch, FloodsEveryOtherMember) {
     };
     for (const Flood& f : floods) {
         SCOPED_TRACE(f.name);
-        setTpid(f.tpid);
+        editGlobals([&](l2pt_globals& g) { g.tpid = f.tpid; });
         send(f.port, f.in);
         const l2pt_event ev = nextEvent();
         EXPECT_EQ(ev.verdict, L2PT_VERDICT_FLOODED);
@@ -235,7 +192,7 @@ TEST_F(Switch, FloodsEveryOtherMember) {
     }
 
     SCOPED_TRACE("a copy over its way out's MTU stays, the others go");
-    setTpid(L2PT_TPID_VMAN);
+    editGlobals([](l2pt_globals& g) { g.tpid = L2PT_TPID_VMAN; });
     editLport(1, [](l2pt_lport& r) { r.mtu = 1000; });
     const uint64_t over = drops(1, L2PT_DROP_OVER_MTU);
     const Bytes big = frame(kBroadcast, kA, {}, kIpv4, 1100);

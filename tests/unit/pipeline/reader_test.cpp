@@ -88,31 +88,29 @@ TEST_F(Switch, TaskReadsItsRingAndTablesWithoutPrivileges) {
 // data twice. Records start 8 bytes before the data's end, so the first one wraps.
 TEST(TrapRing, SkipsDiscardedRecordsAndWaitsForUncommittedOnes) {
     const size_t page = netp::pipeline::pageSize(), size = page;
-    netp::Fd fd(::memfd_create("ring", MFD_CLOEXEC));
-    ASSERT_EQ(::ftruncate(fd.get(), static_cast<off_t>(2 * page + 2 * size)), 0);
-    auto write = [&](uint64_t pos, const void* bytes, size_t n) {
-        for (size_t copy : {0ul, size}) {
-            const off_t at = static_cast<off_t>(2 * page + copy + (pos & (size - 1)));
-            ASSERT_EQ(::pwrite(fd.get(), bytes, std::min(n, size - (pos & (size - 1))), at),
-                      static_cast<ssize_t>(std::min(n, size - (pos & (size - 1)))));
-        }
-    };
+    Bytes data(size);
     uint64_t pos = size - 8;
     const uint64_t start = pos;
     auto record = [&](uint32_t flags, const std::string& body) {
         const uint32_t header[2] = {static_cast<uint32_t>(body.size()) | flags, 0};
-        write(pos, header, sizeof header);
-        for (size_t i = 0; i < body.size(); i++)
-            write(pos + 8 + i, &body[i], 1);
-        pos += (8 + body.size() + 7) / 8 * 8;
+        Bytes bytes(reinterpret_cast<const uint8_t*>(header),
+                    reinterpret_cast<const uint8_t*>(header + 2));
+        bytes.insert(bytes.end(), body.begin(), body.end());
+        for (size_t i = 0; i < bytes.size(); i++)
+            data[(pos + i) & (size - 1)] = bytes[i];
+        pos += (bytes.size() + 7) / 8 * 8;
     };
     record(0, "wraps past the end");
     record(BPF_RINGBUF_DISCARD_BIT, "discarded");
     record(0, "kept");
     const uint64_t committed = pos;
     record(BPF_RINGBUF_BUSY_BIT, "not yet");
+    netp::Fd fd(::memfd_create("ring", MFD_CLOEXEC));
     ASSERT_EQ(::pwrite(fd.get(), &start, sizeof start, 0), 8);
     ASSERT_EQ(::pwrite(fd.get(), &pos, sizeof pos, static_cast<off_t>(page)), 8);
+    for (size_t copy : {2 * page, 2 * page + size})
+        ASSERT_EQ(::pwrite(fd.get(), data.data(), size, static_cast<off_t>(copy)),
+                  static_cast<ssize_t>(size));
 
     auto ring = TrapRing::map(netp::Fd(::dup(fd.get())), size);
     ASSERT_TRUE(ring) << ring.status().what();

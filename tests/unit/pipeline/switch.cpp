@@ -7,17 +7,16 @@
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "net/pipeline/records.h"
+#include "tests/support/veth.h"
 
 namespace l2pt_test {
 
@@ -66,27 +65,13 @@ Mac host(uint8_t n) {
 void Switch::SetUp() {
     ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads BPF programs and makes a "
                                   "network namespace with veth pairs";
-    ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << "unshare(CLONE_NEWNET): " << std::strerror(errno);
-    // No IPv6 chatter from the new interfaces: only the test's frames cross them.
-    for (const char* conf : {"all", "default"})
-        std::ofstream(std::string("/proc/sys/net/ipv6/conf/") + conf + "/disable_ipv6") << "1";
-    std::string batch;
-    for (uint32_t p = 0; p < kPorts; p++) {
-        const std::string sw = "sw" + std::to_string(p), pe = "pe" + std::to_string(p);
-        batch += "link add " + sw + " type veth peer name " + pe + "\nlink set " + sw +
-                 " up\nlink set " + pe + " up\n";
-    }
-    FILE* ip = ::popen("ip -batch -", "w");
-    ASSERT_NE(ip, nullptr);
-    std::fputs(batch.c_str(), ip);
-    ASSERT_EQ(::pclose(ip), 0) << "ip -batch could not make the veth pairs";
+    const std::string made = privateVethPairs(kPorts);
+    ASSERT_EQ(made, "");
     for (uint32_t p = 0; p < kPorts; p++) {
         ifindex[p] = ::if_nametoindex(("sw" + std::to_string(p)).c_str());
         peer[p] = ::if_nametoindex(("pe" + std::to_string(p)).c_str());
-        ASSERT_NE(ifindex[p] * peer[p], 0u);
     }
     ifindex[kUnbound] = peer[0];
-
     auto loaded = BpfTables::load([](std::string_view line) { std::cerr << line << "\n"; });
     ASSERT_TRUE(loaded) << loaded.status().what();
     tables = std::move(*loaded);
@@ -109,8 +94,7 @@ void Switch::configure() {
         r.lag = p >= 4 ? kLag : L2PT_LPORT_NONE;
         r.slot = p < 3 ? 0 : 1;
         r.flags = L2PT_P_PRESENT | L2PT_P_UP;
-        ASSERT_TRUE(tables->setLport(p, r));
-        ASSERT_TRUE(tables->bindIfindex(ifindex[p], p));
+        ASSERT_TRUE(tables->setLport(p, r) && tables->bindIfindex(ifindex[p], p));
     }
     l2pt_lport lag{};
     lag.chassis_if = chassisIf(kLag);
@@ -127,27 +111,26 @@ void Switch::configure() {
     for (uint32_t lp : {2u, 3u})
         setBit(v200.members, lp);
     setBit(v200.core, 2);
-    ASSERT_TRUE(tables->setVlan(100, v100));
-    ASSERT_TRUE(tables->setVlan(200, v200));
+    ASSERT_TRUE(tables->setVlan(100, v100) && tables->setVlan(200, v200));
 }
 
-void Switch::setTpid(uint32_t tpid) {
-    l2pt_globals g = tables->globals();
-    g.tpid = tpid;
-    ASSERT_TRUE(tables->setGlobals(g));
+namespace {
+
+// One BPF_PROG_TEST_RUN of prog on a frame entering or leaving ctx.ifindex.
+int testRun(int prog, __sk_buff ctx, const Bytes& in, Bytes* out) {
+    LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = in.data(),
+                .data_out = out ? out->data() : nullptr,
+                .data_size_in = static_cast<uint32_t>(in.size()),
+                .data_size_out = out ? static_cast<uint32_t>(out->size()) : 0, .ctx_in = &ctx,
+                .ctx_size_in = sizeof ctx);
+    const int err = bpf_prog_test_run_opts(prog, &opts);
+    EXPECT_EQ(err, 0) << "BPF_PROG_TEST_RUN: " << std::strerror(-err);
+    if (out)
+        out->resize(opts.data_size_out);
+    return static_cast<int>(opts.retval);
 }
 
-void Switch::setAgeing(uint64_t ns) {
-    l2pt_globals g = tables->globals();
-    g.ageing_ns = ns;
-    ASSERT_TRUE(tables->setGlobals(g));
-}
-
-void Switch::editLport(uint32_t lport, void (*edit)(l2pt_lport&)) {
-    l2pt_lport r = *tables->lport(lport);
-    edit(r);
-    ASSERT_TRUE(tables->setLport(lport, r));
-}
+}  // namespace
 
 Outcome Switch::run(uint32_t port, const Bytes& in, uint32_t gsoSize) {
     Outcome r{-1, Bytes(kMaxFrame), {}};
@@ -155,14 +138,7 @@ Outcome Switch::run(uint32_t port, const Bytes& in, uint32_t gsoSize) {
     ctx.ifindex = ifindex[port];
     ctx.gso_size = gsoSize;
     ctx.gso_segs = gsoSize ? static_cast<uint32_t>(in.size() / gsoSize + 1) : 0;
-    LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = in.data(), .data_out = r.out.data(),
-                .data_size_in = static_cast<uint32_t>(in.size()),
-                .data_size_out = static_cast<uint32_t>(r.out.size()), .ctx_in = &ctx,
-                .ctx_size_in = sizeof ctx);
-    const int err = bpf_prog_test_run_opts(tables->ingressFd(), &opts);
-    EXPECT_EQ(err, 0) << "BPF_PROG_TEST_RUN: " << std::strerror(-err);
-    r.retval = static_cast<int>(opts.retval);
-    r.out.resize(opts.data_size_out);
+    r.retval = testRun(tables->ingressFd(), ctx, in, &r.out);
     r.ev = nextEvent();
     return r;
 }
@@ -171,11 +147,7 @@ int Switch::runEgress(uint32_t port, const Bytes& in, uint32_t mark) {
     __sk_buff ctx{};
     ctx.ifindex = ifindex[port];
     ctx.mark = mark;
-    LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = in.data(),
-                .data_size_in = static_cast<uint32_t>(in.size()), .ctx_in = &ctx,
-                .ctx_size_in = sizeof ctx);
-    EXPECT_EQ(bpf_prog_test_run_opts(tables->egressFd(), &opts), 0);
-    return static_cast<int>(opts.retval);
+    return testRun(tables->egressFd(), ctx, in, nullptr);
 }
 
 l2pt_port_stats Switch::stats(uint32_t slot) {
@@ -224,13 +196,42 @@ void Switch::send(uint32_t port, const Bytes& f) {
               static_cast<ssize_t>(f.size()));
 }
 
+namespace {
+
+// A frame that reached a far end, a tag the kernel took off put back.
+std::optional<Bytes> readFrame(int fd) {
+    Bytes buf(kMaxFrame);
+    sockaddr_ll from{};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(tpacket_auxdata))];
+    iovec iov{buf.data(), buf.size()};
+    msghdr msg{&from, sizeof from, &iov, 1, control, sizeof control, 0};
+    const ssize_t n = ::recvmsg(fd, &msg, 0);
+    if (n < 0 || from.sll_pkttype == PACKET_OUTGOING)
+        return std::nullopt;
+    buf.resize(static_cast<size_t>(n));
+    tpacket_auxdata aux;
+    std::memcpy(&aux, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof aux);
+    if (aux.tp_status & TP_STATUS_VLAN_VALID) {
+        const uint16_t tpid =
+            (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : L2PT_TPID_8021Q;
+        const uint8_t tag[] = {uint8_t(tpid >> 8), uint8_t(tpid), uint8_t(aux.tp_vlan_tci >> 8),
+                               uint8_t(aux.tp_vlan_tci)};
+        buf.insert(buf.begin() + L2PT_OFF_TYPE, tag, tag + sizeof tag);
+    }
+    return buf;
+}
+
+}  // namespace
+
+// What reaches the far ends until the expected number of frames did and the wires were quiet
+// for a while, or a second passed.
 std::map<uint32_t, Bytes> Switch::received(size_t expected) {
+    using Clock = std::chrono::steady_clock;
     std::map<uint32_t, Bytes> got;
-    auto until = std::chrono::steady_clock::now() + kWireWait;
-    bool quiet = false;
-    while (std::chrono::steady_clock::now() < until) {
+    auto until = Clock::now() + kWireWait;
+    for (bool quiet = false; Clock::now() < until;) {
         if (!quiet && got.size() >= expected) {
-            until = std::chrono::steady_clock::now() + kWireQuiet;
+            until = Clock::now() + kWireQuiet;
             quiet = true;
         }
         pollfd fds[kPorts];
@@ -238,28 +239,10 @@ std::map<uint32_t, Bytes> Switch::received(size_t expected) {
             fds[p] = {wire_[p].get(), POLLIN, 0};
         ::poll(fds, kPorts, 10);
         for (uint32_t p = 0; p < kPorts; p++) {
-            Bytes buf(kMaxFrame);
-            sockaddr_ll from{};
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(tpacket_auxdata))];
-            iovec iov{buf.data(), buf.size()};
-            msghdr msg{&from, sizeof from, &iov, 1, control, sizeof control, 0};
-            const ssize_t n = ::recvmsg(wire_[p].get(), &msg, 0);
-            if (n < 0 || from.sll_pkttype == PACKET_OUTGOING)
-                continue;
-            buf.resize(static_cast<size_t>(n));
-            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-                tpacket_auxdata aux;
-                std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-                if (c->cmsg_type != PACKET_AUXDATA || !(aux.tp_status & TP_STATUS_VLAN_VALID))
-                    continue;
-                const uint16_t tpid = (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid
-                                                                                  : L2PT_TPID_8021Q;
-                const uint8_t tag[] = {uint8_t(tpid >> 8), uint8_t(tpid),
-                                       uint8_t(aux.tp_vlan_tci >> 8), uint8_t(aux.tp_vlan_tci)};
-                buf.insert(buf.begin() + L2PT_OFF_TYPE, tag, tag + sizeof tag);
+            if (std::optional<Bytes> f = readFrame(wire_[p].get())) {
+                EXPECT_FALSE(got.count(p)) << "a second frame at port " << p;
+                got[p] = *f;
             }
-            EXPECT_FALSE(got.count(p)) << "a second frame at port " << p;
-            got[p] = buf;
         }
     }
     return got;

@@ -56,10 +56,20 @@ class Switch : public ::testing::Test {
 
     // The topology above, again, as the tables' writes make it; learned MACs stay.
     void configure();
-    void setTpid(uint32_t tpid);
-    void setAgeing(uint64_t ns);
-    void editLport(uint32_t lport, void (*edit)(l2pt_lport&));
+    template <typename Edit>
+    void editGlobals(Edit edit) {
+        l2pt_globals g = tables->globals();
+        edit(g);
+        ASSERT_TRUE(tables->setGlobals(g));
+    }
+    template <typename Edit>
+    void editLport(uint32_t lport, Edit edit) {
+        l2pt_lport r = *tables->lport(lport);
+        edit(r);
+        ASSERT_TRUE(tables->setLport(lport, r));
+    }
 
+    // A frame entering a port (its event read), or leaving it with a socket's mark.
     Outcome run(uint32_t port, const Bytes& frame, uint32_t gsoSize = 0);
     int runEgress(uint32_t port, const Bytes& frame, uint32_t mark);
     l2pt_port_stats stats(uint32_t slot);

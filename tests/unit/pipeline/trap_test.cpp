@@ -146,9 +146,7 @@ TEST_F(Switch, EgressPassesOnlyTheTaskInItsRole) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mark);
-        l2pt_globals g = tables->globals();
-        g.task_mark = c.inForce;
-        ASSERT_TRUE(tables->setGlobals(g));
+        editGlobals([&](l2pt_globals& g) { g.task_mark = c.inForce; });
         const l2pt_port_stats before = stats(3);
         EXPECT_EQ(runEgress(3, pdu, c.mark), c.retval);
         const l2pt_port_stats after = stats(3);
