@@ -213,14 +213,13 @@ Result<std::vector<LearnedMac>> BpfTables::learnedMacs() const {
     return out;
 }
 
-template <typename Drop>
-Result<size_t> BpfTables::forgetIf(Drop&& drop) {
+Result<size_t> BpfTables::forgetIf(const Forget& forget) {
     Result<std::vector<LearnedMac>> all = learnedMacs();
     if (!all)
         return all.status();
     size_t n = 0;
     for (const LearnedMac& m : *all) {
-        if (!drop(m))
+        if (!forget(m))
             continue;
         l2pt_fdb_key key{};
         key.vid = m.vid;
@@ -231,17 +230,6 @@ Result<size_t> BpfTables::forgetIf(Drop&& drop) {
         n += err == 0;
     }
     return n;
-}
-
-Result<size_t> BpfTables::forgetLport(uint32_t lport) {
-    return forgetIf([lport](const LearnedMac& m) { return m.lport == lport; });
-}
-
-Result<size_t> BpfTables::expireAged(uint64_t nowNs) {
-    const uint64_t ageing = globals().ageing_ns;
-    return forgetIf([&](const LearnedMac& m) {
-        return static_cast<int64_t>(nowNs - m.seenNs) >= static_cast<int64_t>(ageing);
-    });
 }
 
 Result<Fd> BpfTables::newTaskRing() {

@@ -35,8 +35,6 @@ class BpfTables final : public Tables {
     Status setTrapRate(const TrapKey& key, uint32_t rateKbps) override;
     Result<TrapCounters> trapCounters(const TrapKey& key) const override;
     Result<std::vector<LearnedMac>> learnedMacs() const override;
-    Result<size_t> forgetLport(uint32_t lport) override;
-    Result<size_t> expireAged(uint64_t nowNs) override;
     Result<Fd> newTaskRing() override;
     Status removeTaskRing() override;
     int eventsFd() const override { return events_; }
@@ -47,6 +45,7 @@ class BpfTables final : public Tables {
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
+    Result<size_t> forgetIf(const Forget& forget) override;
 
   private:
     struct Loaded {};  // only load() makes one
@@ -59,10 +58,6 @@ class BpfTables final : public Tables {
     BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays);
 
   private:
-    // Forgets the learned MACs for which drop(entry) holds; how many.
-    template <typename Drop>
-    Result<size_t> forgetIf(Drop&& drop);
-
     BpfObject obj_;
     Arrays arrays_;
     int ingress_, egress_;

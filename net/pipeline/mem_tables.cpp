@@ -84,20 +84,8 @@ Result<std::vector<LearnedMac>> MemTables::learnedMacs() const {
     return out;
 }
 
-template <typename Drop>
-size_t MemTables::forgetIf(Drop&& drop) {
-    return std::erase_if(fdb_, [&](const auto& kv) { return drop(kv.second); });
-}
-
-Result<size_t> MemTables::forgetLport(uint32_t lport) {
-    return forgetIf([lport](const LearnedMac& m) { return m.lport == lport; });
-}
-
-Result<size_t> MemTables::expireAged(uint64_t nowNs) {
-    const uint64_t ageing = globals().ageing_ns;
-    return forgetIf([&](const LearnedMac& m) {
-        return static_cast<int64_t>(nowNs - m.seenNs) >= static_cast<int64_t>(ageing);
-    });
+Result<size_t> MemTables::forgetIf(const Forget& forget) {
+    return std::erase_if(fdb_, [&](const auto& kv) { return forget(kv.second); });
 }
 
 Result<Fd> MemTables::newTaskRing() {

@@ -26,8 +26,6 @@ class MemTables final : public Tables {
     Status setTrapRate(const TrapKey& key, uint32_t rateKbps) override;
     Result<TrapCounters> trapCounters(const TrapKey& key) const override;
     Result<std::vector<LearnedMac>> learnedMacs() const override;
-    Result<size_t> forgetLport(uint32_t lport) override;
-    Result<size_t> expireAged(uint64_t nowNs) override;
     Result<Fd> newTaskRing() override;
     Status removeTaskRing() override;
     int eventsFd() const override { return events_.get(); }
@@ -43,14 +41,13 @@ class MemTables final : public Tables {
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
+    Result<size_t> forgetIf(const Forget& forget) override;
 
   private:
     struct Entry {
         Trap trap;
         TrapCounters counters;
     };
-    template <typename Drop>
-    size_t forgetIf(Drop&& drop);
 
     std::map<uint32_t, uint32_t> byIfindex_;
     std::map<TrapKey, Entry> traps_;

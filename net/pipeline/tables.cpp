@@ -145,6 +145,17 @@ Status Tables::installTrap(const TrapKey& key, uint32_t rateKbps) {
     return writeTrap(key, Trap{trapSocket(key.mac), rateKbps});
 }
 
+Result<size_t> Tables::forgetLport(uint32_t lport) {
+    return forgetIf([lport](const LearnedMac& m) { return m.lport == lport; });
+}
+
+Result<size_t> Tables::expireAged(uint64_t nowNs) {
+    const uint64_t ageing = globals().ageing_ns;
+    return forgetIf([&](const LearnedMac& m) {
+        return static_cast<int64_t>(nowNs - m.seenNs) >= static_cast<int64_t>(ageing);
+    });
+}
+
 Result<ViewFds> Tables::viewFds() const {
     Result<Fd> g = copies_.globals.readOnlyFd();
     if (!g)

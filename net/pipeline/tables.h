@@ -8,6 +8,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "net/io/socket.h"
@@ -89,9 +90,9 @@ class Tables {
 
     virtual Result<std::vector<LearnedMac>> learnedMacs() const = 0;
     // Forgets the MACs learned on an lport (it left a VLAN or went away); how many.
-    virtual Result<size_t> forgetLport(uint32_t lport) = 0;
-    // Forgets the MACs not seen for the ageing time before nowNs; how many.
-    virtual Result<size_t> expireAged(uint64_t nowNs) = 0;
+    Result<size_t> forgetLport(uint32_t lport);
+    // Forgets the MACs not seen for the ageing time before nowNs (CLOCK_MONOTONIC); how many.
+    Result<size_t> expireAged(uint64_t nowNs);
 
     // A new ring for the task in the primary role, put in the trap slot in place of the old
     // one; its descriptor is the caller's, to hand to the task (TrapRing).
@@ -122,6 +123,8 @@ class Tables {
     virtual Status writeBinding(uint32_t ifindex, uint32_t port) = 0;
     virtual Status writeTrap(const TrapKey& key, const Trap& trap) = 0;
     virtual Result<l2pt_port_stats> readPortStats(uint32_t slot) const = 0;
+    using Forget = std::function<bool(const LearnedMac&)>;
+    virtual Result<size_t> forgetIf(const Forget& forget) = 0;
 
   private:
     template <typename T>
