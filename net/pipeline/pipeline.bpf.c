@@ -19,6 +19,8 @@ char LICENSE[] SEC("license") = "Dual BSD/GPL";
 #define META_TAGS 8
 /* The kernel's own length check on a way out: the MTU, the Ethernet header and one tag. */
 #define MTU_SLACK (L2PT_ETH_HLEN + L2PT_TAG_LEN)
+/* An event's length field: a segmentation-offloaded frame may be longer. */
+#define EVENT_LEN_MAX 0xFFFF
 _Static_assert((L2PT_LAG_MAX_LIVE & (L2PT_LAG_MAX_LIVE - 1)) == 0, "a power of two");
 
 struct {
@@ -174,7 +176,7 @@ static __always_inline void trace(struct frame* f, __u16 verdict, __u16 reason, 
         .egress_if = egress_if,
         .verdict = verdict,
         .reason = reason,
-        .len = f->len,
+        .len = f->len > EVENT_LEN_MAX ? EVENT_LEN_MAX : f->len,
         .vid = f->o.vid,
         .copies = f->o.copies,
     };

@@ -1,8 +1,11 @@
 #include "net/pipeline/table_view.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace netp::pipeline {
@@ -21,17 +24,30 @@ uint32_t word(const Mapping& vlans, uint32_t vid, size_t member, uint32_t lport)
 TableView::TableView(Mapping globals, Mapping lports, Mapping vlans)
     : globals_(std::move(globals)), lports_(std::move(lports)), vlans_(std::move(vlans)) {}
 
+namespace {
+
+// A table handed over, mapped read-only once it is known to be as large as the table.
+Result<Mapping> mapTable(const Fd& fd, size_t bytes, const char* name) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return Status::sysFailure(name, errno);
+    if (static_cast<size_t>(st.st_size) < bytes)
+        return Status::failure(std::string(name) + ": the descriptor holds " +
+                               std::to_string(st.st_size) + " bytes, not " + std::to_string(bytes));
+    return Mapping::map(fd.get(), bytes, 0, PROT_READ, name);
+}
+
+}  // namespace
+
 Result<TableView> TableView::map(const ViewFds& fds) {
-    Result<Mapping> g =
-        Mapping::map(fds.globals.get(), arrayBytes<l2pt_globals>(1), 0, PROT_READ, "l2pt_globals");
+    Result<Mapping> g = mapTable(fds.globals, arrayBytes<l2pt_globals>(1), "l2pt_globals");
     if (!g)
         return g.status();
-    Result<Mapping> l = Mapping::map(fds.lports.get(), arrayBytes<l2pt_lport>(L2PT_MAX_LPORTS), 0,
-                                     PROT_READ, "l2pt_lports");
+    Result<Mapping> l =
+        mapTable(fds.lports, arrayBytes<l2pt_lport>(L2PT_MAX_LPORTS), "l2pt_lports");
     if (!l)
         return l.status();
-    Result<Mapping> v = Mapping::map(fds.vlans.get(), arrayBytes<l2pt_vlan>(L2PT_VLANS), 0,
-                                     PROT_READ, "l2pt_vlans");
+    Result<Mapping> v = mapTable(fds.vlans, arrayBytes<l2pt_vlan>(L2PT_VLANS), "l2pt_vlans");
     if (!v)
         return v.status();
     return TableView(std::move(*g), std::move(*l), std::move(*v));

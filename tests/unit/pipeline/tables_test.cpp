@@ -2,6 +2,7 @@
 // when the kernel refuses a program.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
@@ -118,6 +119,9 @@ TEST(Tables, ReadThroughTheTaskView) {
     EXPECT_EQ(view->role(4095, 33), TableView::Role::Core);
     EXPECT_EQ(view->role(4095, 34), TableView::Role::None);
     EXPECT_EQ(view->globals().ageing_ns, L2PT_AGEING_NS_DEFAULT);
+
+    fds->lports = netp::Fd(::memfd_create("short", MFD_CLOEXEC));  // no table at all
+    EXPECT_FALSE(TableView::map(*fds));
 }
 
 TEST(Loader, NamesTheProgramTheKernelRefuses) {
