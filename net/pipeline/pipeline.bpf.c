@@ -19,6 +19,11 @@ char LICENSE[] SEC("license") = "Dual BSD/GPL";
 #define META_TAGS 8
 /* The kernel's own length check on a way out: the MTU, the Ethernet header and one tag. */
 #define MTU_SLACK (L2PT_ETH_HLEN + L2PT_TAG_LEN)
+#define TPID_LEN 2
+/* Bits of a word of the VLANs' lport bitmaps. */
+#define WORD_BITS 32
+/* A rate of R Kbps earns R / 8 tokens a nanosecond (abi.h). */
+#define KBPS_PER_TOKEN_NS 8
 /* An event's length field: a segmentation-offloaded frame may be longer. */
 #define EVENT_LEN_MAX 0xFFFF
 _Static_assert((L2PT_LAG_MAX_LIVE & (L2PT_LAG_MAX_LIVE - 1)) == 0, "a power of two");
@@ -147,7 +152,7 @@ static __always_inline int is_tag(__u32 tpid, __u32 in_force) {
 static __always_inline int has_bit(const __u32* words, __u32 lport) {
     if (lport >= L2PT_MAX_LPORTS)
         return 0;
-    return (words[lport / 32] >> (lport % 32)) & 1;
+    return (words[lport / WORD_BITS] >> (lport % WORD_BITS)) & 1;
 }
 
 static __always_inline int is_member(const struct l2pt_vlan* v, __u32 lport) {
@@ -193,6 +198,14 @@ static __always_inline int drop(struct frame* f, __u32 why) {
 
 /* ---- Tags ---- */
 
+/* A tag as it lies in a frame: TPID, then PCP, DEI and VID, big-endian. */
+static __always_inline void put_tag(__u8* at, __u32 tpid, __u32 tci) {
+    at[0] = tpid >> 8;
+    at[1] = tpid;
+    at[2] = tci >> 8;
+    at[3] = tci;
+}
+
 /* Puts the tags the kernel took off into the skb's metadata back into the data, in their order,
  * so that every tag is in the data from here on. Taking the metadata tag off moves the next
  * 802.1Q/802.1ad tag of the data into the metadata, so they come off one at a time. -1, or why
@@ -204,13 +217,8 @@ static __always_inline int restore_tags(struct __sk_buff* skb) {
     for (int i = 0; i < META_TAGS; i++) {
         if (!skb->vlan_present)
             break;
-        __u32 proto = bpf_ntohs((__u16)skb->vlan_proto);
-        __u32 tci = skb->vlan_tci;
-        __u8* t = &buf[L2PT_OFF_TYPE + i * L2PT_TAG_LEN];
-        t[0] = proto >> 8;
-        t[1] = proto;
-        t[2] = tci >> 8;
-        t[3] = tci;
+        put_tag(&buf[L2PT_OFF_TYPE + i * L2PT_TAG_LEN], bpf_ntohs((__u16)skb->vlan_proto),
+                skb->vlan_tci);
         if (bpf_skb_vlan_pop(skb))
             return L2PT_DROP_SEND_FAILED;
         n++;
@@ -229,12 +237,9 @@ static __always_inline int restore_tags(struct __sk_buff* skb) {
 
 /* Customer to provider form: the provider tag after the MACs. */
 static __always_inline int push_provider(struct __sk_buff* skb, struct out* o) {
-    __u8 buf[L2PT_ETH_HLEN + 2];
+    __u8 buf[L2PT_OFF_TYPE + L2PT_TAG_LEN];
     __builtin_memcpy(buf, o->macs, sizeof(o->macs));
-    buf[12] = o->tpid >> 8;
-    buf[13] = o->tpid;
-    buf[14] = (o->vid >> 8) & (L2PT_VID_MASK >> 8);
-    buf[15] = o->vid;
+    put_tag(&buf[L2PT_OFF_TYPE], o->tpid, o->vid & L2PT_VID_MASK);
     if (bpf_skb_change_head(skb, L2PT_TAG_LEN, 0) ||
         bpf_skb_store_bytes(skb, 0, buf, sizeof(buf), 0))
         return -1;
@@ -248,8 +253,9 @@ static __always_inline int push_provider(struct __sk_buff* skb, struct out* o) {
  * the next 802.1Q/802.1ad tag of the data into it. A customer tag ends in the metadata, which
  * the way out puts back on the wire. */
 static __always_inline int pop_provider(struct __sk_buff* skb, struct out* o) {
-    const __u8 tpid[2] = {L2PT_TPID_8021Q >> 8, L2PT_TPID_8021Q & 0xFF};
-    if (bpf_skb_store_bytes(skb, L2PT_OFF_TYPE, tpid, sizeof(tpid), 0) ||
+    __u8 tag[L2PT_TAG_LEN];
+    put_tag(tag, L2PT_TPID_8021Q, 0);
+    if (bpf_skb_store_bytes(skb, L2PT_OFF_TYPE, tag, TPID_LEN, 0) ||
         bpf_skb_vlan_push(skb, bpf_htons(L2PT_TPID_8021Q), 0) ||
         bpf_skb_vlan_push(skb, bpf_htons(L2PT_TPID_8021Q), 0) || bpf_skb_vlan_pop(skb) ||
         bpf_skb_vlan_pop(skb) || bpf_skb_vlan_pop(skb))
@@ -390,7 +396,7 @@ static long flood_bit(__u32 i, void* ctx) {
     if (!w)
         return 1;
     f->bits = w & (w - 1);
-    flood_to(f->skb, &f->o, f->word * 32 + lowest_bit(w));
+    flood_to(f->skb, &f->o, f->word * WORD_BITS + lowest_bit(w));
     return 0;
 }
 
@@ -401,8 +407,8 @@ static long flood_word(__u32 i, void* ctx) {
         return 1;
     __u32 core = f->vlan->core[i];
     __u32 w = f->vlan->members[i] & (f->o.to_core ? core : ~core);
-    if (f->lport / 32 == i)
-        w &= ~(1u << (f->lport % 32));
+    if (f->lport / WORD_BITS == i)
+        w &= ~(1u << (f->lport % WORD_BITS));
     if (w) {
         f->word = i;
         f->bits = w;
@@ -451,11 +457,11 @@ static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
         } else if (now > t->last_ns) {
             __u64 elapsed = now - t->last_ns;
             __u64 room = cap > t->tokens ? cap - t->tokens : 0;
-            /* elapsed x rate / 8 >= room, computed without overflow */
-            if (elapsed > room * 8 / rate)
+            /* the tokens earned reach the room left: decided without overflow */
+            if (elapsed > room * KBPS_PER_TOKEN_NS / rate)
                 t->tokens = cap;
             else
-                t->tokens += elapsed * rate / 8;
+                t->tokens += elapsed * rate / KBPS_PER_TOKEN_NS;
             t->last_ns = now;
         }
         if (t->tokens > cap)
@@ -505,14 +511,12 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
     if (add_tag) {
         __u64 rest = (__u64)f->len - L2PT_OFF_TYPE;
         __builtin_memcpy(rec->frame, f->hdr, 2 * L2PT_ETH_ALEN);
-        rec->frame[12] = L2PT_TPID_8021Q >> 8;
-        rec->frame[13] = L2PT_TPID_8021Q & 0xFF;
-        rec->frame[14] = (f->in->pvid >> 8) & (L2PT_VID_MASK >> 8);
-        rec->frame[15] = f->in->pvid;
+        put_tag(&rec->frame[L2PT_OFF_TYPE], L2PT_TPID_8021Q, f->in->pvid & L2PT_VID_MASK);
         if (rest < 1 || rest > L2PT_TRAP_MAX_LEN - L2PT_OFF_TYPE - L2PT_TAG_LEN)
             err = -1;
         else
-            err = bpf_skb_load_bytes(f->skb, L2PT_OFF_TYPE, &rec->frame[16], rest);
+            err = bpf_skb_load_bytes(f->skb, L2PT_OFF_TYPE,
+                                     &rec->frame[L2PT_OFF_TYPE + L2PT_TAG_LEN], rest);
     } else {
         __u64 whole = f->len;
         if (whole < 1 || whole > L2PT_TRAP_MAX_LEN)
