@@ -128,14 +128,14 @@ Result<std::vector<BpfTables::MapMemory>> BpfTables::mapMemory() const {
     return out;
 }
 
-Status BpfTables::writeElement(Array array, uint32_t index, const void* value, size_t size) {
+Status BpfTables::writeElement(Array array, uint32_t index, std::span<const uint8_t> value) {
     const Mapping& m = array == Array::Globals  ? arrays_.globals
                        : array == Array::Lports ? arrays_.lports
                                                 : arrays_.vlans;
-    const size_t stride = (size + 7) & ~size_t{7};
+    const size_t stride = (value.size() + 7) & ~size_t{7};
     if ((index + 1) * stride > m.size())
         return Status::failure("an element past its array");
-    std::memcpy(m.data() + index * stride, value, size);
+    std::memcpy(m.data() + index * stride, value.data(), value.size());
     return {};
 }
 

@@ -41,7 +41,7 @@ class BpfTables final : public Tables {
 
   protected:
     // The three arrays are written through the daemon's own mapping of them: no system call.
-    Status writeElement(Array array, uint32_t index, const void* value, size_t size) override;
+    Status writeElement(Array array, uint32_t index, std::span<const uint8_t> value) override;
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;

@@ -37,7 +37,7 @@ class MemTables final : public Tables {
     MemTables(Made, Copies copies, Fd events);
 
   protected:
-    Status writeElement(Array, uint32_t, const void*, size_t) override { return {}; }
+    Status writeElement(Array, uint32_t, std::span<const uint8_t>) override { return {}; }
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;

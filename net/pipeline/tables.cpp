@@ -85,7 +85,7 @@ Result<Tables::Copies> Tables::makeCopies() {
 
 template <typename T>
 Status Tables::write(Array array, const Mapping& copy, uint32_t index, const T& value) {
-    Status s = writeElement(array, index, &value, sizeof value);
+    Status s = writeElement(array, index, {reinterpret_cast<const uint8_t*>(&value), sizeof value});
     if (s)
         storeElement(copy, index, value);
     return s;

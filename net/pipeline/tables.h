@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "net/io/socket.h"
@@ -119,7 +120,7 @@ class Tables {
     // The writes behind the checked ones above. An array element goes to the implementation's
     // table, then, when it took it, to l2ptd's copy.
     enum class Array { Globals, Lports, Vlans };
-    virtual Status writeElement(Array array, uint32_t index, const void* value, size_t size) = 0;
+    virtual Status writeElement(Array array, uint32_t index, std::span<const uint8_t> value) = 0;
     virtual Status writeBinding(uint32_t ifindex, uint32_t port) = 0;
     virtual Status writeTrap(const TrapKey& key, const Trap& trap) = 0;
     virtual Result<l2pt_port_stats> readPortStats(uint32_t slot) const = 0;
