@@ -54,6 +54,9 @@ Result<T> lookup(int fd, const void* key, const std::string& what, uint64_t flag
 }  // namespace
 
 Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log) {
+    const int cpus = libbpf_num_possible_cpus();
+    if (cpus < 1)
+        return Status::sysFailure("counting the possible CPUs", cpus);
     Result<BpfObject> obj = BpfObject::load(pipelineObject(), "l2pt_pipeline", std::move(log));
     if (!obj)
         return obj.status();
@@ -73,7 +76,8 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log) {
     if (!v)
         return v.status();
     auto t = std::make_unique<BpfTables>(Loaded{}, std::move(*obj), std::move(*copies),
-                                         Arrays{std::move(*g), std::move(*l), std::move(*v)});
+                                         Arrays{std::move(*g), std::move(*l), std::move(*v)},
+                                         static_cast<size_t>(cpus));
     for (const int fd : {t->ingress_, t->egress_, t->byIfindex_, t->traps_, t->fdb_, t->stats_,
                          t->rings_, t->events_}) {
         if (fd < 0)
@@ -84,7 +88,7 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log) {
     return t;
 }
 
-BpfTables::BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays)
+BpfTables::BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t cpus)
     : Tables(std::move(copies)),
       obj_(std::move(obj)),
       arrays_(std::move(arrays)),
@@ -96,7 +100,7 @@ BpfTables::BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays)
       stats_(obj_.mapFd("l2pt_stats")),
       rings_(obj_.mapFd("l2pt_rings")),
       events_(obj_.mapFd("l2pt_events")),
-      perCpu_(static_cast<size_t>(libbpf_num_possible_cpus())) {}
+      perCpu_(cpus) {}
 
 Result<std::vector<BpfTables::MapMemory>> BpfTables::mapMemory() const {
     auto memlock = [](const std::string& name, int fd) -> Result<MapMemory> {

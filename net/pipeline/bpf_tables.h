@@ -55,7 +55,7 @@ class BpfTables final : public Tables {
     };
 
   public:
-    BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays);
+    BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t cpus);
 
   private:
     BpfObject obj_;
