@@ -20,8 +20,6 @@ namespace {
 using namespace netp::pipeline;
 
 constexpr Mac kStp = {0x01, 0x80, 0xc2, 0x00, 0x00, 0x00};
-constexpr Mac kPvst = {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd};
-constexpr Mac kTunnel = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};
 
 std::unique_ptr<MemTables> memTables() {
     auto t = MemTables::create();
@@ -67,33 +65,6 @@ TEST(Tables, RefuseWhatIsOutOfRangeAndWriteNothing) {
     refused(t->setGlobals(g));
     EXPECT_EQ(t->lport(1)->pvid, 0);
     EXPECT_EQ(t->globals().tpid, L2PT_TPID_VMAN);
-}
-
-TEST(Tables, KeepCountersAndMacsAsTheKernelDoes) {
-    auto t = memTables();
-    const TrapKey stp = TrapKey::slot(3, kStp);
-    ASSERT_TRUE(t->installTrap(stp, 0));
-    ASSERT_TRUE(t->setTrapRate(stp, 75));
-    EXPECT_EQ(t->trapCounters(stp)->hits, 0u);
-    EXPECT_EQ(trapSocket(kStp), L2PT_SOCKET_ACCESS);
-    EXPECT_EQ(trapSocket(kPvst), L2PT_SOCKET_ACCESS);
-    EXPECT_EQ(trapSocket(kTunnel), L2PT_SOCKET_TUNNEL);
-
-    const uint64_t ageing = t->globals().ageing_ns;
-    t->learn(100, {2, 0, 0, 0, 0, 1}, 4, 1000);
-    t->learn(100, {2, 0, 0, 0, 0, 2}, L2PT_LAG_BASE, 2000);
-    t->learn(200, {2, 0, 0, 0, 0, 1}, 4, 3000);
-    EXPECT_EQ(*t->expireAged(ageing + 2000), 2u);  // seen at 1000 and 2000
-    EXPECT_EQ(*t->forgetLport(4), 1u);
-    EXPECT_TRUE(t->learnedMacs()->empty());
-
-    auto first = t->newTaskRing();
-    ASSERT_TRUE(first);
-    auto second = t->newTaskRing();
-    ASSERT_TRUE(second);
-    EXPECT_GE(t->taskRingFd(), 0);
-    ASSERT_TRUE(t->removeTaskRing());
-    EXPECT_EQ(t->taskRingFd(), -1);
 }
 
 // l2ptd reads the in-memory tables as it reads the kernel's: element strides and all.
