@@ -19,7 +19,7 @@ char LICENSE[] SEC("license") = "Dual BSD/GPL";
 #define META_TAGS 8
 /* The kernel's own length check on a way out: the MTU, the Ethernet header and one tag. */
 #define MTU_SLACK (L2PT_ETH_HLEN + L2PT_TAG_LEN)
-#define TPID_LEN 2
+#define TPID_LEN 2 /* the first half of a tag */
 /* Bits of a word of the VLANs' lport bitmaps. */
 #define WORD_BITS 32
 /* A rate of R Kbps earns R / 8 tokens a nanosecond (abi.h). */

@@ -7,12 +7,9 @@
 #include <bpf/bpf.h>
 #include <linux/pkt_cls.h>
 #include <net/if.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <array>
-#include <cstdio>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,6 +17,7 @@
 #include "net/pipeline/bpf_object.h"
 #include "net/pipeline/bpf_tables.h"
 #include "net/pipeline/trap_ring.h"
+#include "tests/support/veth.h"
 
 namespace netp::pipeline {
 std::span<const uint8_t> tagOpsObject();
@@ -54,17 +52,10 @@ struct Card {
     uint32_t ifindex[kPorts] = {};
 
     Card() {
-        if (::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0)
+        if (::geteuid() != 0)
             throw std::runtime_error("pipeline_bench needs root (a network namespace, BPF)");
-        std::ofstream("/proc/sys/net/ipv6/conf/default/disable_ipv6") << "1";
-        FILE* ip = ::popen("ip -batch -", "w");
-        for (uint32_t p = 0; p < kPorts; p++)
-            std::fprintf(ip,
-                         "link add sw%u type veth peer name pe%u\nlink set sw%u up\n"
-                         "link set pe%u up\n",
-                         p, p, p, p);
-        if (::pclose(ip) != 0)
-            throw std::runtime_error("ip -batch could not make the veth pairs");
+        if (const std::string failed = privateVethPairs(kPorts); !failed.empty())
+            throw std::runtime_error(failed);
         for (uint32_t p = 0; p < kPorts; p++)
             ifindex[p] = ::if_nametoindex(("sw" + std::to_string(p)).c_str());
         auto loaded = BpfTables::load([](std::string_view) {});
