@@ -6,10 +6,9 @@
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 
-#include <climits>
 #include <cstring>
 
-#include "net/port/nlattr.h"
+#include "net/port/netlink_walk.h"
 
 namespace netp::port {
 
@@ -65,14 +64,11 @@ const Link* LinkTable::find(uint32_t ifindex) const {
 }
 
 void LinkTable::consume(std::span<const uint8_t> datagram, std::vector<LinkEvent>& out) {
-    if (datagram.size() > INT_MAX ||
-        reinterpret_cast<uintptr_t>(datagram.data()) % alignof(nlmsghdr) != 0) {
+    if (reinterpret_cast<uintptr_t>(datagram.data()) % alignof(nlmsghdr) != 0) {
         ++stats_.malformed;
         return;
     }
-    int left = static_cast<int>(datagram.size());
-    const auto* nlh = reinterpret_cast<const nlmsghdr*>(datagram.data());
-    for (; mnl_nlmsg_ok(nlh, left); nlh = mnl_nlmsg_next(nlh, &left)) {
+    const bool whole = forEachMessage(datagram, [&](const nlmsghdr* nlh) {
         ++stats_.messages;
         if (dumping_ && (nlh->nlmsg_flags & NLM_F_DUMP_INTR) != 0)
             inconsistent_ = true;
@@ -96,8 +92,8 @@ void LinkTable::consume(std::span<const uint8_t> datagram, std::vector<LinkEvent
                 ++stats_.unknown;
                 break;
         }
-    }
-    if (left > 0)
+    });
+    if (!whole)
         ++stats_.malformed;  // a message longer than what is left of the datagram
 }
 

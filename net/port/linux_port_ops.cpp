@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "net/port/nlattr.h"
+#include "net/port/netlink_walk.h"
 
 namespace netp::port {
 

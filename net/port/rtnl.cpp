@@ -7,9 +7,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
-#include "net/port/nlattr.h"
+#include "net/port/netlink_walk.h"
 
 namespace netp::port {
 
@@ -37,6 +38,38 @@ std::string extAckMessage(const nlmsghdr* nlh) {
         }
     });
     return said;
+}
+
+// The errno of a kernel's negative error code; EPROTO for what is none.
+int errnoOf(int kernelError) {
+    constexpr int kMaxErrno = 4095;
+    return kernelError < 0 && kernelError >= -kMaxErrno ? -kernelError : EPROTO;
+}
+
+// A message answering a request: its end (an acknowledgement, or a dump's end) as the
+// request's outcome, or none for a reply, which goes to onReply.
+std::optional<OpStatus> answerOf(const nlmsghdr* m, const std::string& what,
+                                 const RtnlSocket::Reply& onReply) {
+    if (m->nlmsg_type == NLMSG_DONE) {
+        // A dump's end, with the dump's error when it failed.
+        int error = 0;
+        if (mnl_nlmsg_get_payload_len(m) >= sizeof error)
+            std::memcpy(&error, mnl_nlmsg_get_payload(m), sizeof error);
+        return error == 0 ? OpStatus{} : failed(errnoOf(error), what);
+    }
+    if (m->nlmsg_type != NLMSG_ERROR) {
+        if (onReply)
+            onReply(m);
+        return std::nullopt;
+    }
+    if (mnl_nlmsg_get_payload_len(m) < sizeof(nlmsgerr))
+        return failed(EPROTO, what + ": a short acknowledgement");
+    nlmsgerr err;
+    std::memcpy(&err, mnl_nlmsg_get_payload(m), sizeof err);
+    if (err.error == 0)
+        return OpStatus{};
+    const std::string said = extAckMessage(m);
+    return failed(errnoOf(err.error), said.empty() ? what : what + " (" + said + ")");
 }
 
 }  // namespace
@@ -116,31 +149,14 @@ OpStatus RtnlSocket::request(nlmsghdr* nlh, const std::string& what, const Reply
             return failed(errno, what + ": reading the answer");
         if (r != Read::Datagram)
             continue;  // nothing of ours: this socket joins no group
-        int left = static_cast<int>(len);
-        for (auto* m = reinterpret_cast<const nlmsghdr*>(buf_.data()); mnl_nlmsg_ok(m, left);
-             m = mnl_nlmsg_next(m, &left)) {
-            if (m->nlmsg_seq != nlh->nlmsg_seq)
-                continue;  // the late answer to an earlier request that timed out
-            if (m->nlmsg_type == NLMSG_DONE) {
-                // A dump's end, with the dump's error when it failed.
-                int error = 0;
-                if (mnl_nlmsg_get_payload_len(m) >= sizeof error)
-                    std::memcpy(&error, mnl_nlmsg_get_payload(m), sizeof error);
-                return error == 0 ? OpStatus{} : failed(-error, what);
-            }
-            if (m->nlmsg_type != NLMSG_ERROR) {
-                if (onReply)
-                    onReply(m);
-                continue;
-            }
-            if (mnl_nlmsg_get_payload_len(m) < sizeof(nlmsgerr))
-                return failed(EPROTO, what + ": a short acknowledgement");
-            const int error = -static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(m))->error;
-            if (error == 0)
-                return {};
-            const std::string said = extAckMessage(m);
-            return failed(error, said.empty() ? what : what + " (" + said + ")");
-        }
+        std::optional<OpStatus> answer;
+        forEachMessage({buf_.data(), len}, [&](const nlmsghdr* m) {
+            if (answer || m->nlmsg_seq != nlh->nlmsg_seq)
+                return;  // past the answer, or the late one to an earlier request that timed out
+            answer = answerOf(m, what, onReply);
+        });
+        if (answer)
+            return *answer;
     }
 }
 

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace netp::port;
     // Netlink messages are read in place: the datagram sits aligned, as a receive puts it.
     std::vector<uint32_t> aligned((size - 1 + sizeof(uint32_t) - 1) / sizeof(uint32_t));
-    std::memcpy(aligned.data(), data + 1, size - 1);
+    if (size > 1)
+        std::memcpy(aligned.data(), data + 1, size - 1);
     LinkTable table;
     if ((data[0] & 1) != 0)
         table.dumpStarted();
@@ -26,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MemPortOps ops;
     if ((data[0] & 2) != 0)
         ops.failAttach(EPERM, 1);
-    PortTracker ports({{"ge0/0", "veth0"}, {"ge0/1", "veth1"}, {"te1/0", "eth0"}}, ops, {3, 4},
-                      {}, [](const std::string&) {});
+    PortTracker ports({{"ge0/0", "veth0"}, {"ge0/1", "veth1"}, {"te1/0", "eth0"}}, ops, {3, 4}, {},
+                      [](const std::string&) {});
     ports.handle(events);
     return 0;
 }

@@ -1,14 +1,35 @@
-// Netlink attributes walked within the bytes that hold them: every attribute handed on lies
-// whole inside its message (or its nest), and bytes left over that make no whole attribute
-// are reported.
+// Netlink messages and attributes walked within the bytes that hold them: every message handed
+// on lies whole inside its datagram, every attribute inside its message (or its nest), and
+// bytes left over that make no whole one are reported. (libmnl's mnl_nlmsg_ok takes a length
+// of 2 GiB or more for a negative one and lets it through.)
 #pragma once
 
 #include <libmnl/libmnl.h>
+#include <linux/netlink.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 namespace netp::port {
+
+// fn(message) for each message of a datagram (aligned as a receive puts it); false when the
+// last bytes make no whole message.
+template <typename Fn>
+bool forEachMessage(std::span<const uint8_t> datagram, Fn&& fn) {
+    size_t at = 0;
+    while (datagram.size() - at >= sizeof(nlmsghdr)) {
+        const auto* nlh = reinterpret_cast<const nlmsghdr*>(datagram.data() + at);
+        const size_t len = nlh->nlmsg_len;
+        if (len < sizeof(nlmsghdr) || len > datagram.size() - at)
+            return false;
+        fn(nlh);
+        at += std::min<size_t>(NLMSG_ALIGN(len), datagram.size() - at);
+    }
+    return at == datagram.size();
+}
 
 // fn(attr) for each attribute of [begin, begin + len); false when the last bytes make no
 // whole attribute (the message was cut).
