@@ -28,19 +28,19 @@ std::string_view portEventName(PortEvent kind) {
     return kEventNames[static_cast<size_t>(kind)];
 }
 
-PortTracker::PortTracker(std::vector<PortSpec> ports, PortOps& ops, TcPrograms programs,
+PortTracker::PortTracker(std::vector<PortNetdev> ports, PortOps& ops, TcPrograms programs,
                          Listener listener, Log log)
     : ops_(ops), programs_(programs), listener_(std::move(listener)), log_(std::move(log)) {
     ports_.reserve(ports.size());
-    for (PortSpec& spec : ports) {
-        if (spec.netdev.empty() || spec.netdev.size() >= IFNAMSIZ)
-            throw std::invalid_argument("port " + spec.port + ": '" + spec.netdev +
+    for (PortNetdev& p : ports) {
+        if (p.netdev.empty() || p.netdev.size() >= IFNAMSIZ)
+            throw std::invalid_argument("port " + p.port + ": '" + p.netdev +
                                         "' is no interface name");
-        auto [it, fresh] = byName_.emplace(spec.netdev, ports_.size());
+        auto [it, fresh] = byName_.emplace(p.netdev, ports_.size());
         if (!fresh)
-            throw std::invalid_argument("ports " + ports_[it->second].spec.port + " and " +
-                                        spec.port + " both stand for " + spec.netdev);
-        ports_.push_back(Port{.spec = std::move(spec)});
+            throw std::invalid_argument("ports " + ports_[it->second].names.port + " and " +
+                                        p.port + " both stand for " + p.netdev);
+        ports_.push_back(Port{.names = std::move(p)});
     }
 }
 
@@ -65,7 +65,7 @@ void PortTracker::handle(const LinkEvent& e) {
     switch (e.change) {
         case LinkChange::Added:
         case LinkChange::Changed:
-            if (bound && e.link.name == ports_[*bound].spec.netdev) {
+            if (bound && e.link.name == ports_[*bound].names.netdev) {
                 update(*bound, e.link);
                 return;
             }
@@ -99,7 +99,7 @@ void PortTracker::handle(const LinkEvent& e) {
             synced_ = true;
             for (const Port& port : ports_) {
                 if (port.state.ifindex == 0)
-                    log_("port " + port.spec.port + ": interface " + port.spec.netdev +
+                    log_("port " + port.names.port + ": interface " + port.names.netdev +
                          " missing; attached when it appears");
             }
             return;
@@ -182,7 +182,7 @@ void PortTracker::changed(size_t p) {
 }
 
 std::string PortTracker::prefix(size_t p) const {
-    return "port " + ports_[p].spec.port + " (" + ports_[p].spec.netdev + "): ";
+    return "port " + ports_[p].names.port + " (" + ports_[p].names.netdev + "): ";
 }
 
 }  // namespace netp::port

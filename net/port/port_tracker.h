@@ -28,7 +28,7 @@
 
 namespace netp::port {
 
-struct PortSpec {
+struct PortNetdev {
     std::string port;    // the chassis port, "ge0/1"
     std::string netdev;  // the Linux interface it stands for
 };
@@ -65,7 +65,7 @@ class PortTracker {
 
     // Ports by position in ports; std::invalid_argument when two name the same interface or a
     // name is no interface name.
-    PortTracker(std::vector<PortSpec> ports, PortOps& ops, TcPrograms programs, Listener listener,
+    PortTracker(std::vector<PortNetdev> ports, PortOps& ops, TcPrograms programs, Listener listener,
                 Log log);
 
     void handle(const LinkEvent& event);
@@ -74,7 +74,7 @@ class PortTracker {
     void detachAll();
 
     size_t size() const { return ports_.size(); }
-    const PortSpec& spec(size_t port) const { return ports_[port].spec; }
+    const PortNetdev& names(size_t port) const { return ports_[port].names; }
     const PortState& state(size_t port) const { return ports_[port].state; }
     uint64_t count(size_t port, PortEvent kind) const {
         return ports_[port].counts[static_cast<size_t>(kind)];
@@ -86,7 +86,7 @@ class PortTracker {
 
   private:
     struct Port {
-        PortSpec spec;
+        PortNetdev names;
         PortState state{};
         std::array<uint64_t, kPortEvents> counts{};
         bool hadInterface = false;

@@ -162,10 +162,10 @@ TEST_F(Tracker, FailedAttachIsRetriedAtTheInterfacesNextChange) {
     EXPECT_FALSE(told.back().second.attached);
 }
 
-TEST(TrackerSpecs, TwoPortsOnOneInterfaceOrABadNameAreRefused) {
+TEST(TrackerPorts, TwoOnOneInterfaceOrABadNameAreRefused) {
     MemPortOps ops;
-    auto make = [&](std::vector<PortSpec> specs) {
-        PortTracker t(std::move(specs), ops, {}, {}, [](const std::string&) {});
+    auto make = [&](std::vector<PortNetdev> ports) {
+        PortTracker t(std::move(ports), ops, {}, {}, [](const std::string&) {});
     };
     EXPECT_THROW(make({{"ge0/1", "acc1"}, {"ge0/2", "acc1"}}), std::invalid_argument);
     EXPECT_THROW(make({{"ge0/1", "a-name-too-long-for-linux"}}), std::invalid_argument);
