@@ -101,6 +101,7 @@ void printSummary(chassis::SimSwitch& sim) {
             continue;
         trace.add("summary", db.name(db.portAt(i)) + " rx=" + std::to_string(c.rxFrames) +
                                  " trapped=" + std::to_string(c.trapped) +
+                                 " forwarded=" + std::to_string(c.forwarded) +
                                  " tx=" + std::to_string(c.txFrames) +
                                  (drops.empty() ? "" : " dropped: " + drops.substr(2)));
     }

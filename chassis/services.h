@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "chassis/acl_agent.h"
+#include "chassis/data_plane.h"
 #include "chassis/config.h"
 #include "chassis/model.h"
 #include "platform/backend.h"

@@ -187,9 +187,9 @@ TEST_F(Models, AbsentCardDropsEverything) {
     EXPECT_TRUE(agent0().entries().empty());
     agent0().receive(download(2, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}}));
     EXPECT_EQ(ackSeqs().size(), 1u);
-    EXPECT_EQ(chassis.cards().frameIn(p("p0/0"), std::vector<uint8_t>(60)),
-              DataPlane::Trap::NotTrapped);
-    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("not-trapped (card absent)"));
+    EXPECT_EQ(chassis.cards().frameIn(p("p0/0"), std::vector<uint8_t>(60)).reason,
+              DropReason::CardAbsent);
+    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("in len=60 dropped (card absent)"));
 }
 
 std::vector<uint8_t> frame(const Mac& dst, std::optional<uint16_t> tpid, size_t len = 64) {
@@ -213,18 +213,20 @@ TEST_F(Models, DataPlaneTrapsByPortAndMac) {
     global->receive(
         download(1, aclmsg::kOpInstall, {{0, kPvstMac, 1, 0, 0}, {0, kStpMac, 0, 0, 0}}));
 
-    using Trap = DataPlane::Trap;
     auto& dp = chassis.cards();
-    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), Trap::Access);
-    EXPECT_EQ(dp.frameIn(p00, frame(kTunnelMac, 0x9100)), Trap::Tunnel);
-    EXPECT_EQ(dp.frameIn(p("p0/1"), frame(kStpMac, 0x8100)), Trap::NotTrapped);  // no entry there
-    EXPECT_THAT(chassis.trace().lines().back(),
-                HasSubstr("not-trapped (no entry for 01:80:c2:00:00:00)"));
-    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac, 0x8100)), Trap::Access);     // agent-wide entry
-    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kStpMac, 0x8100)), Trap::NotTrapped);  // not global
-    EXPECT_EQ(dp.frameIn(p00, std::vector<uint8_t>(13)), Trap::NotTrapped);      // runt
+    auto socket = [&](std::string_view port, std::span<const uint8_t> f) {
+        return dp.frameIn(p(port), f).socket;
+    };
+    EXPECT_EQ(socket("p0/0", frame(kStpMac, 0x8100)), kSocketAccess);
+    EXPECT_EQ(socket("p0/0", frame(kTunnelMac, 0x9100)), kSocketTunnel);
+    // No entry there: bridged, and p0/1 is in no VLAN.
+    EXPECT_EQ(dp.frameIn(p("p0/1"), frame(kStpMac, 0x8100)).reason, DropReason::NoVlan);
+    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("p0/1 in len=64 dropped (no VLAN)"));
+    EXPECT_EQ(socket("p1/0", frame(kPvstMac, 0x8100)), kSocketAccess);  // agent-wide entry
+    EXPECT_EQ(socket("p1/0", frame(kStpMac, 0x8100)), 0);               // not global
+    EXPECT_EQ(dp.frameIn(p00, std::vector<uint8_t>(13)).reason, DropReason::Runt);
     // A LAG member's frames reach the task with the LAG's ifIndex.
-    EXPECT_EQ(dp.frameIn(p("p0/2"), frame(kPvstMac, 0x88a8)), Trap::Access);
+    EXPECT_EQ(socket("p0/2", frame(kPvstMac, 0x88a8)), kSocketAccess);
 
     ASSERT_EQ(task.pdus.size(), 4u);
     EXPECT_EQ(task.pdus[0].protocol, OZML2STP);
@@ -236,8 +238,8 @@ TEST_F(Models, DataPlaneTrapsByPortAndMac) {
     EXPECT_EQ(task.pdus[3].rxIf, p("lag5"));
 
     task.socketsOpen = false;
-    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), Trap::NotTrapped);
-    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("dropped (no socket)"));
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).reason, DropReason::NoSocket);
+    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("trapped=access dropped (no socket)"));
 }
 
 TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
@@ -248,17 +250,18 @@ TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
     // 64 Kbps is 8000 bytes a second; the bucket starts full with one second of it.
     int passed = 0;
     for (int i = 0; i < 130; ++i)
-        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)) == DataPlane::Trap::Access;
+        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict == Verdict::Trapped;
     EXPECT_EQ(passed, 125);
     EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("dropped (policed at 64 Kbps)"));
     chassis.clock().nowUs += 8'000;  // 64 bytes' worth
-    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), DataPlane::Trap::Access);
-    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), DataPlane::Trap::NotTrapped);
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict, Verdict::Trapped);
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).reason, DropReason::Policed);
     chassis.clock().nowUs += 3'600'000'000'000;  // a long quiet time refills, not overflows
     passed = 0;
     for (int i = 0; i < 130; ++i)
-        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)) == DataPlane::Trap::Access;
+        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict == Verdict::Trapped;
     EXPECT_EQ(passed, 125);
+    EXPECT_EQ(agent0().counters(p00, kStpMac), (TrapCounters{262, 11}));
 
     dp.frameIn(p00, std::vector<uint8_t>(13));
     dp.frameIn(p00, frame(kPvstMac, 0x8100));
@@ -267,7 +270,7 @@ TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
     EXPECT_EQ(c.trapped, 251u);
     EXPECT_EQ(c.drops[size_t(DropReason::Policed)], 11u);
     EXPECT_EQ(c.drops[size_t(DropReason::Runt)], 1u);
-    EXPECT_EQ(c.drops[size_t(DropReason::NoEntry)], 1u);
+    EXPECT_EQ(c.drops[size_t(DropReason::NoVlan)], 1u);  // PVST, untrapped: p0/0's VLAN 1 is none
     EXPECT_EQ(dp.counters(p("p0/1")).rxFrames, 0u);
     EXPECT_EQ(dp.counters(p("lag5")).rxFrames, 0u);  // not a port: all zero
     EXPECT_EQ(dropReasonName(DropReason::NoLiveMember), "LAG without live member");
@@ -295,7 +298,7 @@ TEST_F(Models, DataPlaneTagsUntaggedFramesWithThePortVlan) {
     agent0().receive(sync());
     agent0().receive(download(1, aclmsg::kOpInstall, {{p("p0/3"), kStpMac, 0, 0, 1}}));
     const auto in = frame(kStpMac, std::nullopt, 60);
-    ASSERT_EQ(chassis.cards().frameIn(p("p0/3"), in), DataPlane::Trap::Access);
+    ASSERT_EQ(chassis.cards().frameIn(p("p0/3"), in).socket, kSocketAccess);
     const auto& out = task.pdus.at(0).frame;
     ASSERT_EQ(out.size(), in.size() + 4);
     EXPECT_TRUE(std::equal(in.begin(), in.begin() + 12, out.begin()));
