@@ -276,6 +276,50 @@ TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
     EXPECT_EQ(dropReasonName(DropReason::NoLiveMember), "LAG without live member");
 }
 
+// What mirrors the tables into the kernel follows them: every entry change in the order the
+// agent applies it, rate changes apart, one clear when the card goes; IFM's generation moves
+// with exactly what bridging reads.
+TEST_F(Models, ObserversFollowTheTablesInOrder) {
+    struct Log : TableObserver {
+        std::vector<std::string> seen;
+        void note(const char* what, uint32_t slot, const AclEntry& e) {
+            seen.push_back(std::string(what) + " " + std::to_string(slot) + " " + macText(e.mac) +
+                           " " + std::to_string(e.rate));
+        }
+        void entryInstalled(uint32_t s, const AclEntry& e) override { note("install", s, e); }
+        void entryRemoved(uint32_t s, const AclEntry& e) override { note("remove", s, e); }
+        void rateChanged(uint32_t s, const AclEntry& e) override { note("rate", s, e); }
+        void tableCleared(uint32_t s) override { seen.push_back("clear " + std::to_string(s)); }
+    } log;
+    chassis.cards().setTableObserver(&log);
+    const uint32_t port = p("p0/0");
+    const Mac newMac{0x02, 0, 0, 0, 0, 1};
+    agent0().receive(sync());
+    agent0().receive(download(1, aclmsg::kOpInstall, {{port, kTunnelMac, 0, 0, 5}}));
+    agent0().receive(download(2, aclmsg::kOpInstall, {{port, newMac, 0, 0, 5}}));
+    agent0().receive(download(3, aclmsg::kOpRemove, {{port, kTunnelMac, 0, 0, 5}}));
+    agent0().receive(download(3, aclmsg::kOpRemove, {{port, newMac, 0, 0, 5}}));  // duplicate
+    agent0().receive(download(4, aclmsg::kOpInstall, {{port, newMac, 0, 96, 2}}));
+    agent0().receive(download(5, aclmsg::kOpRemove, {{port, kStpMac, 0, 0, 1}}));  // not there
+    chassis.events().cardDown(0);
+    chassis.events().cardUp(0);  // an empty table: nothing to clear
+    EXPECT_THAT(
+        log.seen,
+        ElementsAre("install 0 03:a7:31:00:00:00 0", "install 0 02:00:00:00:00:01 0",
+                    "remove 0 03:a7:31:00:00:00 0", "rate 0 02:00:00:00:00:01 96", "clear 0"));
+
+    Ifm& ifm = chassis.ifm();
+    uint64_t g = ifm.generation();
+    ifm.rateSet(p("v100"), 10);
+    ifm.tunnelMac(newMac, false);
+    EXPECT_EQ(ifm.generation(), g);
+    ifm.vmanTpid(0x9100);
+    ifm.lagAdd({{p("lag5"), {p("p0/1")}}});
+    ifm.vlanAdd({{p("v100"), kProtoStp, 0, {{p("p0/1"), 0}}}});
+    ifm.vlanDel({{p("v100"), 0, 0, {{p("p0/1"), 0}}}});
+    EXPECT_EQ(ifm.generation(), g + 4);
+}
+
 TEST_F(Models, LagEgressUsesOnlyMembersOnLiveCards) {
     auto& dp = chassis.cards();
     const auto f = frame(kStpMac, 0x8100);
