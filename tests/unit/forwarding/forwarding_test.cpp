@@ -2,6 +2,7 @@
 // which bytes, and the drops with their debug lines.
 #include <array>
 
+#include "base/drop.h"
 #include "forwarding/detunnel.h"
 #include "forwarding/tunnel.h"
 #include "tests/support/task_test.h"
@@ -142,9 +143,10 @@ TEST(Forwarding, BadPdusAreDroppedBeforeAnySend) {
              "l2ptProcessPacket: PDU of len 15 dropped: not a tagged frame",
              "l2ptProcessPacket: proto type 0 is not enabled for tunneling (flag 9)",
              "l2ptProcessPacket: proto type 2 is not enabled for tunneling (flag 9)",
-             "l2ptProcessTunneledPacket: tunneled PDU of len -1 from core port te1/0 dropped: not "
-             "a tagged frame",
-             "l2ptGetProtocolNode: frame of len 18 too short for an LLC header",
+             "l2ptProcessTunneledPacket: tunneled PDU of len -1 from core port te1/0 dropped: "
+             "shorter than its headers",
+             "l2ptProcessTunneledPacket: tunneled PDU of len 18 from core port te1/0 dropped: "
+             "shorter than its headers",
              "l2ptProcessTunneledPacket: vman id 300 pointer is null",
              "l2ptProcessTunneledPacket: core port pointer is null",
              "l2ptHalProcessPacket: PVST PDU of len 1593 dropped: no room for the provider tag"}));
@@ -154,16 +156,19 @@ TEST(Forwarding, BadPdusAreDroppedBeforeAnySend) {
     EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/0", tunnelled(pvst))));
 
     // Behind the inner tag the SNAP protocol id ends at byte 30: a frame of 29 bytes (the buffer
-    // still holds the rest), not UI, or of another protocol is no PVST and goes out as STP; one
-    // of exactly 30 bytes is PVST.
+    // still holds the rest) is cut short of it and dropped as a short frame; one of exactly 30
+    // bytes is PVST; one not UI or of another protocol is no PVST and goes out as STP.
     Bytes full = tunnelled(frames::pvst(10)), notUi = full, otherPid = full;
     notUi[24] = 0x13;     // the LLC control behind the inner tag
     otherPid[28] = 0x20;  // the SNAP protocol id
     const auto n = static_cast<int32_t>(full.size());
-    for (const auto& [frame, len, mac] : {std::tuple{full, 29, kStpMac},
-                                          {full, 30, kPvstMac},
-                                          {notUi, n, kStpMac},
-                                          {otherPid, n, kStpMac}}) {
+    const uint64_t shortFrames = l2ptDropCount[static_cast<int>(L2ptDropReason::Untagged)];
+    put(full);
+    l2ptProcessTunneledPacket(te10, buf.data(), 29);
+    EXPECT_THAT(sent(s, seen), IsEmpty());
+    EXPECT_EQ(l2ptDropCount[static_cast<int>(L2ptDropReason::Untagged)], shortFrames + 1);
+    for (const auto& [frame, len, mac] :
+         {std::tuple{full, 30, kPvstMac}, {notUi, n, kStpMac}, {otherPid, n, kStpMac}}) {
         put(frame);
         l2ptProcessTunneledPacket(te10, buf.data(), len);
         const Bytes restored = withDst(Bytes(frame.begin(), frame.begin() + len), mac);
