@@ -136,8 +136,8 @@ TEST(FrameTable, ReaderNamesTheLineOfWhatItCannotRead) {
               ":6: '4096' is no number up to 4095");
     // Continued lines make one frame.
     std::ofstream(path) << "chassis x.yaml\nframe a\nin ge0/1 0102 \\\n  03:04*2\ndropped runt\n";
-    const auto& row = std::get<Row>(load(path).steps.at(0));
-    EXPECT_EQ(row.frame, (Bytes{1, 2, 3, 4, 3, 4}));
+    const Table continued = load(path);
+    EXPECT_EQ(std::get<Row>(continued.steps.at(0)).frame, (Bytes{1, 2, 3, 4, 3, 4}));
 }
 
 }  // namespace
