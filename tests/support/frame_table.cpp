@@ -13,31 +13,22 @@ namespace frametable {
 
 namespace {
 
-constexpr std::pair<int, const char*> kReasons[] = {
-    {L2PT_DROP_NO_PORT, "no_port"},
-    {L2PT_DROP_RUNT, "runt"},
-    {L2PT_DROP_CARD_ABSENT, "card_absent"},
-    {L2PT_DROP_NO_VLAN, "no_vlan"},
-    {L2PT_DROP_POLICED, "policed"},
-    {L2PT_DROP_NO_SOCKET, "no_socket"},
-    {L2PT_DROP_NO_LIVE_MEMBER, "no_live_member"},
-    {L2PT_DROP_SEND_FAILED, "send_failed"},
-    {L2PT_DROP_TAG_STACK, "tag_stack"},
-    {L2PT_DROP_OVER_MTU, "over_mtu"},
-    {L2PT_DROP_TRAP_TOO_LONG, "trap_too_long"},
-    {L2PT_DROP_PORT_DOWN, "port_down"},
-    {L2PT_DROP_FILTERED, "filtered"},
-    {L2PT_DROP_FENCED, "fenced"},
-    {L2PT_DROP_TASK_BEHIND, "task_behind"},
-};
-static_assert(std::size(kReasons) == L2PT_DROP_REASONS);
-constexpr std::pair<int, const char*> kVerdicts[] = {
-    {L2PT_VERDICT_TRAPPED, "trapped"},
-    {L2PT_VERDICT_FORWARDED, "forwarded"},
-    {L2PT_VERDICT_FLOODED, "flooded"},
-    {L2PT_VERDICT_DROPPED, "dropped"},
-};
-constexpr int kHexBase = 16;
+using Words = std::vector<std::string>;
+
+// The table's words for enum l2pt_drop and enum l2pt_verdict, by value.
+const char* const kReasons[] = {"no_port",   "runt",      "card_absent",    "no_vlan",
+                                "policed",   "no_socket", "no_live_member", "send_failed",
+                                "tag_stack", "over_mtu",  "trap_too_long",  "port_down",
+                                "filtered",  "fenced",    "task_behind"};
+static_assert(std::size(kReasons) == L2PT_DROP_REASONS && L2PT_DROP_NO_PORT == 0);
+const char* const kVerdicts[] = {"", "trapped", "forwarded", "flooded", "dropped"};
+static_assert(L2PT_VERDICT_TRAPPED == 1 && L2PT_VERDICT_DROPPED == 4);
+
+template <size_t N>
+int indexOf(const char* const (&words)[N], const std::string& w) {
+    const auto it = std::find(std::begin(words), std::end(words), w);
+    return it == std::end(words) || w.empty() ? -1 : static_cast<int>(it - std::begin(words));
+}
 
 class Reader {
   public:
@@ -47,26 +38,23 @@ class Reader {
         std::ifstream in(path_);
         if (!in)
             throw std::runtime_error(path_ + ": cannot open the frame table");
-        Table t;
         std::string text;
-        int first = 0;
         for (std::string raw; std::getline(in, raw);) {
             ++line_;
             raw = raw.substr(0, raw.find('#'));
-            const bool more = !raw.empty() && raw.back() == '\\';
             if (text.empty())
-                first = line_;
-            text += " " + (more ? raw.substr(0, raw.size() - 1) : raw);
-            if (more)
-                continue;
-            at_ = first;
-            statement(words(text), t);
-            text.clear();
+                at_ = line_;
+            const bool more = !raw.empty() && raw.back() == '\\';
+            text += " " + raw.substr(0, raw.size() - (more ? 1 : 0));
+            if (!more) {
+                statement(split(text));
+                text.clear();
+            }
         }
-        finishRow(t);
-        if (t.chassis.empty())
+        endRow();
+        if (table_.chassis.empty())
             fail("no chassis line");
-        return t;
+        return std::move(table_);
     }
 
   private:
@@ -74,9 +62,9 @@ class Reader {
         throw std::runtime_error(path_ + ":" + std::to_string(at_) + ": " + what);
     }
 
-    static std::vector<std::string> words(const std::string& text) {
+    static Words split(const std::string& text) {
         std::istringstream in(text);
-        std::vector<std::string> out;
+        Words out;
         for (std::string w; in >> w;)
             out.push_back(w);
         return out;
@@ -84,50 +72,42 @@ class Reader {
 
     uint64_t number(const std::string& w, uint64_t max) const {
         const bool hex = w.starts_with("0x");
+        const char* first = w.data() + (hex ? 2 : 0);
+        const char* last = w.data() + w.size();
         uint64_t v = 0;
-        const char* b = w.data() + (hex ? 2 : 0);
-        const auto [end, ec] = std::from_chars(b, w.data() + w.size(), v, hex ? kHexBase : 10);
-        if (ec != std::errc() || end != w.data() + w.size() || b == end || v > max)
+        const auto [end, ec] = std::from_chars(first, last, v, hex ? 16 : 10);
+        if (ec != std::errc() || end != last || first == last || v > max)
             fail("'" + w + "' is no number up to " + std::to_string(max));
         return v;
     }
 
-    // HEX[*COUNT] tokens; ':' may separate the digits.
-    Bytes hex(const std::vector<std::string>& ws, size_t from) const {
+    // HEX[*COUNT] words from ws[from] on; ':' may stand between the digits.
+    Bytes hex(const Words& ws, size_t from) const {
+        constexpr uint64_t kMaxRepeat = 1 << 16;
         Bytes out;
         for (size_t i = from; i < ws.size(); ++i) {
             const auto star = ws[i].find('*');
             std::string digits = ws[i].substr(0, star);
             std::erase(digits, ':');
-            const uint64_t times =
-                star == std::string::npos ? 1 : number(ws[i].substr(star + 1), 1 << 16);
             if (digits.empty() || digits.size() % 2 != 0 ||
                 digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
                 fail("'" + ws[i] + "' is not hex bytes");
+            const uint64_t times =
+                star == std::string::npos ? 1 : number(ws[i].substr(star + 1), kMaxRepeat);
             Bytes bytes;
             for (size_t k = 0; k < digits.size(); k += 2)
-                bytes.push_back(
-                    static_cast<uint8_t>(number("0x" + digits.substr(k, 2), UINT8_MAX)));
+                bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(k, 2), nullptr, 16)));
             for (uint64_t n = 0; n < times; ++n)
                 out.insert(out.end(), bytes.begin(), bytes.end());
         }
         if (out.empty())
-            fail("no frame bytes");
+            fail("no bytes");
         return out;
     }
 
-    Mac mac(const std::string& w) const {
-        const Bytes b = hex({w}, 0);
-        if (b.size() != std::tuple_size_v<Mac>)
-            fail("'" + w + "' is no MAC");
-        Mac m;
-        std::copy(b.begin(), b.end(), m.begin());
-        return m;
-    }
-
-    // "key=value" options after the positional words.
-    std::optional<uint64_t> option(const std::vector<std::string>& ws, size_t from,
-                                   const std::string& key, uint64_t max) const {
+    // The value of "key=N" in ws[from] or after; empty without one.
+    std::optional<uint64_t> option(const Words& ws, size_t from, const std::string& key,
+                                   uint64_t max) const {
         std::optional<uint64_t> v;
         for (size_t i = from; i < ws.size(); ++i) {
             if (!ws[i].starts_with(key + "="))
@@ -137,20 +117,12 @@ class Reader {
         return v;
     }
 
-    void need(const std::vector<std::string>& ws, size_t n) const {
+    void need(const Words& ws, size_t n) const {
         if (ws.size() < n)
             fail("'" + ws[0] + "' needs " + std::to_string(n - 1) + " words");
     }
 
-    static int code(const auto& table, const std::string& w) {
-        for (const auto& [c, name] : table) {
-            if (w == name)
-                return c;
-        }
-        return -1;
-    }
-
-    void finishRow(Table& t) {
+    void endRow() {
         if (!row_)
             return;
         Row& r = *row_;
@@ -158,35 +130,33 @@ class Reader {
         at_ = r.line;
         if (r.port.empty() || r.verdict == 0)
             fail("row '" + r.name + "' needs an 'in' line and a verdict");
-        const bool outs = !r.out.empty();
-        if ((r.verdict == L2PT_VERDICT_TRAPPED || r.verdict == L2PT_VERDICT_DROPPED) && outs)
+        if ((r.verdict == L2PT_VERDICT_TRAPPED || r.verdict == L2PT_VERDICT_DROPPED) &&
+            !r.out.empty())
             fail("row '" + r.name + "': a trapped or dropped frame leaves by no port");
         if (r.verdict == L2PT_VERDICT_FORWARDED && r.out.size() != 1)
             fail("row '" + r.name + "': a forwarded frame leaves by one port");
         std::sort(r.out.begin(), r.out.end(),
                   [](const Copy& a, const Copy& b) { return a.port < b.port; });
-        t.steps.emplace_back(std::move(r));
+        table_.steps.emplace_back(std::move(r));
         row_.reset();
         at_ = statementLine;
     }
 
-    void statement(const std::vector<std::string>& ws, Table& t) {
+    void statement(const Words& ws) {
         if (ws.empty())
             return;
         const std::string& w = ws[0];
-        if (w == "in" || w == "out" || w == "trapped" || w == "forwarded" || w == "flooded" ||
-            w == "dropped") {
+        if (w == "in" || w == "out" || indexOf(kVerdicts, w) > 0) {
             if (!row_)
                 fail("'" + w + "' outside a row (frame NAME first)");
-            rowLine(ws);
+            rowLine(ws, *row_);
             return;
         }
-        finishRow(t);
+        endRow();
+        need(ws, 2);
         if (w == "chassis") {
-            need(ws, 2);
-            t.chassis = (std::filesystem::path(path_).parent_path() / ws[1]).string();
+            table_.chassis = (std::filesystem::path(path_).parent_path() / ws[1]).string();
         } else if (w == "frame") {
-            need(ws, 2);
             row_.emplace();
             row_->name = ws[1];
             row_->line = at_;
@@ -197,44 +167,38 @@ class Reader {
                 e.slot = static_cast<uint32_t>(number(ws[1].substr(5), UINT32_MAX));
             else
                 e.port = ws[1];
-            e.mac = mac(ws[2]);
+            const Bytes mac = hex({ws[2]}, 0);
+            if (mac.size() != e.mac.size() || ws.size() > 4)
+                fail("entry PORT|slot=N MAC [rate=KBPS]");
+            std::copy(mac.begin(), mac.end(), e.mac.begin());
             e.rateKbps = static_cast<uint32_t>(option(ws, 3, "rate", UINT32_MAX).value_or(0));
-            t.steps.emplace_back(e);
+            table_.steps.emplace_back(e);
         } else if (w == "tpid") {
-            need(ws, 2);
-            t.steps.emplace_back(Tpid{static_cast<uint16_t>(number(ws[1], UINT16_MAX))});
+            table_.steps.emplace_back(Tpid{static_cast<uint16_t>(number(ws[1], UINT16_MAX))});
         } else if (w == "advance") {
-            need(ws, 2);
-            t.steps.emplace_back(Advance{number(ws[1], UINT32_MAX)});
-        } else if (w == "card") {
-            need(ws, 3);
-            if (ws[2] != "up" && ws[2] != "down")
-                fail("card N up|down");
-            t.steps.emplace_back(
+            table_.steps.emplace_back(Advance{number(ws[1], UINT32_MAX)});
+        } else if (w == "card" && ws.size() == 3 && (ws[2] == "up" || ws[2] == "down")) {
+            table_.steps.emplace_back(
                 Card{static_cast<uint32_t>(number(ws[1], UINT32_MAX)), ws[2] == "up"});
         } else {
             fail("unknown statement '" + w + "'");
         }
     }
 
-    void rowLine(const std::vector<std::string>& ws) {
-        Row& r = *row_;
+    void rowLine(const Words& ws, Row& r) const {
         const std::string& w = ws[0];
         if (w == "in" || w == "out") {
             need(ws, 3);
-            if (w == "in") {
-                r.port = ws[1];
-                r.frame = hex(ws, 2);
-            } else {
+            if (w == "in")
+                std::tie(r.port, r.frame) = std::pair(ws[1], hex(ws, 2));
+            else
                 r.out.push_back({ws[1], hex(ws, 2)});
-            }
             return;
         }
         if (r.verdict != 0)
             fail("row '" + r.name + "' has two verdicts");
-        r.verdict = code(kVerdicts, w);
-        size_t options = 1;
-        if (w == "trapped") {
+        r.verdict = indexOf(kVerdicts, w);
+        if (r.verdict == L2PT_VERDICT_TRAPPED) {
             need(ws, 4);
             r.socket = ws[1] == "access"   ? L2PT_SOCKET_ACCESS
                        : ws[1] == "tunnel" ? L2PT_SOCKET_TUNNEL
@@ -245,20 +209,21 @@ class Reader {
             r.trapped = hex(ws, 3);
             return;
         }
-        if (w == "dropped") {
+        size_t from = 1;
+        if (r.verdict == L2PT_VERDICT_DROPPED) {
             need(ws, 2);
-            r.reason = code(kReasons, ws[1]);
-            if (r.reason < 0)
+            if ((r.reason = indexOf(kReasons, ws[1])) < 0)
                 fail("unknown drop reason '" + ws[1] + "'");
-            options = 2;
+            from = 2;
         }
-        if (const auto v = option(ws, options, "vlan", L2PT_MAX_VID))
+        if (const auto v = option(ws, from, "vlan", L2PT_MAX_VID))
             r.vlan = static_cast<uint16_t>(*v);
     }
 
     std::string path_;
     int line_ = 0;
-    int at_ = 0;  // the line of the statement being read
+    int at_ = 0;  // the first line of the statement being read
+    Table table_;
     std::optional<Row> row_;
 };
 
@@ -269,19 +234,13 @@ Table load(const std::string& path) {
 }
 
 std::string reasonWord(int reason) {
-    for (const auto& [c, name] : kReasons) {
-        if (c == reason)
-            return name;
-    }
-    return "reason " + std::to_string(reason);
+    return reason >= 0 && reason < L2PT_DROP_REASONS ? kReasons[reason]
+                                                     : "reason " + std::to_string(reason);
 }
 
 std::string verdictWord(int verdict) {
-    for (const auto& [c, name] : kVerdicts) {
-        if (c == verdict)
-            return name;
-    }
-    return "verdict " + std::to_string(verdict);
+    return verdict > 0 && verdict <= L2PT_VERDICT_DROPPED ? kVerdicts[verdict]
+                                                          : "verdict " + std::to_string(verdict);
 }
 
 }  // namespace frametable
