@@ -9,13 +9,6 @@ namespace chassis {
 
 namespace {
 
-constexpr Mac kProtocolMacs[] = {
-    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x00},  // STP
-    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x0e},  // LLDP
-    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x20},  // GVRP
-    {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd},  // PVST
-};
-
 constexpr size_t kTagTci = 2;  // within a tag: priority, drop eligibility and VLAN id
 // A copy may be this much longer than its way out's MTU: the Ethernet header and one tag, as
 // the kernel's own check allows.
@@ -36,8 +29,7 @@ void putTag(std::span<const uint8_t> frame, uint16_t tpid, uint16_t vid,
 bool isProtocolMac(std::span<const uint8_t> mac) {
     if (mac.size() < kMacLen)
         return false;
-    return std::any_of(std::begin(kProtocolMacs), std::end(kProtocolMacs),
-                       [&](const Mac& m) { return std::equal(m.begin(), m.end(), mac.begin()); });
+    return l2pt_is_protocol_mac(mac.data()) != 0;
 }
 
 DataPlane::DataPlane(Context& ctx, const ChassisConfig& cfg)

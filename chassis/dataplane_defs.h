@@ -30,28 +30,49 @@
  * frame it cannot take; longer frames are dropped before they reach it. */
 #define L2PT_TRAP_MAX_LEN 1600
 
+/* The protocols' own destination MACs: a frame trapped for one of them goes to the task's
+ * access socket, any other trapped frame (the tunnel MAC) to its tunnel socket. */
+#define L2PT_PROTOCOL_MACS 4
+static const __u8 l2pt_protocol_macs[L2PT_PROTOCOL_MACS][L2PT_ETH_ALEN] = {
+    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x00}, /* STP */
+    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x0e}, /* LLDP */
+    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x20}, /* GVRP */
+    {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd}, /* PVST */
+};
+static inline int l2pt_is_protocol_mac(const __u8 *mac)
+{
+    for (int m = 0; m < L2PT_PROTOCOL_MACS; m++) {
+        int same = 1;
+        for (int i = 0; i < L2PT_ETH_ALEN; i++)
+            same &= mac[i] == l2pt_protocol_macs[m][i];
+        if (same)
+            return 1;
+    }
+    return 0;
+}
+
 /* The task's two PDU sockets (its OZML2STP and OZML2L2PT protocols). */
 #define L2PT_SOCKET_ACCESS 1
 #define L2PT_SOCKET_TUNNEL 9
 
 /* Why the data plane did not pass a frame on; counted per port and in total. */
 enum l2pt_drop {
-    L2PT_DROP_NO_PORT = 0,     /* "no such port": entered or left through no port */
-    L2PT_DROP_RUNT,            /* "runt frame": shorter than an Ethernet header */
-    L2PT_DROP_CARD_ABSENT,     /* "card absent": the port's line card is not there */
-    L2PT_DROP_NO_VLAN,         /* "no VLAN": the port is no member of the frame's VLAN */
-    L2PT_DROP_POLICED,         /* "policed": over the rate of its trap entry */
-    L2PT_DROP_NO_SOCKET,       /* "no socket": no task takes trapped frames */
-    L2PT_DROP_NO_LIVE_MEMBER,  /* "LAG without live member" */
-    L2PT_DROP_SEND_FAILED,     /* "send failed" */
-    L2PT_DROP_TAG_STACK,       /* "tag stack too deep" */
-    L2PT_DROP_OVER_MTU,        /* "over the MTU": longer than the way out takes */
-    L2PT_DROP_TRAP_TOO_LONG,   /* "too long to trap": longer than L2PT_TRAP_MAX_LEN */
-    L2PT_DROP_PORT_DOWN,       /* "port down": the way out has no live interface */
-    L2PT_DROP_FILTERED,        /* "filtered": known unicast for the port it came from */
-    L2PT_DROP_FENCED,          /* "fenced sender": a PDU from a task that lost its role */
-    L2PT_DROP_TASK_BEHIND,     /* "task behind": the task's ring is full */
-    L2PT_DROP_REASONS
+    L2PT_DP_DROP_NO_PORT = 0,     /* "no such port": entered or left through no port */
+    L2PT_DP_DROP_RUNT,            /* "runt frame": shorter than an Ethernet header */
+    L2PT_DP_DROP_CARD_ABSENT,     /* "card absent": the port's line card is not there */
+    L2PT_DP_DROP_NO_VLAN,         /* "no VLAN": the port is no member of the frame's VLAN */
+    L2PT_DP_DROP_POLICED,         /* "policed": over the rate of its trap entry */
+    L2PT_DP_DROP_NO_SOCKET,       /* "no socket": no task takes trapped frames */
+    L2PT_DP_DROP_NO_LIVE_MEMBER,  /* "LAG without live member" */
+    L2PT_DP_DROP_SEND_FAILED,     /* "send failed" */
+    L2PT_DP_DROP_TAG_STACK,       /* "tag stack too deep" */
+    L2PT_DP_DROP_OVER_MTU,        /* "over the MTU": longer than the way out takes */
+    L2PT_DP_DROP_TRAP_TOO_LONG,   /* "too long to trap": longer than L2PT_TRAP_MAX_LEN */
+    L2PT_DP_DROP_PORT_DOWN,       /* "port down": the way out has no live interface */
+    L2PT_DP_DROP_FILTERED,        /* "filtered": known unicast for the port it came from */
+    L2PT_DP_DROP_FENCED,          /* "fenced sender": a PDU from a task that lost its role */
+    L2PT_DP_DROP_TASK_BEHIND,     /* "task behind": the task's ring is full */
+    L2PT_DP_DROP_REASONS
 };
 
 /* What became of a frame that entered a port (trace events, the shared frame table). */

@@ -9,22 +9,22 @@ namespace {
 constexpr bool same(DropReason r, int c) {
     return static_cast<int>(r) == c;
 }
-static_assert(same(DropReason::NoPort, L2PT_DROP_NO_PORT) &&
-                  same(DropReason::Runt, L2PT_DROP_RUNT) &&
-                  same(DropReason::CardAbsent, L2PT_DROP_CARD_ABSENT) &&
-                  same(DropReason::NoVlan, L2PT_DROP_NO_VLAN) &&
-                  same(DropReason::Policed, L2PT_DROP_POLICED) &&
-                  same(DropReason::NoSocket, L2PT_DROP_NO_SOCKET) &&
-                  same(DropReason::NoLiveMember, L2PT_DROP_NO_LIVE_MEMBER) &&
-                  same(DropReason::SendFailed, L2PT_DROP_SEND_FAILED) &&
-                  same(DropReason::TagStack, L2PT_DROP_TAG_STACK) &&
-                  same(DropReason::OverMtu, L2PT_DROP_OVER_MTU) &&
-                  same(DropReason::TrapTooLong, L2PT_DROP_TRAP_TOO_LONG) &&
-                  same(DropReason::PortDown, L2PT_DROP_PORT_DOWN) &&
-                  same(DropReason::Filtered, L2PT_DROP_FILTERED) &&
-                  same(DropReason::Fenced, L2PT_DROP_FENCED) &&
-                  same(DropReason::TaskBehind, L2PT_DROP_TASK_BEHIND) &&
-                  kDropReasons == L2PT_DROP_REASONS,
+static_assert(same(DropReason::NoPort, L2PT_DP_DROP_NO_PORT) &&
+                  same(DropReason::Runt, L2PT_DP_DROP_RUNT) &&
+                  same(DropReason::CardAbsent, L2PT_DP_DROP_CARD_ABSENT) &&
+                  same(DropReason::NoVlan, L2PT_DP_DROP_NO_VLAN) &&
+                  same(DropReason::Policed, L2PT_DP_DROP_POLICED) &&
+                  same(DropReason::NoSocket, L2PT_DP_DROP_NO_SOCKET) &&
+                  same(DropReason::NoLiveMember, L2PT_DP_DROP_NO_LIVE_MEMBER) &&
+                  same(DropReason::SendFailed, L2PT_DP_DROP_SEND_FAILED) &&
+                  same(DropReason::TagStack, L2PT_DP_DROP_TAG_STACK) &&
+                  same(DropReason::OverMtu, L2PT_DP_DROP_OVER_MTU) &&
+                  same(DropReason::TrapTooLong, L2PT_DP_DROP_TRAP_TOO_LONG) &&
+                  same(DropReason::PortDown, L2PT_DP_DROP_PORT_DOWN) &&
+                  same(DropReason::Filtered, L2PT_DP_DROP_FILTERED) &&
+                  same(DropReason::Fenced, L2PT_DP_DROP_FENCED) &&
+                  same(DropReason::TaskBehind, L2PT_DP_DROP_TASK_BEHIND) &&
+                  kDropReasons == L2PT_DP_DROP_REASONS,
               "DropReason follows enum l2pt_drop one for one");
 static_assert(static_cast<int>(Verdict::Trapped) == L2PT_VERDICT_TRAPPED &&
                   static_cast<int>(Verdict::Forwarded) == L2PT_VERDICT_FORWARDED &&

@@ -115,7 +115,7 @@ struct l2pt_port_stats {
     __u64 forwarded; /* entered and went on as data, to one port or flooded */
     __u64 tx;        /* left for the wire: data and the task's PDUs */
     __u64 pdu_tx;    /* of those, the task's PDUs */
-    __u64 drops[L2PT_DROP_REASONS];
+    __u64 drops[L2PT_DP_DROP_REASONS];
 };
 
 /* l2pt_rings[0]: the ring of the task in its primary role (a ring buffer map; absent while no

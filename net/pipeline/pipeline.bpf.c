@@ -169,7 +169,7 @@ static __always_inline struct l2pt_port_stats* stats_of(__u32 slot) {
 
 static __always_inline void count_drop(__u32 slot, __u32 why) {
     struct l2pt_port_stats* st = stats_of(slot);
-    if (st && why < L2PT_DROP_REASONS)
+    if (st && why < L2PT_DP_DROP_REASONS)
         st->drops[why] += 1;
 }
 
@@ -190,7 +190,7 @@ static __always_inline void trace(struct frame* f, __u16 verdict, __u16 reason, 
 
 /* The frame goes no further, for this reason, counted on the port it entered. */
 static __always_inline int drop(struct frame* f, __u32 why) {
-    if (why < L2PT_DROP_REASONS)
+    if (why < L2PT_DP_DROP_REASONS)
         f->st->drops[why] += 1;
     trace(f, L2PT_VERDICT_DROPPED, why, 0);
     return TC_ACT_SHOT;
@@ -220,18 +220,18 @@ static __always_inline int restore_tags(struct __sk_buff* skb) {
         put_tag(&buf[L2PT_OFF_TYPE + i * L2PT_TAG_LEN], bpf_ntohs((__u16)skb->vlan_proto),
                 skb->vlan_tci);
         if (bpf_skb_vlan_pop(skb))
-            return L2PT_DROP_SEND_FAILED;
+            return L2PT_DP_DROP_SEND_FAILED;
         n++;
     }
     if (skb->vlan_present)
-        return L2PT_DROP_TAG_STACK;
+        return L2PT_DP_DROP_TAG_STACK;
     if (n == 0)
         return -1;
     __u32 grow = n * L2PT_TAG_LEN;
     if (grow > META_TAGS * L2PT_TAG_LEN || bpf_skb_change_head(skb, grow, 0) ||
         bpf_skb_load_bytes(skb, grow, buf, 2 * L2PT_ETH_ALEN) ||
         bpf_skb_store_bytes(skb, 0, buf, L2PT_OFF_TYPE + grow, 0))
-        return L2PT_DROP_SEND_FAILED;
+        return L2PT_DP_DROP_SEND_FAILED;
     return -1;
 }
 
@@ -296,23 +296,23 @@ static __always_inline int way_out(struct out* o, __u32 x, struct way* w) {
     if (x >= L2PT_LAG_BASE) {
         struct l2pt_lport* lag = bpf_map_lookup_elem(&l2pt_lports, &x);
         if (!lag)
-            return L2PT_DROP_NO_LIVE_MEMBER;
+            return L2PT_DP_DROP_NO_LIVE_MEMBER;
         __u32 n = lag->n_live;
         if (n == 0 || n > L2PT_LAG_MAX_LIVE)
-            return L2PT_DROP_NO_LIVE_MEMBER;
+            return L2PT_DP_DROP_NO_LIVE_MEMBER;
         /* pick < n: the mask changes nothing but shows the verifier the bound */
         __u32 pick = flow_hash(o) % n;
         barrier_var(pick);
         port = lag->live[pick & (L2PT_LAG_MAX_LIVE - 1)];
         if (port >= L2PT_MAX_PORTS)
-            return L2PT_DROP_NO_LIVE_MEMBER;
+            return L2PT_DP_DROP_NO_LIVE_MEMBER;
     }
     struct l2pt_lport* rec = bpf_map_lookup_elem(&l2pt_lports, &port);
     if (!rec)
-        return L2PT_DROP_PORT_DOWN;
+        return L2PT_DP_DROP_PORT_DOWN;
     const __u8 live = L2PT_P_PRESENT | L2PT_P_UP;
     if ((rec->flags & live) != live || rec->ifindex == 0)
-        return L2PT_DROP_PORT_DOWN;
+        return L2PT_DP_DROP_PORT_DOWN;
     w->port = port;
     w->ifindex = rec->ifindex;
     w->mtu = rec->mtu;
@@ -333,12 +333,12 @@ static __always_inline int unicast(struct frame* f, __u32 x) {
         return drop(f, why);
     int core = is_core(f->vlan, x);
     if (over_mtu(&f->o, core, w.mtu)) {
-        count_drop(w.port, L2PT_DROP_OVER_MTU);
-        trace(f, L2PT_VERDICT_DROPPED, L2PT_DROP_OVER_MTU, 0);
+        count_drop(w.port, L2PT_DP_DROP_OVER_MTU);
+        trace(f, L2PT_VERDICT_DROPPED, L2PT_DP_DROP_OVER_MTU, 0);
         return TC_ACT_SHOT;
     }
     if (convert(f->skb, &f->o, core))
-        return drop(f, L2PT_DROP_SEND_FAILED);
+        return drop(f, L2PT_DP_DROP_SEND_FAILED);
     count_tx(w.port);
     f->st->forwarded += 1;
     f->o.copies = 1;
@@ -353,7 +353,7 @@ static __always_inline void send_pending(struct __sk_buff* skb, struct out* o) {
         return;
     o->has_pending = 0;
     if (bpf_clone_redirect(skb, o->pending.ifindex, 0)) {
-        count_drop(o->pending.port, L2PT_DROP_SEND_FAILED);
+        count_drop(o->pending.port, L2PT_DP_DROP_SEND_FAILED);
         return;
     }
     count_tx(o->pending.port);
@@ -366,13 +366,13 @@ __noinline int flood_to(struct __sk_buff* skb, struct out* o, __u32 x) {
     if (!skb || !o || way_out(o, x, &w) >= 0)
         return 0; /* it cannot carry the frame now: skipped */
     if (over_mtu(o, o->to_core, w.mtu)) {
-        count_drop(w.port, L2PT_DROP_OVER_MTU);
+        count_drop(w.port, L2PT_DP_DROP_OVER_MTU);
         return 0;
     }
     send_pending(skb, o);
     if (o->broken || convert(skb, o, o->to_core)) {
         o->broken = 1;
-        count_drop(w.port, L2PT_DROP_SEND_FAILED);
+        count_drop(w.port, L2PT_DP_DROP_SEND_FAILED);
         return 0;
     }
     o->pending = w;
@@ -480,20 +480,20 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
     __sync_fetch_and_add(&t->hits, 1);
     if (!police(t, f->now, f->len)) {
         __sync_fetch_and_add(&t->policed, 1);
-        return drop(f, L2PT_DROP_POLICED);
+        return drop(f, L2PT_DP_DROP_POLICED);
     }
     /* An untagged frame is handed over in its port's VLAN. */
     const int add_tag = !is_tag(be16_at(&f->hdr[L2PT_OFF_TYPE]), f->g->tpid);
     const __u32 len = f->len + (add_tag ? L2PT_TAG_LEN : 0);
     if (len > L2PT_TRAP_MAX_LEN)
-        return drop(f, L2PT_DROP_TRAP_TOO_LONG);
+        return drop(f, L2PT_DP_DROP_TRAP_TOO_LONG);
     __u32 zero = 0;
     void* ring = bpf_map_lookup_elem(&l2pt_rings, &zero);
     if (!ring)
-        return drop(f, L2PT_DROP_NO_SOCKET);
+        return drop(f, L2PT_DP_DROP_NO_SOCKET);
     struct l2pt_trap_rec* rec = bpf_ringbuf_reserve(ring, sizeof(*rec), 0);
     if (!rec)
-        return drop(f, L2PT_DROP_TASK_BEHIND);
+        return drop(f, L2PT_DP_DROP_TASK_BEHIND);
 
     __u32 rx_if = f->in->chassis_if;
     if (f->lport != f->port) {
@@ -526,7 +526,7 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
     }
     if (err) {
         bpf_ringbuf_discard(rec, 0);
-        return drop(f, L2PT_DROP_SEND_FAILED);
+        return drop(f, L2PT_DP_DROP_SEND_FAILED);
     }
     const __u32 socket = t->socket;
     bpf_ringbuf_submit(rec, 0);
@@ -572,19 +572,19 @@ static __always_inline int classify(struct frame* f) {
             f->o.provider = 1;
             f->o.len_provider = f->len;
             f->o.len_customer = f->len - L2PT_TAG_LEN;
-            return tags > L2PT_MAX_TAGS ? L2PT_DROP_TAG_STACK : -1;
+            return tags > L2PT_MAX_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
         }
     }
     __u32 pvid = f->in->pvid & L2PT_VID_MASK;
     struct l2pt_vlan* v = bpf_map_lookup_elem(&l2pt_vlans, &pvid);
     if (!v || !is_member(v, f->lport) || is_core(v, f->lport))
-        return L2PT_DROP_NO_VLAN;
+        return L2PT_DP_DROP_NO_VLAN;
     f->vlan = v;
     f->o.vid = pvid;
     f->o.provider = 0;
     f->o.len_customer = f->len;
     f->o.len_provider = f->len + L2PT_TAG_LEN;
-    return tags > L2PT_MAX_CUSTOMER_TAGS ? L2PT_DROP_TAG_STACK : -1;
+    return tags > L2PT_MAX_CUSTOMER_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
 }
 
 static __always_inline int is_unicast(const __u8* mac) {
@@ -622,12 +622,12 @@ static __always_inline __u32 known(struct frame* f) {
 }
 
 static __always_inline int no_port(struct __sk_buff* skb) {
-    count_drop(L2PT_STATS_NO_PORT, L2PT_DROP_NO_PORT);
+    count_drop(L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT);
     __u32 zero = 0;
     struct l2pt_globals* g = bpf_map_lookup_elem(&l2pt_globals, &zero);
     if (g && (g->flags & L2PT_G_TRACE)) {
         struct l2pt_event ev = {
-            .verdict = L2PT_VERDICT_DROPPED, .reason = L2PT_DROP_NO_PORT, .len = skb->len};
+            .verdict = L2PT_VERDICT_DROPPED, .reason = L2PT_DP_DROP_NO_PORT, .len = skb->len};
         bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
     }
     return TC_ACT_SHOT;
@@ -656,12 +656,12 @@ int l2pt_ingress(struct __sk_buff* skb) {
     if (why >= 0)
         return drop(&f, why);
     if (f.len < L2PT_ETH_HLEN)
-        return drop(&f, L2PT_DROP_RUNT);
+        return drop(&f, L2PT_DP_DROP_RUNT);
     if (!(f.in->flags & L2PT_P_PRESENT))
-        return drop(&f, L2PT_DROP_CARD_ABSENT);
+        return drop(&f, L2PT_DP_DROP_CARD_ABSENT);
     f.hlen = f.len < HDR_BYTES ? f.len : HDR_BYTES;
     if (f.hlen < L2PT_ETH_HLEN || f.hlen > HDR_BYTES || bpf_skb_load_bytes(skb, 0, f.hdr, f.hlen))
-        return drop(&f, L2PT_DROP_RUNT);
+        return drop(&f, L2PT_DP_DROP_RUNT);
 
     struct l2pt_trap* t = trap_entry(&f);
     if (t)
@@ -678,7 +678,7 @@ int l2pt_ingress(struct __sk_buff* skb) {
     skb->mark = 0;
     __u32 to = known(&f);
     if (to == f.lport)
-        return drop(&f, L2PT_DROP_FILTERED);
+        return drop(&f, L2PT_DP_DROP_FILTERED);
     if (to != L2PT_LPORT_NONE)
         return unicast(&f, to);
     return flood(&f);
@@ -703,7 +703,7 @@ int l2pt_egress(struct __sk_buff* skb) {
         return TC_ACT_SHOT;
     const int fenced = mark != g->task_mark;
     if (fenced)
-        st->drops[L2PT_DROP_FENCED] += 1;
+        st->drops[L2PT_DP_DROP_FENCED] += 1;
     else {
         st->tx += 1;
         st->pdu_tx += 1;
@@ -712,7 +712,7 @@ int l2pt_egress(struct __sk_buff* skb) {
         struct l2pt_event ev = {
             .port_if = chassis_if,
             .verdict = fenced ? L2PT_VERDICT_DROPPED : L2PT_VERDICT_FORWARDED,
-            .reason = fenced ? L2PT_DROP_FENCED : 0,
+            .reason = fenced ? L2PT_DP_DROP_FENCED : 0,
             .len = skb->len,
             .outbound = 1,
         };

@@ -12,14 +12,6 @@ constexpr uint32_t kMaxEtherType = 0xFFFF;
 constexpr uint32_t kKnownGlobalFlags = L2PT_G_TRACE;
 constexpr uint8_t kKnownPortFlags = L2PT_P_PRESENT | L2PT_P_UP | L2PT_P_IS_LAG;
 
-// The protocols' own destinations, trapped to the access socket.
-constexpr std::array<Mac, 4> kProtocolMacs = {{
-    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x00},  // STP
-    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x0e},  // LLDP
-    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x20},  // GVRP
-    {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd},  // PVST
-}};
-
 bool isLag(uint32_t lport) {
     return lport >= L2PT_LAG_BASE && lport < L2PT_MAX_LPORTS;
 }
@@ -57,9 +49,7 @@ Status checkLport(uint32_t lport, const l2pt_lport& r) {
 }  // namespace
 
 uint16_t trapSocket(const Mac& dst) {
-    const bool protocol =
-        std::find(kProtocolMacs.begin(), kProtocolMacs.end(), dst) != kProtocolMacs.end();
-    return protocol ? L2PT_SOCKET_ACCESS : L2PT_SOCKET_TUNNEL;
+    return l2pt_is_protocol_mac(dst.data()) ? L2PT_SOCKET_ACCESS : L2PT_SOCKET_TUNNEL;
 }
 
 l2pt_globals defaultGlobals() {

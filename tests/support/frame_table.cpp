@@ -20,7 +20,7 @@ const char* const kReasons[] = {"no_port",   "runt",      "card_absent",    "no_
                                 "policed",   "no_socket", "no_live_member", "send_failed",
                                 "tag_stack", "over_mtu",  "trap_too_long",  "port_down",
                                 "filtered",  "fenced",    "task_behind"};
-static_assert(std::size(kReasons) == L2PT_DROP_REASONS && L2PT_DROP_NO_PORT == 0);
+static_assert(std::size(kReasons) == L2PT_DP_DROP_REASONS && L2PT_DP_DROP_NO_PORT == 0);
 const char* const kVerdicts[] = {"", "trapped", "forwarded", "flooded", "dropped"};
 static_assert(L2PT_VERDICT_TRAPPED == 1 && L2PT_VERDICT_DROPPED == 4);
 
@@ -234,7 +234,7 @@ Table load(const std::string& path) {
 }
 
 std::string reasonWord(int reason) {
-    return reason >= 0 && reason < L2PT_DROP_REASONS ? kReasons[reason]
+    return reason >= 0 && reason < L2PT_DP_DROP_REASONS ? kReasons[reason]
                                                      : "reason " + std::to_string(reason);
 }
 

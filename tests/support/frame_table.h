@@ -64,7 +64,7 @@ struct Table {
 // Reads a table; std::runtime_error "FILE:LINE: what" for anything it cannot read.
 Table load(const std::string& path);
 
-// "no_vlan" for L2PT_DROP_NO_VLAN, "flooded" for L2PT_VERDICT_FLOODED: the table's words.
+// "no_vlan" for L2PT_DP_DROP_NO_VLAN, "flooded" for L2PT_VERDICT_FLOODED: the table's words.
 std::string reasonWord(int reason);
 std::string verdictWord(int verdict);
 

@@ -83,23 +83,23 @@ TEST_F(Switch, DropsWhatItCannotPassOn) {
     learnHosts(*this);
     const Dropped cases[] = {
         {"over the MTU of the way out", 0, frame(kC, kA, {{0x8100, 5}}, kIpv4, 1500),
-         L2PT_DROP_OVER_MTU, 2},
+         L2PT_DP_DROP_OVER_MTU, 2},
         {"provider tag not in force on a core port", 2, frame(kA, kC, {kP100}, kIpv4),
-         L2PT_DROP_NO_VLAN, 2, 0x88a8},
+         L2PT_DP_DROP_NO_VLAN, 2, 0x88a8},
         {"three customer tags", 0, frame(kC, kA, {{0x8100, 1}, {0x8100, 2}, {0x88a8, 3}}, kIpv4),
-         L2PT_DROP_TAG_STACK, 0},
+         L2PT_DP_DROP_TAG_STACK, 0},
         {"four tags on a core port", 2,
-         frame(kA, kC, {kP100, {0x8100, 1}, {0x8100, 2}, {0x8100, 3}}, kIpv4), L2PT_DROP_TAG_STACK,
+         frame(kA, kC, {kP100, {0x8100, 1}, {0x8100, 2}, {0x8100, 3}}, kIpv4), L2PT_DP_DROP_TAG_STACK,
          2},
-        {"back to the port it came from", 0, frame(kA, host(0x1f), {}, kIpv4), L2PT_DROP_FILTERED,
+        {"back to the port it came from", 0, frame(kA, host(0x1f), {}, kIpv4), L2PT_DP_DROP_FILTERED,
          0},
-        {"its card absent", 0, frame(kC, kA, {}, kIpv4), L2PT_DROP_CARD_ABSENT, 0, L2PT_TPID_VMAN,
+        {"its card absent", 0, frame(kC, kA, {}, kIpv4), L2PT_DP_DROP_CARD_ABSENT, 0, L2PT_TPID_VMAN,
          [](Switch& s) { s.editLport(0, [](l2pt_lport& r) { r.flags = 0; }); }},
-        {"the way out down", 0, frame(kB, kA, {}, kIpv4), L2PT_DROP_PORT_DOWN, 0, L2PT_TPID_VMAN,
+        {"the way out down", 0, frame(kB, kA, {}, kIpv4), L2PT_DP_DROP_PORT_DOWN, 0, L2PT_TPID_VMAN,
          [](Switch& s) { s.editLport(1, [](l2pt_lport& r) { r.flags = L2PT_P_PRESENT; }); }},
-        {"a LAG without live members", 0, frame(kL, kA, {}, kIpv4), L2PT_DROP_NO_LIVE_MEMBER, 0,
+        {"a LAG without live members", 0, frame(kL, kA, {}, kIpv4), L2PT_DP_DROP_NO_LIVE_MEMBER, 0,
          L2PT_TPID_VMAN, [](Switch& s) { s.editLport(kLag, [](l2pt_lport& r) { r.n_live = 0; }); }},
-        {"an interface of no port", kUnbound, frame(kC, kA, {}, kIpv4), L2PT_DROP_NO_PORT,
+        {"an interface of no port", kUnbound, frame(kC, kA, {}, kIpv4), L2PT_DP_DROP_NO_PORT,
          L2PT_STATS_NO_PORT},
     };
     for (const Dropped& c : cases) {
@@ -194,12 +194,12 @@ TEST_F(Switch, FloodsEveryOtherMember) {
     SCOPED_TRACE("a copy over its way out's MTU stays, the others go");
     editGlobals([](l2pt_globals& g) { g.tpid = L2PT_TPID_VMAN; });
     editLport(1, [](l2pt_lport& r) { r.mtu = 1000; });
-    const uint64_t over = drops(1, L2PT_DROP_OVER_MTU);
+    const uint64_t over = drops(1, L2PT_DP_DROP_OVER_MTU);
     const Bytes big = frame(kBroadcast, kA, {}, kIpv4, 1100);
     send(0, big);
     EXPECT_EQ(nextEvent().copies, 2u);
     EXPECT_EQ(received(2).count(1), 0u);
-    EXPECT_EQ(drops(1, L2PT_DROP_OVER_MTU), over + 1);
+    EXPECT_EQ(drops(1, L2PT_DP_DROP_OVER_MTU), over + 1);
 }
 
 }  // namespace

@@ -79,22 +79,22 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
         return r.ev.verdict == L2PT_VERDICT_DROPPED ? r.ev.reason : 0xFFFF;
     };
     ASSERT_TRUE(tables->installTrap(stp, 0));
-    EXPECT_EQ(why(pdu), L2PT_DROP_NO_SOCKET);
+    EXPECT_EQ(why(pdu), L2PT_DP_DROP_NO_SOCKET);
 
     auto ring = tables->newTaskRing();
     ASSERT_TRUE(ring);
-    EXPECT_EQ(why(frame(kStp, host(1), {}, kLlcLength, 1583)), L2PT_DROP_TRAP_TOO_LONG);
+    EXPECT_EQ(why(frame(kStp, host(1), {}, kLlcLength, 1583)), L2PT_DP_DROP_TRAP_TOO_LONG);
     EXPECT_EQ(why(frame(kStp, host(1), {}, kLlcLength, 1582)), 0xFFFF);  // 1600 with its tag
 
     // 1 Kbps: the bucket holds one full-size frame and refills 125 bytes a second.
     ASSERT_TRUE(tables->setTrapRate(stp, 1));
     EXPECT_EQ(why(pdu), 0xFFFF);
-    EXPECT_EQ(why(pdu), L2PT_DROP_POLICED);
+    EXPECT_EQ(why(pdu), L2PT_DP_DROP_POLICED);
     auto counted = tables->trapCounters(stp);
     ASSERT_TRUE(counted);
     EXPECT_EQ(counted->hits, 5u);
     EXPECT_EQ(counted->policed, 1u);
-    EXPECT_EQ(drops(0, L2PT_DROP_POLICED), 1u);
+    EXPECT_EQ(drops(0, L2PT_DP_DROP_POLICED), 1u);
 
     ASSERT_TRUE(tables->setTrapRate(stp, 0));  // only the rate changes
     EXPECT_EQ(tables->trapCounters(stp)->hits, 5u);
@@ -111,7 +111,7 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
     ASSERT_TRUE(tables->setGlobals(netp::pipeline::defaultGlobals()));  // no events for these
     const uint64_t trapped = stats(0).trapped;
     ASSERT_EQ(bpf_prog_test_run_opts(tables->ingressFd(), &opts), 0);
-    const uint64_t behind = drops(0, L2PT_DROP_TASK_BEHIND);
+    const uint64_t behind = drops(0, L2PT_DP_DROP_TASK_BEHIND);
     EXPECT_GT(behind, 0u);
     EXPECT_EQ(stats(0).trapped - trapped + behind, 3000u);
 
@@ -152,7 +152,7 @@ TEST_F(Switch, EgressPassesOnlyTheTaskInItsRole) {
         const l2pt_port_stats after = stats(3);
         EXPECT_EQ(after.tx - before.tx, c.tx);
         EXPECT_EQ(after.pdu_tx - before.pdu_tx, c.tx);
-        EXPECT_EQ(after.drops[L2PT_DROP_FENCED] - before.drops[L2PT_DROP_FENCED], c.fenced);
+        EXPECT_EQ(after.drops[L2PT_DP_DROP_FENCED] - before.drops[L2PT_DP_DROP_FENCED], c.fenced);
         if (c.tx || c.fenced) {
             const l2pt_event ev = nextEvent();
             EXPECT_EQ(ev.outbound, 1u);
