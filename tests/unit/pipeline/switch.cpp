@@ -196,33 +196,6 @@ void Switch::send(uint32_t port, const Bytes& f) {
               static_cast<ssize_t>(f.size()));
 }
 
-namespace {
-
-// A frame that reached a far end, a tag the kernel took off put back.
-std::optional<Bytes> readFrame(int fd) {
-    Bytes buf(kMaxFrame);
-    sockaddr_ll from{};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(tpacket_auxdata))];
-    iovec iov{buf.data(), buf.size()};
-    msghdr msg{&from, sizeof from, &iov, 1, control, sizeof control, 0};
-    const ssize_t n = ::recvmsg(fd, &msg, 0);
-    if (n < 0 || from.sll_pkttype == PACKET_OUTGOING)
-        return std::nullopt;
-    buf.resize(static_cast<size_t>(n));
-    tpacket_auxdata aux;
-    std::memcpy(&aux, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof aux);
-    if (aux.tp_status & TP_STATUS_VLAN_VALID) {
-        const uint16_t tpid =
-            (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : L2PT_TPID_8021Q;
-        const uint8_t tag[] = {uint8_t(tpid >> 8), uint8_t(tpid), uint8_t(aux.tp_vlan_tci >> 8),
-                               uint8_t(aux.tp_vlan_tci)};
-        buf.insert(buf.begin() + L2PT_OFF_TYPE, tag, tag + sizeof tag);
-    }
-    return buf;
-}
-
-}  // namespace
-
 // What reaches the far ends until the expected number of frames did and the wires were quiet
 // for a while, or a second passed.
 std::map<uint32_t, Bytes> Switch::received(size_t expected) {
@@ -239,7 +212,7 @@ std::map<uint32_t, Bytes> Switch::received(size_t expected) {
             fds[p] = {wire_[p].get(), POLLIN, 0};
         ::poll(fds, kPorts, 10);
         for (uint32_t p = 0; p < kPorts; p++) {
-            if (std::optional<Bytes> f = readFrame(wire_[p].get())) {
+            if (std::optional<Bytes> f = readWireFrame(wire_[p].get(), kMaxFrame)) {
                 EXPECT_FALSE(got.count(p)) << "a second frame at port " << p;
                 got[p] = *f;
             }
