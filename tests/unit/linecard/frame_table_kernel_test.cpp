@@ -274,6 +274,22 @@ class KernelRunner {
         EXPECT_EQ(log_, "") << "LineCards logged failures";
     }
 
+    // The daemon's trace of a frame the kernel floods reads as the simulation's of the same
+    // frame (the chassis's own data plane, run on it here).
+    void expectTraceAsSimulation() {
+        const Bytes f = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0x0a, 0x01, 0x08, 0};
+        const uint32_t in = port("ge0/1");
+        sendFrom(in, f);
+        received(farEnds_, 3, false);
+        cards_->readEvents();
+        chassis_.cards().frameIn(in, f);
+        const auto lines = chassis_.trace().grep("port ge0/1 in ");
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0], lines[1]) << "the kernel's, then the simulation's";
+        EXPECT_TRUE(lines[0].starts_with("port ge0/1 in len=14 vlan=100 flooded to ge0/2,te1/0,"))
+            << lines[0];
+    }
+
   private:
     static chassis::ChassisConfig withNetdevs(chassis::ChassisConfig cfg) {
         for (auto& card : cfg.lineCards) {
@@ -448,6 +464,7 @@ TEST(KernelFrameTable, PipelineGivesEveryRowsOutcome) {
     for (const auto& step : table.steps)
         std::visit(run, step);
     run.expectAllRan(table);
+    run.expectTraceAsSimulation();
 }
 
 }  // namespace
