@@ -16,6 +16,7 @@
 #include "chassis/chassis.h"
 #include "net/linecard/line_cards.h"
 #include "net/pipeline/bpf_tables.h"
+#include "tests/bench/map_memory.h"
 #include "tests/unit/chassis/test_chassis.h"
 
 namespace {
@@ -34,11 +35,6 @@ constexpr std::array<chassis::Mac, 4> kProtocolMacs = {{
     {0x01, 0x80, 0xc2, 0x00, 0x00, 0x20},  // GVRP
     {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd},  // PVST
 }};
-
-struct NoTask : chassis::TaskLink {
-    void toTask(std::vector<uint8_t>) override {}
-    bool toPduSocket(int, uint32_t, std::span<const uint8_t>) override { return false; }
-};
 
 void check(const pipeline::Status& s) {
     if (!s)
@@ -73,7 +69,7 @@ chassis::ChassisConfig fullCard() {
 
 // The chassis and the loaded pipeline, once per process.
 struct Card {
-    NoTask task;
+    chassis::test::NoTask task;
     chassis::Chassis chassis{fullCard(), task};
     std::unique_ptr<pipeline::BpfTables> tables;
     std::vector<std::vector<uint8_t>> downloads;  // the task's ACL downloads to the card
@@ -151,20 +147,13 @@ void FullCardFromTheModels(benchmark::State& state) {
     auto counters = cards->entryCounters();
     check(counters.status());
     for (const auto& e : *counters)
-        check(c.tables->trapCounters(pipeline::TrapKey::port(e.entry.ifIndex, e.entry.mac))
-                  .status());
+        check(
+            c.tables->trapCounters(pipeline::TrapKey::port(e.entry.ifIndex, e.entry.mac)).status());
     state.counters["trap_entries"] = static_cast<double>(counters->size());
     state.counters["download_messages"] = static_cast<double>(c.downloads.size());
     auto grant = cards->grant();  // a card in service has its task's ring
     check(grant.status());
-    auto memory = c.tables->mapMemory();
-    check(memory.status());
-    double total = 0;
-    for (const auto& m : *memory) {
-        state.counters["mem_" + m.name] = static_cast<double>(m.bytes);
-        total += static_cast<double>(m.bytes);
-    }
-    state.counters["mem_total"] = total;
+    reportMapMemory(state, *c.tables);
 }
 BENCHMARK(FullCardFromTheModels)->Unit(benchmark::kMillisecond)->Iterations(5);
 

@@ -70,11 +70,6 @@ std::string netdevOf(const std::string& port) {
     return n;
 }
 
-struct NoTask : chassis::TaskLink {
-    void toTask(std::vector<uint8_t>) override {}
-    bool toPduSocket(int, uint32_t, std::span<const uint8_t>) override { return false; }
-};
-
 std::string copiesText(std::vector<Copy> copies) {
     std::sort(copies.begin(), copies.end(),
               [](const Copy& a, const Copy& b) { return a.port < b.port; });
@@ -439,7 +434,7 @@ class KernelRunner {
         return n;
     }
 
-    NoTask task_;
+    chassis::test::NoTask task_;
     chassis::Chassis chassis_;
     std::unique_ptr<BpfTables> tables_;
     std::unique_ptr<LineCards> cards_;

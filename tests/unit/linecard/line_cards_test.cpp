@@ -21,11 +21,6 @@ constexpr pipeline::Mac kNewTunnel = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x01};
 constexpr pipeline::Mac kHost = {0x02, 0, 0, 0, 0, 0x0a};
 constexpr uint32_t kLag1 = L2PT_LAG_BASE;  // the test chassis's only LAG
 
-struct NoTask : chassis::TaskLink {
-    void toTask(std::vector<uint8_t>) override {}
-    bool toPduSocket(int, uint32_t, std::span<const uint8_t>) override { return false; }
-};
-
 // The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0 and lag1 (te1/1,
 // te1/2); each port on an interface of its own name ("ge0_1").
 chassis::ChassisConfig netdevChassis() {
@@ -83,7 +78,7 @@ class LineCardsTest : public ::testing::Test {
     bool trapped(const TrapKey& key) { return tables->trapCounters(key).ok(); }
     size_t learned() { return tables->learnedMacs()->size(); }
 
-    NoTask task;
+    chassis::test::NoTask task;
     chassis::Chassis chassis{netdevChassis(), task};
     std::unique_ptr<MemTables> tables;
     std::unique_ptr<LineCards> cards;
@@ -219,7 +214,7 @@ TEST_F(LineCardsTest, GrantAndRevokeMoveTheGenerationAndTheRing) {
 }
 
 TEST(LineCards, RefusesAChassisThePipelineCannotHold) {
-    NoTask task;
+    chassis::test::NoTask task;
     chassis::Chassis big{chassis::loadChassisText(R"(
 chassis: {name: big, slots: 14}
 card_types: [{id: 1, name: c}]
@@ -237,19 +232,24 @@ line_cards: [{slot: 13, type: 1, ports: [{number: 0, name: x13/0}]}]
 
 // The events in the simulated data plane's words.
 TEST(TraceLines, SayWhatTheSimulationSays) {
-    NoTask task;
+    chassis::test::NoTask task;
     chassis::Chassis c{netdevChassis(), task};
     const chassis::IfDb& db = c.ifdb();
     auto at = [&](const char* name) { return *db.find(name); };
+    auto event = [&](const char* port, uint16_t verdict, uint16_t reason, uint16_t vid) {
+        l2pt_event ev{};
+        ev.port_if = at(port);
+        ev.verdict = verdict;
+        ev.reason = reason;
+        ev.len = 60;
+        ev.vid = vid;
+        return ev;
+    };
     auto text = [&](l2pt_event ev) {
         const TraceLine l = traceLine(db, ev);
         return l.actor + " " + l.text;
     };
-    l2pt_event flood{};
-    flood.port_if = at("ge0/1");
-    flood.verdict = L2PT_VERDICT_FLOODED;
-    flood.len = 60;
-    flood.vid = 100;
+    l2pt_event flood = event("ge0/1", L2PT_VERDICT_FLOODED, 0, 100);
     flood.copies = 3;
     flood.ways[0] = at("te1/2");  // sent first: the kernel sends the frame's own form first
     flood.ways[1] = at("ge0/2");
@@ -257,28 +257,15 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
     EXPECT_EQ(text(flood), "port ge0/1 in len=60 vlan=100 flooded to ge0/2,te1/0,lag1(te1/2)");
     flood.copies = 0;
     EXPECT_EQ(text(flood), "port ge0/1 in len=60 vlan=100 flooded to none");
-
-    l2pt_event trap{};
-    trap.port_if = at("te1/1");
-    trap.verdict = L2PT_VERDICT_TRAPPED;
-    trap.reason = L2PT_SOCKET_TUNNEL;
-    trap.len = 64;
-    EXPECT_EQ(text(trap), "port te1/1 in len=64 trapped=tunnel rx=lag1");
-    trap.port_if = at("ge0/1");
-    trap.reason = L2PT_SOCKET_ACCESS;
-    trap.vid = 100;
-    EXPECT_EQ(text(trap), "port ge0/1 in len=64 trapped=access tagged=100");
-
-    l2pt_event drop{};
-    drop.port_if = at("ge0/1");
-    drop.verdict = L2PT_VERDICT_DROPPED;
-    drop.reason = L2PT_DP_DROP_PORT_DOWN;
-    drop.len = 60;
-    drop.vid = 100;
-    EXPECT_EQ(text(drop), "port ge0/1 in len=60 vlan=100 dropped (port down)");
-    drop.outbound = 1;
-    drop.reason = L2PT_DP_DROP_FENCED;
-    EXPECT_EQ(text(drop), "port ge0/1 out len=60 dropped (fenced sender)");
+    EXPECT_EQ(text(event("te1/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_TUNNEL, 0)),
+              "port te1/1 in len=60 trapped=tunnel rx=lag1");
+    EXPECT_EQ(text(event("ge0/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_ACCESS, 100)),
+              "port ge0/1 in len=60 trapped=access tagged=100");
+    EXPECT_EQ(text(event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_PORT_DOWN, 100)),
+              "port ge0/1 in len=60 vlan=100 dropped (port down)");
+    l2pt_event fenced = event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_FENCED, 0);
+    fenced.outbound = 1;
+    EXPECT_EQ(text(fenced), "port ge0/1 out len=60 dropped (fenced sender)");
 }
 
 }  // namespace
