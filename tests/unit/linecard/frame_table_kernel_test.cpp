@@ -70,15 +70,6 @@ std::string netdevOf(const std::string& port) {
     return n;
 }
 
-std::string copiesText(std::vector<Copy> copies) {
-    std::sort(copies.begin(), copies.end(),
-              [](const Copy& a, const Copy& b) { return a.port < b.port; });
-    std::string out;
-    for (const auto& c : copies)
-        out += c.port + " " + chassis::hexText(c.frame) + "\n";
-    return out;
-}
-
 // A map of the loaded pipeline, by name, found through the ingress program that uses it.
 Fd pipelineMap(int program, const std::string& name) {
     uint32_t ids[16] = {};
