@@ -1,7 +1,7 @@
 #include "net/linecard/trace_lines.h"
 
 #include <algorithm>
-#include <array>
+#include <vector>
 
 #include "chassis/dataplane_defs.h"
 #include "chassis/verdict.h"
@@ -28,18 +28,17 @@ std::string wayName(const chassis::IfDb& db, uint32_t portIf) {
 std::string waysText(const chassis::IfDb& db, const l2pt_event& ev) {
     if (ev.copies == 0)
         return "none";
-    std::array<uint32_t, L2PT_EVENT_WAYS> ways{};
     const size_t named = std::min<size_t>(ev.copies, L2PT_EVENT_WAYS);
-    std::copy_n(ev.ways, named, ways.begin());
+    std::vector<uint32_t> ways(ev.ways, ev.ways + named);
     auto order = [&](uint32_t portIf) {
         const auto lag = db.lagOf(portIf);
         return lportOf(db, lag.value_or(portIf));
     };
-    std::sort(ways.begin(), ways.begin() + static_cast<long>(named),
+    std::sort(ways.begin(), ways.end(),
               [&](uint32_t a, uint32_t b) { return order(a) < order(b); });
     std::string out;
-    for (size_t i = 0; i < named; ++i)
-        out += (i == 0 ? "" : ",") + wayName(db, ways[i]);
+    for (uint32_t way : ways)
+        out += (out.empty() ? "" : ",") + wayName(db, way);
     if (ev.copies > named)
         out += " and " + std::to_string(ev.copies - named) + " more";
     return out;
