@@ -170,9 +170,8 @@ int converse(int fd, const netp::ctl::Request& r, int passFd, Ms timeout) {
     const auto datagram = netp::ctl::encode(r);
     if (datagram.empty())
         fail(Exit::Usage, "the command is too long for one request");
-    if (!netp::sendDatagram(fd, datagram, passFd))
-        fail(Exit::NoDaemon,
-             std::string("the daemon did not take the request: ") + std::strerror(errno));
+    // A daemon that refused the connection has said why before closing it: read on.
+    const bool sent = netp::sendDatagram(fd, datagram, passFd);
     std::vector<uint8_t> d(netp::kMaxDatagram);
     for (;;) {
         pollfd p{fd, POLLIN, 0};
@@ -182,10 +181,12 @@ int converse(int fd, const netp::ctl::Request& r, int passFd, Ms timeout) {
         if (ready == 0)
             fail(Exit::Timeout, "no answer from the daemon in time");
         const ssize_t n = ::recv(fd, d.data(), d.size(), MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        // A reset is reported before what was queued: a refusal may still be there to read.
+        if (n < 0 && (errno == EAGAIN || errno == EINTR || errno == ECONNRESET))
             continue;
         if (n < static_cast<ssize_t>(netp::ctl::answer::kText))
-            fail(Exit::NoDaemon, "the daemon closed the connection");
+            fail(Exit::NoDaemon,
+                 sent ? "the daemon closed the connection" : "the daemon did not take the request");
         if (wire::getU32(d.data(), netp::ctl::answer::kId) != r.id &&
             wire::getU32(d.data(), netp::ctl::answer::kId) != 0)
             continue;  // not this request's

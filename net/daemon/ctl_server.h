@@ -24,7 +24,6 @@ class Daemon;
 
 class CtlServer final : public SessionObserver {
   public:
-    static constexpr size_t kQueueBytes = 1u << 20;  // a client that reads nothing may hold this
     static constexpr std::chrono::seconds kIdleTimeout{60};
     static constexpr std::chrono::seconds kTaskTimeout{5};  // for the task's answer
     static constexpr std::chrono::seconds kCaptureDefault{60};

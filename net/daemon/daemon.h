@@ -37,10 +37,11 @@ struct DaemonOptions {
     std::string logFile;      // empty: stderr only
     bool traceToLog = false;  // the chassis trace goes to the log as well
     bool logToStderr = true;
-    std::optional<gid_t> operators;  // --group: may run read-only commands
-    bool lab = false;                // scenario inputs (do) are served
-    size_t maxClients = 256;         // l2ptctl connections at once
-    std::function<void()> onHangup;  // SIGHUP
+    std::optional<gid_t> operators;      // --group: may run read-only commands
+    bool lab = false;                    // scenario inputs (do) are served
+    size_t maxClients = 256;             // l2ptctl connections at once
+    size_t clientQueueBytes = 1u << 20;  // answers a client may leave unread before it goes
+    std::function<void()> onHangup;      // SIGHUP
 };
 
 // Per port, beside the data plane's counters: what the interface itself did.
