@@ -149,6 +149,7 @@ void CtlServer::closed(Client& c, const std::string& why) {
         d_.setTraceSink(nullptr);
     if (c.wait == Wait::Capture)
         d_.captures().stop(c.id);
+    std::erase_if(shells_, [&](const auto& kv) { return kv.second.client == c.id; });
     c.wait = Wait::None;
     c.deadline->cancel();
 }

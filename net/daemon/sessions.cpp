@@ -290,17 +290,8 @@ int32_t TaskSessions::record(Op op, Reader& r, const char*& malformed) {
         }
         case Op::CfgInsert:
         case Op::CfgRemoveExact:
-        case Op::CfgRemoveNode: {
-            std::vector<uint32_t> key;
-            std::string text;
-            if (!readKey(r, key) || (op == Op::CfgInsert && !r.text(text))) {
-                malformed = "configuration key";
-                return kMalformed;
-            }
-            return op == Op::CfgInsert        ? c.cfg().insert(key, text)
-                   : op == Op::CfgRemoveExact ? c.cfg().removeExact(key)
-                                              : c.cfg().removeNode(key);
-        }
+        case Op::CfgRemoveNode:
+            return configTree(op, r, malformed);
         case Op::TunnelMac:
             if (r.rest().size() != chassis::kMacLen)
                 break;
@@ -312,6 +303,19 @@ int32_t TaskSessions::record(Op op, Reader& r, const char*& malformed) {
     }
     malformed = op == Op::Subscribe ? "subscription" : "tunnel MAC";
     return kMalformed;
+}
+
+int32_t TaskSessions::configTree(Op op, Reader& r, const char*& malformed) {
+    std::vector<uint32_t> key;
+    std::string text;
+    if (!readKey(r, key) || (op == Op::CfgInsert && !r.text(text))) {
+        malformed = "configuration key";
+        return kMalformed;
+    }
+    auto& tree = d_.chassis().cfg();
+    return op == Op::CfgInsert        ? tree.insert(key, text)
+           : op == Op::CfgRemoveExact ? tree.removeExact(key)
+                                      : tree.removeNode(key);
 }
 
 void TaskSessions::shellAnswer(std::span<const uint8_t> d) {

@@ -86,6 +86,7 @@ class TaskSessions {
     int32_t peerSend(Session& s, std::span<const uint8_t> body);
     // The operations that carry a record: subscriptions, log, console, configuration tree.
     int32_t record(Op op, Reader& r, const char*& malformed);
+    int32_t configTree(Op op, Reader& r, const char*& malformed);
     void shellAnswer(std::span<const uint8_t> d);
     void closed(Link& l, const std::string& why);
     void endSession(uint32_t id);

@@ -6,7 +6,6 @@ descriptors run out waiting quietly and serving again. No interfaces: a daemon a
     tests/net/test_daemon.py --build BUILD_DIR
 """
 
-import argparse
 import grp
 import os
 import shutil
@@ -169,15 +168,5 @@ class DescriptorsTest(unittest.TestCase):
             d.close()
 
 
-def main():
-    global BUILD
-    netns.require_privilege()
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    netns.main(sys.modules[__name__])
