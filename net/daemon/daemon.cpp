@@ -79,6 +79,7 @@ Daemon::Daemon(DaemonOptions options) : opt_(std::move(options)) {
     sigdelset(&mask, SIGPIPE);
     signals_.reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
     loop_.watch(signals_.get(), EPOLLIN, [this](uint32_t) { onSignal(); });
+    loop_.onWake([this] { updateClock(); });  // frames are policed and traced at their time
 
     sessions_ = std::make_unique<TaskSessions>(*this);
     ctl_ = std::make_unique<CtlServer>(*this);
@@ -191,7 +192,6 @@ bool Daemon::step(int timeoutMs) {
         stop_ = true;
         return false;
     }
-    updateClock();
     flushTransmits();
     ctl_->afterPass();
     refreshFilters();

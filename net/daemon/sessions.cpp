@@ -24,6 +24,15 @@ bool isIfmSequenced(std::span<const uint8_t> msg) {
            ozm::queueAddressOf(hdr::srcQueueId(msg.data())).service == svc::kIfm;
 }
 
+// A welcome that refuses, saying why.
+std::vector<uint8_t> refusal(std::string_view why) {
+    std::vector<uint8_t> w(welcome::kReason + why.size());
+    wire::putU32(w.data(), welcome::kMagic, kMagic);
+    wire::putI32(w.data(), welcome::kStatus, kRefused);
+    std::copy(why.begin(), why.end(), w.begin() + welcome::kReason);
+    return w;
+}
+
 // The key of a configuration-tree operation: [count u32][keys u32...].
 bool readKey(Reader& r, std::vector<uint32_t>& key) {
     uint32_t count = 0;
@@ -47,14 +56,15 @@ TaskSessions::~TaskSessions() {
 
 void TaskSessions::adopt(Fd fd) {
     const auto peer = identify(fd.get(), std::nullopt);
-    if (!peer || peer->role != Role::Admin) {
+    std::string why;
+    if (!peer || peer->role != Role::Admin)
+        why = "not root or the daemon's user";
+    else if (links_.size() >= kMaxConnections)
+        why = std::to_string(kMaxConnections) + " connections already";
+    if (!why.empty()) {
         d_.log("refused a connection on " + std::string(kTaskSocket) + " from " +
-               (peer ? peer->name() : "an unknown peer") + ": not root or the daemon's user");
-        return;
-    }
-    if (links_.size() >= kMaxConnections) {
-        d_.log("refused a connection on " + std::string(kTaskSocket) + " from " + peer->name() +
-               ": " + std::to_string(kMaxConnections) + " connections already");
+               (peer ? peer->name() : "an unknown peer") + ": " + why);
+        sendDatagram(fd.get(), refusal(why));  // a fresh socket has room for why, then the end
         return;
     }
     auto l = std::make_unique<Link>();
@@ -106,10 +116,7 @@ void TaskSessions::serve(Link& l, std::span<const uint8_t> d) {
 
 void TaskSessions::refuse(Link& l, const std::string& why) {
     d_.log("refused a task connection (" + l.conn->peer() + "): " + why);
-    std::vector<uint8_t> w(welcome::kLen);
-    wire::putU32(w.data(), welcome::kMagic, kMagic);
-    wire::putI32(w.data(), welcome::kStatus, kRefused);
-    l.conn->send({w, std::span(reinterpret_cast<const uint8_t*>(why.data()), why.size())});
+    l.conn->send(refusal(why));
     l.conn->close("refused");
 }
 

@@ -81,6 +81,8 @@ bool Loop::runOnce(std::chrono::milliseconds maxWait) {
     now_ = Clock::now();
     if (n < 0)
         return false;
+    if (onWake_)
+        onWake_();
     for (const epoll_event& e : std::span(events_).first(static_cast<size_t>(n))) {
         const auto at = static_cast<size_t>(static_cast<uint32_t>(e.data.u64));
         const auto generation = static_cast<uint32_t>(e.data.u64 >> kGenerationShift);

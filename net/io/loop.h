@@ -37,6 +37,8 @@ class Loop {
     // the timers that are due. False when the wait itself failed (errno set).
     bool runOnce(std::chrono::milliseconds maxWait);
     Clock::time_point now() const { return now_; }
+    // Runs each time the wait ends, before any handler: the place to bring clocks up to now().
+    void onWake(std::function<void()> fn) { onWake_ = std::move(fn); }
 
     // A deadline that runs fn once when it passes; the owner keeps it where it is (its address
     // is registered), and destroying it cancels it.
@@ -77,6 +79,7 @@ class Loop {
     std::multimap<Clock::time_point, Timer*> timers_;
     std::array<epoll_event, kEvents> events_{};
     Clock::time_point now_ = Clock::now();
+    std::function<void()> onWake_;
 };
 
 }  // namespace netp
