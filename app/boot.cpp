@@ -100,8 +100,8 @@ void printSummary(chassis::SimSwitch& sim) {
         if (c.rxFrames == 0 && c.txFrames == 0 && drops.empty())
             continue;
         trace.add("summary", db.name(db.portAt(i)) + " rx=" + std::to_string(c.rxFrames) +
-                                 " trapped=" + std::to_string(c.trapped) +
-                                 " tx=" + std::to_string(c.txFrames) +
+                                 " trapped=" + std::to_string(c.trapped) + " forwarded=" +
+                                 std::to_string(c.forwarded) + " tx=" + std::to_string(c.txFrames) +
                                  (drops.empty() ? "" : " dropped: " + drops.substr(2)));
     }
     for (size_t r = 0; r < chassis::kDropReasons; ++r) {

@@ -9,7 +9,7 @@
 enum class L2ptDropReason : uint8_t {
     RxFailed,      // the receive itself failed
     TooLong,       // longer than the receive buffer: cut when read
-    Untagged,      // shorter than the MACs and the tag the paths read
+    Untagged,      // shorter than the headers its path reads (MACs and tag; LLC, SNAP)
     PortRange,     // the port's slot index is outside 0-897
     NoAccessPort,  // an access-port PDU from a port that is no access port
     NoCorePort,    // a tunnelled PDU from a port that is no core port

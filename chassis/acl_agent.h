@@ -1,5 +1,5 @@
-// The ACL agent of one line-card slot and the data plane of the line cards: which frames
-// entering a port are trapped to the task, and the frames the task sends out of ports.
+// The ACL agent of one line-card slot: registration, the sequenced ACL downloads and the table
+// of trap entries they install, with what the card's data plane counts of each entry.
 #pragma once
 
 #include <array>
@@ -13,6 +13,7 @@
 
 #include "chassis/config.h"
 #include "chassis/model.h"
+#include "chassis/policer.h"
 
 namespace chassis {
 
@@ -24,6 +25,37 @@ struct AclEntry {
     uint32_t rate = 0;  // Kbps, 0 = none
     uint8_t mode = 0;
     bool operator==(const AclEntry&) const = default;
+};
+
+// What the data plane counts of an entry: frames that matched it, and of those the ones its
+// policer dropped.
+struct TrapCounters {
+    uint64_t hits = 0;
+    uint64_t policed = 0;
+    bool operator==(const TrapCounters&) const = default;
+};
+
+// An installed entry as the card's data plane holds it.
+struct TrapEntry {
+    AclEntry entry;
+    TrapCounters counters;
+    TokenBucket bucket;
+};
+
+// Told of every change to an agent's table, in the order the agent applies them (a download
+// that installs a new MAC and removes the old one reports the install first), so that another
+// copy of the table (the kernel's) can follow it.
+class TableObserver {
+  public:
+    virtual ~TableObserver() = default;
+    // entry is new, or replaces the entry of its key (ifIndex, MAC), whose counters it keeps.
+    virtual void entryInstalled(uint32_t slot, const AclEntry& entry) = 0;
+    virtual void entryRemoved(uint32_t slot, const AclEntry& entry) = 0;
+    // Only the rate of an installed entry changed; entry is as it is now.
+    virtual void rateChanged(uint32_t slot, const AclEntry& entry) = 0;
+    // Every entry of the slot went at once: its card went away, or the agent registered afresh
+    // or was deregistered. Not reported for a table already empty.
+    virtual void tableCleared(uint32_t slot) = 0;
 };
 
 class AclAgent {
@@ -45,8 +77,13 @@ class AclAgent {
 
     // Installed entries in (ifIndex, MAC) order.
     std::vector<AclEntry> entries() const;
-    // The entry that traps a frame with this destination entering port portIf, if any.
-    const AclEntry* match(uint32_t portIf, std::span<const uint8_t> mac) const;
+    // The entry that traps a frame with this destination entering port portIf: the port's own
+    // entry, else an agent-wide one; null when none does.
+    TrapEntry* match(uint32_t portIf, std::span<const uint8_t> dst);
+    // The counters of the entry with this key; empty when none is installed.
+    std::optional<TrapCounters> counters(uint32_t ifIndex, const Mac& mac) const;
+    // Told of every change to the table from now on (null: nobody).
+    void setObserver(TableObserver* observer) { observer_ = observer; }
 
     struct Stats {
         uint32_t applied = 0;     // download messages applied
@@ -69,6 +106,7 @@ class AclAgent {
 
   private:
     std::string actor() const;
+    void clearTable();
     void reset();
     void download(std::span<const uint8_t> msg);
     bool apply(std::span<const uint8_t> msg, uint32_t seq);
@@ -81,109 +119,12 @@ class AclAgent {
     bool registered_ = false;
     uint32_t session_ = 0;
     uint32_t expected_ = 1;
-    std::map<std::pair<uint32_t, Mac>, AclEntry> table_;
+    std::map<std::pair<uint32_t, Mac>, TrapEntry> table_;
+    TableObserver* observer_ = nullptr;
     Stats stats_;
     uint32_t burst_ = 0;
     bool recordDownloads_ = false;
     std::vector<std::vector<uint8_t>> downloads_;
 };
-
-// Where frames leaving a port go besides the record: on the net backend, a Linux interface.
-class PortWire {
-  public:
-    virtual ~PortWire() = default;
-    // frame leaves the physical port portIf (a LAG has been resolved to one member).
-    virtual void transmit(uint32_t portIf, std::span<const uint8_t> frame) = 0;
-};
-
-// Sees every frame that enters or leaves a port (the pcap capture).
-class FrameTap {
-  public:
-    virtual ~FrameTap() = default;
-    virtual void frame(uint32_t portIf, bool out, std::span<const uint8_t> frame) = 0;
-};
-
-// Why the data plane did not pass a frame on.
-enum class DropReason : uint8_t {
-    NoPort,        // entered or left through something that is not a port
-    Runt,          // shorter than an Ethernet header
-    CardAbsent,    // the port's line card is not there
-    NoEntry,       // no trap entry: the frame is switched, not seen by the task
-    Policed,       // over the rate of its entry
-    NoSocket,      // the task has no socket for it
-    NoLiveMember,  // sent to a LAG with no member on a live card
-    SendFailed,    // the send failed (an armed fault)
-};
-inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::SendFailed) + 1;
-std::string_view dropReasonName(DropReason reason);
-
-struct PortCounters {
-    uint64_t rxFrames = 0;  // entered from the wire
-    uint64_t trapped = 0;   // handed to the task
-    uint64_t txFrames = 0;  // left for the wire
-    std::array<uint64_t, kDropReasons> drops{};
-};
-
-// The line cards' forwarding side: trapping frames to the task (policed at the rate of their
-// entry), recording frames sent out, counting what each port passed and dropped.
-class DataPlane {
-  public:
-    DataPlane(Context& ctx, const ChassisConfig& cfg);
-
-    AclAgent* agent(uint32_t slot);
-    const AclAgent* agent(uint32_t slot) const;
-    // Line-card bitmap as IFM reports it: bit (1 << slot) for each present card.
-    uint32_t presentBitmap() const;
-
-    enum class Trap { Access, Tunnel, NotTrapped };
-    // A frame enters port portIf from its wire.
-    Trap frameIn(uint32_t portIf, std::span<const uint8_t> frame);
-    // A frame leaves through egressIf (a port, or a LAG through its lowest member);
-    // false when there is no such way out.
-    bool frameOut(uint32_t egressIf, std::span<const uint8_t> frame);
-    const std::vector<std::vector<uint8_t>>& framesOut(uint32_t portIf) const;
-    void clearFramesOut();
-    // When false, frames sent are discarded at once: not checked, recorded or traced
-    // (benchmarks of the task's PDU path).
-    void setRecordFrames(bool record) { recordFrames_ = record; }
-    // Frames sent out also go to wire (null: nowhere but the record).
-    void setWire(PortWire* wire) { wire_ = wire; }
-    // Frames entering and leaving ports are shown to tap (null: none).
-    void setTap(FrameTap* tap) { tap_ = tap; }
-
-    // A port's counters (all zero for anything that is not a port); drops by reason over all
-    // ports and LAGs.
-    const PortCounters& counters(uint32_t portIf) const;
-    const std::array<uint64_t, kDropReasons>& dropTotals() const { return dropTotals_; }
-
-    // Policing: a token bucket per rate-limited entry, filled at the entry's rate and holding
-    // one second of it (at least one full-size frame).
-    struct Bucket {
-        uint64_t tokens = 0;  // bytes x kTokenScale
-        uint64_t lastUs = 0;
-        bool started = false;
-    };
-    static constexpr uint64_t kTokenScale = 1'000'000;  // tokens per byte: one per microsecond
-
-  private:
-    void drop(int portIndex, DropReason reason);
-    bool police(uint32_t slot, const AclEntry& entry, size_t frameLen);
-    // The member a frame for a LAG leaves through: the first on a live card, if any.
-    std::optional<uint32_t> liveMember(uint32_t lagIf) const;
-
-    Context& ctx_;
-    std::vector<std::optional<AclAgent>> agents_;         // by slot
-    std::vector<std::vector<std::vector<uint8_t>>> out_;  // by dense port index
-    bool recordFrames_ = true;
-    PortWire* wire_ = nullptr;
-    FrameTap* tap_ = nullptr;
-    std::vector<PortCounters> counters_;  // by dense port index
-    std::vector<uint8_t> tagScratch_;     // a trapped frame with the port's VLAN tag put in
-    std::array<uint64_t, kDropReasons> dropTotals_{};
-    std::map<std::pair<uint32_t, std::pair<uint32_t, Mac>>, Bucket> buckets_;  // slot, entry key
-};
-
-// Destination MACs of the protocols the access-port socket receives.
-bool isProtocolMac(std::span<const uint8_t> mac);
 
 }  // namespace chassis

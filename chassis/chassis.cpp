@@ -18,6 +18,7 @@ Chassis::Chassis(const ChassisConfig& cfg, TaskLink& task)
       log_(ctx_),
       console_(ctx_),
       cfgTree_(ctx_) {
+    cards_.setMembership(&ifm_);
     for (const auto& f : cfg_.faults)
         faults_.arm(f.point, f.uses);
 }

@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "chassis/acl_agent.h"
 #include "chassis/config.h"
+#include "chassis/data_plane.h"
 #include "chassis/ifm.h"
 #include "chassis/model.h"
 #include "chassis/services.h"

@@ -105,7 +105,7 @@ class Loader {
         if (!root.IsMap())
             fail(root, "the chassis file must be a mapping of sections");
         knownKeys(root, {"chassis", "rpm", "card_types", "line_cards", "lags", "vlans",
-                         "tunnelling", "pools", "faults"});
+                         "tunnelling", "data_plane", "pools", "faults"});
         if (auto n = root["chassis"])
             chassisSection(n, cfg);
         if (auto n = root["rpm"])
@@ -120,6 +120,12 @@ class Loader {
             cfg.vlans.push_back(vlan(n));
         if (auto n = root["tunnelling"])
             tunnelling(n, cfg.tunnelling);
+        if (auto n = root["data_plane"]) {
+            knownKeys(n, {"ageing"});
+            if (n["ageing"])
+                cfg.dataPlane.ageingSeconds =
+                    static_cast<uint32_t>(integer(n["ageing"], 1, kMaxAgeingSeconds, "ageing"));
+        }
         if (auto n = root["pools"]) {
             if (!n.IsMap())
                 fail(n, "pools: expected a mapping of pool name to capacity");
@@ -322,7 +328,8 @@ class Loader {
 
     // One entry of a card's port list: a single port ("number") or a run of ports ("range").
     void ports(const YAML::Node& n, LineCardConfig& card) const {
-        knownKeys(n, {"number", "range", "name", "long_name", "unit", "pipe", "vlan", "netdev"});
+        knownKeys(
+            n, {"number", "range", "name", "long_name", "unit", "pipe", "vlan", "mtu", "netdev"});
         uint32_t first = 0;
         uint32_t last = 0;
         if (n["number"] && n["range"])
@@ -364,6 +371,8 @@ class Loader {
             p.pipe = static_cast<uint32_t>(integer(n["pipe"], 0, 255, "pipe"));
         if (n["vlan"])
             p.vlan = static_cast<uint16_t>(integer(n["vlan"], 0, 4095, "vlan"));
+        if (n["mtu"])
+            p.mtu = static_cast<uint32_t>(integer(n["mtu"], kMinPortMtu, kMaxPortMtu, "mtu"));
         for (uint32_t num = first; num <= last; ++num) {
             p.number = num;
             p.name = expand(name, card.slot, num);

@@ -35,6 +35,11 @@ inline constexpr uint32_t kMaxLags = 256;
 inline constexpr uint32_t kMaxVlanId = 8191;
 inline constexpr uint32_t kDefaultSlots = 12;
 inline constexpr uint16_t kDefaultPortVlan = 1;
+inline constexpr uint32_t kDefaultPortMtu = 1500;
+inline constexpr uint32_t kMinPortMtu = 68;
+inline constexpr uint32_t kMaxPortMtu = 65535;
+inline constexpr uint32_t kDefaultAgeingSeconds = 300;
+inline constexpr uint32_t kMaxAgeingSeconds = 1'000'000;
 
 enum class AgentMode { PerPort, Global, Silent };
 enum class PeerRole { None, Primary, Secondary };
@@ -46,6 +51,7 @@ struct PortConfig {
     uint32_t unit = 0;
     uint32_t pipe = 0;
     uint16_t vlan = kDefaultPortVlan;
+    uint32_t mtu = kDefaultPortMtu;  // the largest payload it sends, tags not counted
     std::string netdev;  // the Linux interface the port stands for (chassis daemon only)
     int line = 0;
 };
@@ -123,6 +129,12 @@ struct TunnellingConfig {
     std::optional<uint16_t> vmanTpid;
 };
 
+// The line cards' bridging.
+struct DataPlaneConfig {
+    uint32_t ageingSeconds = kDefaultAgeingSeconds;  // a learned MAC not seen for this long is
+                                                     // unknown again
+};
+
 struct FaultConfig {
     std::string point;
     std::optional<uint32_t> uses;  // empty: for ever
@@ -138,6 +150,7 @@ struct ChassisConfig {
     std::vector<LagConfig> lags;
     std::vector<VlanConfig> vlans;
     TunnellingConfig tunnelling;
+    DataPlaneConfig dataPlane;
     std::map<std::string, uint32_t, std::less<>> pools;
     std::vector<FaultConfig> faults;
 };

@@ -36,7 +36,7 @@ IfDb::IfDb(const ChassisConfig& cfg) : pipes_(kMaxCardTypes) {
             info.name = p.name;
             info.longName = p.longName;
             portPos_[ifIndex & kIfPosMask] = static_cast<int16_t>(ports_.size());
-            ports_.push_back({ifIndex, std::move(info), p.vlan});
+            ports_.push_back({ifIndex, std::move(info), p.vlan, p.mtu});
         }
     }
     for (const auto& l : cfg.lags) {
@@ -150,6 +150,11 @@ int IfDb::tenGig(int cardType) const {
 uint16_t IfDb::portVlan(uint32_t portIf) const {
     const int i = portIndex(portIf);
     return i < 0 ? kDefaultPortVlan : ports_[i].vlan;
+}
+
+uint32_t IfDb::portMtu(uint32_t portIf) const {
+    const int i = portIndex(portIf);
+    return i < 0 ? kDefaultPortMtu : ports_[i].mtu;
 }
 
 const std::vector<uint32_t>& IfDb::lagMembers(uint32_t lagIf) const {

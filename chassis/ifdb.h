@@ -53,8 +53,11 @@ class IfDb {
     bool isPort(uint32_t ifIndex) const { return portIndex(ifIndex) >= 0; }
     bool isLag(uint32_t ifIndex) const { return lagIndex(ifIndex) >= 0; }
     uint16_t portVlan(uint32_t portIfIndex) const;
-    // Dense number of a port (0..portCount-1), -1 for anything else.
+    // The largest payload a port sends (its Ethernet MTU); the default for anything else.
+    uint32_t portMtu(uint32_t portIfIndex) const;
+    // Dense number of a port (0..portCount-1), of a LAG (0..lagCount-1); -1 for anything else.
     int portIndex(uint32_t ifIndex) const;
+    int lagIndex(uint32_t ifIndex) const;
     size_t portCount() const { return ports_.size(); }
     uint32_t portAt(size_t index) const { return ports_[index].ifIndex; }
 
@@ -73,6 +76,7 @@ class IfDb {
         uint32_t ifIndex;
         ozm::IfInfo info;
         uint16_t vlan;
+        uint32_t mtu;
         int lag = -1;  // index into lags_
     };
     struct Lag {
@@ -84,7 +88,6 @@ class IfDb {
         ozm::IfInfo info;
     };
 
-    int lagIndex(uint32_t ifIndex) const;
     int vlanIndex(uint32_t ifIndex) const;
     void addName(const std::string& name, uint32_t ifIndex, const std::string& source, int line);
 

@@ -101,6 +101,14 @@ uint16_t Ifm::vmanTpid() const {
     return tpid_.value_or(kDefaultVmanTpid);
 }
 
+void Ifm::forEachMember(const std::function<void(const Member&)>& visit) const {
+    for (const auto& [vlanIf, state] : vlans_) {
+        const auto vid = static_cast<uint16_t>(vlanIf & kIfPosMask);
+        for (const auto& p : state.ports)
+            visit({vid, p.ifIndex, p.mode == vlanmsg::kModeCorePort});
+    }
+}
+
 std::optional<std::vector<uint8_t>> Ifm::request(std::span<const uint8_t> msg) {
     if (!wellFormed(msg)) {
         ctx_.trace.add("ifm", "rx request rejected (bad msgLen)");
@@ -326,6 +334,7 @@ void Ifm::download() {
 }
 
 void Ifm::vlanAdd(const std::vector<VlanBlock>& blocks) {
+    ++generation_;
     for (const auto& b : blocks) {
         auto& state = vlans_[b.vlanIf];
         state.protocols |= b.protocols;
@@ -344,6 +353,7 @@ void Ifm::vlanAdd(const std::vector<VlanBlock>& blocks) {
 }
 
 void Ifm::vlanDel(const std::vector<VlanBlock>& blocks) {
+    ++generation_;
     for (const auto& b : blocks) {
         auto it = vlans_.find(b.vlanIf);
         if (it == vlans_.end())
@@ -357,12 +367,14 @@ void Ifm::vlanDel(const std::vector<VlanBlock>& blocks) {
 }
 
 void Ifm::vlanDisable(const std::vector<VlanBlock>& blocks) {
+    ++generation_;
     for (const auto& b : blocks)
         vlans_.erase(b.vlanIf);
     sendVlanBlocks(MT_L2PT_VLAN_PROTO_DISABLE, "vlan-disable", blocks);
 }
 
 void Ifm::lagAdd(const std::vector<LagBlock>& blocks) {
+    ++generation_;
     for (const auto& b : blocks) {
         for (uint32_t m : b.members) {
             if (!ctx_.ifdb.addLagMember(b.lagIf, m)) {
@@ -375,6 +387,7 @@ void Ifm::lagAdd(const std::vector<LagBlock>& blocks) {
 }
 
 void Ifm::lagDel(const std::vector<LagBlock>& blocks) {
+    ++generation_;
     for (const auto& b : blocks) {
         for (uint32_t m : b.members) {
             if (!ctx_.ifdb.removeLagMember(b.lagIf, m)) {
@@ -409,6 +422,7 @@ void Ifm::tunnelMacDefault() {
 
 void Ifm::vmanTpid(uint16_t tpid) {
     tpid_ = tpid;
+    ++generation_;
     sendVmanTpid(tpid);
 }
 

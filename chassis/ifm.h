@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "chassis/acl_agent.h"
 #include "chassis/config.h"
+#include "chassis/data_plane.h"
+#include "chassis/membership.h"
 #include "chassis/model.h"
 
 namespace chassis {
 
-class Ifm {
+class Ifm : public Membership {
   public:
     struct PortMode {
         uint32_t ifIndex = 0;
@@ -64,7 +65,10 @@ class Ifm {
     // not a tunnelling member of that VLAN.
     std::optional<bool> isCorePort(uint32_t vlanId, uint32_t portIf) const;
     // The provider tag protocol identifier IFM last configured, or the task's default.
-    uint16_t vmanTpid() const;
+    uint16_t vmanTpid() const override;
+    // Moves with every change to the VLANs' members, the LAGs' members or the TPID.
+    uint64_t generation() const override { return generation_; }
+    void forEachMember(const std::function<void(const Member&)>& visit) const override;
     const std::vector<uint32_t>& acks() const { return acks_; }  // sequence numbers acknowledged
 
   private:
@@ -93,6 +97,7 @@ class Ifm {
     bool replaceGlobal_ = false;
     std::optional<uint16_t> tpid_;
     std::vector<uint32_t> acks_;
+    uint64_t generation_ = 0;
 };
 
 std::string protocolsText(uint8_t flags);  // "stp,lldp", "none"

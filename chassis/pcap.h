@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "chassis/acl_agent.h"
+#include "chassis/data_plane.h"
 
 namespace chassis {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "chassis/acl_agent.h"
 #include "chassis/config.h"
+#include "chassis/data_plane.h"
 #include "chassis/model.h"
 #include "platform/backend.h"
 #include "platform/wire/l2pt.h"

@@ -72,10 +72,10 @@ void SimSwitch::cardDown(uint32_t slot) {
     settle();
 }
 
-DataPlane::Trap SimSwitch::frameIn(std::string_view port, std::span<const uint8_t> frame) {
-    const auto trap = chassis().cards().frameIn(ifIndex(port), frame);
+Outcome SimSwitch::frameIn(std::string_view port, std::span<const uint8_t> frame) {
+    const Outcome outcome = chassis().cards().frameIn(ifIndex(port), frame);
     settle();
-    return trap;
+    return outcome;
 }
 
 const std::vector<std::vector<uint8_t>>& SimSwitch::framesOut(std::string_view port) {

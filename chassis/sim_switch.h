@@ -60,7 +60,7 @@ class SimSwitch : public ScenarioTarget {
     uint32_t ifIndex(std::string_view name);  // throws std::invalid_argument when unknown
     void cardUp(uint32_t slot);
     void cardDown(uint32_t slot);
-    DataPlane::Trap frameIn(std::string_view port, std::span<const uint8_t> frame);
+    Outcome frameIn(std::string_view port, std::span<const uint8_t> frame);
     const std::vector<std::vector<uint8_t>>& framesOut(std::string_view port);
     std::vector<AclEntry> entries(uint32_t slot) { return agent(slot).entries(); }
     const std::vector<ozm::LogRecord>& logRecords() { return chassis().log().records(); }

@@ -30,9 +30,11 @@ void l2ptProcessTunneledPacket(uint32_t rxIfIndex, uint8_t* frame, int32_t len) 
     if (l2ptFrameCut(rxIfIndex, len, __func__)) {
         return;
     }
-    if (len < L2PT_FRAME_MIN_LEN) {
+    // Classification reads the tags, the LLC header and a SNAP header's protocol id.
+    if (l2ptCheckLlcLen(frame, len) != 0) {
         L2PT_DROP(l2ptShortFrameReason(len), rxIfIndex,
-                  "%s: tunneled PDU of len %d from core port %s dropped: not a tagged frame\r\n",
+                  "%s: tunneled PDU of len %d from core port %s dropped: shorter than its "
+                  "headers\r\n",
                   __func__, len, L2ptDbgName(rxIfIndex).text);
         return;
     }

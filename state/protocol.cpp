@@ -79,24 +79,33 @@ uint8_t l2ptGetProtocolType(const uint8_t* frame) {
     return 0;
 }
 
-L2ptProtocolNode* l2ptGetProtocolNode(const uint8_t* frame, int32_t len) {
+int32_t l2ptCheckLlcLen(const uint8_t* frame, int32_t len) {
     if (len <= kInnerTagProbe) {
+        return -1;
+    }
+    const int t = frame[kInnerTagProbe] == kDot1qTpidHigh ? kLengthFieldInner : kLengthField;
+    if (len <= t + kDsapOffset) {
+        return -1;
+    }
+    if (frame[t + kDsapOffset] == kDsapSnap && len < t + kSnapPidEnd) {
+        return -1;
+    }
+    return 0;
+}
+
+L2ptProtocolNode* l2ptGetProtocolNode(const uint8_t* frame, int32_t len) {
+    if (l2ptCheckLlcLen(frame, len) != 0) {
         L2PT_DBG("%s: frame of len %d too short for an LLC header\r\n", __func__, len);
         return nullptr;
     }
     const int t = frame[kInnerTagProbe] == kDot1qTpidHigh ? kLengthFieldInner : kLengthField;
-    if (len <= t + kDsapOffset) {
-        L2PT_DBG("%s: frame of len %d too short for an LLC header\r\n", __func__, len);
-        return nullptr;
-    }
     const uint8_t dsap = frame[t + kDsapOffset];
     if (dsap == kDsapStp) {
         L2PT_DBG("%s: returning STP db node\r\n", __func__);
         return rowOfFlag(L2PT_FLAG_STP);
     }
     if (dsap == kDsapSnap) {
-        // A SNAP header cut short cannot carry the PVST identifier.
-        if (len < t + kSnapPidEnd || frame[t + kControlOffset] != kLlcUi ||
+        if (frame[t + kControlOffset] != kLlcUi ||
             wire::getU16(frame, t + kSnapPidOffset) != kSnapPidPvst) {
             return rowOfFlag(L2PT_FLAG_STP);
         }

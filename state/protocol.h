@@ -38,6 +38,9 @@ int32_t l2ptGetProtocolIndex(uint32_t flag);
 int32_t l2ptGetProtocolMac(int32_t useTunnelMac, uint32_t flag, uint8_t* out);
 // Flag of the protocol row whose MAC is the frame's destination (6 bytes read), or 0.
 uint8_t l2ptGetProtocolType(const uint8_t* frame);
+// 0 when a tunnelled frame of len bytes holds every header its LLC classification reads (the
+// tags, the LLC header, behind a SNAP DSAP the protocol id), -1 when it is cut short of one.
+int32_t l2ptCheckLlcLen(const uint8_t* frame, int32_t len);
 // Row of a tunnelled frame by its LLC header, or null. len bounds what is read.
 L2ptProtocolNode* l2ptGetProtocolNode(const uint8_t* frame, int32_t len);
 // "STP,LLDP,..." for the flags' bits 0-3, cut to size; writes nothing when no bit is set.

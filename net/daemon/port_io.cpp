@@ -12,6 +12,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "net/port/vlan_tag.h"
 #include "platform/wire/bytes.h"
 
 namespace netp {
@@ -23,9 +24,7 @@ constexpr uint32_t kDropAll = 0;
 constexpr size_t kMacHiOff = 0;  // the first four bytes of the destination MAC
 constexpr size_t kMacLoOff = 4;  // its last two
 constexpr size_t kInsnsPerMac = 4;
-constexpr size_t kMaxJump = 255;          // a conditional jump reaches 255 instructions at most
-constexpr size_t kMacOffsetInFrame = 12;  // where a tag goes: after both MACs
-constexpr uint16_t kTpid8021Q = 0x8100;
+constexpr size_t kMaxJump = 255;  // a conditional jump reaches 255 instructions at most
 constexpr int kRcvBuf = 4 << 20;
 
 uint32_t macHi(const chassis::Mac& m) {
@@ -134,7 +133,7 @@ bool PortIo::setFilter(std::vector<chassis::Mac> macs) {
 
 std::span<const std::span<const uint8_t>> PortIo::receive() {
     for (size_t i = 0; i < kRxSlots; ++i) {
-        iov_[i] = {buf_.data() + i * kSlotBytes + kTagLen, kMaxFrame};
+        iov_[i] = {buf_.data() + i * kSlotBytes + port::kTagLen, kMaxFrame};
         msghdr& m = msgs_[i].msg_hdr;
         m = {};
         m.msg_iov = &iov_[i];
@@ -149,28 +148,12 @@ std::span<const std::span<const uint8_t>> PortIo::receive() {
     size_t count = 0;
     for (int i = 0; i < n; ++i) {
         msghdr& m = msgs_[static_cast<size_t>(i)].msg_hdr;
-        size_t len = msgs_[static_cast<size_t>(i)].msg_len;
+        const size_t len = msgs_[static_cast<size_t>(i)].msg_len;
         if (len == 0 || len > kMaxFrame || (m.msg_flags & MSG_TRUNC) != 0)
             continue;  // a frame larger than any port carries
-        auto* frame = static_cast<uint8_t*>(m.msg_iov->iov_base);
-        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-            if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA ||
-                c->cmsg_len < CMSG_LEN(sizeof(tpacket_auxdata))) {
-                continue;
-            }
-            tpacket_auxdata aux;
-            std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-            if ((aux.tp_status & TP_STATUS_VLAN_VALID) == 0 || len < kMacOffsetInFrame)
-                continue;
-            const uint16_t tpid =
-                (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) != 0 ? aux.tp_vlan_tpid : kTpid8021Q;
-            std::memmove(frame - kTagLen, frame, kMacOffsetInFrame);
-            frame -= kTagLen;
-            wire::putU16(frame, kMacOffsetInFrame, tpid);
-            wire::putU16(frame, kMacOffsetInFrame + 2, aux.tp_vlan_tci);
-            len += kTagLen;
-        }
-        frames_[count++] = {frame, len};
+        const std::span<uint8_t> slot(buf_.data() + static_cast<size_t>(i) * kSlotBytes,
+                                      kSlotBytes);
+        frames_[count++] = port::restoreTag(m, slot, len);
     }
     return std::span(frames_).first(count);
 }

@@ -15,6 +15,7 @@
 
 #include "chassis/trace.h"
 #include "net/io/socket.h"
+#include "net/port/vlan_tag.h"
 
 namespace netp {
 
@@ -36,9 +37,8 @@ bool runMacFilter(const BpfProgram& prog, std::span<const uint8_t> frame);
 
 class PortIo {
   public:
-    static constexpr size_t kTagLen = 4;
     // Room for a frame with a tag the kernel stripped put back.
-    static constexpr size_t kMaxFrame = 9216 + kTagLen;
+    static constexpr size_t kMaxFrame = 9216 + port::kTagLen;
 
     // Opens and binds; std::runtime_error naming the interface when it cannot.
     explicit PortIo(const std::string& ifName);
@@ -63,8 +63,8 @@ class PortIo {
     bool filterSet_ = false;
     // Each slot reads behind room for a tag, so a stripped one goes back without moving the
     // payload.
-    static constexpr size_t kSlotBytes = kTagLen + kMaxFrame;
-    using Control = std::array<uint8_t, CMSG_SPACE(sizeof(tpacket_auxdata))>;
+    static constexpr size_t kSlotBytes = port::kTagLen + kMaxFrame;
+    using Control = std::array<uint8_t, port::kAuxControlBytes>;
     std::vector<uint8_t> buf_ = std::vector<uint8_t>(kRxSlots * kSlotBytes);
     std::array<iovec, kRxSlots> iov_{};
     struct alignas(cmsghdr) AlignedControl {

@@ -31,12 +31,6 @@ std::optional<sockaddr_un> unixAddress(const std::string& path) {
 
 }  // namespace
 
-void Fd::reset(int fd) {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-}
-
 Fd listenSeqpacket(const std::string& path) {
     auto addr = unixAddress(path);
     if (!addr)

@@ -1,5 +1,5 @@
-// Unix SOCK_SEQPACKET sockets of the chassis daemon: an owning descriptor, listening and
-// connecting by path, whole-datagram sends and receives, and the peer's credentials.
+// Unix SOCK_SEQPACKET sockets of the chassis daemon: listening and connecting by path,
+// whole-datagram sends and receives, and the peer's credentials.
 #pragma once
 
 #include <sys/types.h>
@@ -11,35 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "net/io/fd.h"
+
 namespace netp {
 
 inline constexpr size_t kMaxDatagram = 16384;  // larger than any control message or frame
-
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& o) noexcept : fd_(o.release()) {}
-    Fd& operator=(Fd&& o) noexcept {
-        if (this != &o)
-            reset(o.release());
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-  private:
-    int fd_ = -1;
-};
 
 // Listens on path (an old socket file there is replaced); throws std::runtime_error.
 Fd listenSeqpacket(const std::string& path);

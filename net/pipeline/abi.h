@@ -21,6 +21,11 @@
 #define L2PT_LAG_MAX_LIVE 32 /* members of one LAG that carry traffic at once */
 #define L2PT_VLANS (L2PT_MAX_VID + 1)
 
+/* Sizes of the hash tables: trap entries (a full chassis of ports, five each, and the agent-wide
+ * ones) and learned MACs (an LRU: the least recently seen go first when it is full). */
+#define L2PT_TRAP_ENTRIES 16384
+#define L2PT_FDB_ENTRIES 65536
+
 /* l2pt_globals[0]: the switch-wide settings. */
 #define L2PT_G_TRACE 0x1 /* send an event per frame to l2pt_events */
 struct l2pt_globals {
@@ -30,6 +35,7 @@ struct l2pt_globals {
     __u32 task_mark;  /* SO_MARK of the packet socket of the task in its role now */
     __u32 pad;
 };
+#define L2PT_AGEING_NS_DEFAULT (300ull * 1000000000ull)
 
 /* l2pt_lports[lport]: one port or LAG. */
 #define L2PT_P_PRESENT 0x1  /* its line card is there (for a LAG: always) */
@@ -79,7 +85,11 @@ struct l2pt_trap {
 };
 /* The policer: a token bucket per entry, filled at the entry's rate and holding one second of
  * it, at least one full-size frame. Tokens are bytes x 10^6, so that one microsecond at N bytes
- * per second earns N tokens. */
+ * per second earns N tokens: at R Kbps, R / 8 tokens a nanosecond. In integers, before a frame
+ * is charged its length x 10^6 (refused, and nothing charged, when fewer tokens are left):
+ *   capacity = max(R x 125, 1518) x 10^6
+ *   first frame: tokens = capacity; later: tokens = min(capacity, tokens + elapsed_ns x R / 8)
+ * A rate change keeps the tokens, cut to the new capacity. */
 #define L2PT_TOKEN_SCALE 1000000ull
 #define L2PT_MIN_BURST_BYTES 1518ull
 #define L2PT_BYTES_PER_KBIT 125ull
@@ -95,7 +105,10 @@ struct l2pt_fdb_entry {
     __u64 seen_ns;
 };
 
-/* l2pt_stats[port dense index], per CPU: what each port passed and dropped. */
+/* l2pt_stats[port dense index], per CPU: what each port passed and dropped; one slot more for
+ * the frames of an interface bound to no port. */
+#define L2PT_STATS_NO_PORT L2PT_MAX_PORTS
+#define L2PT_STATS_SLOTS (L2PT_MAX_PORTS + 1)
 struct l2pt_port_stats {
     __u64 rx;        /* entered from the wire */
     __u64 trapped;   /* handed to the task */

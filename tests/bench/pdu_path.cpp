@@ -5,10 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <array>
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "base/tcb.h"
@@ -16,30 +13,9 @@
 #include "forwarding/frame.h"
 #include "forwarding/tunnel.h"
 #include "state/protocol.h"
+#include "tests/bench/alloc_counter.h"
 #include "tests/support/frames.h"
 #include "tests/support/task_sim.h"
-
-// The replaced operators below pair malloc with free (the library's array forms call them); g++
-// sees only the standard pairing.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-namespace {
-std::atomic<uint64_t> gAllocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -88,7 +64,7 @@ uint32_t firstPort(const char* kind, int64_t size) {
 void runPath(benchmark::State& state, const frames::Bytes& frame,
              void (*path)(uint32_t, uint8_t*, int32_t), uint32_t rx) {
     std::array<uint8_t, L2PT_PKT_BUF_SIZE> buf{};
-    const uint64_t allocsBefore = gAllocations.load();
+    const uint64_t allocsBefore = allocations();
     for (auto _ : state) {
         std::memcpy(buf.data(), frame.data(), frame.size());
         path(rx, buf.data(), static_cast<int32_t>(frame.size()));
@@ -98,7 +74,7 @@ void runPath(benchmark::State& state, const frames::Bytes& frame,
     state.SetItemsProcessed(state.iterations());
     state.counters["sends_per_pdu"] = static_cast<double>(state.range(0) - 1);
     state.counters["allocs_per_pdu"] =
-        static_cast<double>(gAllocations.load() - allocsBefore) / iterations;
+        static_cast<double>(allocations() - allocsBefore) / iterations;
 }
 
 void BM_Tunnel(benchmark::State& state, frames::Bytes (*customer)(uint16_t)) {

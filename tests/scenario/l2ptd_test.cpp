@@ -55,8 +55,7 @@ TEST(L2ptd, FramesCliAndTaskDisableRepeatByteForByte) {
     EXPECT_THAT(first.out, HasSubstr("port ge0/1 in len=59 trapped=access\n"));
     EXPECT_THAT(first.out, HasSubstr("port ge0/5 out len=59 03a731000000"));
     // No entry for ge0/3: not trapped, and the untagged frame is not tagged either.
-    EXPECT_THAT(first.out,
-                HasSubstr("port ge0/3 in len=55 not-trapped (no entry for 01:80:c2:00:00:00)\n"));
+    EXPECT_THAT(first.out, HasSubstr("port ge0/3 in len=55 dropped (no VLAN)\n"));
     EXPECT_THAT(first.out, HasSubstr("mgr rx reply type=24402 code=0\n"));
     EXPECT_THAT(first.out, HasSubstr("task process-exit\n"));
     EXPECT_EQ(l2ptd(kTwoCards + " --scenario " + path).out, first.out);
@@ -127,7 +126,8 @@ TEST(L2ptd, SummaryAndPcapShowThePortsTraffic) {
     const Outcome r = l2ptd(kTwoCards + " --scenario " + kSrc +
                             "/examples/tunnel.scenario --summary --pcap " + dir);
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_THAT(r.out, HasSubstr("summary ge0/3 rx=2 trapped=2 tx=2\n"));
+    EXPECT_THAT(r.out, HasSubstr("summary ge0/3 rx=2 trapped=2 forwarded=0 tx=3\n"));
+    EXPECT_THAT(r.out, HasSubstr("summary ge0/4 rx=2 trapped=1 forwarded=1 tx=4\n"));
     EXPECT_THAT(r.out, HasSubstr("summary dropped (policed) 0\n"));
     EXPECT_THAT(r.out, ::testing::EndsWith("scenario ended\n"));
     char err[PCAP_ERRBUF_SIZE];
@@ -141,7 +141,7 @@ TEST(L2ptd, SummaryAndPcapShowThePortsTraffic) {
         EXPECT_GE(h->caplen, 14u);
     }
     pcap_close(p);
-    EXPECT_EQ(frames, 4);  // two in, two out
+    EXPECT_EQ(frames, 5);  // two in, three out: two PDUs and a customer's flooded frame
 }
 
 }  // namespace

@@ -32,6 +32,11 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
         {"tunnelling:\n  vlans:\n    - {vlan: v1, protocols: [stp, ftp]}\n",
          "bad.yaml:3: unknown protocol 'ftp'"},
         {"tunnelling:\n  tunnel_mac: 03:a7:31\n", "bad.yaml:2: tunnel_mac"},
+        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 0, mtu: "
+         "67}]}\n",
+         "bad.yaml:3: mtu 67 is out of range 68..65535"},
+        {"data_plane:\n  ageing: 0\n", "bad.yaml:2: ageing 0 is out of range 1..1000000"},
+        {"data_plane: {ageing: 5, flooding: off}\n", "bad.yaml:1: unknown key 'flooding'"},
         // Interfaces that contradict each other.
         {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 4, pipe: "
          "0}]}\n  - {slot: 1, type: 1, ports: [{number: 4, pipe: 1}]}\n",

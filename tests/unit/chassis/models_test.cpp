@@ -187,9 +187,9 @@ TEST_F(Models, AbsentCardDropsEverything) {
     EXPECT_TRUE(agent0().entries().empty());
     agent0().receive(download(2, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}}));
     EXPECT_EQ(ackSeqs().size(), 1u);
-    EXPECT_EQ(chassis.cards().frameIn(p("p0/0"), std::vector<uint8_t>(60)),
-              DataPlane::Trap::NotTrapped);
-    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("not-trapped (card absent)"));
+    EXPECT_EQ(chassis.cards().frameIn(p("p0/0"), std::vector<uint8_t>(60)).reason,
+              DropReason::CardAbsent);
+    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("in len=60 dropped (card absent)"));
 }
 
 std::vector<uint8_t> frame(const Mac& dst, std::optional<uint16_t> tpid, size_t len = 64) {
@@ -202,42 +202,23 @@ std::vector<uint8_t> frame(const Mac& dst, std::optional<uint16_t> tpid, size_t 
     return f;
 }
 
-TEST_F(Models, DataPlaneTrapsByPortAndMac) {
-    const uint32_t p00 = p("p0/0");
-    agent0().receive(sync());
-    agent0().receive(download(
-        1, aclmsg::kOpInstall,
-        {{p00, kStpMac, 0, 0, 1}, {p00, kTunnelMac, 0, 0, 5}, {p("p0/2"), kPvstMac, 0, 0, 1}}));
+// Trapping beyond the frame table: an entry of ifIndex 0 traps only when it is agent-wide, and
+// a trapped frame the task has no socket for is dropped.
+TEST_F(Models, DataPlaneTrapsAgentWideEntriesAndNeedsASocket) {
     auto* global = chassis.cards().agent(1);
     global->receive(sync());
     global->receive(
         download(1, aclmsg::kOpInstall, {{0, kPvstMac, 1, 0, 0}, {0, kStpMac, 0, 0, 0}}));
-
-    using Trap = DataPlane::Trap;
     auto& dp = chassis.cards();
-    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), Trap::Access);
-    EXPECT_EQ(dp.frameIn(p00, frame(kTunnelMac, 0x9100)), Trap::Tunnel);
-    EXPECT_EQ(dp.frameIn(p("p0/1"), frame(kStpMac, 0x8100)), Trap::NotTrapped);  // no entry there
-    EXPECT_THAT(chassis.trace().lines().back(),
-                HasSubstr("not-trapped (no entry for 01:80:c2:00:00:00)"));
-    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac, 0x8100)), Trap::Access);     // agent-wide entry
-    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kStpMac, 0x8100)), Trap::NotTrapped);  // not global
-    EXPECT_EQ(dp.frameIn(p00, std::vector<uint8_t>(13)), Trap::NotTrapped);      // runt
-    // A LAG member's frames reach the task with the LAG's ifIndex.
-    EXPECT_EQ(dp.frameIn(p("p0/2"), frame(kPvstMac, 0x88a8)), Trap::Access);
-
-    ASSERT_EQ(task.pdus.size(), 4u);
-    EXPECT_EQ(task.pdus[0].protocol, OZML2STP);
-    EXPECT_EQ(task.pdus[0].rxIf, p00);
-    EXPECT_EQ(task.pdus[0].frame, frame(kStpMac, 0x8100));  // tagged frames go as they are
-    EXPECT_EQ(task.pdus[3].frame, frame(kPvstMac, 0x88a8));
-    EXPECT_EQ(task.pdus[1].protocol, OZML2L2PT);
-    EXPECT_EQ(task.pdus[2].rxIf, p("p1/0"));
-    EXPECT_EQ(task.pdus[3].rxIf, p("lag5"));
-
+    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac, 0x8100)).socket, kSocketAccess);
+    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kStpMac, 0x8100)).reason, DropReason::NoVlan);
+    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("p1/0 in len=64 dropped (no VLAN)"));
+    ASSERT_EQ(task.pdus.size(), 1u);
+    EXPECT_EQ(std::tuple(task.pdus[0].protocol, task.pdus[0].rxIf),
+              std::tuple(OZML2STP, p("p1/0")));
     task.socketsOpen = false;
-    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), Trap::NotTrapped);
-    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("dropped (no socket)"));
+    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac, 0x8100)).reason, DropReason::NoSocket);
+    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("trapped=access dropped (no socket)"));
 }
 
 TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
@@ -248,17 +229,18 @@ TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
     // 64 Kbps is 8000 bytes a second; the bucket starts full with one second of it.
     int passed = 0;
     for (int i = 0; i < 130; ++i)
-        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)) == DataPlane::Trap::Access;
+        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict == Verdict::Trapped;
     EXPECT_EQ(passed, 125);
     EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("dropped (policed at 64 Kbps)"));
     chassis.clock().nowUs += 8'000;  // 64 bytes' worth
-    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), DataPlane::Trap::Access);
-    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)), DataPlane::Trap::NotTrapped);
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict, Verdict::Trapped);
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).reason, DropReason::Policed);
     chassis.clock().nowUs += 3'600'000'000'000;  // a long quiet time refills, not overflows
     passed = 0;
     for (int i = 0; i < 130; ++i)
-        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)) == DataPlane::Trap::Access;
+        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict == Verdict::Trapped;
     EXPECT_EQ(passed, 125);
+    EXPECT_EQ(agent0().counters(p00, kStpMac), (TrapCounters{262, 11}));
 
     dp.frameIn(p00, std::vector<uint8_t>(13));
     dp.frameIn(p00, frame(kPvstMac, 0x8100));
@@ -267,10 +249,54 @@ TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
     EXPECT_EQ(c.trapped, 251u);
     EXPECT_EQ(c.drops[size_t(DropReason::Policed)], 11u);
     EXPECT_EQ(c.drops[size_t(DropReason::Runt)], 1u);
-    EXPECT_EQ(c.drops[size_t(DropReason::NoEntry)], 1u);
+    EXPECT_EQ(c.drops[size_t(DropReason::NoVlan)], 1u);  // PVST, untrapped: p0/0's VLAN 1 is none
     EXPECT_EQ(dp.counters(p("p0/1")).rxFrames, 0u);
     EXPECT_EQ(dp.counters(p("lag5")).rxFrames, 0u);  // not a port: all zero
     EXPECT_EQ(dropReasonName(DropReason::NoLiveMember), "LAG without live member");
+}
+
+// What mirrors the tables into the kernel follows them: every entry change in the order the
+// agent applies it, rate changes apart, one clear when the card goes; IFM's generation moves
+// with exactly what bridging reads.
+TEST_F(Models, ObserversFollowTheTablesInOrder) {
+    struct Log : TableObserver {
+        std::vector<std::string> seen;
+        void note(const char* what, uint32_t slot, const AclEntry& e) {
+            seen.push_back(std::string(what) + " " + std::to_string(slot) + " " + macText(e.mac) +
+                           " " + std::to_string(e.rate));
+        }
+        void entryInstalled(uint32_t s, const AclEntry& e) override { note("install", s, e); }
+        void entryRemoved(uint32_t s, const AclEntry& e) override { note("remove", s, e); }
+        void rateChanged(uint32_t s, const AclEntry& e) override { note("rate", s, e); }
+        void tableCleared(uint32_t s) override { seen.push_back("clear " + std::to_string(s)); }
+    } log;
+    chassis.cards().setTableObserver(&log);
+    const uint32_t port = p("p0/0");
+    const Mac newMac{0x02, 0, 0, 0, 0, 1};
+    agent0().receive(sync());
+    agent0().receive(download(1, aclmsg::kOpInstall, {{port, kTunnelMac, 0, 0, 5}}));
+    agent0().receive(download(2, aclmsg::kOpInstall, {{port, newMac, 0, 0, 5}}));
+    agent0().receive(download(3, aclmsg::kOpRemove, {{port, kTunnelMac, 0, 0, 5}}));
+    agent0().receive(download(3, aclmsg::kOpRemove, {{port, newMac, 0, 0, 5}}));  // duplicate
+    agent0().receive(download(4, aclmsg::kOpInstall, {{port, newMac, 0, 96, 2}}));
+    agent0().receive(download(5, aclmsg::kOpRemove, {{port, kStpMac, 0, 0, 1}}));  // not there
+    chassis.events().cardDown(0);
+    chassis.events().cardUp(0);  // an empty table: nothing to clear
+    EXPECT_THAT(
+        log.seen,
+        ElementsAre("install 0 03:a7:31:00:00:00 0", "install 0 02:00:00:00:00:01 0",
+                    "remove 0 03:a7:31:00:00:00 0", "rate 0 02:00:00:00:00:01 96", "clear 0"));
+
+    Ifm& ifm = chassis.ifm();
+    uint64_t g = ifm.generation();
+    ifm.rateSet(p("v100"), 10);
+    ifm.tunnelMac(newMac, false);
+    EXPECT_EQ(ifm.generation(), g);
+    ifm.vmanTpid(0x9100);
+    ifm.lagAdd({{p("lag5"), {p("p0/1")}}});
+    ifm.vlanAdd({{p("v100"), kProtoStp, 0, {{p("p0/1"), 0}}}});
+    ifm.vlanDel({{p("v100"), 0, 0, {{p("p0/1"), 0}}}});
+    EXPECT_EQ(ifm.generation(), g + 4);
 }
 
 TEST_F(Models, LagEgressUsesOnlyMembersOnLiveCards) {
@@ -289,19 +315,6 @@ TEST_F(Models, LagEgressUsesOnlyMembersOnLiveCards) {
                 HasSubstr("port lag5 out len=64 dropped (LAG without live member)"));
     EXPECT_EQ(dp.dropTotals()[size_t(DropReason::NoLiveMember)], 1u);
     EXPECT_EQ(dp.counters(p("p0/2")).txFrames, 1u);
-}
-
-TEST_F(Models, DataPlaneTagsUntaggedFramesWithThePortVlan) {
-    agent0().receive(sync());
-    agent0().receive(download(1, aclmsg::kOpInstall, {{p("p0/3"), kStpMac, 0, 0, 1}}));
-    const auto in = frame(kStpMac, std::nullopt, 60);
-    ASSERT_EQ(chassis.cards().frameIn(p("p0/3"), in), DataPlane::Trap::Access);
-    const auto& out = task.pdus.at(0).frame;
-    ASSERT_EQ(out.size(), in.size() + 4);
-    EXPECT_TRUE(std::equal(in.begin(), in.begin() + 12, out.begin()));
-    EXPECT_EQ(wire::getU16(out.data(), 12), 0x8100);
-    EXPECT_EQ(wire::getU16(out.data(), 14), 30);  // the port's VLAN from the chassis file
-    EXPECT_TRUE(std::equal(in.begin() + 12, in.end(), out.begin() + 16));
 }
 
 TEST_F(Models, FramesLeaveThroughPortsAndLagMembers) {

@@ -111,7 +111,7 @@ cli show v4095
     EXPECT_FALSE(sim.ha().primary());
     EXPECT_EQ(sim.peer().role(), PeerRole::None);
     EXPECT_THAT(sim.trace().grep("port p1/0"),
-                ElementsAre("port p1/0 in len=18 not-trapped (no entry for 01:80:c2:00:00:00)"));
+                ElementsAre("port p1/0 in len=18 dropped (no VLAN)"));
     // Without a task the request is dropped, but its fields show in the trace.
     EXPECT_THAT(sim.trace().grep("cli tx"),
                 ElementsAre("cli tx request sub=8 remove=1 if=ifIndex 7 w96=3 w100=4 dir=2",

@@ -188,7 +188,7 @@ TEST_F(SimBackendTest, TrappedFramesReachTheTaskWithTheirInterface) {
     std::vector<uint8_t> frame(test::kPvstMac.begin(), test::kPvstMac.end());
     frame.resize(64, 0x42);
     wire::putU16(frame.data(), 12, 0x8100);
-    EXPECT_EQ(sim.frameIn("p0/2", frame), DataPlane::Trap::Access);
+    EXPECT_EQ(sim.frameIn("p0/2", frame).socket, chassis::kSocketAccess);
     ASSERT_EQ(seen.frames.size(), 1u);
     EXPECT_EQ(seen.frames[0], frame);
     EXPECT_THAT(seen.rxIfs, ElementsAre(sim.ifIndex("lag5")));

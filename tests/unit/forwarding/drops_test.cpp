@@ -76,8 +76,7 @@ TEST(Drops, EachIsCountedByReasonAndPortWithDebuggingOff) {
 TEST(Drops, CountersAreReadOnlyInTheDebugShell) {
     auto& s = tsim::boot();
     tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0")});
-    ASSERT_EQ(s.frameIn("te1/0", tunnelled(frames::stp(10), 300)),
-              chassis::DataPlane::Trap::Tunnel);
+    ASSERT_EQ(s.frameIn("te1/0", tunnelled(frames::stp(10), 300)).socket, chassis::kSocketTunnel);
     EXPECT_EQ(s.shell("get l2ptDropNoVman").text, "l2ptDropNoVman = 1");
     const ozm::ShellResult set = s.shell("set l2ptDropNoVman 0");
     EXPECT_EQ(set.rc, -1);

@@ -2,6 +2,7 @@
 // which bytes, and the drops with their debug lines.
 #include <array>
 
+#include "base/drop.h"
 #include "forwarding/detunnel.h"
 #include "forwarding/tunnel.h"
 #include "tests/support/task_test.h"
@@ -9,7 +10,6 @@
 namespace {
 
 using namespace ttest;
-using chassis::DataPlane;
 
 // Frames that left ports from the seen-th trace line on, in order, as "<port> <hex>" (drops
 // left out); seen moves past them.
@@ -39,7 +39,7 @@ TEST(Tunnel, EachProtocolGoesToOtherAccessPortsThenCorePorts) {
     const uint32_t blocks = ozm::mem::blocksInUse();
     for (const Bytes& in :
          {frames::stp(10), frames::gvrp(10), frames::lldp(10), frames::pvst(10)}) {
-        ASSERT_EQ(s.frameIn("ge0/1", in), DataPlane::Trap::Access);
+        ASSERT_EQ(s.frameIn("ge0/1", in).socket, chassis::kSocketAccess);
         const Bytes toCore = tunnelled(in);
         const frames::Mac dst = {in[0], in[1], in[2], in[3], in[4], in[5]};
         EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/1", withDst(toCore, dst)),
@@ -54,7 +54,7 @@ TEST(Tunnel, EachProtocolGoesToOtherAccessPortsThenCorePorts) {
     s.settle();
     ASSERT_EQ(s.trace().grep("kernel tunnel-mac 02:00:00:00:00:01").size(), 1u);
     const Bytes in = frames::stp(10);
-    ASSERT_EQ(s.frameIn("ge0/1", in), DataPlane::Trap::Access);
+    ASSERT_EQ(s.frameIn("ge0/1", in).socket, chassis::kSocketAccess);
     const Bytes toCore = tunnelled(in, 100, 0x88a8, {2, 0, 0, 0, 0, 1});
     EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/1", withDst(toCore, frames::kStpMac)),
                                            out("ge0/2", toCore), out("te1/0", toCore)));
@@ -71,23 +71,23 @@ TEST(Detunnel, RedirectsThenRestoresProtocolMacsAndSurvivesFailedSends) {
     const Bytes stp = tunnelled(frames::stp(10));
     Bytes withPriority = stp;
     withPriority[14] |= 0xE0;  // cleared on the way
-    ASSERT_EQ(s.frameIn("te1/0", withPriority), DataPlane::Trap::Tunnel);
+    ASSERT_EQ(s.frameIn("te1/0", withPriority).socket, chassis::kSocketTunnel);
     EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/1", stp), out("ge0/1", withDst(stp, kStpMac)),
                                            out("ge0/2", withDst(stp, kStpMac))));
     const Bytes pvst = tunnelled(frames::pvst(10));
-    ASSERT_EQ(s.frameIn("te1/1", pvst), DataPlane::Trap::Tunnel);
+    ASSERT_EQ(s.frameIn("te1/1", pvst).socket, chassis::kSocketTunnel);
     EXPECT_THAT(sent(s, seen),
                 ElementsAre(out("te1/0", pvst), out("ge0/1", withDst(pvst, kPvstMac)),
                             out("ge0/2", withDst(pvst, kPvstMac))));
     // GVRP shares STP's LLC header, so STP's MAC; a core port of another VLAN serves the tag's.
     const Bytes gvrp = tunnelled(frames::gvrp(10));
-    ASSERT_EQ(s.frameIn("te1/2", gvrp), DataPlane::Trap::Tunnel);
+    ASSERT_EQ(s.frameIn("te1/2", gvrp).socket, chassis::kSocketTunnel);
     EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/0", gvrp), out("te1/1", gvrp),
                                            out("ge0/1", withDst(gvrp, kStpMac)),
                                            out("ge0/2", withDst(gvrp, kStpMac))));
     // Dropped: LLDP has no LLC header; GVRP in a VLAN without STP.
-    ASSERT_EQ(s.frameIn("te1/0", tunnelled(frames::lldp(10))), DataPlane::Trap::Tunnel);
-    ASSERT_EQ(s.frameIn("te1/2", tunnelled(frames::gvrp(10), 200)), DataPlane::Trap::Tunnel);
+    ASSERT_EQ(s.frameIn("te1/0", tunnelled(frames::lldp(10))).socket, chassis::kSocketTunnel);
+    ASSERT_EQ(s.frameIn("te1/2", tunnelled(frames::gvrp(10), 200)).socket, chassis::kSocketTunnel);
     EXPECT_THAT(sent(s, seen), IsEmpty());
     EXPECT_THAT(s.consoleLines(),
                 testing::IsSupersetOf(
@@ -97,13 +97,13 @@ TEST(Detunnel, RedirectsThenRestoresProtocolMacsAndSurvivesFailedSends) {
 
     // A failed send is reported once, naming its port, and the other ports are still served.
     s.faults().arm("sendto:te1/0", 1);
-    ASSERT_EQ(s.frameIn("ge0/1", frames::stp(10)), DataPlane::Trap::Access);
+    ASSERT_EQ(s.frameIn("ge0/1", frames::stp(10)).socket, chassis::kSocketAccess);
     EXPECT_THAT(sent(s, seen),
                 ElementsAre(testing::StartsWith("ge0/2 "), testing::StartsWith("te1/1 ")));
     EXPECT_THAT(records(s), ElementsAre(failure("cannot tunnel pkt on vlan te1/0")));
     s.faults().arm("sendto:te1/1", 1);
     s.faults().arm("sendto:ge0/1", 1);
-    ASSERT_EQ(s.frameIn("te1/0", tunnelled(frames::stp(10))), DataPlane::Trap::Tunnel);
+    ASSERT_EQ(s.frameIn("te1/0", tunnelled(frames::stp(10))).socket, chassis::kSocketTunnel);
     EXPECT_THAT(sent(s, seen), ElementsAre(testing::StartsWith("ge0/2 ")));
     EXPECT_THAT(records(s, 1), ElementsAre(failure("cannot redirect tunneled pkt on vlan te1/1"),
                                            failure("cannot redirect tunneled pkt on vlan ge0/1")));
@@ -131,7 +131,7 @@ TEST(Forwarding, BadPdusAreDroppedBeforeAnySend) {
     l2ptProcessTunneledPacket(te10, buf.data(), put(tunnelled(stp, 300)));
     l2ptProcessTunneledPacket(ge01, buf.data(), put(toCore));
     // The global agent traps PVST on every port of its card, access port or not.
-    ASSERT_EQ(s.frameIn("ge2/1", frames::pvst(20)), DataPlane::Trap::Access);
+    ASSERT_EQ(s.frameIn("ge2/1", frames::pvst(20)).socket, chassis::kSocketAccess);
     Bytes pvst = frames::pvst(10);
     pvst.resize(L2PT_PKT_BUF_SIZE - 3);
     l2ptProcessPacket(ge01, buf.data(), put(pvst));  // cannot grow by 4 bytes
@@ -143,9 +143,10 @@ TEST(Forwarding, BadPdusAreDroppedBeforeAnySend) {
              "l2ptProcessPacket: PDU of len 15 dropped: not a tagged frame",
              "l2ptProcessPacket: proto type 0 is not enabled for tunneling (flag 9)",
              "l2ptProcessPacket: proto type 2 is not enabled for tunneling (flag 9)",
-             "l2ptProcessTunneledPacket: tunneled PDU of len -1 from core port te1/0 dropped: not "
-             "a tagged frame",
-             "l2ptGetProtocolNode: frame of len 18 too short for an LLC header",
+             "l2ptProcessTunneledPacket: tunneled PDU of len -1 from core port te1/0 dropped: "
+             "shorter than its headers",
+             "l2ptProcessTunneledPacket: tunneled PDU of len 18 from core port te1/0 dropped: "
+             "shorter than its headers",
              "l2ptProcessTunneledPacket: vman id 300 pointer is null",
              "l2ptProcessTunneledPacket: core port pointer is null",
              "l2ptHalProcessPacket: PVST PDU of len 1593 dropped: no room for the provider tag"}));
@@ -155,16 +156,19 @@ TEST(Forwarding, BadPdusAreDroppedBeforeAnySend) {
     EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/0", tunnelled(pvst))));
 
     // Behind the inner tag the SNAP protocol id ends at byte 30: a frame of 29 bytes (the buffer
-    // still holds the rest), not UI, or of another protocol is no PVST and goes out as STP; one
-    // of exactly 30 bytes is PVST.
+    // still holds the rest) is cut short of it and dropped as a short frame; one of exactly 30
+    // bytes is PVST; one not UI or of another protocol is no PVST and goes out as STP.
     Bytes full = tunnelled(frames::pvst(10)), notUi = full, otherPid = full;
     notUi[24] = 0x13;     // the LLC control behind the inner tag
     otherPid[28] = 0x20;  // the SNAP protocol id
     const auto n = static_cast<int32_t>(full.size());
-    for (const auto& [frame, len, mac] : {std::tuple{full, 29, kStpMac},
-                                          {full, 30, kPvstMac},
-                                          {notUi, n, kStpMac},
-                                          {otherPid, n, kStpMac}}) {
+    const uint64_t shortFrames = l2ptDropCount[static_cast<int>(L2ptDropReason::Untagged)];
+    put(full);
+    l2ptProcessTunneledPacket(te10, buf.data(), 29);
+    EXPECT_THAT(sent(s, seen), IsEmpty());
+    EXPECT_EQ(l2ptDropCount[static_cast<int>(L2ptDropReason::Untagged)], shortFrames + 1);
+    for (const auto& [frame, len, mac] :
+         {std::tuple{full, 30, kPvstMac}, {notUi, n, kStpMac}, {otherPid, n, kStpMac}}) {
         put(frame);
         l2ptProcessTunneledPacket(te10, buf.data(), len);
         const Bytes restored = withDst(Bytes(frame.begin(), frame.begin() + len), mac);
@@ -182,17 +186,17 @@ TEST(Forwarding, FramesLongerThanTheReceiveBufferAreDropped) {
     Bytes fits = frames::stp(10), tooLong = fits;
     fits.resize(L2PT_PKT_BUF_SIZE, 0x5A);
     tooLong.resize(L2PT_PKT_BUF_SIZE + 1, 0x5A);
-    ASSERT_EQ(s.frameIn("ge0/1", fits), DataPlane::Trap::Access);
+    ASSERT_EQ(s.frameIn("ge0/1", fits).socket, chassis::kSocketAccess);
     EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/0", tunnelled(fits))));
     Bytes fitsTunnelled = tunnelled(frames::stp(10));
     fitsTunnelled.resize(L2PT_PKT_BUF_SIZE, 0x5A);
     Bytes tooLongTunnelled = fitsTunnelled;
     tooLongTunnelled.push_back(0x5A);
-    ASSERT_EQ(s.frameIn("te1/0", fitsTunnelled), DataPlane::Trap::Tunnel);
+    ASSERT_EQ(s.frameIn("te1/0", fitsTunnelled).socket, chassis::kSocketTunnel);
     EXPECT_THAT(sent(s, seen), ElementsAre(out("ge0/1", withDst(fitsTunnelled, kStpMac))));
 
-    ASSERT_EQ(s.frameIn("ge0/1", tooLong), DataPlane::Trap::Access);
-    ASSERT_EQ(s.frameIn("te1/0", tooLongTunnelled), DataPlane::Trap::Tunnel);
+    ASSERT_EQ(s.frameIn("ge0/1", tooLong).socket, chassis::kSocketAccess);
+    ASSERT_EQ(s.frameIn("te1/0", tooLongTunnelled).socket, chassis::kSocketTunnel);
     EXPECT_THAT(sent(s, seen), IsEmpty());
     EXPECT_EQ(console(s,
                       "l2ptProcessPacket: PDU of len 1597 from ge0/1 dropped: longer than the "

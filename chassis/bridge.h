@@ -1,0 +1,78 @@
+// Provider bridging of the frames no trap entry takes: classification into a VLAN by the TPID in
+// force and the VLANs' members, learning, and the ways out (known unicast to one member,
+// anything else flooded to the others). It decides only; the data plane edits, checks and sends
+// the copies.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "chassis/fdb.h"
+#include "chassis/ifdb.h"
+#include "chassis/membership.h"
+#include "chassis/verdict.h"
+
+namespace chassis {
+
+class Bridge {
+  public:
+    struct Way {
+        uint32_t memberIf;  // the VLAN's member: a port or a LAG
+        uint32_t portIf;    // the port the copy leaves by (a LAG's member by the flow hash)
+        bool core;          // a core member: the copy carries the provider tag
+    };
+    struct Decision {
+        Verdict verdict = Verdict::Dropped;  // Forwarded, Flooded or Dropped
+        DropReason reason = DropReason::NoVlan;
+        uint16_t vid = 0;           // 0 until classified
+        bool provider = false;      // the frame's outer tag is the provider's
+        uint32_t unicastIf = 0;     // the member a known unicast frame goes to (0: none)
+        std::span<const Way> ways;  // valid until the next decide()
+    };
+
+    Bridge(const IfDb& db, uint64_t ageingUs);
+
+    // The tunnelling state to follow (null: none, so that no frame finds a VLAN).
+    void setMembership(const Membership* membership);
+    // Rereads the membership when its generation moved; cheap when it did not.
+    void refresh();
+    // The provider TPID in force (as of the last refresh()).
+    uint16_t tpid() const { return tpid_; }
+    // Whether a frame whose outer EtherType is type carries a tag the data plane reads.
+    bool isTag(uint16_t type) const;
+
+    // A frame of at least an Ethernet header entering portIf at nowUs; liveSlots has bit
+    // (1 << slot) for each line card present. Learns its source.
+    Decision decide(uint32_t portIf, std::span<const uint8_t> frame, uint64_t nowUs,
+                    uint32_t liveSlots);
+
+  private:
+    struct Member {
+        uint32_t order;  // ports by dense index, then LAGs: flooding goes in this order
+        uint32_t ifIndex;
+        bool core;
+    };
+
+    uint32_t orderOf(uint32_t ifIndex) const;
+    uint32_t logicalPort(uint32_t portIf) const;  // the port's LAG, or the port
+    const Member* member(uint16_t vid, uint32_t ifIndex) const;
+    // The port a copy for member leaves by; empty, with the reason, when none can carry it.
+    std::optional<uint32_t> wayOut(uint32_t memberIf, std::span<const uint8_t> frame,
+                                   uint32_t liveSlots, DropReason& why) const;
+    bool live(uint32_t portIf, uint32_t liveSlots) const;
+
+    const IfDb& db_;
+    const Membership* membership_ = nullptr;
+    uint64_t generation_ = 0;
+    bool stale_ = true;
+    uint16_t tpid_;
+    uint64_t ageingUs_;
+    std::vector<std::vector<Member>> vlans_;  // by VLAN id
+    std::vector<uint16_t> usedVids_;          // VLANs with members, to clear on a refresh
+    Fdb fdb_;
+    std::vector<Way> ways_;  // the last decision's, reused
+};
+
+}  // namespace chassis

@@ -1,0 +1,311 @@
+#include "chassis/data_plane.h"
+
+#include <algorithm>
+
+#include "chassis/dataplane_defs.h"
+#include "platform/wire/bytes.h"
+
+namespace chassis {
+
+namespace {
+
+constexpr Mac kProtocolMacs[] = {
+    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x00},  // STP
+    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x0e},  // LLDP
+    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x20},  // GVRP
+    {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd},  // PVST
+};
+
+constexpr size_t kTagTci = 2;  // within a tag: priority, drop eligibility and VLAN id
+// A copy may be this much longer than its way out's MTU: the Ethernet header and one tag, as
+// the kernel's own check allows.
+constexpr size_t kMtuAllowance = L2PT_ETH_HLEN + L2PT_TAG_LEN;
+
+// frame with the tag (tpid, vid; priority 0) put in after its MACs, into out.
+void putTag(std::span<const uint8_t> frame, uint16_t tpid, uint16_t vid,
+            std::vector<uint8_t>& out) {
+    out.assign(frame.begin(), frame.begin() + L2PT_OFF_TYPE);
+    out.resize(L2PT_OFF_TYPE + L2PT_TAG_LEN);
+    wire::putU16(out.data(), L2PT_OFF_TYPE, tpid);
+    wire::putU16(out.data(), L2PT_OFF_TYPE + kTagTci, vid);
+    out.insert(out.end(), frame.begin() + L2PT_OFF_TYPE, frame.end());
+}
+
+}  // namespace
+
+bool isProtocolMac(std::span<const uint8_t> mac) {
+    if (mac.size() < kMacLen)
+        return false;
+    return std::any_of(std::begin(kProtocolMacs), std::end(kProtocolMacs),
+                       [&](const Mac& m) { return std::equal(m.begin(), m.end(), mac.begin()); });
+}
+
+DataPlane::DataPlane(Context& ctx, const ChassisConfig& cfg)
+    : ctx_(ctx),
+      agents_(cfg.slots),
+      out_(ctx.ifdb.portCount()),
+      counters_(ctx.ifdb.portCount()),
+      bridge_(ctx.ifdb, uint64_t{cfg.dataPlane.ageingSeconds} * kUsPerSecond) {
+    for (const auto& card : cfg.lineCards)
+        agents_[card.slot].emplace(ctx, card.slot, card.agent, card.present);
+}
+
+AclAgent* DataPlane::agent(uint32_t slot) {
+    return slot < agents_.size() && agents_[slot] ? &*agents_[slot] : nullptr;
+}
+const AclAgent* DataPlane::agent(uint32_t slot) const {
+    return slot < agents_.size() && agents_[slot] ? &*agents_[slot] : nullptr;
+}
+
+uint32_t DataPlane::presentBitmap() const {
+    uint32_t bitmap = 0;
+    for (const auto& a : agents_) {
+        if (a && a->present())
+            bitmap |= 1u << a->slot();
+    }
+    return bitmap;
+}
+
+void DataPlane::setTableObserver(TableObserver* observer) {
+    for (auto& a : agents_) {
+        if (a)
+            a->setObserver(observer);
+    }
+}
+
+const PortCounters& DataPlane::counters(uint32_t portIf) const {
+    static const PortCounters kNone;
+    const int index = ctx_.ifdb.portIndex(portIf);
+    return index < 0 ? kNone : counters_[static_cast<size_t>(index)];
+}
+
+void DataPlane::drop(int portIndex, DropReason reason) {
+    const auto r = static_cast<size_t>(reason);
+    ++dropTotals_[r];
+    if (portIndex >= 0)
+        ++counters_[static_cast<size_t>(portIndex)].drops[r];
+}
+
+bool DataPlane::cardPresent(uint32_t portIf) const {
+    const ozm::IfInfo* info = ctx_.ifdb.info(portIf);
+    const AclAgent* a = info != nullptr ? agent(static_cast<uint32_t>(info->slot)) : nullptr;
+    return a != nullptr && a->present();
+}
+
+Outcome DataPlane::dropIn(int index, const InLine& line, DropReason reason,
+                          const std::string& text) {
+    drop(index, reason);
+    if (!line.actor.empty())
+        ctx_.trace.add(line.actor,
+                       line.head + text + " dropped (" + std::string(dropReasonName(reason)) + ")");
+    return {Verdict::Dropped, reason};
+}
+
+Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
+    // Texts are made only when something reads them: this runs for every frame.
+    InLine line;
+    if (ctx_.trace.on())
+        line = {"port " + ctx_.ifdb.name(portIf), "in len=" + std::to_string(frame.size())};
+    const int index = ctx_.ifdb.portIndex(portIf);
+    if (index < 0)
+        return dropIn(index, line, DropReason::NoPort, "");
+    ++counters_[static_cast<size_t>(index)].rxFrames;
+    if (tap_ != nullptr)
+        tap_->frame(portIf, false, frame);
+    if (frame.size() < L2PT_ETH_HLEN)
+        return dropIn(index, line, DropReason::Runt, "");
+    AclAgent* a = agent(static_cast<uint32_t>(ctx_.ifdb.info(portIf)->slot));
+    if (a == nullptr || !a->present())
+        return dropIn(index, line, DropReason::CardAbsent, "");
+    bridge_.refresh();
+    if (TrapEntry* entry = a->match(portIf, frame.subspan(L2PT_OFF_DST, L2PT_ETH_ALEN)))
+        return trap(index, portIf, *entry, frame, line);
+    return bridge(index, portIf, frame, line);
+}
+
+Outcome DataPlane::trap(int index, uint32_t portIf, TrapEntry& entry,
+                        std::span<const uint8_t> frame, const InLine& line) {
+    // A trapped frame leaves forwarding for good, whatever becomes of it.
+    ++entry.counters.hits;
+    const uint32_t rate = entry.entry.rate;
+    if (rate != 0 && !entry.bucket.take(rate, frame.size(), ctx_.clock.nowUs)) {
+        ++entry.counters.policed;
+        drop(index, DropReason::Policed);
+        if (!line.actor.empty())
+            ctx_.trace.add(line.actor,
+                           line.head + " dropped (policed at " + std::to_string(rate) + " Kbps)");
+        return {Verdict::Dropped, DropReason::Policed};
+    }
+    std::span<const uint8_t> trapped = frame;
+    std::string how;
+    const bool tracing = !line.actor.empty();
+    const bool access = isProtocolMac(frame.subspan(L2PT_OFF_DST, L2PT_ETH_ALEN));
+    if (tracing)
+        how = access ? " trapped=access" : " trapped=tunnel";
+    if (!bridge_.isTag(wire::getU16(frame.data(), L2PT_OFF_TYPE))) {
+        // An untagged frame is taken into the port's VLAN: the tag goes in after the MACs.
+        const uint16_t vlan = ctx_.ifdb.portVlan(portIf);
+        putTag(frame, L2PT_TPID_8021Q, vlan, tagged_);
+        trapped = tagged_;
+        if (tracing)
+            how += " tagged=" + std::to_string(vlan);
+    }
+    const auto lag = ctx_.ifdb.lagOf(portIf);
+    if (tracing && lag)
+        how += " rx=" + ctx_.ifdb.name(*lag);
+    if (trapped.size() > L2PT_TRAP_MAX_LEN)
+        return dropIn(index, line, DropReason::TrapTooLong, how);
+    if (!ctx_.task.toPduSocket(access ? OZML2STP : OZML2L2PT, lag.value_or(portIf), trapped))
+        return dropIn(index, line, DropReason::NoSocket, how);
+    ++counters_[static_cast<size_t>(index)].trapped;
+    if (tracing)
+        ctx_.trace.add(line.actor, line.head + how);
+    return {Verdict::Trapped, DropReason::NoPort, access ? kSocketAccess : kSocketTunnel};
+}
+
+std::string DataPlane::wayName(uint32_t memberIf, uint32_t portIf) const {
+    const std::string port = ctx_.ifdb.name(portIf);
+    return memberIf == portIf ? port : ctx_.ifdb.name(memberIf) + "(" + port + ")";
+}
+
+std::span<const uint8_t> DataPlane::egress(std::span<const uint8_t> frame,
+                                           const Bridge::Decision& d, const Bridge::Way& way) {
+    if (way.core && !d.provider) {
+        if (tagged_.empty())
+            putTag(frame, bridge_.tpid(), d.vid, tagged_);
+        return tagged_;
+    }
+    if (!way.core && d.provider) {
+        if (popped_.empty()) {
+            popped_.assign(frame.begin(), frame.begin() + L2PT_OFF_TYPE);
+            popped_.insert(popped_.end(), frame.begin() + L2PT_OFF_TYPE + L2PT_TAG_LEN,
+                           frame.end());
+        }
+        return popped_;
+    }
+    return frame;
+}
+
+Outcome DataPlane::bridge(int index, uint32_t portIf, std::span<const uint8_t> frame,
+                          const InLine& line) {
+    const Bridge::Decision d = bridge_.decide(portIf, frame, ctx_.clock.nowUs, presentBitmap());
+    const bool tracing = !line.actor.empty();
+    std::string vlan;
+    if (tracing && d.vid != 0)
+        vlan = " vlan=" + std::to_string(d.vid);
+    if (d.verdict == Verdict::Dropped) {
+        const std::string to = tracing && d.unicastIf != 0 && d.reason != DropReason::Filtered
+                                   ? " to " + ctx_.ifdb.name(d.unicastIf)
+                                   : std::string();
+        Outcome o = dropIn(index, line, d.reason, vlan + to);
+        o.vid = d.vid;
+        return o;
+    }
+    if (tracing) {
+        std::string ways;
+        for (const auto& w : d.ways)
+            ways += (ways.empty() ? "" : ",") + wayName(w.memberIf, w.portIf);
+        ctx_.trace.add(line.actor,
+                       line.head + vlan +
+                           (d.verdict == Verdict::Forwarded ? " forwarded to " : " flooded to ") +
+                           (ways.empty() ? "none" : ways));
+    }
+    tagged_.clear();
+    popped_.clear();
+    uint32_t copies = 0;
+    for (const auto& way : d.ways) {
+        const auto copy = egress(frame, d, way);
+        if (copy.size() > ctx_.ifdb.portMtu(way.portIf) + kMtuAllowance) {
+            drop(ctx_.ifdb.portIndex(way.portIf), DropReason::OverMtu);
+            if (tracing)
+                ctx_.trace.add("port " + wayName(way.memberIf, way.portIf),
+                               "out len=" + std::to_string(copy.size()) + " dropped (" +
+                                   std::string(dropReasonName(DropReason::OverMtu)) + ")");
+            continue;
+        }
+        transmit(way.portIf, tracing ? wayName(way.memberIf, way.portIf) : std::string(), copy);
+        ++copies;
+    }
+    if (copies != 0)
+        ++counters_[static_cast<size_t>(index)].forwarded;
+    if (d.verdict == Verdict::Forwarded && copies == 0)
+        return {Verdict::Dropped, DropReason::OverMtu, 0, d.vid};
+    return {d.verdict, DropReason::NoPort, 0, d.vid, copies};
+}
+
+void DataPlane::transmit(uint32_t portIf, const std::string& name, std::span<const uint8_t> frame) {
+    const auto index = static_cast<size_t>(ctx_.ifdb.portIndex(portIf));
+    ++counters_[index].txFrames;
+    if (tap_ != nullptr)
+        tap_->frame(portIf, true, frame);
+    if (wire_ != nullptr)
+        wire_->transmit(portIf, frame);
+    if (!recordFrames_)
+        return;
+    out_[index].emplace_back(frame.begin(), frame.end());
+    if (ctx_.trace.on())
+        ctx_.trace.add("port " + name,
+                       "out len=" + std::to_string(frame.size()) + " " + hexText(frame));
+}
+
+std::optional<uint32_t> DataPlane::liveMember(uint32_t lagIf) const {
+    for (uint32_t member : ctx_.ifdb.lagMembers(lagIf)) {
+        if (cardPresent(member))
+            return member;
+    }
+    return std::nullopt;
+}
+
+bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
+    if (!recordFrames_ && wire_ == nullptr)
+        return true;
+    uint32_t port = egressIf;
+    // Texts are made only when something reads them: this runs for every frame sent.
+    const bool tracing = ctx_.trace.on();
+    std::string name = tracing ? ctx_.ifdb.name(egressIf) : std::string();
+    const std::string head = tracing ? "out len=" + std::to_string(frame.size()) : std::string();
+    if (ctx_.ifdb.isLag(egressIf)) {
+        const auto member = liveMember(egressIf);
+        if (!member) {
+            drop(-1, DropReason::NoLiveMember);
+            ctx_.trace.add("port " + name, head + " dropped (LAG without live member)");
+            return false;
+        }
+        port = *member;
+        if (tracing)
+            name += "(" + ctx_.ifdb.name(port) + ")";
+    }
+    const int index = ctx_.ifdb.portIndex(port);
+    if (index < 0) {
+        drop(-1, DropReason::NoPort);
+        ctx_.trace.add("kernel", "sendto " + name + " failed (not a port or LAG)");
+        return false;
+    }
+    if (!cardPresent(port)) {
+        drop(index, DropReason::CardAbsent);
+        ctx_.trace.add("port " + name, head + " dropped (card absent)");
+        return false;
+    }
+    if (ctx_.faults.any() &&
+        (ctx_.faults.hit("sendto:" + ctx_.ifdb.name(egressIf)) ||
+         (port != egressIf && ctx_.faults.hit("sendto:" + ctx_.ifdb.name(port))))) {
+        drop(index, DropReason::SendFailed);
+        ctx_.trace.add("port " + name, head + " dropped (send failed)");
+        return false;
+    }
+    transmit(port, name, frame);
+    return true;
+}
+
+const std::vector<std::vector<uint8_t>>& DataPlane::framesOut(uint32_t portIf) const {
+    static const std::vector<std::vector<uint8_t>> kNone;
+    const int index = ctx_.ifdb.portIndex(portIf);
+    return index < 0 ? kNone : out_[static_cast<size_t>(index)];
+}
+
+void DataPlane::clearFramesOut() {
+    for (auto& frames : out_)
+        frames.clear();
+}
+
+}  // namespace chassis

@@ -1,0 +1,115 @@
+// The line cards' data plane: a frame entering a port is trapped to the task when an agent's
+// entry matches it (policed at the entry's rate), and otherwise bridged in its VLAN; frames the
+// task sends leave through the port it names. Counts what each port passed and dropped.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "chassis/acl_agent.h"
+#include "chassis/bridge.h"
+#include "chassis/config.h"
+#include "chassis/membership.h"
+#include "chassis/model.h"
+#include "chassis/verdict.h"
+
+namespace chassis {
+
+// Where frames leaving a port go besides the record: on the net backend, a Linux interface.
+class PortWire {
+  public:
+    virtual ~PortWire() = default;
+    // frame leaves the physical port portIf (a LAG has been resolved to one member).
+    virtual void transmit(uint32_t portIf, std::span<const uint8_t> frame) = 0;
+};
+
+// Sees every frame that enters or leaves a port (the pcap capture).
+class FrameTap {
+  public:
+    virtual ~FrameTap() = default;
+    virtual void frame(uint32_t portIf, bool out, std::span<const uint8_t> frame) = 0;
+};
+
+struct PortCounters {
+    uint64_t rxFrames = 0;   // entered from the wire
+    uint64_t trapped = 0;    // handed to the task
+    uint64_t forwarded = 0;  // entered and left by at least one other port
+    uint64_t txFrames = 0;   // left for the wire: bridged copies and the task's frames
+    std::array<uint64_t, kDropReasons> drops{};
+};
+
+class DataPlane {
+  public:
+    DataPlane(Context& ctx, const ChassisConfig& cfg);
+
+    AclAgent* agent(uint32_t slot);
+    const AclAgent* agent(uint32_t slot) const;
+    // Line-card bitmap as IFM reports it: bit (1 << slot) for each present card.
+    uint32_t presentBitmap() const;
+    // The tunnelling state bridging follows (IFM's, wired by the chassis). Without one no frame
+    // finds a VLAN.
+    void setMembership(const Membership* membership) { bridge_.setMembership(membership); }
+    // Told of every change to any agent's table (null: nobody).
+    void setTableObserver(TableObserver* observer);
+
+    // A frame enters port portIf from its wire.
+    Outcome frameIn(uint32_t portIf, std::span<const uint8_t> frame);
+    // A frame the task sends leaves through egressIf (a port, or a LAG through its lowest
+    // member on a present card); false when there is no such way out.
+    bool frameOut(uint32_t egressIf, std::span<const uint8_t> frame);
+    const std::vector<std::vector<uint8_t>>& framesOut(uint32_t portIf) const;
+    void clearFramesOut();
+    // When false, frames the task sends are discarded at once: not checked, recorded or traced
+    // (benchmarks of the task's PDU path); bridged frames are no longer recorded or traced.
+    void setRecordFrames(bool record) { recordFrames_ = record; }
+    // Frames sent out also go to wire (null: nowhere but the record).
+    void setWire(PortWire* wire) { wire_ = wire; }
+    // Frames entering and leaving ports are shown to tap (null: none).
+    void setTap(FrameTap* tap) { tap_ = tap; }
+
+    // A port's counters (all zero for anything that is not a port); drops by reason over all
+    // ports and LAGs.
+    const PortCounters& counters(uint32_t portIf) const;
+    const std::array<uint64_t, kDropReasons>& dropTotals() const { return dropTotals_; }
+
+  private:
+    // What the trace says of the frame being handled; empty while nobody reads the trace.
+    struct InLine {
+        std::string actor;  // "port ge0/1"
+        std::string head;   // "in len=60"
+    };
+    Outcome dropIn(int index, const InLine& line, DropReason reason, const std::string& text);
+    Outcome trap(int index, uint32_t portIf, TrapEntry& entry, std::span<const uint8_t> frame,
+                 const InLine& line);
+    Outcome bridge(int index, uint32_t portIf, std::span<const uint8_t> frame, const InLine& line);
+    // A bridged copy as it leaves by way: tagged for a core member, untagged for an access one.
+    std::span<const uint8_t> egress(std::span<const uint8_t> frame, const Bridge::Decision& d,
+                                    const Bridge::Way& way);
+    std::string wayName(uint32_t memberIf, uint32_t portIf) const;  // "te1/0", "lag1(te1/2)"
+    void transmit(uint32_t portIf, const std::string& name, std::span<const uint8_t> frame);
+    void drop(int portIndex, DropReason reason);
+    // The member a frame the task sends to a LAG leaves through: the first on a live card.
+    std::optional<uint32_t> liveMember(uint32_t lagIf) const;
+    bool cardPresent(uint32_t portIf) const;
+
+    Context& ctx_;
+    std::vector<std::optional<AclAgent>> agents_;         // by slot
+    std::vector<std::vector<std::vector<uint8_t>>> out_;  // by dense port index
+    bool recordFrames_ = true;
+    PortWire* wire_ = nullptr;
+    FrameTap* tap_ = nullptr;
+    std::vector<PortCounters> counters_;  // by dense port index
+    std::array<uint64_t, kDropReasons> dropTotals_{};
+    Bridge bridge_;
+    std::vector<uint8_t> tagged_;  // a frame with a tag put in after its MACs
+    std::vector<uint8_t> popped_;  // a frame without its outer tag
+};
+
+// Destination MACs of the protocols the access-port socket receives.
+bool isProtocolMac(std::span<const uint8_t> mac);
+
+}  // namespace chassis

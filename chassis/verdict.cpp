@@ -1,0 +1,74 @@
+#include "chassis/verdict.h"
+
+#include "chassis/dataplane_defs.h"
+
+namespace chassis {
+
+namespace {
+
+constexpr bool same(DropReason r, int c) {
+    return static_cast<int>(r) == c;
+}
+static_assert(same(DropReason::NoPort, L2PT_DROP_NO_PORT) &&
+                  same(DropReason::Runt, L2PT_DROP_RUNT) &&
+                  same(DropReason::CardAbsent, L2PT_DROP_CARD_ABSENT) &&
+                  same(DropReason::NoVlan, L2PT_DROP_NO_VLAN) &&
+                  same(DropReason::Policed, L2PT_DROP_POLICED) &&
+                  same(DropReason::NoSocket, L2PT_DROP_NO_SOCKET) &&
+                  same(DropReason::NoLiveMember, L2PT_DROP_NO_LIVE_MEMBER) &&
+                  same(DropReason::SendFailed, L2PT_DROP_SEND_FAILED) &&
+                  same(DropReason::TagStack, L2PT_DROP_TAG_STACK) &&
+                  same(DropReason::OverMtu, L2PT_DROP_OVER_MTU) &&
+                  same(DropReason::TrapTooLong, L2PT_DROP_TRAP_TOO_LONG) &&
+                  same(DropReason::PortDown, L2PT_DROP_PORT_DOWN) &&
+                  same(DropReason::Filtered, L2PT_DROP_FILTERED) &&
+                  same(DropReason::Fenced, L2PT_DROP_FENCED) &&
+                  same(DropReason::TaskBehind, L2PT_DROP_TASK_BEHIND) &&
+                  kDropReasons == L2PT_DROP_REASONS,
+              "DropReason follows enum l2pt_drop one for one");
+static_assert(static_cast<int>(Verdict::Trapped) == L2PT_VERDICT_TRAPPED &&
+                  static_cast<int>(Verdict::Forwarded) == L2PT_VERDICT_FORWARDED &&
+                  static_cast<int>(Verdict::Flooded) == L2PT_VERDICT_FLOODED &&
+                  static_cast<int>(Verdict::Dropped) == L2PT_VERDICT_DROPPED,
+              "Verdict follows enum l2pt_verdict");
+static_assert(kSocketAccess == L2PT_SOCKET_ACCESS && kSocketTunnel == L2PT_SOCKET_TUNNEL);
+
+}  // namespace
+
+std::string_view dropReasonName(DropReason reason) {
+    switch (reason) {
+        case DropReason::NoPort:
+            return "no such port";
+        case DropReason::Runt:
+            return "runt frame";
+        case DropReason::CardAbsent:
+            return "card absent";
+        case DropReason::NoVlan:
+            return "no VLAN";
+        case DropReason::Policed:
+            return "policed";
+        case DropReason::NoSocket:
+            return "no socket";
+        case DropReason::NoLiveMember:
+            return "LAG without live member";
+        case DropReason::SendFailed:
+            return "send failed";
+        case DropReason::TagStack:
+            return "tag stack too deep";
+        case DropReason::OverMtu:
+            return "over the MTU";
+        case DropReason::TrapTooLong:
+            return "too long to trap";
+        case DropReason::PortDown:
+            return "port down";
+        case DropReason::Filtered:
+            return "filtered";
+        case DropReason::Fenced:
+            return "fenced sender";
+        case DropReason::TaskBehind:
+            return "task behind";
+    }
+    return "unknown";
+}
+
+}  // namespace chassis

@@ -1,0 +1,68 @@
+// The line card's tables in the kernel: the pipeline built into this program, loaded, and its
+// maps read and written through libbpf. It owns the loaded object: the programs and maps live
+// as long as it does (and as long as a tc filter or a handed-over descriptor holds them).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/pipeline/bpf_object.h"
+#include "net/pipeline/mapping.h"
+#include "net/pipeline/tables.h"
+
+namespace netp::pipeline {
+
+class BpfTables final : public Tables {
+  public:
+    // Loads the pipeline (the kernel's refusal names the program, see BpfObject) and sets its
+    // globals to defaultGlobals().
+    static Result<std::unique_ptr<BpfTables>> load(LogFn log);
+
+    // The programs to attach at each port's tc ingress and egress (cls_bpf, direct-action).
+    int ingressFd() const { return ingress_; }
+    int egressFd() const { return egress_; }
+
+    // The kernel memory each map of the pipeline holds (its memlock figure), by name.
+    struct MapMemory {
+        std::string name;
+        uint64_t bytes;
+    };
+    Result<std::vector<MapMemory>> mapMemory() const;
+
+    Status unbindIfindex(uint32_t ifindex) override;
+    Status removeTrap(const TrapKey& key) override;
+    Status setTrapRate(const TrapKey& key, uint32_t rateKbps) override;
+    Result<TrapCounters> trapCounters(const TrapKey& key) const override;
+    Result<std::vector<LearnedMac>> learnedMacs() const override;
+    Result<Fd> newTaskRing() override;
+    Status removeTaskRing() override;
+    int eventsFd() const override { return events_; }
+
+  protected:
+    // The three arrays are written through the daemon's own mapping of them: no system call.
+    Status writeElement(Array array, uint32_t index, std::span<const uint8_t> value) override;
+    Status writeBinding(uint32_t ifindex, uint32_t port) override;
+    Status writeTrap(const TrapKey& key, const Trap& trap) override;
+    Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
+    Result<size_t> forgetIf(const Forget& forget) override;
+
+  private:
+    struct Loaded {};  // only load() makes one
+
+    struct Arrays {
+        Mapping globals, lports, vlans;
+    };
+
+  public:
+    BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t cpus);
+
+  private:
+    BpfObject obj_;
+    Arrays arrays_;
+    int ingress_, egress_;
+    int byIfindex_, traps_, fdb_, stats_, rings_, events_;
+    mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
+};
+
+}  // namespace netp::pipeline

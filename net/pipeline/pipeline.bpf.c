@@ -1,0 +1,722 @@
+/* A line card's data plane: provider bridging and trapping at every port's tc ingress, and the
+ * fence of a task that lost its role at every port's tc egress. chassis/dataplane_defs.h says
+ * what becomes of a frame; net/pipeline/abi.h holds the tables the chassis daemon writes. */
+#include <linux/bpf.h>
+#include <linux/pkt_cls.h>
+
+#include <bpf/bpf_endian.h>
+#include <bpf/bpf_helpers.h>
+
+#include "net/pipeline/abi.h"
+
+char LICENSE[] SEC("license") = "Dual BSD/GPL";
+
+/* What the program reads of a frame's front: the MACs, four tags, the EtherType. */
+#define HDR_BYTES (L2PT_ETH_HLEN + 4 * L2PT_TAG_LEN)
+#define TAGS_READ 4
+/* Tags the kernel takes off one by one into the skb's metadata; a frame with more leading
+ * 802.1Q/802.1ad tags than this is refused before anything else looks at it. */
+#define META_TAGS 8
+/* The kernel's own length check on a way out: the MTU, the Ethernet header and one tag. */
+#define MTU_SLACK (L2PT_ETH_HLEN + L2PT_TAG_LEN)
+#define TPID_LEN 2 /* the first half of a tag */
+/* Bits of a word of the VLANs' lport bitmaps. */
+#define WORD_BITS 32
+/* A rate of R Kbps earns R / 8 tokens a nanosecond (abi.h). */
+#define KBPS_PER_TOKEN_NS 8
+/* An event's length field: a segmentation-offloaded frame may be longer. */
+#define EVENT_LEN_MAX 0xFFFF
+_Static_assert((L2PT_LAG_MAX_LIVE & (L2PT_LAG_MAX_LIVE - 1)) == 0, "a power of two");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(map_flags, BPF_F_MMAPABLE);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __type(value, struct l2pt_globals);
+} l2pt_globals SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(map_flags, BPF_F_MMAPABLE);
+    __uint(max_entries, L2PT_MAX_LPORTS);
+    __type(key, __u32);
+    __type(value, struct l2pt_lport);
+} l2pt_lports SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(map_flags, BPF_F_MMAPABLE);
+    __uint(max_entries, L2PT_VLANS);
+    __type(key, __u32);
+    __type(value, struct l2pt_vlan);
+} l2pt_vlans SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, L2PT_MAX_PORTS);
+    __type(key, __u32);
+    __type(value, __u32);
+} l2pt_by_ifindex SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, L2PT_TRAP_ENTRIES);
+    __type(key, struct l2pt_trap_key);
+    __type(value, struct l2pt_trap);
+} l2pt_traps SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, L2PT_FDB_ENTRIES);
+    __type(key, struct l2pt_fdb_key);
+    __type(value, struct l2pt_fdb_entry);
+} l2pt_fdb SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
+    __uint(max_entries, L2PT_STATS_SLOTS);
+    __type(key, __u32);
+    __type(value, struct l2pt_port_stats);
+} l2pt_stats SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY_OF_MAPS);
+    __uint(max_entries, 1);
+    __type(key, __u32);
+    __array(
+        values, struct {
+            __uint(type, BPF_MAP_TYPE_RINGBUF);
+            __uint(max_entries, L2PT_RING_BYTES);
+        });
+} l2pt_rings SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, L2PT_EVENT_RING_BYTES);
+} l2pt_events SEC(".maps");
+
+/* A way out: the port a copy leaves by. */
+struct way {
+    __u32 port;
+    __u32 ifindex;
+    __u32 mtu;
+    __u32 chassis_if;
+};
+
+/* The frame's form and its ways out, in scalars only, so that flood_to, a function the
+ * verifier checks once on its own, can take it. */
+struct out {
+    __u32 tpid;                       /* the provider TPID in force */
+    __u32 gso;                        /* segment size of a segmentation-offloaded frame, else 0 */
+    __u32 len_customer, len_provider; /* on the wire in either form */
+    __u32 hash;
+    __u32 copies;
+    struct way pending; /* flooding: the copy not yet sent */
+    __u16 vid;
+    __u8 hashed;
+    __u8 provider; /* the frame is in its provider form now */
+    __u8 to_core;  /* flooding: the members walked are core ports */
+    __u8 broken;   /* flooding: the frame could not be converted */
+    __u8 has_pending;
+    __u8 pad;
+    __u8 macs[2 * L2PT_ETH_ALEN];
+};
+
+/* Everything the ingress program knows of the frame in hand. */
+struct frame {
+    struct __sk_buff* skb;
+    struct l2pt_globals* g;
+    struct l2pt_lport* in; /* the port P it entered */
+    struct l2pt_port_stats* st;
+    struct l2pt_vlan* vlan;
+    __u64 now;
+    __u32 port;       /* P */
+    __u32 lport;      /* L: P, or its LAG */
+    __u32 len;        /* as it entered, every tag in the data */
+    __u32 hlen;       /* bytes of hdr[] read */
+    __u32 word, bits; /* flooding: the bitmap word walked and its members left */
+    struct out o;
+    __u8 hdr[HDR_BYTES];
+};
+
+static __always_inline __u32 be16_at(const __u8* p) {
+    return (__u32)p[0] << 8 | p[1];
+}
+
+static __always_inline int is_tag(__u32 tpid, __u32 in_force) {
+    return tpid == L2PT_TPID_8021Q || tpid == L2PT_TPID_QINQ || tpid == L2PT_TPID_VMAN ||
+           tpid == in_force;
+}
+
+static __always_inline int has_bit(const __u32* words, __u32 lport) {
+    if (lport >= L2PT_MAX_LPORTS)
+        return 0;
+    return (words[lport / WORD_BITS] >> (lport % WORD_BITS)) & 1;
+}
+
+static __always_inline int is_member(const struct l2pt_vlan* v, __u32 lport) {
+    return has_bit(v->members, lport);
+}
+
+static __always_inline int is_core(const struct l2pt_vlan* v, __u32 lport) {
+    return has_bit(v->members, lport) && has_bit(v->core, lport);
+}
+
+static __always_inline struct l2pt_port_stats* stats_of(__u32 slot) {
+    return bpf_map_lookup_elem(&l2pt_stats, &slot);
+}
+
+static __always_inline void count_drop(__u32 slot, __u32 why) {
+    struct l2pt_port_stats* st = stats_of(slot);
+    if (st && why < L2PT_DROP_REASONS)
+        st->drops[why] += 1;
+}
+
+static __always_inline void trace(struct frame* f, __u16 verdict, __u16 reason, __u32 egress_if) {
+    if (!(f->g->flags & L2PT_G_TRACE))
+        return;
+    struct l2pt_event ev = {
+        .port_if = f->in->chassis_if,
+        .egress_if = egress_if,
+        .verdict = verdict,
+        .reason = reason,
+        .len = f->len > EVENT_LEN_MAX ? EVENT_LEN_MAX : f->len,
+        .vid = f->o.vid,
+        .copies = f->o.copies,
+    };
+    bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
+}
+
+/* The frame goes no further, for this reason, counted on the port it entered. */
+static __always_inline int drop(struct frame* f, __u32 why) {
+    if (why < L2PT_DROP_REASONS)
+        f->st->drops[why] += 1;
+    trace(f, L2PT_VERDICT_DROPPED, why, 0);
+    return TC_ACT_SHOT;
+}
+
+/* ---- Tags ---- */
+
+/* A tag as it lies in a frame: TPID, then PCP, DEI and VID, big-endian. */
+static __always_inline void put_tag(__u8* at, __u32 tpid, __u32 tci) {
+    at[0] = tpid >> 8;
+    at[1] = tpid;
+    at[2] = tci >> 8;
+    at[3] = tci;
+}
+
+/* Puts the tags the kernel took off into the skb's metadata back into the data, in their order,
+ * so that every tag is in the data from here on. Taking the metadata tag off moves the next
+ * 802.1Q/802.1ad tag of the data into the metadata, so they come off one at a time. -1, or why
+ * it could not. */
+static __always_inline int restore_tags(struct __sk_buff* skb) {
+    __u8 buf[L2PT_OFF_TYPE + META_TAGS * L2PT_TAG_LEN];
+    __u32 n = 0;
+
+    for (int i = 0; i < META_TAGS; i++) {
+        if (!skb->vlan_present)
+            break;
+        put_tag(&buf[L2PT_OFF_TYPE + i * L2PT_TAG_LEN], bpf_ntohs((__u16)skb->vlan_proto),
+                skb->vlan_tci);
+        if (bpf_skb_vlan_pop(skb))
+            return L2PT_DROP_SEND_FAILED;
+        n++;
+    }
+    if (skb->vlan_present)
+        return L2PT_DROP_TAG_STACK;
+    if (n == 0)
+        return -1;
+    __u32 grow = n * L2PT_TAG_LEN;
+    if (grow > META_TAGS * L2PT_TAG_LEN || bpf_skb_change_head(skb, grow, 0) ||
+        bpf_skb_load_bytes(skb, grow, buf, 2 * L2PT_ETH_ALEN) ||
+        bpf_skb_store_bytes(skb, 0, buf, L2PT_OFF_TYPE + grow, 0))
+        return L2PT_DROP_SEND_FAILED;
+    return -1;
+}
+
+/* Customer to provider form: the provider tag after the MACs. */
+static __always_inline int push_provider(struct __sk_buff* skb, struct out* o) {
+    __u8 buf[L2PT_OFF_TYPE + L2PT_TAG_LEN];
+    __builtin_memcpy(buf, o->macs, sizeof(o->macs));
+    put_tag(&buf[L2PT_OFF_TYPE], o->tpid, o->vid & L2PT_VID_MASK);
+    if (bpf_skb_change_head(skb, L2PT_TAG_LEN, 0) ||
+        bpf_skb_store_bytes(skb, 0, buf, sizeof(buf), 0))
+        return -1;
+    o->provider = 1;
+    return 0;
+}
+
+/* Provider to customer form: the outer tag goes, whatever its TPID and the frame's protocol.
+ * Made an 802.1Q tag, it is taken by two pushes and three pops: the first push only fills the
+ * metadata, the second moves that into the data, and each pop empties the metadata and takes
+ * the next 802.1Q/802.1ad tag of the data into it. A customer tag ends in the metadata, which
+ * the way out puts back on the wire. */
+static __always_inline int pop_provider(struct __sk_buff* skb, struct out* o) {
+    __u8 tag[L2PT_TAG_LEN];
+    put_tag(tag, L2PT_TPID_8021Q, 0);
+    if (bpf_skb_store_bytes(skb, L2PT_OFF_TYPE, tag, TPID_LEN, 0) ||
+        bpf_skb_vlan_push(skb, bpf_htons(L2PT_TPID_8021Q), 0) ||
+        bpf_skb_vlan_push(skb, bpf_htons(L2PT_TPID_8021Q), 0) || bpf_skb_vlan_pop(skb) ||
+        bpf_skb_vlan_pop(skb) || bpf_skb_vlan_pop(skb))
+        return -1;
+    o->provider = 0;
+    return 0;
+}
+
+/* Puts the frame in the form a way out to a core (provider) or access (customer) port takes. */
+static __always_inline int convert(struct __sk_buff* skb, struct out* o, int core) {
+    if (core && !o->provider)
+        return push_provider(skb, o);
+    if (!core && o->provider)
+        return pop_provider(skb, o);
+    return 0;
+}
+
+/* ---- Ways out ---- */
+
+/* A segmentation-offloaded frame is judged by its segments' payload. */
+static __always_inline int over_mtu(const struct out* o, int core, __u32 mtu) {
+    if (o->gso)
+        return o->gso > mtu;
+    return (core ? o->len_provider : o->len_customer) > mtu + MTU_SLACK;
+}
+
+static __always_inline __u32 flow_hash(struct out* o) {
+    if (!o->hashed) {
+        o->hash = l2pt_flow_hash(o->macs);
+        o->hashed = 1;
+    }
+    return o->hash;
+}
+
+/* The port lport x leaves by: itself, or one live member of a LAG. -1, or why it cannot. */
+static __always_inline int way_out(struct out* o, __u32 x, struct way* w) {
+    __u32 port = x;
+    if (x >= L2PT_LAG_BASE) {
+        struct l2pt_lport* lag = bpf_map_lookup_elem(&l2pt_lports, &x);
+        if (!lag)
+            return L2PT_DROP_NO_LIVE_MEMBER;
+        __u32 n = lag->n_live;
+        if (n == 0 || n > L2PT_LAG_MAX_LIVE)
+            return L2PT_DROP_NO_LIVE_MEMBER;
+        /* pick < n: the mask changes nothing but shows the verifier the bound */
+        __u32 pick = flow_hash(o) % n;
+        barrier_var(pick);
+        port = lag->live[pick & (L2PT_LAG_MAX_LIVE - 1)];
+        if (port >= L2PT_MAX_PORTS)
+            return L2PT_DROP_NO_LIVE_MEMBER;
+    }
+    struct l2pt_lport* rec = bpf_map_lookup_elem(&l2pt_lports, &port);
+    if (!rec)
+        return L2PT_DROP_PORT_DOWN;
+    const __u8 live = L2PT_P_PRESENT | L2PT_P_UP;
+    if ((rec->flags & live) != live || rec->ifindex == 0)
+        return L2PT_DROP_PORT_DOWN;
+    w->port = port;
+    w->ifindex = rec->ifindex;
+    w->mtu = rec->mtu;
+    w->chassis_if = rec->chassis_if;
+    return -1;
+}
+
+static __always_inline void count_tx(__u32 port) {
+    struct l2pt_port_stats* st = stats_of(port);
+    if (st)
+        st->tx += 1;
+}
+
+static __always_inline int unicast(struct frame* f, __u32 x) {
+    struct way w;
+    int why = way_out(&f->o, x, &w);
+    if (why >= 0)
+        return drop(f, why);
+    int core = is_core(f->vlan, x);
+    if (over_mtu(&f->o, core, w.mtu)) {
+        count_drop(w.port, L2PT_DROP_OVER_MTU);
+        trace(f, L2PT_VERDICT_DROPPED, L2PT_DROP_OVER_MTU, 0);
+        return TC_ACT_SHOT;
+    }
+    if (convert(f->skb, &f->o, core))
+        return drop(f, L2PT_DROP_SEND_FAILED);
+    count_tx(w.port);
+    f->st->forwarded += 1;
+    f->o.copies = 1;
+    trace(f, L2PT_VERDICT_FORWARDED, 0, w.chassis_if);
+    return bpf_redirect(w.ifindex, 0);
+}
+
+/* Flooding sends each copy when it knows the next one, so that the last leaves with the frame
+ * itself (bpf_redirect) and only the others are clones. */
+static __always_inline void send_pending(struct __sk_buff* skb, struct out* o) {
+    if (!o->has_pending)
+        return;
+    o->has_pending = 0;
+    if (bpf_clone_redirect(skb, o->pending.ifindex, 0)) {
+        count_drop(o->pending.port, L2PT_DROP_SEND_FAILED);
+        return;
+    }
+    count_tx(o->pending.port);
+    o->copies += 1;
+}
+
+/* One member of the group walked: a global function, checked by the verifier once. */
+__noinline int flood_to(struct __sk_buff* skb, struct out* o, __u32 x) {
+    struct way w;
+    if (!skb || !o || way_out(o, x, &w) >= 0)
+        return 0; /* it cannot carry the frame now: skipped */
+    if (over_mtu(o, o->to_core, w.mtu)) {
+        count_drop(w.port, L2PT_DROP_OVER_MTU);
+        return 0;
+    }
+    send_pending(skb, o);
+    if (o->broken || convert(skb, o, o->to_core)) {
+        o->broken = 1;
+        count_drop(w.port, L2PT_DROP_SEND_FAILED);
+        return 0;
+    }
+    o->pending = w;
+    o->has_pending = 1;
+    return 0;
+}
+
+/* The index of w's lowest set bit (w not 0), without branches: the bits below it, counted. */
+static __always_inline __u32 lowest_bit(__u32 w) {
+    __u32 v = (w & -w) - 1;
+    v = v - ((v >> 1) & 0x55555555);
+    v = (v & 0x33333333) + ((v >> 2) & 0x33333333);
+    v = (v + (v >> 4)) & 0x0F0F0F0F;
+    return (v * 0x01010101) >> 24;
+}
+
+/* bpf_loop callback: the next member of the word being walked. */
+static long flood_bit(__u32 i, void* ctx) {
+    struct frame* f = ctx;
+    __u32 w = f->bits;
+    if (!w)
+        return 1;
+    f->bits = w & (w - 1);
+    flood_to(f->skb, &f->o, f->word * WORD_BITS + lowest_bit(w));
+    return 0;
+}
+
+/* bpf_loop callback: the members of one word of the VLAN's bitmaps in the group walked now. */
+static long flood_word(__u32 i, void* ctx) {
+    struct frame* f = ctx;
+    if (i >= L2PT_LPORT_WORDS)
+        return 1;
+    __u32 core = f->vlan->core[i];
+    __u32 w = f->vlan->members[i] & (f->o.to_core ? core : ~core);
+    if (f->lport / WORD_BITS == i)
+        w &= ~(1u << (f->lport % WORD_BITS));
+    if (w) {
+        f->word = i;
+        f->bits = w;
+        bpf_loop(32, flood_bit, f, 0);
+    }
+    return 0;
+}
+
+/* Every member but the one it came from, ascending within each group: first those that take
+ * the frame's present form, then, converted once, the others. */
+static __always_inline int flood(struct frame* f) {
+    const __u8 first = f->o.provider;
+    f->o.to_core = first;
+    bpf_loop(L2PT_LPORT_WORDS, flood_word, f, 0);
+    f->o.to_core = !first;
+    bpf_loop(L2PT_LPORT_WORDS, flood_word, f, 0);
+    if (!f->o.has_pending) {
+        if (f->o.copies)
+            f->st->forwarded += 1;
+        trace(f, L2PT_VERDICT_FLOODED, 0, 0);
+        return TC_ACT_SHOT;
+    }
+    count_tx(f->o.pending.port);
+    f->o.copies += 1;
+    f->st->forwarded += 1;
+    trace(f, L2PT_VERDICT_FLOODED, 0, 0);
+    return bpf_redirect(f->o.pending.ifindex, 0);
+}
+
+/* ---- Trap ---- */
+
+/* The entry's token bucket: 1 when the frame may pass. */
+static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
+    int pass = 1;
+    bpf_spin_lock(&t->lock);
+    __u64 rate = t->rate_kbps;
+    if (rate) {
+        __u64 cap = rate * L2PT_BYTES_PER_KBIT;
+        if (cap < L2PT_MIN_BURST_BYTES)
+            cap = L2PT_MIN_BURST_BYTES;
+        cap *= L2PT_TOKEN_SCALE;
+        if (!t->started) {
+            t->started = 1;
+            t->tokens = cap;
+            t->last_ns = now;
+        } else if (now > t->last_ns) {
+            __u64 elapsed = now - t->last_ns;
+            __u64 room = cap > t->tokens ? cap - t->tokens : 0;
+            /* the tokens earned reach the room left: decided without overflow */
+            if (elapsed > room * KBPS_PER_TOKEN_NS / rate)
+                t->tokens = cap;
+            else
+                t->tokens += elapsed * rate / KBPS_PER_TOKEN_NS;
+            t->last_ns = now;
+        }
+        if (t->tokens > cap)
+            t->tokens = cap;
+        __u64 cost = (__u64)len * L2PT_TOKEN_SCALE;
+        if (t->tokens >= cost)
+            t->tokens -= cost;
+        else
+            pass = 0;
+    }
+    bpf_spin_unlock(&t->lock);
+    return pass;
+}
+
+static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
+    __sync_fetch_and_add(&t->hits, 1);
+    if (!police(t, f->now, f->len)) {
+        __sync_fetch_and_add(&t->policed, 1);
+        return drop(f, L2PT_DROP_POLICED);
+    }
+    /* An untagged frame is handed over in its port's VLAN. */
+    const int add_tag = !is_tag(be16_at(&f->hdr[L2PT_OFF_TYPE]), f->g->tpid);
+    const __u32 len = f->len + (add_tag ? L2PT_TAG_LEN : 0);
+    if (len > L2PT_TRAP_MAX_LEN)
+        return drop(f, L2PT_DROP_TRAP_TOO_LONG);
+    __u32 zero = 0;
+    void* ring = bpf_map_lookup_elem(&l2pt_rings, &zero);
+    if (!ring)
+        return drop(f, L2PT_DROP_NO_SOCKET);
+    struct l2pt_trap_rec* rec = bpf_ringbuf_reserve(ring, sizeof(*rec), 0);
+    if (!rec)
+        return drop(f, L2PT_DROP_TASK_BEHIND);
+
+    __u32 rx_if = f->in->chassis_if;
+    if (f->lport != f->port) {
+        struct l2pt_lport* lag = bpf_map_lookup_elem(&l2pt_lports, &f->lport);
+        if (lag)
+            rx_if = lag->chassis_if;
+    }
+    rec->rx_if = rx_if;
+    rec->port_if = f->in->chassis_if;
+    rec->socket = t->socket;
+    rec->len = len;
+    rec->pad = 0;
+    rec->tstamp_ns = f->now;
+    long err;
+    if (add_tag) {
+        __u64 rest = (__u64)f->len - L2PT_OFF_TYPE;
+        __builtin_memcpy(rec->frame, f->hdr, 2 * L2PT_ETH_ALEN);
+        put_tag(&rec->frame[L2PT_OFF_TYPE], L2PT_TPID_8021Q, f->in->pvid & L2PT_VID_MASK);
+        if (rest < 1 || rest > L2PT_TRAP_MAX_LEN - L2PT_OFF_TYPE - L2PT_TAG_LEN)
+            err = -1;
+        else
+            err = bpf_skb_load_bytes(f->skb, L2PT_OFF_TYPE,
+                                     &rec->frame[L2PT_OFF_TYPE + L2PT_TAG_LEN], rest);
+    } else {
+        __u64 whole = f->len;
+        if (whole < 1 || whole > L2PT_TRAP_MAX_LEN)
+            err = -1;
+        else
+            err = bpf_skb_load_bytes(f->skb, 0, rec->frame, whole);
+    }
+    if (err) {
+        bpf_ringbuf_discard(rec, 0);
+        return drop(f, L2PT_DROP_SEND_FAILED);
+    }
+    const __u32 socket = t->socket;
+    bpf_ringbuf_submit(rec, 0);
+    f->st->trapped += 1;
+    trace(f, L2PT_VERDICT_TRAPPED, socket, 0);
+    return TC_ACT_SHOT;
+}
+
+static __always_inline struct l2pt_trap* trap_entry(struct frame* f) {
+    struct l2pt_trap_key key = {.owner = f->in->chassis_if};
+    __builtin_memcpy(key.mac, &f->hdr[L2PT_OFF_DST], L2PT_ETH_ALEN);
+    struct l2pt_trap* t = bpf_map_lookup_elem(&l2pt_traps, &key);
+    if (t)
+        return t;
+    key.owner = L2PT_TRAP_SLOT_KEY(f->in->slot);
+    return bpf_map_lookup_elem(&l2pt_traps, &key);
+}
+
+/* ---- Bridging ---- */
+
+/* Takes the frame into a VLAN: a provider frame of a core port, or a customer frame of an
+ * access port in its port's VLAN. -1, or why it cannot. */
+static __always_inline int classify(struct frame* f) {
+    __u32 tags = 0, outer = 0, outer_vid = 0;
+    for (int i = 0; i < TAGS_READ; i++) {
+        __u32 off = L2PT_OFF_TYPE + i * L2PT_TAG_LEN;
+        if (off + L2PT_TAG_LEN > f->hlen || off + L2PT_TAG_LEN > HDR_BYTES)
+            break;
+        __u32 tpid = be16_at(&f->hdr[off]);
+        if (!is_tag(tpid, f->g->tpid))
+            break;
+        if (i == 0) {
+            outer = tpid;
+            outer_vid = be16_at(&f->hdr[off + 2]) & L2PT_VID_MASK;
+        }
+        tags++;
+    }
+    if (tags && outer == f->g->tpid) {
+        struct l2pt_vlan* v = bpf_map_lookup_elem(&l2pt_vlans, &outer_vid);
+        if (v && is_core(v, f->lport)) {
+            f->vlan = v;
+            f->o.vid = outer_vid;
+            f->o.provider = 1;
+            f->o.len_provider = f->len;
+            f->o.len_customer = f->len - L2PT_TAG_LEN;
+            return tags > L2PT_MAX_TAGS ? L2PT_DROP_TAG_STACK : -1;
+        }
+    }
+    __u32 pvid = f->in->pvid & L2PT_VID_MASK;
+    struct l2pt_vlan* v = bpf_map_lookup_elem(&l2pt_vlans, &pvid);
+    if (!v || !is_member(v, f->lport) || is_core(v, f->lport))
+        return L2PT_DROP_NO_VLAN;
+    f->vlan = v;
+    f->o.vid = pvid;
+    f->o.provider = 0;
+    f->o.len_customer = f->len;
+    f->o.len_provider = f->len + L2PT_TAG_LEN;
+    return tags > L2PT_MAX_CUSTOMER_TAGS ? L2PT_DROP_TAG_STACK : -1;
+}
+
+static __always_inline int is_unicast(const __u8* mac) {
+    return !(mac[0] & 1);
+}
+
+static __always_inline void learn(struct frame* f) {
+    const __u8* src = &f->hdr[L2PT_OFF_SRC];
+    if (!is_unicast(src) || !(src[0] | src[1] | src[2] | src[3] | src[4] | src[5]))
+        return;
+    struct l2pt_fdb_key key = {.vid = f->o.vid};
+    __builtin_memcpy(key.mac, src, L2PT_ETH_ALEN);
+    struct l2pt_fdb_entry* e = bpf_map_lookup_elem(&l2pt_fdb, &key);
+    if (e) {
+        e->lport = f->lport;
+        e->seen_ns = f->now;
+        return;
+    }
+    struct l2pt_fdb_entry fresh = {.lport = f->lport, .seen_ns = f->now};
+    bpf_map_update_elem(&l2pt_fdb, &key, &fresh, BPF_ANY);
+}
+
+/* The lport a known unicast destination was learned on, or L2PT_LPORT_NONE. */
+static __always_inline __u32 known(struct frame* f) {
+    const __u8* dst = &f->hdr[L2PT_OFF_DST];
+    if (!is_unicast(dst))
+        return L2PT_LPORT_NONE;
+    struct l2pt_fdb_key key = {.vid = f->o.vid};
+    __builtin_memcpy(key.mac, dst, L2PT_ETH_ALEN);
+    struct l2pt_fdb_entry* e = bpf_map_lookup_elem(&l2pt_fdb, &key);
+    if (!e || (__s64)(f->now - e->seen_ns) >= (__s64)f->g->ageing_ns)
+        return L2PT_LPORT_NONE;
+    __u32 x = e->lport;
+    return is_member(f->vlan, x) ? x : L2PT_LPORT_NONE;
+}
+
+static __always_inline int no_port(struct __sk_buff* skb) {
+    count_drop(L2PT_STATS_NO_PORT, L2PT_DROP_NO_PORT);
+    __u32 zero = 0;
+    struct l2pt_globals* g = bpf_map_lookup_elem(&l2pt_globals, &zero);
+    if (g && (g->flags & L2PT_G_TRACE)) {
+        struct l2pt_event ev = {
+            .verdict = L2PT_VERDICT_DROPPED, .reason = L2PT_DROP_NO_PORT, .len = skb->len};
+        bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
+    }
+    return TC_ACT_SHOT;
+}
+
+SEC("tc")
+int l2pt_ingress(struct __sk_buff* skb) {
+    struct frame f = {.skb = skb};
+    __u32 ifindex = skb->ifindex;
+    __u32* port = bpf_map_lookup_elem(&l2pt_by_ifindex, &ifindex);
+    if (!port || *port >= L2PT_MAX_PORTS)
+        return no_port(skb);
+    f.port = *port;
+    __u32 zero = 0;
+    f.g = bpf_map_lookup_elem(&l2pt_globals, &zero);
+    f.in = bpf_map_lookup_elem(&l2pt_lports, &f.port);
+    f.st = stats_of(f.port);
+    if (!f.g || !f.in || !f.st)
+        return TC_ACT_SHOT;
+    f.lport = f.in->lag < L2PT_MAX_LPORTS ? f.in->lag : f.port;
+    f.now = bpf_ktime_get_ns();
+    f.st->rx += 1;
+
+    int why = restore_tags(skb);
+    f.len = skb->len;
+    if (why >= 0)
+        return drop(&f, why);
+    if (f.len < L2PT_ETH_HLEN)
+        return drop(&f, L2PT_DROP_RUNT);
+    if (!(f.in->flags & L2PT_P_PRESENT))
+        return drop(&f, L2PT_DROP_CARD_ABSENT);
+    f.hlen = f.len < HDR_BYTES ? f.len : HDR_BYTES;
+    if (f.hlen < L2PT_ETH_HLEN || f.hlen > HDR_BYTES || bpf_skb_load_bytes(skb, 0, f.hdr, f.hlen))
+        return drop(&f, L2PT_DROP_RUNT);
+
+    struct l2pt_trap* t = trap_entry(&f);
+    if (t)
+        return trap(&f, t);
+
+    why = classify(&f);
+    if (why >= 0)
+        return drop(&f, why);
+    learn(&f);
+    f.o.tpid = f.g->tpid;
+    f.o.gso = skb->gso_size;
+    __builtin_memcpy(f.o.macs, f.hdr, sizeof(f.o.macs));
+    /* Nothing forwarded carries a task's mark to the egress fence. */
+    skb->mark = 0;
+    __u32 to = known(&f);
+    if (to == f.lport)
+        return drop(&f, L2PT_DROP_FILTERED);
+    if (to != L2PT_LPORT_NONE)
+        return unicast(&f, to);
+    return flood(&f);
+}
+
+SEC("tc")
+int l2pt_egress(struct __sk_buff* skb) {
+    __u32 mark = skb->mark;
+    if ((mark & L2PT_TASK_MARK_MASK) != L2PT_TASK_MARK_BASE)
+        return TC_ACT_OK;
+    __u32 zero = 0, ifindex = skb->ifindex, slot = L2PT_STATS_NO_PORT, chassis_if = 0;
+    struct l2pt_globals* g = bpf_map_lookup_elem(&l2pt_globals, &zero);
+    __u32* port = bpf_map_lookup_elem(&l2pt_by_ifindex, &ifindex);
+    if (port && *port < L2PT_MAX_PORTS) {
+        slot = *port;
+        struct l2pt_lport* rec = bpf_map_lookup_elem(&l2pt_lports, &slot);
+        if (rec)
+            chassis_if = rec->chassis_if;
+    }
+    struct l2pt_port_stats* st = stats_of(slot);
+    if (!g || !st)
+        return TC_ACT_SHOT;
+    const int fenced = mark != g->task_mark;
+    if (fenced)
+        st->drops[L2PT_DROP_FENCED] += 1;
+    else {
+        st->tx += 1;
+        st->pdu_tx += 1;
+    }
+    if (g->flags & L2PT_G_TRACE) {
+        struct l2pt_event ev = {
+            .port_if = chassis_if,
+            .verdict = fenced ? L2PT_VERDICT_DROPPED : L2PT_VERDICT_FORWARDED,
+            .reason = fenced ? L2PT_DROP_FENCED : 0,
+            .len = skb->len,
+            .outbound = 1,
+        };
+        bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
+    }
+    return fenced ? TC_ACT_SHOT : TC_ACT_OK;
+}

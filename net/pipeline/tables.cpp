@@ -1,0 +1,178 @@
+#include "net/pipeline/tables.h"
+
+#include <algorithm>
+#include <string>
+
+namespace netp::pipeline {
+
+namespace {
+
+constexpr uint32_t kMinEtherType = 0x0600;
+constexpr uint32_t kMaxEtherType = 0xFFFF;
+constexpr uint32_t kKnownGlobalFlags = L2PT_G_TRACE;
+constexpr uint8_t kKnownPortFlags = L2PT_P_PRESENT | L2PT_P_UP | L2PT_P_IS_LAG;
+
+// The protocols' own destinations, trapped to the access socket.
+constexpr std::array<Mac, 4> kProtocolMacs = {{
+    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x00},  // STP
+    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x0e},  // LLDP
+    {0x01, 0x80, 0xc2, 0x00, 0x00, 0x20},  // GVRP
+    {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd},  // PVST
+}};
+
+bool isLag(uint32_t lport) {
+    return lport >= L2PT_LAG_BASE && lport < L2PT_MAX_LPORTS;
+}
+
+Status refuse(const std::string& table, uint32_t index, const char* why) {
+    return Status::failure(table + "[" + std::to_string(index) + "]: " + why);
+}
+
+Status checkLport(uint32_t lport, const l2pt_lport& r) {
+    const std::string t = "l2pt_lports";
+    if (lport >= L2PT_MAX_LPORTS)
+        return refuse(t, lport, "no such port or LAG");
+    if (r.flags & ~kKnownPortFlags)
+        return refuse(t, lport, "unknown flags");
+    if (isLag(lport)) {
+        if (r.n_live > L2PT_LAG_MAX_LIVE)
+            return refuse(t, lport, "more live members than a LAG carries");
+        for (uint32_t i = 0; i < r.n_live; i++) {
+            if (r.live[i] >= L2PT_MAX_PORTS)
+                return refuse(t, lport, "a live member that is no port");
+        }
+        return {};
+    }
+    if (r.pvid > L2PT_MAX_VID)
+        return refuse(t, lport, "VLAN out of range");
+    if (r.lag != L2PT_LPORT_NONE && !isLag(r.lag))
+        return refuse(t, lport, "LAG out of range");
+    if (r.slot >= kMaxSlots)
+        return refuse(t, lport, "slot out of range");
+    if (r.n_live != 0)
+        return refuse(t, lport, "live members on a port");
+    return {};
+}
+
+}  // namespace
+
+uint16_t trapSocket(const Mac& dst) {
+    const bool protocol =
+        std::find(kProtocolMacs.begin(), kProtocolMacs.end(), dst) != kProtocolMacs.end();
+    return protocol ? L2PT_SOCKET_ACCESS : L2PT_SOCKET_TUNNEL;
+}
+
+l2pt_globals defaultGlobals() {
+    l2pt_globals g{};
+    g.tpid = L2PT_TPID_VMAN;
+    g.ageing_ns = L2PT_AGEING_NS_DEFAULT;
+    return g;
+}
+
+Result<Tables::Copies> Tables::makeCopies() {
+    Result<SealedArray> g = SealedArray::create("l2pt_globals", arrayBytes<l2pt_globals>(1));
+    if (!g)
+        return g.status();
+    Result<SealedArray> l =
+        SealedArray::create("l2pt_lports", arrayBytes<l2pt_lport>(L2PT_MAX_LPORTS));
+    if (!l)
+        return l.status();
+    Result<SealedArray> v = SealedArray::create("l2pt_vlans", arrayBytes<l2pt_vlan>(L2PT_VLANS));
+    if (!v)
+        return v.status();
+    return Copies{std::move(*g), std::move(*l), std::move(*v)};
+}
+
+template <typename T>
+Status Tables::write(Array array, const Mapping& copy, uint32_t index, const T& value) {
+    Status s = writeElement(array, index, {reinterpret_cast<const uint8_t*>(&value), sizeof value});
+    if (s)
+        storeElement(copy, index, value);
+    return s;
+}
+
+Status Tables::setGlobals(const l2pt_globals& g) {
+    if (g.tpid < kMinEtherType || g.tpid > kMaxEtherType)
+        return Status::failure("l2pt_globals: TPID " + std::to_string(g.tpid) + " is no EtherType");
+    if (g.flags & ~kKnownGlobalFlags)
+        return Status::failure("l2pt_globals: unknown flags");
+    if (g.task_mark != 0 && (g.task_mark & L2PT_TASK_MARK_MASK) != L2PT_TASK_MARK_BASE)
+        return Status::failure("l2pt_globals: the task mark is no task mark");
+    return write(Array::Globals, copies_.globals.map(), 0, g);
+}
+
+l2pt_globals Tables::globals() const {
+    return loadElement<l2pt_globals>(copies_.globals.map(), 0);
+}
+
+Status Tables::setLport(uint32_t lport, const l2pt_lport& rec) {
+    if (Status s = checkLport(lport, rec); !s)
+        return s;
+    return write(Array::Lports, copies_.lports.map(), lport, rec);
+}
+
+Result<l2pt_lport> Tables::lport(uint32_t lport) const {
+    if (lport >= L2PT_MAX_LPORTS)
+        return refuse("l2pt_lports", lport, "no such port or LAG");
+    return loadElement<l2pt_lport>(copies_.lports.map(), lport);
+}
+
+Status Tables::setVlan(uint32_t vid, const l2pt_vlan& rec) {
+    if (vid > L2PT_MAX_VID)
+        return refuse("l2pt_vlans", vid, "VLAN out of range");
+    for (uint32_t i = 0; i < L2PT_LPORT_WORDS; i++) {
+        if (rec.core[i] & ~rec.members[i])
+            return refuse("l2pt_vlans", vid, "a core port that is no member");
+    }
+    return write(Array::Vlans, copies_.vlans.map(), vid, rec);
+}
+
+Result<l2pt_vlan> Tables::vlan(uint32_t vid) const {
+    if (vid > L2PT_MAX_VID)
+        return refuse("l2pt_vlans", vid, "VLAN out of range");
+    return loadElement<l2pt_vlan>(copies_.vlans.map(), vid);
+}
+
+Status Tables::bindIfindex(uint32_t ifindex, uint32_t port) {
+    if (ifindex == 0 || port >= L2PT_MAX_PORTS)
+        return refuse("l2pt_by_ifindex", ifindex, "no interface or no port");
+    return writeBinding(ifindex, port);
+}
+
+Status Tables::installTrap(const TrapKey& key, uint32_t rateKbps) {
+    if (key.isSlot() && (key.owner & ~L2PT_TRAP_SLOT_FLAG) >= kMaxSlots)
+        return refuse("l2pt_traps", key.owner & ~L2PT_TRAP_SLOT_FLAG, "slot out of range");
+    return writeTrap(key, Trap{trapSocket(key.mac), rateKbps});
+}
+
+Result<size_t> Tables::forgetLport(uint32_t lport) {
+    return forgetIf([lport](const LearnedMac& m) { return m.lport == lport; });
+}
+
+Result<size_t> Tables::expireAged(uint64_t nowNs) {
+    const uint64_t ageing = globals().ageing_ns;
+    return forgetIf([&](const LearnedMac& m) {
+        return static_cast<int64_t>(nowNs - m.seenNs) >= static_cast<int64_t>(ageing);
+    });
+}
+
+Result<ViewFds> Tables::viewFds() const {
+    Result<Fd> g = copies_.globals.readOnlyFd();
+    if (!g)
+        return g.status();
+    Result<Fd> l = copies_.lports.readOnlyFd();
+    if (!l)
+        return l.status();
+    Result<Fd> v = copies_.vlans.readOnlyFd();
+    if (!v)
+        return v.status();
+    return ViewFds{std::move(*g), std::move(*l), std::move(*v)};
+}
+
+Result<l2pt_port_stats> Tables::portStats(uint32_t slot) const {
+    if (slot >= L2PT_STATS_SLOTS)
+        return refuse("l2pt_stats", slot, "no such port");
+    return readPortStats(slot);
+}
+
+}  // namespace netp::pipeline

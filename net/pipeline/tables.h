@@ -1,0 +1,137 @@
+// The line card's tables, as the chassis daemon writes and reads them: the kernel pipeline's
+// maps (BpfTables) or the same in memory for tests without root (MemTables). Every write is
+// checked against the tables' ranges here, once, before either implementation sees it; the
+// three tables l2ptd maps are kept here too, in the sealed copies it reads (SealedArray).
+#pragma once
+
+#include <array>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "net/io/socket.h"
+#include "net/pipeline/abi.h"
+#include "net/pipeline/sealed_array.h"
+#include "net/pipeline/status.h"
+
+namespace netp::pipeline {
+
+using Mac = std::array<uint8_t, L2PT_ETH_ALEN>;
+
+// Line cards whose agents install entries: slots 0-11.
+inline constexpr uint32_t kMaxSlots = 12;
+
+// An installed entry: a port's own (by its chassis ifIndex) or its card's agent-wide one.
+struct TrapKey {
+    uint32_t owner;
+    Mac mac;
+
+    static TrapKey port(uint32_t chassisIf, const Mac& mac) { return {chassisIf, mac}; }
+    static TrapKey slot(uint32_t slot, const Mac& mac) { return {L2PT_TRAP_SLOT_KEY(slot), mac}; }
+    bool isSlot() const { return (owner & L2PT_TRAP_SLOT_FLAG) != 0; }
+    auto operator<=>(const TrapKey&) const = default;
+};
+
+struct TrapCounters {
+    uint64_t hits = 0;     // frames that matched, policed ones included
+    uint64_t policed = 0;  // of those, dropped by the policer
+};
+
+struct LearnedMac {
+    uint16_t vid;
+    Mac mac;
+    uint32_t lport;
+    uint64_t seenNs;  // CLOCK_MONOTONIC
+};
+
+// Read-only descriptors of the three tables l2ptd maps (TableView): new descriptors each call,
+// the caller's to send and close.
+struct ViewFds {
+    Fd globals;
+    Fd lports;
+    Fd vlans;
+};
+
+// The task's socket for a trapped frame: the access socket for the protocols' own MACs, the
+// tunnel socket for any other (the tunnel MAC).
+uint16_t trapSocket(const Mac& dst);
+
+// The settings a pipeline starts with: the default provider TPID and ageing time.
+l2pt_globals defaultGlobals();
+
+class Tables {
+  public:
+    virtual ~Tables() = default;
+
+    Status setGlobals(const l2pt_globals& g);
+    l2pt_globals globals() const;
+
+    // lport: a port (0 .. L2PT_MAX_PORTS-1) or a LAG (L2PT_LAG_BASE + n).
+    Status setLport(uint32_t lport, const l2pt_lport& rec);
+    Result<l2pt_lport> lport(uint32_t lport) const;
+    Status setVlan(uint32_t vid, const l2pt_vlan& rec);
+    Result<l2pt_vlan> vlan(uint32_t vid) const;
+
+    // The Linux interface a port's programs are attached to.
+    Status bindIfindex(uint32_t ifindex, uint32_t port);
+    virtual Status unbindIfindex(uint32_t ifindex) = 0;
+
+    // A new entry, its counters and policer at zero (an entry already there is replaced).
+    Status installTrap(const TrapKey& key, uint32_t rateKbps);
+    virtual Status removeTrap(const TrapKey& key) = 0;
+    // The entry's rate only: its counters and tokens stay.
+    virtual Status setTrapRate(const TrapKey& key, uint32_t rateKbps) = 0;
+    virtual Result<TrapCounters> trapCounters(const TrapKey& key) const = 0;
+
+    // A port's counters summed over CPUs; slot L2PT_STATS_NO_PORT counts interfaces of no port.
+    Result<l2pt_port_stats> portStats(uint32_t slot) const;
+
+    virtual Result<std::vector<LearnedMac>> learnedMacs() const = 0;
+    // Forgets the MACs learned on an lport (it left a VLAN or went away); how many.
+    Result<size_t> forgetLport(uint32_t lport);
+    // Forgets the MACs not seen for the ageing time before nowNs (CLOCK_MONOTONIC); how many.
+    Result<size_t> expireAged(uint64_t nowNs);
+
+    // A new ring for the task in the primary role, put in the trap slot in place of the old
+    // one; its descriptor is the caller's, to hand to the task (TrapRing).
+    virtual Result<Fd> newTaskRing() = 0;
+    // Empties the slot: trapped frames are dropped (no socket) until the next ring.
+    virtual Status removeTaskRing() = 0;
+
+    Result<ViewFds> viewFds() const;
+    // The per-frame events ring (l2pt_event records, while L2PT_G_TRACE is set); borrowed.
+    virtual int eventsFd() const = 0;
+
+  protected:
+    // The copies l2ptd reads, made before the tables they copy.
+    struct Copies {
+        SealedArray globals, lports, vlans;
+    };
+    static Result<Copies> makeCopies();
+    explicit Tables(Copies copies) : copies_(std::move(copies)) {}
+
+    struct Trap {
+        uint32_t socket;
+        uint32_t rateKbps;
+    };
+    // The writes behind the checked ones above. An array element goes to the implementation's
+    // table, then, when it took it, to l2ptd's copy.
+    enum class Array { Globals, Lports, Vlans };
+    virtual Status writeElement(Array array, uint32_t index, std::span<const uint8_t> value) = 0;
+    virtual Status writeBinding(uint32_t ifindex, uint32_t port) = 0;
+    virtual Status writeTrap(const TrapKey& key, const Trap& trap) = 0;
+    virtual Result<l2pt_port_stats> readPortStats(uint32_t slot) const = 0;
+    using Forget = std::function<bool(const LearnedMac&)>;
+    virtual Result<size_t> forgetIf(const Forget& forget) = 0;
+
+  private:
+    template <typename T>
+    Status write(Array array, const Mapping& copy, uint32_t index, const T& value);
+
+    Copies copies_;
+};
+
+}  // namespace netp::pipeline

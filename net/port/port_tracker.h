@@ -1,0 +1,115 @@
+// The chassis daemon's ports on Linux interfaces: each port with a netdev follows the
+// interface of that name through the link monitor's events. An interface that appears (at
+// start or later, created or renamed to the name) gets the pipeline attached; one removed or
+// renamed away leaves its port without an interface. Every change is logged in one line,
+// counted per port and kind, and handed to a listener as the port's live state.
+//
+//   PortTracker ports({{"ge0/1", "acc1"}, {"te1/0", "core0"}}, ops, programs,
+//                     [&](size_t port, const PortState& s) { ... lport table ... },
+//                     [&](const std::string& line) { log(line); });
+//   ports.handle(links.read());
+//
+// A failed attach is logged with the kernel's error and tried again at the next change of the
+// interface. No descriptor of an interface is kept: a port holds its ifindex only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "net/port/link.h"
+#include "net/port/port_ops.h"
+
+namespace netp::port {
+
+struct PortNetdev {
+    std::string port;    // the chassis port, "ge0/1"
+    std::string netdev;  // the Linux interface it stands for
+};
+
+struct PortState {
+    uint32_t ifindex = 0;  // 0: no interface
+    uint32_t mtu = 0;
+    bool adminUp = false;
+    bool carrier = false;
+    bool attached = false;  // the pipeline's programs are on it
+    // Carries traffic: has an interface, up and with carrier.
+    bool up() const { return ifindex != 0 && adminUp && carrier; }
+    bool operator==(const PortState&) const = default;
+};
+
+// What happened to a port, for its counters.
+enum class PortEvent : uint8_t {
+    Appeared,  // got an interface: found at start, created, renamed to the port's name
+    Removed,
+    RenamedAway,
+    Down,
+    Up,
+    Mtu,
+    AttachFailed,
+};
+inline constexpr size_t kPortEvents = static_cast<size_t>(PortEvent::AttachFailed) + 1;
+// "appeared", "removed", ... for counters and metrics.
+std::string_view portEventName(PortEvent kind);
+
+class PortTracker {
+  public:
+    using Listener = std::function<void(size_t port, const PortState& state)>;
+    using Log = std::function<void(const std::string& line)>;
+
+    // Ports by position in ports; std::invalid_argument when two name the same interface or a
+    // name is no interface name.
+    PortTracker(std::vector<PortNetdev> ports, PortOps& ops, TcPrograms programs, Listener listener,
+                Log log);
+
+    void handle(const LinkEvent& event);
+    void handle(std::span<const LinkEvent> events);
+    // Takes the pipeline off every interface it was attached to (the daemon's stop).
+    void detachAll();
+
+    size_t size() const { return ports_.size(); }
+    const PortNetdev& names(size_t port) const { return ports_[port].names; }
+    const PortState& state(size_t port) const { return ports_[port].state; }
+    uint64_t count(size_t port, PortEvent kind) const {
+        return ports_[port].counts[static_cast<size_t>(kind)];
+    }
+    // The port whose interface ifindex is.
+    std::optional<size_t> portOf(uint32_t ifindex) const;
+    // Events of interfaces that stand for no port.
+    uint64_t ignored() const { return ignored_; }
+
+  private:
+    struct Port {
+        PortNetdev names;
+        PortState state{};
+        std::array<uint64_t, kPortEvents> counts{};
+        bool hadInterface = false;
+    };
+    std::optional<size_t> portNamed(const std::string& name) const;
+    void gain(size_t p, const Link& link, const std::string& how);
+    void lose(size_t p, PortEvent kind, const std::string& how);
+    void update(size_t p, const Link& link);
+    // Attaches the pipeline at the port's interface; the outcome in words for its log line.
+    std::string attach(size_t p);
+    void changed(size_t p);
+    std::string prefix(size_t p) const;
+    void bump(size_t p, PortEvent kind) { ++ports_[p].counts[static_cast<size_t>(kind)]; }
+
+    std::vector<Port> ports_;
+    PortOps& ops_;
+    TcPrograms programs_;
+    Listener listener_;
+    Log log_;
+    std::unordered_map<std::string, size_t> byName_;
+    std::unordered_map<uint32_t, size_t> byIfindex_;
+    bool synced_ = false;
+    uint64_t ignored_ = 0;
+};
+
+}  // namespace netp::port

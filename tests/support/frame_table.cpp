@@ -1,0 +1,246 @@
+#include "tests/support/frame_table.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "chassis/dataplane_defs.h"
+
+namespace frametable {
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+// The table's words for enum l2pt_drop and enum l2pt_verdict, by value.
+const char* const kReasons[] = {"no_port",   "runt",      "card_absent",    "no_vlan",
+                                "policed",   "no_socket", "no_live_member", "send_failed",
+                                "tag_stack", "over_mtu",  "trap_too_long",  "port_down",
+                                "filtered",  "fenced",    "task_behind"};
+static_assert(std::size(kReasons) == L2PT_DROP_REASONS && L2PT_DROP_NO_PORT == 0);
+const char* const kVerdicts[] = {"", "trapped", "forwarded", "flooded", "dropped"};
+static_assert(L2PT_VERDICT_TRAPPED == 1 && L2PT_VERDICT_DROPPED == 4);
+
+template <size_t N>
+int indexOf(const char* const (&words)[N], const std::string& w) {
+    const auto it = std::find(std::begin(words), std::end(words), w);
+    return it == std::end(words) || w.empty() ? -1 : static_cast<int>(it - std::begin(words));
+}
+
+class Reader {
+  public:
+    explicit Reader(std::string path) : path_(std::move(path)) {}
+
+    Table read() {
+        std::ifstream in(path_);
+        if (!in)
+            throw std::runtime_error(path_ + ": cannot open the frame table");
+        std::string text;
+        for (std::string raw; std::getline(in, raw);) {
+            ++line_;
+            raw = raw.substr(0, raw.find('#'));
+            if (text.empty())
+                at_ = line_;
+            const bool more = !raw.empty() && raw.back() == '\\';
+            text += " " + raw.substr(0, raw.size() - (more ? 1 : 0));
+            if (!more) {
+                statement(split(text));
+                text.clear();
+            }
+        }
+        endRow();
+        if (table_.chassis.empty())
+            fail("no chassis line");
+        return std::move(table_);
+    }
+
+  private:
+    [[noreturn]] void fail(const std::string& what) const {
+        throw std::runtime_error(path_ + ":" + std::to_string(at_) + ": " + what);
+    }
+
+    static Words split(const std::string& text) {
+        std::istringstream in(text);
+        Words out;
+        for (std::string w; in >> w;)
+            out.push_back(w);
+        return out;
+    }
+
+    uint64_t number(const std::string& w, uint64_t max) const {
+        const bool hex = w.starts_with("0x");
+        const char* first = w.data() + (hex ? 2 : 0);
+        const char* last = w.data() + w.size();
+        uint64_t v = 0;
+        const auto [end, ec] = std::from_chars(first, last, v, hex ? 16 : 10);
+        if (ec != std::errc() || end != last || first == last || v > max)
+            fail("'" + w + "' is no number up to " + std::to_string(max));
+        return v;
+    }
+
+    // HEX[*COUNT] words from ws[from] on; ':' may stand between the digits.
+    Bytes hex(const Words& ws, size_t from) const {
+        constexpr uint64_t kMaxRepeat = 1 << 16;
+        Bytes out;
+        for (size_t i = from; i < ws.size(); ++i) {
+            const auto star = ws[i].find('*');
+            std::string digits = ws[i].substr(0, star);
+            std::erase(digits, ':');
+            if (digits.empty() || digits.size() % 2 != 0 ||
+                digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                fail("'" + ws[i] + "' is not hex bytes");
+            const uint64_t times =
+                star == std::string::npos ? 1 : number(ws[i].substr(star + 1), kMaxRepeat);
+            Bytes bytes;
+            for (size_t k = 0; k < digits.size(); k += 2)
+                bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(k, 2), nullptr, 16)));
+            for (uint64_t n = 0; n < times; ++n)
+                out.insert(out.end(), bytes.begin(), bytes.end());
+        }
+        if (out.empty())
+            fail("no bytes");
+        return out;
+    }
+
+    // The value of "key=N" in ws[from] or after; empty without one.
+    std::optional<uint64_t> option(const Words& ws, size_t from, const std::string& key,
+                                   uint64_t max) const {
+        std::optional<uint64_t> v;
+        for (size_t i = from; i < ws.size(); ++i) {
+            if (!ws[i].starts_with(key + "="))
+                fail("unexpected '" + ws[i] + "'");
+            v = number(ws[i].substr(key.size() + 1), max);
+        }
+        return v;
+    }
+
+    void need(const Words& ws, size_t n) const {
+        if (ws.size() < n)
+            fail("'" + ws[0] + "' needs " + std::to_string(n - 1) + " words");
+    }
+
+    void endRow() {
+        if (!row_)
+            return;
+        Row& r = *row_;
+        const int statementLine = at_;
+        at_ = r.line;
+        if (r.port.empty() || r.verdict == 0)
+            fail("row '" + r.name + "' needs an 'in' line and a verdict");
+        if ((r.verdict == L2PT_VERDICT_TRAPPED || r.verdict == L2PT_VERDICT_DROPPED) &&
+            !r.out.empty())
+            fail("row '" + r.name + "': a trapped or dropped frame leaves by no port");
+        if (r.verdict == L2PT_VERDICT_FORWARDED && r.out.size() != 1)
+            fail("row '" + r.name + "': a forwarded frame leaves by one port");
+        std::sort(r.out.begin(), r.out.end(),
+                  [](const Copy& a, const Copy& b) { return a.port < b.port; });
+        table_.steps.emplace_back(std::move(r));
+        row_.reset();
+        at_ = statementLine;
+    }
+
+    void statement(const Words& ws) {
+        if (ws.empty())
+            return;
+        const std::string& w = ws[0];
+        if (w == "in" || w == "out" || indexOf(kVerdicts, w) > 0) {
+            if (!row_)
+                fail("'" + w + "' outside a row (frame NAME first)");
+            rowLine(ws, *row_);
+            return;
+        }
+        endRow();
+        need(ws, 2);
+        if (w == "chassis") {
+            table_.chassis = (std::filesystem::path(path_).parent_path() / ws[1]).string();
+        } else if (w == "frame") {
+            row_.emplace();
+            row_->name = ws[1];
+            row_->line = at_;
+        } else if (w == "entry") {
+            need(ws, 3);
+            Entry e;
+            if (ws[1].starts_with("slot="))
+                e.slot = static_cast<uint32_t>(number(ws[1].substr(5), UINT32_MAX));
+            else
+                e.port = ws[1];
+            const Bytes mac = hex({ws[2]}, 0);
+            if (mac.size() != e.mac.size() || ws.size() > 4)
+                fail("entry PORT|slot=N MAC [rate=KBPS]");
+            std::copy(mac.begin(), mac.end(), e.mac.begin());
+            e.rateKbps = static_cast<uint32_t>(option(ws, 3, "rate", UINT32_MAX).value_or(0));
+            table_.steps.emplace_back(e);
+        } else if (w == "tpid") {
+            table_.steps.emplace_back(Tpid{static_cast<uint16_t>(number(ws[1], UINT16_MAX))});
+        } else if (w == "advance") {
+            table_.steps.emplace_back(Advance{number(ws[1], UINT32_MAX)});
+        } else if (w == "card" && ws.size() == 3 && (ws[2] == "up" || ws[2] == "down")) {
+            table_.steps.emplace_back(
+                Card{static_cast<uint32_t>(number(ws[1], UINT32_MAX)), ws[2] == "up"});
+        } else {
+            fail("unknown statement '" + w + "'");
+        }
+    }
+
+    void rowLine(const Words& ws, Row& r) const {
+        const std::string& w = ws[0];
+        if (w == "in" || w == "out") {
+            need(ws, 3);
+            if (w == "in")
+                std::tie(r.port, r.frame) = std::pair(ws[1], hex(ws, 2));
+            else
+                r.out.push_back({ws[1], hex(ws, 2)});
+            return;
+        }
+        if (r.verdict != 0)
+            fail("row '" + r.name + "' has two verdicts");
+        r.verdict = indexOf(kVerdicts, w);
+        if (r.verdict == L2PT_VERDICT_TRAPPED) {
+            need(ws, 4);
+            r.socket = ws[1] == "access"   ? L2PT_SOCKET_ACCESS
+                       : ws[1] == "tunnel" ? L2PT_SOCKET_TUNNEL
+                                           : 0;
+            if (r.socket == 0)
+                fail("trapped access|tunnel RXIF HEX");
+            r.rxIf = ws[2];
+            r.trapped = hex(ws, 3);
+            return;
+        }
+        size_t from = 1;
+        if (r.verdict == L2PT_VERDICT_DROPPED) {
+            need(ws, 2);
+            if ((r.reason = indexOf(kReasons, ws[1])) < 0)
+                fail("unknown drop reason '" + ws[1] + "'");
+            from = 2;
+        }
+        if (const auto v = option(ws, from, "vlan", L2PT_MAX_VID))
+            r.vlan = static_cast<uint16_t>(*v);
+    }
+
+    std::string path_;
+    int line_ = 0;
+    int at_ = 0;  // the first line of the statement being read
+    Table table_;
+    std::optional<Row> row_;
+};
+
+}  // namespace
+
+Table load(const std::string& path) {
+    return Reader(path).read();
+}
+
+std::string reasonWord(int reason) {
+    return reason >= 0 && reason < L2PT_DROP_REASONS ? kReasons[reason]
+                                                     : "reason " + std::to_string(reason);
+}
+
+std::string verdictWord(int verdict) {
+    return verdict > 0 && verdict <= L2PT_VERDICT_DROPPED ? kVerdicts[verdict]
+                                                          : "verdict " + std::to_string(verdict);
+}
+
+}  // namespace frametable

@@ -1,0 +1,71 @@
+// The frame table: literal frames entering named ports of a test chassis, each with what the
+// data plane must make of it. Both models of the data plane (the simulation and the kernel
+// pipeline) run the same table through this reader. Format: tests/dataplane/frames.table.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace frametable {
+
+using Bytes = std::vector<uint8_t>;
+using Mac = std::array<uint8_t, 6>;
+
+// Steps that change the switch's state, in the table's order among the rows.
+struct Entry {                     // an ACL agent installs a trap entry
+    std::string port;              // the port's own entry; empty for an agent-wide one
+    std::optional<uint32_t> slot;  // the card of an agent-wide entry
+    Mac mac{};
+    uint32_t rateKbps = 0;  // 0: not policed
+};
+struct Tpid {  // IFM sets the provider TPID
+    uint16_t tpid = 0;
+};
+struct Advance {  // the chassis clock moves on
+    uint64_t seconds = 0;
+};
+struct Card {  // a line card goes away (and its agent's entries with it) or comes back
+    uint32_t slot = 0;
+    bool up = false;
+};
+
+struct Copy {
+    std::string port;  // the physical port it leaves by (a LAG's member)
+    Bytes frame;
+    bool operator==(const Copy&) const = default;
+};
+
+// A frame entering a port and what must become of it.
+struct Row {
+    std::string name;
+    int line = 0;
+    std::string port;
+    Bytes frame;
+    int verdict = 0;               // enum l2pt_verdict
+    int reason = -1;               // enum l2pt_drop, for a dropped frame
+    int socket = 0;                // L2PT_SOCKET_*, for a trapped frame
+    std::string rxIf;              // trapped: the interface the task hears it from (a member's LAG)
+    Bytes trapped;                 // trapped: the frame the task receives
+    std::optional<uint16_t> vlan;  // the VLAN it was taken into, when the row says
+    std::vector<Copy> out;         // every copy that left, ordered by port name
+};
+
+using Step = std::variant<Entry, Tpid, Advance, Card, Row>;
+
+struct Table {
+    std::string chassis;  // path of the chassis file, as found from the table's folder
+    std::vector<Step> steps;
+};
+
+// Reads a table; std::runtime_error "FILE:LINE: what" for anything it cannot read.
+Table load(const std::string& path);
+
+// "no_vlan" for L2PT_DROP_NO_VLAN, "flooded" for L2PT_VERDICT_FLOODED: the table's words.
+std::string reasonWord(int reason);
+std::string verdictWord(int verdict);
+
+}  // namespace frametable

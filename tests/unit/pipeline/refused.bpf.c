@@ -1,0 +1,11 @@
+/* A program the verifier refuses: it reads the packet without checking its length. */
+#include <linux/bpf.h>
+
+#include <bpf/bpf_helpers.h>
+
+char LICENSE[] SEC("license") = "Dual BSD/GPL";
+
+SEC("tc")
+int l2pt_refused(struct __sk_buff* skb) {
+    return *(__u8*)(long)skb->data;
+}

@@ -1,0 +1,110 @@
+// The tables' checks and semantics, on the in-memory tables (no root), and the loader's word
+// when the kernel refuses a program.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "net/pipeline/bpf_object.h"
+#include "net/pipeline/mem_tables.h"
+#include "net/pipeline/table_view.h"
+
+namespace netp::pipeline {
+std::span<const uint8_t> refusedObject();
+}
+
+namespace {
+
+using namespace netp::pipeline;
+
+constexpr Mac kStp = {0x01, 0x80, 0xc2, 0x00, 0x00, 0x00};
+
+std::unique_ptr<MemTables> memTables() {
+    auto t = MemTables::create();
+    EXPECT_TRUE(t) << t.status().what();
+    return std::move(*t);
+}
+
+// Each refusal says what it refused.
+void refused(const Status& s) {
+    EXPECT_FALSE(s);
+    EXPECT_FALSE(s.what().empty());
+}
+
+TEST(Tables, RefuseWhatIsOutOfRangeAndWriteNothing) {
+    auto t = memTables();
+    auto port = [](auto edit) {
+        l2pt_lport r{};
+        r.lag = L2PT_LPORT_NONE;
+        edit(r);
+        return r;
+    };
+    refused(t->setLport(L2PT_MAX_LPORTS, port([](auto&) {})));
+    refused(t->setLport(1, port([](auto& r) { r.pvid = 4096; })));
+    refused(t->setLport(1, port([](auto& r) { r.slot = 12; })));
+    refused(t->setLport(1, port([](auto& r) { r.lag = 5; })));  // a port as its LAG
+    refused(t->setLport(L2PT_LAG_BASE, port([](auto& r) { r.n_live = 33; })));
+    refused(t->setLport(L2PT_LAG_BASE, port([](auto& r) { r.n_live = 1, r.live[0] = 1024; })));
+    l2pt_vlan coreOnly{};
+    coreOnly.core[0] = 1;
+    refused(t->setVlan(4096, l2pt_vlan{}));
+    refused(t->setVlan(10, coreOnly));
+    refused(t->bindIfindex(0, 1));
+    refused(t->bindIfindex(5, L2PT_LAG_BASE));
+    refused(t->installTrap(TrapKey::slot(12, kStp), 0));
+    refused(t->setTrapRate(TrapKey::port(3, kStp), 5));  // no such entry
+    refused(t->removeTrap(TrapKey::port(3, kStp)));
+    refused(t->portStats(L2PT_STATS_SLOTS).status());
+    l2pt_globals g = defaultGlobals();
+    g.tpid = 0x05FF;  // no EtherType
+    refused(t->setGlobals(g));
+    g = defaultGlobals();
+    g.task_mark = 7;  // no task's mark
+    refused(t->setGlobals(g));
+    EXPECT_EQ(t->lport(1)->pvid, 0);
+    EXPECT_EQ(t->globals().tpid, L2PT_TPID_VMAN);
+}
+
+// l2ptd reads the in-memory tables as it reads the kernel's: element strides and all.
+TEST(Tables, ReadThroughTheTaskView) {
+    auto t = memTables();
+    l2pt_lport lag{};
+    lag.chassis_if = 2000;
+    lag.n_live = 2;
+    lag.live[0] = 7;
+    lag.live[1] = 9;
+    ASSERT_TRUE(t->setLport(L2PT_LAG_BASE + 3, lag));
+    l2pt_vlan v{};
+    v.members[1] = 0x3;  // lports 32 and 33
+    v.core[1] = 0x2;
+    ASSERT_TRUE(t->setVlan(4095, v));
+    auto fds = t->viewFds();
+    ASSERT_TRUE(fds);
+    auto view = TableView::map(*fds);
+    ASSERT_TRUE(view) << view.status().what();
+    EXPECT_EQ(view->lport(L2PT_LAG_BASE + 3)->live[1], 9);
+    EXPECT_EQ(view->lport(L2PT_LAG_BASE + 2)->chassis_if, 0u);
+    EXPECT_EQ(view->role(4095, 32), TableView::Role::Access);
+    EXPECT_EQ(view->role(4095, 33), TableView::Role::Core);
+    EXPECT_EQ(view->role(4095, 34), TableView::Role::None);
+    EXPECT_EQ(view->globals().ageing_ns, L2PT_AGEING_NS_DEFAULT);
+
+    fds->lports = netp::Fd(::memfd_create("short", MFD_CLOEXEC));  // no table at all
+    EXPECT_FALSE(TableView::map(*fds));
+}
+
+TEST(Loader, NamesTheProgramTheKernelRefuses) {
+    ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads a BPF program";
+    std::string logged;
+    auto obj = BpfObject::load(refusedObject(), "refused",
+                               [&](std::string_view line) { logged.append(line) += '\n'; });
+    ASSERT_FALSE(obj);
+    EXPECT_THAT(obj.status().what(),
+                testing::StartsWith("the kernel refused BPF program l2pt_refused: "));
+    EXPECT_THAT(obj.status().what(), testing::HasSubstr("invalid access to packet"));
+    EXPECT_THAT(logged, testing::HasSubstr("l2pt_refused"));  // libbpf's word, in our log
+}
+
+}  // namespace

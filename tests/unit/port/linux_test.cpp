@@ -1,0 +1,279 @@
+// The port layer on Linux: each test in a network namespace of its own (unshare), so the veth
+// pairs it makes vanish with it. Needs root (CAP_NET_ADMIN, CAP_NET_RAW, CAP_BPF).
+#include <arpa/inet.h>
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <gtest/gtest.h>
+#include <linux/if_ether.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+
+#include "net/io/fd.h"
+#include "net/port/capture_socket.h"
+#include "net/port/link_monitor.h"
+#include "net/port/linux_port_ops.h"
+
+namespace netp::port {
+namespace {
+
+void sh(const std::string& cmd) {
+    if (std::system((cmd + " >/dev/null 2>&1").c_str()) != 0)
+        throw std::runtime_error("failed: " + cmd);
+}
+
+class InNamespace : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it makes a network namespace, veth "
+                                      "pairs, tc filters and packet sockets";
+        ASSERT_EQ(::unshare(CLONE_NEWNET), 0) << "unshare(CLONE_NEWNET): " << std::strerror(errno);
+    }
+};
+
+// Reads the monitor until an event satisfies want, for up to two seconds.
+bool await(LinkMonitor& m, const std::function<bool(const LinkEvent&)>& want) {
+    for (int i = 0; i < 40; ++i) {
+        for (const LinkEvent& e : m.read())
+            if (want(e))
+                return true;
+        pollfd p{m.fd(), POLLIN, 0};
+        ::poll(&p, 1, 50);
+    }
+    return false;
+}
+
+bool is(const LinkEvent& e, LinkChange c, const std::string& name) {
+    return e.change == c && e.link.name == name;
+}
+
+using LinkMonitorLinux = InNamespace;
+
+TEST_F(LinkMonitorLinux, FollowsAVethFromCreationToDeletion) {
+    LinkMonitor m;
+    EXPECT_TRUE(await(m, [](const LinkEvent& e) { return e.change == LinkChange::Synced; }));
+    sh("ip link add v0 type veth peer name v1");
+    EXPECT_TRUE(await(m, [](const LinkEvent& e) { return is(e, LinkChange::Added, "v1"); }));
+    const uint32_t v0 = ::if_nametoindex("v0");
+    ASSERT_NE(m.find(v0), nullptr);
+    EXPECT_EQ(m.find(v0)->mtu, 1500u);
+
+    sh("ip link set v0 name w0");
+    EXPECT_TRUE(await(m, [](const LinkEvent& e) {
+        return is(e, LinkChange::Changed, "w0") && e.before.name == "v0";
+    }));
+    sh("ip link set w0 mtu 9000");
+    EXPECT_TRUE(await(m, [](const LinkEvent& e) { return e.link.mtu == 9000; }));
+    sh("ip link set v1 up");
+    sh("ip link set w0 up");
+    EXPECT_TRUE(await(m, [](const LinkEvent& e) {
+        return is(e, LinkChange::Changed, "w0") && e.link.adminUp && e.link.carrier;
+    }));
+    sh("ip link set v1 down");
+    EXPECT_TRUE(await(m, [](const LinkEvent& e) {
+        return is(e, LinkChange::Changed, "w0") && e.link.adminUp && !e.link.carrier;
+    }));
+    sh("ip link del w0");
+    EXPECT_TRUE(await(m, [](const LinkEvent& e) { return is(e, LinkChange::Removed, "w0"); }));
+    EXPECT_EQ(m.find(v0), nullptr);
+    EXPECT_EQ(m.stats().overruns, 0u);
+}
+
+TEST_F(LinkMonitorLinux, AnOverrunIsRecoveredByADump) {
+    LinkMonitor m(1);  // the smallest buffer the kernel gives: a few notifications fill it
+    EXPECT_TRUE(await(m, [](const LinkEvent& e) { return e.change == LinkChange::Synced; }));
+    std::vector<uint32_t> deleted;
+    for (int i = 0; i < 8; ++i) {
+        const std::string a = "a" + std::to_string(i);
+        sh("ip link add " + a + " type veth peer name b" + std::to_string(i));
+        sh("ip link set " + a + " mtu " + std::to_string(2000 + i));
+        if (i % 2 == 0) {
+            deleted.push_back(::if_nametoindex(a.c_str()));
+            sh("ip link del " + a);
+        }
+    }
+    // Dumps follow as long as they are overrun themselves; read until one ends in peace.
+    while (await(m, [](const LinkEvent& e) { return e.change == LinkChange::Synced; })) {
+    }
+    EXPECT_GT(m.stats().overruns, 0u);
+    for (uint32_t gone : deleted)
+        EXPECT_EQ(m.find(gone), nullptr) << "ifindex " << gone;
+    for (int i = 1; i < 8; i += 2) {
+        const Link* l = m.find(::if_nametoindex(("a" + std::to_string(i)).c_str()));
+        ASSERT_NE(l, nullptr);
+        EXPECT_EQ(l->mtu, 2000u + i);
+    }
+}
+
+// The test programs, loaded from the object the build made.
+class Programs {
+  public:
+    Programs() : obj_(bpf_object__open_file(L2PT_TC_PASS_OBJ, nullptr)) {
+        if (obj_ == nullptr || bpf_object__load(obj_) != 0)
+            throw std::runtime_error("cannot load " L2PT_TC_PASS_OBJ);
+    }
+    ~Programs() { bpf_object__close(obj_); }
+    int fd(const char* name) const {
+        return bpf_program__fd(bpf_object__find_program_by_name(obj_, name));
+    }
+    uint32_t id(const char* name) const {
+        bpf_prog_info info{};
+        uint32_t len = sizeof info;
+        return bpf_obj_get_info_by_fd(fd(name), &info, &len) == 0 ? info.id : 0;
+    }
+
+  private:
+    bpf_object* obj_;
+};
+
+// A tc place as libbpf names it, to look at our filters and to put somebody else's there.
+struct Place {
+    Place(int ifindex, bpf_tc_attach_point hook, uint32_t handle, uint32_t priority) {
+        h.sz = sizeof h;
+        h.ifindex = ifindex;
+        h.attach_point = hook;
+        o.sz = sizeof o;
+        o.handle = handle;
+        o.priority = priority;
+    }
+    // The program there, 0 when none.
+    uint32_t program() {
+        bpf_tc_opts q = o;
+        return bpf_tc_query(&h, &q) == 0 ? q.prog_id : 0;
+    }
+    void attachForeign(int prog) {
+        bpf_tc_hook_create(&h);
+        bpf_tc_opts a = o;
+        a.prog_fd = prog;
+        if (bpf_tc_attach(&h, &a) != 0)
+            throw std::runtime_error("libbpf could not attach the foreign filter");
+    }
+    bpf_tc_hook h{};
+    bpf_tc_opts o{};
+};
+
+using LinuxPortOpsTest = InNamespace;
+
+TEST_F(LinuxPortOpsTest, AttachesBothHooksAndNeverTouchesAnotherFilter) {
+    const Programs progs;
+    sh("ip link add v0 type veth peer name v1");
+    const int v0 = static_cast<int>(::if_nametoindex("v0"));
+    const uint32_t pass = progs.id("pass");
+    const uint32_t other = progs.id("other");
+    Place ingress(v0, BPF_TC_INGRESS, LinuxPortOps::kHandle, LinuxPortOps::kPriority);
+    Place egress(v0, BPF_TC_EGRESS, LinuxPortOps::kHandle, LinuxPortOps::kPriority);
+    Place foreign(v0, BPF_TC_INGRESS, 1, 1);
+    foreign.attachForeign(progs.fd("other"));
+
+    LinuxPortOps ops;
+    const TcPrograms tc{progs.fd("pass"), progs.fd("pass")};
+    const OpStatus first = ops.attach(v0, tc);
+    ASSERT_TRUE(first.ok()) << first.text();
+    EXPECT_EQ(ingress.program(), pass);
+    EXPECT_EQ(egress.program(), pass);
+    EXPECT_TRUE(ops.attach(v0, tc).ok()) << "attaching again replaces ours";
+    EXPECT_EQ(ingress.program(), pass);
+    ASSERT_TRUE(ops.detach(v0).ok());
+    EXPECT_EQ(ingress.program(), 0u);
+    EXPECT_EQ(egress.program(), 0u);
+    EXPECT_EQ(foreign.program(), other);
+
+    // Somebody else's filter in our own place: refused, and nothing of ours stays behind.
+    egress.attachForeign(progs.fd("other"));
+    const OpStatus st = ops.attach(v0, tc);
+    EXPECT_EQ(st.error, EEXIST);
+    EXPECT_NE(st.text().find("holds another filter"), std::string::npos) << st.text();
+    EXPECT_EQ(ingress.program(), 0u);
+    EXPECT_TRUE(ops.detach(v0).ok());
+    EXPECT_EQ(egress.program(), other);
+
+    const OpStatus gone = ops.attach(v0 + 100, tc);
+    EXPECT_EQ(gone.error, ENODEV) << gone.text();
+}
+
+// A packet socket that sends on one interface.
+void sendOn(const std::string& ifname, std::span<const uint8_t> frame) {
+    Fd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = static_cast<int>(::if_nametoindex(ifname.c_str()));
+    ASSERT_EQ(::sendto(fd.get(), frame.data(), frame.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(frame.size()))
+        << std::strerror(errno);
+}
+
+// A 60-byte frame from kSource with a tag of that TPID and VLAN 100.
+constexpr std::array<uint8_t, 6> kSource{0x02, 0, 0, 0, 0, 1};
+std::vector<uint8_t> taggedFrame(uint16_t tpid) {
+    std::vector<uint8_t> f(60, 0xab);
+    const std::array<uint8_t, 6> dst{0x01, 0x80, 0xc2, 0, 0, 0};
+    std::copy(dst.begin(), dst.end(), f.begin());
+    std::copy(kSource.begin(), kSource.end(), f.begin() + 6);
+    const std::array<uint8_t, 6> tag{
+        static_cast<uint8_t>(tpid >> 8), static_cast<uint8_t>(tpid), 0, 100, 0x08, 0x00};
+    std::copy(tag.begin(), tag.end(), f.begin() + 12);
+    return f;
+}
+
+using CaptureLinux = InNamespace;
+
+TEST_F(CaptureLinux, SeesEachDirectionAsOnTheWireUntilTheInterfaceGoes) {
+    sh("ip link add v0 type veth peer name v1");
+    sh("ip link set v0 up");
+    sh("ip link set v1 up");
+    struct Seen {
+        std::vector<uint8_t> bytes;
+        size_t wireLen;
+        Direction dir;
+        std::chrono::system_clock::time_point time;
+    };
+    std::vector<Seen> seen;
+    CaptureSocket cap(::if_nametoindex("v0"), "v0", [&](const CapturedFrame& f) {
+        // The interface's own IPv6 chatter is no frame of ours.
+        if (f.bytes.size() >= 12 && std::equal(kSource.begin(), kSource.end(), &f.bytes[6]))
+            seen.push_back({{f.bytes.begin(), f.bytes.end()}, f.wireLen, f.direction, f.time});
+    });
+    const auto before = std::chrono::system_clock::now();
+    const auto in = taggedFrame(0x8100);  // the kernel takes this tag off on receive
+    const auto out = taggedFrame(0x88a8);
+    sendOn("v1", in);
+    sendOn("v0", out);
+    for (int i = 0; i < 40 && seen.size() < 2; ++i) {
+        pollfd p{cap.fd(), POLLIN, 0};
+        ::poll(&p, 1, 50);
+        cap.read();
+    }
+    const auto after = std::chrono::system_clock::now();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].bytes, in);
+    EXPECT_EQ(seen[0].wireLen, in.size());
+    EXPECT_EQ(seen[0].dir, Direction::In);
+    EXPECT_EQ(seen[1].bytes, out);
+    EXPECT_EQ(seen[1].dir, Direction::Out);
+    for (const Seen& s : seen) {
+        EXPECT_GE(s.time, before);
+        EXPECT_LE(s.time, after);
+    }
+    EXPECT_EQ(cap.kernelDrops(), 0u);
+
+    sh("ip link del v0");
+    for (int i = 0; i < 40 && cap.read(); ++i) {
+        pollfd p{cap.fd(), POLLIN, 0};
+        ::poll(&p, 1, 50);
+    }
+    EXPECT_TRUE(cap.ended());
+    EXPECT_EQ(cap.endReason(), "interface v0 removed");
+}
+
+}  // namespace
+}  // namespace netp::port
