@@ -1,6 +1,8 @@
 // l2pt-chassisd: one switch's chassis on Linux interfaces, for l2ptd and l2ptctl.
 //
 //   l2pt-chassisd --chassis FILE [--run-dir DIR] [--state FILE] [--log FILE] [--trace]
+//                 [--group NAME] [--lab] [--max-clients N]
+#include <grp.h>
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
@@ -10,11 +12,11 @@
 
 #include "chassis/config.h"
 #include "net/daemon/daemon.h"
+#include "net/proto/ctl.h"
 
 namespace {
 
 constexpr int kExitUsage = 2;
-constexpr const char* kDefaultRunRoot = "/run/l2pt";
 
 }  // namespace
 
@@ -36,18 +38,31 @@ int main(int argc, char** argv) {
                    "RUNDIR/state.yaml)");
     app.add_option("--log", o.logFile, "also append the log to FILE");
     app.add_flag("--trace", o.traceToLog, "log every line of the chassis trace too");
-    app.add_option("--allow-uid", o.allowUids, "a further user allowed to connect (repeatable)");
+    std::string groupName;
+    app.add_option("--group", groupName,
+                   "operators: members of this group may run read-only commands");
+    app.add_flag("--lab", o.lab, "serve scenario inputs (l2ptctl do): faults, raw frames");
+    app.add_option("--max-clients", o.maxClients, "l2ptctl connections at once (default 256)")
+        ->check(CLI::PositiveNumber);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : kExitUsage;
     }
+    if (!groupName.empty()) {
+        const struct group* g = ::getgrnam(groupName.c_str());
+        if (g == nullptr) {
+            std::fprintf(stderr, "l2pt-chassisd: --group %s: no such group\n", groupName.c_str());
+            return kExitUsage;
+        }
+        o.operators = g->gr_gid;
+    }
     try {
         if (o.runDir.empty()) {
             const auto cfg = chassis::loadChassisFile(o.chassisFile);
             const std::string name = cfg.name.empty() ? "chassis" : cfg.name;
-            ::mkdir(kDefaultRunRoot, 0755);
-            o.runDir = std::string(kDefaultRunRoot) + "/" + name;
+            ::mkdir(netp::ctl::kDefaultRunRoot, 0755);
+            o.runDir = std::string(netp::ctl::kDefaultRunRoot) + "/" + name;
         }
         netp::Daemon daemon(o);
         return daemon.run();

@@ -1,66 +1,208 @@
 // l2ptctl: the operator's tool for a switch run by l2pt-chassisd.
 //
-//   l2ptctl --run-dir DIR show [VLAN] [--json]
-//   l2ptctl --run-dir DIR vlan add 100 --proto stp,lldp --port ge0/1:access --port ge0/5:core
-//   l2ptctl --run-dir DIR capture ge0/1 out.pcap --count 10
+//   l2ptctl [--run-dir DIR] [--timeout S] show [VLAN] [--json]
+//   l2ptctl vlan add 100 --proto stp,lldp --port ge0/1:access --port ge0/5:core
+//   l2ptctl capture ge0/1 out.pcap --count 10
 //
-// Each command becomes one line to the daemon; configuration changes are the same inputs IFM
-// takes in a scenario (docs/scenario.md), so the task hears them as IFM's messages.
+// The commands and their options come from the ctl grammar (net/proto/ctl.h) the daemon
+// checks too; each becomes one request, an argument vector with its options. A capture's file
+// is created here and only its descriptor goes to the daemon.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "net/proto/protocol.h"
 #include "net/io/socket.h"
+#include "net/proto/ctl.h"
+#include "net/proto/protocol.h"
+#include "platform/wire/bytes.h"
 
 namespace {
 
-constexpr int kExitUsage = 2;
-constexpr int kExitNoDaemon = 3;
+using netp::ctl::Exit;
+using Ms = std::chrono::milliseconds;
+constexpr int kDefaultTimeoutSeconds = 10;
+constexpr Ms kConnectRetry{20};
+constexpr mode_t kCaptureMode = 0600;
 
-std::string joined(const std::vector<std::string>& parts, const char* sep) {
-    std::string out;
-    for (const auto& p : parts)
-        out += (out.empty() ? "" : sep) + p;
-    return out;
+[[noreturn]] void fail(Exit status, const std::string& message) {
+    std::fprintf(stderr, "l2ptctl: %s\n", message.c_str());
+    std::exit(static_cast<int>(status));
 }
 
-// Sends line to the daemon of runDir and prints its answer; the daemon's exit status.
-int converse(const std::string& runDir, const std::string& line) {
-    netp::Fd fd = netp::connectSeqpacket(runDir + "/" + netp::kCtlSocket);
-    if (!fd.valid()) {
-        std::fprintf(stderr, "l2ptctl: no chassis daemon at %s/%s: %s\n", runDir.c_str(),
-                     netp::kCtlSocket, std::strerror(errno));
-        return kExitNoDaemon;
-    }
-    if (!netp::sendDatagram(
-            fd.get(), std::span(reinterpret_cast<const uint8_t*>(line.data()), line.size()))) {
-        std::fprintf(stderr, "l2ptctl: the daemon did not take the command\n");
-        return kExitNoDaemon;
-    }
-    std::vector<uint8_t> d;
-    for (;;) {
-        const auto r = netp::recvDatagram(fd.get(), d, true);
-        if (r != netp::Recv::Ok || d.empty()) {
-            std::fprintf(stderr, "l2ptctl: the daemon closed the connection\n");
-            return kExitNoDaemon;
+// What CLI11 fills in for one command of the grammar.
+struct Parsed {
+    const netp::ctl::CommandSpec* spec = nullptr;
+    std::vector<std::string> args;
+    std::map<std::string, std::vector<std::string>> values;
+    std::map<std::string, bool> flags;
+};
+
+CLI::App* subcommandPath(CLI::App& app, std::string_view path) {
+    CLI::App* at = &app;
+    for (size_t b = 0; b < path.size();) {
+        const size_t e = std::min(path.find(' ', b), path.size());
+        const std::string word(path.substr(b, e - b));
+        CLI::App* next = nullptr;
+        for (CLI::App* s : at->get_subcommands({}))
+            next = s->get_name() == word ? s : next;
+        if (next == nullptr) {
+            next = at->add_subcommand(word, "");
+            next->require_subcommand(0, 1);
         }
-        const auto kind = static_cast<netp::CtlKind>(d[0]);
-        const std::string text(d.begin() + 1, d.end());
-        switch (kind) {
-            case netp::CtlKind::Out:
+        at = next;
+        b = e + 1;
+    }
+    return at;
+}
+
+void addCommand(CLI::App& app, const netp::ctl::CommandSpec& spec, Parsed& p, Parsed*& chosen) {
+    CLI::App* sub = subcommandPath(app, spec.path);
+    sub->description(std::string(spec.help));
+    sub->require_subcommand(0);
+    if (spec.maxArgs == SIZE_MAX && spec.options.empty()) {
+        // Everything after the command is its arguments, words with dashes too.
+        sub->prefix_command();
+    } else if (spec.maxArgs > 0) {
+        auto* o = sub->add_option("args", p.args, std::string(spec.argsHelp));
+        o->expected(static_cast<int>(spec.minArgs), static_cast<int>(spec.maxArgs));
+        if (spec.minArgs > 0)
+            o->required();
+    }
+    for (const auto& o : spec.options) {
+        const std::string name = "--" + std::string(o.name);
+        if (!o.takesValue) {
+            sub->add_flag(name, p.flags[std::string(o.name)], std::string(o.help));
+            continue;
+        }
+        auto* opt = sub->add_option(name, p.values[std::string(o.name)], std::string(o.help));
+        if (!o.repeatable)
+            opt->expected(1);
+        if (o.required)
+            opt->required();
+    }
+    sub->callback([&p, &chosen, sub] {
+        const auto rest = sub->remaining();
+        p.args.insert(p.args.end(), rest.begin(), rest.end());
+        chosen = &p;
+    });
+    p.spec = &spec;
+}
+
+netp::ctl::Request requestOf(const Parsed& p) {
+    netp::ctl::Request r;
+    r.id = std::random_device{}();
+    for (std::string_view path = p.spec->path; !path.empty();) {
+        const size_t e = std::min(path.find(' '), path.size());
+        r.args.emplace_back(path.substr(0, e));
+        path.remove_prefix(std::min(e + 1, path.size()));
+    }
+    r.args.insert(r.args.end(), p.args.begin(), p.args.end());
+    for (const auto& o : p.spec->options) {
+        const std::string name(o.name);
+        if (!o.takesValue && p.flags.at(name))
+            r.options.push_back({name, ""});
+        for (const auto& v : o.takesValue ? p.values.at(name) : std::vector<std::string>{})
+            r.options.push_back({name, v});
+    }
+    return r;
+}
+
+// The run directory: given, or the one daemon under the default root.
+std::string defaultRunDir() {
+    const std::string root = netp::ctl::kDefaultRunRoot;
+    std::vector<std::string> found;
+    if (DIR* d = ::opendir(root.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string dir = root + "/" + e->d_name;
+            struct stat st {};
+            if (e->d_name[0] != '.' && ::stat((dir + "/" + netp::kCtlSocket).c_str(), &st) == 0)
+                found.push_back(dir);
+        }
+        ::closedir(d);
+    }
+    if (found.empty())
+        fail(Exit::NoDaemon, "no daemon at " + root + "/*; give --run-dir DIR");
+    if (found.size() > 1) {
+        std::string list;
+        for (const auto& f : found)
+            list += (list.empty() ? "" : ", ") + f;
+        fail(Exit::Usage, "daemons run at " + list + ": say which with --run-dir");
+    }
+    return found[0];
+}
+
+// Connects within the deadline: a daemon whose backlog is full makes connect wait.
+netp::Fd connectTo(const std::string& runDir, std::chrono::steady_clock::time_point deadline) {
+    const std::string path = runDir + "/" + netp::kCtlSocket;
+    for (;;) {
+        netp::Fd fd = netp::connectSeqpacket(path, true);
+        if (fd.valid())
+            return fd;
+        if (errno == EACCES || errno == EPERM)
+            fail(Exit::Denied, "permission denied: " + path);
+        if (errno != EAGAIN)
+            fail(Exit::NoDaemon, "no daemon at " + runDir + " (" + std::strerror(errno) + ")");
+        if (std::chrono::steady_clock::now() >= deadline)
+            fail(Exit::Timeout, "the daemon at " + runDir + " took no connection in time");
+        std::this_thread::sleep_for(kConnectRetry);
+    }
+}
+
+// Sends the request and prints its answer: the exit status. A negative timeout waits for ever.
+int converse(int fd, const netp::ctl::Request& r, int passFd, Ms timeout) {
+    const auto datagram = netp::ctl::encode(r);
+    if (datagram.empty())
+        fail(Exit::Usage, "the command is too long for one request");
+    // A daemon that refused the connection has said why before closing it: read on.
+    const bool sent = netp::sendDatagram(fd, datagram, passFd);
+    std::vector<uint8_t> d(netp::kMaxDatagram);
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::max<Ms::rep>(timeout.count(), -1)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0)
+            fail(Exit::Timeout, "no answer from the daemon in time");
+        const ssize_t n = ::recv(fd, d.data(), d.size(), MSG_DONTWAIT);
+        // A reset is reported before what was queued: a refusal may still be there to read.
+        if (n < 0 && (errno == EAGAIN || errno == EINTR || errno == ECONNRESET))
+            continue;
+        if (n < static_cast<ssize_t>(netp::ctl::answer::kText))
+            fail(Exit::NoDaemon,
+                 sent ? "the daemon closed the connection" : "the daemon did not take the request");
+        if (wire::getU32(d.data(), netp::ctl::answer::kId) != r.id &&
+            wire::getU32(d.data(), netp::ctl::answer::kId) != 0)
+            continue;  // not this request's
+        const std::string text(d.begin() + netp::ctl::answer::kText, d.begin() + n);
+        switch (static_cast<netp::ctl::Kind>(d[netp::ctl::answer::kKind])) {
+            case netp::ctl::Kind::Out:
                 std::fwrite(text.data(), 1, text.size(), stdout);
                 std::fflush(stdout);
                 break;
-            case netp::CtlKind::Err:
+            case netp::ctl::Kind::Err:
                 std::fwrite(text.data(), 1, text.size(), stderr);
                 break;
-            case netp::CtlKind::Exit:
+            case netp::ctl::Kind::Exit:
                 return std::atoi(text.c_str());
+            case netp::ctl::Kind::Refused:
+                fail(Exit::Refused, "refused by the daemon (" + text + ")");
         }
     }
 }
@@ -73,171 +215,56 @@ int main(int argc, char** argv) {
                  "l2ptctl"};
     app.require_subcommand(1);
     std::string runDir;
-    app.add_option("--run-dir", runDir, "the chassis daemon's run directory")
-        ->envname("L2PT_RUN_DIR")
-        ->required();
-    bool json = false;
-    std::string line;
-
-    auto* status = app.add_subcommand("status",
-                                      "the daemon, its task sessions and ports; "
-                                      "exit 0 when a primary task is ready");
-    status->add_flag("--json", json, "JSON instead of text");
-    status->callback([&] { line = "status"; });
-
-    auto* show = app.add_subcommand("show", "the task's tunnelling table, one VLAN or all");
-    std::string showVlan;
-    show->add_option("vlan", showVlan, "VLAN id or name (all VLANs without one)");
-    show->add_flag("--json", json, "JSON instead of text");
-    show->callback([&] { line = "show " + showVlan; });
-
-    auto* agents = app.add_subcommand("agents",
-                                      "each line card's ACL agent: registration, "
-                                      "entries, download messages applied");
-    agents->add_flag("--json", json, "JSON instead of text");
-    agents->callback([&] { line = "agents"; });
-
-    auto* counters = app.add_subcommand("counters", "frames per port: received, sent, errors");
-    counters->add_flag("--json", json, "JSON instead of text");
-    counters->callback([&] { line = "counters"; });
-
-    auto* debug = app.add_subcommand("debug", "trace the PDUs of a port to the event log");
-    std::string dbgPort;
-    std::string dbgDir = "both";
-    uint32_t dbgVlan = 0;
-    uint32_t dbgCount = 0;
-    debug->add_option("port", dbgPort, "port name")->required();
-    debug->add_option("--vlan", dbgVlan, "only this VLAN (0: any)");
-    debug->add_option("--count", dbgCount, "stop after this many PDUs (0: no limit)");
-    debug->add_option("--direction", dbgDir, "both, in or out")
-        ->check(CLI::IsMember({"both", "in", "out"}));
-    debug->callback([&] {
-        line = "do cli debug " + dbgPort + " vlan=" + std::to_string(dbgVlan) +
-               " count=" + std::to_string(dbgCount) + " dir=" + dbgDir;
-    });
-    auto* undebug = app.add_subcommand("undebug", "remove a port's debug filter, or all");
-    std::string undebugPort;
-    undebug->add_option("port", undebugPort, "port name, or 'all'")->required();
-    undebug->callback(
-        [&] { line = undebugPort == "all" ? "do undebug-all" : "do cli undebug " + undebugPort; });
-
-    auto* vlan = app.add_subcommand("vlan", "tunnelling VLAN ports, as IFM sends them");
-    vlan->require_subcommand(1);
-    std::string vlanName;
-    std::string protos;
-    uint32_t rate = 0;
-    std::vector<std::string> vlanPorts;
-    for (const char* op : {"add", "del", "disable"}) {
-        auto* sub = vlan->add_subcommand(op, std::string(op) + " VLAN ports or protocols");
-        sub->add_option("vlan", vlanName, "VLAN id or name")->required();
-        sub->add_option("--proto", protos, "protocols: stp,lldp,gvrp,pvst")->required();
-        if (std::string(op) != "disable") {
-            sub->add_option("--port", vlanPorts, "PORT:access or PORT:core (repeatable)")
-                ->required();
-        }
-        if (std::string(op) == "add")
-            sub->add_option("--rate", rate, "rate limit in Kbps");
-        sub->callback([&, op] {
-            line = std::string("do vlan-") + op + " vlan=" + vlanName + " proto=" + protos;
-            if (rate != 0)
-                line += " rate=" + std::to_string(rate);
-            if (!vlanPorts.empty())
-                line += " ports=" + joined(vlanPorts, ",");
-        });
-    }
-
-    auto* lag = app.add_subcommand("lag", "LAG members, as IFM sends them");
-    lag->require_subcommand(1);
-    std::string lagName;
-    std::vector<std::string> members;
-    for (const char* op : {"add", "del"}) {
-        auto* sub = lag->add_subcommand(op, std::string(op) + " LAG members");
-        sub->add_option("lag", lagName, "LAG number or name")->required();
-        sub->add_option("members", members, "member ports")->required();
-        sub->callback([&, op] {
-            line = std::string("do lag-") + op + " lag=" + lagName +
-                   " members=" + joined(members, ",");
-        });
-    }
-
-    auto* rateCmd = app.add_subcommand("rate", "a VLAN's rate limit");
-    rateCmd->require_subcommand(1);
-    std::string rateVlan;
-    uint32_t kbps = 0;
-    auto* rateSet = rateCmd->add_subcommand("set", "limit the VLAN's PDUs to KBPS");
-    rateSet->add_option("vlan", rateVlan)->required();
-    rateSet->add_option("kbps", kbps)->required();
-    rateSet->callback(
-        [&] { line = "do rate-set vlan=" + rateVlan + " rate=" + std::to_string(kbps); });
-    auto* rateRemove = rateCmd->add_subcommand("remove", "remove the VLAN's rate limit");
-    rateRemove->add_option("vlan", rateVlan)->required();
-    rateRemove->callback([&] { line = "do rate-remove vlan=" + rateVlan; });
-
-    auto* mac = app.add_subcommand("tunnel-mac", "the tunnel MAC (or 'default')");
-    std::string macText;
-    bool replaceGlobal = false;
-    mac->add_option("mac", macText, "aa:bb:cc:dd:ee:ff or default")->required();
-    mac->add_flag("--replace-global", replaceGlobal,
-                  "also replace the agent-wide tunnel-MAC entries");
-    mac->callback(
-        [&] { line = "do tunnel-mac " + macText + (replaceGlobal ? " replace-global=1" : ""); });
-
-    auto* tpid = app.add_subcommand("vman-tpid", "the provider tag protocol identifier");
-    std::string tpidText;
-    tpid->add_option("tpid", tpidText, "e.g. 0x9100")->required();
-    tpid->callback([&] { line = "do vman-tpid " + tpidText; });
-
-    auto* card = app.add_subcommand("card", "a line card comes or goes");
-    std::string cardOp;
-    uint32_t slot = 0;
-    card->add_option("op", cardOp, "up, down or removed")
-        ->required()
-        ->check(CLI::IsMember({"up", "down", "removed"}));
-    card->add_option("slot", slot, "slot number")->required();
-    card->callback([&] { line = "do card " + cardOp + " " + std::to_string(slot); });
-
-    auto* trace = app.add_subcommand("trace", "stream the chassis trace until interrupted");
-    trace->callback([&] { line = "trace"; });
-
-    auto* capture = app.add_subcommand("capture", "write a port's frames to a pcap file");
-    std::string capPort;
-    std::string capFile;
-    uint32_t capCount = 0;
-    uint32_t capSeconds = 0;
-    capture->add_option("port", capPort, "port name")->required();
-    capture->add_option("file", capFile, "pcap file to write")->required();
-    capture->add_option("--count", capCount, "stop after this many frames");
-    capture->add_option("--seconds", capSeconds, "stop after this many seconds");
-    capture->callback([&] {
-        line = "capture " + capPort + " " + capFile;
-        if (capCount != 0)
-            line += " count " + std::to_string(capCount);
-        if (capSeconds != 0)
-            line += " seconds " + std::to_string(capSeconds);
-    });
-
-    auto* shellCmd = app.add_subcommand("shell",
-                                        "a debug-shell line for the primary task "
-                                        "(set, get, call, vars)");
-    std::vector<std::string> shellWords;
-    shellCmd->add_option("line", shellWords, "the line")->required();
-    shellCmd->callback([&] { line = "shell " + joined(shellWords, " "); });
-
-    auto* doCmd = app.add_subcommand("do", "one scenario input (docs/scenario.md)");
-    std::vector<std::string> doWords;
-    doCmd->add_option("line", doWords, "the input")->required();
-    doCmd->callback([&] { line = "do " + joined(doWords, " "); });
-
+    int timeoutSeconds = kDefaultTimeoutSeconds;
+    app.add_option("--run-dir", runDir,
+                   "the chassis daemon's run directory (default: the one under " +
+                       std::string(netp::ctl::kDefaultRunRoot) + ")")
+        ->envname("L2PT_RUN_DIR");
+    app.add_option("--timeout", timeoutSeconds, "seconds to wait for the daemon (default 10)")
+        ->check(CLI::PositiveNumber);
+    std::deque<Parsed> parsed;
+    Parsed* chosen = nullptr;
+    for (const auto& spec : netp::ctl::commands())
+        addCommand(app, spec, parsed.emplace_back(), chosen);
+    // Words after "--" are arguments, whatever they look like ("show -- --json").
+    std::vector<std::string> words(argv + 1, argv + argc);
+    const auto dashes = std::find(words.begin(), words.end(), "--");
+    const std::vector<std::string> tail(dashes == words.end() ? dashes : dashes + 1, words.end());
+    words.erase(dashes, words.end());
+    std::reverse(words.begin(), words.end());  // CLI11 takes them last first
     try {
-        app.parse(argc, argv);
+        app.parse(words);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : kExitUsage;
+        return app.exit(e) == 0 ? 0 : static_cast<int>(Exit::Usage);
     }
-    if (capture->parsed() && capCount == 0 && capSeconds == 0) {
-        std::fprintf(stderr, "l2ptctl capture: give --count or --seconds\n");
-        return kExitUsage;
+    if (chosen == nullptr)
+        fail(Exit::Usage, "no command given (--help lists them)");
+    chosen->args.insert(chosen->args.end(), tail.begin(), tail.end());
+    if (runDir.empty())
+        runDir = defaultRunDir();
+    netp::ctl::Request r = requestOf(*chosen);
+    const Ms timeout = std::chrono::seconds(timeoutSeconds);
+    Ms answerTimeout = timeout;
+    netp::Fd file;
+    std::string created;
+    if (chosen->spec->opensFile) {
+        const std::string path = r.args.back();
+        r.args.pop_back();
+        const bool force = r.has("force");
+        file.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (force ? O_TRUNC : O_EXCL),
+                          kCaptureMode));
+        if (!file.valid())
+            fail(Exit::Usage, "cannot create " + path + ": " + std::strerror(errno) +
+                                  (errno == EEXIST ? " (--force replaces it)" : ""));
+        created = force ? "" : path;
+        const auto seconds = r.value("seconds");
+        answerTimeout = timeout + std::chrono::seconds(seconds ? std::atoi(seconds->data()) : 60);
     }
-    if (json)
-        line += " --json";
-    return converse(runDir, line);
+    if (chosen->spec->streams)
+        answerTimeout = Ms(-1);
+    netp::Fd fd = connectTo(runDir, std::chrono::steady_clock::now() + timeout);
+    const int status = converse(fd.get(), r, file.get(), answerTimeout);
+    if (status == static_cast<int>(Exit::Usage) && !created.empty())
+        ::unlink(created.c_str());  // nothing was captured into it
+    return status;
 }

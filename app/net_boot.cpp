@@ -24,6 +24,7 @@ int bootNet(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::exit(app.exit(e) == 0 ? kBootExitOk : kBootExitUsage);
     }
+    netp::NetBackend::blockSignals();  // before the task's thread inherits the mask
     try {
         ozm::installBackend(std::make_unique<netp::NetBackend>(runDir));
     } catch (const std::exception& e) {

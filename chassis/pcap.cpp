@@ -1,5 +1,11 @@
 #include "chassis/pcap.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 namespace chassis {
@@ -7,14 +13,26 @@ namespace chassis {
 namespace {
 constexpr int kSnapLen = 65535;
 constexpr uint64_t kUsPerSec = 1'000'000;
+constexpr mode_t kFileMode = 0644;
 }  // namespace
 
-PcapWriter::PcapWriter(const std::string& path) : pcap_(pcap_open_dead(DLT_EN10MB, kSnapLen)) {
-    if (!pcap_)
-        throw PcapError(path + ": cannot start a capture");
-    dumper_.reset(pcap_dump_open(pcap_.get(), path.c_str()));
-    if (!dumper_)
-        throw PcapError(path + ": " + pcap_geterr(pcap_.get()));
+PcapWriter::PcapWriter(int fd) : pcap_(pcap_open_dead(DLT_EN10MB, kSnapLen)) {
+    FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+    if (file == nullptr) {
+        const int err = errno;
+        if (fd >= 0)
+            ::close(fd);
+        throw PcapError(std::string("cannot write the capture: ") + std::strerror(err));
+    }
+    if (!pcap_) {
+        std::fclose(file);
+        throw PcapError("cannot start a capture");
+    }
+    dumper_.reset(pcap_dump_fopen(pcap_.get(), file));  // owns file from here
+    if (!dumper_) {
+        std::fclose(file);
+        throw PcapError(pcap_geterr(pcap_.get()));
+    }
 }
 
 void PcapWriter::write(std::span<const uint8_t> frame, uint64_t timestampUs) {
@@ -45,7 +63,11 @@ void PortCapture::frame(uint32_t portIf, bool /*out*/, std::span<const uint8_t> 
             if (c == '/')
                 c = '-';
         }
-        it = writers_.emplace(portIf, PcapWriter(dir_ + "/" + file + ".pcap")).first;
+        const std::string path = dir_ + "/" + file + ".pcap";
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kFileMode);
+        if (fd < 0)
+            throw PcapError(path + ": " + std::strerror(errno));
+        it = writers_.emplace(portIf, PcapWriter(fd)).first;
     }
     it->second.write(frame, clock_.nowUs);
 }

@@ -1,6 +1,7 @@
-// Frames written to pcap files (libpcap, Ethernet link type), one writer per file.
+// Frames written to pcap files (libpcap, Ethernet link type), one writer per file, each on a
+// descriptor: the caller opens the file, so a daemon can write where only its client may.
 //
-//   chassis::PcapWriter w("ge0-1.pcap");   // PcapError when the file cannot be made
+//   chassis::PcapWriter w(::open("ge0-1.pcap", O_WRONLY | O_CREAT | O_TRUNC, 0644));
 //   w.write(frame, timestampUs);
 #pragma once
 
@@ -23,7 +24,8 @@ struct PcapError : std::runtime_error {
 
 class PcapWriter {
   public:
-    explicit PcapWriter(const std::string& path);
+    // Takes fd (closed with the writer, or at once on PcapError).
+    explicit PcapWriter(int fd);
     void write(std::span<const uint8_t> frame, uint64_t timestampUs);
     // Pushes what is buffered to the file.
     void flush();

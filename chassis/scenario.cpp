@@ -1,5 +1,6 @@
 #include "chassis/scenario.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -128,19 +129,18 @@ class LineParser {
     std::vector<uint8_t> hexBytes(std::string_view text) const {
         std::string digits;
         for (char c : text) {
-            if (c == ' ' || c == '\t')
-                continue;
-            if (!std::isxdigit(static_cast<unsigned char>(c)))
-                fail(std::string("'") + c + "' is not a hex digit");
-            digits += c;
+            if (c != ' ' && c != '\t')
+                digits += c;
         }
-        if (digits.size() % 2)
-            fail("odd number of hex digits");
-        std::vector<uint8_t> out;
-        for (size_t i = 0; i < digits.size(); i += 2) {
-            out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-        }
-        return out;
+        auto bytes = ozm::shell::parseHex(digits);
+        if (bytes)
+            return std::move(*bytes);
+        const auto bad = std::find_if(digits.begin(), digits.end(), [](char c) {
+            return !std::isxdigit(static_cast<unsigned char>(c));
+        });
+        if (bad != digits.end())
+            fail(std::string("'") + *bad + "' is not a hex digit");
+        fail("odd number of hex digits");
     }
     // key=value words; a key not in allowed is an error.
     std::map<std::string, std::string> keys(const std::vector<std::string>& ws, size_t from,

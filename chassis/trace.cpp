@@ -1,21 +1,14 @@
 #include "chassis/trace.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "platform/shell.h"
 
 namespace chassis {
 
 namespace {
 constexpr char kHexDigits[] = "0123456789abcdef";
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 }  // namespace
 
 std::string macText(std::span<const uint8_t> mac) {
@@ -30,20 +23,22 @@ std::string macText(std::span<const uint8_t> mac) {
 }
 
 std::optional<Mac> parseMac(std::string_view text) {
-    Mac mac{};
     // Six pairs of hex digits separated by ':' or '-'.
-    if (text.size() != kMacLen * 3 - 1)
+    constexpr size_t kPairWidth = 3;  // two digits and a separator
+    if (text.size() != kMacLen * kPairWidth - 1)
         return std::nullopt;
+    std::string digits;
     for (size_t i = 0; i < kMacLen; ++i) {
-        const int hi = hexValue(text[i * 3]);
-        const int lo = hexValue(text[i * 3 + 1]);
-        if (hi < 0 || lo < 0)
+        const size_t sep = i * kPairWidth + 2;
+        if (sep < text.size() && text[sep] != ':' && text[sep] != '-')
             return std::nullopt;
-        if (i + 1 < kMacLen && text[i * 3 + 2] != ':' && text[i * 3 + 2] != '-') {
-            return std::nullopt;
-        }
-        mac[i] = static_cast<uint8_t>(hi << 4 | lo);
+        digits += text.substr(i * kPairWidth, 2);
     }
+    const auto bytes = ozm::shell::parseHex(digits);
+    if (!bytes)
+        return std::nullopt;
+    Mac mac{};
+    std::copy(bytes->begin(), bytes->end(), mac.begin());
     return mac;
 }
 

@@ -1,6 +1,15 @@
 cmake_minimum_required(VERSION 3.25)
-# Fails when a subsystem folder includes a header of a folder it does not declare.
-# -DROOT=<source dir> -DLAYERS="dir:dep1,dep2;dir2:..."
+# Fails when a folder includes a header of a folder it does not declare.
+# -DROOT=<source dir> -DLAYERS="dir:dep1,dep2;dir2:...", a dir such as net/io a layer of its own.
+# An include belongs to the longest declared folder its path begins with (platform/ is open to
+# all), otherwise to its first folder.
+set(declared platform)
+foreach(layer ${LAYERS})
+  string(REPLACE ":" ";" parts "${layer}")
+  list(GET parts 0 dir)
+  list(APPEND declared ${dir})
+endforeach()
+
 foreach(layer ${LAYERS})
   string(REPLACE ":" ";" parts "${layer}")
   list(GET parts 0 dir)
@@ -15,10 +24,22 @@ foreach(layer ${LAYERS})
   foreach(src ${sources})
     file(STRINGS ${src} includes REGEX "^#include \"[a-z_]+/")
     foreach(inc ${includes})
-      string(REGEX REPLACE "^#include \"([a-z_]+)/.*" "\\1" folder "${inc}")
-      if(NOT folder IN_LIST allowed)
+      string(REGEX REPLACE "^#include \"([^\"]*)\".*" "\\1" path "${inc}")
+      string(REGEX REPLACE "/.*" "" owner "${path}")
+      set(best "")
+      foreach(d ${declared})
+        string(LENGTH "${d}" dlen)
+        string(LENGTH "${best}" blen)
+        if(path MATCHES "^${d}/" AND dlen GREATER blen)
+          set(best ${d})
+        endif()
+      endforeach()
+      if(best)
+        set(owner ${best})
+      endif()
+      if(NOT owner IN_LIST allowed)
         file(RELATIVE_PATH rel ${ROOT} ${src})
-        message(SEND_ERROR "${rel}: ${inc}: ${dir}/ does not depend on ${folder}/")
+        message(SEND_ERROR "${rel}: ${inc}: ${dir}/ does not depend on ${owner}/")
       endif()
     endforeach()
   endforeach()

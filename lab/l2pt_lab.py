@@ -589,8 +589,10 @@ class Lab:
         chassis.write_text(f"# Written by l2pt-lab for switch {sw.name} of {self.topo.path}\n" +
                            yaml.safe_dump(self.topo.chassis_file(sw.name), sort_keys=False))
         rundir = self.run_dir(sw.name)
+        # --lab: the lab's tests and its users drive scenario inputs (l2ptctl do) too.
         self.spawn(sw.name, "chassisd", [self.binary("l2pt-chassisd"), "--chassis", chassis,
-                                         "--run-dir", rundir, "--log", sdir / "chassisd.log"],
+                                         "--run-dir", rundir, "--log", sdir / "chassisd.log",
+                                         "--lab"],
                    sdir / "chassisd.out")
         wait_for(f"{sw.name}'s chassis daemon", lambda: (rundir / "task.sock").exists(), timeout)
         for i in range(sw.rpms):

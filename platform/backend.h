@@ -69,6 +69,9 @@ class Backend {
 
     // Tasks and time.
     virtual int spawnTask(const char* name, OzmTaskEntry entry, int argc, char** argv) = 0;
+    // The process's initial thread, once the task is spawned: a backend that needs it (for
+    // signals, for heartbeats) keeps it here; by default it returns and the thread ends.
+    virtual void parkMainThread() {}
     virtual uint32_t currentTaskId() = 0;
     virtual std::optional<TaskIdentity> startTask() = 0;  // empty: the platform refuses
     virtual void taskReady() = 0;

@@ -1,5 +1,6 @@
 #include "net/backend/net_backend.h"
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -7,12 +8,12 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
-#include "net/daemon/state_store.h"
 #include "platform/shell.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
@@ -53,7 +54,7 @@ std::vector<uint8_t> keyBody(std::span<const uint32_t> key) {
 
 NetBackend::NetBackend(const std::string& runDir)
     : taskPath_(runDir + "/" + kTaskSocket),
-      cfg_(chassis::loadChassisFile(chassisFileOfRunDir(runDir))),
+      cfg_(chassis::loadChassisFile(runDir + "/" + kChassisFile)),
       ifdb_(cfg_) {
     control_ = connectChannel(Channel::Control, 0);
     shell_ = connectChannel(Channel::Shell, 0);
@@ -91,7 +92,9 @@ Fd NetBackend::connectChannel(Channel channel, uint32_t arg) {
         throw ConnectError("the chassis daemon at " + taskPath_ + " did not answer");
     }
     if (wire::getI32(w.data(), welcome::kStatus) != 0) {
-        throw ConnectError("the chassis daemon at " + taskPath_ + " refused the connection");
+        const std::string why(w.begin() + welcome::kReason, w.end());
+        throw ConnectError("the chassis daemon at " + taskPath_ +
+                           " refused the connection: " + why);
     }
     if (channel == Channel::Control)
         session_ = wire::getU32(w.data(), welcome::kSession);
@@ -133,6 +136,36 @@ int NetBackend::spawnTask(const char* /*name*/, OzmTaskEntry entry, int argc, ch
         std::exit(rc == 0 ? EXIT_SUCCESS : EXIT_FAILURE);
     }).detach();
     return static_cast<int>(kNetTaskId);
+}
+
+namespace {
+
+sigset_t parkedSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, sig);
+    return set;
+}
+
+}  // namespace
+
+void NetBackend::blockSignals() {
+    const sigset_t set = parkedSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void NetBackend::parkMainThread() {
+    const sigset_t set = parkedSignals();
+    for (;;) {
+        const int sig = ::sigwaitinfo(&set, nullptr);
+        if (sig < 0 || sig == SIGHUP)
+            continue;
+        // Ends the process as the signal would have, had it not been blocked.
+        std::signal(sig, SIG_DFL);
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        ::raise(sig);
+    }
 }
 
 uint32_t NetBackend::currentTaskId() {
@@ -377,21 +410,36 @@ void NetBackend::serveShell() {
     const Recv r = recvDatagram(shell_.get(), line, false);
     if (r == Recv::Closed)
         daemonGone("shell");
-    if (r != Recv::Ok)
+    if (r != Recv::Ok || line.size() < shellmsg::kLine)
         return;
+    const uint32_t id = wire::getU32(line.data(), shellmsg::kId);
     capturing_ = true;
     captured_.clear();
     const ozm::ShellResult result =
-        ozm::shellRun(std::string_view(reinterpret_cast<const char*>(line.data()), line.size()));
+        ozm::shellRun(std::string_view(reinterpret_cast<const char*>(line.data()) + shellmsg::kLine,
+                                       line.size() - shellmsg::kLine));
     capturing_ = false;
     std::string text = std::move(captured_);
     text += result.text;
     if (!text.empty() && text.back() != '\n')
         text += '\n';
-    Writer w;
-    w.u32(static_cast<uint32_t>(result.rc))
-        .bytes(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-    sendDatagram(shell_.get(), w.data());
+    // As many pieces as the text takes, each marked but the last.
+    constexpr size_t kPiece = kMaxDatagram - shellmsg::kText;
+    size_t at = 0;
+    do {
+        const size_t n = std::min(kPiece, text.size() - at);
+        uint8_t head[shellmsg::kText];
+        wire::putU32(head, shellmsg::kId, id);
+        wire::putU32(head, shellmsg::kFlags, at + n < text.size() ? shellmsg::kMore : 0);
+        wire::putI32(head, shellmsg::kRc, result.rc);
+        iovec iov[] = {{head, sizeof head}, {text.data() + at, n}};
+        msghdr m{};
+        m.msg_iov = iov;
+        m.msg_iovlen = 2;
+        if (::sendmsg(shell_.get(), &m, MSG_NOSIGNAL) < 0)
+            daemonGone("shell answer");
+        at += n;
+    } while (at < text.size());
 }
 
 void NetBackend::console(std::string_view text) {

@@ -16,8 +16,8 @@
 #include "chassis/config.h"
 #include "chassis/ifdb.h"
 #include "net/io/batch.h"
-#include "net/proto/protocol.h"
 #include "net/io/socket.h"
+#include "net/proto/protocol.h"
 #include "platform/backend.h"
 
 namespace netp {
@@ -35,6 +35,11 @@ class NetBackend final : public ozm::Backend {
     uint32_t session() const { return session_; }
 
     int spawnTask(const char* name, OzmTaskEntry entry, int argc, char** argv) override;
+    // Waits for SIGTERM, SIGINT (the process ends by it) and SIGHUP (ignored), which the boot
+    // blocked in every thread: the main thread stays alive while the task works.
+    void parkMainThread() override;
+    // The signals parkMainThread waits for, blocked before any thread starts.
+    static void blockSignals();
     uint32_t currentTaskId() override;
     std::optional<ozm::TaskIdentity> startTask() override;
     void taskReady() override;

@@ -5,6 +5,29 @@
 
 namespace netp {
 
+namespace {
+
+// The descriptors a received message carries, owned from here on.
+size_t takeFds(msghdr& m, std::span<Fd> into) {
+    size_t taken = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t k = 0; k < count; ++k) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + k * sizeof(int), sizeof fd);
+            if (taken < into.size())
+                into[taken++].reset(fd);
+            else
+                Fd extra(fd);  // closed at once
+        }
+    }
+    return taken;
+}
+
+}  // namespace
+
 SendBatch::SendBatch(size_t slots, size_t slotBytes)
     : slots_(slots),
       slotBytes_(slotBytes),
@@ -40,7 +63,12 @@ int SendBatch::sendBatch(int fd, size_t at, int flags) {
 }
 
 RecvBatch::RecvBatch(size_t slots, size_t slotBytes)
-    : slotBytes_(slotBytes), data_(slots * slotBytes), iov_(slots), msgs_(slots) {
+    : slotBytes_(slotBytes),
+      data_(slots * slotBytes),
+      iov_(slots),
+      msgs_(slots),
+      control_(slots),
+      fds_(slots) {
     out_.reserve(slots);
     for (size_t i = 0; i < slots; ++i) {
         iov_[i] = {data_.data() + i * slotBytes_, slotBytes_};
@@ -51,23 +79,32 @@ RecvBatch::RecvBatch(size_t slots, size_t slotBytes)
 
 std::span<const RecvBatch::Datagram> RecvBatch::receive(int fd) {
     out_.clear();
-    for (auto& m : msgs_)
-        m.msg_hdr.msg_flags = 0;
+    for (size_t i = 0; i < msgs_.size(); ++i) {
+        msghdr& m = msgs_[i].msg_hdr;
+        m.msg_flags = 0;
+        m.msg_control = control_[i].bytes.data();
+        m.msg_controllen = control_[i].bytes.size();
+        for (Fd& f : fds_[i])
+            f.reset();
+    }
     int n;
     do {
-        n = ::recvmmsg(fd, msgs_.data(), static_cast<unsigned>(msgs_.size()), MSG_DONTWAIT,
-                       nullptr);
+        n = ::recvmmsg(fd, msgs_.data(), static_cast<unsigned>(msgs_.size()),
+                       MSG_DONTWAIT | MSG_CMSG_CLOEXEC, nullptr);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        out_.push_back({{}, Status::Ok});  // the connection failed: as good as its end
+        out_.push_back({{}, Status::Ok, {}});  // the connection failed: as good as its end
         return out_;
     }
     for (int i = 0; i < n; ++i) {
-        const mmsghdr& m = msgs_[static_cast<size_t>(i)];
+        const auto at = static_cast<size_t>(i);
+        mmsghdr& m = msgs_[at];
+        const size_t taken = takeFds(m.msg_hdr, fds_[at]);
         const bool cut = (m.msg_hdr.msg_flags & MSG_TRUNC) != 0;
         const size_t len = cut ? 0 : m.msg_len;
-        out_.push_back({{data_.data() + static_cast<size_t>(i) * slotBytes_, len},
-                        cut ? Status::Truncated : Status::Ok});
+        out_.push_back({{data_.data() + at * slotBytes_, len},
+                        cut ? Status::Truncated : Status::Ok,
+                        std::span(fds_[at]).first(taken)});
         if (!cut && len == 0)
             break;  // the peer's end: what follows it is the same end again
     }

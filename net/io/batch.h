@@ -7,10 +7,13 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "net/io/socket.h"
 
 namespace netp {
 
@@ -62,9 +65,12 @@ class SendBatch {
 class RecvBatch {
   public:
     enum class Status { Ok, Truncated };
+    // Descriptors a datagram may bring (SCM_RIGHTS); more are closed by the kernel.
+    static constexpr size_t kMaxFds = 2;
     struct Datagram {
         std::span<uint8_t> bytes;  // empty: the peer's end of a connection
         Status status;
+        std::span<Fd> fds;  // taken by whoever wants them; the rest close at the next receive
     };
 
     RecvBatch(size_t slots, size_t slotBytes);
@@ -75,10 +81,16 @@ class RecvBatch {
     std::span<const Datagram> receive(int fd);
 
   private:
+    using Control = std::array<uint8_t, CMSG_SPACE(sizeof(int) * kMaxFds)>;
+    struct alignas(cmsghdr) AlignedControl {
+        Control bytes;
+    };
     size_t slotBytes_;
     std::vector<uint8_t> data_;
     std::vector<iovec> iov_;
     std::vector<mmsghdr> msgs_;
+    std::vector<AlignedControl> control_;
+    std::vector<std::array<Fd, kMaxFds>> fds_;
     std::vector<Datagram> out_;
 };
 

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "net/proto/protocol.h"
 #include "platform/kernel.h"
 #include "platform/wire/bytes.h"
 
@@ -47,13 +46,13 @@ Fd listenSeqpacket(const std::string& path) {
     return fd;
 }
 
-Fd connectSeqpacket(const std::string& path) {
+Fd connectSeqpacket(const std::string& path, bool nonBlocking) {
     auto addr = unixAddress(path);
     if (!addr) {
         errno = ENAMETOOLONG;
         return Fd();
     }
-    Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0));
     if (fd.valid() &&
         ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0) {
         fd.reset();
@@ -65,12 +64,32 @@ Fd acceptSeqpacket(int listenFd) {
     return Fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
 }
 
-bool sendDatagram(int fd, std::span<const uint8_t> data) {
+ssize_t sendParts(int fd, std::span<const iovec> iov, int passFd, int flags) {
+    msghdr m{};
+    m.msg_iov = const_cast<iovec*>(iov.data());
+    m.msg_iovlen = iov.size();
+    struct alignas(cmsghdr) {
+        std::array<uint8_t, CMSG_SPACE(sizeof(int))> bytes;
+    } control{};
+    if (passFd >= 0) {
+        m.msg_control = control.bytes.data();
+        m.msg_controllen = control.bytes.size();
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &passFd, sizeof passFd);
+    }
     ssize_t n;
     do {
-        n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        n = ::sendmsg(fd, &m, MSG_NOSIGNAL | flags);
     } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(data.size());
+    return n;
+}
+
+bool sendDatagram(int fd, std::span<const uint8_t> data, int passFd) {
+    const iovec iov{const_cast<uint8_t*>(data.data()), data.size()};
+    return sendParts(fd, std::span(&iov, 1), passFd, 0) == static_cast<ssize_t>(data.size());
 }
 
 bool sendPduDatagram(int fd, uint32_t ifIndex, std::span<const uint8_t> frame, int flags) {
@@ -128,6 +147,21 @@ std::optional<PeerCred> peerCred(int fd) {
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
         return std::nullopt;
     return PeerCred{cred.pid, cred.uid, cred.gid};
+}
+
+std::vector<gid_t> peerGroups(int fd) {
+    constexpr size_t kFirstGuess = 32;
+    std::vector<gid_t> groups(kFirstGuess);
+    for (;;) {
+        auto len = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len) == 0) {
+            groups.resize(len / sizeof(gid_t));
+            return groups;
+        }
+        if (errno != ERANGE)
+            return {};
+        groups.resize(len / sizeof(gid_t) + 1);  // len is what the kernel needs
+    }
 }
 
 }  // namespace netp

@@ -10,13 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "net/io/socket.h"
+
 namespace netp {
 
 inline constexpr const char* kTaskSocket = "task.sock";  // l2ptd processes
 inline constexpr const char* kCtlSocket = "ctl.sock";    // l2ptctl
 inline constexpr uint32_t kMagic = 0x4c325054;           // "L2PT"
 inline constexpr uint16_t kVersion = 1;
-inline constexpr size_t kMaxDatagram = 16384;  // larger than any control message or frame
 
 // What a task connection carries.
 enum class Channel : uint16_t {
@@ -25,6 +26,11 @@ enum class Channel : uint16_t {
     Pdu = 3,      // one PDU socket: [ifIndex u32][frame] both ways; hello arg = protocol
     Shell = 4,    // debug-shell lines from the daemon, answered on the task's thread
 };
+
+// The chassis file as the daemon runs it, in its run directory: l2ptd's interface database.
+inline constexpr const char* kChassisFile = "chassis.yaml";
+// How long a connection may take to say hello (task channels) or its first request (l2ptctl).
+inline constexpr int kHelloTimeoutSeconds = 5;
 
 // Hello: the first datagram of every task connection.
 namespace hello {
@@ -36,13 +42,25 @@ inline constexpr size_t kArg = 12;     // u32: the PDU protocol of a Pdu channel
 inline constexpr size_t kLen = 16;
 }  // namespace hello
 
-// Welcome: the daemon's answer to a hello.
+// Welcome: the daemon's answer to a hello; a refusal says why after it.
 namespace welcome {
 inline constexpr size_t kMagic = 0;    // u32
 inline constexpr size_t kStatus = 4;   // i32: 0 accepted, -1 refused
 inline constexpr size_t kSession = 8;  // u32
 inline constexpr size_t kLen = 12;
+inline constexpr size_t kReason = 12;  // text, to the end
 }  // namespace welcome
+
+// The shell channel: lines [id u32][line] to the task; answers [id u32][flags u32][rc i32]
+// [text], as many pieces as the text takes, the last without kMore.
+namespace shellmsg {
+inline constexpr size_t kId = 0;
+inline constexpr size_t kLine = 4;
+inline constexpr size_t kFlags = 4;
+inline constexpr size_t kRc = 8;
+inline constexpr size_t kText = 12;
+inline constexpr uint32_t kMore = 1;
+}  // namespace shellmsg
 
 // Control operations: [op u32][body]; the answer is [status i32][body].
 enum class Op : uint32_t {
@@ -72,10 +90,6 @@ inline constexpr int32_t kReplied = 0;
 inline constexpr int32_t kNoParty = -1;  // nobody to ask: the request fails at once
 inline constexpr int32_t kSilent = -2;   // delivered, no reply: the caller waits its time-out
 }  // namespace answer
-
-// Ctl connection: the client sends one command line; the daemon answers with datagrams
-// [kind u8][text], ending with an Exit datagram whose text is the exit status.
-enum class CtlKind : uint8_t { Out = 'o', Err = 'e', Exit = 'x' };
 
 // A bounded reader and a writer of the operations' bodies.
 class Reader {

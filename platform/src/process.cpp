@@ -23,7 +23,9 @@ int taskSpawn(const char* name, int /*priority*/, int /*options*/, int /*stackSi
     return ozm::backend().spawnTask(name, entry, argc, argv);
 }
 
-void ozmDdbInit(char** /*argv*/) {}
+void ozmDdbInit(char** /*argv*/) {
+    ozm::backend().parkMainThread();
+}
 
 uint32_t taskIdSelf() {
     return ozm::backend().currentTaskId();

@@ -6,7 +6,6 @@ customer namespace where raw sockets send and receive frames byte for byte.
     tests/net/test_switch.py --build BUILD_DIR
 """
 
-import argparse
 import json
 import os
 import signal
@@ -281,26 +280,11 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(got["core0"], [tunnelled(stp(), new_mac)])
         self.assertEqual(self.sw.ctl("tunnel-mac", "default").returncode, 0)
 
-    def test_7_other_users_are_refused(self):
-        # Open the way to the socket, as a careless administrator might: the daemon's own
-        # check of the peer's credentials is what refuses.
-        os.chmod(self.sw.run_dir, 0o755)
-        os.chmod(self.sw.lab.tmp, 0o755)
-        os.chmod(os.path.join(self.sw.run_dir, "ctl.sock"), 0o777)
-        try:
-            r = self.sw.ctl("status", user=65534)
-        finally:
-            os.chmod(self.sw.run_dir, 0o700)
-        self.assertNotEqual(r.returncode, 0)
-        self.assertIn("refused a connection on ctl.sock from pid", self.sw.daemon_log())
-        self.assertIn("uid 65534", self.sw.daemon_log())
-        self.assertEqual(self.sw.ctl("status").returncode, 0)
-
     def test_8_bad_messages_are_logged_and_change_nothing(self):
         show_before = self.sw.ctl("show").stdout
-        r = self.sw.ctl("do", "frobnicate")
+        r = self.sw.ctl("card", "sideways", "1")
         self.assertEqual(r.returncode, 2)
-        self.assertIn("frobnicate", r.stderr)
+        self.assertIn("sideways", r.stderr)
         r = self.sw.ctl("show", "vl999x")
         self.assertEqual(r.returncode, 2)
         task_sock = os.path.join(self.sw.run_dir, "task.sock")
@@ -384,7 +368,10 @@ class SwitchTest(unittest.TestCase):
                                              {"acc1": 1, "acc2": 1}).values()] == [1, 1])
 
     def test_10_capture_shell_and_trace(self):
-        pcap = os.path.join(self.sw.lab.tmp, "core0.pcap")
+        # l2ptctl creates the file itself (0600), names with spaces and all; the daemon gets
+        # its descriptor. An existing file is kept unless --force.
+        os.mkdir(os.path.join(self.sw.lab.tmp, "a dir"))
+        pcap = os.path.join(self.sw.lab.tmp, "a dir", "core 0.pcap")
         cap = subprocess.Popen([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
                                 self.sw.run_dir, "capture", "te1/0", pcap, "--count", "2"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -398,6 +385,14 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(len(dump), 2, dump)
         self.assertTrue(all("03:a7:31:00:00:00" in line for line in dump), dump)
         self.assertIn("0x9100", dump[0])
+        self.assertEqual(os.stat(pcap).st_mode & 0o777, 0o600)
+        r = self.sw.ctl("capture", "te1/0", pcap, "--count", "1")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("--force", r.stderr)
+        self.assertEqual(len(netns.run("tcpdump", "-r", pcap).stdout.splitlines()), 2)
+        r = self.sw.ctl("capture", "te1/0", pcap, "--seconds", "1", "--force")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("0 frames captured", r.stdout)
 
         r = self.sw.ctl("shell", "get", "l2ptVmanPt")
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -454,15 +449,5 @@ class SwitchTest(unittest.TestCase):
         self.assertIn("bogus", r.stderr)
 
 
-def main():
-    global BUILD
-    netns.require_privilege()
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    netns.main(sys.modules[__name__])

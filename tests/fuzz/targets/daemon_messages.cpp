@@ -1,7 +1,7 @@
 // The chassis daemon's sockets: one daemon (no Linux interfaces, so no privilege needed) in a
 // scratch run directory, one task session of the fuzzer's own, and each input a datagram on one
 // of them. The first byte picks the way in: a fresh task connection (its hello), the session's
-// control, IPC or PDU channel, or a fresh l2ptctl connection (a command line). The daemon runs
+// control, IPC or PDU channel, or a fresh l2ptctl connection (a request). The daemon runs
 // until nothing is left to read; a daemon that stops serving is reported at once.
 #include <sys/socket.h>
 #include <unistd.h>

@@ -1,0 +1,293 @@
+// The ctl commands: what each request does, once the server has checked its grammar and who
+// asks.
+#include <algorithm>
+
+#include "chassis/config.h"
+#include "net/daemon/ctl_server.h"
+#include "net/daemon/daemon.h"
+#include "net/daemon/metrics.h"
+#include "net/daemon/render.h"
+#include "platform/shell.h"
+#include "platform/wire/bytes.h"
+#include "platform/wire/l2pt.h"
+
+namespace netp {
+
+namespace {
+
+constexpr uint32_t kShowMoreFlag = 0x00010000;  // "more" (u16 at 96) in the word at 96
+
+std::string joined(std::span<const std::string> words, std::string_view sep) {
+    std::string out;
+    for (const auto& w : words)
+        out += (out.empty() ? "" : std::string(sep)) + w;
+    return out;
+}
+
+// A value that goes into a scenario input as key=value: one word, no key of its own.
+bool plainWord(std::string_view v) {
+    return !v.empty() && v.find_first_of(" \t\r\n=") == std::string_view::npos;
+}
+
+}  // namespace
+
+void CtlServer::dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpec& spec, Fd file) {
+    const std::string_view cmd = spec.path;
+    if (cmd == "status") {
+        const auto j = render::status(d_);
+        out(c, c.json ? render::dump(j) : render::statusText(j));
+        const Session* p = d_.sessions().primary();
+        finish(c, p != nullptr && p->ready ? ctl::Exit::Ok : ctl::Exit::Failed);
+    } else if (cmd == "agents" || cmd == "counters") {
+        const auto j = cmd == "agents" ? render::agents(d_) : render::counters(d_);
+        out(c, c.json            ? render::dump(j)
+               : cmd == "agents" ? render::agentsText(j)
+                                 : render::countersText(j));
+        finish(c, ctl::Exit::Ok);
+    } else if (cmd == "show") {
+        show(c, r);
+    } else if (cmd == "shell") {
+        shell(c, r);
+    } else if (cmd == "metrics") {
+        metrics(c);
+    } else if (cmd == "trace") {
+        trace(c);
+    } else if (cmd == "capture") {
+        capture(c, r, std::move(file));
+    } else {
+        change(c, r);
+    }
+}
+
+void CtlServer::show(Client& c, const ctl::Request& r) {
+    CliShow s;
+    s.client = c.id;
+    s.all = r.args.size() == 1;
+    if (!s.all) {
+        const std::string& arg = r.args[1];
+        auto& db = d_.chassis().ifdb();
+        auto v = ozm::shell::parseNumber(arg, chassis::kMaxVlanId);
+        if (const auto ifIndex = db.find(arg); !v && ifIndex && db.isVlan(*ifIndex))
+            v = static_cast<uint64_t>(db.info(*ifIndex)->vlanId);
+        if (!v)
+            return finish(c, ctl::Exit::Usage, "show: '" + arg + "' is no VLAN id or name");
+        s.vlan = static_cast<uint32_t>(*v);
+    }
+    if (d_.sessions().primary() == nullptr)
+        return finish(c, ctl::Exit::Failed, "no primary task is connected");
+    cliQueue_.push_back(std::move(s));
+    waitFor(c, Wait::Cli, std::nullopt);  // the request in flight has the deadline
+    pumpCli();
+}
+
+void CtlServer::pumpCli() {
+    while (!cliInFlight_ && !cliQueue_.empty()) {
+        CliShow next = std::move(cliQueue_.front());
+        cliQueue_.pop_front();
+        Client* c = find(next.client);
+        if (c == nullptr)
+            continue;
+        if (d_.sessions().primary() == nullptr) {
+            finish(*c, ctl::Exit::Failed, "no primary task is connected");
+            continue;
+        }
+        cliInFlight_ = std::move(next);
+        sendCliPage();
+    }
+}
+
+void CtlServer::sendCliPage() {
+    auto& cli = d_.chassis().cli();
+    cli.forget();
+    if (cliInFlight_->all)
+        cli.request({climsg::kSubShowAll, 0, cliInFlight_->vlan, kShowMoreFlag, 0, 0});
+    else
+        cli.show(cliInFlight_->vlan);
+    cliTimer_.armIn(kTaskTimeout);
+}
+
+void CtlServer::cliReplies() {
+    auto& cli = d_.chassis().cli();
+    std::vector<uint8_t> page;
+    for (const auto& reply : cli.replies()) {
+        const auto& m = reply.msg;
+        if (m.size() < climsg::kShowText)
+            continue;
+        const uint32_t sub = wire::getU32(m.data(), climsg::kSubCode);
+        if (sub != climsg::kSubShowVlan && sub != climsg::kSubShowAll)
+            continue;  // a debug filter's answer
+        if (staleCliReplies_ > 0) {
+            --staleCliReplies_;
+            continue;
+        }
+        page = m;
+    }
+    cli.forget();
+    if (page.empty() || !cliInFlight_)
+        return pumpCli();
+    CliShow& s = *cliInFlight_;
+    s.result = wire::getU32(page.data(), climsg::kResult);
+    const auto lines = render::showLines(std::span(page).subspan(climsg::kShowText));
+    // Every page begins with the table's header: the first page's is kept.
+    s.lines.insert(s.lines.end(), lines.begin() + (s.lines.empty() || lines.empty() ? 0 : 1),
+                   lines.end());
+    if (s.all && wire::getU16(page.data(), climsg::kShowMore) != 0) {
+        s.vlan = wire::getU32(page.data(), climsg::kShowVlan);
+        return sendCliPage();
+    }
+    cliTimer_.cancel();
+    if (Client* c = find(s.client)) {
+        out(*c, c->json ? render::dump(render::show(s.lines, s.result))
+                        : render::showText(s.lines, s.result));
+        finish(*c, s.result == 0 ? ctl::Exit::Ok : ctl::Exit::Failed);
+    }
+    cliInFlight_.reset();
+    pumpCli();
+}
+
+void CtlServer::shell(Client& c, const ctl::Request& r) {
+    const uint32_t id = nextShell_++;
+    const Session* p = d_.sessions().primary();
+    if (p == nullptr || !d_.sessions().sendShell(id, joined(std::span(r.args).subspan(1), " ")))
+        return finish(c, ctl::Exit::Failed, "no primary task with a debug shell is connected");
+    shells_[id] = {c.id, p->id};
+    waitFor(c, Wait::Shell, kTaskTimeout);
+}
+
+void CtlServer::shellAnswer(uint32_t id, int32_t rc, bool last, std::string_view text) {
+    const auto it = shells_.find(id);
+    if (it == shells_.end())
+        return;  // its client left, or its deadline passed
+    Client* c = find(it->second.client);
+    if (last)
+        shells_.erase(it);
+    if (c == nullptr)
+        return;
+    if (c->wait == Wait::Metrics) {
+        c->collected += text;
+        if (last)
+            finishMetrics(*c, rc);
+        return;
+    }
+    out(*c, text, rc == 0 ? ctl::Kind::Out : ctl::Kind::Err);
+    if (last)
+        finish(*c, rc == 0 ? ctl::Exit::Ok : ctl::Exit::Failed);
+}
+
+void CtlServer::metrics(Client& c) {
+    // The task's counters are its read-only shell variables: asked for first, when it is there.
+    const uint32_t id = nextShell_++;
+    const Session* p = d_.sessions().primary();
+    c.collected.clear();
+    if (p == nullptr || !d_.sessions().sendShell(id, "vars")) {
+        out(c, renderMetrics(d_, std::nullopt));
+        return finish(c, ctl::Exit::Ok);
+    }
+    shells_[id] = {c.id, p->id};
+    waitFor(c, Wait::Metrics, kTaskTimeout);
+}
+
+void CtlServer::finishMetrics(Client& c, int32_t rc) {
+    out(c,
+        renderMetrics(d_, rc == 0 ? std::optional<std::string_view>(c.collected) : std::nullopt));
+    finish(c, ctl::Exit::Ok);
+}
+
+void CtlServer::trace(Client& c) {
+    if (tracing_++ == 0)
+        d_.setTraceSink([this](const std::string& line) { traceLine(line); });
+    waitFor(c, Wait::Trace, std::nullopt);
+}
+
+void CtlServer::traceLine(const std::string& line) {
+    for (auto& [id, c] : clients_) {
+        if (c->wait == Wait::Trace && c->conn->open()) {
+            c->conn->send({ctl::AnswerHead(c->request, ctl::Kind::Out).bytes,
+                           ctl::asBytes(std::string_view(line).substr(0, kPiece - 1)),
+                           ctl::asBytes("\n")});
+        }
+    }
+}
+
+void CtlServer::capture(Client& c, const ctl::Request& r, Fd file) {
+    const auto& db = d_.chassis().ifdb();
+    const auto port = db.find(r.args[1]);
+    if (!port || d_.portOf(*port) == nullptr)
+        return finish(c, ctl::Exit::Usage, "capture: '" + r.args[1] + "' is no port with a netdev");
+    std::optional<uint64_t> count;
+    std::optional<uint64_t> seconds;
+    if (const auto v = r.value("count"); v && !(count = ozm::shell::parseNumber(*v, UINT32_MAX)))
+        return finish(c, ctl::Exit::Usage, "capture: --count takes a number");
+    if (const auto v = r.value("seconds");
+        v && !(seconds = ozm::shell::parseNumber(*v, UINT32_MAX)))
+        return finish(c, ctl::Exit::Usage, "capture: --seconds takes a number");
+    if (count.value_or(0) == 0 && seconds.value_or(0) == 0)
+        return finish(c, ctl::Exit::Usage, "capture: give --count or --seconds");
+    try {
+        d_.captures().start(c.id, *port, std::move(file), count.value_or(0));
+    } catch (const std::exception& e) {
+        return finish(c, ctl::Exit::Failed, std::string("capture: ") + e.what());
+    }
+    waitFor(c, Wait::Capture,
+            seconds ? std::chrono::seconds(*seconds) : std::chrono::seconds(kCaptureDefault));
+}
+
+void CtlServer::change(Client& c, const ctl::Request& r) {
+    std::string input;
+    try {
+        input = inputOf(r);
+        d_.runInput(input);
+    } catch (const std::exception& e) {
+        return finish(c, ctl::Exit::Usage, e.what());
+    }
+    d_.log(c.peer.name() + ": " + input);
+    finish(c, ctl::Exit::Ok);
+}
+
+// The scenario input a configuration command stands for: the same input IFM takes in a
+// scenario (docs/scenario.md), so the task hears it as IFM's messages.
+std::string CtlServer::inputOf(const ctl::Request& r) const {
+    const std::string& cmd = r.args[0];
+    const auto args = std::span(r.args).subspan(1);
+    if (cmd == "do")
+        return joined(args, " ");
+    for (const auto& a : args) {
+        if (!plainWord(a))
+            throw std::runtime_error(cmd + ": '" + a + "' is not one word");
+    }
+    for (const auto& o : r.options) {
+        if (!o.value.empty() && !plainWord(o.value))
+            throw std::runtime_error(cmd + ": --" + o.name + " '" + o.value + "' is not one word");
+    }
+    const auto opt = [&](std::string_view name, std::string_view fallback) {
+        return std::string(r.value(name).value_or(fallback));
+    };
+    if (cmd == "debug")
+        return "cli debug " + args[0] + " vlan=" + opt("vlan", "0") +
+               " count=" + opt("count", "0") + " dir=" + opt("direction", "both");
+    if (cmd == "undebug")
+        return args[0] == "all" ? "undebug-all" : "cli undebug " + args[0];
+    if (cmd == "vlan") {
+        std::string line = "vlan-" + args[0] + " vlan=" + args[1] + " proto=" + opt("proto", "");
+        if (r.has("rate"))
+            line += " rate=" + opt("rate", "");
+        std::vector<std::string> ports;
+        for (const auto p : r.values("port"))
+            ports.emplace_back(p);
+        return ports.empty() ? line : line + " ports=" + joined(ports, ",");
+    }
+    if (cmd == "lag")
+        return "lag-" + args[0] + " lag=" + args[1] + " members=" + joined(args.subspan(2), ",");
+    if (cmd == "rate")
+        return args[0] == "set" ? "rate-set vlan=" + args[1] + " rate=" + args[2]
+                                : "rate-remove vlan=" + args[1];
+    if (cmd == "tunnel-mac")
+        return "tunnel-mac " + args[0] + (r.has("replace-global") ? " replace-global=1" : "");
+    if (cmd == "vman-tpid")
+        return "vman-tpid " + args[0];
+    if (cmd == "card" && (args[0] == "up" || args[0] == "down" || args[0] == "removed"))
+        return "card " + args[0] + " " + args[1];
+    throw std::runtime_error(cmd + ": '" + args[0] + "' is not up, down or removed");
+}
+
+}  // namespace netp

@@ -1,0 +1,37 @@
+// What l2ptctl shows: the daemon's state as JSON (nlohmann-json, valid whatever bytes the names
+// and the task's text hold), and the text forms rendered from that same JSON.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace netp {
+
+class Daemon;
+
+namespace render {
+
+using Json = nlohmann::json;
+
+Json status(Daemon& d);
+std::string statusText(const Json& j);
+Json counters(Daemon& d);
+std::string countersText(const Json& j);
+Json agents(Daemon& d);
+std::string agentsText(const Json& j);
+
+// The lines of a page of the task's show table (text up to its NUL, '\r' dropped).
+std::vector<std::string> showLines(std::span<const uint8_t> text);
+// The table's rows as fields: vlan, protocols, rate_kbps (null: none), ports.
+Json show(std::span<const std::string> lines, uint32_t result);
+std::string showText(std::span<const std::string> lines, uint32_t result);
+
+// One line of JSON; bytes that are not UTF-8 become U+FFFD.
+std::string dump(const Json& j);
+
+}  // namespace render
+}  // namespace netp

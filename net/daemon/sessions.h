@@ -1,0 +1,104 @@
+// The task processes' sessions: each l2ptd opens a control connection (its session) and then
+// its IPC, shell and PDU channels, checked against the control connection's credentials. The
+// first session is the primary route processor's task, the next the secondary's; when the
+// primary ends, the secondary takes over.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/io/conn.h"
+#include "net/proto/protocol.h"
+
+namespace netp {
+
+class Daemon;
+
+struct Session {
+    uint32_t id = 0;
+    pid_t pid = 0;
+    uid_t uid = 0;
+    Conn* control = nullptr;
+    Conn* ipc = nullptr;
+    Conn* shell = nullptr;
+    Conn* pduStp = nullptr;
+    Conn* pduTunnel = nullptr;
+    bool primary = false;
+    bool ready = false;
+    uint32_t ifmSeq = 0;    // the last sequence number of IFM's queue to this task
+    uint64_t peerSent = 0;  // inter-RPM messages it sent
+};
+
+// Hears what the sessions bring for the ctl clients.
+class SessionObserver {
+  public:
+    virtual ~SessionObserver() = default;
+    virtual void shellAnswer(uint32_t id, int32_t rc, bool last, std::string_view text) = 0;
+    virtual void sessionEnded(const Session& s) = 0;
+};
+
+class TaskSessions {
+  public:
+    static constexpr size_t kMaxConnections = 32;    // two tasks' channels and then some
+    static constexpr size_t kQueueBytes = 4u << 20;  // a full card's download, unread
+
+    explicit TaskSessions(Daemon& daemon) : d_(daemon) {}
+    ~TaskSessions();
+    void setObserver(SessionObserver* o) { observer_ = o; }
+
+    // A connection on task.sock: root and the daemon's user only.
+    void adopt(Fd fd);
+    // Frees the connections that closed during the pass.
+    void reap();
+
+    Session* primary();
+    const std::map<uint32_t, Session>& all() const { return sessions_; }
+    // A debug-shell line for the primary task; false when there is none to take it.
+    bool sendShell(uint32_t id, std::string_view line);
+
+    // The chassis's messages and trapped PDUs for the tasks.
+    void toTask(std::span<const uint8_t> msg);
+    bool toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8_t> frame);
+
+  private:
+    enum class Kind { Hello, Control, Ipc, Pdu, Shell };
+    struct Link {
+        std::unique_ptr<Conn> conn;
+        Kind kind = Kind::Hello;
+        uint32_t session = 0;
+        pid_t pid = 0;
+        uid_t uid = 0;
+    };
+
+    void serve(Link& l, std::span<const uint8_t> d);
+    void hello(Link& l, std::span<const uint8_t> d);
+    void attach(Link& l, std::span<const uint8_t> d, Session& s);
+    void refuse(Link& l, const std::string& why);
+    void control(Session& s, std::span<const uint8_t> d);
+    int32_t request(Session& s, std::span<const uint8_t> msg, std::vector<uint8_t>& body);
+    int32_t peerSend(Session& s, std::span<const uint8_t> body);
+    // The operations that carry a record: subscriptions, log, console, configuration tree.
+    int32_t record(Op op, Reader& r, const char*& malformed);
+    int32_t configTree(Op op, Reader& r, const char*& malformed);
+    void shellAnswer(std::span<const uint8_t> d);
+    void closed(Link& l, const std::string& why);
+    void endSession(uint32_t id);
+    void deliver(Session& s, std::span<const uint8_t> msg);
+
+    Daemon& d_;
+    SessionObserver* observer_ = nullptr;
+    std::vector<std::unique_ptr<Link>> links_;
+    std::map<uint32_t, Session> sessions_;
+    uint32_t nextSession_ = 1;
+    Session* current_ = nullptr;    // the session whose operation runs now
+    std::vector<uint8_t> scratch_;  // IFM's sequenced messages, renumbered per task
+};
+
+}  // namespace netp

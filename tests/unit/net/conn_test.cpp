@@ -1,0 +1,133 @@
+// Connections in the loop: what a full socket cannot take waits in order, descriptors travel
+// with their datagrams, and a peer that reads nothing is let go, saying why.
+#include "net/io/conn.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace {
+
+using netp::Conn;
+using netp::Fd;
+
+constexpr int kSmallBuffer = 4096;
+
+struct Rig {
+    netp::Loop loop;
+    netp::RecvBatch rx{8, netp::kMaxDatagram};
+    Fd peer;
+    std::unique_ptr<Conn> conn;
+    std::string closedWhy;
+
+    explicit Rig(size_t queueBytes) {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+        ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &kSmallBuffer, sizeof kSmallBuffer);
+        peer.reset(fds[1]);
+        conn = std::make_unique<Conn>(loop, Fd(fds[0]), "test peer", queueBytes, rx);
+        conn->start([](Conn&, Conn::Bytes, std::span<Fd>) {},
+                    [this](Conn&, const std::string& why) { closedWhy = why; });
+    }
+    // The peer's next datagram, with the descriptor it brought (if any).
+    std::vector<uint8_t> receive(Fd* fd = nullptr) {
+        std::vector<uint8_t> buf(netp::kMaxDatagram);
+        iovec iov{buf.data(), buf.size()};
+        alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))];
+        msghdr m{};
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(peer.get(), &m, MSG_DONTWAIT);
+        buf.resize(n < 0 ? 0 : static_cast<size_t>(n));
+        if (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr && fd != nullptr) {
+            int got;
+            std::memcpy(&got, CMSG_DATA(c), sizeof got);
+            fd->reset(got);
+        }
+        return buf;
+    }
+};
+
+std::vector<uint8_t> datagram(size_t i) {
+    std::vector<uint8_t> d(100 + (i * 37) % 900);
+    std::iota(d.begin(), d.end(), static_cast<uint8_t>(i));
+    return d;
+}
+
+TEST(Conn, WhatTheSocketCannotTakeWaitsAndArrivesInOrder) {
+    Rig r(32 * 1024);
+    constexpr size_t kCount = 600;  // sent in bursts the socket cannot hold: the ring wraps
+    constexpr size_t kBurst = 10;
+    constexpr size_t kWithFd = 250;
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    Fd readEnd(p[0]);
+    Fd writeEnd(p[1]);
+    size_t received = 0;
+    bool queued = false;
+    // Reads while the connection has something to drain into the socket.
+    const auto readAll = [&] {
+        for (Fd fd;; fd.reset()) {
+            r.loop.runOnce(std::chrono::milliseconds(1));
+            const auto got = r.receive(&fd);
+            if (got.empty())
+                return;
+            ASSERT_EQ(got, datagram(received)) << "datagram " << received;
+            // The descriptor queued with its datagram arrives with it: the pipe's write end.
+            EXPECT_EQ(fd.valid(), received == kWithFd) << received;
+            if (fd.valid()) {
+                EXPECT_EQ(::write(fd.get(), "x", 1), 1);
+            }
+            ++received;
+        }
+    };
+    for (size_t i = 0; i < kCount; ++i) {
+        const auto d = datagram(i);
+        ASSERT_TRUE(r.conn->send({d}, i == kWithFd ? writeEnd.get() : -1)) << i;
+        queued = queued || r.conn->queued() > 0;
+        if (i % kBurst == kBurst - 1)
+            readAll();
+    }
+    for (int pass = 0; pass < 100 && received < kCount; ++pass)
+        readAll();
+    EXPECT_TRUE(queued);
+    EXPECT_EQ(received, kCount);
+    EXPECT_EQ(r.conn->queued(), 0u);
+    char c;
+    EXPECT_EQ(::read(readEnd.get(), &c, 1), 1);
+    EXPECT_TRUE(r.conn->open());
+}
+
+TEST(Conn, APeerThatReadsNothingOverflowsItsQueueAndIsLetGo) {
+    Rig r(16 * 1024);
+    size_t sent = 0;
+    while (r.conn->send(datagram(sent)))
+        ++sent;
+    EXPECT_GT(sent, 10u);
+    EXPECT_FALSE(r.conn->open());
+    EXPECT_NE(r.closedWhy.find("output queue overflowed"), std::string::npos) << r.closedWhy;
+    // The peer sees the end after what was sent before the queue filled.
+    size_t received = 0;
+    while (!r.receive().empty())
+        ++received;
+    EXPECT_GT(received, 0u);
+    EXPECT_LT(received, sent);
+}
+
+TEST(Conn, ExpiresWhenNothingHappensInTime) {
+    Rig r(4096);
+    r.conn->expireIn(std::chrono::milliseconds(20), "no hello in time");
+    for (int i = 0; i < 50 && r.conn->open(); ++i)
+        r.loop.runOnce(std::chrono::milliseconds(10));
+    EXPECT_EQ(r.closedWhy, "no hello in time");
+}
+
+}  // namespace

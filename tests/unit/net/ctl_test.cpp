@@ -1,0 +1,61 @@
+// The ctl protocol's requests: what l2ptctl encodes the daemon decodes as it was, and the
+// grammar both sides share refuses what does not keep to it.
+#include "net/proto/ctl.h"
+
+#include <gtest/gtest.h>
+
+#include "net/io/socket.h"
+#include "platform/wire/bytes.h"
+
+namespace {
+
+using netp::ctl::Request;
+
+TEST(CtlRequest, ArgumentsKeepTheirSpacesAndDashesAndOptionsStayOptions) {
+    Request r{7, {"show", "--json", "a name with spaces"}, {{"json", ""}, {"port", "ge0/1:core"}}};
+    const auto d = netp::ctl::encode(r);
+    const auto back = netp::ctl::decode(d);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, r);
+    EXPECT_TRUE(back->has("json"));
+    EXPECT_EQ(back->value("port"), "ge0/1:core");
+    // Every prefix of the datagram is refused, as is one with a byte too many.
+    for (size_t n = 0; n < d.size(); ++n)
+        EXPECT_FALSE(netp::ctl::decode(std::span(d).first(n))) << n;
+    auto longer = d;
+    longer.push_back(0);
+    EXPECT_FALSE(netp::ctl::decode(longer));
+}
+
+TEST(CtlRequest, CountsBeyondWhatArrivedAreRefusedAndOversizeIsNotEncoded) {
+    auto d = netp::ctl::encode(Request{1, {"status"}, {}});
+    wire::putU16(d.data(), netp::ctl::request::kArgc, 0xFFFF);
+    EXPECT_FALSE(netp::ctl::decode(d));
+    EXPECT_TRUE(netp::ctl::encode(Request{1, {std::string(netp::kMaxDatagram, 'x')}, {}}).empty());
+}
+
+TEST(CtlGrammar, TheDaemonChecksArityOptionsAndAccess) {
+    const auto check = [](const Request& r) {
+        const auto* spec = netp::ctl::findCommand(r.args);
+        return spec == nullptr ? std::string("no command") : netp::ctl::check(*spec, r);
+    };
+    EXPECT_EQ(check({1,
+                     {"vlan", "add", "100"},
+                     {{"proto", "stp"}, {"port", "ge0/1:access"}, {"port", "te1/0:core"}}}),
+              "");
+    EXPECT_NE(check({1, {"vlan", "add", "100"}, {{"port", "ge0/1:access"}}}), "");  // no --proto
+    EXPECT_NE(check({1, {"vlan", "disable", "100"}, {{"proto", "stp"}, {"port", "x"}}}), "");
+    EXPECT_NE(check({1, {"show", "100", "200"}, {}}), "");
+    EXPECT_NE(check({1, {"status"}, {{"json", "yes"}}}), "");  // a flag takes no value
+    EXPECT_NE(
+        check({1, {"tunnel-mac", "default"}, {{"replace-global", ""}, {"replace-global", ""}}}),
+        "");
+    // A capture's file stays with the client: the daemon sees the port alone.
+    EXPECT_EQ(check({1, {"capture", "te1/0"}, {{"count", "2"}}}), "");
+    EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"vlan", "add"})->path, "vlan add");
+    EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"do", "x"})->access,
+              netp::ctl::Access::Lab);
+    EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"frobnicate"}), nullptr);
+}
+
+}  // namespace

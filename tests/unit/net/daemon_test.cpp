@@ -1,0 +1,271 @@
+// The chassis daemon in process, without interfaces (so without privilege), its clients on
+// ctl.sock and a real l2ptd against it: many clients at once each get their own answer, a
+// client that reads nothing costs the others nothing, long answers arrive whole, and requests
+// are checked before they run.
+#include "net/daemon/daemon.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "net/proto/ctl.h"
+#include "net/proto/protocol.h"
+#include "platform/wire/bytes.h"
+
+namespace {
+
+namespace ctl = netp::ctl;
+using namespace std::chrono_literals;
+
+constexpr const char* kChassis = R"(chassis: {name: daemontest, slots: 12}
+rpm: {role: primary, master_slot: 11, peer: none}
+card_types: [{id: 1, name: 8x1G, ten_gig: false}]
+line_cards:
+  - {slot: 0, type: 1, agent: per-port, ports: [{range: 1-2, name: "ge0/{n}", vlan: 100}]}
+  - {slot: 1, type: 1, agent: per-port, ports: [{number: 0, name: "te1/0"}]}
+vlans:
+  - {id: 100, name: vl100}
+  - {id: 200, name: vl200}
+tunnelling:
+  vlans:
+    - {vlan: vl100, protocols: [stp], ports: [{port: ge0/1, mode: access}, {port: te1/0, mode: core}]}
+    - {vlan: vl200, protocols: [lldp], ports: [{port: ge0/2, mode: access}, {port: te1/0, mode: core}]}
+)";
+
+struct Answer {
+    uint32_t id = 0;
+    std::string out;
+    std::string err;
+    int exit = -1;
+    std::string refused;
+};
+
+// A daemon stepped on a thread of its own, in a scratch run directory.
+struct Rig {
+    std::string dir;
+    std::unique_ptr<netp::Daemon> daemon;
+    std::atomic<bool> stop{false};
+    std::thread loop;
+    pid_t task = -1;
+
+    explicit Rig(netp::DaemonOptions o = {}) {
+        char tmpl[] = "/tmp/l2pt-daemon-test-XXXXXX";
+        dir = ::mkdtemp(tmpl);
+        std::ofstream(dir + "/chassis.in.yaml") << kChassis;
+        o.chassisFile = dir + "/chassis.in.yaml";
+        o.runDir = dir + "/run";
+        o.logFile = dir + "/daemon.log";
+        o.logToStderr = false;
+        daemon = std::make_unique<netp::Daemon>(o);
+        loop = std::thread([this] {
+            while (!stop && daemon->step(10)) {
+            }
+        });
+    }
+    ~Rig() {
+        if (task > 0) {
+            ::kill(task, SIGKILL);
+            ::waitpid(task, nullptr, 0);
+        }
+        stop = true;
+        loop.join();
+        daemon.reset();
+        std::filesystem::remove_all(dir);
+    }
+    // A real l2ptd, ready once status says so.
+    void startTask() {
+        task = ::fork();
+        if (task == 0) {
+            ::execl(L2PTD_PATH, L2PTD_PATH, "--chassis", (dir + "/run").c_str(), nullptr);
+            ::_exit(127);
+        }
+        for (int i = 0; i < 200 && run({"status"}).exit != 0; ++i)
+            std::this_thread::sleep_for(20ms);
+        ASSERT_EQ(run({"status"}).exit, 0) << "l2ptd did not become ready";
+    }
+    std::string log() const {
+        std::ifstream in(dir + "/daemon.log");
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    netp::Fd connect() const {
+        netp::Fd fd = netp::connectSeqpacket(dir + "/run/" + netp::kCtlSocket);
+        EXPECT_TRUE(fd.valid());
+        return fd;
+    }
+    static void send(int fd, const ctl::Request& r) {
+        EXPECT_TRUE(netp::sendDatagram(fd, ctl::encode(r)));
+    }
+    // The answer's datagrams until its end (Exit or Refused), or what came before a silence.
+    static Answer receive(int fd, std::chrono::milliseconds limit = 10s) {
+        Answer a;
+        std::vector<uint8_t> d;
+        while (netp::waitReadable(fd, static_cast<int>(limit.count())) &&
+               netp::recvDatagram(fd, d, false) == netp::Recv::Ok &&
+               d.size() >= ctl::answer::kText) {
+            a.id = wire::getU32(d.data(), ctl::answer::kId);
+            const std::string text(d.begin() + ctl::answer::kText, d.end());
+            switch (static_cast<ctl::Kind>(d[ctl::answer::kKind])) {
+                case ctl::Kind::Out:
+                    a.out += text;
+                    break;
+                case ctl::Kind::Err:
+                    a.err += text;
+                    break;
+                case ctl::Kind::Exit:
+                    a.exit = std::stoi(text);
+                    return a;
+                case ctl::Kind::Refused:
+                    a.refused = text;
+                    return a;
+            }
+        }
+        return a;
+    }
+    Answer run(std::vector<std::string> args, std::vector<ctl::Option> options = {}) const {
+        netp::Fd fd = connect();
+        send(fd.get(), {1, std::move(args), std::move(options)});
+        return receive(fd.get());
+    }
+};
+
+TEST(Daemon, TwoHundredClientsAtOnceEachGetTheirOwnAnswer) {
+    Rig rig;
+    rig.startTask();
+    constexpr uint32_t kClients = 200;
+    std::vector<netp::Fd> clients;
+    for (uint32_t i = 0; i < kClients; ++i)
+        clients.push_back(rig.connect());
+    // Every request is out before any answer is read: they queue for the task's CLI together.
+    for (uint32_t i = 0; i < kClients; ++i) {
+        const bool json = i % 2 == 1;
+        rig.send(clients[i].get(),
+                 {1000 + i,
+                  {"show", i % 4 < 2 ? "100" : "vl200"},
+                  json ? std::vector<ctl::Option>{{"json", ""}} : std::vector<ctl::Option>{}});
+    }
+    for (uint32_t i = 0; i < kClients; ++i) {
+        const Answer a = Rig::receive(clients[i].get());
+        ASSERT_EQ(a.exit, 0) << i << ": " << a.err;
+        EXPECT_EQ(a.id, 1000 + i);
+        const std::string mine = i % 4 < 2 ? "ge0/1" : "ge0/2";
+        const std::string theirs = i % 4 < 2 ? "ge0/2" : "ge0/1";
+        if (i % 2 == 1) {
+            const auto j = nlohmann::json::parse(a.out);
+            ASSERT_EQ(j["vlans"].size(), 1u) << a.out;
+            EXPECT_EQ(j["vlans"][0]["vlan"], i % 4 < 2 ? 100 : 200);
+            EXPECT_EQ(j["vlans"][0]["ports"], nlohmann::json({mine, "te1/0"}));
+        } else {
+            EXPECT_NE(a.out.find(mine), std::string::npos) << a.out;
+            EXPECT_EQ(a.out.find(theirs), std::string::npos) << a.out;
+        }
+    }
+}
+
+TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
+    netp::DaemonOptions o;
+    o.clientQueueBytes = 16 * 1024;
+    Rig rig(o);
+    rig.startTask();
+    netp::Fd silent = rig.connect();
+    Rig::send(silent.get(), {7, {"trace"}, {}});
+    // Every change traces a few lines to the silent client; it never reads them.
+    int changes = 0;
+    for (; changes < 2000 && rig.log().find("output queue overflowed") == std::string::npos;
+         ++changes) {
+        const Answer a =
+            rig.run(changes % 2 ? std::vector<std::string>{"rate", "remove", "vl100"}
+                                : std::vector<std::string>{"rate", "set", "vl100", "64"});
+        ASSERT_EQ(a.exit, 0) << "change " << changes << ": " << a.err << a.refused;
+    }
+    const std::string log = rig.log();
+    EXPECT_NE(log.find("ctl client pid " + std::to_string(::getpid())), std::string::npos);
+    EXPECT_NE(log.find("output queue overflowed"), std::string::npos) << changes << " changes";
+    EXPECT_EQ(rig.run({"status"}).exit, 0);
+    // What was queued before the end still arrives, whole datagrams, then the end.
+    std::vector<uint8_t> d;
+    size_t lines = 0;
+    while (netp::recvDatagram(silent.get(), d, false) == netp::Recv::Ok)
+        ++lines;
+    EXPECT_GT(lines, 0u);
+    EXPECT_EQ(netp::recvDatagram(silent.get(), d, false), netp::Recv::Closed);
+}
+
+TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
+    Rig rig;
+    rig.startTask();
+    EXPECT_EQ(rig.run({"frobnicate"}).exit, 2);
+    // "--json" as an argument is an argument: no VLAN of that name, no JSON.
+    const Answer arg = rig.run({"show", "--json"});
+    EXPECT_EQ(arg.exit, 2);
+    EXPECT_NE(arg.err.find("'--json' is no VLAN"), std::string::npos) << arg.err;
+    // Scenario inputs are for a lab daemon; configuration commands are not.
+    EXPECT_NE(rig.run({"do", "card", "down", "1"}).refused.find("--lab"), std::string::npos);
+    EXPECT_EQ(rig.run({"vlan", "add", "vl100", "with space"},
+                      {{"proto", "stp"}, {"port", "ge0/2:access"}})
+                  .exit,
+              2);
+    const auto status = nlohmann::json::parse(rig.run({"status"}, {{"json", ""}}).out);
+    EXPECT_EQ(status["chassis"], "daemontest");
+    EXPECT_EQ(status["sessions"][0]["role"], "primary");
+    const Answer m = rig.run({"metrics"});
+    EXPECT_NE(m.out.find("\nl2pt_task_drops_total{reason=\"NoVman\"} 0\n"), std::string::npos)
+        << m.out;
+    EXPECT_NE(m.out.find("\nl2pt_agent_entries{slot=\"1\"} "), std::string::npos);
+}
+
+// A task of the test's own: a control and a shell channel of one session.
+netp::Fd openChannel(const Rig& rig, netp::Channel channel, uint32_t session) {
+    netp::Fd fd = netp::connectSeqpacket(rig.dir + "/run/" + netp::kTaskSocket);
+    std::vector<uint8_t> h(netp::hello::kLen);
+    wire::putU32(h.data(), netp::hello::kMagic, netp::kMagic);
+    wire::putU16(h.data(), netp::hello::kVersion, netp::kVersion);
+    wire::putU16(h.data(), netp::hello::kChannel, static_cast<uint16_t>(channel));
+    wire::putU32(h.data(), netp::hello::kSession, session);
+    netp::sendDatagram(fd.get(), h);
+    std::vector<uint8_t> w;
+    EXPECT_TRUE(netp::waitReadable(fd.get(), 5000));
+    EXPECT_EQ(netp::recvDatagram(fd.get(), w, false), netp::Recv::Ok);
+    EXPECT_EQ(wire::getI32(w.data(), netp::welcome::kStatus), 0);
+    return fd;
+}
+
+TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
+    Rig rig;
+    netp::Fd control = openChannel(rig, netp::Channel::Control, 0);
+    netp::Fd shell = openChannel(rig, netp::Channel::Shell, 1);
+    netp::Fd client = rig.connect();
+    Rig::send(client.get(), {42, {"shell", "vars"}, {}});
+    std::vector<uint8_t> line;
+    ASSERT_TRUE(netp::waitReadable(shell.get(), 5000));
+    ASSERT_EQ(netp::recvDatagram(shell.get(), line, false), netp::Recv::Ok);
+    EXPECT_EQ(std::string(line.begin() + netp::shellmsg::kLine, line.end()), "vars");
+    std::string text;
+    for (int i = 0; text.size() < 100'000; ++i)
+        text += "variable" + std::to_string(i) + " = " + std::to_string(i * 7) + "\n";
+    constexpr size_t kPiece = 8000;
+    for (size_t at = 0; at < text.size(); at += kPiece) {
+        std::vector<uint8_t> d(netp::shellmsg::kText);
+        wire::putU32(d.data(), netp::shellmsg::kId, wire::getU32(line.data(), 0));
+        wire::putU32(d.data(), netp::shellmsg::kFlags,
+                     at + kPiece < text.size() ? netp::shellmsg::kMore : 0);
+        d.insert(d.end(), text.begin() + static_cast<long>(at),
+                 text.begin() + static_cast<long>(std::min(at + kPiece, text.size())));
+        ASSERT_TRUE(netp::sendDatagram(shell.get(), d));
+    }
+    const Answer a = Rig::receive(client.get());
+    EXPECT_EQ(a.exit, 0);
+    EXPECT_EQ(a.id, 42u);
+    EXPECT_EQ(a.out, text);
+}
+
+}  // namespace
