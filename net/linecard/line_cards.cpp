@@ -123,11 +123,12 @@ void LineCards::refresh() {
     logged(syncGlobals());
 }
 
-void LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
+bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
     const Result<l2pt_lport> now = tables_.lport(lport);
     if (now && same(*now, rec))
-        return;
+        return false;
     logged(tables_.setLport(lport, rec));
+    return true;
 }
 
 void LineCards::syncLports() {
@@ -139,14 +140,10 @@ void LineCards::syncLports() {
         size_t over = 0;
         const l2pt_lport rec = lagRecord(
             db, l, [this](uint32_t portIf) { return live(portIf); }, &over);
-        const auto lport = static_cast<uint32_t>(L2PT_LAG_BASE + l);
-        if (const Result<l2pt_lport> now = tables_.lport(lport); now && same(*now, rec))
-            continue;
-        if (over != 0)
+        if (writeLport(static_cast<uint32_t>(L2PT_LAG_BASE + l), rec) && over != 0)
             log_("line cards: " + db.name(db.lagAt(l)) + " has " +
                  std::to_string(L2PT_LAG_MAX_LIVE + over) + " live members; the pipeline " +
                  "carries its traffic by the first " + std::to_string(L2PT_LAG_MAX_LIVE));
-        writeLport(lport, rec);
     }
 }
 

@@ -99,7 +99,8 @@ class LineCards {
     bool cardPresent(uint32_t portIf) const;
     bool live(uint32_t portIf) const;
     void syncLports();
-    void writeLport(uint32_t lport, const l2pt_lport& rec);
+    // Writes the record when the table holds another; whether it did.
+    bool writeLport(uint32_t lport, const l2pt_lport& rec);
     // every: compare all VLANs with the table, not only those that had or have members.
     void syncVlans(bool every);
     pipeline::Status syncGlobals();

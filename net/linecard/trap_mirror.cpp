@@ -1,7 +1,5 @@
 #include "net/linecard/trap_mirror.h"
 
-#include <numeric>
-
 namespace netp::linecard {
 
 using pipeline::Status;
@@ -77,11 +75,6 @@ pipeline::Result<pipeline::TrapCounters> TrapMirror::counters(
     if (!key || !holds(slot, *key))
         return pipeline::TrapCounters{};
     return tables_.trapCounters(*key);
-}
-
-size_t TrapMirror::held() const {
-    return std::accumulate(held_.begin(), held_.end(), size_t{0},
-                           [](size_t n, const auto& keys) { return n + keys.size(); });
 }
 
 }  // namespace netp::linecard

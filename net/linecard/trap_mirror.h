@@ -32,7 +32,6 @@ class TrapMirror final : public chassis::TableObserver {
     // What the pipeline counted of an agent's entry; zero for one it does not hold.
     pipeline::Result<pipeline::TrapCounters> counters(uint32_t slot,
                                                       const chassis::AclEntry& entry) const;
-    size_t held() const;
 
   private:
     // The key the entry of agent `slot` would be held under, matching or not.
