@@ -2,17 +2,23 @@
 // tests and benchmarks of the kernel pipeline (root); and the frames that reach their far ends.
 #pragma once
 
+#include <arpa/inet.h>
+#include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct VethPair {
@@ -84,4 +90,64 @@ inline std::optional<std::vector<uint8_t>> readWireFrame(int fd, size_t maxFrame
         buf.insert(buf.begin() + kTypeOffset, tag, tag + sizeof tag);
     }
     return buf;
+}
+
+// A packet socket on the interface of that index, every frame's tag in PACKET_AUXDATA; -1 when
+// it cannot be made (errno says why). The caller closes it.
+inline int wireSocket(unsigned ifindex) {
+    const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    sockaddr_ll at{};
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_ALL);
+    at.sll_ifindex = static_cast<int>(ifindex);
+    const int on = 1;
+    if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+                    ::setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0)) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+// Sends a frame from a wire socket out of the interface of that index; whether all of it went.
+inline bool sendWire(int fd, unsigned ifindex, std::span<const uint8_t> frame) {
+    constexpr unsigned char kMacLen = 6;
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = static_cast<int>(ifindex);
+    to.sll_halen = kMacLen;
+    return ::sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                    sizeof to) == static_cast<ssize_t>(frame.size());
+}
+
+// The frames that reach (or with leaving set, leave) the wire sockets, each with its socket's
+// place in fds, until the expected number did and they were quiet for a while, or a second
+// passed.
+inline std::vector<std::pair<size_t, std::vector<uint8_t>>> wireFrames(const std::vector<int>& fds,
+                                                                       size_t expected,
+                                                                       size_t maxFrame,
+                                                                       bool leaving = false) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kWait = std::chrono::milliseconds(1000);
+    constexpr auto kQuiet = std::chrono::milliseconds(50);
+    constexpr int kPollMs = 10;
+    std::vector<std::pair<size_t, std::vector<uint8_t>>> got;
+    auto until = Clock::now() + kWait;
+    for (bool quiet = false; Clock::now() < until;) {
+        if (!quiet && got.size() >= expected) {
+            until = Clock::now() + kQuiet;
+            quiet = true;
+        }
+        std::vector<pollfd> polled;
+        for (int fd : fds)
+            polled.push_back({fd, POLLIN, 0});
+        ::poll(polled.data(), polled.size(), kPollMs);
+        for (size_t i = 0; i < fds.size(); i++) {
+            while (auto f = readWireFrame(fds[i], maxFrame, leaving))
+                got.emplace_back(i, std::move(*f));
+        }
+    }
+    return got;
 }

@@ -5,12 +5,10 @@
 // read at the far ends, the trapped record from the task's ring, the verdict, reason and VLAN
 // from the pipeline's events. Entries, the TPID and cards change through the chassis models,
 // so the mirroring is under test too. Root: a network namespace of its own, BPF.
-#include <arpa/inet.h>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <gtest/gtest.h>
 #include <linux/pkt_cls.h>
-#include <net/ethernet.h>
 #include <net/if.h>
 #include <poll.h>
 
@@ -37,8 +35,6 @@ using pipeline::TrapRing;
 
 constexpr size_t kMaxFrame = 16384;
 constexpr int kWaitMs = 1000;
-constexpr auto kWireWait = std::chrono::milliseconds(kWaitMs);
-constexpr auto kWireQuiet = std::chrono::milliseconds(50);
 constexpr uint64_t kNsPerSecond = 1'000'000'000;
 constexpr uint8_t kModePort = 1;
 
@@ -117,8 +113,8 @@ class KernelRunner {
         for (size_t p = 0; p < db.portCount(); ++p) {
             const uint32_t portIf = db.portAt(p);
             // The far end sends, untagged too, the longest frame the port takes in.
-            pairs.push_back({netdevOf(db.name(portIf)), "w" + netdevOf(db.name(portIf)),
-                             db.portMtu(portIf), db.portMtu(portIf) + L2PT_TAG_LEN});
+            pairs.push_back({netdevOf(db.name(portIf)), farEnd(db.name(portIf)), db.portMtu(portIf),
+                             db.portMtu(portIf) + L2PT_TAG_LEN});
         }
         if (const std::string failed = privateVeths(pairs); !failed.empty()) {
             ADD_FAILURE() << failed;
@@ -167,9 +163,11 @@ class KernelRunner {
         ring_.emplace(std::move(*ring));
         events_.emplace(std::move(*events));
         for (size_t p = 0; p < db.portCount(); ++p) {
-            farEnds_.push_back(packetSocket("w" + netdevOf(db.name(db.portAt(p)))));
-            if (!farEnds_.back().valid())
+            farEnds_.emplace_back(wireSocket(ifindexOf(farEnd(db.name(db.portAt(p))))));
+            if (!farEnds_.back().valid()) {
+                ADD_FAILURE() << "a packet socket on the far ends: " << std::strerror(errno);
                 return false;
+            }
         }
         return true;
     }
@@ -223,7 +221,7 @@ class KernelRunner {
         if (vethDropsIt(r.frame, chassis_.ifdb().portMtu(port(r.port)))) {
             ev = testRun(r, copies);
         } else {
-            sendFrom(port(r.port), r.frame);
+            sendFrom(r.port, r.frame);
             ev = nextEvent();
             copies = received(farEnds_, r.out.size(), false);
         }
@@ -265,7 +263,7 @@ class KernelRunner {
     void expectTraceAsSimulation() {
         const Bytes f = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0x0a, 0x01, 0x08, 0};
         const uint32_t in = port("ge0/1");
-        sendFrom(in, f);
+        sendFrom("ge0/1", f);
         received(farEnds_, 3, false);
         cards_->readEvents();
         chassis_.cards().frameIn(in, f);
@@ -301,32 +299,13 @@ class KernelRunner {
         return true;
     }
 
-    // A packet socket bound to an interface, its frames' tags in PACKET_AUXDATA.
-    static Fd packetSocket(const std::string& netdev) {
-        Fd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_ALL)));
-        sockaddr_ll at{};
-        at.sll_family = AF_PACKET;
-        at.sll_protocol = htons(ETH_P_ALL);
-        at.sll_ifindex = static_cast<int>(::if_nametoindex(netdev.c_str()));
-        const int on = 1;
-        if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-            ::setsockopt(fd.get(), SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) != 0) {
-            ADD_FAILURE() << "a packet socket on " << netdev << ": " << std::strerror(errno);
-            return Fd();
-        }
-        return fd;
+    static unsigned ifindexOf(const std::string& netdev) {
+        return ::if_nametoindex(netdev.c_str());
     }
+    static std::string farEnd(const std::string& port) { return "w" + netdevOf(port); }
 
-    void sendFrom(uint32_t portIf, const Bytes& f) {
-        const Fd& w = farEnds_[index(portIf)];
-        sockaddr_ll to{};
-        to.sll_family = AF_PACKET;
-        to.sll_ifindex = static_cast<int>(
-            ::if_nametoindex(("w" + netdevOf(chassis_.ifdb().name(portIf))).c_str()));
-        to.sll_halen = L2PT_ETH_ALEN;
-        ASSERT_EQ(
-            ::sendto(w.get(), f.data(), f.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-            static_cast<ssize_t>(f.size()))
+    void sendFrom(const std::string& port, const Bytes& f) {
+        ASSERT_TRUE(sendWire(farEnds_[index(this->port(port))].get(), ifindexOf(farEnd(port)), f))
             << std::strerror(errno);
     }
 
@@ -336,10 +315,10 @@ class KernelRunner {
         std::vector<Fd> leaving;
         const chassis::IfDb& db = chassis_.ifdb();
         for (size_t p = 0; p < db.portCount(); ++p)
-            leaving.push_back(packetSocket(netdevOf(db.name(db.portAt(p)))));
+            leaving.emplace_back(wireSocket(ifindexOf(netdevOf(db.name(db.portAt(p))))));
         Bytes out(kMaxFrame);
         __sk_buff ctx{};
-        ctx.ifindex = ::if_nametoindex(netdevOf(r.port).c_str());
+        ctx.ifindex = ifindexOf(netdevOf(r.port));
         LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = r.frame.data(), .data_out = out.data(),
                     .data_size_in = static_cast<uint32_t>(r.frame.size()),
                     .data_size_out = static_cast<uint32_t>(out.size()), .ctx_in = &ctx,
@@ -368,26 +347,14 @@ class KernelRunner {
         return ev.value_or(l2pt_event{});
     }
 
-    // What reaches (or leaves) the ports' interfaces, by sockets in dense port order, until
-    // the expected number of copies did and they were quiet for a while, or a second passed.
+    // What reaches (or leaves) the ports' interfaces, by sockets in dense port order.
     std::vector<Copy> received(const std::vector<Fd>& wires, size_t expected, bool leaving) {
-        using Clock = std::chrono::steady_clock;
+        std::vector<int> fds;
+        for (const Fd& w : wires)
+            fds.push_back(w.get());
         std::vector<Copy> got;
-        auto until = Clock::now() + kWireWait;
-        for (bool quiet = false; Clock::now() < until;) {
-            if (!quiet && got.size() >= expected) {
-                until = Clock::now() + kWireQuiet;
-                quiet = true;
-            }
-            std::vector<pollfd> fds;
-            for (const Fd& w : wires)
-                fds.push_back({w.get(), POLLIN, 0});
-            ::poll(fds.data(), fds.size(), 10);
-            for (size_t p = 0; p < wires.size(); ++p) {
-                while (auto f = readWireFrame(wires[p].get(), kMaxFrame, leaving))
-                    got.push_back({chassis_.ifdb().name(chassis_.ifdb().portAt(p)), *f});
-            }
-        }
+        for (auto& [p, f] : wireFrames(fds, expected, kMaxFrame, leaving))
+            got.push_back({chassis_.ifdb().name(chassis_.ifdb().portAt(p)), std::move(f)});
         return got;
     }
 
