@@ -133,15 +133,17 @@ struct l2pt_trap_rec {
 #define L2PT_RING_BYTES (4u << 20)
 
 /* l2pt_events: one record per frame while L2PT_G_TRACE is set, for the daemon's trace. */
+#define L2PT_EVENT_WAYS 8
 struct l2pt_event {
-    __u32 port_if;   /* chassis ifIndex of the port it entered (or left, for a task PDU) */
-    __u32 egress_if; /* forwarded: the chassis ifIndex it left by */
-    __u16 verdict;   /* enum l2pt_verdict */
-    __u16 reason;    /* dropped: enum l2pt_drop; trapped: the socket */
+    __u32 port_if;  /* chassis ifIndex of the port it entered (or left, for a task PDU) */
+    __u16 verdict;  /* enum l2pt_verdict */
+    __u16 reason;   /* dropped: enum l2pt_drop; trapped: the socket */
     __u16 len;
-    __u16 vid;       /* the VLAN it was taken into, 0 when none */
-    __u32 copies;    /* flooded: how many ports it left by */
-    __u32 outbound;  /* 1: a task PDU leaving port_if */
+    __u16 vid;      /* the VLAN it was taken into (trapped: the tag an untagged frame got), or 0 */
+    __u32 copies;   /* forwarded or flooded: how many ports it left by */
+    __u32 outbound; /* 1: a task PDU leaving port_if */
+    __u32 ways[L2PT_EVENT_WAYS]; /* the chassis ifIndex of the ports the first copies left by,
+                                    in the order they were sent */
 };
 #define L2PT_EVENT_RING_BYTES (256u << 10)
 

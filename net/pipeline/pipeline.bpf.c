@@ -112,7 +112,8 @@ struct out {
     __u32 len_customer, len_provider; /* on the wire in either form */
     __u32 hash;
     __u32 copies;
-    struct way pending; /* flooding: the copy not yet sent */
+    __u32 ways[L2PT_EVENT_WAYS]; /* the ports the first copies left by, for the event */
+    struct way pending;          /* flooding: the copy not yet sent */
     __u16 vid;
     __u8 hashed;
     __u8 provider; /* the frame is in its provider form now */
@@ -173,18 +174,18 @@ static __always_inline void count_drop(__u32 slot, __u32 why) {
         st->drops[why] += 1;
 }
 
-static __always_inline void trace(struct frame* f, __u16 verdict, __u16 reason, __u32 egress_if) {
+static __always_inline void trace(struct frame* f, __u16 verdict, __u16 reason) {
     if (!(f->g->flags & L2PT_G_TRACE))
         return;
     struct l2pt_event ev = {
         .port_if = f->in->chassis_if,
-        .egress_if = egress_if,
         .verdict = verdict,
         .reason = reason,
         .len = f->len > EVENT_LEN_MAX ? EVENT_LEN_MAX : f->len,
         .vid = f->o.vid,
         .copies = f->o.copies,
     };
+    __builtin_memcpy(ev.ways, f->o.ways, sizeof(ev.ways));
     bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
 }
 
@@ -192,7 +193,7 @@ static __always_inline void trace(struct frame* f, __u16 verdict, __u16 reason, 
 static __always_inline int drop(struct frame* f, __u32 why) {
     if (why < L2PT_DP_DROP_REASONS)
         f->st->drops[why] += 1;
-    trace(f, L2PT_VERDICT_DROPPED, why, 0);
+    trace(f, L2PT_VERDICT_DROPPED, why);
     return TC_ACT_SHOT;
 }
 
@@ -320,10 +321,14 @@ static __always_inline int way_out(struct out* o, __u32 x, struct way* w) {
     return -1;
 }
 
-static __always_inline void count_tx(__u32 port) {
-    struct l2pt_port_stats* st = stats_of(port);
+/* A copy left by w: counted on its port and named in the event. */
+static __always_inline void count_copy(struct out* o, const struct way* w) {
+    struct l2pt_port_stats* st = stats_of(w->port);
     if (st)
         st->tx += 1;
+    if (o->copies < L2PT_EVENT_WAYS)
+        o->ways[o->copies] = w->chassis_if;
+    o->copies += 1;
 }
 
 static __always_inline int unicast(struct frame* f, __u32 x) {
@@ -334,15 +339,14 @@ static __always_inline int unicast(struct frame* f, __u32 x) {
     int core = is_core(f->vlan, x);
     if (over_mtu(&f->o, core, w.mtu)) {
         count_drop(w.port, L2PT_DP_DROP_OVER_MTU);
-        trace(f, L2PT_VERDICT_DROPPED, L2PT_DP_DROP_OVER_MTU, 0);
+        trace(f, L2PT_VERDICT_DROPPED, L2PT_DP_DROP_OVER_MTU);
         return TC_ACT_SHOT;
     }
     if (convert(f->skb, &f->o, core))
         return drop(f, L2PT_DP_DROP_SEND_FAILED);
-    count_tx(w.port);
+    count_copy(&f->o, &w);
     f->st->forwarded += 1;
-    f->o.copies = 1;
-    trace(f, L2PT_VERDICT_FORWARDED, 0, w.chassis_if);
+    trace(f, L2PT_VERDICT_FORWARDED, 0);
     return bpf_redirect(w.ifindex, 0);
 }
 
@@ -356,8 +360,7 @@ static __always_inline void send_pending(struct __sk_buff* skb, struct out* o) {
         count_drop(o->pending.port, L2PT_DP_DROP_SEND_FAILED);
         return;
     }
-    count_tx(o->pending.port);
-    o->copies += 1;
+    count_copy(o, &o->pending);
 }
 
 /* One member of the group walked: a global function, checked by the verifier once. */
@@ -428,13 +431,12 @@ static __always_inline int flood(struct frame* f) {
     if (!f->o.has_pending) {
         if (f->o.copies)
             f->st->forwarded += 1;
-        trace(f, L2PT_VERDICT_FLOODED, 0, 0);
+        trace(f, L2PT_VERDICT_FLOODED, 0);
         return TC_ACT_SHOT;
     }
-    count_tx(f->o.pending.port);
-    f->o.copies += 1;
+    count_copy(&f->o, &f->o.pending);
     f->st->forwarded += 1;
-    trace(f, L2PT_VERDICT_FLOODED, 0, 0);
+    trace(f, L2PT_VERDICT_FLOODED, 0);
     return bpf_redirect(f->o.pending.ifindex, 0);
 }
 
@@ -531,7 +533,9 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
     const __u32 socket = t->socket;
     bpf_ringbuf_submit(rec, 0);
     f->st->trapped += 1;
-    trace(f, L2PT_VERDICT_TRAPPED, socket, 0);
+    if (add_tag)
+        f->o.vid = f->in->pvid & L2PT_VID_MASK;
+    trace(f, L2PT_VERDICT_TRAPPED, socket);
     return TC_ACT_SHOT;
 }
 

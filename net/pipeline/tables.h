@@ -90,6 +90,9 @@ class Tables {
     Result<l2pt_port_stats> portStats(uint32_t slot) const;
 
     virtual Result<std::vector<LearnedMac>> learnedMacs() const = 0;
+    // Forgets the learned MACs which says yes to, in one walk of the table; how many.
+    using Forget = std::function<bool(const LearnedMac&)>;
+    Result<size_t> forgetWhere(const Forget& which) { return forgetIf(which); }
     // Forgets the MACs learned on an lport (it left a VLAN or went away); how many.
     Result<size_t> forgetLport(uint32_t lport);
     // Forgets the MACs not seen for the ageing time before nowNs (CLOCK_MONOTONIC); how many.
@@ -124,7 +127,6 @@ class Tables {
     virtual Status writeBinding(uint32_t ifindex, uint32_t port) = 0;
     virtual Status writeTrap(const TrapKey& key, const Trap& trap) = 0;
     virtual Result<l2pt_port_stats> readPortStats(uint32_t slot) const = 0;
-    using Forget = std::function<bool(const LearnedMac&)>;
     virtual Result<size_t> forgetIf(const Forget& forget) = 0;
 
   private:

@@ -17,6 +17,7 @@
 #include "net/pipeline/bpf_object.h"
 #include "net/pipeline/bpf_tables.h"
 #include "net/pipeline/trap_ring.h"
+#include "tests/bench/map_memory.h"
 #include "tests/support/veth.h"
 
 namespace netp::pipeline {
@@ -133,14 +134,7 @@ void FullCardDownload(benchmark::State& state) {
     state.counters["writes"] = static_cast<double>(writes);
     auto ring = c.tables->newTaskRing();  // a card in service has its task's ring
     check(ring.status());
-    auto memory = c.tables->mapMemory();
-    check(memory.status());
-    double total = 0;
-    for (const auto& m : *memory) {
-        state.counters["mem_" + m.name] = static_cast<double>(m.bytes);
-        total += static_cast<double>(m.bytes);
-    }
-    state.counters["mem_total"] = total;
+    reportMapMemory(state, *c.tables);
 }
 BENCHMARK(FullCardDownload)->Unit(benchmark::kMillisecond)->Iterations(5);
 

@@ -233,9 +233,25 @@ Table load(const std::string& path) {
     return Reader(path).read();
 }
 
+std::string copiesText(std::vector<Copy> copies) {
+    std::sort(copies.begin(), copies.end(),
+              [](const Copy& a, const Copy& b) { return a.port < b.port; });
+    std::string out;
+    for (const auto& c : copies) {
+        out += c.port + " ";
+        for (uint8_t b : c.frame) {
+            const char digits[] = "0123456789abcdef";
+            out += digits[b >> 4];
+            out += digits[b & 0xf];
+        }
+        out += "\n";
+    }
+    return out;
+}
+
 std::string reasonWord(int reason) {
     return reason >= 0 && reason < L2PT_DP_DROP_REASONS ? kReasons[reason]
-                                                     : "reason " + std::to_string(reason);
+                                                        : "reason " + std::to_string(reason);
 }
 
 std::string verdictWord(int verdict) {

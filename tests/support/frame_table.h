@@ -64,6 +64,9 @@ struct Table {
 // Reads a table; std::runtime_error "FILE:LINE: what" for anything it cannot read.
 Table load(const std::string& path);
 
+// The copies as "PORT HEX" lines in port order, for comparing what left with a row's.
+std::string copiesText(std::vector<Copy> copies);
+
 // "no_vlan" for L2PT_DP_DROP_NO_VLAN, "flooded" for L2PT_VERDICT_FLOODED: the table's words.
 std::string reasonWord(int reason);
 std::string verdictWord(int verdict);

@@ -29,15 +29,6 @@ struct TaskSockets : TaskLink {
     }
 };
 
-std::string copiesText(std::vector<Copy> copies) {
-    std::sort(copies.begin(), copies.end(),
-              [](const Copy& a, const Copy& b) { return a.port < b.port; });
-    std::string out;
-    for (const auto& c : copies)
-        out += c.port + " " + hexText(c.frame) + "\n";
-    return out;
-}
-
 class Runner {
   public:
     explicit Runner(const Table& t) : chassis_(loadChassisFile(t.chassis), task_) {}

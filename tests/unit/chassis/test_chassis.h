@@ -7,6 +7,7 @@
 
 #include "chassis/config.h"
 #include "chassis/message.h"
+#include "chassis/model.h"
 #include "chassis/trace.h"
 #include "platform/wire/l2pt.h"
 
@@ -51,6 +52,12 @@ pools:
 inline ChassisConfig config() {
     return loadChassisText(kYaml, "test.yaml");
 }
+
+// A task that takes nothing: no messages, no socket for trapped frames.
+struct NoTask : TaskLink {
+    void toTask(std::vector<uint8_t>) override {}
+    bool toPduSocket(int, uint32_t, std::span<const uint8_t>) override { return false; }
+};
 
 inline constexpr Mac kStpMac{0x01, 0x80, 0xc2, 0x00, 0x00, 0x00};
 inline constexpr Mac kPvstMac{0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd};

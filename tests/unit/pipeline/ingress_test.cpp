@@ -63,7 +63,7 @@ TEST_F(Switch, ForwardsInTheFormItsWayOutTakes) {
         const Outcome r = run(c.port, c.in, c.gso);
         EXPECT_EQ(r.ev.verdict, L2PT_VERDICT_FORWARDED);
         EXPECT_EQ(r.retval, TC_ACT_REDIRECT);
-        EXPECT_EQ(r.ev.egress_if, chassisIf(c.at));
+        EXPECT_EQ(r.ev.ways[0], chassisIf(c.at));
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(stats(c.at).tx, tx + 1);
     }

@@ -1,16 +1,11 @@
 #include "switch.h"
 
-#include <arpa/inet.h>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
-#include <linux/if_packet.h>
-#include <net/ethernet.h>
 #include <net/if.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -25,8 +20,6 @@ using namespace netp::pipeline;
 namespace {
 
 constexpr int kEventWaitMs = 1000;
-constexpr auto kWireWait = std::chrono::milliseconds(1000);
-constexpr auto kWireQuiet = std::chrono::milliseconds(50);
 constexpr size_t kMaxFrame = 16384;
 
 void putBe16(Bytes& b, uint16_t v) {
@@ -175,75 +168,23 @@ void Switch::attach() {
         LIBBPF_OPTS(bpf_tc_opts, opts, .prog_fd = tables->ingressFd());
         ASSERT_EQ(bpf_tc_attach(&hook, &opts), 0);
 
-        wire_[p] = netp::Fd(::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK, htons(ETH_P_ALL)));
-        sockaddr_ll at{};
-        at.sll_family = AF_PACKET;
-        at.sll_protocol = htons(ETH_P_ALL);
-        at.sll_ifindex = static_cast<int>(peer[p]);
-        const int on = 1;
-        ASSERT_EQ(::bind(wire_[p].get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-        ASSERT_EQ(::setsockopt(wire_[p].get(), SOL_PACKET, PACKET_AUXDATA, &on, sizeof on), 0);
+        wire_[p] = netp::Fd(wireSocket(peer[p]));
+        ASSERT_TRUE(wire_[p].valid()) << std::strerror(errno);
     }
 }
 
 void Switch::send(uint32_t port, const Bytes& f) {
-    sockaddr_ll to{};
-    to.sll_family = AF_PACKET;
-    to.sll_ifindex = static_cast<int>(peer[port]);
-    to.sll_halen = L2PT_ETH_ALEN;
-    ASSERT_EQ(::sendto(wire_[port].get(), f.data(), f.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                       sizeof to),
-              static_cast<ssize_t>(f.size()));
+    ASSERT_TRUE(sendWire(wire_[port].get(), peer[port], f)) << std::strerror(errno);
 }
 
-namespace {
-
-// A frame that reached a far end, a tag the kernel took off put back.
-std::optional<Bytes> readFrame(int fd) {
-    Bytes buf(kMaxFrame);
-    sockaddr_ll from{};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(tpacket_auxdata))];
-    iovec iov{buf.data(), buf.size()};
-    msghdr msg{&from, sizeof from, &iov, 1, control, sizeof control, 0};
-    const ssize_t n = ::recvmsg(fd, &msg, 0);
-    if (n < 0 || from.sll_pkttype == PACKET_OUTGOING)
-        return std::nullopt;
-    buf.resize(static_cast<size_t>(n));
-    tpacket_auxdata aux;
-    std::memcpy(&aux, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof aux);
-    if (aux.tp_status & TP_STATUS_VLAN_VALID) {
-        const uint16_t tpid =
-            (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : L2PT_TPID_8021Q;
-        const uint8_t tag[] = {uint8_t(tpid >> 8), uint8_t(tpid), uint8_t(aux.tp_vlan_tci >> 8),
-                               uint8_t(aux.tp_vlan_tci)};
-        buf.insert(buf.begin() + L2PT_OFF_TYPE, tag, tag + sizeof tag);
-    }
-    return buf;
-}
-
-}  // namespace
-
-// What reaches the far ends until the expected number of frames did and the wires were quiet
-// for a while, or a second passed.
 std::map<uint32_t, Bytes> Switch::received(size_t expected) {
-    using Clock = std::chrono::steady_clock;
+    std::vector<int> fds;
+    for (const netp::Fd& w : wire_)
+        fds.push_back(w.get());
     std::map<uint32_t, Bytes> got;
-    auto until = Clock::now() + kWireWait;
-    for (bool quiet = false; Clock::now() < until;) {
-        if (!quiet && got.size() >= expected) {
-            until = Clock::now() + kWireQuiet;
-            quiet = true;
-        }
-        pollfd fds[kPorts];
-        for (uint32_t p = 0; p < kPorts; p++)
-            fds[p] = {wire_[p].get(), POLLIN, 0};
-        ::poll(fds, kPorts, 10);
-        for (uint32_t p = 0; p < kPorts; p++) {
-            if (std::optional<Bytes> f = readFrame(wire_[p].get())) {
-                EXPECT_FALSE(got.count(p)) << "a second frame at port " << p;
-                got[p] = *f;
-            }
-        }
+    for (auto& [p, f] : wireFrames(fds, expected, kMaxFrame)) {
+        EXPECT_FALSE(got.count(static_cast<uint32_t>(p))) << "a second frame at port " << p;
+        got[static_cast<uint32_t>(p)] = std::move(f);
     }
     return got;
 }

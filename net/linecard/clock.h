@@ -1,0 +1,16 @@
+// CLOCK_MONOTONIC in nanoseconds: the clock of the pipeline's timestamps (bpf_ktime_get_ns).
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+namespace netp::linecard {
+
+inline uint64_t monotonicNs() {
+    constexpr uint64_t kNsPerSecond = 1'000'000'000;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * kNsPerSecond + static_cast<uint64_t>(now.tv_nsec);
+}
+
+}  // namespace netp::linecard

@@ -1,0 +1,275 @@
+#include "net/linecard/line_cards.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "net/linecard/clock.h"
+#include "net/linecard/records.h"
+#include "net/linecard/trace_lines.h"
+#include "net/pipeline/records.h"
+
+namespace netp::linecard {
+
+using pipeline::Result;
+using pipeline::Status;
+
+namespace {
+
+constexpr uint64_t kNsPerSecond = 1'000'000'000;
+constexpr uint32_t kWordBits = 32;
+
+// Why the pipeline cannot hold this chassis; empty when it can.
+std::string tooBig(const chassis::ChassisConfig& cfg, const chassis::IfDb& db) {
+    const std::string head = cfg.source + ": the kernel pipeline ";
+    if (db.portCount() > L2PT_MAX_PORTS)
+        return head + "holds " + std::to_string(L2PT_MAX_PORTS) + " ports, the chassis has " +
+               std::to_string(db.portCount());
+    if (db.lagCount() > L2PT_MAX_LAGS)
+        return head + "holds " + std::to_string(L2PT_MAX_LAGS) + " LAGs, the chassis has " +
+               std::to_string(db.lagCount());
+    for (size_t p = 0; p < db.portCount(); ++p) {
+        const uint32_t portIf = db.portAt(p);
+        if (static_cast<uint32_t>(db.info(portIf)->slot) >= pipeline::kMaxSlots)
+            return head + "holds line cards in slots 0-" + std::to_string(pipeline::kMaxSlots - 1) +
+                   ", port " + db.name(portIf) + " is in slot " +
+                   std::to_string(db.info(portIf)->slot);
+        if (db.portVlan(portIf) > L2PT_MAX_VID)
+            return head + "holds VLANs 0-" + std::to_string(L2PT_MAX_VID) + ", port " +
+                   db.name(portIf) + " takes its customers into VLAN " +
+                   std::to_string(db.portVlan(portIf));
+    }
+    return {};
+}
+
+template <typename T>
+bool same(const T& a, const T& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
+                                                    pipeline::Tables& tables, pipeline::LogFn log,
+                                                    TxSocketFn openTx) {
+    if (const std::string why = tooBig(chassis.config(), chassis.ifdb()); !why.empty())
+        return Status::failure(why);
+    auto cards =
+        std::make_unique<LineCards>(Started{}, chassis, tables, std::move(log), std::move(openTx));
+    cards->refresh();
+    return cards;
+}
+
+LineCards::LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& tables,
+                     pipeline::LogFn log, TxSocketFn openTx)
+    : chassis_(chassis),
+      tables_(tables),
+      log_(std::move(log)),
+      traps_(chassis.ifdb(), tables, log_),
+      task_(tables, std::move(openTx)),
+      links_(chassis.ifdb().portCount()) {
+    const chassis::IfDb& db = chassis_.ifdb();
+    for (const auto& card : chassis_.config().lineCards) {
+        for (const auto& pc : card.ports) {
+            if (pc.netdev.empty())
+                continue;
+            netdevs_.push_back({pc.name, pc.netdev});
+            netdevPort_.push_back(
+                static_cast<size_t>(db.portIndex(chassis::portIfIndex(card.slot, pc.number))));
+        }
+    }
+    // The entries the agents hold already, then every change as they apply it.
+    for (uint32_t slot = 0; slot < chassis_.config().slots; ++slot) {
+        if (const chassis::AclAgent* a = chassis_.cards().agent(slot)) {
+            for (const chassis::AclEntry& e : a->entries())
+                traps_.entryInstalled(slot, e);
+        }
+    }
+    chassis_.cards().setTableObserver(&traps_);
+}
+
+LineCards::~LineCards() {
+    chassis_.cards().setTableObserver(nullptr);
+}
+
+void LineCards::logged(const Status& s) const {
+    if (!s)
+        log_("line cards: " + s.what());
+}
+
+bool LineCards::cardPresent(uint32_t portIf) const {
+    const ozm::IfInfo* info = chassis_.ifdb().info(portIf);
+    const chassis::AclAgent* a =
+        info != nullptr ? chassis_.cards().agent(static_cast<uint32_t>(info->slot)) : nullptr;
+    return a != nullptr && a->present();
+}
+
+bool LineCards::live(uint32_t portIf) const {
+    const int p = chassis_.ifdb().portIndex(portIf);
+    return p >= 0 && cardPresent(portIf) && links_[static_cast<size_t>(p)].up();
+}
+
+void LineCards::refresh() {
+    const uint64_t generation = chassis_.ifm().generation();
+    const uint32_t present = chassis_.cards().presentBitmap();
+    if (generation != ifmGeneration_ || present != present_) {
+        const bool first = !ifmGeneration_;
+        ifmGeneration_ = generation;
+        present_ = present;
+        syncVlans(first);
+        syncLports();
+    }
+    logged(syncGlobals());
+}
+
+bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
+    const Result<l2pt_lport> now = tables_.lport(lport);
+    if (now && same(*now, rec))
+        return false;
+    logged(tables_.setLport(lport, rec));
+    return true;
+}
+
+void LineCards::syncLports() {
+    const chassis::IfDb& db = chassis_.ifdb();
+    for (size_t p = 0; p < db.portCount(); ++p)
+        writeLport(static_cast<uint32_t>(p),
+                   portRecord(db, p, cardPresent(db.portAt(p)), links_[p]));
+    for (size_t l = 0; l < db.lagCount(); ++l) {
+        size_t over = 0;
+        const l2pt_lport rec = lagRecord(
+            db, l, [this](uint32_t portIf) { return live(portIf); }, &over);
+        if (writeLport(static_cast<uint32_t>(L2PT_LAG_BASE + l), rec) && over != 0)
+            log_("line cards: " + db.name(db.lagAt(l)) + " has " +
+                 std::to_string(L2PT_LAG_MAX_LIVE + over) + " live members; the pipeline " +
+                 "carries its traffic by the first " + std::to_string(L2PT_LAG_MAX_LIVE));
+    }
+}
+
+void LineCards::syncVlans(bool every) {
+    std::vector<uint16_t> vids = usedVids_;
+    vlanRecords(chassis_.ifdb(), chassis_.ifm(), vlans_, usedVids_);
+    if (every) {
+        vids.resize(L2PT_VLANS);
+        for (uint32_t vid = 0; vid < L2PT_VLANS; ++vid)
+            vids[vid] = static_cast<uint16_t>(vid);
+    } else {
+        vids.insert(vids.end(), usedVids_.begin(), usedVids_.end());
+        std::sort(vids.begin(), vids.end());
+        vids.erase(std::unique(vids.begin(), vids.end()), vids.end());
+    }
+    // (VLAN, lport) pairs that are members no more, ordered as written.
+    std::vector<std::pair<uint16_t, uint32_t>> left;
+    for (uint16_t vid : vids) {
+        const l2pt_vlan& want = vlans_[vid];
+        const Result<l2pt_vlan> now = tables_.vlan(vid);
+        if (now && same(*now, want))
+            continue;
+        for (uint32_t w = 0; now && w < L2PT_LPORT_WORDS; ++w) {
+            for (uint32_t gone = now->members[w] & ~want.members[w]; gone != 0; gone &= gone - 1)
+                left.emplace_back(vid, w * kWordBits + static_cast<uint32_t>(__builtin_ctz(gone)));
+        }
+        logged(tables_.setVlan(vid, want));
+    }
+    if (left.empty())
+        return;
+    const Result<size_t> forgotten = tables_.forgetWhere([&](const pipeline::LearnedMac& m) {
+        return std::binary_search(left.begin(), left.end(), std::make_pair(m.vid, m.lport));
+    });
+    logged(forgotten.status());
+}
+
+Status LineCards::syncGlobals() {
+    const l2pt_globals now = tables_.globals();
+    l2pt_globals want = now;
+    want.tpid = chassis_.ifm().vmanTpid();
+    want.ageing_ns = uint64_t{chassis_.config().dataPlane.ageingSeconds} * kNsPerSecond;
+    want.flags = chassis_.trace().on() ? L2PT_G_TRACE : 0;
+    want.task_mark = task_.mark();
+    return same(now, want) ? Status() : tables_.setGlobals(want);
+}
+
+void LineCards::forgetLport(uint32_t lport) {
+    logged(tables_.forgetLport(lport).status());
+}
+
+void LineCards::portChanged(size_t netdev, const port::PortState& state) {
+    if (netdev >= netdevPort_.size()) {
+        log_("line cards: a change of interface " + std::to_string(netdev) + " of " +
+             std::to_string(netdevPort_.size()) + " ignored");
+        return;
+    }
+    const size_t p = netdevPort_[netdev];
+    const port::PortState before = links_[p];
+    links_[p] = state;
+    if (before.ifindex != state.ifindex) {
+        if (before.ifindex != 0)
+            logged(tables_.unbindIfindex(before.ifindex));
+        if (state.ifindex != 0)
+            logged(tables_.bindIfindex(state.ifindex, static_cast<uint32_t>(p)));
+    }
+    syncLports();
+    if (!before.up() || state.up())
+        return;
+    // It carries no traffic now: what was learned on it is stale. A LAG goes on by its other
+    // members while it has any.
+    const uint32_t lport = speaksAs(chassis_.ifdb(), p);
+    const Result<l2pt_lport> rec = tables_.lport(lport);
+    if (lport < L2PT_LAG_BASE || (rec && rec->n_live == 0))
+        forgetLport(lport);
+}
+
+void LineCards::expireAged() {
+    logged(tables_.expireAged(monotonicNs()).status());
+}
+
+Result<TaskGrant> LineCards::grant() {
+    Result<TaskGrant> g = task_.grant();
+    if (!g) {
+        log_("line cards: the task's data path: " + g.status().what());
+        return g;
+    }
+    if (Status s = syncGlobals(); !s) {
+        // The new socket's frames would be fenced: no half-granted path.
+        logged(s);
+        logged(tables_.removeTaskRing());
+        return s;
+    }
+    return g;
+}
+
+Status LineCards::revoke() {
+    const Status ring = task_.revoke();
+    logged(ring);
+    const Status mark = syncGlobals();
+    logged(mark);
+    return ring ? mark : ring;
+}
+
+void LineCards::readEvents() {
+    // Events waiting past this many are read at the next call (the descriptor stays readable).
+    constexpr size_t kEventBatch = 256;
+    if (!events_) {
+        Result<pipeline::TrapRing> ring = pipeline::TrapRing::map(
+            Fd(::fcntl(tables_.eventsFd(), F_DUPFD_CLOEXEC, 0)), L2PT_EVENT_RING_BYTES);
+        if (!ring) {
+            log_("line cards: the events ring: " + ring.status().what());
+            return;
+        }
+        events_.emplace(std::move(*ring));
+    }
+    chassis::Trace& trace = chassis_.trace();
+    for (size_t n = 0; n < kEventBatch; ++n) {
+        const std::span<const uint8_t> rec = events_->peek();
+        if (rec.empty())
+            return;
+        if (const auto ev = pipeline::parseEvent(rec); ev && trace.on()) {
+            const TraceLine line = traceLine(chassis_.ifdb(), *ev);
+            trace.add(line.actor, line.text);
+        }
+        events_->release();
+    }
+}
+
+}  // namespace netp::linecard

@@ -1,0 +1,125 @@
+// The chassis daemon's line cards in the kernel: keeps the pipeline's tables equal to the
+// chassis models, the task's data path, and what the operator reads of them.
+//
+//   auto cards = LineCards::start(chassis, tables, log);      // refused: the chassis is too big
+//   PortTracker ports((*cards)->netdevs(), ops, programs,
+//                     [&](size_t i, const PortState& s) { (*cards)->portChanged(i, s); }, log);
+//   ... after every change to the models (a message, a command, a card):  (*cards)->refresh();
+//   ... every few seconds:                                               (*cards)->expireAged();
+//   ... eventsFd() readable:                                             (*cards)->readEvents();
+//
+// What the ACL agents apply reaches the trap table at once, in their order (TrapMirror). IFM's
+// VLANs and LAGs, the cards' presence, the TPID and the trace switch reach the tables at the
+// next refresh(), which rewrites only what changed. Every failed write is logged with the
+// pipeline's text; the tables are left as the writes that succeeded made them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "chassis/chassis.h"
+#include "net/linecard/task_path.h"
+#include "net/linecard/trap_mirror.h"
+#include "net/pipeline/trap_ring.h"
+#include "net/port/port_tracker.h"
+
+namespace netp::linecard {
+
+// What l2ptctl shows.
+struct PortCounters {
+    uint32_t ifIndex;  // 0: interfaces of no port
+    l2pt_port_stats stats;
+};
+struct EntryCounters {
+    uint32_t slot;
+    chassis::AclEntry entry;
+    pipeline::TrapCounters counters;
+};
+struct MacEntry {
+    uint16_t vid;
+    pipeline::Mac mac;
+    uint32_t ifIndex;  // the port or LAG it was learned on
+    uint64_t ageMs;    // since it was last seen
+};
+
+class LineCards {
+  public:
+    // Writes every port's and LAG's record, the VLANs, the globals and the entries the agents
+    // hold now, and follows the agents from here on. A chassis the pipeline cannot hold (more
+    // ports, LAGs or slots than it has room for, a port VLAN past 4095) is refused, saying why.
+    static pipeline::Result<std::unique_ptr<LineCards>> start(chassis::Chassis& chassis,
+                                                              pipeline::Tables& tables,
+                                                              pipeline::LogFn log,
+                                                              TxSocketFn openTx = openTxSocket);
+    ~LineCards();
+    LineCards(const LineCards&) = delete;
+    LineCards& operator=(const LineCards&) = delete;
+
+    // The ports that stand for a Linux interface, for the PortTracker; portChanged() numbers
+    // them by their place here.
+    const std::vector<port::PortNetdev>& netdevs() const { return netdevs_; }
+    // The PortTracker's listener: the port's interface (ifindex, MTU, up) into its record and
+    // the ifindex binding, its LAG's live members; the MACs learned on it forgotten when it
+    // stops carrying traffic (for a LAG's member: when the LAG has no live member left).
+    void portChanged(size_t netdev, const port::PortState& state);
+
+    // Brings the VLANs, the LAGs, the cards' presence, the TPID and the trace switch in line
+    // with the models; cheap when none of them moved. MACs learned on an lport that left a VLAN
+    // are forgotten in it.
+    void refresh();
+    // Forgets the learned MACs not seen for the ageing time.
+    void expireAged();
+
+    // The task's data path: a new generation for the task taking the primary role; the old one
+    // receives nothing from here on and what it sends is dropped. Logged when it fails.
+    pipeline::Result<TaskGrant> grant();
+    // No task holds the role: the ring goes, the generation moves on.
+    pipeline::Status revoke();
+    uint16_t generation() const { return task_.generation(); }
+
+    // The pipeline's per-frame events (readable while the chassis trace is on): readEvents()
+    // turns those waiting into chassis trace lines.
+    int eventsFd() const { return tables_.eventsFd(); }
+    void readEvents();
+
+    pipeline::Result<std::vector<PortCounters>> portCounters() const;
+    pipeline::Result<std::vector<EntryCounters>> entryCounters() const;
+    pipeline::Result<std::vector<MacEntry>> learnedMacs() const;
+
+  private:
+    struct Started {};  // only start() makes one
+
+  public:
+    LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& tables, pipeline::LogFn log,
+              TxSocketFn openTx);
+
+  private:
+    bool cardPresent(uint32_t portIf) const;
+    bool live(uint32_t portIf) const;
+    void syncLports();
+    // Writes the record when the table holds another; whether it did.
+    bool writeLport(uint32_t lport, const l2pt_lport& rec);
+    // every: compare all VLANs with the table, not only those that had or have members.
+    void syncVlans(bool every);
+    pipeline::Status syncGlobals();
+    void forgetLport(uint32_t lport);
+    void logged(const pipeline::Status& s) const;
+
+    chassis::Chassis& chassis_;
+    pipeline::Tables& tables_;
+    pipeline::LogFn log_;
+    TrapMirror traps_;
+    TaskPath task_;
+    std::vector<port::PortNetdev> netdevs_;
+    std::vector<size_t> netdevPort_;      // netdevs_[i] is port netdevPort_[i] (dense index)
+    std::vector<port::PortState> links_;  // by dense port index
+    std::optional<uint64_t> ifmGeneration_;
+    uint32_t present_ = 0;  // the cards' bitmap as last written
+    std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
+    std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
+    std::optional<pipeline::TrapRing> events_;
+};
+
+}  // namespace netp::linecard

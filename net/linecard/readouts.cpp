@@ -1,0 +1,56 @@
+// What l2ptctl shows of the line cards in the kernel: per-port counters, the agents' entries
+// with what they matched, the learned MACs.
+#include "net/linecard/clock.h"
+#include "net/linecard/line_cards.h"
+#include "net/linecard/records.h"
+
+namespace netp::linecard {
+
+using pipeline::Result;
+
+Result<std::vector<PortCounters>> LineCards::portCounters() const {
+    const chassis::IfDb& db = chassis_.ifdb();
+    std::vector<PortCounters> out;
+    out.reserve(db.portCount() + 1);
+    for (uint32_t p = 0; p <= db.portCount(); ++p) {
+        const bool port = p < db.portCount();
+        Result<l2pt_port_stats> s = tables_.portStats(port ? p : L2PT_STATS_NO_PORT);
+        if (!s)
+            return s.status();
+        out.push_back({port ? db.portAt(p) : 0, *s});
+    }
+    return out;
+}
+
+Result<std::vector<EntryCounters>> LineCards::entryCounters() const {
+    std::vector<EntryCounters> out;
+    for (uint32_t slot = 0; slot < chassis_.config().slots; ++slot) {
+        const chassis::AclAgent* a = chassis_.cards().agent(slot);
+        if (a == nullptr)
+            continue;
+        for (const chassis::AclEntry& e : a->entries()) {
+            Result<pipeline::TrapCounters> c = traps_.counters(slot, e);
+            if (!c)
+                return c.status();
+            out.push_back({slot, e, *c});
+        }
+    }
+    return out;
+}
+
+Result<std::vector<MacEntry>> LineCards::learnedMacs() const {
+    constexpr uint64_t kNsPerMs = 1'000'000;
+    Result<std::vector<pipeline::LearnedMac>> macs = tables_.learnedMacs();
+    if (!macs)
+        return macs.status();
+    const uint64_t now = monotonicNs();
+    std::vector<MacEntry> out;
+    out.reserve(macs->size());
+    for (const pipeline::LearnedMac& m : *macs) {
+        const uint64_t age = now > m.seenNs ? now - m.seenNs : 0;
+        out.push_back({m.vid, m.mac, chassisIfOf(chassis_.ifdb(), m.lport), age / kNsPerMs});
+    }
+    return out;
+}
+
+}  // namespace netp::linecard

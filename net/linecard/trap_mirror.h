@@ -1,0 +1,48 @@
+// The ACL agents' trap entries in the pipeline's trap table, one change at a time, in the order
+// the agents apply them: a tunnel-MAC change that installs the new entries before it removes
+// the old ones leaves no moment in which PDUs are switched as data.
+//
+// An entry is held under the key it matches frames by: a port's own entry by the port's chassis
+// ifIndex, an agent-wide one (ifIndex 0, global set) by its card's slot. An entry that can match
+// no frame (a port of another card, ifIndex 0 without global) is not held: the simulated card
+// never traps by it either.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <set>
+
+#include "chassis/acl_agent.h"
+#include "chassis/ifdb.h"
+#include "net/pipeline/bpf_object.h"
+#include "net/pipeline/tables.h"
+
+namespace netp::linecard {
+
+class TrapMirror final : public chassis::TableObserver {
+  public:
+    TrapMirror(const chassis::IfDb& db, pipeline::Tables& tables, pipeline::LogFn log)
+        : db_(db), tables_(tables), log_(std::move(log)) {}
+
+    void entryInstalled(uint32_t slot, const chassis::AclEntry& entry) override;
+    void entryRemoved(uint32_t slot, const chassis::AclEntry& entry) override;
+    void rateChanged(uint32_t slot, const chassis::AclEntry& entry) override;
+    void tableCleared(uint32_t slot) override;
+
+    // What the pipeline counted of an agent's entry; zero for one it does not hold.
+    pipeline::Result<pipeline::TrapCounters> counters(uint32_t slot,
+                                                      const chassis::AclEntry& entry) const;
+
+  private:
+    // The key the entry of agent `slot` would be held under, matching or not.
+    std::optional<pipeline::TrapKey> keyOf(uint32_t slot, const chassis::AclEntry& entry) const;
+    bool holds(uint32_t slot, const pipeline::TrapKey& key) const;
+    void logged(const pipeline::Status& s) const;
+
+    const chassis::IfDb& db_;
+    pipeline::Tables& tables_;
+    pipeline::LogFn log_;
+    std::array<std::set<pipeline::TrapKey>, pipeline::kMaxSlots> held_;
+};
+
+}  // namespace netp::linecard

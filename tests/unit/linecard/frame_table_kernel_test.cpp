@@ -1,0 +1,424 @@
+// The frame table (tests/dataplane/frames.table) through the kernel pipeline, as the chassis
+// daemon runs it: the chassis models, LineCards over the loaded pipeline, the port layer
+// attaching it to one veth pair per port of the table's chassis (MTUs as the chassis file
+// gives), a task ring. Each row's frame is sent from the far end of its port; every copy is
+// read at the far ends, the trapped record from the task's ring, the verdict, reason and VLAN
+// from the pipeline's events. Entries, the TPID and cards change through the chassis models,
+// so the mirroring is under test too. Root: a network namespace of its own, BPF.
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <gtest/gtest.h>
+#include <linux/pkt_cls.h>
+#include <net/if.h>
+#include <poll.h>
+
+#include <chrono>
+#include <map>
+#include <set>
+
+#include "chassis/chassis.h"
+#include "net/linecard/line_cards.h"
+#include "net/pipeline/bpf_tables.h"
+#include "net/pipeline/records.h"
+#include "net/port/link_monitor.h"
+#include "net/port/linux_port_ops.h"
+#include "tests/support/frame_table.h"
+#include "tests/support/veth.h"
+#include "tests/unit/chassis/test_chassis.h"
+
+namespace netp::linecard {
+namespace {
+
+using namespace frametable;
+using pipeline::BpfTables;
+using pipeline::TrapRing;
+
+constexpr size_t kMaxFrame = 16384;
+constexpr int kWaitMs = 1000;
+constexpr uint64_t kNsPerSecond = 1'000'000'000;
+constexpr uint8_t kModePort = 1;
+
+// Rows the kernel cannot be given at all, and why.
+const std::map<std::string, std::string> kNotRun = {
+    {"runt",
+     "shorter than an Ethernet header: AF_PACKET refuses to send it on veth and "
+     "BPF_PROG_TEST_RUN refuses to run it"},
+};
+
+// Frames a veth does not carry to tc: one longer than the receiving interface's MTU, the
+// Ethernet header and a tag (as a NIC refuses it), and an 802.1Q or 802.1ad frame with less
+// than a tag and an EtherType after its MACs, which the kernel's receive path frees
+// (skb_vlan_untag). Such a row runs on its port's ingress program with BPF_PROG_TEST_RUN, and
+// its copies are read as they leave the ports: the far end's kernel would free them too.
+bool vethDropsIt(const Bytes& f, uint32_t mtu) {
+    constexpr size_t kUntagNeeds = L2PT_ETH_HLEN + L2PT_TAG_LEN + 2;
+    if (f.size() > mtu + L2PT_ETH_HLEN + L2PT_TAG_LEN)
+        return true;
+    if (f.size() < L2PT_ETH_HLEN || f.size() >= kUntagNeeds)
+        return false;
+    const uint16_t type = static_cast<uint16_t>(f[L2PT_OFF_TYPE] << 8 | f[L2PT_OFF_TYPE + 1]);
+    return type == L2PT_TPID_8021Q || type == L2PT_TPID_QINQ;
+}
+
+std::string netdevOf(const std::string& port) {
+    std::string n = port;
+    std::replace(n.begin(), n.end(), '/', '_');
+    return n;
+}
+
+// A map of the loaded pipeline, by name, found through the ingress program that uses it.
+Fd pipelineMap(int program, const std::string& name) {
+    uint32_t ids[16] = {};
+    bpf_prog_info info{};
+    info.nr_map_ids = std::size(ids);
+    info.map_ids = reinterpret_cast<uintptr_t>(ids);
+    uint32_t len = sizeof info;
+    if (bpf_obj_get_info_by_fd(program, &info, &len) != 0)
+        return Fd();
+    for (uint32_t i = 0; i < info.nr_map_ids && i < std::size(ids); i++) {
+        Fd fd(bpf_map_get_fd_by_id(ids[i]));
+        bpf_map_info m{};
+        uint32_t mlen = sizeof m;
+        if (fd.valid() && bpf_obj_get_info_by_fd(fd.get(), &m, &mlen) == 0 && name == m.name)
+            return fd;
+    }
+    return Fd();
+}
+
+// Every element of a hash map through edit(value), written back.
+template <typename Key, typename Value, typename Edit>
+void editEach(int map, uint64_t flags, Edit edit) {
+    Key key{};
+    const void* prev = nullptr;
+    while (bpf_map_get_next_key(map, prev, &key) == 0) {
+        prev = &key;
+        Value v;
+        if (bpf_map_lookup_elem_flags(map, &key, &v, flags) != 0)
+            continue;
+        edit(v);
+        ASSERT_EQ(bpf_map_update_elem(map, &key, &v, BPF_EXIST | flags), 0);
+    }
+}
+
+class KernelRunner {
+  public:
+    explicit KernelRunner(const Table& t)
+        : chassis_(withNetdevs(chassis::loadChassisFile(t.chassis)), task_) {}
+
+    // The namespace, the pipeline, the port layer and the task's ring; false, having said why,
+    // when any of it cannot be made.
+    bool setUp() {
+        const chassis::IfDb& db = chassis_.ifdb();
+        std::vector<VethPair> pairs;
+        for (size_t p = 0; p < db.portCount(); ++p) {
+            const uint32_t portIf = db.portAt(p);
+            // The far end sends, untagged too, the longest frame the port takes in.
+            pairs.push_back({netdevOf(db.name(portIf)), farEnd(db.name(portIf)), db.portMtu(portIf),
+                             db.portMtu(portIf) + L2PT_TAG_LEN});
+        }
+        if (const std::string failed = privateVeths(pairs); !failed.empty()) {
+            ADD_FAILURE() << failed;
+            return false;
+        }
+        auto loaded = BpfTables::load([](std::string_view l) { std::cerr << l << "\n"; });
+        if (!loaded) {
+            ADD_FAILURE() << loaded.status().what();
+            return false;
+        }
+        tables_ = std::move(*loaded);
+        auto log = [this](std::string_view l) { log_ += std::string(l) + "\n"; };
+        auto cards = LineCards::start(chassis_, *tables_, log);
+        if (!cards) {
+            ADD_FAILURE() << cards.status().what();
+            return false;
+        }
+        cards_ = std::move(*cards);
+        // The port layer as the daemon runs it, in the new namespace: interfaces followed
+        // through rtnetlink, the pipeline attached to each.
+        ops_.emplace();
+        links_.emplace();
+        tracker_.emplace(
+            cards_->netdevs(), *ops_, port::TcPrograms{tables_->ingressFd(), tables_->egressFd()},
+            [this](size_t i, const port::PortState& s) { cards_->portChanged(i, s); },
+            [this](const std::string& l) { ports_ += l + "\n"; });
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!allUp() && std::chrono::steady_clock::now() < until) {
+            pollfd p{links_->fd(), POLLIN, 0};
+            ::poll(&p, 1, 100);
+            tracker_->handle(links_->read());
+        }
+        if (!allUp()) {
+            ADD_FAILURE() << "the ports' interfaces did not come up with the pipeline attached:\n"
+                          << ports_;
+            return false;
+        }
+        auto grant = cards_->grant();
+        auto ring = grant ? TrapRing::map(std::move(grant->ring), L2PT_RING_BYTES)
+                          : pipeline::Result<TrapRing>(grant.status());
+        auto events = TrapRing::map(Fd(::dup(tables_->eventsFd())), L2PT_EVENT_RING_BYTES);
+        if (!ring || !events) {
+            ADD_FAILURE() << ring.status().what() << events.status().what();
+            return false;
+        }
+        ring_.emplace(std::move(*ring));
+        events_.emplace(std::move(*events));
+        for (size_t p = 0; p < db.portCount(); ++p) {
+            farEnds_.emplace_back(wireSocket(ifindexOf(farEnd(db.name(db.portAt(p))))));
+            if (!farEnds_.back().valid()) {
+                ADD_FAILURE() << "a packet socket on the far ends: " << std::strerror(errno);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void operator()(const Entry& e) {
+        const uint32_t ifIndex = e.slot ? 0 : port(e.port);
+        const uint32_t slot =
+            e.slot ? *e.slot : static_cast<uint32_t>(chassis_.ifdb().info(ifIndex)->slot);
+        chassis::AclAgent* a = chassis_.cards().agent(slot);
+        ASSERT_NE(a, nullptr) << "no card in slot " << slot;
+        if (seq_[slot] == 0)
+            a->receive(chassis::test::sync());
+        a->receive(
+            chassis::test::download(++seq_[slot], aclmsg::kOpInstall,
+                                    {{ifIndex, e.mac, e.slot ? 1u : 0u, e.rateKbps, kModePort}}));
+    }
+    void operator()(const Tpid& t) {
+        chassis_.ifm().vmanTpid(t.tpid);
+        cards_->refresh();
+    }
+    // The kernel's clock cannot be moved: the tables age instead. Every learned MAC's and
+    // policer's timestamp moves back by the interval, through the maps.
+    void operator()(const Advance& a) {
+        const uint64_t by = a.seconds * kNsPerSecond;
+        Fd fdb = pipelineMap(tables_->ingressFd(), "l2pt_fdb");
+        Fd traps = pipelineMap(tables_->ingressFd(), "l2pt_traps");
+        ASSERT_TRUE(fdb.valid() && traps.valid()) << "the pipeline's l2pt_fdb and l2pt_traps";
+        editEach<l2pt_fdb_key, l2pt_fdb_entry>(fdb.get(), 0, [&](l2pt_fdb_entry& e) {
+            ASSERT_GT(e.seen_ns, by) << "the clock is not that far past boot";
+            e.seen_ns -= by;
+        });
+        editEach<l2pt_trap_key, l2pt_trap>(traps.get(), BPF_F_LOCK, [&](l2pt_trap& t) {
+            if (t.started)
+                t.last_ns -= by;
+        });
+    }
+    void operator()(const Card& c) {
+        seq_[c.slot] = 0;  // the agent starts afresh
+        EXPECT_TRUE(c.up ? chassis_.events().cardUp(c.slot) : chassis_.events().cardDown(c.slot));
+        cards_->refresh();
+    }
+    void operator()(const Row& r) {
+        SCOPED_TRACE("row " + r.name + " (frames.table:" + std::to_string(r.line) + ")");
+        if (kNotRun.count(r.name))
+            return;
+        ran_.insert(r.name);
+        expectQuiet();
+        const uint64_t dropsBefore = drops(r.reason);
+        std::vector<Copy> copies;
+        l2pt_event ev{};
+        if (vethDropsIt(r.frame, chassis_.ifdb().portMtu(port(r.port)))) {
+            ev = testRun(r, copies);
+        } else {
+            sendFrom(r.port, r.frame);
+            ev = nextEvent();
+            copies = received(farEnds_, r.out.size(), false);
+        }
+        EXPECT_EQ(verdictWord(ev.verdict), verdictWord(r.verdict));
+        if (r.reason >= 0) {
+            EXPECT_EQ(reasonWord(ev.reason), reasonWord(r.reason));
+            EXPECT_EQ(drops(r.reason), dropsBefore + 1);
+        }
+        if (r.vlan) {
+            EXPECT_EQ(ev.vid, *r.vlan);
+        }
+        if (r.verdict == L2PT_VERDICT_TRAPPED) {
+            EXPECT_EQ(ev.reason, r.socket);
+            expectTrapped(r);
+        }
+        EXPECT_EQ(ev.copies, copies.size());
+        EXPECT_EQ(copiesText(copies), copiesText(r.out));
+    }
+
+    // Every row ran but those named as impossible, and those are rows of the table.
+    void expectAllRan(const Table& t) {
+        std::set<std::string> rows, notRun;
+        for (const Step& s : t.steps) {
+            if (const Row* r = std::get_if<Row>(&s))
+                rows.insert(r->name);
+        }
+        for (const auto& [name, why] : kNotRun)
+            notRun.insert(name);
+        std::set<std::string> expected;
+        std::set_difference(rows.begin(), rows.end(), notRun.begin(), notRun.end(),
+                            std::inserter(expected, expected.end()));
+        EXPECT_EQ(ran_, expected);
+        EXPECT_TRUE(std::includes(rows.begin(), rows.end(), notRun.begin(), notRun.end()));
+        EXPECT_EQ(log_, "") << "LineCards logged failures";
+    }
+
+    // The daemon's trace of a frame the kernel floods reads as the simulation's of the same
+    // frame (the chassis's own data plane, run on it here).
+    void expectTraceAsSimulation() {
+        const Bytes f = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0x0a, 0x01, 0x08, 0};
+        const uint32_t in = port("ge0/1");
+        sendFrom("ge0/1", f);
+        received(farEnds_, 3, false);
+        cards_->readEvents();
+        chassis_.cards().frameIn(in, f);
+        const auto lines = chassis_.trace().grep("port ge0/1 in ");
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0], lines[1]) << "the kernel's, then the simulation's";
+        EXPECT_TRUE(lines[0].starts_with("port ge0/1 in len=14 vlan=100 flooded to ge0/2,te1/0,"))
+            << lines[0];
+    }
+
+  private:
+    static chassis::ChassisConfig withNetdevs(chassis::ChassisConfig cfg) {
+        for (auto& card : cfg.lineCards) {
+            for (auto& p : card.ports)
+                p.netdev = netdevOf(p.name);
+        }
+        return cfg;
+    }
+
+    uint32_t port(const std::string& name) {
+        const auto i = chassis_.ifdb().find(name);
+        if (!i)
+            ADD_FAILURE() << "the test chassis has no port " << name;
+        return i.value_or(0);
+    }
+    size_t index(uint32_t portIf) { return static_cast<size_t>(chassis_.ifdb().portIndex(portIf)); }
+
+    bool allUp() const {
+        for (size_t i = 0; i < tracker_->size(); ++i) {
+            if (!tracker_->state(i).up() || !tracker_->state(i).attached)
+                return false;
+        }
+        return true;
+    }
+
+    static unsigned ifindexOf(const std::string& netdev) {
+        return ::if_nametoindex(netdev.c_str());
+    }
+    static std::string farEnd(const std::string& port) { return "w" + netdevOf(port); }
+
+    void sendFrom(const std::string& port, const Bytes& f) {
+        ASSERT_TRUE(sendWire(farEnds_[index(this->port(port))].get(), ifindexOf(farEnd(port)), f))
+            << std::strerror(errno);
+    }
+
+    // The frame on its port's ingress program: its clones leave the ports; the frame the
+    // program redirects last is its output, which leaves by the last way the event names.
+    l2pt_event testRun(const Row& r, std::vector<Copy>& copies) {
+        std::vector<Fd> leaving;
+        const chassis::IfDb& db = chassis_.ifdb();
+        for (size_t p = 0; p < db.portCount(); ++p)
+            leaving.emplace_back(wireSocket(ifindexOf(netdevOf(db.name(db.portAt(p))))));
+        Bytes out(kMaxFrame);
+        __sk_buff ctx{};
+        ctx.ifindex = ifindexOf(netdevOf(r.port));
+        LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = r.frame.data(), .data_out = out.data(),
+                    .data_size_in = static_cast<uint32_t>(r.frame.size()),
+                    .data_size_out = static_cast<uint32_t>(out.size()), .ctx_in = &ctx,
+                    .ctx_size_in = sizeof ctx);
+        EXPECT_EQ(bpf_prog_test_run_opts(tables_->ingressFd(), &opts), 0);
+        out.resize(opts.data_size_out);
+        const l2pt_event ev = nextEvent();
+        copies = received(leaving, r.out.size() - (opts.retval == TC_ACT_REDIRECT ? 1 : 0), true);
+        if (opts.retval == TC_ACT_REDIRECT && ev.copies >= 1 && ev.copies <= L2PT_EVENT_WAYS)
+            copies.push_back({chassis_.ifdb().name(ev.ways[ev.copies - 1]), out});
+        for (const Fd& w : farEnds_) {  // the clones the far ends were given, already read
+            while (readWireFrame(w.get(), kMaxFrame)) {
+            }
+        }
+        return ev;
+    }
+
+    l2pt_event nextEvent() {
+        pollfd p{events_->fd(), POLLIN, 0};
+        std::span<const uint8_t> rec = events_->peek();
+        if (rec.empty() && ::poll(&p, 1, kWaitMs) == 1)
+            rec = events_->peek();
+        const auto ev = pipeline::parseEvent(rec);
+        events_->release();
+        EXPECT_TRUE(ev) << "no event within " << kWaitMs << " ms";
+        return ev.value_or(l2pt_event{});
+    }
+
+    // What reaches (or leaves) the ports' interfaces, by sockets in dense port order.
+    std::vector<Copy> received(const std::vector<Fd>& wires, size_t expected, bool leaving) {
+        std::vector<int> fds;
+        for (const Fd& w : wires)
+            fds.push_back(w.get());
+        std::vector<Copy> got;
+        for (auto& [p, f] : wireFrames(fds, expected, kMaxFrame, leaving))
+            got.push_back({chassis_.ifdb().name(chassis_.ifdb().portAt(p)), std::move(f)});
+        return got;
+    }
+
+    void expectTrapped(const Row& r) {
+        pollfd p{ring_->fd(), POLLIN, 0};
+        std::span<const uint8_t> rec = ring_->peek();
+        if (rec.empty() && ::poll(&p, 1, kWaitMs) == 1)
+            rec = ring_->peek();
+        const auto t = pipeline::parseTrapRecord(rec);
+        ASSERT_TRUE(t) << "nothing in the task's ring";
+        EXPECT_EQ(t->socket, r.socket);
+        EXPECT_EQ(chassis_.ifdb().name(t->rxIf), r.rxIf);
+        EXPECT_EQ(chassis_.ifdb().name(t->portIf), r.port);
+        EXPECT_EQ(chassis::hexText(t->frame), chassis::hexText(r.trapped));
+        ring_->release();
+    }
+
+    // Nothing left over from the row before: no event, record or frame.
+    void expectQuiet() {
+        EXPECT_TRUE(events_->peek().empty()) << "an event left over";
+        EXPECT_TRUE(ring_->peek().empty()) << "a trapped frame left over";
+        for (const Fd& w : farEnds_)
+            EXPECT_FALSE(readWireFrame(w.get(), kMaxFrame)) << "a frame left over";
+    }
+
+    // The drops of a reason over every port and the interfaces of none.
+    uint64_t drops(int reason) {
+        if (reason < 0)
+            return 0;
+        auto counters = cards_->portCounters();
+        EXPECT_TRUE(counters) << counters.status().what();
+        uint64_t n = 0;
+        for (const PortCounters& c : counters ? *counters : std::vector<PortCounters>{})
+            n += c.stats.drops[reason];
+        return n;
+    }
+
+    chassis::test::NoTask task_;
+    chassis::Chassis chassis_;
+    std::unique_ptr<BpfTables> tables_;
+    std::unique_ptr<LineCards> cards_;
+    std::optional<port::LinuxPortOps> ops_;
+    std::optional<port::LinkMonitor> links_;
+    std::optional<port::PortTracker> tracker_;
+    std::optional<TrapRing> ring_;
+    std::optional<TrapRing> events_;
+    std::vector<Fd> farEnds_;  // by dense port index: a socket on the far end of each port
+    std::map<uint32_t, uint32_t> seq_;
+    std::set<std::string> ran_;
+    std::string log_;    // what LineCards logged
+    std::string ports_;  // what the port layer logged
+};
+
+TEST(KernelFrameTable, PipelineGivesEveryRowsOutcome) {
+    ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads BPF programs and makes a "
+                                  "network namespace with veth pairs";
+    const Table table = load(L2PT_FRAME_TABLE);
+    KernelRunner run(table);
+    ASSERT_TRUE(run.setUp());
+    for (const auto& step : table.steps)
+        std::visit(run, step);
+    run.expectAllRan(table);
+    run.expectTraceAsSimulation();
+}
+
+}  // namespace
+}  // namespace netp::linecard

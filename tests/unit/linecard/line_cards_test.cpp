@@ -1,0 +1,272 @@
+// LineCards over the in-memory tables (no root): what the chassis models do reaches the tables
+// as the kernel pipeline needs it.
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+
+#include "chassis/chassis.h"
+#include "net/linecard/line_cards.h"
+#include "net/linecard/trace_lines.h"
+#include "net/pipeline/mem_tables.h"
+#include "tests/unit/chassis/test_chassis.h"
+
+namespace netp::linecard {
+namespace {
+
+using chassis::test::download;
+using pipeline::MemTables;
+using pipeline::TrapKey;
+
+constexpr uint8_t kModePort = 1;
+constexpr pipeline::Mac kNewTunnel = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x01};
+constexpr pipeline::Mac kHost = {0x02, 0, 0, 0, 0, 0x0a};
+constexpr uint32_t kLag1 = L2PT_LAG_BASE;  // the test chassis's only LAG
+
+// The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0 and lag1 (te1/1,
+// te1/2); each port on an interface of its own name ("ge0_1").
+chassis::ChassisConfig netdevChassis() {
+    chassis::ChassisConfig cfg = chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml");
+    for (auto& card : cfg.lineCards) {
+        for (auto& p : card.ports) {
+            p.netdev = p.name;
+            std::replace(p.netdev.begin(), p.netdev.end(), '/', '_');
+        }
+    }
+    return cfg;
+}
+
+class LineCardsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto t = MemTables::create();
+        ASSERT_TRUE(t) << t.status().what();
+        tables = std::move(*t);
+        auto c = LineCards::start(
+            chassis, *tables, [this](std::string_view l) { log += l; },
+            [this](uint32_t mark) -> pipeline::Result<Fd> {
+                marks.push_back(mark);
+                return Fd(::eventfd(0, EFD_CLOEXEC));
+            });
+        ASSERT_TRUE(c) << c.status().what();
+        cards = std::move(*c);
+    }
+    void TearDown() override { EXPECT_EQ(log, "") << "nothing failed"; }
+
+    uint32_t ifIndex(const std::string& name) { return *chassis.ifdb().find(name); }
+    uint32_t lport(const std::string& name) {
+        return static_cast<uint32_t>(chassis.ifdb().portIndex(ifIndex(name)));
+    }
+    l2pt_lport record(uint32_t lp) { return *tables->lport(lp); }
+    bool member(uint16_t vid, uint32_t lp, bool core = false) {
+        const l2pt_vlan v = *tables->vlan(vid);
+        const auto bit = [&](const uint32_t* w) { return (w[lp / 32] >> (lp % 32) & 1) != 0; };
+        return bit(v.members) && bit(v.core) == core;
+    }
+    // The port's interface as the port layer reports it.
+    void link(const std::string& port, uint32_t ifindex, bool up) {
+        const auto& nd = cards->netdevs();
+        const auto it = std::find_if(nd.begin(), nd.end(), [&](auto& n) { return n.port == port; });
+        ASSERT_NE(it, nd.end());
+        cards->portChanged(static_cast<size_t>(it - nd.begin()),
+                           port::PortState{ifindex, 1500, up, up, true});
+    }
+    void apply(uint32_t slot, uint32_t op, const std::vector<chassis::test::Entry>& entries) {
+        chassis::AclAgent* a = chassis.cards().agent(slot);
+        if (seq[slot] == 0)
+            a->receive(chassis::test::sync());
+        a->receive(download(++seq[slot], op, entries));
+    }
+    bool trapped(const TrapKey& key) { return tables->trapCounters(key).ok(); }
+    size_t learned() { return tables->learnedMacs()->size(); }
+
+    chassis::test::NoTask task;
+    chassis::Chassis chassis{netdevChassis(), task};
+    std::unique_ptr<MemTables> tables;
+    std::unique_ptr<LineCards> cards;
+    std::string log;
+    std::vector<uint32_t> marks;
+    uint32_t seq[pipeline::kMaxSlots] = {};
+};
+
+TEST_F(LineCardsTest, StartWritesThePortsVlansAndGlobals) {
+    const l2pt_lport ge01 = record(lport("ge0/1"));
+    EXPECT_EQ(ge01.chassis_if, ifIndex("ge0/1"));
+    EXPECT_EQ(ge01.pvid, 100);
+    EXPECT_EQ(ge01.flags, L2PT_P_PRESENT);  // no interface yet
+    EXPECT_EQ(record(lport("te1/1")).lag, kLag1);
+    EXPECT_EQ(record(kLag1).flags, L2PT_P_PRESENT | L2PT_P_IS_LAG);
+    EXPECT_TRUE(member(100, lport("ge0/1")));
+    EXPECT_TRUE(member(100, lport("te1/0"), true));
+    EXPECT_TRUE(member(100, kLag1, true));
+    EXPECT_FALSE(member(100, lport("te1/1"), true)) << "a LAG's member speaks as its LAG";
+    EXPECT_EQ(tables->globals().tpid, L2PT_TPID_VMAN);
+    EXPECT_EQ(tables->globals().flags, L2PT_G_TRACE) << "the chassis trace is kept";
+}
+
+// A new tunnel MAC is installed before the old one goes, in two downloads: between them both
+// trap, so no PDU is switched as data. Entries are held by the key they match frames with.
+TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
+    const TrapKey oldMac = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
+    const TrapKey newMac = TrapKey::port(ifIndex("te1/0"), kNewTunnel);
+    apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
+    EXPECT_TRUE(trapped(oldMac));
+    apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), kNewTunnel, 0, 0, kModePort}});
+    EXPECT_TRUE(trapped(oldMac) && trapped(newMac));
+    apply(1, aclmsg::kOpRemove, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
+    EXPECT_FALSE(trapped(oldMac));
+    EXPECT_TRUE(trapped(newMac));
+
+    apply(2, aclmsg::kOpInstall, {{0, chassis::test::kPvstMac, 1, 0, kModePort}});
+    EXPECT_TRUE(trapped(TrapKey::slot(2, chassis::test::kPvstMac))) << "agent-wide: by slot";
+    apply(0, aclmsg::kOpInstall, {{ifIndex("te1/1"), chassis::test::kStpMac, 0, 0, kModePort}});
+    EXPECT_FALSE(trapped(TrapKey::port(ifIndex("te1/1"), chassis::test::kStpMac)))
+        << "card 0's agent traps no frame of card 1's ports";
+}
+
+// Card 1 (te1/0, and lag1's members te1/1, te1/2) goes and comes back.
+TEST_F(LineCardsTest, ACardGoingAwayTakesItsTrapsPortsAndLagMembers) {
+    link("te1/1", 21, true);
+    link("te1/2", 22, true);
+    const l2pt_lport lag = record(kLag1);
+    ASSERT_EQ(lag.n_live, 2);
+    EXPECT_EQ(lag.live[0], lport("te1/1"));
+    EXPECT_EQ(lag.live[1], lport("te1/2"));
+    apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
+
+    ASSERT_TRUE(chassis.events().cardDown(1));
+    cards->refresh();
+    EXPECT_FALSE(trapped(TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac)));
+    for (const char* p : {"te1/0", "te1/1", "te1/2"})
+        EXPECT_EQ(record(lport(p)).flags & L2PT_P_PRESENT, 0) << p;
+    EXPECT_EQ(record(lport("ge0/1")).flags & L2PT_P_PRESENT, L2PT_P_PRESENT);
+    EXPECT_EQ(record(kLag1).n_live, 0);
+
+    ASSERT_TRUE(chassis.events().cardUp(1));
+    cards->refresh();
+    EXPECT_EQ(record(lport("te1/1")).flags, L2PT_P_PRESENT | L2PT_P_UP);
+    EXPECT_EQ(record(kLag1).n_live, 2);
+}
+
+// IFM's changes reach the VLANs and LAGs; MACs learned on a port that left a VLAN go.
+TEST_F(LineCardsTest, IfmChangesReachVlansAndLags) {
+    using chassis::Ifm;
+    const uint32_t vl100 = chassis::vlanIfIndex(100);
+    chassis.ifm().vlanAdd({Ifm::VlanBlock{vl100, chassis::kProtoStp, 0, {{ifIndex("ge0/4"), 0}}}});
+    tables->learn(100, kHost, lport("ge0/2"), 1);
+    tables->learn(200, kHost, lport("ge0/3"), 1);
+    cards->refresh();
+    EXPECT_TRUE(member(100, lport("ge0/4")));
+
+    chassis.ifm().vlanDel({Ifm::VlanBlock{vl100, 0, 0, {{ifIndex("ge0/2"), 0}}}});
+    cards->refresh();
+    EXPECT_FALSE(member(100, lport("ge0/2")));
+    ASSERT_EQ(learned(), 1u);
+    EXPECT_EQ(tables->learnedMacs()->at(0).vid, 200);
+
+    link("te1/1", 21, true);
+    link("te1/2", 22, true);
+    chassis.ifm().lagDel({Ifm::LagBlock{chassis::lagIfIndex(1), {ifIndex("te1/1")}}});
+    cards->refresh();
+    EXPECT_EQ(record(kLag1).n_live, 1);
+    EXPECT_EQ(record(kLag1).live[0], lport("te1/2"));
+    EXPECT_EQ(record(lport("te1/1")).lag, L2PT_LPORT_NONE);
+}
+
+// Interfaces into the port records; what was learned behind one that stops carrying traffic
+// goes (a LAG's, once its last live member stops).
+TEST_F(LineCardsTest, AnInterfaceGoingDownForgetsItsMacs) {
+    link("ge0/1", 11, true);
+    const l2pt_lport up = record(lport("ge0/1"));
+    EXPECT_EQ(up.ifindex, 11u);
+    EXPECT_EQ(up.mtu, 1500);
+    EXPECT_EQ(up.flags, L2PT_P_PRESENT | L2PT_P_UP);
+    link("te1/1", 21, true);
+    link("te1/2", 22, true);
+    tables->learn(100, kHost, lport("ge0/1"), 1);
+    tables->learn(100, kNewTunnel, kLag1, 1);
+
+    link("ge0/1", 11, false);
+    EXPECT_EQ(record(lport("ge0/1")).flags, L2PT_P_PRESENT);
+    EXPECT_EQ(learned(), 1u);
+    link("te1/1", 0, false);
+    EXPECT_EQ(learned(), 1u) << "lag1 goes on by te1/2";
+    link("te1/2", 22, false);
+    EXPECT_EQ(learned(), 0u);
+}
+
+TEST_F(LineCardsTest, GrantAndRevokeMoveTheGenerationAndTheRing) {
+    auto first = cards->grant();
+    ASSERT_TRUE(first) << first.status().what();
+    EXPECT_EQ(first->generation, 1);
+    EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 1);
+    const int ring = tables->taskRingFd();
+    EXPECT_GE(ring, 0);
+
+    auto second = cards->grant();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(marks, (std::vector<uint32_t>{L2PT_TASK_MARK_BASE | 1, L2PT_TASK_MARK_BASE | 2}));
+    EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 2);
+    EXPECT_NE(tables->taskRingFd(), ring);
+
+    ASSERT_TRUE(cards->revoke());
+    EXPECT_EQ(tables->taskRingFd(), -1);
+    EXPECT_EQ(cards->generation(), 3);
+    EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 3) << "no socket has it";
+}
+
+TEST(LineCards, RefusesAChassisThePipelineCannotHold) {
+    chassis::test::NoTask task;
+    chassis::Chassis big{chassis::loadChassisText(R"(
+chassis: {name: big, slots: 14}
+card_types: [{id: 1, name: c}]
+line_cards: [{slot: 13, type: 1, ports: [{number: 0, name: x13/0}]}]
+)"),
+                         task};
+    auto tables = MemTables::create();
+    ASSERT_TRUE(tables);
+    auto cards = LineCards::start(big, **tables, [](std::string_view) {});
+    ASSERT_FALSE(cards);
+    EXPECT_EQ(cards.status().what(),
+              "<chassis>: the kernel pipeline holds line cards in slots 0-11, port x13/0 is in "
+              "slot 13");
+}
+
+// The events in the simulated data plane's words.
+TEST(TraceLines, SayWhatTheSimulationSays) {
+    chassis::test::NoTask task;
+    chassis::Chassis c{netdevChassis(), task};
+    const chassis::IfDb& db = c.ifdb();
+    auto at = [&](const char* name) { return *db.find(name); };
+    auto event = [&](const char* port, uint16_t verdict, uint16_t reason, uint16_t vid) {
+        l2pt_event ev{};
+        ev.port_if = at(port);
+        ev.verdict = verdict;
+        ev.reason = reason;
+        ev.len = 60;
+        ev.vid = vid;
+        return ev;
+    };
+    auto text = [&](l2pt_event ev) {
+        const TraceLine l = traceLine(db, ev);
+        return l.actor + " " + l.text;
+    };
+    l2pt_event flood = event("ge0/1", L2PT_VERDICT_FLOODED, 0, 100);
+    flood.copies = 3;
+    flood.ways[0] = at("te1/2");  // sent first: the kernel sends the frame's own form first
+    flood.ways[1] = at("ge0/2");
+    flood.ways[2] = at("te1/0");
+    EXPECT_EQ(text(flood), "port ge0/1 in len=60 vlan=100 flooded to ge0/2,te1/0,lag1(te1/2)");
+    flood.copies = 0;
+    EXPECT_EQ(text(flood), "port ge0/1 in len=60 vlan=100 flooded to none");
+    EXPECT_EQ(text(event("te1/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_TUNNEL, 0)),
+              "port te1/1 in len=60 trapped=tunnel rx=lag1");
+    EXPECT_EQ(text(event("ge0/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_ACCESS, 100)),
+              "port ge0/1 in len=60 trapped=access tagged=100");
+    EXPECT_EQ(text(event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_PORT_DOWN, 100)),
+              "port ge0/1 in len=60 vlan=100 dropped (port down)");
+    l2pt_event fenced = event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_FENCED, 0);
+    fenced.outbound = 1;
+    EXPECT_EQ(text(fenced), "port ge0/1 out len=60 dropped (fenced sender)");
+}
+
+}  // namespace
+}  // namespace netp::linecard
