@@ -4,27 +4,416 @@
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
-#include "chassis/ifm.h"
-
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
-#include <stdexcept>
+#include <utility>
+
+#include "chassis/ifm.h"
+#include "chassis/rules.h"
+#include "platform/shell.h"
 
 namespace netp {
 
 namespace {
 
-std::string protocolNames(uint8_t flags) {
-    return chassis::protocolsText(flags);
+constexpr mode_t kStateDirMode = 0750;
+constexpr mode_t kStateFileMode = 0640;
+constexpr size_t kMaxStateBytes = 4 << 20;
+constexpr const char* kHeader =
+    "# l2pt-chassisd: what operators changed, laid over the chassis file at start\n";
+constexpr const char* kDefaultMac = "default";
+constexpr const char* kSetAsideSuffix = ".bad-";
+
+// A VLAN's tunnelling as the configuration means it, whatever the order or repetition of its
+// entries and ports (IFM merges them so).
+struct VlanView {
+    uint8_t protocols = 0;
+    uint16_t rate = 0;
+    std::vector<std::pair<std::string, bool>> ports;
+    bool operator==(const VlanView&) const = default;
+};
+
+std::map<std::string, VlanView> vlanViews(const chassis::TunnellingConfig& t) {
+    std::map<std::string, VlanView> out;
+    for (const auto& v : t.vlans) {
+        auto& view = out[v.vlan.name];
+        view.protocols |= v.protocols;
+        if (view.rate == 0)
+            view.rate = v.rate;
+        for (const auto& p : v.ports)
+            view.ports.emplace_back(p.port.name, p.core);
+    }
+    for (auto& [name, view] : out) {
+        std::sort(view.ports.begin(), view.ports.end());
+        view.ports.erase(std::unique(view.ports.begin(), view.ports.end()), view.ports.end());
+    }
+    return out;
+}
+
+std::map<std::string, uint32_t> rateMap(const chassis::TunnellingConfig& t) {
+    std::map<std::string, uint32_t> out;
+    for (const auto& r : t.rates)
+        out[r.vlan.name] = r.rate;
+    return out;
+}
+
+std::vector<std::string> sortedNames(const std::vector<chassis::NameRef>& refs) {
+    std::vector<std::string> out;
+    for (const auto& r : refs)
+        out.push_back(r.name);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Every key present in either map, once.
+template <typename A, typename B>
+std::set<std::string> keysOf(const A& a, const B& b) {
+    std::set<std::string> out;
+    for (const auto& kv : a)
+        out.insert(kv.first);
+    for (const auto& kv : b)
+        out.insert(kv.first);
+    return out;
+}
+
+// Reads the state file; every error names the file and line.
+class StateReader {
+  public:
+    explicit StateReader(std::string source) : source_(std::move(source)) {}
+
+    StateDelta read(const YAML::Node& root) const {
+        StateDelta d;
+        if (!root.IsDefined() || root.IsNull())
+            return d;
+        keys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid"});
+        for (const auto& v : list(root, "vlans")) {
+            keys(v, {"vlan", "protocols", "rate", "ports", "removed"});
+            const auto name = ref(v["vlan"], "vlan");
+            if (removed(v)) {
+                d.vlans[name.name] = std::nullopt;
+                continue;
+            }
+            chassis::TunnelVlanConfig c;
+            c.vlan = name;
+            for (const auto& p : list(v, "protocols")) {
+                const auto flag = chassis::protocolFlag(p.IsScalar() ? p.Scalar() : "");
+                if (!flag)
+                    fail(p, "unknown protocol");
+                c.protocols |= *flag;
+            }
+            if (v["rate"])
+                c.rate = static_cast<uint16_t>(number(v["rate"], UINT16_MAX));
+            for (const auto& p : list(v, "ports")) {
+                keys(p, {"port", "mode"});
+                const std::string mode =
+                    p["mode"] && p["mode"].IsScalar() ? p["mode"].Scalar() : "";
+                if (mode != "access" && mode != "core")
+                    fail(p, "mode must be access or core");
+                c.ports.push_back({ref(p["port"], "port"), mode == "core"});
+            }
+            d.vlans[name.name] = std::move(c);
+        }
+        for (const auto& r : list(root, "rates")) {
+            keys(r, {"vlan", "rate", "removed"});
+            const auto name = ref(r["vlan"], "vlan").name;
+            d.rates[name] =
+                removed(r) ? std::nullopt
+                           : std::optional(static_cast<uint32_t>(number(r["rate"], UINT32_MAX)));
+        }
+        for (const auto& l : list(root, "lags")) {
+            keys(l, {"lag", "members"});
+            auto& members = d.lagMembers[ref(l["lag"], "lag").name];
+            for (const auto& m : list(l, "members"))
+                members.push_back(ref(m, "member"));
+        }
+        if (const auto m = root["tunnel_mac"]) {
+            StateDelta::MacChange change;
+            if (!m.IsScalar() || (m.Scalar() != kDefaultMac && !chassis::parseMac(m.Scalar())))
+                fail(m, "tunnel_mac must read like 03:a7:31:00:00:01, or default");
+            change.mac = chassis::parseMac(m.Scalar());
+            change.replaceGlobal = root["replace_global"] && flag(root["replace_global"]);
+            d.tunnelMac = change;
+        }
+        if (root["vman_tpid"])
+            d.vmanTpid = static_cast<uint16_t>(number(root["vman_tpid"], UINT16_MAX));
+        return d;
+    }
+
+  private:
+    [[noreturn]] void fail(const YAML::Node& n, const std::string& what) const {
+        throw StateError(source_ + ":" + std::to_string(n.Mark().line + 1) + ": " + what);
+    }
+    void keys(const YAML::Node& n, std::initializer_list<std::string_view> known) const {
+        if (!n.IsMap())
+            fail(n, "expected a mapping");
+        for (const auto& kv : n) {
+            const std::string key = kv.first.IsScalar() ? kv.first.Scalar() : "";
+            if (std::find(known.begin(), known.end(), key) == known.end())
+                fail(kv.first, "unknown key '" + key + "'");
+        }
+    }
+    std::vector<YAML::Node> list(const YAML::Node& parent, const char* key) const {
+        std::vector<YAML::Node> out;
+        const auto n = parent[key];
+        if (!n)
+            return out;
+        if (!n.IsSequence())
+            fail(n, std::string(key) + ": expected a list");
+        for (const auto& item : n)
+            out.push_back(item);
+        return out;
+    }
+    chassis::NameRef ref(const YAML::Node& n, const char* what) const {
+        if (!n || !n.IsScalar() || n.Scalar().empty())
+            fail(n, std::string(what) + ": expected a name");
+        return {n.Scalar(), n.Mark().line + 1};
+    }
+    uint64_t number(const YAML::Node& n, uint64_t max) const {
+        const auto v = n && n.IsScalar() ? ozm::shell::parseNumber(n.Scalar(), max) : std::nullopt;
+        if (!v)
+            fail(n, "expected a number up to " + std::to_string(max));
+        return *v;
+    }
+    bool flag(const YAML::Node& n) const {
+        if (n.IsScalar() && (n.Scalar() == "true" || n.Scalar() == "false"))
+            return n.Scalar() == "true";
+        fail(n, "expected true or false");
+    }
+    bool removed(const YAML::Node& n) const { return n["removed"] && flag(n["removed"]); }
+
+    std::string source_;
+};
+
+YAML::Node vlanNode(const chassis::TunnelVlanConfig& v) {
+    YAML::Node n;
+    n["vlan"] = v.vlan.name;
+    YAML::Node protos(YAML::NodeType::Sequence);
+    for (const uint8_t flag :
+         {chassis::kProtoStp, chassis::kProtoLldp, chassis::kProtoGvrp, chassis::kProtoPvst}) {
+        if (v.protocols & flag)
+            protos.push_back(chassis::protocolsText(flag));
+    }
+    protos.SetStyle(YAML::EmitterStyle::Flow);
+    n["protocols"] = protos;
+    if (v.rate != 0)
+        n["rate"] = v.rate;
+    YAML::Node ports(YAML::NodeType::Sequence);
+    for (const auto& p : v.ports) {
+        YAML::Node pn;
+        pn["port"] = p.port.name;
+        pn["mode"] = p.core ? "core" : "access";
+        pn.SetStyle(YAML::EmitterStyle::Flow);
+        ports.push_back(pn);
+    }
+    n["ports"] = ports;
+    return n;
+}
+
+YAML::Node removedNode(const std::string& name) {
+    YAML::Node n;
+    n["vlan"] = name;
+    n["removed"] = true;
+    n.SetStyle(YAML::EmitterStyle::Flow);
+    return n;
 }
 
 }  // namespace
 
+bool StateDelta::empty() const {
+    return vlans.empty() && rates.empty() && lagMembers.empty() && !tunnelMac && !vmanTpid;
+}
+
+StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
+                      const chassis::IfDb& db) {
+    StateDelta d;
+    const auto before = vlanViews(base.tunnelling);
+    const auto after = vlanViews(now);
+    for (const auto& name : keysOf(before, after)) {
+        const auto b = before.find(name);
+        const auto a = after.find(name);
+        if (a == after.end()) {
+            d.vlans[name] = std::nullopt;
+        } else if (b == before.end() || b->second != a->second) {
+            d.vlans[name] = *std::find_if(now.vlans.begin(), now.vlans.end(),
+                                          [&](const auto& v) { return v.vlan.name == name; });
+        }
+    }
+    const auto ratesBefore = rateMap(base.tunnelling);
+    const auto ratesAfter = rateMap(now);
+    for (const auto& name : keysOf(ratesBefore, ratesAfter)) {
+        const auto b = ratesBefore.find(name);
+        const auto a = ratesAfter.find(name);
+        if (a == ratesAfter.end())
+            d.rates[name] = std::nullopt;
+        else if (b == ratesBefore.end() || b->second != a->second)
+            d.rates[name] = a->second;
+    }
+    for (const auto& lag : base.lags) {
+        const auto lagIf = db.find(lag.name);
+        if (!lagIf)
+            continue;
+        std::vector<chassis::NameRef> members;
+        for (const uint32_t m : db.lagMembers(*lagIf))
+            members.push_back({db.name(m), 0});
+        if (sortedNames(members) != sortedNames(lag.members))
+            d.lagMembers[lag.name] = std::move(members);
+    }
+    const auto& t = base.tunnelling;
+    if (now.tunnelMac != t.tunnelMac || (now.tunnelMac && now.replaceGlobal != t.replaceGlobal))
+        d.tunnelMac = StateDelta::MacChange{now.tunnelMac, now.replaceGlobal};
+    if (now.vmanTpid && now.vmanTpid != t.vmanTpid)
+        d.vmanTpid = now.vmanTpid;
+    return d;
+}
+
+chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& delta,
+                               const std::string& source) {
+    auto& t = cfg.tunnelling;
+    for (const auto& [name, vlan] : delta.vlans) {
+        std::erase_if(t.vlans, [&](const auto& v) { return v.vlan.name == name; });
+        if (vlan)
+            t.vlans.push_back(*vlan);
+    }
+    for (const auto& [name, rate] : delta.rates) {
+        std::erase_if(t.rates, [&](const auto& r) { return r.vlan.name == name; });
+        if (rate)
+            t.rates.push_back({{name, 0}, *rate});
+    }
+    for (const auto& [name, members] : delta.lagMembers) {
+        auto lag = std::find_if(cfg.lags.begin(), cfg.lags.end(),
+                                [&](const auto& l) { return l.name == name; });
+        if (lag == cfg.lags.end())
+            throw chassis::ConfigError(source + ": the chassis file has no LAG named '" + name +
+                                       "'");
+        lag->members = members;
+    }
+    if (delta.tunnelMac) {
+        t.tunnelMac = delta.tunnelMac->mac;
+        t.replaceGlobal = delta.tunnelMac->replaceGlobal;
+    }
+    if (delta.vmanTpid)
+        t.vmanTpid = delta.vmanTpid;
+    // What fails now is the state's: errors name its file.
+    cfg.source = source;
+    chassis::checkConfig(cfg);
+    return cfg;
+}
+
+std::string stateText(const StateDelta& d) {
+    YAML::Node root(YAML::NodeType::Map);
+    for (const auto& [name, vlan] : d.vlans)
+        root["vlans"].push_back(vlan ? vlanNode(*vlan) : removedNode(name));
+    for (const auto& [name, rate] : d.rates) {
+        YAML::Node n = removedNode(name);
+        if (rate) {
+            n.remove("removed");
+            n["rate"] = *rate;
+        }
+        root["rates"].push_back(n);
+    }
+    for (const auto& [name, members] : d.lagMembers) {
+        YAML::Node n;
+        n["lag"] = name;
+        n["members"] = YAML::Node(YAML::NodeType::Sequence);
+        for (const auto& m : members)
+            n["members"].push_back(m.name);
+        n.SetStyle(YAML::EmitterStyle::Flow);
+        root["lags"].push_back(n);
+    }
+    if (d.tunnelMac) {
+        root["tunnel_mac"] = d.tunnelMac->mac ? chassis::macText(*d.tunnelMac->mac) : kDefaultMac;
+        if (d.tunnelMac->replaceGlobal)
+            root["replace_global"] = true;
+    }
+    if (d.vmanTpid)
+        root["vman_tpid"] = chassis::hex32(*d.vmanTpid);
+    YAML::Emitter out;
+    out << root;
+    return std::string(kHeader) + (d.empty() ? "" : std::string(out.c_str()) + "\n");
+}
+
+StateDelta parseState(std::string_view text, const std::string& source) {
+    YAML::Node root;
+    try {
+        root = YAML::Load(std::string(text));
+    } catch (const YAML::Exception& e) {
+        throw StateError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
+    }
+    try {
+        return StateReader(source).read(root);
+    } catch (const YAML::Exception& e) {
+        throw StateError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
+    }
+}
+
+namespace {
+
+std::pair<std::string, std::string> splitPath(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+}  // namespace
+
+StateStore::StateStore(const std::string& path, Logger& log)
+    : path_(path),
+      name_(splitPath(path).second),
+      dir_(splitPath(path).first, kStateDirMode),
+      log_(log) {
+    if (name_.empty() || SafeDir::isTemporary(name_))
+        throw DirError("state file " + path + ": not a file name the daemon can use");
+}
+
+chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
+    try {
+        const auto text = dir_.readFile(name_, kMaxStateBytes);
+        if (!text)
+            return base;
+        const StateDelta delta = parseState(*text, path_);
+        auto cfg = overlay(base, delta, path_);
+        cfg.source = base.source;
+        log_.info("state " + path_ + " laid over the chassis file" +
+                  (delta.empty() ? " (nothing changed)" : ""));
+        return cfg;
+    } catch (const std::exception& e) {
+        setAside(e.what());
+        return base;
+    }
+}
+
+void StateStore::setAside(const std::string& why) {
+    std::string stamp = isoTimestamp(std::chrono::system_clock::now());
+    std::erase_if(stamp, [](char c) { return c == '-' || c == ':'; });
+    const std::string aside = name_ + kSetAsideSuffix + stamp;
+    try {
+        dir_.rename(name_, aside);
+        log_.warning("state file set aside as " + dir_.path() + "/" + aside + ": " + why +
+                     "; starting from the chassis file");
+    } catch (const DirError& e) {
+        log_.error("state file unusable (" + why + ") and not set aside (" + e.what() +
+                   "); starting from the chassis file");
+    }
+}
+
+bool StateStore::save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
+                      const chassis::IfDb& db) {
+    try {
+        dir_.replaceFile(name_, stateText(stateDelta(base, now, db)), kStateFileMode);
+        return true;
+    } catch (const std::exception& e) {
+        log_.error(std::string("cannot save the state: ") + e.what());
+        return false;
+    }
+}
+
 std::string chassisFileOfRunDir(const std::string& runDir) {
-    return runDir + "/chassis.yaml";
+    return runDir + "/" + RunDir::kChassisFile;
 }
 
 std::string readFile(const std::string& path) {
@@ -69,7 +458,7 @@ void writeState(const std::string& path, const std::string& base,
         YAML::Node vn;
         vn["vlan"] = v.vlan.name;
         YAML::Node protos(YAML::NodeType::Sequence);
-        const std::string names = protocolNames(v.protocols);
+        const std::string names = chassis::protocolsText(v.protocols);
         if (names != "none") {
             std::stringstream in(names);
             for (std::string p; std::getline(in, p, ',');)
