@@ -13,6 +13,7 @@
 
 namespace {
 
+constexpr int kExitCannotStart = 1;
 constexpr int kExitUsage = 2;
 constexpr const char* kDefaultRunRoot = "/run/l2pt";
 
@@ -34,13 +35,21 @@ int main(int argc, char** argv) {
     app.add_option("--state", o.stateFile,
                    "where the configuration is written back and reloaded from (default "
                    "RUNDIR/state.yaml)");
-    app.add_option("--log", o.logFile, "also append the log to FILE");
+    std::string logFile;
+    app.add_option("--log", logFile, "also append the log to FILE (reopened on SIGHUP)");
     app.add_flag("--trace", o.traceToLog, "log every line of the chassis trace too");
     app.add_option("--allow-uid", o.allowUids, "a further user allowed to connect (repeatable)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : kExitUsage;
+    }
+    std::optional<netp::Logger> log;
+    try {
+        log.emplace(netp::LogOptions{logFile, true});
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "<3>l2pt-chassisd: %s\n", e.what());
+        return kExitCannotStart;
     }
     try {
         if (o.runDir.empty()) {
@@ -49,10 +58,13 @@ int main(int argc, char** argv) {
             ::mkdir(kDefaultRunRoot, 0755);
             o.runDir = std::string(kDefaultRunRoot) + "/" + name;
         }
-        netp::Daemon daemon(o);
+        netp::Daemon daemon(o, *log);
         return daemon.run();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "l2pt-chassisd: %s\n", e.what());
+    } catch (const chassis::ConfigError& e) {
+        log->error(std::string("cannot start: ") + e.what());
         return kExitUsage;
+    } catch (const std::exception& e) {
+        log->error(std::string("cannot start: ") + e.what());
+        return kExitCannotStart;
     }
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,8 +17,9 @@
 #include "chassis/config.h"
 #include "chassis/ifdb.h"
 #include "net/io/batch.h"
-#include "net/proto/protocol.h"
 #include "net/io/socket.h"
+#include "net/log/logger.h"
+#include "net/proto/protocol.h"
 #include "platform/backend.h"
 
 namespace netp {
@@ -28,8 +30,9 @@ struct ConnectError : std::runtime_error {
 
 class NetBackend final : public ozm::Backend {
   public:
-    // Connects to the daemon of runDir; ConnectError when it cannot.
-    explicit NetBackend(const std::string& runDir);
+    // Connects to the daemon of runDir; ConnectError when it cannot. Its start, role changes
+    // and end go to log.
+    NetBackend(const std::string& runDir, std::shared_ptr<Logger> log);
     ~NetBackend() override;
 
     uint32_t session() const { return session_; }
@@ -76,11 +79,14 @@ class NetBackend final : public ozm::Backend {
     int32_t callStatus(Op op, std::span<const uint8_t> body);
     Fd connectChannel(Channel channel, uint32_t arg);
     [[noreturn]] void daemonGone(const char* what);
+    [[noreturn]] void end(int status, const std::string& why);
     void fireTimers();
     void flushPdus();
     void serveShell();
     uint64_t nowUs() const;
 
+    std::shared_ptr<Logger> log_;
+    int role_ = -1;  // as the daemon last said: 1 primary, 0 secondary
     std::string taskPath_;
     chassis::ChassisConfig cfg_;
     chassis::IfDb ifdb_;

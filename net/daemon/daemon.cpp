@@ -16,8 +16,8 @@
 
 #include "chassis/message.h"
 #include "chassis/pcap.h"
-#include "net/proto/protocol.h"
 #include "net/daemon/state_store.h"
+#include "net/proto/protocol.h"
 #include "platform/shell.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
@@ -89,13 +89,7 @@ struct Daemon::Capture {
     }
 };
 
-Daemon::Daemon(DaemonOptions options) : opt_(std::move(options)) {
-    if (!opt_.logFile.empty()) {
-        logFile_ = std::fopen(opt_.logFile.c_str(), "a");
-        if (logFile_ == nullptr)
-            throw std::runtime_error("cannot open log file " + opt_.logFile + ": " +
-                                     std::strerror(errno));
-    }
+Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options)), log_(logger) {
     if (opt_.stateFile.empty())
         opt_.stateFile = opt_.runDir + "/state.yaml";
     // The run directory is private: created 0700, or made so.
@@ -151,6 +145,7 @@ Daemon::Daemon(DaemonOptions options) : opt_(std::move(options)) {
     sigemptyset(&mask);
     sigaddset(&mask, SIGTERM);
     sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGHUP);
     sigaddset(&mask, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     sigdelset(&mask, SIGPIPE);
@@ -173,28 +168,15 @@ Daemon::~Daemon() {
     conns_.clear();
     ::unlink((opt_.runDir + "/" + kTaskSocket).c_str());
     ::unlink((opt_.runDir + "/" + kCtlSocket).c_str());
-    if (logFile_ != nullptr)
-        std::fclose(logFile_);
 }
 
 void Daemon::log(const std::string& line) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - start_)
-                        .count();
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%lld.%03lld ", static_cast<long long>(ms / 1000),
-                  static_cast<long long>(ms % 1000));
-    if (opt_.logToStderr)
-        std::fprintf(stderr, "l2pt-chassisd: %s%s\n", stamp, line.c_str());
-    if (logFile_ != nullptr) {
-        std::fprintf(logFile_, "%s%s\n", stamp, line.c_str());
-        std::fflush(logFile_);
-    }
+    log_.info(line);
 }
 
 void Daemon::traceLine(const std::string& line) {
     if (opt_.traceToLog)
-        log("trace " + line);
+        log_.debug("trace " + line);
     for (auto& [fd, c] : conns_) {
         if (c.kind == ConnKind::Ctl && c.wait.what == CtlWait::What::Trace)
             ctlSend(fd, CtlKind::Out, line + "\n");
@@ -240,10 +222,14 @@ bool Daemon::step(int timeoutMs) {
         switch (watchKind(e)) {
             case Watch::Signals: {
                 signalfd_siginfo si{};
-                if (::read(signals_.get(), &si, sizeof si) > 0) {
-                    log("signal " + std::to_string(si.ssi_signo) + ": stopping");
-                    stop_ = true;
+                if (::read(signals_.get(), &si, sizeof si) <= 0)
+                    break;
+                if (si.ssi_signo == SIGHUP) {
+                    log_.reopen();  // logrotate moved the file away
+                    break;
                 }
+                log("signal " + std::to_string(si.ssi_signo) + ": stopping");
+                stop_ = true;
                 break;
             }
             case Watch::TaskListen:

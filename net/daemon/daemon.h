@@ -21,6 +21,7 @@
 #include "chassis/scenario.h"
 #include "net/io/batch.h"
 #include "net/daemon/port_io.h"
+#include "net/log/logger.h"
 #include "net/proto/protocol.h"
 #include "net/io/socket.h"
 
@@ -30,9 +31,7 @@ struct DaemonOptions {
     std::string chassisFile;
     std::string runDir;
     std::string stateFile;    // empty: RUNDIR/state.yaml
-    std::string logFile;      // empty: stderr only
     bool traceToLog = false;  // the chassis trace goes to the log as well
-    bool logToStderr = true;
     std::vector<uid_t> allowUids;  // besides root and the daemon's own user
 };
 
@@ -47,7 +46,7 @@ class Daemon final : private chassis::TaskLink,
                      private chassis::ScenarioTarget {
   public:
     // std::runtime_error (chassis::ConfigError for the chassis file) when it cannot start.
-    explicit Daemon(DaemonOptions options);
+    Daemon(DaemonOptions options, Logger& log);
     ~Daemon() override;
     // Serves until SIGTERM or SIGINT; the exit status.
     int run();
@@ -142,6 +141,7 @@ class Daemon final : private chassis::TaskLink,
     void traceLine(const std::string& line);
 
     DaemonOptions opt_;
+    Logger& log_;
     chassis::ChassisConfig cfg_;
     std::unique_ptr<chassis::Chassis> chassis_;
     Fd taskListen_;
@@ -163,7 +163,6 @@ class Daemon final : private chassis::TaskLink,
     SendBatch txBatch_{kTxSlots, kMaxDatagram};
     std::array<size_t, kTxSlots> txPort_{};  // position in ports_ of each batched frame
     Fd sender_;                              // sends every port's frames
-    FILE* logFile_ = nullptr;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     bool stop_ = false;
     int stopStatus_ = 0;
