@@ -1,9 +1,12 @@
 // l2pt-chassisd: one switch's chassis on Linux interfaces, for l2ptd and l2ptctl.
 //
-//   l2pt-chassisd --chassis FILE [--run-dir DIR] [--state FILE] [--log FILE] [--trace]
+//   l2pt-chassisd --chassis FILE [--run-dir DIR] [--state FILE] [--group NAME] [--log FILE]
+//                 [--trace]
+#include <grp.h>
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,6 +19,25 @@ namespace {
 constexpr int kExitCannotStart = 1;
 constexpr int kExitUsage = 2;
 constexpr const char* kDefaultRunRoot = "/run/l2pt";
+constexpr const char* kDefaultStateRoot = "/var/lib/l2pt";
+constexpr const char* kStateFileName = "state.yaml";
+constexpr mode_t kRootDirMode = 0755;
+constexpr size_t kGroupBuffer = 16384;
+
+// The directory the default paths are made in; created when missing, as root would.
+std::string defaultDir(const char* root, const std::string& name) {
+    ::mkdir(root, kRootDirMode);
+    return std::string(root) + "/" + name;
+}
+
+gid_t groupId(const std::string& name) {
+    group g{};
+    group* found = nullptr;
+    std::vector<char> buf(kGroupBuffer);
+    if (::getgrnam_r(name.c_str(), &g, buf.data(), buf.size(), &found) != 0 || found == nullptr)
+        throw CLI::ValidationError("--group", "no group named '" + name + "'");
+    return g.gr_gid;
+}
 
 }  // namespace
 
@@ -25,22 +47,27 @@ int main(int argc, char** argv) {
         "HA control, CLI front end) on Linux interfaces, serving l2ptd and l2ptctl",
         "l2pt-chassisd"};
     netp::DaemonOptions o;
+    std::string logFile;
+    std::string group;
     app.add_option("--chassis", o.chassisFile,
                    "chassis file (YAML, docs/chassis.md; ports carry 'netdev: IFNAME')")
         ->required()
         ->check(CLI::ExistingFile);
     app.add_option("--run-dir", o.runDir,
-                   "run directory for the sockets, created 0700 (default /run/l2pt/NAME, NAME "
-                   "the chassis name)");
+                   "run directory for the sockets, 0700 or 0750 with --group (default "
+                   "/run/l2pt/NAME, NAME the chassis name)");
     app.add_option("--state", o.stateFile,
-                   "where the configuration is written back and reloaded from (default "
-                   "RUNDIR/state.yaml)");
-    std::string logFile;
+                   "what operators changed, laid over the chassis file at start (default "
+                   "/var/lib/l2pt/NAME/state.yaml)");
+    app.add_option("--group", group,
+                   "the operators' group: the run directory is 0750 and ctl.sock 0660 in it");
     app.add_option("--log", logFile, "also append the log to FILE (reopened on SIGHUP)");
     app.add_flag("--trace", o.traceToLog, "log every line of the chassis trace too");
     app.add_option("--allow-uid", o.allowUids, "a further user allowed to connect (repeatable)");
     try {
         app.parse(argc, argv);
+        if (!group.empty())
+            o.group = groupId(group);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : kExitUsage;
     }
@@ -52,12 +79,19 @@ int main(int argc, char** argv) {
         return kExitCannotStart;
     }
     try {
-        if (o.runDir.empty()) {
+        if (o.runDir.empty() || o.stateFile.empty()) {
             const auto cfg = chassis::loadChassisFile(o.chassisFile);
             const std::string name = cfg.name.empty() ? "chassis" : cfg.name;
-            ::mkdir(kDefaultRunRoot, 0755);
-            o.runDir = std::string(kDefaultRunRoot) + "/" + name;
+            if (const auto why = netp::chassisNameRefusal(name))
+                throw chassis::ConfigError(o.chassisFile + ": " + *why +
+                                           ": give --run-dir and --state");
+            if (o.runDir.empty())
+                o.runDir = defaultDir(kDefaultRunRoot, name);
+            if (o.stateFile.empty())
+                o.stateFile = defaultDir(kDefaultStateRoot, name) + "/" + kStateFileName;
         }
+        log->info("l2pt-chassisd starting: chassis " + o.chassisFile + ", run directory " +
+                  o.runDir + ", state " + o.stateFile);
         netp::Daemon daemon(o, *log);
         return daemon.run();
     } catch (const chassis::ConfigError& e) {

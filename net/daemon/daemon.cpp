@@ -29,7 +29,9 @@ namespace netp {
 namespace {
 
 constexpr uint32_t kHaTakeover = 3;  // HA event: the roles are settled anew
-constexpr mode_t kRunDirMode = 0700;
+constexpr mode_t kChassisFileMode = 0640;
+constexpr mode_t kTaskSocketMode = 0600;       // root and the daemon's user
+constexpr mode_t kOperatorsSocketMode = 0660;  // and the operators' group
 constexpr uint64_t kUsPerSecond = 1'000'000;
 constexpr uint64_t kCtlTimeoutUs = 5 * kUsPerSecond;  // a show or shell answer
 constexpr uint32_t kShowMoreFlag = 0x00010000;        // "more" (u16 at 96) in the word at 96
@@ -90,26 +92,20 @@ struct Daemon::Capture {
 };
 
 Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options)), log_(logger) {
-    if (opt_.stateFile.empty())
-        opt_.stateFile = opt_.runDir + "/state.yaml";
-    // The run directory is private: created 0700, or made so.
-    if (::mkdir(opt_.runDir.c_str(), kRunDirMode) != 0 && errno != EEXIST)
-        throw std::runtime_error("cannot create run directory " + opt_.runDir + ": " +
-                                 std::strerror(errno));
-    struct stat st {};
-    if (::stat(opt_.runDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        throw std::runtime_error(opt_.runDir + " is not a directory");
-    if (st.st_uid != ::geteuid())
-        throw std::runtime_error("run directory " + opt_.runDir + " belongs to another user");
-    ::chmod(opt_.runDir.c_str(), kRunDirMode);
-
-    // Configuration changed at run time survives a restart: the state file wins.
-    const bool restored = ::access(opt_.stateFile.c_str(), R_OK) == 0;
-    const std::string effective = restored ? opt_.stateFile : opt_.chassisFile;
-    cfg_ = chassis::loadChassisFile(effective);
-    if (restored)
-        log("configuration restored from " + opt_.stateFile);
-    writeAtomically(chassisFileOfRunDir(opt_.runDir), readFile(effective));
+    const std::string chassisText = readFile(opt_.chassisFile);
+    base_ = chassis::loadChassisText(chassisText, opt_.chassisFile);
+    runDir_ = std::make_unique<RunDir>(opt_.runDir, opt_.group);
+    cfg_ = base_;
+    if (!opt_.stateFile.empty()) {
+        state_.emplace(opt_.stateFile, log_);
+        const auto run = runDir_->dir().status();
+        const auto kept = state_->dir().status();
+        if (run.st_dev == kept.st_dev && run.st_ino == kept.st_ino)
+            throw DirError("the state file " + opt_.stateFile +
+                           " must live outside the run directory");
+        cfg_ = state_->load(base_);
+    }
+    runDir_->dir().replaceFile(RunDir::kChassisFile, chassisText, kChassisFileMode);
 
     chassis_ = std::make_unique<chassis::Chassis>(cfg_, static_cast<chassis::TaskLink&>(*this));
     chassis_->trace().setKeep(false);
@@ -151,8 +147,8 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
     sigdelset(&mask, SIGPIPE);
     signals_.reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
 
-    taskListen_ = listenSeqpacket(opt_.runDir + "/" + kTaskSocket);
-    ctlListen_ = listenSeqpacket(opt_.runDir + "/" + kCtlSocket);
+    taskListen_ = runDir_->listen(kTaskSocket, kTaskSocketMode);
+    ctlListen_ = runDir_->listen(kCtlSocket, opt_.group ? kOperatorsSocketMode : kTaskSocketMode);
     epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_.valid())
         throw std::runtime_error("epoll_create1: " + std::string(std::strerror(errno)));
@@ -166,8 +162,6 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
 
 Daemon::~Daemon() {
     conns_.clear();
-    ::unlink((opt_.runDir + "/" + kTaskSocket).c_str());
-    ::unlink((opt_.runDir + "/" + kCtlSocket).c_str());
 }
 
 void Daemon::log(const std::string& line) {
@@ -941,12 +935,8 @@ ozm::ShellResult Daemon::shell(std::string_view /*line*/) {
 }
 
 void Daemon::saveState() {
-    try {
-        writeState(opt_.stateFile, chassisFileOfRunDir(opt_.runDir), chassis_->ifm().snapshot(),
-                   chassis_->ifdb());
-    } catch (const std::exception& e) {
-        log(std::string("cannot save the configuration: ") + e.what());
-    }
+    if (state_)
+        state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb());
 }
 
 std::string Daemon::statusText(bool json) {
@@ -1118,7 +1108,8 @@ void Daemon::serveCtl(int fd, const std::string& line) {
     } else if (cmd == "do") {
         const std::string input = line.size() > 3 ? line.substr(3) : "";
         try {
-            auto scenario = chassis::Scenario::parse(input, chassis_->ifdb(), "l2ptctl");
+            auto scenario = chassis::Scenario::parse(input, chassis_->ifdb(), "l2ptctl",
+                                                     chassis::Inputs::Operator);
             scenario.run(*this);
         } catch (const std::exception& e) {
             return fail(e.what());

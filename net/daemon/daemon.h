@@ -19,20 +19,23 @@
 
 #include "chassis/chassis.h"
 #include "chassis/scenario.h"
-#include "net/io/batch.h"
 #include "net/daemon/port_io.h"
+#include "net/daemon/rundir.h"
+#include "net/daemon/state_store.h"
+#include "net/io/batch.h"
+#include "net/io/socket.h"
 #include "net/log/logger.h"
 #include "net/proto/protocol.h"
-#include "net/io/socket.h"
 
 namespace netp {
 
 struct DaemonOptions {
     std::string chassisFile;
     std::string runDir;
-    std::string stateFile;    // empty: RUNDIR/state.yaml
-    bool traceToLog = false;  // the chassis trace goes to the log as well
+    std::string stateFile;         // empty: operators' changes are not kept
+    bool traceToLog = false;       // the chassis trace goes to the log as well
     std::vector<uid_t> allowUids;  // besides root and the daemon's own user
+    std::optional<gid_t> group;    // the operators': the run directory and ctl.sock are theirs
 };
 
 // Per port, beside the data plane's counters: what the interface itself did.
@@ -142,6 +145,9 @@ class Daemon final : private chassis::TaskLink,
 
     DaemonOptions opt_;
     Logger& log_;
+    std::unique_ptr<RunDir> runDir_;
+    chassis::ChassisConfig base_;  // the chassis file, which the state is laid over
+    std::optional<StateStore> state_;
     chassis::ChassisConfig cfg_;
     std::unique_ptr<chassis::Chassis> chassis_;
     Fd taskListen_;

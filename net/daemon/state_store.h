@@ -58,10 +58,12 @@ class StateStore {
     // base with the saved state laid over it. A state file that cannot be read or does not fit
     // base is moved aside (NAME.bad-<time>) with a log line, and base is what runs.
     chassis::ChassisConfig load(const chassis::ChassisConfig& base);
-    // Writes what differs now from base; false (logged) when it cannot.
+    // Writes what differs now from base, when that is not what the file holds already; false
+    // (logged) when it cannot.
     bool save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
               const chassis::IfDb& db);
     const std::string& path() const { return path_; }
+    const SafeDir& dir() const { return dir_; }
 
   private:
     void setAside(const std::string& why);
@@ -70,12 +72,10 @@ class StateStore {
     std::string name_;
     SafeDir dir_;
     Logger& log_;
+    std::string written_;  // what the file holds, as this daemon last read or wrote it
 };
 
 std::string chassisFileOfRunDir(const std::string& runDir);
 std::string readFile(const std::string& path);  // std::runtime_error when unreadable
-void writeAtomically(const std::string& path, const std::string& text);
-void writeState(const std::string& path, const std::string& base,
-                const chassis::TunnellingConfig& tunnelling, const chassis::IfDb& db);
 
 }  // namespace netp

@@ -111,6 +111,7 @@ class Switch:
         with open(self.chassis_file, "w") as f:
             f.write(CHASSIS)
         self.run_dir = os.path.join(lab.tmp, "run")
+        self.state = os.path.join(lab.tmp, "state", "state.yaml")
         self.log = os.path.join(lab.tmp, "chassisd.log")
         self.daemon = None
         self.task = None
@@ -120,7 +121,8 @@ class Switch:
     def start_daemon(self):
         self.daemon = self.lab.start(self.sw, [os.path.join(BUILD, "app", "l2pt-chassisd"),
                                                "--chassis", self.chassis_file,
-                                               "--run-dir", self.run_dir, "--trace"], self.log)
+                                               "--run-dir", self.run_dir, "--state", self.state,
+                                               "--trace"], self.log)
         netns.wait_for("the daemon's sockets", lambda: os.path.exists(
             os.path.join(self.run_dir, "ctl.sock")))
 
@@ -274,7 +276,8 @@ class SwitchTest(unittest.TestCase):
             "acc1", stp(), {"core0": 1})["core0"] == [tunnelled(stp(), new_mac)])
         self.sw.lab.stop(self.sw.task)
         self.sw.lab.stop(self.sw.daemon)
-        self.assertTrue(os.path.exists(os.path.join(self.sw.run_dir, "state.yaml")))
+        with open(self.sw.state) as f:
+            self.assertIn("tunnel_mac: 02:00:00:00:00:77", f.read())
         self.sw.start_daemon()
         self.sw.start_task()
         got = self.sw.exchange("acc1", stp(), {"core0": 1})
