@@ -16,6 +16,7 @@
 
 #include "chassis/message.h"
 #include "chassis/pcap.h"
+#include "net/daemon/capabilities.h"
 #include "net/daemon/state_store.h"
 #include "net/proto/protocol.h"
 #include "platform/shell.h"
@@ -94,6 +95,7 @@ struct Daemon::Capture {
 Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options)), log_(logger) {
     const std::string chassisText = readFile(opt_.chassisFile);
     base_ = chassis::loadChassisText(chassisText, opt_.chassisFile);
+    requireCapabilities(capabilityNeeds(base_), log_);
     runDir_ = std::make_unique<RunDir>(opt_.runDir, opt_.group);
     cfg_ = base_;
     if (!opt_.stateFile.empty()) {
