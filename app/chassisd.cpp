@@ -4,6 +4,7 @@
 //                 [--trace]
 #include <grp.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
         "l2pt-chassisd: the chassis of one switch (IFM, line cards and their ACL agents, "
         "HA control, CLI front end) on Linux interfaces, serving l2ptd and l2ptctl",
         "l2pt-chassisd"};
+    app.set_version_flag("--version", "l2pt-chassisd " L2PT_VERSION);
     netp::DaemonOptions o;
     std::string logFile;
     std::string group;
@@ -90,10 +92,13 @@ int main(int argc, char** argv) {
             if (o.stateFile.empty())
                 o.stateFile = defaultDir(kDefaultStateRoot, name) + "/" + kStateFileName;
         }
-        log->info("l2pt-chassisd starting: chassis " + o.chassisFile + ", run directory " +
-                  o.runDir + ", state " + o.stateFile);
+        log->info("l2pt-chassisd " L2PT_VERSION " starting: chassis " + o.chassisFile +
+                  ", run directory " + o.runDir + ", state " + o.stateFile);
         netp::Daemon daemon(o, *log);
-        return daemon.run();
+        sd_notify(0, "READY=1\nSTATUS=serving");
+        const int status = daemon.run();
+        sd_notify(0, "STOPPING=1");
+        return status;
     } catch (const chassis::ConfigError& e) {
         log->error(std::string("cannot start: ") + e.what());
         return kExitUsage;

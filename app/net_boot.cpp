@@ -48,7 +48,7 @@ void watchSignals(std::shared_ptr<netp::Logger> log) {
 
 int bootNet(int argc, char** argv) {
     CLI::App app{"l2ptd: the layer-2 protocol tunnelling task, on a chassis daemon", "l2ptd"};
-    app.set_version_flag("--version", "l2ptd " L2PTD_VERSION);
+    app.set_version_flag("--version", "l2ptd " L2PT_VERSION);
     std::string runDir;
     std::string logFile;
     app.add_option("--chassis", runDir, "run directory of the chassis daemon (l2pt-chassisd)")
@@ -65,7 +65,7 @@ int bootNet(int argc, char** argv) {
         log = std::make_shared<netp::Logger>(netp::LogOptions{logFile, true});
         watchSignals(log);
         auto backend = std::make_unique<netp::NetBackend>(runDir, log);
-        log->info("l2ptd " L2PTD_VERSION " started: run directory " + runDir + ", pid " +
+        log->info("l2ptd " L2PT_VERSION " started: run directory " + runDir + ", pid " +
                   std::to_string(::getpid()) + ", session " + std::to_string(backend->session()));
         ozm::installBackend(std::move(backend));
     } catch (const std::exception& e) {
