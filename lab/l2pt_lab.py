@@ -487,10 +487,15 @@ class Lab:
         return self.state
 
     def binary(self, name):
+        """The program from the build directory, or, for a lab installed with the package and
+        no build directory, the installed one."""
         path = self.build / "app" / name
-        if not os.access(path, os.X_OK):
-            raise FileNotFoundError(f"{path} is not built (cmake --build {self.build})")
-        return path
+        if os.access(path, os.X_OK):
+            return path
+        installed = shutil.which(name, path="/usr/sbin:/usr/bin")
+        if installed and not self.build.exists():
+            return Path(installed)
+        raise FileNotFoundError(f"{path} is not built (cmake --build {self.build})")
 
     def run_dir(self, switch):
         return self.dir / switch / "run"
@@ -590,7 +595,8 @@ class Lab:
                            yaml.safe_dump(self.topo.chassis_file(sw.name), sort_keys=False))
         rundir = self.run_dir(sw.name)
         self.spawn(sw.name, "chassisd", [self.binary("l2pt-chassisd"), "--chassis", chassis,
-                                         "--run-dir", rundir, "--log", sdir / "chassisd.log"],
+                                         "--run-dir", rundir, "--state", sdir / "state.yaml",
+                                         "--log", sdir / "chassisd.log"],
                    sdir / "chassisd.out")
         wait_for(f"{sw.name}'s chassis daemon", lambda: (rundir / "task.sock").exists(), timeout)
         for i in range(sw.rpms):
