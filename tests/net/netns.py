@@ -6,6 +6,7 @@ import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -21,15 +22,25 @@ TP_STATUS_VLAN_TPID_VALID = 0x40
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
-def require_privilege():
-    """Namespaces need CAP_NET_ADMIN: root, or the same test again through sudo."""
+USERNS_ENV = "L2PT_TEST_USERNS"  # set inside the user namespace require_privilege made
+
+
+def require_privilege(userns=False):
+    """Namespaces need CAP_NET_ADMIN: root; with userns, where the kernel lets an ordinary user
+    have namespaces of their own, the same test again as root of a user, network and mount
+    namespace (unshare -rnm, a /run of its own for ip netns); else the same test through sudo."""
     if os.geteuid() == 0:
         return
+    if userns and run("unshare", "-rnm", "true", check=False).returncode == 0:
+        os.environ[USERNS_ENV] = "1"
+        os.execvp("unshare", ["unshare", "-rnm", "sh", "-c", 'mount -t tmpfs l2pt /run && '
+                              'exec "$@"', "sh", sys.executable] + sys.argv)
     if shutil.which("sudo") and subprocess.run(["sudo", "-n", "true"],
                                                capture_output=True).returncode == 0:
         os.execvp("sudo", ["sudo", "-n", "-E", sys.executable] + sys.argv)
-    sys.exit("FAILED: this test needs root, or passwordless sudo, to create network namespaces "
-             "and veth pairs (CAP_NET_ADMIN) and to open AF_PACKET sockets (CAP_NET_RAW)")
+    sys.exit("FAILED: this test needs root, passwordless sudo or unprivileged user namespaces "
+             "to create network namespaces and veth pairs (CAP_NET_ADMIN) and to open AF_PACKET "
+             "sockets (CAP_NET_RAW)")
 
 
 def run(*cmd, check=True):
@@ -145,6 +156,19 @@ def drain(sock):
                     tpid = 0x8100
                 data = data[:12] + tpid.to_bytes(2, "big") + tci.to_bytes(2, "big") + data[12:]
         frames.append(data)
+
+
+def read_pcap(path):
+    """The frames of a pcap file (microsecond stamps, host order as written)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    order = "<" if data[:4] == struct.pack("<I", 0xA1B2C3D4) else ">"
+    frames, at = [], 24
+    while at + 16 <= len(data):
+        length = struct.unpack(order + "I", data[at + 8:at + 12])[0]
+        frames.append(data[at + 16:at + 16 + length])
+        at += 16 + length
+    return frames
 
 
 def collect(sock, count, timeout=3.0):
