@@ -8,9 +8,9 @@
 #include <sstream>
 #include <utility>
 
+#include "chassis/config_reader.h"
 #include "chassis/ifm.h"
 #include "chassis/rules.h"
-#include "platform/shell.h"
 
 namespace netp {
 
@@ -76,112 +76,59 @@ std::set<std::string> keysOf(const A& a, const B& b) {
     return out;
 }
 
-// Reads the state file; every error names the file and line.
-class StateReader {
+// Reads the state file in the chassis file's grammar; every error names the file and line.
+class StateReader : private chassis::ConfigReader {
   public:
-    explicit StateReader(std::string source) : source_(std::move(source)) {}
+    using ConfigReader::ConfigReader;
 
     StateDelta read(const YAML::Node& root) const {
         StateDelta d;
         if (!root.IsDefined() || root.IsNull())
             return d;
-        keys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid"});
-        for (const auto& v : list(root, "vlans")) {
-            keys(v, {"vlan", "protocols", "rate", "ports", "removed"});
-            const auto name = ref(v["vlan"], "vlan");
+        knownKeys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid"});
+        for (const auto& v : seq(root, "vlans")) {
             if (removed(v)) {
-                d.vlans[name.name] = std::nullopt;
+                d.vlans[ref(v["vlan"], "vlan").name] = std::nullopt;
                 continue;
             }
-            chassis::TunnelVlanConfig c;
-            c.vlan = name;
-            for (const auto& p : list(v, "protocols")) {
-                const auto flag = chassis::protocolFlag(p.IsScalar() ? p.Scalar() : "");
-                if (!flag)
-                    fail(p, "unknown protocol");
-                c.protocols |= *flag;
-            }
-            if (v["rate"])
-                c.rate = static_cast<uint16_t>(number(v["rate"], UINT16_MAX));
-            for (const auto& p : list(v, "ports")) {
-                keys(p, {"port", "mode"});
-                const std::string mode =
-                    p["mode"] && p["mode"].IsScalar() ? p["mode"].Scalar() : "";
-                if (mode != "access" && mode != "core")
-                    fail(p, "mode must be access or core");
-                c.ports.push_back({ref(p["port"], "port"), mode == "core"});
-            }
-            d.vlans[name.name] = std::move(c);
+            auto vlan = tunnelVlan(v);
+            d.vlans[vlan.vlan.name] = std::move(vlan);
         }
-        for (const auto& r : list(root, "rates")) {
-            keys(r, {"vlan", "rate", "removed"});
-            const auto name = ref(r["vlan"], "vlan").name;
-            d.rates[name] =
-                removed(r) ? std::nullopt
-                           : std::optional(static_cast<uint32_t>(number(r["rate"], UINT32_MAX)));
+        for (const auto& r : seq(root, "rates")) {
+            const bool gone = removed(r);
+            if (!gone)
+                knownKeys(r, {"vlan", "rate"});
+            d.rates[ref(r["vlan"], "vlan").name] =
+                gone ? std::nullopt
+                     : std::optional(static_cast<uint32_t>(integer(r, "rate", 0, UINT32_MAX)));
         }
-        for (const auto& l : list(root, "lags")) {
-            keys(l, {"lag", "members"});
+        for (const auto& l : seq(root, "lags")) {
+            knownKeys(l, {"lag", "members"});
             auto& members = d.lagMembers[ref(l["lag"], "lag").name];
-            for (const auto& m : list(l, "members"))
+            for (const auto& m : seq(l, "members"))
                 members.push_back(ref(m, "member"));
         }
         if (const auto m = root["tunnel_mac"]) {
             StateDelta::MacChange change;
-            if (!m.IsScalar() || (m.Scalar() != kDefaultMac && !chassis::parseMac(m.Scalar())))
-                fail(m, "tunnel_mac must read like 03:a7:31:00:00:01, or default");
-            change.mac = chassis::parseMac(m.Scalar());
-            change.replaceGlobal = root["replace_global"] && flag(root["replace_global"]);
+            if (!m.IsScalar() || m.Scalar() != kDefaultMac)
+                change.mac = mac(m, "tunnel_mac");
+            if (root["replace_global"])
+                change.replaceGlobal = boolean(root["replace_global"], "replace_global");
             d.tunnelMac = change;
         }
         if (root["vman_tpid"])
-            d.vmanTpid = static_cast<uint16_t>(number(root["vman_tpid"], UINT16_MAX));
+            d.vmanTpid = static_cast<uint16_t>(integer(root, "vman_tpid", 0, UINT16_MAX));
         return d;
     }
 
   private:
-    [[noreturn]] void fail(const YAML::Node& n, const std::string& what) const {
-        throw StateError(source_ + ":" + std::to_string(n.Mark().line + 1) + ": " + what);
+    // {vlan: NAME, removed: true}: what the chassis file has for NAME is gone.
+    bool removed(const YAML::Node& n) const {
+        if (!n.IsMap() || !n["removed"])
+            return false;
+        knownKeys(n, {"vlan", "removed"});
+        return boolean(n["removed"], "removed");
     }
-    void keys(const YAML::Node& n, std::initializer_list<std::string_view> known) const {
-        if (!n.IsMap())
-            fail(n, "expected a mapping");
-        for (const auto& kv : n) {
-            const std::string key = kv.first.IsScalar() ? kv.first.Scalar() : "";
-            if (std::find(known.begin(), known.end(), key) == known.end())
-                fail(kv.first, "unknown key '" + key + "'");
-        }
-    }
-    std::vector<YAML::Node> list(const YAML::Node& parent, const char* key) const {
-        std::vector<YAML::Node> out;
-        const auto n = parent[key];
-        if (!n)
-            return out;
-        if (!n.IsSequence())
-            fail(n, std::string(key) + ": expected a list");
-        for (const auto& item : n)
-            out.push_back(item);
-        return out;
-    }
-    chassis::NameRef ref(const YAML::Node& n, const char* what) const {
-        if (!n || !n.IsScalar() || n.Scalar().empty())
-            fail(n, std::string(what) + ": expected a name");
-        return {n.Scalar(), n.Mark().line + 1};
-    }
-    uint64_t number(const YAML::Node& n, uint64_t max) const {
-        const auto v = n && n.IsScalar() ? ozm::shell::parseNumber(n.Scalar(), max) : std::nullopt;
-        if (!v)
-            fail(n, "expected a number up to " + std::to_string(max));
-        return *v;
-    }
-    bool flag(const YAML::Node& n) const {
-        if (n.IsScalar() && (n.Scalar() == "true" || n.Scalar() == "false"))
-            return n.Scalar() == "true";
-        fail(n, "expected true or false");
-    }
-    bool removed(const YAML::Node& n) const { return n["removed"] && flag(n["removed"]); }
-
-    std::string source_;
 };
 
 YAML::Node vlanNode(const chassis::TunnelVlanConfig& v) {
@@ -333,16 +280,10 @@ std::string stateText(const StateDelta& d) {
 }
 
 StateDelta parseState(std::string_view text, const std::string& source) {
-    YAML::Node root;
     try {
-        root = YAML::Load(std::string(text));
+        return StateReader(source).read(YAML::Load(std::string(text)));
     } catch (const YAML::Exception& e) {
-        throw StateError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
-    }
-    try {
-        return StateReader(source).read(root);
-    } catch (const YAML::Exception& e) {
-        throw StateError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
+        throw chassis::ConfigError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
     }
 }
 

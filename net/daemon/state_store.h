@@ -7,7 +7,6 @@
 
 #include <map>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,11 +17,6 @@
 #include "net/log/logger.h"
 
 namespace netp {
-
-// A state file that cannot be read; the message names the file and line.
-struct StateError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 struct StateDelta {
     struct MacChange {
@@ -47,6 +41,7 @@ StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::Tunnell
 chassis::ChassisConfig overlay(chassis::ChassisConfig base, const StateDelta& delta,
                                const std::string& source);
 std::string stateText(const StateDelta& delta);
+// ConfigError naming the file and line of what cannot be read.
 StateDelta parseState(std::string_view text, const std::string& source);
 
 // The state file of a daemon.
