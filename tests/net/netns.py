@@ -1,6 +1,7 @@
 """Network namespaces, veth pairs, raw sockets and the switch's processes, for the tests that
 run the switch on Linux interfaces. Everything made here is removed again by close()."""
 
+import argparse
 import ctypes
 import os
 import shutil
@@ -12,6 +13,7 @@ import sys
 import tempfile
 import threading
 import time
+import unittest
 
 CLONE_NEWNET = 0x40000000
 ETH_P_ALL = 0x0003
@@ -179,3 +181,15 @@ def collect(sock, count, timeout=3.0):
         frames += drain(sock)
         time.sleep(0.01)
     return frames
+
+
+def main(module, privilege=None):
+    """Runs a test file: --build BUILD_DIR becomes module.BUILD, the other arguments (test names)
+    go to unittest; privilege, when given, is called first."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    args, rest = parser.parse_known_args()
+    module.BUILD = os.path.abspath(args.build)
+    if privilege:
+        privilege(rest)
+    unittest.main(module=module, argv=[sys.argv[0]] + rest, verbosity=2)

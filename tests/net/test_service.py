@@ -8,7 +8,6 @@ capabilities, other users' connections) needs root and fails, saying so, without
     tests/net/test_service.py --build BUILD_DIR [ServiceTest | RootServiceTest]
 """
 
-import argparse
 import glob
 import os
 import shutil
@@ -240,16 +239,7 @@ class RootServiceTest(unittest.TestCase):
         self.assertIn("uid 1234: not root, the daemon's user or an allowed uid", err)
 
 
-def main():
-    global BUILD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    if "RootServiceTest" in rest:
-        netns.require_privilege()
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    # RootServiceTest needs root, or itself again through sudo.
+    netns.main(sys.modules[__name__],
+               lambda tests: "RootServiceTest" in tests and netns.require_privilege())

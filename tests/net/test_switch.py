@@ -6,7 +6,6 @@ customer namespace where raw sockets send and receive frames byte for byte.
     tests/net/test_switch.py --build BUILD_DIR
 """
 
-import argparse
 import json
 import os
 import signal
@@ -439,15 +438,5 @@ class SwitchTest(unittest.TestCase):
         self.assertIn("bogus", r.stderr)
 
 
-def main():
-    global BUILD
-    netns.require_privilege(userns=True)
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    netns.main(sys.modules[__name__], lambda _: netns.require_privilege(userns=True))

@@ -3,10 +3,9 @@
 scratch root and read there: its files and their modes, the units' key lines, the maintainer
 scripts, the dependencies shlibdeps found, and the unpacked programs themselves.
 
-    tests/package/test_package.py --build BUILD_DIR
+    L2PT_BUILD=BUILD_DIR tests/package/test_package.py
 """
 
-import argparse
 import glob
 import gzip
 import os
@@ -18,7 +17,7 @@ import sys
 import tempfile
 import unittest
 
-BUILD = None
+BUILD = os.environ["L2PT_BUILD"]
 
 
 def control_field(control, name):
@@ -136,14 +135,5 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
 
 
-def main():
-    global BUILD
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    args, rest = parser.parse_known_args()
-    BUILD = os.path.abspath(args.build)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    unittest.main(verbosity=2)
