@@ -11,38 +11,27 @@ namespace netp {
 
 namespace {
 
-constexpr std::array kAll{Capability::NetRaw, Capability::NetAdmin, Capability::Bpf,
-                          Capability::Perfmon};
+struct CapabilityRow {
+    Capability capability;
+    unsigned number;
+    std::string_view name;
+};
+constexpr std::array<CapabilityRow, 4> kCapabilities{{
+    {Capability::NetRaw, CAP_NET_RAW, "CAP_NET_RAW"},
+    {Capability::NetAdmin, CAP_NET_ADMIN, "CAP_NET_ADMIN"},
+    {Capability::Bpf, CAP_BPF, "CAP_BPF"},
+    {Capability::Perfmon, CAP_PERFMON, "CAP_PERFMON"},
+}};
 constexpr unsigned kBitsPerWord = 32;
 
-unsigned number(Capability c) {
-    switch (c) {
-        case Capability::NetRaw:
-            return CAP_NET_RAW;
-        case Capability::NetAdmin:
-            return CAP_NET_ADMIN;
-        case Capability::Bpf:
-            return CAP_BPF;
-        case Capability::Perfmon:
-            return CAP_PERFMON;
-    }
-    return CAP_NET_RAW;
+const CapabilityRow& row(Capability c) {
+    return kCapabilities[static_cast<size_t>(c)];
 }
 
 }  // namespace
 
 std::string_view capabilityName(Capability c) {
-    switch (c) {
-        case Capability::NetRaw:
-            return "CAP_NET_RAW";
-        case Capability::NetAdmin:
-            return "CAP_NET_ADMIN";
-        case Capability::Bpf:
-            return "CAP_BPF";
-        case Capability::Perfmon:
-            return "CAP_PERFMON";
-    }
-    return "?";
+    return row(c).name;
 }
 
 bool holdsCapability(Capability c) {
@@ -50,7 +39,7 @@ bool holdsCapability(Capability c) {
     std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> data{};
     if (::syscall(SYS_capget, &header, data.data()) != 0)
         return false;
-    const unsigned n = number(c);
+    const unsigned n = row(c).number;
     return (data[n / kBitsPerWord].effective >> (n % kBitsPerWord) & 1u) != 0;
 }
 
@@ -69,9 +58,9 @@ std::vector<CapabilityNeed> capabilityNeeds(const chassis::ChassisConfig& cfg) {
 
 void requireCapabilities(const std::vector<CapabilityNeed>& needs, Logger& log) {
     std::string lacking;
-    for (const Capability c : kAll) {
-        if (!holdsCapability(c))
-            lacking += (lacking.empty() ? "" : ", ") + std::string(capabilityName(c));
+    for (const auto& r : kCapabilities) {
+        if (!holdsCapability(r.capability))
+            lacking += (lacking.empty() ? "" : ", ") + std::string(r.name);
     }
     if (!lacking.empty())
         log.info("capabilities lacking: " + lacking);

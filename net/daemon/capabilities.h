@@ -17,7 +17,7 @@
 
 namespace netp {
 
-enum class Capability { NetRaw, NetAdmin, Bpf, Perfmon };
+enum class Capability { NetRaw, NetAdmin, Bpf, Perfmon };  // in this order
 
 struct CapabilityNeed {
     Capability capability;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -16,20 +17,12 @@ constexpr mode_t kLogFileMode = 0640;
 constexpr int kMsPerSecond = 1000;
 constexpr int kTmYearBase = 1900;
 
+// By priority, from Level::Error on.
+constexpr std::array<std::string_view, 5> kLevelWords{"error", "warning", "notice", "info",
+                                                      "debug"};
+
 std::string_view levelWord(Level level) {
-    switch (level) {
-        case Level::Error:
-            return "error";
-        case Level::Warning:
-            return "warning";
-        case Level::Notice:
-            return "notice";
-        case Level::Info:
-            return "info";
-        case Level::Debug:
-            return "debug";
-    }
-    return "info";
+    return kLevelWords[static_cast<size_t>(level) - static_cast<size_t>(Level::Error)];
 }
 
 }  // namespace
