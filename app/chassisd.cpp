@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         if (!group.empty())
-            o.group = groupId(group);
+            o.operators = groupId(group);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : kExitUsage;
     }

@@ -96,7 +96,7 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
     const std::string chassisText = readFile(opt_.chassisFile);
     base_ = chassis::loadChassisText(chassisText, opt_.chassisFile);
     requireCapabilities(capabilityNeeds(base_), log_);
-    runDir_ = std::make_unique<RunDir>(opt_.runDir, opt_.group);
+    runDir_ = std::make_unique<RunDir>(opt_.runDir, opt_.operators);
     cfg_ = base_;
     if (!opt_.stateFile.empty()) {
         state_.emplace(opt_.stateFile, log_);
@@ -150,7 +150,8 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
     signals_.reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
 
     taskListen_ = runDir_->listen(kTaskSocket, kTaskSocketMode);
-    ctlListen_ = runDir_->listen(kCtlSocket, opt_.group ? kOperatorsSocketMode : kTaskSocketMode);
+    ctlListen_ =
+        runDir_->listen(kCtlSocket, opt_.operators ? kOperatorsSocketMode : kTaskSocketMode);
     epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll_.valid())
         throw std::runtime_error("epoll_create1: " + std::string(std::strerror(errno)));

@@ -32,10 +32,10 @@ namespace netp {
 struct DaemonOptions {
     std::string chassisFile;
     std::string runDir;
-    std::string stateFile;         // empty: operators' changes are not kept
-    bool traceToLog = false;       // the chassis trace goes to the log as well
-    std::vector<uid_t> allowUids;  // besides root and the daemon's own user
-    std::optional<gid_t> group;    // the operators': the run directory and ctl.sock are theirs
+    std::string stateFile;           // empty: operators' changes are not kept
+    bool traceToLog = false;         // the chassis trace goes to the log as well
+    std::vector<uid_t> allowUids;    // besides root and the daemon's own user
+    std::optional<gid_t> operators;  // --group: the run directory and ctl.sock are theirs too
 };
 
 // Per port, beside the data plane's counters: what the interface itself did.
