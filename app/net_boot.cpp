@@ -18,10 +18,8 @@
 
 namespace {
 
-constexpr int kExitSignalBase = 128;
-
 // Signals are taken by one thread of their own: SIGHUP reopens the log file, SIGTERM and
-// SIGINT end the process saying so. Called before the task's thread exists, which inherits
+// SIGINT end the process, saying so first. Called before the task's thread exists, which inherits
 // the blocked mask.
 void watchSignals(std::shared_ptr<netp::Logger> log) {
     sigset_t set;
@@ -38,8 +36,14 @@ void watchSignals(std::shared_ptr<netp::Logger> log) {
                 log->reopen();
                 continue;
             }
+            // Logged, then the signal's own end, as a supervisor expects of a stop.
             log->info("ending: signal " + std::to_string(sig));
-            std::_Exit(kExitSignalBase + sig);
+            ::signal(sig, SIG_DFL);
+            sigset_t one;
+            sigemptyset(&one);
+            sigaddset(&one, sig);
+            pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+            ::raise(sig);
         }
     }).detach();
 }
