@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,11 @@ int main(int argc, char** argv) {
         return kExitCannotStart;
     }
     try {
+        // The directories are checked from their parents up: relative paths start from here.
+        for (std::string* path : {&o.runDir, &o.stateFile}) {
+            if (!path->empty())
+                *path = std::filesystem::absolute(*path).lexically_normal().string();
+        }
         if (o.runDir.empty() || o.stateFile.empty()) {
             const auto cfg = chassis::loadChassisFile(o.chassisFile);
             const std::string name = cfg.name.empty() ? "chassis" : cfg.name;
