@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -26,6 +27,7 @@ constexpr size_t kMaxChassisName = 64;
 constexpr unsigned char kFirstPrintable = 0x20;
 constexpr unsigned char kDelete = 0x7f;
 constexpr mode_t kPermBits = 07777;
+constexpr mode_t kAccessBits = 0777;  // what a umask masks
 constexpr mode_t kPrivateDirMode = 0700;
 constexpr mode_t kOperatorsDirMode = 0750;
 constexpr mode_t kPidFileMode = 0644;
@@ -68,8 +70,10 @@ class TrustedOwners {
         const auto start = map.find_first_not_of(' ');
         if (start != std::string::npos && map.substr(start) != kInitialUidMap) {
             const std::string overflow = firstLine(kOverflowUidFile);
-            if (!overflow.empty())
-                overflow_ = static_cast<uid_t>(std::stoul(overflow));
+            uid_t uid = 0;
+            if (std::from_chars(overflow.data(), overflow.data() + overflow.size(), uid).ec ==
+                std::errc{})
+                overflow_ = uid;
         }
     }
     bool trusted(uid_t uid) const { return uid == 0 || uid == me_ || uid == overflow_; }
@@ -133,7 +137,7 @@ void bindIn(int dirFd, int sock, std::string_view name, mode_t mode, const std::
     if (!back.valid() || ::fchdir(dirFd) != 0)
         throw DirError("cannot enter " + shown + " to bind " + std::string(name) + ": " +
                        errnoText());
-    const mode_t umaskBefore = ::umask(~mode & 0777);
+    const mode_t umaskBefore = ::umask(~mode & kAccessBits);
     const int rc = ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     const int err = errno;
     ::umask(umaskBefore);
