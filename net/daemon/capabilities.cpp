@@ -28,6 +28,29 @@ const CapabilityRow& row(Capability c) {
     return kCapabilities[static_cast<size_t>(c)];
 }
 
+// The ports that stand for interfaces, by their netdevs.
+std::string portInterfaces(const chassis::ChassisConfig& cfg) {
+    std::string netdevs;
+    for (const auto& card : cfg.lineCards) {
+        for (const auto& p : card.ports) {
+            if (!p.netdev.empty())
+                netdevs += (netdevs.empty() ? "" : ", ") + p.netdev;
+        }
+    }
+    return netdevs;
+}
+
+// What a configuration may need a capability for: the finder names what of it does (empty:
+// nothing). A new user of a capability, such as the kernel pipeline, is one more row.
+struct NeedRule {
+    Capability capability;
+    std::string_view what;
+    std::string (*users)(const chassis::ChassisConfig&);
+};
+constexpr std::array kNeedRules{
+    NeedRule{Capability::NetRaw, "packet sockets on the ports' interfaces", portInterfaces},
+};
+
 }  // namespace
 
 std::string_view capabilityName(Capability c) {
@@ -44,16 +67,12 @@ bool holdsCapability(Capability c) {
 }
 
 std::vector<CapabilityNeed> capabilityNeeds(const chassis::ChassisConfig& cfg) {
-    std::string netdevs;
-    for (const auto& card : cfg.lineCards) {
-        for (const auto& p : card.ports) {
-            if (!p.netdev.empty())
-                netdevs += (netdevs.empty() ? "" : ", ") + p.netdev;
-        }
+    std::vector<CapabilityNeed> needs;
+    for (const auto& rule : kNeedRules) {
+        if (const std::string users = rule.users(cfg); !users.empty())
+            needs.push_back({rule.capability, std::string(rule.what) + " (" + users + ")"});
     }
-    if (netdevs.empty())
-        return {};
-    return {{Capability::NetRaw, "packet sockets on the ports' interfaces (" + netdevs + ")"}};
+    return needs;
 }
 
 void requireCapabilities(const std::vector<CapabilityNeed>& needs, Logger& log) {

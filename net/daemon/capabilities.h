@@ -27,7 +27,8 @@ struct CapabilityNeed {
 std::string_view capabilityName(Capability c);  // "CAP_NET_RAW"
 bool holdsCapability(Capability c);             // in this thread's effective set
 
-// What cfg needs: packet sockets for the ports that stand for interfaces.
+// What cfg needs, each capability with what of cfg needs it (packet sockets for the ports that
+// stand for interfaces).
 std::vector<CapabilityNeed> capabilityNeeds(const chassis::ChassisConfig& cfg);
 // Logs the daemon's capabilities this process lacks; std::runtime_error naming the first of
 // needs it lacks and what that serves.
