@@ -57,7 +57,6 @@ class StateStore {
     // (logged) when it cannot.
     bool save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
               const chassis::IfDb& db);
-    const std::string& path() const { return path_; }
     const SafeDir& dir() const { return dir_; }
 
   private:
