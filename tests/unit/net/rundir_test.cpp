@@ -1,5 +1,5 @@
-// The daemon's directories: what is refused before anything is written, the lock, and the
-// modes of what the daemon makes. Needs no privilege (a symlink and a foreign owner:
+// The daemon's directories: what is refused before anything is written and the modes of what
+// the daemon makes. Needs no privilege (a symlink, a foreign owner and the lock:
 // tests/net/test_service.py).
 #include "net/daemon/rundir.h"
 
@@ -63,22 +63,6 @@ TEST(RunDir, RefusesWhatAnotherUserCouldHaveArranged) {
     EXPECT_THAT(refusal(s / "used"), HasSubstr("does not know (notes.txt, state.yaml)"));
     EXPECT_TRUE(fs::exists(s / "used/notes.txt"));
     EXPECT_THAT(refusal(s / "missing/run"), HasSubstr("cannot open"));
-}
-
-TEST(RunDir, ASecondDaemonIsRefusedAndTheFirstKeepsItsSockets) {
-    Scratch s;
-    const std::string path = s / "run";
-    {
-        netp::RunDir first(path, std::nullopt);
-        netp::Fd sock = first.listen(netp::kTaskSocket, 0600);
-        EXPECT_THAT(refusal(path),
-                    HasSubstr("in use by l2pt-chassisd pid " + std::to_string(::getpid())));
-        EXPECT_TRUE(fs::is_socket(path + "/" + netp::kTaskSocket));
-        EXPECT_TRUE(netp::connectSeqpacket(path + "/" + netp::kTaskSocket).valid());
-    }
-    // The first one ended: its sockets and pid file went with it, and the directory is free.
-    EXPECT_TRUE(fs::is_empty(path));
-    EXPECT_EQ(refusal(path), "accepted");
 }
 
 TEST(RunDir, WhatTheDaemonMakesHasItsModeAndNothingIsLeftHalfWritten) {
