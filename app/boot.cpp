@@ -29,7 +29,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitTaskFailed = 1;
 constexpr int kExitError = 2;
 constexpr uint64_t kIdleRunUs = chassis::kUsPerSecond;
-constexpr const char* kVersion = "l2ptd " L2PTD_VERSION;
+constexpr const char* kVersion = "l2ptd " L2PT_VERSION;
 
 struct Options {
     std::string chassis;

@@ -1,12 +1,15 @@
 // l2pt-chassisd: one switch's chassis on Linux interfaces, for l2ptd and l2ptctl.
 //
-//   l2pt-chassisd --chassis FILE [--run-dir DIR] [--state FILE] [--log FILE] [--trace]
-//                 [--group NAME] [--lab] [--max-clients N]
+//   l2pt-chassisd --chassis FILE [--run-dir DIR] [--state FILE] [--group NAME] [--log FILE]
+//                 [--trace] [--lab] [--max-clients N]
 #include <grp.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -16,7 +19,27 @@
 
 namespace {
 
+constexpr int kExitCannotStart = 1;
 constexpr int kExitUsage = 2;
+constexpr const char* kDefaultStateRoot = "/var/lib/l2pt";
+constexpr const char* kStateFileName = "state.yaml";
+constexpr mode_t kRootDirMode = 0755;
+constexpr size_t kGroupBuffer = 16384;
+
+// The directory the default paths are made in; created when missing, as root would.
+std::string defaultDir(const char* root, const std::string& name) {
+    ::mkdir(root, kRootDirMode);
+    return std::string(root) + "/" + name;
+}
+
+gid_t groupId(const std::string& name) {
+    group g{};
+    group* found = nullptr;
+    std::vector<char> buf(kGroupBuffer);
+    if (::getgrnam_r(name.c_str(), &g, buf.data(), buf.size(), &found) != 0 || found == nullptr)
+        throw CLI::ValidationError("--group", "no group named '" + name + "'");
+    return g.gr_gid;
+}
 
 }  // namespace
 
@@ -25,49 +48,71 @@ int main(int argc, char** argv) {
         "l2pt-chassisd: the chassis of one switch (IFM, line cards and their ACL agents, "
         "HA control, CLI front end) on Linux interfaces, serving l2ptd and l2ptctl",
         "l2pt-chassisd"};
+    app.set_version_flag("--version", "l2pt-chassisd " L2PT_VERSION);
     netp::DaemonOptions o;
+    std::string logFile;
+    std::string group;
     app.add_option("--chassis", o.chassisFile,
                    "chassis file (YAML, docs/chassis.md; ports carry 'netdev: IFNAME')")
         ->required()
         ->check(CLI::ExistingFile);
     app.add_option("--run-dir", o.runDir,
-                   "run directory for the sockets, created 0700 (default /run/l2pt/NAME, NAME "
-                   "the chassis name)");
+                   "run directory for the sockets, 0700 or 0750 with --group (default "
+                   "/run/l2pt/NAME, NAME the chassis name)");
     app.add_option("--state", o.stateFile,
-                   "where the configuration is written back and reloaded from (default "
-                   "RUNDIR/state.yaml)");
-    app.add_option("--log", o.logFile, "also append the log to FILE");
+                   "what operators changed, laid over the chassis file at start (default "
+                   "/var/lib/l2pt/NAME/state.yaml)");
+    app.add_option("--group", group,
+                   "the operators' group: they may run read-only commands; the run directory "
+                   "is 0750 and ctl.sock 0660 for them");
+    app.add_option("--log", logFile, "also append the log to FILE (reopened on SIGHUP)");
     app.add_flag("--trace", o.traceToLog, "log every line of the chassis trace too");
-    std::string groupName;
-    app.add_option("--group", groupName,
-                   "operators: members of this group may run read-only commands");
     app.add_flag("--lab", o.lab, "serve scenario inputs (l2ptctl do): faults, raw frames");
     app.add_option("--max-clients", o.maxClients, "l2ptctl connections at once (default 256)")
         ->check(CLI::PositiveNumber);
     try {
         app.parse(argc, argv);
+        if (!group.empty())
+            o.operators = groupId(group);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : kExitUsage;
     }
-    if (!groupName.empty()) {
-        const struct group* g = ::getgrnam(groupName.c_str());
-        if (g == nullptr) {
-            std::fprintf(stderr, "l2pt-chassisd: --group %s: no such group\n", groupName.c_str());
-            return kExitUsage;
-        }
-        o.operators = g->gr_gid;
+    std::optional<netp::Logger> log;
+    try {
+        log.emplace(netp::LogOptions{logFile, true});
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "<3>l2pt-chassisd: %s\n", e.what());
+        return kExitCannotStart;
     }
     try {
-        if (o.runDir.empty()) {
+        // The directories are checked from their parents up: relative paths start from here.
+        for (std::string* path : {&o.runDir, &o.stateFile}) {
+            if (!path->empty())
+                *path = std::filesystem::absolute(*path).lexically_normal().string();
+        }
+        if (o.runDir.empty() || o.stateFile.empty()) {
             const auto cfg = chassis::loadChassisFile(o.chassisFile);
             const std::string name = cfg.name.empty() ? "chassis" : cfg.name;
-            ::mkdir(netp::ctl::kDefaultRunRoot, 0755);
-            o.runDir = std::string(netp::ctl::kDefaultRunRoot) + "/" + name;
+            if (const auto why = netp::chassisNameRefusal(name))
+                throw chassis::ConfigError(o.chassisFile + ": " + *why +
+                                           ": give --run-dir and --state");
+            if (o.runDir.empty())
+                o.runDir = defaultDir(netp::ctl::kDefaultRunRoot, name);
+            if (o.stateFile.empty())
+                o.stateFile = defaultDir(kDefaultStateRoot, name) + "/" + kStateFileName;
         }
-        netp::Daemon daemon(o);
-        return daemon.run();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "l2pt-chassisd: %s\n", e.what());
+        log->info("l2pt-chassisd " L2PT_VERSION " starting: chassis " + o.chassisFile +
+                  ", run directory " + o.runDir + ", state " + o.stateFile);
+        netp::Daemon daemon(o, *log);
+        sd_notify(0, "READY=1\nSTATUS=serving");
+        const int status = daemon.run();
+        sd_notify(0, "STOPPING=1");
+        return status;
+    } catch (const chassis::ConfigError& e) {
+        log->error(std::string("cannot start: ") + e.what());
         return kExitUsage;
+    } catch (const std::exception& e) {
+        log->error(std::string("cannot start: ") + e.what());
+        return kExitCannotStart;
     }
 }

@@ -213,6 +213,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     CLI::App app{"l2ptctl: show, debug, configure and watch a switch run by l2pt-chassisd",
                  "l2ptctl"};
+    app.set_version_flag("--version", "l2ptctl " L2PT_VERSION);
     app.require_subcommand(1);
     std::string runDir;
     int timeoutSeconds = kDefaultTimeoutSeconds;

@@ -1,6 +1,8 @@
 // l2ptd on the net backend: the task process of a switch whose chassis daemon serves RUNDIR.
 //
-//   l2ptd --chassis RUNDIR
+//   l2ptd --chassis RUNDIR [--log FILE]
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
@@ -10,25 +12,36 @@
 #include "app/boot.h"
 #include "chassis/config.h"
 #include "net/backend/net_backend.h"
+#include "net/log/logger.h"
 #include "platform/backend.h"
 
 int bootNet(int argc, char** argv) {
     CLI::App app{"l2ptd: the layer-2 protocol tunnelling task, on a chassis daemon", "l2ptd"};
-    app.set_version_flag("--version", "l2ptd " L2PTD_VERSION);
+    app.set_version_flag("--version", "l2ptd " L2PT_VERSION);
     std::string runDir;
+    std::string logFile;
     app.add_option("--chassis", runDir, "run directory of the chassis daemon (l2pt-chassisd)")
         ->required()
         ->check(CLI::ExistingDirectory);
+    app.add_option("--log", logFile, "also append the log to FILE (reopened on SIGHUP)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         std::exit(app.exit(e) == 0 ? kBootExitOk : kBootExitUsage);
     }
     netp::NetBackend::blockSignals();  // before the task's thread inherits the mask
+    std::shared_ptr<netp::Logger> log;
     try {
-        ozm::installBackend(std::make_unique<netp::NetBackend>(runDir));
+        log = std::make_shared<netp::Logger>(netp::LogOptions{logFile, true});
+        auto backend = std::make_unique<netp::NetBackend>(runDir, log);
+        log->info("l2ptd " L2PT_VERSION " started: run directory " + runDir + ", pid " +
+                  std::to_string(::getpid()) + ", session " + std::to_string(backend->session()));
+        ozm::installBackend(std::move(backend));
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "l2ptd: %s\n", e.what());
+        if (log)
+            log->error(std::string("ending: ") + e.what());
+        else
+            std::fprintf(stderr, "<3>l2ptd: %s\n", e.what());
         std::exit(kBootExitUsage);
     }
     return 0;

@@ -1,5 +1,7 @@
 #include "chassis/config.h"
 
+#include "chassis/config_reader.h"
+
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -95,13 +97,13 @@ bool knownFaultPoint(std::string_view point) {
 namespace {
 
 // Reads one chassis document; every error names the file and the line of the offending node.
-class Loader {
+class Loader : private ConfigReader {
   public:
-    explicit Loader(std::string source) : source_(std::move(source)) {}
+    using ConfigReader::ConfigReader;
 
     ChassisConfig load(const YAML::Node& root) {
         ChassisConfig cfg;
-        cfg.source = source_;
+        cfg.source = source();
         if (!root.IsMap())
             fail(root, "the chassis file must be a mapping of sections");
         knownKeys(root, {"chassis", "rpm", "card_types", "line_cards", "lags", "vlans",
@@ -155,102 +157,6 @@ class Loader {
     }
 
   private:
-    std::string source_;
-
-    [[noreturn]] void fail(const YAML::Node& n, const std::string& what) const {
-        const int line = n.IsDefined() ? n.Mark().line + 1 : 0;
-        throw ConfigError(source_ + ":" + std::to_string(line) + ": " + what);
-    }
-    [[noreturn]] void failAt(int line, const std::string& what) const {
-        throw ConfigError(source_ + ":" + std::to_string(line) + ": " + what);
-    }
-    static int lineOf(const YAML::Node& n) { return n.Mark().line + 1; }
-
-    std::string key(const YAML::Node& k) const {
-        if (!k.IsScalar())
-            fail(k, "expected a name as the key, not a list or mapping");
-        return k.Scalar();
-    }
-
-    void knownKeys(const YAML::Node& n, std::initializer_list<std::string_view> keys) const {
-        if (!n.IsMap())
-            fail(n, "expected a mapping");
-        for (const auto& kv : n) {
-            const auto name = key(kv.first);
-            bool known = false;
-            for (auto k : keys)
-                known = known || k == name;
-            if (!known)
-                fail(kv.first, "unknown key '" + name + "'");
-        }
-    }
-
-    std::vector<YAML::Node> seq(const YAML::Node& parent, const char* key) const {
-        std::vector<YAML::Node> out;
-        auto n = parent[key];
-        if (!n)
-            return out;
-        if (!n.IsSequence())
-            fail(n, std::string(key) + ": expected a list");
-        for (const auto& item : n)
-            out.push_back(item);
-        return out;
-    }
-
-    // Decimal or 0x hex, never octal, with an optional '-'.
-    int64_t integer(const YAML::Node& n, int64_t lo, int64_t hi, const std::string& what) const {
-        if (!n.IsScalar())
-            fail(n, what + ": expected a number, not a list or mapping");
-        const auto s = n.Scalar();
-        const bool negative = !s.empty() && s[0] == '-';
-        const auto magnitude =
-            ozm::shell::parseNumber(std::string_view(s).substr(negative ? 1 : 0), INT64_MAX);
-        if (!magnitude)
-            fail(n, what + ": expected a decimal or 0x hex number, not '" + s + "'");
-        const int64_t v =
-            negative ? -static_cast<int64_t>(*magnitude) : static_cast<int64_t>(*magnitude);
-        if (v < lo || v > hi) {
-            fail(n, what + " " + s + " is out of range " + std::to_string(lo) + ".." +
-                        std::to_string(hi));
-        }
-        return v;
-    }
-    int64_t integer(const YAML::Node& parent, const char* key, int64_t lo, int64_t hi) const {
-        auto n = parent[key];
-        if (!n)
-            fail(parent, std::string("missing '") + key + "'");
-        return integer(n, lo, hi, key);
-    }
-    bool boolean(const YAML::Node& n, const std::string& what) const {
-        if (!n.IsScalar())
-            fail(n, what + ": expected true or false");
-        const auto s = n.Scalar();
-        if (s == "true" || s == "yes" || s == "1")
-            return true;
-        if (s == "false" || s == "no" || s == "0")
-            return false;
-        fail(n, what + ": expected true or false, not '" + s + "'");
-    }
-    std::string text(const YAML::Node& parent, const char* key) const {
-        auto n = parent[key];
-        if (!n || !n.IsScalar() || n.Scalar().empty())
-            fail(parent, std::string("missing '") + key + "'");
-        return n.Scalar();
-    }
-    std::string textOr(const YAML::Node& parent, const char* key, std::string def) const {
-        auto n = parent[key];
-        if (!n)
-            return def;
-        if (!n.IsScalar())
-            fail(n, std::string(key) + ": expected text");
-        return n.Scalar();
-    }
-    NameRef ref(const YAML::Node& n, const std::string& what) const {
-        if (!n || !n.IsScalar())
-            fail(n, what + ": expected a name");
-        return {n.Scalar(), lineOf(n)};
-    }
-
     void chassisSection(const YAML::Node& n, ChassisConfig& cfg) const {
         knownKeys(n, {"name", "slots"});
         cfg.name = textOr(n, "name", "");
@@ -440,54 +346,17 @@ class Loader {
         return v;
     }
 
-    uint8_t protocols(const YAML::Node& n) const {
-        if (!n.IsSequence())
-            fail(n, "protocols: expected a list such as [stp, lldp]");
-        uint8_t flags = 0;
-        for (const auto& p : n) {
-            auto f = protocolFlag(p.Scalar());
-            if (!f)
-                fail(p, "unknown protocol '" + p.Scalar() + "' (stp, lldp, gvrp, pvst)");
-            flags |= *f;
-        }
-        return flags;
-    }
-
     void tunnelling(const YAML::Node& n, TunnellingConfig& t) const {
         knownKeys(n, {"vlans", "rates", "tunnel_mac", "replace_global", "vman_tpid"});
-        for (const auto& v : seq(n, "vlans")) {
-            knownKeys(v, {"vlan", "protocols", "rate", "ports"});
-            TunnelVlanConfig tv;
-            tv.vlan = ref(v["vlan"], "vlan");
-            if (!v["protocols"])
-                fail(v, "missing 'protocols'");
-            tv.protocols = protocols(v["protocols"]);
-            if (v["rate"])
-                tv.rate = static_cast<uint16_t>(integer(v["rate"], 0, UINT16_MAX, "rate"));
-            for (const auto& p : seq(v, "ports")) {
-                knownKeys(p, {"port", "mode"});
-                TunnelPortConfig tp;
-                tp.port = ref(p["port"], "port");
-                const auto mode = textOr(p, "mode", "access");
-                if (mode != "access" && mode != "core")
-                    fail(p["mode"], "mode must be access or core");
-                tp.core = mode == "core";
-                tv.ports.push_back(tp);
-            }
-            t.vlans.push_back(std::move(tv));
-        }
+        for (const auto& v : seq(n, "vlans"))
+            t.vlans.push_back(tunnelVlan(v));
         for (const auto& r : seq(n, "rates")) {
             knownKeys(r, {"vlan", "rate"});
-            TunnelRateConfig tr;
-            tr.vlan = ref(r["vlan"], "vlan");
-            tr.rate = static_cast<uint32_t>(integer(r, "rate", 0, UINT32_MAX));
-            t.rates.push_back(tr);
+            t.rates.push_back(
+                {ref(r["vlan"], "vlan"), static_cast<uint32_t>(integer(r, "rate", 0, UINT32_MAX))});
         }
-        if (auto m = n["tunnel_mac"]) {
-            t.tunnelMac = parseMac(m.Scalar());
-            if (!t.tunnelMac)
-                fail(m, "tunnel_mac must read like 03:a7:31:00:00:01");
-        }
+        if (auto m = n["tunnel_mac"])
+            t.tunnelMac = mac(m, "tunnel_mac");
         if (n["replace_global"])
             t.replaceGlobal = boolean(n["replace_global"], "replace_global");
         if (n["vman_tpid"])

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "chassis/rules.h"
 #include "platform/ifm.h"
 
 namespace chassis {
@@ -63,15 +64,12 @@ IfDb::IfDb(const ChassisConfig& cfg) : pipes_(kMaxCardTypes) {
     }
     for (const auto& l : cfg.lags) {
         for (const auto& m : l.members) {
-            auto port = find(m.name);
-            if (!port || !isPort(*port)) {
-                throw ConfigError(cfg.source + ":" + std::to_string(m.line) + ": LAG member '" +
-                                  m.name + "' is not a port");
-            }
-            if (!addLagMember(lagIfIndex(l.number), *port)) {
-                throw ConfigError(cfg.source + ":" + std::to_string(m.line) + ": port '" + m.name +
-                                  "' is already a member of a LAG");
-            }
+            const auto port = find(m.name);
+            const Refusal why = port ? lagJoinRefusal(*this, lagIfIndex(l.number), *port)
+                                     : "LAG member '" + m.name + "' is not a port";
+            if (why)
+                throw ConfigError(cfg.source + ":" + std::to_string(m.line) + ": " + *why);
+            addLagMember(lagIfIndex(l.number), *port);
         }
     }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "chassis/message.h"
+#include "chassis/rules.h"
 
 namespace chassis {
 
@@ -19,15 +20,6 @@ constexpr uint8_t kMacSet = 1;
 constexpr size_t kMaxPortsPerVlanBlock =
     (hdr::kMaxMsgLen - vlanmsg::kBlocks - vlanmsg::kBlkHeaderLen) / vlanmsg::kPortEntryLen;
 constexpr size_t kMaxLagBlocks = (hdr::kMaxMsgLen - lagmsg::kBlocks) / lagmsg::kBlockLen;
-
-uint32_t resolve(const IfDb& db, const ChassisConfig& cfg, const NameRef& ref, bool vlan) {
-    if (auto ifIndex = db.find(ref.name)) {
-        if (vlan ? db.isVlan(*ifIndex) : (db.isPort(*ifIndex) || db.isLag(*ifIndex)))
-            return *ifIndex;
-    }
-    throw ConfigError(cfg.source + ":" + std::to_string(ref.line) + ": '" + ref.name + "' is not " +
-                      (vlan ? "a VLAN" : "a port or LAG"));
-}
 
 }  // namespace
 
@@ -48,18 +40,17 @@ std::string protocolsText(uint8_t flags) {
 Ifm::Ifm(Context& ctx, const ChassisConfig& cfg, const DataPlane& cards)
     : ctx_(ctx), cards_(cards), slots_(cfg.slots) {
     const auto& t = cfg.tunnelling;
-    for (const auto& v : t.vlans) {
-        auto& state = vlans_[resolve(ctx.ifdb, cfg, v.vlan, true)];
+    const ResolvedTunnelling resolved = resolveTunnelling(ctx.ifdb, cfg);
+    for (const auto& v : resolved.vlans) {
+        auto& state = vlans_[v.vlanIf];
         state.protocols |= v.protocols;
         if (state.rate == 0)
             state.rate = v.rate;
-        for (const auto& p : v.ports) {
-            state.ports.push_back(
-                {resolve(ctx.ifdb, cfg, p.port, false), p.core ? vlanmsg::kModeCorePort : 0});
-        }
+        for (const auto& [port, core] : v.ports)
+            state.ports.push_back({port, core ? vlanmsg::kModeCorePort : 0});
     }
-    for (const auto& r : t.rates)
-        rates_[resolve(ctx.ifdb, cfg, r.vlan, true)] = r.rate;
+    for (const auto& [vlanIf, rate] : resolved.rates)
+        rates_[vlanIf] = rate;
     mac_ = t.tunnelMac;
     replaceGlobal_ = t.replaceGlobal;
     tpid_ = t.vmanTpid;

@@ -4,9 +4,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "chassis/chassis.h"
+#include "chassis/rules.h"
 #include "platform/symbols.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
@@ -54,8 +56,14 @@ std::string trim(std::string_view s) {
 // Parsing of one line; fail() throws with the line's number.
 class LineParser {
   public:
-    LineParser(const IfDb& db, std::string source, int line)
-        : db_(db), source_(std::move(source)), line_(line) {}
+    LineParser(const IfDb& db, std::string source, int line, Inputs inputs)
+        : db_(db), source_(std::move(source)), line_(line), inputs_(inputs) {}
+
+    bool operatorInput() const { return inputs_ == Inputs::Operator; }
+    void check(const Refusal& why) const {
+        if (why)
+            fail(*why);
+    }
 
     [[noreturn]] void fail(const std::string& what) const {
         throw ScenarioError(source_ + ":" + std::to_string(line_) + ": " + what);
@@ -79,8 +87,11 @@ class LineParser {
 
     // A port or LAG by name, or any interface index as "if:<number>".
     uint32_t interface(std::string_view text) const {
-        if (text.starts_with(kIfPrefix))
+        if (text.starts_with(kIfPrefix)) {
+            if (operatorInput())
+                fail("'" + std::string(text) + "': interfaces by number are for the simulation");
             return static_cast<uint32_t>(number(text.substr(kIfPrefix.size()), UINT32_MAX, "if"));
+        }
         auto i = db_.find(text);
         if (!i)
             fail("no interface named '" + std::string(text) + "'");
@@ -103,11 +114,14 @@ class LineParser {
         if (text.starts_with(kIfPrefix))
             return interface(text);
         if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
-            return vlanIfIndex(static_cast<uint32_t>(number(text, kIfPosMask, "vlan")));
+            // The simulation takes any VLAN id, to see the task refuse it.
+            const uint32_t i = vlanIfIndex(static_cast<uint32_t>(number(text, kIfPosMask, "vlan")));
+            if (operatorInput())
+                check(vlanRefusal(db_, i));
+            return i;
         }
         const uint32_t i = interface(text);
-        if (!db_.isVlan(i))
-            fail("'" + std::string(text) + "' is not a VLAN");
+        check(vlanRefusal(db_, i));
         return i;
     }
     // A VLAN id, given as a number or by the VLAN interface's name ("vl100").
@@ -121,6 +135,8 @@ class LineParser {
         for (const auto& p : splitOn(text, ',')) {
             if (auto f = protocolFlag(p))
                 flags |= *f;
+            else if (operatorInput())
+                fail("unknown protocol '" + p + "' (stp, lldp, gvrp, pvst)");
             else
                 flags |= static_cast<uint8_t>(number(p, UINT8_MAX, "protocol"));
         }
@@ -166,6 +182,7 @@ class LineParser {
             fail(std::string("missing ") + key + "=");
         return it->second;
     }
+    const IfDb& db() const { return db_; }
     uint32_t slot(std::string_view text) const {
         return static_cast<uint32_t>(number(text, kMaxSlots - 1, "slot"));
     }
@@ -174,6 +191,7 @@ class LineParser {
     const IfDb& db_;
     std::string source_;
     int line_;
+    Inputs inputs_;
 };
 
 using Action = std::function<void(ScenarioTarget&)>;
@@ -196,11 +214,16 @@ std::vector<Ifm::VlanBlock> vlanBlocks(const LineParser& p, std::string_view res
                 if (colon == std::string::npos || colon == 0)
                     p.fail("port '" + entry + "' needs :access or :core");
                 const auto mode = entry.substr(colon + 1);
+                if (p.operatorInput() && mode != "access" && mode != "core")
+                    p.fail("port '" + entry + "' needs :access or :core");
                 const uint32_t m = mode == "access" ? 0
                                    : mode == "core"
                                        ? vlanmsg::kModeCorePort
                                        : static_cast<uint32_t>(p.number(mode, UINT32_MAX, "mode"));
-                b.ports.push_back({p.interface(entry.substr(0, colon)), m});
+                const uint32_t port = p.interface(entry.substr(0, colon));
+                if (p.operatorInput())
+                    p.check(vlanPortRefusal(p.db(), port));
+                b.ports.push_back({port, m});
             }
         }
         blocks.push_back(std::move(b));
@@ -208,8 +231,11 @@ std::vector<Ifm::VlanBlock> vlanBlocks(const LineParser& p, std::string_view res
     return blocks;
 }
 
-std::vector<Ifm::LagBlock> lagBlocks(const LineParser& p, std::string_view rest) {
+// Members to join (or leave) their LAGs; an operator's are checked against the LAGs as they are,
+// and each port may appear once.
+std::vector<Ifm::LagBlock> lagBlocks(const LineParser& p, std::string_view rest, bool join) {
     std::vector<Ifm::LagBlock> blocks;
+    std::set<uint32_t> named;
     for (const auto& part : splitOn(rest, ';')) {
         const auto ws = words(part);
         if (ws.empty())
@@ -217,8 +243,16 @@ std::vector<Ifm::LagBlock> lagBlocks(const LineParser& p, std::string_view rest)
         const auto kv = p.keys(ws, 0, {"lag", "members"});
         Ifm::LagBlock b{p.lag(p.need(kv, "lag")), {}};
         if (kv.count("members") && !kv.at("members").empty()) {
-            for (const auto& m : splitOn(kv.at("members"), ','))
-                b.members.push_back(p.port(m));
+            for (const auto& m : splitOn(kv.at("members"), ',')) {
+                const uint32_t port = p.port(m);
+                if (p.operatorInput()) {
+                    p.check(join ? lagJoinRefusal(p.db(), b.lagIf, port)
+                                 : lagLeaveRefusal(p.db(), b.lagIf, port));
+                    if (!named.insert(port).second)
+                        p.fail("port '" + m + "' is named twice");
+                }
+                b.members.push_back(port);
+            }
         }
         blocks.push_back(std::move(b));
     }
@@ -385,8 +419,9 @@ Action parseVlanInput(const Line& l) {
 }
 
 Action parseLagInput(const Line& l) {
-    auto blocks = lagBlocks(l.p, after(l.text, 1));
-    if (l.ws[0] == "lag-add")
+    const bool join = l.ws[0] == "lag-add";
+    auto blocks = lagBlocks(l.p, after(l.text, 1), join);
+    if (join)
         return [blocks](ScenarioTarget& t) { t.chassis().ifm().lagAdd(blocks); };
     return [blocks](ScenarioTarget& t) { t.chassis().ifm().lagDel(blocks); };
 }
@@ -736,7 +771,8 @@ std::optional<uint64_t> parseDuration(std::string_view text) {
     return std::nullopt;
 }
 
-Scenario Scenario::parse(std::string_view text, const IfDb& db, std::string_view source) {
+Scenario Scenario::parse(std::string_view text, const IfDb& db, std::string_view source,
+                         Inputs inputs) {
     Scenario s;
     int lineNo = 0;
     for (const auto& raw : splitOn(text, '\n')) {
@@ -745,7 +781,9 @@ Scenario Scenario::parse(std::string_view text, const IfDb& db, std::string_view
         const std::string line = trim(hash == std::string::npos ? raw : raw.substr(0, hash));
         if (line.empty())
             continue;
-        LineParser p(db, std::string(source), lineNo);
+        LineParser p(db, std::string(source), lineNo, inputs);
+        if (inputs == Inputs::Operator && !s.steps_.empty())
+            p.fail("one input at a time");
         s.steps_.push_back({lineNo, line, parseLine(p, line)});
     }
     return s;

@@ -487,10 +487,15 @@ class Lab:
         return self.state
 
     def binary(self, name):
+        """The program from the build directory, or, for a lab installed with the package and
+        no build directory, the installed one."""
         path = self.build / "app" / name
-        if not os.access(path, os.X_OK):
-            raise FileNotFoundError(f"{path} is not built (cmake --build {self.build})")
-        return path
+        if os.access(path, os.X_OK):
+            return path
+        installed = shutil.which(name, path="/usr/sbin:/usr/bin")
+        if installed and not self.build.exists():
+            return Path(installed)
+        raise FileNotFoundError(f"{path} is not built (cmake --build {self.build})")
 
     def run_dir(self, switch):
         return self.dir / switch / "run"
@@ -591,8 +596,8 @@ class Lab:
         rundir = self.run_dir(sw.name)
         # --lab: the lab's tests and its users drive scenario inputs (l2ptctl do) too.
         self.spawn(sw.name, "chassisd", [self.binary("l2pt-chassisd"), "--chassis", chassis,
-                                         "--run-dir", rundir, "--log", sdir / "chassisd.log",
-                                         "--lab"],
+                                         "--run-dir", rundir, "--state", sdir / "state.yaml",
+                                         "--log", sdir / "chassisd.log", "--lab"],
                    sdir / "chassisd.out")
         wait_for(f"{sw.name}'s chassis daemon", lambda: (rundir / "task.sock").exists(), timeout)
         for i in range(sw.rpms):

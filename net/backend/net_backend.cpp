@@ -52,8 +52,9 @@ std::vector<uint8_t> keyBody(std::span<const uint32_t> key) {
 
 }  // namespace
 
-NetBackend::NetBackend(const std::string& runDir)
-    : taskPath_(runDir + "/" + kTaskSocket),
+NetBackend::NetBackend(const std::string& runDir, std::shared_ptr<Logger> log)
+    : log_(std::move(log)),
+      taskPath_(runDir + "/" + kTaskSocket),
       cfg_(chassis::loadChassisFile(runDir + "/" + kChassisFile)),
       ifdb_(cfg_) {
     control_ = connectChannel(Channel::Control, 0);
@@ -102,9 +103,15 @@ Fd NetBackend::connectChannel(Channel channel, uint32_t arg) {
 }
 
 void NetBackend::daemonGone(const char* what) {
-    std::fprintf(stderr, "l2ptd: the chassis daemon is gone (%s); exiting\n", what);
-    std::fflush(stderr);
+    log_->error(std::string("ending: the chassis daemon is gone (") + what + ")");
     std::_Exit(kExitDaemonGone);
+}
+
+void NetBackend::end(int status, const std::string& why) {
+    flushPdus();
+    log_->log(status == EXIT_SUCCESS ? Level::Info : Level::Error, "ending: " + why);
+    std::fflush(stdout);
+    std::exit(status);
 }
 
 std::vector<uint8_t> NetBackend::call(Op op, std::span<const uint8_t> body) {
@@ -130,10 +137,9 @@ uint64_t NetBackend::nowUs() const {
 
 int NetBackend::spawnTask(const char* /*name*/, OzmTaskEntry entry, int argc, char** argv) {
     // The task's end is the process's end, with the task's failure as its status.
-    std::thread([=] {
+    std::thread([=, this] {
         const int rc = entry(argc, argv);
-        std::fflush(stdout);
-        std::exit(rc == 0 ? EXIT_SUCCESS : EXIT_FAILURE);
+        end(rc == 0 ? EXIT_SUCCESS : EXIT_FAILURE, "the task returned " + std::to_string(rc));
     }).detach();
     return static_cast<int>(kNetTaskId);
 }
@@ -159,9 +165,15 @@ void NetBackend::parkMainThread() {
     const sigset_t set = parkedSignals();
     for (;;) {
         const int sig = ::sigwaitinfo(&set, nullptr);
-        if (sig < 0 || sig == SIGHUP)
+        if (sig < 0)
             continue;
-        // Ends the process as the signal would have, had it not been blocked.
+        if (sig == SIGHUP) {
+            log_->reopen();  // logrotate moved the file away
+            continue;
+        }
+        // Logged, then the process ends as the signal would have, had it not been blocked: a
+        // supervisor sees the stop it asked for.
+        log_->info("ending: signal " + std::to_string(sig));
         std::signal(sig, SIG_DFL);
         pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         ::raise(sig);
@@ -195,9 +207,7 @@ void NetBackend::sleepTicks(uint64_t ticks) {
 }
 
 void NetBackend::exitProcess() {
-    flushPdus();
-    std::fflush(stdout);
-    std::exit(EXIT_SUCCESS);
+    end(EXIT_SUCCESS, "the task exited");
 }
 
 void NetBackend::fireTimers() {
@@ -275,7 +285,7 @@ std::optional<ozm::IpcEndpoint> NetBackend::openIpc(uint32_t /*service*/, uint32
     try {
         ipc_ = connectChannel(Channel::Ipc, 0);
     } catch (const ConnectError& e) {
-        std::fprintf(stderr, "l2ptd: %s\n", e.what());
+        log_->error(e.what());
         timerTask_.reset();
         timerFeed_.reset();
         return std::nullopt;
@@ -325,7 +335,14 @@ int NetBackend::subscribe(std::span<const uint32_t> events, bool on) {
 }
 
 int NetBackend::isPrimaryRpm() {
-    return callStatus(Op::IsPrimary, {});
+    const int primary = callStatus(Op::IsPrimary, {});
+    if (primary != role_) {
+        log_->info(role_ < 0      ? (primary ? "role: primary" : "role: secondary")
+                   : primary != 0 ? "takeover: the secondary is the primary now"
+                                  : "role: secondary now");
+        role_ = primary;
+    }
+    return primary;
 }
 
 int NetBackend::peerRpmSend(uint32_t service, uint32_t instance, std::span<const uint8_t> msg) {
@@ -343,7 +360,7 @@ int NetBackend::openSocket(int family, int type, int protocol) {
             pduSockets_[raw] = std::move(fd);
             return raw;
         } catch (const ConnectError& e) {
-            std::fprintf(stderr, "l2ptd: %s\n", e.what());
+            log_->error(e.what());
             return -1;
         }
     }

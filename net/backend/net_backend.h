@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +18,7 @@
 #include "chassis/ifdb.h"
 #include "net/io/batch.h"
 #include "net/io/socket.h"
+#include "net/log/logger.h"
 #include "net/proto/protocol.h"
 #include "platform/backend.h"
 
@@ -28,15 +30,17 @@ struct ConnectError : std::runtime_error {
 
 class NetBackend final : public ozm::Backend {
   public:
-    // Connects to the daemon of runDir; ConnectError when it cannot.
-    explicit NetBackend(const std::string& runDir);
+    // Connects to the daemon of runDir; ConnectError when it cannot. Its start, role changes
+    // and end go to log.
+    NetBackend(const std::string& runDir, std::shared_ptr<Logger> log);
     ~NetBackend() override;
 
     uint32_t session() const { return session_; }
 
     int spawnTask(const char* name, OzmTaskEntry entry, int argc, char** argv) override;
-    // Waits for SIGTERM, SIGINT (the process ends by it) and SIGHUP (ignored), which the boot
-    // blocked in every thread: the main thread stays alive while the task works.
+    // Waits for SIGTERM, SIGINT (logged; the process ends by it) and SIGHUP (the log file is
+    // reopened), which the boot blocked in every thread: the main thread stays alive while the
+    // task works.
     void parkMainThread() override;
     // The signals parkMainThread waits for, blocked before any thread starts.
     static void blockSignals();
@@ -81,11 +85,14 @@ class NetBackend final : public ozm::Backend {
     int32_t callStatus(Op op, std::span<const uint8_t> body);
     Fd connectChannel(Channel channel, uint32_t arg);
     [[noreturn]] void daemonGone(const char* what);
+    [[noreturn]] void end(int status, const std::string& why);
     void fireTimers();
     void flushPdus();
     void serveShell();
     uint64_t nowUs() const;
 
+    std::shared_ptr<Logger> log_;
+    int role_ = -1;  // as the daemon last said: 1 primary, 0 secondary
     std::string taskPath_;
     chassis::ChassisConfig cfg_;
     chassis::IfDb ifdb_;

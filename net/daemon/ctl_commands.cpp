@@ -236,7 +236,9 @@ void CtlServer::change(Client& c, const ctl::Request& r) {
     std::string input;
     try {
         input = inputOf(r);
-        d_.runInput(input);
+        // Only the lab's inputs may name what the chassis lacks, to see the task refuse it.
+        d_.runInput(input,
+                    r.args[0] == "do" ? chassis::Inputs::Simulation : chassis::Inputs::Operator);
     } catch (const std::exception& e) {
         return finish(c, ctl::Exit::Usage, e.what());
     }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/daemon/capabilities.h"
 #include "net/daemon/ctl_server.h"
 #include "net/daemon/sessions.h"
 #include "net/daemon/state_store.h"
@@ -19,7 +20,9 @@ namespace netp {
 
 namespace {
 
-constexpr mode_t kRunDirMode = 0700;
+constexpr mode_t kChassisFileMode = 0640;
+constexpr mode_t kTaskSocketMode = 0600;       // root and the daemon's user
+constexpr mode_t kOperatorsSocketMode = 0660;  // and the operators' group
 constexpr size_t kTagLen = 4;
 constexpr size_t kTpidOff = 12;
 constexpr size_t kTciOff = 14;
@@ -32,36 +35,24 @@ std::string sysError(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-// The run directory: created private, or checked to be the daemon's own.
-void prepareRunDir(const std::string& dir) {
-    if (::mkdir(dir.c_str(), kRunDirMode) != 0 && errno != EEXIST)
-        throw std::runtime_error(sysError("cannot create run directory " + dir));
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        throw std::runtime_error(dir + " is not a directory");
-    if (st.st_uid != ::geteuid())
-        throw std::runtime_error("run directory " + dir + " belongs to another user");
-}
-
 }  // namespace
 
-Daemon::Daemon(DaemonOptions options) : opt_(std::move(options)) {
-    if (!opt_.logFile.empty()) {
-        logFile_ = std::fopen(opt_.logFile.c_str(), "a");
-        if (logFile_ == nullptr)
-            throw std::runtime_error(sysError("cannot open log file " + opt_.logFile));
+Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options)), log_(logger) {
+    const std::string chassisText = readFile(opt_.chassisFile);
+    base_ = chassis::loadChassisText(chassisText, opt_.chassisFile);
+    requireCapabilities(capabilityNeeds(base_), log_);
+    runDir_ = std::make_unique<RunDir>(opt_.runDir, opt_.operators);
+    cfg_ = base_;
+    if (!opt_.stateFile.empty()) {
+        state_.emplace(opt_.stateFile, log_);
+        const auto run = runDir_->dir().status();
+        const auto kept = state_->dir().status();
+        if (run.st_dev == kept.st_dev && run.st_ino == kept.st_ino)
+            throw DirError("the state file " + opt_.stateFile +
+                           " must live outside the run directory");
+        cfg_ = state_->load(base_);
     }
-    if (opt_.stateFile.empty())
-        opt_.stateFile = opt_.runDir + "/state.yaml";
-    prepareRunDir(opt_.runDir);
-
-    // Configuration changed at run time survives a restart: the state file wins.
-    const bool restored = ::access(opt_.stateFile.c_str(), R_OK) == 0;
-    const std::string effective = restored ? opt_.stateFile : opt_.chassisFile;
-    cfg_ = chassis::loadChassisFile(effective);
-    if (restored)
-        log("configuration restored from " + opt_.stateFile);
-    writeAtomically(opt_.runDir + "/" + kChassisFile, readFile(effective));
+    runDir_->dir().replaceFile(kChassisFile, chassisText, kChassisFileMode);
 
     chassis_ = std::make_unique<chassis::Chassis>(cfg_, static_cast<chassis::TaskLink&>(*this));
     chassis_->trace().setKeep(false);
@@ -83,13 +74,13 @@ Daemon::Daemon(DaemonOptions options) : opt_(std::move(options)) {
 
     sessions_ = std::make_unique<TaskSessions>(*this);
     ctl_ = std::make_unique<CtlServer>(*this);
-    const auto logger = [this](const std::string& l) { log(l); };
+    const auto logLine = [this](const std::string& l) { log(l); };
     taskListen_ = std::make_unique<Listener>(
-        loop_, listenSeqpacket(opt_.runDir + "/" + kTaskSocket), kTaskSocket,
-        [this](Fd fd) { sessions_->adopt(std::move(fd)); }, logger);
+        loop_, runDir_->listen(kTaskSocket, kTaskSocketMode), kTaskSocket,
+        [this](Fd fd) { sessions_->adopt(std::move(fd)); }, logLine);
     ctlListen_ = std::make_unique<Listener>(
-        loop_, listenSeqpacket(opt_.runDir + "/" + kCtlSocket), kCtlSocket,
-        [this](Fd fd) { ctl_->adopt(std::move(fd)); }, logger);
+        loop_, runDir_->listen(kCtlSocket, opt_.operators ? kOperatorsSocketMode : kTaskSocketMode),
+        kCtlSocket, [this](Fd fd) { ctl_->adopt(std::move(fd)); }, logLine);
     log("chassis " + cfg_.name + " serving in " + opt_.runDir + (opt_.lab ? " (lab)" : ""));
 }
 
@@ -97,11 +88,7 @@ Daemon::~Daemon() {
     ctlListen_.reset();
     taskListen_.reset();
     ctl_.reset();
-    sessions_.reset();
-    ::unlink((opt_.runDir + "/" + kTaskSocket).c_str());
-    ::unlink((opt_.runDir + "/" + kCtlSocket).c_str());
-    if (logFile_ != nullptr)
-        std::fclose(logFile_);
+    sessions_.reset();  // the run directory, going last, removes the sockets
 }
 
 void Daemon::openPorts() {
@@ -130,17 +117,7 @@ void Daemon::openPorts() {
 }
 
 void Daemon::log(const std::string& line) {
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%lld.%03lld ", static_cast<long long>(ms / 1000),
-                  static_cast<long long>(ms % 1000));
-    if (opt_.logToStderr)
-        std::fprintf(stderr, "l2pt-chassisd: %s%s\n", stamp, line.c_str());
-    if (logFile_ != nullptr) {
-        std::fprintf(logFile_, "%s%s\n", stamp, line.c_str());
-        std::fflush(logFile_);
-    }
+    log_.info(line);
 }
 
 void Daemon::setTraceSink(std::function<void(const std::string&)> sink) {
@@ -153,7 +130,7 @@ void Daemon::setTraceSink(std::function<void(const std::string&)> sink) {
 
 void Daemon::traceLine(const std::string& line) {
     if (opt_.traceToLog)
-        log("trace " + line);
+        log_.debug("trace " + line);
     if (traceSink_)
         traceSink_(line);
 }
@@ -162,9 +139,7 @@ void Daemon::onSignal() {
     signalfd_siginfo si{};
     while (::read(signals_.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
         if (si.ssi_signo == SIGHUP) {
-            log("SIGHUP");
-            if (opt_.onHangup)
-                opt_.onHangup();
+            log_.reopen();  // logrotate moved the file away
             continue;
         }
         log("signal " + std::to_string(si.ssi_signo) + ": stopping");
@@ -207,15 +182,11 @@ const Port* Daemon::portOf(uint32_t ifIndex) const {
     return &ports_[static_cast<size_t>(portOfIfIndex_[static_cast<size_t>(dense)])];
 }
 
-void Daemon::runInput(std::string_view line) {
-    auto scenario = chassis::Scenario::parse(std::string(line), chassis_->ifdb(), "l2ptctl");
+void Daemon::runInput(std::string_view line, chassis::Inputs inputs) {
+    auto scenario = chassis::Scenario::parse(line, chassis_->ifdb(), "l2ptctl", inputs);
     scenario.run(*this);
-    try {
-        writeState(opt_.stateFile, opt_.runDir + "/" + kChassisFile, chassis_->ifm().snapshot(),
-                   chassis_->ifdb());
-    } catch (const std::exception& e) {
-        log(std::string("cannot save the configuration: ") + e.what());
-    }
+    if (state_)
+        state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb());
 }
 
 void Daemon::toTask(std::vector<uint8_t> msg) {

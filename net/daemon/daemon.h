@@ -20,10 +20,14 @@
 #include "chassis/scenario.h"
 #include "net/daemon/capture.h"
 #include "net/daemon/port_io.h"
+#include "net/daemon/rundir.h"
+#include "net/daemon/state_store.h"
 #include "net/io/batch.h"
 #include "net/io/listener.h"
 #include "net/io/loop.h"
 #include "net/io/socket.h"
+#include "net/log/logger.h"
+#include "net/proto/protocol.h"
 
 namespace netp {
 
@@ -33,15 +37,13 @@ class CtlServer;
 struct DaemonOptions {
     std::string chassisFile;
     std::string runDir;
-    std::string stateFile;    // empty: RUNDIR/state.yaml
-    std::string logFile;      // empty: stderr only
+    std::string stateFile;    // empty: operators' changes are not kept
     bool traceToLog = false;  // the chassis trace goes to the log as well
-    bool logToStderr = true;
-    std::optional<gid_t> operators;      // --group: may run read-only commands
+    // --group: may run read-only commands; the run directory and ctl.sock are theirs too
+    std::optional<gid_t> operators;
     bool lab = false;                    // scenario inputs (do) are served
     size_t maxClients = 256;             // l2ptctl connections at once
     size_t clientQueueBytes = 1u << 20;  // answers a client may leave unread before it goes
-    std::function<void()> onHangup;      // SIGHUP
 };
 
 // Per port, beside the data plane's counters: what the interface itself did.
@@ -62,7 +64,7 @@ class Daemon final : private chassis::TaskLink,
                      private chassis::ScenarioTarget {
   public:
     // std::runtime_error (chassis::ConfigError for the chassis file) when it cannot start.
-    explicit Daemon(DaemonOptions options);
+    Daemon(DaemonOptions options, Logger& log);
     ~Daemon() override;
     // Serves until SIGTERM or SIGINT; the exit status.
     int run();
@@ -79,9 +81,10 @@ class Daemon final : private chassis::TaskLink,
     Captures& captures() { return captures_; }
     std::span<const Port> ports() const { return ports_; }
     const Port* portOf(uint32_t ifIndex) const;
-    // Runs one scenario input (docs/scenario.md) and saves the configuration;
-    // chassis::ScenarioError or std::runtime_error when the input is wrong.
-    void runInput(std::string_view line);
+    // Runs one scenario input (docs/scenario.md) and saves what operators changed;
+    // chassis::ScenarioError or std::runtime_error when the input is wrong (an operator's input
+    // the chassis refuses changes nothing).
+    void runInput(std::string_view line, chassis::Inputs inputs);
     // Every trace line goes to sink as well as it is made (nullptr: no longer).
     void setTraceSink(std::function<void(const std::string&)> sink);
 
@@ -106,6 +109,10 @@ class Daemon final : private chassis::TaskLink,
     void traceLine(const std::string& line);
 
     DaemonOptions opt_;
+    Logger& log_;
+    std::unique_ptr<RunDir> runDir_;
+    chassis::ChassisConfig base_;  // the chassis file, which the state is laid over
+    std::optional<StateStore> state_;
     chassis::ChassisConfig cfg_;
     std::unique_ptr<chassis::Chassis> chassis_;
     Loop loop_;
@@ -126,7 +133,6 @@ class Daemon final : private chassis::TaskLink,
     SendBatch txBatch_{kTxSlots, kMaxDatagram};
     std::array<size_t, kTxSlots> txPort_{};  // position in ports_ of each batched frame
     Fd sender_;                              // sends every port's frames
-    FILE* logFile_ = nullptr;
     Clock::time_point start_ = Clock::now();
     bool stop_ = false;
     int stopStatus_ = 0;

@@ -1,30 +1,357 @@
 #include "net/daemon/state_store.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
-#include "chassis/ifm.h"
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <algorithm>
 #include <fstream>
+#include <set>
 #include <sstream>
-#include <stdexcept>
+#include <utility>
+
+#include "chassis/config_reader.h"
+#include "chassis/ifm.h"
+#include "chassis/rules.h"
 
 namespace netp {
 
 namespace {
 
-std::string protocolNames(uint8_t flags) {
-    return chassis::protocolsText(flags);
+constexpr mode_t kStateDirMode = 0750;
+constexpr mode_t kStateFileMode = 0640;
+constexpr size_t kMaxStateBytes = 4 << 20;
+constexpr const char* kHeader =
+    "# l2pt-chassisd: what operators changed, laid over the chassis file at start\n";
+constexpr const char* kDefaultMac = "default";
+constexpr const char* kSetAsideSuffix = ".bad-";
+
+// A VLAN's tunnelling as the configuration means it, whatever the order or repetition of its
+// entries and ports (IFM merges them so).
+struct VlanView {
+    uint8_t protocols = 0;
+    uint16_t rate = 0;
+    std::vector<std::pair<std::string, bool>> ports;
+    bool operator==(const VlanView&) const = default;
+};
+
+std::map<std::string, VlanView> vlanViews(const chassis::TunnellingConfig& t) {
+    std::map<std::string, VlanView> out;
+    for (const auto& v : t.vlans) {
+        auto& view = out[v.vlan.name];
+        view.protocols |= v.protocols;
+        if (view.rate == 0)
+            view.rate = v.rate;
+        for (const auto& p : v.ports)
+            view.ports.emplace_back(p.port.name, p.core);
+    }
+    for (auto& [name, view] : out) {
+        std::sort(view.ports.begin(), view.ports.end());
+        view.ports.erase(std::unique(view.ports.begin(), view.ports.end()), view.ports.end());
+    }
+    return out;
+}
+
+std::map<std::string, uint32_t> rateMap(const chassis::TunnellingConfig& t) {
+    std::map<std::string, uint32_t> out;
+    for (const auto& r : t.rates)
+        out[r.vlan.name] = r.rate;
+    return out;
+}
+
+std::vector<std::string> sortedNames(const std::vector<chassis::NameRef>& refs) {
+    std::vector<std::string> out;
+    for (const auto& r : refs)
+        out.push_back(r.name);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Every key present in either map, once.
+template <typename A, typename B>
+std::set<std::string> keysOf(const A& a, const B& b) {
+    std::set<std::string> out;
+    for (const auto& kv : a)
+        out.insert(kv.first);
+    for (const auto& kv : b)
+        out.insert(kv.first);
+    return out;
+}
+
+// Reads the state file in the chassis file's grammar; every error names the file and line.
+class StateReader : private chassis::ConfigReader {
+  public:
+    using ConfigReader::ConfigReader;
+
+    StateDelta read(const YAML::Node& root) const {
+        StateDelta d;
+        if (!root.IsDefined() || root.IsNull())
+            return d;
+        knownKeys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid"});
+        for (const auto& v : seq(root, "vlans")) {
+            if (removed(v)) {
+                d.vlans[ref(v["vlan"], "vlan").name] = std::nullopt;
+                continue;
+            }
+            auto vlan = tunnelVlan(v);
+            d.vlans[vlan.vlan.name] = std::move(vlan);
+        }
+        for (const auto& r : seq(root, "rates")) {
+            const bool gone = removed(r);
+            if (!gone)
+                knownKeys(r, {"vlan", "rate"});
+            d.rates[ref(r["vlan"], "vlan").name] =
+                gone ? std::nullopt
+                     : std::optional(static_cast<uint32_t>(integer(r, "rate", 0, UINT32_MAX)));
+        }
+        for (const auto& l : seq(root, "lags")) {
+            knownKeys(l, {"lag", "members"});
+            auto& members = d.lagMembers[ref(l["lag"], "lag").name];
+            for (const auto& m : seq(l, "members"))
+                members.push_back(ref(m, "member"));
+        }
+        if (const auto m = root["tunnel_mac"]) {
+            StateDelta::MacChange change;
+            if (!m.IsScalar() || m.Scalar() != kDefaultMac)
+                change.mac = mac(m, "tunnel_mac");
+            if (root["replace_global"])
+                change.replaceGlobal = boolean(root["replace_global"], "replace_global");
+            d.tunnelMac = change;
+        }
+        if (root["vman_tpid"])
+            d.vmanTpid = static_cast<uint16_t>(integer(root, "vman_tpid", 0, UINT16_MAX));
+        return d;
+    }
+
+  private:
+    // {vlan: NAME, removed: true}: what the chassis file has for NAME is gone.
+    bool removed(const YAML::Node& n) const {
+        if (!n.IsMap() || !n["removed"])
+            return false;
+        knownKeys(n, {"vlan", "removed"});
+        return boolean(n["removed"], "removed");
+    }
+};
+
+YAML::Node vlanNode(const chassis::TunnelVlanConfig& v) {
+    YAML::Node n;
+    n["vlan"] = v.vlan.name;
+    YAML::Node protos(YAML::NodeType::Sequence);
+    for (const uint8_t flag :
+         {chassis::kProtoStp, chassis::kProtoLldp, chassis::kProtoGvrp, chassis::kProtoPvst}) {
+        if (v.protocols & flag)
+            protos.push_back(chassis::protocolsText(flag));
+    }
+    protos.SetStyle(YAML::EmitterStyle::Flow);
+    n["protocols"] = protos;
+    if (v.rate != 0)
+        n["rate"] = v.rate;
+    YAML::Node ports(YAML::NodeType::Sequence);
+    for (const auto& p : v.ports) {
+        YAML::Node pn;
+        pn["port"] = p.port.name;
+        pn["mode"] = p.core ? "core" : "access";
+        pn.SetStyle(YAML::EmitterStyle::Flow);
+        ports.push_back(pn);
+    }
+    n["ports"] = ports;
+    return n;
+}
+
+YAML::Node removedNode(const std::string& name) {
+    YAML::Node n;
+    n["vlan"] = name;
+    n["removed"] = true;
+    n.SetStyle(YAML::EmitterStyle::Flow);
+    return n;
 }
 
 }  // namespace
 
-std::string chassisFileOfRunDir(const std::string& runDir) {
-    return runDir + "/chassis.yaml";
+bool StateDelta::empty() const {
+    return vlans.empty() && rates.empty() && lagMembers.empty() && !tunnelMac && !vmanTpid;
+}
+
+StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
+                      const chassis::IfDb& db) {
+    StateDelta d;
+    const auto before = vlanViews(base.tunnelling);
+    const auto after = vlanViews(now);
+    for (const auto& name : keysOf(before, after)) {
+        const auto b = before.find(name);
+        const auto a = after.find(name);
+        if (a == after.end()) {
+            d.vlans[name] = std::nullopt;
+        } else if (b == before.end() || b->second != a->second) {
+            d.vlans[name] = *std::find_if(now.vlans.begin(), now.vlans.end(),
+                                          [&](const auto& v) { return v.vlan.name == name; });
+        }
+    }
+    const auto ratesBefore = rateMap(base.tunnelling);
+    const auto ratesAfter = rateMap(now);
+    for (const auto& name : keysOf(ratesBefore, ratesAfter)) {
+        const auto b = ratesBefore.find(name);
+        const auto a = ratesAfter.find(name);
+        if (a == ratesAfter.end())
+            d.rates[name] = std::nullopt;
+        else if (b == ratesBefore.end() || b->second != a->second)
+            d.rates[name] = a->second;
+    }
+    for (const auto& lag : base.lags) {
+        const auto lagIf = db.find(lag.name);
+        if (!lagIf)
+            continue;
+        std::vector<chassis::NameRef> members;
+        for (const uint32_t m : db.lagMembers(*lagIf))
+            members.push_back({db.name(m), 0});
+        if (sortedNames(members) != sortedNames(lag.members))
+            d.lagMembers[lag.name] = std::move(members);
+    }
+    const auto& t = base.tunnelling;
+    if (now.tunnelMac != t.tunnelMac || (now.tunnelMac && now.replaceGlobal != t.replaceGlobal))
+        d.tunnelMac = StateDelta::MacChange{now.tunnelMac, now.replaceGlobal};
+    if (now.vmanTpid && now.vmanTpid != t.vmanTpid)
+        d.vmanTpid = now.vmanTpid;
+    return d;
+}
+
+chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& delta,
+                               const std::string& source) {
+    auto& t = cfg.tunnelling;
+    for (const auto& [name, vlan] : delta.vlans) {
+        std::erase_if(t.vlans, [&](const auto& v) { return v.vlan.name == name; });
+        if (vlan)
+            t.vlans.push_back(*vlan);
+    }
+    for (const auto& [name, rate] : delta.rates) {
+        std::erase_if(t.rates, [&](const auto& r) { return r.vlan.name == name; });
+        if (rate)
+            t.rates.push_back({{name, 0}, *rate});
+    }
+    for (const auto& [name, members] : delta.lagMembers) {
+        auto lag = std::find_if(cfg.lags.begin(), cfg.lags.end(),
+                                [&](const auto& l) { return l.name == name; });
+        if (lag == cfg.lags.end())
+            throw chassis::ConfigError(source + ": the chassis file has no LAG named '" + name +
+                                       "'");
+        lag->members = members;
+    }
+    if (delta.tunnelMac) {
+        t.tunnelMac = delta.tunnelMac->mac;
+        t.replaceGlobal = delta.tunnelMac->replaceGlobal;
+    }
+    if (delta.vmanTpid)
+        t.vmanTpid = delta.vmanTpid;
+    // What fails now is the state's: errors name its file.
+    cfg.source = source;
+    chassis::checkConfig(cfg);
+    return cfg;
+}
+
+std::string stateText(const StateDelta& d) {
+    YAML::Node root(YAML::NodeType::Map);
+    for (const auto& [name, vlan] : d.vlans)
+        root["vlans"].push_back(vlan ? vlanNode(*vlan) : removedNode(name));
+    for (const auto& [name, rate] : d.rates) {
+        YAML::Node n = removedNode(name);
+        if (rate) {
+            n.remove("removed");
+            n["rate"] = *rate;
+        }
+        root["rates"].push_back(n);
+    }
+    for (const auto& [name, members] : d.lagMembers) {
+        YAML::Node n;
+        n["lag"] = name;
+        n["members"] = YAML::Node(YAML::NodeType::Sequence);
+        for (const auto& m : members)
+            n["members"].push_back(m.name);
+        n.SetStyle(YAML::EmitterStyle::Flow);
+        root["lags"].push_back(n);
+    }
+    if (d.tunnelMac) {
+        root["tunnel_mac"] = d.tunnelMac->mac ? chassis::macText(*d.tunnelMac->mac) : kDefaultMac;
+        if (d.tunnelMac->replaceGlobal)
+            root["replace_global"] = true;
+    }
+    if (d.vmanTpid)
+        root["vman_tpid"] = chassis::hex32(*d.vmanTpid);
+    YAML::Emitter out;
+    out << root;
+    return std::string(kHeader) + (d.empty() ? "" : std::string(out.c_str()) + "\n");
+}
+
+StateDelta parseState(std::string_view text, const std::string& source) {
+    try {
+        return StateReader(source).read(YAML::Load(std::string(text)));
+    } catch (const YAML::Exception& e) {
+        throw chassis::ConfigError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
+    }
+}
+
+namespace {
+
+std::pair<std::string, std::string> splitPath(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+}  // namespace
+
+StateStore::StateStore(const std::string& path, Logger& log)
+    : path_(path),
+      name_(splitPath(path).second),
+      dir_(splitPath(path).first, kStateDirMode),
+      log_(log) {
+    if (name_.empty() || SafeDir::isTemporary(name_))
+        throw DirError("state file " + path + ": not a file name the daemon can use");
+}
+
+chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
+    try {
+        const auto text = dir_.readFile(name_, kMaxStateBytes);
+        if (!text)
+            return base;
+        const StateDelta delta = parseState(*text, path_);
+        auto cfg = overlay(base, delta, path_);
+        written_ = *text;
+        cfg.source = base.source;
+        log_.info("state " + path_ + " laid over the chassis file" +
+                  (delta.empty() ? " (nothing changed)" : ""));
+        return cfg;
+    } catch (const std::exception& e) {
+        setAside(e.what());
+        return base;
+    }
+}
+
+void StateStore::setAside(const std::string& why) {
+    std::string stamp = isoTimestamp(std::chrono::system_clock::now());
+    std::erase_if(stamp, [](char c) { return c == '-' || c == ':'; });
+    const std::string aside = name_ + kSetAsideSuffix + stamp;
+    try {
+        dir_.rename(name_, aside);
+        log_.warning("state file set aside as " + dir_.path() + "/" + aside + ": " + why +
+                     "; starting from the chassis file");
+    } catch (const DirError& e) {
+        log_.error("state file unusable (" + why + ") and not set aside (" + e.what() +
+                   "); starting from the chassis file");
+    }
+}
+
+bool StateStore::save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
+                      const chassis::IfDb& db) {
+    try {
+        std::string text = stateText(stateDelta(base, now, db));
+        if (text != written_) {
+            dir_.replaceFile(name_, text, kStateFileMode);
+            written_ = std::move(text);
+        }
+        return true;
+    } catch (const std::exception& e) {
+        log_.error(std::string("cannot save the state: ") + e.what());
+        return false;
+    }
 }
 
 std::string readFile(const std::string& path) {
@@ -34,96 +361,6 @@ std::string readFile(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-void writeAtomically(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw std::runtime_error("cannot write " + tmp + ": " + std::strerror(errno));
-    size_t at = 0;
-    while (at < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = errno;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            throw std::runtime_error("cannot write " + tmp + ": " + std::strerror(err));
-        }
-        at += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        throw std::runtime_error("cannot replace " + path + ": " + std::strerror(err));
-    }
-}
-
-void writeState(const std::string& path, const std::string& base,
-                const chassis::TunnellingConfig& t, const chassis::IfDb& db) {
-    YAML::Node root = YAML::LoadFile(base);
-    YAML::Node tunnelling;
-    for (const auto& v : t.vlans) {
-        YAML::Node vn;
-        vn["vlan"] = v.vlan.name;
-        YAML::Node protos(YAML::NodeType::Sequence);
-        const std::string names = protocolNames(v.protocols);
-        if (names != "none") {
-            std::stringstream in(names);
-            for (std::string p; std::getline(in, p, ',');)
-                protos.push_back(p);
-        }
-        vn["protocols"] = protos;
-        if (v.rate != 0)
-            vn["rate"] = v.rate;
-        YAML::Node ports(YAML::NodeType::Sequence);
-        for (const auto& p : v.ports) {
-            YAML::Node pn;
-            pn["port"] = p.port.name;
-            pn["mode"] = p.core ? "core" : "access";
-            ports.push_back(pn);
-        }
-        vn["ports"] = ports;
-        tunnelling["vlans"].push_back(vn);
-    }
-    for (const auto& r : t.rates) {
-        YAML::Node rn;
-        rn["vlan"] = r.vlan.name;
-        rn["rate"] = r.rate;
-        tunnelling["rates"].push_back(rn);
-    }
-    if (t.tunnelMac)
-        tunnelling["tunnel_mac"] = chassis::macText(*t.tunnelMac);
-    if (t.replaceGlobal)
-        tunnelling["replace_global"] = true;
-    if (t.vmanTpid) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "0x%04x", *t.vmanTpid);
-        tunnelling["vman_tpid"] = hex;
-    }
-    if (tunnelling.size() == 0)
-        root.remove("tunnelling");
-    else
-        root["tunnelling"] = tunnelling;
-    // LAG membership as IFM changed it.
-    if (root["lags"]) {
-        for (auto lag : root["lags"]) {
-            const auto ifIndex = db.find(lag["name"].as<std::string>(""));
-            if (!ifIndex || !db.isLag(*ifIndex))
-                continue;
-            YAML::Node members(YAML::NodeType::Sequence);
-            for (uint32_t m : db.lagMembers(*ifIndex))
-                members.push_back(db.name(m));
-            lag["members"] = members;
-        }
-    }
-    YAML::Emitter out;
-    out << root;
-    writeAtomically(path,
-                    std::string("# written by l2pt-chassisd: the configuration as it runs\n") +
-                        out.c_str() + "\n");
 }
 
 }  // namespace netp

@@ -1,22 +1,74 @@
-// The chassis daemon's files: the chassis file it runs, kept in its run directory for the task
-// processes, and the tunnelling configuration written back when it changes, so that a
-// restarted daemon comes back with what the operator configured.
+// The chassis daemon's state: what operators changed through l2ptctl (tunnelling VLANs and
+// their ports, rates, LAG members, the tunnel MAC, the provider TPID), by the chassis file's
+// names, and nothing else. The chassis file stays the source for cards, ports and interfaces
+// and for everything no operator changed; the state is laid over it at start, so an edit of
+// the chassis file takes effect on the next start.
 #pragma once
 
+#include <map>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "chassis/config.h"
 #include "chassis/ifdb.h"
+#include "net/daemon/rundir.h"
+#include "net/log/logger.h"
 
 namespace netp {
 
-std::string chassisFileOfRunDir(const std::string& runDir);
+struct StateDelta {
+    struct MacChange {
+        std::optional<chassis::Mac> mac;  // nothing: back to the task's default
+        bool replaceGlobal = false;
+    };
+    // By VLAN name; nothing: the VLAN tunnels nothing.
+    std::map<std::string, std::optional<chassis::TunnelVlanConfig>> vlans;
+    // By VLAN name; nothing: no rate limit.
+    std::map<std::string, std::optional<uint32_t>> rates;
+    std::map<std::string, std::vector<chassis::NameRef>> lagMembers;  // by LAG name
+    std::optional<MacChange> tunnelMac;
+    std::optional<uint16_t> vmanTpid;
+    bool empty() const;
+};
+
+// What the configuration now (IFM's tunnelling, the LAG members in db) differs in from base.
+StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
+                      const chassis::IfDb& db);
+// base with delta laid over it, checked by the chassis' rules (chassis/rules.h); ConfigError
+// naming the state's line when it does not fit.
+chassis::ChassisConfig overlay(chassis::ChassisConfig base, const StateDelta& delta,
+                               const std::string& source);
+std::string stateText(const StateDelta& delta);
+// ConfigError naming the file and line of what cannot be read.
+StateDelta parseState(std::string_view text, const std::string& source);
+
+// The state file of a daemon.
+class StateStore {
+  public:
+    // path's directory is a SafeDir, created 0750 when missing; DirError when it cannot be.
+    StateStore(const std::string& path, Logger& log);
+
+    // base with the saved state laid over it. A state file that cannot be read or does not fit
+    // base is moved aside (NAME.bad-<time>) with a log line, and base is what runs.
+    chassis::ChassisConfig load(const chassis::ChassisConfig& base);
+    // Writes what differs now from base, when that is not what the file holds already; false
+    // (logged) when it cannot.
+    bool save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
+              const chassis::IfDb& db);
+    const SafeDir& dir() const { return dir_; }
+
+  private:
+    void setAside(const std::string& why);
+
+    std::string path_;
+    std::string name_;
+    SafeDir dir_;
+    Logger& log_;
+    std::string written_;  // what the file holds, as this daemon last read or wrote it
+};
+
 std::string readFile(const std::string& path);  // std::runtime_error when unreadable
-// Writes a temporary file beside path, syncs it and renames it over path.
-void writeAtomically(const std::string& path, const std::string& text);
-// The chassis file at base with its tunnelling section and LAG members replaced by what the
-// daemon holds now, written atomically to path.
-void writeState(const std::string& path, const std::string& base,
-                const chassis::TunnellingConfig& tunnelling, const chassis::IfDb& db);
 
 }  // namespace netp

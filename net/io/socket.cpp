@@ -9,7 +9,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <stdexcept>
 
 #include "platform/kernel.h"
 #include "platform/wire/bytes.h"
@@ -17,8 +16,6 @@
 namespace netp {
 
 namespace {
-
-constexpr int kListenBacklog = 16;
 
 std::optional<sockaddr_un> unixAddress(const std::string& path) {
     sockaddr_un addr{};
@@ -30,21 +27,6 @@ std::optional<sockaddr_un> unixAddress(const std::string& path) {
 }
 
 }  // namespace
-
-Fd listenSeqpacket(const std::string& path) {
-    auto addr = unixAddress(path);
-    if (!addr)
-        throw std::runtime_error("socket path too long: " + path);
-    Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.valid())
-        throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
-    ::unlink(path.c_str());
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*addr), sizeof *addr) != 0 ||
-        ::listen(fd.get(), kListenBacklog) != 0) {
-        throw std::runtime_error("cannot listen on " + path + ": " + std::strerror(errno));
-    }
-    return fd;
-}
 
 Fd connectSeqpacket(const std::string& path, bool nonBlocking) {
     auto addr = unixAddress(path);

@@ -1,5 +1,6 @@
-// Unix SOCK_SEQPACKET sockets of the chassis daemon: listening and connecting by path,
-// whole-datagram sends and receives, and the peer's credentials.
+// Unix SOCK_SEQPACKET sockets of the chassis daemon: connecting by path (the daemon listens in
+// its run directory: net/daemon/rundir.h), whole-datagram sends and receives, and the peer's
+// credentials.
 #pragma once
 
 #include <sys/types.h>
@@ -17,8 +18,6 @@ namespace netp {
 
 inline constexpr size_t kMaxDatagram = 16384;  // larger than any control message or frame
 
-// Listens on path (an old socket file there is replaced); throws std::runtime_error.
-Fd listenSeqpacket(const std::string& path);
 // Connects to path; an invalid Fd (errno set) when nobody listens there, or EAGAIN when a
 // non-blocking connect finds the listener's backlog full.
 Fd connectSeqpacket(const std::string& path, bool nonBlocking = false);

@@ -278,9 +278,10 @@ struct Switch {
     std::string runDir;
     Switch(const std::string& chassis, const std::string& name) {
         runDir = gDir + "/run-" + name;
-        daemon = spawn({"ip", "netns", "exec", kSw, gBuild + "/app/l2pt-chassisd", "--chassis",
-                        chassis, "--run-dir", runDir},
-                       gDir + "/" + name + "-chassisd.log");
+        daemon =
+            spawn({"ip", "netns", "exec", kSw, gBuild + "/app/l2pt-chassisd", "--chassis", chassis,
+                   "--run-dir", runDir, "--state", gDir + "/state-" + name + "/state.yaml"},
+                  gDir + "/" + name + "-chassisd.log");
         waitFor([&] { return ::access((runDir + "/ctl.sock").c_str(), F_OK) == 0; }, 10);
     }
     void startTask() {

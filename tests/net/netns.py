@@ -7,6 +7,7 @@ import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -23,15 +24,25 @@ TP_STATUS_VLAN_TPID_VALID = 0x40
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
-def require_privilege():
-    """Namespaces need CAP_NET_ADMIN: root, or the same test again through sudo."""
+USERNS_ENV = "L2PT_TEST_USERNS"  # set inside the user namespace require_privilege made
+
+
+def require_privilege(userns=False):
+    """Namespaces need CAP_NET_ADMIN: root; with userns, where the kernel lets an ordinary user
+    have namespaces of their own, the same test again as root of a user, network and mount
+    namespace (unshare -rnm, a /run of its own for ip netns); else the same test through sudo."""
     if os.geteuid() == 0:
         return
+    if userns and run("unshare", "-rnm", "true", check=False).returncode == 0:
+        os.environ[USERNS_ENV] = "1"
+        os.execvp("unshare", ["unshare", "-rnm", "sh", "-c", 'mount -t tmpfs l2pt /run && '
+                              'exec "$@"', "sh", sys.executable] + sys.argv)
     if shutil.which("sudo") and subprocess.run(["sudo", "-n", "true"],
                                                capture_output=True).returncode == 0:
         os.execvp("sudo", ["sudo", "-n", "-E", sys.executable] + sys.argv)
-    sys.exit("FAILED: this test needs root, or passwordless sudo, to create network namespaces "
-             "and veth pairs (CAP_NET_ADMIN) and to open AF_PACKET sockets (CAP_NET_RAW)")
+    sys.exit("FAILED: this test needs root, passwordless sudo or unprivileged user namespaces "
+             "to create network namespaces and veth pairs (CAP_NET_ADMIN) and to open AF_PACKET "
+             "sockets (CAP_NET_RAW)")
 
 
 def run(*cmd, check=True):
@@ -149,6 +160,19 @@ def drain(sock):
         frames.append(data)
 
 
+def read_pcap(path):
+    """The frames of a pcap file (microsecond stamps, host order as written)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    order = "<" if data[:4] == struct.pack("<I", 0xA1B2C3D4) else ">"
+    frames, at = [], 24
+    while at + 16 <= len(data):
+        length = struct.unpack(order + "I", data[at + 8:at + 12])[0]
+        frames.append(data[at + 16:at + 16 + length])
+        at += 16 + length
+    return frames
+
+
 def collect(sock, count, timeout=3.0):
     """Frames arriving on sock until count came or the time-out passed."""
     frames = []
@@ -159,11 +183,13 @@ def collect(sock, count, timeout=3.0):
     return frames
 
 
-def main(module):
-    """Runs module's tests as root with module.BUILD set from --build BUILD_DIR."""
-    require_privilege()
+def main(module, privilege=None):
+    """Runs a test file: --build BUILD_DIR becomes module.BUILD, the other arguments (test names)
+    go to unittest; privilege, when given, is called first."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     args, rest = parser.parse_known_args()
     module.BUILD = os.path.abspath(args.build)
+    if privilege:
+        privilege(rest)
     unittest.main(module=module, argv=[sys.argv[0]] + rest, verbosity=2)

@@ -6,7 +6,6 @@ descriptors run out waiting quietly and serving again. No interfaces: a daemon a
     tests/net/test_daemon.py --build BUILD_DIR
 """
 
-import grp
 import os
 import shutil
 import socket
@@ -47,7 +46,8 @@ class Daemon:
         with open(self.log, "wb") as out:
             self.proc = subprocess.Popen(
                 list(prefix) + [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis", chassis,
-                                "--run-dir", self.run_dir] + list(extra),
+                                "--run-dir", self.run_dir, "--state",
+                                os.path.join(self.tmp, "lib", "state.yaml")] + list(extra),
                 stdout=out, stderr=subprocess.STDOUT)
         self.task = None
         netns.wait_for("the daemon's sockets",
@@ -86,12 +86,6 @@ class AccessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.d = Daemon(["--group", OPERATORS])
-        # The run directory's and the socket's modes are set here as the service will set them.
-        gid = grp.getgrnam(OPERATORS).gr_gid
-        os.chown(cls.d.run_dir, 0, gid)
-        os.chmod(cls.d.run_dir, 0o750)
-        os.chown(os.path.join(cls.d.run_dir, "ctl.sock"), 0, gid)
-        os.chmod(os.path.join(cls.d.run_dir, "ctl.sock"), 0o660)
         cls.d.start_task()
 
     @classmethod
@@ -99,6 +93,7 @@ class AccessTest(unittest.TestCase):
         cls.d.close()
 
     def test_operators_read_but_do_not_change(self):
+        # Through the modes the daemon gave the run directory and ctl.sock (0750, 0660).
         self.assertEqual(self.d.ctl("show", user=OPERATOR).returncode, 0)
         self.assertEqual(self.d.ctl("metrics", user=OPERATOR).returncode, 0)
         for change in (("tunnel-mac", "default"), ("shell", "get", "l2ptVmanPt"),
@@ -169,4 +164,4 @@ class DescriptorsTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    netns.main(sys.modules[__name__])
+    netns.main(sys.modules[__name__], lambda _: netns.require_privilege())

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "net/daemon/daemon.h"
-#include "net/proto/protocol.h"
 #include "net/io/socket.h"
+#include "net/proto/protocol.h"
 #include "platform/wire/bytes.h"
 #include "tests/fuzz/harness.h"
 
@@ -27,6 +27,7 @@ constexpr int kSettlePasses = 16;
 
 struct Rig {
     std::string dir;
+    netp::Logger log{{"", std::getenv("L2PT_FUZZ_TRACE") != nullptr}};
     std::unique_ptr<netp::Daemon> daemon;
     netp::Fd control;
     netp::Fd ipc;
@@ -40,8 +41,7 @@ struct Rig {
         netp::DaemonOptions o;
         o.chassisFile = chassis;
         o.runDir = dir + "/run";
-        o.logToStderr = std::getenv("L2PT_FUZZ_TRACE") != nullptr;
-        daemon = std::make_unique<netp::Daemon>(o);
+        daemon = std::make_unique<netp::Daemon>(o, log);
         control = open(netp::Channel::Control, 0, 0);
         session = sessionOf(control.get());
         ipc = open(netp::Channel::Ipc, session, 0);

@@ -48,7 +48,7 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
          "bad.yaml:2: LAG member 'nowhere' is not a port"},
         {"card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{number: 1, name: a}]}]\n"
          "lags:\n  - {number: 1, members: [a]}\n  - {number: 2, members: [a]}\n",
-         "bad.yaml:5: port 'a' is already a member of a LAG"},
+         "bad.yaml:5: port 'a' is a member of 'lag1' already"},
         // Names that nothing answers to, numbers that are not numbers, more than one document.
         {"pools:\n  L2PT_VMAN_POOL: 3\n  L2PT_SPARE_POOL: 1\n",
          "bad.yaml:3: unknown pool 'L2PT_SPARE_POOL'"},

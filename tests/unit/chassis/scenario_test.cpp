@@ -17,10 +17,10 @@ using ::testing::HasSubstr;
 uint8_t scenario_knob = 0;
 OZM_EXPORT_SYMBOL(scenario_knob);
 
-std::string parseError(std::string_view text) {
+std::string parseError(std::string_view text, Inputs inputs = Inputs::Simulation) {
     IfDb db(test::config());
     try {
-        Scenario::parse(text, db, "s.txt");
+        Scenario::parse(text, db, "s.txt", inputs);
     } catch (const ScenarioError& e) {
         return e.what();
     }
@@ -37,7 +37,7 @@ TEST(ScenarioParse, ErrorsNameTheLine) {
               "s.txt:1: no interface named 'p9/9'");
     EXPECT_EQ(parseError("vlan-add vlan=v100 ports=p0/1\n"),
               "s.txt:1: port 'p0/1' needs :access or :core");
-    EXPECT_EQ(parseError("vlan-add vlan=p0/1\n"), "s.txt:1: 'p0/1' is not a VLAN");
+    EXPECT_EQ(parseError("vlan-add vlan=p0/1\n"), "s.txt:1: 'p0/1' is not a VLAN of the chassis");
     EXPECT_EQ(parseError("vlan-del proto=stp\n"), "s.txt:1: missing vlan=");
     EXPECT_EQ(parseError("lag-add lag=p0/1 members=p0/0\n"), "s.txt:1: 'p0/1' is not a LAG");
     EXPECT_EQ(parseError("frame p0/1 0180c2 0\n"), "s.txt:1: odd number of hex digits");
@@ -57,6 +57,31 @@ TEST(ScenarioParse, ErrorsNameTheLine) {
     EXPECT_EQ(parseError("fault arm ifm-slient\n"),
               "s.txt:1: unknown fault point 'ifm-slient' (docs/chassis.md lists them)");
     EXPECT_EQ(parseError("cli show vl9\n"), "s.txt:1: no interface named 'vl9'");
+}
+
+// A running switch's operator is held to the chassis' rules; the simulation is not.
+TEST(ScenarioParse, OperatorInputsKeepTheChassisRules) {
+    const std::pair<std::string_view, std::string_view> refused[] = {
+        {"vlan-add vlan=999 proto=stp ports=p0/0:access", "VLAN 999 is not a VLAN of the chassis"},
+        {"vlan-add vlan=v100 proto=stp ports=v4095:core", "'v4095' is not a port or LAG"},
+        {"vlan-add vlan=v100 proto=stp ports=if:5:core", "interfaces by number are for the"},
+        {"vlan-add vlan=v100 proto=7 ports=p0/0:access", "unknown protocol '7'"},
+        {"vlan-add vlan=v100 proto=stp ports=p0/0:2", "port 'p0/0:2' needs :access or :core"},
+        {"rate-set vlan=4000 rate=8", "VLAN 4000 is not a VLAN of the chassis"},
+        {"lag-add lag=lag5 members=p0/1,p0/2", "port 'p0/2' is a member of 'lag5' already"},
+        {"lag-add lag=lag5 members=p0/1,p0/1", "port 'p0/1' is named twice"},
+        {"lag-del lag=lag5 members=p0/1", "'p0/1' is not a member of 'lag5'"},
+        {"card up 1\ncard up 2", "s.txt:2: one input at a time"},
+    };
+    for (const auto& [input, why] : refused) {
+        EXPECT_THAT(parseError(input, Inputs::Operator), HasSubstr(why)) << input;
+        if (!input.starts_with("card")) {
+            EXPECT_EQ(parseError(input, Inputs::Simulation), "no error") << input;
+        }
+    }
+    for (const char* input : {"vlan-add vlan=100 proto=stp,pvst ports=p0/0:access,lag5:core",
+                              "lag-add lag=lag5 members=p0/1", "lag-del lag=lag5 members=p1/1"})
+        EXPECT_EQ(parseError(input, Inputs::Operator), "no error") << input;
 }
 
 class ScenarioRun : public ::testing::Test {

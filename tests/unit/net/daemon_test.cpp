@@ -52,6 +52,7 @@ struct Answer {
 // A daemon stepped on a thread of its own, in a scratch run directory.
 struct Rig {
     std::string dir;
+    std::unique_ptr<netp::Logger> logger;
     std::unique_ptr<netp::Daemon> daemon;
     std::atomic<bool> stop{false};
     std::thread loop;
@@ -63,9 +64,8 @@ struct Rig {
         std::ofstream(dir + "/chassis.in.yaml") << kChassis;
         o.chassisFile = dir + "/chassis.in.yaml";
         o.runDir = dir + "/run";
-        o.logFile = dir + "/daemon.log";
-        o.logToStderr = false;
-        daemon = std::make_unique<netp::Daemon>(o);
+        logger = std::make_unique<netp::Logger>(netp::LogOptions{dir + "/daemon.log", false});
+        daemon = std::make_unique<netp::Daemon>(o, *logger);
         loop = std::thread([this] {
             while (!stop && daemon->step(10)) {
             }

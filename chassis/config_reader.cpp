@@ -1,0 +1,150 @@
+#include "chassis/config_reader.h"
+
+#include "platform/shell.h"
+
+namespace chassis {
+
+void ConfigReader::fail(const YAML::Node& n, const std::string& what) const {
+    const int line = n.IsDefined() ? n.Mark().line + 1 : 0;
+    throw ConfigError(source_ + ":" + std::to_string(line) + ": " + what);
+}
+
+void ConfigReader::failAt(int line, const std::string& what) const {
+    throw ConfigError(source_ + ":" + std::to_string(line) + ": " + what);
+}
+
+std::string ConfigReader::key(const YAML::Node& k) const {
+    if (!k.IsScalar())
+        fail(k, "expected a name as the key, not a list or mapping");
+    return k.Scalar();
+}
+
+void ConfigReader::knownKeys(const YAML::Node& n,
+                             std::initializer_list<std::string_view> keys) const {
+    if (!n.IsMap())
+        fail(n, "expected a mapping");
+    for (const auto& kv : n) {
+        const auto name = key(kv.first);
+        bool known = false;
+        for (auto k : keys)
+            known = known || k == name;
+        if (!known)
+            fail(kv.first, "unknown key '" + name + "'");
+    }
+}
+
+std::vector<YAML::Node> ConfigReader::seq(const YAML::Node& parent, const char* key) const {
+    std::vector<YAML::Node> out;
+    auto n = parent[key];
+    if (!n)
+        return out;
+    if (!n.IsSequence())
+        fail(n, std::string(key) + ": expected a list");
+    for (const auto& item : n)
+        out.push_back(item);
+    return out;
+}
+
+int64_t ConfigReader::integer(const YAML::Node& n, int64_t lo, int64_t hi,
+                              const std::string& what) const {
+    if (!n.IsScalar())
+        fail(n, what + ": expected a number, not a list or mapping");
+    const auto s = n.Scalar();
+    const bool negative = !s.empty() && s[0] == '-';
+    const auto magnitude =
+        ozm::shell::parseNumber(std::string_view(s).substr(negative ? 1 : 0), INT64_MAX);
+    if (!magnitude)
+        fail(n, what + ": expected a decimal or 0x hex number, not '" + s + "'");
+    const int64_t v =
+        negative ? -static_cast<int64_t>(*magnitude) : static_cast<int64_t>(*magnitude);
+    if (v < lo || v > hi) {
+        fail(n,
+             what + " " + s + " is out of range " + std::to_string(lo) + ".." + std::to_string(hi));
+    }
+    return v;
+}
+
+int64_t ConfigReader::integer(const YAML::Node& parent, const char* key, int64_t lo,
+                              int64_t hi) const {
+    auto n = parent[key];
+    if (!n)
+        fail(parent, std::string("missing '") + key + "'");
+    return integer(n, lo, hi, key);
+}
+
+bool ConfigReader::boolean(const YAML::Node& n, const std::string& what) const {
+    if (!n.IsScalar())
+        fail(n, what + ": expected true or false");
+    const auto s = n.Scalar();
+    if (s == "true" || s == "yes" || s == "1")
+        return true;
+    if (s == "false" || s == "no" || s == "0")
+        return false;
+    fail(n, what + ": expected true or false, not '" + s + "'");
+}
+
+std::string ConfigReader::text(const YAML::Node& parent, const char* key) const {
+    auto n = parent[key];
+    if (!n || !n.IsScalar() || n.Scalar().empty())
+        fail(parent, std::string("missing '") + key + "'");
+    return n.Scalar();
+}
+
+std::string ConfigReader::textOr(const YAML::Node& parent, const char* key, std::string def) const {
+    auto n = parent[key];
+    if (!n)
+        return def;
+    if (!n.IsScalar())
+        fail(n, std::string(key) + ": expected text");
+    return n.Scalar();
+}
+
+NameRef ConfigReader::ref(const YAML::Node& n, const std::string& what) const {
+    if (!n || !n.IsScalar())
+        fail(n, what + ": expected a name");
+    return {n.Scalar(), lineOf(n)};
+}
+
+uint8_t ConfigReader::protocols(const YAML::Node& n) const {
+    if (!n.IsSequence())
+        fail(n, "protocols: expected a list such as [stp, lldp]");
+    uint8_t flags = 0;
+    for (const auto& p : n) {
+        auto f = protocolFlag(p.Scalar());
+        if (!f)
+            fail(p, "unknown protocol '" + p.Scalar() + "' (stp, lldp, gvrp, pvst)");
+        flags |= *f;
+    }
+    return flags;
+}
+
+Mac ConfigReader::mac(const YAML::Node& n, const std::string& what) const {
+    const auto m = n.IsScalar() ? parseMac(n.Scalar()) : std::nullopt;
+    if (!m)
+        fail(n, what + " must read like 03:a7:31:00:00:01");
+    return *m;
+}
+
+TunnelVlanConfig ConfigReader::tunnelVlan(const YAML::Node& v) const {
+    knownKeys(v, {"vlan", "protocols", "rate", "ports"});
+    TunnelVlanConfig tv;
+    tv.vlan = ref(v["vlan"], "vlan");
+    if (!v["protocols"])
+        fail(v, "missing 'protocols'");
+    tv.protocols = protocols(v["protocols"]);
+    if (v["rate"])
+        tv.rate = static_cast<uint16_t>(integer(v["rate"], 0, UINT16_MAX, "rate"));
+    for (const auto& p : seq(v, "ports")) {
+        knownKeys(p, {"port", "mode"});
+        TunnelPortConfig tp;
+        tp.port = ref(p["port"], "port");
+        const auto mode = textOr(p, "mode", "access");
+        if (mode != "access" && mode != "core")
+            fail(p["mode"], "mode must be access or core");
+        tp.core = mode == "core";
+        tv.ports.push_back(tp);
+    }
+    return tv;
+}
+
+}  // namespace chassis

@@ -1,0 +1,78 @@
+#include "chassis/rules.h"
+
+namespace chassis {
+
+namespace {
+
+// An interface as a refusal names it: by its name, or by what its index says it would be.
+std::string named(const IfDb& db, uint32_t ifIndex) {
+    if (db.info(ifIndex) != nullptr)
+        return "'" + db.name(ifIndex) + "'";
+    if (ifIndex >> kIfKindShift == kIfKindVlan)
+        return "VLAN " + std::to_string(ifIndex & kIfPosMask);
+    return "interface " + std::to_string(ifIndex);
+}
+
+enum class Role { Vlan, VlanPort };
+
+uint32_t resolve(const IfDb& db, const ChassisConfig& cfg, const NameRef& ref, Role role) {
+    const auto ifIndex = db.find(ref.name);
+    const Refusal why = !ifIndex             ? "no interface named '" + ref.name + "'"
+                        : role == Role::Vlan ? vlanRefusal(db, *ifIndex)
+                                             : vlanPortRefusal(db, *ifIndex);
+    if (why)
+        throw ConfigError(cfg.source + ":" + std::to_string(ref.line) + ": " + *why);
+    return *ifIndex;
+}
+
+}  // namespace
+
+Refusal vlanRefusal(const IfDb& db, uint32_t vlanIf) {
+    if (db.isVlan(vlanIf))
+        return std::nullopt;
+    return named(db, vlanIf) + " is not a VLAN of the chassis";
+}
+
+Refusal vlanPortRefusal(const IfDb& db, uint32_t ifIndex) {
+    if (db.isPort(ifIndex) || db.isLag(ifIndex))
+        return std::nullopt;
+    return named(db, ifIndex) + " is not a port or LAG of the chassis";
+}
+
+Refusal lagJoinRefusal(const IfDb& db, uint32_t lagIf, uint32_t portIf) {
+    if (!db.isLag(lagIf))
+        return named(db, lagIf) + " is not a LAG of the chassis";
+    if (!db.isPort(portIf))
+        return named(db, portIf) + " is not a port of the chassis";
+    if (const auto lag = db.lagOf(portIf))
+        return "port " + named(db, portIf) + " is a member of " + named(db, *lag) + " already";
+    return std::nullopt;
+}
+
+Refusal lagLeaveRefusal(const IfDb& db, uint32_t lagIf, uint32_t portIf) {
+    if (!db.isLag(lagIf))
+        return named(db, lagIf) + " is not a LAG of the chassis";
+    if (db.lagOf(portIf) != lagIf)
+        return named(db, portIf) + " is not a member of " + named(db, lagIf);
+    return std::nullopt;
+}
+
+ResolvedTunnelling resolveTunnelling(const IfDb& db, const ChassisConfig& cfg) {
+    ResolvedTunnelling out;
+    for (const auto& v : cfg.tunnelling.vlans) {
+        ResolvedVlan r{resolve(db, cfg, v.vlan, Role::Vlan), v.protocols, v.rate, {}};
+        for (const auto& p : v.ports)
+            r.ports.emplace_back(resolve(db, cfg, p.port, Role::VlanPort), p.core);
+        out.vlans.push_back(std::move(r));
+    }
+    for (const auto& r : cfg.tunnelling.rates)
+        out.rates.emplace_back(resolve(db, cfg, r.vlan, Role::Vlan), r.rate);
+    return out;
+}
+
+void checkConfig(const ChassisConfig& cfg) {
+    const IfDb db(cfg);  // LAG members
+    resolveTunnelling(db, cfg);
+}
+
+}  // namespace chassis

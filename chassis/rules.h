@@ -1,0 +1,46 @@
+// What the tunnelling configuration may name on a chassis: one set of rules for the chassis
+// file, the state an operator saved and each change made at run time. Each check gives the
+// reason an item is refused, or nothing when the chassis takes it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "chassis/config.h"
+#include "chassis/ifdb.h"
+
+namespace chassis {
+
+using Refusal = std::optional<std::string>;
+
+// A VLAN interface of the chassis.
+Refusal vlanRefusal(const IfDb& db, uint32_t vlanIf);
+// A port or LAG of the chassis, as a tunnelling VLAN's port.
+Refusal vlanPortRefusal(const IfDb& db, uint32_t ifIndex);
+// portIf may join lagIf: a LAG and a port of the chassis, the port in no LAG yet.
+Refusal lagJoinRefusal(const IfDb& db, uint32_t lagIf, uint32_t portIf);
+// portIf may leave lagIf: it is a member of it.
+Refusal lagLeaveRefusal(const IfDb& db, uint32_t lagIf, uint32_t portIf);
+
+// A tunnelling section with its names resolved against the interfaces, each by its rule.
+struct ResolvedVlan {
+    uint32_t vlanIf = 0;
+    uint8_t protocols = 0;
+    uint16_t rate = 0;
+    std::vector<std::pair<uint32_t, bool>> ports;  // ifIndex, core
+};
+struct ResolvedTunnelling {
+    std::vector<ResolvedVlan> vlans;
+    std::vector<std::pair<uint32_t, uint32_t>> rates;  // VLAN ifIndex, rate
+};
+// ConfigError naming cfg's file and the line of the first name refused.
+ResolvedTunnelling resolveTunnelling(const IfDb& db, const ChassisConfig& cfg);
+
+// Whether cfg's LAG members and tunnelling section fit its interfaces; ConfigError naming the
+// file and line of the first that does not.
+void checkConfig(const ChassisConfig& cfg);
+
+}  // namespace chassis

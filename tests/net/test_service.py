@@ -1,0 +1,236 @@
+#!/usr/bin/env python3
+"""The chassis daemon as a service: where it refuses to keep its files, a second daemon, the
+log under logrotate, a change the chassis refuses, a state file that went bad, and the state
+laid over an edited chassis file. Its chassis has no interfaces, so ServiceTest needs no
+privilege; RootServiceTest (another user's directory, the daemon as an unprivileged user with
+capabilities) needs root and fails, saying so, without it.
+
+    tests/net/test_service.py --build BUILD_DIR [ServiceTest | RootServiceTest]
+"""
+
+import glob
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+BUILD = None
+CHASSIS = """
+chassis: {name: svc}
+card_types: [{id: 1}]
+line_cards:
+  - {slot: 0, type: 1, ports: [{range: 1-3, name: "ge0/{n}"}%s]}
+vlans: [{id: 100, name: vl100}, {id: 200, name: vl200}]
+tunnelling:
+  vlans:
+    - {vlan: vl100, protocols: [stp], ports: [{port: ge0/1}]}
+    - {vlan: vl200, protocols: [stp], ports: [{port: ge0/2}]}
+"""
+
+
+def program(name):
+    return os.path.join(BUILD, "app", name)
+
+
+class Daemon:
+    """l2pt-chassisd (and l2ptd when asked) on a scratch directory of the test's own."""
+
+    def __init__(self, netdev=""):
+        self.tmp = tempfile.mkdtemp(prefix="l2pt-svc-")
+        os.chmod(self.tmp, 0o755)  # the unprivileged daemon user walks through it
+        self.chassis = os.path.join(self.tmp, "chassis.yaml")
+        with open(self.chassis, "w") as f:
+            f.write(CHASSIS % netdev)
+        self.run_dir = os.path.join(self.tmp, "run")
+        self.state = os.path.join(self.tmp, "lib", "state.yaml")
+        self.log = os.path.join(self.tmp, "chassisd.log")
+        self.procs = []
+
+    def start(self, *extra, prefix=(), run_dir=None, wait=True):
+        argv = list(prefix) + [program("l2pt-chassisd"), "--chassis", self.chassis, "--run-dir",
+                               run_dir or self.run_dir, "--state", self.state, *extra]
+        p = subprocess.Popen(argv, stderr=subprocess.PIPE, text=True)
+        self.procs.append(p)
+        if wait:
+            netns.wait_for("the daemon serving", lambda: p.poll() is not None or os.path.exists(
+                os.path.join(self.run_dir, "ctl.sock")))
+            self.assert_alive(p)
+        return p
+
+    def assert_alive(self, p):
+        if p.poll() is not None:
+            raise AssertionError("the daemon ended: " + p.stderr.read())
+
+    def refusal(self, *extra, **kw):
+        """What a daemon that must not start says; its exit status."""
+        p = self.start(*extra, wait=False, **kw)
+        _, err = p.communicate(timeout=10)
+        return p.returncode, err
+
+    def task(self):
+        p = subprocess.Popen([program("l2ptd"), "--chassis", self.run_dir],
+                             stderr=subprocess.PIPE, text=True)
+        self.procs.append(p)
+        netns.wait_for("a ready primary task", lambda: self.ctl("status").returncode == 0)
+        return p
+
+    def ctl(self, *args):
+        return subprocess.run([program("l2ptctl"), "--run-dir", self.run_dir, *args],
+                              capture_output=True, text=True, timeout=20)
+
+    def stop(self, p, sig=signal.SIGTERM):
+        if p.poll() is None:
+            p.send_signal(sig)
+            p.wait(10)
+        return p.stderr.read()
+
+    def close(self):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+            p.stderr.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+class ServiceTest(unittest.TestCase):
+    def setUp(self):
+        self.d = Daemon()
+        self.addCleanup(self.d.close)
+
+    def test_a_symlinked_run_directory_is_refused_and_its_target_untouched(self):
+        target = os.path.join(self.d.tmp, "elsewhere")
+        os.mkdir(target, 0o755)
+        os.symlink(target, os.path.join(self.d.tmp, "link"))
+        rc, err = self.d.refusal(run_dir=os.path.join(self.d.tmp, "link"))
+        self.assertEqual(rc, 1, err)
+        self.assertRegex(err, r"<3>\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z cannot start: .* is a "
+                              r"symbolic link")
+        self.assertEqual(os.stat(target).st_mode & 0o777, 0o755)
+        self.assertEqual(os.listdir(target), [])
+
+    def test_a_second_daemon_is_refused_and_names_the_first(self):
+        first = self.d.start()
+        rc, err = self.d.refusal()
+        self.assertEqual(rc, 1, err)
+        self.assertIn("in use by l2pt-chassisd pid %d" % first.pid, err)
+        self.assertTrue(os.path.exists(os.path.join(self.d.run_dir, "ctl.sock")))
+        self.assertIn("chassis svc", self.d.ctl("status").stdout)
+        self.d.stop(first)
+        self.assertEqual(sorted(os.listdir(self.d.run_dir)), ["chassis.yaml"])
+
+    def test_sighup_reopens_the_log_after_logrotate_moved_it(self):
+        p = self.d.start("--log", self.d.log)
+        task = self.d.task()
+        os.rename(self.d.log, self.d.log + ".1")
+        for proc in (p, task):
+            proc.send_signal(signal.SIGHUP)
+        netns.wait_for("the reopened log", lambda: os.path.exists(self.d.log))
+        self.d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:access")
+        self.d.assert_alive(p)
+        self.assertIsNone(task.poll(), "l2ptd ended on SIGHUP")
+        with open(self.d.log) as f:
+            new = f.read()
+        with open(self.d.log + ".1") as f:
+            old = f.read()
+        self.assertIn("reopened", new)
+        self.assertIn("task session 1", old)
+        self.assertNotIn("task session 1", new)
+        self.assertRegex(new.splitlines()[0],
+                         r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z info: log file .* reopened$")
+
+    def test_a_refused_change_is_not_saved_and_the_daemon_restarts(self):
+        p = self.d.start()
+        r = self.d.ctl("vlan", "add", "999", "--proto", "stp", "--port", "ge0/1:access")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("VLAN 999 is not a VLAN of the chassis", r.stderr)
+        r = self.d.ctl("lag", "add", "vl100", "ge0/1")
+        self.assertEqual(r.returncode, 2)
+        self.assertFalse(os.path.exists(self.d.state))
+        self.d.stop(p)
+        self.d.start()
+        self.assertEqual(self.d.ctl("status").returncode, 1)  # serving, no task yet
+
+    def test_a_corrupt_state_file_is_set_aside_and_the_daemon_starts(self):
+        os.makedirs(os.path.dirname(self.d.state), 0o750)
+        with open(self.d.state, "w") as f:
+            f.write("vlans: [{vlan: vl100, protocols: [stp]\n")
+        p = self.d.start()
+        aside = glob.glob(self.d.state + ".bad-*")
+        self.assertEqual(len(aside), 1)
+        self.assertFalse(os.path.exists(self.d.state))
+        self.d.task()
+        self.assertIn("200   STP", self.d.ctl("show").stdout)
+        self.assertIn("state file set aside as " + aside[0], self.d.stop(p))
+
+    def test_the_state_holds_the_change_and_an_edited_chassis_file_takes_effect(self):
+        p = self.d.start()
+        r = self.d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(self.d.state) as f:
+            state = f.read()
+        self.assertIn("vl100", state)
+        self.assertIn("{port: ge0/3, mode: core}", state)
+        self.assertNotIn("vl200", state)
+        self.assertNotIn("line_cards", state)
+        self.d.stop(p)
+        with open(self.d.chassis) as f:
+            text = f.read()
+        with open(self.d.chassis, "w") as f:
+            f.write(text.replace("{vlan: vl200, protocols: [stp]", "{vlan: vl200, protocols: [pvst]"))
+        self.d.start()
+        self.d.task()
+        show = self.d.ctl("show").stdout
+        self.assertRegex(show, r"100 +STP,LLDP")
+        self.assertIn("ge0/3", show)
+        self.assertRegex(show, r"200 +PVST")
+
+
+class RootServiceTest(unittest.TestCase):
+    def setUp(self):
+        if os.geteuid() != 0 or os.environ.get(netns.USERNS_ENV):
+            self.fail("needs root: another user's directory, the daemon as another user "
+                      "(run the tests as root, or this one through sudo)")
+
+    def test_a_directory_of_another_user_is_refused(self):
+        d = Daemon()
+        self.addCleanup(d.close)
+        os.mkdir(d.run_dir, 0o700)
+        os.chown(d.run_dir, 65534, 65534)
+        rc, err = d.refusal()
+        self.assertEqual(rc, 1, err)
+        self.assertIn("belongs to uid 65534, not to the daemon's user", err)
+
+    def test_an_unprivileged_daemon_needs_only_its_capabilities(self):
+        # A port on lo in a network namespace of its own, the daemon as nobody.
+        d = Daemon(netdev=", {number: 4, name: ge0/4, netdev: lo}")
+        self.addCleanup(d.close)
+        for path in (d.run_dir, os.path.dirname(d.state)):
+            os.mkdir(path, 0o700)
+            os.chown(path, 65534, 65534)
+
+        def as_nobody(caps):
+            return ["unshare", "-n", "setpriv", "--reuid=65534", "--regid=65534",
+                    "--clear-groups", "--inh-caps=-all" + caps, "--ambient-caps=-all" + caps,
+                    "--bounding-set=-all" + caps]
+        rc, err = d.refusal(prefix=as_nobody(""))
+        self.assertEqual(rc, 1, err)
+        self.assertIn("needs CAP_NET_RAW for packet sockets on the ports' interfaces (lo)",
+                      err)
+        p = d.start(prefix=as_nobody(",+net_raw"))
+        self.assertEqual(os.stat(os.path.join(d.run_dir, "ctl.sock")).st_uid, 65534)
+        self.assertEqual(d.ctl("status").returncode, 1)  # root may still ask
+        err = d.stop(p)
+        self.assertIn("capabilities lacking: CAP_NET_ADMIN, CAP_BPF, CAP_PERFMON", err)
+
+
+if __name__ == "__main__":
+    # RootServiceTest needs root, or itself again through sudo.
+    netns.main(sys.modules[__name__],
+               lambda tests: "RootServiceTest" in tests and netns.require_privilege())

@@ -1,0 +1,139 @@
+#!/usr/bin/env python3
+"""The Debian package: built by CPack from the build as it stands, unpacked with dpkg-deb into a
+scratch root and read there: its files and their modes, the units' key lines, the maintainer
+scripts, the dependencies shlibdeps found, and the unpacked programs themselves.
+
+    L2PT_BUILD=BUILD_DIR tests/package/test_package.py
+"""
+
+import glob
+import gzip
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BUILD = os.environ["L2PT_BUILD"]
+
+
+def control_field(control, name):
+    m = re.search(r"^%s: (.*)$" % name, control, re.M)
+    return m.group(1) if m else ""
+
+
+class PackageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        built = subprocess.run(["cmake", "--build", BUILD, "--target", "package"],
+                               capture_output=True, text=True)
+        if built.returncode != 0:
+            raise AssertionError("the package did not build:\n" + built.stdout + built.stderr)
+        debs = glob.glob(os.path.join(BUILD, "l2pt_*.deb"))
+        if len(debs) != 1:
+            raise AssertionError("expected one package in %s, found %s" % (BUILD, debs))
+        cls.root = tempfile.mkdtemp(prefix="l2pt-pkg-")
+        subprocess.run(["dpkg-deb", "-x", debs[0], cls.root], check=True)
+        subprocess.run(["dpkg-deb", "-e", debs[0], os.path.join(cls.root, "DEBIAN")], check=True)
+        cls.control = cls.read("DEBIAN/control")
+        cls.version = control_field(cls.control, "Version")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    @classmethod
+    def read(cls, path):
+        with open(os.path.join(cls.root, path)) as f:
+            return f.read()
+
+    def mode(self, path):
+        return stat.S_IMODE(os.lstat(os.path.join(self.root, path)).st_mode)
+
+    def test_files_and_modes(self):
+        expected = {
+            "usr/sbin/l2pt-chassisd": 0o755, "usr/sbin/l2ptd": 0o755, "usr/bin/l2ptctl": 0o755,
+            "usr/lib/l2pt/lab/l2pt-lab": 0o755, "usr/lib/l2pt/lab/l2pt_lab.py": 0o644,
+            "usr/lib/systemd/system/l2pt-chassisd@.service": 0o644,
+            "usr/lib/systemd/system/l2ptd@.service": 0o644,
+            "usr/share/bash-completion/completions/l2ptctl": 0o644,
+            "etc/l2pt/example.yaml": 0o644,
+            "DEBIAN/postinst": 0o755, "DEBIAN/postrm": 0o755,
+        }
+        for page in ("l2pt-chassisd", "l2ptd", "l2ptctl"):
+            expected["usr/share/man/man8/%s.8.gz" % page] = 0o644
+            with gzip.open(os.path.join(self.root, "usr/share/man/man8/%s.8.gz" % page), "rt") as f:
+                self.assertTrue(f.read().startswith(".TH %s 8" % page.upper()), page)
+        for path, mode in expected.items():
+            with self.subTest(path=path):
+                self.assertEqual(oct(self.mode(path)), oct(mode))
+        self.assertEqual(os.readlink(os.path.join(self.root, "usr/bin/l2pt-lab")),
+                         "../lib/l2pt/lab/l2pt-lab")
+        self.assertEqual(self.read("DEBIAN/conffiles").split(), ["/etc/l2pt/example.yaml"])
+
+    def test_dependencies_are_the_runtime_libraries(self):
+        depends = control_field(self.control, "Depends")
+        for lib in ("adduser", "libc6", "libstdc++6", "libyaml-cpp", "libpcap", "libsystemd0"):
+            self.assertIn(lib, depends)
+        self.assertNotIn("lldpd", depends)  # the lab's tools are suggested only
+        self.assertIn("lldpd", control_field(self.control, "Suggests"))
+
+    def test_maintainer_scripts_make_the_user_and_groups_and_leave_them(self):
+        postinst = self.read("DEBIAN/postinst")
+        self.assertRegex(postinst, re.compile(r"adduser .*--system .*--ingroup l2pt .* l2pt\n", re.S))
+        self.assertRegex(postinst, r"addgroup .*--system l2pt-operators")
+        postrm = self.read("DEBIAN/postrm")
+        self.assertNotRegex(postrm, r"deluser|delgroup|userdel|groupdel")
+        for script in ("postinst", "postrm"):
+            subprocess.run(["sh", "-n", os.path.join(self.root, "DEBIAN", script)], check=True)
+
+    def test_units(self):
+        chassisd = self.read("usr/lib/systemd/system/l2pt-chassisd@.service")
+        for line in ("Type=notify", "User=l2pt", "SupplementaryGroups=l2pt-operators",
+                     "AmbientCapabilities=CAP_NET_RAW CAP_NET_ADMIN CAP_BPF",
+                     "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN CAP_BPF",
+                     "RuntimeDirectory=l2pt/%i", "StateDirectory=l2pt/%i", "NoNewPrivileges=yes",
+                     "#NetworkNamespacePath=", "--state /var/lib/l2pt/%i/state.yaml"):
+            self.assertIn(line, chassisd)
+        task = self.read("usr/lib/systemd/system/l2ptd@.service")
+        for line in ("BindsTo=l2pt-chassisd@%i.service", "After=l2pt-chassisd@%i.service",
+                     "Restart=on-failure", "User=l2pt", "CapabilityBoundingSet=\n",
+                     "ExecStart=/usr/sbin/l2ptd --chassis /run/l2pt/%i"):
+            self.assertIn(line, task)
+
+    def test_units_verify(self):
+        analyze = shutil.which("systemd-analyze")
+        if analyze is None:
+            print("systemd-analyze is not installed: the units are not verified", file=sys.stderr)
+            return
+        # ExecStart= names the unpacked programs, so that verify finds them.
+        units = tempfile.mkdtemp(prefix="l2pt-units-")
+        self.addCleanup(shutil.rmtree, units)
+        paths = []
+        for name in ("l2pt-chassisd@.service", "l2ptd@.service"):
+            text = self.read("usr/lib/systemd/system/" + name)
+            paths.append(os.path.join(units, name))
+            with open(paths[-1], "w") as f:
+                f.write(text.replace("/usr/sbin/", os.path.join(self.root, "usr/sbin/")))
+        r = subprocess.run([analyze, "verify", "--man=no", *paths], capture_output=True,
+                           text=True)
+        self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
+
+    def test_programs_say_the_package_version(self):
+        for program in ("usr/sbin/l2pt-chassisd", "usr/sbin/l2ptd", "usr/bin/l2ptctl"):
+            r = subprocess.run([os.path.join(self.root, program), "--version"],
+                               capture_output=True, text=True)
+            self.assertEqual(r.stdout.strip(), "%s %s" % (os.path.basename(program),
+                                                          self.version))
+        # The example chassis runs as it stands.
+        r = subprocess.run([os.path.join(self.root, "usr/sbin/l2ptd"), "--sim",
+                            os.path.join(self.root, "etc/l2pt/example.yaml")],
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

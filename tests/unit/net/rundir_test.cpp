@@ -1,0 +1,104 @@
+// The daemon's directories: what is refused before anything is written and the modes of what
+// the daemon makes. Needs no privilege (a symlink, a foreign owner and the lock:
+// tests/net/test_service.py).
+#include "net/daemon/rundir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "net/proto/protocol.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+struct Scratch {
+    std::string dir;
+    Scratch() {
+        std::string t = (fs::temp_directory_path() / "l2pt-rundir-XXXXXX").string();
+        dir = ::mkdtemp(t.data());
+    }
+    ~Scratch() { fs::remove_all(dir); }
+    std::string operator/(const char* name) const { return dir + "/" + name; }
+};
+
+std::string refusal(const std::string& path) {
+    try {
+        netp::RunDir r(path, std::nullopt);
+    } catch (const netp::DirError& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+TEST(RunDir, RefusesWhatAnotherUserCouldHaveArranged) {
+    Scratch s;
+    // A directory others may write.
+    fs::create_directory(s / "loose");
+    fs::permissions(s / "loose", fs::perms(0777));
+    EXPECT_THAT(refusal(s / "loose"), HasSubstr("can be written by its group or others"));
+    EXPECT_TRUE(fs::is_empty(s / "loose"));
+    // Below a directory others may write, which is not sticky.
+    fs::create_directory(s / "open");
+    fs::permissions(s / "open", fs::perms(0777));
+    EXPECT_THAT(refusal(s / "open/run"), HasSubstr("can be written by others"));
+    EXPECT_FALSE(fs::exists(s / "open/run"));
+    // Files the daemon does not know stay where they are.
+    fs::create_directory(s / "used");
+    std::ofstream(s / "used/notes.txt") << "mine";
+    std::ofstream(s / "used/state.yaml") << "";
+    EXPECT_THAT(refusal(s / "used"), HasSubstr("does not know (notes.txt, state.yaml)"));
+    EXPECT_TRUE(fs::exists(s / "used/notes.txt"));
+    EXPECT_THAT(refusal(s / "missing/run"), HasSubstr("cannot open"));
+}
+
+TEST(RunDir, WhatTheDaemonMakesHasItsModeAndNothingIsLeftHalfWritten) {
+    Scratch s;
+    const std::string path = s / "run";
+    fs::create_directory(path);
+    fs::permissions(path, fs::perms(0755));
+    // A crash left a socket and a temporary; the operators' group is one the daemon is in.
+    std::ofstream(path + "/" + netp::kCtlSocket) << "";
+    std::ofstream(path + "/.l2pt-tmp-chassis.yaml") << "half";
+    const auto cwd = fs::current_path();
+    netp::RunDir run(path, ::getegid());
+    EXPECT_EQ(modeOf(path), 0750u);
+    EXPECT_FALSE(fs::exists(path + "/.l2pt-tmp-chassis.yaml"));
+    netp::Fd ctl = run.listen(netp::kCtlSocket, 0660);
+    netp::Fd task = run.listen(netp::kTaskSocket, 0600);
+    EXPECT_EQ(modeOf(path + "/" + netp::kCtlSocket), 0660u);
+    EXPECT_EQ(modeOf(path + "/" + netp::kTaskSocket), 0600u);
+    EXPECT_EQ(fs::current_path(), cwd);  // binding inside the directory left ours alone
+
+    run.dir().replaceFile("chassis.yaml", "chassis: {name: a}\n", 0644);
+    run.dir().replaceFile("chassis.yaml", "chassis: {name: b}\n", 0644);
+    EXPECT_EQ(run.dir().readFile("chassis.yaml", 64), "chassis: {name: b}\n");
+    EXPECT_EQ(modeOf(path + "/chassis.yaml"), 0644u);
+    EXPECT_THAT(run.dir().entries(),
+                ::testing::ElementsAre("chassis.yaml", "chassisd.pid", "ctl.sock", "task.sock"));
+    EXPECT_THROW(run.dir().readFile("chassis.yaml", 4), netp::DirError);
+    EXPECT_EQ(run.dir().readFile("absent", 4), std::nullopt);
+}
+
+TEST(RunDir, ChassisNamesThatCannotBeAPathComponent) {
+    for (const char* name : {"", ".", "..", ".hidden", "a/b", "../x", "tab\there", "del\x7f"})
+        EXPECT_TRUE(netp::chassisNameRefusal(name).has_value()) << name;
+    EXPECT_TRUE(netp::chassisNameRefusal(std::string(65, 'a')).has_value());
+    for (const char* name : {"sw1", "pe-1.lab", "a..b", "core_0"})
+        EXPECT_FALSE(netp::chassisNameRefusal(name).has_value()) << name;
+}
+
+}  // namespace

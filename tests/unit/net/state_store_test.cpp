@@ -1,0 +1,121 @@
+// The daemon's state: only what operators changed, laid over the chassis file, and set aside
+// when it does not fit.
+#include "net/daemon/state_store.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "chassis/ifm.h"
+#include "chassis/scenario.h"
+#include "chassis/sim_switch.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// v300 is tunnelled by the chassis file and no operator touches it.
+constexpr std::string_view kChassis = R"(
+chassis: {name: st}
+card_types: [{id: 1}]
+line_cards:
+  - {slot: 0, type: 1, ports: [{range: 0-3, name: "p{n}"}]}
+lags: [{number: 5, name: lag5, members: [p2]}]
+vlans: [{id: 100, name: v100}, {id: 200, name: v200}, {id: 300, name: v300}]
+tunnelling:
+  vlans:
+    - {vlan: v100, protocols: [stp], ports: [{port: p0}, {port: lag5, mode: core}]}
+    - {vlan: v200, protocols: [pvst], ports: [{port: p1}]}
+    - {vlan: v300, protocols: [stp], ports: [{port: p1}]}
+)";
+
+// What the switch holds after the operator's inputs, as the state would write it.
+std::string changedBy(const chassis::ChassisConfig& cfg, std::string_view inputs) {
+    chassis::SimSwitch sim(cfg);
+    chassis::Scenario::parse(inputs, sim.ifdb()).run(sim);
+    return netp::stateText(netp::stateDelta(cfg, sim.ifm().snapshot(), sim.ifdb()));
+}
+
+TEST(StateStore, HoldsOnlyTheChangesAndTheChassisFileKeepsTheRest) {
+    const auto base = chassis::loadChassisText(kChassis, "st.yaml");
+    const std::string state = changedBy(base, R"(vlan-add vlan=v100 proto=lldp ports=p3:access
+vlan-disable vlan=v200 proto=pvst
+lag-add lag=lag5 members=p3
+rate-set vlan=v100 rate=64
+tunnel-mac 02:00:00:00:00:77
+vman-tpid 0x88a8
+)");
+    EXPECT_THAT(state, Not(HasSubstr("v300")));
+    EXPECT_THAT(state, Not(HasSubstr("line_cards")));
+    EXPECT_THAT(state, HasSubstr("{vlan: v200, removed: true}"));
+    // An operator who puts things back leaves nothing to save.
+    EXPECT_THAT(changedBy(base,
+                          "vlan-del vlan=v300 ports=p1:access\n"
+                          "vlan-add vlan=v300 proto=stp ports=p1:access\n"),
+                Not(HasSubstr("v300")));
+
+    // The chassis file is edited (v300 now tunnels GVRP); the state laid over it keeps both.
+    std::string edited(kChassis);
+    edited.replace(edited.rfind("[stp]"), 5, "[gvrp]");
+    const auto editedBase = chassis::loadChassisText(edited, "st.yaml");
+    const auto cfg = netp::overlay(editedBase, netp::parseState(state, "state.yaml"), "state.yaml");
+    chassis::SimSwitch sim(cfg);
+    const auto now = sim.ifm().snapshot();
+    ASSERT_EQ(now.vlans.size(), 2u);
+    EXPECT_EQ(now.vlans[0].vlan.name, "v100");
+    EXPECT_EQ(now.vlans[0].protocols, chassis::kProtoStp | chassis::kProtoLldp);
+    EXPECT_EQ(now.vlans[0].ports.size(), 3u);
+    EXPECT_EQ(now.vlans[1].vlan.name, "v300");
+    EXPECT_EQ(now.vlans[1].protocols, chassis::kProtoGvrp);
+    EXPECT_EQ(sim.ifdb().lagMembers(sim.ifIndex("lag5")).size(), 2u);
+    EXPECT_EQ(now.vmanTpid, 0x88a8);
+    ASSERT_EQ(now.rates.size(), 1u);
+    EXPECT_EQ(now.rates[0].rate, 64u);
+    // Saved again from there, the state is what it was.
+    EXPECT_EQ(netp::stateText(netp::stateDelta(editedBase, now, sim.ifdb())), state);
+}
+
+TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
+    std::string t = (fs::temp_directory_path() / "l2pt-state-XXXXXX").string();
+    const std::string dir = ::mkdtemp(t.data());
+    const auto base = chassis::loadChassisText(kChassis, "st.yaml");
+    netp::Logger log({dir + "/log", false});
+    const std::string path = dir + "/var/state.yaml";
+    netp::StateStore store(path, log);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir + "/var").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);
+    const char* bad[] = {
+        "vlans: [{vlan: v100, protocols: [stp]\n",               // cut short
+        "vlans: [{vlan: v999, protocols: [stp], ports: []}]\n",  // no such VLAN
+        "vlans: [{vlan: v100, protocols: [stp], ports: [{port: v200, mode: core}]}]\n",
+        "lags: [{lag: lag5, members: [p2, p2]}]\n",  // a member twice
+        "lags: [{lag: lag9, members: [p1]}]\n",      // no such LAG
+        "colour: red\n",
+    };
+    for (const char* text : bad) {
+        std::ofstream(path) << text;
+        const auto cfg = store.load(base);
+        EXPECT_EQ(cfg.tunnelling.vlans.size(), 3u) << text;
+        EXPECT_FALSE(fs::exists(path)) << text;
+        for (const auto& e : fs::directory_iterator(dir + "/var"))
+            fs::remove(e.path());
+    }
+    std::stringstream lines;
+    lines << std::ifstream(dir + "/log").rdbuf();
+    EXPECT_THAT(lines.str(), HasSubstr("state file set aside as " + path + ".bad-"));
+    EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: 'v200' is not a port or LAG of the chassis"));
+    EXPECT_THAT(lines.str(), HasSubstr("port 'p2' is a member of 'lag5' already"));
+    EXPECT_EQ(store.load(base).tunnelling.vlans.size(), 3u);  // none at all: the chassis file
+    EXPECT_TRUE(store.save(base, base.tunnelling, chassis::IfDb(base)));
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    fs::remove_all(dir);
+}
+
+}  // namespace
