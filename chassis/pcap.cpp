@@ -1,6 +1,7 @@
 #include "chassis/pcap.h"
 
 #include <fcntl.h>
+#include <pcap/pcap.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,14 @@
 #include <filesystem>
 
 namespace chassis {
+
+void PcapWriter::PcapClose::operator()(pcap* p) const {
+    pcap_close(p);
+}
+
+void PcapWriter::DumperClose::operator()(pcap_dumper* d) const {
+    pcap_dump_close(d);
+}
 
 namespace {
 constexpr int kSnapLen = 65535;

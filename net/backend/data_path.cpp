@@ -1,5 +1,6 @@
 #include "net/backend/data_path.h"
 
+#include <arpa/inet.h>
 #include <linux/if_ether.h>
 
 #include <algorithm>
@@ -104,8 +105,7 @@ EgressFault DataPath::send(uint32_t egressIf, std::span<const uint8_t> frame) {
     to.sll_family = AF_PACKET;
     to.sll_protocol = htons(ETH_P_ALL);
     to.sll_ifindex = static_cast<int>(e.ifindex);
-    const std::span<uint8_t> out =
-        tx_.append(frame.size() - (e.untag ? L2PT_TAG_LEN : 0), &to);
+    const std::span<uint8_t> out = tx_.append(frame.size() - (e.untag ? L2PT_TAG_LEN : 0), &to);
     egressFrame(e, frame, out);
     return EgressFault::None;
 }

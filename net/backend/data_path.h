@@ -76,8 +76,8 @@ class DataPath {
     struct Opened {};  // only open() makes one
 
   public:
-    DataPath(Opened, uint16_t generation, pipeline::TrapRing ring, Fd tx,
-             pipeline::TableView view, const chassis::IfDb& db);
+    DataPath(Opened, uint16_t generation, pipeline::TrapRing ring, Fd tx, pipeline::TableView view,
+             const chassis::IfDb& db);
 
   private:
     static constexpr size_t kTxSlots = 32;

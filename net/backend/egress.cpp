@@ -10,13 +10,12 @@ namespace netp {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kFaultTexts = {
-    "sent",
-    "no port or LAG of the chassis",
-    "its line card is absent",
-    "the LAG has no live member",
-    "the port has no interface that is up",
-    "longer than a PDU may be"};
+constexpr std::array<std::string_view, 6> kFaultTexts = {"sent",
+                                                         "no port or LAG of the chassis",
+                                                         "its line card is absent",
+                                                         "the LAG has no live member",
+                                                         "the port has no interface that is up",
+                                                         "longer than a PDU may be"};
 
 // The VLAN of a frame in the provider tag in force, if it carries one outermost.
 std::optional<uint32_t> providerVlan(std::span<const uint8_t> frame, uint32_t tpid) {

@@ -193,8 +193,9 @@ void Daemon::toTask(std::vector<uint8_t> msg) {
     sessions_->toTask(msg);
 }
 
-bool Daemon::toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8_t> frame) {
-    return sessions_->toPduSocket(protocol, rxIfIndex, frame);
+bool Daemon::toPduSocket(int /*protocol*/, uint32_t /*rxIfIndex*/,
+                         std::span<const uint8_t> /*frame*/) {
+    return false;  // the task reads its PDUs from the kernel's trap ring, never through here
 }
 
 void Daemon::transmit(uint32_t portIf, std::span<const uint8_t> frame) {

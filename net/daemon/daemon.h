@@ -33,6 +33,9 @@ namespace netp {
 
 class TaskSessions;
 class CtlServer;
+namespace linecard {
+class LineCards;
+}
 
 struct DaemonOptions {
     std::string chassisFile;
@@ -78,6 +81,9 @@ class Daemon final : private chassis::TaskLink,
     Loop& loop() { return loop_; }
     RecvBatch& rx() { return rx_; }
     TaskSessions& sessions() { return *sessions_; }
+    // The line cards in the kernel, which grant the primary task its data path; none when no
+    // port stands for a Linux interface.
+    linecard::LineCards* lineCards() { return nullptr; }
     Captures& captures() { return captures_; }
     std::span<const Port> ports() const { return ports_; }
     const Port* portOf(uint32_t ifIndex) const;
