@@ -19,6 +19,7 @@
 #include "chassis/chassis.h"
 #include "chassis/scenario.h"
 #include "net/daemon/capture.h"
+#include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/port_io.h"
 #include "net/daemon/rundir.h"
 #include "net/daemon/state_store.h"
@@ -57,8 +58,9 @@ struct PortIoCounters {
 
 struct Port {
     uint32_t ifIndex = 0;
-    std::unique_ptr<PortIo> io;
-    sockaddr_ll to{};  // where its frames are sent
+    std::string netdev;
+    std::unique_ptr<PortIo> io;  // while its interface is there
+    sockaddr_ll to{};            // where its frames are sent
     PortIoCounters counters;
 };
 
@@ -85,6 +87,8 @@ class Daemon final : private chassis::TaskLink,
     // port stands for a Linux interface.
     linecard::LineCards* lineCards() { return nullptr; }
     Captures& captures() { return captures_; }
+    // The line cards in the kernel; none when no port stands for a Linux interface.
+    KernelDataPlane* dataPlane() { return dataPlane_.get(); }
     std::span<const Port> ports() const { return ports_; }
     const Port* portOf(uint32_t ifIndex) const;
     // Runs one scenario input (docs/scenario.md) and saves what operators changed;
@@ -106,6 +110,8 @@ class Daemon final : private chassis::TaskLink,
     ozm::ShellResult shell(std::string_view line) override;
 
     void openPorts();
+    // The port's interface came, went or changed (port: its place in ports_).
+    void portChanged(size_t port, const port::PortState& state);
     void onSignal();
     void updateClock();
     void flushTransmits();
@@ -122,6 +128,7 @@ class Daemon final : private chassis::TaskLink,
     chassis::ChassisConfig cfg_;
     std::unique_ptr<chassis::Chassis> chassis_;
     Loop loop_;
+    std::unique_ptr<KernelDataPlane> dataPlane_;
     Fd signals_;
     static constexpr size_t kRxSlots = 16;
     RecvBatch rx_{kRxSlots, kMaxDatagram};
