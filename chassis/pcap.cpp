@@ -1,7 +1,6 @@
 #include "chassis/pcap.h"
 
 #include <fcntl.h>
-#include <pcap/pcap.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,14 +9,6 @@
 #include <filesystem>
 
 namespace chassis {
-
-void PcapWriter::PcapClose::operator()(pcap* p) const {
-    pcap_close(p);
-}
-
-void PcapWriter::DumperClose::operator()(pcap_dumper* d) const {
-    pcap_dump_close(d);
-}
 
 namespace {
 constexpr int kSnapLen = 65535;

@@ -5,6 +5,8 @@
 //   w.write(frame, timestampUs);
 #pragma once
 
+#include <pcap/pcap.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -13,11 +15,6 @@
 #include <string>
 
 #include "chassis/data_plane.h"
-
-// libpcap's handles, declared rather than included: its header's struct bpf_insn is not the
-// kernel's, which the pipeline's users include.
-struct pcap;
-struct pcap_dumper;
 
 namespace chassis {
 
@@ -35,13 +32,13 @@ class PcapWriter {
 
   private:
     struct PcapClose {
-        void operator()(pcap* p) const;
+        void operator()(pcap_t* p) const { pcap_close(p); }
     };
     struct DumperClose {
-        void operator()(pcap_dumper* d) const;
+        void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
     };
-    std::unique_ptr<pcap, PcapClose> pcap_;
-    std::unique_ptr<pcap_dumper, DumperClose> dumper_;
+    std::unique_ptr<pcap_t, PcapClose> pcap_;
+    std::unique_ptr<pcap_dumper_t, DumperClose> dumper_;
 };
 
 // One pcap file per port, DIR/<port>.pcap ('/' in a name becomes '-'), with what entered and

@@ -34,9 +34,6 @@ namespace netp {
 
 class TaskSessions;
 class CtlServer;
-namespace linecard {
-class LineCards;
-}
 
 struct DaemonOptions {
     std::string chassisFile;
@@ -83,9 +80,6 @@ class Daemon final : private chassis::TaskLink,
     Loop& loop() { return loop_; }
     RecvBatch& rx() { return rx_; }
     TaskSessions& sessions() { return *sessions_; }
-    // The line cards in the kernel, which grant the primary task its data path; none when no
-    // port stands for a Linux interface.
-    linecard::LineCards* lineCards() { return nullptr; }
     Captures& captures() { return captures_; }
     // The line cards in the kernel; none when no port stands for a Linux interface.
     KernelDataPlane* dataPlane() { return dataPlane_.get(); }

@@ -427,8 +427,12 @@ void TaskSessions::promote() {
     grant(s);
 }
 
+linecard::LineCards* TaskSessions::lineCards() {
+    return d_.dataPlane() != nullptr ? &d_.dataPlane()->lineCards() : nullptr;
+}
+
 void TaskSessions::grant(Session& s) {
-    linecard::LineCards* cards = d_.lineCards();
+    linecard::LineCards* cards = lineCards();
     if (!s.primary || s.fenced || s.dataPath == nullptr || cards == nullptr)
         return;
     auto g = cards->grant();
@@ -454,7 +458,7 @@ void TaskSessions::grant(Session& s) {
 
 void TaskSessions::revoke(Session& s) {
     s.granted = false;
-    linecard::LineCards* cards = d_.lineCards();
+    linecard::LineCards* cards = lineCards();
     if (cards == nullptr)
         return;
     if (const pipeline::Status st = cards->revoke(); !st)

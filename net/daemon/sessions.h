@@ -24,6 +24,9 @@
 namespace netp {
 
 class Daemon;
+namespace linecard {
+class LineCards;
+}
 
 struct Session {
     uint32_t id = 0;
@@ -104,6 +107,8 @@ class TaskSessions {
     void fence(Session& s, Clock::duration silentFor);
     // The first session fit for it becomes primary (the HA takeover) and gets the data path.
     void promote();
+    // The data path goes with the primary role; none without the kernel's line cards.
+    linecard::LineCards* lineCards();
     void grant(Session& s);
     void revoke(Session& s);
     void deliver(Session& s, std::span<const uint8_t> msg);
