@@ -106,7 +106,8 @@ class Network:
         self.daemons[switch] = self.lab.start(
             self.ns[switch], [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis",
                               os.path.join(d, "chassis.yaml"), "--run-dir",
-                              os.path.join(d, "run"), "--state", os.path.join(d, "state.yaml")],
+                              os.path.join(d, "run"), "--state", os.path.join(d, "state.yaml"),
+                              "--lab"],
             os.path.join(d, "daemon.log"))
         ports = 1 + sum(s[0] == switch for s in SITES.values())
         netns.wait_for(switch + "'s ports attached",
@@ -231,6 +232,16 @@ class DataPlaneTest(unittest.TestCase):
         self.net.send("a", to_b)
         self.assertEqual(self.net.received(to_b, wait_for="b"), {"b": 1})
         self.assertEqual(self.net.counters("sw1", "ge0/1")["forwarded"], forwarded + 1)
+
+    def test_lab_inputs_reach_the_pipeline_but_frames_come_from_wires(self):
+        r = self.net.ctl("sw1", "do", "frame", "ge0/1", "stp", check=False)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("frames enter a port from the wire of its interface", r.stderr)
+        netns.wait_for("a ping from a to c", lambda: self.net.ping("a", "c"))
+        self.net.ctl("sw1", "do", "card", "down", "1")  # the core port's card
+        self.assertFalse(self.net.ping("a", "c"))
+        self.net.ctl("sw1", "do", "card", "up", "1")
+        netns.wait_for("a ping from a to c with the card back", lambda: self.net.ping("a", "c"))
 
     def test_z_an_interface_deleted_and_created_again_carries_traffic(self):
         sw1 = self.net.ns["sw1"]
