@@ -22,30 +22,15 @@ BUILD = None
 CHASSIS = """
 chassis: {name: %(name)s, slots: 12}
 rpm: {role: primary, master_slot: 11, peer: none}
-card_types:
-  - {id: 1, name: 8x1G, ten_gig: false}
+card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
-  - slot: 0
-    type: 1
-    agent: per-port
-    ports:
-%(access)s
-  - slot: 1
-    type: 1
-    agent: per-port
-    ports:
-      - {number: 0, name: "te1/0", netdev: "core0"}
-vlans:
-  - {id: 100, name: vl100}
-  - {id: 200, name: vl200}
+  - {slot: 0, type: 1, agent: per-port, ports: [%(access)s]}
+  - {slot: 1, type: 1, agent: per-port, ports: [{number: 0, name: te1/0, netdev: core0}]}
+vlans: [{id: 100, name: vl100}, {id: 200, name: vl200}]
 tunnelling:
   vlans:
-    - vlan: vl100
-      protocols: [stp]
-      ports: [%(vl100)s, {port: te1/0, mode: core}]
-    - vlan: vl200
-      protocols: [stp]
-      ports: [%(vl200)s, {port: te1/0, mode: core}]
+    - {vlan: vl100, protocols: [stp], ports: [%(vl100)s, {port: te1/0, mode: core}]}
+    - {vlan: vl200, protocols: [stp], ports: [%(vl200)s, {port: te1/0, mode: core}]}
 """
 
 # site: (switch, port, netdev, VLAN, address)
@@ -65,7 +50,7 @@ def site_mac(site):
 
 def chassis_text(switch):
     sites = [s for s in SITES.values() if s[0] == switch]
-    access = "\n".join('      - {number: %s, name: "%s", vlan: %d, netdev: "%s"}'
+    access = ", ".join("{number: %s, name: %s, vlan: %d, netdev: %s}"
                        % (port[-1], port, vlan, netdev) for _, port, netdev, vlan, _ in sites)
 
     def members(v):
@@ -167,12 +152,7 @@ def frame(dst, src, ethertype=b"\x88\xb5", tag=b"", payload=b"customer data"):
 class DataPlaneTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.lab = netns.Lab()
-        try:
-            cls.net = Network(cls.lab)
-        except Exception:
-            cls.lab.close()
-            raise
+        cls.net = netns.set_up_lab(cls, Network)
 
     @classmethod
     def tearDownClass(cls):
