@@ -292,7 +292,7 @@ class SwitchTest(unittest.TestCase):
             return s
 
         def hello(channel, session=0, arg=0):
-            return struct.pack("!IHHII", 0x4C325054, 1, channel, session, arg)
+            return struct.pack("!IHHII", 0x4C325054, 2, channel, session, arg)
 
         s = connect()
         s.send(b"\x01\x02\x03")
@@ -312,14 +312,15 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(struct.unpack("!i", ctl.recv(64)[:4])[0], -1)
         ctl.send(struct.pack("!I", 1) + b"\x00" * 5)  # a request shorter than any header
         self.assertEqual(struct.unpack("!i", ctl.recv(64)[:4])[0], -1)
-        pdu = connect()
-        pdu.send(hello(3, session=session, arg=1))
-        self.assertEqual(struct.unpack("!Ii", pdu.recv(64)[:8])[1], 0)
-        pdu.send(b"\x00\x01")
+        beat = connect()
+        beat.send(hello(5, session=session))
+        self.assertEqual(struct.unpack("!Ii", beat.recv(64)[:8])[1], 0)
+        beat.send(b"\x00\x01")
         # Read before the session ends: an ended session's unread datagrams go with it.
-        log = netns.wait_for("the log lines", lambda: (lambda l: l if "PDU datagram of 2 bytes"
-                                                       in l else None)(self.sw.daemon_log()))
-        pdu.close()
+        log = netns.wait_for("the log lines", lambda: (lambda l: l if "malformed heartbeat "
+                                                       "answer (2 bytes)" in l else None)(
+                                                           self.sw.daemon_log()))
+        beat.close()
         ctl.close()
         for line in ("malformed hello of 3 bytes", "channel for unknown session 424242",
                      "malformed operation code", "malformed event-log record"):
