@@ -125,9 +125,10 @@ class Switch:
         netns.wait_for("the daemon's sockets", lambda: os.path.exists(
             os.path.join(self.run_dir, "ctl.sock")))
 
-    def start_task(self):
-        self.task = self.lab.start(None, [os.path.join(BUILD, "app", "l2ptd"), "--chassis",
-                                          self.run_dir], os.path.join(self.lab.tmp, "l2ptd.log"))
+    def start_task(self, prefix=()):
+        self.task = self.lab.start(None, list(prefix) + [os.path.join(BUILD, "app", "l2ptd"),
+                                                         "--chassis", self.run_dir],
+                                   os.path.join(self.lab.tmp, "l2ptd.log"))
         netns.wait_for("a ready primary task", lambda: self.ctl("status").returncode == 0)
         # The task has downloaded the entries once the data plane traps: let an STP cross.
         netns.wait_for("entries installed", self.stp_crosses)
@@ -269,9 +270,14 @@ class SwitchTest(unittest.TestCase):
                        lambda: self.sw.ctl("status").returncode != 0)
         got = self.sw.exchange("acc1", stp(), {"acc2": 0, "core0": 0})
         self.assertEqual(got, {"acc2": [], "core0": []})
-        self.sw.start_task()  # waits for an STP to cross again
+        # Restarted without a single capability (and in the host's network namespace, not the
+        # switch's): its data path is the ring and the packet socket the daemon hands it.
+        self.sw.start_task(["setpriv", "--bounding-set=-all", "--inh-caps=-all",
+                            "--no-new-privs"])  # waits for an STP to cross again
+        with open("/proc/%d/status" % self.sw.task.pid) as f:
+            self.assertIn("CapEff:\t0000000000000000", f.read())
         got = self.sw.exchange("core0", tunnelled(stp()), {"acc2": 1})
-        self.assertEqual(len(got["acc2"]), 1)
+        self.assertEqual([f.hex() for f in got["acc2"]], [restored(tunnelled(stp()), STP_MAC).hex()])
         self.assertEqual(self.sw.ctl("show").stdout, show_before)
         # Every agent registered afresh (which empties its table) and has it all again.
         netns.wait_for("the full tables", lambda: self.agent_tables() == tables_before)
@@ -360,6 +366,51 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(self.sw.ctl("tunnel-mac", "default").returncode, 0)
         # The core card's agent registers again (which empties its table) and is downloaded
         # anew: tunnelled PDUs come through once that is done.
+        netns.wait_for("tunnelled PDUs delivered by the new primary", lambda: [
+            len(v) for v in self.sw.exchange("core0", tunnelled(stp()),
+                                             {"acc1": 1, "acc2": 1}).values()] == [1, 1])
+
+    def test_9b_a_hung_primary_is_fenced_while_data_flows(self):
+        """A stopped primary answers no ping: within a second it is fenced and the secondary
+        takes over. Customer data crosses the pipeline throughout, whatever the tasks do; the
+        stopped task, continued, hears it was fenced and exits 4 for its service manager."""
+        log2 = os.path.join(self.sw.lab.tmp, "l2ptd-3.log")
+        secondary = self.sw.lab.start(None, [os.path.join(BUILD, "app", "l2ptd"), "--chassis",
+                                             self.sw.run_dir], log2)
+        netns.wait_for("a ready secondary", lambda: "secondary ready" in self.sw.ctl(
+            "status").stdout)
+        data = bytes.fromhex("020000000099") + SRC + b"\x88\xb5" + b"data under takeover"
+        acc2 = self.sw.socks["acc2"]
+        acc2.setsockopt(socket.SOL_SOCKET, 33, 16 << 20)  # SO_RCVBUFFORCE: every frame is kept
+        self.sw.drain()
+        log_before = len(self.sw.daemon_log())
+        primary = self.sw.task
+        primary.send_signal(signal.SIGSTOP)
+        stopped = time.monotonic()
+        sent, took_over = 0, None
+        while time.monotonic() - stopped < 2.0:
+            self.sw.send("acc1", data)
+            sent += 1
+            if took_over is None and sent % 20 == 0 and \
+                    "takes over as primary" in self.sw.daemon_log()[log_before:]:
+                took_over = time.monotonic() - stopped
+            time.sleep(0.002)
+        self.assertIsNotNone(took_over)
+        print("fencing: %.0f ms from SIGSTOP to the secondary's takeover (within %d ms of "
+              "polling)" % (took_over * 1000, 20 * 2), file=sys.stderr)
+        self.assertLess(took_over, 1.0)
+        got = netns.collect(acc2, sent, 3.0)
+        self.assertEqual(sum(f == data for f in got), sent)
+        self.assertIn("primary) silent for", self.sw.daemon_log()[log_before:])
+        primary.send_signal(signal.SIGCONT)
+        self.assertEqual(primary.wait(10), 4)
+        logs = ""
+        for name in os.listdir(self.sw.lab.tmp):  # whichever l2ptd it was, it says so
+            if name.startswith("l2ptd"):
+                with open(os.path.join(self.sw.lab.tmp, name)) as f:
+                    logs += f.read()
+        self.assertIn("ending: fenced by the chassis daemon", logs)
+        self.sw.task = secondary
         netns.wait_for("tunnelled PDUs delivered by the new primary", lambda: [
             len(v) for v in self.sw.exchange("core0", tunnelled(stp()),
                                              {"acc1": 1, "acc2": 1}).values()] == [1, 1])
