@@ -67,7 +67,6 @@ class Network:
         lab.veth(self.ns["sw1"], "core0", self.ns["sw2"], "core0")
         for site in SITES:
             self.connect(site)
-        self.daemons = {}
         for switch in ("sw1", "sw2"):
             self.start(switch)
         self.socks = {s: netns.raw_socket(self.ns[s], "eth0") for s in SITES}
@@ -88,7 +87,7 @@ class Network:
         os.mkdir(d)
         with open(os.path.join(d, "chassis.yaml"), "w") as f:
             f.write(chassis_text(switch))
-        self.daemons[switch] = self.lab.start(
+        self.lab.start(
             self.ns[switch], [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis",
                               os.path.join(d, "chassis.yaml"), "--run-dir",
                               os.path.join(d, "run"), "--state", os.path.join(d, "state.yaml"),
@@ -102,10 +101,13 @@ class Network:
         with open(os.path.join(self.lab.tmp, switch, "daemon.log")) as f:
             return f.read()
 
+    def l2ptctl(self, switch, *args):
+        return [os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
+                os.path.join(self.lab.tmp, switch, "run"), *args]
+
     def ctl(self, switch, *args, check=True):
-        r = subprocess.run([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
-                            os.path.join(self.lab.tmp, switch, "run"), *args],
-                           capture_output=True, text=True, timeout=20)
+        r = subprocess.run(self.l2ptctl(switch, *args), capture_output=True, text=True,
+                           timeout=20)
         if check and r.returncode != 0:
             raise AssertionError(" ".join(args) + ": " + r.stderr)
         return r
@@ -118,9 +120,8 @@ class Network:
 
     def capture(self, switch, port, path, *limit):
         """l2ptctl capture, running once the daemon has its socket."""
-        p = subprocess.Popen([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
-                              os.path.join(self.lab.tmp, switch, "run"), "capture", port, path,
-                              *limit], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        p = subprocess.Popen(self.l2ptctl(switch, "capture", port, path, *limit),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         netns.wait_for("the capture's file", lambda: os.path.exists(path))
         time.sleep(0.2)
         return p
