@@ -9,6 +9,7 @@ in namespaces of their own: VLAN 100 at sw1 ge0/1 (A), sw1 ge0/2 (B) and sw2 ge0
 
 import json
 import os
+import select
 import subprocess
 import sys
 import time
@@ -213,6 +214,20 @@ class DataPlaneTest(unittest.TestCase):
         self.net.send("a", to_b)
         self.assertEqual(self.net.received(to_b, wait_for="b"), {"b": 1})
         self.assertEqual(self.net.counters("sw1", "ge0/1")["forwarded"], forwarded + 1)
+
+    def test_trace_has_a_line_for_each_frame_the_pipeline_met(self):
+        trace = subprocess.Popen(self.net.l2ptctl("sw1", "trace"), stdout=subprocess.PIPE,
+                                 text=True)
+        try:
+            time.sleep(0.3)  # the pipeline writes events from the next pass of the daemon
+            self.net.send("d", frame(b"\xff" * 6, site_mac("d"), payload=b"traced"))
+            ready, _, _ = select.select([trace.stdout], [], [], 3)
+            self.assertTrue(ready, "no trace line")
+            self.assertRegex(trace.stdout.readline(),
+                             r"port ge0/3 in len=60 vlan=200 flooded to te1/0$")
+        finally:
+            trace.kill()
+            trace.communicate()
 
     def test_lab_inputs_reach_the_pipeline_but_frames_come_from_wires(self):
         r = self.net.ctl("sw1", "do", "frame", "ge0/1", "stp", check=False)
