@@ -186,15 +186,20 @@ void NetBackend::serveHeartbeat(int fd) {
 
 void NetBackend::parkMainThread() {
     const sigset_t set = parkedSignals();
+    // The task's thread runs meanwhile: a failure here ends the process without touching the
+    // task's state.
     const Fd signals(::signalfd(-1, &set, SFD_CLOEXEC));
-    if (!signals.valid())
-        end(EXIT_FAILURE, std::string("no signalfd: ") + std::strerror(errno));
+    if (!signals.valid()) {
+        log_->error(std::string("ending: no signalfd: ") + std::strerror(errno));
+        std::_Exit(EXIT_FAILURE);
+    }
     // Connected here, where it is served: the daemon expects answers from its hello on.
     Fd heartbeat;
     try {
         heartbeat = connectChannel(Channel::Heartbeat, 0);
     } catch (const ConnectError& e) {
-        end(EXIT_FAILURE, e.what());
+        log_->error(e.what());
+        daemonGone("heartbeat");
     }
     std::array<pollfd, 2> fds = {pollfd{signals.get(), POLLIN, 0},
                                  pollfd{heartbeat.get(), POLLIN, 0}};
