@@ -92,28 +92,52 @@ Daemon::~Daemon() {
 }
 
 void Daemon::openPorts() {
-    auto& db = chassis_->ifdb();
-    portOfIfIndex_.assign(db.portCount(), -1);
-    for (const auto& card : cfg_.lineCards) {
-        for (const auto& pc : card.ports) {
-            const auto ifIndex = pc.netdev.empty() ? std::nullopt : db.find(pc.name);
-            if (!ifIndex)
-                continue;
-            Port p;
-            p.ifIndex = *ifIndex;
-            p.io = std::make_unique<PortIo>(pc.netdev);
-            p.to = p.io->destination();
-            portOfIfIndex_[static_cast<size_t>(db.portIndex(*ifIndex))] =
-                static_cast<int>(ports_.size());
-            log("port " + pc.name + " is " + pc.netdev);
-            ports_.push_back(std::move(p));
-        }
-    }
-    for (size_t i = 0; i < ports_.size(); ++i)
-        loop_.watch(ports_[i].io->fd(), EPOLLIN, [this, i](uint32_t) { readPort(ports_[i]); });
-    if (!ports_.empty())
-        sender_ = openPacketSender();
+    portOfIfIndex_.assign(chassis_->ifdb().portCount(), -1);
     agentSignature_.assign(cfg_.slots, UINT64_MAX);
+    if (!KernelDataPlane::wanted(cfg_))
+        return;
+    // Each port is opened when its interface is reported, at the first pass of the loop.
+    dataPlane_ = std::make_unique<KernelDataPlane>(
+        *chassis_, loop_,
+        KernelDataPlane::Hooks{
+            [this](const std::string& l) { log(l); },
+            [this](const std::string& l) { log_.debug(l); },
+            [this](size_t port, const port::PortState& state) { portChanged(port, state); }});
+    auto& db = chassis_->ifdb();
+    for (const auto& nd : dataPlane_->lineCards().netdevs()) {
+        const uint32_t ifIndex = *db.find(nd.port);
+        portOfIfIndex_[static_cast<size_t>(db.portIndex(ifIndex))] =
+            static_cast<int>(ports_.size());
+        Port& p = ports_.emplace_back();
+        p.ifIndex = ifIndex;
+        p.netdev = nd.netdev;
+    }
+    sender_ = openPacketSender();
+}
+
+void Daemon::portChanged(size_t at, const port::PortState& state) {
+    Port& p = ports_[at];
+    if (p.linkIndex != state.ifindex) {
+        if (p.linkIndex != 0)
+            captures_.interfaceGone(p.linkIndex, "interface " + p.netdev + " went away");
+        if (p.io)
+            loop_.unwatch(p.io->fd());
+        p.io.reset();
+        p.linkIndex = state.ifindex;
+    }
+    if (p.io || state.ifindex == 0)
+        return;
+    try {
+        p.io = std::make_unique<PortIo>(p.netdev);
+    } catch (const std::exception& e) {
+        log("port " + chassis_->ifdb().name(p.ifIndex) + ": " + e.what());
+        return;
+    }
+    p.to = p.io->destination();
+    loop_.watch(p.io->fd(), EPOLLIN, [this, at](uint32_t) { readPort(ports_[at]); });
+    // The new socket passes nothing until its card's filter is set again.
+    const ozm::IfInfo* info = chassis_->ifdb().info(p.ifIndex);
+    agentSignature_[static_cast<size_t>(info->slot)] = UINT64_MAX;
 }
 
 void Daemon::log(const std::string& line) {
@@ -169,6 +193,8 @@ bool Daemon::step(int timeoutMs) {
     }
     flushTransmits();
     ctl_->afterPass();
+    if (dataPlane_)
+        dataPlane_->refresh();
     refreshFilters();
     forgetHistory();
     sessions_->reap();
@@ -183,6 +209,14 @@ const Port* Daemon::portOf(uint32_t ifIndex) const {
 }
 
 void Daemon::runInput(std::string_view line, chassis::Inputs inputs) {
+    // Frames enter a running switch's ports from their wires, where the pipeline meets them.
+    constexpr std::string_view kFrameInput = "frame";
+    constexpr std::string_view kBlanks = " \t";
+    const size_t from = std::min(line.find_first_not_of(kBlanks), line.size());
+    if (line.substr(from, line.find_first_of(kBlanks, from) - from) == kFrameInput)
+        throw chassis::ScenarioError(
+            "'frame' is for the simulation: on a running switch frames enter a port from the "
+            "wire of its interface");
     auto scenario = chassis::Scenario::parse(line, chassis_->ifdb(), "l2ptctl", inputs);
     scenario.run(*this);
     if (state_)
@@ -199,7 +233,7 @@ bool Daemon::toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8
 
 void Daemon::transmit(uint32_t portIf, std::span<const uint8_t> frame) {
     const Port* port = portOf(portIf);
-    if (port == nullptr)
+    if (port == nullptr || !port->io)
         return;  // a port with no interface: the frame has nowhere to go
     const auto at = static_cast<size_t>(port - ports_.data());
     Port& p = ports_[at];
@@ -227,8 +261,6 @@ void Daemon::transmit(uint32_t portIf, std::span<const uint8_t> frame) {
     } else {
         std::copy(frame.begin(), frame.end(), out.begin());
     }
-    if (captures_.any())
-        captures_.frame(portIf, out);
 }
 
 void Daemon::flushTransmits() {
@@ -240,11 +272,8 @@ void Daemon::readPort(Port& p) {
     constexpr int kBatchesPerPass = 4;  // no port starves the others
     for (int budget = kBatchesPerPass; budget > 0; --budget) {
         const auto frames = p.io->receive();
-        for (const auto frame : frames) {
-            if (captures_.any())
-                captures_.frame(p.ifIndex, frame);
+        for (const auto frame : frames)
             chassis_->cards().frameIn(p.ifIndex, frame);
-        }
         if (frames.size() < PortIo::kRxSlots)
             return;  // drained; a frame left behind wakes the next pass
     }
@@ -264,7 +293,7 @@ void Daemon::refreshFilters() {
         const auto entries = a->present() ? a->entries() : std::vector<chassis::AclEntry>{};
         for (auto& p : ports_) {
             const ozm::IfInfo* info = chassis_->ifdb().info(p.ifIndex);
-            if (info == nullptr || info->slot != static_cast<int>(slot))
+            if (!p.io || info == nullptr || info->slot != static_cast<int>(slot))
                 continue;
             std::vector<chassis::Mac> macs;
             for (const auto& e : entries) {

@@ -19,6 +19,7 @@
 #include "chassis/chassis.h"
 #include "chassis/scenario.h"
 #include "net/daemon/capture.h"
+#include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/port_io.h"
 #include "net/daemon/rundir.h"
 #include "net/daemon/state_store.h"
@@ -54,8 +55,10 @@ struct PortIoCounters {
 
 struct Port {
     uint32_t ifIndex = 0;
-    std::unique_ptr<PortIo> io;
-    sockaddr_ll to{};  // where its frames are sent
+    std::string netdev;
+    uint32_t linkIndex = 0;      // its interface's ifindex; 0 while it has none
+    std::unique_ptr<PortIo> io;  // while its interface is there
+    sockaddr_ll to{};            // where its frames are sent
     PortIoCounters counters;
 };
 
@@ -79,6 +82,8 @@ class Daemon final : private chassis::TaskLink,
     RecvBatch& rx() { return rx_; }
     TaskSessions& sessions() { return *sessions_; }
     Captures& captures() { return captures_; }
+    // The line cards in the kernel; none when no port stands for a Linux interface.
+    KernelDataPlane* dataPlane() { return dataPlane_.get(); }
     std::span<const Port> ports() const { return ports_; }
     const Port* portOf(uint32_t ifIndex) const;
     // Runs one scenario input (docs/scenario.md) and saves what operators changed;
@@ -100,6 +105,8 @@ class Daemon final : private chassis::TaskLink,
     ozm::ShellResult shell(std::string_view line) override;
 
     void openPorts();
+    // The port's interface came, went or changed (port: its place in ports_).
+    void portChanged(size_t port, const port::PortState& state);
     void onSignal();
     void updateClock();
     void flushTransmits();
@@ -116,10 +123,11 @@ class Daemon final : private chassis::TaskLink,
     chassis::ChassisConfig cfg_;
     std::unique_ptr<chassis::Chassis> chassis_;
     Loop loop_;
+    std::unique_ptr<KernelDataPlane> dataPlane_;
     Fd signals_;
     static constexpr size_t kRxSlots = 16;
     RecvBatch rx_{kRxSlots, kMaxDatagram};
-    Captures captures_;
+    Captures captures_{loop_};
     std::unique_ptr<TaskSessions> sessions_;
     std::unique_ptr<CtlServer> ctl_;
     std::unique_ptr<Listener> taskListen_;
