@@ -334,7 +334,10 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(self.sw.ctl("show").stdout, show_before)
         self.assertTrue(self.sw.stp_crosses())
 
-    def test_9_secondary_takes_over_when_the_primary_dies(self):
+    def test_9_a_hung_primary_is_fenced_and_the_secondary_takes_over(self):
+        """A stopped primary answers no ping: within a second it is fenced and the secondary
+        takes over. Customer data crosses the pipeline throughout, whatever the tasks do; the
+        stopped task, continued, hears it was fenced and exits 4 for its service manager."""
         secondary = self.sw.lab.start(None, [os.path.join(BUILD, "app", "l2ptd"), "--chassis",
                                              self.sw.run_dir],
                                       os.path.join(self.sw.lab.tmp, "l2ptd-2.log"))
@@ -346,39 +349,6 @@ class SwitchTest(unittest.TestCase):
             sessions = json.loads(self.sw.ctl("status", "--json").stdout)["sessions"]
             return any(s["role"] == "primary" and s["peer_sent"] > 0 for s in sessions)
         netns.wait_for("the secondary registered with the primary", registered)
-        killed = time.monotonic()
-        log_before = len(self.sw.daemon_log())
-        self.sw.task.send_signal(signal.SIGKILL)
-        self.sw.task.wait()
-        self.sw.task = secondary
-        netns.wait_for("the secondary forwarding as primary", self.sw.stp_crosses)
-        print("takeover: %.0f ms from SIGKILL to the first PDU forwarded again" %
-              ((time.monotonic() - killed) * 1000), file=sys.stderr)
-        self.assertIn("primary ready", self.sw.ctl("status").stdout)
-        after = self.sw.daemon_log()[log_before:]
-        for slot in (0, 1):
-            self.assertIn("acl[%d] rx register" % slot, after)
-        # The new primary owns the agents: a change it makes reaches both line cards.
-        self.assertEqual(self.sw.ctl("tunnel-mac", "02:00:00:00:00:88").returncode, 0)
-        new_mac = bytes.fromhex("020000000088")
-        netns.wait_for("the new MAC trapped on the core card", lambda: len(self.sw.exchange(
-            "core0", tunnelled(stp(), new_mac), {"acc1": 1})["acc1"]) == 1)
-        self.assertEqual(self.sw.ctl("tunnel-mac", "default").returncode, 0)
-        # The core card's agent registers again (which empties its table) and is downloaded
-        # anew: tunnelled PDUs come through once that is done.
-        netns.wait_for("tunnelled PDUs delivered by the new primary", lambda: [
-            len(v) for v in self.sw.exchange("core0", tunnelled(stp()),
-                                             {"acc1": 1, "acc2": 1}).values()] == [1, 1])
-
-    def test_9b_a_hung_primary_is_fenced_while_data_flows(self):
-        """A stopped primary answers no ping: within a second it is fenced and the secondary
-        takes over. Customer data crosses the pipeline throughout, whatever the tasks do; the
-        stopped task, continued, hears it was fenced and exits 4 for its service manager."""
-        log2 = os.path.join(self.sw.lab.tmp, "l2ptd-3.log")
-        secondary = self.sw.lab.start(None, [os.path.join(BUILD, "app", "l2ptd"), "--chassis",
-                                             self.sw.run_dir], log2)
-        netns.wait_for("a ready secondary", lambda: "secondary ready" in self.sw.ctl(
-            "status").stdout)
         data = bytes.fromhex("020000000099") + SRC + b"\x88\xb5" + b"data under takeover"
         acc2 = self.sw.socks["acc2"]
         acc2.setsockopt(socket.SOL_SOCKET, 33, 16 << 20)  # SO_RCVBUFFORCE: every frame is kept
@@ -396,21 +366,28 @@ class SwitchTest(unittest.TestCase):
                 took_over = time.monotonic() - stopped
             time.sleep(0.002)
         self.assertIsNotNone(took_over)
-        print("fencing: %.0f ms from SIGSTOP to the secondary's takeover (within %d ms of "
-              "polling)" % (took_over * 1000, 20 * 2), file=sys.stderr)
+        print("fencing: %.0f ms from SIGSTOP to the secondary's takeover (polled every 40 ms)"
+              % (took_over * 1000), file=sys.stderr)
         self.assertLess(took_over, 1.0)
-        got = netns.collect(acc2, sent, 3.0)
-        self.assertEqual(sum(f == data for f in got), sent)
-        self.assertIn("primary) silent for", self.sw.daemon_log()[log_before:])
+        self.assertEqual(sum(f == data for f in netns.collect(acc2, sent, 3.0)), sent)
+        after = self.sw.daemon_log()[log_before:]
+        self.assertIn("primary) silent for", after)
+        for slot in (0, 1):
+            self.assertIn("acl[%d] rx register" % slot, after)
         primary.send_signal(signal.SIGCONT)
         self.assertEqual(primary.wait(10), 4)
-        logs = ""
-        for name in os.listdir(self.sw.lab.tmp):  # whichever l2ptd it was, it says so
-            if name.startswith("l2ptd"):
-                with open(os.path.join(self.sw.lab.tmp, name)) as f:
-                    logs += f.read()
-        self.assertIn("ending: fenced by the chassis daemon", logs)
+        with open(os.path.join(self.sw.lab.tmp, "l2ptd.log")) as f:
+            self.assertIn("ending: fenced by the chassis daemon", f.read())
         self.sw.task = secondary
+        self.assertIn("primary ready", self.sw.ctl("status").stdout)
+        # The new primary owns the agents: a change it makes reaches both line cards.
+        self.assertEqual(self.sw.ctl("tunnel-mac", "02:00:00:00:00:88").returncode, 0)
+        new_mac = bytes.fromhex("020000000088")
+        netns.wait_for("the new MAC trapped on the core card", lambda: len(self.sw.exchange(
+            "core0", tunnelled(stp(), new_mac), {"acc1": 1})["acc1"]) == 1)
+        self.assertEqual(self.sw.ctl("tunnel-mac", "default").returncode, 0)
+        # The core card's agent registers again (which empties its table) and is downloaded
+        # anew: tunnelled PDUs come through once that is done.
         netns.wait_for("tunnelled PDUs delivered by the new primary", lambda: [
             len(v) for v in self.sw.exchange("core0", tunnelled(stp()),
                                              {"acc1": 1, "acc2": 1}).values()] == [1, 1])
