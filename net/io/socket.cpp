@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 namespace netp {
 
 namespace {

@@ -21,7 +21,7 @@ inline constexpr uint16_t kVersion = 2;
 
 // What a task connection carries.
 enum class Channel : uint16_t {
-    Control = 1,  // request/response operations of the platform (below)
+    Control = 1,    // request/response operations of the platform (below)
     Ipc = 2,        // the task's request queue in, its asynchronous sends out
     Shell = 4,      // debug-shell lines from the daemon, answered on the task's thread
     Heartbeat = 5,  // pings from the daemon, answered by l2ptd's main thread (beat below)
