@@ -270,7 +270,7 @@ double tcpGbps(const Path& p, int seconds) {
     pid_t server =
         spawn({"ip", "netns", "exec", kSink, "iperf3", "-s", "-1"}, gDir + "/iperf3-server.log");
     std::string report;
-    const std::string client = "ip netns exec " + kGen + " iperf3 -J -t " +
+    const std::string client = "ip netns exec " + kGen + " iperf3 -J -O 1 -t " +
                                std::to_string(seconds) + " -c " + p.sinkAddr + " 2>/dev/null";
     waitFor(
         [&] {
@@ -286,13 +286,38 @@ double tcpGbps(const Path& p, int seconds) {
     return std::stod(report.substr(bps + std::strlen("\"bits_per_second\":"))) / 1e9;
 }
 
-struct FrameRate {
-    double sentPps = 0;
-    double receivedPps = 0;
+// Small frames sent and received at the far end; the time taken and the sender thread's CPU
+// time. A frame crosses the veth pairs and whatever forwards it in softirq on the sender's CPU,
+// charged to the sender (this kernel has no IRQ time accounting), so frames per CPU-second are
+// a cost per frame that holds while other processes take turns on the CPU.
+struct FrameCount {
+    uint64_t sent = 0;
+    uint64_t received = 0;
+    double seconds = 0;
+    double cpuSeconds = 0;
+
+    FrameCount& operator+=(const FrameCount& o) {
+        sent += o.sent;
+        received += o.received;
+        seconds += o.seconds;
+        cpuSeconds += o.cpuSeconds;
+        return *this;
+    }
+    double sentPps() const { return static_cast<double>(sent) / std::max(seconds, 1e-9); }
+    double receivedPps() const { return static_cast<double>(received) / std::max(seconds, 1e-9); }
+    double perCpuSecond() const {
+        return static_cast<double>(received) / std::max(cpuSeconds, 1e-9);
+    }
 };
 
+double threadCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 // 60-byte frames to the sink's address, as fast as one sender thread goes, for seconds.
-FrameRate smallFrames(const Path& p, int seconds) {
+FrameCount smallFrames(const Path& p, double seconds) {
     const auto dst = macOf(kSink, p.sinkIf);
     const auto src = macOf(kGen, p.genIf);
     std::array<uint8_t, kFrameLen> frame{};
@@ -301,8 +326,7 @@ FrameRate smallFrames(const Path& p, int seconds) {
     frame[12] = kExperimentalType >> 8;
     frame[13] = kExperimentalType & 0xff;
     const uint64_t before = rxPackets(kSink, p.sinkIf);
-    uint64_t sent = 0;
-    double elapsed = 0;
+    FrameCount count;
     inNamespace(kGen, [&] {
         const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
         sockaddr_ll to{};
@@ -323,20 +347,22 @@ FrameRate smallFrames(const Path& p, int seconds) {
             msgs[i].msg_hdr.msg_iovlen = 1;
         }
         const auto start = Clock::now();
-        const auto end = start + std::chrono::seconds(seconds);
+        const auto end = start + std::chrono::duration<double>(seconds);
+        const double cpuStart = threadCpuSeconds();
         while (Clock::now() < end && !gStop) {
             const int n = ::sendmmsg(fd, msgs.data(), kBatch, 0);
             if (n > 0)
-                sent += static_cast<uint64_t>(n);
+                count.sent += static_cast<uint64_t>(n);
             else if (errno != ENOBUFS && errno != EAGAIN)
                 fail(std::string("sendmmsg: ") + std::strerror(errno));
         }
-        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        count.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        count.cpuSeconds = threadCpuSeconds() - cpuStart;
         ::close(fd);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last ones in flight
-    const uint64_t received = rxPackets(kSink, p.sinkIf) - before;
-    return {static_cast<double>(sent) / elapsed, static_cast<double>(received) / elapsed};
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last ones in flight
+    count.received = rxPackets(kSink, p.sinkIf) - before;
+    return count;
 }
 
 std::string loadAverage() {
@@ -370,46 +396,58 @@ void measure(const Options& o) {
         "%u CPUs; load average %s\n\n",
         o.runs, o.seconds, std::thread::hardware_concurrency(), loadAverage().c_str());
     std::printf(
-        "| run | path   | TCP Gbit/s | 60 B frames sent/s | received/s |\n"
-        "|-----|--------|-----------:|-------------------:|-----------:|\n");
-    std::vector<double> tcpRatios, ppsRatios;
+        "| run | path   | TCP Gbit/s | 60 B frames sent/s | received/s | per CPU-s |\n"
+        "|-----|--------|-----------:|-------------------:|-----------:|----------:|\n");
+    constexpr size_t kSwitchAt = 0;
+    constexpr size_t kBridgeAt = 1;
+    std::vector<double> ratios[3];  // TCP, frames per second, frames per CPU-second
     {
         Bed bed;
         for (const Path* p : {&kSwitch, &kBridge})
             warm(*p);
         for (int run = 1; run <= o.runs && !gStop; ++run) {
-            double tcp[2] = {0, 0};
-            double pps[2] = {0, 0};
-            // The order alternates, so that a load that comes and goes weighs on both.
+            // The order alternates, and the small frames take turns second by second, so that
+            // a load that comes and goes weighs on both.
             const bool switchFirst = run % 2 == 1;
-            for (int k = 0; k < 2 && !gStop; ++k) {
-                const bool isSwitch = (k == 0) == switchFirst;
-                const Path& p = isSwitch ? kSwitch : kBridge;
-                warm(p);
-                const double gbps = tcpGbps(p, o.seconds);
-                const FrameRate f = smallFrames(p, o.seconds);
-                tcp[isSwitch ? 0 : 1] = gbps;
-                pps[isSwitch ? 0 : 1] = f.receivedPps;
-                std::printf("| %3d | %-6s | %10.2f | %18.0f | %10.0f |\n", run, p.name, gbps,
-                            f.sentPps, f.receivedPps);
-                std::fflush(stdout);
+            const std::array<size_t, 2> order =
+                switchFirst ? std::array{kSwitchAt, kBridgeAt} : std::array{kBridgeAt, kSwitchAt};
+            const Path* paths[2] = {&kSwitch, &kBridge};
+            double tcp[2] = {0, 0};
+            FrameCount frames[2];
+            for (size_t i : order) {
+                warm(*paths[i]);
+                tcp[i] = tcpGbps(*paths[i], o.seconds);
             }
-            if (tcp[1] > 0 && pps[1] > 0) {
-                tcpRatios.push_back(tcp[0] / tcp[1]);
-                ppsRatios.push_back(pps[0] / pps[1]);
+            for (int second = 0; second < o.seconds && !gStop; ++second)
+                for (size_t i : order)
+                    frames[i] += smallFrames(*paths[i], 1.0);
+            if (gStop)
+                break;
+            for (size_t i : order)
+                std::printf("| %3d | %-6s | %10.2f | %18.0f | %10.0f | %9.0f |\n", run,
+                            paths[i]->name, tcp[i], frames[i].sentPps(), frames[i].receivedPps(),
+                            frames[i].perCpuSecond());
+            std::fflush(stdout);
+            if (tcp[kBridgeAt] > 0 && frames[kBridgeAt].received > 0) {
+                ratios[0].push_back(tcp[kSwitchAt] / tcp[kBridgeAt]);
+                ratios[1].push_back(frames[kSwitchAt].receivedPps() /
+                                    frames[kBridgeAt].receivedPps());
+                ratios[2].push_back(frames[kSwitchAt].perCpuSecond() /
+                                    frames[kBridgeAt].perCpuSecond());
             }
         }
     }
     if (gStop)
         fail("interrupted");
-    std::printf("\nswitch / bridge, per run:  TCP");
-    for (double r : tcpRatios)
-        std::printf(" %.2f", r);
-    std::printf("   small frames");
-    for (double r : ppsRatios)
-        std::printf(" %.2f", r);
-    std::printf("\nmedians: TCP %.2fx, small frames %.2fx; load average after %s\n",
-                median(tcpRatios), median(ppsRatios), loadAverage().c_str());
+    std::printf("\nswitch / bridge, per run:\n");
+    const char* names[3] = {"TCP Gbit/s", "small frames/s", "small frames per CPU-s"};
+    for (size_t k = 0; k < 3; ++k) {
+        std::printf("  %-24s", names[k]);
+        for (double r : ratios[k])
+            std::printf(" %.2f", r);
+        std::printf("   median %.2fx\n", median(ratios[k]));
+    }
+    std::printf("load average after: %s\n", loadAverage().c_str());
 }
 
 }  // namespace
