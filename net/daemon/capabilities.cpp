@@ -49,6 +49,13 @@ struct NeedRule {
 };
 constexpr std::array kNeedRules{
     NeedRule{Capability::NetRaw, "packet sockets on the ports' interfaces", portInterfaces},
+    NeedRule{Capability::NetAdmin,
+             "the kernel pipeline at the ports' interfaces (tc, rtnetlink, SO_MARK)",
+             portInterfaces},
+    NeedRule{Capability::Bpf, "the kernel pipeline's programs and maps", portInterfaces},
+    NeedRule{Capability::Perfmon,
+             "the kernel pipeline's verification (stack accesses at variable offsets)",
+             portInterfaces},
 };
 
 }  // namespace

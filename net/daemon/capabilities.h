@@ -5,7 +5,7 @@
 //   CAP_NET_RAW    packet sockets: each port's interface, captures, the send socket
 //   CAP_NET_ADMIN  tc attachment of the kernel pipeline, rtnetlink, SO_MARK
 //   CAP_BPF        loading the kernel pipeline's programs and maps
-//   CAP_PERFMON    only for programs built with bpf_printk or that leak pointers (docs/net.md)
+//   CAP_PERFMON    the verifier allows the pipeline's stack accesses at variable offsets
 #pragma once
 
 #include <string>

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "chassis/pcap.h"
+
 namespace netp {
 
 namespace {
@@ -28,6 +30,9 @@ void checkWritableFile(int fd) {
 }
 
 }  // namespace
+
+Captures::Captures() = default;
+Captures::~Captures() = default;
 
 void Captures::start(uint64_t client, uint32_t port, Fd file, uint64_t count) {
     checkWritableFile(file.get());

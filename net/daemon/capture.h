@@ -8,13 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "chassis/pcap.h"
 #include "net/io/socket.h"
+
+namespace chassis {
+class PcapWriter;  // libpcap's headers clash with libbpf's, which the daemon's others include
+}
 
 namespace netp {
 
 class Captures {
   public:
+    Captures();
+    ~Captures();
     // Starts writing what enters and leaves port (ifIndex) to file, for the client of that
     // id, until count frames (0: no limit) were written or it is stopped. std::runtime_error
     // when file is no regular file opened for writing.

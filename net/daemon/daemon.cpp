@@ -60,6 +60,10 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
         setTraceSink(nullptr);
     chassis_->cards().setRecordFrames(false);
     chassis_->cards().setWire(this);
+    if (KernelDataPlane::wanted(cfg_))
+        dataPlane_ = std::make_unique<KernelDataPlane>(
+            *chassis_, loop_, [this](const std::string& l) { log(l); },
+            [this](const std::string& l) { log_.debug(l); });
     openPorts();
 
     sigset_t mask;
@@ -169,6 +173,8 @@ bool Daemon::step(int timeoutMs) {
     }
     flushTransmits();
     ctl_->afterPass();
+    if (dataPlane_)
+        dataPlane_->refresh();
     refreshFilters();
     forgetHistory();
     sessions_->reap();

@@ -19,6 +19,7 @@
 #include "chassis/chassis.h"
 #include "chassis/scenario.h"
 #include "net/daemon/capture.h"
+#include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/port_io.h"
 #include "net/daemon/rundir.h"
 #include "net/daemon/state_store.h"
@@ -79,6 +80,8 @@ class Daemon final : private chassis::TaskLink,
     RecvBatch& rx() { return rx_; }
     TaskSessions& sessions() { return *sessions_; }
     Captures& captures() { return captures_; }
+    // The line cards in the kernel; none when no port stands for a Linux interface.
+    KernelDataPlane* dataPlane() { return dataPlane_.get(); }
     std::span<const Port> ports() const { return ports_; }
     const Port* portOf(uint32_t ifIndex) const;
     // Runs one scenario input (docs/scenario.md) and saves what operators changed;
@@ -116,6 +119,7 @@ class Daemon final : private chassis::TaskLink,
     chassis::ChassisConfig cfg_;
     std::unique_ptr<chassis::Chassis> chassis_;
     Loop loop_;
+    std::unique_ptr<KernelDataPlane> dataPlane_;
     Fd signals_;
     static constexpr size_t kRxSlots = 16;
     RecvBatch rx_{kRxSlots, kMaxDatagram};
