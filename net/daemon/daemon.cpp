@@ -60,10 +60,6 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
         setTraceSink(nullptr);
     chassis_->cards().setRecordFrames(false);
     chassis_->cards().setWire(this);
-    if (KernelDataPlane::wanted(cfg_))
-        dataPlane_ = std::make_unique<KernelDataPlane>(
-            *chassis_, loop_, [this](const std::string& l) { log(l); },
-            [this](const std::string& l) { log_.debug(l); });
     openPorts();
 
     sigset_t mask;
@@ -96,28 +92,48 @@ Daemon::~Daemon() {
 }
 
 void Daemon::openPorts() {
-    auto& db = chassis_->ifdb();
-    portOfIfIndex_.assign(db.portCount(), -1);
-    for (const auto& card : cfg_.lineCards) {
-        for (const auto& pc : card.ports) {
-            const auto ifIndex = pc.netdev.empty() ? std::nullopt : db.find(pc.name);
-            if (!ifIndex)
-                continue;
-            Port p;
-            p.ifIndex = *ifIndex;
-            p.io = std::make_unique<PortIo>(pc.netdev);
-            p.to = p.io->destination();
-            portOfIfIndex_[static_cast<size_t>(db.portIndex(*ifIndex))] =
-                static_cast<int>(ports_.size());
-            log("port " + pc.name + " is " + pc.netdev);
-            ports_.push_back(std::move(p));
-        }
-    }
-    for (size_t i = 0; i < ports_.size(); ++i)
-        loop_.watch(ports_[i].io->fd(), EPOLLIN, [this, i](uint32_t) { readPort(ports_[i]); });
-    if (!ports_.empty())
-        sender_ = openPacketSender();
+    portOfIfIndex_.assign(chassis_->ifdb().portCount(), -1);
     agentSignature_.assign(cfg_.slots, UINT64_MAX);
+    if (!KernelDataPlane::wanted(cfg_))
+        return;
+    // Each port is opened when its interface is reported, at the first pass of the loop.
+    dataPlane_ = std::make_unique<KernelDataPlane>(
+        *chassis_, loop_,
+        KernelDataPlane::Hooks{
+            [this](const std::string& l) { log(l); },
+            [this](const std::string& l) { log_.debug(l); },
+            [this](size_t port, const port::PortState& state) { portChanged(port, state); }});
+    auto& db = chassis_->ifdb();
+    for (const auto& nd : dataPlane_->lineCards().netdevs()) {
+        const uint32_t ifIndex = *db.find(nd.port);
+        portOfIfIndex_[static_cast<size_t>(db.portIndex(ifIndex))] =
+            static_cast<int>(ports_.size());
+        Port& p = ports_.emplace_back();
+        p.ifIndex = ifIndex;
+        p.netdev = nd.netdev;
+    }
+    sender_ = openPacketSender();
+}
+
+void Daemon::portChanged(size_t at, const port::PortState& state) {
+    Port& p = ports_[at];
+    if (p.io && p.io->ifindex() != state.ifindex) {
+        loop_.unwatch(p.io->fd());
+        p.io.reset();
+    }
+    if (p.io || state.ifindex == 0)
+        return;
+    try {
+        p.io = std::make_unique<PortIo>(p.netdev);
+    } catch (const std::exception& e) {
+        log("port " + chassis_->ifdb().name(p.ifIndex) + ": " + e.what());
+        return;
+    }
+    p.to = p.io->destination();
+    loop_.watch(p.io->fd(), EPOLLIN, [this, at](uint32_t) { readPort(ports_[at]); });
+    // The new socket passes nothing until its card's filter is set again.
+    const ozm::IfInfo* info = chassis_->ifdb().info(p.ifIndex);
+    agentSignature_[static_cast<size_t>(info->slot)] = UINT64_MAX;
 }
 
 void Daemon::log(const std::string& line) {
@@ -205,7 +221,7 @@ bool Daemon::toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8
 
 void Daemon::transmit(uint32_t portIf, std::span<const uint8_t> frame) {
     const Port* port = portOf(portIf);
-    if (port == nullptr)
+    if (port == nullptr || !port->io)
         return;  // a port with no interface: the frame has nowhere to go
     const auto at = static_cast<size_t>(port - ports_.data());
     Port& p = ports_[at];
@@ -270,7 +286,7 @@ void Daemon::refreshFilters() {
         const auto entries = a->present() ? a->entries() : std::vector<chassis::AclEntry>{};
         for (auto& p : ports_) {
             const ozm::IfInfo* info = chassis_->ifdb().info(p.ifIndex);
-            if (info == nullptr || info->slot != static_cast<int>(slot))
+            if (!p.io || info == nullptr || info->slot != static_cast<int>(slot))
                 continue;
             std::vector<chassis::Mac> macs;
             for (const auto& e : entries) {

@@ -55,8 +55,9 @@ struct PortIoCounters {
 
 struct Port {
     uint32_t ifIndex = 0;
-    std::unique_ptr<PortIo> io;
-    sockaddr_ll to{};  // where its frames are sent
+    std::string netdev;
+    std::unique_ptr<PortIo> io;  // while its interface is there
+    sockaddr_ll to{};            // where its frames are sent
     PortIoCounters counters;
 };
 
@@ -103,6 +104,8 @@ class Daemon final : private chassis::TaskLink,
     ozm::ShellResult shell(std::string_view line) override;
 
     void openPorts();
+    // The port's interface came, went or changed (port: its place in ports_).
+    void portChanged(size_t port, const port::PortState& state);
     void onSignal();
     void updateClock();
     void flushTransmits();

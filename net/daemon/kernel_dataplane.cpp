@@ -7,20 +7,52 @@
 
 namespace netp {
 
-KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Log info, Log debug)
-    : loop_(loop) {
-    auto loaded = pipeline::BpfTables::load([debug](std::string_view l) { debug(std::string(l)); });
+namespace {
+
+// A learned MAC outlives its ageing time by at most a tenth of it, and the table is walked no
+// more than once a second.
+constexpr uint32_t kAgeingChecksPerTime = 10;
+constexpr auto kMinAgeingCheck = std::chrono::seconds(1);
+
+Clock::duration ageingCheck(const chassis::ChassisConfig& cfg) {
+    return std::max<Clock::duration>(
+        kMinAgeingCheck, std::chrono::seconds(cfg.dataPlane.ageingSeconds) / kAgeingChecksPerTime);
+}
+
+}  // namespace
+
+KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks hooks)
+    : loop_(loop),
+      hooks_(std::move(hooks)),
+      ageingCheck_(ageingCheck(chassis.config())),
+      ageing_(loop, [this] {
+          cards_->expireAged();
+          ageing_.armIn(ageingCheck_);
+      }) {
+    auto loaded = pipeline::BpfTables::load(
+        [debug = hooks_.debug](std::string_view l) { debug(std::string(l)); });
     if (!loaded)
         throw std::runtime_error(loaded.status().what());
     tables_ = std::move(*loaded);
-    auto cards = linecard::LineCards::start(chassis, *tables_,
-                                            [info](std::string_view l) { info(std::string(l)); });
+    auto cards = linecard::LineCards::start(
+        chassis, *tables_, [info = hooks_.info](std::string_view l) { info(std::string(l)); });
     if (!cards)
         throw std::runtime_error(cards.status().what());
     cards_ = std::move(*cards);
-    info("line cards: the kernel pipeline is loaded");
+    hooks_.info("line cards: the kernel pipeline is loaded");
+    tracker_.emplace(
+        cards_->netdevs(), ops_, port::TcPrograms{tables_->ingressFd(), tables_->egressFd()},
+        [this](size_t port, const port::PortState& state) {
+            cards_->portChanged(port, state);
+            if (hooks_.portChanged)
+                hooks_.portChanged(port, state);
+        },
+        hooks_.info);
+    // The interfaces as they are now arrive as the monitor's first events.
+    loop_.watch(links_.fd(), EPOLLIN, [this](uint32_t) { readLinks(); });
     // The pipeline's per-frame events, written while the chassis trace is on.
     loop_.watch(tables_->eventsFd(), EPOLLIN, [this](uint32_t) { cards_->readEvents(); });
+    ageing_.armIn(ageingCheck_);
 }
 
 bool KernelDataPlane::wanted(const chassis::ChassisConfig& cfg) {
@@ -32,6 +64,14 @@ bool KernelDataPlane::wanted(const chassis::ChassisConfig& cfg) {
 
 KernelDataPlane::~KernelDataPlane() {
     loop_.unwatch(tables_->eventsFd());
+    loop_.unwatch(links_.fd());
+    // A pipeline left attached would go on switching by tables nobody keeps.
+    hooks_.portChanged = nullptr;
+    tracker_->detachAll();
+}
+
+void KernelDataPlane::readLinks() {
+    tracker_->handle(links_.read());
 }
 
 }  // namespace netp

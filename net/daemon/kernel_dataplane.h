@@ -1,19 +1,25 @@
 // The line cards' data plane in the kernel, as the chassis daemon runs it: the pipeline loaded,
-// the line cards mirroring the chassis models into its tables, its per-frame events read into
-// the chassis trace. Made when the chassis has ports on Linux interfaces.
+// the line cards mirroring the chassis models into its tables, the ports' interfaces followed
+// through rtnetlink with the pipeline attached to each, learned MACs aged, the pipeline's
+// per-frame events read into the chassis trace. Made when the chassis has ports on Linux
+// interfaces.
 //
-//   KernelDataPlane dp(chassis, loop, log);   // std::runtime_error when it cannot run
+//   KernelDataPlane dp(chassis, loop, {info, debug, onPort});  // std::runtime_error: cannot run
 //   ... after every pass of the loop:  dp.refresh();
 //   ... a task takes the primary role: dp.lineCards().grant();
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "chassis/chassis.h"
 #include "net/io/loop.h"
 #include "net/linecard/line_cards.h"
+#include "net/port/link_monitor.h"
+#include "net/port/linux_port_ops.h"
+#include "net/port/port_tracker.h"
 
 namespace netp::pipeline {
 class BpfTables;  // its libbpf headers clash with libpcap's
@@ -24,28 +30,45 @@ namespace netp {
 class KernelDataPlane {
   public:
     using Log = std::function<void(const std::string& line)>;
+    struct Hooks {
+        Log info;   // what is worth the operator's reading
+        Log debug;  // libbpf's own messages
+        // A port's interface changed (port: its place in lineCards().netdevs()), after the
+        // line cards took it in.
+        port::PortTracker::Listener portChanged;
+    };
 
-    // Loads the pipeline and starts the line cards over it. std::runtime_error when the kernel
-    // refuses the pipeline (the text names the program and ends with the verifier's words) or
-    // the chassis does not fit its tables. info: what is worth the operator's reading; debug:
-    // libbpf's own messages.
-    KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Log info, Log debug);
+    // Loads the pipeline, starts the line cards over it and follows the interfaces from the
+    // loop. std::runtime_error when the kernel refuses the pipeline (the text names the
+    // program and ends with the verifier's words), the chassis does not fit its tables, or
+    // rtnetlink cannot be opened.
+    KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks hooks);
+    // Takes the pipeline off the interfaces.
     ~KernelDataPlane();
     KernelDataPlane(const KernelDataPlane&) = delete;
+    KernelDataPlane& operator=(const KernelDataPlane&) = delete;
     // Whether cfg has a port on a Linux interface: a chassis with none runs on its models alone.
     static bool wanted(const chassis::ChassisConfig& cfg);
-    KernelDataPlane& operator=(const KernelDataPlane&) = delete;
 
     linecard::LineCards& lineCards() { return *cards_; }
     const linecard::LineCards& lineCards() const { return *cards_; }
+    const port::PortTracker& ports() const { return *tracker_; }
 
     // Brings the tables in line with the models: after every event they processed.
     void refresh() { cards_->refresh(); }
 
   private:
+    void readLinks();
+
     Loop& loop_;
+    Hooks hooks_;
     std::unique_ptr<pipeline::BpfTables> tables_;
     std::unique_ptr<linecard::LineCards> cards_;
+    port::LinuxPortOps ops_;
+    port::LinkMonitor links_;
+    std::optional<port::PortTracker> tracker_;
+    Clock::duration ageingCheck_;
+    Loop::Timer ageing_;
 };
 
 }  // namespace netp

@@ -39,7 +39,7 @@ void ports(PromText& m, Daemon& d) {
                                       {"tx", k.txFrames},
                                       {"tx_errors", p.counters.txErrors},
                                       {"tags_removed", p.counters.tagsRemoved}}) {
-            m.sample({{"port", name}, {"netdev", p.io->name()}, {"counter", what}}, n);
+            m.sample({{"port", name}, {"netdev", p.netdev}, {"counter", what}}, n);
         }
     }
     m.family("l2pt_port_drops_total", Type::Counter, "Frames a port's data plane dropped");

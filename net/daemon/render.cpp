@@ -46,7 +46,7 @@ Json status(Daemon& d) {
     }
     for (const auto& port : d.ports())
         j["ports"].push_back(
-            {{"port", d.chassis().ifdb().name(port.ifIndex)}, {"netdev", port.io->name()}});
+            {{"port", d.chassis().ifdb().name(port.ifIndex)}, {"netdev", port.netdev}});
     return j;
 }
 
@@ -76,7 +76,7 @@ Json counters(Daemon& d) {
         for (size_t r = 0; r < chassis::kDropReasons; ++r)
             drops[reasonName(r)] = k.drops[r];
         j["ports"].push_back({{"port", d.chassis().ifdb().name(port.ifIndex)},
-                              {"netdev", port.io->name()},
+                              {"netdev", port.netdev},
                               {"rx", k.rxFrames},
                               {"trapped", k.trapped},
                               {"tx", k.txFrames},
