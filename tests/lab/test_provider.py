@@ -247,10 +247,14 @@ class ProviderNetwork(LabCase):
 
     def iperf(self, src, dst, seconds=3):
         """iperf3's JSON report of a TCP run from src to the server at dst; None while the
-        server is not listening yet."""
+        server is not listening yet (the report's error says so)."""
         result = l2pt_lab.nsexec(self.ns(src), "iperf3", "-J", "-t", seconds, "-c",
                                  self.lab.topo.address(dst), check=False)
-        return json.loads(result.stdout) if result.returncode == 0 else None
+        report = json.loads(result.stdout or "{}")
+        if "sum_received" not in report.get("end", {}):
+            print(f"iperf3 {src} -> {dst}: {report.get('error', result.stderr.strip())}")
+            return None
+        return report
 
     def test_8b_a_broadcast_reaches_each_site_once_and_never_storms(self):
         # a2's bridge blocks one of its uplinks: a broadcast from a1 enters both of a2's
