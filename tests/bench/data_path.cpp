@@ -406,18 +406,20 @@ void measure(const Options& o) {
         for (const Path* p : {&kSwitch, &kBridge})
             warm(*p);
         for (int run = 1; run <= o.runs && !gStop; ++run) {
-            // The order alternates, and the small frames take turns second by second, so that
-            // a load that comes and goes weighs on both.
+            // The order alternates, and both take turns second by second (TCP in one-second
+            // iperf3 runs after a second left out), so that a load that comes and goes weighs
+            // on both.
             const bool switchFirst = run % 2 == 1;
             const std::array<size_t, 2> order =
                 switchFirst ? std::array{kSwitchAt, kBridgeAt} : std::array{kBridgeAt, kSwitchAt};
             const Path* paths[2] = {&kSwitch, &kBridge};
             double tcp[2] = {0, 0};
             FrameCount frames[2];
-            for (size_t i : order) {
+            for (size_t i : order)
                 warm(*paths[i]);
-                tcp[i] = tcpGbps(*paths[i], o.seconds);
-            }
+            for (int second = 0; second < o.seconds && !gStop; ++second)
+                for (size_t i : order)
+                    tcp[i] += tcpGbps(*paths[i], 1) / o.seconds;
             for (int second = 0; second < o.seconds && !gStop; ++second)
                 for (size_t i : order)
                     frames[i] += smallFrames(*paths[i], 1.0);
