@@ -1,47 +1,49 @@
 // Captures of ports into pcap files the clients opened themselves: the daemon writes to the
-// descriptor it was handed and never opens a client's path.
+// descriptor it was handed and never opens a client's path. Each capture reads a packet socket
+// of its own on the port's interface (port::CaptureSocket): what the interface received and
+// sent, forwarded data and PDUs alike, stamped with the kernel's wall-clock time.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
+#include "net/io/loop.h"
 #include "net/io/socket.h"
-
-namespace chassis {
-class PcapWriter;  // libpcap's headers clash with libbpf's, which the daemon's others include
-}
 
 namespace netp {
 
 class Captures {
   public:
-    Captures();
+    explicit Captures(Loop& loop);
     ~Captures();
-    // Starts writing what enters and leaves port (ifIndex) to file, for the client of that
-    // id, until count frames (0: no limit) were written or it is stopped. std::runtime_error
-    // when file is no regular file opened for writing.
-    void start(uint64_t client, uint32_t port, Fd file, uint64_t count);
+    Captures(const Captures&) = delete;
+    Captures& operator=(const Captures&) = delete;
+
+    // Starts writing what the interface ifindex (name, for messages) receives and sends to
+    // file, for the client of that id, until count frames (0: no limit) were written, it is
+    // stopped or the interface goes. std::runtime_error when file is no regular file opened for
+    // writing or the interface cannot be read.
+    void start(uint64_t client, uint32_t ifindex, const std::string& name, Fd file, uint64_t count);
     // Ends the client's capture: the frames written.
     uint64_t stop(uint64_t client);
-    // A frame that entered or left port, stamped with the wall clock.
-    void frame(uint32_t port, std::span<const uint8_t> frame);
-    bool any() const { return !active_.empty(); }
-    // The clients whose captures wrote their count.
-    std::vector<uint64_t> takeFull();
+    // The interface went away (the kernel tells a capture only of one removed while up).
+    void interfaceGone(uint32_t ifindex, const std::string& why);
+
+    // A capture that wrote its count (why empty) or ended with its interface.
+    struct Done {
+        uint64_t client;
+        std::string why;
+    };
+    std::vector<Done> takeDone();
 
   private:
-    struct Active {
-        uint64_t client;
-        uint32_t port;
-        std::unique_ptr<chassis::PcapWriter> writer;
-        uint64_t limit;  // 0: none
-        uint64_t written = 0;
-        bool full() const { return limit != 0 && written >= limit; }
-    };
-    std::vector<Active> active_;
+    struct Active;
+    void readable(Active& a);
+
+    Loop& loop_;
+    std::vector<std::unique_ptr<Active>> active_;
 };
 
 }  // namespace netp

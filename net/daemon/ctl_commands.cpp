@@ -1,6 +1,7 @@
 // The ctl commands: what each request does, once the server has checked its grammar and who
 // asks.
 #include <algorithm>
+#include <array>
 
 #include "chassis/config.h"
 #include "net/daemon/ctl_server.h"
@@ -38,12 +39,8 @@ void CtlServer::dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpe
         out(c, c.json ? render::dump(j) : render::statusText(j));
         const Session* p = d_.sessions().primary();
         finish(c, p != nullptr && p->ready ? ctl::Exit::Ok : ctl::Exit::Failed);
-    } else if (cmd == "agents" || cmd == "counters") {
-        const auto j = cmd == "agents" ? render::agents(d_) : render::counters(d_);
-        out(c, c.json            ? render::dump(j)
-               : cmd == "agents" ? render::agentsText(j)
-                                 : render::countersText(j));
-        finish(c, ctl::Exit::Ok);
+    } else if (cmd == "agents" || cmd == "counters" || cmd == "macs") {
+        readout(c, cmd);
     } else if (cmd == "show") {
         show(c, r);
     } else if (cmd == "shell") {
@@ -57,6 +54,29 @@ void CtlServer::dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpe
     } else {
         change(c, r);
     }
+}
+
+void CtlServer::readout(Client& c, std::string_view cmd) {
+    struct Readout {
+        std::string_view cmd;
+        render::Json (*make)(Daemon&);
+        std::string (*text)(const render::Json&);
+    };
+    static constexpr std::array kReadouts{
+        Readout{"agents", render::agents, render::agentsText},
+        Readout{"counters", render::counters, render::countersText},
+        Readout{"macs", render::macs, render::macsText},
+    };
+    const auto r = std::find_if(kReadouts.begin(), kReadouts.end(),
+                                [&](const Readout& x) { return x.cmd == cmd; });
+    render::Json j;
+    try {
+        j = r->make(d_);
+    } catch (const std::exception& e) {
+        return finish(c, ctl::Exit::Failed, std::string(cmd) + ": " + e.what());
+    }
+    out(c, c.json ? render::dump(j) : r->text(j));
+    finish(c, ctl::Exit::Ok);
 }
 
 void CtlServer::show(Client& c, const ctl::Request& r) {
@@ -179,17 +199,21 @@ void CtlServer::metrics(Client& c) {
     const uint32_t id = nextShell_++;
     const Session* p = d_.sessions().primary();
     c.collected.clear();
-    if (p == nullptr || !d_.sessions().sendShell(id, "vars")) {
-        out(c, renderMetrics(d_, std::nullopt));
-        return finish(c, ctl::Exit::Ok);
-    }
+    if (p == nullptr || !d_.sessions().sendShell(id, "vars"))
+        return finishMetrics(c, -1);
     shells_[id] = {c.id, p->id};
     waitFor(c, Wait::Metrics, kTaskTimeout);
 }
 
 void CtlServer::finishMetrics(Client& c, int32_t rc) {
-    out(c,
-        renderMetrics(d_, rc == 0 ? std::optional<std::string_view>(c.collected) : std::nullopt));
+    std::string text;
+    try {
+        text = renderMetrics(d_,
+                             rc == 0 ? std::optional<std::string_view>(c.collected) : std::nullopt);
+    } catch (const std::exception& e) {
+        return finish(c, ctl::Exit::Failed, std::string("metrics: ") + e.what());
+    }
+    out(c, text);
     finish(c, ctl::Exit::Ok);
 }
 
@@ -212,8 +236,12 @@ void CtlServer::traceLine(const std::string& line) {
 void CtlServer::capture(Client& c, const ctl::Request& r, Fd file) {
     const auto& db = d_.chassis().ifdb();
     const auto port = db.find(r.args[1]);
-    if (!port || d_.portOf(*port) == nullptr)
+    const Port* p = port ? d_.portOf(*port) : nullptr;
+    if (p == nullptr)
         return finish(c, ctl::Exit::Usage, "capture: '" + r.args[1] + "' is no port with a netdev");
+    if (p->linkIndex == 0)
+        return finish(c, ctl::Exit::Failed,
+                      "capture: " + r.args[1] + " has no interface now (" + p->netdev + ")");
     std::optional<uint64_t> count;
     std::optional<uint64_t> seconds;
     if (const auto v = r.value("count"); v && !(count = ozm::shell::parseNumber(*v, UINT32_MAX)))
@@ -224,7 +252,7 @@ void CtlServer::capture(Client& c, const ctl::Request& r, Fd file) {
     if (count.value_or(0) == 0 && seconds.value_or(0) == 0)
         return finish(c, ctl::Exit::Usage, "capture: give --count or --seconds");
     try {
-        d_.captures().start(c.id, *port, std::move(file), count.value_or(0));
+        d_.captures().start(c.id, p->linkIndex, p->netdev, std::move(file), count.value_or(0));
     } catch (const std::exception& e) {
         return finish(c, ctl::Exit::Failed, std::string("capture: ") + e.what());
     }

@@ -156,8 +156,17 @@ void CtlServer::closed(Client& c, const std::string& why) {
 
 void CtlServer::afterPass() {
     cliReplies();  // and the next queued request, when the task's CLI is free
-    for (uint64_t id : d_.captures().takeFull())
-        expired(id);
+    for (const Captures::Done& done : d_.captures().takeDone()) {
+        Client* c = find(done.client);
+        if (c == nullptr || c->wait != Wait::Capture)
+            continue;
+        if (done.why.empty()) {
+            expired(done.client);
+            continue;
+        }
+        out(*c, std::to_string(d_.captures().stop(done.client)) + " frames captured\n");
+        finish(*c, ctl::Exit::Failed, "capture ended: " + done.why);
+    }
     std::erase_if(clients_, [](const auto& kv) { return !kv.second->conn->open(); });
 }
 

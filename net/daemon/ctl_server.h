@@ -77,6 +77,7 @@ class CtlServer final : public SessionObserver {
     Client* find(uint64_t id);
 
     // The commands (ctl_commands.cpp).
+    void readout(Client& c, std::string_view cmd);  // agents, counters, macs
     void show(Client& c, const ctl::Request& r);
     void shell(Client& c, const ctl::Request& r);
     void metrics(Client& c);

@@ -117,9 +117,13 @@ void Daemon::openPorts() {
 
 void Daemon::portChanged(size_t at, const port::PortState& state) {
     Port& p = ports_[at];
-    if (p.io && p.io->ifindex() != state.ifindex) {
-        loop_.unwatch(p.io->fd());
+    if (p.linkIndex != state.ifindex) {
+        if (p.linkIndex != 0)
+            captures_.interfaceGone(p.linkIndex, "interface " + p.netdev + " went away");
+        if (p.io)
+            loop_.unwatch(p.io->fd());
         p.io.reset();
+        p.linkIndex = state.ifindex;
     }
     if (p.io || state.ifindex == 0)
         return;
@@ -205,6 +209,14 @@ const Port* Daemon::portOf(uint32_t ifIndex) const {
 }
 
 void Daemon::runInput(std::string_view line, chassis::Inputs inputs) {
+    // Frames enter a running switch's ports from their wires, where the pipeline meets them.
+    constexpr std::string_view kFrameInput = "frame";
+    constexpr std::string_view kBlanks = " \t";
+    const size_t from = std::min(line.find_first_not_of(kBlanks), line.size());
+    if (line.substr(from, line.find_first_of(kBlanks, from) - from) == kFrameInput)
+        throw chassis::ScenarioError(
+            "'frame' is for the simulation: on a running switch frames enter a port from the "
+            "wire of its interface");
     auto scenario = chassis::Scenario::parse(line, chassis_->ifdb(), "l2ptctl", inputs);
     scenario.run(*this);
     if (state_)
@@ -249,8 +261,6 @@ void Daemon::transmit(uint32_t portIf, std::span<const uint8_t> frame) {
     } else {
         std::copy(frame.begin(), frame.end(), out.begin());
     }
-    if (captures_.any())
-        captures_.frame(portIf, out);
 }
 
 void Daemon::flushTransmits() {
@@ -262,11 +272,8 @@ void Daemon::readPort(Port& p) {
     constexpr int kBatchesPerPass = 4;  // no port starves the others
     for (int budget = kBatchesPerPass; budget > 0; --budget) {
         const auto frames = p.io->receive();
-        for (const auto frame : frames) {
-            if (captures_.any())
-                captures_.frame(p.ifIndex, frame);
+        for (const auto frame : frames)
             chassis_->cards().frameIn(p.ifIndex, frame);
-        }
         if (frames.size() < PortIo::kRxSlots)
             return;  // drained; a frame left behind wakes the next pass
     }

@@ -56,6 +56,7 @@ struct PortIoCounters {
 struct Port {
     uint32_t ifIndex = 0;
     std::string netdev;
+    uint32_t linkIndex = 0;      // its interface's ifindex; 0 while it has none
     std::unique_ptr<PortIo> io;  // while its interface is there
     sockaddr_ll to{};            // where its frames are sent
     PortIoCounters counters;
@@ -126,7 +127,7 @@ class Daemon final : private chassis::TaskLink,
     Fd signals_;
     static constexpr size_t kRxSlots = 16;
     RecvBatch rx_{kRxSlots, kMaxDatagram};
-    Captures captures_;
+    Captures captures_{loop_};
     std::unique_ptr<TaskSessions> sessions_;
     std::unique_ptr<CtlServer> ctl_;
     std::unique_ptr<Listener> taskListen_;

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "net/daemon/daemon.h"
+#include "net/daemon/render.h"
 #include "net/daemon/sessions.h"
 #include "platform/shell.h"
 
@@ -26,31 +27,38 @@ std::string escaped(std::string_view v) {
 
 using Type = PromText::Type;
 
-void ports(PromText& m, Daemon& d) {
-    const auto& dp = d.chassis().cards();
+// The pipeline's counters as l2ptctl counters shows them.
+void ports(PromText& m, const render::Json& counters) {
     m.family("l2pt_port_frames_total", Type::Counter,
-             "Frames per port: received and trapped by the data plane, sent, refused by the "
-             "interface, provider tags removed on the way out");
-    for (const auto& p : d.ports()) {
-        const auto& k = dp.counters(p.ifIndex);
-        const std::string name = d.chassis().ifdb().name(p.ifIndex);
-        for (const auto& [what, n] : {std::pair{"rx", k.rxFrames},
-                                      {"trapped", k.trapped},
-                                      {"tx", k.txFrames},
-                                      {"tx_errors", p.counters.txErrors},
-                                      {"tags_removed", p.counters.tagsRemoved}}) {
-            m.sample({{"port", name}, {"netdev", p.netdev}, {"counter", what}}, n);
+             "Frames per port: received from the wire, trapped to the task, forwarded as data, "
+             "sent (the task's PDUs among them), refused by the interface, provider tags removed "
+             "from the task's PDUs");
+    for (const auto& p : counters["ports"]) {
+        for (const char* what :
+             {"rx", "trapped", "forwarded", "tx", "pdu_tx", "tx_errors", "tags_removed"}) {
+            m.sample({{"port", p["port"].get<std::string>()},
+                      {"netdev", p["netdev"].get<std::string>()},
+                      {"counter", what}},
+                     p[what].get<uint64_t>());
         }
     }
-    m.family("l2pt_port_drops_total", Type::Counter, "Frames a port's data plane dropped");
-    for (const auto& p : d.ports()) {
-        const auto& k = dp.counters(p.ifIndex);
-        for (size_t r = 0; r < chassis::kDropReasons; ++r)
-            m.sample({{"port", d.chassis().ifdb().name(p.ifIndex)},
-                      {"reason",
-                       std::string(chassis::dropReasonName(static_cast<chassis::DropReason>(r)))}},
-                     k.drops[r]);
+    m.family("l2pt_port_drops_total", Type::Counter, "Frames the pipeline dropped at a port");
+    for (const auto& p : counters["ports"]) {
+        for (const auto& [reason, n] : p["dropped"].items())
+            m.sample({{"port", p["port"].get<std::string>()}, {"reason", reason}},
+                     n.get<uint64_t>());
     }
+    m.family("l2pt_port_link_events_total", Type::Counter,
+             "Changes of a port's interface: appeared, removed, renamed away, down, up, MTU, "
+             "failed attachments of the pipeline");
+    for (const auto& p : counters["ports"]) {
+        for (const auto& [event, n] : p["link_events"].items())
+            m.sample({{"port", p["port"].get<std::string>()}, {"event", event}}, n.get<uint64_t>());
+    }
+    m.family("l2pt_dataplane_drops_total", Type::Counter,
+             "Frames the pipeline dropped, every port and interfaces of none");
+    for (const auto& [reason, n] : counters["dropped"].items())
+        m.sample({{"reason", reason}}, n.get<uint64_t>());
 }
 
 void agents(PromText& m, Daemon& d) {
@@ -65,6 +73,23 @@ void agents(PromText& m, Daemon& d) {
     for (uint32_t slot = 0; slot < d.chassis().config().slots; ++slot) {
         if (const auto* a = d.chassis().cards().agent(slot))
             m.sample({{"slot", std::to_string(slot)}}, a->entries().size());
+    }
+}
+
+// Each installed entry's frames in the pipeline, as l2ptctl agents shows them.
+void entries(PromText& m, const render::Json& agents) {
+    for (const char* what : {"hits", "policed"}) {
+        m.family(std::string("l2pt_entry_") + what + "_total", Type::Counter,
+                 std::string(what) == "hits"
+                     ? "Frames that matched an installed entry, policed ones included"
+                     : "Frames an entry's policer dropped");
+        for (const auto& a : agents["agents"]) {
+            for (const auto& e : a["table"])
+                m.sample({{"slot", std::to_string(a["slot"].get<uint32_t>())},
+                          {"port", e["port"].get<std::string>()},
+                          {"mac", e["mac"].get<std::string>()}},
+                         e[what].get<uint64_t>());
+        }
     }
 }
 
@@ -107,13 +132,9 @@ void PromText::sample(const Labels& labels, uint64_t value) {
 
 std::string renderMetrics(Daemon& d, std::optional<std::string_view> taskVars) {
     PromText m;
-    ports(m, d);
-    m.family("l2pt_dataplane_drops_total", Type::Counter, "Frames the data plane dropped");
-    for (size_t r = 0; r < chassis::kDropReasons; ++r)
-        m.sample(
-            {{"reason", std::string(chassis::dropReasonName(static_cast<chassis::DropReason>(r)))}},
-            d.chassis().cards().dropTotals()[r]);
+    ports(m, render::counters(d));
     agents(m, d);
+    entries(m, render::agents(d));
     m.family("l2pt_task_sessions", Type::Gauge, "Task sessions by role, ready or starting");
     for (const auto& [id, s] : d.sessions().all())
         m.sample({{"session", std::to_string(id)}, {"role", s.primary ? "primary" : "secondary"}},

@@ -29,7 +29,8 @@ class PromText {
 };
 
 // The daemon's ports, drops and agents, the task's sessions and, given the task's shell
-// variables (its `vars` answer), its read-only counters.
+// variables (its `vars` answer), its read-only counters. std::runtime_error when the pipeline's
+// maps cannot be read.
 std::string renderMetrics(Daemon& d, std::optional<std::string_view> taskVars);
 
 }  // namespace netp

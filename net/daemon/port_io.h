@@ -44,7 +44,6 @@ class PortIo {
     explicit PortIo(const std::string& ifName);
     int fd() const { return fd_.get(); }
     const std::string& name() const { return name_; }
-    uint32_t ifindex() const { return static_cast<uint32_t>(ifIndex_); }
 
     // Replaces the filter when the MAC set changed.
     bool setFilter(std::vector<chassis::Mac> macs);

@@ -1,10 +1,14 @@
 #include "net/daemon/render.h"
 
 #include <algorithm>
+#include <iomanip>
 #include <sstream>
+#include <stdexcept>
+#include <tuple>
 
 #include "chassis/trace.h"
 #include "net/daemon/daemon.h"
+#include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/sessions.h"
 #include "platform/shell.h"
 
@@ -67,38 +71,94 @@ std::string statusText(const Json& j) {
     return o.str();
 }
 
+namespace {
+
+// A readout of the pipeline's maps; std::runtime_error with the pipeline's words when it fails.
+template <typename T>
+T readout(pipeline::Result<T> r) {
+    if (!r)
+        throw std::runtime_error(r.status().what());
+    return std::move(*r);
+}
+
+Json frameCounts(const l2pt_port_stats& s) {
+    Json drops = Json::object();
+    for (size_t r = 0; r < chassis::kDropReasons; ++r)
+        drops[reasonName(r)] = s.drops[r];
+    return {{"rx", s.rx}, {"trapped", s.trapped}, {"forwarded", s.forwarded},
+            {"tx", s.tx}, {"pdu_tx", s.pdu_tx},   {"dropped", std::move(drops)}};
+}
+
+std::string linkText(const port::PortState& s) {
+    return s.ifindex == 0 ? "missing" : s.up() ? "up" : "down";
+}
+
+}  // namespace
+
 Json counters(Daemon& d) {
-    const auto& dp = d.chassis().cards();
-    Json j{{"ports", Json::array()}, {"dropped", Json::object()}};
-    for (const auto& port : d.ports()) {
-        const auto& k = dp.counters(port.ifIndex);
-        Json drops = Json::object();
-        for (size_t r = 0; r < chassis::kDropReasons; ++r)
-            drops[reasonName(r)] = k.drops[r];
-        j["ports"].push_back({{"port", d.chassis().ifdb().name(port.ifIndex)},
-                              {"netdev", port.netdev},
-                              {"rx", k.rxFrames},
-                              {"trapped", k.trapped},
-                              {"tx", k.txFrames},
-                              {"tx_errors", port.counters.txErrors},
-                              {"tags_removed", port.counters.tagsRemoved},
-                              {"dropped", std::move(drops)}});
+    Json j{{"ports", Json::array()}, {"no_port", nullptr}, {"dropped", Json::object()}};
+    std::array<uint64_t, chassis::kDropReasons> totals{};
+    if (KernelDataPlane* dp = d.dataPlane()) {
+        const auto stats = readout(dp->lineCards().portCounters());
+        const port::PortTracker& links = dp->ports();
+        for (size_t i = 0; i < d.ports().size(); ++i) {
+            const Port& port = d.ports()[i];
+            const auto it = std::find_if(stats.begin(), stats.end(),
+                                         [&](const auto& c) { return c.ifIndex == port.ifIndex; });
+            Json row = frameCounts(it->stats);
+            Json events = Json::object();
+            for (size_t e = 0; e < port::kPortEvents; ++e) {
+                const auto kind = static_cast<port::PortEvent>(e);
+                events[std::string(port::portEventName(kind))] = links.count(i, kind);
+            }
+            row.update({{"port", d.chassis().ifdb().name(port.ifIndex)},
+                        {"netdev", port.netdev},
+                        {"link", linkText(links.state(i))},
+                        {"mtu", links.state(i).mtu},
+                        {"tx_errors", port.counters.txErrors},
+                        {"tags_removed", port.counters.tagsRemoved},
+                        {"link_events", std::move(events)}});
+            j["ports"].push_back(std::move(row));
+        }
+        for (const auto& c : stats) {
+            for (size_t r = 0; r < chassis::kDropReasons; ++r)
+                totals[r] += c.stats.drops[r];
+            if (c.ifIndex == 0)
+                j["no_port"] = frameCounts(c.stats);
+        }
     }
     for (size_t r = 0; r < chassis::kDropReasons; ++r)
-        j["dropped"][reasonName(r)] = dp.dropTotals()[r];
+        j["dropped"][reasonName(r)] = totals[r];
     return j;
 }
 
 std::string countersText(const Json& j) {
-    std::ostringstream o;
-    for (const auto& p : j["ports"]) {
-        o << p["port"].get<std::string>() << " (" << p["netdev"].get<std::string>() << "): rx "
-          << p["rx"] << " trapped " << p["trapped"] << " tx " << p["tx"] << " tx-errors "
-          << p["tx_errors"] << " tags-removed " << p["tags_removed"];
-        for (const auto& [reason, n] : p["dropped"].items()) {
+    const auto drops = [](std::ostringstream& o, const Json& dropped) {
+        for (const auto& [reason, n] : dropped.items()) {
             if (n.get<uint64_t>() != 0)
                 o << " " << reason << " " << n;
         }
+    };
+    const auto frames = [&](std::ostringstream& o, const Json& p) {
+        o << " rx " << p["rx"] << " trapped " << p["trapped"] << " forwarded " << p["forwarded"]
+          << " tx " << p["tx"] << " pdu-tx " << p["pdu_tx"];
+        drops(o, p["dropped"]);
+    };
+    std::ostringstream o;
+    for (const auto& p : j["ports"]) {
+        o << p["port"].get<std::string>() << " (" << p["netdev"].get<std::string>()
+          << "): " << p["link"].get<std::string>();
+        frames(o, p);
+        o << " tx-errors " << p["tx_errors"] << " tags-removed " << p["tags_removed"];
+        for (const auto& [event, n] : p["link_events"].items()) {
+            if (n.get<uint64_t>() != 0)
+                o << " " << event << " " << n;
+        }
+        o << "\n";
+    }
+    if (!j["no_port"].is_null()) {
+        o << "interfaces of no port:";
+        frames(o, j["no_port"]);
         o << "\n";
     }
     o << "dropped:";
@@ -110,10 +170,27 @@ std::string countersText(const Json& j) {
 
 Json agents(Daemon& d) {
     Json j{{"agents", Json::array()}};
+    std::vector<linecard::EntryCounters> hits;
+    if (KernelDataPlane* dp = d.dataPlane())
+        hits = readout(dp->lineCards().entryCounters());
+    const auto& db = d.chassis().ifdb();
     for (uint32_t slot = 0; slot < d.chassis().config().slots; ++slot) {
         const chassis::AclAgent* a = d.chassis().cards().agent(slot);
         if (a == nullptr)
             continue;
+        Json entries = Json::array();
+        for (const chassis::AclEntry& e : a->entries()) {
+            const auto c = std::find_if(hits.begin(), hits.end(), [&](const auto& h) {
+                return h.slot == slot && h.entry == e;
+            });
+            const pipeline::TrapCounters n =
+                c == hits.end() ? pipeline::TrapCounters{} : c->counters;
+            entries.push_back({{"port", e.ifIndex == 0 ? std::string("*") : db.name(e.ifIndex)},
+                               {"mac", chassis::macText(e.mac)},
+                               {"rate_kbps", e.rate},
+                               {"hits", n.hits},
+                               {"policed", n.policed}});
+        }
         const auto& st = a->stats();
         j["agents"].push_back({{"slot", slot},
                                {"present", a->present()},
@@ -126,7 +203,8 @@ Json agents(Daemon& d) {
                                {"expected_seq", a->expectedSeq()},
                                {"first_applied_us", st.firstAppliedUs},
                                {"last_applied_us", st.lastAppliedUs},
-                               {"max_burst", st.maxBurst}});
+                               {"max_burst", st.maxBurst},
+                               {"table", std::move(entries)}});
     }
     return j;
 }
@@ -139,6 +217,43 @@ std::string agentsText(const Json& j) {
           << a["entries"] << " applied " << a["applied"] << " duplicates " << a["duplicates"]
           << " gaps " << a["gaps"] << " rejected " << a["rejected"] << " next-seq "
           << a["expected_seq"] << "\n";
+        for (const auto& e : a["table"]) {
+            o << "  " << e["port"].get<std::string>() << " " << e["mac"].get<std::string>();
+            if (e["rate_kbps"].get<uint32_t>() != 0)
+                o << " rate " << e["rate_kbps"] << " Kbps";
+            o << " hits " << e["hits"] << " policed " << e["policed"] << "\n";
+        }
+    }
+    return o.str();
+}
+
+Json macs(Daemon& d) {
+    Json j{{"macs", Json::array()}};
+    if (KernelDataPlane* dp = d.dataPlane()) {
+        auto learned = readout(dp->lineCards().learnedMacs());
+        std::sort(learned.begin(), learned.end(), [](const auto& a, const auto& b) {
+            return std::tie(a.vid, a.mac) < std::tie(b.vid, b.mac);
+        });
+        for (const auto& m : learned)
+            j["macs"].push_back({{"vlan", m.vid},
+                                 {"mac", chassis::macText(m.mac)},
+                                 {"port", d.chassis().ifdb().name(m.ifIndex)},
+                                 {"age_ms", m.ageMs}});
+    }
+    return j;
+}
+
+std::string macsText(const Json& j) {
+    constexpr uint64_t kMsPerSecond = 1000;
+    constexpr int kVlanWidth = 6, kMacWidth = 19, kPortWidth = 10;
+    std::ostringstream o;
+    o << std::left << std::setw(kVlanWidth) << "VLAN" << std::setw(kMacWidth) << "MAC"
+      << std::setw(kPortWidth) << "PORT"
+      << "AGE\n";
+    for (const auto& m : j["macs"]) {
+        o << std::setw(kVlanWidth) << m["vlan"].get<uint32_t>() << std::setw(kMacWidth)
+          << m["mac"].get<std::string>() << std::setw(kPortWidth) << m["port"].get<std::string>()
+          << m["age_ms"].get<uint64_t>() / kMsPerSecond << "s\n";
     }
     return o.str();
 }

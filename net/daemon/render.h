@@ -17,12 +17,16 @@ namespace render {
 
 using Json = nlohmann::json;
 
+// counters, agents and macs read the pipeline's maps: std::runtime_error when that fails.
 Json status(Daemon& d);
 std::string statusText(const Json& j);
 Json counters(Daemon& d);
 std::string countersText(const Json& j);
 Json agents(Daemon& d);
 std::string agentsText(const Json& j);
+// The MACs the pipeline learned: VLAN, MAC, the port or LAG, the time since it was last seen.
+Json macs(Daemon& d);
+std::string macsText(const Json& j);
 
 // The lines of a page of the task's show table (text up to its NUL, '\r' dropped).
 std::vector<std::string> showLines(std::span<const uint8_t> text);

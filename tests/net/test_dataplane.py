@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""Customer data across the switches' kernel pipeline: two switches joined by a core veth, each
+running l2pt-chassisd alone (no task: the pipeline forwards data by itself), and customer sites
+in namespaces of their own: VLAN 100 at sw1 ge0/1 (A), sw1 ge0/2 (B) and sw2 ge0/1 (C), VLAN
+200 at sw1 ge0/3 (D) and sw2 ge0/2 (E), all in one IP subnet so that only the VLANs part them.
+
+    tests/net/test_dataplane.py --build BUILD_DIR
+"""
+
+import json
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netns  # noqa: E402
+
+BUILD = None
+
+CHASSIS = """
+chassis: {name: %(name)s, slots: 12}
+rpm: {role: primary, master_slot: 11, peer: none}
+card_types:
+  - {id: 1, name: 8x1G, ten_gig: false}
+line_cards:
+  - slot: 0
+    type: 1
+    agent: per-port
+    ports:
+%(access)s
+  - slot: 1
+    type: 1
+    agent: per-port
+    ports:
+      - {number: 0, name: "te1/0", netdev: "core0"}
+vlans:
+  - {id: 100, name: vl100}
+  - {id: 200, name: vl200}
+tunnelling:
+  vlans:
+    - vlan: vl100
+      protocols: [stp]
+      ports: [%(vl100)s, {port: te1/0, mode: core}]
+    - vlan: vl200
+      protocols: [stp]
+      ports: [%(vl200)s, {port: te1/0, mode: core}]
+"""
+
+# site: (switch, port, netdev, VLAN, address)
+SITES = {
+    "a": ("sw1", "ge0/1", "acc1", 100, "10.7.0.1"),
+    "b": ("sw1", "ge0/2", "acc2", 100, "10.7.0.2"),
+    "d": ("sw1", "ge0/3", "acc3", 200, "10.7.0.4"),
+    "c": ("sw2", "ge0/1", "acc1", 100, "10.7.0.3"),
+    "e": ("sw2", "ge0/2", "acc2", 200, "10.7.0.5"),
+}
+UNKNOWN = bytes.fromhex("020000000099")  # a MAC no site has
+
+
+def site_mac(site):
+    return bytes.fromhex("0200000000a%d" % "abcde".index(site))
+
+
+def chassis_text(switch):
+    sites = [s for s in SITES.values() if s[0] == switch]
+    access = "\n".join('      - {number: %s, name: "%s", vlan: %d, netdev: "%s"}'
+                       % (port[-1], port, vlan, netdev) for _, port, netdev, vlan, _ in sites)
+
+    def members(v):
+        return ", ".join("{port: %s, mode: access}" % port
+                         for _, port, _, vlan, _ in sites if vlan == v)
+    return CHASSIS % {"name": "dp-" + switch, "access": access, "vl100": members(100),
+                      "vl200": members(200)}
+
+
+class Network:
+    def __init__(self, lab):
+        self.lab = lab
+        self.ns = {name: lab.netns(name) for name in ("sw1", "sw2", *SITES)}
+        lab.veth(self.ns["sw1"], "core0", self.ns["sw2"], "core0")
+        for site in SITES:
+            self.connect(site)
+        self.daemons = {}
+        for switch in ("sw1", "sw2"):
+            self.start(switch)
+        self.socks = {s: netns.raw_socket(self.ns[s], "eth0") for s in SITES}
+        lab.sockets += self.socks.values()
+
+    def connect(self, site):
+        switch, _, netdev, _, address = SITES[site]
+        ns = self.ns[site]
+        netns.run("ip", "link", "add", netdev, "netns", self.ns[switch], "type", "veth", "peer",
+                  "name", "eth0", "netns", ns)
+        netns.run("ip", "-n", ns, "link", "set", "eth0", "address",
+                  site_mac(site).hex(":"), "up")
+        netns.run("ip", "-n", ns, "addr", "add", address + "/24", "dev", "eth0")
+        netns.run("ip", "-n", self.ns[switch], "link", "set", netdev, "up")
+
+    def start(self, switch):
+        d = os.path.join(self.lab.tmp, switch)
+        os.mkdir(d)
+        with open(os.path.join(d, "chassis.yaml"), "w") as f:
+            f.write(chassis_text(switch))
+        self.daemons[switch] = self.lab.start(
+            self.ns[switch], [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis",
+                              os.path.join(d, "chassis.yaml"), "--run-dir",
+                              os.path.join(d, "run"), "--state", os.path.join(d, "state.yaml")],
+            os.path.join(d, "daemon.log"))
+        ports = 1 + sum(s[0] == switch for s in SITES.values())
+        netns.wait_for(switch + "'s ports attached",
+                       lambda: self.log(switch).count("attached") == ports)
+
+    def log(self, switch):
+        with open(os.path.join(self.lab.tmp, switch, "daemon.log")) as f:
+            return f.read()
+
+    def ctl(self, switch, *args, check=True):
+        r = subprocess.run([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
+                            os.path.join(self.lab.tmp, switch, "run"), *args],
+                           capture_output=True, text=True, timeout=20)
+        if check and r.returncode != 0:
+            raise AssertionError(" ".join(args) + ": " + r.stderr)
+        return r
+
+    def readout(self, switch, what):
+        return json.loads(self.ctl(switch, what, "--json").stdout)
+
+    def counters(self, switch, port):
+        return next(p for p in self.readout(switch, "counters")["ports"] if p["port"] == port)
+
+    def capture(self, switch, port, path, *limit):
+        """l2ptctl capture, running once the daemon has its socket."""
+        p = subprocess.Popen([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
+                              os.path.join(self.lab.tmp, switch, "run"), "capture", port, path,
+                              *limit], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        netns.wait_for("the capture's file", lambda: os.path.exists(path))
+        time.sleep(0.2)
+        return p
+
+    def ping(self, src, dst):
+        return netns.run("ip", "netns", "exec", self.ns[src], "ping", "-c", "1", "-W", "1",
+                         SITES[dst][4], check=False).returncode == 0
+
+    def send(self, site, frame):
+        self.socks[site].send(frame)
+
+    def received(self, frame, wait_for=()):
+        """Which sites received frame, and how often, waiting for those in wait_for."""
+        got = {s: netns.collect(self.socks[s], 1, 1.0) if s in wait_for else [] for s in SITES}
+        for s in SITES:
+            got[s] += netns.collect(self.socks[s], 2, 0.2)
+        return {s: sum(f == frame for f in frames) for s, frames in got.items()
+                if any(f == frame for f in frames)}
+
+    def drain(self):
+        for s in self.socks.values():
+            netns.drain(s)
+
+
+def frame(dst, src, ethertype=b"\x88\xb5", tag=b"", payload=b"customer data"):
+    return dst + src + tag + ethertype + payload.ljust(46, b"\x00")
+
+
+class DataPlaneTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = netns.Lab()
+        try:
+            cls.net = Network(cls.lab)
+        except Exception:
+            cls.lab.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.close()
+
+    def setUp(self):
+        self.net.drain()
+
+    def test_ping_and_arp_on_one_switch_and_across_two(self):
+        for dst in ("b", "c"):
+            with self.subTest(dst=dst):
+                netns.wait_for("a ping from a to " + dst, lambda: self.net.ping("a", dst))
+                neigh = netns.run("ip", "-n", self.net.ns["a"], "neigh", "show",
+                                  SITES[dst][4]).stdout
+                self.assertIn(site_mac(dst).hex(":"), neigh)
+        self.assertTrue(self.net.ping("d", "e"), "VLAN 200 crosses too")
+        macs = self.net.readout("sw1", "macs")["macs"]
+        self.assertIn({"vlan": 100, "mac": site_mac("a").hex(":"), "port": "ge0/1"},
+                      [{k: m[k] for k in ("vlan", "mac", "port")} for m in macs])
+        self.assertIn({"vlan": 100, "mac": site_mac("c").hex(":"), "port": "te1/0"},
+                      [{k: m[k] for k in ("vlan", "mac", "port")} for m in macs])
+
+    def test_vlans_stay_apart(self):
+        self.assertFalse(self.net.ping("a", "d"))
+        self.assertFalse(self.net.ping("a", "e"))
+        bcast = frame(b"\xff" * 6, site_mac("d"), payload=b"vlan 200 only")
+        self.net.send("d", bcast)
+        self.assertEqual(self.net.received(bcast, wait_for="e"), {"e": 1})
+
+    def test_a_broadcast_reaches_every_other_site_of_its_vlan_once(self):
+        bcast = frame(b"\xff" * 6, site_mac("a"), payload=b"to everyone")
+        self.net.send("a", bcast)
+        self.assertEqual(self.net.received(bcast, wait_for="bc"), {"b": 1, "c": 1})
+
+    def test_a_customer_tag_crosses_intact(self):
+        tagged = frame(site_mac("c"), site_mac("a"), ethertype=b"\x08\x00",
+                       tag=bytes.fromhex("8100a00a"), payload=b"customer VLAN 10, PCP 5")
+        pcap = os.path.join(self.lab.tmp, "core.pcap")
+        cap = self.net.capture("sw1", "te1/0", pcap, "--count", "1")
+        self.net.send("a", tagged)
+        self.assertEqual(self.net.received(tagged, wait_for="c").get("c"), 1)
+        cap.communicate(timeout=10)
+        # On the core: the provider tag (0x9100, VLAN 100) before the customer's.
+        self.assertEqual(netns.read_pcap(pcap),
+                         [tagged[:12] + bytes.fromhex("91000064") + tagged[12:]])
+
+    def test_learning_stops_the_flooding_of_known_unicast(self):
+        to_b = frame(UNKNOWN, site_mac("a"), payload=b"to nobody yet")
+        self.net.send("a", to_b)
+        self.assertEqual(self.net.received(to_b, wait_for="bc"), {"b": 1, "c": 1})
+        self.net.send("b", frame(b"\xff" * 6, UNKNOWN, payload=b"I am here"))
+        netns.wait_for("the unknown MAC learned on ge0/2", lambda: any(
+            m["mac"] == UNKNOWN.hex(":") and m["port"] == "ge0/2"
+            for m in self.net.readout("sw1", "macs")["macs"]))
+        self.net.drain()
+        forwarded = self.net.counters("sw1", "ge0/1")["forwarded"]
+        self.net.send("a", to_b)
+        self.assertEqual(self.net.received(to_b, wait_for="b"), {"b": 1})
+        self.assertEqual(self.net.counters("sw1", "ge0/1")["forwarded"], forwarded + 1)
+
+    def test_z_an_interface_deleted_and_created_again_carries_traffic(self):
+        sw1 = self.net.ns["sw1"]
+        cap = self.net.capture("sw1", "ge0/2", os.path.join(self.lab.tmp, "b.pcap"),
+                               "--seconds", "30")
+        netns.run("ip", "-n", sw1, "link", "del", "acc2")
+        _, err = cap.communicate(timeout=10)
+        self.assertEqual(cap.returncode, 1)
+        self.assertIn("capture ended: interface acc2", err)
+        self.assertFalse(self.net.ping("a", "b"))
+        self.net.connect("b")
+        netns.wait_for("a ping from a to b again", lambda: self.net.ping("a", "b"))
+        self.assertIn("port ge0/2 (acc2): interface removed", self.net.log("sw1"))
+        self.assertIn("port ge0/2 (acc2): interface created again", self.net.log("sw1"))
+        b = self.net.counters("sw1", "ge0/2")
+        self.assertEqual((b["link"], b["link_events"]["removed"], b["link_events"]["appeared"]),
+                         ("up", 1, 2))
+        self.net.socks["b"] = netns.raw_socket(self.net.ns["b"], "eth0")
+        self.lab.sockets.append(self.net.socks["b"])
+
+
+if __name__ == "__main__":
+    # The daemons load the kernel pipeline: root, or root through sudo.
+    netns.main(sys.modules[__name__], lambda _: netns.require_privilege())
