@@ -38,6 +38,8 @@
 #include <thread>
 #include <vector>
 
+#include "switch_bed.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -152,41 +154,6 @@ std::array<uint8_t, 6> macOf(const std::string& ns, const std::string& iface) {
     return mac;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setpgid(0, 0);  // a ^C at the terminal is the bench's to handle, not theirs
-        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-void stopProcess(pid_t& pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-    pid = -1;
-}
-
-bool waitFor(const std::function<bool()>& cond, double seconds) {
-    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end && !gStop) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-}
-
 // The two ways across, and the switch's processes; all of it goes with this object.
 struct Bed {
     pid_t daemon = -1;
@@ -194,6 +161,17 @@ struct Bed {
     std::string runDir;
 
     Bed() {
+        try {
+            setUp();
+        } catch (...) {
+            tearDown();  // a constructor that throws has no destructor run
+            throw;
+        }
+    }
+
+    ~Bed() { tearDown(); }
+
+    void setUp() {
         for (const auto& ns : {kGen, kSink, kSw, kBr}) {
             sh("ip netns add " + ns);
             sh("ip netns exec " + ns + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1");
@@ -201,7 +179,8 @@ struct Bed {
         }
         veth(kGen, "gsw", kSw, "acc1");
         veth(kSw, "acc2", kSink, "ssw");
-        veth(kSw, "core0", kSw, "corepeer");  // the core port, wired to nothing
+        veth(kSw, "core0", kSw, "corepeer0");  // the core ports, wired to nothing
+        veth(kSw, "core1", kSw, "corepeer1");
         veth(kGen, "gbr", kBr, "p1");
         veth(kBr, "p2", kSink, "sbr");
         sh("ip -n " + kBr + " link add br0 type bridge stp_state 0");
@@ -213,21 +192,22 @@ struct Bed {
            " addr add 10.2.0.2/24 dev sbr");
 
         const std::string chassis = gDir + "/switch.yaml";
-        std::ofstream(chassis) << kChassis;
+        std::ofstream(chassis) << portsChassis();
         runDir = gDir + "/run";
         daemon = spawn({"ip", "netns", "exec", kSw, gBuild + "/app/l2pt-chassisd", "--chassis",
                         chassis, "--run-dir", runDir, "--state", gDir + "/state/state.yaml"},
-                       gDir + "/chassisd.log");
-        if (!waitFor([&] { return ::access((runDir + "/task.sock").c_str(), F_OK) == 0; }, 20))
+                       gDir + "/chassisd.log", true);
+        if (!waitFor([&] { return ::access((runDir + "/task.sock").c_str(), F_OK) == 0; }, 20,
+                     &gStop))
             fail("the chassis daemon did not come up (" + gDir + "/chassisd.log)");
-        task = spawn({gBuild + "/app/l2ptd", "--chassis", runDir}, gDir + "/l2ptd.log");
+        task = spawn({gBuild + "/app/l2ptd", "--chassis", runDir}, gDir + "/l2ptd.log", true);
         const std::string status =
             gBuild + "/app/l2ptctl --run-dir " + runDir + " status >/dev/null 2>&1";
-        if (!waitFor([&] { return shOk(status); }, 20))
+        if (!waitFor([&] { return shOk(status); }, 20, &gStop))
             fail("l2ptd did not come up (" + gDir + "/l2ptd.log)");
     }
 
-    ~Bed() {
+    void tearDown() {
         stopProcess(task);
         stopProcess(daemon);
         for (const auto& ns : {kGen, kSink, kSw, kBr})
@@ -239,36 +219,20 @@ struct Bed {
         sh("ip link add " + a + " netns " + nsA + " type veth peer name " + b + " netns " + nsB);
         sh("ip -n " + nsA + " link set " + a + " up && ip -n " + nsB + " link set " + b + " up");
     }
-
-    // Two access ports of customer VLAN 100; the core port makes it a provider edge.
-    static constexpr const char* kChassis = R"(chassis: {name: data-bench, slots: 12}
-rpm: {role: primary, master_slot: 11, peer: none}
-card_types: [{id: 1}]
-line_cards:
-  - {slot: 0, type: 1, ports: [{range: 1-2, name: "ge0/{n}", vlan: 100, netdev: "acc{n}"}]}
-  - {slot: 1, type: 1, ports: [{number: 0, name: "te1/0", netdev: "core0"}]}
-vlans: [{id: 100, name: vl100}]
-tunnelling:
-  vlans:
-    - vlan: vl100
-      protocols: [stp, lldp, gvrp, pvst]
-      ports: [{port: ge0/1, mode: access}, {port: ge0/2, mode: access},
-              {port: te1/0, mode: core}]
-)";
 };
 
 // Both ends know each other (ARP) and whatever forwards between them has learned them.
 void warm(const Path& p) {
     const std::string ping =
         "ip netns exec " + kGen + " ping -q -c1 -W1 " + p.sinkAddr + " >/dev/null 2>&1";
-    if (!waitFor([&] { return shOk(ping); }, 20))
+    if (!waitFor([&] { return shOk(ping); }, 20, &gStop))
         fail(std::string("no ping across the ") + p.name + ": customer data does not cross it");
 }
 
 // iperf3 TCP from the generator to the sink for seconds; Gbit/s received.
 double tcpGbps(const Path& p, int seconds) {
-    pid_t server =
-        spawn({"ip", "netns", "exec", kSink, "iperf3", "-s", "-1"}, gDir + "/iperf3-server.log");
+    pid_t server = spawn({"ip", "netns", "exec", kSink, "iperf3", "-s", "-1"},
+                         gDir + "/iperf3-server.log", true);
     std::string report;
     const std::string client = "ip netns exec " + kGen + " iperf3 -J -O 1 -t " +
                                std::to_string(seconds) + " -c " + p.sinkAddr + " 2>/dev/null";
@@ -277,7 +241,7 @@ double tcpGbps(const Path& p, int seconds) {
             report = output(client);
             return report.find("\"sum_received\"") != std::string::npos;
         },
-        10);
+        10, &gStop);
     stopProcess(server);
     const auto at = report.find("\"sum_received\"");
     const auto bps = report.find("\"bits_per_second\":", at);
