@@ -110,6 +110,17 @@ class Lab:
         shutil.rmtree(self.tmp, ignore_errors=True)
 
 
+def set_up_lab(cls, build):
+    """A test class's lab, made once for all its tests (setUpClass): cls.lab, and what
+    build(lab) returns; the lab goes again when that fails."""
+    cls.lab = Lab()
+    try:
+        return build(cls.lab)
+    except Exception:
+        cls.lab.close()
+        raise
+
+
 def raw_socket(ns, iface):
     """An AF_PACKET socket on iface inside ns: opened on a thread that entered ns, so the
     test process itself stays where it is."""

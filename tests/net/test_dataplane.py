@@ -22,30 +22,15 @@ BUILD = None
 CHASSIS = """
 chassis: {name: %(name)s, slots: 12}
 rpm: {role: primary, master_slot: 11, peer: none}
-card_types:
-  - {id: 1, name: 8x1G, ten_gig: false}
+card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
-  - slot: 0
-    type: 1
-    agent: per-port
-    ports:
-%(access)s
-  - slot: 1
-    type: 1
-    agent: per-port
-    ports:
-      - {number: 0, name: "te1/0", netdev: "core0"}
-vlans:
-  - {id: 100, name: vl100}
-  - {id: 200, name: vl200}
+  - {slot: 0, type: 1, agent: per-port, ports: [%(access)s]}
+  - {slot: 1, type: 1, agent: per-port, ports: [{number: 0, name: te1/0, netdev: core0}]}
+vlans: [{id: 100, name: vl100}, {id: 200, name: vl200}]
 tunnelling:
   vlans:
-    - vlan: vl100
-      protocols: [stp]
-      ports: [%(vl100)s, {port: te1/0, mode: core}]
-    - vlan: vl200
-      protocols: [stp]
-      ports: [%(vl200)s, {port: te1/0, mode: core}]
+    - {vlan: vl100, protocols: [stp], ports: [%(vl100)s, {port: te1/0, mode: core}]}
+    - {vlan: vl200, protocols: [stp], ports: [%(vl200)s, {port: te1/0, mode: core}]}
 """
 
 # site: (switch, port, netdev, VLAN, address)
@@ -65,7 +50,7 @@ def site_mac(site):
 
 def chassis_text(switch):
     sites = [s for s in SITES.values() if s[0] == switch]
-    access = "\n".join('      - {number: %s, name: "%s", vlan: %d, netdev: "%s"}'
+    access = ", ".join("{number: %s, name: %s, vlan: %d, netdev: %s}"
                        % (port[-1], port, vlan, netdev) for _, port, netdev, vlan, _ in sites)
 
     def members(v):
@@ -106,7 +91,8 @@ class Network:
         self.daemons[switch] = self.lab.start(
             self.ns[switch], [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis",
                               os.path.join(d, "chassis.yaml"), "--run-dir",
-                              os.path.join(d, "run"), "--state", os.path.join(d, "state.yaml")],
+                              os.path.join(d, "run"), "--state", os.path.join(d, "state.yaml"),
+                              "--lab"],
             os.path.join(d, "daemon.log"))
         ports = 1 + sum(s[0] == switch for s in SITES.values())
         netns.wait_for(switch + "'s ports attached",
@@ -166,12 +152,7 @@ def frame(dst, src, ethertype=b"\x88\xb5", tag=b"", payload=b"customer data"):
 class DataPlaneTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.lab = netns.Lab()
-        try:
-            cls.net = Network(cls.lab)
-        except Exception:
-            cls.lab.close()
-            raise
+        cls.net = netns.set_up_lab(cls, Network)
 
     @classmethod
     def tearDownClass(cls):
@@ -231,6 +212,16 @@ class DataPlaneTest(unittest.TestCase):
         self.net.send("a", to_b)
         self.assertEqual(self.net.received(to_b, wait_for="b"), {"b": 1})
         self.assertEqual(self.net.counters("sw1", "ge0/1")["forwarded"], forwarded + 1)
+
+    def test_lab_inputs_reach_the_pipeline_but_frames_come_from_wires(self):
+        r = self.net.ctl("sw1", "do", "frame", "ge0/1", "stp", check=False)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("frames enter a port from the wire of its interface", r.stderr)
+        netns.wait_for("a ping from a to c", lambda: self.net.ping("a", "c"))
+        self.net.ctl("sw1", "do", "card", "down", "1")  # the core port's card
+        self.assertFalse(self.net.ping("a", "c"))
+        self.net.ctl("sw1", "do", "card", "up", "1")
+        netns.wait_for("a ping from a to c with the card back", lambda: self.net.ping("a", "c"))
 
     def test_z_an_interface_deleted_and_created_again_carries_traffic(self):
         sw1 = self.net.ns["sw1"]

@@ -179,14 +179,12 @@ class Switch:
 class SwitchTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.lab = netns.Lab()
-        try:
-            cls.sw = Switch(cls.lab)
-            cls.sw.start_daemon()
-            cls.sw.start_task()
-        except Exception:
-            cls.lab.close()
-            raise
+        def started(lab):
+            sw = Switch(lab)
+            sw.start_daemon()
+            sw.start_task()
+            return sw
+        cls.sw = netns.set_up_lab(cls, started)
 
     @classmethod
     def tearDownClass(cls):
