@@ -57,7 +57,7 @@ def new_lab(topology):
     down at exit, even on SIGTERM, and the next run takes it down if this one is killed."""
     require_privilege()
     l2pt_lab.sweep_orphans()
-    if not _labs_up:
+    if signal.getsignal(signal.SIGTERM) is not _terminated:
         atexit.register(_down_all)
         signal.signal(signal.SIGTERM, _terminated)
     lab = l2pt_lab.Lab.unique(topology, BUILD)
