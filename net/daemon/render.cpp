@@ -103,9 +103,9 @@ Json counters(Daemon& d) {
         const port::PortTracker& links = dp->ports();
         for (size_t i = 0; i < d.ports().size(); ++i) {
             const Port& port = d.ports()[i];
-            const auto it = std::find_if(stats.begin(), stats.end(),
-                                         [&](const auto& c) { return c.ifIndex == port.ifIndex; });
-            Json row = frameCounts(it->stats);
+            // By dense port index, the interfaces of no port last.
+            const int dense = d.chassis().ifdb().portIndex(port.ifIndex);
+            Json row = frameCounts(stats.at(static_cast<size_t>(dense)).stats);
             Json events = Json::object();
             for (size_t e = 0; e < port::kPortEvents; ++e) {
                 const auto kind = static_cast<port::PortEvent>(e);

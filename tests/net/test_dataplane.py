@@ -9,6 +9,7 @@ in namespaces of their own: VLAN 100 at sw1 ge0/1 (A), sw1 ge0/2 (B) and sw2 ge0
 
 import json
 import os
+import select
 import subprocess
 import sys
 import time
@@ -67,7 +68,6 @@ class Network:
         lab.veth(self.ns["sw1"], "core0", self.ns["sw2"], "core0")
         for site in SITES:
             self.connect(site)
-        self.daemons = {}
         for switch in ("sw1", "sw2"):
             self.start(switch)
         self.socks = {s: netns.raw_socket(self.ns[s], "eth0") for s in SITES}
@@ -88,7 +88,7 @@ class Network:
         os.mkdir(d)
         with open(os.path.join(d, "chassis.yaml"), "w") as f:
             f.write(chassis_text(switch))
-        self.daemons[switch] = self.lab.start(
+        self.lab.start(
             self.ns[switch], [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis",
                               os.path.join(d, "chassis.yaml"), "--run-dir",
                               os.path.join(d, "run"), "--state", os.path.join(d, "state.yaml"),
@@ -102,10 +102,13 @@ class Network:
         with open(os.path.join(self.lab.tmp, switch, "daemon.log")) as f:
             return f.read()
 
+    def l2ptctl(self, switch, *args):
+        return [os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
+                os.path.join(self.lab.tmp, switch, "run"), *args]
+
     def ctl(self, switch, *args, check=True):
-        r = subprocess.run([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
-                            os.path.join(self.lab.tmp, switch, "run"), *args],
-                           capture_output=True, text=True, timeout=20)
+        r = subprocess.run(self.l2ptctl(switch, *args), capture_output=True, text=True,
+                           timeout=20)
         if check and r.returncode != 0:
             raise AssertionError(" ".join(args) + ": " + r.stderr)
         return r
@@ -118,9 +121,8 @@ class Network:
 
     def capture(self, switch, port, path, *limit):
         """l2ptctl capture, running once the daemon has its socket."""
-        p = subprocess.Popen([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
-                              os.path.join(self.lab.tmp, switch, "run"), "capture", port, path,
-                              *limit], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        p = subprocess.Popen(self.l2ptctl(switch, "capture", port, path, *limit),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         netns.wait_for("the capture's file", lambda: os.path.exists(path))
         time.sleep(0.2)
         return p
@@ -212,6 +214,20 @@ class DataPlaneTest(unittest.TestCase):
         self.net.send("a", to_b)
         self.assertEqual(self.net.received(to_b, wait_for="b"), {"b": 1})
         self.assertEqual(self.net.counters("sw1", "ge0/1")["forwarded"], forwarded + 1)
+
+    def test_trace_has_a_line_for_each_frame_the_pipeline_met(self):
+        trace = subprocess.Popen(self.net.l2ptctl("sw1", "trace"), stdout=subprocess.PIPE,
+                                 text=True)
+        try:
+            time.sleep(0.3)  # the pipeline writes events from the next pass of the daemon
+            self.net.send("d", frame(b"\xff" * 6, site_mac("d"), payload=b"traced"))
+            ready, _, _ = select.select([trace.stdout], [], [], 3)
+            self.assertTrue(ready, "no trace line")
+            self.assertRegex(trace.stdout.readline(),
+                             r"port ge0/3 in len=60 vlan=200 flooded to te1/0$")
+        finally:
+            trace.kill()
+            trace.communicate()
 
     def test_lab_inputs_reach_the_pipeline_but_frames_come_from_wires(self):
         r = self.net.ctl("sw1", "do", "frame", "ge0/1", "stp", check=False)
