@@ -1,4 +1,4 @@
-// IPC queues, PDU datagram framing, event log rendering, console,
+// IPC queues, PDU datagram framing, task identity, event log rendering, console,
 // configuration and symbols.
 #include <sys/socket.h>
 
@@ -62,6 +62,13 @@ TEST(IpcAddressTest, LineCardServicesAreDeclaredByTheirUsers) {
     ozmIpcSetLineCardService(kService);
     EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService, 3, &scratch), 0x0A000104u);  // 10.0.1.4
     EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService + 1, 3, &scratch), ozm::kRpmNodeAddr);
+}
+
+// The task's service and instance are the backend's, each from its own field.
+TEST_F(ServicesTest, TaskIdentityComesFromTheBackend) {
+    uint32_t task = ozmTaskStartup(0, nullptr, 0);  // the fake starts service 225, instance 4
+    EXPECT_EQ(ozmTaskGetServiceByKey(task), 225u);
+    EXPECT_EQ(ozmTaskGetInstanceByKey(task), 4u);
 }
 
 // A program's catalogue, as it registers it.
