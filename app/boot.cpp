@@ -130,6 +130,9 @@ void printSummary(chassis::SimSwitch& sim) {
         std::string(scenario ? "scenario ended" : "run ended") +
             (failed ? ", the task failed (rc=" + std::to_string(gSwitch->taskResult()) + ")" : ""));
     trace.setSink(nullptr);  // what ending the task prints is no part of the run
+    // A task that ends at once can end the run before the initial thread is done with the
+    // platform (ozmDdbInit): the switch goes only after it.
+    gSwitch->backend().waitMainThreadParked();
     gSwitch.reset();
     gCapture.reset();
     std::fflush(stdout);

@@ -66,6 +66,18 @@ int SimBackend::spawnTask(const char* name, OzmTaskEntry entry, int argc, char**
     return static_cast<int>(kSimTaskId);
 }
 
+void SimBackend::parkMainThread() {
+    // The thread ends on return and calls the platform no more.
+    std::lock_guard lock(mainMutex_);
+    mainDone_ = true;
+    mainParked_.notify_all();
+}
+
+void SimBackend::waitMainThreadParked() {
+    std::unique_lock lock(mainMutex_);
+    mainParked_.wait(lock, [&] { return mainDone_; });
+}
+
 void SimBackend::onTaskEnd(void* self, TaskState state, int rc) {
     auto* b = static_cast<SimBackend*>(self);
     b->taskResult_ = rc;

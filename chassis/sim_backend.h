@@ -3,9 +3,11 @@
 // into the chassis models.
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,12 +38,16 @@ class SimBackend final : public ozm::Backend, private ozm::TestHooks, private Ta
     void settle();  // writes what waits for the task, then runs it until it parks
     void advance(uint64_t durationUs);  // moves virtual time event by event, running the task
     void waitParked() { task_.waitParked(); }
+    // Until the process's initial thread has left the platform (parkMainThread): a driver that
+    // tears the chassis down before would pull the backend from under it.
+    void waitMainThreadParked();
     void pump();            // writes queued messages and frames while there is room
     size_t queued() const;  // messages and frames not yet written
 
     // ozm::Backend
     ozm::TestHooks* testHooks() override { return this; }
     int spawnTask(const char* name, OzmTaskEntry entry, int argc, char** argv) override;
+    void parkMainThread() override;
     uint32_t currentTaskId() override { return kSimTaskId; }
     std::optional<ozm::TaskIdentity> startTask() override;
     void taskReady() override;
@@ -124,6 +130,9 @@ class SimBackend final : public ozm::Backend, private ozm::TestHooks, private Ta
     uint64_t timerOrder_ = 0;
     std::optional<Mac> kernelMac_;
     std::vector<std::string> reports_;
+    std::mutex mainMutex_;
+    std::condition_variable mainParked_;
+    bool mainDone_ = false;
 };
 
 }  // namespace chassis

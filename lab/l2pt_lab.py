@@ -11,6 +11,7 @@ customers; `down` removes all of it. The lab's state lives in its run directory.
 import argparse
 import json
 import os
+import random
 import re
 import shutil
 import signal
@@ -25,6 +26,7 @@ REPO = Path(__file__).resolve().parent.parent
 RUN_ROOT = Path(os.environ.get("L2PT_LAB_RUN", "/run/l2pt-lab"))
 NAME_RE = re.compile(r"^[a-z][a-z0-9]{0,7}$")
 IFNAME_RE = re.compile(r"^[a-z][a-z0-9]{0,9}$")
+NAME_ALPHABET = "abcdefghijklmnopqrstuvwxyz0123456789"
 PROTOCOLS = ("stp", "lldp", "gvrp", "pvst")
 BRIDGE = "br0"
 # The shortest STP timers the kernel takes (centiseconds), so customers converge in seconds.
@@ -403,6 +405,14 @@ class Topology:
             del chassis["vlans"]
         return chassis
 
+    def address(self, site):
+        """The site's address on its bridge: one /24 per customer, 10.<VLAN/256>.<VLAN%256>.0,
+        hosts numbered from 1 in the order the topology lists the customer's sites."""
+        customer = self.customers[self.sites[site].customer]
+        mates = [s for s in self.sites.values() if s.customer == customer.name]
+        host = next(i for i, s in enumerate(mates, 1) if s.name == site)
+        return f"10.{customer.vlan >> 8}.{customer.vlan & 255}.{host}"
+
     def netdev(self, node, port):
         """The interface a port stands for: s<slot>p<number> on switches, the port's own name
         at sites."""
@@ -464,15 +474,42 @@ def require_root():
 
 
 class Lab:
-    """A topology brought up (or to be brought up) under RUN_ROOT/<lab name>."""
+    """A topology brought up (or to be brought up) under RUN_ROOT/<lab name>; name, when
+    given, replaces the topology's lab name, so one topology can run as several labs."""
 
-    def __init__(self, topology_path, build=None):
+    def __init__(self, topology_path, build=None, name=None):
         self.topo = Topology(topology_path)
+        if name is not None:
+            if not NAME_RE.match(name):
+                raise TopologyError(f"lab name '{name}' must match {NAME_RE.pattern}")
+            self.topo.name = name
         self.build = Path(build) if build else REPO / "build"
         self.dir = RUN_ROOT / self.topo.name
         self.state_file = self.dir / "state.json"
         self.state = {"namespaces": [], "processes": []}
         self.load_state()
+
+    @classmethod
+    def unique(cls, topology_path, build=None):
+        """The topology as a lab of a name nobody uses: its first three letters and five
+        random characters, reserved by making its run directory. The lab records this
+        process as its owner, so that sweep_orphans can take it down should the process
+        die before it does."""
+        prefix = Topology(topology_path).name[:3]
+        RUN_ROOT.mkdir(parents=True, exist_ok=True, mode=0o755)
+        for _ in range(100):
+            name = prefix + "".join(random.choices(NAME_ALPHABET, k=5))
+            try:
+                (RUN_ROOT / name).mkdir(mode=0o755)
+            except FileExistsError:
+                continue
+            if any(Path("/run/netns").glob(f"{name}-*")):
+                continue  # a lab that lost its run directory; keep its name out of use
+            lab = cls(topology_path, build, name)
+            lab.state["owner"] = process_identity(os.getpid())
+            lab._save()
+            return lab
+        raise RuntimeError(f"no free lab name in {RUN_ROOT}")
 
     # -- state
 
@@ -523,7 +560,7 @@ class Lab:
     def up(self, timeout=30):
         require_root()
         t = self.topo
-        if self.state_file.exists():
+        if self.state_file.exists() and self.state["namespaces"]:
             raise RuntimeError(f"lab {t.name} is already up ({self.dir}); run down first")
         if t.switches:
             for name in ("l2pt-chassisd", "l2ptd", "l2ptctl"):
@@ -569,6 +606,7 @@ class Lab:
             "priority", str(site.priority), *timers)
         for port in site.ports:
             run("ip", "-n", ns, "link", "set", port, "master", BRIDGE)
+        run("ip", "-n", ns, "addr", "add", f"{self.topo.address(site.name)}/24", "dev", BRIDGE)
         run("ip", "-n", ns, "link", "set", BRIDGE, "up")
         if site.lldp:
             sdir = self.dir / site.name
@@ -622,18 +660,8 @@ class Lab:
         self.load_state()
         namespaces = set(self.state["namespaces"])
         namespaces.update(self.topo.namespace(n) for n in [*self.topo.switches, *self.topo.sites])
-        namespaces = [ns for ns in namespaces if Path(f"/run/netns/{ns}").exists()]
-        pids = [p["pid"] for p in self.state["processes"]]
-        for ns in namespaces:
-            pids += [int(p) for p in run("ip", "netns", "pids", ns, check=False).stdout.split()]
-        stop(pids)
-        for ns in namespaces:
-            run("ip", "netns", "del", ns)
-        shutil.rmtree(self.dir, ignore_errors=True)
+        remove(self.dir, namespaces, [p["pid"] for p in self.state["processes"]])
         self.state = {"namespaces": [], "processes": []}
-        left = [ns for ns in namespaces if Path(f"/run/netns/{ns}").exists()]
-        if left or self.dir.exists():
-            raise RuntimeError(f"down left {left or self.dir} behind")
 
     # -- status
 
@@ -673,6 +701,51 @@ class Lab:
                 for p in self.topo.sites[site].ports}
 
 
+def remove(directory, namespaces, pids):
+    """Ends pids and every process in the namespaces, deletes the namespaces (their veths go
+    with them) and the directory; raises if any of it stays."""
+    namespaces = [ns for ns in namespaces if Path(f"/run/netns/{ns}").exists()]
+    for ns in namespaces:
+        pids += [int(p) for p in run("ip", "netns", "pids", ns, check=False).stdout.split()]
+    stop(pids)
+    for ns in namespaces:
+        run("ip", "netns", "del", ns)
+    shutil.rmtree(directory, ignore_errors=True)
+    left = [ns for ns in namespaces if Path(f"/run/netns/{ns}").exists()]
+    if left or directory.exists():
+        raise RuntimeError(f"down left {left or directory} behind")
+
+
+def process_identity(pid):
+    """[pid, start time in clock ticks since boot], a pid alone may have been reused; None
+    when no such process runs."""
+    try:
+        stat = Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return None
+    return [pid, int(stat.rsplit(")", 1)[1].split()[19])]
+
+
+def sweep_orphans():
+    """Takes down every lab whose owner (the process that made it with Lab.unique) has
+    ended without taking it down, killed say; the lab names taken down."""
+    swept = []
+    for state_file in sorted(RUN_ROOT.glob("*/state.json")):
+        try:
+            state = json.loads(state_file.read_text())
+        except (OSError, ValueError):
+            continue
+        owner = state.get("owner")
+        if not owner or process_identity(owner[0]) == owner:
+            continue
+        name = state_file.parent.name
+        namespaces = set(state.get("namespaces", []))
+        namespaces.update(p.name for p in Path("/run/netns").glob(f"{name}-*"))
+        remove(state_file.parent, namespaces, [p["pid"] for p in state.get("processes", [])])
+        swept.append(name)
+    return swept
+
+
 def alive(pid):
     try:
         # A child of this process that has ended is a zombie until reaped.
@@ -706,6 +779,8 @@ def stop(pids, grace=3.0):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="l2pt-lab", description=__doc__.splitlines()[0])
     parser.add_argument("--build", help="build directory holding app/ (default: <repo>/build)")
+    parser.add_argument("--name", help="the lab's name instead of the topology's (a second "
+                                       "lab of the same topology)")
     sub = parser.add_subparsers(dest="cmd", required=True)
     for name, text in (("up", "build the lab and start everything"),
                        ("down", "remove the lab: processes, namespaces, run directory"),
@@ -722,7 +797,7 @@ def main(argv=None):
     p.add_argument("args", nargs=argparse.REMAINDER)
     args = parser.parse_args(argv)
     try:
-        lab = Lab(args.topology, args.build)
+        lab = Lab(args.topology, args.build, args.name)
         if args.cmd == "up":
             lab.up()
             print(f"lab {lab.topo.name} is up; state in {lab.dir}")

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "platform/wire/bytes.h"
+#include "switch_bed.h"
 
 namespace {
 
@@ -227,29 +228,6 @@ struct Forwarder {
     }
 };
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& log) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-void stopProcess(pid_t pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-}
-
 int ctl(const std::string& runDir, const std::string& args, std::string* out = nullptr) {
     const std::string cmd = gBuild + "/app/l2ptctl --run-dir " + runDir + " " + args;
     FILE* p = ::popen(cmd.c_str(), "r");
@@ -261,16 +239,6 @@ int ctl(const std::string& runDir, const std::string& args, std::string* out = n
     if (out != nullptr)
         *out = text;
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-bool waitFor(const std::function<bool()>& cond, double seconds) {
-    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
 }
 
 // One switch: the daemon in the switch's namespace and l2ptd; killed when it goes.
@@ -294,23 +262,6 @@ struct Switch {
         stopProcess(daemon);
     }
 };
-
-std::string portsChassis() {
-    return R"(chassis: {name: bench, slots: 12}
-rpm: {role: primary, master_slot: 11, peer: none}
-card_types: [{id: 1}]
-line_cards:
-  - {slot: 0, type: 1, ports: [{range: 1-2, name: "ge0/{n}", vlan: 100, netdev: "acc{n}"}]}
-  - {slot: 1, type: 1, ports: [{range: 0-1, name: "te1/{n}", netdev: "core{n}"}]}
-vlans: [{id: 100, name: vl100}]
-tunnelling:
-  vlans:
-    - vlan: vl100
-      protocols: [stp, lldp, gvrp, pvst]
-      ports: [{port: ge0/1, mode: access}, {port: ge0/2, mode: access},
-              {port: te1/0, mode: core}, {port: te1/1, mode: core}]
-)";
-}
 
 int gTx = -1;
 int gRx = -1;

@@ -1,7 +1,9 @@
 """What the lab tests share: privilege, a lab brought up once per test class, customer PDUs
 sent and sniffed in the sites' namespaces."""
 
+import atexit
 import json
+import signal
 import struct
 import os
 import shutil
@@ -35,6 +37,34 @@ def require_privilege():
                               "namespaces): run ./scripts/test as root or through sudo")
 
 
+_labs_up = []
+
+
+def _down_all():
+    while _labs_up:
+        lab = _labs_up.pop()
+        if lab.dir.exists():
+            lab.down()
+
+
+def _terminated(signum, frame):
+    # unittest lets KeyboardInterrupt through, so the labs come down at exit.
+    raise KeyboardInterrupt(f"signal {signum}")
+
+
+def new_lab(topology):
+    """TOPOLOGY as a lab of a name of its own, so that runs at once do not collide; it comes
+    down at exit, even on SIGTERM, and the next run takes it down if this one is killed."""
+    require_privilege()
+    l2pt_lab.sweep_orphans()
+    if signal.getsignal(signal.SIGTERM) is not _terminated:
+        atexit.register(_down_all)
+        signal.signal(signal.SIGTERM, _terminated)
+    lab = l2pt_lab.Lab.unique(topology, BUILD)
+    _labs_up.append(lab)
+    return lab
+
+
 class LabCase(unittest.TestCase):
     """Brings TOPOLOGY up before the class's tests and down after them."""
 
@@ -42,15 +72,13 @@ class LabCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        require_privilege()
-        cls.lab = l2pt_lab.Lab(cls.TOPOLOGY, BUILD)
-        if cls.lab.state_file.exists():  # left by a run that was killed
-            cls.lab.down()
+        cls.lab = new_lab(cls.TOPOLOGY)
         cls.lab.up()  # takes down what it built if it fails
 
     @classmethod
     def tearDownClass(cls):
         cls.lab.down()
+        _labs_up.remove(cls.lab)
 
     def ns(self, node):
         return self.lab.topo.namespace(node)
@@ -62,6 +90,15 @@ class LabCase(unittest.TestCase):
         out = l2pt_lab.nsexec(self.ns(site), PYTHON, HERE / "pdu.py", "send", iface, kind,
                               "--count", count, "--rate", rate, "--tag", tag).stdout
         return json.loads(out.splitlines()[-1])
+
+
+def reach(lab, src, dst, timeout=20):
+    """Waits until site src's ping of site dst is answered; ARP and the bridges' listening
+    and learning take their time."""
+    ns, address = lab.topo.namespace(src), lab.topo.address(dst)
+    wait_for(f"{src} to reach {dst} ({address})",
+             lambda: l2pt_lab.nsexec(ns, "ping", "-c1", "-W1", address,
+                                     check=False).returncode == 0, timeout)
 
 
 class Sniffer:

@@ -2,11 +2,12 @@
 """Customer PDUs made with scapy, sent and received on one interface of the namespace this
 runs in (through `ip netns exec`).
 
-  pdu.py send IFACE pvst|gvrp [--count N] [--rate PPS] [--tag TEXT]
+  pdu.py send IFACE pvst|gvrp|bcast [--count N] [--rate PPS] [--tag TEXT]
   pdu.py sniff IFACE [--seconds S] [--count N]
 
 Each frame carries TAG and its sequence number at the end of its payload, so a receiver can
-tell whose frames it sees. sniff prints one JSON object per frame: monotonic time, destination
+tell whose frames it sees; bcast is customer data, not a PDU: a broadcast of the local
+experimental EtherType. sniff prints one JSON object per frame: monotonic time, destination
 MAC, tag and sequence (absent for frames without a tag), length.
 """
 
@@ -24,7 +25,7 @@ MARK = b"L2LAB:"
 MARK_RE = re.compile(rb"L2LAB:([A-Za-z0-9_-]+):(\d+)")
 
 
-def build(kind, tag, seq):
+def build(kind, tag, seq, src):
     # scapy is imported here so that sniff starts at once.
     from scapy.layers.l2 import Dot1Q, Ether, LLC, SNAP, STP
     from scapy.packet import Raw
@@ -40,13 +41,18 @@ def build(kind, tag, seq):
         # protocol id 1, one VLAN attribute (type 1, length 4, join-in of VLAN 10), end marks.
         garp = bytes([0x00, 0x01, 0x01, 0x04, 0x02, 0x00, 0x0A, 0x00, 0x00])
         pkt = (Ether(dst=GVRP_MAC) / LLC(dsap=0x42, ssap=0x42, ctrl=3) / Raw(garp + marker))
+    elif kind == "bcast":
+        # The sender's own source address: bridges drop frames from an invalid one.
+        pkt = Ether(dst="ff:ff:ff:ff:ff:ff", src=src, type=0x88B5) / Raw(marker)
     else:
         raise SystemExit(f"pdu.py: unknown kind '{kind}'")
     return bytes(pkt)
 
 
 def send(args):
-    frames = [build(args.kind, args.tag, i) for i in range(args.count)]
+    with open(f"/sys/class/net/{args.iface}/address") as f:
+        src = f.read().strip()
+    frames = [build(args.kind, args.tag, i, src) for i in range(args.count)]
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
     s.bind((args.iface, 0))
     gap = 1.0 / args.rate if args.rate else 0.0
@@ -87,7 +93,7 @@ def main():
     sub = p.add_subparsers(dest="cmd", required=True)
     s = sub.add_parser("send")
     s.add_argument("iface")
-    s.add_argument("kind", choices=["pvst", "gvrp"])
+    s.add_argument("kind", choices=["pvst", "gvrp", "bcast"])
     s.add_argument("--count", type=int, default=1)
     s.add_argument("--rate", type=float, default=0.0, help="frames per second; 0: at once")
     s.add_argument("--tag", default="x")

@@ -5,7 +5,7 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from labtest import (HERE, BUILD, PYTHON, REPO, LabCase, l2pt_lab, lldp_neighbours, require_privilege,
+from labtest import (HERE, PYTHON, REPO, LabCase, l2pt_lab, lldp_neighbours, new_lab, reach,
                      wait_for, wait_until_equal)
 
 WIRE = HERE / "wire.yaml"
@@ -48,7 +48,7 @@ class CustomersOnAWire(LabCase):
 
 
     def test_the_command_line(self):
-        tool = [PYTHON, str(REPO / "lab" / "l2pt-lab")]
+        tool = [PYTHON, str(REPO / "lab" / "l2pt-lab"), "--name", self.lab.topo.name]
         status = subprocess.run([*tool, "status", WIRE], capture_output=True, text=True)
         self.assertEqual(status.returncode, 0, status.stderr)
         lines = status.stdout.splitlines()
@@ -64,23 +64,36 @@ class CustomersOnAWire(LabCase):
 
 
 class DownLeavesNothing(unittest.TestCase):
-    def test_down_removes_namespaces_processes_and_run_directory(self):
-        require_privilege()
-        lab = l2pt_lab.Lab(WIRE, BUILD)
-        if lab.state_file.exists():
-            lab.down()
+    def test_two_labs_of_one_topology_at_once_and_each_down_leaves_nothing(self):
         links_before = l2pt_lab.run("ip", "-br", "link").stdout
-        lab.up()
-        with self.assertRaisesRegex(RuntimeError, "already up"):
+        labs = [new_lab(WIRE), new_lab(WIRE)]
+        for lab in labs:
             lab.up()
-        pids = [p["pid"] for p in lab.load_state()["processes"]]
-        namespaces = lab.state["namespaces"]
-        self.assertEqual(len(pids), 3)  # one lldpd per site
-        self.assertEqual(len(namespaces), 3)
-        lab.down()
-        self.assertEqual([p for p in pids if l2pt_lab.alive(p)], [])
-        self.assertEqual([ns for ns in namespaces if Path(f"/run/netns/{ns}").exists()], [])
-        self.assertFalse(lab.dir.exists())
+        self.assertNotEqual(labs[0].topo.name, labs[1].topo.name)
+        with self.assertRaisesRegex(RuntimeError, "already up"):
+            labs[0].up()
+        # Both sites w1 answer on the same address, each in its own lab.
+        for lab in labs:
+            reach(lab, "w2", "w1")
+        made = []
+        for lab in labs:
+            pids = [p["pid"] for p in lab.load_state()["processes"]]
+            self.assertEqual(len(pids), 3)  # one lldpd per site
+            self.assertEqual(len(lab.state["namespaces"]), 3)
+            made.append((lab, pids, lab.state["namespaces"]))
+        # The first lab's owner ends without taking it down: the next sweep does, and leaves
+        # the second, whose owner lives, alone.
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        labs[0].state["owner"] = [dead.pid, 0]
+        labs[0]._save()
+        self.assertEqual(l2pt_lab.sweep_orphans(), [labs[0].topo.name])
+        self.assertTrue(labs[1].dir.exists())
+        labs[1].down()
+        for lab, pids, namespaces in made:
+            self.assertEqual([p for p in pids if l2pt_lab.alive(p)], [])
+            self.assertEqual([ns for ns in namespaces if Path(f"/run/netns/{ns}").exists()], [])
+            self.assertFalse(lab.dir.exists())
         self.assertEqual(l2pt_lab.run("ip", "-br", "link").stdout, links_before)
 
 

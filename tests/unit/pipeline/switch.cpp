@@ -62,9 +62,8 @@ void Switch::SetUp() {
     ASSERT_EQ(made, "");
     for (uint32_t p = 0; p < kPorts; p++) {
         ifindex[p] = ::if_nametoindex(("sw" + std::to_string(p)).c_str());
-        peer[p] = ::if_nametoindex(("pe" + std::to_string(p)).c_str());
     }
-    ifindex[kUnbound] = peer[0];
+    ifindex[kUnbound] = ::if_nametoindex("pe0");
     auto loaded = BpfTables::load([](std::string_view line) { std::cerr << line << "\n"; });
     ASSERT_TRUE(loaded) << loaded.status().what();
     tables = std::move(*loaded);
@@ -158,35 +157,6 @@ l2pt_event Switch::nextEvent() {
     events_->release();
     EXPECT_TRUE(ev) << "no event within " << kEventWaitMs << " ms";
     return ev.value_or(l2pt_event{});
-}
-
-void Switch::attach() {
-    for (uint32_t p = 0; p < kPorts; p++) {
-        LIBBPF_OPTS(bpf_tc_hook, hook, .ifindex = static_cast<int>(ifindex[p]),
-                    .attach_point = BPF_TC_INGRESS);
-        ASSERT_EQ(bpf_tc_hook_create(&hook), 0);
-        LIBBPF_OPTS(bpf_tc_opts, opts, .prog_fd = tables->ingressFd());
-        ASSERT_EQ(bpf_tc_attach(&hook, &opts), 0);
-
-        wire_[p] = netp::Fd(wireSocket(peer[p]));
-        ASSERT_TRUE(wire_[p].valid()) << std::strerror(errno);
-    }
-}
-
-void Switch::send(uint32_t port, const Bytes& f) {
-    ASSERT_TRUE(sendWire(wire_[port].get(), peer[port], f)) << std::strerror(errno);
-}
-
-std::map<uint32_t, Bytes> Switch::received(size_t expected) {
-    std::vector<int> fds;
-    for (const netp::Fd& w : wire_)
-        fds.push_back(w.get());
-    std::map<uint32_t, Bytes> got;
-    for (auto& [p, f] : wireFrames(fds, expected, kMaxFrame)) {
-        EXPECT_FALSE(got.count(static_cast<uint32_t>(p))) << "a second frame at port " << p;
-        got[static_cast<uint32_t>(p)] = std::move(f);
-    }
-    return got;
 }
 
 }  // namespace l2pt_test

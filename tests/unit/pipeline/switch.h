@@ -1,7 +1,6 @@
 // A line card's pipeline in a private network namespace, for tests that need root: its ports
 // on veth pairs (swN the port, peN the wire's far end), its tables set to a small topology, and
-// frames run through the programs (BPF_PROG_TEST_RUN) or sent from the far ends to the
-// programs attached at tc ingress.
+// frames run through the programs (BPF_PROG_TEST_RUN).
 //
 //   VLAN 100: ports 0 and 1 access (pvid 100), port 2 core, the LAG (ports 4, 5) core
 //   VLAN 200: port 3 access (pvid 200), port 2 core
@@ -11,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -75,20 +73,13 @@ class Switch : public ::testing::Test {
     l2pt_port_stats stats(uint32_t slot);
     uint64_t drops(uint32_t slot, l2pt_drop why) { return stats(slot).drops[why]; }
 
-    // The far ends: the programs attached at the ports' ingress, a frame sent from peN, and
-    // what reached the far ends meanwhile (tags the kernel took off put back).
-    void attach();
-    void send(uint32_t port, const Bytes& frame);
-    std::map<uint32_t, Bytes> received(size_t expected);
     l2pt_event nextEvent();
 
     std::unique_ptr<netp::pipeline::BpfTables> tables;
     uint32_t ifindex[kPorts + 1] = {};  // swN, and pe0 as the interface of no port
-    uint32_t peer[kPorts] = {};
 
   private:
     std::unique_ptr<netp::pipeline::TrapRing> events_;
-    netp::Fd wire_[kPorts];
 };
 
 }  // namespace l2pt_test

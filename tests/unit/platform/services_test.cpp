@@ -64,6 +64,7 @@ TEST(IpcAddressTest, LineCardServicesAreDeclaredByTheirUsers) {
     EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService + 1, 3, &scratch), ozm::kRpmNodeAddr);
 }
 
+// The task's service and instance are the backend's, each from its own field.
 TEST_F(ServicesTest, TaskIdentityComesFromTheBackend) {
     uint32_t task = ozmTaskStartup(0, nullptr, 0);  // the fake starts service 225, instance 4
     EXPECT_EQ(ozmTaskGetServiceByKey(task), 225u);

@@ -110,43 +110,28 @@ TEST(Loop, FailedWaitsAndTheSequenceCheck) {
                                         Rec{kSeqCheck, {"5", "Check sequence and Ack failure"}}));
 }
 
-// A message shorter than what its handler reads is handled over the zeroed receive buffer, with a
-// debug line naming its length: a cut TPID reads its missing byte as 0, an event without its slot
-// is for slot 0, a CLI request and a task disable cut inside the header are answered (and the
-// disable acted on). Nothing is logged; an unknown type gets a debug line only.
+// A message shorter than what its handler reads is handled over the zeroed receive buffer (the
+// short-message test cuts every type at every field): a cut TPID reads its missing byte as 0, an
+// event without its slot is for slot 0, a CLI request whose msgLen runs past what arrived is
+// answered in full. Nothing is logged; an unknown type gets a debug line only.
 TEST(Loop, ShortMessagesAreHandledOverZeros) {
     auto& s = tsim::boot();
     ozm::sym::set("l2pt_debug_cp", 1);
     s.ifm().rawSequenced(MT_L2PT_VMAN_PT, 1, std::vector<uint8_t>{0x81});
     s.settle();
     EXPECT_EQ(sym("l2ptVmanPt"), 0x8100u);
-    EXPECT_THAT(s.ifm().acks(), ElementsAre(1));
 
     auto cardDown = rawMessage(MT_EVT_NOTIFICATION, 68, 68);
     wire::putU32(cardDown.data(), evtmsg::kEventId, EVT_LINECARD_DOWN);
     s.ifm().rawBytes(cardDown);
-    s.ifm().rawBytes(rawMessage(MT_SWP_ACK, 100, 100));
     s.ifm().rawBytes(rawMessage(9999, 60, 60));
     s.ifm().rawBytes(rawMessage(MT_CLI_REQ, 8000, 60));
     s.settle();
     EXPECT_EQ(l2ptAclBitmap, 0x60000000u);
     ASSERT_EQ(s.cli().replies().size(), 1u);
     EXPECT_EQ(s.cli().replies()[0].msg.size(), climsg::kReplyLen);
-
-    s.ifm().rawBytes(rawMessage(MT_L2PT_TASK_DISABLE, 20, 20));
-    s.settle();
-    EXPECT_EQ(s.taskState(), chassis::TaskState::Exited);
-    ASSERT_EQ(s.mgr().replies().size(), 1u);
-    EXPECT_EQ(s.mgr().replies()[0].msg.size(), replymsg::kReplyCode + 4);
     EXPECT_TRUE(records(s).empty());
-    EXPECT_THAT(
-        s.consoleLines(),
-        testing::IsSupersetOf({"l2ptTaskProcMsg: msg type 24417 of 125 bytes is short of 126",
-                               "l2ptTaskProcMsg: msg type 2009 of 68 bytes is short of 72",
-                               "l2ptTaskProcMsg: msg type 402 of 100 bytes is short of 124",
-                               "l2ptTaskProcMsg: Got an unknown notif 9999",
-                               "l2ptTaskProcMsg: msg type 6001 of 60 bytes is short of 105",
-                               "l2ptTaskProcMsg: msg type 24402 of 20 bytes is short of 68"}));
+    EXPECT_EQ(console(s, "l2ptTaskProcMsg: Got an unknown notif 9999"), 1u);
 }
 
 }  // namespace
