@@ -45,56 +45,46 @@ std::vector<uint8_t> provider(uint16_t vid, uint16_t tpid = kTpid) {
 
 class EgressTest : public ::testing::Test {
   protected:
+    // ge0/1 and lag1 access and te1/0 core in VLAN 100; lag1's only live member is te1/2;
+    // ge0/2 (access) has no interface up.
     void SetUp() override {
-        auto t = netp::pipeline::MemTables::create();
-        ASSERT_TRUE(t) << t.status().what();
-        tables = std::move(*t);
+        tables = std::move(*netp::pipeline::MemTables::create());
         l2pt_globals g = tables->globals();
         g.tpid = kTpid;
         ASSERT_TRUE(tables->setGlobals(g));
-        // ge0/1 and lag1 access and te1/0 core in VLAN 100, lag1 with te1/2 its only live
-        // member; ge0/2 (access) has no interface up.
         port("ge0/1", 11, L2PT_P_PRESENT | L2PT_P_UP);
         port("ge0/2", 0, L2PT_P_PRESENT);
         port("te1/0", 12, L2PT_P_PRESENT | L2PT_P_UP);
-        port("te1/1", 13, L2PT_P_PRESENT, lag());
-        port("te1/2", 14, L2PT_P_PRESENT | L2PT_P_UP, lag());
-        setLag({lport("te1/2")});
+        port("te1/1", 13, L2PT_P_PRESENT, lport("lag1"));
+        port("te1/2", 14, L2PT_P_PRESENT | L2PT_P_UP, lport("lag1"));
+        setLag(1);
         l2pt_vlan v{};
-        for (uint32_t lp : {lport("ge0/1"), lport("ge0/2"), lport("te1/0"), lag()}) {
+        for (const char* name : {"ge0/1", "ge0/2", "te1/0", "lag1"}) {
+            const uint32_t lp = lport(name);
             v.members[lp / 32] |= 1u << (lp % 32);
-            if (lp == lport("te1/0"))
-                v.core[lp / 32] |= 1u << (lp % 32);
         }
+        v.core[lport("te1/0") / 32] |= 1u << (lport("te1/0") % 32);
         ASSERT_TRUE(tables->setVlan(kVid, v));
-        auto fds = tables->viewFds();
-        ASSERT_TRUE(fds) << fds.status().what();
-        auto v2 = netp::pipeline::TableView::map(*fds);
-        ASSERT_TRUE(v2) << v2.status().what();
-        view.emplace(std::move(*v2));
+        view.emplace(std::move(*netp::pipeline::TableView::map(*tables->viewFds())));
     }
-    uint32_t ifIndex(const std::string& name) { return *db.find(name); }
-    uint32_t lport(const std::string& name) { return netp::pipeline::lportOf(db, ifIndex(name)); }
-    uint32_t lag() { return lport("lag1"); }
+    uint32_t lport(const std::string& name) { return netp::pipeline::lportOf(db, *db.find(name)); }
     void port(const std::string& name, uint32_t linux, uint8_t flags,
-              uint16_t lagOf = L2PT_LPORT_NONE) {
+              uint32_t lag = L2PT_LPORT_NONE) {
         l2pt_lport r{};
         r.ifindex = linux;
-        r.chassis_if = ifIndex(name);
         r.flags = flags;
-        r.lag = lagOf;
+        r.lag = static_cast<uint16_t>(lag);
         ASSERT_TRUE(tables->setLport(lport(name), r));
     }
-    void setLag(std::initializer_list<uint32_t> live) {
+    void setLag(uint16_t live) {  // te1/2 live or not
         l2pt_lport r{};
-        r.chassis_if = ifIndex("lag1");
         r.flags = L2PT_P_PRESENT | L2PT_P_IS_LAG;
-        for (uint32_t m : live)
-            r.live[r.n_live++] = static_cast<uint16_t>(m);
-        ASSERT_TRUE(tables->setLport(lag(), r));
+        r.n_live = live;
+        r.live[0] = static_cast<uint16_t>(lport("te1/2"));
+        ASSERT_TRUE(tables->setLport(lport("lag1"), r));
     }
     netp::Egress resolve(const std::string& name, const std::vector<uint8_t>& frame) {
-        return netp::resolveEgress(*view, db, ifIndex(name), frame);
+        return netp::resolveEgress(*view, db, *db.find(name), frame);
     }
 
     chassis::ChassisConfig cfg = chassis::loadChassisText(kChassis);
@@ -105,26 +95,22 @@ class EgressTest : public ::testing::Test {
 
 TEST_F(EgressTest, APortOrLagLeavesByItsInterfaceTaggedAsItsRoleInTheVlanSays) {
     const auto f = provider(kVid);
-    struct Case {
-        const char* name;
-        uint32_t linux;
-        bool untag;
-    };
     // An access port or LAG drops the provider tag, and so does a LAG's member (which speaks
     // as its LAG); a core port keeps it. A LAG leaves by its first live member.
-    for (const Case c : {Case{"ge0/1", 11, true}, Case{"te1/0", 12, false}, Case{"lag1", 14, true},
-                         Case{"te1/2", 14, true}}) {
-        const netp::Egress e = resolve(c.name, f);
-        EXPECT_EQ(e.fault, EgressFault::None) << c.name;
-        EXPECT_EQ(e.ifindex, c.linux) << c.name;
-        EXPECT_EQ(e.untag, c.untag) << c.name;
+    for (const auto& [name, linux, untag] : {std::tuple{"ge0/1", 11u, true},
+                                             {"te1/0", 12u, false},
+                                             {"lag1", 14u, true},
+                                             {"te1/2", 14u, true}}) {
+        const netp::Egress e = resolve(name, f);
+        EXPECT_EQ(e.fault, EgressFault::None) << name;
+        EXPECT_EQ(e.ifindex, linux) << name;
+        EXPECT_EQ(e.untag, untag) << name;
     }
     std::vector<uint8_t> out(f.size());
-    const size_t n = netp::egressFrame(resolve("ge0/1", f), f, out);
+    out.resize(netp::egressFrame(resolve("ge0/1", f), f, out));
     std::vector<uint8_t> want(f.begin(), f.begin() + L2PT_OFF_TYPE);
     want.insert(want.end(), f.begin() + L2PT_OFF_TYPE + L2PT_TAG_LEN, f.end());
-    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + static_cast<long>(n)), want);
-
+    EXPECT_EQ(out, want);
     // Only the TPID in force in the VLAN's tag is the provider's: anything else, another VLAN,
     // or a frame too short to carry the tag whole leaves as the task made it.
     EXPECT_FALSE(resolve("ge0/1", provider(kVid, 0x8100)).untag);
@@ -139,7 +125,7 @@ TEST_F(EgressTest, WhatCannotLeaveSaysWhy) {
     EXPECT_EQ(resolve("te1/1", f).fault, EgressFault::NoInterface);  // present, link down
     port("te1/0", 12, L2PT_P_UP);
     EXPECT_EQ(resolve("te1/0", f).fault, EgressFault::CardAbsent);
-    setLag({});
+    setLag(0);
     EXPECT_EQ(resolve("lag1", f).fault, EgressFault::NoLiveMember);
 }
 
