@@ -516,6 +516,8 @@ void TaskSessions::pong(Session& s, std::span<const uint8_t> d) {
     if (s.silent) {
         s.silent = false;
         d_.log("task session " + std::to_string(s.id) + " answers again");
+        if (primary() == nullptr)
+            promote();  // the switch waited for it
     }
 }
 
