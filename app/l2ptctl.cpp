@@ -171,7 +171,7 @@ int converse(int fd, const netp::ctl::Request& r, int passFd, Ms timeout) {
     if (datagram.empty())
         fail(Exit::Usage, "the command is too long for one request");
     // A daemon that refused the connection has said why before closing it: read on.
-    const bool sent = netp::sendDatagram(fd, datagram, passFd);
+    const bool sent = netp::sendDatagram(fd, datagram, std::span(&passFd, passFd >= 0 ? 1u : 0u));
     std::vector<uint8_t> d(netp::kMaxDatagram);
     for (;;) {
         pollfd p{fd, POLLIN, 0};

@@ -1,6 +1,8 @@
 #include "net/backend/net_backend.h"
 
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -59,6 +61,7 @@ NetBackend::NetBackend(const std::string& runDir, std::shared_ptr<Logger> log)
       ifdb_(cfg_) {
     control_ = connectChannel(Channel::Control, 0);
     shell_ = connectChannel(Channel::Shell, 0);
+    dataPathChannel_ = connectChannel(Channel::DataPath, 0);
 }
 
 NetBackend::~NetBackend() {
@@ -66,19 +69,17 @@ NetBackend::~NetBackend() {
 }
 
 void NetBackend::flushPdus() {
-    if (pduBatch_.empty())
+    if (!dataPath_)
         return;
-    int lost = 0;
-    int lastErrno = 0;
-    pduBatch_.flush(pduBatchFd_, 0, [&](size_t) {
-        ++lost;
-        lastErrno = errno;
-    });
-    if (lost == 0)
-        return;
-    if (lastErrno == EPIPE || lastErrno == ECONNRESET)
-        daemonGone("PDU send");
-    report(std::to_string(lost) + " PDU(s) not sent: " + std::strerror(lastErrno));
+    dataPath_->flush();
+    if (const DataPath::Refused r = dataPath_->takeRefused(); r.count != 0)
+        report(std::to_string(r.count) + " PDU(s) not sent: " + std::strerror(r.lastErrno));
+}
+
+void NetBackend::fenced(std::string_view why) {
+    log_->error("ending: fenced by the chassis daemon (" + std::string(why) +
+                "); the service manager starts l2ptd again as a secondary");
+    std::_Exit(kExitFenced);
 }
 
 Fd NetBackend::connectChannel(Channel channel, uint32_t arg) {
@@ -122,6 +123,8 @@ std::vector<uint8_t> NetBackend::call(Op op, std::span<const uint8_t> body) {
         daemonGone("send");
     if (recvDatagram(control_.get(), answer_, true) != Recv::Ok || answer_.size() < answer::kBody)
         daemonGone("receive");
+    if (wire::getI32(answer_.data(), answer::kStatus) == answer::kFenced)
+        fenced("a control operation refused");
     return answer_;
 }
 
@@ -161,12 +164,56 @@ void NetBackend::blockSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void NetBackend::serveHeartbeat(int fd) {
+    const Recv r = recvDatagram(fd, beat_, false);
+    if (r == Recv::Closed)
+        daemonGone("heartbeat");
+    if (r != Recv::Ok || beat_.size() < beat::kSeq)
+        return;
+    const auto kind = static_cast<beat::Kind>(wire::getU32(beat_.data(), beat::kKind));
+    if (kind == beat::Kind::Fenced) {
+        fenced(std::string_view(reinterpret_cast<const char*>(beat_.data()) + beat::kText,
+                                beat_.size() - beat::kText));
+    }
+    if (kind != beat::Kind::Ping || beat_.size() != beat::kLen)
+        return;
+    std::array<uint8_t, beat::kLen> pong{};
+    wire::putU32(pong.data(), beat::kKind, static_cast<uint32_t>(beat::Kind::Pong));
+    wire::putU32(pong.data(), beat::kSeq, wire::getU32(beat_.data(), beat::kSeq));
+    if (!sendDatagram(fd, pong))
+        daemonGone("heartbeat answer");
+}
+
 void NetBackend::parkMainThread() {
     const sigset_t set = parkedSignals();
+    // The task's thread runs meanwhile: a failure here ends the process without touching the
+    // task's state.
+    const Fd signals(::signalfd(-1, &set, SFD_CLOEXEC));
+    if (!signals.valid()) {
+        log_->error(std::string("ending: no signalfd: ") + std::strerror(errno));
+        std::_Exit(EXIT_FAILURE);
+    }
+    // Connected here, where it is served: the daemon expects answers from its hello on.
+    Fd heartbeat;
+    try {
+        heartbeat = connectChannel(Channel::Heartbeat, 0);
+    } catch (const ConnectError& e) {
+        log_->error(e.what());
+        daemonGone("heartbeat");
+    }
+    std::array<pollfd, 2> fds = {pollfd{signals.get(), POLLIN, 0},
+                                 pollfd{heartbeat.get(), POLLIN, 0}};
     for (;;) {
-        const int sig = ::sigwaitinfo(&set, nullptr);
-        if (sig < 0)
+        if (::poll(fds.data(), fds.size(), -1) < 0)
             continue;
+        if (fds[1].revents != 0)
+            serveHeartbeat(heartbeat.get());
+        if (fds[0].revents == 0)
+            continue;
+        signalfd_siginfo si{};
+        if (::read(signals.get(), &si, sizeof si) != static_cast<ssize_t>(sizeof si))
+            continue;
+        const int sig = static_cast<int>(si.ssi_signo);
         if (sig == SIGHUP) {
             log_->reopen();  // logrotate moved the file away
             continue;
@@ -224,42 +271,71 @@ int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
     const int limit = readSet == nullptr ? 0 : std::clamp(nfds, 0, OZM_FD_SETSIZE);
     std::vector<pollfd>& fds = pollFds_;
     fds.clear();
-    // Word by word: the task asks about the whole set's range on every pass.
+    pduWaited_.clear();
+    // Word by word: the task asks about the whole set's range on every pass. A PDU socket is
+    // ready while its queue holds PDUs: it is not polled itself.
     for (int word = 0; word * kFdsPerWord < limit; ++word) {
         for (uint32_t bits = readSet->bits[word]; bits != 0; bits &= bits - 1) {
             const int fd = word * kFdsPerWord + std::countr_zero(bits);
-            if (fd < limit)
+            if (fd >= limit)
+                continue;
+            if (pduSockets_.contains(fd))
+                pduWaited_.push_back(fd);
+            else
                 fds.push_back({fd, POLLIN, 0});
         }
     }
-    // The shell's socket is waited on too, but never reported to the task.
+    // Waited on too, never reported to the task: the shell, the data-path channel and the
+    // trap ring (polled while both PDU queues have room: a full one waits for the task).
     const size_t taskFds = fds.size();
+    const size_t shellAt = taskFds;
+    const size_t dataPathAt = taskFds + 1;
+    const size_t ringAt = taskFds + 2;
     fds.push_back({shell_.get(), POLLIN, 0});
+    fds.push_back({dataPathChannel_.get(), POLLIN, 0});
+    fds.push_back({-1, POLLIN, 0});
     std::optional<uint64_t> deadline;
     if (timeout != nullptr) {
         deadline = nowUs() + static_cast<uint64_t>(std::max(0L, timeout->tv_sec)) * kUsPerSecond +
                    static_cast<uint64_t>(std::max(0L, timeout->tv_usec));
     }
+    const auto pduReady = [this] {
+        if (dataPath_)
+            dataPath_->drain();
+        return static_cast<int>(std::ranges::count_if(pduWaited_, [this](int fd) {
+            const PduQueue* q = pduQueue(fd);
+            return q != nullptr && !q->empty();
+        }));
+    };
     for (;;) {
         fireTimers();
+        int ready = pduReady();
         const uint64_t now = nowUs();
         std::optional<uint64_t> until = deadline;
         if (!timers_.empty())
             until = std::min(until.value_or(UINT64_MAX), timers_.begin()->first);
         int waitMs = -1;
-        if (until)
+        if (ready > 0)
+            waitMs = 0;
+        else if (until)
             waitMs = static_cast<int>((*until > now ? *until - now + kUsPerMs - 1 : 0) / kUsPerMs);
-        int n = ::poll(fds.data(), fds.size(), waitMs);
-        if (n < 0) {
+        const bool ringRoom = dataPath_ && !dataPath_->queue(OZML2STP)->full() &&
+                              !dataPath_->queue(OZML2L2PT)->full();
+        fds[ringAt].fd = ringRoom ? dataPath_->ringFd() : -1;
+        if (::poll(fds.data(), fds.size(), waitMs) < 0) {
             waitErrno_ = errno;
             return -1;
         }
-        if (fds[taskFds].revents != 0) {
+        if (fds[shellAt].revents != 0)
             serveShell();
-            fds[taskFds].revents = 0;
-            --n;
+        if (fds[dataPathAt].revents != 0)
+            serveDataPath();
+        ready = pduReady();
+        for (const auto& p : std::span(fds).first(taskFds)) {
+            if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && (p.revents & POLLNVAL) == 0)
+                ++ready;
         }
-        if (n > 0 || (deadline && nowUs() >= *deadline)) {
+        if (ready > 0 || (deadline && nowUs() >= *deadline)) {
             if (readSet != nullptr) {
                 OZM_FD_ZERO(readSet);
                 for (const auto& p : std::span(fds).first(taskFds)) {
@@ -268,10 +344,65 @@ int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
                         OZM_FD_SET(p.fd, readSet);
                     }
                 }
+                for (int fd : pduWaited_) {
+                    const PduQueue* q = pduQueue(fd);
+                    if (q != nullptr && !q->empty())
+                        OZM_FD_SET(fd, readSet);
+                }
             }
-            return n;
+            return ready;
         }
     }
+}
+
+void NetBackend::serveDataPath() {
+    for (const RecvBatch::Datagram& d : dataPathRx_.receive(dataPathChannel_.get())) {
+        if (d.bytes.empty())
+            daemonGone("data path");
+        const std::span<const uint8_t> m = d.bytes;
+        if (m.size() < datapath::kRevokeLen)
+            continue;
+        const auto kind = static_cast<datapath::Kind>(wire::getU32(m.data(), datapath::kKind));
+        const uint32_t generation = wire::getU32(m.data(), datapath::kGeneration);
+        if (kind == datapath::Kind::Revoke) {
+            if (dataPath_)
+                log_->info("data path revoked (generation " + std::to_string(generation) + ")");
+            dataPath_.reset();
+            continue;
+        }
+        if (kind != datapath::Kind::Grant || m.size() != datapath::kGrantLen ||
+            d.fds.size() != datapath::kGrantFds) {
+            log_->error("a malformed data-path grant (" + std::to_string(m.size()) + " bytes, " +
+                        std::to_string(d.fds.size()) + " descriptors): ignored");
+            continue;
+        }
+        DataPath::Fds fds;
+        std::ranges::move(d.fds, fds.begin());
+        dataPath_.reset();  // the old ring and socket go before the new ones are mapped
+        auto opened =
+            DataPath::open(static_cast<uint16_t>(generation),
+                           wire::getU32(m.data(), datapath::kRingBytes), std::move(fds), ifdb_);
+        if (!opened) {
+            log_->error("the data path granted cannot be used: " + opened.status().what());
+            continue;
+        }
+        dataPath_ = std::move(*opened);
+        log_->info("data path granted (generation " + std::to_string(generation) + ")");
+    }
+}
+
+PduQueue* NetBackend::pduQueue(int fd) {
+    const auto it = pduSockets_.find(fd);
+    return it == pduSockets_.end() || !dataPath_ ? nullptr : dataPath_->queue(it->second.second);
+}
+
+long NetBackend::receive(int fd, std::span<const std::span<uint8_t>> parts, bool* truncated) {
+    if (!pduSockets_.contains(fd))
+        return Backend::receive(fd, parts, truncated);
+    PduQueue* q = pduQueue(fd);
+    if (q == nullptr || q->empty())
+        return -1;
+    return static_cast<long>(q->pop(parts, truncated));
 }
 
 std::optional<ozm::IpcEndpoint> NetBackend::openIpc(uint32_t /*service*/, uint32_t /*instance*/) {
@@ -354,15 +485,13 @@ int NetBackend::peerRpmSend(uint32_t service, uint32_t instance, std::span<const
 int NetBackend::openSocket(int family, int type, int protocol) {
     if (family == AF_OZML2 && type == OZM_SOCK_RAW &&
         (protocol == OZML2STP || protocol == OZML2L2PT)) {
-        try {
-            Fd fd = connectChannel(Channel::Pdu, static_cast<uint32_t>(protocol));
-            const int raw = fd.get();
-            pduSockets_[raw] = std::move(fd);
-            return raw;
-        } catch (const ConnectError& e) {
-            log_->error(e.what());
+        // Its number identifies it to the task; PDUs come from the data path.
+        Fd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!fd.valid())
             return -1;
-        }
+        const int raw = fd.get();
+        pduSockets_.emplace(raw, std::pair{std::move(fd), protocol});
+        return raw;
     }
     if (family == OZM_AF_INET && type == OZM_SOCK_DGRAM && protocol == 0 && !inet_.valid()) {
         inet_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -380,8 +509,6 @@ int NetBackend::bindSocket(int fd, std::span<const uint8_t> addr) {
 }
 
 int NetBackend::closeFd(int fd) {
-    if (fd == pduBatchFd_)
-        flushPdus();
     if (pduSockets_.erase(fd) != 0)
         return 0;
     if (fd == inet_.get() && fd >= 0) {
@@ -398,18 +525,13 @@ int NetBackend::setTunnelMac(int fd, const ozm::MacAddress& mac) {
 }
 
 int NetBackend::pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_t> frame) {
-    if (!pduSockets_.contains(sock))
+    // A secondary holds no data path: what it sends goes nowhere.
+    if (!pduSockets_.contains(sock) || !dataPath_)
         return -1;
     // Queued, and sent with the rest of the pass's PDUs when the task next waits: a PDU that
     // leaves by several ports costs one system call, not one per port.
-    if (!pduBatch_.empty() && (sock != pduBatchFd_ || pduBatch_.full()))
-        flushPdus();
-    const std::span<uint8_t> d = pduBatch_.append(pdudgram::kFrame + frame.size());
-    if (d.empty())
-        return -1;  // larger than any datagram the daemon takes
-    pduBatchFd_ = sock;
-    wire::putU32(d.data(), pdudgram::kIfIndex, egressIfIndex);
-    std::copy(frame.begin(), frame.end(), d.begin() + pdudgram::kFrame);
+    if (dataPath_->send(egressIfIndex, frame) != EgressFault::None)
+        return -1;
     return static_cast<int>(frame.size());
 }
 

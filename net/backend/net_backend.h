@@ -1,6 +1,9 @@
 // The net backend: l2ptd's platform against a chassis daemon. Every party of the switch is
-// reached through the daemon's sockets in its run directory; the task's request queue and PDU
-// sockets are those sockets themselves, so its select loop waits on them directly. Time is real.
+// reached through the daemon's sockets in its run directory; the task's request queue is one of
+// those sockets, so its select loop waits on it directly. Its two PDU sockets are local
+// descriptors read from the data path the daemon grants the primary (data_path.h): PDUs come
+// from the kernel's trap ring and leave by a packet socket, never through the daemon. The main
+// thread answers the daemon's heartbeat. Time is real.
 #pragma once
 
 #include <poll.h>
@@ -16,6 +19,7 @@
 
 #include "chassis/config.h"
 #include "chassis/ifdb.h"
+#include "net/backend/data_path.h"
 #include "net/io/batch.h"
 #include "net/io/socket.h"
 #include "net/log/logger.h"
@@ -38,9 +42,9 @@ class NetBackend final : public ozm::Backend {
     uint32_t session() const { return session_; }
 
     int spawnTask(const char* name, OzmTaskEntry entry, int argc, char** argv) override;
-    // Waits for SIGTERM, SIGINT (logged; the process ends by it) and SIGHUP (the log file is
-    // reopened), which the boot blocked in every thread: the main thread stays alive while the
-    // task works.
+    // Answers the daemon's heartbeat (a session the daemon fenced ends with kExitFenced) and
+    // waits for SIGTERM, SIGINT (logged; the process ends by it) and SIGHUP (the log file is
+    // reopened), which the boot blocked in every thread, while the task works.
     void parkMainThread() override;
     // The signals parkMainThread waits for, blocked before any thread starts.
     static void blockSignals();
@@ -66,6 +70,8 @@ class NetBackend final : public ozm::Backend {
     int closeFd(int fd) override;
     int setTunnelMac(int fd, const ozm::MacAddress& mac) override;
     int pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_t> frame) override;
+    // A PDU socket's oldest trapped PDU; other descriptors as the platform reads them.
+    long receive(int fd, std::span<const std::span<uint8_t>> parts, bool* truncated) override;
     const ozm::IfInfo* ifInfo(uint32_t ifIndex) override { return ifdb_.info(ifIndex); }
     int cardTypePortToPipe(int cardType, int portId) override {
         return ifdb_.pipeOf(cardType, portId);
@@ -86,9 +92,14 @@ class NetBackend final : public ozm::Backend {
     Fd connectChannel(Channel channel, uint32_t arg);
     [[noreturn]] void daemonGone(const char* what);
     [[noreturn]] void end(int status, const std::string& why);
+    [[noreturn]] void fenced(std::string_view why);
     void fireTimers();
     void flushPdus();
     void serveShell();
+    void serveDataPath();
+    void serveHeartbeat(int fd);
+    // The queue of a PDU socket of the task; none while no data path is granted.
+    PduQueue* pduQueue(int fd);
     uint64_t nowUs() const;
 
     std::shared_ptr<Logger> log_;
@@ -100,13 +111,18 @@ class NetBackend final : public ozm::Backend {
     Fd control_;
     Fd shell_;  // debug-shell lines, served on the task's thread between its waits
     Fd ipc_;
-    Fd timerTask_;                  // the task's timer queue
-    Fd timerFeed_;                  // where due timers are written
-    std::map<int, Fd> pduSockets_;  // by descriptor: the two PDU sockets
-    static constexpr size_t kPduSlots = 16;
-    SendBatch pduBatch_{kPduSlots, kMaxDatagram};  // PDUs not yet sent, all on one socket
-    int pduBatchFd_ = -1;
-    Fd inet_;                                               // the interface-request socket
+    Fd timerTask_;        // the task's timer queue
+    Fd timerFeed_;        // where due timers are written
+    Fd dataPathChannel_;  // grants and revocations, served on the task's thread
+    static constexpr size_t kDataPathSlots = 2;
+    static constexpr size_t kDataPathBytes = 64;  // larger than a grant
+    RecvBatch dataPathRx_{kDataPathSlots, kDataPathBytes};
+    std::unique_ptr<DataPath> dataPath_;  // while the task is the granted primary
+    // The PDU sockets by descriptor (an eventfd each, for its number): their protocol.
+    std::map<int, std::pair<Fd, int>> pduSockets_;
+    std::vector<int> pduWaited_;  // the PDU sockets of one wait, reused
+    std::vector<uint8_t> beat_;   // the heartbeat's datagram, on the main thread
+    Fd inet_;                     // the interface-request socket
     std::multimap<uint64_t, std::vector<uint8_t>> timers_;  // by due time (us)
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     int waitErrno_ = 0;

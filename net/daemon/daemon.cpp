@@ -14,7 +14,6 @@
 #include "net/daemon/sessions.h"
 #include "net/daemon/state_store.h"
 #include "net/proto/protocol.h"
-#include "platform/wire/bytes.h"
 
 namespace netp {
 
@@ -23,10 +22,6 @@ namespace {
 constexpr mode_t kChassisFileMode = 0640;
 constexpr mode_t kTaskSocketMode = 0600;       // root and the daemon's user
 constexpr mode_t kOperatorsSocketMode = 0660;  // and the operators' group
-constexpr size_t kTagLen = 4;
-constexpr size_t kTpidOff = 12;
-constexpr size_t kTciOff = 14;
-constexpr uint16_t kVidMask = 0x0FFF;
 constexpr int kExitFailed = 2;
 constexpr int kLoopWaitMs = 1000;
 constexpr size_t kHistory = 256;  // records the models may keep before the daemon drops them
@@ -59,7 +54,6 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
     if (opt_.traceToLog)
         setTraceSink(nullptr);
     chassis_->cards().setRecordFrames(false);
-    chassis_->cards().setWire(this);
     openPorts();
 
     sigset_t mask;
@@ -93,7 +87,6 @@ Daemon::~Daemon() {
 
 void Daemon::openPorts() {
     portOfIfIndex_.assign(chassis_->ifdb().portCount(), -1);
-    agentSignature_.assign(cfg_.slots, UINT64_MAX);
     if (!KernelDataPlane::wanted(cfg_))
         return;
     // Each port is opened when its interface is reported, at the first pass of the loop.
@@ -112,32 +105,15 @@ void Daemon::openPorts() {
         p.ifIndex = ifIndex;
         p.netdev = nd.netdev;
     }
-    sender_ = openPacketSender();
 }
 
 void Daemon::portChanged(size_t at, const port::PortState& state) {
     Port& p = ports_[at];
-    if (p.linkIndex != state.ifindex) {
-        if (p.linkIndex != 0)
-            captures_.interfaceGone(p.linkIndex, "interface " + p.netdev + " went away");
-        if (p.io)
-            loop_.unwatch(p.io->fd());
-        p.io.reset();
-        p.linkIndex = state.ifindex;
-    }
-    if (p.io || state.ifindex == 0)
+    if (p.linkIndex == state.ifindex)
         return;
-    try {
-        p.io = std::make_unique<PortIo>(p.netdev);
-    } catch (const std::exception& e) {
-        log("port " + chassis_->ifdb().name(p.ifIndex) + ": " + e.what());
-        return;
-    }
-    p.to = p.io->destination();
-    loop_.watch(p.io->fd(), EPOLLIN, [this, at](uint32_t) { readPort(ports_[at]); });
-    // The new socket passes nothing until its card's filter is set again.
-    const ozm::IfInfo* info = chassis_->ifdb().info(p.ifIndex);
-    agentSignature_[static_cast<size_t>(info->slot)] = UINT64_MAX;
+    if (p.linkIndex != 0)
+        captures_.interfaceGone(p.linkIndex, "interface " + p.netdev + " went away");
+    p.linkIndex = state.ifindex;
 }
 
 void Daemon::log(const std::string& line) {
@@ -191,11 +167,9 @@ bool Daemon::step(int timeoutMs) {
         stop_ = true;
         return false;
     }
-    flushTransmits();
     ctl_->afterPass();
     if (dataPlane_)
         dataPlane_->refresh();
-    refreshFilters();
     forgetHistory();
     sessions_->reap();
     return !stop_;
@@ -227,84 +201,9 @@ void Daemon::toTask(std::vector<uint8_t> msg) {
     sessions_->toTask(msg);
 }
 
-bool Daemon::toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8_t> frame) {
-    return sessions_->toPduSocket(protocol, rxIfIndex, frame);
-}
-
-void Daemon::transmit(uint32_t portIf, std::span<const uint8_t> frame) {
-    const Port* port = portOf(portIf);
-    if (port == nullptr || !port->io)
-        return;  // a port with no interface: the frame has nowhere to go
-    const auto at = static_cast<size_t>(port - ports_.data());
-    Port& p = ports_[at];
-    // Egress follows membership: an access port sends its customer's frame without the
-    // provider tag, a core port keeps it.
-    bool strip = false;
-    if (frame.size() >= kTciOff + 2 + kTagLen &&
-        wire::getU16(frame.data(), kTpidOff) == chassis_->ifm().vmanTpid()) {
-        const uint32_t vid = wire::getU16(frame.data(), kTciOff) & kVidMask;
-        strip = chassis_->ifm().isCorePort(vid, portIf) == false;
-    }
-    const size_t len = strip ? frame.size() - kTagLen : frame.size();
-    if (txBatch_.full())
-        flushTransmits();
-    const std::span<uint8_t> out = txBatch_.append(len, &p.to);
-    if (out.empty()) {
-        ++p.counters.txErrors;  // larger than any datagram that brings a frame
-        return;
-    }
-    txPort_[txBatch_.size() - 1] = at;
-    if (strip) {
-        std::copy_n(frame.begin(), kTpidOff, out.begin());
-        std::copy(frame.begin() + kTpidOff + kTagLen, frame.end(), out.begin() + kTpidOff);
-        ++p.counters.tagsRemoved;
-    } else {
-        std::copy(frame.begin(), frame.end(), out.begin());
-    }
-}
-
-void Daemon::flushTransmits() {
-    txBatch_.flush(sender_.get(), MSG_DONTWAIT,
-                   [this](size_t slot) { ++ports_[txPort_[slot]].counters.txErrors; });
-}
-
-void Daemon::readPort(Port& p) {
-    constexpr int kBatchesPerPass = 4;  // no port starves the others
-    for (int budget = kBatchesPerPass; budget > 0; --budget) {
-        const auto frames = p.io->receive();
-        for (const auto frame : frames)
-            chassis_->cards().frameIn(p.ifIndex, frame);
-        if (frames.size() < PortIo::kRxSlots)
-            return;  // drained; a frame left behind wakes the next pass
-    }
-}
-
-void Daemon::refreshFilters() {
-    auto& cards = chassis_->cards();
-    for (uint32_t slot = 0; slot < agentSignature_.size(); ++slot) {
-        const chassis::AclAgent* a = cards.agent(slot);
-        if (a == nullptr)
-            continue;
-        const uint64_t sig = (static_cast<uint64_t>(a->stats().applied) << 2) |
-                             (a->present() ? 2u : 0u) | (a->registered() ? 1u : 0u);
-        if (sig == agentSignature_[slot])
-            continue;
-        agentSignature_[slot] = sig;
-        const auto entries = a->present() ? a->entries() : std::vector<chassis::AclEntry>{};
-        for (auto& p : ports_) {
-            const ozm::IfInfo* info = chassis_->ifdb().info(p.ifIndex);
-            if (!p.io || info == nullptr || info->slot != static_cast<int>(slot))
-                continue;
-            std::vector<chassis::Mac> macs;
-            for (const auto& e : entries) {
-                if (e.ifIndex == p.ifIndex || (e.ifIndex == 0 && e.global != 0))
-                    macs.push_back(e.mac);
-            }
-            if (!p.io->setFilter(macs))
-                log("port " + chassis_->ifdb().name(p.ifIndex) +
-                    ": filter not attached: " + std::strerror(errno));
-        }
-    }
+bool Daemon::toPduSocket(int /*protocol*/, uint32_t /*rxIfIndex*/,
+                         std::span<const uint8_t> /*frame*/) {
+    return false;  // the task reads its PDUs from the kernel's trap ring, never through here
 }
 
 void Daemon::forgetHistory() {

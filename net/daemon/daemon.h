@@ -20,7 +20,6 @@
 #include "chassis/scenario.h"
 #include "net/daemon/capture.h"
 #include "net/daemon/kernel_dataplane.h"
-#include "net/daemon/port_io.h"
 #include "net/daemon/rundir.h"
 #include "net/daemon/state_store.h"
 #include "net/io/batch.h"
@@ -47,24 +46,13 @@ struct DaemonOptions {
     size_t clientQueueBytes = 1u << 20;  // answers a client may leave unread before it goes
 };
 
-// Per port, beside the data plane's counters: what the interface itself did.
-struct PortIoCounters {
-    uint64_t txErrors = 0;     // the interface refused the frame
-    uint64_t tagsRemoved = 0;  // provider tags taken off on the way out of access ports
-};
-
 struct Port {
     uint32_t ifIndex = 0;
     std::string netdev;
-    uint32_t linkIndex = 0;      // its interface's ifindex; 0 while it has none
-    std::unique_ptr<PortIo> io;  // while its interface is there
-    sockaddr_ll to{};            // where its frames are sent
-    PortIoCounters counters;
+    uint32_t linkIndex = 0;  // its interface's ifindex; 0 while it has none
 };
 
-class Daemon final : private chassis::TaskLink,
-                     private chassis::PortWire,
-                     private chassis::ScenarioTarget {
+class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget {
   public:
     // std::runtime_error (chassis::ConfigError for the chassis file) when it cannot start.
     Daemon(DaemonOptions options, Logger& log);
@@ -97,8 +85,6 @@ class Daemon final : private chassis::TaskLink,
     // TaskLink
     void toTask(std::vector<uint8_t> msg) override;
     bool toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8_t> frame) override;
-    // PortWire
-    void transmit(uint32_t portIf, std::span<const uint8_t> frame) override;
     // ScenarioTarget
     void settle() override {}
     void advanceUs(uint64_t us) override;
@@ -109,9 +95,6 @@ class Daemon final : private chassis::TaskLink,
     void portChanged(size_t port, const port::PortState& state);
     void onSignal();
     void updateClock();
-    void flushTransmits();
-    void readPort(Port& p);
-    void refreshFilters();
     void forgetHistory();
     void traceLine(const std::string& line);
 
@@ -134,13 +117,7 @@ class Daemon final : private chassis::TaskLink,
     std::unique_ptr<Listener> ctlListen_;
     std::vector<Port> ports_;         // ports with a netdev
     std::vector<int> portOfIfIndex_;  // dense port index -> position in ports_, -1 none
-    std::vector<uint64_t> agentSignature_;
     std::function<void(const std::string&)> traceSink_;
-    // Frames are sent in batches: a PDU flooded to several ports costs one system call.
-    static constexpr size_t kTxSlots = 32;
-    SendBatch txBatch_{kTxSlots, kMaxDatagram};
-    std::array<size_t, kTxSlots> txPort_{};  // position in ports_ of each batched frame
-    Fd sender_;                              // sends every port's frames
     Clock::time_point start_ = Clock::now();
     bool stop_ = false;
     int stopStatus_ = 0;

@@ -31,11 +31,9 @@ using Type = PromText::Type;
 void ports(PromText& m, const render::Json& counters) {
     m.family("l2pt_port_frames_total", Type::Counter,
              "Frames per port: received from the wire, trapped to the task, forwarded as data, "
-             "sent (the task's PDUs among them), refused by the interface, provider tags removed "
-             "from the task's PDUs");
+             "sent (the task's PDUs among them)");
     for (const auto& p : counters["ports"]) {
-        for (const char* what :
-             {"rx", "trapped", "forwarded", "tx", "pdu_tx", "tx_errors", "tags_removed"}) {
+        for (const char* what : {"rx", "trapped", "forwarded", "tx", "pdu_tx"}) {
             m.sample({{"port", p["port"].get<std::string>()},
                       {"netdev", p["netdev"].get<std::string>()},
                       {"counter", what}},

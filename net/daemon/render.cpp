@@ -115,8 +115,6 @@ Json counters(Daemon& d) {
                         {"netdev", port.netdev},
                         {"link", linkText(links.state(i))},
                         {"mtu", links.state(i).mtu},
-                        {"tx_errors", port.counters.txErrors},
-                        {"tags_removed", port.counters.tagsRemoved},
                         {"link_events", std::move(events)}});
             j["ports"].push_back(std::move(row));
         }
@@ -149,7 +147,6 @@ std::string countersText(const Json& j) {
         o << p["port"].get<std::string>() << " (" << p["netdev"].get<std::string>()
           << "): " << p["link"].get<std::string>();
         frames(o, p);
-        o << " tx-errors " << p["tx_errors"] << " tags-removed " << p["tags_removed"];
         for (const auto& [event, n] : p["link_events"].items()) {
             if (n.get<uint64_t>() != 0)
                 o << " " << event << " " << n;

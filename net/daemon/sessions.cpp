@@ -6,6 +6,7 @@
 #include "chassis/trace.h"
 #include "net/daemon/access.h"
 #include "net/daemon/daemon.h"
+#include "net/linecard/line_cards.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
@@ -47,6 +48,11 @@ bool readKey(Reader& r, std::vector<uint32_t>& key) {
 }
 
 }  // namespace
+
+TaskSessions::TaskSessions(Daemon& daemon)
+    : d_(daemon), beat_(daemon.loop(), [this] { heartbeat(); }) {
+    beat_.armIn(std::chrono::milliseconds(kHeartbeatPeriodMs));
+}
 
 TaskSessions::~TaskSessions() {
     observer_ = nullptr;
@@ -99,18 +105,19 @@ void TaskSessions::serve(Link& l, std::span<const uint8_t> d) {
         return;  // its session ended in this pass
     } else if (l.kind == Kind::Control) {
         control(s->second, d);
+    } else if (l.kind == Kind::Heartbeat) {
+        pong(s->second, d);
+    } else if (s->second.fenced) {
+        return;  // what a fenced task sends speaks for the switch no more
     } else if (l.kind == Kind::Ipc) {
         current_ = &s->second;
         d_.chassis().send(d);
         current_ = nullptr;
     } else if (l.kind == Kind::Shell) {
         shellAnswer(d);
-    } else if (d.size() < pdudgram::kFrame) {
-        d_.log("session " + std::to_string(l.session) + ": PDU datagram of " +
-               std::to_string(d.size()) + " bytes has no interface index: dropped");
     } else {
-        const uint32_t egress = wire::getU32(d.data(), pdudgram::kIfIndex);
-        d_.chassis().cards().frameOut(egress, d.subspan(pdudgram::kFrame));
+        d_.log("session " + std::to_string(l.session) + ": a datagram of " +
+               std::to_string(d.size()) + " bytes on its data-path channel: dropped");
     }
 }
 
@@ -165,12 +172,12 @@ void TaskSessions::attach(Link& l, std::span<const uint8_t> d, Session& s) {
     } else if (channel == Channel::Shell) {
         l.kind = Kind::Shell;
         slot = &s.shell;
-    } else if (channel == Channel::Pdu) {
-        const uint32_t protocol = wire::getU32(d.data(), hello::kArg);
-        if (protocol != OZML2STP && protocol != OZML2L2PT)
-            return refuse(l, "PDU channel for protocol " + std::to_string(protocol));
-        l.kind = Kind::Pdu;
-        slot = protocol == OZML2STP ? &s.pduStp : &s.pduTunnel;
+    } else if (channel == Channel::Heartbeat) {
+        l.kind = Kind::Heartbeat;
+        slot = &s.heartbeat;
+    } else if (channel == Channel::DataPath) {
+        l.kind = Kind::DataPath;
+        slot = &s.dataPath;
     } else {
         return refuse(l, "unknown channel " + std::to_string(static_cast<unsigned>(channel)));
     }
@@ -184,6 +191,10 @@ void TaskSessions::attach(Link& l, std::span<const uint8_t> d, Session& s) {
     wire::putU32(w.data(), welcome::kMagic, kMagic);
     wire::putU32(w.data(), welcome::kSession, s.id);
     l.conn->send(w);
+    if (channel == Channel::Heartbeat)
+        s.lastAnswer = d_.loop().now();  // its silence is counted from here
+    if (channel == Channel::DataPath)
+        grant(s);
 }
 
 int32_t TaskSessions::request(Session& s, std::span<const uint8_t> msg,
@@ -224,7 +235,9 @@ void TaskSessions::control(Session& s, std::span<const uint8_t> d) {
     const char* malformed = nullptr;
     int32_t status = 0;
     current_ = &s;
-    if (!r.u32(opValue)) {
+    if (s.fenced) {
+        status = answer::kFenced;
+    } else if (!r.u32(opValue)) {
         malformed = "operation";
     } else if (const auto op = static_cast<Op>(opValue); op == Op::Request) {
         status = request(s, r.rest(), body);
@@ -361,7 +374,9 @@ void TaskSessions::closed(Link& l, const std::string& why) {
         endSession(s.id);
         return;
     }
-    for (Conn** slot : {&s.ipc, &s.shell, &s.pduStp, &s.pduTunnel}) {
+    if (l.conn.get() == s.dataPath && s.granted)
+        revoke(s);
+    for (Conn** slot : {&s.ipc, &s.shell, &s.heartbeat, &s.dataPath}) {
         if (*slot == l.conn.get())
             *slot = nullptr;
     }
@@ -373,26 +388,148 @@ void TaskSessions::endSession(uint32_t id) {
     auto it = sessions_.find(id);
     if (it == sessions_.end())
         return;
+    if (it->second.granted)
+        revoke(it->second);
     const Session s = it->second;
     sessions_.erase(it);
     if (current_ != nullptr && current_->id == id)
         current_ = nullptr;
-    for (Conn* c : {s.ipc, s.shell, s.pduStp, s.pduTunnel, s.control}) {
+    for (Conn* c : {s.ipc, s.shell, s.heartbeat, s.dataPath, s.control}) {
         if (c != nullptr)
             c->close("its session ended");
     }
     d_.log("task session " + std::to_string(id) + " (pid " + std::to_string(s.pid) + ", " +
-           (s.primary ? "primary" : "secondary") + ") ended");
+           (s.fenced    ? "fenced"
+            : s.primary ? "primary"
+                        : "secondary") +
+           ") ended");
     if (observer_ != nullptr)
         observer_->sessionEnded(s);
-    if (!s.primary || sessions_.empty())
+    if (s.primary)
+        promote();
+}
+
+void TaskSessions::promote() {
+    // The secondary takes over: it becomes primary and hears the HA event that tells it so. A
+    // hung one is no fit: the switch waits without a primary until one answers.
+    auto next = std::ranges::find_if(
+        sessions_, [](const auto& e) { return !e.second.fenced && !e.second.silent; });
+    if (next == sessions_.end()) {
+        if (!sessions_.empty())
+            d_.log("no task session fit to take over as primary");
         return;
-    // The secondary takes over: it becomes primary and hears the HA event that tells it so.
-    Session& next = sessions_.begin()->second;
-    next.primary = true;
-    d_.log("task session " + std::to_string(next.id) + " (pid " + std::to_string(next.pid) +
+    }
+    Session& s = next->second;
+    s.primary = true;
+    d_.log("task session " + std::to_string(s.id) + " (pid " + std::to_string(s.pid) +
            ") takes over as primary");
     d_.chassis().ha().event(kHaTakeover);
+    grant(s);
+}
+
+linecard::LineCards* TaskSessions::lineCards() {
+    return d_.dataPlane() != nullptr ? &d_.dataPlane()->lineCards() : nullptr;
+}
+
+void TaskSessions::grant(Session& s) {
+    linecard::LineCards* cards = lineCards();
+    if (!s.primary || s.fenced || s.dataPath == nullptr || cards == nullptr)
+        return;
+    auto g = cards->grant();
+    if (!g) {
+        d_.log("task session " + std::to_string(s.id) + ": no data path: " + g.status().what());
+        return;
+    }
+    std::array<uint8_t, datapath::kGrantLen> m{};
+    wire::putU32(m.data(), datapath::kKind, static_cast<uint32_t>(datapath::Kind::Grant));
+    wire::putU32(m.data(), datapath::kGeneration, g->generation);
+    wire::putU32(m.data(), datapath::kRingBytes, L2PT_RING_BYTES);
+    const std::array<int, datapath::kGrantFds> fds = {g->ring.get(), g->tx.get(),
+                                                      g->views.globals.get(), g->views.lports.get(),
+                                                      g->views.vlans.get()};
+    if (!s.dataPath->send({m}, fds)) {
+        (void)cards->revoke();
+        return;
+    }
+    s.granted = true;
+    d_.log("task session " + std::to_string(s.id) + " granted the data path (generation " +
+           std::to_string(g->generation) + ")");
+}
+
+void TaskSessions::revoke(Session& s) {
+    s.granted = false;
+    linecard::LineCards* cards = lineCards();
+    if (cards == nullptr)
+        return;
+    if (const pipeline::Status st = cards->revoke(); !st)
+        d_.log("task session " + std::to_string(s.id) + ": revoking its data path: " + st.what());
+    if (s.dataPath == nullptr)
+        return;
+    std::array<uint8_t, datapath::kRevokeLen> m{};
+    wire::putU32(m.data(), datapath::kKind, static_cast<uint32_t>(datapath::Kind::Revoke));
+    wire::putU32(m.data(), datapath::kGeneration, cards->generation());
+    s.dataPath->send(m);
+}
+
+void TaskSessions::heartbeat() {
+    beat_.armIn(std::chrono::milliseconds(kHeartbeatPeriodMs));
+    const Clock::time_point now = d_.loop().now();
+    std::array<uint8_t, beat::kLen> ping{};
+    wire::putU32(ping.data(), beat::kKind, static_cast<uint32_t>(beat::Kind::Ping));
+    std::optional<uint32_t> hung;  // the primary, when it is: fenced after the pings go
+    for (auto& [id, s] : sessions_) {
+        if (s.heartbeat == nullptr || s.fenced)
+            continue;
+        wire::putU32(ping.data(), beat::kSeq, ++s.pingSeq);
+        s.heartbeat->send(ping);
+        const Clock::duration silentFor = now - s.lastAnswer;
+        if (silentFor < std::chrono::milliseconds(kFenceAfterMs))
+            continue;
+        if (s.primary) {
+            hung = id;
+        } else if (!s.silent) {
+            s.silent = true;
+            d_.log("task session " + std::to_string(s.id) + " (pid " + std::to_string(s.pid) +
+                   ", secondary) does not answer: it will not take over while it is silent");
+        }
+    }
+    if (const auto it = hung ? sessions_.find(*hung) : sessions_.end(); it != sessions_.end())
+        fence(it->second, now - it->second.lastAnswer);
+}
+
+void TaskSessions::pong(Session& s, std::span<const uint8_t> d) {
+    if (d.size() != beat::kLen ||
+        static_cast<beat::Kind>(wire::getU32(d.data(), beat::kKind)) != beat::Kind::Pong) {
+        d_.log("session " + std::to_string(s.id) + ": a malformed heartbeat answer (" +
+               std::to_string(d.size()) + " bytes): dropped");
+        return;
+    }
+    if (s.fenced) {
+        constexpr std::string_view kWhy = "silent too long as primary: another task took over";
+        std::array<uint8_t, beat::kText + kWhy.size()> m{};
+        wire::putU32(m.data(), beat::kKind, static_cast<uint32_t>(beat::Kind::Fenced));
+        std::copy(kWhy.begin(), kWhy.end(), m.begin() + beat::kText);
+        s.heartbeat->send(m);
+        return;
+    }
+    s.lastAnswer = d_.loop().now();
+    if (s.silent) {
+        s.silent = false;
+        d_.log("task session " + std::to_string(s.id) + " answers again");
+        if (primary() == nullptr)
+            promote();  // the switch waited for it
+    }
+}
+
+void TaskSessions::fence(Session& s, Clock::duration silentFor) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(silentFor).count();
+    d_.log("task session " + std::to_string(s.id) + " (pid " + std::to_string(s.pid) +
+           ", primary) silent for " + std::to_string(ms) + " ms: fenced");
+    s.fenced = true;
+    s.primary = false;
+    if (s.granted)
+        revoke(s);
+    promote();
 }
 
 void TaskSessions::deliver(Session& s, std::span<const uint8_t> msg) {
@@ -414,8 +551,10 @@ void TaskSessions::toTask(std::span<const uint8_t> msg) {
         return;
     }
     if (isIfmSequenced(msg)) {
-        for (auto& [id, s] : sessions_)
-            deliver(s, msg);
+        for (auto& [id, s] : sessions_) {
+            if (!s.fenced)
+                deliver(s, msg);
+        }
         return;
     }
     if (Session* p = primary())
@@ -424,13 +563,6 @@ void TaskSessions::toTask(std::span<const uint8_t> msg) {
         d_.log("no task: message type " +
                std::to_string(msg.size() >= hdr::kPlainHeaderLen ? hdr::msgType(msg.data()) : 0) +
                " dropped");
-}
-
-bool TaskSessions::toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8_t> frame) {
-    Session* p = primary();
-    Conn* c = p == nullptr ? nullptr : protocol == OZML2STP ? p->pduStp : p->pduTunnel;
-    // A PDU the socket cannot take now is dropped, as a full socket buffer drops it.
-    return c != nullptr && c->open() && sendPduDatagram(c->fd(), rxIfIndex, frame, MSG_DONTWAIT);
 }
 
 }  // namespace netp

@@ -1,7 +1,10 @@
 // The task processes' sessions: each l2ptd opens a control connection (its session) and then
-// its IPC, shell and PDU channels, checked against the control connection's credentials. The
-// first session is the primary route processor's task, the next the secondary's; when the
-// primary ends, the secondary takes over.
+// its IPC, shell, heartbeat and data-path channels, checked against the control connection's
+// credentials. The first session is the primary route processor's task, the next the
+// secondary's. The primary alone is granted the data path (the kernel's trap ring and a packet
+// socket). Every session is pinged every kHeartbeatPeriodMs; a primary silent for kFenceAfterMs
+// is fenced: its data path revoked, its operations refused, and the secondary takes over, as it
+// does when the primary ends.
 #pragma once
 
 #include <sys/types.h>
@@ -15,11 +18,15 @@
 #include <vector>
 
 #include "net/io/conn.h"
+#include "net/io/loop.h"
 #include "net/proto/protocol.h"
 
 namespace netp {
 
 class Daemon;
+namespace linecard {
+class LineCards;
+}
 
 struct Session {
     uint32_t id = 0;
@@ -28,12 +35,17 @@ struct Session {
     Conn* control = nullptr;
     Conn* ipc = nullptr;
     Conn* shell = nullptr;
-    Conn* pduStp = nullptr;
-    Conn* pduTunnel = nullptr;
+    Conn* heartbeat = nullptr;
+    Conn* dataPath = nullptr;
     bool primary = false;
     bool ready = false;
-    uint32_t ifmSeq = 0;    // the last sequence number of IFM's queue to this task
-    uint64_t peerSent = 0;  // inter-RPM messages it sent
+    bool granted = false;  // holds the data path
+    bool fenced = false;   // silent too long as primary: speaks for the switch no more
+    bool silent = false;   // has not answered for kFenceAfterMs (logged once)
+    uint32_t pingSeq = 0;
+    Clock::time_point lastAnswer{};  // its last pong, or its heartbeat's hello
+    uint32_t ifmSeq = 0;             // the last sequence number of IFM's queue to this task
+    uint64_t peerSent = 0;           // inter-RPM messages it sent
 };
 
 // Hears what the sessions bring for the ctl clients.
@@ -49,7 +61,7 @@ class TaskSessions {
     static constexpr size_t kMaxConnections = 32;    // two tasks' channels and then some
     static constexpr size_t kQueueBytes = 4u << 20;  // a full card's download, unread
 
-    explicit TaskSessions(Daemon& daemon) : d_(daemon) {}
+    explicit TaskSessions(Daemon& daemon);
     ~TaskSessions();
     void setObserver(SessionObserver* o) { observer_ = o; }
 
@@ -63,12 +75,11 @@ class TaskSessions {
     // A debug-shell line for the primary task; false when there is none to take it.
     bool sendShell(uint32_t id, std::string_view line);
 
-    // The chassis's messages and trapped PDUs for the tasks.
+    // The chassis's messages for the tasks.
     void toTask(std::span<const uint8_t> msg);
-    bool toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8_t> frame);
 
   private:
-    enum class Kind { Hello, Control, Ipc, Pdu, Shell };
+    enum class Kind { Hello, Control, Ipc, Shell, Heartbeat, DataPath };
     struct Link {
         std::unique_ptr<Conn> conn;
         Kind kind = Kind::Hello;
@@ -90,6 +101,16 @@ class TaskSessions {
     void shellAnswer(std::span<const uint8_t> d);
     void closed(Link& l, const std::string& why);
     void endSession(uint32_t id);
+    // Pings every session and fences a primary silent too long; runs every heartbeat period.
+    void heartbeat();
+    void pong(Session& s, std::span<const uint8_t> d);
+    void fence(Session& s, Clock::duration silentFor);
+    // The first session fit for it becomes primary (the HA takeover) and gets the data path.
+    void promote();
+    // The data path goes with the primary role; none without the kernel's line cards.
+    linecard::LineCards* lineCards();
+    void grant(Session& s);
+    void revoke(Session& s);
     void deliver(Session& s, std::span<const uint8_t> msg);
 
     Daemon& d_;
@@ -97,7 +118,8 @@ class TaskSessions {
     std::vector<std::unique_ptr<Link>> links_;
     std::map<uint32_t, Session> sessions_;
     uint32_t nextSession_ = 1;
-    Session* current_ = nullptr;    // the session whose operation runs now
+    Session* current_ = nullptr;  // the session whose operation runs now
+    Loop::Timer beat_;
     std::vector<uint8_t> scratch_;  // IFM's sequenced messages, renumbered per task
 };
 

@@ -65,8 +65,8 @@ class SendBatch {
 class RecvBatch {
   public:
     enum class Status { Ok, Truncated };
-    // Descriptors a datagram may bring (SCM_RIGHTS); more are closed by the kernel.
-    static constexpr size_t kMaxFds = 2;
+    // Descriptors a datagram may bring (SCM_RIGHTS); more are closed.
+    static constexpr size_t kMaxFds = kMaxPassedFds;
     struct Datagram {
         std::span<uint8_t> bytes;  // empty: the peer's end of a connection
         Status status;

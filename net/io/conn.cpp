@@ -63,13 +63,13 @@ void Conn::readAll() {
     }
 }
 
-int Conn::sendNow(std::span<const iovec> iov, int fdToPass) {
-    if (sendParts(fd_.get(), iov, fdToPass, MSG_DONTWAIT) >= 0)
+int Conn::sendNow(std::span<const iovec> iov, std::span<const int> fds) {
+    if (sendParts(fd_.get(), iov, fds, MSG_DONTWAIT) >= 0)
         return 1;
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS ? 0 : -1;
 }
 
-bool Conn::send(std::initializer_list<Bytes> parts, int fdToPass) {
+bool Conn::send(std::initializer_list<Bytes> parts, std::span<const int> fds) {
     if (!open())
         return false;
     if (queue_.empty()) {
@@ -80,7 +80,7 @@ bool Conn::send(std::initializer_list<Bytes> parts, int fdToPass) {
                 break;
             iov[n++] = {const_cast<uint8_t*>(p.data()), p.size()};
         }
-        const int r = sendNow(std::span(iov).first(n), fdToPass);
+        const int r = sendNow(std::span(iov).first(n), fds);
         if (r > 0)
             return true;
         if (r < 0) {
@@ -88,12 +88,20 @@ bool Conn::send(std::initializer_list<Bytes> parts, int fdToPass) {
             return false;
         }
     }
-    if (!queue_.push(std::span(parts.begin(), parts.size()), fdToPass >= 0)) {
+    if (!queue_.push(std::span(parts.begin(), parts.size()), !fds.empty())) {
         close("its output queue overflowed (" + std::to_string(queue_.bytes()) + " bytes unread)");
         return false;
     }
-    if (fdToPass >= 0)
-        queuedFds_.emplace_back(::fcntl(fdToPass, F_DUPFD_CLOEXEC, 0));
+    if (!fds.empty()) {
+        std::vector<Fd>& copies = queuedFds_.emplace_back();
+        for (int f : fds) {
+            if (!copies.emplace_back(::fcntl(f, F_DUPFD_CLOEXEC, 0)).valid()) {
+                close(std::string("cannot keep the descriptors it is sent: ") +
+                      std::strerror(errno));
+                return false;
+            }
+        }
+    }
     watchOutput(true);
     return true;
 }
@@ -101,8 +109,13 @@ bool Conn::send(std::initializer_list<Bytes> parts, int fdToPass) {
 void Conn::drain() {
     while (open() && !queue_.empty()) {
         const auto f = queue_.front();
-        const int passing = f.carriesFd && !queuedFds_.empty() ? queuedFds_.front().get() : -1;
-        const int r = sendNow(std::span(f.iov).first(f.pieces), passing);
+        std::array<int, kMaxPassedFds> passing{};
+        size_t n = 0;
+        if (f.carriesFd && !queuedFds_.empty()) {
+            for (const Fd& copy : queuedFds_.front())
+                passing[n++] = copy.get();
+        }
+        const int r = sendNow(std::span(f.iov).first(f.pieces), std::span(passing).first(n));
         if (r == 0)
             return;
         if (r < 0) {

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/io/batch.h"
 #include "net/io/loop.h"
@@ -37,10 +38,10 @@ class Conn {
     // Starts watching; the handlers run from the loop from here on.
     void start(OnDatagram onDatagram, OnClose onClose);
 
-    // Sends one datagram gathered from parts, with fdToPass (SCM_RIGHTS) when >= 0; queued
-    // behind what waits already. False when the connection is closed or closes now (its queue
-    // overflowed, the peer is gone).
-    bool send(std::initializer_list<Bytes> parts, int fdToPass = -1);
+    // Sends one datagram gathered from parts, with fds (SCM_RIGHTS, at most kMaxPassedFds);
+    // queued behind what waits already. False when the connection is closed or closes now (its
+    // queue overflowed, the peer is gone).
+    bool send(std::initializer_list<Bytes> parts, std::span<const int> fds = {});
     bool send(Bytes datagram) { return send({datagram}); }
 
     // Closes at once; the close handler runs (unless closing already).
@@ -59,7 +60,7 @@ class Conn {
     void ready(uint32_t events);
     void readAll();
     // -1 refused for good (errno), 0 the socket is full, 1 sent.
-    int sendNow(std::span<const iovec> iov, int fdToPass);
+    int sendNow(std::span<const iovec> iov, std::span<const int> fds);
     void drain();
     void watchOutput(bool on);
 
@@ -68,7 +69,9 @@ class Conn {
     std::string peer_;
     RecvBatch& rx_;
     OutQueue queue_;
-    std::deque<Fd> queuedFds_;  // in the order of the queued datagrams that carry one
+    // Copies of the descriptors of queued datagrams, in their order: those of one datagram
+    // together.
+    std::deque<std::vector<Fd>> queuedFds_;
     bool watchingOutput_ = false;
     OnDatagram onDatagram_;
     OnClose onClose_;

@@ -10,9 +10,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/kernel.h"
-#include "platform/wire/bytes.h"
-
 namespace netp {
 
 namespace {
@@ -46,21 +43,25 @@ Fd acceptSeqpacket(int listenFd) {
     return Fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
 }
 
-ssize_t sendParts(int fd, std::span<const iovec> iov, int passFd, int flags) {
+ssize_t sendParts(int fd, std::span<const iovec> iov, std::span<const int> fds, int flags) {
+    if (fds.size() > kMaxPassedFds) {
+        errno = EINVAL;
+        return -1;
+    }
     msghdr m{};
     m.msg_iov = const_cast<iovec*>(iov.data());
     m.msg_iovlen = iov.size();
     struct alignas(cmsghdr) {
-        std::array<uint8_t, CMSG_SPACE(sizeof(int))> bytes;
+        std::array<uint8_t, CMSG_SPACE(sizeof(int) * kMaxPassedFds)> bytes;
     } control{};
-    if (passFd >= 0) {
+    if (!fds.empty()) {
         m.msg_control = control.bytes.data();
-        m.msg_controllen = control.bytes.size();
+        m.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
         cmsghdr* c = CMSG_FIRSTHDR(&m);
         c->cmsg_level = SOL_SOCKET;
         c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &passFd, sizeof passFd);
+        c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
     }
     ssize_t n;
     do {
@@ -69,23 +70,9 @@ ssize_t sendParts(int fd, std::span<const iovec> iov, int passFd, int flags) {
     return n;
 }
 
-bool sendDatagram(int fd, std::span<const uint8_t> data, int passFd) {
+bool sendDatagram(int fd, std::span<const uint8_t> data, std::span<const int> fds) {
     const iovec iov{const_cast<uint8_t*>(data.data()), data.size()};
-    return sendParts(fd, std::span(&iov, 1), passFd, 0) == static_cast<ssize_t>(data.size());
-}
-
-bool sendPduDatagram(int fd, uint32_t ifIndex, std::span<const uint8_t> frame, int flags) {
-    uint8_t index[pdudgram::kFrame];
-    wire::putU32(index, pdudgram::kIfIndex, ifIndex);
-    iovec iov[] = {{index, sizeof index}, {const_cast<uint8_t*>(frame.data()), frame.size()}};
-    msghdr m{};
-    m.msg_iov = iov;
-    m.msg_iovlen = 2;
-    ssize_t n;
-    do {
-        n = ::sendmsg(fd, &m, MSG_NOSIGNAL | flags);
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(sizeof index + frame.size());
+    return sendParts(fd, std::span(&iov, 1), fds, 0) == static_cast<ssize_t>(data.size());
 }
 
 Recv recvDatagram(int fd, std::vector<uint8_t>& buf, bool wait) {

@@ -17,20 +17,19 @@
 namespace netp {
 
 inline constexpr size_t kMaxDatagram = 16384;  // larger than any control message or frame
+// Descriptors one datagram may carry (SCM_RIGHTS); a receiver closes any beyond.
+inline constexpr size_t kMaxPassedFds = 8;
 
 // Connects to path; an invalid Fd (errno set) when nobody listens there, or EAGAIN when a
 // non-blocking connect finds the listener's backlog full.
 Fd connectSeqpacket(const std::string& path, bool nonBlocking = false);
 Fd acceptSeqpacket(int listenFd);
 
-// Sends one datagram gathered from iov, with passFd (SCM_RIGHTS) when >= 0: its length, or -1
-// with errno set.
-ssize_t sendParts(int fd, std::span<const iovec> iov, int passFd, int flags);
+// Sends one datagram gathered from iov, with fds (SCM_RIGHTS, at most kMaxPassedFds): its
+// length, or -1 with errno set.
+ssize_t sendParts(int fd, std::span<const iovec> iov, std::span<const int> fds, int flags);
 // Sends one datagram; false when the peer is gone or the send failed.
-bool sendDatagram(int fd, std::span<const uint8_t> data, int passFd = -1);
-// Sends one PDU datagram, [ifIndex u32][frame], gathered so the frame is not copied; false when
-// it did not go whole.
-bool sendPduDatagram(int fd, uint32_t ifIndex, std::span<const uint8_t> frame, int flags);
+bool sendDatagram(int fd, std::span<const uint8_t> data, std::span<const int> fds = {});
 enum class Recv { Ok, Empty, Closed, Truncated };
 // Receives one datagram into buf (resized to it), without blocking unless wait is set.
 Recv recvDatagram(int fd, std::vector<uint8_t>& buf, bool wait);

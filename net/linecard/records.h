@@ -12,14 +12,13 @@
 #include "chassis/ifdb.h"
 #include "chassis/membership.h"
 #include "net/pipeline/abi.h"
+#include "net/pipeline/lport.h"
 #include "net/port/port_tracker.h"
 
 namespace netp::linecard {
 
-// The lport a port or LAG is, by its chassis ifIndex; L2PT_LPORT_NONE for anything else.
-uint32_t lportOf(const chassis::IfDb& db, uint32_t ifIndex);
-// The chassis ifIndex of an lport; 0 for none.
-uint32_t chassisIfOf(const chassis::IfDb& db, uint32_t lport);
+using pipeline::chassisIfOf;
+using pipeline::lportOf;
 // The lport a port speaks as in VLANs: its LAG's, or its own.
 uint32_t speaksAs(const chassis::IfDb& db, size_t port);
 

@@ -17,14 +17,15 @@ namespace netp {
 inline constexpr const char* kTaskSocket = "task.sock";  // l2ptd processes
 inline constexpr const char* kCtlSocket = "ctl.sock";    // l2ptctl
 inline constexpr uint32_t kMagic = 0x4c325054;           // "L2PT"
-inline constexpr uint16_t kVersion = 1;
+inline constexpr uint16_t kVersion = 2;
 
 // What a task connection carries.
 enum class Channel : uint16_t {
-    Control = 1,  // request/response operations of the platform (below)
-    Ipc = 2,      // the task's request queue in, its asynchronous sends out
-    Pdu = 3,      // one PDU socket: [ifIndex u32][frame] both ways; hello arg = protocol
-    Shell = 4,    // debug-shell lines from the daemon, answered on the task's thread
+    Control = 1,    // request/response operations of the platform (below)
+    Ipc = 2,        // the task's request queue in, its asynchronous sends out
+    Shell = 4,      // debug-shell lines from the daemon, answered on the task's thread
+    Heartbeat = 5,  // pings from the daemon, answered by l2ptd's main thread (beat below)
+    DataPath = 6,   // the primary's data path granted and revoked (datapath below)
 };
 
 // The chassis file as the daemon runs it, in its run directory: l2ptd's interface database.
@@ -38,7 +39,7 @@ inline constexpr size_t kMagic = 0;    // u32
 inline constexpr size_t kVersion = 4;  // u16
 inline constexpr size_t kChannel = 6;  // u16
 inline constexpr size_t kSession = 8;  // u32: the session the control channel was given
-inline constexpr size_t kArg = 12;     // u32: the PDU protocol of a Pdu channel
+inline constexpr size_t kArg = 12;     // u32: unused, 0
 inline constexpr size_t kLen = 16;
 }  // namespace hello
 
@@ -61,6 +62,36 @@ inline constexpr size_t kRc = 8;
 inline constexpr size_t kText = 12;
 inline constexpr uint32_t kMore = 1;
 }  // namespace shellmsg
+
+// The heartbeat channel: the daemon pings every kHeartbeatPeriodMs, the task answers each ping
+// with a pong of its sequence number. A primary silent for kFenceAfterMs is fenced: it holds
+// no role from then on, and the next datagram it gets on this channel says so (kFenced, then
+// why). l2ptd ends on it with kExitFenced, so that its service manager starts it again.
+namespace beat {
+enum class Kind : uint32_t { Ping = 1, Pong = 2, Fenced = 3 };
+inline constexpr size_t kKind = 0;  // u32
+inline constexpr size_t kSeq = 4;   // u32: Ping and Pong
+inline constexpr size_t kText = 4;  // Fenced: why, to the end
+inline constexpr size_t kLen = 8;   // Ping and Pong
+}  // namespace beat
+inline constexpr int kHeartbeatPeriodMs = 100;
+inline constexpr int kFenceAfterMs = 400;
+inline constexpr int kExitFenced = 4;  // l2ptd's exit status once fenced
+
+// The data-path channel: the daemon grants the task in the primary role the trapped PDUs' ring
+// and the packet socket its PDUs leave by, and revokes them. A grant carries five descriptors
+// (SCM_RIGHTS), in this order: the ring, the packet socket, and the read-only views of the
+// globals, the lports and the VLANs (net/pipeline/table_view.h).
+namespace datapath {
+enum class Kind : uint32_t { Grant = 1, Revoke = 2 };
+inline constexpr size_t kKind = 0;        // u32
+inline constexpr size_t kGeneration = 4;  // u32: the grant's generation (its SO_MARK's low bits)
+inline constexpr size_t kRingBytes = 8;   // u32: Grant: the ring's data bytes
+inline constexpr size_t kGrantLen = 12;
+inline constexpr size_t kRevokeLen = 8;
+inline constexpr size_t kGrantFds = 5;
+enum Fd : size_t { kRing, kTx, kGlobals, kLports, kVlans };
+}  // namespace datapath
 
 // Control operations: [op u32][body]; the answer is [status i32][body].
 enum class Op : uint32_t {
@@ -89,6 +120,9 @@ inline constexpr size_t kBody = 4;
 inline constexpr int32_t kReplied = 0;
 inline constexpr int32_t kNoParty = -1;  // nobody to ask: the request fails at once
 inline constexpr int32_t kSilent = -2;   // delivered, no reply: the caller waits its time-out
+// Any operation of a fenced session: it speaks for the switch no more (no other operation
+// answers so).
+inline constexpr int32_t kFenced = -0x4c32;
 }  // namespace answer
 
 // A bounded reader and a writer of the operations' bodies.

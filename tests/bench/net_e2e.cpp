@@ -1,7 +1,9 @@
 // End to end over veth: PDUs offered to an access port and timed at a core port, first through
 // a bare AF_PACKET forwarder (receive, rewrite, send to the three other ports) as the baseline,
-// then through the switch: trap -> l2pt-chassisd -> l2ptd -> egress. Also the download of a
-// full card's entries (4094 VLANs x 48 ports) over the daemon's sockets.
+// then through the switch: the pipeline traps it to l2ptd's ring, l2ptd sends the tunnelled
+// copies on its packet socket, the pipeline's egress counts them; the daemon only granted the
+// path. Each process's CPU per PDU is reported. Also the download of a full card's entries
+// (4094 VLANs x 48 ports) over the daemon's sockets.
 //
 // Needs root (network namespaces, AF_PACKET). Run from the build directory:
 //   sudo ./tests/bench_net_e2e
@@ -288,7 +290,8 @@ void BM_Switch(benchmark::State& state) {
         const double taskCpu = cpuUs(sw.task);
         const Result r = offer(gTx, gRx, pps, kTunnelledShift);
         report(state, r, pps);
-        // CPU per PDU the switch forwarded: a figure that holds on a busy machine too.
+        // CPU per PDU the switch forwarded: a figure that holds on a busy machine too. The
+        // daemon's share is what it spends beside the path (its loop, timers, heartbeat).
         const double forwarded = static_cast<double>(std::max<uint64_t>(r.received, 1));
         state.counters["daemon_cpu_us_per_pdu"] = (cpuUs(sw.daemon) - daemonCpu) / forwarded;
         state.counters["task_cpu_us_per_pdu"] = (cpuUs(sw.task) - taskCpu) / forwarded;

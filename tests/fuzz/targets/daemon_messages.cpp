@@ -1,7 +1,7 @@
 // The chassis daemon's sockets: one daemon (no Linux interfaces, so no privilege needed) in a
 // scratch run directory, one task session of the fuzzer's own, and each input a datagram on one
 // of them. The first byte picks the way in: a fresh task connection (its hello), the session's
-// control, IPC or PDU channel, or a fresh l2ptctl connection (a request). The daemon runs
+// control, IPC or heartbeat channel, or a fresh l2ptctl connection (a request). The daemon runs
 // until nothing is left to read; a daemon that stops serving is reported at once.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,7 +22,7 @@
 
 namespace {
 
-enum Way : uint8_t { kHello, kControl, kIpc, kPdu, kCtl, kWays };
+enum Way : uint8_t { kHello, kControl, kIpc, kBeat, kCtl, kWays };
 constexpr int kSettlePasses = 16;
 
 struct Rig {
@@ -31,7 +31,7 @@ struct Rig {
     std::unique_ptr<netp::Daemon> daemon;
     netp::Fd control;
     netp::Fd ipc;
-    netp::Fd pdu;
+    netp::Fd beat;
 
     Rig() {
         char tmpl[] = "/tmp/l2pt-fuzz-daemon-XXXXXX";
@@ -45,13 +45,13 @@ struct Rig {
         control = open(netp::Channel::Control, 0, 0);
         session = sessionOf(control.get());
         ipc = open(netp::Channel::Ipc, session, 0);
-        pdu = open(netp::Channel::Pdu, session, 1);
+        beat = open(netp::Channel::Heartbeat, session, 0);
     }
 
     ~Rig() {
         control.reset();
         ipc.reset();
-        pdu.reset();
+        beat.reset();
         daemon.reset();
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);  // the scratch run directory goes with the run
@@ -128,15 +128,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             r.drain(r.control.get());
             break;
         case kIpc:
-        case kPdu:
-            netp::sendDatagram((way == kIpc ? r.ipc : r.pdu).get(), body);
+        case kBeat:
+            netp::sendDatagram((way == kIpc ? r.ipc : r.beat).get(), body);
             r.settle();
             break;
         default:
             break;
     }
     r.drain(r.ipc.get());
-    r.drain(r.pdu.get());
+    r.drain(r.beat.get());
     r.settle();
     return 0;
 }
