@@ -545,8 +545,8 @@ int NetBackend::pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_
     // A secondary holds no data path: what it sends goes nowhere.
     if (!pduSockets_.contains(sock) || !dataPath_)
         return -1;
-    // Queued, and sent with the rest of the pass's PDUs when the task next waits: a PDU that
-    // leaves by several ports costs one system call, not one per port.
+    // Queued, and sent with the batch before the task's next poll: a PDU that leaves by
+    // several ports costs one system call, not one per port, and so do many PDUs under load.
     if (dataPath_->send(egressIfIndex, frame) != EgressFault::None)
         return -1;
     return static_cast<int>(frame.size());
