@@ -2,7 +2,7 @@
 // the kernel traps PDUs to, the packet socket the task's PDUs leave by, and the tables they are
 // addressed and tagged by. Trapped PDUs are moved from the ring into a small queue per PDU
 // socket, so that each socket reads as it did when PDUs came as datagrams; the task's PDUs
-// are queued and leave together, in one system call, when the task next waits.
+// are queued and leave together, in one system call per batch (NetBackend says when).
 // Nothing is allocated per PDU.
 #pragma once
 

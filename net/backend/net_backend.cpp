@@ -257,17 +257,18 @@ void NetBackend::exitProcess() {
     end(EXIT_SUCCESS, "the task exited");
 }
 
-void NetBackend::fireTimers() {
+bool NetBackend::fireTimers() {
     const uint64_t now = nowUs();
-    while (!timers_.empty() && timers_.begin()->first <= now) {
+    bool fired = false;
+    for (; !timers_.empty() && timers_.begin()->first <= now; fired = true) {
         if (timerFeed_.valid())
             sendDatagram(timerFeed_.get(), timers_.begin()->second);
         timers_.erase(timers_.begin());
     }
+    return fired;
 }
 
 int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
-    flushPdus();
     const int limit = readSet == nullptr ? 0 : std::clamp(nfds, 0, OZM_FD_SETSIZE);
     std::vector<pollfd>& fds = pollFds_;
     fds.clear();
@@ -285,6 +286,33 @@ int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
                 fds.push_back({fd, POLLIN, 0});
         }
     }
+    const auto reportPdus = [this, readSet] {
+        for (int fd : pduWaited_) {
+            const PduQueue* q = pduQueue(fd);
+            if (q != nullptr && !q->empty())
+                OZM_FD_SET(fd, readSet);
+        }
+    };
+    const auto pduReady = [this] {
+        if (dataPath_)
+            dataPath_->drain();
+        return static_cast<int>(std::ranges::count_if(pduWaited_, [this](int fd) {
+            const PduQueue* q = pduQueue(fd);
+            return q != nullptr && !q->empty();
+        }));
+    };
+    // PDUs already queued go to the task without a system call. Every kPassesPerPoll-th pass,
+    // and whenever a timer falls due, takes the way below instead: the other descriptors are
+    // polled (without waiting while PDUs are queued) and the PDUs the task sent meanwhile
+    // leave, so control traffic is never starved and no send waits long for its batch.
+    if (!fireTimers() && ++fastPasses_ < kPassesPerPoll) {
+        if (const int ready = pduReady(); ready > 0) {
+            OZM_FD_ZERO(readSet);
+            reportPdus();
+            return ready;
+        }
+    }
+    fastPasses_ = 0;
     // Waited on too, never reported to the task: the shell, the data-path channel and the
     // trap ring (polled while both PDU queues have room: a full one waits for the task).
     const size_t taskFds = fds.size();
@@ -299,14 +327,6 @@ int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
         deadline = nowUs() + static_cast<uint64_t>(std::max(0L, timeout->tv_sec)) * kUsPerSecond +
                    static_cast<uint64_t>(std::max(0L, timeout->tv_usec));
     }
-    const auto pduReady = [this] {
-        if (dataPath_)
-            dataPath_->drain();
-        return static_cast<int>(std::ranges::count_if(pduWaited_, [this](int fd) {
-            const PduQueue* q = pduQueue(fd);
-            return q != nullptr && !q->empty();
-        }));
-    };
     for (;;) {
         fireTimers();
         int ready = pduReady();
@@ -322,6 +342,7 @@ int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
         const bool ringRoom = dataPath_ && !dataPath_->queue(OZML2STP)->full() &&
                               !dataPath_->queue(OZML2L2PT)->full();
         fds[ringAt].fd = ringRoom ? dataPath_->ringFd() : -1;
+        flushPdus();  // the task's PDUs leave before it waits on anything
         if (::poll(fds.data(), fds.size(), waitMs) < 0) {
             waitErrno_ = errno;
             return -1;
@@ -344,11 +365,7 @@ int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
                         OZM_FD_SET(p.fd, readSet);
                     }
                 }
-                for (int fd : pduWaited_) {
-                    const PduQueue* q = pduQueue(fd);
-                    if (q != nullptr && !q->empty())
-                        OZM_FD_SET(fd, readSet);
-                }
+                reportPdus();
             }
             return ready;
         }
@@ -528,8 +545,8 @@ int NetBackend::pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_
     // A secondary holds no data path: what it sends goes nowhere.
     if (!pduSockets_.contains(sock) || !dataPath_)
         return -1;
-    // Queued, and sent with the rest of the pass's PDUs when the task next waits: a PDU that
-    // leaves by several ports costs one system call, not one per port.
+    // Queued, and sent with the batch before the task's next poll: a PDU that leaves by
+    // several ports costs one system call, not one per port, and so do many PDUs under load.
     if (dataPath_->send(egressIfIndex, frame) != EgressFault::None)
         return -1;
     return static_cast<int>(frame.size());

@@ -93,7 +93,8 @@ class NetBackend final : public ozm::Backend {
     [[noreturn]] void daemonGone(const char* what);
     [[noreturn]] void end(int status, const std::string& why);
     [[noreturn]] void fenced(std::string_view why);
-    void fireTimers();
+    // Feeds the timers that fell due to the task's timer queue: whether any did.
+    bool fireTimers();
     void flushPdus();
     void serveShell();
     void serveDataPath();
@@ -121,8 +122,11 @@ class NetBackend final : public ozm::Backend {
     // The PDU sockets by descriptor (an eventfd each, for its number): their protocol.
     std::map<int, std::pair<Fd, int>> pduSockets_;
     std::vector<int> pduWaited_;  // the PDU sockets of one wait, reused
-    std::vector<uint8_t> beat_;   // the heartbeat's datagram, on the main thread
-    Fd inet_;                     // the interface-request socket
+    // Waits answered from the PDU queues alone since the last poll, at most kPassesPerPoll - 1.
+    static constexpr int kPassesPerPoll = 16;
+    int fastPasses_ = 0;
+    std::vector<uint8_t> beat_;  // the heartbeat's datagram, on the main thread
+    Fd inet_;                    // the interface-request socket
     std::multimap<uint64_t, std::vector<uint8_t>> timers_;  // by due time (us)
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     int waitErrno_ = 0;
