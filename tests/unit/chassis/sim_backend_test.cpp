@@ -1,5 +1,6 @@
 // The sim backend under small test tasks that use the platform API: virtual time, the baton,
-// the pump, synchronous requests, the kernel calls, PDU delivery.
+// the pump, timers, the kernel calls. The task's own tests run synchronous requests and PDU
+// delivery through it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -22,8 +23,6 @@ struct Seen {
     std::vector<uint64_t> ticks;
     std::vector<uint32_t> values;
     std::vector<int> results;
-    std::vector<uint32_t> rxIfs;
-    std::vector<std::vector<uint8_t>> frames;
 };
 Seen seen;
 
@@ -39,17 +38,16 @@ int sleeper(int argc, char** argv) {
 constexpr uint32_t kStopType = 9999;
 constexpr OzmTimeval kLoopWait{0, 20000};
 
-// Reads its request and timer queues and both PDU sockets until a message of kStopType.
+// Reads its request and timer queues until a message of kStopType.
 int listener(int, char**) {
     const uint32_t key = ozmIpcTmrOpen(svc::kL2pt, 0);
     const int req = Key_getSocketFd(Key_getReqQueue(key));
     const int tmr = Key_getSocketFd(Key_getTmrQueue(key));
-    const int stp = kern::socket(AF_OZML2, OZM_SOCK_RAW, OZML2STP);
     std::vector<uint8_t> buf(8192);
     for (;;) {
         OzmFdSet set;
         OZM_FD_ZERO(&set);
-        for (int fd : {req, tmr, stp})
+        for (int fd : {req, tmr})
             OZM_FD_SET(fd, &set);
         OzmTimeval wait = kLoopWait;
         const int n = kern::select(OZM_FD_SETSIZE, &set, nullptr, nullptr, &wait);
@@ -67,35 +65,7 @@ int listener(int, char**) {
             seen.values.push_back(wire::getU32(buf.data(), hdr::kPlainHeaderLen));
             seen.ticks.push_back(ozmTickGet());
         }
-        if (OZM_FD_ISSET(stp, &set)) {
-            uint32_t rxIf = 0;
-            const int len = ozmRecvfrom(stp, buf.data(), 1596, 0, nullptr, nullptr, &rxIf);
-            seen.rxIfs.push_back(rxIf);
-            seen.frames.emplace_back(buf.begin(), buf.begin() + std::max(len, 0));
-        }
     }
-}
-
-int requester(int, char**) {
-    std::vector<uint8_t> m(1024);
-    hdr::setMsgLen(m.data(), aclreg::kLen);
-    hdr::setDstSlot(m.data(), 2);  // the absent card
-    hdr::setDstQueueId(m.data(), ozm::queueIdOf(svc::kAcl, 2, ozm::kRequestQueueKind));
-    const uint32_t key = ozmIpcTmrOpen(svc::kL2pt, 0);
-    std::vector<uint8_t> nowhere(m);
-    hdr::setDstQueueId(nowhere.data(), ozm::queueIdOf(77, 0, ozm::kRequestQueueKind));
-    seen.results.push_back(ozmIpcSendWait(key, nowhere.data(), 1024, 30, 1, taskIdSelf()));
-    seen.ticks.push_back(ozmTickGet());  // no party there: no wait
-    seen.results.push_back(ozmIpcSendWait(key, m.data(), 1024, 30, MT_L2PT_ACL_REG, taskIdSelf()));
-    seen.ticks.push_back(ozmTickGet());
-    std::vector<uint8_t> r(1024);
-    hdr::setMsgLen(r.data(), 1024);
-    hdr::setDstQueueId(r.data(), ozm::queueIdOf(svc::kIfm, 0, ozm::kRequestQueueKind));
-    seen.results.push_back(ozmIpcSendWait(key, r.data(), 1024, 30, MT_L2PT_IFM_REG, taskIdSelf()));
-    seen.values.push_back(wire::getU32(r.data(), ifmreg::kLineCardBitmap));
-    seen.ticks.push_back(ozmTickGet());
-    OZM_NbsdpExit();
-    return 1;  // not reached: the exit ends the task
 }
 
 std::vector<uint8_t> plain(uint32_t type, uint32_t value) {
@@ -164,36 +134,6 @@ TEST_F(SimBackendTest, TimersFireAtTheirTickInOrder) {
     EXPECT_EQ(seen.ticks.back(), 53u);
 }
 
-TEST_F(SimBackendTest, SilentPartyHoldsTheTaskForItsTimeout) {
-    sim.start(requester);
-    EXPECT_EQ(sim.taskState(), TaskState::Parked);
-    EXPECT_THAT(seen.results, ElementsAre(-1));
-    sim.advanceMs(29'990);
-    EXPECT_THAT(seen.results, ElementsAre(-1));
-    sim.advanceMs(10);
-    EXPECT_THAT(seen.results, ElementsAre(-1, -1, 0));
-    EXPECT_THAT(seen.ticks, ElementsAre(0, 3000, 3000));  // IFM answers at once
-    EXPECT_THAT(seen.values, ElementsAre(0x3u));
-    EXPECT_EQ(sim.taskState(), TaskState::Exited);
-    EXPECT_EQ(sim.trace().grep("task process-exit").size(), 1u);
-    EXPECT_EQ(sim.trace().grep("task request type=24412 timed out after 30s").size(), 1u);
-}
-
-TEST_F(SimBackendTest, TrappedFramesReachTheTaskWithTheirInterface) {
-    sim.start(listener);
-    // The LAG's member p0/2 traps PVST in slot 0's table; the frame arrives as the LAG's.
-    sim.agent(0).receive(test::sync());
-    sim.agent(0).receive(
-        test::download(1, aclmsg::kOpInstall, {{sim.ifIndex("p0/2"), test::kPvstMac, 0, 0, 1}}));
-    std::vector<uint8_t> frame(test::kPvstMac.begin(), test::kPvstMac.end());
-    frame.resize(64, 0x42);
-    wire::putU16(frame.data(), 12, 0x8100);
-    EXPECT_EQ(sim.frameIn("p0/2", frame).socket, chassis::kSocketAccess);
-    ASSERT_EQ(seen.frames.size(), 1u);
-    EXPECT_EQ(seen.frames[0], frame);
-    EXPECT_THAT(seen.rxIfs, ElementsAre(sim.ifIndex("lag5")));
-}
-
 TEST_F(SimBackendTest, KernelCallsCheckTheirArguments) {
     auto& b = sim.backend();
     const int stp = b.openSocket(AF_OZML2, OZM_SOCK_RAW, OZML2STP);
@@ -255,26 +195,6 @@ TEST_F(SimBackendTest, OnlyTheTaskMayYield) {
     OZM_FD_ZERO(&none);
     const OzmTimeval zero{0, 0};
     EXPECT_EQ(sim.backend().wait(0, &none, &zero), 0);  // a zero time-out never parks
-}
-
-// Runs the same inputs on a fresh switch and returns the trace.
-std::string oneRun() {
-    seen = {};
-    SimSwitch sim(test::config());
-    sim.start(listener);
-    sim.backend().startTimer(5, plain(401, 1));
-    sim.events().cardDown(1);
-    sim.advanceMs(120);
-    sim.ifm().vlanAdd({{sim.ifIndex("v100"), kProtoLldp, 0, {{sim.ifIndex("p0/1"), 0}}}});
-    sim.settle();
-    sim.advanceMs(3);
-    return sim.trace().text();
-}
-
-TEST(SimBackendDeterminism, SameInputsSameTrace) {
-    const std::string first = oneRun();
-    EXPECT_EQ(oneRun(), first);
-    EXPECT_THAT(first, HasSubstr("    0.120 ifm tx vlan-add seq=1 blocks=1\n"));
 }
 
 TEST(SimSwitchLife, DestroyingTheSwitchEndsAParkedTask) {

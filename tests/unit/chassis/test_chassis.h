@@ -1,10 +1,14 @@
 // A small chassis shared by the chassis unit tests, and the ACL messages the task sends its agents.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <map>
 #include <string_view>
 #include <vector>
 
+#include "chassis/chassis.h"
 #include "chassis/config.h"
 #include "chassis/message.h"
 #include "chassis/model.h"
@@ -97,5 +101,24 @@ inline std::vector<uint8_t> sync(uint32_t session = kSession) {
     stampSequenced(m, swpw::Kind::Sync, session, 0, kQueue, kTaskParty);
     return m;
 }
+
+// The task's queues to the agents: a sync before a slot's first download, then one download
+// after another in sequence; forget(slot) when the agent starts afresh.
+class Downloads {
+  public:
+    explicit Downloads(Chassis& c) : chassis_(c) {}
+    void send(uint32_t slot, uint32_t op, const std::vector<Entry>& entries) {
+        AclAgent* a = chassis_.cards().agent(slot);
+        ASSERT_NE(a, nullptr) << "no card in slot " << slot;
+        if (seq_[slot] == 0)
+            a->receive(sync());
+        a->receive(download(++seq_[slot], op, entries));
+    }
+    void forget(uint32_t slot) { seq_[slot] = 0; }
+
+  private:
+    Chassis& chassis_;
+    std::map<uint32_t, uint32_t> seq_;
+};
 
 }  // namespace chassis::test
