@@ -12,7 +12,6 @@
 namespace netp::linecard {
 namespace {
 
-using chassis::test::download;
 using pipeline::MemTables;
 using pipeline::TrapKey;
 
@@ -70,10 +69,7 @@ class LineCardsTest : public ::testing::Test {
                            port::PortState{ifindex, 1500, up, up, true});
     }
     void apply(uint32_t slot, uint32_t op, const std::vector<chassis::test::Entry>& entries) {
-        chassis::AclAgent* a = chassis.cards().agent(slot);
-        if (seq[slot] == 0)
-            a->receive(chassis::test::sync());
-        a->receive(download(++seq[slot], op, entries));
+        downloads.send(slot, op, entries);
     }
     bool trapped(const TrapKey& key) { return tables->trapCounters(key).ok(); }
     size_t learned() { return tables->learnedMacs()->size(); }
@@ -84,7 +80,7 @@ class LineCardsTest : public ::testing::Test {
     std::unique_ptr<LineCards> cards;
     std::string log;
     std::vector<uint32_t> marks;
-    uint32_t seq[pipeline::kMaxSlots] = {};
+    chassis::test::Downloads downloads{chassis};
 };
 
 TEST_F(LineCardsTest, StartWritesThePortsVlansAndGlobals) {
@@ -254,18 +250,22 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
     flood.ways[0] = at("te1/2");  // sent first: the kernel sends the frame's own form first
     flood.ways[1] = at("ge0/2");
     flood.ways[2] = at("te1/0");
-    EXPECT_EQ(text(flood), "port ge0/1 in len=60 vlan=100 flooded to ge0/2,te1/0,lag1(te1/2)");
-    flood.copies = 0;
-    EXPECT_EQ(text(flood), "port ge0/1 in len=60 vlan=100 flooded to none");
-    EXPECT_EQ(text(event("te1/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_TUNNEL, 0)),
-              "port te1/1 in len=60 trapped=tunnel rx=lag1");
-    EXPECT_EQ(text(event("ge0/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_ACCESS, 100)),
-              "port ge0/1 in len=60 trapped=access tagged=100");
-    EXPECT_EQ(text(event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_PORT_DOWN, 100)),
-              "port ge0/1 in len=60 vlan=100 dropped (port down)");
     l2pt_event fenced = event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_FENCED, 0);
     fenced.outbound = 1;
-    EXPECT_EQ(text(fenced), "port ge0/1 out len=60 dropped (fenced sender)");
+    const std::pair<l2pt_event, std::string_view> cases[] = {
+        {flood, "port ge0/1 in len=60 vlan=100 flooded to ge0/2,te1/0,lag1(te1/2)"},
+        {event("ge0/1", L2PT_VERDICT_FLOODED, 0, 100),
+         "port ge0/1 in len=60 vlan=100 flooded to none"},
+        {event("te1/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_TUNNEL, 0),
+         "port te1/1 in len=60 trapped=tunnel rx=lag1"},
+        {event("ge0/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_ACCESS, 100),
+         "port ge0/1 in len=60 trapped=access tagged=100"},
+        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_PORT_DOWN, 100),
+         "port ge0/1 in len=60 vlan=100 dropped (port down)"},
+        {fenced, "port ge0/1 out len=60 dropped (fenced sender)"},
+    };
+    for (const auto& [ev, line] : cases)
+        EXPECT_EQ(text(ev), line);
 }
 
 }  // namespace
