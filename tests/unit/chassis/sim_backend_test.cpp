@@ -26,15 +26,6 @@ struct Seen {
 };
 Seen seen;
 
-int sleeper(int argc, char** argv) {
-    ozmTaskReady(ozmTaskStartup(argc, argv, 0));
-    for (int i = 0; i < 3; ++i) {
-        seen.ticks.push_back(ozmTickGet());
-        taskDelay(100);
-    }
-    return 7;
-}
-
 constexpr uint32_t kStopType = 9999;
 constexpr OzmTimeval kLoopWait{0, 20000};
 
@@ -79,24 +70,6 @@ class SimBackendTest : public ::testing::Test {
     void SetUp() override { seen = {}; }
     SimSwitch sim{test::config()};
 };
-
-TEST_F(SimBackendTest, VirtualTimeMovesOnlyWhenTheDriverAdvances) {
-    EXPECT_FALSE(sim.taskReady());
-    sim.start(sleeper);
-    EXPECT_EQ(sim.taskState(), TaskState::Parked);
-    EXPECT_TRUE(sim.taskReady());
-    EXPECT_THAT(seen.ticks, ElementsAre(0));
-    sim.settle();  // resumed before its deadline: it parks again
-    EXPECT_THAT(seen.ticks, ElementsAre(0));
-    sim.advanceMs(2500);
-    EXPECT_THAT(seen.ticks, ElementsAre(0, 100, 200));
-    EXPECT_EQ(sim.nowUs(), 2'500'000u);
-    EXPECT_TRUE(sim.taskAlive());
-    sim.advanceMs(1000);
-    EXPECT_EQ(sim.taskState(), TaskState::Ended);
-    EXPECT_EQ(sim.taskResult(), 7);
-    EXPECT_EQ(sim.trace().lines().back(), "    3.000 task end rc=7");
-}
 
 TEST_F(SimBackendTest, PumpDeliversThousandsOfMessagesInOrder) {
     sim.start(listener);

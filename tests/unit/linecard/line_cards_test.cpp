@@ -1,5 +1,6 @@
 // LineCards over the in-memory tables (no root): what the chassis models do reaches the tables
-// as the kernel pipeline needs it.
+// as the kernel pipeline needs it. The ports, VLANs and LAGs written at the start and a card
+// going and coming back, the kernel frame table runs through the pipeline.
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 
@@ -83,21 +84,6 @@ class LineCardsTest : public ::testing::Test {
     chassis::test::Downloads downloads{chassis};
 };
 
-TEST_F(LineCardsTest, StartWritesThePortsVlansAndGlobals) {
-    const l2pt_lport ge01 = record(lport("ge0/1"));
-    EXPECT_EQ(ge01.chassis_if, ifIndex("ge0/1"));
-    EXPECT_EQ(ge01.pvid, 100);
-    EXPECT_EQ(ge01.flags, L2PT_P_PRESENT);  // no interface yet
-    EXPECT_EQ(record(lport("te1/1")).lag, kLag1);
-    EXPECT_EQ(record(kLag1).flags, L2PT_P_PRESENT | L2PT_P_IS_LAG);
-    EXPECT_TRUE(member(100, lport("ge0/1")));
-    EXPECT_TRUE(member(100, lport("te1/0"), true));
-    EXPECT_TRUE(member(100, kLag1, true));
-    EXPECT_FALSE(member(100, lport("te1/1"), true)) << "a LAG's member speaks as its LAG";
-    EXPECT_EQ(tables->globals().tpid, L2PT_TPID_VMAN);
-    EXPECT_EQ(tables->globals().flags, L2PT_G_TRACE) << "the chassis trace is kept";
-}
-
 // A new tunnel MAC is installed before the old one goes, in two downloads: between them both
 // trap, so no PDU is switched as data. Entries are held by the key they match frames with.
 TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
@@ -116,30 +102,6 @@ TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
     apply(0, aclmsg::kOpInstall, {{ifIndex("te1/1"), chassis::test::kStpMac, 0, 0, kModePort}});
     EXPECT_FALSE(trapped(TrapKey::port(ifIndex("te1/1"), chassis::test::kStpMac)))
         << "card 0's agent traps no frame of card 1's ports";
-}
-
-// Card 1 (te1/0, and lag1's members te1/1, te1/2) goes and comes back.
-TEST_F(LineCardsTest, ACardGoingAwayTakesItsTrapsPortsAndLagMembers) {
-    link("te1/1", 21, true);
-    link("te1/2", 22, true);
-    const l2pt_lport lag = record(kLag1);
-    ASSERT_EQ(lag.n_live, 2);
-    EXPECT_EQ(lag.live[0], lport("te1/1"));
-    EXPECT_EQ(lag.live[1], lport("te1/2"));
-    apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
-
-    ASSERT_TRUE(chassis.events().cardDown(1));
-    cards->refresh();
-    EXPECT_FALSE(trapped(TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac)));
-    for (const char* p : {"te1/0", "te1/1", "te1/2"})
-        EXPECT_EQ(record(lport(p)).flags & L2PT_P_PRESENT, 0) << p;
-    EXPECT_EQ(record(lport("ge0/1")).flags & L2PT_P_PRESENT, L2PT_P_PRESENT);
-    EXPECT_EQ(record(kLag1).n_live, 0);
-
-    ASSERT_TRUE(chassis.events().cardUp(1));
-    cards->refresh();
-    EXPECT_EQ(record(lport("te1/1")).flags, L2PT_P_PRESENT | L2PT_P_UP);
-    EXPECT_EQ(record(kLag1).n_live, 2);
 }
 
 // IFM's changes reach the VLANs and LAGs; MACs learned on a port that left a VLAN go.
