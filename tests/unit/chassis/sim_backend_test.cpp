@@ -1,5 +1,5 @@
 // The sim backend under small test tasks that use the platform API: virtual time, the baton,
-// the pump, timers, the kernel calls. The task's own tests run synchronous requests and PDU
+// the pump, timers. The task's own tests run synchronous requests, the kernel calls and PDU
 // delivery through it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -105,41 +105,6 @@ TEST_F(SimBackendTest, TimersFireAtTheirTickInOrder) {
     sim.advanceMs(400);
     EXPECT_THAT(seen.values, ElementsAre(1, 3, 2));
     EXPECT_EQ(seen.ticks.back(), 53u);
-}
-
-TEST_F(SimBackendTest, KernelCallsCheckTheirArguments) {
-    auto& b = sim.backend();
-    const int stp = b.openSocket(AF_OZML2, OZM_SOCK_RAW, OZML2STP);
-    ASSERT_GE(stp, 0);
-    EXPECT_EQ(b.openSocket(AF_OZML2, OZM_SOCK_RAW, 5), -1);
-    uint8_t addr[16] = {16, 34};
-    EXPECT_EQ(b.bindSocket(stp, addr), 0);
-    EXPECT_EQ(b.bindSocket(stp, std::span(addr, 15)), -1);
-    addr[1] = 2;
-    EXPECT_EQ(b.bindSocket(stp, addr), -1);
-
-    const std::vector<uint8_t> f(60, 1);
-    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("p1/0"), f), 60);
-    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("v100"), f), -1);
-    EXPECT_EQ(b.pduSend(12345, sim.ifIndex("p1/0"), f), -1);
-    EXPECT_EQ(sim.framesOut("p1/0").size(), 1u);
-
-    // The tunnel MAC request goes on an inet socket, with its request code and address type.
-    const int inet = b.openSocket(OZM_AF_INET, OZM_SOCK_DGRAM, 0);
-    std::vector<uint8_t> req(macreq::kLen);
-    wire::putU32(req.data(), macreq::kCmd, macreq::kCmdValue);
-    req[macreq::kAddrLen] = macreq::kAddrLenValue;
-    req[macreq::kAddrType] = macreq::kAddrTypeValue;
-    const uint8_t mac[] = {2, 0, 0, 0, 0, 9};
-    std::copy(std::begin(mac), std::end(mac), req.begin() + macreq::kMac);
-    EXPECT_EQ(kern::ioctl(stp, macreq::kIoctl, req.data()), -1);
-    EXPECT_EQ(kern::ioctl(inet, macreq::kIoctl + 1, req.data()), -1);
-    EXPECT_EQ(kern::ioctl(inet, macreq::kIoctl, req.data()), 0);
-    EXPECT_EQ(b.kernelTunnelMac(), (Mac{2, 0, 0, 0, 0, 9}));
-    req[macreq::kAddrType] = 0;
-    EXPECT_EQ(kern::ioctl(inet, macreq::kIoctl, req.data()), -1);
-    EXPECT_EQ(b.closeFd(stp), 0);
-    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("p1/0"), f), -1);  // closed
 }
 
 // The task's drops reach the chassis through the platform (the drops golden trace shows the

@@ -102,9 +102,8 @@ class KernelRunner {
     explicit KernelRunner(const Table& t)
         : chassis_(withNetdevs(chassis::loadChassisFile(t.chassis)), task_) {}
 
-    // The namespace, the pipeline, the port layer and the task's ring; false, having said why,
-    // when any of it cannot be made.
-    bool setUp() {
+    // The namespace, the pipeline, the port layer and the task's ring.
+    void setUp() {
         const chassis::IfDb& db = chassis_.ifdb();
         std::vector<VethPair> pairs;
         for (size_t p = 0; p < db.portCount(); ++p) {
@@ -113,22 +112,13 @@ class KernelRunner {
             pairs.push_back({netdevOf(db.name(portIf)), farEnd(db.name(portIf)), db.portMtu(portIf),
                              db.portMtu(portIf) + L2PT_TAG_LEN});
         }
-        if (const std::string failed = privateVeths(pairs); !failed.empty()) {
-            ADD_FAILURE() << failed;
-            return false;
-        }
+        ASSERT_EQ(privateVeths(pairs), "");
         auto loaded = BpfTables::load([](std::string_view l) { std::cerr << l << "\n"; });
-        if (!loaded) {
-            ADD_FAILURE() << loaded.status().what();
-            return false;
-        }
+        ASSERT_TRUE(loaded) << loaded.status().what();
         tables_ = std::move(*loaded);
         auto log = [this](std::string_view l) { log_ += std::string(l) + "\n"; };
         auto cards = LineCards::start(chassis_, *tables_, log);
-        if (!cards) {
-            ADD_FAILURE() << cards.status().what();
-            return false;
-        }
+        ASSERT_TRUE(cards) << cards.status().what();
         cards_ = std::move(*cards);
         // The port layer as the daemon runs it, in the new namespace: interfaces followed
         // through rtnetlink, the pipeline attached to each.
@@ -144,29 +134,21 @@ class KernelRunner {
             ::poll(&p, 1, 100);
             tracker_->handle(links_->read());
         }
-        if (!allUp()) {
-            ADD_FAILURE() << "the ports' interfaces did not come up with the pipeline attached:\n"
-                          << ports_;
-            return false;
-        }
+        ASSERT_TRUE(allUp())
+            << "the ports' interfaces did not come up with the pipeline attached:\n"
+            << ports_;
         auto grant = cards_->grant();
-        auto ring = grant ? TrapRing::map(std::move(grant->ring), L2PT_RING_BYTES)
-                          : pipeline::Result<TrapRing>(grant.status());
+        ASSERT_TRUE(grant) << grant.status().what();
+        auto ring = TrapRing::map(std::move(grant->ring), L2PT_RING_BYTES);
         auto events = TrapRing::map(Fd(::dup(tables_->eventsFd())), L2PT_EVENT_RING_BYTES);
-        if (!ring || !events) {
-            ADD_FAILURE() << ring.status().what() << events.status().what();
-            return false;
-        }
+        ASSERT_TRUE(ring && events) << ring.status().what() << events.status().what();
         ring_.emplace(std::move(*ring));
         events_.emplace(std::move(*events));
         for (size_t p = 0; p < db.portCount(); ++p) {
             farEnds_.emplace_back(wireSocket(ifindexOf(farEnd(db.name(db.portAt(p))))));
-            if (!farEnds_.back().valid()) {
-                ADD_FAILURE() << "a packet socket on the far ends: " << std::strerror(errno);
-                return false;
-            }
+            ASSERT_TRUE(farEnds_.back().valid())
+                << "a packet socket on the far ends: " << std::strerror(errno);
         }
-        return true;
     }
 
     void operator()(const Entry& e) {
@@ -385,7 +367,7 @@ TEST(KernelFrameTable, PipelineGivesEveryRowsOutcome) {
                                   "network namespace with veth pairs";
     const Table table = load(L2PT_FRAME_TABLE);
     KernelRunner run(table);
-    ASSERT_TRUE(run.setUp());
+    ASSERT_NO_FATAL_FAILURE(run.setUp());
     for (const auto& step : table.steps)
         std::visit(run, step);
     run.expectAllRan(table);
