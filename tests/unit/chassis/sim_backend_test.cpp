@@ -127,24 +127,5 @@ TEST_F(SimBackendTest, TaskDropsAreNamedAndCountedWithinTheirReasons) {
     EXPECT_EQ(drops.count(p00, 2), 1u);
 }
 
-TEST_F(SimBackendTest, OnlyTheTaskMayYield) {
-    EXPECT_THROW(sim.backend().sleepTicks(1), std::logic_error);
-    OzmFdSet none;
-    OZM_FD_ZERO(&none);
-    const OzmTimeval zero{0, 0};
-    EXPECT_EQ(sim.backend().wait(0, &none, &zero), 0);  // a zero time-out never parks
-}
-
-TEST(SimSwitchLife, DestroyingTheSwitchEndsAParkedTask) {
-    {
-        SimSwitch sim(test::config());
-        sim.start(listener);
-        EXPECT_TRUE(sim.taskAlive());
-    }
-    // A second switch can be installed afterwards; the first task thread is gone.
-    SimSwitch again(test::config());
-    EXPECT_EQ(again.taskState(), TaskState::None);
-}
-
 }  // namespace
 }  // namespace chassis
