@@ -32,9 +32,6 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
         {"tunnelling:\n  vlans:\n    - {vlan: v1, protocols: [stp, ftp]}\n",
          "bad.yaml:3: unknown protocol 'ftp'"},
         {"tunnelling:\n  tunnel_mac: 03:a7:31\n", "bad.yaml:2: tunnel_mac"},
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 0, mtu: "
-         "67}]}\n",
-         "bad.yaml:3: mtu 67 is out of range 68..65535"},
         {"data_plane:\n  ageing: 0\n", "bad.yaml:2: ageing 0 is out of range 1..1000000"},
         {"data_plane: {ageing: 5, flooding: off}\n", "bad.yaml:1: unknown key 'flooding'"},
         // Interfaces that contradict each other.
@@ -57,17 +54,12 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
          "'acl-silent:x'"},
         {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{range: 0-3x}]}\n",
          "bad.yaml:3: range must read FIRST-LAST (two numbers), not '0-3x'"},
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{range: "
-         "0-99999999999999999999}]}\n",
-         "bad.yaml:3: range must read"},
         {"chassis: {slots: 040}\n", "bad.yaml:1: slots 040 is out of range 0..32"},  // not 32
         {"chassis: {slots: 1e}\n", "bad.yaml:1: slots: expected a decimal or 0x hex number"},
         {"chassis: {slots: [1]}\n", "bad.yaml:1: slots: expected a number, not a list"},
         {"chassis: {[a]: 1}\n", "bad.yaml:1: expected a name as the key"},
         {"chassis: {slots: 4}\n---\nchassis: {slots: 5}\n",
          "bad.yaml:2: a second YAML document: a chassis file holds one"},
-        {"chassis: {slots: 4}\n...\nchassis: {slots: 5}\n",
-         "bad.yaml:3: a second YAML document: a chassis file holds one"},
     };
     // A lone comma, on which the YAML library's multi-document load never returned, reads as an
     // empty file.

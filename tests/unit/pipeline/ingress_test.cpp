@@ -38,12 +38,11 @@ TEST_F(Switch, JudgesOffloadedFramesBySegmentAndDropsWhatNoPortSent) {
     EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT), 1u);
 }
 
+// Learning itself the frame table's rows show; here what the daemon does to the learned MACs.
 TEST_F(Switch, LearnsAndForgets) {
     const Bytes toB = frame(kB, kA, {}, kIpv4);
-    EXPECT_EQ(run(0, toB).ev.verdict, L2PT_VERDICT_FLOODED);  // unknown yet
     run(1, frame(kBroadcast, kB, {}, kIpv4));
-    EXPECT_EQ(run(0, toB).ev.verdict, L2PT_VERDICT_FORWARDED);
-
+    run(0, toB);
     auto learned = tables->learnedMacs();
     ASSERT_TRUE(learned);
     ASSERT_EQ(learned->size(), 2u);  // A and B in VLAN 100
