@@ -11,20 +11,6 @@ namespace {
 
 using namespace frametable;
 
-struct TaskSockets : TaskLink {
-    struct Pdu {
-        int protocol;
-        uint32_t rxIf;
-        std::vector<uint8_t> frame;
-    };
-    std::vector<Pdu> pdus;
-    void toTask(std::vector<uint8_t>) override {}
-    bool toPduSocket(int protocol, uint32_t rxIf, std::span<const uint8_t> f) override {
-        pdus.push_back({protocol, rxIf, {f.begin(), f.end()}});
-        return true;
-    }
-};
-
 class Runner {
   public:
     explicit Runner(const Table& t) : chassis_(loadChassisFile(t.chassis), task_) {}
@@ -81,7 +67,7 @@ class Runner {
         return i.value_or(0);
     }
 
-    TaskSockets task_;
+    test::Recorder task_;
     Chassis chassis_;
     test::Downloads downloads_{chassis_};
 };

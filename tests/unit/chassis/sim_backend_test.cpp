@@ -1,6 +1,6 @@
-// The sim backend under small test tasks that use the platform API: virtual time, the baton,
-// the pump, timers. The task's own tests run synchronous requests, the kernel calls and PDU
-// delivery through it.
+// The sim backend under small test tasks that use the platform API: the baton and the pump.
+// Virtual time, timers (the sequenced queues' time-outs at their tick), synchronous requests, the
+// kernel calls and PDU delivery the task's own tests run through it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -91,20 +91,6 @@ TEST_F(SimBackendTest, PumpDeliversThousandsOfMessagesInOrder) {
     sim.settle();
     EXPECT_EQ(sim.taskState(), TaskState::Ended);
     EXPECT_EQ(sim.taskResult(), static_cast<int>(kCount));
-}
-
-TEST_F(SimBackendTest, TimersFireAtTheirTickInOrder) {
-    sim.start(listener);
-    sim.advanceMs(30);
-    sim.backend().startTimer(50, plain(401, 2));  // due at 0.530
-    sim.backend().startTimer(20, plain(401, 1));  // due at 0.230
-    sim.backend().startTimer(20, plain(401, 3));  // same tick, after the one before
-    sim.advanceMs(400);
-    EXPECT_THAT(seen.values, ElementsAre(1, 3));
-    EXPECT_THAT(seen.ticks, ElementsAre(23, 23));
-    sim.advanceMs(400);
-    EXPECT_THAT(seen.values, ElementsAre(1, 3, 2));
-    EXPECT_EQ(seen.ticks.back(), 53u);
 }
 
 // The task's drops reach the chassis through the platform (the drops golden trace shows the

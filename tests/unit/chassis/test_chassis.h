@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -56,6 +58,38 @@ pools:
 inline ChassisConfig config() {
     return loadChassisText(kYaml, "test.yaml");
 }
+
+// A port's Linux interface in the tests on interfaces: its name with '_' for '/' ("ge0_1").
+inline std::string netdevOf(std::string port) {
+    std::replace(port.begin(), port.end(), '/', '_');
+    return port;
+}
+inline ChassisConfig withNetdevs(ChassisConfig cfg) {
+    for (auto& card : cfg.lineCards) {
+        for (auto& p : card.ports)
+            p.netdev = netdevOf(p.name);
+    }
+    return cfg;
+}
+
+// What the task would be given: its messages, and trapped frames while its sockets are open.
+struct Recorder : TaskLink {
+    std::vector<std::vector<uint8_t>> msgs;
+    struct Pdu {
+        int protocol;
+        uint32_t rxIf;
+        std::vector<uint8_t> frame;
+    };
+    std::vector<Pdu> pdus;
+    bool socketsOpen = true;
+    void toTask(std::vector<uint8_t> m) override { msgs.push_back(std::move(m)); }
+    bool toPduSocket(int protocol, uint32_t rxIf, std::span<const uint8_t> f) override {
+        if (!socketsOpen)
+            return false;
+        pdus.push_back({protocol, rxIf, {f.begin(), f.end()}});
+        return true;
+    }
+};
 
 // A task that takes nothing: no messages, no socket for trapped frames.
 struct NoTask : TaskLink {

@@ -30,6 +30,7 @@ namespace netp::linecard {
 namespace {
 
 using namespace frametable;
+using chassis::test::netdevOf;
 using pipeline::BpfTables;
 using pipeline::TrapRing;
 
@@ -55,12 +56,6 @@ bool vethDropsIt(const Bytes& f, uint32_t mtu) {
         return false;
     const uint16_t type = static_cast<uint16_t>(f[L2PT_OFF_TYPE] << 8 | f[L2PT_OFF_TYPE + 1]);
     return type == L2PT_TPID_8021Q || type == L2PT_TPID_QINQ;
-}
-
-std::string netdevOf(const std::string& port) {
-    std::string n = port;
-    std::replace(n.begin(), n.end(), '/', '_');
-    return n;
 }
 
 // A map of the loaded pipeline, by name, found through the ingress program that uses it.
@@ -100,7 +95,7 @@ void editEach(int map, uint64_t flags, Edit edit) {
 class KernelRunner {
   public:
     explicit KernelRunner(const Table& t)
-        : chassis_(withNetdevs(chassis::loadChassisFile(t.chassis)), task_) {}
+        : chassis_(chassis::test::withNetdevs(chassis::loadChassisFile(t.chassis)), task_) {}
 
     // The namespace, the pipeline, the port layer and the task's ring.
     void setUp() {
@@ -229,14 +224,6 @@ class KernelRunner {
     }
 
   private:
-    static chassis::ChassisConfig withNetdevs(chassis::ChassisConfig cfg) {
-        for (auto& card : cfg.lineCards) {
-            for (auto& p : card.ports)
-                p.netdev = netdevOf(p.name);
-        }
-        return cfg;
-    }
-
     uint32_t port(const std::string& name) {
         const auto i = chassis_.ifdb().find(name);
         if (!i)

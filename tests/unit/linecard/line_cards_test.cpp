@@ -23,14 +23,7 @@ constexpr uint32_t kLag1 = L2PT_LAG_BASE;  // the test chassis's only LAG
 // The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0 and lag1 (te1/1,
 // te1/2); each port on an interface of its own name ("ge0_1").
 chassis::ChassisConfig netdevChassis() {
-    chassis::ChassisConfig cfg = chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml");
-    for (auto& card : cfg.lineCards) {
-        for (auto& p : card.ports) {
-            p.netdev = p.name;
-            std::replace(p.netdev.begin(), p.netdev.end(), '/', '_');
-        }
-    }
-    return cfg;
+    return chassis::test::withNetdevs(chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml"));
 }
 
 class LineCardsTest : public ::testing::Test {
