@@ -2,6 +2,7 @@
 // as the kernel pipeline needs it. The ports, VLANs and LAGs written at the start and a card
 // going and coming back, the kernel frame table runs through the pipeline.
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 
 #include "chassis/chassis.h"
 #include "net/linecard/line_cards.h"
@@ -32,7 +33,12 @@ class LineCardsTest : public ::testing::Test {
         auto t = MemTables::create();
         ASSERT_TRUE(t) << t.status().what();
         tables = std::move(*t);
-        auto c = LineCards::start(chassis, *tables, [this](std::string_view l) { log += l; });
+        auto c = LineCards::start(
+            chassis, *tables, [this](std::string_view l) { log += l; },
+            [this](uint32_t mark) -> pipeline::Result<Fd> {
+                marks.push_back(mark);
+                return Fd(::eventfd(0, EFD_CLOEXEC));
+            });
         ASSERT_TRUE(c) << c.status().what();
         cards = std::move(*c);
     }
@@ -67,6 +73,7 @@ class LineCardsTest : public ::testing::Test {
     std::unique_ptr<MemTables> tables;
     std::unique_ptr<LineCards> cards;
     std::string log;
+    std::vector<uint32_t> marks;
     chassis::test::Downloads downloads{chassis};
 };
 
@@ -135,6 +142,26 @@ TEST_F(LineCardsTest, AnInterfaceGoingDownForgetsItsMacs) {
     EXPECT_EQ(learned(), 1u) << "lag1 goes on by te1/2";
     link("te1/2", 22, false);
     EXPECT_EQ(learned(), 0u);
+}
+
+TEST_F(LineCardsTest, GrantAndRevokeMoveTheGenerationAndTheRing) {
+    auto first = cards->grant();
+    ASSERT_TRUE(first) << first.status().what();
+    EXPECT_EQ(first->generation, 1);
+    EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 1);
+    const int ring = tables->taskRingFd();
+    EXPECT_GE(ring, 0);
+
+    auto second = cards->grant();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(marks, (std::vector<uint32_t>{L2PT_TASK_MARK_BASE | 1, L2PT_TASK_MARK_BASE | 2}));
+    EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 2);
+    EXPECT_NE(tables->taskRingFd(), ring);
+
+    ASSERT_TRUE(cards->revoke());
+    EXPECT_EQ(tables->taskRingFd(), -1);
+    EXPECT_EQ(cards->generation(), 3);
+    EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 3) << "no socket has it";
 }
 
 TEST(LineCards, RefusesAChassisThePipelineCannotHold) {
