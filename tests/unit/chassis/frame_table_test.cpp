@@ -2,10 +2,6 @@
 // verdict, drop reason, trapped frame and the copies on every port, byte for byte.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <fstream>
-#include <map>
-
 #include "chassis/chassis.h"
 #include "test_chassis.h"
 #include "tests/support/frame_table.h"
@@ -15,40 +11,21 @@ namespace {
 
 using namespace frametable;
 
-struct TaskSockets : TaskLink {
-    struct Pdu {
-        int protocol;
-        uint32_t rxIf;
-        std::vector<uint8_t> frame;
-    };
-    std::vector<Pdu> pdus;
-    void toTask(std::vector<uint8_t>) override {}
-    bool toPduSocket(int protocol, uint32_t rxIf, std::span<const uint8_t> f) override {
-        pdus.push_back({protocol, rxIf, {f.begin(), f.end()}});
-        return true;
-    }
-};
-
 class Runner {
   public:
     explicit Runner(const Table& t) : chassis_(loadChassisFile(t.chassis), task_) {}
 
     void operator()(const Entry& e) {
         const uint32_t ifIndex = e.slot ? 0 : port(e.port);
-        const uint32_t slot =
-            e.slot ? *e.slot : static_cast<uint32_t>(chassis_.ifdb().info(ifIndex)->slot);
-        AclAgent* a = chassis_.cards().agent(slot);
-        ASSERT_NE(a, nullptr) << "no card in slot " << slot;
-        if (seq_[slot] == 0)
-            a->receive(test::sync());
         constexpr uint8_t kModePort = 1;
-        a->receive(test::download(++seq_[slot], aclmsg::kOpInstall,
-                                  {{ifIndex, e.mac, e.slot ? 1u : 0u, e.rateKbps, kModePort}}));
+        downloads_.send(
+            e.slot ? *e.slot : static_cast<uint32_t>(chassis_.ifdb().info(ifIndex)->slot),
+            aclmsg::kOpInstall, {{ifIndex, e.mac, e.slot ? 1u : 0u, e.rateKbps, kModePort}});
     }
     void operator()(const Tpid& t) { chassis_.ifm().vmanTpid(t.tpid); }
     void operator()(const Advance& a) { chassis_.clock().nowUs += a.seconds * kUsPerSecond; }
     void operator()(const Card& c) {
-        seq_[c.slot] = 0;  // the agent starts afresh
+        downloads_.forget(c.slot);
         EXPECT_TRUE(c.up ? chassis_.events().cardUp(c.slot) : chassis_.events().cardDown(c.slot));
     }
     void operator()(const Row& r) {
@@ -90,9 +67,9 @@ class Runner {
         return i.value_or(0);
     }
 
-    TaskSockets task_;
+    test::Recorder task_;
     Chassis chassis_;
-    std::map<uint32_t, uint32_t> seq_;  // per slot: the last download's sequence number
+    test::Downloads downloads_{chassis_};
 };
 
 TEST(FrameTable, SimulatedDataPlaneGivesEveryRowsOutcome) {
@@ -101,28 +78,6 @@ TEST(FrameTable, SimulatedDataPlaneGivesEveryRowsOutcome) {
     Runner run(table);
     for (const auto& step : table.steps)
         std::visit(run, step);
-}
-
-// The reader refuses what it cannot read, naming the line; continued lines make one frame.
-TEST(FrameTable, ReaderNamesTheLineOfWhatItCannotRead) {
-    const std::string path = ::testing::TempDir() + "bad.table";
-    auto refused = [&](const std::string& text) {
-        std::ofstream(path) << "chassis x.yaml\n" << text;
-        try {
-            load(path);
-        } catch (const std::runtime_error& e) {
-            return std::string(e.what()).substr(path.size());
-        }
-        return std::string("accepted");
-    };
-    EXPECT_EQ(refused("frame a\nin ge0/1 0g\n"), ":3: '0g' is not hex bytes");
-    EXPECT_EQ(refused("frame a\nin ge0/1 00\nforwarded\n"),
-              ":2: row 'a': a forwarded frame leaves by one port");
-    EXPECT_EQ(refused("frame a\nin ge0/1 \\\n 00\nflooded vlan=4096\n"),
-              ":5: '4096' is no number up to 4095");
-    std::ofstream(path) << "chassis x.yaml\nframe a\nin ge0/1 0102 \\\n  03:04*2\ndropped runt\n";
-    const Table continued = load(path);
-    EXPECT_EQ(std::get<Row>(continued.steps.at(0)).frame, (Bytes{1, 2, 3, 4, 3, 4}));
 }
 
 }  // namespace

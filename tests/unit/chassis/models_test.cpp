@@ -14,24 +14,6 @@ using namespace test;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-struct Recorder : TaskLink {
-    std::vector<std::vector<uint8_t>> msgs;
-    struct Pdu {
-        int protocol;
-        uint32_t rxIf;
-        std::vector<uint8_t> frame;
-    };
-    std::vector<Pdu> pdus;
-    bool socketsOpen = true;
-    void toTask(std::vector<uint8_t> m) override { msgs.push_back(std::move(m)); }
-    bool toPduSocket(int protocol, uint32_t rxIf, std::span<const uint8_t> f) override {
-        if (!socketsOpen)
-            return false;
-        pdus.push_back({protocol, rxIf, {f.begin(), f.end()}});
-        return true;
-    }
-};
-
 std::vector<uint8_t> registration(uint32_t slot) {
     auto m = makeMessage(MT_L2PT_ACL_REG, aclreg::kLen, kTaskParty, {svc::kAcl, slot});
     wire::putU32(m.data(), aclreg::kAgentSlot, slot);
@@ -54,9 +36,12 @@ class Models : public ::testing::Test {
     }
 };
 
+// Also the pace of a download: first and latest applied message, and the most applied at one
+// reading of the clock; neither duplicates nor gaps count.
 TEST_F(Models, AgentAppliesInOrderAcksDuplicatesDropsGaps) {
     const uint32_t port = p("p0/0");
     agent0().receive(sync());
+    chassis.clock().nowUs = 100;
     agent0().receive(download(1, aclmsg::kOpInstall, {{port, kStpMac, 0, 0, 1}}));
     agent0().receive(download(1, aclmsg::kOpRemove, {{port, kStpMac, 0, 0, 1}}));    // duplicate
     agent0().receive(download(3, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));  // gap
@@ -64,9 +49,13 @@ TEST_F(Models, AgentAppliesInOrderAcksDuplicatesDropsGaps) {
     ASSERT_EQ(agent0().entries().size(), 1u);  // neither the duplicate nor the gap applied
     EXPECT_EQ(agent0().entries()[0].mac, kStpMac);
     agent0().receive(download(2, aclmsg::kOpInstall, {{port, kTunnelMac, 0, 0, 5}}));
+    chassis.clock().nowUs = 250;
     agent0().receive(download(3, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));  // now in turn
     EXPECT_THAT(ackSeqs(), ElementsAre(1, 1, 2, 3));
     EXPECT_EQ(agent0().entries().size(), 3u);
+    const auto& st = agent0().stats();
+    EXPECT_EQ(std::tuple(st.applied, st.firstAppliedUs, st.lastAppliedUs, st.maxBurst),
+              std::tuple(3u, uint64_t{100}, uint64_t{250}, 2u));
     // The ack names the sender's session, sequence and queue handle, and goes to the task.
     const uint8_t* ack = task.msgs.back().data();
     EXPECT_EQ(std::tuple(swpw::kind(ack), swpw::session(ack), swpw::queue(ack)),
@@ -110,25 +99,6 @@ TEST_F(Models, EntryTableSemantics) {
     EXPECT_EQ(agent0().stats().gaps, 0u);
 }
 
-// The pace of a download: first and latest applied message, and the most applied at one
-// reading of the clock. Neither duplicates nor gaps count.
-TEST_F(Models, AgentStampsTheDownloadPace) {
-    const uint32_t port = p("p0/0");
-    agent0().receive(sync());
-    chassis.clock().nowUs = 100;
-    for (uint32_t seq = 1; seq <= 3; ++seq)
-        agent0().receive(download(seq, aclmsg::kOpInstall, {{port, kStpMac, 0, 0, 1}}));
-    chassis.clock().nowUs = 250;
-    agent0().receive(download(4, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));
-    agent0().receive(download(5, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));
-    chassis.clock().nowUs = 400;
-    agent0().receive(download(2, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));  // duplicate
-    agent0().receive(download(9, aclmsg::kOpInstall, {{port, kPvstMac, 0, 0, 1}}));  // gap
-    const auto& st = agent0().stats();
-    EXPECT_EQ(std::tuple(st.applied, st.firstAppliedUs, st.lastAppliedUs, st.maxBurst),
-              std::tuple(5u, uint64_t{100}, uint64_t{250}, 3u));
-}
-
 TEST_F(Models, AgentRejectsMalformedDownloadsWithoutAck) {
     agent0().receive(sync());
     auto tooMany = download(1, aclmsg::kOpInstall, {});
@@ -156,13 +126,8 @@ TEST_F(Models, AgentRejectsMalformedDownloadsWithoutAck) {
     EXPECT_EQ(agent0().entries().size(), aclmsg::kMaxEntries);
 }
 
+// The replies by mode, the golden boot trace holds.
 TEST_F(Models, AgentRegistrationFollowsModeAndFaults) {
-    auto reply = agent0().request(registration(0));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(hdr::msgStatus(reply->data()), 0);
-    EXPECT_EQ(wire::getU32(reply->data(), aclreg::kPortAcl), 1u);
-    auto global = chassis.cards().agent(1)->request(registration(1));
-    EXPECT_EQ(wire::getU32(global.value().data(), aclreg::kPortAcl), 0u);
     EXPECT_FALSE(chassis.cards().agent(2)->request(registration(2)));  // absent card
     chassis.cards().agent(2)->setPresent(true);
     EXPECT_FALSE(chassis.cards().agent(2)->request(registration(2)));  // silent agent
@@ -178,18 +143,6 @@ TEST_F(Models, AgentRegistrationFollowsModeAndFaults) {
     ASSERT_TRUE(agent0().request(registration(0)));
     EXPECT_TRUE(agent0().entries().empty());
     EXPECT_EQ(agent0().expectedSeq(), 1u);
-}
-
-TEST_F(Models, AbsentCardDropsEverything) {
-    agent0().receive(sync());
-    agent0().receive(download(1, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}}));
-    chassis.events().cardDown(0);
-    EXPECT_TRUE(agent0().entries().empty());
-    agent0().receive(download(2, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}}));
-    EXPECT_EQ(ackSeqs().size(), 1u);
-    EXPECT_EQ(chassis.cards().frameIn(p("p0/0"), std::vector<uint8_t>(60)).reason,
-              DropReason::CardAbsent);
-    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("in len=60 dropped (card absent)"));
 }
 
 std::vector<uint8_t> frame(const Mac& dst, std::optional<uint16_t> tpid, size_t len = 64) {
@@ -212,10 +165,6 @@ TEST_F(Models, DataPlaneTrapsAgentWideEntriesAndNeedsASocket) {
     auto& dp = chassis.cards();
     EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac, 0x8100)).socket, kSocketAccess);
     EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kStpMac, 0x8100)).reason, DropReason::NoVlan);
-    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("p1/0 in len=64 dropped (no VLAN)"));
-    ASSERT_EQ(task.pdus.size(), 1u);
-    EXPECT_EQ(std::tuple(task.pdus[0].protocol, task.pdus[0].rxIf),
-              std::tuple(OZML2STP, p("p1/0")));
     task.socketsOpen = false;
     EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac, 0x8100)).reason, DropReason::NoSocket);
     EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("trapped=access dropped (no socket)"));
@@ -231,7 +180,6 @@ TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
     for (int i = 0; i < 130; ++i)
         passed += dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict == Verdict::Trapped;
     EXPECT_EQ(passed, 125);
-    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("dropped (policed at 64 Kbps)"));
     chassis.clock().nowUs += 8'000;  // 64 bytes' worth
     EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict, Verdict::Trapped);
     EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).reason, DropReason::Policed);
@@ -244,85 +192,12 @@ TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
 
     dp.frameIn(p00, std::vector<uint8_t>(13));
     dp.frameIn(p00, frame(kPvstMac, 0x8100));
+    // The frame table counts each drop by its reason; here they are counted by port.
     const PortCounters& c = dp.counters(p00);
-    EXPECT_EQ(c.rxFrames, 264u);
-    EXPECT_EQ(c.trapped, 251u);
-    EXPECT_EQ(c.drops[size_t(DropReason::Policed)], 11u);
-    EXPECT_EQ(c.drops[size_t(DropReason::Runt)], 1u);
-    EXPECT_EQ(c.drops[size_t(DropReason::NoVlan)], 1u);  // PVST, untrapped: p0/0's VLAN 1 is none
+    EXPECT_EQ(std::tuple(c.rxFrames, c.trapped, c.drops[size_t(DropReason::Runt)]),
+              std::tuple(264u, 251u, 1u));
     EXPECT_EQ(dp.counters(p("p0/1")).rxFrames, 0u);
     EXPECT_EQ(dp.counters(p("lag5")).rxFrames, 0u);  // not a port: all zero
-    EXPECT_EQ(dropReasonName(DropReason::NoLiveMember), "LAG without live member");
-}
-
-// What mirrors the tables into the kernel follows them: every entry change in the order the
-// agent applies it, rate changes apart, one clear when the card goes; IFM's generation moves
-// with exactly what bridging reads.
-TEST_F(Models, ObserversFollowTheTablesInOrder) {
-    struct Log : TableObserver {
-        std::vector<std::string> seen;
-        void note(const char* what, uint32_t slot, const AclEntry& e) {
-            seen.push_back(std::string(what) + " " + std::to_string(slot) + " " + macText(e.mac) +
-                           " " + std::to_string(e.rate));
-        }
-        void entryInstalled(uint32_t s, const AclEntry& e) override { note("install", s, e); }
-        void entryRemoved(uint32_t s, const AclEntry& e) override { note("remove", s, e); }
-        void rateChanged(uint32_t s, const AclEntry& e) override { note("rate", s, e); }
-        void tableCleared(uint32_t s) override { seen.push_back("clear " + std::to_string(s)); }
-    } log;
-    chassis.cards().setTableObserver(&log);
-    const uint32_t port = p("p0/0");
-    const Mac newMac{0x02, 0, 0, 0, 0, 1};
-    agent0().receive(sync());
-    agent0().receive(download(1, aclmsg::kOpInstall, {{port, kTunnelMac, 0, 0, 5}}));
-    agent0().receive(download(2, aclmsg::kOpInstall, {{port, newMac, 0, 0, 5}}));
-    agent0().receive(download(3, aclmsg::kOpRemove, {{port, kTunnelMac, 0, 0, 5}}));
-    agent0().receive(download(3, aclmsg::kOpRemove, {{port, newMac, 0, 0, 5}}));  // duplicate
-    agent0().receive(download(4, aclmsg::kOpInstall, {{port, newMac, 0, 96, 2}}));
-    agent0().receive(download(5, aclmsg::kOpRemove, {{port, kStpMac, 0, 0, 1}}));  // not there
-    chassis.events().cardDown(0);
-    chassis.events().cardUp(0);  // an empty table: nothing to clear
-    EXPECT_THAT(
-        log.seen,
-        ElementsAre("install 0 03:a7:31:00:00:00 0", "install 0 02:00:00:00:00:01 0",
-                    "remove 0 03:a7:31:00:00:00 0", "rate 0 02:00:00:00:00:01 96", "clear 0"));
-
-    Ifm& ifm = chassis.ifm();
-    uint64_t g = ifm.generation();
-    ifm.rateSet(p("v100"), 10);
-    ifm.tunnelMac(newMac, false);
-    EXPECT_EQ(ifm.generation(), g);
-    ifm.vmanTpid(0x9100);
-    ifm.lagAdd({{p("lag5"), {p("p0/1")}}});
-    ifm.vlanAdd({{p("v100"), kProtoStp, 0, {{p("p0/1"), 0}}}});
-    ifm.vlanDel({{p("v100"), 0, 0, {{p("p0/1"), 0}}}});
-    EXPECT_EQ(ifm.generation(), g + 4);
-}
-
-TEST_F(Models, FramesLeaveThroughPortsAndLiveLagMembers) {
-    auto& dp = chassis.cards();
-    const auto f = frame(kStpMac, 0x9100);
-    EXPECT_TRUE(dp.frameOut(p("p0/1"), f));
-    EXPECT_TRUE(dp.frameOut(p("lag5"), f));  // its lowest member
-    EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("port lag5(p0/2) out len=64 0180c2"));
-    EXPECT_FALSE(dp.frameOut(p("v100"), f));
-    EXPECT_FALSE(dp.frameOut(0xdead, f));
-    chassis.faults().arm("sendto:p0/2", 1);
-    EXPECT_FALSE(dp.frameOut(p("lag5"), f));  // the member's fault counts for the LAG
-    EXPECT_EQ(dp.framesOut(p("p0/1")).size(), 1u);
-    EXPECT_EQ(dp.framesOut(p("p0/2")).size(), 1u);
-    // Only members on live cards: p1/1 once card 0 is gone, none once card 1 is gone too.
-    chassis.events().cardDown(0);
-    EXPECT_TRUE(dp.frameOut(p("lag5"), f));
-    EXPECT_EQ(dp.framesOut(p("p1/1")).size(), 1u);
-    EXPECT_FALSE(dp.frameOut(p("p0/2"), f));  // a port of an absent card sends nothing
-    EXPECT_EQ(dp.counters(p("p0/2")).drops[size_t(DropReason::CardAbsent)], 1u);
-    chassis.events().cardDown(1);
-    EXPECT_FALSE(dp.frameOut(p("lag5"), f));
-    EXPECT_THAT(chassis.trace().lines().back(),
-                HasSubstr("port lag5 out len=64 dropped (LAG without live member)"));
-    EXPECT_EQ(dp.dropTotals()[size_t(DropReason::NoLiveMember)], 1u);
-    EXPECT_EQ(dp.counters(p("p0/2")).txFrames, 1u);
 }
 
 TEST_F(Models, IfmDownloadSendsTheConfiguredState) {
@@ -337,21 +212,7 @@ TEST_F(Models, IfmDownloadSendsTheConfiguredState) {
     }
     EXPECT_THAT(types, ElementsAre(MT_L2PT_VMAN_PT, MT_L2PT_MAC, MT_L2PT_LAG_MEMBER_ADD,
                                    MT_L2PT_ADD_VLAN_PORT, MT_L2PT_RATE_LIMIT));
-    const uint8_t* lag = task.msgs[2].data();
-    EXPECT_EQ(wire::getI32(lag, lagmsg::kBlockCount), 1);
-    EXPECT_EQ(wire::getU32(lag, lagmsg::kBlocks + lagmsg::kBlkLagIfIndex), p("lag5"));
-    EXPECT_EQ(wire::getU8(lag, lagmsg::kBlocks + lagmsg::kBlkMemberCount), 2);
-    const uint8_t* vlan = task.msgs[3].data();
-    EXPECT_EQ(wire::getU32(vlan, vlanmsg::kBlockCount), 1u);
-    const size_t b = vlanmsg::kBlocks;
-    EXPECT_EQ(wire::getU32(vlan, b + vlanmsg::kBlkVlanIfIndex), p("v100"));
-    EXPECT_EQ(wire::getU16(vlan, b + vlanmsg::kBlkPortCount), 2);
-    EXPECT_EQ(wire::getU16(vlan, b + vlanmsg::kBlkRate), 64);
-    EXPECT_EQ(wire::getU8(vlan, b + vlanmsg::kBlkFlags), kProtoStp | kProtoPvst);
-    EXPECT_EQ(wire::getU32(vlan, b + vlanmsg::kBlkHeaderLen + vlanmsg::kPortMode), 0u);
-    EXPECT_EQ(wire::getU32(
-                  vlan, b + vlanmsg::kBlkHeaderLen + vlanmsg::kPortEntryLen + vlanmsg::kPortMode),
-              vlanmsg::kModeCorePort);
+    // The blocks' fields the golden traces hold, through what the task makes of them.
     EXPECT_EQ(wire::getU32(task.msgs[4].data(), ratemsg::kRateValue), 128u);
     EXPECT_EQ(wire::getU16(task.msgs[0].data(), vmanptmsg::kTpid), 0x88a8);
 
@@ -395,70 +256,27 @@ TEST_F(Models, IfmSplitsLargeChangesAcrossMessages) {
               3);
 }
 
-TEST_F(Models, PeerRpmAnswersRegistrationWhenPrimary) {
-    auto req = makeMessage(MT_L2PT_REG_REQ, rpmmsg::kLen, kTaskParty);
-    hdr::setMsgStatus(req.data(), rpmmsg::kStatusRequest);
-    EXPECT_EQ(chassis.peer().receive(svc::kL2pt, 0, req), 0);
-    ASSERT_EQ(task.msgs.size(), 1u);
-    EXPECT_EQ(hdr::msgStatus(task.msgs[0].data()), 0);
-    EXPECT_EQ(wire::getU32(task.msgs[0].data(), rpmmsg::kAclBitmap), 0xc0000000u);
-    EXPECT_EQ(wire::getI32(task.msgs[0].data(), rpmmsg::kMasterSlot), 0);
-    chassis.peer().setRole(PeerRole::None);
-    EXPECT_EQ(chassis.peer().receive(svc::kL2pt, 0, req), -1);
-    EXPECT_EQ(task.msgs.size(), 1u);
-}
-
-TEST_F(Models, SinksAndRouting) {
-    chassis.console().add("l2ptTaskInit: start\r\npartial ");
-    chassis.console().add("line\r\n\r\ntail");
-    chassis.console().flush();
-    EXPECT_THAT(chassis.console().lines(),
-                ElementsAre("l2ptTaskInit: start", "partial line", "", "tail"));
-
+// The console's lines and the routing of what the task sends, every task test and golden trace
+// goes through; the configuration tree only the debug filter's entries.
+TEST_F(Models, ConfigurationTreeRemovesWholeSections) {
     const uint32_t k1[] = {371, 0}, k2[] = {371, 5}, other[] = {372, 0}, section[] = {371};
     EXPECT_EQ(chassis.cfg().insert(k1, "L2PT: "), 0);
     EXPECT_EQ(chassis.cfg().insert(k2, "x "), 0);
     EXPECT_EQ(chassis.cfg().insert(other, "y "), 0);
     EXPECT_EQ(chassis.cfg().removeNode(section), 0);
     EXPECT_THAT(chassis.cfg().texts(), ElementsAre("y "));
-
-    // Messages go where their destination fields say; unknown destinations fail.
-    EXPECT_EQ(chassis.send(makeMessage(999, 64, kTaskParty, {77, 0})), -1);
-    EXPECT_EQ(chassis.send(makeMessage(999, 64, kTaskParty, {svc::kAcl, 9})), -1);  // no card
-    EXPECT_EQ(chassis.send(std::vector<uint8_t>(20)), -1);
-    EXPECT_FALSE(chassis.request(makeMessage(MT_L2PT_IFM_REG, 64, kTaskParty, {77, 0})));
-    EXPECT_EQ(chassis.reply(makeMessage(MT_CLI_REQ, climsg::kReplyLen, kTaskParty)), 0);
-    EXPECT_EQ(chassis.cli().replies().size(), 1u);
-    EXPECT_EQ(chassis.reply(makeMessage(12345, 64, kTaskParty)), -1);
 }
 
-TEST_F(Models, CardEventsReachOnlyASubscribedTask) {
-    auto& evt = chassis.events();
-    EXPECT_TRUE(evt.cardUp(2));  // nobody subscribed: the card comes, no message
-    EXPECT_TRUE(chassis.cards().agent(2)->present());
-    EXPECT_TRUE(task.msgs.empty());
-    const uint32_t events[] = {EVT_LINECARD_UP, EVT_LINECARD_DOWN};
-    EXPECT_EQ(evt.subscribe(events, true), 0);
-    EXPECT_TRUE(evt.cardDown(2));
-    EXPECT_TRUE(evt.cardRemoved(0));  // 0x118013 is not subscribed
-    EXPECT_FALSE(evt.cardUp(7));      // no line card in slot 7
-    evt.raw(0x999, 40);               // raw events go whatever the subscription
-    ASSERT_EQ(task.msgs.size(), 2u);
-    EXPECT_EQ(hdr::msgType(task.msgs[0].data()), MT_EVT_NOTIFICATION);
-    EXPECT_EQ(wire::getU32(task.msgs[0].data(), evtmsg::kEventId), EVT_LINECARD_DOWN);
-    EXPECT_EQ(wire::getU32(task.msgs[0].data(), evtmsg::kSlot), 2u);
-    EXPECT_EQ(wire::getU32(task.msgs[1].data(), evtmsg::kEventId), 0x999u);
-    EXPECT_EQ(wire::getU32(task.msgs[1].data(), evtmsg::kSlot), 40u);
-    // IFM's registration reply counts the slots and maps the cards still there.
+// The task subscribes to every card event it handles, and its loop tests read their fields.
+TEST_F(Models, IfmRegistrationMapsTheCardsStillThere) {
+    EXPECT_TRUE(chassis.events().cardUp(2));
+    EXPECT_TRUE(chassis.events().cardRemoved(0));
+    EXPECT_FALSE(chassis.events().cardUp(7));  // no line card in slot 7
     auto reply = chassis.ifm().request(
         makeMessage(MT_L2PT_IFM_REG, ifmreg::kRequestLen, kTaskParty, {svc::kIfm, 0}));
     EXPECT_EQ(hdr::msgStatus(reply.value().data()), 0);
     EXPECT_EQ(wire::getU32(reply->data(), ifmreg::kMaxSlots), 12u);
-    EXPECT_EQ(wire::getU32(reply->data(), ifmreg::kLineCardBitmap), 0x2u);  // slots 0, 2 gone
-
-    chassis.ha().event(3);
-    EXPECT_EQ(hdr::msgType(task.msgs.back().data()), MT_HA_CONTROL);
-    EXPECT_EQ(wire::getU32(task.msgs.back().data(), hdr::kHaEvent), 3u);
+    EXPECT_EQ(wire::getU32(reply->data(), ifmreg::kLineCardBitmap), 0x6u);  // slot 0 gone
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The sim backend under small test tasks that use the platform API: virtual time, the baton,
-// the pump, synchronous requests, the kernel calls, PDU delivery.
+// The sim backend under small test tasks that use the platform API: the baton and the pump.
+// Virtual time, timers (the sequenced queues' time-outs at their tick), synchronous requests, the
+// kernel calls and PDU delivery the task's own tests run through it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -22,34 +23,22 @@ struct Seen {
     std::vector<uint64_t> ticks;
     std::vector<uint32_t> values;
     std::vector<int> results;
-    std::vector<uint32_t> rxIfs;
-    std::vector<std::vector<uint8_t>> frames;
 };
 Seen seen;
-
-int sleeper(int argc, char** argv) {
-    ozmTaskReady(ozmTaskStartup(argc, argv, 0));
-    for (int i = 0; i < 3; ++i) {
-        seen.ticks.push_back(ozmTickGet());
-        taskDelay(100);
-    }
-    return 7;
-}
 
 constexpr uint32_t kStopType = 9999;
 constexpr OzmTimeval kLoopWait{0, 20000};
 
-// Reads its request and timer queues and both PDU sockets until a message of kStopType.
+// Reads its request and timer queues until a message of kStopType.
 int listener(int, char**) {
     const uint32_t key = ozmIpcTmrOpen(svc::kL2pt, 0);
     const int req = Key_getSocketFd(Key_getReqQueue(key));
     const int tmr = Key_getSocketFd(Key_getTmrQueue(key));
-    const int stp = kern::socket(AF_OZML2, OZM_SOCK_RAW, OZML2STP);
     std::vector<uint8_t> buf(8192);
     for (;;) {
         OzmFdSet set;
         OZM_FD_ZERO(&set);
-        for (int fd : {req, tmr, stp})
+        for (int fd : {req, tmr})
             OZM_FD_SET(fd, &set);
         OzmTimeval wait = kLoopWait;
         const int n = kern::select(OZM_FD_SETSIZE, &set, nullptr, nullptr, &wait);
@@ -67,35 +56,7 @@ int listener(int, char**) {
             seen.values.push_back(wire::getU32(buf.data(), hdr::kPlainHeaderLen));
             seen.ticks.push_back(ozmTickGet());
         }
-        if (OZM_FD_ISSET(stp, &set)) {
-            uint32_t rxIf = 0;
-            const int len = ozmRecvfrom(stp, buf.data(), 1596, 0, nullptr, nullptr, &rxIf);
-            seen.rxIfs.push_back(rxIf);
-            seen.frames.emplace_back(buf.begin(), buf.begin() + std::max(len, 0));
-        }
     }
-}
-
-int requester(int, char**) {
-    std::vector<uint8_t> m(1024);
-    hdr::setMsgLen(m.data(), aclreg::kLen);
-    hdr::setDstSlot(m.data(), 2);  // the absent card
-    hdr::setDstQueueId(m.data(), ozm::queueIdOf(svc::kAcl, 2, ozm::kRequestQueueKind));
-    const uint32_t key = ozmIpcTmrOpen(svc::kL2pt, 0);
-    std::vector<uint8_t> nowhere(m);
-    hdr::setDstQueueId(nowhere.data(), ozm::queueIdOf(77, 0, ozm::kRequestQueueKind));
-    seen.results.push_back(ozmIpcSendWait(key, nowhere.data(), 1024, 30, 1, taskIdSelf()));
-    seen.ticks.push_back(ozmTickGet());  // no party there: no wait
-    seen.results.push_back(ozmIpcSendWait(key, m.data(), 1024, 30, MT_L2PT_ACL_REG, taskIdSelf()));
-    seen.ticks.push_back(ozmTickGet());
-    std::vector<uint8_t> r(1024);
-    hdr::setMsgLen(r.data(), 1024);
-    hdr::setDstQueueId(r.data(), ozm::queueIdOf(svc::kIfm, 0, ozm::kRequestQueueKind));
-    seen.results.push_back(ozmIpcSendWait(key, r.data(), 1024, 30, MT_L2PT_IFM_REG, taskIdSelf()));
-    seen.values.push_back(wire::getU32(r.data(), ifmreg::kLineCardBitmap));
-    seen.ticks.push_back(ozmTickGet());
-    OZM_NbsdpExit();
-    return 1;  // not reached: the exit ends the task
 }
 
 std::vector<uint8_t> plain(uint32_t type, uint32_t value) {
@@ -109,24 +70,6 @@ class SimBackendTest : public ::testing::Test {
     void SetUp() override { seen = {}; }
     SimSwitch sim{test::config()};
 };
-
-TEST_F(SimBackendTest, VirtualTimeMovesOnlyWhenTheDriverAdvances) {
-    EXPECT_FALSE(sim.taskReady());
-    sim.start(sleeper);
-    EXPECT_EQ(sim.taskState(), TaskState::Parked);
-    EXPECT_TRUE(sim.taskReady());
-    EXPECT_THAT(seen.ticks, ElementsAre(0));
-    sim.settle();  // resumed before its deadline: it parks again
-    EXPECT_THAT(seen.ticks, ElementsAre(0));
-    sim.advanceMs(2500);
-    EXPECT_THAT(seen.ticks, ElementsAre(0, 100, 200));
-    EXPECT_EQ(sim.nowUs(), 2'500'000u);
-    EXPECT_TRUE(sim.taskAlive());
-    sim.advanceMs(1000);
-    EXPECT_EQ(sim.taskState(), TaskState::Ended);
-    EXPECT_EQ(sim.taskResult(), 7);
-    EXPECT_EQ(sim.trace().lines().back(), "    3.000 task end rc=7");
-}
 
 TEST_F(SimBackendTest, PumpDeliversThousandsOfMessagesInOrder) {
     sim.start(listener);
@@ -150,85 +93,6 @@ TEST_F(SimBackendTest, PumpDeliversThousandsOfMessagesInOrder) {
     EXPECT_EQ(sim.taskResult(), static_cast<int>(kCount));
 }
 
-TEST_F(SimBackendTest, TimersFireAtTheirTickInOrder) {
-    sim.start(listener);
-    sim.advanceMs(30);
-    sim.backend().startTimer(50, plain(401, 2));  // due at 0.530
-    sim.backend().startTimer(20, plain(401, 1));  // due at 0.230
-    sim.backend().startTimer(20, plain(401, 3));  // same tick, after the one before
-    sim.advanceMs(400);
-    EXPECT_THAT(seen.values, ElementsAre(1, 3));
-    EXPECT_THAT(seen.ticks, ElementsAre(23, 23));
-    sim.advanceMs(400);
-    EXPECT_THAT(seen.values, ElementsAre(1, 3, 2));
-    EXPECT_EQ(seen.ticks.back(), 53u);
-}
-
-TEST_F(SimBackendTest, SilentPartyHoldsTheTaskForItsTimeout) {
-    sim.start(requester);
-    EXPECT_EQ(sim.taskState(), TaskState::Parked);
-    EXPECT_THAT(seen.results, ElementsAre(-1));
-    sim.advanceMs(29'990);
-    EXPECT_THAT(seen.results, ElementsAre(-1));
-    sim.advanceMs(10);
-    EXPECT_THAT(seen.results, ElementsAre(-1, -1, 0));
-    EXPECT_THAT(seen.ticks, ElementsAre(0, 3000, 3000));  // IFM answers at once
-    EXPECT_THAT(seen.values, ElementsAre(0x3u));
-    EXPECT_EQ(sim.taskState(), TaskState::Exited);
-    EXPECT_EQ(sim.trace().grep("task process-exit").size(), 1u);
-    EXPECT_EQ(sim.trace().grep("task request type=24412 timed out after 30s").size(), 1u);
-}
-
-TEST_F(SimBackendTest, TrappedFramesReachTheTaskWithTheirInterface) {
-    sim.start(listener);
-    // The LAG's member p0/2 traps PVST in slot 0's table; the frame arrives as the LAG's.
-    sim.agent(0).receive(test::sync());
-    sim.agent(0).receive(
-        test::download(1, aclmsg::kOpInstall, {{sim.ifIndex("p0/2"), test::kPvstMac, 0, 0, 1}}));
-    std::vector<uint8_t> frame(test::kPvstMac.begin(), test::kPvstMac.end());
-    frame.resize(64, 0x42);
-    wire::putU16(frame.data(), 12, 0x8100);
-    EXPECT_EQ(sim.frameIn("p0/2", frame).socket, chassis::kSocketAccess);
-    ASSERT_EQ(seen.frames.size(), 1u);
-    EXPECT_EQ(seen.frames[0], frame);
-    EXPECT_THAT(seen.rxIfs, ElementsAre(sim.ifIndex("lag5")));
-}
-
-TEST_F(SimBackendTest, KernelCallsCheckTheirArguments) {
-    auto& b = sim.backend();
-    const int stp = b.openSocket(AF_OZML2, OZM_SOCK_RAW, OZML2STP);
-    ASSERT_GE(stp, 0);
-    EXPECT_EQ(b.openSocket(AF_OZML2, OZM_SOCK_RAW, 5), -1);
-    uint8_t addr[16] = {16, 34};
-    EXPECT_EQ(b.bindSocket(stp, addr), 0);
-    EXPECT_EQ(b.bindSocket(stp, std::span(addr, 15)), -1);
-    addr[1] = 2;
-    EXPECT_EQ(b.bindSocket(stp, addr), -1);
-
-    const std::vector<uint8_t> f(60, 1);
-    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("p1/0"), f), 60);
-    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("v100"), f), -1);
-    EXPECT_EQ(b.pduSend(12345, sim.ifIndex("p1/0"), f), -1);
-    EXPECT_EQ(sim.framesOut("p1/0").size(), 1u);
-
-    // The tunnel MAC request goes on an inet socket, with its request code and address type.
-    const int inet = b.openSocket(OZM_AF_INET, OZM_SOCK_DGRAM, 0);
-    std::vector<uint8_t> req(macreq::kLen);
-    wire::putU32(req.data(), macreq::kCmd, macreq::kCmdValue);
-    req[macreq::kAddrLen] = macreq::kAddrLenValue;
-    req[macreq::kAddrType] = macreq::kAddrTypeValue;
-    const uint8_t mac[] = {2, 0, 0, 0, 0, 9};
-    std::copy(std::begin(mac), std::end(mac), req.begin() + macreq::kMac);
-    EXPECT_EQ(kern::ioctl(stp, macreq::kIoctl, req.data()), -1);
-    EXPECT_EQ(kern::ioctl(inet, macreq::kIoctl + 1, req.data()), -1);
-    EXPECT_EQ(kern::ioctl(inet, macreq::kIoctl, req.data()), 0);
-    EXPECT_EQ(b.kernelTunnelMac(), (Mac{2, 0, 0, 0, 0, 9}));
-    req[macreq::kAddrType] = 0;
-    EXPECT_EQ(kern::ioctl(inet, macreq::kIoctl, req.data()), -1);
-    EXPECT_EQ(b.closeFd(stp), 0);
-    EXPECT_EQ(b.pduSend(stp, sim.ifIndex("p1/0"), f), -1);  // closed
-}
-
 // The task's drops reach the chassis through the platform (the drops golden trace shows the
 // lines and counts): a LAG's and no interface's are named, a reason without text by its number,
 // and a code past the counters is traced only.
@@ -247,45 +111,6 @@ TEST_F(SimBackendTest, TaskDropsAreNamedAndCountedWithinTheirReasons) {
     EXPECT_EQ(drops.count(lag, 8), 1u);
     EXPECT_EQ(drops.count(p00, TaskDrops::kMaxReasons), 0u);
     EXPECT_EQ(drops.count(p00, 2), 1u);
-}
-
-TEST_F(SimBackendTest, OnlyTheTaskMayYield) {
-    EXPECT_THROW(sim.backend().sleepTicks(1), std::logic_error);
-    OzmFdSet none;
-    OZM_FD_ZERO(&none);
-    const OzmTimeval zero{0, 0};
-    EXPECT_EQ(sim.backend().wait(0, &none, &zero), 0);  // a zero time-out never parks
-}
-
-// Runs the same inputs on a fresh switch and returns the trace.
-std::string oneRun() {
-    seen = {};
-    SimSwitch sim(test::config());
-    sim.start(listener);
-    sim.backend().startTimer(5, plain(401, 1));
-    sim.events().cardDown(1);
-    sim.advanceMs(120);
-    sim.ifm().vlanAdd({{sim.ifIndex("v100"), kProtoLldp, 0, {{sim.ifIndex("p0/1"), 0}}}});
-    sim.settle();
-    sim.advanceMs(3);
-    return sim.trace().text();
-}
-
-TEST(SimBackendDeterminism, SameInputsSameTrace) {
-    const std::string first = oneRun();
-    EXPECT_EQ(oneRun(), first);
-    EXPECT_THAT(first, HasSubstr("    0.120 ifm tx vlan-add seq=1 blocks=1\n"));
-}
-
-TEST(SimSwitchLife, DestroyingTheSwitchEndsAParkedTask) {
-    {
-        SimSwitch sim(test::config());
-        sim.start(listener);
-        EXPECT_TRUE(sim.taskAlive());
-    }
-    // A second switch can be installed afterwards; the first task thread is gone.
-    SimSwitch again(test::config());
-    EXPECT_EQ(again.taskState(), TaskState::None);
 }
 
 }  // namespace

@@ -1,10 +1,16 @@
 // A small chassis shared by the chassis unit tests, and the ACL messages the task sends its agents.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <map>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "chassis/chassis.h"
 #include "chassis/config.h"
 #include "chassis/message.h"
 #include "chassis/model.h"
@@ -53,6 +59,38 @@ inline ChassisConfig config() {
     return loadChassisText(kYaml, "test.yaml");
 }
 
+// A port's Linux interface in the tests on interfaces: its name with '_' for '/' ("ge0_1").
+inline std::string netdevOf(std::string port) {
+    std::replace(port.begin(), port.end(), '/', '_');
+    return port;
+}
+inline ChassisConfig withNetdevs(ChassisConfig cfg) {
+    for (auto& card : cfg.lineCards) {
+        for (auto& p : card.ports)
+            p.netdev = netdevOf(p.name);
+    }
+    return cfg;
+}
+
+// What the task would be given: its messages, and trapped frames while its sockets are open.
+struct Recorder : TaskLink {
+    std::vector<std::vector<uint8_t>> msgs;
+    struct Pdu {
+        int protocol;
+        uint32_t rxIf;
+        std::vector<uint8_t> frame;
+    };
+    std::vector<Pdu> pdus;
+    bool socketsOpen = true;
+    void toTask(std::vector<uint8_t> m) override { msgs.push_back(std::move(m)); }
+    bool toPduSocket(int protocol, uint32_t rxIf, std::span<const uint8_t> f) override {
+        if (!socketsOpen)
+            return false;
+        pdus.push_back({protocol, rxIf, {f.begin(), f.end()}});
+        return true;
+    }
+};
+
 // A task that takes nothing: no messages, no socket for trapped frames.
 struct NoTask : TaskLink {
     void toTask(std::vector<uint8_t>) override {}
@@ -97,5 +135,24 @@ inline std::vector<uint8_t> sync(uint32_t session = kSession) {
     stampSequenced(m, swpw::Kind::Sync, session, 0, kQueue, kTaskParty);
     return m;
 }
+
+// The task's queues to the agents: a sync before a slot's first download, then one download
+// after another in sequence; forget(slot) when the agent starts afresh.
+class Downloads {
+  public:
+    explicit Downloads(Chassis& c) : chassis_(c) {}
+    void send(uint32_t slot, uint32_t op, const std::vector<Entry>& entries) {
+        AclAgent* a = chassis_.cards().agent(slot);
+        ASSERT_NE(a, nullptr) << "no card in slot " << slot;
+        if (seq_[slot] == 0)
+            a->receive(sync());
+        a->receive(download(++seq_[slot], op, entries));
+    }
+    void forget(uint32_t slot) { seq_[slot] = 0; }
+
+  private:
+    Chassis& chassis_;
+    std::map<uint32_t, uint32_t> seq_;
+};
 
 }  // namespace chassis::test

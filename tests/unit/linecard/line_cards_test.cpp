@@ -1,5 +1,6 @@
 // LineCards over the in-memory tables (no root): what the chassis models do reaches the tables
-// as the kernel pipeline needs it.
+// as the kernel pipeline needs it. The ports, VLANs and LAGs written at the start and a card
+// going and coming back, the kernel frame table runs through the pipeline.
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 
@@ -12,7 +13,6 @@
 namespace netp::linecard {
 namespace {
 
-using chassis::test::download;
 using pipeline::MemTables;
 using pipeline::TrapKey;
 
@@ -24,14 +24,7 @@ constexpr uint32_t kLag1 = L2PT_LAG_BASE;  // the test chassis's only LAG
 // The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0 and lag1 (te1/1,
 // te1/2); each port on an interface of its own name ("ge0_1").
 chassis::ChassisConfig netdevChassis() {
-    chassis::ChassisConfig cfg = chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml");
-    for (auto& card : cfg.lineCards) {
-        for (auto& p : card.ports) {
-            p.netdev = p.name;
-            std::replace(p.netdev.begin(), p.netdev.end(), '/', '_');
-        }
-    }
-    return cfg;
+    return chassis::test::withNetdevs(chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml"));
 }
 
 class LineCardsTest : public ::testing::Test {
@@ -70,10 +63,7 @@ class LineCardsTest : public ::testing::Test {
                            port::PortState{ifindex, 1500, up, up, true});
     }
     void apply(uint32_t slot, uint32_t op, const std::vector<chassis::test::Entry>& entries) {
-        chassis::AclAgent* a = chassis.cards().agent(slot);
-        if (seq[slot] == 0)
-            a->receive(chassis::test::sync());
-        a->receive(download(++seq[slot], op, entries));
+        downloads.send(slot, op, entries);
     }
     bool trapped(const TrapKey& key) { return tables->trapCounters(key).ok(); }
     size_t learned() { return tables->learnedMacs()->size(); }
@@ -84,23 +74,8 @@ class LineCardsTest : public ::testing::Test {
     std::unique_ptr<LineCards> cards;
     std::string log;
     std::vector<uint32_t> marks;
-    uint32_t seq[pipeline::kMaxSlots] = {};
+    chassis::test::Downloads downloads{chassis};
 };
-
-TEST_F(LineCardsTest, StartWritesThePortsVlansAndGlobals) {
-    const l2pt_lport ge01 = record(lport("ge0/1"));
-    EXPECT_EQ(ge01.chassis_if, ifIndex("ge0/1"));
-    EXPECT_EQ(ge01.pvid, 100);
-    EXPECT_EQ(ge01.flags, L2PT_P_PRESENT);  // no interface yet
-    EXPECT_EQ(record(lport("te1/1")).lag, kLag1);
-    EXPECT_EQ(record(kLag1).flags, L2PT_P_PRESENT | L2PT_P_IS_LAG);
-    EXPECT_TRUE(member(100, lport("ge0/1")));
-    EXPECT_TRUE(member(100, lport("te1/0"), true));
-    EXPECT_TRUE(member(100, kLag1, true));
-    EXPECT_FALSE(member(100, lport("te1/1"), true)) << "a LAG's member speaks as its LAG";
-    EXPECT_EQ(tables->globals().tpid, L2PT_TPID_VMAN);
-    EXPECT_EQ(tables->globals().flags, L2PT_G_TRACE) << "the chassis trace is kept";
-}
 
 // A new tunnel MAC is installed before the old one goes, in two downloads: between them both
 // trap, so no PDU is switched as data. Entries are held by the key they match frames with.
@@ -120,30 +95,6 @@ TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
     apply(0, aclmsg::kOpInstall, {{ifIndex("te1/1"), chassis::test::kStpMac, 0, 0, kModePort}});
     EXPECT_FALSE(trapped(TrapKey::port(ifIndex("te1/1"), chassis::test::kStpMac)))
         << "card 0's agent traps no frame of card 1's ports";
-}
-
-// Card 1 (te1/0, and lag1's members te1/1, te1/2) goes and comes back.
-TEST_F(LineCardsTest, ACardGoingAwayTakesItsTrapsPortsAndLagMembers) {
-    link("te1/1", 21, true);
-    link("te1/2", 22, true);
-    const l2pt_lport lag = record(kLag1);
-    ASSERT_EQ(lag.n_live, 2);
-    EXPECT_EQ(lag.live[0], lport("te1/1"));
-    EXPECT_EQ(lag.live[1], lport("te1/2"));
-    apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
-
-    ASSERT_TRUE(chassis.events().cardDown(1));
-    cards->refresh();
-    EXPECT_FALSE(trapped(TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac)));
-    for (const char* p : {"te1/0", "te1/1", "te1/2"})
-        EXPECT_EQ(record(lport(p)).flags & L2PT_P_PRESENT, 0) << p;
-    EXPECT_EQ(record(lport("ge0/1")).flags & L2PT_P_PRESENT, L2PT_P_PRESENT);
-    EXPECT_EQ(record(kLag1).n_live, 0);
-
-    ASSERT_TRUE(chassis.events().cardUp(1));
-    cards->refresh();
-    EXPECT_EQ(record(lport("te1/1")).flags, L2PT_P_PRESENT | L2PT_P_UP);
-    EXPECT_EQ(record(kLag1).n_live, 2);
 }
 
 // IFM's changes reach the VLANs and LAGs; MACs learned on a port that left a VLAN go.
@@ -254,18 +205,22 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
     flood.ways[0] = at("te1/2");  // sent first: the kernel sends the frame's own form first
     flood.ways[1] = at("ge0/2");
     flood.ways[2] = at("te1/0");
-    EXPECT_EQ(text(flood), "port ge0/1 in len=60 vlan=100 flooded to ge0/2,te1/0,lag1(te1/2)");
-    flood.copies = 0;
-    EXPECT_EQ(text(flood), "port ge0/1 in len=60 vlan=100 flooded to none");
-    EXPECT_EQ(text(event("te1/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_TUNNEL, 0)),
-              "port te1/1 in len=60 trapped=tunnel rx=lag1");
-    EXPECT_EQ(text(event("ge0/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_ACCESS, 100)),
-              "port ge0/1 in len=60 trapped=access tagged=100");
-    EXPECT_EQ(text(event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_PORT_DOWN, 100)),
-              "port ge0/1 in len=60 vlan=100 dropped (port down)");
     l2pt_event fenced = event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_FENCED, 0);
     fenced.outbound = 1;
-    EXPECT_EQ(text(fenced), "port ge0/1 out len=60 dropped (fenced sender)");
+    const std::pair<l2pt_event, std::string_view> cases[] = {
+        {flood, "port ge0/1 in len=60 vlan=100 flooded to ge0/2,te1/0,lag1(te1/2)"},
+        {event("ge0/1", L2PT_VERDICT_FLOODED, 0, 100),
+         "port ge0/1 in len=60 vlan=100 flooded to none"},
+        {event("te1/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_TUNNEL, 0),
+         "port te1/1 in len=60 trapped=tunnel rx=lag1"},
+        {event("ge0/1", L2PT_VERDICT_TRAPPED, L2PT_SOCKET_ACCESS, 100),
+         "port ge0/1 in len=60 trapped=access tagged=100"},
+        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_PORT_DOWN, 100),
+         "port ge0/1 in len=60 vlan=100 dropped (port down)"},
+        {fenced, "port ge0/1 out len=60 dropped (fenced sender)"},
+    };
+    for (const auto& [ev, line] : cases)
+        EXPECT_EQ(text(ev), line);
 }
 
 }  // namespace

@@ -27,8 +27,9 @@ void putBe16(Bytes& b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v));
 }
 
-void setBit(uint32_t* words, uint32_t lport) {
-    words[lport / 32] |= 1u << (lport % 32);
+void setBits(uint32_t* words, std::initializer_list<uint32_t> lports) {
+    for (uint32_t lp : lports)
+        words[lp / 32] |= 1u << (lp % 32);
 }
 
 }  // namespace
@@ -58,11 +59,9 @@ Mac host(uint8_t n) {
 void Switch::SetUp() {
     ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads BPF programs and makes a "
                                   "network namespace with veth pairs";
-    const std::string made = privateVethPairs(kPorts);
-    ASSERT_EQ(made, "");
-    for (uint32_t p = 0; p < kPorts; p++) {
+    ASSERT_EQ(privateVethPairs(kPorts), "");
+    for (uint32_t p = 0; p < kPorts; p++)
         ifindex[p] = ::if_nametoindex(("sw" + std::to_string(p)).c_str());
-    }
     ifindex[kUnbound] = ::if_nametoindex("pe0");
     auto loaded = BpfTables::load([](std::string_view line) { std::cerr << line << "\n"; });
     ASSERT_TRUE(loaded) << loaded.status().what();
@@ -96,13 +95,10 @@ void Switch::configure() {
     lag.live[1] = 5;
     ASSERT_TRUE(tables->setLport(kLag, lag));
     l2pt_vlan v100{}, v200{};
-    for (uint32_t lp : {0u, 1u, 2u, kLag})
-        setBit(v100.members, lp);
-    for (uint32_t lp : {2u, kLag})
-        setBit(v100.core, lp);
-    for (uint32_t lp : {2u, 3u})
-        setBit(v200.members, lp);
-    setBit(v200.core, 2);
+    setBits(v100.members, {0, 1, 2, kLag});
+    setBits(v100.core, {2, kLag});
+    setBits(v200.members, {2, 3});
+    setBits(v200.core, {2});
     ASSERT_TRUE(tables->setVlan(100, v100) && tables->setVlan(200, v200));
 }
 

@@ -34,7 +34,6 @@ inline constexpr uint32_t kLag = L2PT_LAG_BASE;
 inline constexpr uint32_t kUnbound = kPorts;  // runs a frame on a peer: an interface of no port
 inline constexpr Mac kBroadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 inline constexpr Mac kStp = {0x01, 0x80, 0xc2, 0x00, 0x00, 0x00};
-inline constexpr Mac kTunnel = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};
 inline constexpr uint16_t kIpv4 = 0x0800;
 
 // The chassis ifIndex of a port (1000 + n) or the LAG (2000).
@@ -59,12 +58,6 @@ class Switch : public ::testing::Test {
         l2pt_globals g = tables->globals();
         edit(g);
         ASSERT_TRUE(tables->setGlobals(g));
-    }
-    template <typename Edit>
-    void editLport(uint32_t lport, Edit edit) {
-        l2pt_lport r = *tables->lport(lport);
-        edit(r);
-        ASSERT_TRUE(tables->setLport(lport, r));
     }
 
     // A frame entering a port (its event read), or leaving it with a socket's mark.

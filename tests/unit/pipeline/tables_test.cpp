@@ -67,34 +67,6 @@ TEST(Tables, RefuseWhatIsOutOfRangeAndWriteNothing) {
     EXPECT_EQ(t->globals().tpid, L2PT_TPID_VMAN);
 }
 
-// l2ptd reads the in-memory tables as it reads the kernel's: element strides and all.
-TEST(Tables, ReadThroughTheTaskView) {
-    auto t = memTables();
-    l2pt_lport lag{};
-    lag.chassis_if = 2000;
-    lag.n_live = 2;
-    lag.live[0] = 7;
-    lag.live[1] = 9;
-    ASSERT_TRUE(t->setLport(L2PT_LAG_BASE + 3, lag));
-    l2pt_vlan v{};
-    v.members[1] = 0x3;  // lports 32 and 33
-    v.core[1] = 0x2;
-    ASSERT_TRUE(t->setVlan(4095, v));
-    auto fds = t->viewFds();
-    ASSERT_TRUE(fds);
-    auto view = TableView::map(*fds);
-    ASSERT_TRUE(view) << view.status().what();
-    EXPECT_EQ(view->lport(L2PT_LAG_BASE + 3)->live[1], 9);
-    EXPECT_EQ(view->lport(L2PT_LAG_BASE + 2)->chassis_if, 0u);
-    EXPECT_EQ(view->role(4095, 32), TableView::Role::Access);
-    EXPECT_EQ(view->role(4095, 33), TableView::Role::Core);
-    EXPECT_EQ(view->role(4095, 34), TableView::Role::None);
-    EXPECT_EQ(view->globals().ageing_ns, L2PT_AGEING_NS_DEFAULT);
-
-    fds->lports = netp::Fd(::memfd_create("short", MFD_CLOEXEC));  // no table at all
-    EXPECT_FALSE(TableView::map(*fds));
-}
-
 TEST(Loader, NamesTheProgramTheKernelRefuses) {
     ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads a BPF program";
     std::string logged;

@@ -19,7 +19,6 @@
 #include <stdexcept>
 
 #include "net/io/fd.h"
-#include "net/port/capture_socket.h"
 #include "net/port/link_monitor.h"
 #include "net/port/linux_port_ops.h"
 
@@ -198,81 +197,6 @@ TEST_F(LinuxPortOpsTest, AttachesBothHooksAndNeverTouchesAnotherFilter) {
 
     const OpStatus gone = ops.attach(v0 + 100, tc);
     EXPECT_EQ(gone.error, ENODEV) << gone.text();
-}
-
-// A packet socket that sends on one interface.
-void sendOn(const std::string& ifname, std::span<const uint8_t> frame) {
-    Fd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
-    sockaddr_ll to{};
-    to.sll_family = AF_PACKET;
-    to.sll_ifindex = static_cast<int>(::if_nametoindex(ifname.c_str()));
-    ASSERT_EQ(::sendto(fd.get(), frame.data(), frame.size(), 0,
-                       reinterpret_cast<const sockaddr*>(&to), sizeof to),
-              static_cast<ssize_t>(frame.size()))
-        << std::strerror(errno);
-}
-
-// A 60-byte frame from kSource with a tag of that TPID and VLAN 100.
-constexpr std::array<uint8_t, 6> kSource{0x02, 0, 0, 0, 0, 1};
-std::vector<uint8_t> taggedFrame(uint16_t tpid) {
-    std::vector<uint8_t> f(60, 0xab);
-    const std::array<uint8_t, 6> dst{0x01, 0x80, 0xc2, 0, 0, 0};
-    std::copy(dst.begin(), dst.end(), f.begin());
-    std::copy(kSource.begin(), kSource.end(), f.begin() + 6);
-    const std::array<uint8_t, 6> tag{
-        static_cast<uint8_t>(tpid >> 8), static_cast<uint8_t>(tpid), 0, 100, 0x08, 0x00};
-    std::copy(tag.begin(), tag.end(), f.begin() + 12);
-    return f;
-}
-
-using CaptureLinux = InNamespace;
-
-TEST_F(CaptureLinux, SeesEachDirectionAsOnTheWireUntilTheInterfaceGoes) {
-    sh("ip link add v0 type veth peer name v1");
-    sh("ip link set v0 up");
-    sh("ip link set v1 up");
-    struct Seen {
-        std::vector<uint8_t> bytes;
-        size_t wireLen;
-        Direction dir;
-        std::chrono::system_clock::time_point time;
-    };
-    std::vector<Seen> seen;
-    CaptureSocket cap(::if_nametoindex("v0"), "v0", [&](const CapturedFrame& f) {
-        // The interface's own IPv6 chatter is no frame of ours.
-        if (f.bytes.size() >= 12 && std::equal(kSource.begin(), kSource.end(), &f.bytes[6]))
-            seen.push_back({{f.bytes.begin(), f.bytes.end()}, f.wireLen, f.direction, f.time});
-    });
-    const auto before = std::chrono::system_clock::now();
-    const auto in = taggedFrame(0x8100);  // the kernel takes this tag off on receive
-    const auto out = taggedFrame(0x88a8);
-    sendOn("v1", in);
-    sendOn("v0", out);
-    for (int i = 0; i < 40 && seen.size() < 2; ++i) {
-        pollfd p{cap.fd(), POLLIN, 0};
-        ::poll(&p, 1, 50);
-        cap.read();
-    }
-    const auto after = std::chrono::system_clock::now();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].bytes, in);
-    EXPECT_EQ(seen[0].wireLen, in.size());
-    EXPECT_EQ(seen[0].dir, Direction::In);
-    EXPECT_EQ(seen[1].bytes, out);
-    EXPECT_EQ(seen[1].dir, Direction::Out);
-    for (const Seen& s : seen) {
-        EXPECT_GE(s.time, before);
-        EXPECT_LE(s.time, after);
-    }
-    EXPECT_EQ(cap.kernelDrops(), 0u);
-
-    sh("ip link del v0");
-    for (int i = 0; i < 40 && cap.read(); ++i) {
-        pollfd p{cap.fd(), POLLIN, 0};
-        ::poll(&p, 1, 50);
-    }
-    EXPECT_TRUE(cap.ended());
-    EXPECT_EQ(cap.endReason(), "interface v0 removed");
 }
 
 }  // namespace
