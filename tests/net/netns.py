@@ -171,15 +171,17 @@ def drain(sock):
         frames.append(data)
 
 
-def read_pcap(path):
-    """The frames of a pcap file (microsecond stamps, host order as written)."""
+def read_pcap(path, stamps=False):
+    """The frames of a pcap file (microsecond stamps, host order as written); with stamps,
+    (seconds, frame) pairs."""
     with open(path, "rb") as f:
         data = f.read()
     order = "<" if data[:4] == struct.pack("<I", 0xA1B2C3D4) else ">"
     frames, at = [], 24
     while at + 16 <= len(data):
-        length = struct.unpack(order + "I", data[at + 8:at + 12])[0]
-        frames.append(data[at + 16:at + 16 + length])
+        sec, usec, length = struct.unpack(order + "III", data[at:at + 12])
+        frame = data[at + 16:at + 16 + length]
+        frames.append((sec + usec / 1e6, frame) if stamps else frame)
         at += 16 + length
     return frames
 

@@ -406,8 +406,11 @@ class SwitchTest(unittest.TestCase):
         out, err = cap.communicate(timeout=10)
         self.assertEqual(cap.returncode, 0, err)
         self.assertIn("2 frames captured", out)
-        frames = netns.read_pcap(pcap)
+        stamped = netns.read_pcap(pcap, stamps=True)
+        frames = [f for _, f in stamped]
         self.assertEqual([f[:6] for f in frames], [TUNNEL_MAC, TUNNEL_MAC])
+        for sec, _ in stamped:  # wall-clock stamps, not the kernel's monotonic clock
+            self.assertLess(abs(sec - time.time()), 30)
         self.assertEqual(frames[0][12:14], PROVIDER_TAG[:2])
         self.assertEqual(os.stat(pcap).st_mode & 0o777, 0o600)
         r = self.sw.ctl("capture", "te1/0", pcap, "--count", "1")
