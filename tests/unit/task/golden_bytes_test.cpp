@@ -27,8 +27,10 @@ const Bytes kVlanAddBody = {
 
 // The VLAN port add, read from its bytes, gives ge0/1's agent this download message: length 8192,
 // type 24414, the task's id, install, one entry (ifIndex, STP MAC, mask, global 0, 64 Kbps,
-// mode 3 for a rate-limited tunnelling VLAN), zeros after it.
-TEST(GoldenBytes, VlanPortAddGivesTheAclDownloadMessage) {
+// mode 3 for a rate-limited tunnelling VLAN), zeros after it. A show request for the VLAN is then
+// answered in place: result at 84, the VLAN at 92, the more flag at 96 (cleared), the found flag
+// at 98, the text from 100.
+TEST(GoldenBytes, VlanPortAddGivesTheAclDownloadMessageAndTheShowReply) {
     auto& s = tsim::boot();
     ASSERT_EQ(std::tuple(s.ifIndex("ge0/1"), s.ifIndex("te1/0"), s.ifIndex("vl100")),
               std::tuple(kGe01, kTe10, kVl100));
@@ -54,14 +56,7 @@ TEST(GoldenBytes, VlanPortAddGivesTheAclDownloadMessage) {
               (Bytes{0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x01, 0x00,
                      0x03, 0xA7, 0x31, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00}));
-}
 
-// A show request for one VLAN is answered in place: result at 84, the VLAN at 92, the more flag
-// at 96 (cleared), the found flag at 98, the text from 100.
-TEST(GoldenBytes, ShowReplyFields) {
-    auto& s = tsim::boot();
-    s.ifm().rawSequenced(24405, {}, kVlanAddBody);
-    s.settle();
     s.cli().show(100);
     s.settle();
     ASSERT_EQ(s.cli().replies().size(), 1u);

@@ -47,20 +47,4 @@ TEST(Shutdown, TaskDisableRepliesThenReleasesEverything) {
     EXPECT_EQ(l2ptAclBitmap, 0u);
 }
 
-// The IPC endpoint closes before the pools are deleted; a pool that cannot be deleted is
-// reported while the log is still open, and the other pools go all the same.
-TEST(Shutdown, FailedPoolDeletionIsReportedAfterTheIpcCloses) {
-    auto& s = tsim::boot();
-    s.faults().arm("pool-delete:L2PT_CORE_PORT_POOL", 1);
-    s.mgr().disable();
-    s.settle();
-    EXPECT_EQ(s.taskState(), chassis::TaskState::Exited);
-    const size_t ipcClose = lineOf(s, "task ipc-close");
-    const size_t fault = lineOf(s, "fault hit pool-delete:L2PT_CORE_PORT_POOL");
-    EXPECT_LT(ipcClose, fault);
-    EXPECT_LT(fault, lineOf(s, "deletion of mem pools caused error"));
-    EXPECT_EQ(records(s), std::vector<Rec>{failure("deletion of mem pools caused error")});
-    EXPECT_EQ(ozm::mem::stats().size(), 1u);  // only the pool that refused is left
-}
-
 }  // namespace

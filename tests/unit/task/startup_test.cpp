@@ -111,7 +111,8 @@ TEST(Startup, RegistrationWithIfmRetriesEverySecondUntilAnswered) {
 }
 
 // The download request fails after the agents registered: they are deregistered, everything is
-// freed, a pool that cannot be deleted is logged, and the task exits without becoming ready.
+// freed, a pool that cannot be deleted is logged while the others go all the same, and the task
+// exits without becoming ready.
 TEST(Startup, FailedDownloadRequestTearsDownRegisteredAgents) {
     chassis::SimSwitch sim(chassis::loadChassisText(tsim::kChassis));
     sim.faults().arm("acl-silent:0", 1);  // parks the task inside the registration
@@ -126,6 +127,7 @@ TEST(Startup, FailedDownloadRequestTearsDownRegisteredAgents) {
     EXPECT_THAT(records(sim), ElementsAre(failure("cannot send download data message to IFM"),
                                           failure("deletion of mem pools caused error")));
     EXPECT_EQ(ozm::mem::blocksInUse(), 0u);
+    EXPECT_EQ(ozm::mem::stats().size(), 1u);
     EXPECT_EQ(l2ptAclBitmap, 0u);
 }
 
