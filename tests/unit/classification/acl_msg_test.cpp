@@ -39,23 +39,6 @@ TEST(AclMessage, EntriesAndCorePortCounters) {
     EXPECT_EQ(inUse("CORE_PORT") + inUse("ACCESS_PORT"), 0u);
 }
 
-// Only the first protocol of a core port counts; removing another one wraps its counter, so the
-// removal is refused and the tunnel entry stays.
-TEST(AclMessage, UncountedProtocolRemovalWrapsTheCounter) {
-    auto& s = tsim::boot(tsim::kChassis, true);
-    const uint32_t te10 = s.ifIndex("te1/0");
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP | L2PT_FLAG_LLDP, {core("te1/0")});
-    ASSERT_EQ(applied(s, 1), 1u);
-    tsim::vlanDel(s, "vl10", L2PT_FLAG_LLDP, {core("te1/0")});
-    EXPECT_EQ(applied(s, 1), 1u);
-    EXPECT_EQ(console(s,
-                      "l2ptPackAclPortEntry: core port is part of 4294967295 vlans : deletion of "
-                      "ACL entry can't be installed te1/0"),
-              1u);
-    ASSERT_NE(corePort(te10), nullptr);
-    EXPECT_EQ(words(corePort(te10)->vlanCount), (Words{1, 0xFFFFFFFF, 0, 0}));
-}
-
 // A message holds one operation: appending an entry of the other one sends the pending message
 // first, so no removal ever travels as an install.
 TEST(AclMessage, OtherOperationSendsThePendingMessageFirst) {
