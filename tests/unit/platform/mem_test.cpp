@@ -84,7 +84,6 @@ TEST_F(MemTest, BadReleasesAreReportedAndChangeNothing) {
     EXPECT_EQ(ozmMC_M_memBlockFree("m", 7, static_cast<uint8_t*>(q) + 4), -1);  // interior
     ASSERT_EQ(fake->reports.size(), 6u);
     EXPECT_NE(fake->reports[0].find("double free"), std::string::npos);
-    EXPECT_NE(fake->reports[0].find("m:2"), std::string::npos);
 
     EXPECT_EQ(ozm::mem::stats().at(0).inUse, 2u);  // fixed pools come first
     EXPECT_EQ(ozmMC_M_memBlockVarFree("m", 8, v), 0);
