@@ -120,15 +120,4 @@ TEST_F(MemTest, VariableRequestTakesTheSmallestClassThatFits) {
     EXPECT_EQ(ozm::mem::blocksInUse(), 0u);
 }
 
-TEST_F(MemTest, CreationRules) {
-    EXPECT_EQ(ozmMC_M_memPoolCreate("P", kPoolA, 0, 20), 0);
-    EXPECT_EQ(ozmMC_M_memPoolCreate("P", kPoolB, 0, 20), -1);      // name taken
-    EXPECT_EQ(ozmMC_M_memPoolCreate("R", kPoolA, 0, 20), -1);      // id taken
-    EXPECT_EQ(ozmMC_M_memPoolCreate("R", kPart + 5, 0, 20), -1);   // outside the partition
-    EXPECT_EQ(ozm_memPartFixedInit(kPart + 4, kPart + 9, 0), -1);  // overlaps
-    uint32_t sizes[] = {64};
-    EXPECT_EQ(ozmMC_ozm_memPartVarInit(kPart, 0, sizes, 1), 0);
-    EXPECT_EQ(ozmMC_ozm_memPartVarInit(kPart, 0, sizes, 1), -1);
-}
-
 }  // namespace

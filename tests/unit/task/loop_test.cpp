@@ -64,25 +64,6 @@ TEST(Loop, AgentQueuesHoldMessagesUntilAcknowledgedOrTheAgentGoes) {
     EXPECT_TRUE(records(s).empty());
 }
 
-// An agent torn down while its queue cannot be removed: the queue sends nothing more, and the
-// message it still holds goes back at the teardown, before the pools are deleted.
-TEST(Loop, AQueueThatCannotBeRemovedStopsAndIsReleasedAtShutdown) {
-    auto& s = tsim::boot(tsim::kChassis, true);
-    s.agent(0).setPresent(false);
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1")});
-    s.faults().arm("ozmSwpQueueRemove", 1);
-    s.cardDown(0);
-    const size_t sent = count(s, "acl[0] rx type=24414");
-    s.advanceMs(2000);
-    EXPECT_EQ(count(s, "acl[0] rx type=24414"), sent);
-    EXPECT_EQ(inUse("var:"), 1u);
-    s.mgr().disable();
-    s.settle();
-    EXPECT_EQ(s.taskState(), chassis::TaskState::Exited);
-    EXPECT_EQ(count(s, "mem"), 0u);  // no pool deleted while holding a block
-    EXPECT_TRUE(ozm::mem::stats().empty());
-}
-
 // A failed wait is logged, an interrupted one is not. Of IFM's sequenced messages a duplicate is
 // acknowledged again but not handled, one ahead of its turn is logged and dropped.
 TEST(Loop, FailedWaitsAndTheSequenceCheck) {
