@@ -38,13 +38,6 @@ TEST(L2ptd, FramesCliAndTaskDisableRepeatByteForByte) {
     EXPECT_EQ(l2ptd(kTwoCards + " --scenario " + path).out, first.out);
 }
 
-TEST(L2ptd, WithoutScenarioOneSecondPasses) {
-    const Outcome r = l2ptd(kTwoCards);
-    ASSERT_EQ(r.status, 0);
-    EXPECT_THAT(r.out, HasSubstr("task ready\n"));
-    EXPECT_THAT(r.out, ::testing::EndsWith("    1.000 l2ptd run ended\n"));
-}
-
 TEST(L2ptd, MalformedScenarioExits2NamingTheLine) {
     const std::string path =
         writeTemp("bad.scenario", "advance 10ms\n# fine\nvlan-add vlan=nowhere proto=stp\n");

@@ -1,0 +1,217 @@
+// Registration with the peer RPM and the mirroring of the agent bitmap, seen from the peer; the
+// takeover of the old primary's agents by a secondary that became primary.
+#include "redundancy/peer_rpm.h"
+#include "tests/support/task_test.h"
+
+namespace {
+
+using namespace ttest;
+
+constexpr uint32_t kSlots012 = 0xE0000000;
+constexpr std::string_view kRequest =
+    "peer rx reg-req status=-1 bitmap=0x0 master=0 len=68 service=225 instance=0";
+
+chassis::SimSwitch& boot(std::string_view role, std::string_view peer) {
+    auto& s = tsim::boot(
+        edited(tsim::kChassis, "role: primary, master_slot: 0, peer: none",
+               "role: " + std::string(role) + ", master_slot: 4, peer: " + std::string(peer)));
+    ozm::sym::set("l2pt_debug_cp", 1);
+    return s;
+}
+
+// Length, type, status, source task id, bitmap and master slot of an inter-RPM message.
+using PeerMsg = std::tuple<size_t, uint32_t, int32_t, uint32_t, uint32_t, int32_t>;
+PeerMsg decode(const std::vector<uint8_t>& m) {
+    const uint8_t* p = m.data();
+    return {m.size(),
+            hdr::msgType(p),
+            hdr::msgStatus(p),
+            hdr::srcTaskId(p),
+            wire::getU32(p, rpmmsg::kAclBitmap),
+            wire::getI32(p, rpmmsg::kMasterSlot)};
+}
+
+// A secondary asks its primary on every pass (two at start, the second for the global agent's
+// acknowledgement): three times, silently, while no send gets through; once while the peer does
+// not answer; until the primary answers.
+TEST(PeerRpm, SecondaryAsksEveryPassUntilThePrimaryAnswers) {
+    auto& s = boot("secondary", "none");
+    constexpr std::string_view kLost = "peer none: message of service 225 not sent";
+    s.advanceMs(20);
+    EXPECT_THAT(timesOf(s, kLost), ElementsAre(0, 0, 0, 0, 0, 0, .02, .02, .02));
+    s.peer().setRole(chassis::PeerRole::Secondary);
+    s.advanceMs(40);
+    EXPECT_THAT(timesOf(s, kRequest), ElementsAre(.04, .06));
+    const auto& sent = s.peer().received().back();
+    EXPECT_EQ(decode(sent), PeerMsg(68, MT_L2PT_REG_REQ, -1, hdr::srcTaskId(sent.data()), 0, 0));
+    EXPECT_NE(hdr::srcTaskId(sent.data()), 0u);
+
+    s.peer().setRole(chassis::PeerRole::Primary);
+    s.peer().setBitmap(0x30000000);
+    s.peer().setMasterSlot(5);
+    s.advanceMs(100);
+    EXPECT_EQ(count(s, kRequest), 3u);
+    EXPECT_EQ(std::tuple(l2ptRegisteredWithPRPM, l2ptAclBitmap, l2ptMstrSlotId),
+              std::tuple(1u, 0x30000000u, 5));
+    EXPECT_TRUE(records(s).empty());
+}
+
+TEST(PeerRpm, PrimaryAnswersAndMirrorsAgentChangesOnceRegistered) {
+    auto& s = boot("primary", "{role: secondary}");
+    const auto& got = s.peer().received();
+    s.peer().regRequest();
+    s.settle();
+    s.peer().regReply(0x1, 7);  // a reply reaching a primary is answered like a request
+    s.settle();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(decode(got[0]), PeerMsg(68, MT_L2PT_REG_REQ, 0, 0, kSlots012, 4));
+    EXPECT_EQ(std::get<4>(decode(got[1])), kSlots012);
+    s.advanceMs(1000);  // updates carry the tick count (100 per second) as their task id
+    s.cardDown(1);
+    s.cardUp(1);
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(decode(got[2]), PeerMsg(68, MT_L2PT_ACL_UPDATE_PRPM, -1, 100, 0xA0000000, 0));
+    EXPECT_EQ(std::get<4>(decode(got[3])), kSlots012);
+
+    // The roles settled again: a primary takes nothing over, it only forgets the peer's
+    // registration, and sends no updates until the peer registers again.
+    const size_t kernel = count(s, "kernel tunnel-mac");
+    s.ha().event(3);
+    s.settle();
+    EXPECT_EQ(std::tuple(l2ptIsPrimary, l2ptRegisteredWithPRPM), std::tuple(1u, 0u));
+    EXPECT_EQ(count(s, "kernel tunnel-mac"), kernel);
+    s.cardDown(1);
+    EXPECT_EQ(got.size(), 4u);
+    s.peer().regRequest();
+    s.settle();
+    s.cardUp(1);
+    EXPECT_EQ(got.size(), 6u);
+
+    s.faults().arm("peer-send", 1);
+    s.cardDown(1);
+    EXPECT_EQ(l2ptAclBitmap, 0xA0000000u);
+    s.faults().arm("peer-send", 1);
+    s.peer().regRequest();
+    s.settle();
+    EXPECT_EQ(got.size(), 6u);
+    EXPECT_THAT(records(s), ElementsAre(Rec{kPeerUpdate, {"Couldn't update RPM about AclUpdate"}},
+                                        Rec{kPeerReply, {"Couldn't reply to Peer RPM "}}));
+    s.peer().aclUpdate(0x00100000);  // overwrites the whole bitmap, whatever the role
+    s.settle();
+    EXPECT_EQ(l2ptAclBitmap, 0x00100000u);
+
+    // A registration request whose msgLen says more than the receive buffer holds is answered
+    // with the whole buffer and no more; one whose msgLen stops short of its fields is answered
+    // with all of them. Each reply's msgLen says how long it is. Requests written byte by byte.
+    auto request = [&](std::vector<uint8_t> msgLen) {
+        std::vector<uint8_t> m(68);
+        std::copy(msgLen.begin(), msgLen.end(), m.begin() + 8);
+        m[14] = 0x5f, m[15] = 0x60;  // 24416
+        m[20] = m[21] = m[22] = m[23] = 0xff;
+        s.ifm().rawBytes(m);
+        s.settle();
+    };
+    request({0x00, 0x10, 0x00, 0x00});
+    request({0x00, 0x00, 0x00, 0x14});
+    ASSERT_EQ(got.size(), 8u);
+    EXPECT_EQ(decode(got[6]), PeerMsg(8192, MT_L2PT_REG_REQ, 0, 0, 0x00100000, 4));
+    EXPECT_EQ(wire::getU32(got[6].data(), 8), 8192u);
+    EXPECT_TRUE(zero(got[6], 68, got[6].size()));
+    EXPECT_EQ(decode(got[7]), PeerMsg(68, MT_L2PT_REG_REQ, 0, 0, 0x00100000, 4));
+    EXPECT_EQ(count(s, "peer rx rejected"), 0u);
+}
+
+constexpr uint32_t kSlot(uint32_t s) {
+    return 0x80000000u >> s;
+}
+
+// A secondary registered with its primary, which sent this bitmap and master slot. Every card
+// starts absent, so that the task registers no agent of its own; the cards of `present` are up,
+// their agents registered with the old primary only.
+chassis::SimSwitch& secondary(uint32_t bitmap, int32_t master,
+                              std::initializer_list<uint32_t> present) {
+    auto& s = tsim::boot(R"(
+rpm: {role: secondary, peer: {role: primary}}
+card_types: [{id: 1, name: 4x1G, ten_gig: false}]
+line_cards:
+  - {slot: 0, type: 1, present: false, ports: [{range: 0-3, name: "ge0/{n}"}]}
+  - {slot: 1, type: 1, present: false, ports: [{range: 0-3, name: "ge1/{n}"}]}
+  - {slot: 2, type: 1, present: false, agent: global, ports: [{range: 0-3, name: "ge2/{n}"}]}
+  - {slot: 3, type: 1, present: false, ports: [{range: 0-3, name: "ge3/{n}"}]}
+  - {slot: 8, type: 1, present: false, ports: [{range: 0-3, name: "ge8/{n}"}]}
+vlans: [{id: 10, name: vl10}]
+)",
+                         true);
+    for (uint32_t slot : present) {
+        s.agent(slot).setPresent(true);
+    }
+    s.peer().setBitmap(bitmap);  // what it answers a later request with, too
+    s.peer().setMasterSlot(master);
+    s.peer().regReply(bitmap, master);
+    s.settle();
+    EXPECT_EQ(std::tuple(l2ptRegisteredWithPRPM, l2ptAclBitmap, l2ptMstrSlotId),
+              std::tuple(1u, bitmap, master));
+    return s;
+}
+void haEvent(chassis::SimSwitch& s, uint32_t code, bool primary = true) {
+    s.ha().setPrimary(primary);
+    s.ha().event(code);
+    s.settle();
+}
+// Registration requests each slot's agent received.
+Words registrations(chassis::SimSwitch& s, std::initializer_list<uint32_t> slots) {
+    Words out;
+    for (uint32_t slot : slots) {
+        out.push_back(
+            static_cast<uint32_t>(count(s, "acl[" + std::to_string(slot) + "] rx register")));
+    }
+    return out;
+}
+
+TEST(Takeover, RegistersAndConfiguresTheAgentsOfTheBitmap) {
+    auto& s = secondary(kSlot(0) | kSlot(1) | kSlot(2) | kSlot(3), 3, {0, 1, 2, 3});
+    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP, {access("ge0/1"), access("ge1/1"), core("ge3/0")});
+
+    // Event 3 while still secondary: the peer registration is made again on the next pass.
+    const size_t requests = count(s, "peer rx reg-req status=-1");
+    haEvent(s, 3, false);
+    EXPECT_EQ(count(s, "peer rx reg-req status=-1"), requests + 1);
+    // Other codes change nothing, whatever the role query answers.
+    for (uint32_t code : {0u, 1u, 2u, 4u, 1608u}) {
+        haEvent(s, code);
+    }
+    EXPECT_EQ(std::tuple(l2ptIsPrimary, l2ptRegisteredWithPRPM, l2ptMstrSlotId),
+              std::tuple(0u, 1u, 3));
+
+    // Takeover: the master slot leaves the bitmap, each other slot is registered and configured
+    // in turn, in one attempt.
+    haEvent(s, 3);
+    EXPECT_EQ(std::tuple(l2ptIsPrimary, l2ptRegisteredWithPRPM, l2ptAclBitmap, l2ptMstrSlotId),
+              std::tuple(1u, 0u, kSlot(0) | kSlot(1) | kSlot(2), -1));
+    EXPECT_EQ(registrations(s, {0, 1, 2, 3}), (Words{1, 1, 1, 0}));
+    EXPECT_LT(lineOf(s, "acl[0] rx download"), lineOf(s, "acl[1] rx register"));
+    EXPECT_LT(lineOf(s, "acl[1] rx download"), lineOf(s, "acl[2] rx register"));
+    EXPECT_EQ(s.entries(0), Entries{entry(s.ifIndex("ge0/1"), kStpMac, 0, 1)});
+    EXPECT_EQ(s.entries(1), Entries{entry(s.ifIndex("ge1/1"), kStpMac, 0, 1)});
+    EXPECT_EQ(s.entries(2), (Entries{entry(0, kPvstMac, 0, 0, 1), entry(0, kTunnelMac, 0, 0, 1)}));
+    EXPECT_TRUE(s.entries(3).empty());
+    EXPECT_TRUE(s.logRecords().empty());
+}
+
+TEST(Takeover, SilentAgentsCostTwentyAttemptsAndOneRecordEach) {
+    // Slot 2 is absent. Master slot 40 lies beyond the bitmap: it must clear no bit, neither in
+    // a word past the bitmap nor slot 8 (40 mod 32).
+    const uint32_t bitmap = kSlot(0) | kSlot(1) | kSlot(2) | kSlot(8);
+    auto& s = secondary(bitmap, 40, {0, 1, 8});
+    s.agent(1).setMode(chassis::AgentMode::Silent);
+    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP, {access("ge0/1")});
+    haEvent(s, 3);
+    s.advanceMs(2 * 20 * 30'000);  // each attempt waits out the two registration time-outs
+    EXPECT_EQ(l2ptAclBitmap, bitmap);
+    EXPECT_EQ(registrations(s, {0, 1, 2, 8}), (Words{1, 20, 20, 1}));
+    // The answering agent is configured again in every attempt.
+    EXPECT_EQ(received(s, 0), Msgs(20, Msg{kInstall, {entry(s.ifIndex("ge0/1"), kStpMac, 0, 1)}}));
+    EXPECT_EQ(records(s), (std::vector<Rec>{{kNotRegistered, {"1"}}, {kNotRegistered, {"2"}}}));
+}
+
+}  // namespace
