@@ -38,42 +38,32 @@ TEST(L2ptd, FramesCliAndTaskDisableRepeatByteForByte) {
     EXPECT_EQ(l2ptd(kTwoCards + " --scenario " + path).out, first.out);
 }
 
-TEST(L2ptd, MalformedScenarioExits2NamingTheLine) {
-    const std::string path =
+// Bad command lines, chassis files and scenarios exit 2 naming what is wrong, before the task
+// starts; a task that fails gives status 1.
+TEST(L2ptd, BadInputsExitWithAStatusAndTheReason) {
+    const std::string chassis = writeTemp("bad.yaml", "chassis:\n  slots: 99\n");
+    const std::string scenario =
         writeTemp("bad.scenario", "advance 10ms\n# fine\nvlan-add vlan=nowhere proto=stp\n");
-    const Outcome r = l2ptd(kTwoCards + " --scenario " + path, true);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_THAT(r.out, HasSubstr(path + ":3: no interface named 'nowhere'"));
-    EXPECT_THAT(r.out, ::testing::Not(HasSubstr("task spawn")));
-}
-
-TEST(L2ptd, BadChassisOrCommandLineIsReported) {
-    const std::string path = writeTemp("bad.yaml", "chassis:\n  slots: 99\n");
-    Outcome r = l2ptd("--sim " + path, true);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_THAT(r.out, HasSubstr(path + ":2: slots 99 is out of range"));
-    EXPECT_THAT(r.out, ::testing::Not(HasSubstr("task spawn")));
-    r = l2ptd("--bogus", true);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_THAT(r.out, HasSubstr("Run with --help for the options."));
-    r = l2ptd("", true);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_THAT(r.out, HasSubstr("--sim is required"));
-    // A directory for a file, a capture into nowhere.
-    r = l2ptd("--sim " + kSrc + "/examples", true);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_THAT(r.out, HasSubstr("--sim: " + kSrc + "/examples is a directory, not a file"));
-    r = l2ptd(kTwoCards + " --pcap /nonexistent/dir", true);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_THAT(r.out, HasSubstr("--pcap"));
-}
-
-TEST(L2ptd, TaskThatFailsGivesStatus1) {
-    const std::string path =
+    const std::string failing =
         writeTemp("fail.yaml", "chassis: {name: f, slots: 12}\nfaults: [ozmTaskStartup]\n");
-    const Outcome r = l2ptd("--sim " + path);
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_THAT(r.out, HasSubstr("l2ptd run ended, the task failed"));
+    const std::tuple<std::string, int, std::string> rows[] = {
+        {"--sim " + chassis, 2, chassis + ":2: slots 99 is out of range"},
+        {kTwoCards + " --scenario " + scenario, 2, scenario + ":3: no interface named 'nowhere'"},
+        {"--bogus", 2, "Run with --help for the options."},
+        {"", 2, "--sim is required"},
+        {"--sim " + kSrc + "/examples", 2,
+         "--sim: " + kSrc + "/examples is a directory, not a file"},
+        {kTwoCards + " --pcap /nonexistent/dir", 2, "--pcap"},
+        {"--sim " + failing, 1, "l2ptd run ended, the task failed"},
+    };
+    for (const auto& [args, status, reason] : rows) {
+        const Outcome r = l2ptd(args, true);
+        EXPECT_EQ(r.status, status) << args;
+        EXPECT_THAT(r.out, HasSubstr(reason));
+        if (status == 2) {
+            EXPECT_THAT(r.out, ::testing::Not(HasSubstr("task spawn"))) << args;
+        }
+    }
 }
 
 // --summary counts what each port passed and sent; --pcap writes what entered and left.

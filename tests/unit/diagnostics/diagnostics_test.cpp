@@ -105,37 +105,6 @@ TEST(PduTrace, CountedFiltersTraceTheirPdusThenRemoveThemselves) {
     EXPECT_THAT(s.cfgLines(), IsEmpty());
 }
 
-TEST(PduTrace, DirectionAndVlanFiltersChooseWhatIsTraced) {
-    auto& s = tsim::boot();
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), access("ge0/2"), core("te1/0")});
-    size_t seen = 0;
-    const auto heads = [&](std::string_view port, const frames::Bytes& frame) {
-        s.frameIn(port, frame);
-        Texts out;
-        for (const auto& line : logTail(s, seen)) {
-            if (line.find("PDU on") != std::string::npos) {
-                out.push_back(line);
-            }
-        }
-        return out;
-    };
-    const std::string toGe01 = "Sending translated PDU on ge0/1 ",
-                      toGe02 = "Sending translated PDU on ge0/2 ",
-                      toTe10 = "Sending translated PDU on te1/0 ";
-    const frames::Bytes stp = frames::stp(10), tunnelled = frames::tunnelled(stp);
-    filter(s, "ge0/1", 0, 0, kIn);
-    filter(s, "ge0/2", 0, 0, kBoth);
-    filter(s, "te1/0", 0, 0, kIn);
-    EXPECT_THAT(heads("ge0/1", stp), ElementsAre("Received PDU on ge0/1 is h/w switched : ge0/2 "));
-    EXPECT_THAT(heads("te1/0", tunnelled),
-                ElementsAre("Received PDU on te1/0 is h/w switched : ", toGe02, toGe02));
-    filter(s, "ge0/1", 0, 0, kOut);
-    filter(s, "ge0/2", 200, 0, kBoth);  // another VLAN
-    filter(s, "te1/0", 0, 0, kOut);
-    EXPECT_THAT(heads("ge0/1", stp), ElementsAre(toTe10, toTe10));
-    EXPECT_THAT(heads("te1/0", tunnelled), ElementsAre(toGe01, toGe01));
-}
-
 // A show request's text, and its result, next VLAN, more and found flags.
 std::pair<std::string, std::tuple<uint32_t, uint32_t, int, int>> show(chassis::SimSwitch& sim,
                                                                       uint32_t subCode,

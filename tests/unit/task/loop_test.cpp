@@ -1,5 +1,5 @@
-// The main loop and the dispatcher: order of service, failed waits, the sequence check, the
-// agents' queues (acknowledgements, time-outs, removal).
+// The main loop and the dispatcher: failed waits, the sequence check, the agents' queues
+// (acknowledgements, time-outs, tear-down).
 #include "base/debug.h"
 #include "tests/support/task_test.h"
 
@@ -8,38 +8,6 @@ namespace {
 using namespace ttest;
 
 constexpr uint16_t kQinQ = 0x88a8;
-
-// A control message, a timer message and a PDU on each socket wait for one wake-up: they are
-// served in that order at the same instant, and the PDU already carries the new provider tag.
-TEST(Loop, ServesReadyDescriptorsInFixedOrder) {
-    auto& s = tsim::boot(tsim::kChassis, true);
-    s.cardUp(3);
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP,
-                  {access("ge0/1"), access("ge0/2"), core("te1/0"), core("te1/1")});
-    s.advanceMs(100);
-    s.agent(3).setPresent(false);  // takes the next message without acknowledging it
-    tsim::vlanAdd(s, "vl200", L2PT_FLAG_STP, {access("ge3/0")});  // time-out at 0.35 s
-    s.advanceMs(230);
-    s.events().raw(0, 0);  // a wake-up, after which the task's wait ends at 0.35 s too
-    s.settle();
-    s.ifm().vmanTpid(kQinQ);
-    s.chassis().cards().frameIn(s.ifIndex("ge0/1"), frames::stp(5));
-    s.chassis().cards().frameIn(s.ifIndex("te1/0"), frames::tunnelled(frames::stp(5)));
-    s.advanceMs(20);
-
-    const std::vector<size_t> order{
-        lineOf(s, "console l2ptSetVmanPt: received vman pt msg: value 88a8"),
-        lineOf(s, "console l2ptSwpErrCB: got a swp timeout  for q Hdl"),
-        lineOf(s, "port te1/0 out"), lineOf(s, "port ge0/1 out")};
-    const auto& lines = s.trace().lines();
-    ASSERT_LT(order.back(), lines.size());
-    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-    EXPECT_TRUE(lines[order[1] + 1].ends_with(" console Agent 3"));
-    for (size_t i : order) {
-        EXPECT_EQ(std::stod(lines[i]), 0.35) << lines[i];
-    }
-    EXPECT_EQ(wire::getU16(s.framesOut("te1/0").at(0).data(), 12), kQinQ);  // the outer TPID
-}
 
 // An acknowledged message's buffer comes back. An agent that stops acknowledging: its message is
 // held and sent again after the time-out, which the error callback reports; an acknowledgement

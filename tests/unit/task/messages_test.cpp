@@ -69,23 +69,6 @@ TEST(GoldenBytes, VlanPortAddGivesTheAclDownloadMessageAndTheShowReply) {
     EXPECT_EQ(r[100 + text.size()], 0);
 }
 
-// An event notification of 72 bytes: length, type 2009, the event at 64 (card removed), the slot
-// at 68. Slot 1's agent is taken down: a VLAN on te1/0 then packs nothing for it.
-TEST(GoldenBytes, LineCardEventFromItsBytes) {
-    auto& s = tsim::boot();
-    Bytes event(72);
-    const Bytes fields[] = {{0x00, 0x00, 0x00, 0x48, 0x00, 0x00, 0x07, 0xD9},
-                            {0x00, 0x11, 0x80, 0x13, 0x00, 0x00, 0x00, 0x01}};
-    std::copy(fields[0].begin(), fields[0].end(), event.begin() + 8);
-    std::copy(fields[1].begin(), fields[1].end(), event.begin() + 64);
-    s.ifm().rawBytes(event);
-    s.settle();
-    s.ifm().rawSequenced(24405, {}, kVlanAddBody);
-    s.settle();
-    EXPECT_EQ(s.agent(0).downloads().size(), 1u);
-    EXPECT_TRUE(s.agent(1).downloads().empty());
-}
-
 void put32(Bytes& m, size_t at, uint32_t v) {
     m[at] = static_cast<uint8_t>(v >> 24);
     m[at + 1] = static_cast<uint8_t>(v >> 16);
