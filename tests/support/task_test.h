@@ -37,7 +37,6 @@ using namespace frames;
 using chassis::AclEntry;
 using testing::ElementsAre;
 using testing::IsEmpty;
-using testing::SizeIs;
 using tsim::access;
 using tsim::core;
 using Entries = std::vector<AclEntry>;

@@ -140,7 +140,7 @@ TEST(ConfigDownload, CardComingUpGetsItsWholeConfiguration) {
     // this card only: physical ports by VLAN, then LAG members.
     s.cardDown(0);
     EXPECT_EQ(ge00->vlanCount[0], 0u);
-    const size_t n0 = applied(s, 0), n1 = applied(s, 1), start = s.trace().lines().size();
+    const size_t n0 = applied(s, 0), n1 = applied(s, 1);
     s.cardUp(0);
     const auto msgs = received(s, 0, n0);
     ASSERT_EQ(msgs.size(), 2u);
@@ -152,7 +152,6 @@ TEST(ConfigDownload, CardComingUpGetsItsWholeConfiguration) {
                        entry(s.ifIndex("ge0/1"), kGvrpMac, 8, 3)}));
     EXPECT_EQ(applied(s, 1), n1);
     EXPECT_EQ(ge00->vlanCount[0], 2u);
-    EXPECT_LT(lineOf(s, "kernel tunnel-mac 03:a7:31:00:00:00", start), s.trace().lines().size());
 }
 
 }  // namespace

@@ -135,12 +135,6 @@ TEST_F(SwpTest, EveryBufferAndDescriptorGoesBackOnce) {
     void* block = nullptr;
     EXPECT_NE(ozmSwpDequeue(late.data(), &block), OZM_SWP_OK);  // the queue is gone
 
-    // An unknown queue has no free callback: refused and reported, the buffer stays the caller's.
-    uint8_t* c = message(3);
-    EXPECT_EQ(ozmSwpEnqueue(queue, c, kMsgSize), OZM_SWP_REFUSED);
-    EXPECT_EQ(fake->reports.size(), 1u);
-    EXPECT_EQ(testFree(c), 0);
-
     // Closing the pipe closes both its ends.
     namespace fs = std::filesystem;
     auto openFds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
@@ -148,31 +142,6 @@ TEST_F(SwpTest, EveryBufferAndDescriptorGoesBackOnce) {
     EXPECT_EQ(kern::close(pipe), 0);
     EXPECT_EQ(openFds(), before - 2);
     EXPECT_EQ(ozmSwpReadPipe(pipe), -1);
-}
-
-TEST_F(SwpTest, TimeoutResendsTheSameSequenceAndReports) {
-    ozmSwpEnqueue(queue, message(1), kMsgSize);
-    ASSERT_EQ(fake->timers.size(), 1u);
-    test::Bytes timer = fake->timers[0].second;
-    EXPECT_EQ(fake->timers[0].first, fake->now + kRto);
-    fake->now += kRto - 1;  // not yet due
-    ozmSwpTimeout(timer.data());
-    EXPECT_EQ(fake->sent.size(), 1u);
-    fake->now += 1;
-    ozmSwpTimeout(timer.data());
-    EXPECT_EQ(gErrQueues, std::vector<uint32_t>{queue});
-    ASSERT_EQ(fake->sent.size(), 2u);
-    EXPECT_EQ(fake->sent[1], fake->sent[0]);  // same bytes, same seq
-    ASSERT_EQ(fake->timers.size(), 2u);       // armed again
-
-    // Acknowledged: a later timer does nothing; nor does one of a removed queue.
-    testFree(ack(0));
-    fake->now += kRto;
-    ozmSwpTimeout(fake->timers[1].second.data());
-    ozmSwpQueueRemove(queue);
-    EXPECT_NE(ozmSwpTimeout(timer.data()), OZM_SWP_OK);
-    EXPECT_EQ(fake->sent.size(), 2u);
-    EXPECT_EQ(gErrQueues.size(), 1u);
 }
 
 // A queue whose removal fails sends nothing more, not even when its messages time out, and takes

@@ -1,8 +1,6 @@
-// Messages as bytes on the wire, written out by hand from their layouts rather than through the
-// shared offset constants, so that an offset both sides take from one wrong constant is caught;
-// and control messages cut short. Every handler reads over the zeroed receive buffer (the fuzz
-// corpora hold cuts of every type; the wire view's test the zeros): what must hold at every cut
-// is that a CLI request is answered in full and a task disable is acted on and answered.
+// Messages written out by hand from their layouts, not through the shared offset constants: whole,
+// and cut short (the fuzz corpora cut every type), where a CLI request must still be answered in
+// full and a task disable acted on and answered.
 #include <memory>
 
 #include "tests/support/task_test.h"
@@ -76,7 +74,6 @@ void put32(Bytes& m, size_t at, uint32_t v) {
     m[at + 3] = static_cast<uint8_t>(v);
 }
 
-// len bytes with msgLen (bytes 8-11) and the type (12-15).
 Bytes message(uint32_t type, size_t len) {
     Bytes m(len);
     put32(m, 8, static_cast<uint32_t>(len));
