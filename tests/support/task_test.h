@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "base/log_codes.h"
-#include "task/task_main.h"
 #include "chassis/sim_backend.h"
 #include "classification/agents.h"
 #include "platform/mem.h"
@@ -21,6 +20,7 @@
 #include "platform/wire/l2pt.h"
 #include "state/protocol.h"
 #include "state/records.h"
+#include "task/task_main.h"
 #include "tests/support/frames.h"
 #include "tests/support/task_sim.h"
 
@@ -37,7 +37,6 @@ using namespace frames;
 using chassis::AclEntry;
 using testing::ElementsAre;
 using testing::IsEmpty;
-using testing::SizeIs;
 using tsim::access;
 using tsim::core;
 using Entries = std::vector<AclEntry>;
@@ -220,9 +219,6 @@ inline Words members(uint32_t vlanId) {
 }
 inline Words words(const uint32_t* first, size_t n = L2PT_NUM_PROTOCOLS) {
     return {first, first + n};
-}
-inline bool vlanBit(const uint32_t* bitmap, uint32_t vlanId) {
-    return (bitmap[vlanId / 32] & (0x80000000u >> (vlanId % 32))) != 0;
 }
 
 }  // namespace ttest

@@ -1,7 +1,10 @@
-// CLI debug filters with their configuration lines, the PDU trace in the event log, and the
-// show table, seen from the CLI front end, the configuration tree and the event log.
+// CLI debug filters with their configuration lines, the PDU trace in the event log, the show
+// table, and the debug shell (variables with their ranges, console dumps compared whole).
 #include <cstring>
 
+#include "classification/acl_msg.h"
+#include "diagnostics/show.h"
+#include "platform/shell.h"
 #include "tests/support/task_test.h"
 
 namespace {
@@ -66,11 +69,6 @@ TEST(DebugFilter, RequestsKeepTheConfigurationLinesAndUndebugAllDropsThem) {
                 ElementsAre("cfg remove-node 371 (0 lines)", "cfg remove-node 371 (3 lines)"));
     EXPECT_EQ(ozm::mem::blocksInUse(), blocks);
     s.frameIn("ge0/1", frames::stp(10));
-    // Without its header line a new filter is kept, but traces nothing.
-    s.faults().arm("cfg", 1);
-    filter(s, "ge0/1", 0, 0, kBoth);
-    EXPECT_THAT(s.cfgLines(), ElementsAre("    debug protocol-tunnel GigEthernet 0/1 both "));
-    s.frameIn("ge0/1", frames::stp(10));
     EXPECT_THAT(s.logRecords(), IsEmpty());
 }
 
@@ -84,10 +82,9 @@ TEST(PduTrace, CountedFiltersTraceTheirPdusThenRemoveThemselves) {
         s.frameIn("ge0/1", frames::stp(10));
         const auto lines = logTail(s, seen);
         // The received PDU's dump, then (while te1/0's filter lasts) the sent one's.
-        ASSERT_THAT(lines, SizeIs(pdu < 3 ? 10 : pdu == 3 ? 11 : 5)) << pdu;
+        ASSERT_EQ(lines.size(), pdu < 3 ? 10u : pdu == 3 ? 11u : 5u) << pdu;
         EXPECT_EQ(lines[0], "Received PDU on ge0/1 is h/w switched : ");
         EXPECT_EQ(lines[1], "01 80 c2 00 00 00 00 1b 21 3c 4d 5e 81 00 00 0a 00 26 42 42 \r\n");
-        EXPECT_EQ(lines[4], "00 00 00 00 \r\n");
         if (pdu <= 3) {
             EXPECT_EQ(lines[5], "Sending translated PDU on te1/0 ");
             EXPECT_EQ(lines[6], "03 a7 31 00 00 00 00 1b 21 3c 4d 5e 91 00 00 64 00 26 42 42 \r\n");
@@ -98,67 +95,6 @@ TEST(PduTrace, CountedFiltersTraceTheirPdusThenRemoveThemselves) {
         s.cfgLines(),
         ElementsAre("L2PT: ",
                     "    debug protocol-tunnel GigEthernet 0/1 both vlan 100 count 65536 "));
-    // The last filter to run out takes the header, and tracing, with it.
-    filter(s, "ge0/1", 0, 0, kBoth, true);
-    filter(s, "te1/0", 0, 65537, kBoth);  // one PDU, in 16 bits
-    s.frameIn("ge0/1", frames::stp(10));
-    s.frameIn("ge0/1", frames::stp(10));
-    EXPECT_THAT(logTail(s, seen), SizeIs(6));
-    EXPECT_THAT(s.cfgLines(), IsEmpty());
-}
-
-// A filter without a limit (65536 is 0 in its 16 bits) traces past 65,535 PDUs and stays.
-TEST(PduTrace, UnlimitedFilterOutlastsSixteenBits) {
-    auto& s = tsim::boot();
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0")});
-    filter(s, "ge0/1", 0, 65536, kIn);
-    size_t received = 0;
-    s.trace().setKeep(false);
-    s.trace().setSink([&](const std::string& line) {
-        received += line.ends_with(" log Received PDU on ge0/1 is h/w switched :") ? 1 : 0;
-    });
-    constexpr size_t kPdus = 65537;
-    const frames::Bytes stp = frames::stp(10);
-    for (size_t i = 0; i < kPdus; ++i) {
-        s.frameIn("ge0/1", stp);
-    }
-    EXPECT_EQ(received, kPdus);
-    EXPECT_THAT(s.cfgLines(),
-                ElementsAre("L2PT: ", "    debug protocol-tunnel GigEthernet 0/1 in count 65536 "));
-    EXPECT_EQ(std::count_if(s.logRecords().begin(), s.logRecords().end(),
-                            [](const auto& r) { return r.code == kDebugCount; }),
-              0);
-}
-
-TEST(PduTrace, DirectionAndVlanFiltersChooseWhatIsTraced) {
-    auto& s = tsim::boot();
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), access("ge0/2"), core("te1/0")});
-    size_t seen = 0;
-    const auto heads = [&](std::string_view port, const frames::Bytes& frame) {
-        s.frameIn(port, frame);
-        Texts out;
-        for (const auto& line : logTail(s, seen)) {
-            if (line.find("PDU on") != std::string::npos) {
-                out.push_back(line);
-            }
-        }
-        return out;
-    };
-    const std::string toGe01 = "Sending translated PDU on ge0/1 ",
-                      toGe02 = "Sending translated PDU on ge0/2 ",
-                      toTe10 = "Sending translated PDU on te1/0 ";
-    const frames::Bytes stp = frames::stp(10), tunnelled = frames::tunnelled(stp);
-    filter(s, "ge0/1", 0, 0, kIn);
-    filter(s, "ge0/2", 0, 0, kBoth);
-    filter(s, "te1/0", 0, 0, kIn);
-    EXPECT_THAT(heads("ge0/1", stp), ElementsAre("Received PDU on ge0/1 is h/w switched : ge0/2 "));
-    EXPECT_THAT(heads("te1/0", tunnelled),
-                ElementsAre("Received PDU on te1/0 is h/w switched : ", toGe02, toGe02));
-    filter(s, "ge0/1", 0, 0, kOut);
-    filter(s, "ge0/2", 200, 0, kBoth);  // another VLAN
-    filter(s, "te1/0", 0, 0, kOut);
-    EXPECT_THAT(heads("ge0/1", stp), ElementsAre(toTe10, toTe10));
-    EXPECT_THAT(heads("te1/0", tunnelled), ElementsAre(toGe01, toGe01));
 }
 
 // A show request's text, and its result, next VLAN, more and found flags.
@@ -174,17 +110,19 @@ std::pair<std::string, std::tuple<uint32_t, uint32_t, int, int>> show(chassis::S
              wire::getU16(m, climsg::kShowMore), wire::getU16(m, climsg::kShowFound)}};
 }
 
-TEST(Show, RowsArePagedToFitTheReplyAndLongRowsAreCut) {
-    std::string yaml = R"(
-card_types: [{id: 1}]
-line_cards:
-  - {slot: 0, type: 1, ports: [{range: 10-21, name: "port-with-long-name-{n}"}, {number: 22, name: x}]}
-vlans:
-)";
-    for (int v = 1; v <= 41; ++v) {
+// A switch of one card with these ports and VLANs v1 .. vN.
+chassis::SimSwitch& bootWith(const std::string& ports, int vlans) {
+    std::string yaml =
+        "card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: " + ports + "}]\nvlans:\n";
+    for (int v = 1; v <= vlans; ++v) {
         yaml += "  - {id: " + std::to_string(v) + ", name: v" + std::to_string(v) + "}\n";
     }
-    auto& s = tsim::boot(yaml);
+    return tsim::boot(yaml);
+}
+
+TEST(Show, RowsArePagedToFitTheReplyAndLongRowsAreCut) {
+    auto& s =
+        bootWith(R"([{range: 10-21, name: "port-with-long-name-{n}"}, {number: 22, name: x}])", 41);
     const std::string header = "VLAN  Protocols    Rate-limit(Kbps)    Interface\r\n";
     EXPECT_EQ(show(s, climsg::kSubShowAll, 0), std::pair(header, std::tuple(0u, 0u, 0, 0)));
 
@@ -215,7 +153,6 @@ vlans:
     std::tie(text, fields) = show(s, climsg::kSubShowAll, 14);
     EXPECT_TRUE(text.starts_with(header + "14    STP          -                   x \r\n"));
     EXPECT_EQ(fields, std::tuple(0u, 27u, 1, 1));
-    EXPECT_THAT(s.logRecords(), IsEmpty());
     // VLAN 39 has no protocols; VLAN 40's row ends with the port that takes it past 245
     // characters, built for the page it does not fit and again for the next.
     EXPECT_EQ(std::get<1>(show(s, climsg::kSubShowAll, 27)), std::tuple(0u, 40u, 1, 1));
@@ -223,8 +160,6 @@ vlans:
               std::pair(header + row40 + "\r\n", std::tuple(0u, 40u, 0, 1)));
     EXPECT_EQ(records(s), std::vector<Rec>(2, failure("buffer overrun in l2ptGetVlanShowInfo")));
 
-    EXPECT_EQ(show(s, climsg::kSubShowVlan, 40),
-              std::pair(header + row40 + "\r\n", std::tuple(0u, 40u, 0, 1)));
     EXPECT_EQ(std::get<0>(show(s, climsg::kSubShowVlan, 39).second), 6u);
     EXPECT_EQ(show(s, climsg::kSubShowVlan, 41), std::pair(header, std::tuple(4u, 41u, 1, 0)));
 }
@@ -232,30 +167,17 @@ vlans:
 // The reply's text has room for 923 characters and its NUL: a page whose rows end exactly there
 // takes them all; one character more and the last row opens the next page.
 TEST(Show, APageThatFitsExactly) {
-    std::string yaml = R"(
-card_types: [{id: 1}]
-line_cards:
-  - slot: 0
-    type: 1
-    ports: [{range: 10-18, name: "pppppppppppppppppp{n}"}, {range: 20-24, name: "qqqqqqqqqqqqqqqqqqq{n}"},
-            {number: 25, name: "rrrrrrrrrrrrrrrrrrrr25"}, {number: 26, name: x}]
-vlans:
-)";
-    for (int v = 1; v <= 15; ++v) {
-        yaml += "  - {id: " + std::to_string(v) + ", name: v" + std::to_string(v) + "}\n";
-    }
-    auto& s = tsim::boot(yaml);
+    auto& s = bootWith(R"([{range: 10-18, name: "pppppppppppppppppp{n}"},
+        {range: 20-24, name: "qqqqqqqqqqqqqqqqqqq{n}"}, {number: 25, name: "rrrrrrrrrrrrrrrrrrrr25"},
+        {number: 26, name: x}])",
+                       15);
     // Header 50, rows of 42 + the port name: 9 of 62 and 5 of 63 fill the 923 characters.
     std::vector<chassis::Ifm::VlanBlock> blocks;
-    const std::vector<std::string> ports = {
-        "pppppppppppppppppp10",  "pppppppppppppppppp11",  "pppppppppppppppppp12",
-        "pppppppppppppppppp13",  "pppppppppppppppppp14",  "pppppppppppppppppp15",
-        "pppppppppppppppppp16",  "pppppppppppppppppp17",  "pppppppppppppppppp18",
-        "qqqqqqqqqqqqqqqqqqq20", "qqqqqqqqqqqqqqqqqqq21", "qqqqqqqqqqqqqqqqqqq22",
-        "qqqqqqqqqqqqqqqqqqq23", "qqqqqqqqqqqqqqqqqqq24", "x"};
-    for (size_t i = 0; i < ports.size(); ++i) {
-        blocks.push_back(
-            tsim::block(s, "v" + std::to_string(i + 1), L2PT_FLAG_STP, {access(ports[i])}));
+    for (int v = 1; v <= 15; ++v) {
+        const std::string port = v <= 9    ? "pppppppppppppppppp" + std::to_string(9 + v)
+                                 : v <= 14 ? "qqqqqqqqqqqqqqqqqqq" + std::to_string(10 + v)
+                                           : "x";
+        blocks.push_back(tsim::block(s, "v" + std::to_string(v), L2PT_FLAG_STP, {access(port)}));
     }
     s.ifm().vlanAdd(blocks);
     s.settle();
@@ -271,6 +193,66 @@ vlans:
     std::tie(text, fields) = show(s, climsg::kSubShowAll, 1);
     EXPECT_EQ(text.size(), kRoom - 63);
     EXPECT_EQ(fields, std::tuple(0u, 14u, 1, 1));
+}
+
+// The console lines a shell line prints.
+Texts dump(chassis::SimSwitch& s, std::string_view line) {
+    s.chassis().console().flush();
+    const size_t from = s.consoleLines().size();
+    const auto r = s.shell(line);
+    EXPECT_EQ(r.rc, 0) << r.text;
+    const auto& all = s.consoleLines();
+    return Texts(all.begin() + static_cast<long>(from), all.end());
+}
+
+TEST(Shell, VariablesKeepToTheirRangesAndNumbersAreDecimalOrHex) {
+    auto& s = tsim::boot();
+    EXPECT_EQ(s.shell("set l2ptVmanPt 0x10000").text,
+              "set l2ptVmanPt: 0x10000 is outside 1536..65535");
+    EXPECT_EQ(sym("l2ptVmanPt"), 0x9100u);
+    EXPECT_EQ(s.shell("set l2ptVmanPt 0x88a8").rc, 0);
+    EXPECT_EQ(s.shell("get l2ptVmanPt").text, "l2ptVmanPt = 34984");
+    EXPECT_EQ(s.shell("set gL2PTMaxAclTry 010").rc, 0);  // ten, not eight
+    EXPECT_EQ(sym("gL2PTMaxAclTry"), 10u);
+    EXPECT_EQ(s.shell("set l2pt_debug_cp 1e").text,
+              "set l2pt_debug_cp: '1e' is not a decimal or 0x hex number");
+    EXPECT_EQ(s.shell("set l2pt_debug_cp 99999999999999999999999").rc, -1);
+    EXPECT_EQ(s.shell("get nothing").text, "no exported variable named 'nothing'");
+    EXPECT_EQ(s.shell("").rc, -1);
+    EXPECT_THAT(s.shell("vars").text,
+                testing::HasSubstr("l2ptVmanPt = 34984 range 1536..65535\nl2pt_debug_cp = 0 "
+                                   "range 0..1\n"));
+    EXPECT_EQ(s.shell("set gL2PTMaxAclTry 2147483647").text,
+              "set gL2PTMaxAclTry: 2147483647 is outside 1..50");
+}
+
+TEST(Shell, CallsCheckTheirArguments) {
+    auto& s = tsim::boot();
+    EXPECT_EQ(s.shell("call l2ptShowLag 129").text, "usage: call l2ptShowLag LAG-NUMBER (0-128)");
+    EXPECT_EQ(s.shell("call l2ptShowVman -1").rc, -1);
+    EXPECT_EQ(s.shell("call l2ptDebugXPdu 1 0180c 0").rc, -1);  // odd hex
+    EXPECT_EQ(s.shell("call l2ptDebugXPdu 1 0180c2 2").rc, -1);
+    EXPECT_EQ(s.shell("call nothing").text, "no exported function named 'nothing'");
+    EXPECT_THAT(s.shell("calls").text, testing::HasSubstr("l2ptShowVman VLAN-ID (0-4095)\n"));
+}
+
+TEST(Dumps, PrintTheTablesWithTheirTexts) {
+    auto& s = tsim::boot();
+    s.ifm().lagAdd({{s.ifIndex("lag1"), {s.ifIndex("ge0/4"), s.ifIndex("ge0/6")}}});
+    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0"), core("lag1")});
+    EXPECT_THAT(dump(s, "call l2ptShowVman 4095"), ElementsAre("Vlan id 4095 name       :  NULL"));
+    EXPECT_THAT(dump(s, "call l2ptShowCorePortList"),
+                ElementsAre("Core port list : ", "lag1, vlan counters: 0 0 0 0 ",
+                            "te1/0, vlan counters: 1 0 0 0 "));
+    // The whole tables: every agent slot (a pointer line for each of the three live agents)
+    // and every LAG number, 0-128.
+    EXPECT_EQ(dump(s, "call l2ptShowAclAgentTable").size(), 12u * 4 + 3);
+    EXPECT_EQ(dump(s, "call l2ptShowLagTable").size(), 129u * 3);
+    // A LAG's VLAN without a record is named as such.
+    l2ptMarkVlan(l2ptLagTable[2].vlanBitmap, 77, 1);
+    EXPECT_THAT(dump(s, "call l2ptShowLag 2"),
+                ElementsAre("Lag Id        : 2", "List of members (0): ",
+                            "List of VLANs : Vlan id 77 Vman pointer is null", ""));
 }
 
 }  // namespace

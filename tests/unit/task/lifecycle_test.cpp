@@ -1,5 +1,7 @@
-// Start-up: each failure and what it leaves open, and the registration with IFM.
+// The task's lifecycle: start-up failures and what each leaves open, the registration with IFM
+// and the ACL agents, line-card events, and task disable releasing everything.
 #include "platform/evtlog.h"
+#include "platform/swp.h"
 #include "tests/support/task_test.h"
 
 namespace {
@@ -87,31 +89,9 @@ INSTANTIATE_TEST_SUITE_P(Task, StartupFailure, testing::ValuesIn(kFailures), [](
     return name;
 });
 
-// IFM silent twice (30 s each), then answering with a bad status twice: the task asks again one
-// second after each failure and becomes ready only once IFM answers and the agents registered.
-TEST(Startup, RegistrationWithIfmRetriesEverySecondUntilAnswered) {
-    chassis::SimSwitch sim(chassis::loadChassisText(tsim::kChassis));
-    sim.faults().arm("ifm-silent", 2);
-    sim.faults().arm("ifm-status", 2);
-    sim.start(l2ptTaskMain);
-    sim.advanceMs(63500);
-    EXPECT_FALSE(sim.taskReady());
-    EXPECT_EQ(count(sim, "acl["), 0u);
-    sim.advanceMs(1000);
-    EXPECT_THAT(timesOf(sim, "ifm rx register"), ElementsAre(0, 31, 62, 63, 64));
-    EXPECT_EQ(timesOf(sim, "task ready"), std::vector<double>{64});
-    EXPECT_TRUE(records(sim).empty());
-    // Then every present agent registered once, in slot order, before the configuration was
-    // asked for.
-    EXPECT_EQ(count(sim, "ifm tx reply type=24410 status=0 slots=12 cards=0x7"), 1u);
-    EXPECT_EQ(count(sim, "acl[0] rx register") + count(sim, "acl[2] rx register"), 2u);
-    EXPECT_LT(lineOf(sim, "acl[1] rx register"), lineOf(sim, "acl[2] rx register"));
-    EXPECT_LT(lineOf(sim, "acl[2] rx register"), lineOf(sim, "ifm rx download-data"));
-    EXPECT_EQ(l2ptAclBitmap, 0xE0000000u);
-}
-
 // The download request fails after the agents registered: they are deregistered, everything is
-// freed, a pool that cannot be deleted is logged, and the task exits without becoming ready.
+// freed, a pool that cannot be deleted is logged while the others go all the same, and the task
+// exits without becoming ready.
 TEST(Startup, FailedDownloadRequestTearsDownRegisteredAgents) {
     chassis::SimSwitch sim(chassis::loadChassisText(tsim::kChassis));
     sim.faults().arm("acl-silent:0", 1);  // parks the task inside the registration
@@ -126,7 +106,98 @@ TEST(Startup, FailedDownloadRequestTearsDownRegisteredAgents) {
     EXPECT_THAT(records(sim), ElementsAre(failure("cannot send download data message to IFM"),
                                           failure("deletion of mem pools caused error")));
     EXPECT_EQ(ozm::mem::blocksInUse(), 0u);
+    EXPECT_EQ(ozm::mem::stats().size(), 1u);
     EXPECT_EQ(l2ptAclBitmap, 0u);
+}
+
+TEST(Shutdown, TaskDisableRepliesThenReleasesEverything) {
+    auto& s = tsim::boot();
+    s.ifm().lagAdd({{s.ifIndex("lag1"), {s.ifIndex("ge0/6")}}});
+    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP | L2PT_FLAG_PVST,
+                  {access("ge0/1"), core("te1/0"), core("lag1")});
+    s.cli().debugFilter(s.ifIndex("ge0/1"), 100, 0, 0, false);
+    s.settle();
+    for (const auto& pool : ozm::mem::stats()) {
+        if (!pool.name.starts_with("var:")) {
+            ASSERT_GT(pool.inUse, 0u) << pool.name;  // a record of each kind to free
+        }
+    }
+    const OzmL2ptTcb tcb = ozmL2ptTcbNode;
+    s.mgr().disable();
+    s.settle();
+
+    EXPECT_EQ(s.taskState(), chassis::TaskState::Exited);
+    const size_t reply = lineOf(s, "mgr rx reply type=24402 code=0");
+    EXPECT_LT(reply, lineOf(s, "evt unsubscribe 0x118013 0x118011 0x118012"));
+    EXPECT_LT(reply, lineOf(s, "acl[0] rx deregister"));
+    for (const char* a : {"acl[0] rx deregister", "acl[1] rx deregister", "acl[2] rx deregister",
+                          "evt unsubscribe 0x118013 0x118011 0x118012", "kernel close protocol=1",
+                          "kernel close protocol=9", "task ipc-close"}) {
+        EXPECT_EQ(count(s, a), 1u) << a;
+    }
+    // The global agent's two agent-wide entries are removed after it was told.
+    EXPECT_LT(lineOf(s, "acl[2] rx deregister"),
+              lineOf(s, "acl[2] rx download seq=2 op=remove entries=2"));
+    EXPECT_EQ(count(s, "mem"), 0u);  // no pool deleted while holding a block
+    EXPECT_TRUE(ozm::mem::stats().empty());
+    EXPECT_TRUE(s.cfgLines().empty());
+    EXPECT_TRUE(records(s).empty());
+    EXPECT_EQ(ozmSwpReadPipe(tcb.swpPipe), -1);
+    EXPECT_EQ(ozmEvtSetSeverityLevel(tcb.logHandle, 0), -1);
+    EXPECT_EQ(l2ptAclBitmap, 0u);
+}
+
+class SilentAgent : public testing::TestWithParam<bool> {};
+
+// At start-up an agent that never answers is tried once per pass, 20 passes, each after the
+// previous request timed out, while the others register once; on a card-up a refusing agent is
+// tried back to back as often as gL2PTMaxAclTry says and its configuration is not downloaded.
+// Only a primary logs.
+TEST_P(SilentAgent, IsTriedTwentyTimes) {
+    auto& s = tsim::boot(edited(edited(tsim::kChassis, "agent: global", "agent: silent"),
+                                "role: primary", GetParam() ? "role: primary" : "role: secondary"));
+    s.advanceMs(20 * 30000);
+    const auto times = timesOf(s, "acl[2] rx register slot=2 master=0 (silent)");
+    ASSERT_EQ(times.size(), 20u);
+    EXPECT_EQ(times.back() - times.front(), 19 * 30.0);
+    EXPECT_EQ(count(s, "acl[0] rx register") + count(s, "acl[1] rx register"), 2u);
+    EXPECT_TRUE(s.taskReady());
+
+    ASSERT_TRUE(ozm::sym::set("gL2PTMaxAclTry", 50));
+    s.faults().arm("acl-status:3");
+    s.cardUp(3);
+    EXPECT_EQ(timesOf(s, "acl[3] rx register"), std::vector<double>(50, 600));
+    EXPECT_EQ(count(s, "acl[3] rx download"), 0u);
+    EXPECT_EQ(l2ptAclBitmap, 0xC0000000u);
+    const std::vector<Rec> logged = {{kNotRegistered, {"2"}}, {kNotRegistered, {"3"}}};
+    EXPECT_EQ(records(s), GetParam() ? logged : std::vector<Rec>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Task, SilentAgent, testing::Bool(),
+                         [](const auto& info) { return info.param ? "Primary" : "Secondary"; });
+
+// Slot 13 lies beyond the agent table: IFM's card there is never registered, its events ignored.
+TEST(Agents, CardEventsRegisterDownloadAndTearDown) {
+    auto& s =
+        tsim::boot(edited(edited(tsim::kChassis, "slots: 12", "slots: 16"), "lags:",
+                          "  - {slot: 13, type: 1, ports: [{range: 0-1, name: \"ge13/{n}\"}]}\n"
+                          "lags:"));
+    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("ge3/1")});
+    s.cardUp(3);                         // registration, then the card's configuration
+    s.events().raw(EVT_LINECARD_UP, 3);  // already alive: nothing
+    s.settle();
+    EXPECT_EQ(s.entries(3).size(), 1u);
+    EXPECT_EQ(count(s, "acl[3] rx register") + count(s, "acl[3] rx download"), 2u);
+    EXPECT_EQ(l2ptAclBitmap, 0xF0000000u);
+
+    s.cardDown(3);
+    s.events().raw(EVT_LINECARD_REMOVED, 3);      // a second down finds no agent
+    s.events().raw(EVT_LINECARD_REMOVED + 1, 0);  // an unknown event: nothing
+    s.events().raw(EVT_LINECARD_UP, 13);
+    s.settle();
+    EXPECT_EQ(count(s, "acl[13]"), 0u);
+    EXPECT_EQ(l2ptAclBitmap, 0xE0000000u);
+    EXPECT_TRUE(records(s).empty());
 }
 
 }  // namespace
