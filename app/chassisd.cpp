@@ -41,6 +41,47 @@ gid_t groupId(const std::string& name) {
     return g.gr_gid;
 }
 
+// Makes the run directory and state file absolute; those not given are made from the
+// chassis name.
+void settlePaths(netp::DaemonOptions& o) {
+    // The directories are checked from their parents up: relative paths start from here.
+    for (std::string* path : {&o.runDir, &o.stateFile}) {
+        if (!path->empty())
+            *path = std::filesystem::absolute(*path).lexically_normal().string();
+    }
+    if (o.runDir.empty() || o.stateFile.empty()) {
+        const auto cfg = chassis::loadChassisFile(o.chassisFile);
+        const std::string name = cfg.name.empty() ? "chassis" : cfg.name;
+        if (const auto why = netp::chassisNameRefusal(name))
+            throw chassis::ConfigError(o.chassisFile + ": " + *why +
+                                       ": give --run-dir and --state");
+        if (o.runDir.empty())
+            o.runDir = defaultDir(netp::ctl::kDefaultRunRoot, name);
+        if (o.stateFile.empty())
+            o.stateFile = defaultDir(kDefaultStateRoot, name) + "/" + kStateFileName;
+    }
+}
+
+// Runs the daemon until it stops: its exit status.
+int serve(netp::DaemonOptions& o, netp::Logger& log) {
+    try {
+        settlePaths(o);
+        log.info("l2pt-chassisd " L2PT_VERSION " starting: chassis " + o.chassisFile +
+                 ", run directory " + o.runDir + ", state " + o.stateFile);
+        netp::Daemon daemon(o, log);
+        sd_notify(0, "READY=1\nSTATUS=serving");
+        const int status = daemon.run();
+        sd_notify(0, "STOPPING=1");
+        return status;
+    } catch (const chassis::ConfigError& e) {
+        log.error(std::string("cannot start: ") + e.what());
+        return kExitUsage;
+    } catch (const std::exception& e) {
+        log.error(std::string("cannot start: ") + e.what());
+        return kExitCannotStart;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,35 +125,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "<3>l2pt-chassisd: %s\n", e.what());
         return kExitCannotStart;
     }
-    try {
-        // The directories are checked from their parents up: relative paths start from here.
-        for (std::string* path : {&o.runDir, &o.stateFile}) {
-            if (!path->empty())
-                *path = std::filesystem::absolute(*path).lexically_normal().string();
-        }
-        if (o.runDir.empty() || o.stateFile.empty()) {
-            const auto cfg = chassis::loadChassisFile(o.chassisFile);
-            const std::string name = cfg.name.empty() ? "chassis" : cfg.name;
-            if (const auto why = netp::chassisNameRefusal(name))
-                throw chassis::ConfigError(o.chassisFile + ": " + *why +
-                                           ": give --run-dir and --state");
-            if (o.runDir.empty())
-                o.runDir = defaultDir(netp::ctl::kDefaultRunRoot, name);
-            if (o.stateFile.empty())
-                o.stateFile = defaultDir(kDefaultStateRoot, name) + "/" + kStateFileName;
-        }
-        log->info("l2pt-chassisd " L2PT_VERSION " starting: chassis " + o.chassisFile +
-                  ", run directory " + o.runDir + ", state " + o.stateFile);
-        netp::Daemon daemon(o, *log);
-        sd_notify(0, "READY=1\nSTATUS=serving");
-        const int status = daemon.run();
-        sd_notify(0, "STOPPING=1");
-        return status;
-    } catch (const chassis::ConfigError& e) {
-        log->error(std::string("cannot start: ") + e.what());
-        return kExitUsage;
-    } catch (const std::exception& e) {
-        log->error(std::string("cannot start: ") + e.what());
-        return kExitCannotStart;
-    }
+    return serve(o, *log);
 }

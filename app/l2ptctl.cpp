@@ -207,6 +207,21 @@ int converse(int fd, const netp::ctl::Request& r, int passFd, Ms timeout) {
     }
 }
 
+// The file a capturing command writes to, named by the request's last word (taken off it);
+// created names it when it was made here, to remove if nothing is captured.
+netp::Fd openCapture(netp::ctl::Request& r, std::string& created) {
+    const std::string path = r.args.back();
+    r.args.pop_back();
+    const bool force = r.has("force");
+    netp::Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (force ? O_TRUNC : O_EXCL),
+                         kCaptureMode));
+    if (!file.valid())
+        fail(Exit::Usage, "cannot create " + path + ": " + std::strerror(errno) +
+                              (errno == EEXIST ? " (--force replaces it)" : ""));
+    created = force ? "" : path;
+    return file;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -249,15 +264,7 @@ int main(int argc, char** argv) {
     netp::Fd file;
     std::string created;
     if (chosen->spec->opensFile) {
-        const std::string path = r.args.back();
-        r.args.pop_back();
-        const bool force = r.has("force");
-        file.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (force ? O_TRUNC : O_EXCL),
-                          kCaptureMode));
-        if (!file.valid())
-            fail(Exit::Usage, "cannot create " + path + ": " + std::strerror(errno) +
-                                  (errno == EEXIST ? " (--force replaces it)" : ""));
-        created = force ? "" : path;
+        file = openCapture(r, created);
         const auto seconds = r.value("seconds");
         answerTimeout = timeout + std::chrono::seconds(seconds ? std::atoi(seconds->data()) : 60);
     }

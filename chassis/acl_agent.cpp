@@ -18,6 +18,18 @@ Mac macAt(const uint8_t* p) {
     return m;
 }
 
+// One entry of a download, as its wire bytes at e give it.
+AclEntry entryAt(const uint8_t* e) {
+    AclEntry entry;
+    entry.ifIndex = wire::getU32(e, aclmsg::kEntIfIndex);
+    entry.mac = macAt(e + aclmsg::kEntMac);
+    entry.mask = macAt(e + aclmsg::kEntMask);
+    entry.global = wire::getU32(e, aclmsg::kEntGlobal);
+    entry.rate = wire::getU32(e, aclmsg::kEntRateLimit);
+    entry.mode = wire::getU8(e, aclmsg::kEntAclMode);
+    return entry;
+}
+
 }  // namespace
 
 AclAgent::AclAgent(Context& ctx, uint32_t slot, AgentMode mode, bool present)
@@ -197,14 +209,7 @@ bool AclAgent::apply(std::span<const uint8_t> msg, uint32_t seq) {
     ctx_.trace.add(actor(), head + (install ? " op=install" : " op=remove") +
                                 " entries=" + std::to_string(count));
     for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* e = m + aclmsg::kEntries + i * aclmsg::kEntryLen;
-        AclEntry entry;
-        entry.ifIndex = wire::getU32(e, aclmsg::kEntIfIndex);
-        entry.mac = macAt(e + aclmsg::kEntMac);
-        entry.mask = macAt(e + aclmsg::kEntMask);
-        entry.global = wire::getU32(e, aclmsg::kEntGlobal);
-        entry.rate = wire::getU32(e, aclmsg::kEntRateLimit);
-        entry.mode = wire::getU8(e, aclmsg::kEntAclMode);
+        const AclEntry entry = entryAt(m + aclmsg::kEntries + i * aclmsg::kEntryLen);
         if (ctx_.trace.on()) {
             ctx_.trace.add(
                 actor(), "  entry if=" +
@@ -213,29 +218,33 @@ bool AclAgent::apply(std::span<const uint8_t> msg, uint32_t seq) {
                              " global=" + std::to_string(entry.global) + " rate=" +
                              std::to_string(entry.rate) + " mode=" + std::to_string(entry.mode));
         }
-        const auto key = std::make_pair(entry.ifIndex, entry.mac);
-        auto it = table_.find(key);
-        if (entry.mode == kAclModeRateChange && it != table_.end()) {
-            // A rate change touches the rate of what is installed; the trap itself stays.
-            it->second.entry.rate = install ? entry.rate : 0;
-            if (observer_ != nullptr)
-                observer_->rateChanged(slot_, it->second.entry);
-        } else if (install) {
-            // An entry installed again keeps its counters and policer.
-            if (it != table_.end())
-                it->second.entry = entry;
-            else
-                it = table_.emplace(key, TrapEntry{entry, {}, {}}).first;
-            if (observer_ != nullptr)
-                observer_->entryInstalled(slot_, entry);
-        } else if (it != table_.end()) {
-            const AclEntry gone = it->second.entry;
-            table_.erase(it);
-            if (observer_ != nullptr)
-                observer_->entryRemoved(slot_, gone);
-        }
+        applyEntry(entry, install);
     }
     return true;
+}
+
+void AclAgent::applyEntry(const AclEntry& entry, bool install) {
+    const auto key = std::make_pair(entry.ifIndex, entry.mac);
+    auto it = table_.find(key);
+    if (entry.mode == kAclModeRateChange && it != table_.end()) {
+        // A rate change touches the rate of what is installed; the trap itself stays.
+        it->second.entry.rate = install ? entry.rate : 0;
+        if (observer_ != nullptr)
+            observer_->rateChanged(slot_, it->second.entry);
+    } else if (install) {
+        // An entry installed again keeps its counters and policer.
+        if (it != table_.end())
+            it->second.entry = entry;
+        else
+            it = table_.emplace(key, TrapEntry{entry, {}, {}}).first;
+        if (observer_ != nullptr)
+            observer_->entryInstalled(slot_, entry);
+    } else if (it != table_.end()) {
+        const AclEntry gone = it->second.entry;
+        table_.erase(it);
+        if (observer_ != nullptr)
+            observer_->entryRemoved(slot_, gone);
+    }
 }
 
 void AclAgent::ack(std::span<const uint8_t> msg) {

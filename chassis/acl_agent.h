@@ -110,6 +110,8 @@ class AclAgent {
     void reset();
     void download(std::span<const uint8_t> msg);
     bool apply(std::span<const uint8_t> msg, uint32_t seq);
+    // Installs, removes or re-rates one entry of a download in the trap table.
+    void applyEntry(const AclEntry& entry, bool install);
     void ack(std::span<const uint8_t> msg);
 
     Context& ctx_;

@@ -118,6 +118,17 @@ std::optional<uint32_t> Bridge::wayOut(uint32_t memberIf, std::span<const uint8_
     return std::nullopt;
 }
 
+void Bridge::flood(uint16_t vid, uint32_t lport, std::span<const uint8_t> frame,
+                   uint32_t liveSlots) {
+    DropReason ignored{};
+    for (const Member& m : vlans_[vid]) {
+        if (m.ifIndex == lport)
+            continue;
+        if (const auto port = wayOut(m.ifIndex, frame, liveSlots, ignored))
+            ways_.push_back({m.ifIndex, *port, m.core});
+    }
+}
+
 Bridge::Decision Bridge::decide(uint32_t portIf, std::span<const uint8_t> frame, uint64_t nowUs,
                                 uint32_t liveSlots) {
     refresh();
@@ -169,13 +180,7 @@ Bridge::Decision Bridge::decide(uint32_t portIf, std::span<const uint8_t> frame,
         ways_.push_back({to->ifIndex, *port, to->core});
         d.verdict = Verdict::Forwarded;
     } else {
-        DropReason ignored{};
-        for (const Member& m : vlans_[d.vid]) {
-            if (m.ifIndex == lport)
-                continue;
-            if (const auto port = wayOut(m.ifIndex, frame, liveSlots, ignored))
-                ways_.push_back({m.ifIndex, *port, m.core});
-        }
+        flood(d.vid, lport, frame, liveSlots);
         d.verdict = Verdict::Flooded;
     }
     d.ways = ways_;

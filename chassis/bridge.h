@@ -62,6 +62,8 @@ class Bridge {
     std::optional<uint32_t> wayOut(uint32_t memberIf, std::span<const uint8_t> frame,
                                    uint32_t liveSlots, DropReason& why) const;
     bool live(uint32_t portIf, uint32_t liveSlots) const;
+    // A way out for every member of vid but the ingress lport that some port can carry.
+    void flood(uint16_t vid, uint32_t lport, std::span<const uint8_t> frame, uint32_t liveSlots);
 
     const IfDb& db_;
     const Membership* membership_ = nullptr;

@@ -16,30 +16,7 @@ IfDb::IfDb(const ChassisConfig& cfg) : pipes_(kMaxCardTypes) {
         row.fill(-1);
     for (const auto& t : cfg.cardTypes)
         tenGig_[t.id] = t.tenGig ? 1 : 0;
-    for (const auto& card : cfg.lineCards) {
-        for (const auto& p : card.ports) {
-            const uint32_t ifIndex = portIfIndex(card.slot, p.number);
-            auto& pipe = pipes_[card.type][p.number];
-            if (pipe >= 0 && static_cast<uint32_t>(pipe) != p.pipe) {
-                throw ConfigError(cfg.source + ":" + std::to_string(p.line) + ": card type " +
-                                  std::to_string(card.type) + " maps port " +
-                                  std::to_string(p.number) + " to pipe " + std::to_string(p.pipe) +
-                                  " here and to pipe " + std::to_string(pipe) + " elsewhere");
-            }
-            pipe = static_cast<int16_t>(p.pipe);
-            addName(p.name, ifIndex, cfg.source, p.line);
-            ozm::IfInfo info;
-            info.type = OZM_IFTYPE_ETHERNET;
-            info.slot = static_cast<int>(card.slot);
-            info.cardType = static_cast<int>(card.type);
-            info.portId = static_cast<int>(p.number);
-            info.sfUnit = static_cast<int>(p.unit);
-            info.name = p.name;
-            info.longName = p.longName;
-            portPos_[ifIndex & kIfPosMask] = static_cast<int16_t>(ports_.size());
-            ports_.push_back({ifIndex, std::move(info), p.vlan, p.mtu});
-        }
-    }
+    addPorts(cfg);
     for (const auto& l : cfg.lags) {
         const uint32_t ifIndex = lagIfIndex(l.number);
         addName(l.name, ifIndex, cfg.source, l.line);
@@ -70,6 +47,33 @@ IfDb::IfDb(const ChassisConfig& cfg) : pipes_(kMaxCardTypes) {
             if (why)
                 throw ConfigError(cfg.source + ":" + std::to_string(m.line) + ": " + *why);
             addLagMember(lagIfIndex(l.number), *port);
+        }
+    }
+}
+
+void IfDb::addPorts(const ChassisConfig& cfg) {
+    for (const auto& card : cfg.lineCards) {
+        for (const auto& p : card.ports) {
+            const uint32_t ifIndex = portIfIndex(card.slot, p.number);
+            auto& pipe = pipes_[card.type][p.number];
+            if (pipe >= 0 && static_cast<uint32_t>(pipe) != p.pipe) {
+                throw ConfigError(cfg.source + ":" + std::to_string(p.line) + ": card type " +
+                                  std::to_string(card.type) + " maps port " +
+                                  std::to_string(p.number) + " to pipe " + std::to_string(p.pipe) +
+                                  " here and to pipe " + std::to_string(pipe) + " elsewhere");
+            }
+            pipe = static_cast<int16_t>(p.pipe);
+            addName(p.name, ifIndex, cfg.source, p.line);
+            ozm::IfInfo info;
+            info.type = OZM_IFTYPE_ETHERNET;
+            info.slot = static_cast<int>(card.slot);
+            info.cardType = static_cast<int>(card.type);
+            info.portId = static_cast<int>(p.number);
+            info.sfUnit = static_cast<int>(p.unit);
+            info.name = p.name;
+            info.longName = p.longName;
+            portPos_[ifIndex & kIfPosMask] = static_cast<int16_t>(ports_.size());
+            ports_.push_back({ifIndex, std::move(info), p.vlan, p.mtu});
         }
     }
 }

@@ -89,6 +89,8 @@ class IfDb {
     };
 
     int vlanIndex(uint32_t ifIndex) const;
+    // The line cards' ports, with their pipes, names and interface records.
+    void addPorts(const ChassisConfig& cfg);
     void addName(const std::string& name, uint32_t ifIndex, const std::string& source, int line);
 
     std::vector<Port> ports_;

@@ -325,6 +325,34 @@ std::vector<uint8_t> build(const Mac& dst, const Mac& src, std::optional<uint16_
     return b;
 }
 
+// A customer PDU of kind from src, with an 802.1Q tag for vlan when given (PVST always has
+// one, VLAN 1 by default).
+std::vector<uint8_t> customerPdu(const LineParser& p, const std::string& kind, const Mac& src,
+                                 std::optional<uint16_t> vlan) {
+    std::vector<uint8_t> f;
+    std::vector<uint8_t> payload;
+    if (kind == "stp" || kind == "gvrp") {
+        payload = kLlcStp;
+        append(payload, kind == "stp" ? kConfigBpdu : kGarpJoin);
+        f = build(kind == "stp" ? kStpMac : kGvrpMac, src,
+                  vlan ? std::optional(kDot1q) : std::nullopt, vlan.value_or(0), std::nullopt,
+                  payload);
+    } else if (kind == "lldp") {
+        f = build(kLldpMac, src, vlan ? std::optional(kDot1q) : std::nullopt, vlan.value_or(0),
+                  kLldpType, kLldpTlvs);
+    } else if (kind == "pvst") {
+        const uint16_t v = vlan.value_or(1);
+        payload = kLlcSnapPvst;
+        append(payload, kConfigBpdu);
+        append(payload, {kPvstTlvType, 0x00, 0x00, kPvstTlvLen, 0x00, static_cast<uint8_t>(v >> 8),
+                         static_cast<uint8_t>(v)});
+        f = build(kPvstMac, src, kDot1q, v, std::nullopt, payload);
+    } else {
+        p.fail("frame kind '" + kind + "' is none of stp, lldp, gvrp, pvst, tunnelled");
+    }
+    return f;
+}
+
 // KIND [src=MAC] [vlan=N]: a customer PDU, tagged with vlan when given (PVST always is, VLAN 1
 // by default). tunnelled [proto=KIND] [vlan=N] [cvlan=N] [mac=MAC] [tpid=N]: one as the far edge
 // sends it across the provider network, with the tunnel MAC and the provider tag (tpid, default
@@ -350,27 +378,7 @@ std::vector<uint8_t> ofKind(const LineParser& p, const std::vector<std::string>&
     std::optional<uint16_t> vlan;
     if (kv.count(customerKey))
         vlan = static_cast<uint16_t>(p.number(kv.at(customerKey), kVlanMax, customerKey));
-    std::vector<uint8_t> f;
-    std::vector<uint8_t> payload;
-    if (kind == "stp" || kind == "gvrp") {
-        payload = kLlcStp;
-        append(payload, kind == "stp" ? kConfigBpdu : kGarpJoin);
-        f = build(kind == "stp" ? kStpMac : kGvrpMac, src,
-                  vlan ? std::optional(kDot1q) : std::nullopt, vlan.value_or(0), std::nullopt,
-                  payload);
-    } else if (kind == "lldp") {
-        f = build(kLldpMac, src, vlan ? std::optional(kDot1q) : std::nullopt, vlan.value_or(0),
-                  kLldpType, kLldpTlvs);
-    } else if (kind == "pvst") {
-        const uint16_t v = vlan.value_or(1);
-        payload = kLlcSnapPvst;
-        append(payload, kConfigBpdu);
-        append(payload, {kPvstTlvType, 0x00, 0x00, kPvstTlvLen, 0x00, static_cast<uint8_t>(v >> 8),
-                         static_cast<uint8_t>(v)});
-        f = build(kPvstMac, src, kDot1q, v, std::nullopt, payload);
-    } else {
-        p.fail("frame kind '" + kind + "' is none of stp, lldp, gvrp, pvst, tunnelled");
-    }
+    const std::vector<uint8_t> f = customerPdu(p, kind, src, vlan);
     if (!tunnelled)
         return f;
     // The provider tag replaces a customer 802.1Q tag, except PVST's, which stays inside.

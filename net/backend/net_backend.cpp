@@ -268,10 +268,18 @@ bool NetBackend::fireTimers() {
     return fired;
 }
 
-int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
+namespace {
+
+// A task descriptor that poll found readable (or hung up) and that is open.
+bool readable(const pollfd& p) {
+    return (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && (p.revents & POLLNVAL) == 0;
+}
+
+}  // namespace
+
+void NetBackend::gatherWaited(int nfds, const OzmFdSet* readSet) {
     const int limit = readSet == nullptr ? 0 : std::clamp(nfds, 0, OZM_FD_SETSIZE);
-    std::vector<pollfd>& fds = pollFds_;
-    fds.clear();
+    pollFds_.clear();
     pduWaited_.clear();
     // Word by word: the task asks about the whole set's range on every pass. A PDU socket is
     // ready while its queue holds PDUs: it is not polled itself.
@@ -283,24 +291,30 @@ int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
             if (pduSockets_.contains(fd))
                 pduWaited_.push_back(fd);
             else
-                fds.push_back({fd, POLLIN, 0});
+                pollFds_.push_back({fd, POLLIN, 0});
         }
     }
-    const auto reportPdus = [this, readSet] {
-        for (int fd : pduWaited_) {
-            const PduQueue* q = pduQueue(fd);
-            if (q != nullptr && !q->empty())
-                OZM_FD_SET(fd, readSet);
-        }
-    };
-    const auto pduReady = [this] {
-        if (dataPath_)
-            dataPath_->drain();
-        return static_cast<int>(std::ranges::count_if(pduWaited_, [this](int fd) {
-            const PduQueue* q = pduQueue(fd);
-            return q != nullptr && !q->empty();
-        }));
-    };
+}
+
+int NetBackend::pduReady() {
+    if (dataPath_)
+        dataPath_->drain();
+    return static_cast<int>(std::ranges::count_if(pduWaited_, [this](int fd) {
+        const PduQueue* q = pduQueue(fd);
+        return q != nullptr && !q->empty();
+    }));
+}
+
+void NetBackend::reportPdus(OzmFdSet* readSet) {
+    for (int fd : pduWaited_) {
+        const PduQueue* q = pduQueue(fd);
+        if (q != nullptr && !q->empty())
+            OZM_FD_SET(fd, readSet);
+    }
+}
+
+int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
+    gatherWaited(nfds, readSet);
     // PDUs already queued go to the task without a system call. Every kPassesPerPoll-th pass,
     // and whenever a timer falls due, takes the way below instead: the other descriptors are
     // polled (without waiting while PDUs are queued) and the PDUs the task sent meanwhile
@@ -308,20 +322,21 @@ int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
     if (!fireTimers() && ++fastPasses_ < kPassesPerPoll) {
         if (const int ready = pduReady(); ready > 0) {
             OZM_FD_ZERO(readSet);
-            reportPdus();
+            reportPdus(readSet);
             return ready;
         }
     }
     fastPasses_ = 0;
+    return pollWaited(readSet, timeout);
+}
+
+int NetBackend::pollWaited(OzmFdSet* readSet, const OzmTimeval* timeout) {
     // Waited on too, never reported to the task: the shell, the data-path channel and the
     // trap ring (polled while both PDU queues have room: a full one waits for the task).
-    const size_t taskFds = fds.size();
-    const size_t shellAt = taskFds;
-    const size_t dataPathAt = taskFds + 1;
-    const size_t ringAt = taskFds + 2;
-    fds.push_back({shell_.get(), POLLIN, 0});
-    fds.push_back({dataPathChannel_.get(), POLLIN, 0});
-    fds.push_back({-1, POLLIN, 0});
+    const size_t taskFds = pollFds_.size();
+    pollFds_.push_back({shell_.get(), POLLIN, 0});
+    pollFds_.push_back({dataPathChannel_.get(), POLLIN, 0});
+    pollFds_.push_back({-1, POLLIN, 0});
     std::optional<uint64_t> deadline;
     if (timeout != nullptr) {
         deadline = nowUs() + static_cast<uint64_t>(std::max(0L, timeout->tv_sec)) * kUsPerSecond +
@@ -329,47 +344,57 @@ int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
     }
     for (;;) {
         fireTimers();
-        int ready = pduReady();
-        const uint64_t now = nowUs();
-        std::optional<uint64_t> until = deadline;
-        if (!timers_.empty())
-            until = std::min(until.value_or(UINT64_MAX), timers_.begin()->first);
-        int waitMs = -1;
-        if (ready > 0)
-            waitMs = 0;
-        else if (until)
-            waitMs = static_cast<int>((*until > now ? *until - now + kUsPerMs - 1 : 0) / kUsPerMs);
-        const bool ringRoom = dataPath_ && !dataPath_->queue(OZML2STP)->full() &&
-                              !dataPath_->queue(OZML2L2PT)->full();
-        fds[ringAt].fd = ringRoom ? dataPath_->ringFd() : -1;
-        flushPdus();  // the task's PDUs leave before it waits on anything
-        if (::poll(fds.data(), fds.size(), waitMs) < 0) {
-            waitErrno_ = errno;
+        const int ready = pollPass(taskFds, pollTimeoutMs(pduReady(), deadline));
+        if (ready < 0)
             return -1;
-        }
-        if (fds[shellAt].revents != 0)
-            serveShell();
-        if (fds[dataPathAt].revents != 0)
-            serveDataPath();
-        ready = pduReady();
-        for (const auto& p : std::span(fds).first(taskFds)) {
-            if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 && (p.revents & POLLNVAL) == 0)
-                ++ready;
-        }
         if (ready > 0 || (deadline && nowUs() >= *deadline)) {
-            if (readSet != nullptr) {
-                OZM_FD_ZERO(readSet);
-                for (const auto& p : std::span(fds).first(taskFds)) {
-                    if ((p.revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
-                        (p.revents & POLLNVAL) == 0) {
-                        OZM_FD_SET(p.fd, readSet);
-                    }
-                }
-                reportPdus();
-            }
+            reportReady(readSet, taskFds);
             return ready;
         }
     }
+}
+
+int NetBackend::pollTimeoutMs(int pdusReady, std::optional<uint64_t> deadline) const {
+    if (pdusReady > 0)
+        return 0;
+    const uint64_t now = nowUs();
+    std::optional<uint64_t> until = deadline;
+    if (!timers_.empty())
+        until = std::min(until.value_or(UINT64_MAX), timers_.begin()->first);
+    if (!until)
+        return -1;
+    return static_cast<int>((*until > now ? *until - now + kUsPerMs - 1 : 0) / kUsPerMs);
+}
+
+int NetBackend::pollPass(size_t taskFds, int waitMs) {
+    const size_t shellAt = taskFds;
+    const size_t dataPathAt = taskFds + 1;
+    const size_t ringAt = taskFds + 2;
+    const bool ringRoom =
+        dataPath_ && !dataPath_->queue(OZML2STP)->full() && !dataPath_->queue(OZML2L2PT)->full();
+    pollFds_[ringAt].fd = ringRoom ? dataPath_->ringFd() : -1;
+    flushPdus();  // the task's PDUs leave before it waits on anything
+    if (::poll(pollFds_.data(), pollFds_.size(), waitMs) < 0) {
+        waitErrno_ = errno;
+        return -1;
+    }
+    if (pollFds_[shellAt].revents != 0)
+        serveShell();
+    if (pollFds_[dataPathAt].revents != 0)
+        serveDataPath();
+    return pduReady() +
+           static_cast<int>(std::ranges::count_if(std::span(pollFds_).first(taskFds), readable));
+}
+
+void NetBackend::reportReady(OzmFdSet* readSet, size_t taskFds) {
+    if (readSet == nullptr)
+        return;
+    OZM_FD_ZERO(readSet);
+    for (const pollfd& p : std::span(pollFds_).first(taskFds)) {
+        if (readable(p))
+            OZM_FD_SET(p.fd, readSet);
+    }
+    reportPdus(readSet);
 }
 
 void NetBackend::serveDataPath() {

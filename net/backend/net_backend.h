@@ -96,6 +96,16 @@ class NetBackend final : public ozm::Backend {
     // Feeds the timers that fell due to the task's timer queue: whether any did.
     bool fireTimers();
     void flushPdus();
+    // One wait's steps: the descriptors it asks about, split into PDU sockets and polled ones;
+    // how many PDU sockets have PDUs queued; the poll loop that runs until something is ready
+    // or the timeout ends; one poll pass and its wait; the ready set handed back to the task.
+    void gatherWaited(int nfds, const OzmFdSet* readSet);
+    int pduReady();
+    void reportPdus(OzmFdSet* readSet);
+    int pollWaited(OzmFdSet* readSet, const OzmTimeval* timeout);
+    int pollTimeoutMs(int pdusReady, std::optional<uint64_t> deadline) const;
+    int pollPass(size_t taskFds, int waitMs);
+    void reportReady(OzmFdSet* readSet, size_t taskFds);
     void serveShell();
     void serveDataPath();
     void serveHeartbeat(int fd);
