@@ -122,6 +122,51 @@ void loopPass(const OzmTimeval& waitTime) {
 
 }  // namespace
 
+// The descriptors the main loop selects on: the request and timer queues, the SWP pipe and
+// the two PDU sockets.
+static void l2ptWatchFds(OzmL2ptTcb& tcb) {
+    tcb.reqQueue = Key_getReqQueue(tcb.ipcKey);
+    tcb.tmrQueue = Key_getTmrQueue(tcb.ipcKey);
+    OZM_FD_ZERO(&tcb.readFds);
+    OZM_FD_SET(Key_getSocketFd(tcb.reqQueue), &tcb.readFds);
+    OZM_FD_SET(Key_getSocketFd(tcb.tmrQueue), &tcb.readFds);
+    OZM_FD_SET(tcb.swpPipe, &tcb.readFds);
+    OZM_FD_SET(tcb.stpSock, &tcb.readFds);
+    OZM_FD_SET(tcb.l2ptSock, &tcb.readFds);
+}
+
+// Subscribes to the line cards' events, registers with IFM and the ACL agents and asks IFM
+// for its download: 0, or -1 once the task has exited.
+static int l2ptTaskInit(OzmL2ptTcb& tcb) {
+    static constexpr const char* kInit = "l2ptTaskInit";
+    l2ptAclBitmap = 0;
+    l2ptAgentSetMirror = l2ptMirrorAclBitmap;
+    L2PT_DBG("%s: start\r\n", kInit);
+    ozmDLLInit(&l2ptCorePortList);
+    ozmDLLInit(&l2ptDebugData.list);
+    if (ozmEvhSubscribeEvt(tcb.logHandle, 3, EVT_LINECARD_REMOVED, EVT_LINECARD_UP,
+                           EVT_LINECARD_DOWN) != 0) {
+        logFailure("cannot subscribe to linecard events");
+        l2ptTaskExit(L2PT_EXIT_STARTUP_FAILURE);
+        return -1;
+    }
+    int value = kRegisterSvceValue;
+    ozmEvtRegisterSvce(tcb.logHandle, &value);
+    L2PT_DBG("%s: Registration with IFM and ACL agents\r\n", kInit);
+    while (l2ptRegistration() == -1) {
+        taskDelay(sysClkRateGet());
+    }
+    L2PT_DBG("%s: sending download data msg to IFM\r\n", kInit);
+    uint8_t request[ifmreg::kRequestLen] = {};
+    if (l2ptIpcSendAndWait(MT_L2PT_IFM_DOWNLOAD_DATA, svc::kIfm, 0, request, sizeof request) ==
+        -1) {
+        logFailure("cannot send download data message to IFM");
+        l2ptTaskExit(L2PT_EXIT_STARTUP_FAILURE);
+        return -1;
+    }
+    return 0;
+}
+
 int l2ptTaskMain(int argc, char** argv) {
     ozmL2ptTcbNode = OzmL2ptTcb{};
     OzmL2ptTcb& tcb = ozmL2ptTcbNode;
@@ -165,41 +210,10 @@ int l2ptTaskMain(int argc, char** argv) {
         logFailure("cannot create SWP pipe");
         return -1;
     }
-    tcb.reqQueue = Key_getReqQueue(tcb.ipcKey);
-    tcb.tmrQueue = Key_getTmrQueue(tcb.ipcKey);
-    OZM_FD_ZERO(&tcb.readFds);
-    OZM_FD_SET(Key_getSocketFd(tcb.reqQueue), &tcb.readFds);
-    OZM_FD_SET(Key_getSocketFd(tcb.tmrQueue), &tcb.readFds);
-    OZM_FD_SET(tcb.swpPipe, &tcb.readFds);
-    OZM_FD_SET(tcb.stpSock, &tcb.readFds);
-    OZM_FD_SET(tcb.l2ptSock, &tcb.readFds);
+    l2ptWatchFds(tcb);
 
-    static constexpr const char* kInit = "l2ptTaskInit";
-    l2ptAclBitmap = 0;
-    l2ptAgentSetMirror = l2ptMirrorAclBitmap;
-    L2PT_DBG("%s: start\r\n", kInit);
-    ozmDLLInit(&l2ptCorePortList);
-    ozmDLLInit(&l2ptDebugData.list);
-    if (ozmEvhSubscribeEvt(tcb.logHandle, 3, EVT_LINECARD_REMOVED, EVT_LINECARD_UP,
-                           EVT_LINECARD_DOWN) != 0) {
-        logFailure("cannot subscribe to linecard events");
-        l2ptTaskExit(L2PT_EXIT_STARTUP_FAILURE);
+    if (l2ptTaskInit(tcb) == -1)
         return 0;
-    }
-    int value = kRegisterSvceValue;
-    ozmEvtRegisterSvce(tcb.logHandle, &value);
-    L2PT_DBG("%s: Registration with IFM and ACL agents\r\n", kInit);
-    while (l2ptRegistration() == -1) {
-        taskDelay(sysClkRateGet());
-    }
-    L2PT_DBG("%s: sending download data msg to IFM\r\n", kInit);
-    uint8_t request[ifmreg::kRequestLen] = {};
-    if (l2ptIpcSendAndWait(MT_L2PT_IFM_DOWNLOAD_DATA, svc::kIfm, 0, request, sizeof request) ==
-        -1) {
-        logFailure("cannot send download data message to IFM");
-        l2ptTaskExit(L2PT_EXIT_STARTUP_FAILURE);
-        return 0;
-    }
     ozmTaskReady(tcb.taskKey);
     l2ptIsPrimary = static_cast<uint32_t>(ozmHaIsPrimaryRpm());
     const OzmTimeval waitTime{0, kLoopWaitUsec};
