@@ -61,10 +61,7 @@ class Runner {
 
   private:
     uint32_t port(const std::string& name) {
-        const auto i = chassis_.ifdb().find(name);
-        if (!i)
-            ADD_FAILURE() << "the test chassis has no port " << name;
-        return i.value_or(0);
+        return chassis::test::portNamed(chassis_.ifdb(), name);
     }
 
     test::Recorder task_;

@@ -59,6 +59,14 @@ inline ChassisConfig config() {
     return loadChassisText(kYaml, "test.yaml");
 }
 
+// A port's ifIndex by its name; 0, and the test fails, for a port the chassis lacks.
+inline uint32_t portNamed(const IfDb& db, const std::string& name) {
+    const auto i = db.find(name);
+    if (!i)
+        ADD_FAILURE() << "the test chassis has no port " << name;
+    return i.value_or(0);
+}
+
 // A port's Linux interface in the tests on interfaces: its name with '_' for '/' ("ge0_1").
 inline std::string netdevOf(std::string port) {
     std::replace(port.begin(), port.end(), '/', '_');

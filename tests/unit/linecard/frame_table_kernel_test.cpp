@@ -225,10 +225,7 @@ class KernelRunner {
 
   private:
     uint32_t port(const std::string& name) {
-        const auto i = chassis_.ifdb().find(name);
-        if (!i)
-            ADD_FAILURE() << "the test chassis has no port " << name;
-        return i.value_or(0);
+        return chassis::test::portNamed(chassis_.ifdb(), name);
     }
     size_t index(uint32_t portIf) { return static_cast<size_t>(chassis_.ifdb().portIndex(portIf)); }
 
