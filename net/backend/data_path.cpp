@@ -85,6 +85,7 @@ void DataPath::drain() {
         if (q == nullptr) {
             ++malformed_;
         } else if (q->full()) {
+            ring_.publish();
             return;  // left in the ring until the task has read some: nothing is lost here
         } else {
             q->push(trap->rxIf, trap->frame);

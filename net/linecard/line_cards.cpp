@@ -270,6 +270,7 @@ void LineCards::readEvents() {
         }
         events_->release();
     }
+    events_->publish();
 }
 
 }  // namespace netp::linecard

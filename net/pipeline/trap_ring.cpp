@@ -27,7 +27,10 @@ TrapRing::TrapRing(Fd fd, Mapping consumer, Mapping producer, size_t dataBytes)
     : fd_(std::move(fd)),
       consumer_(std::move(consumer)),
       producer_(std::move(producer)),
-      mask_(dataBytes - 1) {}
+      mask_(dataBytes - 1),
+      cons_(loadAcquire(consumer_.data())),
+      prod_(cons_),
+      published_(cons_) {}
 
 Result<TrapRing> TrapRing::map(Fd fd, size_t dataBytes) {
     const size_t page = pageSize();
@@ -47,11 +50,20 @@ Result<TrapRing> TrapRing::map(Fd fd, size_t dataBytes) {
 }
 
 std::span<const uint8_t> TrapRing::peek() {
-    Pos cons = loadAcquire(consumer_.data());
+    const std::span<const uint8_t> rec = next();
+    if (rec.empty())
+        publish();  // stopped: the producer wakes the reader when the next record is committed
+    return rec;
+}
+
+std::span<const uint8_t> TrapRing::next() {
     for (;;) {
-        if (cons >= loadAcquire(producer_.data()))
-            return {};
-        const uint8_t* header = data() + (cons & mask_);
+        if (cons_ >= prod_) {
+            prod_ = loadAcquire(producer_.data());
+            if (cons_ >= prod_)
+                return {};
+        }
+        const uint8_t* header = data() + (cons_ & mask_);
         const uint32_t word =
             __atomic_load_n(reinterpret_cast<const uint32_t*>(header), __ATOMIC_ACQUIRE);
         if (word & BPF_RINGBUF_BUSY_BIT)
@@ -59,21 +71,29 @@ std::span<const uint8_t> TrapRing::peek() {
         const uint64_t len = word & ~kFlagBits;
         if (len > mask_ + 1 - kHeaderBytes)
             return {};  // no producer writes such a record: leave the ring alone
-        const Pos next = cons + ((len + kHeaderBytes + kRecordAlign - 1) & ~(kRecordAlign - 1));
+        const Pos next = cons_ + ((len + kHeaderBytes + kRecordAlign - 1) & ~(kRecordAlign - 1));
         if (!(word & BPF_RINGBUF_DISCARD_BIT)) {
             next_ = next;
             return {header + kHeaderBytes, static_cast<size_t>(len)};
         }
-        __atomic_store_n(reinterpret_cast<Pos*>(consumer_.data()), next, __ATOMIC_RELEASE);
-        cons = next;
+        cons_ = next;
     }
 }
 
 void TrapRing::release() {
     if (next_ == 0)
         return;
-    __atomic_store_n(reinterpret_cast<Pos*>(consumer_.data()), next_, __ATOMIC_RELEASE);
+    cons_ = next_;
     next_ = 0;
+    if (cons_ - published_ >= kPublishBytes)
+        publish();
+}
+
+void TrapRing::publish() {
+    if (published_ == cons_)
+        return;
+    __atomic_store_n(reinterpret_cast<Pos*>(consumer_.data()), cons_, __ATOMIC_RELEASE);
+    published_ = cons_;
 }
 
 }  // namespace netp::pipeline
