@@ -478,22 +478,16 @@ static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
     return pass;
 }
 
-static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
-    __sync_fetch_and_add(&t->hits, 1);
-    if (!police(t, f->now, f->len)) {
-        __sync_fetch_and_add(&t->policed, 1);
-        return drop(f, L2PT_DP_DROP_POLICED);
-    }
-    /* An untagged frame is handed over in its port's VLAN. */
-    const int add_tag = !is_tag(be16_at(&f->hdr[L2PT_OFF_TYPE]), f->g->tpid);
-    const __u32 len = f->len + (add_tag ? L2PT_TAG_LEN : 0);
-    if (len > L2PT_TRAP_MAX_LEN)
-        return drop(f, L2PT_DP_DROP_TRAP_TOO_LONG);
-    __u32 zero = 0;
-    void* ring = bpf_map_lookup_elem(&l2pt_rings, &zero);
-    if (!ring)
-        return drop(f, L2PT_DP_DROP_NO_SOCKET);
-    struct l2pt_trap_rec* rec = bpf_ringbuf_reserve(ring, sizeof(*rec), 0);
+/* Room for the frame in a trap record of the smaller sizes: records are no longer than the
+ * frame needs, so that the ring holds many small PDUs on few pages. */
+#define TRAP_ROOM_SMALL 128
+#define TRAP_ROOM_MEDIUM 512
+#define TRAP_REC_BYTES(room) (__builtin_offsetof(struct l2pt_trap_rec, frame) + (room))
+
+/* Writes the trapped frame (len bytes once tagged) into a record with room bytes for it. */
+static __always_inline int trap_record(struct frame* f, struct l2pt_trap* t, void* ring, __u32 len,
+                                       int add_tag, const __u32 room) {
+    struct l2pt_trap_rec* rec = bpf_ringbuf_reserve(ring, TRAP_REC_BYTES(room), 0);
     if (!rec)
         return drop(f, L2PT_DP_DROP_TASK_BEHIND);
 
@@ -514,14 +508,16 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
         __u64 rest = (__u64)f->len - L2PT_OFF_TYPE;
         __builtin_memcpy(rec->frame, f->hdr, 2 * L2PT_ETH_ALEN);
         put_tag(&rec->frame[L2PT_OFF_TYPE], L2PT_TPID_8021Q, f->in->pvid & L2PT_VID_MASK);
-        if (rest < 1 || rest > L2PT_TRAP_MAX_LEN - L2PT_OFF_TYPE - L2PT_TAG_LEN)
+        barrier_var(rest);
+        if (rest < 1 || rest > room - L2PT_OFF_TYPE - L2PT_TAG_LEN)
             err = -1;
         else
             err = bpf_skb_load_bytes(f->skb, L2PT_OFF_TYPE,
                                      &rec->frame[L2PT_OFF_TYPE + L2PT_TAG_LEN], rest);
     } else {
         __u64 whole = f->len;
-        if (whole < 1 || whole > L2PT_TRAP_MAX_LEN)
+        barrier_var(whole);
+        if (whole < 1 || whole > room)
             err = -1;
         else
             err = bpf_skb_load_bytes(f->skb, 0, rec->frame, whole);
@@ -537,6 +533,28 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
         f->o.vid = f->in->pvid & L2PT_VID_MASK;
     trace(f, L2PT_VERDICT_TRAPPED, socket);
     return TC_ACT_SHOT;
+}
+
+static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
+    __sync_fetch_and_add(&t->hits, 1);
+    if (!police(t, f->now, f->len)) {
+        __sync_fetch_and_add(&t->policed, 1);
+        return drop(f, L2PT_DP_DROP_POLICED);
+    }
+    /* An untagged frame is handed over in its port's VLAN. */
+    const int add_tag = !is_tag(be16_at(&f->hdr[L2PT_OFF_TYPE]), f->g->tpid);
+    const __u32 len = f->len + (add_tag ? L2PT_TAG_LEN : 0);
+    if (len > L2PT_TRAP_MAX_LEN)
+        return drop(f, L2PT_DP_DROP_TRAP_TOO_LONG);
+    __u32 zero = 0;
+    void* ring = bpf_map_lookup_elem(&l2pt_rings, &zero);
+    if (!ring)
+        return drop(f, L2PT_DP_DROP_NO_SOCKET);
+    if (len <= TRAP_ROOM_SMALL)
+        return trap_record(f, t, ring, len, add_tag, TRAP_ROOM_SMALL);
+    if (len <= TRAP_ROOM_MEDIUM)
+        return trap_record(f, t, ring, len, add_tag, TRAP_ROOM_MEDIUM);
+    return trap_record(f, t, ring, len, add_tag, L2PT_TRAP_MAX_LEN);
 }
 
 static __always_inline struct l2pt_trap* trap_entry(struct frame* f) {
