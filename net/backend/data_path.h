@@ -80,7 +80,7 @@ class DataPath {
              const chassis::IfDb& db);
 
   private:
-    static constexpr size_t kTxSlots = 32;
+    static constexpr size_t kTxSlots = 128;
     // A PDU the task sends: what it received, with a tag more at most.
     static constexpr size_t kTxSlotBytes = 2048;
 

@@ -133,7 +133,7 @@ class NetBackend final : public ozm::Backend {
     std::map<int, std::pair<Fd, int>> pduSockets_;
     std::vector<int> pduWaited_;  // the PDU sockets of one wait, reused
     // Waits answered from the PDU queues alone since the last poll, at most kPassesPerPoll - 1.
-    static constexpr int kPassesPerPoll = 16;
+    static constexpr int kPassesPerPoll = 64;
     int fastPasses_ = 0;
     std::vector<uint8_t> beat_;  // the heartbeat's datagram, on the main thread
     Fd inet_;                    // the interface-request socket
