@@ -100,15 +100,40 @@ EgressFault DataPath::send(uint32_t egressIf, std::span<const uint8_t> frame) {
     const Egress e = resolveEgress(view_, db_, egressIf, frame);
     if (e.fault != EgressFault::None)
         return e.fault;
+    const std::span<const uint8_t> out(scratch_.data(), egressFrame(e, frame, scratch_));
+    if (joinLast(e, out))
+        return EgressFault::None;
     if (tx_.full())
         flush();
     sockaddr_ll to{};
     to.sll_family = AF_PACKET;
     to.sll_protocol = htons(ETH_P_ALL);
     to.sll_ifindex = static_cast<int>(e.ifindex);
-    const std::span<uint8_t> out = tx_.append(frame.size() - (e.untag ? L2PT_TAG_LEN : 0), &to);
-    egressFrame(e, frame, out);
+    std::ranges::copy(out, tx_.append(out.size(), &to).begin());
+    last_ = {out.size(), e.mtu, 0};
     return EgressFault::None;
+}
+
+bool DataPath::joinLast(const Egress& e, std::span<const uint8_t> out) {
+    constexpr size_t kIf = L2PT_REPLICA_IF_LEN;
+    if (tx_.empty() || out.size() != last_.len || last_.replicas == L2PT_REPLICAS_MAX)
+        return false;
+    // The first port's interface must take the frame with its trailer.
+    const size_t trailer = L2PT_REPLICA_TAIL + (last_.replicas + 1) * kIf;
+    if (last_.len + trailer > size_t{last_.mtu} + L2PT_ETH_HLEN)
+        return false;
+    if (!std::ranges::equal(out, tx_.growLast(0).first(last_.len)))
+        return false;
+    const std::span<uint8_t> d = tx_.growLast(last_.replicas == 0 ? L2PT_REPLICA_TAIL + kIf : kIf);
+    if (d.empty())
+        return false;
+    wire::putU32(d.data(), last_.len + last_.replicas * kIf, e.ifindex);
+    ++last_.replicas;
+    const size_t tail = last_.len + last_.replicas * kIf;
+    wire::putU16(d.data(), tail, static_cast<uint16_t>(last_.replicas));
+    wire::putU16(d.data(), tail + sizeof(uint16_t), L2PT_REPLICA_MAGIC);
+    tx_.lastAddress().sll_protocol = htons(L2PT_REPLICA_PROTO);
+    return true;
 }
 
 void DataPath::flush() {

@@ -81,8 +81,13 @@ class DataPath {
 
   private:
     static constexpr size_t kTxSlots = 128;
-    // A PDU the task sends: what it received, with a tag more at most.
+    // A PDU the task sends: what it received, with a tag more at most, and a replica trailer.
     static constexpr size_t kTxSlotBytes = 2048;
+
+    // A PDU that leaves by several ports with the same bytes, sent as the task sends it to
+    // each in turn, is queued once: out joins the last datagram queued when its bytes are the
+    // same, as one more port in the trailer the pipeline's egress clones it by.
+    bool joinLast(const Egress& e, std::span<const uint8_t> out);
 
     uint16_t generation_;
     pipeline::TrapRing ring_;
@@ -92,6 +97,12 @@ class DataPath {
     PduQueue access_;
     PduQueue tunnel_;
     SendBatch tx_{kTxSlots, kTxSlotBytes};
+    std::array<uint8_t, kTxSlotBytes> scratch_{};  // a PDU as it leaves, before it is queued
+    struct Last {
+        size_t len = 0;       // the last datagram's frame, without its trailer
+        uint16_t mtu = 0;     // of the interface it is sent by
+        size_t replicas = 0;  // other ports it is cloned to
+    } last_;
     Refused refused_;
     uint64_t malformed_ = 0;
 };

@@ -54,6 +54,14 @@ std::span<uint8_t> SendBatch::append(size_t len, const sockaddr_ll* to) {
     return {slot, len};
 }
 
+std::span<uint8_t> SendBatch::growLast(size_t extra) {
+    if (empty() || iov_[count_ - 1].iov_len + extra > slotBytes_)
+        return {};
+    iovec& v = iov_[count_ - 1];
+    v.iov_len += extra;
+    return {static_cast<uint8_t*>(v.iov_base), v.iov_len};
+}
+
 int SendBatch::sendBatch(int fd, size_t at, int flags) {
     const int n =
         ::sendmmsg(fd, msgs_.data() + at, static_cast<unsigned>(count_ - at), MSG_NOSIGNAL | flags);

@@ -152,4 +152,17 @@ struct l2pt_event {
 #define L2PT_TASK_MARK_BASE 0x4c320000u
 #define L2PT_TASK_MARK_MASK 0xFFFF0000u
 
+/* A task PDU that leaves by several ports with the same bytes is sent once, by the first, with
+ * the others' interfaces in a trailer: ifindex[n] (be32 each), n (be16), L2PT_REPLICA_MAGIC
+ * (be16). Such a frame is sent with L2PT_REPLICA_PROTO as its packet-socket protocol (the task
+ * sends no PDU of that EtherType); the egress program takes the trailer off and clones the frame
+ * to the others, marked L2PT_REPLICA_MARK_BASE | generation, so that their own egress counts
+ * them and clones no more. */
+#define L2PT_REPLICA_PROTO 0x88b5u /* IEEE local experimental EtherType 1 */
+#define L2PT_REPLICA_MAGIC 0x4c52u
+#define L2PT_REPLICA_TAIL 4u
+#define L2PT_REPLICA_IF_LEN 4u
+#define L2PT_REPLICAS_MAX 8u
+#define L2PT_REPLICA_MARK_BASE 0x4c330000u
+
 #endif

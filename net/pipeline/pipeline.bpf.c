@@ -706,31 +706,90 @@ int l2pt_ingress(struct __sk_buff* skb) {
     return flood(&f);
 }
 
+static __always_inline __u32 be32_at(const __u8* p) {
+    return (__u32)p[0] << 24 | (__u32)p[1] << 16 | (__u32)p[2] << 8 | p[3];
+}
+
+/* A task frame sent once for several ports: takes its trailer off and clones it to the other
+ * ports' interfaces, marked clone_mark. 0, or -1 when the trailer is not one. */
+static __always_inline int replicate(struct __sk_buff* skb, __u32 clone_mark) {
+    __u32 len = skb->len;
+    __u8 tail[L2PT_REPLICA_TAIL];
+    if (len < L2PT_ETH_HLEN + L2PT_REPLICA_TAIL ||
+        len > L2PT_TRAP_MAX_LEN + L2PT_TAG_LEN + L2PT_REPLICA_TAIL +
+                  L2PT_REPLICAS_MAX * L2PT_REPLICA_IF_LEN)
+        return -1;
+    if (bpf_skb_load_bytes(skb, len - L2PT_REPLICA_TAIL, tail, sizeof(tail)))
+        return -1;
+    __u32 n = be16_at(tail);
+    if (be16_at(&tail[2]) != L2PT_REPLICA_MAGIC || n < 1 || n > L2PT_REPLICAS_MAX)
+        return -1;
+    __u32 trailer = L2PT_REPLICA_TAIL + n * L2PT_REPLICA_IF_LEN;
+    if (len < L2PT_ETH_HLEN + trailer)
+        return -1;
+    __u32 at = len - trailer;
+    __u32 ifs[L2PT_REPLICAS_MAX] = {};
+#pragma unroll
+    for (__u32 i = 0; i < L2PT_REPLICAS_MAX; i++) {
+        __u8 b[L2PT_REPLICA_IF_LEN];
+        if (i >= n)
+            break;
+        if (bpf_skb_load_bytes(skb, at + i * L2PT_REPLICA_IF_LEN, b, sizeof(b)))
+            return -1;
+        ifs[i] = be32_at(b);
+    }
+    if (bpf_skb_change_tail(skb, at, 0))
+        return -1;
+    skb->mark = clone_mark;
+    int failed = 0;
+#pragma unroll
+    for (__u32 i = 0; i < L2PT_REPLICAS_MAX; i++) {
+        if (i >= n)
+            break;
+        if (bpf_clone_redirect(skb, ifs[i], 0) < 0)
+            failed++;
+    }
+    return failed;
+}
+
 SEC("tc")
 int l2pt_egress(struct __sk_buff* skb) {
     __u32 mark = skb->mark;
-    if ((mark & L2PT_TASK_MARK_MASK) != L2PT_TASK_MARK_BASE)
+    const __u32 base = mark & L2PT_TASK_MARK_MASK;
+    if (base != L2PT_TASK_MARK_BASE && base != L2PT_REPLICA_MARK_BASE)
         return TC_ACT_OK;
-    __u32 zero = 0, ifindex = skb->ifindex, slot = L2PT_STATS_NO_PORT, chassis_if = 0;
+    __u32 zero = 0, ifindex = skb->ifindex, slot = L2PT_STATS_NO_PORT;
     struct l2pt_globals* g = bpf_map_lookup_elem(&l2pt_globals, &zero);
     __u32* port = bpf_map_lookup_elem(&l2pt_by_ifindex, &ifindex);
-    if (port && *port < L2PT_MAX_PORTS) {
+    if (port && *port < L2PT_MAX_PORTS)
         slot = *port;
-        struct l2pt_lport* rec = bpf_map_lookup_elem(&l2pt_lports, &slot);
-        if (rec)
-            chassis_if = rec->chassis_if;
-    }
     struct l2pt_port_stats* st = stats_of(slot);
     if (!g || !st)
         return TC_ACT_SHOT;
-    const int fenced = mark != g->task_mark;
+    /* A clone carries the generation its original was checked against. */
+    const __u32 in_force = base == L2PT_TASK_MARK_BASE
+                               ? g->task_mark
+                               : (g->task_mark & ~L2PT_TASK_MARK_MASK) | L2PT_REPLICA_MARK_BASE;
+    const int fenced = !g->task_mark || mark != in_force;
     if (fenced)
         st->drops[L2PT_DP_DROP_FENCED] += 1;
     else {
+        if (base == L2PT_TASK_MARK_BASE && skb->protocol == bpf_htons(L2PT_REPLICA_PROTO)) {
+            const int failed =
+                replicate(skb, L2PT_REPLICA_MARK_BASE | (mark & ~L2PT_TASK_MARK_MASK));
+            if (failed)
+                st->drops[L2PT_DP_DROP_SEND_FAILED] += failed < 0 ? 1 : failed;
+            if (failed < 0)
+                return TC_ACT_SHOT;
+        }
         st->tx += 1;
         st->pdu_tx += 1;
     }
     if (g->flags & L2PT_G_TRACE) {
+        __u32 chassis_if = 0;
+        struct l2pt_lport* rec = bpf_map_lookup_elem(&l2pt_lports, &slot);
+        if (rec && slot != L2PT_STATS_NO_PORT)
+            chassis_if = rec->chassis_if;
         struct l2pt_event ev = {
             .port_if = chassis_if,
             .verdict = fenced ? L2PT_VERDICT_DROPPED : L2PT_VERDICT_FORWARDED,

@@ -131,11 +131,13 @@ Outcome Switch::run(uint32_t port, const Bytes& in, uint32_t gsoSize) {
     return r;
 }
 
-int Switch::runEgress(uint32_t port, const Bytes& in, uint32_t mark) {
+int Switch::runEgress(uint32_t port, const Bytes& in, uint32_t mark, Bytes* out) {
     __sk_buff ctx{};
     ctx.ifindex = ifindex[port];
     ctx.mark = mark;
-    return testRun(tables->egressFd(), ctx, in, nullptr);
+    if (out != nullptr)
+        out->resize(kMaxFrame);
+    return testRun(tables->egressFd(), ctx, in, out);
 }
 
 l2pt_port_stats Switch::stats(uint32_t slot) {

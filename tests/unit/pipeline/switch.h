@@ -60,9 +60,10 @@ class Switch : public ::testing::Test {
         ASSERT_TRUE(tables->setGlobals(g));
     }
 
-    // A frame entering a port (its event read), or leaving it with a socket's mark.
+    // A frame entering a port (its event read), or leaving it with a socket's mark (as it
+    // leaves into *out, when given).
     Outcome run(uint32_t port, const Bytes& frame, uint32_t gsoSize = 0);
-    int runEgress(uint32_t port, const Bytes& frame, uint32_t mark);
+    int runEgress(uint32_t port, const Bytes& frame, uint32_t mark, Bytes* out = nullptr);
     l2pt_port_stats stats(uint32_t slot);
     uint64_t drops(uint32_t slot, l2pt_drop why) { return stats(slot).drops[why]; }
 

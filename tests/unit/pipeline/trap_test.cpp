@@ -155,5 +155,46 @@ TEST_F(Switch, EgressPassesOnlyTheTaskInItsRole) {
     }
 }
 
+// A task frame sent once for several ports: its trailer comes off and names the interfaces it
+// is cloned to; one that cannot take it is counted. A clone is counted by the port it leaves and
+// never cloned again; a frame whose trailer is no trailer is dropped.
+TEST_F(Switch, EgressClonesATaskFrameToThePortsItsTrailerNames) {
+    constexpr uint32_t kNow = L2PT_TASK_MARK_BASE | 2;
+    constexpr uint32_t kNoInterface = 0x7fffff;
+    editGlobals([&](l2pt_globals& g) { g.task_mark = kNow; });
+    // Sent with the replica protocol, as the frame's EtherType gives BPF_PROG_TEST_RUN.
+    const Bytes pdu = frame(kStp, host(1), {}, L2PT_REPLICA_PROTO, 46);
+    Bytes sent = pdu;
+    for (uint32_t to : {ifindex[2], kNoInterface})
+        for (int shift : {24, 16, 8, 0})
+            sent.push_back(static_cast<uint8_t>(to >> shift));
+    for (uint32_t v : {2u, L2PT_REPLICA_MAGIC}) {
+        sent.push_back(static_cast<uint8_t>(v >> 8));
+        sent.push_back(static_cast<uint8_t>(v));
+    }
+    const l2pt_port_stats before = stats(3);
+    Bytes out;
+    EXPECT_EQ(runEgress(3, sent, kNow, &out), TC_ACT_OK);
+    EXPECT_EQ(out, pdu);
+    l2pt_port_stats after = stats(3);
+    EXPECT_EQ(after.pdu_tx - before.pdu_tx, 1u);
+    EXPECT_EQ(after.drops[L2PT_DP_DROP_SEND_FAILED] - before.drops[L2PT_DP_DROP_SEND_FAILED], 1u)
+        << "the interface that is not there";
+
+    Bytes bad = sent;
+    bad.back() ^= 1;  // no magic
+    EXPECT_EQ(runEgress(3, bad, kNow), TC_ACT_SHOT);
+    EXPECT_EQ(drops(3, L2PT_DP_DROP_SEND_FAILED) - after.drops[L2PT_DP_DROP_SEND_FAILED], 1u);
+
+    after = stats(3);
+    const uint32_t clone = L2PT_REPLICA_MARK_BASE | 2, stale = L2PT_REPLICA_MARK_BASE | 1;
+    EXPECT_EQ(runEgress(3, sent, clone, &out), TC_ACT_OK);
+    EXPECT_EQ(out, sent) << "a clone carries no trailer to act on";
+    EXPECT_EQ(runEgress(3, pdu, stale), TC_ACT_SHOT);
+    const l2pt_port_stats last = stats(3);
+    EXPECT_EQ(last.pdu_tx - after.pdu_tx, 1u);
+    EXPECT_EQ(last.drops[L2PT_DP_DROP_FENCED] - after.drops[L2PT_DP_DROP_FENCED], 1u);
+}
+
 }  // namespace
 }  // namespace l2pt_test
