@@ -35,7 +35,10 @@ l2pt_lport portRecord(const chassis::IfDb& db, size_t port, bool present,
     r.mtu = static_cast<uint16_t>(std::min(link.mtu, kMaxMtu));
     r.lag = static_cast<uint16_t>(lag ? lportOf(db, *lag) : L2PT_LPORT_NONE);
     r.slot = static_cast<uint8_t>(db.info(portIf)->slot);
-    r.flags = static_cast<uint8_t>((present ? L2PT_P_PRESENT : 0) | (link.up() ? L2PT_P_UP : 0));
+    // A port carries frames only with the pipeline on its interface: nothing else switches its
+    // traffic, counts what the task sends by it or fences a stale task's frames there.
+    const bool carries = link.up() && link.attached;
+    r.flags = static_cast<uint8_t>((present ? L2PT_P_PRESENT : 0) | (carries ? L2PT_P_UP : 0));
     return r;
 }
 

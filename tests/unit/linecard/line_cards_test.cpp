@@ -55,12 +55,12 @@ class LineCardsTest : public ::testing::Test {
         return bit(v.members) && bit(v.core) == core;
     }
     // The port's interface as the port layer reports it.
-    void link(const std::string& port, uint32_t ifindex, bool up) {
+    void link(const std::string& port, uint32_t ifindex, bool up, bool attached = true) {
         const auto& nd = cards->netdevs();
         const auto it = std::find_if(nd.begin(), nd.end(), [&](auto& n) { return n.port == port; });
         ASSERT_NE(it, nd.end());
         cards->portChanged(static_cast<size_t>(it - nd.begin()),
-                           port::PortState{ifindex, 1500, up, up, true});
+                           port::PortState{ifindex, 1500, up, up, attached});
     }
     void apply(uint32_t slot, uint32_t op, const std::vector<chassis::test::Entry>& entries) {
         downloads.send(slot, op, entries);
@@ -124,12 +124,14 @@ TEST_F(LineCardsTest, IfmChangesReachVlansAndLags) {
 
 // Interfaces into the port records; what was learned behind one that stops carrying traffic
 // goes (a LAG's, once its last live member stops).
-TEST_F(LineCardsTest, AnInterfaceGoingDownForgetsItsMacs) {
+TEST_F(LineCardsTest, OnlyAnInterfaceUpWithThePipelineCarriesAndOneGoingDownForgetsItsMacs) {
     link("ge0/1", 11, true);
     const l2pt_lport up = record(lport("ge0/1"));
     EXPECT_EQ(up.ifindex, 11u);
     EXPECT_EQ(up.mtu, 1500);
     EXPECT_EQ(up.flags, L2PT_P_PRESENT | L2PT_P_UP);
+    link("ge0/2", 12, true, false);
+    EXPECT_EQ(record(lport("ge0/2")).flags, L2PT_P_PRESENT) << "no pipeline on it: carries nothing";
     link("te1/1", 21, true);
     link("te1/2", 22, true);
     tables->learn(100, kHost, lport("ge0/1"), 1);
