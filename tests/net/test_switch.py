@@ -392,6 +392,38 @@ class SwitchTest(unittest.TestCase):
             len(v) for v in self.sw.exchange("core0", tunnelled(stp()),
                                              {"acc1": 1, "acc2": 1}).values()] == [1, 1])
 
+    def test_9b_a_silent_secondary_takes_over_only_once_it_answers(self):
+        """A secondary that stops answering is no fit to take over: when the primary hangs too,
+        it is fenced all the same and the switch waits without a primary, trapped PDUs going
+        nowhere, until the secondary answers again and takes over."""
+        secondary = self.sw.lab.start(None, [os.path.join(BUILD, "app", "l2ptd"), "--chassis",
+                                             self.sw.run_dir],
+                                      os.path.join(self.sw.lab.tmp, "l2ptd-3.log"))
+        netns.wait_for("a ready secondary", lambda: "secondary ready" in self.sw.ctl(
+            "status").stdout)
+        log_before = len(self.sw.daemon_log())
+
+        def logged(text):
+            return lambda: text in self.sw.daemon_log()[log_before:]
+        secondary.send_signal(signal.SIGSTOP)
+        netns.wait_for("the secondary found silent", logged("secondary) does not answer"))
+        primary = self.sw.task
+        primary.send_signal(signal.SIGSTOP)
+        netns.wait_for("the primary fenced", logged("primary) silent for"))
+        self.assertTrue(logged("no task session fit to take over as primary")())
+        self.assertEqual(self.sw.exchange("acc1", stp(), {"acc2": 0, "core0": 0}),
+                         {"acc2": [], "core0": []})
+        self.assertFalse(logged("takes over as primary")())
+        secondary.send_signal(signal.SIGCONT)
+        netns.wait_for("the secondary's takeover", logged("takes over as primary"))
+        self.assertTrue(logged("answers again")())
+        self.sw.task = secondary
+        netns.wait_for("PDUs crossing again", lambda: [
+            len(v) for v in self.sw.exchange("acc1", stp(), {"acc2": 1, "core0": 1}).values()
+        ] == [1, 1])
+        primary.send_signal(signal.SIGCONT)
+        self.assertEqual(primary.wait(10), 4)
+
     def test_10_capture_shell_and_trace(self):
         # l2ptctl creates the file itself (0600), names with spaces and all; the daemon gets
         # its descriptor. An existing file is kept unless --force.
