@@ -61,9 +61,7 @@ def write(topo, directory):
 
 def scale(build, switches, vlans):
     with tempfile.TemporaryDirectory() as d:
-        lab = l2pt_lab.Lab(write(chain(switches, vlans), d), build)
-        if lab.state_file.exists():
-            lab.down()
+        lab = l2pt_lab.Lab.unique(write(chain(switches, vlans), d), build)
         start = time.monotonic()
         try:
             lab.up(timeout=120)
@@ -86,9 +84,7 @@ def rx_packets(lab, site):
 def throughput(build, rates, frames):
     rows = []
     with tempfile.TemporaryDirectory() as d:
-        lab = l2pt_lab.Lab(write(chain(2, 1), d), build)
-        if lab.state_file.exists():
-            lab.down()
+        lab = l2pt_lab.Lab.unique(write(chain(2, 1), d), build)
         try:
             lab.up(timeout=60)
             for rate in rates:
@@ -117,6 +113,7 @@ def main():
     p.add_argument("--frames", type=int, default=5000)
     args = p.parse_args()
     l2pt_lab.require_root()
+    l2pt_lab.sweep_orphans()  # labs of runs that were killed
     print("| switches | customer VLANs | namespaces | up (s) | STP converged (s) | down (s) |")
     print("|---|---|---|---|---|---|")
     for n in map(int, args.switches.split(",")):
