@@ -746,7 +746,9 @@ static __always_inline int replicate(struct __sk_buff* skb, __u32 clone_mark) {
     for (__u32 i = 0; i < L2PT_REPLICAS_MAX; i++) {
         if (i >= n)
             break;
-        if (bpf_clone_redirect(skb, ifs[i], 0) < 0)
+        /* Only to the switch's ports: the trailer is the task's word, not the daemon's. */
+        __u32 to = ifs[i];
+        if (!bpf_map_lookup_elem(&l2pt_by_ifindex, &to) || bpf_clone_redirect(skb, to, 0) < 0)
             failed++;
     }
     return failed;

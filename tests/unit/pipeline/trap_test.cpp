@@ -156,8 +156,9 @@ TEST_F(Switch, EgressPassesOnlyTheTaskInItsRole) {
 }
 
 // A task frame sent once for several ports: its trailer comes off and names the interfaces it
-// is cloned to; one that cannot take it is counted. A clone is counted by the port it leaves and
-// never cloned again; a frame whose trailer is no trailer is dropped.
+// is cloned to; one that is no port of the switch, or not there, is counted and gets nothing. A
+// clone is counted by the port it leaves and never cloned again; a frame whose trailer is no
+// trailer is dropped.
 TEST_F(Switch, EgressClonesATaskFrameToThePortsItsTrailerNames) {
     constexpr uint32_t kNow = L2PT_TASK_MARK_BASE | 2;
     constexpr uint32_t kNoInterface = 0x7fffff;
@@ -165,10 +166,10 @@ TEST_F(Switch, EgressClonesATaskFrameToThePortsItsTrailerNames) {
     // Sent with the replica protocol, as the frame's EtherType gives BPF_PROG_TEST_RUN.
     const Bytes pdu = frame(kStp, host(1), {}, L2PT_REPLICA_PROTO, 46);
     Bytes sent = pdu;
-    for (uint32_t to : {ifindex[2], kNoInterface})
+    for (uint32_t to : {ifindex[2], kNoInterface, ifindex[kUnbound]})
         for (int shift : {24, 16, 8, 0})
             sent.push_back(static_cast<uint8_t>(to >> shift));
-    for (uint32_t v : {2u, L2PT_REPLICA_MAGIC}) {
+    for (uint32_t v : {3u, L2PT_REPLICA_MAGIC}) {
         sent.push_back(static_cast<uint8_t>(v >> 8));
         sent.push_back(static_cast<uint8_t>(v));
     }
@@ -178,8 +179,8 @@ TEST_F(Switch, EgressClonesATaskFrameToThePortsItsTrailerNames) {
     EXPECT_EQ(out, pdu);
     l2pt_port_stats after = stats(3);
     EXPECT_EQ(after.pdu_tx - before.pdu_tx, 1u);
-    EXPECT_EQ(after.drops[L2PT_DP_DROP_SEND_FAILED] - before.drops[L2PT_DP_DROP_SEND_FAILED], 1u)
-        << "the interface that is not there";
+    EXPECT_EQ(after.drops[L2PT_DP_DROP_SEND_FAILED] - before.drops[L2PT_DP_DROP_SEND_FAILED], 2u)
+        << "the interface that is not there and the one of no port";
 
     Bytes bad = sent;
     bad.back() ^= 1;  // no magic
