@@ -469,6 +469,7 @@ class SwitchTest(unittest.TestCase):
         finally:
             trace.kill()
             trace.wait()
+            trace.stdout.close()
 
     def test_11_rate_limits_police_trapped_pdus(self):
         self.assertEqual(self.sw.ctl("rate", "set", "vl100", "8").returncode, 0)  # 1000 B/s
