@@ -118,9 +118,11 @@ bool DataPath::joinLast(const Egress& e, std::span<const uint8_t> out) {
     constexpr size_t kIf = L2PT_REPLICA_IF_LEN;
     if (tx_.empty() || out.size() != last_.len || last_.replicas == L2PT_REPLICAS_MAX)
         return false;
-    // The first port's interface must take the frame with its trailer.
+    // The first port's interface must take the frame with its trailer; a frame longer than
+    // this port's MTU is sent on its own, for the kernel to refuse as it would.
     const size_t trailer = L2PT_REPLICA_TAIL + (last_.replicas + 1) * kIf;
-    if (last_.len + trailer > size_t{last_.mtu} + L2PT_ETH_HLEN)
+    if (last_.len + trailer > size_t{last_.mtu} + L2PT_ETH_HLEN ||
+        out.size() > size_t{e.mtu} + L2PT_ETH_HLEN)
         return false;
     if (!std::ranges::equal(out, tx_.growLast(0).first(last_.len)))
         return false;
