@@ -711,7 +711,8 @@ static __always_inline __u32 be32_at(const __u8* p) {
 }
 
 /* A task frame sent once for several ports: takes its trailer off and clones it to the other
- * ports' interfaces, marked clone_mark. 0, or -1 when the trailer is not one. */
+ * ports' interfaces, marked clone_mark. The clones that could not be made, or -1 when the
+ * trailer is not one. */
 static __always_inline int replicate(struct __sk_buff* skb, __u32 clone_mark) {
     __u32 len = skb->len;
     __u8 tail[L2PT_REPLICA_TAIL];
@@ -772,18 +773,21 @@ int l2pt_egress(struct __sk_buff* skb) {
     const __u32 in_force = base == L2PT_TASK_MARK_BASE
                                ? g->task_mark
                                : (g->task_mark & ~L2PT_TASK_MARK_MASK) | L2PT_REPLICA_MARK_BASE;
-    const int fenced = !g->task_mark || mark != in_force;
-    if (fenced)
+    __u32 why = !g->task_mark || mark != in_force ? L2PT_DP_DROP_FENCED : L2PT_DP_DROP_REASONS;
+    if (why == L2PT_DP_DROP_REASONS && base == L2PT_TASK_MARK_BASE &&
+        skb->protocol == bpf_htons(L2PT_REPLICA_PROTO)) {
+        const int failed = replicate(skb, L2PT_REPLICA_MARK_BASE | (mark & ~L2PT_TASK_MARK_MASK));
+        if (failed > 0)
+            st->drops[L2PT_DP_DROP_SEND_FAILED] += failed;
+        if (failed < 0)
+            why = L2PT_DP_DROP_SEND_FAILED;
+    }
+    const int dropped = why < L2PT_DP_DROP_REASONS;
+    if (why == L2PT_DP_DROP_FENCED)
         st->drops[L2PT_DP_DROP_FENCED] += 1;
+    else if (dropped)
+        st->drops[L2PT_DP_DROP_SEND_FAILED] += 1;
     else {
-        if (base == L2PT_TASK_MARK_BASE && skb->protocol == bpf_htons(L2PT_REPLICA_PROTO)) {
-            const int failed =
-                replicate(skb, L2PT_REPLICA_MARK_BASE | (mark & ~L2PT_TASK_MARK_MASK));
-            if (failed)
-                st->drops[L2PT_DP_DROP_SEND_FAILED] += failed < 0 ? 1 : failed;
-            if (failed < 0)
-                return TC_ACT_SHOT;
-        }
         st->tx += 1;
         st->pdu_tx += 1;
     }
@@ -794,12 +798,12 @@ int l2pt_egress(struct __sk_buff* skb) {
             chassis_if = rec->chassis_if;
         struct l2pt_event ev = {
             .port_if = chassis_if,
-            .verdict = fenced ? L2PT_VERDICT_DROPPED : L2PT_VERDICT_FORWARDED,
-            .reason = fenced ? L2PT_DP_DROP_FENCED : 0,
+            .verdict = dropped ? L2PT_VERDICT_DROPPED : L2PT_VERDICT_FORWARDED,
+            .reason = dropped ? why : 0,
             .len = skb->len,
             .outbound = 1,
         };
         bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
     }
-    return fenced ? TC_ACT_SHOT : TC_ACT_OK;
+    return dropped ? TC_ACT_SHOT : TC_ACT_OK;
 }

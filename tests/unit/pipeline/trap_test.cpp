@@ -186,6 +186,10 @@ TEST_F(Switch, EgressClonesATaskFrameToThePortsItsTrailerNames) {
     bad.back() ^= 1;  // no magic
     EXPECT_EQ(runEgress(3, bad, kNow), TC_ACT_SHOT);
     EXPECT_EQ(drops(3, L2PT_DP_DROP_SEND_FAILED) - after.drops[L2PT_DP_DROP_SEND_FAILED], 1u);
+    EXPECT_EQ(nextEvent().verdict, L2PT_VERDICT_FORWARDED);  // the good one's
+    const l2pt_event ev = nextEvent();
+    EXPECT_EQ(ev.verdict, L2PT_VERDICT_DROPPED);
+    EXPECT_EQ(ev.reason, L2PT_DP_DROP_SEND_FAILED);
 
     after = stats(3);
     const uint32_t clone = L2PT_REPLICA_MARK_BASE | 2, stale = L2PT_REPLICA_MARK_BASE | 1;
