@@ -221,8 +221,16 @@ struct Forwarder {
             fds.push_back(rawSocket(kSw, p));
         void* mem = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (mem == MAP_FAILED) {
+            std::perror("bench_net_e2e: the forwarder's shared page");
+            std::exit(1);
+        }
         shared = new (mem) Shared;
         pid = ::fork();
+        if (pid < 0) {
+            std::perror("bench_net_e2e: the forwarder's process");
+            std::exit(1);
+        }
         if (pid == 0) {
             run(fds);
             ::_exit(0);
