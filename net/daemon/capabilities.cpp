@@ -16,11 +16,10 @@ struct CapabilityRow {
     unsigned number;
     std::string_view name;
 };
-constexpr std::array<CapabilityRow, 4> kCapabilities{{
+constexpr std::array<CapabilityRow, 3> kCapabilities{{
     {Capability::NetRaw, CAP_NET_RAW, "CAP_NET_RAW"},
     {Capability::NetAdmin, CAP_NET_ADMIN, "CAP_NET_ADMIN"},
     {Capability::Bpf, CAP_BPF, "CAP_BPF"},
-    {Capability::Perfmon, CAP_PERFMON, "CAP_PERFMON"},
 }};
 constexpr unsigned kBitsPerWord = 32;
 
@@ -53,9 +52,6 @@ constexpr std::array kNeedRules{
              "the kernel pipeline at the ports' interfaces (tc, rtnetlink, SO_MARK)",
              portInterfaces},
     NeedRule{Capability::Bpf, "the kernel pipeline's programs and maps", portInterfaces},
-    NeedRule{Capability::Perfmon,
-             "the kernel pipeline's verification (stack accesses at variable offsets)",
-             portInterfaces},
 };
 
 }  // namespace

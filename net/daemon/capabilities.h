@@ -5,7 +5,6 @@
 //   CAP_NET_RAW    packet sockets: each port's interface, captures, the send socket
 //   CAP_NET_ADMIN  tc attachment of the kernel pipeline, rtnetlink, SO_MARK
 //   CAP_BPF        loading the kernel pipeline's programs and maps
-//   CAP_PERFMON    the verifier allows the pipeline's stack accesses at variable offsets
 #pragma once
 
 #include <string>
@@ -17,7 +16,7 @@
 
 namespace netp {
 
-enum class Capability { NetRaw, NetAdmin, Bpf, Perfmon };  // in this order
+enum class Capability { NetRaw, NetAdmin, Bpf };  // in this order
 
 struct CapabilityNeed {
     Capability capability;

@@ -227,7 +227,7 @@ class RootServiceTest(unittest.TestCase):
         self.assertEqual(rc, 1, err)
         self.assertIn("needs CAP_NET_ADMIN for the kernel pipeline at the ports' interfaces",
                       err)
-        p = d.start(prefix=as_nobody(",+net_raw,+net_admin,+bpf,+perfmon"))
+        p = d.start(prefix=as_nobody(",+net_raw,+net_admin,+bpf"))
         self.assertEqual(os.stat(os.path.join(d.run_dir, "ctl.sock")).st_uid, 65534)
         self.assertEqual(d.ctl("status").returncode, 1)  # root may ask: no task yet
         # The task as the daemon's user without a capability: the data path it is granted
