@@ -76,10 +76,15 @@ PduQueue* DataPath::queue(int protocol) {
 }
 
 void DataPath::drain() {
-    for (;;) {
+    for (bool first = true;; first = false) {
         const std::span<const uint8_t> rec = ring_.peek();
         if (rec.empty())
             return;
+        if (first) {
+            const auto now = std::chrono::steady_clock::now();
+            lastGap_ = now - lastPdu_;
+            lastPdu_ = now;
+        }
         const auto trap = pipeline::parseTrapRecord(rec);
         PduQueue* q = trap ? queue(trap->socket) : nullptr;
         if (q == nullptr) {
@@ -92,6 +97,19 @@ void DataPath::drain() {
         }
         ring_.release();
     }
+}
+
+bool DataPath::awaitBriefly() {
+    using namespace std::chrono;
+    const auto spin = microseconds(kSpinUs);
+    if (lastGap_ >= spin)
+        return false;
+    for (const auto end = steady_clock::now() + spin; steady_clock::now() < end;) {
+        if (!ring_.peek().empty())
+            return true;
+        __builtin_ia32_pause();
+    }
+    return false;
 }
 
 EgressFault DataPath::send(uint32_t egressIf, std::span<const uint8_t> frame) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -55,6 +56,13 @@ class DataPath {
 
     // Moves the PDUs the ring holds into their sockets' queues, while they have room.
     void drain();
+    // Before waiting on ringFd(): what the ring's reader has read is handed back, so that the
+    // kernel wakes it for the next PDU.
+    void beforeWait() { ring_.publish(); }
+    // While PDUs come closer together than kSpinUs, the next one is awaited awake, for up to
+    // kSpinUs: a sleeping reader is woken by an interrupt on the producer's CPU and a switch
+    // back on its own, which cost more than that. Whether one came.
+    bool awaitBriefly();
     // protocol: OZML2STP (the access socket) or OZML2L2PT (the tunnel socket).
     PduQueue* queue(int protocol);
 
@@ -81,6 +89,7 @@ class DataPath {
 
   private:
     static constexpr size_t kTxSlots = 128;
+    static constexpr int64_t kSpinUs = 20;
     // A PDU the task sends: what it received, with a tag more at most, and a replica trailer.
     static constexpr size_t kTxSlotBytes = 2048;
 
@@ -105,6 +114,8 @@ class DataPath {
     } last_;
     Refused refused_;
     uint64_t malformed_ = 0;
+    std::chrono::steady_clock::time_point lastPdu_{};  // when the last drain found PDUs
+    std::chrono::steady_clock::duration lastGap_ = std::chrono::hours(1);  // before that one
 };
 
 }  // namespace netp

@@ -374,6 +374,11 @@ int NetBackend::pollPass(size_t taskFds, int waitMs) {
         dataPath_ && !dataPath_->queue(OZML2STP)->full() && !dataPath_->queue(OZML2L2PT)->full();
     pollFds_[ringAt].fd = ringRoom ? dataPath_->ringFd() : -1;
     flushPdus();  // the task's PDUs leave before it waits on anything
+    if (ringRoom) {
+        if (waitMs != 0 && dataPath_->awaitBriefly())
+            return pduReady();  // the next PDU came while the task was awake: no wake-up
+        dataPath_->beforeWait();
+    }
     if (::poll(pollFds_.data(), pollFds_.size(), waitMs) < 0) {
         waitErrno_ = errno;
         return -1;

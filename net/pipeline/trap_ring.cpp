@@ -1,6 +1,7 @@
 #include "net/pipeline/trap_ring.h"
 
 #include <linux/bpf.h>
+#include <poll.h>
 #include <sys/mman.h>
 
 #include <utility>
@@ -50,13 +51,6 @@ Result<TrapRing> TrapRing::map(Fd fd, size_t dataBytes) {
 }
 
 std::span<const uint8_t> TrapRing::peek() {
-    const std::span<const uint8_t> rec = next();
-    if (rec.empty())
-        publish();  // stopped: the producer wakes the reader when the next record is committed
-    return rec;
-}
-
-std::span<const uint8_t> TrapRing::next() {
     for (;;) {
         if (cons_ >= prod_) {
             prod_ = loadAcquire(producer_.data());
@@ -78,6 +72,15 @@ std::span<const uint8_t> TrapRing::next() {
         }
         cons_ = next;
     }
+}
+
+std::span<const uint8_t> TrapRing::peekWaiting(int timeoutMs) {
+    std::span<const uint8_t> rec = peek();
+    if (!rec.empty())
+        return rec;
+    publish();
+    pollfd p{fd_.get(), POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) == 1 ? peek() : rec;
 }
 
 void TrapRing::release() {

@@ -4,8 +4,10 @@
 // makes no bpf() call, so a process without privileges reads it. Records are read in place
 // and released in order; nothing is copied or allocated per record. The positions are kept
 // locally: the producer's is read again only when the records read before run out, and the
-// reader's is written back every kPublishBytes and whenever a read finds nothing, so that the two
-// sides do not trade a cache line per record.
+// reader's is written back every kPublishBytes and by publish(), so that the two sides do not
+// trade a cache line per record. The kernel wakes a reader waiting on the descriptor when it
+// commits a record at the position the reader last published: a reader publishes before it
+// waits, and not before (each wake-up is an interrupt on the producer's CPU).
 #pragma once
 
 #include <cstddef>
@@ -29,14 +31,16 @@ class TrapRing {
     // The next committed record, in place until release(); empty when none is ready. Records
     // the producer discarded are skipped.
     std::span<const uint8_t> peek();
+    // The same, waiting up to timeoutMs for a record when none is ready.
+    std::span<const uint8_t> peekWaiting(int timeoutMs);
     // Done with the record peek() gave: the producer may write over it once it is published.
     void release();
-    // Gives the space of every released record back to the producer now.
+    // Gives the space of every released record back to the producer now; before waiting on
+    // fd(), which is readable while records are committed past the position published.
     void publish();
 
   private:
     TrapRing(Fd fd, Mapping consumer, Mapping producer, size_t dataBytes);
-    std::span<const uint8_t> next();
     const uint8_t* data() const { return producer_.data() + pageSize(); }
 
     Fd fd_;

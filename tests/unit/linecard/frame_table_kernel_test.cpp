@@ -275,11 +275,7 @@ class KernelRunner {
     }
 
     l2pt_event nextEvent() {
-        pollfd p{events_->fd(), POLLIN, 0};
-        std::span<const uint8_t> rec = events_->peek();
-        if (rec.empty() && ::poll(&p, 1, kWaitMs) == 1)
-            rec = events_->peek();
-        const auto ev = pipeline::parseEvent(rec);
+        const auto ev = pipeline::parseEvent(events_->peekWaiting(kWaitMs));
         events_->release();
         EXPECT_TRUE(ev) << "no event within " << kWaitMs << " ms";
         return ev.value_or(l2pt_event{});
@@ -297,11 +293,7 @@ class KernelRunner {
     }
 
     void expectTrapped(const Row& r) {
-        pollfd p{ring_->fd(), POLLIN, 0};
-        std::span<const uint8_t> rec = ring_->peek();
-        if (rec.empty() && ::poll(&p, 1, kWaitMs) == 1)
-            rec = ring_->peek();
-        const auto t = pipeline::parseTrapRecord(rec);
+        const auto t = pipeline::parseTrapRecord(ring_->peekWaiting(kWaitMs));
         ASSERT_TRUE(t) << "nothing in the task's ring";
         EXPECT_EQ(t->socket, r.socket);
         EXPECT_EQ(chassis_.ifdb().name(t->rxIf), r.rxIf);

@@ -121,6 +121,7 @@ TEST(TrapRing, SkipsDiscardedRecordsAndWaitsForUncommittedOnes) {
     EXPECT_EQ(text(ring->peek()), "kept");
     ring->release();
     EXPECT_TRUE(ring->peek().empty());
+    ring->publish();
     uint64_t consumer = 0;
     ASSERT_EQ(::pread(fd.get(), &consumer, sizeof consumer, 0), 8);
     EXPECT_EQ(consumer, committed);

@@ -3,7 +3,6 @@
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <net/if.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -147,11 +146,7 @@ l2pt_port_stats Switch::stats(uint32_t slot) {
 }
 
 l2pt_event Switch::nextEvent() {
-    pollfd p{events_->fd(), POLLIN, 0};
-    std::span<const uint8_t> rec = events_->peek();
-    if (rec.empty() && ::poll(&p, 1, kEventWaitMs) == 1)
-        rec = events_->peek();
-    auto ev = parseEvent(rec);
+    auto ev = parseEvent(events_->peekWaiting(kEventWaitMs));
     events_->release();
     EXPECT_TRUE(ev) << "no event within " << kEventWaitMs << " ms";
     return ev.value_or(l2pt_event{});
