@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sched.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -14,14 +16,25 @@
 #include <thread>
 #include <vector>
 
+// Keeps the calling thread, and the threads and processes it starts from now on, on CPU cpu.
+inline void pinTo(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    ::sched_setaffinity(0, sizeof set, &set);
+}
+
 // Starts argv with its output in log; with ownGroup in a process group of its own, so that a
-// ^C at the terminal reaches the benchmark alone, which then ends it.
+// ^C at the terminal reaches the benchmark alone, which then ends it; on CPU cpu alone when
+// cpu is not negative.
 inline pid_t spawn(const std::vector<std::string>& argv, const std::string& log,
-                   bool ownGroup = false) {
+                   bool ownGroup = false, int cpu = -1) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (ownGroup)
             ::setpgid(0, 0);
+        if (cpu >= 0)
+            pinTo(cpu);
         const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         ::dup2(fd, 1);
         ::dup2(fd, 2);
