@@ -107,7 +107,9 @@ bool DataPath::awaitBriefly() {
     for (const auto end = steady_clock::now() + spin; steady_clock::now() < end;) {
         if (!ring_.peek().empty())
             return true;
-        __builtin_ia32_pause();
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();  // the sibling hyperthread runs meanwhile
+#endif
     }
     return false;
 }
