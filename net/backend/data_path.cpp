@@ -115,7 +115,7 @@ bool DataPath::awaitBriefly() {
 }
 
 EgressFault DataPath::send(uint32_t egressIf, std::span<const uint8_t> frame) {
-    if (frame.size() > kTxSlotBytes)
+    if (frame.size() > kTxSlotBytes - L2PT_TAG_LEN - L2PT_TX_TRAILER_MAX)
         return EgressFault::TooLong;
     const Egress e = resolveEgress(view_, db_, egressIf, frame);
     if (e.fault != EgressFault::None)
@@ -125,36 +125,33 @@ EgressFault DataPath::send(uint32_t egressIf, std::span<const uint8_t> frame) {
         return EgressFault::None;
     if (tx_.full())
         flush();
-    sockaddr_ll to{};
-    to.sll_family = AF_PACKET;
-    to.sll_protocol = htons(ETH_P_ALL);
-    to.sll_ifindex = static_cast<int>(e.ifindex);
-    std::ranges::copy(out, tx_.append(out.size(), &to).begin());
-    last_ = {out.size(), e.mtu, 0};
+    const std::span<uint8_t> d = tx_.append(out.size() + L2PT_TX_TAIL + L2PT_TX_IF_LEN);
+    if (d.empty())
+        return EgressFault::TooLong;
+    std::ranges::copy(out, d.begin());
+    last_ = {out.size(), 0};
+    addPort(d, e.ifindex);
     return EgressFault::None;
 }
 
+void DataPath::addPort(std::span<uint8_t> d, uint32_t ifindex) {
+    // The trailer: the ports' interfaces, then their count and the magic.
+    wire::putU32(d.data(), last_.len + last_.ports * L2PT_TX_IF_LEN, ifindex);
+    ++last_.ports;
+    const size_t tail = last_.len + last_.ports * L2PT_TX_IF_LEN;
+    wire::putU16(d.data(), tail, static_cast<uint16_t>(last_.ports));
+    wire::putU16(d.data(), tail + sizeof(uint16_t), L2PT_TX_MAGIC);
+}
+
 bool DataPath::joinLast(const Egress& e, std::span<const uint8_t> out) {
-    constexpr size_t kIf = L2PT_REPLICA_IF_LEN;
-    if (tx_.empty() || out.size() != last_.len || last_.replicas == L2PT_REPLICAS_MAX)
-        return false;
-    // The first port's interface must take the frame with its trailer; a frame longer than
-    // this port's MTU is sent on its own, for the kernel to refuse as it would.
-    const size_t trailer = L2PT_REPLICA_TAIL + (last_.replicas + 1) * kIf;
-    if (last_.len + trailer > size_t{last_.mtu} + L2PT_ETH_HLEN ||
-        out.size() > size_t{e.mtu} + L2PT_ETH_HLEN)
+    if (tx_.empty() || out.size() != last_.len || last_.ports == L2PT_TX_PORTS_MAX)
         return false;
     if (!std::ranges::equal(out, tx_.growLast(0).first(last_.len)))
         return false;
-    const std::span<uint8_t> d = tx_.growLast(last_.replicas == 0 ? L2PT_REPLICA_TAIL + kIf : kIf);
+    const std::span<uint8_t> d = tx_.growLast(L2PT_TX_IF_LEN);
     if (d.empty())
         return false;
-    wire::putU32(d.data(), last_.len + last_.replicas * kIf, e.ifindex);
-    ++last_.replicas;
-    const size_t tail = last_.len + last_.replicas * kIf;
-    wire::putU16(d.data(), tail, static_cast<uint16_t>(last_.replicas));
-    wire::putU16(d.data(), tail + sizeof(uint16_t), L2PT_REPLICA_MAGIC);
-    tx_.lastAddress().sll_protocol = htons(L2PT_REPLICA_PROTO);
+    addPort(d, e.ifindex);
     return true;
 }
 

@@ -90,13 +90,16 @@ class DataPath {
   private:
     static constexpr size_t kTxSlots = 128;
     static constexpr int64_t kSpinUs = 20;
-    // A PDU the task sends: what it received, with a tag more at most, and a replica trailer.
+    // A PDU the task sends: what it received, with a tag more at most, and its ports trailer.
     static constexpr size_t kTxSlotBytes = 2048;
 
-    // A PDU that leaves by several ports with the same bytes, sent as the task sends it to
-    // each in turn, is queued once: out joins the last datagram queued when its bytes are the
-    // same, as one more port in the trailer the pipeline's egress clones it by.
+    // Every PDU leaves by the task's link with a trailer naming its ports, which the pipeline
+    // clones it to. One that leaves by several ports with the same bytes, sent as the task
+    // sends it to each in turn, is queued once: out joins the last datagram queued when its
+    // bytes are the same, as one more port in its trailer.
     bool joinLast(const Egress& e, std::span<const uint8_t> out);
+    // Adds a port to the trailer of the last datagram, d, grown by its room.
+    void addPort(std::span<uint8_t> d, uint32_t ifindex);
 
     uint16_t generation_;
     pipeline::TrapRing ring_;
@@ -108,9 +111,8 @@ class DataPath {
     SendBatch tx_{kTxSlots, kTxSlotBytes};
     std::array<uint8_t, kTxSlotBytes> scratch_{};  // a PDU as it leaves, before it is queued
     struct Last {
-        size_t len = 0;       // the last datagram's frame, without its trailer
-        uint16_t mtu = 0;     // of the interface it is sent by
-        size_t replicas = 0;  // other ports it is cloned to
+        size_t len = 0;    // the last datagram's frame, without its trailer
+        size_t ports = 0;  // in its trailer
     } last_;
     Refused refused_;
     uint64_t malformed_ = 0;

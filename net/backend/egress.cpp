@@ -54,7 +54,7 @@ Egress resolveEgress(const pipeline::TableView& view, const chassis::IfDb& db, u
         return {EgressFault::NoInterface};
     const auto vid = providerVlan(frame, view.globals().tpid);
     const bool untag = vid && view.role(*vid, speaker) == pipeline::TableView::Role::Access;
-    return {EgressFault::None, rec->ifindex, untag, rec->mtu};
+    return {EgressFault::None, rec->ifindex, untag};
 }
 
 size_t egressFrame(const Egress& egress, std::span<const uint8_t> frame, std::span<uint8_t> out) {

@@ -28,7 +28,6 @@ struct Egress {
     EgressFault fault = EgressFault::None;
     uint32_t ifindex = 0;  // the Linux interface it leaves by
     bool untag = false;    // the provider tag comes off on the way out
-    uint16_t mtu = 0;      // of that interface
 };
 
 // egressIf: the chassis ifIndex the task names (a port or a LAG). O(1): a few records read.

@@ -49,7 +49,7 @@ struct NeedRule {
 constexpr std::array kNeedRules{
     NeedRule{Capability::NetRaw, "packet sockets on the ports' interfaces", portInterfaces},
     NeedRule{Capability::NetAdmin,
-             "the kernel pipeline at the ports' interfaces (tc, rtnetlink, SO_MARK)",
+             "the kernel pipeline at the ports' interfaces (tc, rtnetlink, the task's link)",
              portInterfaces},
     NeedRule{Capability::Bpf, "the kernel pipeline's programs and maps", portInterfaces},
 };

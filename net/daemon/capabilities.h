@@ -2,8 +2,8 @@
 // holding only these (AmbientCapabilities= in its unit); at start it says which it lacks and
 // refuses to run without one its configuration needs.
 //
-//   CAP_NET_RAW    packet sockets: each port's interface, captures, the send socket
-//   CAP_NET_ADMIN  tc attachment of the kernel pipeline, rtnetlink, SO_MARK
+//   CAP_NET_RAW    packet sockets: each port's interface, captures
+//   CAP_NET_ADMIN  tc attachment of the kernel pipeline, rtnetlink, the task's link
 //   CAP_BPF        loading the kernel pipeline's programs and maps
 #pragma once
 

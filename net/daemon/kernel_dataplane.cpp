@@ -35,7 +35,10 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
         throw std::runtime_error(loaded.status().what());
     tables_ = std::move(*loaded);
     auto cards = linecard::LineCards::start(
-        chassis, *tables_, [info = hooks_.info](std::string_view l) { info(std::string(l)); });
+        chassis, *tables_, [info = hooks_.info](std::string_view l) { info(std::string(l)); },
+        [this](uint16_t generation) {
+            return linecard::openTaskLink(generation, ops_, tables_->taskTxFd());
+        });
     if (!cards)
         throw std::runtime_error(cards.status().what());
     cards_ = std::move(*cards);

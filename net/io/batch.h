@@ -29,10 +29,8 @@ class SendBatch {
     // Room for one more datagram of len bytes, filled by the caller; to, when given, is where an
     // AF_PACKET datagram goes. Empty when the batch is full or len exceeds a slot.
     std::span<uint8_t> append(size_t len, const sockaddr_ll* to = nullptr);
-    // The last datagram appended, made extra bytes longer (empty when it cannot grow so far),
-    // and where it goes.
+    // The last datagram appended, made extra bytes longer (empty when it cannot grow so far).
     std::span<uint8_t> growLast(size_t extra);
-    sockaddr_ll& lastAddress() { return to_[count_ - 1]; }
 
     // Sends every datagram on fd, in order, and empties the batch. A datagram the socket
     // refuses is skipped and reported to failed(slot) with errno set; the rest still go.

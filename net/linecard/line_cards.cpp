@@ -52,7 +52,7 @@ bool same(const T& a, const T& b) {
 
 Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
                                                     pipeline::Tables& tables, pipeline::LogFn log,
-                                                    TxSocketFn openTx) {
+                                                    TaskTxFn openTx) {
     if (const std::string why = tooBig(chassis.config(), chassis.ifdb()); !why.empty())
         return Status::failure(why);
     auto cards =
@@ -62,7 +62,7 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
 }
 
 LineCards::LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& tables,
-                     pipeline::LogFn log, TxSocketFn openTx)
+                     pipeline::LogFn log, TaskTxFn openTx)
     : chassis_(chassis),
       tables_(tables),
       log_(std::move(log)),
@@ -187,6 +187,7 @@ Status LineCards::syncGlobals() {
     want.ageing_ns = uint64_t{chassis_.config().dataPlane.ageingSeconds} * kNsPerSecond;
     want.flags = chassis_.trace().on() ? L2PT_G_TRACE : 0;
     want.task_mark = task_.mark();
+    want.task_if = task_.ifindex();
     return same(now, want) ? Status() : tables_.setGlobals(want);
 }
 

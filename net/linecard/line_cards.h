@@ -51,8 +51,7 @@ class LineCards {
     // ports, LAGs or slots than it has room for, a port VLAN past 4095) is refused, saying why.
     static pipeline::Result<std::unique_ptr<LineCards>> start(chassis::Chassis& chassis,
                                                               pipeline::Tables& tables,
-                                                              pipeline::LogFn log,
-                                                              TxSocketFn openTx = openTxSocket);
+                                                              pipeline::LogFn log, TaskTxFn openTx);
     ~LineCards();
     LineCards(const LineCards&) = delete;
     LineCards& operator=(const LineCards&) = delete;
@@ -93,7 +92,7 @@ class LineCards {
 
   public:
     LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& tables, pipeline::LogFn log,
-              TxSocketFn openTx);
+              TaskTxFn openTx);
 
   private:
     bool cardPresent(uint32_t portIf) const;

@@ -1,8 +1,10 @@
 #include "net/linecard/task_path.h"
 
-#include <sys/socket.h>
+#include <net/if.h>
+#include <unistd.h>
 
-#include <cerrno>
+#include <cstdio>
+#include <string>
 
 namespace netp::linecard {
 
@@ -11,34 +13,35 @@ using pipeline::Status;
 
 namespace {
 
-// Room for a burst of PDUs to many ports (a flood to every port of a chassis) without the
-// task's sends blocking.
-constexpr int kTxSendBuffer = 4 << 20;
-
 uint32_t markOf(uint16_t generation) {
     return L2PT_TASK_MARK_BASE | generation;
 }
 
+// "l2pt" and this process and the generation in hex: unique among daemons of a namespace, and
+// within IFNAMSIZ (a pid has at most 6 hex digits, a generation 4).
+std::string linkName(uint16_t generation) {
+    char name[IFNAMSIZ];
+    std::snprintf(name, sizeof name, "l2pt%xt%x", static_cast<unsigned>(::getpid()),
+                  static_cast<unsigned>(generation));
+    return name;
+}
+
 }  // namespace
 
-Result<Fd> openTxSocket(uint32_t mark) {
-    // Protocol 0: the socket is bound to no protocol, so nothing is queued on it to read.
-    Fd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
-    if (!fd.valid())
-        return Status::sysFailure("the task's packet socket", errno);
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0)
-        return Status::sysFailure("the task's packet socket: SO_MARK", errno);
-    // Past the system's ceiling when privileged, else up to it.
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUFFORCE, &kTxSendBuffer, sizeof kTxSendBuffer) !=
-            0 &&
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &kTxSendBuffer, sizeof kTxSendBuffer) != 0)
-        return Status::sysFailure("the task's packet socket: SO_SNDBUF", errno);
-    return fd;
+Result<TaskTx> openTaskLink(uint16_t generation, port::PortOps& ops, int taskProgram) {
+    port::OpStatus st;
+    std::unique_ptr<port::TaskLink> link = port::TaskLink::open(linkName(generation), st);
+    if (!link)
+        return Status::failure(st.text());
+    if (st = ops.attach(link->ifindex(), {taskProgram, -1}); !st.ok())
+        return Status::failure("the task link: " + st.text());
+    const uint32_t ifindex = link->ifindex();
+    return TaskTx{link->takeSocket(), ifindex, std::move(link)};
 }
 
 Result<TaskGrant> TaskPath::grant() {
     const auto next = static_cast<uint16_t>(generation_ + 1);
-    Result<Fd> tx = openTx_(markOf(next));
+    Result<TaskTx> tx = openTx_(next);
     if (!tx)
         return tx.status();
     Result<pipeline::ViewFds> views = tables_.viewFds();
@@ -49,12 +52,15 @@ Result<TaskGrant> TaskPath::grant() {
         return ring.status();
     generation_ = next;
     mark_ = markOf(next);
-    return TaskGrant{next, std::move(*ring), std::move(*tx), std::move(*views)};
+    Fd socket = std::move(tx->socket);
+    tx_ = std::move(*tx);
+    return TaskGrant{next, std::move(*ring), std::move(socket), std::move(*views)};
 }
 
 Status TaskPath::revoke() {
     generation_ = static_cast<uint16_t>(generation_ + 1);
     mark_ = markOf(generation_);
+    tx_ = {};
     return tables_.removeTaskRing();
 }
 

@@ -1,7 +1,9 @@
 // The data path of the task in the primary role: the ring its trapped PDUs arrive on, the
 // packet socket its PDUs leave by and read-only views of the tables it tags them by. Each
-// grant is a new generation: the socket's SO_MARK names it, and once the globals' task_mark
-// names another, the egress program drops what that socket sends (fenced).
+// grant is a new generation with a link of its own (port::TaskLink): the pipeline hears only
+// the link the globals name, marks what it takes from there with the generation, and the
+// egress program drops frames of any other generation (fenced). The link of the generation
+// before is deleted.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +11,8 @@
 
 #include "net/io/fd.h"
 #include "net/pipeline/tables.h"
+#include "net/port/port_ops.h"
+#include "net/port/task_link.h"
 
 namespace netp::linecard {
 
@@ -16,36 +20,45 @@ namespace netp::linecard {
 struct TaskGrant {
     uint16_t generation = 0;
     Fd ring;                  // TrapRing::map(ring, L2PT_RING_BYTES)
-    Fd tx;                    // AF_PACKET, SOCK_RAW, protocol 0: sends, receives nothing
+    Fd tx;                    // AF_PACKET, SOCK_RAW, protocol 0, bound: sends, receives nothing
     pipeline::ViewFds views;  // TableView::map(views)
 };
 
-// Makes the task's packet socket with this SO_MARK.
-using TxSocketFn = std::function<pipeline::Result<Fd>(uint32_t mark)>;
-// The socket in the kernel (CAP_NET_RAW, and CAP_NET_ADMIN for the mark and the buffer).
-pipeline::Result<Fd> openTxSocket(uint32_t mark);
+// The way one generation's PDUs leave.
+struct TaskTx {
+    Fd socket;                             // the task's
+    uint32_t ifindex = 0;                  // where its frames come in to the pipeline
+    std::unique_ptr<port::TaskLink> link;  // deleted with this; none in memory
+};
+using TaskTxFn = std::function<pipeline::Result<TaskTx>(uint16_t generation)>;
+// In the kernel: a TaskLink named after this process and the generation, with the pipeline's
+// task program (taskProgram) attached at the ingress of our end by ops.
+pipeline::Result<TaskTx> openTaskLink(uint16_t generation, port::PortOps& ops, int taskProgram);
 
 class TaskPath {
   public:
     static constexpr uint32_t kNoTask = 0;  // the globals' task mark before the first grant
 
-    TaskPath(pipeline::Tables& tables, TxSocketFn openTx)
+    TaskPath(pipeline::Tables& tables, TaskTxFn openTx)
         : tables_(tables), openTx_(std::move(openTx)) {}
 
-    // A socket and views for the next generation, then a new ring in the trap slot: from here
-    // the task that held the ring before receives nothing. The caller writes mark() into the
-    // globals, which fences the sockets of earlier generations.
+    // A link and views for the next generation, then a new ring in the trap slot: from here
+    // the task that held the ring before receives nothing. The caller writes mark() and
+    // ifindex() into the globals, which fences the sockets of earlier generations.
     pipeline::Result<TaskGrant> grant();
-    // Empties the trap slot and moves the generation on, to one no socket carries.
+    // Empties the trap slot, deletes the link and moves the generation on, to one no link has.
     pipeline::Status revoke();
 
     uint16_t generation() const { return generation_; }
     // The mark the globals name now.
     uint32_t mark() const { return mark_; }
+    // Our end of the link the globals name now; 0: none.
+    uint32_t ifindex() const { return tx_.ifindex; }
 
   private:
     pipeline::Tables& tables_;
-    TxSocketFn openTx_;
+    TaskTxFn openTx_;
+    TaskTx tx_;  // the generation's, its socket handed over
     uint16_t generation_ = 0;
     uint32_t mark_ = kNoTask;
 };

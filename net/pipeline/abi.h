@@ -29,17 +29,17 @@
 /* l2pt_globals[0]: the switch-wide settings. */
 #define L2PT_G_TRACE 0x1 /* send an event per frame to l2pt_events */
 struct l2pt_globals {
-    __u32 tpid;       /* the provider TPID in force */
-    __u32 flags;      /* L2PT_G_* */
-    __u64 ageing_ns;  /* a learned MAC not seen for this long is unknown again */
-    __u32 task_mark;  /* SO_MARK of the packet socket of the task in its role now */
-    __u32 pad;
+    __u32 tpid;      /* the provider TPID in force */
+    __u32 flags;     /* L2PT_G_* */
+    __u64 ageing_ns; /* a learned MAC not seen for this long is unknown again */
+    __u32 task_mark; /* the mark of the task's PDUs in its role now (L2PT_TASK_MARK_BASE | gen.) */
+    __u32 task_if;   /* the interface they arrive by: our end of the task's link, 0: none */
 };
 #define L2PT_AGEING_NS_DEFAULT (300ull * 1000000000ull)
 
 /* l2pt_lports[lport]: one port or LAG. */
-#define L2PT_P_PRESENT 0x1  /* its line card is there (for a LAG: always) */
-#define L2PT_P_UP 0x2       /* a port: its interface exists, is up and has carrier */
+#define L2PT_P_PRESENT 0x1 /* its line card is there (for a LAG: always) */
+#define L2PT_P_UP 0x2      /* a port: its interface exists, is up and has carrier */
 #define L2PT_P_IS_LAG 0x4
 struct l2pt_lport {
     __u32 ifindex;    /* the Linux interface of a port; 0 while it has none */
@@ -80,8 +80,8 @@ struct l2pt_trap {
     __u32 started;             /* the bucket has been filled once */
     __u64 tokens;              /* bytes x L2PT_TOKEN_SCALE */
     __u64 last_ns;
-    __u64 hits;                /* frames that matched, policed ones included */
-    __u64 policed;             /* of those, dropped by the policer */
+    __u64 hits;    /* frames that matched, policed ones included */
+    __u64 policed; /* of those, dropped by the policer */
 };
 /* The policer: a token bucket per entry, filled at the entry's rate and holding one second of
  * it, at least one full-size frame. Tokens are bytes x 10^6, so that one microsecond at N bytes
@@ -126,7 +126,7 @@ struct l2pt_trap_rec {
     __u16 socket;  /* L2PT_SOCKET_ACCESS or L2PT_SOCKET_TUNNEL */
     __u16 len;     /* bytes of frame[] in use */
     __u32 pad;
-    __u64 tstamp_ns; /* CLOCK_MONOTONIC */
+    __u64 tstamp_ns;               /* CLOCK_MONOTONIC */
     __u8 frame[L2PT_TRAP_MAX_LEN]; /* as it entered, a tag the kernel took off put back and an
                                       untagged frame in its port's VLAN (802.1Q) */
 };
@@ -135,9 +135,9 @@ struct l2pt_trap_rec {
 /* l2pt_events: one record per frame while L2PT_G_TRACE is set, for the daemon's trace. */
 #define L2PT_EVENT_WAYS 8
 struct l2pt_event {
-    __u32 port_if;  /* chassis ifIndex of the port it entered (or left, for a task PDU) */
-    __u16 verdict;  /* enum l2pt_verdict */
-    __u16 reason;   /* dropped: enum l2pt_drop; trapped: the socket */
+    __u32 port_if; /* chassis ifIndex of the port it entered (or left, for a task PDU) */
+    __u16 verdict; /* enum l2pt_verdict */
+    __u16 reason;  /* dropped: enum l2pt_drop; trapped: the socket */
     __u16 len;
     __u16 vid;      /* the VLAN it was taken into (trapped: the tag an untagged frame got), or 0 */
     __u32 copies;   /* forwarded or flooded: how many ports it left by */
@@ -147,22 +147,19 @@ struct l2pt_event {
 };
 #define L2PT_EVENT_RING_BYTES (256u << 10)
 
-/* The task's packet socket carries SO_MARK L2PT_TASK_MARK_BASE | generation; the egress program
- * passes such frames only while the generation is the one in l2pt_globals.task_mark. */
+/* The task's PDUs arrive by a link of their own (our end of a veth pair whose other end is the
+ * only interface of a network namespace that holds the task's packet socket), at l2pt_task_tx.
+ * Each frame ends with a trailer naming the ports it leaves by: ifindex[n] (be32 each), n (be16),
+ * L2PT_TX_MAGIC (be16). The program takes the trailer off, marks the frame
+ * L2PT_TASK_MARK_BASE | generation and clones it to each of those ports that is one of ours; the
+ * egress program passes such frames only while the generation is the one in
+ * l2pt_globals.task_mark. */
 #define L2PT_TASK_MARK_BASE 0x4c320000u
 #define L2PT_TASK_MARK_MASK 0xFFFF0000u
-
-/* A task PDU that leaves by several ports with the same bytes is sent once, by the first, with
- * the others' interfaces in a trailer: ifindex[n] (be32 each), n (be16), L2PT_REPLICA_MAGIC
- * (be16). Such a frame is sent with L2PT_REPLICA_PROTO as its packet-socket protocol (the task
- * sends no PDU of that EtherType); the egress program takes the trailer off and clones the frame
- * to the others, marked L2PT_REPLICA_MARK_BASE | generation, so that their own egress counts
- * them and clones no more. */
-#define L2PT_REPLICA_PROTO 0x88b5u /* IEEE local experimental EtherType 1 */
-#define L2PT_REPLICA_MAGIC 0x4c52u
-#define L2PT_REPLICA_TAIL 4u
-#define L2PT_REPLICA_IF_LEN 4u
-#define L2PT_REPLICAS_MAX 8u
-#define L2PT_REPLICA_MARK_BASE 0x4c330000u
+#define L2PT_TX_MAGIC 0x4c52u
+#define L2PT_TX_TAIL 4u
+#define L2PT_TX_IF_LEN 4u
+#define L2PT_TX_PORTS_MAX 8u
+#define L2PT_TX_TRAILER_MAX (L2PT_TX_TAIL + L2PT_TX_PORTS_MAX * L2PT_TX_IF_LEN)
 
 #endif

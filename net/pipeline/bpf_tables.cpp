@@ -78,8 +78,8 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log) {
     auto t = std::make_unique<BpfTables>(Loaded{}, std::move(*obj), std::move(*copies),
                                          Arrays{std::move(*g), std::move(*l), std::move(*v)},
                                          static_cast<size_t>(cpus));
-    for (const int fd : {t->ingress_, t->egress_, t->byIfindex_, t->traps_, t->fdb_, t->stats_,
-                         t->rings_, t->events_}) {
+    for (const int fd : {t->ingress_, t->egress_, t->taskTx_, t->byIfindex_, t->traps_, t->fdb_,
+                         t->stats_, t->rings_, t->events_}) {
         if (fd < 0)
             return Status::failure("the pipeline object lacks a program or map");
     }
@@ -94,6 +94,7 @@ BpfTables::BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t
       arrays_(std::move(arrays)),
       ingress_(obj_.programFd("l2pt_ingress")),
       egress_(obj_.programFd("l2pt_egress")),
+      taskTx_(obj_.programFd("l2pt_task_tx")),
       byIfindex_(obj_.mapFd("l2pt_by_ifindex")),
       traps_(obj_.mapFd("l2pt_traps")),
       fdb_(obj_.mapFd("l2pt_fdb")),

@@ -22,6 +22,8 @@ class BpfTables final : public Tables {
     // The programs to attach at each port's tc ingress and egress (cls_bpf, direct-action).
     int ingressFd() const { return ingress_; }
     int egressFd() const { return egress_; }
+    // The program at the ingress of our end of the task's link.
+    int taskTxFd() const { return taskTx_; }
 
     // The kernel memory each map of the pipeline holds (its memlock figure), by name.
     struct MapMemory {
@@ -60,7 +62,7 @@ class BpfTables final : public Tables {
   private:
     BpfObject obj_;
     Arrays arrays_;
-    int ingress_, egress_;
+    int ingress_, egress_, taskTx_;
     int byIfindex_, traps_, fdb_, stats_, rings_, events_;
     mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
 };

@@ -742,56 +742,113 @@ static __always_inline __u32 be32_at(const __u8* p) {
     return (__u32)p[0] << 24 | (__u32)p[1] << 16 | (__u32)p[2] << 8 | p[3];
 }
 
-/* A task frame sent once for several ports: takes its trailer off and clones it to the other
- * ports' interfaces, marked clone_mark. The clones that could not be made, or -1 when the
- * trailer is not one. */
-static __always_inline int replicate(struct __sk_buff* skb, __u32 clone_mark) {
+/* A task PDU that could not leave by port: counted, and traced while tracing is on. */
+static __always_inline void task_tx_failed(struct l2pt_globals* g, __u32 slot, __u32 why,
+                                           __u32 len) {
+    count_drop(slot, why);
+    if (!(g->flags & L2PT_G_TRACE))
+        return;
+    __u32 chassis_if = 0;
+    struct l2pt_lport* rec = bpf_map_lookup_elem(&l2pt_lports, &slot);
+    if (rec && slot != L2PT_STATS_NO_PORT)
+        chassis_if = rec->chassis_if;
+    struct l2pt_event ev = {.port_if = chassis_if,
+                            .verdict = L2PT_VERDICT_DROPPED,
+                            .reason = why,
+                            .len = len,
+                            .outbound = 1};
+    bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
+}
+
+/* The trailer's count of ports, their interfaces in ifs, or 0 when it is none. */
+static __always_inline __u32 task_trailer(struct __sk_buff* skb, __u32 ifs[L2PT_TX_PORTS_MAX]) {
     __u32 len = skb->len;
-    __u8 tail[L2PT_REPLICA_TAIL];
-    if (len < L2PT_ETH_HLEN + L2PT_REPLICA_TAIL ||
-        len > L2PT_TRAP_MAX_LEN + L2PT_TAG_LEN + L2PT_REPLICA_TAIL +
-                  L2PT_REPLICAS_MAX * L2PT_REPLICA_IF_LEN)
-        return -1;
-    if (bpf_skb_load_bytes(skb, len - L2PT_REPLICA_TAIL, tail, sizeof(tail)))
-        return -1;
+    __u8 tail[L2PT_TX_TAIL];
+    if (len < L2PT_ETH_HLEN + L2PT_TX_TAIL ||
+        len > L2PT_TRAP_MAX_LEN + L2PT_TAG_LEN + L2PT_TX_TRAILER_MAX)
+        return 0;
+    if (bpf_skb_load_bytes(skb, len - L2PT_TX_TAIL, tail, sizeof(tail)))
+        return 0;
     __u32 n = be16_at(tail);
-    if (be16_at(&tail[2]) != L2PT_REPLICA_MAGIC || n < 1 || n > L2PT_REPLICAS_MAX)
-        return -1;
-    __u32 trailer = L2PT_REPLICA_TAIL + n * L2PT_REPLICA_IF_LEN;
+    if (be16_at(&tail[2]) != L2PT_TX_MAGIC || n < 1 || n > L2PT_TX_PORTS_MAX)
+        return 0;
+    __u32 trailer = L2PT_TX_TAIL + n * L2PT_TX_IF_LEN;
     if (len < L2PT_ETH_HLEN + trailer)
-        return -1;
+        return 0;
     __u32 at = len - trailer;
-    __u32 ifs[L2PT_REPLICAS_MAX] = {};
 #pragma unroll
-    for (__u32 i = 0; i < L2PT_REPLICAS_MAX; i++) {
-        __u8 b[L2PT_REPLICA_IF_LEN];
+    for (__u32 i = 0; i < L2PT_TX_PORTS_MAX; i++) {
+        __u8 b[L2PT_TX_IF_LEN];
         if (i >= n)
             break;
-        if (bpf_skb_load_bytes(skb, at + i * L2PT_REPLICA_IF_LEN, b, sizeof(b)))
-            return -1;
+        if (bpf_skb_load_bytes(skb, at + i * L2PT_TX_IF_LEN, b, sizeof(b)))
+            return 0;
         ifs[i] = be32_at(b);
     }
     if (bpf_skb_change_tail(skb, at, 0))
-        return -1;
-    skb->mark = clone_mark;
-    int failed = 0;
+        return 0;
+    return n;
+}
+
+/* At our end of the task's link: every frame the task sends. Only the task in its role now is
+ * heard, and only the switch's own ports are reached: the trailer is the task's word, not the
+ * daemon's. Each port gets a copy (its egress counts it): a clone, the last one the frame. */
+SEC("tc")
+int l2pt_task_tx(struct __sk_buff* skb) {
+    __u32 zero = 0, len = skb->len;
+    struct l2pt_globals* g = bpf_map_lookup_elem(&l2pt_globals, &zero);
+    if (!g)
+        return TC_ACT_SHOT;
+    if (!g->task_mark || skb->ifindex != g->task_if) {
+        task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_FENCED, len);
+        return TC_ACT_SHOT;
+    }
+    __u32 ifs[L2PT_TX_PORTS_MAX] = {};
+    const __u32 n = task_trailer(skb, ifs);
+    if (!n) {
+        task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED, len);
+        return TC_ACT_SHOT;
+    }
+    len = skb->len;
+    /* A tag the kernel took off on the way in counts towards the length as it leaves. */
+    const __u32 wire_len = len + (skb->vlan_present ? L2PT_TAG_LEN : 0);
+    skb->mark = g->task_mark;
+    /* Every port but the last gets a clone; the last the frame itself. */
+    __u32 last = 0, last_slot = 0;
 #pragma unroll
-    for (__u32 i = 0; i < L2PT_REPLICAS_MAX; i++) {
+    for (__u32 i = 0; i < L2PT_TX_PORTS_MAX; i++) {
         if (i >= n)
             break;
-        /* Only to the switch's ports: the trailer is the task's word, not the daemon's. */
         __u32 to = ifs[i];
-        if (!bpf_map_lookup_elem(&l2pt_by_ifindex, &to) || bpf_clone_redirect(skb, to, 0) < 0)
-            failed++;
+        __u32* port = bpf_map_lookup_elem(&l2pt_by_ifindex, &to);
+        if (!port || *port >= L2PT_MAX_PORTS) {
+            task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT, len);
+            continue;
+        }
+        __u32 slot = *port;
+        struct l2pt_lport* rec = bpf_map_lookup_elem(&l2pt_lports, &slot);
+        if (!rec)
+            continue;
+        if (!(rec->flags & L2PT_P_UP)) {
+            task_tx_failed(g, slot, L2PT_DP_DROP_PORT_DOWN, len);
+            continue;
+        }
+        if (wire_len > rec->mtu + MTU_SLACK) {
+            task_tx_failed(g, slot, L2PT_DP_DROP_OVER_MTU, len);
+            continue;
+        }
+        if (last && bpf_clone_redirect(skb, last, 0) < 0)
+            task_tx_failed(g, last_slot, L2PT_DP_DROP_SEND_FAILED, len);
+        last = to;
+        last_slot = slot;
     }
-    return failed;
+    return last ? bpf_redirect(last, 0) : TC_ACT_SHOT;
 }
 
 SEC("tc")
 int l2pt_egress(struct __sk_buff* skb) {
     __u32 mark = skb->mark;
-    const __u32 base = mark & L2PT_TASK_MARK_MASK;
-    if (base != L2PT_TASK_MARK_BASE && base != L2PT_REPLICA_MARK_BASE)
+    if ((mark & L2PT_TASK_MARK_MASK) != L2PT_TASK_MARK_BASE)
         return TC_ACT_OK;
     __u32 zero = 0, ifindex = skb->ifindex, slot = L2PT_STATS_NO_PORT;
     struct l2pt_globals* g = bpf_map_lookup_elem(&l2pt_globals, &zero);
@@ -801,19 +858,8 @@ int l2pt_egress(struct __sk_buff* skb) {
     struct l2pt_port_stats* st = stats_of(slot);
     if (!g || !st)
         return TC_ACT_SHOT;
-    /* A clone carries the generation its original was checked against. */
-    const __u32 in_force = base == L2PT_TASK_MARK_BASE
-                               ? g->task_mark
-                               : (g->task_mark & ~L2PT_TASK_MARK_MASK) | L2PT_REPLICA_MARK_BASE;
-    __u32 why = !g->task_mark || mark != in_force ? L2PT_DP_DROP_FENCED : L2PT_DP_DROP_REASONS;
-    if (why == L2PT_DP_DROP_REASONS && base == L2PT_TASK_MARK_BASE &&
-        skb->protocol == bpf_htons(L2PT_REPLICA_PROTO)) {
-        const int failed = replicate(skb, L2PT_REPLICA_MARK_BASE | (mark & ~L2PT_TASK_MARK_MASK));
-        if (failed > 0)
-            l2pt_count_drops(slot, L2PT_DP_DROP_SEND_FAILED, failed);
-        if (failed < 0)
-            why = L2PT_DP_DROP_SEND_FAILED;
-    }
+    /* Marked by l2pt_task_tx in an earlier role. */
+    __u32 why = !g->task_mark || mark != g->task_mark ? L2PT_DP_DROP_FENCED : L2PT_DP_DROP_REASONS;
     const int dropped = why < L2PT_DP_DROP_REASONS;
     if (dropped)
         count_drop(slot, why);

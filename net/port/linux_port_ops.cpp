@@ -56,6 +56,8 @@ OpStatus LinuxPortOps::attach(uint32_t ifindex, const TcPrograms& programs) {
         return st;
     if (OpStatus st = attachAt(ifindex, Hook::Ingress, programs.ingress); !st.ok())
         return st;
+    if (programs.egress < 0)
+        return {};
     OpStatus st = attachAt(ifindex, Hook::Egress, programs.egress);
     if (!st.ok())
         detachAt(ifindex, Hook::Ingress);  // no half-attached port

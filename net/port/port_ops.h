@@ -9,7 +9,7 @@
 
 namespace netp::port {
 
-// The pipeline's programs, by descriptor (owned by whoever loaded them).
+// The pipeline's programs, by descriptor (owned by whoever loaded them); egress -1: none there.
 struct TcPrograms {
     int ingress = -1;
     int egress = -1;

@@ -79,13 +79,13 @@ inline constexpr int kFenceAfterMs = 400;
 inline constexpr int kExitFenced = 4;  // l2ptd's exit status once fenced
 
 // The data-path channel: the daemon grants the task in the primary role the trapped PDUs' ring
-// and the packet socket its PDUs leave by, and revokes them. A grant carries five descriptors
-// (SCM_RIGHTS), in this order: the ring, the packet socket, and the read-only views of the
-// globals, the lports and the VLANs (net/pipeline/table_view.h).
+// and the packet socket its PDUs leave by (bound to the task's link), and revokes them. A grant
+// carries five descriptors (SCM_RIGHTS), in this order: the ring, the packet socket, and the
+// read-only views of the globals, the lports and the VLANs (net/pipeline/table_view.h).
 namespace datapath {
 enum class Kind : uint32_t { Grant = 1, Revoke = 2 };
 inline constexpr size_t kKind = 0;        // u32
-inline constexpr size_t kGeneration = 4;  // u32: the grant's generation (its SO_MARK's low bits)
+inline constexpr size_t kGeneration = 4;  // u32: the grant's generation
 inline constexpr size_t kRingBytes = 8;   // u32: Grant: the ring's data bytes
 inline constexpr size_t kGrantLen = 12;
 inline constexpr size_t kRevokeLen = 8;

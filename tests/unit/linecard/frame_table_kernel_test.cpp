@@ -112,7 +112,9 @@ class KernelRunner {
         ASSERT_TRUE(loaded) << loaded.status().what();
         tables_ = std::move(*loaded);
         auto log = [this](std::string_view l) { log_ += std::string(l) + "\n"; };
-        auto cards = LineCards::start(chassis_, *tables_, log);
+        auto cards = LineCards::start(chassis_, *tables_, log, [this](uint16_t generation) {
+            return linecard::openTaskLink(generation, *ops_, tables_->taskTxFd());
+        });
         ASSERT_TRUE(cards) << cards.status().what();
         cards_ = std::move(*cards);
         // The port layer as the daemon runs it, in the new namespace: interfaces followed
@@ -132,12 +134,9 @@ class KernelRunner {
         ASSERT_TRUE(allUp())
             << "the ports' interfaces did not come up with the pipeline attached:\n"
             << ports_;
-        auto grant = cards_->grant();
-        ASSERT_TRUE(grant) << grant.status().what();
-        auto ring = TrapRing::map(std::move(grant->ring), L2PT_RING_BYTES);
+        ASSERT_NO_FATAL_FAILURE(grant());
         auto events = TrapRing::map(Fd(::dup(tables_->eventsFd())), L2PT_EVENT_RING_BYTES);
-        ASSERT_TRUE(ring && events) << ring.status().what() << events.status().what();
-        ring_.emplace(std::move(*ring));
+        ASSERT_TRUE(events) << events.status().what();
         events_.emplace(std::move(*events));
         for (size_t p = 0; p < db.portCount(); ++p) {
             farEnds_.emplace_back(wireSocket(ifindexOf(farEnd(db.name(db.portAt(p))))));
@@ -222,6 +221,33 @@ class KernelRunner {
             << "row names are unique, and " << kNotRun << " is one";
         EXPECT_EQ(log_, "") << "LineCards logged failures";
     }
+
+    // The task's side: a new grant (the ring and the socket of the generation before are
+    // dropped from here), the socket it brought, a port's interface and what reached the far
+    // ends of the ports.
+    void grant() {
+        auto g = cards_->grant();
+        ASSERT_TRUE(g) << g.status().what();
+        auto ring = TrapRing::map(std::move(g->ring), L2PT_RING_BYTES);
+        ASSERT_TRUE(ring) << ring.status().what();
+        ring_.emplace(std::move(*ring));
+        tx_ = std::move(g->tx);
+    }
+    Fd& taskSocket() { return tx_; }
+    unsigned portIfindex(size_t p) {
+        return ifindexOf(netdevOf(chassis_.ifdb().name(chassis_.ifdb().portAt(p))));
+    }
+    std::vector<Copy> arrived(size_t expected) { return received(farEnds_, expected, false); }
+    uint64_t pduTx(size_t p) {
+        auto counters = cards_->portCounters();
+        EXPECT_TRUE(counters) << counters.status().what();
+        for (const PortCounters& c : counters ? *counters : std::vector<PortCounters>{}) {
+            if (c.ifIndex == chassis_.ifdb().portAt(p))
+                return c.stats.pdu_tx;
+        }
+        return 0;
+    }
+    std::string portName(size_t p) { return chassis_.ifdb().name(chassis_.ifdb().portAt(p)); }
 
   private:
     uint32_t port(const std::string& name) {
@@ -330,6 +356,7 @@ class KernelRunner {
     std::optional<port::LinkMonitor> links_;
     std::optional<port::PortTracker> tracker_;
     std::optional<TrapRing> ring_;
+    Fd tx_;  // the task's socket of the last grant
     std::optional<TrapRing> events_;
     std::vector<Fd> farEnds_;  // by dense port index: a socket on the far end of each port
     chassis::test::Downloads downloads_{chassis_};
@@ -338,15 +365,77 @@ class KernelRunner {
     std::string ports_;  // what the port layer logged
 };
 
-TEST(KernelFrameTable, PipelineGivesEveryRowsOutcome) {
-    ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads BPF programs and makes a "
-                                  "network namespace with veth pairs";
+class KernelPipeline : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads BPF programs and makes "
+                                      "network and user namespaces with veth pairs";
+        ASSERT_NO_FATAL_FAILURE(run.setUp());
+    }
     const Table table = load(L2PT_FRAME_TABLE);
-    KernelRunner run(table);
-    ASSERT_NO_FATAL_FAILURE(run.setUp());
+    KernelRunner run{table};
+};
+
+TEST_F(KernelPipeline, GivesEveryRowsOutcome) {
     for (const auto& step : table.steps)
         std::visit(run, step);
     run.expectAllRan(table);
+}
+
+// The task's socket as a task bent on harm would use it: the link it is bound to reaches the
+// switch's ports only through the pipeline, which takes a frame to the ports its trailer names.
+// Naming an interface of the switch's namespace directly, or bypassing the qdisc layer, gets a
+// frame nowhere else; once the role passes on, the old socket reaches nothing at all.
+TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
+    const Bytes pdu = {0x01, 0x80, 0xc2, 0, 0, 0, 0x02, 0, 0, 0, 0, 0x01, 0x00, 0x26, 0x42,
+                       0x42, 0x03, 0,    0, 0, 0, 0,    0, 0, 0, 0, 0,    0,    0,    0,
+                       0,    0,    0,    0, 0, 0, 0,    0, 0, 0, 0, 0,    0,    0,    0,
+                       0,    0,    0,    0, 0, 0, 0,    0, 0, 0, 0, 0,    0,    0,    0};
+    // The frame with the trailer naming the ports of those dense indexes.
+    const auto toPorts = [&](std::initializer_list<size_t> ports) {
+        Bytes f = pdu;
+        for (size_t p : ports)
+            for (int shift : {24, 16, 8, 0})
+                f.push_back(static_cast<uint8_t>(run.portIfindex(p) >> shift));
+        for (uint32_t v : {static_cast<uint32_t>(ports.size()), uint32_t{L2PT_TX_MAGIC}}) {
+            f.push_back(static_cast<uint8_t>(v >> 8));
+            f.push_back(static_cast<uint8_t>(v));
+        }
+        return f;
+    };
+    const auto send = [](const Fd& s, const Bytes& f, const sockaddr_ll* to = nullptr) {
+        return ::sendto(s.get(), f.data(), f.size(), 0, reinterpret_cast<const sockaddr*>(to),
+                        to ? sizeof *to : 0) == static_cast<ssize_t>(f.size());
+    };
+    const std::vector<Copy> both = {{run.portName(0), pdu}, {run.portName(1), pdu}};
+
+    ASSERT_TRUE(send(run.taskSocket(), toPorts({0, 1}))) << std::strerror(errno);
+    EXPECT_EQ(copiesText(run.arrived(2)), copiesText(both));
+    EXPECT_EQ(run.pduTx(0), 1u);
+    EXPECT_EQ(run.pduTx(1), 1u);
+
+    // Addressed to a port's interface by its index here, and to every index the link's own
+    // namespace may have: nothing arrives.
+    for (int ifindex : {static_cast<int>(run.portIfindex(0)), 1, 2, 3}) {
+        sockaddr_ll to{};
+        to.sll_family = AF_PACKET;
+        to.sll_ifindex = ifindex;
+        (void)send(run.taskSocket(), pdu, &to);
+    }
+    EXPECT_TRUE(run.arrived(0).empty());
+
+    constexpr int kOn = 1;
+    ASSERT_EQ(
+        ::setsockopt(run.taskSocket().get(), SOL_PACKET, PACKET_QDISC_BYPASS, &kOn, sizeof kOn), 0);
+    ASSERT_TRUE(send(run.taskSocket(), toPorts({1})));
+    EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[1]}));
+    EXPECT_EQ(run.pduTx(1), 2u) << "counted by the pipeline";
+
+    Fd old = std::move(run.taskSocket());
+    ASSERT_NO_FATAL_FAILURE(run.grant());
+    EXPECT_FALSE(send(old, toPorts({0}))) << "the old link is gone";
+    ASSERT_TRUE(send(run.taskSocket(), toPorts({0}))) << std::strerror(errno);
+    EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[0]}));
 }
 
 }  // namespace

@@ -35,9 +35,9 @@ class LineCardsTest : public ::testing::Test {
         tables = std::move(*t);
         auto c = LineCards::start(
             chassis, *tables, [this](std::string_view l) { log += l; },
-            [this](uint32_t mark) -> pipeline::Result<Fd> {
-                marks.push_back(mark);
-                return Fd(::eventfd(0, EFD_CLOEXEC));
+            [this](uint16_t generation) -> pipeline::Result<TaskTx> {
+                links.push_back(generation);
+                return TaskTx{Fd(::eventfd(0, EFD_CLOEXEC)), kLinkBase + generation, nullptr};
             });
         ASSERT_TRUE(c) << c.status().what();
         cards = std::move(*c);
@@ -73,7 +73,8 @@ class LineCardsTest : public ::testing::Test {
     std::unique_ptr<MemTables> tables;
     std::unique_ptr<LineCards> cards;
     std::string log;
-    std::vector<uint32_t> marks;
+    static constexpr uint32_t kLinkBase = 100;  // the links' ifindexes: this plus the generation
+    std::vector<uint16_t> links;
     chassis::test::Downloads downloads{chassis};
 };
 
@@ -150,20 +151,24 @@ TEST_F(LineCardsTest, GrantAndRevokeMoveTheGenerationAndTheRing) {
     auto first = cards->grant();
     ASSERT_TRUE(first) << first.status().what();
     EXPECT_EQ(first->generation, 1);
+    EXPECT_TRUE(first->tx.valid());
     EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 1);
+    EXPECT_EQ(tables->globals().task_if, kLinkBase + 1);
     const int ring = tables->taskRingFd();
     EXPECT_GE(ring, 0);
 
     auto second = cards->grant();
     ASSERT_TRUE(second);
-    EXPECT_EQ(marks, (std::vector<uint32_t>{L2PT_TASK_MARK_BASE | 1, L2PT_TASK_MARK_BASE | 2}));
+    EXPECT_EQ(links, (std::vector<uint16_t>{1, 2}));
     EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 2);
+    EXPECT_EQ(tables->globals().task_if, kLinkBase + 2) << "only the new link is heard";
     EXPECT_NE(tables->taskRingFd(), ring);
 
     ASSERT_TRUE(cards->revoke());
     EXPECT_EQ(tables->taskRingFd(), -1);
     EXPECT_EQ(cards->generation(), 3);
-    EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 3) << "no socket has it";
+    EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 3) << "no link has it";
+    EXPECT_EQ(tables->globals().task_if, 0u);
 }
 
 TEST(LineCards, RefusesAChassisThePipelineCannotHold) {
@@ -176,7 +181,11 @@ line_cards: [{slot: 13, type: 1, ports: [{number: 0, name: x13/0}]}]
                          task};
     auto tables = MemTables::create();
     ASSERT_TRUE(tables);
-    auto cards = LineCards::start(big, **tables, [](std::string_view) {});
+    auto cards = LineCards::start(
+        big, **tables, [](std::string_view) {},
+        [](uint16_t) {
+            return pipeline::Result<TaskTx>(pipeline::Status::failure("not asked for"));
+        });
     ASSERT_FALSE(cards);
     EXPECT_EQ(cards.status().what(),
               "<chassis>: the kernel pipeline holds line cards in slots 0-11, port x13/0 is in "

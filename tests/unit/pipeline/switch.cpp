@@ -139,6 +139,14 @@ int Switch::runEgress(uint32_t port, const Bytes& in, uint32_t mark, Bytes* out)
     return testRun(tables->egressFd(), ctx, in, out);
 }
 
+int Switch::runTask(uint32_t link, const Bytes& in, Bytes* out) {
+    __sk_buff ctx{};
+    ctx.ifindex = link;
+    if (out != nullptr)
+        out->resize(kMaxFrame);
+    return testRun(tables->taskTxFd(), ctx, in, out);
+}
+
 l2pt_port_stats Switch::stats(uint32_t slot) {
     auto s = tables->portStats(slot);
     EXPECT_TRUE(s) << s.status().what();

@@ -64,6 +64,8 @@ class Switch : public ::testing::Test {
     // leaves into *out, when given).
     Outcome run(uint32_t port, const Bytes& frame, uint32_t gsoSize = 0);
     int runEgress(uint32_t port, const Bytes& frame, uint32_t mark, Bytes* out = nullptr);
+    // A frame the task sent, coming in by the interface of that ifindex.
+    int runTask(uint32_t ifindex, const Bytes& frame, Bytes* out = nullptr);
     l2pt_port_stats stats(uint32_t slot);
     uint64_t drops(uint32_t slot, l2pt_drop why) { return stats(slot).drops[why]; }
 

@@ -1,0 +1,50 @@
+// The link the task's PDUs leave by: a veth pair, one end ours, the other the only interface of
+// a network namespace (in a user namespace) made for it, with the task's packet socket bound
+// there. Whatever the task does with that socket, its frames can only come in at our end, where
+// the pipeline decides where they go: no interface of ours is in its reach, and no option of
+// the socket (qdisc bypass among them) skips that decision. The namespaces live as long as the
+// socket; deleting our end deletes the pair, and the socket then reaches nothing.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/io/fd.h"
+#include "net/port/op_status.h"
+
+namespace netp::port {
+
+class TaskLink {
+  public:
+    // Frames up to this long (a PDU with a tag more and its ports trailer) cross the link.
+    static constexpr uint32_t kMtu = 4096;
+
+    // A new link, our end named name and up, and the socket at its other end. The failure
+    // names the step the kernel refused.
+    static std::unique_ptr<TaskLink> open(const std::string& name, OpStatus& status);
+    // Deletes the pair.
+    ~TaskLink();
+    TaskLink(const TaskLink&) = delete;
+    TaskLink& operator=(const TaskLink&) = delete;
+
+    uint32_t ifindex() const { return ifindex_; }
+    const std::string& name() const { return name_; }
+    // The task's socket: AF_PACKET, SOCK_RAW, protocol 0 (it receives nothing), bound to the
+    // far end. Empty once taken.
+    Fd takeSocket() { return std::move(socket_); }
+
+  private:
+    struct Made {};  // only open() makes one
+
+  public:
+    TaskLink(Made, std::string name, uint32_t ifindex)
+        : name_(std::move(name)), ifindex_(ifindex) {}
+
+  private:
+    std::string name_;
+    uint32_t ifindex_;
+    Fd socket_;
+};
+
+}  // namespace netp::port
