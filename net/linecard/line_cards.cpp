@@ -121,6 +121,7 @@ void LineCards::refresh() {
         syncLports();
     }
     logged(syncGlobals());
+    task_.deleteRetired();
 }
 
 bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {

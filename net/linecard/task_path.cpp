@@ -53,14 +53,21 @@ Result<TaskGrant> TaskPath::grant() {
     generation_ = next;
     mark_ = markOf(next);
     Fd socket = std::move(tx->socket);
+    retire();
     tx_ = std::move(*tx);
     return TaskGrant{next, std::move(*ring), std::move(socket), std::move(*views)};
+}
+
+void TaskPath::retire() {
+    if (tx_.link)
+        retired_.push_back(std::move(tx_.link));
+    tx_ = {};
 }
 
 Status TaskPath::revoke() {
     generation_ = static_cast<uint16_t>(generation_ + 1);
     mark_ = markOf(generation_);
-    tx_ = {};
+    retire();
     return tables_.removeTaskRing();
 }
 

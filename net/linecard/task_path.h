@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "net/io/fd.h"
 #include "net/pipeline/tables.h"
@@ -54,11 +56,19 @@ class TaskPath {
     uint32_t mark() const { return mark_; }
     // Our end of the link the globals name now; 0: none.
     uint32_t ifindex() const { return tx_.ifindex; }
+    // Deletes the links of earlier generations. They outlive the grant or revoke that ended
+    // them until this is called (the pipeline no longer hears them), so that the kernel's wait
+    // in deleting one (20-30 ms) does not hold up the grant to the new primary.
+    void deleteRetired() { retired_.clear(); }
 
   private:
+    // The generation's link joins the retired ones.
+    void retire();
+
     pipeline::Tables& tables_;
     TaskTxFn openTx_;
     TaskTx tx_;  // the generation's, its socket handed over
+    std::vector<std::unique_ptr<port::TaskLink>> retired_;
     uint16_t generation_ = 0;
     uint32_t mark_ = kNoTask;
 };

@@ -1,6 +1,7 @@
-// The port layer's costs: a link dump parsed into the link table (per link message), and a
-// capture's batched reads over veth (per frame, sending included). The capture needs root: it
-// makes a network namespace of its own.
+// The port layer's costs: a link dump parsed into the link table (per link message), a
+// capture's batched reads over veth (per frame, sending included), and a task link made and
+// deleted (what each grant of the data path adds to a takeover). The last two need root: they
+// make a network namespace of their own.
 //
 //   sudo ./tests/bench_port_layer
 
@@ -26,6 +27,7 @@
 #include "net/io/fd.h"
 #include "net/port/capture_socket.h"
 #include "net/port/link_table.h"
+#include "net/port/task_link.h"
 
 namespace {
 
@@ -108,6 +110,17 @@ void BM_CaptureRead(benchmark::State& state) {
     state.counters["kernel_drops"] = static_cast<double>(cap.kernelDrops());
 }
 
+void BM_TaskLink(benchmark::State& state) {
+    for (auto _ : state) {
+        OpStatus st;
+        auto link = TaskLink::open("l2ptbench", st);
+        if (!link) {
+            state.SkipWithError(st.text().c_str());
+            break;
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,10 +129,12 @@ int main(int argc, char** argv) {
         std::system("ip link add v0 type veth peer name v1 && ip link set v0 up && "
                     "ip link set v1 up") == 0) {
         benchmark::RegisterBenchmark("BM_CaptureRead", BM_CaptureRead);
+        benchmark::RegisterBenchmark("BM_TaskLink", BM_TaskLink)->Unit(benchmark::kMillisecond);
     } else {
-        std::fprintf(stderr,
-                     "bench_port_layer: BM_CaptureRead needs root (a network namespace, "
-                     "veth, AF_PACKET); not run\n");
+        std::fprintf(
+            stderr,
+            "bench_port_layer: BM_CaptureRead and BM_TaskLink need root (a network namespace, "
+            "veth, AF_PACKET); not run\n");
     }
     benchmark::RunSpecifiedBenchmarks();
     return 0;

@@ -234,6 +234,7 @@ class KernelRunner {
         tx_ = std::move(g->tx);
     }
     Fd& taskSocket() { return tx_; }
+    void refresh() { cards_->refresh(); }
     unsigned portIfindex(size_t p) {
         return ifindexOf(netdevOf(chassis_.ifdb().name(chassis_.ifdb().portAt(p))));
     }
@@ -431,8 +432,13 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[1]}));
     EXPECT_EQ(run.pduTx(1), 2u) << "counted by the pipeline";
 
+    // The role moves on: the old link is no longer heard, and after the daemon's next pass it
+    // is gone.
     Fd old = std::move(run.taskSocket());
     ASSERT_NO_FATAL_FAILURE(run.grant());
+    ASSERT_TRUE(send(old, toPorts({0})));
+    EXPECT_TRUE(run.arrived(0).empty());
+    run.refresh();
     EXPECT_FALSE(send(old, toPorts({0}))) << "the old link is gone";
     ASSERT_TRUE(send(run.taskSocket(), toPorts({0}))) << std::strerror(errno);
     EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[0]}));
