@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "net/pipeline/bpf_tables.h"
+#include "net/port/task_link.h"
 
 namespace netp {
 
@@ -29,6 +30,11 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
           cards_->expireAged();
           ageing_.armIn(ageingCheck_);
       }) {
+    // Refused at start rather than at the first grant, with no primary ever hearing a PDU.
+    if (const port::OpStatus st = port::TaskLink::probe(); !st.ok())
+        throw std::runtime_error(st.text() +
+                                 ": allow the daemon user namespaces (user.max_user_namespaces "
+                                 "above 0; RestrictNamespaces=user net in its unit)");
     auto loaded = pipeline::BpfTables::load(
         [debug = hooks_.debug](std::string_view l) { debug(std::string(l)); });
     if (!loaded)

@@ -133,14 +133,14 @@ bool setUpFarEnd(uint32_t ifindex) {
     errno = 0;
     if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
         fail(sp, Step::Namespaces);
-    report(sp, Step::Namespaces, 0);
-    // The parent moves the far end in, then says go.
-    char go = 0;
-    if (::read(sp, &go, 1) != 1)
-        ::_exit(1);
     const int s = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     if (s < 0)
         fail(sp, Step::Socket);
+    report(sp, Step::Namespaces, 0);
+    // The parent moves the far end in, then says go (a probe closes its end instead).
+    char go = 0;
+    if (::read(sp, &go, 1) != 1)
+        ::_exit(1);
     ifreq ifr{};
     std::strncpy(ifr.ifr_name, kFarName, IFNAMSIZ - 1);
     if (::ioctl(s, SIOCGIFINDEX, &ifr) != 0)
@@ -162,6 +162,9 @@ bool setUpFarEnd(uint32_t ifindex) {
 
 // The namespace's process, killed if it is still there and reaped when this goes.
 struct NamespaceProcess {
+    explicit NamespaceProcess(pid_t p) : pid(p) {}
+    NamespaceProcess(const NamespaceProcess&) = delete;
+    NamespaceProcess& operator=(const NamespaceProcess&) = delete;
     pid_t pid;
     ~NamespaceProcess() {
         int st = 0;
@@ -240,6 +243,49 @@ OpStatus createPair(RtnlSocket& nl, const std::string& name, pid_t farNamespace)
 
 }  // namespace
 
+namespace {
+
+// The namespace's process, started: ours is our end of the channel to it. Fails when it could
+// not make its namespaces and its socket there.
+std::unique_ptr<NamespaceProcess> startNamespace(Fd& ours, OpStatus& status) {
+    int sp[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sp) != 0) {
+        status = failed(errno, "the task link: socketpair");
+        return nullptr;
+    }
+    ours.reset(sp[0]);
+    Fd theirs(sp[1]);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        status = failed(errno, "the task link: fork");
+        return nullptr;
+    }
+    if (pid == 0)
+        namespaceMain(sp[1]);
+    auto child = std::make_unique<NamespaceProcess>(pid);
+    theirs.reset();
+    Report r{};
+    if (!awaitReport(ours.get(), r, nullptr)) {
+        status = failed(ETIMEDOUT, "the task link: no word from its namespace's process");
+        return nullptr;
+    }
+    if (r.error != 0) {
+        status = stepFailed(r);
+        return nullptr;
+    }
+    status = {};
+    return child;
+}
+
+}  // namespace
+
+OpStatus TaskLink::probe() {
+    Fd ours;
+    OpStatus status;
+    (void)startNamespace(ours, status);
+    return status;
+}
+
 std::unique_ptr<TaskLink> TaskLink::open(const std::string& name, OpStatus& status) {
     std::unique_ptr<RtnlSocket> nl;
     try {
@@ -248,31 +294,12 @@ std::unique_ptr<TaskLink> TaskLink::open(const std::string& name, OpStatus& stat
         status = failed(e.code().value(), "the task link: rtnetlink");
         return {};
     }
-    int sp[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sp) != 0) {
-        status = failed(errno, "the task link: socketpair");
+    Fd ours;
+    const std::unique_ptr<NamespaceProcess> child = startNamespace(ours, status);
+    if (!child)
         return {};
-    }
-    Fd ours(sp[0]);
-    Fd theirs(sp[1]);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        status = failed(errno, "the task link: fork");
-        return {};
-    }
-    if (pid == 0)
-        namespaceMain(sp[1]);
-    const NamespaceProcess child{pid};
-    theirs.reset();
+    const pid_t pid = child->pid;
     Report r{};
-    if (!awaitReport(ours.get(), r, nullptr)) {
-        status = failed(ETIMEDOUT, "the task link: no word from its namespace's process");
-        return {};
-    }
-    if (r.error != 0) {
-        status = stepFailed(r);
-        return {};
-    }
     // A link of that name is one a daemon of this pid left: ours to replace.
     (void)deleteLink(*nl, 0, name);
     if (status = createPair(*nl, name, pid); !status.ok())

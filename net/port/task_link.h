@@ -23,6 +23,10 @@ class TaskLink {
     // A new link, our end named name and up, and the socket at its other end. The failure
     // names the step the kernel refused.
     static std::unique_ptr<TaskLink> open(const std::string& name, OpStatus& status);
+    // Whether a link can be made here: a process of the daemon's makes a user and network
+    // namespace and a packet socket in them (what a kernel or a service manager that allows
+    // no user namespaces refuses), and nothing is kept.
+    static OpStatus probe();
     // Deletes the pair.
     ~TaskLink();
     TaskLink(const TaskLink&) = delete;

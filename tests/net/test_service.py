@@ -207,6 +207,18 @@ class RootServiceTest(unittest.TestCase):
         self.assertEqual(rc, 1, err)
         self.assertIn("belongs to uid 65534, not to the daemon's user", err)
 
+    def test_a_daemon_allowed_no_user_namespace_refuses_to_start_saying_so(self):
+        # The task's link needs a user and a network namespace; here the daemon's own user
+        # namespace allows none below it.
+        d = Daemon(netdev=", {number: 4, name: ge0/4, netdev: lo}")
+        self.addCleanup(d.close)
+        no_userns = 'echo 0 > /proc/sys/user/max_user_namespaces && exec "$@"'
+        rc, err = d.refusal(prefix=["unshare", "--user", "--map-root-user", "-n", "sh", "-c",
+                                    no_userns, "sh"])
+        self.assertEqual(rc, 1, err)
+        self.assertIn("the task link: a user and network namespace of its own: allow the daemon "
+                      "user namespaces", err)
+
     def test_an_unprivileged_daemon_needs_only_its_capabilities(self):
         # A port on lo in a network namespace of its own, the daemon as nobody.
         d = Daemon(netdev=", {number: 4, name: ge0/4, netdev: lo}")
