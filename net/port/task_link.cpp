@@ -260,8 +260,10 @@ std::unique_ptr<NamespaceProcess> startNamespace(Fd& ours, OpStatus& status) {
         status = failed(errno, "the task link: fork");
         return nullptr;
     }
-    if (pid == 0)
+    if (pid == 0) {
+        ::close(sp[0]);  // so that the daemon's end closing is the end of the channel
         namespaceMain(sp[1]);
+    }
     auto child = std::make_unique<NamespaceProcess>(pid);
     theirs.reset();
     Report r{};
