@@ -173,19 +173,19 @@ static __always_inline struct l2pt_port_stats* stats_of(__u32 slot) {
     return bpf_map_lookup_elem(&l2pt_stats, &slot);
 }
 
-/* n more drops for why on stats slot slot. A global function, verified once with why unknown:
+/* One more drop for why on stats slot slot. A global function, verified once with why unknown:
  * inlined, the counter would be reached with a different reason on each path (see vlan_role). */
-__noinline int l2pt_count_drops(__u32 slot, __u32 why, __u32 n) {
+__noinline int l2pt_count_drop(__u32 slot, __u32 why) {
     struct l2pt_port_stats* st = bpf_map_lookup_elem(&l2pt_stats, &slot);
     __u64 i = why;
     barrier_var(i); /* checked and used in one register */
     if (st && i < L2PT_DP_DROP_REASONS)
-        st->drops[i] += n;
+        st->drops[i] += 1;
     return 0;
 }
 
 static __always_inline void count_drop(__u32 slot, __u32 why) {
-    l2pt_count_drops(slot, why, 1);
+    l2pt_count_drop(slot, why);
 }
 
 static __always_inline void trace(struct frame* f, __u16 verdict, __u16 reason) {
