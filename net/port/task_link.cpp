@@ -97,8 +97,8 @@ void report(int sp, Step step, int error, int fd = -1) {
 
 // Sets the far end up through rtnetlink in its namespace; false with errno set.
 bool setUpFarEnd(uint32_t ifindex) {
-    const int nl = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (nl < 0)
+    const Fd nl(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!nl.valid())
         return false;
     for (int n = 0; n < kSetUp; ++n) {
         alignas(nlmsghdr) uint8_t buf[MNL_SOCKET_BUFFER_SIZE] = {};
@@ -109,11 +109,11 @@ bool setUpFarEnd(uint32_t ifindex) {
         nlh->nlmsg_seq = static_cast<uint32_t>(n + 1);
         sockaddr_nl kernel{};
         kernel.nl_family = AF_NETLINK;
-        if (::sendto(nl, nlh, nlh->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
+        if (::sendto(nl.get(), nlh, nlh->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
                      sizeof kernel) < 0)
             return false;
         alignas(nlmsghdr) uint8_t reply[MNL_SOCKET_BUFFER_SIZE];
-        const ssize_t got = ::recv(nl, reply, sizeof reply, 0);
+        const ssize_t got = ::recv(nl.get(), reply, sizeof reply, 0);
         if (got < static_cast<ssize_t>(NLMSG_HDRLEN + sizeof(nlmsgerr)))
             return false;
         const auto* r = reinterpret_cast<const nlmsghdr*>(reply);
@@ -125,7 +125,6 @@ bool setUpFarEnd(uint32_t ifindex) {
             return false;
         }
     }
-    ::close(nl);
     return true;
 }
 
