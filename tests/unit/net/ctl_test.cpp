@@ -6,6 +6,7 @@
 
 #include "net/io/socket.h"
 #include "platform/wire/bytes.h"
+#include "tests/bench/alloc_counter.h"
 
 namespace {
 
@@ -31,6 +32,15 @@ TEST(CtlRequest, CountsBeyondWhatArrivedAreRefusedAndOversizeIsNotEncoded) {
     auto d = netp::ctl::encode(Request{1, {"status"}, {}});
     wire::putU16(d.data(), netp::ctl::request::kArgc, 0xFFFF);
     EXPECT_FALSE(netp::ctl::decode(d));
+    // An option takes two lengths: a count that fits only at one length each is refused before
+    // anything is reserved for it (65,535 options would reserve 4 MB per datagram).
+    constexpr uint16_t kOptions = 1000;
+    auto opts = netp::ctl::encode(Request{1, {}, {}});
+    opts.resize(netp::ctl::request::kBody + kOptions * sizeof(uint16_t));
+    wire::putU16(opts.data(), netp::ctl::request::kOptc, kOptions);
+    const auto before = allocations();
+    EXPECT_FALSE(netp::ctl::decode(opts));
+    EXPECT_EQ(allocations(), before);
     EXPECT_TRUE(netp::ctl::encode(Request{1, {std::string(netp::kMaxDatagram, 'x')}, {}}).empty());
 }
 
