@@ -222,7 +222,14 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
 
     // No trailer; an interface that is not the link in force; no task in its role.
     EXPECT_EQ(runTask(link, withTrailer(pdu, {ifindex[2]}, L2PT_TX_MAGIC ^ 1)), TC_ACT_SHOT);
-    EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED), 1u);
+    // Ports one more than a trailer may name; a trailer with less than a header before it.
+    const uint32_t p2 = ifindex[2];
+    static_assert(L2PT_TX_PORTS_MAX == 8);
+    EXPECT_EQ(runTask(link, withTrailer(pdu, {p2, p2, p2, p2, p2, p2, p2, p2, p2}, L2PT_TX_MAGIC)),
+              TC_ACT_SHOT);
+    EXPECT_EQ(runTask(link, withTrailer(Bytes(L2PT_ETH_HLEN - 1, 0xee), {p2}, L2PT_TX_MAGIC)),
+              TC_ACT_SHOT);
+    EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED), 3u);
     EXPECT_EQ(runTask(ifindex[1], sent), TC_ACT_SHOT);
     editGlobals([&](l2pt_globals& g) { g.task_mark = 0; });
     EXPECT_EQ(runTask(link, sent), TC_ACT_SHOT);
