@@ -219,6 +219,30 @@ class RootServiceTest(unittest.TestCase):
         self.assertIn("the task link: a user and network namespace of its own: allow the daemon "
                       "user namespaces", err)
 
+    def test_a_change_that_cannot_be_saved_is_reported_and_saved_with_the_next(self):
+        # The daemon as nobody, whose state directory is made read-only under it.
+        d = Daemon()
+        self.addCleanup(d.close)
+        state_dir = os.path.dirname(d.state)
+        for path in (d.run_dir, state_dir):
+            os.mkdir(path, 0o700)
+            os.chown(path, 65534, 65534)
+        p = d.start(prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"])
+        os.chmod(state_dir, 0o500)
+        r = d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("the change runs but is not saved (cannot write %s: Permission denied): "
+                      "it is lost when the daemon restarts" % d.state, r.stderr)
+        self.assertFalse(os.path.exists(d.state))
+        os.chmod(state_dir, 0o700)
+        r = d.ctl("rate", "set", "vl200", "64")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(d.state) as f:
+            state = f.read()
+        self.assertIn("{port: ge0/3, mode: core}", state)  # the change before, saved now
+        self.assertIn("vl200", state)
+        self.assertIn("the change runs but is not saved", d.stop(p))
+
     def test_an_unprivileged_daemon_needs_only_its_capabilities(self):
         # A port on lo in a network namespace of its own, the daemon as nobody.
         d = Daemon(netdev=", {number: 4, name: ge0/4, netdev: lo}")
