@@ -8,6 +8,7 @@
 #include "net/daemon/daemon.h"
 #include "net/daemon/metrics.h"
 #include "net/daemon/render.h"
+#include "net/log/escape.h"
 #include "platform/shell.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
@@ -16,7 +17,8 @@ namespace netp {
 
 namespace {
 
-constexpr uint32_t kShowMoreFlag = 0x00010000;  // "more" (u16 at 96) in the word at 96
+constexpr uint32_t kShowMoreFlag = 0x00010000;   // "more" (u16 at 96) in the word at 96
+constexpr std::string_view kLineBytes = "\n\t";  // what the task's shell text keeps
 
 std::string joined(std::span<const std::string> words, std::string_view sep) {
     std::string out;
@@ -189,7 +191,7 @@ void CtlServer::shellAnswer(uint32_t id, int32_t rc, bool last, std::string_view
             finishMetrics(*c, rc);
         return;
     }
-    out(*c, text, rc == 0 ? ctl::Kind::Out : ctl::Kind::Err);
+    out(*c, escapeControls(text, kLineBytes), rc == 0 ? ctl::Kind::Out : ctl::Kind::Err);
     if (last)
         finish(*c, rc == 0 ? ctl::Exit::Ok : ctl::Exit::Failed);
 }
@@ -226,9 +228,10 @@ void CtlServer::trace(Client& c) {
 void CtlServer::traceLine(const std::string& line) {
     for (auto& [id, c] : clients_) {
         if (c->wait == Wait::Trace && c->conn->open()) {
-            c->conn->send({ctl::AnswerHead(c->request, ctl::Kind::Out).bytes,
-                           ctl::asBytes(std::string_view(line).substr(0, kPiece - 1)),
-                           ctl::asBytes("\n")});
+            c->conn->send(
+                {ctl::AnswerHead(c->request, ctl::Kind::Out).bytes,
+                 ctl::asBytes(std::string_view(escapeControls(line)).substr(0, kPiece - 1)),
+                 ctl::asBytes("\n")});
         }
     }
 }
@@ -267,6 +270,9 @@ void CtlServer::change(Client& c, const ctl::Request& r) {
         // Only the lab's inputs may name what the chassis lacks, to see the task refuse it.
         d_.runInput(input,
                     r.args[0] == "do" ? chassis::Inputs::Simulation : chassis::Inputs::Operator);
+    } catch (const NotSaved& e) {
+        d_.log(c.peer.name() + ": " + input + ": " + e.what());
+        return finish(c, ctl::Exit::Failed, e.what());
     } catch (const std::exception& e) {
         return finish(c, ctl::Exit::Usage, e.what());
     }

@@ -19,9 +19,9 @@ namespace netp {
 
 namespace {
 
-constexpr mode_t kChassisFileMode = 0640;
-constexpr mode_t kTaskSocketMode = 0600;       // root and the daemon's user
-constexpr mode_t kOperatorsSocketMode = 0660;  // and the operators' group
+constexpr mode_t kChassisFileMode = 0640;    // the task's group reads it
+constexpr mode_t kPrivateSocketMode = 0600;  // root and the daemon's user
+constexpr mode_t kGroupSocketMode = 0660;    // and the socket's group
 constexpr int kExitFailed = 2;
 constexpr int kLoopWaitMs = 1000;
 constexpr size_t kHistory = 256;  // records the models may keep before the daemon drops them
@@ -36,7 +36,11 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
     const std::string chassisText = readFile(opt_.chassisFile);
     base_ = chassis::loadChassisText(chassisText, opt_.chassisFile);
     requireCapabilities(capabilityNeeds(base_), log_);
-    runDir_ = std::make_unique<RunDir>(opt_.runDir, opt_.operators);
+    // The operators reach the directory through its group; the task's user is one of them, or
+    // the task's group has the directory when there are no operators.
+    const auto& groups = opt_.groups;
+    runDir_ =
+        std::make_unique<RunDir>(opt_.runDir, groups.operators ? groups.operators : groups.task);
     cfg_ = base_;
     if (!opt_.stateFile.empty()) {
         state_.emplace(opt_.stateFile, log_);
@@ -47,7 +51,7 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
                            " must live outside the run directory");
         cfg_ = state_->load(base_);
     }
-    runDir_->dir().replaceFile(kChassisFile, chassisText, kChassisFileMode);
+    runDir_->dir().replaceFile(kChassisFile, chassisText, kChassisFileMode, groups.task);
 
     chassis_ = std::make_unique<chassis::Chassis>(cfg_, static_cast<chassis::TaskLink&>(*this));
     chassis_->trace().setKeep(false);
@@ -69,12 +73,15 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
     sessions_ = std::make_unique<TaskSessions>(*this);
     ctl_ = std::make_unique<CtlServer>(*this);
     const auto logLine = [this](const std::string& l) { log(l); };
+    const auto listen = [&](const char* name, std::optional<gid_t> group) {
+        return runDir_->listen(name, group ? kGroupSocketMode : kPrivateSocketMode, group);
+    };
     taskListen_ = std::make_unique<Listener>(
-        loop_, runDir_->listen(kTaskSocket, kTaskSocketMode), kTaskSocket,
+        loop_, listen(kTaskSocket, groups.task), kTaskSocket,
         [this](Fd fd) { sessions_->adopt(std::move(fd)); }, logLine);
     ctlListen_ = std::make_unique<Listener>(
-        loop_, runDir_->listen(kCtlSocket, opt_.operators ? kOperatorsSocketMode : kTaskSocketMode),
-        kCtlSocket, [this](Fd fd) { ctl_->adopt(std::move(fd)); }, logLine);
+        loop_, listen(kCtlSocket, groups.operators), kCtlSocket,
+        [this](Fd fd) { ctl_->adopt(std::move(fd)); }, logLine);
     log("chassis " + cfg_.name + " serving in " + opt_.runDir + (opt_.lab ? " (lab)" : ""));
 }
 
@@ -94,6 +101,7 @@ void Daemon::openPorts() {
         *chassis_, loop_,
         KernelDataPlane::Hooks{
             [this](const std::string& l) { log(l); },
+            [this](const std::string& l) { log_.warning(l); },
             [this](const std::string& l) { log_.debug(l); },
             [this](size_t port, const port::PortState& state) { portChanged(port, state); }});
     auto& db = chassis_->ifdb();
@@ -193,8 +201,11 @@ void Daemon::runInput(std::string_view line, chassis::Inputs inputs) {
             "wire of its interface");
     auto scenario = chassis::Scenario::parse(line, chassis_->ifdb(), "l2ptctl", inputs);
     scenario.run(*this);
-    if (state_)
-        state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb());
+    if (!state_)
+        return;
+    if (const auto why = state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb()))
+        throw NotSaved("the change runs but is not saved (" + *why +
+                       "): it is lost when the daemon restarts, unless a later change is saved");
 }
 
 void Daemon::toTask(std::vector<uint8_t> msg) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "net/pipeline/bpf_tables.h"
 #include "net/port/task_link.h"
@@ -81,6 +82,11 @@ KernelDataPlane::~KernelDataPlane() {
 
 void KernelDataPlane::readLinks() {
     tracker_->handle(links_.read());
+    // The first events are the interfaces as they are at start.
+    if (std::exchange(mtuChecked_, true))
+        return;
+    for (const auto& line : cards_->mtuShortfalls())
+        hooks_.warning("line cards: " + line);
 }
 
 }  // namespace netp

@@ -5,6 +5,7 @@
 #include "net/daemon/daemon.h"
 #include "net/daemon/render.h"
 #include "net/daemon/sessions.h"
+#include "net/log/escape.h"
 #include "platform/shell.h"
 
 namespace netp {
@@ -14,10 +15,11 @@ namespace {
 constexpr std::string_view kReadOnly = "read-only";
 constexpr std::string_view kTaskDropPrefix = "l2ptDrop";
 
-// Label values escape the backslash, the quote and the line feed.
+// Label values escape the backslash, the quote and the line feed; other control bytes are
+// shown as their escape.
 std::string escaped(std::string_view v) {
     std::string out;
-    for (char c : v) {
+    for (char c : escapeControls(v, "\n")) {
         if (c == '\\' || c == '"')
             out += '\\';
         out += c == '\n' ? std::string("\\n") : std::string(1, c);

@@ -10,6 +10,7 @@
 #include "net/daemon/daemon.h"
 #include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/sessions.h"
+#include "net/log/escape.h"
 #include "platform/shell.h"
 
 namespace netp::render {
@@ -19,6 +20,7 @@ namespace {
 constexpr uint32_t kShowNoVlan = 4;
 constexpr uint32_t kShowNoProtocols = 6;
 constexpr std::string_view kNoRate = "-";
+constexpr std::string_view kTab = "\t";  // the task's tables may align with tabs
 
 std::string reasonName(size_t r) {
     return std::string(chassis::dropReasonName(static_cast<chassis::DropReason>(r)));
@@ -185,6 +187,7 @@ Json agents(Daemon& d) {
             entries.push_back({{"port", e.ifIndex == 0 ? std::string("*") : db.name(e.ifIndex)},
                                {"mac", chassis::macText(e.mac)},
                                {"rate_kbps", e.rate},
+                               {"installed", c == hits.end() || c->installed},
                                {"hits", n.hits},
                                {"policed", n.policed}});
         }
@@ -218,7 +221,9 @@ std::string agentsText(const Json& j) {
             o << "  " << e["port"].get<std::string>() << " " << e["mac"].get<std::string>();
             if (e["rate_kbps"].get<uint32_t>() != 0)
                 o << " rate " << e["rate_kbps"] << " Kbps";
-            o << " hits " << e["hits"] << " policed " << e["policed"] << "\n";
+            o << " hits " << e["hits"] << " policed " << e["policed"]
+              << (e["installed"].get<bool>() ? "" : " not-installed (refused by the kernel)")
+              << "\n";
         }
     }
     return o.str();
@@ -267,11 +272,11 @@ std::vector<std::string> showLines(std::span<const uint8_t> text) {
             continue;
         }
         if (!line.empty())
-            lines.push_back(std::move(line));
+            lines.push_back(escapeControls(line, kTab));
         line.clear();
     }
     if (!line.empty())
-        lines.push_back(std::move(line));
+        lines.push_back(escapeControls(line, kTab));
     return lines;
 }
 

@@ -28,7 +28,8 @@ std::string agentsText(const Json& j);
 Json macs(Daemon& d);
 std::string macsText(const Json& j);
 
-// The lines of a page of the task's show table (text up to its NUL, '\r' dropped).
+// The lines of a page of the task's show table (text up to its NUL, '\r' dropped, control
+// bytes escaped).
 std::vector<std::string> showLines(std::span<const uint8_t> text);
 // The table's rows as fields: vlan, protocols, rate_kbps (null: none), ports.
 Json show(std::span<const std::string> lines, uint32_t result);

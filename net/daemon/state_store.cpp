@@ -339,18 +339,19 @@ void StateStore::setAside(const std::string& why) {
     }
 }
 
-bool StateStore::save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db) {
+std::optional<std::string> StateStore::save(const chassis::ChassisConfig& base,
+                                            const chassis::TunnellingConfig& now,
+                                            const chassis::IfDb& db) {
     try {
         std::string text = stateText(stateDelta(base, now, db));
         if (text != written_) {
             dir_.replaceFile(name_, text, kStateFileMode);
             written_ = std::move(text);
         }
-        return true;
+        return std::nullopt;
     } catch (const std::exception& e) {
         log_.error(std::string("cannot save the state: ") + e.what());
-        return false;
+        return e.what();
     }
 }
 

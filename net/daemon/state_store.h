@@ -53,10 +53,10 @@ class StateStore {
     // base with the saved state laid over it. A state file that cannot be read or does not fit
     // base is moved aside (NAME.bad-<time>) with a log line, and base is what runs.
     chassis::ChassisConfig load(const chassis::ChassisConfig& base);
-    // Writes what differs now from base, when that is not what the file holds already; false
-    // (logged) when it cannot.
-    bool save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-              const chassis::IfDb& db);
+    // Writes what differs now from base, when that is not what the file holds already; why
+    // not (logged) when it cannot. The next save writes it all again.
+    std::optional<std::string> save(const chassis::ChassisConfig& base,
+                                    const chassis::TunnellingConfig& now, const chassis::IfDb& db);
     const SafeDir& dir() const { return dir_; }
 
   private:

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "chassis/chassis.h"
@@ -36,6 +37,7 @@ struct EntryCounters {
     uint32_t slot;
     chassis::AclEntry entry;
     pipeline::TrapCounters counters;
+    bool installed = true;  // false: the kernel refused it, it is retried at each refresh()
 };
 struct MacEntry {
     uint16_t vid;
@@ -65,7 +67,8 @@ class LineCards {
     void portChanged(size_t netdev, const port::PortState& state);
 
     // Brings the VLANs, the LAGs, the cards' presence, the TPID and the trace switch in line
-    // with the models; cheap when none of them moved. MACs learned on an lport that left a VLAN
+    // with the models, and installs the trap entries the kernel refused before; cheap when none
+    // of them moved. MACs learned on an lport that left a VLAN
     // are forgotten in it.
     void refresh();
     // Forgets the learned MACs not seen for the ageing time.
@@ -82,6 +85,11 @@ class LineCards {
     // turns those waiting into chassis trace lines.
     int eventsFd() const { return tables_.eventsFd(); }
     void readEvents();
+
+    // A line for each core port whose MTU cannot take the largest frame of an access port
+    // tunnelled through it (one of the same VLAN) with the provider tag added; the ports
+    // without an interface yet are not counted.
+    std::vector<std::string> mtuShortfalls() const;
 
     pipeline::Result<std::vector<PortCounters>> portCounters() const;
     pipeline::Result<std::vector<EntryCounters>> entryCounters() const;

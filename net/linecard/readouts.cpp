@@ -32,7 +32,7 @@ Result<std::vector<EntryCounters>> LineCards::entryCounters() const {
             Result<pipeline::TrapCounters> c = traps_.counters(slot, e);
             if (!c)
                 return c.status();
-            out.push_back({slot, e, *c});
+            out.push_back({slot, e, *c, !traps_.pending(slot, e)});
         }
     }
     return out;

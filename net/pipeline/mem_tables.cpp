@@ -48,7 +48,7 @@ Status MemTables::unbindIfindex(uint32_t ifindex) {
 }
 
 Status MemTables::writeTrap(const TrapKey& key, const Trap& trap) {
-    if (traps_.size() >= L2PT_TRAP_ENTRIES && !traps_.count(key))
+    if (traps_.size() >= trapLimit_ && !traps_.count(key))
         return Status::sysFailure("l2pt_traps", E2BIG);
     traps_[key] = Entry{trap, {}};
     return {};

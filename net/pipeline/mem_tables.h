@@ -20,6 +20,8 @@ class MemTables final : public Tables {
     void learn(uint16_t vid, const Mac& src, uint32_t lport, uint64_t seenNs);
     // The descriptor in the trap slot, -1 while it is empty.
     int taskRingFd() const { return ring_.get(); }
+    // The trap table takes at most limit entries from now on, as a full kernel table would.
+    void limitTraps(size_t limit) { trapLimit_ = limit; }
 
     Status unbindIfindex(uint32_t ifindex) override;
     Status removeTrap(const TrapKey& key) override;
@@ -51,6 +53,7 @@ class MemTables final : public Tables {
 
     std::map<uint32_t, uint32_t> byIfindex_;
     std::map<TrapKey, Entry> traps_;
+    size_t trapLimit_ = L2PT_TRAP_ENTRIES;
     std::map<std::pair<uint16_t, Mac>, LearnedMac> fdb_;
     std::vector<l2pt_port_stats> stats_ = std::vector<l2pt_port_stats>(L2PT_STATS_SLOTS);
     Fd ring_;

@@ -77,8 +77,8 @@ TEST(RunDir, WhatTheDaemonMakesHasItsModeAndNothingIsLeftHalfWritten) {
     netp::RunDir run(path, ::getegid());
     EXPECT_EQ(modeOf(path), 0750u);
     EXPECT_FALSE(fs::exists(path + "/.l2pt-tmp-chassis.yaml"));
-    netp::Fd ctl = run.listen(netp::kCtlSocket, 0660);
-    netp::Fd task = run.listen(netp::kTaskSocket, 0600);
+    netp::Fd ctl = run.listen(netp::kCtlSocket, 0660, ::getegid());
+    netp::Fd task = run.listen(netp::kTaskSocket, 0600, std::nullopt);
     EXPECT_EQ(modeOf(path + "/" + netp::kCtlSocket), 0660u);
     EXPECT_EQ(modeOf(path + "/" + netp::kTaskSocket), 0600u);
     EXPECT_EQ(fs::current_path(), cwd);  // binding inside the directory left ours alone
