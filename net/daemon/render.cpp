@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "chassis/config.h"
+#include "chassis/l2cp.h"
 #include "chassis/trace.h"
 #include "net/daemon/daemon.h"
 #include "net/daemon/kernel_dataplane.h"
@@ -22,6 +24,12 @@ constexpr std::string_view kNoRate = "-";
 
 std::string reasonName(size_t r) {
     return std::string(chassis::dropReasonName(static_cast<chassis::DropReason>(r)));
+}
+
+// "01:80:c2:00:00:0e" for address index i.
+std::string l2cpAddress(size_t i) {
+    const uint8_t mac[6] = {0x01, 0x80, 0xc2, 0, 0, chassis::l2cpAddressByte(i)};
+    return chassis::macText(mac);
 }
 
 std::vector<std::string> wordsOf(std::string_view line) {
@@ -81,12 +89,27 @@ T readout(pipeline::Result<T> r) {
     return std::move(*r);
 }
 
+// The frames to each reserved address that any reached, by address: what became of them.
+Json l2cpCounts(const l2pt_port_stats& s) {
+    Json out = Json::object();
+    for (size_t i = 0; i < L2PT_L2CP_ADDRESSES; ++i) {
+        const uint64_t t = s.l2cp[L2PT_L2CP_COUNTED_TUNNELLED][i];
+        const uint64_t x = s.l2cp[L2PT_L2CP_COUNTED_DISCARDED][i];
+        const uint64_t f = s.l2cp[L2PT_L2CP_COUNTED_FORWARDED][i];
+        if (t == 0 && x == 0 && f == 0)
+            continue;
+        out[l2cpAddress(i)] = {{"tunnelled", t}, {"discarded", x}, {"forwarded", f}};
+    }
+    return out;
+}
+
 Json frameCounts(const l2pt_port_stats& s) {
     Json drops = Json::object();
     for (size_t r = 0; r < chassis::kDropReasons; ++r)
         drops[reasonName(r)] = s.drops[r];
-    return {{"rx", s.rx}, {"trapped", s.trapped}, {"forwarded", s.forwarded},
-            {"tx", s.tx}, {"pdu_tx", s.pdu_tx},   {"dropped", std::move(drops)}};
+    return {{"rx", s.rx},         {"trapped", s.trapped},       {"forwarded", s.forwarded},
+            {"tx", s.tx},         {"pdu_tx", s.pdu_tx},         {"dropped", std::move(drops)},
+            {"l2cp", l2cpCounts(s)}};
 }
 
 std::string linkText(const port::PortState& s) {
@@ -152,6 +175,9 @@ std::string countersText(const Json& j) {
                 o << " " << event << " " << n;
         }
         o << "\n";
+        for (const auto& [address, n] : p["l2cp"].items())
+            o << "  l2cp " << address << ": tunnelled " << n["tunnelled"] << " discarded "
+              << n["discarded"] << " forwarded " << n["forwarded"] << "\n";
     }
     if (!j["no_port"].is_null()) {
         o << "interfaces of no port:";
@@ -321,6 +347,67 @@ std::string showText(std::span<const std::string> lines, uint32_t result) {
                                              : "") +
                "\n";
     return out;
+}
+
+Json l2cp(Daemon& d) {
+    const auto& db = d.chassis().ifdb();
+    Json defaults = Json::object();
+    for (size_t i = 0; i < chassis::kL2cpAddresses; ++i)
+        defaults[l2cpAddress(i)] =
+            l2pt_l2cp_untrapped(L2PT_L2CP_DEFAULT, static_cast<uint32_t>(i)) == L2PT_L2CP_DISCARD
+                ? "discard"
+                : "forward";
+    Json rows = Json::array();
+    for (const auto& [key, row] : d.chassis().cards().l2cp().rows()) {
+        Json actions = Json::object();
+        for (size_t i = 0; i < chassis::kL2cpAddresses; ++i) {
+            const auto a = chassis::L2cpTable::actionIn(row, i);
+            if (a != chassis::L2cpAction::Default)
+                actions[l2cpAddress(i)] = std::string(chassis::l2cpActionName(a));
+        }
+        rows.push_back({{"port", db.name(key.ifIndex)},
+                        {"vlan", key.vid == chassis::kL2cpAnyVlan
+                                     ? Json(nullptr)
+                                     : Json(db.name(chassis::vlanIfIndex(key.vid)))},
+                        {"actions", std::move(actions)}});
+    }
+    return {{"untrapped_default", std::move(defaults)}, {"rows", std::move(rows)}};
+}
+
+std::string l2cpText(const Json& j) {
+    // Addresses by their last byte, grouped as the configuration reads them.
+    const auto grouped = [](const Json& byAddress, std::string_view action) {
+        uint32_t set = 0;
+        for (size_t i = 0; i < chassis::kL2cpAddresses; ++i) {
+            const auto it = byAddress.find(l2cpAddress(i));
+            if (it != byAddress.end() && it->get<std::string>() == action)
+                set |= 1u << i;
+        }
+        return set == 0 ? std::string() : chassis::l2cpAddressesText(set);
+    };
+    std::ostringstream o;
+    o << "reserved addresses 01:80:c2:00:00:00-0f, 20-2f; where nothing is configured an entry "
+         "traps, else discard "
+      << grouped(j["untrapped_default"], "discard") << ", forward "
+      << grouped(j["untrapped_default"], "forward") << "\n";
+    if (j["rows"].empty()) {
+        o << "nothing configured\n";
+        return o.str();
+    }
+    o << std::left << std::setw(12) << "PORT" << std::setw(12) << "VLAN"
+      << "ACTIONS\n";
+    for (const auto& r : j["rows"]) {
+        o << std::setw(12) << r["port"].get<std::string>() << std::setw(12)
+          << (r["vlan"].is_null() ? std::string("-") : r["vlan"].get<std::string>());
+        std::string actions;
+        for (const char* a : {"tunnel", "discard", "forward"}) {
+            const std::string set = grouped(r["actions"], a);
+            if (!set.empty())
+                actions += (actions.empty() ? "" : "  ") + std::string(a) + " " + set;
+        }
+        o << actions << "\n";
+    }
+    return o.str();
 }
 
 std::string dump(const Json& j) {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -30,7 +31,7 @@ namespace netp::linecard {
 // What l2ptctl shows.
 struct PortCounters {
     uint32_t ifIndex;  // 0: interfaces of no port
-    l2pt_port_stats stats;
+    l2pt_port_stats stats;  // with the frames to each reserved address (l2cp)
 };
 struct EntryCounters {
     uint32_t slot;
@@ -103,6 +104,8 @@ class LineCards {
     // every: compare all VLANs with the table, not only those that had or have members.
     void syncVlans(bool every);
     pipeline::Status syncGlobals();
+    // The reserved addresses' actions, when the models' table moved.
+    void syncL2cp();
     void forgetLport(uint32_t lport);
     void logged(const pipeline::Status& s) const;
 
@@ -119,6 +122,8 @@ class LineCards {
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
     std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
     std::optional<pipeline::TrapRing> events_;
+    std::optional<uint64_t> l2cpGeneration_;
+    std::map<std::pair<uint32_t, uint32_t>, uint64_t> l2cp_;  // (lport, vid) -> row, as written
 };
 
 }  // namespace netp::linecard
