@@ -90,12 +90,12 @@ T readout(pipeline::Result<T> r) {
 }
 
 // The frames to each reserved address that any reached, by address: what became of them.
-Json l2cpCounts(const l2pt_port_stats& s) {
+Json l2cpCounts(const l2pt_l2cp_stats& s) {
     Json out = Json::object();
     for (size_t i = 0; i < L2PT_L2CP_ADDRESSES; ++i) {
-        const uint64_t t = s.l2cp[L2PT_L2CP_COUNTED_TUNNELLED][i];
-        const uint64_t x = s.l2cp[L2PT_L2CP_COUNTED_DISCARDED][i];
-        const uint64_t f = s.l2cp[L2PT_L2CP_COUNTED_FORWARDED][i];
+        const uint64_t t = s.frames[L2PT_L2CP_COUNTED_TUNNELLED][i];
+        const uint64_t x = s.frames[L2PT_L2CP_COUNTED_DISCARDED][i];
+        const uint64_t f = s.frames[L2PT_L2CP_COUNTED_FORWARDED][i];
         if (t == 0 && x == 0 && f == 0)
             continue;
         out[l2cpAddress(i)] = {{"tunnelled", t}, {"discarded", x}, {"forwarded", f}};
@@ -103,13 +103,13 @@ Json l2cpCounts(const l2pt_port_stats& s) {
     return out;
 }
 
-Json frameCounts(const l2pt_port_stats& s) {
+Json frameCounts(const l2pt_port_stats& s, const l2pt_l2cp_stats& l2cp) {
     Json drops = Json::object();
     for (size_t r = 0; r < chassis::kDropReasons; ++r)
         drops[reasonName(r)] = s.drops[r];
     return {{"rx", s.rx},         {"trapped", s.trapped},       {"forwarded", s.forwarded},
             {"tx", s.tx},         {"pdu_tx", s.pdu_tx},         {"dropped", std::move(drops)},
-            {"l2cp", l2cpCounts(s)}};
+            {"l2cp", l2cpCounts(l2cp)}};
 }
 
 std::string linkText(const port::PortState& s) {
@@ -128,7 +128,8 @@ Json counters(Daemon& d) {
             const Port& port = d.ports()[i];
             // By dense port index, the interfaces of no port last.
             const int dense = d.chassis().ifdb().portIndex(port.ifIndex);
-            Json row = frameCounts(stats.at(static_cast<size_t>(dense)).stats);
+            const auto& c = stats.at(static_cast<size_t>(dense));
+            Json row = frameCounts(c.stats, c.l2cp);
             Json events = Json::object();
             for (size_t e = 0; e < port::kPortEvents; ++e) {
                 const auto kind = static_cast<port::PortEvent>(e);
@@ -145,7 +146,7 @@ Json counters(Daemon& d) {
             for (size_t r = 0; r < chassis::kDropReasons; ++r)
                 totals[r] += c.stats.drops[r];
             if (c.ifIndex == 0)
-                j["no_port"] = frameCounts(c.stats);
+                j["no_port"] = frameCounts(c.stats, c.l2cp);
         }
     }
     for (size_t r = 0; r < chassis::kDropReasons; ++r)

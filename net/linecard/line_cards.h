@@ -31,7 +31,8 @@ namespace netp::linecard {
 // What l2ptctl shows.
 struct PortCounters {
     uint32_t ifIndex;  // 0: interfaces of no port
-    l2pt_port_stats stats;  // with the frames to each reserved address (l2cp)
+    l2pt_port_stats stats;
+    l2pt_l2cp_stats l2cp;  // the frames to each reserved address (none for no port)
 };
 struct EntryCounters {
     uint32_t slot;

@@ -128,8 +128,14 @@ struct l2pt_port_stats {
     __u64 tx;        /* left for the wire: data and the task's PDUs */
     __u64 pdu_tx;    /* of those, the task's PDUs */
     __u64 drops[L2PT_DP_DROP_REASONS];
-    /* frames to each reserved address, by index: L2PT_L2CP_COUNTED_* */
-    __u64 l2cp[L2PT_L2CP_COUNTERS][L2PT_L2CP_ADDRESSES];
+};
+
+/* l2pt_l2cp_stats[port dense index]: the frames to each reserved address that entered the port,
+ * by what became of them (L2PT_L2CP_COUNTED_*) and the address's index. Shared by the CPUs and
+ * counted with atomic adds: control frames are few, and per CPU these would be most of
+ * l2pt_stats. */
+struct l2pt_l2cp_stats {
+    __u64 frames[L2PT_L2CP_COUNTERS][L2PT_L2CP_ADDRESSES];
 };
 
 /* l2pt_rings[0]: the ring of the task in its primary role (a ring buffer map; absent while no

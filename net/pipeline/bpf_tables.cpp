@@ -79,7 +79,7 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log) {
                                          Arrays{std::move(*g), std::move(*l), std::move(*v)},
                                          static_cast<size_t>(cpus));
     for (const int fd : {t->ingress_, t->egress_, t->taskTx_, t->byIfindex_, t->traps_, t->fdb_,
-                         t->stats_, t->rings_, t->events_, t->l2cp_}) {
+                         t->stats_, t->rings_, t->events_, t->l2cp_, t->l2cpStats_}) {
         if (fd < 0)
             return Status::failure("the pipeline object lacks a program or map");
     }
@@ -102,6 +102,7 @@ BpfTables::BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t
       rings_(obj_.mapFd("l2pt_rings")),
       events_(obj_.mapFd("l2pt_events")),
       l2cp_(obj_.mapFd("l2pt_l2cp")),
+      l2cpStats_(obj_.mapFd("l2pt_l2cp_stats")),
       perCpu_(cpus) {}
 
 Result<std::vector<BpfTables::MapMemory>> BpfTables::mapMemory() const {
@@ -201,6 +202,10 @@ Result<l2pt_port_stats> BpfTables::readPortStats(uint32_t slot) const {
     l2pt_port_stats total;
     std::memcpy(&total, sum, sizeof total);
     return total;
+}
+
+Result<l2pt_l2cp_stats> BpfTables::readL2cpStats(uint32_t port) const {
+    return lookup<l2pt_l2cp_stats>(l2cpStats_, &port, at("l2pt_l2cp_stats", port));
 }
 
 Status BpfTables::writeL2cp(const l2pt_l2cp_key& key, uint64_t row) {

@@ -77,6 +77,10 @@ Result<l2pt_port_stats> MemTables::readPortStats(uint32_t slot) const {
     return stats_[slot];
 }
 
+Result<l2pt_l2cp_stats> MemTables::readL2cpStats(uint32_t) const {
+    return l2pt_l2cp_stats{};  // no frame runs through these tables
+}
+
 Status MemTables::writeL2cp(const l2pt_l2cp_key& key, uint64_t row) {
     const std::pair<uint16_t, uint16_t> k{key.lport, key.vid};
     if (row == 0) {

@@ -67,8 +67,10 @@ struct {
     __type(value, struct l2pt_trap);
 } l2pt_traps SEC(".maps");
 
+/* Rows are few and written by the daemon alone: allocated as they come. */
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
     __uint(max_entries, L2PT_L2CP_ROWS);
     __type(key, struct l2pt_l2cp_key);
     __type(value, __u64);
@@ -98,6 +100,13 @@ struct {
             __uint(max_entries, L2PT_RING_BYTES);
         });
 } l2pt_rings SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, L2PT_MAX_PORTS);
+    __type(key, __u32);
+    __type(value, struct l2pt_l2cp_stats);
+} l2pt_l2cp_stats SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
@@ -199,12 +208,12 @@ static __always_inline void count_drop(__u32 slot, __u32 why) {
 /* One more frame to reserved address index on port slot, counted as what (L2PT_L2CP_COUNTED_*):
  * a global function for the same reason as l2pt_count_drop. */
 __noinline int l2pt_count_l2cp(__u32 slot, __u32 what, __u32 index) {
-    struct l2pt_port_stats* st = bpf_map_lookup_elem(&l2pt_stats, &slot);
+    struct l2pt_l2cp_stats* st = bpf_map_lookup_elem(&l2pt_l2cp_stats, &slot);
     __u64 w = what, i = index;
     barrier_var(w);
     barrier_var(i);
     if (st && w < L2PT_L2CP_COUNTERS && i < L2PT_L2CP_ADDRESSES)
-        st->l2cp[w][i] += 1;
+        __sync_fetch_and_add(&st->frames[w][i], 1);
     return 0;
 }
 

@@ -187,6 +187,12 @@ Result<uint64_t> Tables::l2cp(uint32_t lport, uint32_t vid) const {
     return readL2cp(*key);
 }
 
+Result<l2pt_l2cp_stats> Tables::l2cpStats(uint32_t port) const {
+    if (port >= L2PT_MAX_PORTS)
+        return refuse("l2pt_l2cp_stats", port, "no such port");
+    return readL2cpStats(port);
+}
+
 Result<l2pt_port_stats> Tables::portStats(uint32_t slot) const {
     if (slot >= L2PT_STATS_SLOTS)
         return refuse("l2pt_stats", slot, "no such port");

@@ -94,6 +94,8 @@ class Tables {
 
     // A port's counters summed over CPUs; slot L2PT_STATS_NO_PORT counts interfaces of no port.
     Result<l2pt_port_stats> portStats(uint32_t slot) const;
+    // A port's frames to each reserved address.
+    Result<l2pt_l2cp_stats> l2cpStats(uint32_t port) const;
 
     virtual Result<std::vector<LearnedMac>> learnedMacs() const = 0;
     // Forgets the learned MACs which says yes to, in one walk of the table; how many.
@@ -133,6 +135,7 @@ class Tables {
     virtual Status writeBinding(uint32_t ifindex, uint32_t port) = 0;
     virtual Status writeTrap(const TrapKey& key, const Trap& trap) = 0;
     virtual Result<l2pt_port_stats> readPortStats(uint32_t slot) const = 0;
+    virtual Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const = 0;
     virtual Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) = 0;  // 0: delete
     virtual Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const = 0;  // 0: none
     virtual Result<size_t> forgetIf(const Forget& forget) = 0;
