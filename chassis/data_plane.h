@@ -1,6 +1,8 @@
-// The line cards' data plane: a frame entering a port is trapped to the task when an agent's
-// entry matches it (policed at the entry's rate), and otherwise bridged in its VLAN; frames the
-// task sends leave through the port it names. Counts what each port passed and dropped.
+// The line cards' data plane: a frame entering a port is dropped when it carries the tunnel MAC
+// and is no provider traffic; a frame to a reserved address (L2CP) goes by the action of its port
+// and VLAN (L2cpTable); a frame is trapped to the task when an agent's entry matches it (policed
+// at the entry's rate), and otherwise bridged in its VLAN; frames the task sends leave through
+// the port it names. Counts what each port passed and dropped.
 #pragma once
 
 #include <array>

@@ -121,8 +121,8 @@ void Daemon::portChanged(size_t at, const port::PortState& state) {
 
 // The host's own frames (IPv6 DAD, router and multicast listener messages) never leave a port:
 // the pipeline drops them at its egress (host_tx). The daemon leaves the host's configuration
-// to the administrator (under its unit /proc/sys is read-only), and says once per interface
-// how to keep the host quiet there.
+// to the administrator (under its unit /proc/sys is read-only), and says, as an interface with
+// IPv6 on appears, how to keep the host quiet there.
 void Daemon::adviseHostTraffic(const Port& p) {
     std::ifstream in("/proc/sys/net/ipv6/conf/" + p.netdev + "/disable_ipv6");
     int disabled = 1;
