@@ -24,6 +24,9 @@ static_assert(same(DropReason::NoPort, L2PT_DP_DROP_NO_PORT) &&
                   same(DropReason::Filtered, L2PT_DP_DROP_FILTERED) &&
                   same(DropReason::Fenced, L2PT_DP_DROP_FENCED) &&
                   same(DropReason::TaskBehind, L2PT_DP_DROP_TASK_BEHIND) &&
+                  same(DropReason::L2cp, L2PT_DP_DROP_L2CP) &&
+                  same(DropReason::TunnelMac, L2PT_DP_DROP_TUNNEL_MAC) &&
+                  same(DropReason::HostTx, L2PT_DP_DROP_HOST_TX) &&
                   kDropReasons == L2PT_DP_DROP_REASONS,
               "DropReason follows enum l2pt_drop one for one");
 static_assert(static_cast<int>(Verdict::Trapped) == L2PT_VERDICT_TRAPPED &&
@@ -67,6 +70,12 @@ std::string_view dropReasonName(DropReason reason) {
             return "fenced sender";
         case DropReason::TaskBehind:
             return "task behind";
+        case DropReason::L2cp:
+            return "L2CP discarded";
+        case DropReason::TunnelMac:
+            return "tunnel MAC from a customer";
+        case DropReason::HostTx:
+            return "sent by the host";
     }
     return "unknown";
 }

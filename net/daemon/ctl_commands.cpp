@@ -4,6 +4,7 @@
 #include <array>
 
 #include "chassis/config.h"
+#include "chassis/rules.h"
 #include "net/daemon/ctl_server.h"
 #include "net/daemon/daemon.h"
 #include "net/daemon/metrics.h"
@@ -41,8 +42,10 @@ void CtlServer::dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpe
         out(c, c.json ? render::dump(j) : render::statusText(j));
         const Session* p = d_.sessions().primary();
         finish(c, p != nullptr && p->ready ? ctl::Exit::Ok : ctl::Exit::Failed);
-    } else if (cmd == "agents" || cmd == "counters" || cmd == "macs") {
+    } else if (cmd == "agents" || cmd == "counters" || cmd == "macs" || cmd == "l2cp") {
         readout(c, cmd);
+    } else if (cmd == "l2cp set") {
+        l2cpSet(c, r);
     } else if (cmd == "show") {
         show(c, r);
     } else if (cmd == "shell") {
@@ -68,6 +71,7 @@ void CtlServer::readout(Client& c, std::string_view cmd) {
         Readout{"agents", render::agents, render::agentsText},
         Readout{"counters", render::counters, render::countersText},
         Readout{"macs", render::macs, render::macsText},
+        Readout{"l2cp", render::l2cp, render::l2cpText},
     };
     const auto r = std::find_if(kReadouts.begin(), kReadouts.end(),
                                 [&](const Readout& x) { return x.cmd == cmd; });
@@ -261,6 +265,54 @@ void CtlServer::capture(Client& c, const ctl::Request& r, Fd file) {
     }
     waitFor(c, Wait::Capture,
             seconds ? std::chrono::seconds(*seconds) : std::chrono::seconds(kCaptureDefault));
+}
+
+// A typed request to the line cards: the chassis models' table, the pipeline's and the state
+// file.
+void CtlServer::l2cpSet(Client& c, const ctl::Request& r) {
+    auto& db = d_.chassis().ifdb();
+    const std::string& port = r.args[2];
+    const auto ifIndex = db.find(port);
+    if (!ifIndex)
+        return finish(c, ctl::Exit::Usage, "l2cp set: no interface named '" + port + "'");
+    if (const chassis::Refusal why = chassis::vlanPortRefusal(db, *ifIndex))
+        return finish(c, ctl::Exit::Usage, "l2cp set: " + *why);
+    const auto addresses = chassis::parseL2cpAddresses(r.args[3]);
+    if (!addresses)
+        return finish(c, ctl::Exit::Usage,
+                      "l2cp set: '" + r.args[3] +
+                          "' names no reserved addresses (0e, 01-0a,20-2f, 01:80:c2:00:00:0e, "
+                          "all)");
+    const auto action = chassis::l2cpActionNamed(r.args[4]);
+    if (!action)
+        return finish(
+            c, ctl::Exit::Usage,
+            "l2cp set: the action is tunnel, discard, forward or default, not '" + r.args[4] + "'");
+    uint16_t vid = chassis::kL2cpAnyVlan;
+    std::string where;
+    if (const auto v = r.value("vlan")) {
+        std::optional<uint32_t> vlanIf = db.find(std::string(*v));
+        if (const auto id = ozm::shell::parseNumber(*v, chassis::kMaxVlanId))
+            vlanIf = chassis::vlanIfIndex(static_cast<uint32_t>(*id));
+        const chassis::Refusal why =
+            vlanIf ? chassis::l2cpVlanRefusal(db, *vlanIf)
+                   : chassis::Refusal("no VLAN named '" + std::string(*v) + "'");
+        if (why)
+            return finish(c, ctl::Exit::Usage, "l2cp set: " + *why);
+        vid = static_cast<uint16_t>(db.info(*vlanIf)->vlanId);
+        where = " in " + db.name(*vlanIf);
+    }
+    const std::string said = "l2cp " + db.name(*ifIndex) + where + " " +
+                             chassis::l2cpAddressesText(*addresses) + " " +
+                             std::string(chassis::l2cpActionName(*action));
+    try {
+        d_.setL2cp(*ifIndex, vid, *addresses, *action);
+    } catch (const NotSaved& e) {
+        d_.log(c.peer.name() + ": " + said + ": " + e.what());
+        return finish(c, ctl::Exit::Failed, e.what());
+    }
+    d_.log(c.peer.name() + ": " + said);
+    finish(c, ctl::Exit::Ok);
 }
 
 void CtlServer::change(Client& c, const ctl::Request& r) {

@@ -77,13 +77,14 @@ class CtlServer final : public SessionObserver {
     Client* find(uint64_t id);
 
     // The commands (ctl_commands.cpp).
-    void readout(Client& c, std::string_view cmd);  // agents, counters, macs
+    void readout(Client& c, std::string_view cmd);  // agents, counters, macs, l2cp
     void show(Client& c, const ctl::Request& r);
     void shell(Client& c, const ctl::Request& r);
     void metrics(Client& c);
     void trace(Client& c);
     void capture(Client& c, const ctl::Request& r, Fd file);
     void change(Client& c, const ctl::Request& r);
+    void l2cpSet(Client& c, const ctl::Request& r);
     std::string inputOf(const ctl::Request& r) const;
 
     void pumpCli();

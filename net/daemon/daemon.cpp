@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "net/daemon/capabilities.h"
 #include "net/daemon/ctl_server.h"
@@ -122,6 +123,23 @@ void Daemon::portChanged(size_t at, const port::PortState& state) {
     if (p.linkIndex != 0)
         captures_.interfaceGone(p.linkIndex, "interface " + p.netdev + " went away");
     p.linkIndex = state.ifindex;
+    if (p.linkIndex != 0)
+        adviseHostTraffic(p);
+}
+
+// The host's own frames (IPv6 DAD, router and multicast listener messages) never leave a port:
+// the pipeline drops them at its egress (host_tx). The daemon leaves the host's configuration
+// to the administrator (under its unit /proc/sys is read-only), and says, as an interface with
+// IPv6 on appears, how to keep the host quiet there.
+void Daemon::adviseHostTraffic(const Port& p) {
+    std::ifstream in("/proc/sys/net/ipv6/conf/" + p.netdev + "/disable_ipv6");
+    int disabled = 1;
+    if (!(in >> disabled) || disabled != 0)
+        return;
+    log("port " + chassis_->ifdb().name(p.ifIndex) + ": IPv6 is on for interface " + p.netdev +
+        "; the host's frames are dropped at its egress (sent by the host), and "
+        "net.ipv6.conf." +
+        p.netdev + ".disable_ipv6=1 keeps the host from sending them");
 }
 
 void Daemon::log(const std::string& line) {
@@ -201,9 +219,22 @@ void Daemon::runInput(std::string_view line, chassis::Inputs inputs) {
             "wire of its interface");
     auto scenario = chassis::Scenario::parse(line, chassis_->ifdb(), "l2ptctl", inputs);
     scenario.run(*this);
+    saveState();
+}
+
+void Daemon::setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses,
+                     chassis::L2cpAction action) {
+    chassis_->cards().setL2cp(ifIndex, vid, addresses, action);
+    if (dataPlane_)
+        dataPlane_->refresh();  // in the pipeline before l2ptctl hears the answer
+    saveState();
+}
+
+void Daemon::saveState() {
     if (!state_)
         return;
-    if (const auto why = state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb()))
+    const auto l2cp = chassis_->cards().l2cp().snapshot(chassis_->ifdb());
+    if (const auto why = state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb(), &l2cp))
         throw NotSaved("the change runs but is not saved (" + *why +
                        "): it is lost when the daemon restarts, unless a later change is saved");
 }

@@ -87,6 +87,10 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     // chassis::ScenarioError or std::runtime_error when the input is wrong (an operator's input
     // the chassis refuses changes nothing), NotSaved when it ran but cannot be saved.
     void runInput(std::string_view line, chassis::Inputs inputs);
+    // The line cards' action for reserved addresses of a port or LAG (vid: in that VLAN, or
+    // chassis::kL2cpAnyVlan), written into the pipeline at once and saved; NotSaved when it
+    // runs but cannot be saved.
+    void setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses, chassis::L2cpAction action);
     // Every trace line goes to sink as well as it is made (nullptr: no longer).
     void setTraceSink(std::function<void(const std::string&)> sink);
 
@@ -102,9 +106,11 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     void openPorts();
     // The port's interface came, went or changed (port: its place in ports_).
     void portChanged(size_t port, const port::PortState& state);
+    void adviseHostTraffic(const Port& p);
     void onSignal();
     void updateClock();
     void forgetHistory();
+    void saveState();
     void traceLine(const std::string& line);
 
     DaemonOptions opt_;

@@ -48,6 +48,18 @@ void ports(PromText& m, const render::Json& counters) {
             m.sample({{"port", p["port"].get<std::string>()}, {"reason", reason}},
                      n.get<uint64_t>());
     }
+    m.family("l2pt_port_l2cp_frames_total", Type::Counter,
+             "Frames to a reserved address (01:80:c2:00:00:00-0f, -20-2f) per port: trapped by "
+             "an entry (tunnelled), discarded, forwarded as data; addresses that saw any");
+    for (const auto& p : counters["ports"]) {
+        for (const auto& [address, n] : p["l2cp"].items()) {
+            for (const char* what : {"tunnelled", "discarded", "forwarded"})
+                m.sample({{"port", p["port"].get<std::string>()},
+                          {"address", address},
+                          {"action", what}},
+                         n[what].get<uint64_t>());
+        }
+    }
     m.family("l2pt_port_link_events_total", Type::Counter,
              "Changes of a port's interface: appeared, removed, renamed away, down, up, MTU, "
              "failed attachments of the pipeline");

@@ -28,6 +28,11 @@ std::string agentsText(const Json& j);
 Json macs(Daemon& d);
 std::string macsText(const Json& j);
 
+// The reserved addresses' actions: the defaults (what an address comes to when no entry traps
+// it and nothing is configured) and the rows configured, per port or LAG and VLAN.
+Json l2cp(Daemon& d);
+std::string l2cpText(const Json& j);
+
 // The lines of a page of the task's show table (text up to its NUL, '\r' dropped, control
 // bytes escaped).
 std::vector<std::string> showLines(std::span<const uint8_t> text);

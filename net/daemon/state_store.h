@@ -1,5 +1,6 @@
 // The chassis daemon's state: what operators changed through l2ptctl (tunnelling VLANs and
-// their ports, rates, LAG members, the tunnel MAC, the provider TPID), by the chassis file's
+// their ports, rates, LAG members, the tunnel MAC, the provider TPID, the reserved addresses'
+// actions), by the chassis file's
 // names, and nothing else. The chassis file stays the source for cards, ports and interfaces
 // and for everything no operator changed; the state is laid over it at start, so an edit of
 // the chassis file takes effect on the next start.
@@ -30,12 +31,17 @@ struct StateDelta {
     std::map<std::string, std::vector<chassis::NameRef>> lagMembers;  // by LAG name
     std::optional<MacChange> tunnelMac;
     std::optional<uint16_t> vmanTpid;
+    // The reserved addresses whose action differs from the chassis file's, laid after its own
+    // l2cp entries (action default takes one back).
+    std::vector<chassis::L2cpConfig> l2cp;
     bool empty() const;
 };
 
-// What the configuration now (IFM's tunnelling, the LAG members in db) differs in from base.
+// What the configuration now (IFM's tunnelling, the LAG members in db, the line cards' l2cp
+// table when given) differs in from base.
 StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db);
+                      const chassis::IfDb& db,
+                      const std::vector<chassis::L2cpConfig>* l2cpNow = nullptr);
 // base with delta laid over it, checked by the chassis' rules (chassis/rules.h); ConfigError
 // naming the state's line when it does not fit.
 chassis::ChassisConfig overlay(chassis::ChassisConfig base, const StateDelta& delta,
@@ -56,7 +62,8 @@ class StateStore {
     // Writes what differs now from base, when that is not what the file holds already; why
     // not (logged) when it cannot. The next save writes it all again.
     std::optional<std::string> save(const chassis::ChassisConfig& base,
-                                    const chassis::TunnellingConfig& now, const chassis::IfDb& db);
+                                    const chassis::TunnellingConfig& now, const chassis::IfDb& db,
+                                    const std::vector<chassis::L2cpConfig>* l2cpNow = nullptr);
     const SafeDir& dir() const { return dir_; }
 
   private:

@@ -122,9 +122,32 @@ void LineCards::refresh() {
         syncVlans(first);
         syncLports();
     }
+    if (chassis_.cards().l2cp().generation() != l2cpGeneration_)
+        syncL2cp();
     logged(syncGlobals());
     traps_.retry();
     task_.deleteRetired();
+}
+
+void LineCards::syncL2cp() {
+    const chassis::IfDb& db = chassis_.ifdb();
+    const chassis::L2cpTable& table = chassis_.cards().l2cp();
+    l2cpGeneration_ = table.generation();
+    std::map<std::pair<uint32_t, uint32_t>, uint64_t> want;
+    for (const auto& [key, row] : table.rows()) {
+        if (db.isPort(key.ifIndex) || db.isLag(key.ifIndex))
+            want[{lportOf(db, key.ifIndex), key.vid}] = row;
+    }
+    for (const auto& [key, row] : l2cp_) {
+        if (!want.count(key))
+            logged(tables_.setL2cp(key.first, key.second, 0));
+    }
+    for (const auto& [key, row] : want) {
+        const auto had = l2cp_.find(key);
+        if (had == l2cp_.end() || had->second != row)
+            logged(tables_.setL2cp(key.first, key.second, row));
+    }
+    l2cp_ = std::move(want);
 }
 
 bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
@@ -192,6 +215,8 @@ Status LineCards::syncGlobals() {
     want.flags = chassis_.trace().on() ? L2PT_G_TRACE : 0;
     want.task_mark = task_.mark();
     want.task_if = task_.ifindex();
+    const chassis::Mac mac = chassis_.ifm().tunnelMac();
+    std::copy(mac.begin(), mac.end(), want.tunnel_mac);
     return same(now, want) ? Status() : tables_.setGlobals(want);
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,7 @@ namespace netp::linecard {
 struct PortCounters {
     uint32_t ifIndex;  // 0: interfaces of no port
     l2pt_port_stats stats;
+    l2pt_l2cp_stats l2cp;  // the frames to each reserved address (none for no port)
 };
 struct EntryCounters {
     uint32_t slot;
@@ -111,6 +113,8 @@ class LineCards {
     // every: compare all VLANs with the table, not only those that had or have members.
     void syncVlans(bool every);
     pipeline::Status syncGlobals();
+    // The reserved addresses' actions, when the models' table moved.
+    void syncL2cp();
     void forgetLport(uint32_t lport);
     void logged(const pipeline::Status& s) const;
 
@@ -127,6 +131,8 @@ class LineCards {
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
     std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
     std::optional<pipeline::TrapRing> events_;
+    std::optional<uint64_t> l2cpGeneration_;
+    std::map<std::pair<uint32_t, uint32_t>, uint64_t> l2cp_;  // (lport, vid) -> row, as written
 };
 
 }  // namespace netp::linecard

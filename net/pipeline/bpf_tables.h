@@ -47,6 +47,9 @@ class BpfTables final : public Tables {
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
+    Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const override;
+    Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) override;
+    Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const override;
     Result<size_t> forgetIf(const Forget& forget) override;
 
   private:
@@ -63,7 +66,7 @@ class BpfTables final : public Tables {
     BpfObject obj_;
     Arrays arrays_;
     int ingress_, egress_, taskTx_;
-    int byIfindex_, traps_, fdb_, stats_, rings_, events_;
+    int byIfindex_, traps_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;
     mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
 };
 

@@ -77,6 +77,27 @@ Result<l2pt_port_stats> MemTables::readPortStats(uint32_t slot) const {
     return stats_[slot];
 }
 
+Result<l2pt_l2cp_stats> MemTables::readL2cpStats(uint32_t) const {
+    return l2pt_l2cp_stats{};  // no frame runs through these tables
+}
+
+Status MemTables::writeL2cp(const l2pt_l2cp_key& key, uint64_t row) {
+    const std::pair<uint16_t, uint16_t> k{key.lport, key.vid};
+    if (row == 0) {
+        l2cp_.erase(k);
+        return {};
+    }
+    if (l2cp_.size() >= L2PT_L2CP_ROWS && !l2cp_.count(k))
+        return Status::sysFailure("l2pt_l2cp", E2BIG);
+    l2cp_[k] = row;
+    return {};
+}
+
+Result<uint64_t> MemTables::readL2cp(const l2pt_l2cp_key& key) const {
+    const auto it = l2cp_.find({key.lport, key.vid});
+    return it == l2cp_.end() ? 0 : it->second;
+}
+
 Result<std::vector<LearnedMac>> MemTables::learnedMacs() const {
     std::vector<LearnedMac> out;
     for (const auto& [key, m] : fdb_)

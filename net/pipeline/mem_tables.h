@@ -43,6 +43,9 @@ class MemTables final : public Tables {
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
+    Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const override;
+    Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) override;
+    Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const override;
     Result<size_t> forgetIf(const Forget& forget) override;
 
   private:
@@ -55,6 +58,7 @@ class MemTables final : public Tables {
     std::map<TrapKey, Entry> traps_;
     size_t trapLimit_ = L2PT_TRAP_ENTRIES;
     std::map<std::pair<uint16_t, Mac>, LearnedMac> fdb_;
+    std::map<std::pair<uint16_t, uint16_t>, uint64_t> l2cp_;
     std::vector<l2pt_port_stats> stats_ = std::vector<l2pt_port_stats>(L2PT_STATS_SLOTS);
     Fd ring_;
     Fd events_;

@@ -23,6 +23,18 @@ class Runner {
             aclmsg::kOpInstall, {{ifIndex, e.mac, e.slot ? 1u : 0u, e.rateKbps, kModePort}});
     }
     void operator()(const Tpid& t) { chassis_.ifm().vmanTpid(t.tpid); }
+    void operator()(const L2cp& l) {
+        const auto ifIndex = chassis_.ifdb().find(l.port);
+        ASSERT_TRUE(ifIndex) << l.port;
+        chassis_.cards().setL2cp(*ifIndex, l.vlan.value_or(kL2cpAnyVlan), l.addresses,
+                                 static_cast<L2cpAction>(l.action));
+    }
+    void operator()(const TunnelMac& t) {
+        if (t.mac)
+            chassis_.ifm().tunnelMac(*t.mac, false);
+        else
+            chassis_.ifm().tunnelMacDefault();
+    }
     void operator()(const Advance& a) { chassis_.clock().nowUs += a.seconds * kUsPerSecond; }
     void operator()(const Card& c) {
         downloads_.forget(c.slot);

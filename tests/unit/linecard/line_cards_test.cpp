@@ -253,6 +253,58 @@ TEST_F(LineCardsTest, GrantAndRevokeMoveTheGenerationAndTheRing) {
     EXPECT_EQ(tables->globals().task_if, 0u);
 }
 
+// The reserved addresses' actions reach l2pt_l2cp by lport and VLAN at the next refresh, only
+// the rows that changed; the tunnel MAC in force reaches the globals.
+TEST_F(LineCardsTest, WritesTheReservedAddressesAndTheTunnelMac) {
+    constexpr uint32_t kLldp = 14, kSlow = 2;
+    const auto at = [](uint32_t index, chassis::L2cpAction a) {
+        return uint64_t{static_cast<uint8_t>(a)} << (2 * index);
+    };
+    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN), 0u) << "nothing configured";
+    const pipeline::Mac dflt = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};
+    EXPECT_TRUE(std::equal(dflt.begin(), dflt.end(), tables->globals().tunnel_mac));
+
+    auto& dp = chassis.cards();
+    dp.setL2cp(ifIndex("ge0/1"), chassis::kL2cpAnyVlan, 1u << kLldp, chassis::L2cpAction::Forward);
+    dp.setL2cp(ifIndex("lag1"), 100, (1u << kSlow) | (1u << kLldp), chassis::L2cpAction::Tunnel);
+    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN), 0u) << "until the refresh";
+    cards->refresh();
+    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN),
+              at(kLldp, chassis::L2cpAction::Forward));
+    EXPECT_EQ(*tables->l2cp(kLag1, 100),
+              at(kLldp, chassis::L2cpAction::Tunnel) | at(kSlow, chassis::L2cpAction::Tunnel));
+    EXPECT_EQ(*tables->l2cp(kLag1, L2PT_L2CP_ANY_VLAN), 0u);
+
+    dp.setL2cp(ifIndex("ge0/1"), chassis::kL2cpAnyVlan, 1u << kLldp, chassis::L2cpAction::Default);
+    dp.setL2cp(ifIndex("lag1"), 100, 1u << kSlow, chassis::L2cpAction::Discard);
+    chassis.ifm().tunnelMac(kNewTunnel, false);
+    cards->refresh();
+    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN), 0u) << "the row went";
+    EXPECT_EQ(*tables->l2cp(kLag1, 100),
+              at(kLldp, chassis::L2cpAction::Tunnel) | at(kSlow, chassis::L2cpAction::Discard));
+    EXPECT_TRUE(std::equal(kNewTunnel.begin(), kNewTunnel.end(), tables->globals().tunnel_mac));
+    chassis.ifm().tunnelMacDefault();
+    cards->refresh();
+    EXPECT_TRUE(std::equal(dflt.begin(), dflt.end(), tables->globals().tunnel_mac));
+}
+
+// The chassis file's l2cp section is in the tables from the start.
+TEST(LineCards, StartsWithTheChassisFilesReservedAddresses) {
+    chassis::test::NoTask task;
+    chassis::ChassisConfig cfg = netdevChassis();
+    cfg.l2cp.push_back({{"te1/0", 0}, chassis::NameRef{"vl200", 0}, 1u << 14,
+                        chassis::L2cpAction::Forward, 0});
+    chassis::Chassis c(cfg, task);
+    auto tables = MemTables::create();
+    ASSERT_TRUE(tables);
+    auto cards = LineCards::start(
+        c, **tables, [](std::string_view) {},
+        [](uint16_t) -> pipeline::Result<TaskTx> { return pipeline::Status::failure("none"); });
+    ASSERT_TRUE(cards) << cards.status().what();
+    const uint32_t te10 = static_cast<uint32_t>(c.ifdb().portIndex(*c.ifdb().find("te1/0")));
+    EXPECT_EQ(*(*tables)->l2cp(te10, 200), uint64_t{L2PT_L2CP_FORWARD} << 28);
+}
+
 TEST(LineCards, RefusesAChassisThePipelineCannotHold) {
     chassis::test::NoTask task;
     chassis::Chassis big{chassis::loadChassisText(R"(
@@ -300,6 +352,8 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
     flood.ways[2] = at("te1/0");
     l2pt_event fenced = event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_FENCED, 0);
     fenced.outbound = 1;
+    l2pt_event hostTx = event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_HOST_TX, 0);
+    hostTx.outbound = 1;
     const std::pair<l2pt_event, std::string_view> cases[] = {
         {flood, "port ge0/1 in len=60 vlan=100 flooded to ge0/2,te1/0,lag1(te1/2)"},
         {event("ge0/1", L2PT_VERDICT_FLOODED, 0, 100),
@@ -311,6 +365,11 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
         {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_PORT_DOWN, 100),
          "port ge0/1 in len=60 vlan=100 dropped (port down)"},
         {fenced, "port ge0/1 out len=60 dropped (fenced sender)"},
+        {hostTx, "port ge0/1 out len=60 dropped (sent by the host)"},
+        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_L2CP, 100),
+         "port ge0/1 in len=60 vlan=100 dropped (L2CP discarded)"},
+        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_TUNNEL_MAC, 100),
+         "port ge0/1 in len=60 vlan=100 dropped (tunnel MAC from a customer)"},
     };
     for (const auto& [ev, line] : cases)
         EXPECT_EQ(text(ev), line);

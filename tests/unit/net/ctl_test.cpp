@@ -66,6 +66,17 @@ TEST(CtlGrammar, TheDaemonChecksArityOptionsAndAccess) {
     EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"do", "x"})->access,
               netp::ctl::Access::Lab);
     EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"frobnicate"}), nullptr);
+    // "l2cp" reads, "l2cp set" changes: the longer command wins where both begin the words.
+    const auto* l2cpSet =
+        netp::ctl::findCommand(std::vector<std::string>{"l2cp", "set", "ge0/1", "0e", "forward"});
+    ASSERT_NE(l2cpSet, nullptr);
+    EXPECT_EQ(l2cpSet->path, "l2cp set");
+    EXPECT_EQ(l2cpSet->access, netp::ctl::Access::Change);
+    EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"l2cp"})->access,
+              netp::ctl::Access::ReadOnly);
+    EXPECT_EQ(check({1, {"l2cp", "set", "ge0/1", "0e", "forward"}, {{"vlan", "100"}}}), "");
+    EXPECT_NE(check({1, {"l2cp", "set", "ge0/1", "0e"}, {}}), "");
+    EXPECT_NE(check({1, {"l2cp", "ge0/1"}, {}}), "");
 }
 
 }  // namespace

@@ -130,17 +130,24 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
     EXPECT_FALSE(now->peek().empty());
 }
 
-TEST_F(Switch, EgressPassesOnlyTheTaskInItsRole) {
+TEST_F(Switch, EgressPassesOnlyTheTaskInItsRoleAndThePipeline) {
     constexpr uint32_t kNow = L2PT_TASK_MARK_BASE | 2, kOld = L2PT_TASK_MARK_BASE | 1;
     const Bytes pdu = frame(kStp, host(1), {}, kLlcLength, 38);
     struct Case {
         uint32_t inForce, mark;
         int retval;
-        uint64_t tx, fenced;
+        uint64_t tx, fenced, host;
     } cases[] = {
-        {kNow, kNow, TC_ACT_OK, 1, 0},       {kNow, kOld, TC_ACT_SHOT, 0, 1},
-        {0, kNow, TC_ACT_SHOT, 0, 1},        {kNow, 0, TC_ACT_OK, 0, 0},
-        {kNow, 0x12345678, TC_ACT_OK, 0, 0},
+        {kNow, kNow, TC_ACT_OK, 1, 0, 0},
+        {kNow, kOld, TC_ACT_SHOT, 0, 1, 0},
+        {0, kNow, TC_ACT_SHOT, 0, 1, 0},
+        // What the ingress program forwarded: counted there.
+        {kNow, L2PT_PIPELINE_MARK, TC_ACT_OK, 0, 0, 0},
+        {0, L2PT_PIPELINE_MARK, TC_ACT_OK, 0, 0, 0},
+        // The host's own frames.
+        {kNow, 0, TC_ACT_SHOT, 0, 0, 1},
+        {kNow, 0x12345678, TC_ACT_SHOT, 0, 0, 1},
+        {kNow, L2PT_PIPELINE_MARK + 1, TC_ACT_SHOT, 0, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mark);
@@ -151,10 +158,14 @@ TEST_F(Switch, EgressPassesOnlyTheTaskInItsRole) {
         EXPECT_EQ(after.tx - before.tx, c.tx);
         EXPECT_EQ(after.pdu_tx - before.pdu_tx, c.tx);
         EXPECT_EQ(after.drops[L2PT_DP_DROP_FENCED] - before.drops[L2PT_DP_DROP_FENCED], c.fenced);
-        if (c.tx || c.fenced) {
+        EXPECT_EQ(after.drops[L2PT_DP_DROP_HOST_TX] - before.drops[L2PT_DP_DROP_HOST_TX], c.host);
+        if (c.tx || c.fenced || c.host) {
             const l2pt_event ev = nextEvent();
             EXPECT_EQ(ev.outbound, 1u);
             EXPECT_EQ(ev.port_if, chassisIf(3));
+            EXPECT_EQ(ev.reason, c.fenced ? L2PT_DP_DROP_FENCED
+                                 : c.host ? L2PT_DP_DROP_HOST_TX
+                                          : 0);
         }
     }
 }
