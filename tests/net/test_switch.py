@@ -523,7 +523,8 @@ class SwitchTest(unittest.TestCase):
 
         # Forwarded as data on ge0/1 in VLAN 100, kept in the state, shown and counted.
         for bad in (("ge0/1", "10", "forward"), ("ge0/1", "02", "drop"), ("vl100", "02", "forward")):
-            self.assertEqual(self.sw.ctl("l2cp", "set", *bad).returncode, 2, bad)
+            r = self.sw.ctl("l2cp", "set", *bad)
+            self.assertEqual(r.returncode, 2, (bad, r.stdout, r.stderr))
         self.assertEqual(self.sw.ctl("l2cp", "set", "ge0/1", "02", "forward", "--vlan", "300")
                          .returncode, 2)
         r = self.sw.ctl("l2cp", "set", "ge0/1", "02", "forward", "--vlan", "100")
