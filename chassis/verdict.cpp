@@ -24,6 +24,7 @@ static_assert(same(DropReason::NoPort, L2PT_DP_DROP_NO_PORT) &&
                   same(DropReason::Filtered, L2PT_DP_DROP_FILTERED) &&
                   same(DropReason::Fenced, L2PT_DP_DROP_FENCED) &&
                   same(DropReason::TaskBehind, L2PT_DP_DROP_TASK_BEHIND) &&
+                  same(DropReason::LearnLimit, L2PT_DP_DROP_LEARN_LIMIT) &&
                   kDropReasons == L2PT_DP_DROP_REASONS,
               "DropReason follows enum l2pt_drop one for one");
 static_assert(static_cast<int>(Verdict::Trapped) == L2PT_VERDICT_TRAPPED &&
@@ -67,6 +68,8 @@ std::string_view dropReasonName(DropReason reason) {
             return "fenced sender";
         case DropReason::TaskBehind:
             return "task behind";
+        case DropReason::LearnLimit:
+            return "learning limit";
     }
     return "unknown";
 }

@@ -46,6 +46,10 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
             throw DirError("the state file " + opt_.stateFile +
                            " must live outside the run directory");
         cfg_ = state_->load(base_);
+        // What the state laid over the file's learning limits is the operators'.
+        const auto& all = cfg_.dataPlane.learning;
+        learning_.assign(all.begin() + static_cast<std::ptrdiff_t>(base_.dataPlane.learning.size()),
+                         all.end());
     }
     runDir_->dir().replaceFile(kChassisFile, chassisText, kChassisFileMode);
 
@@ -193,8 +197,39 @@ void Daemon::runInput(std::string_view line, chassis::Inputs inputs) {
             "wire of its interface");
     auto scenario = chassis::Scenario::parse(line, chassis_->ifdb(), "l2ptctl", inputs);
     scenario.run(*this);
-    if (state_)
-        state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb());
+    saveState();
+}
+
+bool Daemon::saveState() {
+    return !state_ || state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb(), learning_);
+}
+
+std::optional<std::string> Daemon::setLearning(const chassis::LearnLimitConfig& change) {
+    if (!dataPlane_)
+        return "no line cards in the kernel: no port stands for a Linux interface";
+    auto& cards = dataPlane_->lineCards();
+    pipeline::Status s;
+    if (change.vlan) {
+        if (!change.limit)
+            return "a VLAN's learning limit needs a limit";
+        s = cards.setVlanLearnLimit(*change.vlan, *change.limit);
+    } else if (const auto ifIndex = chassis_->ifdb().find(change.port);
+               ifIndex && (chassis_->ifdb().isPort(*ifIndex) || chassis_->ifdb().isLag(*ifIndex))) {
+        s = cards.setLearnLimit(*ifIndex, change.limit, change.drop);
+    } else {
+        return "'" + change.port + "' is no port or LAG";
+    }
+    if (!s)
+        return s.what();
+    // A later change of the same port or VLAN stands for the earlier one.
+    std::erase_if(learning_, [&](const chassis::LearnLimitConfig& l) {
+        return l.port == change.port && l.vlan == change.vlan && (change.limit || !l.limit) &&
+               (change.drop || !l.drop);
+    });
+    learning_.push_back(change);
+    if (!saveState())
+        return "set, but the state could not be saved (the daemon's log says why)";
+    return std::nullopt;
 }
 
 void Daemon::toTask(std::vector<uint8_t> msg) {

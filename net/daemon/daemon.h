@@ -78,6 +78,10 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     // chassis::ScenarioError or std::runtime_error when the input is wrong (an operator's input
     // the chassis refuses changes nothing).
     void runInput(std::string_view line, chassis::Inputs inputs);
+    // A learning limit an operator sets (a port's or LAG's, or a VLAN's): to the line cards in
+    // the kernel, then kept in the state. The failure (no such port or VLAN, no line cards in
+    // the kernel, the state not saved) in its text.
+    std::optional<std::string> setLearning(const chassis::LearnLimitConfig& change);
     // Every trace line goes to sink as well as it is made (nullptr: no longer).
     void setTraceSink(std::function<void(const std::string&)> sink);
 
@@ -96,6 +100,7 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     void onSignal();
     void updateClock();
     void forgetHistory();
+    bool saveState();
     void traceLine(const std::string& line);
 
     DaemonOptions opt_;
@@ -115,7 +120,8 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     std::unique_ptr<CtlServer> ctl_;
     std::unique_ptr<Listener> taskListen_;
     std::unique_ptr<Listener> ctlListen_;
-    std::vector<Port> ports_;         // ports with a netdev
+    std::vector<chassis::LearnLimitConfig> learning_;  // operators' limits, as the state keeps
+    std::vector<Port> ports_;                          // ports with a netdev
     std::vector<int> portOfIfIndex_;  // dense port index -> position in ports_, -1 none
     std::function<void(const std::string&)> traceSink_;
     Clock::time_point start_ = Clock::now();

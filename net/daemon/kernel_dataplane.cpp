@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "net/linecard/clock.h"
 #include "net/pipeline/bpf_tables.h"
 #include "net/port/task_link.h"
 
@@ -26,9 +27,16 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
     : loop_(loop),
       hooks_(std::move(hooks)),
       ageingCheck_(ageingCheck(chassis.config())),
-      ageing_(loop, [this] {
-          cards_->expireAged();
-          ageing_.armIn(ageingCheck_);
+      ageing_(loop,
+              [this] {
+                  cards_->expireAged();
+                  cards_->reportNotLearned(linecard::monotonicNs());
+                  ageing_.armIn(ageingCheck_);
+                  sweepSoon();
+              }),
+      sweep_(loop, [this] {
+          cards_->sweep();
+          sweepSoon();
       }) {
     // Refused at start rather than at the first grant, with no primary ever hearing a PDU.
     if (const port::OpStatus st = port::TaskLink::probe(); !st.ok())
@@ -36,7 +44,8 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                                  ": allow the daemon user namespaces (user.max_user_namespaces "
                                  "above 0; RestrictNamespaces=user net in its unit)");
     auto loaded = pipeline::BpfTables::load(
-        [debug = hooks_.debug](std::string_view l) { debug(std::string(l)); });
+        [debug = hooks_.debug](std::string_view l) { debug(std::string(l)); },
+        chassis.config().dataPlane.fdbEntries);
     if (!loaded)
         throw std::runtime_error(loaded.status().what());
     tables_ = std::move(*loaded);
@@ -77,6 +86,18 @@ KernelDataPlane::~KernelDataPlane() {
     // A pipeline left attached would go on switching by tables nobody keeps.
     hooks_.portChanged = nullptr;
     tracker_->detachAll();
+}
+
+void KernelDataPlane::refresh() {
+    cards_->refresh();
+    sweepSoon();
+}
+
+// A slice a pass: the timer is due at once, so the loop does not wait while slices are left,
+// and every descriptor ready meanwhile is served between two slices.
+void KernelDataPlane::sweepSoon() {
+    if (cards_->sweeping() && !sweep_.armed())
+        sweep_.armIn(Clock::duration::zero());
 }
 
 void KernelDataPlane::readLinks() {

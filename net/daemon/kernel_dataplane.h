@@ -54,11 +54,13 @@ class KernelDataPlane {
     const linecard::LineCards& lineCards() const { return *cards_; }
     const port::PortTracker& ports() const { return *tracker_; }
 
-    // Brings the tables in line with the models: after every event they processed.
-    void refresh() { cards_->refresh(); }
+    // Brings the tables in line with the models: after every event they processed. The MACs
+    // to forget then are forgotten a slice per loop pass.
+    void refresh();
 
   private:
     void readLinks();
+    void sweepSoon();
 
     Loop& loop_;
     Hooks hooks_;
@@ -69,6 +71,7 @@ class KernelDataPlane {
     std::optional<port::PortTracker> tracker_;
     Clock::duration ageingCheck_;
     Loop::Timer ageing_;
+    Loop::Timer sweep_;  // the next slice of the learned MACs' sweep
 };
 
 }  // namespace netp

@@ -85,7 +85,8 @@ class StateReader : private chassis::ConfigReader {
         StateDelta d;
         if (!root.IsDefined() || root.IsNull())
             return d;
-        knownKeys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid"});
+        knownKeys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid",
+                         "learning"});
         for (const auto& v : seq(root, "vlans")) {
             if (removed(v)) {
                 d.vlans[ref(v["vlan"], "vlan").name] = std::nullopt;
@@ -118,6 +119,8 @@ class StateReader : private chassis::ConfigReader {
         }
         if (root["vman_tpid"])
             d.vmanTpid = static_cast<uint16_t>(integer(root, "vman_tpid", 0, UINT16_MAX));
+        for (const auto& l : seq(root, "learning"))
+            d.learning.push_back(learnLimit(l));
         return d;
     }
 
@@ -156,6 +159,20 @@ YAML::Node vlanNode(const chassis::TunnelVlanConfig& v) {
     return n;
 }
 
+YAML::Node learnNode(const chassis::LearnLimitConfig& l) {
+    YAML::Node n;
+    if (l.vlan)
+        n["vlan"] = *l.vlan;
+    else
+        n["port"] = l.port;
+    if (l.limit)
+        n["limit"] = *l.limit;
+    if (l.drop)
+        n["action"] = *l.drop ? "drop" : "forward";
+    n.SetStyle(YAML::EmitterStyle::Flow);
+    return n;
+}
+
 YAML::Node removedNode(const std::string& name) {
     YAML::Node n;
     n["vlan"] = name;
@@ -167,12 +184,15 @@ YAML::Node removedNode(const std::string& name) {
 }  // namespace
 
 bool StateDelta::empty() const {
-    return vlans.empty() && rates.empty() && lagMembers.empty() && !tunnelMac && !vmanTpid;
+    return vlans.empty() && rates.empty() && lagMembers.empty() && !tunnelMac && !vmanTpid &&
+           learning.empty();
 }
 
 StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db) {
+                      const chassis::IfDb& db,
+                      std::span<const chassis::LearnLimitConfig> learning) {
     StateDelta d;
+    d.learning.assign(learning.begin(), learning.end());
     const auto before = vlanViews(base.tunnelling);
     const auto after = vlanViews(now);
     for (const auto& name : keysOf(before, after)) {
@@ -240,9 +260,12 @@ chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& del
     }
     if (delta.vmanTpid)
         t.vmanTpid = delta.vmanTpid;
+    auto& learning = cfg.dataPlane.learning;
+    learning.insert(learning.end(), delta.learning.begin(), delta.learning.end());
     // What fails now is the state's: errors name its file.
     cfg.source = source;
     chassis::checkConfig(cfg);
+    chassis::checkLearning(cfg);
     return cfg;
 }
 
@@ -274,6 +297,8 @@ std::string stateText(const StateDelta& d) {
     }
     if (d.vmanTpid)
         root["vman_tpid"] = chassis::hex32(*d.vmanTpid);
+    for (const auto& l : d.learning)
+        root["learning"].push_back(learnNode(l));
     YAML::Emitter out;
     out << root;
     return std::string(kHeader) + (d.empty() ? "" : std::string(out.c_str()) + "\n");
@@ -340,9 +365,10 @@ void StateStore::setAside(const std::string& why) {
 }
 
 bool StateStore::save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db) {
+                      const chassis::IfDb& db,
+                      std::span<const chassis::LearnLimitConfig> learning) {
     try {
-        std::string text = stateText(stateDelta(base, now, db));
+        std::string text = stateText(stateDelta(base, now, db, learning));
         if (text != written_) {
             dir_.replaceFile(name_, text, kStateFileMode);
             written_ = std::move(text);

@@ -1,5 +1,6 @@
 // The chassis daemon's state: what operators changed through l2ptctl (tunnelling VLANs and
-// their ports, rates, LAG members, the tunnel MAC, the provider TPID), by the chassis file's
+// their ports, rates, LAG members, the tunnel MAC, the provider TPID, learning limits), by the
+// chassis file's
 // names, and nothing else. The chassis file stays the source for cards, ports and interfaces
 // and for everything no operator changed; the state is laid over it at start, so an edit of
 // the chassis file takes effect on the next start.
@@ -7,6 +8,7 @@
 
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,12 +32,15 @@ struct StateDelta {
     std::map<std::string, std::vector<chassis::NameRef>> lagMembers;  // by LAG name
     std::optional<MacChange> tunnelMac;
     std::optional<uint16_t> vmanTpid;
+    // Learning limits set at run time, in order, after the chassis file's (data_plane:).
+    std::vector<chassis::LearnLimitConfig> learning;
     bool empty() const;
 };
 
 // What the configuration now (IFM's tunnelling, the LAG members in db) differs in from base.
 StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db);
+                      const chassis::IfDb& db,
+                      std::span<const chassis::LearnLimitConfig> learning = {});
 // base with delta laid over it, checked by the chassis' rules (chassis/rules.h); ConfigError
 // naming the state's line when it does not fit.
 chassis::ChassisConfig overlay(chassis::ChassisConfig base, const StateDelta& delta,
@@ -56,7 +61,7 @@ class StateStore {
     // Writes what differs now from base, when that is not what the file holds already; false
     // (logged) when it cannot.
     bool save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-              const chassis::IfDb& db);
+              const chassis::IfDb& db, std::span<const chassis::LearnLimitConfig> learning);
     const SafeDir& dir() const { return dir_; }
 
   private:
