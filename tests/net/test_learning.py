@@ -143,6 +143,14 @@ class LearningTest(unittest.TestCase):
         self.assertEqual(c["learn_limit"], 3)
         self.assertEqual(c["not_learned"], 2)
         self.assertEqual(c["dropped"]["learning limit"], 2)
+        m = sw.ctl("metrics").stdout
+        self.assertIn('l2pt_learned_macs{port="ge0/3"} 3\n', m)
+        self.assertIn('l2pt_learn_limit{port="ge0/3"} 3\n', m)
+        self.assertIn('l2pt_port_not_learned_total{port="ge0/3"} 2\n', m)
+        self.assertIn('l2pt_learned_macs{vlan="200"} 3\n', m)
+        learning = json.loads(sw.ctl("macs", "--json").stdout)["learning"]
+        self.assertIn({"port": "ge0/3", "learned": 3, "limit": 3, "past_limit": "drop"},
+                      learning["ports"])
         # The other ports learn as before, and the log names the port once.
         sw.send("acc2", [frame(bytes([0x02, 0x02, 0, 0, 0, 1]))])
         netns.wait_for("ge0/2 learned", lambda: sw.counters("ge0/2")["learned"] == 1)
