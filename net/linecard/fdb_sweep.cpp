@@ -23,7 +23,11 @@ pipeline::Result<size_t> FdbSweep::step(uint64_t nowNs) {
     read_.clear();
     pipeline::Result<bool> done = tables_.readMacs(*walk_, kSlice, read_);
     if (!done) {
-        walk_.reset();  // asked again by the next ask, or the next ageing
+        // The walk starts again with what it was asked, and what was asked meanwhile.
+        walk_.reset();
+        next_.age = next_.age || now_.age;
+        next_.lports.insert(next_.lports.end(), now_.lports.begin(), now_.lports.end());
+        next_.members.insert(next_.members.end(), now_.members.begin(), now_.members.end());
         return done.status();
     }
     std::erase_if(read_, [&](const pipeline::LearnedMac& m) { return !wanted(m, nowNs); });
