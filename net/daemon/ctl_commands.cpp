@@ -137,7 +137,7 @@ void CtlServer::pumpMacs() {
         }
     }
     if (more && !macsTimer_.armed())
-        macsTimer_.armIn(Clock::duration::zero());
+        macsTimer_.armNextPass();
 }
 
 void CtlServer::show(Client& c, const ctl::Request& r) {

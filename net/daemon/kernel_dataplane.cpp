@@ -93,11 +93,11 @@ void KernelDataPlane::refresh() {
     sweepSoon();
 }
 
-// A slice a pass: the timer is due at once, so the loop does not wait while slices are left,
-// and every descriptor ready meanwhile is served between two slices.
+// A slice a pass: the loop does not wait while slices are left, and every descriptor ready
+// meanwhile is served between two slices.
 void KernelDataPlane::sweepSoon() {
     if (cards_->sweeping() && !sweep_.armed())
-        sweep_.armIn(Clock::duration::zero());
+        sweep_.armNextPass();
 }
 
 void KernelDataPlane::readLinks() {
