@@ -123,8 +123,6 @@ class LearningTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        if os.environ.get("L2PT_KEEP_LOG"):
-            print(cls.sw.daemon_log()[-3000:], file=sys.stderr)
         cls.lab.close()
 
     def test_1_a_ports_limit_holds_its_flood_alone_and_is_kept(self):
