@@ -15,6 +15,9 @@ namespace {
 // more than once a second.
 constexpr uint32_t kAgeingChecksPerTime = 10;
 constexpr auto kMinAgeingCheck = std::chrono::seconds(1);
+// Ports whose new sources were not learned are looked for this often (each logged at most once
+// a minute).
+constexpr auto kNotLearnedCheck = std::chrono::seconds(5);
 
 Clock::duration ageingCheck(const chassis::ChassisConfig& cfg) {
     return std::max<Clock::duration>(
@@ -30,10 +33,14 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
       ageing_(loop,
               [this] {
                   cards_->expireAged();
-                  cards_->reportNotLearned(linecard::monotonicNs());
                   ageing_.armIn(ageingCheck_);
                   sweepSoon();
               }),
+      notLearned_(loop,
+                  [this] {
+                      cards_->reportNotLearned(linecard::monotonicNs());
+                      notLearned_.armIn(kNotLearnedCheck);
+                  }),
       sweep_(loop, [this] {
           cards_->sweep();
           sweepSoon();
@@ -71,6 +78,7 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
     // The pipeline's per-frame events, written while the chassis trace is on.
     loop_.watch(tables_->eventsFd(), EPOLLIN, [this](uint32_t) { cards_->readEvents(); });
     ageing_.armIn(ageingCheck_);
+    notLearned_.armIn(kNotLearnedCheck);
 }
 
 bool KernelDataPlane::wanted(const chassis::ChassisConfig& cfg) {

@@ -71,7 +71,8 @@ class KernelDataPlane {
     std::optional<port::PortTracker> tracker_;
     Clock::duration ageingCheck_;
     Loop::Timer ageing_;
-    Loop::Timer sweep_;  // the next slice of the learned MACs' sweep
+    Loop::Timer notLearned_;  // the log of ports whose new sources were not learned
+    Loop::Timer sweep_;       // the next slice of the learned MACs' sweep
 };
 
 }  // namespace netp

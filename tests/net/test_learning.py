@@ -153,7 +153,7 @@ class LearningTest(unittest.TestCase):
         sw.send("acc2", [frame(bytes([0x02, 0x02, 0, 0, 0, 1]))])
         netns.wait_for("ge0/2 learned", lambda: sw.counters("ge0/2")["learned"] == 1)
         netns.wait_for("the log line", lambda: "ge0/3: 2 new source MACs not learned"
-                       in sw.daemon_log(), timeout=40)
+                       in sw.daemon_log(), timeout=15)
 
     def test_2_four_readers_of_a_full_table_under_churn(self):
         sw = self.sw
