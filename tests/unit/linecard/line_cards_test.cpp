@@ -253,8 +253,6 @@ TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_FALSE(cards->setVlanLearnLimit(L2PT_MAX_VID + 1, 0));
     EXPECT_EQ(tables->learning(lport("ge0/1"))->flags, uint32_t{L2PT_L_DROP});
     EXPECT_EQ(tables->learning(kLag1)->limit, L2PT_FDB_ENTRIES_MAX);
-    EXPECT_FALSE(tables->setLearning(L2PT_LEARN_SLOTS, 1, 0));
-    EXPECT_FALSE(tables->setLearning(L2PT_LEARN_VLAN, 1, L2PT_L_DROP)) << "a VLAN drops nothing";
 
     // ge0/1 at its limit exactly, then one past it.
     EXPECT_TRUE(tables->learn(100, mac(1), lport("ge0/1"), 1));
