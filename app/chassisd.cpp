@@ -1,13 +1,14 @@
 // l2pt-chassisd: one switch's chassis on Linux interfaces, for l2ptd and l2ptctl.
 //
-//   l2pt-chassisd --chassis FILE [--run-dir DIR] [--state FILE] [--group NAME] [--log FILE]
-//                 [--trace] [--lab] [--max-clients N]
+//   l2pt-chassisd --chassis FILE [--run-dir DIR] [--state FILE] [--group NAME]
+//                 [--task-group NAME] [--log FILE] [--trace] [--lab] [--max-clients N]
 #include <grp.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -32,12 +33,17 @@ std::string defaultDir(const char* root, const std::string& name) {
     return std::string(root) + "/" + name;
 }
 
-gid_t groupId(const std::string& name) {
+// A group by its name, or by its number.
+gid_t groupId(const char* option, const std::string& name) {
+    gid_t gid = 0;
+    const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), gid);
+    if (ec == std::errc{} && end == name.data() + name.size())
+        return gid;
     group g{};
     group* found = nullptr;
     std::vector<char> buf(kGroupBuffer);
     if (::getgrnam_r(name.c_str(), &g, buf.data(), buf.size(), &found) != 0 || found == nullptr)
-        throw CLI::ValidationError("--group", "no group named '" + name + "'");
+        throw CLI::ValidationError(option, "no group named '" + name + "'");
     return g.gr_gid;
 }
 
@@ -93,6 +99,7 @@ int main(int argc, char** argv) {
     netp::DaemonOptions o;
     std::string logFile;
     std::string group;
+    std::string taskGroup;
     app.add_option("--chassis", o.chassisFile,
                    "chassis file (YAML, docs/chassis.md; ports carry 'netdev: IFNAME')")
         ->required()
@@ -106,6 +113,9 @@ int main(int argc, char** argv) {
     app.add_option("--group", group,
                    "the operators' group: they may run read-only commands; the run directory "
                    "is 0750 and ctl.sock 0660 for them");
+    app.add_option("--task-group", taskGroup,
+                   "the task's group: task.sock is 0660 and chassis.yaml 0640 for it; on "
+                   "ctl.sock it may run read-only commands alone, whoever it is");
     app.add_option("--log", logFile, "also append the log to FILE (reopened on SIGHUP)");
     app.add_flag("--trace", o.traceToLog, "log every line of the chassis trace too");
     app.add_flag("--lab", o.lab, "serve scenario inputs (l2ptctl do): faults, raw frames");
@@ -114,7 +124,9 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         if (!group.empty())
-            o.operators = groupId(group);
+            o.groups.operators = groupId("--group", group);
+        if (!taskGroup.empty())
+            o.groups.task = groupId("--task-group", taskGroup);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : kExitUsage;
     }

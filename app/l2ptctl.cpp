@@ -98,6 +98,10 @@ void addCommand(CLI::App& app, const netp::ctl::CommandSpec& spec, Parsed& p, Pa
             opt->required();
     }
     sub->callback([&p, &chosen, sub] {
+        // A command whose words begin a longer one's ("l2cp", "l2cp set") runs its callback
+        // after the longer one's: the longer one, given, stays chosen.
+        if (chosen != nullptr && netp::ctl::pathWords(*chosen->spec) > netp::ctl::pathWords(*p.spec))
+            return;
         const auto rest = sub->remaining();
         p.args.insert(p.args.end(), rest.begin(), rest.end());
         chosen = &p;

@@ -162,11 +162,17 @@ void Bridge::flood(uint16_t vid, uint32_t lport, std::span<const uint8_t> frame,
     }
 }
 
-Bridge::Decision Bridge::decide(uint32_t portIf, std::span<const uint8_t> frame, uint64_t nowUs,
-                                uint32_t liveSlots) {
+std::array<uint8_t, 6> Bridge::tunnelMac() const {
+    if (membership_ != nullptr)
+        return membership_->tunnelMac();
+    std::array<uint8_t, 6> mac;
+    std::copy(std::begin(l2pt_default_tunnel_mac), std::end(l2pt_default_tunnel_mac), mac.begin());
+    return mac;
+}
+
+Bridge::Class Bridge::classify(uint32_t portIf, std::span<const uint8_t> frame) {
     refresh();
-    ways_.clear();
-    Decision d;
+    Class c;
     // The tags at the front of the frame, whole ones only.
     uint16_t outerVid = 0;
     size_t tags = 0;
@@ -180,19 +186,33 @@ Bridge::Decision Bridge::decide(uint32_t portIf, std::span<const uint8_t> frame,
     const Member* self = nullptr;
     if (tags > 0 && wire::getU16(frame.data(), L2PT_OFF_TYPE) == tpid_ &&
         (self = member(outerVid, lport)) != nullptr && self->core) {
-        d.provider = true;
-        d.vid = outerVid;
+        c.provider = true;
+        c.vid = outerVid;
     } else if (const uint16_t pvid = db_.portVlan(portIf);
                pvid <= L2PT_MAX_VID && (self = member(pvid, lport)) != nullptr && !self->core) {
-        d.vid = pvid;
+        c.vid = pvid;
     } else {
-        d.reason = DropReason::NoVlan;
+        c.refused = DropReason::NoVlan;
+        return c;
+    }
+    c.inVlan = true;
+    if (tags > (c.provider ? L2PT_MAX_TAGS : L2PT_MAX_CUSTOMER_TAGS))
+        c.refused = DropReason::TagStack;
+    return c;
+}
+
+Bridge::Decision Bridge::decide(uint32_t portIf, std::span<const uint8_t> frame, uint64_t nowUs,
+                                uint32_t liveSlots) {
+    ways_.clear();
+    Decision d;
+    const Class c = classify(portIf, frame);
+    d.vid = c.vid;
+    d.provider = c.provider;
+    if (c.refused) {
+        d.reason = *c.refused;
         return d;
     }
-    if (tags > (d.provider ? L2PT_MAX_TAGS : L2PT_MAX_CUSTOMER_TAGS)) {
-        d.reason = DropReason::TagStack;
-        return d;
-    }
+    const uint32_t lport = logicalPort(portIf);
     const auto dst = frame.subspan(L2PT_OFF_DST, L2PT_ETH_ALEN);
     const auto src = frame.subspan(L2PT_OFF_SRC, L2PT_ETH_ALEN);
     if (unicast(src) && !zero(src)) {

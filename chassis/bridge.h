@@ -4,6 +4,7 @@
 // the copies.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -34,6 +35,15 @@ class Bridge {
         std::span<const Way> ways;            // valid until the next decide()
     };
 
+    // The VLAN a frame is taken into, before anything is learned or decided.
+    struct Class {
+        bool inVlan = false;    // it was taken into a VLAN (too many tags or not)
+        uint16_t vid = 0;       // that VLAN; 0 when none
+        bool provider = false;  // provider traffic: the outer tag is the TPID in force and the
+                                // port (or its LAG) a core member of that tag's VLAN
+        std::optional<DropReason> refused;  // NoVlan or TagStack: it cannot be bridged
+    };
+
     // The learning limits are the file's (data_plane:), with its defaults for the others.
     Bridge(const IfDb& db, const DataPlaneConfig& cfg);
 
@@ -60,6 +70,13 @@ class Bridge {
     // Forgets the learned MACs not seen for the ageing time before nowUs.
     void expireLearned(uint64_t nowUs) { fdb_.expire(nowUs, ageingUs_); }
 
+    // The tunnel MAC in force: IFM's, or the default.
+    std::array<uint8_t, 6> tunnelMac() const;
+    // The port's LAG, or the port: what VLAN membership and learning speak of.
+    uint32_t logicalPort(uint32_t portIf) const;
+    // Takes a frame of at least an Ethernet header entering portIf into a VLAN.
+    Class classify(uint32_t portIf, std::span<const uint8_t> frame);
+
     // A frame of at least an Ethernet header entering portIf at nowUs; liveSlots has bit
     // (1 << slot) for each line card present. Learns its source.
     Decision decide(uint32_t portIf, std::span<const uint8_t> frame, uint64_t nowUs,
@@ -73,7 +90,6 @@ class Bridge {
     };
 
     uint32_t orderOf(uint32_t ifIndex) const;
-    uint32_t logicalPort(uint32_t portIf) const;  // the port's LAG, or the port
     const Member* member(uint16_t vid, uint32_t ifIndex) const;
     // The port a copy for member leaves by; empty, with the reason, when none can carry it.
     std::optional<uint32_t> wayOut(uint32_t memberIf, std::span<const uint8_t> frame,

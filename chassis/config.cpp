@@ -5,6 +5,8 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -24,6 +26,113 @@ std::optional<uint8_t> protocolFlag(std::string_view name) {
     if (name == "pvst")
         return kProtoPvst;
     return std::nullopt;
+}
+
+namespace {
+
+constexpr std::pair<L2cpAction, std::string_view> kL2cpActions[] = {
+    {L2cpAction::Default, "default"},
+    {L2cpAction::Tunnel, "tunnel"},
+    {L2cpAction::Discard, "discard"},
+    {L2cpAction::Forward, "forward"},
+};
+constexpr uint32_t kL2cpLowEnd = 0x10;   // -00 to -0f
+constexpr uint32_t kL2cpHighBase = 0x20;  // -20 to -2f, indexes 16-31
+constexpr uint32_t kL2cpAll = 0xFFFFFFFFu;
+constexpr std::string_view kL2cpPrefix = "01:80:c2:00:00:";
+constexpr int kHexBase = 16;
+
+// A reserved address as its last byte ("0e") or in full ("01:80:c2:00:00:0e"); -1 otherwise.
+int l2cpIndexOfText(std::string_view t) {
+    if (t.size() == kL2cpPrefix.size() + 2) {
+        std::string lower(t.substr(0, kL2cpPrefix.size()));
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower != kL2cpPrefix)
+            return -1;
+        t = t.substr(kL2cpPrefix.size());
+    }
+    if (t.size() != 2 || !std::isxdigit(static_cast<unsigned char>(t[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(t[1])))
+        return -1;
+    return l2cpIndexOfByte(static_cast<uint32_t>(std::stoul(std::string(t), nullptr, kHexBase)));
+}
+
+}  // namespace
+
+std::optional<L2cpAction> l2cpActionNamed(std::string_view name) {
+    for (const auto& [a, n] : kL2cpActions) {
+        if (n == name)
+            return a;
+    }
+    return std::nullopt;
+}
+
+std::string_view l2cpActionName(L2cpAction action) {
+    for (const auto& [a, n] : kL2cpActions) {
+        if (a == action)
+            return n;
+    }
+    return "unknown";
+}
+
+uint8_t l2cpAddressByte(size_t index) {
+    return static_cast<uint8_t>(index < kL2cpLowEnd ? index : index - kL2cpLowEnd + kL2cpHighBase);
+}
+
+int l2cpIndexOfByte(uint32_t b) {
+    if (b < kL2cpLowEnd)
+        return static_cast<int>(b);
+    if (b >= kL2cpHighBase && b < kL2cpHighBase + kL2cpLowEnd)
+        return static_cast<int>(b - kL2cpHighBase + kL2cpLowEnd);
+    return -1;
+}
+
+std::optional<uint32_t> parseL2cpAddresses(std::string_view text) {
+    if (text == "all")
+        return kL2cpAll;
+    uint32_t set = 0;
+    while (true) {
+        const size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        const size_t dash = item.find('-');
+        const int first = l2cpIndexOfText(item.substr(0, dash));
+        const int last = dash == std::string_view::npos ? first : l2cpIndexOfText(item.substr(dash + 1));
+        // A range stays within one block: 0e-21 would take in -10 to -1f, which are none.
+        if (first < 0 || last < first ||
+            (first < static_cast<int>(kL2cpLowEnd)) != (last < static_cast<int>(kL2cpLowEnd)))
+            return std::nullopt;
+        for (int i = first; i <= last; ++i)
+            set |= 1u << i;
+        if (comma == std::string_view::npos)
+            return set;
+        text = text.substr(comma + 1);
+    }
+}
+
+std::string l2cpAddressesText(uint32_t set) {
+    if (set == kL2cpAll)
+        return "all";
+    std::string out;
+    char buf[8];
+    for (size_t i = 0; i < kL2cpAddresses;) {
+        if (!(set >> i & 1u)) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        // A run stops at the end of its block.
+        while (j + 1 < kL2cpAddresses && (set >> (j + 1) & 1u) && j + 1 != kL2cpLowEnd)
+            ++j;
+        std::snprintf(buf, sizeof buf, "%02x", l2cpAddressByte(i));
+        out += (out.empty() ? "" : ",") + std::string(buf);
+        if (j != i) {
+            std::snprintf(buf, sizeof buf, "%02x", l2cpAddressByte(j));
+            out += "-" + std::string(buf);
+        }
+        i = j + 1;
+    }
+    return out.empty() ? "none" : out;
 }
 
 namespace {
@@ -107,7 +216,7 @@ class Loader : private ConfigReader {
         if (!root.IsMap())
             fail(root, "the chassis file must be a mapping of sections");
         knownKeys(root, {"chassis", "rpm", "card_types", "line_cards", "lags", "vlans",
-                         "tunnelling", "data_plane", "pools", "faults"});
+                         "tunnelling", "data_plane", "l2cp", "pools", "faults"});
         if (auto n = root["chassis"])
             chassisSection(n, cfg);
         if (auto n = root["rpm"])
@@ -124,6 +233,8 @@ class Loader : private ConfigReader {
             tunnelling(n, cfg.tunnelling);
         if (auto n = root["data_plane"])
             dataPlane(n, cfg.dataPlane);
+        for (const auto& n : seq(root, "l2cp"))
+            cfg.l2cp.push_back(l2cp(n));
         if (auto n = root["pools"]) {
             if (!n.IsMap())
                 fail(n, "pools: expected a mapping of pool name to capacity");

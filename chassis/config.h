@@ -27,6 +27,21 @@ inline constexpr uint8_t kProtoGvrp = 0x04;
 inline constexpr uint8_t kProtoPvst = 0x08;
 std::optional<uint8_t> protocolFlag(std::string_view name);  // "stp", "lldp", "gvrp", "pvst"
 
+// Layer-2 control protocols: the action of a reserved address 01:80:c2:00:00:00-0f, -20-2f
+// (enum l2pt_l2cp_action of chassis/dataplane_defs.h, one for one). Default: none configured.
+enum class L2cpAction : uint8_t { Default, Tunnel, Discard, Forward };
+inline constexpr size_t kL2cpAddresses = 32;
+std::optional<L2cpAction> l2cpActionNamed(std::string_view name);  // tunnel, discard, ...
+std::string_view l2cpActionName(L2cpAction action);
+// The last byte of the address of index i (0-31), and the index of a last byte (-1: none).
+uint8_t l2cpAddressByte(size_t index);
+int l2cpIndexOfByte(uint32_t lastByte);
+// "01-0a,0e", "all", "01:80:c2:00:00:0e": a set of reserved addresses as a bit per index;
+// empty when the text names anything else.
+std::optional<uint32_t> parseL2cpAddresses(std::string_view text);
+// The shortest such text of a set: "01-0a,0e"; "all"; "none".
+std::string l2cpAddressesText(uint32_t addresses);
+
 // Limits of what a chassis file may hold. They reach past the task's own ranges on purpose,
 // so that tests can feed it slots, LAG numbers and VLAN ids it has to refuse.
 inline constexpr uint32_t kMaxSlots = 32;  // the line-card bitmap has 32 bits
@@ -141,6 +156,15 @@ struct LearnLimitConfig {
     int line = 0;
 };
 
+// Actions of reserved addresses for a port or LAG, or for it in one VLAN (which overrides it).
+struct L2cpConfig {
+    NameRef port;
+    std::optional<NameRef> vlan;
+    uint32_t addresses = 0;  // a bit per address index
+    L2cpAction action = L2cpAction::Default;
+    int line = 0;
+};
+
 // The line cards' bridging.
 struct DataPlaneConfig {
     uint32_t ageingSeconds = kDefaultAgeingSeconds;  // a learned MAC not seen for this long is
@@ -174,6 +198,7 @@ struct ChassisConfig {
     std::vector<VlanConfig> vlans;
     TunnellingConfig tunnelling;
     DataPlaneConfig dataPlane;
+    std::vector<L2cpConfig> l2cp;  // in order: a later one overrides an earlier one
     std::map<std::string, uint32_t, std::less<>> pools;
     std::vector<FaultConfig> faults;
 };

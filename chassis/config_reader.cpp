@@ -171,4 +171,36 @@ TunnelVlanConfig ConfigReader::tunnelVlan(const YAML::Node& v) const {
     return tv;
 }
 
+L2cpConfig ConfigReader::l2cp(const YAML::Node& n) const {
+    knownKeys(n, {"port", "vlan", "addresses", "action"});
+    L2cpConfig c;
+    c.line = lineOf(n);
+    c.port = ref(n["port"], "port");
+    if (n["vlan"])
+        c.vlan = ref(n["vlan"], "vlan");
+    const YAML::Node a = n["addresses"];
+    if (!a)
+        fail(n, "missing 'addresses'");
+    std::vector<YAML::Node> items;
+    if (a.IsSequence()) {
+        for (const auto& item : a)
+            items.push_back(item);
+    } else {
+        items.push_back(a);
+    }
+    for (const auto& item : items) {
+        const auto set = item.IsScalar() ? parseL2cpAddresses(item.Scalar()) : std::nullopt;
+        if (!set)
+            fail(item, "addresses: reserved addresses such as 01-0a,0e, 20-2f, "
+                       "01:80:c2:00:00:0e or all (01:80:c2:00:00:00-0f and -20-2f)");
+        c.addresses |= *set;
+    }
+    const std::string action = text(n, "action");
+    const auto act = l2cpActionNamed(action);
+    if (!act)
+        fail(n["action"], "action must be tunnel, discard, forward or default, not '" + action + "'");
+    c.action = *act;
+    return c;
+}
+
 }  // namespace chassis

@@ -43,6 +43,8 @@ class ConfigReader {
     TunnelVlanConfig tunnelVlan(const YAML::Node& v) const;
     // {port: NAME, limit: N, action: forward|drop} or {vlan: ID, limit: N}
     LearnLimitConfig learnLimit(const YAML::Node& n) const;
+    // {port, vlan, addresses, action}: addresses a text or a list of texts (parseL2cpAddresses)
+    L2cpConfig l2cp(const YAML::Node& n) const;
 
   private:
     std::string source_;

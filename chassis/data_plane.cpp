@@ -24,6 +24,13 @@ void putTag(std::span<const uint8_t> frame, uint16_t tpid, uint16_t vid,
     out.insert(out.end(), frame.begin() + L2PT_OFF_TYPE, frame.end());
 }
 
+static_assert(static_cast<int>(L2cpAction::Default) == L2PT_L2CP_DEFAULT &&
+                  static_cast<int>(L2cpAction::Tunnel) == L2PT_L2CP_TUNNEL &&
+                  static_cast<int>(L2cpAction::Discard) == L2PT_L2CP_DISCARD &&
+                  static_cast<int>(L2cpAction::Forward) == L2PT_L2CP_FORWARD &&
+                  kL2cpAddresses == L2PT_L2CP_ADDRESSES && kL2cpCounted == L2PT_L2CP_COUNTERS,
+              "L2cpAction follows enum l2pt_l2cp_action");
+
 }  // namespace
 
 bool isProtocolMac(std::span<const uint8_t> mac) {
@@ -37,7 +44,8 @@ DataPlane::DataPlane(Context& ctx, const ChassisConfig& cfg)
       agents_(cfg.slots),
       out_(ctx.ifdb.portCount()),
       counters_(ctx.ifdb.portCount()),
-      bridge_(ctx.ifdb, cfg.dataPlane) {
+      bridge_(ctx.ifdb, cfg.dataPlane),
+      l2cp_(resolveL2cp(ctx.ifdb, cfg)) {
     for (const auto& card : cfg.lineCards)
         agents_[card.slot].emplace(ctx, card.slot, card.agent, card.present);
 }
@@ -110,8 +118,49 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
     if (a == nullptr || !a->present())
         return dropIn(index, line, DropReason::CardAbsent, "");
     bridge_.refresh();
-    if (TrapEntry* entry = a->match(portIf, frame.subspan(L2PT_OFF_DST, L2PT_ETH_ALEN)))
-        return trap(index, portIf, *entry, frame, line);
+    const auto dst = frame.subspan(L2PT_OFF_DST, L2PT_ETH_ALEN);
+    // The tunnel MAC is the provider's: before any entry is looked up, a frame that is not
+    // provider traffic may not carry it. A reserved address is classified first too: its
+    // action may be the VLAN's.
+    const int l2cp = l2pt_l2cp_index(dst.data());
+    const Mac tunnelMac = bridge_.tunnelMac();
+    const bool toTunnelMac = std::equal(dst.begin(), dst.end(), tunnelMac.begin());
+    Bridge::Class cls;
+    if (toTunnelMac || l2cp >= 0)
+        cls = bridge_.classify(portIf, frame);
+    const auto vlanText = [&] {
+        return cls.vid != 0 && !line.actor.empty() ? " vlan=" + std::to_string(cls.vid)
+                                                   : std::string();
+    };
+    if (toTunnelMac && !cls.provider) {
+        Outcome o = dropIn(index, line, DropReason::TunnelMac, vlanText());
+        o.vid = cls.vid;
+        return o;
+    }
+    if (l2cp < 0) {
+        if (TrapEntry* entry = a->match(portIf, dst))
+            return trap(index, portIf, *entry, frame, line);
+        return bridge(index, portIf, frame, line);
+    }
+    // A reserved address: the action configured for it, else its default (dataplane_defs.h).
+    const auto at = static_cast<size_t>(l2cp);
+    auto& counted = counters_[static_cast<size_t>(index)].l2cp;
+    const L2cpAction action = l2cp_.action(bridge_.logicalPort(portIf),
+                                           cls.inVlan ? std::optional(cls.vid) : std::nullopt, at);
+    if (action == L2cpAction::Default || action == L2cpAction::Tunnel) {
+        if (TrapEntry* entry = a->match(portIf, dst)) {
+            ++counted[L2PT_L2CP_COUNTED_TUNNELLED][at];
+            return trap(index, portIf, *entry, frame, line);
+        }
+    }
+    if (l2pt_l2cp_untrapped(static_cast<uint32_t>(action), static_cast<uint32_t>(l2cp)) ==
+        L2PT_L2CP_DISCARD) {
+        ++counted[L2PT_L2CP_COUNTED_DISCARDED][at];
+        Outcome o = dropIn(index, line, DropReason::L2cp, vlanText());
+        o.vid = cls.vid;
+        return o;
+    }
+    ++counted[L2PT_L2CP_COUNTED_FORWARDED][at];
     return bridge(index, portIf, frame, line);
 }
 

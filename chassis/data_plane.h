@@ -1,6 +1,8 @@
-// The line cards' data plane: a frame entering a port is trapped to the task when an agent's
-// entry matches it (policed at the entry's rate), and otherwise bridged in its VLAN; frames the
-// task sends leave through the port it names. Counts what each port passed and dropped.
+// The line cards' data plane: a frame entering a port is dropped when it carries the tunnel MAC
+// and is no provider traffic; a frame to a reserved address (L2CP) goes by the action of its port
+// and VLAN (L2cpTable); a frame is trapped to the task when an agent's entry matches it (policed
+// at the entry's rate), and otherwise bridged in its VLAN; frames the task sends leave through
+// the port it names. Counts what each port passed and dropped.
 #pragma once
 
 #include <array>
@@ -13,6 +15,7 @@
 #include "chassis/acl_agent.h"
 #include "chassis/bridge.h"
 #include "chassis/config.h"
+#include "chassis/l2cp.h"
 #include "chassis/membership.h"
 #include "chassis/model.h"
 #include "chassis/verdict.h"
@@ -34,6 +37,8 @@ class FrameTap {
     virtual void frame(uint32_t portIf, bool out, std::span<const uint8_t> frame) = 0;
 };
 
+inline constexpr size_t kL2cpCounted = 3;  // tunnelled, discarded, forwarded
+
 struct PortCounters {
     uint64_t rxFrames = 0;    // entered from the wire
     uint64_t trapped = 0;     // handed to the task
@@ -42,6 +47,9 @@ struct PortCounters {
     uint64_t learnMoves = 0;  // sources learned on another port or LAG before, moved here
     uint64_t notLearned = 0;  // new sources not learned: a limit, or the table full
     std::array<uint64_t, kDropReasons> drops{};
+    // Frames to each reserved address (by index) trapped by an entry, discarded, forwarded
+    // (L2PT_L2CP_COUNTED_*).
+    std::array<std::array<uint64_t, kL2cpAddresses>, kL2cpCounted> l2cp{};
 };
 
 class DataPlane {
@@ -57,6 +65,12 @@ class DataPlane {
     void setMembership(const Membership* membership) { bridge_.setMembership(membership); }
     // Told of every change to any agent's table (null: nobody).
     void setTableObserver(TableObserver* observer);
+    // The actions of the reserved addresses, per port or LAG and per port or LAG in a VLAN
+    // (the chassis file's l2cp section, then the operators' changes).
+    const L2cpTable& l2cp() const { return l2cp_; }
+    void setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses, L2cpAction action) {
+        l2cp_.set(ifIndex, vid, addresses, action);
+    }
 
     // A frame enters port portIf from its wire.
     Outcome frameIn(uint32_t portIf, std::span<const uint8_t> frame);
@@ -118,6 +132,7 @@ class DataPlane {
     std::vector<PortCounters> counters_;  // by dense port index
     std::array<uint64_t, kDropReasons> dropTotals_{};
     Bridge bridge_;
+    L2cpTable l2cp_;
     std::vector<uint8_t> tagged_;  // a frame with a tag put in after its MACs
     std::vector<uint8_t> popped_;  // a frame without its outer tag
 };

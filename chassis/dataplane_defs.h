@@ -50,6 +50,63 @@ static inline int l2pt_is_protocol_mac(const __u8* mac) {
     return 0;
 }
 
+/* Layer-2 control protocols (L2CP): the 32 reserved addresses 01:80:c2:00:00:00-0f and
+ * 01:80:c2:00:00:20-2f, each with an action per port (or LAG) and, overriding it, per port in a
+ * VLAN. An address's index is its last byte, 0x20-0x2f counting on from 16. Two bits per address
+ * in a 64-bit word, address i at bits 2i and 2i+1. */
+#define L2PT_L2CP_ADDRESSES 32
+#define L2PT_L2CP_BITS 2
+#define L2PT_L2CP_MASK 0x3
+enum l2pt_l2cp_action {
+    L2PT_L2CP_DEFAULT = 0, /* none configured: the port's (for a VLAN's), else the address's */
+    L2PT_L2CP_TUNNEL,      /* trapped where an entry traps it, else discarded */
+    L2PT_L2CP_DISCARD,     /* discarded, whatever entry there is */
+    L2PT_L2CP_FORWARD,     /* bridged unchanged as data, whatever entry there is */
+};
+/* An 802.1ad S-VLAN component never relays 01:80:c2:00:00:01-0a and -0e: by default they are
+ * discarded unless an entry traps them; the others are forwarded unless an entry traps them. */
+#define L2PT_L2CP_NEVER_RELAYED 0x000047FEu
+
+/* The address's index, or -1 for a destination that is no reserved address. */
+static inline int l2pt_l2cp_index(const __u8 *mac)
+{
+    if (mac[0] != 0x01 || mac[1] != 0x80 || mac[2] != 0xc2 || mac[3] != 0 || mac[4] != 0)
+        return -1;
+    if (mac[5] < 0x10)
+        return mac[5];
+    if (mac[5] >= 0x20 && mac[5] < 0x30)
+        return mac[5] - 0x10;
+    return -1;
+}
+
+/* Address index's action in a word of actions. */
+static inline __u32 l2pt_l2cp_action_of(__u64 actions, __u32 index)
+{
+    return (__u32)(actions >> (L2PT_L2CP_BITS * (index & (L2PT_L2CP_ADDRESSES - 1)))) &
+           L2PT_L2CP_MASK;
+}
+
+/* What becomes of a frame to reserved address index under action (L2PT_L2CP_DEFAULT: none
+ * configured at all) when no entry traps it: L2PT_L2CP_DISCARD or L2PT_L2CP_FORWARD. Where an
+ * entry traps it, DEFAULT and TUNNEL trap; DISCARD and FORWARD never look for an entry. */
+static inline __u32 l2pt_l2cp_untrapped(__u32 action, __u32 index)
+{
+    if (action == L2PT_L2CP_DEFAULT)
+        return (L2PT_L2CP_NEVER_RELAYED >> (index & (L2PT_L2CP_ADDRESSES - 1))) & 1
+                   ? L2PT_L2CP_DISCARD
+                   : L2PT_L2CP_FORWARD;
+    return action == L2PT_L2CP_FORWARD ? L2PT_L2CP_FORWARD : L2PT_L2CP_DISCARD;
+}
+
+/* What a port counts per reserved address: frames trapped by an entry, discarded, forwarded. */
+#define L2PT_L2CP_COUNTED_TUNNELLED 0
+#define L2PT_L2CP_COUNTED_DISCARDED 1
+#define L2PT_L2CP_COUNTED_FORWARDED 2
+#define L2PT_L2CP_COUNTERS 3
+
+/* The tunnel MAC until IFM sets another. */
+static const __u8 l2pt_default_tunnel_mac[L2PT_ETH_ALEN] = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};
+
 /* The task's two PDU sockets (its OZML2STP and OZML2L2PT protocols). */
 #define L2PT_SOCKET_ACCESS 1
 #define L2PT_SOCKET_TUNNEL 9
@@ -71,6 +128,12 @@ enum l2pt_drop {
     L2PT_DP_DROP_FILTERED,       /* "filtered": known unicast for the port it came from */
     L2PT_DP_DROP_FENCED,         /* "fenced sender": a PDU from a task that lost its role */
     L2PT_DP_DROP_TASK_BEHIND,    /* "task behind": the task's ring is full */
+    L2PT_DP_DROP_L2CP,           /* "L2CP discarded": a reserved address the port's table
+                                    discards (or tunnels, with no entry trapping it) */
+    L2PT_DP_DROP_TUNNEL_MAC,     /* "tunnel MAC from a customer": the tunnel MAC in a frame
+                                    that is not provider traffic */
+    L2PT_DP_DROP_HOST_TX,        /* "sent by the host": leaving a port, neither forwarded by
+                                    the pipeline nor sent by the task in its role */
     L2PT_DP_DROP_LEARN_LIMIT,    /* "learning limit": a new source past its port's or VLAN's
                                     limit, on a port that drops such frames */
     L2PT_DP_DROP_REASONS

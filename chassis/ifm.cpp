@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "chassis/dataplane_defs.h"
 #include "chassis/message.h"
 #include "chassis/rules.h"
 
@@ -86,6 +87,14 @@ std::optional<bool> Ifm::isCorePort(uint32_t vlanId, uint32_t portIf) const {
             return p.mode == vlanmsg::kModeCorePort;
     }
     return std::nullopt;
+}
+
+Mac Ifm::tunnelMac() const {
+    if (mac_)
+        return *mac_;
+    Mac m;
+    std::copy(std::begin(l2pt_default_tunnel_mac), std::end(l2pt_default_tunnel_mac), m.begin());
+    return m;
 }
 
 uint16_t Ifm::vmanTpid() const {

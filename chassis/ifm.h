@@ -66,6 +66,7 @@ class Ifm : public Membership {
     std::optional<bool> isCorePort(uint32_t vlanId, uint32_t portIf) const;
     // The provider tag protocol identifier IFM last configured, or the task's default.
     uint16_t vmanTpid() const override;
+    Mac tunnelMac() const override;
     // Moves with every change to the VLANs' members, the LAGs' members or the TPID.
     uint64_t generation() const override { return generation_; }
     void forEachMember(const std::function<void(const Member&)>& visit) const override;

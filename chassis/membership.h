@@ -3,6 +3,7 @@
 // to either or to a LAG's members. The chassis wires IFM in as this view.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 
@@ -21,6 +22,8 @@ class Membership {
     virtual uint64_t generation() const = 0;
     // The provider tag protocol identifier in force.
     virtual uint16_t vmanTpid() const = 0;
+    // The tunnel MAC in force: IFM's, or the task's default (03:a7:31:00:00:00).
+    virtual std::array<uint8_t, 6> tunnelMac() const = 0;
     // Calls visit for each member of each tunnelling VLAN, in the order IFM holds them.
     virtual void forEachMember(const std::function<void(const Member&)>& visit) const = 0;
 };

@@ -13,13 +13,14 @@ std::string named(const IfDb& db, uint32_t ifIndex) {
     return "interface " + std::to_string(ifIndex);
 }
 
-enum class Role { Vlan, VlanPort };
+enum class Role { Vlan, VlanPort, L2cpVlan };
 
 uint32_t resolve(const IfDb& db, const ChassisConfig& cfg, const NameRef& ref, Role role) {
     const auto ifIndex = db.find(ref.name);
-    const Refusal why = !ifIndex             ? "no interface named '" + ref.name + "'"
-                        : role == Role::Vlan ? vlanRefusal(db, *ifIndex)
-                                             : vlanPortRefusal(db, *ifIndex);
+    const Refusal why = !ifIndex                 ? "no interface named '" + ref.name + "'"
+                        : role == Role::Vlan     ? vlanRefusal(db, *ifIndex)
+                        : role == Role::L2cpVlan ? l2cpVlanRefusal(db, *ifIndex)
+                                                 : vlanPortRefusal(db, *ifIndex);
     if (why)
         throw ConfigError(cfg.source + ":" + std::to_string(ref.line) + ": " + *why);
     return *ifIndex;
@@ -70,9 +71,34 @@ ResolvedTunnelling resolveTunnelling(const IfDb& db, const ChassisConfig& cfg) {
     return out;
 }
 
+Refusal l2cpVlanRefusal(const IfDb& db, uint32_t vlanIf) {
+    if (Refusal why = vlanRefusal(db, vlanIf))
+        return why;
+    if (static_cast<uint32_t>(db.info(vlanIf)->vlanId) > kL2cpMaxVid)
+        return named(db, vlanIf) + " has VLAN id " + std::to_string(db.info(vlanIf)->vlanId) +
+               ": the data plane holds VLANs 0-" + std::to_string(kL2cpMaxVid);
+    return std::nullopt;
+}
+
+std::vector<ResolvedL2cp> resolveL2cp(const IfDb& db, const ChassisConfig& cfg) {
+    std::vector<ResolvedL2cp> out;
+    for (const auto& c : cfg.l2cp) {
+        ResolvedL2cp r;
+        r.ifIndex = resolve(db, cfg, c.port, Role::VlanPort);
+        if (c.vlan)
+            r.vid = static_cast<uint16_t>(
+                db.info(resolve(db, cfg, *c.vlan, Role::L2cpVlan))->vlanId);
+        r.addresses = c.addresses;
+        r.action = c.action;
+        out.push_back(r);
+    }
+    return out;
+}
+
 void checkConfig(const ChassisConfig& cfg) {
     const IfDb db(cfg);  // LAG members
     resolveTunnelling(db, cfg);
+    resolveL2cp(db, cfg);
 }
 
 }  // namespace chassis

@@ -39,6 +39,21 @@ struct ResolvedTunnelling {
 // ConfigError naming cfg's file and the line of the first name refused.
 ResolvedTunnelling resolveTunnelling(const IfDb& db, const ChassisConfig& cfg);
 
+// Reserved-address actions with their names resolved: a port or LAG, and the VLAN id of the
+// VLAN they hold in (kL2cpAnyVlan: the port's own row).
+inline constexpr uint16_t kL2cpAnyVlan = 0xFFFF;
+inline constexpr uint32_t kL2cpMaxVid = 4095;  // the data plane's VLANs
+struct ResolvedL2cp {
+    uint32_t ifIndex = 0;
+    uint16_t vid = kL2cpAnyVlan;
+    uint32_t addresses = 0;
+    L2cpAction action = L2cpAction::Default;
+};
+// A VLAN whose frames the data plane tells apart: of the chassis, with an id up to 4095.
+Refusal l2cpVlanRefusal(const IfDb& db, uint32_t vlanIf);
+// ConfigError naming cfg's file and the line of the first name refused.
+std::vector<ResolvedL2cp> resolveL2cp(const IfDb& db, const ChassisConfig& cfg);
+
 // Whether cfg's LAG members and tunnelling section fit its interfaces; ConfigError naming the
 // file and line of the first that does not.
 void checkConfig(const ChassisConfig& cfg);

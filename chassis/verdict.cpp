@@ -24,6 +24,9 @@ static_assert(same(DropReason::NoPort, L2PT_DP_DROP_NO_PORT) &&
                   same(DropReason::Filtered, L2PT_DP_DROP_FILTERED) &&
                   same(DropReason::Fenced, L2PT_DP_DROP_FENCED) &&
                   same(DropReason::TaskBehind, L2PT_DP_DROP_TASK_BEHIND) &&
+                  same(DropReason::L2cp, L2PT_DP_DROP_L2CP) &&
+                  same(DropReason::TunnelMac, L2PT_DP_DROP_TUNNEL_MAC) &&
+                  same(DropReason::HostTx, L2PT_DP_DROP_HOST_TX) &&
                   same(DropReason::LearnLimit, L2PT_DP_DROP_LEARN_LIMIT) &&
                   kDropReasons == L2PT_DP_DROP_REASONS,
               "DropReason follows enum l2pt_drop one for one");
@@ -70,6 +73,12 @@ std::string_view dropReasonName(DropReason reason) {
             return "task behind";
         case DropReason::LearnLimit:
             return "learning limit";
+        case DropReason::L2cp:
+            return "L2CP discarded";
+        case DropReason::TunnelMac:
+            return "tunnel MAC from a customer";
+        case DropReason::HostTx:
+            return "sent by the host";
     }
     return "unknown";
 }

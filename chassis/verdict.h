@@ -27,6 +27,9 @@ enum class DropReason : uint8_t {
     Filtered,
     Fenced,
     TaskBehind,
+    L2cp,
+    TunnelMac,
+    HostTx,
     LearnLimit,
 };
 inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::LearnLimit) + 1;

@@ -5,11 +5,13 @@
 
 #include "chassis/config.h"
 #include "chassis/dataplane_defs.h"
+#include "chassis/rules.h"
 #include "net/daemon/ctl_server.h"
 #include "net/daemon/daemon.h"
 #include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/metrics.h"
 #include "net/daemon/render.h"
+#include "net/log/escape.h"
 #include "platform/shell.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/l2pt.h"
@@ -18,7 +20,8 @@ namespace netp {
 
 namespace {
 
-constexpr uint32_t kShowMoreFlag = 0x00010000;  // "more" (u16 at 96) in the word at 96
+constexpr uint32_t kShowMoreFlag = 0x00010000;   // "more" (u16 at 96) in the word at 96
+constexpr std::string_view kLineBytes = "\n\t";  // what the task's shell text keeps
 
 std::string joined(std::span<const std::string> words, std::string_view sep) {
     std::string out;
@@ -41,10 +44,12 @@ void CtlServer::dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpe
         out(c, c.json ? render::dump(j) : render::statusText(j));
         const Session* p = d_.sessions().primary();
         finish(c, p != nullptr && p->ready ? ctl::Exit::Ok : ctl::Exit::Failed);
-    } else if (cmd == "agents" || cmd == "counters") {
+    } else if (cmd == "agents" || cmd == "counters" || cmd == "l2cp") {
         readout(c, cmd);
     } else if (cmd == "macs") {
         macs(c);
+    } else if (cmd == "l2cp set") {
+        l2cpSet(c, r);
     } else if (cmd == "show") {
         show(c, r);
     } else if (cmd == "shell") {
@@ -71,6 +76,7 @@ void CtlServer::readout(Client& c, std::string_view cmd) {
     static constexpr std::array kReadouts{
         Readout{"agents", render::agents, render::agentsText},
         Readout{"counters", render::counters, render::countersText},
+        Readout{"l2cp", render::l2cp, render::l2cpText},
     };
     const auto r = std::find_if(kReadouts.begin(), kReadouts.end(),
                                 [&](const Readout& x) { return x.cmd == cmd; });
@@ -250,7 +256,7 @@ void CtlServer::shellAnswer(uint32_t id, int32_t rc, bool last, std::string_view
             finishMetrics(*c, rc);
         return;
     }
-    out(*c, text, rc == 0 ? ctl::Kind::Out : ctl::Kind::Err);
+    out(*c, escapeControls(text, kLineBytes), rc == 0 ? ctl::Kind::Out : ctl::Kind::Err);
     if (last)
         finish(*c, rc == 0 ? ctl::Exit::Ok : ctl::Exit::Failed);
 }
@@ -287,9 +293,10 @@ void CtlServer::trace(Client& c) {
 void CtlServer::traceLine(const std::string& line) {
     for (auto& [id, c] : clients_) {
         if (c->wait == Wait::Trace && c->conn->open()) {
-            c->conn->send({ctl::AnswerHead(c->request, ctl::Kind::Out).bytes,
-                           ctl::asBytes(std::string_view(line).substr(0, kPiece - 1)),
-                           ctl::asBytes("\n")});
+            c->conn->send(
+                {ctl::AnswerHead(c->request, ctl::Kind::Out).bytes,
+                 ctl::asBytes(std::string_view(escapeControls(line)).substr(0, kPiece - 1)),
+                 ctl::asBytes("\n")});
         }
     }
 }
@@ -347,11 +354,64 @@ void CtlServer::learning(Client& c, const ctl::Request& r) {
     }
     if (!change.limit && !change.drop)
         return finish(c, ctl::Exit::Usage, what + ": give --limit or --action");
-    if (const auto failed = d_.setLearning(change))
-        return finish(c, ctl::Exit::Failed, what + ": " + *failed);
+    try {
+        if (const auto failed = d_.setLearning(change))
+            return finish(c, ctl::Exit::Failed, what + ": " + *failed);
+    } catch (const NotSaved& e) {
+        d_.log(c.peer.name() + ": " + what + ": " + e.what());
+        return finish(c, ctl::Exit::Failed, e.what());
+    }
     d_.log(c.peer.name() + ": " + what +
            (change.limit ? " limit " + std::to_string(*change.limit) : "") +
            (change.drop ? (*change.drop ? " action drop" : " action forward") : ""));
+    finish(c, ctl::Exit::Ok);
+}
+
+// A typed request to the line cards: the chassis models' table, the pipeline's and the state
+// file.
+void CtlServer::l2cpSet(Client& c, const ctl::Request& r) {
+    auto& db = d_.chassis().ifdb();
+    const std::string& port = r.args[2];
+    const auto ifIndex = db.find(port);
+    if (!ifIndex)
+        return finish(c, ctl::Exit::Usage, "l2cp set: no interface named '" + port + "'");
+    if (const chassis::Refusal why = chassis::vlanPortRefusal(db, *ifIndex))
+        return finish(c, ctl::Exit::Usage, "l2cp set: " + *why);
+    const auto addresses = chassis::parseL2cpAddresses(r.args[3]);
+    if (!addresses)
+        return finish(c, ctl::Exit::Usage,
+                      "l2cp set: '" + r.args[3] +
+                          "' names no reserved addresses (0e, 01-0a,20-2f, 01:80:c2:00:00:0e, "
+                          "all)");
+    const auto action = chassis::l2cpActionNamed(r.args[4]);
+    if (!action)
+        return finish(
+            c, ctl::Exit::Usage,
+            "l2cp set: the action is tunnel, discard, forward or default, not '" + r.args[4] + "'");
+    uint16_t vid = chassis::kL2cpAnyVlan;
+    std::string where;
+    if (const auto v = r.value("vlan")) {
+        std::optional<uint32_t> vlanIf = db.find(std::string(*v));
+        if (const auto id = ozm::shell::parseNumber(*v, chassis::kMaxVlanId))
+            vlanIf = chassis::vlanIfIndex(static_cast<uint32_t>(*id));
+        const chassis::Refusal why =
+            vlanIf ? chassis::l2cpVlanRefusal(db, *vlanIf)
+                   : chassis::Refusal("no VLAN named '" + std::string(*v) + "'");
+        if (why)
+            return finish(c, ctl::Exit::Usage, "l2cp set: " + *why);
+        vid = static_cast<uint16_t>(db.info(*vlanIf)->vlanId);
+        where = " in " + db.name(*vlanIf);
+    }
+    const std::string said = "l2cp " + db.name(*ifIndex) + where + " " +
+                             chassis::l2cpAddressesText(*addresses) + " " +
+                             std::string(chassis::l2cpActionName(*action));
+    try {
+        d_.setL2cp(*ifIndex, vid, *addresses, *action);
+    } catch (const NotSaved& e) {
+        d_.log(c.peer.name() + ": " + said + ": " + e.what());
+        return finish(c, ctl::Exit::Failed, e.what());
+    }
+    d_.log(c.peer.name() + ": " + said);
     finish(c, ctl::Exit::Ok);
 }
 
@@ -362,6 +422,9 @@ void CtlServer::change(Client& c, const ctl::Request& r) {
         // Only the lab's inputs may name what the chassis lacks, to see the task refuse it.
         d_.runInput(input,
                     r.args[0] == "do" ? chassis::Inputs::Simulation : chassis::Inputs::Operator);
+    } catch (const NotSaved& e) {
+        d_.log(c.peer.name() + ": " + input + ": " + e.what());
+        return finish(c, ctl::Exit::Failed, e.what());
     } catch (const std::exception& e) {
         return finish(c, ctl::Exit::Usage, e.what());
     }

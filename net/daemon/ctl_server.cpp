@@ -41,7 +41,7 @@ CtlServer::Client* CtlServer::find(uint64_t id) {
 }
 
 void CtlServer::adopt(Fd fd) {
-    const auto peer = identify(fd.get(), d_.options().operators);
+    const auto peer = identify(fd.get(), d_.options().groups);
     auto c = std::make_unique<Client>();
     c->id = nextClient_++;
     c->peer = peer.value_or(Peer{});

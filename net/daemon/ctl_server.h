@@ -84,7 +84,7 @@ class CtlServer final : public SessionObserver {
     Client* find(uint64_t id);
 
     // The commands (ctl_commands.cpp).
-    void readout(Client& c, std::string_view cmd);  // agents, counters
+    void readout(Client& c, std::string_view cmd);  // agents, counters, l2cp
     void macs(Client& c);
     // A slice of every macs answer whose client has read what it was sent; due again at once
     // while one of them can take more.
@@ -96,6 +96,7 @@ class CtlServer final : public SessionObserver {
     void capture(Client& c, const ctl::Request& r, Fd file);
     void change(Client& c, const ctl::Request& r);
     void learning(Client& c, const ctl::Request& r);
+    void l2cpSet(Client& c, const ctl::Request& r);
     std::string inputOf(const ctl::Request& r) const;
 
     void pumpCli();

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "net/daemon/capabilities.h"
 #include "net/daemon/ctl_server.h"
@@ -19,9 +20,9 @@ namespace netp {
 
 namespace {
 
-constexpr mode_t kChassisFileMode = 0640;
-constexpr mode_t kTaskSocketMode = 0600;       // root and the daemon's user
-constexpr mode_t kOperatorsSocketMode = 0660;  // and the operators' group
+constexpr mode_t kChassisFileMode = 0640;    // the task's group reads it
+constexpr mode_t kPrivateSocketMode = 0600;  // root and the daemon's user
+constexpr mode_t kGroupSocketMode = 0660;    // and the socket's group
 constexpr int kExitFailed = 2;
 constexpr int kLoopWaitMs = 1000;
 constexpr size_t kHistory = 256;  // records the models may keep before the daemon drops them
@@ -36,7 +37,11 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
     const std::string chassisText = readFile(opt_.chassisFile);
     base_ = chassis::loadChassisText(chassisText, opt_.chassisFile);
     requireCapabilities(capabilityNeeds(base_), log_);
-    runDir_ = std::make_unique<RunDir>(opt_.runDir, opt_.operators);
+    // The operators reach the directory through its group; the task's user is one of them, or
+    // the task's group has the directory when there are no operators.
+    const auto& groups = opt_.groups;
+    runDir_ =
+        std::make_unique<RunDir>(opt_.runDir, groups.operators ? groups.operators : groups.task);
     cfg_ = base_;
     if (!opt_.stateFile.empty()) {
         state_.emplace(opt_.stateFile, log_);
@@ -51,7 +56,7 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
         learning_.assign(all.begin() + static_cast<std::ptrdiff_t>(base_.dataPlane.learning.size()),
                          all.end());
     }
-    runDir_->dir().replaceFile(kChassisFile, chassisText, kChassisFileMode);
+    runDir_->dir().replaceFile(kChassisFile, chassisText, kChassisFileMode, groups.task);
 
     chassis_ = std::make_unique<chassis::Chassis>(cfg_, static_cast<chassis::TaskLink&>(*this));
     chassis_->trace().setKeep(false);
@@ -73,12 +78,15 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
     sessions_ = std::make_unique<TaskSessions>(*this);
     ctl_ = std::make_unique<CtlServer>(*this);
     const auto logLine = [this](const std::string& l) { log(l); };
+    const auto listen = [&](const char* name, std::optional<gid_t> group) {
+        return runDir_->listen(name, group ? kGroupSocketMode : kPrivateSocketMode, group);
+    };
     taskListen_ = std::make_unique<Listener>(
-        loop_, runDir_->listen(kTaskSocket, kTaskSocketMode), kTaskSocket,
+        loop_, listen(kTaskSocket, groups.task), kTaskSocket,
         [this](Fd fd) { sessions_->adopt(std::move(fd)); }, logLine);
     ctlListen_ = std::make_unique<Listener>(
-        loop_, runDir_->listen(kCtlSocket, opt_.operators ? kOperatorsSocketMode : kTaskSocketMode),
-        kCtlSocket, [this](Fd fd) { ctl_->adopt(std::move(fd)); }, logLine);
+        loop_, listen(kCtlSocket, groups.operators), kCtlSocket,
+        [this](Fd fd) { ctl_->adopt(std::move(fd)); }, logLine);
     log("chassis " + cfg_.name + " serving in " + opt_.runDir + (opt_.lab ? " (lab)" : ""));
 }
 
@@ -98,6 +106,7 @@ void Daemon::openPorts() {
         *chassis_, loop_,
         KernelDataPlane::Hooks{
             [this](const std::string& l) { log(l); },
+            [this](const std::string& l) { log_.warning(l); },
             [this](const std::string& l) { log_.debug(l); },
             [this](size_t port, const port::PortState& state) { portChanged(port, state); }});
     auto& db = chassis_->ifdb();
@@ -118,6 +127,23 @@ void Daemon::portChanged(size_t at, const port::PortState& state) {
     if (p.linkIndex != 0)
         captures_.interfaceGone(p.linkIndex, "interface " + p.netdev + " went away");
     p.linkIndex = state.ifindex;
+    if (p.linkIndex != 0)
+        adviseHostTraffic(p);
+}
+
+// The host's own frames (IPv6 DAD, router and multicast listener messages) never leave a port:
+// the pipeline drops them at its egress (host_tx). The daemon leaves the host's configuration
+// to the administrator (under its unit /proc/sys is read-only), and says, as an interface with
+// IPv6 on appears, how to keep the host quiet there.
+void Daemon::adviseHostTraffic(const Port& p) {
+    std::ifstream in("/proc/sys/net/ipv6/conf/" + p.netdev + "/disable_ipv6");
+    int disabled = 1;
+    if (!(in >> disabled) || disabled != 0)
+        return;
+    log("port " + chassis_->ifdb().name(p.ifIndex) + ": IPv6 is on for interface " + p.netdev +
+        "; the host's frames are dropped at its egress (sent by the host), and "
+        "net.ipv6.conf." +
+        p.netdev + ".disable_ipv6=1 keeps the host from sending them");
 }
 
 void Daemon::log(const std::string& line) {
@@ -200,8 +226,22 @@ void Daemon::runInput(std::string_view line, chassis::Inputs inputs) {
     saveState();
 }
 
-bool Daemon::saveState() {
-    return !state_ || state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb(), learning_);
+void Daemon::setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses,
+                     chassis::L2cpAction action) {
+    chassis_->cards().setL2cp(ifIndex, vid, addresses, action);
+    if (dataPlane_)
+        dataPlane_->refresh();  // in the pipeline before l2ptctl hears the answer
+    saveState();
+}
+
+void Daemon::saveState() {
+    if (!state_)
+        return;
+    const auto l2cp = chassis_->cards().l2cp().snapshot(chassis_->ifdb());
+    if (const auto why =
+            state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb(), &l2cp, learning_))
+        throw NotSaved("the change runs but is not saved (" + *why +
+                       "): it is lost when the daemon restarts, unless a later change is saved");
 }
 
 std::optional<std::string> Daemon::setLearning(const chassis::LearnLimitConfig& change) {
@@ -227,8 +267,7 @@ std::optional<std::string> Daemon::setLearning(const chassis::LearnLimitConfig& 
                (change.drop || !l.drop);
     });
     learning_.push_back(change);
-    if (!saveState())
-        return "set, but the state could not be saved (the daemon's log says why)";
+    saveState();
     return std::nullopt;
 }
 

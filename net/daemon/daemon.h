@@ -12,12 +12,14 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "chassis/chassis.h"
 #include "chassis/scenario.h"
+#include "net/daemon/access.h"
 #include "net/daemon/capture.h"
 #include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/rundir.h"
@@ -39,11 +41,18 @@ struct DaemonOptions {
     std::string runDir;
     std::string stateFile;    // empty: operators' changes are not kept
     bool traceToLog = false;  // the chassis trace goes to the log as well
-    // --group: may run read-only commands; the run directory and ctl.sock are theirs too
-    std::optional<gid_t> operators;
+    // --group: may run read-only commands; the run directory and ctl.sock are theirs too.
+    // --task-group: task.sock and chassis.yaml are theirs.
+    Groups groups;
     bool lab = false;                    // scenario inputs (do) are served
     size_t maxClients = 256;             // l2ptctl connections at once
     size_t clientQueueBytes = 1u << 20;  // answers a client may leave unread before it goes
+};
+
+// A change that runs but is not in the state file: it lasts until the daemon ends, unless a
+// later change is saved (every save writes all that differs from the chassis file).
+struct NotSaved : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 struct Port {
@@ -76,12 +85,16 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     const Port* portOf(uint32_t ifIndex) const;
     // Runs one scenario input (docs/scenario.md) and saves what operators changed;
     // chassis::ScenarioError or std::runtime_error when the input is wrong (an operator's input
-    // the chassis refuses changes nothing).
+    // the chassis refuses changes nothing), NotSaved when it ran but cannot be saved.
     void runInput(std::string_view line, chassis::Inputs inputs);
     // A learning limit an operator sets (a port's or LAG's, or a VLAN's): to the line cards in
-    // the kernel, then kept in the state. The failure (no such port or VLAN, no line cards in
-    // the kernel, the state not saved) in its text.
+    // the kernel, then kept in the state. The refusal (no such port or VLAN, no line cards in
+    // the kernel) in its text; NotSaved when it runs but cannot be saved.
     std::optional<std::string> setLearning(const chassis::LearnLimitConfig& change);
+    // The line cards' action for reserved addresses of a port or LAG (vid: in that VLAN, or
+    // chassis::kL2cpAnyVlan), written into the pipeline at once and saved; NotSaved when it
+    // runs but cannot be saved.
+    void setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses, chassis::L2cpAction action);
     // Every trace line goes to sink as well as it is made (nullptr: no longer).
     void setTraceSink(std::function<void(const std::string&)> sink);
 
@@ -97,10 +110,11 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     void openPorts();
     // The port's interface came, went or changed (port: its place in ports_).
     void portChanged(size_t port, const port::PortState& state);
+    void adviseHostTraffic(const Port& p);
     void onSignal();
     void updateClock();
     void forgetHistory();
-    bool saveState();
+    void saveState();
     void traceLine(const std::string& line);
 
     DaemonOptions opt_;

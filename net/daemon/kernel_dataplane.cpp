@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "net/linecard/clock.h"
 #include "net/pipeline/bpf_tables.h"
@@ -110,6 +111,11 @@ void KernelDataPlane::sweepSoon() {
 
 void KernelDataPlane::readLinks() {
     tracker_->handle(links_.read());
+    // The first events are the interfaces as they are at start.
+    if (std::exchange(mtuChecked_, true))
+        return;
+    for (const auto& line : cards_->mtuShortfalls())
+        hooks_.warning("line cards: " + line);
 }
 
 }  // namespace netp

@@ -4,7 +4,8 @@
 // per-frame events read into the chassis trace. Made when the chassis has ports on Linux
 // interfaces.
 //
-//   KernelDataPlane dp(chassis, loop, {info, debug, onPort});  // std::runtime_error: cannot run
+//   KernelDataPlane dp(chassis, loop, {info, warning, debug, onPort});  // std::runtime_error:
+//   cannot run
 //   ... after every pass of the loop:  dp.refresh();
 //   ... a task takes the primary role: dp.lineCards().grant();
 #pragma once
@@ -31,8 +32,9 @@ class KernelDataPlane {
   public:
     using Log = std::function<void(const std::string& line)>;
     struct Hooks {
-        Log info;   // what is worth the operator's reading
-        Log debug;  // libbpf's own messages
+        Log info;     // what is worth the operator's reading
+        Log warning;  // what the operator should change (an MTU too small, at start)
+        Log debug;    // libbpf's own messages
         // A port's interface changed (port: its place in lineCards().netdevs()), after the
         // line cards took it in.
         port::PortTracker::Listener portChanged;
@@ -69,6 +71,7 @@ class KernelDataPlane {
     port::LinuxPortOps ops_;
     port::LinkMonitor links_;
     std::optional<port::PortTracker> tracker_;
+    bool mtuChecked_ = false;  // once the interfaces as they are at start were read
     Clock::duration ageingCheck_;
     Loop::Timer ageing_;
     Loop::Timer notLearned_;  // the log of ports whose new sources were not learned

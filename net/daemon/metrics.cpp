@@ -5,6 +5,7 @@
 #include "net/daemon/daemon.h"
 #include "net/daemon/render.h"
 #include "net/daemon/sessions.h"
+#include "net/log/escape.h"
 #include "platform/shell.h"
 
 namespace netp {
@@ -14,10 +15,11 @@ namespace {
 constexpr std::string_view kReadOnly = "read-only";
 constexpr std::string_view kTaskDropPrefix = "l2ptDrop";
 
-// Label values escape the backslash, the quote and the line feed.
+// Label values escape the backslash, the quote and the line feed; other control bytes are
+// shown as their escape.
 std::string escaped(std::string_view v) {
     std::string out;
-    for (char c : v) {
+    for (char c : escapeControls(v, "\n")) {
         if (c == '\\' || c == '"')
             out += '\\';
         out += c == '\n' ? std::string("\\n") : std::string(1, c);
@@ -45,6 +47,18 @@ void ports(PromText& m, const render::Json& counters) {
         for (const auto& [reason, n] : p["dropped"].items())
             m.sample({{"port", p["port"].get<std::string>()}, {"reason", reason}},
                      n.get<uint64_t>());
+    }
+    m.family("l2pt_port_l2cp_frames_total", Type::Counter,
+             "Frames to a reserved address (01:80:c2:00:00:00-0f, -20-2f) per port: trapped by "
+             "an entry (tunnelled), discarded, forwarded as data; addresses that saw any");
+    for (const auto& p : counters["ports"]) {
+        for (const auto& [address, n] : p["l2cp"].items()) {
+            for (const char* what : {"tunnelled", "discarded", "forwarded"})
+                m.sample({{"port", p["port"].get<std::string>()},
+                          {"address", address},
+                          {"action", what}},
+                         n[what].get<uint64_t>());
+        }
     }
     m.family("l2pt_port_link_events_total", Type::Counter,
              "Changes of a port's interface: appeared, removed, renamed away, down, up, MTU, "

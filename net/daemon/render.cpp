@@ -6,10 +6,13 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "chassis/config.h"
+#include "chassis/l2cp.h"
 #include "chassis/trace.h"
 #include "net/daemon/daemon.h"
 #include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/sessions.h"
+#include "net/log/escape.h"
 #include "platform/shell.h"
 
 namespace netp::render {
@@ -19,9 +22,16 @@ namespace {
 constexpr uint32_t kShowNoVlan = 4;
 constexpr uint32_t kShowNoProtocols = 6;
 constexpr std::string_view kNoRate = "-";
+constexpr std::string_view kTab = "\t";  // the task's tables may align with tabs
 
 std::string reasonName(size_t r) {
     return std::string(chassis::dropReasonName(static_cast<chassis::DropReason>(r)));
+}
+
+// "01:80:c2:00:00:0e" for address index i.
+std::string l2cpAddress(size_t i) {
+    const uint8_t mac[6] = {0x01, 0x80, 0xc2, 0, 0, chassis::l2cpAddressByte(i)};
+    return chassis::macText(mac);
 }
 
 std::vector<std::string> wordsOf(std::string_view line) {
@@ -81,7 +91,21 @@ T readout(pipeline::Result<T> r) {
     return std::move(*r);
 }
 
-Json frameCounts(const l2pt_port_stats& s) {
+// The frames to each reserved address that any reached, by address: what became of them.
+Json l2cpCounts(const l2pt_l2cp_stats& s) {
+    Json out = Json::object();
+    for (size_t i = 0; i < L2PT_L2CP_ADDRESSES; ++i) {
+        const uint64_t t = s.frames[L2PT_L2CP_COUNTED_TUNNELLED][i];
+        const uint64_t x = s.frames[L2PT_L2CP_COUNTED_DISCARDED][i];
+        const uint64_t f = s.frames[L2PT_L2CP_COUNTED_FORWARDED][i];
+        if (t == 0 && x == 0 && f == 0)
+            continue;
+        out[l2cpAddress(i)] = {{"tunnelled", t}, {"discarded", x}, {"forwarded", f}};
+    }
+    return out;
+}
+
+Json frameCounts(const l2pt_port_stats& s, const l2pt_l2cp_stats& l2cp) {
     Json drops = Json::object();
     for (size_t r = 0; r < chassis::kDropReasons; ++r)
         drops[reasonName(r)] = s.drops[r];
@@ -92,7 +116,8 @@ Json frameCounts(const l2pt_port_stats& s) {
             {"pdu_tx", s.pdu_tx},
             {"learn_moves", s.learn_moves},
             {"not_learned", s.not_learned},
-            {"dropped", std::move(drops)}};
+            {"dropped", std::move(drops)},
+            {"l2cp", l2cpCounts(l2cp)}};
 }
 
 std::string linkText(const port::PortState& s) {
@@ -111,7 +136,8 @@ Json counters(Daemon& d) {
             const Port& port = d.ports()[i];
             // By dense port index, the interfaces of no port last.
             const int dense = d.chassis().ifdb().portIndex(port.ifIndex);
-            Json row = frameCounts(stats.at(static_cast<size_t>(dense)).stats);
+            const auto& c = stats.at(static_cast<size_t>(dense));
+            Json row = frameCounts(c.stats, c.l2cp);
             Json events = Json::object();
             for (size_t e = 0; e < port::kPortEvents; ++e) {
                 const auto kind = static_cast<port::PortEvent>(e);
@@ -132,7 +158,7 @@ Json counters(Daemon& d) {
             for (size_t r = 0; r < chassis::kDropReasons; ++r)
                 totals[r] += c.stats.drops[r];
             if (c.ifIndex == 0)
-                j["no_port"] = frameCounts(c.stats);
+                j["no_port"] = frameCounts(c.stats, c.l2cp);
         }
     }
     for (size_t r = 0; r < chassis::kDropReasons; ++r)
@@ -165,6 +191,9 @@ std::string countersText(const Json& j) {
                 o << " " << event << " " << n;
         }
         o << "\n";
+        for (const auto& [address, n] : p["l2cp"].items())
+            o << "  l2cp " << address << ": tunnelled " << n["tunnelled"] << " discarded "
+              << n["discarded"] << " forwarded " << n["forwarded"] << "\n";
     }
     if (!j["no_port"].is_null()) {
         o << "interfaces of no port:";
@@ -198,6 +227,7 @@ Json agents(Daemon& d) {
             entries.push_back({{"port", e.ifIndex == 0 ? std::string("*") : db.name(e.ifIndex)},
                                {"mac", chassis::macText(e.mac)},
                                {"rate_kbps", e.rate},
+                               {"installed", c == hits.end() || c->installed},
                                {"hits", n.hits},
                                {"policed", n.policed}});
         }
@@ -231,7 +261,9 @@ std::string agentsText(const Json& j) {
             o << "  " << e["port"].get<std::string>() << " " << e["mac"].get<std::string>();
             if (e["rate_kbps"].get<uint32_t>() != 0)
                 o << " rate " << e["rate_kbps"] << " Kbps";
-            o << " hits " << e["hits"] << " policed " << e["policed"] << "\n";
+            o << " hits " << e["hits"] << " policed " << e["policed"]
+              << (e["installed"].get<bool>() ? "" : " not-installed (refused by the kernel)")
+              << "\n";
         }
     }
     return o.str();
@@ -334,11 +366,11 @@ std::vector<std::string> showLines(std::span<const uint8_t> text) {
             continue;
         }
         if (!line.empty())
-            lines.push_back(std::move(line));
+            lines.push_back(escapeControls(line, kTab));
         line.clear();
     }
     if (!line.empty())
-        lines.push_back(std::move(line));
+        lines.push_back(escapeControls(line, kTab));
     return lines;
 }
 
@@ -388,6 +420,67 @@ std::string showText(std::span<const std::string> lines, uint32_t result) {
                                              : "") +
                "\n";
     return out;
+}
+
+Json l2cp(Daemon& d) {
+    const auto& db = d.chassis().ifdb();
+    Json defaults = Json::object();
+    for (size_t i = 0; i < chassis::kL2cpAddresses; ++i)
+        defaults[l2cpAddress(i)] =
+            l2pt_l2cp_untrapped(L2PT_L2CP_DEFAULT, static_cast<uint32_t>(i)) == L2PT_L2CP_DISCARD
+                ? "discard"
+                : "forward";
+    Json rows = Json::array();
+    for (const auto& [key, row] : d.chassis().cards().l2cp().rows()) {
+        Json actions = Json::object();
+        for (size_t i = 0; i < chassis::kL2cpAddresses; ++i) {
+            const auto a = chassis::L2cpTable::actionIn(row, i);
+            if (a != chassis::L2cpAction::Default)
+                actions[l2cpAddress(i)] = std::string(chassis::l2cpActionName(a));
+        }
+        rows.push_back({{"port", db.name(key.ifIndex)},
+                        {"vlan", key.vid == chassis::kL2cpAnyVlan
+                                     ? Json(nullptr)
+                                     : Json(db.name(chassis::vlanIfIndex(key.vid)))},
+                        {"actions", std::move(actions)}});
+    }
+    return {{"untrapped_default", std::move(defaults)}, {"rows", std::move(rows)}};
+}
+
+std::string l2cpText(const Json& j) {
+    // Addresses by their last byte, grouped as the configuration reads them.
+    const auto grouped = [](const Json& byAddress, std::string_view action) {
+        uint32_t set = 0;
+        for (size_t i = 0; i < chassis::kL2cpAddresses; ++i) {
+            const auto it = byAddress.find(l2cpAddress(i));
+            if (it != byAddress.end() && it->get<std::string>() == action)
+                set |= 1u << i;
+        }
+        return set == 0 ? std::string() : chassis::l2cpAddressesText(set);
+    };
+    std::ostringstream o;
+    o << "reserved addresses 01:80:c2:00:00:00-0f, 20-2f; where nothing is configured an entry "
+         "traps, else discard "
+      << grouped(j["untrapped_default"], "discard") << ", forward "
+      << grouped(j["untrapped_default"], "forward") << "\n";
+    if (j["rows"].empty()) {
+        o << "nothing configured\n";
+        return o.str();
+    }
+    o << std::left << std::setw(12) << "PORT" << std::setw(12) << "VLAN"
+      << "ACTIONS\n";
+    for (const auto& r : j["rows"]) {
+        o << std::setw(12) << r["port"].get<std::string>() << std::setw(12)
+          << (r["vlan"].is_null() ? std::string("-") : r["vlan"].get<std::string>());
+        std::string actions;
+        for (const char* a : {"tunnel", "discard", "forward"}) {
+            const std::string set = grouped(r["actions"], a);
+            if (!set.empty())
+                actions += (actions.empty() ? "" : "  ") + std::string(a) + " " + set;
+        }
+        o << actions << "\n";
+    }
+    return o.str();
 }
 
 std::string dump(const Json& j) {

@@ -34,7 +34,13 @@ std::string macsLines(Daemon& d, std::span<const linecard::MacEntry> macs, bool 
 std::string macsTail(Daemon& d, bool json);
 Json learning(Daemon& d);
 
-// The lines of a page of the task's show table (text up to its NUL, '\r' dropped).
+// The reserved addresses' actions: the defaults (what an address comes to when no entry traps
+// it and nothing is configured) and the rows configured, per port or LAG and VLAN.
+Json l2cp(Daemon& d);
+std::string l2cpText(const Json& j);
+
+// The lines of a page of the task's show table (text up to its NUL, '\r' dropped, control
+// bytes escaped).
 std::vector<std::string> showLines(std::span<const uint8_t> text);
 // The table's rows as fields: vlan, protocols, rate_kbps (null: none), ports.
 Json show(std::span<const std::string> lines, uint32_t result);

@@ -29,7 +29,7 @@ constexpr unsigned char kDelete = 0x7f;
 constexpr mode_t kPermBits = 07777;
 constexpr mode_t kAccessBits = 0777;  // what a umask masks
 constexpr mode_t kPrivateDirMode = 0700;
-constexpr mode_t kOperatorsDirMode = 0750;
+constexpr mode_t kGroupDirMode = 0750;
 constexpr mode_t kPidFileMode = 0644;
 constexpr int kListenBacklog = 16;
 constexpr int kLockAttempts = 8;
@@ -229,7 +229,8 @@ bool SafeDir::isTemporary(std::string_view name) {
     return name.starts_with(kTempPrefix);
 }
 
-void SafeDir::replaceFile(std::string_view name, std::string_view text, mode_t mode) const {
+void SafeDir::replaceFile(std::string_view name, std::string_view text, mode_t mode,
+                          std::optional<gid_t> group) const {
     const std::string target(name);
     const std::string tmp = std::string(kTempPrefix) + target;
     const std::string shown = path_ + "/" + target;
@@ -254,6 +255,8 @@ void SafeDir::replaceFile(std::string_view name, std::string_view text, mode_t m
             fail("write");
         at += static_cast<size_t>(n);
     }
+    if (group && ::fchown(fd.get(), static_cast<uid_t>(-1), *group) != 0)
+        fail("set the group of");
     if (::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0)
         fail("sync");
     if (::close(fd.release()) != 0)
@@ -348,7 +351,7 @@ bool knownRunFile(std::string_view name) {
 }  // namespace
 
 RunDir::RunDir(const std::string& path, std::optional<gid_t> group)
-    : dir_(path, group ? kOperatorsDirMode : kPrivateDirMode), group_(group) {
+    : dir_(path, group ? kGroupDirMode : kPrivateDirMode) {
     lock_ = lockPidFile(dir_);
     std::string unknown;
     for (const auto& name : dir_.entries()) {
@@ -367,7 +370,7 @@ RunDir::RunDir(const std::string& path, std::optional<gid_t> group)
     if (group && st.st_gid != *group && ::fchown(dir_.fd(), static_cast<uid_t>(-1), *group) != 0)
         throw DirError("cannot give " + path + " to group " + std::to_string(*group) + ": " +
                        errnoText() + " (the daemon's user must be a member of it)");
-    const mode_t mode = group ? kOperatorsDirMode : kPrivateDirMode;
+    const mode_t mode = group ? kGroupDirMode : kPrivateDirMode;
     if ((st.st_mode & kPermBits) != mode && ::fchmod(dir_.fd(), mode) != 0)
         throw DirError("cannot set the mode of " + path + ": " + errnoText());
 }
@@ -381,7 +384,7 @@ RunDir::~RunDir() {
     dir_.remove(kPidFile);  // while the lock is held: see lockPidFile
 }
 
-Fd RunDir::listen(const char* name, mode_t mode) {
+Fd RunDir::listen(const char* name, mode_t mode, std::optional<gid_t> group) {
     Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid())
         throw DirError("socket: " + errnoText());
@@ -391,10 +394,11 @@ Fd RunDir::listen(const char* name, mode_t mode) {
     if (::fstatat(dir_.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         throw DirError("cannot inspect " + dir_.path() + "/" + name + ": " + errnoText());
     sockets_.emplace_back(name, st.st_ino);
-    if (group_ &&
-        ::fchownat(dir_.fd(), name, static_cast<uid_t>(-1), *group_, AT_SYMLINK_NOFOLLOW) != 0)
-        throw DirError("cannot give " + dir_.path() + "/" + name +
-                       " to the operators' group: " + errnoText());
+    if (group &&
+        ::fchownat(dir_.fd(), name, static_cast<uid_t>(-1), *group, AT_SYMLINK_NOFOLLOW) != 0)
+        throw DirError("cannot give " + dir_.path() + "/" + name + " to group " +
+                       std::to_string(*group) + ": " + errnoText() +
+                       " (the daemon's user must be a member of it)");
     if (::listen(fd.get(), kListenBacklog) != 0)
         throw DirError("cannot listen on " + dir_.path() + "/" + name + ": " + errnoText());
     return fd;

@@ -42,9 +42,10 @@ class SafeDir {
     std::vector<std::string> entries() const;
 
     // Replaces name with text: a temporary of the directory's own naming (O_EXCL), written,
-    // synced and renamed over name, then the directory synced. DirError when a step fails; the
-    // temporary does not stay.
-    void replaceFile(std::string_view name, std::string_view text, mode_t mode) const;
+    // given its group (when one is given) and mode, synced and renamed over name, then the
+    // directory synced. DirError when a step fails; the temporary does not stay.
+    void replaceFile(std::string_view name, std::string_view text, mode_t mode,
+                     std::optional<gid_t> group = std::nullopt) const;
     // The text of the regular file name, nothing when there is none; DirError when it cannot be
     // read or holds more than limit bytes.
     std::optional<std::string> readFile(std::string_view name, size_t limit) const;
@@ -64,23 +65,23 @@ class RunDir {
   public:
     static constexpr const char* kPidFile = "chassisd.pid";
 
-    // Opens (creates) path as a SafeDir with mode 0700, or 0750 and group gid for the
-    // operators; takes its lock; refuses a directory holding files the daemon does not know;
-    // removes what a daemon that ended without cleaning up left (its sockets, temporaries).
-    // DirError says why, naming the pid of the daemon that holds the lock.
+    // Opens (creates) path as a SafeDir with mode 0700, or 0750 and group gid for those who
+    // reach a socket in it (the operators, or the task's group without them); takes its lock;
+    // refuses a directory holding files the daemon does not know; removes what a daemon that
+    // ended without cleaning up left (its sockets, temporaries). DirError says why, naming the
+    // pid of the daemon that holds the lock.
     RunDir(const std::string& path, std::optional<gid_t> group);
     ~RunDir();  // removes the sockets it bound and its pid file
     RunDir(const RunDir&) = delete;
     RunDir& operator=(const RunDir&) = delete;
 
     const SafeDir& dir() const { return dir_; }
-    // A listening SOCK_SEQPACKET socket bound to name in the directory with mode, in the
-    // operators' group when there is one.
-    Fd listen(const char* name, mode_t mode);
+    // A listening SOCK_SEQPACKET socket bound to name in the directory with mode, in group
+    // when one is given.
+    Fd listen(const char* name, mode_t mode, std::optional<gid_t> group);
 
   private:
     SafeDir dir_;
-    std::optional<gid_t> group_;
     Fd lock_;
     std::vector<std::pair<std::string, ino_t>> sockets_;
 };

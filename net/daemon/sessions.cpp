@@ -61,10 +61,10 @@ TaskSessions::~TaskSessions() {
 }
 
 void TaskSessions::adopt(Fd fd) {
-    const auto peer = identify(fd.get(), std::nullopt);
+    const auto peer = identify(fd.get(), d_.options().groups);
     std::string why;
-    if (!peer || peer->role != Role::Admin)
-        why = "not root or the daemon's user";
+    if (!peer || !peer->mayTask)
+        why = "not root, the daemon's user or in the task's group";
     else if (links_.size() >= kMaxConnections)
         why = std::to_string(kMaxConnections) + " connections already";
     if (!why.empty()) {

@@ -3,6 +3,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -65,6 +66,23 @@ std::vector<std::string> sortedNames(const std::vector<chassis::NameRef>& refs) 
     return out;
 }
 
+// The reserved addresses' actions as the entries mean them, whatever their order: per (port,
+// VLAN name or ""), each address's action.
+using L2cpView = std::map<std::pair<std::string, std::string>,
+                          std::array<chassis::L2cpAction, chassis::kL2cpAddresses>>;
+
+L2cpView l2cpView(const std::vector<chassis::L2cpConfig>& entries) {
+    L2cpView out;
+    for (const auto& e : entries) {
+        auto& row = out[{e.port.name, e.vlan ? e.vlan->name : std::string()}];
+        for (size_t i = 0; i < chassis::kL2cpAddresses; ++i) {
+            if (e.addresses >> i & 1u)
+                row[i] = e.action;
+        }
+    }
+    return out;
+}
+
 // Every key present in either map, once.
 template <typename A, typename B>
 std::set<std::string> keysOf(const A& a, const B& b) {
@@ -86,7 +104,7 @@ class StateReader : private chassis::ConfigReader {
         if (!root.IsDefined() || root.IsNull())
             return d;
         knownKeys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid",
-                         "learning"});
+                         "l2cp", "learning"});
         for (const auto& v : seq(root, "vlans")) {
             if (removed(v)) {
                 d.vlans[ref(v["vlan"], "vlan").name] = std::nullopt;
@@ -119,6 +137,8 @@ class StateReader : private chassis::ConfigReader {
         }
         if (root["vman_tpid"])
             d.vmanTpid = static_cast<uint16_t>(integer(root, "vman_tpid", 0, UINT16_MAX));
+        for (const auto& n : seq(root, "l2cp"))
+            d.l2cp.push_back(l2cp(n));
         for (const auto& l : seq(root, "learning"))
             d.learning.push_back(learnLimit(l));
         return d;
@@ -185,13 +205,43 @@ YAML::Node removedNode(const std::string& name) {
 
 bool StateDelta::empty() const {
     return vlans.empty() && rates.empty() && lagMembers.empty() && !tunnelMac && !vmanTpid &&
-           learning.empty();
+           l2cp.empty() && learning.empty();
 }
 
 StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db,
+                      const chassis::IfDb& db, const std::vector<chassis::L2cpConfig>* l2cpNow,
                       std::span<const chassis::LearnLimitConfig> learning) {
     StateDelta d;
+    if (l2cpNow) {
+        const auto before = l2cpView(base.l2cp);
+        const auto after = l2cpView(*l2cpNow);
+        std::set<std::pair<std::string, std::string>> keys;
+        for (const auto& kv : before)
+            keys.insert(kv.first);
+        for (const auto& kv : after)
+            keys.insert(kv.first);
+        const std::array<chassis::L2cpAction, chassis::kL2cpAddresses> none{};
+        for (const auto& key : keys) {
+            const auto b = before.find(key);
+            const auto a = after.find(key);
+            const auto& was = b == before.end() ? none : b->second;
+            const auto& is = a == after.end() ? none : a->second;
+            std::map<chassis::L2cpAction, uint32_t> changed;
+            for (size_t i = 0; i < chassis::kL2cpAddresses; ++i) {
+                if (was[i] != is[i])
+                    changed[is[i]] |= 1u << i;
+            }
+            for (const auto& [action, addresses] : changed) {
+                chassis::L2cpConfig e;
+                e.port.name = key.first;
+                if (!key.second.empty())
+                    e.vlan = chassis::NameRef{key.second, 0};
+                e.addresses = addresses;
+                e.action = action;
+                d.l2cp.push_back(std::move(e));
+            }
+        }
+    }
     d.learning.assign(learning.begin(), learning.end());
     const auto before = vlanViews(base.tunnelling);
     const auto after = vlanViews(now);
@@ -260,6 +310,7 @@ chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& del
     }
     if (delta.vmanTpid)
         t.vmanTpid = delta.vmanTpid;
+    cfg.l2cp.insert(cfg.l2cp.end(), delta.l2cp.begin(), delta.l2cp.end());
     auto& learning = cfg.dataPlane.learning;
     learning.insert(learning.end(), delta.learning.begin(), delta.learning.end());
     // What fails now is the state's: errors name its file.
@@ -297,6 +348,16 @@ std::string stateText(const StateDelta& d) {
     }
     if (d.vmanTpid)
         root["vman_tpid"] = chassis::hex32(*d.vmanTpid);
+    for (const auto& e : d.l2cp) {
+        YAML::Node n;
+        n["port"] = e.port.name;
+        if (e.vlan)
+            n["vlan"] = e.vlan->name;
+        n["addresses"] = chassis::l2cpAddressesText(e.addresses);
+        n["action"] = std::string(chassis::l2cpActionName(e.action));
+        n.SetStyle(YAML::EmitterStyle::Flow);
+        root["l2cp"].push_back(n);
+    }
     for (const auto& l : d.learning)
         root["learning"].push_back(learnNode(l));
     YAML::Emitter out;
@@ -364,19 +425,21 @@ void StateStore::setAside(const std::string& why) {
     }
 }
 
-bool StateStore::save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db,
-                      std::span<const chassis::LearnLimitConfig> learning) {
+std::optional<std::string> StateStore::save(const chassis::ChassisConfig& base,
+                                            const chassis::TunnellingConfig& now,
+                                            const chassis::IfDb& db,
+                                            const std::vector<chassis::L2cpConfig>* l2cpNow,
+                                            std::span<const chassis::LearnLimitConfig> learning) {
     try {
-        std::string text = stateText(stateDelta(base, now, db, learning));
+        std::string text = stateText(stateDelta(base, now, db, l2cpNow, learning));
         if (text != written_) {
             dir_.replaceFile(name_, text, kStateFileMode);
             written_ = std::move(text);
         }
-        return true;
+        return std::nullopt;
     } catch (const std::exception& e) {
         log_.error(std::string("cannot save the state: ") + e.what());
-        return false;
+        return e.what();
     }
 }
 

@@ -1,6 +1,6 @@
 // The chassis daemon's state: what operators changed through l2ptctl (tunnelling VLANs and
-// their ports, rates, LAG members, the tunnel MAC, the provider TPID, learning limits), by the
-// chassis file's
+// their ports, rates, LAG members, the tunnel MAC, the provider TPID, the reserved addresses'
+// actions, learning limits), by the chassis file's
 // names, and nothing else. The chassis file stays the source for cards, ports and interfaces
 // and for everything no operator changed; the state is laid over it at start, so an edit of
 // the chassis file takes effect on the next start.
@@ -32,14 +32,19 @@ struct StateDelta {
     std::map<std::string, std::vector<chassis::NameRef>> lagMembers;  // by LAG name
     std::optional<MacChange> tunnelMac;
     std::optional<uint16_t> vmanTpid;
+    // The reserved addresses whose action differs from the chassis file's, laid after its own
+    // l2cp entries (action default takes one back).
+    std::vector<chassis::L2cpConfig> l2cp;
     // Learning limits set at run time, in order, after the chassis file's (data_plane:).
     std::vector<chassis::LearnLimitConfig> learning;
     bool empty() const;
 };
 
-// What the configuration now (IFM's tunnelling, the LAG members in db) differs in from base.
+// What the configuration now (IFM's tunnelling, the LAG members in db, the line cards' l2cp
+// table when given) differs in from base.
 StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
                       const chassis::IfDb& db,
+                      const std::vector<chassis::L2cpConfig>* l2cpNow = nullptr,
                       std::span<const chassis::LearnLimitConfig> learning = {});
 // base with delta laid over it, checked by the chassis' rules (chassis/rules.h); ConfigError
 // naming the state's line when it does not fit.
@@ -58,10 +63,12 @@ class StateStore {
     // base with the saved state laid over it. A state file that cannot be read or does not fit
     // base is moved aside (NAME.bad-<time>) with a log line, and base is what runs.
     chassis::ChassisConfig load(const chassis::ChassisConfig& base);
-    // Writes what differs now from base, when that is not what the file holds already; false
-    // (logged) when it cannot.
-    bool save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-              const chassis::IfDb& db, std::span<const chassis::LearnLimitConfig> learning);
+    // Writes what differs now from base, when that is not what the file holds already; why
+    // not (logged) when it cannot. The next save writes it all again.
+    std::optional<std::string> save(const chassis::ChassisConfig& base,
+                                    const chassis::TunnellingConfig& now, const chassis::IfDb& db,
+                                    const std::vector<chassis::L2cpConfig>* l2cpNow = nullptr,
+                                    std::span<const chassis::LearnLimitConfig> learning = {});
     const SafeDir& dir() const { return dir_; }
 
   private:

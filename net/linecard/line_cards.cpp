@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "net/linecard/clock.h"
 #include "net/linecard/records.h"
 #include "net/linecard/trace_lines.h"
 #include "net/pipeline/records.h"
+#include "net/port/vlan_tag.h"
 
 namespace netp::linecard {
 
@@ -123,8 +125,32 @@ void LineCards::refresh() {
         syncVlans(first);
         syncLports();
     }
+    if (chassis_.cards().l2cp().generation() != l2cpGeneration_)
+        syncL2cp();
     logged(syncGlobals());
+    traps_.retry();
     task_.deleteRetired();
+}
+
+void LineCards::syncL2cp() {
+    const chassis::IfDb& db = chassis_.ifdb();
+    const chassis::L2cpTable& table = chassis_.cards().l2cp();
+    l2cpGeneration_ = table.generation();
+    std::map<std::pair<uint32_t, uint32_t>, uint64_t> want;
+    for (const auto& [key, row] : table.rows()) {
+        if (db.isPort(key.ifIndex) || db.isLag(key.ifIndex))
+            want[{lportOf(db, key.ifIndex), key.vid}] = row;
+    }
+    for (const auto& [key, row] : l2cp_) {
+        if (!want.count(key))
+            logged(tables_.setL2cp(key.first, key.second, 0));
+    }
+    for (const auto& [key, row] : want) {
+        const auto had = l2cp_.find(key);
+        if (had == l2cp_.end() || had->second != row)
+            logged(tables_.setL2cp(key.first, key.second, row));
+    }
+    l2cp_ = std::move(want);
 }
 
 bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
@@ -188,6 +214,8 @@ Status LineCards::syncGlobals() {
     want.flags = chassis_.trace().on() ? L2PT_G_TRACE : 0;
     want.task_mark = task_.mark();
     want.task_if = task_.ifindex();
+    const chassis::Mac mac = chassis_.ifm().tunnelMac();
+    std::copy(mac.begin(), mac.end(), want.tunnel_mac);
     return same(now, want) ? Status() : tables_.setGlobals(want);
 }
 
@@ -215,6 +243,46 @@ void LineCards::portChanged(size_t netdev, const port::PortState& state) {
     const Result<l2pt_lport> rec = tables_.lport(lport);
     if (lport < L2PT_LAG_BASE || (rec && rec->n_live == 0))
         sweep_.forgetLport(lport);
+}
+
+std::vector<std::string> LineCards::mtuShortfalls() const {
+    const chassis::IfDb& db = chassis_.ifdb();
+    const auto bit = [](const uint32_t* words, uint32_t lport) {
+        return (words[lport / kWordBits] >> (lport % kWordBits) & 1) != 0;
+    };
+    // For each core port, the access port of the largest MTU that shares a VLAN with it.
+    std::map<size_t, size_t> widestAccess;
+    for (const uint16_t vid : usedVids_) {
+        const l2pt_vlan& v = vlans_[vid];
+        std::vector<size_t> cores;
+        std::optional<size_t> widest;
+        for (size_t p = 0; p < db.portCount(); ++p) {
+            const uint32_t lport = speaksAs(db, p);
+            if (links_[p].ifindex == 0 || !bit(v.members, lport))
+                continue;
+            if (bit(v.core, lport))
+                cores.push_back(p);
+            else if (!widest || links_[p].mtu > links_[*widest].mtu)
+                widest = p;
+        }
+        for (const size_t core : cores) {
+            auto [at, added] = widestAccess.try_emplace(core, widest.value_or(core));
+            if (widest && (added || links_[*widest].mtu > links_[at->second].mtu))
+                at->second = *widest;
+        }
+    }
+    std::vector<std::string> lines;
+    for (const auto& [core, access] : widestAccess) {
+        const uint32_t needed = links_[access].mtu + static_cast<uint32_t>(port::kTagLen);
+        if (core == access || links_[core].mtu >= needed)
+            continue;
+        lines.push_back(
+            "core port " + db.name(db.portAt(core)) + " (MTU " + std::to_string(links_[core].mtu) +
+            ") cannot take the frames of access port " + db.name(db.portAt(access)) + " (MTU " +
+            std::to_string(links_[access].mtu) + ") with the provider tag: it needs MTU " +
+            std::to_string(needed) + "; larger frames are dropped");
+    }
+    return lines;
 }
 
 void LineCards::expireAged() {

@@ -16,8 +16,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "chassis/chassis.h"
@@ -33,11 +35,13 @@ namespace netp::linecard {
 struct PortCounters {
     uint32_t ifIndex;  // 0: interfaces of no port
     l2pt_port_stats stats;
+    l2pt_l2cp_stats l2cp;  // the frames to each reserved address (none for no port)
 };
 struct EntryCounters {
     uint32_t slot;
     chassis::AclEntry entry;
     pipeline::TrapCounters counters;
+    bool installed = true;  // false: the kernel refused it, it is retried at each refresh()
 };
 struct MacEntry {
     uint16_t vid;
@@ -67,7 +71,8 @@ class LineCards {
     void portChanged(size_t netdev, const port::PortState& state);
 
     // Brings the VLANs, the LAGs, the cards' presence, the TPID and the trace switch in line
-    // with the models; cheap when none of them moved. MACs learned on an lport that left a VLAN
+    // with the models, and installs the trap entries the kernel refused before; cheap when none
+    // of them moved. MACs learned on an lport that left a VLAN
     // are forgotten in it.
     void refresh();
     // Forgets the learned MACs not seen for the ageing time: asks the sweep for it.
@@ -105,6 +110,11 @@ class LineCards {
     int eventsFd() const { return tables_.eventsFd(); }
     void readEvents();
 
+    // A line for each core port whose MTU cannot take the largest frame of an access port
+    // tunnelled through it (one of the same VLAN) with the provider tag added; the ports
+    // without an interface yet are not counted.
+    std::vector<std::string> mtuShortfalls() const;
+
     pipeline::Result<std::vector<PortCounters>> portCounters() const;
     pipeline::Result<std::vector<EntryCounters>> entryCounters() const;
     // The learned MACs a slice at a time (pipeline::Tables::readMacs).
@@ -128,6 +138,8 @@ class LineCards {
     void syncVlans(bool every);
     pipeline::Status syncGlobals();
     void applyLearning(const chassis::DataPlaneConfig& cfg);
+    // The reserved addresses' actions, when the models' table moved.
+    void syncL2cp();
     void logged(const pipeline::Status& s) const;
 
     chassis::Chassis& chassis_;
@@ -151,6 +163,8 @@ class LineCards {
     };
     std::vector<NotLearned> notLearned_;
     mutable std::vector<pipeline::LearnedMac> macs_;  // one slice of readMacs
+    std::optional<uint64_t> l2cpGeneration_;
+    std::map<std::pair<uint32_t, uint32_t>, uint64_t> l2cp_;  // (lport, vid) -> row, as written
 };
 
 }  // namespace netp::linecard

@@ -17,7 +17,10 @@ Result<std::vector<PortCounters>> LineCards::portCounters() const {
         Result<l2pt_port_stats> s = tables_.portStats(port ? p : L2PT_STATS_NO_PORT);
         if (!s)
             return s.status();
-        out.push_back({port ? db.portAt(p) : 0, *s});
+        Result<l2pt_l2cp_stats> l2cp = port ? tables_.l2cpStats(p) : l2pt_l2cp_stats{};
+        if (!l2cp)
+            return l2cp.status();
+        out.push_back({port ? db.portAt(p) : 0, *s, *l2cp});
     }
     return out;
 }
@@ -32,7 +35,7 @@ Result<std::vector<EntryCounters>> LineCards::entryCounters() const {
             Result<pipeline::TrapCounters> c = traps_.counters(slot, e);
             if (!c)
                 return c.status();
-            out.push_back({slot, e, *c});
+            out.push_back({slot, e, *c, !traps_.pending(slot, e)});
         }
     }
     return out;

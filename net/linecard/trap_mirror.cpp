@@ -1,5 +1,7 @@
 #include "net/linecard/trap_mirror.h"
 
+#include <string>
+
 namespace netp::linecard {
 
 using pipeline::Status;
@@ -25,11 +27,46 @@ void TrapMirror::logged(const Status& s) const {
         log_("line cards: " + s.what());
 }
 
+void TrapMirror::install(uint32_t slot, const TrapKey& key, uint32_t rateKbps) {
+    const Status s = tables_.installTrap(key, rateKbps);
+    auto& pending = pending_[slot];
+    if (s) {
+        held_[slot].insert(key);
+        if (pending.erase(key) != 0)
+            log_("line cards: a trap entry of slot " + std::to_string(slot) +
+                 " refused before is installed now");
+        return;
+    }
+    if (pending.insert_or_assign(key, rateKbps).second)
+        log_("line cards: " + s.what() + ": the entry is retried; its frames are switched as " +
+             "data until then");
+}
+
+void TrapMirror::retry() {
+    for (uint32_t slot = 0; slot < pipeline::kMaxSlots; ++slot) {
+        const auto waiting = pending_[slot];  // install() changes the map
+        for (const auto& [key, rate] : waiting)
+            install(slot, key, rate);
+    }
+}
+
+bool TrapMirror::pending(uint32_t slot, const chassis::AclEntry& entry) const {
+    const auto key = keyOf(slot, entry);
+    return key && pending_[slot].count(*key) != 0;
+}
+
 void TrapMirror::entryInstalled(uint32_t slot, const chassis::AclEntry& entry) {
     const auto key = keyOf(slot, entry);
     if (!key)
         return;
     const bool matches = entry.ifIndex != 0 || entry.global != 0;
+    if (pending_[slot].count(*key) != 0) {
+        if (matches)
+            pending_[slot][*key] = entry.rate;
+        else
+            pending_[slot].erase(*key);
+        return;
+    }
     if (holds(slot, *key)) {
         // Installed again: the agent keeps its counters and policer, and so does the pipeline.
         if (matches) {
@@ -40,16 +77,14 @@ void TrapMirror::entryInstalled(uint32_t slot, const chassis::AclEntry& entry) {
         }
         return;
     }
-    if (!matches)
-        return;
-    const Status s = tables_.installTrap(*key, entry.rate);
-    logged(s);
-    if (s)
-        held_[slot].insert(*key);
+    if (matches)
+        install(slot, *key, entry.rate);
 }
 
 void TrapMirror::entryRemoved(uint32_t slot, const chassis::AclEntry& entry) {
     const auto key = keyOf(slot, entry);
+    if (key)
+        pending_[slot].erase(*key);
     if (!key || !holds(slot, *key))
         return;
     logged(tables_.removeTrap(*key));
@@ -57,8 +92,11 @@ void TrapMirror::entryRemoved(uint32_t slot, const chassis::AclEntry& entry) {
 }
 
 void TrapMirror::rateChanged(uint32_t slot, const chassis::AclEntry& entry) {
-    if (const auto key = keyOf(slot, entry); key && holds(slot, *key))
+    const auto key = keyOf(slot, entry);
+    if (key && holds(slot, *key))
         logged(tables_.setTrapRate(*key, entry.rate));
+    else if (key && pending_[slot].count(*key) != 0)
+        pending_[slot][*key] = entry.rate;
 }
 
 void TrapMirror::tableCleared(uint32_t slot) {
@@ -67,6 +105,7 @@ void TrapMirror::tableCleared(uint32_t slot) {
     for (const TrapKey& key : held_[slot])
         logged(tables_.removeTrap(key));
     held_[slot].clear();
+    pending_[slot].clear();
 }
 
 pipeline::Result<pipeline::TrapCounters> TrapMirror::counters(

@@ -6,9 +6,14 @@
 // ifIndex, an agent-wide one (ifIndex 0, global set) by its card's slot. An entry that can match
 // no frame (a port of another card, ifIndex 0 without global) is not held: the simulated card
 // never traps by it either.
+//
+// An entry the kernel refuses (the table full, say) is pending: logged once, installed again at
+// each retry() until it is taken, and shown as not installed. Its frames are switched as data
+// meanwhile, which the operator sees.
 #pragma once
 
 #include <array>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -32,17 +37,24 @@ class TrapMirror final : public chassis::TableObserver {
     // What the pipeline counted of an agent's entry; zero for one it does not hold.
     pipeline::Result<pipeline::TrapCounters> counters(uint32_t slot,
                                                       const chassis::AclEntry& entry) const;
+    // Whether the entry is in the kernel's table, or one it refused and retries.
+    bool pending(uint32_t slot, const chassis::AclEntry& entry) const;
+    // Installs the pending entries again; those the kernel takes now are held from here on.
+    void retry();
 
   private:
     // The key the entry of agent `slot` would be held under, matching or not.
     std::optional<pipeline::TrapKey> keyOf(uint32_t slot, const chassis::AclEntry& entry) const;
     bool holds(uint32_t slot, const pipeline::TrapKey& key) const;
     void logged(const pipeline::Status& s) const;
+    // Installs the entry, or keeps it pending (logged when it was not already).
+    void install(uint32_t slot, const pipeline::TrapKey& key, uint32_t rateKbps);
 
     const chassis::IfDb& db_;
     pipeline::Tables& tables_;
     pipeline::LogFn log_;
     std::array<std::set<pipeline::TrapKey>, pipeline::kMaxSlots> held_;
+    std::array<std::map<pipeline::TrapKey, uint32_t>, pipeline::kMaxSlots> pending_;  // rates
 };
 
 }  // namespace netp::linecard

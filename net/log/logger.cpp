@@ -9,6 +9,8 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "net/log/escape.h"
+
 namespace netp {
 
 namespace {
@@ -64,11 +66,7 @@ void Logger::write(int fd, std::string_view line) {
 
 void Logger::log(Level level, std::string_view text) {
     const std::string stamp = isoTimestamp(std::chrono::system_clock::now());
-    std::string body(text);
-    for (char& c : body) {
-        if (c == '\n' || c == '\r')
-            c = ' ';  // one event, one line
-    }
+    const std::string body = escapeControls(text);  // one event, one line, no terminal codes
     std::lock_guard lock(mutex_);
     if (opt_.toStderr) {
         write(STDERR_FILENO,

@@ -34,6 +34,8 @@ struct l2pt_globals {
     __u64 ageing_ns; /* a learned MAC not seen for this long is unknown again */
     __u32 task_mark; /* the mark of the task's PDUs in its role now (L2PT_TASK_MARK_BASE | gen.) */
     __u32 task_if;   /* the interface they arrive by: our end of the task's link, 0: none */
+    __u8 tunnel_mac[L2PT_ETH_ALEN]; /* the tunnel MAC in force: only provider traffic has it */
+    __u16 pad;
 };
 #define L2PT_AGEING_NS_DEFAULT (300ull * 1000000000ull)
 
@@ -94,6 +96,16 @@ struct l2pt_trap {
 #define L2PT_MIN_BURST_BYTES 1518ull
 #define L2PT_BYTES_PER_KBIT 125ull
 
+/* l2pt_l2cp: the actions of the reserved addresses (dataplane_defs.h) of an lport, and of an
+ * lport in a VLAN, which override it address by address: two bits per address index, 0 where
+ * nothing is configured. vid L2PT_L2CP_ANY_VLAN is the lport's own row. */
+#define L2PT_L2CP_ANY_VLAN 0xFFFF
+#define L2PT_L2CP_ROWS 16384
+struct l2pt_l2cp_key {
+    __u16 lport;
+    __u16 vid;
+};
+
 /* l2pt_fdb: learned MACs, a hash that evicts nothing: a full table learns no new source. */
 struct l2pt_fdb_key {
     __u16 vid;
@@ -135,6 +147,14 @@ struct l2pt_port_stats {
     __u64 drops[L2PT_DP_DROP_REASONS];
 };
 
+/* l2pt_l2cp_stats[port dense index]: the frames to each reserved address that entered the port,
+ * by what became of them (L2PT_L2CP_COUNTED_*) and the address's index. Shared by the CPUs and
+ * counted with atomic adds: control frames are few, and per CPU these would be most of
+ * l2pt_stats. */
+struct l2pt_l2cp_stats {
+    __u64 frames[L2PT_L2CP_COUNTERS][L2PT_L2CP_ADDRESSES];
+};
+
 /* l2pt_rings[0]: the ring of the task in its primary role (a ring buffer map; absent while no
  * task holds the role). Each trapped frame is one record. */
 struct l2pt_trap_rec {
@@ -173,6 +193,10 @@ struct l2pt_event {
  * l2pt_globals.task_mark. */
 #define L2PT_TASK_MARK_BASE 0x4c320000u
 #define L2PT_TASK_MARK_MASK 0xFFFF0000u
+/* The mark of the frames the ingress program forwards: the egress program passes a frame only
+ * with it or the mark of the task in its role; anything else (the host's own frames) is dropped
+ * HOST_TX. Outside the task's marks whatever the generation. */
+#define L2PT_PIPELINE_MARK 0x4c440001u
 #define L2PT_TX_MAGIC 0x4c52u
 #define L2PT_TX_TAIL 4u
 #define L2PT_TX_IF_LEN 4u

@@ -90,7 +90,7 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
         Arrays{std::move(*g), std::move(*l), std::move(*v), std::move(*learning)},
         static_cast<size_t>(cpus));
     for (const int fd : {t->ingress_, t->egress_, t->taskTx_, t->byIfindex_, t->traps_, t->fdb_,
-                         t->stats_, t->rings_, t->events_}) {
+                         t->stats_, t->rings_, t->events_, t->l2cp_, t->l2cpStats_}) {
         if (fd < 0)
             return Status::failure("the pipeline object lacks a program or map");
     }
@@ -113,6 +113,8 @@ BpfTables::BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t
       stats_(obj_.mapFd("l2pt_stats")),
       rings_(obj_.mapFd("l2pt_rings")),
       events_(obj_.mapFd("l2pt_events")),
+      l2cp_(obj_.mapFd("l2pt_l2cp")),
+      l2cpStats_(obj_.mapFd("l2pt_l2cp_stats")),
       perCpu_(cpus) {}
 
 Result<std::vector<BpfTables::MapMemory>> BpfTables::mapMemory() const {
@@ -212,6 +214,29 @@ Result<l2pt_port_stats> BpfTables::readPortStats(uint32_t slot) const {
     l2pt_port_stats total;
     std::memcpy(&total, sum, sizeof total);
     return total;
+}
+
+Result<l2pt_l2cp_stats> BpfTables::readL2cpStats(uint32_t port) const {
+    return lookup<l2pt_l2cp_stats>(l2cpStats_, &port, at("l2pt_l2cp_stats", port));
+}
+
+Status BpfTables::writeL2cp(const l2pt_l2cp_key& key, uint64_t row) {
+    const std::string what =
+        "l2pt_l2cp[lport " + std::to_string(key.lport) + ", VLAN " + std::to_string(key.vid) + "]";
+    if (row != 0)
+        return written(bpf_map_update_elem(l2cp_, &key, &row, BPF_ANY), what);
+    const int err = bpf_map_delete_elem(l2cp_, &key);
+    return err == -ENOENT ? Status() : written(err, what);
+}
+
+Result<uint64_t> BpfTables::readL2cp(const l2pt_l2cp_key& key) const {
+    uint64_t row = 0;
+    const int err = bpf_map_lookup_elem(l2cp_, &key, &row);
+    if (err == -ENOENT)
+        return uint64_t{0};
+    if (err)
+        return Status::sysFailure("l2pt_l2cp", err);
+    return row;
 }
 
 l2pt_learn* BpfTables::learningAt(uint32_t slot) const {

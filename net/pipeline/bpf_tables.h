@@ -51,6 +51,9 @@ class BpfTables final : public Tables {
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
     void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) override;
     l2pt_learn readLearning(uint32_t slot) const override;
+    Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const override;
+    Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) override;
+    Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const override;
 
   private:
     struct Loaded {};  // only load() makes one
@@ -67,7 +70,7 @@ class BpfTables final : public Tables {
     BpfObject obj_;
     Arrays arrays_;
     int ingress_, egress_, taskTx_;
-    int byIfindex_, traps_, fdb_, stats_, rings_, events_;
+    int byIfindex_, traps_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;
     mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
     mutable std::vector<l2pt_fdb_key> keys_;       // one batch of the learned MACs
     mutable std::vector<l2pt_fdb_entry> entries_;

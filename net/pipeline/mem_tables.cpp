@@ -75,7 +75,7 @@ Status MemTables::unbindIfindex(uint32_t ifindex) {
 }
 
 Status MemTables::writeTrap(const TrapKey& key, const Trap& trap) {
-    if (traps_.size() >= L2PT_TRAP_ENTRIES && !traps_.count(key))
+    if (traps_.size() >= trapLimit_ && !traps_.count(key))
         return Status::sysFailure("l2pt_traps", E2BIG);
     traps_[key] = Entry{trap, {}};
     return {};
@@ -102,6 +102,27 @@ Result<TrapCounters> MemTables::trapCounters(const TrapKey& key) const {
 
 Result<l2pt_port_stats> MemTables::readPortStats(uint32_t slot) const {
     return stats_[slot];
+}
+
+Result<l2pt_l2cp_stats> MemTables::readL2cpStats(uint32_t) const {
+    return l2pt_l2cp_stats{};  // no frame runs through these tables
+}
+
+Status MemTables::writeL2cp(const l2pt_l2cp_key& key, uint64_t row) {
+    const std::pair<uint16_t, uint16_t> k{key.lport, key.vid};
+    if (row == 0) {
+        l2cp_.erase(k);
+        return {};
+    }
+    if (l2cp_.size() >= L2PT_L2CP_ROWS && !l2cp_.count(k))
+        return Status::sysFailure("l2pt_l2cp", E2BIG);
+    l2cp_[k] = row;
+    return {};
+}
+
+Result<uint64_t> MemTables::readL2cp(const l2pt_l2cp_key& key) const {
+    const auto it = l2cp_.find({key.lport, key.vid});
+    return it == l2cp_.end() ? 0 : it->second;
 }
 
 Result<bool> MemTables::readMacs(Walk& walk, size_t max, std::vector<LearnedMac>& out) const {

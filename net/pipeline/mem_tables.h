@@ -21,6 +21,8 @@ class MemTables final : public Tables {
     bool learn(uint16_t vid, const Mac& src, uint32_t lport, uint64_t seenNs);
     // The descriptor in the trap slot, -1 while it is empty.
     int taskRingFd() const { return ring_.get(); }
+    // The trap table takes at most limit entries from now on, as a full kernel table would.
+    void limitTraps(size_t limit) { trapLimit_ = limit; }
 
     Status unbindIfindex(uint32_t ifindex) override;
     Status removeTrap(const TrapKey& key) override;
@@ -45,6 +47,9 @@ class MemTables final : public Tables {
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
     void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) override;
     l2pt_learn readLearning(uint32_t slot) const override { return learning_[slot]; }
+    Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const override;
+    Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) override;
+    Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const override;
 
   private:
     struct Entry {
@@ -54,8 +59,10 @@ class MemTables final : public Tables {
 
     std::map<uint32_t, uint32_t> byIfindex_;
     std::map<TrapKey, Entry> traps_;
+    size_t trapLimit_ = L2PT_TRAP_ENTRIES;
     std::map<std::pair<uint16_t, Mac>, LearnedMac> fdb_;
     std::vector<l2pt_learn> learning_ = std::vector<l2pt_learn>(L2PT_LEARN_SLOTS);
+    std::map<std::pair<uint16_t, uint16_t>, uint64_t> l2cp_;
     std::vector<l2pt_port_stats> stats_ = std::vector<l2pt_port_stats>(L2PT_STATS_SLOTS);
     Fd ring_;
     Fd events_;

@@ -1,5 +1,6 @@
-/* A line card's data plane: provider bridging and trapping at every port's tc ingress, and the
- * fence of a task that lost its role at every port's tc egress. chassis/dataplane_defs.h says
+/* A line card's data plane: provider bridging and trapping at every port's tc ingress, and at
+ * every port's tc egress the fence that lets out only what the pipeline forwarded and what the
+ * task in its role sent. chassis/dataplane_defs.h says
  * what becomes of a frame; net/pipeline/abi.h holds the tables the chassis daemon writes. */
 #include <asm-generic/errno-base.h>
 #include <linux/bpf.h>
@@ -67,6 +68,15 @@ struct {
     __type(value, struct l2pt_trap);
 } l2pt_traps SEC(".maps");
 
+/* Rows are few and written by the daemon alone: allocated as they come. */
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, L2PT_L2CP_ROWS);
+    __type(key, struct l2pt_l2cp_key);
+    __type(value, __u64);
+} l2pt_l2cp SEC(".maps");
+
 /* Not preallocated: an entry the daemon deletes stays valid for a program that found it. */
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);
@@ -101,6 +111,13 @@ struct {
             __uint(max_entries, L2PT_RING_BYTES);
         });
 } l2pt_rings SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, L2PT_MAX_PORTS);
+    __type(key, __u32);
+    __type(value, struct l2pt_l2cp_stats);
+} l2pt_l2cp_stats SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
@@ -197,6 +214,18 @@ __noinline int l2pt_count_drop(__u32 slot, __u32 why) {
 
 static __always_inline void count_drop(__u32 slot, __u32 why) {
     l2pt_count_drop(slot, why);
+}
+
+/* One more frame to reserved address index on port slot, counted as what (L2PT_L2CP_COUNTED_*):
+ * a global function for the same reason as l2pt_count_drop. */
+__noinline int l2pt_count_l2cp(__u32 slot, __u32 what, __u32 index) {
+    struct l2pt_l2cp_stats* st = bpf_map_lookup_elem(&l2pt_l2cp_stats, &slot);
+    __u64 w = what, i = index;
+    barrier_var(w);
+    barrier_var(i);
+    if (st && w < L2PT_L2CP_COUNTERS && i < L2PT_L2CP_ADDRESSES)
+        __sync_fetch_and_add(&st->frames[w][i], 1);
+    return 0;
 }
 
 static __always_inline void trace(struct frame* f, __u16 verdict, __u16 reason) {
@@ -648,6 +677,34 @@ static __always_inline int classify(struct frame* f) {
     return tags > L2PT_MAX_CUSTOMER_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
 }
 
+static __always_inline int is_tunnel_mac(const struct l2pt_globals* g, const __u8* mac) {
+    int same = 1;
+#pragma unroll
+    for (int i = 0; i < L2PT_ETH_ALEN; i++)
+        same &= mac[i] == g->tunnel_mac[i];
+    return same;
+}
+
+/* The action configured for reserved address index of the frame's lport: its row in the
+ * frame's VLAN, else its own row; L2PT_L2CP_DEFAULT where neither says. */
+static __always_inline __u32 l2cp_action(struct frame* f, __u32 index) {
+    struct l2pt_l2cp_key key = {.lport = (__u16)f->lport, .vid = L2PT_L2CP_ANY_VLAN};
+    __u32 action = L2PT_L2CP_DEFAULT;
+    if (f->vlan) {
+        key.vid = f->o.vid;
+        __u64* row = bpf_map_lookup_elem(&l2pt_l2cp, &key);
+        if (row)
+            action = l2pt_l2cp_action_of(*row, index);
+        key.vid = L2PT_L2CP_ANY_VLAN;
+    }
+    if (action == L2PT_L2CP_DEFAULT) {
+        __u64* row = bpf_map_lookup_elem(&l2pt_l2cp, &key);
+        if (row)
+            action = l2pt_l2cp_action_of(*row, index);
+    }
+    return action;
+}
+
 static __always_inline int is_unicast(const __u8* mac) {
     return !(mac[0] & 1);
 }
@@ -784,11 +841,33 @@ int l2pt_ingress(struct __sk_buff* skb) {
     if (f.hlen < L2PT_ETH_HLEN || f.hlen > HDR_BYTES || bpf_skb_load_bytes(skb, 0, f.hdr, f.hlen))
         return drop(&f, L2PT_DP_DROP_RUNT);
 
-    struct l2pt_trap* t = trap_entry(&f);
-    if (t)
-        return trap(&f, t);
-
+    /* Classified before anything else: the tunnel MAC and the reserved addresses need to know
+     * the frame's VLAN and whether it is provider traffic. What it says against bridging the
+     * frame (why) counts only once no entry traps it. */
     why = classify(&f);
+    const __u8* dst = &f.hdr[L2PT_OFF_DST];
+    if (is_tunnel_mac(f.g, dst) && !f.o.provider)
+        return drop(&f, L2PT_DP_DROP_TUNNEL_MAC);
+    const int l2cp = l2pt_l2cp_index(dst);
+    __u32 action = L2PT_L2CP_DEFAULT;
+    if (l2cp >= 0)
+        action = l2cp_action(&f, (__u32)l2cp);
+    if (action == L2PT_L2CP_DEFAULT || action == L2PT_L2CP_TUNNEL) {
+        struct l2pt_trap* t = trap_entry(&f);
+        if (t) {
+            if (l2cp >= 0)
+                l2pt_count_l2cp(f.port, L2PT_L2CP_COUNTED_TUNNELLED, (__u32)l2cp);
+            f.o.vid = 0; /* a trapped frame's event names the tag it was given */
+            return trap(&f, t);
+        }
+    }
+    if (l2cp >= 0) {
+        if (l2pt_l2cp_untrapped(action, (__u32)l2cp) == L2PT_L2CP_DISCARD) {
+            l2pt_count_l2cp(f.port, L2PT_L2CP_COUNTED_DISCARDED, (__u32)l2cp);
+            return drop(&f, L2PT_DP_DROP_L2CP);
+        }
+        l2pt_count_l2cp(f.port, L2PT_L2CP_COUNTED_FORWARDED, (__u32)l2cp);
+    }
     if (why >= 0)
         return drop(&f, why);
     why = learn(&f);
@@ -798,8 +877,8 @@ int l2pt_ingress(struct __sk_buff* skb) {
     f.o.tracing = (f.g->flags & L2PT_G_TRACE) != 0;
     f.o.gso = skb->gso_size;
     __builtin_memcpy(f.o.macs, f.hdr, sizeof(f.o.macs));
-    /* Nothing forwarded carries a task's mark to the egress fence. */
-    skb->mark = 0;
+    /* What the pipeline forwards carries its mark to the egress programs, never a task's. */
+    skb->mark = L2PT_PIPELINE_MARK;
     int role = ROLE_NONE;
     __u32 to = known(&f, &role);
     if (to == f.lport)
@@ -916,10 +995,13 @@ int l2pt_task_tx(struct __sk_buff* skb) {
     return last ? bpf_redirect(last, 0) : TC_ACT_SHOT;
 }
 
+/* At every port's way out: the frames the ingress program forwarded (counted there) pass; the
+ * task's PDUs pass while they carry the mark of the task in its role, and are counted here;
+ * anything else, the host's own frames, is dropped. */
 SEC("tc")
 int l2pt_egress(struct __sk_buff* skb) {
     __u32 mark = skb->mark;
-    if ((mark & L2PT_TASK_MARK_MASK) != L2PT_TASK_MARK_BASE)
+    if (mark == L2PT_PIPELINE_MARK)
         return TC_ACT_OK;
     __u32 zero = 0, ifindex = skb->ifindex, slot = L2PT_STATS_NO_PORT;
     struct l2pt_globals* g = bpf_map_lookup_elem(&l2pt_globals, &zero);
@@ -929,8 +1011,11 @@ int l2pt_egress(struct __sk_buff* skb) {
     struct l2pt_port_stats* st = stats_of(slot);
     if (!g || !st)
         return TC_ACT_SHOT;
-    /* Marked by l2pt_task_tx in an earlier role. */
-    __u32 why = !g->task_mark || mark != g->task_mark ? L2PT_DP_DROP_FENCED : L2PT_DP_DROP_REASONS;
+    __u32 why = L2PT_DP_DROP_REASONS;
+    if ((mark & L2PT_TASK_MARK_MASK) != L2PT_TASK_MARK_BASE)
+        why = L2PT_DP_DROP_HOST_TX;
+    else if (!g->task_mark || mark != g->task_mark)
+        why = L2PT_DP_DROP_FENCED; /* marked by l2pt_task_tx in an earlier role */
     const int dropped = why < L2PT_DP_DROP_REASONS;
     if (dropped)
         count_drop(slot, why);

@@ -57,6 +57,8 @@ l2pt_globals defaultGlobals() {
     l2pt_globals g{};
     g.tpid = L2PT_TPID_VMAN;
     g.ageing_ns = L2PT_AGEING_NS_DEFAULT;
+    std::copy(std::begin(l2pt_default_tunnel_mac), std::end(l2pt_default_tunnel_mac),
+              g.tunnel_mac);
     return g;
 }
 
@@ -205,6 +207,38 @@ Result<ViewFds> Tables::viewFds() const {
     if (!v)
         return v.status();
     return ViewFds{std::move(*g), std::move(*l), std::move(*v)};
+}
+
+namespace {
+
+Result<l2pt_l2cp_key> l2cpKey(uint32_t lport, uint32_t vid) {
+    if (lport >= L2PT_MAX_LPORTS)
+        return refuse("l2pt_l2cp", lport, "no such port or LAG");
+    if (vid > L2PT_MAX_VID && vid != L2PT_L2CP_ANY_VLAN)
+        return refuse("l2pt_l2cp", lport, "VLAN out of range");
+    return l2pt_l2cp_key{static_cast<uint16_t>(lport), static_cast<uint16_t>(vid)};
+}
+
+}  // namespace
+
+Status Tables::setL2cp(uint32_t lport, uint32_t vid, uint64_t row) {
+    Result<l2pt_l2cp_key> key = l2cpKey(lport, vid);
+    if (!key)
+        return key.status();
+    return writeL2cp(*key, row);
+}
+
+Result<uint64_t> Tables::l2cp(uint32_t lport, uint32_t vid) const {
+    Result<l2pt_l2cp_key> key = l2cpKey(lport, vid);
+    if (!key)
+        return key.status();
+    return readL2cp(*key);
+}
+
+Result<l2pt_l2cp_stats> Tables::l2cpStats(uint32_t port) const {
+    if (port >= L2PT_MAX_PORTS)
+        return refuse("l2pt_l2cp_stats", port, "no such port");
+    return readL2cpStats(port);
 }
 
 Result<l2pt_port_stats> Tables::portStats(uint32_t slot) const {

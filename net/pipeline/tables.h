@@ -86,8 +86,16 @@ class Tables {
     virtual Status setTrapRate(const TrapKey& key, uint32_t rateKbps) = 0;
     virtual Result<TrapCounters> trapCounters(const TrapKey& key) const = 0;
 
+    // The actions of an lport's reserved addresses, two bits per address index (abi.h): its
+    // own row (vid L2PT_L2CP_ANY_VLAN) or its row in VLAN vid. A row of 0 is removed.
+    Status setL2cp(uint32_t lport, uint32_t vid, uint64_t row);
+    // 0 when there is no such row.
+    Result<uint64_t> l2cp(uint32_t lport, uint32_t vid) const;
+
     // A port's counters summed over CPUs; slot L2PT_STATS_NO_PORT counts interfaces of no port.
     Result<l2pt_port_stats> portStats(uint32_t slot) const;
+    // A port's frames to each reserved address.
+    Result<l2pt_l2cp_stats> l2cpStats(uint32_t port) const;
 
     // Learning limits: slot an lport (0 .. L2PT_MAX_LPORTS-1) or L2PT_LEARN_VLAN + a VLAN id.
     // The count is the pipeline's; only the limit and the flags are written.
@@ -152,6 +160,9 @@ class Tables {
     virtual Result<l2pt_port_stats> readPortStats(uint32_t slot) const = 0;
     virtual void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) = 0;
     virtual l2pt_learn readLearning(uint32_t slot) const = 0;
+    virtual Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const = 0;
+    virtual Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) = 0;   // 0: delete
+    virtual Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const = 0;  // 0: none
 
   private:
     template <typename T>

@@ -57,6 +57,9 @@ constexpr std::array kVlanDelOptions{
 constexpr std::array kVlanDisableOptions{
     O{"proto", "protocols: stp,lldp,gvrp,pvst", true, false, true},
 };
+constexpr std::array kL2cpSetOptions{
+    O{"vlan", "only in this VLAN (id or name): overrides the port's own action"},
+};
 constexpr std::array kTunnelMacOptions{
     O{"replace-global", "also replace the agent-wide tunnel-MAC entries", false},
 };
@@ -88,6 +91,14 @@ const std::array kCommands{
                 A::ReadOnly, 0, 0, "", kJsonOnly},
     CommandSpec{"macs", "the MACs the line cards learned: VLAN, MAC, port, age", A::ReadOnly, 0, 0,
                 "", kJsonOnly},
+    CommandSpec{"l2cp",
+                "the actions of the reserved addresses 01:80:c2:00:00:00-0f and -20-2f, per "
+                "port or LAG and per VLAN, with the defaults",
+                A::ReadOnly, 0, 0, "", kJsonOnly},
+    CommandSpec{"l2cp set",
+                "the action of reserved addresses (0e, 01-0a,20-2f, all) on a port or LAG: "
+                "tunnel, discard, forward, or default to take it back",
+                A::Change, 3, 3, "PORT ADDRESSES ACTION", kL2cpSetOptions},
     CommandSpec{"metrics",
                 "counters, drops and agents in the Prometheus text format",
                 A::ReadOnly,

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The chassis daemon's doors, as root: who may run what (the operators' group reads, root
-and the daemon's user change), what l2ptctl says when it cannot get through, and a daemon whose
-descriptors run out waiting quietly and serving again. No interfaces: a daemon and l2ptd alone.
+"""The chassis daemon's doors, as root: who may run what (the operators' group and the task's
+read, root and the daemon's user change), what the run directory's modes let each user do, what
+l2ptctl says when it cannot get through, and a daemon whose descriptors run out waiting quietly
+and serving again. No interfaces: a daemon and l2ptd alone.
 
     tests/net/test_daemon.py --build BUILD_DIR
 """
@@ -30,8 +31,20 @@ tunnelling:
   vlans: [{vlan: vl100, protocols: [stp], ports: [{port: ge0/1, mode: access}]}]
 """
 OPERATORS = "nogroup"
+OPERATORS_GID = 65534
 OPERATOR = 65534   # a member of the operators' group by its own gid
 OUTSIDER = 65533   # in no group of the daemon's
+TASK = 65532       # the task's user, in the task's group by its own gid, and an operator
+
+
+def as_user(user, groups=()):
+    """setpriv as user (its gid the same number) with groups as its supplementary groups."""
+    extra = ["--groups=" + ",".join(map(str, groups))] if groups else ["--clear-groups"]
+    return ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, *extra]
+
+
+def as_task():
+    return as_user(TASK, [OPERATORS_GID])
 
 
 class Daemon:
@@ -53,17 +66,29 @@ class Daemon:
         netns.wait_for("the daemon's sockets",
                        lambda: os.path.exists(os.path.join(self.run_dir, "ctl.sock")))
 
-    def start_task(self):
-        self.task = subprocess.Popen([os.path.join(BUILD, "app", "l2ptd"), "--chassis",
+    def start_task(self, prefix=()):
+        self.task = subprocess.Popen([*prefix, os.path.join(BUILD, "app", "l2ptd"), "--chassis",
                                       self.run_dir], stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
-        netns.wait_for("a ready task", lambda: self.ctl("status").returncode == 0)
+        netns.wait_for("a ready task", lambda: self.task.poll() is not None or
+                       self.ctl("status").returncode == 0)
+        if self.task.poll() is not None:
+            raise AssertionError("l2ptd ended (%d): see %s" % (self.task.returncode, self.log))
 
-    def ctl(self, *args, user=None, run_dir=None):
+    def ctl(self, *args, user=None, prefix=(), run_dir=None):
         cmd = [os.path.join(BUILD, "app", "l2ptctl"), "--run-dir", run_dir or self.run_dir]
         if user is not None:
-            cmd = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + cmd
-        return subprocess.run(cmd + list(args), capture_output=True, text=True, timeout=30)
+            prefix = as_user(user)
+        return subprocess.run([*prefix, *cmd, *args], capture_output=True, text=True,
+                              timeout=30)
+
+    def may(self, prefix, code):
+        """Whether the Python statements code succeed as prefix's user."""
+        r = subprocess.run([*prefix, sys.executable, "-c", code], capture_output=True, text=True,
+                           timeout=30)
+        if r.returncode not in (0, 13):
+            raise AssertionError(r.stderr)
+        return r.returncode == 0
 
     def cpu_seconds(self):
         with open("/proc/%d/stat" % self.proc.pid) as f:
@@ -85,8 +110,8 @@ class Daemon:
 class AccessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.d = Daemon(["--group", OPERATORS])
-        cls.d.start_task()
+        cls.d = Daemon(["--group", OPERATORS, "--task-group", str(TASK)])
+        cls.d.start_task(prefix=as_task())
 
     @classmethod
     def tearDownClass(cls):
@@ -109,6 +134,69 @@ class AccessTest(unittest.TestCase):
         r = self.d.ctl("do", "card", "down", "0")
         self.assertEqual(r.returncode, 5)
         self.assertIn("--lab", r.stderr)
+
+    def test_the_tasks_group_reads_but_does_not_change_whoever_it_is(self):
+        for who, prefix in (("the task's user", as_task()),
+                            ("root in the task's group", ["setpriv", "--groups=%d" % TASK])):
+            self.assertEqual(self.d.ctl("status", prefix=prefix).returncode, 0, who)
+            r = self.d.ctl("tunnel-mac", "default", prefix=prefix)
+            self.assertEqual(r.returncode, 5, who)
+            self.assertIn("refused by the daemon (the task's group may only run read-only",
+                          r.stderr)
+
+    def test_what_the_run_directory_lets_each_user_do(self):
+        run, pid = self.d.run_dir, self.d.proc.pid
+        rows = [  # (path, mode, group)
+            (run, 0o750, OPERATORS_GID),
+            (os.path.join(run, "ctl.sock"), 0o660, OPERATORS_GID),
+            (os.path.join(run, "task.sock"), 0o660, TASK),
+            (os.path.join(run, "chassis.yaml"), 0o640, TASK),
+            (os.path.join(run, "chassisd.pid"), 0o644, 0),
+        ]
+        for path, mode, gid in rows:
+            st = os.lstat(path)
+            self.assertEqual((oct(st.st_mode & 0o7777), st.st_uid, st.st_gid),
+                             (oct(mode), 0, gid), path)
+        connect = ("import socket; socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)"
+                   ".connect(%r)")
+        code = {
+            "write": "import sys\ntry: open(%r, 'w')\nexcept PermissionError: sys.exit(13)"
+                     % os.path.join(run, "mine"),
+            "read chassis": "import sys\ntry: open(%r).read()\nexcept PermissionError: "
+                            "sys.exit(13)" % os.path.join(run, "chassis.yaml"),
+            "task.sock": "import sys\ntry: " + connect % os.path.join(run, "task.sock") +
+                         "\nexcept PermissionError: sys.exit(13)",
+            "ctl.sock": "import sys\ntry: " + connect % os.path.join(run, "ctl.sock") +
+                        "\nexcept PermissionError: sys.exit(13)",
+            "signal": "import os, sys\ntry: os.kill(%d, 0)\nexcept PermissionError: "
+                      "sys.exit(13)" % pid,
+        }
+        task, operator, outsider = as_task(), as_user(OPERATOR), as_user(OUTSIDER)
+        rows = [  # (who, what, allowed)
+            (task, "task.sock", True), (task, "read chassis", True), (task, "ctl.sock", True),
+            (task, "write", False), (task, "signal", False),
+            (operator, "ctl.sock", True), (operator, "task.sock", False),
+            (operator, "read chassis", False), (operator, "write", False),
+            (outsider, "ctl.sock", False), (outsider, "read chassis", False),
+        ]
+        for who, what, allowed in rows:
+            self.assertEqual(self.d.may(who, code[what]), allowed, (who, what))
+        self.assertFalse(os.path.exists(os.path.join(run, "mine")))
+
+    def test_task_sock_is_refused_to_who_is_not_in_the_tasks_group(self):
+        # Opened up by a careless administrator: the daemon's own check refuses.
+        sock = os.path.join(self.d.run_dir, "task.sock")
+        os.chmod(sock, 0o666)
+        try:
+            refusal = self.d.may(as_user(OPERATOR), (
+                "import socket\ns = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"
+                "s.connect(%r)\nprint(s.recv(4096))") % sock)
+        finally:
+            os.chmod(sock, 0o660)
+        self.assertTrue(refusal)
+        self.assertIn("refused a connection on task.sock from pid", self.d.text())
+        self.assertIn("uid %d: not root, the daemon's user or in the task's group" % OPERATOR,
+                      self.d.text())
 
     def test_others_are_stopped_by_the_modes_or_refused_by_the_daemon(self):
         r = self.d.ctl("status", user=OUTSIDER)

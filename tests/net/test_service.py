@@ -3,7 +3,8 @@
 log under logrotate, a change the chassis refuses, a state file that went bad, and the state
 laid over an edited chassis file. Its chassis has no interfaces, so ServiceTest needs no
 privilege; RootServiceTest (another user's directory, the daemon as an unprivileged user with
-capabilities) needs root and fails, saying so, without it.
+capabilities, a state directory it cannot write, the daemon confined as its unit confines it)
+needs root and fails, saying so, without it.
 
     tests/net/test_service.py --build BUILD_DIR [ServiceTest | RootServiceTest]
 """
@@ -38,6 +39,71 @@ def program(name):
     return os.path.join(BUILD, "app", name)
 
 
+UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
+                    "systemd", "l2pt-chassisd@.service")
+
+
+def unit_settings():
+    settings = {}
+    with open(UNIT) as f:
+        for line in f:
+            if "=" in line and not line.startswith("#"):
+                key, value = line.rstrip("\n").split("=", 1)
+                settings[key] = value
+    return settings
+
+
+def restrict_families(families):
+    """A seccomp filter, for preexec_fn, as RestrictAddressFamilies= sets one: socket() of any
+    other family fails with EAFNOSUPPORT. x86-64 only."""
+    import ctypes
+    import errno
+    import socket as s
+
+    allowed = [getattr(s, f) for f in families]
+    ld_w_abs, jeq_k, ret_k = 0x20, 0x15, 0x06
+    allow, refuse = 0x7fff0000, 0x00050000 | errno.EAFNOSUPPORT  # RET_ALLOW, RET_ERRNO
+    audit_arch_x86_64, nr_socket = 0xc000003e, 41
+    n = len(allowed)
+    # Jumps count from the next instruction; the last one allows.
+    prog = [(ld_w_abs, 0, 0, 4), (jeq_k, 0, n + 4, audit_arch_x86_64),
+            (ld_w_abs, 0, 0, 0), (jeq_k, 0, n + 2, nr_socket),
+            (ld_w_abs, 0, 0, 16)]
+    prog += [(jeq_k, n - i, 0, fam) for i, fam in enumerate(allowed)]
+    prog += [(ret_k, 0, 0, refuse), (ret_k, 0, 0, allow)]
+
+    class Filter(ctypes.Structure):
+        _fields_ = [("code", ctypes.c_uint16), ("jt", ctypes.c_uint8), ("jf", ctypes.c_uint8),
+                    ("k", ctypes.c_uint32)]
+
+    class Prog(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.POINTER(Filter))]
+
+    filters = (Filter * len(prog))(*[Filter(*f) for f in prog])
+    program_ = Prog(len(prog), filters)
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_no_new_privs, pr_set_seccomp, seccomp_mode_filter = 38, 22, 2
+
+    def install():
+        if libc.prctl(pr_set_no_new_privs, 1, 0, 0, 0) != 0 or \
+                libc.prctl(pr_set_seccomp, seccomp_mode_filter, ctypes.byref(program_), 0, 0) != 0:
+            raise OSError(ctypes.get_errno(), "seccomp")
+    return install
+
+
+def memory_cgroup(limit):
+    """A memory cgroup of the test's own (v1) limited to limit ("128M"); its directory."""
+    with open("/proc/self/cgroup") as f:
+        mine = [line.split(":", 2)[2].strip() for line in f if ":memory:" in line]
+    if not mine:
+        raise AssertionError("no memory cgroup (v1) to confine the daemon to MemoryMax= in")
+    path = tempfile.mkdtemp(prefix="l2pt-svc-", dir="/sys/fs/cgroup/memory" + mine[0])
+    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+    with open(os.path.join(path, "memory.limit_in_bytes"), "w") as f:
+        f.write(str(int(limit[:-1]) * units[limit[-1]]))
+    return path
+
+
 class Daemon:
     """l2pt-chassisd (and l2ptd when asked) on a scratch directory of the test's own."""
 
@@ -52,10 +118,10 @@ class Daemon:
         self.log = os.path.join(self.tmp, "chassisd.log")
         self.procs = []
 
-    def start(self, *extra, prefix=(), run_dir=None, wait=True):
+    def start(self, *extra, prefix=(), run_dir=None, wait=True, preexec=None):
         argv = list(prefix) + [program("l2pt-chassisd"), "--chassis", self.chassis, "--run-dir",
                                run_dir or self.run_dir, "--state", self.state, *extra]
-        p = subprocess.Popen(argv, stderr=subprocess.PIPE, text=True)
+        p = subprocess.Popen(argv, stderr=subprocess.PIPE, text=True, preexec_fn=preexec)
         self.procs.append(p)
         if wait:
             netns.wait_for("the daemon serving", lambda: p.poll() is not None or os.path.exists(
@@ -218,6 +284,56 @@ class RootServiceTest(unittest.TestCase):
         self.assertEqual(rc, 1, err)
         self.assertIn("the task link: a user and network namespace of its own: allow the daemon "
                       "user namespaces", err)
+
+    def test_a_change_that_cannot_be_saved_is_reported_and_saved_with_the_next(self):
+        # The daemon as nobody, whose state directory is made read-only under it.
+        d = Daemon()
+        self.addCleanup(d.close)
+        state_dir = os.path.dirname(d.state)
+        for path in (d.run_dir, state_dir):
+            os.mkdir(path, 0o700)
+            os.chown(path, 65534, 65534)
+        p = d.start(prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"])
+        os.chmod(state_dir, 0o500)
+        r = d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("the change runs but is not saved (cannot write %s: Permission denied): "
+                      "it is lost when the daemon restarts" % d.state, r.stderr)
+        self.assertFalse(os.path.exists(d.state))
+        os.chmod(state_dir, 0o700)
+        r = d.ctl("rate", "set", "vl200", "64")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(d.state) as f:
+            state = f.read()
+        self.assertIn("{port: ge0/3, mode: core}", state)  # the change before, saved now
+        self.assertIn("vl200", state)
+        self.assertIn("the change runs but is not saved", d.stop(p))
+
+    def test_the_daemon_runs_confined_as_its_unit_confines_it(self):
+        # Its address families, /proc as ProtectProc=invisible and ProcSubset=pid leave it,
+        # its MemoryMax=; a port on lo, so that the pipeline, rtnetlink, the packet sockets and
+        # the task's link are all used.
+        unit = unit_settings()
+        self.assertEqual((unit["ProtectProc"], unit["ProcSubset"]), ("invisible", "pid"))
+        d = Daemon(netdev=", {number: 4, name: ge0/4, netdev: lo}")
+        self.addCleanup(d.close)
+        cgroup = memory_cgroup(unit["MemoryMax"])
+        self.addCleanup(os.rmdir, cgroup)
+        confine = restrict_families(unit["RestrictAddressFamilies"].split())
+        proc = ('mount -t proc -o hidepid=invisible,subset=pid proc /proc && '
+                'echo $$ > %s/cgroup.procs && exec "$@"' % cgroup)
+        p = d.start(prefix=["unshare", "-n", "-m", "sh", "-c", proc, "sh"], preexec=confine)
+        t = d.task()
+        err = d.stop(p)
+        self.assertRegex(err, r"task session \d+ granted the data path")
+        self.assertNotIn("Address family not supported", err)
+        with open(os.path.join(cgroup, "memory.max_usage_in_bytes")) as f:
+            peak = int(f.read())
+        with open(os.path.join(cgroup, "memory.failcnt")) as f:
+            self.assertEqual(int(f.read()), 0, "the daemon reached MemoryMax")
+        print("the daemon's peak memory in its cgroup: %.1f MiB" % (peak / (1 << 20)),
+              file=sys.stderr)
+        t.wait(10)
 
     def test_an_unprivileged_daemon_needs_only_its_capabilities(self):
         # A port on lo in a network namespace of its own, the daemon as nobody.

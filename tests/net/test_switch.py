@@ -505,6 +505,58 @@ class SwitchTest(unittest.TestCase):
         self.assertIn("ge0/2", self.sw.ctl("show", "vl100").stdout)
         netns.wait_for("ge0/2 back in the VLAN", self.sw.stp_crosses)
 
+    def test_13_reserved_addresses_and_the_tunnel_mac_at_the_edge(self):
+        slow = bytes.fromhex("0180c2000002") + SRC + bytes.fromhex("8809") + bytes([1]) + bytes(45)
+        address = "01:80:c2:00:00:02"
+
+        def counted(port, what):
+            c = self.sw.counters(port)
+            return c["dropped"][what] if what in c["dropped"] else c["l2cp"].get(address, {}).get(
+                what, 0)
+
+        # An 802.1ad edge never relays the slow protocols' address: discarded and counted.
+        before = (counted("ge0/1", "L2CP discarded"), counted("ge0/1", "discarded"))
+        got = self.sw.exchange("acc1", slow, {"acc2": 0, "core0": 0})
+        self.assertEqual(got, {"acc2": [], "core0": []})
+        self.assertEqual(counted("ge0/1", "L2CP discarded"), before[0] + 1)
+        self.assertEqual(counted("ge0/1", "discarded"), before[1] + 1)
+
+        # Forwarded as data on ge0/1 in VLAN 100, kept in the state, shown and counted.
+        for bad in (("ge0/1", "10", "forward"), ("ge0/1", "02", "drop"), ("vl100", "02", "forward")):
+            self.assertEqual(self.sw.ctl("l2cp", "set", *bad).returncode, 2, bad)
+        self.assertEqual(self.sw.ctl("l2cp", "set", "ge0/1", "02", "forward", "--vlan", "300")
+                         .returncode, 2)
+        r = self.sw.ctl("l2cp", "set", "ge0/1", "02", "forward", "--vlan", "100")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        try:
+            got = self.sw.exchange("acc1", slow, {"acc2": 1, "core0": 1})
+            self.assertEqual(got["acc2"], [slow])
+            self.assertEqual(got["core0"], [slow[:12] + PROVIDER_TAG + slow[12:]])
+            self.assertEqual(counted("ge0/1", "forwarded"), 1)
+            rows = json.loads(self.sw.ctl("l2cp", "--json").stdout)["rows"]
+            self.assertIn({"port": "ge0/1", "vlan": "vl100", "actions": {address: "forward"}},
+                          rows)
+            self.assertRegex(self.sw.ctl("l2cp").stdout, r"ge0/1 +vl100 +forward 02")
+            with open(self.sw.state) as f:
+                self.assertIn("{port: ge0/1, vlan: vl100, addresses: 02, action: forward}",
+                              f.read())
+            self.assertIn('l2pt_port_l2cp_frames_total{port="ge0/1",address="%s",'
+                          'action="forwarded"} 1' % address, self.sw.ctl("metrics").stdout)
+        finally:
+            r = self.sw.ctl("l2cp", "set", "ge0/1", "all", "default", "--vlan", "vl100")
+            self.assertEqual(r.returncode, 0, r.stderr)
+        with open(self.sw.state) as f:
+            self.assertNotIn("l2cp", f.read())
+        got = self.sw.exchange("acc1", slow, {"acc2": 0, "core0": 0})
+        self.assertEqual(got, {"acc2": [], "core0": []})
+
+        # The tunnel MAC from a customer, even with the provider's tag, goes nowhere: not to
+        # the task (which would send it on), not as data.
+        before = counted("ge0/1", "tunnel MAC from a customer")
+        got = self.sw.exchange("acc1", tunnelled(stp()), {"acc2": 0, "core0": 0})
+        self.assertEqual(got, {"acc2": [], "core0": []})
+        self.assertEqual(counted("ge0/1", "tunnel MAC from a customer"), before + 1)
+
 
 if __name__ == "__main__":
     # The daemon loads the kernel pipeline, which a user namespace cannot.

@@ -85,6 +85,8 @@ class PackageTest(unittest.TestCase):
         postinst = self.read("DEBIAN/postinst")
         self.assertRegex(postinst, re.compile(r"adduser .*--system .*--ingroup l2pt .* l2pt\n", re.S))
         self.assertRegex(postinst, r"addgroup .*--system l2pt-operators")
+        self.assertRegex(postinst, re.compile(r"adduser .*--system .*--ingroup l2pt-task .* "
+                                              r"l2pt-task\n", re.S))
         postrm = self.read("DEBIAN/postrm")
         self.assertNotRegex(postrm, r"deluser|delgroup|userdel|groupdel")
         for script in ("postinst", "postrm"):
@@ -92,7 +94,10 @@ class PackageTest(unittest.TestCase):
 
     def test_units(self):
         chassisd = self.read("usr/lib/systemd/system/l2pt-chassisd@.service")
-        for line in ("Type=notify", "User=l2pt", "SupplementaryGroups=l2pt-operators",
+        for line in ("Type=notify", "User=l2pt\n", "SupplementaryGroups=l2pt-operators l2pt-task\n",
+                     "--group l2pt-operators --task-group l2pt-task\n",
+                     "RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_PACKET\n",
+                     "ProtectProc=invisible\n", "ProcSubset=pid\n", "MemoryMax=",
                      "AmbientCapabilities=CAP_NET_RAW CAP_NET_ADMIN CAP_BPF\n",
                      "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN CAP_BPF\n",
                      "RuntimeDirectory=l2pt/%i", "StateDirectory=l2pt/%i", "NoNewPrivileges=yes",
@@ -100,7 +105,8 @@ class PackageTest(unittest.TestCase):
             self.assertIn(line, chassisd)
         task = self.read("usr/lib/systemd/system/l2ptd@.service")
         for line in ("BindsTo=l2pt-chassisd@%i.service", "After=l2pt-chassisd@%i.service",
-                     "Restart=on-failure", "User=l2pt", "CapabilityBoundingSet=\n",
+                     "Restart=on-failure", "User=l2pt-task\n", "Group=l2pt-task\n",
+                     "SupplementaryGroups=l2pt-operators\n", "CapabilityBoundingSet=\n",
                      "ExecStart=/usr/sbin/l2ptd --chassis /run/l2pt/%i"):
             self.assertIn(line, task)
 

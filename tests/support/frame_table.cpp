@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "chassis/config.h"
 #include "chassis/dataplane_defs.h"
 
 namespace frametable {
@@ -17,10 +18,11 @@ namespace {
 using Words = std::vector<std::string>;
 
 // The table's words for enum l2pt_drop and enum l2pt_verdict, by value.
-const char* const kReasons[] = {"no_port",   "runt",      "card_absent",    "no_vlan",
-                                "policed",   "no_socket", "no_live_member", "send_failed",
-                                "tag_stack", "over_mtu",  "trap_too_long",  "port_down",
-                                "filtered",  "fenced",    "task_behind",    "learn_limit"};
+const char* const kReasons[] = {"no_port",    "runt",      "card_absent",    "no_vlan",
+                                "policed",    "no_socket", "no_live_member", "send_failed",
+                                "tag_stack",  "over_mtu",  "trap_too_long",  "port_down",
+                                "filtered",   "fenced",    "task_behind",    "l2cp",
+                                "tunnel_mac", "host_tx",   "learn_limit"};
 static_assert(std::size(kReasons) == L2PT_DP_DROP_REASONS && L2PT_DP_DROP_NO_PORT == 0);
 const char* const kVerdicts[] = {"", "trapped", "forwarded", "flooded", "dropped"};
 static_assert(L2PT_VERDICT_TRAPPED == 1 && L2PT_VERDICT_DROPPED == 4);
@@ -161,6 +163,36 @@ class Reader {
             table_.steps.emplace_back(Tpid{static_cast<uint16_t>(number(ws[1], UINT16_MAX))});
         } else if (w == "advance") {
             table_.steps.emplace_back(Advance{number(ws[1], UINT32_MAX)});
+        } else if (w == "l2cp") {
+            // l2cp PORT [vlan=N] ADDRESSES ACTION
+            const bool inVlan = ws.size() == 5;
+            if (ws.size() != 4 && !inVlan)
+                fail("l2cp PORT [vlan=N] ADDRESSES tunnel|discard|forward|default");
+            L2cp l;
+            l.port = ws[1];
+            if (inVlan) {
+                if (!ws[2].starts_with("vlan="))
+                    fail("l2cp PORT [vlan=N] ADDRESSES ACTION");
+                l.vlan = static_cast<uint16_t>(number(ws[2].substr(5), L2PT_MAX_VID));
+            }
+            const auto set = chassis::parseL2cpAddresses(ws[inVlan ? 3 : 2]);
+            const auto action = chassis::l2cpActionNamed(ws[inVlan ? 4 : 3]);
+            if (!set || !action)
+                fail("l2cp: no reserved addresses or no action in '" + ws[inVlan ? 3 : 2] + " " +
+                     ws[inVlan ? 4 : 3] + "'");
+            l.addresses = *set;
+            l.action = static_cast<int>(*action);
+            table_.steps.emplace_back(l);
+        } else if (w == "tunnel-mac") {
+            TunnelMac t;
+            if (ws[1] != "default") {
+                const Bytes mac = hex({ws[1]}, 0);
+                if (mac.size() != 6)
+                    fail("tunnel-mac MAC|default");
+                t.mac.emplace();
+                std::copy(mac.begin(), mac.end(), t.mac->begin());
+            }
+            table_.steps.emplace_back(t);
         } else if (w == "card" && ws.size() == 3 && (ws[2] == "up" || ws[2] == "down")) {
             table_.steps.emplace_back(
                 Card{static_cast<uint32_t>(number(ws[1], UINT32_MAX)), ws[2] == "up"});

@@ -32,6 +32,15 @@ struct Card {  // a line card goes away (and its agent's entries with it) or com
     uint32_t slot = 0;
     bool up = false;
 };
+struct L2cp {                      // the line cards' action for reserved addresses
+    std::string port;              // a port or LAG
+    std::optional<uint16_t> vlan;  // in this VLAN only
+    uint32_t addresses = 0;        // a bit per address index (chassis::parseL2cpAddresses)
+    int action = 0;                // enum l2pt_l2cp_action
+};
+struct TunnelMac {           // IFM sets the tunnel MAC
+    std::optional<Mac> mac;  // none: back to the default
+};
 
 struct Learning {                  // a port's or LAG's learning limit changes, or a VLAN's
     std::string port;              // empty for a VLAN's
@@ -68,7 +77,7 @@ struct Row {
     std::vector<Copy> out;         // every copy that left, ordered by port name
 };
 
-using Step = std::variant<Entry, Tpid, Advance, Card, Learning, Learned, Row>;
+using Step = std::variant<Entry, Tpid, Advance, Card, Learning, Learned, L2cp, TunnelMac, Row>;
 
 struct Table {
     std::string chassis;  // path of the chassis file, as found from the table's folder

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "chassis/ifdb.h"
+#include "chassis/rules.h"
 #include "platform/ifm.h"
 #include "test_chassis.h"
 
@@ -84,6 +85,62 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
     EXPECT_EQ(loadError("data_plane: {fdb_entries: 1048576, learn_limit: 1048576}\n"), "no error");
     for (const auto& [yaml, error] : cases) {
         EXPECT_THAT(loadError(yaml), ::testing::StartsWith(std::string(error))) << yaml;
+    }
+}
+
+TEST(ChassisFile, ReadsTheReservedAddressesActions) {
+    constexpr std::string_view kBase =
+        "card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{range: 1-2, name: "
+        "\"ge0/{n}\"}]}]\nlags: [{number: 1, members: [ge0/2]}]\nvlans: [{id: 100, name: vl100}, "
+        "{id: 5000, name: big}]\n";
+    const ChassisConfig cfg = loadChassisText(
+        std::string(kBase) +
+            "l2cp:\n  - {port: ge0/1, addresses: [01-0a, 0e], action: forward}\n"
+            "  - {port: lag1, vlan: vl100, addresses: 01:80:C2:00:00:2f, action: tunnel}\n"
+            "  - {port: ge0/1, addresses: all, action: default}\n",
+        "ok.yaml");
+    ASSERT_EQ(cfg.l2cp.size(), 3u);
+    EXPECT_EQ(cfg.l2cp[0].addresses, 0x47FEu);
+    EXPECT_EQ(cfg.l2cp[0].action, L2cpAction::Forward);
+    EXPECT_EQ(cfg.l2cp[1].addresses, 1u << 31);
+    EXPECT_EQ(cfg.l2cp[1].vlan->name, "vl100");
+    EXPECT_EQ(cfg.l2cp[2].addresses, 0xFFFFFFFFu);
+    const IfDb db(cfg);
+    const auto rows = resolveL2cp(db, cfg);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1].ifIndex, *db.find("lag1"));
+    EXPECT_EQ(rows[1].vid, 100);
+    EXPECT_EQ(rows[0].vid, kL2cpAnyVlan);
+
+    EXPECT_EQ(l2cpAddressesText(0x47FEu), "01-0a,0e");
+    EXPECT_EQ(l2cpAddressesText(0xFFFF0001u), "00,20-2f");
+    EXPECT_EQ(l2cpAddressesText(0x8000C000u), "0e-0f,2f");
+    for (const char* bad : {"10", "0e-21", "2f-20", "01,", "01:80:c2:00:01:00", "", "al"})
+        EXPECT_FALSE(parseL2cpAddresses(bad)) << bad;
+
+    const std::pair<std::string_view, std::string_view> errors[] = {
+        {"l2cp:\n  - {port: ge0/1, addresses: 10, action: discard}\n",
+         "bad.yaml:6: addresses: reserved addresses"},
+        {"l2cp:\n  - {port: ge0/1, addresses: 0e, action: drop}\n",
+         "bad.yaml:6: action must be tunnel, discard, forward or default, not 'drop'"},
+        {"l2cp:\n  - {port: ge0/1, addresses: 0e}\n", "bad.yaml:6: missing 'action'"},
+        {"l2cp:\n  - {port: nowhere, addresses: 0e, action: forward}\n",
+         "bad.yaml:6: no interface named 'nowhere'"},
+        {"l2cp:\n  - {port: vl100, addresses: 0e, action: forward}\n",
+         "bad.yaml:6: 'vl100' is not a port or LAG of the chassis"},
+        {"l2cp:\n  - {port: ge0/1, vlan: ge0/2, addresses: 0e, action: forward}\n",
+         "bad.yaml:6: 'ge0/2' is not a VLAN of the chassis"},
+        {"l2cp:\n  - {port: ge0/1, vlan: big, addresses: 0e, action: forward}\n",
+         "bad.yaml:6: 'big' has VLAN id 5000: the data plane holds VLANs 0-4095"},
+    };
+    for (const auto& [yaml, error] : errors) {
+        std::string what = "no error";
+        try {
+            checkConfig(loadChassisText(std::string(kBase) + std::string(yaml), "bad.yaml"));
+        } catch (const ConfigError& e) {
+            what = e.what();
+        }
+        EXPECT_THAT(what, ::testing::StartsWith(std::string(error))) << yaml;
     }
 }
 

@@ -43,6 +43,18 @@ class Runner {
         EXPECT_EQ(c.learnMoves, l.moves);
         EXPECT_EQ(c.notLearned, l.refused);
     }
+    void operator()(const L2cp& l) {
+        const auto ifIndex = chassis_.ifdb().find(l.port);
+        ASSERT_TRUE(ifIndex) << l.port;
+        chassis_.cards().setL2cp(*ifIndex, l.vlan.value_or(kL2cpAnyVlan), l.addresses,
+                                 static_cast<L2cpAction>(l.action));
+    }
+    void operator()(const TunnelMac& t) {
+        if (t.mac)
+            chassis_.ifm().tunnelMac(*t.mac, false);
+        else
+            chassis_.ifm().tunnelMacDefault();
+    }
     void operator()(const Card& c) {
         downloads_.forget(c.slot);
         EXPECT_TRUE(c.up ? chassis_.events().cardUp(c.slot) : chassis_.events().cardDown(c.slot));

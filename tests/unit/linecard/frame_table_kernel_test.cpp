@@ -13,8 +13,10 @@
 #include <poll.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "chassis/chassis.h"
 #include "net/linecard/line_cards.h"
@@ -138,6 +140,20 @@ class KernelRunner {
         chassis_.ifm().vmanTpid(t.tpid);
         cards_->refresh();
     }
+    void operator()(const L2cp& l) {
+        const auto ifIndex = chassis_.ifdb().find(l.port);
+        ASSERT_TRUE(ifIndex) << l.port;
+        chassis_.cards().setL2cp(*ifIndex, l.vlan.value_or(chassis::kL2cpAnyVlan), l.addresses,
+                                 static_cast<chassis::L2cpAction>(l.action));
+        cards_->refresh();
+    }
+    void operator()(const TunnelMac& t) {
+        if (t.mac)
+            chassis_.ifm().tunnelMac(*t.mac, false);
+        else
+            chassis_.ifm().tunnelMacDefault();
+        cards_->refresh();
+    }
     // The kernel's clock cannot be moved: the tables age instead. Every learned MAC's and
     // policer's timestamp moves back by the interval, through the maps.
     void operator()(const Advance& a) {
@@ -251,6 +267,20 @@ class KernelRunner {
         return 0;
     }
     std::string portName(size_t p) { return chassis_.ifdb().name(chassis_.ifdb().portAt(p)); }
+    size_t portCount() { return chassis_.ifdb().portCount(); }
+    std::string portNetdev(size_t p) { return netdevOf(portName(p)); }
+    // A frame from the far end of a port's wire.
+    void sendAt(const std::string& port, const Bytes& f) { sendFrom(port, f); }
+    // A port's drops of a reason (p: dense index).
+    uint64_t portDrops(size_t p, int reason) {
+        auto counters = cards_->portCounters();
+        EXPECT_TRUE(counters) << counters.status().what();
+        for (const PortCounters& c : counters ? *counters : std::vector<PortCounters>{}) {
+            if (c.ifIndex == chassis_.ifdb().portAt(p))
+                return c.stats.drops[reason];
+        }
+        return 0;
+    }
 
   private:
     uint32_t port(const std::string& name) {
@@ -444,6 +474,55 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     EXPECT_FALSE(send(old, toPorts({0}))) << "the old link is gone";
     ASSERT_TRUE(send(run.taskSocket(), toPorts({0}))) << std::strerror(errno);
     EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[0]}));
+}
+
+// The ports carry only the switch's frames. With IPv6 on for the ports' interfaces the host
+// sends duplicate address detection, multicast listener reports and router solicitations out
+// of them, and a packet socket on a port's interface is the host's too: the egress program
+// drops all of it, counted per port, and none reaches a wire; customer data still crosses.
+TEST_F(KernelPipeline, TheHostsOwnFramesNeverLeaveAPort) {
+    for (size_t p = 0; p < run.portCount(); ++p) {
+        std::ofstream conf("/proc/sys/net/ipv6/conf/" + run.portNetdev(p) + "/disable_ipv6");
+        conf << "0";
+        conf.close();
+        ASSERT_TRUE(conf) << "IPv6 on for " << run.portNetdev(p);
+    }
+    // A frame the host sends with a packet socket on ge0/1's interface.
+    const size_t ge01 = 0;
+    ASSERT_EQ(run.portName(ge01), "ge0/1");
+    const uint64_t before = run.portDrops(ge01, L2PT_DP_DROP_HOST_TX);
+    Fd raw(wireSocket(::if_nametoindex(run.portNetdev(ge01).c_str())));
+    ASSERT_TRUE(raw.valid()) << std::strerror(errno);
+    Bytes own = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0, 0x99, 0x08, 0x06};
+    own.resize(60);
+    // Dropped at the interface's egress: the sender hears ENOBUFS.
+    EXPECT_FALSE(sendWire(raw.get(), ::if_nametoindex(run.portNetdev(ge01).c_str()), own));
+    EXPECT_EQ(run.portDrops(ge01, L2PT_DP_DROP_HOST_TX), before + 1);
+
+    // Every port's interface says something of its own within a few seconds of IPv6 coming on.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    std::vector<std::string> quiet;
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        quiet.clear();
+        for (size_t p = 0; p < run.portCount(); ++p) {
+            if (run.portDrops(p, L2PT_DP_DROP_HOST_TX) == (p == ge01 ? before + 1 : 0))
+                quiet.push_back(run.portName(p));
+        }
+    } while (!quiet.empty() && std::chrono::steady_clock::now() < until);
+    EXPECT_TRUE(quiet.empty()) << "no frame of the host's was dropped at " << quiet.size()
+                               << " ports, the first " << quiet.front();
+    EXPECT_TRUE(run.arrived(0).empty()) << "a frame of the host's reached a wire";
+
+    // Customer data crosses as before: a broadcast of a1 in VLAN 100.
+    Bytes data = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0x0a, 0x01, 0x08, 0x00};
+    data.resize(60);
+    Bytes tagged = data;
+    const uint8_t tag[] = {0x91, 0x00, 0x00, 0x64};
+    tagged.insert(tagged.begin() + L2PT_OFF_TYPE, std::begin(tag), std::end(tag));
+    run.sendAt("ge0/1", data);
+    EXPECT_EQ(copiesText(run.arrived(3)),
+              copiesText({{"ge0/2", data}, {"te1/0", tagged}, {"te1/1", tagged}}));
 }
 
 }  // namespace

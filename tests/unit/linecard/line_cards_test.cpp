@@ -1,6 +1,7 @@
 // LineCards over the in-memory tables (no root): what the chassis models do reaches the tables
 // as the kernel pipeline needs it. The ports, VLANs and LAGs written at the start and a card
 // going and coming back, the kernel frame table runs through the pipeline.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 
@@ -15,6 +16,7 @@ namespace {
 
 using pipeline::MemTables;
 using pipeline::TrapKey;
+using ::testing::HasSubstr;
 
 constexpr uint8_t kModePort = 1;
 constexpr pipeline::Mac kNewTunnel = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x01};
@@ -55,12 +57,13 @@ class LineCardsTest : public ::testing::Test {
         return bit(v.members) && bit(v.core) == core;
     }
     // The port's interface as the port layer reports it.
-    void link(const std::string& port, uint32_t ifindex, bool up, bool attached = true) {
+    void link(const std::string& port, uint32_t ifindex, bool up, bool attached = true,
+              uint32_t mtu = kMtu) {
         const auto& nd = cards->netdevs();
         const auto it = std::find_if(nd.begin(), nd.end(), [&](auto& n) { return n.port == port; });
         ASSERT_NE(it, nd.end());
         cards->portChanged(static_cast<size_t>(it - nd.begin()),
-                           port::PortState{ifindex, 1500, up, up, attached});
+                           port::PortState{ifindex, mtu, up, up, attached});
     }
     void apply(uint32_t slot, uint32_t op, const std::vector<chassis::test::Entry>& entries) {
         downloads.send(slot, op, entries);
@@ -79,6 +82,7 @@ class LineCardsTest : public ::testing::Test {
     std::unique_ptr<LineCards> cards;
     std::string log;
     static constexpr uint32_t kLinkBase = 100;  // the links' ifindexes: this plus the generation
+    static constexpr uint32_t kMtu = 1500;
     std::vector<uint16_t> links;
     chassis::test::Downloads downloads{chassis};
 };
@@ -101,6 +105,84 @@ TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
     apply(0, aclmsg::kOpInstall, {{ifIndex("te1/1"), chassis::test::kStpMac, 0, 0, kModePort}});
     EXPECT_FALSE(trapped(TrapKey::port(ifIndex("te1/1"), chassis::test::kStpMac)))
         << "card 0's agent traps no frame of card 1's ports";
+}
+
+// A core port must take an access port's largest frame with the provider tag added, in every
+// VLAN they share: one line per core port that cannot, naming the widest access port. Ports
+// without an interface do not count. Access ge0/1, ge0/2 (1500) and ge0/3 (VLAN 200 only);
+// core te1/0 in both VLANs, te1/1 by lag1 in VLAN 100.
+TEST_F(LineCardsTest, ACorePortTooNarrowForTheAccessPortsFramesAndTheTag) {
+    struct Row {
+        uint32_t te10, te11, ge03;  // MTUs; ge03 0: no interface
+        std::vector<std::string> lines;
+    };
+    const std::string te10 = "core port te1/0 (MTU ";
+    const std::vector<Row> rows{
+        {1504, 1504, 0, {}},
+        {1503,
+         1504,
+         0,
+         {te10 + "1503) cannot take the frames of access port ge0/1 (MTU 1500) with the "
+                 "provider tag: it needs MTU 1504; larger frames are dropped"}},
+        {1504,
+         1503,
+         0,
+         {"core port te1/1 (MTU 1503) cannot take the frames of access port ge0/1 (MTU 1500) "
+          "with the provider tag: it needs MTU 1504; larger frames are dropped"}},
+        {9002,
+         1504,
+         8999,
+         {te10 + "9002) cannot take the frames of access port ge0/3 (MTU 8999) with the "
+                 "provider tag: it needs MTU 9003; larger frames are dropped"}},
+        {9003, 1504, 8999, {}},
+    };
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Row& r = rows[i];
+        uint32_t ifindex = 1;
+        for (const char* access : {"ge0/1", "ge0/2"})
+            link(access, ifindex++, true);
+        link("te1/0", ifindex++, true, true, r.te10);
+        link("te1/1", ifindex++, true, true, r.te11);
+        link("ge0/3", r.ge03 == 0 ? 0 : ifindex++, r.ge03 != 0, true, r.ge03);
+        EXPECT_EQ(cards->mtuShortfalls(), r.lines) << "row " << i;
+    }
+}
+
+// An entry the kernel refuses is never left to be switched as data unseen: it is shown as not
+// installed and installed at a refresh once the table takes it; one removed meanwhile is not.
+TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
+    const TrapKey first = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
+    const TrapKey refused = TrapKey::port(ifIndex("te1/0"), kNewTunnel);
+    const TrapKey gone = TrapKey::port(ifIndex("te1/0"), chassis::test::kStpMac);
+    const auto installed = [&](const TrapKey& key) {
+        const auto entries = cards->entryCounters();
+        EXPECT_TRUE(entries.ok());
+        for (const auto& e : entries.ok() ? *entries : std::vector<EntryCounters>{}) {
+            if (e.slot == 1 && e.entry.mac == key.mac)
+                return e.installed;
+        }
+        ADD_FAILURE() << "no such entry";
+        return false;
+    };
+    tables->limitTraps(1);
+    apply(1, aclmsg::kOpInstall,
+          {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort},
+           {ifIndex("te1/0"), kNewTunnel, 0, 0, kModePort},
+           {ifIndex("te1/0"), chassis::test::kStpMac, 0, 0, kModePort}});
+    EXPECT_TRUE(trapped(first) && installed(first));
+    EXPECT_FALSE(trapped(refused) || installed(refused));
+    EXPECT_THAT(log, HasSubstr("the entry is retried; its frames are switched as data"));
+    log.clear();
+    cards->refresh();
+    EXPECT_FALSE(trapped(refused));
+    EXPECT_EQ(log, "") << "a refusal is logged once";
+    apply(1, aclmsg::kOpRemove, {{ifIndex("te1/0"), chassis::test::kStpMac, 0, 0, kModePort}});
+    tables->limitTraps(L2PT_TRAP_ENTRIES);
+    cards->refresh();
+    EXPECT_TRUE(trapped(refused) && installed(refused));
+    EXPECT_FALSE(trapped(gone)) << "removed while it waited";
+    EXPECT_THAT(log, HasSubstr("refused before is installed now"));
+    log.clear();
 }
 
 // IFM's changes reach the VLANs and LAGs; MACs learned on a port that left a VLAN go.
@@ -176,6 +258,58 @@ TEST_F(LineCardsTest, GrantAndRevokeMoveTheGenerationAndTheRing) {
     EXPECT_EQ(tables->globals().task_if, 0u);
 }
 
+// The reserved addresses' actions reach l2pt_l2cp by lport and VLAN at the next refresh, only
+// the rows that changed; the tunnel MAC in force reaches the globals.
+TEST_F(LineCardsTest, WritesTheReservedAddressesAndTheTunnelMac) {
+    constexpr uint32_t kLldp = 14, kSlow = 2;
+    const auto at = [](uint32_t index, chassis::L2cpAction a) {
+        return uint64_t{static_cast<uint8_t>(a)} << (2 * index);
+    };
+    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN), 0u) << "nothing configured";
+    const pipeline::Mac dflt = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};
+    EXPECT_TRUE(std::equal(dflt.begin(), dflt.end(), tables->globals().tunnel_mac));
+
+    auto& dp = chassis.cards();
+    dp.setL2cp(ifIndex("ge0/1"), chassis::kL2cpAnyVlan, 1u << kLldp, chassis::L2cpAction::Forward);
+    dp.setL2cp(ifIndex("lag1"), 100, (1u << kSlow) | (1u << kLldp), chassis::L2cpAction::Tunnel);
+    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN), 0u) << "until the refresh";
+    cards->refresh();
+    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN),
+              at(kLldp, chassis::L2cpAction::Forward));
+    EXPECT_EQ(*tables->l2cp(kLag1, 100),
+              at(kLldp, chassis::L2cpAction::Tunnel) | at(kSlow, chassis::L2cpAction::Tunnel));
+    EXPECT_EQ(*tables->l2cp(kLag1, L2PT_L2CP_ANY_VLAN), 0u);
+
+    dp.setL2cp(ifIndex("ge0/1"), chassis::kL2cpAnyVlan, 1u << kLldp, chassis::L2cpAction::Default);
+    dp.setL2cp(ifIndex("lag1"), 100, 1u << kSlow, chassis::L2cpAction::Discard);
+    chassis.ifm().tunnelMac(kNewTunnel, false);
+    cards->refresh();
+    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN), 0u) << "the row went";
+    EXPECT_EQ(*tables->l2cp(kLag1, 100),
+              at(kLldp, chassis::L2cpAction::Tunnel) | at(kSlow, chassis::L2cpAction::Discard));
+    EXPECT_TRUE(std::equal(kNewTunnel.begin(), kNewTunnel.end(), tables->globals().tunnel_mac));
+    chassis.ifm().tunnelMacDefault();
+    cards->refresh();
+    EXPECT_TRUE(std::equal(dflt.begin(), dflt.end(), tables->globals().tunnel_mac));
+}
+
+// The chassis file's l2cp section is in the tables from the start.
+TEST(LineCards, StartsWithTheChassisFilesReservedAddresses) {
+    chassis::test::NoTask task;
+    chassis::ChassisConfig cfg = netdevChassis();
+    cfg.l2cp.push_back({{"te1/0", 0}, chassis::NameRef{"vl200", 0}, 1u << 14,
+                        chassis::L2cpAction::Forward, 0});
+    chassis::Chassis c(cfg, task);
+    auto tables = MemTables::create();
+    ASSERT_TRUE(tables);
+    auto cards = LineCards::start(
+        c, **tables, [](std::string_view) {},
+        [](uint16_t) -> pipeline::Result<TaskTx> { return pipeline::Status::failure("none"); });
+    ASSERT_TRUE(cards) << cards.status().what();
+    const uint32_t te10 = static_cast<uint32_t>(c.ifdb().portIndex(*c.ifdb().find("te1/0")));
+    EXPECT_EQ(*(*tables)->l2cp(te10, 200), uint64_t{L2PT_L2CP_FORWARD} << 28);
+}
+
 TEST(LineCards, RefusesAChassisThePipelineCannotHold) {
     chassis::test::NoTask task;
     chassis::Chassis big{chassis::loadChassisText(R"(
@@ -223,6 +357,8 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
     flood.ways[2] = at("te1/0");
     l2pt_event fenced = event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_FENCED, 0);
     fenced.outbound = 1;
+    l2pt_event hostTx = event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_HOST_TX, 0);
+    hostTx.outbound = 1;
     const std::pair<l2pt_event, std::string_view> cases[] = {
         {flood, "port ge0/1 in len=60 vlan=100 flooded to ge0/2,te1/0,lag1(te1/2)"},
         {event("ge0/1", L2PT_VERDICT_FLOODED, 0, 100),
@@ -234,6 +370,11 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
         {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_PORT_DOWN, 100),
          "port ge0/1 in len=60 vlan=100 dropped (port down)"},
         {fenced, "port ge0/1 out len=60 dropped (fenced sender)"},
+        {hostTx, "port ge0/1 out len=60 dropped (sent by the host)"},
+        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_L2CP, 100),
+         "port ge0/1 in len=60 vlan=100 dropped (L2CP discarded)"},
+        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_TUNNEL_MAC, 100),
+         "port ge0/1 in len=60 vlan=100 dropped (tunnel MAC from a customer)"},
     };
     for (const auto& [ev, line] : cases)
         EXPECT_EQ(text(ev), line);

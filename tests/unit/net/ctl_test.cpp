@@ -6,6 +6,7 @@
 
 #include "net/io/socket.h"
 #include "platform/wire/bytes.h"
+#include "tests/bench/alloc_counter.h"
 
 namespace {
 
@@ -31,6 +32,15 @@ TEST(CtlRequest, CountsBeyondWhatArrivedAreRefusedAndOversizeIsNotEncoded) {
     auto d = netp::ctl::encode(Request{1, {"status"}, {}});
     wire::putU16(d.data(), netp::ctl::request::kArgc, 0xFFFF);
     EXPECT_FALSE(netp::ctl::decode(d));
+    // An option takes two lengths: a count that fits only at one length each is refused before
+    // anything is reserved for it (65,535 options would reserve 4 MB per datagram).
+    constexpr uint16_t kOptions = 1000;
+    auto opts = netp::ctl::encode(Request{1, {}, {}});
+    opts.resize(netp::ctl::request::kBody + kOptions * sizeof(uint16_t));
+    wire::putU16(opts.data(), netp::ctl::request::kOptc, kOptions);
+    const auto before = allocations();
+    EXPECT_FALSE(netp::ctl::decode(opts));
+    EXPECT_EQ(allocations(), before);
     EXPECT_TRUE(netp::ctl::encode(Request{1, {std::string(netp::kMaxDatagram, 'x')}, {}}).empty());
 }
 
@@ -56,6 +66,17 @@ TEST(CtlGrammar, TheDaemonChecksArityOptionsAndAccess) {
     EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"do", "x"})->access,
               netp::ctl::Access::Lab);
     EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"frobnicate"}), nullptr);
+    // "l2cp" reads, "l2cp set" changes: the longer command wins where both begin the words.
+    const auto* l2cpSet =
+        netp::ctl::findCommand(std::vector<std::string>{"l2cp", "set", "ge0/1", "0e", "forward"});
+    ASSERT_NE(l2cpSet, nullptr);
+    EXPECT_EQ(l2cpSet->path, "l2cp set");
+    EXPECT_EQ(l2cpSet->access, netp::ctl::Access::Change);
+    EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"l2cp"})->access,
+              netp::ctl::Access::ReadOnly);
+    EXPECT_EQ(check({1, {"l2cp", "set", "ge0/1", "0e", "forward"}, {{"vlan", "100"}}}), "");
+    EXPECT_NE(check({1, {"l2cp", "set", "ge0/1", "0e"}, {}}), "");
+    EXPECT_NE(check({1, {"l2cp", "ge0/1"}, {}}), "");
 }
 
 }  // namespace

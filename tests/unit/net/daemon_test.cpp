@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "net/daemon/render.h"
 #include "net/proto/ctl.h"
 #include "net/proto/protocol.h"
 #include "platform/wire/bytes.h"
@@ -239,33 +240,59 @@ netp::Fd openChannel(const Rig& rig, netp::Channel channel, uint32_t session) {
     return fd;
 }
 
-TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
+// A task of the test's own with a shell, asked `shell vars` by a client.
+struct ShellRig {
     Rig rig;
     netp::Fd control = openChannel(rig, netp::Channel::Control, 0);
     netp::Fd shell = openChannel(rig, netp::Channel::Shell, 1);
     netp::Fd client = rig.connect();
-    Rig::send(client.get(), {42, {"shell", "vars"}, {}});
-    std::vector<uint8_t> line;
-    ASSERT_TRUE(netp::waitReadable(shell.get(), 5000));
-    ASSERT_EQ(netp::recvDatagram(shell.get(), line, false), netp::Recv::Ok);
-    EXPECT_EQ(std::string(line.begin() + netp::shellmsg::kLine, line.end()), "vars");
+    std::vector<uint8_t> asked;  // what the task's shell received
+
+    explicit ShellRig(uint32_t request) {
+        Rig::send(client.get(), {request, {"shell", "vars"}, {}});
+        EXPECT_TRUE(netp::waitReadable(shell.get(), 5000));
+        EXPECT_EQ(netp::recvDatagram(shell.get(), asked, false), netp::Recv::Ok);
+    }
+    // One piece of the task's answer.
+    bool answer(std::string_view text, bool more) const {
+        std::vector<uint8_t> d(netp::shellmsg::kText);
+        wire::putU32(d.data(), netp::shellmsg::kId, wire::getU32(asked.data(), 0));
+        wire::putU32(d.data(), netp::shellmsg::kFlags, more ? netp::shellmsg::kMore : 0);
+        d.insert(d.end(), text.begin(), text.end());
+        return netp::sendDatagram(shell.get(), d);
+    }
+};
+
+TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
+    const ShellRig r(42);
+    ASSERT_GE(r.asked.size(), netp::shellmsg::kLine);
+    EXPECT_EQ(std::string(r.asked.begin() + netp::shellmsg::kLine, r.asked.end()), "vars");
     std::string text;
     for (int i = 0; text.size() < 100'000; ++i)
         text += "variable" + std::to_string(i) + " = " + std::to_string(i * 7) + "\n";
     constexpr size_t kPiece = 8000;
-    for (size_t at = 0; at < text.size(); at += kPiece) {
-        std::vector<uint8_t> d(netp::shellmsg::kText);
-        wire::putU32(d.data(), netp::shellmsg::kId, wire::getU32(line.data(), 0));
-        wire::putU32(d.data(), netp::shellmsg::kFlags,
-                     at + kPiece < text.size() ? netp::shellmsg::kMore : 0);
-        d.insert(d.end(), text.begin() + static_cast<long>(at),
-                 text.begin() + static_cast<long>(std::min(at + kPiece, text.size())));
-        ASSERT_TRUE(netp::sendDatagram(shell.get(), d));
-    }
-    const Answer a = Rig::receive(client.get());
+    for (size_t at = 0; at < text.size(); at += kPiece)
+        ASSERT_TRUE(r.answer(std::string_view(text).substr(at, kPiece), at + kPiece < text.size()));
+    const Answer a = Rig::receive(r.client.get());
     EXPECT_EQ(a.exit, 0);
     EXPECT_EQ(a.id, 42u);
     EXPECT_EQ(a.out, text);
+}
+
+// What the task says reaches the operator with its control bytes escaped: a shell answer (its
+// lines and tabs kept) and a page of the show table, as text and as JSON.
+TEST(Daemon, TheTasksTextIsShownWithItsControlBytesEscaped) {
+    const ShellRig r(7);
+    ASSERT_TRUE(r.answer("x\x1b[2J\x1b]0;title\x07 = 1\n\ty = 2\x0d\n", false));
+    EXPECT_EQ(Rig::receive(r.client.get()).out, "x\\x1b[2J\\x1b]0;title\\x07 = 1\n\ty = 2\\x0d\n");
+
+    const std::string page = "VLAN PROTOCOLS RATE PORTS\n100 STP - ge0/1\x1b[31m\n";
+    const auto lines = netp::render::showLines(
+        std::span(reinterpret_cast<const uint8_t*>(page.data()), page.size()));
+    EXPECT_EQ(netp::render::showText(lines, 0),
+              "VLAN PROTOCOLS RATE PORTS\n100 STP - ge0/1\\x1b[31m\n");
+    const auto j = nlohmann::json::parse(netp::render::dump(netp::render::show(lines, 0)));
+    EXPECT_EQ(j["vlans"][0]["ports"][0], "ge0/1\\x1b[31m");
 }
 
 }  // namespace

@@ -1,7 +1,14 @@
-// The log's stamps (the lines' priorities and the file: tests/net/test_service.py).
+// The log's stamps and what becomes of control bytes in shown text (the lines' priorities and
+// the file: tests/net/test_service.py).
 #include "net/log/logger.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "net/log/escape.h"
 
 namespace {
 
@@ -10,6 +17,37 @@ TEST(Logger, StampsAreUtcWithMilliseconds) {
     EXPECT_EQ(netp::isoTimestamp(system_clock::time_point{}), "1970-01-01T00:00:00.000Z");
     EXPECT_EQ(netp::isoTimestamp(system_clock::time_point{milliseconds{1'700'000'000'123}}),
               "2023-11-14T22:13:20.123Z");
+}
+
+// Every control byte becomes its escape unless kept; the bytes around it, UTF-8 too, stay.
+TEST(Logger, ControlBytesAreShownEscaped) {
+    struct Row {
+        std::string text, keep, shown;
+    };
+    const Row rows[] = {
+        {"a\x1b[2Jb", "", "a\\x1b[2Jb"},
+        {"one\ntwo\r", "", "one\\x0atwo\\x0d"},
+        {"one\ntwo\tx", "\n\t", "one\ntwo\tx"},
+        {std::string("nul\0del\x7f", 8), "", "nul\\x00del\\x7f"},
+        {"\x1f \x20~", "", "\\x1f  ~"},
+        {"caf\xc3\xa9 \\x1b", "", "caf\xc3\xa9 \\x1b"},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(netp::escapeControls(r.text, r.keep), r.shown) << r.shown;
+}
+
+TEST(Logger, ALineOfTheLogHoldsNoControlByteOfItsText) {
+    char tmpl[] = "/tmp/l2pt-log-test-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    {
+        netp::Logger log(netp::LogOptions{dir + "/log", false});
+        log.info("event \x1b]0;owned\x07 from\nthe task");
+    }
+    std::ifstream in(dir + "/log");
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::filesystem::remove_all(dir);
+    EXPECT_NE(text.find(" info: event \\x1b]0;owned\\x07 from\\x0athe task\n"), std::string::npos)
+        << text;
 }
 
 }  // namespace

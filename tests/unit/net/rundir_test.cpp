@@ -46,16 +46,21 @@ mode_t modeOf(const std::string& path) {
 
 TEST(RunDir, RefusesWhatAnotherUserCouldHaveArranged) {
     Scratch s;
-    // A directory others may write.
-    fs::create_directory(s / "loose");
-    fs::permissions(s / "loose", fs::perms(0777));
-    EXPECT_THAT(refusal(s / "loose"), HasSubstr("can be written by its group or others"));
-    EXPECT_TRUE(fs::is_empty(s / "loose"));
-    // Below a directory others may write, which is not sticky.
-    fs::create_directory(s / "open");
-    fs::permissions(s / "open", fs::perms(0777));
-    EXPECT_THAT(refusal(s / "open/run"), HasSubstr("can be written by others"));
-    EXPECT_FALSE(fs::exists(s / "open/run"));
+    // The run directory, or one above it that is not sticky, writable by its group or others:
+    // each write bit alone is refused.
+    for (const auto bit : {fs::perms::group_write, fs::perms::others_write}) {
+        const auto mode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec | bit;
+        const fs::path loose = s / (bit == fs::perms::group_write ? "group" : "others");
+        fs::create_directory(loose);
+        fs::permissions(loose, mode);
+        EXPECT_THAT(refusal(loose.string()), HasSubstr("can be written by its group or others"));
+        EXPECT_TRUE(fs::is_empty(loose));
+        fs::create_directory(loose / "open");
+        fs::permissions(loose / "open", mode);
+        EXPECT_THAT(refusal((loose / "open/run").string()), HasSubstr("can be written by others"));
+        EXPECT_FALSE(fs::exists(loose / "open/run"));
+    }
     // Files the daemon does not know stay where they are.
     fs::create_directory(s / "used");
     std::ofstream(s / "used/notes.txt") << "mine";
@@ -77,8 +82,8 @@ TEST(RunDir, WhatTheDaemonMakesHasItsModeAndNothingIsLeftHalfWritten) {
     netp::RunDir run(path, ::getegid());
     EXPECT_EQ(modeOf(path), 0750u);
     EXPECT_FALSE(fs::exists(path + "/.l2pt-tmp-chassis.yaml"));
-    netp::Fd ctl = run.listen(netp::kCtlSocket, 0660);
-    netp::Fd task = run.listen(netp::kTaskSocket, 0600);
+    netp::Fd ctl = run.listen(netp::kCtlSocket, 0660, ::getegid());
+    netp::Fd task = run.listen(netp::kTaskSocket, 0600, std::nullopt);
     EXPECT_EQ(modeOf(path + "/" + netp::kCtlSocket), 0660u);
     EXPECT_EQ(modeOf(path + "/" + netp::kTaskSocket), 0600u);
     EXPECT_EQ(fs::current_path(), cwd);  // binding inside the directory left ours alone

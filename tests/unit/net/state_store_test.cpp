@@ -95,7 +95,8 @@ TEST(StateStore, KeepsTheOperatorsLearningLimitsAfterTheChassisFiles) {
     vlan.limit = 1048576;
     const std::vector<chassis::LearnLimitConfig> changes{port, vlan};
     const chassis::IfDb db(base);
-    const std::string state = netp::stateText(netp::stateDelta(base, base.tunnelling, db, changes));
+    const std::string state =
+        netp::stateText(netp::stateDelta(base, base.tunnelling, db, nullptr, changes));
     EXPECT_THAT(state, HasSubstr("{port: lag5, limit: 0, action: drop}"));
     EXPECT_THAT(state, HasSubstr("{vlan: 4095, limit: 1048576}"));
     EXPECT_THAT(state, Not(HasSubstr("p0")));
@@ -108,7 +109,45 @@ TEST(StateStore, KeepsTheOperatorsLearningLimitsAfterTheChassisFiles) {
     EXPECT_EQ(cfg.dataPlane.learning[2].vlan, 4095);
     const std::span<const chassis::LearnLimitConfig> again(cfg.dataPlane.learning.begin() + 1,
                                                            cfg.dataPlane.learning.end());
-    EXPECT_EQ(netp::stateText(netp::stateDelta(base, base.tunnelling, db, again)), state);
+    EXPECT_EQ(netp::stateText(netp::stateDelta(base, base.tunnelling, db, nullptr, again)), state);
+}
+
+// The reserved addresses' actions: only the addresses an operator changed, after the chassis
+// file's entries, and a saved state read back gives the same table.
+TEST(StateStore, KeepsTheReservedAddressesOperatorsChanged) {
+    std::string text(kChassis);
+    text += "l2cp:\n  - {port: p0, addresses: 0e, action: forward}\n"
+            "  - {port: lag5, vlan: v100, addresses: 01-0a, action: tunnel}\n";
+    const auto base = chassis::loadChassisText(text, "st.yaml");
+    std::string state;
+    std::map<chassis::L2cpTable::Key, uint64_t> rows;
+    {
+        // One simulated switch at a time.
+        chassis::SimSwitch sim(base);
+        auto& dp = sim.chassis().cards();
+        const auto l2cp = [&] { return dp.l2cp().snapshot(sim.ifdb()); };
+        const auto none = l2cp();
+        EXPECT_TRUE(netp::stateDelta(base, sim.ifm().snapshot(), sim.ifdb(), &none).empty());
+
+        dp.setL2cp(sim.ifIndex("p0"), chassis::kL2cpAnyVlan, 1u << 14,
+                   chassis::L2cpAction::Default);
+        dp.setL2cp(sim.ifIndex("p1"), 200, (1u << 2) | (1u << 16), chassis::L2cpAction::Discard);
+        dp.setL2cp(sim.ifIndex("lag5"), 100, 1u << 3, chassis::L2cpAction::Forward);
+        const auto now = l2cp();
+        state = netp::stateText(netp::stateDelta(base, sim.ifm().snapshot(), sim.ifdb(), &now));
+        rows = dp.l2cp().rows();
+    }
+    EXPECT_THAT(state, HasSubstr("{port: p0, addresses: 0e, action: default}"));
+    EXPECT_THAT(state, HasSubstr("{port: p1, vlan: v200, addresses: \"02,20\", action: discard}"));
+    EXPECT_THAT(state, HasSubstr("{port: lag5, vlan: v100, addresses: 03, action: forward}"));
+    EXPECT_THAT(state, Not(HasSubstr("01-0a")));
+
+    const auto cfg = netp::overlay(base, netp::parseState(state, "state.yaml"), "state.yaml");
+    chassis::SimSwitch again(cfg);
+    EXPECT_EQ(again.chassis().cards().l2cp().rows(), rows);
+    const auto saved = again.chassis().cards().l2cp().snapshot(again.ifdb());
+    EXPECT_EQ(netp::stateText(netp::stateDelta(base, again.ifm().snapshot(), again.ifdb(), &saved)),
+              state);
 }
 
 TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
@@ -146,7 +185,7 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     EXPECT_THAT(lines.str(), HasSubstr("port 'p2' is a member of 'lag5' already"));
     EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: learning: 'v100' is no port or LAG"));
     EXPECT_EQ(store.load(base).tunnelling.vlans.size(), 3u);  // none at all: the chassis file
-    EXPECT_TRUE(store.save(base, base.tunnelling, chassis::IfDb(base), {}));
+    EXPECT_EQ(store.save(base, base.tunnelling, chassis::IfDb(base), nullptr, {}), std::nullopt);
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     fs::remove_all(dir);

@@ -129,5 +129,27 @@ TEST(TrapRing, SkipsDiscardedRecordsAndWaitsForUncommittedOnes) {
     EXPECT_FALSE(TrapRing::map(netp::Fd(::dup(fd.get())), size + 1));
 }
 
+// A record's length is believed only within the record and the longest frame trapped.
+TEST(TrapRecord, LengthStaysWithinTheRecordAndTheLongestFrame) {
+    constexpr size_t kFrameAt = offsetof(l2pt_trap_rec, frame);
+    struct Row {
+        size_t room;
+        uint16_t len;
+        bool parsed;
+    };
+    for (const Row& r : {Row{100, 100, true}, Row{100, 101, false}, Row{0, 0, true},
+                         Row{L2PT_TRAP_MAX_LEN, L2PT_TRAP_MAX_LEN, true},
+                         Row{L2PT_TRAP_MAX_LEN + 1, L2PT_TRAP_MAX_LEN + 1, false}}) {
+        Bytes rec(kFrameAt + r.room, 0xAB);
+        std::memcpy(&rec[offsetof(l2pt_trap_rec, len)], &r.len, sizeof r.len);
+        const auto t = netp::pipeline::parseTrapRecord(rec);
+        ASSERT_EQ(t.has_value(), r.parsed) << r.room << " " << r.len;
+        if (t) {
+            EXPECT_EQ(t->frame.size(), r.len);
+        }
+    }
+    EXPECT_FALSE(netp::pipeline::parseTrapRecord(Bytes(kFrameAt - 1)));
+}
+
 }  // namespace
 }  // namespace l2pt_test

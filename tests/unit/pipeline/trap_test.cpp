@@ -130,17 +130,24 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
     EXPECT_FALSE(now->peek().empty());
 }
 
-TEST_F(Switch, EgressPassesOnlyTheTaskInItsRole) {
+TEST_F(Switch, EgressPassesOnlyTheTaskInItsRoleAndThePipeline) {
     constexpr uint32_t kNow = L2PT_TASK_MARK_BASE | 2, kOld = L2PT_TASK_MARK_BASE | 1;
     const Bytes pdu = frame(kStp, host(1), {}, kLlcLength, 38);
     struct Case {
         uint32_t inForce, mark;
         int retval;
-        uint64_t tx, fenced;
+        uint64_t tx, fenced, host;
     } cases[] = {
-        {kNow, kNow, TC_ACT_OK, 1, 0},       {kNow, kOld, TC_ACT_SHOT, 0, 1},
-        {0, kNow, TC_ACT_SHOT, 0, 1},        {kNow, 0, TC_ACT_OK, 0, 0},
-        {kNow, 0x12345678, TC_ACT_OK, 0, 0},
+        {kNow, kNow, TC_ACT_OK, 1, 0, 0},
+        {kNow, kOld, TC_ACT_SHOT, 0, 1, 0},
+        {0, kNow, TC_ACT_SHOT, 0, 1, 0},
+        // What the ingress program forwarded: counted there.
+        {kNow, L2PT_PIPELINE_MARK, TC_ACT_OK, 0, 0, 0},
+        {0, L2PT_PIPELINE_MARK, TC_ACT_OK, 0, 0, 0},
+        // The host's own frames.
+        {kNow, 0, TC_ACT_SHOT, 0, 0, 1},
+        {kNow, 0x12345678, TC_ACT_SHOT, 0, 0, 1},
+        {kNow, L2PT_PIPELINE_MARK + 1, TC_ACT_SHOT, 0, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mark);
@@ -151,10 +158,14 @@ TEST_F(Switch, EgressPassesOnlyTheTaskInItsRole) {
         EXPECT_EQ(after.tx - before.tx, c.tx);
         EXPECT_EQ(after.pdu_tx - before.pdu_tx, c.tx);
         EXPECT_EQ(after.drops[L2PT_DP_DROP_FENCED] - before.drops[L2PT_DP_DROP_FENCED], c.fenced);
-        if (c.tx || c.fenced) {
+        EXPECT_EQ(after.drops[L2PT_DP_DROP_HOST_TX] - before.drops[L2PT_DP_DROP_HOST_TX], c.host);
+        if (c.tx || c.fenced || c.host) {
             const l2pt_event ev = nextEvent();
             EXPECT_EQ(ev.outbound, 1u);
             EXPECT_EQ(ev.port_if, chassisIf(3));
+            EXPECT_EQ(ev.reason, c.fenced ? L2PT_DP_DROP_FENCED
+                                 : c.host ? L2PT_DP_DROP_HOST_TX
+                                          : 0);
         }
     }
 }
@@ -222,7 +233,14 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
 
     // No trailer; an interface that is not the link in force; no task in its role.
     EXPECT_EQ(runTask(link, withTrailer(pdu, {ifindex[2]}, L2PT_TX_MAGIC ^ 1)), TC_ACT_SHOT);
-    EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED), 1u);
+    // Ports one more than a trailer may name; a trailer with less than a header before it.
+    const uint32_t p2 = ifindex[2];
+    static_assert(L2PT_TX_PORTS_MAX == 8);
+    EXPECT_EQ(runTask(link, withTrailer(pdu, {p2, p2, p2, p2, p2, p2, p2, p2, p2}, L2PT_TX_MAGIC)),
+              TC_ACT_SHOT);
+    EXPECT_EQ(runTask(link, withTrailer(Bytes(L2PT_ETH_HLEN - 1, 0xee), {p2}, L2PT_TX_MAGIC)),
+              TC_ACT_SHOT);
+    EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED), 3u);
     EXPECT_EQ(runTask(ifindex[1], sent), TC_ACT_SHOT);
     editGlobals([&](l2pt_globals& g) { g.task_mark = 0; });
     EXPECT_EQ(runTask(link, sent), TC_ACT_SHOT);
