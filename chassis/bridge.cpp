@@ -22,8 +22,41 @@ bool zero(std::span<const uint8_t> mac) {
 
 }  // namespace
 
-Bridge::Bridge(const IfDb& db, uint64_t ageingUs)
-    : db_(db), tpid_(L2PT_TPID_VMAN), ageingUs_(ageingUs), vlans_(L2PT_MAX_VID + 1) {}
+Bridge::Bridge(const IfDb& db, const DataPlaneConfig& cfg)
+    : db_(db),
+      tpid_(L2PT_TPID_VMAN),
+      ageingUs_(uint64_t{cfg.ageingSeconds} * kUsPerSecond),
+      vlans_(L2PT_MAX_VID + 1),
+      fdb_(cfg.fdbEntries, db.portCount() + db.lagCount()) {
+    for (uint32_t lport = 0; lport < db.portCount() + db.lagCount(); ++lport)
+        fdb_.setPortLimit(lport, cfg.defaultPortLimit(), false);
+    for (uint16_t vid = 0; vid <= L2PT_MAX_VID; ++vid)
+        fdb_.setVlanLimit(vid, cfg.defaultVlanLimit());
+    for (const LearnLimitConfig& l : cfg.learning) {
+        if (l.vlan) {
+            fdb_.setVlanLimit(*l.vlan, l.limit.value_or(fdb_.vlanLimit(*l.vlan)));
+        } else if (const auto ifIndex = db.find(l.port)) {
+            const auto now = learning(*ifIndex);
+            if (now)
+                setLearnLimit(*ifIndex, l.limit.value_or(now->limit), l.drop.value_or(now->drop));
+        }
+    }
+}
+
+bool Bridge::setLearnLimit(uint32_t lportIf, uint32_t limit, bool drop) {
+    const uint32_t order = orderOf(lportIf);
+    if (order >= db_.portCount() + db_.lagCount())
+        return false;
+    fdb_.setPortLimit(order, limit, drop);
+    return true;
+}
+
+std::optional<Bridge::Learning> Bridge::learning(uint32_t lportIf) const {
+    const uint32_t order = orderOf(lportIf);
+    if (order >= db_.portCount() + db_.lagCount())
+        return std::nullopt;
+    return Learning{fdb_.portCount(order), fdb_.portLimit(order), fdb_.portDrops(order)};
+}
 
 void Bridge::setMembership(const Membership* membership) {
     membership_ = membership;
@@ -182,8 +215,13 @@ Bridge::Decision Bridge::decide(uint32_t portIf, std::span<const uint8_t> frame,
     const uint32_t lport = logicalPort(portIf);
     const auto dst = frame.subspan(L2PT_OFF_DST, L2PT_ETH_ALEN);
     const auto src = frame.subspan(L2PT_OFF_SRC, L2PT_ETH_ALEN);
-    if (unicast(src) && !zero(src))
-        fdb_.learn(d.vid, src, lport, nowUs);
+    if (unicast(src) && !zero(src)) {
+        d.learned = fdb_.learn(d.vid, src, orderOf(lport), lport, nowUs, ageingUs_);
+        if (d.learned == Fdb::Learned::OverLimit && fdb_.portDrops(orderOf(lport))) {
+            d.reason = DropReason::LearnLimit;
+            return d;
+        }
+    }
     std::optional<uint32_t> known;
     if (unicast(dst))
         known = fdb_.find(d.vid, dst, nowUs, ageingUs_);

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "chassis/config.h"
 #include "chassis/fdb.h"
 #include "chassis/ifdb.h"
 #include "chassis/membership.h"
@@ -27,10 +28,11 @@ class Bridge {
     struct Decision {
         Verdict verdict = Verdict::Dropped;  // Forwarded, Flooded or Dropped
         DropReason reason = DropReason::NoVlan;
-        uint16_t vid = 0;           // 0 until classified
-        bool provider = false;      // the frame's outer tag is the provider's
-        uint32_t unicastIf = 0;     // the member a known unicast frame goes to (0: none)
-        std::span<const Way> ways;  // valid until the next decide()
+        uint16_t vid = 0;                     // 0 until classified
+        bool provider = false;                // the frame's outer tag is the provider's
+        uint32_t unicastIf = 0;               // the member a known unicast frame goes to (0: none)
+        std::optional<Fdb::Learned> learned;  // what became of its source, when it was learned
+        std::span<const Way> ways;            // valid until the next decide()
     };
 
     // The VLAN a frame is taken into, before anything is learned or decided.
@@ -42,7 +44,8 @@ class Bridge {
         std::optional<DropReason> refused;  // NoVlan or TagStack: it cannot be bridged
     };
 
-    Bridge(const IfDb& db, uint64_t ageingUs);
+    // The learning limits are the file's (data_plane:), with its defaults for the others.
+    Bridge(const IfDb& db, const DataPlaneConfig& cfg);
 
     // The tunnelling state to follow (null: none, so that no frame finds a VLAN).
     void setMembership(const Membership* membership);
@@ -52,6 +55,20 @@ class Bridge {
     uint16_t tpid() const { return tpid_; }
     // Whether a frame whose outer EtherType is type carries a tag the data plane reads.
     bool isTag(uint16_t type) const;
+
+    // A port's or LAG's learning limit, and whether a frame past it is dropped; a VLAN's.
+    // False for what is no port or LAG.
+    bool setLearnLimit(uint32_t lportIf, uint32_t limit, bool drop);
+    void setVlanLearnLimit(uint16_t vid, uint32_t limit) { fdb_.setVlanLimit(vid, limit); }
+    // The port's or LAG's learned MACs now, and its limit; empty for anything else.
+    struct Learning {
+        uint32_t count;
+        uint32_t limit;
+        bool drop;
+    };
+    std::optional<Learning> learning(uint32_t lportIf) const;
+    // Forgets the learned MACs not seen for the ageing time before nowUs.
+    void expireLearned(uint64_t nowUs) { fdb_.expire(nowUs, ageingUs_); }
 
     // The tunnel MAC in force: IFM's, or the default.
     std::array<uint8_t, 6> tunnelMac() const;

@@ -231,12 +231,8 @@ class Loader : private ConfigReader {
             cfg.vlans.push_back(vlan(n));
         if (auto n = root["tunnelling"])
             tunnelling(n, cfg.tunnelling);
-        if (auto n = root["data_plane"]) {
-            knownKeys(n, {"ageing"});
-            if (n["ageing"])
-                cfg.dataPlane.ageingSeconds =
-                    static_cast<uint32_t>(integer(n["ageing"], 1, kMaxAgeingSeconds, "ageing"));
-        }
+        if (auto n = root["data_plane"])
+            dataPlane(n, cfg.dataPlane);
         for (const auto& n : seq(root, "l2cp"))
             cfg.l2cp.push_back(l2cp(n));
         if (auto n = root["pools"]) {
@@ -457,6 +453,24 @@ class Loader : private ConfigReader {
         return v;
     }
 
+    void dataPlane(const YAML::Node& n, DataPlaneConfig& d) const {
+        knownKeys(n, {"ageing", "fdb_entries", "learn_limit", "vlan_learn_limit", "learning"});
+        if (n["ageing"])
+            d.ageingSeconds =
+                static_cast<uint32_t>(integer(n["ageing"], 1, kMaxAgeingSeconds, "ageing"));
+        if (n["fdb_entries"])
+            d.fdbEntries = static_cast<uint32_t>(integer(n["fdb_entries"], L2PT_FDB_ENTRIES_MIN,
+                                                         L2PT_FDB_ENTRIES_MAX, "fdb_entries"));
+        if (n["learn_limit"])
+            d.portLearnLimit = static_cast<uint32_t>(
+                integer(n["learn_limit"], 0, L2PT_FDB_ENTRIES_MAX, "learn_limit"));
+        if (n["vlan_learn_limit"])
+            d.vlanLearnLimit = static_cast<uint32_t>(
+                integer(n["vlan_learn_limit"], 0, L2PT_FDB_ENTRIES_MAX, "vlan_learn_limit"));
+        for (const auto& l : seq(n, "learning"))
+            d.learning.push_back(learnLimit(l));
+    }
+
     void tunnelling(const YAML::Node& n, TunnellingConfig& t) const {
         knownKeys(n, {"vlans", "rates", "tunnel_mac", "replace_global", "vman_tpid"});
         for (const auto& v : seq(n, "vlans"))
@@ -495,6 +509,7 @@ class Loader : private ConfigReader {
             if (!vlans.insert(v.id).second)
                 failAt(v.line, "VLAN " + std::to_string(v.id) + " is defined twice");
         }
+        checkLearning(cfg);
     }
 };
 
@@ -532,6 +547,21 @@ static std::optional<int> secondDocumentLine(std::string_view yaml) {
         }
     }
     return std::nullopt;
+}
+
+void checkLearning(const ChassisConfig& cfg) {
+    std::set<std::string, std::less<>> lports;
+    for (const auto& c : cfg.lineCards) {
+        for (const auto& p : c.ports)
+            lports.insert(p.name);
+    }
+    for (const auto& l : cfg.lags)
+        lports.insert(l.name);
+    for (const auto& l : cfg.dataPlane.learning) {
+        if (!l.port.empty() && !lports.count(l.port))
+            throw ConfigError(cfg.source + ":" + std::to_string(l.line) + ": learning: '" + l.port +
+                              "' is no port or LAG");
+    }
 }
 
 ChassisConfig loadChassisText(std::string_view yaml, std::string_view sourceName) {

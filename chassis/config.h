@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chassis/dataplane_defs.h"
 #include "chassis/trace.h"
 
 namespace chassis {
@@ -144,6 +145,17 @@ struct TunnellingConfig {
     std::optional<uint16_t> vmanTpid;
 };
 
+// A learning limit of one port or LAG (by name) or one VLAN (by id): what it may hold of the
+// learned MACs, and whether a frame from a new source past it is dropped (else forwarded
+// unlearned). Unset fields keep the defaults.
+struct LearnLimitConfig {
+    std::string port;              // a port or LAG; empty for a VLAN's
+    std::optional<uint16_t> vlan;  // a VLAN's limit
+    std::optional<uint32_t> limit;
+    std::optional<bool> drop;  // ports and LAGs only
+    int line = 0;
+};
+
 // Actions of reserved addresses for a port or LAG, or for it in one VLAN (which overrides it).
 struct L2cpConfig {
     NameRef port;
@@ -157,6 +169,17 @@ struct L2cpConfig {
 struct DataPlaneConfig {
     uint32_t ageingSeconds = kDefaultAgeingSeconds;  // a learned MAC not seen for this long is
                                                      // unknown again
+    uint32_t fdbEntries = L2PT_FDB_ENTRIES_DEFAULT;  // learned MACs the table holds
+    std::optional<uint32_t> portLearnLimit;          // default: fdbEntries / 16
+    std::optional<uint32_t> vlanLearnLimit;          // default: fdbEntries / 4
+    std::vector<LearnLimitConfig> learning;          // in order: a later one overrides
+
+    uint32_t defaultPortLimit() const {
+        return portLearnLimit.value_or(fdbEntries / L2PT_LEARN_PORT_SHARE);
+    }
+    uint32_t defaultVlanLimit() const {
+        return vlanLearnLimit.value_or(fdbEntries / L2PT_LEARN_VLAN_SHARE);
+    }
 };
 
 struct FaultConfig {
@@ -185,6 +208,9 @@ struct ChassisConfig {
 bool knownFaultPoint(std::string_view point);
 // Pools whose capacity a chassis file may set: the task's record pools and "var:<size>".
 bool knownPoolName(std::string_view pool);
+
+// ConfigError naming the line of a learning limit for a port or LAG cfg does not have.
+void checkLearning(const ChassisConfig& cfg);
 
 // Both throw ConfigError naming the file (or sourceName) and the line.
 ChassisConfig loadChassisFile(const std::string& path);

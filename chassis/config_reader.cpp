@@ -125,6 +125,30 @@ Mac ConfigReader::mac(const YAML::Node& n, const std::string& what) const {
     return *m;
 }
 
+// {port: NAME, limit: N, action: forward|drop} or {vlan: ID, limit: N}.
+LearnLimitConfig ConfigReader::learnLimit(const YAML::Node& n) const {
+    knownKeys(n, {"port", "vlan", "limit", "action"});
+    LearnLimitConfig l;
+    l.line = lineOf(n);
+    if (!n["port"] == !n["vlan"])
+        fail(n, "a learning limit names either a 'port' or a 'vlan'");
+    if (n["port"])
+        l.port = ref(n["port"], "port").name;
+    else
+        l.vlan = static_cast<uint16_t>(integer(n["vlan"], 0, L2PT_MAX_VID, "vlan"));
+    if (n["limit"])
+        l.limit = static_cast<uint32_t>(integer(n["limit"], 0, L2PT_FDB_ENTRIES_MAX, "limit"));
+    if (auto a = n["action"]) {
+        if (l.vlan)
+            fail(a, "a VLAN's limit has no action: its ports' actions apply");
+        const auto s = a.Scalar();
+        if (s != "forward" && s != "drop")
+            fail(a, "action must be forward or drop, not '" + s + "'");
+        l.drop = s == "drop";
+    }
+    return l;
+}
+
 TunnelVlanConfig ConfigReader::tunnelVlan(const YAML::Node& v) const {
     knownKeys(v, {"vlan", "protocols", "rate", "ports"});
     TunnelVlanConfig tv;

@@ -41,6 +41,8 @@ class ConfigReader {
     Mac mac(const YAML::Node& n, const std::string& what) const;
     // {vlan, protocols, rate, ports: [{port, mode}]}
     TunnelVlanConfig tunnelVlan(const YAML::Node& v) const;
+    // {port: NAME, limit: N, action: forward|drop} or {vlan: ID, limit: N}
+    LearnLimitConfig learnLimit(const YAML::Node& n) const;
     // {port, vlan, addresses, action}: addresses a text or a list of texts (parseL2cpAddresses)
     L2cpConfig l2cp(const YAML::Node& n) const;
 

@@ -44,7 +44,7 @@ DataPlane::DataPlane(Context& ctx, const ChassisConfig& cfg)
       agents_(cfg.slots),
       out_(ctx.ifdb.portCount()),
       counters_(ctx.ifdb.portCount()),
-      bridge_(ctx.ifdb, uint64_t{cfg.dataPlane.ageingSeconds} * kUsPerSecond),
+      bridge_(ctx.ifdb, cfg.dataPlane),
       l2cp_(resolveL2cp(ctx.ifdb, cfg)) {
     for (const auto& card : cfg.lineCards)
         agents_[card.slot].emplace(ctx, card.slot, card.agent, card.present);
@@ -230,6 +230,11 @@ std::span<const uint8_t> DataPlane::egress(std::span<const uint8_t> frame,
 Outcome DataPlane::bridge(int index, uint32_t portIf, std::span<const uint8_t> frame,
                           const InLine& line) {
     const Bridge::Decision d = bridge_.decide(portIf, frame, ctx_.clock.nowUs, presentBitmap());
+    PortCounters& counted = counters_[static_cast<size_t>(index)];
+    if (d.learned == Fdb::Learned::Moved)
+        ++counted.learnMoves;
+    else if (d.learned == Fdb::Learned::OverLimit || d.learned == Fdb::Learned::Full)
+        ++counted.notLearned;
     const bool tracing = !line.actor.empty();
     std::string vlan;
     if (tracing && d.vid != 0)

@@ -40,10 +40,12 @@ class FrameTap {
 inline constexpr size_t kL2cpCounted = 3;  // tunnelled, discarded, forwarded
 
 struct PortCounters {
-    uint64_t rxFrames = 0;   // entered from the wire
-    uint64_t trapped = 0;    // handed to the task
-    uint64_t forwarded = 0;  // entered and left by at least one other port
-    uint64_t txFrames = 0;   // left for the wire: bridged copies and the task's frames
+    uint64_t rxFrames = 0;    // entered from the wire
+    uint64_t trapped = 0;     // handed to the task
+    uint64_t forwarded = 0;   // entered and left by at least one other port
+    uint64_t txFrames = 0;    // left for the wire: bridged copies and the task's frames
+    uint64_t learnMoves = 0;  // sources learned on another port or LAG before, moved here
+    uint64_t notLearned = 0;  // new sources not learned: a limit, or the table full
     std::array<uint64_t, kDropReasons> drops{};
     // Frames to each reserved address (by index) trapped by an entry, discarded, forwarded
     // (L2PT_L2CP_COUNTED_*).
@@ -84,6 +86,17 @@ class DataPlane {
     void setWire(PortWire* wire) { wire_ = wire; }
     // Frames entering and leaving ports are shown to tap (null: none).
     void setTap(FrameTap* tap) { tap_ = tap; }
+
+    // Learning limits (docs/chassis.md, data_plane: learning:): a port's or LAG's, false for
+    // anything else; a VLAN's (0-4095).
+    bool setLearnLimit(uint32_t lportIf, uint32_t limit, bool drop) {
+        return bridge_.setLearnLimit(lportIf, limit, drop);
+    }
+    void setVlanLearnLimit(uint16_t vid, uint32_t limit) { bridge_.setVlanLearnLimit(vid, limit); }
+    const Bridge& bridging() const { return bridge_; }
+    // Forgets the learned MACs not seen for the ageing time, as the daemon's walk does; learning
+    // otherwise reclaims them when it wants their room.
+    void expireLearned() { bridge_.expireLearned(ctx_.clock.nowUs); }
 
     // A port's counters (all zero for anything that is not a port); drops by reason over all
     // ports and LAGs.

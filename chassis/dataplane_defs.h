@@ -39,8 +39,7 @@ static const __u8 l2pt_protocol_macs[L2PT_PROTOCOL_MACS][L2PT_ETH_ALEN] = {
     {0x01, 0x80, 0xc2, 0x00, 0x00, 0x20}, /* GVRP */
     {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd}, /* PVST */
 };
-static inline int l2pt_is_protocol_mac(const __u8 *mac)
-{
+static inline int l2pt_is_protocol_mac(const __u8* mac) {
     for (int m = 0; m < L2PT_PROTOCOL_MACS; m++) {
         int same = 1;
         for (int i = 0; i < L2PT_ETH_ALEN; i++)
@@ -114,29 +113,43 @@ static const __u8 l2pt_default_tunnel_mac[L2PT_ETH_ALEN] = {0x03, 0xa7, 0x31, 0x
 
 /* Why the data plane did not pass a frame on; counted per port and in total. */
 enum l2pt_drop {
-    L2PT_DP_DROP_NO_PORT = 0,     /* "no such port": entered or left through no port */
-    L2PT_DP_DROP_RUNT,            /* "runt frame": shorter than an Ethernet header */
-    L2PT_DP_DROP_CARD_ABSENT,     /* "card absent": the port's line card is not there */
-    L2PT_DP_DROP_NO_VLAN,         /* "no VLAN": the port is no member of the frame's VLAN */
-    L2PT_DP_DROP_POLICED,         /* "policed": over the rate of its trap entry */
-    L2PT_DP_DROP_NO_SOCKET,       /* "no socket": no task takes trapped frames */
-    L2PT_DP_DROP_NO_LIVE_MEMBER,  /* "LAG without live member" */
-    L2PT_DP_DROP_SEND_FAILED,     /* "send failed" */
-    L2PT_DP_DROP_TAG_STACK,       /* "tag stack too deep" */
-    L2PT_DP_DROP_OVER_MTU,        /* "over the MTU": longer than the way out takes */
-    L2PT_DP_DROP_TRAP_TOO_LONG,   /* "too long to trap": longer than L2PT_TRAP_MAX_LEN */
-    L2PT_DP_DROP_PORT_DOWN,       /* "port down": the way out has no live interface */
-    L2PT_DP_DROP_FILTERED,        /* "filtered": known unicast for the port it came from */
-    L2PT_DP_DROP_FENCED,          /* "fenced sender": a PDU from a task that lost its role */
-    L2PT_DP_DROP_TASK_BEHIND,     /* "task behind": the task's ring is full */
-    L2PT_DP_DROP_L2CP,            /* "L2CP discarded": a reserved address the port's table
-                                     discards (or tunnels, with no entry trapping it) */
-    L2PT_DP_DROP_TUNNEL_MAC,      /* "tunnel MAC from a customer": the tunnel MAC in a frame
-                                     that is not provider traffic */
-    L2PT_DP_DROP_HOST_TX,         /* "sent by the host": leaving a port, neither forwarded by
-                                     the pipeline nor sent by the task in its role */
+    L2PT_DP_DROP_NO_PORT = 0,    /* "no such port": entered or left through no port */
+    L2PT_DP_DROP_RUNT,           /* "runt frame": shorter than an Ethernet header */
+    L2PT_DP_DROP_CARD_ABSENT,    /* "card absent": the port's line card is not there */
+    L2PT_DP_DROP_NO_VLAN,        /* "no VLAN": the port is no member of the frame's VLAN */
+    L2PT_DP_DROP_POLICED,        /* "policed": over the rate of its trap entry */
+    L2PT_DP_DROP_NO_SOCKET,      /* "no socket": no task takes trapped frames */
+    L2PT_DP_DROP_NO_LIVE_MEMBER, /* "LAG without live member" */
+    L2PT_DP_DROP_SEND_FAILED,    /* "send failed" */
+    L2PT_DP_DROP_TAG_STACK,      /* "tag stack too deep" */
+    L2PT_DP_DROP_OVER_MTU,       /* "over the MTU": longer than the way out takes */
+    L2PT_DP_DROP_TRAP_TOO_LONG,  /* "too long to trap": longer than L2PT_TRAP_MAX_LEN */
+    L2PT_DP_DROP_PORT_DOWN,      /* "port down": the way out has no live interface */
+    L2PT_DP_DROP_FILTERED,       /* "filtered": known unicast for the port it came from */
+    L2PT_DP_DROP_FENCED,         /* "fenced sender": a PDU from a task that lost its role */
+    L2PT_DP_DROP_TASK_BEHIND,    /* "task behind": the task's ring is full */
+    L2PT_DP_DROP_L2CP,           /* "L2CP discarded": a reserved address the port's table
+                                    discards (or tunnels, with no entry trapping it) */
+    L2PT_DP_DROP_TUNNEL_MAC,     /* "tunnel MAC from a customer": the tunnel MAC in a frame
+                                    that is not provider traffic */
+    L2PT_DP_DROP_HOST_TX,        /* "sent by the host": leaving a port, neither forwarded by
+                                    the pipeline nor sent by the task in its role */
+    L2PT_DP_DROP_LEARN_LIMIT,    /* "learning limit": a new source past its port's or VLAN's
+                                    limit, on a port that drops such frames */
     L2PT_DP_DROP_REASONS
 };
+
+/* Learning. The table of learned MACs holds L2PT_FDB_ENTRIES_DEFAULT of them unless the chassis
+ * file says otherwise; when it is full a new source is not learned (nothing is evicted). Each
+ * port or LAG and each VLAN holds at most its limit of them, by default a sixteenth and a
+ * quarter of the table: one port's flood leaves fifteen sixteenths of the table to the others,
+ * and one VLAN's three quarters. Past a limit a frame from a new source is forwarded unlearned,
+ * or dropped where its port says so. */
+#define L2PT_FDB_ENTRIES_DEFAULT 65536
+#define L2PT_FDB_ENTRIES_MIN 64
+#define L2PT_FDB_ENTRIES_MAX (1u << 20)
+#define L2PT_LEARN_PORT_SHARE 16
+#define L2PT_LEARN_VLAN_SHARE 4
 
 /* What became of a frame that entered a port (trace events, the shared frame table). */
 enum l2pt_verdict {
@@ -150,8 +163,7 @@ enum l2pt_verdict {
  * same on both models, so a flow leaves by the same member in the simulation and the kernel. */
 #define L2PT_FNV_OFFSET 2166136261u
 #define L2PT_FNV_PRIME 16777619u
-static inline __u32 l2pt_flow_hash(const __u8 *macs /* 12 bytes: dst, src */)
-{
+static inline __u32 l2pt_flow_hash(const __u8* macs /* 12 bytes: dst, src */) {
     __u32 h = L2PT_FNV_OFFSET;
     for (int i = 0; i < 2 * L2PT_ETH_ALEN; i++) {
         h ^= macs[i];

@@ -27,6 +27,7 @@ static_assert(same(DropReason::NoPort, L2PT_DP_DROP_NO_PORT) &&
                   same(DropReason::L2cp, L2PT_DP_DROP_L2CP) &&
                   same(DropReason::TunnelMac, L2PT_DP_DROP_TUNNEL_MAC) &&
                   same(DropReason::HostTx, L2PT_DP_DROP_HOST_TX) &&
+                  same(DropReason::LearnLimit, L2PT_DP_DROP_LEARN_LIMIT) &&
                   kDropReasons == L2PT_DP_DROP_REASONS,
               "DropReason follows enum l2pt_drop one for one");
 static_assert(static_cast<int>(Verdict::Trapped) == L2PT_VERDICT_TRAPPED &&
@@ -70,6 +71,8 @@ std::string_view dropReasonName(DropReason reason) {
             return "fenced sender";
         case DropReason::TaskBehind:
             return "task behind";
+        case DropReason::LearnLimit:
+            return "learning limit";
         case DropReason::L2cp:
             return "L2CP discarded";
         case DropReason::TunnelMac:

@@ -30,8 +30,9 @@ enum class DropReason : uint8_t {
     L2cp,
     TunnelMac,
     HostTx,
+    LearnLimit,
 };
-inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::HostTx) + 1;
+inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::LearnLimit) + 1;
 // "no such port", "runt frame", ...: the texts the trace, the summary and the counters show.
 std::string_view dropReasonName(DropReason reason);
 

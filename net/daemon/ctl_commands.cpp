@@ -4,9 +4,11 @@
 #include <array>
 
 #include "chassis/config.h"
+#include "chassis/dataplane_defs.h"
 #include "chassis/rules.h"
 #include "net/daemon/ctl_server.h"
 #include "net/daemon/daemon.h"
+#include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/metrics.h"
 #include "net/daemon/render.h"
 #include "net/log/escape.h"
@@ -42,8 +44,10 @@ void CtlServer::dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpe
         out(c, c.json ? render::dump(j) : render::statusText(j));
         const Session* p = d_.sessions().primary();
         finish(c, p != nullptr && p->ready ? ctl::Exit::Ok : ctl::Exit::Failed);
-    } else if (cmd == "agents" || cmd == "counters" || cmd == "macs" || cmd == "l2cp") {
+    } else if (cmd == "agents" || cmd == "counters" || cmd == "l2cp") {
         readout(c, cmd);
+    } else if (cmd == "macs") {
+        macs(c);
     } else if (cmd == "l2cp set") {
         l2cpSet(c, r);
     } else if (cmd == "show") {
@@ -56,6 +60,8 @@ void CtlServer::dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpe
         trace(c);
     } else if (cmd == "capture") {
         capture(c, r, std::move(file));
+    } else if (cmd == "learning port" || cmd == "learning vlan") {
+        learning(c, r);
     } else {
         change(c, r);
     }
@@ -70,7 +76,6 @@ void CtlServer::readout(Client& c, std::string_view cmd) {
     static constexpr std::array kReadouts{
         Readout{"agents", render::agents, render::agentsText},
         Readout{"counters", render::counters, render::countersText},
-        Readout{"macs", render::macs, render::macsText},
         Readout{"l2cp", render::l2cp, render::l2cpText},
     };
     const auto r = std::find_if(kReadouts.begin(), kReadouts.end(),
@@ -83,6 +88,62 @@ void CtlServer::readout(Client& c, std::string_view cmd) {
     }
     out(c, c.json ? render::dump(j) : r->text(j));
     finish(c, ctl::Exit::Ok);
+}
+
+// The learned MACs, streamed: a slice at a time, and only while the client reads what it was
+// sent, so that the daemon holds no more than a slice and the client's backlog of them.
+void CtlServer::macs(Client& c) {
+    c.macs.emplace();
+    out(c, render::macsHead(c.json));
+    waitFor(c, Wait::Macs, std::nullopt);
+    pumpMacs();
+}
+
+void CtlServer::pumpMacs() {
+    // A slice's text is some tens of KiB at most: the backlog stays far below the queue that
+    // would cost the client its connection.
+    constexpr size_t kSlice = 256;
+    constexpr size_t kBacklog = 64 << 10;
+    std::vector<linecard::MacEntry> slice;
+    bool more = false;
+    for (auto& [id, client] : clients_) {
+        Client& c = *client;
+        if (c.wait != Wait::Macs || !c.macs || !c.conn->open())
+            continue;
+        if (c.conn->queued() > kBacklog)
+            continue;  // its EPOLLOUT wakes the loop, and the pass ends here again
+        slice.clear();
+        bool done = true;
+        if (KernelDataPlane* dp = d_.dataPlane()) {
+            const pipeline::Result<bool> r = dp->lineCards().readMacs(c.macs->walk, kSlice, slice);
+            if (!r) {
+                c.macs.reset();
+                finish(c, ctl::Exit::Failed, "macs: " + r.status().what());
+                continue;
+            }
+            done = *r;
+        }
+        std::string text = render::macsLines(d_, slice, c.json, c.macs->first);
+        if (done) {
+            try {
+                text += render::macsTail(d_, c.json);
+            } catch (const std::exception& e) {
+                out(c, text);
+                c.macs.reset();
+                finish(c, ctl::Exit::Failed, std::string("macs: ") + e.what());
+                continue;
+            }
+        }
+        out(c, text);
+        if (done) {
+            c.macs.reset();
+            finish(c, ctl::Exit::Ok);
+        } else {
+            more = true;
+        }
+    }
+    if (more && !macsTimer_.armed())
+        macsTimer_.armNextPass();
 }
 
 void CtlServer::show(Client& c, const ctl::Request& r) {
@@ -265,6 +326,45 @@ void CtlServer::capture(Client& c, const ctl::Request& r, Fd file) {
     }
     waitFor(c, Wait::Capture,
             seconds ? std::chrono::seconds(*seconds) : std::chrono::seconds(kCaptureDefault));
+}
+
+// A typed request to the line cards, kept in the state.
+void CtlServer::learning(Client& c, const ctl::Request& r) {
+    const std::string what = r.args[0] + " " + r.args[1] + " " + r.args[2];
+    chassis::LearnLimitConfig change;
+    if (r.args[1] == "vlan") {
+        const auto vid = ozm::shell::parseNumber(r.args[2], L2PT_MAX_VID);
+        if (!vid)
+            return finish(c, ctl::Exit::Usage, what + ": no VLAN id 0-4095");
+        change.vlan = static_cast<uint16_t>(*vid);
+    } else {
+        change.port = r.args[2];
+    }
+    if (const auto v = r.value("limit")) {
+        const auto limit = ozm::shell::parseNumber(*v, L2PT_FDB_ENTRIES_MAX);
+        if (!limit)
+            return finish(c, ctl::Exit::Usage,
+                          what + ": --limit takes 0-" + std::to_string(L2PT_FDB_ENTRIES_MAX));
+        change.limit = static_cast<uint32_t>(*limit);
+    }
+    if (const auto v = r.value("action")) {
+        if (*v != "forward" && *v != "drop")
+            return finish(c, ctl::Exit::Usage, what + ": --action is forward or drop");
+        change.drop = *v == "drop";
+    }
+    if (!change.limit && !change.drop)
+        return finish(c, ctl::Exit::Usage, what + ": give --limit or --action");
+    try {
+        if (const auto failed = d_.setLearning(change))
+            return finish(c, ctl::Exit::Failed, what + ": " + *failed);
+    } catch (const NotSaved& e) {
+        d_.log(c.peer.name() + ": " + what + ": " + e.what());
+        return finish(c, ctl::Exit::Failed, e.what());
+    }
+    d_.log(c.peer.name() + ": " + what +
+           (change.limit ? " limit " + std::to_string(*change.limit) : "") +
+           (change.drop ? (*change.drop ? " action drop" : " action forward") : ""));
+    finish(c, ctl::Exit::Ok);
 }
 
 // A typed request to the line cards: the chassis models' table, the pipeline's and the state

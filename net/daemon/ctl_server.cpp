@@ -8,18 +8,22 @@
 namespace netp {
 
 CtlServer::CtlServer(Daemon& daemon)
-    : d_(daemon), cliTimer_(daemon.loop(), [this] {
-          ++staleCliReplies_;
-          if (Client* c = cliInFlight_ ? find(cliInFlight_->client) : nullptr)
-              finish(*c, ctl::Exit::Timeout, "no answer from the task in time");
-          cliInFlight_.reset();
-          // A task that does not answer one request answers none of those queued behind it.
-          for (const auto& q : cliQueue_) {
-              if (Client* c = find(q.client))
-                  finish(*c, ctl::Exit::Timeout, "no answer from the task in time");
-          }
-          cliQueue_.clear();
-      }) {
+    : d_(daemon),
+      cliTimer_(daemon.loop(),
+                [this] {
+                    ++staleCliReplies_;
+                    if (Client* c = cliInFlight_ ? find(cliInFlight_->client) : nullptr)
+                        finish(*c, ctl::Exit::Timeout, "no answer from the task in time");
+                    cliInFlight_.reset();
+                    // A task that does not answer one request answers none of those queued behind
+                    // it.
+                    for (const auto& q : cliQueue_) {
+                        if (Client* c = find(q.client))
+                            finish(*c, ctl::Exit::Timeout, "no answer from the task in time");
+                    }
+                    cliQueue_.clear();
+                }),
+      macsTimer_(daemon.loop(), [this] { pumpMacs(); }) {
     d_.sessions().setObserver(this);
 }
 
@@ -149,6 +153,7 @@ void CtlServer::closed(Client& c, const std::string& why) {
         d_.setTraceSink(nullptr);
     if (c.wait == Wait::Capture)
         d_.captures().stop(c.id);
+    c.macs.reset();
     std::erase_if(shells_, [&](const auto& kv) { return kv.second.client == c.id; });
     c.wait = Wait::None;
     c.deadline->cancel();
@@ -156,6 +161,7 @@ void CtlServer::closed(Client& c, const std::string& why) {
 
 void CtlServer::afterPass() {
     cliReplies();  // and the next queued request, when the task's CLI is free
+    pumpMacs();
     for (const Captures::Done& done : d_.captures().takeDone()) {
         Client* c = find(done.client);
         if (c == nullptr || c->wait != Wait::Capture)

@@ -16,6 +16,7 @@
 #include "net/daemon/access.h"
 #include "net/daemon/sessions.h"
 #include "net/io/conn.h"
+#include "net/pipeline/tables.h"
 #include "net/proto/ctl.h"
 
 namespace netp {
@@ -40,7 +41,12 @@ class CtlServer final : public SessionObserver {
     void sessionEnded(const Session& s) override;
 
   private:
-    enum class Wait { None, Cli, Shell, Metrics, Trace, Capture };
+    enum class Wait { None, Cli, Shell, Metrics, Trace, Capture, Macs };
+    // A macs answer under way: where its walk of the learned MACs stands.
+    struct MacsWalk {
+        pipeline::Tables::Walk walk;
+        bool first = true;  // no MAC written yet
+    };
     struct Client {
         uint64_t id = 0;
         Peer peer;
@@ -50,6 +56,7 @@ class CtlServer final : public SessionObserver {
         bool json = false;
         std::string collected;  // a metrics request's answer from the task
         std::unique_ptr<Loop::Timer> deadline;
+        std::optional<MacsWalk> macs;
     };
     // The task's CLI request in flight: a show, page by page.
     struct CliShow {
@@ -77,13 +84,18 @@ class CtlServer final : public SessionObserver {
     Client* find(uint64_t id);
 
     // The commands (ctl_commands.cpp).
-    void readout(Client& c, std::string_view cmd);  // agents, counters, macs, l2cp
+    void readout(Client& c, std::string_view cmd);  // agents, counters, l2cp
+    void macs(Client& c);
+    // A slice of every macs answer whose client has read what it was sent; due again at once
+    // while one of them can take more.
+    void pumpMacs();
     void show(Client& c, const ctl::Request& r);
     void shell(Client& c, const ctl::Request& r);
     void metrics(Client& c);
     void trace(Client& c);
     void capture(Client& c, const ctl::Request& r, Fd file);
     void change(Client& c, const ctl::Request& r);
+    void learning(Client& c, const ctl::Request& r);
     void l2cpSet(Client& c, const ctl::Request& r);
     std::string inputOf(const ctl::Request& r) const;
 
@@ -104,6 +116,7 @@ class CtlServer final : public SessionObserver {
     std::map<uint32_t, PendingShell> shells_;
     uint32_t nextShell_ = 1;
     size_t tracing_ = 0;
+    Loop::Timer macsTimer_;
 };
 
 }  // namespace netp

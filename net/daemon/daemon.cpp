@@ -51,6 +51,10 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
             throw DirError("the state file " + opt_.stateFile +
                            " must live outside the run directory");
         cfg_ = state_->load(base_);
+        // What the state laid over the file's learning limits is the operators'.
+        const auto& all = cfg_.dataPlane.learning;
+        learning_.assign(all.begin() + static_cast<std::ptrdiff_t>(base_.dataPlane.learning.size()),
+                         all.end());
     }
     runDir_->dir().replaceFile(kChassisFile, chassisText, kChassisFileMode, groups.task);
 
@@ -234,9 +238,37 @@ void Daemon::saveState() {
     if (!state_)
         return;
     const auto l2cp = chassis_->cards().l2cp().snapshot(chassis_->ifdb());
-    if (const auto why = state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb(), &l2cp))
+    if (const auto why =
+            state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb(), &l2cp, learning_))
         throw NotSaved("the change runs but is not saved (" + *why +
                        "): it is lost when the daemon restarts, unless a later change is saved");
+}
+
+std::optional<std::string> Daemon::setLearning(const chassis::LearnLimitConfig& change) {
+    if (!dataPlane_)
+        return "no line cards in the kernel: no port stands for a Linux interface";
+    auto& cards = dataPlane_->lineCards();
+    pipeline::Status s;
+    if (change.vlan) {
+        if (!change.limit)
+            return "a VLAN's learning limit needs a limit";
+        s = cards.setVlanLearnLimit(*change.vlan, *change.limit);
+    } else if (const auto ifIndex = chassis_->ifdb().find(change.port);
+               ifIndex && (chassis_->ifdb().isPort(*ifIndex) || chassis_->ifdb().isLag(*ifIndex))) {
+        s = cards.setLearnLimit(*ifIndex, change.limit, change.drop);
+    } else {
+        return "'" + change.port + "' is no port or LAG";
+    }
+    if (!s)
+        return s.what();
+    // A later change of the same port or VLAN stands for the earlier one.
+    std::erase_if(learning_, [&](const chassis::LearnLimitConfig& l) {
+        return l.port == change.port && l.vlan == change.vlan && (change.limit || !l.limit) &&
+               (change.drop || !l.drop);
+    });
+    learning_.push_back(change);
+    saveState();
+    return std::nullopt;
 }
 
 void Daemon::toTask(std::vector<uint8_t> msg) {

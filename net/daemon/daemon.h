@@ -87,6 +87,10 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     // chassis::ScenarioError or std::runtime_error when the input is wrong (an operator's input
     // the chassis refuses changes nothing), NotSaved when it ran but cannot be saved.
     void runInput(std::string_view line, chassis::Inputs inputs);
+    // A learning limit an operator sets (a port's or LAG's, or a VLAN's): to the line cards in
+    // the kernel, then kept in the state. The refusal (no such port or VLAN, no line cards in
+    // the kernel) in its text; NotSaved when it runs but cannot be saved.
+    std::optional<std::string> setLearning(const chassis::LearnLimitConfig& change);
     // The line cards' action for reserved addresses of a port or LAG (vid: in that VLAN, or
     // chassis::kL2cpAnyVlan), written into the pipeline at once and saved; NotSaved when it
     // runs but cannot be saved.
@@ -130,7 +134,8 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     std::unique_ptr<CtlServer> ctl_;
     std::unique_ptr<Listener> taskListen_;
     std::unique_ptr<Listener> ctlListen_;
-    std::vector<Port> ports_;         // ports with a netdev
+    std::vector<chassis::LearnLimitConfig> learning_;  // operators' limits, as the state keeps
+    std::vector<Port> ports_;                          // ports with a netdev
     std::vector<int> portOfIfIndex_;  // dense port index -> position in ports_, -1 none
     std::function<void(const std::string&)> traceSink_;
     Clock::time_point start_ = Clock::now();

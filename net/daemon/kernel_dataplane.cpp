@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "net/linecard/clock.h"
 #include "net/pipeline/bpf_tables.h"
 #include "net/port/task_link.h"
 
@@ -15,6 +16,9 @@ namespace {
 // more than once a second.
 constexpr uint32_t kAgeingChecksPerTime = 10;
 constexpr auto kMinAgeingCheck = std::chrono::seconds(1);
+// Ports whose new sources were not learned are looked for this often (each logged at most once
+// a minute).
+constexpr auto kNotLearnedCheck = std::chrono::seconds(5);
 
 Clock::duration ageingCheck(const chassis::ChassisConfig& cfg) {
     return std::max<Clock::duration>(
@@ -27,9 +31,20 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
     : loop_(loop),
       hooks_(std::move(hooks)),
       ageingCheck_(ageingCheck(chassis.config())),
-      ageing_(loop, [this] {
-          cards_->expireAged();
-          ageing_.armIn(ageingCheck_);
+      ageing_(loop,
+              [this] {
+                  cards_->expireAged();
+                  ageing_.armIn(ageingCheck_);
+                  sweepSoon();
+              }),
+      notLearned_(loop,
+                  [this] {
+                      cards_->reportNotLearned(linecard::monotonicNs());
+                      notLearned_.armIn(kNotLearnedCheck);
+                  }),
+      sweep_(loop, [this] {
+          cards_->sweep();
+          sweepSoon();
       }) {
     // Refused at start rather than at the first grant, with no primary ever hearing a PDU.
     if (const port::OpStatus st = port::TaskLink::probe(); !st.ok())
@@ -37,7 +52,8 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                                  ": allow the daemon user namespaces (user.max_user_namespaces "
                                  "above 0; RestrictNamespaces=user net in its unit)");
     auto loaded = pipeline::BpfTables::load(
-        [debug = hooks_.debug](std::string_view l) { debug(std::string(l)); });
+        [debug = hooks_.debug](std::string_view l) { debug(std::string(l)); },
+        chassis.config().dataPlane.fdbEntries);
     if (!loaded)
         throw std::runtime_error(loaded.status().what());
     tables_ = std::move(*loaded);
@@ -63,6 +79,7 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
     // The pipeline's per-frame events, written while the chassis trace is on.
     loop_.watch(tables_->eventsFd(), EPOLLIN, [this](uint32_t) { cards_->readEvents(); });
     ageing_.armIn(ageingCheck_);
+    notLearned_.armIn(kNotLearnedCheck);
 }
 
 bool KernelDataPlane::wanted(const chassis::ChassisConfig& cfg) {
@@ -78,6 +95,18 @@ KernelDataPlane::~KernelDataPlane() {
     // A pipeline left attached would go on switching by tables nobody keeps.
     hooks_.portChanged = nullptr;
     tracker_->detachAll();
+}
+
+void KernelDataPlane::refresh() {
+    cards_->refresh();
+    sweepSoon();
+}
+
+// A slice a pass: the loop does not wait while slices are left, and every descriptor ready
+// meanwhile is served between two slices.
+void KernelDataPlane::sweepSoon() {
+    if (cards_->sweeping() && !sweep_.armed())
+        sweep_.armNextPass();
 }
 
 void KernelDataPlane::readLinks() {

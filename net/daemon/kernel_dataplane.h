@@ -56,11 +56,13 @@ class KernelDataPlane {
     const linecard::LineCards& lineCards() const { return *cards_; }
     const port::PortTracker& ports() const { return *tracker_; }
 
-    // Brings the tables in line with the models: after every event they processed.
-    void refresh() { cards_->refresh(); }
+    // Brings the tables in line with the models: after every event they processed. The MACs
+    // to forget then are forgotten a slice per loop pass.
+    void refresh();
 
   private:
     void readLinks();
+    void sweepSoon();
 
     Loop& loop_;
     Hooks hooks_;
@@ -72,6 +74,8 @@ class KernelDataPlane {
     bool mtuChecked_ = false;  // once the interfaces as they are at start were read
     Clock::duration ageingCheck_;
     Loop::Timer ageing_;
+    Loop::Timer notLearned_;  // the log of ports whose new sources were not learned
+    Loop::Timer sweep_;       // the next slice of the learned MACs' sweep
 };
 
 }  // namespace netp

@@ -73,6 +73,30 @@ void ports(PromText& m, const render::Json& counters) {
         m.sample({{"reason", reason}}, n.get<uint64_t>());
 }
 
+// Learning: what each port, LAG and VLAN holds against its limit, and each port's moves and new
+// sources not learned.
+void learning(PromText& m, const render::Json& counters, const render::Json& learning) {
+    m.family("l2pt_learned_macs", Type::Gauge, "Learned MACs a port, LAG or VLAN holds");
+    for (const auto& p : learning["ports"])
+        m.sample({{"port", p["port"].get<std::string>()}}, p["learned"].get<uint64_t>());
+    for (const auto& v : learning["vlans"])
+        m.sample({{"vlan", std::to_string(v["vlan"].get<uint32_t>())}},
+                 v["learned"].get<uint64_t>());
+    m.family("l2pt_learn_limit", Type::Gauge, "Learned MACs a port, LAG or VLAN may hold");
+    for (const auto& p : learning["ports"])
+        m.sample({{"port", p["port"].get<std::string>()}}, p["limit"].get<uint64_t>());
+    for (const auto& v : learning["vlans"])
+        m.sample({{"vlan", std::to_string(v["vlan"].get<uint32_t>())}}, v["limit"].get<uint64_t>());
+    for (const char* what : {"learn_moves", "not_learned"}) {
+        m.family(std::string("l2pt_port_") + what + "_total", Type::Counter,
+                 std::string(what) == "learn_moves"
+                     ? "Sources learned on another port or LAG before, moved to a port's"
+                     : "New sources entering a port that were not learned: a limit, a full table");
+        for (const auto& p : counters["ports"])
+            m.sample({{"port", p["port"].get<std::string>()}}, p[what].get<uint64_t>());
+    }
+}
+
 void agents(PromText& m, Daemon& d) {
     m.family("l2pt_agent_up", Type::Gauge, "A line card's ACL agent: present and registered");
     for (uint32_t slot = 0; slot < d.chassis().config().slots; ++slot) {
@@ -144,7 +168,9 @@ void PromText::sample(const Labels& labels, uint64_t value) {
 
 std::string renderMetrics(Daemon& d, std::optional<std::string_view> taskVars) {
     PromText m;
-    ports(m, render::counters(d));
+    const render::Json counters = render::counters(d);
+    ports(m, counters);
+    learning(m, counters, render::learning(d));
     agents(m, d);
     entries(m, render::agents(d));
     m.family("l2pt_task_sessions", Type::Gauge, "Task sessions by role, ready or starting");

@@ -109,8 +109,14 @@ Json frameCounts(const l2pt_port_stats& s, const l2pt_l2cp_stats& l2cp) {
     Json drops = Json::object();
     for (size_t r = 0; r < chassis::kDropReasons; ++r)
         drops[reasonName(r)] = s.drops[r];
-    return {{"rx", s.rx},         {"trapped", s.trapped},       {"forwarded", s.forwarded},
-            {"tx", s.tx},         {"pdu_tx", s.pdu_tx},         {"dropped", std::move(drops)},
+    return {{"rx", s.rx},
+            {"trapped", s.trapped},
+            {"forwarded", s.forwarded},
+            {"tx", s.tx},
+            {"pdu_tx", s.pdu_tx},
+            {"learn_moves", s.learn_moves},
+            {"not_learned", s.not_learned},
+            {"dropped", std::move(drops)},
             {"l2cp", l2cpCounts(l2cp)}};
 }
 
@@ -137,6 +143,10 @@ Json counters(Daemon& d) {
                 const auto kind = static_cast<port::PortEvent>(e);
                 events[std::string(port::portEventName(kind))] = links.count(i, kind);
             }
+            const auto learning = readout(dp->lineCards().learning(port.ifIndex));
+            row.update({{"learned", learning.count},
+                        {"learn_limit", learning.limit},
+                        {"past_limit", learning.drop ? "drop" : "forward"}});
             row.update({{"port", d.chassis().ifdb().name(port.ifIndex)},
                         {"netdev", port.netdev},
                         {"link", linkText(links.state(i))},
@@ -173,6 +183,9 @@ std::string countersText(const Json& j) {
         o << p["port"].get<std::string>() << " (" << p["netdev"].get<std::string>()
           << "): " << p["link"].get<std::string>();
         frames(o, p);
+        o << " learned " << p["learned"] << "/" << p["learn_limit"] << " ("
+          << p["past_limit"].get<std::string>() << " past it) moves " << p["learn_moves"]
+          << " not-learned " << p["not_learned"];
         for (const auto& [event, n] : p["link_events"].items()) {
             if (n.get<uint64_t>() != 0)
                 o << " " << event << " " << n;
@@ -256,33 +269,87 @@ std::string agentsText(const Json& j) {
     return o.str();
 }
 
-Json macs(Daemon& d) {
-    Json j{{"macs", Json::array()}};
-    if (KernelDataPlane* dp = d.dataPlane()) {
-        auto learned = readout(dp->lineCards().learnedMacs());
-        std::sort(learned.begin(), learned.end(), [](const auto& a, const auto& b) {
-            return std::tie(a.vid, a.mac) < std::tie(b.vid, b.mac);
-        });
-        for (const auto& m : learned)
-            j["macs"].push_back({{"vlan", m.vid},
-                                 {"mac", chassis::macText(m.mac)},
-                                 {"port", d.chassis().ifdb().name(m.ifIndex)},
-                                 {"age_ms", m.ageMs}});
-    }
-    return j;
-}
+namespace {
+constexpr int kVlanWidth = 6, kMacWidth = 19, kPortWidth = 10, kCountWidth = 9;
+}  // namespace
 
-std::string macsText(const Json& j) {
-    constexpr uint64_t kMsPerSecond = 1000;
-    constexpr int kVlanWidth = 6, kMacWidth = 19, kPortWidth = 10;
+std::string macsHead(bool json) {
+    if (json)
+        return "{\"macs\":[";
     std::ostringstream o;
     o << std::left << std::setw(kVlanWidth) << "VLAN" << std::setw(kMacWidth) << "MAC"
       << std::setw(kPortWidth) << "PORT"
       << "AGE\n";
-    for (const auto& m : j["macs"]) {
-        o << std::setw(kVlanWidth) << m["vlan"].get<uint32_t>() << std::setw(kMacWidth)
-          << m["mac"].get<std::string>() << std::setw(kPortWidth) << m["port"].get<std::string>()
-          << m["age_ms"].get<uint64_t>() / kMsPerSecond << "s\n";
+    return o.str();
+}
+
+std::string macsLines(Daemon& d, std::span<const linecard::MacEntry> macs, bool json, bool& first) {
+    constexpr uint64_t kMsPerSecond = 1000;
+    std::ostringstream o;
+    for (const auto& m : macs) {
+        const std::string port = d.chassis().ifdb().name(m.ifIndex);
+        if (json) {
+            o << (first ? "" : ",")
+              << dump({{"vlan", m.vid},
+                       {"mac", chassis::macText(m.mac)},
+                       {"port", port},
+                       {"age_ms", m.ageMs}});
+        } else {
+            o << std::left << std::setw(kVlanWidth) << m.vid << std::setw(kMacWidth)
+              << chassis::macText(m.mac) << std::setw(kPortWidth) << port << m.ageMs / kMsPerSecond
+              << "s\n";
+        }
+        first = false;
+    }
+    return o.str();
+}
+
+Json learning(Daemon& d) {
+    Json j{{"ports", Json::array()}, {"vlans", Json::array()}};
+    KernelDataPlane* dp = d.dataPlane();
+    if (dp == nullptr)
+        return j;
+    const chassis::IfDb& db = d.chassis().ifdb();
+    auto& cards = dp->lineCards();
+    const auto row = [](const linecard::LineCards::Learning& l) {
+        return Json{{"learned", l.count}, {"limit", l.limit}};
+    };
+    for (size_t i = 0; i < db.portCount() + db.lagCount(); ++i) {
+        const uint32_t ifIndex = i < db.portCount() ? db.portAt(i) : db.lagAt(i - db.portCount());
+        const auto l = readout(cards.learning(ifIndex));
+        Json r = row(l);
+        r.update({{"port", db.name(ifIndex)}, {"past_limit", l.drop ? "drop" : "forward"}});
+        j["ports"].push_back(std::move(r));
+    }
+    for (uint32_t vid = 0; vid <= L2PT_MAX_VID; ++vid) {
+        const auto l = readout(cards.vlanLearning(vid));
+        if (l.count == 0)
+            continue;
+        Json r = row(l);
+        r["vlan"] = vid;
+        j["vlans"].push_back(std::move(r));
+    }
+    return j;
+}
+
+std::string macsTail(Daemon& d, bool json) {
+    const Json j = learning(d);
+    if (json)
+        return "],\"learning\":" + dump(j) + "}\n";
+    std::ostringstream o;
+    o << std::left << std::setw(kPortWidth) << "PORT" << std::setw(kCountWidth) << "LEARNED"
+      << std::setw(kCountWidth) << "LIMIT"
+      << "PAST LIMIT\n";
+    for (const auto& p : j["ports"]) {
+        o << std::setw(kPortWidth) << p["port"].get<std::string>() << std::setw(kCountWidth)
+          << p["learned"].get<uint32_t>() << std::setw(kCountWidth) << p["limit"].get<uint32_t>()
+          << p["past_limit"].get<std::string>() << "\n";
+    }
+    o << std::setw(kVlanWidth) << "VLAN" << std::setw(kCountWidth) << "LEARNED"
+      << "LIMIT\n";
+    for (const auto& v : j["vlans"]) {
+        o << std::setw(kVlanWidth) << v["vlan"].get<uint32_t>() << std::setw(kCountWidth)
+          << v["learned"].get<uint32_t>() << v["limit"].get<uint32_t>() << "\n";
     }
     return o.str();
 }

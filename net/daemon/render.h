@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "net/linecard/line_cards.h"
+
 namespace netp {
 
 class Daemon;
@@ -24,9 +26,13 @@ Json counters(Daemon& d);
 std::string countersText(const Json& j);
 Json agents(Daemon& d);
 std::string agentsText(const Json& j);
-// The MACs the pipeline learned: VLAN, MAC, the port or LAG, the time since it was last seen.
-Json macs(Daemon& d);
-std::string macsText(const Json& j);
+// The MACs the pipeline learned, streamed a slice at a time: the head, the lines of each slice
+// (VLAN, MAC, the port or LAG, the time since it was last seen; first: no line written yet), and
+// the tail, each port's, LAG's and VLAN's count and limit (learning()).
+std::string macsHead(bool json);
+std::string macsLines(Daemon& d, std::span<const linecard::MacEntry> macs, bool json, bool& first);
+std::string macsTail(Daemon& d, bool json);
+Json learning(Daemon& d);
 
 // The reserved addresses' actions: the defaults (what an address comes to when no entry traps
 // it and nothing is configured) and the rows configured, per port or LAG and VLAN.

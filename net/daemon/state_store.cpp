@@ -103,8 +103,8 @@ class StateReader : private chassis::ConfigReader {
         StateDelta d;
         if (!root.IsDefined() || root.IsNull())
             return d;
-        knownKeys(root,
-                  {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid", "l2cp"});
+        knownKeys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid",
+                         "l2cp", "learning"});
         for (const auto& v : seq(root, "vlans")) {
             if (removed(v)) {
                 d.vlans[ref(v["vlan"], "vlan").name] = std::nullopt;
@@ -139,6 +139,8 @@ class StateReader : private chassis::ConfigReader {
             d.vmanTpid = static_cast<uint16_t>(integer(root, "vman_tpid", 0, UINT16_MAX));
         for (const auto& n : seq(root, "l2cp"))
             d.l2cp.push_back(l2cp(n));
+        for (const auto& l : seq(root, "learning"))
+            d.learning.push_back(learnLimit(l));
         return d;
     }
 
@@ -177,6 +179,20 @@ YAML::Node vlanNode(const chassis::TunnelVlanConfig& v) {
     return n;
 }
 
+YAML::Node learnNode(const chassis::LearnLimitConfig& l) {
+    YAML::Node n;
+    if (l.vlan)
+        n["vlan"] = *l.vlan;
+    else
+        n["port"] = l.port;
+    if (l.limit)
+        n["limit"] = *l.limit;
+    if (l.drop)
+        n["action"] = *l.drop ? "drop" : "forward";
+    n.SetStyle(YAML::EmitterStyle::Flow);
+    return n;
+}
+
 YAML::Node removedNode(const std::string& name) {
     YAML::Node n;
     n["vlan"] = name;
@@ -189,11 +205,12 @@ YAML::Node removedNode(const std::string& name) {
 
 bool StateDelta::empty() const {
     return vlans.empty() && rates.empty() && lagMembers.empty() && !tunnelMac && !vmanTpid &&
-           l2cp.empty();
+           l2cp.empty() && learning.empty();
 }
 
 StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db, const std::vector<chassis::L2cpConfig>* l2cpNow) {
+                      const chassis::IfDb& db, const std::vector<chassis::L2cpConfig>* l2cpNow,
+                      std::span<const chassis::LearnLimitConfig> learning) {
     StateDelta d;
     if (l2cpNow) {
         const auto before = l2cpView(base.l2cp);
@@ -225,6 +242,7 @@ StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::Tunnell
             }
         }
     }
+    d.learning.assign(learning.begin(), learning.end());
     const auto before = vlanViews(base.tunnelling);
     const auto after = vlanViews(now);
     for (const auto& name : keysOf(before, after)) {
@@ -293,9 +311,12 @@ chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& del
     if (delta.vmanTpid)
         t.vmanTpid = delta.vmanTpid;
     cfg.l2cp.insert(cfg.l2cp.end(), delta.l2cp.begin(), delta.l2cp.end());
+    auto& learning = cfg.dataPlane.learning;
+    learning.insert(learning.end(), delta.learning.begin(), delta.learning.end());
     // What fails now is the state's: errors name its file.
     cfg.source = source;
     chassis::checkConfig(cfg);
+    chassis::checkLearning(cfg);
     return cfg;
 }
 
@@ -337,6 +358,8 @@ std::string stateText(const StateDelta& d) {
         n.SetStyle(YAML::EmitterStyle::Flow);
         root["l2cp"].push_back(n);
     }
+    for (const auto& l : d.learning)
+        root["learning"].push_back(learnNode(l));
     YAML::Emitter out;
     out << root;
     return std::string(kHeader) + (d.empty() ? "" : std::string(out.c_str()) + "\n");
@@ -405,9 +428,10 @@ void StateStore::setAside(const std::string& why) {
 std::optional<std::string> StateStore::save(const chassis::ChassisConfig& base,
                                             const chassis::TunnellingConfig& now,
                                             const chassis::IfDb& db,
-                                            const std::vector<chassis::L2cpConfig>* l2cpNow) {
+                                            const std::vector<chassis::L2cpConfig>* l2cpNow,
+                                            std::span<const chassis::LearnLimitConfig> learning) {
     try {
-        std::string text = stateText(stateDelta(base, now, db, l2cpNow));
+        std::string text = stateText(stateDelta(base, now, db, l2cpNow, learning));
         if (text != written_) {
             dir_.replaceFile(name_, text, kStateFileMode);
             written_ = std::move(text);

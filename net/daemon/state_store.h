@@ -1,6 +1,6 @@
 // The chassis daemon's state: what operators changed through l2ptctl (tunnelling VLANs and
 // their ports, rates, LAG members, the tunnel MAC, the provider TPID, the reserved addresses'
-// actions), by the chassis file's
+// actions, learning limits), by the chassis file's
 // names, and nothing else. The chassis file stays the source for cards, ports and interfaces
 // and for everything no operator changed; the state is laid over it at start, so an edit of
 // the chassis file takes effect on the next start.
@@ -8,6 +8,7 @@
 
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,8 @@ struct StateDelta {
     // The reserved addresses whose action differs from the chassis file's, laid after its own
     // l2cp entries (action default takes one back).
     std::vector<chassis::L2cpConfig> l2cp;
+    // Learning limits set at run time, in order, after the chassis file's (data_plane:).
+    std::vector<chassis::LearnLimitConfig> learning;
     bool empty() const;
 };
 
@@ -41,7 +44,8 @@ struct StateDelta {
 // table when given) differs in from base.
 StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
                       const chassis::IfDb& db,
-                      const std::vector<chassis::L2cpConfig>* l2cpNow = nullptr);
+                      const std::vector<chassis::L2cpConfig>* l2cpNow = nullptr,
+                      std::span<const chassis::LearnLimitConfig> learning = {});
 // base with delta laid over it, checked by the chassis' rules (chassis/rules.h); ConfigError
 // naming the state's line when it does not fit.
 chassis::ChassisConfig overlay(chassis::ChassisConfig base, const StateDelta& delta,
@@ -63,7 +67,8 @@ class StateStore {
     // not (logged) when it cannot. The next save writes it all again.
     std::optional<std::string> save(const chassis::ChassisConfig& base,
                                     const chassis::TunnellingConfig& now, const chassis::IfDb& db,
-                                    const std::vector<chassis::L2cpConfig>* l2cpNow = nullptr);
+                                    const std::vector<chassis::L2cpConfig>* l2cpNow = nullptr,
+                                    std::span<const chassis::LearnLimitConfig> learning = {});
     const SafeDir& dir() const { return dir_; }
 
   private:

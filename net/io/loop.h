@@ -50,6 +50,9 @@ class Loop {
         Timer& operator=(const Timer&) = delete;
         void arm(Clock::time_point at);
         void armIn(Clock::duration d) { arm(loop_.now() + d); }
+        // Due at once, but at the loop's next pass rather than this one (the loop runs every
+        // timer due now before it waits again): what became ready meanwhile is served first.
+        void armNextPass() { arm(loop_.now() + Clock::duration(1)); }
         void cancel();
         bool armed() const { return armed_; }
 

@@ -59,6 +59,7 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
         return Status::failure(why);
     auto cards =
         std::make_unique<LineCards>(Started{}, chassis, tables, std::move(log), std::move(openTx));
+    cards->applyLearning(chassis.config().dataPlane);
     cards->refresh();
     return cards;
 }
@@ -70,7 +71,9 @@ LineCards::LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& table
       log_(std::move(log)),
       traps_(chassis.ifdb(), tables, log_),
       task_(tables, std::move(openTx)),
-      links_(chassis.ifdb().portCount()) {
+      links_(chassis.ifdb().portCount()),
+      sweep_(tables),
+      notLearned_(chassis.ifdb().portCount()) {
     const chassis::IfDb& db = chassis_.ifdb();
     for (const auto& card : chassis_.config().lineCards) {
         for (const auto& pc : card.ports) {
@@ -186,7 +189,7 @@ void LineCards::syncVlans(bool every) {
         std::sort(vids.begin(), vids.end());
         vids.erase(std::unique(vids.begin(), vids.end()), vids.end());
     }
-    // (VLAN, lport) pairs that are members no more, ordered as written.
+    // (VLAN, lport) pairs that are members no more.
     std::vector<std::pair<uint16_t, uint32_t>> left;
     for (uint16_t vid : vids) {
         const l2pt_vlan& want = vlans_[vid];
@@ -199,12 +202,8 @@ void LineCards::syncVlans(bool every) {
         }
         logged(tables_.setVlan(vid, want));
     }
-    if (left.empty())
-        return;
-    const Result<size_t> forgotten = tables_.forgetWhere([&](const pipeline::LearnedMac& m) {
-        return std::binary_search(left.begin(), left.end(), std::make_pair(m.vid, m.lport));
-    });
-    logged(forgotten.status());
+    for (const auto& [vid, lport] : left)
+        sweep_.forgetMember(vid, lport);
 }
 
 Status LineCards::syncGlobals() {
@@ -218,10 +217,6 @@ Status LineCards::syncGlobals() {
     const chassis::Mac mac = chassis_.ifm().tunnelMac();
     std::copy(mac.begin(), mac.end(), want.tunnel_mac);
     return same(now, want) ? Status() : tables_.setGlobals(want);
-}
-
-void LineCards::forgetLport(uint32_t lport) {
-    logged(tables_.forgetLport(lport).status());
 }
 
 void LineCards::portChanged(size_t netdev, const port::PortState& state) {
@@ -247,7 +242,7 @@ void LineCards::portChanged(size_t netdev, const port::PortState& state) {
     const uint32_t lport = speaksAs(chassis_.ifdb(), p);
     const Result<l2pt_lport> rec = tables_.lport(lport);
     if (lport < L2PT_LAG_BASE || (rec && rec->n_live == 0))
-        forgetLport(lport);
+        sweep_.forgetLport(lport);
 }
 
 std::vector<std::string> LineCards::mtuShortfalls() const {
@@ -291,7 +286,11 @@ std::vector<std::string> LineCards::mtuShortfalls() const {
 }
 
 void LineCards::expireAged() {
-    logged(tables_.expireAged(monotonicNs()).status());
+    sweep_.age();
+}
+
+void LineCards::sweep() {
+    logged(sweep_.step(monotonicNs()).status());
 }
 
 Result<TaskGrant> LineCards::grant() {

@@ -6,6 +6,7 @@
 //                     [&](size_t i, const PortState& s) { (*cards)->portChanged(i, s); }, log);
 //   ... after every change to the models (a message, a command, a card):  (*cards)->refresh();
 //   ... every few seconds:                                               (*cards)->expireAged();
+//   ... while (*cards)->sweeping(), a slice a loop pass:                 (*cards)->sweep();
 //   ... eventsFd() readable:                                             (*cards)->readEvents();
 //
 // What the ACL agents apply reaches the trap table at once, in their order (TrapMirror). IFM's
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "chassis/chassis.h"
+#include "net/linecard/fdb_sweep.h"
 #include "net/linecard/task_path.h"
 #include "net/linecard/trap_mirror.h"
 #include "net/pipeline/trap_ring.h"
@@ -73,8 +75,28 @@ class LineCards {
     // of them moved. MACs learned on an lport that left a VLAN
     // are forgotten in it.
     void refresh();
-    // Forgets the learned MACs not seen for the ageing time.
+    // Forgets the learned MACs not seen for the ageing time: asks the sweep for it.
     void expireAged();
+    // The learned MACs to forget (aged, of a port gone down, of a VLAN's former member) are
+    // forgotten in slices: whether some are left, and one slice of them.
+    bool sweeping() const { return sweep_.pending(); }
+    void sweep();
+
+    // Learning limits (data_plane: in the chassis file): a port's or LAG's by its ifIndex
+    // (its limit, and whether frames from new sources past it are dropped), a VLAN's. Refused
+    // for what is no port, LAG or VLAN 0-4095.
+    pipeline::Status setLearnLimit(uint32_t lportIf, std::optional<uint32_t> limit,
+                                   std::optional<bool> drop);
+    pipeline::Status setVlanLearnLimit(uint32_t vid, uint32_t limit);
+    struct Learning {
+        uint32_t count;  // learned MACs held now
+        uint32_t limit;
+        bool drop;
+    };
+    pipeline::Result<Learning> learning(uint32_t lportIf) const;
+    pipeline::Result<Learning> vlanLearning(uint32_t vid) const;
+    // Logs, at most once a minute per port, the ports whose new sources were not learned.
+    void reportNotLearned(uint64_t nowNs);
 
     // The task's data path: a new generation for the task taking the primary role; the old one
     // receives nothing from here on and what it sends is dropped. Logged when it fails.
@@ -95,7 +117,9 @@ class LineCards {
 
     pipeline::Result<std::vector<PortCounters>> portCounters() const;
     pipeline::Result<std::vector<EntryCounters>> entryCounters() const;
-    pipeline::Result<std::vector<MacEntry>> learnedMacs() const;
+    // The learned MACs a slice at a time (pipeline::Tables::readMacs).
+    pipeline::Result<bool> readMacs(pipeline::Tables::Walk& walk, size_t max,
+                                    std::vector<MacEntry>& out) const;
 
   private:
     struct Started {};  // only start() makes one
@@ -113,9 +137,9 @@ class LineCards {
     // every: compare all VLANs with the table, not only those that had or have members.
     void syncVlans(bool every);
     pipeline::Status syncGlobals();
+    void applyLearning(const chassis::DataPlaneConfig& cfg);
     // The reserved addresses' actions, when the models' table moved.
     void syncL2cp();
-    void forgetLport(uint32_t lport);
     void logged(const pipeline::Status& s) const;
 
     chassis::Chassis& chassis_;
@@ -131,6 +155,14 @@ class LineCards {
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
     std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
     std::optional<pipeline::TrapRing> events_;
+    FdbSweep sweep_;
+    // Per port: not_learned as last logged, and when.
+    struct NotLearned {
+        uint64_t count = 0;
+        uint64_t loggedNs = 0;
+    };
+    std::vector<NotLearned> notLearned_;
+    mutable std::vector<pipeline::LearnedMac> macs_;  // one slice of readMacs
     std::optional<uint64_t> l2cpGeneration_;
     std::map<std::pair<uint32_t, uint32_t>, uint64_t> l2cp_;  // (lport, vid) -> row, as written
 };

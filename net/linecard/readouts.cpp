@@ -41,19 +41,19 @@ Result<std::vector<EntryCounters>> LineCards::entryCounters() const {
     return out;
 }
 
-Result<std::vector<MacEntry>> LineCards::learnedMacs() const {
+Result<bool> LineCards::readMacs(pipeline::Tables::Walk& walk, size_t max,
+                                 std::vector<MacEntry>& out) const {
     constexpr uint64_t kNsPerMs = 1'000'000;
-    Result<std::vector<pipeline::LearnedMac>> macs = tables_.learnedMacs();
-    if (!macs)
-        return macs.status();
+    macs_.clear();
+    const Result<bool> done = tables_.readMacs(walk, max, macs_);
+    if (!done)
+        return done;
     const uint64_t now = monotonicNs();
-    std::vector<MacEntry> out;
-    out.reserve(macs->size());
-    for (const pipeline::LearnedMac& m : *macs) {
+    for (const pipeline::LearnedMac& m : macs_) {
         const uint64_t age = now > m.seenNs ? now - m.seenNs : 0;
         out.push_back({m.vid, m.mac, chassisIfOf(chassis_.ifdb(), m.lport), age / kNsPerMs});
     }
-    return out;
+    return done;
 }
 
 }  // namespace netp::linecard

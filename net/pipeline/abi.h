@@ -21,10 +21,10 @@
 #define L2PT_LAG_MAX_LIVE 32 /* members of one LAG that carry traffic at once */
 #define L2PT_VLANS (L2PT_MAX_VID + 1)
 
-/* Sizes of the hash tables: trap entries (a full chassis of ports, five each, and the agent-wide
- * ones) and learned MACs (an LRU: the least recently seen go first when it is full). */
+/* Size of the trap table: a full chassis of ports, five entries each, and the agent-wide ones.
+ * The learned MACs' table holds L2PT_FDB_ENTRIES_DEFAULT unless the chassis file says otherwise
+ * (dataplane_defs.h). */
 #define L2PT_TRAP_ENTRIES 16384
-#define L2PT_FDB_ENTRIES 65536
 
 /* l2pt_globals[0]: the switch-wide settings. */
 #define L2PT_G_TRACE 0x1 /* send an event per frame to l2pt_events */
@@ -106,15 +106,30 @@ struct l2pt_l2cp_key {
     __u16 vid;
 };
 
-/* l2pt_fdb: learned MACs, an LRU hash. */
+/* l2pt_fdb: learned MACs, a hash that evicts nothing: a full table learns no new source. */
 struct l2pt_fdb_key {
     __u16 vid;
     __u8 mac[L2PT_ETH_ALEN];
 };
 struct l2pt_fdb_entry {
+    struct bpf_spin_lock lock; /* a move from one lport to another is taken once */
     __u32 lport;
-    __u32 pad;
     __u64 seen_ns;
+};
+
+/* l2pt_learning[lport] and l2pt_learning[L2PT_LEARN_VLAN + vid]: how many learned MACs each port
+ * or LAG and each VLAN holds, against its limit. The program adds a MAC it learns to both counts
+ * and moves it between lports; whoever deletes an entry (the program, at a move past a limit,
+ * or the daemon) takes it off both. A count may pass its limit by one per CPU learning on it
+ * at the same instant (the limit is read before the count is raised). */
+#define L2PT_LEARN_VLAN L2PT_MAX_LPORTS
+#define L2PT_LEARN_SLOTS (L2PT_MAX_LPORTS + L2PT_VLANS)
+#define L2PT_L_DROP 0x1 /* a port or LAG: a frame from a new source past the limit is dropped */
+struct l2pt_learn {
+    __u32 limit; /* written by the daemon */
+    __u32 flags; /* L2PT_L_*, written by the daemon */
+    __s32 count; /* entries held now */
+    __u32 pad;
 };
 
 /* l2pt_stats[port dense index], per CPU: what each port passed and dropped; one slot more for
@@ -122,11 +137,13 @@ struct l2pt_fdb_entry {
 #define L2PT_STATS_NO_PORT L2PT_MAX_PORTS
 #define L2PT_STATS_SLOTS (L2PT_MAX_PORTS + 1)
 struct l2pt_port_stats {
-    __u64 rx;        /* entered from the wire */
-    __u64 trapped;   /* handed to the task */
-    __u64 forwarded; /* entered and went on as data, to one port or flooded */
-    __u64 tx;        /* left for the wire: data and the task's PDUs */
-    __u64 pdu_tx;    /* of those, the task's PDUs */
+    __u64 rx;          /* entered from the wire */
+    __u64 trapped;     /* handed to the task */
+    __u64 forwarded;   /* entered and went on as data, to one port or flooded */
+    __u64 tx;          /* left for the wire: data and the task's PDUs */
+    __u64 pdu_tx;      /* of those, the task's PDUs */
+    __u64 learn_moves; /* sources learned on another lport before, moved to this port's */
+    __u64 not_learned; /* new sources it brought that were not learned: a limit, a full table */
     __u64 drops[L2PT_DP_DROP_REASONS];
 };
 

@@ -65,7 +65,7 @@ void BpfObject::Close::operator()(bpf_object* obj) const {
 }
 
 Result<BpfObject> BpfObject::load(std::span<const uint8_t> image, const std::string& name,
-                                  LogFn log) {
+                                  LogFn log, std::span<const MapSize> sizes) {
     libbpfLog() = std::move(log);
     libbpf_set_print(printToLog);
 
@@ -74,6 +74,12 @@ Result<BpfObject> BpfObject::load(std::span<const uint8_t> image, const std::str
     if (!raw)
         return Status::sysFailure("opening BPF object " + name, errno);
     BpfObject obj(raw);
+    for (const MapSize& size : sizes) {
+        bpf_map* map = bpf_object__find_map_by_name(raw, size.map);
+        const int err = map ? bpf_map__set_max_entries(map, size.maxEntries) : -ENOENT;
+        if (err != 0)
+            return Status::sysFailure(std::string("sizing map ") + size.map, err);
+    }
 
     // Each program's verifier log goes to a buffer of its own, filled only when it is refused.
     std::vector<std::vector<char>> logs;

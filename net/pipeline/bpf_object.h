@@ -27,8 +27,13 @@ class BpfObject {
     // Loads the object image (name: how messages call it), libbpf's messages going to log. A
     // program the kernel refuses gives "the kernel refused BPF program NAME: " and the end of
     // the verifier's log.
+    // sizes: maps whose max_entries is set before the load, by name.
+    struct MapSize {
+        const char* map;
+        uint32_t maxEntries;
+    };
     static Result<BpfObject> load(std::span<const uint8_t> image, const std::string& name,
-                                  LogFn log);
+                                  LogFn log, std::span<const MapSize> sizes = {});
 
     // The descriptor of a program or map of the object, -1 when it has none of that name.
     int programFd(const char* name) const;

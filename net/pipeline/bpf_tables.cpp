@@ -5,6 +5,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -53,11 +54,17 @@ Result<T> lookup(int fd, const void* key, const std::string& what, uint64_t flag
 
 }  // namespace
 
-Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log) {
+Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntries) {
     const int cpus = libbpf_num_possible_cpus();
     if (cpus < 1)
         return Status::sysFailure("counting the possible CPUs", cpus);
-    Result<BpfObject> obj = BpfObject::load(pipelineObject(), "l2pt_pipeline", std::move(log));
+    if (fdbEntries < L2PT_FDB_ENTRIES_MIN || fdbEntries > L2PT_FDB_ENTRIES_MAX)
+        return Status::failure("l2pt_fdb: " + std::to_string(fdbEntries) + " entries is out of " +
+                               std::to_string(L2PT_FDB_ENTRIES_MIN) + ".." +
+                               std::to_string(L2PT_FDB_ENTRIES_MAX));
+    const BpfObject::MapSize sizes[] = {{"l2pt_fdb", fdbEntries}};
+    Result<BpfObject> obj =
+        BpfObject::load(pipelineObject(), "l2pt_pipeline", std::move(log), sizes);
     if (!obj)
         return obj.status();
     Result<Copies> copies = makeCopies();
@@ -75,9 +82,13 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log) {
     Result<Mapping> v = mapArray("l2pt_vlans", arrayBytes<l2pt_vlan>(L2PT_VLANS));
     if (!v)
         return v.status();
-    auto t = std::make_unique<BpfTables>(Loaded{}, std::move(*obj), std::move(*copies),
-                                         Arrays{std::move(*g), std::move(*l), std::move(*v)},
-                                         static_cast<size_t>(cpus));
+    Result<Mapping> learning = mapArray("l2pt_learning", arrayBytes<l2pt_learn>(L2PT_LEARN_SLOTS));
+    if (!learning)
+        return learning.status();
+    auto t = std::make_unique<BpfTables>(
+        Loaded{}, std::move(*obj), std::move(*copies),
+        Arrays{std::move(*g), std::move(*l), std::move(*v), std::move(*learning)},
+        static_cast<size_t>(cpus));
     for (const int fd : {t->ingress_, t->egress_, t->taskTx_, t->byIfindex_, t->traps_, t->fdb_,
                          t->stats_, t->rings_, t->events_, t->l2cp_, t->l2cpStats_}) {
         if (fd < 0)
@@ -85,6 +96,7 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log) {
     }
     if (Status s = t->setGlobals(defaultGlobals()); !s)
         return s;
+    t->defaultLearning(fdbEntries);
     return t;
 }
 
@@ -227,37 +239,75 @@ Result<uint64_t> BpfTables::readL2cp(const l2pt_l2cp_key& key) const {
     return row;
 }
 
-Result<std::vector<LearnedMac>> BpfTables::learnedMacs() const {
-    std::vector<LearnedMac> out;
-    l2pt_fdb_key key{};
-    const void* prev = nullptr;
-    while (bpf_map_get_next_key(fdb_, prev, &key) == 0) {
-        prev = &key;
-        l2pt_fdb_entry e;
-        if (bpf_map_lookup_elem(fdb_, &key, &e) != 0)
-            continue;  // aged out by the LRU meanwhile
-        LearnedMac m{key.vid, {}, e.lport, e.seen_ns};
-        std::memcpy(m.mac.data(), key.mac, m.mac.size());
-        out.push_back(m);
-    }
+l2pt_learn* BpfTables::learningAt(uint32_t slot) const {
+    return reinterpret_cast<l2pt_learn*>(arrays_.learning.data()) + slot;
+}
+
+void BpfTables::writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) {
+    l2pt_learn* l = learningAt(slot);
+    __atomic_store_n(&l->limit, limit, __ATOMIC_RELAXED);
+    __atomic_store_n(&l->flags, flags, __ATOMIC_RELAXED);
+}
+
+l2pt_learn BpfTables::readLearning(uint32_t slot) const {
+    const l2pt_learn* l = learningAt(slot);
+    l2pt_learn out{};
+    out.limit = __atomic_load_n(&l->limit, __ATOMIC_RELAXED);
+    out.flags = __atomic_load_n(&l->flags, __ATOMIC_RELAXED);
+    out.count = __atomic_load_n(&l->count, __ATOMIC_RELAXED);
     return out;
 }
 
-Result<size_t> BpfTables::forgetIf(const Forget& forget) {
-    Result<std::vector<LearnedMac>> all = learnedMacs();
-    if (!all)
-        return all.status();
-    size_t n = 0;
-    for (const LearnedMac& m : *all) {
-        if (!forget(m))
+// One BPF_MAP_LOOKUP_BATCH: whole hash buckets, at most max entries. A bucket larger than max
+// (ENOSPC) is read with room for it.
+Result<bool> BpfTables::readMacs(Walk& walk, size_t max, std::vector<LearnedMac>& out) const {
+    if (walk.done)
+        return true;
+    max = std::max<size_t>(max, 1);
+    for (;;) {
+        keys_.resize(max);
+        entries_.resize(max);
+        auto count = static_cast<uint32_t>(max);
+        uint32_t next = 0;
+        const int err = bpf_map_lookup_batch(fdb_, walk.started ? &walk.batch : nullptr, &next,
+                                             keys_.data(), entries_.data(), &count, nullptr);
+        if (err == -ENOSPC && count == 0) {
+            max *= 2;
             continue;
+        }
+        if (err != 0 && err != -ENOENT)
+            return Status::sysFailure("l2pt_fdb: reading the learned MACs", err);
+        for (uint32_t i = 0; i < count; ++i) {
+            LearnedMac m{keys_[i].vid, {}, entries_[i].lport, entries_[i].seen_ns};
+            std::memcpy(m.mac.data(), keys_[i].mac, m.mac.size());
+            out.push_back(m);
+        }
+        walk.started = true;
+        walk.batch = next;
+        walk.done = err == -ENOENT;
+        return walk.done;
+    }
+}
+
+// Each entry is deleted with its value read in the same step, so that its counts are taken
+// off the lport that held it when it went (a move meanwhile included).
+Result<size_t> BpfTables::forgetMacs(std::span<const LearnedMac> macs) {
+    size_t n = 0;
+    for (const LearnedMac& m : macs) {
         l2pt_fdb_key key{};
         key.vid = m.vid;
         std::memcpy(key.mac, m.mac.data(), sizeof key.mac);
-        const int err = bpf_map_delete_elem(fdb_, &key);
-        if (err && err != -ENOENT)
+        l2pt_fdb_entry gone;
+        const int err = bpf_map_lookup_and_delete_elem(fdb_, &key, &gone);
+        if (err == -ENOENT)
+            continue;
+        if (err)
             return Status::sysFailure("l2pt_fdb: forgetting a MAC", err);
-        n += err == 0;
+        if (gone.lport < L2PT_MAX_LPORTS)
+            __atomic_fetch_sub(&learningAt(gone.lport)->count, 1, __ATOMIC_RELAXED);
+        if (key.vid <= L2PT_MAX_VID)
+            __atomic_fetch_sub(&learningAt(L2PT_LEARN_VLAN + key.vid)->count, 1, __ATOMIC_RELAXED);
+        ++n;
     }
     return n;
 }

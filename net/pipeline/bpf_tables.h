@@ -15,9 +15,10 @@ namespace netp::pipeline {
 
 class BpfTables final : public Tables {
   public:
-    // Loads the pipeline (the kernel's refusal names the program, see BpfObject) and sets its
-    // globals to defaultGlobals().
-    static Result<std::unique_ptr<BpfTables>> load(LogFn log);
+    // Loads the pipeline (the kernel's refusal names the program, see BpfObject), its table of
+    // learned MACs holding fdbEntries, and sets its globals to defaultGlobals().
+    static Result<std::unique_ptr<BpfTables>> load(LogFn log,
+                                                   uint32_t fdbEntries = L2PT_FDB_ENTRIES_DEFAULT);
 
     // The programs to attach at each port's tc ingress and egress (cls_bpf, direct-action).
     int ingressFd() const { return ingress_; }
@@ -36,7 +37,8 @@ class BpfTables final : public Tables {
     Status removeTrap(const TrapKey& key) override;
     Status setTrapRate(const TrapKey& key, uint32_t rateKbps) override;
     Result<TrapCounters> trapCounters(const TrapKey& key) const override;
-    Result<std::vector<LearnedMac>> learnedMacs() const override;
+    Result<bool> readMacs(Walk& walk, size_t max, std::vector<LearnedMac>& out) const override;
+    Result<size_t> forgetMacs(std::span<const LearnedMac> macs) override;
     Result<Fd> newTaskRing() override;
     Status removeTaskRing() override;
     int eventsFd() const override { return events_; }
@@ -47,17 +49,19 @@ class BpfTables final : public Tables {
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
+    void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) override;
+    l2pt_learn readLearning(uint32_t slot) const override;
     Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const override;
     Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) override;
     Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const override;
-    Result<size_t> forgetIf(const Forget& forget) override;
 
   private:
     struct Loaded {};  // only load() makes one
 
     struct Arrays {
-        Mapping globals, lports, vlans;
+        Mapping globals, lports, vlans, learning;
     };
+    l2pt_learn* learningAt(uint32_t slot) const;
 
   public:
     BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t cpus);
@@ -68,6 +72,8 @@ class BpfTables final : public Tables {
     int ingress_, egress_, taskTx_;
     int byIfindex_, traps_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;
     mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
+    mutable std::vector<l2pt_fdb_key> keys_;       // one batch of the learned MACs
+    mutable std::vector<l2pt_fdb_entry> entries_;
 };
 
 }  // namespace netp::pipeline

@@ -25,15 +25,42 @@ Result<std::unique_ptr<MemTables>> MemTables::create() {
     auto t = std::make_unique<MemTables>(Made{}, std::move(*copies), std::move(events));
     if (Status s = t->setGlobals(defaultGlobals()); !s)
         return s;
+    t->defaultLearning(L2PT_FDB_ENTRIES_DEFAULT);
     return t;
 }
 
 MemTables::MemTables(Made, Copies copies, Fd events)
     : Tables(std::move(copies)), events_(std::move(events)) {}
 
-void MemTables::learn(uint16_t vid, const Mac& src, uint32_t lport, uint64_t seenNs) {
-    if (fdb_.size() < L2PT_FDB_ENTRIES || fdb_.count({vid, src}))
-        fdb_[{vid, src}] = LearnedMac{vid, src, lport, seenNs};
+bool MemTables::learn(uint16_t vid, const Mac& src, uint32_t lport, uint64_t seenNs) {
+    if (vid > L2PT_MAX_VID || lport >= L2PT_MAX_LPORTS)
+        return false;
+    l2pt_learn& to = learning_[lport];
+    l2pt_learn& vlan = learning_[L2PT_LEARN_VLAN + vid];
+    const auto room = [](const l2pt_learn& l) { return l.count < static_cast<int64_t>(l.limit); };
+    const auto it = fdb_.find({vid, src});
+    if (it != fdb_.end()) {
+        it->second.seenNs = seenNs;
+        if (it->second.lport == lport)
+            return true;
+        if (!room(to))
+            return false;
+        --learning_[it->second.lport].count;
+        ++to.count;
+        it->second.lport = lport;
+        return true;
+    }
+    if (fdb_.size() >= L2PT_FDB_ENTRIES_DEFAULT || !room(to) || !room(vlan))
+        return false;
+    fdb_[{vid, src}] = LearnedMac{vid, src, lport, seenNs};
+    ++to.count;
+    ++vlan.count;
+    return true;
+}
+
+void MemTables::writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) {
+    learning_[slot].limit = limit;
+    learning_[slot].flags = flags;
 }
 
 Status MemTables::writeBinding(uint32_t ifindex, uint32_t port) {
@@ -98,15 +125,29 @@ Result<uint64_t> MemTables::readL2cp(const l2pt_l2cp_key& key) const {
     return it == l2cp_.end() ? 0 : it->second;
 }
 
-Result<std::vector<LearnedMac>> MemTables::learnedMacs() const {
-    std::vector<LearnedMac> out;
-    for (const auto& [key, m] : fdb_)
-        out.push_back(m);
-    return out;
+Result<bool> MemTables::readMacs(Walk& walk, size_t max, std::vector<LearnedMac>& out) const {
+    auto it = walk.started ? fdb_.lower_bound(walk.next) : fdb_.begin();
+    walk.started = true;
+    for (size_t n = 0; n < max && it != fdb_.end(); ++n, ++it)
+        out.push_back(it->second);
+    if (it != fdb_.end())
+        walk.next = it->first;
+    walk.done = it == fdb_.end();
+    return walk.done;
 }
 
-Result<size_t> MemTables::forgetIf(const Forget& forget) {
-    return std::erase_if(fdb_, [&](const auto& kv) { return forget(kv.second); });
+Result<size_t> MemTables::forgetMacs(std::span<const LearnedMac> macs) {
+    size_t n = 0;
+    for (const LearnedMac& m : macs) {
+        const auto it = fdb_.find({m.vid, m.mac});
+        if (it == fdb_.end())
+            continue;
+        --learning_[it->second.lport].count;
+        --learning_[L2PT_LEARN_VLAN + m.vid].count;
+        fdb_.erase(it);
+        ++n;
+    }
+    return n;
 }
 
 Result<Fd> MemTables::newTaskRing() {

@@ -16,8 +16,9 @@ class MemTables final : public Tables {
   public:
     static Result<std::unique_ptr<MemTables>> create();
 
-    // What the program does when a frame from src enters lport in VLAN vid.
-    void learn(uint16_t vid, const Mac& src, uint32_t lport, uint64_t seenNs);
+    // What the program does when a frame from src enters lport in VLAN vid, but for a move past
+    // a limit: learned within the limits and the table's room, or moved; whether it is held.
+    bool learn(uint16_t vid, const Mac& src, uint32_t lport, uint64_t seenNs);
     // The descriptor in the trap slot, -1 while it is empty.
     int taskRingFd() const { return ring_.get(); }
     // The trap table takes at most limit entries from now on, as a full kernel table would.
@@ -27,7 +28,8 @@ class MemTables final : public Tables {
     Status removeTrap(const TrapKey& key) override;
     Status setTrapRate(const TrapKey& key, uint32_t rateKbps) override;
     Result<TrapCounters> trapCounters(const TrapKey& key) const override;
-    Result<std::vector<LearnedMac>> learnedMacs() const override;
+    Result<bool> readMacs(Walk& walk, size_t max, std::vector<LearnedMac>& out) const override;
+    Result<size_t> forgetMacs(std::span<const LearnedMac> macs) override;
     Result<Fd> newTaskRing() override;
     Status removeTaskRing() override;
     int eventsFd() const override { return events_.get(); }
@@ -43,10 +45,11 @@ class MemTables final : public Tables {
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
+    void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) override;
+    l2pt_learn readLearning(uint32_t slot) const override { return learning_[slot]; }
     Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const override;
     Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) override;
     Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const override;
-    Result<size_t> forgetIf(const Forget& forget) override;
 
   private:
     struct Entry {
@@ -58,6 +61,7 @@ class MemTables final : public Tables {
     std::map<TrapKey, Entry> traps_;
     size_t trapLimit_ = L2PT_TRAP_ENTRIES;
     std::map<std::pair<uint16_t, Mac>, LearnedMac> fdb_;
+    std::vector<l2pt_learn> learning_ = std::vector<l2pt_learn>(L2PT_LEARN_SLOTS);
     std::map<std::pair<uint16_t, uint16_t>, uint64_t> l2cp_;
     std::vector<l2pt_port_stats> stats_ = std::vector<l2pt_port_stats>(L2PT_STATS_SLOTS);
     Fd ring_;

@@ -2,6 +2,7 @@
  * every port's tc egress the fence that lets out only what the pipeline forwarded and what the
  * task in its role sent. chassis/dataplane_defs.h says
  * what becomes of a frame; net/pipeline/abi.h holds the tables the chassis daemon writes. */
+#include <asm-generic/errno-base.h>
 #include <linux/bpf.h>
 #include <linux/pkt_cls.h>
 
@@ -76,12 +77,22 @@ struct {
     __type(value, __u64);
 } l2pt_l2cp SEC(".maps");
 
+/* Not preallocated: an entry the daemon deletes stays valid for a program that found it. */
 struct {
-    __uint(type, BPF_MAP_TYPE_LRU_HASH);
-    __uint(max_entries, L2PT_FDB_ENTRIES);
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __uint(max_entries, L2PT_FDB_ENTRIES_DEFAULT);
     __type(key, struct l2pt_fdb_key);
     __type(value, struct l2pt_fdb_entry);
 } l2pt_fdb SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(map_flags, BPF_F_MMAPABLE);
+    __uint(max_entries, L2PT_LEARN_SLOTS);
+    __type(key, __u32);
+    __type(value, struct l2pt_learn);
+} l2pt_learning SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
@@ -698,20 +709,78 @@ static __always_inline int is_unicast(const __u8* mac) {
     return !(mac[0] & 1);
 }
 
-static __always_inline void learn(struct frame* f) {
+static __always_inline struct l2pt_learn* learning_of(__u32 slot) {
+    return bpf_map_lookup_elem(&l2pt_learning, &slot);
+}
+
+static __always_inline void count_less(__u32 slot) {
+    struct l2pt_learn* l = learning_of(slot);
+    if (l)
+        __sync_fetch_and_add(&l->count, -1);
+}
+
+static __always_inline int has_room(const struct l2pt_learn* l) {
+    return l->count < (__s64)l->limit;
+}
+
+/* A new source the frame's port may not learn: counted; -1, or the drop when the port says so. */
+static __always_inline int not_learned(struct frame* f, const struct l2pt_learn* port) {
+    f->st->not_learned += 1;
+    return port->flags & L2PT_L_DROP ? L2PT_DP_DROP_LEARN_LIMIT : -1;
+}
+
+/* Learns the frame's source on its lport, within the lport's and the VLAN's limits. -1, or why
+ * the frame is dropped. */
+static __always_inline int learn(struct frame* f) {
     const __u8* src = &f->hdr[L2PT_OFF_SRC];
     if (!is_unicast(src) || !(src[0] | src[1] | src[2] | src[3] | src[4] | src[5]))
-        return;
+        return -1;
+    struct l2pt_learn* port = learning_of(f->lport);
+    struct l2pt_learn* vlan = learning_of(L2PT_LEARN_VLAN + f->o.vid);
+    if (!port || !vlan)
+        return -1;
     struct l2pt_fdb_key key = {.vid = f->o.vid};
     __builtin_memcpy(key.mac, src, L2PT_ETH_ALEN);
     struct l2pt_fdb_entry* e = bpf_map_lookup_elem(&l2pt_fdb, &key);
     if (e) {
-        e->lport = f->lport;
+        int moved = 0;
+        bpf_spin_lock(&e->lock);
+        const __u32 was = e->lport;
+        if (was != f->lport && has_room(port)) {
+            e->lport = f->lport;
+            moved = 1;
+        }
         e->seen_ns = f->now;
-        return;
+        bpf_spin_unlock(&e->lock);
+        if (was == f->lport)
+            return -1;
+        if (moved) {
+            __sync_fetch_and_add(&port->count, 1);
+            count_less(was);
+            f->st->learn_moves += 1;
+            return -1;
+        }
+        /* A move past the limit: the stale entry goes, so that the MAC floods. */
+        if (bpf_map_delete_elem(&l2pt_fdb, &key) == 0) {
+            count_less(was);
+            __sync_fetch_and_add(&vlan->count, -1);
+        }
+        return not_learned(f, port);
     }
+    if (!has_room(port) || !has_room(vlan))
+        return not_learned(f, port);
+    __sync_fetch_and_add(&port->count, 1);
+    __sync_fetch_and_add(&vlan->count, 1);
     struct l2pt_fdb_entry fresh = {.lport = f->lport, .seen_ns = f->now};
-    bpf_map_update_elem(&l2pt_fdb, &key, &fresh, BPF_ANY);
+    const long err = bpf_map_update_elem(&l2pt_fdb, &key, &fresh, BPF_NOEXIST);
+    if (err) {
+        __sync_fetch_and_add(&port->count, -1);
+        __sync_fetch_and_add(&vlan->count, -1);
+        /* Another CPU learned it meanwhile, or the table is full. */
+        if (err != -EEXIST)
+            f->st->not_learned += 1;
+    }
+    return -1;
 }
 
 /* The lport a known unicast destination was learned on (its role in the VLAN in *role), or
@@ -801,7 +870,9 @@ int l2pt_ingress(struct __sk_buff* skb) {
     }
     if (why >= 0)
         return drop(&f, why);
-    learn(&f);
+    why = learn(&f);
+    if (why >= 0)
+        return drop(&f, why);
     f.o.tpid = f.g->tpid;
     f.o.tracing = (f.g->flags & L2PT_G_TRACE) != 0;
     f.o.gso = skb->gso_size;

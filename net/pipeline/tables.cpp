@@ -11,6 +11,7 @@ constexpr uint32_t kMinEtherType = 0x0600;
 constexpr uint32_t kMaxEtherType = 0xFFFF;
 constexpr uint32_t kKnownGlobalFlags = L2PT_G_TRACE;
 constexpr uint8_t kKnownPortFlags = L2PT_P_PRESENT | L2PT_P_UP | L2PT_P_IS_LAG;
+constexpr uint32_t kKnownLearnFlags = L2PT_L_DROP;
 
 bool isLag(uint32_t lport) {
     return lport >= L2PT_LAG_BASE && lport < L2PT_MAX_LPORTS;
@@ -137,15 +138,62 @@ Status Tables::installTrap(const TrapKey& key, uint32_t rateKbps) {
     return writeTrap(key, Trap{trapSocket(key.mac), rateKbps});
 }
 
+Status Tables::setLearning(uint32_t slot, uint32_t limit, uint32_t flags) {
+    if (slot >= L2PT_LEARN_SLOTS)
+        return refuse("l2pt_learning", slot, "no such port, LAG or VLAN");
+    if (flags & ~kKnownLearnFlags || (slot >= L2PT_LEARN_VLAN && flags != 0))
+        return refuse("l2pt_learning", slot, "unknown flags");
+    if (limit > L2PT_FDB_ENTRIES_MAX)
+        return refuse("l2pt_learning", slot, "a limit past the largest table");
+    writeLearning(slot, limit, flags);
+    return {};
+}
+
+void Tables::defaultLearning(uint32_t fdbEntries) {
+    for (uint32_t slot = 0; slot < L2PT_LEARN_SLOTS; ++slot)
+        writeLearning(
+            slot,
+            fdbEntries / (slot < L2PT_LEARN_VLAN ? L2PT_LEARN_PORT_SHARE : L2PT_LEARN_VLAN_SHARE),
+            0);
+}
+
+Result<l2pt_learn> Tables::learning(uint32_t slot) const {
+    if (slot >= L2PT_LEARN_SLOTS)
+        return refuse("l2pt_learning", slot, "no such port, LAG or VLAN");
+    return readLearning(slot);
+}
+
+Result<std::vector<LearnedMac>> Tables::learnedMacs() const {
+    constexpr size_t kSlice = 1024;
+    std::vector<LearnedMac> out;
+    Walk walk;
+    for (;;) {
+        Result<bool> done = readMacs(walk, kSlice, out);
+        if (!done)
+            return done.status();
+        if (*done)
+            return out;
+    }
+}
+
+Result<size_t> Tables::forgetWhere(const Forget& which) {
+    Result<std::vector<LearnedMac>> all = learnedMacs();
+    if (!all)
+        return all.status();
+    std::erase_if(*all, [&](const LearnedMac& m) { return !which(m); });
+    return forgetMacs(*all);
+}
+
 Result<size_t> Tables::forgetLport(uint32_t lport) {
-    return forgetIf([lport](const LearnedMac& m) { return m.lport == lport; });
+    return forgetWhere([lport](const LearnedMac& m) { return m.lport == lport; });
+}
+
+bool Tables::aged(const LearnedMac& m, uint64_t nowNs) const {
+    return static_cast<int64_t>(nowNs - m.seenNs) >= static_cast<int64_t>(globals().ageing_ns);
 }
 
 Result<size_t> Tables::expireAged(uint64_t nowNs) {
-    const uint64_t ageing = globals().ageing_ns;
-    return forgetIf([&](const LearnedMac& m) {
-        return static_cast<int64_t>(nowNs - m.seenNs) >= static_cast<int64_t>(ageing);
-    });
+    return forgetWhere([&](const LearnedMac& m) { return aged(m, nowNs); });
 }
 
 Result<ViewFds> Tables::viewFds() const {

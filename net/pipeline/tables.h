@@ -97,14 +97,37 @@ class Tables {
     // A port's frames to each reserved address.
     Result<l2pt_l2cp_stats> l2cpStats(uint32_t port) const;
 
-    virtual Result<std::vector<LearnedMac>> learnedMacs() const = 0;
-    // Forgets the learned MACs which says yes to, in one walk of the table; how many.
+    // Learning limits: slot an lport (0 .. L2PT_MAX_LPORTS-1) or L2PT_LEARN_VLAN + a VLAN id.
+    // The count is the pipeline's; only the limit and the flags are written.
+    Status setLearning(uint32_t slot, uint32_t limit, uint32_t flags);
+    // Every port's, LAG's and VLAN's limit at its default for a table of fdbEntries.
+    void defaultLearning(uint32_t fdbEntries);
+    Result<l2pt_learn> learning(uint32_t slot) const;
+
+    // The learned MACs in slices: each call appends at most max of them to out, going on from
+    // where the walk stood (a new Walk starts at the beginning); true when the walk is done. A
+    // MAC learned or forgotten during a walk may be seen or not; none is seen twice.
+    struct Walk {
+        uint32_t batch = 0;  // where the table's own batch walk stands
+        bool started = false;
+        bool done = false;
+        std::pair<uint16_t, Mac> next{};  // the in-memory tables' next key
+    };
+    virtual Result<bool> readMacs(Walk& walk, size_t max, std::vector<LearnedMac>& out) const = 0;
+    // Forgets these MACs (those still there; moved or seen again meanwhile, too), each taken off
+    // its lport's and VLAN's counts as the table held it when it went; how many.
+    virtual Result<size_t> forgetMacs(std::span<const LearnedMac> macs) = 0;
+
+    // Whole walks, for tests and small tables.
+    Result<std::vector<LearnedMac>> learnedMacs() const;
     using Forget = std::function<bool(const LearnedMac&)>;
-    Result<size_t> forgetWhere(const Forget& which) { return forgetIf(which); }
+    Result<size_t> forgetWhere(const Forget& which);
     // Forgets the MACs learned on an lport (it left a VLAN or went away); how many.
     Result<size_t> forgetLport(uint32_t lport);
     // Forgets the MACs not seen for the ageing time before nowNs (CLOCK_MONOTONIC); how many.
     Result<size_t> expireAged(uint64_t nowNs);
+    // Whether m was last seen the ageing time or more before nowNs.
+    bool aged(const LearnedMac& m, uint64_t nowNs) const;
 
     // A new ring for the task in the primary role, put in the trap slot in place of the old
     // one; its descriptor is the caller's, to hand to the task (TrapRing).
@@ -135,10 +158,11 @@ class Tables {
     virtual Status writeBinding(uint32_t ifindex, uint32_t port) = 0;
     virtual Status writeTrap(const TrapKey& key, const Trap& trap) = 0;
     virtual Result<l2pt_port_stats> readPortStats(uint32_t slot) const = 0;
+    virtual void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) = 0;
+    virtual l2pt_learn readLearning(uint32_t slot) const = 0;
     virtual Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const = 0;
-    virtual Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) = 0;  // 0: delete
+    virtual Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) = 0;   // 0: delete
     virtual Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const = 0;  // 0: none
-    virtual Result<size_t> forgetIf(const Forget& forget) = 0;
 
   private:
     template <typename T>

@@ -64,6 +64,14 @@ constexpr std::array kTunnelMacOptions{
     O{"replace-global", "also replace the agent-wide tunnel-MAC entries", false},
 };
 
+constexpr std::array kLearnPortOptions{
+    O{"limit", "learned MACs the port or LAG may hold"},
+    O{"action", "past the limit, frames from new sources: forward (unlearned) or drop"},
+};
+constexpr std::array kLearnVlanOptions{
+    O{"limit", "learned MACs the VLAN may hold", true, false, true},
+};
+
 using A = Access;
 constexpr size_t kAny = SIZE_MAX;
 const std::array kCommands{
@@ -126,6 +134,10 @@ const std::array kCommands{
                 kTunnelMacOptions},
     CommandSpec{"vman-tpid", "the provider tag protocol identifier", A::Change, 1, 1, "TPID", {}},
     CommandSpec{"card", "a line card comes or goes", A::Change, 2, 2, "up|down|removed SLOT", {}},
+    CommandSpec{"learning port", "a port's or LAG's learning limit and action", A::Change, 1, 1,
+                "PORT", kLearnPortOptions},
+    CommandSpec{"learning vlan", "a VLAN's learning limit", A::Change, 1, 1, "VID",
+                kLearnVlanOptions},
     CommandSpec{"shell",
                 "a debug-shell line for the primary task (set, get, call, vars)",
                 A::Change,

@@ -18,11 +18,11 @@ namespace {
 using Words = std::vector<std::string>;
 
 // The table's words for enum l2pt_drop and enum l2pt_verdict, by value.
-const char* const kReasons[] = {"no_port",   "runt",      "card_absent",    "no_vlan",
-                                "policed",   "no_socket", "no_live_member", "send_failed",
-                                "tag_stack", "over_mtu",  "trap_too_long",  "port_down",
-                                "filtered",  "fenced",    "task_behind",
-                                "l2cp",      "tunnel_mac", "host_tx"};
+const char* const kReasons[] = {"no_port",    "runt",      "card_absent",    "no_vlan",
+                                "policed",    "no_socket", "no_live_member", "send_failed",
+                                "tag_stack",  "over_mtu",  "trap_too_long",  "port_down",
+                                "filtered",   "fenced",    "task_behind",    "l2cp",
+                                "tunnel_mac", "host_tx",   "learn_limit"};
 static_assert(std::size(kReasons) == L2PT_DP_DROP_REASONS && L2PT_DP_DROP_NO_PORT == 0);
 const char* const kVerdicts[] = {"", "trapped", "forwarded", "flooded", "dropped"};
 static_assert(L2PT_VERDICT_TRAPPED == 1 && L2PT_VERDICT_DROPPED == 4);
@@ -196,6 +196,22 @@ class Reader {
         } else if (w == "card" && ws.size() == 3 && (ws[2] == "up" || ws[2] == "down")) {
             table_.steps.emplace_back(
                 Card{static_cast<uint32_t>(number(ws[1], UINT32_MAX)), ws[2] == "up"});
+        } else if (w == "learning" && ws.size() >= 3) {
+            Learning l;
+            if (ws[1].starts_with("vlan="))
+                l.vlan = static_cast<uint16_t>(number(ws[1].substr(5), L2PT_MAX_VID));
+            else
+                l.port = ws[1];
+            l.drop = ws.size() == 4 && ws[3] == "drop" && !l.vlan;
+            if (!ws[2].starts_with("limit=") || ws.size() != (l.drop ? 4u : 3u))
+                fail("learning PORT limit=N [drop] | learning vlan=N limit=N");
+            l.limit = static_cast<uint32_t>(number(ws[2].substr(6), UINT32_MAX));
+            table_.steps.emplace_back(l);
+        } else if (w == "learned" && ws.size() == 5 && ws[3].starts_with("moves=") &&
+                   ws[4].starts_with("refused=")) {
+            table_.steps.emplace_back(
+                Learned{at_, ws[1], static_cast<uint32_t>(number(ws[2], UINT32_MAX)),
+                        number(ws[3].substr(6), UINT32_MAX), number(ws[4].substr(8), UINT32_MAX)});
         } else {
             fail("unknown statement '" + w + "'");
         }

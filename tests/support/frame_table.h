@@ -42,6 +42,20 @@ struct TunnelMac {           // IFM sets the tunnel MAC
     std::optional<Mac> mac;  // none: back to the default
 };
 
+struct Learning {                  // a port's or LAG's learning limit changes, or a VLAN's
+    std::string port;              // empty for a VLAN's
+    std::optional<uint16_t> vlan;  // the VLAN's
+    uint32_t limit = 0;
+    bool drop = false;  // a port's frames from new sources past it are dropped
+};
+struct Learned {  // what a port holds of the learned MACs, and its learning counters
+    int line = 0;
+    std::string port;
+    uint32_t count = 0;
+    uint64_t moves = 0;
+    uint64_t refused = 0;  // new sources not learned
+};
+
 struct Copy {
     std::string port;  // the physical port it leaves by (a LAG's member)
     Bytes frame;
@@ -63,7 +77,7 @@ struct Row {
     std::vector<Copy> out;         // every copy that left, ordered by port name
 };
 
-using Step = std::variant<Entry, Tpid, Advance, Card, L2cp, TunnelMac, Row>;
+using Step = std::variant<Entry, Tpid, Advance, Card, Learning, Learned, L2cp, TunnelMac, Row>;
 
 struct Table {
     std::string chassis;  // path of the chassis file, as found from the table's folder

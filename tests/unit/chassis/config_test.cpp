@@ -34,6 +34,22 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
          "bad.yaml:3: unknown protocol 'ftp'"},
         {"tunnelling:\n  tunnel_mac: 03:a7:31\n", "bad.yaml:2: tunnel_mac"},
         {"data_plane:\n  ageing: 0\n", "bad.yaml:2: ageing 0 is out of range 1..1000000"},
+        // Learning: the table's size at its edges, limits by port or VLAN, never both.
+        {"data_plane: {fdb_entries: 63}\n", "bad.yaml:1: fdb_entries 63 is out of range 64.."},
+        {"data_plane: {fdb_entries: 1048577}\n", "bad.yaml:1: fdb_entries 1048577 is out of"},
+        {"data_plane: {learn_limit: 1048577}\n", "bad.yaml:1: learn_limit 1048577 is out of"},
+        {"data_plane: {learning: [{vlan: 4096, limit: 1}]}\n", "bad.yaml:1: vlan 4096 is out"},
+        {"data_plane: {learning: [{limit: 1}]}\n",
+         "bad.yaml:1: a learning limit names either a 'port' or a 'vlan'"},
+        {"data_plane: {learning: [{port: a, vlan: 1}]}\n",
+         "bad.yaml:1: a learning limit names either a 'port' or a 'vlan'"},
+        {"data_plane: {learning: [{vlan: 1, action: drop}]}\n",
+         "bad.yaml:1: a VLAN's limit has no action"},
+        {"data_plane:\n  learning:\n    - {port: nowhere, limit: 1}\n",
+         "bad.yaml:3: learning: 'nowhere' is no port or LAG"},
+        {"card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{number: 1, name: a}]}]\n"
+         "data_plane: {learning: [{port: a, action: flood}]}\n",
+         "bad.yaml:3: action must be forward or drop, not 'flood'"},
         // Interfaces that contradict each other.
         {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 4, pipe: "
          "0}]}\n  - {slot: 1, type: 1, ports: [{number: 4, pipe: 1}]}\n",
@@ -64,6 +80,9 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
     // A lone comma, on which the YAML library's multi-document load never returned, reads as an
     // empty file.
     EXPECT_EQ(loadError(","), "no error");
+    EXPECT_EQ(loadError("data_plane: {fdb_entries: 64, learning: [{vlan: 4095, limit: 0}]}\n"),
+              "no error");
+    EXPECT_EQ(loadError("data_plane: {fdb_entries: 1048576, learn_limit: 1048576}\n"), "no error");
     for (const auto& [yaml, error] : cases) {
         EXPECT_THAT(loadError(yaml), ::testing::StartsWith(std::string(error))) << yaml;
     }

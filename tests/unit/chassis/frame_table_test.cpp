@@ -23,6 +23,26 @@ class Runner {
             aclmsg::kOpInstall, {{ifIndex, e.mac, e.slot ? 1u : 0u, e.rateKbps, kModePort}});
     }
     void operator()(const Tpid& t) { chassis_.ifm().vmanTpid(t.tpid); }
+    // The clock moves on and the learned MACs are walked, as the daemon ages the kernel's.
+    void operator()(const Advance& a) {
+        chassis_.clock().nowUs += a.seconds * kUsPerSecond;
+        chassis_.cards().expireLearned();
+    }
+    void operator()(const Learning& l) {
+        if (l.vlan)
+            chassis_.cards().setVlanLearnLimit(*l.vlan, l.limit);
+        else
+            EXPECT_TRUE(chassis_.cards().setLearnLimit(port(l.port), l.limit, l.drop)) << l.port;
+    }
+    void operator()(const Learned& l) {
+        SCOPED_TRACE("learned " + l.port + " (frames.table:" + std::to_string(l.line) + ")");
+        const auto learning = chassis_.cards().bridging().learning(port(l.port));
+        ASSERT_TRUE(learning);
+        EXPECT_EQ(learning->count, l.count);
+        const PortCounters& c = chassis_.cards().counters(port(l.port));
+        EXPECT_EQ(c.learnMoves, l.moves);
+        EXPECT_EQ(c.notLearned, l.refused);
+    }
     void operator()(const L2cp& l) {
         const auto ifIndex = chassis_.ifdb().find(l.port);
         ASSERT_TRUE(ifIndex) << l.port;
@@ -35,7 +55,6 @@ class Runner {
         else
             chassis_.ifm().tunnelMacDefault();
     }
-    void operator()(const Advance& a) { chassis_.clock().nowUs += a.seconds * kUsPerSecond; }
     void operator()(const Card& c) {
         downloads_.forget(c.slot);
         EXPECT_TRUE(c.up ? chassis_.events().cardUp(c.slot) : chassis_.events().cardDown(c.slot));

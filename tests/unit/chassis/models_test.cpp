@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "chassis/chassis.h"
+#include "chassis/fdb.h"
 #include "chassis/message.h"
 #include "platform/kernel.h"
 #include "test_chassis.h"
@@ -277,6 +278,43 @@ TEST_F(Models, IfmRegistrationMapsTheCardsStillThere) {
     EXPECT_EQ(hdr::msgStatus(reply.value().data()), 0);
     EXPECT_EQ(wire::getU32(reply->data(), ifmreg::kMaxSlots), 12u);
     EXPECT_EQ(wire::getU32(reply->data(), ifmreg::kLineCardBitmap), 0x6u);  // slot 0 gone
+}
+
+// The learned MACs' table evicts nothing: past its room a new source is refused and every entry
+// learned is still there; an aged entry gives its room and its counts back.
+TEST(Fdb, AFullTableRefusesWithoutEvictingAndAgedEntriesMakeRoom) {
+    constexpr size_t kCapacity = 64;
+    constexpr uint64_t kAgeUs = 100;
+    constexpr uint16_t kVid = 7;
+    Fdb fdb(kCapacity, 1);
+    fdb.setPortLimit(0, kCapacity * 4, false);
+    fdb.setVlanLimit(kVid, kCapacity * 4);
+    const auto mac = [](uint32_t i) {
+        return std::array<uint8_t, 6>{
+            2, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+    };
+    std::vector<uint32_t> held;
+    size_t refused = 0;
+    for (uint32_t i = 0; i < kCapacity * 4; ++i) {
+        const Fdb::Learned l = fdb.learn(kVid, mac(i), 0, 0x100, 0, kAgeUs);
+        if (l == Fdb::Learned::New)
+            held.push_back(i);
+        refused += l == Fdb::Learned::Full;
+    }
+    EXPECT_EQ(held.size() + refused, kCapacity * 4);
+    EXPECT_LE(held.size(), kCapacity);
+    EXPECT_EQ(fdb.size(), held.size());
+    EXPECT_EQ(fdb.portCount(0), held.size());
+    EXPECT_EQ(fdb.vlanCount(kVid), held.size());
+    for (uint32_t i : held)
+        EXPECT_EQ(fdb.find(kVid, mac(i), 1, kAgeUs), 0x100u) << i;
+    // Aged, they make room for what was refused.
+    const uint32_t late = kCapacity * 4;
+    EXPECT_EQ(fdb.learn(kVid, mac(late), 0, 0x100, kAgeUs, kAgeUs), Fdb::Learned::New);
+    fdb.expire(kAgeUs, kAgeUs);
+    EXPECT_EQ(fdb.size(), 1u);
+    EXPECT_EQ(fdb.portCount(0), 1u);
+    EXPECT_EQ(fdb.vlanCount(kVid), 1u);
 }
 
 }  // namespace

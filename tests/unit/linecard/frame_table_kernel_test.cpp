@@ -25,6 +25,7 @@
 #include "net/port/link_monitor.h"
 #include "net/port/linux_port_ops.h"
 #include "tests/support/frame_table.h"
+#include "tests/support/pipeline_map.h"
 #include "tests/support/veth.h"
 #include "tests/unit/chassis/test_chassis.h"
 
@@ -33,6 +34,7 @@ namespace {
 
 using namespace frametable;
 using chassis::test::netdevOf;
+using netp::test::pipelineMap;
 using pipeline::BpfTables;
 using pipeline::TrapRing;
 
@@ -58,25 +60,6 @@ bool vethDropsIt(const Bytes& f, uint32_t mtu) {
         return false;
     const uint16_t type = static_cast<uint16_t>(f[L2PT_OFF_TYPE] << 8 | f[L2PT_OFF_TYPE + 1]);
     return type == L2PT_TPID_8021Q || type == L2PT_TPID_QINQ;
-}
-
-// A map of the loaded pipeline, by name, found through the ingress program that uses it.
-Fd pipelineMap(int program, const std::string& name) {
-    uint32_t ids[16] = {};
-    bpf_prog_info info{};
-    info.nr_map_ids = std::size(ids);
-    info.map_ids = reinterpret_cast<uintptr_t>(ids);
-    uint32_t len = sizeof info;
-    if (bpf_obj_get_info_by_fd(program, &info, &len) != 0)
-        return Fd();
-    for (uint32_t i = 0; i < info.nr_map_ids && i < std::size(ids); i++) {
-        Fd fd(bpf_map_get_fd_by_id(ids[i]));
-        bpf_map_info m{};
-        uint32_t mlen = sizeof m;
-        if (fd.valid() && bpf_obj_get_info_by_fd(fd.get(), &m, &mlen) == 0 && name == m.name)
-            return fd;
-    }
-    return Fd();
 }
 
 // Every element of a hash map through edit(value), written back.
@@ -186,6 +169,25 @@ class KernelRunner {
             if (t.started)
                 t.last_ns -= by;
         });
+        cards_->expireAged();
+        while (cards_->sweeping())
+            cards_->sweep();
+    }
+    void operator()(const Learning& l) {
+        const auto s = l.vlan ? cards_->setVlanLearnLimit(*l.vlan, l.limit)
+                              : cards_->setLearnLimit(port(l.port), l.limit, l.drop);
+        EXPECT_TRUE(s) << s.what();
+    }
+    void operator()(const Learned& l) {
+        SCOPED_TRACE("learned " + l.port + " (frames.table:" + std::to_string(l.line) + ")");
+        const auto learning = cards_->learning(port(l.port));
+        ASSERT_TRUE(learning) << learning.status().what();
+        EXPECT_EQ(learning->count, l.count);
+        const auto stats =
+            tables_->portStats(static_cast<uint32_t>(chassis_.ifdb().portIndex(port(l.port))));
+        ASSERT_TRUE(stats) << stats.status().what();
+        EXPECT_EQ(stats->learn_moves, l.moves);
+        EXPECT_EQ(stats->not_learned, l.refused);
     }
     void operator()(const Card& c) {
         downloads_.forget(c.slot);

@@ -69,7 +69,12 @@ class LineCardsTest : public ::testing::Test {
         downloads.send(slot, op, entries);
     }
     bool trapped(const TrapKey& key) { return tables->trapCounters(key).ok(); }
-    size_t learned() { return tables->learnedMacs()->size(); }
+    // The learned MACs once the sweep has forgotten what it was asked to.
+    size_t learned() {
+        while (cards->sweeping())
+            cards->sweep();
+        return tables->learnedMacs()->size();
+    }
 
     chassis::test::NoTask task;
     chassis::Chassis chassis{netdevChassis(), task};
@@ -373,6 +378,43 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
     };
     for (const auto& [ev, line] : cases)
         EXPECT_EQ(text(ev), line);
+}
+
+// Learning limits reach the tables by port, LAG and VLAN, refused past their ranges; a port's
+// MACs going when it goes down are forgotten over several slices, each off its counts.
+TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
+    const auto mac = [](uint32_t i) {
+        return pipeline::Mac{0x02, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+    };
+    EXPECT_TRUE(cards->setLearnLimit(ifIndex("ge0/1"), 2, true));
+    EXPECT_TRUE(cards->setLearnLimit(ifIndex("lag1"), L2PT_FDB_ENTRIES_MAX, std::nullopt));
+    EXPECT_FALSE(cards->setLearnLimit(ifIndex("lag1"), L2PT_FDB_ENTRIES_MAX + 1, std::nullopt));
+    EXPECT_FALSE(cards->setLearnLimit(chassis::vlanIfIndex(100), 1, false)) << "no port or LAG";
+    EXPECT_TRUE(cards->setVlanLearnLimit(L2PT_MAX_VID, 0));
+    EXPECT_FALSE(cards->setVlanLearnLimit(L2PT_MAX_VID + 1, 0));
+    EXPECT_EQ(tables->learning(lport("ge0/1"))->flags, uint32_t{L2PT_L_DROP});
+    EXPECT_EQ(tables->learning(kLag1)->limit, L2PT_FDB_ENTRIES_MAX);
+
+    // ge0/1 at its limit exactly, then one past it.
+    EXPECT_TRUE(tables->learn(100, mac(1), lport("ge0/1"), 1));
+    EXPECT_TRUE(tables->learn(100, mac(2), lport("ge0/1"), 1));
+    EXPECT_FALSE(tables->learn(100, mac(3), lport("ge0/1"), 1));
+    EXPECT_EQ(cards->learning(ifIndex("ge0/1"))->count, 2u);
+
+    // Three slices' worth on ge0/2, forgotten when it goes down.
+    constexpr uint32_t kMany = FdbSweep::kSlice * 2 + 1;
+    for (uint32_t i = 0; i < kMany; ++i)
+        ASSERT_TRUE(tables->learn(100, mac(0x1000 + i), lport("ge0/2"), 1));
+    EXPECT_EQ(cards->vlanLearning(100)->count, kMany + 2);
+    link("ge0/2", 12, true);
+    link("ge0/2", 12, false);
+    size_t slices = 0;
+    for (; cards->sweeping(); ++slices)
+        cards->sweep();
+    EXPECT_EQ(slices, 3u);
+    EXPECT_EQ(cards->learning(ifIndex("ge0/2"))->count, 0u);
+    EXPECT_EQ(cards->vlanLearning(100)->count, 2u);
+    EXPECT_EQ(learned(), 2u);
 }
 
 }  // namespace

@@ -136,4 +136,23 @@ TEST(Conn, ExpiresWhenNothingHappensInTime) {
     EXPECT_EQ(r.closedWhy, "no hello in time");
 }
 
+// Work done a slice a pass: a timer that arms itself for the next pass runs once in each, and
+// the loop does not wait for it.
+TEST(Loop, ATimerForTheNextPassRunsOncePerPassWithoutWaiting) {
+    netp::Loop loop;
+    int runs = 0;
+    netp::Loop::Timer slice(loop, [&] {
+        if (++runs < 3)
+            slice.armNextPass();
+    });
+    slice.armNextPass();
+    const auto start = netp::Clock::now();
+    for (int pass = 1; pass <= 3; ++pass) {
+        loop.runOnce(std::chrono::milliseconds(1000));
+        EXPECT_EQ(runs, pass);
+    }
+    EXPECT_LT(netp::Clock::now() - start, std::chrono::milliseconds(500)) << "no pass waited";
+    EXPECT_FALSE(slice.armed());
+}
+
 }  // namespace

@@ -80,6 +80,38 @@ vman-tpid 0x88a8
     EXPECT_EQ(netp::stateText(netp::stateDelta(editedBase, now, sim.ifdb())), state);
 }
 
+// Learning limits set at run time are kept in their order after the chassis file's, and come
+// back from the state as they were written.
+TEST(StateStore, KeepsTheOperatorsLearningLimitsAfterTheChassisFiles) {
+    std::string text(kChassis);
+    text += "data_plane: {learning: [{port: p0, limit: 9}]}\n";
+    const auto base = chassis::loadChassisText(text, "st.yaml");
+    chassis::LearnLimitConfig port;
+    port.port = "lag5";
+    port.limit = 0;
+    port.drop = true;
+    chassis::LearnLimitConfig vlan;
+    vlan.vlan = 4095;
+    vlan.limit = 1048576;
+    const std::vector<chassis::LearnLimitConfig> changes{port, vlan};
+    const chassis::IfDb db(base);
+    const std::string state =
+        netp::stateText(netp::stateDelta(base, base.tunnelling, db, nullptr, changes));
+    EXPECT_THAT(state, HasSubstr("{port: lag5, limit: 0, action: drop}"));
+    EXPECT_THAT(state, HasSubstr("{vlan: 4095, limit: 1048576}"));
+    EXPECT_THAT(state, Not(HasSubstr("p0")));
+    const auto cfg = netp::overlay(base, netp::parseState(state, "state.yaml"), "state.yaml");
+    ASSERT_EQ(cfg.dataPlane.learning.size(), 3u);
+    EXPECT_EQ(cfg.dataPlane.learning[0].port, "p0");
+    EXPECT_EQ(cfg.dataPlane.learning[1].port, "lag5");
+    EXPECT_EQ(cfg.dataPlane.learning[1].limit, 0u);
+    EXPECT_EQ(cfg.dataPlane.learning[1].drop, true);
+    EXPECT_EQ(cfg.dataPlane.learning[2].vlan, 4095);
+    const std::span<const chassis::LearnLimitConfig> again(cfg.dataPlane.learning.begin() + 1,
+                                                           cfg.dataPlane.learning.end());
+    EXPECT_EQ(netp::stateText(netp::stateDelta(base, base.tunnelling, db, nullptr, again)), state);
+}
+
 // The reserved addresses' actions: only the addresses an operator changed, after the chassis
 // file's entries, and a saved state read back gives the same table.
 TEST(StateStore, KeepsTheReservedAddressesOperatorsChanged) {
@@ -134,6 +166,8 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
         "vlans: [{vlan: v100, protocols: [stp], ports: [{port: v200, mode: core}]}]\n",
         "lags: [{lag: lag5, members: [p2, p2]}]\n",  // a member twice
         "lags: [{lag: lag9, members: [p1]}]\n",      // no such LAG
+        "learning: [{port: v100, limit: 3}]\n",      // a VLAN's name for a port
+        "learning: [{vlan: 100, action: drop}]\n",   // a VLAN's action
         "colour: red\n",
     };
     for (const char* text : bad) {
@@ -149,8 +183,9 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     EXPECT_THAT(lines.str(), HasSubstr("state file set aside as " + path + ".bad-"));
     EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: 'v200' is not a port or LAG of the chassis"));
     EXPECT_THAT(lines.str(), HasSubstr("port 'p2' is a member of 'lag5' already"));
+    EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: learning: 'v100' is no port or LAG"));
     EXPECT_EQ(store.load(base).tunnelling.vlans.size(), 3u);  // none at all: the chassis file
-    EXPECT_EQ(store.save(base, base.tunnelling, chassis::IfDb(base)), std::nullopt);
+    EXPECT_EQ(store.save(base, base.tunnelling, chassis::IfDb(base), nullptr, {}), std::nullopt);
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     fs::remove_all(dir);

@@ -8,8 +8,10 @@
 #include <string>
 
 #include "net/pipeline/bpf_object.h"
+#include "net/pipeline/bpf_tables.h"
 #include "net/pipeline/mem_tables.h"
 #include "net/pipeline/table_view.h"
+#include "tests/support/pipeline_map.h"
 
 namespace netp::pipeline {
 std::span<const uint8_t> refusedObject();
@@ -63,6 +65,14 @@ TEST(Tables, RefuseWhatIsOutOfRangeAndWriteNothing) {
     g = defaultGlobals();
     g.task_mark = 7;  // no task's mark
     refused(t->setGlobals(g));
+    refused(t->setLearning(L2PT_LEARN_SLOTS, 1, 0));
+    refused(t->setLearning(L2PT_LEARN_VLAN, 1, L2PT_L_DROP));  // a VLAN drops nothing itself
+    refused(t->setLearning(0, L2PT_FDB_ENTRIES_MAX + 1, 0));
+    refused(t->setLearning(0, 1, L2PT_L_DROP << 1));
+    refused(t->learning(L2PT_LEARN_SLOTS).status());
+    EXPECT_EQ(t->learning(0)->limit, L2PT_FDB_ENTRIES_DEFAULT / L2PT_LEARN_PORT_SHARE);
+    EXPECT_EQ(t->learning(L2PT_LEARN_SLOTS - 1)->limit,
+              L2PT_FDB_ENTRIES_DEFAULT / L2PT_LEARN_VLAN_SHARE);
     EXPECT_EQ(t->lport(1)->pvid, 0);
     EXPECT_EQ(t->globals().tpid, L2PT_TPID_VMAN);
 }
@@ -77,6 +87,22 @@ TEST(Loader, NamesTheProgramTheKernelRefuses) {
                 testing::StartsWith("the kernel refused BPF program l2pt_refused: "));
     EXPECT_THAT(obj.status().what(), testing::HasSubstr("invalid access to packet"));
     EXPECT_THAT(logged, testing::HasSubstr("l2pt_refused"));  // libbpf's word, in our log
+}
+
+// The learned MACs' table holds what the chassis file says, within its range.
+TEST(Loader, SizesTheTableOfLearnedMacs) {
+    ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads the pipeline";
+    const auto quiet = [](std::string_view) {};
+    EXPECT_FALSE(BpfTables::load(quiet, L2PT_FDB_ENTRIES_MIN - 1));
+    EXPECT_FALSE(BpfTables::load(quiet, L2PT_FDB_ENTRIES_MAX + 1));
+    auto t = BpfTables::load(quiet, L2PT_FDB_ENTRIES_MIN);
+    ASSERT_TRUE(t) << t.status().what();
+    const netp::Fd fdb = netp::test::pipelineMap((*t)->ingressFd(), "l2pt_fdb");
+    bpf_map_info info{};
+    uint32_t len = sizeof info;
+    ASSERT_EQ(bpf_obj_get_info_by_fd(fdb.get(), &info, &len), 0);
+    EXPECT_EQ(info.max_entries, L2PT_FDB_ENTRIES_MIN);
+    EXPECT_EQ(info.type, BPF_MAP_TYPE_HASH);
 }
 
 }  // namespace

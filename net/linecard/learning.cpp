@@ -1,0 +1,92 @@
+// The line cards' learning limits: the chassis file's at start, the operator's at run time, and
+// the log of ports whose new sources were not learned.
+#include "net/linecard/line_cards.h"
+#include "net/pipeline/lport.h"
+
+namespace netp::linecard {
+
+using pipeline::Result;
+using pipeline::Status;
+
+namespace {
+
+constexpr uint64_t kNotLearnedLogNs = 60ull * 1'000'000'000;  // once a minute per port
+
+Result<LineCards::Learning> learningOf(const Result<l2pt_learn>& l) {
+    if (!l)
+        return l.status();
+    return LineCards::Learning{l->count > 0 ? static_cast<uint32_t>(l->count) : 0, l->limit,
+                               (l->flags & L2PT_L_DROP) != 0};
+}
+
+}  // namespace
+
+void LineCards::applyLearning(const chassis::DataPlaneConfig& cfg) {
+    const chassis::IfDb& db = chassis_.ifdb();
+    for (size_t p = 0; p < db.portCount(); ++p)
+        logged(tables_.setLearning(static_cast<uint32_t>(p), cfg.defaultPortLimit(), 0));
+    for (size_t l = 0; l < db.lagCount(); ++l)
+        logged(tables_.setLearning(static_cast<uint32_t>(L2PT_LAG_BASE + l), cfg.defaultPortLimit(),
+                                   0));
+    for (uint32_t vid = 0; vid <= L2PT_MAX_VID; ++vid)
+        logged(tables_.setLearning(L2PT_LEARN_VLAN + vid, cfg.defaultVlanLimit(), 0));
+    for (const chassis::LearnLimitConfig& l : cfg.learning) {
+        if (l.vlan) {
+            if (l.limit)
+                logged(setVlanLearnLimit(*l.vlan, *l.limit));
+        } else if (const auto ifIndex = db.find(l.port)) {
+            logged(setLearnLimit(*ifIndex, l.limit, l.drop));
+        }
+    }
+}
+
+Status LineCards::setLearnLimit(uint32_t lportIf, std::optional<uint32_t> limit,
+                                std::optional<bool> drop) {
+    const uint32_t lport = pipeline::lportOf(chassis_.ifdb(), lportIf);
+    if (lport == L2PT_LPORT_NONE)
+        return Status::failure("ifIndex " + std::to_string(lportIf) + " is no port or LAG");
+    const Result<l2pt_learn> now = tables_.learning(lport);
+    if (!now)
+        return now.status();
+    const bool drops = drop.value_or((now->flags & L2PT_L_DROP) != 0);
+    return tables_.setLearning(lport, limit.value_or(now->limit), drops ? L2PT_L_DROP : 0);
+}
+
+Status LineCards::setVlanLearnLimit(uint32_t vid, uint32_t limit) {
+    if (vid > L2PT_MAX_VID)
+        return Status::failure("VLAN " + std::to_string(vid) + " is out of 0-4095");
+    return tables_.setLearning(L2PT_LEARN_VLAN + vid, limit, 0);
+}
+
+Result<LineCards::Learning> LineCards::learning(uint32_t lportIf) const {
+    const uint32_t lport = pipeline::lportOf(chassis_.ifdb(), lportIf);
+    if (lport == L2PT_LPORT_NONE)
+        return Status::failure("ifIndex " + std::to_string(lportIf) + " is no port or LAG");
+    return learningOf(tables_.learning(lport));
+}
+
+Result<LineCards::Learning> LineCards::vlanLearning(uint32_t vid) const {
+    if (vid > L2PT_MAX_VID)
+        return Status::failure("VLAN " + std::to_string(vid) + " is out of 0-4095");
+    return learningOf(tables_.learning(L2PT_LEARN_VLAN + vid));
+}
+
+void LineCards::reportNotLearned(uint64_t nowNs) {
+    const chassis::IfDb& db = chassis_.ifdb();
+    for (size_t p = 0; p < notLearned_.size(); ++p) {
+        NotLearned& n = notLearned_[p];
+        if (n.loggedNs != 0 && nowNs - n.loggedNs < kNotLearnedLogNs)
+            continue;
+        const Result<l2pt_port_stats> s = tables_.portStats(static_cast<uint32_t>(p));
+        if (!s || s->not_learned == n.count)
+            continue;
+        const uint64_t dropped = s->drops[L2PT_DP_DROP_LEARN_LIMIT];
+        log_("line cards: " + db.name(db.portAt(p)) + ": " +
+             std::to_string(s->not_learned - n.count) +
+             " new source MACs not learned (a learning limit or a full table); " +
+             std::to_string(dropped) + " frames dropped for the limit in all");
+        n = {s->not_learned, nowNs};
+    }
+}
+
+}  // namespace netp::linecard
