@@ -99,6 +99,14 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
     ASSERT_TRUE(tables->installTrap(stp, 0));  // a new entry starts again
     EXPECT_EQ(tables->trapCounters(stp)->hits, 0u);
 
+    // A first frame as long as the bucket holds empties it exactly and passes; the next cannot.
+    ASSERT_TRUE(tables->setTrapRate(stp, 1));
+    const Bytes full = frame(kStp, host(1), {}, kLlcLength, L2PT_MIN_BURST_BYTES - L2PT_ETH_HLEN);
+    ASSERT_EQ(full.size(), L2PT_MIN_BURST_BYTES);
+    EXPECT_EQ(why(full), 0xFFFF);
+    EXPECT_EQ(why(full), L2PT_DP_DROP_POLICED);
+    ASSERT_TRUE(tables->installTrap(stp, 0));
+
     // Nobody reads the ring: it fills, then the task is behind.
     LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = pdu.data(),
                 .data_size_in = static_cast<uint32_t>(pdu.size()), .repeat = 3000);
