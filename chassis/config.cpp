@@ -28,6 +28,25 @@ std::optional<uint8_t> protocolFlag(std::string_view name) {
 
 namespace {
 
+constexpr std::array<std::string_view, kStormClasses> kStormClassNames = {"broadcast", "multicast",
+                                                                          "unknown_unicast"};
+
+}  // namespace
+
+std::optional<StormClass> stormClass(std::string_view name) {
+    for (size_t c = 0; c < kStormClasses; ++c) {
+        if (kStormClassNames[c] == name)
+            return static_cast<StormClass>(c);
+    }
+    return std::nullopt;
+}
+
+std::string_view stormClassName(StormClass c) {
+    return kStormClassNames.at(static_cast<size_t>(c));
+}
+
+namespace {
+
 constexpr std::string_view kFaultPoints[] = {
     "ozmTaskStartup",
     "ozmIpcTmrOpen",
@@ -123,10 +142,13 @@ class Loader : private ConfigReader {
         if (auto n = root["tunnelling"])
             tunnelling(n, cfg.tunnelling);
         if (auto n = root["data_plane"]) {
-            knownKeys(n, {"ageing"});
+            knownKeys(n, {"ageing", "pdu_rate"});
             if (n["ageing"])
                 cfg.dataPlane.ageingSeconds =
                     static_cast<uint32_t>(integer(n["ageing"], 1, kMaxAgeingSeconds, "ageing"));
+            if (n["pdu_rate"])
+                cfg.dataPlane.pduRate =
+                    static_cast<uint32_t>(integer(n["pdu_rate"], 0, UINT32_MAX, "pdu_rate"));
         }
         if (auto n = root["pools"]) {
             if (!n.IsMap())
@@ -234,8 +256,8 @@ class Loader : private ConfigReader {
 
     // One entry of a card's port list: a single port ("number") or a run of ports ("range").
     void ports(const YAML::Node& n, LineCardConfig& card) const {
-        knownKeys(
-            n, {"number", "range", "name", "long_name", "unit", "pipe", "vlan", "mtu", "netdev"});
+        knownKeys(n, {"number", "range", "name", "long_name", "unit", "pipe", "vlan", "mtu",
+                      "netdev", "storm", "pdu_rate"});
         uint32_t first = 0;
         uint32_t last = 0;
         if (n["number"] && n["range"])
@@ -279,6 +301,11 @@ class Loader : private ConfigReader {
             p.vlan = static_cast<uint16_t>(integer(n["vlan"], 0, 4095, "vlan"));
         if (n["mtu"])
             p.mtu = static_cast<uint32_t>(integer(n["mtu"], kMinPortMtu, kMaxPortMtu, "mtu"));
+        if (n["storm"])
+            storm(n["storm"], p.policing);
+        if (n["pdu_rate"])
+            p.policing.pduRate =
+                static_cast<uint32_t>(integer(n["pdu_rate"], 0, UINT32_MAX, "pdu_rate"));
         for (uint32_t num = first; num <= last; ++num) {
             p.number = num;
             p.name = expand(name, card.slot, num);

@@ -125,6 +125,30 @@ Mac ConfigReader::mac(const YAML::Node& n, const std::string& what) const {
     return *m;
 }
 
+void ConfigReader::storm(const YAML::Node& n, PortPolicing& p) const {
+    if (!n.IsMap())
+        fail(n, "storm: expected a mapping such as {broadcast: 100}");
+    for (const auto& kv : n) {
+        const std::string name = key(kv.first);
+        const auto c = stormClass(name);
+        if (!c)
+            fail(kv.first,
+                 "unknown storm class '" + name + "' (broadcast, multicast, " + "unknown_unicast)");
+        StormLimit& limit = p.storm[static_cast<size_t>(*c)];
+        if (kv.second.IsMap()) {
+            knownKeys(kv.second, {"fps", "kbps"});
+            if (!kv.second["fps"] && !kv.second["kbps"])
+                fail(kv.second, name + ": give fps, kbps or both");
+            if (kv.second["fps"])
+                limit.fps = static_cast<uint32_t>(integer(kv.second, "fps", 1, UINT32_MAX));
+            if (kv.second["kbps"])
+                limit.kbps = static_cast<uint32_t>(integer(kv.second, "kbps", 1, UINT32_MAX));
+        } else {
+            limit.fps = static_cast<uint32_t>(integer(kv.second, 1, UINT32_MAX, name));
+        }
+    }
+}
+
 TunnelVlanConfig ConfigReader::tunnelVlan(const YAML::Node& v) const {
     knownKeys(v, {"vlan", "protocols", "rate", "ports"});
     TunnelVlanConfig tv;

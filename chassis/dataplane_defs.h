@@ -72,8 +72,28 @@ enum l2pt_drop {
     L2PT_DP_DROP_FILTERED,        /* "filtered": known unicast for the port it came from */
     L2PT_DP_DROP_FENCED,          /* "fenced sender": a PDU from a task that lost its role */
     L2PT_DP_DROP_TASK_BEHIND,     /* "task behind": the task's ring is full */
+    L2PT_DP_DROP_STORM,           /* "storm control": over its port's limit for its class */
+    L2PT_DP_DROP_PDU_SHARE,       /* "over the port's PDU share": its rate or room in the ring */
     L2PT_DP_DROP_REASONS
 };
+
+/* Storm control's classes of flooded data, in the order of their limits and counters. Known
+ * unicast is never policed. */
+enum l2pt_storm_class {
+    L2PT_STORM_BROADCAST = 0, /* ff:ff:ff:ff:ff:ff */
+    L2PT_STORM_MULTICAST,     /* any other group address */
+    L2PT_STORM_UNKNOWN,       /* unicast to a destination not learned */
+    L2PT_STORM_CLASSES
+};
+static inline int l2pt_storm_class(const __u8 *dst)
+{
+    if (!(dst[0] & 1))
+        return L2PT_STORM_UNKNOWN;
+    int all = 1;
+    for (int i = 0; i < L2PT_ETH_ALEN; i++)
+        all &= dst[i] == 0xff;
+    return all ? L2PT_STORM_BROADCAST : L2PT_STORM_MULTICAST;
+}
 
 /* What became of a frame that entered a port (trace events, the shared frame table). */
 enum l2pt_verdict {

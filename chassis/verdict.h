@@ -27,8 +27,10 @@ enum class DropReason : uint8_t {
     Filtered,
     Fenced,
     TaskBehind,
+    Storm,
+    PduShare,
 };
-inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::TaskBehind) + 1;
+inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::PduShare) + 1;
 // "no such port", "runt frame", ...: the texts the trace, the summary and the counters show.
 std::string_view dropReasonName(DropReason reason);
 

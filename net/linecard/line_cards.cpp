@@ -120,6 +120,7 @@ void LineCards::refresh() {
         syncVlans(first);
         syncLports();
     }
+    syncPolice();
     logged(syncGlobals());
     task_.deleteRetired();
 }
@@ -189,7 +190,27 @@ Status LineCards::syncGlobals() {
     want.flags = chassis_.trace().on() ? L2PT_G_TRACE : 0;
     want.task_mark = task_.mark();
     want.task_if = task_.ifindex();
+    want.pdu_ports = traps_.trappingPorts();
     return same(now, want) ? Status() : tables_.setGlobals(want);
+}
+
+void LineCards::syncPolice() {
+    const chassis::DataPlane& dp = chassis_.cards();
+    if (policingGeneration_ == dp.policingGeneration())
+        return;
+    policingGeneration_ = dp.policingGeneration();
+    const chassis::IfDb& db = chassis_.ifdb();
+    police_.resize(db.portCount());
+    for (size_t p = 0; p < db.portCount(); ++p) {
+        const uint32_t portIf = db.portAt(p);
+        const pipeline::PoliceRates want = policeRates(dp.policing(portIf), dp.pduRate(portIf));
+        if (want == police_[p])
+            continue;
+        const Status s = tables_.setPolice(static_cast<uint32_t>(p), want);
+        logged(s);
+        if (s)
+            police_[p] = want;
+    }
 }
 
 void LineCards::forgetLport(uint32_t lport) {

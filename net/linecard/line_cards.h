@@ -103,6 +103,8 @@ class LineCards {
     // every: compare all VLANs with the table, not only those that had or have members.
     void syncVlans(bool every);
     pipeline::Status syncGlobals();
+    // The ports' policers, when their settings moved.
+    void syncPolice();
     void forgetLport(uint32_t lport);
     void logged(const pipeline::Status& s) const;
 
@@ -118,6 +120,8 @@ class LineCards {
     uint32_t present_ = 0;  // the cards' bitmap as last written
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
     std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
+    std::optional<uint64_t> policingGeneration_;
+    std::vector<pipeline::PoliceRates> police_;  // by dense port index, as last written
     std::optional<pipeline::TrapRing> events_;
 };
 

@@ -37,6 +37,7 @@ void TrapMirror::entryInstalled(uint32_t slot, const chassis::AclEntry& entry) {
         } else {
             logged(tables_.removeTrap(*key));
             held_[slot].erase(*key);
+            trapping_.reset();
         }
         return;
     }
@@ -44,8 +45,10 @@ void TrapMirror::entryInstalled(uint32_t slot, const chassis::AclEntry& entry) {
         return;
     const Status s = tables_.installTrap(*key, entry.rate);
     logged(s);
-    if (s)
+    if (s) {
         held_[slot].insert(*key);
+        trapping_.reset();
+    }
 }
 
 void TrapMirror::entryRemoved(uint32_t slot, const chassis::AclEntry& entry) {
@@ -54,6 +57,7 @@ void TrapMirror::entryRemoved(uint32_t slot, const chassis::AclEntry& entry) {
         return;
     logged(tables_.removeTrap(*key));
     held_[slot].erase(*key);
+    trapping_.reset();
 }
 
 void TrapMirror::rateChanged(uint32_t slot, const chassis::AclEntry& entry) {
@@ -67,6 +71,26 @@ void TrapMirror::tableCleared(uint32_t slot) {
     for (const TrapKey& key : held_[slot])
         logged(tables_.removeTrap(key));
     held_[slot].clear();
+    trapping_.reset();
+}
+
+uint32_t TrapMirror::trappingPorts() const {
+    if (trapping_)
+        return *trapping_;
+    uint32_t n = 0;
+    for (size_t p = 0; p < db_.portCount(); ++p) {
+        const uint32_t portIf = db_.portAt(p);
+        const auto slot = static_cast<uint32_t>(db_.info(portIf)->slot);
+        if (slot >= pipeline::kMaxSlots)
+            continue;
+        const auto& keys = held_[slot];
+        // Agent-wide keys sort last (their flag is the top bit of the owner).
+        const bool cardWide = !keys.empty() && keys.rbegin()->isSlot();
+        const auto own = keys.lower_bound(TrapKey::port(portIf, {}));
+        n += cardWide || (own != keys.end() && own->owner == portIf);
+    }
+    trapping_ = n;
+    return n;
 }
 
 pipeline::Result<pipeline::TrapCounters> TrapMirror::counters(

@@ -46,6 +46,7 @@ class BpfTables final : public Tables {
     Status writeElement(Array array, uint32_t index, std::span<const uint8_t> value) override;
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
+    Status writePolice(uint32_t port, const PoliceRates& rates) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
     Result<size_t> forgetIf(const Forget& forget) override;
 
@@ -63,7 +64,7 @@ class BpfTables final : public Tables {
     BpfObject obj_;
     Arrays arrays_;
     int ingress_, egress_, taskTx_;
-    int byIfindex_, traps_, fdb_, stats_, rings_, events_;
+    int byIfindex_, traps_, police_, fdb_, stats_, rings_, events_;
     mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
 };
 

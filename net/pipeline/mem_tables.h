@@ -40,8 +40,13 @@ class MemTables final : public Tables {
     Status writeElement(Array, uint32_t, std::span<const uint8_t>) override { return {}; }
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
+    Status writePolice(uint32_t port, const PoliceRates& rates) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
     Result<size_t> forgetIf(const Forget& forget) override;
+
+  public:
+    // What setPolice() last wrote for a port.
+    const PoliceRates& police(uint32_t port) const { return police_.at(port); }
 
   private:
     struct Entry {
@@ -51,6 +56,7 @@ class MemTables final : public Tables {
 
     std::map<uint32_t, uint32_t> byIfindex_;
     std::map<TrapKey, Entry> traps_;
+    std::vector<PoliceRates> police_ = std::vector<PoliceRates>(L2PT_MAX_PORTS);
     std::map<std::pair<uint16_t, Mac>, LearnedMac> fdb_;
     std::vector<l2pt_port_stats> stats_ = std::vector<l2pt_port_stats>(L2PT_STATS_SLOTS);
     Fd ring_;

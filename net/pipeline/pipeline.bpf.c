@@ -22,8 +22,10 @@ char LICENSE[] SEC("license") = "Dual BSD/GPL";
 #define TPID_LEN 2 /* the first half of a tag */
 /* Bits of a word of the VLANs' lport bitmaps. */
 #define WORD_BITS 32
-/* A rate of R Kbps earns R / 8 tokens a nanosecond (abi.h). */
+/* A rate of R Kbps earns R / 8 byte tokens a nanosecond, R frames a second R frame tokens
+ * (abi.h). */
 #define KBPS_PER_TOKEN_NS 8
+#define FPS_PER_TOKEN_NS 1
 /* An event's length field: a segmentation-offloaded frame may be longer. */
 #define EVENT_LEN_MAX 0xFFFF
 _Static_assert((L2PT_LAG_MAX_LIVE & (L2PT_LAG_MAX_LIVE - 1)) == 0, "a power of two");
@@ -67,6 +69,13 @@ struct {
 } l2pt_traps SEC(".maps");
 
 struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, L2PT_MAX_PORTS);
+    __type(key, __u32);
+    __type(value, struct l2pt_police);
+} l2pt_police SEC(".maps");
+
+struct {
     __uint(type, BPF_MAP_TYPE_LRU_HASH);
     __uint(max_entries, L2PT_FDB_ENTRIES);
     __type(key, struct l2pt_fdb_key);
@@ -108,8 +117,8 @@ struct way {
  * verifier checks once on its own, can take it. */
 struct out {
     __u32 tpid;                       /* the provider TPID in force */
-    __u32 gso;                        /* segment size of a segmentation-offloaded frame, else 0 */
-    __u32 len_customer, len_provider; /* on the wire in either form */
+    __u32 len_customer, len_provider; /* on the wire in either form (a segmentation-offloaded
+                                         frame: each of its segments, the last at most) */
     __u32 hash;
     __u32 copies;
     __u32 ways[L2PT_EVENT_WAYS]; /* the ports the first copies left by, for the event */
@@ -137,6 +146,7 @@ struct frame {
     __u32 len;        /* as it entered, every tag in the data */
     __u32 hlen;       /* bytes of hdr[] read */
     __u32 word, bits; /* flooding: the bitmap word walked and its members left */
+    __u32 tags;       /* tags in the data at its front */
     struct out o;
     __u8 hdr[HDR_BYTES];
 };
@@ -186,6 +196,17 @@ __noinline int l2pt_count_drop(__u32 slot, __u32 why) {
 
 static __always_inline void count_drop(__u32 slot, __u32 why) {
     l2pt_count_drop(slot, why);
+}
+
+/* One more storm-control drop of class cls on stats slot slot (a global function: see
+ * l2pt_count_drop). */
+__noinline int l2pt_count_storm(__u32 slot, __u32 cls) {
+    struct l2pt_port_stats* st = bpf_map_lookup_elem(&l2pt_stats, &slot);
+    __u64 i = cls;
+    barrier_var(i);
+    if (st && i < L2PT_STORM_CLASSES)
+        st->storm[i] += 1;
+    return 0;
 }
 
 static __always_inline void trace(struct frame* f, __u16 verdict, __u16 reason) {
@@ -290,10 +311,9 @@ static __always_inline int convert(struct __sk_buff* skb, struct out* o, int cor
 
 /* ---- Ways out ---- */
 
-/* A segmentation-offloaded frame is judged by its segments' payload. */
+/* Whether the frame (a segmentation-offloaded one: each of its segments) is longer in the form
+ * a way out takes than its MTU allows. */
 static __always_inline int over_mtu(const struct out* o, int core, __u32 mtu) {
-    if (o->gso)
-        return o->gso > mtu;
     /* Both read: a field chosen by core would be pointer arithmetic with a register. */
     __u32 provider = o->len_provider, customer = o->len_customer;
     barrier_var(provider);
@@ -465,39 +485,123 @@ static __always_inline int flood(struct frame* f) {
 
 /* ---- Trap ---- */
 
-/* The entry's token bucket: 1 when the frame may pass. */
-static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
-    int pass = 1;
-    bpf_spin_lock(&t->lock);
-    __u64 rate = t->rate_kbps;
-    if (rate) {
-        __u64 cap = rate * L2PT_BYTES_PER_KBIT;
-        if (cap < L2PT_MIN_BURST_BYTES)
-            cap = L2PT_MIN_BURST_BYTES;
-        cap *= L2PT_TOKEN_SCALE;
-        if (!t->started) {
-            t->started = 1;
-            t->tokens = cap;
-            t->last_ns = now;
-        } else if (now > t->last_ns) {
-            __u64 elapsed = now - t->last_ns;
-            __u64 room = cap > t->tokens ? cap - t->tokens : 0;
-            /* the tokens earned reach the room left: decided without overflow */
-            if (elapsed > room * KBPS_PER_TOKEN_NS / rate)
-                t->tokens = cap;
-            else
-                t->tokens += elapsed * rate / KBPS_PER_TOKEN_NS;
-            t->last_ns = now;
-        }
-        if (t->tokens > cap)
-            t->tokens = cap;
-        __u64 cost = (__u64)len * L2PT_TOKEN_SCALE;
-        if (t->tokens >= cost)
-            t->tokens -= cost;
+/* Fills bucket b up to now, to at most cap tokens; d: KBPS_PER_TOKEN_NS or FPS_PER_TOKEN_NS.
+ * Under the lock of the value that holds b. */
+static __always_inline void refill(struct l2pt_bucket* b, __u64 now, __u64 cap, __u64 d) {
+    __u64 rate = b->rate;
+    if (!b->started) {
+        b->started = 1;
+        b->tokens = cap;
+        b->last_ns = now;
+    } else if (now > b->last_ns) {
+        __u64 elapsed = now - b->last_ns;
+        __u64 room = cap > b->tokens ? cap - b->tokens : 0;
+        /* the tokens earned reach the room left: decided without overflow */
+        if (elapsed > room * d / rate)
+            b->tokens = cap;
         else
-            pass = 0;
+            b->tokens += elapsed * rate / d;
+        b->last_ns = now;
     }
+    if (b->tokens > cap)
+        b->tokens = cap;
+}
+
+static __always_inline __u64 byte_cap(__u64 kbps) {
+    __u64 cap = kbps * L2PT_BYTES_PER_KBIT;
+    return (cap < L2PT_MIN_BURST_BYTES ? L2PT_MIN_BURST_BYTES : cap) * L2PT_TOKEN_SCALE;
+}
+
+/* Whether a frame of len bytes may pass the byte bucket b and the frame bucket fb (either not
+ * policing when its rate is 0); a frame that passes is charged to both. Under their lock. */
+static __always_inline int take(struct l2pt_bucket* b, struct l2pt_bucket* fb, __u64 now,
+                                __u32 len) {
+    const __u64 cost = (__u64)len * L2PT_TOKEN_SCALE;
+    int pass = 1;
+    if (b && b->rate) {
+        refill(b, now, byte_cap(b->rate), KBPS_PER_TOKEN_NS);
+        pass = b->tokens >= cost;
+    }
+    if (fb && fb->rate) {
+        refill(fb, now, (__u64)fb->rate * L2PT_FRAME_TOKENS, FPS_PER_TOKEN_NS);
+        pass &= fb->tokens >= L2PT_FRAME_TOKENS;
+    }
+    if (!pass)
+        return 0;
+    if (b && b->rate)
+        b->tokens -= cost;
+    if (fb && fb->rate)
+        fb->tokens -= L2PT_FRAME_TOKENS;
+    return 1;
+}
+
+/* The entry's policer: 1 when the frame may pass. */
+static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
+    bpf_spin_lock(&t->lock);
+    int pass = take(&t->bucket, 0, now, len);
     bpf_spin_unlock(&t->lock);
+    return pass;
+}
+
+static __always_inline struct l2pt_police* police_of(__u32 port) {
+    return bpf_map_lookup_elem(&l2pt_police, &port);
+}
+
+/* The port's PDU rate: 1 when the trapped frame may go on to the task. */
+static __always_inline int pdu_rate(struct frame* f) {
+    struct l2pt_police* p = police_of(f->port);
+    if (!p)
+        return 1;
+    bpf_spin_lock(&p->lock);
+    int pass = take(0, &p->pdu, f->now, f->len);
+    bpf_spin_unlock(&p->lock);
+    return pass;
+}
+
+/* The port's share of the task's ring (abi.h): 1 when a record of rec bytes may go in. The
+ * ring's positions are read before the lock, which allows no helper calls. */
+static __always_inline int ring_share(struct frame* f, void* ring, __u64 rec) {
+    struct l2pt_police* p = police_of(f->port);
+    if (!p)
+        return 1;
+    const __u64 unread = bpf_ringbuf_query(ring, BPF_RB_AVAIL_DATA);
+    const __u64 prod = bpf_ringbuf_query(ring, BPF_RB_PROD_POS);
+    const __u64 cons = bpf_ringbuf_query(ring, BPF_RB_CONS_POS);
+    const __u32 ports = f->g->pdu_ports;
+    const __u64 share = L2PT_RING_BYTES / (ports ? ports : 1);
+    int pass = 1;
+    bpf_spin_lock(&p->lock);
+    if (cons >= p->share_mark || prod < p->share_mark) {
+        /* Everything before the mark is read (or the ring is a new one). */
+        p->share_older = prod < p->share_mark ? 0 : p->share_newer;
+        p->share_newer = 0;
+        p->share_mark = prod;
+    }
+    if (unread > L2PT_SHARE_FROM && p->share_older + p->share_newer + rec > share)
+        pass = 0;
+    else
+        p->share_newer += rec;
+    bpf_spin_unlock(&p->lock);
+    return pass;
+}
+
+/* Storm control: 1 when the port's limit for the frame's class lets it be flooded. */
+static __always_inline int storm(struct frame* f) {
+    struct l2pt_police* p = police_of(f->port);
+    if (!p)
+        return 1;
+    const __u32 cls = l2pt_storm_class(&f->hdr[L2PT_OFF_DST]);
+    int pass = 1;
+    bpf_spin_lock(&p->lock);
+    /* Each class's buckets by a constant index (see vlan_role). */
+#pragma unroll
+    for (__u32 i = 0; i < L2PT_STORM_CLASSES; i++) {
+        if (i == cls)
+            pass = take(&p->storm_kbps[i], &p->storm_fps[i], f->now, f->len);
+    }
+    bpf_spin_unlock(&p->lock);
+    if (!pass)
+        l2pt_count_storm(f->port, cls);
     return pass;
 }
 
@@ -507,9 +611,14 @@ static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
 #define TRAP_ROOM_MEDIUM 512
 #define TRAP_REC_BYTES(room) (__builtin_offsetof(struct l2pt_trap_rec, frame) + (room))
 
+/* A record's bytes in the ring: its header, rounded up to 8 as the ring does. */
+#define RING_REC_BYTES(room) ((TRAP_REC_BYTES(room) + L2PT_RING_REC_HDR + 7) & ~7ull)
+
 /* Writes the trapped frame (len bytes once tagged) into a record with room bytes for it. */
 static __always_inline int trap_record(struct frame* f, struct l2pt_trap* t, void* ring, __u32 len,
                                        int add_tag, const __u32 room) {
+    if (!ring_share(f, ring, RING_REC_BYTES(room)))
+        return drop(f, L2PT_DP_DROP_PDU_SHARE);
     struct l2pt_trap_rec* rec = bpf_ringbuf_reserve(ring, TRAP_REC_BYTES(room), 0);
     if (!rec)
         return drop(f, L2PT_DP_DROP_TASK_BEHIND);
@@ -569,6 +678,8 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
         __sync_fetch_and_add(&t->policed, 1);
         return drop(f, L2PT_DP_DROP_POLICED);
     }
+    if (!pdu_rate(f))
+        return drop(f, L2PT_DP_DROP_PDU_SHARE);
     /* An untagged frame is handed over in its port's VLAN. */
     const int add_tag = !is_tag(be16_at(&f->hdr[L2PT_OFF_TYPE]), f->g->tpid);
     const __u32 len = f->len + (add_tag ? L2PT_TAG_LEN : 0);
@@ -622,6 +733,7 @@ static __always_inline int classify(struct frame* f) {
             f->o.provider = 1;
             f->o.len_provider = f->len;
             f->o.len_customer = f->len - L2PT_TAG_LEN;
+            f->tags = tags;
             return tags > L2PT_MAX_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
         }
     }
@@ -634,6 +746,7 @@ static __always_inline int classify(struct frame* f) {
     f->o.provider = 0;
     f->o.len_customer = f->len;
     f->o.len_provider = f->len + L2PT_TAG_LEN;
+    f->tags = tags;
     return tags > L2PT_MAX_CUSTOMER_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
 }
 
@@ -685,6 +798,62 @@ static __always_inline int no_port(struct __sk_buff* skb) {
     return TC_ACT_SHOT;
 }
 
+#define ETH_P_IPV4 0x0800
+#define ETH_P_IPV6 0x86DD
+#define IPPROTO_TCP_ 6
+#define IPPROTO_UDP_ 17
+#define IPV4_IHL_MASK 0x0F
+#define IPV6_HLEN 40
+#define IPV6_NEXT 6  /* the next header's offset in an IPv6 header */
+#define IPV4_PROTO 9 /* the protocol's offset in an IPv4 header */
+#define TCP_DOFF 12  /* the data offset's byte in a TCP header */
+#define UDP_HLEN 8
+#define WORD_BYTES 4 /* IHL and the data offset count 32-bit words */
+
+/* The bytes in front of a segmentation-offloaded frame's payload: every header each of its
+ * segments repeats. The MACs, tags and EtherType, then IPv4 or IPv6 and TCP or UDP; where those
+ * cannot be read, the Ethernet headers alone. */
+static __always_inline __u32 segment_headers(struct frame* f) {
+    __u32 l3 = L2PT_OFF_TYPE + f->tags * L2PT_TAG_LEN;
+    __u8 b[2];
+    /* Read by the helper: the tags put the EtherType at an offset the program only knows now. */
+    if (f->tags > L2PT_MAX_TAGS || bpf_skb_load_bytes(f->skb, l3, b, TPID_LEN))
+        return 0;
+    const __u32 type = be16_at(b);
+    l3 += TPID_LEN;
+    __u32 l4 = 0, proto = 0;
+    if (type == ETH_P_IPV4) {
+        if (bpf_skb_load_bytes(f->skb, l3, b, 1) ||
+            bpf_skb_load_bytes(f->skb, l3 + IPV4_PROTO, &b[1], 1))
+            return l3;
+        l4 = l3 + (b[0] & IPV4_IHL_MASK) * WORD_BYTES;
+        proto = b[1];
+    } else if (type == ETH_P_IPV6) {
+        if (bpf_skb_load_bytes(f->skb, l3 + IPV6_NEXT, b, 1))
+            return l3;
+        l4 = l3 + IPV6_HLEN;
+        proto = b[0];
+    } else {
+        return l3;
+    }
+    if (proto == IPPROTO_UDP_)
+        return l4 + UDP_HLEN;
+    if (proto != IPPROTO_TCP_ || bpf_skb_load_bytes(f->skb, l4 + TCP_DOFF, b, 1))
+        return l3;
+    return l4 + (b[0] >> 4) * WORD_BYTES;
+}
+
+/* A segmentation-offloaded frame leaves as segments of gso payload bytes, each with its
+ * headers, and with the provider tag once pushed: those are what a way out's MTU must take. */
+static __always_inline void segment_lengths(struct frame* f, __u32 gso) {
+    const __u32 headers = segment_headers(f);
+    if (!headers || headers + gso >= f->len)
+        return;
+    const __u32 seg = headers + gso;
+    f->o.len_customer = f->o.provider ? seg - L2PT_TAG_LEN : seg;
+    f->o.len_provider = f->o.provider ? seg : seg + L2PT_TAG_LEN;
+}
+
 SEC("tc")
 int l2pt_ingress(struct __sk_buff* skb) {
     struct frame f = {.skb = skb};
@@ -725,7 +894,8 @@ int l2pt_ingress(struct __sk_buff* skb) {
     learn(&f);
     f.o.tpid = f.g->tpid;
     f.o.tracing = (f.g->flags & L2PT_G_TRACE) != 0;
-    f.o.gso = skb->gso_size;
+    if (skb->gso_size)
+        segment_lengths(&f, skb->gso_size);
     __builtin_memcpy(f.o.macs, f.hdr, sizeof(f.o.macs));
     /* Nothing forwarded carries a task's mark to the egress fence. */
     skb->mark = 0;
@@ -735,6 +905,8 @@ int l2pt_ingress(struct __sk_buff* skb) {
         return drop(&f, L2PT_DP_DROP_FILTERED);
     if (to != L2PT_LPORT_NONE)
         return unicast(&f, to, role);
+    if (!storm(&f))
+        return drop(&f, L2PT_DP_DROP_STORM);
     return flood(&f);
 }
 

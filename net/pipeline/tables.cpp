@@ -135,6 +135,12 @@ Status Tables::installTrap(const TrapKey& key, uint32_t rateKbps) {
     return writeTrap(key, Trap{trapSocket(key.mac), rateKbps});
 }
 
+Status Tables::setPolice(uint32_t port, const PoliceRates& rates) {
+    if (port >= L2PT_MAX_PORTS)
+        return refuse("l2pt_police", port, "no such port");
+    return writePolice(port, rates);
+}
+
 Result<size_t> Tables::forgetLport(uint32_t lport) {
     return forgetIf([lport](const LearnedMac& m) { return m.lport == lport; });
 }

@@ -33,6 +33,17 @@ struct Card {  // a line card goes away (and its agent's entries with it) or com
     bool up = false;
 };
 
+struct Storm {  // a port's storm control for one class changes (l2ptctl storm)
+    std::string port;
+    int cls = 0;  // enum l2pt_storm_class
+    uint32_t fps = 0;
+    uint32_t kbps = 0;  // both 0: off
+};
+struct PduRate {  // a port's PDU rate changes; nothing: back to the default
+    std::string port;
+    std::optional<uint32_t> rate;
+};
+
 struct Copy {
     std::string port;  // the physical port it leaves by (a LAG's member)
     Bytes frame;
@@ -54,7 +65,7 @@ struct Row {
     std::vector<Copy> out;         // every copy that left, ordered by port name
 };
 
-using Step = std::variant<Entry, Tpid, Advance, Card, Row>;
+using Step = std::variant<Entry, Tpid, Advance, Card, Storm, PduRate, Row>;
 
 struct Table {
     std::string chassis;  // path of the chassis file, as found from the table's folder

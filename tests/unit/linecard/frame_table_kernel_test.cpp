@@ -161,15 +161,34 @@ class KernelRunner {
         const uint64_t by = a.seconds * kNsPerSecond;
         Fd fdb = pipelineMap(tables_->ingressFd(), "l2pt_fdb");
         Fd traps = pipelineMap(tables_->ingressFd(), "l2pt_traps");
-        ASSERT_TRUE(fdb.valid() && traps.valid()) << "the pipeline's l2pt_fdb and l2pt_traps";
+        Fd police = pipelineMap(tables_->ingressFd(), "l2pt_police");
+        ASSERT_TRUE(fdb.valid() && traps.valid() && police.valid())
+            << "the pipeline's l2pt_fdb, l2pt_traps and l2pt_police";
         editEach<l2pt_fdb_key, l2pt_fdb_entry>(fdb.get(), 0, [&](l2pt_fdb_entry& e) {
             ASSERT_GT(e.seen_ns, by) << "the clock is not that far past boot";
             e.seen_ns -= by;
         });
-        editEach<l2pt_trap_key, l2pt_trap>(traps.get(), BPF_F_LOCK, [&](l2pt_trap& t) {
-            if (t.started)
-                t.last_ns -= by;
+        const auto back = [by](l2pt_bucket& b) {
+            if (b.started)
+                b.last_ns -= by;
+        };
+        editEach<l2pt_trap_key, l2pt_trap>(traps.get(), BPF_F_LOCK,
+                                           [&](l2pt_trap& t) { back(t.bucket); });
+        editEach<uint32_t, l2pt_police>(police.get(), BPF_F_LOCK, [&](l2pt_police& p) {
+            for (size_t c = 0; c < L2PT_STORM_CLASSES; ++c) {
+                back(p.storm_fps[c]);
+                back(p.storm_kbps[c]);
+            }
+            back(p.pdu);
         });
+    }
+    void operator()(const Storm& s) {
+        chassis::test::setStorm(chassis_, s.port, size_t(s.cls), {s.fps, s.kbps});
+        cards_->refresh();
+    }
+    void operator()(const PduRate& p) {
+        chassis::test::setPduRate(chassis_, p.port, p.rate);
+        cards_->refresh();
     }
     void operator()(const Card& c) {
         downloads_.forget(c.slot);
