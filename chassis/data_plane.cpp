@@ -65,6 +65,11 @@ bool DataPlane::setPolicing(uint32_t portIf, const PortPolicing& policing) {
     return true;
 }
 
+void DataPlane::setPduDefault(uint32_t rate) {
+    pduDefault_ = rate;
+    ++policingGeneration_;
+}
+
 uint32_t DataPlane::pduRate(uint32_t portIf) const {
     return policing(portIf).pduRate.value_or(pduDefault_);
 }

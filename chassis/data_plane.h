@@ -86,6 +86,8 @@ class DataPlane {
     bool setPolicing(uint32_t portIf, const PortPolicing& policing);
     // The PDUs a second a port may have trapped: its own setting or the data plane's default.
     uint32_t pduRate(uint32_t portIf) const;
+    uint32_t pduDefault() const { return pduDefault_; }
+    void setPduDefault(uint32_t rate);
     // Moves on with every change of any port's policing, for those that mirror them.
     uint64_t policingGeneration() const { return policingGeneration_; }
 

@@ -7,6 +7,7 @@
 #include "net/daemon/ctl_server.h"
 #include "net/daemon/daemon.h"
 #include "net/daemon/metrics.h"
+#include "net/daemon/police_change.h"
 #include "net/daemon/render.h"
 #include "platform/shell.h"
 #include "platform/wire/bytes.h"
@@ -51,6 +52,8 @@ void CtlServer::dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpe
         trace(c);
     } else if (cmd == "capture") {
         capture(c, r, std::move(file));
+    } else if (cmd == "storm" || cmd == "pdu-rate") {
+        police(c, r);
     } else {
         change(c, r);
     }
@@ -271,6 +274,22 @@ void CtlServer::change(Client& c, const ctl::Request& r) {
         return finish(c, ctl::Exit::Usage, e.what());
     }
     d_.log(c.peer.name() + ": " + input);
+    finish(c, ctl::Exit::Ok);
+}
+
+void CtlServer::police(Client& c, const ctl::Request& r) {
+    PoliceChange change;
+    try {
+        change = policeChange(r, d_.chassis().ifdb());
+    } catch (const std::invalid_argument& e) {
+        return finish(c, ctl::Exit::Usage, e.what());
+    }
+    const bool saved = d_.changePolicing(change);
+    d_.log(c.peer.name() + ": " + joined(r.args, " ") +
+           (r.value("kbps") ? " --kbps " + std::string(*r.value("kbps")) : ""));
+    if (!saved)
+        return finish(c, ctl::Exit::Failed,
+                      std::string(r.args[0]) + ": in force, but the state file could not be saved");
     finish(c, ctl::Exit::Ok);
 }
 

@@ -84,6 +84,7 @@ class CtlServer final : public SessionObserver {
     void trace(Client& c);
     void capture(Client& c, const ctl::Request& r, Fd file);
     void change(Client& c, const ctl::Request& r);
+    void police(Client& c, const ctl::Request& r);  // storm, pdu-rate
     std::string inputOf(const ctl::Request& r) const;
 
     void pumpCli();

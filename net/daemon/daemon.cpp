@@ -11,6 +11,7 @@
 
 #include "net/daemon/capabilities.h"
 #include "net/daemon/ctl_server.h"
+#include "net/daemon/police_change.h"
 #include "net/daemon/sessions.h"
 #include "net/daemon/state_store.h"
 #include "net/proto/protocol.h"
@@ -194,7 +195,14 @@ void Daemon::runInput(std::string_view line, chassis::Inputs inputs) {
     auto scenario = chassis::Scenario::parse(line, chassis_->ifdb(), "l2ptctl", inputs);
     scenario.run(*this);
     if (state_)
-        state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb());
+        state_->save(base_, *chassis_);
+}
+
+bool Daemon::changePolicing(const PoliceChange& change) {
+    apply(change, chassis_->cards(), base_);
+    if (dataPlane_)
+        dataPlane_->refresh();
+    return !state_ || state_->save(base_, *chassis_);
 }
 
 void Daemon::toTask(std::vector<uint8_t> msg) {

@@ -32,6 +32,7 @@
 namespace netp {
 
 class TaskSessions;
+struct PoliceChange;
 class CtlServer;
 
 struct DaemonOptions {
@@ -78,6 +79,9 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     // chassis::ScenarioError or std::runtime_error when the input is wrong (an operator's input
     // the chassis refuses changes nothing).
     void runInput(std::string_view line, chassis::Inputs inputs);
+    // Puts an operator's change of the line cards' policers in force and saves the state;
+    // false when it could not be saved.
+    bool changePolicing(const PoliceChange& change);
     // Every trace line goes to sink as well as it is made (nullptr: no longer).
     void setTraceSink(std::function<void(const std::string&)> sink);
 

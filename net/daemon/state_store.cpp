@@ -85,7 +85,8 @@ class StateReader : private chassis::ConfigReader {
         StateDelta d;
         if (!root.IsDefined() || root.IsNull())
             return d;
-        knownKeys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid"});
+        knownKeys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid",
+                         "ports", "pdu_rate"});
         for (const auto& v : seq(root, "vlans")) {
             if (removed(v)) {
                 d.vlans[ref(v["vlan"], "vlan").name] = std::nullopt;
@@ -118,6 +119,16 @@ class StateReader : private chassis::ConfigReader {
         }
         if (root["vman_tpid"])
             d.vmanTpid = static_cast<uint16_t>(integer(root, "vman_tpid", 0, UINT16_MAX));
+        for (const auto& p : seq(root, "ports")) {
+            knownKeys(p, {"port", "storm", "pdu_rate"});
+            chassis::PortPolicing& policing = d.policing[ref(p["port"], "port").name];
+            if (p["storm"])
+                storm(p["storm"], policing);
+            if (p["pdu_rate"])
+                policing.pduRate = static_cast<uint32_t>(integer(p, "pdu_rate", 0, UINT32_MAX));
+        }
+        if (root["pdu_rate"])
+            d.pduRate = static_cast<uint32_t>(integer(root, "pdu_rate", 0, UINT32_MAX));
         return d;
     }
 
@@ -156,6 +167,30 @@ YAML::Node vlanNode(const chassis::TunnelVlanConfig& v) {
     return n;
 }
 
+YAML::Node policingNode(const std::string& port, const chassis::PortPolicing& p) {
+    YAML::Node n;
+    n["port"] = port;
+    for (size_t c = 0; c < chassis::kStormClasses; ++c) {
+        const chassis::StormLimit& limit = p.storm[c];
+        if (limit.off())
+            continue;
+        const std::string cls(chassis::stormClassName(static_cast<chassis::StormClass>(c)));
+        if (limit.kbps == 0) {
+            n["storm"][cls] = limit.fps;
+            continue;
+        }
+        YAML::Node l;
+        if (limit.fps != 0)
+            l["fps"] = limit.fps;
+        l["kbps"] = limit.kbps;
+        n["storm"][cls] = l;
+    }
+    if (p.pduRate)
+        n["pdu_rate"] = *p.pduRate;
+    n.SetStyle(YAML::EmitterStyle::Flow);
+    return n;
+}
+
 YAML::Node removedNode(const std::string& name) {
     YAML::Node n;
     n["vlan"] = name;
@@ -167,11 +202,13 @@ YAML::Node removedNode(const std::string& name) {
 }  // namespace
 
 bool StateDelta::empty() const {
-    return vlans.empty() && rates.empty() && lagMembers.empty() && !tunnelMac && !vmanTpid;
+    return vlans.empty() && rates.empty() && lagMembers.empty() && !tunnelMac && !vmanTpid &&
+           policing.empty() && !pduRate;
 }
 
-StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db) {
+StateDelta stateDelta(const chassis::ChassisConfig& base, chassis::Chassis& chassis) {
+    const chassis::TunnellingConfig now = chassis.ifm().snapshot();
+    const chassis::IfDb& db = chassis.ifdb();
     StateDelta d;
     const auto before = vlanViews(base.tunnelling);
     const auto after = vlanViews(now);
@@ -210,6 +247,17 @@ StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::Tunnell
         d.tunnelMac = StateDelta::MacChange{now.tunnelMac, now.replaceGlobal};
     if (now.vmanTpid && now.vmanTpid != t.vmanTpid)
         d.vmanTpid = now.vmanTpid;
+    const chassis::DataPlane& cards = chassis.cards();
+    for (const auto& card : base.lineCards) {
+        for (const auto& p : card.ports) {
+            const chassis::PortPolicing& policing =
+                cards.policing(chassis::portIfIndex(card.slot, p.number));
+            if (policing != p.policing)
+                d.policing[p.name] = policing;
+        }
+    }
+    if (cards.pduDefault() != base.dataPlane.pduRate)
+        d.pduRate = cards.pduDefault();
     return d;
 }
 
@@ -240,6 +288,19 @@ chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& del
     }
     if (delta.vmanTpid)
         t.vmanTpid = delta.vmanTpid;
+    for (const auto& [name, policing] : delta.policing) {
+        chassis::PortConfig* port = nullptr;
+        for (auto& card : cfg.lineCards) {
+            for (auto& p : card.ports)
+                port = p.name == name ? &p : port;
+        }
+        if (port == nullptr)
+            throw chassis::ConfigError(source + ": the chassis file has no port named '" + name +
+                                       "'");
+        port->policing = policing;
+    }
+    if (delta.pduRate)
+        cfg.dataPlane.pduRate = *delta.pduRate;
     // What fails now is the state's: errors name its file.
     cfg.source = source;
     chassis::checkConfig(cfg);
@@ -274,6 +335,10 @@ std::string stateText(const StateDelta& d) {
     }
     if (d.vmanTpid)
         root["vman_tpid"] = chassis::hex32(*d.vmanTpid);
+    for (const auto& [name, policing] : d.policing)
+        root["ports"].push_back(policingNode(name, policing));
+    if (d.pduRate)
+        root["pdu_rate"] = *d.pduRate;
     YAML::Emitter out;
     out << root;
     return std::string(kHeader) + (d.empty() ? "" : std::string(out.c_str()) + "\n");
@@ -339,10 +404,9 @@ void StateStore::setAside(const std::string& why) {
     }
 }
 
-bool StateStore::save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db) {
+bool StateStore::save(const chassis::ChassisConfig& base, chassis::Chassis& now) {
     try {
-        std::string text = stateText(stateDelta(base, now, db));
+        std::string text = stateText(stateDelta(base, now));
         if (text != written_) {
             dir_.replaceFile(name_, text, kStateFileMode);
             written_ = std::move(text);

@@ -1,5 +1,6 @@
 // The chassis daemon's state: what operators changed through l2ptctl (tunnelling VLANs and
-// their ports, rates, LAG members, the tunnel MAC, the provider TPID), by the chassis file's
+// their ports, rates, LAG members, the tunnel MAC, the provider TPID, the ports' policing and
+// the default PDU rate), by the chassis file's
 // names, and nothing else. The chassis file stays the source for cards, ports and interfaces
 // and for everything no operator changed; the state is laid over it at start, so an edit of
 // the chassis file takes effect on the next start.
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chassis/chassis.h"
 #include "chassis/config.h"
 #include "chassis/ifdb.h"
 #include "net/daemon/rundir.h"
@@ -30,12 +32,15 @@ struct StateDelta {
     std::map<std::string, std::vector<chassis::NameRef>> lagMembers;  // by LAG name
     std::optional<MacChange> tunnelMac;
     std::optional<uint16_t> vmanTpid;
+    // By port name: the whole of its policing now.
+    std::map<std::string, chassis::PortPolicing> policing;
+    std::optional<uint32_t> pduRate;  // every port's default
     bool empty() const;
 };
 
-// What the configuration now (IFM's tunnelling, the LAG members in db) differs in from base.
-StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db);
+// What the chassis now (IFM's tunnelling, the LAG members, the line cards' policing) differs
+// in from base.
+StateDelta stateDelta(const chassis::ChassisConfig& base, chassis::Chassis& now);
 // base with delta laid over it, checked by the chassis' rules (chassis/rules.h); ConfigError
 // naming the state's line when it does not fit.
 chassis::ChassisConfig overlay(chassis::ChassisConfig base, const StateDelta& delta,
@@ -55,8 +60,7 @@ class StateStore {
     chassis::ChassisConfig load(const chassis::ChassisConfig& base);
     // Writes what differs now from base, when that is not what the file holds already; false
     // (logged) when it cannot.
-    bool save(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-              const chassis::IfDb& db);
+    bool save(const chassis::ChassisConfig& base, chassis::Chassis& now);
     const SafeDir& dir() const { return dir_; }
 
   private:

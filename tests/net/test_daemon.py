@@ -97,12 +97,14 @@ class AccessTest(unittest.TestCase):
         self.assertEqual(self.d.ctl("show", user=OPERATOR).returncode, 0)
         self.assertEqual(self.d.ctl("metrics", user=OPERATOR).returncode, 0)
         for change in (("tunnel-mac", "default"), ("shell", "get", "l2ptVmanPt"),
-                       ("card", "down", "0")):
+                       ("card", "down", "0"), ("storm", "ge0/1", "broadcast", "10"),
+                       ("pdu-rate", "all", "10")):
             r = self.d.ctl(*change, user=OPERATOR)
             self.assertEqual(r.returncode, 5, change)
             self.assertIn("refused by the daemon (the operators' group may only run read-only",
                           r.stderr)
         self.assertEqual(self.d.ctl("tunnel-mac", "default").returncode, 0)  # root may
+        self.assertEqual(self.d.ctl("storm", "ge0/1", "broadcast", "10").returncode, 0)
         r = self.d.ctl("do", "card", "down", "0")
         self.assertEqual(r.returncode, 5)
         self.assertIn("--lab", r.stderr)

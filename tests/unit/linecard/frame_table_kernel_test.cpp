@@ -268,6 +268,23 @@ class KernelRunner {
         return 0;
     }
     std::string portName(size_t p) { return chassis_.ifdb().name(chassis_.ifdb().portAt(p)); }
+    void send(const std::string& port, const Bytes& f) { sendFrom(port, f); }
+    // The records in the task's ring, counted by the port they entered; the ring is read empty.
+    std::map<std::string, size_t> readRing() {
+        std::map<std::string, size_t> n;
+        for (auto rec = ring_->peek(); !rec.empty(); rec = ring_->peek()) {
+            if (const auto t = pipeline::parseTrapRecord(rec))
+                ++n[chassis_.ifdb().name(t->portIf)];
+            ring_->release();
+        }
+        ring_->publish();
+        return n;
+    }
+    uint64_t dropsAt(const std::string& port, int reason) {
+        auto counters = cards_->portCounters();
+        EXPECT_TRUE(counters) << counters.status().what();
+        return counters ? counters->at(index(this->port(port))).stats.drops[reason] : 0;
+    }
 
   private:
     uint32_t port(const std::string& name) {
@@ -400,6 +417,52 @@ TEST_F(KernelPipeline, GivesEveryRowsOutcome) {
     for (const auto& step : table.steps)
         std::visit(run, step);
     run.expectAllRan(table);
+}
+
+// One customer floods BPDUs as fast as a sender goes while the task reads nothing; another
+// port's PDUs at a modest rate all reach the task's ring. With its PDU rate off, the flooder is
+// held to its share of the ring (half of it: two ports trap), the rest stays the other's.
+TEST_F(KernelPipeline, AFloodingPortTakesNoMoreThanItsShareOfTheTasksRing) {
+    const Mac stp = {0x01, 0x80, 0xc2, 0, 0, 0};
+    const Mac tunnel = {0x03, 0xa7, 0x31, 0, 0, 0};
+    run(Entry{"ge0/1", std::nullopt, stp, 0});
+    run(Entry{"te1/0", std::nullopt, tunnel, 0});
+    run(PduRate{"ge0/1", 0});
+    Bytes bpdu = {0x01, 0x80, 0xc2, 0,    0,    0,    0x02, 0,   0,
+                  0,    0x0a, 0x01, 0x00, 0x26, 0x42, 0x42, 0x03};
+    bpdu.resize(60);
+    Bytes tunnelled = {0x03, 0xa7, 0x31, 0,    0,    0,    0x02, 0,    0,    0,   0x0b,
+                       0x01, 0x91, 0x00, 0x00, 0x64, 0x00, 0x26, 0x42, 0x42, 0x03};
+    tunnelled.resize(60);
+    // A record of a 64-byte frame takes 160 bytes of the ring: the flood is more than a ring.
+    constexpr size_t kRecordBytes = 160;
+    constexpr size_t kFlood = 40000;
+    constexpr size_t kEvery = 400;
+    size_t modest = 0;
+    for (size_t i = 0; i < kFlood; ++i) {
+        run.send("ge0/1", bpdu);
+        if (i % kEvery == 0 && ++modest)
+            run.send("te1/0", tunnelled);
+    }
+    const auto got = run.readRing();
+    EXPECT_EQ(got.count("te1/0") ? got.at("te1/0") : 0, modest);
+    EXPECT_EQ(run.dropsAt("te1/0", L2PT_DP_DROP_TASK_BEHIND), 0u);
+    EXPECT_EQ(run.dropsAt("te1/0", L2PT_DP_DROP_PDU_SHARE), 0u);
+    const size_t flooded = got.count("ge0/1") ? got.at("ge0/1") : 0;
+    const uint64_t refused = run.dropsAt("ge0/1", L2PT_DP_DROP_PDU_SHARE);
+    EXPECT_GT(refused, 0u);
+    EXPECT_LE(flooded * kRecordBytes, L2PT_RING_BYTES / 2 + kRecordBytes)
+        << "the flooder's share: half the ring";
+    EXPECT_EQ(run.dropsAt("ge0/1", L2PT_DP_DROP_TASK_BEHIND), 0u);
+
+    // With its PDU rate back at the default, the flooder gets no more than a second of it.
+    run(PduRate{"ge0/1", std::nullopt});
+    for (size_t i = 0; i < 2 * chassis::kDefaultPduRate; ++i)
+        run.send("ge0/1", bpdu);
+    const auto limited = run.readRing();
+    ASSERT_TRUE(limited.count("ge0/1"));
+    EXPECT_GE(limited.at("ge0/1"), size_t{chassis::kDefaultPduRate});
+    EXPECT_LT(limited.at("ge0/1"), size_t{2 * chassis::kDefaultPduRate});
 }
 
 // The task's socket as a task bent on harm would use it: the link it is bound to reaches the

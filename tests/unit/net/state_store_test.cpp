@@ -24,7 +24,7 @@ constexpr std::string_view kChassis = R"(
 chassis: {name: st}
 card_types: [{id: 1}]
 line_cards:
-  - {slot: 0, type: 1, ports: [{range: 0-3, name: "p{n}"}]}
+  - {slot: 0, type: 1, ports: [{range: 0-2, name: "p{n}"}, {number: 3, name: p3, storm: {broadcast: 50}}]}
 lags: [{number: 5, name: lag5, members: [p2]}]
 vlans: [{id: 100, name: v100}, {id: 200, name: v200}, {id: 300, name: v300}]
 tunnelling:
@@ -34,11 +34,30 @@ tunnelling:
     - {vlan: v300, protocols: [stp], ports: [{port: p1}]}
 )";
 
+chassis::PortPolicing p0Policing() {
+    chassis::PortPolicing p;
+    p.storm[0] = {100, 0};
+    p.storm[1] = {5, 800};
+    p.pduRate = 20;
+    return p;
+}
+
+// The policing an operator sets with l2ptctl storm and pdu-rate.
+void police(chassis::SimSwitch& sim) {
+    auto& cards = sim.chassis().cards();
+    EXPECT_TRUE(cards.setPolicing(sim.ifIndex("p0"), p0Policing()));
+    EXPECT_TRUE(cards.setPolicing(sim.ifIndex("p3"), {}));  // its broadcast limit off
+    cards.setPduDefault(3000);
+}
+
 // What the switch holds after the operator's inputs, as the state would write it.
-std::string changedBy(const chassis::ChassisConfig& cfg, std::string_view inputs) {
+std::string changedBy(const chassis::ChassisConfig& cfg, std::string_view inputs,
+                      void (*also)(chassis::SimSwitch&) = nullptr) {
     chassis::SimSwitch sim(cfg);
     chassis::Scenario::parse(inputs, sim.ifdb()).run(sim);
-    return netp::stateText(netp::stateDelta(cfg, sim.ifm().snapshot(), sim.ifdb()));
+    if (also != nullptr)
+        also(sim);
+    return netp::stateText(netp::stateDelta(cfg, sim.chassis()));
 }
 
 TEST(StateStore, HoldsOnlyTheChangesAndTheChassisFileKeepsTheRest) {
@@ -49,10 +68,13 @@ lag-add lag=lag5 members=p3
 rate-set vlan=v100 rate=64
 tunnel-mac 02:00:00:00:00:77
 vman-tpid 0x88a8
-)");
+)",
+                                        police);
     EXPECT_THAT(state, Not(HasSubstr("v300")));
     EXPECT_THAT(state, Not(HasSubstr("line_cards")));
     EXPECT_THAT(state, HasSubstr("{vlan: v200, removed: true}"));
+    EXPECT_THAT(state, HasSubstr("{port: p3}"));
+    EXPECT_THAT(state, Not(HasSubstr("port: p1")));
     // An operator who puts things back leaves nothing to save.
     EXPECT_THAT(changedBy(base,
                           "vlan-del vlan=v300 ports=p1:access\n"
@@ -76,8 +98,12 @@ vman-tpid 0x88a8
     EXPECT_EQ(now.vmanTpid, 0x88a8);
     ASSERT_EQ(now.rates.size(), 1u);
     EXPECT_EQ(now.rates[0].rate, 64u);
+    const auto& cards = sim.chassis().cards();
+    EXPECT_EQ(cards.policing(sim.ifIndex("p0")), p0Policing());
+    EXPECT_EQ(cards.policing(sim.ifIndex("p3")), chassis::PortPolicing{});
+    EXPECT_EQ(cards.pduRate(sim.ifIndex("p1")), 3000u);
     // Saved again from there, the state is what it was.
-    EXPECT_EQ(netp::stateText(netp::stateDelta(editedBase, now, sim.ifdb())), state);
+    EXPECT_EQ(netp::stateText(netp::stateDelta(editedBase, sim.chassis())), state);
 }
 
 TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
@@ -96,6 +122,10 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
         "vlans: [{vlan: v100, protocols: [stp], ports: [{port: v200, mode: core}]}]\n",
         "lags: [{lag: lag5, members: [p2, p2]}]\n",  // a member twice
         "lags: [{lag: lag9, members: [p1]}]\n",      // no such LAG
+        "ports: [{port: p9, pdu_rate: 1}]\n",        // no such port
+        "ports: [{port: p0, storm: {colour: 1}}]\n",
+        "ports: [{port: p0, storm: {broadcast: 0}}]\n",  // off is no entry, not 0
+        "ports: [{port: p0, storm: {multicast: {}}}]\n",
         "colour: red\n",
     };
     for (const char* text : bad) {
@@ -111,8 +141,11 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     EXPECT_THAT(lines.str(), HasSubstr("state file set aside as " + path + ".bad-"));
     EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: 'v200' is not a port or LAG of the chassis"));
     EXPECT_THAT(lines.str(), HasSubstr("port 'p2' is a member of 'lag5' already"));
+    EXPECT_THAT(lines.str(), HasSubstr("the chassis file has no port named 'p9'"));
+    EXPECT_THAT(lines.str(), HasSubstr("unknown storm class 'colour'"));
     EXPECT_EQ(store.load(base).tunnelling.vlans.size(), 3u);  // none at all: the chassis file
-    EXPECT_TRUE(store.save(base, base.tunnelling, chassis::IfDb(base)));
+    chassis::SimSwitch sim(base);
+    EXPECT_TRUE(store.save(base, sim.chassis()));
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     fs::remove_all(dir);
