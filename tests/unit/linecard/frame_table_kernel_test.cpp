@@ -269,6 +269,23 @@ class KernelRunner {
     }
     std::string portName(size_t p) { return chassis_.ifdb().name(chassis_.ifdb().portAt(p)); }
     void send(const std::string& port, const Bytes& f) { sendFrom(port, f); }
+    void dropEvents() {
+        for (auto rec = events_->peekWaiting(kWaitMs); !rec.empty(); rec = events_->peek())
+            events_->release();
+        events_->publish();
+    }
+    // A segmentation-offloaded frame of gso bytes a segment on the port's ingress program: how
+    // many ways it left by.
+    uint32_t segmented(const std::string& port, const Bytes& f, uint32_t gso, size_t expected) {
+        Row r;
+        r.port = port;
+        r.frame = f;
+        r.out.resize(expected);
+        std::vector<Copy> copies;
+        const l2pt_event ev = testRun(r, copies, gso);
+        EXPECT_EQ(copies.size(), ev.copies);
+        return ev.copies;
+    }
     // The records in the task's ring, counted by the port they entered; the ring is read empty.
     std::map<std::string, size_t> readRing() {
         std::map<std::string, size_t> n;
@@ -312,7 +329,7 @@ class KernelRunner {
 
     // The frame on its port's ingress program: its clones leave the ports; the frame the
     // program redirects last is its output, which leaves by the last way the event names.
-    l2pt_event testRun(const Row& r, std::vector<Copy>& copies) {
+    l2pt_event testRun(const Row& r, std::vector<Copy>& copies, uint32_t gso = 0) {
         std::vector<Fd> leaving;
         const chassis::IfDb& db = chassis_.ifdb();
         for (size_t p = 0; p < db.portCount(); ++p)
@@ -320,6 +337,8 @@ class KernelRunner {
         Bytes out(kMaxFrame);
         __sk_buff ctx{};
         ctx.ifindex = ifindexOf(netdevOf(r.port));
+        ctx.gso_size = gso;
+        ctx.gso_segs = gso != 0 ? static_cast<uint32_t>(r.frame.size() / gso) : 0;
         LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = r.frame.data(), .data_out = out.data(),
                     .data_size_in = static_cast<uint32_t>(r.frame.size()),
                     .data_size_out = static_cast<uint32_t>(out.size()), .ctx_in = &ctx,
@@ -463,6 +482,43 @@ TEST_F(KernelPipeline, AFloodingPortTakesNoMoreThanItsShareOfTheTasksRing) {
     ASSERT_TRUE(limited.count("ge0/1"));
     EXPECT_GE(limited.at("ge0/1"), size_t{chassis::kDefaultPduRate});
     EXPECT_LT(limited.at("ge0/1"), size_t{2 * chassis::kDefaultPduRate});
+}
+
+// A segmentation-offloaded frame leaves as segments of its headers and gso bytes, with the
+// provider tag where it is pushed: those must fit a way out's MTU (1500 here, the Ethernet
+// header and a tag allowed over it), not the gso bytes alone.
+TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTag) {
+    // r1 is learned behind the core port te1/0, a2 behind the access port ge0/2.
+    Bytes fromR1 = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0,    0,
+                    0,    0x0b, 0x01, 0x91, 0x00, 0x00, 0x64, 0x08, 0x00};
+    Bytes fromA2 = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0x0a, 0x02, 0x08, 0x00};
+    for (auto [port, f] : {std::pair("te1/0", fromR1), std::pair("ge0/2", fromA2)}) {
+        f.resize(64);
+        run.send(port, f);
+        run.arrived(3);
+    }
+    run.dropEvents();
+    // TCP over IPv4 from ge0/1: 54 bytes of headers a segment.
+    constexpr size_t kHeaders = L2PT_ETH_HLEN + 20 + 20;
+    constexpr size_t kMost = 1500 + L2PT_ETH_HLEN + L2PT_TAG_LEN;  // a segment on the wire
+    constexpr uint32_t kToCore = kMost - kHeaders - L2PT_TAG_LEN;  // the provider tag pushed
+    constexpr uint32_t kToAccess = kMost - kHeaders;
+    const auto tcpTo = [&](uint8_t host) {
+        Bytes f = {0x02, 0,    0,    0, host, 0x01, 0x02, 0, 0,    0, 0x0a, 0x01,
+                   0x08, 0x00, 0x45, 0, 0,    0,    0,    0, 0x40, 0, 0x40, 0x06};
+        f.resize(kHeaders + 2 * kMost);
+        f[L2PT_ETH_HLEN + 20 + 12] = 0x50;  // TCP data offset: 5 words
+        return f;
+    };
+    Bytes toR1 = tcpTo(0x0b);
+    Bytes toA2 = tcpTo(0x0a);
+    toA2[5] = 0x02;
+    EXPECT_EQ(run.segmented("ge0/1", toR1, kToCore, 1), 1u);
+    EXPECT_EQ(run.segmented("ge0/1", toR1, kToCore + 1, 0), 0u);
+    EXPECT_EQ(run.segmented("ge0/1", toA2, kToAccess, 1), 1u);
+    EXPECT_EQ(run.segmented("ge0/1", toA2, kToAccess + 1, 0), 0u);
+    EXPECT_EQ(run.dropsAt("te1/0", L2PT_DP_DROP_OVER_MTU), 1u);
+    EXPECT_EQ(run.dropsAt("ge0/2", L2PT_DP_DROP_OVER_MTU), 1u);
 }
 
 // The task's socket as a task bent on harm would use it: the link it is bound to reaches the
