@@ -543,32 +543,28 @@ static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
     return pass;
 }
 
-static __always_inline struct l2pt_police* police_of(__u32 port) {
-    return bpf_map_lookup_elem(&l2pt_police, &port);
-}
+/* The port policers below are global functions, each verified once: inlined, their branches
+ * would multiply the paths the verifier walks after them past what it allows a loader without
+ * CAP_PERFMON. */
 
-/* The port's PDU rate: 1 when the trapped frame may go on to the task. */
-static __always_inline int pdu_rate(struct frame* f) {
-    struct l2pt_police* p = police_of(f->port);
+/* The port's PDU rate: 1 when a trapped frame may go on to the task. */
+__noinline int l2pt_pdu_rate(__u32 port, __u64 now) {
+    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
     if (!p)
         return 1;
     bpf_spin_lock(&p->lock);
-    int pass = take(0, &p->pdu, f->now, f->len);
+    int pass = take(0, &p->pdu, now, 0);
     bpf_spin_unlock(&p->lock);
     return pass;
 }
 
-/* The port's share of the task's ring (abi.h): 1 when a record of rec bytes may go in. The
- * ring's positions are read before the lock, which allows no helper calls. */
-static __always_inline int ring_share(struct frame* f, void* ring, __u64 rec) {
-    struct l2pt_police* p = police_of(f->port);
+/* The port's share of the task's ring (abi.h): 1 when a record of rec bytes may go in while the
+ * port may hold share bytes of it (no limit: U64_MAX). prod and cons: the ring's positions,
+ * read by the caller (a global function takes no map). */
+__noinline int l2pt_ring_share(__u32 port, __u64 share, __u64 rec, __u64 prod, __u64 cons) {
+    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
     if (!p)
         return 1;
-    const __u64 unread = bpf_ringbuf_query(ring, BPF_RB_AVAIL_DATA);
-    const __u64 prod = bpf_ringbuf_query(ring, BPF_RB_PROD_POS);
-    const __u64 cons = bpf_ringbuf_query(ring, BPF_RB_CONS_POS);
-    const __u32 ports = f->g->pdu_ports;
-    const __u64 share = L2PT_RING_BYTES / (ports ? ports : 1);
     int pass = 1;
     bpf_spin_lock(&p->lock);
     if (cons >= p->share_mark || prod < p->share_mark) {
@@ -577,7 +573,7 @@ static __always_inline int ring_share(struct frame* f, void* ring, __u64 rec) {
         p->share_newer = 0;
         p->share_mark = prod;
     }
-    if (unread > L2PT_SHARE_FROM && p->share_older + p->share_newer + rec > share)
+    if (p->share_older + p->share_newer + rec > share)
         pass = 0;
     else
         p->share_newer += rec;
@@ -585,23 +581,36 @@ static __always_inline int ring_share(struct frame* f, void* ring, __u64 rec) {
     return pass;
 }
 
-/* Storm control: 1 when the port's limit for the frame's class lets it be flooded. */
-static __always_inline int storm(struct frame* f) {
-    struct l2pt_police* p = police_of(f->port);
+#define NO_SHARE_LIMIT (~0ull)
+
+static __always_inline int ring_share(struct frame* f, void* ring, __u64 rec) {
+    const __u32 ports = f->g->pdu_ports;
+    /* A port alone may fill the ring: then the task is behind. */
+    if (ports < 2)
+        return 1;
+    const __u64 unread = bpf_ringbuf_query(ring, BPF_RB_AVAIL_DATA);
+    const __u64 share = unread > L2PT_SHARE_FROM ? L2PT_RING_BYTES / ports : NO_SHARE_LIMIT;
+    return l2pt_ring_share(f->port, share, rec, bpf_ringbuf_query(ring, BPF_RB_PROD_POS),
+                           bpf_ringbuf_query(ring, BPF_RB_CONS_POS));
+}
+
+/* Storm control: 1 when the port's limit for the class of a flooded frame of len bytes lets it
+ * pass; a frame refused is counted by its class. */
+__noinline int l2pt_storm(__u32 port, __u32 cls, __u64 now, __u32 len) {
+    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
     if (!p)
         return 1;
-    const __u32 cls = l2pt_storm_class(&f->hdr[L2PT_OFF_DST]);
     int pass = 1;
     bpf_spin_lock(&p->lock);
     /* Each class's buckets by a constant index (see vlan_role). */
 #pragma unroll
     for (__u32 i = 0; i < L2PT_STORM_CLASSES; i++) {
         if (i == cls)
-            pass = take(&p->storm_kbps[i], &p->storm_fps[i], f->now, f->len);
+            pass = take(&p->storm_kbps[i], &p->storm_fps[i], now, len);
     }
     bpf_spin_unlock(&p->lock);
     if (!pass)
-        l2pt_count_storm(f->port, cls);
+        l2pt_count_storm(port, cls);
     return pass;
 }
 
@@ -678,7 +687,7 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
         __sync_fetch_and_add(&t->policed, 1);
         return drop(f, L2PT_DP_DROP_POLICED);
     }
-    if (!pdu_rate(f))
+    if (!l2pt_pdu_rate(f->port, f->now))
         return drop(f, L2PT_DP_DROP_PDU_SHARE);
     /* An untagged frame is handed over in its port's VLAN. */
     const int add_tag = !is_tag(be16_at(&f->hdr[L2PT_OFF_TYPE]), f->g->tpid);
@@ -812,41 +821,40 @@ static __always_inline int no_port(struct __sk_buff* skb) {
 
 /* The bytes in front of a segmentation-offloaded frame's payload: every header each of its
  * segments repeats. The MACs, tags and EtherType, then IPv4 or IPv6 and TCP or UDP; where those
- * cannot be read, the Ethernet headers alone. */
-static __always_inline __u32 segment_headers(struct frame* f) {
-    __u32 l3 = L2PT_OFF_TYPE + f->tags * L2PT_TAG_LEN;
-    __u8 b[2];
-    /* Read by the helper: the tags put the EtherType at an offset the program only knows now. */
-    if (f->tags > L2PT_MAX_TAGS || bpf_skb_load_bytes(f->skb, l3, b, TPID_LEN))
+ * cannot be read, the Ethernet headers alone; 0 when not even those. A global function,
+ * verified once: inlined, its branches would multiply the paths the verifier walks after it. */
+__noinline __u32 l2pt_segment_headers(struct __sk_buff* skb, __u32 tags) {
+    if (tags > L2PT_MAX_TAGS)
         return 0;
-    const __u32 type = be16_at(b);
+    __u32 l3 = L2PT_OFF_TYPE + tags * L2PT_TAG_LEN;
+    __u8 type[TPID_LEN] = {}, first = 0, proto = 0, doff = 0;
+    if (bpf_skb_load_bytes(skb, l3, type, sizeof(type)))
+        return 0;
     l3 += TPID_LEN;
-    __u32 l4 = 0, proto = 0;
-    if (type == ETH_P_IPV4) {
-        if (bpf_skb_load_bytes(f->skb, l3, b, 1) ||
-            bpf_skb_load_bytes(f->skb, l3 + IPV4_PROTO, &b[1], 1))
+    __u32 l4 = 0;
+    if (be16_at(type) == ETH_P_IPV4) {
+        if (bpf_skb_load_bytes(skb, l3, &first, 1) ||
+            bpf_skb_load_bytes(skb, l3 + IPV4_PROTO, &proto, 1))
             return l3;
-        l4 = l3 + (b[0] & IPV4_IHL_MASK) * WORD_BYTES;
-        proto = b[1];
-    } else if (type == ETH_P_IPV6) {
-        if (bpf_skb_load_bytes(f->skb, l3 + IPV6_NEXT, b, 1))
+        l4 = l3 + (first & IPV4_IHL_MASK) * WORD_BYTES;
+    } else if (be16_at(type) == ETH_P_IPV6) {
+        if (bpf_skb_load_bytes(skb, l3 + IPV6_NEXT, &proto, 1))
             return l3;
         l4 = l3 + IPV6_HLEN;
-        proto = b[0];
     } else {
         return l3;
     }
     if (proto == IPPROTO_UDP_)
         return l4 + UDP_HLEN;
-    if (proto != IPPROTO_TCP_ || bpf_skb_load_bytes(f->skb, l4 + TCP_DOFF, b, 1))
+    if (proto != IPPROTO_TCP_ || bpf_skb_load_bytes(skb, l4 + TCP_DOFF, &doff, 1))
         return l3;
-    return l4 + (b[0] >> 4) * WORD_BYTES;
+    return l4 + (doff >> 4) * WORD_BYTES;
 }
 
 /* A segmentation-offloaded frame leaves as segments of gso payload bytes, each with its
  * headers, and with the provider tag once pushed: those are what a way out's MTU must take. */
 static __always_inline void segment_lengths(struct frame* f, __u32 gso) {
-    const __u32 headers = segment_headers(f);
+    const __u32 headers = l2pt_segment_headers(f->skb, f->tags);
     if (!headers || headers + gso >= f->len)
         return;
     const __u32 seg = headers + gso;
@@ -905,7 +913,7 @@ int l2pt_ingress(struct __sk_buff* skb) {
         return drop(&f, L2PT_DP_DROP_FILTERED);
     if (to != L2PT_LPORT_NONE)
         return unicast(&f, to, role);
-    if (!storm(&f))
+    if (!l2pt_storm(f.port, l2pt_storm_class(&f.hdr[L2PT_OFF_DST]), f.now, f.len))
         return drop(&f, L2PT_DP_DROP_STORM);
     return flood(&f);
 }
