@@ -1,6 +1,7 @@
 // The kernel pipeline (run as root): a full card's tables written through BpfTables and what
 // every map holds in kernel memory; the ingress program's cost per frame for a known unicast,
-// a flooded and a trapped frame (BPF_PROG_TEST_RUN, repeated in the kernel); and the ways to
+// a flooded and a trapped frame (BPF_PROG_TEST_RUN, repeated in the kernel), and what the port
+// policers add; and the ways to
 // take a provider tag off a frame. Everything runs in a private network namespace whose 48
 // veth pairs are the card's ports.
 #include <benchmark/benchmark.h>
@@ -177,6 +178,52 @@ BENCHMARK(IngressPerFrame)
     ->ArgName("unicast0_flooded1_trapped2_trappedbusy3")
     ->Unit(benchmark::kNanosecond)
     ->DenseRange(kUnicast, kTrappedBusy)
+    ->UseManualTime();
+
+// What the port policers add to a frame: a trapped one (the task busy) without them and with
+// the PDU rate and the ring's share (two ports trapping: the ring's positions read, the port's
+// share charged), both under their limits; and a broadcast storm control refuses (a flood's
+// whole cost when it is too much).
+enum Policed { kTrapUnpoliced, kTrapPoliced, kStormRefused };
+
+void PolicersPerFrame(benchmark::State& state) {
+    Card& c = card();
+    c.download();
+    auto ringFd = c.tables->newTaskRing();
+    check(ringFd.status());
+    auto ring = TrapRing::map(std::move(*ringFd), L2PT_RING_BYTES);
+    check(ring.status());
+    PoliceRates rates;
+    l2pt_globals g = defaultGlobals();
+    if (state.range(0) == kTrapPoliced) {
+        rates.pduFps = UINT32_MAX;
+        g.pdu_ports = 2;
+    }
+    if (state.range(0) == kStormRefused)
+        rates.stormFps[L2PT_STORM_BROADCAST] = 1;
+    check(c.tables->setPolice(0, rates));
+    check(c.tables->setGlobals(g));
+    const Mac broadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    const Mac from = {0x02, 0, 0, 0, 0, 0x01};
+    const Bytes f = frame(state.range(0) == kStormRefused ? broadcast : kTrapMacs[0], from, 100);
+    uint32_t retval = 0;
+    runOnce(c.tables->ingressFd(), f, c.ifindex[0], retval);  // a storm bucket's one frame
+    int64_t n = 0;
+    for (auto _ : state) {
+        state.SetIterationTime(runOnce(c.tables->ingressFd(), f, c.ifindex[0], retval) * 1e-9);
+        if (++n % kBusyDrain == 0) {
+            for (; !ring->peek().empty(); ring->release()) {
+            }
+        }
+    }
+    state.counters["verdict"] = retval;  // 2 dropped or trapped (TC_ACT_SHOT)
+    check(c.tables->setPolice(0, PoliceRates{}));
+    check(c.tables->removeTaskRing());
+}
+BENCHMARK(PolicersPerFrame)
+    ->ArgName("trap0_trappoliced1_stormrefused2")
+    ->Unit(benchmark::kNanosecond)
+    ->DenseRange(kTrapUnpoliced, kStormRefused)
     ->UseManualTime();
 
 // The tag pushed and taken off again, on an IPv4 frame: 0 push only, 1 by the VLAN helpers (any
