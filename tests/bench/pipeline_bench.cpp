@@ -143,35 +143,50 @@ BENCHMARK(FullCardDownload)->Unit(benchmark::kMillisecond)->Iterations(5);
 // with earlier ones (its ring drained every kBusyDrain frames here) is not woken.
 enum Kind { kUnicast, kFlooded, kTrappedWaking, kTrappedBusy };
 constexpr int64_t kBusyDrain = 256;
+const Mac kBroadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+const Mac kFrom = {0x02, 0, 0, 0, 0, 0x01};
 
-void IngressPerFrame(benchmark::State& state) {
-    Card& c = card();
-    c.download();
+// A task's ring in the trap slot, mapped as the task maps it.
+TrapRing taskRing(Card& c) {
     auto ringFd = c.tables->newTaskRing();
     check(ringFd.status());
     auto ring = TrapRing::map(std::move(*ringFd), L2PT_RING_BYTES);
     check(ring.status());
-    const Mac broadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-    const Mac from = {0x02, 0, 0, 0, 0, 0x01};
-    uint32_t retval = 0;
-    // The host is learned on a core port.
-    Bytes learnIt = frame(broadcast, kHost, 100);
-    learnIt.insert(learnIt.begin() + 12, {0x91, 0x00, 0x00, kVlan});
-    runOnce(c.tables->ingressFd(), learnIt, c.ifindex[kPorts - 1], retval);
+    return std::move(*ring);
+}
 
-    const Bytes f = state.range(0) == kUnicast   ? frame(kHost, from, 100)
-                    : state.range(0) == kFlooded ? frame(broadcast, from, 100)
-                                                 : frame(kTrapMacs[0], from, 100);
-    const int64_t drainEvery = state.range(0) == kTrappedBusy ? kBusyDrain : 1;
+// f entering port 0, timed per frame; the ring drained every drainEvery frames. The program's
+// last verdict.
+uint32_t timeIngress(benchmark::State& state, Card& c, TrapRing& ring, const Bytes& f,
+                     int64_t drainEvery) {
+    uint32_t retval = 0;
     int64_t n = 0;
     for (auto _ : state) {
         state.SetIterationTime(runOnce(c.tables->ingressFd(), f, c.ifindex[0], retval) * 1e-9);
         if (++n % drainEvery == 0) {
-            for (; !ring->peek().empty(); ring->release()) {
+            for (; !ring.peek().empty(); ring.release()) {
             }
         }
     }
-    state.counters["verdict"] = retval;  // 7 redirected (the last copy), 2 trapped
+    return retval;
+}
+
+void IngressPerFrame(benchmark::State& state) {
+    Card& c = card();
+    c.download();
+    TrapRing ring = taskRing(c);
+    uint32_t retval = 0;
+    // The host is learned on a core port.
+    Bytes learnIt = frame(kBroadcast, kHost, 100);
+    learnIt.insert(learnIt.begin() + 12, {0x91, 0x00, 0x00, kVlan});
+    runOnce(c.tables->ingressFd(), learnIt, c.ifindex[kPorts - 1], retval);
+
+    const Bytes f = state.range(0) == kUnicast   ? frame(kHost, kFrom, 100)
+                    : state.range(0) == kFlooded ? frame(kBroadcast, kFrom, 100)
+                                                 : frame(kTrapMacs[0], kFrom, 100);
+    const int64_t drainEvery = state.range(0) == kTrappedBusy ? kBusyDrain : 1;
+    // 7 redirected (the last copy), 2 trapped
+    state.counters["verdict"] = timeIngress(state, c, ring, f, drainEvery);
     check(c.tables->removeTaskRing());
 }
 BENCHMARK(IngressPerFrame)
@@ -189,10 +204,7 @@ enum Policed { kTrapUnpoliced, kTrapPoliced, kStormRefused };
 void PolicersPerFrame(benchmark::State& state) {
     Card& c = card();
     c.download();
-    auto ringFd = c.tables->newTaskRing();
-    check(ringFd.status());
-    auto ring = TrapRing::map(std::move(*ringFd), L2PT_RING_BYTES);
-    check(ring.status());
+    TrapRing ring = taskRing(c);
     PoliceRates rates;
     l2pt_globals g = defaultGlobals();
     if (state.range(0) == kTrapPoliced) {
@@ -203,20 +215,11 @@ void PolicersPerFrame(benchmark::State& state) {
         rates.stormFps[L2PT_STORM_BROADCAST] = 1;
     check(c.tables->setPolice(0, rates));
     check(c.tables->setGlobals(g));
-    const Mac broadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-    const Mac from = {0x02, 0, 0, 0, 0, 0x01};
-    const Bytes f = frame(state.range(0) == kStormRefused ? broadcast : kTrapMacs[0], from, 100);
+    const Bytes f = frame(state.range(0) == kStormRefused ? kBroadcast : kTrapMacs[0], kFrom, 100);
     uint32_t retval = 0;
     runOnce(c.tables->ingressFd(), f, c.ifindex[0], retval);  // a storm bucket's one frame
-    int64_t n = 0;
-    for (auto _ : state) {
-        state.SetIterationTime(runOnce(c.tables->ingressFd(), f, c.ifindex[0], retval) * 1e-9);
-        if (++n % kBusyDrain == 0) {
-            for (; !ring->peek().empty(); ring->release()) {
-            }
-        }
-    }
-    state.counters["verdict"] = retval;  // 2 dropped or trapped (TC_ACT_SHOT)
+    // 2 dropped or trapped (TC_ACT_SHOT)
+    state.counters["verdict"] = timeIngress(state, c, ring, f, kBusyDrain);
     check(c.tables->setPolice(0, PoliceRates{}));
     check(c.tables->removeTaskRing());
 }
