@@ -807,10 +807,10 @@ static __always_inline int no_port(struct __sk_buff* skb) {
     return TC_ACT_SHOT;
 }
 
-#define ETH_P_IPV4 0x0800
-#define ETH_P_IPV6 0x86DD
-#define IPPROTO_TCP_ 6
-#define IPPROTO_UDP_ 17
+#define ETHERTYPE_IPV4 0x0800
+#define ETHERTYPE_IPV6 0x86DD
+#define IP_PROTO_TCP 6
+#define IP_PROTO_UDP 17
 #define IPV4_IHL_MASK 0x0F
 #define IPV6_HLEN 40
 #define IPV6_NEXT 6  /* the next header's offset in an IPv6 header */
@@ -832,21 +832,21 @@ __noinline __u32 l2pt_segment_headers(struct __sk_buff* skb, __u32 tags) {
         return 0;
     l3 += TPID_LEN;
     __u32 l4 = 0;
-    if (be16_at(type) == ETH_P_IPV4) {
+    if (be16_at(type) == ETHERTYPE_IPV4) {
         if (bpf_skb_load_bytes(skb, l3, &first, 1) ||
             bpf_skb_load_bytes(skb, l3 + IPV4_PROTO, &proto, 1))
             return l3;
         l4 = l3 + (first & IPV4_IHL_MASK) * WORD_BYTES;
-    } else if (be16_at(type) == ETH_P_IPV6) {
+    } else if (be16_at(type) == ETHERTYPE_IPV6) {
         if (bpf_skb_load_bytes(skb, l3 + IPV6_NEXT, &proto, 1))
             return l3;
         l4 = l3 + IPV6_HLEN;
     } else {
         return l3;
     }
-    if (proto == IPPROTO_UDP_)
+    if (proto == IP_PROTO_UDP)
         return l4 + UDP_HLEN;
-    if (proto != IPPROTO_TCP_ || bpf_skb_load_bytes(skb, l4 + TCP_DOFF, &doff, 1))
+    if (proto != IP_PROTO_TCP || bpf_skb_load_bytes(skb, l4 + TCP_DOFF, &doff, 1))
         return l3;
     return l4 + (doff >> 4) * WORD_BYTES;
 }
