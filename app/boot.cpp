@@ -105,6 +105,13 @@ void printSummary(chassis::SimSwitch& sim) {
                                  (drops.empty() ? "" : " dropped: " + drops.substr(2)));
     }
     for (size_t r = 0; r < chassis::kDropReasons; ++r) {
+        // The port policers' reasons show only when they dropped something: most runs police
+        // nothing.
+        const auto reason = chassis::DropReason(r);
+        const bool policer =
+            reason == chassis::DropReason::Storm || reason == chassis::DropReason::PduShare;
+        if (policer && dp.dropTotals()[r] == 0)
+            continue;
         trace.add("summary", "dropped (" +
                                  std::string(chassis::dropReasonName(chassis::DropReason(r))) +
                                  ") " + std::to_string(dp.dropTotals()[r]));

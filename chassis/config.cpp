@@ -30,13 +30,16 @@ std::optional<uint8_t> protocolFlag(std::string_view name) {
 
 namespace {
 
+constexpr std::array<std::string_view, kStormClasses> kStormClassNames = {"broadcast", "multicast",
+                                                                          "unknown_unicast"};
+
 constexpr std::pair<L2cpAction, std::string_view> kL2cpActions[] = {
     {L2cpAction::Default, "default"},
     {L2cpAction::Tunnel, "tunnel"},
     {L2cpAction::Discard, "discard"},
     {L2cpAction::Forward, "forward"},
 };
-constexpr uint32_t kL2cpLowEnd = 0x10;   // -00 to -0f
+constexpr uint32_t kL2cpLowEnd = 0x10;    // -00 to -0f
 constexpr uint32_t kL2cpHighBase = 0x20;  // -20 to -2f, indexes 16-31
 constexpr uint32_t kL2cpAll = 0xFFFFFFFFu;
 constexpr std::string_view kL2cpPrefix = "01:80:c2:00:00:";
@@ -97,7 +100,8 @@ std::optional<uint32_t> parseL2cpAddresses(std::string_view text) {
         const std::string_view item = text.substr(0, comma);
         const size_t dash = item.find('-');
         const int first = l2cpIndexOfText(item.substr(0, dash));
-        const int last = dash == std::string_view::npos ? first : l2cpIndexOfText(item.substr(dash + 1));
+        const int last =
+            dash == std::string_view::npos ? first : l2cpIndexOfText(item.substr(dash + 1));
         // A range stays within one block: 0e-21 would take in -10 to -1f, which are none.
         if (first < 0 || last < first ||
             (first < static_cast<int>(kL2cpLowEnd)) != (last < static_cast<int>(kL2cpLowEnd)))
@@ -133,6 +137,18 @@ std::string l2cpAddressesText(uint32_t set) {
         i = j + 1;
     }
     return out.empty() ? "none" : out;
+}
+
+std::optional<StormClass> stormClass(std::string_view name) {
+    for (size_t c = 0; c < kStormClasses; ++c) {
+        if (kStormClassNames[c] == name)
+            return static_cast<StormClass>(c);
+    }
+    return std::nullopt;
+}
+
+std::string_view stormClassName(StormClass c) {
+    return kStormClassNames.at(static_cast<size_t>(c));
 }
 
 namespace {
@@ -341,8 +357,8 @@ class Loader : private ConfigReader {
 
     // One entry of a card's port list: a single port ("number") or a run of ports ("range").
     void ports(const YAML::Node& n, LineCardConfig& card) const {
-        knownKeys(
-            n, {"number", "range", "name", "long_name", "unit", "pipe", "vlan", "mtu", "netdev"});
+        knownKeys(n, {"number", "range", "name", "long_name", "unit", "pipe", "vlan", "mtu",
+                      "netdev", "storm", "pdu_rate"});
         uint32_t first = 0;
         uint32_t last = 0;
         if (n["number"] && n["range"])
@@ -386,6 +402,11 @@ class Loader : private ConfigReader {
             p.vlan = static_cast<uint16_t>(integer(n["vlan"], 0, 4095, "vlan"));
         if (n["mtu"])
             p.mtu = static_cast<uint32_t>(integer(n["mtu"], kMinPortMtu, kMaxPortMtu, "mtu"));
+        if (n["storm"])
+            storm(n["storm"], p.policing);
+        if (n["pdu_rate"])
+            p.policing.pduRate =
+                static_cast<uint32_t>(integer(n["pdu_rate"], 0, UINT32_MAX, "pdu_rate"));
         for (uint32_t num = first; num <= last; ++num) {
             p.number = num;
             p.name = expand(name, card.slot, num);
@@ -454,7 +475,8 @@ class Loader : private ConfigReader {
     }
 
     void dataPlane(const YAML::Node& n, DataPlaneConfig& d) const {
-        knownKeys(n, {"ageing", "fdb_entries", "learn_limit", "vlan_learn_limit", "learning"});
+        knownKeys(n, {"ageing", "pdu_rate", "fdb_entries", "learn_limit", "vlan_learn_limit",
+                      "learning"});
         if (n["ageing"])
             d.ageingSeconds =
                 static_cast<uint32_t>(integer(n["ageing"], 1, kMaxAgeingSeconds, "ageing"));
@@ -467,6 +489,8 @@ class Loader : private ConfigReader {
         if (n["vlan_learn_limit"])
             d.vlanLearnLimit = static_cast<uint32_t>(
                 integer(n["vlan_learn_limit"], 0, L2PT_FDB_ENTRIES_MAX, "vlan_learn_limit"));
+        if (n["pdu_rate"])
+            d.pduRate = static_cast<uint32_t>(integer(n["pdu_rate"], 0, UINT32_MAX, "pdu_rate"));
         for (const auto& l : seq(n, "learning"))
             d.learning.push_back(learnLimit(l));
     }

@@ -2,6 +2,7 @@
 // Format in docs/chassis.md.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -57,7 +58,35 @@ inline constexpr uint32_t kMaxPortMtu = 65535;
 inline constexpr uint32_t kDefaultAgeingSeconds = 300;
 inline constexpr uint32_t kMaxAgeingSeconds = 1'000'000;
 
+// A port's PDUs trapped per second while no setting says otherwise: far above what the
+// protocols send (a PVST trunk of 4094 VLANs sends about 2000 a second), so that only a flood
+// is held back.
+inline constexpr uint32_t kDefaultPduRate = 4000;
+
 enum class AgentMode { PerPort, Global, Silent };
+
+// Storm control's classes of flooded data (known unicast is never policed).
+enum class StormClass : uint8_t { Broadcast, Multicast, UnknownUnicast };
+inline constexpr size_t kStormClasses = 3;
+std::optional<StormClass> stormClass(std::string_view name);  // "broadcast", "multicast",
+                                                              // "unknown_unicast"
+std::string_view stormClassName(StormClass c);
+
+// One class's limit: frames a second and, where not 0, Kbps too. Both 0: off.
+struct StormLimit {
+    uint32_t fps = 0;
+    uint32_t kbps = 0;
+    bool off() const { return fps == 0 && kbps == 0; }
+    bool operator==(const StormLimit&) const = default;
+};
+
+// What a port may send into the switch: storm control by class, and the PDUs it may have
+// trapped a second (nothing: the data plane's default; 0: no limit).
+struct PortPolicing {
+    std::array<StormLimit, kStormClasses> storm{};
+    std::optional<uint32_t> pduRate;
+    bool operator==(const PortPolicing&) const = default;
+};
 enum class PeerRole { None, Primary, Secondary };
 
 struct PortConfig {
@@ -69,6 +98,7 @@ struct PortConfig {
     uint16_t vlan = kDefaultPortVlan;
     uint32_t mtu = kDefaultPortMtu;  // the largest payload it sends, tags not counted
     std::string netdev;  // the Linux interface the port stands for (chassis daemon only)
+    PortPolicing policing;
     int line = 0;
 };
 
@@ -173,6 +203,8 @@ struct DataPlaneConfig {
     std::optional<uint32_t> portLearnLimit;          // default: fdbEntries / 16
     std::optional<uint32_t> vlanLearnLimit;          // default: fdbEntries / 4
     std::vector<LearnLimitConfig> learning;          // in order: a later one overrides
+    uint32_t pduRate = kDefaultPduRate;  // a port's trapped PDUs a second (0: no limit), unless
+                                         // the port says otherwise
 
     uint32_t defaultPortLimit() const {
         return portLearnLimit.value_or(fdbEntries / L2PT_LEARN_PORT_SHARE);

@@ -149,6 +149,30 @@ LearnLimitConfig ConfigReader::learnLimit(const YAML::Node& n) const {
     return l;
 }
 
+void ConfigReader::storm(const YAML::Node& n, PortPolicing& p) const {
+    if (!n.IsMap())
+        fail(n, "storm: expected a mapping such as {broadcast: 100}");
+    for (const auto& kv : n) {
+        const std::string name = key(kv.first);
+        const auto c = stormClass(name);
+        if (!c)
+            fail(kv.first,
+                 "unknown storm class '" + name + "' (broadcast, multicast, " + "unknown_unicast)");
+        StormLimit& limit = p.storm[static_cast<size_t>(*c)];
+        if (kv.second.IsMap()) {
+            knownKeys(kv.second, {"fps", "kbps"});
+            if (!kv.second["fps"] && !kv.second["kbps"])
+                fail(kv.second, name + ": give fps, kbps or both");
+            if (kv.second["fps"])
+                limit.fps = static_cast<uint32_t>(integer(kv.second, "fps", 1, UINT32_MAX));
+            if (kv.second["kbps"])
+                limit.kbps = static_cast<uint32_t>(integer(kv.second, "kbps", 1, UINT32_MAX));
+        } else {
+            limit.fps = static_cast<uint32_t>(integer(kv.second, 1, UINT32_MAX, name));
+        }
+    }
+}
+
 TunnelVlanConfig ConfigReader::tunnelVlan(const YAML::Node& v) const {
     knownKeys(v, {"vlan", "protocols", "rate", "ports"});
     TunnelVlanConfig tv;
@@ -191,14 +215,16 @@ L2cpConfig ConfigReader::l2cp(const YAML::Node& n) const {
     for (const auto& item : items) {
         const auto set = item.IsScalar() ? parseL2cpAddresses(item.Scalar()) : std::nullopt;
         if (!set)
-            fail(item, "addresses: reserved addresses such as 01-0a,0e, 20-2f, "
-                       "01:80:c2:00:00:0e or all (01:80:c2:00:00:00-0f and -20-2f)");
+            fail(item,
+                 "addresses: reserved addresses such as 01-0a,0e, 20-2f, "
+                 "01:80:c2:00:00:0e or all (01:80:c2:00:00:00-0f and -20-2f)");
         c.addresses |= *set;
     }
     const std::string action = text(n, "action");
     const auto act = l2cpActionNamed(action);
     if (!act)
-        fail(n["action"], "action must be tunnel, discard, forward or default, not '" + action + "'");
+        fail(n["action"],
+             "action must be tunnel, discard, forward or default, not '" + action + "'");
     c.action = *act;
     return c;
 }

@@ -39,6 +39,8 @@ class ConfigReader {
 
     uint8_t protocols(const YAML::Node& n) const;  // [stp, lldp, ...]
     Mac mac(const YAML::Node& n, const std::string& what) const;
+    // {broadcast|multicast|unknown_unicast: FPS or {fps, kbps}}
+    void storm(const YAML::Node& n, PortPolicing& p) const;
     // {vlan, protocols, rate, ports: [{port, mode}]}
     TunnelVlanConfig tunnelVlan(const YAML::Node& v) const;
     // {port: NAME, limit: N, action: forward|drop} or {vlan: ID, limit: N}

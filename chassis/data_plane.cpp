@@ -44,10 +44,68 @@ DataPlane::DataPlane(Context& ctx, const ChassisConfig& cfg)
       agents_(cfg.slots),
       out_(ctx.ifdb.portCount()),
       counters_(ctx.ifdb.portCount()),
+      policers_(ctx.ifdb.portCount()),
+      pduDefault_(cfg.dataPlane.pduRate),
       bridge_(ctx.ifdb, cfg.dataPlane),
       l2cp_(resolveL2cp(ctx.ifdb, cfg)) {
-    for (const auto& card : cfg.lineCards)
+    for (const auto& card : cfg.lineCards) {
         agents_[card.slot].emplace(ctx, card.slot, card.agent, card.present);
+        for (const auto& pc : card.ports) {
+            const int index = ctx.ifdb.portIndex(portIfIndex(card.slot, pc.number));
+            if (index >= 0)
+                policers_[static_cast<size_t>(index)].settings = pc.policing;
+        }
+    }
+}
+
+const PortPolicing& DataPlane::policing(uint32_t portIf) const {
+    static const PortPolicing kNone;
+    const int index = ctx_.ifdb.portIndex(portIf);
+    return index < 0 ? kNone : policers_[static_cast<size_t>(index)].settings;
+}
+
+bool DataPlane::setPolicing(uint32_t portIf, const PortPolicing& policing) {
+    const int index = ctx_.ifdb.portIndex(portIf);
+    if (index < 0)
+        return false;
+    policers_[static_cast<size_t>(index)].settings = policing;
+    ++policingGeneration_;
+    return true;
+}
+
+void DataPlane::setPduDefault(uint32_t rate) {
+    pduDefault_ = rate;
+    ++policingGeneration_;
+}
+
+uint32_t DataPlane::pduRate(uint32_t portIf) const {
+    return policing(portIf).pduRate.value_or(pduDefault_);
+}
+
+bool DataPlane::stormPasses(int index, std::span<const uint8_t> frame) {
+    Policers& p = policers_[static_cast<size_t>(index)];
+    const auto c = static_cast<size_t>(l2pt_storm_class(frame.data() + L2PT_OFF_DST));
+    const StormLimit limit = p.settings.storm[c];
+    const uint64_t nowUs = ctx_.clock.nowUs;
+    bool pass = true;
+    if (limit.fps != 0) {
+        p.fps[c].refill(limit.fps, limit.fps, nowUs);
+        pass = p.fps[c].holds(1);
+    }
+    if (limit.kbps != 0) {
+        p.kbps[c].refill(uint64_t{limit.kbps} * TokenBucket::kBytesPerKbit,
+                         TokenBucket::byteBurst(limit.kbps), nowUs);
+        pass = p.kbps[c].holds(frame.size()) && pass;
+    }
+    if (!pass) {
+        ++counters_[static_cast<size_t>(index)].storm[c];
+        return false;
+    }
+    if (limit.fps != 0)
+        p.fps[c].charge(1);
+    if (limit.kbps != 0)
+        p.kbps[c].charge(frame.size());
+    return true;
 }
 
 AclAgent* DataPlane::agent(uint32_t slot) {
@@ -177,6 +235,9 @@ Outcome DataPlane::trap(int index, uint32_t portIf, TrapEntry& entry,
                            line.head + " dropped (policed at " + std::to_string(rate) + " Kbps)");
         return {Verdict::Dropped, DropReason::Policed};
     }
+    if (const uint32_t pdus = pduRate(portIf);
+        pdus != 0 && !policers_[static_cast<size_t>(index)].pdu.takeFrame(pdus, ctx_.clock.nowUs))
+        return dropIn(index, line, DropReason::PduShare, "");
     std::span<const uint8_t> trapped = frame;
     std::string how;
     const bool tracing = !line.actor.empty();
@@ -239,6 +300,11 @@ Outcome DataPlane::bridge(int index, uint32_t portIf, std::span<const uint8_t> f
     std::string vlan;
     if (tracing && d.vid != 0)
         vlan = " vlan=" + std::to_string(d.vid);
+    if (d.verdict == Verdict::Flooded && !stormPasses(index, frame)) {
+        Outcome o = dropIn(index, line, DropReason::Storm, vlan);
+        o.vid = d.vid;
+        return o;
+    }
     if (d.verdict == Verdict::Dropped) {
         const std::string to = tracing && d.unicastIf != 0 && d.reason != DropReason::Filtered
                                    ? " to " + ctx_.ifdb.name(d.unicastIf)

@@ -1,8 +1,9 @@
 // The line cards' data plane: a frame entering a port is dropped when it carries the tunnel MAC
 // and is no provider traffic; a frame to a reserved address (L2CP) goes by the action of its port
 // and VLAN (L2cpTable); a frame is trapped to the task when an agent's entry matches it (policed
-// at the entry's rate), and otherwise bridged in its VLAN; frames the task sends leave through
-// the port it names. Counts what each port passed and dropped.
+// at the entry's rate, then at its port's PDU rate), and otherwise bridged in its VLAN, flooded
+// data policed by its port's storm control; frames the task sends leave through the port it
+// names. Counts what each port passed and dropped.
 #pragma once
 
 #include <array>
@@ -18,6 +19,7 @@
 #include "chassis/l2cp.h"
 #include "chassis/membership.h"
 #include "chassis/model.h"
+#include "chassis/policer.h"
 #include "chassis/verdict.h"
 
 namespace chassis {
@@ -50,6 +52,7 @@ struct PortCounters {
     // Frames to each reserved address (by index) trapped by an entry, discarded, forwarded
     // (L2PT_L2CP_COUNTED_*).
     std::array<std::array<uint64_t, kL2cpAddresses>, kL2cpCounted> l2cp{};
+    std::array<uint64_t, kStormClasses> storm{};  // of drops[Storm], by class
 };
 
 class DataPlane {
@@ -103,6 +106,18 @@ class DataPlane {
     const PortCounters& counters(uint32_t portIf) const;
     const std::array<uint64_t, kDropReasons>& dropTotals() const { return dropTotals_; }
 
+    // A port's policing: the chassis file's, as changed since (a default one for anything that
+    // is not a port).
+    const PortPolicing& policing(uint32_t portIf) const;
+    // Changes it, keeping the buckets' tokens; false when portIf is no port.
+    bool setPolicing(uint32_t portIf, const PortPolicing& policing);
+    // The PDUs a second a port may have trapped: its own setting or the data plane's default.
+    uint32_t pduRate(uint32_t portIf) const;
+    uint32_t pduDefault() const { return pduDefault_; }
+    void setPduDefault(uint32_t rate);
+    // Moves on with every change of any port's policing, for those that mirror them.
+    uint64_t policingGeneration() const { return policingGeneration_; }
+
   private:
     // What the trace says of the frame being handled; empty while nobody reads the trace.
     struct InLine {
@@ -113,6 +128,8 @@ class DataPlane {
     Outcome trap(int index, uint32_t portIf, TrapEntry& entry, std::span<const uint8_t> frame,
                  const InLine& line);
     Outcome bridge(int index, uint32_t portIf, std::span<const uint8_t> frame, const InLine& line);
+    // Whether the port's storm control lets the flooded frame pass (and charges it).
+    bool stormPasses(int index, std::span<const uint8_t> frame);
     // A bridged copy as it leaves by way: tagged for a core member, untagged for an access one.
     std::span<const uint8_t> egress(std::span<const uint8_t> frame, const Bridge::Decision& d,
                                     const Bridge::Way& way);
@@ -130,6 +147,14 @@ class DataPlane {
     PortWire* wire_ = nullptr;
     FrameTap* tap_ = nullptr;
     std::vector<PortCounters> counters_;  // by dense port index
+    struct Policers {
+        PortPolicing settings;
+        std::array<TokenBucket, kStormClasses> fps, kbps;
+        TokenBucket pdu;
+    };
+    std::vector<Policers> policers_;  // by dense port index
+    uint32_t pduDefault_;
+    uint64_t policingGeneration_ = 0;
     std::array<uint64_t, kDropReasons> dropTotals_{};
     Bridge bridge_;
     L2cpTable l2cp_;

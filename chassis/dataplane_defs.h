@@ -68,8 +68,7 @@ enum l2pt_l2cp_action {
 #define L2PT_L2CP_NEVER_RELAYED 0x000047FEu
 
 /* The address's index, or -1 for a destination that is no reserved address. */
-static inline int l2pt_l2cp_index(const __u8 *mac)
-{
+static inline int l2pt_l2cp_index(const __u8* mac) {
     if (mac[0] != 0x01 || mac[1] != 0x80 || mac[2] != 0xc2 || mac[3] != 0 || mac[4] != 0)
         return -1;
     if (mac[5] < 0x10)
@@ -80,8 +79,7 @@ static inline int l2pt_l2cp_index(const __u8 *mac)
 }
 
 /* Address index's action in a word of actions. */
-static inline __u32 l2pt_l2cp_action_of(__u64 actions, __u32 index)
-{
+static inline __u32 l2pt_l2cp_action_of(__u64 actions, __u32 index) {
     return (__u32)(actions >> (L2PT_L2CP_BITS * (index & (L2PT_L2CP_ADDRESSES - 1)))) &
            L2PT_L2CP_MASK;
 }
@@ -89,8 +87,7 @@ static inline __u32 l2pt_l2cp_action_of(__u64 actions, __u32 index)
 /* What becomes of a frame to reserved address index under action (L2PT_L2CP_DEFAULT: none
  * configured at all) when no entry traps it: L2PT_L2CP_DISCARD or L2PT_L2CP_FORWARD. Where an
  * entry traps it, DEFAULT and TUNNEL trap; DISCARD and FORWARD never look for an entry. */
-static inline __u32 l2pt_l2cp_untrapped(__u32 action, __u32 index)
-{
+static inline __u32 l2pt_l2cp_untrapped(__u32 action, __u32 index) {
     if (action == L2PT_L2CP_DEFAULT)
         return (L2PT_L2CP_NEVER_RELAYED >> (index & (L2PT_L2CP_ADDRESSES - 1))) & 1
                    ? L2PT_L2CP_DISCARD
@@ -136,6 +133,8 @@ enum l2pt_drop {
                                     the pipeline nor sent by the task in its role */
     L2PT_DP_DROP_LEARN_LIMIT,    /* "learning limit": a new source past its port's or VLAN's
                                     limit, on a port that drops such frames */
+    L2PT_DP_DROP_STORM,          /* "storm control": over its port's limit for its class */
+    L2PT_DP_DROP_PDU_SHARE,      /* "over the port's PDU share": its rate or room in the ring */
     L2PT_DP_DROP_REASONS
 };
 
@@ -150,6 +149,23 @@ enum l2pt_drop {
 #define L2PT_FDB_ENTRIES_MAX (1u << 20)
 #define L2PT_LEARN_PORT_SHARE 16
 #define L2PT_LEARN_VLAN_SHARE 4
+
+/* Storm control's classes of flooded data, in the order of their limits and counters. Known
+ * unicast is never policed. */
+enum l2pt_storm_class {
+    L2PT_STORM_BROADCAST = 0, /* ff:ff:ff:ff:ff:ff */
+    L2PT_STORM_MULTICAST,     /* any other group address */
+    L2PT_STORM_UNKNOWN,       /* unicast to a destination not learned */
+    L2PT_STORM_CLASSES
+};
+static inline int l2pt_storm_class(const __u8* dst) {
+    if (!(dst[0] & 1))
+        return L2PT_STORM_UNKNOWN;
+    int all = 1;
+    for (int i = 0; i < L2PT_ETH_ALEN; i++)
+        all &= dst[i] == 0xff;
+    return all ? L2PT_STORM_BROADCAST : L2PT_STORM_MULTICAST;
+}
 
 /* What became of a frame that entered a port (trace events, the shared frame table). */
 enum l2pt_verdict {

@@ -4,28 +4,42 @@
 
 namespace chassis {
 
-bool TokenBucket::take(uint32_t rateKbps, size_t len, uint64_t nowUs) {
-    if (rateKbps == 0)
-        return true;
-    const uint64_t bytesPerSecond = uint64_t{rateKbps} * kBytesPerKbit;
-    const uint64_t cap = std::max(bytesPerSecond, kMinBurstBytes) * kTokenScale;
+uint64_t TokenBucket::byteBurst(uint32_t rateKbps) {
+    return std::max(uint64_t{rateKbps} * kBytesPerKbit, kMinBurstBytes);
+}
+
+void TokenBucket::refill(uint64_t perSecond, uint64_t burst, uint64_t nowUs) {
+    const uint64_t cap = burst * kTokenScale;
     if (!started_) {
         tokens_ = cap;
         lastUs_ = nowUs;
         started_ = true;
     } else if (nowUs > lastUs_) {
-        // Refilled by elapsed microseconds x bytes per second, without overflowing on a long
+        // Refilled by elapsed microseconds x units per second, without overflowing on a long
         // quiet time. A lowered rate leaves no more than its own cap.
         const uint64_t elapsed = nowUs - lastUs_;
         const uint64_t room = cap - std::min(tokens_, cap);
-        tokens_ = elapsed >= room / bytesPerSecond + 1 ? cap : tokens_ + elapsed * bytesPerSecond;
+        tokens_ = elapsed >= room / perSecond + 1 ? cap : tokens_ + elapsed * perSecond;
         lastUs_ = nowUs;
     }
     tokens_ = std::min(tokens_, cap);
-    const uint64_t cost = uint64_t{len} * kTokenScale;
-    if (tokens_ < cost)
+}
+
+bool TokenBucket::take(uint32_t rateKbps, size_t len, uint64_t nowUs) {
+    if (rateKbps == 0)
+        return true;
+    refill(uint64_t{rateKbps} * kBytesPerKbit, byteBurst(rateKbps), nowUs);
+    if (!holds(len))
         return false;
-    tokens_ -= cost;
+    charge(len);
+    return true;
+}
+
+bool TokenBucket::takeFrame(uint32_t fps, uint64_t nowUs) {
+    refill(fps, fps, nowUs);
+    if (!holds(1))
+        return false;
+    charge(1);
     return true;
 }
 

@@ -1,5 +1,6 @@
-// The policer of a rate-limited trap entry: a token bucket filled at the entry's rate that holds
-// one second of it, at least one full-size frame, full at the first frame.
+// The data plane's policers: token buckets full at their first frame. A trap entry's holds one
+// second of its rate in bytes, at least one full-size frame; storm control and a port's PDU
+// limit count frames (and storm control bytes too, where set).
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,7 @@ namespace chassis {
 
 class TokenBucket {
   public:
-    // Tokens per byte: one microsecond at N bytes per second earns N tokens.
+    // Tokens per unit (byte or frame): one microsecond at N units a second earns N tokens.
     static constexpr uint64_t kTokenScale = 1'000'000;
     static constexpr uint64_t kBytesPerKbit = 125;  // 1000 bits / 8
     static constexpr uint64_t kMinBurstBytes = 1518;
@@ -17,9 +18,20 @@ class TokenBucket {
     // Whether a frame of len bytes passes at rateKbps (> 0) at chassis time nowUs; a passing
     // frame takes its tokens.
     bool take(uint32_t rateKbps, size_t len, uint64_t nowUs);
+    // Whether one more frame passes at fps (> 0) frames a second, one second of them the burst.
+    bool takeFrame(uint32_t fps, uint64_t nowUs);
+
+    // The parts of take(), for a frame that must pass two buckets: filled at perSecond units
+    // (> 0) a second up to burst units by nowUs, then whether cost units are there, then taken.
+    void refill(uint64_t perSecond, uint64_t burst, uint64_t nowUs);
+    bool holds(uint64_t cost) const { return tokens_ >= cost * kTokenScale; }
+    void charge(uint64_t cost) { tokens_ -= cost * kTokenScale; }
+
+    // The burst of a byte bucket at rateKbps: one second of it, at least one full-size frame.
+    static uint64_t byteBurst(uint32_t rateKbps);
 
   private:
-    uint64_t tokens_ = 0;  // bytes x kTokenScale
+    uint64_t tokens_ = 0;  // units x kTokenScale
     uint64_t lastUs_ = 0;
     bool started_ = false;
 };

@@ -1,5 +1,6 @@
 #include "chassis/verdict.h"
 
+#include "chassis/config.h"
 #include "chassis/dataplane_defs.h"
 
 namespace chassis {
@@ -28,6 +29,8 @@ static_assert(same(DropReason::NoPort, L2PT_DP_DROP_NO_PORT) &&
                   same(DropReason::TunnelMac, L2PT_DP_DROP_TUNNEL_MAC) &&
                   same(DropReason::HostTx, L2PT_DP_DROP_HOST_TX) &&
                   same(DropReason::LearnLimit, L2PT_DP_DROP_LEARN_LIMIT) &&
+                  same(DropReason::Storm, L2PT_DP_DROP_STORM) &&
+                  same(DropReason::PduShare, L2PT_DP_DROP_PDU_SHARE) &&
                   kDropReasons == L2PT_DP_DROP_REASONS,
               "DropReason follows enum l2pt_drop one for one");
 static_assert(static_cast<int>(Verdict::Trapped) == L2PT_VERDICT_TRAPPED &&
@@ -35,6 +38,11 @@ static_assert(static_cast<int>(Verdict::Trapped) == L2PT_VERDICT_TRAPPED &&
                   static_cast<int>(Verdict::Flooded) == L2PT_VERDICT_FLOODED &&
                   static_cast<int>(Verdict::Dropped) == L2PT_VERDICT_DROPPED,
               "Verdict follows enum l2pt_verdict");
+static_assert(static_cast<int>(StormClass::Broadcast) == L2PT_STORM_BROADCAST &&
+                  static_cast<int>(StormClass::Multicast) == L2PT_STORM_MULTICAST &&
+                  static_cast<int>(StormClass::UnknownUnicast) == L2PT_STORM_UNKNOWN &&
+                  kStormClasses == L2PT_STORM_CLASSES,
+              "StormClass follows enum l2pt_storm_class");
 static_assert(kSocketAccess == L2PT_SOCKET_ACCESS && kSocketTunnel == L2PT_SOCKET_TUNNEL);
 
 }  // namespace
@@ -79,6 +87,10 @@ std::string_view dropReasonName(DropReason reason) {
             return "tunnel MAC from a customer";
         case DropReason::HostTx:
             return "sent by the host";
+        case DropReason::Storm:
+            return "storm control";
+        case DropReason::PduShare:
+            return "over the port's PDU share";
     }
     return "unknown";
 }

@@ -31,8 +31,10 @@ enum class DropReason : uint8_t {
     TunnelMac,
     HostTx,
     LearnLimit,
+    Storm,
+    PduShare,
 };
-inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::LearnLimit) + 1;
+inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::PduShare) + 1;
 // "no such port", "runt frame", ...: the texts the trace, the summary and the counters show.
 std::string_view dropReasonName(DropReason reason);
 

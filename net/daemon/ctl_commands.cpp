@@ -10,6 +10,7 @@
 #include "net/daemon/daemon.h"
 #include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/metrics.h"
+#include "net/daemon/police_change.h"
 #include "net/daemon/render.h"
 #include "net/log/escape.h"
 #include "platform/shell.h"
@@ -62,6 +63,8 @@ void CtlServer::dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpe
         capture(c, r, std::move(file));
     } else if (cmd == "learning port" || cmd == "learning vlan") {
         learning(c, r);
+    } else if (cmd == "storm" || cmd == "pdu-rate") {
+        police(c, r);
     } else {
         change(c, r);
     }
@@ -429,6 +432,25 @@ void CtlServer::change(Client& c, const ctl::Request& r) {
         return finish(c, ctl::Exit::Usage, e.what());
     }
     d_.log(c.peer.name() + ": " + input);
+    finish(c, ctl::Exit::Ok);
+}
+
+void CtlServer::police(Client& c, const ctl::Request& r) {
+    PoliceChange change;
+    try {
+        change = policeChange(r, d_.chassis().ifdb());
+    } catch (const std::invalid_argument& e) {
+        return finish(c, ctl::Exit::Usage, e.what());
+    }
+    const std::string said = c.peer.name() + ": " + joined(r.args, " ") +
+                             (r.value("kbps") ? " --kbps " + std::string(*r.value("kbps")) : "");
+    try {
+        d_.changePolicing(change);
+    } catch (const NotSaved& e) {
+        d_.log(said + ": " + e.what());
+        return finish(c, ctl::Exit::Failed, e.what());
+    }
+    d_.log(said);
     finish(c, ctl::Exit::Ok);
 }
 

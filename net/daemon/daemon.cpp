@@ -12,6 +12,7 @@
 
 #include "net/daemon/capabilities.h"
 #include "net/daemon/ctl_server.h"
+#include "net/daemon/police_change.h"
 #include "net/daemon/sessions.h"
 #include "net/daemon/state_store.h"
 #include "net/proto/protocol.h"
@@ -237,9 +238,7 @@ void Daemon::setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses,
 void Daemon::saveState() {
     if (!state_)
         return;
-    const auto l2cp = chassis_->cards().l2cp().snapshot(chassis_->ifdb());
-    if (const auto why =
-            state_->save(base_, chassis_->ifm().snapshot(), chassis_->ifdb(), &l2cp, learning_))
+    if (const auto why = state_->save(base_, *chassis_, learning_))
         throw NotSaved("the change runs but is not saved (" + *why +
                        "): it is lost when the daemon restarts, unless a later change is saved");
 }
@@ -269,6 +268,13 @@ std::optional<std::string> Daemon::setLearning(const chassis::LearnLimitConfig& 
     learning_.push_back(change);
     saveState();
     return std::nullopt;
+}
+
+void Daemon::changePolicing(const PoliceChange& change) {
+    apply(change, chassis_->cards(), base_);
+    if (dataPlane_)
+        dataPlane_->refresh();
+    saveState();
 }
 
 void Daemon::toTask(std::vector<uint8_t> msg) {

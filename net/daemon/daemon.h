@@ -34,6 +34,7 @@
 namespace netp {
 
 class TaskSessions;
+struct PoliceChange;
 class CtlServer;
 
 struct DaemonOptions {
@@ -95,6 +96,9 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     // chassis::kL2cpAnyVlan), written into the pipeline at once and saved; NotSaved when it
     // runs but cannot be saved.
     void setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses, chassis::L2cpAction action);
+    // Puts an operator's change of the line cards' policers in force and saves the state;
+    // NotSaved when it runs but cannot be saved.
+    void changePolicing(const PoliceChange& change);
     // Every trace line goes to sink as well as it is made (nullptr: no longer).
     void setTraceSink(std::function<void(const std::string&)> sink);
 

@@ -29,6 +29,14 @@ std::string escaped(std::string_view v) {
 
 using Type = PromText::Type;
 
+// A family of one sample per port and item of the port's object `field`, labelled `label`.
+void perPortItems(PromText& m, const render::Json& counters, const char* field, const char* label) {
+    for (const auto& p : counters["ports"]) {
+        for (const auto& [item, n] : p[field].items())
+            m.sample({{"port", p["port"].get<std::string>()}, {label, item}}, n.get<uint64_t>());
+    }
+}
+
 // The pipeline's counters as l2ptctl counters shows them.
 void ports(PromText& m, const render::Json& counters) {
     m.family("l2pt_port_frames_total", Type::Counter,
@@ -43,10 +51,18 @@ void ports(PromText& m, const render::Json& counters) {
         }
     }
     m.family("l2pt_port_drops_total", Type::Counter, "Frames the pipeline dropped at a port");
+    perPortItems(m, counters, "dropped", "reason");
+    m.family("l2pt_port_storm_drops_total", Type::Counter,
+             "Flooded frames a port's storm control dropped, by class");
+    perPortItems(m, counters, "storm_dropped", "class");
+    m.family("l2pt_port_storm_limit", Type::Gauge,
+             "A port's storm-control limit by class, in frames a second and Kbps (0: none)");
     for (const auto& p : counters["ports"]) {
-        for (const auto& [reason, n] : p["dropped"].items())
-            m.sample({{"port", p["port"].get<std::string>()}, {"reason", reason}},
-                     n.get<uint64_t>());
+        for (const auto& [cls, limit] : p["policing"]["storm"].items()) {
+            for (const char* unit : {"fps", "kbps"})
+                m.sample({{"port", p["port"].get<std::string>()}, {"class", cls}, {"unit", unit}},
+                         limit.is_null() ? 0 : limit[unit].get<uint64_t>());
+        }
     }
     m.family("l2pt_port_l2cp_frames_total", Type::Counter,
              "Frames to a reserved address (01:80:c2:00:00:00-0f, -20-2f) per port: trapped by "
@@ -60,13 +76,15 @@ void ports(PromText& m, const render::Json& counters) {
                          n[what].get<uint64_t>());
         }
     }
+    m.family("l2pt_port_pdu_rate", Type::Gauge,
+             "The PDUs a second a port may have trapped (0: no limit)");
+    for (const auto& p : counters["ports"])
+        m.sample({{"port", p["port"].get<std::string>()}},
+                 p["policing"]["pdu_rate"].get<uint64_t>());
     m.family("l2pt_port_link_events_total", Type::Counter,
              "Changes of a port's interface: appeared, removed, renamed away, down, up, MTU, "
              "failed attachments of the pipeline");
-    for (const auto& p : counters["ports"]) {
-        for (const auto& [event, n] : p["link_events"].items())
-            m.sample({{"port", p["port"].get<std::string>()}, {"event", event}}, n.get<uint64_t>());
-    }
+    perPortItems(m, counters, "link_events", "event");
     m.family("l2pt_dataplane_drops_total", Type::Counter,
              "Frames the pipeline dropped, every port and interfaces of none");
     for (const auto& [reason, n] : counters["dropped"].items())

@@ -105,10 +105,17 @@ Json l2cpCounts(const l2pt_l2cp_stats& s) {
     return out;
 }
 
+std::string className(size_t c) {
+    return std::string(chassis::stormClassName(static_cast<chassis::StormClass>(c)));
+}
+
 Json frameCounts(const l2pt_port_stats& s, const l2pt_l2cp_stats& l2cp) {
     Json drops = Json::object();
     for (size_t r = 0; r < chassis::kDropReasons; ++r)
         drops[reasonName(r)] = s.drops[r];
+    Json storm = Json::object();
+    for (size_t c = 0; c < chassis::kStormClasses; ++c)
+        storm[className(c)] = s.storm[c];
     return {{"rx", s.rx},
             {"trapped", s.trapped},
             {"forwarded", s.forwarded},
@@ -117,7 +124,19 @@ Json frameCounts(const l2pt_port_stats& s, const l2pt_l2cp_stats& l2cp) {
             {"learn_moves", s.learn_moves},
             {"not_learned", s.not_learned},
             {"dropped", std::move(drops)},
+            {"storm_dropped", std::move(storm)},
             {"l2cp", l2cpCounts(l2cp)}};
+}
+
+// A port's policers as they are set: each storm class's limit (null: off), the PDU rate.
+Json policing(const chassis::DataPlane& cards, uint32_t portIf) {
+    const chassis::PortPolicing& p = cards.policing(portIf);
+    Json storm = Json::object();
+    for (size_t c = 0; c < chassis::kStormClasses; ++c) {
+        const chassis::StormLimit& l = p.storm[c];
+        storm[className(c)] = l.off() ? Json(nullptr) : Json{{"fps", l.fps}, {"kbps", l.kbps}};
+    }
+    return {{"storm", std::move(storm)}, {"pdu_rate", cards.pduRate(portIf)}};
 }
 
 std::string linkText(const port::PortState& s) {
@@ -149,6 +168,7 @@ Json counters(Daemon& d) {
                         {"past_limit", learning.drop ? "drop" : "forward"}});
             row.update({{"port", d.chassis().ifdb().name(port.ifIndex)},
                         {"netdev", port.netdev},
+                        {"policing", policing(d.chassis().cards(), port.ifIndex)},
                         {"link", linkText(links.state(i))},
                         {"mtu", links.state(i).mtu},
                         {"link_events", std::move(events)}});
@@ -190,7 +210,21 @@ std::string countersText(const Json& j) {
             if (n.get<uint64_t>() != 0)
                 o << " " << event << " " << n;
         }
-        o << "\n";
+        // The storm limits set, and the drops of every class, limited now or not.
+        for (const auto& [cls, limit] : p["policing"]["storm"].items()) {
+            const uint64_t n = p["storm_dropped"][cls].get<uint64_t>();
+            if (limit.is_null() && n == 0)
+                continue;
+            o << " storm " << cls;
+            if (limit.is_null())
+                o << " off";
+            if (!limit.is_null() && limit["fps"].get<uint32_t>() != 0)
+                o << " " << limit["fps"] << "/s";
+            if (!limit.is_null() && limit["kbps"].get<uint32_t>() != 0)
+                o << " " << limit["kbps"] << " Kbps";
+            o << " dropped " << n;
+        }
+        o << " pdu-rate " << p["policing"]["pdu_rate"] << "/s\n";
         for (const auto& [address, n] : p["l2cp"].items())
             o << "  l2cp " << address << ": tunnelled " << n["tunnelled"] << " discarded "
               << n["discarded"] << " forwarded " << n["forwarded"] << "\n";

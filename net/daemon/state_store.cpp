@@ -104,7 +104,7 @@ class StateReader : private chassis::ConfigReader {
         if (!root.IsDefined() || root.IsNull())
             return d;
         knownKeys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid",
-                         "l2cp", "learning"});
+                         "l2cp", "learning", "ports", "pdu_rate"});
         for (const auto& v : seq(root, "vlans")) {
             if (removed(v)) {
                 d.vlans[ref(v["vlan"], "vlan").name] = std::nullopt;
@@ -141,6 +141,16 @@ class StateReader : private chassis::ConfigReader {
             d.l2cp.push_back(l2cp(n));
         for (const auto& l : seq(root, "learning"))
             d.learning.push_back(learnLimit(l));
+        for (const auto& p : seq(root, "ports")) {
+            knownKeys(p, {"port", "storm", "pdu_rate"});
+            chassis::PortPolicing& policing = d.policing[ref(p["port"], "port").name];
+            if (p["storm"])
+                storm(p["storm"], policing);
+            if (p["pdu_rate"])
+                policing.pduRate = static_cast<uint32_t>(integer(p, "pdu_rate", 0, UINT32_MAX));
+        }
+        if (root["pdu_rate"])
+            d.pduRate = static_cast<uint32_t>(integer(root, "pdu_rate", 0, UINT32_MAX));
         return d;
     }
 
@@ -193,6 +203,30 @@ YAML::Node learnNode(const chassis::LearnLimitConfig& l) {
     return n;
 }
 
+YAML::Node policingNode(const std::string& port, const chassis::PortPolicing& p) {
+    YAML::Node n;
+    n["port"] = port;
+    for (size_t c = 0; c < chassis::kStormClasses; ++c) {
+        const chassis::StormLimit& limit = p.storm[c];
+        if (limit.off())
+            continue;
+        const std::string cls(chassis::stormClassName(static_cast<chassis::StormClass>(c)));
+        if (limit.kbps == 0) {
+            n["storm"][cls] = limit.fps;
+            continue;
+        }
+        YAML::Node l;
+        if (limit.fps != 0)
+            l["fps"] = limit.fps;
+        l["kbps"] = limit.kbps;
+        n["storm"][cls] = l;
+    }
+    if (p.pduRate)
+        n["pdu_rate"] = *p.pduRate;
+    n.SetStyle(YAML::EmitterStyle::Flow);
+    return n;
+}
+
 YAML::Node removedNode(const std::string& name) {
     YAML::Node n;
     n["vlan"] = name;
@@ -205,16 +239,18 @@ YAML::Node removedNode(const std::string& name) {
 
 bool StateDelta::empty() const {
     return vlans.empty() && rates.empty() && lagMembers.empty() && !tunnelMac && !vmanTpid &&
-           l2cp.empty() && learning.empty();
+           l2cp.empty() && learning.empty() && policing.empty() && !pduRate;
 }
 
-StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db, const std::vector<chassis::L2cpConfig>* l2cpNow,
+StateDelta stateDelta(const chassis::ChassisConfig& base, chassis::Chassis& chassis,
                       std::span<const chassis::LearnLimitConfig> learning) {
+    const chassis::TunnellingConfig now = chassis.ifm().snapshot();
+    const chassis::IfDb& db = chassis.ifdb();
+    const std::vector<chassis::L2cpConfig> l2cpNow = chassis.cards().l2cp().snapshot(db);
     StateDelta d;
-    if (l2cpNow) {
+    {
         const auto before = l2cpView(base.l2cp);
-        const auto after = l2cpView(*l2cpNow);
+        const auto after = l2cpView(l2cpNow);
         std::set<std::pair<std::string, std::string>> keys;
         for (const auto& kv : before)
             keys.insert(kv.first);
@@ -280,6 +316,17 @@ StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::Tunnell
         d.tunnelMac = StateDelta::MacChange{now.tunnelMac, now.replaceGlobal};
     if (now.vmanTpid && now.vmanTpid != t.vmanTpid)
         d.vmanTpid = now.vmanTpid;
+    const chassis::DataPlane& cards = chassis.cards();
+    for (const auto& card : base.lineCards) {
+        for (const auto& p : card.ports) {
+            const chassis::PortPolicing& policing =
+                cards.policing(chassis::portIfIndex(card.slot, p.number));
+            if (policing != p.policing)
+                d.policing[p.name] = policing;
+        }
+    }
+    if (cards.pduDefault() != base.dataPlane.pduRate)
+        d.pduRate = cards.pduDefault();
     return d;
 }
 
@@ -313,6 +360,19 @@ chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& del
     cfg.l2cp.insert(cfg.l2cp.end(), delta.l2cp.begin(), delta.l2cp.end());
     auto& learning = cfg.dataPlane.learning;
     learning.insert(learning.end(), delta.learning.begin(), delta.learning.end());
+    for (const auto& [name, policing] : delta.policing) {
+        chassis::PortConfig* port = nullptr;
+        for (auto& card : cfg.lineCards) {
+            for (auto& p : card.ports)
+                port = p.name == name ? &p : port;
+        }
+        if (port == nullptr)
+            throw chassis::ConfigError(source + ": the chassis file has no port named '" + name +
+                                       "'");
+        port->policing = policing;
+    }
+    if (delta.pduRate)
+        cfg.dataPlane.pduRate = *delta.pduRate;
     // What fails now is the state's: errors name its file.
     cfg.source = source;
     chassis::checkConfig(cfg);
@@ -360,6 +420,10 @@ std::string stateText(const StateDelta& d) {
     }
     for (const auto& l : d.learning)
         root["learning"].push_back(learnNode(l));
+    for (const auto& [name, policing] : d.policing)
+        root["ports"].push_back(policingNode(name, policing));
+    if (d.pduRate)
+        root["pdu_rate"] = *d.pduRate;
     YAML::Emitter out;
     out << root;
     return std::string(kHeader) + (d.empty() ? "" : std::string(out.c_str()) + "\n");
@@ -426,12 +490,10 @@ void StateStore::setAside(const std::string& why) {
 }
 
 std::optional<std::string> StateStore::save(const chassis::ChassisConfig& base,
-                                            const chassis::TunnellingConfig& now,
-                                            const chassis::IfDb& db,
-                                            const std::vector<chassis::L2cpConfig>* l2cpNow,
+                                            chassis::Chassis& now,
                                             std::span<const chassis::LearnLimitConfig> learning) {
     try {
-        std::string text = stateText(stateDelta(base, now, db, l2cpNow, learning));
+        std::string text = stateText(stateDelta(base, now, learning));
         if (text != written_) {
             dir_.replaceFile(name_, text, kStateFileMode);
             written_ = std::move(text);

@@ -1,6 +1,6 @@
 // The chassis daemon's state: what operators changed through l2ptctl (tunnelling VLANs and
 // their ports, rates, LAG members, the tunnel MAC, the provider TPID, the reserved addresses'
-// actions, learning limits), by the chassis file's
+// actions, learning limits, the ports' policing and the default PDU rate), by the chassis file's
 // names, and nothing else. The chassis file stays the source for cards, ports and interfaces
 // and for everything no operator changed; the state is laid over it at start, so an edit of
 // the chassis file takes effect on the next start.
@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chassis/chassis.h"
 #include "chassis/config.h"
 #include "chassis/ifdb.h"
 #include "net/daemon/rundir.h"
@@ -37,14 +38,15 @@ struct StateDelta {
     std::vector<chassis::L2cpConfig> l2cp;
     // Learning limits set at run time, in order, after the chassis file's (data_plane:).
     std::vector<chassis::LearnLimitConfig> learning;
+    // By port name: the whole of its policing now.
+    std::map<std::string, chassis::PortPolicing> policing;
+    std::optional<uint32_t> pduRate;  // every port's default
     bool empty() const;
 };
 
-// What the configuration now (IFM's tunnelling, the LAG members in db, the line cards' l2cp
-// table when given) differs in from base.
-StateDelta stateDelta(const chassis::ChassisConfig& base, const chassis::TunnellingConfig& now,
-                      const chassis::IfDb& db,
-                      const std::vector<chassis::L2cpConfig>* l2cpNow = nullptr,
+// What the chassis now (IFM's tunnelling, the LAG members, the line cards' l2cp table and
+// policing) and the learning limits set at run time differ in from base.
+StateDelta stateDelta(const chassis::ChassisConfig& base, chassis::Chassis& now,
                       std::span<const chassis::LearnLimitConfig> learning = {});
 // base with delta laid over it, checked by the chassis' rules (chassis/rules.h); ConfigError
 // naming the state's line when it does not fit.
@@ -65,9 +67,7 @@ class StateStore {
     chassis::ChassisConfig load(const chassis::ChassisConfig& base);
     // Writes what differs now from base, when that is not what the file holds already; why
     // not (logged) when it cannot. The next save writes it all again.
-    std::optional<std::string> save(const chassis::ChassisConfig& base,
-                                    const chassis::TunnellingConfig& now, const chassis::IfDb& db,
-                                    const std::vector<chassis::L2cpConfig>* l2cpNow = nullptr,
+    std::optional<std::string> save(const chassis::ChassisConfig& base, chassis::Chassis& now,
                                     std::span<const chassis::LearnLimitConfig> learning = {});
     const SafeDir& dir() const { return dir_; }
 

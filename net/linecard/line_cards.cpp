@@ -127,6 +127,7 @@ void LineCards::refresh() {
     }
     if (chassis_.cards().l2cp().generation() != l2cpGeneration_)
         syncL2cp();
+    syncPolice();
     logged(syncGlobals());
     traps_.retry();
     task_.deleteRetired();
@@ -216,7 +217,27 @@ Status LineCards::syncGlobals() {
     want.task_if = task_.ifindex();
     const chassis::Mac mac = chassis_.ifm().tunnelMac();
     std::copy(mac.begin(), mac.end(), want.tunnel_mac);
+    want.pdu_ports = traps_.trappingPorts();
     return same(now, want) ? Status() : tables_.setGlobals(want);
+}
+
+void LineCards::syncPolice() {
+    const chassis::DataPlane& dp = chassis_.cards();
+    if (policingGeneration_ == dp.policingGeneration())
+        return;
+    policingGeneration_ = dp.policingGeneration();
+    const chassis::IfDb& db = chassis_.ifdb();
+    police_.resize(db.portCount());
+    for (size_t p = 0; p < db.portCount(); ++p) {
+        const uint32_t portIf = db.portAt(p);
+        const pipeline::PoliceRates want = policeRates(dp.policing(portIf), dp.pduRate(portIf));
+        if (want == police_[p])
+            continue;
+        const Status s = tables_.setPolice(static_cast<uint32_t>(p), want);
+        logged(s);
+        if (s)
+            police_[p] = want;
+    }
 }
 
 void LineCards::portChanged(size_t netdev, const port::PortState& state) {

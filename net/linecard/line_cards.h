@@ -140,6 +140,8 @@ class LineCards {
     void applyLearning(const chassis::DataPlaneConfig& cfg);
     // The reserved addresses' actions, when the models' table moved.
     void syncL2cp();
+    // The ports' policers, when their settings moved.
+    void syncPolice();
     void logged(const pipeline::Status& s) const;
 
     chassis::Chassis& chassis_;
@@ -154,6 +156,8 @@ class LineCards {
     uint32_t present_ = 0;  // the cards' bitmap as last written
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
     std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
+    std::optional<uint64_t> policingGeneration_;
+    std::vector<pipeline::PoliceRates> police_;  // by dense port index, as last written
     std::optional<pipeline::TrapRing> events_;
     FdbSweep sweep_;
     // Per port: not_learned as last logged, and when.

@@ -90,4 +90,14 @@ void vlanRecords(const chassis::IfDb& db, const chassis::Membership& membership,
     });
 }
 
+pipeline::PoliceRates policeRates(const chassis::PortPolicing& p, uint32_t pduRate) {
+    pipeline::PoliceRates r;
+    for (size_t c = 0; c < L2PT_STORM_CLASSES; ++c) {
+        r.stormFps[c] = p.storm[c].fps;
+        r.stormKbps[c] = p.storm[c].kbps;
+    }
+    r.pduFps = pduRate;
+    return r;
+}
+
 }  // namespace netp::linecard

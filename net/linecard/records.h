@@ -9,10 +9,12 @@
 #include <functional>
 #include <vector>
 
+#include "chassis/config.h"
 #include "chassis/ifdb.h"
 #include "chassis/membership.h"
 #include "net/pipeline/abi.h"
 #include "net/pipeline/lport.h"
+#include "net/pipeline/tables.h"
 #include "net/port/port_tracker.h"
 
 namespace netp::linecard {
@@ -37,5 +39,8 @@ void vlanRecords(const chassis::IfDb& db, const chassis::Membership& membership,
                  std::vector<l2pt_vlan>& records, std::vector<uint16_t>& used);
 
 bool hasBit(const uint32_t* words, uint32_t lport);
+
+// A port's policers' rates: its policing, and the PDU rate in force for it.
+pipeline::PoliceRates policeRates(const chassis::PortPolicing& p, uint32_t pduRate);
 
 }  // namespace netp::linecard

@@ -32,6 +32,7 @@ void TrapMirror::install(uint32_t slot, const TrapKey& key, uint32_t rateKbps) {
     auto& pending = pending_[slot];
     if (s) {
         held_[slot].insert(key);
+        trapping_.reset();
         if (pending.erase(key) != 0)
             log_("line cards: a trap entry of slot " + std::to_string(slot) +
                  " refused before is installed now");
@@ -74,6 +75,7 @@ void TrapMirror::entryInstalled(uint32_t slot, const chassis::AclEntry& entry) {
         } else {
             logged(tables_.removeTrap(*key));
             held_[slot].erase(*key);
+            trapping_.reset();
         }
         return;
     }
@@ -89,6 +91,7 @@ void TrapMirror::entryRemoved(uint32_t slot, const chassis::AclEntry& entry) {
         return;
     logged(tables_.removeTrap(*key));
     held_[slot].erase(*key);
+    trapping_.reset();
 }
 
 void TrapMirror::rateChanged(uint32_t slot, const chassis::AclEntry& entry) {
@@ -106,6 +109,26 @@ void TrapMirror::tableCleared(uint32_t slot) {
         logged(tables_.removeTrap(key));
     held_[slot].clear();
     pending_[slot].clear();
+    trapping_.reset();
+}
+
+uint32_t TrapMirror::trappingPorts() const {
+    if (trapping_)
+        return *trapping_;
+    uint32_t n = 0;
+    for (size_t p = 0; p < db_.portCount(); ++p) {
+        const uint32_t portIf = db_.portAt(p);
+        const auto slot = static_cast<uint32_t>(db_.info(portIf)->slot);
+        if (slot >= pipeline::kMaxSlots)
+            continue;
+        const auto& keys = held_[slot];
+        // Agent-wide keys sort last (their flag is the top bit of the owner).
+        const bool cardWide = !keys.empty() && keys.rbegin()->isSlot();
+        const auto own = keys.lower_bound(TrapKey::port(portIf, {}));
+        n += cardWide || (own != keys.end() && own->owner == portIf);
+    }
+    trapping_ = n;
+    return n;
 }
 
 pipeline::Result<pipeline::TrapCounters> TrapMirror::counters(

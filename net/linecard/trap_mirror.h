@@ -34,6 +34,9 @@ class TrapMirror final : public chassis::TableObserver {
     void rateChanged(uint32_t slot, const chassis::AclEntry& entry) override;
     void tableCleared(uint32_t slot) override;
 
+    // The ports an entry it holds traps for: the ports the task's ring is shared among.
+    uint32_t trappingPorts() const;
+
     // What the pipeline counted of an agent's entry; zero for one it does not hold.
     pipeline::Result<pipeline::TrapCounters> counters(uint32_t slot,
                                                       const chassis::AclEntry& entry) const;
@@ -55,6 +58,7 @@ class TrapMirror final : public chassis::TableObserver {
     pipeline::LogFn log_;
     std::array<std::set<pipeline::TrapKey>, pipeline::kMaxSlots> held_;
     std::array<std::map<pipeline::TrapKey, uint32_t>, pipeline::kMaxSlots> pending_;  // rates
+    mutable std::optional<uint32_t> trapping_;  // trappingPorts(), until held_ changes
 };
 
 }  // namespace netp::linecard

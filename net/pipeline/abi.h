@@ -36,6 +36,7 @@ struct l2pt_globals {
     __u32 task_if;   /* the interface they arrive by: our end of the task's link, 0: none */
     __u8 tunnel_mac[L2PT_ETH_ALEN]; /* the tunnel MAC in force: only provider traffic has it */
     __u16 pad;
+    __u32 pdu_ports; /* ports with a trap entry: the task's ring is shared among them */
 };
 #define L2PT_AGEING_NS_DEFAULT (300ull * 1000000000ull)
 
@@ -75,26 +76,52 @@ struct l2pt_trap_key {
     __u8 mac[L2PT_ETH_ALEN];
     __u8 pad[2];
 };
+/* A token bucket, guarded by the spin lock of the map value that holds it. Buckets count bytes
+ * or frames. Byte tokens are bytes x 10^6, so that one microsecond at N bytes per second earns
+ * N tokens: at R Kbps, R / 8 tokens a nanosecond. Frame tokens are frames x 10^9: at R frames a
+ * second, R tokens a nanosecond. In integers, with D = 8 for bytes and 1 for frames, before a
+ * frame is charged its cost (refused, and nothing charged, when fewer tokens are left):
+ *   first frame: tokens = capacity; later: tokens = min(capacity, tokens + elapsed_ns x R / D)
+ * A rate change keeps the tokens, cut to the new capacity. A byte bucket holds one second of
+ * its rate, at least one full-size frame (max(R x 125, 1518) x 10^6); a frame bucket holds one
+ * second of its rate (R x 10^9). */
+struct l2pt_bucket {
+    __u64 tokens;
+    __u64 last_ns;
+    __u32 rate;    /* Kbps or frames a second; 0: not policed */
+    __u32 started; /* the bucket has been filled once */
+};
+#define L2PT_TOKEN_SCALE 1000000ull     /* byte tokens a byte */
+#define L2PT_FRAME_TOKENS 1000000000ull /* frame tokens a frame */
+#define L2PT_MIN_BURST_BYTES 1518ull
+#define L2PT_BYTES_PER_KBIT 125ull
+
 struct l2pt_trap {
     struct bpf_spin_lock lock; /* guards the bucket */
     __u32 socket;              /* L2PT_SOCKET_ACCESS or L2PT_SOCKET_TUNNEL */
-    __u32 rate_kbps;           /* 0: not policed */
-    __u32 started;             /* the bucket has been filled once */
-    __u64 tokens;              /* bytes x L2PT_TOKEN_SCALE */
-    __u64 last_ns;
-    __u64 hits;    /* frames that matched, policed ones included */
-    __u64 policed; /* of those, dropped by the policer */
+    struct l2pt_bucket bucket; /* the entry's policer, in bytes (rate in Kbps) */
+    __u64 hits;                /* frames that matched, policed ones included */
+    __u64 policed;             /* of those, dropped by the policer */
 };
-/* The policer: a token bucket per entry, filled at the entry's rate and holding one second of
- * it, at least one full-size frame. Tokens are bytes x 10^6, so that one microsecond at N bytes
- * per second earns N tokens: at R Kbps, R / 8 tokens a nanosecond. In integers, before a frame
- * is charged its length x 10^6 (refused, and nothing charged, when fewer tokens are left):
- *   capacity = max(R x 125, 1518) x 10^6
- *   first frame: tokens = capacity; later: tokens = min(capacity, tokens + elapsed_ns x R / 8)
- * A rate change keeps the tokens, cut to the new capacity. */
-#define L2PT_TOKEN_SCALE 1000000ull
-#define L2PT_MIN_BURST_BYTES 1518ull
-#define L2PT_BYTES_PER_KBIT 125ull
+
+/* l2pt_police[port dense index]: what a port may send into the switch. Storm control polices
+ * the data it floods, per class, in frames and, where set, in bytes too (a frame passes only
+ * when both buckets hold its cost, and is charged to both). The PDU bucket limits the frames it
+ * has trapped, on top of its trap entries' own policers. The ring share: while the task's ring
+ * holds more than L2PT_SHARE_FROM unread bytes, a port whose records may still be unread there
+ * (share_older + share_newer bytes) would pass L2PT_RING_BYTES / pdu_ports is refused.
+ * share_newer counts its record bytes since the ring's producer stood at share_mark; once the
+ * consumer passes share_mark, those are the older ones and a new mark is set. */
+struct l2pt_police {
+    struct bpf_spin_lock lock; /* guards everything below */
+    __u32 pad;
+    struct l2pt_bucket storm_fps[L2PT_STORM_CLASSES];
+    struct l2pt_bucket storm_kbps[L2PT_STORM_CLASSES];
+    struct l2pt_bucket pdu; /* frames a second */
+    __u64 share_mark;
+    __u64 share_older;
+    __u64 share_newer;
+};
 
 /* l2pt_l2cp: the actions of the reserved addresses (dataplane_defs.h) of an lport, and of an
  * lport in a VLAN, which override it address by address: two bits per address index, 0 where
@@ -145,6 +172,7 @@ struct l2pt_port_stats {
     __u64 learn_moves; /* sources learned on another lport before, moved to this port's */
     __u64 not_learned; /* new sources it brought that were not learned: a limit, a full table */
     __u64 drops[L2PT_DP_DROP_REASONS];
+    __u64 storm[L2PT_STORM_CLASSES]; /* of drops[L2PT_DP_DROP_STORM], by class */
 };
 
 /* l2pt_l2cp_stats[port dense index]: the frames to each reserved address that entered the port,
@@ -168,6 +196,8 @@ struct l2pt_trap_rec {
                                       untagged frame in its port's VLAN (802.1Q) */
 };
 #define L2PT_RING_BYTES (4u << 20)
+#define L2PT_SHARE_FROM (L2PT_RING_BYTES / 2) /* unread bytes from which ports get shares */
+#define L2PT_RING_REC_HDR 8u                  /* the ring's header before each record */
 
 /* l2pt_events: one record per frame while L2PT_G_TRACE is set, for the daemon's trace. */
 #define L2PT_EVENT_WAYS 8

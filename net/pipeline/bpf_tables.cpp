@@ -89,8 +89,8 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
         Loaded{}, std::move(*obj), std::move(*copies),
         Arrays{std::move(*g), std::move(*l), std::move(*v), std::move(*learning)},
         static_cast<size_t>(cpus));
-    for (const int fd : {t->ingress_, t->egress_, t->taskTx_, t->byIfindex_, t->traps_, t->fdb_,
-                         t->stats_, t->rings_, t->events_, t->l2cp_, t->l2cpStats_}) {
+    for (const int fd : {t->ingress_, t->egress_, t->taskTx_, t->byIfindex_, t->traps_, t->police_,
+                         t->fdb_, t->stats_, t->rings_, t->events_, t->l2cp_, t->l2cpStats_}) {
         if (fd < 0)
             return Status::failure("the pipeline object lacks a program or map");
     }
@@ -109,6 +109,7 @@ BpfTables::BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t
       taskTx_(obj_.programFd("l2pt_task_tx")),
       byIfindex_(obj_.mapFd("l2pt_by_ifindex")),
       traps_(obj_.mapFd("l2pt_traps")),
+      police_(obj_.mapFd("l2pt_police")),
       fdb_(obj_.mapFd("l2pt_fdb")),
       stats_(obj_.mapFd("l2pt_stats")),
       rings_(obj_.mapFd("l2pt_rings")),
@@ -171,8 +172,22 @@ Status BpfTables::writeTrap(const TrapKey& key, const Trap& trap) {
     const l2pt_trap_key k = keyOf(key);
     l2pt_trap value{};
     value.socket = trap.socket;
-    value.rate_kbps = trap.rateKbps;
+    value.bucket.rate = trap.rateKbps;
     return written(bpf_map_update_elem(traps_, &k, &value, BPF_ANY), trapName(key));
+}
+
+// Read and written back under the port's lock: the buckets' tokens and the ring share stay.
+Status BpfTables::writePolice(uint32_t port, const PoliceRates& rates) {
+    const std::string what = at("l2pt_police", port);
+    Result<l2pt_police> value = lookup<l2pt_police>(police_, &port, what, BPF_F_LOCK);
+    if (!value)
+        return value.status();
+    for (size_t c = 0; c < L2PT_STORM_CLASSES; ++c) {
+        value->storm_fps[c].rate = rates.stormFps[c];
+        value->storm_kbps[c].rate = rates.stormKbps[c];
+    }
+    value->pdu.rate = rates.pduFps;
+    return written(bpf_map_update_elem(police_, &port, &*value, BPF_EXIST | BPF_F_LOCK), what);
 }
 
 Status BpfTables::removeTrap(const TrapKey& key) {
@@ -186,7 +201,7 @@ Status BpfTables::setTrapRate(const TrapKey& key, uint32_t rateKbps) {
     Result<l2pt_trap> value = lookup<l2pt_trap>(traps_, &k, trapName(key), BPF_F_LOCK);
     if (!value)
         return value.status();
-    value->rate_kbps = rateKbps;
+    value->bucket.rate = rateKbps;
     return written(bpf_map_update_elem(traps_, &k, &*value, BPF_EXIST | BPF_F_LOCK), trapName(key));
 }
 

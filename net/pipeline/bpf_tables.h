@@ -48,6 +48,7 @@ class BpfTables final : public Tables {
     Status writeElement(Array array, uint32_t index, std::span<const uint8_t> value) override;
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
+    Status writePolice(uint32_t port, const PoliceRates& rates) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
     void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) override;
     l2pt_learn readLearning(uint32_t slot) const override;
@@ -70,7 +71,7 @@ class BpfTables final : public Tables {
     BpfObject obj_;
     Arrays arrays_;
     int ingress_, egress_, taskTx_;
-    int byIfindex_, traps_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;
+    int byIfindex_, traps_, police_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;
     mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
     mutable std::vector<l2pt_fdb_key> keys_;       // one batch of the learned MACs
     mutable std::vector<l2pt_fdb_entry> entries_;

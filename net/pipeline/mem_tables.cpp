@@ -81,6 +81,11 @@ Status MemTables::writeTrap(const TrapKey& key, const Trap& trap) {
     return {};
 }
 
+Status MemTables::writePolice(uint32_t port, const PoliceRates& rates) {
+    police_.at(port) = rates;
+    return {};
+}
+
 Status MemTables::removeTrap(const TrapKey& key) {
     return traps_.erase(key) ? Status() : missing("l2pt_traps");
 }

@@ -44,12 +44,17 @@ class MemTables final : public Tables {
     Status writeElement(Array, uint32_t, std::span<const uint8_t>) override { return {}; }
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
+    Status writePolice(uint32_t port, const PoliceRates& rates) override;
     Result<l2pt_port_stats> readPortStats(uint32_t slot) const override;
     void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) override;
     l2pt_learn readLearning(uint32_t slot) const override { return learning_[slot]; }
     Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const override;
     Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) override;
     Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const override;
+
+  public:
+    // What setPolice() last wrote for a port.
+    const PoliceRates& police(uint32_t port) const { return police_.at(port); }
 
   private:
     struct Entry {
@@ -60,6 +65,7 @@ class MemTables final : public Tables {
     std::map<uint32_t, uint32_t> byIfindex_;
     std::map<TrapKey, Entry> traps_;
     size_t trapLimit_ = L2PT_TRAP_ENTRIES;
+    std::vector<PoliceRates> police_ = std::vector<PoliceRates>(L2PT_MAX_PORTS);
     std::map<std::pair<uint16_t, Mac>, LearnedMac> fdb_;
     std::vector<l2pt_learn> learning_ = std::vector<l2pt_learn>(L2PT_LEARN_SLOTS);
     std::map<std::pair<uint16_t, uint16_t>, uint64_t> l2cp_;

@@ -24,8 +24,10 @@ char LICENSE[] SEC("license") = "Dual BSD/GPL";
 #define TPID_LEN 2 /* the first half of a tag */
 /* Bits of a word of the VLANs' lport bitmaps. */
 #define WORD_BITS 32
-/* A rate of R Kbps earns R / 8 tokens a nanosecond (abi.h). */
+/* A rate of R Kbps earns R / 8 byte tokens a nanosecond, R frames a second R frame tokens
+ * (abi.h). */
 #define KBPS_PER_TOKEN_NS 8
+#define FPS_PER_TOKEN_NS 1
 /* An event's length field: a segmentation-offloaded frame may be longer. */
 #define EVENT_LEN_MAX 0xFFFF
 _Static_assert((L2PT_LAG_MAX_LIVE & (L2PT_LAG_MAX_LIVE - 1)) == 0, "a power of two");
@@ -76,6 +78,13 @@ struct {
     __type(key, struct l2pt_l2cp_key);
     __type(value, __u64);
 } l2pt_l2cp SEC(".maps");
+
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, L2PT_MAX_PORTS);
+    __type(key, __u32);
+    __type(value, struct l2pt_police);
+} l2pt_police SEC(".maps");
 
 /* Not preallocated: an entry the daemon deletes stays valid for a program that found it. */
 struct {
@@ -136,8 +145,8 @@ struct way {
  * verifier checks once on its own, can take it. */
 struct out {
     __u32 tpid;                       /* the provider TPID in force */
-    __u32 gso;                        /* segment size of a segmentation-offloaded frame, else 0 */
-    __u32 len_customer, len_provider; /* on the wire in either form */
+    __u32 len_customer, len_provider; /* on the wire in either form (a segmentation-offloaded
+                                         frame: each of its segments, the last at most) */
     __u32 hash;
     __u32 copies;
     __u32 ways[L2PT_EVENT_WAYS]; /* the ports the first copies left by, for the event */
@@ -165,6 +174,7 @@ struct frame {
     __u32 len;        /* as it entered, every tag in the data */
     __u32 hlen;       /* bytes of hdr[] read */
     __u32 word, bits; /* flooding: the bitmap word walked and its members left */
+    __u32 tags;       /* tags in the data at its front */
     struct out o;
     __u8 hdr[HDR_BYTES];
 };
@@ -225,6 +235,17 @@ __noinline int l2pt_count_l2cp(__u32 slot, __u32 what, __u32 index) {
     barrier_var(i);
     if (st && w < L2PT_L2CP_COUNTERS && i < L2PT_L2CP_ADDRESSES)
         __sync_fetch_and_add(&st->frames[w][i], 1);
+    return 0;
+}
+
+/* One more storm-control drop of class cls on stats slot slot (a global function: see
+ * l2pt_count_drop). */
+__noinline int l2pt_count_storm(__u32 slot, __u32 cls) {
+    struct l2pt_port_stats* st = bpf_map_lookup_elem(&l2pt_stats, &slot);
+    __u64 i = cls;
+    barrier_var(i);
+    if (st && i < L2PT_STORM_CLASSES)
+        st->storm[i] += 1;
     return 0;
 }
 
@@ -330,10 +351,9 @@ static __always_inline int convert(struct __sk_buff* skb, struct out* o, int cor
 
 /* ---- Ways out ---- */
 
-/* A segmentation-offloaded frame is judged by its segments' payload. */
+/* Whether the frame (a segmentation-offloaded one: each of its segments) is longer in the form
+ * a way out takes than its MTU allows. */
 static __always_inline int over_mtu(const struct out* o, int core, __u32 mtu) {
-    if (o->gso)
-        return o->gso > mtu;
     /* Both read: a field chosen by core would be pointer arithmetic with a register. */
     __u32 provider = o->len_provider, customer = o->len_customer;
     barrier_var(provider);
@@ -505,39 +525,132 @@ static __always_inline int flood(struct frame* f) {
 
 /* ---- Trap ---- */
 
-/* The entry's token bucket: 1 when the frame may pass. */
-static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
-    int pass = 1;
-    bpf_spin_lock(&t->lock);
-    __u64 rate = t->rate_kbps;
-    if (rate) {
-        __u64 cap = rate * L2PT_BYTES_PER_KBIT;
-        if (cap < L2PT_MIN_BURST_BYTES)
-            cap = L2PT_MIN_BURST_BYTES;
-        cap *= L2PT_TOKEN_SCALE;
-        if (!t->started) {
-            t->started = 1;
-            t->tokens = cap;
-            t->last_ns = now;
-        } else if (now > t->last_ns) {
-            __u64 elapsed = now - t->last_ns;
-            __u64 room = cap > t->tokens ? cap - t->tokens : 0;
-            /* the tokens earned reach the room left: decided without overflow */
-            if (elapsed > room * KBPS_PER_TOKEN_NS / rate)
-                t->tokens = cap;
-            else
-                t->tokens += elapsed * rate / KBPS_PER_TOKEN_NS;
-            t->last_ns = now;
-        }
-        if (t->tokens > cap)
-            t->tokens = cap;
-        __u64 cost = (__u64)len * L2PT_TOKEN_SCALE;
-        if (t->tokens >= cost)
-            t->tokens -= cost;
+/* Fills bucket b up to now, to at most cap tokens; d: KBPS_PER_TOKEN_NS or FPS_PER_TOKEN_NS.
+ * Under the lock of the value that holds b. */
+static __always_inline void refill(struct l2pt_bucket* b, __u64 now, __u64 cap, __u64 d) {
+    __u64 rate = b->rate;
+    if (!b->started) {
+        b->started = 1;
+        b->tokens = cap;
+        b->last_ns = now;
+    } else if (now > b->last_ns) {
+        __u64 elapsed = now - b->last_ns;
+        __u64 room = cap > b->tokens ? cap - b->tokens : 0;
+        /* the tokens earned reach the room left: decided without overflow */
+        if (elapsed > room * d / rate)
+            b->tokens = cap;
         else
-            pass = 0;
+            b->tokens += elapsed * rate / d;
+        b->last_ns = now;
     }
+    if (b->tokens > cap)
+        b->tokens = cap;
+}
+
+static __always_inline __u64 byte_cap(__u64 kbps) {
+    __u64 cap = kbps * L2PT_BYTES_PER_KBIT;
+    return (cap < L2PT_MIN_BURST_BYTES ? L2PT_MIN_BURST_BYTES : cap) * L2PT_TOKEN_SCALE;
+}
+
+/* Whether a frame of len bytes may pass the byte bucket b and the frame bucket fb (either not
+ * policing when its rate is 0); a frame that passes is charged to both. Under their lock. */
+static __always_inline int take(struct l2pt_bucket* b, struct l2pt_bucket* fb, __u64 now,
+                                __u32 len) {
+    const __u64 cost = (__u64)len * L2PT_TOKEN_SCALE;
+    int pass = 1;
+    if (b && b->rate) {
+        refill(b, now, byte_cap(b->rate), KBPS_PER_TOKEN_NS);
+        pass = b->tokens >= cost;
+    }
+    if (fb && fb->rate) {
+        refill(fb, now, (__u64)fb->rate * L2PT_FRAME_TOKENS, FPS_PER_TOKEN_NS);
+        pass &= fb->tokens >= L2PT_FRAME_TOKENS;
+    }
+    if (!pass)
+        return 0;
+    if (b && b->rate)
+        b->tokens -= cost;
+    if (fb && fb->rate)
+        fb->tokens -= L2PT_FRAME_TOKENS;
+    return 1;
+}
+
+/* The entry's policer: 1 when the frame may pass. */
+static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
+    bpf_spin_lock(&t->lock);
+    int pass = take(&t->bucket, 0, now, len);
     bpf_spin_unlock(&t->lock);
+    return pass;
+}
+
+/* The port policers below are global functions, each verified once: inlined, their branches
+ * would multiply the paths the verifier walks after them past what it allows a loader without
+ * CAP_PERFMON. */
+
+/* The port's PDU rate: 1 when a trapped frame may go on to the task. */
+__noinline int l2pt_pdu_rate(__u32 port, __u64 now) {
+    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
+    if (!p)
+        return 1;
+    bpf_spin_lock(&p->lock);
+    int pass = take(0, &p->pdu, now, 0);
+    bpf_spin_unlock(&p->lock);
+    return pass;
+}
+
+/* The port's share of the task's ring (abi.h): 1 when a record of rec bytes may go in while the
+ * port may hold share bytes of it (no limit: U64_MAX). prod and cons: the ring's positions,
+ * read by the caller (a global function takes no map). */
+__noinline int l2pt_ring_share(__u32 port, __u64 share, __u64 rec, __u64 prod, __u64 cons) {
+    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
+    if (!p)
+        return 1;
+    int pass = 1;
+    bpf_spin_lock(&p->lock);
+    if (cons >= p->share_mark || prod < p->share_mark) {
+        /* Everything before the mark is read (or the ring is a new one). */
+        p->share_older = prod < p->share_mark ? 0 : p->share_newer;
+        p->share_newer = 0;
+        p->share_mark = prod;
+    }
+    if (p->share_older + p->share_newer + rec > share)
+        pass = 0;
+    else
+        p->share_newer += rec;
+    bpf_spin_unlock(&p->lock);
+    return pass;
+}
+
+#define NO_SHARE_LIMIT (~0ull)
+
+static __always_inline int ring_share(struct frame* f, void* ring, __u64 rec) {
+    const __u32 ports = f->g->pdu_ports;
+    /* A port alone may fill the ring: then the task is behind. */
+    if (ports < 2)
+        return 1;
+    const __u64 unread = bpf_ringbuf_query(ring, BPF_RB_AVAIL_DATA);
+    const __u64 share = unread > L2PT_SHARE_FROM ? L2PT_RING_BYTES / ports : NO_SHARE_LIMIT;
+    return l2pt_ring_share(f->port, share, rec, bpf_ringbuf_query(ring, BPF_RB_PROD_POS),
+                           bpf_ringbuf_query(ring, BPF_RB_CONS_POS));
+}
+
+/* Storm control: 1 when the port's limit for the class of a flooded frame of len bytes lets it
+ * pass; a frame refused is counted by its class. */
+__noinline int l2pt_storm(__u32 port, __u32 cls, __u64 now, __u32 len) {
+    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
+    if (!p)
+        return 1;
+    int pass = 1;
+    bpf_spin_lock(&p->lock);
+    /* Each class's buckets by a constant index (see vlan_role). */
+#pragma unroll
+    for (__u32 i = 0; i < L2PT_STORM_CLASSES; i++) {
+        if (i == cls)
+            pass = take(&p->storm_kbps[i], &p->storm_fps[i], now, len);
+    }
+    bpf_spin_unlock(&p->lock);
+    if (!pass)
+        l2pt_count_storm(port, cls);
     return pass;
 }
 
@@ -547,9 +660,14 @@ static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
 #define TRAP_ROOM_MEDIUM 512
 #define TRAP_REC_BYTES(room) (__builtin_offsetof(struct l2pt_trap_rec, frame) + (room))
 
+/* A record's bytes in the ring: its header, rounded up to 8 as the ring does. */
+#define RING_REC_BYTES(room) ((TRAP_REC_BYTES(room) + L2PT_RING_REC_HDR + 7) & ~7ull)
+
 /* Writes the trapped frame (len bytes once tagged) into a record with room bytes for it. */
 static __always_inline int trap_record(struct frame* f, struct l2pt_trap* t, void* ring, __u32 len,
                                        int add_tag, const __u32 room) {
+    if (!ring_share(f, ring, RING_REC_BYTES(room)))
+        return drop(f, L2PT_DP_DROP_PDU_SHARE);
     struct l2pt_trap_rec* rec = bpf_ringbuf_reserve(ring, TRAP_REC_BYTES(room), 0);
     if (!rec)
         return drop(f, L2PT_DP_DROP_TASK_BEHIND);
@@ -609,6 +727,8 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
         __sync_fetch_and_add(&t->policed, 1);
         return drop(f, L2PT_DP_DROP_POLICED);
     }
+    if (!l2pt_pdu_rate(f->port, f->now))
+        return drop(f, L2PT_DP_DROP_PDU_SHARE);
     /* An untagged frame is handed over in its port's VLAN. */
     const int add_tag = !is_tag(be16_at(&f->hdr[L2PT_OFF_TYPE]), f->g->tpid);
     const __u32 len = f->len + (add_tag ? L2PT_TAG_LEN : 0);
@@ -662,6 +782,7 @@ static __always_inline int classify(struct frame* f) {
             f->o.provider = 1;
             f->o.len_provider = f->len;
             f->o.len_customer = f->len - L2PT_TAG_LEN;
+            f->tags = tags;
             return tags > L2PT_MAX_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
         }
     }
@@ -674,6 +795,7 @@ static __always_inline int classify(struct frame* f) {
     f->o.provider = 0;
     f->o.len_customer = f->len;
     f->o.len_provider = f->len + L2PT_TAG_LEN;
+    f->tags = tags;
     return tags > L2PT_MAX_CUSTOMER_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
 }
 
@@ -724,40 +846,42 @@ static __always_inline int has_room(const struct l2pt_learn* l) {
 }
 
 /* A new source the frame's port may not learn: counted; -1, or the drop when the port says so. */
-static __always_inline int not_learned(struct frame* f, const struct l2pt_learn* port) {
-    f->st->not_learned += 1;
+static __always_inline int not_learned(struct l2pt_port_stats* st, const struct l2pt_learn* port) {
+    st->not_learned += 1;
     return port->flags & L2PT_L_DROP ? L2PT_DP_DROP_LEARN_LIMIT : -1;
 }
 
-/* Learns the frame's source on its lport, within the lport's and the VLAN's limits. -1, or why
- * the frame is dropped. */
-static __always_inline int learn(struct frame* f) {
-    const __u8* src = &f->hdr[L2PT_OFF_SRC];
-    if (!is_unicast(src) || !(src[0] | src[1] | src[2] | src[3] | src[4] | src[5]))
+/* Learns source mac (its six bytes in the low bits, the first the highest) in VLAN vid on lport,
+ * which port brought, within the lport's and the VLAN's limits. -1, or why the frame is
+ * dropped. A global function, verified once: inlined, its branches multiplied the paths the
+ * verifier walks after it past its limit for a loader without CAP_PERFMON. */
+__noinline int l2pt_learn(__u32 port, __u32 lport, __u32 vid, __u64 mac, __u64 now) {
+    struct l2pt_port_stats* st = stats_of(port);
+    struct l2pt_learn* lp = learning_of(lport);
+    struct l2pt_learn* vlan = learning_of(L2PT_LEARN_VLAN + (vid & L2PT_VID_MASK));
+    if (!st || !lp || !vlan)
         return -1;
-    struct l2pt_learn* port = learning_of(f->lport);
-    struct l2pt_learn* vlan = learning_of(L2PT_LEARN_VLAN + f->o.vid);
-    if (!port || !vlan)
-        return -1;
-    struct l2pt_fdb_key key = {.vid = f->o.vid};
-    __builtin_memcpy(key.mac, src, L2PT_ETH_ALEN);
+    struct l2pt_fdb_key key = {.vid = (__u16)(vid & L2PT_VID_MASK)};
+#pragma unroll
+    for (int i = 0; i < L2PT_ETH_ALEN; i++)
+        key.mac[i] = (__u8)(mac >> (8 * (L2PT_ETH_ALEN - 1 - i)));
     struct l2pt_fdb_entry* e = bpf_map_lookup_elem(&l2pt_fdb, &key);
     if (e) {
         int moved = 0;
         bpf_spin_lock(&e->lock);
         const __u32 was = e->lport;
-        if (was != f->lport && has_room(port)) {
-            e->lport = f->lport;
+        if (was != lport && has_room(lp)) {
+            e->lport = lport;
             moved = 1;
         }
-        e->seen_ns = f->now;
+        e->seen_ns = now;
         bpf_spin_unlock(&e->lock);
-        if (was == f->lport)
+        if (was == lport)
             return -1;
         if (moved) {
-            __sync_fetch_and_add(&port->count, 1);
+            __sync_fetch_and_add(&lp->count, 1);
             count_less(was);
-            f->st->learn_moves += 1;
+            st->learn_moves += 1;
             return -1;
         }
         /* A move past the limit: the stale entry goes, so that the MAC floods. */
@@ -765,22 +889,33 @@ static __always_inline int learn(struct frame* f) {
             count_less(was);
             __sync_fetch_and_add(&vlan->count, -1);
         }
-        return not_learned(f, port);
+        return not_learned(st, lp);
     }
-    if (!has_room(port) || !has_room(vlan))
-        return not_learned(f, port);
-    __sync_fetch_and_add(&port->count, 1);
+    if (!has_room(lp) || !has_room(vlan))
+        return not_learned(st, lp);
+    __sync_fetch_and_add(&lp->count, 1);
     __sync_fetch_and_add(&vlan->count, 1);
-    struct l2pt_fdb_entry fresh = {.lport = f->lport, .seen_ns = f->now};
+    struct l2pt_fdb_entry fresh = {.lport = lport, .seen_ns = now};
     const long err = bpf_map_update_elem(&l2pt_fdb, &key, &fresh, BPF_NOEXIST);
     if (err) {
-        __sync_fetch_and_add(&port->count, -1);
+        __sync_fetch_and_add(&lp->count, -1);
         __sync_fetch_and_add(&vlan->count, -1);
         /* Another CPU learned it meanwhile, or the table is full. */
         if (err != -EEXIST)
-            f->st->not_learned += 1;
+            st->not_learned += 1;
     }
     return -1;
+}
+
+static __always_inline int learn(struct frame* f) {
+    const __u8* src = &f->hdr[L2PT_OFF_SRC];
+    if (!is_unicast(src) || !(src[0] | src[1] | src[2] | src[3] | src[4] | src[5]))
+        return -1;
+    __u64 mac = 0;
+#pragma unroll
+    for (int i = 0; i < L2PT_ETH_ALEN; i++)
+        mac = mac << 8 | src[i];
+    return l2pt_learn(f->port, f->lport, f->o.vid, mac, f->now);
 }
 
 /* The lport a known unicast destination was learned on (its role in the VLAN in *role), or
@@ -809,6 +944,61 @@ static __always_inline int no_port(struct __sk_buff* skb) {
         bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
     }
     return TC_ACT_SHOT;
+}
+
+#define ETHERTYPE_IPV4 0x0800
+#define ETHERTYPE_IPV6 0x86DD
+#define IP_PROTO_TCP 6
+#define IP_PROTO_UDP 17
+#define IPV4_IHL_MASK 0x0F
+#define IPV6_HLEN 40
+#define IPV6_NEXT 6  /* the next header's offset in an IPv6 header */
+#define IPV4_PROTO 9 /* the protocol's offset in an IPv4 header */
+#define TCP_DOFF 12  /* the data offset's byte in a TCP header */
+#define UDP_HLEN 8
+#define WORD_BYTES 4 /* IHL and the data offset count 32-bit words */
+
+/* The bytes in front of a segmentation-offloaded frame's payload: every header each of its
+ * segments repeats. The MACs, tags and EtherType, then IPv4 or IPv6 and TCP or UDP; where those
+ * cannot be read, the Ethernet headers alone; 0 when not even those. A global function,
+ * verified once: inlined, its branches would multiply the paths the verifier walks after it. */
+__noinline __u32 l2pt_segment_headers(struct __sk_buff* skb, __u32 tags) {
+    if (tags > L2PT_MAX_TAGS)
+        return 0;
+    __u32 l3 = L2PT_OFF_TYPE + tags * L2PT_TAG_LEN;
+    __u8 type[TPID_LEN] = {}, first = 0, proto = 0, doff = 0;
+    if (bpf_skb_load_bytes(skb, l3, type, sizeof(type)))
+        return 0;
+    l3 += TPID_LEN;
+    __u32 l4 = 0;
+    if (be16_at(type) == ETHERTYPE_IPV4) {
+        if (bpf_skb_load_bytes(skb, l3, &first, 1) ||
+            bpf_skb_load_bytes(skb, l3 + IPV4_PROTO, &proto, 1))
+            return l3;
+        l4 = l3 + (first & IPV4_IHL_MASK) * WORD_BYTES;
+    } else if (be16_at(type) == ETHERTYPE_IPV6) {
+        if (bpf_skb_load_bytes(skb, l3 + IPV6_NEXT, &proto, 1))
+            return l3;
+        l4 = l3 + IPV6_HLEN;
+    } else {
+        return l3;
+    }
+    if (proto == IP_PROTO_UDP)
+        return l4 + UDP_HLEN;
+    if (proto != IP_PROTO_TCP || bpf_skb_load_bytes(skb, l4 + TCP_DOFF, &doff, 1))
+        return l3;
+    return l4 + (doff >> 4) * WORD_BYTES;
+}
+
+/* A segmentation-offloaded frame leaves as segments of gso payload bytes, each with its
+ * headers, and with the provider tag once pushed: those are what a way out's MTU must take. */
+static __always_inline void segment_lengths(struct frame* f, __u32 gso) {
+    const __u32 headers = l2pt_segment_headers(f->skb, f->tags);
+    if (!headers || headers + gso >= f->len)
+        return;
+    const __u32 seg = headers + gso;
+    f->o.len_customer = f->o.provider ? seg - L2PT_TAG_LEN : seg;
+    f->o.len_provider = f->o.provider ? seg : seg + L2PT_TAG_LEN;
 }
 
 SEC("tc")
@@ -875,7 +1065,8 @@ int l2pt_ingress(struct __sk_buff* skb) {
         return drop(&f, why);
     f.o.tpid = f.g->tpid;
     f.o.tracing = (f.g->flags & L2PT_G_TRACE) != 0;
-    f.o.gso = skb->gso_size;
+    if (skb->gso_size)
+        segment_lengths(&f, skb->gso_size);
     __builtin_memcpy(f.o.macs, f.hdr, sizeof(f.o.macs));
     /* What the pipeline forwards carries its mark to the egress programs, never a task's. */
     skb->mark = L2PT_PIPELINE_MARK;
@@ -885,6 +1076,8 @@ int l2pt_ingress(struct __sk_buff* skb) {
         return drop(&f, L2PT_DP_DROP_FILTERED);
     if (to != L2PT_LPORT_NONE)
         return unicast(&f, to, role);
+    if (!l2pt_storm(f.port, l2pt_storm_class(&f.hdr[L2PT_OFF_DST]), f.now, f.len))
+        return drop(&f, L2PT_DP_DROP_STORM);
     return flood(&f);
 }
 

@@ -57,8 +57,7 @@ l2pt_globals defaultGlobals() {
     l2pt_globals g{};
     g.tpid = L2PT_TPID_VMAN;
     g.ageing_ns = L2PT_AGEING_NS_DEFAULT;
-    std::copy(std::begin(l2pt_default_tunnel_mac), std::end(l2pt_default_tunnel_mac),
-              g.tunnel_mac);
+    std::copy(std::begin(l2pt_default_tunnel_mac), std::end(l2pt_default_tunnel_mac), g.tunnel_mac);
     return g;
 }
 
@@ -182,6 +181,12 @@ Result<size_t> Tables::forgetWhere(const Forget& which) {
         return all.status();
     std::erase_if(*all, [&](const LearnedMac& m) { return !which(m); });
     return forgetMacs(*all);
+}
+
+Status Tables::setPolice(uint32_t port, const PoliceRates& rates) {
+    if (port >= L2PT_MAX_PORTS)
+        return refuse("l2pt_police", port, "no such port");
+    return writePolice(port, rates);
 }
 
 Result<size_t> Tables::forgetLport(uint32_t lport) {

@@ -40,6 +40,15 @@ struct TrapCounters {
     uint64_t policed = 0;  // of those, dropped by the policer
 };
 
+// A port's policers (l2pt_police): storm control per class (L2PT_STORM_*) in frames a second
+// and Kbps, and its trapped PDUs a second; 0: that one does not police.
+struct PoliceRates {
+    std::array<uint32_t, L2PT_STORM_CLASSES> stormFps{};
+    std::array<uint32_t, L2PT_STORM_CLASSES> stormKbps{};
+    uint32_t pduFps = 0;
+    bool operator==(const PoliceRates&) const = default;
+};
+
 struct LearnedMac {
     uint16_t vid;
     Mac mac;
@@ -91,6 +100,9 @@ class Tables {
     Status setL2cp(uint32_t lport, uint32_t vid, uint64_t row);
     // 0 when there is no such row.
     Result<uint64_t> l2cp(uint32_t lport, uint32_t vid) const;
+    // A port's (0 .. L2PT_MAX_PORTS-1) policers' rates; their tokens stay, cut to the new
+    // capacities.
+    Status setPolice(uint32_t port, const PoliceRates& rates);
 
     // A port's counters summed over CPUs; slot L2PT_STATS_NO_PORT counts interfaces of no port.
     Result<l2pt_port_stats> portStats(uint32_t slot) const;
@@ -157,6 +169,7 @@ class Tables {
     virtual Status writeElement(Array array, uint32_t index, std::span<const uint8_t> value) = 0;
     virtual Status writeBinding(uint32_t ifindex, uint32_t port) = 0;
     virtual Status writeTrap(const TrapKey& key, const Trap& trap) = 0;
+    virtual Status writePolice(uint32_t port, const PoliceRates& rates) = 0;
     virtual Result<l2pt_port_stats> readPortStats(uint32_t slot) const = 0;
     virtual void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) = 0;
     virtual l2pt_learn readLearning(uint32_t slot) const = 0;

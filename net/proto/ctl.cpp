@@ -60,6 +60,9 @@ constexpr std::array kVlanDisableOptions{
 constexpr std::array kL2cpSetOptions{
     O{"vlan", "only in this VLAN (id or name): overrides the port's own action"},
 };
+constexpr std::array kStormOptions{
+    O{"kbps", "a limit in Kbps too"},
+};
 constexpr std::array kTunnelMacOptions{
     O{"replace-global", "also replace the agent-wide tunnel-MAC entries", false},
 };
@@ -133,6 +136,17 @@ const std::array kCommands{
     CommandSpec{"tunnel-mac", "the tunnel MAC, or 'default'", A::Change, 1, 1, "MAC|default",
                 kTunnelMacOptions},
     CommandSpec{"vman-tpid", "the provider tag protocol identifier", A::Change, 1, 1, "TPID", {}},
+    CommandSpec{"storm",
+                "limit the frames a second (and --kbps) a port floods of a class, or end it",
+                A::Change, 3, 3, "PORT broadcast|multicast|unknown_unicast FPS|off", kStormOptions},
+    CommandSpec{"pdu-rate",
+                "the PDUs a second a port may have trapped (0: any), 'all' every port's "
+                "default",
+                A::Change,
+                2,
+                2,
+                "PORT|all RATE|default",
+                {}},
     CommandSpec{"card", "a line card comes or goes", A::Change, 2, 2, "up|down|removed SLOT", {}},
     CommandSpec{"learning port", "a port's or LAG's learning limit and action", A::Change, 1, 1,
                 "PORT", kLearnPortOptions},

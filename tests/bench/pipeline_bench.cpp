@@ -1,6 +1,7 @@
 // The kernel pipeline (run as root): a full card's tables written through BpfTables and what
 // every map holds in kernel memory; the ingress program's cost per frame for a known unicast,
-// a flooded and a trapped frame (BPF_PROG_TEST_RUN, repeated in the kernel); and the ways to
+// a flooded and a trapped frame (BPF_PROG_TEST_RUN, repeated in the kernel), and what the port
+// policers add; and the ways to
 // take a provider tag off a frame. Everything runs in a private network namespace whose 48
 // veth pairs are the card's ports.
 #include <benchmark/benchmark.h>
@@ -142,41 +143,90 @@ BENCHMARK(FullCardDownload)->Unit(benchmark::kMillisecond)->Iterations(5);
 // with earlier ones (its ring drained every kBusyDrain frames here) is not woken.
 enum Kind { kUnicast, kFlooded, kTrappedWaking, kTrappedBusy };
 constexpr int64_t kBusyDrain = 256;
+const Mac kBroadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+const Mac kFrom = {0x02, 0, 0, 0, 0, 0x01};
 
-void IngressPerFrame(benchmark::State& state) {
-    Card& c = card();
-    c.download();
+// A task's ring in the trap slot, mapped as the task maps it.
+TrapRing taskRing(Card& c) {
     auto ringFd = c.tables->newTaskRing();
     check(ringFd.status());
     auto ring = TrapRing::map(std::move(*ringFd), L2PT_RING_BYTES);
     check(ring.status());
-    const Mac broadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-    const Mac from = {0x02, 0, 0, 0, 0, 0x01};
-    uint32_t retval = 0;
-    // The host is learned on a core port.
-    Bytes learnIt = frame(broadcast, kHost, 100);
-    learnIt.insert(learnIt.begin() + 12, {0x91, 0x00, 0x00, kVlan});
-    runOnce(c.tables->ingressFd(), learnIt, c.ifindex[kPorts - 1], retval);
+    return std::move(*ring);
+}
 
-    const Bytes f = state.range(0) == kUnicast   ? frame(kHost, from, 100)
-                    : state.range(0) == kFlooded ? frame(broadcast, from, 100)
-                                                 : frame(kTrapMacs[0], from, 100);
-    const int64_t drainEvery = state.range(0) == kTrappedBusy ? kBusyDrain : 1;
+// f entering port 0, timed per frame; the ring drained every drainEvery frames. The program's
+// last verdict.
+uint32_t timeIngress(benchmark::State& state, Card& c, TrapRing& ring, const Bytes& f,
+                     int64_t drainEvery) {
+    uint32_t retval = 0;
     int64_t n = 0;
     for (auto _ : state) {
         state.SetIterationTime(runOnce(c.tables->ingressFd(), f, c.ifindex[0], retval) * 1e-9);
         if (++n % drainEvery == 0) {
-            for (; !ring->peek().empty(); ring->release()) {
+            for (; !ring.peek().empty(); ring.release()) {
             }
         }
     }
-    state.counters["verdict"] = retval;  // 7 redirected (the last copy), 2 trapped
+    return retval;
+}
+
+void IngressPerFrame(benchmark::State& state) {
+    Card& c = card();
+    c.download();
+    TrapRing ring = taskRing(c);
+    uint32_t retval = 0;
+    // The host is learned on a core port.
+    Bytes learnIt = frame(kBroadcast, kHost, 100);
+    learnIt.insert(learnIt.begin() + 12, {0x91, 0x00, 0x00, kVlan});
+    runOnce(c.tables->ingressFd(), learnIt, c.ifindex[kPorts - 1], retval);
+
+    const Bytes f = state.range(0) == kUnicast   ? frame(kHost, kFrom, 100)
+                    : state.range(0) == kFlooded ? frame(kBroadcast, kFrom, 100)
+                                                 : frame(kTrapMacs[0], kFrom, 100);
+    const int64_t drainEvery = state.range(0) == kTrappedBusy ? kBusyDrain : 1;
+    // 7 redirected (the last copy), 2 trapped
+    state.counters["verdict"] = timeIngress(state, c, ring, f, drainEvery);
     check(c.tables->removeTaskRing());
 }
 BENCHMARK(IngressPerFrame)
     ->ArgName("unicast0_flooded1_trapped2_trappedbusy3")
     ->Unit(benchmark::kNanosecond)
     ->DenseRange(kUnicast, kTrappedBusy)
+    ->UseManualTime();
+
+// What the port policers add to a frame: a trapped one (the task busy) without them and with
+// the PDU rate and the ring's share (two ports trapping: the ring's positions read, the port's
+// share charged), both under their limits; and a broadcast storm control refuses (a flood's
+// whole cost when it is too much).
+enum Policed { kTrapUnpoliced, kTrapPoliced, kStormRefused };
+
+void PolicersPerFrame(benchmark::State& state) {
+    Card& c = card();
+    c.download();
+    TrapRing ring = taskRing(c);
+    PoliceRates rates;
+    l2pt_globals g = defaultGlobals();
+    if (state.range(0) == kTrapPoliced) {
+        rates.pduFps = UINT32_MAX;
+        g.pdu_ports = 2;
+    }
+    if (state.range(0) == kStormRefused)
+        rates.stormFps[L2PT_STORM_BROADCAST] = 1;
+    check(c.tables->setPolice(0, rates));
+    check(c.tables->setGlobals(g));
+    const Bytes f = frame(state.range(0) == kStormRefused ? kBroadcast : kTrapMacs[0], kFrom, 100);
+    uint32_t retval = 0;
+    runOnce(c.tables->ingressFd(), f, c.ifindex[0], retval);  // a storm bucket's one frame
+    // 2 dropped or trapped (TC_ACT_SHOT)
+    state.counters["verdict"] = timeIngress(state, c, ring, f, kBusyDrain);
+    check(c.tables->setPolice(0, PoliceRates{}));
+    check(c.tables->removeTaskRing());
+}
+BENCHMARK(PolicersPerFrame)
+    ->ArgName("trap0_trappoliced1_stormrefused2")
+    ->Unit(benchmark::kNanosecond)
+    ->DenseRange(kTrapUnpoliced, kStormRefused)
     ->UseManualTime();
 
 // The tag pushed and taken off again, on an IPv4 frame: 0 push only, 1 by the VLAN helpers (any

@@ -85,5 +85,6 @@ tunnelling:
       protocols: [stp, lldp, gvrp, pvst]
       ports: [{port: ge0/1, mode: access}, {port: ge0/2, mode: access},
               {port: te1/0, mode: core}, {port: te1/1, mode: core}]
+data_plane: {pdu_rate: 0}   # PDUs flat out: no port's PDU rate holds them back
 )";
 }

@@ -122,7 +122,8 @@ class AccessTest(unittest.TestCase):
         self.assertEqual(self.d.ctl("show", user=OPERATOR).returncode, 0)
         self.assertEqual(self.d.ctl("metrics", user=OPERATOR).returncode, 0)
         for change in (("tunnel-mac", "default"), ("shell", "get", "l2ptVmanPt"),
-                       ("card", "down", "0"), ("learning", "port", "ge0/1", "--limit", "1")):
+                       ("card", "down", "0"), ("learning", "port", "ge0/1", "--limit", "1"),
+                       ("storm", "ge0/1", "broadcast", "10"), ("pdu-rate", "all", "10")):
             r = self.d.ctl(*change, user=OPERATOR)
             self.assertEqual(r.returncode, 5, change)
             self.assertIn("refused by the daemon (the operators' group may only run read-only",
@@ -131,6 +132,7 @@ class AccessTest(unittest.TestCase):
         r = self.d.ctl("learning", "port", "ge0/1", "--limit", "1")  # with no pipeline to take it
         self.assertEqual(r.returncode, 1)
         self.assertIn("no line cards in the kernel", r.stderr)
+        self.assertEqual(self.d.ctl("storm", "ge0/1", "broadcast", "10").returncode, 0)
         r = self.d.ctl("do", "card", "down", "0")
         self.assertEqual(r.returncode, 5)
         self.assertIn("--lab", r.stderr)

@@ -489,6 +489,33 @@ class SwitchTest(unittest.TestCase):
         finally:
             self.assertEqual(self.sw.ctl("rate", "remove", "vl100").returncode, 0)
 
+    def test_11b_storm_control_through_l2ptctl(self):
+        broadcast = bytes.fromhex("ffffffffffff") + SRC + bytes.fromhex("0806") + bytes(28)
+        self.assertEqual(self.sw.ctl("storm", "ge0/1", "broadcast", "5").returncode, 0)
+        try:
+            before = self.sw.counters("ge0/1")["storm_dropped"]["broadcast"]
+            self.sw.drain()
+            for _ in range(50):
+                self.sw.send("acc1", broadcast)
+            got = netns.collect(self.sw.socks["acc2"], 50, 1.0)
+            # One second of the rate passes (and what it earns meanwhile), the rest is refused.
+            self.assertGreaterEqual(len(got), 5)
+            self.assertLess(len(got), 10)
+            port = self.sw.counters("ge0/1")
+            dropped = port["storm_dropped"]["broadcast"] - before
+            self.assertEqual(dropped, 50 - len(got))
+            self.assertEqual(port["policing"]["storm"]["broadcast"], {"fps": 5, "kbps": 0})
+            self.assertIsNone(port["policing"]["storm"]["multicast"])
+            text = self.sw.ctl("counters").stdout
+            self.assertIn("storm broadcast 5/s dropped %d" % (before + dropped), text)
+            metrics = self.sw.ctl("metrics").stdout
+            self.assertIn('l2pt_port_storm_drops_total{port="ge0/1",class="broadcast"} %d'
+                          % (before + dropped), metrics)
+        finally:
+            self.assertEqual(self.sw.ctl("storm", "ge0/1", "broadcast", "off").returncode, 0)
+        got = self.sw.exchange("acc1", broadcast, {"acc2": 1})
+        self.assertEqual(len(got["acc2"]), 1)
+
     def test_12_vlan_ports_changed_through_l2ptctl(self):
         r = self.sw.ctl("vlan", "del", "vl100", "--proto", "stp,lldp,gvrp,pvst",
                         "--port", "ge0/2:access")

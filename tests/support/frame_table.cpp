@@ -18,12 +18,14 @@ namespace {
 using Words = std::vector<std::string>;
 
 // The table's words for enum l2pt_drop and enum l2pt_verdict, by value.
-const char* const kReasons[] = {"no_port",    "runt",      "card_absent",    "no_vlan",
-                                "policed",    "no_socket", "no_live_member", "send_failed",
-                                "tag_stack",  "over_mtu",  "trap_too_long",  "port_down",
-                                "filtered",   "fenced",    "task_behind",    "l2cp",
-                                "tunnel_mac", "host_tx",   "learn_limit"};
+const char* const kReasons[] = {
+    "no_port",        "runt",        "card_absent", "no_vlan",  "policed",       "no_socket",
+    "no_live_member", "send_failed", "tag_stack",   "over_mtu", "trap_too_long", "port_down",
+    "filtered",       "fenced",      "task_behind", "l2cp",     "tunnel_mac",    "host_tx",
+    "learn_limit",    "storm",       "pdu_share"};
 static_assert(std::size(kReasons) == L2PT_DP_DROP_REASONS && L2PT_DP_DROP_NO_PORT == 0);
+const char* const kStormClasses[] = {"broadcast", "multicast", "unknown_unicast"};
+static_assert(std::size(kStormClasses) == L2PT_STORM_CLASSES && L2PT_STORM_BROADCAST == 0);
 const char* const kVerdicts[] = {"", "trapped", "forwarded", "flooded", "dropped"};
 static_assert(L2PT_VERDICT_TRAPPED == 1 && L2PT_VERDICT_DROPPED == 4);
 
@@ -193,6 +195,24 @@ class Reader {
                 std::copy(mac.begin(), mac.end(), t.mac->begin());
             }
             table_.steps.emplace_back(t);
+        } else if (w == "storm") {
+            need(ws, 4);
+            Storm st{ws[1], indexOf(kStormClasses, ws[2])};
+            if (st.cls < 0 || ws.size() > 5)
+                fail("storm PORT broadcast|multicast|unknown_unicast FPS|off|kbps=K [kbps=K]");
+            if (ws[3].starts_with("kbps="))
+                st.kbps = static_cast<uint32_t>(number(ws[3].substr(5), UINT32_MAX));
+            else if (ws[3] != "off")
+                st.fps = static_cast<uint32_t>(number(ws[3], UINT32_MAX));
+            if (ws.size() == 5)
+                st.kbps = static_cast<uint32_t>(option(ws, 4, "kbps", UINT32_MAX).value_or(0));
+            table_.steps.emplace_back(st);
+        } else if (w == "pdu-rate") {
+            need(ws, 3);
+            PduRate p{ws[1], std::nullopt};
+            if (ws[2] != "default")
+                p.rate = static_cast<uint32_t>(number(ws[2], UINT32_MAX));
+            table_.steps.emplace_back(p);
         } else if (w == "card" && ws.size() == 3 && (ws[2] == "up" || ws[2] == "down")) {
             table_.steps.emplace_back(
                 Card{static_cast<uint32_t>(number(ws[1], UINT32_MAX)), ws[2] == "up"});

@@ -56,6 +56,17 @@ struct Learned {  // what a port holds of the learned MACs, and its learning cou
     uint64_t refused = 0;  // new sources not learned
 };
 
+struct Storm {  // a port's storm control for one class changes (l2ptctl storm)
+    std::string port;
+    int cls = 0;  // enum l2pt_storm_class
+    uint32_t fps = 0;
+    uint32_t kbps = 0;  // both 0: off
+};
+struct PduRate {  // a port's PDU rate changes; nothing: back to the default
+    std::string port;
+    std::optional<uint32_t> rate;
+};
+
 struct Copy {
     std::string port;  // the physical port it leaves by (a LAG's member)
     Bytes frame;
@@ -77,7 +88,8 @@ struct Row {
     std::vector<Copy> out;         // every copy that left, ordered by port name
 };
 
-using Step = std::variant<Entry, Tpid, Advance, Card, Learning, Learned, L2cp, TunnelMac, Row>;
+using Step = std::variant<Entry, Tpid, Advance, Card, Learning, Learned, L2cp, TunnelMac, Storm,
+                          PduRate, Row>;
 
 struct Table {
     std::string chassis;  // path of the chassis file, as found from the table's folder

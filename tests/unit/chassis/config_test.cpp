@@ -50,6 +50,24 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
         {"card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{number: 1, name: a}]}]\n"
          "data_plane: {learning: [{port: a, action: flood}]}\n",
          "bad.yaml:3: action must be forward or drop, not 'flood'"},
+        {"data_plane:\n  pdu_rate: 4294967296\n",
+         "bad.yaml:2: pdu_rate 4294967296 is out of range 0..4294967295"},
+        // A port's policing.
+        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 1, "
+         "storm: {colour: 5}}]}\n",
+         "bad.yaml:3: unknown storm class 'colour'"},
+        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 1, "
+         "storm: {broadcast: 0}}]}\n",
+         "bad.yaml:3: broadcast 0 is out of range 1..4294967295"},
+        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 1, "
+         "storm: {multicast: {kbps: 0}}}]}\n",
+         "bad.yaml:3: kbps 0 is out of range 1..4294967295"},
+        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 1, "
+         "storm: {multicast: {burst: 5}}}]}\n",
+         "bad.yaml:3: unknown key 'burst'"},
+        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 1, "
+         "storm: [broadcast]}]}\n",
+         "bad.yaml:3: storm: expected a mapping"},
         // Interfaces that contradict each other.
         {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 4, pipe: "
          "0}]}\n  - {slot: 1, type: 1, ports: [{number: 4, pipe: 1}]}\n",
@@ -142,6 +160,33 @@ TEST(ChassisFile, ReadsTheReservedAddressesActions) {
         }
         EXPECT_THAT(what, ::testing::StartsWith(std::string(error))) << yaml;
     }
+}
+
+// Storm limits and PDU rates as the chassis file gives them, the defaults elsewhere.
+TEST(ChassisFile, ReadsEachPortsPolicing) {
+    const ChassisConfig cfg = loadChassisText(R"(
+card_types: [{id: 1}]
+line_cards:
+  - slot: 0
+    type: 1
+    ports:
+      - {range: 1-2, storm: {broadcast: 10, unknown_unicast: {fps: 5, kbps: 64}}, pdu_rate: 0}
+      - {number: 3, storm: {multicast: {kbps: 4294967295}}}
+data_plane: {pdu_rate: 100}
+)");
+    PortPolicing ranged;
+    ranged.storm[size_t(StormClass::Broadcast)] = {10, 0};
+    ranged.storm[size_t(StormClass::UnknownUnicast)] = {5, 64};
+    ranged.pduRate = 0;
+    PortPolicing third;
+    third.storm[size_t(StormClass::Multicast)] = {0, UINT32_MAX};
+    const auto& ports = cfg.lineCards.at(0).ports;
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].policing, ranged);
+    EXPECT_EQ(ports[1].policing, ranged);
+    EXPECT_EQ(ports[2].policing, third);
+    EXPECT_EQ(cfg.dataPlane.pduRate, 100u);
+    EXPECT_EQ(loadChassisText("chassis: {name: x}\n").dataPlane.pduRate, kDefaultPduRate);
 }
 
 TEST(ChassisFile, KnowsItsFaultPointsAndPools) {

@@ -55,6 +55,10 @@ class Runner {
         else
             chassis_.ifm().tunnelMacDefault();
     }
+    void operator()(const Storm& s) {
+        test::setStorm(chassis_, s.port, size_t(s.cls), {s.fps, s.kbps});
+    }
+    void operator()(const PduRate& p) { test::setPduRate(chassis_, p.port, p.rate); }
     void operator()(const Card& c) {
         downloads_.forget(c.slot);
         EXPECT_TRUE(c.up ? chassis_.events().cardUp(c.slot) : chassis_.events().cardDown(c.slot));

@@ -67,6 +67,21 @@ inline uint32_t portNamed(const IfDb& db, const std::string& name) {
     return i.value_or(0);
 }
 
+// A port's storm control for one class, as l2ptctl storm sets it.
+inline void setStorm(Chassis& c, const std::string& port, size_t cls, StormLimit limit) {
+    const uint32_t portIf = portNamed(c.ifdb(), port);
+    PortPolicing p = c.cards().policing(portIf);
+    p.storm.at(cls) = limit;
+    EXPECT_TRUE(c.cards().setPolicing(portIf, p));
+}
+// A port's PDU rate (nothing: the data plane's default), as l2ptctl pdu-rate sets it.
+inline void setPduRate(Chassis& c, const std::string& port, std::optional<uint32_t> rate) {
+    const uint32_t portIf = portNamed(c.ifdb(), port);
+    PortPolicing p = c.cards().policing(portIf);
+    p.pduRate = rate;
+    EXPECT_TRUE(c.cards().setPolicing(portIf, p));
+}
+
 // A port's Linux interface in the tests on interfaces: its name with '_' for '/' ("ge0_1").
 inline std::string netdevOf(std::string port) {
     std::replace(port.begin(), port.end(), '/', '_');

@@ -160,14 +160,25 @@ class KernelRunner {
         const uint64_t by = a.seconds * kNsPerSecond;
         Fd fdb = pipelineMap(tables_->ingressFd(), "l2pt_fdb");
         Fd traps = pipelineMap(tables_->ingressFd(), "l2pt_traps");
-        ASSERT_TRUE(fdb.valid() && traps.valid()) << "the pipeline's l2pt_fdb and l2pt_traps";
+        Fd police = pipelineMap(tables_->ingressFd(), "l2pt_police");
+        ASSERT_TRUE(fdb.valid() && traps.valid() && police.valid())
+            << "the pipeline's l2pt_fdb, l2pt_traps and l2pt_police";
         editEach<l2pt_fdb_key, l2pt_fdb_entry>(fdb.get(), 0, [&](l2pt_fdb_entry& e) {
             ASSERT_GT(e.seen_ns, by) << "the clock is not that far past boot";
             e.seen_ns -= by;
         });
-        editEach<l2pt_trap_key, l2pt_trap>(traps.get(), BPF_F_LOCK, [&](l2pt_trap& t) {
-            if (t.started)
-                t.last_ns -= by;
+        const auto back = [by](l2pt_bucket& b) {
+            if (b.started)
+                b.last_ns -= by;
+        };
+        editEach<l2pt_trap_key, l2pt_trap>(traps.get(), BPF_F_LOCK,
+                                           [&](l2pt_trap& t) { back(t.bucket); });
+        editEach<uint32_t, l2pt_police>(police.get(), BPF_F_LOCK, [&](l2pt_police& p) {
+            for (size_t c = 0; c < L2PT_STORM_CLASSES; ++c) {
+                back(p.storm_fps[c]);
+                back(p.storm_kbps[c]);
+            }
+            back(p.pdu);
         });
         cards_->expireAged();
         while (cards_->sweeping())
@@ -188,6 +199,14 @@ class KernelRunner {
         ASSERT_TRUE(stats) << stats.status().what();
         EXPECT_EQ(stats->learn_moves, l.moves);
         EXPECT_EQ(stats->not_learned, l.refused);
+    }
+    void operator()(const Storm& s) {
+        chassis::test::setStorm(chassis_, s.port, size_t(s.cls), {s.fps, s.kbps});
+        cards_->refresh();
+    }
+    void operator()(const PduRate& p) {
+        chassis::test::setPduRate(chassis_, p.port, p.rate);
+        cards_->refresh();
     }
     void operator()(const Card& c) {
         downloads_.forget(c.slot);
@@ -281,6 +300,40 @@ class KernelRunner {
         }
         return 0;
     }
+    void send(const std::string& port, const Bytes& f) { sendFrom(port, f); }
+    void dropEvents() {
+        for (auto rec = events_->peekWaiting(kWaitMs); !rec.empty(); rec = events_->peek())
+            events_->release();
+        events_->publish();
+    }
+    // A segmentation-offloaded frame of gso bytes a segment on the port's ingress program: how
+    // many ways it left by.
+    uint32_t segmented(const std::string& port, const Bytes& f, uint32_t gso, size_t expected) {
+        Row r;
+        r.port = port;
+        r.frame = f;
+        r.out.resize(expected);
+        std::vector<Copy> copies;
+        const l2pt_event ev = testRun(r, copies, gso);
+        EXPECT_EQ(copies.size(), ev.copies);
+        return ev.copies;
+    }
+    // The records in the task's ring, counted by the port they entered; the ring is read empty.
+    std::map<std::string, size_t> readRing() {
+        std::map<std::string, size_t> n;
+        for (auto rec = ring_->peek(); !rec.empty(); rec = ring_->peek()) {
+            if (const auto t = pipeline::parseTrapRecord(rec))
+                ++n[chassis_.ifdb().name(t->portIf)];
+            ring_->release();
+        }
+        ring_->publish();
+        return n;
+    }
+    uint64_t dropsAt(const std::string& port, int reason) {
+        auto counters = cards_->portCounters();
+        EXPECT_TRUE(counters) << counters.status().what();
+        return counters ? counters->at(index(this->port(port))).stats.drops[reason] : 0;
+    }
 
   private:
     uint32_t port(const std::string& name) {
@@ -308,7 +361,7 @@ class KernelRunner {
 
     // The frame on its port's ingress program: its clones leave the ports; the frame the
     // program redirects last is its output, which leaves by the last way the event names.
-    l2pt_event testRun(const Row& r, std::vector<Copy>& copies) {
+    l2pt_event testRun(const Row& r, std::vector<Copy>& copies, uint32_t gso = 0) {
         std::vector<Fd> leaving;
         const chassis::IfDb& db = chassis_.ifdb();
         for (size_t p = 0; p < db.portCount(); ++p)
@@ -316,6 +369,8 @@ class KernelRunner {
         Bytes out(kMaxFrame);
         __sk_buff ctx{};
         ctx.ifindex = ifindexOf(netdevOf(r.port));
+        ctx.gso_size = gso;
+        ctx.gso_segs = gso != 0 ? static_cast<uint32_t>(r.frame.size() / gso) : 0;
         LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = r.frame.data(), .data_out = out.data(),
                     .data_size_in = static_cast<uint32_t>(r.frame.size()),
                     .data_size_out = static_cast<uint32_t>(out.size()), .ctx_in = &ctx,
@@ -413,6 +468,90 @@ TEST_F(KernelPipeline, GivesEveryRowsOutcome) {
     for (const auto& step : table.steps)
         std::visit(run, step);
     run.expectAllRan(table);
+}
+
+// One customer floods BPDUs as fast as a sender goes while the task reads nothing; another
+// port's PDUs at a modest rate all reach the task's ring. With its PDU rate off, the flooder is
+// held to its share of the ring (half of it: two ports trap), the rest stays the other's.
+TEST_F(KernelPipeline, AFloodingPortTakesNoMoreThanItsShareOfTheTasksRing) {
+    const Mac stp = {0x01, 0x80, 0xc2, 0, 0, 0};
+    run(Entry{"ge0/1", std::nullopt, stp, 0});
+    run(Entry{"ge0/2", std::nullopt, stp, 0});
+    run(PduRate{"ge0/1", 0});
+    const auto bpduFrom = [](uint8_t host) {
+        Bytes f = {0x01, 0x80, 0xc2, 0,    0,    0,    0x02, 0,   0,
+                   0,    0x0a, host, 0x00, 0x26, 0x42, 0x42, 0x03};
+        f.resize(60);
+        return f;
+    };
+    const Bytes bpdu = bpduFrom(0x01);
+    const Bytes other = bpduFrom(0x02);
+    // A record of a 64-byte frame takes 160 bytes of the ring: the flood is more than a ring.
+    constexpr size_t kRecordBytes = 160;
+    constexpr size_t kFlood = 40000;
+    constexpr size_t kEvery = 400;
+    size_t modest = 0;
+    for (size_t i = 0; i < kFlood; ++i) {
+        run.send("ge0/1", bpdu);
+        if (i % kEvery == 0 && ++modest)
+            run.send("ge0/2", other);
+    }
+    const auto got = run.readRing();
+    EXPECT_EQ(got.count("ge0/2") ? got.at("ge0/2") : 0, modest);
+    EXPECT_EQ(run.dropsAt("ge0/2", L2PT_DP_DROP_TASK_BEHIND), 0u);
+    EXPECT_EQ(run.dropsAt("ge0/2", L2PT_DP_DROP_PDU_SHARE), 0u);
+    const size_t flooded = got.count("ge0/1") ? got.at("ge0/1") : 0;
+    const uint64_t refused = run.dropsAt("ge0/1", L2PT_DP_DROP_PDU_SHARE);
+    EXPECT_GT(refused, 0u);
+    EXPECT_LE(flooded * kRecordBytes, L2PT_RING_BYTES / 2 + kRecordBytes)
+        << "the flooder's share: half the ring";
+    EXPECT_EQ(run.dropsAt("ge0/1", L2PT_DP_DROP_TASK_BEHIND), 0u);
+
+    // With its PDU rate back at the default, the flooder gets no more than a second of it.
+    run(PduRate{"ge0/1", std::nullopt});
+    for (size_t i = 0; i < 2 * chassis::kDefaultPduRate; ++i)
+        run.send("ge0/1", bpdu);
+    const auto limited = run.readRing();
+    ASSERT_TRUE(limited.count("ge0/1"));
+    EXPECT_GE(limited.at("ge0/1"), size_t{chassis::kDefaultPduRate});
+    EXPECT_LT(limited.at("ge0/1"), size_t{2 * chassis::kDefaultPduRate});
+}
+
+// A segmentation-offloaded frame leaves as segments of its headers and gso bytes, with the
+// provider tag where it is pushed: those must fit a way out's MTU (1500 here, the Ethernet
+// header and a tag allowed over it), not the gso bytes alone.
+TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTag) {
+    // r1 is learned behind the core port te1/0, a2 behind the access port ge0/2.
+    Bytes fromR1 = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0,    0,
+                    0,    0x0b, 0x01, 0x91, 0x00, 0x00, 0x64, 0x08, 0x00};
+    Bytes fromA2 = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0x0a, 0x02, 0x08, 0x00};
+    for (auto [port, f] : {std::pair("te1/0", fromR1), std::pair("ge0/2", fromA2)}) {
+        f.resize(64);
+        run.send(port, f);
+        run.arrived(3);
+    }
+    run.dropEvents();
+    // TCP over IPv4 from ge0/1: 54 bytes of headers a segment.
+    constexpr size_t kHeaders = L2PT_ETH_HLEN + 20 + 20;
+    constexpr size_t kMost = 1500 + L2PT_ETH_HLEN + L2PT_TAG_LEN;  // a segment on the wire
+    constexpr uint32_t kToCore = kMost - kHeaders - L2PT_TAG_LEN;  // the provider tag pushed
+    constexpr uint32_t kToAccess = kMost - kHeaders;
+    const auto tcpTo = [&](uint8_t host) {
+        Bytes f = {0x02, 0,    0,    0, host, 0x01, 0x02, 0, 0,    0, 0x0a, 0x01,
+                   0x08, 0x00, 0x45, 0, 0,    0,    0,    0, 0x40, 0, 0x40, 0x06};
+        f.resize(kHeaders + 2 * kMost);
+        f[L2PT_ETH_HLEN + 20 + 12] = 0x50;  // TCP data offset: 5 words
+        return f;
+    };
+    Bytes toR1 = tcpTo(0x0b);
+    Bytes toA2 = tcpTo(0x0a);
+    toA2[5] = 0x02;
+    EXPECT_EQ(run.segmented("ge0/1", toR1, kToCore, 1), 1u);
+    EXPECT_EQ(run.segmented("ge0/1", toR1, kToCore + 1, 0), 0u);
+    EXPECT_EQ(run.segmented("ge0/1", toA2, kToAccess, 1), 1u);
+    EXPECT_EQ(run.segmented("ge0/1", toA2, kToAccess + 1, 0), 0u);
+    EXPECT_EQ(run.dropsAt("te1/0", L2PT_DP_DROP_OVER_MTU), 1u);
+    EXPECT_EQ(run.dropsAt("ge0/2", L2PT_DP_DROP_OVER_MTU), 1u);
 }
 
 // The task's socket as a task bent on harm would use it: the link it is bound to reaches the

@@ -185,6 +185,35 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     log.clear();
 }
 
+// The ports' policing reaches l2pt_police at the next refresh; the task's ring is shared among
+// the ports a held entry traps for.
+TEST_F(LineCardsTest, PolicingAndTheRingsSharersReachTheTables) {
+    EXPECT_EQ(tables->police(lport("ge0/1")).pduFps, chassis::kDefaultPduRate);
+    chassis::test::setStorm(chassis, "ge0/1", L2PT_STORM_MULTICAST, {10, 800});
+    chassis::test::setPduRate(chassis, "ge0/2", 0);
+    EXPECT_EQ(tables->police(lport("ge0/1")).stormFps[L2PT_STORM_MULTICAST], 0u);
+    cards->refresh();
+    pipeline::PoliceRates ge01;
+    ge01.stormFps[L2PT_STORM_MULTICAST] = 10;
+    ge01.stormKbps[L2PT_STORM_MULTICAST] = 800;
+    ge01.pduFps = chassis::kDefaultPduRate;
+    EXPECT_EQ(tables->police(lport("ge0/1")), ge01);
+    EXPECT_EQ(tables->police(lport("ge0/2")).pduFps, 0u);
+    chassis.cards().setPduDefault(7);
+    cards->refresh();
+    EXPECT_EQ(tables->police(lport("te1/0")).pduFps, 7u);
+    EXPECT_EQ(tables->police(lport("ge0/2")).pduFps, 0u) << "its own setting stays";
+
+    EXPECT_EQ(tables->globals().pdu_ports, 0u);
+    apply(0, aclmsg::kOpInstall, {{ifIndex("ge0/1"), chassis::test::kStpMac, 0, 0, kModePort}});
+    apply(2, aclmsg::kOpInstall, {{0, chassis::test::kPvstMac, 1, 0, kModePort}});
+    cards->refresh();
+    EXPECT_EQ(tables->globals().pdu_ports, 2u) << "ge0/1, and ge2/0 by its card's entry";
+    apply(0, aclmsg::kOpRemove, {{ifIndex("ge0/1"), chassis::test::kStpMac, 0, 0, kModePort}});
+    cards->refresh();
+    EXPECT_EQ(tables->globals().pdu_ports, 1u);
+}
+
 // IFM's changes reach the VLANs and LAGs; MACs learned on a port that left a VLAN go.
 TEST_F(LineCardsTest, IfmChangesReachVlansAndLags) {
     using chassis::Ifm;
@@ -297,8 +326,8 @@ TEST_F(LineCardsTest, WritesTheReservedAddressesAndTheTunnelMac) {
 TEST(LineCards, StartsWithTheChassisFilesReservedAddresses) {
     chassis::test::NoTask task;
     chassis::ChassisConfig cfg = netdevChassis();
-    cfg.l2cp.push_back({{"te1/0", 0}, chassis::NameRef{"vl200", 0}, 1u << 14,
-                        chassis::L2cpAction::Forward, 0});
+    cfg.l2cp.push_back(
+        {{"te1/0", 0}, chassis::NameRef{"vl200", 0}, 1u << 14, chassis::L2cpAction::Forward, 0});
     chassis::Chassis c(cfg, task);
     auto tables = MemTables::create();
     ASSERT_TRUE(tables);

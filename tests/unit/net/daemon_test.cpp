@@ -59,9 +59,12 @@ struct Rig {
     std::thread loop;
     pid_t task = -1;
 
-    explicit Rig(netp::DaemonOptions o = {}) {
+    // withState: operators' changes kept in dir/lib/state.yaml.
+    explicit Rig(netp::DaemonOptions o = {}, bool withState = false) {
         char tmpl[] = "/tmp/l2pt-daemon-test-XXXXXX";
         dir = ::mkdtemp(tmpl);
+        if (withState)
+            o.stateFile = dir + "/lib/state.yaml";
         std::ofstream(dir + "/chassis.in.yaml") << kChassis;
         o.chassisFile = dir + "/chassis.in.yaml";
         o.runDir = dir + "/run";
@@ -222,6 +225,55 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     EXPECT_NE(m.out.find("\nl2pt_task_drops_total{reason=\"NoVman\"} 0\n"), std::string::npos)
         << m.out;
     EXPECT_NE(m.out.find("\nl2pt_agent_entries{slot=\"1\"} "), std::string::npos);
+}
+
+// The ports' policers: each request checked into a typed change, put in force and kept; a
+// change the state cannot keep is the client's failure.
+TEST(Daemon, StormAndPduRateChangesAreCheckedAndKept) {
+    Rig rig({}, true);
+    using Options = std::vector<netp::ctl::Option>;
+    const std::pair<std::vector<std::string>, Options> bad[] = {
+        {{"storm", "ge0/9", "broadcast", "10"}, {}},          // no such port
+        {{"storm", "vl100", "broadcast", "10"}, {}},          // a VLAN, no port
+        {{"storm", "ge0/1", "colour", "10"}, {}},             // no such class
+        {{"storm", "ge0/1", "broadcast", "0"}, {}},           // 0 frames: no limit at all
+        {{"storm", "ge0/1", "broadcast", "4294967296"}, {}},  // past 32 bits
+        {{"storm", "ge0/1", "multicast", "off"}, {{"kbps", "8"}}},
+        {{"storm", "ge0/1", "multicast", "5"}, {{"kbps", "0"}}},
+        {{"pdu-rate", "lag1", "5"}, {}},
+        {{"pdu-rate", "all", "many"}, {}},
+    };
+    for (const auto& [args, options] : bad)
+        EXPECT_EQ(rig.run(args, options).exit, 2) << args[0] << " " << args[1] << " " << args[2];
+    const std::string state = rig.dir + "/lib/state.yaml";
+    const auto saved = [&] {
+        std::stringstream s;
+        s << std::ifstream(state).rdbuf();
+        return s.str();
+    };
+    EXPECT_EQ(rig.run({"storm", "ge0/1", "broadcast", "100"}, {{"kbps", "800"}}).exit, 0);
+    EXPECT_EQ(rig.run({"storm", "ge0/1", "unknown_unicast", "0"}, {{"kbps", "64"}}).exit, 0);
+    EXPECT_EQ(rig.run({"pdu-rate", "ge0/2", "0"}).exit, 0);
+    EXPECT_EQ(rig.run({"pdu-rate", "all", "300"}).exit, 0);
+    EXPECT_NE(saved().find("{port: ge0/1, storm: {broadcast: {fps: 100, kbps: 800}, "
+                           "unknown_unicast: {kbps: 64}}}"),
+              std::string::npos)
+        << saved();
+    EXPECT_NE(saved().find("{port: ge0/2, pdu_rate: 0}"), std::string::npos) << saved();
+    EXPECT_NE(saved().find("\npdu_rate: 300\n"), std::string::npos) << saved();
+    // Back to what the chassis file says: nothing left to keep.
+    EXPECT_EQ(rig.run({"storm", "ge0/1", "broadcast", "off"}).exit, 0);
+    EXPECT_EQ(rig.run({"storm", "ge0/1", "unknown_unicast", "off"}).exit, 0);
+    EXPECT_EQ(rig.run({"pdu-rate", "ge0/2", "default"}).exit, 0);
+    EXPECT_EQ(rig.run({"pdu-rate", "all", "default"}).exit, 0);
+    EXPECT_EQ(saved().find("port:"), std::string::npos) << saved();
+    EXPECT_EQ(saved().find("pdu_rate"), std::string::npos) << saved();
+
+    std::filesystem::remove_all(rig.dir + "/lib");
+    const Answer unsaved = rig.run({"pdu-rate", "ge0/1", "7"});
+    EXPECT_EQ(unsaved.exit, 1);
+    EXPECT_NE(unsaved.err.find("the change runs but is not saved"), std::string::npos)
+        << unsaved.err;
 }
 
 // A task of the test's own: a control and a shell channel of one session.

@@ -24,7 +24,7 @@ constexpr std::string_view kChassis = R"(
 chassis: {name: st}
 card_types: [{id: 1}]
 line_cards:
-  - {slot: 0, type: 1, ports: [{range: 0-3, name: "p{n}"}]}
+  - {slot: 0, type: 1, ports: [{range: 0-2, name: "p{n}"}, {number: 3, name: p3, storm: {broadcast: 50}}]}
 lags: [{number: 5, name: lag5, members: [p2]}]
 vlans: [{id: 100, name: v100}, {id: 200, name: v200}, {id: 300, name: v300}]
 tunnelling:
@@ -34,11 +34,30 @@ tunnelling:
     - {vlan: v300, protocols: [stp], ports: [{port: p1}]}
 )";
 
+chassis::PortPolicing p0Policing() {
+    chassis::PortPolicing p;
+    p.storm[0] = {100, 0};
+    p.storm[1] = {5, 800};
+    p.pduRate = 20;
+    return p;
+}
+
+// The policing an operator sets with l2ptctl storm and pdu-rate.
+void police(chassis::SimSwitch& sim) {
+    auto& cards = sim.chassis().cards();
+    EXPECT_TRUE(cards.setPolicing(sim.ifIndex("p0"), p0Policing()));
+    EXPECT_TRUE(cards.setPolicing(sim.ifIndex("p3"), {}));  // its broadcast limit off
+    cards.setPduDefault(3000);
+}
+
 // What the switch holds after the operator's inputs, as the state would write it.
-std::string changedBy(const chassis::ChassisConfig& cfg, std::string_view inputs) {
+std::string changedBy(const chassis::ChassisConfig& cfg, std::string_view inputs,
+                      void (*also)(chassis::SimSwitch&) = nullptr) {
     chassis::SimSwitch sim(cfg);
     chassis::Scenario::parse(inputs, sim.ifdb()).run(sim);
-    return netp::stateText(netp::stateDelta(cfg, sim.ifm().snapshot(), sim.ifdb()));
+    if (also != nullptr)
+        also(sim);
+    return netp::stateText(netp::stateDelta(cfg, sim.chassis()));
 }
 
 TEST(StateStore, HoldsOnlyTheChangesAndTheChassisFileKeepsTheRest) {
@@ -49,10 +68,13 @@ lag-add lag=lag5 members=p3
 rate-set vlan=v100 rate=64
 tunnel-mac 02:00:00:00:00:77
 vman-tpid 0x88a8
-)");
+)",
+                                        police);
     EXPECT_THAT(state, Not(HasSubstr("v300")));
     EXPECT_THAT(state, Not(HasSubstr("line_cards")));
     EXPECT_THAT(state, HasSubstr("{vlan: v200, removed: true}"));
+    EXPECT_THAT(state, HasSubstr("{port: p3}"));
+    EXPECT_THAT(state, Not(HasSubstr("port: p1")));
     // An operator who puts things back leaves nothing to save.
     EXPECT_THAT(changedBy(base,
                           "vlan-del vlan=v300 ports=p1:access\n"
@@ -76,8 +98,12 @@ vman-tpid 0x88a8
     EXPECT_EQ(now.vmanTpid, 0x88a8);
     ASSERT_EQ(now.rates.size(), 1u);
     EXPECT_EQ(now.rates[0].rate, 64u);
+    const auto& cards = sim.chassis().cards();
+    EXPECT_EQ(cards.policing(sim.ifIndex("p0")), p0Policing());
+    EXPECT_EQ(cards.policing(sim.ifIndex("p3")), chassis::PortPolicing{});
+    EXPECT_EQ(cards.pduRate(sim.ifIndex("p1")), 3000u);
     // Saved again from there, the state is what it was.
-    EXPECT_EQ(netp::stateText(netp::stateDelta(editedBase, now, sim.ifdb())), state);
+    EXPECT_EQ(netp::stateText(netp::stateDelta(editedBase, sim.chassis())), state);
 }
 
 // Learning limits set at run time are kept in their order after the chassis file's, and come
@@ -94,9 +120,8 @@ TEST(StateStore, KeepsTheOperatorsLearningLimitsAfterTheChassisFiles) {
     vlan.vlan = 4095;
     vlan.limit = 1048576;
     const std::vector<chassis::LearnLimitConfig> changes{port, vlan};
-    const chassis::IfDb db(base);
-    const std::string state =
-        netp::stateText(netp::stateDelta(base, base.tunnelling, db, nullptr, changes));
+    chassis::SimSwitch sim(base);
+    const std::string state = netp::stateText(netp::stateDelta(base, sim.chassis(), changes));
     EXPECT_THAT(state, HasSubstr("{port: lag5, limit: 0, action: drop}"));
     EXPECT_THAT(state, HasSubstr("{vlan: 4095, limit: 1048576}"));
     EXPECT_THAT(state, Not(HasSubstr("p0")));
@@ -109,15 +134,16 @@ TEST(StateStore, KeepsTheOperatorsLearningLimitsAfterTheChassisFiles) {
     EXPECT_EQ(cfg.dataPlane.learning[2].vlan, 4095);
     const std::span<const chassis::LearnLimitConfig> again(cfg.dataPlane.learning.begin() + 1,
                                                            cfg.dataPlane.learning.end());
-    EXPECT_EQ(netp::stateText(netp::stateDelta(base, base.tunnelling, db, nullptr, again)), state);
+    EXPECT_EQ(netp::stateText(netp::stateDelta(base, sim.chassis(), again)), state);
 }
 
 // The reserved addresses' actions: only the addresses an operator changed, after the chassis
 // file's entries, and a saved state read back gives the same table.
 TEST(StateStore, KeepsTheReservedAddressesOperatorsChanged) {
     std::string text(kChassis);
-    text += "l2cp:\n  - {port: p0, addresses: 0e, action: forward}\n"
-            "  - {port: lag5, vlan: v100, addresses: 01-0a, action: tunnel}\n";
+    text +=
+        "l2cp:\n  - {port: p0, addresses: 0e, action: forward}\n"
+        "  - {port: lag5, vlan: v100, addresses: 01-0a, action: tunnel}\n";
     const auto base = chassis::loadChassisText(text, "st.yaml");
     std::string state;
     std::map<chassis::L2cpTable::Key, uint64_t> rows;
@@ -125,16 +151,13 @@ TEST(StateStore, KeepsTheReservedAddressesOperatorsChanged) {
         // One simulated switch at a time.
         chassis::SimSwitch sim(base);
         auto& dp = sim.chassis().cards();
-        const auto l2cp = [&] { return dp.l2cp().snapshot(sim.ifdb()); };
-        const auto none = l2cp();
-        EXPECT_TRUE(netp::stateDelta(base, sim.ifm().snapshot(), sim.ifdb(), &none).empty());
+        EXPECT_TRUE(netp::stateDelta(base, sim.chassis()).empty());
 
         dp.setL2cp(sim.ifIndex("p0"), chassis::kL2cpAnyVlan, 1u << 14,
                    chassis::L2cpAction::Default);
         dp.setL2cp(sim.ifIndex("p1"), 200, (1u << 2) | (1u << 16), chassis::L2cpAction::Discard);
         dp.setL2cp(sim.ifIndex("lag5"), 100, 1u << 3, chassis::L2cpAction::Forward);
-        const auto now = l2cp();
-        state = netp::stateText(netp::stateDelta(base, sim.ifm().snapshot(), sim.ifdb(), &now));
+        state = netp::stateText(netp::stateDelta(base, sim.chassis()));
         rows = dp.l2cp().rows();
     }
     EXPECT_THAT(state, HasSubstr("{port: p0, addresses: 0e, action: default}"));
@@ -145,9 +168,7 @@ TEST(StateStore, KeepsTheReservedAddressesOperatorsChanged) {
     const auto cfg = netp::overlay(base, netp::parseState(state, "state.yaml"), "state.yaml");
     chassis::SimSwitch again(cfg);
     EXPECT_EQ(again.chassis().cards().l2cp().rows(), rows);
-    const auto saved = again.chassis().cards().l2cp().snapshot(again.ifdb());
-    EXPECT_EQ(netp::stateText(netp::stateDelta(base, again.ifm().snapshot(), again.ifdb(), &saved)),
-              state);
+    EXPECT_EQ(netp::stateText(netp::stateDelta(base, again.chassis())), state);
 }
 
 TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
@@ -168,6 +189,10 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
         "lags: [{lag: lag9, members: [p1]}]\n",      // no such LAG
         "learning: [{port: v100, limit: 3}]\n",      // a VLAN's name for a port
         "learning: [{vlan: 100, action: drop}]\n",   // a VLAN's action
+        "ports: [{port: p9, pdu_rate: 1}]\n",        // no such port
+        "ports: [{port: p0, storm: {colour: 1}}]\n",
+        "ports: [{port: p0, storm: {broadcast: 0}}]\n",  // off is no entry, not 0
+        "ports: [{port: p0, storm: {multicast: {}}}]\n",
         "colour: red\n",
     };
     for (const char* text : bad) {
@@ -184,8 +209,11 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: 'v200' is not a port or LAG of the chassis"));
     EXPECT_THAT(lines.str(), HasSubstr("port 'p2' is a member of 'lag5' already"));
     EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: learning: 'v100' is no port or LAG"));
+    EXPECT_THAT(lines.str(), HasSubstr("the chassis file has no port named 'p9'"));
+    EXPECT_THAT(lines.str(), HasSubstr("unknown storm class 'colour'"));
     EXPECT_EQ(store.load(base).tunnelling.vlans.size(), 3u);  // none at all: the chassis file
-    EXPECT_EQ(store.save(base, base.tunnelling, chassis::IfDb(base), nullptr, {}), std::nullopt);
+    chassis::SimSwitch sim(base);
+    EXPECT_EQ(store.save(base, sim.chassis()), std::nullopt);
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     fs::remove_all(dir);

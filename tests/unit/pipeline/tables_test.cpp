@@ -59,6 +59,7 @@ TEST(Tables, RefuseWhatIsOutOfRangeAndWriteNothing) {
     refused(t->setTrapRate(TrapKey::port(3, kStp), 5));  // no such entry
     refused(t->removeTrap(TrapKey::port(3, kStp)));
     refused(t->portStats(L2PT_STATS_SLOTS).status());
+    refused(t->setPolice(L2PT_MAX_PORTS, PoliceRates{}));
     l2pt_globals g = defaultGlobals();
     g.tpid = 0x05FF;  // no EtherType
     refused(t->setGlobals(g));
