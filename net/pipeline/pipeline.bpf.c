@@ -1,7 +1,7 @@
 /* A line card's data plane: provider bridging and trapping at every port's tc ingress, and at
  * every port's tc egress the fence that lets out only what the pipeline forwarded and what the
- * task in its role sent. chassis/dataplane_defs.h says
- * what becomes of a frame; net/pipeline/abi.h holds the tables the chassis daemon writes.
+ * task in its role sent. dataplane/defs.h says
+ * what becomes of a frame; dataplane/abi.h holds the tables the chassis daemon writes.
  *
  * One object with one set of maps, which the loader takes whole and finds the programs in by
  * name: each program is a file of bpf/, included here, over that folder's headers by concern

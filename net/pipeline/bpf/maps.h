@@ -10,7 +10,7 @@
 #include <bpf/bpf_endian.h>
 #include <bpf/bpf_helpers.h>
 
-#include "net/pipeline/abi.h"
+#include "dataplane/abi.h"
 
 struct {
     __uint(type, BPF_MAP_TYPE_ARRAY);
