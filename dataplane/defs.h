@@ -6,6 +6,8 @@
 
 #include <linux/types.h>
 
+#include "dataplane/drop_reasons.h"
+
 /* Frame layout. */
 #define L2PT_ETH_ALEN 6
 #define L2PT_ETH_HLEN 14
@@ -108,35 +110,10 @@ static const __u8 l2pt_default_tunnel_mac[L2PT_ETH_ALEN] = {0x03, 0xa7, 0x31, 0x
 #define L2PT_SOCKET_ACCESS 1
 #define L2PT_SOCKET_TUNNEL 9
 
-/* Why the data plane did not pass a frame on; counted per port and in total. */
-enum l2pt_drop {
-    L2PT_DP_DROP_NO_PORT = 0,    /* "no such port": entered or left through no port */
-    L2PT_DP_DROP_RUNT,           /* "runt frame": shorter than an Ethernet header */
-    L2PT_DP_DROP_CARD_ABSENT,    /* "card absent": the port's line card is not there */
-    L2PT_DP_DROP_NO_VLAN,        /* "no VLAN": the port is no member of the frame's VLAN */
-    L2PT_DP_DROP_POLICED,        /* "policed": over the rate of its trap entry */
-    L2PT_DP_DROP_NO_SOCKET,      /* "no socket": no task takes trapped frames */
-    L2PT_DP_DROP_NO_LIVE_MEMBER, /* "LAG without live member" */
-    L2PT_DP_DROP_SEND_FAILED,    /* "send failed" */
-    L2PT_DP_DROP_TAG_STACK,      /* "tag stack too deep" */
-    L2PT_DP_DROP_OVER_MTU,       /* "over the MTU": longer than the way out takes */
-    L2PT_DP_DROP_TRAP_TOO_LONG,  /* "too long to trap": longer than L2PT_TRAP_MAX_LEN */
-    L2PT_DP_DROP_PORT_DOWN,      /* "port down": the way out has no live interface */
-    L2PT_DP_DROP_FILTERED,       /* "filtered": known unicast for the port it came from */
-    L2PT_DP_DROP_FENCED,         /* "fenced sender": a PDU from a task that lost its role */
-    L2PT_DP_DROP_TASK_BEHIND,    /* "task behind": the task's ring is full */
-    L2PT_DP_DROP_L2CP,           /* "L2CP discarded": a reserved address the port's table
-                                    discards (or tunnels, with no entry trapping it) */
-    L2PT_DP_DROP_TUNNEL_MAC,     /* "tunnel MAC from a customer": the tunnel MAC in a frame
-                                    that is not provider traffic */
-    L2PT_DP_DROP_HOST_TX,        /* "sent by the host": leaving a port, neither forwarded by
-                                    the pipeline nor sent by the task in its role */
-    L2PT_DP_DROP_LEARN_LIMIT,    /* "learning limit": a new source past its port's or VLAN's
-                                    limit, on a port that drops such frames */
-    L2PT_DP_DROP_STORM,          /* "storm control": over its port's limit for its class */
-    L2PT_DP_DROP_PDU_SHARE,      /* "over the port's PDU share": its rate or room in the ring */
-    L2PT_DP_DROP_REASONS
-};
+/* Why the data plane did not pass a frame on (drop_reasons.h); counted per port and in total. */
+#define L2PT_DP_DROP_ENUM(c, cpp, key, text) L2PT_DP_DROP_##c,
+enum l2pt_drop { L2PT_DROP_REASONS(L2PT_DP_DROP_ENUM) L2PT_DP_DROP_REASONS };
+#undef L2PT_DP_DROP_ENUM
 
 /* Learning. The table of learned MACs holds L2PT_FDB_ENTRIES_DEFAULT of them unless the chassis
  * file says otherwise; when it is full a new source is not learned (nothing is evicted). Each

@@ -8,33 +8,17 @@
 #include <cstdint>
 #include <string_view>
 
+#include "dataplane/drop_reasons.h"
+
 namespace chassis {
 
-// Why the data plane did not pass a frame on.
-enum class DropReason : uint8_t {
-    NoPort,
-    Runt,
-    CardAbsent,
-    NoVlan,
-    Policed,
-    NoSocket,
-    NoLiveMember,
-    SendFailed,
-    TagStack,
-    OverMtu,
-    TrapTooLong,
-    PortDown,
-    Filtered,
-    Fenced,
-    TaskBehind,
-    L2cp,
-    TunnelMac,
-    HostTx,
-    LearnLimit,
-    Storm,
-    PduShare,
-};
-inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::PduShare) + 1;
+// Why the data plane did not pass a frame on (drop_reasons.h).
+#define L2PT_DROP_REASON_CPP(c, cpp, key, text) cpp,
+enum class DropReason : uint8_t { L2PT_DROP_REASONS(L2PT_DROP_REASON_CPP) };
+#undef L2PT_DROP_REASON_CPP
+#define L2PT_DROP_REASON_ONE(c, cpp, key, text) +1
+inline constexpr size_t kDropReasons = 0 L2PT_DROP_REASONS(L2PT_DROP_REASON_ONE);
+#undef L2PT_DROP_REASON_ONE
 // "no such port", "runt frame", ...: the texts the trace, the summary and the counters show.
 std::string_view dropReasonName(DropReason reason);
 

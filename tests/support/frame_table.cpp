@@ -18,12 +18,9 @@ namespace {
 using Words = std::vector<std::string>;
 
 // The table's words for enum l2pt_drop and enum l2pt_verdict, by value.
-const char* const kReasons[] = {
-    "no_port",        "runt",        "card_absent", "no_vlan",  "policed",       "no_socket",
-    "no_live_member", "send_failed", "tag_stack",   "over_mtu", "trap_too_long", "port_down",
-    "filtered",       "fenced",      "task_behind", "l2cp",     "tunnel_mac",    "host_tx",
-    "learn_limit",    "storm",       "pdu_share"};
-static_assert(std::size(kReasons) == L2PT_DP_DROP_REASONS && L2PT_DP_DROP_NO_PORT == 0);
+#define L2PT_DROP_REASON_KEY(c, cpp, key, text) #key,
+const char* const kReasons[] = {L2PT_DROP_REASONS(L2PT_DROP_REASON_KEY)};
+#undef L2PT_DROP_REASON_KEY
 const char* const kStormClasses[] = {"broadcast", "multicast", "unknown_unicast"};
 static_assert(std::size(kStormClasses) == L2PT_STORM_CLASSES && L2PT_STORM_BROADCAST == 0);
 const char* const kVerdicts[] = {"", "trapped", "forwarded", "flooded", "dropped"};
