@@ -142,11 +142,9 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
         std::string differs;
         if (!abi)
             differs = abi.status().what();
-        else if (abi->version != abiVersion(options.variant) || abi->variant != options.variant)
-            differs = "ABI version " + std::to_string(abi->version) + " (build " +
-                      std::to_string(abi->variant) + ") pinned, " +
-                      std::to_string(abiVersion(options.variant)) + " (build " +
-                      std::to_string(options.variant) + ") wanted";
+        else if (abi->version != abiVersion(options.variant))
+            differs = "ABI version " + std::to_string(abi->version) + " pinned, " +
+                      std::to_string(abiVersion(options.variant)) + " wanted";
         bpf_map* map;
         bpf_object__for_each_map(map, raw) {
             const std::string name = bpf_map__name(map);
