@@ -66,6 +66,17 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                 hooks_.info("line cards: mounted a bpffs at " + pinning.bpffs +
                             "; its pins last as long as this mount namespace");
             options.pins = pipeline::PinPlace{pinning.bpffs, pinning.name};
+            // A directory this user may not make runs the switch unpinned; one that another
+            // daemon holds is that daemon's switch: refused.
+            auto dir = pipeline::PinDir::open(*options.pins, true);
+            if (!dir && dir.status().what().find(pipeline::kPinDirBusy) != std::string::npos)
+                throw std::runtime_error(dir.status().what());
+            if (!dir) {
+                hooks_.warning("line cards: " + dir.status().what() +
+                               ": the pipeline's maps are not pinned, and a restart starts with "
+                               "empty tables (docs/net.md)");
+                options.pins.reset();
+            }
         }
     }
     auto loaded = pipeline::BpfTables::load(

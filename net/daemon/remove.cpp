@@ -66,7 +66,7 @@ int removeSwitch(const RemoveOptions& o, Logger& log) {
         // The task's link: deleted with its filter (none when it went with the task).
         if (auto link = port::TaskLink::leftover(pinnedTaskLink(*pins)))
             log.info("remove " + o.name + ": the task's link " + link->name() + " deleted");
-    } else if (dir.status().what().find("in use") != std::string::npos) {
+    } else if (dir.status().what().find(pipeline::kPinDirBusy) != std::string::npos) {
         log.error("remove " + o.name + ": " + dir.status().what() + ": stop it first");
         return kFailed;
     } else {

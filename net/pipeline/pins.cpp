@@ -78,7 +78,7 @@ Result<PinDir> PinDir::open(const PinPlace& place, bool create) {
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return Status::failure("pins: " + dir +
                                (errno == EWOULDBLOCK
-                                    ? " is in use by another l2pt-chassisd of the same switch name"
+                                    ? std::string(" is ") + kPinDirBusy + " of the same switch name"
                                     : std::string(": ") + std::strerror(errno)));
     return PinDir(place.root, dir, std::move(fd));
 }

@@ -26,6 +26,9 @@ inline constexpr const char* kIngressPin = "l2pt_prog_ingress";
 inline constexpr const char* kEgressPin = "l2pt_prog_egress";
 inline constexpr const char* kTaskTxPin = "l2pt_prog_task_tx";
 
+// The words of PinDir::open()'s refusal while another process holds the directory.
+inline constexpr const char* kPinDirBusy = "in use by another l2pt-chassisd";
+
 struct PinPlace {
     std::string root = kDefaultBpffs;  // a bpffs
     std::string name;                  // the switch

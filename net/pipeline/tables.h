@@ -88,7 +88,8 @@ class Tables {
     Status bindIfindex(uint32_t ifindex, uint32_t port);
     virtual Status unbindIfindex(uint32_t ifindex) = 0;
 
-    // A new entry, its counters and policer at zero (an entry already there is replaced).
+    // A new entry, its counters and policer at zero (an entry already there is replaced; while
+    // claiming adopted tables, one already there keeps them).
     Status installTrap(const TrapKey& key, uint32_t rateKbps);
     virtual Status removeTrap(const TrapKey& key) = 0;
     // The entry's rate only: its counters and tokens stay.
