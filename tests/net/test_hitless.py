@@ -218,8 +218,11 @@ class HitlessTest(unittest.TestCase):
         sw.stop(signal.SIGKILL)
         text = sw.start()
         self.assertIn("2 learned MACs carried over", text)
-        self.assertEqual(sorted(os.listdir(sw.pins)),
-                         sorted(n for n in os.listdir(sw.pins) if not n.startswith(".")))
+        # The new maps in place of the old ones, no pin left aside.
+        self.assertEqual([n for n in os.listdir(sw.pins) if not n.startswith("l2pt_")], [])
+        self.assertEqual(json.loads(netns.run("bpftool", "-j", "map", "show", "pinned",
+                                              os.path.join(sw.pins, "l2pt_traps")).stdout)
+                         ["max_entries"], 16384)
         self.assert_one_filter_of_ours_at_each_hook()
 
     def test_5_remove_leaves_nothing_of_the_switch(self):
