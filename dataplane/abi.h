@@ -243,11 +243,7 @@ struct l2pt_event {
 #define L2PT_TX_MAGIC 0x4c52u
 #define L2PT_TX_TAIL 4u
 #define L2PT_TX_IF_LEN 4u
-#if defined(L2PT_TEST_VARIANT) && L2PT_TEST_VARIANT == 1
-#define L2PT_TX_PORTS_MAX 9u /* the test build whose programs differ: one port more taken */
-#else
 #define L2PT_TX_PORTS_MAX 8u
-#endif
 #define L2PT_TX_TRAILER_MAX (L2PT_TX_TAIL + L2PT_TX_PORTS_MAX * L2PT_TX_IF_LEN)
 
 #endif
