@@ -2,6 +2,8 @@
 //
 //   l2pt-chassisd --chassis FILE [--run-dir DIR] [--state FILE] [--group NAME]
 //                 [--task-group NAME] [--log FILE] [--trace] [--lab] [--max-clients N]
+//                 [--bpffs DIR]
+//   l2pt-chassisd --remove NAME [--chassis FILE] [--bpffs DIR]
 #include <grp.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
@@ -16,6 +18,7 @@
 
 #include "chassis/config.h"
 #include "net/daemon/daemon.h"
+#include "net/daemon/remove.h"
 #include "net/proto/ctl.h"
 
 namespace {
@@ -100,9 +103,9 @@ int main(int argc, char** argv) {
     std::string logFile;
     std::string group;
     std::string taskGroup;
+    std::string remove;
     app.add_option("--chassis", o.chassisFile,
                    "chassis file (YAML, docs/chassis.md; ports carry 'netdev: IFNAME')")
-        ->required()
         ->check(CLI::ExistingFile);
     app.add_option("--run-dir", o.runDir,
                    "run directory for the sockets, 0700 or 0750 with --group (default "
@@ -121,8 +124,20 @@ int main(int argc, char** argv) {
     app.add_flag("--lab", o.lab, "serve scenario inputs (l2ptctl do): faults, raw frames");
     app.add_option("--max-clients", o.maxClients, "l2ptctl connections at once (default 256)")
         ->check(CLI::PositiveNumber);
+    app.add_option("--bpffs", o.bpffs,
+                   "the bpffs the pipeline's maps are pinned in, under l2pt/NAME (NAME the run "
+                   "directory's name), mounted when it is none (default /sys/fs/bpf)");
+    app.add_option("--remove", remove,
+                   "take the switch NAME out of service and stop: its filters off the "
+                   "interfaces (the chassis file's ports, with --chassis, and those running its "
+                   "pinned programs), its pins and its task's link removed");
+    // Test builds of the pipeline (abi.h), for the tests of restarts and upgrades: 1 differs
+    // in its programs, 2 in a map's shape and the ABI version.
+    app.add_option("--pipeline-variant", o.pipelineVariant)->group("")->check(CLI::Range(0, 2));
     try {
         app.parse(argc, argv);
+        if (o.chassisFile.empty() && remove.empty())
+            throw CLI::RequiredError("--chassis");
         if (!group.empty())
             o.groups.operators = groupId("--group", group);
         if (!taskGroup.empty())
@@ -136,6 +151,14 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "<3>l2pt-chassisd: %s\n", e.what());
         return kExitCannotStart;
+    }
+    if (!remove.empty()) {
+        try {
+            return netp::removeSwitch({remove, o.bpffs, o.chassisFile}, *log);
+        } catch (const std::exception& e) {
+            log->error(std::string("remove ") + remove + ": " + e.what());
+            return kExitCannotStart;
+        }
     }
     return serve(o, *log);
 }

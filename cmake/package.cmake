@@ -50,7 +50,8 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS
     "python3, python3-yaml, python3-scapy, iproute2, bridge-utils, lldpd, iputils-ping, iperf3")
 # The example under /etc is the administrator's to edit: a conffile, which upgrades keep.
 file(WRITE ${CMAKE_BINARY_DIR}/conffiles "/etc/l2pt/example.yaml\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg}/debian/postinst ${pkg}/debian/postrm
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg}/debian/postinst ${pkg}/debian/prerm
+    ${pkg}/debian/postrm
     ${CMAKE_BINARY_DIR}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)

@@ -21,10 +21,23 @@
 #define L2PT_LAG_MAX_LIVE 32 /* members of one LAG that carry traffic at once */
 #define L2PT_VLANS (L2PT_MAX_VID + 1)
 
+/* The kernel ABI: the maps' records and what the programs make of them. A daemon that finds
+ * the maps of a switch pinned (bpffs, docs/net.md) adopts them only when they were made for
+ * this version and each has the shape this build wants; otherwise it migrates what it can
+ * carry. Raised with every change of a record above or of a map's meaning. */
+#define L2PT_ABI_VERSION 1
+
+/* Test builds of the pipeline (tests/CMakeLists.txt, l2pt-chassisd --pipeline-variant N): 1
+ * differs from the real one in its programs alone, 2 in the shape of a map and the ABI
+ * version too. Neither is in a release's programs. */
+#if defined(L2PT_TEST_VARIANT) && L2PT_TEST_VARIANT == 2
+#define L2PT_TRAP_ENTRIES 16383
+#else
 /* Size of the trap table: a full chassis of ports, five entries each, and the agent-wide ones.
  * The learned MACs' table holds L2PT_FDB_ENTRIES_DEFAULT unless the chassis file says otherwise
  * (defs.h). */
 #define L2PT_TRAP_ENTRIES 16384
+#endif
 
 /* l2pt_globals[0]: the switch-wide settings. */
 #define L2PT_G_TRACE 0x1 /* send an event per frame to l2pt_events */

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "net/daemon/capabilities.h"
@@ -27,6 +28,15 @@ constexpr mode_t kGroupSocketMode = 0660;    // and the socket's group
 constexpr int kExitFailed = 2;
 constexpr int kLoopWaitMs = 1000;
 constexpr size_t kHistory = 256;  // records the models may keep before the daemon drops them
+
+// The switch's name among the pins: its run directory's, as the chassis name or the systemd
+// unit's instance names it (/run/l2pt/NAME).
+std::string pinNameOf(const std::string& runDir) {
+    std::filesystem::path p = std::filesystem::path(runDir).lexically_normal();
+    if (p.filename().empty())
+        p = p.parent_path();
+    return p.filename().string();
+}
 
 std::string sysError(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -109,7 +119,10 @@ void Daemon::openPorts() {
             [this](const std::string& l) { log(l); },
             [this](const std::string& l) { log_.warning(l); },
             [this](const std::string& l) { log_.debug(l); },
-            [this](size_t port, const port::PortState& state) { portChanged(port, state); }});
+            [this](size_t port, const port::PortState& state) { portChanged(port, state); }},
+        KernelDataPlane::Pinning{opt_.bpffs,
+                                 opt_.pinName.empty() ? pinNameOf(opt_.runDir) : opt_.pinName,
+                                 opt_.pipelineVariant});
     auto& db = chassis_->ifdb();
     for (const auto& nd : dataPlane_->lineCards().netdevs()) {
         const uint32_t ifIndex = *db.find(nd.port);

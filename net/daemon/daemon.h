@@ -49,6 +49,11 @@ struct DaemonOptions {
     bool lab = false;                    // scenario inputs (do) are served
     size_t maxClients = 256;             // l2ptctl connections at once
     size_t clientQueueBytes = 1u << 20;  // answers a client may leave unread before it goes
+    // Where the pipeline's maps are pinned (pipeline/pins.h): a bpffs (empty: none) and the
+    // switch's name there (empty: the run directory's name).
+    std::string bpffs = "/sys/fs/bpf";
+    std::string pinName;
+    uint32_t pipelineVariant = 0;  // a test build of the pipeline (abi.h)
 };
 
 // A change that runs but is not in the state file: it lasts until the daemon ends, unless a

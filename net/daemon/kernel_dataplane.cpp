@@ -6,6 +6,7 @@
 
 #include "net/linecard/clock.h"
 #include "net/pipeline/bpf_tables.h"
+#include "net/pipeline/pins.h"
 #include "net/port/task_link.h"
 
 namespace netp {
@@ -27,7 +28,8 @@ Clock::duration ageingCheck(const chassis::ChassisConfig& cfg) {
 
 }  // namespace
 
-KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks hooks)
+KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks hooks,
+                                 Pinning pinning)
     : loop_(loop),
       hooks_(std::move(hooks)),
       ageingCheck_(ageingCheck(chassis.config())),
@@ -51,9 +53,35 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
         throw std::runtime_error(st.text() +
                                  ": allow the daemon user namespaces (user.max_user_namespaces "
                                  "above 0; RestrictNamespaces=user net in its unit)");
+    pipeline::PipelineOptions options;
+    options.variant = pinning.variant;
+    if (!pinning.bpffs.empty()) {
+        bool mounted = false;
+        if (const pipeline::Status s = pipeline::ensureBpffs(pinning.bpffs, &mounted); !s) {
+            hooks_.warning("line cards: " + s.what() +
+                           ": the pipeline's maps are not pinned, and a restart starts with "
+                           "empty tables (docs/net.md)");
+        } else {
+            if (mounted)
+                hooks_.info("line cards: mounted a bpffs at " + pinning.bpffs +
+                            "; its pins last as long as this mount namespace");
+            options.pins = pipeline::PinPlace{pinning.bpffs, pinning.name};
+            // A directory this user may not make runs the switch unpinned; one that another
+            // daemon holds is that daemon's switch: refused.
+            auto dir = pipeline::PinDir::open(*options.pins, true);
+            if (!dir && dir.status().what().find(pipeline::kPinDirBusy) != std::string::npos)
+                throw std::runtime_error(dir.status().what());
+            if (!dir) {
+                hooks_.warning("line cards: " + dir.status().what() +
+                               ": the pipeline's maps are not pinned, and a restart starts with "
+                               "empty tables (docs/net.md)");
+                options.pins.reset();
+            }
+        }
+    }
     auto loaded = pipeline::BpfTables::load(
         [debug = hooks_.debug](std::string_view l) { debug(std::string(l)); },
-        chassis.config().dataPlane.fdbEntries);
+        chassis.config().dataPlane.fdbEntries, options);
     if (!loaded)
         throw std::runtime_error(loaded.status().what());
     tables_ = std::move(*loaded);
@@ -65,7 +93,27 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
     if (!cards)
         throw std::runtime_error(cards.status().what());
     cards_ = std::move(*cards);
-    hooks_.info("line cards: the kernel pipeline is loaded");
+    const pipeline::StartReport& start = tables_->start();
+    const std::string where = tables_->pinDir() ? " (pinned in " + *tables_->pinDir() + ")" : "";
+    switch (start.how) {
+        case pipeline::PipelineStart::Fresh:
+            hooks_.info("line cards: the kernel pipeline is loaded" + where);
+            break;
+        case pipeline::PipelineStart::Adopted:
+            hooks_.info(
+                "line cards: the kernel pipeline is loaded over the pinned tables it "
+                "found" +
+                where + ": " + std::to_string(start.macs) +
+                " learned MACs kept, counters going on" +
+                (start.ringAdopted ? ", the task's ring handed to the next primary" : ""));
+            break;
+        case pipeline::PipelineStart::Migrated:
+            hooks_.info("line cards: the kernel pipeline is loaded over new tables" + where +
+                        ": the pinned ones are of another layout (" + start.differs + "); " +
+                        std::to_string(start.macs) + " learned MACs carried over" +
+                        (start.macsLeft ? ", " + std::to_string(start.macsLeft) + " not" : ""));
+            break;
+    }
     tracker_.emplace(
         cards_->netdevs(), ops_, port::TcPrograms{tables_->ingressFd(), tables_->egressFd()},
         [this](size_t port, const port::PortState& state) {
@@ -92,9 +140,10 @@ bool KernelDataPlane::wanted(const chassis::ChassisConfig& cfg) {
 KernelDataPlane::~KernelDataPlane() {
     loop_.unwatch(tables_->eventsFd());
     loop_.unwatch(links_.fd());
-    // A pipeline left attached would go on switching by tables nobody keeps.
+    // The pipeline stays attached: the switch forwards by its pinned tables while no daemon
+    // runs, and the next one adopts them. Nothing here may undo that: the task's link and ring
+    // stay too (TaskPath, TaskSessions).
     hooks_.portChanged = nullptr;
-    tracker_->detachAll();
 }
 
 void KernelDataPlane::refresh() {
@@ -110,7 +159,14 @@ void KernelDataPlane::sweepSoon() {
 }
 
 void KernelDataPlane::readLinks() {
-    tracker_->handle(links_.read());
+    const std::span<const port::LinkEvent> events = links_.read();
+    tracker_->handle(events);
+    if (!synced_ && std::any_of(events.begin(), events.end(), [](const port::LinkEvent& e) {
+            return e.change == port::LinkChange::Synced;
+        })) {
+        synced_ = true;
+        cards_->linksSynced();  // adopted tables: what the configuration no longer claims goes
+    }
     // The first events are the interfaces as they are at start.
     if (std::exchange(mtuChecked_, true))
         return;

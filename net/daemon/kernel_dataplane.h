@@ -40,12 +40,21 @@ class KernelDataPlane {
         port::PortTracker::Listener portChanged;
     };
 
-    // Loads the pipeline, starts the line cards over it and follows the interfaces from the
-    // loop. std::runtime_error when the kernel refuses the pipeline (the text names the
-    // program and ends with the verifier's words), the chassis does not fit its tables, or
-    // rtnetlink cannot be opened.
-    KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks hooks);
-    // Takes the pipeline off the interfaces.
+    // Where the pipeline's maps are pinned and which build of it runs.
+    struct Pinning {
+        std::string bpffs = "/sys/fs/bpf";  // empty: nothing pinned
+        std::string name;                   // the switch (pins.h)
+        uint32_t variant = 0;               // a test build (abi.h)
+    };
+
+    // Loads the pipeline, adopting the maps pinned for the switch when they are of this build's
+    // layout (migrating them otherwise), starts the line cards over it and follows the
+    // interfaces from the loop. std::runtime_error when the kernel refuses the pipeline (the
+    // text names the program and ends with the verifier's words), the chassis does not fit its
+    // tables, rtnetlink cannot be opened, or another daemon holds the switch's pins.
+    KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks hooks, Pinning pinning);
+    // Leaves the pipeline attached and its maps pinned: the switch goes on forwarding by them
+    // until a daemon adopts them (or l2pt-chassisd --remove takes them away).
     ~KernelDataPlane();
     KernelDataPlane(const KernelDataPlane&) = delete;
     KernelDataPlane& operator=(const KernelDataPlane&) = delete;
@@ -72,6 +81,7 @@ class KernelDataPlane {
     port::LinkMonitor links_;
     std::optional<port::PortTracker> tracker_;
     bool mtuChecked_ = false;  // once the interfaces as they are at start were read
+    bool synced_ = false;      // the link monitor's first dump is in
     Clock::duration ageingCheck_;
     Loop::Timer ageing_;
     Loop::Timer notLearned_;  // the log of ports whose new sources were not learned

@@ -56,6 +56,9 @@ TaskSessions::TaskSessions(Daemon& daemon)
 
 TaskSessions::~TaskSessions() {
     observer_ = nullptr;
+    // The task's data path outlives the daemon with the pipeline: its ring stays in the trap
+    // slot (PDUs queue there for the next daemon's first grant), its link and mark in force.
+    stopping_ = true;
     for (auto& l : links_)
         l->conn->close("the daemon stops");
 }
@@ -405,7 +408,7 @@ void TaskSessions::endSession(uint32_t id) {
            ") ended");
     if (observer_ != nullptr)
         observer_->sessionEnded(s);
-    if (s.primary)
+    if (s.primary && !stopping_)
         promote();
 }
 
@@ -459,7 +462,7 @@ void TaskSessions::grant(Session& s) {
 void TaskSessions::revoke(Session& s) {
     s.granted = false;
     linecard::LineCards* cards = lineCards();
-    if (cards == nullptr)
+    if (cards == nullptr || stopping_)
         return;
     if (const pipeline::Status st = cards->revoke(); !st)
         d_.log("task session " + std::to_string(s.id) + ": revoking its data path: " + st.what());

@@ -121,6 +121,7 @@ class TaskSessions {
     Session* current_ = nullptr;  // the session whose operation runs now
     Loop::Timer beat_;
     std::vector<uint8_t> scratch_;  // IFM's sequenced messages, renumbered per task
+    bool stopping_ = false;         // the daemon stops: the kernel's data path is left as it is
 };
 
 }  // namespace netp

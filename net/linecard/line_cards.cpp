@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "net/linecard/clock.h"
 #include "net/linecard/records.h"
@@ -59,6 +60,18 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
         return Status::failure(why);
     auto cards =
         std::make_unique<LineCards>(Started{}, chassis, tables, std::move(log), std::move(openTx));
+    if (tables.adopted()) {
+        // The pipeline switches by the records as they are until the interfaces are known.
+        cards->holdLports_ = true;
+        const chassis::IfDb& db = chassis.ifdb();
+        cards->adoptedUp_.resize(db.portCount());
+        for (size_t p = 0; p < db.portCount(); ++p) {
+            const Result<l2pt_lport> rec = tables.lport(static_cast<uint32_t>(p));
+            cards->adoptedUp_[p] = rec && (rec->flags & L2PT_P_UP) != 0;
+        }
+        const l2pt_globals g = tables.globals();
+        cards->task_.adopt(g.task_mark, g.task_if);
+    }
     cards->applyLearning(chassis.config().dataPlane);
     cards->refresh();
     return cards;
@@ -162,8 +175,84 @@ bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
     return true;
 }
 
-void LineCards::syncLports() {
+void LineCards::linksSynced() {
+    if (!holdLports_)
+        return;
+    holdLports_ = false;
+    syncLports();
+    // What a port learned while it carried traffic is stale once it does not: it went down
+    // or away while no daemon ran.
     const chassis::IfDb& db = chassis_.ifdb();
+    for (size_t p = 0; p < adoptedUp_.size(); ++p) {
+        if (!adoptedUp_[p] || links_[p].up())
+            continue;
+        const uint32_t lport = speaksAs(db, p);
+        const Result<l2pt_lport> rec = tables_.lport(lport);
+        if (lport < L2PT_LAG_BASE || (rec && rec->n_live == 0))
+            sweep_.forgetLport(lport);
+    }
+    sweepAdopted();
+}
+
+void LineCards::sweepAdopted() {
+    size_t traps = 0;
+    size_t rows = 0;
+    size_t bindings = 0;
+    if (const Result<std::vector<pipeline::TrapKey>> keys = tables_.trapKeys(); keys) {
+        for (const pipeline::TrapKey& key : *keys) {
+            if (traps_.claims(key))
+                continue;
+            logged(tables_.removeTrap(key));
+            ++traps;
+        }
+    } else {
+        logged(keys.status());
+    }
+    if (const Result<std::vector<l2pt_l2cp_key>> keys = tables_.l2cpKeys(); keys) {
+        for (const l2pt_l2cp_key& key : *keys) {
+            if (l2cp_.count({key.lport, key.vid}) != 0)
+                continue;
+            logged(tables_.setL2cp(key.lport, key.vid, 0));
+            ++rows;
+        }
+    } else {
+        logged(keys.status());
+    }
+    if (const Result<std::vector<uint32_t>> bound = tables_.boundIfindexes(); bound) {
+        for (const uint32_t ifindex : *bound) {
+            if (std::any_of(links_.begin(), links_.end(),
+                            [&](const port::PortState& s) { return s.ifindex == ifindex; }))
+                continue;
+            logged(tables_.unbindIfindex(ifindex));
+            ++bindings;
+        }
+    } else {
+        logged(bound.status());
+    }
+    tables_.claimed();
+    log_("line cards: the adopted tables hold what the configuration claims; removed " +
+         std::to_string(traps) + " trap entries, " + std::to_string(rows) +
+         " reserved-address rows and " + std::to_string(bindings) +
+         " interface bindings it no longer claims");
+}
+
+void LineCards::syncLports() {
+    if (holdLports_)
+        return;
+    const chassis::IfDb& db = chassis_.ifdb();
+    if (!std::exchange(lportsSwept_, true)) {
+        // Records an adopted table holds for ports and LAGs the chassis has no more.
+        l2pt_lport none{};
+        none.lag = L2PT_LPORT_NONE;
+        for (uint32_t l = 0; l < L2PT_MAX_LPORTS; ++l) {
+            const bool port = l < L2PT_LAG_BASE;
+            if (port ? l < db.portCount() : l - L2PT_LAG_BASE < db.lagCount())
+                continue;
+            const Result<l2pt_lport> now = tables_.lport(l);
+            if (now && (now->flags != 0 || now->ifindex != 0))
+                logged(tables_.setLport(l, port ? none : l2pt_lport{}));
+        }
+    }
     for (size_t p = 0; p < db.portCount(); ++p)
         writeLport(static_cast<uint32_t>(p),
                    portRecord(db, p, cardPresent(db.portAt(p)), links_[p]));
@@ -231,13 +320,15 @@ void LineCards::syncPolice() {
     for (size_t p = 0; p < db.portCount(); ++p) {
         const uint32_t portIf = db.portAt(p);
         const pipeline::PoliceRates want = policeRates(dp.policing(portIf), dp.pduRate(portIf));
-        if (want == police_[p])
+        // The first time every port: adopted tables may hold rates the chassis has no more.
+        if (want == police_[p] && policeWritten_)
             continue;
         const Status s = tables_.setPolice(static_cast<uint32_t>(p), want);
         logged(s);
         if (s)
             police_[p] = want;
     }
+    policeWritten_ = true;
 }
 
 void LineCards::portChanged(size_t netdev, const port::PortState& state) {

@@ -70,6 +70,14 @@ class LineCards {
     // stops carrying traffic (for a LAG's member: when the LAG has no live member left).
     void portChanged(size_t netdev, const port::PortState& state);
 
+    // Adopted tables (pipeline::Tables::adopted): the interfaces as they are now were all
+    // reported (the link monitor's first dump), so the ports' records are written from here
+    // on (until then they stay as the daemon before left them, and the pipeline switches by
+    // them), the MACs of ports that went down meanwhile are forgotten, and what the
+    // configuration no longer claims is swept: trap entries, reserved-address rows, bindings
+    // of interfaces that are gone. Once; nothing for new tables.
+    void linksSynced();
+
     // Brings the VLANs, the LAGs, the cards' presence, the TPID and the trace switch in line
     // with the models, and installs the trap entries the kernel refused before; cheap when none
     // of them moved. MACs learned on an lport that left a VLAN
@@ -143,6 +151,8 @@ class LineCards {
     // The ports' policers, when their settings moved.
     void syncPolice();
     void logged(const pipeline::Status& s) const;
+    // The sweep of adopted tables (linksSynced).
+    void sweepAdopted();
 
     chassis::Chassis& chassis_;
     pipeline::Tables& tables_;
@@ -156,6 +166,10 @@ class LineCards {
     uint32_t present_ = 0;  // the cards' bitmap as last written
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
     std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
+    bool holdLports_ = false;         // adopted: the records wait for the interfaces' dump
+    std::vector<bool> adoptedUp_;     // by dense port index: up in the adopted records
+    bool lportsSwept_ = false;        // the records of no port or LAG of the chassis cleared
+    bool policeWritten_ = false;      // every port's policers written once
     std::optional<uint64_t> policingGeneration_;
     std::vector<pipeline::PoliceRates> police_;  // by dense port index, as last written
     std::optional<pipeline::TrapRing> events_;

@@ -58,9 +58,28 @@ Result<TaskGrant> TaskPath::grant() {
     return TaskGrant{next, std::move(*ring), std::move(socket), std::move(*views)};
 }
 
+TaskPath::~TaskPath() {
+    if (tx_.link)
+        tx_.link->keep();
+}
+
+void TaskPath::adopt(uint32_t mark, uint32_t ifindex) {
+    if ((mark & L2PT_TASK_MARK_MASK) != L2PT_TASK_MARK_BASE)
+        return;
+    generation_ = static_cast<uint16_t>(mark & ~L2PT_TASK_MARK_MASK);
+    mark_ = mark;
+    tx_.ifindex = ifindex;
+    adoptedIf_ = ifindex;
+}
+
 void TaskPath::retire() {
     if (tx_.link)
         retired_.push_back(std::move(tx_.link));
+    else if (adoptedIf_ != 0) {
+        if (auto left = port::TaskLink::leftover(adoptedIf_))
+            retired_.push_back(std::move(left));
+    }
+    adoptedIf_ = 0;
     tx_ = {};
 }
 

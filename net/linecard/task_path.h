@@ -43,6 +43,14 @@ class TaskPath {
 
     TaskPath(pipeline::Tables& tables, TaskTxFn openTx)
         : tables_(tables), openTx_(std::move(openTx)) {}
+    // The link of the generation in the role stays when the daemon stops (TaskLink::keep).
+    ~TaskPath();
+    TaskPath(const TaskPath&) = delete;
+    TaskPath& operator=(const TaskPath&) = delete;
+
+    // Adopted tables: goes on from the generation their globals name (mark, ifindex), whose
+    // link, a daemon's before, is deleted with the next grant or revoke.
+    void adopt(uint32_t mark, uint32_t ifindex);
 
     // A link and views for the next generation, then a new ring in the trap slot: from here
     // the task that held the ring before receives nothing. The caller writes mark() and
@@ -71,6 +79,7 @@ class TaskPath {
     std::vector<std::unique_ptr<port::TaskLink>> retired_;
     uint16_t generation_ = 0;
     uint32_t mark_ = kNoTask;
+    uint32_t adoptedIf_ = 0;  // the link of the daemon before, while it is the one in force
 };
 
 }  // namespace netp::linecard

@@ -43,6 +43,14 @@ void TrapMirror::install(uint32_t slot, const TrapKey& key, uint32_t rateKbps) {
              "data until then");
 }
 
+bool TrapMirror::claims(const TrapKey& key) const {
+    for (uint32_t slot = 0; slot < pipeline::kMaxSlots; ++slot) {
+        if (held_[slot].count(key) != 0 || pending_[slot].count(key) != 0)
+            return true;
+    }
+    return false;
+}
+
 void TrapMirror::retry() {
     for (uint32_t slot = 0; slot < pipeline::kMaxSlots; ++slot) {
         const auto waiting = pending_[slot];  // install() changes the map

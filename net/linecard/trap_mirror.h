@@ -44,6 +44,9 @@ class TrapMirror final : public chassis::TableObserver {
     bool pending(uint32_t slot, const chassis::AclEntry& entry) const;
     // Installs the pending entries again; those the kernel takes now are held from here on.
     void retry();
+    // Whether an agent's entry is held, or pending, under that key (the sweep of adopted
+    // tables removes the others).
+    bool claims(const pipeline::TrapKey& key) const;
 
   private:
     // The key the entry of agent `slot` would be held under, matching or not.

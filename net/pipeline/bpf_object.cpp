@@ -65,7 +65,8 @@ void BpfObject::Close::operator()(bpf_object* obj) const {
 }
 
 Result<BpfObject> BpfObject::load(std::span<const uint8_t> image, const std::string& name,
-                                  LogFn log, std::span<const MapSize> sizes) {
+                                  LogFn log, std::span<const MapSize> sizes,
+                                  const Prepare& prepare) {
     libbpfLog() = std::move(log);
     libbpf_set_print(printToLog);
 
@@ -79,6 +80,11 @@ Result<BpfObject> BpfObject::load(std::span<const uint8_t> image, const std::str
         const int err = map ? bpf_map__set_max_entries(map, size.maxEntries) : -ENOENT;
         if (err != 0)
             return Status::sysFailure(std::string("sizing map ") + size.map, err);
+    }
+
+    if (prepare) {
+        if (Status s = prepare(raw); !s)
+            return s;
     }
 
     // Each program's verifier log goes to a buffer of its own, filled only when it is refused.
@@ -118,6 +124,14 @@ std::vector<std::pair<std::string, int>> BpfObject::maps() const {
     const bpf_map* map;
     bpf_object__for_each_map(map, obj_.get())
         out.emplace_back(bpf_map__name(map), bpf_map__fd(map));
+    return out;
+}
+
+std::vector<std::pair<std::string, int>> BpfObject::programs() const {
+    std::vector<std::pair<std::string, int>> out;
+    bpf_program* prog;
+    bpf_object__for_each_program(prog, obj_.get())
+        out.emplace_back(bpf_program__name(prog), bpf_program__fd(prog));
     return out;
 }
 

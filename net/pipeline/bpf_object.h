@@ -32,14 +32,20 @@ class BpfObject {
         const char* map;
         uint32_t maxEntries;
     };
+    // prepare: called between opening and loading (maps to reuse, bpf_map__reuse_fd); its
+    // failure is the load's.
+    using Prepare = std::function<Status(bpf_object* obj)>;
     static Result<BpfObject> load(std::span<const uint8_t> image, const std::string& name,
-                                  LogFn log, std::span<const MapSize> sizes = {});
+                                  LogFn log, std::span<const MapSize> sizes = {},
+                                  const Prepare& prepare = {});
 
     // The descriptor of a program or map of the object, -1 when it has none of that name.
     int programFd(const char* name) const;
     int mapFd(const char* name) const;
     // Every map of the object: its name and descriptor.
     std::vector<std::pair<std::string, int>> maps() const;
+    // Every program of the object: its name and descriptor.
+    std::vector<std::pair<std::string, int>> programs() const;
 
   private:
     struct Close {

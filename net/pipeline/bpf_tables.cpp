@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -54,7 +55,64 @@ Result<T> lookup(int fd, const void* key, const std::string& what, uint64_t flag
 
 }  // namespace
 
-Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntries) {
+std::span<const uint8_t> pipelineImage(uint32_t variant) {
+    switch (variant) {
+        case 0:
+            return pipelineObject();
+        case 1:
+            return pipelineObjectVariant1();
+        case 2:
+            return pipelineObjectVariant2();
+        default:
+            return {};
+    }
+}
+
+uint32_t abiVersion(uint32_t variant) {
+    return L2PT_ABI_VERSION + (variant == 2 ? 1 : 0);  // abi.h: variant 2 is a layout of its own
+}
+
+namespace {
+
+// The maps of the pipeline that are pinned and adopted: its own, not libbpf's internal ones
+// (.rodata, .bss), which are made with each load.
+bool pinnable(const std::string& name) {
+    return name.rfind("l2pt_", 0) == 0;
+}
+
+struct Shape {
+    uint32_t type, keySize, valueSize, maxEntries, flags;
+};
+
+std::string shapeText(const Shape& s) {
+    return "type " + std::to_string(s.type) + ", key " + std::to_string(s.keySize) + ", value " +
+           std::to_string(s.valueSize) + ", entries " + std::to_string(s.maxEntries) + ", flags " +
+           std::to_string(s.flags);
+}
+
+Result<Shape> pinnedShape(int fd) {
+    bpf_map_info info{};
+    uint32_t len = sizeof info;
+    if (const int err = bpf_obj_get_info_by_fd(fd, &info, &len); err)
+        return Status::sysFailure("reading a pinned map", err);
+    return Shape{info.type, info.key_size, info.value_size, info.max_entries, info.map_flags};
+}
+
+Shape wantedShape(const bpf_map* map) {
+    return Shape{static_cast<uint32_t>(bpf_map__type(map)), bpf_map__key_size(map),
+                 bpf_map__value_size(map), bpf_map__max_entries(map),
+                 static_cast<uint32_t>(bpf_map__map_flags(map))};
+}
+
+bool operator==(const Shape& a, const Shape& b) {
+    return a.type == b.type && a.keySize == b.keySize && a.valueSize == b.valueSize &&
+           a.maxEntries == b.maxEntries && a.flags == b.flags;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntries,
+                                                   const PipelineOptions& options) {
     const int cpus = libbpf_num_possible_cpus();
     if (cpus < 1)
         return Status::sysFailure("counting the possible CPUs", cpus);
@@ -62,9 +120,68 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
         return Status::failure("l2pt_fdb: " + std::to_string(fdbEntries) + " entries is out of " +
                                std::to_string(L2PT_FDB_ENTRIES_MIN) + ".." +
                                std::to_string(L2PT_FDB_ENTRIES_MAX));
+    const std::span<const uint8_t> image = pipelineImage(options.variant);
+    if (image.empty())
+        return Status::failure("no pipeline variant " + std::to_string(options.variant));
+    std::optional<PinDir> pins;
+    if (options.pins) {
+        Result<PinDir> dir = PinDir::open(*options.pins, true);
+        if (!dir)
+            return dir.status();
+        pins.emplace(std::move(*dir));
+    }
+    // The pinned maps, by name, and what this build wants of them: adopted when the ABI and
+    // every map's shape are the same, else migrated.
+    std::map<std::string, Fd> old;
+    StartReport report;
+    const auto prepare = [&](bpf_object* raw) -> Status {
+        if (!pins)
+            return {};
+        Result<AbiRecord> abi = pins->abi();
+        report.pinnedAbi = abi ? abi->version : 0;
+        std::string differs;
+        if (!abi)
+            differs = abi.status().what();
+        else if (abi->version != abiVersion(options.variant))
+            differs = "ABI version " + std::to_string(abi->version) + " pinned, " +
+                      std::to_string(abiVersion(options.variant)) + " wanted";
+        bpf_map* map;
+        bpf_object__for_each_map(map, raw) {
+            const std::string name = bpf_map__name(map);
+            if (!pinnable(name))
+                continue;
+            Result<Fd> fd = pins->get(name);
+            if (!fd || !fd->valid()) {
+                if (differs.empty())
+                    differs = name + " is not pinned";
+                continue;
+            }
+            Result<Shape> had = pinnedShape(fd->get());
+            const Shape want = wantedShape(map);
+            if (differs.empty() && (!had || !(*had == want)))
+                differs = name + ": " + (had ? shapeText(*had) : had.status().what()) +
+                          " pinned, " + shapeText(want) + " wanted";
+            old.emplace(name, std::move(*fd));
+        }
+        if (old.empty() && report.pinnedAbi == 0)
+            return {};  // nothing pinned: a new switch
+        if (!differs.empty()) {
+            report.how = PipelineStart::Migrated;
+            report.differs = differs;
+            return {};
+        }
+        bpf_object__for_each_map(map, raw) {
+            const std::string name = bpf_map__name(map);
+            if (!pinnable(name))
+                continue;
+            if (const int err = bpf_map__reuse_fd(map, old.at(name).get()); err)
+                return Status::sysFailure("adopting the pinned " + name, err);
+        }
+        report.how = PipelineStart::Adopted;
+        return {};
+    };
     const BpfObject::MapSize sizes[] = {{"l2pt_fdb", fdbEntries}};
-    Result<BpfObject> obj =
-        BpfObject::load(pipelineObject(), "l2pt_pipeline", std::move(log), sizes);
+    Result<BpfObject> obj = BpfObject::load(image, "l2pt_pipeline", std::move(log), sizes, prepare);
     if (!obj)
         return obj.status();
     Result<Copies> copies = makeCopies();
@@ -94,10 +211,130 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
         if (fd < 0)
             return Status::failure("the pipeline object lacks a program or map");
     }
-    if (Status s = t->setGlobals(defaultGlobals()); !s)
+    t->pins_ = std::move(pins);
+    t->start_ = report;
+    t->variant_ = options.variant;
+    if (report.how == PipelineStart::Adopted) {
+        const Arrays& a = t->arrays_;
+        t->setAdopted({a.globals.data(), a.globals.size()}, {a.lports.data(), a.lports.size()},
+                      {a.vlans.data(), a.vlans.size()});
+    } else if (Status s = t->setGlobals(defaultGlobals()); !s) {
         return s;
+    }
+    // Adopted: the limits and flags as a new table has them (the daemon writes its own next),
+    // the counts of the MACs held kept.
     t->defaultLearning(fdbEntries);
+    if (report.how == PipelineStart::Migrated) {
+        auto fdb = old.find("l2pt_fdb");
+        if (fdb != old.end())
+            t->carryMacs(fdb->second.get());
+    }
+    if (Status s = t->settle(old, report.how); !s)
+        return s;
+    if (report.how == PipelineStart::Adopted) {
+        Result<std::vector<LearnedMac>> macs = t->learnedMacs();
+        t->start_.macs = macs ? macs->size() : 0;
+    }
     return t;
+}
+
+// The learned MACs of the table pinned before, with the time each was last seen (their ageing
+// goes on), into the new table, each counted on its lport and VLAN. A record of another size
+// is not carried: its ABI would have to say how.
+void BpfTables::carryMacs(int oldFdb) {
+    Result<Shape> had = pinnedShape(oldFdb);
+    if (!had || had->keySize != sizeof(l2pt_fdb_key) || had->valueSize != sizeof(l2pt_fdb_entry))
+        return;
+    constexpr uint32_t kBatch = 4096;
+    std::vector<l2pt_fdb_key> keys(kBatch);
+    std::vector<l2pt_fdb_entry> values(kBatch);
+    uint32_t batch = 0;
+    bool started = false;
+    for (;;) {
+        uint32_t count = kBatch;
+        uint32_t next = 0;
+        const int err = bpf_map_lookup_batch(oldFdb, started ? &batch : nullptr, &next, keys.data(),
+                                             values.data(), &count, nullptr);
+        if (err != 0 && err != -ENOENT)
+            return;
+        uint32_t kept = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (values[i].lport >= L2PT_MAX_LPORTS || keys[i].vid > L2PT_MAX_VID) {
+                ++start_.macsLeft;
+                continue;
+            }
+            keys[kept] = keys[i];
+            values[kept] = values[i];
+            std::memset(&values[kept].lock, 0, sizeof values[kept].lock);
+            ++kept;
+        }
+        for (uint32_t i = 0; i < kept; ++i) {
+            if (bpf_map_update_elem(fdb_, &keys[i], &values[i], BPF_NOEXIST) != 0) {
+                ++start_.macsLeft;  // the new table is smaller: full
+                continue;
+            }
+            __atomic_fetch_add(&learningAt(values[i].lport)->count, 1, __ATOMIC_RELAXED);
+            __atomic_fetch_add(&learningAt(L2PT_LEARN_VLAN + keys[i].vid)->count, 1,
+                               __ATOMIC_RELAXED);
+            ++start_.macs;
+        }
+        started = true;
+        batch = next;
+        if (err == -ENOENT)
+            return;
+    }
+}
+
+Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
+    if (!pins_)
+        return {};
+    std::vector<std::string> ours = {kAbiPin, kTaskRingPin, kIngressPin, kEgressPin, kTaskTxPin};
+    if (how != PipelineStart::Adopted) {
+        // New maps in place of the old ones, which live on while a filter's program uses them.
+        // The ABI record goes last: pins without it are no set to adopt.
+        if (Status s = pins_->unpin(kAbiPin); !s)
+            return s;
+        for (const auto& [name, fd] : obj_.maps()) {
+            if (!pinnable(name))
+                continue;
+            if (Status s = pins_->pin(fd, name); !s)
+                return s;
+        }
+        (void)pins_->unpin(kTaskRingPin);  // the old ring goes with the old maps
+    } else {
+        // The ring in the trap slot, when it is the one pinned: the next grant hands it over.
+        Result<Fd> ring = pins_->get(kTaskRingPin);
+        uint32_t inSlot = 0;
+        if (ring && ring->valid() && bpf_map_lookup_elem(rings_, &kRingSlot, &inSlot) == 0) {
+            bpf_map_info info{};
+            uint32_t len = sizeof info;
+            if (bpf_obj_get_info_by_fd(ring->get(), &info, &len) == 0 && info.id == inSlot) {
+                adoptedRing_ = std::move(*ring);
+                start_.ringAdopted = true;
+            }
+        }
+        if (!start_.ringAdopted)
+            (void)pins_->unpin(kTaskRingPin);
+    }
+    for (const auto& [name, fd] : obj_.programs()) {
+        const char* pin = name == "l2pt_ingress"   ? kIngressPin
+                          : name == "l2pt_egress"  ? kEgressPin
+                          : name == "l2pt_task_tx" ? kTaskTxPin
+                                                   : nullptr;
+        if (pin != nullptr) {
+            if (Status s = pins_->pin(fd, pin); !s)
+                return s;
+        }
+    }
+    // What an older build pinned and this one has no map for.
+    for (const std::string& name : pins_->names()) {
+        const bool map = old.count(name) != 0 || obj_.mapFd(name.c_str()) >= 0;
+        if (!map && std::find(ours.begin(), ours.end(), name) == ours.end())
+            (void)pins_->unpin(name);
+    }
+    if (how != PipelineStart::Adopted)
+        return pins_->setAbi({abiVersion(variant()), variant()});
+    return {};
 }
 
 BpfTables::BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t cpus)
@@ -170,6 +407,16 @@ Status BpfTables::unbindIfindex(uint32_t ifindex) {
 
 Status BpfTables::writeTrap(const TrapKey& key, const Trap& trap) {
     const l2pt_trap_key k = keyOf(key);
+    if (claiming()) {
+        // Adopted: an entry already there keeps its counters and tokens.
+        l2pt_trap had{};
+        if (bpf_map_lookup_elem_flags(traps_, &k, &had, BPF_F_LOCK) == 0 &&
+            had.socket == trap.socket) {
+            had.bucket.rate = trap.rateKbps;
+            if (bpf_map_update_elem(traps_, &k, &had, BPF_EXIST | BPF_F_LOCK) == 0)
+                return {};
+        }
+    }
     l2pt_trap value{};
     value.socket = trap.socket;
     value.bucket.rate = trap.rateKbps;
@@ -328,6 +575,13 @@ Result<size_t> BpfTables::forgetMacs(std::span<const LearnedMac> macs) {
 }
 
 Result<Fd> BpfTables::newTaskRing() {
+    if (adoptedRing_.valid()) {
+        Fd fd = std::move(adoptedRing_);
+        const int ring = fd.get();
+        if (const int err = bpf_map_update_elem(rings_, &kRingSlot, &ring, BPF_ANY); err)
+            return Status::sysFailure("l2pt_rings[0]", err);
+        return fd;
+    }
     const int ring =
         bpf_map_create(BPF_MAP_TYPE_RINGBUF, "l2pt_task_ring", 0, 0, L2PT_RING_BYTES, nullptr);
     if (ring < 0)
@@ -335,12 +589,64 @@ Result<Fd> BpfTables::newTaskRing() {
     Fd fd(ring);
     if (const int err = bpf_map_update_elem(rings_, &kRingSlot, &ring, BPF_ANY); err)
         return Status::sysFailure("l2pt_rings[0]", err);
+    if (pins_) {
+        // Pinned, so that the next daemon hands it to the task with what queued meanwhile.
+        if (Status s = pins_->pin(ring, kTaskRingPin); !s)
+            return s;
+    }
     return fd;
 }
 
 Status BpfTables::removeTaskRing() {
+    adoptedRing_.reset();
+    if (pins_)
+        (void)pins_->unpin(kTaskRingPin);
     const int err = bpf_map_delete_elem(rings_, &kRingSlot);
     return err == -ENOENT ? Status() : written(err, "l2pt_rings[0]");
+}
+
+namespace {
+
+// Every key of a hash map, walked with BPF_MAP_GET_NEXT_KEY.
+template <typename K>
+Result<std::vector<K>> keysOf(int fd, const char* what) {
+    std::vector<K> out;
+    K key{};
+    K next{};
+    const K* at = nullptr;
+    for (;;) {
+        const int err = bpf_map_get_next_key(fd, at, &next);
+        if (err == -ENOENT)
+            return out;
+        if (err)
+            return Status::sysFailure(std::string(what) + ": walking its keys", err);
+        out.push_back(next);
+        key = next;
+        at = &key;
+    }
+}
+
+}  // namespace
+
+Result<std::vector<TrapKey>> BpfTables::trapKeys() const {
+    Result<std::vector<l2pt_trap_key>> keys = keysOf<l2pt_trap_key>(traps_, "l2pt_traps");
+    if (!keys)
+        return keys.status();
+    std::vector<TrapKey> out;
+    for (const l2pt_trap_key& k : *keys) {
+        TrapKey t{k.owner, {}};
+        std::memcpy(t.mac.data(), k.mac, t.mac.size());
+        out.push_back(t);
+    }
+    return out;
+}
+
+Result<std::vector<l2pt_l2cp_key>> BpfTables::l2cpKeys() const {
+    return keysOf<l2pt_l2cp_key>(l2cp_, "l2pt_l2cp");
+}
+
+Result<std::vector<uint32_t>> BpfTables::boundIfindexes() const {
+    return keysOf<uint32_t>(byIfindex_, "l2pt_by_ifindex");
 }
 
 }  // namespace netp::pipeline

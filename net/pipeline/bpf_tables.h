@@ -3,22 +3,63 @@
 // as long as it does (and as long as a tc filter or a handed-over descriptor holds them).
 #pragma once
 
+#include <map>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "net/pipeline/bpf_object.h"
 #include "net/pipeline/mapping.h"
+#include "net/pipeline/pins.h"
 #include "net/pipeline/tables.h"
 
 namespace netp::pipeline {
 
+// How the pipeline is loaded: pinned or not, and which build of it.
+struct PipelineOptions {
+    // The switch's pins: the maps found there are adopted (or migrated), the new ones pinned.
+    // None: nothing is pinned, nothing adopted (the maps live as long as the daemon holds them
+    // or a filter's program uses them).
+    std::optional<PinPlace> pins;
+    // A test build of the programs (abi.h: L2PT_TEST_VARIANT); 0: the real one.
+    uint32_t variant = 0;
+};
+
+// What a load found.
+enum class PipelineStart : uint8_t {
+    Fresh,     // nothing pinned: new maps
+    Adopted,   // the pinned maps, as they were: learned MACs, counters and entries kept
+    Migrated,  // pinned maps of another layout: new maps, the learned MACs carried over
+};
+struct StartReport {
+    PipelineStart how = PipelineStart::Fresh;
+    std::string differs;       // Migrated: what differed first
+    size_t macs = 0;           // Adopted: learned MACs found; Migrated: carried over
+    size_t macsLeft = 0;       // Migrated: learned MACs that could not be carried
+    bool ringAdopted = false;  // the task's ring in the trap slot, handed at the next grant
+    uint32_t pinnedAbi = 0;    // the ABI version the pins were made for (0: none)
+};
+
+// The pipeline's object: the real one, or a test build (PipelineOptions::variant); empty for
+// a variant there is none of.
+std::span<const uint8_t> pipelineImage(uint32_t variant);
+// The ABI version of a build of the pipeline.
+uint32_t abiVersion(uint32_t variant);
+
 class BpfTables final : public Tables {
   public:
     // Loads the pipeline (the kernel's refusal names the program, see BpfObject), its table of
-    // learned MACs holding fdbEntries, and sets its globals to defaultGlobals().
+    // learned MACs holding fdbEntries. New tables start with the globals defaultGlobals();
+    // adopted ones as they are (start()).
     static Result<std::unique_ptr<BpfTables>> load(LogFn log,
-                                                   uint32_t fdbEntries = L2PT_FDB_ENTRIES_DEFAULT);
+                                                   uint32_t fdbEntries = L2PT_FDB_ENTRIES_DEFAULT,
+                                                   const PipelineOptions& options = {});
+    const StartReport& start() const { return start_; }
+    uint32_t variant() const { return variant_; }
+    // The pin directory, when the maps are pinned.
+    const std::string* pinDir() const { return pins_ ? &pins_->path() : nullptr; }
 
     // The programs to attach at each port's tc ingress and egress (cls_bpf, direct-action).
     int ingressFd() const { return ingress_; }
@@ -39,6 +80,11 @@ class BpfTables final : public Tables {
     Result<TrapCounters> trapCounters(const TrapKey& key) const override;
     Result<bool> readMacs(Walk& walk, size_t max, std::vector<LearnedMac>& out) const override;
     Result<size_t> forgetMacs(std::span<const LearnedMac> macs) override;
+    Result<std::vector<TrapKey>> trapKeys() const override;
+    Result<std::vector<l2pt_l2cp_key>> l2cpKeys() const override;
+    Result<std::vector<uint32_t>> boundIfindexes() const override;
+    // The first after an adoption hands over the ring found in the trap slot, with the PDUs
+    // that queued while no daemon ran; every later one a new ring.
     Result<Fd> newTaskRing() override;
     Status removeTaskRing() override;
     int eventsFd() const override { return events_; }
@@ -68,7 +114,16 @@ class BpfTables final : public Tables {
     BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t cpus);
 
   private:
+    // After the load: pins what is new and the programs, takes the ring found.
+    Status settle(std::map<std::string, Fd>& old, PipelineStart how);
+    // Migrated: the learned MACs of the pinned table into the new one, counted.
+    void carryMacs(int oldFdb);
+
     BpfObject obj_;
+    std::optional<PinDir> pins_;
+    StartReport start_;
+    uint32_t variant_ = 0;
+    Fd adoptedRing_;
     Arrays arrays_;
     int ingress_, egress_, taskTx_;
     int byIfindex_, traps_, police_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace netp::pipeline {
 
@@ -77,8 +78,51 @@ Status MemTables::unbindIfindex(uint32_t ifindex) {
 Status MemTables::writeTrap(const TrapKey& key, const Trap& trap) {
     if (traps_.size() >= trapLimit_ && !traps_.count(key))
         return Status::sysFailure("l2pt_traps", E2BIG);
+    auto had = traps_.find(key);
+    if (claiming() && had != traps_.end() && had->second.trap.socket == trap.socket) {
+        had->second.trap.rateKbps = trap.rateKbps;  // adopted: its counters stay
+        return {};
+    }
     traps_[key] = Entry{trap, {}};
     return {};
+}
+
+Result<std::vector<TrapKey>> MemTables::trapKeys() const {
+    std::vector<TrapKey> out;
+    for (const auto& [key, entry] : traps_)
+        out.push_back(key);
+    return out;
+}
+
+Result<std::vector<l2pt_l2cp_key>> MemTables::l2cpKeys() const {
+    std::vector<l2pt_l2cp_key> out;
+    for (const auto& [key, row] : l2cp_)
+        out.push_back(l2pt_l2cp_key{key.first, key.second});
+    return out;
+}
+
+Result<std::vector<uint32_t>> MemTables::boundIfindexes() const {
+    std::vector<uint32_t> out;
+    for (const auto& [ifindex, port] : byIfindex_)
+        out.push_back(ifindex);
+    return out;
+}
+
+void MemTables::adopt() {
+    const l2pt_globals g = globals();
+    std::vector<uint8_t> lports(arrayBytes<l2pt_lport>(L2PT_MAX_LPORTS));
+    std::vector<uint8_t> vlans(arrayBytes<l2pt_vlan>(L2PT_VLANS));
+    std::vector<uint8_t> globalsBytes(arrayBytes<l2pt_globals>(1));
+    std::memcpy(globalsBytes.data(), &g, sizeof g);
+    for (uint32_t l = 0; l < L2PT_MAX_LPORTS; ++l) {
+        const l2pt_lport rec = *lport(l);
+        std::memcpy(lports.data() + l * arrayStride<l2pt_lport>(), &rec, sizeof rec);
+    }
+    for (uint32_t v = 0; v < L2PT_VLANS; ++v) {
+        const l2pt_vlan rec = *vlan(v);
+        std::memcpy(vlans.data() + v * arrayStride<l2pt_vlan>(), &rec, sizeof rec);
+    }
+    setAdopted(globalsBytes, lports, vlans);
 }
 
 Status MemTables::writePolice(uint32_t port, const PoliceRates& rates) {

@@ -30,6 +30,12 @@ class MemTables final : public Tables {
     Result<TrapCounters> trapCounters(const TrapKey& key) const override;
     Result<bool> readMacs(Walk& walk, size_t max, std::vector<LearnedMac>& out) const override;
     Result<size_t> forgetMacs(std::span<const LearnedMac> macs) override;
+    Result<std::vector<TrapKey>> trapKeys() const override;
+    Result<std::vector<l2pt_l2cp_key>> l2cpKeys() const override;
+    Result<std::vector<uint32_t>> boundIfindexes() const override;
+    // Stands for a daemon's start over the tables as they are now, pinned by the one before:
+    // adopted, their entries claimed again or swept.
+    void adopt();
     Result<Fd> newTaskRing() override;
     Status removeTaskRing() override;
     int eventsFd() const override { return events_.get(); }

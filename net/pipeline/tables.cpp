@@ -1,6 +1,7 @@
 #include "net/pipeline/tables.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace netp::pipeline {
@@ -199,6 +200,17 @@ bool Tables::aged(const LearnedMac& m, uint64_t nowNs) const {
 
 Result<size_t> Tables::expireAged(uint64_t nowNs) {
     return forgetWhere([&](const LearnedMac& m) { return aged(m, nowNs); });
+}
+
+void Tables::setAdopted(std::span<const uint8_t> globals, std::span<const uint8_t> lports,
+                        std::span<const uint8_t> vlans) {
+    const auto seed = [](const SealedArray& copy, std::span<const uint8_t> bytes) {
+        std::memcpy(copy.map().data(), bytes.data(), std::min(bytes.size(), copy.map().size()));
+    };
+    seed(copies_.globals, globals);
+    seed(copies_.lports, lports);
+    seed(copies_.vlans, vlans);
+    adopted_ = claiming_ = true;
 }
 
 Result<ViewFds> Tables::viewFds() const {

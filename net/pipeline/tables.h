@@ -88,7 +88,8 @@ class Tables {
     Status bindIfindex(uint32_t ifindex, uint32_t port);
     virtual Status unbindIfindex(uint32_t ifindex) = 0;
 
-    // A new entry, its counters and policer at zero (an entry already there is replaced).
+    // A new entry, its counters and policer at zero (an entry already there is replaced; while
+    // claiming adopted tables, one already there keeps them).
     Status installTrap(const TrapKey& key, uint32_t rateKbps);
     virtual Status removeTrap(const TrapKey& key) = 0;
     // The entry's rate only: its counters and tokens stay.
@@ -147,6 +148,17 @@ class Tables {
     // Empties the slot: trapped frames are dropped (no socket) until the next ring.
     virtual Status removeTaskRing() = 0;
 
+    // Tables found in the kernel, pinned by a daemon before, rather than made anew (pins.h):
+    // their entries stay, and an entry installed again keeps its counters and policer, until
+    // the daemon has claimed what its configuration wants and sweeps the rest (claimed()).
+    bool adopted() const { return adopted_; }
+    bool claiming() const { return claiming_; }
+    void claimed() { claiming_ = false; }
+    // What the hash tables hold now, for the sweep.
+    virtual Result<std::vector<TrapKey>> trapKeys() const = 0;
+    virtual Result<std::vector<l2pt_l2cp_key>> l2cpKeys() const = 0;
+    virtual Result<std::vector<uint32_t>> boundIfindexes() const = 0;
+
     Result<ViewFds> viewFds() const;
     // The per-frame events ring (l2pt_event records, while L2PT_G_TRACE is set); borrowed.
     virtual int eventsFd() const = 0;
@@ -177,11 +189,18 @@ class Tables {
     virtual Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) = 0;   // 0: delete
     virtual Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const = 0;  // 0: none
 
+    // Adopted tables: l2ptd's copies start as the kernel's arrays are (bytes of a whole array,
+    // laid out as the kernel's).
+    void setAdopted(std::span<const uint8_t> globals, std::span<const uint8_t> lports,
+                    std::span<const uint8_t> vlans);
+
   private:
     template <typename T>
     Status write(Array array, const Mapping& copy, uint32_t index, const T& value);
 
     Copies copies_;
+    bool adopted_ = false;
+    bool claiming_ = false;
 };
 
 }  // namespace netp::pipeline

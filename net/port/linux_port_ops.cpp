@@ -111,6 +111,9 @@ OpStatus LinuxPortOps::query(uint32_t ifindex, Hook hook, Holder& holder) {
                                     mnl_attr_validate(o, MNL_TYPE_NUL_STRING) == 0) {
                                     holder.name = mnl_attr_get_str(o);
                                 }
+                                if (mnl_attr_get_type(o) == TCA_BPF_ID &&
+                                    mnl_attr_validate(o, MNL_TYPE_U32) == 0)
+                                    holder.program = mnl_attr_get_u32(o);
                             });
                 });
         if (kind != kBpfKind)
@@ -155,6 +158,46 @@ OpStatus LinuxPortOps::detachAt(uint32_t ifindex, Hook hook) {
     mnl_attr_put_strz(nlh, TCA_KIND, kBpfKind);
     st = sock_.request(nlh, "detaching the " + place(ifindex, hook));
     return st.error == ENOENT ? OpStatus{} : st;
+}
+
+OpStatus LinuxPortOps::countFilters(uint32_t ifindex, Hook hook, size_t& count) {
+    RtnlRequest req;
+    nlmsghdr* nlh = filterMessage(req, RTM_GETTFILTER, NLM_F_DUMP, ifindex, hook);
+    auto* tc = static_cast<tcmsg*>(mnl_nlmsg_get_payload(nlh));
+    tc->tcm_handle = 0;
+    tc->tcm_info = 0;  // every priority and protocol
+    count = 0;
+    return sock_.request(nlh, "reading the " + place(ifindex, hook) + "s", [&](const nlmsghdr* m) {
+        tcmsg t;
+        if (m->nlmsg_type != RTM_NEWTFILTER || mnl_nlmsg_get_payload_len(m) < sizeof t)
+            return;
+        std::memcpy(&t, mnl_nlmsg_get_payload(m), sizeof t);
+        if (t.tcm_handle != 0)  // a filter, not its priority's classifier
+            ++count;
+    });
+}
+
+OpStatus LinuxPortOps::removeEmptyClsact(uint32_t ifindex, bool* removed) {
+    if (removed)
+        *removed = false;
+    for (const Hook hook : {Hook::Ingress, Hook::Egress}) {
+        size_t n = 0;
+        if (OpStatus st = countFilters(ifindex, hook, n); !st.ok() || n != 0)
+            return st;
+    }
+    RtnlRequest req;
+    nlmsghdr* nlh = tcMessage(req, RTM_DELQDISC, 0, ifindex);
+    auto* tc = static_cast<tcmsg*>(mnl_nlmsg_get_payload(nlh));
+    tc->tcm_parent = TC_H_CLSACT;
+    tc->tcm_handle = TC_H_MAKE(TC_H_CLSACT, 0);
+    mnl_attr_put_strz(nlh, TCA_KIND, kClsactKind);
+    OpStatus st =
+        sock_.request(nlh, "removing the clsact qdisc of ifindex " + std::to_string(ifindex));
+    if (st.error == ENOENT || st.error == EINVAL)
+        return {};  // none there
+    if (st.ok() && removed)
+        *removed = true;
+    return st;
 }
 
 }  // namespace netp::port

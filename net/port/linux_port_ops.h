@@ -35,12 +35,25 @@ class LinuxPortOps final : public PortOps {
     OpStatus attach(uint32_t ifindex, const TcPrograms& programs) override;
     OpStatus detach(uint32_t ifindex) override;
 
-  private:
     // Who holds our place at a hook.
     struct Holder {
         bool taken = false;
-        std::string name;  // the filter's kind when it is no bpf filter
+        std::string name;      // the filter's kind when it is no bpf filter
+        uint32_t program = 0;  // a bpf filter's program id
+        bool ours() const { return taken && name == kFilterName; }
     };
+    OpStatus holder(uint32_t ifindex, Hook hook, Holder& holder) {
+        return query(ifindex, hook, holder);
+    }
+    // Takes our filter off a hook; nothing when there is none of ours.
+    OpStatus detachHook(uint32_t ifindex, Hook hook) { return detachAt(ifindex, hook); }
+    // Every filter at a hook, whoever's.
+    OpStatus countFilters(uint32_t ifindex, Hook hook, size_t& count);
+    // Removes the interface's clsact qdisc when no filter hangs on it at either hook (whoever
+    // made it: an empty one changes no frame's way); *removed says whether it did.
+    OpStatus removeEmptyClsact(uint32_t ifindex, bool* removed);
+
+  private:
     OpStatus ensureClsact(uint32_t ifindex);
     OpStatus query(uint32_t ifindex, Hook hook, Holder& holder);
     OpStatus attachAt(uint32_t ifindex, Hook hook, int program);

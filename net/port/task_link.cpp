@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <system_error>
@@ -340,7 +341,21 @@ std::unique_ptr<TaskLink> TaskLink::open(const std::string& name, OpStatus& stat
     return link;
 }
 
+std::unique_ptr<TaskLink> TaskLink::leftover(uint32_t ifindex) {
+    char name[IF_NAMESIZE] = {};
+    if (ifindex == 0 || ::if_indextoname(ifindex, name) == nullptr)
+        return nullptr;
+    unsigned pid = 0;
+    unsigned generation = 0;
+    char end = 0;
+    if (std::sscanf(name, "l2pt%xt%x%c", &pid, &generation, &end) != 2)
+        return nullptr;
+    return std::make_unique<TaskLink>(Made{}, name, ifindex);
+}
+
 TaskLink::~TaskLink() {
+    if (kept_)
+        return;
     try {
         RtnlSocket nl;
         (void)deleteLink(nl, ifindex_, name_);

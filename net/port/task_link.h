@@ -27,8 +27,16 @@ class TaskLink {
     // namespace and a packet socket in them (what a kernel or a service manager that allows
     // no user namespaces refuses), and nothing is kept.
     static OpStatus probe();
-    // Deletes the pair.
+    // The link a daemon before left (its ifindex in the adopted globals), to delete as one of
+    // ours; none when that interface is gone or is no task link (named as linkName() names
+    // them: "l2pt" PID "t" GENERATION, in hex).
+    static std::unique_ptr<TaskLink> leftover(uint32_t ifindex);
+    // Deletes the pair, unless kept.
     ~TaskLink();
+    // The daemon stops: the link stays, so that the task goes on sending by it while the
+    // pipeline outlives the daemon; the next daemon deletes it (leftover()), and it goes by
+    // itself with the task's socket (the namespace of its far end).
+    void keep() { kept_ = true; }
     TaskLink(const TaskLink&) = delete;
     TaskLink& operator=(const TaskLink&) = delete;
 
@@ -49,6 +57,7 @@ class TaskLink {
     std::string name_;
     uint32_t ifindex_;
     Fd socket_;
+    bool kept_ = false;
 };
 
 }  // namespace netp::port

@@ -321,6 +321,7 @@ class RootServiceTest(unittest.TestCase):
         self.addCleanup(os.rmdir, cgroup)
         confine = restrict_families(unit["RestrictAddressFamilies"].split())
         proc = ('mount -t proc -o hidepid=invisible,subset=pid proc /proc && '
+                'mount -t bpf bpf /sys/fs/bpf && '  # its pins its own, gone with it
                 'echo $$ > %s/cgroup.procs && exec "$@"' % cgroup)
         p = d.start(prefix=["unshare", "-n", "-m", "sh", "-c", proc, "sh"], preexec=confine)
         t = d.task()

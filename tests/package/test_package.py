@@ -61,7 +61,7 @@ class PackageTest(unittest.TestCase):
             "usr/lib/systemd/system/l2ptd@.service": 0o644,
             "usr/share/bash-completion/completions/l2ptctl": 0o644,
             "etc/l2pt/example.yaml": 0o644,
-            "DEBIAN/postinst": 0o755, "DEBIAN/postrm": 0o755,
+            "DEBIAN/postinst": 0o755, "DEBIAN/prerm": 0o755, "DEBIAN/postrm": 0o755,
         }
         for page in ("l2pt-chassisd", "l2ptd", "l2ptctl"):
             expected["usr/share/man/man8/%s.8.gz" % page] = 0o644
@@ -89,7 +89,8 @@ class PackageTest(unittest.TestCase):
                                               r"l2pt-task\n", re.S))
         postrm = self.read("DEBIAN/postrm")
         self.assertNotRegex(postrm, r"deluser|delgroup|userdel|groupdel")
-        for script in ("postinst", "postrm"):
+        self.assertIn('l2pt-chassisd --remove "$name"', self.read("DEBIAN/prerm"))
+        for script in ("postinst", "prerm", "postrm"):
             subprocess.run(["sh", "-n", os.path.join(self.root, "DEBIAN", script)], check=True)
 
     def test_units(self):

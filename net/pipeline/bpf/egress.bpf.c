@@ -6,6 +6,11 @@
  * anything else, the host's own frames, is dropped. */
 SEC("tc")
 int l2pt_egress(struct __sk_buff* skb) {
+#if defined(L2PT_TEST_VARIANT) && L2PT_TEST_VARIANT == 1
+    /* The test build whose programs differ from the release's (abi.h), and in nothing else. */
+    __u32 variant = L2PT_TEST_VARIANT;
+    asm volatile("" : "+r"(variant));
+#endif
     __u32 mark = skb->mark;
     if (mark == L2PT_PIPELINE_MARK)
         return TC_ACT_OK;

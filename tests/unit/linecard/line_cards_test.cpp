@@ -35,6 +35,10 @@ class LineCardsTest : public ::testing::Test {
         auto t = MemTables::create();
         ASSERT_TRUE(t) << t.status().what();
         tables = std::move(*t);
+        startCards();
+    }
+    // The line cards over the tables as they are (a daemon's start).
+    void startCards() {
         auto c = LineCards::start(
             chassis, *tables, [this](std::string_view l) { log += l; },
             [this](uint16_t generation) -> pipeline::Result<TaskTx> {
@@ -444,6 +448,52 @@ TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_EQ(cards->learning(ifIndex("ge0/2"))->count, 0u);
     EXPECT_EQ(cards->vlanLearning(100)->count, 2u);
     EXPECT_EQ(learned(), 2u);
+}
+
+// A daemon that starts over the tables the one before left (pinned, adopted): the ports'
+// records stay as they are until the interfaces were all reported, so the pipeline switches
+// by them meanwhile; then what the configuration does not claim again is swept, and the
+// task's generations go on from the one in force.
+TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnownThenSweeps) {
+    apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
+    const TrapKey claimed = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
+    const TrapKey stale = TrapKey::port(ifIndex("te1/0"), kNewTunnel);
+    link("ge0/1", 11, true);
+    link("ge0/2", 12, true);
+    ASSERT_TRUE(tables->installTrap(stale, 0));
+    ASSERT_TRUE(tables->setL2cp(lport("ge0/1"), 100, 0x3));
+    ASSERT_TRUE(tables->bindIfindex(99, lport("ge0/2")));
+    ASSERT_TRUE(tables->learn(100, kHost, lport("ge0/1"), 1));
+    l2pt_globals g = tables->globals();
+    g.task_mark = L2PT_TASK_MARK_BASE | 7;
+    ASSERT_TRUE(tables->setGlobals(g));
+
+    cards.reset();  // the daemon stops; the next starts over what it left
+    tables->adopt();
+    startCards();
+    EXPECT_EQ(cards->generation(), 7u);
+    EXPECT_EQ(record(lport("ge0/1")).ifindex, 11u) << "held until the interfaces are known";
+    EXPECT_TRUE(record(lport("ge0/1")).flags & L2PT_P_UP);
+    link("ge0/2", 12, true);  // ge0/1's interface went away while no daemon ran
+    EXPECT_TRUE(trapped(stale));
+    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), 100), 0x3u);
+
+    cards->linksSynced();
+    EXPECT_EQ(record(lport("ge0/1")).ifindex, 0u);
+    EXPECT_FALSE(record(lport("ge0/1")).flags & L2PT_P_UP);
+    EXPECT_EQ(record(lport("ge0/2")).ifindex, 12u);
+    EXPECT_TRUE(trapped(claimed));
+    EXPECT_FALSE(trapped(stale));
+    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), 100), 0u);
+    EXPECT_THAT(*tables->boundIfindexes(), ::testing::ElementsAre(12u));
+    EXPECT_EQ(learned(), 0u) << "learned on a port that went down meanwhile";
+    EXPECT_FALSE(tables->claiming());
+    EXPECT_THAT(log, HasSubstr("removed 1 trap entries, 1 reserved-address rows and 2 interface "
+                               "bindings"));
+    log.clear();
+    auto grant = cards->grant();
+    ASSERT_TRUE(grant) << grant.status().what();
+    EXPECT_EQ(grant->generation, 8u);
 }
 
 }  // namespace

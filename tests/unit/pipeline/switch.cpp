@@ -62,13 +62,21 @@ void Switch::SetUp() {
     for (uint32_t p = 0; p < kPorts; p++)
         ifindex[p] = ::if_nametoindex(("sw" + std::to_string(p)).c_str());
     ifindex[kUnbound] = ::if_nametoindex("pe0");
-    auto loaded = BpfTables::load([](std::string_view line) { std::cerr << line << "\n"; });
+    reload(options_);
+    if (tables->start().how != PipelineStart::Adopted)
+        configure();
+}
+
+void Switch::reload(const PipelineOptions& options) {
+    events_.reset();
+    tables.reset();
+    auto loaded = BpfTables::load([](std::string_view line) { std::cerr << line << "\n"; },
+                                  L2PT_FDB_ENTRIES_DEFAULT, options);
     ASSERT_TRUE(loaded) << loaded.status().what();
     tables = std::move(*loaded);
     auto events = TrapRing::map(netp::Fd(::dup(tables->eventsFd())), L2PT_EVENT_RING_BYTES);
     ASSERT_TRUE(events) << events.status().what();
     events_ = std::make_unique<TrapRing>(std::move(*events));
-    configure();
 }
 
 void Switch::configure() {

@@ -71,8 +71,15 @@ class Switch : public ::testing::Test {
 
     l2pt_event nextEvent();
 
+    // Loads the pipeline again as options say (the tables before gone first: a daemon that
+    // stops, then the next), its events read from there on.
+    void reload(const netp::pipeline::PipelineOptions& options);
+
     std::unique_ptr<netp::pipeline::BpfTables> tables;
     uint32_t ifindex[kPorts + 1] = {};  // swN, and pe0 as the interface of no port
+
+  protected:
+    netp::pipeline::PipelineOptions options_;  // how SetUp() loads the pipeline
 
   private:
     std::unique_ptr<netp::pipeline::TrapRing> events_;

@@ -199,5 +199,51 @@ TEST_F(LinuxPortOpsTest, AttachesBothHooksAndNeverTouchesAnotherFilter) {
     EXPECT_EQ(gone.error, ENODEV) << gone.text();
 }
 
+// A restart, a crash and an upgrade all end in an attach over what an earlier daemon left: each
+// replaces ours in place (atomically: no frame meets no program), so that one program of ours
+// is at each hook whatever the sequence; the clsact qdisc goes only when nothing hangs on it.
+TEST_F(LinuxPortOpsTest, ReplacingLeavesExactlyOneFilterOfOursAtEachHook) {
+    const Programs progs;
+    sh("ip link add v0 type veth peer name v1");
+    const auto v0 = ::if_nametoindex("v0");
+    Place ingress(static_cast<int>(v0), BPF_TC_INGRESS, LinuxPortOps::kHandle,
+                  LinuxPortOps::kPriority);
+    Place egress(static_cast<int>(v0), BPF_TC_EGRESS, LinuxPortOps::kHandle,
+                 LinuxPortOps::kPriority);
+    const TcPrograms a{progs.fd("pass"), progs.fd("pass")};
+    const TcPrograms b{progs.fd("other"), progs.fd("other")};
+    for (const TcPrograms* next : {&a, &b, &b, &a, &b}) {
+        LinuxPortOps ops;  // each a daemon of its own, as after a restart
+        ASSERT_TRUE(ops.attach(v0, *next).ok());
+        const uint32_t want = progs.id(next == &a ? "pass" : "other");
+        EXPECT_EQ(ingress.program(), want);
+        EXPECT_EQ(egress.program(), want);
+        for (const auto hook : {LinuxPortOps::Hook::Ingress, LinuxPortOps::Hook::Egress}) {
+            size_t n = 0;
+            ASSERT_TRUE(ops.countFilters(v0, hook, n).ok());
+            EXPECT_EQ(n, 1u);
+            LinuxPortOps::Holder h;
+            ASSERT_TRUE(ops.holder(v0, hook, h).ok());
+            EXPECT_TRUE(h.ours());
+            EXPECT_EQ(h.program, want);
+        }
+    }
+    LinuxPortOps ops;
+    bool removed = true;
+    ASSERT_TRUE(ops.removeEmptyClsact(v0, &removed).ok());
+    EXPECT_FALSE(removed) << "our filters hang on it";
+    ASSERT_TRUE(ops.detach(v0).ok());
+    Place foreign(static_cast<int>(v0), BPF_TC_EGRESS, 1, 1);
+    foreign.attachForeign(progs.fd("other"));
+    ASSERT_TRUE(ops.removeEmptyClsact(v0, &removed).ok());
+    EXPECT_FALSE(removed) << "another's filter hangs on it";
+    EXPECT_EQ(foreign.program(), progs.id("other"));
+    bpf_tc_opts del = foreign.o;
+    ASSERT_EQ(bpf_tc_detach(&foreign.h, &del), 0);
+    ASSERT_TRUE(ops.removeEmptyClsact(v0, &removed).ok());
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(std::system("tc qdisc show dev v0 | grep -q clsact"), 256);
+}
+
 }  // namespace
 }  // namespace netp::port

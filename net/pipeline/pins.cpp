@@ -1,0 +1,174 @@
+#include "net/pipeline/pins.h"
+
+#include <bpf/bpf.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace netp::pipeline {
+
+namespace {
+
+constexpr long kBpffsMagic = 0xcafe4a11;  // BPF_FS_MAGIC
+constexpr mode_t kDirMode = 0700;
+// bpffs refuses names with a dot (kept for its own files).
+constexpr const char* kAsidePrefix = "new_";
+constexpr uint32_t kAbiKey = 0;
+
+bool isBpffs(const std::string& path) {
+    struct statfs fs {};
+    return ::statfs(path.c_str(), &fs) == 0 && fs.f_type == kBpffsMagic;
+}
+
+}  // namespace
+
+std::string PinPlace::dir() const {
+    std::string n = name;
+    std::replace(n.begin(), n.end(), '.', '_');
+    return root + "/" + kPinSubdir + "/" + n;
+}
+
+std::string pinNameRefusal(const std::string& name) {
+    if (name.empty() || name == "." || name == "..")
+        return "'" + name + "' names no switch";
+    if (name.find('/') != std::string::npos || name.front() == '.')
+        return "'" + name + "' holds '/' or begins with '.'";
+    return {};
+}
+
+Status ensureBpffs(const std::string& root, bool* mounted) {
+    if (mounted)
+        *mounted = false;
+    if (isBpffs(root))
+        return {};
+    ::mkdir(root.c_str(), kDirMode);
+    if (::mount("bpf", root.c_str(), "bpf", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0700") != 0)
+        return Status::sysFailure(root + " is no bpffs, and mounting one there failed", errno);
+    if (mounted)
+        *mounted = true;
+    return {};
+}
+
+Result<PinDir> PinDir::open(const PinPlace& place, bool create) {
+    if (const std::string why = pinNameRefusal(place.name); !why.empty())
+        return Status::failure("pins: " + why);
+    if (!isBpffs(place.root))
+        return Status::failure("pins: " + place.root + " is no bpffs");
+    const std::string top = place.root + "/" + kPinSubdir;
+    const std::string dir = place.dir();
+    if (create) {
+        // Where the switch is no longer served, its directory is gone: made again here.
+        if (::mkdir(top.c_str(), kDirMode) != 0 && errno != EEXIST)
+            return Status::sysFailure("pins: making " + top, errno);
+        if (::mkdir(dir.c_str(), kDirMode) != 0 && errno != EEXIST)
+            return Status::sysFailure("pins: making " + dir, errno);
+    }
+    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid())
+        return Status::sysFailure("pins: " + dir, errno);
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return Status::failure("pins: " + dir +
+                               (errno == EWOULDBLOCK
+                                    ? std::string(" is ") + kPinDirBusy + " of the same switch name"
+                                    : std::string(": ") + std::strerror(errno)));
+    return PinDir(place.root, dir, std::move(fd));
+}
+
+bool PinDir::has(const std::string& name) const {
+    struct stat st {};
+    return ::fstatat(lock_.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+Result<Fd> PinDir::get(const std::string& name) const {
+    if (!has(name))
+        return Fd();
+    const int fd = bpf_obj_get(pathOf(name).c_str());
+    if (fd < 0)
+        return Status::sysFailure("pins: " + pathOf(name), fd);
+    return Fd(fd);
+}
+
+Status PinDir::pin(int fd, const std::string& name) {
+    const std::string aside = pathOf(kAsidePrefix + name);
+    ::unlink(aside.c_str());
+    if (const int err = bpf_obj_pin(fd, aside.c_str()); err)
+        return Status::sysFailure("pins: pinning " + pathOf(name), err);
+    if (::rename(aside.c_str(), pathOf(name).c_str()) != 0) {
+        const int err = errno;
+        ::unlink(aside.c_str());
+        return Status::sysFailure("pins: pinning " + pathOf(name), err);
+    }
+    return {};
+}
+
+Status PinDir::unpin(const std::string& name) {
+    if (::unlinkat(lock_.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+        return Status::sysFailure("pins: unpinning " + pathOf(name), errno);
+    return {};
+}
+
+std::vector<std::string> PinDir::names() const {
+    std::vector<std::string> out;
+    const int fd = ::openat(lock_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return out;
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+        ::close(fd);
+        return out;
+    }
+    while (const dirent* e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..")
+            out.push_back(n);
+    }
+    ::closedir(d);
+    return out;
+}
+
+Status PinDir::removeAll() {
+    for (const std::string& n : names()) {
+        if (Status s = unpin(n); !s)
+            return s;
+    }
+    if (::rmdir(path_.c_str()) != 0 && errno != ENOENT)
+        return Status::sysFailure("pins: removing " + path_, errno);
+    lock_.reset();
+    // Another switch's directory keeps it.
+    (void)::rmdir((root_ + "/" + kPinSubdir).c_str());
+    return {};
+}
+
+Result<AbiRecord> PinDir::abi() const {
+    Result<Fd> fd = get(kAbiPin);
+    if (!fd)
+        return fd.status();
+    AbiRecord rec;
+    if (!fd->valid())
+        return rec;
+    if (const int err = bpf_map_lookup_elem(fd->get(), &kAbiKey, &rec); err)
+        return Status::sysFailure("pins: reading " + pathOf(kAbiPin), err);
+    return rec;
+}
+
+Status PinDir::setAbi(const AbiRecord& abi) {
+    const int fd = bpf_map_create(BPF_MAP_TYPE_ARRAY, kAbiPin, sizeof(uint32_t), sizeof(AbiRecord),
+                                  1, nullptr);
+    if (fd < 0)
+        return Status::sysFailure("pins: making " + pathOf(kAbiPin), fd);
+    Fd map(fd);
+    if (const int err = bpf_map_update_elem(fd, &kAbiKey, &abi, BPF_ANY); err)
+        return Status::sysFailure("pins: writing " + pathOf(kAbiPin), err);
+    return pin(fd, kAbiPin);
+}
+
+}  // namespace netp::pipeline

@@ -1,0 +1,182 @@
+// The pipeline pinned: a load over the maps a load before pinned adopts them (learned MACs,
+// counters, entries, the task's ring with its PDUs), a build of another layout migrates them.
+// Each test in a mount namespace of its own with a bpffs of its own, so that no two meet each
+// other's pins; root, as the other kernel tests.
+#include <bpf/bpf.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "net/pipeline/pins.h"
+#include "switch.h"
+
+namespace l2pt_test {
+namespace {
+
+using namespace netp::pipeline;
+
+constexpr uint16_t kLlcLength = 0x0026;  // an 802.3 length: STP's LLC frame
+
+class Pinned : public Switch {
+  public:
+    void SetUp() override {
+        ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it mounts a bpffs and loads BPF";
+        ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+        ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        char dir[] = "/tmp/l2pt-pins-XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        root_ = dir;
+        ASSERT_EQ(::mount("bpf", dir, "bpf", 0, nullptr), 0) << std::strerror(errno);
+        options_.pins = PinPlace{root_, "sw"};
+        Switch::SetUp();
+    }
+    void TearDown() override {
+        tables.reset();
+        if (!root_.empty()) {
+            ::umount2(root_.c_str(), MNT_DETACH);
+            ::rmdir(root_.c_str());
+        }
+    }
+
+    // A pinned map's shape and the ABI record, read from the pins as another process would.
+    bpf_map_info pinned(const std::string& name) {
+        bpf_map_info info{};
+        uint32_t len = sizeof info;
+        const int fd = bpf_obj_get((root_ + "/l2pt/sw/" + name).c_str());
+        EXPECT_GE(fd, 0) << name;
+        if (fd >= 0) {
+            EXPECT_EQ(bpf_obj_get_info_by_fd(fd, &info, &len), 0);
+            ::close(fd);
+        }
+        return info;
+    }
+    AbiRecord abi() {
+        AbiRecord rec;
+        const uint32_t key = 0;
+        const int fd = bpf_obj_get((root_ + "/l2pt/sw/" + kAbiPin).c_str());
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(bpf_map_lookup_elem(fd, &key, &rec), 0);
+        ::close(fd);
+        return rec;
+    }
+    PipelineOptions variant(uint32_t v) {
+        PipelineOptions o = options_;
+        o.variant = v;
+        return o;
+    }
+
+    std::string root_;
+};
+
+TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdus) {
+    EXPECT_EQ(tables->start().how, PipelineStart::Fresh);
+    const Bytes data = frame(host(2), host(1), {}, 0x0800);
+    EXPECT_EQ(run(0, data).ev.verdict, L2PT_VERDICT_FLOODED);
+    const TrapKey stp = TrapKey::port(chassisIf(0), kStp);
+    ASSERT_TRUE(tables->installTrap(stp, 0));
+    ASSERT_TRUE(tables->setL2cp(1, L2PT_L2CP_ANY_VLAN, 0x3));
+    auto ring = tables->newTaskRing();
+    ASSERT_TRUE(ring);
+    const Bytes pdu = frame(kStp, host(1), {}, kLlcLength, 100);
+    EXPECT_EQ(run(0, pdu).ev.verdict, L2PT_VERDICT_TRAPPED);
+    const l2pt_port_stats before = stats(0);
+    ASSERT_EQ(tables->trapCounters(stp)->hits, 1u);
+    ring->reset();  // the task is gone too
+
+    // The daemon stops; the next loads over the pins.
+    reload(options_);
+    const StartReport& start = tables->start();
+    ASSERT_EQ(start.how, PipelineStart::Adopted) << start.differs;
+    EXPECT_EQ(start.macs, 1u);
+    EXPECT_TRUE(start.ringAdopted);
+    EXPECT_TRUE(tables->adopted());
+    auto macs = tables->learnedMacs();
+    ASSERT_TRUE(macs);
+    ASSERT_EQ(macs->size(), 1u);
+    EXPECT_EQ((*macs)[0].mac, host(1));
+    EXPECT_EQ(tables->learning(0)->count, 1) << "counts stay with the MACs they count";
+    EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, 1);
+    EXPECT_EQ(stats(0).rx, before.rx);
+    EXPECT_EQ(tables->lport(0)->ifindex, ifindex[0]) << "l2ptd's copies start as the kernel's";
+    EXPECT_EQ(tables->vlan(100)->members[0], 0x7u) << "ports 0-2";
+    EXPECT_EQ(*tables->l2cp(1, L2PT_L2CP_ANY_VLAN), 0x3u);
+    // Installed again while claiming: the entry keeps its counters.
+    ASSERT_TRUE(tables->installTrap(stp, 0));
+    EXPECT_EQ(tables->trapCounters(stp)->hits, 1u);
+    auto keys = tables->trapKeys();
+    ASSERT_TRUE(keys);
+    ASSERT_EQ(keys->size(), 1u);
+    EXPECT_EQ((*keys)[0], stp);
+    // Learned MACs and counters go on.
+    EXPECT_EQ(run(0, data).ev.verdict, L2PT_VERDICT_FLOODED);
+    EXPECT_EQ(stats(0).rx, before.rx + 1);
+    // The first grant hands the ring over with the PDU queued in it; the next a new ring.
+    auto adopted = tables->newTaskRing();
+    ASSERT_TRUE(adopted);
+    auto reader = TrapRing::map(std::move(*adopted), L2PT_RING_BYTES);
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(reader->peek().empty());
+    auto next = tables->newTaskRing();
+    ASSERT_TRUE(next);
+    auto fresh = TrapRing::map(std::move(*next), L2PT_RING_BYTES);
+    EXPECT_TRUE(fresh->peek().empty());
+
+    tables->claimed();
+    ASSERT_TRUE(tables->installTrap(stp, 0));  // a new entry starts again
+    EXPECT_EQ(tables->trapCounters(stp)->hits, 0u);
+}
+
+TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplaced) {
+    EXPECT_EQ(run(0, frame(host(2), host(1), {}, 0x0800)).ev.verdict, L2PT_VERDICT_FLOODED);
+    EXPECT_EQ(run(3, frame(host(4), host(3), {}, 0x0800)).ev.verdict, L2PT_VERDICT_FLOODED);
+    EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION));
+    EXPECT_EQ(pinned("l2pt_traps").max_entries, 16384u);
+
+    reload(variant(2));
+    ASSERT_EQ(tables->start().how, PipelineStart::Migrated);
+    EXPECT_NE(tables->start().differs.find("ABI version 1"), std::string::npos)
+        << tables->start().differs;
+    EXPECT_EQ(tables->start().macs, 2u);
+    EXPECT_FALSE(tables->adopted()) << "new maps: the daemon writes them whole";
+    auto macs = tables->learnedMacs();
+    ASSERT_TRUE(macs);
+    EXPECT_EQ(macs->size(), 2u);
+    EXPECT_EQ(tables->learning(0)->count, 1);
+    EXPECT_EQ(tables->learning(3)->count, 1);
+    EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 1);
+    // The new maps in place of the old ones, and the ABI they are of.
+    EXPECT_EQ(pinned("l2pt_traps").max_entries, 16383u);
+    EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION + 1));
+    EXPECT_EQ(abi().variant, 2u);
+
+    // Back to the release's layout: migrated again, the MACs with it; then adopted.
+    reload(options_);
+    ASSERT_EQ(tables->start().how, PipelineStart::Migrated);
+    EXPECT_EQ(tables->learnedMacs()->size(), 2u);
+    EXPECT_EQ(pinned("l2pt_traps").max_entries, 16384u);
+    reload(options_);
+    EXPECT_EQ(tables->start().how, PipelineStart::Adopted);
+    EXPECT_EQ(tables->learnedMacs()->size(), 2u);
+    // A table of learned MACs of another size is a layout of its own too.
+    tables.reset();
+    auto bigger = BpfTables::load([](std::string_view) {}, L2PT_FDB_ENTRIES_DEFAULT * 2, options_);
+    ASSERT_TRUE(bigger) << bigger.status().what();
+    EXPECT_EQ((*bigger)->start().how, PipelineStart::Migrated);
+    EXPECT_NE((*bigger)->start().differs.find("l2pt_fdb"), std::string::npos);
+    EXPECT_EQ((*bigger)->learnedMacs()->size(), 2u);
+}
+
+TEST_F(Pinned, APinDirectoryServesOneDaemonAtATime) {
+    auto second = BpfTables::load([](std::string_view) {}, L2PT_FDB_ENTRIES_DEFAULT, options_);
+    ASSERT_FALSE(second);
+    EXPECT_NE(second.status().what().find("in use by another l2pt-chassisd"), std::string::npos)
+        << second.status().what();
+}
+
+}  // namespace
+}  // namespace l2pt_test
