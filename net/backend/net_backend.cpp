@@ -1,8 +1,6 @@
 #include "net/backend/net_backend.h"
 
-#include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -10,7 +8,6 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +21,6 @@ namespace netp {
 
 namespace {
 
-constexpr int kExitDaemonGone = 3;
 constexpr uint8_t kSockAddrLen = 16;
 constexpr size_t kSockAddrLenOff = 0;
 constexpr size_t kSockAddrFamilyOff = 1;
@@ -54,8 +50,9 @@ std::vector<uint8_t> keyBody(std::span<const uint32_t> key) {
 
 }  // namespace
 
-NetBackend::NetBackend(const std::string& runDir, std::shared_ptr<Logger> log)
+NetBackend::NetBackend(const std::string& runDir, std::shared_ptr<Logger> log, Restart restart)
     : log_(std::move(log)),
+      restart_(std::move(restart)),
       taskPath_(runDir + "/" + kTaskSocket),
       cfg_(chassis::loadChassisFile(runDir + "/" + kChassisFile)),
       ifdb_(cfg_) {
@@ -104,8 +101,12 @@ Fd NetBackend::connectChannel(Channel channel, uint32_t arg) {
 }
 
 void NetBackend::daemonGone(const char* what) {
-    log_->error(std::string("ending: the chassis daemon is gone (") + what + ")");
-    std::_Exit(kExitDaemonGone);
+    // The first thread to find it starts over; the other waits for the exec that ends it.
+    if (startingOver_.exchange(true)) {
+        for (;;)
+            ::pause();
+    }
+    restart_.startOver(*log_, what);
 }
 
 void NetBackend::end(int status, const std::string& why) {
@@ -147,23 +148,6 @@ int NetBackend::spawnTask(const char* /*name*/, OzmTaskEntry entry, int argc, ch
     return static_cast<int>(kNetTaskId);
 }
 
-namespace {
-
-sigset_t parkedSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&set, sig);
-    return set;
-}
-
-}  // namespace
-
-void NetBackend::blockSignals() {
-    const sigset_t set = parkedSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
 void NetBackend::serveHeartbeat(int fd) {
     const Recv r = recvDatagram(fd, beat_, false);
     if (r == Recv::Closed)
@@ -185,10 +169,9 @@ void NetBackend::serveHeartbeat(int fd) {
 }
 
 void NetBackend::parkMainThread() {
-    const sigset_t set = parkedSignals();
     // The task's thread runs meanwhile: a failure here ends the process without touching the
     // task's state.
-    const Fd signals(::signalfd(-1, &set, SFD_CLOEXEC));
+    const Fd signals = servedSignalFd();
     if (!signals.valid()) {
         log_->error(std::string("ending: no signalfd: ") + std::strerror(errno));
         std::_Exit(EXIT_FAILURE);
@@ -208,22 +191,8 @@ void NetBackend::parkMainThread() {
             continue;
         if (fds[1].revents != 0)
             serveHeartbeat(heartbeat.get());
-        if (fds[0].revents == 0)
-            continue;
-        signalfd_siginfo si{};
-        if (::read(signals.get(), &si, sizeof si) != static_cast<ssize_t>(sizeof si))
-            continue;
-        const int sig = static_cast<int>(si.ssi_signo);
-        if (sig == SIGHUP) {
-            log_->reopen();  // logrotate moved the file away
-            continue;
-        }
-        // Logged, then the process ends as the signal would have, had it not been blocked: a
-        // supervisor sees the stop it asked for.
-        log_->info("ending: signal " + std::to_string(sig));
-        std::signal(sig, SIG_DFL);
-        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-        ::raise(sig);
+        if (fds[0].revents != 0)
+            serveSignal(signals.get(), *log_);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -20,6 +21,7 @@
 #include "chassis/config.h"
 #include "chassis/ifdb.h"
 #include "net/backend/data_path.h"
+#include "net/backend/restart.h"
 #include "net/io/batch.h"
 #include "net/io/socket.h"
 #include "net/log/logger.h"
@@ -35,19 +37,16 @@ struct ConnectError : std::runtime_error {
 class NetBackend final : public ozm::Backend {
   public:
     // Connects to the daemon of runDir; ConnectError when it cannot. Its start, role changes
-    // and end go to log.
-    NetBackend(const std::string& runDir, std::shared_ptr<Logger> log);
+    // and end go to log; when the daemon goes away the process starts over by restart.
+    NetBackend(const std::string& runDir, std::shared_ptr<Logger> log, Restart restart);
     ~NetBackend() override;
 
     uint32_t session() const { return session_; }
 
     int spawnTask(const char* name, OzmTaskEntry entry, int argc, char** argv) override;
     // Answers the daemon's heartbeat (a session the daemon fenced ends with kExitFenced) and
-    // waits for SIGTERM, SIGINT (logged; the process ends by it) and SIGHUP (the log file is
-    // reopened), which the boot blocked in every thread, while the task works.
+    // serves the signals the boot blocked in every thread (restart.h), while the task works.
     void parkMainThread() override;
-    // The signals parkMainThread waits for, blocked before any thread starts.
-    static void blockSignals();
     uint32_t currentTaskId() override;
     std::optional<ozm::TaskIdentity> startTask() override;
     void taskReady() override;
@@ -86,7 +85,7 @@ class NetBackend final : public ozm::Backend {
     int cfgRemoveNode(std::span<const uint32_t> keyPrefix) override;
 
   private:
-    // One control operation and its answer; a daemon that is gone ends the process.
+    // One control operation and its answer; a daemon that is gone starts the process over.
     std::vector<uint8_t> call(Op op, std::span<const uint8_t> body);
     int32_t callStatus(Op op, std::span<const uint8_t> body);
     Fd connectChannel(Channel channel, uint32_t arg);
@@ -114,7 +113,9 @@ class NetBackend final : public ozm::Backend {
     uint64_t nowUs() const;
 
     std::shared_ptr<Logger> log_;
-    int role_ = -1;  // as the daemon last said: 1 primary, 0 secondary
+    Restart restart_;
+    std::atomic<bool> startingOver_ = false;  // both threads may find the daemon gone
+    int role_ = -1;                           // as the daemon last said: 1 primary, 0 secondary
     std::string taskPath_;
     chassis::ChassisConfig cfg_;
     chassis::IfDb ifdb_;

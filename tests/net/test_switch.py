@@ -282,6 +282,39 @@ class SwitchTest(unittest.TestCase):
         # Every agent registered afresh (which empties its table) and has it all again.
         netns.wait_for("the full tables", lambda: self.agent_tables() == tables_before)
 
+    def test_6_the_task_outlives_its_daemon_and_joins_the_next_one(self):
+        """The daemon ended (SIGTERM) or killed (SIGKILL): the same l2ptd process waits for a
+        daemon, then joins the one started again as a new session, keeping no descriptor of its
+        former image; it takes the primary role and relays what the new daemon traps."""
+        task = self.sw.task
+        fd_dir = "/proc/%d/fd" % task.pid
+        open_before = len(os.listdir(fd_dir))
+        tables = self.agent_tables()
+
+        def task_log(text):
+            with open(os.path.join(self.sw.lab.tmp, "l2ptd.log")) as f:
+                return f.read().count(text)
+
+        def sessions():
+            r = self.sw.ctl("status", "--json")
+            return r.returncode == 0 and [(s["pid"], s["role"], s["ready"])
+                                          for s in json.loads(r.stdout)["sessions"]]
+        for n, sig in enumerate((signal.SIGTERM, signal.SIGKILL), 1):
+            with self.subTest(signal=sig.name):
+                self.sw.daemon.send_signal(sig)
+                self.sw.daemon.wait(10)
+                netns.wait_for("the task waiting for a daemon",
+                               lambda: task_log("no chassis daemon serves yet") == n)
+                self.assertIsNone(task.poll())
+                self.sw.start_daemon()
+                netns.wait_for("the same process, primary again",
+                               lambda: sessions() == [(task.pid, "primary", True)])
+                netns.wait_for("the full tables", lambda: self.agent_tables() == tables)
+                got = self.sw.exchange("core0", tunnelled(stp()), {"acc2": 1})
+                self.assertEqual(got["acc2"], [restored(tunnelled(stp()), STP_MAC)])
+        self.assertEqual(task_log("the chassis daemon went away"), 2)
+        self.assertEqual(len(os.listdir(fd_dir)), open_before)
+
     def test_8_bad_messages_are_logged_and_change_nothing(self):
         show_before = self.sw.ctl("show").stdout
         r = self.sw.ctl("card", "sideways", "1")
