@@ -3,6 +3,7 @@ run the switch on Linux interfaces. Everything made here is removed again by clo
 
 import argparse
 import ctypes
+import json
 import os
 import shutil
 import signal
@@ -119,6 +120,77 @@ def set_up_lab(cls, build):
     except Exception:
         cls.lab.close()
         raise
+
+
+class Switch:
+    """One switch: l2pt-chassisd in namespace sw holding ports (interfaces named as the chassis
+    file's netdevs), their far ends c-PORT in namespace cust with a raw socket each; l2ptd in
+    the test's own namespace."""
+
+    def __init__(self, lab, build, chassis, ports):
+        self.lab = lab
+        self.build = build
+        self.sw = lab.netns("sw")
+        self.cust = lab.netns("cust")
+        for port in ports:
+            lab.veth(self.sw, port, self.cust, "c-" + port)
+        self.chassis_file = os.path.join(lab.tmp, "chassis.yaml")
+        with open(self.chassis_file, "w") as f:
+            f.write(chassis)
+        self.run_dir = os.path.join(lab.tmp, "run")
+        self.state = os.path.join(lab.tmp, "state", "state.yaml")
+        self.log = os.path.join(lab.tmp, "chassisd.log")
+        self.daemon = None
+        self.task = None
+        self.socks = {p: raw_socket(self.cust, "c-" + p) for p in ports}
+        lab.sockets += self.socks.values()
+
+    def app(self, name):
+        return os.path.join(self.build, "app", name)
+
+    def start_daemon(self, *args):
+        """The daemon on this switch's files (more arguments after them), once it serves."""
+        self.daemon = self.lab.start(self.sw, [self.app("l2pt-chassisd"), "--chassis",
+                                               self.chassis_file, "--run-dir", self.run_dir,
+                                               "--state", self.state] + list(args), self.log)
+
+        def up():
+            if self.daemon.poll() is not None:
+                raise AssertionError("the daemon ended (%d): %s" % (self.daemon.returncode,
+                                                                    self.daemon_log()[-2000:]))
+            return self.serving()
+        wait_for("the daemon serving", up)
+
+    def start_task(self, prefix=()):
+        """An l2ptd (after prefix), once it is the ready primary."""
+        self.task = self.lab.start(None, list(prefix) + [self.app("l2ptd"), "--chassis",
+                                                         self.run_dir],
+                                   os.path.join(self.lab.tmp, "l2ptd.log"))
+        wait_for("a ready primary task", lambda: self.ctl("status").returncode == 0)
+
+    def serving(self):
+        """The daemon answers l2ptctl (with or without a primary task)."""
+        r = self.ctl("status", "--json")
+        return r.returncode == 0 or bool(r.stdout.strip())
+
+    def ctl(self, *args, timeout=20):
+        cmd = [self.app("l2ptctl"), "--run-dir", self.run_dir] + list(args)
+        return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+
+    def counters(self, port):
+        ports = json.loads(self.ctl("counters", "--json").stdout)["ports"]
+        return next(p for p in ports if p["port"] == port)
+
+    def send(self, port, frame):
+        self.socks[port].send(frame)
+
+    def drain(self):
+        for s in self.socks.values():
+            drain(s)
+
+    def daemon_log(self):
+        with open(self.log) as f:
+            return f.read()
 
 
 def raw_socket(ns, iface):
