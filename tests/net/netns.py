@@ -26,6 +26,7 @@ _libc = ctypes.CDLL(None, use_errno=True)
 
 
 USERNS_ENV = "L2PT_TEST_USERNS"  # set inside the user namespace require_privilege made
+BPFFS_ENV = "L2PT_TEST_BPFFS"  # set inside the mount namespace private_bpffs made
 
 
 def require_privilege(userns=False):
@@ -85,8 +86,15 @@ class Lab:
         run("ip", "-n", ns_a, "link", "set", name_a, "up")
         run("ip", "-n", ns_b, "link", "set", name_b, "up")
 
-    def start(self, ns, argv, log):
-        cmd = (["ip", "netns", "exec", ns] if ns else []) + argv
+    def start(self, ns, argv, log, share_mounts=False):
+        """argv in namespace ns, output to log. ip netns exec gives the process a /sys of the
+        namespace, which hides a bpffs mounted under it; with share_mounts it keeps ours."""
+        if not ns:
+            cmd = argv
+        elif share_mounts:
+            cmd = ["nsenter", "--net=/run/netns/" + ns] + argv
+        else:
+            cmd = ["ip", "netns", "exec", ns] + argv
         with open(log, "ab") as out:
             p = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT)
         self.procs.append(p)
@@ -148,11 +156,12 @@ class Switch:
     def app(self, name):
         return os.path.join(self.build, "app", name)
 
-    def start_daemon(self, *args):
+    def start_daemon(self, *args, share_mounts=False):
         """The daemon on this switch's files (more arguments after them), once it serves."""
         self.daemon = self.lab.start(self.sw, [self.app("l2pt-chassisd"), "--chassis",
                                                self.chassis_file, "--run-dir", self.run_dir,
-                                               "--state", self.state] + list(args), self.log)
+                                               "--state", self.state] + list(args), self.log,
+                                     share_mounts)
 
         def up():
             if self.daemon.poll() is not None:
@@ -191,6 +200,24 @@ class Switch:
     def daemon_log(self):
         with open(self.log) as f:
             return f.read()
+
+
+def tc_programs(ns, dev, hook, name="l2pt-pipeline"):
+    """How many BPF filters called name sit at hook (ingress, egress) of dev in ns, as the
+    kernel lists them."""
+    out = run("ip", "netns", "exec", ns, "tc", "filter", "show", "dev", dev, hook).stdout
+    return sum(1 for line in out.splitlines() if " bpf " in line and name in line.split())
+
+
+def private_bpffs():
+    """Runs the rest of the test in a mount namespace of its own with a bpffs of its own at
+    /sys/fs/bpf, so that no run meets another's pinned maps; everything there goes with it."""
+    if os.environ.get(BPFFS_ENV):
+        return
+    os.environ[BPFFS_ENV] = "1"
+    os.execvp("unshare", ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                          'mount -t bpf l2pt-test /sys/fs/bpf && exec "$@"', "sh",
+                          sys.executable] + sys.argv)
 
 
 def raw_socket(ns, iface):
