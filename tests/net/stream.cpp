@@ -61,8 +61,8 @@ constexpr uint16_t kEtherType = 0x88b5;  // local experimental
 constexpr uint32_t kMagic = 0x4c325354;
 
 constexpr size_t kBatch = 64;
-constexpr size_t kRxBuf = 128;  // more than any header read; longer frames are cut
-constexpr int kRxBufBytes = 16 << 20;
+constexpr size_t kRxBuf = 128;         // more than any header read; longer frames are cut
+constexpr int kRxBufBytes = 64 << 20;  // a second at full rate: a slow thread loses none
 constexpr auto kPollWait = std::chrono::milliseconds(20);
 constexpr auto kPace = std::chrono::microseconds(250);
 constexpr auto kLinger = std::chrono::milliseconds(300);  // frames still on their way
@@ -292,14 +292,21 @@ class Stream {
                  {"flooded", c.flooded},
                  {"misdelivered", c.misdelivered}});
         }
-        json foreign = json::object();
-        for (const Receiver& r : receivers_)
-            foreign[r.iface] = r.foreign;
+        // What each receiving socket saw that was not the streams', and what it dropped itself
+        // (a full buffer): a loss there is the receiver's, not the switch's.
+        json receivers = json::object();
+        for (const Receiver& r : receivers_) {
+            tpacket_stats st{};
+            socklen_t len = sizeof st;
+            if (::getsockopt(r.fd.get(), SOL_PACKET, PACKET_STATISTICS, &st, &len) != 0)
+                fail("packet statistics of " + r.iface);
+            receivers[r.iface] = {{"foreign", r.foreign}, {"dropped", st.tp_drops}};
+        }
         const json summary = {{"started", started},
                               {"seconds", seconds},
                               {"rate", rate_},
                               {"flows", flows},
-                              {"foreign", foreign}};
+                              {"receivers", receivers}};
         std::printf("%s\n", summary.dump().c_str());
         std::fflush(stdout);
     }
