@@ -70,11 +70,6 @@ class HitlessTest(unittest.TestCase):
             sw = netns.Switch(lab, BUILD, CHASSIS, PORTS)
             cls.start_daemon(sw)
             sw.start_task()
-            # Each site speaks once: both MACs learned, the streams are known unicast.
-            sw.send("acc1", unicast(SITE_A, SITE_B))
-            sw.send("acc2", unicast(SITE_B, SITE_A))
-            netns.wait_for("both sites learned", lambda: all(
-                sw.counters(p)["learned"] == 1 for p in SITES))
             return sw
         cls.sw = netns.set_up_lab(cls, started)
 
@@ -83,11 +78,16 @@ class HitlessTest(unittest.TestCase):
         cls.lab.close()
 
     def setUp(self):
-        # Each event begins with a serving switch, whatever the one before left.
+        # Each event begins with a serving switch that knows both sites, whatever the one
+        # before left: each site speaks once, and the streams are known unicast.
         if self.sw.daemon.poll() is not None:
             self.start_daemon(self.sw)
         if self.sw.task.poll() is not None:
             self.sw.start_task()
+        self.sw.send("acc1", unicast(SITE_A, SITE_B))
+        self.sw.send("acc2", unicast(SITE_B, SITE_A))
+        netns.wait_for("both sites learned", lambda: all(
+            self.sw.counters(p)["learned"] == 1 for p in SITES))
 
     @staticmethod
     def start_daemon(sw, *args):
