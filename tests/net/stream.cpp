@@ -1,9 +1,10 @@
 // Sequence-numbered customer frames between sites, sent at a fixed rate and counted where they
-// arrive: what the hitless test streams through restarts of the switch's software. A flow sends
-// known unicast from one site's MAC to another's (sendmmsg batches on an AF_PACKET socket, paced);
-// its receiver counts the frames that arrived, were lost, duplicated or came out of order, and
-// the longest silence between two arrivals. A watch port counts every frame of a stream that
-// reaches it: known unicast is never flooded, so one there means learned addresses were lost.
+// arrive: what the disruption test streams through restarts of the switch's software. A flow
+// sends known unicast from one site's MAC to another's (sendmmsg batches on an AF_PACKET socket,
+// paced); its receiver counts the frames that arrived, were lost, duplicated or came out of
+// order, and the longest silence between two arrivals. A watch port counts every frame of a
+// stream that reaches it: known unicast is never flooded, so one there means learned addresses
+// were lost.
 // The summary (JSON, one line) goes to stdout on SIGTERM or SIGINT, or after --seconds; before
 // it, a line "streaming" once every flow has delivered its first frame.
 //

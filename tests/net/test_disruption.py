@@ -9,7 +9,7 @@ PDUs trapped while the daemon is down reach the far side once it and the task ar
 `l2pt-chassisd --remove` leaves nothing of ours behind. Runs in a mount namespace of its own
 with a bpffs of its own. Needs root.
 
-    tests/net/test_hitless.py --build BUILD_DIR
+    tests/net/test_disruption.py --build BUILD_DIR
 """
 
 import json
@@ -39,7 +39,7 @@ QUEUED_PDUS = 20
 BPFFS = "/sys/fs/bpf"  # the test's own (netns.private_bpffs), where the daemon pins by default
 BPDU_PORT_ID_OFF = 42  # the low byte of the BPDU's port identifier: numbers the queued PDUs
 CHASSIS = """
-chassis: {name: hitless, slots: 12}
+chassis: {name: disrupt, slots: 12}
 rpm: {role: primary, master_slot: 11, peer: none}
 card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
@@ -63,7 +63,7 @@ def unicast(src, dst):
         b"\x88\xb5" + bytes(46)
 
 
-class HitlessTest(unittest.TestCase):
+class DisruptionTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         def started(lab):
