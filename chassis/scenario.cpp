@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "chassis/change.h"
 #include "chassis/chassis.h"
 #include "chassis/rules.h"
 #include "platform/symbols.h"
@@ -18,7 +19,6 @@ namespace chassis {
 namespace {
 
 constexpr uint32_t kHaEventMax = UINT32_MAX;
-constexpr std::string_view kIfPrefix = "if:";   // any interface index: if:<number>
 constexpr std::string_view kBodyKey = "body=";  // the rest of a raw line is the body
 
 std::vector<std::string> splitOn(std::string_view text, char sep) {
@@ -53,94 +53,57 @@ std::string trim(std::string_view s) {
     return std::string(s.substr(b, e - b + 1));
 }
 
-// Parsing of one line; fail() throws with the line's number.
+// Parsing of one line; fail() throws with the line's number. Names resolve as the simulation's
+// (chassis::Names): anything, to see the task refuse it.
 class LineParser {
   public:
-    LineParser(const IfDb& db, std::string source, int line, Inputs inputs)
-        : db_(db), source_(std::move(source)), line_(line), inputs_(inputs) {}
-
-    bool operatorInput() const { return inputs_ == Inputs::Operator; }
-    void check(const Refusal& why) const {
-        if (why)
-            fail(*why);
-    }
+    LineParser(const IfDb& db, std::string source, int line)
+        : names_(db, Inputs::Simulation), source_(std::move(source)), line_(line) {}
 
     [[noreturn]] void fail(const std::string& what) const {
         throw ScenarioError(source_ + ":" + std::to_string(line_) + ": " + what);
     }
 
-    // Decimal or 0x hex, never octal: "010" is ten.
+    // What names answers, its refusal as this line's.
+    template <typename Fn>
+    auto named(Fn fn) const {
+        try {
+            return fn(names_);
+        } catch (const std::invalid_argument& e) {
+            fail(e.what());
+        }
+    }
     uint64_t number(std::string_view text, uint64_t max, std::string_view what) const {
-        const std::string s(text);
-        if (!ozm::shell::parseNumber(text))
-            fail(std::string(what) + ": '" + s + "' is not a decimal or 0x hex number");
-        const auto v = ozm::shell::parseNumber(text, max);
-        if (!v)
-            fail(std::string(what) + " " + s + " is above " + std::to_string(max));
-        return *v;
+        return named([&](const Names& n) { return n.number(text, max, what); });
     }
     int64_t signedNumber(std::string_view text, std::string_view what) const {
         if (!text.empty() && text[0] == '-')
             return -static_cast<int64_t>(number(text.substr(1), INT32_MAX, what));
         return static_cast<int64_t>(number(text, INT32_MAX, what));
     }
-
-    // A port or LAG by name, or any interface index as "if:<number>".
-    uint32_t interface(std::string_view text) const {
-        if (text.starts_with(kIfPrefix)) {
-            if (operatorInput())
-                fail("'" + std::string(text) + "': interfaces by number are for the simulation");
-            return static_cast<uint32_t>(number(text.substr(kIfPrefix.size()), UINT32_MAX, "if"));
-        }
-        auto i = db_.find(text);
-        if (!i)
-            fail("no interface named '" + std::string(text) + "'");
-        return *i;
+    uint32_t interface(std::string_view t) const {
+        return named([&](const Names& n) { return n.interface(t); });
     }
-    uint32_t port(std::string_view text) const {
-        const uint32_t i = interface(text);
-        if (!text.starts_with(kIfPrefix) && !db_.isPort(i))
-            fail("'" + std::string(text) + "' is not a port");
-        return i;
+    uint32_t port(std::string_view t) const {
+        return named([&](const Names& n) { return n.port(t); });
     }
-    uint32_t lag(std::string_view text) const {
-        const uint32_t i = interface(text);
-        if (!text.starts_with(kIfPrefix) && !db_.isLag(i))
-            fail("'" + std::string(text) + "' is not a LAG");
-        return i;
+    uint32_t lag(std::string_view t) const {
+        return named([&](const Names& n) { return n.lag(t); });
     }
-    // A VLAN interface by name, by VLAN id (a number), or "if:<number>".
-    uint32_t vlan(std::string_view text) const {
-        if (text.starts_with(kIfPrefix))
-            return interface(text);
-        if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
-            // The simulation takes any VLAN id, to see the task refuse it.
-            const uint32_t i = vlanIfIndex(static_cast<uint32_t>(number(text, kIfPosMask, "vlan")));
-            if (operatorInput())
-                check(vlanRefusal(db_, i));
-            return i;
-        }
-        const uint32_t i = interface(text);
-        check(vlanRefusal(db_, i));
-        return i;
+    uint32_t vlan(std::string_view t) const {
+        return named([&](const Names& n) { return n.vlan(t); });
     }
-    // A VLAN id, given as a number or by the VLAN interface's name ("vl100").
-    uint32_t vlanId(std::string_view text) const {
-        if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0])))
-            return static_cast<uint32_t>(number(text, UINT32_MAX, "vlan"));
-        return vlan(text) & kIfPosMask;
+    uint32_t vlanId(std::string_view t) const {
+        return named([&](const Names& n) { return n.vlanId(t); });
     }
-    uint8_t protocols(std::string_view text) const {
-        uint8_t flags = 0;
-        for (const auto& p : splitOn(text, ',')) {
-            if (auto f = protocolFlag(p))
-                flags |= *f;
-            else if (operatorInput())
-                fail("unknown protocol '" + p + "' (stp, lldp, gvrp, pvst)");
-            else
-                flags |= static_cast<uint8_t>(number(p, UINT8_MAX, "protocol"));
-        }
-        return flags;
+    uint8_t protocols(std::string_view t) const {
+        return named([&](const Names& n) { return n.protocols(t); });
+    }
+    Ifm::PortMode vlanPort(std::string_view t) const {
+        return named([&](const Names& n) { return n.vlanPort(t); });
+    }
+    uint32_t slot(std::string_view t) const {
+        return named([&](const Names& n) { return n.slot(t); });
     }
     std::vector<uint8_t> hexBytes(std::string_view text) const {
         std::string digits;
@@ -182,19 +145,20 @@ class LineParser {
             fail(std::string("missing ") + key + "=");
         return it->second;
     }
-    const IfDb& db() const { return db_; }
-    uint32_t slot(std::string_view text) const {
-        return static_cast<uint32_t>(number(text, kMaxSlots - 1, "slot"));
-    }
+    const IfDb& db() const { return names_.db(); }
 
   private:
-    const IfDb& db_;
+    Names names_;
     std::string source_;
     int line_;
-    Inputs inputs_;
 };
 
 using Action = std::function<void(ScenarioTarget&)>;
+
+// An input that is one of the changes an operator makes, run as the operator's is.
+Action act(Change change) {
+    return [c = std::move(change)](ScenarioTarget& t) { applyChange(t.chassis(), c); };
+}
 
 std::vector<Ifm::VlanBlock> vlanBlocks(const LineParser& p, std::string_view rest) {
     std::vector<Ifm::VlanBlock> blocks;
@@ -209,22 +173,8 @@ std::vector<Ifm::VlanBlock> vlanBlocks(const LineParser& p, std::string_view res
         if (kv.count("rate"))
             b.rate = static_cast<uint16_t>(p.number(kv.at("rate"), UINT16_MAX, "rate"));
         if (kv.count("ports") && !kv.at("ports").empty()) {
-            for (const auto& entry : splitOn(kv.at("ports"), ',')) {
-                const auto colon = entry.rfind(':');
-                if (colon == std::string::npos || colon == 0)
-                    p.fail("port '" + entry + "' needs :access or :core");
-                const auto mode = entry.substr(colon + 1);
-                if (p.operatorInput() && mode != "access" && mode != "core")
-                    p.fail("port '" + entry + "' needs :access or :core");
-                const uint32_t m = mode == "access" ? 0
-                                   : mode == "core"
-                                       ? vlanmsg::kModeCorePort
-                                       : static_cast<uint32_t>(p.number(mode, UINT32_MAX, "mode"));
-                const uint32_t port = p.interface(entry.substr(0, colon));
-                if (p.operatorInput())
-                    p.check(vlanPortRefusal(p.db(), port));
-                b.ports.push_back({port, m});
-            }
+            for (const auto& entry : splitOn(kv.at("ports"), ','))
+                b.ports.push_back(p.vlanPort(entry));
         }
         blocks.push_back(std::move(b));
     }
@@ -233,9 +183,8 @@ std::vector<Ifm::VlanBlock> vlanBlocks(const LineParser& p, std::string_view res
 
 // Members to join (or leave) their LAGs; an operator's are checked against the LAGs as they are,
 // and each port may appear once.
-std::vector<Ifm::LagBlock> lagBlocks(const LineParser& p, std::string_view rest, bool join) {
+std::vector<Ifm::LagBlock> lagBlocks(const LineParser& p, std::string_view rest) {
     std::vector<Ifm::LagBlock> blocks;
-    std::set<uint32_t> named;
     for (const auto& part : splitOn(rest, ';')) {
         const auto ws = words(part);
         if (ws.empty())
@@ -244,14 +193,7 @@ std::vector<Ifm::LagBlock> lagBlocks(const LineParser& p, std::string_view rest,
         Ifm::LagBlock b{p.lag(p.need(kv, "lag")), {}};
         if (kv.count("members") && !kv.at("members").empty()) {
             for (const auto& m : splitOn(kv.at("members"), ',')) {
-                const uint32_t port = p.port(m);
-                if (p.operatorInput()) {
-                    p.check(join ? lagJoinRefusal(p.db(), b.lagIf, port)
-                                 : lagLeaveRefusal(p.db(), b.lagIf, port));
-                    if (!named.insert(port).second)
-                        p.fail("port '" + m + "' is named twice");
-                }
-                b.members.push_back(port);
+                b.members.push_back(p.port(m));
             }
         }
         blocks.push_back(std::move(b));
@@ -418,33 +360,28 @@ struct Line {
 };
 
 Action parseVlanInput(const Line& l) {
-    auto blocks = vlanBlocks(l.p, after(l.text, 1));
-    if (l.ws[0] == "vlan-add")
-        return [blocks](ScenarioTarget& t) { t.chassis().ifm().vlanAdd(blocks); };
-    if (l.ws[0] == "vlan-del")
-        return [blocks](ScenarioTarget& t) { t.chassis().ifm().vlanDel(blocks); };
-    return [blocks](ScenarioTarget& t) { t.chassis().ifm().vlanDisable(blocks); };
+    const auto op = l.ws[0] == "vlan-add"   ? VlanChange::Op::Add
+                    : l.ws[0] == "vlan-del" ? VlanChange::Op::Del
+                                            : VlanChange::Op::Disable;
+    return act(VlanChange{op, vlanBlocks(l.p, after(l.text, 1))});
 }
 
 Action parseLagInput(const Line& l) {
     const bool join = l.ws[0] == "lag-add";
-    auto blocks = lagBlocks(l.p, after(l.text, 1), join);
-    if (join)
-        return [blocks](ScenarioTarget& t) { t.chassis().ifm().lagAdd(blocks); };
-    return [blocks](ScenarioTarget& t) { t.chassis().ifm().lagDel(blocks); };
+    return act(LagChange{join, lagBlocks(l.p, after(l.text, 1))});
 }
 
 Action parseRateSet(const Line& l) {
     const auto kv = l.p.keys(l.ws, 1, {"vlan", "rate"});
     const uint32_t vlan = l.p.vlan(l.p.need(kv, "vlan"));
     const auto rate = static_cast<uint32_t>(l.p.number(l.p.need(kv, "rate"), UINT32_MAX, "rate"));
-    return [vlan, rate](ScenarioTarget& t) { t.chassis().ifm().rateSet(vlan, rate); };
+    return act(RateChange{vlan, rate});
 }
 
 Action parseRateRemove(const Line& l) {
     const auto kv = l.p.keys(l.ws, 1, {"vlan"});
     const uint32_t vlan = l.p.vlan(l.p.need(kv, "vlan"));
-    return [vlan](ScenarioTarget& t) { t.chassis().ifm().rateRemove(vlan); };
+    return act(RateChange{vlan, std::nullopt});
 }
 
 Action parseTunnelMac(const Line& l) {
@@ -452,7 +389,7 @@ Action parseTunnelMac(const Line& l) {
     if (l.ws[1] == "default") {
         if (l.ws.size() > 2)
             l.p.fail("tunnel-mac default takes nothing more");
-        return [](ScenarioTarget& t) { t.chassis().ifm().tunnelMacDefault(); };
+        return act(TunnelMacChange{});
     }
     const auto mac = parseMac(l.ws[1]);
     if (!mac)
@@ -460,13 +397,13 @@ Action parseTunnelMac(const Line& l) {
     const auto kv = l.p.keys(l.ws, 2, {"replace-global"});
     const bool replace =
         kv.count("replace-global") && l.p.number(kv.at("replace-global"), 1, "replace-global");
-    return [m = *mac, replace](ScenarioTarget& t) { t.chassis().ifm().tunnelMac(m, replace); };
+    return act(TunnelMacChange{*mac, replace});
 }
 
 Action parseVmanTpid(const Line& l) {
     l.arity(1, 1);
     const auto tpid = static_cast<uint16_t>(l.p.number(l.ws[1], UINT16_MAX, "tpid"));
-    return [tpid](ScenarioTarget& t) { t.chassis().ifm().vmanTpid(tpid); };
+    return act(TpidChange{tpid});
 }
 
 // raw type=N [seq=N] [body=HEX ...]: the body runs to the end of the line.
@@ -498,11 +435,11 @@ Action parseCard(const Line& l) {
     l.arity(2, 2);
     const uint32_t slot = l.p.slot(l.ws[2]);
     if (l.ws[1] == "up")
-        return [slot](ScenarioTarget& t) { t.chassis().events().cardUp(slot); };
+        return act(CardChange{CardChange::Event::Up, slot});
     if (l.ws[1] == "down")
-        return [slot](ScenarioTarget& t) { t.chassis().events().cardDown(slot); };
+        return act(CardChange{CardChange::Event::Down, slot});
     if (l.ws[1] == "removed")
-        return [slot](ScenarioTarget& t) { t.chassis().events().cardRemoved(slot); };
+        return act(CardChange{CardChange::Event::Removed, slot});
     l.p.fail("card takes up, down or removed");
 }
 
@@ -572,12 +509,12 @@ Action parseCli(const Line& l) {
         if (kv.count("dir"))
             r.direction = static_cast<uint8_t>(p.number(kv.at("dir"), UINT8_MAX, "dir"));
     }
-    return [r](ScenarioTarget& t) { t.chassis().cli().request(r); };
+    return act(CliChange{r});
 }
 
 Action parseUndebugAll(const Line& l) {
     l.arity(0, 0);
-    return [](ScenarioTarget& t) { t.chassis().cli().undebugAll(); };
+    return act(CliChange{});
 }
 
 Action parseHaEvent(const Line& l) {
@@ -779,8 +716,7 @@ std::optional<uint64_t> parseDuration(std::string_view text) {
     return std::nullopt;
 }
 
-Scenario Scenario::parse(std::string_view text, const IfDb& db, std::string_view source,
-                         Inputs inputs) {
+Scenario Scenario::parse(std::string_view text, const IfDb& db, std::string_view source) {
     Scenario s;
     int lineNo = 0;
     for (const auto& raw : splitOn(text, '\n')) {
@@ -789,9 +725,7 @@ Scenario Scenario::parse(std::string_view text, const IfDb& db, std::string_view
         const std::string line = trim(hash == std::string::npos ? raw : raw.substr(0, hash));
         if (line.empty())
             continue;
-        LineParser p(db, std::string(source), lineNo, inputs);
-        if (inputs == Inputs::Operator && !s.steps_.empty())
-            p.fail("one input at a time");
+        LineParser p(db, std::string(source), lineNo);
         s.steps_.push_back({lineNo, line, parseLine(p, line)});
     }
     return s;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "chassis/ifdb.h"
+#include "chassis/names.h"
 #include "platform/shell.h"
 
 namespace chassis {
@@ -32,18 +33,11 @@ class ScenarioTarget {
     virtual ozm::ShellResult shell(std::string_view line) = 0;  // set/get/call/vars
 };
 
-// What a scenario may name. The simulation feeds the task anything (if:<number>, VLAN ids the
-// chassis lacks, protocol and port-mode numbers) to see it refuse them. An operator's change to
-// a running switch is one input held to the chassis' rules (chassis/rules.h): a VLAN, port or
-// LAG member the chassis refuses fails the parse, so nothing of it runs.
-enum class Inputs { Simulation, Operator };
-
 class Scenario {
   public:
     // Interface names resolve against db. ScenarioError "<source>:<line>: <what>".
     static Scenario parse(std::string_view text, const IfDb& db,
-                          std::string_view source = "<scenario>",
-                          Inputs inputs = Inputs::Simulation);
+                          std::string_view source = "<scenario>");
     static Scenario load(const std::string& path, const IfDb& db);
 
     // Runs every step; each input is followed by settle().

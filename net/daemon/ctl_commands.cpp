@@ -10,6 +10,7 @@
 #include "net/daemon/daemon.h"
 #include "net/daemon/kernel_dataplane.h"
 #include "net/daemon/metrics.h"
+#include "net/daemon/operator_change.h"
 #include "net/daemon/police_change.h"
 #include "net/daemon/render.h"
 #include "net/log/escape.h"
@@ -29,11 +30,6 @@ std::string joined(std::span<const std::string> words, std::string_view sep) {
     for (const auto& w : words)
         out += (out.empty() ? "" : std::string(sep)) + w;
     return out;
-}
-
-// A value that goes into a scenario input as key=value: one word, no key of its own.
-bool plainWord(std::string_view v) {
-    return !v.empty() && v.find_first_of(" \t\r\n=") == std::string_view::npos;
 }
 
 }  // namespace
@@ -419,19 +415,21 @@ void CtlServer::l2cpSet(Client& c, const ctl::Request& r) {
 }
 
 void CtlServer::change(Client& c, const ctl::Request& r) {
-    std::string input;
+    std::string said = joined(r.args, " ");
+    for (const auto& o : r.options)
+        said += " --" + o.name + (o.value.empty() ? "" : " " + o.value);
     try {
-        input = inputOf(r);
-        // Only the lab's inputs may name what the chassis lacks, to see the task refuse it.
-        d_.runInput(input,
-                    r.args[0] == "do" ? chassis::Inputs::Simulation : chassis::Inputs::Operator);
+        if (r.args[0] == "do")
+            d_.runLabInput(joined(std::span(r.args).subspan(1), " "));
+        else
+            d_.change(operatorChange(r, d_.chassis().ifdb()));
     } catch (const NotSaved& e) {
-        d_.log(c.peer.name() + ": " + input + ": " + e.what());
+        d_.log(c.peer.name() + ": " + said + ": " + e.what());
         return finish(c, ctl::Exit::Failed, e.what());
     } catch (const std::exception& e) {
         return finish(c, ctl::Exit::Usage, e.what());
     }
-    d_.log(c.peer.name() + ": " + input);
+    d_.log(c.peer.name() + ": " + said);
     finish(c, ctl::Exit::Ok);
 }
 
@@ -452,52 +450,6 @@ void CtlServer::police(Client& c, const ctl::Request& r) {
     }
     d_.log(said);
     finish(c, ctl::Exit::Ok);
-}
-
-// The scenario input a configuration command stands for: the same input IFM takes in a
-// scenario (docs/scenario.md), so the task hears it as IFM's messages.
-std::string CtlServer::inputOf(const ctl::Request& r) const {
-    const std::string& cmd = r.args[0];
-    const auto args = std::span(r.args).subspan(1);
-    if (cmd == "do")
-        return joined(args, " ");
-    for (const auto& a : args) {
-        if (!plainWord(a))
-            throw std::runtime_error(cmd + ": '" + a + "' is not one word");
-    }
-    for (const auto& o : r.options) {
-        if (!o.value.empty() && !plainWord(o.value))
-            throw std::runtime_error(cmd + ": --" + o.name + " '" + o.value + "' is not one word");
-    }
-    const auto opt = [&](std::string_view name, std::string_view fallback) {
-        return std::string(r.value(name).value_or(fallback));
-    };
-    if (cmd == "debug")
-        return "cli debug " + args[0] + " vlan=" + opt("vlan", "0") +
-               " count=" + opt("count", "0") + " dir=" + opt("direction", "both");
-    if (cmd == "undebug")
-        return args[0] == "all" ? "undebug-all" : "cli undebug " + args[0];
-    if (cmd == "vlan") {
-        std::string line = "vlan-" + args[0] + " vlan=" + args[1] + " proto=" + opt("proto", "");
-        if (r.has("rate"))
-            line += " rate=" + opt("rate", "");
-        std::vector<std::string> ports;
-        for (const auto p : r.values("port"))
-            ports.emplace_back(p);
-        return ports.empty() ? line : line + " ports=" + joined(ports, ",");
-    }
-    if (cmd == "lag")
-        return "lag-" + args[0] + " lag=" + args[1] + " members=" + joined(args.subspan(2), ",");
-    if (cmd == "rate")
-        return args[0] == "set" ? "rate-set vlan=" + args[1] + " rate=" + args[2]
-                                : "rate-remove vlan=" + args[1];
-    if (cmd == "tunnel-mac")
-        return "tunnel-mac " + args[0] + (r.has("replace-global") ? " replace-global=1" : "");
-    if (cmd == "vman-tpid")
-        return "vman-tpid " + args[0];
-    if (cmd == "card" && (args[0] == "up" || args[0] == "down" || args[0] == "removed"))
-        return "card " + args[0] + " " + args[1];
-    throw std::runtime_error(cmd + ": '" + args[0] + "' is not up, down or removed");
 }
 
 }  // namespace netp

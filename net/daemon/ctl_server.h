@@ -98,7 +98,6 @@ class CtlServer final : public SessionObserver {
     void learning(Client& c, const ctl::Request& r);
     void l2cpSet(Client& c, const ctl::Request& r);
     void police(Client& c, const ctl::Request& r);  // storm, pdu-rate
-    std::string inputOf(const ctl::Request& r) const;
 
     void pumpCli();
     void sendCliPage();

@@ -213,7 +213,35 @@ const Port* Daemon::portOf(uint32_t ifIndex) const {
     return &ports_[static_cast<size_t>(portOfIfIndex_[static_cast<size_t>(dense)])];
 }
 
-void Daemon::runInput(std::string_view line, chassis::Inputs inputs) {
+void Daemon::change(const chassis::Change& change) {
+    chassis::applyChange(*chassis_, change);
+    saveState();
+}
+
+namespace {
+
+// The running switch as a lab's scenario inputs see it: its chassis, with time and the debug
+// shell left to the switch itself.
+class LabInputs final : public chassis::ScenarioTarget {
+  public:
+    explicit LabInputs(chassis::Chassis& c) : c_(c) {}
+    chassis::Chassis& chassis() override { return c_; }
+    void settle() override {}
+    void advanceUs(uint64_t /*us*/) override {
+        throw chassis::ScenarioError(
+            "time passes by itself on a running switch: 'advance' is for the simulation");
+    }
+    ozm::ShellResult shell(std::string_view /*line*/) override {
+        return {-1, "the debug shell of a running task is reached with 'l2ptctl shell LINE'"};
+    }
+
+  private:
+    chassis::Chassis& c_;
+};
+
+}  // namespace
+
+void Daemon::runLabInput(std::string_view line) {
     // Frames enter a running switch's ports from their wires, where the pipeline meets them.
     constexpr std::string_view kFrameInput = "frame";
     constexpr std::string_view kBlanks = " \t";
@@ -222,8 +250,8 @@ void Daemon::runInput(std::string_view line, chassis::Inputs inputs) {
         throw chassis::ScenarioError(
             "'frame' is for the simulation: on a running switch frames enter a port from the "
             "wire of its interface");
-    auto scenario = chassis::Scenario::parse(line, chassis_->ifdb(), "l2ptctl", inputs);
-    scenario.run(*this);
+    LabInputs target(*chassis_);
+    chassis::Scenario::parse(line, chassis_->ifdb(), "l2ptctl").run(target);
     saveState();
 }
 
@@ -298,15 +326,6 @@ void Daemon::forgetHistory() {
         c.peer().forget();
     if (c.mgr().replies().size() > kHistory)
         c.mgr().forget();
-}
-
-void Daemon::advanceUs(uint64_t /*us*/) {
-    throw chassis::ScenarioError(
-        "time passes by itself on a running switch: 'advance' is for the simulation");
-}
-
-ozm::ShellResult Daemon::shell(std::string_view /*line*/) {
-    return {-1, "the debug shell of a running task is reached with 'l2ptctl shell LINE'"};
 }
 
 }  // namespace netp

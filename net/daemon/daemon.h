@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chassis/change.h"
 #include "chassis/chassis.h"
 #include "chassis/scenario.h"
 #include "net/daemon/access.h"
@@ -62,7 +63,7 @@ struct Port {
     uint32_t linkIndex = 0;  // its interface's ifindex; 0 while it has none
 };
 
-class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget {
+class Daemon final : private chassis::TaskLink {
   public:
     // std::runtime_error (chassis::ConfigError for the chassis file) when it cannot start.
     Daemon(DaemonOptions options, Logger& log);
@@ -74,7 +75,7 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
 
     // For the parts.
     void log(const std::string& line);
-    chassis::Chassis& chassis() override { return *chassis_; }
+    chassis::Chassis& chassis() { return *chassis_; }
     const DaemonOptions& options() const { return opt_; }
     Loop& loop() { return loop_; }
     RecvBatch& rx() { return rx_; }
@@ -84,10 +85,13 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     KernelDataPlane* dataPlane() { return dataPlane_.get(); }
     std::span<const Port> ports() const { return ports_; }
     const Port* portOf(uint32_t ifIndex) const;
-    // Runs one scenario input (docs/scenario.md) and saves what operators changed;
-    // chassis::ScenarioError or std::runtime_error when the input is wrong (an operator's input
-    // the chassis refuses changes nothing), NotSaved when it ran but cannot be saved.
-    void runInput(std::string_view line, chassis::Inputs inputs);
+    // Puts an operator's change to the chassis and saves what operators changed; NotSaved when
+    // it ran but cannot be saved.
+    void change(const chassis::Change& change);
+    // Runs one of the lab's scenario inputs (docs/scenario.md), which may name what the
+    // chassis lacks to see the task refuse it, and saves what changed; chassis::ScenarioError
+    // when the input is wrong, NotSaved when it ran but cannot be saved.
+    void runLabInput(std::string_view line);
     // A learning limit an operator sets (a port's or LAG's, or a VLAN's): to the line cards in
     // the kernel, then kept in the state. The refusal (no such port or VLAN, no line cards in
     // the kernel) in its text; NotSaved when it runs but cannot be saved.
@@ -106,11 +110,6 @@ class Daemon final : private chassis::TaskLink, private chassis::ScenarioTarget 
     // TaskLink
     void toTask(std::vector<uint8_t> msg) override;
     bool toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8_t> frame) override;
-    // ScenarioTarget
-    void settle() override {}
-    void advanceUs(uint64_t us) override;
-    ozm::ShellResult shell(std::string_view line) override;
-
     void openPorts();
     // The port's interface came, went or changed (port: its place in ports_).
     void portChanged(size_t port, const port::PortState& state);

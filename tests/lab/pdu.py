@@ -2,17 +2,19 @@
 """Customer PDUs made with scapy, sent and received on one interface of the namespace this
 runs in (through `ip netns exec`).
 
-  pdu.py send IFACE pvst|gvrp|bcast [--count N] [--rate PPS] [--tag TEXT]
+  pdu.py send IFACE pvst|gvrp|bcast|flood [--count N] [--rate PPS] [--tag TEXT]
   pdu.py sniff IFACE [--seconds S] [--count N]
 
 Each frame carries TAG and its sequence number at the end of its payload, so a receiver can
 tell whose frames it sees; bcast is customer data, not a PDU: a broadcast of the local
-experimental EtherType. sniff prints one JSON object per frame: monotonic time, destination
+experimental EtherType; flood is the same broadcast, each from a source MAC of its own (random,
+locally administered), as a customer taking over the edge's MAC table sends it. sniff prints one JSON object per frame: monotonic time, destination
 MAC, tag and sequence (absent for frames without a tag), length.
 """
 
 import argparse
 import json
+import random
 import re
 import select
 import socket
@@ -26,6 +28,10 @@ MARK_RE = re.compile(rb"L2LAB:([A-Za-z0-9_-]+):(\d+)")
 
 
 def build(kind, tag, seq, src):
+    if kind == "flood":
+        # Built by hand: scapy takes a millisecond a frame, and a flood wants tens of thousands.
+        return (b"\xff" * 6 + bytes([0x02]) + random.randbytes(5) + (0x88B5).to_bytes(2, "big")
+                + MARK + f"{tag}:{seq}".encode()).ljust(60, b"\0")
     # scapy is imported here so that sniff starts at once.
     from scapy.layers.l2 import Dot1Q, Ether, LLC, SNAP, STP
     from scapy.packet import Raw
@@ -93,7 +99,7 @@ def main():
     sub = p.add_subparsers(dest="cmd", required=True)
     s = sub.add_parser("send")
     s.add_argument("iface")
-    s.add_argument("kind", choices=["pvst", "gvrp", "bcast"])
+    s.add_argument("kind", choices=["pvst", "gvrp", "bcast", "flood"])
     s.add_argument("--count", type=int, default=1)
     s.add_argument("--rate", type=float, default=0.0, help="frames per second; 0: at once")
     s.add_argument("--tag", default="x")

@@ -275,6 +275,38 @@ class ProviderNetwork(LabCase):
                                 ("a3", "eth0"): once, ("b1", "eth0"): [], ("b2", "eth0"): [],
                                 ("a2", "br0"): once, ("a3", "br0"): once})
 
+    def test_8c_one_customers_flood_costs_the_other_nothing(self):
+        # a1 floods broadcasts, each from a new source MAC, through pe1's ge0/1 with broadcast
+        # storm control on: its learned MACs stop at the port's limit and the storm is cut,
+        # while customer B's sites on the same two edges keep their ping and their root.
+        self.wait_converged()
+        reach(self.lab, "b1", "b2")
+        b_root = self.roots(B_SITES)
+        self.lab.ctl("pe1", "storm", "ge0/1", "broadcast", "2000")
+        try:
+            flood = subprocess.Popen(
+                ["ip", "netns", "exec", self.ns("a1"), PYTHON, str(HERE / "pdu.py"), "send",
+                 "eth0", "flood", "--count", "30000", "--tag", "fl"],
+                stdout=subprocess.PIPE, text=True)
+            ping = l2pt_lab.nsexec(self.ns("b1"), "ping", "-q", "-c100", "-i0.05", "-W1",
+                                   self.lab.topo.address("b2")).stdout
+            roots_during = self.roots(B_SITES)
+            flood.wait(60)
+            ports = {p["port"]: p for p in
+                     json.loads(self.lab.ctl("pe1", "counters", "--json").stdout)["ports"]}
+        finally:
+            self.lab.ctl("pe1", "storm", "ge0/1", "broadcast", "off")
+        loss = float(re.search(r"([\d.]+)% packet loss", ping)[1])
+        print(f"\na1 flooding 30000 sources: b1 -> b2 ping loss {loss}%, pe1 ge0/1 learned "
+              f"{ports['ge0/1']['learned']}, storm drops "
+              f"{ports['ge0/1']['storm_dropped']['broadcast']}")
+        self.assertLess(loss, 1.0)
+        self.assertEqual(roots_during, b_root)
+        self.assertEqual(self.roots(B_SITES), b_root)
+        self.assertEqual(ports["ge0/1"]["learned"], ports["ge0/1"]["learn_limit"])
+        self.assertGreater(ports["ge0/1"]["storm_dropped"]["broadcast"], 0)
+        self.assertEqual(ports["ge0/3"]["not_learned"], 0)
+
     def test_9_core_link_cut_and_restored(self):
         # Cutting pe1-core splits customer A's VLAN: a2's bridge is then the only path
         # between its two halves, so the port it blocked must forward; restored, it blocks

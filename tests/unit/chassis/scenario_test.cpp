@@ -17,10 +17,10 @@ using ::testing::HasSubstr;
 uint8_t scenario_knob = 0;
 OZM_EXPORT_SYMBOL(scenario_knob);
 
-std::string parseError(std::string_view text, Inputs inputs = Inputs::Simulation) {
+std::string parseError(std::string_view text) {
     IfDb db(test::config());
     try {
-        Scenario::parse(text, db, "s.txt", inputs);
+        Scenario::parse(text, db, "s.txt");
     } catch (const ScenarioError& e) {
         return e.what();
     }
@@ -62,31 +62,6 @@ TEST(ScenarioParse, ErrorsNameTheLine) {
     };
     for (const auto& [text, error] : cases)
         EXPECT_EQ(parseError(text), error) << text;
-}
-
-// A running switch's operator is held to the chassis' rules; the simulation is not.
-TEST(ScenarioParse, OperatorInputsKeepTheChassisRules) {
-    const std::pair<std::string_view, std::string_view> refused[] = {
-        {"vlan-add vlan=999 proto=stp ports=p0/0:access", "VLAN 999 is not a VLAN of the chassis"},
-        {"vlan-add vlan=v100 proto=stp ports=v4095:core", "'v4095' is not a port or LAG"},
-        {"vlan-add vlan=v100 proto=stp ports=if:5:core", "interfaces by number are for the"},
-        {"vlan-add vlan=v100 proto=7 ports=p0/0:access", "unknown protocol '7'"},
-        {"vlan-add vlan=v100 proto=stp ports=p0/0:2", "port 'p0/0:2' needs :access or :core"},
-        {"rate-set vlan=4000 rate=8", "VLAN 4000 is not a VLAN of the chassis"},
-        {"lag-add lag=lag5 members=p0/1,p0/2", "port 'p0/2' is a member of 'lag5' already"},
-        {"lag-add lag=lag5 members=p0/1,p0/1", "port 'p0/1' is named twice"},
-        {"lag-del lag=lag5 members=p0/1", "'p0/1' is not a member of 'lag5'"},
-        {"card up 1\ncard up 2", "s.txt:2: one input at a time"},
-    };
-    for (const auto& [input, why] : refused) {
-        EXPECT_THAT(parseError(input, Inputs::Operator), HasSubstr(why)) << input;
-        if (!input.starts_with("card")) {
-            EXPECT_EQ(parseError(input, Inputs::Simulation), "no error") << input;
-        }
-    }
-    for (const char* input : {"vlan-add vlan=100 proto=stp,pvst ports=p0/0:access,lag5:core",
-                              "lag-add lag=lag5 members=p0/1", "lag-del lag=lag5 members=p1/1"})
-        EXPECT_EQ(parseError(input, Inputs::Operator), "no error") << input;
 }
 
 class ScenarioRun : public ::testing::Test {

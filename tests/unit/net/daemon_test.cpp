@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <atomic>
 #include <filesystem>
@@ -17,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "chassis/config.h"
+#include "net/daemon/operator_change.h"
 #include "net/daemon/render.h"
 #include "net/proto/ctl.h"
 #include "net/proto/protocol.h"
@@ -202,6 +205,78 @@ TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
         ++lines;
     EXPECT_GT(lines, 0u);
     EXPECT_EQ(netp::recvDatagram(silent.get(), d, false), netp::Recv::Closed);
+}
+
+// An operator's change is checked whole against the chassis' rules into a typed change before
+// any of it runs; the refusal names the command and what is wrong.
+TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
+    const auto cfg = chassis::loadChassisText(
+        "card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{range: 1-3, name: "
+        "\"ge0/{n}\"}]}]\nlags: [{number: 1, members: [ge0/2]}]\nvlans: [{id: 100, name: vl100}]\n",
+        "oc.yaml");
+    const chassis::IfDb db(cfg);
+    const auto change = [&](std::vector<std::string> args, std::vector<ctl::Option> options) {
+        return netp::operatorChange({0, std::move(args), std::move(options)}, db);
+    };
+    const auto refusal = [&](std::vector<std::string> args, std::vector<ctl::Option> options) {
+        try {
+            change(std::move(args), std::move(options));
+        } catch (const std::invalid_argument& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    const std::vector<ctl::Option> stp{{"proto", "stp"}};
+    const auto with = [&](std::string port) {
+        auto o = stp;
+        o.push_back({"port", std::move(port)});
+        return o;
+    };
+    const std::pair<std::pair<std::vector<std::string>, std::vector<ctl::Option>>, std::string>
+        refused[] = {
+            {{{"vlan", "add", "999"}, with("ge0/1:access")},
+             "vlan: VLAN 999 is not a VLAN of the chassis"},
+            {{{"vlan", "add", "vl100"}, with("vl100:core")}, "vlan: 'vl100' is not a port or LAG"},
+            {{{"vlan", "add", "vl100"}, with("if:5:core")}, "interfaces by number are for the"},
+            {{{"vlan", "add", "vl100"}, with("ge0/1:2")}, "port 'ge0/1:2' needs :access or :core"},
+            {{{"vlan", "del", "vl100"}, {{"proto", "7"}}}, "vlan: unknown protocol '7'"},
+            {{{"rate", "set", "4000", "8"}, {}}, "rate: VLAN 4000 is not a VLAN of the chassis"},
+            {{{"lag", "add", "lag1", "ge0/1", "ge0/2"}, {}},
+             "'ge0/2' is a member of 'lag1' already"},
+            {{{"lag", "add", "lag1", "ge0/1", "ge0/1"}, {}}, "lag: port 'ge0/1' is named twice"},
+            {{{"lag", "del", "lag1", "ge0/1"}, {}}, "lag: 'ge0/1' is not a member of 'lag1'"},
+            {{{"card", "up", "32"}, {}}, "card: slot 32 is above 31"},
+            {{{"card", "sideways", "1"}, {}}, "card: 'sideways' is not up, down or removed"},
+            {{{"debug", "ge0/1"}, {{"direction", "up"}}}, "debug: direction 'up' is none of"},
+            {{{"tunnel-mac", "02:00:00:00:00"}, {}}, "is not a MAC address"},
+            {{{"tunnel-mac", "default"}, {{"replace-global", ""}}}, "goes with a MAC"},
+            {{{"vman-tpid", "0x10000"}, {}}, "vman-tpid: tpid 0x10000 is above 65535"},
+        };
+    for (const auto& [request, why] : refused)
+        EXPECT_THAT(refusal(request.first, request.second), ::testing::HasSubstr(why)) << why;
+
+    const auto vlan =
+        std::get<chassis::VlanChange>(change({"vlan", "add", "100"}, {{"proto", "stp,pvst"},
+                                                                      {"port", "ge0/1:access"},
+                                                                      {"port", "lag1:core"},
+                                                                      {"rate", "65535"}}));
+    ASSERT_EQ(vlan.blocks.size(), 1u);
+    EXPECT_EQ(vlan.blocks[0].vlanIf, chassis::vlanIfIndex(100));
+    EXPECT_EQ(vlan.blocks[0].protocols, chassis::kProtoStp | chassis::kProtoPvst);
+    EXPECT_EQ(vlan.blocks[0].rate, 65535);
+    ASSERT_EQ(vlan.blocks[0].ports.size(), 2u);
+    EXPECT_EQ(vlan.blocks[0].ports[1].ifIndex, *db.find("lag1"));
+    EXPECT_EQ(vlan.blocks[0].ports[1].mode, vlanmsg::kModeCorePort);
+    const auto debug = std::get<chassis::CliChange>(
+        change({"debug", "ge0/3"}, {{"vlan", "vl100"}, {"count", "5"}, {"direction", "out"}}));
+    ASSERT_TRUE(debug.request);
+    EXPECT_EQ(debug.request->word92, *db.find("ge0/3"));
+    EXPECT_EQ(debug.request->word96, 100u);
+    EXPECT_EQ(debug.request->word100, 5u);
+    EXPECT_EQ(debug.request->direction, 2);
+    EXPECT_EQ(std::get<chassis::LagChange>(change({"lag", "del", "lag1", "ge0/2"}, {})).join,
+              false);
+    EXPECT_FALSE(std::get<chassis::CliChange>(change({"undebug", "all"}, {})).request);
 }
 
 TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
