@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "chassis/dataplane_defs.h"
+#include "dataplane/defs.h"
 #include "platform/wire/bytes.h"
 
 namespace chassis {

@@ -14,7 +14,7 @@
 #include "chassis/fdb.h"
 #include "chassis/ifdb.h"
 #include "chassis/membership.h"
-#include "chassis/verdict.h"
+#include "dataplane/verdict.h"
 
 namespace chassis {
 

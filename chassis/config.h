@@ -11,8 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "chassis/dataplane_defs.h"
 #include "chassis/trace.h"
+#include "dataplane/defs.h"
+#include "dataplane/verdict.h"
 
 namespace chassis {
 
@@ -29,7 +30,7 @@ inline constexpr uint8_t kProtoPvst = 0x08;
 std::optional<uint8_t> protocolFlag(std::string_view name);  // "stp", "lldp", "gvrp", "pvst"
 
 // Layer-2 control protocols: the action of a reserved address 01:80:c2:00:00:00-0f, -20-2f
-// (enum l2pt_l2cp_action of chassis/dataplane_defs.h, one for one). Default: none configured.
+// (enum l2pt_l2cp_action of dataplane/defs.h, one for one). Default: none configured.
 enum class L2cpAction : uint8_t { Default, Tunnel, Discard, Forward };
 inline constexpr size_t kL2cpAddresses = 32;
 std::optional<L2cpAction> l2cpActionNamed(std::string_view name);  // tunnel, discard, ...
@@ -65,9 +66,6 @@ inline constexpr uint32_t kDefaultPduRate = 4000;
 
 enum class AgentMode { PerPort, Global, Silent };
 
-// Storm control's classes of flooded data (known unicast is never policed).
-enum class StormClass : uint8_t { Broadcast, Multicast, UnknownUnicast };
-inline constexpr size_t kStormClasses = 3;
 std::optional<StormClass> stormClass(std::string_view name);  // "broadcast", "multicast",
                                                               // "unknown_unicast"
 std::string_view stormClassName(StormClass c);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "chassis/dataplane_defs.h"
+#include "dataplane/defs.h"
 #include "platform/wire/bytes.h"
 
 namespace chassis {
@@ -200,7 +200,7 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
             return trap(index, portIf, *entry, frame, line);
         return bridge(index, portIf, frame, line);
     }
-    // A reserved address: the action configured for it, else its default (dataplane_defs.h).
+    // A reserved address: the action configured for it, else its default (dataplane/defs.h).
     const auto at = static_cast<size_t>(l2cp);
     auto& counted = counters_[static_cast<size_t>(index)].l2cp;
     const L2cpAction action = l2cp_.action(bridge_.logicalPort(portIf),

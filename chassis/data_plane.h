@@ -20,7 +20,7 @@
 #include "chassis/membership.h"
 #include "chassis/model.h"
 #include "chassis/policer.h"
-#include "chassis/verdict.h"
+#include "dataplane/verdict.h"
 
 namespace chassis {
 

@@ -2,7 +2,7 @@
 // member) a frame from it last entered by, and when. A fixed table, so that learning never
 // allocates: a key lives in a window of kWindow slots from its hash. Nothing is evicted: a new
 // key finds a free or aged slot in its window, or is not learned. Each logical port and each
-// VLAN holds at most its limit of entries (dataplane_defs.h); the counts follow every entry
+// VLAN holds at most its limit of entries (dataplane/defs.h); the counts follow every entry
 // learned, moved and reclaimed.
 #pragma once
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "chassis/dataplane_defs.h"
 #include "chassis/message.h"
 #include "chassis/rules.h"
+#include "dataplane/defs.h"
 
 namespace chassis {
 

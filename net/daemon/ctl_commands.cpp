@@ -4,8 +4,8 @@
 #include <array>
 
 #include "chassis/config.h"
-#include "chassis/dataplane_defs.h"
 #include "chassis/rules.h"
+#include "dataplane/defs.h"
 #include "net/daemon/ctl_server.h"
 #include "net/daemon/daemon.h"
 #include "net/daemon/kernel_dataplane.h"

@@ -12,7 +12,7 @@
 #include "chassis/config.h"
 #include "chassis/ifdb.h"
 #include "chassis/membership.h"
-#include "net/pipeline/abi.h"
+#include "dataplane/abi.h"
 #include "net/pipeline/lport.h"
 #include "net/pipeline/tables.h"
 #include "net/port/port_tracker.h"

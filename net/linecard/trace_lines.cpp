@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "chassis/dataplane_defs.h"
-#include "chassis/verdict.h"
+#include "dataplane/defs.h"
+#include "dataplane/verdict.h"
 #include "net/linecard/records.h"
 
 namespace netp::linecard {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "chassis/ifdb.h"
-#include "net/pipeline/abi.h"
+#include "dataplane/abi.h"
 
 namespace netp::linecard {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-#include "net/pipeline/abi.h"
+#include "dataplane/abi.h"
 
 namespace netp::pipeline {
 

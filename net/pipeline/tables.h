@@ -12,8 +12,8 @@
 #include <span>
 #include <vector>
 
+#include "dataplane/abi.h"
 #include "net/io/socket.h"
-#include "net/pipeline/abi.h"
 #include "net/pipeline/sealed_array.h"
 #include "net/pipeline/status.h"
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "chassis/config.h"
-#include "chassis/dataplane_defs.h"
+#include "dataplane/defs.h"
 
 namespace frametable {
 

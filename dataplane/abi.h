@@ -2,13 +2,13 @@
  * them on every frame, the chassis daemon that writes them, and l2ptd, which maps some of them
  * read-only to tag and address the PDUs it sends. Plain C, for both compilers. All numbers are
  * in host order. */
-#ifndef L2PT_NET_PIPELINE_ABI_H
-#define L2PT_NET_PIPELINE_ABI_H
+#ifndef L2PT_DATAPLANE_ABI_H
+#define L2PT_DATAPLANE_ABI_H
 
 #include <linux/bpf.h>
 #include <linux/types.h>
 
-#include "chassis/dataplane_defs.h"
+#include "dataplane/defs.h"
 
 /* Logical ports: a chassis port by its dense index (0 .. L2PT_MAX_PORTS-1), a LAG by
  * L2PT_LAG_BASE + its dense index. VLAN membership, learned MACs and flooding speak of these. */
@@ -23,7 +23,7 @@
 
 /* Size of the trap table: a full chassis of ports, five entries each, and the agent-wide ones.
  * The learned MACs' table holds L2PT_FDB_ENTRIES_DEFAULT unless the chassis file says otherwise
- * (dataplane_defs.h). */
+ * (defs.h). */
 #define L2PT_TRAP_ENTRIES 16384
 
 /* l2pt_globals[0]: the switch-wide settings. */
@@ -123,7 +123,7 @@ struct l2pt_police {
     __u64 share_newer;
 };
 
-/* l2pt_l2cp: the actions of the reserved addresses (dataplane_defs.h) of an lport, and of an
+/* l2pt_l2cp: the actions of the reserved addresses (defs.h) of an lport, and of an
  * lport in a VLAN, which override it address by address: two bits per address index, 0 where
  * nothing is configured. vid L2PT_L2CP_ANY_VLAN is the lport's own row. */
 #define L2PT_L2CP_ANY_VLAN 0xFFFF

@@ -1,7 +1,7 @@
-// What the data plane decided about a frame, in C++: enum l2pt_drop and enum l2pt_verdict of
-// dataplane_defs.h (which the kernel pipeline uses too), one for one, so that both models count
-// the same reasons. verdict.cpp checks the values against the C ones; this header leaves the C
-// names out of the task's translation units, whose own names would clash with them.
+// What the data plane decided about a frame, in C++: enum l2pt_drop, enum l2pt_verdict and enum
+// l2pt_storm_class of defs.h (which the kernel pipeline uses too), one for one, so that both
+// models count the same reasons. verdict.cpp checks the values against the C ones; this header
+// leaves the C names out of the task's translation units, whose own names would clash with them.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +39,10 @@ inline constexpr size_t kDropReasons = static_cast<size_t>(DropReason::PduShare)
 std::string_view dropReasonName(DropReason reason);
 
 enum class Verdict : uint8_t { Trapped = 1, Forwarded, Flooded, Dropped };
+
+// Storm control's classes of flooded data (known unicast is never policed).
+enum class StormClass : uint8_t { Broadcast, Multicast, UnknownUnicast };
+inline constexpr size_t kStormClasses = 3;
 
 // The task's socket a trapped frame goes to (L2PT_SOCKET_*).
 inline constexpr uint8_t kSocketAccess = 1;

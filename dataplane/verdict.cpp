@@ -1,7 +1,6 @@
-#include "chassis/verdict.h"
+#include "dataplane/verdict.h"
 
-#include "chassis/config.h"
-#include "chassis/dataplane_defs.h"
+#include "dataplane/defs.h"
 
 namespace chassis {
 

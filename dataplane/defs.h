@@ -1,8 +1,8 @@
 /* What the line cards' data plane decides about a frame, in the words both of its models use:
  * the simulated data plane (chassis/) and the kernel pipeline (net/pipeline/, compiled for BPF).
  * Plain C, so that both compilers take it; the two must agree frame for frame. */
-#ifndef L2PT_CHASSIS_DATAPLANE_DEFS_H
-#define L2PT_CHASSIS_DATAPLANE_DEFS_H
+#ifndef L2PT_DATAPLANE_DEFS_H
+#define L2PT_DATAPLANE_DEFS_H
 
 #include <linux/types.h>
 

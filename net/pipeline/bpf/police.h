@@ -1,0 +1,142 @@
+/* The policers: token buckets, a trap entry's rate, a port's PDU rate and its share of the
+ * task's ring, storm control. */
+#ifndef L2PT_NET_PIPELINE_BPF_POLICE_H
+#define L2PT_NET_PIPELINE_BPF_POLICE_H
+
+#include "net/pipeline/bpf/count.h"
+
+/* A rate of R Kbps earns R / 8 byte tokens a nanosecond, R frames a second R frame tokens
+ * (abi.h). */
+#define KBPS_PER_TOKEN_NS 8
+#define FPS_PER_TOKEN_NS 1
+
+/* Fills bucket b up to now, to at most cap tokens; d: KBPS_PER_TOKEN_NS or FPS_PER_TOKEN_NS.
+ * Under the lock of the value that holds b. */
+static __always_inline void refill(struct l2pt_bucket* b, __u64 now, __u64 cap, __u64 d) {
+    __u64 rate = b->rate;
+    if (!b->started) {
+        b->started = 1;
+        b->tokens = cap;
+        b->last_ns = now;
+    } else if (now > b->last_ns) {
+        __u64 elapsed = now - b->last_ns;
+        __u64 room = cap > b->tokens ? cap - b->tokens : 0;
+        /* the tokens earned reach the room left: decided without overflow */
+        if (elapsed > room * d / rate)
+            b->tokens = cap;
+        else
+            b->tokens += elapsed * rate / d;
+        b->last_ns = now;
+    }
+    if (b->tokens > cap)
+        b->tokens = cap;
+}
+
+static __always_inline __u64 byte_cap(__u64 kbps) {
+    __u64 cap = kbps * L2PT_BYTES_PER_KBIT;
+    return (cap < L2PT_MIN_BURST_BYTES ? L2PT_MIN_BURST_BYTES : cap) * L2PT_TOKEN_SCALE;
+}
+
+/* Whether a frame of len bytes may pass the byte bucket b and the frame bucket fb (either not
+ * policing when its rate is 0); a frame that passes is charged to both. Under their lock. */
+static __always_inline int take(struct l2pt_bucket* b, struct l2pt_bucket* fb, __u64 now,
+                                __u32 len) {
+    const __u64 cost = (__u64)len * L2PT_TOKEN_SCALE;
+    int pass = 1;
+    if (b && b->rate) {
+        refill(b, now, byte_cap(b->rate), KBPS_PER_TOKEN_NS);
+        pass = b->tokens >= cost;
+    }
+    if (fb && fb->rate) {
+        refill(fb, now, (__u64)fb->rate * L2PT_FRAME_TOKENS, FPS_PER_TOKEN_NS);
+        pass &= fb->tokens >= L2PT_FRAME_TOKENS;
+    }
+    if (!pass)
+        return 0;
+    if (b && b->rate)
+        b->tokens -= cost;
+    if (fb && fb->rate)
+        fb->tokens -= L2PT_FRAME_TOKENS;
+    return 1;
+}
+
+/* The entry's policer: 1 when the frame may pass. */
+static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
+    bpf_spin_lock(&t->lock);
+    int pass = take(&t->bucket, 0, now, len);
+    bpf_spin_unlock(&t->lock);
+    return pass;
+}
+
+/* The port policers below are global functions, each verified once: inlined, their branches
+ * would multiply the paths the verifier walks after them past what it allows a loader without
+ * CAP_PERFMON. */
+
+/* The port's PDU rate: 1 when a trapped frame may go on to the task. */
+__noinline int l2pt_pdu_rate(__u32 port, __u64 now) {
+    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
+    if (!p)
+        return 1;
+    bpf_spin_lock(&p->lock);
+    int pass = take(0, &p->pdu, now, 0);
+    bpf_spin_unlock(&p->lock);
+    return pass;
+}
+
+/* The port's share of the task's ring (abi.h): 1 when a record of rec bytes may go in while the
+ * port may hold share bytes of it (no limit: U64_MAX). prod and cons: the ring's positions,
+ * read by the caller (a global function takes no map). */
+__noinline int l2pt_ring_share(__u32 port, __u64 share, __u64 rec, __u64 prod, __u64 cons) {
+    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
+    if (!p)
+        return 1;
+    int pass = 1;
+    bpf_spin_lock(&p->lock);
+    if (cons >= p->share_mark || prod < p->share_mark) {
+        /* Everything before the mark is read (or the ring is a new one). */
+        p->share_older = prod < p->share_mark ? 0 : p->share_newer;
+        p->share_newer = 0;
+        p->share_mark = prod;
+    }
+    if (p->share_older + p->share_newer + rec > share)
+        pass = 0;
+    else
+        p->share_newer += rec;
+    bpf_spin_unlock(&p->lock);
+    return pass;
+}
+
+#define NO_SHARE_LIMIT (~0ull)
+
+static __always_inline int ring_share(struct frame* f, void* ring, __u64 rec) {
+    const __u32 ports = f->g->pdu_ports;
+    /* A port alone may fill the ring: then the task is behind. */
+    if (ports < 2)
+        return 1;
+    const __u64 unread = bpf_ringbuf_query(ring, BPF_RB_AVAIL_DATA);
+    const __u64 share = unread > L2PT_SHARE_FROM ? L2PT_RING_BYTES / ports : NO_SHARE_LIMIT;
+    return l2pt_ring_share(f->port, share, rec, bpf_ringbuf_query(ring, BPF_RB_PROD_POS),
+                           bpf_ringbuf_query(ring, BPF_RB_CONS_POS));
+}
+
+/* Storm control: 1 when the port's limit for the class of a flooded frame of len bytes lets it
+ * pass; a frame refused is counted by its class. */
+__noinline int l2pt_storm(__u32 port, __u32 cls, __u64 now, __u32 len) {
+    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
+    if (!p)
+        return 1;
+    int pass = 1;
+    bpf_spin_lock(&p->lock);
+    /* Each class's buckets by a constant index (see vlan_role). */
+#pragma unroll
+    for (__u32 i = 0; i < L2PT_STORM_CLASSES; i++) {
+        if (i == cls)
+            pass = take(&p->storm_kbps[i], &p->storm_fps[i], now, len);
+    }
+    bpf_spin_unlock(&p->lock);
+    if (!pass)
+        l2pt_count_storm(port, cls);
+    return pass;
+}
+
+#endif

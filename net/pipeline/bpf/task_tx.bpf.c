@@ -1,0 +1,110 @@
+/* At our end of the task's link: the task's PDUs to the ports its trailer names. Built into
+ * pipeline.bpf.c's one object. */
+#include "net/pipeline/bpf/bridge.h"
+
+static __always_inline __u32 be32_at(const __u8* p) {
+    return (__u32)p[0] << 24 | (__u32)p[1] << 16 | (__u32)p[2] << 8 | p[3];
+}
+
+/* A task PDU that could not leave by port: counted, and traced while tracing is on. */
+static __always_inline void task_tx_failed(struct l2pt_globals* g, __u32 slot, __u32 why,
+                                           __u32 len) {
+    count_drop(slot, why);
+    if (!(g->flags & L2PT_G_TRACE))
+        return;
+    __u32 chassis_if = 0;
+    struct l2pt_lport* rec = bpf_map_lookup_elem(&l2pt_lports, &slot);
+    if (rec && slot != L2PT_STATS_NO_PORT)
+        chassis_if = rec->chassis_if;
+    struct l2pt_event ev = {.port_if = chassis_if,
+                            .verdict = L2PT_VERDICT_DROPPED,
+                            .reason = why,
+                            .len = len,
+                            .outbound = 1};
+    bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
+}
+
+/* The trailer's count of ports, their interfaces in ifs, or 0 when it is none. */
+static __always_inline __u32 task_trailer(struct __sk_buff* skb, __u32 ifs[L2PT_TX_PORTS_MAX]) {
+    __u32 len = skb->len;
+    __u8 tail[L2PT_TX_TAIL];
+    if (len < L2PT_ETH_HLEN + L2PT_TX_TAIL ||
+        len > L2PT_TRAP_MAX_LEN + L2PT_TAG_LEN + L2PT_TX_TRAILER_MAX)
+        return 0;
+    if (bpf_skb_load_bytes(skb, len - L2PT_TX_TAIL, tail, sizeof(tail)))
+        return 0;
+    __u32 n = be16_at(tail);
+    if (be16_at(&tail[2]) != L2PT_TX_MAGIC || n < 1 || n > L2PT_TX_PORTS_MAX)
+        return 0;
+    __u32 trailer = L2PT_TX_TAIL + n * L2PT_TX_IF_LEN;
+    if (len < L2PT_ETH_HLEN + trailer)
+        return 0;
+    __u32 at = len - trailer;
+#pragma unroll
+    for (__u32 i = 0; i < L2PT_TX_PORTS_MAX; i++) {
+        __u8 b[L2PT_TX_IF_LEN];
+        if (i >= n)
+            break;
+        if (bpf_skb_load_bytes(skb, at + i * L2PT_TX_IF_LEN, b, sizeof(b)))
+            return 0;
+        ifs[i] = be32_at(b);
+    }
+    if (bpf_skb_change_tail(skb, at, 0))
+        return 0;
+    return n;
+}
+
+/* At our end of the task's link: every frame the task sends. Only the task in its role now is
+ * heard, and only the switch's own ports are reached: the trailer is the task's word, not the
+ * daemon's. Each port gets a copy (its egress counts it): a clone, the last one the frame. */
+SEC("tc")
+int l2pt_task_tx(struct __sk_buff* skb) {
+    __u32 zero = 0, len = skb->len;
+    struct l2pt_globals* g = bpf_map_lookup_elem(&l2pt_globals, &zero);
+    if (!g)
+        return TC_ACT_SHOT;
+    if (!g->task_mark || skb->ifindex != g->task_if) {
+        task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_FENCED, len);
+        return TC_ACT_SHOT;
+    }
+    __u32 ifs[L2PT_TX_PORTS_MAX] = {};
+    const __u32 n = task_trailer(skb, ifs);
+    if (!n) {
+        task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED, len);
+        return TC_ACT_SHOT;
+    }
+    len = skb->len;
+    /* A tag the kernel took off on the way in counts towards the length as it leaves. */
+    const __u32 wire_len = len + (skb->vlan_present ? L2PT_TAG_LEN : 0);
+    skb->mark = g->task_mark;
+    /* Every port but the last gets a clone; the last the frame itself. */
+    __u32 last = 0, last_slot = 0;
+#pragma unroll
+    for (__u32 i = 0; i < L2PT_TX_PORTS_MAX; i++) {
+        if (i >= n)
+            break;
+        __u32 to = ifs[i];
+        __u32* port = bpf_map_lookup_elem(&l2pt_by_ifindex, &to);
+        if (!port || *port >= L2PT_MAX_PORTS) {
+            task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT, len);
+            continue;
+        }
+        __u32 slot = *port;
+        struct l2pt_lport* rec = bpf_map_lookup_elem(&l2pt_lports, &slot);
+        if (!rec)
+            continue;
+        if (!(rec->flags & L2PT_P_UP)) {
+            task_tx_failed(g, slot, L2PT_DP_DROP_PORT_DOWN, len);
+            continue;
+        }
+        if (wire_len > rec->mtu + MTU_SLACK) {
+            task_tx_failed(g, slot, L2PT_DP_DROP_OVER_MTU, len);
+            continue;
+        }
+        if (last && bpf_clone_redirect(skb, last, 0) < 0)
+            task_tx_failed(g, last_slot, L2PT_DP_DROP_SEND_FAILED, len);
+        last = to;
+        last_slot = slot;
+    }
+    return last ? bpf_redirect(last, 0) : TC_ACT_SHOT;
+}
