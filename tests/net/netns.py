@@ -3,6 +3,7 @@ run the switch on Linux interfaces. Everything made here is removed again by clo
 
 import argparse
 import ctypes
+import json
 import os
 import shutil
 import signal
@@ -25,6 +26,7 @@ _libc = ctypes.CDLL(None, use_errno=True)
 
 
 USERNS_ENV = "L2PT_TEST_USERNS"  # set inside the user namespace require_privilege made
+BPFFS_ENV = "L2PT_TEST_BPFFS"  # set inside the mount namespace private_bpffs made
 
 
 def require_privilege(userns=False):
@@ -84,8 +86,15 @@ class Lab:
         run("ip", "-n", ns_a, "link", "set", name_a, "up")
         run("ip", "-n", ns_b, "link", "set", name_b, "up")
 
-    def start(self, ns, argv, log):
-        cmd = (["ip", "netns", "exec", ns] if ns else []) + argv
+    def start(self, ns, argv, log, share_mounts=False):
+        """argv in namespace ns, output to log. ip netns exec gives the process a /sys of the
+        namespace, which hides a bpffs mounted under it; with share_mounts it keeps ours."""
+        if not ns:
+            cmd = argv
+        elif share_mounts:
+            cmd = ["nsenter", "--net=/run/netns/" + ns] + argv
+        else:
+            cmd = ["ip", "netns", "exec", ns] + argv
         with open(log, "ab") as out:
             p = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT)
         self.procs.append(p)
@@ -119,6 +128,96 @@ def set_up_lab(cls, build):
     except Exception:
         cls.lab.close()
         raise
+
+
+class Switch:
+    """One switch: l2pt-chassisd in namespace sw holding ports (interfaces named as the chassis
+    file's netdevs), their far ends c-PORT in namespace cust with a raw socket each; l2ptd in
+    the test's own namespace."""
+
+    def __init__(self, lab, build, chassis, ports):
+        self.lab = lab
+        self.build = build
+        self.sw = lab.netns("sw")
+        self.cust = lab.netns("cust")
+        for port in ports:
+            lab.veth(self.sw, port, self.cust, "c-" + port)
+        self.chassis_file = os.path.join(lab.tmp, "chassis.yaml")
+        with open(self.chassis_file, "w") as f:
+            f.write(chassis)
+        self.run_dir = os.path.join(lab.tmp, "run")
+        self.state = os.path.join(lab.tmp, "state", "state.yaml")
+        self.log = os.path.join(lab.tmp, "chassisd.log")
+        self.daemon = None
+        self.task = None
+        self.socks = {p: raw_socket(self.cust, "c-" + p) for p in ports}
+        lab.sockets += self.socks.values()
+
+    def app(self, name):
+        return os.path.join(self.build, "app", name)
+
+    def start_daemon(self, *args, share_mounts=False):
+        """The daemon on this switch's files (more arguments after them), once it serves."""
+        self.daemon = self.lab.start(self.sw, [self.app("l2pt-chassisd"), "--chassis",
+                                               self.chassis_file, "--run-dir", self.run_dir,
+                                               "--state", self.state] + list(args), self.log,
+                                     share_mounts)
+
+        def up():
+            if self.daemon.poll() is not None:
+                raise AssertionError("the daemon ended (%d): %s" % (self.daemon.returncode,
+                                                                    self.daemon_log()[-2000:]))
+            return self.serving()
+        wait_for("the daemon serving", up)
+
+    def start_task(self, prefix=()):
+        """An l2ptd (after prefix), once it is the ready primary."""
+        self.task = self.lab.start(None, list(prefix) + [self.app("l2ptd"), "--chassis",
+                                                         self.run_dir],
+                                   os.path.join(self.lab.tmp, "l2ptd.log"))
+        wait_for("a ready primary task", lambda: self.ctl("status").returncode == 0)
+
+    def serving(self):
+        """The daemon answers l2ptctl (with or without a primary task)."""
+        r = self.ctl("status", "--json")
+        return r.returncode == 0 or bool(r.stdout.strip())
+
+    def ctl(self, *args, timeout=20):
+        cmd = [self.app("l2ptctl"), "--run-dir", self.run_dir] + list(args)
+        return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+
+    def counters(self, port):
+        ports = json.loads(self.ctl("counters", "--json").stdout)["ports"]
+        return next(p for p in ports if p["port"] == port)
+
+    def send(self, port, frame):
+        self.socks[port].send(frame)
+
+    def drain(self):
+        for s in self.socks.values():
+            drain(s)
+
+    def daemon_log(self):
+        with open(self.log) as f:
+            return f.read()
+
+
+def tc_programs(ns, dev, hook, name="l2pt-pipeline"):
+    """How many BPF filters called name sit at hook (ingress, egress) of dev in ns, as the
+    kernel lists them."""
+    out = run("ip", "netns", "exec", ns, "tc", "filter", "show", "dev", dev, hook).stdout
+    return sum(1 for line in out.splitlines() if " bpf " in line and name in line.split())
+
+
+def private_bpffs():
+    """Runs the rest of the test in a mount namespace of its own with a bpffs of its own at
+    /sys/fs/bpf, so that no run meets another's pinned maps; everything there goes with it."""
+    if os.environ.get(BPFFS_ENV):
+        return
+    os.environ[BPFFS_ENV] = "1"
+    os.execvp("unshare", ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                          'mount -t bpf l2pt-test /sys/fs/bpf && exec "$@"', "sh",
+                          sys.executable] + sys.argv)
 
 
 def raw_socket(ns, iface):

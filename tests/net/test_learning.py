@@ -64,38 +64,18 @@ def frame(src):
     return b"\xff" * 6 + src + b"\x08\x00" + bytes(46)
 
 
-class Switch:
+class Switch(netns.Switch):
     def __init__(self, lab):
-        self.lab = lab
-        self.sw = lab.netns("sw")
-        self.cust = lab.netns("cust")
-        for port in PORTS:
-            lab.veth(self.sw, port, self.cust, "c-" + port)
-        self.chassis_file = os.path.join(lab.tmp, "chassis.yaml")
-        with open(self.chassis_file, "w") as f:
-            f.write(CHASSIS)
-        self.run_dir = os.path.join(lab.tmp, "run")
-        self.state = os.path.join(lab.tmp, "state", "state.yaml")
-        self.log = os.path.join(lab.tmp, "chassisd.log")
-        self.socks = {p: netns.raw_socket(self.cust, "c-" + p) for p in PORTS}
-        lab.sockets += self.socks.values()
-        lab.start(self.sw, [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis",
-                            self.chassis_file, "--run-dir", self.run_dir, "--state",
-                            self.state], self.log)
+        super().__init__(lab, BUILD, CHASSIS, PORTS)
+        self.start_daemon()
         netns.wait_for("the ports attached", lambda: self.daemon_log().count("attached") == 4)
-        lab.start(None, [os.path.join(BUILD, "app", "l2ptd"), "--chassis", self.run_dir],
-                  os.path.join(lab.tmp, "l2ptd.log"))
-        netns.wait_for("a ready primary task", lambda: self.ctl("status").returncode == 0)
+        self.start_task()
 
     def l2ptctl(self, *args):
-        return [os.path.join(BUILD, "app", "l2ptctl"), "--run-dir", self.run_dir] + list(args)
+        return [self.app("l2ptctl"), "--run-dir", self.run_dir] + list(args)
 
     def ctl(self, *args):
-        return subprocess.run(self.l2ptctl(*args), capture_output=True, text=True, timeout=60)
-
-    def counters(self, port):
-        ports = json.loads(self.ctl("counters", "--json").stdout)["ports"]
-        return next(p for p in ports if p["port"] == port)
+        return super().ctl(*args, timeout=60)
 
     def send(self, port, frames):
         """Sends every frame, waiting for room: a full socket buffer drops none."""
@@ -107,14 +87,6 @@ class Switch:
                     break
                 except BlockingIOError:
                     time.sleep(0.001)
-
-    def drain(self):
-        for s in self.socks.values():
-            netns.drain(s)
-
-    def daemon_log(self):
-        with open(self.log) as f:
-            return f.read()
 
 
 class LearningTest(unittest.TestCase):

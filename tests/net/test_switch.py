@@ -99,37 +99,15 @@ def restored(tunnel_frame, mac):
     return mac + tunnel_frame[6:12] + tunnel_frame[16:]
 
 
-class Switch:
+class Switch(netns.Switch):
     def __init__(self, lab):
-        self.lab = lab
-        self.sw = lab.netns("sw")
-        self.cust = lab.netns("cust")
-        for port in ("acc1", "acc2", "core0"):
-            lab.veth(self.sw, port, self.cust, "c-" + port)
-        self.chassis_file = os.path.join(lab.tmp, "chassis.yaml")
-        with open(self.chassis_file, "w") as f:
-            f.write(CHASSIS)
-        self.run_dir = os.path.join(lab.tmp, "run")
-        self.state = os.path.join(lab.tmp, "state", "state.yaml")
-        self.log = os.path.join(lab.tmp, "chassisd.log")
-        self.daemon = None
-        self.task = None
-        self.socks = {p: netns.raw_socket(self.cust, "c-" + p) for p in ("acc1", "acc2", "core0")}
-        lab.sockets += self.socks.values()
+        super().__init__(lab, BUILD, CHASSIS, ("acc1", "acc2", "core0"))
 
     def start_daemon(self):
-        self.daemon = self.lab.start(self.sw, [os.path.join(BUILD, "app", "l2pt-chassisd"),
-                                               "--chassis", self.chassis_file,
-                                               "--run-dir", self.run_dir, "--state", self.state,
-                                               "--trace"], self.log)
-        netns.wait_for("the daemon's sockets", lambda: os.path.exists(
-            os.path.join(self.run_dir, "ctl.sock")))
+        super().start_daemon("--trace")
 
     def start_task(self, prefix=()):
-        self.task = self.lab.start(None, list(prefix) + [os.path.join(BUILD, "app", "l2ptd"),
-                                                         "--chassis", self.run_dir],
-                                   os.path.join(self.lab.tmp, "l2ptd.log"))
-        netns.wait_for("a ready primary task", lambda: self.ctl("status").returncode == 0)
+        super().start_task(prefix)
         # The task has downloaded the entries once the data plane traps: let an STP cross.
         netns.wait_for("entries installed", self.stp_crosses)
 
@@ -139,26 +117,11 @@ class Switch:
         self.send("acc1", stp())
         return any(f == tunnelled(stp()) for f in netns.collect(self.socks["core0"], 1, 0.3))
 
-    def ctl(self, *args):
-        cmd = [os.path.join(BUILD, "app", "l2ptctl"), "--run-dir", self.run_dir] + list(args)
-        return subprocess.run(cmd, capture_output=True, text=True, timeout=20)
-
-    def send(self, port, frame):
-        self.socks[port].send(frame)
-
-    def drain(self):
-        for s in self.socks.values():
-            netns.drain(s)
-
     def exchange(self, port, frame, expect):
         """Sends frame into port; returns what each port in expect received (counts given)."""
         self.drain()
         self.send(port, frame)
         return {p: netns.collect(self.socks[p], n, 1.0 if n else 0.4) for p, n in expect.items()}
-
-    def counters(self, port):
-        ports = json.loads(self.ctl("counters", "--json").stdout)["ports"]
-        return next(p for p in ports if p["port"] == port)
 
     def hits(self, port, mac):
         agents = json.loads(self.ctl("agents", "--json").stdout)["agents"]
@@ -171,10 +134,6 @@ class Switch:
         if r.returncode != 0:
             raise AssertionError(r.stderr)
         return int(r.stdout.split("=")[1])
-
-    def daemon_log(self):
-        with open(self.log) as f:
-            return f.read()
 
 
 class SwitchTest(unittest.TestCase):
