@@ -632,10 +632,17 @@ class Lab:
         chassis.write_text(f"# Written by l2pt-lab for switch {sw.name} of {self.topo.path}\n" +
                            yaml.safe_dump(self.topo.chassis_file(sw.name), sort_keys=False))
         rundir = self.run_dir(sw.name)
+        # The switch's pins in a bpffs of its own, outside /sys (which ip netns exec mounts anew
+        # for each process), so that its next daemon finds them; it goes with the lab.
+        bpffs = sdir / "bpffs"
+        bpffs.mkdir(exist_ok=True)
+        if not mounted(bpffs):
+            run("mount", "-t", "bpf", "bpf", bpffs)
         # --lab: the lab's tests and its users drive scenario inputs (l2ptctl do) too.
         self.spawn(sw.name, "chassisd", [self.binary("l2pt-chassisd"), "--chassis", chassis,
                                          "--run-dir", rundir, "--state", sdir / "state.yaml",
-                                         "--log", sdir / "chassisd.log", "--lab"],
+                                         "--log", sdir / "chassisd.log", "--bpffs", bpffs,
+                                         "--lab"],
                    sdir / "chassisd.out")
         wait_for(f"{sw.name}'s chassis daemon", lambda: (rundir / "task.sock").exists(), timeout)
         for i in range(sw.rpms):
@@ -644,6 +651,17 @@ class Lab:
                 wait_for(f"{sw.name}'s primary l2ptd",
                          lambda: self.ctl(sw.name, "status", check=False).returncode == 0,
                          timeout)
+
+    def restart_chassisd(self, switch, sig=signal.SIGTERM, timeout=30):
+        """Ends the switch's chassis daemon with sig and starts it again as it was started; its
+        l2ptd processes join the new one by themselves."""
+        entry = next(p for p in reversed(self.load_state()["processes"])
+                     if p["node"] == switch and p["role"] == "chassisd")
+        os.kill(entry["pid"], sig)
+        wait_for(f"{switch}'s chassis daemon to end", lambda: not alive(entry["pid"]), timeout)
+        self.spawn(switch, "chassisd", entry["cmd"], self.dir / switch / "chassisd.out")
+        wait_for(f"{switch}'s primary l2ptd back",
+                 lambda: self.ctl(switch, "status", check=False).returncode == 0, timeout)
 
     def start_l2ptd(self, switch, role):
         """Starts one more l2ptd on the switch; the daemon makes it the primary if there is
@@ -710,10 +728,31 @@ def remove(directory, namespaces, pids):
     stop(pids)
     for ns in namespaces:
         run("ip", "netns", "del", ns)
+    # The switches' bpffs mounts, and with them their pins.
+    for point in sorted(mount_points_under(directory), reverse=True):
+        run("umount", "-l", point, check=False)
     shutil.rmtree(directory, ignore_errors=True)
     left = [ns for ns in namespaces if Path(f"/run/netns/{ns}").exists()]
     if left or directory.exists():
         raise RuntimeError(f"down left {left or directory} behind")
+
+
+def mount_points_under(directory):
+    """The mount points at or below directory, from /proc/self/mounts (octal escapes undone)."""
+    prefix = str(Path(directory).resolve())
+    points = []
+    for line in Path("/proc/self/mounts").read_text().splitlines():
+        fields = line.split()
+        if len(fields) < 2:
+            continue
+        point = re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), fields[1])
+        if point == prefix or point.startswith(prefix + "/"):
+            points.append(point)
+    return points
+
+
+def mounted(path):
+    return str(Path(path).resolve()) in mount_points_under(path)
 
 
 def process_identity(pid):

@@ -10,6 +10,7 @@ import re
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -211,6 +212,40 @@ class ProviderNetwork(LabCase):
         # A new l2ptd becomes the secondary; the switch keeps answering.
         self.lab.start_l2ptd("pe1", "secondary")
         self.assertEqual(self.lab.ctl("pe1", "status", check=False).returncode, 0)
+
+    def test_6b_pe1s_daemon_restarted_under_customer_stp(self):
+        # pe1's chassis daemon stopped and started again while customer A's bridges run their
+        # STP through it: its pipeline goes on forwarding, its tasks join the new daemon, and
+        # no site of A sees another root, a port change state, or a topology change.
+        self.wait_converged()
+        wait_for("customer A's topology changes over",
+                 lambda: {self.lab.bridge_attr(s, "topology_change") for s in A_SITES} == {"0"},
+                 CONVERGE_S)
+
+        def view():
+            return (self.roots(A_SITES), {s: self.lab.port_states(s) for s in A_SITES},
+                    {s: self.lab.bridge_attr(s, "topology_change") for s in A_SITES})
+        before = view()
+        seen, done = [], threading.Event()
+
+        def watch():
+            while not done.is_set():
+                seen.append(view())
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            at = time.monotonic()
+            self.lab.restart_chassisd("pe1")
+            print(f"\npe1's daemon restarted: its task primary again after "
+                  f"{time.monotonic() - at:.1f} s")
+            time.sleep(8)  # past the customers' max age of 6 s
+        finally:
+            done.set()
+            watcher.join()
+        self.assertGreater(len(seen), 10)
+        self.assertEqual([v for v in seen if v != before], [])
+        self.assert_pdus_cross("a1:eth0", "a3:eth0", "pvst")
+        self.assert_pdus_cross("b1:eth0", "b2:eth0", "gvrp")
 
     def test_7_line_card_pulled_and_reinserted(self):
         # Slot 0 of pe1 holds a1's, a2's and b1's ports: a1 is cut off and the others elect a
