@@ -160,6 +160,10 @@ void KernelDataPlane::sweepSoon() {
 
 void KernelDataPlane::readLinks() {
     const std::span<const port::LinkEvent> events = links_.read();
+    // The first events attach the programs: what the old maps of a migration gained meanwhile
+    // goes into the new ones just before.
+    if (!mtuChecked_)
+        tables_->finishMigration();
     tracker_->handle(events);
     if (!synced_ && std::any_of(events.begin(), events.end(), [](const port::LinkEvent& e) {
             return e.change == port::LinkChange::Synced;

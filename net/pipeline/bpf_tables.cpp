@@ -224,13 +224,12 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
     // Adopted: the limits and flags as a new table has them (the daemon writes its own next),
     // the counts of the MACs held kept.
     t->defaultLearning(fdbEntries);
-    if (report.how == PipelineStart::Migrated) {
-        auto fdb = old.find("l2pt_fdb");
-        if (fdb != old.end())
-            t->carryMacs(fdb->second.get());
-    }
+    if (report.how == PipelineStart::Migrated)
+        t->carry(old);
     if (Status s = t->settle(old, report.how); !s)
         return s;
+    if (report.how == PipelineStart::Migrated)
+        t->migratedFrom_ = std::move(old);
     if (report.how == PipelineStart::Adopted) {
         Result<std::vector<LearnedMac>> macs = t->learnedMacs();
         t->start_.macs = macs ? macs->size() : 0;
@@ -241,6 +240,68 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
 // The learned MACs of the table pinned before, with the time each was last seen (their ageing
 // goes on), into the new table, each counted on its lport and VLAN. A record of another size
 // is not carried: its ABI would have to say how.
+void BpfTables::carry(const std::map<std::string, Fd>& old) {
+    const auto oldMap = [&](const char* name, uint32_t valueSize) -> std::pair<int, uint32_t> {
+        auto it = old.find(name);
+        if (it == old.end())
+            return {-1, 0};
+        Result<Shape> had = pinnedShape(it->second.get());
+        if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != valueSize)
+            return {-1, 0};  // another layout of the value: not carried
+        return {it->second.get(), had->maxEntries};
+    };
+    if (auto fdb = old.find("l2pt_fdb"); fdb != old.end())
+        carryMacs(fdb->second.get());  // checks its shape itself
+    // Per CPU as they were: the old and the new map were made on the same boot, with the same
+    // possible CPUs.
+    if (auto [fd, n] = oldMap("l2pt_stats", sizeof(l2pt_port_stats)); fd >= 0) {
+        for (uint32_t slot = 0; slot < std::min<uint32_t>(n, L2PT_STATS_SLOTS); ++slot) {
+            if (bpf_map_lookup_elem(fd, &slot, perCpu_.data()) == 0)
+                (void)bpf_map_update_elem(stats_, &slot, perCpu_.data(), BPF_ANY);
+        }
+    }
+    if (auto traps = old.find("l2pt_traps"); traps != old.end())
+        carryTrapCounters(traps->second.get());  // none yet at the load
+    if (auto [fd, n] = oldMap("l2pt_l2cp_stats", sizeof(l2pt_l2cp_stats)); fd >= 0) {
+        l2pt_l2cp_stats value;
+        for (uint32_t port = 0; port < std::min<uint32_t>(n, L2PT_MAX_PORTS); ++port) {
+            if (bpf_map_lookup_elem(fd, &port, &value) == 0)
+                (void)bpf_map_update_elem(l2cpStats_, &port, &value, BPF_ANY);
+        }
+    }
+}
+
+// The trap entries the configuration wrote again take the hits and policed frames of the old
+// ones, where they trap to the same socket.
+void BpfTables::carryTrapCounters(int oldTraps) {
+    Result<Shape> had = pinnedShape(oldTraps);
+    if (!had || had->keySize != sizeof(l2pt_trap_key) || had->valueSize != sizeof(l2pt_trap))
+        return;
+    l2pt_trap_key key{};
+    l2pt_trap_key next{};
+    const l2pt_trap_key* at = nullptr;
+    while (bpf_map_get_next_key(oldTraps, at, &next) == 0) {
+        key = next;
+        at = &key;
+        l2pt_trap was{};
+        l2pt_trap now{};
+        if (bpf_map_lookup_elem_flags(oldTraps, &key, &was, BPF_F_LOCK) != 0 ||
+            bpf_map_lookup_elem_flags(traps_, &key, &now, BPF_F_LOCK) != 0 ||
+            now.socket != was.socket)
+            continue;
+        now.hits += was.hits;
+        now.policed += was.policed;
+        (void)bpf_map_update_elem(traps_, &key, &now, BPF_EXIST | BPF_F_LOCK);
+    }
+}
+
+void BpfTables::finishMigration() {
+    if (migratedFrom_.empty())
+        return;
+    carry(migratedFrom_);
+    migratedFrom_.clear();
+}
+
 void BpfTables::carryMacs(int oldFdb) {
     Result<Shape> had = pinnedShape(oldFdb);
     if (!had || had->keySize != sizeof(l2pt_fdb_key) || had->valueSize != sizeof(l2pt_fdb_entry))
@@ -269,9 +330,10 @@ void BpfTables::carryMacs(int oldFdb) {
             ++kept;
         }
         for (uint32_t i = 0; i < kept; ++i) {
-            if (bpf_map_update_elem(fdb_, &keys[i], &values[i], BPF_NOEXIST) != 0) {
-                ++start_.macsLeft;  // the new table is smaller: full
-                continue;
+            if (const int e = bpf_map_update_elem(fdb_, &keys[i], &values[i], BPF_NOEXIST); e) {
+                if (e != -EEXIST)
+                    ++start_.macsLeft;  // the new table is smaller: full
+                continue;               // else carried already
             }
             __atomic_fetch_add(&learningAt(values[i].lport)->count, 1, __ATOMIC_RELAXED);
             __atomic_fetch_add(&learningAt(L2PT_LEARN_VLAN + keys[i].vid)->count, 1,

@@ -57,6 +57,10 @@ class BpfTables final : public Tables {
                                                    uint32_t fdbEntries = L2PT_FDB_ENTRIES_DEFAULT,
                                                    const PipelineOptions& options = {});
     const StartReport& start() const { return start_; }
+    // Migrated: the learned MACs and counters the old maps gained since the load carried over
+    // again, and the old maps let go. Called just before the programs are attached at the ports
+    // (the old ones count and learn until then); nothing otherwise.
+    void finishMigration();
     uint32_t variant() const { return variant_; }
     // The pin directory, when the maps are pinned.
     const std::string* pinDir() const { return pins_ ? &pins_->path() : nullptr; }
@@ -116,14 +120,19 @@ class BpfTables final : public Tables {
   private:
     // After the load: pins what is new and the programs, takes the ring found.
     Status settle(std::map<std::string, Fd>& old, PipelineStart how);
-    // Migrated: the learned MACs of the pinned table into the new one, counted.
+    // Migrated: the learned MACs and the counters of the old maps into the new ones (twice:
+    // at the load, and again by finishMigration()).
+    void carry(const std::map<std::string, Fd>& old);
+    // The learned MACs of the pinned table into the new one, counted; those there already kept.
     void carryMacs(int oldFdb);
+    void carryTrapCounters(int oldTraps);
 
     BpfObject obj_;
     std::optional<PinDir> pins_;
     StartReport start_;
     uint32_t variant_ = 0;
     Fd adoptedRing_;
+    std::map<std::string, Fd> migratedFrom_;  // the old maps, until finishMigration()
     Arrays arrays_;
     int ingress_, egress_, taskTx_;
     int byIfindex_, traps_, police_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;

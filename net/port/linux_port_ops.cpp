@@ -51,6 +51,11 @@ nlmsghdr* filterMessage(RtnlRequest& req, uint16_t type, uint16_t flags, uint32_
 
 }  // namespace
 
+bool LinuxPortOps::holds(uint32_t ifindex) {
+    Holder h;
+    return query(ifindex, Hook::Ingress, h).ok() && h.ours();
+}
+
 OpStatus LinuxPortOps::attach(uint32_t ifindex, const TcPrograms& programs) {
     if (OpStatus st = ensureClsact(ifindex); !st.ok())
         return st;

@@ -34,6 +34,7 @@ class LinuxPortOps final : public PortOps {
     LinuxPortOps() = default;
     OpStatus attach(uint32_t ifindex, const TcPrograms& programs) override;
     OpStatus detach(uint32_t ifindex) override;
+    bool holds(uint32_t ifindex) override;
 
     // Who holds our place at a hook.
     struct Holder {

@@ -13,6 +13,7 @@ class MemPortOps final : public PortOps {
   public:
     OpStatus attach(uint32_t ifindex, const TcPrograms& programs) override;
     OpStatus detach(uint32_t ifindex) override;
+    bool holds(uint32_t ifindex) override { return attached_.count(ifindex) != 0; }
 
     // The next `times` attaches fail with error (an errno) and attach nothing.
     void failAttach(int error, unsigned times = 1);

@@ -24,6 +24,8 @@ class PortOps {
     virtual OpStatus attach(uint32_t ifindex, const TcPrograms& programs) = 0;
     // Takes our programs off ifindex; done when none were there.
     virtual OpStatus detach(uint32_t ifindex) = 0;
+    // Whether programs of ours are at ifindex already (a previous daemon's, say).
+    virtual bool holds(uint32_t ifindex) = 0;
 };
 
 }  // namespace netp::port

@@ -3,6 +3,7 @@
 #include <net/if.h>
 
 #include <stdexcept>
+#include <utility>
 
 namespace netp::port {
 
@@ -56,10 +57,15 @@ std::optional<size_t> PortTracker::portNamed(const std::string& name) const {
 
 void PortTracker::handle(std::span<const LinkEvent> events) {
     for (const LinkEvent& e : events)
-        handle(e);
+        take(e);
+    attachGained();
 }
 
 void PortTracker::handle(const LinkEvent& e) {
+    handle(std::span(&e, 1));
+}
+
+void PortTracker::take(const LinkEvent& e) {
     const std::optional<size_t> bound =
         e.change == LinkChange::Synced ? std::nullopt : portOf(e.link.ifindex);
     switch (e.change) {
@@ -97,6 +103,7 @@ void PortTracker::handle(const LinkEvent& e) {
             if (synced_)
                 return;
             synced_ = true;
+            attachGained();
             for (const Port& port : ports_) {
                 if (port.state.ifindex == 0)
                     log_("port " + port.names.port + ": interface " + port.names.netdev +
@@ -110,12 +117,30 @@ void PortTracker::gain(size_t p, const Link& link, const std::string& how) {
     Port& port = ports_[p];
     if (port.state.ifindex != 0)
         byIfindex_.erase(port.state.ifindex);  // gone: its removal is still to be reported
-    port.state = {link.ifindex, link.mtu, link.adminUp, link.carrier, false};
+    // A pipeline of ours there already (a previous daemon's) carries its frames until the
+    // attach replaces it.
+    port.state = {link.ifindex, link.mtu, link.adminUp, link.carrier, ops_.holds(link.ifindex)};
     port.hadInterface = true;
     byIfindex_[link.ifindex] = p;
     bump(p, PortEvent::Appeared);
-    log_(prefix(p) + how + stateText(port.state) + ", " + attach(p));
+    // Bound first (the listener writes the tables), attached with the rest of the batch.
     changed(p);
+    gained_.push_back({p, link.ifindex, prefix(p) + how + stateText(port.state)});
+}
+
+// A program attached meets every frame at once: each interface of a batch (the dump at start
+// above all) is bound in the tables before any of them gets the pipeline, so that no frame
+// finds a port of the tables without its interface.
+void PortTracker::attachGained() {
+    for (const Gained& g : std::exchange(gained_, {})) {
+        const PortState& s = ports_[g.port].state;
+        if (s.ifindex != g.ifindex)
+            continue;  // lost within the batch
+        const bool was = s.attached;
+        log_(g.line + ", " + attach(g.port));
+        if (s.attached != was)
+            changed(g.port);
+    }
 }
 
 void PortTracker::lose(size_t p, PortEvent kind, const std::string& how) {

@@ -91,7 +91,14 @@ class PortTracker {
         std::array<uint64_t, kPortEvents> counts{};
         bool hadInterface = false;
     };
+    struct Gained {
+        size_t port;
+        uint32_t ifindex;
+        std::string line;  // its log line, finished by the attach's outcome
+    };
     std::optional<size_t> portNamed(const std::string& name) const;
+    void take(const LinkEvent& event);
+    void attachGained();
     void gain(size_t p, const Link& link, const std::string& how);
     void lose(size_t p, PortEvent kind, const std::string& how);
     void update(size_t p, const Link& link);
@@ -108,6 +115,7 @@ class PortTracker {
     Log log_;
     std::unordered_map<std::string, size_t> byName_;
     std::unordered_map<uint32_t, size_t> byIfindex_;
+    std::vector<Gained> gained_;  // interfaces of this batch to attach
     bool synced_ = false;
     uint64_t ignored_ = 0;
 };

@@ -149,6 +149,7 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(tables->learning(0)->count, 1);
     EXPECT_EQ(tables->learning(3)->count, 1);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 1);
+    EXPECT_EQ(stats(0).rx, 1u) << "the counters carried over";
     // The new maps in place of the old ones, and the ABI they are of.
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16383u);
     EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION + 1));
