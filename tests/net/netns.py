@@ -198,8 +198,12 @@ class Switch:
             drain(s)
 
     def daemon_log(self):
-        with open(self.log) as f:
-            return f.read()
+        """What the daemon logged so far; nothing before its first start."""
+        try:
+            with open(self.log) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
 
 
 def tc_programs(ns, dev, hook, name="l2pt-pipeline"):

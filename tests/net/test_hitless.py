@@ -53,25 +53,16 @@ def frame(dst, src):
     return dst + src + b"\x08\x00" + bytes(46)
 
 
-class Switch:
+class Switch(netns.Switch):
+    """The shared switch, pinning in a bpffs of the test's own; a daemon started here is ready
+    once its ports are attached (and tables it adopted swept)."""
+
     def __init__(self, lab):
-        self.lab = lab
-        self.sw = lab.netns("sw")
-        self.cust = lab.netns("cust")
-        for port in PORTS:
-            lab.veth(self.sw, port, self.cust, "c-" + port)
+        super().__init__(lab, BUILD, CHASSIS, PORTS)
         self.bpffs = os.path.join(lab.tmp, "bpffs")
         os.mkdir(self.bpffs)
         netns.run("mount", "-t", "bpf", "bpf", self.bpffs)
-        self.chassis_file = os.path.join(lab.tmp, "chassis.yaml")
-        with open(self.chassis_file, "w") as f:
-            f.write(CHASSIS)
-        self.run_dir = os.path.join(lab.tmp, "run")
         self.pins = os.path.join(self.bpffs, "l2pt", "run")  # the run directory's name
-        self.log = os.path.join(lab.tmp, "chassisd.log")
-        self.socks = {p: netns.raw_socket(self.cust, "c-" + p) for p in PORTS}
-        lab.sockets += self.socks.values()
-        self.daemon = None
         self.start()
 
     def close(self):
@@ -81,9 +72,8 @@ class Switch:
         """A daemon; the text it logged from its start until all its ports were attached."""
         at = len(self.daemon_log())
         self.daemon = self.lab.start(self.sw, [
-            os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis", self.chassis_file,
-            "--run-dir", self.run_dir, "--state", os.path.join(self.lab.tmp, "state.yaml"),
-            "--bpffs", self.bpffs, *extra], self.log)
+            self.app("l2pt-chassisd"), "--chassis", self.chassis_file, "--run-dir", self.run_dir,
+            "--state", self.state, "--bpffs", self.bpffs, *extra], self.log)
         def ready():
             text = self.daemon_log()[at:]
             if "tables it found" in text or "new tables" in text:
@@ -100,23 +90,11 @@ class Switch:
         self.daemon.send_signal(sig)
         self.daemon.wait(10)
 
-    def ctl(self, *args):
-        return subprocess.run([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir", self.run_dir,
-                               *args], capture_output=True, text=True, timeout=30)
-
     def macs(self):
         return set(re.findall(r"02:0[ab]:00:00:00:0[12]", self.ctl("macs").stdout))
 
     def rx(self, port):
-        ports = json.loads(self.ctl("counters", "--json").stdout)["ports"]
-        return next(p for p in ports if p["port"] == port)["rx"]
-
-    def daemon_log(self):
-        try:
-            with open(self.log) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        return self.counters(port)["rx"]
 
     def tc(self, *args):
         return netns.run("ip", "netns", "exec", self.sw, "tc", *args).stdout
@@ -129,9 +107,8 @@ class Switch:
     def crosses(self, src_port, dst_port, dst, src):
         """Whether a frame sent from src_port arrives at dst_port (and only there, when
         unicast to a learned MAC)."""
-        for s in self.socks.values():
-            netns.drain(s)
-        self.socks[src_port].send(frame(dst, src))
+        self.drain()
+        self.send(src_port, frame(dst, src))
         got = netns.collect(self.socks[dst_port], 1, timeout=2)
         return any(f[6:12] == src for f in got)
 
@@ -227,13 +204,13 @@ class HitlessTest(unittest.TestCase):
 
     def test_5_remove_leaves_nothing_of_the_switch(self):
         sw = self.sw
-        r = subprocess.run([os.path.join(BUILD, "app", "l2pt-chassisd"), "--remove", "run",
+        r = subprocess.run([sw.app("l2pt-chassisd"), "--remove", "run",
                             "--bpffs", sw.bpffs], capture_output=True, text=True)
         self.assertEqual(r.returncode, 1, r.stderr)
         self.assertIn("in use by another l2pt-chassisd", r.stderr)
         sw.stop()
         r = subprocess.run(["ip", "netns", "exec", sw.sw,
-                            os.path.join(BUILD, "app", "l2pt-chassisd"), "--remove", "run",
+                            sw.app("l2pt-chassisd"), "--remove", "run",
                             "--bpffs", sw.bpffs], capture_output=True, text=True)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("nothing of the switch is left", r.stderr)
