@@ -20,6 +20,10 @@ constexpr auto kMinAgeingCheck = std::chrono::seconds(1);
 // Ports whose new sources were not learned are looked for this often (each logged at most once
 // a minute).
 constexpr auto kNotLearnedCheck = std::chrono::seconds(5);
+// A ready task downloads IFM's configuration and installs its entries in milliseconds; the
+// trap entries of adopted tables stay this long after it is ready, so that its own are in
+// before those it no longer claims go.
+constexpr auto kTaskSettle = std::chrono::seconds(2);
 
 Clock::duration ageingCheck(const chassis::ChassisConfig& cfg) {
     return std::max<Clock::duration>(
@@ -44,9 +48,16 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                       cards_->reportNotLearned(linecard::monotonicNs());
                       notLearned_.armIn(kNotLearnedCheck);
                   }),
-      sweep_(loop, [this] {
-          cards_->sweep();
-          sweepSoon();
+      sweep_(loop,
+             [this] {
+                 cards_->sweep();
+                 sweepSoon();
+             }),
+      settled_(loop, [this] {
+          if (synced_)
+              cards_->taskSettled();
+          else
+              settled_.armIn(kTaskSettle);
       }) {
     // Refused at start rather than at the first grant, with no primary ever hearing a PDU.
     if (const port::OpStatus st = port::TaskLink::probe(); !st.ok())
@@ -156,6 +167,11 @@ void KernelDataPlane::refresh() {
 void KernelDataPlane::sweepSoon() {
     if (cards_->sweeping() && !sweep_.armed())
         sweep_.armNextPass();
+}
+
+void KernelDataPlane::taskReady() {
+    if (tables_->claiming() && !settled_.armed())
+        settled_.armIn(kTaskSettle);
 }
 
 void KernelDataPlane::readLinks() {

@@ -68,6 +68,9 @@ class KernelDataPlane {
     // Brings the tables in line with the models: after every event they processed. The MACs
     // to forget then are forgotten a slice per loop pass.
     void refresh();
+    // The primary task is ready: once it has had the time to install its entries, the trap
+    // entries of adopted tables that it no longer claims go (LineCards::taskSettled).
+    void taskReady();
 
   private:
     void readLinks();
@@ -86,6 +89,7 @@ class KernelDataPlane {
     Loop::Timer ageing_;
     Loop::Timer notLearned_;  // the log of ports whose new sources were not learned
     Loop::Timer sweep_;       // the next slice of the learned MACs' sweep
+    Loop::Timer settled_;     // the primary task's entries are in
 };
 
 }  // namespace netp

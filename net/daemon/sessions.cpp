@@ -6,6 +6,7 @@
 #include "chassis/trace.h"
 #include "net/daemon/access.h"
 #include "net/daemon/daemon.h"
+#include "net/daemon/kernel_dataplane.h"
 #include "net/linecard/line_cards.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
@@ -253,6 +254,8 @@ void TaskSessions::control(Session& s, std::span<const uint8_t> d) {
     } else if (op == Op::TaskReady) {
         s.ready = true;
         d_.log("task session " + std::to_string(s.id) + " ready");
+        if (s.primary)
+            settling();
     } else if (op == Op::IsPrimary) {
         status = s.primary ? 1 : 0;
     } else if (op == Op::PeerSend) {
@@ -428,6 +431,13 @@ void TaskSessions::promote() {
            ") takes over as primary");
     d_.chassis().ha().event(kHaTakeover);
     grant(s);
+    if (s.ready)
+        settling();
+}
+
+void TaskSessions::settling() {
+    if (KernelDataPlane* dp = d_.dataPlane(); dp != nullptr)
+        dp->taskReady();
 }
 
 linecard::LineCards* TaskSessions::lineCards() {

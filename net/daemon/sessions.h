@@ -110,6 +110,9 @@ class TaskSessions {
     // The data path goes with the primary role; none without the kernel's line cards.
     linecard::LineCards* lineCards();
     void grant(Session& s);
+    // The primary task is ready: the line cards may soon sweep adopted entries it no longer
+    // claims.
+    void settling();
     void revoke(Session& s);
     void deliver(Session& s, std::span<const uint8_t> msg);
 

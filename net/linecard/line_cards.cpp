@@ -195,19 +195,8 @@ void LineCards::linksSynced() {
 }
 
 void LineCards::sweepAdopted() {
-    size_t traps = 0;
     size_t rows = 0;
     size_t bindings = 0;
-    if (const Result<std::vector<pipeline::TrapKey>> keys = tables_.trapKeys(); keys) {
-        for (const pipeline::TrapKey& key : *keys) {
-            if (traps_.claims(key))
-                continue;
-            logged(tables_.removeTrap(key));
-            ++traps;
-        }
-    } else {
-        logged(keys.status());
-    }
     if (const Result<std::vector<l2pt_l2cp_key>> keys = tables_.l2cpKeys(); keys) {
         for (const l2pt_l2cp_key& key : *keys) {
             if (l2cp_.count({key.lport, key.vid}) != 0)
@@ -229,11 +218,29 @@ void LineCards::sweepAdopted() {
     } else {
         logged(bound.status());
     }
-    tables_.claimed();
     log_("line cards: the adopted tables hold what the configuration claims; removed " +
-         std::to_string(traps) + " trap entries, " + std::to_string(rows) +
-         " reserved-address rows and " + std::to_string(bindings) +
-         " interface bindings it no longer claims");
+         std::to_string(rows) + " reserved-address rows and " + std::to_string(bindings) +
+         " interface bindings it no longer claims; its trap entries go on trapping until the "
+         "task has installed its own");
+}
+
+void LineCards::taskSettled() {
+    if (!tables_.claiming() || holdLports_)
+        return;
+    size_t traps = 0;
+    if (const Result<std::vector<pipeline::TrapKey>> keys = tables_.trapKeys(); keys) {
+        for (const pipeline::TrapKey& key : *keys) {
+            if (traps_.claims(key))
+                continue;
+            logged(tables_.removeTrap(key));
+            ++traps;
+        }
+    } else {
+        logged(keys.status());
+    }
+    tables_.claimed();
+    log_("line cards: the task's trap entries are in; removed " + std::to_string(traps) +
+         " adopted ones it no longer claims");
 }
 
 void LineCards::syncLports() {

@@ -74,9 +74,14 @@ class LineCards {
     // reported (the link monitor's first dump), so the ports' records are written from here
     // on (until then they stay as the daemon before left them, and the pipeline switches by
     // them), the MACs of ports that went down meanwhile are forgotten, and what the
-    // configuration no longer claims is swept: trap entries, reserved-address rows, bindings
-    // of interfaces that are gone. Once; nothing for new tables.
+    // configuration no longer claims is swept: reserved-address rows, bindings of interfaces
+    // that are gone. Once; nothing for new tables.
     void linksSynced();
+    // Adopted tables, once the primary task has installed its entries again (taskSettled()
+    // after linksSynced()): the trap entries it no longer claims are removed. Until then the
+    // adopted entries go on trapping, into the ring the next grant hands over, so that no PDU
+    // is switched as data while the task starts. Once; nothing for new tables.
+    void taskSettled();
 
     // Brings the VLANs, the LAGs, the cards' presence, the TPID and the trace switch in line
     // with the models, and installs the trap entries the kernel refused before; cheap when none

@@ -6,14 +6,17 @@ replaced by a build with other programs and one with another map layout, and whi
 is killed. Through each: no frame lost or duplicated, none flooded to the VLAN's other ports,
 the ports' counters only grow, and each hook of each port holds exactly one program of ours.
 PDUs trapped while the daemon is down reach the far side once it and the task are back;
-`l2pt-chassisd --remove` leaves nothing of ours behind. Runs in a mount namespace of its own
-with a bpffs of its own. Needs root.
+A start adopts the pinned tables as they stand (what was learned while no daemon ran
+included) and sweeps what the configuration no longer claims; `l2pt-chassisd --remove` is
+refused while a daemon serves and then leaves nothing of ours behind. Runs in a mount
+namespace of its own with a bpffs of its own. Needs root.
 
     tests/net/test_disruption.py --build BUILD_DIR
 """
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -30,6 +33,7 @@ BUILD = None
 RATE = 50000
 SITE_A = "02:00:00:00:0a:01"
 SITE_B = "02:00:00:00:0b:01"
+SITE_C = "02:00:00:00:0c:01"
 PORTS = {"acc1": "ge0/1", "acc2": "ge0/2", "acc3": "ge0/3", "core0": "te1/0"}
 SITES = ("ge0/1", "ge0/2")
 RESTARTS = 10
@@ -37,6 +41,8 @@ STEADY = 5.0
 AFTER_EVENT = 1.0  # seconds of streaming after an event, so that its aftermath is counted
 QUEUED_PDUS = 20
 BPFFS = "/sys/fs/bpf"  # the test's own (netns.private_bpffs), where the daemon pins by default
+PINS = os.path.join(BPFFS, "l2pt", "run")  # BPFFS/l2pt/NAME, NAME the run directory's
+VLAN_L2CP_ROW = "  - {port: ge0/3, vlan: vl100, addresses: 0e, action: tunnel}\n"
 BPDU_PORT_ID_OFF = 42  # the low byte of the BPDU's port identifier: numbers the queued PDUs
 CHASSIS = """
 chassis: {name: disrupt, slots: 12}
@@ -55,7 +61,9 @@ tunnelling:
       protocols: [stp]
       ports: [{port: ge0/1}, {port: ge0/2}, {port: ge0/3}, {port: te1/0, mode: core}]
 data_plane: {ageing: 3600}
-"""
+l2cp:
+  - {port: ge0/3, addresses: 0e, action: forward}
+""" + VLAN_L2CP_ROW
 
 
 def unicast(src, dst):
@@ -102,16 +110,32 @@ class DisruptionTest(unittest.TestCase):
         hooks = self.hooks()
         self.assertEqual(set(hooks.values()), {1}, "programs per hook %s: %s" % (when, hooks))
 
-    def restart_daemon(self, sig, *args):
-        """Ends the daemon with sig, starts it (with args) and waits until it and the task serve
-        again: one program of ours at each hook throughout."""
+    def stop_daemon(self, sig=signal.SIGTERM):
         self.sw.daemon.send_signal(sig)
         self.sw.daemon.wait(10)
         self.assert_one_program_per_hook("with the daemon ended by signal %d" % sig)
+
+    def start_again(self, *args):
+        """Starts the daemon (with args) and waits until it and the task serve again, and
+        tables it adopted are swept; what it logged from its start."""
+        at = len(self.sw.daemon_log())
         self.start_daemon(self.sw, *args)
         netns.wait_for("l2ptd back as the ready primary after the daemon's restart",
                        lambda: self.sw.ctl("status").returncode == 0, timeout=15)
+        text = lambda: self.sw.daemon_log()[at:]
+        netns.wait_for("adopted tables swept", lambda: "tables it found" not in text() or
+                       "adopted ones it no longer claims" in text())
         self.assert_one_program_per_hook("after the daemon's restart")
+        return text()
+
+    def restart_daemon(self, sig, *args):
+        """Ends the daemon with sig and starts it again: one program of ours at each hook
+        throughout; what it logged from its start."""
+        self.stop_daemon(sig)
+        return self.start_again(*args)
+
+    def learned(self):
+        return sum(self.sw.counters(p)["learned"] for p in PORTS.values())
 
     def streaming(self, event):
         """Runs event while the sites stream at each other and checks what they received."""
@@ -162,10 +186,24 @@ class DisruptionTest(unittest.TestCase):
     def test_3_daemon_upgraded_and_back(self):
         # Variant 1 differs from this build in its programs, 2 in a map's layout too; then this
         # build again. Each replacement streams on its own, so a failure names it.
-        for variant in ("1", "2", None):
+        # The log names how each start took the pinned tables.
+        starts = (("1", r"pinned tables it found \(pinned in %s\): %d learned MACs kept"),
+                  ("2", r"the pinned ones are of another layout \(ABI version 1 pinned, 2 "
+                        r"wanted\); %d learned MACs carried over"),
+                  (None, r"another layout \(ABI version 2 pinned, 1 wanted\); %d learned MACs "
+                         r"carried over"))
+        for variant, logged in starts:
             args = ("--pipeline-variant", variant) if variant else ()
             with self.subTest(variant=variant or "this build"):
-                self.streaming(lambda: self.restart_daemon(signal.SIGTERM, *args))
+                macs, text = self.learned(), []
+                self.streaming(lambda: text.append(self.restart_daemon(signal.SIGTERM, *args)))
+                logged = logged % ((re.escape(PINS), macs) if variant == "1" else (macs,))
+                self.assertRegex(text[0], logged)
+        # The new maps in place of the old ones, none left aside.
+        self.assertEqual([n for n in os.listdir(PINS) if not n.startswith("l2pt_")], [])
+        traps = netns.run("bpftool", "-j", "map", "show", "pinned",
+                          os.path.join(PINS, "l2pt_traps")).stdout
+        self.assertEqual(json.loads(traps)["max_entries"], 16384)
 
     def test_4_task_killed_and_started(self):
         def task_restart():
@@ -182,29 +220,56 @@ class DisruptionTest(unittest.TestCase):
             b = bytearray(stp())
             b[BPDU_PORT_ID_OFF] = i
             bpdus.append(bytes(b))
-        self.sw.daemon.send_signal(signal.SIGTERM)
-        self.sw.daemon.wait(10)
+        self.stop_daemon()
         self.sw.drain()
         for b in bpdus:
             self.sw.send("acc1", b)
-        self.start_daemon(self.sw)
-        netns.wait_for("l2ptd back as the ready primary",
-                       lambda: self.sw.ctl("status").returncode == 0, timeout=15)
+        self.start_again()
         got = {p: netns.collect(self.sw.socks[p], QUEUED_PDUS + 1, 3.0)
                for p in ("acc2", "core0")}
         self.assertEqual(sorted(f.hex() for f in got["acc2"]), sorted(b.hex() for b in bpdus))
         self.assertEqual(sorted(f.hex() for f in got["core0"]),
                          sorted(tunnelled(b).hex() for b in bpdus))
 
+    def test_5b_a_start_adopts_what_it_finds_and_sweeps_what_is_no_longer_claimed(self):
+        sw = self.sw
+        rows = os.path.join(PINS, "l2pt_l2cp")
+        dump = lambda: json.loads(netns.run("bpftool", "-j", "map", "dump", "pinned", rows).stdout)
+        self.assertEqual(len(dump()), 2)
+        learned = self.learned()
+        self.stop_daemon()
+        # With no daemon, site C is learned, and unicast to it goes to it alone.
+        sw.drain()
+        sw.send("acc3", unicast(SITE_C, SITE_A))
+        self.assertEqual(len(netns.collect(sw.socks["acc1"], 1)), 1)
+        sw.send("acc1", unicast(SITE_A, SITE_C))
+        self.assertEqual(len(netns.collect(sw.socks["acc3"], 1)), 1)
+        self.assertEqual(netns.collect(sw.socks["acc2"], 1, 0.5), [], "flooded")
+        with open(sw.chassis_file) as f:
+            chassis = f.read()
+        with open(sw.chassis_file, "w") as f:
+            f.write(chassis.replace(VLAN_L2CP_ROW, ""))
+        text = self.start_again()
+        self.assertIn("loaded over the pinned tables it found (pinned in %s): %d learned MACs kept"
+                      % (PINS, learned + 1), text)
+        self.assertIn("removed 1 reserved-address rows and 0 interface bindings", text)
+        self.assertIn("the task's trap entries are in; removed 0 adopted ones", text)
+        self.assertEqual(len(dump()), 1)
+        self.assertIn(SITE_C, sw.ctl("macs").stdout)
+
     def test_6_removed_it_leaves_nothing(self):
-        self.sw.daemon.send_signal(signal.SIGTERM)
-        self.sw.daemon.wait(10)
         name = os.path.basename(self.sw.run_dir)  # the switch's pins: BPFFS/l2pt/NAME
-        r = subprocess.run(["nsenter", "--net=/run/netns/" + self.sw.sw,
-                            self.sw.app("l2pt-chassisd"), "--remove", name,
-                            "--chassis", self.sw.chassis_file],
-                           capture_output=True, text=True, timeout=30)
+        remove = lambda: subprocess.run(["nsenter", "--net=/run/netns/" + self.sw.sw,
+                                         self.sw.app("l2pt-chassisd"), "--remove", name,
+                                         "--chassis", self.sw.chassis_file],
+                                        capture_output=True, text=True, timeout=30)
+        r = remove()
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        self.assertIn("in use by another l2pt-chassisd", r.stderr)
+        self.stop_daemon()
+        r = remove()
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("nothing of the switch is left", r.stderr)
         self.assertEqual(set(self.hooks().values()), {0}, self.hooks())
         for dev in PORTS:
             qdiscs = netns.run("ip", "netns", "exec", self.sw.sw, "tc", "qdisc", "show", "dev",

@@ -482,14 +482,18 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     EXPECT_EQ(record(lport("ge0/1")).ifindex, 0u);
     EXPECT_FALSE(record(lport("ge0/1")).flags & L2PT_P_UP);
     EXPECT_EQ(record(lport("ge0/2")).ifindex, 12u);
-    EXPECT_TRUE(trapped(claimed));
-    EXPECT_FALSE(trapped(stale));
     EXPECT_EQ(*tables->l2cp(lport("ge0/1"), 100), 0u);
     EXPECT_THAT(*tables->boundIfindexes(), ::testing::ElementsAre(12u));
     EXPECT_EQ(learned(), 0u) << "learned on a port that went down meanwhile";
+    EXPECT_THAT(log, HasSubstr("removed 1 reserved-address rows and 2 interface bindings"));
+    EXPECT_TRUE(trapped(stale)) << "trapping until the task's own entries are in";
+    EXPECT_TRUE(tables->claiming());
+
+    cards->taskSettled();
+    EXPECT_TRUE(trapped(claimed));
+    EXPECT_FALSE(trapped(stale));
     EXPECT_FALSE(tables->claiming());
-    EXPECT_THAT(log, HasSubstr("removed 1 trap entries, 1 reserved-address rows and 2 interface "
-                               "bindings"));
+    EXPECT_THAT(log, HasSubstr("removed 1 adopted ones it no longer claims"));
     log.clear();
     auto grant = cards->grant();
     ASSERT_TRUE(grant) << grant.status().what();
