@@ -42,7 +42,7 @@ int bootNet(int argc, char** argv) {
         std::unique_ptr<netp::NetBackend> backend;
         while (!backend) {
             if (restart.startedOver())
-                restart.await(*log);
+                restart.await(*log, runDir);
             try {
                 backend = std::make_unique<netp::NetBackend>(runDir, log, restart);
             } catch (const std::exception& e) {

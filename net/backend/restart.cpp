@@ -1,11 +1,15 @@
 #include "net/backend/restart.h"
 
+#include "net/proto/protocol.h"
+
 #include <linux/close_range.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -13,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 extern char** environ;
 
@@ -104,16 +109,47 @@ Restart::Restart(int argc, char** argv, const sigset_t& startMask)
     ::unsetenv(kStartOverVar);
 }
 
-void Restart::await(Logger& log) {
+void Restart::await(Logger& log, const std::string& runDir) {
+    if (!watch_) {
+        watch_ = std::make_shared<Fd>(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+        if (watch_->valid() &&
+            ::inotify_add_watch(watch_->get(), runDir.c_str(), IN_CREATE | IN_MOVED_TO) < 0)
+            *watch_ = Fd();  // no such directory yet: the backoff alone
+    }
     const Fd signals = servedSignalFd();
     const auto until = std::chrono::steady_clock::now() + delay_;
     for (auto now = std::chrono::steady_clock::now(); now < until;
          now = std::chrono::steady_clock::now()) {
-        pollfd p{signals.get(), POLLIN, 0};
+        std::array<pollfd, 2> p{pollfd{signals.get(), POLLIN, 0}, pollfd{watch_->get(), POLLIN, 0}};
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
-        if (::poll(&p, signals.valid() ? 1 : 0, static_cast<int>(left.count())) > 0)
+        if (::poll(p.data(), p.size(), static_cast<int>(left.count())) <= 0)
+            continue;
+        if (p[0].revents != 0)
             serveSignal(signals.get(), log);
+        if (p[1].revents != 0 && socketAppeared())
+            return;
     }
+}
+
+bool Restart::socketAppeared() {
+    // Whole events only: the kernel never splits one across reads.
+    alignas(inotify_event) std::array<char, kWatchBuffer> buf{};
+    bool appeared = false;
+    for (ssize_t n; (n = ::read(watch_->get(), buf.data(), buf.size())) > 0;) {
+        for (size_t at = 0; at + sizeof(inotify_event) <= static_cast<size_t>(n);) {
+            inotify_event ev{};
+            std::memcpy(&ev, buf.data() + at, sizeof ev);
+            const size_t next = at + sizeof ev + ev.len;
+            if (next > static_cast<size_t>(n))
+                break;
+            if (ev.len != 0 &&
+                std::string_view(buf.data() + at + sizeof ev,
+                                 ::strnlen(buf.data() + at + sizeof ev, ev.len)) == kTaskSocket)
+                appeared = true;
+            at = next;
+        }
+    }
+    return appeared;
 }
 
 void Restart::failed(Logger& log, std::string_view why) {
@@ -128,7 +164,9 @@ void Restart::failed(Logger& log, std::string_view why) {
     delay_ = std::min(2 * delay_, kLastRetry);
 }
 
-std::string Restart::connected() const {
+std::string Restart::connected() {
+    if (watch_)
+        *watch_ = Fd();
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start_);
     if (!startedOver_)

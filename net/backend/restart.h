@@ -11,6 +11,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,13 +42,16 @@ class Restart {
 
     // This image started over after losing its daemon: it waits for one rather than failing.
     bool startedOver() const { return startedOver_; }
-    // Waits before the next attempt to reach the daemon, serving the signals meanwhile.
-    void await(Logger& log);
+    // Waits before the next attempt to reach the daemon, serving the signals meanwhile; cut
+    // short when the daemon's task socket appears in runDir, so that the task is back as soon
+    // as a new daemon listens, whatever the backoff had come to.
+    void await(Logger& log, const std::string& runDir);
     // An attempt failed: logs why (the first time, then a line every kAttemptsPerLine) and
     // doubles the wait, up to kLastRetry.
     void failed(Logger& log, std::string_view why);
     // The daemon took this image as a session: what the start line adds ("" on a first start).
-    std::string connected() const;
+    // The run directory is no longer watched.
+    std::string connected();
     // The daemon went away: logged, then the program is executed again, without the
     // descriptors and threads of this image, with the mask the process started with and the
     // served signals still blocked. Ends the process (status kExitNoStartOver) when that
@@ -64,6 +68,12 @@ class Restart {
     std::chrono::milliseconds delay_ = kFirstRetry;
     unsigned attempts_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    // Reads the run directory's events: whether the task socket was among them.
+    bool socketAppeared();
+    static constexpr size_t kWatchBuffer = 4096;
+    // inotify on the run directory, made at the first wait (shared by copies); invalid where it
+    // cannot be had.
+    std::shared_ptr<Fd> watch_;
 };
 
 }  // namespace netp

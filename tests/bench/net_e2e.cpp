@@ -62,43 +62,6 @@ int gPinCpu = -1;
 constexpr int kBenchCpu = 0;
 constexpr int kTestedCpu = 1;
 
-void sh(const std::string& cmd) {
-    if (std::system(cmd.c_str()) != 0) {
-        std::fprintf(stderr, "bench_net_e2e: failed: %s\n", cmd.c_str());
-        std::exit(1);
-    }
-}
-
-// An AF_PACKET socket on iface of namespace ns, opened from a thread that entered ns.
-int rawSocket(const std::string& ns, const std::string& iface) {
-    int result = -1;
-    std::thread([&] {
-        const int nsFd = ::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        if (nsFd < 0 || ::setns(nsFd, CLONE_NEWNET) != 0)
-            return;
-        ::close(nsFd);
-        const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
-        sockaddr_ll a{};
-        a.sll_family = AF_PACKET;
-        a.sll_protocol = htons(ETH_P_ALL);
-        a.sll_ifindex = static_cast<int>(::if_nametoindex(iface.c_str()));
-        const int on = 1;
-        ::setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on);
-        const int buf = 8 << 20;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
-        const timeval wake{0, 50'000};  // blocking receives still see the end of a run
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-            result = fd;
-    }).join();
-    if (result < 0) {
-        std::fprintf(stderr, "bench_net_e2e: no socket on %s/%s (root needed)\n", ns.c_str(),
-                     iface.c_str());
-        std::exit(1);
-    }
-    return result;
-}
-
 uint64_t nowNs() {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
@@ -322,19 +285,6 @@ struct Forwarder {
     }
 };
 
-int ctl(const std::string& runDir, const std::string& args, std::string* out = nullptr) {
-    const std::string cmd = gBuild + "/app/l2ptctl --run-dir " + runDir + " " + args;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    std::string text;
-    char buf[4096];
-    while (size_t n = std::fread(buf, 1, sizeof buf, p))
-        text.append(buf, n);
-    const int rc = ::pclose(p);
-    if (out != nullptr)
-        *out = text;
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
 // One switch: the daemon in the switch's namespace and l2ptd; killed when it goes.
 struct Switch {
     pid_t daemon = -1;
@@ -380,7 +330,7 @@ void BM_Switch(benchmark::State& state) {
     std::ofstream(chassis) << portsChassis();
     Switch sw(chassis, "ports");
     sw.startTask();
-    if (!waitFor([&] { return ctl(sw.runDir, "status >/dev/null") == 0; }, 20)) {
+    if (!waitFor([&] { return ctl(gBuild, sw.runDir, "status >/dev/null") == 0; }, 20)) {
         state.SkipWithError("the switch did not come up");
         return;
     }
@@ -402,28 +352,8 @@ void BM_Switch(benchmark::State& state) {
 // 4094 VLANs on one 48-port card, 24 access and 24 core ports each: from l2ptd's start to the
 // agent's last applied download message, through the daemon's sockets.
 void BM_FullCardDownload(benchmark::State& state) {
-    std::string yaml = R"(chassis: {name: fullcard, slots: 12}
-rpm: {role: primary, master_slot: 11, peer: none}
-card_types: [{id: 1}]
-line_cards:
-  - {slot: 0, type: 1, ports: [{range: 0-47, name: "p0/{n}"}]}
-vlans:
-)";
-    for (int v = 1; v <= 4094; ++v)
-        yaml += "  - {id: " + std::to_string(v) + ", name: v" + std::to_string(v) + "}\n";
-    yaml += "tunnelling:\n  vlans:\n";
-    for (int v = 1; v <= 4094; ++v) {
-        yaml +=
-            "    - {vlan: v" + std::to_string(v) + ", protocols: [stp, lldp, gvrp, pvst], ports: [";
-        // Access ports take one VLAN each: VLAN v has port (v mod 24) as its access port and
-        // the 24 core ports.
-        yaml += "{port: p0/" + std::to_string(v % 24) + ", mode: access}";
-        for (int p = 24; p < 48; ++p)
-            yaml += ", {port: p0/" + std::to_string(p) + ", mode: core}";
-        yaml += "]}\n";
-    }
     const std::string chassis = gDir + "/fullcard.yaml";
-    std::ofstream(chassis) << yaml;
+    std::ofstream(chassis) << fullCardChassis(false);
     for (auto _ : state) {
         Switch sw(chassis, "fullcard");
         const auto start = Clock::now();
@@ -440,7 +370,7 @@ vlans:
         auto lastChange = Clock::now();
         waitFor(
             [&] {
-                ctl(sw.runDir, "agents --json", &out);
+                ctl(gBuild, sw.runDir, "agents --json", &out);
                 const uint64_t now = field("applied");
                 if (now != applied) {
                     applied = now;
@@ -449,7 +379,7 @@ vlans:
                 return applied > 0 && Clock::now() - lastChange > std::chrono::seconds(1);
             },
             600);
-        ctl(sw.runDir, "agents --json", &out);
+        ctl(gBuild, sw.runDir, "agents --json", &out);
         const double download =
             static_cast<double>(field("last_applied_us") - field("first_applied_us")) / 1e6;
         // Intervals between the first and the last message: one fewer than the messages.

@@ -2,8 +2,14 @@
 // process of its own with its output in a log, and the chassis of their one switch.
 #pragma once
 
+#include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,10 +17,66 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
+
+// Runs cmd with the shell; the benchmark ends when it fails.
+inline void sh(const std::string& cmd) {
+    if (std::system(cmd.c_str()) != 0) {
+        std::fprintf(stderr, "%s: failed: %s\n", program_invocation_short_name, cmd.c_str());
+        std::exit(1);
+    }
+}
+
+// An AF_PACKET socket on iface of namespace ns, opened from a thread that entered ns, with a
+// large receive buffer and a receive time-out of 50 ms; the benchmark ends when it cannot.
+inline int rawSocket(const std::string& ns, const std::string& iface) {
+    int result = -1;
+    std::thread([&] {
+        const int nsFd = ::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        if (nsFd < 0 || ::setns(nsFd, CLONE_NEWNET) != 0)
+            return;
+        ::close(nsFd);
+        const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+        sockaddr_ll a{};
+        a.sll_family = AF_PACKET;
+        a.sll_protocol = htons(ETH_P_ALL);
+        a.sll_ifindex = static_cast<int>(::if_nametoindex(iface.c_str()));
+        const int on = 1;
+        ::setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on);
+        const int buf = 8 << 20;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
+        const timeval wake{0, 50'000};  // blocking receives still see the end of a run
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+            result = fd;
+    }).join();
+    if (result < 0) {
+        std::fprintf(stderr, "%s: no socket on %s/%s (root needed)\n",
+                     program_invocation_short_name, ns.c_str(), iface.c_str());
+        std::exit(1);
+    }
+    return result;
+}
+
+// l2ptctl of build against runDir with args (shell words); its exit status, its output in out.
+inline int ctl(const std::string& build, const std::string& runDir, const std::string& args,
+               std::string* out = nullptr) {
+    const std::string cmd = build + "/app/l2ptctl --run-dir " + runDir + " " + args;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    std::string text;
+    char buf[4096];
+    while (size_t n = std::fread(buf, 1, sizeof buf, p))
+        text.append(buf, n);
+    const int rc = ::pclose(p);
+    if (out != nullptr)
+        *out = text;
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
 
 // Keeps the calling thread, and the threads and processes it starts from now on, on CPU cpu.
 inline void pinTo(int cpu) {
@@ -87,4 +149,45 @@ tunnelling:
               {port: te1/0, mode: core}, {port: te1/1, mode: core}]
 data_plane: {pdu_rate: 0}   # PDUs flat out: no port's PDU rate holds them back
 )";
+}
+
+// A full card: VLANs 1-vlans on one 48-port card p0/0-47, ports 0-23 access and 24-47 core;
+// VLAN v has access port v mod 24 and the 24 core ports, four protocols. With netdevs, port
+// p0/N stands for interface pN, and each access port carries the first of its VLANs (if any).
+inline std::string fullCardChassis(bool netdevs, const std::string& dataPlane = "",
+                                   int vlans = 4094) {
+    constexpr int kAccess = 24;
+    constexpr int kPorts = 48;
+    std::string yaml = R"(chassis: {name: fullcard, slots: 12}
+rpm: {role: primary, master_slot: 11, peer: none}
+card_types: [{id: 1}]
+line_cards:
+)";
+    if (!netdevs) {
+        yaml += "  - {slot: 0, type: 1, ports: [{range: 0-47, name: \"p0/{n}\"}]}\n";
+    } else {
+        yaml += "  - slot: 0\n    type: 1\n    ports:\n";
+        for (int p = 0; p < kPorts; ++p) {
+            yaml += "      - {number: " + std::to_string(p) + ", name: p0/" + std::to_string(p) +
+                    ", netdev: p" + std::to_string(p);
+            if (const int first = p == 0 ? kAccess : p; p < kAccess && first <= vlans)
+                yaml += ", vlan: " + std::to_string(first);
+            yaml += "}\n";
+        }
+    }
+    yaml += "vlans:\n";
+    for (int v = 1; v <= vlans; ++v)
+        yaml += "  - {id: " + std::to_string(v) + ", name: v" + std::to_string(v) + "}\n";
+    yaml += "tunnelling:\n  vlans:\n";
+    for (int v = 1; v <= vlans; ++v) {
+        yaml +=
+            "    - {vlan: v" + std::to_string(v) + ", protocols: [stp, lldp, gvrp, pvst], ports: [";
+        yaml += "{port: p0/" + std::to_string(v % kAccess) + ", mode: access}";
+        for (int p = kAccess; p < kPorts; ++p)
+            yaml += ", {port: p0/" + std::to_string(p) + ", mode: core}";
+        yaml += "]}\n";
+    }
+    if (!dataPlane.empty())
+        yaml += "data_plane: " + dataPlane + "\n";
+    return yaml;
 }
