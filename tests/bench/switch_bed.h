@@ -132,13 +132,20 @@ inline bool waitFor(const std::function<bool()>& cond, double seconds,
 }
 
 // One switch: two access ports of customer VLAN 100 (acc1, acc2) and two core ports (core0,
-// core1), each on the interface of that name in the switch's namespace.
+// core1), each on the interface of that name in the switch's namespace. Every rule of the edge
+// is on: the reserved addresses (the defaults, and rows of the access ports), the learning
+// limits (the defaults) and storm control on the access ports, set above what a run sends of
+// each class (known unicast and trapped PDUs are never its to police).
 inline std::string portsChassis() {
     return R"(chassis: {name: bench, slots: 12}
 rpm: {role: primary, master_slot: 11, peer: none}
 card_types: [{id: 1}]
 line_cards:
-  - {slot: 0, type: 1, ports: [{range: 1-2, name: "ge0/{n}", vlan: 100, netdev: "acc{n}"}]}
+  - slot: 0
+    type: 1
+    ports:
+      - {range: 1-2, name: "ge0/{n}", vlan: 100, netdev: "acc{n}",
+         storm: {broadcast: 1000, multicast: 1000, unknown_unicast: {fps: 1000, kbps: 10000}}}
   - {slot: 1, type: 1, ports: [{range: 0-1, name: "te1/{n}", netdev: "core{n}"}]}
 vlans: [{id: 100, name: vl100}]
 tunnelling:
@@ -147,6 +154,9 @@ tunnelling:
       protocols: [stp, lldp, gvrp, pvst]
       ports: [{port: ge0/1, mode: access}, {port: ge0/2, mode: access},
               {port: te1/0, mode: core}, {port: te1/1, mode: core}]
+l2cp:
+  - {port: ge0/1, addresses: [01-0a, 0e], action: discard}
+  - {port: ge0/2, addresses: [01-0a, 0e], action: discard}
 data_plane: {pdu_rate: 0}   # PDUs flat out: no port's PDU rate holds them back
 )";
 }

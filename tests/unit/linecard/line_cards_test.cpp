@@ -448,6 +448,12 @@ TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_EQ(cards->learning(ifIndex("ge0/2"))->count, 0u);
     EXPECT_EQ(cards->vlanLearning(100)->count, 2u);
     EXPECT_EQ(learned(), 2u);
+
+    // Ageing at its edge: last seen (at 1) exactly the ageing time ago is old.
+    const uint64_t ageing = tables->globals().ageing_ns;
+    EXPECT_EQ(*tables->expireAged(ageing), 0u);
+    EXPECT_EQ(*tables->expireAged(1 + ageing), 2u);
+    EXPECT_EQ(cards->learning(ifIndex("ge0/1"))->count, 0u);
 }
 
 // A daemon that starts over the tables the one before left (pinned, adopted): the ports'
