@@ -52,6 +52,10 @@ struct l2pt_globals {
     __u32 pdu_ports; /* ports with a trap entry: the task's ring is shared among them */
 };
 #define L2PT_AGEING_NS_DEFAULT (300ull * 1000000000ull)
+/* A known source's last-seen time is written again once it is this old: a sixteenth of the
+ * ageing time, at most a second. */
+#define L2PT_SEEN_REFRESH_SHIFT 4
+#define L2PT_SEEN_REFRESH_MAX_NS 1000000000ull
 
 /* l2pt_lports[lport]: one port or LAG. */
 #define L2PT_P_PRESENT 0x1 /* its line card is there (for a LAG: always) */

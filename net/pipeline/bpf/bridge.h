@@ -307,6 +307,19 @@ static __always_inline int learn(struct frame* f) {
     const __u8* src = &f->hdr[L2PT_OFF_SRC];
     if (!is_unicast(src) || !(src[0] | src[1] | src[2] | src[3] | src[4] | src[5]))
         return -1;
+    /* A source known on this lport and seen lately costs one lookup and no lock: its time is
+     * refreshed at most every sixteenth of the ageing time (a second at most), so a MAC that
+     * falls silent is forgotten that much early at the most. */
+    struct l2pt_fdb_key key = {.vid = (__u16)(f->o.vid & L2PT_VID_MASK)};
+    __builtin_memcpy(key.mac, src, L2PT_ETH_ALEN);
+    const struct l2pt_fdb_entry* e = bpf_map_lookup_elem(&l2pt_fdb, &key);
+    if (e && e->lport == f->lport) {
+        __u64 refresh = f->g->ageing_ns >> L2PT_SEEN_REFRESH_SHIFT;
+        if (refresh > L2PT_SEEN_REFRESH_MAX_NS)
+            refresh = L2PT_SEEN_REFRESH_MAX_NS;
+        if ((__s64)(f->now - e->seen_ns) < (__s64)refresh)
+            return -1;
+    }
     __u64 mac = 0;
 #pragma unroll
     for (int i = 0; i < L2PT_ETH_ALEN; i++)
