@@ -221,8 +221,8 @@ TEST(Shell, VariablesKeepToTheirRangesAndCallsCheckTheirArguments) {
     EXPECT_THAT(s.shell("vars").text,
                 testing::HasSubstr("l2ptVmanPt = 37120 range 1536..65535\nl2pt_debug_cp = 0 "
                                    "range 0..1\n"));
-    EXPECT_EQ(s.shell("set gL2PTMaxAclTry 2147483647").text,
-              "set gL2PTMaxAclTry: 2147483647 is outside 1..50");
+    EXPECT_EQ(s.shell("set gL2PTMaxAclTry 51").text, "set gL2PTMaxAclTry: 51 is outside 1..50");
+    EXPECT_EQ(s.shell("set gL2PTMaxAclTry 0").rc, -1);
 
     EXPECT_EQ(s.shell("call l2ptShowLag 129").text, "usage: call l2ptShowLag LAG-NUMBER (0-128)");
     EXPECT_EQ(s.shell("call l2ptShowVman -1").rc, -1);
