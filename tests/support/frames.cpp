@@ -1,7 +1,6 @@
 #include "tests/support/frames.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace frames {
 
@@ -94,16 +93,6 @@ Bytes tunnelled(const Bytes& customer, uint16_t providerVlan, uint16_t tpid, con
 Bytes withDst(Bytes frame, const Mac& dst) {
     std::copy(dst.begin(), dst.end(), frame.begin());
     return frame;
-}
-
-std::string hex(const Bytes& bytes) {
-    std::string s;
-    char byte[3];
-    for (uint8_t v : bytes) {
-        std::snprintf(byte, sizeof byte, "%02x", v);
-        s += byte;
-    }
-    return s;
 }
 
 }  // namespace frames

@@ -3,7 +3,6 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 namespace frames {
@@ -33,7 +32,5 @@ Bytes tunnelled(const Bytes& customer, uint16_t providerVlan = 100, uint16_t tpi
                 const Mac& tunnelMac = kTunnelMac);
 // The frame with another destination MAC.
 Bytes withDst(Bytes frame, const Mac& dst);
-
-std::string hex(const Bytes& bytes);
 
 }  // namespace frames

@@ -71,11 +71,8 @@ TEST_F(Models, AgentAppliesInOrderAcksDuplicatesDropsGaps) {
 
 TEST_F(Models, EntryTableSemantics) {
     const uint32_t port = p("p0/0");
-    uint32_t seq = 0;
-    auto send = [&](uint32_t op, std::vector<Entry> e) {
-        agent0().receive(download(++seq, op, e));
-    };
-    agent0().receive(sync());
+    Downloads downloads(chassis);
+    auto send = [&](uint32_t op, std::vector<Entry> e) { downloads.send(0, op, e); };
     send(aclmsg::kOpInstall, {{port, kStpMac, 0, 64, 3}, {port, kTunnelMac, 0, 0, 5}});
     send(aclmsg::kOpInstall, {{port, kTunnelMac, 0, 0, 5}});  // same key again: one entry
     EXPECT_EQ(agent0().entries().size(), 2u);
@@ -139,8 +136,7 @@ TEST_F(Models, AgentRegistrationFollowsModeAndFaults) {
     EXPECT_FALSE(agent0().request(std::vector<uint8_t>(hdr::kPlainHeaderLen)));  // bad msgLen
 
     // A registration starts the agent afresh.
-    agent0().receive(sync());
-    agent0().receive(download(1, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}}));
+    Downloads(chassis).send(0, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}});
     ASSERT_TRUE(agent0().request(registration(0)));
     EXPECT_TRUE(agent0().entries().empty());
     EXPECT_EQ(agent0().expectedSeq(), 1u);
@@ -159,10 +155,7 @@ std::vector<uint8_t> frame(const Mac& dst, std::optional<uint16_t> tpid, size_t 
 // Trapping beyond the frame table: an entry of ifIndex 0 traps only when it is agent-wide, and
 // a trapped frame the task has no socket for is dropped.
 TEST_F(Models, DataPlaneTrapsAgentWideEntriesAndNeedsASocket) {
-    auto* global = chassis.cards().agent(1);
-    global->receive(sync());
-    global->receive(
-        download(1, aclmsg::kOpInstall, {{0, kPvstMac, 1, 0, 0}, {0, kStpMac, 0, 0, 0}}));
+    Downloads(chassis).send(1, aclmsg::kOpInstall, {{0, kPvstMac, 1, 0, 0}, {0, kStpMac, 0, 0, 0}});
     auto& dp = chassis.cards();
     EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac, 0x8100)).socket, kSocketAccess);
     EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kStpMac, 0x8100)).reason, DropReason::NoVlan);
@@ -173,8 +166,7 @@ TEST_F(Models, DataPlaneTrapsAgentWideEntriesAndNeedsASocket) {
 
 TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
     const uint32_t p00 = p("p0/0");
-    agent0().receive(sync());
-    agent0().receive(download(1, aclmsg::kOpInstall, {{p00, kStpMac, 0, 64, 1}}));
+    Downloads(chassis).send(0, aclmsg::kOpInstall, {{p00, kStpMac, 0, 64, 1}});
     auto& dp = chassis.cards();
     // 64 Kbps is 8000 bytes a second; the bucket starts full with one second of it.
     int passed = 0;

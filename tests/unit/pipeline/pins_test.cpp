@@ -44,24 +44,21 @@ class Pinned : public Switch {
     }
 
     // A pinned map's shape and the ABI record, read from the pins as another process would.
+    netp::Fd pin(const std::string& name) {
+        netp::Fd fd(bpf_obj_get((root_ + "/l2pt/sw/" + name).c_str()));
+        EXPECT_TRUE(fd.valid()) << name;
+        return fd;
+    }
     bpf_map_info pinned(const std::string& name) {
         bpf_map_info info{};
         uint32_t len = sizeof info;
-        const int fd = bpf_obj_get((root_ + "/l2pt/sw/" + name).c_str());
-        EXPECT_GE(fd, 0) << name;
-        if (fd >= 0) {
-            EXPECT_EQ(bpf_obj_get_info_by_fd(fd, &info, &len), 0);
-            ::close(fd);
-        }
+        EXPECT_EQ(bpf_obj_get_info_by_fd(pin(name).get(), &info, &len), 0);
         return info;
     }
     AbiRecord abi() {
-        AbiRecord rec;
+        AbiRecord rec{};
         const uint32_t key = 0;
-        const int fd = bpf_obj_get((root_ + "/l2pt/sw/" + kAbiPin).c_str());
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(bpf_map_lookup_elem(fd, &key, &rec), 0);
-        ::close(fd);
+        EXPECT_EQ(bpf_map_lookup_elem(pin(kAbiPin).get(), &key, &rec), 0);
         return rec;
     }
     PipelineOptions variant(uint32_t v) {
@@ -95,10 +92,8 @@ TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdu
     EXPECT_EQ(start.macs, 1u);
     EXPECT_TRUE(start.ringAdopted);
     EXPECT_TRUE(tables->adopted());
-    auto macs = tables->learnedMacs();
-    ASSERT_TRUE(macs);
-    ASSERT_EQ(macs->size(), 1u);
-    EXPECT_EQ((*macs)[0].mac, host(1));
+    ASSERT_EQ(tables->learnedMacs()->size(), 1u);
+    EXPECT_EQ(tables->learnedMacs()->at(0).mac, host(1));
     EXPECT_EQ(tables->learning(0)->count, 1) << "counts stay with the MACs they count";
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, 1);
     EXPECT_EQ(stats(0).rx, before.rx);
@@ -108,22 +103,15 @@ TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdu
     // Installed again while claiming: the entry keeps its counters.
     ASSERT_TRUE(tables->installTrap(stp, 0));
     EXPECT_EQ(tables->trapCounters(stp)->hits, 1u);
-    auto keys = tables->trapKeys();
-    ASSERT_TRUE(keys);
-    ASSERT_EQ(keys->size(), 1u);
-    EXPECT_EQ((*keys)[0], stp);
+    EXPECT_EQ(*tables->trapKeys(), std::vector<TrapKey>{stp});
     // Learned MACs and counters go on.
     EXPECT_EQ(run(0, data).ev.verdict, L2PT_VERDICT_FLOODED);
     EXPECT_EQ(stats(0).rx, before.rx + 1);
     // The first grant hands the ring over with the PDU queued in it; the next a new ring.
-    auto adopted = tables->newTaskRing();
-    ASSERT_TRUE(adopted);
-    auto reader = TrapRing::map(std::move(*adopted), L2PT_RING_BYTES);
+    auto reader = TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES);
     ASSERT_TRUE(reader);
     EXPECT_FALSE(reader->peek().empty());
-    auto next = tables->newTaskRing();
-    ASSERT_TRUE(next);
-    auto fresh = TrapRing::map(std::move(*next), L2PT_RING_BYTES);
+    auto fresh = TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES);
     EXPECT_TRUE(fresh->peek().empty());
 
     tables->claimed();
@@ -143,9 +131,7 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
         << tables->start().differs;
     EXPECT_EQ(tables->start().macs, 2u);
     EXPECT_FALSE(tables->adopted()) << "new maps: the daemon writes them whole";
-    auto macs = tables->learnedMacs();
-    ASSERT_TRUE(macs);
-    EXPECT_EQ(macs->size(), 2u);
+    EXPECT_EQ(tables->learnedMacs()->size(), 2u);
     EXPECT_EQ(tables->learning(0)->count, 1);
     EXPECT_EQ(tables->learning(3)->count, 1);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 1);

@@ -9,14 +9,6 @@ using namespace ttest;
 
 constexpr uint32_t kSlots012 = 0xE0000000;
 
-chassis::SimSwitch& boot(std::string_view role, std::string_view peer) {
-    auto& s = tsim::boot(
-        edited(tsim::kChassis, "role: primary, master_slot: 0, peer: none",
-               "role: " + std::string(role) + ", master_slot: 4, peer: " + std::string(peer)));
-    ozm::sym::set("l2pt_debug_cp", 1);
-    return s;
-}
-
 // Length, type, status, source task id, bitmap and master slot of an inter-RPM message.
 using PeerMsg = std::tuple<size_t, uint32_t, int32_t, uint32_t, uint32_t, int32_t>;
 PeerMsg decode(const std::vector<uint8_t>& m) {
@@ -30,7 +22,9 @@ PeerMsg decode(const std::vector<uint8_t>& m) {
 }
 
 TEST(PeerRpm, PrimaryAnswersAndMirrorsAgentChangesOnceRegistered) {
-    auto& s = boot("primary", "{role: secondary}");
+    auto& s = tsim::boot(edited(tsim::kChassis, "master_slot: 0, peer: none",
+                                "master_slot: 4, peer: {role: secondary}"),
+                         true);
     const auto& got = s.peer().received();
     s.peer().regRequest();
     s.settle();

@@ -67,17 +67,10 @@ TEST(GoldenBytes, VlanPortAddGivesTheAclDownloadMessageAndTheShowReply) {
     EXPECT_EQ(r[100 + text.size()], 0);
 }
 
-void put32(Bytes& m, size_t at, uint32_t v) {
-    m[at] = static_cast<uint8_t>(v >> 24);
-    m[at + 1] = static_cast<uint8_t>(v >> 16);
-    m[at + 2] = static_cast<uint8_t>(v >> 8);
-    m[at + 3] = static_cast<uint8_t>(v);
-}
-
 Bytes message(uint32_t type, size_t len) {
     Bytes m(len);
-    put32(m, 8, static_cast<uint32_t>(len));
-    put32(m, 12, type);
+    wire::putU32(m.data(), 8, static_cast<uint32_t>(len));
+    wire::putU32(m.data(), 12, type);
     return m;
 }
 
@@ -91,9 +84,9 @@ std::unique_ptr<chassis::SimSwitch> boot() {
 // Nothing, the type cut, the type alone, the plain header, one byte short of each field, whole.
 TEST(ShortMessages, CliRequestsAndTaskDisableAreAnsweredAtEveryCut) {
     Bytes cli = message(6001, 1024);  // debug filter: ge0/1, count 5, direction in
-    put32(cli, 80, 8);
-    put32(cli, 92, 0x01000001);
-    put32(cli, 100, 5);
+    wire::putU32(cli.data(), 80, 8);
+    wire::putU32(cli.data(), 92, 0x01000001);
+    wire::putU32(cli.data(), 100, 5);
     cli[104] = 1;
     auto s = boot();
     for (size_t n : {0, 14, 16, 60, 83, 89, 95, 99, 103, 104, 1024}) {
