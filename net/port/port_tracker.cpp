@@ -189,18 +189,6 @@ std::string PortTracker::attach(size_t p) {
     return "attach failed: " + st.text() + "; tried again when the interface changes";
 }
 
-void PortTracker::detachAll() {
-    for (size_t p = 0; p < ports_.size(); ++p) {
-        PortState& s = ports_[p].state;
-        if (!s.attached)
-            continue;
-        if (const OpStatus st = ops_.detach(s.ifindex); !st.ok())
-            log_(prefix(p) + "detach failed: " + st.text());
-        s.attached = false;
-        changed(p);
-    }
-}
-
 void PortTracker::changed(size_t p) {
     if (listener_)
         listener_(p, ports_[p].state);

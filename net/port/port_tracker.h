@@ -70,8 +70,6 @@ class PortTracker {
 
     void handle(const LinkEvent& event);
     void handle(std::span<const LinkEvent> events);
-    // Takes the pipeline off every interface it was attached to (the daemon's stop).
-    void detachAll();
 
     size_t size() const { return ports_.size(); }
     const PortNetdev& names(size_t port) const { return ports_[port].names; }

@@ -154,10 +154,6 @@ TEST_F(Tracker, FailedAttachIsRetriedAtTheInterfacesNextChange) {
                                                   "port ge0/1 (acc1): attached"}));
     EXPECT_TRUE(tracker.state(kAcc).attached);
     EXPECT_EQ(ops.at(5), programs);
-
-    tracker.detachAll();
-    EXPECT_EQ(ops.attachedCount(), 0u);
-    EXPECT_FALSE(told.back().second.attached);
 }
 
 TEST(TrackerPorts, TwoOnOneInterfaceOrABadNameAreRefused) {
