@@ -302,13 +302,17 @@ void CtlServer::traceLine(const std::string& line) {
 
 void CtlServer::capture(Client& c, const ctl::Request& r, Fd file) {
     const auto& db = d_.chassis().ifdb();
-    const auto port = db.find(r.args[1]);
-    const Port* p = port ? d_.portOf(*port) : nullptr;
-    if (p == nullptr)
+    const auto portIf = db.find(r.args[1]);
+    const KernelDataPlane* dp = d_.dataPlane();
+    const int dense = portIf && dp != nullptr ? db.portIndex(*portIf) : -1;
+    const auto at = static_cast<size_t>(dense);
+    if (dense < 0 || dp->ports().names(at).netdev.empty())
         return finish(c, ctl::Exit::Usage, "capture: '" + r.args[1] + "' is no port with a netdev");
-    if (p->linkIndex == 0)
+    const std::string& netdev = dp->ports().names(at).netdev;
+    const uint32_t ifindex = dp->ports().state(at).ifindex;
+    if (ifindex == 0)
         return finish(c, ctl::Exit::Failed,
-                      "capture: " + r.args[1] + " has no interface now (" + p->netdev + ")");
+                      "capture: " + r.args[1] + " has no interface now (" + netdev + ")");
     std::optional<uint64_t> count;
     std::optional<uint64_t> seconds;
     if (const auto v = r.value("count"); v && !(count = ozm::shell::parseNumber(*v, UINT32_MAX)))
@@ -319,7 +323,7 @@ void CtlServer::capture(Client& c, const ctl::Request& r, Fd file) {
     if (count.value_or(0) == 0 && seconds.value_or(0) == 0)
         return finish(c, ctl::Exit::Usage, "capture: give --count or --seconds");
     try {
-        d_.captures().start(c.id, p->linkIndex, p->netdev, std::move(file), count.value_or(0));
+        d_.captures().start(c.id, ifindex, netdev, std::move(file), count.value_or(0));
     } catch (const std::exception& e) {
         return finish(c, ctl::Exit::Failed, std::string("capture: ") + e.what());
     }

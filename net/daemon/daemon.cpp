@@ -109,7 +109,6 @@ Daemon::~Daemon() {
 }
 
 void Daemon::openPorts() {
-    portOfIfIndex_.assign(chassis_->ifdb().portCount(), -1);
     if (!KernelDataPlane::wanted(cfg_))
         return;
     // Each port is opened when its interface is reported, at the first pass of the loop.
@@ -119,42 +118,35 @@ void Daemon::openPorts() {
             [this](const std::string& l) { log(l); },
             [this](const std::string& l) { log_.warning(l); },
             [this](const std::string& l) { log_.debug(l); },
-            [this](size_t port, const port::PortState& state) { portChanged(port, state); }},
+            [this](size_t port, const port::PortState& was) { portChanged(port, was); }},
         KernelDataPlane::Pinning{opt_.bpffs,
                                  opt_.pinName.empty() ? pinNameOf(opt_.runDir) : opt_.pinName,
                                  opt_.pipelineVariant});
-    auto& db = chassis_->ifdb();
-    for (const auto& nd : dataPlane_->lineCards().netdevs()) {
-        const uint32_t ifIndex = *db.find(nd.port);
-        portOfIfIndex_[static_cast<size_t>(db.portIndex(ifIndex))] =
-            static_cast<int>(ports_.size());
-        Port& p = ports_.emplace_back();
-        p.ifIndex = ifIndex;
-        p.netdev = nd.netdev;
-    }
 }
 
-void Daemon::portChanged(size_t at, const port::PortState& state) {
-    Port& p = ports_[at];
-    if (p.linkIndex == state.ifindex)
+void Daemon::portChanged(size_t port, const port::PortState& was) {
+    const port::PortTracker& ports = dataPlane_->ports();
+    const uint32_t now = ports.state(port).ifindex;
+    if (was.ifindex == now)
         return;
-    if (p.linkIndex != 0)
-        captures_.interfaceGone(p.linkIndex, "interface " + p.netdev + " went away");
-    p.linkIndex = state.ifindex;
-    if (p.linkIndex != 0)
-        adviseHostTraffic(p);
+    if (was.ifindex != 0)
+        captures_.interfaceGone(was.ifindex,
+                                "interface " + ports.names(port).netdev + " went away");
+    if (now != 0)
+        adviseHostTraffic(port);
 }
 
 // The host's own frames (IPv6 DAD, router and multicast listener messages) never leave a port:
 // the pipeline drops them at its egress (host_tx). The daemon leaves the host's configuration
 // to the administrator (under its unit /proc/sys is read-only), and says, as an interface with
 // IPv6 on appears, how to keep the host quiet there.
-void Daemon::adviseHostTraffic(const Port& p) {
+void Daemon::adviseHostTraffic(size_t port) {
+    const port::PortNetdev& p = dataPlane_->ports().names(port);
     std::ifstream in("/proc/sys/net/ipv6/conf/" + p.netdev + "/disable_ipv6");
     int disabled = 1;
     if (!(in >> disabled) || disabled != 0)
         return;
-    log("port " + chassis_->ifdb().name(p.ifIndex) + ": IPv6 is on for interface " + p.netdev +
+    log("port " + p.port + ": IPv6 is on for interface " + p.netdev +
         "; the host's frames are dropped at its egress (sent by the host), and "
         "net.ipv6.conf." +
         p.netdev + ".disable_ipv6=1 keeps the host from sending them");
@@ -217,13 +209,6 @@ bool Daemon::step(int timeoutMs) {
     forgetHistory();
     sessions_->reap();
     return !stop_;
-}
-
-const Port* Daemon::portOf(uint32_t ifIndex) const {
-    const int dense = chassis_->ifdb().portIndex(ifIndex);
-    if (dense < 0 || portOfIfIndex_[static_cast<size_t>(dense)] < 0)
-        return nullptr;
-    return &ports_[static_cast<size_t>(portOfIfIndex_[static_cast<size_t>(dense)])];
 }
 
 void Daemon::change(const chassis::Change& change) {

@@ -62,12 +62,6 @@ struct NotSaved : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct Port {
-    uint32_t ifIndex = 0;
-    std::string netdev;
-    uint32_t linkIndex = 0;  // its interface's ifindex; 0 while it has none
-};
-
 class Daemon final : private chassis::TaskLink {
   public:
     // std::runtime_error (chassis::ConfigError for the chassis file) when it cannot start.
@@ -88,8 +82,6 @@ class Daemon final : private chassis::TaskLink {
     Captures& captures() { return captures_; }
     // The line cards in the kernel; none when no port stands for a Linux interface.
     KernelDataPlane* dataPlane() { return dataPlane_.get(); }
-    std::span<const Port> ports() const { return ports_; }
-    const Port* portOf(uint32_t ifIndex) const;
     // Puts an operator's change to the chassis and saves what operators changed; NotSaved when
     // it ran but cannot be saved.
     void change(const chassis::Change& change);
@@ -116,9 +108,9 @@ class Daemon final : private chassis::TaskLink {
     void toTask(std::vector<uint8_t> msg) override;
     bool toPduSocket(int protocol, uint32_t rxIfIndex, std::span<const uint8_t> frame) override;
     void openPorts();
-    // The port's interface came, went or changed (port: its place in ports_).
-    void portChanged(size_t port, const port::PortState& state);
-    void adviseHostTraffic(const Port& p);
+    // The port's interface came, went or changed (port: its dense index).
+    void portChanged(size_t port, const port::PortState& was);
+    void adviseHostTraffic(size_t port);
     void onSignal();
     void updateClock();
     void forgetHistory();
@@ -143,8 +135,6 @@ class Daemon final : private chassis::TaskLink {
     std::unique_ptr<Listener> taskListen_;
     std::unique_ptr<Listener> ctlListen_;
     std::vector<chassis::LearnLimitConfig> learning_;  // operators' limits, as the state keeps
-    std::vector<Port> ports_;                          // ports with a netdev
-    std::vector<int> portOfIfIndex_;  // dense port index -> position in ports_, -1 none
     std::function<void(const std::string&)> traceSink_;
     Clock::time_point start_ = Clock::now();
     bool stop_ = false;

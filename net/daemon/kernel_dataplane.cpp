@@ -96,8 +96,18 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
     if (!loaded)
         throw std::runtime_error(loaded.status().what());
     tables_ = std::move(*loaded);
+    tracker_.emplace(
+        linecard::LineCards::netdevs(chassis), ops_,
+        port::TcPrograms{tables_->ingressFd(), tables_->egressFd()},
+        [this](size_t port, const port::PortState& was) {
+            cards_->portChanged(port, was);
+            if (hooks_.portChanged)
+                hooks_.portChanged(port, was);
+        },
+        hooks_.info);
     auto cards = linecard::LineCards::start(
-        chassis, *tables_, [info = hooks_.info](std::string_view l) { info(std::string(l)); },
+        chassis, *tables_, *tracker_,
+        [info = hooks_.info](std::string_view l) { info(std::string(l)); },
         [this](uint16_t generation) {
             return linecard::openTaskLink(generation, ops_, tables_->taskTxFd());
         });
@@ -125,14 +135,6 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                         (start.macsLeft ? ", " + std::to_string(start.macsLeft) + " not" : ""));
             break;
     }
-    tracker_.emplace(
-        cards_->netdevs(), ops_, port::TcPrograms{tables_->ingressFd(), tables_->egressFd()},
-        [this](size_t port, const port::PortState& state) {
-            cards_->portChanged(port, state);
-            if (hooks_.portChanged)
-                hooks_.portChanged(port, state);
-        },
-        hooks_.info);
     // The interfaces as they are now arrive as the monitor's first events.
     loop_.watch(links_.fd(), EPOLLIN, [this](uint32_t) { readLinks(); });
     // The pipeline's per-frame events, written while the chassis trace is on.

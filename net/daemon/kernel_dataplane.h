@@ -35,7 +35,7 @@ class KernelDataPlane {
         Log info;     // what is worth the operator's reading
         Log warning;  // what the operator should change (an MTU too small, at start)
         Log debug;    // libbpf's own messages
-        // A port's interface changed (port: its place in lineCards().netdevs()), after the
+        // A port's interface changed (port: its dense index; ports() holds it now), after the
         // line cards took it in.
         port::PortTracker::Listener portChanged;
     };
@@ -63,6 +63,7 @@ class KernelDataPlane {
 
     linecard::LineCards& lineCards() { return *cards_; }
     const linecard::LineCards& lineCards() const { return *cards_; }
+    // Every port of the chassis by dense index: its interface, ifindex and link state.
     const port::PortTracker& ports() const { return *tracker_; }
 
     // Brings the tables in line with the models: after every event they processed. The MACs
@@ -79,10 +80,10 @@ class KernelDataPlane {
     Loop& loop_;
     Hooks hooks_;
     std::unique_ptr<pipeline::BpfTables> tables_;
-    std::unique_ptr<linecard::LineCards> cards_;
     port::LinuxPortOps ops_;
     port::LinkMonitor links_;
     std::optional<port::PortTracker> tracker_;
+    std::unique_ptr<linecard::LineCards> cards_;  // reads tracker_
     bool mtuChecked_ = false;  // once the interfaces as they are at start were read
     bool synced_ = false;      // the link monitor's first dump is in
     Clock::duration ageingCheck_;

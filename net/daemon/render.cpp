@@ -58,9 +58,14 @@ Json status(Daemon& d) {
                                  {"ready", s.ready},
                                  {"peer_sent", s.peerSent}});
     }
-    for (const auto& port : d.ports())
-        j["ports"].push_back(
-            {{"port", d.chassis().ifdb().name(port.ifIndex)}, {"netdev", port.netdev}});
+    if (const KernelDataPlane* dp = d.dataPlane()) {
+        const port::PortTracker& ports = dp->ports();
+        for (size_t p = 0; p < ports.size(); ++p) {
+            const port::PortNetdev& names = ports.names(p);
+            if (!names.netdev.empty())
+                j["ports"].push_back({{"port", names.port}, {"netdev", names.netdev}});
+        }
+    }
     return j;
 }
 
@@ -151,24 +156,26 @@ Json counters(Daemon& d) {
     if (KernelDataPlane* dp = d.dataPlane()) {
         const auto stats = readout(dp->lineCards().portCounters());
         const port::PortTracker& links = dp->ports();
-        for (size_t i = 0; i < d.ports().size(); ++i) {
-            const Port& port = d.ports()[i];
+        for (size_t i = 0; i < links.size(); ++i) {
+            const port::PortNetdev& names = links.names(i);
+            if (names.netdev.empty())
+                continue;
+            const uint32_t portIf = d.chassis().ifdb().portAt(i);
             // By dense port index, the interfaces of no port last.
-            const int dense = d.chassis().ifdb().portIndex(port.ifIndex);
-            const auto& c = stats.at(static_cast<size_t>(dense));
+            const auto& c = stats.at(i);
             Json row = frameCounts(c.stats, c.l2cp);
             Json events = Json::object();
             for (size_t e = 0; e < port::kPortEvents; ++e) {
                 const auto kind = static_cast<port::PortEvent>(e);
                 events[std::string(port::portEventName(kind))] = links.count(i, kind);
             }
-            const auto learning = readout(dp->lineCards().learning(port.ifIndex));
+            const auto learning = readout(dp->lineCards().learning(portIf));
             row.update({{"learned", learning.count},
                         {"learn_limit", learning.limit},
                         {"past_limit", learning.drop ? "drop" : "forward"}});
-            row.update({{"port", d.chassis().ifdb().name(port.ifIndex)},
-                        {"netdev", port.netdev},
-                        {"policing", policing(d.chassis().cards(), port.ifIndex)},
+            row.update({{"port", names.port},
+                        {"netdev", names.netdev},
+                        {"policing", policing(d.chassis().cards(), portIf)},
                         {"link", linkText(links.state(i))},
                         {"mtu", links.state(i).mtu},
                         {"link_events", std::move(events)}});

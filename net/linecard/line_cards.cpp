@@ -53,13 +53,28 @@ bool same(const T& a, const T& b) {
 
 }  // namespace
 
+std::vector<port::PortNetdev> LineCards::netdevs(chassis::Chassis& chassis) {
+    const chassis::IfDb& db = chassis.ifdb();
+    std::vector<port::PortNetdev> ports(db.portCount());
+    for (const auto& card : chassis.config().lineCards) {
+        for (const auto& pc : card.ports)
+            ports[static_cast<size_t>(db.portIndex(chassis::portIfIndex(card.slot, pc.number)))] = {
+                pc.name, pc.netdev};
+    }
+    return ports;
+}
+
 Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
-                                                    pipeline::Tables& tables, pipeline::LogFn log,
-                                                    TaskTxFn openTx) {
+                                                    pipeline::Tables& tables,
+                                                    const port::PortTracker& ports,
+                                                    pipeline::LogFn log, TaskTxFn openTx) {
     if (const std::string why = tooBig(chassis.config(), chassis.ifdb()); !why.empty())
         return Status::failure(why);
-    auto cards =
-        std::make_unique<LineCards>(Started{}, chassis, tables, std::move(log), std::move(openTx));
+    if (ports.size() != chassis.ifdb().portCount())
+        return Status::failure("line cards: the port tracker has " + std::to_string(ports.size()) +
+                               " ports, the chassis " + std::to_string(chassis.ifdb().portCount()));
+    auto cards = std::make_unique<LineCards>(Started{}, chassis, tables, ports, std::move(log),
+                                             std::move(openTx));
     if (tables.adopted()) {
         // The pipeline switches by the records as they are until the interfaces are known.
         cards->holdLports_ = true;
@@ -78,25 +93,15 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
 }
 
 LineCards::LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& tables,
-                     pipeline::LogFn log, TaskTxFn openTx)
+                     const port::PortTracker& ports, pipeline::LogFn log, TaskTxFn openTx)
     : chassis_(chassis),
       tables_(tables),
+      ports_(ports),
       log_(std::move(log)),
       traps_(chassis.ifdb(), tables, log_),
       task_(tables, std::move(openTx)),
-      links_(chassis.ifdb().portCount()),
       sweep_(tables),
       notLearned_(chassis.ifdb().portCount()) {
-    const chassis::IfDb& db = chassis_.ifdb();
-    for (const auto& card : chassis_.config().lineCards) {
-        for (const auto& pc : card.ports) {
-            if (pc.netdev.empty())
-                continue;
-            netdevs_.push_back({pc.name, pc.netdev});
-            netdevPort_.push_back(
-                static_cast<size_t>(db.portIndex(chassis::portIfIndex(card.slot, pc.number))));
-        }
-    }
     // The entries the agents hold already, then every change as they apply it.
     for (uint32_t slot = 0; slot < chassis_.config().slots; ++slot) {
         if (const chassis::AclAgent* a = chassis_.cards().agent(slot)) {
@@ -125,7 +130,7 @@ bool LineCards::cardPresent(uint32_t portIf) const {
 
 bool LineCards::live(uint32_t portIf) const {
     const int p = chassis_.ifdb().portIndex(portIf);
-    return p >= 0 && cardPresent(portIf) && links_[static_cast<size_t>(p)].up();
+    return p >= 0 && cardPresent(portIf) && ports_.state(static_cast<size_t>(p)).up();
 }
 
 void LineCards::refresh() {
@@ -184,7 +189,7 @@ void LineCards::linksSynced() {
     // or away while no daemon ran.
     const chassis::IfDb& db = chassis_.ifdb();
     for (size_t p = 0; p < adoptedUp_.size(); ++p) {
-        if (!adoptedUp_[p] || links_[p].up())
+        if (!adoptedUp_[p] || ports_.state(p).up())
             continue;
         const uint32_t lport = speaksAs(db, p);
         const Result<l2pt_lport> rec = tables_.lport(lport);
@@ -209,8 +214,7 @@ void LineCards::sweepAdopted() {
     }
     if (const Result<std::vector<uint32_t>> bound = tables_.boundIfindexes(); bound) {
         for (const uint32_t ifindex : *bound) {
-            if (std::any_of(links_.begin(), links_.end(),
-                            [&](const port::PortState& s) { return s.ifindex == ifindex; }))
+            if (ports_.portOf(ifindex))
                 continue;
             logged(tables_.unbindIfindex(ifindex));
             ++bindings;
@@ -262,7 +266,7 @@ void LineCards::syncLports() {
     }
     for (size_t p = 0; p < db.portCount(); ++p)
         writeLport(static_cast<uint32_t>(p),
-                   portRecord(db, p, cardPresent(db.portAt(p)), links_[p]));
+                   portRecord(db, p, cardPresent(db.portAt(p)), ports_.state(p)));
     for (size_t l = 0; l < db.lagCount(); ++l) {
         size_t over = 0;
         const l2pt_lport rec = lagRecord(
@@ -338,23 +342,16 @@ void LineCards::syncPolice() {
     policeWritten_ = true;
 }
 
-void LineCards::portChanged(size_t netdev, const port::PortState& state) {
-    if (netdev >= netdevPort_.size()) {
-        log_("line cards: a change of interface " + std::to_string(netdev) + " of " +
-             std::to_string(netdevPort_.size()) + " ignored");
-        return;
-    }
-    const size_t p = netdevPort_[netdev];
-    const port::PortState before = links_[p];
-    links_[p] = state;
-    if (before.ifindex != state.ifindex) {
-        if (before.ifindex != 0)
-            logged(tables_.unbindIfindex(before.ifindex));
-        if (state.ifindex != 0)
-            logged(tables_.bindIfindex(state.ifindex, static_cast<uint32_t>(p)));
+void LineCards::portChanged(size_t p, const port::PortState& was) {
+    const port::PortState& now = ports_.state(p);
+    if (was.ifindex != now.ifindex) {
+        if (was.ifindex != 0)
+            logged(tables_.unbindIfindex(was.ifindex));
+        if (now.ifindex != 0)
+            logged(tables_.bindIfindex(now.ifindex, static_cast<uint32_t>(p)));
     }
     syncLports();
-    if (!before.up() || state.up())
+    if (!was.up() || now.up())
         return;
     // It carries no traffic now: what was learned on it is stale. A LAG goes on by its other
     // members while it has any.
@@ -366,6 +363,7 @@ void LineCards::portChanged(size_t netdev, const port::PortState& state) {
 
 std::vector<std::string> LineCards::mtuShortfalls() const {
     const chassis::IfDb& db = chassis_.ifdb();
+    const auto link = [this](size_t p) -> const port::PortState& { return ports_.state(p); };
     const auto bit = [](const uint32_t* words, uint32_t lport) {
         return (words[lport / kWordBits] >> (lport % kWordBits) & 1) != 0;
     };
@@ -377,28 +375,28 @@ std::vector<std::string> LineCards::mtuShortfalls() const {
         std::optional<size_t> widest;
         for (size_t p = 0; p < db.portCount(); ++p) {
             const uint32_t lport = speaksAs(db, p);
-            if (links_[p].ifindex == 0 || !bit(v.members, lport))
+            if (link(p).ifindex == 0 || !bit(v.members, lport))
                 continue;
             if (bit(v.core, lport))
                 cores.push_back(p);
-            else if (!widest || links_[p].mtu > links_[*widest].mtu)
+            else if (!widest || link(p).mtu > link(*widest).mtu)
                 widest = p;
         }
         for (const size_t core : cores) {
             auto [at, added] = widestAccess.try_emplace(core, widest.value_or(core));
-            if (widest && (added || links_[*widest].mtu > links_[at->second].mtu))
+            if (widest && (added || link(*widest).mtu > link(at->second).mtu))
                 at->second = *widest;
         }
     }
     std::vector<std::string> lines;
     for (const auto& [core, access] : widestAccess) {
-        const uint32_t needed = links_[access].mtu + static_cast<uint32_t>(port::kTagLen);
-        if (core == access || links_[core].mtu >= needed)
+        const uint32_t needed = link(access).mtu + static_cast<uint32_t>(port::kTagLen);
+        if (core == access || link(core).mtu >= needed)
             continue;
         lines.push_back(
-            "core port " + db.name(db.portAt(core)) + " (MTU " + std::to_string(links_[core].mtu) +
+            "core port " + db.name(db.portAt(core)) + " (MTU " + std::to_string(link(core).mtu) +
             ") cannot take the frames of access port " + db.name(db.portAt(access)) + " (MTU " +
-            std::to_string(links_[access].mtu) + ") with the provider tag: it needs MTU " +
+            std::to_string(link(access).mtu) + ") with the provider tag: it needs MTU " +
             std::to_string(needed) + "; larger frames are dropped");
     }
     return lines;

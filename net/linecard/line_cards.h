@@ -1,9 +1,9 @@
 // The chassis daemon's line cards in the kernel: keeps the pipeline's tables equal to the
 // chassis models, the task's data path, and what the operator reads of them.
 //
-//   auto cards = LineCards::start(chassis, tables, log);      // refused: the chassis is too big
-//   PortTracker ports((*cards)->netdevs(), ops, programs,
-//                     [&](size_t i, const PortState& s) { (*cards)->portChanged(i, s); }, log);
+//   PortTracker ports(LineCards::netdevs(chassis), ops, programs,
+//                     [&](size_t i, const PortState& was) { (*cards)->portChanged(i, was); }, log);
+//   auto cards = LineCards::start(chassis, tables, ports, log, openTx);  // refused: too big
 //   ... after every change to the models (a message, a command, a card):  (*cards)->refresh();
 //   ... every few seconds:                                               (*cards)->expireAged();
 //   ... while (*cards)->sweeping(), a slice a loop pass:                 (*cards)->sweep();
@@ -55,20 +55,23 @@ class LineCards {
     // Writes every port's and LAG's record, the VLANs, the globals and the entries the agents
     // hold now, and follows the agents from here on. A chassis the pipeline cannot hold (more
     // ports, LAGs or slots than it has room for, a port VLAN past 4095) is refused, saying why.
+    // The ports' interfaces are read from ports, numbered by dense port index (netdevs()).
     static pipeline::Result<std::unique_ptr<LineCards>> start(chassis::Chassis& chassis,
                                                               pipeline::Tables& tables,
+                                                              const port::PortTracker& ports,
                                                               pipeline::LogFn log, TaskTxFn openTx);
     ~LineCards();
     LineCards(const LineCards&) = delete;
     LineCards& operator=(const LineCards&) = delete;
 
-    // The ports that stand for a Linux interface, for the PortTracker; portChanged() numbers
-    // them by their place here.
-    const std::vector<port::PortNetdev>& netdevs() const { return netdevs_; }
-    // The PortTracker's listener: the port's interface (ifindex, MTU, up) into its record and
-    // the ifindex binding, its LAG's live members; the MACs learned on it forgotten when it
-    // stops carrying traffic (for a LAG's member: when the LAG has no live member left).
-    void portChanged(size_t netdev, const port::PortState& state);
+    // Every port of the chassis by dense port index, with the Linux interface it stands for
+    // (empty: none): the PortTracker's ports.
+    static std::vector<port::PortNetdev> netdevs(chassis::Chassis& chassis);
+    // The PortTracker's listener (port: dense index): the port's interface (ifindex, MTU, up)
+    // into its record and the ifindex binding, its LAG's live members; the MACs learned on it
+    // forgotten when it stops carrying traffic (for a LAG's member: when the LAG has no live
+    // member left).
+    void portChanged(size_t port, const port::PortState& was);
 
     // Adopted tables (pipeline::Tables::adopted): the interfaces as they are now were all
     // reported (the link monitor's first dump), so the ports' records are written from here
@@ -138,8 +141,8 @@ class LineCards {
     struct Started {};  // only start() makes one
 
   public:
-    LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& tables, pipeline::LogFn log,
-              TaskTxFn openTx);
+    LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& tables,
+              const port::PortTracker& ports, pipeline::LogFn log, TaskTxFn openTx);
 
   private:
     bool cardPresent(uint32_t portIf) const;
@@ -161,12 +164,10 @@ class LineCards {
 
     chassis::Chassis& chassis_;
     pipeline::Tables& tables_;
+    const port::PortTracker& ports_;  // by dense port index
     pipeline::LogFn log_;
     TrapMirror traps_;
     TaskPath task_;
-    std::vector<port::PortNetdev> netdevs_;
-    std::vector<size_t> netdevPort_;      // netdevs_[i] is port netdevPort_[i] (dense index)
-    std::vector<port::PortState> links_;  // by dense port index
     std::optional<uint64_t> ifmGeneration_;
     uint32_t present_ = 0;  // the cards' bitmap as last written
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);

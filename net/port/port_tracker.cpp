@@ -34,9 +34,13 @@ PortTracker::PortTracker(std::vector<PortNetdev> ports, PortOps& ops, TcPrograms
     : ops_(ops), programs_(programs), listener_(std::move(listener)), log_(std::move(log)) {
     ports_.reserve(ports.size());
     for (PortNetdev& p : ports) {
-        if (p.netdev.empty() || p.netdev.size() >= IFNAMSIZ)
+        if (p.netdev.size() >= IFNAMSIZ)
             throw std::invalid_argument("port " + p.port + ": '" + p.netdev +
                                         "' is no interface name");
+        if (p.netdev.empty()) {
+            ports_.push_back(Port{.names = std::move(p)});
+            continue;
+        }
         auto [it, fresh] = byName_.emplace(p.netdev, ports_.size());
         if (!fresh)
             throw std::invalid_argument("ports " + ports_[it->second].names.port + " and " +
@@ -105,7 +109,7 @@ void PortTracker::take(const LinkEvent& e) {
             synced_ = true;
             attachGained();
             for (const Port& port : ports_) {
-                if (port.state.ifindex == 0)
+                if (port.state.ifindex == 0 && !port.names.netdev.empty())
                     log_("port " + port.names.port + ": interface " + port.names.netdev +
                          " missing; attached when it appears");
             }
@@ -115,8 +119,9 @@ void PortTracker::take(const LinkEvent& e) {
 
 void PortTracker::gain(size_t p, const Link& link, const std::string& how) {
     Port& port = ports_[p];
-    if (port.state.ifindex != 0)
-        byIfindex_.erase(port.state.ifindex);  // gone: its removal is still to be reported
+    const PortState was = port.state;
+    if (was.ifindex != 0)
+        byIfindex_.erase(was.ifindex);  // gone: its removal is still to be reported
     // A pipeline of ours there already (a previous daemon's) carries its frames until the
     // attach replaces it.
     port.state = {link.ifindex, link.mtu, link.adminUp, link.carrier, ops_.holds(link.ifindex)};
@@ -124,7 +129,7 @@ void PortTracker::gain(size_t p, const Link& link, const std::string& how) {
     byIfindex_[link.ifindex] = p;
     bump(p, PortEvent::Appeared);
     // Bound first (the listener writes the tables), attached with the rest of the batch.
-    changed(p);
+    changed(p, was);
     gained_.push_back({p, link.ifindex, prefix(p) + how + stateText(port.state)});
 }
 
@@ -133,13 +138,12 @@ void PortTracker::gain(size_t p, const Link& link, const std::string& how) {
 // finds a port of the tables without its interface.
 void PortTracker::attachGained() {
     for (const Gained& g : std::exchange(gained_, {})) {
-        const PortState& s = ports_[g.port].state;
-        if (s.ifindex != g.ifindex)
+        const PortState was = ports_[g.port].state;
+        if (was.ifindex != g.ifindex)
             continue;  // lost within the batch
-        const bool was = s.attached;
         log_(g.line + ", " + attach(g.port));
-        if (s.attached != was)
-            changed(g.port);
+        if (ports_[g.port].state.attached != was.attached)
+            changed(g.port, was);
     }
 }
 
@@ -151,10 +155,10 @@ void PortTracker::lose(size_t p, PortEvent kind, const std::string& how) {
         line += st.ok() ? ", detached" : "; detach failed: " + st.text();
     }
     byIfindex_.erase(port.state.ifindex);
-    port.state = {};
+    const PortState was = std::exchange(port.state, {});
     bump(p, kind);
     log_(line);
-    changed(p);
+    changed(p, was);
 }
 
 void PortTracker::update(size_t p, const Link& link) {
@@ -176,7 +180,7 @@ void PortTracker::update(size_t p, const Link& link) {
     if (!s.attached)
         log_(prefix(p) + attach(p));
     if (s != before)
-        changed(p);
+        changed(p, before);
 }
 
 std::string PortTracker::attach(size_t p) {
@@ -189,21 +193,9 @@ std::string PortTracker::attach(size_t p) {
     return "attach failed: " + st.text() + "; tried again when the interface changes";
 }
 
-void PortTracker::detachAll() {
-    for (size_t p = 0; p < ports_.size(); ++p) {
-        PortState& s = ports_[p].state;
-        if (!s.attached)
-            continue;
-        if (const OpStatus st = ops_.detach(s.ifindex); !st.ok())
-            log_(prefix(p) + "detach failed: " + st.text());
-        s.attached = false;
-        changed(p);
-    }
-}
-
-void PortTracker::changed(size_t p) {
+void PortTracker::changed(size_t p, const PortState& was) {
     if (listener_)
-        listener_(p, ports_[p].state);
+        listener_(p, was);
 }
 
 std::string PortTracker::prefix(size_t p) const {

@@ -1,11 +1,12 @@
-// The chassis daemon's ports on Linux interfaces: each port with a netdev follows the
-// interface of that name through the link monitor's events. An interface that appears (at
-// start or later, created or renamed to the name) gets the pipeline attached; one removed or
-// renamed away leaves its port without an interface. Every change is logged in one line,
-// counted per port and kind, and handed to a listener as the port's live state.
+// The chassis daemon's ports on Linux interfaces, and the one place that holds each port's
+// interface, ifindex and link state: each port with a netdev follows the interface of that
+// name through the link monitor's events. An interface that appears (at start or later,
+// created or renamed to the name) gets the pipeline attached; one removed or renamed away
+// leaves its port without an interface. Every change is logged in one line, counted per port
+// and kind, and told to a listener, which reads the state now through state().
 //
-//   PortTracker ports({{"ge0/1", "acc1"}, {"te1/0", "core0"}}, ops, programs,
-//                     [&](size_t port, const PortState& s) { ... lport table ... },
+//   PortTracker ports({{"ge0/1", "acc1"}, {"ge0/2", ""}, {"te1/0", "core0"}}, ops, programs,
+//                     [&](size_t port, const PortState& was) { ... ports.state(port) ... },
 //                     [&](const std::string& line) { log(line); });
 //   ports.handle(links.read());
 //
@@ -30,7 +31,7 @@ namespace netp::port {
 
 struct PortNetdev {
     std::string port;    // the chassis port, "ge0/1"
-    std::string netdev;  // the Linux interface it stands for
+    std::string netdev;  // the Linux interface it stands for; empty: none
 };
 
 struct PortState {
@@ -60,18 +61,17 @@ std::string_view portEventName(PortEvent kind);
 
 class PortTracker {
   public:
-    using Listener = std::function<void(size_t port, const PortState& state)>;
+    // After every change of a port's state, with the state before it.
+    using Listener = std::function<void(size_t port, const PortState& was)>;
     using Log = std::function<void(const std::string& line)>;
 
-    // Ports by position in ports; std::invalid_argument when two name the same interface or a
-    // name is no interface name.
+    // Ports by position in ports (the chassis daemon: dense port index); std::invalid_argument
+    // when two name the same interface or a name is no interface name.
     PortTracker(std::vector<PortNetdev> ports, PortOps& ops, TcPrograms programs, Listener listener,
                 Log log);
 
     void handle(const LinkEvent& event);
     void handle(std::span<const LinkEvent> events);
-    // Takes the pipeline off every interface it was attached to (the daemon's stop).
-    void detachAll();
 
     size_t size() const { return ports_.size(); }
     const PortNetdev& names(size_t port) const { return ports_[port].names; }
@@ -104,7 +104,7 @@ class PortTracker {
     void update(size_t p, const Link& link);
     // Attaches the pipeline at the port's interface; the outcome in words for its log line.
     std::string attach(size_t p);
-    void changed(size_t p);
+    void changed(size_t p, const PortState& was);
     std::string prefix(size_t p) const;
     void bump(size_t p, PortEvent kind) { ++ports_[p].counts[static_cast<size_t>(kind)]; }
 

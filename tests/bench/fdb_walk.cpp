@@ -21,6 +21,7 @@
 #include "net/linecard/clock.h"
 #include "net/linecard/line_cards.h"
 #include "net/pipeline/bpf_tables.h"
+#include "net/port/mem_port_ops.h"
 #include "tests/support/pipeline_map.h"
 #include "tests/unit/chassis/test_chassis.h"
 
@@ -88,8 +89,12 @@ void LoopPassWith64kLearnedUnderChurn(benchmark::State& state) {
     chassis::Chassis chassis(chassis::loadChassisText(kChassis, "fdb-walk"), task);
     auto tables = pipeline::BpfTables::load([](std::string_view) {}, kEntries);
     check(tables.status());
+    port::MemPortOps ops;
+    const port::PortTracker ports(linecard::LineCards::netdevs(chassis), ops, {}, {},
+                                  [](const std::string&) {});
     auto cards = linecard::LineCards::start(
-        chassis, **tables, [](std::string_view l) { throw std::runtime_error(std::string(l)); },
+        chassis, **tables, ports,
+        [](std::string_view l) { throw std::runtime_error(std::string(l)); },
         [](uint16_t) { return pipeline::Result<linecard::TaskTx>(linecard::TaskTx{}); });
     check(cards.status());
     linecard::LineCards& lc = **cards;

@@ -16,6 +16,7 @@
 #include "chassis/chassis.h"
 #include "net/linecard/line_cards.h"
 #include "net/pipeline/bpf_tables.h"
+#include "net/port/mem_port_ops.h"
 #include "tests/bench/map_memory.h"
 #include "tests/unit/chassis/test_chassis.h"
 
@@ -72,6 +73,9 @@ struct Card {
     chassis::test::NoTask task;
     chassis::Chassis chassis{fullCard(), task};
     std::unique_ptr<pipeline::BpfTables> tables;
+    port::MemPortOps ops;
+    const port::PortTracker ports{
+        linecard::LineCards::netdevs(chassis), ops, {}, {}, [](const std::string&) {}};
     std::vector<std::vector<uint8_t>> downloads;  // the task's ACL downloads to the card
 
     Card() {
@@ -116,7 +120,8 @@ struct Card {
 
     std::unique_ptr<linecard::LineCards> start() {
         auto cards = linecard::LineCards::start(
-            chassis, *tables, [](std::string_view l) { throw std::runtime_error(std::string(l)); },
+            chassis, *tables, ports,
+            [](std::string_view l) { throw std::runtime_error(std::string(l)); },
             // The task's ring is what is measured; its link is not.
             [](uint16_t) { return pipeline::Result<linecard::TaskTx>(linecard::TaskTx{}); });
         check(cards.status());

@@ -96,20 +96,21 @@ class KernelRunner {
         auto loaded = BpfTables::load([](std::string_view l) { std::cerr << l << "\n"; });
         ASSERT_TRUE(loaded) << loaded.status().what();
         tables_ = std::move(*loaded);
-        auto log = [this](std::string_view l) { log_ += std::string(l) + "\n"; };
-        auto cards = LineCards::start(chassis_, *tables_, log, [this](uint16_t generation) {
-            return linecard::openTaskLink(generation, *ops_, tables_->taskTxFd());
-        });
-        ASSERT_TRUE(cards) << cards.status().what();
-        cards_ = std::move(*cards);
         // The port layer as the daemon runs it, in the new namespace: interfaces followed
         // through rtnetlink, the pipeline attached to each.
         ops_.emplace();
         links_.emplace();
         tracker_.emplace(
-            cards_->netdevs(), *ops_, port::TcPrograms{tables_->ingressFd(), tables_->egressFd()},
-            [this](size_t i, const port::PortState& s) { cards_->portChanged(i, s); },
+            LineCards::netdevs(chassis_), *ops_,
+            port::TcPrograms{tables_->ingressFd(), tables_->egressFd()},
+            [this](size_t i, const port::PortState& was) { cards_->portChanged(i, was); },
             [this](const std::string& l) { ports_ += l + "\n"; });
+        auto log = [this](std::string_view l) { log_ += std::string(l) + "\n"; };
+        auto cards = LineCards::start(chassis_, *tables_, *tracker_, log, [this](uint16_t gen) {
+            return linecard::openTaskLink(gen, *ops_, tables_->taskTxFd());
+        });
+        ASSERT_TRUE(cards) << cards.status().what();
+        cards_ = std::move(*cards);
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (!allUp() && std::chrono::steady_clock::now() < until) {
             pollfd p{links_->fd(), POLLIN, 0};
@@ -439,10 +440,10 @@ class KernelRunner {
     chassis::test::NoTask task_;
     chassis::Chassis chassis_;
     std::unique_ptr<BpfTables> tables_;
-    std::unique_ptr<LineCards> cards_;
     std::optional<port::LinuxPortOps> ops_;
     std::optional<port::LinkMonitor> links_;
     std::optional<port::PortTracker> tracker_;
+    std::unique_ptr<LineCards> cards_;
     std::optional<TrapRing> ring_;
     Fd tx_;  // the task's socket of the last grant
     std::optional<TrapRing> events_;

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 
+#include <cerrno>
+
 #include "chassis/chassis.h"
 #include "net/linecard/line_cards.h"
 #include "net/linecard/trace_lines.h"
 #include "net/pipeline/mem_tables.h"
+#include "net/port/mem_port_ops.h"
 #include "tests/unit/chassis/test_chassis.h"
 
 namespace netp::linecard {
@@ -24,9 +27,13 @@ constexpr pipeline::Mac kHost = {0x02, 0, 0, 0, 0, 0x0a};
 constexpr uint32_t kLag1 = L2PT_LAG_BASE;  // the test chassis's only LAG
 
 // The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0 and lag1 (te1/1,
-// te1/2); each port on an interface of its own name ("ge0_1").
+// te1/2); each port on an interface of its own name ("ge0_1"); te1/0 forwards LLDP in VLAN 200.
 chassis::ChassisConfig netdevChassis() {
-    return chassis::test::withNetdevs(chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml"));
+    auto cfg =
+        chassis::test::withNetdevs(chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml"));
+    cfg.l2cp.push_back(
+        {{"te1/0", 0}, chassis::NameRef{"vl200", 0}, 1u << 14, chassis::L2cpAction::Forward, 0});
+    return cfg;
 }
 
 class LineCardsTest : public ::testing::Test {
@@ -37,10 +44,13 @@ class LineCardsTest : public ::testing::Test {
         tables = std::move(*t);
         startCards();
     }
-    // The line cards over the tables as they are (a daemon's start).
+    // The line cards over the tables as they are (a daemon's start), with a new port layer.
     void startCards() {
+        ports.emplace(
+            LineCards::netdevs(chassis), ops, port::TcPrograms{},
+            [this](size_t p, const auto& was) { cards->portChanged(p, was); }, [](auto&) {});
         auto c = LineCards::start(
-            chassis, *tables, [this](std::string_view l) { log += l; },
+            chassis, *tables, *ports, [this](std::string_view l) { log += l; },
             [this](uint16_t generation) -> pipeline::Result<TaskTx> {
                 links.push_back(generation);
                 return TaskTx{Fd(::eventfd(0, EFD_CLOEXEC)), kLinkBase + generation, nullptr};
@@ -60,14 +70,15 @@ class LineCardsTest : public ::testing::Test {
         const auto bit = [&](const uint32_t* w) { return (w[lp / 32] >> (lp % 32) & 1) != 0; };
         return bit(v.members) && bit(v.core) == core;
     }
-    // The port's interface as the port layer reports it.
+    // The port's interface as the link monitor reports it (ifindex 0: removed).
     void link(const std::string& port, uint32_t ifindex, bool up, bool attached = true,
               uint32_t mtu = kMtu) {
-        const auto& nd = cards->netdevs();
-        const auto it = std::find_if(nd.begin(), nd.end(), [&](auto& n) { return n.port == port; });
-        ASSERT_NE(it, nd.end());
-        cards->portChanged(static_cast<size_t>(it - nd.begin()),
-                           port::PortState{ifindex, mtu, up, up, attached});
+        const size_t p = lport(port);
+        if (!attached)
+            ops.failAttach(EPERM);
+        const port::Link l{ifindex != 0 ? ifindex : ports->state(p).ifindex, ports->names(p).netdev,
+                           mtu, up, up};
+        ports->handle({ifindex != 0 ? port::LinkChange::Added : port::LinkChange::Removed, l, {}});
     }
     void apply(uint32_t slot, uint32_t op, const std::vector<chassis::test::Entry>& entries) {
         downloads.send(slot, op, entries);
@@ -83,6 +94,8 @@ class LineCardsTest : public ::testing::Test {
     chassis::test::NoTask task;
     chassis::Chassis chassis{netdevChassis(), task};
     std::unique_ptr<MemTables> tables;
+    port::MemPortOps ops;
+    std::optional<port::PortTracker> ports;
     std::unique_ptr<LineCards> cards;
     std::string log;
     static constexpr uint32_t kLinkBase = 100;  // the links' ifindexes: this plus the generation
@@ -299,6 +312,8 @@ TEST_F(LineCardsTest, WritesTheReservedAddressesAndTheTunnelMac) {
         return uint64_t{static_cast<uint8_t>(a)} << (2 * index);
     };
     EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN), 0u) << "nothing configured";
+    EXPECT_EQ(*tables->l2cp(lport("te1/0"), 200), at(kLldp, chassis::L2cpAction::Forward))
+        << "the chassis file's, from the start";
     const pipeline::Mac dflt = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};
     EXPECT_TRUE(std::equal(dflt.begin(), dflt.end(), tables->globals().tunnel_mac));
 
@@ -326,23 +341,6 @@ TEST_F(LineCardsTest, WritesTheReservedAddressesAndTheTunnelMac) {
     EXPECT_TRUE(std::equal(dflt.begin(), dflt.end(), tables->globals().tunnel_mac));
 }
 
-// The chassis file's l2cp section is in the tables from the start.
-TEST(LineCards, StartsWithTheChassisFilesReservedAddresses) {
-    chassis::test::NoTask task;
-    chassis::ChassisConfig cfg = netdevChassis();
-    cfg.l2cp.push_back(
-        {{"te1/0", 0}, chassis::NameRef{"vl200", 0}, 1u << 14, chassis::L2cpAction::Forward, 0});
-    chassis::Chassis c(cfg, task);
-    auto tables = MemTables::create();
-    ASSERT_TRUE(tables);
-    auto cards = LineCards::start(
-        c, **tables, [](std::string_view) {},
-        [](uint16_t) -> pipeline::Result<TaskTx> { return pipeline::Status::failure("none"); });
-    ASSERT_TRUE(cards) << cards.status().what();
-    const uint32_t te10 = static_cast<uint32_t>(c.ifdb().portIndex(*c.ifdb().find("te1/0")));
-    EXPECT_EQ(*(*tables)->l2cp(te10, 200), uint64_t{L2PT_L2CP_FORWARD} << 28);
-}
-
 TEST(LineCards, RefusesAChassisThePipelineCannotHold) {
     chassis::test::NoTask task;
     chassis::Chassis big{chassis::loadChassisText(R"(
@@ -353,15 +351,18 @@ line_cards: [{slot: 13, type: 1, ports: [{number: 0, name: x13/0}]}]
                          task};
     auto tables = MemTables::create();
     ASSERT_TRUE(tables);
-    auto cards = LineCards::start(
-        big, **tables, [](std::string_view) {},
-        [](uint16_t) {
-            return pipeline::Result<TaskTx>(pipeline::Status::failure("not asked for"));
-        });
-    ASSERT_FALSE(cards);
-    EXPECT_EQ(cards.status().what(),
+    port::MemPortOps ops;
+    const port::PortTracker none({}, ops, {}, {}, {});
+    const auto start = [&](chassis::Chassis& c) {
+        return LineCards::start(
+            c, **tables, none, [](std::string_view) {},
+            [](uint16_t) -> pipeline::Result<TaskTx> { return pipeline::Status::failure("none"); });
+    };
+    EXPECT_EQ(start(big).status().what(),
               "<chassis>: the kernel pipeline holds line cards in slots 0-11, port x13/0 is in "
               "slot 13");
+    chassis::Chassis fits{netdevChassis(), task};
+    EXPECT_THAT(start(fits).status().what(), HasSubstr("the port tracker has 0 ports"));
 }
 
 // The events in the simulated data plane's words.
