@@ -60,77 +60,57 @@ std::string logTail(std::string_view log) {
 
 }  // namespace
 
-void BpfObject::Close::operator()(bpf_object* obj) const {
-    bpf_object__close(obj);
-}
+namespace detail {
 
-Result<BpfObject> BpfObject::load(std::span<const uint8_t> image, const std::string& name,
-                                  LogFn log, std::span<const MapSize> sizes,
-                                  const Prepare& prepare) {
+void setLibbpfLog(LogFn log) {
     libbpfLog() = std::move(log);
     libbpf_set_print(printToLog);
+}
 
-    LIBBPF_OPTS(bpf_object_open_opts, opts, .object_name = name.c_str());
-    bpf_object* raw = bpf_object__open_mem(image.data(), image.size(), &opts);
-    if (!raw)
-        return Status::sysFailure("opening BPF object " + name, errno);
-    BpfObject obj(raw);
-    for (const MapSize& size : sizes) {
-        bpf_map* map = bpf_object__find_map_by_name(raw, size.map);
-        const int err = map ? bpf_map__set_max_entries(map, size.maxEntries) : -ENOENT;
-        if (err != 0)
-            return Status::sysFailure(std::string("sizing map ") + size.map, err);
-    }
+Status openFailure(const std::string& name, int err) {
+    return Status::sysFailure("opening BPF object " + name, err);
+}
 
-    if (prepare) {
-        if (Status s = prepare(raw); !s)
-            return s;
-    }
-
+Status loadWithVerifierLogs(bpf_object* obj, const std::string& name,
+                            const std::function<int()>& load) {
     // Each program's verifier log goes to a buffer of its own, filled only when it is refused.
     std::vector<std::vector<char>> logs;
     bpf_program* prog;
-    bpf_object__for_each_program(prog, raw) {
+    bpf_object__for_each_program(prog, obj) {
         logs.emplace_back(kVerifierLogBytes, '\0');
         bpf_program__set_log_buf(prog, logs.back().data(), logs.back().size());
     }
-    if (const int err = bpf_object__load(raw); err != 0) {
+    const int err = load();
+    Status status;
+    if (err != 0) {
         size_t i = 0;
-        bpf_object__for_each_program(prog, raw) {
-            if (logs[i][0] != '\0')
-                return Status::failure(std::string("the kernel refused BPF program ") +
-                                       bpf_program__name(prog) + ": " + logTail(logs[i].data()));
+        bpf_object__for_each_program(prog, obj) {
+            if (status && logs[i][0] != '\0')
+                status = Status::failure(std::string("the kernel refused BPF program ") +
+                                         bpf_program__name(prog) + ": " + logTail(logs[i].data()));
             i++;
         }
-        return Status::sysFailure("loading BPF object " + name, err);
+        if (status)
+            status = Status::sysFailure("loading BPF object " + name, err);
     }
     // The buffers go with this scope: nothing may write to them later.
-    bpf_object__for_each_program(prog, raw) bpf_program__set_log_buf(prog, nullptr, 0);
-    return obj;
+    bpf_object__for_each_program(prog, obj) bpf_program__set_log_buf(prog, nullptr, 0);
+    return status;
 }
 
-int BpfObject::programFd(const char* name) const {
-    const bpf_program* prog = bpf_object__find_program_by_name(obj_.get(), name);
-    return prog ? bpf_program__fd(prog) : -1;
-}
-
-int BpfObject::mapFd(const char* name) const {
-    const bpf_map* map = bpf_object__find_map_by_name(obj_.get(), name);
-    return map ? bpf_map__fd(map) : -1;
-}
+}  // namespace detail
 
 std::vector<std::pair<std::string, int>> BpfObject::maps() const {
     std::vector<std::pair<std::string, int>> out;
     const bpf_map* map;
-    bpf_object__for_each_map(map, obj_.get())
-        out.emplace_back(bpf_map__name(map), bpf_map__fd(map));
+    bpf_object__for_each_map(map, obj_) out.emplace_back(bpf_map__name(map), bpf_map__fd(map));
     return out;
 }
 
 std::vector<std::pair<std::string, int>> BpfObject::programs() const {
     std::vector<std::pair<std::string, int>> out;
     bpf_program* prog;
-    bpf_object__for_each_program(prog, obj_.get())
+    bpf_object__for_each_program(prog, obj_)
         out.emplace_back(bpf_program__name(prog), bpf_program__fd(prog));
     return out;
 }

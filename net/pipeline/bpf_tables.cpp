@@ -12,7 +12,11 @@
 #include <limits>
 #include <string>
 
-#include "net/pipeline/embedded.h"
+// The skeletons bpftool generated at build time (net/pipeline/CMakeLists.txt): the real build
+// and the test builds, each a type of its own with the same fields.
+#include "l2pt_pipeline.skel.h"
+#include "l2pt_pipeline_variant1.skel.h"
+#include "l2pt_pipeline_variant2.skel.h"
 
 namespace netp::pipeline {
 
@@ -55,17 +59,8 @@ Result<T> lookup(int fd, const void* key, const std::string& what, uint64_t flag
 
 }  // namespace
 
-std::span<const uint8_t> pipelineImage(uint32_t variant) {
-    switch (variant) {
-        case 0:
-            return pipelineObject();
-        case 1:
-            return pipelineObjectVariant1();
-        case 2:
-            return pipelineObjectVariant2();
-        default:
-            return {};
-    }
+bool pipelineVariant(uint32_t variant) {
+    return variant <= 2;
 }
 
 uint32_t abiVersion(uint32_t variant) {
@@ -109,6 +104,64 @@ bool operator==(const Shape& a, const Shape& b) {
            a.maxEntries == b.maxEntries && a.flags == b.flags;
 }
 
+// A build of the pipeline, loaded, and the descriptors of its programs and maps.
+struct Opened {
+    BpfObject obj;
+    BpfTables::Handles fds;
+};
+
+// A build loaded from its skeleton: its table of learned MACs sized, prepared (the pinned maps
+// to adopt), loaded, and its programs' and maps' descriptors taken from the skeleton's fields.
+// Every build's skeleton has the same fields: one that lacked one would not compile.
+template <Skeleton S>
+Result<Opened> openBuild(const char* name, LogFn log, uint32_t fdbEntries,
+                         const std::function<Status(bpf_object*)>& prepare) {
+    Result<SkeletonPtr<S>> skel = BpfObject::load<S>(name, std::move(log), [&](S& s) -> Status {
+        if (const int err = bpf_map__set_max_entries(s.maps.l2pt_fdb, fdbEntries); err)
+            return Status::sysFailure("sizing map l2pt_fdb", err);
+        return prepare(s.obj);
+    });
+    if (!skel)
+        return skel.status();
+    const S& s = **skel;
+    const BpfTables::Handles fds{
+        .ingress = bpf_program__fd(s.progs.l2pt_ingress),
+        .egress = bpf_program__fd(s.progs.l2pt_egress),
+        .taskTx = bpf_program__fd(s.progs.l2pt_task_tx),
+        .globals = bpf_map__fd(s.maps.l2pt_globals),
+        .lports = bpf_map__fd(s.maps.l2pt_lports),
+        .vlans = bpf_map__fd(s.maps.l2pt_vlans),
+        .learning = bpf_map__fd(s.maps.l2pt_learning),
+        .byIfindex = bpf_map__fd(s.maps.l2pt_by_ifindex),
+        .traps = bpf_map__fd(s.maps.l2pt_traps),
+        .police = bpf_map__fd(s.maps.l2pt_police),
+        .fdb = bpf_map__fd(s.maps.l2pt_fdb),
+        .stats = bpf_map__fd(s.maps.l2pt_stats),
+        .rings = bpf_map__fd(s.maps.l2pt_rings),
+        .events = bpf_map__fd(s.maps.l2pt_events),
+        .l2cp = bpf_map__fd(s.maps.l2pt_l2cp),
+        .l2cpStats = bpf_map__fd(s.maps.l2pt_l2cp_stats),
+    };
+    return Opened{BpfObject(std::move(*skel)), fds};
+}
+
+// The real build (0) or a test build (abi.h: L2PT_TEST_VARIANT), each a skeleton of its own.
+Result<Opened> openVariant(uint32_t variant, LogFn log, uint32_t fdbEntries,
+                           const std::function<Status(bpf_object*)>& prepare) {
+    switch (variant) {
+        case 0:
+            return openBuild<l2pt_pipeline>("l2pt_pipeline", std::move(log), fdbEntries, prepare);
+        case 1:
+            return openBuild<l2pt_pipeline_variant1>("l2pt_pipeline_variant1", std::move(log),
+                                                     fdbEntries, prepare);
+        case 2:
+            return openBuild<l2pt_pipeline_variant2>("l2pt_pipeline_variant2", std::move(log),
+                                                     fdbEntries, prepare);
+        default:
+            return Status::failure("no pipeline variant " + std::to_string(variant));
+    }
+}
+
 }  // namespace
 
 Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntries,
@@ -120,8 +173,7 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
         return Status::failure("l2pt_fdb: " + std::to_string(fdbEntries) + " entries is out of " +
                                std::to_string(L2PT_FDB_ENTRIES_MIN) + ".." +
                                std::to_string(L2PT_FDB_ENTRIES_MAX));
-    const std::span<const uint8_t> image = pipelineImage(options.variant);
-    if (image.empty())
+    if (!pipelineVariant(options.variant))
         return Status::failure("no pipeline variant " + std::to_string(options.variant));
     std::optional<PinDir> pins;
     if (options.pins) {
@@ -134,7 +186,7 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
     // every map's shape are the same, else migrated.
     std::map<std::string, Fd> old;
     StartReport report;
-    const auto prepare = [&](bpf_object* raw) -> Status {
+    const std::function<Status(bpf_object*)> prepare = [&](bpf_object* raw) -> Status {
         if (!pins)
             return {};
         Result<AbiRecord> abi = pins->abi();
@@ -180,37 +232,34 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
         report.how = PipelineStart::Adopted;
         return {};
     };
-    const BpfObject::MapSize sizes[] = {{"l2pt_fdb", fdbEntries}};
-    Result<BpfObject> obj = BpfObject::load(image, "l2pt_pipeline", std::move(log), sizes, prepare);
-    if (!obj)
-        return obj.status();
+    Result<Opened> opened = openVariant(options.variant, std::move(log), fdbEntries, prepare);
+    if (!opened)
+        return opened.status();
     Result<Copies> copies = makeCopies();
     if (!copies)
         return copies.status();
-    auto mapArray = [&](const char* name, size_t bytes) {
-        return Mapping::map(obj->mapFd(name), bytes, 0, PROT_READ | PROT_WRITE, name);
+    const Handles& fds = opened->fds;
+    auto mapArray = [&](int fd, size_t bytes, const char* name) {
+        return Mapping::map(fd, bytes, 0, PROT_READ | PROT_WRITE, name);
     };
-    Result<Mapping> g = mapArray("l2pt_globals", arrayBytes<l2pt_globals>(1));
+    Result<Mapping> g = mapArray(fds.globals, arrayBytes<l2pt_globals>(1), "l2pt_globals");
     if (!g)
         return g.status();
-    Result<Mapping> l = mapArray("l2pt_lports", arrayBytes<l2pt_lport>(L2PT_MAX_LPORTS));
+    Result<Mapping> l =
+        mapArray(fds.lports, arrayBytes<l2pt_lport>(L2PT_MAX_LPORTS), "l2pt_lports");
     if (!l)
         return l.status();
-    Result<Mapping> v = mapArray("l2pt_vlans", arrayBytes<l2pt_vlan>(L2PT_VLANS));
+    Result<Mapping> v = mapArray(fds.vlans, arrayBytes<l2pt_vlan>(L2PT_VLANS), "l2pt_vlans");
     if (!v)
         return v.status();
-    Result<Mapping> learning = mapArray("l2pt_learning", arrayBytes<l2pt_learn>(L2PT_LEARN_SLOTS));
+    Result<Mapping> learning =
+        mapArray(fds.learning, arrayBytes<l2pt_learn>(L2PT_LEARN_SLOTS), "l2pt_learning");
     if (!learning)
         return learning.status();
     auto t = std::make_unique<BpfTables>(
-        Loaded{}, std::move(*obj), std::move(*copies),
+        Loaded{}, std::move(opened->obj), fds, std::move(*copies),
         Arrays{std::move(*g), std::move(*l), std::move(*v), std::move(*learning)},
         static_cast<size_t>(cpus));
-    for (const int fd : {t->ingress_, t->egress_, t->taskTx_, t->byIfindex_, t->traps_, t->police_,
-                         t->fdb_, t->stats_, t->rings_, t->events_, t->l2cp_, t->l2cpStats_}) {
-        if (fd < 0)
-            return Status::failure("the pipeline object lacks a program or map");
-    }
     t->pins_ = std::move(pins);
     t->start_ = report;
     t->variant_ = options.variant;
@@ -378,19 +427,20 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
         if (!start_.ringAdopted)
             (void)pins_->unpin(kTaskRingPin);
     }
-    for (const auto& [name, fd] : obj_.programs()) {
-        const char* pin = name == "l2pt_ingress"   ? kIngressPin
-                          : name == "l2pt_egress"  ? kEgressPin
-                          : name == "l2pt_task_tx" ? kTaskTxPin
-                                                   : nullptr;
-        if (pin != nullptr) {
-            if (Status s = pins_->pin(fd, pin); !s)
-                return s;
-        }
+    const std::pair<int, const char*> programs[] = {
+        {ingress_, kIngressPin}, {egress_, kEgressPin}, {taskTx_, kTaskTxPin}};
+    for (const auto& [fd, pin] : programs) {
+        if (Status s = pins_->pin(fd, pin); !s)
+            return s;
     }
     // What an older build pinned and this one has no map for.
+    const std::vector<std::pair<std::string, int>> maps = obj_.maps();
+    const auto hasMap = [&](const std::string& name) {
+        return std::any_of(maps.begin(), maps.end(),
+                           [&](const auto& m) { return m.first == name; });
+    };
     for (const std::string& name : pins_->names()) {
-        const bool map = old.count(name) != 0 || obj_.mapFd(name.c_str()) >= 0;
+        const bool map = old.count(name) != 0 || hasMap(name);
         if (!map && std::find(ours.begin(), ours.end(), name) == ours.end())
             (void)pins_->unpin(name);
     }
@@ -399,22 +449,23 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
     return {};
 }
 
-BpfTables::BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t cpus)
+BpfTables::BpfTables(Loaded, BpfObject obj, const Handles& fds, Copies copies, Arrays arrays,
+                     size_t cpus)
     : Tables(std::move(copies)),
       obj_(std::move(obj)),
       arrays_(std::move(arrays)),
-      ingress_(obj_.programFd("l2pt_ingress")),
-      egress_(obj_.programFd("l2pt_egress")),
-      taskTx_(obj_.programFd("l2pt_task_tx")),
-      byIfindex_(obj_.mapFd("l2pt_by_ifindex")),
-      traps_(obj_.mapFd("l2pt_traps")),
-      police_(obj_.mapFd("l2pt_police")),
-      fdb_(obj_.mapFd("l2pt_fdb")),
-      stats_(obj_.mapFd("l2pt_stats")),
-      rings_(obj_.mapFd("l2pt_rings")),
-      events_(obj_.mapFd("l2pt_events")),
-      l2cp_(obj_.mapFd("l2pt_l2cp")),
-      l2cpStats_(obj_.mapFd("l2pt_l2cp_stats")),
+      ingress_(fds.ingress),
+      egress_(fds.egress),
+      taskTx_(fds.taskTx),
+      byIfindex_(fds.byIfindex),
+      traps_(fds.traps),
+      police_(fds.police),
+      fdb_(fds.fdb),
+      stats_(fds.stats),
+      rings_(fds.rings),
+      events_(fds.events),
+      l2cp_(fds.l2cp),
+      l2cpStats_(fds.l2cpStats),
       perCpu_(cpus) {}
 
 Result<std::vector<BpfTables::MapMemory>> BpfTables::mapMemory() const {

@@ -42,9 +42,9 @@ struct StartReport {
     uint32_t pinnedAbi = 0;    // the ABI version the pins were made for (0: none)
 };
 
-// The pipeline's object: the real one, or a test build (PipelineOptions::variant); empty for
-// a variant there is none of.
-std::span<const uint8_t> pipelineImage(uint32_t variant);
+// Whether there is a build of the pipeline by that number: 0 the real one, 1 and 2 the test
+// builds (PipelineOptions::variant).
+bool pipelineVariant(uint32_t variant);
 // The ABI version of a build of the pipeline.
 uint32_t abiVersion(uint32_t variant);
 
@@ -115,7 +115,13 @@ class BpfTables final : public Tables {
     l2pt_learn* learningAt(uint32_t slot) const;
 
   public:
-    BpfTables(Loaded, BpfObject obj, Copies copies, Arrays arrays, size_t cpus);
+    // The descriptors of the programs and maps, taken from the loaded build's skeleton.
+    struct Handles {
+        int ingress, egress, taskTx;
+        int globals, lports, vlans, learning;  // mapped: Arrays
+        int byIfindex, traps, police, fdb, stats, rings, events, l2cp, l2cpStats;
+    };
+    BpfTables(Loaded, BpfObject obj, const Handles& fds, Copies copies, Arrays arrays, size_t cpus);
 
   private:
     // After the load: pins what is new and the programs, takes the ring found.

@@ -21,9 +21,8 @@
 #include "tests/bench/map_memory.h"
 #include "tests/support/veth.h"
 
-namespace netp::pipeline {
-std::span<const uint8_t> tagOpsObject();
-}
+// tag_ops.bpf.c's skeleton, generated at build time (tests/CMakeLists.txt).
+#include "tag_ops.skel.h"
 
 namespace {
 
@@ -233,10 +232,12 @@ BENCHMARK(PolicersPerFrame)
 // frame), 2 by adjust_room (IP frames with one tag). Each way must give the frame back.
 void TagOff(benchmark::State& state) {
     Card& c = card();
-    static auto obj = BpfObject::load(tagOpsObject(), "tag_ops", [](std::string_view) {});
-    check(obj.status());
-    const char* names[] = {"push_only", "pop_by_vlan_helpers", "pop_by_adjust_room"};
-    const int prog = obj->programFd(names[state.range(0)]);
+    static auto skel = BpfObject::load<tag_ops>("tag_ops", [](std::string_view) {});
+    check(skel.status());
+    const bpf_program* progs[] = {(*skel)->progs.push_only, (*skel)->progs.pop_by_vlan_helpers,
+                                  (*skel)->progs.pop_by_adjust_room};
+    const bpf_program* way = progs[state.range(0)];
+    const int prog = bpf_program__fd(way);
     const Bytes f = frame(kHost, {0x02, 0, 0, 0, 0, 1}, 100);
     Bytes out(f.size() + 8);
     __sk_buff ctx{};
@@ -247,7 +248,7 @@ void TagOff(benchmark::State& state) {
                 .ctx_size_in = sizeof ctx);
     if (bpf_prog_test_run_opts(prog, &once) != 0 || once.retval != TC_ACT_SHOT ||
         (state.range(0) > 0 && Bytes(out.begin(), out.begin() + once.data_size_out) != f))
-        throw std::runtime_error(std::string(names[state.range(0)]) + " did not do its work");
+        throw std::runtime_error(std::string(bpf_program__name(way)) + " did not do its work");
     uint32_t retval = 0;
     for (auto _ : state)
         state.SetIterationTime(runOnce(prog, f, c.ifindex[0], retval) * 1e-9);

@@ -13,9 +13,8 @@
 #include "net/pipeline/table_view.h"
 #include "tests/support/pipeline_map.h"
 
-namespace netp::pipeline {
-std::span<const uint8_t> refusedObject();
-}
+// refused.bpf.c's skeleton, generated at build time (tests/unit/pipeline/CMakeLists.txt).
+#include "l2pt_refused.skel.h"
 
 namespace {
 
@@ -81,8 +80,8 @@ TEST(Tables, RefuseWhatIsOutOfRangeAndWriteNothing) {
 TEST(Loader, NamesTheProgramTheKernelRefuses) {
     ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads a BPF program";
     std::string logged;
-    auto obj = BpfObject::load(refusedObject(), "refused",
-                               [&](std::string_view line) { logged.append(line) += '\n'; });
+    auto obj = BpfObject::load<l2pt_refused>(
+        "l2pt_refused", [&](std::string_view line) { logged.append(line) += '\n'; });
     ASSERT_FALSE(obj);
     EXPECT_THAT(obj.status().what(),
                 testing::StartsWith("the kernel refused BPF program l2pt_refused: "));

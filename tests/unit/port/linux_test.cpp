@@ -17,10 +17,14 @@
 #include <cstring>
 #include <functional>
 #include <stdexcept>
+#include <string>
 
 #include "net/io/fd.h"
 #include "net/port/link_monitor.h"
 #include "net/port/linux_port_ops.h"
+
+// tc_pass.bpf.c's skeleton, generated at build time (tests/unit/port/CMakeLists.txt).
+#include "tc_pass.skel.h"
 
 namespace netp::port {
 namespace {
@@ -113,25 +117,26 @@ TEST_F(LinkMonitorLinux, AnOverrunIsRecoveredByADump) {
     }
 }
 
-// The test programs, loaded from the object the build made.
+// The test programs, from the skeleton the build generated (tc_pass.skel.h).
 class Programs {
   public:
-    Programs() : obj_(bpf_object__open_file(L2PT_TC_PASS_OBJ, nullptr)) {
-        if (obj_ == nullptr || bpf_object__load(obj_) != 0)
-            throw std::runtime_error("cannot load " L2PT_TC_PASS_OBJ);
+    Programs() : skel_(tc_pass::open_and_load()) {
+        if (skel_ == nullptr)
+            throw std::runtime_error(std::string("cannot load tc_pass: ") + std::strerror(errno));
     }
-    ~Programs() { bpf_object__close(obj_); }
-    int fd(const char* name) const {
-        return bpf_program__fd(bpf_object__find_program_by_name(obj_, name));
-    }
-    uint32_t id(const char* name) const {
+    ~Programs() { tc_pass::destroy(skel_); }
+    Programs(const Programs&) = delete;
+    Programs& operator=(const Programs&) = delete;
+    int pass() const { return bpf_program__fd(skel_->progs.pass); }
+    int other() const { return bpf_program__fd(skel_->progs.other); }
+    uint32_t id(int fd) const {
         bpf_prog_info info{};
         uint32_t len = sizeof info;
-        return bpf_obj_get_info_by_fd(fd(name), &info, &len) == 0 ? info.id : 0;
+        return bpf_obj_get_info_by_fd(fd, &info, &len) == 0 ? info.id : 0;
     }
 
   private:
-    bpf_object* obj_;
+    tc_pass* skel_;
 };
 
 // A tc place as libbpf names it, to look at our filters and to put somebody else's there.
@@ -166,15 +171,15 @@ TEST_F(LinuxPortOpsTest, AttachesBothHooksAndNeverTouchesAnotherFilter) {
     const Programs progs;
     sh("ip link add v0 type veth peer name v1");
     const int v0 = static_cast<int>(::if_nametoindex("v0"));
-    const uint32_t pass = progs.id("pass");
-    const uint32_t other = progs.id("other");
+    const uint32_t pass = progs.id(progs.pass());
+    const uint32_t other = progs.id(progs.other());
     Place ingress(v0, BPF_TC_INGRESS, LinuxPortOps::kHandle, LinuxPortOps::kPriority);
     Place egress(v0, BPF_TC_EGRESS, LinuxPortOps::kHandle, LinuxPortOps::kPriority);
     Place foreign(v0, BPF_TC_INGRESS, 1, 1);
-    foreign.attachForeign(progs.fd("other"));
+    foreign.attachForeign(progs.other());
 
     LinuxPortOps ops;
-    const TcPrograms tc{progs.fd("pass"), progs.fd("pass")};
+    const TcPrograms tc{progs.pass(), progs.pass()};
     const OpStatus first = ops.attach(v0, tc);
     ASSERT_TRUE(first.ok()) << first.text();
     EXPECT_EQ(ingress.program(), pass);
@@ -187,7 +192,7 @@ TEST_F(LinuxPortOpsTest, AttachesBothHooksAndNeverTouchesAnotherFilter) {
     EXPECT_EQ(foreign.program(), other);
 
     // Somebody else's filter in our own place: refused, and nothing of ours stays behind.
-    egress.attachForeign(progs.fd("other"));
+    egress.attachForeign(progs.other());
     const OpStatus st = ops.attach(v0, tc);
     EXPECT_EQ(st.error, EEXIST);
     EXPECT_NE(st.text().find("holds another filter"), std::string::npos) << st.text();
@@ -210,12 +215,12 @@ TEST_F(LinuxPortOpsTest, ReplacingLeavesExactlyOneFilterOfOursAtEachHook) {
                   LinuxPortOps::kPriority);
     Place egress(static_cast<int>(v0), BPF_TC_EGRESS, LinuxPortOps::kHandle,
                  LinuxPortOps::kPriority);
-    const TcPrograms a{progs.fd("pass"), progs.fd("pass")};
-    const TcPrograms b{progs.fd("other"), progs.fd("other")};
+    const TcPrograms a{progs.pass(), progs.pass()};
+    const TcPrograms b{progs.other(), progs.other()};
     for (const TcPrograms* next : {&a, &b, &b, &a, &b}) {
         LinuxPortOps ops;  // each a daemon of its own, as after a restart
         ASSERT_TRUE(ops.attach(v0, *next).ok());
-        const uint32_t want = progs.id(next == &a ? "pass" : "other");
+        const uint32_t want = progs.id(next == &a ? progs.pass() : progs.other());
         EXPECT_EQ(ingress.program(), want);
         EXPECT_EQ(egress.program(), want);
         for (const auto hook : {LinuxPortOps::Hook::Ingress, LinuxPortOps::Hook::Egress}) {
@@ -234,10 +239,10 @@ TEST_F(LinuxPortOpsTest, ReplacingLeavesExactlyOneFilterOfOursAtEachHook) {
     EXPECT_FALSE(removed) << "our filters hang on it";
     ASSERT_TRUE(ops.detach(v0).ok());
     Place foreign(static_cast<int>(v0), BPF_TC_EGRESS, 1, 1);
-    foreign.attachForeign(progs.fd("other"));
+    foreign.attachForeign(progs.other());
     ASSERT_TRUE(ops.removeEmptyClsact(v0, &removed).ok());
     EXPECT_FALSE(removed) << "another's filter hangs on it";
-    EXPECT_EQ(foreign.program(), progs.id("other"));
+    EXPECT_EQ(foreign.program(), progs.id(progs.other()));
     bpf_tc_opts del = foreign.o;
     ASSERT_EQ(bpf_tc_detach(&foreign.h, &del), 0);
     ASSERT_TRUE(ops.removeEmptyClsact(v0, &removed).ok());
