@@ -621,12 +621,6 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
 // of them, and a packet socket on a port's interface is the host's too: the egress program
 // drops all of it, counted per port, and none reaches a wire; customer data still crosses.
 TEST_F(KernelPipeline, TheHostsOwnFramesNeverLeaveAPort) {
-    for (size_t p = 0; p < run.portCount(); ++p) {
-        std::ofstream conf("/proc/sys/net/ipv6/conf/" + run.portNetdev(p) + "/disable_ipv6");
-        conf << "0";
-        conf.close();
-        ASSERT_TRUE(conf) << "IPv6 on for " << run.portNetdev(p);
-    }
     // A frame the host sends with a packet socket on ge0/1's interface.
     const size_t ge01 = 0;
     ASSERT_EQ(run.portName(ge01), "ge0/1");
@@ -639,7 +633,14 @@ TEST_F(KernelPipeline, TheHostsOwnFramesNeverLeaveAPort) {
     EXPECT_FALSE(sendWire(raw.get(), ::if_nametoindex(run.portNetdev(ge01).c_str()), own));
     EXPECT_EQ(run.portDrops(ge01, L2PT_DP_DROP_HOST_TX), before + 1);
 
-    // Every port's interface says something of its own within a few seconds of IPv6 coming on.
+    // Every port's interface says something of its own within a few seconds of IPv6 coming on
+    // (on only now, so that none of it races the count above).
+    for (size_t p = 0; p < run.portCount(); ++p) {
+        std::ofstream conf("/proc/sys/net/ipv6/conf/" + run.portNetdev(p) + "/disable_ipv6");
+        conf << "0";
+        conf.close();
+        ASSERT_TRUE(conf) << "IPv6 on for " << run.portNetdev(p);
+    }
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     std::vector<std::string> quiet;
     do {
