@@ -1,7 +1,5 @@
 #include "net/backend/restart.h"
 
-#include "net/proto/protocol.h"
-
 #include <linux/close_range.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -18,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include "net/proto/protocol.h"
 
 extern char** environ;
 
