@@ -199,29 +199,36 @@ void LineCards::linksSynced() {
     sweepAdopted();
 }
 
-void LineCards::sweepAdopted() {
-    size_t rows = 0;
-    size_t bindings = 0;
-    if (const Result<std::vector<l2pt_l2cp_key>> keys = tables_.l2cpKeys(); keys) {
-        for (const l2pt_l2cp_key& key : *keys) {
-            if (l2cp_.count({key.lport, key.vid}) != 0)
-                continue;
-            logged(tables_.setL2cp(key.lport, key.vid, 0));
-            ++rows;
-        }
-    } else {
+// Removes each key of a table (as read now) that claimed() says nothing claims; how many went.
+template <typename Key>
+size_t LineCards::sweepUnclaimed(const Result<std::vector<Key>>& keys,
+                                 const std::function<bool(const Key&)>& claimed,
+                                 const std::function<Status(const Key&)>& remove) const {
+    if (!keys) {
         logged(keys.status());
+        return 0;
     }
-    if (const Result<std::vector<uint32_t>> bound = tables_.boundIfindexes(); bound) {
-        for (const uint32_t ifindex : *bound) {
-            if (ports_.portOf(ifindex))
-                continue;
-            logged(tables_.unbindIfindex(ifindex));
-            ++bindings;
-        }
-    } else {
-        logged(bound.status());
+    size_t removed = 0;
+    for (const Key& key : *keys) {
+        if (claimed(key))
+            continue;
+        logged(remove(key));
+        ++removed;
     }
+    return removed;
+}
+
+void LineCards::sweepAdopted() {
+    const size_t rows = sweepUnclaimed<l2pt_l2cp_key>(
+        tables_.l2cpKeys(),
+        [&](const l2pt_l2cp_key& k) {
+            return l2cp_.count({k.lport, k.vid}) != 0;
+        },
+        [&](const l2pt_l2cp_key& k) { return tables_.setL2cp(k.lport, k.vid, 0); });
+    const size_t bindings = sweepUnclaimed<uint32_t>(
+        tables_.boundIfindexes(),
+        [&](const uint32_t& ifindex) { return ports_.portOf(ifindex).has_value(); },
+        [&](const uint32_t& ifindex) { return tables_.unbindIfindex(ifindex); });
     log_("line cards: the adopted tables hold what the configuration claims; removed " +
          std::to_string(rows) + " reserved-address rows and " + std::to_string(bindings) +
          " interface bindings it no longer claims; its trap entries go on trapping until the "
@@ -231,17 +238,9 @@ void LineCards::sweepAdopted() {
 void LineCards::taskSettled() {
     if (!tables_.claiming() || holdLports_)
         return;
-    size_t traps = 0;
-    if (const Result<std::vector<pipeline::TrapKey>> keys = tables_.trapKeys(); keys) {
-        for (const pipeline::TrapKey& key : *keys) {
-            if (traps_.claims(key))
-                continue;
-            logged(tables_.removeTrap(key));
-            ++traps;
-        }
-    } else {
-        logged(keys.status());
-    }
+    const size_t traps = sweepUnclaimed<pipeline::TrapKey>(
+        tables_.trapKeys(), [&](const pipeline::TrapKey& k) { return traps_.claims(k); },
+        [&](const pipeline::TrapKey& k) { return tables_.removeTrap(k); });
     tables_.claimed();
     log_("line cards: the task's trap entries are in; removed " + std::to_string(traps) +
          " adopted ones it no longer claims");

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -161,6 +162,10 @@ class LineCards {
     void logged(const pipeline::Status& s) const;
     // The sweep of adopted tables (linksSynced).
     void sweepAdopted();
+    template <typename Key>
+    size_t sweepUnclaimed(const pipeline::Result<std::vector<Key>>& keys,
+                          const std::function<bool(const Key&)>& claimed,
+                          const std::function<pipeline::Status(const Key&)>& remove) const;
 
     chassis::Chassis& chassis_;
     pipeline::Tables& tables_;

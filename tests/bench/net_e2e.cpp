@@ -412,9 +412,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_net_e2e: needs root (network namespaces, AF_PACKET)\n");
         return 1;
     }
-    char exe[4096] = {};
-    ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    gBuild = std::string(exe).substr(0, std::string(exe).rfind("/tests/"));
+    gBuild = buildDir();
     // --pin (ours, taken out before the library's flags are read): the same two CPUs for both
     // paths, so that where the scheduler happens to put the process under test does not decide
     // the comparison.

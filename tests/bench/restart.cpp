@@ -271,9 +271,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_restart: needs root (namespaces, AF_PACKET, BPF)\n");
         return 1;
     }
-    char exe[4096] = {};
-    ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    gBuild = std::string(exe).substr(0, std::string(exe).rfind("/tests/"));
+    gBuild = buildDir();
     char tmpl[] = "/tmp/l2ptrestart-XXXXXX";
     gDir = ::mkdtemp(tmpl);
     gBpffs = gDir + "/bpffs";

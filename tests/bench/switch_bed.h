@@ -24,6 +24,15 @@
 #include <thread>
 #include <vector>
 
+// The build directory the running benchmark (BUILD/tests/bench_NAME) belongs to.
+inline std::string buildDir() {
+    char exe[4096] = {};
+    if (::readlink("/proc/self/exe", exe, sizeof exe - 1) < 0)
+        return ".";
+    const std::string path(exe);
+    return path.substr(0, path.rfind("/tests/"));
+}
+
 // Runs cmd with the shell; the benchmark ends when it fails.
 inline void sh(const std::string& cmd) {
     if (std::system(cmd.c_str()) != 0) {
