@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -20,6 +22,8 @@ namespace {
 
 constexpr long kBpffsMagic = 0xcafe4a11;  // BPF_FS_MAGIC
 constexpr mode_t kDirMode = 0700;
+constexpr mode_t kModeBits = 0777;
+constexpr size_t kModeText = 8;  // "777" and its end
 // bpffs refuses names with a dot (kept for its own files).
 constexpr const char* kAsidePrefix = "new_";
 constexpr uint32_t kAbiKey = 0;
@@ -58,6 +62,31 @@ Status ensureBpffs(const std::string& root, bool* mounted) {
     return {};
 }
 
+namespace {
+
+// name under the directory parent (path: how messages call it), made first when create. No
+// symlink is followed; made or found, a directory the daemon pins in must be its user's alone,
+// so that nobody else can take its pins away or put others in their place.
+Result<Fd> ownDir(int parent, const char* name, const std::string& path, bool create) {
+    if (create && ::mkdirat(parent, name, kDirMode) != 0 && errno != EEXIST)
+        return Status::sysFailure("pins: making " + path, errno);
+    Fd fd(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.valid())
+        return Status::sysFailure("pins: " + path, errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return Status::sysFailure("pins: " + path, errno);
+    if (create && (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+        std::array<char, kModeText> mode{};
+        std::snprintf(mode.data(), mode.size(), "%03o", st.st_mode & kModeBits);
+        return Status::failure("pins: " + path + " is not this user's alone (owner " +
+                               std::to_string(st.st_uid) + ", mode " + mode.data() + ")");
+    }
+    return fd;
+}
+
+}  // namespace
+
 Result<PinDir> PinDir::open(const PinPlace& place, bool create) {
     if (const std::string why = pinNameRefusal(place.name); !why.empty())
         return Status::failure("pins: " + why);
@@ -65,22 +94,22 @@ Result<PinDir> PinDir::open(const PinPlace& place, bool create) {
         return Status::failure("pins: " + place.root + " is no bpffs");
     const std::string top = place.root + "/" + kPinSubdir;
     const std::string dir = place.dir();
-    if (create) {
-        // Where the switch is no longer served, its directory is gone: made again here.
-        if (::mkdir(top.c_str(), kDirMode) != 0 && errno != EEXIST)
-            return Status::sysFailure("pins: making " + top, errno);
-        if (::mkdir(dir.c_str(), kDirMode) != 0 && errno != EEXIST)
-            return Status::sysFailure("pins: making " + dir, errno);
-    }
-    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd.valid())
-        return Status::sysFailure("pins: " + dir, errno);
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+    // Where the switch is no longer served, its directory is gone: made again here.
+    Fd root(::open(place.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root.valid())
+        return Status::sysFailure("pins: " + place.root, errno);
+    Result<Fd> topFd = ownDir(root.get(), kPinSubdir, top, create);
+    if (!topFd)
+        return topFd.status();
+    Result<Fd> fd = ownDir(topFd->get(), place.name.c_str(), dir, create);
+    if (!fd)
+        return fd.status();
+    if (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0)
         return Status::failure("pins: " + dir +
                                (errno == EWOULDBLOCK
                                     ? std::string(" is ") + kPinDirBusy + " of the same switch name"
                                     : std::string(": ") + std::strerror(errno)));
-    return PinDir(place.root, dir, std::move(fd));
+    return PinDir(place.root, dir, std::move(*fd));
 }
 
 bool PinDir::has(const std::string& name) const {

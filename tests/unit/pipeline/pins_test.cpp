@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -158,11 +159,29 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ((*bigger)->learnedMacs()->size(), 2u);
 }
 
-TEST_F(Pinned, APinDirectoryServesOneDaemonAtATime) {
+// One daemon at a time, and only in directories of its user alone, reached through no symlink.
+TEST_F(Pinned, APinDirectoryServesOneDaemonAtATimeAndOnlyItsOwnUser) {
     auto second = BpfTables::load([](std::string_view) {}, L2PT_FDB_ENTRIES_DEFAULT, options_);
     ASSERT_FALSE(second);
     EXPECT_NE(second.status().what().find("in use by another l2pt-chassisd"), std::string::npos)
         << second.status().what();
+
+    const std::string top = root_ + "/" + kPinSubdir;
+    const auto refused = [&](const std::string& name, const char* why) {
+        const auto dir = PinDir::open(PinPlace{root_, name}, true);
+        ASSERT_FALSE(dir) << name;
+        EXPECT_NE(dir.status().what().find(why), std::string::npos) << dir.status().what();
+    };
+    ASSERT_EQ(::mkdir((top + "/theirs").c_str(), 0700), 0);
+    ASSERT_EQ(::chown((top + "/theirs").c_str(), 65534, 65534), 0);
+    refused("theirs", "is not this user's alone (owner 65534, mode 700)");
+    ASSERT_EQ(::mkdir((top + "/open").c_str(), 0700), 0);
+    ASSERT_EQ(::chmod((top + "/open").c_str(), 0720), 0);
+    refused("open", "mode 720");
+    ASSERT_EQ(::mkdir((root_ + "/elsewhere").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink((root_ + "/elsewhere").c_str(), (top + "/linked").c_str()), 0);
+    refused("linked", "Not a directory");
+    EXPECT_TRUE(PinDir::open(PinPlace{root_, "theirs"}, false)) << "--remove may clear it";
 }
 
 }  // namespace
