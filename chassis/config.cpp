@@ -2,8 +2,6 @@
 
 #include "chassis/config_reader.h"
 
-#include <yaml-cpp/yaml.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -226,10 +224,10 @@ class Loader : private ConfigReader {
   public:
     using ConfigReader::ConfigReader;
 
-    ChassisConfig load(const YAML::Node& root) {
+    ChassisConfig load(const YamlNode& root) {
         ChassisConfig cfg;
         cfg.source = source();
-        if (!root.IsMap())
+        if (!root.isMap())
             fail(root, "the chassis file must be a mapping of sections");
         knownKeys(root, {"chassis", "rpm", "card_types", "line_cards", "lags", "vlans",
                          "tunnelling", "data_plane", "l2cp", "pools", "faults"});
@@ -252,19 +250,19 @@ class Loader : private ConfigReader {
         for (const auto& n : seq(root, "l2cp"))
             cfg.l2cp.push_back(l2cp(n));
         if (auto n = root["pools"]) {
-            if (!n.IsMap())
+            if (!n.isMap())
                 fail(n, "pools: expected a mapping of pool name to capacity");
-            for (const auto& kv : n) {
-                const std::string pool = key(kv.first);
+            for (const auto& [k, v] : n.entries()) {
+                const std::string pool = key(k);
                 if (!knownPoolName(pool))
-                    fail(kv.first, "unknown pool '" + pool + "' (L2PT_<name>_POOL or var:<size>)");
-                cfg.pools[pool] = static_cast<uint32_t>(integer(kv.second, 0, UINT32_MAX, pool));
+                    fail(k, "unknown pool '" + pool + "' (L2PT_<name>_POOL or var:<size>)");
+                cfg.pools[pool] = static_cast<uint32_t>(integer(v, 0, UINT32_MAX, pool));
             }
         }
         for (const auto& n : seq(root, "faults")) {
             FaultConfig f;
-            if (n.IsScalar()) {
-                f.point = n.Scalar();
+            if (n.isScalar()) {
+                f.point = n.scalar();
             } else {
                 knownKeys(n, {"point", "uses"});
                 f.point = text(n, "point");
@@ -280,15 +278,15 @@ class Loader : private ConfigReader {
     }
 
   private:
-    void chassisSection(const YAML::Node& n, ChassisConfig& cfg) const {
+    void chassisSection(const YamlNode& n, ChassisConfig& cfg) const {
         knownKeys(n, {"name", "slots"});
         cfg.name = textOr(n, "name", "");
         if (n["slots"])
             cfg.slots = static_cast<uint32_t>(integer(n["slots"], 0, kMaxSlots, "slots"));
     }
 
-    PeerRole peerRole(const YAML::Node& n) const {
-        const auto s = n.Scalar();
+    PeerRole peerRole(const YamlNode& n) const {
+        const auto s = n.scalar();
         if (s == "none")
             return PeerRole::None;
         if (s == "primary")
@@ -298,10 +296,10 @@ class Loader : private ConfigReader {
         fail(n, "peer role must be none, primary or secondary, not '" + s + "'");
     }
 
-    void rpmSection(const YAML::Node& n, RpmConfig& rpm) const {
+    void rpmSection(const YamlNode& n, RpmConfig& rpm) const {
         knownKeys(n, {"role", "master_slot", "peer"});
         if (auto r = n["role"]) {
-            const auto s = r.Scalar();
+            const auto s = r.scalar();
             if (s != "primary" && s != "secondary")
                 fail(r, "role must be primary or secondary");
             rpm.primary = s == "primary";
@@ -311,7 +309,7 @@ class Loader : private ConfigReader {
                 static_cast<uint32_t>(integer(n["master_slot"], 0, kMaxSlots - 1, "master_slot"));
         }
         if (auto p = n["peer"]) {
-            if (p.IsScalar()) {
+            if (p.isScalar()) {
                 rpm.peer.role = peerRole(p);
             } else {
                 knownKeys(p, {"role", "bitmap", "master_slot"});
@@ -328,7 +326,7 @@ class Loader : private ConfigReader {
         }
     }
 
-    CardTypeConfig cardType(const YAML::Node& n) const {
+    CardTypeConfig cardType(const YamlNode& n) const {
         knownKeys(n, {"id", "name", "ten_gig"});
         CardTypeConfig t;
         t.line = lineOf(n);
@@ -356,7 +354,7 @@ class Loader : private ConfigReader {
     }
 
     // One entry of a card's port list: a single port ("number") or a run of ports ("range").
-    void ports(const YAML::Node& n, LineCardConfig& card) const {
+    void ports(const YamlNode& n, LineCardConfig& card) const {
         knownKeys(n, {"number", "range", "name", "long_name", "unit", "pipe", "vlan", "mtu",
                       "netdev", "storm", "pdu_rate"});
         uint32_t first = 0;
@@ -367,7 +365,7 @@ class Loader : private ConfigReader {
             first = last =
                 static_cast<uint32_t>(integer(n["number"], 0, kMaxPortsPerCard - 1, "number"));
         } else if (auto r = n["range"]) {
-            const auto s = r.Scalar();
+            const auto s = r.scalar();
             const auto dash = s.find('-');
             const auto low =
                 ozm::shell::parseNumber(std::string_view(s).substr(0, dash), UINT32_MAX);
@@ -421,7 +419,7 @@ class Loader : private ConfigReader {
         }
     }
 
-    LineCardConfig lineCard(const YAML::Node& n, const ChassisConfig& cfg) const {
+    LineCardConfig lineCard(const YamlNode& n, const ChassisConfig& cfg) const {
         knownKeys(n, {"slot", "type", "present", "agent", "ports"});
         LineCardConfig c;
         c.line = lineOf(n);
@@ -437,7 +435,7 @@ class Loader : private ConfigReader {
         if (n["present"])
             c.present = boolean(n["present"], "present");
         if (auto a = n["agent"]) {
-            const auto s = a.Scalar();
+            const auto s = a.scalar();
             if (s == "per-port")
                 c.agent = AgentMode::PerPort;
             else if (s == "global")
@@ -452,7 +450,7 @@ class Loader : private ConfigReader {
         return c;
     }
 
-    LagConfig lag(const YAML::Node& n) const {
+    LagConfig lag(const YamlNode& n) const {
         knownKeys(n, {"number", "name", "long_name", "members"});
         LagConfig l;
         l.line = lineOf(n);
@@ -464,7 +462,7 @@ class Loader : private ConfigReader {
         return l;
     }
 
-    VlanConfig vlan(const YAML::Node& n) const {
+    VlanConfig vlan(const YamlNode& n) const {
         knownKeys(n, {"id", "name", "long_name"});
         VlanConfig v;
         v.line = lineOf(n);
@@ -474,7 +472,7 @@ class Loader : private ConfigReader {
         return v;
     }
 
-    void dataPlane(const YAML::Node& n, DataPlaneConfig& d) const {
+    void dataPlane(const YamlNode& n, DataPlaneConfig& d) const {
         knownKeys(n, {"ageing", "pdu_rate", "fdb_entries", "learn_limit", "vlan_learn_limit",
                       "learning"});
         if (n["ageing"])
@@ -495,7 +493,7 @@ class Loader : private ConfigReader {
             d.learning.push_back(learnLimit(l));
     }
 
-    void tunnelling(const YAML::Node& n, TunnellingConfig& t) const {
+    void tunnelling(const YamlNode& n, TunnellingConfig& t) const {
         knownKeys(n, {"vlans", "rates", "tunnel_mac", "replace_global", "vman_tpid"});
         for (const auto& v : seq(n, "vlans"))
             t.vlans.push_back(tunnelVlan(v));
@@ -539,40 +537,6 @@ class Loader : private ConfigReader {
 
 }  // namespace
 
-// The line (from 1) where a second document starts: a "---" after content, or content after
-// a "..." end marker.
-static std::optional<int> secondDocumentLine(std::string_view yaml) {
-    bool content = false;
-    bool ended = false;
-    int number = 0;
-    size_t at = 0;
-    while (at <= yaml.size()) {
-        const size_t end = std::min(yaml.find('\n', at), yaml.size());
-        const std::string_view line = yaml.substr(at, end - at);
-        at = end + 1;
-        ++number;
-        auto marker = [&](std::string_view m) {
-            return line.substr(0, m.size()) == m &&
-                   (line.size() == m.size() || line[m.size()] == ' ' || line[m.size()] == '\t' ||
-                    line[m.size()] == '\r');
-        };
-        const size_t first = line.find_first_not_of(" \t\r");
-        const bool blank = first == std::string_view::npos || line[first] == '#';
-        if (marker("---")) {
-            if (content || ended)
-                return number;
-            content = line.find_first_not_of(" \t\r", 3) != std::string_view::npos;
-        } else if (marker("...")) {
-            ended = content;
-        } else if (!blank && line[0] != '%') {
-            if (ended)
-                return number;
-            content = true;
-        }
-    }
-    return std::nullopt;
-}
-
 void checkLearning(const ChassisConfig& cfg) {
     std::set<std::string, std::less<>> lports;
     for (const auto& c : cfg.lineCards) {
@@ -590,31 +554,14 @@ void checkLearning(const ChassisConfig& cfg) {
 
 ChassisConfig loadChassisText(std::string_view yaml, std::string_view sourceName) {
     const std::string source(sourceName);
-    auto failAt = [&](const YAML::Mark& mark, const std::string& what) {
-        return ConfigError(source + ":" + std::to_string(mark.line + 1) + ": " + what);
-    };
-    // yaml-cpp's LoadAll never returns on some inputs (a lone ","), so the file is loaded as one
-    // document and a second one is found by its marker.
-    if (const auto line = secondDocumentLine(yaml)) {
-        throw ConfigError(source + ":" + std::to_string(*line) +
-                          ": a second YAML document: a chassis file holds one");
-    }
-    YAML::Node doc;
-    try {
-        doc = YAML::Load(std::string(yaml));
-    } catch (const YAML::Exception& e) {
-        throw failAt(e.mark, e.msg);
-    }
-    if (!doc.IsDefined() || doc.IsNull()) {
+    const YamlDoc doc(yaml, source);
+    const YamlNode root = doc.root();
+    if (!root || root.isNull()) {
         ChassisConfig empty;
         empty.source = source;
         return empty;
     }
-    try {
-        return Loader(source).load(doc);
-    } catch (const YAML::Exception& e) {
-        throw failAt(e.mark, "unexpected value (" + e.msg + ")");
-    }
+    return Loader(source).load(root);
 }
 
 ChassisConfig loadChassisFile(const std::string& path) {

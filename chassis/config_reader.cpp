@@ -4,52 +4,48 @@
 
 namespace chassis {
 
-void ConfigReader::fail(const YAML::Node& n, const std::string& what) const {
-    const int line = n.IsDefined() ? n.Mark().line + 1 : 0;
-    throw ConfigError(source_ + ":" + std::to_string(line) + ": " + what);
+void ConfigReader::fail(const YamlNode& n, const std::string& what) const {
+    throw ConfigError(source_ + ":" + std::to_string(n.line()) + ": " + what);
 }
 
 void ConfigReader::failAt(int line, const std::string& what) const {
     throw ConfigError(source_ + ":" + std::to_string(line) + ": " + what);
 }
 
-std::string ConfigReader::key(const YAML::Node& k) const {
-    if (!k.IsScalar())
+std::string ConfigReader::key(const YamlNode& k) const {
+    if (!k.isScalar())
         fail(k, "expected a name as the key, not a list or mapping");
-    return k.Scalar();
+    return k.scalar();
 }
 
-void ConfigReader::knownKeys(const YAML::Node& n,
+void ConfigReader::knownKeys(const YamlNode& n,
                              std::initializer_list<std::string_view> keys) const {
-    if (!n.IsMap())
+    if (!n.isMap())
         fail(n, "expected a mapping");
-    for (const auto& kv : n) {
-        const auto name = key(kv.first);
+    for (const auto& kv : n.entries()) {
+        const auto name = key(kv.key);
         bool known = false;
         for (auto k : keys)
             known = known || k == name;
         if (!known)
-            fail(kv.first, "unknown key '" + name + "'");
+            fail(kv.key, "unknown key '" + name + "'");
     }
 }
 
-std::vector<YAML::Node> ConfigReader::seq(const YAML::Node& parent, const char* key) const {
-    std::vector<YAML::Node> out;
+std::vector<YamlNode> ConfigReader::seq(const YamlNode& parent, const char* key) const {
     auto n = parent[key];
     if (!n)
-        return out;
-    if (!n.IsSequence())
+        return {};
+    if (!n.isSequence())
         fail(n, std::string(key) + ": expected a list");
-    for (const auto& item : n)
-        out.push_back(item);
-    return out;
+    return n.items();
 }
 
-int64_t ConfigReader::integer(const YAML::Node& n, int64_t lo, int64_t hi,
+int64_t ConfigReader::integer(const YamlNode& n, int64_t lo, int64_t hi,
                               const std::string& what) const {
-    if (!n.IsScalar())
+    if (!n.isScalar())
         fail(n, what + ": expected a number, not a list or mapping");
-    const auto s = n.Scalar();
+    const auto s = n.scalar();
     const bool negative = !s.empty() && s[0] == '-';
     const auto magnitude =
         ozm::shell::parseNumber(std::string_view(s).substr(negative ? 1 : 0), INT64_MAX);
@@ -64,7 +60,7 @@ int64_t ConfigReader::integer(const YAML::Node& n, int64_t lo, int64_t hi,
     return v;
 }
 
-int64_t ConfigReader::integer(const YAML::Node& parent, const char* key, int64_t lo,
+int64_t ConfigReader::integer(const YamlNode& parent, const char* key, int64_t lo,
                               int64_t hi) const {
     auto n = parent[key];
     if (!n)
@@ -72,10 +68,10 @@ int64_t ConfigReader::integer(const YAML::Node& parent, const char* key, int64_t
     return integer(n, lo, hi, key);
 }
 
-bool ConfigReader::boolean(const YAML::Node& n, const std::string& what) const {
-    if (!n.IsScalar())
+bool ConfigReader::boolean(const YamlNode& n, const std::string& what) const {
+    if (!n.isScalar())
         fail(n, what + ": expected true or false");
-    const auto s = n.Scalar();
+    const auto s = n.scalar();
     if (s == "true" || s == "yes" || s == "1")
         return true;
     if (s == "false" || s == "no" || s == "0")
@@ -83,50 +79,50 @@ bool ConfigReader::boolean(const YAML::Node& n, const std::string& what) const {
     fail(n, what + ": expected true or false, not '" + s + "'");
 }
 
-std::string ConfigReader::text(const YAML::Node& parent, const char* key) const {
+std::string ConfigReader::text(const YamlNode& parent, const char* key) const {
     auto n = parent[key];
-    if (!n || !n.IsScalar() || n.Scalar().empty())
+    if (!n || !n.isScalar() || n.scalar().empty())
         fail(parent, std::string("missing '") + key + "'");
-    return n.Scalar();
+    return n.scalar();
 }
 
-std::string ConfigReader::textOr(const YAML::Node& parent, const char* key, std::string def) const {
+std::string ConfigReader::textOr(const YamlNode& parent, const char* key, std::string def) const {
     auto n = parent[key];
     if (!n)
         return def;
-    if (!n.IsScalar())
+    if (!n.isScalar())
         fail(n, std::string(key) + ": expected text");
-    return n.Scalar();
+    return n.scalar();
 }
 
-NameRef ConfigReader::ref(const YAML::Node& n, const std::string& what) const {
-    if (!n || !n.IsScalar())
+NameRef ConfigReader::ref(const YamlNode& n, const std::string& what) const {
+    if (!n || !n.isScalar())
         fail(n, what + ": expected a name");
-    return {n.Scalar(), lineOf(n)};
+    return {n.scalar(), lineOf(n)};
 }
 
-uint8_t ConfigReader::protocols(const YAML::Node& n) const {
-    if (!n.IsSequence())
+uint8_t ConfigReader::protocols(const YamlNode& n) const {
+    if (!n.isSequence())
         fail(n, "protocols: expected a list such as [stp, lldp]");
     uint8_t flags = 0;
-    for (const auto& p : n) {
-        auto f = protocolFlag(p.Scalar());
+    for (const auto& p : n.items()) {
+        auto f = protocolFlag(p.scalar());
         if (!f)
-            fail(p, "unknown protocol '" + p.Scalar() + "' (stp, lldp, gvrp, pvst)");
+            fail(p, "unknown protocol '" + p.scalar() + "' (stp, lldp, gvrp, pvst)");
         flags |= *f;
     }
     return flags;
 }
 
-Mac ConfigReader::mac(const YAML::Node& n, const std::string& what) const {
-    const auto m = n.IsScalar() ? parseMac(n.Scalar()) : std::nullopt;
+Mac ConfigReader::mac(const YamlNode& n, const std::string& what) const {
+    const auto m = n.isScalar() ? parseMac(n.scalar()) : std::nullopt;
     if (!m)
         fail(n, what + " must read like 03:a7:31:00:00:01");
     return *m;
 }
 
 // {port: NAME, limit: N, action: forward|drop} or {vlan: ID, limit: N}.
-LearnLimitConfig ConfigReader::learnLimit(const YAML::Node& n) const {
+LearnLimitConfig ConfigReader::learnLimit(const YamlNode& n) const {
     knownKeys(n, {"port", "vlan", "limit", "action"});
     LearnLimitConfig l;
     l.line = lineOf(n);
@@ -141,7 +137,7 @@ LearnLimitConfig ConfigReader::learnLimit(const YAML::Node& n) const {
     if (auto a = n["action"]) {
         if (l.vlan)
             fail(a, "a VLAN's limit has no action: its ports' actions apply");
-        const auto s = a.Scalar();
+        const auto s = a.scalar();
         if (s != "forward" && s != "drop")
             fail(a, "action must be forward or drop, not '" + s + "'");
         l.drop = s == "drop";
@@ -149,31 +145,31 @@ LearnLimitConfig ConfigReader::learnLimit(const YAML::Node& n) const {
     return l;
 }
 
-void ConfigReader::storm(const YAML::Node& n, PortPolicing& p) const {
-    if (!n.IsMap())
+void ConfigReader::storm(const YamlNode& n, PortPolicing& p) const {
+    if (!n.isMap())
         fail(n, "storm: expected a mapping such as {broadcast: 100}");
-    for (const auto& kv : n) {
-        const std::string name = key(kv.first);
+    for (const auto& [k, v] : n.entries()) {
+        const std::string name = key(k);
         const auto c = stormClass(name);
         if (!c)
-            fail(kv.first,
+            fail(k,
                  "unknown storm class '" + name + "' (broadcast, multicast, " + "unknown_unicast)");
         StormLimit& limit = p.storm[static_cast<size_t>(*c)];
-        if (kv.second.IsMap()) {
-            knownKeys(kv.second, {"fps", "kbps"});
-            if (!kv.second["fps"] && !kv.second["kbps"])
-                fail(kv.second, name + ": give fps, kbps or both");
-            if (kv.second["fps"])
-                limit.fps = static_cast<uint32_t>(integer(kv.second, "fps", 1, UINT32_MAX));
-            if (kv.second["kbps"])
-                limit.kbps = static_cast<uint32_t>(integer(kv.second, "kbps", 1, UINT32_MAX));
+        if (v.isMap()) {
+            knownKeys(v, {"fps", "kbps"});
+            if (!v["fps"] && !v["kbps"])
+                fail(v, name + ": give fps, kbps or both");
+            if (v["fps"])
+                limit.fps = static_cast<uint32_t>(integer(v, "fps", 1, UINT32_MAX));
+            if (v["kbps"])
+                limit.kbps = static_cast<uint32_t>(integer(v, "kbps", 1, UINT32_MAX));
         } else {
-            limit.fps = static_cast<uint32_t>(integer(kv.second, 1, UINT32_MAX, name));
+            limit.fps = static_cast<uint32_t>(integer(v, 1, UINT32_MAX, name));
         }
     }
 }
 
-TunnelVlanConfig ConfigReader::tunnelVlan(const YAML::Node& v) const {
+TunnelVlanConfig ConfigReader::tunnelVlan(const YamlNode& v) const {
     knownKeys(v, {"vlan", "protocols", "rate", "ports"});
     TunnelVlanConfig tv;
     tv.vlan = ref(v["vlan"], "vlan");
@@ -195,25 +191,18 @@ TunnelVlanConfig ConfigReader::tunnelVlan(const YAML::Node& v) const {
     return tv;
 }
 
-L2cpConfig ConfigReader::l2cp(const YAML::Node& n) const {
+L2cpConfig ConfigReader::l2cp(const YamlNode& n) const {
     knownKeys(n, {"port", "vlan", "addresses", "action"});
     L2cpConfig c;
     c.line = lineOf(n);
     c.port = ref(n["port"], "port");
     if (n["vlan"])
         c.vlan = ref(n["vlan"], "vlan");
-    const YAML::Node a = n["addresses"];
+    const YamlNode a = n["addresses"];
     if (!a)
         fail(n, "missing 'addresses'");
-    std::vector<YAML::Node> items;
-    if (a.IsSequence()) {
-        for (const auto& item : a)
-            items.push_back(item);
-    } else {
-        items.push_back(a);
-    }
-    for (const auto& item : items) {
-        const auto set = item.IsScalar() ? parseL2cpAddresses(item.Scalar()) : std::nullopt;
+    for (const auto& item : a.isSequence() ? a.items() : std::vector{a}) {
+        const auto set = item.isScalar() ? parseL2cpAddresses(item.scalar()) : std::nullopt;
         if (!set)
             fail(item,
                  "addresses: reserved addresses such as 01-0a,0e, 20-2f, "

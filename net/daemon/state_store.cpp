@@ -1,7 +1,5 @@
 #include "net/daemon/state_store.h"
 
-#include <yaml-cpp/yaml.h>
-
 #include <algorithm>
 #include <array>
 #include <fstream>
@@ -99,9 +97,9 @@ class StateReader : private chassis::ConfigReader {
   public:
     using ConfigReader::ConfigReader;
 
-    StateDelta read(const YAML::Node& root) const {
+    StateDelta read(const chassis::YamlNode& root) const {
         StateDelta d;
-        if (!root.IsDefined() || root.IsNull())
+        if (!root || root.isNull())
             return d;
         knownKeys(root, {"vlans", "rates", "lags", "tunnel_mac", "replace_global", "vman_tpid",
                          "l2cp", "learning", "ports", "pdu_rate"});
@@ -129,7 +127,7 @@ class StateReader : private chassis::ConfigReader {
         }
         if (const auto m = root["tunnel_mac"]) {
             StateDelta::MacChange change;
-            if (!m.IsScalar() || m.Scalar() != kDefaultMac)
+            if (!m.isScalar() || m.scalar() != kDefaultMac)
                 change.mac = mac(m, "tunnel_mac");
             if (root["replace_global"])
                 change.replaceGlobal = boolean(root["replace_global"], "replace_global");
@@ -156,82 +154,76 @@ class StateReader : private chassis::ConfigReader {
 
   private:
     // {vlan: NAME, removed: true}: what the chassis file has for NAME is gone.
-    bool removed(const YAML::Node& n) const {
-        if (!n.IsMap() || !n["removed"])
+    bool removed(const chassis::YamlNode& n) const {
+        if (!n.isMap() || !n["removed"])
             return false;
         knownKeys(n, {"vlan", "removed"});
         return boolean(n["removed"], "removed");
     }
 };
 
-YAML::Node vlanNode(const chassis::TunnelVlanConfig& v) {
-    YAML::Node n;
-    n["vlan"] = v.vlan.name;
-    YAML::Node protos(YAML::NodeType::Sequence);
+using chassis::YamlOut;
+
+YamlOut vlanNode(const chassis::TunnelVlanConfig& v) {
+    YamlOut n = YamlOut::map(false);
+    n.set("vlan", YamlOut::text(v.vlan.name));
+    YamlOut& protos = n.set("protocols", YamlOut::list(true));
     for (const uint8_t flag :
          {chassis::kProtoStp, chassis::kProtoLldp, chassis::kProtoGvrp, chassis::kProtoPvst}) {
         if (v.protocols & flag)
-            protos.push_back(chassis::protocolsText(flag));
+            protos.push(YamlOut::text(chassis::protocolsText(flag)));
     }
-    protos.SetStyle(YAML::EmitterStyle::Flow);
-    n["protocols"] = protos;
     if (v.rate != 0)
-        n["rate"] = v.rate;
-    YAML::Node ports(YAML::NodeType::Sequence);
+        n.set("rate", YamlOut::number(v.rate));
+    YamlOut& ports = n.set("ports", YamlOut::list(false));
     for (const auto& p : v.ports) {
-        YAML::Node pn;
-        pn["port"] = p.port.name;
-        pn["mode"] = p.core ? "core" : "access";
-        pn.SetStyle(YAML::EmitterStyle::Flow);
-        ports.push_back(pn);
+        YamlOut& pn = ports.push(YamlOut::map(true));
+        pn.set("port", YamlOut::text(p.port.name));
+        pn.set("mode", YamlOut::text(p.core ? "core" : "access"));
     }
-    n["ports"] = ports;
     return n;
 }
 
-YAML::Node learnNode(const chassis::LearnLimitConfig& l) {
-    YAML::Node n;
+YamlOut learnNode(const chassis::LearnLimitConfig& l) {
+    YamlOut n = YamlOut::map(true);
     if (l.vlan)
-        n["vlan"] = *l.vlan;
+        n.set("vlan", YamlOut::number(*l.vlan));
     else
-        n["port"] = l.port;
+        n.set("port", YamlOut::text(l.port));
     if (l.limit)
-        n["limit"] = *l.limit;
+        n.set("limit", YamlOut::number(*l.limit));
     if (l.drop)
-        n["action"] = *l.drop ? "drop" : "forward";
-    n.SetStyle(YAML::EmitterStyle::Flow);
+        n.set("action", YamlOut::text(*l.drop ? "drop" : "forward"));
     return n;
 }
 
-YAML::Node policingNode(const std::string& port, const chassis::PortPolicing& p) {
-    YAML::Node n;
-    n["port"] = port;
+YamlOut policingNode(const std::string& port, const chassis::PortPolicing& p) {
+    YamlOut n = YamlOut::map(true);
+    n.set("port", YamlOut::text(port));
     for (size_t c = 0; c < chassis::kStormClasses; ++c) {
         const chassis::StormLimit& limit = p.storm[c];
         if (limit.off())
             continue;
         const std::string cls(chassis::stormClassName(static_cast<chassis::StormClass>(c)));
         if (limit.kbps == 0) {
-            n["storm"][cls] = limit.fps;
+            n["storm"].set(cls, YamlOut::number(limit.fps));
             continue;
         }
-        YAML::Node l;
+        YamlOut& l = n["storm"][cls];
         if (limit.fps != 0)
-            l["fps"] = limit.fps;
-        l["kbps"] = limit.kbps;
-        n["storm"][cls] = l;
+            l.set("fps", YamlOut::number(limit.fps));
+        l.set("kbps", YamlOut::number(limit.kbps));
     }
     if (p.pduRate)
-        n["pdu_rate"] = *p.pduRate;
-    n.SetStyle(YAML::EmitterStyle::Flow);
+        n.set("pdu_rate", YamlOut::number(*p.pduRate));
     return n;
 }
 
-YAML::Node removedNode(const std::string& name) {
-    YAML::Node n;
-    n["vlan"] = name;
-    n["removed"] = true;
-    n.SetStyle(YAML::EmitterStyle::Flow);
+// {vlan: NAME, removed: true}, or {vlan: NAME, rate: N} for a rate.
+YamlOut vlanChange(const std::string& name, std::optional<uint32_t> rate) {
+    YamlOut n = YamlOut::map(true);
+    n.set("vlan", YamlOut::text(name));
+    n.set(rate ? "rate" : "removed", rate ? YamlOut::number(*rate) : YamlOut::text("true"));
     return n;
 }
 
@@ -381,60 +373,54 @@ chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& del
 }
 
 std::string stateText(const StateDelta& d) {
-    YAML::Node root(YAML::NodeType::Map);
+    if (d.empty())
+        return kHeader;
+    YamlOut root = YamlOut::map(false);
+    auto list = [&](const char* key) -> YamlOut& {
+        YamlOut& l = root[key];
+        if (l.empty())
+            l = YamlOut::list(false);
+        return l;
+    };
     for (const auto& [name, vlan] : d.vlans)
-        root["vlans"].push_back(vlan ? vlanNode(*vlan) : removedNode(name));
-    for (const auto& [name, rate] : d.rates) {
-        YAML::Node n = removedNode(name);
-        if (rate) {
-            n.remove("removed");
-            n["rate"] = *rate;
-        }
-        root["rates"].push_back(n);
-    }
+        list("vlans").push(vlan ? vlanNode(*vlan) : vlanChange(name, std::nullopt));
+    for (const auto& [name, rate] : d.rates)
+        list("rates").push(vlanChange(name, rate));
     for (const auto& [name, members] : d.lagMembers) {
-        YAML::Node n;
-        n["lag"] = name;
-        n["members"] = YAML::Node(YAML::NodeType::Sequence);
-        for (const auto& m : members)
-            n["members"].push_back(m.name);
-        n.SetStyle(YAML::EmitterStyle::Flow);
-        root["lags"].push_back(n);
+        YamlOut& n = list("lags").push(YamlOut::map(true));
+        n.set("lag", YamlOut::text(name));
+        YamlOut& m = n.set("members", YamlOut::list(true));
+        for (const auto& member : members)
+            m.push(YamlOut::text(member.name));
     }
     if (d.tunnelMac) {
-        root["tunnel_mac"] = d.tunnelMac->mac ? chassis::macText(*d.tunnelMac->mac) : kDefaultMac;
+        root.set("tunnel_mac", YamlOut::text(d.tunnelMac->mac ? chassis::macText(*d.tunnelMac->mac)
+                                                              : kDefaultMac));
         if (d.tunnelMac->replaceGlobal)
-            root["replace_global"] = true;
+            root.set("replace_global", YamlOut::text("true"));
     }
     if (d.vmanTpid)
-        root["vman_tpid"] = chassis::hex32(*d.vmanTpid);
+        root.set("vman_tpid", YamlOut::text(chassis::hex32(*d.vmanTpid)));
     for (const auto& e : d.l2cp) {
-        YAML::Node n;
-        n["port"] = e.port.name;
+        YamlOut& n = list("l2cp").push(YamlOut::map(true));
+        n.set("port", YamlOut::text(e.port.name));
         if (e.vlan)
-            n["vlan"] = e.vlan->name;
-        n["addresses"] = chassis::l2cpAddressesText(e.addresses);
-        n["action"] = std::string(chassis::l2cpActionName(e.action));
-        n.SetStyle(YAML::EmitterStyle::Flow);
-        root["l2cp"].push_back(n);
+            n.set("vlan", YamlOut::text(e.vlan->name));
+        n.set("addresses", YamlOut::text(chassis::l2cpAddressesText(e.addresses)));
+        n.set("action", YamlOut::text(std::string(chassis::l2cpActionName(e.action))));
     }
     for (const auto& l : d.learning)
-        root["learning"].push_back(learnNode(l));
+        list("learning").push(learnNode(l));
     for (const auto& [name, policing] : d.policing)
-        root["ports"].push_back(policingNode(name, policing));
+        list("ports").push(policingNode(name, policing));
     if (d.pduRate)
-        root["pdu_rate"] = *d.pduRate;
-    YAML::Emitter out;
-    out << root;
-    return std::string(kHeader) + (d.empty() ? "" : std::string(out.c_str()) + "\n");
+        root.set("pdu_rate", YamlOut::number(*d.pduRate));
+    return std::string(kHeader) + root.emit();
 }
 
 StateDelta parseState(std::string_view text, const std::string& source) {
-    try {
-        return StateReader(source).read(YAML::Load(std::string(text)));
-    } catch (const YAML::Exception& e) {
-        throw chassis::ConfigError(source + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg);
-    }
+    const chassis::YamlDoc doc(text, source);
+    return StateReader(source).read(doc.root());
 }
 
 namespace {

@@ -94,16 +94,38 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
         {"chassis: {[a]: 1}\n", "bad.yaml:1: expected a name as the key"},
         {"chassis: {slots: 4}\n---\nchassis: {slots: 5}\n",
          "bad.yaml:2: a second YAML document: a chassis file holds one"},
+        {",", "bad.yaml:1: did not find expected node content"},
+        {"chassis: {name: *n}\n", "bad.yaml:1: alias *n names no node before it"},
+        // An alias inside the node it names would be a cycle.
+        {"chassis: &c {name: *c}\n", "bad.yaml:1: alias *c names no node before it"},
     };
-    // A lone comma, on which the YAML library's multi-document load never returned, reads as an
-    // empty file.
-    EXPECT_EQ(loadError(","), "no error");
     EXPECT_EQ(loadError("data_plane: {fdb_entries: 64, learning: [{vlan: 4095, limit: 0}]}\n"),
               "no error");
     EXPECT_EQ(loadError("data_plane: {fdb_entries: 1048576, learn_limit: 1048576}\n"), "no error");
     for (const auto& [yaml, error] : cases) {
         EXPECT_THAT(loadError(yaml), ::testing::StartsWith(std::string(error))) << yaml;
     }
+}
+
+TEST(ChassisFile, ReadsAliasesAsTheNodesTheyName) {
+    const ChassisConfig cfg = loadChassisText(
+        "vlans: [{id: 100, name: &n vl100}, {id: 200, name: v200}]\ntunnelling:\n  vlans:\n"
+        "    - {vlan: *n, protocols: &p [stp, lldp], ports: []}\n"
+        "    - {vlan: v200, protocols: *p, ports: []}\n",
+        "ok.yaml");
+    ASSERT_EQ(cfg.tunnelling.vlans.size(), 2u);
+    EXPECT_EQ(cfg.tunnelling.vlans[0].vlan.name, "vl100");
+    EXPECT_EQ(cfg.tunnelling.vlans[1].protocols, kProtoStp | kProtoLldp);
+    // Each level names the one before ten times: what they expand to is bounded.
+    std::string bomb = "a0: &a0 [x, x, x, x, x, x, x, x, x, x]\n";
+    for (int i = 1; i < 9; ++i) {
+        const std::string prev = "*a" + std::to_string(i - 1);
+        bomb += "a" + std::to_string(i) + ": &a" + std::to_string(i) + " [" + prev;
+        for (int k = 1; k < 10; ++k)
+            bomb += ", " + prev;
+        bomb += "]\n";
+    }
+    EXPECT_EQ(loadError(bomb), "bad.yaml:8: aliases expand this past 16777216 nodes");
 }
 
 TEST(ChassisFile, ReadsTheReservedAddressesActions) {

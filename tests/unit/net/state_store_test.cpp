@@ -161,7 +161,7 @@ TEST(StateStore, KeepsTheReservedAddressesOperatorsChanged) {
         rows = dp.l2cp().rows();
     }
     EXPECT_THAT(state, HasSubstr("{port: p0, addresses: 0e, action: default}"));
-    EXPECT_THAT(state, HasSubstr("{port: p1, vlan: v200, addresses: \"02,20\", action: discard}"));
+    EXPECT_THAT(state, HasSubstr("{port: p1, vlan: v200, addresses: '02,20', action: discard}"));
     EXPECT_THAT(state, HasSubstr("{port: lag5, vlan: v100, addresses: 03, action: forward}"));
     EXPECT_THAT(state, Not(HasSubstr("01-0a")));
 
