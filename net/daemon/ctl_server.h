@@ -44,8 +44,11 @@ class CtlServer final : public SessionObserver {
     enum class Wait { None, Cli, Shell, Metrics, Trace, Capture, Macs };
     // A macs answer under way: where its walk of the learned MACs stands.
     struct MacsWalk {
+        // Not defaulted: a default member initializer here is not yet parsed where clang
+        // checks the optional below for a default constructor.
+        MacsWalk() : first(true) {}
         pipeline::Tables::Walk walk;
-        bool first = true;  // no MAC written yet
+        bool first;  // no MAC written yet
     };
     struct Client {
         uint64_t id = 0;

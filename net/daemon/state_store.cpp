@@ -326,18 +326,18 @@ chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& del
                                const std::string& source) {
     auto& t = cfg.tunnelling;
     for (const auto& [name, vlan] : delta.vlans) {
-        std::erase_if(t.vlans, [&](const auto& v) { return v.vlan.name == name; });
+        std::erase_if(t.vlans, [&n = name](const auto& v) { return v.vlan.name == n; });
         if (vlan)
             t.vlans.push_back(*vlan);
     }
     for (const auto& [name, rate] : delta.rates) {
-        std::erase_if(t.rates, [&](const auto& r) { return r.vlan.name == name; });
+        std::erase_if(t.rates, [&n = name](const auto& r) { return r.vlan.name == n; });
         if (rate)
             t.rates.push_back({{name, 0}, *rate});
     }
     for (const auto& [name, members] : delta.lagMembers) {
         auto lag = std::find_if(cfg.lags.begin(), cfg.lags.end(),
-                                [&](const auto& l) { return l.name == name; });
+                                [&n = name](const auto& l) { return l.name == n; });
         if (lag == cfg.lags.end())
             throw chassis::ConfigError(source + ": the chassis file has no LAG named '" + name +
                                        "'");

@@ -96,13 +96,16 @@ void report(int sp, Step step, int error, int fd = -1) {
     ::_exit(1);
 }
 
+// One request and its acknowledgement: libmnl's socket buffer size at most.
+constexpr size_t kNetlinkBytes = 8192;
+
 // Sets the far end up through rtnetlink in its namespace; false with errno set.
 bool setUpFarEnd(uint32_t ifindex) {
     const Fd nl(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (!nl.valid())
         return false;
     for (int n = 0; n < kSetUp; ++n) {
-        alignas(nlmsghdr) uint8_t buf[MNL_SOCKET_BUFFER_SIZE] = {};
+        alignas(nlmsghdr) uint8_t buf[kNetlinkBytes] = {};
         nlmsghdr* nlh = mnl_nlmsg_put_header(buf);
         nlh->nlmsg_type = RTM_NEWLINK;
         nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
@@ -113,7 +116,7 @@ bool setUpFarEnd(uint32_t ifindex) {
         if (::sendto(nl.get(), nlh, nlh->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
                      sizeof kernel) < 0)
             return false;
-        alignas(nlmsghdr) uint8_t reply[MNL_SOCKET_BUFFER_SIZE];
+        alignas(nlmsghdr) uint8_t reply[kNetlinkBytes];
         const ssize_t got = ::recv(nl.get(), reply, sizeof reply, 0);
         if (got < static_cast<ssize_t>(NLMSG_HDRLEN + sizeof(nlmsgerr)))
             return false;
