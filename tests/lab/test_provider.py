@@ -14,8 +14,8 @@ import threading
 import time
 import unittest
 
-from labtest import (HERE, LabCase, PYTHON, REPO, l2pt_lab, lldp_neighbours, reach, read_pcap,
-                     wait_for, wait_until_equal)
+from labtest import (BUILD, HERE, LabCase, PYTHON, REPO, l2pt_lab, lldp_neighbours, reach,
+                     read_pcap, wait_for, wait_until_equal)
 
 TUNNEL_MAC = "02:00:00:00:00:01"
 NEW_TUNNEL_MAC = "02:00:00:00:00:02"  # test_5's
@@ -26,6 +26,9 @@ A_SITES, B_SITES = ("a1", "a2", "a3"), ("b1", "b2")
 CORE_LINKS = (("pe1", "te1/0"), ("pe2", "te1/0"), ("pe1", "te1/1"))
 # Max age 6 s, then listening and learning 2 s each, with margin for a loaded machine.
 CONVERGE_S = 25
+# Frames a second each way of the numbered stream across the lab: three switches and five
+# sites share two cores here, and a steady run forwards this without a loss.
+LAB_STREAM_RATE = 10000
 
 
 class ProviderNetwork(LabCase):
@@ -213,11 +216,29 @@ class ProviderNetwork(LabCase):
         self.lab.start_l2ptd("pe1", "secondary")
         self.assertEqual(self.lab.ctl("pe1", "status", check=False).returncode, 0)
 
+    def bridge_mac(self, site):
+        out = l2pt_lab.nsexec(self.ns(site), "ip", "-j", "link", "show", l2pt_lab.BRIDGE).stdout
+        return json.loads(out)[0]["address"]
+
     def test_6b_pe1s_daemon_restarted_under_customer_stp(self):
         # pe1's chassis daemon stopped and started again while customer A's bridges run their
         # STP through it: its pipeline goes on forwarding, its tasks join the new daemon, and
-        # no site of A sees another root, a port change state, or a topology change.
+        # no site of A sees another root, a port change state, or a topology change. Numbered
+        # known unicast between a1 (on pe1) and a3 (on pe2, across the core switch) loses,
+        # repeats and floods nothing meanwhile: the sites' bridge MACs, learned from a ping.
         self.wait_converged()
+        reach(self.lab, "a1", "a3")
+        reach(self.lab, "a3", "a1")
+        port = {s: f"{self.ns(s)}/eth0" for s in ("a1", "a3")}
+        mac = {s: self.bridge_mac(s) for s in ("a1", "a3")}
+        flows = []
+        for src, dst in (("a1", "a3"), ("a3", "a1")):
+            flows += ["--flow", f"{port[src]},{port[dst]},{mac[src]},{mac[dst]}"]
+        watches = [arg for w in (f"{self.ns('a2')}/eth0", f"{self.ns('a2')}/eth1",
+                                 f"{self.ns('b1')}/eth0") for arg in ("--watch", w)]
+        stream = subprocess.Popen([BUILD / "tests" / "l2pt-stream", "--rate",
+                                   str(LAB_STREAM_RATE)] + flows + watches,
+                                  stdout=subprocess.PIPE, text=True)
         wait_for("customer A's topology changes over",
                  lambda: {self.lab.bridge_attr(s, "topology_change") for s in A_SITES} == {"0"},
                  CONVERGE_S)
@@ -233,7 +254,11 @@ class ProviderNetwork(LabCase):
                 seen.append(view())
         watcher = threading.Thread(target=watch)
         watcher.start()
+        out = ""
         try:
+            out = stream.stdout.readline()
+            self.assertEqual(out, "streaming\n", "a flow never arrived")
+            out = ""
             at = time.monotonic()
             self.lab.restart_chassisd("pe1")
             print(f"\npe1's daemon restarted: its task primary again after "
@@ -242,6 +267,12 @@ class ProviderNetwork(LabCase):
         finally:
             done.set()
             watcher.join()
+            stream.send_signal(signal.SIGTERM)
+            out += stream.communicate(timeout=10)[0]
+        print("streams:", out.strip())
+        for f in json.loads(out)["flows"]:
+            got = {k: f[k] for k in ("lost", "duplicated", "flooded", "misdelivered")}
+            self.assertEqual(got, dict.fromkeys(got, 0), out)
         self.assertGreater(len(seen), 10)
         self.assertEqual([v for v in seen if v != before], [])
         self.assert_pdus_cross("a1:eth0", "a3:eth0", "pvst")
