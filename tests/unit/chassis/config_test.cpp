@@ -4,6 +4,7 @@
 
 #include "chassis/ifdb.h"
 #include "chassis/rules.h"
+#include "chassis/yaml.h"
 #include "platform/ifm.h"
 #include "test_chassis.h"
 
@@ -126,6 +127,24 @@ TEST(ChassisFile, ReadsAliasesAsTheNodesTheyName) {
         bomb += "]\n";
     }
     EXPECT_EQ(loadError(bomb), "bad.yaml:8: aliases expand this past 16777216 nodes");
+}
+
+// The state file is written by YamlOut and read by YamlDoc: any text reads back as itself,
+// also one that plain would read as null or as YAML syntax.
+TEST(ChassisFile, WritesTextThatReadsBackAsItself) {
+    const std::vector<std::string> texts = {
+        "",    "~",   "null", "Null", "NULL", "a: b", "#c",   "- d",
+        "'e'", "[f]", "{g}",  "*h",   "&i j", "k\nl", "v100", "01:80:c2:00:00:0e"};
+    YamlOut list = YamlOut::list(true);
+    for (const auto& t : texts)
+        list.push(YamlOut::text(t));
+    const YamlDoc doc(list.emit(), "rt.yaml");
+    const std::vector<YamlNode> items = doc.root().items();
+    ASSERT_EQ(items.size(), texts.size()) << list.emit();
+    for (size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_TRUE(items[i].isScalar()) << texts[i];
+        EXPECT_EQ(items[i].scalar(), texts[i]);
+    }
 }
 
 TEST(ChassisFile, ReadsTheReservedAddressesActions) {
