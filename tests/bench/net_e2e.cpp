@@ -31,6 +31,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <string>
@@ -53,6 +54,11 @@ constexpr size_t kSeqOff = 22;         // in the BPDU's root identifier
 constexpr size_t kTimeOff = 34;        // its bridge identifier: the send time (ns)
 constexpr size_t kTunnelledShift = 4;  // the provider tag on the core port
 constexpr double kRunSeconds = 2.0;
+constexpr size_t kSrcOff = 6;        // the customer's source MAC, tunnelled or not
+constexpr uint8_t kFloodSrc = 0x66;  // the last byte of the flooding customer's source MAC
+// BPDUs a second the second customer floods into acc2: 25 times its port's default rate.
+constexpr double kFloodPps = 100000;
+constexpr auto kFloodLead = std::chrono::seconds(1);
 
 std::string gBuild;  // the build directory
 std::string gDir;    // scratch directory
@@ -78,6 +84,7 @@ std::vector<uint8_t> stpFrame() {
 struct Result {
     uint64_t sent = 0;
     uint64_t received = 0;
+    uint64_t others = 0;  // frames from another source (the flooding customer's)
     double p50Us = 0;
     double p99Us = 0;
 };
@@ -89,6 +96,7 @@ Result offer(int tx, int rx, double pps, size_t offset) {
     std::vector<uint64_t> latencies;
     latencies.reserve(4'000'000);
     uint64_t received = 0;
+    uint64_t others = 0;
     std::thread receiver([&] {
         std::vector<uint8_t> buf(2048);
         while (!done.load()) {
@@ -99,6 +107,10 @@ Result offer(int tx, int rx, double pps, size_t offset) {
                 continue;
             if (static_cast<size_t>(n) < offset + kTimeOff + 8)
                 continue;
+            if (buf[kSrcOff + 5] == kFloodSrc) {
+                ++others;
+                continue;
+            }
             ++received;
             const uint64_t stamp =
                 static_cast<uint64_t>(wire::getU32(buf.data(), offset + kTimeOff)) << 32 |
@@ -130,13 +142,33 @@ Result offer(int tx, int rx, double pps, size_t offset) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last ones in flight
     done = true;
     receiver.join();
-    Result r{sent, received, 0, 0};
+    Result r{sent, received, others, 0, 0};
     if (!latencies.empty()) {
         std::sort(latencies.begin(), latencies.end());
         r.p50Us = static_cast<double>(latencies[latencies.size() / 2]) / 1000.0;
         r.p99Us = static_cast<double>(latencies[latencies.size() * 99 / 100]) / 1000.0;
     }
     return r;
+}
+
+// Another customer's BPDUs into tx at kFloodPps until stop, paced as offer() paces; how many
+// were sent.
+uint64_t flood(int tx, const std::atomic<bool>& stop) {
+    auto frame = stpFrame();
+    frame[kSrcOff + 5] = kFloodSrc;
+    const auto start = Clock::now();
+    uint64_t sent = 0;
+    while (!stop.load(std::memory_order_relaxed)) {
+        const auto due =
+            start + std::chrono::duration<double>(static_cast<double>(sent) / kFloodPps);
+        if (Clock::now() < due) {
+            std::this_thread::sleep_until(due);
+            continue;
+        }
+        if (::send(tx, frame.data(), frame.size(), 0) == static_cast<ssize_t>(frame.size()))
+            ++sent;
+    }
+    return sent;
 }
 
 // CPU time a process has used so far (user and system), in microseconds.
@@ -310,6 +342,7 @@ struct Switch {
 
 int gTx = -1;
 int gRx = -1;
+int gFlood = -1;  // the generator's end of acc2
 
 void BM_BareForwarder(benchmark::State& state) {
     const double pps = static_cast<double>(state.range(0));
@@ -325,16 +358,27 @@ void BM_BareForwarder(benchmark::State& state) {
     }
 }
 
-void BM_Switch(benchmark::State& state) {
-    const std::string chassis = gDir + "/bench.yaml";
-    std::ofstream(chassis) << portsChassis();
-    Switch sw(chassis, "ports");
-    sw.startTask();
-    if (!waitFor([&] { return ctl(gBuild, sw.runDir, "status >/dev/null") == 0; }, 20)) {
+// A switch on yaml with its task, serving with its entries installed; nullptr (the benchmark
+// skipped) when it did not come up.
+std::unique_ptr<Switch> servingSwitch(benchmark::State& state, const std::string& yaml,
+                                      const std::string& name) {
+    const std::string chassis = gDir + "/" + name + ".yaml";
+    std::ofstream(chassis) << yaml;
+    auto sw = std::make_unique<Switch>(chassis, name);
+    sw->startTask();
+    if (!waitFor([&] { return ctl(gBuild, sw->runDir, "status >/dev/null") == 0; }, 20)) {
         state.SkipWithError("the switch did not come up");
-        return;
+        return nullptr;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // entries installed
+    return sw;
+}
+
+void BM_Switch(benchmark::State& state) {
+    const auto served = servingSwitch(state, portsChassis(), "ports");
+    if (!served)
+        return;
+    const Switch& sw = *served;
     const double pps = static_cast<double>(state.range(0));
     for (auto _ : state) {
         const double daemonCpu = cpuUs(sw.daemon);
@@ -346,6 +390,29 @@ void BM_Switch(benchmark::State& state) {
         const double forwarded = static_cast<double>(std::max<uint64_t>(r.received, 1));
         state.counters["daemon_cpu_us_per_pdu"] = (cpuUs(sw.daemon) - daemonCpu) / forwarded;
         state.counters["task_cpu_us_per_pdu"] = (cpuUs(sw.task) - taskCpu) / forwarded;
+    }
+}
+
+// The same, while a second customer floods BPDUs into acc2, whose port has the default PDU
+// rate: what crosses of the first customer's, how late, and how much of the flood crossed. The
+// flood starts a second before the offer: its onset, the burst its port's bucket lets through
+// (a second of the rate), is behind it by then.
+void BM_SwitchBesideFlood(benchmark::State& state) {
+    const auto served = servingSwitch(state, portsChassis(true), "flooded");
+    if (!served)
+        return;
+    const double pps = static_cast<double>(state.range(0));
+    for (auto _ : state) {
+        std::atomic<bool> stop{false};
+        uint64_t flooded = 0;
+        std::thread flooder([&] { flooded = flood(gFlood, stop); });
+        std::this_thread::sleep_for(kFloodLead);
+        const Result r = offer(gTx, gRx, pps, kTunnelledShift);
+        stop = true;
+        flooder.join();
+        report(state, r, pps);
+        state.counters["flood_sent"] = static_cast<double>(flooded);
+        state.counters["flood_crossed"] = static_cast<double>(r.others);
     }
 }
 
@@ -405,6 +472,12 @@ void offeredRates(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_BareForwarder)->Apply(offeredRates);
 BENCHMARK(BM_Switch)->Apply(offeredRates);
+BENCHMARK(BM_SwitchBesideFlood)
+    ->Arg(20000)
+    ->Arg(50000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 BENCHMARK(BM_FullCardDownload)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 int main(int argc, char** argv) {
@@ -438,11 +511,13 @@ int main(int argc, char** argv) {
         sh("ip netns exec " + ns + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1");
     gTx = rawSocket(kGen, "g-acc1");
     gRx = rawSocket(kGen, "g-core0");
+    gFlood = rawSocket(kGen, "g-acc2");
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     ::close(gTx);
     ::close(gRx);
+    ::close(gFlood);
     std::system(("ip netns del " + kSw + "; ip netns del " + kGen).c_str());
     std::system(("rm -rf " + gDir).c_str());
     return 0;

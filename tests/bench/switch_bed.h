@@ -144,8 +144,11 @@ inline bool waitFor(const std::function<bool()>& cond, double seconds,
 // core1), each on the interface of that name in the switch's namespace. Every rule of the edge
 // is on: the reserved addresses (the defaults, and rows of the access ports), the learning
 // limits (the defaults) and storm control on the access ports, set above what a run sends of
-// each class (known unicast and trapped PDUs are never its to police).
-inline std::string portsChassis() {
+// each class (known unicast and trapped PDUs are never its to police). No port's PDU rate holds
+// PDUs back; with acc2Policed, acc2 has the default rate, as any customer's port has.
+inline std::string portsChassis(bool acc2Policed = false) {
+    const std::string storm =
+        "storm: {broadcast: 1000, multicast: 1000, unknown_unicast: {fps: 1000, kbps: 10000}}";
     return R"(chassis: {name: bench, slots: 12}
 rpm: {role: primary, master_slot: 11, peer: none}
 card_types: [{id: 1}]
@@ -153,8 +156,10 @@ line_cards:
   - slot: 0
     type: 1
     ports:
-      - {range: 1-2, name: "ge0/{n}", vlan: 100, netdev: "acc{n}",
-         storm: {broadcast: 1000, multicast: 1000, unknown_unicast: {fps: 1000, kbps: 10000}}}
+      - {number: 1, name: ge0/1, vlan: 100, netdev: acc1, pdu_rate: 0, )" +
+           storm + R"(}
+      - {number: 2, name: ge0/2, vlan: 100, netdev: acc2, )" +
+           storm + (acc2Policed ? "" : ", pdu_rate: 0") + R"(}
   - {slot: 1, type: 1, ports: [{range: 0-1, name: "te1/{n}", netdev: "core{n}"}]}
 vlans: [{id: 100, name: vl100}]
 tunnelling:
@@ -166,7 +171,6 @@ tunnelling:
 l2cp:
   - {port: ge0/1, addresses: [01-0a, 0e], action: discard}
   - {port: ge0/2, addresses: [01-0a, 0e], action: discard}
-data_plane: {pdu_rate: 0}   # PDUs flat out: no port's PDU rate holds them back
 )";
 }
 
