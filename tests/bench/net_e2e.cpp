@@ -22,6 +22,7 @@
 
 #include <arpa/inet.h>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -92,6 +93,11 @@ struct Result {
 // Offers PDUs at pps (0: as fast as the socket takes them) for kRunSeconds into the generator's
 // end of acc1 and times them at its end of core0 (offset: where the stamps sit there).
 Result offer(int tx, int rx, double pps, size_t offset) {
+    // What rx holds from before (a flood's PDUs that crossed meanwhile) would be read first,
+    // and time the offer's first PDUs as waiting behind it.
+    for (std::array<uint8_t, 2048> stale{};
+         ::recv(rx, stale.data(), stale.size(), MSG_DONTWAIT) >= 0;) {
+    }
     std::atomic<bool> done{false};
     std::vector<uint64_t> latencies;
     latencies.reserve(4'000'000);
