@@ -236,9 +236,6 @@ class ProviderNetwork(LabCase):
             flows += ["--flow", f"{port[src]},{port[dst]},{mac[src]},{mac[dst]}"]
         watches = [arg for w in (f"{self.ns('a2')}/eth0", f"{self.ns('a2')}/eth1",
                                  f"{self.ns('b1')}/eth0") for arg in ("--watch", w)]
-        stream = subprocess.Popen([BUILD / "tests" / "l2pt-stream", "--rate",
-                                   str(LAB_STREAM_RATE)] + flows + watches,
-                                  stdout=subprocess.PIPE, text=True)
         wait_for("customer A's topology changes over",
                  lambda: {self.lab.bridge_attr(s, "topology_change") for s in A_SITES} == {"0"},
                  CONVERGE_S)
@@ -252,6 +249,9 @@ class ProviderNetwork(LabCase):
         def watch():
             while not done.is_set():
                 seen.append(view())
+        stream = subprocess.Popen([BUILD / "tests" / "l2pt-stream", "--rate",
+                                   str(LAB_STREAM_RATE), "--seconds", "60"] + flows + watches,
+                                  stdout=subprocess.PIPE, text=True)
         watcher = threading.Thread(target=watch)
         watcher.start()
         out = ""

@@ -76,7 +76,7 @@ class PackageTest(unittest.TestCase):
 
     def test_dependencies_are_the_runtime_libraries(self):
         depends = control_field(self.control, "Depends")
-        for lib in ("adduser", "libc6", "libstdc++6", "libyaml-cpp", "libpcap", "libsystemd0"):
+        for lib in ("adduser", "libc6", "libstdc++6", "libyaml-0-2", "libpcap", "libsystemd0"):
             self.assertIn(lib, depends)
         self.assertNotIn("lldpd", depends)  # the lab's tools are suggested only
         self.assertIn("lldpd", control_field(self.control, "Suggests"))
