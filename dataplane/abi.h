@@ -50,6 +50,10 @@ struct l2pt_globals {
     __u8 tunnel_mac[L2PT_ETH_ALEN]; /* the tunnel MAC in force: only provider traffic has it */
     __u16 pad;
     __u32 pdu_ports; /* ports with a trap entry: the task's ring is shared among them */
+    /* Bit b set: no trap entry's MAC falls in bucket b (l2pt_trap_bucket), so a frame to a MAC
+     * there skips the trap table. 0, as a daemon that knows no better writes it: every frame
+     * looks its destination up. */
+    __u32 trap_none;
 };
 #define L2PT_AGEING_NS_DEFAULT (300ull * 1000000000ull)
 /* A known source's last-seen time is written again once it is this old: a sixteenth of the
@@ -208,7 +212,7 @@ struct l2pt_trap_rec {
     __u16 socket;  /* L2PT_SOCKET_ACCESS or L2PT_SOCKET_TUNNEL */
     __u16 len;     /* bytes of frame[] in use */
     __u32 pad;
-    __u64 tstamp_ns;               /* CLOCK_MONOTONIC */
+    __u64 tstamp_ns;               /* CLOCK_MONOTONIC_COARSE */
     __u8 frame[L2PT_TRAP_MAX_LEN]; /* as it entered, a tag the kernel took off put back and an
                                       untagged frame in its port's VLAN (802.1Q) */
 };

@@ -1,4 +1,5 @@
-// CLOCK_MONOTONIC in nanoseconds: the clock of the pipeline's timestamps (bpf_ktime_get_ns).
+// CLOCK_MONOTONIC in nanoseconds: the clock of the pipeline's timestamps (bpf_ktime_get_coarse_ns,
+// at most a tick behind it).
 #pragma once
 
 #include <cstdint>

@@ -241,7 +241,7 @@ void LineCards::taskSettled() {
     const size_t traps = sweepUnclaimed<pipeline::TrapKey>(
         tables_.trapKeys(), [&](const pipeline::TrapKey& k) { return traps_.claims(k); },
         [&](const pipeline::TrapKey& k) { return tables_.removeTrap(k); });
-    tables_.claimed();
+    logged(tables_.claimed());
     log_("line cards: the task's trap entries are in; removed " + std::to_string(traps) +
          " adopted ones it no longer claims");
 }

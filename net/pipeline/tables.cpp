@@ -91,6 +91,12 @@ Status Tables::setGlobals(const l2pt_globals& g) {
         return Status::failure("l2pt_globals: unknown flags");
     if (g.task_mark != 0 && (g.task_mark & L2PT_TASK_MARK_MASK) != L2PT_TASK_MARK_BASE)
         return Status::failure("l2pt_globals: the task mark is no task mark");
+    return writeGlobals(g);
+}
+
+// The trap filter is the tables' own, whatever the caller's copy says.
+Status Tables::writeGlobals(l2pt_globals g) {
+    g.trap_none = trapNone_;
     return write(Array::Globals, copies_.globals.map(), 0, g);
 }
 
@@ -135,7 +141,26 @@ Status Tables::bindIfindex(uint32_t ifindex, uint32_t port) {
 Status Tables::installTrap(const TrapKey& key, uint32_t rateKbps) {
     if (key.isSlot() && (key.owner & ~L2PT_TRAP_SLOT_FLAG) >= kMaxSlots)
         return refuse("l2pt_traps", key.owner & ~L2PT_TRAP_SLOT_FLAG, "slot out of range");
+    // The programs look the bucket up before the entry is there.
+    const uint32_t bucket = 1u << l2pt_trap_bucket(key.mac.data());
+    if (trapNone_ & bucket) {
+        trapNone_ &= ~bucket;
+        if (Status s = writeGlobals(globals()); !s)
+            return s;
+    }
     return writeTrap(key, Trap{trapSocket(key.mac), rateKbps});
+}
+
+Status Tables::claimed() {
+    claiming_ = false;
+    const Result<std::vector<TrapKey>> keys = trapKeys();
+    if (!keys)
+        return keys.status();
+    uint32_t none = ~0u;
+    for (const TrapKey& k : *keys)
+        none &= ~(1u << l2pt_trap_bucket(k.mac.data()));
+    trapNone_ = none;
+    return writeGlobals(globals());
 }
 
 Status Tables::setLearning(uint32_t slot, uint32_t limit, uint32_t flags) {
@@ -211,6 +236,7 @@ void Tables::setAdopted(std::span<const uint8_t> globals, std::span<const uint8_
     seed(copies_.lports, lports);
     seed(copies_.vlans, vlans);
     adopted_ = claiming_ = true;
+    trapNone_ = 0;
 }
 
 Result<ViewFds> Tables::viewFds() const {

@@ -153,7 +153,8 @@ class Tables {
     // the daemon has claimed what its configuration wants and sweeps the rest (claimed()).
     bool adopted() const { return adopted_; }
     bool claiming() const { return claiming_; }
-    void claimed() { claiming_ = false; }
+    // Also works out again which MAC buckets no trap entry has (l2pt_globals.trap_none).
+    Status claimed();
     // What the hash tables hold now, for the sweep.
     virtual Result<std::vector<TrapKey>> trapKeys() const = 0;
     virtual Result<std::vector<l2pt_l2cp_key>> l2cpKeys() const = 0;
@@ -198,7 +199,13 @@ class Tables {
     template <typename T>
     Status write(Array array, const Mapping& copy, uint32_t index, const T& value);
 
+    Status writeGlobals(l2pt_globals g);
+
     Copies copies_;
+    // The buckets of MACs no trap entry has: all of them in new tables, none known in adopted
+    // ones until claimed(). Cleared as entries come, never set again before claimed(): a
+    // bucket kept for an entry since removed costs lookups, never a missed trap.
+    uint32_t trapNone_ = ~0u;
     bool adopted_ = false;
     bool claiming_ = false;
 };

@@ -99,6 +99,8 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
 }
 
 static __always_inline struct l2pt_trap* trap_entry(struct frame* f) {
+    if (f->g->trap_none & (1u << l2pt_trap_bucket(&f->hdr[L2PT_OFF_DST])))
+        return 0;
     struct l2pt_trap_key key = {.owner = f->in->chassis_if};
     __builtin_memcpy(key.mac, &f->hdr[L2PT_OFF_DST], L2PT_ETH_ALEN);
     struct l2pt_trap* t = bpf_map_lookup_elem(&l2pt_traps, &key);

@@ -3,6 +3,7 @@
 // Each test in a mount namespace of its own with a bpffs of its own, so that no two meet each
 // other's pins; root, as the other kernel tests.
 #include <bpf/bpf.h>
+#include <linux/pkt_cls.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
@@ -115,7 +116,10 @@ TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdu
     auto fresh = TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES);
     EXPECT_TRUE(fresh->peek().empty());
 
-    tables->claimed();
+    ASSERT_TRUE(tables->claimed());
+    const uint64_t hits = tables->trapCounters(stp)->hits;
+    EXPECT_EQ(run(0, pdu).retval, TC_ACT_SHOT);
+    EXPECT_EQ(tables->trapCounters(stp)->hits, hits + 1) << "the filter counts the entries kept";
     ASSERT_TRUE(tables->installTrap(stp, 0));  // a new entry starts again
     EXPECT_EQ(tables->trapCounters(stp)->hits, 0u);
 }

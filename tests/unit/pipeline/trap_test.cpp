@@ -6,8 +6,10 @@
 
 #include <net/if.h>
 
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "net/pipeline/records.h"
 #include "switch.h"
@@ -43,6 +45,7 @@ TEST_F(Switch, LearnsAndForgets) {
     editGlobals([](l2pt_globals& g) {
         g.ageing_ns = 1;
     });  // every entry is old now: flooded again, and aged out
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the pipeline's clock ticks
     EXPECT_EQ(run(0, toB).ev.verdict, L2PT_VERDICT_FLOODED);
     timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
