@@ -332,6 +332,12 @@ std::unique_ptr<TaskLink> TaskLink::open(const std::string& name, OpStatus& stat
         status = failed(errno, "the task link: its socket's send buffer");
         return {};
     }
+    // Straight to the link's driver: no qdisc hangs on it, and the frames skip the lookup.
+    constexpr int kOn = 1;
+    if (::setsockopt(socket.get(), SOL_PACKET, PACKET_QDISC_BYPASS, &kOn, sizeof kOn) != 0) {
+        status = failed(errno, "the task link: its socket's qdisc bypass");
+        return {};
+    }
     for (int n = 0; n < kSetUp; ++n) {
         RtnlRequest req;
         nlmsghdr* nlh = req.header(RTM_NEWLINK, 0);
