@@ -211,18 +211,6 @@ class ServiceTest(unittest.TestCase):
         self.assertRegex(new.splitlines()[0],
                          r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z info: log file .* reopened$")
 
-    def test_a_refused_change_is_not_saved_and_the_daemon_restarts(self):
-        p = self.d.start()
-        r = self.d.ctl("vlan", "add", "999", "--proto", "stp", "--port", "ge0/1:access")
-        self.assertEqual(r.returncode, 2)
-        self.assertIn("VLAN 999 is not a VLAN of the chassis", r.stderr)
-        r = self.d.ctl("lag", "add", "vl100", "ge0/1")
-        self.assertEqual(r.returncode, 2)
-        self.assertFalse(os.path.exists(self.d.state))
-        self.d.stop(p)
-        self.d.start()
-        self.assertEqual(self.d.ctl("status").returncode, 1)  # serving, no task yet
-
     def test_a_corrupt_state_file_is_set_aside_and_the_daemon_starts(self):
         os.makedirs(os.path.dirname(self.d.state), 0o750)
         with open(self.d.state, "w") as f:
@@ -235,8 +223,14 @@ class ServiceTest(unittest.TestCase):
         self.assertIn("200   STP", self.d.ctl("show").stdout)
         self.assertIn("state file set aside as " + aside[0], self.d.stop(p))
 
-    def test_the_state_holds_the_change_and_an_edited_chassis_file_takes_effect(self):
+    def test_the_state_holds_accepted_changes_and_an_edited_chassis_file_takes_effect(self):
         p = self.d.start()
+        r = self.d.ctl("vlan", "add", "999", "--proto", "stp", "--port", "ge0/1:access")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("VLAN 999 is not a VLAN of the chassis", r.stderr)
+        r = self.d.ctl("lag", "add", "vl100", "ge0/1")
+        self.assertEqual(r.returncode, 2)
+        self.assertFalse(os.path.exists(self.d.state))  # nothing refused is saved
         r = self.d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
         self.assertEqual(r.returncode, 0, r.stderr)
         with open(self.d.state) as f:
@@ -264,15 +258,6 @@ class RootServiceTest(unittest.TestCase):
             self.fail("needs root: another user's directory, the daemon as another user "
                       "(run the tests as root, or this one through sudo)")
 
-    def test_a_directory_of_another_user_is_refused(self):
-        d = Daemon()
-        self.addCleanup(d.close)
-        os.mkdir(d.run_dir, 0o700)
-        os.chown(d.run_dir, 65534, 65534)
-        rc, err = d.refusal()
-        self.assertEqual(rc, 1, err)
-        self.assertIn("belongs to uid 65534, not to the daemon's user", err)
-
     def test_a_daemon_allowed_no_user_namespace_refuses_to_start_saying_so(self):
         # The task's link needs a user and a network namespace; here the daemon's own user
         # namespace allows none below it.
@@ -284,30 +269,6 @@ class RootServiceTest(unittest.TestCase):
         self.assertEqual(rc, 1, err)
         self.assertIn("the task link: a user and network namespace of its own: allow the daemon "
                       "user namespaces", err)
-
-    def test_a_change_that_cannot_be_saved_is_reported_and_saved_with_the_next(self):
-        # The daemon as nobody, whose state directory is made read-only under it.
-        d = Daemon()
-        self.addCleanup(d.close)
-        state_dir = os.path.dirname(d.state)
-        for path in (d.run_dir, state_dir):
-            os.mkdir(path, 0o700)
-            os.chown(path, 65534, 65534)
-        p = d.start(prefix=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"])
-        os.chmod(state_dir, 0o500)
-        r = d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
-        self.assertEqual(r.returncode, 1, r.stderr)
-        self.assertIn("the change runs but is not saved (cannot write %s: Permission denied): "
-                      "it is lost when the daemon restarts" % d.state, r.stderr)
-        self.assertFalse(os.path.exists(d.state))
-        os.chmod(state_dir, 0o700)
-        r = d.ctl("rate", "set", "vl200", "64")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        with open(d.state) as f:
-            state = f.read()
-        self.assertIn("{port: ge0/3, mode: core}", state)  # the change before, saved now
-        self.assertIn("vl200", state)
-        self.assertIn("the change runs but is not saved", d.stop(p))
 
     def test_the_daemon_runs_confined_as_its_unit_confines_it(self):
         # Its address families, /proc as ProtectProc=invisible and ProcSubset=pid leave it,
@@ -340,9 +301,13 @@ class RootServiceTest(unittest.TestCase):
         # A port on lo in a network namespace of its own, the daemon as nobody.
         d = Daemon(netdev=", {number: 4, name: ge0/4, netdev: lo}")
         self.addCleanup(d.close)
-        for path in (d.run_dir, os.path.dirname(d.state)):
+        state_dir = os.path.dirname(d.state)
+        for path in (d.run_dir, state_dir):
             os.mkdir(path, 0o700)
             os.chown(path, 65534, 65534)
+        rc, err = d.refusal()  # root, on directories of another user
+        self.assertEqual(rc, 1, err)
+        self.assertIn("belongs to uid 65534, not to the daemon's user", err)
 
         def as_nobody(caps):
             return ["unshare", "-n", "setpriv", "--reuid=65534", "--regid=65534",
@@ -364,7 +329,23 @@ class RootServiceTest(unittest.TestCase):
         t = d.task(prefix=as_nobody("")[2:])
         with open(f"/proc/{t.pid}/status") as f:
             self.assertIn("CapEff:\t0000000000000000", f.read())
+        # A change the daemon cannot save (its state directory read-only under it) runs, is
+        # reported, and is saved with the next one.
+        os.chmod(state_dir, 0o500)
+        r = d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("the change runs but is not saved (cannot write %s: Permission denied): "
+                      "it is lost when the daemon restarts" % d.state, r.stderr)
+        self.assertFalse(os.path.exists(d.state))
+        os.chmod(state_dir, 0o700)
+        r = d.ctl("rate", "set", "vl200", "64")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(d.state) as f:
+            state = f.read()
+        self.assertIn("{port: ge0/3, mode: core}", state)  # the change before, saved now
+        self.assertIn("vl200", state)
         err = d.stop(p)
+        self.assertIn("the change runs but is not saved", err)
         self.assertNotIn("capabilities lacking", err)
         self.assertRegex(err, r"task session \d+ granted the data path")
         # The task outlives its daemon, waiting for the next one, until SIGTERM ends it.
@@ -378,7 +359,6 @@ class RootServiceTest(unittest.TestCase):
         self.assertIn("ending: signal 15", task_err)
         self.assertIn("data path granted", task_err)
         self.assertNotIn("cannot be used", task_err)
-
 
 if __name__ == "__main__":
     # RootServiceTest needs root, or itself again through sudo.
