@@ -182,7 +182,7 @@ class Switch:
         r = self.ctl("status", "--json")
         return r.returncode == 0 or bool(r.stdout.strip())
 
-    def ctl(self, *args, timeout=20):
+    def ctl(self, *args, timeout=60):
         cmd = [self.app("l2ptctl"), "--run-dir", self.run_dir] + list(args)
         return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
 
@@ -190,8 +190,15 @@ class Switch:
         ports = json.loads(self.ctl("counters", "--json").stdout)["ports"]
         return next(p for p in ports if p["port"] == port)
 
-    def send(self, port, frame):
-        self.socks[port].send(frame)
+    def send(self, port, *frames):
+        """Sends each frame, waiting for room: a full socket buffer drops none."""
+        for frame in frames:
+            while True:
+                try:
+                    self.socks[port].send(frame)
+                    break
+                except BlockingIOError:
+                    time.sleep(0.001)
 
     def drain(self):
         for s in self.socks.values():

@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
-"""One switch on Linux interfaces: l2pt-chassisd and l2ptd in a network namespace, two access
-ports on line card 0 and a core port on line card 1, each a veth pair whose far end sits in a
-customer namespace where raw sockets send and receive frames byte for byte.
+"""One switch on Linux interfaces: l2pt-chassisd and l2ptd in a network namespace, three access
+ports on line card 0 (two in VLAN 100, one in VLAN 200) and a core port on line card 1, each a
+veth pair whose far end sits in a customer namespace where raw sockets send and receive frames
+byte for byte. Its last stories fill the learned-MAC table.
 
     tests/net/test_switch.py --build BUILD_DIR
 """
 
 import json
 import os
+import re
+import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -32,6 +36,7 @@ SRC = bytes.fromhex("001122334455")
 BPDU = bytes.fromhex("000000" "00" "8000aabbccddeeff" "00000000" "8000aabbccddeeff"
                      "8001" "0000" "1400" "0200" "0f00")  # a configuration BPDU
 BROADCAST = bytes.fromhex("ffffffffffff") + SRC + bytes.fromhex("0806") + bytes(28)
+TABLE = 65536  # learned MACs the switch holds
 
 CHASSIS = """
 chassis: {name: nettest, slots: 12}
@@ -45,6 +50,7 @@ line_cards:
     agent: per-port
     ports:
       - {range: 1-2, name: "ge0/{n}", long_name: "GigEthernet 0/{n}", vlan: 100, netdev: "acc{n}"}
+      - {number: 3, name: ge0/3, vlan: 200, netdev: acc3}
   - slot: 1
     type: 1
     agent: per-port
@@ -52,6 +58,7 @@ line_cards:
       - {number: 0, name: "te1/0", long_name: "TenGigEthernet 1/0", netdev: "core0"}
 vlans:
   - {id: 100, name: vl100, long_name: "Vlan 100"}
+  - {id: 200, name: vl200}
 tunnelling:
   vlans:
     - vlan: vl100
@@ -60,7 +67,14 @@ tunnelling:
         - {port: ge0/1, mode: access}
         - {port: ge0/2, mode: access}
         - {port: te1/0, mode: core}
-"""
+    - {vlan: vl200, protocols: [stp], ports: [{port: ge0/3}, {port: te1/0, mode: core}]}
+# Room for a full table of learned MACs on ge0/1, moved to ge0/2 and back.
+data_plane:
+  vlan_learn_limit: %d
+  learning: [{port: ge0/1, limit: %d}, {port: ge0/2, limit: %d}]
+""" % (TABLE, TABLE, TABLE)
+READERS = 4  # l2ptctl macs at once on the full table
+MAC_LINE = re.compile(r"^100\s+(02:[0-9a-f:]{14})\s", re.M)
 
 
 def llc_frame(dst, payload, dsap=0x42):
@@ -86,6 +100,10 @@ def pvst():
     return PVST_MAC + SRC + bytes.fromhex("8100000a") + struct.pack("!H", len(snap)) + snap
 
 
+def broadcast_from(src):
+    return b"\xff" * 6 + src + b"\x08\x00" + bytes(46)
+
+
 def tunnelled(frame, mac=TUNNEL_MAC):
     """What the core port carries: the tunnel MAC, the provider tag; a customer tag (PVST)
     stays inside it, an untagged PDU gets the tag in front of its length."""
@@ -100,7 +118,7 @@ def restored(tunnel_frame, mac):
 
 class Switch(netns.Switch):
     def __init__(self, lab):
-        super().__init__(lab, BUILD, CHASSIS, ("acc1", "acc2", "core0"))
+        super().__init__(lab, BUILD, CHASSIS, ("acc1", "acc2", "acc3", "core0"))
 
     def start_daemon(self):
         super().start_daemon("--trace")
@@ -226,7 +244,8 @@ class SwitchTest(unittest.TestCase):
     def test_5_l2ptd_killed_and_restarted(self):
         show_before = self.sw.ctl("show").stdout
         tables_before = self.agent_tables()
-        self.assertEqual(tables_before, {0: (True, 8), 1: (True, 1)})
+        # Slot 0: four protocols at ge0/1 and ge0/2, STP at ge0/3; slot 1: the tunnel MAC.
+        self.assertEqual(tables_before, {0: (True, 9), 1: (True, 1)})
         self.sw.task.send_signal(signal.SIGKILL)
         self.sw.task.wait()
         netns.wait_for("the daemon to see the task go",
@@ -560,6 +579,106 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(got, {"acc2": [], "core0": []})
         self.assertEqual(counted("ge0/1", "tunnel MAC from a customer"), before + 1)
 
+
+    def test_9c_a_ports_limit_holds_its_flood_alone_and_is_kept(self):
+        sw = self.sw
+        r = sw.ctl("learning", "port", "ge0/3", "--limit", "3", "--action", "drop")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(sw.state) as f:
+            self.assertIn("{port: ge0/3, limit: 3, action: drop}", f.read())
+        self.assertNotEqual(sw.ctl("learning", "port", "ge9/9", "--limit", "3").returncode, 0)
+        self.assertNotEqual(sw.ctl("learning", "vlan", "4096", "--limit", "3").returncode, 0)
+        sw.send("acc3", *[broadcast_from(bytes([0x02, 0x03, 0, 0, 0, i])) for i in range(5)])
+        c = netns.wait_for("ge0/3's flood counted",
+                           lambda: (lambda c: c if c["rx"] >= 5 else None)(sw.counters("ge0/3")))
+        self.assertEqual(c["learned"], 3)
+        self.assertEqual(c["learn_limit"], 3)
+        self.assertEqual(c["not_learned"], 2)
+        self.assertEqual(c["dropped"]["learning limit"], 2)
+        m = sw.ctl("metrics").stdout
+        self.assertIn('l2pt_learned_macs{port="ge0/3"} 3\n', m)
+        self.assertIn('l2pt_learn_limit{port="ge0/3"} 3\n', m)
+        self.assertIn('l2pt_port_not_learned_total{port="ge0/3"} 2\n', m)
+        self.assertIn('l2pt_learned_macs{vlan="200"} 3\n', m)
+        learning = json.loads(sw.ctl("macs", "--json").stdout)["learning"]
+        self.assertIn({"port": "ge0/3", "learned": 3, "limit": 3, "past_limit": "drop"},
+                      learning["ports"])
+        # The other ports learn as before, and the log names the port once.
+        learned = sw.counters("ge0/2")["learned"]
+        sw.send("acc2", broadcast_from(bytes([0x02, 0x02, 0, 0, 0, 1])))
+        netns.wait_for("ge0/2 learned", lambda: sw.counters("ge0/2")["learned"] == learned + 1)
+        netns.wait_for("the log line", lambda: "ge0/3: 2 new source MACs not learned"
+                       in sw.daemon_log(), timeout=15)
+
+    def test_9d_four_readers_of_a_full_table_under_churn(self):
+        """The table filled on ge0/1 and its first thousand MACs moved between ge0/1 and
+        ge0/2 all the while: four `l2ptctl macs` at once (one of them slow) each get every
+        entry, and the daemon's loop answers the primary's heartbeats in time (no fence)."""
+        sw = self.sw
+        log_before = len(sw.daemon_log())
+        ports = json.loads(sw.ctl("counters", "--json").stdout)["ports"]
+        held = sum(p["learned"] for p in ports)  # what the tests before left
+        on_ge01 = sw.counters("ge0/1")["learned"]
+        sources = [bytes([0x02, 0x01, 0x00, i >> 16, (i >> 8) & 0xff, i & 0xff])
+                   for i in range(TABLE - held)]
+        for _ in range(5):
+            sw.send("acc1", *[broadcast_from(s) for s in sources])
+            sw.drain()
+            if sw.counters("ge0/1")["learned"] >= on_ge01 + len(sources):
+                break
+        self.assertEqual(sw.counters("ge0/1")["learned"], on_ge01 + len(sources))
+        want = {s.hex(":") for s in sources}
+        stop = threading.Event()
+
+        def churn():
+            moved = [broadcast_from(s) for s in sources[:1000]]
+            while not stop.is_set():
+                sw.send("acc2", *moved)
+                sw.send("acc1", *moved)
+                sw.drain()
+        mover = threading.Thread(target=churn)
+        mover.start()
+        try:
+            outs = [os.path.join(sw.lab.tmp, "macs%d.txt" % i) for i in range(READERS)]
+            cmd = " ".join([sw.app("l2ptctl"), "--run-dir", sw.run_dir, "macs"])
+            readers = [subprocess.Popen(["sh", "-c", cmd + " > " + outs[0]])]
+            # A slow reader: the pipe fills and l2ptctl stops reading for seconds.
+            readers.append(subprocess.Popen(["sh", "-c", cmd + " | (sleep 3; cat > %s)"
+                                             % outs[1]]))
+            readers += [subprocess.Popen(["sh", "-c", cmd + " > " + o]) for o in outs[2:]]
+            for r in readers:
+                self.assertEqual(r.wait(120), 0)
+        finally:
+            stop.set()
+            mover.join()
+        for i, out in enumerate(outs):
+            with open(out) as f:
+                got = set(MAC_LINE.findall(f.read()))
+            with self.subTest(reader=i):
+                self.assertEqual(len(want - got), 0, "entries missing")
+        self.assertNotIn("fenced", sw.daemon_log()[log_before:])
+        self.assertEqual(sw.ctl("status").returncode, 0, "the primary is still ready")
+        self.assertGreater(sw.counters("ge0/2")["learn_moves"], 0)
+
+    def test_9e_a_limit_that_cannot_be_saved_runs_and_is_reported(self):
+        # A directory where the state file goes: renaming the new state onto it fails, even
+        # for root.
+        sw = self.sw
+        os.remove(sw.state)
+        os.makedirs(os.path.join(sw.state, "in-the-way"))
+        r = sw.ctl("learning", "port", "te1/0", "--limit", "7")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("the change runs but is not saved (", r.stderr)
+        self.assertIn("it is lost when the daemon restarts", r.stderr)
+        self.assertEqual(sw.counters("te1/0")["learn_limit"], 7)  # it runs
+        shutil.rmtree(sw.state)
+        r = sw.ctl("learning", "vlan", "300", "--limit", "9")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(sw.state) as f:
+            state = f.read()
+        self.assertIn("{port: te1/0, limit: 7}", state)  # the change before, saved now
+        self.assertIn("{vlan: 300, limit: 9}", state)
+        self.assertIn("the change runs but is not saved", sw.daemon_log())
 
 if __name__ == "__main__":
     # The daemon loads the kernel pipeline, which a user namespace cannot.
