@@ -130,6 +130,81 @@ def set_up_lab(cls, build):
         raise
 
 
+class Daemon:
+    """l2pt-chassisd (and l2ptd when asked) on a scratch directory of the test's own, in the
+    test's namespaces; each process writes to a file of its own, which out(p) reads."""
+
+    def __init__(self, build, chassis):
+        self.build = build
+        self.tmp = tempfile.mkdtemp(prefix="l2pt-daemon-")
+        os.chmod(self.tmp, 0o755)  # the unprivileged daemon user walks through it
+        self.chassis = os.path.join(self.tmp, "chassis.yaml")
+        with open(self.chassis, "w") as f:
+            f.write(chassis)
+        self.run_dir = os.path.join(self.tmp, "run")
+        self.state = os.path.join(self.tmp, "lib", "state.yaml")
+        self.log = os.path.join(self.tmp, "chassisd.log")
+        self.procs = []
+
+    def program(self, name):
+        return os.path.join(self.build, "app", name)
+
+    def spawn(self, argv, preexec=None):
+        with open(os.path.join(self.tmp, "out-%d" % len(self.procs)), "w") as out:
+            p = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, preexec_fn=preexec)
+        p.out = out.name
+        self.procs.append(p)
+        return p
+
+    def out(self, p):
+        with open(p.out) as f:
+            return f.read()
+
+    def start(self, *extra, prefix=(), run_dir=None, wait=True, preexec=None):
+        p = self.spawn([*prefix, self.program("l2pt-chassisd"), "--chassis", self.chassis,
+                        "--run-dir", run_dir or self.run_dir, "--state", self.state, *extra],
+                       preexec)
+        if wait:
+            wait_for("the daemon serving", lambda: p.poll() is not None or os.path.exists(
+                os.path.join(self.run_dir, "ctl.sock")))
+            self.assert_alive(p)
+        return p
+
+    def assert_alive(self, p):
+        if p.poll() is not None:
+            raise AssertionError("the daemon ended: " + self.out(p))
+
+    def refusal(self, *extra, **kw):
+        """What a daemon that must not start says; its exit status."""
+        p = self.start(*extra, wait=False, **kw)
+        p.wait(10)
+        return p.returncode, self.out(p)
+
+    def task(self, prefix=()):
+        p = self.spawn([*prefix, self.program("l2ptd"), "--chassis", self.run_dir])
+        wait_for("a ready primary task", lambda: self.ctl("status").returncode == 0)
+        return p
+
+    def ctl(self, *args, prefix=(), run_dir=None):
+        return subprocess.run([*prefix, self.program("l2ptctl"), "--run-dir",
+                               run_dir or self.run_dir, *args],
+                              capture_output=True, text=True, timeout=30)
+
+    def stop(self, p, sig=signal.SIGTERM):
+        """Ends p with sig; what it wrote."""
+        if p.poll() is None:
+            p.send_signal(sig)
+            p.wait(10)
+        return self.out(p)
+
+    def close(self):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
 class Switch:
     """One switch: l2pt-chassisd in namespace sw holding ports (interfaces named as the chassis
     file's netdevs), their far ends c-PORT in namespace cust with a raw socket each; l2ptd in

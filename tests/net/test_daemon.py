@@ -8,11 +8,9 @@ and serving again. No interfaces: a daemon and l2ptd alone.
 """
 
 import os
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -47,71 +45,27 @@ def as_task():
     return as_user(TASK, [OPERATORS_GID])
 
 
-class Daemon:
-    def __init__(self, extra=(), prefix=()):
-        self.tmp = tempfile.mkdtemp(prefix="l2pt-doors-")
-        os.chmod(self.tmp, 0o755)
-        chassis = os.path.join(self.tmp, "chassis.yaml")
-        with open(chassis, "w") as f:
-            f.write(CHASSIS)
-        self.run_dir = os.path.join(self.tmp, "run")
-        self.log = os.path.join(self.tmp, "daemon.log")
-        with open(self.log, "wb") as out:
-            self.proc = subprocess.Popen(
-                list(prefix) + [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis", chassis,
-                                "--run-dir", self.run_dir, "--state",
-                                os.path.join(self.tmp, "lib", "state.yaml")] + list(extra),
-                stdout=out, stderr=subprocess.STDOUT)
-        self.task = None
-        netns.wait_for("the daemon's sockets",
-                       lambda: os.path.exists(os.path.join(self.run_dir, "ctl.sock")))
+def may(prefix, code):
+    """Whether the Python statements code succeed as prefix's user."""
+    r = subprocess.run([*prefix, sys.executable, "-c", code], capture_output=True, text=True,
+                       timeout=30)
+    if r.returncode not in (0, 13):
+        raise AssertionError(r.stderr)
+    return r.returncode == 0
 
-    def start_task(self, prefix=()):
-        self.task = subprocess.Popen([*prefix, os.path.join(BUILD, "app", "l2ptd"), "--chassis",
-                                      self.run_dir], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        netns.wait_for("a ready task", lambda: self.task.poll() is not None or
-                       self.ctl("status").returncode == 0)
-        if self.task.poll() is not None:
-            raise AssertionError("l2ptd ended (%d): see %s" % (self.task.returncode, self.log))
 
-    def ctl(self, *args, user=None, prefix=(), run_dir=None):
-        cmd = [os.path.join(BUILD, "app", "l2ptctl"), "--run-dir", run_dir or self.run_dir]
-        if user is not None:
-            prefix = as_user(user)
-        return subprocess.run([*prefix, *cmd, *args], capture_output=True, text=True,
-                              timeout=30)
-
-    def may(self, prefix, code):
-        """Whether the Python statements code succeed as prefix's user."""
-        r = subprocess.run([*prefix, sys.executable, "-c", code], capture_output=True, text=True,
-                           timeout=30)
-        if r.returncode not in (0, 13):
-            raise AssertionError(r.stderr)
-        return r.returncode == 0
-
-    def cpu_seconds(self):
-        with open("/proc/%d/stat" % self.proc.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-    def text(self):
-        with open(self.log) as f:
-            return f.read()
-
-    def close(self):
-        for p in (self.task, self.proc):
-            if p is not None and p.poll() is None:
-                p.terminate()
-                p.wait(5)
-        shutil.rmtree(self.tmp, ignore_errors=True)
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 class AccessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.d = Daemon(["--group", OPERATORS, "--task-group", str(TASK)])
-        cls.d.start_task(prefix=as_task())
+        cls.d = netns.Daemon(BUILD, CHASSIS)
+        cls.proc = cls.d.start("--group", OPERATORS, "--task-group", str(TASK))
+        cls.d.task(prefix=as_task())
 
     @classmethod
     def tearDownClass(cls):
@@ -141,7 +95,7 @@ class AccessTest(unittest.TestCase):
         self.assertIn("--lab", r.stderr)
 
     def test_what_the_run_directory_lets_each_user_do(self):
-        run, pid = self.d.run_dir, self.d.proc.pid
+        run, pid = self.d.run_dir, self.proc.pid
         rows = [  # (path, mode, group)
             (run, 0o750, OPERATORS_GID),
             (os.path.join(run, "ctl.sock"), 0o660, OPERATORS_GID),
@@ -171,7 +125,7 @@ class AccessTest(unittest.TestCase):
             (outsider, "ctl.sock", False), (outsider, "read chassis", False),
         ]
         for who, what, allowed in rows:
-            self.assertEqual(self.d.may(who, code[what]), allowed, (who, what))
+            self.assertEqual(may(who, code[what]), allowed, (who, what))
         self.assertFalse(os.path.exists(os.path.join(run, "mine")))
 
     def test_task_sock_is_refused_to_who_is_not_in_the_tasks_group(self):
@@ -179,18 +133,18 @@ class AccessTest(unittest.TestCase):
         sock = os.path.join(self.d.run_dir, "task.sock")
         os.chmod(sock, 0o666)
         try:
-            refusal = self.d.may(as_user(OPERATOR), (
+            refusal = may(as_user(OPERATOR), (
                 "import socket\ns = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"
                 "s.connect(%r)\nprint(s.recv(4096))") % sock)
         finally:
             os.chmod(sock, 0o660)
         self.assertTrue(refusal)
-        self.assertIn("refused a connection on task.sock from pid", self.d.text())
+        self.assertIn("refused a connection on task.sock from pid", self.d.out(self.proc))
         self.assertIn("uid %d: not root, the daemon's user or in the task's group" % OPERATOR,
-                      self.d.text())
+                      self.d.out(self.proc))
 
     def test_others_are_stopped_by_the_modes_or_refused_by_the_daemon(self):
-        r = self.d.ctl("status", user=OUTSIDER)
+        r = self.d.ctl("status", prefix=as_user(OUTSIDER))
         self.assertEqual(r.returncode, 4)
         self.assertIn("permission denied", r.stderr)
         # Opened up by a careless administrator: the daemon's own check refuses.
@@ -198,15 +152,15 @@ class AccessTest(unittest.TestCase):
         os.chmod(self.d.run_dir, 0o755)
         os.chmod(sock, 0o777)
         try:
-            r = self.d.ctl("status", user=OUTSIDER)
+            r = self.d.ctl("status", prefix=as_user(OUTSIDER))
         finally:
             os.chmod(self.d.run_dir, 0o750)
             os.chmod(sock, 0o660)
         self.assertEqual(r.returncode, 5, r.stderr)
         self.assertIn("refused by the daemon (not root, the daemon's user or in its operators'",
                       r.stderr)
-        self.assertIn("refused a connection on ctl.sock from pid", self.d.text())
-        self.assertIn("uid %d" % OUTSIDER, self.d.text())
+        self.assertIn("refused a connection on ctl.sock from pid", self.d.out(self.proc))
+        self.assertIn("uid %d" % OUTSIDER, self.d.out(self.proc))
         r = self.d.ctl("status", run_dir=os.path.join(self.d.tmp, "nowhere"))
         self.assertEqual(r.returncode, 3)
         self.assertIn("no daemon at", r.stderr)
@@ -214,7 +168,8 @@ class AccessTest(unittest.TestCase):
 
 class DescriptorsTest(unittest.TestCase):
     def test_no_spin_when_descriptors_run_out_and_service_resumes(self):
-        d = Daemon(prefix=["prlimit", "--nofile=24:24"])
+        d = netns.Daemon(BUILD, CHASSIS)
+        p = d.start(prefix=["prlimit", "--nofile=24:24"])
         clients = []
         try:
             for _ in range(60):
@@ -225,10 +180,10 @@ class DescriptorsTest(unittest.TestCase):
                 except BlockingIOError:
                     pass  # the backlog is full: this one waits in no queue
                 clients.append(s)
-            netns.wait_for("descriptors to run out", lambda: "cannot accept" in d.text())
-            before, start = d.cpu_seconds(), time.monotonic()
+            netns.wait_for("descriptors to run out", lambda: "cannot accept" in d.out(p))
+            before, start = cpu_seconds(p.pid), time.monotonic()
             time.sleep(1.5)
-            busy = (d.cpu_seconds() - before) / (time.monotonic() - start)
+            busy = (cpu_seconds(p.pid) - before) / (time.monotonic() - start)
             print("daemon CPU while out of descriptors: %.1f %%" % (busy * 100),
                   file=sys.stderr)
             self.assertLess(busy, 0.1)
@@ -238,7 +193,7 @@ class DescriptorsTest(unittest.TestCase):
             r = netns.wait_for("service again", lambda: (lambda r: r if r.returncode == 1
                                                          else None)(d.ctl("status")))
             self.assertIn("no task connected", r.stdout)
-            self.assertIn("accepting again", d.text())
+            self.assertIn("accepting again", d.out(p))
         finally:
             for s in clients:
                 s.close()

@@ -11,9 +11,7 @@ needs root and fails, saying so, without it.
 
 import glob
 import os
-import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -33,10 +31,6 @@ tunnelling:
     - {vlan: vl100, protocols: [stp], ports: [{port: ge0/1}]}
     - {vlan: vl200, protocols: [stp], ports: [{port: ge0/2}]}
 """
-
-
-def program(name):
-    return os.path.join(BUILD, "app", name)
 
 
 UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
@@ -104,65 +98,8 @@ def memory_cgroup(limit):
     return path
 
 
-class Daemon:
-    """l2pt-chassisd (and l2ptd when asked) on a scratch directory of the test's own."""
-
-    def __init__(self, netdev=""):
-        self.tmp = tempfile.mkdtemp(prefix="l2pt-svc-")
-        os.chmod(self.tmp, 0o755)  # the unprivileged daemon user walks through it
-        self.chassis = os.path.join(self.tmp, "chassis.yaml")
-        with open(self.chassis, "w") as f:
-            f.write(CHASSIS % netdev)
-        self.run_dir = os.path.join(self.tmp, "run")
-        self.state = os.path.join(self.tmp, "lib", "state.yaml")
-        self.log = os.path.join(self.tmp, "chassisd.log")
-        self.procs = []
-
-    def start(self, *extra, prefix=(), run_dir=None, wait=True, preexec=None):
-        argv = list(prefix) + [program("l2pt-chassisd"), "--chassis", self.chassis, "--run-dir",
-                               run_dir or self.run_dir, "--state", self.state, *extra]
-        p = subprocess.Popen(argv, stderr=subprocess.PIPE, text=True, preexec_fn=preexec)
-        self.procs.append(p)
-        if wait:
-            netns.wait_for("the daemon serving", lambda: p.poll() is not None or os.path.exists(
-                os.path.join(self.run_dir, "ctl.sock")))
-            self.assert_alive(p)
-        return p
-
-    def assert_alive(self, p):
-        if p.poll() is not None:
-            raise AssertionError("the daemon ended: " + p.stderr.read())
-
-    def refusal(self, *extra, **kw):
-        """What a daemon that must not start says; its exit status."""
-        p = self.start(*extra, wait=False, **kw)
-        _, err = p.communicate(timeout=10)
-        return p.returncode, err
-
-    def task(self, prefix=()):
-        p = subprocess.Popen([*prefix, program("l2ptd"), "--chassis", self.run_dir],
-                             stderr=subprocess.PIPE, text=True)
-        self.procs.append(p)
-        netns.wait_for("a ready primary task", lambda: self.ctl("status").returncode == 0)
-        return p
-
-    def ctl(self, *args):
-        return subprocess.run([program("l2ptctl"), "--run-dir", self.run_dir, *args],
-                              capture_output=True, text=True, timeout=20)
-
-    def stop(self, p, sig=signal.SIGTERM):
-        if p.poll() is None:
-            p.send_signal(sig)
-            p.wait(10)
-        return p.stderr.read()
-
-    def close(self):
-        for p in reversed(self.procs):
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-            p.stderr.close()
-        shutil.rmtree(self.tmp, ignore_errors=True)
+def Daemon(netdev=""):
+    return netns.Daemon(BUILD, CHASSIS % netdev)
 
 
 class ServiceTest(unittest.TestCase):
@@ -349,12 +286,8 @@ class RootServiceTest(unittest.TestCase):
         self.assertNotIn("capabilities lacking", err)
         self.assertRegex(err, r"task session \d+ granted the data path")
         # The task outlives its daemon, waiting for the next one, until SIGTERM ends it.
-        task_err = ""
-        for line in t.stderr:
-            task_err += line
-            if "no chassis daemon serves yet" in line:
-                break
-        task_err += d.stop(t)
+        netns.wait_for("the task waiting", lambda: "no chassis daemon serves yet" in d.out(t))
+        task_err = d.stop(t)
         self.assertEqual(t.returncode, -signal.SIGTERM)
         self.assertIn("ending: signal 15", task_err)
         self.assertIn("data path granted", task_err)
