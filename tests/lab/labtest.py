@@ -4,7 +4,6 @@ sent and sniffed in the sites' namespaces."""
 import atexit
 import json
 import signal
-import struct
 import os
 import shutil
 import subprocess
@@ -16,7 +15,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent.parent
 sys.path.insert(0, str(REPO / "lab"))
+sys.path.insert(0, str(REPO / "tests" / "net"))
 import l2pt_lab  # noqa: E402
+from netns import read_pcap  # noqa: E402,F401 (the lab's captures are l2ptctl's too)
 
 BUILD = Path(os.environ.get("L2PT_BUILD", REPO / "build"))
 PYTHON = "/usr/bin/python3"
@@ -32,9 +33,7 @@ def require_privilege():
     if shutil.which("sudo") and subprocess.run(["sudo", "-n", "true"],
                                                capture_output=True).returncode == 0:
         os.execvp("sudo", ["sudo", "-n", "-E", sys.executable, *sys.argv])
-    if os.geteuid() != 0:
-        raise PermissionError("lab tests need root (CAP_NET_ADMIN and CAP_SYS_ADMIN for network "
-                              "namespaces): run ./scripts/test as root or through sudo")
+    l2pt_lab.require_root()
 
 
 _labs_up = []
@@ -90,6 +89,13 @@ class LabCase(unittest.TestCase):
         out = l2pt_lab.nsexec(self.ns(site), PYTHON, HERE / "pdu.py", "send", iface, kind,
                               "--count", count, "--rate", rate, "--tag", tag).stdout
         return json.loads(out.splitlines()[-1])
+
+    def sender(self, site, kind, count, rate=0.0, tag="x"):
+        """pdu.py send on site's eth0 in the background; its output is piped."""
+        return subprocess.Popen(["ip", "netns", "exec", self.ns(site), PYTHON,
+                                 str(HERE / "pdu.py"), "send", "eth0", kind, "--count",
+                                 str(count), "--rate", str(rate), "--tag", tag],
+                                stdout=subprocess.PIPE, text=True)
 
 
 def reach(lab, src, dst, timeout=20):
@@ -153,20 +159,3 @@ def lldp_neighbours(lab):
         for port, n in names.items():
             seen[(site, port)] = sorted(zip(n, ports.get(port, [])))
     return seen
-
-
-def read_pcap(path):
-    """The frames of a pcap file (classic format, either byte order)."""
-    data = Path(path).read_bytes()
-    if len(data) < 24:
-        raise ValueError(f"{path}: not a pcap file ({len(data)} bytes)")
-    order = {b"\xd4\xc3\xb2\xa1": "<", b"\xa1\xb2\xc3\xd4": ">",
-             b"\x4d\x3c\xb2\xa1": "<", b"\xa1\xb2\x3c\x4d": ">"}.get(data[:4])
-    if order is None:
-        raise ValueError(f"{path}: bad pcap magic {data[:4].hex()}")
-    frames, off = [], 24
-    while off + 16 <= len(data):
-        incl = struct.unpack_from(order + "I", data, off + 8)[0]
-        frames.append(data[off + 16:off + 16 + incl])
-        off += 16 + incl
-    return frames

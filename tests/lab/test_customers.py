@@ -39,12 +39,10 @@ class CustomersOnAWire(LabCase):
         self.send("w1", "eth0", "pvst", count=5, tag="pv")
         self.send("w1", "eth0", "gvrp", count=5, tag="gv")
         frames = sniffer.frames()
-        pvst = [f for f in frames if f.get("tag") == "pv"]
-        gvrp = [f for f in frames if f.get("tag") == "gv"]
-        self.assertEqual([f["seq"] for f in pvst], list(range(5)))
-        self.assertEqual({f["dst"] for f in pvst}, {"01:00:0c:cc:cc:cd"})
-        self.assertEqual([f["seq"] for f in gvrp], list(range(5)))
-        self.assertEqual({f["dst"] for f in gvrp}, {"01:80:c2:00:00:20"})
+        for tag, dst in (("pv", "01:00:0c:cc:cc:cd"), ("gv", "01:80:c2:00:00:20")):
+            mine = [f for f in frames if f.get("tag") == tag]
+            self.assertEqual([f["seq"] for f in mine], list(range(5)), tag)
+            self.assertEqual({f["dst"] for f in mine}, {dst}, tag)
 
 
     def test_the_command_line(self):

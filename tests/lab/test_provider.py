@@ -14,8 +14,8 @@ import threading
 import time
 import unittest
 
-from labtest import (BUILD, HERE, LabCase, PYTHON, REPO, l2pt_lab, lldp_neighbours, reach,
-                     read_pcap, wait_for, wait_until_equal)
+from labtest import (BUILD, LabCase, REPO, l2pt_lab, lldp_neighbours, reach, read_pcap, wait_for,
+                     wait_until_equal)
 
 TUNNEL_MAC = "02:00:00:00:00:01"
 NEW_TUNNEL_MAC = "02:00:00:00:00:02"  # test_5's
@@ -120,14 +120,13 @@ class ProviderNetwork(LabCase):
         self.assertNotEqual(self.roots(B_SITES)["b2"], self.a_root)
 
     def test_3_core_links_carry_pdus_only_with_the_tunnel_mac(self):
-        for site in ("a1", "b1"):
-            subprocess.Popen(["ip", "netns", "exec", self.ns(site), PYTHON, str(HERE / "pdu.py"),
-                              "send", "eth0", "pvst", "--count", "20", "--rate", "10"],
-                             stdout=subprocess.DEVNULL)
+        senders = [self.sender(site, "pvst", 20, rate=10) for site in ("a1", "b1")]
         for switch, port in CORE_LINKS:
             with self.subTest(link=f"{switch}:{port}"):
                 # STP hellos every second from both customers keep every link busy.
                 self.assertEqual(self.core_macs(switch, port, 3), {TUNNEL_MAC})
+        for sender in senders:
+            sender.communicate(timeout=30)
 
     def test_4_lldp_neighbours_are_the_customer_ports_on_the_same_edge(self):
         # An LLDPDU entering an access port goes out of the VLAN's other access ports of the
@@ -174,10 +173,7 @@ class ProviderNetwork(LabCase):
         self.assertEqual(len(primary), 1)
         rate, seconds = 200, 6.0
         sniffer = self.sniffer("a3", "eth0", 60)
-        sender = subprocess.Popen(["ip", "netns", "exec", self.ns("a1"), PYTHON,
-                                   str(HERE / "pdu.py"), "send", "eth0", "pvst", "--tag", "ha",
-                                   "--count", str(int(rate * seconds)), "--rate", str(rate)],
-                                  stdout=subprocess.PIPE, text=True)
+        sender = self.sender("a1", "pvst", int(rate * seconds), rate=rate, tag="ha")
         self.assertIn("sending", sender.stdout.readline())
         time.sleep(1.0)  # a second of PDUs through the primary
         killed_at = time.monotonic()
@@ -191,19 +187,7 @@ class ProviderNetwork(LabCase):
         # Forwarding resumed: the last PDUs sent, long after the kill, arrived.
         self.assertIn(sent - 1, seqs)
         self.assertTrue(any(f["t"] > killed_at + 2 for f in frames))
-        # The PDUs lost at the takeover are a run of sequence numbers; the takeover ends with
-        # the first PDU after that run.
-        lost, run_end = longest_missing_run(seqs, sent)
-        times = [f["t"] for f in frames if f["t"] >= killed_at]
-        if lost:
-            resumed = next(f["t"] for f in frames if f["seq"] > run_end)
-            print(f"\ntakeover: {(resumed - killed_at) * 1000:.0f} ms from SIGKILL to the first "
-                  f"PDU forwarded again; {lost} PDUs lost in a row at {rate} pps "
-                  f"({sent - len(seqs)} lost in all)")
-        else:
-            silence = max(b - a for a, b in zip(times, times[1:]))
-            print(f"\ntakeover: no PDU lost at {rate} pps; longest silence after SIGKILL "
-                  f"{silence * 1000:.0f} ms")
+        print(f"\ntakeover: {sent - len(seqs)} of {sent} PDUs lost at {rate} pps")
         self.assert_root_held(seen)
         # The new primary holds the whole configuration, and every agent traps again.
         self.assertEqual(self.lab.ctl("pe1", "show", "--json").stdout, show_before)
@@ -350,10 +334,7 @@ class ProviderNetwork(LabCase):
         b_root = self.roots(B_SITES)
         self.lab.ctl("pe1", "storm", "ge0/1", "broadcast", "2000")
         try:
-            flood = subprocess.Popen(
-                ["ip", "netns", "exec", self.ns("a1"), PYTHON, str(HERE / "pdu.py"), "send",
-                 "eth0", "flood", "--count", "30000", "--tag", "fl"],
-                stdout=subprocess.PIPE, text=True)
+            flood = self.sender("a1", "flood", 30000, tag="fl")
             ping = l2pt_lab.nsexec(self.ns("b1"), "ping", "-q", "-c100", "-i0.05", "-W1",
                                    self.lab.topo.address("b2")).stdout
             roots_during = self.roots(B_SITES)
@@ -423,17 +404,6 @@ def answered_again(replies, cut):
             return t
         previous = t
     return None
-
-
-def longest_missing_run(seqs, sent):
-    """(length, last missing sequence number) of the longest run of PDUs that never came."""
-    got = set(seqs)
-    best, best_end, run = 0, -1, 0
-    for seq in range(sent):
-        run = 0 if seq in got else run + 1
-        if run > best:
-            best, best_end = run, seq
-    return best, best_end
 
 
 if __name__ == "__main__":
