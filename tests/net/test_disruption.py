@@ -1,15 +1,9 @@
 #!/usr/bin/env python3
-"""Forwarding outlives the switch's software. Sites A and B, two access ports of one customer
-VLAN, stream sequence-numbered known unicast at each other (l2pt-stream, RATE frames a second
-each way) while l2pt-chassisd is stopped and started ten times, killed and started ten times,
-replaced by a build with other programs and one with another map layout, and while l2ptd alone
-is killed. Through each: no frame lost or duplicated, none flooded to the VLAN's other ports,
-the ports' counters only grow, and each hook of each port holds exactly one program of ours.
-PDUs trapped while the daemon is down reach the far side once it and the task are back;
-A start adopts the pinned tables as they stand (what was learned while no daemon ran
-included) and sweeps what the configuration no longer claims; `l2pt-chassisd --remove` is
-refused while a daemon serves and then leaves nothing of ours behind. Runs in a mount
-namespace of its own with a bpffs of its own. Needs root.
+"""Forwarding outlives the switch's software. Two sites of one customer VLAN stream
+sequence-numbered known unicast at each other (l2pt-stream, RATE frames a second each way)
+through each event below: no frame lost, duplicated or flooded, the ports' counters only grow,
+and each hook of each port holds exactly one program of ours. Runs in a mount namespace with a
+bpffs of its own. Needs root.
 
     tests/net/test_disruption.py --build BUILD_DIR
 """

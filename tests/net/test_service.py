@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
-"""The chassis daemon as a service: where it refuses to keep its files, a second daemon, the
-log under logrotate, a change the chassis refuses, a state file that went bad, and the state
-laid over an edited chassis file. Its chassis has no interfaces, so ServiceTest needs no
-privilege; RootServiceTest (another user's directory, the daemon as an unprivileged user with
-capabilities, a state directory it cannot write, the daemon confined as its unit confines it)
-needs root and fails, saying so, without it.
+"""The chassis daemon as a service: its files, a second daemon, the log under logrotate, its
+state. ServiceTest's chassis has no interfaces and needs no privilege; RootServiceTest (other
+users, capabilities, the unit's confinement) needs root and fails, saying so, without it.
 
     tests/net/test_service.py --build BUILD_DIR [ServiceTest | RootServiceTest]
 """
