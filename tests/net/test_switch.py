@@ -315,24 +315,19 @@ class SwitchTest(unittest.TestCase):
         def hello(channel, session=0, arg=0):
             return struct.pack("!IHHII", 0x4C325054, 2, channel, session, arg)
 
-        s = connect()
-        s.send(b"\x01\x02\x03")
-        self.assertEqual(struct.unpack("!Ii", s.recv(64)[:8])[1], -1)
-        s.close()
-        s = connect()
-        s.send(hello(2, session=424242))
-        self.assertEqual(struct.unpack("!Ii", s.recv(64)[:8])[1], -1)
-        s.close()
+        for bad in (b"\x01\x02\x03", hello(2, session=424242)):
+            with connect() as s:
+                s.send(bad)
+                self.assertEqual(struct.unpack("!Ii", s.recv(64)[:8])[1], -1, bad)
         # A session of our own: garbage operations are answered -1 and logged.
         ctl = connect()
         ctl.send(hello(1))
         session = struct.unpack("!IiI", ctl.recv(64)[:12])[2]
-        ctl.send(struct.pack("!I", 999))
-        self.assertEqual(struct.unpack("!i", ctl.recv(64)[:4])[0], -1)
-        ctl.send(struct.pack("!I", 8) + b"\x00\x00")  # an event-log record cut short
-        self.assertEqual(struct.unpack("!i", ctl.recv(64)[:4])[0], -1)
-        ctl.send(struct.pack("!I", 1) + b"\x00" * 5)  # a request shorter than any header
-        self.assertEqual(struct.unpack("!i", ctl.recv(64)[:4])[0], -1)
+        for bad in (struct.pack("!I", 999),
+                    struct.pack("!I", 8) + b"\x00\x00",  # an event-log record cut short
+                    struct.pack("!I", 1) + b"\x00" * 5):  # a request shorter than any header
+            ctl.send(bad)
+            self.assertEqual(struct.unpack("!i", ctl.recv(64)[:4])[0], -1, bad)
         beat = connect()
         beat.send(hello(5, session=session))
         self.assertEqual(struct.unpack("!Ii", beat.recv(64)[:8])[1], 0)
