@@ -434,6 +434,8 @@ Status LineCards::revoke() {
 
 void LineCards::readEvents() {
     // Events waiting past this many are read at the next call (the descriptor stays readable).
+    // What was read is published before the loop waits again: the descriptor is readable while
+    // the kernel sees records past the position published.
     constexpr size_t kEventBatch = 256;
     if (!events_) {
         Result<pipeline::TrapRing> ring = pipeline::TrapRing::map(
@@ -448,7 +450,7 @@ void LineCards::readEvents() {
     for (size_t n = 0; n < kEventBatch; ++n) {
         const std::span<const uint8_t> rec = events_->peek();
         if (rec.empty())
-            return;
+            break;
         if (const auto ev = pipeline::parseEvent(rec); ev && trace.on()) {
             const TraceLine line = traceLine(chassis_.ifdb(), *ev);
             trace.add(line.actor, line.text);

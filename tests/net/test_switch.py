@@ -116,6 +116,17 @@ def restored(tunnel_frame, mac):
     return mac + tunnel_frame[6:12] + tunnel_frame[16:]
 
 
+def cpu_seconds_in(pid, seconds):
+    """The CPU time process pid takes in the next seconds."""
+    def used():
+        with open("/proc/%d/stat" % pid) as f:
+            utime, stime = f.read().rsplit(")", 1)[1].split()[11:13]
+        return (int(utime) + int(stime)) / os.sysconf("SC_CLK_TCK")
+    before = used()
+    time.sleep(seconds)
+    return used() - before
+
+
 class Switch(netns.Switch):
     def __init__(self, lab):
         super().__init__(lab, BUILD, CHASSIS, ("acc1", "acc2", "acc3", "core0"))
@@ -222,6 +233,9 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(after["rx"], before["rx"] + 61)
         self.assertEqual(after["forwarded"], before["forwarded"] + 60)
         self.assertEqual(self.sw.hits("ge0/1", "01:80:c2:00:00:00"), stp_hits + 1)
+        # The pipeline wrote an event per frame (the trace is on); the daemon read them and
+        # sleeps: a reader that keeps its position to itself finds the ring readable at once.
+        self.assertLess(cpu_seconds_in(self.sw.daemon.pid, 1.0), 0.5, "the daemon spins")
 
     def test_4_line_card_down_and_up(self):
         self.assertEqual(self.sw.ctl("card", "down", "1").returncode, 0)
