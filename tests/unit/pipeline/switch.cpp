@@ -164,6 +164,7 @@ l2pt_port_stats Switch::stats(uint32_t slot) {
 l2pt_event Switch::nextEvent() {
     auto ev = parseEvent(events_->peekWaiting(kEventWaitMs));
     events_->release();
+    events_->publish();  // a reader mapped after a reload starts where this one ended
     EXPECT_TRUE(ev) << "no event within " << kEventWaitMs << " ms";
     return ev.value_or(l2pt_event{});
 }
