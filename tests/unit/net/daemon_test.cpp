@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
 
 #include "chassis/config.h"
@@ -99,10 +98,12 @@ struct Rig {
             std::this_thread::sleep_for(20ms);
         ASSERT_EQ(run({"status"}).exit, 0) << "l2ptd did not become ready";
     }
-    std::string log() const {
-        std::ifstream in(dir + "/daemon.log");
+    // A file of the scratch directory's, as it is now ("" when there is none).
+    std::string read(const std::string& name) const {
+        std::ifstream in(dir + "/" + name);
         return {std::istreambuf_iterator<char>(in), {}};
     }
+    std::string log() const { return read("daemon.log"); }
 
     netp::Fd connect() const {
         netp::Fd fd = netp::connectSeqpacket(dir + "/run/" + netp::kCtlSocket);
@@ -320,12 +321,7 @@ TEST(Daemon, StormAndPduRateChangesAreCheckedAndKept) {
     };
     for (const auto& [args, options] : bad)
         EXPECT_EQ(rig.run(args, options).exit, 2) << args[0] << " " << args[1] << " " << args[2];
-    const std::string state = rig.dir + "/lib/state.yaml";
-    const auto saved = [&] {
-        std::stringstream s;
-        s << std::ifstream(state).rdbuf();
-        return s.str();
-    };
+    const auto saved = [&] { return rig.read("lib/state.yaml"); };
     EXPECT_EQ(rig.run({"storm", "ge0/1", "broadcast", "100"}, {{"kbps", "800"}}).exit, 0);
     EXPECT_EQ(rig.run({"storm", "ge0/1", "unknown_unicast", "0"}, {{"kbps", "64"}}).exit, 0);
     EXPECT_EQ(rig.run({"pdu-rate", "ge0/2", "0"}).exit, 0);
