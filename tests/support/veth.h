@@ -1,5 +1,6 @@
 // Veth pairs in a network namespace of the calling process's own, up and without IPv6, for
-// tests and benchmarks of the kernel pipeline (root); and the frames that reach their far ends.
+// tests and benchmarks of the kernel pipeline (root); the frames that reach their far ends, and
+// the frames the task sends on its link.
 #pragma once
 
 #include <arpa/inet.h>
@@ -150,4 +151,18 @@ inline std::vector<std::pair<size_t, std::vector<uint8_t>>> wireFrames(const std
         }
     }
     return got;
+}
+
+// The frame as the task sends it on its link: the ifindexes of the ports it goes to, their count
+// and the magic after it, big-endian.
+inline std::vector<uint8_t> withTaskTrailer(std::vector<uint8_t> f, const std::vector<uint32_t>& to,
+                                            uint16_t magic) {
+    for (uint32_t i : to)
+        for (int shift : {24, 16, 8, 0})
+            f.push_back(static_cast<uint8_t>(i >> shift));
+    for (uint32_t v : {static_cast<uint32_t>(to.size()), uint32_t{magic}}) {
+        f.push_back(static_cast<uint8_t>(v >> 8));
+        f.push_back(static_cast<uint8_t>(v));
+    }
+    return f;
 }

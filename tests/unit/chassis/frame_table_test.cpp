@@ -2,6 +2,8 @@
 // verdict, drop reason, trapped frame and the copies on every port, byte for byte.
 #include <gtest/gtest.h>
 
+#include <concepts>
+
 #include "chassis/chassis.h"
 #include "test_chassis.h"
 #include "tests/support/frame_table.h"
@@ -15,14 +17,9 @@ class Runner {
   public:
     explicit Runner(const Table& t) : chassis_(loadChassisFile(t.chassis), task_) {}
 
-    void operator()(const Entry& e) {
-        const uint32_t ifIndex = e.slot ? 0 : port(e.port);
-        constexpr uint8_t kModePort = 1;
-        downloads_.send(
-            e.slot ? *e.slot : static_cast<uint32_t>(chassis_.ifdb().info(ifIndex)->slot),
-            aclmsg::kOpInstall, {{ifIndex, e.mac, e.slot ? 1u : 0u, e.rateKbps, kModePort}});
-    }
-    void operator()(const Tpid& t) { chassis_.ifm().vmanTpid(t.tpid); }
+    template <typename Step>
+    requires std::invocable<test::TableSteps&, const Step&>
+    void operator()(const Step& s) { steps_(s); }
     // The clock moves on and the learned MACs are walked, as the daemon ages the kernel's.
     void operator()(const Advance& a) {
         chassis_.clock().nowUs += a.seconds * kUsPerSecond;
@@ -42,26 +39,6 @@ class Runner {
         const PortCounters& c = chassis_.cards().counters(port(l.port));
         EXPECT_EQ(c.learnMoves, l.moves);
         EXPECT_EQ(c.notLearned, l.refused);
-    }
-    void operator()(const L2cp& l) {
-        const auto ifIndex = chassis_.ifdb().find(l.port);
-        ASSERT_TRUE(ifIndex) << l.port;
-        chassis_.cards().setL2cp(*ifIndex, l.vlan.value_or(kL2cpAnyVlan), l.addresses,
-                                 static_cast<L2cpAction>(l.action));
-    }
-    void operator()(const TunnelMac& t) {
-        if (t.mac)
-            chassis_.ifm().tunnelMac(*t.mac, false);
-        else
-            chassis_.ifm().tunnelMacDefault();
-    }
-    void operator()(const Storm& s) {
-        test::setStorm(chassis_, s.port, size_t(s.cls), {s.fps, s.kbps});
-    }
-    void operator()(const PduRate& p) { test::setPduRate(chassis_, p.port, p.rate); }
-    void operator()(const Card& c) {
-        downloads_.forget(c.slot);
-        EXPECT_TRUE(c.up ? chassis_.events().cardUp(c.slot) : chassis_.events().cardDown(c.slot));
     }
     void operator()(const Row& r) {
         SCOPED_TRACE("row " + r.name + " (frames.table:" + std::to_string(r.line) + ")");
@@ -101,7 +78,7 @@ class Runner {
 
     test::Recorder task_;
     Chassis chassis_;
-    test::Downloads downloads_{chassis_};
+    test::TableSteps steps_{chassis_};
 };
 
 TEST(FrameTable, SimulatedDataPlaneGivesEveryRowsOutcome) {

@@ -1,4 +1,5 @@
-// A small chassis shared by the chassis unit tests, and the ACL messages the task sends its agents.
+// A small chassis shared by the chassis unit tests, the ACL messages the task sends its agents,
+// and the frame table's changes to the chassis models.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "chassis/model.h"
 #include "chassis/trace.h"
 #include "platform/wire/l2pt.h"
+#include "tests/support/frame_table.h"
 
 namespace chassis::test {
 
@@ -176,6 +178,44 @@ class Downloads {
   private:
     Chassis& chassis_;
     std::map<uint32_t, uint32_t> seq_;
+};
+
+// The frame table's steps that change the chassis models, as both of its runners take them.
+class TableSteps {
+  public:
+    explicit TableSteps(Chassis& c) : chassis_(c) {}
+    void operator()(const frametable::Entry& e) {
+        constexpr uint8_t kModePort = 1;
+        const uint32_t ifIndex = e.slot ? 0 : portNamed(chassis_.ifdb(), e.port);
+        downloads_.send(
+            e.slot ? *e.slot : static_cast<uint32_t>(chassis_.ifdb().info(ifIndex)->slot),
+            aclmsg::kOpInstall, {{ifIndex, e.mac, e.slot ? 1u : 0u, e.rateKbps, kModePort}});
+    }
+    void operator()(const frametable::Tpid& t) { chassis_.ifm().vmanTpid(t.tpid); }
+    void operator()(const frametable::L2cp& l) {
+        const auto ifIndex = chassis_.ifdb().find(l.port);
+        ASSERT_TRUE(ifIndex) << l.port;
+        chassis_.cards().setL2cp(*ifIndex, l.vlan.value_or(kL2cpAnyVlan), l.addresses,
+                                 static_cast<L2cpAction>(l.action));
+    }
+    void operator()(const frametable::TunnelMac& t) {
+        if (t.mac)
+            chassis_.ifm().tunnelMac(*t.mac, false);
+        else
+            chassis_.ifm().tunnelMacDefault();
+    }
+    void operator()(const frametable::Storm& s) {
+        setStorm(chassis_, s.port, size_t(s.cls), {s.fps, s.kbps});
+    }
+    void operator()(const frametable::PduRate& p) { setPduRate(chassis_, p.port, p.rate); }
+    void operator()(const frametable::Card& c) {
+        downloads_.forget(c.slot);
+        EXPECT_TRUE(c.up ? chassis_.events().cardUp(c.slot) : chassis_.events().cardDown(c.slot));
+    }
+
+  private:
+    Chassis& chassis_;
+    Downloads downloads_{chassis_};
 };
 
 }  // namespace chassis::test

@@ -13,6 +13,7 @@
 #include <poll.h>
 
 #include <chrono>
+#include <concepts>
 #include <fstream>
 #include <map>
 #include <set>
@@ -41,7 +42,6 @@ using pipeline::TrapRing;
 constexpr size_t kMaxFrame = 16384;
 constexpr int kWaitMs = 1000;
 constexpr uint64_t kNsPerSecond = 1'000'000'000;
-constexpr uint8_t kModePort = 1;
 
 // The one row the kernel cannot be given at all: shorter than an Ethernet header, AF_PACKET
 // refuses to send it on veth and BPF_PROG_TEST_RUN refuses to run it.
@@ -131,28 +131,13 @@ class KernelRunner {
         }
     }
 
-    void operator()(const Entry& e) {
-        const uint32_t ifIndex = e.slot ? 0 : port(e.port);
-        downloads_.send(
-            e.slot ? *e.slot : static_cast<uint32_t>(chassis_.ifdb().info(ifIndex)->slot),
-            aclmsg::kOpInstall, {{ifIndex, e.mac, e.slot ? 1u : 0u, e.rateKbps, kModePort}});
-    }
-    void operator()(const Tpid& t) {
-        chassis_.ifm().vmanTpid(t.tpid);
-        cards_->refresh();
-    }
-    void operator()(const L2cp& l) {
-        const auto ifIndex = chassis_.ifdb().find(l.port);
-        ASSERT_TRUE(ifIndex) << l.port;
-        chassis_.cards().setL2cp(*ifIndex, l.vlan.value_or(chassis::kL2cpAnyVlan), l.addresses,
-                                 static_cast<chassis::L2cpAction>(l.action));
-        cards_->refresh();
-    }
-    void operator()(const TunnelMac& t) {
-        if (t.mac)
-            chassis_.ifm().tunnelMac(*t.mac, false);
-        else
-            chassis_.ifm().tunnelMacDefault();
+    // A trap entry reaches the tables through its agent's download; the models' other changes
+    // at the line cards' next refresh.
+    void operator()(const Entry& e) { steps_(e); }
+    template <typename Step>
+    requires std::invocable<chassis::test::TableSteps&, const Step&>
+    void operator()(const Step& s) {
+        steps_(s);
         cards_->refresh();
     }
     // The kernel's clock cannot be moved: the tables age instead. Every learned MAC's and
@@ -200,19 +185,6 @@ class KernelRunner {
         ASSERT_TRUE(stats) << stats.status().what();
         EXPECT_EQ(stats->learn_moves, l.moves);
         EXPECT_EQ(stats->not_learned, l.refused);
-    }
-    void operator()(const Storm& s) {
-        chassis::test::setStorm(chassis_, s.port, size_t(s.cls), {s.fps, s.kbps});
-        cards_->refresh();
-    }
-    void operator()(const PduRate& p) {
-        chassis::test::setPduRate(chassis_, p.port, p.rate);
-        cards_->refresh();
-    }
-    void operator()(const Card& c) {
-        downloads_.forget(c.slot);
-        EXPECT_TRUE(c.up ? chassis_.events().cardUp(c.slot) : chassis_.events().cardDown(c.slot));
-        cards_->refresh();
     }
     void operator()(const Row& r) {
         SCOPED_TRACE("row " + r.name + " (frames.table:" + std::to_string(r.line) + ")");
@@ -273,34 +245,23 @@ class KernelRunner {
     }
     Fd& taskSocket() { return tx_; }
     void refresh() { cards_->refresh(); }
-    unsigned portIfindex(size_t p) {
-        return ifindexOf(netdevOf(chassis_.ifdb().name(chassis_.ifdb().portAt(p))));
-    }
+    unsigned portIfindex(size_t p) { return ifindexOf(portNetdev(p)); }
     std::vector<Copy> arrived(size_t expected) { return received(farEnds_, expected, false); }
-    uint64_t pduTx(size_t p) {
+    // A port's counters (p: dense index).
+    l2pt_port_stats stats(size_t p) {
         auto counters = cards_->portCounters();
         EXPECT_TRUE(counters) << counters.status().what();
         for (const PortCounters& c : counters ? *counters : std::vector<PortCounters>{}) {
             if (c.ifIndex == chassis_.ifdb().portAt(p))
-                return c.stats.pdu_tx;
+                return c.stats;
         }
-        return 0;
+        ADD_FAILURE() << "no counters of port " << p;
+        return {};
     }
     std::string portName(size_t p) { return chassis_.ifdb().name(chassis_.ifdb().portAt(p)); }
     size_t portCount() { return chassis_.ifdb().portCount(); }
     std::string portNetdev(size_t p) { return netdevOf(portName(p)); }
     // A frame from the far end of a port's wire.
-    void sendAt(const std::string& port, const Bytes& f) { sendFrom(port, f); }
-    // A port's drops of a reason (p: dense index).
-    uint64_t portDrops(size_t p, int reason) {
-        auto counters = cards_->portCounters();
-        EXPECT_TRUE(counters) << counters.status().what();
-        for (const PortCounters& c : counters ? *counters : std::vector<PortCounters>{}) {
-            if (c.ifIndex == chassis_.ifdb().portAt(p))
-                return c.stats.drops[reason];
-        }
-        return 0;
-    }
     void send(const std::string& port, const Bytes& f) { sendFrom(port, f); }
     void dropEvents() {
         for (auto rec = events_->peekWaiting(kWaitMs); !rec.empty(); rec = events_->peek())
@@ -331,9 +292,7 @@ class KernelRunner {
         return n;
     }
     uint64_t dropsAt(const std::string& port, int reason) {
-        auto counters = cards_->portCounters();
-        EXPECT_TRUE(counters) << counters.status().what();
-        return counters ? counters->at(index(this->port(port))).stats.drops[reason] : 0;
+        return stats(index(this->port(port))).drops[reason];
     }
 
   private:
@@ -448,7 +407,7 @@ class KernelRunner {
     Fd tx_;  // the task's socket of the last grant
     std::optional<TrapRing> events_;
     std::vector<Fd> farEnds_;  // by dense port index: a socket on the far end of each port
-    chassis::test::Downloads downloads_{chassis_};
+    chassis::test::TableSteps steps_{chassis_};
     std::set<std::string> ran_;
     std::string log_;    // what LineCards logged
     std::string ports_;  // what the port layer logged
@@ -566,15 +525,10 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
                        0,    0,    0,    0, 0, 0, 0,    0, 0, 0, 0, 0,    0,    0,    0};
     // The frame with the trailer naming the ports of those dense indexes.
     const auto toPorts = [&](std::initializer_list<size_t> ports) {
-        Bytes f = pdu;
+        std::vector<uint32_t> to;
         for (size_t p : ports)
-            for (int shift : {24, 16, 8, 0})
-                f.push_back(static_cast<uint8_t>(run.portIfindex(p) >> shift));
-        for (uint32_t v : {static_cast<uint32_t>(ports.size()), uint32_t{L2PT_TX_MAGIC}}) {
-            f.push_back(static_cast<uint8_t>(v >> 8));
-            f.push_back(static_cast<uint8_t>(v));
-        }
-        return f;
+            to.push_back(run.portIfindex(p));
+        return withTaskTrailer(pdu, to, L2PT_TX_MAGIC);
     };
     const auto send = [](const Fd& s, const Bytes& f, const sockaddr_ll* to = nullptr) {
         return ::sendto(s.get(), f.data(), f.size(), 0, reinterpret_cast<const sockaddr*>(to),
@@ -584,8 +538,8 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
 
     ASSERT_TRUE(send(run.taskSocket(), toPorts({0, 1}))) << std::strerror(errno);
     EXPECT_EQ(copiesText(run.arrived(2)), copiesText(both));
-    EXPECT_EQ(run.pduTx(0), 1u);
-    EXPECT_EQ(run.pduTx(1), 1u);
+    EXPECT_EQ(run.stats(0).pdu_tx, 1u);
+    EXPECT_EQ(run.stats(1).pdu_tx, 1u);
 
     // Addressed to a port's interface by its index here, and to every index the link's own
     // namespace may have: nothing arrives.
@@ -602,7 +556,7 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
         ::setsockopt(run.taskSocket().get(), SOL_PACKET, PACKET_QDISC_BYPASS, &kOn, sizeof kOn), 0);
     ASSERT_TRUE(send(run.taskSocket(), toPorts({1})));
     EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[1]}));
-    EXPECT_EQ(run.pduTx(1), 2u) << "counted by the pipeline";
+    EXPECT_EQ(run.stats(1).pdu_tx, 2u) << "counted by the pipeline";
 
     // The role moves on: the old link is no longer heard, and after the daemon's next pass it
     // is gone.
@@ -624,14 +578,14 @@ TEST_F(KernelPipeline, TheHostsOwnFramesNeverLeaveAPort) {
     // A frame the host sends with a packet socket on ge0/1's interface.
     const size_t ge01 = 0;
     ASSERT_EQ(run.portName(ge01), "ge0/1");
-    const uint64_t before = run.portDrops(ge01, L2PT_DP_DROP_HOST_TX);
-    Fd raw(wireSocket(::if_nametoindex(run.portNetdev(ge01).c_str())));
+    const uint64_t before = run.stats(ge01).drops[L2PT_DP_DROP_HOST_TX];
+    Fd raw(wireSocket(run.portIfindex(ge01)));
     ASSERT_TRUE(raw.valid()) << std::strerror(errno);
     Bytes own = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0, 0x99, 0x08, 0x06};
     own.resize(60);
     // Dropped at the interface's egress: the sender hears ENOBUFS.
-    EXPECT_FALSE(sendWire(raw.get(), ::if_nametoindex(run.portNetdev(ge01).c_str()), own));
-    EXPECT_EQ(run.portDrops(ge01, L2PT_DP_DROP_HOST_TX), before + 1);
+    EXPECT_FALSE(sendWire(raw.get(), run.portIfindex(ge01), own));
+    EXPECT_EQ(run.stats(ge01).drops[L2PT_DP_DROP_HOST_TX], before + 1);
 
     // Every port's interface says something of its own within a few seconds of IPv6 coming on
     // (on only now, so that none of it races the count above).
@@ -647,7 +601,7 @@ TEST_F(KernelPipeline, TheHostsOwnFramesNeverLeaveAPort) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         quiet.clear();
         for (size_t p = 0; p < run.portCount(); ++p) {
-            if (run.portDrops(p, L2PT_DP_DROP_HOST_TX) == (p == ge01 ? before + 1 : 0))
+            if (run.stats(p).drops[L2PT_DP_DROP_HOST_TX] == (p == ge01 ? before + 1 : 0))
                 quiet.push_back(run.portName(p));
         }
     } while (!quiet.empty() && std::chrono::steady_clock::now() < until);
@@ -661,7 +615,7 @@ TEST_F(KernelPipeline, TheHostsOwnFramesNeverLeaveAPort) {
     Bytes tagged = data;
     const uint8_t tag[] = {0x91, 0x00, 0x00, 0x64};
     tagged.insert(tagged.begin() + L2PT_OFF_TYPE, std::begin(tag), std::end(tag));
-    run.sendAt("ge0/1", data);
+    run.send("ge0/1", data);
     EXPECT_EQ(copiesText(run.arrived(3)),
               copiesText({{"ge0/2", data}, {"te1/0", tagged}, {"te1/1", tagged}}));
 }

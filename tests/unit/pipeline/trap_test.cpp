@@ -174,16 +174,6 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
         g.task_mark = kNow;
         g.task_if = link;
     });
-    const auto withTrailer = [](Bytes f, std::initializer_list<uint32_t> to, uint16_t magic) {
-        for (uint32_t i : to)
-            for (int shift : {24, 16, 8, 0})
-                f.push_back(static_cast<uint8_t>(i >> shift));
-        for (uint32_t v : {static_cast<uint32_t>(to.size()), uint32_t{magic}}) {
-            f.push_back(static_cast<uint8_t>(v >> 8));
-            f.push_back(static_cast<uint8_t>(v));
-        }
-        return f;
-    };
     std::vector<int> wires;
     for (const char* far : {"pe2", "pe3"})
         wires.push_back(wireSocket(::if_nametoindex(far)));
@@ -193,7 +183,7 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
     const Bytes pdu = frame(kStp, host(1), {}, kLlcLength, 38);
     Bytes out;
     const Bytes sent =
-        withTrailer(pdu, {ifindex[2], ifindex[3], kNoInterface, link}, L2PT_TX_MAGIC);
+        withTaskTrailer(pdu, {ifindex[2], ifindex[3], kNoInterface, link}, L2PT_TX_MAGIC);
     // Port 2 gets a clone, port 3 the frame itself (BPF_PROG_TEST_RUN leaves the redirect
     // undone: the kernel test sends through a real link).
     EXPECT_EQ(runTask(link, sent, &out), TC_ACT_REDIRECT);
@@ -214,24 +204,25 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
     l2pt_lport down = *tables->lport(3);
     down.flags &= ~L2PT_P_UP;
     ASSERT_TRUE(tables->setLport(3, down));
-    EXPECT_EQ(runTask(link, withTrailer(pdu, {ifindex[3]}, L2PT_TX_MAGIC)), TC_ACT_SHOT);
+    EXPECT_EQ(runTask(link, withTaskTrailer(pdu, {ifindex[3]}, L2PT_TX_MAGIC)), TC_ACT_SHOT);
     EXPECT_EQ(drops(3, L2PT_DP_DROP_PORT_DOWN), 1u);
     EXPECT_EQ(nextEvent().port_if, chassisIf(3));
 
     // Longer than port 2's MTU takes: counted there, sent nowhere.
     const Bytes jumbo = frame(kStp, host(1), {}, kLlcLength, 1600);
-    EXPECT_EQ(runTask(link, withTrailer(jumbo, {ifindex[2]}, L2PT_TX_MAGIC)), TC_ACT_SHOT);
+    EXPECT_EQ(runTask(link, withTaskTrailer(jumbo, {ifindex[2]}, L2PT_TX_MAGIC)), TC_ACT_SHOT);
     EXPECT_EQ(drops(2, L2PT_DP_DROP_OVER_MTU), 1u);
     EXPECT_EQ(nextEvent().port_if, chassisIf(2));
 
     // No trailer; an interface that is not the link in force; no task in its role.
-    EXPECT_EQ(runTask(link, withTrailer(pdu, {ifindex[2]}, L2PT_TX_MAGIC ^ 1)), TC_ACT_SHOT);
+    EXPECT_EQ(runTask(link, withTaskTrailer(pdu, {ifindex[2]}, L2PT_TX_MAGIC ^ 1)), TC_ACT_SHOT);
     // Ports one more than a trailer may name; a trailer with less than a header before it.
     const uint32_t p2 = ifindex[2];
     static_assert(L2PT_TX_PORTS_MAX == 8);
-    EXPECT_EQ(runTask(link, withTrailer(pdu, {p2, p2, p2, p2, p2, p2, p2, p2, p2}, L2PT_TX_MAGIC)),
-              TC_ACT_SHOT);
-    EXPECT_EQ(runTask(link, withTrailer(Bytes(L2PT_ETH_HLEN - 1, 0xee), {p2}, L2PT_TX_MAGIC)),
+    EXPECT_EQ(
+        runTask(link, withTaskTrailer(pdu, {p2, p2, p2, p2, p2, p2, p2, p2, p2}, L2PT_TX_MAGIC)),
+        TC_ACT_SHOT);
+    EXPECT_EQ(runTask(link, withTaskTrailer(Bytes(L2PT_ETH_HLEN - 1, 0xee), {p2}, L2PT_TX_MAGIC)),
               TC_ACT_SHOT);
     EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED), 3u);
     EXPECT_EQ(runTask(ifindex[1], sent), TC_ACT_SHOT);
