@@ -519,10 +519,8 @@ TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTa
 // Naming an interface of the switch's namespace directly, or bypassing the qdisc layer, gets a
 // frame nowhere else; once the role passes on, the old socket reaches nothing at all.
 TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
-    const Bytes pdu = {0x01, 0x80, 0xc2, 0, 0, 0, 0x02, 0, 0, 0, 0, 0x01, 0x00, 0x26, 0x42,
-                       0x42, 0x03, 0,    0, 0, 0, 0,    0, 0, 0, 0, 0,    0,    0,    0,
-                       0,    0,    0,    0, 0, 0, 0,    0, 0, 0, 0, 0,    0,    0,    0,
-                       0,    0,    0,    0, 0, 0, 0,    0, 0, 0, 0, 0,    0,    0,    0};
+    Bytes pdu = {0x01, 0x80, 0xc2, 0, 0, 0, 0x02, 0, 0, 0, 0, 0x01, 0x00, 0x26, 0x42, 0x42, 0x03};
+    pdu.resize(60);
     // The frame with the trailer naming the ports of those dense indexes.
     const auto toPorts = [&](std::initializer_list<size_t> ports) {
         std::vector<uint32_t> to;
