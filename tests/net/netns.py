@@ -130,6 +130,16 @@ def set_up_lab(cls, build):
         raise
 
 
+def daemon_files(tmp, chassis, state_dir):
+    """A daemon's files in tmp: the chassis file (chassis written to it), the run directory, the
+    state file (in state_dir) and the log."""
+    path = os.path.join(tmp, "chassis.yaml")
+    with open(path, "w") as f:
+        f.write(chassis)
+    return (path, os.path.join(tmp, "run"), os.path.join(tmp, state_dir, "state.yaml"),
+            os.path.join(tmp, "chassisd.log"))
+
+
 class Daemon:
     """l2pt-chassisd (and l2ptd when asked) on a scratch directory of the test's own, in the
     test's namespaces; each process writes to a file of its own, which out(p) reads."""
@@ -138,12 +148,7 @@ class Daemon:
         self.build = build
         self.tmp = tempfile.mkdtemp(prefix="l2pt-daemon-")
         os.chmod(self.tmp, 0o755)  # the unprivileged daemon user walks through it
-        self.chassis = os.path.join(self.tmp, "chassis.yaml")
-        with open(self.chassis, "w") as f:
-            f.write(chassis)
-        self.run_dir = os.path.join(self.tmp, "run")
-        self.state = os.path.join(self.tmp, "lib", "state.yaml")
-        self.log = os.path.join(self.tmp, "chassisd.log")
+        self.chassis, self.run_dir, self.state, self.log = daemon_files(self.tmp, chassis, "lib")
         self.procs = []
 
     def program(self, name):
@@ -217,12 +222,8 @@ class Switch:
         self.cust = lab.netns("cust")
         for port in ports:
             lab.veth(self.sw, port, self.cust, "c-" + port)
-        self.chassis_file = os.path.join(lab.tmp, "chassis.yaml")
-        with open(self.chassis_file, "w") as f:
-            f.write(chassis)
-        self.run_dir = os.path.join(lab.tmp, "run")
-        self.state = os.path.join(lab.tmp, "state", "state.yaml")
-        self.log = os.path.join(lab.tmp, "chassisd.log")
+        self.chassis_file, self.run_dir, self.state, self.log = daemon_files(lab.tmp, chassis,
+                                                                             "state")
         self.daemon = None
         self.task = None
         self.socks = {p: raw_socket(self.cust, "c-" + p) for p in ports}
