@@ -113,9 +113,14 @@ static __always_inline int restore_tags(struct __sk_buff* skb) {
             break;
         put_tag(&buf[L2PT_OFF_TYPE + i * L2PT_TAG_LEN], bpf_ntohs((__u16)skb->vlan_proto),
                 skb->vlan_tci);
-        if (bpf_skb_vlan_pop(skb))
+        const long err = bpf_skb_vlan_pop(skb);
+        if (err && skb->vlan_present)
             return L2PT_DP_DROP_SEND_FAILED;
         n++;
+        /* The metadata tag is off, but the next tag could not follow it out of the data (the
+         * frame ends within it or the EtherType after it): it stays in the data, in place. */
+        if (err)
+            break;
     }
     if (skb->vlan_present)
         return L2PT_DP_DROP_TAG_STACK;
