@@ -24,6 +24,20 @@ void putTag(std::span<const uint8_t> frame, uint16_t tpid, uint16_t vid,
     out.insert(out.end(), frame.begin() + L2PT_OFF_TYPE, frame.end());
 }
 
+// More leading 802.1Q/802.1ad tags than a line card takes off one by one (defs.h): the last of
+// them counts with an EtherType's room after it.
+bool tooManyLeadingTags(std::span<const uint8_t> frame) {
+    constexpr size_t kTypeLen = 2;
+    for (size_t n = 0, off = L2PT_OFF_TYPE; n <= L2PT_LEADING_TAGS_MAX; ++n, off += L2PT_TAG_LEN) {
+        if (off + L2PT_TAG_LEN + kTypeLen > frame.size())
+            return false;
+        const uint16_t tpid = wire::getU16(frame.data(), off);
+        if (tpid != L2PT_TPID_8021Q && tpid != L2PT_TPID_QINQ)
+            return false;
+    }
+    return true;
+}
+
 static_assert(static_cast<int>(L2cpAction::Default) == L2PT_L2CP_DEFAULT &&
                   static_cast<int>(L2cpAction::Tunnel) == L2PT_L2CP_TUNNEL &&
                   static_cast<int>(L2cpAction::Discard) == L2PT_L2CP_DISCARD &&
@@ -172,6 +186,8 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
         tap_->frame(portIf, false, frame);
     if (frame.size() < L2PT_ETH_HLEN)
         return dropIn(index, line, DropReason::Runt, "");
+    if (tooManyLeadingTags(frame))
+        return dropIn(index, line, DropReason::TagStack, "");
     AclAgent* a = agent(static_cast<uint32_t>(ctx_.ifdb.info(portIf)->slot));
     if (a == nullptr || !a->present())
         return dropIn(index, line, DropReason::CardAbsent, "");

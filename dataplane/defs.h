@@ -27,6 +27,10 @@
  * provider tag above them on a core port. More are refused as a tag stack too deep. */
 #define L2PT_MAX_CUSTOMER_TAGS 2
 #define L2PT_MAX_TAGS (L2PT_MAX_CUSTOMER_TAGS + 1)
+/* Leading 802.1Q/802.1ad tags the kernel moves out of a frame's data one at a time, each with an
+ * EtherType's room after it: a frame with more is refused as a tag stack too deep before
+ * anything else (a trap entry, the tunnel MAC, the reserved addresses) looks at it. */
+#define L2PT_LEADING_TAGS_MAX 8
 
 /* Longest frame handed to the task: past its packet buffer, so that the task itself tells a
  * frame it cannot take; longer frames are dropped before they reach it. */

@@ -8,9 +8,8 @@
 /* What the program reads of a frame's front: the MACs, four tags, the EtherType. */
 #define HDR_BYTES (L2PT_ETH_HLEN + 4 * L2PT_TAG_LEN)
 #define TAGS_READ 4
-/* Tags the kernel takes off one by one into the skb's metadata; a frame with more leading
- * 802.1Q/802.1ad tags than this is refused before anything else looks at it. */
-#define META_TAGS 8
+/* Tags the kernel takes off one by one into the skb's metadata (defs.h). */
+#define META_TAGS L2PT_LEADING_TAGS_MAX
 #define TPID_LEN 2 /* the first half of a tag */
 /* Bits of a word of the VLANs' lport bitmaps. */
 #define WORD_BITS 32
