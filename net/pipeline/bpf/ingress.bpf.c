@@ -92,7 +92,9 @@ int l2pt_ingress(struct __sk_buff* skb) {
         return drop(&f, L2PT_DP_DROP_FILTERED);
     if (to != L2PT_LPORT_NONE)
         return unicast(&f, to, role);
-    if (!l2pt_storm(f.port, l2pt_storm_class(&f.hdr[L2PT_OFF_DST]), f.now, f.len))
+    /* A segmentation-offloaded frame is as many frames to storm control as it came as. */
+    const __u32 frames = skb->gso_size && skb->gso_segs > 1 ? skb->gso_segs : 1;
+    if (!l2pt_storm(f.port, l2pt_storm_class(&f.hdr[L2PT_OFF_DST]), f.now, f.len, frames))
         return drop(&f, L2PT_DP_DROP_STORM);
     return flood(&f);
 }

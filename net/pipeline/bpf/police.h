@@ -37,11 +37,12 @@ static __always_inline __u64 byte_cap(__u64 kbps) {
     return (cap < L2PT_MIN_BURST_BYTES ? L2PT_MIN_BURST_BYTES : cap) * L2PT_TOKEN_SCALE;
 }
 
-/* Whether a frame of len bytes may pass the byte bucket b and the frame bucket fb (either not
- * policing when its rate is 0); a frame that passes is charged to both. Under their lock. */
-static __always_inline int take(struct l2pt_bucket* b, struct l2pt_bucket* fb, __u64 now,
-                                __u32 len) {
+/* Whether len bytes in frames frames may pass the byte bucket b and the frame bucket fb (either
+ * not policing when its rate is 0); what passes is charged to both. Under their lock. */
+static __always_inline int take(struct l2pt_bucket* b, struct l2pt_bucket* fb, __u64 now, __u32 len,
+                                __u32 frames) {
     const __u64 cost = (__u64)len * L2PT_TOKEN_SCALE;
+    const __u64 frame_cost = (__u64)frames * L2PT_FRAME_TOKENS;
     int pass = 1;
     if (b && b->rate) {
         refill(b, now, byte_cap(b->rate), KBPS_PER_TOKEN_NS);
@@ -49,21 +50,21 @@ static __always_inline int take(struct l2pt_bucket* b, struct l2pt_bucket* fb, _
     }
     if (fb && fb->rate) {
         refill(fb, now, (__u64)fb->rate * L2PT_FRAME_TOKENS, FPS_PER_TOKEN_NS);
-        pass &= fb->tokens >= L2PT_FRAME_TOKENS;
+        pass &= fb->tokens >= frame_cost;
     }
     if (!pass)
         return 0;
     if (b && b->rate)
         b->tokens -= cost;
     if (fb && fb->rate)
-        fb->tokens -= L2PT_FRAME_TOKENS;
+        fb->tokens -= frame_cost;
     return 1;
 }
 
 /* The entry's policer: 1 when the frame may pass. */
 static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
     bpf_spin_lock(&t->lock);
-    int pass = take(&t->bucket, 0, now, len);
+    int pass = take(&t->bucket, 0, now, len, 1);
     bpf_spin_unlock(&t->lock);
     return pass;
 }
@@ -78,7 +79,7 @@ __noinline int l2pt_pdu_rate(__u32 port, __u64 now) {
     if (!p)
         return 1;
     bpf_spin_lock(&p->lock);
-    int pass = take(0, &p->pdu, now, 0);
+    int pass = take(0, &p->pdu, now, 0, 1);
     bpf_spin_unlock(&p->lock);
     return pass;
 }
@@ -120,8 +121,9 @@ static __always_inline int ring_share(struct frame* f, void* ring, __u64 rec) {
 }
 
 /* Storm control: 1 when the port's limit for the class of a flooded frame of len bytes lets it
- * pass; a frame refused is counted by its class. */
-__noinline int l2pt_storm(__u32 port, __u32 cls, __u64 now, __u32 len) {
+ * pass, as many frames as the segments it leaves in (a segmentation-offloaded one: more than
+ * one); a frame refused is counted by its class. */
+__noinline int l2pt_storm(__u32 port, __u32 cls, __u64 now, __u32 len, __u32 frames) {
     struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
     if (!p)
         return 1;
@@ -131,7 +133,7 @@ __noinline int l2pt_storm(__u32 port, __u32 cls, __u64 now, __u32 len) {
 #pragma unroll
     for (__u32 i = 0; i < L2PT_STORM_CLASSES; i++) {
         if (i == cls)
-            pass = take(&p->storm_kbps[i], &p->storm_fps[i], now, len);
+            pass = take(&p->storm_kbps[i], &p->storm_fps[i], now, len, frames);
     }
     bpf_spin_unlock(&p->lock);
     if (!pass)
