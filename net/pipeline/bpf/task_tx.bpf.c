@@ -93,6 +93,10 @@ int l2pt_task_tx(struct __sk_buff* skb) {
         struct l2pt_lport* rec = bpf_map_lookup_elem(&l2pt_lports, &slot);
         if (!rec)
             continue;
+        if (!(rec->flags & L2PT_P_PRESENT)) {
+            task_tx_failed(g, slot, L2PT_DP_DROP_CARD_ABSENT, len);
+            continue;
+        }
         if (!(rec->flags & L2PT_P_UP)) {
             task_tx_failed(g, slot, L2PT_DP_DROP_PORT_DOWN, len);
             continue;

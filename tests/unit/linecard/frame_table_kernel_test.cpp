@@ -575,6 +575,14 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     EXPECT_FALSE(send(old, toPorts({0}))) << "the old link is gone";
     ASSERT_TRUE(send(run.taskSocket(), toPorts({0}))) << std::strerror(errno);
     EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[0]}));
+
+    // A port whose line card went away sends nothing, its interface up or not.
+    const size_t ge20 = 8;
+    ASSERT_EQ(run.portName(ge20), "ge2/0");
+    run(Card{2, false});
+    ASSERT_TRUE(send(run.taskSocket(), toPorts({0, ge20})));
+    EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[0]}));
+    EXPECT_EQ(run.stats(ge20).drops[L2PT_DP_DROP_CARD_ABSENT], 1u);
 }
 
 // The ports carry only the switch's frames. With IPv6 on for the ports' interfaces the host
