@@ -196,7 +196,11 @@ Bridge::Class Bridge::classify(uint32_t portIf, std::span<const uint8_t> frame) 
         return c;
     }
     c.inVlan = true;
-    if (tags > (c.provider ? L2PT_MAX_TAGS : L2PT_MAX_CUSTOMER_TAGS))
+    // A provider frame is no more than a header without its tag: nothing an access port may
+    // be sent.
+    if (c.provider && frame.size() < L2PT_ETH_HLEN + L2PT_TAG_LEN)
+        c.refused = DropReason::Runt;
+    else if (tags > (c.provider ? L2PT_MAX_TAGS : L2PT_MAX_CUSTOMER_TAGS))
         c.refused = DropReason::TagStack;
     return c;
 }

@@ -9,7 +9,7 @@
 #define L2PT_DROP_REASONS(X)                                                                      \
     /* entered or left through no port */                                                         \
     X(NO_PORT, NoPort, no_port, "no such port")                                                   \
-    /* shorter than an Ethernet header */                                                         \
+    /* shorter than an Ethernet header (a provider frame: without its tag) */                     \
     X(RUNT, Runt, runt, "runt frame")                                                             \
     /* the port's line card is not there */                                                       \
     X(CARD_ABSENT, CardAbsent, card_absent, "card absent")                                        \

@@ -159,6 +159,9 @@ static __always_inline int classify(struct frame* f) {
             f->o.len_provider = f->len;
             f->o.len_customer = f->len - L2PT_TAG_LEN;
             f->tags = tags;
+            /* Without its tag, no more than a header: nothing an access port may be sent. */
+            if (f->len < L2PT_ETH_HLEN + L2PT_TAG_LEN)
+                return L2PT_DP_DROP_RUNT;
             return tags > L2PT_MAX_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
         }
     }
