@@ -25,14 +25,17 @@ static __always_inline int push_provider(struct __sk_buff* skb, struct out* o) {
  * Made an 802.1Q tag, it is taken by two pushes and three pops: the first push only fills the
  * metadata, the second moves that into the data, and each pop empties the metadata and takes
  * the next 802.1Q/802.1ad tag of the data into it. A customer tag ends in the metadata, which
- * the way out puts back on the wire. */
+ * the way out puts back on the wire; one the frame ends within (or its EtherType) cannot
+ * follow: the last pop fails with the metadata empty, and the tag stays in the data. */
 static __always_inline int pop_provider(struct __sk_buff* skb, struct out* o) {
     __u8 tag[L2PT_TAG_LEN];
     put_tag(tag, L2PT_TPID_8021Q, 0);
     if (bpf_skb_store_bytes(skb, L2PT_OFF_TYPE, tag, TPID_LEN, 0) ||
         bpf_skb_vlan_push(skb, bpf_htons(L2PT_TPID_8021Q), 0) ||
         bpf_skb_vlan_push(skb, bpf_htons(L2PT_TPID_8021Q), 0) || bpf_skb_vlan_pop(skb) ||
-        bpf_skb_vlan_pop(skb) || bpf_skb_vlan_pop(skb))
+        bpf_skb_vlan_pop(skb))
+        return -1;
+    if (bpf_skb_vlan_pop(skb) && skb->vlan_present)
         return -1;
     o->provider = 0;
     return 0;

@@ -12,6 +12,7 @@
 #include <net/if.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <concepts>
 #include <fstream>
@@ -47,19 +48,23 @@ constexpr uint64_t kNsPerSecond = 1'000'000'000;
 // refuses to send it on veth and BPF_PROG_TEST_RUN refuses to run it.
 const std::string kNotRun = "runt";
 
-// Frames a veth does not carry to tc: one longer than the receiving interface's MTU, the
-// Ethernet header and a tag (as a NIC refuses it), and an 802.1Q or 802.1ad frame with less
-// than a tag and an EtherType after its MACs, which the kernel's receive path frees
-// (skb_vlan_untag). Such a row runs on its port's ingress program with BPF_PROG_TEST_RUN, and
-// its copies are read as they leave the ports: the far end's kernel would free them too.
-bool vethDropsIt(const Bytes& f, uint32_t mtu) {
+// An 802.1Q or 802.1ad frame with less than a tag and an EtherType after its MACs, which the
+// kernel's receive path frees (skb_vlan_untag).
+bool untagFrees(const Bytes& f) {
     constexpr size_t kUntagNeeds = L2PT_ETH_HLEN + L2PT_TAG_LEN + 2;
-    if (f.size() > mtu + L2PT_ETH_HLEN + L2PT_TAG_LEN)
-        return true;
     if (f.size() < L2PT_ETH_HLEN || f.size() >= kUntagNeeds)
         return false;
     const uint16_t type = static_cast<uint16_t>(f[L2PT_OFF_TYPE] << 8 | f[L2PT_OFF_TYPE + 1]);
     return type == L2PT_TPID_8021Q || type == L2PT_TPID_QINQ;
+}
+
+// Rows a veth does not carry: a frame longer than the receiving interface's MTU, the Ethernet
+// header and a tag (as a NIC refuses it), or one the receive path frees, entering or as a copy
+// reaches a far end. Such a row runs on its port's ingress program with BPF_PROG_TEST_RUN, and
+// its copies are read as they leave the ports: the far end's kernel would free them too.
+bool vethDropsIt(const Row& r, uint32_t mtu) {
+    return r.frame.size() > mtu + L2PT_ETH_HLEN + L2PT_TAG_LEN || untagFrees(r.frame) ||
+           std::ranges::any_of(r.out, [](const Copy& c) { return untagFrees(c.frame); });
 }
 
 // Every element of a hash map through edit(value), written back.
@@ -195,7 +200,7 @@ class KernelRunner {
         const uint64_t dropsBefore = drops(r.reason);
         std::vector<Copy> copies;
         l2pt_event ev{};
-        if (vethDropsIt(r.frame, chassis_.ifdb().portMtu(port(r.port)))) {
+        if (vethDropsIt(r, chassis_.ifdb().portMtu(port(r.port)))) {
             ev = testRun(r, copies);
         } else {
             sendFrom(r.port, r.frame);
