@@ -189,11 +189,17 @@ static __always_inline int classify(struct frame* f) {
 #define TCP_DOFF 12  /* the data offset's byte in a TCP header */
 #define UDP_HLEN 8
 #define WORD_BYTES 4 /* IHL and the data offset count 32-bit words */
+#define IPV6_HOP_BY_HOP 0
+#define IPV6_ROUTING 43
+#define IPV6_DEST_OPTS 60
+#define IPV6_EXT_UNIT 8 /* an extension header's length: 8-byte units after its first */
+#define IPV6_EXT_MAX 4  /* extension headers walked before TCP or UDP */
 
 /* The bytes in front of a segmentation-offloaded frame's payload: every header each of its
- * segments repeats. The MACs, tags and EtherType, then IPv4 or IPv6 and TCP or UDP; where those
- * cannot be read, the Ethernet headers alone; 0 when not even those. A global function,
- * verified once: inlined, its branches would multiply the paths the verifier walks after it. */
+ * segments repeats. The MACs, tags and EtherType, then IPv4 or IPv6 (with the hop-by-hop,
+ * routing and destination-options headers GRO merges over) and TCP or UDP; where those cannot
+ * be read, the Ethernet headers alone; 0 when not even those. A global function, verified
+ * once: inlined, its branches would multiply the paths the verifier walks after it. */
 __noinline __u32 l2pt_segment_headers(struct __sk_buff* skb, __u32 tags) {
     if (tags > L2PT_MAX_TAGS)
         return 0;
@@ -212,6 +218,16 @@ __noinline __u32 l2pt_segment_headers(struct __sk_buff* skb, __u32 tags) {
         if (bpf_skb_load_bytes(skb, l3 + IPV6_NEXT, &proto, 1))
             return l3;
         l4 = l3 + IPV6_HLEN;
+#pragma unroll
+        for (int i = 0; i < IPV6_EXT_MAX; i++) {
+            __u8 ext[2]; /* its next header and its length */
+            if (proto != IPV6_HOP_BY_HOP && proto != IPV6_ROUTING && proto != IPV6_DEST_OPTS)
+                break;
+            if (bpf_skb_load_bytes(skb, l4, ext, sizeof(ext)))
+                return l3;
+            proto = ext[0];
+            l4 += (ext[1] + 1u) * IPV6_EXT_UNIT;
+        }
     } else {
         return l3;
     }

@@ -515,7 +515,17 @@ TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTa
     EXPECT_EQ(run.segmented("ge0/1", toR1, kToCore + 1, 0), 0u);
     EXPECT_EQ(run.segmented("ge0/1", toA2, kToAccess, 1), 1u);
     EXPECT_EQ(run.segmented("ge0/1", toA2, kToAccess + 1, 0), 0u);
-    EXPECT_EQ(run.dropsAt("te1/0", L2PT_DP_DROP_OVER_MTU), 1u);
+    // TCP over IPv6 after a destination-options header of 8 bytes, to r1: 82 bytes a segment.
+    constexpr size_t kV6Headers = L2PT_ETH_HLEN + 40 + 8 + 20;
+    constexpr uint32_t kV6ToCore = kMost - kV6Headers - L2PT_TAG_LEN;
+    Bytes v6ToR1 = {0x02, 0, 0, 0, 0x0b, 0x01, 0x02, 0, 0, 0, 0x0a, 0x01, 0x86, 0xdd, 0x60};
+    v6ToR1.resize(kV6Headers + 2 * kMost);
+    v6ToR1[L2PT_ETH_HLEN + 6] = 60;          // next header: destination options
+    v6ToR1[L2PT_ETH_HLEN + 40] = 6;          // then TCP; its length 0: 8 bytes
+    v6ToR1[L2PT_ETH_HLEN + 48 + 12] = 0x50;  // TCP data offset: 5 words
+    EXPECT_EQ(run.segmented("ge0/1", v6ToR1, kV6ToCore, 1), 1u);
+    EXPECT_EQ(run.segmented("ge0/1", v6ToR1, kV6ToCore + 1, 0), 0u);
+    EXPECT_EQ(run.dropsAt("te1/0", L2PT_DP_DROP_OVER_MTU), 2u);
     EXPECT_EQ(run.dropsAt("ge0/2", L2PT_DP_DROP_OVER_MTU), 1u);
 
     // To storm control it is as many frames as its segments: of two to an unknown destination,
