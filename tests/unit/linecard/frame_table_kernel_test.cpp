@@ -67,13 +67,21 @@ bool vethDropsIt(const Row& r, uint32_t mtu) {
            std::ranges::any_of(r.out, [](const Copy& c) { return untagFrees(c.frame); });
 }
 
-// Every element of a hash map through edit(value), written back.
+// Every element of a hash map through edit(value), written back. The keys are walked first:
+// an element written again without BPF_F_LOCK goes to the head of its bucket, where a walk
+// that writes as it goes meets it again, and two in one bucket never let it end.
 template <typename Key, typename Value, typename Edit>
 void editEach(int map, uint64_t flags, Edit edit) {
-    Key key{};
-    const void* prev = nullptr;
-    while (bpf_map_get_next_key(map, prev, &key) == 0) {
-        prev = &key;
+    std::vector<Key> keys;
+    Key next{};
+    Key at{};
+    const Key* prev = nullptr;
+    while (bpf_map_get_next_key(map, prev, &next) == 0) {
+        keys.push_back(next);
+        at = next;
+        prev = &at;
+    }
+    for (const Key& key : keys) {
         Value v;
         if (bpf_map_lookup_elem_flags(map, &key, &v, flags) != 0)
             continue;
