@@ -212,6 +212,10 @@ bool Daemon::step(int timeoutMs) {
 }
 
 void Daemon::change(const chassis::Change& change) {
+    // A card event for a slot without a line card would change nothing: refused, not done.
+    if (const auto* card = std::get_if<chassis::CardChange>(&change);
+        card != nullptr && chassis_->cards().agent(card->slot) == nullptr)
+        throw std::invalid_argument("card: no line card in slot " + std::to_string(card->slot));
     chassis::applyChange(*chassis_, change);
     saveState();
 }

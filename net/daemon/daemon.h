@@ -82,8 +82,9 @@ class Daemon final : private chassis::TaskLink {
     Captures& captures() { return captures_; }
     // The line cards in the kernel; none when no port stands for a Linux interface.
     KernelDataPlane* dataPlane() { return dataPlane_.get(); }
-    // Puts an operator's change to the chassis and saves what operators changed; NotSaved when
-    // it ran but cannot be saved.
+    // Puts an operator's change to the chassis and saves what operators changed;
+    // std::invalid_argument when the chassis cannot take it (nothing changes), NotSaved when it
+    // ran but cannot be saved.
     void change(const chassis::Change& change);
     // Runs one of the lab's scenario inputs (docs/scenario.md), which may name what the
     // chassis lacks to see the task refuse it, and saves what changed; chassis::ScenarioError

@@ -290,6 +290,12 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     EXPECT_NE(arg.err.find("'--json' is no VLAN"), std::string::npos) << arg.err;
     // Scenario inputs are for a lab daemon; configuration commands are not.
     EXPECT_NE(rig.run({"do", "card", "down", "1"}).refused.find("--lab"), std::string::npos);
+    // A slot the bitmap can name but that holds no line card: nothing would change.
+    for (const char* slot : {"5", "12", "31"}) {
+        const Answer a = rig.run({"card", "down", slot});
+        EXPECT_EQ(a.exit, 2) << slot;
+        EXPECT_NE(a.err.find("no line card in slot"), std::string::npos) << a.err;
+    }
     EXPECT_EQ(rig.run({"vlan", "add", "vl100", "with space"},
                       {{"proto", "stp"}, {"port", "ge0/2:access"}})
                   .exit,
