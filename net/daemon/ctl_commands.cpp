@@ -24,6 +24,8 @@ namespace {
 
 constexpr uint32_t kShowMoreFlag = 0x00010000;   // "more" (u16 at 96) in the word at 96
 constexpr std::string_view kLineBytes = "\n\t";  // what the task's shell text keeps
+// The task's counters for metrics: a few hundred bytes; an answer past this is no answer.
+constexpr size_t kMetricsVarsMax = 64 << 10;
 
 std::string joined(std::span<const std::string> words, std::string_view sep) {
     std::string out;
@@ -250,6 +252,10 @@ void CtlServer::shellAnswer(uint32_t id, int32_t rc, bool last, std::string_view
     if (c == nullptr)
         return;
     if (c->wait == Wait::Metrics) {
+        if (c->collected.size() + text.size() > kMetricsVarsMax) {
+            shells_.erase(id);  // the rest of it is dropped as it comes
+            return finishMetrics(*c, -1);
+        }
         c->collected += text;
         if (last)
             finishMetrics(*c, rc);

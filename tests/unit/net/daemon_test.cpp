@@ -377,8 +377,8 @@ struct ShellRig {
     netp::Fd client = rig.connect();
     std::vector<uint8_t> asked;  // what the task's shell received
 
-    explicit ShellRig(uint32_t request) {
-        Rig::send(client.get(), {request, {"shell", "vars"}, {}});
+    explicit ShellRig(uint32_t request, std::vector<std::string> args = {"shell", "vars"}) {
+        Rig::send(client.get(), {request, std::move(args), {}});
         EXPECT_TRUE(netp::waitReadable(shell.get(), 5000));
         EXPECT_EQ(netp::recvDatagram(shell.get(), asked, false), netp::Recv::Ok);
     }
@@ -406,6 +406,18 @@ TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
     EXPECT_EQ(a.exit, 0);
     EXPECT_EQ(a.id, 42u);
     EXPECT_EQ(a.out, text);
+}
+
+// A task's counters that never end are no answer: metrics goes on without them at once,
+// keeping no more of them than a task has.
+TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
+    const ShellRig r(9, {"metrics"});
+    const std::string piece(16000, 'v');
+    for (int i = 0; i < 64 && !netp::waitReadable(r.client.get(), 0); ++i)
+        ASSERT_TRUE(r.answer(piece, true));
+    const Answer a = Rig::receive(r.client.get(), 2s);
+    EXPECT_EQ(a.exit, 0) << a.err;
+    EXPECT_NE(a.out.find("\nl2pt_task_counters_up 0\n"), std::string::npos) << a.out;
 }
 
 // What the task says reaches the operator with its control bytes escaped: a shell answer (its
