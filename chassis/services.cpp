@@ -33,6 +33,15 @@ std::string peerMessageText(std::span<const uint8_t> msg) {
 }  // namespace
 
 int EventService::subscribe(std::span<const uint32_t> events, bool on) {
+    if (on) {
+        std::set<uint32_t> after(subscribed_);
+        after.insert(events.begin(), events.end());
+        if (after.size() > kMaxSubscribed) {
+            ctx_.trace.add("evt", "subscribe refused: more than " + std::to_string(kMaxSubscribed) +
+                                      " events");
+            return -1;
+        }
+    }
     std::string list;
     for (uint32_t e : events) {
         if (on)
@@ -223,6 +232,8 @@ void ConsoleSink::add(std::string_view text) {
             pending_.clear();
         } else {
             pending_ += c;
+            if (pending_.size() == kMaxLine)
+                flush();
         }
     }
 }
@@ -245,6 +256,11 @@ std::string CfgTree::keyText(std::span<const uint32_t> key) {
 int CfgTree::insert(std::span<const uint32_t> key, std::string_view text) {
     if (ctx_.faults.hit("cfg"))
         return kCfgFailure;
+    if (key.size() > kMaxKey || text.size() > kMaxText ||
+        (lines_.size() >= kMaxLines && !lines_.contains(Key(key.begin(), key.end())))) {
+        ctx_.trace.add("cfg", "insert refused: beyond what the tree holds");
+        return kCfgFailure;
+    }
     lines_.insert_or_assign(Key(key.begin(), key.end()), std::string(text));
     ctx_.trace.add("cfg", "insert " + keyText(key) + " \"" + std::string(text) + "\"");
     return 0;

@@ -15,6 +15,7 @@
 #include "chassis/data_plane.h"
 #include "chassis/model.h"
 #include "platform/backend.h"
+#include "platform/cfg.h"
 #include "platform/wire/l2pt.h"
 
 namespace chassis {
@@ -36,6 +37,8 @@ class EventService {
     void deliver(uint32_t event, uint32_t slot);
     Context& ctx_;
     DataPlane& cards_;
+    // More events than any task subscribes to; a subscription past them is refused whole.
+    static constexpr size_t kMaxSubscribed = 64;
     std::set<uint32_t> subscribed_;
 };
 
@@ -138,7 +141,9 @@ class EventLogSink {
 class ConsoleSink {
   public:
     explicit ConsoleSink(Context& ctx) : ctx_(ctx) {}
-    // Accumulates text; every '\n' ends a line ('\r' is dropped).
+    // Accumulates text; every '\n' ends a line ('\r' is dropped), and so does a line's
+    // kMaxLine-th byte: text that never ends a line takes no more than that.
+    static constexpr size_t kMaxLine = 4096;
     void add(std::string_view text);
     void flush();  // a pending partial line becomes a line
     const std::vector<std::string>& lines() const { return lines_; }
@@ -154,6 +159,11 @@ class ConsoleSink {
 class CfgTree {
   public:
     using Key = std::vector<uint32_t>;
+    // What the platform's entry holds (platform/cfg.h), and far more lines than a task writes
+    // (a header and a line per debug filter): an insert past them is refused.
+    static constexpr size_t kMaxKey = sizeof(OzmCfgEntry::key) / sizeof(uint32_t);
+    static constexpr size_t kMaxText = OZM_CFG_TEXT_MAX;
+    static constexpr size_t kMaxLines = 16384;
     explicit CfgTree(Context& ctx) : ctx_(ctx) {}
     int insert(std::span<const uint32_t> key, std::string_view text);
     int removeExact(std::span<const uint32_t> key);

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "chassis/config.h"
+#include "chassis/services.h"
 #include "net/daemon/operator_change.h"
 #include "net/daemon/render.h"
 #include "net/proto/ctl.h"
@@ -82,10 +83,15 @@ struct Rig {
             ::kill(task, SIGKILL);
             ::waitpid(task, nullptr, 0);
         }
-        stop = true;
-        loop.join();
+        halt();
         daemon.reset();
         std::filesystem::remove_all(dir);
+    }
+    // Stops stepping the daemon: its models may be read from here on.
+    void halt() {
+        stop = true;
+        if (loop.joinable())
+            loop.join();
     }
     // A real l2ptd, ready once status says so.
     void startTask() {
@@ -418,6 +424,74 @@ TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
     const Answer a = Rig::receive(r.client.get(), 2s);
     EXPECT_EQ(a.exit, 0) << a.err;
     EXPECT_NE(a.out.find("\nl2pt_task_counters_up 0\n"), std::string::npos) << a.out;
+}
+
+// A task taken over by what a customer sent writes what it likes to the chassis' event
+// service, console and running configuration: each keeps no more than a task ever needs, and
+// an operation past that is refused.
+TEST(Daemon, WhatATaskWritesIsBounded) {
+    Rig rig;
+    const netp::Fd control = openChannel(rig, netp::Channel::Control, 0);
+    const auto send = [&](netp::Op op, netp::Writer body) {
+        netp::Writer w;
+        w.u32(static_cast<uint32_t>(op)).bytes(body.data());
+        ASSERT_TRUE(netp::sendDatagram(control.get(), w.data()));
+    };
+    const auto status = [&] {
+        std::vector<uint8_t> d;
+        EXPECT_TRUE(netp::waitReadable(control.get(), 5000));
+        EXPECT_EQ(netp::recvDatagram(control.get(), d, false), netp::Recv::Ok);
+        return d.size() >= netp::answer::kBody ? wire::getI32(d.data(), netp::answer::kStatus)
+                                               : -99;
+    };
+    const auto subscribe = [](uint32_t first, uint32_t count) {
+        netp::Writer w;
+        w.u32(1).u32(count);
+        for (uint32_t e = first; e < first + count; ++e)
+            w.u32(e);
+        return w;
+    };
+    const auto line = [](uint32_t components, uint32_t at, size_t text) {
+        netp::Writer w;
+        w.u32(components);
+        for (uint32_t k = 0; k < components; ++k)
+            w.u32(at + k);
+        return std::move(w.text(std::string(text, 't')));
+    };
+    using Tree = chassis::CfgTree;
+    const std::pair<std::pair<netp::Op, netp::Writer>, int32_t> rows[] = {
+        {{netp::Op::Subscribe, subscribe(1, 64)}, 0},
+        {{netp::Op::Subscribe, subscribe(1, 64)}, 0},    // the same events again
+        {{netp::Op::Subscribe, subscribe(100, 1)}, -1},  // one more
+        {{netp::Op::CfgInsert, line(Tree::kMaxKey, 0, Tree::kMaxText)}, 0},
+        {{netp::Op::CfgInsert, line(Tree::kMaxKey + 1, 0, 1)}, -1},
+        {{netp::Op::CfgInsert, line(2, 0, Tree::kMaxText + 1)}, -1},
+    };
+    for (const auto& [op, want] : rows) {
+        send(op.first, op.second);
+        EXPECT_EQ(status(), want) << static_cast<uint32_t>(op.first);
+    }
+    // The tree full: a new key is refused, a line it holds may still change.
+    for (uint32_t k = 1; k < Tree::kMaxLines; ++k)
+        send(netp::Op::CfgInsert, line(1, k, 1));
+    for (uint32_t k = 1; k < Tree::kMaxLines; ++k)
+        ASSERT_EQ(status(), 0) << k;
+    send(netp::Op::CfgInsert, line(1, Tree::kMaxLines, 1));
+    EXPECT_EQ(status(), -1);
+    send(netp::Op::CfgInsert, line(1, 1, 2));
+    EXPECT_EQ(status(), 0);
+    // Console text that never ends a line.
+    constexpr size_t kPieces = 8;
+    for (size_t i = 0; i < kPieces; ++i) {
+        netp::Writer text;
+        send(netp::Op::Console, std::move(text.text(std::string(16000, 'c'))));
+        EXPECT_EQ(status(), 0);
+    }
+    rig.halt();
+    const auto& console = rig.daemon->chassis().console().lines();
+    EXPECT_EQ(console.size(), kPieces * 16000 / chassis::ConsoleSink::kMaxLine);
+    for (const auto& l : console)
+        EXPECT_EQ(l.size(), chassis::ConsoleSink::kMaxLine);
 }
 
 // What the task says reaches the operator with its control bytes escaped: a shell answer (its
