@@ -219,11 +219,21 @@ void CtlServer::cliReplies() {
     // Every page begins with the table's header: the first page's is kept.
     s.lines.insert(s.lines.end(), lines.begin() + (s.lines.empty() || lines.empty() ? 0 : 1),
                    lines.end());
-    if (s.all && wire::getU16(page.data(), climsg::kShowMore) != 0) {
-        s.vlan = wire::getU32(page.data(), climsg::kShowVlan);
-        return sendCliPage();
-    }
     cliTimer_.cancel();
+    if (s.all && wire::getU16(page.data(), climsg::kShowMore) != 0) {
+        // Each page goes on from a VLAN above the last: at most one page per VLAN id.
+        const uint32_t next = wire::getU32(page.data(), climsg::kShowVlan);
+        if (next > s.vlan && next <= L2PT_MAX_VID) {
+            s.vlan = next;
+            return sendCliPage();
+        }
+        if (Client* c = find(s.client))
+            finish(*c, ctl::Exit::Failed,
+                   "show: the task's page after VLAN " + std::to_string(s.vlan) +
+                       " goes on from VLAN " + std::to_string(next));
+        cliInFlight_.reset();
+        return pumpCli();
+    }
     if (Client* c = find(s.client)) {
         out(*c, c->json ? render::dump(render::show(s.lines, s.result))
                         : render::showText(s.lines, s.result));

@@ -24,6 +24,8 @@
 #include "net/proto/ctl.h"
 #include "net/proto/protocol.h"
 #include "platform/wire/bytes.h"
+#include "platform/wire/header.h"
+#include "platform/wire/l2pt.h"
 
 namespace {
 
@@ -424,6 +426,32 @@ TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
     const Answer a = Rig::receive(r.client.get(), 2s);
     EXPECT_EQ(a.exit, 0) << a.err;
     EXPECT_NE(a.out.find("\nl2pt_task_counters_up 0\n"), std::string::npos) << a.out;
+}
+
+// A show-all page that does not go on from a VLAN above the last would be asked for again
+// for ever, its lines gathered each time: the show ends there.
+TEST(Daemon, AShowPageThatDoesNotMoveOnEndsTheShow) {
+    Rig rig;
+    const netp::Fd control = openChannel(rig, netp::Channel::Control, 0);
+    const netp::Fd ipc = openChannel(rig, netp::Channel::Ipc, 1);
+    const netp::Fd client = rig.connect();
+    Rig::send(client.get(), {3, {"show"}, {}});
+    std::vector<uint8_t> asked;
+    for (int page = 0; page < 3 && netp::waitReadable(ipc.get(), 1000); ++page) {
+        ASSERT_EQ(netp::recvDatagram(ipc.get(), asked, false), netp::Recv::Ok);
+        ASSERT_EQ(hdr::msgType(asked.data()), MT_CLI_REQ);
+        asked.resize(climsg::kShowText);
+        wire::putU32(asked.data(), climsg::kResult, 0);
+        wire::putU16(asked.data(), climsg::kShowMore, 1);
+        const std::string text = "VLAN PROTOCOLS RATE PORTS\n";
+        asked.insert(asked.end(), text.begin(), text.end());
+        netp::Writer reply;
+        reply.u32(static_cast<uint32_t>(netp::Op::Reply)).bytes(asked);
+        ASSERT_TRUE(netp::sendDatagram(control.get(), reply.data()));
+    }
+    const Answer a = Rig::receive(client.get(), 2s);
+    EXPECT_EQ(a.exit, 1);
+    EXPECT_NE(a.err.find("page after VLAN 0 goes on from VLAN 0"), std::string::npos) << a.err;
 }
 
 // A task taken over by what a customer sent writes what it likes to the chassis' event
