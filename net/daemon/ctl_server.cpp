@@ -50,7 +50,8 @@ void CtlServer::adopt(Fd fd) {
     std::string why;
     if (!peer || peer->role == Role::None)
         why = refusal(Role::None, ctl::Access::ReadOnly, false);
-    else if (clients_.size() >= d_.options().maxClients)
+    else if (clients_.size() >=
+             d_.options().maxClients + (peer->role == Role::Admin ? kAdminReserve : 0))
         why = std::to_string(clients_.size()) + " clients connected already";
     if (!why.empty()) {
         d_.log("refused a connection on " + std::string(kCtlSocket) + " from " + c->peer.name() +

@@ -28,6 +28,9 @@ class CtlServer final : public SessionObserver {
     static constexpr std::chrono::seconds kIdleTimeout{60};
     static constexpr std::chrono::seconds kTaskTimeout{5};  // for the task's answer
     static constexpr std::chrono::seconds kCaptureDefault{60};
+    // Connections beyond --max-clients for root and the daemon's user: operators and the task
+    // holding every other one (a trace has no end) cannot keep an administrator out.
+    static constexpr size_t kAdminReserve = 8;
     static constexpr size_t kPiece = kMaxDatagram - ctl::answer::kText;  // text per datagram
 
     explicit CtlServer(Daemon& daemon);

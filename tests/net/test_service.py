@@ -303,6 +303,9 @@ OUTSIDER = 65533   # in no group of the daemon's
 TASK = 65532       # the task's user, in the task's group by its own gid, and an operator
 
 
+MAX_CLIENTS = 4
+
+
 def as_user(user, groups=()):
     """setpriv as user (its gid the same number) with groups as its supplementary groups."""
     extra = ["--groups=" + ",".join(map(str, groups))] if groups else ["--clear-groups"]
@@ -332,7 +335,8 @@ class AccessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.d = Daemon()
-        cls.proc = cls.d.start("--group", OPERATORS, "--task-group", str(TASK))
+        cls.proc = cls.d.start("--group", OPERATORS, "--task-group", str(TASK),
+                               "--max-clients", str(MAX_CLIENTS))
         cls.d.task(prefix=as_task())
 
     @classmethod
@@ -395,6 +399,29 @@ class AccessTest(unittest.TestCase):
         for who, what, allowed in rows:
             self.assertEqual(may(who, code[what]), allowed, (who, what))
         self.assertFalse(os.path.exists(os.path.join(run, "mine")))
+
+    def test_the_task_holding_every_connection_keeps_no_administrator_out(self):
+        # A trace never ends: the task's user holds every connection an operator may have.
+        hold = subprocess.Popen([*as_task(), sys.executable, "-c", (
+            "import socket, struct, sys\nheld = []\n"
+            "for _ in range(%d):\n"
+            "    s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"
+            "    s.connect(%r)\n"
+            "    s.send(struct.pack('>IHHIHH', 0x4c325043, 1, 1, 1, 0, 5) + b'trace')\n"
+            "    held.append(s)\n"
+            "print('held', flush=True)\nsys.stdin.read()") % (
+                MAX_CLIENTS, os.path.join(self.d.run_dir, "ctl.sock"))],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(hold.stdout.readline(), "held\n")
+            r = self.d.ctl("status", prefix=as_user(OPERATOR))
+            self.assertEqual(r.returncode, 5, r.stderr)
+            self.assertIn("%d clients connected already" % MAX_CLIENTS, r.stderr)
+            r = self.d.ctl("status")
+            self.assertEqual(r.returncode, 0, r.stderr)
+        finally:
+            hold.stdin.close()
+            hold.wait(10)
 
     def test_task_sock_is_refused_to_who_is_not_in_the_tasks_group(self):
         # Opened up by a careless administrator: the daemon's own check refuses.
