@@ -39,7 +39,10 @@ std::string refusal(Role role, ctl::Access access, bool lab) {
         return "not root, the daemon's user or in its operators' group";
     if (access == ctl::Access::Lab && !lab)
         return "scenario inputs are for a daemon started with --lab";
-    if (access != ctl::Access::ReadOnly && role != Role::Admin)
+    // The task parses what customers send: it reads none of the other customers' frames.
+    if (access == ctl::Access::Frames && role == Role::Task)
+        return "the task's group may not read the ports' frames";
+    if (access != ctl::Access::ReadOnly && access != ctl::Access::Frames && role != Role::Admin)
         return std::string(role == Role::Task ? "the task's group" : "the operators' group") +
                " may only run read-only commands; this one is " +
                std::string(ctl::accessName(access));

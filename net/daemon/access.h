@@ -1,7 +1,7 @@
 // Who may do what on the daemon's sockets, from the peer's credentials (SO_PEERCRED and its
 // supplementary groups): root and the daemon's own user administer, the operators' group
 // reads, anyone else is refused. The task's group reaches task.sock and reads on ctl.sock,
-// nothing more, whatever its uid: the task parses what customers send.
+// nothing more, whatever its uid, and no port's frames: the task parses what customers send.
 #pragma once
 
 #include <sys/types.h>

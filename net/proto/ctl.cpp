@@ -118,8 +118,8 @@ const std::array kCommands{
                 {},
                 false,
                 true},
-    CommandSpec{"capture", "write a port's frames to a new pcap file (mode 0600)", A::ReadOnly, 2,
-                2, "PORT FILE", kCaptureOptions, true},
+    CommandSpec{"capture", "write a port's frames to a new pcap file (mode 0600)", A::Frames, 2, 2,
+                "PORT FILE", kCaptureOptions, true},
     CommandSpec{"debug", "trace the PDUs of a port to the event log", A::Change, 1, 1, "PORT",
                 kDebugOptions},
     CommandSpec{"undebug", "remove a port's debug filter, or all", A::Change, 1, 1, "PORT|all", {}},
@@ -304,6 +304,8 @@ std::string_view accessName(Access a) {
     switch (a) {
         case Access::ReadOnly:
             return "read-only";
+        case Access::Frames:
+            return "a read of the ports' frames";
         case Access::Change:
             return "a change of the configuration";
         case Access::Lab:

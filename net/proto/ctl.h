@@ -84,6 +84,7 @@ std::optional<Request> decode(std::span<const uint8_t> datagram);
 // Who may run a command.
 enum class Access {
     ReadOnly,  // the operators' group too
+    Frames,    // what customers send, read: the operators' group too, not the task's
     Change,    // root or the daemon's user
     Lab,       // root or the daemon's user, and only on a daemon started with --lab
 };

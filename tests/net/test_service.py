@@ -346,11 +346,24 @@ class AccessTest(unittest.TestCase):
     def test_operators_and_the_tasks_group_read_but_do_not_change(self):
         # Through the modes the daemon gave the run directory and ctl.sock (0750, 0660); the
         # task's group whoever is in it, root too.
-        for group, prefix in (("the operators' group", as_user(OPERATOR)),
-                              ("the task's group", as_task()),
-                              ("the task's group", ["setpriv", "--groups=%d" % TASK])):
+        spool = tempfile.TemporaryDirectory()
+        os.chmod(spool.name, 0o1777)
+        for n, (group, prefix) in enumerate((("the operators' group", as_user(OPERATOR)),
+                                             ("the task's group", as_task()),
+                                             ("the task's group",
+                                              ["setpriv", "--groups=%d" % TASK]))):
             for read in ("status", "show", "metrics"):
                 self.assertEqual(self.d.ctl(read, prefix=prefix).returncode, 0, (prefix, read))
+            # Customers' frames are not the task's to read; an operator's capture goes on to
+            # find no interface in this chassis.
+            r = self.d.ctl("capture", "ge0/1", os.path.join(spool.name, "%d.pcap" % n),
+                           "--count", "1", prefix=prefix)
+            if group == "the task's group":
+                self.assertEqual(r.returncode, 5, r.stderr)
+                self.assertIn("the task's group may not read the ports' frames", r.stderr)
+            else:
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn("no port with a netdev", r.stderr)
             for change in (("tunnel-mac", "default"), ("shell", "get", "l2ptVmanPt"),
                            ("card", "down", "0"), ("learning", "port", "ge0/1", "--limit", "1"),
                            ("storm", "ge0/1", "broadcast", "10"), ("pdu-rate", "all", "10")):
