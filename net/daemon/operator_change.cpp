@@ -17,6 +17,8 @@ using chassis::Change;
 using chassis::Names;
 
 constexpr std::string_view kAll = "all";
+// A tag protocol identifier is an EtherType; below this, the field is an 802.3 length.
+constexpr uint64_t kMinEtherType = 0x0600;
 constexpr std::string_view kDefault = "default";
 
 // The debug filter's directions, as the CLI front end numbers them.
@@ -112,9 +114,13 @@ Change changeOf(const ctl::Request& r, const Names& names) {
             throw std::invalid_argument("'" + r.args[1] + "' is not a MAC address");
         return c;
     }
-    if (cmd == "vman-tpid")
-        return chassis::TpidChange{
-            static_cast<uint16_t>(names.number(r.args.at(1), UINT16_MAX, "tpid"))};
+    if (cmd == "vman-tpid") {
+        const uint64_t tpid = names.number(r.args.at(1), UINT16_MAX, "tpid");
+        if (tpid < kMinEtherType)
+            throw std::invalid_argument("tpid " + r.args[1] +
+                                        " is no EtherType (0x0600 and above; below is a length)");
+        return chassis::TpidChange{static_cast<uint16_t>(tpid)};
+    }
     if (cmd == "card") {
         const std::string& event = r.args.at(1);
         const uint32_t slot = names.slot(r.args.at(2));

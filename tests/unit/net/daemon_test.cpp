@@ -260,6 +260,7 @@ TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
             {{{"tunnel-mac", "02:00:00:00:00"}, {}}, "is not a MAC address"},
             {{{"tunnel-mac", "default"}, {{"replace-global", ""}}}, "goes with a MAC"},
             {{{"vman-tpid", "0x10000"}, {}}, "vman-tpid: tpid 0x10000 is above 65535"},
+            {{{"vman-tpid", "0x05ff"}, {}}, "vman-tpid: tpid 0x05ff is no EtherType"},
         };
     for (const auto& [request, why] : refused)
         EXPECT_THAT(refusal(request.first, request.second), ::testing::HasSubstr(why)) << why;
