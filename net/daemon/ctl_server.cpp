@@ -54,8 +54,8 @@ void CtlServer::adopt(Fd fd) {
              d_.options().maxClients + (peer->role == Role::Admin ? kAdminReserve : 0))
         why = std::to_string(clients_.size()) + " clients connected already";
     if (!why.empty()) {
-        d_.log("refused a connection on " + std::string(kCtlSocket) + " from " + c->peer.name() +
-               ": " + why);
+        logClient("refused a connection on " + std::string(kCtlSocket) + " from " + c->peer.name() +
+                  ": " + why);
         c->conn->send({ctl::AnswerHead(0, ctl::Kind::Refused).bytes, ctl::asBytes(why)});
         return;  // closed as it goes
     }
@@ -72,8 +72,8 @@ void CtlServer::adopt(Fd fd) {
 void CtlServer::serve(Client& c, std::span<const uint8_t> d, std::span<Fd> fds) {
     const auto r = ctl::decode(d);
     if (!r) {
-        d_.log(c.conn->peer() + ": malformed request of " + std::to_string(d.size()) +
-               " bytes: disconnected");
+        logClient(c.conn->peer() + ": malformed request of " + std::to_string(d.size()) +
+                  " bytes: disconnected");
         c.conn->send(
             {ctl::AnswerHead(0, ctl::Kind::Refused).bytes, ctl::asBytes("malformed request")});
         c.conn->close("malformed request");
@@ -94,7 +94,7 @@ void CtlServer::serve(Client& c, std::span<const uint8_t> d, std::span<Fd> fds) 
     if (const auto why = ctl::check(*spec, *r); !why.empty())
         return finish(c, ctl::Exit::Usage, why);
     if (const auto why = refusal(c.peer.role, spec->access, d_.options().lab); !why.empty()) {
-        d_.log("refused '" + std::string(spec->path) + "' from " + c.peer.name() + ": " + why);
+        logClient("refused '" + std::string(spec->path) + "' from " + c.peer.name() + ": " + why);
         return refuse(c, why);
     }
     if (fds.size() != (spec->opensFile ? 1u : 0u))
@@ -149,7 +149,7 @@ void CtlServer::expired(uint64_t id) {
 
 void CtlServer::closed(Client& c, const std::string& why) {
     if (why != "closed by the peer" && why != "idle")
-        d_.log(c.conn->peer() + ": " + why + ": disconnected");
+        logClient(c.conn->peer() + ": " + why + ": disconnected");
     if (c.wait == Wait::Trace && --tracing_ == 0)
         d_.setTraceSink(nullptr);
     if (c.wait == Wait::Capture)
@@ -158,6 +158,25 @@ void CtlServer::closed(Client& c, const std::string& why) {
     std::erase_if(shells_, [&](const auto& kv) { return kv.second.client == c.id; });
     c.wait = Wait::None;
     c.deadline->cancel();
+}
+
+void CtlServer::logClient(const std::string& line) {
+    const Clock::time_point now = d_.loop().now();
+    const auto earned = static_cast<size_t>((now - clientLinesAt_) / kClientLineEvery);
+    if (earned > 0) {
+        clientLines_ = std::min(kClientLinesBurst, clientLines_ + earned);
+        clientLinesAt_ = now;
+    }
+    if (clientLines_ == 0) {
+        ++clientLinesLeftOut_;
+        return;
+    }
+    --clientLines_;
+    if (clientLinesLeftOut_ == 0)
+        return d_.log(line);
+    d_.log(line + " (" + std::to_string(clientLinesLeftOut_) +
+           " lines about clients left out before it)");
+    clientLinesLeftOut_ = 0;
 }
 
 void CtlServer::afterPass() {

@@ -299,6 +299,20 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     EXPECT_NE(arg.err.find("'--json' is no VLAN"), std::string::npos) << arg.err;
     // Scenario inputs are for a lab daemon; configuration commands are not.
     EXPECT_NE(rig.run({"do", "card", "down", "1"}).refused.find("--lab"), std::string::npos);
+    // A client that asks again and again for what it may not do fills no disk with it.
+    {
+        constexpr uint32_t kAsks = 1000;
+        const netp::Fd fd = rig.connect();
+        for (uint32_t i = 0; i < kAsks; ++i)
+            Rig::send(fd.get(), {i, {"do", "card", "down", "1"}, {}});
+        for (uint32_t i = 0; i < kAsks; ++i)
+            ASSERT_NE(Rig::receive(fd.get()).refused.find("--lab"), std::string::npos) << i;
+        const std::string log = rig.log();
+        size_t lines = 0;
+        for (size_t at = 0; (at = log.find("refused 'do'", at)) != std::string::npos; ++at)
+            ++lines;
+        EXPECT_LT(lines, kAsks / 2);
+    }
     // A slot the bitmap can name but that holds no line card: nothing would change.
     for (const char* slot : {"5", "12", "31"}) {
         const Answer a = rig.run({"card", "down", slot});
