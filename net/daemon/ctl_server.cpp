@@ -161,22 +161,8 @@ void CtlServer::closed(Client& c, const std::string& why) {
 }
 
 void CtlServer::logClient(const std::string& line) {
-    const Clock::time_point now = d_.loop().now();
-    const auto earned = static_cast<size_t>((now - clientLinesAt_) / kClientLineEvery);
-    if (earned > 0) {
-        clientLines_ = std::min(kClientLinesBurst, clientLines_ + earned);
-        clientLinesAt_ = now;
-    }
-    if (clientLines_ == 0) {
-        ++clientLinesLeftOut_;
-        return;
-    }
-    --clientLines_;
-    if (clientLinesLeftOut_ == 0)
-        return d_.log(line);
-    d_.log(line + " (" + std::to_string(clientLinesLeftOut_) +
-           " lines about clients left out before it)");
-    clientLinesLeftOut_ = 0;
+    if (const auto l = clientLines_.take(line, d_.loop().now()))
+        d_.log(*l);
 }
 
 void CtlServer::afterPass() {

@@ -16,6 +16,7 @@
 #include "net/daemon/access.h"
 #include "net/daemon/sessions.h"
 #include "net/io/conn.h"
+#include "net/log/line_budget.h"
 #include "net/pipeline/tables.h"
 #include "net/proto/ctl.h"
 
@@ -80,9 +81,7 @@ class CtlServer final : public SessionObserver {
     void serve(Client& c, std::span<const uint8_t> d, std::span<Fd> fds);
     void dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpec& spec, Fd file);
     void closed(Client& c, const std::string& why);
-    // A line about what a client did wrong (refused, malformed, let go): a client that does it
-    // again and again fills no disk. Past a burst, ten a second; the next line written says
-    // how many were left out.
+    // A line about what a client did wrong (refused, malformed, let go), within clientLines_.
     void logClient(const std::string& line);
 
     // Answers to the request in progress.
@@ -127,11 +126,7 @@ class CtlServer final : public SessionObserver {
     uint32_t nextShell_ = 1;
     size_t tracing_ = 0;
     Loop::Timer macsTimer_;
-    static constexpr size_t kClientLinesBurst = 100;
-    static constexpr std::chrono::milliseconds kClientLineEvery{100};
-    size_t clientLines_ = kClientLinesBurst;  // lines that may be written now
-    Clock::time_point clientLinesAt_{};       // when the last was earned
-    uint64_t clientLinesLeftOut_ = 0;
+    LineBudget clientLines_;
 };
 
 }  // namespace netp

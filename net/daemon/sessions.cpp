@@ -72,8 +72,8 @@ void TaskSessions::adopt(Fd fd) {
     else if (links_.size() >= kMaxConnections)
         why = std::to_string(kMaxConnections) + " connections already";
     if (!why.empty()) {
-        d_.log("refused a connection on " + std::string(kTaskSocket) + " from " +
-               (peer ? peer->name() : "an unknown peer") + ": " + why);
+        logTask("refused a connection on " + std::string(kTaskSocket) + " from " +
+                (peer ? peer->name() : "an unknown peer") + ": " + why);
         sendDatagram(fd.get(), refusal(why));  // a fresh socket has room for why, then the end
         return;
     }
@@ -87,6 +87,11 @@ void TaskSessions::adopt(Fd fd) {
     link->conn->start([this, link](Conn&, Conn::Bytes d, std::span<Fd>) { serve(*link, d); },
                       [this, link](Conn&, const std::string& why) { closed(*link, why); });
     link->conn->expireIn(std::chrono::seconds(kHelloTimeoutSeconds), "no hello in time");
+}
+
+void TaskSessions::logTask(const std::string& line) {
+    if (const auto l = taskLines_.take(line, d_.loop().now()))
+        d_.log(*l);
 }
 
 void TaskSessions::reap() {
@@ -120,13 +125,13 @@ void TaskSessions::serve(Link& l, std::span<const uint8_t> d) {
     } else if (l.kind == Kind::Shell) {
         shellAnswer(d);
     } else {
-        d_.log("session " + std::to_string(l.session) + ": a datagram of " +
-               std::to_string(d.size()) + " bytes on its data-path channel: dropped");
+        logTask("session " + std::to_string(l.session) + ": a datagram of " +
+                std::to_string(d.size()) + " bytes on its data-path channel: dropped");
     }
 }
 
 void TaskSessions::refuse(Link& l, const std::string& why) {
-    d_.log("refused a task connection (" + l.conn->peer() + "): " + why);
+    logTask("refused a task connection (" + l.conn->peer() + "): " + why);
     l.conn->send(refusal(why));
     l.conn->close("refused");
 }
@@ -158,8 +163,8 @@ void TaskSessions::hello(Link& l, std::span<const uint8_t> d) {
     s.primary = primary() == nullptr;
     l.kind = Kind::Control;
     l.session = s.id;
-    d_.log("task session " + std::to_string(s.id) + " (pid " + std::to_string(s.pid) +
-           ") connected as " + (s.primary ? "primary" : "secondary"));
+    logTask("task session " + std::to_string(s.id) + " (pid " + std::to_string(s.pid) +
+            ") connected as " + (s.primary ? "primary" : "secondary"));
     sessions_.emplace(s.id, s);
     std::vector<uint8_t> w(welcome::kLen);
     wire::putU32(w.data(), welcome::kMagic, kMagic);
@@ -253,7 +258,7 @@ void TaskSessions::control(Session& s, std::span<const uint8_t> d) {
         body = std::move(w.data());
     } else if (op == Op::TaskReady) {
         s.ready = true;
-        d_.log("task session " + std::to_string(s.id) + " ready");
+        logTask("task session " + std::to_string(s.id) + " ready");
         if (s.primary)
             settling();
     } else if (op == Op::IsPrimary) {
@@ -266,8 +271,8 @@ void TaskSessions::control(Session& s, std::span<const uint8_t> d) {
     }
     current_ = nullptr;
     if (malformed != nullptr) {
-        d_.log("session " + std::to_string(s.id) + ": malformed " + malformed + " (" +
-               std::to_string(d.size()) + " bytes): refused");
+        logTask("session " + std::to_string(s.id) + ": malformed " + malformed + " (" +
+                std::to_string(d.size()) + " bytes): refused");
         status = kMalformed;
         body.clear();
     }
@@ -298,7 +303,7 @@ int32_t TaskSessions::record(Op op, Reader& r, const char*& malformed) {
                 return kMalformed;
             }
             c.log().add(rec);
-            d_.log("event " + (rec.code ? chassis::hex32(rec.code) + " " : "") + rec.text);
+            logTask("event " + (rec.code ? chassis::hex32(rec.code) + " " : "") + rec.text);
             return 0;
         }
         case Op::Console:
@@ -311,7 +316,7 @@ int32_t TaskSessions::record(Op op, Reader& r, const char*& malformed) {
             if (op == Op::Console)
                 c.console().add(text);
             else
-                d_.log("platform report: " + text);
+                logTask("platform report: " + text);
             return 0;
         }
         case Op::CfgInsert:
@@ -321,7 +326,7 @@ int32_t TaskSessions::record(Op op, Reader& r, const char*& malformed) {
         case Op::TunnelMac:
             if (r.rest().size() != chassis::kMacLen)
                 break;
-            d_.log("kernel tunnel MAC " + chassis::macText(r.rest()));
+            logTask("kernel tunnel MAC " + chassis::macText(r.rest()));
             return 0;
         default:
             malformed = "operation code";
@@ -346,7 +351,7 @@ int32_t TaskSessions::configTree(Op op, Reader& r, const char*& malformed) {
 
 void TaskSessions::shellAnswer(std::span<const uint8_t> d) {
     if (d.size() < shellmsg::kText) {
-        d_.log("a shell answer of " + std::to_string(d.size()) + " bytes: dropped");
+        logTask("a shell answer of " + std::to_string(d.size()) + " bytes: dropped");
         return;
     }
     const bool last = (wire::getU32(d.data(), shellmsg::kFlags) & shellmsg::kMore) == 0;
@@ -369,14 +374,14 @@ bool TaskSessions::sendShell(uint32_t id, std::string_view line) {
 
 void TaskSessions::closed(Link& l, const std::string& why) {
     if (l.kind == Kind::Hello && why != "refused")
-        d_.log("task connection (" + l.conn->peer() + ") closed before its hello: " + why);
+        logTask("task connection (" + l.conn->peer() + ") closed before its hello: " + why);
     auto it = sessions_.find(l.session);
     if (it == sessions_.end() || l.kind == Kind::Hello)
         return;
     Session& s = it->second;
     if (l.kind == Kind::Control) {
         if (why != "closed by the peer")
-            d_.log("task session " + std::to_string(s.id) + ": " + why);
+            logTask("task session " + std::to_string(s.id) + ": " + why);
         endSession(s.id);
         return;
     }
@@ -387,7 +392,7 @@ void TaskSessions::closed(Link& l, const std::string& why) {
             *slot = nullptr;
     }
     if (why != "closed by the peer")
-        d_.log("task session " + std::to_string(s.id) + " channel closed: " + why);
+        logTask("task session " + std::to_string(s.id) + " channel closed: " + why);
 }
 
 void TaskSessions::endSession(uint32_t id) {
@@ -404,11 +409,11 @@ void TaskSessions::endSession(uint32_t id) {
         if (c != nullptr)
             c->close("its session ended");
     }
-    d_.log("task session " + std::to_string(id) + " (pid " + std::to_string(s.pid) + ", " +
-           (s.fenced    ? "fenced"
-            : s.primary ? "primary"
-                        : "secondary") +
-           ") ended");
+    logTask("task session " + std::to_string(id) + " (pid " + std::to_string(s.pid) + ", " +
+            (s.fenced    ? "fenced"
+             : s.primary ? "primary"
+                         : "secondary") +
+            ") ended");
     if (observer_ != nullptr)
         observer_->sessionEnded(s);
     if (s.primary && !stopping_)
@@ -513,8 +518,8 @@ void TaskSessions::heartbeat() {
 void TaskSessions::pong(Session& s, std::span<const uint8_t> d) {
     if (d.size() != beat::kLen ||
         static_cast<beat::Kind>(wire::getU32(d.data(), beat::kKind)) != beat::Kind::Pong) {
-        d_.log("session " + std::to_string(s.id) + ": a malformed heartbeat answer (" +
-               std::to_string(d.size()) + " bytes): dropped");
+        logTask("session " + std::to_string(s.id) + ": a malformed heartbeat answer (" +
+                std::to_string(d.size()) + " bytes): dropped");
         return;
     }
     if (s.fenced) {

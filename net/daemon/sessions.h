@@ -19,6 +19,7 @@
 
 #include "net/io/conn.h"
 #include "net/io/loop.h"
+#include "net/log/line_budget.h"
 #include "net/proto/protocol.h"
 
 namespace netp {
@@ -115,6 +116,9 @@ class TaskSessions {
     void settling();
     void revoke(Session& s);
     void deliver(Session& s, std::span<const uint8_t> msg);
+    // A line that a task process can have written as often as it likes (its connections,
+    // faults, event log and reports), within taskLines_.
+    void logTask(const std::string& line);
 
     Daemon& d_;
     SessionObserver* observer_ = nullptr;
@@ -125,6 +129,7 @@ class TaskSessions {
     Loop::Timer beat_;
     std::vector<uint8_t> scratch_;  // IFM's sequenced messages, renumbered per task
     bool stopping_ = false;         // the daemon stops: the kernel's data path is left as it is
+    LineBudget taskLines_;
 };
 
 }  // namespace netp

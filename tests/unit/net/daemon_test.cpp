@@ -470,8 +470,8 @@ TEST(Daemon, AShowPageThatDoesNotMoveOnEndsTheShow) {
 }
 
 // A task taken over by what a customer sent writes what it likes to the chassis' event
-// service, console and running configuration: each keeps no more than a task ever needs, and
-// an operation past that is refused.
+// service, console, running configuration and log: each keeps no more than a task ever needs,
+// and an operation past that is refused.
 TEST(Daemon, WhatATaskWritesIsBounded) {
     Rig rig;
     const netp::Fd control = openChannel(rig, netp::Channel::Control, 0);
@@ -530,6 +530,19 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
         send(netp::Op::Console, std::move(text.text(std::string(16000, 'c'))));
         EXPECT_EQ(status(), 0);
     }
+    // Reports, each a line of the daemon's log, as fast as the task can send them.
+    constexpr size_t kReports = 1000;
+    for (size_t i = 0; i < kReports; ++i) {
+        netp::Writer text;
+        send(netp::Op::Report, std::move(text.text("again")));
+    }
+    for (size_t i = 0; i < kReports; ++i)
+        ASSERT_EQ(status(), 0) << i;
+    const std::string log = rig.log();
+    size_t reported = 0;
+    for (size_t at = 0; (at = log.find("platform report: again", at)) != std::string::npos; ++at)
+        ++reported;
+    EXPECT_LT(reported, kReports / 2);
     rig.halt();
     const auto& console = rig.daemon->chassis().console().lines();
     EXPECT_EQ(console.size(), kPieces * 16000 / chassis::ConsoleSink::kMaxLine);
