@@ -122,7 +122,8 @@ int main(int argc, char** argv) {
     app.add_option("--log", logFile, "also append the log to FILE (reopened on SIGHUP)");
     app.add_flag("--trace", o.traceToLog, "log every line of the chassis trace too");
     app.add_flag("--lab", o.lab, "serve scenario inputs (l2ptctl do): faults, raw frames");
-    app.add_option("--max-clients", o.maxClients, "l2ptctl connections at once (default 256)")
+    app.add_option("--max-clients", o.maxClients,
+                   "l2ptctl connections at once (default 256; root and the daemon's user 8 more)")
         ->check(CLI::PositiveNumber);
     app.add_option("--bpffs", o.bpffs,
                    "the bpffs the pipeline's maps are pinned in, under l2pt/NAME (NAME the run "
