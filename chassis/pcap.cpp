@@ -41,11 +41,20 @@ void PcapWriter::write(std::span<const uint8_t> frame, uint64_t timestampUs) {
     header.ts.tv_usec = static_cast<suseconds_t>(timestampUs % kUsPerSec);
     header.caplen = static_cast<bpf_u_int32>(std::min<size_t>(frame.size(), kSnapLen));
     header.len = static_cast<bpf_u_int32>(frame.size());
+    if (error_ != 0)
+        return;
+    errno = 0;
     pcap_dump(reinterpret_cast<u_char*>(dumper_.get()), &header, frame.data());
+    if (std::ferror(pcap_dump_file(dumper_.get())) != 0)
+        error_ = errno != 0 ? errno : EIO;
 }
 
 void PcapWriter::flush() {
-    pcap_dump_flush(dumper_.get());
+    if (error_ != 0)
+        return;
+    errno = 0;
+    if (pcap_dump_flush(dumper_.get()) != 0)
+        error_ = errno != 0 ? errno : EIO;
 }
 
 PortCapture::PortCapture(std::string dir, const IfDb& ifdb, const Clock& clock)

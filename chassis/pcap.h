@@ -26,9 +26,12 @@ class PcapWriter {
   public:
     // Takes fd (closed with the writer, or at once on PcapError).
     explicit PcapWriter(int fd);
+    // Nothing more is written once a write failed.
     void write(std::span<const uint8_t> frame, uint64_t timestampUs);
     // Pushes what is buffered to the file.
     void flush();
+    // The errno of the write that failed (ENOSPC, EIO, EFBIG...); 0 while none did.
+    int error() const { return error_; }
 
   private:
     struct PcapClose {
@@ -39,6 +42,7 @@ class PcapWriter {
     };
     std::unique_ptr<pcap_t, PcapClose> pcap_;
     std::unique_ptr<pcap_dumper_t, DumperClose> dumper_;
+    int error_ = 0;
 };
 
 // One pcap file per port, DIR/<port>.pcap ('/' in a name becomes '-'), with what entered and

@@ -23,15 +23,16 @@ class Captures {
 
     // Starts writing what the interface ifindex (name, for messages) receives and sends to
     // file, for the client of that id, until count frames (0: no limit) were written, it is
-    // stopped or the interface goes. std::runtime_error when file is no regular file opened for
-    // writing or the interface cannot be read.
+    // stopped, the interface goes or a write fails. std::runtime_error when file is no regular
+    // file opened for writing on a local disk's or memory's filesystem (one whose writes cannot
+    // wait on another process or host and hold the loop), or the interface cannot be read.
     void start(uint64_t client, uint32_t ifindex, const std::string& name, Fd file, uint64_t count);
-    // Ends the client's capture: the frames written.
+    // Ends the client's capture: the frames known to be in the file.
     uint64_t stop(uint64_t client);
     // The interface went away (the kernel tells a capture only of one removed while up).
     void interfaceGone(uint32_t ifindex, const std::string& why);
 
-    // A capture that wrote its count (why empty) or ended with its interface.
+    // A capture that wrote its count (why empty), ended with its interface or could not write.
     struct Done {
         uint64_t client;
         std::string why;

@@ -82,6 +82,9 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
         sigaddset(&mask, sig);
     pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     sigdelset(&mask, SIGPIPE);
+    // A capture's file past the size limit fails its write with EFBIG, which its client is
+    // told, rather than ending the daemon.
+    ::signal(SIGXFSZ, SIG_IGN);
     signals_.reset(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
     loop_.watch(signals_.get(), EPOLLIN, [this](uint32_t) { onSignal(); });
     loop_.onWake([this] { updateClock(); });  // frames are policed and traced at their time

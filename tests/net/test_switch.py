@@ -468,6 +468,32 @@ class SwitchTest(unittest.TestCase):
         r = self.sw.ctl("capture", "te1/0", pcap, "--seconds", "1", "--force")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("0 frames captured", r.stdout)
+        # A file whose writes might wait on another process or host, or act (here /proc's), is
+        # refused; one whose disk is full ends the capture, failed, with the frames it holds.
+        r = self.sw.ctl("capture", "te1/0", "/proc/self/comm", "--seconds", "1", "--force")
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertIn("filesystem of type 0x9fa0", r.stderr)
+        small = os.path.join(self.sw.lab.tmp, "small")
+        os.mkdir(small)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "l2pt-small", small], check=True)
+        try:
+            pcap = os.path.join(small, "full.pcap")
+            cap = subprocess.Popen([self.sw.app("l2ptctl"), "--run-dir", self.sw.run_dir,
+                                    "capture", "te1/0", pcap, "--count", "8"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            netns.wait_for("the capture's file", lambda: os.path.exists(pcap))
+            time.sleep(0.2)
+            for _ in range(8):
+                self.sw.send("acc1", broadcast_from(SRC) + bytes(1000))  # flooded to te1/0
+                time.sleep(0.05)
+            out, err = cap.communicate(timeout=10)
+            self.assertEqual(cap.returncode, 1, out)
+            self.assertIn("No space left on device", err)
+            captured = int(re.search(r"(\d+) frames captured", out).group(1))
+            self.assertLess(captured, 4)
+            self.assertGreaterEqual(len(netns.read_pcap(pcap)), captured)
+        finally:
+            subprocess.run(["umount", small], check=False)
 
         r = self.sw.ctl("shell", "get", "l2ptVmanPt")
         self.assertEqual(r.returncode, 0, r.stderr)
