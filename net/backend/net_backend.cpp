@@ -386,6 +386,12 @@ void NetBackend::serveDataPath() {
             dataPath_.reset();
             continue;
         }
+        if (kind == datapath::Kind::Deferred) {
+            log_->info("data path deferred " +
+                       std::to_string(wire::getU32(m.data(), datapath::kWaitMs)) +
+                       " ms: its link was rebuilt too often");
+            continue;
+        }
         if (kind != datapath::Kind::Grant || m.size() != datapath::kGrantLen ||
             d.fds.size() != datapath::kGrantFds) {
             log_->error("a malformed data-path grant (" + std::to_string(m.size()) + " bytes, " +

@@ -51,7 +51,10 @@ bool readKey(Reader& r, std::vector<uint32_t>& key) {
 }  // namespace
 
 TaskSessions::TaskSessions(Daemon& daemon)
-    : d_(daemon), beat_(daemon.loop(), [this] { heartbeat(); }) {
+    : d_(daemon), beat_(daemon.loop(), [this] { heartbeat(); }), regrant_(daemon.loop(), [this] {
+          if (Session* p = primary(); p != nullptr && !p->granted)
+              grant(*p);
+      }) {
     beat_.armIn(std::chrono::milliseconds(kHeartbeatPeriodMs));
 }
 
@@ -453,6 +456,20 @@ void TaskSessions::grant(Session& s) {
     linecard::LineCards* cards = lineCards();
     if (!s.primary || s.fenced || s.dataPath == nullptr || cards == nullptr)
         return;
+    const Clock::time_point now = d_.loop().now();
+    if (!mayRebuild(now)) {
+        const Clock::time_point at = rebuildEarnedAt_ + kRebuildEvery;
+        const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(at - now).count();
+        logTask("task session " + std::to_string(s.id) + ": its data path deferred " +
+                std::to_string(waitMs) + " ms: the task link was rebuilt " +
+                std::to_string(kRebuildBurst) + " times of late");
+        std::array<uint8_t, datapath::kDeferredLen> m{};
+        wire::putU32(m.data(), datapath::kKind, static_cast<uint32_t>(datapath::Kind::Deferred));
+        wire::putU32(m.data(), datapath::kWaitMs, static_cast<uint32_t>(waitMs));
+        s.dataPath->send(m);
+        regrant_.arm(at);
+        return;
+    }
     auto g = cards->grant();
     if (!g) {
         d_.log("task session " + std::to_string(s.id) + ": no data path: " + g.status().what());
@@ -472,6 +489,18 @@ void TaskSessions::grant(Session& s) {
     s.granted = true;
     d_.log("task session " + std::to_string(s.id) + " granted the data path (generation " +
            std::to_string(g->generation) + ")");
+}
+
+bool TaskSessions::mayRebuild(Clock::time_point now) {
+    const auto earned = static_cast<size_t>((now - rebuildEarnedAt_) / kRebuildEvery);
+    if (earned > 0) {
+        rebuilds_ = std::min(kRebuildBurst, rebuilds_ + earned);
+        rebuildEarnedAt_ = now;
+    }
+    if (rebuilds_ == 0)
+        return false;
+    --rebuilds_;
+    return true;
 }
 
 void TaskSessions::revoke(Session& s) {

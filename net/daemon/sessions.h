@@ -111,6 +111,8 @@ class TaskSessions {
     // The data path goes with the primary role; none without the kernel's line cards.
     linecard::LineCards* lineCards();
     void grant(Session& s);
+    // Whether a task link may be built now (taking one from rebuilds_).
+    bool mayRebuild(Clock::time_point now);
     // The primary task is ready: the line cards may soon sweep adopted entries it no longer
     // claims.
     void settling();
@@ -130,6 +132,15 @@ class TaskSessions {
     std::vector<uint8_t> scratch_;  // IFM's sequenced messages, renumbered per task
     bool stopping_ = false;         // the daemon stops: the kernel's data path is left as it is
     LineBudget taskLines_;
+    // Each grant builds a task link on the loop (a user and network namespace and a veth: up
+    // to seconds in the kernel). A task that re-opens its data path, or its sessions, for ever
+    // gets kRebuildBurst at once (a restart and a failover take one each), then one per
+    // kRebuildEvery; a grant beyond them is deferred, the task told, and made by regrant_.
+    static constexpr size_t kRebuildBurst = 3;
+    static constexpr std::chrono::seconds kRebuildEvery{5};
+    size_t rebuilds_ = kRebuildBurst;
+    Clock::time_point rebuildEarnedAt_{};
+    Loop::Timer regrant_;
 };
 
 }  // namespace netp

@@ -83,12 +83,15 @@ inline constexpr int kExitFenced = 4;  // l2ptd's exit status once fenced
 // carries five descriptors (SCM_RIGHTS), in this order: the ring, the packet socket, and the
 // read-only views of the globals, the lports and the VLANs (net/pipeline/table_view.h).
 namespace datapath {
-enum class Kind : uint32_t { Grant = 1, Revoke = 2 };
+// Deferred: the link was rebuilt too often of late; the grant comes by itself after a wait.
+enum class Kind : uint32_t { Grant = 1, Revoke = 2, Deferred = 3 };
 inline constexpr size_t kKind = 0;        // u32
 inline constexpr size_t kGeneration = 4;  // u32: the grant's generation
+inline constexpr size_t kWaitMs = 4;      // u32: Deferred: the wait, in milliseconds
 inline constexpr size_t kRingBytes = 8;   // u32: Grant: the ring's data bytes
 inline constexpr size_t kGrantLen = 12;
 inline constexpr size_t kRevokeLen = 8;
+inline constexpr size_t kDeferredLen = 8;
 inline constexpr size_t kGrantFds = 5;
 enum Fd : size_t { kRing, kTx, kGlobals, kLports, kVlans };
 }  // namespace datapath

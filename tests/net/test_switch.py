@@ -100,6 +100,11 @@ def pvst():
     return PVST_MAC + SRC + bytes.fromhex("8100000a") + struct.pack("!H", len(snap)) + snap
 
 
+def hello(channel, session=0, arg=0):
+    """A task connection's first datagram: channel 1 control, 5 heartbeat, 6 data path."""
+    return struct.pack("!IHHII", 0x4C325054, 2, channel, session, arg)
+
+
 def broadcast_from(src):
     return b"\xff" * 6 + src + b"\x08\x00" + bytes(46)
 
@@ -150,6 +155,12 @@ class Switch(netns.Switch):
                            os.path.join(self.lab.tmp, log))
         netns.wait_for("a ready secondary", lambda: "secondary ready" in self.ctl("status").stdout)
         return p
+
+    def task_connect(self):
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        s.settimeout(3)
+        s.connect(os.path.join(self.run_dir, "task.sock"))
+        return s
 
     def exchange(self, port, frame, expect):
         """Sends frame into port; returns what each port in expect received (counts given)."""
@@ -266,6 +277,33 @@ class SwitchTest(unittest.TestCase):
                        lambda: self.sw.ctl("status").returncode != 0)
         got = self.sw.exchange("acc1", stp(), {"acc2": 0, "core0": 0})
         self.assertEqual(got, {"acc2": [], "core0": []})
+        # A primary that re-opens its data path has a task link built each time: a few at once,
+        # then the grant is deferred and the task told (it comes by itself, to the restart below).
+        ctl = self.sw.task_connect()
+        ctl.send(hello(1))
+        session = struct.unpack("!IiI", ctl.recv(64)[:12])[2]
+
+        def data_path():
+            """Our data-path channel; refused until the daemon has seen the one before go."""
+            c = self.sw.task_connect()
+            c.send(hello(6, session))
+            if struct.unpack("!Ii", c.recv(64)[:8])[1] == 0:
+                return c
+            c.close()
+            return None
+        kinds = []
+        for _ in range(4):
+            dp = netns.wait_for("the data path open", data_path)
+            msg, fds, _, _ = socket.recv_fds(dp, 64, 8)
+            for fd in fds:
+                os.close(fd)
+            kinds.append(struct.unpack("!I", msg[:4])[0])
+            dp.close()
+        ctl.close()
+        # Granted (1) while the burst lasts (the task's start took one too), then deferred (3).
+        self.assertEqual(kinds, sorted(kinds))
+        self.assertEqual(kinds[-1], 3)
+        self.assertIn("its data path deferred", self.sw.daemon_log())
         # Restarted without a single capability (and in the host's network namespace, not the
         # switch's): its data path is the ring and the packet socket the daemon hands it.
         self.sw.start_task(["setpriv", "--bounding-set=-all", "--inh-caps=-all",
@@ -318,17 +356,7 @@ class SwitchTest(unittest.TestCase):
         self.assertIn("sideways", r.stderr)
         r = self.sw.ctl("show", "vl999x")
         self.assertEqual(r.returncode, 2)
-        task_sock = os.path.join(self.sw.run_dir, "task.sock")
-
-        def connect():
-            s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-            s.settimeout(3)
-            s.connect(task_sock)
-            return s
-
-        def hello(channel, session=0, arg=0):
-            return struct.pack("!IHHII", 0x4C325054, 2, channel, session, arg)
-
+        connect = self.sw.task_connect
         for bad in (b"\x01\x02\x03", hello(2, session=424242)):
             with connect() as s:
                 s.send(bad)
