@@ -1,6 +1,7 @@
 #include "chassis/acl_agent.h"
 
 #include <algorithm>
+#include <set>
 
 #include "chassis/message.h"
 
@@ -32,8 +33,8 @@ AclEntry entryAt(const uint8_t* e) {
 
 }  // namespace
 
-AclAgent::AclAgent(Context& ctx, uint32_t slot, AgentMode mode, bool present)
-    : ctx_(ctx), slot_(slot), mode_(mode), present_(present) {}
+AclAgent::AclAgent(Context& ctx, uint32_t slot, AgentMode mode, bool present, EntryBudget& budget)
+    : ctx_(ctx), slot_(slot), mode_(mode), present_(present), budget_(budget) {}
 
 std::string AclAgent::actor() const {
     return "acl[" + std::to_string(slot_) + "]";
@@ -42,6 +43,7 @@ std::string AclAgent::actor() const {
 void AclAgent::clearTable() {
     if (table_.empty())
         return;
+    budget_.used -= table_.size();
     table_.clear();
     if (observer_ != nullptr)
         observer_->tableCleared(slot_);
@@ -206,6 +208,16 @@ bool AclAgent::apply(std::span<const uint8_t> msg, uint32_t seq) {
         return false;
     }
     const bool install = op == aclmsg::kOpInstall;
+    if (install) {
+        const size_t added = newEntries(m + aclmsg::kEntries, count);
+        if (added > budget_.capacity - budget_.used) {
+            ctx_.trace.add(actor(), head +
+                                        " rejected (table full: " + std::to_string(budget_.used) +
+                                        " of " + std::to_string(budget_.capacity) +
+                                        " entries held, " + std::to_string(added) + " more asked)");
+            return false;
+        }
+    }
     ctx_.trace.add(actor(), head + (install ? " op=install" : " op=remove") +
                                 " entries=" + std::to_string(count));
     for (uint32_t i = 0; i < count; ++i) {
@@ -223,6 +235,17 @@ bool AclAgent::apply(std::span<const uint8_t> msg, uint32_t seq) {
     return true;
 }
 
+size_t AclAgent::newEntries(const uint8_t* e, uint32_t count) const {
+    std::set<std::pair<uint32_t, Mac>> added;
+    for (uint32_t i = 0; i < count; ++i) {
+        const AclEntry entry = entryAt(e + i * aclmsg::kEntryLen);
+        const auto key = std::make_pair(entry.ifIndex, entry.mac);
+        if (table_.count(key) == 0)
+            added.insert(key);
+    }
+    return added.size();
+}
+
 void AclAgent::applyEntry(const AclEntry& entry, bool install) {
     const auto key = std::make_pair(entry.ifIndex, entry.mac);
     auto it = table_.find(key);
@@ -233,15 +256,18 @@ void AclAgent::applyEntry(const AclEntry& entry, bool install) {
             observer_->rateChanged(slot_, it->second.entry);
     } else if (install) {
         // An entry installed again keeps its counters and policer.
-        if (it != table_.end())
+        if (it != table_.end()) {
             it->second.entry = entry;
-        else
+        } else {
             it = table_.emplace(key, TrapEntry{entry, {}, {}}).first;
+            ++budget_.used;
+        }
         if (observer_ != nullptr)
             observer_->entryInstalled(slot_, entry);
     } else if (it != table_.end()) {
         const AclEntry gone = it->second.entry;
         table_.erase(it);
+        --budget_.used;
         if (observer_ != nullptr)
             observer_->entryRemoved(slot_, gone);
     }

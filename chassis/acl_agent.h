@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -58,9 +59,16 @@ class TableObserver {
     virtual void tableCleared(uint32_t slot) = 0;
 };
 
+// The entries all agents of a chassis hold together, bounded by what the kernel's trap table
+// takes: a task that installs more has its download refused.
+struct EntryBudget {
+    size_t capacity = 0;
+    size_t used = 0;
+};
+
 class AclAgent {
   public:
-    AclAgent(Context& ctx, uint32_t slot, AgentMode mode, bool present);
+    AclAgent(Context& ctx, uint32_t slot, AgentMode mode, bool present, EntryBudget& budget);
 
     // Synchronous request (registration); empty when the agent does not answer.
     std::optional<std::vector<uint8_t>> request(std::span<const uint8_t> msg);
@@ -112,6 +120,8 @@ class AclAgent {
     bool apply(std::span<const uint8_t> msg, uint32_t seq);
     // Installs, removes or re-rates one entry of a download in the trap table.
     void applyEntry(const AclEntry& entry, bool install);
+    // The entries an install of these count entries at e adds to the table.
+    size_t newEntries(const uint8_t* e, uint32_t count) const;
     void ack(std::span<const uint8_t> msg);
 
     Context& ctx_;
@@ -122,6 +132,7 @@ class AclAgent {
     uint32_t session_ = 0;
     uint32_t expected_ = 1;
     std::map<std::pair<uint32_t, Mac>, TrapEntry> table_;
+    EntryBudget& budget_;
     TableObserver* observer_ = nullptr;
     Stats stats_;
     uint32_t burst_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "dataplane/abi.h"
 #include "dataplane/defs.h"
 #include "platform/wire/bytes.h"
 
@@ -55,6 +56,7 @@ bool isProtocolMac(std::span<const uint8_t> mac) {
 
 DataPlane::DataPlane(Context& ctx, const ChassisConfig& cfg)
     : ctx_(ctx),
+      entries_{L2PT_TRAP_ENTRIES},
       agents_(cfg.slots),
       out_(ctx.ifdb.portCount()),
       counters_(ctx.ifdb.portCount()),
@@ -63,7 +65,7 @@ DataPlane::DataPlane(Context& ctx, const ChassisConfig& cfg)
       bridge_(ctx.ifdb, cfg.dataPlane),
       l2cp_(resolveL2cp(ctx.ifdb, cfg)) {
     for (const auto& card : cfg.lineCards) {
-        agents_[card.slot].emplace(ctx, card.slot, card.agent, card.present);
+        agents_[card.slot].emplace(ctx, card.slot, card.agent, card.present, entries_);
         for (const auto& pc : card.ports) {
             const int index = ctx.ifdb.portIndex(portIfIndex(card.slot, pc.number));
             if (index >= 0)

@@ -58,6 +58,9 @@ struct PortCounters {
 class DataPlane {
   public:
     DataPlane(Context& ctx, const ChassisConfig& cfg);
+    // The agents hold a reference to entries_.
+    DataPlane(const DataPlane&) = delete;
+    DataPlane& operator=(const DataPlane&) = delete;
 
     AclAgent* agent(uint32_t slot);
     const AclAgent* agent(uint32_t slot) const;
@@ -141,6 +144,7 @@ class DataPlane {
     bool cardPresent(uint32_t portIf) const;
 
     Context& ctx_;
+    EntryBudget entries_;                                 // the agents' together
     std::vector<std::optional<AclAgent>> agents_;         // by slot
     std::vector<std::vector<std::vector<uint8_t>>> out_;  // by dense port index
     bool recordFrames_ = true;

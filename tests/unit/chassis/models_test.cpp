@@ -5,6 +5,7 @@
 #include "chassis/chassis.h"
 #include "chassis/fdb.h"
 #include "chassis/message.h"
+#include "dataplane/abi.h"
 #include "platform/kernel.h"
 #include "test_chassis.h"
 
@@ -122,6 +123,43 @@ TEST_F(Models, AgentRejectsMalformedDownloadsWithoutAck) {
         full.push_back({i + 1, kStpMac, 0, 0, 1});
     agent0().receive(download(1, aclmsg::kOpInstall, full));
     EXPECT_EQ(agent0().entries().size(), aclmsg::kMaxEntries);
+}
+
+// The agents together hold no more entries than the kernel's trap table: an install past it is
+// refused whole and unacknowledged, like a malformed one; a key installed again adds nothing, and
+// what is removed or dropped with a card makes room.
+TEST_F(Models, AgentsTogetherHoldNoMoreEntriesThanTheTrapTable) {
+    Downloads downloads(chassis);
+    const auto entries = [](uint32_t from, uint32_t n) {
+        std::vector<Entry> out;
+        for (uint32_t i = from; i < from + n; ++i)
+            out.push_back({i + 1, kStpMac, 0, 0, 1});
+        return out;
+    };
+    constexpr uint32_t kHeld = L2PT_TRAP_ENTRIES - 1;
+    for (uint32_t from = 0; from < kHeld; from += aclmsg::kMaxEntries)
+        downloads.send(0, aclmsg::kOpInstall,
+                       entries(from, std::min<uint32_t>(aclmsg::kMaxEntries, kHeld - from)));
+    ASSERT_EQ(agent0().entries().size(), kHeld);
+    AclAgent& agent1 = *chassis.cards().agent(1);
+    const size_t acks = ackSeqs().size();
+    downloads.send(1, aclmsg::kOpInstall, {{0, kTunnelMac, 1, 0, 1}, {0, kPvstMac, 1, 0, 1}});
+    EXPECT_TRUE(agent1.entries().empty());
+    EXPECT_EQ(agent1.stats().rejected, 1u);
+    EXPECT_EQ(ackSeqs().size(), acks);
+    EXPECT_THAT(chassis.trace().lines().back(),
+                HasSubstr("rejected (table full: 16383 of 16384 entries held, 2 more asked)"));
+    downloads.forget(1);
+    downloads.send(1, aclmsg::kOpInstall, {{0, kTunnelMac, 1, 0, 1}, {0, kTunnelMac, 1, 0, 1}});
+    EXPECT_EQ(agent1.entries().size(), 1u) << "one key twice is one entry";
+    downloads.send(0, aclmsg::kOpInstall, entries(0, 1));
+    EXPECT_EQ(agent0().stats().rejected, 0u) << "an installed key again adds none";
+    downloads.send(0, aclmsg::kOpRemove, entries(0, 1));
+    downloads.send(1, aclmsg::kOpInstall, {{0, kPvstMac, 1, 0, 1}});
+    EXPECT_EQ(agent1.entries().size(), 2u);
+    agent0().setPresent(false);
+    downloads.send(1, aclmsg::kOpInstall, entries(0, aclmsg::kMaxEntries));
+    EXPECT_EQ(agent1.entries().size(), 2u + aclmsg::kMaxEntries);
 }
 
 // The replies by mode, the golden boot trace holds.
