@@ -1,5 +1,6 @@
 #include "net/linecard/trap_mirror.h"
 
+#include <algorithm>
 #include <string>
 
 namespace netp::linecard {
@@ -27,20 +28,27 @@ void TrapMirror::logged(const Status& s) const {
         log_("line cards: " + s.what());
 }
 
+size_t TrapMirror::pendingCount() const {
+    size_t n = 0;
+    for (const auto& pending : pending_)
+        n += pending.size();
+    return n;
+}
+
 void TrapMirror::install(uint32_t slot, const TrapKey& key, uint32_t rateKbps) {
     const Status s = tables_.installTrap(key, rateKbps);
     auto& pending = pending_[slot];
     if (s) {
         held_[slot].insert(key);
         trapping_.reset();
-        if (pending.erase(key) != 0)
-            log_("line cards: a trap entry of slot " + std::to_string(slot) +
-                 " refused before is installed now");
+        if (pending.erase(key) != 0 && pendingCount() == 0)
+            log_("line cards: the trap entries refused before are installed now");
         return;
     }
-    if (pending.insert_or_assign(key, rateKbps).second)
-        log_("line cards: " + s.what() + ": the entry is retried; its frames are switched as " +
-             "data until then");
+    const bool first = pendingCount() == 0;
+    if (pending.insert_or_assign(key, rateKbps).second && first)
+        log_("line cards: " + s.what() + ": trap entries are retried; their frames are " +
+             "switched as data until then");
 }
 
 bool TrapMirror::claims(const TrapKey& key) const {
@@ -52,10 +60,21 @@ bool TrapMirror::claims(const TrapKey& key) const {
 }
 
 void TrapMirror::retry() {
-    for (uint32_t slot = 0; slot < pipeline::kMaxSlots; ++slot) {
-        const auto waiting = pending_[slot];  // install() changes the map
-        for (const auto& [key, rate] : waiting)
-            install(slot, key, rate);
+    // Each waiting entry is tried at most once a call, round the slots from where the last
+    // call stopped.
+    size_t left = std::min(kRetrySlice, pendingCount());
+    while (left > 0 && pendingCount() > 0) {
+        const auto& pending = pending_[retrySlot_];
+        const auto next = retried_ ? pending.upper_bound(*retried_) : pending.begin();
+        if (next == pending.end()) {
+            retrySlot_ = (retrySlot_ + 1) % pipeline::kMaxSlots;
+            retried_.reset();
+            continue;
+        }
+        const auto [key, rate] = *next;  // install() changes the map
+        retried_ = key;
+        install(retrySlot_, key, rate);
+        --left;
     }
 }
 

@@ -7,9 +7,10 @@
 // no frame (a port of another card, ifIndex 0 without global) is not held: the simulated card
 // never traps by it either.
 //
-// An entry the kernel refuses (the table full, say) is pending: logged once, installed again at
-// each retry() until it is taken, and shown as not installed. Its frames are switched as data
-// meanwhile, which the operator sees.
+// An entry the kernel refuses (the table full, say) is pending: shown as not installed and
+// installed again by retry() until it is taken, kRetrySlice entries a call, so that a long list
+// holds up no loop pass. Its frames are switched as data meanwhile, which the operator sees: the
+// log says when entries start to wait and when none waits any more.
 #pragma once
 
 #include <array>
@@ -26,6 +27,9 @@ namespace netp::linecard {
 
 class TrapMirror final : public chassis::TableObserver {
   public:
+    // Pending entries installed again by one retry(): a system call each.
+    static constexpr size_t kRetrySlice = 256;
+
     TrapMirror(const chassis::IfDb& db, pipeline::Tables& tables, pipeline::LogFn log)
         : db_(db), tables_(tables), log_(std::move(log)) {}
 
@@ -42,7 +46,8 @@ class TrapMirror final : public chassis::TableObserver {
                                                       const chassis::AclEntry& entry) const;
     // Whether the entry is in the kernel's table, or one it refused and retries.
     bool pending(uint32_t slot, const chassis::AclEntry& entry) const;
-    // Installs the pending entries again; those the kernel takes now are held from here on.
+    // Installs up to kRetrySlice pending entries again, going on where the last call stopped;
+    // those the kernel takes now are held from here on.
     void retry();
     // Whether an agent's entry is held, or pending, under that key (the sweep of adopted
     // tables removes the others).
@@ -55,12 +60,16 @@ class TrapMirror final : public chassis::TableObserver {
     void logged(const pipeline::Status& s) const;
     // Installs the entry, or keeps it pending (logged when it was not already).
     void install(uint32_t slot, const pipeline::TrapKey& key, uint32_t rateKbps);
+    size_t pendingCount() const;
 
     const chassis::IfDb& db_;
     pipeline::Tables& tables_;
     pipeline::LogFn log_;
     std::array<std::set<pipeline::TrapKey>, pipeline::kMaxSlots> held_;
     std::array<std::map<pipeline::TrapKey, uint32_t>, pipeline::kMaxSlots> pending_;  // rates
+    // Where the next retry() goes on: the slot, and the key it last tried there.
+    uint32_t retrySlot_ = 0;
+    std::optional<pipeline::TrapKey> retried_;
     mutable std::optional<uint32_t> trapping_;  // trappingPorts(), until held_ changes
 };
 

@@ -167,6 +167,7 @@ TEST_F(LineCardsTest, ACorePortTooNarrowForTheAccessPortsFramesAndTheTag) {
 
 // An entry the kernel refuses is never left to be switched as data unseen: it is shown as not
 // installed and installed at a refresh once the table takes it; one removed meanwhile is not.
+// A refresh tries a slice of the waiting entries, the next one the rest.
 TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     const TrapKey first = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
     const TrapKey refused = TrapKey::port(ifIndex("te1/0"), kNewTunnel);
@@ -188,7 +189,7 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
            {ifIndex("te1/0"), chassis::test::kStpMac, 0, 0, kModePort}});
     EXPECT_TRUE(trapped(first) && installed(first));
     EXPECT_FALSE(trapped(refused) || installed(refused));
-    EXPECT_THAT(log, HasSubstr("the entry is retried; its frames are switched as data"));
+    EXPECT_THAT(log, HasSubstr("trap entries are retried; their frames are switched as data"));
     log.clear();
     cards->refresh();
     EXPECT_FALSE(trapped(refused));
@@ -198,7 +199,42 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     cards->refresh();
     EXPECT_TRUE(trapped(refused) && installed(refused));
     EXPECT_FALSE(trapped(gone)) << "removed while it waited";
-    EXPECT_THAT(log, HasSubstr("refused before is installed now"));
+    EXPECT_THAT(log, HasSubstr("refused before are installed now"));
+    log.clear();
+
+    const auto waiting = [&] {
+        const auto entries = cards->entryCounters();
+        EXPECT_TRUE(entries.ok());
+        return entries.ok() ? static_cast<size_t>(std::count_if(
+                                  entries->begin(), entries->end(),
+                                  [](const EntryCounters& e) { return !e.installed; }))
+                            : SIZE_MAX;
+    };
+    const auto lines = [&] {
+        size_t n = 0;
+        for (size_t at = log.find("line cards:"); at != std::string::npos;
+             at = log.find("line cards:", at + 1))
+            ++n;
+        return n;
+    };
+    tables->limitTraps(tables->trapKeys()->size());
+    std::vector<chassis::test::Entry> many;
+    for (uint32_t i = 0; i <= TrapMirror::kRetrySlice; ++i)
+        many.push_back({ifIndex("te1/0"),
+                        {0x02, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)},
+                        0,
+                        0,
+                        kModePort});
+    apply(1, aclmsg::kOpInstall, many);
+    ASSERT_EQ(waiting(), TrapMirror::kRetrySlice + 1);
+    EXPECT_EQ(lines(), 1u) << "one line for them all";
+    tables->limitTraps(L2PT_TRAP_ENTRIES);
+    cards->refresh();
+    EXPECT_EQ(waiting(), 1u);
+    EXPECT_EQ(lines(), 1u);
+    cards->refresh();
+    EXPECT_EQ(waiting(), 0u);
+    EXPECT_THAT(log, HasSubstr("refused before are installed now"));
     log.clear();
 }
 
