@@ -416,6 +416,12 @@ bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
         ctx_.trace.add("port " + name, head + " dropped (card absent)");
         return false;
     }
+    if (frame.size() > ctx_.ifdb.portMtu(port) + kMtuAllowance) {
+        drop(index, DropReason::OverMtu);
+        ctx_.trace.add("port " + name, head + " dropped (" +
+                                           std::string(dropReasonName(DropReason::OverMtu)) + ")");
+        return true;
+    }
     if (ctx_.faults.any() &&
         (ctx_.faults.hit("sendto:" + ctx_.ifdb.name(egressIf)) ||
          (port != egressIf && ctx_.faults.hit("sendto:" + ctx_.ifdb.name(port))))) {

@@ -81,7 +81,9 @@ class DataPlane {
     // A frame enters port portIf from its wire.
     Outcome frameIn(uint32_t portIf, std::span<const uint8_t> frame);
     // A frame the task sends leaves through egressIf (a port, or a LAG through its lowest
-    // member on a present card); false when there is no such way out.
+    // member on a present card); false when there is no such way out. One longer than the
+    // port's MTU, the header and a tag is dropped at the card as a bridged copy is: the send
+    // itself succeeds, as on the kernel's task link.
     bool frameOut(uint32_t egressIf, std::span<const uint8_t> frame);
     const std::vector<std::vector<uint8_t>>& framesOut(uint32_t portIf) const;
     void clearFramesOut();

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "chassis/config.h"
 #include "dataplane/defs.h"
@@ -121,7 +122,7 @@ class Reader {
             return;
         if (row_->port.empty() || row_->verdict == 0) {
             at_ = row_->line;
-            fail("row '" + row_->name + "' needs an 'in' line and a verdict");
+            fail("row '" + row_->name + "' needs an 'in' or 'sent' line and a verdict");
         }
         table_.steps.emplace_back(std::move(*row_));
         row_.reset();
@@ -131,7 +132,7 @@ class Reader {
         if (ws.empty())
             return;
         const std::string& w = ws[0];
-        if (w == "in" || w == "out" || indexOf(kVerdicts, w) > 0) {
+        if (w == "in" || w == "sent" || w == "out" || indexOf(kVerdicts, w) > 0) {
             if (!row_)
                 fail("'" + w + "' outside a row (frame NAME first)");
             rowLine(ws, *row_);
@@ -236,10 +237,10 @@ class Reader {
 
     void rowLine(const Words& ws, Row& r) const {
         const std::string& w = ws[0];
-        if (w == "in" || w == "out") {
+        if (w == "in" || w == "sent" || w == "out") {
             need(ws, 3);
-            if (w == "in")
-                std::tie(r.port, r.frame) = std::pair(ws[1], hex(ws, 2));
+            if (w != "out")
+                std::tie(r.port, r.frame, r.sent) = std::tuple(ws[1], hex(ws, 2), w == "sent");
             else
                 r.out.push_back({ws[1], hex(ws, 2)});
             return;

@@ -79,6 +79,7 @@ struct Row {
     int line = 0;
     std::string port;
     Bytes frame;
+    bool sent = false;             // the task sends frame out of port, rather than it entering
     int verdict = 0;               // enum l2pt_verdict
     int reason = -1;               // enum l2pt_drop, for a dropped frame
     int socket = 0;                // L2PT_SOCKET_*, for a trapped frame

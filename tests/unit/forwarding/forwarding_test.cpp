@@ -101,8 +101,10 @@ TEST(Detunnel, RedirectsThenRestoresProtocolMacsAndSurvivesFailedSends) {
 
 // A frame that fills the receive buffer (with the provider tag, for PVST) is forwarded whole; one
 // byte more and it is dropped, never sent on cut short (on the access socket the drops trace).
+// The ports take such frames: their MTU and the header and a tag hold the buffer and a tag.
 TEST(Forwarding, FramesAtTheEdgesOfTheBufferAndTheHeaders) {
-    auto& s = tsim::boot();
+    auto& s = tsim::boot(edited(edited(tsim::kChassis, "unit: 0,", "mtu: 1600, unit: 0,"),
+                                "unit: 1,", "mtu: 1600, unit: 1,"));
     tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP | L2PT_FLAG_PVST, {access("ge0/1"), core("te1/0")});
     size_t seen = s.trace().lines().size();
     const auto sized = [](Bytes f, size_t n) {
