@@ -8,6 +8,8 @@ namespace netp {
 OutQueue::OutQueue(size_t capacity) : capacity_(padded(capacity)) {}
 
 void OutQueue::put(size_t at, std::span<const uint8_t> bytes) {
+    if (bytes.empty())
+        return;  // an empty part's data() may be null, which memcpy must never see
     const size_t first = std::min(bytes.size(), capacity_ - at);
     std::memcpy(ring_.data() + at, bytes.data(), first);
     std::memcpy(ring_.data(), bytes.data() + first, bytes.size() - first);
