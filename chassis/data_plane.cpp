@@ -208,14 +208,22 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
         return cls.vid != 0 && !line.actor.empty() ? " vlan=" + std::to_string(cls.vid)
                                                    : std::string();
     };
-    if (toTunnelMac && !cls.provider) {
+    const auto fromCustomer = [&] {
         Outcome o = dropIn(index, line, DropReason::TunnelMac, vlanText());
         o.vid = cls.vid;
         return o;
-    }
+    };
+    if (toTunnelMac && !cls.provider)
+        return fromCustomer();
+    // An entry for any MAC but a protocol's traps to the tunnel socket, whose PDUs the task
+    // sends into the VLAN of their outer tag (an old tunnel MAC's entries): provider traffic only.
+    const bool tunnelSocket = !isProtocolMac(dst);
     if (l2cp < 0) {
-        if (TrapEntry* entry = a->match(portIf, dst))
+        if (TrapEntry* entry = a->match(portIf, dst)) {
+            if (tunnelSocket && !(cls = bridge_.classify(portIf, frame)).provider)
+                return fromCustomer();
             return trap(index, portIf, *entry, frame, line);
+        }
         return bridge(index, portIf, frame, line);
     }
     // A reserved address: the action configured for it, else its default (dataplane/defs.h).
@@ -225,6 +233,8 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
                                            cls.inVlan ? std::optional(cls.vid) : std::nullopt, at);
     if (action == L2cpAction::Default || action == L2cpAction::Tunnel) {
         if (TrapEntry* entry = a->match(portIf, dst)) {
+            if (tunnelSocket && !cls.provider)
+                return fromCustomer();
             ++counted[L2PT_L2CP_COUNTED_TUNNELLED][at];
             return trap(index, portIf, *entry, frame, line);
         }

@@ -61,6 +61,10 @@ int l2pt_ingress(struct __sk_buff* skb) {
     if (action == L2PT_L2CP_DEFAULT || action == L2PT_L2CP_TUNNEL) {
         struct l2pt_trap* t = trap_entry(&f);
         if (t) {
+            /* The task sends the tunnel socket's PDUs into the VLAN of their outer tag (an old
+             * tunnel MAC's entries trap there too): provider traffic only. */
+            if (t->socket == L2PT_SOCKET_TUNNEL && !f.o.provider)
+                return drop(&f, L2PT_DP_DROP_TUNNEL_MAC);
             if (l2cp >= 0)
                 l2pt_count_l2cp(f.port, L2PT_L2CP_COUNTED_TUNNELLED, (__u32)l2cp);
             f.o.vid = 0; /* a trapped frame's event names the tag it was given */
