@@ -457,8 +457,8 @@ void TaskSessions::grant(Session& s) {
     if (!s.primary || s.fenced || s.dataPath == nullptr || cards == nullptr)
         return;
     const Clock::time_point now = d_.loop().now();
-    if (!mayRebuild(now)) {
-        const Clock::time_point at = rebuildEarnedAt_ + kRebuildEvery;
+    if (!rebuilds_.take(now)) {
+        const Clock::time_point at = rebuilds_.nextAt();
         const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(at - now).count();
         logTask("task session " + std::to_string(s.id) + ": its data path deferred " +
                 std::to_string(waitMs) + " ms: the task link was rebuilt " +
@@ -489,18 +489,6 @@ void TaskSessions::grant(Session& s) {
     s.granted = true;
     d_.log("task session " + std::to_string(s.id) + " granted the data path (generation " +
            std::to_string(g->generation) + ")");
-}
-
-bool TaskSessions::mayRebuild(Clock::time_point now) {
-    const auto earned = static_cast<size_t>((now - rebuildEarnedAt_) / kRebuildEvery);
-    if (earned > 0) {
-        rebuilds_ = std::min(kRebuildBurst, rebuilds_ + earned);
-        rebuildEarnedAt_ = now;
-    }
-    if (rebuilds_ == 0)
-        return false;
-    --rebuilds_;
-    return true;
 }
 
 void TaskSessions::revoke(Session& s) {

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/io/allowance.h"
 #include "net/io/conn.h"
 #include "net/io/loop.h"
 #include "net/log/line_budget.h"
@@ -111,8 +112,6 @@ class TaskSessions {
     // The data path goes with the primary role; none without the kernel's line cards.
     linecard::LineCards* lineCards();
     void grant(Session& s);
-    // Whether a task link may be built now (taking one from rebuilds_).
-    bool mayRebuild(Clock::time_point now);
     // The primary task is ready: the line cards may soon sweep adopted entries it no longer
     // claims.
     void settling();
@@ -138,8 +137,7 @@ class TaskSessions {
     // kRebuildEvery; a grant beyond them is deferred, the task told, and made by regrant_.
     static constexpr size_t kRebuildBurst = 3;
     static constexpr std::chrono::seconds kRebuildEvery{5};
-    size_t rebuilds_ = kRebuildBurst;
-    Clock::time_point rebuildEarnedAt_{};
+    Allowance rebuilds_{kRebuildBurst, kRebuildEvery};
     Loop::Timer regrant_;
 };
 

@@ -3,33 +3,28 @@
 // that repeats itself fills no disk and crowds out no other line.
 #pragma once
 
-#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "net/io/allowance.h"
+
 namespace netp {
 
 class LineBudget {
   public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = Allowance::Clock;
     static constexpr size_t kBurst = 100;
     static constexpr std::chrono::milliseconds kEvery{100};
 
     // The line to write now (with how many were left out before it), or none.
     std::optional<std::string> take(const std::string& line, Clock::time_point now) {
-        const auto earned = static_cast<size_t>((now - earnedAt_) / kEvery);
-        if (earned > 0) {
-            left_ = std::min(kBurst, left_ + earned);
-            earnedAt_ = now;
-        }
-        if (left_ == 0) {
+        if (!lines_.take(now)) {
             ++leftOut_;
             return std::nullopt;
         }
-        --left_;
         if (leftOut_ == 0)
             return line;
         std::string out = line + " (" + std::to_string(leftOut_) + " lines like it left out)";
@@ -38,8 +33,7 @@ class LineBudget {
     }
 
   private:
-    size_t left_ = kBurst;  // lines that may be written now
-    Clock::time_point earnedAt_{};
+    Allowance lines_{kBurst, kEvery};
     uint64_t leftOut_ = 0;
 };
 
