@@ -120,14 +120,22 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(os.stat(target).st_mode & 0o777, 0o755)
         self.assertEqual(os.listdir(target), [])
 
-    def test_a_second_daemon_is_refused_and_names_the_first(self):
+    def test_a_corrupt_state_file_is_set_aside_and_a_second_daemon_refused(self):
+        os.makedirs(os.path.dirname(self.d.state), 0o750)
+        with open(self.d.state, "w") as f:
+            f.write("vlans: [{vlan: vl100, protocols: [stp]\n")
         first = self.d.start()
+        aside = glob.glob(self.d.state + ".bad-*")
+        self.assertEqual(len(aside), 1)
+        self.assertFalse(os.path.exists(self.d.state))
         rc, err = self.d.refusal()
         self.assertEqual(rc, 1, err)
         self.assertIn("in use by l2pt-chassisd pid %d" % first.pid, err)
         self.assertTrue(os.path.exists(os.path.join(self.d.run_dir, "ctl.sock")))
         self.assertIn("chassis svc", self.d.ctl("status").stdout)
-        self.d.stop(first)
+        self.d.task()
+        self.assertIn("200   STP", self.d.ctl("show").stdout)
+        self.assertIn("state file set aside as " + aside[0], self.d.stop(first))
         self.assertEqual(sorted(os.listdir(self.d.run_dir)), ["chassis.yaml"])
 
     def test_sighup_reopens_the_log_after_logrotate_moved_it(self):
@@ -149,18 +157,6 @@ class ServiceTest(unittest.TestCase):
         self.assertNotIn("task session 1", new)
         self.assertRegex(new.splitlines()[0],
                          r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z info: log file .* reopened$")
-
-    def test_a_corrupt_state_file_is_set_aside_and_the_daemon_starts(self):
-        os.makedirs(os.path.dirname(self.d.state), 0o750)
-        with open(self.d.state, "w") as f:
-            f.write("vlans: [{vlan: vl100, protocols: [stp]\n")
-        p = self.d.start()
-        aside = glob.glob(self.d.state + ".bad-*")
-        self.assertEqual(len(aside), 1)
-        self.assertFalse(os.path.exists(self.d.state))
-        self.d.task()
-        self.assertIn("200   STP", self.d.ctl("show").stdout)
-        self.assertIn("state file set aside as " + aside[0], self.d.stop(p))
 
     def test_the_state_holds_accepted_changes_and_an_edited_chassis_file_takes_effect(self):
         p = self.d.start()
@@ -436,39 +432,34 @@ class AccessTest(unittest.TestCase):
             hold.stdin.close()
             hold.wait(10)
 
-    def test_task_sock_is_refused_to_who_is_not_in_the_tasks_group(self):
-        # Opened up by a careless administrator: the daemon's own check refuses.
-        sock = os.path.join(self.d.run_dir, "task.sock")
-        os.chmod(sock, 0o666)
-        try:
-            refusal = may(as_user(OPERATOR), (
-                "import socket\ns = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"
-                "s.connect(%r)\nprint(s.recv(4096))") % sock)
-        finally:
-            os.chmod(sock, 0o660)
-        self.assertTrue(refusal)
-        self.assertIn("refused a connection on task.sock from pid", self.d.out(self.proc))
-        self.assertIn("uid %d: not root, the daemon's user or in the task's group" % OPERATOR,
-                      self.d.out(self.proc))
-
     def test_others_are_stopped_by_the_modes_or_refused_by_the_daemon(self):
         r = self.d.ctl("status", prefix=as_user(OUTSIDER))
         self.assertEqual(r.returncode, 4)
         self.assertIn("permission denied", r.stderr)
-        # Opened up by a careless administrator: the daemon's own check refuses.
-        sock = os.path.join(self.d.run_dir, "ctl.sock")
+        # Opened up by a careless administrator: the daemon's own check refuses an outsider
+        # ctl.sock and an operator task.sock.
+        ctl, task = (os.path.join(self.d.run_dir, n) for n in ("ctl.sock", "task.sock"))
         os.chmod(self.d.run_dir, 0o755)
-        os.chmod(sock, 0o777)
+        os.chmod(ctl, 0o777)
+        os.chmod(task, 0o666)
         try:
             r = self.d.ctl("status", prefix=as_user(OUTSIDER))
+            refusal = may(as_user(OPERATOR), (
+                "import socket\ns = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"
+                "s.connect(%r)\nprint(s.recv(4096))") % task)
         finally:
             os.chmod(self.d.run_dir, 0o750)
-            os.chmod(sock, 0o660)
+            os.chmod(ctl, 0o660)
+            os.chmod(task, 0o660)
         self.assertEqual(r.returncode, 5, r.stderr)
         self.assertIn("refused by the daemon (not root, the daemon's user or in its operators'",
                       r.stderr)
-        self.assertIn("refused a connection on ctl.sock from pid", self.d.out(self.proc))
-        self.assertIn("uid %d" % OUTSIDER, self.d.out(self.proc))
+        self.assertTrue(refusal)
+        out = self.d.out(self.proc)
+        self.assertIn("refused a connection on ctl.sock from pid", out)
+        self.assertIn("uid %d" % OUTSIDER, out)
+        self.assertIn("refused a connection on task.sock from pid", out)
+        self.assertIn("uid %d: not root, the daemon's user or in the task's group" % OPERATOR, out)
         r = self.d.ctl("status", run_dir=os.path.join(self.d.tmp, "nowhere"))
         self.assertEqual(r.returncode, 3)
         self.assertIn("no daemon at", r.stderr)

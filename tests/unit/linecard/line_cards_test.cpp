@@ -212,8 +212,7 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     };
     const auto lines = [&] {
         size_t n = 0;
-        for (size_t at = log.find("line cards:"); at != std::string::npos;
-             at = log.find("line cards:", at + 1))
+        for (size_t at = 0; (at = log.find("line cards:", at)) != std::string::npos; ++at)
             ++n;
         return n;
     };
