@@ -51,6 +51,12 @@ def run(*cmd, check=True):
     return subprocess.run(cmd, check=check, capture_output=True, text=True)
 
 
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        utime, stime = f.read().rsplit(")", 1)[1].split()[11:13]
+    return (int(utime) + int(stime)) / os.sysconf("SC_CLK_TCK")
+
+
 def wait_for(what, cond, timeout=10.0, step=0.05):
     end = time.monotonic() + timeout
     while time.monotonic() < end:

@@ -121,17 +121,6 @@ def restored(tunnel_frame, mac):
     return mac + tunnel_frame[6:12] + tunnel_frame[16:]
 
 
-def cpu_seconds_in(pid, seconds):
-    """The CPU time process pid takes in the next seconds."""
-    def used():
-        with open("/proc/%d/stat" % pid) as f:
-            utime, stime = f.read().rsplit(")", 1)[1].split()[11:13]
-        return (int(utime) + int(stime)) / os.sysconf("SC_CLK_TCK")
-    before = used()
-    time.sleep(seconds)
-    return used() - before
-
-
 class Switch(netns.Switch):
     def __init__(self, lab):
         super().__init__(lab, BUILD, CHASSIS, ("acc1", "acc2", "acc3", "core0"))
@@ -246,7 +235,9 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(self.sw.hits("ge0/1", "01:80:c2:00:00:00"), stp_hits + 1)
         # The pipeline wrote an event per frame (the trace is on); the daemon read them and
         # sleeps: a reader that keeps its position to itself finds the ring readable at once.
-        self.assertLess(cpu_seconds_in(self.sw.daemon.pid, 1.0), 0.5, "the daemon spins")
+        before = netns.cpu_seconds(self.sw.daemon.pid)
+        time.sleep(1.0)
+        self.assertLess(netns.cpu_seconds(self.sw.daemon.pid) - before, 0.5, "the daemon spins")
 
     def test_4_line_card_down_and_up(self):
         self.assertEqual(self.sw.ctl("card", "down", "1").returncode, 0)
@@ -287,16 +278,12 @@ class SwitchTest(unittest.TestCase):
             """Our data-path channel; refused until the daemon has seen the one before go."""
             c = self.sw.task_connect()
             c.send(hello(6, session))
-            if struct.unpack("!Ii", c.recv(64)[:8])[1] == 0:
-                return c
-            c.close()
-            return None
+            return c if struct.unpack("!Ii", c.recv(64)[:8])[1] == 0 else c.close()
         kinds = []
         for _ in range(4):
             dp = netns.wait_for("the data path open", data_path)
             msg, fds, _, _ = socket.recv_fds(dp, 64, 8)
-            for fd in fds:
-                os.close(fd)
+            list(map(os.close, fds))
             kinds.append(struct.unpack("!I", msg[:4])[0])
             dp.close()
         ctl.close()
