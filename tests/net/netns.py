@@ -186,10 +186,11 @@ class Daemon:
             raise AssertionError("the daemon ended: " + self.out(p))
 
     def refusal(self, *extra, **kw):
-        """What a daemon that must not start says; its exit status."""
+        """What a daemon that must not start says; it must exit 1."""
         p = self.start(*extra, wait=False, **kw)
         p.wait(10)
-        return p.returncode, self.out(p)
+        assert p.returncode == 1, (p.returncode, self.out(p))
+        return self.out(p)
 
     def task(self, prefix=()):
         p = self.spawn([*prefix, self.program("l2ptd"), "--chassis", self.run_dir])
