@@ -527,16 +527,13 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     // Console text that never ends a line.
     constexpr size_t kPieces = 8;
     for (size_t i = 0; i < kPieces; ++i) {
-        netp::Writer text;
-        send(netp::Op::Console, std::move(text.text(std::string(16000, 'c'))));
+        send(netp::Op::Console, std::move(netp::Writer().text(std::string(16000, 'c'))));
         EXPECT_EQ(status(), 0);
     }
     // Reports, each a line of the daemon's log, as fast as the task can send them.
     constexpr size_t kReports = 1000;
-    for (size_t i = 0; i < kReports; ++i) {
-        netp::Writer text;
-        send(netp::Op::Report, std::move(text.text("again")));
-    }
+    for (size_t i = 0; i < kReports; ++i)
+        send(netp::Op::Report, std::move(netp::Writer().text("again")));
     for (size_t i = 0; i < kReports; ++i)
         ASSERT_EQ(status(), 0) << i;
     EXPECT_LT(rig.logged("platform report: again"), kReports / 2);
