@@ -33,15 +33,13 @@ std::vector<Golden> goldens() {
     for (const auto& [dir, prefix] :
          {std::pair{src / "tests/scenario", ""}, {src / "examples", "example_"}}) {
         for (const auto& e : fs::directory_iterator(dir)) {
-            if (e.path().extension() != ".scenario") {
+            if (e.path().extension() != ".scenario")
                 continue;
-            }
             const auto stem = e.path().stem().string();
             std::ifstream in(fs::path(e.path()).replace_extension(".options"));
             std::string options;
-            for (std::string word; in >> word;) {
+            for (std::string word; in >> word;)
                 options += " " + word;
-            }
             out.push_back({prefix + stem,
                            *prefix ? src / "examples/two-cards.yaml" : dir / (stem + ".yaml"),
                            e.path(),
@@ -56,9 +54,8 @@ std::vector<Golden> goldens() {
 
 std::vector<std::string> lines(std::istream&& in) {
     std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);) {
+    for (std::string l; std::getline(in, l);)
         out.push_back(l);
-    }
     return out;
 }
 
@@ -77,9 +74,8 @@ TEST_P(GoldenTrace, MatchesLineByLine) {
     ASSERT_TRUE(fs::exists(g.trace)) << g.trace << " is missing: run with L2PT_UPDATE_GOLDEN=1";
     const auto want = lines(std::ifstream(g.trace));
     const auto got = lines(std::istringstream(r.out));
-    for (size_t i = 0; i < std::min(want.size(), got.size()); ++i) {
+    for (size_t i = 0; i < std::min(want.size(), got.size()); ++i)
         ASSERT_EQ(got[i], want[i]) << g.trace << ":" << i + 1;
-    }
     EXPECT_EQ(got.size(), want.size()) << g.trace << ": line count";
 }
 

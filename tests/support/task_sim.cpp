@@ -53,12 +53,10 @@ chassis::SimSwitch& boot(std::string_view yaml, bool debug) {
             "the task runs once per process: run each test in its own process, as ctest does");
     }
     sim = std::make_unique<chassis::SimSwitch>(chassis::loadChassisText(yaml));
-    for (const auto& card : sim->chassis().config().lineCards) {
+    for (const auto& card : sim->chassis().config().lineCards)
         sim->agent(card.slot).setRecordDownloads(true);
-    }
-    if (debug) {
+    if (debug)
         ozm::sym::set("l2pt_debug_cp", 1);
-    }
     sim->start(l2ptTaskMain);
     sim->settle();
     return *sim;

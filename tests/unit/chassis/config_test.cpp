@@ -103,9 +103,8 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
     EXPECT_EQ(loadError("data_plane: {fdb_entries: 64, learning: [{vlan: 4095, limit: 0}]}\n"),
               "no error");
     EXPECT_EQ(loadError("data_plane: {fdb_entries: 1048576, learn_limit: 1048576}\n"), "no error");
-    for (const auto& [yaml, error] : cases) {
+    for (const auto& [yaml, error] : cases)
         EXPECT_THAT(loadError(yaml), ::testing::StartsWith(std::string(error))) << yaml;
-    }
 }
 
 TEST(ChassisFile, ReadsAliasesAsTheNodesTheyName) {

@@ -29,9 +29,8 @@ uint32_t filter(chassis::SimSwitch& sim, std::string_view port, uint32_t vlan, u
 // The event log from the from-th record on (a coded record as its code); from moves past it.
 Texts logTail(chassis::SimSwitch& sim, size_t& from) {
     Texts out;
-    for (const Rec& r : records(sim, from)) {
+    for (const Rec& r : records(sim, from))
         out.push_back(r.code == 0 ? r.args.at(0) : chassis::hex32(r.code));
-    }
     from = sim.logRecords().size();
     return out;
 }

@@ -152,9 +152,8 @@ std::vector<uint8_t> lagBody(int32_t blockCount, uint32_t lagIf, Words members, 
     const size_t at = lagmsg::kBlocks - hdr::kSeqHeaderLen;
     wire::putI32(b.data(), 0, blockCount);
     wire::putU32(b.data(), at + lagmsg::kBlkLagIfIndex, lagIf);
-    for (size_t i = 0; i < members.size(); ++i) {
+    for (size_t i = 0; i < members.size(); ++i)
         wire::putU32(b.data(), at + lagmsg::kBlkMembers + i * lagmsg::kMemberLen, members[i]);
-    }
     wire::putU8(b.data(), at + lagmsg::kBlkMemberCount, count);
     return b;
 }

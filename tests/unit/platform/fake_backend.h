@@ -20,9 +20,8 @@ using Bytes = std::vector<uint8_t>;
 class FakeBackend : public ozm::Backend, public ozm::TestHooks {
   public:
     ~FakeBackend() override {
-        for (int fd : fds_) {
+        for (int fd : fds_)
             ::close(fd);
-        }
     }
 
     ozm::TestHooks* testHooks() override { return this; }
@@ -103,9 +102,8 @@ class FakeBackend : public ozm::Backend, public ozm::TestHooks {
   private:
     int pair(int& peer) {
         int sv[2];
-        if (::socketpair(AF_UNIX, SOCK_DGRAM, 0, sv) != 0) {
+        if (::socketpair(AF_UNIX, SOCK_DGRAM, 0, sv) != 0)
             return -1;
-        }
         fds_.push_back(sv[1]);
         peer = sv[1];
         return sv[0];

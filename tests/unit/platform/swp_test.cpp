@@ -76,9 +76,8 @@ class SwpTest : public test::PlatformTest {
     }
     std::vector<uint32_t> sentSeqs() const {
         std::vector<uint32_t> seqs;
-        for (const auto& m : fake->sent) {
+        for (const auto& m : fake->sent)
             seqs.push_back(swpw::seq(m.data()));
-        }
         return seqs;
     }
 

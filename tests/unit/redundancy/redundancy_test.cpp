@@ -95,9 +95,8 @@ line_cards:
 vlans: [{id: 10, name: vl10}]
 )",
                          true);
-    for (uint32_t slot : present) {
+    for (uint32_t slot : present)
         s.agent(slot).setPresent(true);
-    }
     s.peer().setBitmap(bitmap);  // what it answers a later request with, too
     s.peer().setMasterSlot(master);
     s.peer().regReply(bitmap, master);
@@ -126,9 +125,8 @@ TEST(Takeover, RegistersAndConfiguresTheAgentsOfTheBitmap) {
     tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP, {access("ge0/1"), access("ge1/1"), core("ge3/0")});
 
     // Other codes change nothing, whatever the role query answers.
-    for (uint32_t code : {0u, 1u, 2u, 4u, 1608u}) {
+    for (uint32_t code : {0u, 1u, 2u, 4u, 1608u})
         haEvent(s, code);
-    }
     EXPECT_EQ(std::tuple(l2ptIsPrimary, l2ptRegisteredWithPRPM, l2ptMstrSlotId),
               std::tuple(0u, 1u, 3));
 
