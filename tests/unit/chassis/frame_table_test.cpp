@@ -52,8 +52,9 @@ class Runner {
             const bool dropped = dp.dropTotals() != dropsBefore;
             EXPECT_EQ(verdictWord(dropped ? L2PT_VERDICT_DROPPED : L2PT_VERDICT_FORWARDED),
                       verdictWord(r.verdict));
-            if (r.reason >= 0)
+            if (r.reason >= 0) {
                 EXPECT_EQ(dp.dropTotals()[size_t(r.reason)], dropsBefore[size_t(r.reason)] + 1);
+            }
             EXPECT_EQ(copiesText(copiesOut()), copiesText(r.out));
             return;
         }
@@ -63,8 +64,9 @@ class Runner {
             EXPECT_EQ(reasonWord(static_cast<int>(o.reason)), reasonWord(r.reason));
             EXPECT_EQ(dp.dropTotals()[size_t(r.reason)], dropsBefore[size_t(r.reason)] + 1);
         }
-        if (r.vlan)
+        if (r.vlan) {
             EXPECT_EQ(o.vid, *r.vlan);
+        }
         EXPECT_EQ(o.socket, r.socket);
         if (r.socket != 0 && task_.pdus.size() == 1) {
             EXPECT_EQ(chassis_.ifdb().name(task_.pdus[0].rxIf), r.rxIf);

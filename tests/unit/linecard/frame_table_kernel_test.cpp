@@ -224,14 +224,16 @@ class KernelRunner {
             EXPECT_EQ(reasonWord(ev.reason), reasonWord(r.reason));
             EXPECT_EQ(drops(r.reason), dropsBefore + 1);
         }
-        if (r.vlan)
+        if (r.vlan) {
             EXPECT_EQ(ev.vid, *r.vlan);
+        }
         if (r.verdict == L2PT_VERDICT_TRAPPED) {
             EXPECT_EQ(ev.reason, r.socket);
             expectTrapped(r);
         }
-        if (!r.sent)
+        if (!r.sent) {
             EXPECT_EQ(ev.copies, copies.size());
+        }
         EXPECT_EQ(copiesText(copies), copiesText(r.out));
     }
 

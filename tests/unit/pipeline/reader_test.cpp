@@ -137,8 +137,9 @@ TEST(TrapRecord, LengthStaysWithinTheRecordAndTheLongestFrame) {
         std::memcpy(&rec[offsetof(l2pt_trap_rec, len)], &r.len, sizeof r.len);
         const auto t = netp::pipeline::parseTrapRecord(rec);
         ASSERT_EQ(t.has_value(), r.parsed) << r.room << " " << r.len;
-        if (t)
+        if (t) {
             EXPECT_EQ(t->frame.size(), r.len);
+        }
     }
     EXPECT_FALSE(netp::pipeline::parseTrapRecord(Bytes(kFrameAt - 1)));
 }
