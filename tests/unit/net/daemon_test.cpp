@@ -161,39 +161,6 @@ struct Rig {
     }
 };
 
-TEST(Daemon, TwoHundredClientsAtOnceEachGetTheirOwnAnswer) {
-    Rig rig;
-    rig.startTask();
-    constexpr uint32_t kClients = 200;
-    std::vector<netp::Fd> clients;
-    for (uint32_t i = 0; i < kClients; ++i)
-        clients.push_back(rig.connect());
-    // Every request is out before any answer is read: they queue for the task's CLI together.
-    for (uint32_t i = 0; i < kClients; ++i) {
-        const bool json = i % 2 == 1;
-        rig.send(clients[i].get(),
-                 {1000 + i,
-                  {"show", i % 4 < 2 ? "100" : "vl200"},
-                  json ? std::vector<ctl::Option>{{"json", ""}} : std::vector<ctl::Option>{}});
-    }
-    for (uint32_t i = 0; i < kClients; ++i) {
-        const Answer a = Rig::receive(clients[i].get());
-        ASSERT_EQ(a.exit, 0) << i << ": " << a.err;
-        EXPECT_EQ(a.id, 1000 + i);
-        const std::string mine = i % 4 < 2 ? "ge0/1" : "ge0/2";
-        const std::string theirs = i % 4 < 2 ? "ge0/2" : "ge0/1";
-        if (i % 2 == 1) {
-            const auto j = nlohmann::json::parse(a.out);
-            ASSERT_EQ(j["vlans"].size(), 1u) << a.out;
-            EXPECT_EQ(j["vlans"][0]["vlan"], i % 4 < 2 ? 100 : 200);
-            EXPECT_EQ(j["vlans"][0]["ports"], nlohmann::json({mine, "te1/0"}));
-        } else {
-            EXPECT_NE(a.out.find(mine), std::string::npos) << a.out;
-            EXPECT_EQ(a.out.find(theirs), std::string::npos) << a.out;
-        }
-    }
-}
-
 TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
     netp::DaemonOptions o;
     o.clientQueueBytes = 16 * 1024;
@@ -296,9 +263,35 @@ TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
     EXPECT_FALSE(std::get<chassis::CliChange>(change({"undebug", "all"}, {})).request);
 }
 
+// Also: two hundred clients at once each get their own answer.
 TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     Rig rig;
     rig.startTask();
+    constexpr uint32_t kClients = 200;
+    std::vector<netp::Fd> clients;
+    for (uint32_t i = 0; i < kClients; ++i)
+        clients.push_back(rig.connect());
+    // Every request is out before any answer is read: they queue for the task's CLI together.
+    for (uint32_t i = 0; i < kClients; ++i)  // odd ones as JSON
+        rig.send(clients[i].get(), {1000 + i,
+                                    {"show", i % 4 < 2 ? "100" : "vl200"},
+                                    std::vector<ctl::Option>(i % 2, {"json", ""})});
+    for (uint32_t i = 0; i < kClients; ++i) {
+        const Answer a = Rig::receive(clients[i].get());
+        ASSERT_EQ(a.exit, 0) << i << ": " << a.err;
+        EXPECT_EQ(a.id, 1000 + i);
+        const std::string mine = i % 4 < 2 ? "ge0/1" : "ge0/2";
+        const std::string theirs = i % 4 < 2 ? "ge0/2" : "ge0/1";
+        if (i % 2 == 1) {
+            const auto j = nlohmann::json::parse(a.out);
+            ASSERT_EQ(j["vlans"].size(), 1u) << a.out;
+            EXPECT_EQ(j["vlans"][0]["vlan"], i % 4 < 2 ? 100 : 200);
+            EXPECT_EQ(j["vlans"][0]["ports"], nlohmann::json({mine, "te1/0"}));
+        } else {
+            EXPECT_NE(a.out.find(mine), std::string::npos) << a.out;
+            EXPECT_EQ(a.out.find(theirs), std::string::npos) << a.out;
+        }
+    }
     EXPECT_EQ(rig.run({"frobnicate"}).exit, 2);
     // "--json" as an argument is an argument: no VLAN of that name, no JSON.
     const Answer arg = rig.run({"show", "--json"});
