@@ -2,10 +2,12 @@
 // test, virtual time, and every message, timer, report and log record kept in order.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -109,6 +111,19 @@ class FakeBackend : public ozm::Backend, public ozm::TestHooks {
         return sv[0];
     }
     std::vector<int> fds_;
+};
+
+// The platform's unit-test fixture: a fresh FakeBackend, and so fresh platform state, per test.
+class PlatformTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto backend = std::make_unique<FakeBackend>();
+        fake = backend.get();
+        ozm::installBackend(std::move(backend));
+    }
+    void TearDown() override { ozm::uninstallBackend(); }
+
+    FakeBackend* fake = nullptr;
 };
 
 }  // namespace test

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <tuple>
 
+#include "fake_backend.h"
 #include "platform/mem.h"
-#include "platform_test.h"
 
 namespace {
 

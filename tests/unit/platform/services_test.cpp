@@ -5,13 +5,13 @@
 #include <cstring>
 #include <tuple>
 
+#include "fake_backend.h"
 #include "platform/cfg.h"
 #include "platform/console.h"
 #include "platform/evtlog.h"
 #include "platform/ipc.h"
 #include "platform/kernel.h"
 #include "platform/symbols.h"
-#include "platform_test.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "fake_backend.h"
 #include "platform/ipc.h"
 #include "platform/kernel.h"
 #include "platform/mem.h"
@@ -11,7 +12,6 @@
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
 #include "platform/wire/swp.h"
-#include "platform_test.h"
 
 namespace {
 
