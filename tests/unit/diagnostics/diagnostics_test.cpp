@@ -97,9 +97,8 @@ TEST(PduTrace, CountedFiltersTraceTheirPdusThenRemoveThemselves) {
 }
 
 // A show request's text, and its result, next VLAN, more and found flags.
-std::pair<std::string, std::tuple<uint32_t, uint32_t, int, int>> show(chassis::SimSwitch& sim,
-                                                                      uint32_t subCode,
-                                                                      uint32_t vlan) {
+using ShowFields = std::tuple<uint32_t, uint32_t, int, int>;
+std::pair<std::string, ShowFields> show(chassis::SimSwitch& sim, uint32_t subCode, uint32_t vlan) {
     sim.cli().request({subCode, 0, vlan, 1u << 16, 0, 0});  // the more flag comes set
     sim.settle();
     const uint8_t* m = reply(sim);

@@ -307,10 +307,9 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
         EXPECT_EQ(a.exit, 2) << slot;
         EXPECT_NE(a.err.find("no line card in slot"), std::string::npos) << a.err;
     }
-    EXPECT_EQ(rig.run({"vlan", "add", "vl100", "with space"},
-                      {{"proto", "stp"}, {"port", "ge0/2:access"}})
-                  .exit,
-              2);
+    const Answer spaced = rig.run({"vlan", "add", "vl100", "with space"},
+                                  {{"proto", "stp"}, {"port", "ge0/2:access"}});
+    EXPECT_EQ(spaced.exit, 2);
     const auto status = nlohmann::json::parse(rig.run({"status"}, {{"json", ""}}).out);
     EXPECT_EQ(status["chassis"], "daemontest");
     EXPECT_EQ(status["sessions"][0]["role"], "primary");

@@ -13,12 +13,8 @@ constexpr uint32_t kSlots012 = 0xE0000000;
 using PeerMsg = std::tuple<size_t, uint32_t, int32_t, uint32_t, uint32_t, int32_t>;
 PeerMsg decode(const std::vector<uint8_t>& m) {
     const uint8_t* p = m.data();
-    return {m.size(),
-            hdr::msgType(p),
-            hdr::msgStatus(p),
-            hdr::srcTaskId(p),
-            wire::getU32(p, rpmmsg::kAclBitmap),
-            wire::getI32(p, rpmmsg::kMasterSlot)};
+    return PeerMsg(m.size(), hdr::msgType(p), hdr::msgStatus(p), hdr::srcTaskId(p),
+                   wire::getU32(p, rpmmsg::kAclBitmap), wire::getI32(p, rpmmsg::kMasterSlot));
 }
 
 TEST(PeerRpm, PrimaryAnswersAndMirrorsAgentChangesOnceRegistered) {
