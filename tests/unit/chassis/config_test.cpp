@@ -169,26 +169,22 @@ TEST(ChassisFile, ReadsTheReservedAddressesActions) {
     for (const char* bad : {"10", "0e-21", "2f-20", "01,", "01:80:c2:00:01:00", "", "al"})
         EXPECT_FALSE(parseL2cpAddresses(bad)) << bad;
 
+    // Each row the one entry of the l2cp list from its port on, each error on line 6.
     const std::pair<std::string_view, std::string_view> errors[] = {
-        {"l2cp:\n  - {port: ge0/1, addresses: 10, action: discard}\n",
-         "bad.yaml:6: addresses: reserved addresses"},
-        {"l2cp:\n  - {port: ge0/1, addresses: 0e, action: drop}\n",
-         "bad.yaml:6: action must be tunnel, discard, forward or default, not 'drop'"},
-        {"l2cp:\n  - {port: ge0/1, addresses: 0e}\n", "bad.yaml:6: missing 'action'"},
-        {"l2cp:\n  - {port: nowhere, addresses: 0e, action: forward}\n",
-         "bad.yaml:6: no interface named 'nowhere'"},
-        {"l2cp:\n  - {port: vl100, addresses: 0e, action: forward}\n",
-         "bad.yaml:6: 'vl100' is not a port or LAG of the chassis"},
-        {"l2cp:\n  - {port: ge0/1, vlan: ge0/2, addresses: 0e, action: forward}\n",
-         "bad.yaml:6: 'ge0/2' is not a VLAN of the chassis"},
-        {"l2cp:\n  - {port: ge0/1, vlan: big, addresses: 0e, action: forward}\n",
-         "bad.yaml:6: 'big' has VLAN id 5000: the data plane holds VLANs 0-4095"},
+        {"ge0/1, addresses: 10, action: discard", "addresses: reserved addresses"},
+        {"ge0/1, addresses: 0e, action: drop",
+         "action must be tunnel, discard, forward or default, not 'drop'"},
+        {"ge0/1, addresses: 0e", "missing 'action'"},
+        {"nowhere, addresses: 0e, action: forward", "no interface named 'nowhere'"},
+        {"vl100, addresses: 0e, action: forward", "'vl100' is not a port or LAG of the chassis"},
+        {"ge0/1, vlan: ge0/2, addresses: 0e, action: forward", "'ge0/2' is not a VLAN of the"},
+        {"ge0/1, vlan: big, addresses: 0e, action: forward",
+         "'big' has VLAN id 5000: the data plane holds VLANs 0-4095"},
     };
-    for (const auto& [yaml, error] : errors) {
-        EXPECT_THAT(loadError(std::string(kBase) + std::string(yaml)),
-                    ::testing::StartsWith(std::string(error)))
-            << yaml;
-    }
+    for (const auto& [row, error] : errors)
+        EXPECT_THAT(loadError(std::string(kBase) + "l2cp:\n  - {port: " + std::string(row) + "}\n"),
+                    ::testing::StartsWith("bad.yaml:6: " + std::string(error)))
+            << row;
 }
 
 // Storm limits and PDU rates as the chassis file gives them, the defaults elsewhere.
