@@ -195,11 +195,10 @@ TEST(LagMember, LimitsAndBadBlocks) {
 }
 
 void rate(chassis::SimSwitch& s, std::string_view vlan, uint32_t value, bool set = true) {
-    if (set) {
+    if (set)
         s.ifm().rateSet(s.ifIndex(vlan), value);
-    } else {
+    else
         s.ifm().rateRemove(s.ifIndex(vlan));
-    }
     s.settle();
 }
 // A VLAN record's rate limit and mode.
