@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "chassis/config.h"
+#include "chassis/trace.h"
 #include "dataplane/defs.h"
 
 namespace frametable {
@@ -283,15 +284,8 @@ std::string copiesText(std::vector<Copy> copies) {
     std::sort(copies.begin(), copies.end(),
               [](const Copy& a, const Copy& b) { return a.port < b.port; });
     std::string out;
-    for (const auto& c : copies) {
-        out += c.port + " ";
-        for (uint8_t b : c.frame) {
-            const char digits[] = "0123456789abcdef";
-            out += digits[b >> 4];
-            out += digits[b & 0xf];
-        }
-        out += "\n";
-    }
+    for (const auto& c : copies)
+        out += c.port + " " + chassis::hexText(c.frame) + "\n";
     return out;
 }
 

@@ -27,9 +27,8 @@ Bytes llcFrame(const Mac& dst, uint16_t vlan, const Bytes& llcPayload) {
     Bytes b = header(dst, vlan);
     put16(b, static_cast<uint16_t>(llcPayload.size()));
     b.insert(b.end(), llcPayload.begin(), llcPayload.end());
-    if (b.size() < 64) {
+    if (b.size() < 64)
         b.resize(64, 0);
-    }
     return b;
 }
 
@@ -65,9 +64,8 @@ Bytes lldp(uint16_t vlan) {
                         0x06, 0x02, 0x00, 0x78,                                // ttl
                         0x00, 0x00};                                           // end
     b.insert(b.end(), tlvs.begin(), tlvs.end());
-    if (b.size() < 64) {
+    if (b.size() < 64)
         b.resize(64, 0);
-    }
     return b;
 }
 

@@ -80,9 +80,8 @@ inline size_t count(chassis::SimSwitch& sim, std::string_view prefix) {
 inline std::vector<double> timesOf(chassis::SimSwitch& sim, std::string_view prefix) {
     std::vector<double> out;
     for (const auto& l : sim.trace().lines()) {
-        if (l.substr(l.find(' ', l.find_first_not_of(' ')) + 1).starts_with(prefix)) {
+        if (l.substr(l.find(' ', l.find_first_not_of(' ')) + 1).starts_with(prefix))
             out.push_back(std::stod(l));
-        }
     }
     return out;
 }
@@ -128,9 +127,8 @@ inline std::vector<Rec> records(chassis::SimSwitch& sim, size_t from = 0) {
 inline uint32_t inUse(std::string_view pool) {
     uint32_t n = 0;
     for (const auto& s : ozm::mem::stats()) {
-        if (s.name == "L2PT_" + std::string(pool) + "_POOL" || s.name.starts_with(pool)) {
+        if (s.name == "L2PT_" + std::string(pool) + "_POOL" || s.name.starts_with(pool))
             n += s.inUse;
-        }
     }
     return n;
 }
@@ -192,9 +190,8 @@ inline Msg decode(const std::vector<uint8_t>& m) {
 inline Msgs received(chassis::SimSwitch& sim, uint32_t slot, size_t from = 0) {
     const auto& all = sim.agent(slot).downloads();
     Msgs out;
-    for (size_t i = from; i < all.size(); ++i) {
+    for (size_t i = from; i < all.size(); ++i)
         out.push_back(decode(all[i]));
-    }
     return out;
 }
 inline size_t applied(chassis::SimSwitch& sim, uint32_t slot) {
@@ -204,17 +201,15 @@ inline size_t applied(chassis::SimSwitch& sim, uint32_t slot) {
 // The task's records, read while it waits.
 inline L2ptCorePort* corePort(uint32_t ifIndex) {
     for (OzmDllNode* n = ozmDLLGetFirst(&l2ptCorePortList); n != nullptr; n = ozmDLLGetNext(n)) {
-        if (l2ptCorePortOf(n)->ifIndex == ifIndex) {
+        if (l2ptCorePortOf(n)->ifIndex == ifIndex)
             return l2ptCorePortOf(n);
-        }
     }
     return nullptr;
 }
 inline Words members(uint32_t vlanId) {
     Words out;
-    for (L2ptIfNode* n = l2ptFirstIfNode(pL2ptVlanTable[vlanId]); n; n = l2ptNextIfNode(n)) {
+    for (L2ptIfNode* n = l2ptFirstIfNode(pL2ptVlanTable[vlanId]); n; n = l2ptNextIfNode(n))
         out.push_back(n->ifIndex);
-    }
     return out;
 }
 inline Words words(const uint32_t* first, size_t n = L2PT_NUM_PROTOCOLS) {

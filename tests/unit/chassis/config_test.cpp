@@ -21,16 +21,16 @@ std::string loadError(std::string_view yaml) {
 }
 
 TEST(ChassisFile, ErrorsNameTheFileAndLine) {
-    const std::pair<std::string_view, std::string_view> cases[] = {
+    // One line card of type 1 in slot 0, its ports and agent as a row ends it.
+    const std::string cards = "card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ";
+    const std::pair<std::string, std::string_view> cases[] = {
         {"chassis: {slots: 40}\n", "bad.yaml:1: slots 40 is out of range 0..32"},
         {"chassis:\n  slots: 12\n  colour: red\n", "bad.yaml:3: unknown key 'colour'"},
         {"line_cards:\n  - {slot: 0, type: 3}\n",
          "bad.yaml:2: line card in slot 0 has unknown card type 3"},
         {"chassis: [unclosed\n", "bad.yaml:"},
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{range: 5-2}]}\n",
-         "bad.yaml:3: range 5-2"},
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, agent: loud}\n",
-         "bad.yaml:3: agent must be per-port, global or silent"},
+        {cards + "ports: [{range: 5-2}]}\n", "bad.yaml:3: range 5-2"},
+        {cards + "agent: loud}\n", "bad.yaml:3: agent must be per-port, global or silent"},
         {"tunnelling:\n  vlans:\n    - {vlan: v1, protocols: [stp, ftp]}\n",
          "bad.yaml:3: unknown protocol 'ftp'"},
         {"tunnelling:\n  tunnel_mac: 03:a7:31\n", "bad.yaml:2: tunnel_mac"},
@@ -48,46 +48,39 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
          "bad.yaml:1: a VLAN's limit has no action"},
         {"data_plane:\n  learning:\n    - {port: nowhere, limit: 1}\n",
          "bad.yaml:3: learning: 'nowhere' is no port or LAG"},
-        {"card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{number: 1, name: a}]}]\n"
-         "data_plane: {learning: [{port: a, action: flood}]}\n",
-         "bad.yaml:3: action must be forward or drop, not 'flood'"},
+        {cards +
+             "ports: [{number: 1, name: a}]}\ndata_plane: {learning: [{port: a, action: flood}]}\n",
+         "bad.yaml:4: action must be forward or drop, not 'flood'"},
         {"data_plane:\n  pdu_rate: 4294967296\n",
          "bad.yaml:2: pdu_rate 4294967296 is out of range 0..4294967295"},
         // A port's policing.
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 1, "
-         "storm: {colour: 5}}]}\n",
+        {cards + "ports: [{number: 1, storm: {colour: 5}}]}\n",
          "bad.yaml:3: unknown storm class 'colour'"},
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 1, "
-         "storm: {broadcast: 0}}]}\n",
+        {cards + "ports: [{number: 1, storm: {broadcast: 0}}]}\n",
          "bad.yaml:3: broadcast 0 is out of range 1..4294967295"},
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 1, "
-         "storm: {multicast: {kbps: 0}}}]}\n",
+        {cards + "ports: [{number: 1, storm: {multicast: {kbps: 0}}}]}\n",
          "bad.yaml:3: kbps 0 is out of range 1..4294967295"},
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 1, "
-         "storm: {multicast: {burst: 5}}}]}\n",
+        {cards + "ports: [{number: 1, storm: {multicast: {burst: 5}}}]}\n",
          "bad.yaml:3: unknown key 'burst'"},
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 1, "
-         "storm: [broadcast]}]}\n",
+        {cards + "ports: [{number: 1, storm: [broadcast]}]}\n",
          "bad.yaml:3: storm: expected a mapping"},
         // Interfaces that contradict each other.
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{number: 4, pipe: "
-         "0}]}\n  - {slot: 1, type: 1, ports: [{number: 4, pipe: 1}]}\n",
+        {cards + "ports: [{number: 4, pipe: 0}]}\n  - {slot: 1, type: 1, ports: [{number: 4, pipe: "
+                 "1}]}\n",
          "bad.yaml:4: card type 1 maps port 4 to pipe 1 here and to pipe 0 elsewhere"},
-        {"card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{number: 1, name: x}, "
-         "{number: 2, name: x}]}]\n",
-         "bad.yaml:2: interface name 'x' is used twice"},
+        {cards + "ports: [{number: 1, name: x}, {number: 2, name: x}]}\n",
+         "bad.yaml:3: interface name 'x' is used twice"},
         {"lags:\n  - {number: 1, members: [nowhere]}\n",
          "bad.yaml:2: LAG member 'nowhere' is not a port"},
-        {"card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{number: 1, name: a}]}]\n"
-         "lags:\n  - {number: 1, members: [a]}\n  - {number: 2, members: [a]}\n",
-         "bad.yaml:5: port 'a' is a member of 'lag1' already"},
+        {cards + "ports: [{number: 1, name: a}]}\nlags: [{number: 1, members: [a]}, {number: 2, "
+                 "members: [a]}]\n",
+         "bad.yaml:4: port 'a' is a member of 'lag1' already"},
         // Names that nothing answers to, numbers that are not numbers, more than one document.
         {"pools:\n  L2PT_VMAN_POOL: 3\n  L2PT_SPARE_POOL: 1\n",
          "bad.yaml:3: unknown pool 'L2PT_SPARE_POOL'"},
         {"faults: [ifm-silent, {point: acl-silent:x}]\n",
-         "bad.yaml:1: unknown fault point "
-         "'acl-silent:x'"},
-        {"card_types: [{id: 1}]\nline_cards:\n  - {slot: 0, type: 1, ports: [{range: 0-3x}]}\n",
+         "bad.yaml:1: unknown fault point 'acl-silent:x'"},
+        {cards + "ports: [{range: 0-3x}]}\n",
          "bad.yaml:3: range must read FIRST-LAST (two numbers), not '0-3x'"},
         {"chassis: {slots: 040}\n", "bad.yaml:1: slots 040 is out of range 0..32"},  // not 32
         {"chassis: {slots: 1e}\n", "bad.yaml:1: slots: expected a decimal or 0x hex number"},
@@ -103,9 +96,8 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
     EXPECT_EQ(loadError("data_plane: {fdb_entries: 64, learning: [{vlan: 4095, limit: 0}]}\n"),
               "no error");
     EXPECT_EQ(loadError("data_plane: {fdb_entries: 1048576, learn_limit: 1048576}\n"), "no error");
-    for (const auto& [yaml, error] : cases) {
+    for (const auto& [yaml, error] : cases)
         EXPECT_THAT(loadError(yaml), ::testing::StartsWith(std::string(error))) << yaml;
-    }
 }
 
 TEST(ChassisFile, ReadsAliasesAsTheNodesTheyName) {
@@ -177,26 +169,22 @@ TEST(ChassisFile, ReadsTheReservedAddressesActions) {
     for (const char* bad : {"10", "0e-21", "2f-20", "01,", "01:80:c2:00:01:00", "", "al"})
         EXPECT_FALSE(parseL2cpAddresses(bad)) << bad;
 
+    // Each row the one entry of the l2cp list from its port on, each error on line 6.
     const std::pair<std::string_view, std::string_view> errors[] = {
-        {"l2cp:\n  - {port: ge0/1, addresses: 10, action: discard}\n",
-         "bad.yaml:6: addresses: reserved addresses"},
-        {"l2cp:\n  - {port: ge0/1, addresses: 0e, action: drop}\n",
-         "bad.yaml:6: action must be tunnel, discard, forward or default, not 'drop'"},
-        {"l2cp:\n  - {port: ge0/1, addresses: 0e}\n", "bad.yaml:6: missing 'action'"},
-        {"l2cp:\n  - {port: nowhere, addresses: 0e, action: forward}\n",
-         "bad.yaml:6: no interface named 'nowhere'"},
-        {"l2cp:\n  - {port: vl100, addresses: 0e, action: forward}\n",
-         "bad.yaml:6: 'vl100' is not a port or LAG of the chassis"},
-        {"l2cp:\n  - {port: ge0/1, vlan: ge0/2, addresses: 0e, action: forward}\n",
-         "bad.yaml:6: 'ge0/2' is not a VLAN of the chassis"},
-        {"l2cp:\n  - {port: ge0/1, vlan: big, addresses: 0e, action: forward}\n",
-         "bad.yaml:6: 'big' has VLAN id 5000: the data plane holds VLANs 0-4095"},
+        {"ge0/1, addresses: 10, action: discard", "addresses: reserved addresses"},
+        {"ge0/1, addresses: 0e, action: drop",
+         "action must be tunnel, discard, forward or default, not 'drop'"},
+        {"ge0/1, addresses: 0e", "missing 'action'"},
+        {"nowhere, addresses: 0e, action: forward", "no interface named 'nowhere'"},
+        {"vl100, addresses: 0e, action: forward", "'vl100' is not a port or LAG of the chassis"},
+        {"ge0/1, vlan: ge0/2, addresses: 0e, action: forward", "'ge0/2' is not a VLAN of the"},
+        {"ge0/1, vlan: big, addresses: 0e, action: forward",
+         "'big' has VLAN id 5000: the data plane holds VLANs 0-4095"},
     };
-    for (const auto& [yaml, error] : errors) {
-        EXPECT_THAT(loadError(std::string(kBase) + std::string(yaml)),
-                    ::testing::StartsWith(std::string(error)))
-            << yaml;
-    }
+    for (const auto& [row, error] : errors)
+        EXPECT_THAT(loadError(std::string(kBase) + "l2cp:\n  - {port: " + std::string(row) + "}\n"),
+                    ::testing::StartsWith("bad.yaml:6: " + std::string(error)))
+            << row;
 }
 
 // Storm limits and PDU rates as the chassis file gives them, the defaults elsewhere.

@@ -207,18 +207,18 @@ TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
     Downloads(chassis).send(0, aclmsg::kOpInstall, {{p00, kStpMac, 0, 64, 1}});
     auto& dp = chassis.cards();
     // 64 Kbps is 8000 bytes a second; the bucket starts full with one second of it.
-    int passed = 0;
-    for (int i = 0; i < 130; ++i)
-        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict == Verdict::Trapped;
-    EXPECT_EQ(passed, 125);
+    const auto trappedOf130 = [&] {
+        int passed = 0;
+        for (int i = 0; i < 130; ++i)
+            passed += dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict == Verdict::Trapped;
+        return passed;
+    };
+    EXPECT_EQ(trappedOf130(), 125);
     chassis.clock().nowUs += 8'000;  // 64 bytes' worth
     EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict, Verdict::Trapped);
     EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).reason, DropReason::Policed);
     chassis.clock().nowUs += 3'600'000'000'000;  // a long quiet time refills, not overflows
-    passed = 0;
-    for (int i = 0; i < 130; ++i)
-        passed += dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict == Verdict::Trapped;
-    EXPECT_EQ(passed, 125);
+    EXPECT_EQ(trappedOf130(), 125);
     EXPECT_EQ(agent0().counters(p00, kStpMac), (TrapCounters{262, 11}));
 
     dp.frameIn(p00, std::vector<uint8_t>(13));
@@ -256,16 +256,11 @@ TEST_F(Models, IfmDownloadSendsTheConfiguredState) {
 
 TEST_F(Models, IfmSplitsLargeChangesAcrossMessages) {
     // 600 VLAN blocks of 4 ports each (44 bytes a block) need four messages of at most 8192 bytes.
+    const std::vector<Ifm::PortMode> ports = {
+        {p("p0/0"), 0}, {p("p0/1"), 0}, {p("p0/2"), 0}, {p("p1/0"), vlanmsg::kModeCorePort}};
     std::vector<Ifm::VlanBlock> blocks;
-    for (uint32_t v = 0; v < 600; ++v) {
-        blocks.push_back({vlanIfIndex(v),
-                          kProtoStp,
-                          0,
-                          {{p("p0/0"), 0},
-                           {p("p0/1"), 0},
-                           {p("p0/2"), 0},
-                           {p("p1/0"), vlanmsg::kModeCorePort}}});
-    }
+    for (uint32_t v = 0; v < 600; ++v)
+        blocks.push_back({vlanIfIndex(v), kProtoStp, 0, ports});
     chassis.ifm().vlanAdd(blocks);
     uint32_t total = 0;
     for (const auto& m : task.msgs) {

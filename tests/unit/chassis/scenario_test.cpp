@@ -95,6 +95,27 @@ raw type=24405 seq=9 body=00000000
 }
 
 TEST_F(ScenarioRun, EventsFramesFaultsTimeAndSymbols) {
+    // Frames by kind, as they enter the port; STP and PVST BPDUs' bytes the golden tool trace
+    // holds.
+    struct Tap : FrameTap {
+        std::vector<std::string> in;
+        void frame(uint32_t, bool out, std::span<const uint8_t> f) override {
+            if (!out)
+                in.push_back(hexText(f));
+        }
+    } tap;
+    sim.chassis().cards().setTap(&tap);
+    run(R"(frame p0/0 lldp
+frame p0/0 gvrp vlan=0x20
+frame p0/0 tunnelled proto=pvst vlan=200 cvlan=10 tpid=0x88a8 mac=02:00:00:00:00:09
+)");
+    ASSERT_EQ(tap.in.size(), 3u);
+    EXPECT_THAT(tap.in[0], ::testing::StartsWith("0180c200000e00000000000188cc020704"));
+    EXPECT_THAT(tap.in[1], ::testing::StartsWith("0180c200002000000000000181000020000c424203"));
+    EXPECT_THAT(tap.in[2], ::testing::StartsWith("02000000000900000000000188a800c88100000a"));
+    for (const auto& f : tap.in)
+        EXPECT_GE(f.size(), 120u);  // 60 bytes at least
+
     run(R"(card up 2
 card down 0
 event id=0x118099 slot=40
@@ -121,30 +142,6 @@ cli show v4095
     EXPECT_THAT(sim.trace().grep("cli tx"),
                 ElementsAre("cli tx request sub=8 remove=1 if=ifIndex 7 w96=3 w100=4 dir=2",
                             "cli tx request sub=5 remove=0 w92=4095 w96=0 w100=0 dir=0"));
-}
-
-// Frames by kind, as they enter the port; STP and PVST BPDUs' bytes the golden tool trace holds.
-TEST_F(ScenarioRun, FramesByKind) {
-    struct Tap : FrameTap {
-        std::vector<std::string> in;
-        void frame(uint32_t, bool out, std::span<const uint8_t> f) override {
-            if (!out)
-                in.push_back(hexText(f));
-        }
-    } tap;
-    sim.chassis().cards().setTap(&tap);
-    run(R"(frame p0/0 lldp
-frame p0/0 gvrp vlan=0x20
-frame p0/0 tunnelled proto=pvst vlan=200 cvlan=10 tpid=0x88a8 mac=02:00:00:00:00:09
-)");
-    ASSERT_EQ(tap.in.size(), 3u);
-    EXPECT_THAT(tap.in[0], ::testing::StartsWith("0180c200000e00000000000188cc020704"));
-    EXPECT_THAT(tap.in[1], ::testing::StartsWith("0180c200002000000000000181000020000c424203"));
-    EXPECT_THAT(tap.in[2], ::testing::StartsWith("020000000009000000000001"
-                                                 "88a800c8"
-                                                 "8100000a"));
-    for (const auto& f : tap.in)
-        EXPECT_GE(f.size(), 120u);  // 60 bytes at least
 }
 
 }  // namespace

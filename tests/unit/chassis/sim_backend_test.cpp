@@ -1,61 +1,42 @@
-// The sim backend under small test tasks that use the platform API: the baton and the pump.
-// Virtual time, timers (the sequenced queues' time-outs at their tick), synchronous requests, the
-// kernel calls and PDU delivery the task's own tests run through it.
+// The sim backend under small test tasks that use the platform API: the pump delivers what
+// the driver sends in order, and the task's drops reach the chassis.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "chassis/message.h"
 #include "chassis/sim_switch.h"
-#include "platform/ha.h"
 #include "platform/ipc.h"
 #include "platform/kernel.h"
-#include "platform/process.h"
 #include "test_chassis.h"
 
 namespace chassis {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 
-// What the test tasks observed; tasks are plain functions, so they report through here.
-struct Seen {
-    std::vector<uint64_t> ticks;
-    std::vector<uint32_t> values;
-    std::vector<int> results;
-};
-Seen seen;
+// What the test task received; a task is a plain function, so it reports through here.
+std::vector<uint32_t> seen;
 
 constexpr uint32_t kStopType = 9999;
-constexpr OzmTimeval kLoopWait{0, 20000};
 
-// Reads its request and timer queues until a message of kStopType.
+// Reads its request queue until a message of kStopType.
 int listener(int, char**) {
     const uint32_t key = ozmIpcTmrOpen(svc::kL2pt, 0);
     const int req = Key_getSocketFd(Key_getReqQueue(key));
-    const int tmr = Key_getSocketFd(Key_getTmrQueue(key));
     std::vector<uint8_t> buf(8192);
     for (;;) {
         OzmFdSet set;
         OZM_FD_ZERO(&set);
-        for (int fd : {req, tmr})
-            OZM_FD_SET(fd, &set);
-        OzmTimeval wait = kLoopWait;
-        const int n = kern::select(OZM_FD_SETSIZE, &set, nullptr, nullptr, &wait);
-        if (n <= 0)
+        OZM_FD_SET(req, &set);
+        OzmTimeval wait{0, 20000};
+        if (kern::select(OZM_FD_SETSIZE, &set, nullptr, nullptr, &wait) <= 0)
             continue;
-        for (int fd : {req, tmr}) {
-            if (!OZM_FD_ISSET(fd, &set))
-                continue;
-            const int len = ozmIpcRecv(fd == req ? Key_getReqQueue(key) : Key_getTmrQueue(key),
-                                       buf.data(), 8192, 0, 0, 0);
-            if (len < static_cast<int>(hdr::kPlainHeaderLen))
-                continue;
-            if (hdr::msgType(buf.data()) == kStopType)
-                return static_cast<int>(seen.values.size());
-            seen.values.push_back(wire::getU32(buf.data(), hdr::kPlainHeaderLen));
-            seen.ticks.push_back(ozmTickGet());
-        }
+        const int len = ozmIpcRecv(Key_getReqQueue(key), buf.data(), 8192, 0, 0, 0);
+        if (len < static_cast<int>(hdr::kPlainHeaderLen))
+            continue;
+        if (hdr::msgType(buf.data()) == kStopType)
+            return static_cast<int>(seen.size());
+        seen.push_back(wire::getU32(buf.data(), hdr::kPlainHeaderLen));
     }
 }
 
@@ -67,7 +48,7 @@ std::vector<uint8_t> plain(uint32_t type, uint32_t value) {
 
 class SimBackendTest : public ::testing::Test {
   protected:
-    void SetUp() override { seen = {}; }
+    void SetUp() override { seen.clear(); }
     SimSwitch sim{test::config()};
 };
 
@@ -84,9 +65,9 @@ TEST_F(SimBackendTest, PumpDeliversThousandsOfMessagesInOrder) {
     EXPECT_GT(sim.backend().queued(), kCount / 2);
     sim.settle();
     EXPECT_EQ(sim.backend().queued(), 0u);
-    ASSERT_EQ(seen.values.size(), kCount);
+    ASSERT_EQ(seen.size(), kCount);
     for (uint32_t i = 0; i < kCount; ++i)
-        ASSERT_EQ(seen.values[i], i);
+        ASSERT_EQ(seen[i], i);
     sim.ifm().rawBytes(plain(kStopType, 0));
     sim.settle();
     EXPECT_EQ(sim.taskState(), TaskState::Ended);

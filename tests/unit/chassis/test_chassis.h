@@ -69,18 +69,12 @@ inline uint32_t portNamed(const IfDb& db, const std::string& name) {
     return i.value_or(0);
 }
 
-// A port's storm control for one class, as l2ptctl storm sets it.
-inline void setStorm(Chassis& c, const std::string& port, size_t cls, StormLimit limit) {
+// A port's policing as edit leaves it, as l2ptctl storm and pdu-rate change it.
+template <typename Edit>
+void editPolicing(Chassis& c, const std::string& port, Edit edit) {
     const uint32_t portIf = portNamed(c.ifdb(), port);
     PortPolicing p = c.cards().policing(portIf);
-    p.storm.at(cls) = limit;
-    EXPECT_TRUE(c.cards().setPolicing(portIf, p));
-}
-// A port's PDU rate (nothing: the data plane's default), as l2ptctl pdu-rate sets it.
-inline void setPduRate(Chassis& c, const std::string& port, std::optional<uint32_t> rate) {
-    const uint32_t portIf = portNamed(c.ifdb(), port);
-    PortPolicing p = c.cards().policing(portIf);
-    p.pduRate = rate;
+    edit(p);
     EXPECT_TRUE(c.cards().setPolicing(portIf, p));
 }
 
@@ -205,9 +199,13 @@ class TableSteps {
             chassis_.ifm().tunnelMacDefault();
     }
     void operator()(const frametable::Storm& s) {
-        setStorm(chassis_, s.port, size_t(s.cls), {s.fps, s.kbps});
+        editPolicing(chassis_, s.port, [&](PortPolicing& p) {
+            p.storm.at(size_t(s.cls)) = {s.fps, s.kbps};
+        });
     }
-    void operator()(const frametable::PduRate& p) { setPduRate(chassis_, p.port, p.rate); }
+    void operator()(const frametable::PduRate& r) {
+        editPolicing(chassis_, r.port, [&](PortPolicing& p) { p.pduRate = r.rate; });
+    }
     void operator()(const frametable::Card& c) {
         downloads_.forget(c.slot);
         EXPECT_TRUE(c.up ? chassis_.events().cardUp(c.slot) : chassis_.events().cardDown(c.slot));

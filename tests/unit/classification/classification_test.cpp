@@ -27,9 +27,8 @@ TEST(AclMessage, OtherOperationSendsThePendingMessageFirst) {
 chassis::Ifm::VlanBlock ports(chassis::SimSwitch& s, const char* vlan, uint8_t flags, int first,
                               int last) {
     std::vector<tsim::PortSpec> list;
-    for (int n = first; n <= last; ++n) {
+    for (int n = first; n <= last; ++n)
         list.push_back(access("ge0/" + std::to_string(n)));
-    }
     return tsim::block(s, vlan, flags, list);
 }
 
@@ -124,9 +123,8 @@ TEST(TunnelMac, CorePortEntriesMoveToTheNewMac) {
 TEST(ConfigDownload, CardComingUpGetsItsWholeConfiguration) {
     auto& s = tsim::boot(kBigChassis, true);
     std::vector<tsim::PortSpec> many;
-    for (int n = 0; n < 150; ++n) {
+    for (int n = 0; n < 150; ++n)
         many.push_back(access("ge0/" + std::to_string(n)));
-    }
     tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP | L2PT_FLAG_LLDP, many);  // 300 entries
     tsim::vlanAdd(s, "vl20", L2PT_FLAG_STP, {core("ge0/0"), access("te1/0")});
     tsim::vlanAdd(s, "vl30", L2PT_FLAG_STP, {core("ge0/0")});

@@ -29,9 +29,8 @@ uint32_t filter(chassis::SimSwitch& sim, std::string_view port, uint32_t vlan, u
 // The event log from the from-th record on (a coded record as its code); from moves past it.
 Texts logTail(chassis::SimSwitch& sim, size_t& from) {
     Texts out;
-    for (const Rec& r : records(sim, from)) {
+    for (const Rec& r : records(sim, from))
         out.push_back(r.code == 0 ? r.args.at(0) : chassis::hex32(r.code));
-    }
     from = sim.logRecords().size();
     return out;
 }
@@ -98,9 +97,8 @@ TEST(PduTrace, CountedFiltersTraceTheirPdusThenRemoveThemselves) {
 }
 
 // A show request's text, and its result, next VLAN, more and found flags.
-std::pair<std::string, std::tuple<uint32_t, uint32_t, int, int>> show(chassis::SimSwitch& sim,
-                                                                      uint32_t subCode,
-                                                                      uint32_t vlan) {
+using ShowFields = std::tuple<uint32_t, uint32_t, int, int>;
+std::pair<std::string, ShowFields> show(chassis::SimSwitch& sim, uint32_t subCode, uint32_t vlan) {
     sim.cli().request({subCode, 0, vlan, 1u << 16, 0, 0});  // the more flag comes set
     sim.settle();
     const uint8_t* m = reply(sim);

@@ -152,9 +152,8 @@ std::vector<uint8_t> lagBody(int32_t blockCount, uint32_t lagIf, Words members, 
     const size_t at = lagmsg::kBlocks - hdr::kSeqHeaderLen;
     wire::putI32(b.data(), 0, blockCount);
     wire::putU32(b.data(), at + lagmsg::kBlkLagIfIndex, lagIf);
-    for (size_t i = 0; i < members.size(); ++i) {
+    for (size_t i = 0; i < members.size(); ++i)
         wire::putU32(b.data(), at + lagmsg::kBlkMembers + i * lagmsg::kMemberLen, members[i]);
-    }
     wire::putU8(b.data(), at + lagmsg::kBlkMemberCount, count);
     return b;
 }
@@ -196,11 +195,10 @@ TEST(LagMember, LimitsAndBadBlocks) {
 }
 
 void rate(chassis::SimSwitch& s, std::string_view vlan, uint32_t value, bool set = true) {
-    if (set) {
+    if (set)
         s.ifm().rateSet(s.ifIndex(vlan), value);
-    } else {
+    else
         s.ifm().rateRemove(s.ifIndex(vlan));
-    }
     s.settle();
 }
 // A VLAN record's rate limit and mode.

@@ -26,6 +26,10 @@ constexpr pipeline::Mac kNewTunnel = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x01};
 constexpr pipeline::Mac kHost = {0x02, 0, 0, 0, 0, 0x0a};
 constexpr uint32_t kLag1 = L2PT_LAG_BASE;  // the test chassis's only LAG
 
+pipeline::Mac macOf(uint32_t i) {
+    return {0x02, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+}
+
 // The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0 and lag1 (te1/1,
 // te1/2); each port on an interface of its own name ("ge0_1"); te1/0 forwards LLDP in VLAN 200.
 chassis::ChassisConfig netdevChassis() {
@@ -133,24 +137,17 @@ TEST_F(LineCardsTest, ACorePortTooNarrowForTheAccessPortsFramesAndTheTag) {
         uint32_t te10, te11, ge03;  // MTUs; ge03 0: no interface
         std::vector<std::string> lines;
     };
-    const std::string te10 = "core port te1/0 (MTU ";
+    const auto narrow = [](std::string core, int mtu, std::string access, int widest, int needs) {
+        return "core port " + core + " (MTU " + std::to_string(mtu) +
+               ") cannot take the frames of access port " + access + " (MTU " +
+               std::to_string(widest) + ") with the provider tag: it needs MTU " +
+               std::to_string(needs) + "; larger frames are dropped";
+    };
     const std::vector<Row> rows{
         {1504, 1504, 0, {}},
-        {1503,
-         1504,
-         0,
-         {te10 + "1503) cannot take the frames of access port ge0/1 (MTU 1500) with the "
-                 "provider tag: it needs MTU 1504; larger frames are dropped"}},
-        {1504,
-         1503,
-         0,
-         {"core port te1/1 (MTU 1503) cannot take the frames of access port ge0/1 (MTU 1500) "
-          "with the provider tag: it needs MTU 1504; larger frames are dropped"}},
-        {9002,
-         1504,
-         8999,
-         {te10 + "9002) cannot take the frames of access port ge0/3 (MTU 8999) with the "
-                 "provider tag: it needs MTU 9003; larger frames are dropped"}},
+        {1503, 1504, 0, {narrow("te1/0", 1503, "ge0/1", 1500, 1504)}},
+        {1504, 1503, 0, {narrow("te1/1", 1503, "ge0/1", 1500, 1504)}},
+        {9002, 1504, 8999, {narrow("te1/0", 9002, "ge0/3", 8999, 9003)}},
         {9003, 1504, 8999, {}},
     };
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -219,11 +216,7 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     tables->limitTraps(tables->trapKeys()->size());
     std::vector<chassis::test::Entry> many;
     for (uint32_t i = 0; i <= TrapMirror::kRetrySlice; ++i)
-        many.push_back({ifIndex("te1/0"),
-                        {0x02, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)},
-                        0,
-                        0,
-                        kModePort});
+        many.push_back({ifIndex("te1/0"), macOf(i), 0, 0, kModePort});
     apply(1, aclmsg::kOpInstall, many);
     ASSERT_EQ(waiting(), TrapMirror::kRetrySlice + 1);
     EXPECT_EQ(lines(), 1u) << "one line for them all";
@@ -241,8 +234,10 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
 // the ports a held entry traps for.
 TEST_F(LineCardsTest, PolicingAndTheRingsSharersReachTheTables) {
     EXPECT_EQ(tables->police(lport("ge0/1")).pduFps, chassis::kDefaultPduRate);
-    chassis::test::setStorm(chassis, "ge0/1", L2PT_STORM_MULTICAST, {10, 800});
-    chassis::test::setPduRate(chassis, "ge0/2", 0);
+    chassis::test::editPolicing(chassis, "ge0/1", [](auto& p) {
+        p.storm[L2PT_STORM_MULTICAST] = {10, 800};
+    });
+    chassis::test::editPolicing(chassis, "ge0/2", [](auto& p) { p.pduRate = 0; });
     EXPECT_EQ(tables->police(lport("ge0/1")).stormFps[L2PT_STORM_MULTICAST], 0u);
     cards->refresh();
     pipeline::PoliceRates ge01;
@@ -406,13 +401,15 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
     chassis::Chassis c{netdevChassis(), task};
     const chassis::IfDb& db = c.ifdb();
     auto at = [&](const char* name) { return *db.find(name); };
-    auto event = [&](const char* port, uint16_t verdict, uint16_t reason, uint16_t vid) {
+    auto event = [&](const char* port, uint16_t verdict, uint16_t reason, uint16_t vid,
+                     uint8_t outbound = 0) {
         l2pt_event ev{};
         ev.port_if = at(port);
         ev.verdict = verdict;
         ev.reason = reason;
         ev.len = 60;
         ev.vid = vid;
+        ev.outbound = outbound;
         return ev;
     };
     auto text = [&](l2pt_event ev) {
@@ -424,10 +421,6 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
     flood.ways[0] = at("te1/2");  // sent first: the kernel sends the frame's own form first
     flood.ways[1] = at("ge0/2");
     flood.ways[2] = at("te1/0");
-    l2pt_event fenced = event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_FENCED, 0);
-    fenced.outbound = 1;
-    l2pt_event hostTx = event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_HOST_TX, 0);
-    hostTx.outbound = 1;
     const std::pair<l2pt_event, std::string_view> cases[] = {
         {flood, "port ge0/1 in len=60 vlan=100 flooded to ge0/2,te1/0,lag1(te1/2)"},
         {event("ge0/1", L2PT_VERDICT_FLOODED, 0, 100),
@@ -438,8 +431,10 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
          "port ge0/1 in len=60 trapped=access tagged=100"},
         {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_PORT_DOWN, 100),
          "port ge0/1 in len=60 vlan=100 dropped (port down)"},
-        {fenced, "port ge0/1 out len=60 dropped (fenced sender)"},
-        {hostTx, "port ge0/1 out len=60 dropped (sent by the host)"},
+        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_FENCED, 0, 1),
+         "port ge0/1 out len=60 dropped (fenced sender)"},
+        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_HOST_TX, 0, 1),
+         "port ge0/1 out len=60 dropped (sent by the host)"},
         {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_L2CP, 100),
          "port ge0/1 in len=60 vlan=100 dropped (L2CP discarded)"},
         {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_TUNNEL_MAC, 100),
@@ -452,9 +447,6 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
 // Learning limits reach the tables by port, LAG and VLAN, refused past their ranges; a port's
 // MACs going when it goes down are forgotten over several slices, each off its counts.
 TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
-    const auto mac = [](uint32_t i) {
-        return pipeline::Mac{0x02, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
-    };
     EXPECT_TRUE(cards->setLearnLimit(ifIndex("ge0/1"), 2, true));
     EXPECT_TRUE(cards->setLearnLimit(ifIndex("lag1"), L2PT_FDB_ENTRIES_MAX, std::nullopt));
     EXPECT_FALSE(cards->setLearnLimit(ifIndex("lag1"), L2PT_FDB_ENTRIES_MAX + 1, std::nullopt));
@@ -465,15 +457,15 @@ TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_EQ(tables->learning(kLag1)->limit, L2PT_FDB_ENTRIES_MAX);
 
     // ge0/1 at its limit exactly, then one past it.
-    EXPECT_TRUE(tables->learn(100, mac(1), lport("ge0/1"), 1));
-    EXPECT_TRUE(tables->learn(100, mac(2), lport("ge0/1"), 1));
-    EXPECT_FALSE(tables->learn(100, mac(3), lport("ge0/1"), 1));
+    EXPECT_TRUE(tables->learn(100, macOf(1), lport("ge0/1"), 1));
+    EXPECT_TRUE(tables->learn(100, macOf(2), lport("ge0/1"), 1));
+    EXPECT_FALSE(tables->learn(100, macOf(3), lport("ge0/1"), 1));
     EXPECT_EQ(cards->learning(ifIndex("ge0/1"))->count, 2u);
 
     // Three slices' worth on ge0/2, forgotten when it goes down.
     constexpr uint32_t kMany = FdbSweep::kSlice * 2 + 1;
     for (uint32_t i = 0; i < kMany; ++i)
-        ASSERT_TRUE(tables->learn(100, mac(0x1000 + i), lport("ge0/2"), 1));
+        ASSERT_TRUE(tables->learn(100, macOf(0x1000 + i), lport("ge0/2"), 1));
     EXPECT_EQ(cards->vlanLearning(100)->count, kMany + 2);
     link("ge0/2", 12, true);
     link("ge0/2", 12, false);

@@ -45,6 +45,7 @@ TEST(CtlRequest, CountsBeyondWhatArrivedAreRefusedAndOversizeIsNotEncoded) {
 }
 
 TEST(CtlGrammar, TheDaemonChecksArityOptionsAndAccess) {
+    const auto find = [](std::vector<std::string> words) { return netp::ctl::findCommand(words); };
     const auto check = [](const Request& r) {
         const auto* spec = netp::ctl::findCommand(r.args);
         return spec == nullptr ? std::string("no command") : netp::ctl::check(*spec, r);
@@ -62,18 +63,15 @@ TEST(CtlGrammar, TheDaemonChecksArityOptionsAndAccess) {
         "");
     // A capture's file stays with the client: the daemon sees the port alone.
     EXPECT_EQ(check({1, {"capture", "te1/0"}, {{"count", "2"}}}), "");
-    EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"vlan", "add"})->path, "vlan add");
-    EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"do", "x"})->access,
-              netp::ctl::Access::Lab);
-    EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"frobnicate"}), nullptr);
+    EXPECT_EQ(find({"vlan", "add"})->path, "vlan add");
+    EXPECT_EQ(find({"do", "x"})->access, netp::ctl::Access::Lab);
+    EXPECT_EQ(find({"frobnicate"}), nullptr);
     // "l2cp" reads, "l2cp set" changes: the longer command wins where both begin the words.
-    const auto* l2cpSet =
-        netp::ctl::findCommand(std::vector<std::string>{"l2cp", "set", "ge0/1", "0e", "forward"});
+    const auto* l2cpSet = find({"l2cp", "set", "ge0/1", "0e", "forward"});
     ASSERT_NE(l2cpSet, nullptr);
     EXPECT_EQ(l2cpSet->path, "l2cp set");
     EXPECT_EQ(l2cpSet->access, netp::ctl::Access::Change);
-    EXPECT_EQ(netp::ctl::findCommand(std::vector<std::string>{"l2cp"})->access,
-              netp::ctl::Access::ReadOnly);
+    EXPECT_EQ(find({"l2cp"})->access, netp::ctl::Access::ReadOnly);
     EXPECT_EQ(check({1, {"l2cp", "set", "ge0/1", "0e", "forward"}, {{"vlan", "100"}}}), "");
     EXPECT_NE(check({1, {"l2cp", "set", "ge0/1", "0e"}, {}}), "");
     EXPECT_NE(check({1, {"l2cp", "ge0/1"}, {}}), "");

@@ -161,39 +161,6 @@ struct Rig {
     }
 };
 
-TEST(Daemon, TwoHundredClientsAtOnceEachGetTheirOwnAnswer) {
-    Rig rig;
-    rig.startTask();
-    constexpr uint32_t kClients = 200;
-    std::vector<netp::Fd> clients;
-    for (uint32_t i = 0; i < kClients; ++i)
-        clients.push_back(rig.connect());
-    // Every request is out before any answer is read: they queue for the task's CLI together.
-    for (uint32_t i = 0; i < kClients; ++i) {
-        const bool json = i % 2 == 1;
-        rig.send(clients[i].get(),
-                 {1000 + i,
-                  {"show", i % 4 < 2 ? "100" : "vl200"},
-                  json ? std::vector<ctl::Option>{{"json", ""}} : std::vector<ctl::Option>{}});
-    }
-    for (uint32_t i = 0; i < kClients; ++i) {
-        const Answer a = Rig::receive(clients[i].get());
-        ASSERT_EQ(a.exit, 0) << i << ": " << a.err;
-        EXPECT_EQ(a.id, 1000 + i);
-        const std::string mine = i % 4 < 2 ? "ge0/1" : "ge0/2";
-        const std::string theirs = i % 4 < 2 ? "ge0/2" : "ge0/1";
-        if (i % 2 == 1) {
-            const auto j = nlohmann::json::parse(a.out);
-            ASSERT_EQ(j["vlans"].size(), 1u) << a.out;
-            EXPECT_EQ(j["vlans"][0]["vlan"], i % 4 < 2 ? 100 : 200);
-            EXPECT_EQ(j["vlans"][0]["ports"], nlohmann::json({mine, "te1/0"}));
-        } else {
-            EXPECT_NE(a.out.find(mine), std::string::npos) << a.out;
-            EXPECT_EQ(a.out.find(theirs), std::string::npos) << a.out;
-        }
-    }
-}
-
 TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
     netp::DaemonOptions o;
     o.clientQueueBytes = 16 * 1024;
@@ -231,10 +198,12 @@ TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
         "\"ge0/{n}\"}]}]\nlags: [{number: 1, members: [ge0/2]}]\nvlans: [{id: 100, name: vl100}]\n",
         "oc.yaml");
     const chassis::IfDb db(cfg);
-    const auto change = [&](std::vector<std::string> args, std::vector<ctl::Option> options) {
+    using Args = std::vector<std::string>;
+    using Options = std::vector<ctl::Option>;
+    const auto change = [&](Args args, Options options) {
         return netp::operatorChange({0, std::move(args), std::move(options)}, db);
     };
-    const auto refusal = [&](std::vector<std::string> args, std::vector<ctl::Option> options) {
+    const auto refusal = [&](Args args, Options options) {
         try {
             change(std::move(args), std::move(options));
         } catch (const std::invalid_argument& e) {
@@ -242,35 +211,27 @@ TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
         }
         return std::string("no error");
     };
-    const std::vector<ctl::Option> stp{{"proto", "stp"}};
-    const auto with = [&](std::string port) {
-        auto o = stp;
-        o.push_back({"port", std::move(port)});
-        return o;
+    const auto with = [](std::string port) { return Options{{"proto", "stp"}, {"port", port}}; };
+    const std::tuple<Args, Options, std::string> refused[] = {
+        {{"vlan", "add", "999"}, with("ge0/1:access"), "vlan: VLAN 999 is not a VLAN of the"},
+        {{"vlan", "add", "vl100"}, with("vl100:core"), "vlan: 'vl100' is not a port or LAG"},
+        {{"vlan", "add", "vl100"}, with("if:5:core"), "interfaces by number are for the"},
+        {{"vlan", "add", "vl100"}, with("ge0/1:2"), "port 'ge0/1:2' needs :access or :core"},
+        {{"vlan", "del", "vl100"}, {{"proto", "7"}}, "vlan: unknown protocol '7'"},
+        {{"rate", "set", "4000", "8"}, {}, "rate: VLAN 4000 is not a VLAN of the chassis"},
+        {{"lag", "add", "lag1", "ge0/1", "ge0/2"}, {}, "'ge0/2' is a member of 'lag1' already"},
+        {{"lag", "add", "lag1", "ge0/1", "ge0/1"}, {}, "lag: port 'ge0/1' is named twice"},
+        {{"lag", "del", "lag1", "ge0/1"}, {}, "lag: 'ge0/1' is not a member of 'lag1'"},
+        {{"card", "up", "32"}, {}, "card: slot 32 is above 31"},
+        {{"card", "sideways", "1"}, {}, "card: 'sideways' is not up, down or removed"},
+        {{"debug", "ge0/1"}, {{"direction", "up"}}, "debug: direction 'up' is none of"},
+        {{"tunnel-mac", "02:00:00:00:00"}, {}, "is not a MAC address"},
+        {{"tunnel-mac", "default"}, {{"replace-global", ""}}, "goes with a MAC"},
+        {{"vman-tpid", "0x10000"}, {}, "vman-tpid: tpid 0x10000 is above 65535"},
+        {{"vman-tpid", "0x05ff"}, {}, "vman-tpid: tpid 0x05ff is no EtherType"},
     };
-    const std::pair<std::pair<std::vector<std::string>, std::vector<ctl::Option>>, std::string>
-        refused[] = {
-            {{{"vlan", "add", "999"}, with("ge0/1:access")},
-             "vlan: VLAN 999 is not a VLAN of the chassis"},
-            {{{"vlan", "add", "vl100"}, with("vl100:core")}, "vlan: 'vl100' is not a port or LAG"},
-            {{{"vlan", "add", "vl100"}, with("if:5:core")}, "interfaces by number are for the"},
-            {{{"vlan", "add", "vl100"}, with("ge0/1:2")}, "port 'ge0/1:2' needs :access or :core"},
-            {{{"vlan", "del", "vl100"}, {{"proto", "7"}}}, "vlan: unknown protocol '7'"},
-            {{{"rate", "set", "4000", "8"}, {}}, "rate: VLAN 4000 is not a VLAN of the chassis"},
-            {{{"lag", "add", "lag1", "ge0/1", "ge0/2"}, {}},
-             "'ge0/2' is a member of 'lag1' already"},
-            {{{"lag", "add", "lag1", "ge0/1", "ge0/1"}, {}}, "lag: port 'ge0/1' is named twice"},
-            {{{"lag", "del", "lag1", "ge0/1"}, {}}, "lag: 'ge0/1' is not a member of 'lag1'"},
-            {{{"card", "up", "32"}, {}}, "card: slot 32 is above 31"},
-            {{{"card", "sideways", "1"}, {}}, "card: 'sideways' is not up, down or removed"},
-            {{{"debug", "ge0/1"}, {{"direction", "up"}}}, "debug: direction 'up' is none of"},
-            {{{"tunnel-mac", "02:00:00:00:00"}, {}}, "is not a MAC address"},
-            {{{"tunnel-mac", "default"}, {{"replace-global", ""}}}, "goes with a MAC"},
-            {{{"vman-tpid", "0x10000"}, {}}, "vman-tpid: tpid 0x10000 is above 65535"},
-            {{{"vman-tpid", "0x05ff"}, {}}, "vman-tpid: tpid 0x05ff is no EtherType"},
-        };
-    for (const auto& [request, why] : refused)
-        EXPECT_THAT(refusal(request.first, request.second), ::testing::HasSubstr(why)) << why;
+    for (const auto& [args, options, why] : refused)
+        EXPECT_THAT(refusal(args, options), ::testing::HasSubstr(why)) << why;
 
     const auto vlan =
         std::get<chassis::VlanChange>(change({"vlan", "add", "100"}, {{"proto", "stp,pvst"},
@@ -296,9 +257,35 @@ TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
     EXPECT_FALSE(std::get<chassis::CliChange>(change({"undebug", "all"}, {})).request);
 }
 
+// Also: two hundred clients at once each get their own answer.
 TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     Rig rig;
     rig.startTask();
+    constexpr uint32_t kClients = 200;
+    std::vector<netp::Fd> clients;
+    for (uint32_t i = 0; i < kClients; ++i)
+        clients.push_back(rig.connect());
+    // Every request is out before any answer is read: they queue for the task's CLI together.
+    for (uint32_t i = 0; i < kClients; ++i)  // odd ones as JSON
+        rig.send(clients[i].get(), {1000 + i,
+                                    {"show", i % 4 < 2 ? "100" : "vl200"},
+                                    std::vector<ctl::Option>(i % 2, {"json", ""})});
+    for (uint32_t i = 0; i < kClients; ++i) {
+        const Answer a = Rig::receive(clients[i].get());
+        ASSERT_EQ(a.exit, 0) << i << ": " << a.err;
+        EXPECT_EQ(a.id, 1000 + i);
+        const std::string mine = i % 4 < 2 ? "ge0/1" : "ge0/2";
+        const std::string theirs = i % 4 < 2 ? "ge0/2" : "ge0/1";
+        if (i % 2 == 1) {
+            const auto j = nlohmann::json::parse(a.out);
+            ASSERT_EQ(j["vlans"].size(), 1u) << a.out;
+            EXPECT_EQ(j["vlans"][0]["vlan"], i % 4 < 2 ? 100 : 200);
+            EXPECT_EQ(j["vlans"][0]["ports"], nlohmann::json({mine, "te1/0"}));
+        } else {
+            EXPECT_NE(a.out.find(mine), std::string::npos) << a.out;
+            EXPECT_EQ(a.out.find(theirs), std::string::npos) << a.out;
+        }
+    }
     EXPECT_EQ(rig.run({"frobnicate"}).exit, 2);
     // "--json" as an argument is an argument: no VLAN of that name, no JSON.
     const Answer arg = rig.run({"show", "--json"});
@@ -320,10 +307,9 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
         EXPECT_EQ(a.exit, 2) << slot;
         EXPECT_NE(a.err.find("no line card in slot"), std::string::npos) << a.err;
     }
-    EXPECT_EQ(rig.run({"vlan", "add", "vl100", "with space"},
-                      {{"proto", "stp"}, {"port", "ge0/2:access"}})
-                  .exit,
-              2);
+    const Answer spaced = rig.run({"vlan", "add", "vl100", "with space"},
+                                  {{"proto", "stp"}, {"port", "ge0/2:access"}});
+    EXPECT_EQ(spaced.exit, 2);
     const auto status = nlohmann::json::parse(rig.run({"status"}, {{"json", ""}}).out);
     EXPECT_EQ(status["chassis"], "daemontest");
     EXPECT_EQ(status["sessions"][0]["role"], "primary");

@@ -16,12 +16,10 @@ struct Item {
 // The values front to back; the back links and the count must agree with them.
 std::vector<int> walk(const OzmDllList& list) {
     std::vector<int> values, back;
-    for (OzmDllNode* n = ozmDLLGetFirst(&list); n != nullptr; n = ozmDLLGetNext(n)) {
+    for (OzmDllNode* n = ozmDLLGetFirst(&list); n != nullptr; n = ozmDLLGetNext(n))
         values.push_back(reinterpret_cast<Item*>(n)->value);
-    }
-    for (OzmDllNode* n = list.tail; n != nullptr; n = n->prev) {
+    for (OzmDllNode* n = list.tail; n != nullptr; n = n->prev)
         back.insert(back.begin(), reinterpret_cast<Item*>(n)->value);
-    }
     EXPECT_EQ(values, back);
     EXPECT_EQ(ozmDLLCount(&list), values.size());
     return values;
@@ -49,17 +47,15 @@ TEST(DllTest, InsertAndRemoveKeepOrder) {
 TEST(BitmapTest, BitsCountFromTheMostSignificantEndAndScansHonourTheSize) {
     uint32_t bm[4] = {};
     EXPECT_EQ(GET_FIRST_BIT_BITMAP(bm, 128), -1);
-    for (int bit : {0, 5, 31, 32, 70, 127}) {
+    for (int bit : {0, 5, 31, 32, 70, 127})
         SET_BIT_BITMAP(bm, bit);
-    }
     EXPECT_EQ(bm[0], 0x84000001u);
     EXPECT_EQ(bm[1], 0x80000000u);
     CLEAR_BIT_BITMAP(bm, 0);
     EXPECT_TRUE(TEST_BIT_BITMAP(bm, 31));
     std::vector<int> seen;
-    for (int b = GET_FIRST_BIT_BITMAP(bm, 128); b != -1; b = GET_NEXT_BIT_BITMAP(bm, b, 128)) {
+    for (int b = GET_FIRST_BIT_BITMAP(bm, 128); b != -1; b = GET_NEXT_BIT_BITMAP(bm, b, 128))
         seen.push_back(b);
-    }
     EXPECT_EQ(seen, (std::vector<int>{5, 31, 32, 70, 127}));
     // Bits at or past the size are not seen, and a size inside a word is honoured.
     EXPECT_EQ(GET_NEXT_BIT_BITMAP(bm, 70, 127), -1);

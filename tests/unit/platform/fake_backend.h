@@ -2,10 +2,12 @@
 // test, virtual time, and every message, timer, report and log record kept in order.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <map>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -20,9 +22,8 @@ using Bytes = std::vector<uint8_t>;
 class FakeBackend : public ozm::Backend, public ozm::TestHooks {
   public:
     ~FakeBackend() override {
-        for (int fd : fds_) {
+        for (int fd : fds_)
             ::close(fd);
-        }
     }
 
     ozm::TestHooks* testHooks() override { return this; }
@@ -103,14 +104,26 @@ class FakeBackend : public ozm::Backend, public ozm::TestHooks {
   private:
     int pair(int& peer) {
         int sv[2];
-        if (::socketpair(AF_UNIX, SOCK_DGRAM, 0, sv) != 0) {
+        if (::socketpair(AF_UNIX, SOCK_DGRAM, 0, sv) != 0)
             return -1;
-        }
         fds_.push_back(sv[1]);
         peer = sv[1];
         return sv[0];
     }
     std::vector<int> fds_;
+};
+
+// The platform's unit-test fixture: a fresh FakeBackend, and so fresh platform state, per test.
+class PlatformTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto backend = std::make_unique<FakeBackend>();
+        fake = backend.get();
+        ozm::installBackend(std::move(backend));
+    }
+    void TearDown() override { ozm::uninstallBackend(); }
+
+    FakeBackend* fake = nullptr;
 };
 
 }  // namespace test

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <tuple>
 
+#include "fake_backend.h"
 #include "platform/mem.h"
-#include "platform_test.h"
 
 namespace {
 
@@ -35,9 +35,8 @@ TEST_F(MemTest, FixedPoolHandsOutDistinctBlocksUpToItsCapacity) {
     EXPECT_EQ(alloc(kPoolA), nullptr);
     std::vector<uint8_t*> sorted = blocks;
     std::sort(sorted.begin(), sorted.end());
-    for (size_t i = 1; i < sorted.size(); ++i) {
+    for (size_t i = 1; i < sorted.size(); ++i)
         ASSERT_GE(sorted[i] - sorted[i - 1], 20) << "blocks overlap";
-    }
     EXPECT_EQ(ozmMC_M_memBlockFree("m", 2, blocks[7]), 0);
     EXPECT_NE(alloc(kPoolA), nullptr);
     // Larger than the block size, and unknown pools, are refused.
@@ -97,15 +96,13 @@ TEST_F(MemTest, VariableRequestTakesTheSmallestClassThatFits) {
     auto varAlloc = [](uint32_t size) {
         return ozmMC_M_memBlockVarAlloc("m", 1, 6, size, kPart, 0, 0);
     };
-    for (uint32_t size : {0u, 32u, 33u, 8192u, 8193u, 9300u}) {
+    for (uint32_t size : {0u, 32u, 33u, 8192u, 8193u, 9300u})
         EXPECT_NE(varAlloc(size), nullptr) << size;
-    }
     EXPECT_EQ(varAlloc(9301), nullptr);
     EXPECT_EQ(fake->reports.size(), 1u);  // no class holds it
     std::vector<uint32_t> inUse;
-    for (const auto& s : ozm::mem::stats()) {
+    for (const auto& s : ozm::mem::stats())
         inUse.push_back(s.inUse);
-    }
     EXPECT_EQ(inUse, (std::vector<uint32_t>{2, 1, 1, 2}));  // 32, 2048, 8192, 9300
 
     EXPECT_EQ(varAlloc(8), nullptr);  // the class's own capacity

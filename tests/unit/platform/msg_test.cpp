@@ -13,9 +13,8 @@ using Bytes = std::vector<uint8_t>;
 // A received buffer: msgLen 0x20 at bytes 8-11, then 0x10 0x11 ... up to byte 47.
 Bytes buffer() {
     Bytes b(48);
-    for (size_t i = 12; i < b.size(); ++i) {
+    for (size_t i = 12; i < b.size(); ++i)
         b[i] = static_cast<uint8_t>(0x10 + i - 12);
-    }
     b[8] = 0x00, b[9] = 0x00, b[10] = 0x00, b[11] = 0x20;
     return b;
 }

@@ -5,13 +5,13 @@
 #include <cstring>
 #include <tuple>
 
+#include "fake_backend.h"
 #include "platform/cfg.h"
 #include "platform/console.h"
 #include "platform/evtlog.h"
 #include "platform/ipc.h"
 #include "platform/kernel.h"
 #include "platform/symbols.h"
-#include "platform_test.h"
 
 namespace {
 
@@ -29,7 +29,6 @@ TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
     EXPECT_EQ(recv(), 3);
     EXPECT_EQ(ifIndex, 0x00010203u);
     EXPECT_EQ(test::Bytes(buf, buf + 3), (test::Bytes{0xAA, 0xBB, 0xCC}));
-    // A frame longer than the buffer reports its real length, so the caller can drop it.
     sendTo(fake->socketPeer, {0, 0, 0, 9, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
     EXPECT_EQ(recv(), 10);  // cut to the buffer, and told so by the whole length
     EXPECT_EQ(buf[7], 8);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "fake_backend.h"
 #include "platform/ipc.h"
 #include "platform/kernel.h"
 #include "platform/mem.h"
@@ -11,7 +12,6 @@
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
 #include "platform/wire/swp.h"
-#include "platform_test.h"
 
 namespace {
 
@@ -76,9 +76,8 @@ class SwpTest : public test::PlatformTest {
     }
     std::vector<uint32_t> sentSeqs() const {
         std::vector<uint32_t> seqs;
-        for (const auto& m : fake->sent) {
+        for (const auto& m : fake->sent)
             seqs.push_back(swpw::seq(m.data()));
-        }
         return seqs;
     }
 

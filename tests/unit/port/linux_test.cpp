@@ -1,17 +1,13 @@
 // The port layer on Linux: each test in a network namespace of its own (unshare), so the veth
 // pairs it makes vanish with it. Needs root (CAP_NET_ADMIN, CAP_NET_RAW, CAP_BPF).
-#include <arpa/inet.h>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <gtest/gtest.h>
-#include <linux/if_ether.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +15,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "net/io/fd.h"
 #include "net/port/link_monitor.h"
 #include "net/port/linux_port_ops.h"
 
@@ -167,15 +162,21 @@ struct Place {
 
 using LinuxPortOpsTest = InNamespace;
 
-TEST_F(LinuxPortOpsTest, AttachesBothHooksAndNeverTouchesAnotherFilter) {
+// Ours at both hooks, never another's filter touched; somebody else's filter in our own place
+// is refused, nothing of ours left behind. A restart, a crash and an upgrade all end in an
+// attach over what an earlier daemon left: each replaces ours in place (atomically: no frame
+// meets no program), so that one program of ours is at each hook whatever the sequence; the
+// clsact qdisc goes only when nothing hangs on it.
+TEST_F(LinuxPortOpsTest, AttachesAndReplacesOnlyItsOwnFilterAtEachHook) {
     const Programs progs;
     sh("ip link add v0 type veth peer name v1");
-    const int v0 = static_cast<int>(::if_nametoindex("v0"));
+    const auto v0 = ::if_nametoindex("v0");
+    const int ifindex = static_cast<int>(v0);
     const uint32_t pass = progs.id(progs.pass());
     const uint32_t other = progs.id(progs.other());
-    Place ingress(v0, BPF_TC_INGRESS, LinuxPortOps::kHandle, LinuxPortOps::kPriority);
-    Place egress(v0, BPF_TC_EGRESS, LinuxPortOps::kHandle, LinuxPortOps::kPriority);
-    Place foreign(v0, BPF_TC_INGRESS, 1, 1);
+    Place ingress(ifindex, BPF_TC_INGRESS, LinuxPortOps::kHandle, LinuxPortOps::kPriority);
+    Place egress(ifindex, BPF_TC_EGRESS, LinuxPortOps::kHandle, LinuxPortOps::kPriority);
+    Place foreign(ifindex, BPF_TC_INGRESS, 1, 1);
     foreign.attachForeign(progs.other());
 
     LinuxPortOps ops;
@@ -191,7 +192,6 @@ TEST_F(LinuxPortOpsTest, AttachesBothHooksAndNeverTouchesAnotherFilter) {
     EXPECT_EQ(egress.program(), 0u);
     EXPECT_EQ(foreign.program(), other);
 
-    // Somebody else's filter in our own place: refused, and nothing of ours stays behind.
     egress.attachForeign(progs.other());
     const OpStatus st = ops.attach(v0, tc);
     EXPECT_EQ(st.error, EEXIST);
@@ -199,52 +199,40 @@ TEST_F(LinuxPortOpsTest, AttachesBothHooksAndNeverTouchesAnotherFilter) {
     EXPECT_EQ(ingress.program(), 0u);
     EXPECT_TRUE(ops.detach(v0).ok());
     EXPECT_EQ(egress.program(), other);
+    EXPECT_EQ(ops.attach(v0 + 100, tc).error, ENODEV);
+    for (Place* p : {&egress, &foreign}) {  // no filter but ours in the restarts below
+        bpf_tc_opts del = p->o;
+        ASSERT_EQ(bpf_tc_detach(&p->h, &del), 0);
+    }
 
-    const OpStatus gone = ops.attach(v0 + 100, tc);
-    EXPECT_EQ(gone.error, ENODEV) << gone.text();
-}
-
-// A restart, a crash and an upgrade all end in an attach over what an earlier daemon left: each
-// replaces ours in place (atomically: no frame meets no program), so that one program of ours
-// is at each hook whatever the sequence; the clsact qdisc goes only when nothing hangs on it.
-TEST_F(LinuxPortOpsTest, ReplacingLeavesExactlyOneFilterOfOursAtEachHook) {
-    const Programs progs;
-    sh("ip link add v0 type veth peer name v1");
-    const auto v0 = ::if_nametoindex("v0");
-    Place ingress(static_cast<int>(v0), BPF_TC_INGRESS, LinuxPortOps::kHandle,
-                  LinuxPortOps::kPriority);
-    Place egress(static_cast<int>(v0), BPF_TC_EGRESS, LinuxPortOps::kHandle,
-                 LinuxPortOps::kPriority);
-    const TcPrograms a{progs.pass(), progs.pass()};
     const TcPrograms b{progs.other(), progs.other()};
-    for (const TcPrograms* next : {&a, &b, &b, &a, &b}) {
-        LinuxPortOps ops;  // each a daemon of its own, as after a restart
-        ASSERT_TRUE(ops.attach(v0, *next).ok());
-        const uint32_t want = progs.id(next == &a ? progs.pass() : progs.other());
+    for (const TcPrograms* next : {&tc, &b, &b, &tc, &b}) {
+        LinuxPortOps daemon;  // each a daemon of its own, as after a restart
+        ASSERT_TRUE(daemon.attach(v0, *next).ok());
+        const uint32_t want = next == &tc ? pass : other;
         EXPECT_EQ(ingress.program(), want);
         EXPECT_EQ(egress.program(), want);
         for (const auto hook : {LinuxPortOps::Hook::Ingress, LinuxPortOps::Hook::Egress}) {
             size_t n = 0;
-            ASSERT_TRUE(ops.countFilters(v0, hook, n).ok());
+            ASSERT_TRUE(daemon.countFilters(v0, hook, n).ok());
             EXPECT_EQ(n, 1u);
             LinuxPortOps::Holder h;
-            ASSERT_TRUE(ops.holder(v0, hook, h).ok());
+            ASSERT_TRUE(daemon.holder(v0, hook, h).ok());
             EXPECT_TRUE(h.ours());
             EXPECT_EQ(h.program, want);
         }
     }
-    LinuxPortOps ops;
     bool removed = true;
     ASSERT_TRUE(ops.removeEmptyClsact(v0, &removed).ok());
     EXPECT_FALSE(removed) << "our filters hang on it";
     ASSERT_TRUE(ops.detach(v0).ok());
-    Place foreign(static_cast<int>(v0), BPF_TC_EGRESS, 1, 1);
-    foreign.attachForeign(progs.other());
+    Place foreignOut(ifindex, BPF_TC_EGRESS, 1, 1);
+    foreignOut.attachForeign(progs.other());
     ASSERT_TRUE(ops.removeEmptyClsact(v0, &removed).ok());
     EXPECT_FALSE(removed) << "another's filter hangs on it";
-    EXPECT_EQ(foreign.program(), progs.id(progs.other()));
-    bpf_tc_opts del = foreign.o;
-    ASSERT_EQ(bpf_tc_detach(&foreign.h, &del), 0);
+    EXPECT_EQ(foreignOut.program(), other);
+    bpf_tc_opts del = foreignOut.o;
+    ASSERT_EQ(bpf_tc_detach(&foreignOut.h, &del), 0);
     ASSERT_TRUE(ops.removeEmptyClsact(v0, &removed).ok());
     EXPECT_TRUE(removed);
     EXPECT_EQ(std::system("tc qdisc show dev v0 | grep -q clsact"), 256);

@@ -13,12 +13,8 @@ constexpr uint32_t kSlots012 = 0xE0000000;
 using PeerMsg = std::tuple<size_t, uint32_t, int32_t, uint32_t, uint32_t, int32_t>;
 PeerMsg decode(const std::vector<uint8_t>& m) {
     const uint8_t* p = m.data();
-    return {m.size(),
-            hdr::msgType(p),
-            hdr::msgStatus(p),
-            hdr::srcTaskId(p),
-            wire::getU32(p, rpmmsg::kAclBitmap),
-            wire::getI32(p, rpmmsg::kMasterSlot)};
+    return PeerMsg(m.size(), hdr::msgType(p), hdr::msgStatus(p), hdr::srcTaskId(p),
+                   wire::getU32(p, rpmmsg::kAclBitmap), wire::getI32(p, rpmmsg::kMasterSlot));
 }
 
 TEST(PeerRpm, PrimaryAnswersAndMirrorsAgentChangesOnceRegistered) {
@@ -95,9 +91,8 @@ line_cards:
 vlans: [{id: 10, name: vl10}]
 )",
                          true);
-    for (uint32_t slot : present) {
+    for (uint32_t slot : present)
         s.agent(slot).setPresent(true);
-    }
     s.peer().setBitmap(bitmap);  // what it answers a later request with, too
     s.peer().setMasterSlot(master);
     s.peer().regReply(bitmap, master);
@@ -126,9 +121,8 @@ TEST(Takeover, RegistersAndConfiguresTheAgentsOfTheBitmap) {
     tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP, {access("ge0/1"), access("ge1/1"), core("ge3/0")});
 
     // Other codes change nothing, whatever the role query answers.
-    for (uint32_t code : {0u, 1u, 2u, 4u, 1608u}) {
+    for (uint32_t code : {0u, 1u, 2u, 4u, 1608u})
         haEvent(s, code);
-    }
     EXPECT_EQ(std::tuple(l2ptIsPrimary, l2ptRegisteredWithPRPM, l2ptMstrSlotId),
               std::tuple(0u, 1u, 3));
 

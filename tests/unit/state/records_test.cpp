@@ -55,9 +55,8 @@ TEST(Records, AllocationFailuresLeaveConsistentRecords) {
     EXPECT_EQ(records(s), logged);
 
     // Everything can still be taken down, and nothing is left behind.
-    for (const char* vlan : {"vl20", "vl30", "vl100", "vl200"}) {
+    for (const char* vlan : {"vl20", "vl30", "vl100", "vl200"})
         tsim::vlanDisable(s, vlan, L2PT_FLAG_STP);
-    }
     EXPECT_TRUE(s.entries(0).empty() && s.entries(1).empty());
     EXPECT_TRUE(s.backend().reports().empty());
     EXPECT_EQ(inUse("VMAN") + inUse("IFNODE") + inUse("ACCESS_PORT") + inUse("CORE_PORT"), 0u);

@@ -48,12 +48,10 @@ const Failure kFailures[] = {
 std::string leftOpen(chassis::SimSwitch& sim) {
     std::string out;
     auto add = [&](const std::string& word) { out += (out.empty() ? "" : " ") + word; };
-    if (ozmEvtSetSeverityLevel(ozmL2ptTcbNode.logHandle, 0) == 0) {
+    if (ozmEvtSetSeverityLevel(ozmL2ptTcbNode.logHandle, 0) == 0)
         add("log");
-    }
-    if (count(sim, "task ipc-open") > count(sim, "task ipc-close")) {
+    if (count(sim, "task ipc-open") > count(sim, "task ipc-close"))
         add("ipc");
-    }
     for (auto [name, protocol] : {std::pair{"stp", "1"}, {"l2pt", "9"}}) {
         if (count(sim, std::string("kernel socket family=34 protocol=") + protocol) != 0) {
             const bool closed = count(sim, std::string("kernel close protocol=") + protocol) != 0;
