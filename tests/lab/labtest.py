@@ -5,7 +5,6 @@ import atexit
 import json
 import signal
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -17,23 +16,13 @@ REPO = HERE.parent.parent
 sys.path.insert(0, str(REPO / "lab"))
 sys.path.insert(0, str(REPO / "tests" / "net"))
 import l2pt_lab  # noqa: E402
-from netns import read_pcap  # noqa: E402,F401 (the lab's captures are l2ptctl's too)
+# Root, or the test again through passwordless sudo: lab tests fail, never skip, without it.
+from netns import read_pcap, require_privilege  # noqa: E402,F401
 
 BUILD = Path(os.environ.get("L2PT_BUILD", REPO / "build"))
 PYTHON = "/usr/bin/python3"
 wait_for = l2pt_lab.wait_for
 wait_until_equal = l2pt_lab.wait_until_equal
-
-
-def require_privilege():
-    """Root, or this test again through passwordless sudo; lab tests fail, never skip,
-    without the privilege namespaces need."""
-    if os.geteuid() == 0:
-        return
-    if shutil.which("sudo") and subprocess.run(["sudo", "-n", "true"],
-                                               capture_output=True).returncode == 0:
-        os.execvp("sudo", ["sudo", "-n", "-E", sys.executable, *sys.argv])
-    l2pt_lab.require_root()
 
 
 _labs_up = []
