@@ -86,20 +86,15 @@ class Network:
     def start(self, switch):
         d = os.path.join(self.lab.tmp, switch)
         os.mkdir(d)
-        with open(os.path.join(d, "chassis.yaml"), "w") as f:
-            f.write(chassis_text(switch))
-        self.lab.start(
-            self.ns[switch], [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis",
-                              os.path.join(d, "chassis.yaml"), "--run-dir",
-                              os.path.join(d, "run"), "--state", os.path.join(d, "state.yaml"),
-                              "--lab"],
-            os.path.join(d, "daemon.log"))
+        chassis, run, state, log = netns.daemon_files(d, chassis_text(switch), "")
+        self.lab.start(self.ns[switch], [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis",
+                                         chassis, "--run-dir", run, "--state", state, "--lab"], log)
         ports = 1 + sum(s[0] == switch for s in SITES.values())
         netns.wait_for(switch + "'s ports attached",
                        lambda: self.log(switch).count("attached") == ports)
 
     def log(self, switch):
-        with open(os.path.join(self.lab.tmp, switch, "daemon.log")) as f:
+        with open(os.path.join(self.lab.tmp, switch, "chassisd.log")) as f:
             return f.read()
 
     def l2ptctl(self, switch, *args):
