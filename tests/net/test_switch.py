@@ -147,6 +147,15 @@ class Switch(netns.Switch):
     def crosses(self, port, frame, want):
         return self.exchange(port, frame, want) == want
 
+    def capture(self, path, *limit):
+        """l2ptctl capture on te1/0 in the background, once it has made its file."""
+        p = subprocess.Popen([self.app("l2ptctl"), "--run-dir", self.run_dir, "capture", "te1/0",
+                              path, *limit], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+        netns.wait_for("the capture's file", lambda: os.path.exists(path))
+        time.sleep(0.2)
+        return p
+
     def hits(self, port, mac):
         agents = json.loads(self.ctl("agents", "--json").stdout)["agents"]
         return next(e["hits"] for a in agents for e in a["table"]
@@ -426,26 +435,21 @@ class SwitchTest(unittest.TestCase):
         primary.send_signal(signal.SIGCONT)
         self.assertEqual(primary.wait(10), 4)
 
-    def test_10_capture_and_shell(self):
+    def test_10_capture(self):
         # l2ptctl creates the file itself (0600), names with spaces and all; the daemon gets
         # its descriptor. An existing file is kept unless --force.
         os.mkdir(os.path.join(self.sw.lab.tmp, "a dir"))
         pcap = os.path.join(self.sw.lab.tmp, "a dir", "core 0.pcap")
-        cap = subprocess.Popen([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
-                                self.sw.run_dir, "capture", "te1/0", pcap, "--count", "2"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        time.sleep(0.2)
+        cap = self.sw.capture(pcap, "--count", "2")
         self.exchange("acc1", STP, {"core0": [tunnelled(STP)]})  # leaves te1/0
         self.exchange("core0", tunnelled(STP), {"acc1": [STP]})  # enters it
         out, err = cap.communicate(timeout=10)
         self.assertEqual(cap.returncode, 0, err)
         self.assertIn("2 frames captured", out)
         stamped = netns.read_pcap(pcap, stamps=True)
-        frames = [f for _, f in stamped]
-        self.assertEqual([f[:6] for f in frames], [TUNNEL_MAC, TUNNEL_MAC])
+        self.assertEqual([f.hex() for _, f in stamped], [tunnelled(STP).hex()] * 2)
         for sec, _ in stamped:  # wall-clock stamps, not the kernel's monotonic clock
             self.assertLess(abs(sec - time.time()), 30)
-        self.assertEqual(frames[0][12:14], PROVIDER_TAG[:2])
         self.assertEqual(os.stat(pcap).st_mode & 0o777, 0o600)
         r = self.sw.ctl("capture", "te1/0", pcap, "--count", "1")
         self.assertEqual(r.returncode, 2)
@@ -464,11 +468,7 @@ class SwitchTest(unittest.TestCase):
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "l2pt-small", small], check=True)
         try:
             pcap = os.path.join(small, "full.pcap")
-            cap = subprocess.Popen([self.sw.app("l2ptctl"), "--run-dir", self.sw.run_dir,
-                                    "capture", "te1/0", pcap, "--count", "8"],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            netns.wait_for("the capture's file", lambda: os.path.exists(pcap))
-            time.sleep(0.2)
+            cap = self.sw.capture(pcap, "--count", "8")
             for _ in range(8):
                 self.sw.send("acc1", broadcast_from(SRC) + bytes(1000))  # flooded to te1/0
                 time.sleep(0.05)
@@ -481,11 +481,6 @@ class SwitchTest(unittest.TestCase):
         finally:
             subprocess.run(["umount", small], check=False)
 
-        r = self.sw.ctl("shell", "get", "l2ptVmanPt")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("37120", r.stdout)  # 0x9100
-        r = self.sw.ctl("shell", "set", "l2ptVmanPt", "65537")
-        self.assertNotEqual(r.returncode, 0)
 
     def test_11_rate_limits_police_trapped_pdus(self):
         self.assertEqual(self.sw.ctl("rate", "set", "vl100", "8").returncode, 0)  # 1000 B/s
