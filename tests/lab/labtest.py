@@ -141,10 +141,9 @@ def lldp_neighbours(lab):
         for line in out.splitlines():
             key, _, value = line.partition("=")
             parts = key.split(".")
-            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] == ["chassis", "name"]:
-                names.setdefault(parts[1], []).append(value)
-            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] == ["port", "descr"]:
-                ports.setdefault(parts[1], []).append(value)
+            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] in (["chassis", "name"],
+                                                                         ["port", "descr"]):
+                (names if parts[2] == "chassis" else ports).setdefault(parts[1], []).append(value)
         for port, n in names.items():
             seen[(site, port)] = sorted(zip(n, ports.get(port, [])))
     return seen
