@@ -111,35 +111,19 @@ std::optional<Mac> parseMac(const std::string& s) {
     std::exit(1);
 }
 
-// This thread in the network namespace /run/netns/NAME until the scope ends; a socket made
-// meanwhile stays in it.
-class InNetns {
-  public:
-    explicit InNetns(const std::string& name)
-        : back_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        const std::string path = "/run/netns/" + name;
+// An AF_PACKET socket on spec (IF, or NS/IF: made in the namespace /run/netns/NS, where it
+// stays): a receiver (every protocol, its own sends left out, a large buffer) or a sender
+// (protocol 0: it receives nothing).
+netp::Fd packetSocket(const std::string& spec, bool receive) {
+    // The namespace the program began in, taken before the first socket enters another.
+    static const netp::Fd home(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+    const size_t slash = spec.find('/');
+    if (slash != std::string::npos) {
+        const std::string path = "/run/netns/" + spec.substr(0, slash);
         const netp::Fd ns(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!back_.valid() || !ns.valid() || ::setns(ns.get(), CLONE_NEWNET) != 0)
+        if (!home.valid() || !ns.valid() || ::setns(ns.get(), CLONE_NEWNET) != 0)
             fail("entering " + path);
     }
-    ~InNetns() {
-        if (::setns(back_.get(), CLONE_NEWNET) != 0)
-            fail("leaving a namespace");
-    }
-    InNetns(const InNetns&) = delete;
-    InNetns& operator=(const InNetns&) = delete;
-
-  private:
-    netp::Fd back_;
-};
-
-// An AF_PACKET socket on spec (IF, or NS/IF): a receiver (every protocol, its own sends left
-// out, a large buffer) or a sender (protocol 0: it receives nothing).
-netp::Fd packetSocket(const std::string& spec, bool receive) {
-    const size_t slash = spec.find('/');
-    std::optional<InNetns> in;
-    if (slash != std::string::npos)
-        in.emplace(spec.substr(0, slash));
     const std::string iface = slash == std::string::npos ? spec : spec.substr(slash + 1);
     const uint16_t proto = receive ? htons(ETH_P_ALL) : 0;
     netp::Fd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, proto));
@@ -159,6 +143,8 @@ netp::Fd packetSocket(const std::string& spec, bool receive) {
     }
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         fail("bind to " + iface);
+    if (slash != std::string::npos && ::setns(home.get(), CLONE_NEWNET) != 0)
+        fail("leaving the namespace of " + spec);
     return fd;
 }
 
