@@ -42,8 +42,7 @@ CHASSIS = """
 chassis: {name: nettest, slots: 12}
 # The master line-card slot is one without a card: a takeover re-registers every agent.
 rpm: {role: primary, master_slot: 11, peer: none}
-card_types:
-  - {id: 1, name: 8x1G, ten_gig: false}
+card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
   - slot: 0
     type: 1
@@ -51,11 +50,8 @@ line_cards:
     ports:
       - {range: 1-2, name: "ge0/{n}", long_name: "GigEthernet 0/{n}", vlan: 100, netdev: "acc{n}"}
       - {number: 3, name: ge0/3, vlan: 200, netdev: acc3}
-  - slot: 1
-    type: 1
-    agent: per-port
-    ports:
-      - {number: 0, name: "te1/0", long_name: "TenGigEthernet 1/0", netdev: "core0"}
+  - {slot: 1, type: 1, agent: per-port,
+     ports: [{number: 0, name: "te1/0", long_name: "TenGigEthernet 1/0", netdev: "core0"}]}
 vlans:
   - {id: 100, name: vl100, long_name: "Vlan 100"}
   - {id: 200, name: vl200}
