@@ -44,17 +44,13 @@ chassis: {name: disrupt, slots: 12}
 rpm: {role: primary, master_slot: 11, peer: none}
 card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
-  - slot: 0
-    type: 1
-    agent: per-port
-    ports: [{range: 1-3, name: "ge0/{n}", vlan: 100, netdev: "acc{n}"}]
+  - {slot: 0, type: 1, agent: per-port,
+     ports: [{range: 1-3, name: "ge0/{n}", vlan: 100, netdev: "acc{n}"}]}
   - {slot: 1, type: 1, agent: per-port, ports: [{number: 0, name: te1/0, netdev: core0}]}
 vlans: [{id: 100, name: vl100}]
 tunnelling:
-  vlans:
-    - vlan: vl100
-      protocols: [stp]
-      ports: [{port: ge0/1}, {port: ge0/2}, {port: ge0/3}, {port: te1/0, mode: core}]
+  vlans: [{vlan: vl100, protocols: [stp],
+           ports: [{port: ge0/1}, {port: ge0/2}, {port: ge0/3}, {port: te1/0, mode: core}]}]
 data_plane: {ageing: 3600}
 l2cp:
   - {port: ge0/3, addresses: 0e, action: forward}
@@ -209,11 +205,8 @@ class DisruptionTest(unittest.TestCase):
         self.streaming(task_restart)
 
     def test_5_pdus_trapped_while_the_daemon_is_down_arrive_after_it(self):
-        bpdus = []
-        for i in range(QUEUED_PDUS):
-            b = bytearray(STP)
-            b[BPDU_PORT_ID_OFF] = i
-            bpdus.append(bytes(b))
+        bpdus = [STP[:BPDU_PORT_ID_OFF] + bytes([i]) + STP[BPDU_PORT_ID_OFF + 1:]
+                 for i in range(QUEUED_PDUS)]
         self.stop_daemon()
         self.sw.drain()
         for b in bpdus:

@@ -44,30 +44,20 @@ chassis: {name: nettest, slots: 12}
 rpm: {role: primary, master_slot: 11, peer: none}
 card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
-  - slot: 0
-    type: 1
-    agent: per-port
-    ports:
-      - {range: 1-2, name: "ge0/{n}", long_name: "GigEthernet 0/{n}", vlan: 100, netdev: "acc{n}"}
-      - {number: 3, name: ge0/3, vlan: 200, netdev: acc3}
+  - {slot: 0, type: 1, agent: per-port, ports: [
+      {range: 1-2, name: "ge0/{n}", long_name: "GigEthernet 0/{n}", vlan: 100, netdev: "acc{n}"},
+      {number: 3, name: ge0/3, vlan: 200, netdev: acc3}]}
   - {slot: 1, type: 1, agent: per-port,
      ports: [{number: 0, name: "te1/0", long_name: "TenGigEthernet 1/0", netdev: "core0"}]}
-vlans:
-  - {id: 100, name: vl100, long_name: "Vlan 100"}
-  - {id: 200, name: vl200}
+vlans: [{id: 100, name: vl100, long_name: "Vlan 100"}, {id: 200, name: vl200}]
 tunnelling:
   vlans:
     - vlan: vl100
       protocols: [stp, lldp, gvrp, pvst]
-      ports:
-        - {port: ge0/1, mode: access}
-        - {port: ge0/2, mode: access}
-        - {port: te1/0, mode: core}
+      ports: [{port: ge0/1, mode: access}, {port: ge0/2, mode: access}, {port: te1/0, mode: core}]
     - {vlan: vl200, protocols: [stp], ports: [{port: ge0/3}, {port: te1/0, mode: core}]}
 # Room for a full table of learned MACs on ge0/1, moved to ge0/2 and back.
-data_plane:
-  vlan_learn_limit: %d
-  learning: [{port: ge0/1, limit: %d}, {port: ge0/2, limit: %d}]
+data_plane: {vlan_learn_limit: %d, learning: [{port: ge0/1, limit: %d}, {port: ge0/2, limit: %d}]}
 """ % (TABLE, TABLE, TABLE)
 READERS = 4  # l2ptctl macs at once on the full table
 MAC_LINE = re.compile(r"^100\s+(02:[0-9a-f:]{14})\s", re.M)
