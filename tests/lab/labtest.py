@@ -5,7 +5,6 @@ import atexit
 import json
 import signal
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -17,23 +16,13 @@ REPO = HERE.parent.parent
 sys.path.insert(0, str(REPO / "lab"))
 sys.path.insert(0, str(REPO / "tests" / "net"))
 import l2pt_lab  # noqa: E402
-from netns import read_pcap  # noqa: E402,F401 (the lab's captures are l2ptctl's too)
+# Root, or the test again through passwordless sudo: lab tests fail, never skip, without it.
+from netns import read_pcap, require_privilege  # noqa: E402,F401
 
 BUILD = Path(os.environ.get("L2PT_BUILD", REPO / "build"))
 PYTHON = "/usr/bin/python3"
 wait_for = l2pt_lab.wait_for
 wait_until_equal = l2pt_lab.wait_until_equal
-
-
-def require_privilege():
-    """Root, or this test again through passwordless sudo; lab tests fail, never skip,
-    without the privilege namespaces need."""
-    if os.geteuid() == 0:
-        return
-    if shutil.which("sudo") and subprocess.run(["sudo", "-n", "true"],
-                                               capture_output=True).returncode == 0:
-        os.execvp("sudo", ["sudo", "-n", "-E", sys.executable, *sys.argv])
-    l2pt_lab.require_root()
 
 
 _labs_up = []
@@ -85,10 +74,9 @@ class LabCase(unittest.TestCase):
     def sniffer(self, site, iface, seconds, count=0):
         return Sniffer(self.ns(site), iface, seconds, count)
 
-    def send(self, site, iface, kind, count=1, rate=0.0, tag="x"):
-        out = l2pt_lab.nsexec(self.ns(site), PYTHON, HERE / "pdu.py", "send", iface, kind,
-                              "--count", count, "--rate", rate, "--tag", tag).stdout
-        return json.loads(out.splitlines()[-1])
+    def send(self, site, iface, kind, count=1, tag="x"):
+        l2pt_lab.nsexec(self.ns(site), PYTHON, HERE / "pdu.py", "send", iface, kind, "--count",
+                        count, "--tag", tag)
 
     def sender(self, site, kind, count, rate=0.0, tag="x"):
         """pdu.py send on site's eth0 in the background; its output is piped."""
@@ -152,10 +140,9 @@ def lldp_neighbours(lab):
         for line in out.splitlines():
             key, _, value = line.partition("=")
             parts = key.split(".")
-            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] == ["chassis", "name"]:
-                names.setdefault(parts[1], []).append(value)
-            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] == ["port", "descr"]:
-                ports.setdefault(parts[1], []).append(value)
+            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] in (["chassis", "name"],
+                                                                         ["port", "descr"]):
+                (names if parts[2] == "chassis" else ports).setdefault(parts[1], []).append(value)
         for port, n in names.items():
             seen[(site, port)] = sorted(zip(n, ports.get(port, [])))
     return seen

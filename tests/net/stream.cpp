@@ -1,17 +1,15 @@
 // Sequence-numbered customer frames between sites, sent at a fixed rate and counted where they
 // arrive: what the disruption test streams through restarts of the switch's software. A flow
 // sends known unicast from one site's MAC to another's (sendmmsg batches on an AF_PACKET socket,
-// paced); its receiver counts the frames that arrived, were lost, duplicated or came out of
-// order, and the longest silence between two arrivals. A watch port counts every frame of a
+// paced); its receiver counts the frames that arrived, were lost or duplicated, and the longest
+// silence between two arrivals. A watch port counts every frame of a
 // stream that reaches it: known unicast is never flooded, so one there means learned addresses
 // were lost.
 // The summary (JSON, one line) goes to stdout on SIGTERM or SIGINT, or after --seconds; before
 // it, a line "streaming" once every flow has delivered its first frame.
 //
-//   l2pt-stream [--netns /run/netns/NS] --rate PPS --flow OUT,IN,SRC_MAC,DST_MAC ...
-//               [--watch IF ...] [--seconds S]
-// An interface named NS/IF is IF in the namespace /run/netns/NS: sites of their own, as in
-// the lab.
+//   l2pt-stream --rate PPS --flow OUT,IN,SRC_MAC,DST_MAC ... [--watch IF ...] [--seconds S]
+// An interface named NS/IF is IF in the namespace /run/netns/NS.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_ether.h>
@@ -113,35 +111,19 @@ std::optional<Mac> parseMac(const std::string& s) {
     std::exit(1);
 }
 
-// This thread in the network namespace /run/netns/NAME until the scope ends; a socket made
-// meanwhile stays in it.
-class InNetns {
-  public:
-    explicit InNetns(const std::string& name)
-        : back_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        const std::string path = "/run/netns/" + name;
+// An AF_PACKET socket on spec (IF, or NS/IF: made in the namespace /run/netns/NS, where it
+// stays): a receiver (every protocol, its own sends left out, a large buffer) or a sender
+// (protocol 0: it receives nothing).
+netp::Fd packetSocket(const std::string& spec, bool receive) {
+    // The namespace the program began in, taken before the first socket enters another.
+    static const netp::Fd home(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+    const size_t slash = spec.find('/');
+    if (slash != std::string::npos) {
+        const std::string path = "/run/netns/" + spec.substr(0, slash);
         const netp::Fd ns(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!back_.valid() || !ns.valid() || ::setns(ns.get(), CLONE_NEWNET) != 0)
+        if (!home.valid() || !ns.valid() || ::setns(ns.get(), CLONE_NEWNET) != 0)
             fail("entering " + path);
     }
-    ~InNetns() {
-        if (::setns(back_.get(), CLONE_NEWNET) != 0)
-            fail("leaving a namespace");
-    }
-    InNetns(const InNetns&) = delete;
-    InNetns& operator=(const InNetns&) = delete;
-
-  private:
-    netp::Fd back_;
-};
-
-// An AF_PACKET socket on spec (IF, or NS/IF): a receiver (every protocol, its own sends left
-// out, a large buffer) or a sender (protocol 0: it receives nothing).
-netp::Fd packetSocket(const std::string& spec, bool receive) {
-    const size_t slash = spec.find('/');
-    std::optional<InNetns> in;
-    if (slash != std::string::npos)
-        in.emplace(spec.substr(0, slash));
     const std::string iface = slash == std::string::npos ? spec : spec.substr(slash + 1);
     const uint16_t proto = receive ? htons(ETH_P_ALL) : 0;
     netp::Fd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, proto));
@@ -161,6 +143,8 @@ netp::Fd packetSocket(const std::string& spec, bool receive) {
     }
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         fail("bind to " + iface);
+    if (slash != std::string::npos && ::setns(home.get(), CLONE_NEWNET) != 0)
+        fail("leaving the namespace of " + spec);
     return fd;
 }
 
@@ -172,8 +156,7 @@ struct FlowSpec {
 // What a flow's receiver saw; the receiving thread alone writes it until it ends.
 struct FlowCount {
     std::vector<uint64_t> seen;  // one bit per sequence number
-    uint64_t received = 0, duplicated = 0, reordered = 0, gaps = 0, next = 0;
-    uint64_t flooded = 0, misdelivered = 0;
+    uint64_t received = 0, duplicated = 0, flooded = 0, misdelivered = 0;
     Clock::time_point last{};
     Clock::duration longestGap{};
     std::atomic<bool> delivering{false};
@@ -191,12 +174,6 @@ struct FlowCount {
             longestGap = std::max(longestGap, now - last);
         last = now;
         delivering.store(true, std::memory_order_relaxed);
-        if (seq < next) {
-            ++reordered;
-            return;
-        }
-        gaps += seq > next;
-        next = seq + 1;
     }
 };
 
@@ -207,7 +184,6 @@ struct FlowSender {
     std::array<iovec, kBatch> iov{};
     std::array<mmsghdr, kBatch> msgs{};
     std::atomic<uint64_t> sent{0};
-    uint64_t sendErrors = 0;
 
     FlowSender(const FlowSpec& spec, uint32_t flow) : fd(packetSocket(spec.out, false)) {
         for (size_t i = 0; i < kBatch; ++i) {
@@ -233,8 +209,7 @@ struct FlowSender {
         if (k < 0) {
             if (errno != ENOBUFS && errno != EAGAIN && errno != EINTR)
                 fail("sendmmsg");
-            ++sendErrors;  // tried again on the next round
-            return;
+            return;  // tried again on the next round
         }
         sent.store(first + static_cast<uint64_t>(k), std::memory_order_relaxed);
     }
@@ -246,7 +221,6 @@ struct Receiver {
     std::string iface;
     std::vector<bool> ownFlow;
     bool watch = false;
-    uint64_t foreign = 0;  // frames that are not the streams' (or are out of range)
 };
 
 class Stream {
@@ -305,38 +279,32 @@ class Stream {
         for (size_t i = 0; i < specs_.size(); ++i) {
             const FlowCount& c = counts_[i];
             const uint64_t sent = senders_[i]->sent.load();
-            flows.push_back(
-                {{"flow", i},
-                 {"out", specs_[i].out},
-                 {"in", specs_[i].in},
-                 {"sent", sent},
-                 {"sent_pps", seconds > 0 ? std::round(static_cast<double>(sent) / seconds) : 0},
-                 {"send_errors", senders_[i]->sendErrors},
-                 {"received", c.received},
-                 {"lost", sent - std::min(sent, c.received)},
-                 {"duplicated", c.duplicated},
-                 {"reordered", c.reordered},
-                 {"gaps", c.gaps},
-                 {"longest_gap_ms",
-                  std::chrono::duration<double, std::milli>(c.longestGap).count()},
-                 {"flooded", c.flooded},
-                 {"misdelivered", c.misdelivered}});
+            flows.push_back({{"out", specs_[i].out},
+                             {"in", specs_[i].in},
+                             {"sent", sent},
+                             {"sent_pps", seconds > 0 ? std::round(sent / seconds) : 0},
+                             {"received", c.received},
+                             {"lost", sent - std::min(sent, c.received)},
+                             {"duplicated", c.duplicated},
+                             {"flooded", c.flooded},
+                             {"misdelivered", c.misdelivered},
+                             {"longest_gap_ms",
+                              std::chrono::duration<double, std::milli>(c.longestGap).count()}});
         }
-        // What each receiving socket saw that was not the streams', and what it dropped itself
-        // (a full buffer): a loss there is the receiver's, not the switch's.
-        json receivers = json::object();
+        // What each receiving socket dropped itself (a full buffer): a loss there is the
+        // receiver's, not the switch's.
+        json dropped = json::object();
         for (const Receiver& r : receivers_) {
             tpacket_stats st{};
             socklen_t len = sizeof st;
             if (::getsockopt(r.fd.get(), SOL_PACKET, PACKET_STATISTICS, &st, &len) != 0)
                 fail("packet statistics of " + r.iface);
-            receivers[r.iface] = {{"foreign", r.foreign}, {"dropped", st.tp_drops}};
+            dropped[r.iface] = st.tp_drops;
         }
         const json summary = {{"started", started},
                               {"seconds", seconds},
-                              {"rate", rate_},
                               {"flows", flows},
-                              {"receivers", receivers}};
+                              {"receiver_dropped", dropped}};
         std::printf("%s\n", summary.dump().c_str());
         std::fflush(stdout);
     }
@@ -347,7 +315,7 @@ class Stream {
             if (r.iface == iface)
                 return r;
         receivers_.push_back(
-            {packetSocket(iface, true), iface, std::vector<bool>(specs_.size(), false), false, 0});
+            {packetSocket(iface, true), iface, std::vector<bool>(specs_.size(), false), false});
         return receivers_.back();
     }
 
@@ -390,10 +358,8 @@ class Stream {
             for (int i = 0; i < n; ++i) {
                 const size_t len = std::min<size_t>(rxMsgs_[i].msg_len, kRxBuf);
                 const std::optional<Stamp> s = parse({rxBufs_[i].data(), len});
-                if (!s || s->flow >= counts_.size() || s->seq >= capacity_) {
-                    ++r.foreign;
-                    continue;
-                }
+                if (!s || s->flow >= counts_.size() || s->seq >= capacity_)
+                    continue;  // not the streams'
                 FlowCount& c = counts_[s->flow];
                 if (r.watch)
                     ++c.flooded;
@@ -426,11 +392,9 @@ class Stream {
 
 int main(int argc, char** argv) {
     CLI::App app{"Sequence-numbered customer frames between sites, counted where they arrive"};
-    std::string netns;
     double rate = 0;
     double seconds = 120;
     std::vector<std::string> flowArgs, watches;
-    app.add_option("--netns", netns, "enter this network namespace (a /run/netns path) first");
     app.add_option("--rate", rate, "frames per second of each flow")
         ->required()
         ->check(CLI::Range(1.0, 10'000'000.0));
@@ -456,11 +420,6 @@ int main(int argc, char** argv) {
             return 2;
         }
         flows.push_back({f[0], f[1], *src, *dst});
-    }
-    if (!netns.empty()) {
-        netp::Fd ns(::open(netns.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!ns.valid() || ::setns(ns.get(), CLONE_NEWNET) != 0)
-            fail("entering " + netns);
     }
     // The signals that end a run are waited for here, never delivered to the threads.
     sigset_t ending;

@@ -42,7 +42,6 @@ SITES = {
     "c": ("sw2", "ge0/1", "acc1", 100, "10.7.0.3"),
     "e": ("sw2", "ge0/2", "acc2", 200, "10.7.0.5"),
 }
-UNKNOWN = bytes.fromhex("020000000099")  # a MAC no site has
 
 
 def site_mac(site):
@@ -86,20 +85,15 @@ class Network:
     def start(self, switch):
         d = os.path.join(self.lab.tmp, switch)
         os.mkdir(d)
-        with open(os.path.join(d, "chassis.yaml"), "w") as f:
-            f.write(chassis_text(switch))
-        self.lab.start(
-            self.ns[switch], [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis",
-                              os.path.join(d, "chassis.yaml"), "--run-dir",
-                              os.path.join(d, "run"), "--state", os.path.join(d, "state.yaml"),
-                              "--lab"],
-            os.path.join(d, "daemon.log"))
+        chassis, run, state, log = netns.daemon_files(d, chassis_text(switch), "")
+        self.lab.start(self.ns[switch], [os.path.join(BUILD, "app", "l2pt-chassisd"), "--chassis",
+                                         chassis, "--run-dir", run, "--state", state, "--lab"], log)
         ports = 1 + sum(s[0] == switch for s in SITES.values())
         netns.wait_for(switch + "'s ports attached",
                        lambda: self.log(switch).count("attached") == ports)
 
     def log(self, switch):
-        with open(os.path.join(self.lab.tmp, switch, "daemon.log")) as f:
+        with open(os.path.join(self.lab.tmp, switch, "chassisd.log")) as f:
             return f.read()
 
     def l2ptctl(self, switch, *args):
@@ -195,20 +189,6 @@ class DataPlaneTest(unittest.TestCase):
         # On the core: the provider tag (0x9100, VLAN 100) before the customer's.
         self.assertEqual(netns.read_pcap(pcap),
                          [tagged[:12] + bytes.fromhex("91000064") + tagged[12:]])
-
-    def test_learning_stops_the_flooding_of_known_unicast(self):
-        to_b = frame(UNKNOWN, site_mac("a"), payload=b"to nobody yet")
-        self.net.send("a", to_b)
-        self.assertEqual(self.net.received(to_b, wait_for="bc"), {"b": 1, "c": 1})
-        self.net.send("b", frame(b"\xff" * 6, UNKNOWN, payload=b"I am here"))
-        netns.wait_for("the unknown MAC learned on ge0/2", lambda: any(
-            m["mac"] == UNKNOWN.hex(":") and m["port"] == "ge0/2"
-            for m in self.net.readout("sw1", "macs")["macs"]))
-        self.net.drain()
-        forwarded = self.net.counters("sw1", "ge0/1")["forwarded"]
-        self.net.send("a", to_b)
-        self.assertEqual(self.net.received(to_b, wait_for="b"), {"b": 1})
-        self.assertEqual(self.net.counters("sw1", "ge0/1")["forwarded"], forwarded + 1)
 
     def test_trace_has_a_line_for_each_frame_the_pipeline_met(self):
         trace = subprocess.Popen(self.net.l2ptctl("sw1", "trace"), stdout=subprocess.PIPE,

@@ -19,7 +19,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
-from test_switch import stp, tunnelled  # noqa: E402
+from test_switch import STP, tunnelled  # noqa: E402
 
 BUILD = None
 # Frames a second per flow: a steady run on two cores forwards both flows without a loss at
@@ -44,17 +44,13 @@ chassis: {name: disrupt, slots: 12}
 rpm: {role: primary, master_slot: 11, peer: none}
 card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
-  - slot: 0
-    type: 1
-    agent: per-port
-    ports: [{range: 1-3, name: "ge0/{n}", vlan: 100, netdev: "acc{n}"}]
+  - {slot: 0, type: 1, agent: per-port,
+     ports: [{range: 1-3, name: "ge0/{n}", vlan: 100, netdev: "acc{n}"}]}
   - {slot: 1, type: 1, agent: per-port, ports: [{number: 0, name: te1/0, netdev: core0}]}
 vlans: [{id: 100, name: vl100}]
 tunnelling:
-  vlans:
-    - vlan: vl100
-      protocols: [stp]
-      ports: [{port: ge0/1}, {port: ge0/2}, {port: ge0/3}, {port: te1/0, mode: core}]
+  vlans: [{vlan: vl100, protocols: [stp],
+           ports: [{port: ge0/1}, {port: ge0/2}, {port: ge0/3}, {port: te1/0, mode: core}]}]
 data_plane: {ageing: 3600}
 l2cp:
   - {port: ge0/3, addresses: 0e, action: forward}
@@ -135,11 +131,11 @@ class DisruptionTest(unittest.TestCase):
     def streaming(self, event):
         """Runs event while the sites stream at each other and checks what they received."""
         before = {p: self.sw.counters(p)["rx"] for p in SITES}
-        flows = ["--flow", "c-acc1,c-acc2,%s,%s" % (SITE_A, SITE_B),
-                 "--flow", "c-acc2,c-acc1,%s,%s" % (SITE_B, SITE_A)]
-        stream = subprocess.Popen([os.path.join(BUILD, "tests", "l2pt-stream"), "--netns",
-                                   "/run/netns/" + self.sw.cust, "--rate", str(RATE),
-                                   "--watch", "c-acc3", "--watch", "c-core0"] + flows,
+        c = self.sw.cust + "/c-"
+        stream = subprocess.Popen([os.path.join(BUILD, "tests", "l2pt-stream"), "--rate", str(RATE),
+                                   "--watch", c + "acc3", "--watch", c + "core0",
+                                   "--flow", "%sacc1,%sacc2,%s,%s" % (c, c, SITE_A, SITE_B),
+                                   "--flow", "%sacc2,%sacc1,%s,%s" % (c, c, SITE_B, SITE_A)],
                                   stdout=subprocess.PIPE, text=True)
         failed, out = None, stream.stdout.readline()
         try:
@@ -172,11 +168,10 @@ class DisruptionTest(unittest.TestCase):
         # The baseline: a run without an event is clean on this machine at RATE.
         self.streaming(lambda: time.sleep(STEADY))
 
-    def test_1_daemon_stopped_and_started(self):
-        self.streaming(lambda: [self.restart_daemon(signal.SIGTERM) for _ in range(RESTARTS)])
-
-    def test_2_daemon_killed_and_started(self):
-        self.streaming(lambda: [self.restart_daemon(signal.SIGKILL) for _ in range(RESTARTS)])
+    def test_1_daemon_stopped_or_killed_and_started(self):
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            with self.subTest(signal=sig.name):
+                self.streaming(lambda: [self.restart_daemon(sig) for _ in range(RESTARTS)])
 
     def test_3_daemon_upgraded_and_back(self):
         # Variant 1 differs from this build in its programs, 2 in a map's layout too; then this
@@ -210,11 +205,8 @@ class DisruptionTest(unittest.TestCase):
         self.streaming(task_restart)
 
     def test_5_pdus_trapped_while_the_daemon_is_down_arrive_after_it(self):
-        bpdus = []
-        for i in range(QUEUED_PDUS):
-            b = bytearray(stp())
-            b[BPDU_PORT_ID_OFF] = i
-            bpdus.append(bytes(b))
+        bpdus = [STP[:BPDU_PORT_ID_OFF] + bytes([i]) + STP[BPDU_PORT_ID_OFF + 1:]
+                 for i in range(QUEUED_PDUS)]
         self.stop_daemon()
         self.sw.drain()
         for b in bpdus:

@@ -33,6 +33,7 @@ tunnelling:
     - {vlan: vl100, protocols: [stp], ports: [{port: ge0/1}]}
     - {vlan: vl200, protocols: [stp], ports: [{port: ge0/2}]}
 """
+LO_PORT = ", {number: 4, name: ge0/4, netdev: lo}"  # a port the daemon can attach anywhere
 
 
 UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging",
@@ -40,13 +41,9 @@ UNIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "pac
 
 
 def unit_settings():
-    settings = {}
     with open(UNIT) as f:
-        for line in f:
-            if "=" in line and not line.startswith("#"):
-                key, value = line.rstrip("\n").split("=", 1)
-                settings[key] = value
-    return settings
+        return dict(line.rstrip("\n").split("=", 1) for line in f
+                    if "=" in line and not line.startswith("#"))
 
 
 def restrict_families(families):
@@ -102,7 +99,6 @@ def memory_cgroup(limit):
 
 def Daemon(netdev=""):
     return netns.Daemon(BUILD, CHASSIS % netdev)
-
 
 class ServiceTest(unittest.TestCase):
     def setUp(self):
@@ -194,7 +190,7 @@ class RootServiceTest(unittest.TestCase):
     def test_a_daemon_allowed_no_user_namespace_refuses_to_start_saying_so(self):
         # The task's link needs a user and a network namespace; here the daemon's own user
         # namespace allows none below it.
-        d = Daemon(netdev=", {number: 4, name: ge0/4, netdev: lo}")
+        d = Daemon(LO_PORT)
         self.addCleanup(d.close)
         no_userns = 'echo 0 > /proc/sys/user/max_user_namespaces && exec "$@"'
         err = d.refusal(prefix=["unshare", "--user", "--map-root-user", "-n", "sh", "-c",
@@ -208,7 +204,7 @@ class RootServiceTest(unittest.TestCase):
         # the task's link are all used.
         unit = unit_settings()
         self.assertEqual((unit["ProtectProc"], unit["ProcSubset"]), ("invisible", "pid"))
-        d = Daemon(netdev=", {number: 4, name: ge0/4, netdev: lo}")
+        d = Daemon(LO_PORT)
         self.addCleanup(d.close)
         cgroup = memory_cgroup(unit["MemoryMax"])
         self.addCleanup(os.rmdir, cgroup)
@@ -231,7 +227,7 @@ class RootServiceTest(unittest.TestCase):
 
     def test_an_unprivileged_daemon_needs_only_its_capabilities(self):
         # A port on lo in a network namespace of its own, the daemon as nobody.
-        d = Daemon(netdev=", {number: 4, name: ge0/4, netdev: lo}")
+        d = Daemon(LO_PORT)
         self.addCleanup(d.close)
         state_dir = os.path.dirname(d.state)
         for path in (d.run_dir, state_dir):
@@ -300,8 +296,7 @@ def as_user(user, groups=()):
     return ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, *extra]
 
 
-def as_task():
-    return as_user(TASK, [OPERATORS_GID])
+AS_TASK = as_user(TASK, [OPERATORS_GID])
 
 
 def may(prefix, code):
@@ -319,7 +314,7 @@ class AccessTest(unittest.TestCase):
         cls.d = Daemon()
         cls.proc = cls.d.start("--group", OPERATORS, "--task-group", str(TASK),
                                "--max-clients", str(MAX_CLIENTS))
-        cls.d.task(prefix=as_task())
+        cls.d.task(prefix=AS_TASK)
 
     @classmethod
     def tearDownClass(cls):
@@ -331,7 +326,7 @@ class AccessTest(unittest.TestCase):
         spool = tempfile.TemporaryDirectory()
         os.chmod(spool.name, 0o1777)
         for n, (group, prefix) in enumerate((("the operators' group", as_user(OPERATOR)),
-                                             ("the task's group", as_task()),
+                                             ("the task's group", AS_TASK),
                                              ("the task's group",
                                               ["setpriv", "--groups=%d" % TASK]))):
             for read in ("status", "show", "metrics"):
@@ -381,7 +376,7 @@ class AccessTest(unittest.TestCase):
                 "task.sock": attempt(connect % os.path.join(run, "task.sock")),
                 "ctl.sock": attempt(connect % os.path.join(run, "ctl.sock")),
                 "signal": attempt("os.kill(%d, 0)" % pid)}
-        task, operator, outsider = as_task(), as_user(OPERATOR), as_user(OUTSIDER)
+        task, operator, outsider = AS_TASK, as_user(OPERATOR), as_user(OUTSIDER)
         rows = [  # (who, what, allowed)
             (task, "task.sock", True), (task, "read chassis", True), (task, "ctl.sock", True),
             (task, "write", False), (task, "signal", False),
@@ -395,7 +390,7 @@ class AccessTest(unittest.TestCase):
 
     def test_the_task_holding_every_connection_keeps_no_administrator_out(self):
         # A trace never ends: the task's user holds every connection an operator may have.
-        hold = subprocess.Popen([*as_task(), sys.executable, "-c", (
+        hold = subprocess.Popen([*AS_TASK, sys.executable, "-c", (
             "import socket, struct, sys\nheld = []\n"
             "for _ in range(%d):\n"
             "    s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"

@@ -42,62 +42,38 @@ CHASSIS = """
 chassis: {name: nettest, slots: 12}
 # The master line-card slot is one without a card: a takeover re-registers every agent.
 rpm: {role: primary, master_slot: 11, peer: none}
-card_types:
-  - {id: 1, name: 8x1G, ten_gig: false}
+card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
-  - slot: 0
-    type: 1
-    agent: per-port
-    ports:
-      - {range: 1-2, name: "ge0/{n}", long_name: "GigEthernet 0/{n}", vlan: 100, netdev: "acc{n}"}
-      - {number: 3, name: ge0/3, vlan: 200, netdev: acc3}
-  - slot: 1
-    type: 1
-    agent: per-port
-    ports:
-      - {number: 0, name: "te1/0", long_name: "TenGigEthernet 1/0", netdev: "core0"}
-vlans:
-  - {id: 100, name: vl100, long_name: "Vlan 100"}
-  - {id: 200, name: vl200}
+  - {slot: 0, type: 1, agent: per-port, ports: [
+      {range: 1-2, name: "ge0/{n}", long_name: "GigEthernet 0/{n}", vlan: 100, netdev: "acc{n}"},
+      {number: 3, name: ge0/3, vlan: 200, netdev: acc3}]}
+  - {slot: 1, type: 1, agent: per-port,
+     ports: [{number: 0, name: "te1/0", long_name: "TenGigEthernet 1/0", netdev: "core0"}]}
+vlans: [{id: 100, name: vl100, long_name: "Vlan 100"}, {id: 200, name: vl200}]
 tunnelling:
   vlans:
     - vlan: vl100
       protocols: [stp, lldp, gvrp, pvst]
-      ports:
-        - {port: ge0/1, mode: access}
-        - {port: ge0/2, mode: access}
-        - {port: te1/0, mode: core}
+      ports: [{port: ge0/1, mode: access}, {port: ge0/2, mode: access}, {port: te1/0, mode: core}]
     - {vlan: vl200, protocols: [stp], ports: [{port: ge0/3}, {port: te1/0, mode: core}]}
 # Room for a full table of learned MACs on ge0/1, moved to ge0/2 and back.
-data_plane:
-  vlan_learn_limit: %d
-  learning: [{port: ge0/1, limit: %d}, {port: ge0/2, limit: %d}]
+data_plane: {vlan_learn_limit: %d, learning: [{port: ge0/1, limit: %d}, {port: ge0/2, limit: %d}]}
 """ % (TABLE, TABLE, TABLE)
 READERS = 4  # l2ptctl macs at once on the full table
 MAC_LINE = re.compile(r"^100\s+(02:[0-9a-f:]{14})\s", re.M)
 
 
-def llc_frame(dst, payload, dsap=0x42):
-    body = bytes([dsap, dsap, 0x03]) + payload
+def llc_frame(dst, payload):
+    body = bytes([0x42, 0x42, 0x03]) + payload
     return dst + SRC + struct.pack("!H", len(body)) + body
 
 
-def stp():
-    return llc_frame(STP_MAC, BPDU)
-
-
-def gvrp():
-    return llc_frame(GVRP_MAC, bytes.fromhex("0001" "01" "0402000a" "00" "00"))
-
-
-def lldp():
-    tlvs = bytes.fromhex("0207" "04" "001122334455" "0403" "05" "6531" "0602" "0078" "0000")
-    return LLDP_MAC + SRC + bytes.fromhex("88cc") + tlvs
-
-
-def pvst():
-    snap = bytes.fromhex("aaaa03" "00000c" "010b") + BPDU
-    return PVST_MAC + SRC + bytes.fromhex("8100000a") + struct.pack("!H", len(snap)) + snap
+STP = llc_frame(STP_MAC, BPDU)
+GVRP = llc_frame(GVRP_MAC, bytes.fromhex("0001" "01" "0402000a" "00" "00"))
+LLDP = LLDP_MAC + SRC + bytes.fromhex("88cc" "0207" "04" "001122334455" "0403" "05" "6531"
+                                      "0602" "0078" "0000")
+SNAP = bytes.fromhex("aaaa03" "00000c" "010b") + BPDU
+PVST = PVST_MAC + SRC + bytes.fromhex("8100000a") + struct.pack("!H", len(SNAP)) + SNAP
 
 
 def hello(channel, session=0, arg=0):
@@ -115,10 +91,8 @@ def tunnelled(frame, mac=TUNNEL_MAC):
     return mac + frame[6:12] + PROVIDER_TAG + frame[12:]
 
 
-def restored(tunnel_frame, mac):
-    """A tunnelled PDU delivered to an access port: the protocol MAC back, the provider tag
-    removed by the access port on the way out."""
-    return mac + tunnel_frame[6:12] + tunnel_frame[16:]
+def hexes(frames):
+    return {port: [f.hex() for f in got] for port, got in frames.items()}
 
 
 class Switch(netns.Switch):
@@ -135,9 +109,7 @@ class Switch(netns.Switch):
 
     def stp_crosses(self):
         """Tunnelled: untrapped, the pipeline floods it as data, with the provider tag alone."""
-        self.drain()
-        self.send("acc1", stp())
-        return any(f == tunnelled(stp()) for f in netns.collect(self.socks["core0"], 1, 0.3))
+        return self.crosses("acc1", STP, {"core0": [tunnelled(STP)]})
 
     def start_secondary(self, log):
         p = self.lab.start(None, [self.app("l2ptd"), "--chassis", self.run_dir],
@@ -151,11 +123,24 @@ class Switch(netns.Switch):
         s.connect(os.path.join(self.run_dir, "task.sock"))
         return s
 
-    def exchange(self, port, frame, expect):
-        """Sends frame into port; returns what each port in expect received (counts given)."""
+    def exchange(self, port, frame, want):
+        """Sends frame into port; what each port of want received, waiting for as many frames
+        as want lists there."""
         self.drain()
         self.send(port, frame)
-        return {p: netns.collect(self.socks[p], n, 1.0 if n else 0.4) for p, n in expect.items()}
+        return {p: netns.collect(self.socks[p], len(w), 1.0 if w else 0.4) for p, w in want.items()}
+
+    def crosses(self, port, frame, want):
+        return self.exchange(port, frame, want) == want
+
+    def capture(self, path, *limit):
+        """l2ptctl capture on te1/0 in the background, once it has made its file."""
+        p = subprocess.Popen([self.app("l2ptctl"), "--run-dir", self.run_dir, "capture", "te1/0",
+                              path, *limit], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+        netns.wait_for("the capture's file", lambda: os.path.exists(path))
+        time.sleep(0.2)
+        return p
 
     def hits(self, port, mac):
         agents = json.loads(self.ctl("agents", "--json").stdout)["agents"]
@@ -186,28 +171,26 @@ class SwitchTest(unittest.TestCase):
             print(cls.sw.daemon_log()[-3000:], file=sys.stderr)
         cls.lab.close()
 
+    def exchange(self, port, frame, want):
+        """Sends frame into port: each port of want receives just the frames it lists."""
+        self.assertEqual(hexes(self.sw.exchange(port, frame, want)), hexes(want))
+
     def test_1_access_pdus_reach_access_and_core_ports(self):
-        for name, frame in (("stp", stp()), ("pvst", pvst()), ("gvrp", gvrp()),
-                            ("lldp", lldp())):
+        for name, frame in (("stp", STP), ("pvst", PVST), ("gvrp", GVRP),
+                            ("lldp", LLDP)):
             with self.subTest(protocol=name):
-                got = self.sw.exchange("acc1", frame, {"acc2": 1, "core0": 1})
-                self.assertEqual([f.hex() for f in got["acc2"]], [frame.hex()])
-                self.assertEqual([f.hex() for f in got["core0"]], [tunnelled(frame).hex()])
+                self.exchange("acc1", frame, {"acc2": [frame], "core0": [tunnelled(frame)]})
 
     def test_2_tunnelled_pdus_leave_access_ports_restored(self):
         # STP and GVRP both classify as the STP row on the way out of the tunnel, so GVRP is
         # delivered with the STP MAC; PVST keeps its customer tag; LLDP is not carried back.
-        cases = (("stp", stp(), STP_MAC), ("gvrp", gvrp(), STP_MAC), ("pvst", pvst(), PVST_MAC))
+        cases = (("stp", STP, STP_MAC), ("gvrp", GVRP, STP_MAC), ("pvst", PVST, PVST_MAC))
         for name, frame, mac in cases:
             with self.subTest(protocol=name):
-                t = tunnelled(frame)
-                got = self.sw.exchange("core0", t, {"acc1": 1, "acc2": 1})
-                want = restored(t, mac).hex()
-                self.assertEqual([f.hex() for f in got["acc1"]], [want])
-                self.assertEqual([f.hex() for f in got["acc2"]], [want])
+                self.exchange("core0", tunnelled(frame), {"acc1": [mac + frame[6:]],
+                                                          "acc2": [mac + frame[6:]]})
         before = self.sw.task_drops("UnknownProto")
-        got = self.sw.exchange("core0", tunnelled(lldp()), {"acc1": 0, "acc2": 0})
-        self.assertEqual(got, {"acc1": [], "acc2": []})
+        self.exchange("core0", tunnelled(LLDP), {"acc1": [], "acc2": []})
         # l2ptd counts the drop with its debugging off; the counter is read, never set.
         netns.wait_for("the LLDP drop counted",
                        lambda: self.sw.task_drops("UnknownProto") == before + 1)
@@ -220,7 +203,7 @@ class SwitchTest(unittest.TestCase):
         before = self.sw.counters("ge0/1")
         stp_hits = self.sw.hits("ge0/1", "01:80:c2:00:00:00")
         other = bytes.fromhex("020000000099") + SRC + bytes.fromhex("0800") + bytes(46)
-        gvrp21 = bytes.fromhex("0180c2000021") + gvrp()[6:]
+        gvrp21 = bytes.fromhex("0180c2000021") + GVRP[6:]
         for _ in range(20):
             for frame in (other, BROADCAST, gvrp21):
                 self.sw.send("acc1", frame)
@@ -228,7 +211,7 @@ class SwitchTest(unittest.TestCase):
         after = self.sw.counters("ge0/1")
         self.assertEqual(after["forwarded"], before["forwarded"] + 60)
         self.assertEqual(self.sw.hits("ge0/1", "01:80:c2:00:00:00"), stp_hits)
-        self.sw.exchange("acc1", stp(), {"acc2": 1})
+        self.exchange("acc1", STP, {"acc2": [STP]})
         after = self.sw.counters("ge0/1")
         self.assertEqual(after["rx"], before["rx"] + 61)
         self.assertEqual(after["forwarded"], before["forwarded"] + 60)
@@ -241,17 +224,11 @@ class SwitchTest(unittest.TestCase):
 
     def test_4_line_card_down_and_up(self):
         self.assertEqual(self.sw.ctl("card", "down", "1").returncode, 0)
-        got = self.sw.exchange("acc1", stp(), {"acc2": 1, "core0": 0})
-        self.assertEqual(len(got["acc2"]), 1)
-        self.assertEqual(got["core0"], [])
-        got = self.sw.exchange("core0", tunnelled(stp()), {"acc1": 0})
-        self.assertEqual(got["acc1"], [])
+        self.exchange("acc1", STP, {"acc2": [STP], "core0": []})
+        self.exchange("core0", tunnelled(STP), {"acc1": []})
         self.assertEqual(self.sw.ctl("card", "up", "1").returncode, 0)
-
-        def core_back():
-            got = self.sw.exchange("acc1", stp(), {"core0": 1})
-            return got["core0"] == [tunnelled(stp())]
-        netns.wait_for("the core card's entries back", core_back)
+        netns.wait_for("the core card's entries back",
+                       lambda: self.sw.crosses("acc1", STP, {"core0": [tunnelled(STP)]}))
 
     def agent_tables(self):
         return {a["slot"]: (a["registered"], a["entries"]) for a in
@@ -266,8 +243,7 @@ class SwitchTest(unittest.TestCase):
         self.sw.task.wait()
         netns.wait_for("the daemon to see the task go",
                        lambda: self.sw.ctl("status").returncode != 0)
-        got = self.sw.exchange("acc1", stp(), {"acc2": 0, "core0": 0})
-        self.assertEqual(got, {"acc2": [], "core0": []})
+        self.exchange("acc1", STP, {"acc2": [], "core0": []})
         # A primary that re-opens its data path has a task link built each time: a few at once,
         # then the grant is deferred and the task told (it comes by itself, to the restart below).
         ctl = self.sw.task_connect()
@@ -297,8 +273,7 @@ class SwitchTest(unittest.TestCase):
                             "--no-new-privs"])  # waits for an STP to cross again
         with open("/proc/%d/status" % self.sw.task.pid) as f:
             self.assertIn("CapEff:\t0000000000000000", f.read())
-        got = self.sw.exchange("core0", tunnelled(stp()), {"acc2": 1})
-        self.assertEqual([f.hex() for f in got["acc2"]], [restored(tunnelled(stp()), STP_MAC).hex()])
+        self.exchange("core0", tunnelled(STP), {"acc2": [STP]})
         self.assertEqual(self.sw.ctl("show").stdout, show_before)
         # Every agent registered afresh (which empties its table) and has it all again.
         netns.wait_for("the full tables", lambda: self.agent_tables() == tables_before)
@@ -331,18 +306,12 @@ class SwitchTest(unittest.TestCase):
                 netns.wait_for("the same process, primary again",
                                lambda: sessions() == [(task.pid, "primary", True)])
                 netns.wait_for("the full tables", lambda: self.agent_tables() == tables)
-                got = self.sw.exchange("core0", tunnelled(stp()), {"acc2": 1})
-                self.assertEqual(got["acc2"], [restored(tunnelled(stp()), STP_MAC)])
+                self.exchange("core0", tunnelled(STP), {"acc2": [STP]})
         self.assertEqual(task_log("the chassis daemon went away"), 2)
         self.assertEqual(len(os.listdir(fd_dir)), open_before)
 
     def test_8_bad_messages_are_logged_and_change_nothing(self):
         show_before = self.sw.ctl("show").stdout
-        r = self.sw.ctl("card", "sideways", "1")
-        self.assertEqual(r.returncode, 2)
-        self.assertIn("sideways", r.stderr)
-        r = self.sw.ctl("show", "vl999x")
-        self.assertEqual(r.returncode, 2)
         connect = self.sw.task_connect
         for bad in (b"\x01\x02\x03", hello(2, session=424242)):
             with connect() as s:
@@ -418,14 +387,13 @@ class SwitchTest(unittest.TestCase):
         # The new primary owns the agents: a change it makes reaches both line cards.
         self.assertEqual(self.sw.ctl("tunnel-mac", "02:00:00:00:00:88").returncode, 0)
         new_mac = bytes.fromhex("020000000088")
-        netns.wait_for("the new MAC trapped on the core card", lambda: len(self.sw.exchange(
-            "core0", tunnelled(stp(), new_mac), {"acc1": 1})["acc1"]) == 1)
+        netns.wait_for("the new MAC trapped on the core card", lambda: self.sw.crosses(
+            "core0", tunnelled(STP, new_mac), {"acc1": [STP]}))
         self.assertEqual(self.sw.ctl("tunnel-mac", "default").returncode, 0)
         # The core card's agent registers again (which empties its table) and is downloaded
         # anew: tunnelled PDUs come through once that is done.
-        netns.wait_for("tunnelled PDUs delivered by the new primary", lambda: [
-            len(v) for v in self.sw.exchange("core0", tunnelled(stp()),
-                                             {"acc1": 1, "acc2": 1}).values()] == [1, 1])
+        netns.wait_for("tunnelled PDUs delivered by the new primary", lambda: self.sw.crosses(
+            "core0", tunnelled(STP), {"acc1": [STP], "acc2": [STP]}))
 
     def test_9b_a_silent_secondary_takes_over_only_once_it_answers(self):
         """A secondary that stops answering is no fit to take over: when the primary hangs too,
@@ -442,39 +410,32 @@ class SwitchTest(unittest.TestCase):
         primary.send_signal(signal.SIGSTOP)
         netns.wait_for("the primary fenced", logged("primary) silent for"))
         netns.wait_for("nobody to take over", logged("no task session fit to take over as primary"))
-        self.assertEqual(self.sw.exchange("acc1", stp(), {"acc2": 0, "core0": 0}),
-                         {"acc2": [], "core0": []})
+        self.exchange("acc1", STP, {"acc2": [], "core0": []})
         self.assertFalse(logged("takes over as primary")())
         secondary.send_signal(signal.SIGCONT)
         netns.wait_for("the secondary's takeover", logged("takes over as primary"))
         self.assertTrue(logged("answers again")())
         self.sw.task = secondary
-        netns.wait_for("PDUs crossing again", lambda: [
-            len(v) for v in self.sw.exchange("acc1", stp(), {"acc2": 1, "core0": 1}).values()
-        ] == [1, 1])
+        netns.wait_for("PDUs crossing again", lambda: self.sw.crosses(
+            "acc1", STP, {"acc2": [STP], "core0": [tunnelled(STP)]}))
         primary.send_signal(signal.SIGCONT)
         self.assertEqual(primary.wait(10), 4)
 
-    def test_10_capture_and_shell(self):
+    def test_10_capture(self):
         # l2ptctl creates the file itself (0600), names with spaces and all; the daemon gets
         # its descriptor. An existing file is kept unless --force.
         os.mkdir(os.path.join(self.sw.lab.tmp, "a dir"))
         pcap = os.path.join(self.sw.lab.tmp, "a dir", "core 0.pcap")
-        cap = subprocess.Popen([os.path.join(BUILD, "app", "l2ptctl"), "--run-dir",
-                                self.sw.run_dir, "capture", "te1/0", pcap, "--count", "2"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        time.sleep(0.2)
-        self.sw.exchange("acc1", stp(), {"core0": 1})  # leaves te1/0
-        self.sw.exchange("core0", tunnelled(stp()), {"acc1": 1})  # enters it
+        cap = self.sw.capture(pcap, "--count", "2")
+        self.exchange("acc1", STP, {"core0": [tunnelled(STP)]})  # leaves te1/0
+        self.exchange("core0", tunnelled(STP), {"acc1": [STP]})  # enters it
         out, err = cap.communicate(timeout=10)
         self.assertEqual(cap.returncode, 0, err)
         self.assertIn("2 frames captured", out)
         stamped = netns.read_pcap(pcap, stamps=True)
-        frames = [f for _, f in stamped]
-        self.assertEqual([f[:6] for f in frames], [TUNNEL_MAC, TUNNEL_MAC])
+        self.assertEqual([f.hex() for _, f in stamped], [tunnelled(STP).hex()] * 2)
         for sec, _ in stamped:  # wall-clock stamps, not the kernel's monotonic clock
             self.assertLess(abs(sec - time.time()), 30)
-        self.assertEqual(frames[0][12:14], PROVIDER_TAG[:2])
         self.assertEqual(os.stat(pcap).st_mode & 0o777, 0o600)
         r = self.sw.ctl("capture", "te1/0", pcap, "--count", "1")
         self.assertEqual(r.returncode, 2)
@@ -493,11 +454,7 @@ class SwitchTest(unittest.TestCase):
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "l2pt-small", small], check=True)
         try:
             pcap = os.path.join(small, "full.pcap")
-            cap = subprocess.Popen([self.sw.app("l2ptctl"), "--run-dir", self.sw.run_dir,
-                                    "capture", "te1/0", pcap, "--count", "8"],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            netns.wait_for("the capture's file", lambda: os.path.exists(pcap))
-            time.sleep(0.2)
+            cap = self.sw.capture(pcap, "--count", "8")
             for _ in range(8):
                 self.sw.send("acc1", broadcast_from(SRC) + bytes(1000))  # flooded to te1/0
                 time.sleep(0.05)
@@ -510,11 +467,6 @@ class SwitchTest(unittest.TestCase):
         finally:
             subprocess.run(["umount", small], check=False)
 
-        r = self.sw.ctl("shell", "get", "l2ptVmanPt")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("37120", r.stdout)  # 0x9100
-        r = self.sw.ctl("shell", "set", "l2ptVmanPt", "65537")
-        self.assertNotEqual(r.returncode, 0)
 
     def test_11_rate_limits_police_trapped_pdus(self):
         self.assertEqual(self.sw.ctl("rate", "set", "vl100", "8").returncode, 0)  # 1000 B/s
@@ -525,7 +477,7 @@ class SwitchTest(unittest.TestCase):
             before = policed()
             self.sw.drain()
             for _ in range(100):
-                self.sw.send("acc1", stp())
+                self.sw.send("acc1", STP)
             got = netns.collect(self.sw.socks["acc2"], 100, 1.0)
             # One second of the rate (at least one full-size frame) passes, the rest is policed.
             self.assertGreater(len(got), 0)
@@ -557,8 +509,7 @@ class SwitchTest(unittest.TestCase):
                           % (before + dropped), metrics)
         finally:
             self.assertEqual(self.sw.ctl("storm", "ge0/1", "broadcast", "off").returncode, 0)
-        got = self.sw.exchange("acc1", BROADCAST, {"acc2": 1})
-        self.assertEqual(len(got["acc2"]), 1)
+        self.exchange("acc1", BROADCAST, {"acc2": [BROADCAST]})
 
     def test_12_vlan_ports_changed_through_l2ptctl(self):
         r = self.sw.ctl("vlan", "del", "vl100", "--proto", "stp,lldp,gvrp,pvst",
@@ -566,9 +517,7 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         try:
             self.assertNotIn("ge0/2", self.sw.ctl("show", "100").stdout)
-            got = self.sw.exchange("acc1", stp(), {"acc2": 0, "core0": 1})
-            self.assertEqual(got["acc2"], [])
-            self.assertEqual(len(got["core0"]), 1)
+            self.exchange("acc1", STP, {"acc2": [], "core0": [tunnelled(STP)]})
         finally:
             r = self.sw.ctl("vlan", "add", "vl100", "--proto", "stp,lldp,gvrp,pvst",
                             "--port", "ge0/2:access")
@@ -587,8 +536,7 @@ class SwitchTest(unittest.TestCase):
 
         # An 802.1ad edge never relays the slow protocols' address: discarded and counted.
         before = (counted("ge0/1", "L2CP discarded"), counted("ge0/1", "discarded"))
-        got = self.sw.exchange("acc1", slow, {"acc2": 0, "core0": 0})
-        self.assertEqual(got, {"acc2": [], "core0": []})
+        self.exchange("acc1", slow, {"acc2": [], "core0": []})
         self.assertEqual(counted("ge0/1", "L2CP discarded"), before[0] + 1)
         self.assertEqual(counted("ge0/1", "discarded"), before[1] + 1)
 
@@ -601,9 +549,8 @@ class SwitchTest(unittest.TestCase):
         r = self.sw.ctl("l2cp", "set", "ge0/1", "02", "forward", "--vlan", "100")
         self.assertEqual(r.returncode, 0, r.stderr)
         try:
-            got = self.sw.exchange("acc1", slow, {"acc2": 1, "core0": 1})
-            self.assertEqual(got["acc2"], [slow])
-            self.assertEqual(got["core0"], [slow[:12] + PROVIDER_TAG + slow[12:]])
+            self.exchange("acc1", slow, {"acc2": [slow], "core0": [slow[:12] + PROVIDER_TAG +
+                                                                   slow[12:]]})
             self.assertEqual(counted("ge0/1", "forwarded"), 1)
             rows = json.loads(self.sw.ctl("l2cp", "--json").stdout)["rows"]
             self.assertIn({"port": "ge0/1", "vlan": "vl100", "actions": {address: "forward"}},
@@ -619,14 +566,12 @@ class SwitchTest(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stderr)
         with open(self.sw.state) as f:
             self.assertNotIn("l2cp", f.read())
-        got = self.sw.exchange("acc1", slow, {"acc2": 0, "core0": 0})
-        self.assertEqual(got, {"acc2": [], "core0": []})
+        self.exchange("acc1", slow, {"acc2": [], "core0": []})
 
         # The tunnel MAC from a customer, even with the provider's tag, goes nowhere: not to
         # the task (which would send it on), not as data.
         before = counted("ge0/1", "tunnel MAC from a customer")
-        got = self.sw.exchange("acc1", tunnelled(stp()), {"acc2": 0, "core0": 0})
-        self.assertEqual(got, {"acc2": [], "core0": []})
+        self.exchange("acc1", tunnelled(STP), {"acc2": [], "core0": []})
         self.assertEqual(counted("ge0/1", "tunnel MAC from a customer"), before + 1)
 
 
