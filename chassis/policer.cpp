@@ -10,6 +10,8 @@ uint64_t TokenBucket::byteBurst(uint32_t rateKbps) {
 
 void TokenBucket::refill(uint64_t perSecond, uint64_t burst, uint64_t nowUs) {
     const uint64_t cap = burst * kTokenScale;
+    cap_ = cap;
+    perSecond_ = perSecond;
     if (!started_) {
         tokens_ = cap;
         lastUs_ = nowUs;
@@ -23,6 +25,16 @@ void TokenBucket::refill(uint64_t perSecond, uint64_t burst, uint64_t nowUs) {
         lastUs_ = nowUs;
     }
     tokens_ = std::min(tokens_, cap);
+}
+
+void TokenBucket::charge(uint64_t cost) {
+    const uint64_t tokens = cost * kTokenScale;
+    if (tokens_ >= tokens) {
+        tokens_ -= tokens;
+        return;
+    }
+    lastUs_ += (tokens - tokens_) / perSecond_;
+    tokens_ = 0;
 }
 
 bool TokenBucket::take(uint32_t rateKbps, size_t len, uint64_t nowUs) {

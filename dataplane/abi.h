@@ -103,6 +103,9 @@ struct l2pt_trap_key {
  * second, R tokens a nanosecond. In integers, with D = 8 for bytes and 1 for frames, before a
  * frame is charged its cost (refused, and nothing charged, when fewer tokens are left):
  *   first frame: tokens = capacity; later: tokens = min(capacity, tokens + elapsed_ns x R / D)
+ * A cost above the capacity passes a full bucket, which owes the rest: tokens = 0 and last_ns
+ * moves on by rest x D / R, so that it earns nothing before then and the rate holds for
+ * frames longer than the burst (jumbo frames, offloaded segments) too.
  * A rate change keeps the tokens, cut to the new capacity. A byte bucket holds one second of
  * its rate, at least one full-size frame (max(R x 125, 1518) x 10^6); a frame bucket holds one
  * second of its rate (R x 10^9). */

@@ -85,8 +85,7 @@ int l2pt_ingress(struct __sk_buff* skb) {
         return drop(&f, why);
     f.o.tpid = f.g->tpid;
     f.o.tracing = (f.g->flags & L2PT_G_TRACE) != 0;
-    if (skb->gso_size)
-        segment_lengths(&f, skb->gso_size);
+    const __u32 headers = skb->gso_size ? segment_lengths(&f, skb->gso_size) : 0;
     __builtin_memcpy(f.o.macs, f.hdr, sizeof(f.o.macs));
     /* What the pipeline forwards carries its mark to the egress programs, never a task's. */
     skb->mark = L2PT_PIPELINE_MARK;
@@ -96,9 +95,11 @@ int l2pt_ingress(struct __sk_buff* skb) {
         return drop(&f, L2PT_DP_DROP_FILTERED);
     if (to != L2PT_LPORT_NONE)
         return unicast(&f, to, role);
-    /* A segmentation-offloaded frame is as many frames to storm control as it came as. */
+    /* A segmentation-offloaded frame is as many frames to storm control as it came as, and
+     * as many bytes as they make with the headers each repeats. */
     const __u32 frames = skb->gso_size && skb->gso_segs > 1 ? skb->gso_segs : 1;
-    if (!l2pt_storm(f.port, l2pt_storm_class(&f.hdr[L2PT_OFF_DST]), f.now, f.len, frames))
+    const __u32 bytes = f.len + (frames - 1) * headers;
+    if (!l2pt_storm(f.port, l2pt_storm_class(&f.hdr[L2PT_OFF_DST]), f.now, bytes, frames))
         return drop(&f, L2PT_DP_DROP_STORM);
     return flood(&f);
 }

@@ -239,14 +239,16 @@ __noinline __u32 l2pt_segment_headers(struct __sk_buff* skb, __u32 tags) {
 }
 
 /* A segmentation-offloaded frame leaves as segments of gso payload bytes, each with its
- * headers, and with the provider tag once pushed: those are what a way out's MTU must take. */
-static __always_inline void segment_lengths(struct frame* f, __u32 gso) {
+ * headers, and with the provider tag once pushed: those are what a way out's MTU must take.
+ * The headers each segment repeats, 0 when they cannot be told. */
+static __always_inline __u32 segment_lengths(struct frame* f, __u32 gso) {
     const __u32 headers = l2pt_segment_headers(f->skb, f->tags);
     if (!headers || headers + gso >= f->len)
-        return;
+        return 0;
     const __u32 seg = headers + gso;
     f->o.len_customer = f->o.provider ? seg - L2PT_TAG_LEN : seg;
     f->o.len_provider = f->o.provider ? seg : seg + L2PT_TAG_LEN;
+    return headers;
 }
 
 #endif

@@ -37,6 +37,23 @@ static __always_inline __u64 byte_cap(__u64 kbps) {
     return (cap < L2PT_MIN_BURST_BYTES ? L2PT_MIN_BURST_BYTES : cap) * L2PT_TOKEN_SCALE;
 }
 
+/* Whether cost tokens may leave b, of capacity cap: a cost larger than the whole burst goes
+ * from a full bucket. */
+static __always_inline int holds(struct l2pt_bucket* b, __u64 cap, __u64 cost) {
+    return b->tokens >= (cost < cap ? cost : cap);
+}
+
+/* Takes cost tokens from b; past what it holds, the rest is owed: it earns nothing until that
+ * rest would have come in at its rate (last_ns moves past the clock). d as refill's. */
+static __always_inline void charge(struct l2pt_bucket* b, __u64 cost, __u64 d) {
+    if (b->tokens >= cost) {
+        b->tokens -= cost;
+        return;
+    }
+    b->last_ns += (cost - b->tokens) * d / b->rate;
+    b->tokens = 0;
+}
+
 /* Whether len bytes in frames frames may pass the byte bucket b and the frame bucket fb (either
  * not policing when its rate is 0); what passes is charged to both. Under their lock. */
 static __always_inline int take(struct l2pt_bucket* b, struct l2pt_bucket* fb, __u64 now, __u32 len,
@@ -45,19 +62,21 @@ static __always_inline int take(struct l2pt_bucket* b, struct l2pt_bucket* fb, _
     const __u64 frame_cost = (__u64)frames * L2PT_FRAME_TOKENS;
     int pass = 1;
     if (b && b->rate) {
-        refill(b, now, byte_cap(b->rate), KBPS_PER_TOKEN_NS);
-        pass = b->tokens >= cost;
+        const __u64 cap = byte_cap(b->rate);
+        refill(b, now, cap, KBPS_PER_TOKEN_NS);
+        pass = holds(b, cap, cost);
     }
     if (fb && fb->rate) {
-        refill(fb, now, (__u64)fb->rate * L2PT_FRAME_TOKENS, FPS_PER_TOKEN_NS);
-        pass &= fb->tokens >= frame_cost;
+        const __u64 cap = (__u64)fb->rate * L2PT_FRAME_TOKENS;
+        refill(fb, now, cap, FPS_PER_TOKEN_NS);
+        pass &= holds(fb, cap, frame_cost);
     }
     if (!pass)
         return 0;
     if (b && b->rate)
-        b->tokens -= cost;
+        charge(b, cost, KBPS_PER_TOKEN_NS);
     if (fb && fb->rate)
-        fb->tokens -= frame_cost;
+        charge(fb, frame_cost, FPS_PER_TOKEN_NS);
     return 1;
 }
 

@@ -547,6 +547,16 @@ TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTa
     EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore, 1), 1u);
     EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore, 0), 0u);
     EXPECT_EQ(run.dropsAt("ge0/1", L2PT_DP_DROP_STORM), 1u);
+    // And as many bytes as its segments with their headers: twenty of 60 bytes are 2280, not
+    // the 1254 that came, past a full bucket of 1518 (8 Kbps, 1000 bytes a second), which they
+    // leave owing 0.76 s.
+    run(Storm{"ge0/1", L2PT_STORM_UNKNOWN, 0, 8});
+    Bytes segments = tcpTo(0x0c);
+    segments.resize(kHeaders + 20 * 60);
+    EXPECT_EQ(run.segmented("ge0/1", segments, 60, 1), 1u);
+    segments.resize(kHeaders + 6);
+    EXPECT_EQ(run.segmented("ge0/1", segments, 0, 0), 0u);
+    EXPECT_EQ(run.dropsAt("ge0/1", L2PT_DP_DROP_STORM), 2u);
 }
 
 // The task's socket as a task bent on harm would use it: the link it is bound to reaches the
