@@ -252,10 +252,13 @@ void CtlServer::shell(Client& c, const ctl::Request& r) {
     waitFor(c, Wait::Shell, kTaskTimeout);
 }
 
-void CtlServer::shellAnswer(uint32_t id, int32_t rc, bool last, std::string_view text) {
+void CtlServer::shellAnswer(uint32_t session, uint32_t id, int32_t rc, bool last,
+                           std::string_view text) {
     const auto it = shells_.find(id);
-    if (it == shells_.end())
-        return;  // its client left, or its deadline passed
+    // Its client left, or its deadline passed; or another task's session answers for the one
+    // that was asked, which the answer is not.
+    if (it == shells_.end() || it->second.session != session)
+        return;
     Client* c = find(it->second.client);
     if (last)
         shells_.erase(it);

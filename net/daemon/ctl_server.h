@@ -41,7 +41,8 @@ class CtlServer final : public SessionObserver {
     // After each pass: the task's CLI replies, full captures, closed clients.
     void afterPass();
 
-    void shellAnswer(uint32_t id, int32_t rc, bool last, std::string_view text) override;
+    void shellAnswer(uint32_t session, uint32_t id, int32_t rc, bool last,
+                     std::string_view text) override;
     void sessionEnded(const Session& s) override;
 
   private:

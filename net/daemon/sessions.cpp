@@ -126,7 +126,7 @@ void TaskSessions::serve(Link& l, std::span<const uint8_t> d) {
         d_.chassis().send(d);
         current_ = nullptr;
     } else if (l.kind == Kind::Shell) {
-        shellAnswer(d);
+        shellAnswer(s->second, d);
     } else {
         logTask("session " + std::to_string(l.session) + ": a datagram of " +
                 std::to_string(d.size()) + " bytes on its data-path channel: dropped");
@@ -352,7 +352,7 @@ int32_t TaskSessions::configTree(Op op, Reader& r, const char*& malformed) {
                                       : tree.removeNode(key);
 }
 
-void TaskSessions::shellAnswer(std::span<const uint8_t> d) {
+void TaskSessions::shellAnswer(const Session& s, std::span<const uint8_t> d) {
     if (d.size() < shellmsg::kText) {
         logTask("a shell answer of " + std::to_string(d.size()) + " bytes: dropped");
         return;
@@ -361,8 +361,8 @@ void TaskSessions::shellAnswer(std::span<const uint8_t> d) {
     const auto text = d.subspan(shellmsg::kText);
     if (observer_ != nullptr)
         observer_->shellAnswer(
-            wire::getU32(d.data(), shellmsg::kId), wire::getI32(d.data(), shellmsg::kRc), last,
-            std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+            s.id, wire::getU32(d.data(), shellmsg::kId), wire::getI32(d.data(), shellmsg::kRc),
+            last, std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
 }
 
 bool TaskSessions::sendShell(uint32_t id, std::string_view line) {

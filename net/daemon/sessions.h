@@ -54,7 +54,9 @@ struct Session {
 class SessionObserver {
   public:
     virtual ~SessionObserver() = default;
-    virtual void shellAnswer(uint32_t id, int32_t rc, bool last, std::string_view text) = 0;
+    // A piece of the shell answer of request id from the task of session.
+    virtual void shellAnswer(uint32_t session, uint32_t id, int32_t rc, bool last,
+                             std::string_view text) = 0;
     virtual void sessionEnded(const Session& s) = 0;
 };
 
@@ -100,7 +102,7 @@ class TaskSessions {
     // The operations that carry a record: subscriptions, log, console, configuration tree.
     int32_t record(Op op, Reader& r, const char*& malformed);
     int32_t configTree(Op op, Reader& r, const char*& malformed);
-    void shellAnswer(std::span<const uint8_t> d);
+    void shellAnswer(const Session& s, std::span<const uint8_t> d);
     void closed(Link& l, const std::string& why);
     void endSession(uint32_t id);
     // Pings every session and fences a primary silent too long; runs every heartbeat period.

@@ -392,20 +392,24 @@ struct ShellRig {
         EXPECT_TRUE(netp::waitReadable(shell.get(), 5000));
         EXPECT_EQ(netp::recvDatagram(shell.get(), asked, false), netp::Recv::Ok);
     }
-    // One piece of the task's answer.
-    bool answer(std::string_view text, bool more) const {
+    // One piece of the task's answer (by another task's shell channel: from).
+    bool answer(std::string_view text, bool more, int from = -1) const {
         std::vector<uint8_t> d(netp::shellmsg::kText);
         wire::putU32(d.data(), netp::shellmsg::kId, wire::getU32(asked.data(), 0));
         wire::putU32(d.data(), netp::shellmsg::kFlags, more ? netp::shellmsg::kMore : 0);
         d.insert(d.end(), text.begin(), text.end());
-        return netp::sendDatagram(shell.get(), d);
+        return netp::sendDatagram(from < 0 ? shell.get() : from, d);
     }
 };
 
+// The answer is the asked task's alone: the secondary's, with the same id, is no part of it.
 TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
     const ShellRig r(42);
     ASSERT_GE(r.asked.size(), netp::shellmsg::kLine);
     EXPECT_EQ(std::string(r.asked.begin() + netp::shellmsg::kLine, r.asked.end()), "vars");
+    const netp::Fd secondary = openChannel(r.rig, netp::Channel::Control, 0);
+    const netp::Fd secondaryShell = openChannel(r.rig, netp::Channel::Shell, 2);
+    ASSERT_TRUE(r.answer("forged\n", false, secondaryShell.get()));
     std::string text;
     for (int i = 0; text.size() < 100'000; ++i)
         text += "variable" + std::to_string(i) + " = " + std::to_string(i * 7) + "\n";
