@@ -253,7 +253,7 @@ void CtlServer::shell(Client& c, const ctl::Request& r) {
 }
 
 void CtlServer::shellAnswer(uint32_t session, uint32_t id, int32_t rc, bool last,
-                           std::string_view text) {
+                            std::string_view text) {
     const auto it = shells_.find(id);
     // Its client left, or its deadline passed; or another task's session answers for the one
     // that was asked, which the answer is not.
