@@ -254,7 +254,12 @@ void TaskSessions::control(Session& s, std::span<const uint8_t> d) {
     } else if (const auto op = static_cast<Op>(opValue); op == Op::Request) {
         status = request(s, r.rest(), body);
     } else if (op == Op::Reply) {
-        status = d_.chassis().reply(r.rest());
+        // Only the primary is asked what a task answers in place (the CLI's show pages, the
+        // task manager's disable): another session's reply answers nothing.
+        status = s.primary ? d_.chassis().reply(r.rest()) : -1;
+        if (!s.primary)
+            logTask("task session " + std::to_string(s.id) +
+                    ": a reply, but only the primary is asked: refused");
     } else if (op == Op::StartTask) {
         Writer w;
         w.u32(svc::kL2pt).u32(0);

@@ -435,11 +435,13 @@ TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
 }
 
 // A show-all page that does not go on from a VLAN above the last would be asked for again
-// for ever, its lines gathered each time: the show ends there.
+// for ever, its lines gathered each time: the show ends there. The secondary, asked nothing,
+// answers nothing: its last page first is refused.
 TEST(Daemon, AShowPageThatDoesNotMoveOnEndsTheShow) {
     Rig rig;
     const netp::Fd control = openChannel(rig, netp::Channel::Control, 0);
     const netp::Fd ipc = openChannel(rig, netp::Channel::Ipc, 1);
+    const netp::Fd secondary = openChannel(rig, netp::Channel::Control, 0);
     const netp::Fd client = rig.connect();
     Rig::send(client.get(), {3, {"show"}, {}});
     std::vector<uint8_t> asked;
@@ -453,6 +455,16 @@ TEST(Daemon, AShowPageThatDoesNotMoveOnEndsTheShow) {
         asked.insert(asked.end(), text.begin(), text.end());
         netp::Writer reply;
         reply.u32(static_cast<uint32_t>(netp::Op::Reply)).bytes(asked);
+        if (page == 0) {
+            netp::Writer last = reply;
+            wire::putU16(last.data().data(), sizeof(uint32_t) + climsg::kShowMore, 0);
+            ASSERT_TRUE(netp::sendDatagram(secondary.get(), last.data()));
+            std::vector<uint8_t> d;  // its answer: the pass that refused it is over
+            ASSERT_TRUE(netp::waitReadable(secondary.get(), 5000));
+            ASSERT_EQ(netp::recvDatagram(secondary.get(), d, false), netp::Recv::Ok);
+            ASSERT_GE(d.size(), netp::answer::kBody);
+            EXPECT_EQ(wire::getI32(d.data(), netp::answer::kStatus), -1);
+        }
         ASSERT_TRUE(netp::sendDatagram(control.get(), reply.data()));
     }
     const Answer a = Rig::receive(client.get(), 2s);
