@@ -78,11 +78,10 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
     if (tables.adopted()) {
         // The pipeline switches by the records as they are until the interfaces are known.
         cards->holdLports_ = true;
-        const chassis::IfDb& db = chassis.ifdb();
-        cards->adoptedUp_.resize(db.portCount());
-        for (size_t p = 0; p < db.portCount(); ++p) {
-            const Result<l2pt_lport> rec = tables.lport(static_cast<uint32_t>(p));
-            cards->adoptedUp_[p] = rec && (rec->flags & L2PT_P_UP) != 0;
+        cards->adopted_.resize(L2PT_MAX_LPORTS);
+        for (uint32_t l = 0; l < L2PT_MAX_LPORTS; ++l) {
+            if (const Result<l2pt_lport> rec = tables.lport(l))
+                cards->adopted_[l] = *rec;
         }
         const l2pt_globals g = tables.globals();
         cards->task_.adopt(g.task_mark, g.task_if);
@@ -185,17 +184,33 @@ void LineCards::linksSynced() {
         return;
     holdLports_ = false;
     syncLports();
-    // What a port learned while it carried traffic is stale once it does not: it went down
-    // or away while no daemon ran.
     const chassis::IfDb& db = chassis_.ifdb();
-    for (size_t p = 0; p < adoptedUp_.size(); ++p) {
-        if (!adoptedUp_[p] || ports_.state(p).up())
+    for (uint32_t l = 0; l < adopted_.size(); ++l) {
+        const l2pt_lport& was = adopted_[l];
+        if (was.chassis_if == 0)
             continue;
-        const uint32_t lport = speaksAs(db, p);
+        // An index the chassis has no more, or one that stands for another port or LAG now
+        // (the chassis file lost or gained one before it): what was learned there is another's.
+        const bool port = l < L2PT_LAG_BASE;
+        const size_t i = port ? l : l - L2PT_LAG_BASE;
+        if (i >= (port ? db.portCount() : db.lagCount()) ||
+            was.chassis_if != (port ? db.portAt(i) : db.lagAt(i))) {
+            sweep_.forgetLport(l);
+            continue;
+        }
+        if (!port || (was.flags & L2PT_P_UP) == 0)
+            continue;
+        // What a port learned while it carried traffic is stale once it does not, or once its
+        // interface is another: it went down, away or was made again while no daemon ran.
+        const port::PortState& now = ports_.state(i);
+        if (now.up() && now.ifindex == was.ifindex)
+            continue;
+        const uint32_t lport = speaksAs(db, i);
         const Result<l2pt_lport> rec = tables_.lport(lport);
         if (lport < L2PT_LAG_BASE || (rec && rec->n_live == 0))
             sweep_.forgetLport(lport);
     }
+    adopted_ = {};
     sweepAdopted();
 }
 

@@ -178,9 +178,10 @@ class LineCards {
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
     std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
     bool holdLports_ = false;         // adopted: the records wait for the interfaces' dump
-    std::vector<bool> adoptedUp_;     // by dense port index: up in the adopted records
-    bool lportsSwept_ = false;        // the records of no port or LAG of the chassis cleared
-    bool policeWritten_ = false;      // every port's policers written once
+    // Adopted: by lport, the records as the tables held them, until the interfaces are known.
+    std::vector<l2pt_lport> adopted_;
+    bool lportsSwept_ = false;    // the records of no port or LAG of the chassis cleared
+    bool policeWritten_ = false;  // every port's policers written once
     std::optional<uint64_t> policingGeneration_;
     std::vector<pipeline::PoliceRates> police_;  // by dense port index, as last written
     std::optional<pipeline::TrapRing> events_;

@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 
 #include <cerrno>
+#include <map>
 
 #include "chassis/chassis.h"
 #include "net/linecard/line_cards.h"
@@ -49,18 +50,19 @@ class LineCardsTest : public ::testing::Test {
         startCards();
     }
     // The line cards over the tables as they are (a daemon's start), with a new port layer.
-    void startCards() {
+    void startCards() { startCards(chassis); }
+    void startCards(chassis::Chassis& c) {
         ports.emplace(
-            LineCards::netdevs(chassis), ops, port::TcPrograms{},
+            LineCards::netdevs(c), ops, port::TcPrograms{},
             [this](size_t p, const auto& was) { cards->portChanged(p, was); }, [](auto&) {});
-        auto c = LineCards::start(
-            chassis, *tables, *ports, [this](std::string_view l) { log += l; },
+        auto started = LineCards::start(
+            c, *tables, *ports, [this](std::string_view l) { log += l; },
             [this](uint16_t generation) -> pipeline::Result<TaskTx> {
                 links.push_back(generation);
                 return TaskTx{Fd(::eventfd(0, EFD_CLOEXEC)), kLinkBase + generation, nullptr};
             });
-        ASSERT_TRUE(c) << c.status().what();
-        cards = std::move(*c);
+        ASSERT_TRUE(started) << started.status().what();
+        cards = std::move(*started);
     }
     void TearDown() override { EXPECT_EQ(log, "") << "nothing failed"; }
 
@@ -77,7 +79,11 @@ class LineCardsTest : public ::testing::Test {
     // The port's interface as the link monitor reports it (ifindex 0: removed).
     void link(const std::string& port, uint32_t ifindex, bool up, bool attached = true,
               uint32_t mtu = kMtu) {
-        const size_t p = lport(port);
+        link(chassis, port, ifindex, up, attached, mtu);
+    }
+    void link(chassis::Chassis& c, const std::string& port, uint32_t ifindex, bool up,
+              bool attached = true, uint32_t mtu = kMtu) {
+        const auto p = static_cast<size_t>(c.ifdb().portIndex(*c.ifdb().find(port)));
         if (!attached)
             ops.failAttach(EPERM);
         const port::Link l{ifindex != 0 ? ifindex : ports->state(p).ifindex, ports->names(p).netdev,
@@ -532,6 +538,44 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     auto grant = cards->grant();
     ASSERT_TRUE(grant) << grant.status().what();
     EXPECT_EQ(grant->generation, 8u);
+}
+
+// A start over the tables the one before left, after the chassis file lost a port (ge0/4) and
+// an interface was made again while no daemon ran: the ports after ge0/4 moved down one index,
+// so an index of the tables may now stand for another port, and what was learned there
+// belongs to the port that had it. Those MACs go, with the MACs of indexes the chassis no
+// longer has and of an interface made again; the others stay.
+TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersOrMadeAgain) {
+    const std::map<std::string, uint32_t> ifindexes = {{"ge0/1", 11}, {"ge0/2", 12}, {"ge0/3", 13},
+                                                       {"ge0/5", 15}, {"te1/0", 20}, {"te1/1", 21},
+                                                       {"te1/2", 22}, {"ge2/0", 30}};
+    for (const auto& [port, ifindex] : ifindexes)
+        link(port, ifindex, true);
+    ASSERT_TRUE(tables->learn(100, macOf(1), lport("ge0/1"), 1));  // stays
+    ASSERT_TRUE(tables->learn(200, macOf(2), lport("ge0/5"), 1));  // its index is te1/0's now
+    ASSERT_TRUE(tables->learn(100, macOf(3), lport("ge0/2"), 1));  // its interface made again
+    ASSERT_TRUE(tables->learn(200, macOf(4), lport("ge2/0"), 1));  // an index past the ports
+    cards.reset();
+    tables->adopt();
+
+    chassis::ChassisConfig cfg = netdevChassis();
+    std::erase_if(cfg.lineCards[0].ports, [](const auto& p) { return p.name == "ge0/4"; });
+    chassis::test::NoTask otherTask;
+    chassis::Chassis moved(cfg, otherTask);
+    startCards(moved);
+    for (auto [port, ifindex] : ifindexes)
+        link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
+    cards->linksSynced();
+    log.clear();
+    while (cards->sweeping())
+        cards->sweep();
+    const auto macs = tables->learnedMacs();
+    ASSERT_TRUE(macs) << macs.status().what();
+    ASSERT_EQ(macs->size(), 1u);
+    EXPECT_EQ(macs->front().mac, macOf(1));
+    EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, 1u);
+    EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 0u);
+    cards.reset();  // before the chassis it serves
 }
 
 }  // namespace
