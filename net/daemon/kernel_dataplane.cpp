@@ -1,6 +1,9 @@
 #include "net/daemon/kernel_dataplane.h"
 
+#include <net/if.h>
+
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -188,12 +191,48 @@ void KernelDataPlane::readLinks() {
         })) {
         synced_ = true;
         cards_->linksSynced();  // adopted tables: what the configuration no longer claims goes
+        detachFormerPorts();
     }
     // The first events are the interfaces as they are at start.
     if (std::exchange(mtuChecked_, true))
         return;
     for (const auto& line : cards_->mtuShortfalls())
         hooks_.warning("line cards: " + line);
+}
+
+// An interface that was a port of the daemon before and is none now (the chassis file lost
+// the port, or names another interface for it) still holds that daemon's programs, which drop
+// every frame it receives as one of no port and everything the host sends by it. They come
+// off, as they do when a port's interface is renamed away, and so does its clsact qdisc when
+// no filter is left on it; other programs (another switch's, the task's link) stay.
+void KernelDataPlane::detachFormerPorts() {
+    using Hook = port::LinuxPortOps::Hook;
+    const std::vector<uint32_t>& former = tables_->start().formerPrograms;
+    if (former.empty())
+        return;
+    const std::unique_ptr<struct if_nameindex, decltype(&::if_freenameindex)> all(
+        ::if_nameindex(), &::if_freenameindex);
+    for (const struct if_nameindex* i = all.get(); i != nullptr && i->if_index != 0; ++i) {
+        if (tracker_->portOf(i->if_index))
+            continue;
+        std::string line;
+        for (const Hook hook : {Hook::Ingress, Hook::Egress}) {
+            port::LinuxPortOps::Holder h;
+            if (!ops_.holder(i->if_index, hook, h).ok() || !h.ours() ||
+                std::find(former.begin(), former.end(), h.program) == former.end())
+                continue;
+            const port::OpStatus st = ops_.detachHook(i->if_index, hook);
+            line =
+                st.ok() ? "the pipeline detached" : "detaching the pipeline failed: " + st.text();
+        }
+        if (line.empty())
+            continue;
+        bool removed = false;
+        (void)ops_.removeEmptyClsact(i->if_index, &removed);
+        hooks_.info("line cards: interface " + std::string(i->if_name) +
+                    " is no port of the chassis now: " + line +
+                    (removed ? ", its clsact qdisc removed" : ""));
+    }
 }
 
 }  // namespace netp

@@ -76,6 +76,7 @@ class KernelDataPlane {
   private:
     void readLinks();
     void sweepSoon();
+    void detachFormerPorts();
 
     Loop& loop_;
     Hooks hooks_;

@@ -19,16 +19,6 @@ namespace {
 
 constexpr int kFailed = 1;
 
-// The id of a pinned program; 0 when there is none.
-uint32_t pinnedProgram(const pipeline::PinDir& pins, const char* name) {
-    pipeline::Result<Fd> fd = pins.get(name);
-    if (!fd || !fd->valid())
-        return 0;
-    bpf_prog_info info{};
-    uint32_t len = sizeof info;
-    return bpf_obj_get_info_by_fd(fd->get(), &info, &len) == 0 ? info.id : 0;
-}
-
 // The task's link the pinned globals name; 0: none.
 uint32_t pinnedTaskLink(const pipeline::PinDir& pins) {
     pipeline::Result<Fd> fd = pins.get("l2pt_globals");
@@ -60,7 +50,7 @@ int removeSwitch(const RemoveOptions& o, Logger& log) {
         pins.emplace(std::move(*dir));
         for (const char* pin :
              {pipeline::kIngressPin, pipeline::kEgressPin, pipeline::kTaskTxPin}) {
-            if (const uint32_t id = pinnedProgram(*pins, pin))
+            if (const uint32_t id = pins->programId(pin))
                 programs.insert(id);
         }
         // The task's link: deleted with its filter (none when it went with the task).

@@ -427,6 +427,10 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
         if (!start_.ringAdopted)
             (void)pins_->unpin(kTaskRingPin);
     }
+    for (const char* pin : {kIngressPin, kEgressPin}) {
+        if (const uint32_t id = pins_->programId(pin))
+            start_.formerPrograms.push_back(id);
+    }
     const std::pair<int, const char*> programs[] = {
         {ingress_, kIngressPin}, {egress_, kEgressPin}, {taskTx_, kTaskTxPin}};
     for (const auto& [fd, pin] : programs) {

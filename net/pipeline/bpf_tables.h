@@ -40,6 +40,9 @@ struct StartReport {
     size_t macsLeft = 0;       // Migrated: learned MACs that could not be carried
     bool ringAdopted = false;  // the task's ring in the trap slot, handed at the next grant
     uint32_t pinnedAbi = 0;    // the ABI version the pins were made for (0: none)
+    // The ingress and egress programs pinned before this load (ids): the daemon before
+    // attached them to its ports' interfaces.
+    std::vector<uint32_t> formerPrograms;
 };
 
 // Whether there is a build of the pipeline by that number: 0 the real one, 1 and 2 the test

@@ -126,6 +126,15 @@ Result<Fd> PinDir::get(const std::string& name) const {
     return Fd(fd);
 }
 
+uint32_t PinDir::programId(const std::string& name) const {
+    Result<Fd> fd = get(name);
+    if (!fd || !fd->valid())
+        return 0;
+    bpf_prog_info info{};
+    uint32_t len = sizeof info;
+    return bpf_obj_get_info_by_fd(fd->get(), &info, &len) == 0 ? info.id : 0;
+}
+
 Status PinDir::pin(int fd, const std::string& name) {
     const std::string aside = pathOf(kAsidePrefix + name);
     ::unlink(aside.c_str());

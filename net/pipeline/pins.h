@@ -60,6 +60,8 @@ class PinDir {
     bool has(const std::string& name) const;
     // The pinned object (BPF_OBJ_GET); an invalid Fd when nothing is pinned by that name.
     Result<Fd> get(const std::string& name) const;
+    // The id of the program pinned by that name; 0 when there is none.
+    uint32_t programId(const std::string& name) const;
     // Pins fd by name, in place of what was pinned so (atomically: pinned aside and renamed).
     Status pin(int fd, const std::string& name);
     Status unpin(const std::string& name);

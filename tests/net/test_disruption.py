@@ -244,6 +244,33 @@ class DisruptionTest(unittest.TestCase):
         self.assertEqual(len(dump()), 1)
         self.assertIn(SITE_C, sw.ctl("macs").stdout)
 
+    def test_5c_an_interface_the_chassis_file_no_longer_has_is_left_to_the_host(self):
+        # The file loses ge0/3 while no daemon runs: acc3 keeps no program of ours, where they
+        # would drop everything it receives and the host sends.
+        sw = self.sw
+        with open(sw.chassis_file) as f:
+            chassis = f.read()
+        without = chassis.replace("range: 1-3", "range: 1-2").replace("{port: ge0/3}, ", "")
+        self.stop_daemon()
+        try:
+            with open(sw.chassis_file, "w") as f:
+                f.write(without[:without.index("l2cp:")])
+            at = len(sw.daemon_log())
+            self.start_daemon(sw)
+            text = lambda: sw.daemon_log()[at:]
+            netns.wait_for("the interfaces known", lambda: "adopted tables hold" in text())
+            self.assertIn("interface acc3 is no port of the chassis now: the pipeline detached, "
+                          "its clsact qdisc removed", text())
+            hooks = self.hooks()
+            self.assertEqual({h: n for h, n in hooks.items() if h[0] == "acc3"},
+                             {("acc3", "ingress"): 0, ("acc3", "egress"): 0}, hooks)
+            sw.daemon.send_signal(signal.SIGTERM)
+            sw.daemon.wait(10)
+        finally:
+            with open(sw.chassis_file, "w") as f:
+                f.write(chassis)
+        self.start_again()
+
     def test_6_removed_it_leaves_nothing(self):
         name = os.path.basename(self.sw.run_dir)  # the switch's pins: BPFFS/l2pt/NAME
         remove = lambda: subprocess.run(["nsenter", "--net=/run/netns/" + self.sw.sw,
