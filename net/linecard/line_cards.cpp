@@ -75,14 +75,10 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
                                " ports, the chassis " + std::to_string(chassis.ifdb().portCount()));
     auto cards = std::make_unique<LineCards>(Started{}, chassis, tables, ports, std::move(log),
                                              std::move(openTx));
+    cards->former_ = tables.formerLports();
     if (tables.adopted()) {
         // The pipeline switches by the records as they are until the interfaces are known.
         cards->holdLports_ = true;
-        cards->adopted_.resize(L2PT_MAX_LPORTS);
-        for (uint32_t l = 0; l < L2PT_MAX_LPORTS; ++l) {
-            if (const Result<l2pt_lport> rec = tables.lport(l))
-                cards->adopted_[l] = *rec;
-        }
         const l2pt_globals g = tables.globals();
         cards->task_.adopt(g.task_mark, g.task_if);
     }
@@ -180,13 +176,20 @@ bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
 }
 
 void LineCards::linksSynced() {
-    if (!holdLports_)
-        return;
-    holdLports_ = false;
-    syncLports();
+    const bool held = std::exchange(holdLports_, false);
+    if (held)
+        syncLports();
+    forgetFormerMacs();
+    if (held)
+        sweepAdopted();
+}
+
+// The MACs learned on a port or LAG by a daemon before (adopted or migrated tables) that are
+// stale now.
+void LineCards::forgetFormerMacs() {
     const chassis::IfDb& db = chassis_.ifdb();
-    for (uint32_t l = 0; l < adopted_.size(); ++l) {
-        const l2pt_lport& was = adopted_[l];
+    for (uint32_t l = 0; l < former_.size(); ++l) {
+        const l2pt_lport& was = former_[l];
         if (was.chassis_if == 0)
             continue;
         // An index the chassis has no more, or one that stands for another port or LAG now
@@ -210,8 +213,7 @@ void LineCards::linksSynced() {
         if (lport < L2PT_LAG_BASE || (rec && rec->n_live == 0))
             sweep_.forgetLport(lport);
     }
-    adopted_ = {};
-    sweepAdopted();
+    former_ = {};
 }
 
 // Removes each key of a table (as read now) that claimed() says nothing claims; how many went.

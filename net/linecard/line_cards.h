@@ -77,7 +77,8 @@ class LineCards {
     // Adopted tables (pipeline::Tables::adopted): the interfaces as they are now were all
     // reported (the link monitor's first dump), so the ports' records are written from here
     // on (until then they stay as the daemon before left them, and the pipeline switches by
-    // them), the MACs of ports that went down meanwhile are forgotten, and what the
+    // them), the MACs of ports that went down or were made again meanwhile, or whose lport
+    // stands for another port or LAG now, are forgotten (migrated tables' too), and what the
     // configuration no longer claims is swept: reserved-address rows, bindings of interfaces
     // that are gone. Once; nothing for new tables.
     void linksSynced();
@@ -162,6 +163,7 @@ class LineCards {
     void logged(const pipeline::Status& s) const;
     // The sweep of adopted tables (linksSynced).
     void sweepAdopted();
+    void forgetFormerMacs();
     template <typename Key>
     size_t sweepUnclaimed(const pipeline::Result<std::vector<Key>>& keys,
                           const std::function<bool(const Key&)>& claimed,
@@ -178,8 +180,9 @@ class LineCards {
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
     std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
     bool holdLports_ = false;         // adopted: the records wait for the interfaces' dump
-    // Adopted: by lport, the records as the tables held them, until the interfaces are known.
-    std::vector<l2pt_lport> adopted_;
+    // By lport, the records a daemon before left (Tables::formerLports), until the
+    // interfaces are known.
+    std::vector<l2pt_lport> former_;
     bool lportsSwept_ = false;    // the records of no port or LAG of the chassis cleared
     bool policeWritten_ = false;  // every port's policers written once
     std::optional<uint64_t> policingGeneration_;

@@ -273,8 +273,10 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
     // Adopted: the limits and flags as a new table has them (the daemon writes its own next),
     // the counts of the MACs held kept.
     t->defaultLearning(fdbEntries);
-    if (report.how == PipelineStart::Migrated)
+    if (report.how == PipelineStart::Migrated) {
         t->carry(old);
+        t->readFormerLports(old);
+    }
     if (Status s = t->settle(old, report.how); !s)
         return s;
     if (report.how == PipelineStart::Migrated)
@@ -318,6 +320,23 @@ void BpfTables::carry(const std::map<std::string, Fd>& old) {
                 (void)bpf_map_update_elem(l2cpStats_, &port, &value, BPF_ANY);
         }
     }
+}
+
+// The ports' and LAGs' records of the tables migrated from, where they are laid out as this
+// build's: what the learned MACs carried over were learned on.
+void BpfTables::readFormerLports(const std::map<std::string, Fd>& old) {
+    const auto it = old.find("l2pt_lports");
+    if (it == old.end())
+        return;
+    const Result<Shape> had = pinnedShape(it->second.get());
+    if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != sizeof(l2pt_lport))
+        return;
+    std::vector<l2pt_lport> records(std::min<uint32_t>(had->maxEntries, L2PT_MAX_LPORTS));
+    for (uint32_t l = 0; l < records.size(); ++l) {
+        if (bpf_map_lookup_elem(it->second.get(), &l, &records[l]) != 0)
+            return;
+    }
+    setFormerLports(std::move(records));
 }
 
 // The trap entries the configuration wrote again take the hits and policed frames of the old

@@ -135,6 +135,7 @@ class BpfTables final : public Tables {
     // The learned MACs of the pinned table into the new one, counted; those there already kept.
     void carryMacs(int oldFdb);
     void carryTrapCounters(int oldTraps);
+    void readFormerLports(const std::map<std::string, Fd>& old);
 
     BpfObject obj_;
     std::optional<PinDir> pins_;

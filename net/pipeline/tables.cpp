@@ -235,6 +235,9 @@ void Tables::setAdopted(std::span<const uint8_t> globals, std::span<const uint8_
     seed(copies_.globals, globals);
     seed(copies_.lports, lports);
     seed(copies_.vlans, vlans);
+    formerLports_.resize(L2PT_MAX_LPORTS);
+    for (uint32_t l = 0; l < L2PT_MAX_LPORTS; ++l)
+        formerLports_[l] = loadElement<l2pt_lport>(copies_.lports.map(), l);
     adopted_ = claiming_ = true;
     trapNone_ = 0;
 }

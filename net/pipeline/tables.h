@@ -153,6 +153,10 @@ class Tables {
     // the daemon has claimed what its configuration wants and sweeps the rest (claimed()).
     bool adopted() const { return adopted_; }
     bool claiming() const { return claiming_; }
+    // By lport, the ports' and LAGs' records a daemon before left: the adopted tables', or
+    // those of the tables a migration carried the learned MACs from (empty: new tables, or
+    // records of another layout).
+    const std::vector<l2pt_lport>& formerLports() const { return formerLports_; }
     // Also works out again which MAC buckets no trap entry has (l2pt_globals.trap_none).
     Status claimed();
     // What the hash tables hold now, for the sweep.
@@ -194,6 +198,7 @@ class Tables {
     // laid out as the kernel's).
     void setAdopted(std::span<const uint8_t> globals, std::span<const uint8_t> lports,
                     std::span<const uint8_t> vlans);
+    void setFormerLports(std::vector<l2pt_lport> records) { formerLports_ = std::move(records); }
 
   private:
     template <typename T>
@@ -208,6 +213,7 @@ class Tables {
     uint32_t trapNone_ = ~0u;
     bool adopted_ = false;
     bool claiming_ = false;
+    std::vector<l2pt_lport> formerLports_;
 };
 
 }  // namespace netp::pipeline

@@ -244,10 +244,14 @@ class DisruptionTest(unittest.TestCase):
         self.assertEqual(len(dump()), 1)
         self.assertIn(SITE_C, sw.ctl("macs").stdout)
 
-    def test_5c_an_interface_the_chassis_file_no_longer_has_is_left_to_the_host(self):
-        # The file loses ge0/3 while no daemon runs: acc3 keeps no program of ours, where they
-        # would drop everything it receives and the host sends.
+    def test_5c_a_port_the_chassis_file_no_longer_has_leaves_no_trace(self):
+        # The file loses ge0/3 while no daemon runs, and the next build's tables are of another
+        # layout: acc3 keeps no program of ours, where they would drop everything it receives
+        # and the host sends, and site C, learned on ge0/3, is not taken to be behind te1/0,
+        # which now has ge0/3's place in the tables.
         sw = self.sw
+        sw.send("acc3", unicast(SITE_C, SITE_A))
+        netns.wait_for("site C learned", lambda: sw.counters("ge0/3")["learned"] == 1)
         with open(sw.chassis_file) as f:
             chassis = f.read()
         without = chassis.replace("range: 1-3", "range: 1-2").replace("{port: ge0/3}, ", "")
@@ -256,11 +260,11 @@ class DisruptionTest(unittest.TestCase):
             with open(sw.chassis_file, "w") as f:
                 f.write(without[:without.index("l2cp:")])
             at = len(sw.daemon_log())
-            self.start_daemon(sw)
+            self.start_daemon(sw, "--pipeline-variant", "2")
             text = lambda: sw.daemon_log()[at:]
-            netns.wait_for("the interfaces known", lambda: "adopted tables hold" in text())
-            self.assertIn("interface acc3 is no port of the chassis now: the pipeline detached, "
-                          "its clsact qdisc removed", text())
+            netns.wait_for("acc3 left to the host", lambda: "interface acc3 is no port of the "
+                           "chassis now: the pipeline detached, its clsact qdisc removed" in text())
+            netns.wait_for("site C forgotten", lambda: SITE_C not in sw.ctl("macs").stdout)
             hooks = self.hooks()
             self.assertEqual({h: n for h, n in hooks.items() if h[0] == "acc3"},
                              {("acc3", "ingress"): 0, ("acc3", "egress"): 0}, hooks)
