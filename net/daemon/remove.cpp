@@ -1,6 +1,5 @@
 #include "net/daemon/remove.h"
 
-#include <bpf/bpf.h>
 #include <net/if.h>
 
 #include <set>
@@ -19,14 +18,12 @@ namespace {
 
 constexpr int kFailed = 1;
 
-// The task's link the pinned globals name; 0: none.
+// The task's link the pinned globals name; 0: none (or globals of another layout).
 uint32_t pinnedTaskLink(const pipeline::PinDir& pins) {
-    pipeline::Result<Fd> fd = pins.get("l2pt_globals");
-    if (!fd || !fd->valid())
-        return 0;
-    const uint32_t key = 0;
     l2pt_globals g{};
-    return bpf_map_lookup_elem(fd->get(), &key, &g) == 0 ? g.task_if : 0;
+    const pipeline::Result<bool> found =
+        pins.readFirst("l2pt_globals", {reinterpret_cast<uint8_t*>(&g), sizeof g});
+    return found && *found ? g.task_if : 0;
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ constexpr mode_t kModeBits = 0777;
 constexpr size_t kModeText = 8;  // "777" and its end
 // bpffs refuses names with a dot (kept for its own files).
 constexpr const char* kAsidePrefix = "new_";
-constexpr uint32_t kAbiKey = 0;
+constexpr uint32_t kFirstKey = 0;
 
 bool isBpffs(const std::string& path) {
     struct statfs fs {};
@@ -186,16 +186,32 @@ Status PinDir::removeAll() {
     return {};
 }
 
-Result<AbiRecord> PinDir::abi() const {
-    Result<Fd> fd = get(kAbiPin);
+Result<bool> PinDir::readFirst(const std::string& name, std::span<uint8_t> out) const {
+    Result<Fd> fd = get(name);
     if (!fd)
         return fd.status();
-    AbiRecord rec;
     if (!fd->valid())
-        return rec;
-    if (const int err = bpf_map_lookup_elem(fd->get(), &kAbiKey, &rec); err)
-        return Status::sysFailure("pins: reading " + pathOf(kAbiPin), err);
-    return rec;
+        return false;
+    bpf_map_info info{};
+    uint32_t len = sizeof info;
+    if (const int err = bpf_obj_get_info_by_fd(fd->get(), &info, &len); err)
+        return Status::sysFailure("pins: reading " + pathOf(name), err);
+    if (info.type != BPF_MAP_TYPE_ARRAY || info.key_size != sizeof kFirstKey ||
+        info.value_size != out.size())
+        return Status::failure("pins: " + pathOf(name) + " holds elements of " +
+                               std::to_string(info.value_size) + " bytes, this build's of " +
+                               std::to_string(out.size()));
+    if (const int err = bpf_map_lookup_elem(fd->get(), &kFirstKey, out.data()); err)
+        return Status::sysFailure("pins: reading " + pathOf(name), err);
+    return true;
+}
+
+Result<AbiRecord> PinDir::abi() const {
+    AbiRecord rec;
+    Result<bool> found = readFirst(kAbiPin, {reinterpret_cast<uint8_t*>(&rec), sizeof rec});
+    if (!found)
+        return found.status();
+    return *found ? rec : AbiRecord{};
 }
 
 Status PinDir::setAbi(const AbiRecord& abi) {
@@ -204,7 +220,7 @@ Status PinDir::setAbi(const AbiRecord& abi) {
     if (fd < 0)
         return Status::sysFailure("pins: making " + pathOf(kAbiPin), fd);
     Fd map(fd);
-    if (const int err = bpf_map_update_elem(fd, &kAbiKey, &abi, BPF_ANY); err)
+    if (const int err = bpf_map_update_elem(fd, &kFirstKey, &abi, BPF_ANY); err)
         return Status::sysFailure("pins: writing " + pathOf(kAbiPin), err);
     return pin(fd, kAbiPin);
 }

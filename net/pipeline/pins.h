@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,9 @@ class PinDir {
     Result<Fd> get(const std::string& name) const;
     // The id of the program pinned by that name; 0 when there is none.
     uint32_t programId(const std::string& name) const;
+    // Element 0 of the array pinned by that name into out, when its elements are as long as
+    // out (a build of another layout may have pinned a longer one); false when none is pinned.
+    Result<bool> readFirst(const std::string& name, std::span<uint8_t> out) const;
     // Pins fd by name, in place of what was pinned so (atomically: pinned aside and renamed).
     Status pin(int fd, const std::string& name);
     Status unpin(const std::string& name);

@@ -161,6 +161,26 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ((*bigger)->start().how, PipelineStart::Migrated);
     EXPECT_NE((*bigger)->start().differs.find("l2pt_fdb"), std::string::npos);
     EXPECT_EQ((*bigger)->learnedMacs()->size(), 2u);
+    // A later build's ABI record, of this version but longer: another layout as well, read
+    // without writing past this build's record.
+    bigger->reset();
+    const struct {
+        AbiRecord rec;
+        uint32_t more;
+    } longer{{L2PT_ABI_VERSION, 0}, 1};
+    const uint32_t key = 0;
+    netp::Fd rec(
+        bpf_map_create(BPF_MAP_TYPE_ARRAY, kAbiPin, sizeof key, sizeof longer, 1, nullptr));
+    ASSERT_EQ(bpf_map_update_elem(rec.get(), &key, &longer, BPF_ANY), 0);
+    const std::string at = root_ + "/l2pt/sw/" + kAbiPin;
+    ASSERT_EQ(::unlink(at.c_str()), 0);
+    ASSERT_EQ(bpf_obj_pin(rec.get(), at.c_str()), 0);
+    auto later = BpfTables::load([](std::string_view) {}, L2PT_FDB_ENTRIES_DEFAULT * 2, options_);
+    ASSERT_TRUE(later) << later.status().what();
+    EXPECT_EQ((*later)->start().how, PipelineStart::Migrated);
+    EXPECT_NE((*later)->start().differs.find(kAbiPin), std::string::npos)
+        << (*later)->start().differs;
+    EXPECT_EQ((*later)->learnedMacs()->size(), 2u);
 }
 
 // One daemon at a time, and only in directories of its user alone, reached through no symlink.
