@@ -131,7 +131,8 @@ bool LineCards::live(uint32_t portIf) const {
 void LineCards::refresh() {
     const uint64_t generation = chassis_.ifm().generation();
     const uint32_t present = chassis_.cards().presentBitmap();
-    if (generation != ifmGeneration_ || present != present_) {
+    // Adopted VLANs wait with the records they name: another port may have an index now.
+    if (!holdLports_ && (generation != ifmGeneration_ || present != present_)) {
         const bool first = !ifmGeneration_;
         ifmGeneration_ = generation;
         present_ = present;
@@ -178,7 +179,7 @@ bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
 void LineCards::linksSynced() {
     const bool held = std::exchange(holdLports_, false);
     if (held)
-        syncLports();
+        refresh();  // the VLANs and records, whole
     forgetFormerMacs();
     if (held)
         sweepAdopted();

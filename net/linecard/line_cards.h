@@ -75,12 +75,12 @@ class LineCards {
     void portChanged(size_t port, const port::PortState& was);
 
     // Adopted tables (pipeline::Tables::adopted): the interfaces as they are now were all
-    // reported (the link monitor's first dump), so the ports' records are written from here
-    // on (until then they stay as the daemon before left them, and the pipeline switches by
-    // them), the MACs of ports that went down or were made again meanwhile, or whose lport
-    // stands for another port or LAG now, are forgotten (migrated tables' too), and what the
-    // configuration no longer claims is swept: reserved-address rows, bindings of interfaces
-    // that are gone. Once; nothing for new tables.
+    // reported (the link monitor's first dump), so the ports' records and the VLANs naming
+    // them are written from here on (until then they stay as the daemon before left them, and
+    // the pipeline switches by them), the MACs of ports that went down or were made again
+    // meanwhile, or whose lport stands for another port or LAG now, are forgotten (migrated tables'
+    // too), and what the configuration no longer claims is swept: reserved-address rows, bindings
+    // of interfaces that are gone. Once; nothing for new tables.
     void linksSynced();
     // Adopted tables, once the primary task has installed its entries again (taskSettled()
     // after linksSynced()): the trap entries it no longer claims are removed. Until then the

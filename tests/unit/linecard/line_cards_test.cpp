@@ -543,8 +543,8 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
 // A start over the tables the one before left, after the chassis file lost a port (ge0/4) and
 // an interface was made again while no daemon ran: the ports after ge0/4 moved down one index,
 // so an index of the tables may now stand for another port, and what was learned there
-// belongs to the port that had it. Those MACs go, with the MACs of indexes the chassis no
-// longer has and of an interface made again; the others stay.
+// belongs to the port that had it. The VLANs wait for the records; then those MACs go, with
+// the MACs of indexes the chassis no longer has and of an interface made again.
 TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersOrMadeAgain) {
     const std::map<std::string, uint32_t> ifindexes = {{"ge0/1", 11}, {"ge0/2", 12}, {"ge0/3", 13},
                                                        {"ge0/5", 15}, {"te1/0", 20}, {"te1/1", 21},
@@ -563,6 +563,12 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     chassis::test::NoTask otherTask;
     chassis::Chassis moved(cfg, otherTask);
     startCards(moved);
+    // Until the interfaces are known the pipeline switches by the tables as they were, VLANs
+    // and records alike: te1/0's new index is no member of vl100 while its record is still
+    // ge0/5's, a customer of vl200.
+    const auto te10 = static_cast<uint32_t>(moved.ifdb().portIndex(*moved.ifdb().find("te1/0")));
+    EXPECT_EQ(record(te10).chassis_if, ifIndex("ge0/5"));
+    EXPECT_FALSE(member(100, te10, true));
     for (auto [port, ifindex] : ifindexes)
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
     cards->linksSynced();
@@ -573,6 +579,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     ASSERT_TRUE(macs) << macs.status().what();
     ASSERT_EQ(macs->size(), 1u);
     EXPECT_EQ(macs->front().mac, macOf(1));
+    EXPECT_TRUE(member(100, te10, true));
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, 1u);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 0u);
     cards.reset();  // before the chassis it serves
