@@ -569,6 +569,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     const auto te10 = static_cast<uint32_t>(moved.ifdb().portIndex(*moved.ifdb().find("te1/0")));
     EXPECT_EQ(record(te10).chassis_if, ifIndex("ge0/5"));
     EXPECT_FALSE(member(100, te10, true));
+    EXPECT_EQ(*tables->l2cp(te10, 200), 0u) << "te1/0's row would be ge0/5's meanwhile";
     for (auto [port, ifindex] : ifindexes)
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
     cards->linksSynced();
@@ -580,6 +581,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     ASSERT_EQ(macs->size(), 1u);
     EXPECT_EQ(macs->front().mac, macOf(1));
     EXPECT_TRUE(member(100, te10, true));
+    EXPECT_NE(*tables->l2cp(te10, 200), 0u);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, 1u);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 0u);
     cards.reset();  // before the chassis it serves
