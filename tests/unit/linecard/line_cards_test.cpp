@@ -541,9 +541,10 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
 }
 
 // A start over the tables the one before left, after the chassis file lost a port (ge0/4) and
-// an interface was made again while no daemon ran: the ports after ge0/4 moved down one index,
-// so an index of the tables may now stand for another port, and what was learned there
-// belongs to the port that had it. The VLANs wait for the records; then those MACs go, with
+// gained a LAG before lag1 (lag0, in vl100 too), and an interface was made again while no
+// daemon ran: the ports after ge0/4 moved down one index and lag1 up one, so an index of the
+// tables may now stand for another port or LAG, and what was learned there belongs to the one
+// that had it. The VLANs wait for the records; then those MACs go, with
 // the MACs of indexes the chassis no longer has and of an interface made again.
 TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersOrMadeAgain) {
     const std::map<std::string, uint32_t> ifindexes = {{"ge0/1", 11}, {"ge0/2", 12}, {"ge0/3", 13},
@@ -555,11 +556,14 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     ASSERT_TRUE(tables->learn(200, macOf(2), lport("ge0/5"), 1));  // its index is te1/0's now
     ASSERT_TRUE(tables->learn(100, macOf(3), lport("ge0/2"), 1));  // its interface made again
     ASSERT_TRUE(tables->learn(200, macOf(4), lport("ge2/0"), 1));  // an index past the ports
+    ASSERT_TRUE(tables->learn(100, macOf(5), kLag1, 1));           // its index is lag0's now
     cards.reset();
     tables->adopt();
 
     chassis::ChassisConfig cfg = netdevChassis();
     std::erase_if(cfg.lineCards[0].ports, [](const auto& p) { return p.name == "ge0/4"; });
+    cfg.lags.insert(cfg.lags.begin(), chassis::LagConfig{0, "lag0", "Lag 0", {}, 0});
+    cfg.tunnelling.vlans[0].ports.push_back({{"lag0", 0}, true});
     chassis::test::NoTask otherTask;
     chassis::Chassis moved(cfg, otherTask);
     startCards(moved);
