@@ -131,8 +131,8 @@ bool LineCards::live(uint32_t portIf) const {
 void LineCards::refresh() {
     const uint64_t generation = chassis_.ifm().generation();
     const uint32_t present = chassis_.cards().presentBitmap();
-    // Adopted VLANs and reserved-address rows wait with the records they name: another port
-    // may have an index now.
+    // Adopted VLANs, reserved-address rows and policers wait with the records they name:
+    // another port may have an index now.
     if (!holdLports_ && (generation != ifmGeneration_ || present != present_)) {
         const bool first = !ifmGeneration_;
         ifmGeneration_ = generation;
@@ -142,7 +142,8 @@ void LineCards::refresh() {
     }
     if (!holdLports_ && chassis_.cards().l2cp().generation() != l2cpGeneration_)
         syncL2cp();
-    syncPolice();
+    if (!holdLports_)
+        syncPolice();
     logged(syncGlobals());
     traps_.retry();
     task_.deleteRetired();

@@ -557,6 +557,11 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     ASSERT_TRUE(tables->learn(100, macOf(3), lport("ge0/2"), 1));  // its interface made again
     ASSERT_TRUE(tables->learn(200, macOf(4), lport("ge2/0"), 1));  // an index past the ports
     ASSERT_TRUE(tables->learn(100, macOf(5), kLag1, 1));           // its index is lag0's now
+    chassis::test::editPolicing(chassis, "ge0/5", [](auto& p) {
+        p.storm[L2PT_STORM_BROADCAST] = {100, 0};
+    });
+    cards->refresh();
+    const pipeline::PoliceRates ge05 = tables->police(lport("ge0/5"));
     cards.reset();
     tables->adopt();
 
@@ -574,6 +579,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     EXPECT_EQ(record(te10).chassis_if, ifIndex("ge0/5"));
     EXPECT_FALSE(member(100, te10, true));
     EXPECT_EQ(*tables->l2cp(te10, 200), 0u) << "te1/0's row would be ge0/5's meanwhile";
+    EXPECT_EQ(tables->police(te10), ge05) << "ge0/5's frames policed as ge0/5's meanwhile";
     for (auto [port, ifindex] : ifindexes)
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
     cards->linksSynced();
@@ -586,6 +592,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     EXPECT_EQ(macs->front().mac, macOf(1));
     EXPECT_TRUE(member(100, te10, true));
     EXPECT_NE(*tables->l2cp(te10, 200), 0u);
+    EXPECT_NE(tables->police(te10), ge05);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, 1u);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 0u);
     cards.reset();  // before the chassis it serves
