@@ -180,8 +180,13 @@ bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
 
 void LineCards::linksSynced() {
     const bool held = std::exchange(holdLports_, false);
-    if (held)
+    if (held) {
+        for (size_t p = 0; p < ports_.size(); ++p) {
+            if (const uint32_t ifindex = ports_.state(p).ifindex; ifindex != 0)
+                logged(tables_.bindIfindex(ifindex, static_cast<uint32_t>(p)));
+        }
         refresh();  // the VLANs and records, whole
+    }
     forgetFormerMacs();
     if (held)
         sweepAdopted();
@@ -362,6 +367,9 @@ void LineCards::syncPolice() {
 }
 
 void LineCards::portChanged(size_t p, const port::PortState& was) {
+    // Adopted bindings name the held records' indexes: bound anew with the records.
+    if (holdLports_)
+        return;
     const port::PortState& now = ports_.state(p);
     if (was.ifindex != now.ifindex) {
         if (was.ifindex != 0)

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -61,6 +62,11 @@ class MemTables final : public Tables {
   public:
     // What setPolice() last wrote for a port.
     const PoliceRates& police(uint32_t port) const { return police_.at(port); }
+    // The port an interface is bound to.
+    std::optional<uint32_t> binding(uint32_t ifindex) const {
+        const auto it = byIfindex_.find(ifindex);
+        return it == byIfindex_.end() ? std::nullopt : std::optional(it->second);
+    }
 
   private:
     struct Entry {

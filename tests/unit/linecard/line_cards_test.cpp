@@ -582,6 +582,8 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     EXPECT_EQ(tables->police(te10), ge05) << "ge0/5's frames policed as ge0/5's meanwhile";
     for (auto [port, ifindex] : ifindexes)
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
+    EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), lport("te1/0"))
+        << "te1/0's frames taken in as ge0/5's meanwhile";
     cards->linksSynced();
     log.clear();
     while (cards->sweeping())
@@ -593,6 +595,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     EXPECT_TRUE(member(100, te10, true));
     EXPECT_NE(*tables->l2cp(te10, 200), 0u);
     EXPECT_NE(tables->police(te10), ge05);
+    EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), te10);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, 1u);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 0u);
     cards.reset();  // before the chassis it serves
