@@ -80,6 +80,7 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                 hooks_.info("line cards: mounted a bpffs at " + pinning.bpffs +
                             "; its pins last as long as this mount namespace");
             options.pins = pipeline::PinPlace{pinning.bpffs, pinning.name};
+            refuseServedPorts(linecard::LineCards::netdevs(chassis), *options.pins);
             // A directory this user may not make runs the switch unpinned; one that another
             // daemon holds is that daemon's switch: refused.
             auto dir = pipeline::PinDir::open(*options.pins, true);
@@ -198,6 +199,34 @@ void KernelDataPlane::readLinks() {
         return;
     for (const auto& line : cards_->mtuShortfalls())
         hooks_.warning("line cards: " + line);
+}
+
+// A port whose hook holds the program of a switch whose daemon serves now (pinned by it, its
+// pin directory held) is that daemon's: two daemons would take the ports' hooks from each
+// other, so the start is refused, before anything is pinned. Programs of no daemon serving now
+// (this switch's before, or a switch's whose daemon ended) are replaced at the attach.
+void KernelDataPlane::refuseServedPorts(const std::vector<port::PortNetdev>& ports,
+                                        const pipeline::PinPlace& pins) {
+    using Hook = port::LinuxPortOps::Hook;
+    std::vector<uint32_t> former;
+    if (const auto dir = pipeline::PinDir::open(pins, false); dir) {
+        for (const char* pin : {pipeline::kIngressPin, pipeline::kEgressPin})
+            former.push_back(dir->programId(pin));
+    }
+    for (const port::PortNetdev& p : ports) {
+        const unsigned ifindex = p.netdev.empty() ? 0 : ::if_nametoindex(p.netdev.c_str());
+        for (const Hook hook : {Hook::Ingress, Hook::Egress}) {
+            port::LinuxPortOps::Holder h;
+            if (ifindex == 0 || !ops_.holder(ifindex, hook, h).ok() || !h.ours() ||
+                std::find(former.begin(), former.end(), h.program) != former.end())
+                continue;
+            if (const std::string other = pipeline::servingSwitchOf(pins, h.program);
+                !other.empty())
+                throw std::runtime_error("port " + p.port + ": interface " + p.netdev +
+                                         " is served by the daemon of switch " + other +
+                                         ": one daemon serves a port");
+        }
+    }
 }
 
 // An interface that was a port of the daemon before and is none now (the chassis file lost

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "chassis/chassis.h"
 #include "net/io/loop.h"
@@ -24,7 +25,8 @@
 
 namespace netp::pipeline {
 class BpfTables;  // its libbpf headers clash with libpcap's
-}
+struct PinPlace;
+}  // namespace netp::pipeline
 
 namespace netp {
 
@@ -77,6 +79,8 @@ class KernelDataPlane {
     void readLinks();
     void sweepSoon();
     void detachFormerPorts();
+    void refuseServedPorts(const std::vector<port::PortNetdev>& ports,
+                           const pipeline::PinPlace& pins);
 
     Loop& loop_;
     Hooks hooks_;

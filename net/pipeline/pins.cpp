@@ -49,6 +49,63 @@ std::string pinNameRefusal(const std::string& name) {
     return {};
 }
 
+namespace {
+
+// The names in a directory, but . and ..; dir stays open.
+std::vector<std::string> entriesOf(int dir) {
+    std::vector<std::string> out;
+    const int fd = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return out;
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+        ::close(fd);
+        return out;
+    }
+    while (const dirent* e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..")
+            out.push_back(n);
+    }
+    ::closedir(d);
+    return out;
+}
+
+uint32_t programIdAt(const std::string& path) {
+    const int fd = bpf_obj_get(path.c_str());
+    if (fd < 0)
+        return 0;
+    const Fd prog(fd);
+    bpf_prog_info info{};
+    uint32_t len = sizeof info;
+    return bpf_obj_get_info_by_fd(prog.get(), &info, &len) == 0 ? info.id : 0;
+}
+
+}  // namespace
+
+std::string servingSwitchOf(const PinPlace& self, uint32_t program) {
+    const std::string top = self.root + "/" + kPinSubdir;
+    const std::string own = self.dir().substr(top.size() + 1);
+    const Fd dir(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!dir.valid())
+        return {};
+    for (const std::string& name : entriesOf(dir.get())) {
+        if (name == own)
+            continue;
+        const Fd other(
+            ::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+        if (!other.valid())
+            continue;
+        const std::string at = top + "/" + name + "/";
+        if (programIdAt(at + kIngressPin) != program && programIdAt(at + kEgressPin) != program)
+            continue;
+        // Its daemon holds the directory while it serves; one that ended left its filters.
+        const bool serving = ::flock(other.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        return serving ? name : std::string();
+    }
+    return {};
+}
+
 Status ensureBpffs(const std::string& root, bool* mounted) {
     if (mounted)
         *mounted = false;
@@ -127,12 +184,7 @@ Result<Fd> PinDir::get(const std::string& name) const {
 }
 
 uint32_t PinDir::programId(const std::string& name) const {
-    Result<Fd> fd = get(name);
-    if (!fd || !fd->valid())
-        return 0;
-    bpf_prog_info info{};
-    uint32_t len = sizeof info;
-    return bpf_obj_get_info_by_fd(fd->get(), &info, &len) == 0 ? info.id : 0;
+    return has(name) ? programIdAt(pathOf(name)) : 0;
 }
 
 Status PinDir::pin(int fd, const std::string& name) {
@@ -155,22 +207,7 @@ Status PinDir::unpin(const std::string& name) {
 }
 
 std::vector<std::string> PinDir::names() const {
-    std::vector<std::string> out;
-    const int fd = ::openat(lock_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
-    DIR* d = ::fdopendir(fd);
-    if (d == nullptr) {
-        ::close(fd);
-        return out;
-    }
-    while (const dirent* e = ::readdir(d)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..")
-            out.push_back(n);
-    }
-    ::closedir(d);
-    return out;
+    return entriesOf(lock_.get());
 }
 
 Status PinDir::removeAll() {

@@ -40,6 +40,10 @@ struct PinPlace {
 // A refusal of a switch name as a directory name; empty when it is fine.
 std::string pinNameRefusal(const std::string& name);
 
+// The switch other than self's whose daemon serves now (holds its pin directory) and pinned
+// program as one of its ports' programs; empty when none does.
+std::string servingSwitchOf(const PinPlace& self, uint32_t program);
+
 // Makes sure root is a bpffs, mounting one there when it is none (CAP_SYS_ADMIN); *mounted says
 // whether this call did.
 Status ensureBpffs(const std::string& root, bool* mounted);

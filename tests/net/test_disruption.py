@@ -275,6 +275,33 @@ class DisruptionTest(unittest.TestCase):
                 f.write(chassis)
         self.start_again()
 
+    def test_5d_a_second_daemon_on_the_same_ports_is_refused(self):
+        # Another run directory, so another switch name among the pins: its daemon would take
+        # the ports' hooks from the one serving them.
+        sw = self.sw
+        run_dir = os.path.join(sw.lab.tmp, "other-run")
+        log = os.path.join(sw.lab.tmp, "other.log")
+        other = sw.lab.start(sw.sw, [sw.app("l2pt-chassisd"), "--chassis", sw.chassis_file,
+                                     "--run-dir", run_dir, "--state",
+                                     os.path.join(sw.lab.tmp, "other-state", "state.yaml")],
+                             log, share_mounts=True)
+        try:
+            netns.wait_for("the second daemon ended", lambda: other.poll() is not None)
+        finally:
+            sw.lab.stop(other)
+            if other.returncode != 1:
+                self.restart_daemon(signal.SIGTERM)  # the hooks back to the first
+        with open(log) as f:
+            text = f.read()
+        self.assertEqual(other.returncode, 1, text)
+        self.assertIn("served by the daemon of switch run", text)
+        self.assert_one_program_per_hook("after the second daemon")
+        pinned = json.loads(netns.run("bpftool", "-j", "prog", "show", "pinned",
+                                      os.path.join(PINS, "l2pt_prog_ingress")).stdout)["id"]
+        out = netns.run("ip", "netns", "exec", sw.sw, "tc", "filter", "show", "dev", "acc1",
+                        "ingress").stdout
+        self.assertIn("id %d " % pinned, out, "the first daemon's program at acc1")
+
     def test_6_removed_it_leaves_nothing(self):
         name = os.path.basename(self.sw.run_dir)  # the switch's pins: BPFFS/l2pt/NAME
         remove = lambda: subprocess.run(["nsenter", "--net=/run/netns/" + self.sw.sw,
