@@ -185,7 +185,7 @@ void LineCards::linksSynced() {
             if (const uint32_t ifindex = ports_.state(p).ifindex; ifindex != 0)
                 logged(tables_.bindIfindex(ifindex, static_cast<uint32_t>(p)));
         }
-        refresh();  // the VLANs and records, whole
+        refresh();  // the records, VLANs, reserved-address rows and policers, whole
     }
     forgetFormerMacs();
     if (held)
