@@ -188,8 +188,44 @@ void LineCards::linksSynced() {
         refresh();  // the records, VLANs, reserved-address rows and policers, whole
     }
     forgetFormerMacs();
+    moveFormerCounters();
+    former_ = {};
     if (held)
         sweepAdopted();
+}
+
+// Each port's counters, as a daemon before left them, at the port's index now: the chassis
+// file may have moved the port to another (a port before it added or taken away).
+void LineCards::moveFormerCounters() {
+    if (former_.empty())
+        return;
+    const chassis::IfDb& db = chassis_.ifdb();
+    std::map<uint32_t, uint32_t> at;  // a port's chassis ifIndex -> its index before
+    for (uint32_t p = 0; p < std::min<size_t>(former_.size(), L2PT_LAG_BASE); ++p) {
+        if (former_[p].chassis_if != 0)
+            at[former_[p].chassis_if] = p;
+    }
+    struct Counters {
+        uint32_t port = 0;
+        l2pt_port_stats stats{};
+        l2pt_l2cp_stats l2cp{};
+    };
+    std::vector<Counters> moved;  // all read before any is written
+    for (uint32_t p = 0; p < db.portCount(); ++p) {
+        const uint32_t portIf = db.portAt(p);
+        if (p < former_.size() && former_[p].chassis_if == portIf)
+            continue;
+        Counters c{p};
+        if (const auto was = at.find(portIf); was != at.end()) {
+            const Result<l2pt_port_stats> stats = tables_.portStats(was->second);
+            const Result<l2pt_l2cp_stats> l2cp = tables_.l2cpStats(was->second);
+            c.stats = stats ? *stats : l2pt_port_stats{};
+            c.l2cp = l2cp ? *l2cp : l2pt_l2cp_stats{};
+        }
+        moved.push_back(c);
+    }
+    for (const Counters& c : moved)
+        logged(tables_.setPortCounters(c.port, c.stats, c.l2cp));
 }
 
 // The MACs learned on a port or LAG by a daemon before (adopted or migrated tables) that are
@@ -221,7 +257,6 @@ void LineCards::forgetFormerMacs() {
         if (lport < L2PT_LAG_BASE || (rec && rec->n_live == 0))
             sweep_.forgetLport(lport);
     }
-    former_ = {};
 }
 
 // Removes each key of a table (as read now) that claimed() says nothing claims; how many went.

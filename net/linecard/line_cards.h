@@ -164,6 +164,7 @@ class LineCards {
     // The sweep of adopted tables (linksSynced).
     void sweepAdopted();
     void forgetFormerMacs();
+    void moveFormerCounters();
     template <typename Key>
     size_t sweepUnclaimed(const pipeline::Result<std::vector<Key>>& keys,
                           const std::function<bool(const Key&)>& claimed,

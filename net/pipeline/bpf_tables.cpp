@@ -614,6 +614,19 @@ Result<l2pt_port_stats> BpfTables::readPortStats(uint32_t slot) const {
     return total;
 }
 
+// The sum on the first CPU, nothing on the others: a read sums them.
+Status BpfTables::writePortStats(uint32_t port, const l2pt_port_stats& stats) {
+    std::fill(perCpu_.begin(), perCpu_.end(), l2pt_port_stats{});
+    perCpu_.front() = stats;
+    return written(bpf_map_update_elem(stats_, &port, perCpu_.data(), BPF_ANY),
+                   at("l2pt_stats", port));
+}
+
+Status BpfTables::writeL2cpStats(uint32_t port, const l2pt_l2cp_stats& stats) {
+    return written(bpf_map_update_elem(l2cpStats_, &port, &stats, BPF_ANY),
+                   at("l2pt_l2cp_stats", port));
+}
+
 Result<l2pt_l2cp_stats> BpfTables::readL2cpStats(uint32_t port) const {
     return lookup<l2pt_l2cp_stats>(l2cpStats_, &port, at("l2pt_l2cp_stats", port));
 }

@@ -106,6 +106,8 @@ class BpfTables final : public Tables {
     void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) override;
     l2pt_learn readLearning(uint32_t slot) const override;
     Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const override;
+    Status writePortStats(uint32_t port, const l2pt_port_stats& stats) override;
+    Status writeL2cpStats(uint32_t port, const l2pt_l2cp_stats& stats) override;
     Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) override;
     Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const override;
 

@@ -153,8 +153,18 @@ Result<l2pt_port_stats> MemTables::readPortStats(uint32_t slot) const {
     return stats_[slot];
 }
 
-Result<l2pt_l2cp_stats> MemTables::readL2cpStats(uint32_t) const {
-    return l2pt_l2cp_stats{};  // no frame runs through these tables
+Result<l2pt_l2cp_stats> MemTables::readL2cpStats(uint32_t port) const {
+    return l2cpStats_[port];  // no frame runs through these tables: what was written
+}
+
+Status MemTables::writePortStats(uint32_t port, const l2pt_port_stats& stats) {
+    stats_[port] = stats;
+    return {};
+}
+
+Status MemTables::writeL2cpStats(uint32_t port, const l2pt_l2cp_stats& stats) {
+    l2cpStats_[port] = stats;
+    return {};
 }
 
 Status MemTables::writeL2cp(const l2pt_l2cp_key& key, uint64_t row) {

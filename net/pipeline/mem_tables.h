@@ -56,6 +56,8 @@ class MemTables final : public Tables {
     void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) override;
     l2pt_learn readLearning(uint32_t slot) const override { return learning_[slot]; }
     Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const override;
+    Status writePortStats(uint32_t port, const l2pt_port_stats& stats) override;
+    Status writeL2cpStats(uint32_t port, const l2pt_l2cp_stats& stats) override;
     Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) override;
     Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const override;
 
@@ -82,6 +84,7 @@ class MemTables final : public Tables {
     std::vector<l2pt_learn> learning_ = std::vector<l2pt_learn>(L2PT_LEARN_SLOTS);
     std::map<std::pair<uint16_t, uint16_t>, uint64_t> l2cp_;
     std::vector<l2pt_port_stats> stats_ = std::vector<l2pt_port_stats>(L2PT_STATS_SLOTS);
+    std::vector<l2pt_l2cp_stats> l2cpStats_ = std::vector<l2pt_l2cp_stats>(L2PT_MAX_PORTS);
     Fd ring_;
     Fd events_;
 };

@@ -287,6 +287,15 @@ Result<l2pt_l2cp_stats> Tables::l2cpStats(uint32_t port) const {
     return readL2cpStats(port);
 }
 
+Status Tables::setPortCounters(uint32_t port, const l2pt_port_stats& stats,
+                               const l2pt_l2cp_stats& l2cp) {
+    if (port >= L2PT_MAX_PORTS)
+        return refuse("l2pt_stats", port, "no such port");
+    if (Status s = writePortStats(port, stats); !s)
+        return s;
+    return writeL2cpStats(port, l2cp);
+}
+
 Result<l2pt_port_stats> Tables::portStats(uint32_t slot) const {
     if (slot >= L2PT_STATS_SLOTS)
         return refuse("l2pt_stats", slot, "no such port");

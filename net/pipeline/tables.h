@@ -109,6 +109,9 @@ class Tables {
     Result<l2pt_port_stats> portStats(uint32_t slot) const;
     // A port's frames to each reserved address.
     Result<l2pt_l2cp_stats> l2cpStats(uint32_t port) const;
+    // A port's counters written whole: they follow their port to another index.
+    Status setPortCounters(uint32_t port, const l2pt_port_stats& stats,
+                           const l2pt_l2cp_stats& l2cp);
 
     // Learning limits: slot an lport (0 .. L2PT_MAX_LPORTS-1) or L2PT_LEARN_VLAN + a VLAN id.
     // The count is the pipeline's; only the limit and the flags are written.
@@ -191,6 +194,8 @@ class Tables {
     virtual void writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) = 0;
     virtual l2pt_learn readLearning(uint32_t slot) const = 0;
     virtual Result<l2pt_l2cp_stats> readL2cpStats(uint32_t port) const = 0;
+    virtual Status writePortStats(uint32_t port, const l2pt_port_stats& stats) = 0;
+    virtual Status writeL2cpStats(uint32_t port, const l2pt_l2cp_stats& stats) = 0;
     virtual Status writeL2cp(const l2pt_l2cp_key& key, uint64_t row) = 0;   // 0: delete
     virtual Result<uint64_t> readL2cp(const l2pt_l2cp_key& key) const = 0;  // 0: none
 

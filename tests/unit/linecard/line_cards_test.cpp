@@ -562,6 +562,11 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     });
     cards->refresh();
     const pipeline::PoliceRates ge05 = tables->police(lport("ge0/5"));
+    l2pt_port_stats counted{};
+    for (const char* port : {"ge0/5", "te1/0"}) {
+        counted.rx = ifindexes.at(port);  // each port's own count
+        ASSERT_TRUE(tables->setPortCounters(lport(port), counted, {}));
+    }
     cards.reset();
     tables->adopt();
 
@@ -596,6 +601,10 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     EXPECT_NE(*tables->l2cp(te10, 200), 0u);
     EXPECT_NE(tables->police(te10), ge05);
     EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), te10);
+    for (const char* port : {"ge0/5", "te1/0"}) {
+        const auto at = static_cast<uint32_t>(moved.ifdb().portIndex(*moved.ifdb().find(port)));
+        EXPECT_EQ(tables->portStats(at)->rx, ifindexes.at(port)) << port << "'s counters with it";
+    }
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, 1u);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 0u);
     cards.reset();  // before the chassis it serves
