@@ -73,6 +73,13 @@ void Fdb::expire(uint64_t nowUs, uint64_t ageUs) {
     }
 }
 
+void Fdb::forgetUnless(const std::function<bool(uint16_t vid, uint32_t lportIf)>& keep) {
+    for (Slot& s : slots_) {
+        if (s.key != 0 && !keep(vidOf(s.key), s.lportIf))
+            release(s);
+    }
+}
+
 Fdb::Learned Fdb::learn(uint16_t vid, std::span<const uint8_t> mac, uint32_t lport,
                         uint32_t lportIf, uint64_t nowUs, uint64_t ageUs) {
     static_assert(kMacBits == kMacBytes * kByteBits);

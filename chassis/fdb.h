@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -48,6 +49,8 @@ class Fdb {
                   uint64_t nowUs, uint64_t ageUs);
     // Forgets every entry not seen for ageUs before nowUs (the daemon's ageing walk).
     void expire(uint64_t nowUs, uint64_t ageUs);
+    // Forgets every entry keep(vid, lportIf) refuses: those of a member that left its VLAN.
+    void forgetUnless(const std::function<bool(uint16_t vid, uint32_t lportIf)>& keep);
     // The logical port mac was seen on in vid less than ageUs before nowUs.
     std::optional<uint32_t> find(uint16_t vid, std::span<const uint8_t> mac, uint64_t nowUs,
                                  uint64_t ageUs) const;
