@@ -110,6 +110,12 @@ LineCards::LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& table
         }
     }
     chassis_.cards().setTableObserver(&traps_);
+    // The ports' counters outlive a daemon (pinned tables): the refusals counted before this
+    // start are not logged as new.
+    for (size_t p = 0; p < notLearned_.size(); ++p) {
+        if (const Result<l2pt_port_stats> s = tables_.portStats(static_cast<uint32_t>(p)))
+            notLearned_[p].count = s->not_learned;
+    }
 }
 
 LineCards::~LineCards() {

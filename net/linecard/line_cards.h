@@ -112,7 +112,8 @@ class LineCards {
     };
     pipeline::Result<Learning> learning(uint32_t lportIf) const;
     pipeline::Result<Learning> vlanLearning(uint32_t vid) const;
-    // Logs, at most once a minute per port, the ports whose new sources were not learned.
+    // Logs, at most once a minute per port, the ports whose new sources were not learned since
+    // the last line, or since this start.
     void reportNotLearned(uint64_t nowNs);
 
     // The task's data path: a new generation for the task taking the primary role; the old one

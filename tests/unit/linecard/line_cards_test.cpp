@@ -482,6 +482,16 @@ TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_EQ(*tables->expireAged(ageing), 0u);
     EXPECT_EQ(*tables->expireAged(1 + ageing), 2u);
     EXPECT_EQ(cards->learning(ifIndex("ge0/1"))->count, 0u);
+
+    // ge0/1's refusal is logged once; a daemon started over these tables, whose counters go
+    // on, logs only what is refused after its start.
+    cards->reportNotLearned(1);
+    EXPECT_THAT(log, HasSubstr("ge0/1: 1 new source MACs not learned"));
+    log.clear();
+    cards.reset();
+    startCards();
+    cards->reportNotLearned(1);
+    EXPECT_EQ(log, "");
 }
 
 // A daemon that starts over the tables the one before left (pinned, adopted): the ports'
