@@ -164,15 +164,16 @@ struct l2pt_fdb_key {
 };
 struct l2pt_fdb_entry {
     struct bpf_spin_lock lock; /* a move from one lport to another is taken once */
-    __u32 lport;
+    __u32 lport;               /* L2PT_LPORT_NONE: counted nowhere, being deleted by the program */
     __u64 seen_ns;
 };
 
 /* l2pt_learning[lport] and l2pt_learning[L2PT_LEARN_VLAN + vid]: how many learned MACs each port
  * or LAG and each VLAN holds, against its limit. The program adds a MAC it learns to both counts
  * and moves it between lports; whoever deletes an entry (the program, at a move past a limit,
- * or the daemon) takes it off both. A count may pass its limit by one per CPU learning on it
- * at the same instant (the limit is read before the count is raised). */
+ * having taken it off its lport under the entry's lock, or the daemon) takes it off both. A count
+ * may pass its limit by one per CPU learning on it at the same instant (the limit is read before
+ * the count is raised). */
 #define L2PT_LEARN_VLAN L2PT_MAX_LPORTS
 #define L2PT_LEARN_SLOTS (L2PT_MAX_LPORTS + L2PT_VLANS)
 #define L2PT_L_DROP 0x1 /* a port or LAG: a frame from a new source past the limit is dropped */

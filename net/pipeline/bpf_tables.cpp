@@ -678,10 +678,11 @@ Result<size_t> BpfTables::forgetMacs(std::span<const LearnedMac> macs) {
             continue;
         if (err)
             return Status::sysFailure("l2pt_fdb: forgetting a MAC", err);
-        if (gone.lport < L2PT_MAX_LPORTS)
-            __atomic_fetch_sub(&learningAt(gone.lport)->count, 1, __ATOMIC_RELAXED);
-        if (key.vid <= L2PT_MAX_VID)
-            __atomic_fetch_sub(&learningAt(L2PT_LEARN_VLAN + key.vid)->count, 1, __ATOMIC_RELAXED);
+        // An entry of no lport is one the program was deleting, off its counts already.
+        if (gone.lport >= L2PT_MAX_LPORTS || key.vid > L2PT_MAX_VID)
+            continue;
+        __atomic_fetch_sub(&learningAt(gone.lport)->count, 1, __ATOMIC_RELAXED);
+        __atomic_fetch_sub(&learningAt(L2PT_LEARN_VLAN + key.vid)->count, 1, __ATOMIC_RELAXED);
         ++n;
     }
     return n;
