@@ -63,9 +63,10 @@ TEST_F(Switch, LearnsAndForgets) {
 }
 
 // A victim's MAC spoofed by an attacker's two ports in its VLAN, one with room (it takes the MAC)
-// and one at its limit (the MAC goes, to flood), while the victim's own frames take it back on
-// another CPU: every count stays the entries it holds, so the victim's port is never left at
-// its limit by entries it does not hold, nor the attacker's past its own.
+// and one at its limit (the MAC goes, to flood), and forgotten by the daemon as the attacker's
+// port goes down, while the victim's own frames take it back on another CPU: every count stays
+// the entries it holds, so the victim's port is never left at its limit by entries it does not
+// hold, nor the attacker's past its own.
 TEST_F(Switch, ASpoofedMacTakenAndForgottenOnTwoCpusKeepsTheCountsExact) {
     editGlobals([](l2pt_globals& g) { g.flags = 0; });
     ASSERT_TRUE(tables->setLearning(0, 0, 0));  // port 0 at its limit: learns nothing
@@ -73,13 +74,17 @@ TEST_F(Switch, ASpoofedMacTakenAndForgottenOnTwoCpusKeepsTheCountsExact) {
     const Bytes fromPort = frame(kBroadcast, victim, {}, kIpv4);
     const Bytes fromCore = frame(kBroadcast, victim, {{L2PT_TPID_VMAN, 100}}, kIpv4);
     std::atomic<bool> stop{false};
-    const auto onCpu = [&](int cpu, auto frames) {
-        return std::thread([&stop, cpu, frames, this] {
+    const netp::pipeline::LearnedMac onAttacker{100, victim, 2, 0};
+    const auto onCpu = [&](int cpu, auto frames, bool forget) {
+        return std::thread([&stop, &onAttacker, cpu, frames, forget, this] {
             cpu_set_t set;
             CPU_ZERO(&set);
             CPU_SET(cpu, &set);
             (void)pthread_setaffinity_np(pthread_self(), sizeof set, &set);
             while (!stop) {
+                if (forget) {
+                    EXPECT_TRUE(tables->forgetMacs({&onAttacker, 1}));
+                }
                 for (const auto& [port, in] : frames) {
                     __sk_buff ctx{};
                     ctx.ifindex = ifindex[port];
@@ -92,8 +97,8 @@ TEST_F(Switch, ASpoofedMacTakenAndForgottenOnTwoCpusKeepsTheCountsExact) {
         });
     };
     using Frames = std::vector<std::pair<uint32_t, const Bytes*>>;
-    std::thread attacker = onCpu(0, Frames{{2, &fromCore}, {0, &fromPort}});
-    std::thread owner = onCpu(1, Frames{{1, &fromPort}});
+    std::thread attacker = onCpu(0, Frames{{2, &fromCore}, {0, &fromPort}, {2, &fromCore}}, true);
+    std::thread owner = onCpu(1, Frames{{1, &fromPort}}, false);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     stop = true;
     attacker.join();
