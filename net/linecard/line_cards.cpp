@@ -78,12 +78,6 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
     if (tables.adopted()) {
         // The pipeline switches by the records as they are until the interfaces are known.
         cards->holdLports_ = true;
-        const chassis::IfDb& db = chassis.ifdb();
-        cards->adoptedUp_.resize(db.portCount());
-        for (size_t p = 0; p < db.portCount(); ++p) {
-            const Result<l2pt_lport> rec = tables.lport(static_cast<uint32_t>(p));
-            cards->adoptedUp_[p] = rec && (rec->flags & L2PT_P_UP) != 0;
-        }
         const l2pt_globals g = tables.globals();
         cards->task_.adopt(g.task_mark, g.task_if);
     }
@@ -187,22 +181,24 @@ bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
 }
 
 void LineCards::linksSynced() {
-    if (!holdLports_)
-        return;
-    holdLports_ = false;
-    syncLports();
-    // What a port learned while it carried traffic is stale once it does not: it went down
-    // or away while no daemon ran.
+    const bool adopted = std::exchange(holdLports_, false);
+    if (adopted)
+        syncLports();
+    // The MACs the tables before held (adopted, or carried over into new ones) that are stale
+    // now: those of a port that went down or away while no daemon ran (a LAG's: with no live
+    // member left), and those of a VLAN their port or LAG has left meanwhile.
     const chassis::IfDb& db = chassis_.ifdb();
-    for (size_t p = 0; p < adoptedUp_.size(); ++p) {
-        if (!adoptedUp_[p] || ports_.state(p).up())
+    for (size_t p = 0; p < db.portCount(); ++p) {
+        if (ports_.state(p).up())
             continue;
         const uint32_t lport = speaksAs(db, p);
         const Result<l2pt_lport> rec = tables_.lport(lport);
         if (lport < L2PT_LAG_BASE || (rec && rec->n_live == 0))
             sweep_.forgetLport(lport);
     }
-    sweepAdopted();
+    sweep_.forgetStrays();
+    if (adopted)
+        sweepAdopted();
 }
 
 // Removes each key of a table (as read now) that claimed() says nothing claims; how many went.

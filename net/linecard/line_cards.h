@@ -74,12 +74,13 @@ class LineCards {
     // member left).
     void portChanged(size_t port, const port::PortState& was);
 
-    // Adopted tables (pipeline::Tables::adopted): the interfaces as they are now were all
-    // reported (the link monitor's first dump), so the ports' records are written from here
-    // on (until then they stay as the daemon before left them, and the pipeline switches by
-    // them), the MACs of ports that went down meanwhile are forgotten, and what the
-    // configuration no longer claims is swept: reserved-address rows, bindings of interfaces
-    // that are gone. Once; nothing for new tables.
+    // The interfaces as they are now were all reported (the link monitor's first dump): the
+    // MACs of ports that are not up and of VLANs their port or LAG is no member of are
+    // forgotten (learned before this start: adopted, or carried over into new tables). Adopted
+    // tables (pipeline::Tables::adopted): the ports' records are written from here on (until
+    // then they stay as the daemon before left them, and the pipeline switches by them), and
+    // what the configuration no longer claims is swept: reserved-address rows, bindings of
+    // interfaces that are gone. Once.
     void linksSynced();
     // Adopted tables, once the primary task has installed its entries again (taskSettled()
     // after linksSynced()): the trap entries it no longer claims are removed. Until then the
@@ -179,7 +180,6 @@ class LineCards {
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
     std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
     bool holdLports_ = false;         // adopted: the records wait for the interfaces' dump
-    std::vector<bool> adoptedUp_;     // by dense port index: up in the adopted records
     bool lportsSwept_ = false;        // the records of no port or LAG of the chassis cleared
     bool policeWritten_ = false;      // every port's policers written once
     std::optional<uint64_t> policingGeneration_;
