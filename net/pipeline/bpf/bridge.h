@@ -270,8 +270,8 @@ __noinline int l2pt_learn(__u32 port, __u32 lport, __u32 vid, __u64 mac, __u64 n
         bpf_spin_lock(&e->lock);
         const __u32 was = e->lport;
         if (was != lport && was != L2PT_LPORT_NONE) {
-            /* A move past the limit leaves the entry's lport here, under the lock, so that no
-             * other CPU moves it, and the daemon counts it nowhere, while it goes. */
+            /* A move past the limit takes the entry off its lport here, under the lock, so that
+             * nothing else moves it or takes its counts off while it goes. */
             moved = has_room(lp);
             e->lport = moved ? lport : L2PT_LPORT_NONE;
         }
