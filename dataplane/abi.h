@@ -170,10 +170,17 @@ struct l2pt_fdb_entry {
 
 /* l2pt_forget, the daemon's forgetting of learned MACs (BPF_PROG_TEST_RUN, never attached): a
  * frame of L2PT_FORGET_HEAD bytes of nothing (a run takes no less than an Ethernet header), then
- * at most L2PT_FORGET_KEYS_MAX l2pt_fdb_keys as the host lays them out. Its result: how many of
- * them went. */
+ * at most L2PT_FORGET_MAX l2pt_forget_recs as the host lays them out: each entry as the daemon
+ * read it, which goes only while it is still so (not moved, nor seen again, since). Its result:
+ * how many of them went. */
 #define L2PT_FORGET_HEAD 16u
-#define L2PT_FORGET_KEYS_MAX 256u
+#define L2PT_FORGET_MAX 128u
+struct l2pt_forget_rec {
+    struct l2pt_fdb_key key;
+    __u32 lport;
+    __u32 pad;
+    __u64 seen_ns;
+};
 
 /* l2pt_learning[lport] and l2pt_learning[L2PT_LEARN_VLAN + vid]: how many learned MACs each port
  * or LAG and each VLAN holds, against its limit. The program adds a MAC it learns to both counts

@@ -667,19 +667,20 @@ Result<bool> BpfTables::readMacs(Walk& walk, size_t max, std::vector<LearnedMac>
 }
 
 // Each entry goes by the pipeline's own l2pt_forget, which takes it off its lport under its
-// lock before its counts: a frame that moves it meanwhile, holding it already, then leaves no
-// count behind, as the lport it counted on is the one the entry held when it went.
+// lock before its counts, while it is as it was read: a frame that moves it meanwhile, holding
+// it already, then leaves no count behind, and one moved or seen again since it was read stays.
 Result<size_t> BpfTables::forgetMacs(std::span<const LearnedMac> macs) {
     size_t n = 0;
-    for (size_t at = 0; at < macs.size(); at += L2PT_FORGET_KEYS_MAX) {
-        const auto some =
-            macs.subspan(at, std::min<size_t>(L2PT_FORGET_KEYS_MAX, macs.size() - at));
-        forgetRun_.assign(L2PT_FORGET_HEAD + some.size() * sizeof(l2pt_fdb_key), 0);
+    for (size_t at = 0; at < macs.size(); at += L2PT_FORGET_MAX) {
+        const auto some = macs.subspan(at, std::min<size_t>(L2PT_FORGET_MAX, macs.size() - at));
+        forgetRun_.assign(L2PT_FORGET_HEAD + some.size() * sizeof(l2pt_forget_rec), 0);
         for (size_t i = 0; i < some.size(); ++i) {
-            l2pt_fdb_key key{};
-            key.vid = some[i].vid;
-            std::memcpy(key.mac, some[i].mac.data(), sizeof key.mac);
-            std::memcpy(&forgetRun_[L2PT_FORGET_HEAD + i * sizeof key], &key, sizeof key);
+            l2pt_forget_rec rec{};
+            rec.key.vid = some[i].vid;
+            std::memcpy(rec.key.mac, some[i].mac.data(), sizeof rec.key.mac);
+            rec.lport = some[i].lport;
+            rec.seen_ns = some[i].seenNs;
+            std::memcpy(&forgetRun_[L2PT_FORGET_HEAD + i * sizeof rec], &rec, sizeof rec);
         }
         LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = forgetRun_.data(),
                     .data_size_in = static_cast<uint32_t>(forgetRun_.size()));

@@ -195,7 +195,7 @@ Result<size_t> MemTables::forgetMacs(std::span<const LearnedMac> macs) {
     size_t n = 0;
     for (const LearnedMac& m : macs) {
         const auto it = fdb_.find({m.vid, m.mac});
-        if (it == fdb_.end())
+        if (it == fdb_.end() || it->second.lport != m.lport || it->second.seenNs != m.seenNs)
             continue;
         --learning_[it->second.lport].count;
         --learning_[L2PT_LEARN_VLAN + m.vid].count;

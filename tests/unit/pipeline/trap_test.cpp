@@ -60,6 +60,18 @@ TEST_F(Switch, LearnsAndForgets) {
     EXPECT_EQ(run(0, toB).ev.verdict, L2PT_VERDICT_FORWARDED);
     ASSERT_EQ(*tables->forgetLport(1), 1u);
     EXPECT_EQ(run(0, toB).ev.verdict, L2PT_VERDICT_FLOODED);
+
+    // B read on port 1 by a sweep that forgets port 1's MACs, and back on port 0 before the
+    // sweep's delete: it stays, its own port's now.
+    run(1, frame(kBroadcast, kB, {}, kIpv4));
+    auto read = tables->learnedMacs();
+    ASSERT_TRUE(read);
+    std::erase_if(*read, [](const auto& m) { return m.lport != 1; });
+    ASSERT_EQ(read->size(), 1u);
+    run(0, frame(kBroadcast, kB, {}, kIpv4));
+    EXPECT_EQ(*tables->forgetMacs(*read), 0u);
+    EXPECT_EQ(tables->learning(0)->count, 2);  // A and B
+    EXPECT_EQ(run(1, frame(kB, host(0xc), {}, kIpv4)).ev.verdict, L2PT_VERDICT_FORWARDED);
 }
 
 // A victim's MAC spoofed by an attacker's two ports in its VLAN, one with room (it takes the MAC)
@@ -74,16 +86,19 @@ TEST_F(Switch, ASpoofedMacTakenAndForgottenOnTwoCpusKeepsTheCountsExact) {
     const Bytes fromPort = frame(kBroadcast, victim, {}, kIpv4);
     const Bytes fromCore = frame(kBroadcast, victim, {{L2PT_TPID_VMAN, 100}}, kIpv4);
     std::atomic<bool> stop{false};
-    const netp::pipeline::LearnedMac onAttacker{100, victim, 2, 0};
+    constexpr uint32_t kFramesAForget = 8;
     const auto onCpu = [&](int cpu, auto frames, bool forget) {
-        return std::thread([&stop, &onAttacker, cpu, frames, forget, this] {
+        return std::thread([&stop, cpu, frames, forget, this] {
             cpu_set_t set;
             CPU_ZERO(&set);
             CPU_SET(cpu, &set);
             (void)pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-            while (!stop) {
-                if (forget) {
-                    EXPECT_TRUE(tables->forgetMacs({&onAttacker, 1}));
+            for (uint32_t n = 1; !stop; ++n) {
+                if (forget && n % kFramesAForget == 0) {  // the sweep forgets port 2's MACs
+                    auto read = tables->learnedMacs();
+                    ASSERT_TRUE(read);
+                    std::erase_if(*read, [](const auto& m) { return m.lport != 2; });
+                    EXPECT_TRUE(tables->forgetMacs(*read));
                 }
                 for (const auto& [port, in] : frames) {
                     __sk_buff ctx{};
