@@ -109,6 +109,9 @@ void Bridge::refresh() {
         std::sort(vlans_[vid].begin(), vlans_[vid].end(),
                   [](const Member& a, const Member& b) { return a.order < b.order; });
     }
+    // What a port or LAG learned in a VLAN it left is stale: forgotten, off its counts.
+    fdb_.forgetUnless(
+        [this](uint16_t vid, uint32_t lportIf) { return member(vid, lportIf) != nullptr; });
 }
 
 const Bridge::Member* Bridge::member(uint16_t vid, uint32_t ifIndex) const {

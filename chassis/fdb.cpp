@@ -1,5 +1,6 @@
 #include "chassis/fdb.h"
 
+#include <algorithm>
 #include <bit>
 
 namespace chassis {
@@ -16,7 +17,7 @@ constexpr uint64_t kExpiresPerAgeing = 10;
 }  // namespace
 
 Fdb::Fdb(size_t capacity, size_t lports)
-    : slots_(std::bit_ceil(capacity < kWindow ? kWindow : capacity)),
+    : slots_(std::bit_ceil(2 * std::max<size_t>(capacity, 1))),
       slotBits_(static_cast<unsigned>(std::countr_zero(slots_.size()))),
       capacity_(capacity),
       ports_(lports) {}
@@ -52,11 +53,39 @@ bool Fdb::room(uint32_t lport, uint16_t vid) const {
     return p.count < p.limit && v.count < v.limit;
 }
 
-void Fdb::release(Slot& s) {
-    --ports_[s.lport].count;
-    --vlans_[vidOf(s.key)].count;
+size_t Fdb::probe(uint64_t key) const {
+    const size_t mask = slots_.size() - 1;
+    size_t i = home(key);
+    while (slots_[i].key != 0 && slots_[i].key != key)
+        i = (i + 1) & mask;
+    return i;
+}
+
+void Fdb::release(size_t i) {
+    const size_t mask = slots_.size() - 1;
+    --ports_[slots_[i].lport].count;
+    --vlans_[vidOf(slots_[i].key)].count;
     --entries_;
-    s = Slot{};
+    // An entry after the hole whose home is not between the hole and it moves into the hole.
+    for (size_t j = (i + 1) & mask; slots_[j].key != 0; j = (j + 1) & mask) {
+        const size_t h = home(slots_[j].key);
+        const bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
+        if (stays)
+            continue;
+        slots_[i] = slots_[j];
+        i = j;
+    }
+    slots_[i] = Slot{};
+}
+
+void Fdb::releaseIf(const std::function<bool(const Slot&)>& gone) {
+    // A release moves later entries back: the slot is looked at again.
+    for (size_t i = 0; i < slots_.size();) {
+        if (slots_[i].key != 0 && gone(slots_[i]))
+            release(i);
+        else
+            ++i;
+    }
 }
 
 void Fdb::expireLazily(uint64_t nowUs, uint64_t ageUs) {
@@ -67,10 +96,11 @@ void Fdb::expireLazily(uint64_t nowUs, uint64_t ageUs) {
 
 void Fdb::expire(uint64_t nowUs, uint64_t ageUs) {
     lastExpireUs_ = nowUs;
-    for (Slot& s : slots_) {
-        if (s.key != 0 && nowUs - s.seenUs >= ageUs)
-            release(s);
-    }
+    releaseIf([&](const Slot& s) { return nowUs - s.seenUs >= ageUs; });
+}
+
+void Fdb::forgetUnless(const std::function<bool(uint16_t vid, uint32_t lportIf)>& keep) {
+    releaseIf([&](const Slot& s) { return !keep(vidOf(s.key), s.lportIf); });
 }
 
 Fdb::Learned Fdb::learn(uint16_t vid, std::span<const uint8_t> mac, uint32_t lport,
@@ -79,19 +109,15 @@ Fdb::Learned Fdb::learn(uint16_t vid, std::span<const uint8_t> mac, uint32_t lpo
     if (lport >= ports_.size() || vid >= kVlans)
         return Learned::Full;
     const uint64_t key = keyOf(vid, mac);
-    const size_t start = home(key);
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = 0; i < kWindow; ++i) {
-        Slot& s = slots_[(start + i) & mask];
-        if (s.key != key)
-            continue;
+    size_t at = probe(key);
+    if (Slot& s = slots_[at]; s.key == key) {
         s.seenUs = nowUs;
         if (s.lport == lport)
             return Learned::Known;
         // A move is learning on the new port: past its limit the stale entry goes.
         Owner& to = ports_[lport];
         if (to.count >= to.limit) {
-            release(s);
+            release(at);
             return Learned::OverLimit;
         }
         --ports_[s.lport].count;
@@ -104,18 +130,11 @@ Fdb::Learned Fdb::learn(uint16_t vid, std::span<const uint8_t> mac, uint32_t lpo
         expireLazily(nowUs, ageUs);
         if (!room(lport, vid))
             return Learned::OverLimit;
+        if (entries_ >= capacity_)
+            return Learned::Full;
+        at = probe(key);  // the sweep moved entries
     }
-    Slot* free = nullptr;
-    for (size_t i = 0; i < kWindow && free == nullptr; ++i) {
-        Slot& s = slots_[(start + i) & mask];
-        if (s.key == 0 && entries_ < capacity_)
-            free = &s;
-        else if (s.key != 0 && nowUs - s.seenUs >= ageUs)
-            release(*(free = &s));
-    }
-    if (free == nullptr)
-        return Learned::Full;
-    *free = {key, lport, lportIf, nowUs};
+    slots_[at] = {key, lport, lportIf, nowUs};
     ++ports_[lport].count;
     ++vlans_[vid].count;
     ++entries_;
@@ -124,15 +143,10 @@ Fdb::Learned Fdb::learn(uint16_t vid, std::span<const uint8_t> mac, uint32_t lpo
 
 std::optional<uint32_t> Fdb::find(uint16_t vid, std::span<const uint8_t> mac, uint64_t nowUs,
                                   uint64_t ageUs) const {
-    const uint64_t key = keyOf(vid, mac);
-    const size_t start = home(key);
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = 0; i < kWindow; ++i) {
-        const Slot& s = slots_[(start + i) & mask];
-        if (s.key == key)
-            return nowUs - s.seenUs < ageUs ? std::optional(s.lportIf) : std::nullopt;
-    }
-    return std::nullopt;
+    const Slot& s = slots_[probe(keyOf(vid, mac))];
+    if (s.key == 0 || nowUs - s.seenUs >= ageUs)
+        return std::nullopt;
+    return s.lportIf;
 }
 
 }  // namespace chassis

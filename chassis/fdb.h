@@ -1,13 +1,15 @@
 // The learned MACs of the data plane: (VLAN, MAC) -> the logical port (a port, or the LAG of a
 // member) a frame from it last entered by, and when. A fixed table, so that learning never
-// allocates: a key lives in a window of kWindow slots from its hash. Nothing is evicted: a new
-// key finds a free or aged slot in its window, or is not learned. Each logical port and each
-// VLAN holds at most its limit of entries (dataplane/defs.h); the counts follow every entry
-// learned, moved and reclaimed.
+// allocates: open addressing, linear probing, in twice the slots the capacity needs. Nothing is
+// evicted: a new key is learned while the table holds fewer than its capacity (aged entries are
+// swept out when it is full), whatever its hash, as in the kernel's table, so that nobody's keys
+// can crowd out another's. Each logical port and each VLAN holds at most its limit of entries
+// (dataplane/defs.h); the counts follow every entry learned, moved and reclaimed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -16,7 +18,6 @@ namespace chassis {
 
 class Fdb {
   public:
-    static constexpr size_t kWindow = 8;
     static constexpr uint32_t kVlans = 4096;
 
     // What learn() did.
@@ -48,6 +49,8 @@ class Fdb {
                   uint64_t nowUs, uint64_t ageUs);
     // Forgets every entry not seen for ageUs before nowUs (the daemon's ageing walk).
     void expire(uint64_t nowUs, uint64_t ageUs);
+    // Forgets every entry keep(vid, lportIf) refuses: those of a member that left its VLAN.
+    void forgetUnless(const std::function<bool(uint16_t vid, uint32_t lportIf)>& keep);
     // The logical port mac was seen on in vid less than ageUs before nowUs.
     std::optional<uint32_t> find(uint16_t vid, std::span<const uint8_t> mac, uint64_t nowUs,
                                  uint64_t ageUs) const;
@@ -66,13 +69,18 @@ class Fdb {
     };
     static uint64_t keyOf(uint16_t vid, std::span<const uint8_t> mac);
     size_t home(uint64_t key) const;
+    // The slot that holds key, or the free one where it would go.
+    size_t probe(uint64_t key) const;
     static uint16_t vidOf(uint64_t key);
     bool room(uint32_t lport, uint16_t vid) const;
-    void release(Slot& s);
+    // Frees slot i, its counts given back; the entries after it move back to keep every probe
+    // unbroken.
+    void release(size_t i);
+    void releaseIf(const std::function<bool(const Slot&)>& gone);
     // expire(), at most once a tenth of the ageing time.
     void expireLazily(uint64_t nowUs, uint64_t ageUs);
 
-    std::vector<Slot> slots_;  // a power of two
+    std::vector<Slot> slots_;  // a power of two, at least twice the capacity: some always free
     unsigned slotBits_;
     size_t capacity_;
     size_t entries_ = 0;

@@ -164,15 +164,30 @@ struct l2pt_fdb_key {
 };
 struct l2pt_fdb_entry {
     struct bpf_spin_lock lock; /* a move from one lport to another is taken once */
+    __u32 lport;               /* L2PT_LPORT_NONE: counted nowhere, being deleted by the program */
+    __u64 seen_ns;
+};
+
+/* l2pt_forget, the daemon's forgetting of learned MACs (BPF_PROG_TEST_RUN, never attached): a
+ * frame of L2PT_FORGET_HEAD bytes of nothing (a run takes no less than an Ethernet header), then
+ * at most L2PT_FORGET_MAX l2pt_forget_recs as the host lays them out: each entry as the daemon
+ * read it, which goes only while it is still so (not moved, nor seen again, since). Its result:
+ * how many of them went. */
+#define L2PT_FORGET_HEAD 16u
+#define L2PT_FORGET_MAX 128u
+struct l2pt_forget_rec {
+    struct l2pt_fdb_key key;
     __u32 lport;
+    __u32 pad;
     __u64 seen_ns;
 };
 
 /* l2pt_learning[lport] and l2pt_learning[L2PT_LEARN_VLAN + vid]: how many learned MACs each port
  * or LAG and each VLAN holds, against its limit. The program adds a MAC it learns to both counts
- * and moves it between lports; whoever deletes an entry (the program, at a move past a limit,
- * or the daemon) takes it off both. A count may pass its limit by one per CPU learning on it
- * at the same instant (the limit is read before the count is raised). */
+ * and moves it between lports; the program that deletes an entry (the ingress program at a move
+ * past a limit, l2pt_forget for the daemon) first takes it off its lport under the entry's lock,
+ * then off both. A count may pass its limit by one per CPU learning on it at the same instant
+ * (the limit is read before the count is raised). */
 #define L2PT_LEARN_VLAN L2PT_MAX_LPORTS
 #define L2PT_LEARN_SLOTS (L2PT_MAX_LPORTS + L2PT_VLANS)
 #define L2PT_L_DROP 0x1 /* a port or LAG: a frame from a new source past the limit is dropped */

@@ -4,8 +4,16 @@
 
 namespace netp::linecard {
 
+bool FdbSweep::stray(const pipeline::LearnedMac& m) const {
+    constexpr uint32_t kWordBits = 32;
+    if (m.lport >= L2PT_MAX_LPORTS)
+        return false;  // the pipeline is deleting it
+    const pipeline::Result<l2pt_vlan> v = tables_.vlan(m.vid);
+    return v && (v->members[m.lport / kWordBits] >> (m.lport % kWordBits) & 1u) == 0;
+}
+
 bool FdbSweep::wanted(const pipeline::LearnedMac& m, uint64_t nowNs) const {
-    return (now_.age && tables_.aged(m, nowNs)) ||
+    return (now_.age && tables_.aged(m, nowNs)) || (now_.strays && stray(m)) ||
            std::binary_search(now_.lports.begin(), now_.lports.end(), m.lport) ||
            std::binary_search(now_.members.begin(), now_.members.end(),
                               std::make_pair(m.vid, m.lport));
@@ -26,6 +34,7 @@ pipeline::Result<size_t> FdbSweep::step(uint64_t nowNs) {
         // The walk starts again with what it was asked, and what was asked meanwhile.
         walk_.reset();
         next_.age = next_.age || now_.age;
+        next_.strays = next_.strays || now_.strays;
         next_.lports.insert(next_.lports.end(), now_.lports.begin(), now_.lports.end());
         next_.members.insert(next_.members.end(), now_.members.begin(), now_.members.end());
         return done.status();

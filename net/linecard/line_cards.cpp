@@ -105,6 +105,12 @@ LineCards::LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& table
         }
     }
     chassis_.cards().setTableObserver(&traps_);
+    // The ports' counters outlive a daemon (pinned tables): the refusals counted before this
+    // start are not logged as new.
+    for (size_t p = 0; p < notLearned_.size(); ++p) {
+        if (const Result<l2pt_port_stats> s = tables_.portStats(static_cast<uint32_t>(p)))
+            notLearned_[p].count = s->not_learned;
+    }
 }
 
 LineCards::~LineCards() {
@@ -228,35 +234,31 @@ void LineCards::moveFormerCounters() {
         logged(tables_.setPortCounters(c.port, c.stats, c.l2cp));
 }
 
-// The MACs learned on a port or LAG by a daemon before (adopted or migrated tables) that are
-// stale now.
+// The MACs the tables before held (adopted, or carried over into new ones) that are stale now:
+// those of an index that stands for another port or LAG now (the chassis file lost or gained one
+// before it), of a port that is not up or whose interface was made again while no daemon ran (a
+// LAG's: with no live member left), and those of a VLAN their port or LAG has left meanwhile.
 void LineCards::forgetFormerMacs() {
     const chassis::IfDb& db = chassis_.ifdb();
     for (uint32_t l = 0; l < former_.size(); ++l) {
-        const l2pt_lport& was = former_[l];
-        if (was.chassis_if == 0)
-            continue;
-        // An index the chassis has no more, or one that stands for another port or LAG now
-        // (the chassis file lost or gained one before it): what was learned there is another's.
+        const uint32_t was = former_[l].chassis_if;
         const bool port = l < L2PT_LAG_BASE;
         const size_t i = port ? l : l - L2PT_LAG_BASE;
-        if (i >= (port ? db.portCount() : db.lagCount()) ||
-            was.chassis_if != (port ? db.portAt(i) : db.lagAt(i))) {
+        if (was != 0 && (i >= (port ? db.portCount() : db.lagCount()) ||
+                         was != (port ? db.portAt(i) : db.lagAt(i))))
             sweep_.forgetLport(l);
+    }
+    for (size_t p = 0; p < db.portCount(); ++p) {
+        const port::PortState& now = ports_.state(p);
+        const bool remade = p < former_.size() && former_[p].ifindex != now.ifindex;
+        if (now.up() && !remade)
             continue;
-        }
-        if (!port || (was.flags & L2PT_P_UP) == 0)
-            continue;
-        // What a port learned while it carried traffic is stale once it does not, or once its
-        // interface is another: it went down, away or was made again while no daemon ran.
-        const port::PortState& now = ports_.state(i);
-        if (now.up() && now.ifindex == was.ifindex)
-            continue;
-        const uint32_t lport = speaksAs(db, i);
+        const uint32_t lport = speaksAs(db, p);
         const Result<l2pt_lport> rec = tables_.lport(lport);
         if (lport < L2PT_LAG_BASE || (rec && rec->n_live == 0))
             sweep_.forgetLport(lport);
     }
+    sweep_.forgetStrays();
 }
 
 // Removes each key of a table (as read now) that claimed() says nothing claims; how many went.

@@ -74,13 +74,14 @@ class LineCards {
     // member left).
     void portChanged(size_t port, const port::PortState& was);
 
-    // Adopted tables (pipeline::Tables::adopted): the interfaces as they are now were all
-    // reported (the link monitor's first dump), so the ports' records and the VLANs naming
-    // them are written from here on (until then they stay as the daemon before left them, and
-    // the pipeline switches by them), the MACs of ports that went down or were made again
-    // meanwhile, or whose lport stands for another port or LAG now, are forgotten (migrated tables'
-    // too), and what the configuration no longer claims is swept: reserved-address rows, bindings
-    // of interfaces that are gone. Once; nothing for new tables.
+    // The interfaces as they are now were all reported (the link monitor's first dump): the
+    // MACs learned before this start (adopted, or carried over into new tables) that are stale
+    // are forgotten: those of an lport that stands for another port or LAG now, of ports not up
+    // or made again meanwhile, of VLANs their port or LAG is no member of. Adopted tables
+    // (pipeline::Tables::adopted): the ports' records and the VLANs naming them are written
+    // from here on (until then they stay as the daemon before left them, and the pipeline
+    // switches by them), and what the configuration no longer claims is swept: reserved-address
+    // rows, bindings of interfaces that are gone. Once.
     void linksSynced();
     // Adopted tables, once the primary task has installed its entries again (taskSettled()
     // after linksSynced()): the trap entries it no longer claims are removed. Until then the
@@ -113,7 +114,8 @@ class LineCards {
     };
     pipeline::Result<Learning> learning(uint32_t lportIf) const;
     pipeline::Result<Learning> vlanLearning(uint32_t vid) const;
-    // Logs, at most once a minute per port, the ports whose new sources were not learned.
+    // Logs, at most once a minute per port, the ports whose new sources were not learned since
+    // the last line, or since this start.
     void reportNotLearned(uint64_t nowNs);
 
     // The task's data path: a new generation for the task taking the primary role; the old one

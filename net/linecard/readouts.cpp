@@ -50,6 +50,8 @@ Result<bool> LineCards::readMacs(pipeline::Tables::Walk& walk, size_t max,
         return done;
     const uint64_t now = monotonicNs();
     for (const pipeline::LearnedMac& m : macs_) {
+        if (m.lport >= L2PT_MAX_LPORTS)
+            continue;  // being deleted by the pipeline
         const uint64_t age = now > m.seenNs ? now - m.seenNs : 0;
         out.push_back({m.vid, m.mac, chassisIfOf(chassis_.ifdb(), m.lport), age / kNsPerMs});
     }

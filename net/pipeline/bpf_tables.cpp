@@ -128,6 +128,7 @@ Result<Opened> openBuild(const char* name, LogFn log, uint32_t fdbEntries,
         .ingress = bpf_program__fd(s.progs.l2pt_ingress),
         .egress = bpf_program__fd(s.progs.l2pt_egress),
         .taskTx = bpf_program__fd(s.progs.l2pt_task_tx),
+        .forget = bpf_program__fd(s.progs.l2pt_forget),
         .globals = bpf_map__fd(s.maps.l2pt_globals),
         .lports = bpf_map__fd(s.maps.l2pt_lports),
         .vlans = bpf_map__fd(s.maps.l2pt_vlans),
@@ -480,6 +481,7 @@ BpfTables::BpfTables(Loaded, BpfObject obj, const Handles& fds, Copies copies, A
       ingress_(fds.ingress),
       egress_(fds.egress),
       taskTx_(fds.taskTx),
+      forget_(fds.forget),
       byIfindex_(fds.byIfindex),
       traps_(fds.traps),
       police_(fds.police),
@@ -700,25 +702,27 @@ Result<bool> BpfTables::readMacs(Walk& walk, size_t max, std::vector<LearnedMac>
     }
 }
 
-// Each entry is deleted with its value read in the same step, so that its counts are taken
-// off the lport that held it when it went (a move meanwhile included).
+// Each entry goes by the pipeline's own l2pt_forget, which takes it off its lport under its
+// lock before its counts, while it is as it was read: a frame that moves it meanwhile, holding
+// it already, then leaves no count behind, and one moved or seen again since it was read stays.
 Result<size_t> BpfTables::forgetMacs(std::span<const LearnedMac> macs) {
     size_t n = 0;
-    for (const LearnedMac& m : macs) {
-        l2pt_fdb_key key{};
-        key.vid = m.vid;
-        std::memcpy(key.mac, m.mac.data(), sizeof key.mac);
-        l2pt_fdb_entry gone;
-        const int err = bpf_map_lookup_and_delete_elem(fdb_, &key, &gone);
-        if (err == -ENOENT)
-            continue;
-        if (err)
-            return Status::sysFailure("l2pt_fdb: forgetting a MAC", err);
-        if (gone.lport < L2PT_MAX_LPORTS)
-            __atomic_fetch_sub(&learningAt(gone.lport)->count, 1, __ATOMIC_RELAXED);
-        if (key.vid <= L2PT_MAX_VID)
-            __atomic_fetch_sub(&learningAt(L2PT_LEARN_VLAN + key.vid)->count, 1, __ATOMIC_RELAXED);
-        ++n;
+    for (size_t at = 0; at < macs.size(); at += L2PT_FORGET_MAX) {
+        const auto some = macs.subspan(at, std::min<size_t>(L2PT_FORGET_MAX, macs.size() - at));
+        forgetRun_.assign(L2PT_FORGET_HEAD + some.size() * sizeof(l2pt_forget_rec), 0);
+        for (size_t i = 0; i < some.size(); ++i) {
+            l2pt_forget_rec rec{};
+            rec.key.vid = some[i].vid;
+            std::memcpy(rec.key.mac, some[i].mac.data(), sizeof rec.key.mac);
+            rec.lport = some[i].lport;
+            rec.seen_ns = some[i].seenNs;
+            std::memcpy(&forgetRun_[L2PT_FORGET_HEAD + i * sizeof rec], &rec, sizeof rec);
+        }
+        LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = forgetRun_.data(),
+                    .data_size_in = static_cast<uint32_t>(forgetRun_.size()));
+        if (const int err = bpf_prog_test_run_opts(forget_, &opts); err)
+            return Status::sysFailure("l2pt_forget: forgetting learned MACs", err);
+        n += opts.retval;
     }
     return n;
 }

@@ -122,7 +122,7 @@ class BpfTables final : public Tables {
   public:
     // The descriptors of the programs and maps, taken from the loaded build's skeleton.
     struct Handles {
-        int ingress, egress, taskTx;
+        int ingress, egress, taskTx, forget;
         int globals, lports, vlans, learning;  // mapped: Arrays
         int byIfindex, traps, police, fdb, stats, rings, events, l2cp, l2cpStats;
     };
@@ -146,11 +146,12 @@ class BpfTables final : public Tables {
     Fd adoptedRing_;
     std::map<std::string, Fd> migratedFrom_;  // the old maps, until finishMigration()
     Arrays arrays_;
-    int ingress_, egress_, taskTx_;
+    int ingress_, egress_, taskTx_, forget_;
     int byIfindex_, traps_, police_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;
     mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
     mutable std::vector<l2pt_fdb_key> keys_;       // one batch of the learned MACs
     mutable std::vector<l2pt_fdb_entry> entries_;
+    std::vector<uint8_t> forgetRun_;  // l2pt_forget's frame of keys
 };
 
 }  // namespace netp::pipeline

@@ -39,20 +39,26 @@ bool MemTables::learn(uint16_t vid, const Mac& src, uint32_t lport, uint64_t see
     l2pt_learn& to = learning_[lport];
     l2pt_learn& vlan = learning_[L2PT_LEARN_VLAN + vid];
     const auto room = [](const l2pt_learn& l) { return l.count < static_cast<int64_t>(l.limit); };
+    // Counted on the port as the program counts it (a LAG's on its member: none here).
+    const auto refused = [&] {
+        if (lport < L2PT_MAX_PORTS)
+            ++stats_[lport].not_learned;
+        return false;
+    };
     const auto it = fdb_.find({vid, src});
     if (it != fdb_.end()) {
         it->second.seenNs = seenNs;
         if (it->second.lport == lport)
             return true;
         if (!room(to))
-            return false;
+            return refused();
         --learning_[it->second.lport].count;
         ++to.count;
         it->second.lport = lport;
         return true;
     }
     if (fdb_.size() >= L2PT_FDB_ENTRIES_DEFAULT || !room(to) || !room(vlan))
-        return false;
+        return refused();
     fdb_[{vid, src}] = LearnedMac{vid, src, lport, seenNs};
     ++to.count;
     ++vlan.count;
@@ -199,7 +205,7 @@ Result<size_t> MemTables::forgetMacs(std::span<const LearnedMac> macs) {
     size_t n = 0;
     for (const LearnedMac& m : macs) {
         const auto it = fdb_.find({m.vid, m.mac});
-        if (it == fdb_.end())
+        if (it == fdb_.end() || it->second.lport != m.lport || it->second.seenNs != m.seenNs)
             continue;
         --learning_[it->second.lport].count;
         --learning_[L2PT_LEARN_VLAN + m.vid].count;

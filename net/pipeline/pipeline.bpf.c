@@ -8,6 +8,7 @@
  * (maps.h, parse.h, count.h, bridge.h, police.h, trap.h). One compilation unit keeps the build a
  * single clang call and each shared global function defined once. */
 #include "net/pipeline/bpf/egress.bpf.c"
+#include "net/pipeline/bpf/forget.bpf.c"
 #include "net/pipeline/bpf/ingress.bpf.c"
 #include "net/pipeline/bpf/task_tx.bpf.c"
 

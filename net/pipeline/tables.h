@@ -130,8 +130,8 @@ class Tables {
         std::pair<uint16_t, Mac> next{};  // the in-memory tables' next key
     };
     virtual Result<bool> readMacs(Walk& walk, size_t max, std::vector<LearnedMac>& out) const = 0;
-    // Forgets these MACs (those still there; moved or seen again meanwhile, too), each taken off
-    // its lport's and VLAN's counts as the table held it when it went; how many.
+    // Forgets these MACs, each as it was read (readMacs): one moved or seen again since stays.
+    // Each goes off its lport's and VLAN's counts as the table held it when it went; how many.
     virtual Result<size_t> forgetMacs(std::span<const LearnedMac> macs) = 0;
 
     // Whole walks, for tests and small tables.

@@ -212,6 +212,9 @@ class Reader {
             if (ws[2] != "default")
                 p.rate = static_cast<uint32_t>(number(ws[2], UINT32_MAX));
             table_.steps.emplace_back(p);
+        } else if (w == "vlan" && ws.size() == 4 && (ws[2] == "join" || ws[2] == "leave")) {
+            table_.steps.emplace_back(VlanMember{static_cast<uint16_t>(number(ws[1], L2PT_MAX_VID)),
+                                                 ws[3], ws[2] == "join"});
         } else if (w == "card" && ws.size() == 3 && (ws[2] == "up" || ws[2] == "down")) {
             table_.steps.emplace_back(
                 Card{static_cast<uint32_t>(number(ws[1], UINT32_MAX)), ws[2] == "up"});

@@ -41,6 +41,11 @@ struct L2cp {                      // the line cards' action for reserved addres
 struct TunnelMac {           // IFM sets the tunnel MAC
     std::optional<Mac> mac;  // none: back to the default
 };
+struct VlanMember {  // IFM takes a port out of a VLAN, or puts it back in as an access port
+    uint16_t vid = 0;
+    std::string port;
+    bool join = false;
+};
 
 struct Learning {                  // a port's or LAG's learning limit changes, or a VLAN's
     std::string port;              // empty for a VLAN's
@@ -89,8 +94,8 @@ struct Row {
     std::vector<Copy> out;         // every copy that left, ordered by port name
 };
 
-using Step = std::variant<Entry, Tpid, Advance, Card, Learning, Learned, L2cp, TunnelMac, Storm,
-                          PduRate, Row>;
+using Step = std::variant<Entry, Tpid, Advance, Card, Learning, Learned, L2cp, TunnelMac,
+                          VlanMember, Storm, PduRate, Row>;
 
 struct Table {
     std::string chassis;  // path of the chassis file, as found from the table's folder

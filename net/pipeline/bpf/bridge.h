@@ -269,25 +269,25 @@ __noinline int l2pt_learn(__u32 port, __u32 lport, __u32 vid, __u64 mac, __u64 n
         int moved = 0;
         bpf_spin_lock(&e->lock);
         const __u32 was = e->lport;
-        if (was != lport && has_room(lp)) {
-            e->lport = lport;
-            moved = 1;
+        if (was != lport && was != L2PT_LPORT_NONE) {
+            /* A move past the limit takes the entry off its lport here, under the lock, so that
+             * nothing else moves it or takes its counts off while it goes. */
+            moved = has_room(lp);
+            e->lport = moved ? lport : L2PT_LPORT_NONE;
         }
         e->seen_ns = now;
         bpf_spin_unlock(&e->lock);
-        if (was == lport)
-            return -1;
+        if (was == lport || was == L2PT_LPORT_NONE)
+            return -1; /* known here, or going */
+        count_less(was);
         if (moved) {
             __sync_fetch_and_add(&lp->count, 1);
-            count_less(was);
             st->learn_moves += 1;
             return -1;
         }
         /* A move past the limit: the stale entry goes, so that the MAC floods. */
-        if (bpf_map_delete_elem(&l2pt_fdb, &key) == 0) {
-            count_less(was);
-            __sync_fetch_and_add(&vlan->count, -1);
-        }
+        __sync_fetch_and_add(&vlan->count, -1);
+        bpf_map_delete_elem(&l2pt_fdb, &key);
         return not_learned(st, lp);
     }
     if (!has_room(lp) || !has_room(vlan))

@@ -206,6 +206,13 @@ class TableSteps {
     void operator()(const frametable::PduRate& r) {
         editPolicing(chassis_, r.port, [&](PortPolicing& p) { p.pduRate = r.rate; });
     }
+    void operator()(const frametable::VlanMember& m) {
+        const Ifm::VlanBlock b{vlanIfIndex(m.vid), 0, 0, {{portNamed(chassis_.ifdb(), m.port), 0}}};
+        if (m.join)
+            chassis_.ifm().vlanAdd({b});
+        else
+            chassis_.ifm().vlanDel({b});
+    }
     void operator()(const frametable::Card& c) {
         downloads_.forget(c.slot);
         EXPECT_TRUE(c.up ? chassis_.events().cardUp(c.slot) : chassis_.events().cardDown(c.slot));

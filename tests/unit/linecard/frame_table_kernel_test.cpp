@@ -140,13 +140,16 @@ class KernelRunner {
     }
 
     // A trap entry reaches the tables through its agent's download; the models' other changes
-    // at the line cards' next refresh.
+    // at the line cards' next refresh, and the MACs it forgets (a VLAN's former member's) in
+    // the passes after it.
     void operator()(const Entry& e) { steps_(e); }
     template <typename Step>
     requires std::invocable<chassis::test::TableSteps&, const Step&>
     void operator()(const Step& s) {
         steps_(s);
         cards_->refresh();
+        while (cards_->sweeping())
+            cards_->sweep();
     }
     // The kernel's clock cannot be moved: the tables age instead. Every learned MAC's and
     // policer's timestamp moves back by the interval, through the maps.

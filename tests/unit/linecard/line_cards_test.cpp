@@ -488,6 +488,33 @@ TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_EQ(*tables->expireAged(ageing), 0u);
     EXPECT_EQ(*tables->expireAged(1 + ageing), 2u);
     EXPECT_EQ(cards->learning(ifIndex("ge0/1"))->count, 0u);
+
+    // ge0/1's refusal is logged once; a daemon started over these tables, whose counters go
+    // on, logs only what is refused after its start.
+    cards->reportNotLearned(1);
+    EXPECT_THAT(log, HasSubstr("ge0/1: 1 new source MACs not learned"));
+    log.clear();
+    cards.reset();
+    startCards();
+    cards->reportNotLearned(1);
+    EXPECT_EQ(log, "");
+}
+
+// A start over new tables that the MACs of the tables before were carried into (a layout
+// migrated): once the interfaces are known, those of a port that is not up and those of a VLAN
+// the port has left are forgotten, off their counts.
+TEST_F(LineCardsTest, AStartOverCarriedMacsForgetsThoseOfPortsDownAndOfVlansLeft) {
+    ASSERT_TRUE(tables->learn(100, kHost, lport("ge0/1"), 1));     // ge0/1 went down meanwhile
+    ASSERT_TRUE(tables->learn(100, macOf(1), lport("ge0/2"), 1));  // kept
+    ASSERT_TRUE(tables->learn(200, macOf(2), lport("ge0/2"), 1));  // ge0/2 left VLAN 200
+    cards.reset();
+    startCards();
+    link("ge0/2", 12, true);
+    cards->linksSynced();
+    EXPECT_EQ(learned(), 1u);
+    EXPECT_EQ(cards->learning(ifIndex("ge0/1"))->count, 0u);
+    EXPECT_EQ(cards->learning(ifIndex("ge0/2"))->count, 1u);
+    EXPECT_EQ(cards->vlanLearning(200)->count, 0u);
 }
 
 // A daemon that starts over the tables the one before left (pinned, adopted): the ports'

@@ -6,6 +6,10 @@
 
 #include <net/if.h>
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -56,6 +60,75 @@ TEST_F(Switch, LearnsAndForgets) {
     EXPECT_EQ(run(0, toB).ev.verdict, L2PT_VERDICT_FORWARDED);
     ASSERT_EQ(*tables->forgetLport(1), 1u);
     EXPECT_EQ(run(0, toB).ev.verdict, L2PT_VERDICT_FLOODED);
+
+    // B read on port 1 by a sweep that forgets port 1's MACs, and back on port 0 before the
+    // sweep's delete: it stays, its own port's now.
+    run(1, frame(kBroadcast, kB, {}, kIpv4));
+    auto read = tables->learnedMacs();
+    ASSERT_TRUE(read);
+    std::erase_if(*read, [](const auto& m) { return m.lport != 1; });
+    ASSERT_EQ(read->size(), 1u);
+    run(0, frame(kBroadcast, kB, {}, kIpv4));
+    EXPECT_EQ(*tables->forgetMacs(*read), 0u);
+    EXPECT_EQ(tables->learning(0)->count, 2);  // A and B
+    EXPECT_EQ(run(1, frame(kB, host(0xc), {}, kIpv4)).ev.verdict, L2PT_VERDICT_FORWARDED);
+}
+
+// A victim's MAC spoofed by an attacker's two ports in its VLAN, one with room (it takes the MAC)
+// and one at its limit (the MAC goes, to flood), and forgotten by the daemon as the attacker's
+// port goes down, while the victim's own frames take it back on another CPU: every count stays
+// the entries it holds, so the victim's port is never left at its limit by entries it does not
+// hold, nor the attacker's past its own.
+TEST_F(Switch, ASpoofedMacTakenAndForgottenOnTwoCpusKeepsTheCountsExact) {
+    editGlobals([](l2pt_globals& g) { g.flags = 0; });
+    ASSERT_TRUE(tables->setLearning(0, 0, 0));  // port 0 at its limit: learns nothing
+    const Mac victim = host(0x77);
+    const Bytes fromPort = frame(kBroadcast, victim, {}, kIpv4);
+    const Bytes fromCore = frame(kBroadcast, victim, {{L2PT_TPID_VMAN, 100}}, kIpv4);
+    std::atomic<bool> stop{false};
+    constexpr uint32_t kFramesAForget = 8;
+    const auto onCpu = [&](int cpu, auto frames, bool forget) {
+        return std::thread([&stop, cpu, frames, forget, this] {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            CPU_SET(cpu, &set);
+            (void)pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+            for (uint32_t n = 1; !stop; ++n) {
+                if (forget && n % kFramesAForget == 0) {  // the sweep forgets port 2's MACs
+                    auto read = tables->learnedMacs();
+                    ASSERT_TRUE(read);
+                    std::erase_if(*read, [](const auto& m) { return m.lport != 2; });
+                    EXPECT_TRUE(tables->forgetMacs(*read));
+                }
+                for (const auto& [port, in] : frames) {
+                    __sk_buff ctx{};
+                    ctx.ifindex = ifindex[port];
+                    LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = in->data(),
+                                .data_size_in = static_cast<uint32_t>(in->size()), .ctx_in = &ctx,
+                                .ctx_size_in = sizeof ctx);
+                    (void)bpf_prog_test_run_opts(tables->ingressFd(), &opts);
+                }
+            }
+        });
+    };
+    using Frames = std::vector<std::pair<uint32_t, const Bytes*>>;
+    std::thread attacker = onCpu(0, Frames{{2, &fromCore}, {0, &fromPort}, {2, &fromCore}}, true);
+    std::thread owner = onCpu(1, Frames{{1, &fromPort}}, false);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    stop = true;
+    attacker.join();
+    owner.join();
+    ASSERT_GT(stats(1).learn_moves, 0u) << "the victim's port took its MAC back";
+    ASSERT_GT(stats(0).not_learned, 0u) << "the full port made it go";
+
+    const auto macs = tables->learnedMacs();
+    ASSERT_TRUE(macs) << macs.status().what();
+    for (uint32_t lport : {0u, 1u, 2u}) {
+        const auto held = std::count_if(macs->begin(), macs->end(),
+                                        [&](const auto& m) { return m.lport == lport; });
+        EXPECT_EQ(tables->learning(lport)->count, held) << "port " << lport;
+    }
+    EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, static_cast<int32_t>(macs->size()));
 }
 
 TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
