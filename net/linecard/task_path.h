@@ -22,7 +22,7 @@ namespace netp::linecard {
 struct TaskGrant {
     uint16_t generation = 0;
     Fd ring;                  // TrapRing::map(ring, L2PT_RING_BYTES)
-    Fd tx;                    // AF_PACKET, SOCK_RAW, protocol 0, bound: sends, receives nothing
+    Fd tx;                    // AF_PACKET, SOCK_RAW, bound: sends, receives nothing
     pipeline::ViewFds views;  // TableView::map(views)
 };
 

@@ -1,6 +1,8 @@
 #include "net/port/task_link.h"
 
+#include <arpa/inet.h>
 #include <libmnl/libmnl.h>
+#include <linux/if_ether.h>
 #include <linux/if_link.h>
 #include <linux/if_packet.h>
 #include <linux/rtnetlink.h>
@@ -151,10 +153,14 @@ bool setUpFarEnd(uint32_t ifindex) {
     const auto far = static_cast<uint32_t>(ifr.ifr_ifindex);
     if (!setUpFarEnd(far))
         fail(sp, Step::FarEnd);
-    // Protocol 0: bound to the device for sending, to no protocol, so nothing queues to read.
+    // Bound to the device and to 802.3's dummy protocol. What the task sends goes as that, so
+    // the kernel parses none of its headers: an IP header whose lengths run into the trailer
+    // would leave a transport offset that l2pt_task_tx may not cut the trailer below. Only our
+    // end sends to the far end, never raw 802.3: nothing queues to read.
     sockaddr_ll at{};
     at.sll_family = AF_PACKET;
     at.sll_ifindex = static_cast<int>(far);
+    at.sll_protocol = htons(ETH_P_802_3);
     if (::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
         fail(sp, Step::Bind);
     report(sp, Step::Done, 0, s);

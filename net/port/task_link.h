@@ -42,8 +42,8 @@ class TaskLink {
 
     uint32_t ifindex() const { return ifindex_; }
     const std::string& name() const { return name_; }
-    // The task's socket: AF_PACKET, SOCK_RAW, protocol 0 (it receives nothing), bound to the
-    // far end. Empty once taken.
+    // The task's socket: AF_PACKET, SOCK_RAW, bound to the far end and to ETH_P_802_3 (its
+    // frames' headers go unparsed; it receives nothing). Empty once taken.
     Fd takeSocket() { return std::move(socket_); }
 
   private:
