@@ -22,6 +22,8 @@ constexpr const char* kHeader =
     "# l2pt-chassisd: what operators changed, laid over the chassis file at start\n";
 constexpr const char* kDefaultMac = "default";
 constexpr const char* kSetAsideSuffix = ".bad-";
+// Changes left out of a state file that are named one a line; the rest are counted.
+constexpr size_t kDroppedLines = 20;
 
 // A VLAN's tunnelling as the configuration means it, whatever the order or repetition of its
 // entries and ports (IFM merges them so).
@@ -443,22 +445,126 @@ StateStore::StateStore(const std::string& path, Logger& log)
         throw DirError("state file " + path + ": not a file name the daemon can use");
 }
 
+namespace {
+
+// Each change of d alone: the LAGs' members first, which the VLANs' members may need.
+std::vector<StateDelta> changesOf(const StateDelta& d) {
+    std::vector<StateDelta> out;
+    const auto one = [&out](auto fill) { fill(out.emplace_back()); };
+    for (const auto& l : d.lagMembers)
+        one([&l](StateDelta& c) { c.lagMembers.insert(l); });
+    for (const auto& v : d.vlans)
+        one([&v](StateDelta& c) { c.vlans.insert(v); });
+    for (const auto& r : d.rates)
+        one([&r](StateDelta& c) { c.rates.insert(r); });
+    if (d.tunnelMac)
+        one([&d](StateDelta& c) { c.tunnelMac = d.tunnelMac; });
+    if (d.vmanTpid)
+        one([&d](StateDelta& c) { c.vmanTpid = d.vmanTpid; });
+    for (const auto& e : d.l2cp)
+        one([&e](StateDelta& c) { c.l2cp.push_back(e); });
+    for (const auto& l : d.learning)
+        one([&l](StateDelta& c) { c.learning.push_back(l); });
+    for (const auto& p : d.policing)
+        one([&p](StateDelta& c) { c.policing.insert(p); });
+    if (d.pduRate)
+        one([&d](StateDelta& c) { c.pduRate = d.pduRate; });
+    return out;
+}
+
+// to with change laid over it (later entries after earlier ones, as in the file).
+void addTo(StateDelta& to, const StateDelta& change) {
+    to.vlans.insert(change.vlans.begin(), change.vlans.end());
+    to.rates.insert(change.rates.begin(), change.rates.end());
+    to.lagMembers.insert(change.lagMembers.begin(), change.lagMembers.end());
+    if (change.tunnelMac)
+        to.tunnelMac = change.tunnelMac;
+    if (change.vmanTpid)
+        to.vmanTpid = change.vmanTpid;
+    to.l2cp.insert(to.l2cp.end(), change.l2cp.begin(), change.l2cp.end());
+    to.learning.insert(to.learning.end(), change.learning.begin(), change.learning.end());
+    to.policing.insert(change.policing.begin(), change.policing.end());
+    if (change.pduRate)
+        to.pduRate = change.pduRate;
+}
+
+// Adds to kept the changes that fit base along with it, halving the changes that do not fit
+// together, so that a few stale ones among thousands cost a few checks each; why each left out
+// did not fit.
+void keepFitting(const chassis::ChassisConfig& base, std::span<const StateDelta> changes,
+                 const std::string& source, StateDelta& kept, std::vector<std::string>& why) {
+    if (changes.empty())
+        return;
+    StateDelta tried = kept;
+    for (const StateDelta& c : changes)
+        addTo(tried, c);
+    try {
+        (void)overlay(base, tried, source);
+        kept = std::move(tried);
+        return;
+    } catch (const chassis::ConfigError& e) {
+        if (changes.size() == 1) {
+            why.emplace_back(e.what());
+            return;
+        }
+    }
+    const size_t half = changes.size() / 2;
+    keepFitting(base, changes.first(half), source, kept, why);
+    keepFitting(base, changes.subspan(half), source, kept, why);
+}
+
+}  // namespace
+
 chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
+    std::optional<StateDelta> delta;
     try {
         const auto text = dir_.readFile(name_, kMaxStateBytes);
         if (!text)
             return base;
-        const StateDelta delta = parseState(*text, path_);
-        auto cfg = overlay(base, delta, path_);
+        delta = parseState(*text, path_);
+        auto cfg = overlay(base, *delta, path_);
         written_ = *text;
         cfg.source = base.source;
         log_.info("state " + path_ + " laid over the chassis file" +
-                  (delta.empty() ? " (nothing changed)" : ""));
+                  (delta->empty() ? " (nothing changed)" : ""));
         return cfg;
+    } catch (const chassis::ConfigError& e) {
+        if (!delta) {
+            setAside(e.what());
+            return base;
+        }
     } catch (const std::exception& e) {
         setAside(e.what());
         return base;
     }
+    // Read, but some changes name what the chassis file no longer has (it was edited while the
+    // daemon was down): those go, the others run and are saved at once; the file as it was is
+    // set aside for the operator.
+    const std::vector<StateDelta> changes = changesOf(*delta);
+    StateDelta kept;
+    std::vector<std::string> why;
+    keepFitting(base, changes, path_, kept, why);
+    setAside(std::to_string(why.size()) + " of its " + std::to_string(changes.size()) +
+             " changes do not fit the chassis file");
+    for (size_t i = 0; i < why.size() && i < kDroppedLines; ++i)
+        log_.warning("state change left out: " + why[i]);
+    if (why.size() > kDroppedLines)
+        log_.warning("state: " + std::to_string(why.size() - kDroppedLines) +
+                     " more changes left out");
+    auto cfg = overlay(base, kept, path_);
+    cfg.source = base.source;
+    if (!kept.empty()) {
+        try {
+            std::string text = stateText(kept);
+            dir_.replaceFile(name_, text, kStateFileMode);
+            written_ = std::move(text);
+            log_.info("state " + path_ + ": the " + std::to_string(changes.size() - why.size()) +
+                      " changes that fit laid over the chassis file and saved");
+        } catch (const std::exception& e) {
+            log_.error(std::string("cannot save the state: ") + e.what());
+        }
+    }
+    return cfg;
 }
 
 void StateStore::setAside(const std::string& why) {

@@ -62,8 +62,10 @@ class StateStore {
     // path's directory is a SafeDir, created 0750 when missing; DirError when it cannot be.
     StateStore(const std::string& path, Logger& log);
 
-    // base with the saved state laid over it. A state file that cannot be read or does not fit
-    // base is moved aside (NAME.bad-<time>) with a log line, and base is what runs.
+    // base with the saved state laid over it. A state file that cannot be read is moved aside
+    // (NAME.bad-<time>) with a log line, and base is what runs. One whose changes do not all
+    // fit base (the chassis file was edited) is moved aside too, each change that does not fit
+    // is logged, and base with the others is what runs, saved at once.
     chassis::ChassisConfig load(const chassis::ChassisConfig& base);
     // Writes what differs now from base, when that is not what the file holds already; why
     // not (logged) when it cannot. The next save writes it all again.

@@ -212,6 +212,29 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     EXPECT_THAT(lines.str(), HasSubstr("the chassis file has no port named 'p9'"));
     EXPECT_THAT(lines.str(), HasSubstr("unknown storm class 'colour'"));
     EXPECT_EQ(store.load(base).tunnelling.vlans.size(), 3u);  // none at all: the chassis file
+
+    // The chassis file edited while the daemon was down: the changes that still fit run and
+    // are saved at once, those that name what it lost are logged; the file as it was is set
+    // aside.
+    std::ofstream(path) << "rates: [{vlan: v100, rate: 7}, {vlan: v999, rate: 9}]\n"
+                           "pdu_rate: 40\nports: [{port: p9, pdu_rate: 1}]\n";
+    const auto cfg = store.load(base);
+    ASSERT_EQ(cfg.tunnelling.rates.size(), 1u);
+    EXPECT_EQ(cfg.tunnelling.rates[0].rate, 7u);
+    EXPECT_EQ(cfg.dataPlane.pduRate, 40u);
+    const std::string kept = netp::readFile(path);
+    EXPECT_THAT(kept, HasSubstr("rate: 7"));
+    EXPECT_THAT(kept, Not(HasSubstr("v999")));
+    EXPECT_THAT(kept, Not(HasSubstr("p9")));
+    size_t aside = 0;
+    for (const auto& e : fs::directory_iterator(dir + "/var"))
+        aside += e.path().filename().string().starts_with("state.yaml.bad-");
+    EXPECT_EQ(aside, 1u);
+    lines.str("");
+    lines << std::ifstream(dir + "/log").rdbuf();
+    EXPECT_THAT(lines.str(), HasSubstr("2 of its 4 changes do not fit the chassis file"));
+    EXPECT_THAT(lines.str(), HasSubstr("state change left out: "));
+    EXPECT_EQ(store.load(base).dataPlane.pduRate, 40u);  // as saved
     chassis::SimSwitch sim(base);
     EXPECT_EQ(store.save(base, sim.chassis()), std::nullopt);
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
