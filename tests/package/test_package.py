@@ -101,7 +101,8 @@ class PackageTest(unittest.TestCase):
                      "ProtectProc=invisible\n", "ProcSubset=pid\n", "MemoryMax=",
                      "AmbientCapabilities=CAP_NET_RAW CAP_NET_ADMIN CAP_BPF\n",
                      "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_ADMIN CAP_BPF\n",
-                     "RuntimeDirectory=l2pt/%i", "StateDirectory=l2pt/%i", "NoNewPrivileges=yes",
+                     "RuntimeDirectory=l2pt/%i", "RuntimeDirectoryPreserve=restart\n",
+                     "StateDirectory=l2pt/%i", "NoNewPrivileges=yes",
                      "#NetworkNamespacePath=", "--state /var/lib/l2pt/%i/state.yaml"):
             self.assertIn(line, chassisd)
         task = self.read("usr/lib/systemd/system/l2ptd@.service")
