@@ -19,6 +19,7 @@
 
 #include "chassis/config.h"
 #include "chassis/services.h"
+#include "net/backend/restart.h"
 #include "net/daemon/operator_change.h"
 #include "net/daemon/render.h"
 #include "net/proto/ctl.h"
@@ -237,6 +238,41 @@ TEST(Daemon, TheTaskReadsTheChassisFileOfTheDaemonThatAdmitsIt) {
     EXPECT_EQ(show.exit, 0) << show.err;
     EXPECT_NE(show.out.find("ge0/1"), std::string::npos) << show.out;
     EXPECT_EQ(show.out.find("gx0/"), std::string::npos) << show.out;
+}
+
+// l2ptd waiting for its daemon is woken by the task socket made in the run directory, also when
+// the directory was missing at first, or removed and made again (a service manager removes a
+// unit's runtime directory when it stops) after an earlier wait.
+TEST(Restart, AWaitIsCutShortByATaskSocketInARunDirectoryMadeAgain) {
+    char tmpl[] = "/tmp/l2pt-restart-test-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    const std::string run = dir + "/run";
+    netp::Logger log(netp::LogOptions{dir + "/l2ptd.log", false});
+    const auto startedOver = [] {
+        ::setenv("L2PTD_START_OVER_MS", "50", 1);  // waits of 50 ms
+        char arg0[] = "l2ptd";
+        char* argv[] = {arg0, nullptr};
+        sigset_t mask;
+        sigemptyset(&mask);
+        return netp::Restart(1, argv, mask);
+    };
+    const auto makeRunDir = [&](bool withSocket) {
+        std::filesystem::remove_all(run);
+        std::filesystem::create_directory(run);
+        if (withSocket)
+            std::ofstream(run + "/" + netp::kTaskSocket).put('\n');
+    };
+    netp::Restart missing = startedOver();
+    EXPECT_FALSE(missing.await(log, run));  // nothing there: the wait runs out
+    makeRunDir(true);
+    EXPECT_TRUE(missing.await(log, run)) << "the directory made after the first wait";
+
+    netp::Restart remade = startedOver();
+    makeRunDir(false);
+    EXPECT_FALSE(remade.await(log, run));
+    makeRunDir(true);
+    EXPECT_TRUE(remade.await(log, run)) << "the directory removed and made again";
+    std::filesystem::remove_all(dir);
 }
 
 // An operator's change is checked whole against the chassis' rules into a typed change before
