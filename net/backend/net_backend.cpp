@@ -54,9 +54,9 @@ NetBackend::NetBackend(const std::string& runDir, std::shared_ptr<Logger> log, R
     : log_(std::move(log)),
       restart_(std::move(restart)),
       taskPath_(runDir + "/" + kTaskSocket),
+      control_(connectChannel(Channel::Control, 0)),
       cfg_(chassis::loadChassisFile(runDir + "/" + kChassisFile)),
       ifdb_(cfg_) {
-    control_ = connectChannel(Channel::Control, 0);
     shell_ = connectChannel(Channel::Shell, 0);
     dataPathChannel_ = connectChannel(Channel::DataPath, 0);
 }

@@ -117,10 +117,13 @@ class NetBackend final : public ozm::Backend {
     std::atomic<bool> startingOver_ = false;  // both threads may find the daemon gone
     int role_ = -1;                           // as the daemon last said: 1 primary, 0 secondary
     std::string taskPath_;
+    uint32_t session_ = 0;
+    // Connected before the chassis file is read: the daemon that admits the task wrote the
+    // file before it listened, so the task runs with that daemon's interfaces and not those
+    // of one before it, whose file a start over may find in the run directory.
+    Fd control_;
     chassis::ChassisConfig cfg_;
     chassis::IfDb ifdb_;
-    uint32_t session_ = 0;
-    Fd control_;
     Fd shell_;  // debug-shell lines, served on the task's thread between its waits
     Fd ipc_;
     Fd timerTask_;        // the task's timer queue

@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
+#include <utility>
 
 #include "net/proto/protocol.h"
 
@@ -53,6 +55,15 @@ std::string programPath() {
         return kSelfExe;
     path.resize(static_cast<size_t>(n));
     return path;
+}
+
+// The run directory's parent and its name there.
+std::pair<std::string, std::string> parentAndName(const std::string& runDir) {
+    std::filesystem::path p = std::filesystem::path(runDir).lexically_normal();
+    if (p.filename().empty())
+        p = p.parent_path();
+    const std::string parent = p.parent_path().string();
+    return {parent.empty() ? "." : parent, p.filename().string()};
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
@@ -109,47 +120,78 @@ Restart::Restart(int argc, char** argv, const sigset_t& startMask)
     ::unsetenv(kStartOverVar);
 }
 
-void Restart::await(Logger& log, const std::string& runDir) {
+bool Restart::arm(const std::string& runDir) {
+    Watch& w = *watch_;
+    if (!w.fd.valid() || w.dir >= 0)
+        return false;
+    // The parent first: a run directory made after the attempt below is heard of there. With
+    // neither (no parent), the backoff alone.
+    constexpr uint32_t kMade = IN_CREATE | IN_MOVED_TO | IN_ONLYDIR;
+    if (w.parent < 0)
+        w.parent = ::inotify_add_watch(w.fd.get(), parentAndName(runDir).first.c_str(), kMade);
+    w.dir = ::inotify_add_watch(w.fd.get(), runDir.c_str(), kMade);
+    const std::string socket = runDir + "/" + kTaskSocket;
+    return w.dir >= 0 && ::access(socket.c_str(), F_OK) == 0;
+}
+
+bool Restart::await(Logger& log, const std::string& runDir) {
     if (!watch_) {
-        watch_ = std::make_shared<Fd>(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-        if (watch_->valid() &&
-            ::inotify_add_watch(watch_->get(), runDir.c_str(), IN_CREATE | IN_MOVED_TO) < 0)
-            *watch_ = Fd();  // no such directory yet: the backoff alone
+        watch_ = std::make_shared<Watch>();
+        watch_->fd.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+        // A socket there already waits out the first delay: a daemon that takes the task and
+        // drops it again sees it no more often than the backoff says.
+        (void)arm(runDir);
+    } else if (arm(runDir)) {
+        return true;  // the directory is back, with the socket made before it was watched
     }
     const Fd signals = servedSignalFd();
     const auto until = std::chrono::steady_clock::now() + delay_;
     for (auto now = std::chrono::steady_clock::now(); now < until;
          now = std::chrono::steady_clock::now()) {
-        std::array<pollfd, 2> p{pollfd{signals.get(), POLLIN, 0}, pollfd{watch_->get(), POLLIN, 0}};
+        std::array<pollfd, 2> p{pollfd{signals.get(), POLLIN, 0},
+                                pollfd{watch_->fd.get(), POLLIN, 0}};
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
         if (::poll(p.data(), p.size(), static_cast<int>(left.count())) <= 0)
             continue;
         if (p[0].revents != 0)
             serveSignal(signals.get(), log);
-        if (p[1].revents != 0 && socketAppeared())
-            return;
+        if (p[1].revents != 0 && socketAppeared(runDir))
+            return true;
     }
+    return false;
 }
 
-bool Restart::socketAppeared() {
+bool Restart::socketAppeared(const std::string& runDir) {
+    Watch& w = *watch_;
+    const std::string dirName = parentAndName(runDir).second;
     // Whole events only: the kernel never splits one across reads.
     alignas(inotify_event) std::array<char, kWatchBuffer> buf{};
     bool appeared = false;
-    for (ssize_t n; (n = ::read(watch_->get(), buf.data(), buf.size())) > 0;) {
+    bool rearm = false;  // the run directory's watch is gone, or the directory made again
+    for (ssize_t n; (n = ::read(w.fd.get(), buf.data(), buf.size())) > 0;) {
         for (size_t at = 0; at + sizeof(inotify_event) <= static_cast<size_t>(n);) {
             inotify_event ev{};
             std::memcpy(&ev, buf.data() + at, sizeof ev);
             const size_t next = at + sizeof ev + ev.len;
             if (next > static_cast<size_t>(n))
                 break;
-            if (ev.len != 0 &&
-                std::string_view(buf.data() + at + sizeof ev,
-                                 ::strnlen(buf.data() + at + sizeof ev, ev.len)) == kTaskSocket)
+            const std::string_view name(buf.data() + at + sizeof ev,
+                                        ::strnlen(buf.data() + at + sizeof ev, ev.len));
+            // IN_IGNORED: the watched directory was removed, and its watch with it.
+            if (ev.wd == w.dir && (ev.mask & IN_IGNORED) != 0) {
+                w.dir = -1;
+                rearm = true;
+            } else if (ev.wd == w.dir && name == kTaskSocket) {
                 appeared = true;
+            } else if (ev.wd == w.parent && (ev.mask & IN_IGNORED) != 0) {
+                w.parent = -1;
+            } else if (ev.wd == w.parent && name == dirName) {
+                rearm = true;
+            }
             at = next;
         }
     }
-    return appeared;
+    return appeared || (rearm && arm(runDir));
 }
 
 void Restart::failed(Logger& log, std::string_view why) {
@@ -166,7 +208,7 @@ void Restart::failed(Logger& log, std::string_view why) {
 
 std::string Restart::connected() {
     if (watch_)
-        *watch_ = Fd();
+        *watch_ = Watch();
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start_);
     if (!startedOver_)

@@ -44,8 +44,10 @@ class Restart {
     bool startedOver() const { return startedOver_; }
     // Waits before the next attempt to reach the daemon, serving the signals meanwhile; cut
     // short when the daemon's task socket appears in runDir, so that the task is back as soon
-    // as a new daemon listens, whatever the backoff had come to.
-    void await(Logger& log, const std::string& runDir);
+    // as a new daemon listens, whatever the backoff had come to. A run directory missing, or
+    // removed and made again, is watched again as it comes (its parent says so). Whether the
+    // wait was cut short (false: it ran out).
+    bool await(Logger& log, const std::string& runDir);
     // An attempt failed: logs why (the first time, then a line every kAttemptsPerLine) and
     // doubles the wait, up to kLastRetry.
     void failed(Logger& log, std::string_view why);
@@ -68,12 +70,21 @@ class Restart {
     std::chrono::milliseconds delay_ = kFirstRetry;
     unsigned attempts_ = 0;
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-    // Reads the run directory's events: whether the task socket was among them.
-    bool socketAppeared();
+    // inotify on the run directory and on its parent, where a removed run directory is made
+    // again; made at the first wait (shared by copies). A watch is -1 while it is not there.
+    struct Watch {
+        Fd fd;  // invalid where inotify cannot be had
+        int dir = -1;
+        int parent = -1;
+    };
+    // Watches the parent, then the run directory, when they are not watched yet: whether the
+    // task socket is there already (it made no event).
+    bool arm(const std::string& runDir);
+    // Reads the events: whether the task socket appeared, in the directory watched or in one
+    // made again and watched anew.
+    bool socketAppeared(const std::string& runDir);
     static constexpr size_t kWatchBuffer = 4096;
-    // inotify on the run directory, made at the first wait (shared by copies); invalid where it
-    // cannot be had.
-    std::shared_ptr<Fd> watch_;
+    std::shared_ptr<Watch> watch_;
 };
 
 }  // namespace netp

@@ -476,10 +476,8 @@ void TaskSessions::grant(Session& s) {
         return;
     }
     auto g = cards->grant();
-    if (!g) {
-        d_.log("task session " + std::to_string(s.id) + ": no data path: " + g.status().what());
-        return;
-    }
+    if (!g)
+        return grantFailed(s, g.status().what());
     std::array<uint8_t, datapath::kGrantLen> m{};
     wire::putU32(m.data(), datapath::kKind, static_cast<uint32_t>(datapath::Kind::Grant));
     wire::putU32(m.data(), datapath::kGeneration, g->generation);
@@ -489,11 +487,27 @@ void TaskSessions::grant(Session& s) {
                                                       g->views.vlans.get()};
     if (!s.dataPath->send({m}, fds)) {
         (void)cards->revoke();
-        return;
+        return grantFailed(s, "its data-path channel took no grant");
     }
     s.granted = true;
     d_.log("task session " + std::to_string(s.id) + " granted the data path (generation " +
-           std::to_string(g->generation) + ")");
+           std::to_string(g->generation) + ")" +
+           (s.grantFailures != 0
+                ? " after " + std::to_string(s.grantFailures) + " failed attempt(s)"
+                : ""));
+    s.grantFailures = 0;
+}
+
+void TaskSessions::grantFailed(Session& s, const std::string& why) {
+    rebuilds_.giveBack();
+    constexpr unsigned kDoublings = 6;  // past kRebuildEvery
+    const Clock::duration wait = std::min<Clock::duration>(
+        kFirstRetry * (1u << std::min(s.grantFailures, kDoublings)), kRebuildEvery);
+    if (s.grantFailures++ == 0)
+        d_.log("task session " + std::to_string(s.id) + ": no data path (" + why +
+               "): trying again, " + std::to_string(kFirstRetry.count()) + " ms to " +
+               std::to_string(kRebuildEvery.count()) + " s apart");
+    regrant_.armIn(wait);
 }
 
 void TaskSessions::revoke(Session& s) {

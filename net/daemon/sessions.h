@@ -41,9 +41,10 @@ struct Session {
     Conn* dataPath = nullptr;
     bool primary = false;
     bool ready = false;
-    bool granted = false;  // holds the data path
-    bool fenced = false;   // silent too long as primary: speaks for the switch no more
-    bool silent = false;   // has not answered for kFenceAfterMs (logged once)
+    bool granted = false;        // holds the data path
+    unsigned grantFailures = 0;  // attempts at its data path that failed since the last grant
+    bool fenced = false;         // silent too long as primary: speaks for the switch no more
+    bool silent = false;         // has not answered for kFenceAfterMs (logged once)
     uint32_t pingSeq = 0;
     Clock::time_point lastAnswer{};  // its last pong, or its heartbeat's hello
     uint32_t ifmSeq = 0;             // the last sequence number of IFM's queue to this task
@@ -114,6 +115,9 @@ class TaskSessions {
     // The data path goes with the primary role; none without the kernel's line cards.
     linecard::LineCards* lineCards();
     void grant(Session& s);
+    // The data path could not be built for s (out of descriptors, a netlink request refused):
+    // logged once, and tried again by regrant_ after a backoff.
+    void grantFailed(Session& s, const std::string& why);
     // The primary task is ready: the line cards may soon sweep adopted entries it no longer
     // claims.
     void settling();
@@ -137,8 +141,11 @@ class TaskSessions {
     // to seconds in the kernel). A task that re-opens its data path, or its sessions, for ever
     // gets kRebuildBurst at once (a restart and a failover take one each), then one per
     // kRebuildEvery; a grant beyond them is deferred, the task told, and made by regrant_.
+    // A grant that fails costs the task none of them: regrant_ tries again kFirstRetry later,
+    // twice as long after each failure, up to kRebuildEvery, until the path is built.
     static constexpr size_t kRebuildBurst = 3;
     static constexpr std::chrono::seconds kRebuildEvery{5};
+    static constexpr std::chrono::milliseconds kFirstRetry{100};
     Allowance rebuilds_{kRebuildBurst, kRebuildEvery};
     Loop::Timer regrant_;
 };

@@ -26,6 +26,8 @@ class Allowance {
         --left_;
         return true;
     }
+    // One taken for what did not happen after all: it is left again (up to the burst).
+    void giveBack() { left_ = std::min(burst_, left_ + 1); }
     // When the next one is earned, while none is left.
     Clock::time_point nextAt() const { return earnedAt_ + every_; }
 

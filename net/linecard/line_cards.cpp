@@ -476,13 +476,10 @@ void LineCards::sweep() {
 
 Result<TaskGrant> LineCards::grant() {
     Result<TaskGrant> g = task_.grant();
-    if (!g) {
-        log_("line cards: the task's data path: " + g.status().what());
+    if (!g)
         return g;
-    }
     if (Status s = syncGlobals(); !s) {
         // The new socket's frames would be fenced: no half-granted path.
-        logged(s);
         logged(tables_.removeTaskRing());
         return s;
     }

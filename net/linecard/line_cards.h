@@ -119,7 +119,7 @@ class LineCards {
     void reportNotLearned(uint64_t nowNs);
 
     // The task's data path: a new generation for the task taking the primary role; the old one
-    // receives nothing from here on and what it sends is dropped. Logged when it fails.
+    // receives nothing from here on and what it sends is dropped. The caller logs a failure.
     pipeline::Result<TaskGrant> grant();
     // No task holds the role: the ring goes, the generation moves on.
     pipeline::Status revoke();

@@ -3,15 +3,18 @@
 state. ServiceTest's chassis has no interfaces and needs no privilege; the others need root and
 fail, saying so, without it: RootServiceTest (other users, capabilities, the unit's
 confinement), AccessTest (who may run what, and the run directory's modes), DescriptorsTest (a
-daemon whose descriptors run out waits quietly and serves again).
+daemon whose descriptors run out waits quietly, serves again and builds the task's data path it
+could not build meanwhile).
 
     tests/net/test_service.py --build BUILD_DIR [ServiceTest | RootServiceTest | ...]
 """
 
 import glob
 import os
+import resource
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -20,6 +23,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
+from test_switch import hello  # noqa: E402
 
 BUILD = None
 CHASSIS = """
@@ -476,6 +480,41 @@ class DescriptorsTest(unittest.TestCase):
             for s in clients:
                 s.close()
             d.close()
+
+    def test_a_data_path_that_could_not_be_built_is_built_once_descriptors_are_back(self):
+        # A port on lo, so that the primary is granted a data path; the task the test's own.
+        d = Daemon(LO_PORT)
+        self.addCleanup(d.close)
+        p = d.start(prefix=["unshare", "-n", "-m", "sh", "-c",
+                            'mount -t bpf bpf /sys/fs/bpf && exec "$@"', "sh"])
+
+        def channel(kind, session=0):
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+            self.addCleanup(s.close)
+            s.settimeout(10)
+            s.connect(os.path.join(d.run_dir, "task.sock"))
+            s.send(hello(kind, session))
+            status, session = struct.unpack("!IiI", s.recv(64)[:12])[1:]
+            self.assertEqual(status, 0)
+            return s, session
+        _, session = channel(1)
+        # One descriptor left to the daemon: its data-path channel's, and none for the path.
+        limit = resource.prlimit(p.pid, resource.RLIMIT_NOFILE)
+        held = {int(n) for n in os.listdir("/proc/%d/fd" % p.pid)}
+        free = (n for n in range(limit[0]) if n not in held)
+        next(free)
+        resource.prlimit(p.pid, resource.RLIMIT_NOFILE, (next(free), limit[1]))
+        data_path, _ = channel(6, session)
+        netns.wait_for("the grant failed", lambda: "no data path" in d.out(p))
+        time.sleep(1.0)  # tried again meanwhile, logged once
+        self.assertEqual(d.out(p).count("no data path"), 1, d.out(p))
+        resource.prlimit(p.pid, resource.RLIMIT_NOFILE, limit)
+        msg, fds, _, _ = socket.recv_fds(data_path, 64, 8)
+        list(map(os.close, fds))
+        self.assertEqual((struct.unpack("!I", msg[:4])[0], len(fds)), (1, 5))
+        self.assertRegex(d.out(p), r"task session %d granted the data path \(generation \d+\) "
+                                   r"after \d+ failed attempt" % session)
+        self.assertIsNone(p.poll())
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@
 
 #include "chassis/config.h"
 #include "chassis/services.h"
+#include "net/backend/restart.h"
 #include "net/daemon/operator_change.h"
 #include "net/daemon/render.h"
 #include "net/proto/ctl.h"
@@ -75,10 +76,7 @@ struct Rig {
         o.runDir = dir + "/run";
         logger = std::make_unique<netp::Logger>(netp::LogOptions{dir + "/daemon.log", false});
         daemon = std::make_unique<netp::Daemon>(o, *logger);
-        loop = std::thread([this] {
-            while (!stop && daemon->step(10)) {
-            }
-        });
+        resume();
     }
     ~Rig() {
         if (task > 0) {
@@ -95,13 +93,25 @@ struct Rig {
         if (loop.joinable())
             loop.join();
     }
-    // A real l2ptd, ready once status says so.
-    void startTask() {
+    // Steps the daemon on a thread of its own (again).
+    void resume() {
+        stop = false;
+        loop = std::thread([this] {
+            while (!stop && daemon->step(10)) {
+            }
+        });
+    }
+    // A real l2ptd, started.
+    void spawnTask() {
         task = ::fork();
         if (task == 0) {
             ::execl(L2PTD_PATH, L2PTD_PATH, "--chassis", (dir + "/run").c_str(), nullptr);
             ::_exit(127);
         }
+    }
+    // A real l2ptd, ready once status says so.
+    void startTask() {
+        spawnTask();
         for (int i = 0; i < 200 && run({"status"}).exit != 0; ++i)
             std::this_thread::sleep_for(20ms);
         ASSERT_EQ(run({"status"}).exit, 0) << "l2ptd did not become ready";
@@ -188,6 +198,81 @@ TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
         ++lines;
     EXPECT_GT(lines, 0u);
     EXPECT_EQ(netp::recvDatagram(silent.get(), d, false), netp::Recv::Closed);
+}
+
+// Whether l2ptd runs its own program and holds a socket (it began to connect).
+bool taskConnecting(pid_t pid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::error_code ec;
+    if (!std::filesystem::equivalent(proc + "/exe", L2PTD_PATH, ec))
+        return false;  // the test's own descriptors, before the exec
+    for (const auto& e : std::filesystem::directory_iterator(proc + "/fd", ec)) {
+        if (std::filesystem::read_symlink(e.path(), ec).string().starts_with("socket:"))
+            return true;
+    }
+    return false;
+}
+
+// A start over meets the chassis file the daemon before left in the run directory, until the
+// new daemon writes its own before it listens: l2ptd reads the one of the daemon that admits
+// it. Here the run directory holds another daemon's file (other names for the same ports)
+// until l2ptd connects, and the daemon answers only once its own is back.
+TEST(Daemon, TheTaskReadsTheChassisFileOfTheDaemonThatAdmitsIt) {
+    Rig rig;
+    rig.halt();
+    const std::string name = "run/" + std::string(netp::kChassisFile);
+    const std::string own = rig.read(name);
+    std::string before = own;
+    for (size_t at = 0; (at = before.find("ge0/", at)) != std::string::npos;)
+        before.replace(at, 4, "gx0/");
+    std::ofstream(rig.dir + "/" + name) << before;
+    rig.spawnTask();
+    for (int i = 0; i < 500 && !taskConnecting(rig.task); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(taskConnecting(rig.task));
+    std::ofstream(rig.dir + "/" + name) << own;
+    rig.resume();
+    for (int i = 0; i < 200 && rig.run({"status"}).exit != 0; ++i)
+        std::this_thread::sleep_for(20ms);
+    const Answer show = rig.run({"show", "100"});
+    EXPECT_EQ(show.exit, 0) << show.err;
+    EXPECT_NE(show.out.find("ge0/1"), std::string::npos) << show.out;
+    EXPECT_EQ(show.out.find("gx0/"), std::string::npos) << show.out;
+}
+
+// l2ptd waiting for its daemon is woken by the task socket made in the run directory, also when
+// the directory was missing at first, or removed and made again (a service manager removes a
+// unit's runtime directory when it stops) after an earlier wait.
+TEST(Restart, AWaitIsCutShortByATaskSocketInARunDirectoryMadeAgain) {
+    char tmpl[] = "/tmp/l2pt-restart-test-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    const std::string run = dir + "/run";
+    netp::Logger log(netp::LogOptions{dir + "/l2ptd.log", false});
+    const auto startedOver = [] {
+        ::setenv("L2PTD_START_OVER_MS", "50", 1);  // waits of 50 ms
+        char arg0[] = "l2ptd";
+        char* argv[] = {arg0, nullptr};
+        sigset_t mask;
+        sigemptyset(&mask);
+        return netp::Restart(1, argv, mask);
+    };
+    const auto makeRunDir = [&](bool withSocket) {
+        std::filesystem::remove_all(run);
+        std::filesystem::create_directory(run);
+        if (withSocket)
+            std::ofstream(run + "/" + netp::kTaskSocket).put('\n');
+    };
+    netp::Restart missing = startedOver();
+    EXPECT_FALSE(missing.await(log, run));  // nothing there: the wait runs out
+    makeRunDir(true);
+    EXPECT_TRUE(missing.await(log, run)) << "the directory made after the first wait";
+
+    netp::Restart remade = startedOver();
+    makeRunDir(false);
+    EXPECT_FALSE(remade.await(log, run));
+    makeRunDir(true);
+    EXPECT_TRUE(remade.await(log, run)) << "the directory removed and made again";
+    std::filesystem::remove_all(dir);
 }
 
 // An operator's change is checked whole against the chassis' rules into a typed change before
