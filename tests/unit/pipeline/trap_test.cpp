@@ -1,7 +1,6 @@
 // The ingress program on literal frames (BPF_PROG_TEST_RUN), for what the frame table leaves
 // out: frames of no port, learned MACs the daemon ages and forgets, trapping to the task's ring,
 // policing, the task's link, and the egress fence of a task that lost its role.
-#include <bpf/bpf.h>
 #include <linux/pkt_cls.h>
 
 #include <net/if.h>
@@ -100,14 +99,8 @@ TEST_F(Switch, ASpoofedMacTakenAndForgottenOnTwoCpusKeepsTheCountsExact) {
                     std::erase_if(*read, [](const auto& m) { return m.lport != 2; });
                     EXPECT_TRUE(tables->forgetMacs(*read));
                 }
-                for (const auto& [port, in] : frames) {
-                    __sk_buff ctx{};
-                    ctx.ifindex = ifindex[port];
-                    LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = in->data(),
-                                .data_size_in = static_cast<uint32_t>(in->size()), .ctx_in = &ctx,
-                                .ctx_size_in = sizeof ctx);
-                    (void)bpf_prog_test_run_opts(tables->ingressFd(), &opts);
-                }
+                for (const auto& [port, in] : frames)
+                    runRepeated(port, *in, 1);
             }
         });
     };
@@ -166,15 +159,9 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
     ASSERT_TRUE(tables->installTrap(stp, 0));
 
     // Nobody reads the ring: it fills, then the task is behind.
-    LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = pdu.data(),
-                .data_size_in = static_cast<uint32_t>(pdu.size()), .repeat = 3000);
-    __sk_buff ctx{};
-    ctx.ifindex = ifindex[0];
-    opts.ctx_in = &ctx;
-    opts.ctx_size_in = sizeof ctx;
     ASSERT_TRUE(tables->setGlobals(netp::pipeline::defaultGlobals()));  // no events for these
     const uint64_t trapped = stats(0).trapped;
-    ASSERT_EQ(bpf_prog_test_run_opts(tables->ingressFd(), &opts), 0);
+    runRepeated(0, pdu, 3000);
     const uint64_t behind = drops(0, L2PT_DP_DROP_TASK_BEHIND);
     EXPECT_GT(behind, 0u);
     EXPECT_EQ(stats(0).trapped - trapped + behind, 3000u);
