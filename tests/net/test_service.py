@@ -188,17 +188,6 @@ class RootServiceTest(unittest.TestCase):
             self.fail("needs root: another user's directory, the daemon as another user "
                       "(run the tests as root, or this one through sudo)")
 
-    def test_a_daemon_allowed_no_user_namespace_refuses_to_start_saying_so(self):
-        # The task's link needs a user and a network namespace; here the daemon's own user
-        # namespace allows none below it.
-        d = Daemon(LO_PORT)
-        self.addCleanup(d.close)
-        no_userns = 'echo 0 > /proc/sys/user/max_user_namespaces && exec "$@"'
-        err = d.refusal(prefix=["unshare", "--user", "--map-root-user", "-n", "sh", "-c",
-                                no_userns, "sh"])
-        self.assertIn("the task link: a user and network namespace of its own: allow the daemon "
-                      "user namespaces", err)
-
     def test_the_daemon_runs_confined_as_its_unit_confines_it(self):
         # Its address families, /proc as ProtectProc=invisible and ProcSubset=pid leave it,
         # its MemoryMax=; a port on lo, so that the pipeline, rtnetlink, the packet sockets and
@@ -207,6 +196,13 @@ class RootServiceTest(unittest.TestCase):
         self.assertEqual((unit["ProtectProc"], unit["ProcSubset"]), ("invisible", "pid"))
         d = Daemon(LO_PORT)
         self.addCleanup(d.close)
+        # The task's link needs a user and a network namespace: a daemon whose own user
+        # namespace allows none below it refuses to start, saying so.
+        no_userns = 'echo 0 > /proc/sys/user/max_user_namespaces && exec "$@"'
+        err = d.refusal(prefix=["unshare", "--user", "--map-root-user", "-n", "sh", "-c",
+                                no_userns, "sh"])
+        self.assertIn("the task link: a user and network namespace of its own: allow the daemon "
+                      "user namespaces", err)
         cgroup = memory_cgroup(unit["MemoryMax"])
         self.addCleanup(os.rmdir, cgroup)
         confine = restrict_families(unit["RestrictAddressFamilies"].split())
