@@ -29,16 +29,8 @@ constexpr uint16_t kLlcLength = 0x0026;  // an 802.3 length: STP's LLC frame
 const Mac kA = host(0xa);  // port 0 (access)
 const Mac kB = host(0xb);  // port 1 (access)
 
-// The frame table's rows all enter ports (and KernelPipeline judges offloaded frames by their
-// segments); here a frame from an interface of no port.
-TEST_F(Switch, DropsWhatNoPortSent) {
-    const Outcome unbound = run(kUnbound, frame(kB, kA, {}, kIpv4));
-    EXPECT_EQ(unbound.retval, TC_ACT_SHOT);
-    EXPECT_EQ(unbound.ev.reason, L2PT_DP_DROP_NO_PORT);
-    EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT), 1u);
-}
-
 // Learning itself the frame table's rows show; here what the daemon does to the learned MACs.
+// The frame table's rows all enter ports: here also a frame from an interface of no port.
 TEST_F(Switch, LearnsAndForgets) {
     const Bytes toB = frame(kB, kA, {}, kIpv4);
     run(1, frame(kBroadcast, kB, {}, kIpv4));
@@ -71,6 +63,11 @@ TEST_F(Switch, LearnsAndForgets) {
     EXPECT_EQ(*tables->forgetMacs(*read), 0u);
     EXPECT_EQ(tables->learning(0)->count, 2);  // A and B
     EXPECT_EQ(run(1, frame(kB, host(0xc), {}, kIpv4)).ev.verdict, L2PT_VERDICT_FORWARDED);
+
+    const Outcome unbound = run(kUnbound, frame(kB, kA, {}, kIpv4));
+    EXPECT_EQ(unbound.retval, TC_ACT_SHOT);
+    EXPECT_EQ(unbound.ev.reason, L2PT_DP_DROP_NO_PORT);
+    EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT), 1u);
 }
 
 // A victim's MAC spoofed by an attacker's two ports in its VLAN, one with room (it takes the MAC)
