@@ -344,9 +344,11 @@ TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
     EXPECT_FALSE(std::get<chassis::CliChange>(change({"undebug", "all"}, {})).request);
 }
 
-// Also: two hundred clients at once each get their own answer.
+// Also: two hundred clients at once each get their own answer. The ports' policers: each
+// request checked into a typed change, put in force and kept; a change the state cannot keep
+// is the client's failure.
 TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
-    Rig rig;
+    Rig rig({}, true);
     rig.startTask();
     constexpr uint32_t kClients = 200;
     std::vector<netp::Fd> clients;
@@ -404,12 +406,7 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     EXPECT_NE(m.out.find("\nl2pt_task_drops_total{reason=\"NoVman\"} 0\n"), std::string::npos)
         << m.out;
     EXPECT_NE(m.out.find("\nl2pt_agent_entries{slot=\"1\"} "), std::string::npos);
-}
 
-// The ports' policers: each request checked into a typed change, put in force and kept; a
-// change the state cannot keep is the client's failure.
-TEST(Daemon, StormAndPduRateChangesAreCheckedAndKept) {
-    Rig rig({}, true);
     using Options = std::vector<netp::ctl::Option>;
     const std::pair<std::vector<std::string>, Options> bad[] = {
         {{"storm", "ge0/9", "broadcast", "10"}, {}},          // no such port
