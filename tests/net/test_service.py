@@ -136,27 +136,7 @@ class ServiceTest(unittest.TestCase):
         self.assertIn("state file set aside as " + aside[0], self.d.stop(first))
         self.assertEqual(sorted(os.listdir(self.d.run_dir)), ["chassis.yaml"])
 
-    def test_sighup_reopens_the_log_after_logrotate_moved_it(self):
-        p = self.d.start("--log", self.d.log)
-        task = self.d.task()
-        os.rename(self.d.log, self.d.log + ".1")
-        for proc in (p, task):
-            proc.send_signal(signal.SIGHUP)
-        netns.wait_for("the reopened log", lambda: os.path.exists(self.d.log))
-        self.d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:access")
-        self.d.assert_alive(p)
-        self.assertIsNone(task.poll(), "l2ptd ended on SIGHUP")
-        with open(self.d.log) as f:
-            new = f.read()
-        with open(self.d.log + ".1") as f:
-            old = f.read()
-        self.assertIn("reopened", new)
-        self.assertIn("task session 1", old)
-        self.assertNotIn("task session 1", new)
-        self.assertRegex(new.splitlines()[0],
-                         r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z info: log file .* reopened$")
-
-    def test_the_state_holds_accepted_changes_and_an_edited_chassis_file_takes_effect(self):
+    def test_the_state_and_an_edited_chassis_file_take_effect_and_sighup_reopens_the_log(self):
         p = self.d.start()
         r = self.d.ctl("vlan", "add", "999", "--proto", "stp", "--port", "ge0/1:access")
         self.assertEqual(r.returncode, 2)
@@ -177,12 +157,29 @@ class ServiceTest(unittest.TestCase):
             text = f.read()
         with open(self.d.chassis, "w") as f:
             f.write(text.replace("{vlan: vl200, protocols: [stp]", "{vlan: vl200, protocols: [pvst]"))
-        self.d.start()
-        self.d.task()
+        p = self.d.start("--log", self.d.log)
+        task = self.d.task()
         show = self.d.ctl("show").stdout
         self.assertRegex(show, r"100 +STP,LLDP")
         self.assertIn("ge0/3", show)
         self.assertRegex(show, r"200 +PVST")
+
+        os.rename(self.d.log, self.d.log + ".1")
+        for proc in (p, task):
+            proc.send_signal(signal.SIGHUP)
+        netns.wait_for("the reopened log", lambda: os.path.exists(self.d.log))
+        self.assertEqual(self.d.ctl("rate", "set", "vl200", "64").returncode, 0)
+        self.d.assert_alive(p)
+        self.assertIsNone(task.poll(), "l2ptd ended on SIGHUP")
+        with open(self.d.log) as f:
+            new = f.read()
+        with open(self.d.log + ".1") as f:
+            old = f.read()
+        self.assertIn("reopened", new)
+        self.assertIn("task session 1", old)
+        self.assertNotIn("task session 1", new)
+        self.assertRegex(new.splitlines()[0],
+                         r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z info: log file .* reopened$")
 
 
 class RootServiceTest(unittest.TestCase):
@@ -190,17 +187,6 @@ class RootServiceTest(unittest.TestCase):
         if os.geteuid() != 0 or os.environ.get(netns.USERNS_ENV):
             self.fail("needs root: another user's directory, the daemon as another user "
                       "(run the tests as root, or this one through sudo)")
-
-    def test_a_daemon_allowed_no_user_namespace_refuses_to_start_saying_so(self):
-        # The task's link needs a user and a network namespace; here the daemon's own user
-        # namespace allows none below it.
-        d = Daemon(LO_PORT)
-        self.addCleanup(d.close)
-        no_userns = 'echo 0 > /proc/sys/user/max_user_namespaces && exec "$@"'
-        err = d.refusal(prefix=["unshare", "--user", "--map-root-user", "-n", "sh", "-c",
-                                no_userns, "sh"])
-        self.assertIn("the task link: a user and network namespace of its own: allow the daemon "
-                      "user namespaces", err)
 
     def test_the_daemon_runs_confined_as_its_unit_confines_it(self):
         # Its address families, /proc as ProtectProc=invisible and ProcSubset=pid leave it,
@@ -210,6 +196,13 @@ class RootServiceTest(unittest.TestCase):
         self.assertEqual((unit["ProtectProc"], unit["ProcSubset"]), ("invisible", "pid"))
         d = Daemon(LO_PORT)
         self.addCleanup(d.close)
+        # The task's link needs a user and a network namespace: a daemon whose own user
+        # namespace allows none below it refuses to start, saying so.
+        no_userns = 'echo 0 > /proc/sys/user/max_user_namespaces && exec "$@"'
+        err = d.refusal(prefix=["unshare", "--user", "--map-root-user", "-n", "sh", "-c",
+                                no_userns, "sh"])
+        self.assertIn("the task link: a user and network namespace of its own: allow the daemon "
+                      "user namespaces", err)
         cgroup = memory_cgroup(unit["MemoryMax"])
         self.addCleanup(os.rmdir, cgroup)
         confine = restrict_families(unit["RestrictAddressFamilies"].split())

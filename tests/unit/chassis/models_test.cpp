@@ -28,6 +28,13 @@ class Models : public ::testing::Test {
     Chassis chassis{test::config(), task};
     uint32_t p(std::string_view name) { return *chassis.ifdb().find(name); }
     AclAgent& agent0() { return *chassis.cards().agent(0); }
+    // n entries trapping STP at the ifIndexes from + 1 on.
+    static std::vector<Entry> entries(uint32_t from, uint32_t n) {
+        std::vector<Entry> out;
+        for (uint32_t i = from; i < from + n; ++i)
+            out.push_back({i + 1, kStpMac, 0, 0, 1});
+        return out;
+    }
     std::vector<uint32_t> ackSeqs() {
         std::vector<uint32_t> out;
         for (const auto& m : task.msgs) {
@@ -118,10 +125,7 @@ TEST_F(Models, AgentRejectsMalformedDownloadsWithoutAck) {
     EXPECT_TRUE(agent0().entries().empty());
     EXPECT_EQ(agent0().stats().rejected, 2u);
     // The largest valid message still goes in.
-    std::vector<Entry> full;
-    for (uint32_t i = 0; i < aclmsg::kMaxEntries; ++i)
-        full.push_back({i + 1, kStpMac, 0, 0, 1});
-    agent0().receive(download(1, aclmsg::kOpInstall, full));
+    agent0().receive(download(1, aclmsg::kOpInstall, entries(0, aclmsg::kMaxEntries)));
     EXPECT_EQ(agent0().entries().size(), aclmsg::kMaxEntries);
 }
 
@@ -130,12 +134,6 @@ TEST_F(Models, AgentRejectsMalformedDownloadsWithoutAck) {
 // what is removed or dropped with a card makes room.
 TEST_F(Models, AgentsTogetherHoldNoMoreEntriesThanTheTrapTable) {
     Downloads downloads(chassis);
-    const auto entries = [](uint32_t from, uint32_t n) {
-        std::vector<Entry> out;
-        for (uint32_t i = from; i < from + n; ++i)
-            out.push_back({i + 1, kStpMac, 0, 0, 1});
-        return out;
-    };
     constexpr uint32_t kHeld = L2PT_TRAP_ENTRIES - 1;
     for (uint32_t from = 0; from < kHeld; from += aclmsg::kMaxEntries)
         downloads.send(0, aclmsg::kOpInstall,
@@ -319,21 +317,14 @@ TEST(Fdb, AFullTableRefusesWithoutEvictingAndAgedEntriesMakeRoom) {
         return std::array<uint8_t, 6>{
             2, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
     };
-    std::vector<uint32_t> held;
-    size_t refused = 0;
-    for (uint32_t i = 0; i < kCapacity * 4; ++i) {
-        const Fdb::Learned l = fdb.learn(kVid, mac(i), 0, 0x100, 0, kAgeUs);
-        if (l == Fdb::Learned::New)
-            held.push_back(i);
-        refused += l == Fdb::Learned::Full;
-        EXPECT_EQ(l == Fdb::Learned::New, i < kCapacity) << i;
-    }
-    EXPECT_EQ(held.size() + refused, kCapacity * 4);
-    EXPECT_EQ(held.size(), kCapacity);
-    EXPECT_EQ(fdb.size(), held.size());
-    EXPECT_EQ(fdb.portCount(0), held.size());
-    EXPECT_EQ(fdb.vlanCount(kVid), held.size());
-    for (uint32_t i : held)
+    for (uint32_t i = 0; i < kCapacity * 4; ++i)
+        EXPECT_EQ(fdb.learn(kVid, mac(i), 0, 0x100, 0, kAgeUs),
+                  i < kCapacity ? Fdb::Learned::New : Fdb::Learned::Full)
+            << i;
+    EXPECT_EQ(fdb.size(), kCapacity);
+    EXPECT_EQ(fdb.portCount(0), kCapacity);
+    EXPECT_EQ(fdb.vlanCount(kVid), kCapacity);
+    for (uint32_t i = 0; i < kCapacity; ++i)
         EXPECT_EQ(fdb.find(kVid, mac(i), 1, kAgeUs), 0x100u) << i;
     // Aged, they make room for what was refused.
     const uint32_t late = kCapacity * 4;

@@ -139,6 +139,12 @@ class Switch : public ::testing::Test {
         r.ev = nextEvent();
         return r;
     }
+    // A frame entering a port repeat times, no event read (as a flood of it would).
+    int runRepeated(uint32_t port, const Bytes& in, int repeat) {
+        __sk_buff ctx{};
+        ctx.ifindex = ifindex[port];
+        return testRun(tables->ingressFd(), ctx, in, nullptr, repeat);
+    }
     int runEgress(uint32_t port, const Bytes& in, uint32_t mark, Bytes* out = nullptr) {
         __sk_buff ctx{};
         ctx.ifindex = ifindex[port];
@@ -189,16 +195,16 @@ class Switch : public ::testing::Test {
     netp::pipeline::PipelineOptions options_;  // how SetUp() loads the pipeline
 
   private:
-    // One BPF_PROG_TEST_RUN of prog on a frame entering or leaving ctx.ifindex (into *out, made
-    // room for the longest frame).
-    static int testRun(int prog, __sk_buff ctx, const Bytes& in, Bytes* out) {
+    // BPF_PROG_TEST_RUN of prog on a frame entering or leaving ctx.ifindex, repeat times (into
+    // *out, made room for the longest frame).
+    static int testRun(int prog, __sk_buff ctx, const Bytes& in, Bytes* out, int repeat = 1) {
         if (out)
             out->resize(kMaxFrame);
         LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = in.data(),
                     .data_out = out ? out->data() : nullptr,
                     .data_size_in = static_cast<uint32_t>(in.size()),
                     .data_size_out = out ? static_cast<uint32_t>(out->size()) : 0, .ctx_in = &ctx,
-                    .ctx_size_in = sizeof ctx);
+                    .ctx_size_in = sizeof ctx, .repeat = repeat);
         const int err = bpf_prog_test_run_opts(prog, &opts);
         EXPECT_EQ(err, 0) << "BPF_PROG_TEST_RUN: " << std::strerror(-err);
         if (out)

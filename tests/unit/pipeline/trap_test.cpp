@@ -1,7 +1,6 @@
 // The ingress program on literal frames (BPF_PROG_TEST_RUN), for what the frame table leaves
 // out: frames of no port, learned MACs the daemon ages and forgets, trapping to the task's ring,
 // policing, the task's link, and the egress fence of a task that lost its role.
-#include <bpf/bpf.h>
 #include <linux/pkt_cls.h>
 
 #include <net/if.h>
@@ -30,16 +29,8 @@ constexpr uint16_t kLlcLength = 0x0026;  // an 802.3 length: STP's LLC frame
 const Mac kA = host(0xa);  // port 0 (access)
 const Mac kB = host(0xb);  // port 1 (access)
 
-// The frame table's rows all enter ports (and KernelPipeline judges offloaded frames by their
-// segments); here a frame from an interface of no port.
-TEST_F(Switch, DropsWhatNoPortSent) {
-    const Outcome unbound = run(kUnbound, frame(kB, kA, {}, kIpv4));
-    EXPECT_EQ(unbound.retval, TC_ACT_SHOT);
-    EXPECT_EQ(unbound.ev.reason, L2PT_DP_DROP_NO_PORT);
-    EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT), 1u);
-}
-
 // Learning itself the frame table's rows show; here what the daemon does to the learned MACs.
+// The frame table's rows all enter ports: here also a frame from an interface of no port.
 TEST_F(Switch, LearnsAndForgets) {
     const Bytes toB = frame(kB, kA, {}, kIpv4);
     run(1, frame(kBroadcast, kB, {}, kIpv4));
@@ -72,6 +63,11 @@ TEST_F(Switch, LearnsAndForgets) {
     EXPECT_EQ(*tables->forgetMacs(*read), 0u);
     EXPECT_EQ(tables->learning(0)->count, 2);  // A and B
     EXPECT_EQ(run(1, frame(kB, host(0xc), {}, kIpv4)).ev.verdict, L2PT_VERDICT_FORWARDED);
+
+    const Outcome unbound = run(kUnbound, frame(kB, kA, {}, kIpv4));
+    EXPECT_EQ(unbound.retval, TC_ACT_SHOT);
+    EXPECT_EQ(unbound.ev.reason, L2PT_DP_DROP_NO_PORT);
+    EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT), 1u);
 }
 
 // A victim's MAC spoofed by an attacker's two ports in its VLAN, one with room (it takes the MAC)
@@ -100,14 +96,8 @@ TEST_F(Switch, ASpoofedMacTakenAndForgottenOnTwoCpusKeepsTheCountsExact) {
                     std::erase_if(*read, [](const auto& m) { return m.lport != 2; });
                     EXPECT_TRUE(tables->forgetMacs(*read));
                 }
-                for (const auto& [port, in] : frames) {
-                    __sk_buff ctx{};
-                    ctx.ifindex = ifindex[port];
-                    LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = in->data(),
-                                .data_size_in = static_cast<uint32_t>(in->size()), .ctx_in = &ctx,
-                                .ctx_size_in = sizeof ctx);
-                    (void)bpf_prog_test_run_opts(tables->ingressFd(), &opts);
-                }
+                for (const auto& [port, in] : frames)
+                    runRepeated(port, *in, 1);
             }
         });
     };
@@ -166,15 +156,9 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
     ASSERT_TRUE(tables->installTrap(stp, 0));
 
     // Nobody reads the ring: it fills, then the task is behind.
-    LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = pdu.data(),
-                .data_size_in = static_cast<uint32_t>(pdu.size()), .repeat = 3000);
-    __sk_buff ctx{};
-    ctx.ifindex = ifindex[0];
-    opts.ctx_in = &ctx;
-    opts.ctx_size_in = sizeof ctx;
     ASSERT_TRUE(tables->setGlobals(netp::pipeline::defaultGlobals()));  // no events for these
     const uint64_t trapped = stats(0).trapped;
-    ASSERT_EQ(bpf_prog_test_run_opts(tables->ingressFd(), &opts), 0);
+    runRepeated(0, pdu, 3000);
     const uint64_t behind = drops(0, L2PT_DP_DROP_TASK_BEHIND);
     EXPECT_GT(behind, 0u);
     EXPECT_EQ(stats(0).trapped - trapped + behind, 3000u);
