@@ -11,6 +11,7 @@ could not build meanwhile).
 
 import glob
 import os
+import re
 import resource
 import signal
 import socket
@@ -508,8 +509,10 @@ class DescriptorsTest(unittest.TestCase):
         msg, fds, _, _ = socket.recv_fds(data_path, 64, 8)
         list(map(os.close, fds))
         self.assertEqual((struct.unpack("!I", msg[:4])[0], len(fds)), (1, 5))
-        self.assertRegex(d.out(p), r"task session %d granted the data path \(generation \d+\) "
-                                   r"after \d+ failed attempt" % session)
+        # The grant is sent before it is logged.
+        granted = re.compile(r"task session %d granted the data path \(generation \d+\) "
+                             r"after \d+ failed attempt" % session)
+        netns.wait_for("the grant logged", lambda: granted.search(d.out(p)))
         self.assertIsNone(p.poll())
 
 
