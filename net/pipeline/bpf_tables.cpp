@@ -275,6 +275,12 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
     // the counts of the MACs held kept.
     t->defaultLearning(fdbEntries);
     if (report.how == PipelineStart::Migrated) {
+        if (auto traps = old.find("l2pt_traps"); traps != old.end())
+            t->carryTraps(traps->second.get(), TrapsCarried::Entries);
+        if (t->start_.traps != 0) {
+            if (Status s = t->claimCarried(); !s)
+                return s;
+        }
         t->carry(old);
         t->readFormerLports(old);
     }
@@ -312,8 +318,6 @@ void BpfTables::carry(const std::map<std::string, Fd>& old) {
                 (void)bpf_map_update_elem(stats_, &slot, perCpu_.data(), BPF_ANY);
         }
     }
-    if (auto traps = old.find("l2pt_traps"); traps != old.end())
-        carryTrapCounters(traps->second.get());  // none yet at the load
     if (auto [fd, n] = oldMap("l2pt_l2cp_stats", sizeof(l2pt_l2cp_stats)); fd >= 0) {
         l2pt_l2cp_stats value;
         for (uint32_t port = 0; port < std::min<uint32_t>(n, L2PT_MAX_PORTS); ++port) {
@@ -340,9 +344,10 @@ void BpfTables::readFormerLports(const std::map<std::string, Fd>& old) {
     setFormerLports(std::move(records));
 }
 
-// The trap entries the configuration wrote again take the hits and policed frames of the old
-// ones, where they trap to the same socket.
-void BpfTables::carryTrapCounters(int oldTraps) {
+// At the load (entries): each entry of the old table into the new one, with its policer and
+// without counters. At the swap: the entries there take the hits and policed frames of the
+// old ones, where they trap to the same socket.
+void BpfTables::carryTraps(int oldTraps, TrapsCarried what) {
     Result<Shape> had = pinnedShape(oldTraps);
     if (!had || had->keySize != sizeof(l2pt_trap_key) || had->valueSize != sizeof(l2pt_trap))
         return;
@@ -353,9 +358,16 @@ void BpfTables::carryTrapCounters(int oldTraps) {
         key = next;
         at = &key;
         l2pt_trap was{};
+        if (bpf_map_lookup_elem_flags(oldTraps, &key, &was, BPF_F_LOCK) != 0)
+            continue;
+        if (what == TrapsCarried::Entries) {
+            was.hits = was.policed = 0;
+            if (bpf_map_update_elem(traps_, &key, &was, BPF_NOEXIST) == 0)
+                ++start_.traps;
+            continue;
+        }
         l2pt_trap now{};
-        if (bpf_map_lookup_elem_flags(oldTraps, &key, &was, BPF_F_LOCK) != 0 ||
-            bpf_map_lookup_elem_flags(traps_, &key, &now, BPF_F_LOCK) != 0 ||
+        if (bpf_map_lookup_elem_flags(traps_, &key, &now, BPF_F_LOCK) != 0 ||
             now.socket != was.socket)
             continue;
         now.hits += was.hits;
@@ -368,6 +380,9 @@ void BpfTables::finishMigration() {
     if (migratedFrom_.empty())
         return;
     carry(migratedFrom_);
+    // Once: the entries carried at the load started without counters.
+    if (auto traps = migratedFrom_.find("l2pt_traps"); traps != migratedFrom_.end())
+        carryTraps(traps->second.get(), TrapsCarried::Counters);
     migratedFrom_.clear();
 }
 
@@ -431,7 +446,15 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
             if (Status s = pins_->pin(fd, name); !s)
                 return s;
         }
-        (void)pins_->unpin(kTaskRingPin);  // the old ring goes with the old maps
+        // The old ring goes with the old maps. Carried trap entries trap into a new one from
+        // the attach on, which the next grant hands over with what queued in it.
+        (void)pins_->unpin(kTaskRingPin);
+        if (how == PipelineStart::Migrated) {
+            Result<Fd> ring = newTaskRing();
+            if (!ring)
+                return ring.status();
+            readyRing_ = std::move(*ring);
+        }
     } else {
         // The ring in the trap slot, when it is the one pinned: the next grant hands it over.
         Result<Fd> ring = pins_->get(kTaskRingPin);
@@ -440,7 +463,7 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
             bpf_map_info info{};
             uint32_t len = sizeof info;
             if (bpf_obj_get_info_by_fd(ring->get(), &info, &len) == 0 && info.id == inSlot) {
-                adoptedRing_ = std::move(*ring);
+                readyRing_ = std::move(*ring);
                 start_.ringAdopted = true;
             }
         }
@@ -728,8 +751,8 @@ Result<size_t> BpfTables::forgetMacs(std::span<const LearnedMac> macs) {
 }
 
 Result<Fd> BpfTables::newTaskRing() {
-    if (adoptedRing_.valid()) {
-        Fd fd = std::move(adoptedRing_);
+    if (readyRing_.valid()) {
+        Fd fd = std::move(readyRing_);
         const int ring = fd.get();
         if (const int err = bpf_map_update_elem(rings_, &kRingSlot, &ring, BPF_ANY); err)
             return Status::sysFailure("l2pt_rings[0]", err);
@@ -751,7 +774,7 @@ Result<Fd> BpfTables::newTaskRing() {
 }
 
 Status BpfTables::removeTaskRing() {
-    adoptedRing_.reset();
+    readyRing_.reset();
     if (pins_)
         (void)pins_->unpin(kTaskRingPin);
     const int err = bpf_map_delete_elem(rings_, &kRingSlot);

@@ -39,6 +39,7 @@ struct StartReport {
     size_t macs = 0;           // Adopted: learned MACs found; Migrated: carried over
     size_t macsLeft = 0;       // Migrated: learned MACs that could not be carried
     bool ringAdopted = false;  // the task's ring in the trap slot, handed at the next grant
+    size_t traps = 0;          // Migrated: trap entries carried over
     uint32_t pinnedAbi = 0;    // the ABI version the pins were made for (0: none)
     // The ingress and egress programs pinned before this load (ids): the daemon before
     // attached them to its ports' interfaces.
@@ -61,8 +62,9 @@ class BpfTables final : public Tables {
                                                    const PipelineOptions& options = {});
     const StartReport& start() const { return start_; }
     // Migrated: the learned MACs and counters the old maps gained since the load carried over
-    // again, and the old maps let go. Called just before the programs are attached at the ports
-    // (the old ones count and learn until then); nothing otherwise.
+    // again, the trap entries' counters once, and the old maps let go. Called just before the
+    // programs are attached at the ports (the old ones count and learn until then); nothing
+    // otherwise.
     void finishMigration();
     uint32_t variant() const { return variant_; }
     // The pin directory, when the maps are pinned.
@@ -131,19 +133,22 @@ class BpfTables final : public Tables {
   private:
     // After the load: pins what is new and the programs, takes the ring found.
     Status settle(std::map<std::string, Fd>& old, PipelineStart how);
-    // Migrated: the learned MACs and the counters of the old maps into the new ones (twice:
-    // at the load, and again by finishMigration()).
+    // Migrated: the learned MACs and the port counters of the old maps into the new ones
+    // (twice: at the load, and again by finishMigration()).
     void carry(const std::map<std::string, Fd>& old);
     // The learned MACs of the pinned table into the new one, counted; those there already kept.
     void carryMacs(int oldFdb);
-    void carryTrapCounters(int oldTraps);
+    // The trap entries of the pinned table: at the load, so that PDUs go on being trapped
+    // until the task claims its own; their counters once, at the swap.
+    enum class TrapsCarried : uint8_t { Entries, Counters };
+    void carryTraps(int oldTraps, TrapsCarried what);
     void readFormerLports(const std::map<std::string, Fd>& old);
 
     BpfObject obj_;
     std::optional<PinDir> pins_;
     StartReport start_;
     uint32_t variant_ = 0;
-    Fd adoptedRing_;
+    Fd readyRing_;  // in the trap slot, for the next grant: adopted, or made at a migration
     std::map<std::string, Fd> migratedFrom_;  // the old maps, until finishMigration()
     Arrays arrays_;
     int ingress_, egress_, taskTx_, forget_;

@@ -242,6 +242,12 @@ void Tables::setAdopted(std::span<const uint8_t> globals, std::span<const uint8_
     trapNone_ = 0;
 }
 
+Status Tables::claimCarried() {
+    claiming_ = true;
+    trapNone_ = 0;
+    return writeGlobals(globals());
+}
+
 Result<ViewFds> Tables::viewFds() const {
     Result<Fd> g = copies_.globals.readOnlyFd();
     if (!g)

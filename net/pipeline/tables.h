@@ -154,6 +154,7 @@ class Tables {
     // Tables found in the kernel, pinned by a daemon before, rather than made anew (pins.h):
     // their entries stay, and an entry installed again keeps its counters and policer, until
     // the daemon has claimed what its configuration wants and sweeps the rest (claimed()).
+    // New tables that trap entries were carried into are claimed the same way.
     bool adopted() const { return adopted_; }
     bool claiming() const { return claiming_; }
     // By lport, the ports' and LAGs' records a daemon before left: the adopted tables', or
@@ -204,6 +205,9 @@ class Tables {
     void setAdopted(std::span<const uint8_t> globals, std::span<const uint8_t> lports,
                     std::span<const uint8_t> vlans);
     void setFormerLports(std::vector<l2pt_lport> records) { formerLports_ = std::move(records); }
+    // New tables holding trap entries carried over from the tables before: claimed and swept
+    // as adopted ones are.
+    Status claimCarried();
 
   private:
     template <typename T>

@@ -302,6 +302,32 @@ class DisruptionTest(unittest.TestCase):
                         "ingress").stdout
         self.assertIn("id %d " % pinned, out, "the first daemon's program at acc1")
 
+    def test_5e_pdus_trapped_by_a_migrating_start_before_the_task_is_back_arrive_after_it(self):
+        # Tables of another layout are new ones: the trap entries carried into them trap into
+        # a ring the task is handed when it is back, where none would be switched as data.
+        sw = self.sw
+        sw.task.send_signal(signal.SIGKILL)
+        sw.task.wait()
+        self.stop_daemon()
+        at = len(sw.daemon_log())
+        self.start_daemon(sw, "--pipeline-variant", "2")
+        text = lambda: sw.daemon_log()[at:]
+        netns.wait_for("the new programs at acc1", lambda: re.search(r"\(acc1\):.*attached",
+                                                                     text()))
+        self.assertIn("; 4 trap entries carried over until the task's own are in", text())
+        sw.drain()
+        for b in (STP, STP[:BPDU_PORT_ID_OFF] + b"\x01" + STP[BPDU_PORT_ID_OFF + 1:]):
+            sw.send("acc1", b)
+        self.assertEqual(netns.collect(sw.socks["core0"], 1, 0.5), [], "switched as data")
+        sw.start_task()
+        got = {p: netns.collect(sw.socks[p], 3, 3.0) for p in ("acc2", "core0")}
+        self.assertEqual(len(got["acc2"]), 2, got)
+        self.assertEqual(sorted(got["core0"]), sorted(tunnelled(b) for b in got["acc2"]))
+        self.assertIn("removed 0 adopted ones it no longer claims",
+                      netns.wait_for("the task's entries in", lambda: (lambda t: t if
+                                     "no longer claims" in t else None)(text())))
+        self.restart_daemon(signal.SIGTERM)  # this build again
+
     def test_6_removed_it_leaves_nothing(self):
         name = os.path.basename(self.sw.run_dir)  # the switch's pins: BPFFS/l2pt/NAME
         remove = lambda: subprocess.run(["nsenter", "--net=/run/netns/" + self.sw.sw,

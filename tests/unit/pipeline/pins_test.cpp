@@ -129,6 +129,11 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(run(3, frame(host(4), host(3), {}, 0x0800)).ev.verdict, L2PT_VERDICT_FLOODED);
     EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION));
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16384u);
+    const TrapKey stp = TrapKey::port(chassisIf(3), kStp);
+    ASSERT_TRUE(tables->installTrap(stp, 0));
+    ASSERT_TRUE(tables->newTaskRing());
+    const Bytes pdu = frame(kStp, host(3), {}, kLlcLength, 100);
+    EXPECT_EQ(run(3, pdu).ev.verdict, L2PT_VERDICT_TRAPPED);
 
     reload(variant(2));
     ASSERT_EQ(tables->start().how, PipelineStart::Migrated);
@@ -145,6 +150,18 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16383u);
     EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION + 1));
     EXPECT_EQ(abi().variant, 2u);
+    // The trap entries carried over, until the task claims its own; what they trap waits in
+    // the ring the next grant hands over; the old entry's hit counted once.
+    EXPECT_EQ(tables->start().traps, 1u);
+    EXPECT_TRUE(tables->claiming());
+    configure();
+    EXPECT_EQ(run(3, pdu).ev.verdict, L2PT_VERDICT_TRAPPED);
+    auto reader = TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES);
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(reader->peek().empty());
+    tables->finishMigration();
+    tables->finishMigration();
+    EXPECT_EQ(tables->trapCounters(stp)->hits, 2u);
 
     // Back to the release's layout: migrated again, the MACs with it; then adopted.
     reload(options_);
