@@ -93,6 +93,33 @@ class PackageTest(unittest.TestCase):
         for script in ("postinst", "prerm", "postrm"):
             subprocess.run(["sh", "-n", os.path.join(self.root, "DEBIAN", script)], check=True)
 
+    def test_an_upgrade_restarts_the_running_daemons_and_stops_nothing_first(self):
+        # The scripts under systemd (a /run of their own where it is found) with the users
+        # there and a systemctl that writes down what it is asked.
+        if os.geteuid() != 0:
+            self.fail("this test needs root: it mounts a /run of its own for the scripts")
+        fake = tempfile.mkdtemp(prefix="l2pt-systemctl-")
+        self.addCleanup(shutil.rmtree, fake)
+        log = os.path.join(fake, "asked")
+        for tool, body in (("systemctl", 'echo "$*" >> %s' % log), ("getent", "exit 0")):
+            with open(os.path.join(fake, tool), "w") as f:
+                f.write("#!/bin/sh\n" + body + "\n")
+            os.chmod(os.path.join(fake, tool), 0o755)
+        env = dict(os.environ, PATH=fake + ":" + os.environ["PATH"])
+        systemd = 'mount -t tmpfs run /run && mkdir -p /run/systemd/system && exec sh "$@"'
+        for script, args, asked in (
+                ("postinst", ["configure"], ["daemon-reload"]),
+                ("postinst", ["configure", "0.8.0"],
+                 ["daemon-reload", "try-restart l2pt-chassisd@*.service"]),
+                ("prerm", ["upgrade", self.version], [])):
+            with self.subTest(script=script, args=args):
+                open(log, "w").close()
+                subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", systemd,
+                                "sh", os.path.join(self.root, "DEBIAN", script), *args],
+                               env=env, check=True)
+                with open(log) as f:
+                    self.assertEqual(f.read().splitlines(), asked)
+
     def test_units(self):
         chassisd = self.read("usr/lib/systemd/system/l2pt-chassisd@.service")
         for line in ("Type=notify", "User=l2pt\n", "SupplementaryGroups=l2pt-operators l2pt-task\n",
