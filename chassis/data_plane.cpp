@@ -196,13 +196,16 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
     bridge_.refresh();
     const auto dst = frame.subspan(L2PT_OFF_DST, L2PT_ETH_ALEN);
     // The tunnel MAC is the provider's: before any entry is looked up, a frame that is not
-    // provider traffic may not carry it. A reserved address is classified first too: its
-    // action may be the VLAN's.
+    // provider traffic may carry it neither as its destination nor as its source (the
+    // provider's bridges would learn a unicast one behind this edge). A reserved address is classified
+    // first too: its action may be the VLAN's.
     const int l2cp = l2pt_l2cp_index(dst.data());
     const Mac tunnelMac = bridge_.tunnelMac();
     const bool toTunnelMac = std::equal(dst.begin(), dst.end(), tunnelMac.begin());
+    const auto src = frame.subspan(L2PT_OFF_SRC, L2PT_ETH_ALEN);
+    const bool tunnelMacIn = toTunnelMac || std::equal(src.begin(), src.end(), tunnelMac.begin());
     Bridge::Class cls;
-    if (toTunnelMac || l2cp >= 0)
+    if (tunnelMacIn || l2cp >= 0)
         cls = bridge_.classify(portIf, frame);
     const auto vlanText = [&] {
         return cls.vid != 0 && !line.actor.empty() ? " vlan=" + std::to_string(cls.vid)
@@ -213,7 +216,7 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
         o.vid = cls.vid;
         return o;
     };
-    if (toTunnelMac && !cls.provider)
+    if (tunnelMacIn && !cls.provider)
         return fromCustomer();
     // An entry for any MAC but a protocol's traps to the tunnel socket, whose PDUs the task
     // sends into the VLAN of their outer tag (an old tunnel MAC's entries): provider traffic only.

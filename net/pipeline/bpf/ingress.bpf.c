@@ -52,7 +52,10 @@ int l2pt_ingress(struct __sk_buff* skb) {
      * frame (why) counts only once no entry traps it. */
     why = classify(&f);
     const __u8* dst = &f.hdr[L2PT_OFF_DST];
-    if (is_tunnel_mac(f.g, dst) && !f.o.provider)
+    /* The tunnel MAC is the provider's: a customer may neither send to it nor from it (the
+     * provider's bridges would learn a unicast one behind this edge, and bring it alone the
+     * other edges' PDUs). */
+    if (!f.o.provider && (is_tunnel_mac(f.g, dst) || is_tunnel_mac(f.g, &f.hdr[L2PT_OFF_SRC])))
         return drop(&f, L2PT_DP_DROP_TUNNEL_MAC);
     const int l2cp = l2pt_l2cp_index(dst);
     __u32 action = L2PT_L2CP_DEFAULT;
