@@ -197,8 +197,8 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
     const auto dst = frame.subspan(L2PT_OFF_DST, L2PT_ETH_ALEN);
     // The tunnel MAC is the provider's: before any entry is looked up, a frame that is not
     // provider traffic may carry it neither as its destination nor as its source (the
-    // provider's bridges would learn a unicast one behind this edge). A reserved address is classified
-    // first too: its action may be the VLAN's.
+    // provider's bridges would learn a unicast one behind this edge). A reserved address is
+    // classified first too: its action may be the VLAN's.
     const int l2cp = l2pt_l2cp_index(dst.data());
     const Mac tunnelMac = bridge_.tunnelMac();
     const bool toTunnelMac = std::equal(dst.begin(), dst.end(), tunnelMac.begin());
