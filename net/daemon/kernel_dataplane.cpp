@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "net/linecard/clock.h"
 #include "net/pipeline/bpf_tables.h"
+#include "net/pipeline/clock.h"
 #include "net/pipeline/pins.h"
 #include "net/port/task_link.h"
 
@@ -48,7 +48,7 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
               }),
       notLearned_(loop,
                   [this] {
-                      cards_->reportNotLearned(linecard::monotonicNs());
+                      cards_->reportNotLearned(pipeline::monotonicNs());
                       notLearned_.armIn(kNotLearnedCheck);
                   }),
       sweep_(loop,

@@ -1,6 +1,7 @@
 // The line cards' learning limits: the chassis file's at start, the operator's at run time, and
 // the log of ports whose new sources were not learned.
 #include "net/linecard/line_cards.h"
+#include "net/pipeline/clock.h"
 #include "net/pipeline/lport.h"
 
 namespace netp::linecard {
@@ -10,7 +11,7 @@ using pipeline::Status;
 
 namespace {
 
-constexpr uint64_t kNotLearnedLogNs = 60ull * 1'000'000'000;  // once a minute per port
+constexpr uint64_t kNotLearnedLogNs = 60 * pipeline::kNsPerSecond;  // once a minute per port
 
 Result<LineCards::Learning> learningOf(const Result<l2pt_learn>& l) {
     if (!l)

@@ -7,20 +7,21 @@
 #include <map>
 #include <utility>
 
-#include "net/linecard/clock.h"
 #include "net/linecard/records.h"
 #include "net/linecard/trace_lines.h"
+#include "net/pipeline/clock.h"
 #include "net/pipeline/records.h"
 #include "net/port/vlan_tag.h"
 
 namespace netp::linecard {
 
+using pipeline::kNsPerSecond;
+using pipeline::monotonicNs;
 using pipeline::Result;
 using pipeline::Status;
 
 namespace {
 
-constexpr uint64_t kNsPerSecond = 1'000'000'000;
 constexpr uint32_t kWordBits = 32;
 
 // Why the pipeline cannot hold this chassis; empty when it can.
@@ -478,6 +479,10 @@ Result<TaskGrant> LineCards::grant() {
     Result<TaskGrant> g = task_.grant();
     if (!g)
         return g;
+    if (const size_t stale = tables_.takeStalePdus(); stale != 0)
+        log_("line cards: " + std::to_string(stale) + " trapped PDUs waited in the task's ring " +
+             "longer than " + std::to_string(pipeline::Tables::kStalePduNs / kNsPerSecond) +
+             " s: dropped, not handed to the task");
     if (Status s = syncGlobals(); !s) {
         // The new socket's frames would be fenced: no half-granted path.
         logged(tables_.removeTaskRing());

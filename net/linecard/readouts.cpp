@@ -1,11 +1,12 @@
 // What l2ptctl shows of the line cards in the kernel: per-port counters, the agents' entries
 // with what they matched, the learned MACs.
-#include "net/linecard/clock.h"
 #include "net/linecard/line_cards.h"
 #include "net/linecard/records.h"
+#include "net/pipeline/clock.h"
 
 namespace netp::linecard {
 
+using pipeline::monotonicNs;
 using pipeline::Result;
 
 Result<std::vector<PortCounters>> LineCards::portCounters() const {

@@ -3,6 +3,7 @@
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -17,6 +18,9 @@
 #include "l2pt_pipeline.skel.h"
 #include "l2pt_pipeline_variant1.skel.h"
 #include "l2pt_pipeline_variant2.skel.h"
+#include "net/pipeline/clock.h"
+#include "net/pipeline/records.h"
+#include "net/pipeline/trap_ring.h"
 
 namespace netp::pipeline {
 
@@ -750,9 +754,19 @@ Result<size_t> BpfTables::forgetMacs(std::span<const LearnedMac> macs) {
     return n;
 }
 
+void BpfTables::dropStalePdus(int ring) {
+    const uint64_t nowNs = monotonicNs();
+    if (nowNs <= kStalePduNs)
+        return;
+    Result<TrapRing> reader = TrapRing::map(Fd(::fcntl(ring, F_DUPFD_CLOEXEC, 0)), L2PT_RING_BYTES);
+    if (reader)
+        stalePdus_ += dropTrappedBefore(*reader, nowNs - kStalePduNs);
+}
+
 Result<Fd> BpfTables::newTaskRing() {
     if (readyRing_.valid()) {
         Fd fd = std::move(readyRing_);
+        dropStalePdus(fd.get());
         const int ring = fd.get();
         if (const int err = bpf_map_update_elem(rings_, &kRingSlot, &ring, BPF_ANY); err)
             return Status::sysFailure("l2pt_rings[0]", err);

@@ -143,6 +143,8 @@ class BpfTables final : public Tables {
     enum class TrapsCarried : uint8_t { Entries, Counters };
     void carryTraps(int oldTraps, TrapsCarried what);
     void readFormerLports(const std::map<std::string, Fd>& old);
+    // The PDUs that waited in the ring longer than kStalePduNs, released unread.
+    void dropStalePdus(int ring);
 
     BpfObject obj_;
     std::optional<PinDir> pins_;

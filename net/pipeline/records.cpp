@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "net/pipeline/trap_ring.h"
+
 namespace netp::pipeline {
 
 namespace {
@@ -30,6 +32,19 @@ std::optional<TrapRecord> parseTrapRecord(std::span<const uint8_t> rec) {
         .tstampNs = field<uint64_t>(rec, offsetof(l2pt_trap_rec, tstamp_ns)),
         .frame = rec.subspan(kFrameAt, len),
     };
+}
+
+size_t dropTrappedBefore(TrapRing& ring, uint64_t cutoffNs) {
+    size_t n = 0;
+    for (std::span<const uint8_t> rec = ring.peek(); !rec.empty(); rec = ring.peek()) {
+        const std::optional<TrapRecord> trap = parseTrapRecord(rec);
+        if (trap && trap->tstampNs >= cutoffNs)
+            break;
+        ring.release();
+        ++n;
+    }
+    ring.publish();
+    return n;
 }
 
 std::optional<l2pt_event> parseEvent(std::span<const uint8_t> rec) {

@@ -20,6 +20,12 @@ struct TrapRecord {
 
 // Empty when the record is shorter than its header or its length runs past it.
 std::optional<TrapRecord> parseTrapRecord(std::span<const uint8_t> rec);
+
+class TrapRing;
+// Releases the trap records at the head of ring that were trapped before cutoffNs
+// (CLOCK_MONOTONIC), and those among them that are no trap record, and publishes the position
+// reached: how many it released.
+size_t dropTrappedBefore(TrapRing& ring, uint64_t cutoffNs);
 std::optional<l2pt_event> parseEvent(std::span<const uint8_t> rec);
 
 }  // namespace netp::pipeline

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "dataplane/abi.h"
@@ -146,8 +147,14 @@ class Tables {
     bool aged(const LearnedMac& m, uint64_t nowNs) const;
 
     // A new ring for the task in the primary role, put in the trap slot in place of the old
-    // one; its descriptor is the caller's, to hand to the task (TrapRing).
+    // one; its descriptor is the caller's, to hand to the task (TrapRing). A ring that PDUs
+    // queued in while no task read it (adopted, or made at a migration) is handed over without
+    // those that waited longer than kStalePduNs: counted, taken by takeStalePdus().
     virtual Result<Fd> newTaskRing() = 0;
+    // 4 s, the longest a bridge may hold a frame: a spanning tree's PDU replayed later would
+    // tell the far sites what may no longer hold (an old root, as fresh as when it was sent).
+    static constexpr uint64_t kStalePduNs = 4'000'000'000;
+    size_t takeStalePdus() { return std::exchange(stalePdus_, 0); }
     // Empties the slot: trapped frames are dropped (no socket) until the next ring.
     virtual Status removeTaskRing() = 0;
 
@@ -208,6 +215,8 @@ class Tables {
     // New tables holding trap entries carried over from the tables before: claimed and swept
     // as adopted ones are.
     Status claimCarried();
+
+    size_t stalePdus_ = 0;  // dropped by newTaskRing(), not taken yet
 
   private:
     template <typename T>

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "chassis/chassis.h"
-#include "net/linecard/clock.h"
 #include "net/linecard/line_cards.h"
 #include "net/pipeline/bpf_tables.h"
+#include "net/pipeline/clock.h"
 #include "net/port/mem_port_ops.h"
 #include "tests/support/pipeline_map.h"
 #include "tests/unit/chassis/test_chassis.h"
@@ -102,7 +102,7 @@ void LoopPassWith64kLearnedUnderChurn(benchmark::State& state) {
     if (!fdb.valid())
         throw std::runtime_error("the pipeline has no l2pt_fdb");
     for (uint32_t i = 0; i < kEntries; ++i)
-        learn(fdb.get(), i, linecard::monotonicNs());
+        learn(fdb.get(), i, pipeline::monotonicNs());
 
     std::vector<pipeline::Tables::Walk> walks(kReaders);
     std::vector<linecard::MacEntry> slice;
@@ -113,7 +113,7 @@ void LoopPassWith64kLearnedUnderChurn(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         for (uint32_t n = 0; n < kChurnPerPass; ++n, churn = (churn + 2) % kEntries)
-            relearned += learn(fdb.get(), churn, linecard::monotonicNs());
+            relearned += learn(fdb.get(), churn, pipeline::monotonicNs());
         if (!lc.sweeping())
             lc.expireAged();
         state.ResumeTiming();

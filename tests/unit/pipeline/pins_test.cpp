@@ -15,6 +15,7 @@
 #include <string>
 
 #include "net/pipeline/pins.h"
+#include "net/pipeline/records.h"
 #include "switch.h"
 
 namespace l2pt_test {
@@ -113,8 +114,14 @@ TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdu
     auto reader = TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES);
     ASSERT_TRUE(reader);
     EXPECT_FALSE(reader->peek().empty());
+    EXPECT_EQ(tables->takeStalePdus(), 0u);
     auto fresh = TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES);
     EXPECT_TRUE(fresh->peek().empty());
+    // A PDU is stale from the nanosecond after it was trapped.
+    const uint64_t trapped = parseTrapRecord(reader->peek())->tstampNs;
+    EXPECT_EQ(dropTrappedBefore(*reader, trapped), 0u);
+    EXPECT_EQ(dropTrappedBefore(*reader, trapped + 1), 1u);
+    EXPECT_TRUE(reader->peek().empty());
 
     ASSERT_TRUE(tables->claimed());
     const uint64_t hits = tables->trapCounters(stp)->hits;

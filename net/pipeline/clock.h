@@ -5,13 +5,14 @@
 #include <cstdint>
 #include <ctime>
 
-namespace netp::linecard {
+namespace netp::pipeline {
+
+inline constexpr uint64_t kNsPerSecond = 1'000'000'000;
 
 inline uint64_t monotonicNs() {
-    constexpr uint64_t kNsPerSecond = 1'000'000'000;
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * kNsPerSecond + static_cast<uint64_t>(now.tv_nsec);
 }
 
-}  // namespace netp::linecard
+}  // namespace netp::pipeline
