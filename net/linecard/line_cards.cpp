@@ -485,7 +485,7 @@ Result<TaskGrant> LineCards::grant() {
              " s: dropped, not handed to the task");
     if (Status s = syncGlobals(); !s) {
         // The new socket's frames would be fenced: no half-granted path.
-        logged(tables_.removeTaskRing());
+        logged(tables_.parkTaskRing());
         return s;
     }
     return g;

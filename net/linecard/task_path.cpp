@@ -87,7 +87,7 @@ Status TaskPath::revoke() {
     generation_ = static_cast<uint16_t>(generation_ + 1);
     mark_ = markOf(generation_);
     retire();
-    return tables_.removeTaskRing();
+    return tables_.parkTaskRing();
 }
 
 }  // namespace netp::linecard

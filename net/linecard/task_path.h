@@ -56,7 +56,9 @@ class TaskPath {
     // the task that held the ring before receives nothing. The caller writes mark() and
     // ifindex() into the globals, which fences the sockets of earlier generations.
     pipeline::Result<TaskGrant> grant();
-    // Empties the trap slot, deletes the link and moves the generation on, to one no link has.
+    // Parks a new ring in the trap slot (the task that held the one before receives nothing;
+    // the next grant hands the new one over with what queued in it), deletes the link and
+    // moves the generation on, to one no link has.
     pipeline::Status revoke();
 
     uint16_t generation() const { return generation_; }

@@ -450,15 +450,6 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
             if (Status s = pins_->pin(fd, name); !s)
                 return s;
         }
-        // The old ring goes with the old maps. Carried trap entries trap into a new one from
-        // the attach on, which the next grant hands over with what queued in it.
-        (void)pins_->unpin(kTaskRingPin);
-        if (how == PipelineStart::Migrated) {
-            Result<Fd> ring = newTaskRing();
-            if (!ring)
-                return ring.status();
-            readyRing_ = std::move(*ring);
-        }
     } else {
         // The ring in the trap slot, when it is the one pinned: the next grant hands it over.
         Result<Fd> ring = pins_->get(kTaskRingPin);
@@ -471,8 +462,12 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
                 start_.ringAdopted = true;
             }
         }
-        if (!start_.ringAdopted)
-            (void)pins_->unpin(kTaskRingPin);
+    }
+    // Any other ring goes with the daemon before (and a migration's old maps): what is trapped
+    // from here (by a migration's carried entries too) waits in a new one for the first grant.
+    if (!start_.ringAdopted) {
+        if (Status s = parkTaskRing(); !s)
+            return s;
     }
     for (const char* pin : {kIngressPin, kEgressPin}) {
         if (const uint32_t id = pins_->programId(pin))
@@ -787,12 +782,14 @@ Result<Fd> BpfTables::newTaskRing() {
     return fd;
 }
 
-Status BpfTables::removeTaskRing() {
-    readyRing_.reset();
-    if (pins_)
-        (void)pins_->unpin(kTaskRingPin);
-    const int err = bpf_map_delete_elem(rings_, &kRingSlot);
-    return err == -ENOENT ? Status() : written(err, "l2pt_rings[0]");
+Status BpfTables::parkTaskRing() {
+    if (readyRing_.valid())
+        return {};  // one parked already: what queued in it stays
+    Result<Fd> ring = newTaskRing();
+    if (!ring)
+        return ring.status();
+    readyRing_ = std::move(*ring);
+    return {};
 }
 
 namespace {

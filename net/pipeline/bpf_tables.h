@@ -95,7 +95,7 @@ class BpfTables final : public Tables {
     // The first after an adoption hands over the ring found in the trap slot, with the PDUs
     // that queued while no daemon ran; every later one a new ring.
     Result<Fd> newTaskRing() override;
-    Status removeTaskRing() override;
+    Status parkTaskRing() override;
     int eventsFd() const override { return events_; }
 
   protected:

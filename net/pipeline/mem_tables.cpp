@@ -226,9 +226,9 @@ Result<Fd> MemTables::newTaskRing() {
     return ring;
 }
 
-Status MemTables::removeTaskRing() {
-    ring_.reset();
-    return {};
+Status MemTables::parkTaskRing() {
+    const Result<Fd> ring = newTaskRing();
+    return ring ? Status() : ring.status();
 }
 
 }  // namespace netp::pipeline

@@ -38,7 +38,7 @@ class MemTables final : public Tables {
     // adopted, their entries claimed again or swept.
     void adopt();
     Result<Fd> newTaskRing() override;
-    Status removeTaskRing() override;
+    Status parkTaskRing() override;
     int eventsFd() const override { return events_.get(); }
 
   private:

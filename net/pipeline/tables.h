@@ -155,8 +155,9 @@ class Tables {
     // tell the far sites what may no longer hold (an old root, as fresh as when it was sent).
     static constexpr uint64_t kStalePduNs = 4'000'000'000;
     size_t takeStalePdus() { return std::exchange(stalePdus_, 0); }
-    // Empties the slot: trapped frames are dropped (no socket) until the next ring.
-    virtual Status removeTaskRing() = 0;
+    // A new ring in the trap slot that no task holds: what is trapped meanwhile waits there
+    // for the next newTaskRing(), which hands it over. One parked already stays.
+    virtual Status parkTaskRing() = 0;
 
     // Tables found in the kernel, pinned by a daemon before, rather than made anew (pins.h):
     // their entries stay, and an entry installed again keeps its counters and policer, until

@@ -186,7 +186,7 @@ void IngressPerFrame(benchmark::State& state) {
     const int64_t drainEvery = state.range(0) == kTrappedBusy ? kBusyDrain : 1;
     // 7 redirected (the last copy), 2 trapped
     state.counters["verdict"] = timeIngress(state, c, ring, f, drainEvery);
-    check(c.tables->removeTaskRing());
+    check(c.tables->parkTaskRing());
 }
 BENCHMARK(IngressPerFrame)
     ->ArgName("unicast0_flooded1_trapped2_trappedbusy3")
@@ -220,7 +220,7 @@ void PolicersPerFrame(benchmark::State& state) {
     // 2 dropped or trapped (TC_ACT_SHOT)
     state.counters["verdict"] = timeIngress(state, c, ring, f, kBusyDrain);
     check(c.tables->setPolice(0, PoliceRates{}));
-    check(c.tables->removeTaskRing());
+    check(c.tables->parkTaskRing());
 }
 BENCHMARK(PolicersPerFrame)
     ->ArgName("trap0_trappoliced1_stormrefused2")

@@ -107,11 +107,13 @@ class DisruptionTest(unittest.TestCase):
         self.sw.daemon.wait(10)
         self.assert_one_program_per_hook("with the daemon ended by signal %d" % sig)
 
-    def start_again(self, *args):
-        """Starts the daemon (with args) and waits until it and the task serve again, and
-        tables it adopted are swept; what it logged from its start."""
+    def start_again(self, *args, task=False):
+        """Starts the daemon (with args), and the task when asked, and waits until both serve
+        again, and tables it adopted are swept; what it logged from its start."""
         at = len(self.sw.daemon_log())
         self.start_daemon(self.sw, *args)
+        if task:
+            self.sw.start_task()
         netns.wait_for("l2ptd back as the ready primary after the daemon's restart",
                        lambda: self.sw.ctl("status").returncode == 0, timeout=15)
         text = lambda: self.sw.daemon_log()[at:]
@@ -205,20 +207,27 @@ class DisruptionTest(unittest.TestCase):
             self.sw.start_task()
         self.streaming(task_restart)
 
-    def test_5_pdus_trapped_while_the_daemon_is_down_arrive_after_it_unless_stale(self):
-        # Those that waited longer than a bridge may hold a frame (4 s) are not replayed.
+    def test_5_pdus_trapped_while_task_and_daemon_restart_arrive_after_them_unless_stale(self):
+        # As a service manager restarts them: the task stopped first, then the daemon. What
+        # is trapped meanwhile, into the ring parked when the task went, reaches the next task,
+        # but for what waited longer than a bridge may hold a frame (4 s).
         bpdus = [STP[:BPDU_PORT_ID_OFF] + bytes([i]) + STP[BPDU_PORT_ID_OFF + 1:]
                  for i in range(QUEUED_PDUS + STALE_PDUS)]
-        self.stop_daemon()
+        self.sw.task.send_signal(signal.SIGTERM)
+        self.sw.task.wait(10)
+        netns.wait_for("the task's session ended", lambda: self.sw.ctl("status").returncode != 0)
         self.sw.drain()
         for b in bpdus[QUEUED_PDUS:]:
             self.sw.send("acc1", b)
         time.sleep(4.5)
-        bpdus = bpdus[:QUEUED_PDUS]
-        for b in bpdus:
+        queued, bpdus = bpdus[:QUEUED_PDUS // 2], bpdus[:QUEUED_PDUS]
+        for b in queued:
+            self.sw.send("acc1", b)
+        self.stop_daemon()
+        for b in bpdus[len(queued):]:
             self.sw.send("acc1", b)
         self.assertIn("line cards: %d trapped PDUs waited in the task's ring longer than 4 s: "
-                      "dropped, not handed to the task" % STALE_PDUS, self.start_again())
+                      "dropped, not handed to the task" % STALE_PDUS, self.start_again(task=True))
         got = {p: netns.collect(self.sw.socks[p], QUEUED_PDUS + 1, 3.0)
                for p in ("acc2", "core0")}
         self.assertEqual(sorted(f.hex() for f in got["acc2"]), sorted(b.hex() for b in bpdus))

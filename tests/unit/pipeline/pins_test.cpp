@@ -125,8 +125,14 @@ TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdu
 
     ASSERT_TRUE(tables->claimed());
     const uint64_t hits = tables->trapCounters(stp)->hits;
+    // The task gone: a ring it never held is parked, and what is trapped waits there for the
+    // next grant.
+    ASSERT_TRUE(tables->parkTaskRing());
     EXPECT_EQ(run(0, pdu).retval, TC_ACT_SHOT);
     EXPECT_EQ(tables->trapCounters(stp)->hits, hits + 1) << "the filter counts the entries kept";
+    EXPECT_TRUE(fresh->peek().empty());
+    auto next = TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES);
+    EXPECT_FALSE(next->peek().empty());
     ASSERT_TRUE(tables->installTrap(stp, 0));  // a new entry starts again
     EXPECT_EQ(tables->trapCounters(stp)->hits, 0u);
 }
