@@ -458,14 +458,11 @@ TEST_F(KernelPipeline, AFloodingPortTakesNoMoreThanItsShareOfTheTasksRing) {
     run(Entry{"ge0/1", std::nullopt, stp, 0});
     run(Entry{"ge0/2", std::nullopt, stp, 0});
     run(PduRate{"ge0/1", 0});
-    const auto bpduFrom = [](uint8_t host) {
-        Bytes f = {0x01, 0x80, 0xc2, 0,    0,    0,    0x02, 0,   0,
-                   0,    0x0a, host, 0x00, 0x26, 0x42, 0x42, 0x03};
-        f.resize(60);
-        return f;
-    };
-    const Bytes bpdu = bpduFrom(0x01);
-    const Bytes other = bpduFrom(0x02);
+    Bytes bpdu = {0x01, 0x80, 0xc2, 0,    0,    0,    0x02, 0,   0,
+                  0,    0x0a, 0x01, 0x00, 0x26, 0x42, 0x42, 0x03};
+    bpdu.resize(60);
+    Bytes other = bpdu;
+    other[11] = 0x02;  // from a2
     // A record of a 64-byte frame takes 160 bytes of the ring: the flood is more than a ring.
     constexpr size_t kRecordBytes = 160;
     constexpr size_t kFlood = 40000;
