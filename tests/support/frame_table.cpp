@@ -129,6 +129,21 @@ class Reader {
         row_.reset();
     }
 
+    uint32_t u32(const std::string& w) const {
+        return static_cast<uint32_t>(number(w, UINT32_MAX));
+    }
+    uint16_t vid(const std::string& w) const {
+        return static_cast<uint16_t>(number(w, L2PT_MAX_VID));
+    }
+    Mac mac(const std::string& w, const char* usage) const {
+        const Bytes b = hex({w}, 0);
+        if (b.size() != Mac{}.size())
+            fail(usage);
+        Mac m;
+        std::copy(b.begin(), b.end(), m.begin());
+        return m;
+    }
+
     void statement(const Words& ws) {
         if (ws.empty())
             return;
@@ -141,6 +156,7 @@ class Reader {
         }
         endRow();
         need(ws, 2);
+        auto& steps = table_.steps;
         if (w == "chassis") {
             table_.chassis = (std::filesystem::path(path_).parent_path() / ws[1]).string();
         } else if (w == "frame") {
@@ -148,92 +164,71 @@ class Reader {
             row_->name = ws[1];
             row_->line = at_;
         } else if (w == "entry") {
+            constexpr const char* kUsage = "entry PORT|slot=N MAC [rate=KBPS]";
             need(ws, 3);
-            Entry e;
+            if (ws.size() > 4)
+                fail(kUsage);
+            Entry e{ws[1], std::nullopt, mac(ws[2], kUsage)};
             if (ws[1].starts_with("slot="))
-                e.slot = static_cast<uint32_t>(number(ws[1].substr(5), UINT32_MAX));
-            else
-                e.port = ws[1];
-            const Bytes mac = hex({ws[2]}, 0);
-            if (mac.size() != e.mac.size() || ws.size() > 4)
-                fail("entry PORT|slot=N MAC [rate=KBPS]");
-            std::copy(mac.begin(), mac.end(), e.mac.begin());
+                std::tie(e.port, e.slot) = std::tuple("", u32(ws[1].substr(5)));
             e.rateKbps = static_cast<uint32_t>(option(ws, 3, "rate", UINT32_MAX).value_or(0));
-            table_.steps.emplace_back(e);
+            steps.emplace_back(e);
         } else if (w == "tpid") {
-            table_.steps.emplace_back(Tpid{static_cast<uint16_t>(number(ws[1], UINT16_MAX))});
+            steps.emplace_back(Tpid{static_cast<uint16_t>(number(ws[1], UINT16_MAX))});
         } else if (w == "advance") {
-            table_.steps.emplace_back(Advance{number(ws[1], UINT32_MAX)});
+            steps.emplace_back(Advance{u32(ws[1])});
         } else if (w == "l2cp") {
             // l2cp PORT [vlan=N] ADDRESSES ACTION
-            const bool inVlan = ws.size() == 5;
-            if (ws.size() != 4 && !inVlan)
+            const bool inVlan = ws.size() == 5 && ws[2].starts_with("vlan=");
+            if (ws.size() != (inVlan ? 5u : 4u))
                 fail("l2cp PORT [vlan=N] ADDRESSES tunnel|discard|forward|default");
-            L2cp l;
-            l.port = ws[1];
-            if (inVlan) {
-                if (!ws[2].starts_with("vlan="))
-                    fail("l2cp PORT [vlan=N] ADDRESSES ACTION");
-                l.vlan = static_cast<uint16_t>(number(ws[2].substr(5), L2PT_MAX_VID));
-            }
-            const auto set = chassis::parseL2cpAddresses(ws[inVlan ? 3 : 2]);
-            const auto action = chassis::l2cpActionNamed(ws[inVlan ? 4 : 3]);
-            if (!set || !action)
-                fail("l2cp: no reserved addresses or no action in '" + ws[inVlan ? 3 : 2] + " " +
-                     ws[inVlan ? 4 : 3] + "'");
-            l.addresses = *set;
-            l.action = static_cast<int>(*action);
-            table_.steps.emplace_back(l);
+            const std::string& set = ws[inVlan ? 3 : 2];
+            const std::string& action = ws[inVlan ? 4 : 3];
+            const auto bits = chassis::parseL2cpAddresses(set);
+            const auto act = chassis::l2cpActionNamed(action);
+            if (!bits || !act)
+                fail("l2cp: no reserved addresses or no action in '" + set + " " + action + "'");
+            steps.emplace_back(L2cp{ws[1],
+                                    inVlan ? std::optional(vid(ws[2].substr(5))) : std::nullopt,
+                                    *bits, static_cast<int>(*act)});
         } else if (w == "tunnel-mac") {
-            TunnelMac t;
-            if (ws[1] != "default") {
-                const Bytes mac = hex({ws[1]}, 0);
-                if (mac.size() != 6)
-                    fail("tunnel-mac MAC|default");
-                t.mac.emplace();
-                std::copy(mac.begin(), mac.end(), t.mac->begin());
-            }
-            table_.steps.emplace_back(t);
+            steps.emplace_back(
+                ws[1] == "default" ? TunnelMac{} : TunnelMac{mac(ws[1], "tunnel-mac MAC|default")});
         } else if (w == "storm") {
             need(ws, 4);
             Storm st{ws[1], indexOf(kStormClasses, ws[2])};
             if (st.cls < 0 || ws.size() > 5)
                 fail("storm PORT broadcast|multicast|unknown_unicast FPS|off|kbps=K [kbps=K]");
             if (ws[3].starts_with("kbps="))
-                st.kbps = static_cast<uint32_t>(number(ws[3].substr(5), UINT32_MAX));
+                st.kbps = u32(ws[3].substr(5));
             else if (ws[3] != "off")
-                st.fps = static_cast<uint32_t>(number(ws[3], UINT32_MAX));
+                st.fps = u32(ws[3]);
             if (ws.size() == 5)
                 st.kbps = static_cast<uint32_t>(option(ws, 4, "kbps", UINT32_MAX).value_or(0));
-            table_.steps.emplace_back(st);
+            steps.emplace_back(st);
         } else if (w == "pdu-rate") {
             need(ws, 3);
-            PduRate p{ws[1], std::nullopt};
-            if (ws[2] != "default")
-                p.rate = static_cast<uint32_t>(number(ws[2], UINT32_MAX));
-            table_.steps.emplace_back(p);
+            steps.emplace_back(
+                PduRate{ws[1], ws[2] == "default" ? std::nullopt : std::optional(u32(ws[2]))});
         } else if (w == "vlan" && ws.size() == 4 && (ws[2] == "join" || ws[2] == "leave")) {
-            table_.steps.emplace_back(VlanMember{static_cast<uint16_t>(number(ws[1], L2PT_MAX_VID)),
-                                                 ws[3], ws[2] == "join"});
+            steps.emplace_back(VlanMember{vid(ws[1]), ws[3], ws[2] == "join"});
         } else if (w == "card" && ws.size() == 3 && (ws[2] == "up" || ws[2] == "down")) {
-            table_.steps.emplace_back(
-                Card{static_cast<uint32_t>(number(ws[1], UINT32_MAX)), ws[2] == "up"});
+            steps.emplace_back(Card{u32(ws[1]), ws[2] == "up"});
         } else if (w == "learning" && ws.size() >= 3) {
             Learning l;
             if (ws[1].starts_with("vlan="))
-                l.vlan = static_cast<uint16_t>(number(ws[1].substr(5), L2PT_MAX_VID));
+                l.vlan = vid(ws[1].substr(5));
             else
                 l.port = ws[1];
             l.drop = ws.size() == 4 && ws[3] == "drop" && !l.vlan;
             if (!ws[2].starts_with("limit=") || ws.size() != (l.drop ? 4u : 3u))
                 fail("learning PORT limit=N [drop] | learning vlan=N limit=N");
-            l.limit = static_cast<uint32_t>(number(ws[2].substr(6), UINT32_MAX));
-            table_.steps.emplace_back(l);
+            l.limit = u32(ws[2].substr(6));
+            steps.emplace_back(l);
         } else if (w == "learned" && ws.size() == 5 && ws[3].starts_with("moves=") &&
                    ws[4].starts_with("refused=")) {
-            table_.steps.emplace_back(
-                Learned{at_, ws[1], static_cast<uint32_t>(number(ws[2], UINT32_MAX)),
-                        number(ws[3].substr(6), UINT32_MAX), number(ws[4].substr(8), UINT32_MAX)});
+            steps.emplace_back(
+                Learned{at_, ws[1], u32(ws[2]), u32(ws[3].substr(6)), u32(ws[4].substr(8))});
         } else {
             fail("unknown statement '" + w + "'");
         }

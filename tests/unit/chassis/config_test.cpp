@@ -199,12 +199,9 @@ line_cards:
       - {number: 3, storm: {multicast: {kbps: 4294967295}}}
 data_plane: {pdu_rate: 100}
 )");
-    PortPolicing ranged;
-    ranged.storm[size_t(StormClass::Broadcast)] = {10, 0};
-    ranged.storm[size_t(StormClass::UnknownUnicast)] = {5, 64};
-    ranged.pduRate = 0;
-    PortPolicing third;
-    third.storm[size_t(StormClass::Multicast)] = {0, UINT32_MAX};
+    // Storm limits by class: broadcast, multicast, unknown unicast.
+    const PortPolicing ranged{{{{10, 0}, {0, 0}, {5, 64}}}, 0};
+    const PortPolicing third{{{{0, 0}, {0, UINT32_MAX}, {0, 0}}}, std::nullopt};
     const auto& ports = cfg.lineCards.at(0).ports;
     ASSERT_EQ(ports.size(), 3u);
     EXPECT_EQ(ports[0].policing, ranged);

@@ -178,13 +178,11 @@ TEST_F(Models, AgentRegistrationFollowsModeAndFaults) {
     EXPECT_EQ(agent0().expectedSeq(), 1u);
 }
 
-std::vector<uint8_t> frame(const Mac& dst, std::optional<uint16_t> tpid, size_t len = 64) {
-    std::vector<uint8_t> f(len, 0xab);
+// A 64-byte 802.1Q-tagged frame to dst.
+std::vector<uint8_t> frame(const Mac& dst) {
+    std::vector<uint8_t> f(64, 0xab);
     std::copy(dst.begin(), dst.end(), f.begin());
-    if (tpid)
-        wire::putU16(f.data(), 12, *tpid);
-    else
-        wire::putU16(f.data(), 12, 0x0026);  // an 802.3 length: untagged
+    wire::putU16(f.data(), 12, 0x8100);
     return f;
 }
 
@@ -193,10 +191,10 @@ std::vector<uint8_t> frame(const Mac& dst, std::optional<uint16_t> tpid, size_t 
 TEST_F(Models, DataPlaneTrapsAgentWideEntriesAndNeedsASocket) {
     Downloads(chassis).send(1, aclmsg::kOpInstall, {{0, kPvstMac, 1, 0, 0}, {0, kStpMac, 0, 0, 0}});
     auto& dp = chassis.cards();
-    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac, 0x8100)).socket, kSocketAccess);
-    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kStpMac, 0x8100)).reason, DropReason::NoVlan);
+    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac)).socket, kSocketAccess);
+    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kStpMac)).reason, DropReason::NoVlan);
     task.socketsOpen = false;
-    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac, 0x8100)).reason, DropReason::NoSocket);
+    EXPECT_EQ(dp.frameIn(p("p1/0"), frame(kPvstMac)).reason, DropReason::NoSocket);
     EXPECT_THAT(chassis.trace().lines().back(), HasSubstr("trapped=access dropped (no socket)"));
 }
 
@@ -208,19 +206,19 @@ TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
     const auto trappedOf130 = [&] {
         int passed = 0;
         for (int i = 0; i < 130; ++i)
-            passed += dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict == Verdict::Trapped;
+            passed += dp.frameIn(p00, frame(kStpMac)).verdict == Verdict::Trapped;
         return passed;
     };
     EXPECT_EQ(trappedOf130(), 125);
     chassis.clock().nowUs += 8'000;  // 64 bytes' worth
-    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).verdict, Verdict::Trapped);
-    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac, 0x8100)).reason, DropReason::Policed);
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac)).verdict, Verdict::Trapped);
+    EXPECT_EQ(dp.frameIn(p00, frame(kStpMac)).reason, DropReason::Policed);
     chassis.clock().nowUs += 3'600'000'000'000;  // a long quiet time refills, not overflows
     EXPECT_EQ(trappedOf130(), 125);
     EXPECT_EQ(agent0().counters(p00, kStpMac), (TrapCounters{262, 11}));
 
     dp.frameIn(p00, std::vector<uint8_t>(13));
-    dp.frameIn(p00, frame(kPvstMac, 0x8100));
+    dp.frameIn(p00, frame(kPvstMac));
     // The frame table counts each drop by its reason; here they are counted by port.
     const PortCounters& c = dp.counters(p00);
     EXPECT_EQ(std::tuple(c.rxFrames, c.trapped, c.drops[size_t(DropReason::Runt)]),

@@ -203,8 +203,9 @@ Texts dump(chassis::SimSwitch& s, std::string_view line) {
     return Texts(all.begin() + static_cast<long>(from), all.end());
 }
 
-// Setting l2ptVmanPt to 0x88a8 and reading it back the tool's golden trace holds.
-TEST(Shell, VariablesKeepToTheirRangesAndCallsCheckTheirArguments) {
+// Setting l2ptVmanPt to 0x88a8 and reading it back the tool's golden trace holds. The dumps
+// print the tables with their texts.
+TEST(Shell, VariablesKeepToTheirRangesCallsCheckTheirArgumentsAndDumpsPrintTheTables) {
     auto& s = tsim::boot();
     EXPECT_EQ(s.shell("set l2ptVmanPt 0x10000").text,
               "set l2ptVmanPt: 0x10000 is outside 1536..65535");
@@ -228,10 +229,7 @@ TEST(Shell, VariablesKeepToTheirRangesAndCallsCheckTheirArguments) {
     EXPECT_EQ(s.shell("call l2ptDebugXPdu 1 0180c2 2").rc, -1);
     EXPECT_EQ(s.shell("call nothing").text, "no exported function named 'nothing'");
     EXPECT_THAT(s.shell("calls").text, testing::HasSubstr("l2ptShowVman VLAN-ID (0-4095)\n"));
-}
 
-TEST(Dumps, PrintTheTablesWithTheirTexts) {
-    auto& s = tsim::boot();
     s.ifm().lagAdd({{s.ifIndex("lag1"), {s.ifIndex("ge0/4"), s.ifIndex("ge0/6")}}});
     tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0"), core("lag1")});
     EXPECT_THAT(dump(s, "call l2ptShowVman 4095"), ElementsAre("Vlan id 4095 name       :  NULL"));

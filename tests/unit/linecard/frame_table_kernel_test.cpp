@@ -458,14 +458,11 @@ TEST_F(KernelPipeline, AFloodingPortTakesNoMoreThanItsShareOfTheTasksRing) {
     run(Entry{"ge0/1", std::nullopt, stp, 0});
     run(Entry{"ge0/2", std::nullopt, stp, 0});
     run(PduRate{"ge0/1", 0});
-    const auto bpduFrom = [](uint8_t host) {
-        Bytes f = {0x01, 0x80, 0xc2, 0,    0,    0,    0x02, 0,   0,
-                   0,    0x0a, host, 0x00, 0x26, 0x42, 0x42, 0x03};
-        f.resize(60);
-        return f;
-    };
-    const Bytes bpdu = bpduFrom(0x01);
-    const Bytes other = bpduFrom(0x02);
+    Bytes bpdu = {0x01, 0x80, 0xc2, 0,    0,    0,    0x02, 0,   0,
+                  0,    0x0a, 0x01, 0x00, 0x26, 0x42, 0x42, 0x03};
+    bpdu.resize(60);
+    Bytes other = bpdu;
+    other[11] = 0x02;  // from a2
     // A record of a 64-byte frame takes 160 bytes of the ring: the flood is more than a ring.
     constexpr size_t kRecordBytes = 160;
     constexpr size_t kFlood = 40000;
@@ -626,23 +623,8 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
 
 // The ports carry only the switch's frames. With IPv6 on for the ports' interfaces the host
 // sends duplicate address detection, multicast listener reports and router solicitations out
-// of them, and a packet socket on a port's interface is the host's too: the egress program
-// drops all of it, counted per port, and none reaches a wire; customer data still crosses.
+// of them: the egress program drops all of it, counted per port, and none reaches a wire.
 TEST_F(KernelPipeline, TheHostsOwnFramesNeverLeaveAPort) {
-    // A frame the host sends with a packet socket on ge0/1's interface.
-    const size_t ge01 = 0;
-    ASSERT_EQ(run.portName(ge01), "ge0/1");
-    const uint64_t before = run.stats(ge01).drops[L2PT_DP_DROP_HOST_TX];
-    Fd raw(wireSocket(run.portIfindex(ge01)));
-    ASSERT_TRUE(raw.valid()) << std::strerror(errno);
-    Bytes own = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0, 0x99, 0x08, 0x06};
-    own.resize(60);
-    // Dropped at the interface's egress: the sender hears ENOBUFS.
-    EXPECT_FALSE(sendWire(raw.get(), run.portIfindex(ge01), own));
-    EXPECT_EQ(run.stats(ge01).drops[L2PT_DP_DROP_HOST_TX], before + 1);
-
-    // Every port's interface says something of its own within a few seconds of IPv6 coming on
-    // (on only now, so that none of it races the count above).
     for (size_t p = 0; p < run.portCount(); ++p) {
         std::ofstream conf("/proc/sys/net/ipv6/conf/" + run.portNetdev(p) + "/disable_ipv6");
         conf << "0";
@@ -655,23 +637,13 @@ TEST_F(KernelPipeline, TheHostsOwnFramesNeverLeaveAPort) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         quiet.clear();
         for (size_t p = 0; p < run.portCount(); ++p) {
-            if (run.stats(p).drops[L2PT_DP_DROP_HOST_TX] == (p == ge01 ? before + 1 : 0))
+            if (run.stats(p).drops[L2PT_DP_DROP_HOST_TX] == 0)
                 quiet.push_back(run.portName(p));
         }
     } while (!quiet.empty() && std::chrono::steady_clock::now() < until);
     EXPECT_TRUE(quiet.empty()) << "no frame of the host's was dropped at " << quiet.size()
                                << " ports, the first " << quiet.front();
     EXPECT_TRUE(run.arrived(0).empty()) << "a frame of the host's reached a wire";
-
-    // Customer data crosses as before: a broadcast of a1 in VLAN 100.
-    Bytes data = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0x0a, 0x01, 0x08, 0x00};
-    data.resize(60);
-    Bytes tagged = data;
-    const uint8_t tag[] = {0x91, 0x00, 0x00, 0x64};
-    tagged.insert(tagged.begin() + L2PT_OFF_TYPE, std::begin(tag), std::end(tag));
-    run.send("ge0/1", data);
-    EXPECT_EQ(copiesText(run.arrived(3)),
-              copiesText({{"ge0/2", data}, {"te1/0", tagged}, {"te1/1", tagged}}));
 }
 
 }  // namespace

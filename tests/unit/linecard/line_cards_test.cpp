@@ -175,15 +175,17 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     const TrapKey first = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
     const TrapKey refused = TrapKey::port(ifIndex("te1/0"), kNewTunnel);
     const TrapKey gone = TrapKey::port(ifIndex("te1/0"), chassis::test::kStpMac);
+    const auto entries = [&] {
+        const auto all = cards->entryCounters();
+        EXPECT_TRUE(all.ok());
+        return all.ok() ? *all : std::vector<EntryCounters>{};
+    };
     const auto installed = [&](const TrapKey& key) {
-        const auto entries = cards->entryCounters();
-        EXPECT_TRUE(entries.ok());
-        for (const auto& e : entries.ok() ? *entries : std::vector<EntryCounters>{}) {
-            if (e.slot == 1 && e.entry.mac == key.mac)
-                return e.installed;
-        }
-        ADD_FAILURE() << "no such entry";
-        return false;
+        const auto all = entries();
+        const auto e = std::ranges::find_if(
+            all, [&](const EntryCounters& c) { return c.slot == 1 && c.entry.mac == key.mac; });
+        EXPECT_NE(e, all.end()) << "no such entry";
+        return e != all.end() && e->installed;
     };
     tables->limitTraps(1);
     apply(1, aclmsg::kOpInstall,
@@ -206,12 +208,8 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     log.clear();
 
     const auto waiting = [&] {
-        const auto entries = cards->entryCounters();
-        EXPECT_TRUE(entries.ok());
-        return entries.ok() ? static_cast<size_t>(std::count_if(
-                                  entries->begin(), entries->end(),
-                                  [](const EntryCounters& e) { return !e.installed; }))
-                            : SIZE_MAX;
+        return static_cast<size_t>(
+            std::ranges::count_if(entries(), [](const EntryCounters& e) { return !e.installed; }));
     };
     const auto lines = [&] {
         size_t n = 0;

@@ -34,18 +34,13 @@ tunnelling:
     - {vlan: v300, protocols: [stp], ports: [{port: p1}]}
 )";
 
-chassis::PortPolicing p0Policing() {
-    chassis::PortPolicing p;
-    p.storm[0] = {100, 0};
-    p.storm[1] = {5, 800};
-    p.pduRate = 20;
-    return p;
-}
+// Broadcast at 100 frames a second, multicast at 5 and 800 Kbps, 20 PDUs a second.
+const chassis::PortPolicing kP0Policing{{{{100, 0}, {5, 800}, {0, 0}}}, 20};
 
 // The policing an operator sets with l2ptctl storm and pdu-rate.
 void police(chassis::SimSwitch& sim) {
     auto& cards = sim.chassis().cards();
-    EXPECT_TRUE(cards.setPolicing(sim.ifIndex("p0"), p0Policing()));
+    EXPECT_TRUE(cards.setPolicing(sim.ifIndex("p0"), kP0Policing));
     EXPECT_TRUE(cards.setPolicing(sim.ifIndex("p3"), {}));  // its broadcast limit off
     cards.setPduDefault(3000);
 }
@@ -99,7 +94,7 @@ vman-tpid 0x88a8
     ASSERT_EQ(now.rates.size(), 1u);
     EXPECT_EQ(now.rates[0].rate, 64u);
     const auto& cards = sim.chassis().cards();
-    EXPECT_EQ(cards.policing(sim.ifIndex("p0")), p0Policing());
+    EXPECT_EQ(cards.policing(sim.ifIndex("p0")), kP0Policing);
     EXPECT_EQ(cards.policing(sim.ifIndex("p3")), chassis::PortPolicing{});
     EXPECT_EQ(cards.pduRate(sim.ifIndex("p1")), 3000u);
     // Saved again from there, the state is what it was.
@@ -112,14 +107,8 @@ TEST(StateStore, KeepsTheOperatorsLearningLimitsAfterTheChassisFiles) {
     std::string text(kChassis);
     text += "data_plane: {learning: [{port: p0, limit: 9}]}\n";
     const auto base = chassis::loadChassisText(text, "st.yaml");
-    chassis::LearnLimitConfig port;
-    port.port = "lag5";
-    port.limit = 0;
-    port.drop = true;
-    chassis::LearnLimitConfig vlan;
-    vlan.vlan = 4095;
-    vlan.limit = 1048576;
-    const std::vector<chassis::LearnLimitConfig> changes{port, vlan};
+    const std::vector<chassis::LearnLimitConfig> changes{{"lag5", std::nullopt, 0, true, 0},
+                                                         {"", 4095, 1048576, std::nullopt, 0}};
     chassis::SimSwitch sim(base);
     const std::string state = netp::stateText(netp::stateDelta(base, sim.chassis(), changes));
     EXPECT_THAT(state, HasSubstr("{port: lag5, limit: 0, action: drop}"));
