@@ -235,6 +235,10 @@ struct l2pt_trap_rec {
                                       untagged frame in its port's VLAN (802.1Q) */
 };
 #define L2PT_RING_BYTES (4u << 20)
+/* The ring's map name, which says how its records are laid out: a daemon of another ABI hands
+ * over a pinned ring of this name and size with the PDUs queued in it. Renamed (l2pt_ring_v2,
+ * ...) with every change of l2pt_trap_rec or of what its fields mean. */
+#define L2PT_RING_NAME "l2pt_task_ring"
 #define L2PT_SHARE_FROM (L2PT_RING_BYTES / 2) /* unread bytes from which ports get shares */
 #define L2PT_RING_REC_HDR 8u                  /* the ring's header before each record */
 

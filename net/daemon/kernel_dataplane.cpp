@@ -140,7 +140,8 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                         (start.traps ? "; " + std::to_string(start.traps) +
                                            " trap entries carried over until the task's own "
                                            "are in, trapping into a ring for the next primary"
-                                     : ""));
+                                     : "") +
+                        (start.ringAdopted ? "; the task's ring handed to the next primary" : ""));
             break;
     }
     // The interfaces as they are now arrive as the monitor's first events.

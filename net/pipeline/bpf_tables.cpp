@@ -450,21 +450,20 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
             if (Status s = pins_->pin(fd, name); !s)
                 return s;
         }
-    } else {
-        // The ring in the trap slot, when it is the one pinned: the next grant hands it over.
-        Result<Fd> ring = pins_->get(kTaskRingPin);
-        uint32_t inSlot = 0;
-        if (ring && ring->valid() && bpf_map_lookup_elem(rings_, &kRingSlot, &inSlot) == 0) {
-            bpf_map_info info{};
-            uint32_t len = sizeof info;
-            if (bpf_obj_get_info_by_fd(ring->get(), &info, &len) == 0 && info.id == inSlot) {
-                readyRing_ = std::move(*ring);
-                start_.ringAdopted = true;
-            }
+    }
+    // The ring in the trap slot, when it is the one pinned and its records are laid out as this
+    // build's: the next grant hands it over with what queued in it. Migrated, it goes into the
+    // new slot, where the carried trap entries write.
+    if (auto slots = old.find("l2pt_rings"); slots != old.end()) {
+        Fd ring = slottedRing(slots->second.get());
+        const int fd = ring.get();
+        if (ring.valid() && bpf_map_update_elem(rings_, &kRingSlot, &fd, BPF_ANY) == 0) {
+            readyRing_ = std::move(ring);
+            start_.ringAdopted = true;
         }
     }
-    // Any other ring goes with the daemon before (and a migration's old maps): what is trapped
-    // from here (by a migration's carried entries too) waits in a new one for the first grant.
+    // Any other ring goes with the daemon before: what is trapped from here (by a migration's
+    // carried entries too) waits in a new one for the first grant.
     if (!start_.ringAdopted) {
         if (Status s = parkTaskRing(); !s)
             return s;
@@ -493,6 +492,22 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
     if (how != PipelineStart::Adopted)
         return pins_->setAbi({abiVersion(variant()), variant()});
     return {};
+}
+
+Fd BpfTables::slottedRing(int slots) const {
+    const Result<Shape> table = pinnedShape(slots);
+    Result<Fd> ring = pins_->get(kTaskRingPin);
+    uint32_t inSlot = 0;
+    if (!table || table->keySize != sizeof kRingSlot || table->valueSize != sizeof inSlot ||
+        !ring || !ring->valid() || bpf_map_lookup_elem(slots, &kRingSlot, &inSlot) != 0)
+        return {};
+    bpf_map_info info{};
+    uint32_t len = sizeof info;
+    if (bpf_obj_get_info_by_fd(ring->get(), &info, &len) != 0 || info.id != inSlot ||
+        info.type != BPF_MAP_TYPE_RINGBUF || info.max_entries != L2PT_RING_BYTES ||
+        std::strncmp(info.name, L2PT_RING_NAME, sizeof info.name) != 0)
+        return {};
+    return std::move(*ring);
 }
 
 BpfTables::BpfTables(Loaded, BpfObject obj, const Handles& fds, Copies copies, Arrays arrays,
@@ -768,7 +783,7 @@ Result<Fd> BpfTables::newTaskRing() {
         return fd;
     }
     const int ring =
-        bpf_map_create(BPF_MAP_TYPE_RINGBUF, "l2pt_task_ring", 0, 0, L2PT_RING_BYTES, nullptr);
+        bpf_map_create(BPF_MAP_TYPE_RINGBUF, L2PT_RING_NAME, 0, 0, L2PT_RING_BYTES, nullptr);
     if (ring < 0)
         return Status::sysFailure("creating the task's ring", ring);
     Fd fd(ring);

@@ -143,6 +143,8 @@ class BpfTables final : public Tables {
     enum class TrapsCarried : uint8_t { Entries, Counters };
     void carryTraps(int oldTraps, TrapsCarried what);
     void readFormerLports(const std::map<std::string, Fd>& old);
+    // The pinned ring, when it is the one in slots[0] and laid out as this build's ring.
+    Fd slottedRing(int slots) const;
     // The PDUs that waited in the ring longer than kStalePduNs, released unread.
     void dropStalePdus(int ring);
 
@@ -150,7 +152,7 @@ class BpfTables final : public Tables {
     std::optional<PinDir> pins_;
     StartReport start_;
     uint32_t variant_ = 0;
-    Fd readyRing_;  // in the trap slot, for the next grant: adopted, or made at a migration
+    Fd readyRing_;  // in the trap slot, for the next grant: adopted, carried, or parked
     std::map<std::string, Fd> migratedFrom_;  // the old maps, until finishMigration()
     Arrays arrays_;
     int ingress_, egress_, taskTx_, forget_;

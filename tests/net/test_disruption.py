@@ -320,24 +320,29 @@ class DisruptionTest(unittest.TestCase):
 
     def test_5e_pdus_trapped_by_a_migrating_start_before_the_task_is_back_arrive_after_it(self):
         # Tables of another layout are new ones: the trap entries carried into them trap into
-        # a ring the task is handed when it is back, where none would be switched as data.
+        # the ring the task had, which the task is handed when it is back with what queued in
+        # it while no daemon ran, where none would be switched as data.
         sw = self.sw
+        bpdu = lambda i: STP[:BPDU_PORT_ID_OFF] + bytes([i]) + STP[BPDU_PORT_ID_OFF + 1:]
         sw.task.send_signal(signal.SIGKILL)
         sw.task.wait()
         self.stop_daemon()
+        sw.drain()
+        sw.send("acc1", bpdu(2))
         at = len(sw.daemon_log())
         self.start_daemon(sw, "--pipeline-variant", "2")
         text = lambda: sw.daemon_log()[at:]
         netns.wait_for("the new programs at acc1", lambda: re.search(r"\(acc1\):.*attached",
                                                                      text()))
-        self.assertIn("; 4 trap entries carried over until the task's own are in", text())
-        sw.drain()
-        for b in (STP, STP[:BPDU_PORT_ID_OFF] + b"\x01" + STP[BPDU_PORT_ID_OFF + 1:]):
+        self.assertIn("; 4 trap entries carried over until the task's own are in, trapping into "
+                      "a ring for the next primary; the task's ring handed to the next primary",
+                      text())
+        for b in (STP, bpdu(1)):
             sw.send("acc1", b)
         self.assertEqual(netns.collect(sw.socks["core0"], 1, 0.5), [], "switched as data")
         sw.start_task()
-        got = {p: netns.collect(sw.socks[p], 3, 3.0) for p in ("acc2", "core0")}
-        self.assertEqual(len(got["acc2"]), 2, got)
+        got = {p: netns.collect(sw.socks[p], 4, 3.0) for p in ("acc2", "core0")}
+        self.assertEqual(len(got["acc2"]), 3, got)
         self.assertEqual(sorted(got["core0"]), sorted(tunnelled(b) for b in got["acc2"]))
         self.assertIn("removed 0 adopted ones it no longer claims",
                       netns.wait_for("the task's entries in", lambda: (lambda t: t if

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -63,6 +64,12 @@ class Pinned : public Switch {
         const uint32_t key = 0;
         EXPECT_EQ(bpf_map_lookup_elem(pin(kAbiPin).get(), &key, &rec), 0);
         return rec;
+    }
+    // fd pinned by name in place of what the switch pinned so, as another build would have.
+    void repin(int fd, const std::string& name) {
+        const std::string at = root_ + "/l2pt/sw/" + name;
+        ASSERT_EQ(::unlink(at.c_str()), 0) << name;
+        ASSERT_EQ(bpf_obj_pin(fd, at.c_str()), 0) << name;
     }
     PipelineOptions variant(uint32_t v) {
         PipelineOptions o = options_;
@@ -164,21 +171,34 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION + 1));
     EXPECT_EQ(abi().variant, 2u);
     // The trap entries carried over, until the task claims its own; what they trap waits in
-    // the ring the next grant hands over; the old entry's hit counted once.
+    // the ring the next grant hands over, behind what queued there before (its records are
+    // laid out as this build's); the old entry's hit counted once.
     EXPECT_EQ(tables->start().traps, 1u);
+    EXPECT_TRUE(tables->start().ringAdopted);
     EXPECT_TRUE(tables->claiming());
     configure();
     EXPECT_EQ(run(3, pdu).ev.verdict, L2PT_VERDICT_TRAPPED);
     auto reader = TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES);
     ASSERT_TRUE(reader);
-    EXPECT_FALSE(reader->peek().empty());
+    EXPECT_EQ(dropTrappedBefore(*reader, UINT64_MAX), 2u) << "one PDU from before, one since";
     tables->finishMigration();
     tables->finishMigration();
     EXPECT_EQ(tables->trapCounters(stp)->hits, 2u);
 
-    // Back to the release's layout: migrated again, the MACs with it; then adopted.
+    // Back to the release's layout: migrated again, the MACs with it but not a ring whose
+    // records a build lays out otherwise; then adopted.
+    const uint32_t key = 0;
+    netp::Fd other(
+        bpf_map_create(BPF_MAP_TYPE_RINGBUF, "l2pt_ring_v0", 0, 0, L2PT_RING_BYTES, nullptr));
+    const int otherFd = other.get();
+    ASSERT_EQ(bpf_map_update_elem(pin("l2pt_rings").get(), &key, &otherFd, BPF_ANY), 0);
+    repin(otherFd, kTaskRingPin);
     reload(options_);
     ASSERT_EQ(tables->start().how, PipelineStart::Migrated);
+    EXPECT_FALSE(tables->start().ringAdopted);
+    configure();
+    EXPECT_EQ(run(3, pdu).ev.verdict, L2PT_VERDICT_TRAPPED) << "into a ring parked for the task";
+    EXPECT_FALSE(TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES)->peek().empty());
     EXPECT_EQ(tables->learnedMacs()->size(), 2u);
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16384u);
     reload(options_);
@@ -198,13 +218,10 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
         AbiRecord rec;
         uint32_t more;
     } longer{{L2PT_ABI_VERSION, 0}, 1};
-    const uint32_t key = 0;
     netp::Fd rec(
         bpf_map_create(BPF_MAP_TYPE_ARRAY, kAbiPin, sizeof key, sizeof longer, 1, nullptr));
     ASSERT_EQ(bpf_map_update_elem(rec.get(), &key, &longer, BPF_ANY), 0);
-    const std::string at = root_ + "/l2pt/sw/" + kAbiPin;
-    ASSERT_EQ(::unlink(at.c_str()), 0);
-    ASSERT_EQ(bpf_obj_pin(rec.get(), at.c_str()), 0);
+    repin(rec.get(), kAbiPin);
     auto later = BpfTables::load([](std::string_view) {}, L2PT_FDB_ENTRIES_DEFAULT * 2, options_);
     ASSERT_TRUE(later) << later.status().what();
     EXPECT_EQ((*later)->start().how, PipelineStart::Migrated);
