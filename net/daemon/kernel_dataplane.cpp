@@ -133,15 +133,16 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                 (start.ringAdopted ? ", the task's ring handed to the next primary" : ""));
             break;
         case pipeline::PipelineStart::Migrated:
-            hooks_.info("line cards: the kernel pipeline is loaded over new tables" + where +
-                        ": the pinned ones are of another layout (" + start.differs + "); " +
-                        std::to_string(start.macs) + " learned MACs carried over" +
-                        (start.macsLeft ? ", " + std::to_string(start.macsLeft) + " not" : "") +
-                        (start.traps ? "; " + std::to_string(start.traps) +
-                                           " trap entries carried over until the task's own "
-                                           "are in, trapping into a ring for the next primary"
-                                     : "") +
-                        (start.ringAdopted ? "; the task's ring handed to the next primary" : ""));
+            hooks_.info(
+                "line cards: the kernel pipeline is loaded over new tables" + where +
+                ": the pinned ones are of another layout (" + start.differs + "); " +
+                std::to_string(start.macs) + " learned MACs carried over" +
+                (start.macsLeft ? ", " + std::to_string(start.macsLeft) + " not" : "") +
+                (start.traps ? "; " + std::to_string(start.traps) +
+                                   " trap entries carried over until the task's own "
+                                   "are in, trapping into a ring for the next primary"
+                             : "") +
+                (start.ringAdopted ? "; the task's ring carried over with what queued in it" : ""));
             break;
     }
     // The interfaces as they are now arrive as the monitor's first events.

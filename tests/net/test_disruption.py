@@ -335,8 +335,8 @@ class DisruptionTest(unittest.TestCase):
         netns.wait_for("the new programs at acc1", lambda: re.search(r"\(acc1\):.*attached",
                                                                      text()))
         self.assertIn("; 4 trap entries carried over until the task's own are in, trapping into "
-                      "a ring for the next primary; the task's ring handed to the next primary",
-                      text())
+                      "a ring for the next primary; the task's ring carried over with what "
+                      "queued in it", text())
         for b in (STP, bpdu(1)):
             sw.send("acc1", b)
         self.assertEqual(netns.collect(sw.socks["core0"], 1, 0.5), [], "switched as data")
