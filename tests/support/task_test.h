@@ -46,10 +46,8 @@ inline constexpr uint32_t kInstall = aclmsg::kOpInstall;
 inline constexpr uint32_t kRemove = aclmsg::kOpRemove;
 
 // Event-log codes, as the log's readers know them.
-inline constexpr uint32_t kNoMemory = 0x3a0001, kNotRegistered = 0x3a0004, kWaitFailed = 0x3a0006,
-                          kEnqueueRefused = 0x3a0009, kSeqCheck = 0x3a000a, kFailure = 0x3a000d,
-                          kPeerUpdate = 0x3a000e, kPeerReply = 0x3a000f, kRateGlobal = 0x3a0010,
-                          kDebugCount = 0x3a0011;
+inline constexpr uint32_t kNoMemory = 0x3a0001, kNotRegistered = 0x3a0004,
+                          kEnqueueRefused = 0x3a0009, kFailure = 0x3a000d, kRateGlobal = 0x3a0010;
 
 // Slot 0: 150 x 1G, per-port. Slot 1: 10G, per-port; te1/3 on pipe 1, te1/4 on unit 12 (beyond
 // the port slot indexes). lag200 lies beyond the LAG table, vl5000 beyond VLAN 4095.
