@@ -1,5 +1,5 @@
 // The task's lifecycle: start-up failures and what each leaves open, the registration with IFM
-// and the ACL agents, line-card events, and task disable releasing everything.
+// and the ACL agents, and task disable releasing everything (line-card events: the peer golden).
 #include "platform/evtlog.h"
 #include "platform/swp.h"
 #include "tests/support/task_test.h"
@@ -167,29 +167,5 @@ TEST_P(SilentAgent, IsTriedTwentyTimes) {
 
 INSTANTIATE_TEST_SUITE_P(Task, SilentAgent, testing::Bool(),
                          [](const auto& info) { return info.param ? "Primary" : "Secondary"; });
-
-// Slot 13 lies beyond the agent table: IFM's card there is never registered, its events ignored.
-TEST(Agents, CardEventsRegisterDownloadAndTearDown) {
-    auto& s =
-        tsim::boot(edited(edited(tsim::kChassis, "slots: 12", "slots: 16"), "lags:",
-                          "  - {slot: 13, type: 1, ports: [{range: 0-1, name: \"ge13/{n}\"}]}\n"
-                          "lags:"));
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("ge3/1")});
-    s.cardUp(3);                         // registration, then the card's configuration
-    s.events().raw(EVT_LINECARD_UP, 3);  // already alive: nothing
-    s.settle();
-    EXPECT_EQ(s.entries(3).size(), 1u);
-    EXPECT_EQ(count(s, "acl[3] rx register") + count(s, "acl[3] rx download"), 2u);
-    EXPECT_EQ(l2ptAclBitmap, 0xF0000000u);
-
-    s.cardDown(3);
-    s.events().raw(EVT_LINECARD_REMOVED, 3);      // a second down finds no agent
-    s.events().raw(EVT_LINECARD_REMOVED + 1, 0);  // an unknown event: nothing
-    s.events().raw(EVT_LINECARD_UP, 13);
-    s.settle();
-    EXPECT_EQ(count(s, "acl[13]"), 0u);
-    EXPECT_EQ(l2ptAclBitmap, 0xE0000000u);
-    EXPECT_TRUE(records(s).empty());
-}
 
 }  // namespace
