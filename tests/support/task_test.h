@@ -74,15 +74,6 @@ inline std::string edited(std::string yaml, std::string_view from, std::string_v
 inline size_t count(chassis::SimSwitch& sim, std::string_view prefix) {
     return sim.trace().grep(prefix).size();
 }
-// Their time stamps.
-inline std::vector<double> timesOf(chassis::SimSwitch& sim, std::string_view prefix) {
-    std::vector<double> out;
-    for (const auto& l : sim.trace().lines()) {
-        if (l.substr(l.find(' ', l.find_first_not_of(' ')) + 1).starts_with(prefix))
-            out.push_back(std::stod(l));
-    }
-    return out;
-}
 // Position of the first trace line from `from` on that holds text (the trace's size if none).
 inline size_t lineOf(chassis::SimSwitch& sim, std::string_view text, size_t from = 0) {
     const auto& l = sim.trace().lines();
