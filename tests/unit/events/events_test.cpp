@@ -1,56 +1,11 @@
-// IFM's configuration events: VLAN records and their ports through add, delete and disable, LAG
-// members and their entries on their own cards, a rate limit's removal and refusal; bad blocks
-// (a rate limit set and changed: the rate_limit golden trace).
+// IFM's configuration events: bad VLAN port and LAG member blocks, a LAG's limits, a rate limit's
+// removal and refusal. (VLAN records and their ports through add, delete and disable, LAG members
+// on their own cards: the vlan_ports golden trace; a rate limit set and changed: rate_limit's.)
 #include "tests/support/task_test.h"
 
 namespace {
 
 using namespace ttest;
-
-TEST(VlanPort, RecordsFollowAddDeleteAndDisable) {
-    auto& s = tsim::boot(tsim::kChassis, true);
-    const uint32_t ge01 = s.ifIndex("ge0/1");
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP,
-                  {access("ge0/3"), core("te1/0"), access("ge0/1"), access("ge0/2")});
-    const L2ptVmanEntry* v10 = pL2ptVlanTable[10];
-    ASSERT_NE(v10, nullptr);
-    EXPECT_EQ(members(10),
-              (Words{ge01, s.ifIndex("ge0/2"), s.ifIndex("ge0/3"), s.ifIndex("te1/0")}));
-    EXPECT_EQ(std::tuple(v10->vlanIfIndex, v10->aclMode), std::tuple(s.ifIndex("vl10"), 1));
-    tsim::vlanAdd(s, "vl20", L2PT_FLAG_LLDP, {access("ge0/1")}, 64);
-    tsim::vlanAdd(s, "vl20", L2PT_FLAG_LLDP, {}, 16);  // the limit in force stays
-    EXPECT_EQ(std::tuple(pL2ptVlanTable[20]->rateLimit, pL2ptVlanTable[20]->aclMode),
-              std::tuple(64u, 3));
-
-    // A port already in the VLAN: no second node, but another install, with the block's flags
-    // and the rate the VLAN takes from this block.
-    const size_t n0 = applied(s, 0);
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_GVRP, {access("ge0/1")}, 32);
-    EXPECT_EQ(std::tuple(members(10).size(), v10->protoFlags, v10->aclMode),
-              std::tuple(4u, L2PT_FLAG_STP | L2PT_FLAG_GVRP, 3));
-    EXPECT_EQ(received(s, 0, n0), (Msgs{{kInstall, {entry(ge01, kGvrpMac, 32, 3)}}}));
-
-    // Delete: removals with the block's flags and the VLAN's rate and mode; a port not in the
-    // VLAN is skipped; an emptied record stays.
-    tsim::vlanDel(s, "vl10", L2PT_FLAG_STP, {access("ge0/7"), access("ge0/1")});
-    EXPECT_EQ(received(s, 0, n0 + 1), (Msgs{{kRemove, {entry(ge01, kStpMac, 32, 3)}}}));
-    tsim::vlanDel(s, "vl20", L2PT_FLAG_LLDP, {access("ge0/1")});
-    EXPECT_TRUE(pL2ptVlanTable[20] != nullptr && members(20).empty());
-    EXPECT_EQ(pL2ptAccessPortTable[131], nullptr);
-
-    // Disable: flags that miss the record's skip the block; flags that meet one of them take
-    // every port out, the removals carrying those flags only; the record goes. The core port
-    // counted STP, not GVRP: its GVRP counter wraps and its tunnel entry stays.
-    tsim::vlanDisable(s, "vl10", L2PT_FLAG_LLDP);
-    ASSERT_EQ(pL2ptVlanTable[10], v10);
-    tsim::vlanDisable(s, "vl10", L2PT_FLAG_GVRP);
-    EXPECT_EQ(pL2ptVlanTable[10], nullptr);
-    EXPECT_EQ(s.entries(0),
-              (Entries{entry(ge01, kGvrpMac, 32, 3), entry(s.ifIndex("ge0/2"), kStpMac, 0, 1),
-                       entry(s.ifIndex("ge0/3"), kStpMac, 0, 1)}));
-    EXPECT_EQ(s.entries(1), Entries{entry(s.ifIndex("te1/0"), kTunnelMac, 0, 5)});
-    EXPECT_EQ(Words({inUse("VMAN"), inUse("IFNODE"), inUse("ACCESS_PORT")}), (Words{1, 0, 2}));
-}
 
 // A VLAN port message body as it may arrive: a block count, then blocks whose port counts need
 // not match the access ports that follow.
@@ -113,38 +68,6 @@ TEST(VlanPort, BadBlocksAreBoundedAndLogged) {
     tsim::vlanDel(s, "vl40", L2PT_FLAG_STP, {core("lag200")});
     EXPECT_TRUE(s.backend().reports().empty());
     EXPECT_EQ(Words({inUse("VMAN"), inUse("IFNODE"), inUse("ACCESS_PORT")}), (Words{3, 1, 1}));
-}
-
-TEST(LagMember, MembersJoinAndLeaveOnTheirCards) {
-    auto& s = tsim::boot(tsim::kChassis, true);
-    const uint32_t ge06 = s.ifIndex("ge0/6"), te13 = s.ifIndex("te1/3"), ge30 = s.ifIndex("ge3/0");
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP | L2PT_FLAG_GVRP, {access("lag1")}, 64);
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP | L2PT_FLAG_LLDP, {core("lag1")});
-    const L2ptLagEntry& lag = l2ptLagTable[1];
-    const size_t n0 = applied(s, 0), n1 = applied(s, 1);
-
-    // ge3/0's card is absent: it takes a slot, nothing is packed or counted for it.
-    s.ifm().lagAdd({{s.ifIndex("lag1"), {ge06, te13, ge30}}});
-    s.settle();
-    EXPECT_EQ(words(lag.memberIfIndex), (Words{ge06, te13, ge30, 0}));
-    const auto entries = [](uint32_t port) {
-        return Entries{entry(port, kStpMac, 64, 3), entry(port, kGvrpMac, 64, 3),
-                       entry(port, kTunnelMac, 0, 5)};
-    };
-    EXPECT_EQ(received(s, 0, n0), (Msgs{{kInstall, entries(ge06)}}));
-    EXPECT_EQ(received(s, 1, n1), (Msgs{{kInstall, entries(te13)}}));
-    EXPECT_EQ(words(lag.memberVlanCount[1]), (Words{1, 0, 0, 0}));
-    EXPECT_EQ(words(lag.memberVlanCount[2]), (Words{0, 0, 0, 0}));
-
-    // Leaving: removals with the slot's counters; the slot is free for the next member.
-    s.ifm().lagDel({{s.ifIndex("lag1"), {te13}}});
-    s.settle();
-    EXPECT_EQ(received(s, 1, n1 + 1), (Msgs{{kRemove, entries(te13)}}));
-    EXPECT_EQ(words(lag.memberVlanCount[1]), (Words{0, 0, 0, 0}));
-    EXPECT_EQ(lag.memberCount, 2);
-    s.ifm().lagAdd({{s.ifIndex("lag1"), {s.ifIndex("ge0/7")}}});
-    s.settle();
-    EXPECT_EQ(lag.memberIfIndex[1], s.ifIndex("ge0/7"));
 }
 
 // A LAG member message body with one block, as it may arrive.
