@@ -1,6 +1,7 @@
-// IFM's configuration events: bad VLAN port and LAG member blocks, a LAG's limits, a rate limit's
-// removal and refusal. (VLAN records and their ports through add, delete and disable, LAG members
-// on their own cards: the vlan_ports golden trace; a rate limit set and changed: rate_limit's.)
+// IFM's configuration events: bad VLAN port blocks, a rate limit's removal and refusal. (VLAN
+// records and their ports through add, delete and disable, LAG members on their own cards: the
+// vlan_ports golden trace; a LAG's slots and bad member blocks: lag_members'; a rate limit set
+// and changed: rate_limit's.)
 #include "tests/support/task_test.h"
 
 namespace {
@@ -68,54 +69,6 @@ TEST(VlanPort, BadBlocksAreBoundedAndLogged) {
     tsim::vlanDel(s, "vl40", L2PT_FLAG_STP, {core("lag200")});
     EXPECT_TRUE(s.backend().reports().empty());
     EXPECT_EQ(Words({inUse("VMAN"), inUse("IFNODE"), inUse("ACCESS_PORT")}), (Words{3, 1, 1}));
-}
-
-// A LAG member message body with one block, as it may arrive.
-std::vector<uint8_t> lagBody(int32_t blockCount, uint32_t lagIf, Words members, uint8_t count) {
-    std::vector<uint8_t> b(lagmsg::kBlocks + lagmsg::kBlockLen - hdr::kSeqHeaderLen);
-    const size_t at = lagmsg::kBlocks - hdr::kSeqHeaderLen;
-    wire::putI32(b.data(), 0, blockCount);
-    wire::putU32(b.data(), at + lagmsg::kBlkLagIfIndex, lagIf);
-    for (size_t i = 0; i < members.size(); ++i)
-        wire::putU32(b.data(), at + lagmsg::kBlkMembers + i * lagmsg::kMemberLen, members[i]);
-    wire::putU8(b.data(), at + lagmsg::kBlkMemberCount, count);
-    return b;
-}
-
-TEST(LagMember, LimitsAndBadBlocks) {
-    auto& s = tsim::boot(kBigChassis, true);
-    const uint32_t lag1 = s.ifIndex("lag1"), ge05 = s.ifIndex("ge0/5");
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP, {access("lag1")});
-    const L2ptLagEntry& lag = l2ptLagTable[1];
-
-    // The same member may take several slots; the 33rd member finds none.
-    s.ifm().lagAdd({{lag1, Words(33, ge05)}});
-    s.settle();
-    EXPECT_EQ(lag.memberCount, 32);
-    EXPECT_EQ(std::count(lag.memberIfIndex, lag.memberIfIndex + 32, ge05), 32);
-    s.ifm().lagDel({{lag1, Words(32, ge05)}});
-    s.settle();
-    EXPECT_EQ(lag.memberCount, 0);
-    EXPECT_TRUE(s.entries(0).empty());
-
-    // Too many members, a LAG beyond 128, more blocks counted than arrived, a negative count:
-    // only the block that arrived whole in the third message is handled.
-    for (auto body :
-         {lagBody(1, lag1, Words(17, ge05), 18), lagBody(1, s.ifIndex("lag200"), {ge05}, 1),
-          lagBody(2, lag1, {ge05}, 1), lagBody(-1, lag1, {s.ifIndex("ge0/6")}, 1)}) {
-        s.ifm().rawSequenced(MT_L2PT_LAG_MEMBER_ADD, {}, body);
-        s.settle();
-    }
-    const std::string block = "l2ptProcessLagMemberEvent: lag block ";
-    EXPECT_EQ(records(s),
-              (std::vector<Rec>{
-                  failure(block + "1 of 1 has 18 members, more than its 17 entries"),
-                  failure(block + "1 of 1 names LAG ifIndex " +
-                          std::to_string(s.ifIndex("lag200")) + " outside LAG numbers 0-128"),
-                  failure(block + "2 of 2 runs past the message end (204 bytes)")}));
-    EXPECT_EQ(lag.memberCount, 1);
-    EXPECT_EQ(lag.memberIfIndex[0], ge05);
-    EXPECT_EQ(s.entries(0), Entries{entry(ge05, kStpMac, 0, 1)});
 }
 
 void rate(chassis::SimSwitch& s, std::string_view vlan, uint32_t value, bool set = true) {
