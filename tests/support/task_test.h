@@ -46,10 +46,8 @@ inline constexpr uint32_t kInstall = aclmsg::kOpInstall;
 inline constexpr uint32_t kRemove = aclmsg::kOpRemove;
 
 // Event-log codes, as the log's readers know them.
-inline constexpr uint32_t kNoMemory = 0x3a0001, kNotRegistered = 0x3a0004, kWaitFailed = 0x3a0006,
-                          kEnqueueRefused = 0x3a0009, kSeqCheck = 0x3a000a, kFailure = 0x3a000d,
-                          kPeerUpdate = 0x3a000e, kPeerReply = 0x3a000f, kRateGlobal = 0x3a0010,
-                          kDebugCount = 0x3a0011;
+inline constexpr uint32_t kNoMemory = 0x3a0001, kNotRegistered = 0x3a0004,
+                          kEnqueueRefused = 0x3a0009, kFailure = 0x3a000d, kRateGlobal = 0x3a0010;
 
 // Slot 0: 150 x 1G, per-port. Slot 1: 10G, per-port; te1/3 on pipe 1, te1/4 on unit 12 (beyond
 // the port slot indexes). lag200 lies beyond the LAG table, vl5000 beyond VLAN 4095.
@@ -75,15 +73,6 @@ inline std::string edited(std::string yaml, std::string_view from, std::string_v
 // Trace lines whose actor and event start with prefix.
 inline size_t count(chassis::SimSwitch& sim, std::string_view prefix) {
     return sim.trace().grep(prefix).size();
-}
-// Their time stamps.
-inline std::vector<double> timesOf(chassis::SimSwitch& sim, std::string_view prefix) {
-    std::vector<double> out;
-    for (const auto& l : sim.trace().lines()) {
-        if (l.substr(l.find(' ', l.find_first_not_of(' ')) + 1).starts_with(prefix))
-            out.push_back(std::stod(l));
-    }
-    return out;
 }
 // Position of the first trace line from `from` on that holds text (the trace's size if none).
 inline size_t lineOf(chassis::SimSwitch& sim, std::string_view text, size_t from = 0) {

@@ -1,5 +1,5 @@
-// ACL download messages (one operation each, full messages, failures) and entries re-installed:
-// on a change of the tunnel MAC, and for a line card coming up.
+// ACL download messages (one operation each, full messages, failures) and entries re-installed
+// for a line card coming up (on a change of the tunnel MAC: the tunnel_mac golden trace).
 #include "classification/acl_msg.h"
 #include "tests/support/task_test.h"
 
@@ -78,46 +78,6 @@ TEST(AclMessage, BufferShortageAndRefusedHandOver) {
                                             {kNoMemory, {"cannot allocate acl msg buffer - 1"}},
                                             {kEnqueueRefused, {"0"}},
                                             {kNoMemory, {"cannot allocate acl msg buffer - 1"}}}));
-}
-
-constexpr Mac kMac1 = {0x02, 0, 0, 0, 0, 0x01};
-
-TEST(TunnelMac, CorePortEntriesMoveToTheNewMac) {
-    auto& s = tsim::boot(edited(tsim::kChassis, "agent: global", "agent: per-port"), true);
-    const uint32_t te10 = s.ifIndex("te1/0"), te13 = s.ifIndex("te1/3"), ge06 = s.ifIndex("ge0/6");
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0")});
-    tsim::vlanAdd(s, "vl20", L2PT_FLAG_STP, {core("te1/0")});
-    tsim::vlanAdd(s, "vl30", L2PT_FLAG_STP | L2PT_FLAG_LLDP, {core("te1/0"), core("lag1")});
-    s.ifm().lagAdd({{s.ifIndex("lag1"), {ge06, te13}}});
-    s.settle();
-    const size_t n0 = applied(s, 0), n1 = applied(s, 1), start = s.trace().lines().size();
-
-    // The kernel first; then physical core ports (one removal at the last of their VLANs, one
-    // install per VLAN), then LAG members, each batch flushed.
-    s.ifm().tunnelMac(kMac1, false);
-    s.settle();
-    EXPECT_LT(lineOf(s, "kernel tunnel-mac 02:00:00:00:00:01", start),
-              lineOf(s, "rx download", start));
-    EXPECT_EQ(received(s, 1, n1), (Msgs{{kRemove, {entry(te10, kTunnelMac, 0, 5)}},
-                                        {kInstall, Entries(3, entry(te10, kMac1, 0, 5))},
-                                        {kRemove, {entry(te13, kTunnelMac, 0, 5)}},
-                                        {kInstall, {entry(te13, kMac1, 0, 5)}}}));
-    EXPECT_EQ(received(s, 0, n0), (Msgs{{kRemove, {entry(ge06, kTunnelMac, 0, 5)}},
-                                        {kInstall, {entry(ge06, kMac1, 0, 5)}}}));
-    EXPECT_EQ(corePort(te10)->vlanCount[0], 3u);
-    EXPECT_EQ(l2ptLagTable[1].memberVlanCount[1][0], 1u);
-
-    // Back to the default: the agents first, the kernel last.
-    const size_t back = s.trace().lines().size();
-    s.ifm().tunnelMacDefault();
-    s.settle();
-    EXPECT_EQ(received(s, 1, n1 + 4), (Msgs{{kRemove, {entry(te10, kMac1, 0, 5)}},
-                                            {kInstall, Entries(3, entry(te10, kTunnelMac, 0, 5))},
-                                            {kRemove, {entry(te13, kMac1, 0, 5)}},
-                                            {kInstall, {entry(te13, kTunnelMac, 0, 5)}}}));
-    const size_t kernel = lineOf(s, "kernel tunnel-mac 03:a7:31:00:00:00", back);
-    EXPECT_LT(kernel, s.trace().lines().size());
-    EXPECT_EQ(lineOf(s, "rx download", kernel), s.trace().lines().size());
 }
 
 TEST(ConfigDownload, CardComingUpGetsItsWholeConfiguration) {

@@ -1,5 +1,6 @@
-// CLI debug filters with their configuration lines, the PDU trace in the event log, the show
-// table, and the debug shell (variables with their ranges, console dumps compared whole).
+// The show table and the debug shell: variables with their ranges, console dumps compared whole.
+// (The CLI's debug filters, their configuration lines and the PDUs they trace: the tool golden
+// trace.)
 #include <cstring>
 
 #include "classification/acl_msg.h"
@@ -11,8 +12,6 @@ namespace {
 
 using namespace ttest;
 
-constexpr uint8_t kBoth = 0, kIn = 1, kOut = 2;
-
 // The reply to the last CLI request, checked for its length and code.
 const uint8_t* reply(chassis::SimSwitch& sim) {
     const auto& m = sim.cli().replies().back().msg;
@@ -20,82 +19,6 @@ const uint8_t* reply(chassis::SimSwitch& sim) {
     EXPECT_EQ(wire::getU32(m.data(), replymsg::kReplyCode), 0u);
     return m.data();
 }
-uint32_t filter(chassis::SimSwitch& sim, std::string_view port, uint32_t vlan, uint32_t count,
-                uint8_t direction, bool remove = false) {
-    sim.cli().debugFilter(sim.ifIndex(port), vlan, count, direction, remove);
-    sim.settle();
-    return wire::getU32(reply(sim), climsg::kResult);
-}
-// The event log from the from-th record on (a coded record as its code); from moves past it.
-Texts logTail(chassis::SimSwitch& sim, size_t& from) {
-    Texts out;
-    for (const Rec& r : records(sim, from))
-        out.push_back(r.code == 0 ? r.args.at(0) : chassis::hex32(r.code));
-    from = sim.logRecords().size();
-    return out;
-}
-
-TEST(DebugFilter, RequestsKeepTheConfigurationLinesAndUndebugAllDropsThem) {
-    auto& s = tsim::boot(std::string(tsim::kChassis) + "pools: {L2PT_DEBUGNODE_POOL: 2}\n");
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0")});
-    const uint32_t blocks = ozm::mem::blocksInUse();
-    EXPECT_EQ(filter(s, "ge0/1", 0, 0, kBoth), 0u);
-    EXPECT_THAT(s.cfgLines(),
-                ElementsAre("L2PT: ", "    debug protocol-tunnel GigEthernet 0/1 both "));
-    // Set again: the line is replaced; the count is written in full. The pool holds two filters;
-    // a missing filter and a direction that does not exist are refused.
-    EXPECT_EQ(filter(s, "ge0/1", 10, 70000, kIn), 0u);
-    EXPECT_EQ(filter(s, "te1/0", 0, 5, kOut), 0u);
-    EXPECT_EQ(filter(s, "ge0/2", 0, 0, kBoth), 1u);
-    EXPECT_EQ(filter(s, "ge0/2", 0, 0, kBoth, true), 2u);
-    EXPECT_EQ(filter(s, "ge0/3", 0, 0, 3), 3u);
-    EXPECT_THAT(
-        s.cfgLines(),
-        ElementsAre("L2PT: ", "    debug protocol-tunnel GigEthernet 0/1 in vlan 10 count 70000 ",
-                    "    debug protocol-tunnel TenGigEthernet 1/0 out count 5 "));
-    EXPECT_EQ(filter(s, "te1/0", 0, 0, kBoth, true), 0u);
-    EXPECT_EQ(filter(s, "ge0/1", 0, 0, kBoth, true), 0u);
-    EXPECT_THAT(s.cfgLines(), IsEmpty());
-    EXPECT_EQ(ozm::mem::blocksInUse(), blocks);
-
-    // "undebug all" removes the section whether it holds lines or not, and tracing stops.
-    s.cli().undebugAll();
-    filter(s, "ge0/1", 0, 0, kBoth);
-    filter(s, "te1/0", 0, 0, kBoth);
-    s.cli().undebugAll();
-    s.settle();
-    EXPECT_THAT(s.trace().grep("cfg remove-node"),
-                ElementsAre("cfg remove-node 371 (0 lines)", "cfg remove-node 371 (3 lines)"));
-    EXPECT_EQ(ozm::mem::blocksInUse(), blocks);
-    s.frameIn("ge0/1", frames::stp(10));
-    EXPECT_THAT(s.logRecords(), IsEmpty());
-}
-
-TEST(PduTrace, CountedFiltersTraceTheirPdusThenRemoveThemselves) {
-    auto& s = tsim::boot();
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0")});
-    filter(s, "te1/0", 0, 3, kBoth);
-    filter(s, "ge0/1", 100, 65536, kBoth);  // no limit in 16 bits
-    size_t seen = 0;
-    for (int pdu = 1; pdu <= 4; ++pdu) {
-        s.frameIn("ge0/1", frames::stp(10));
-        const auto lines = logTail(s, seen);
-        // The received PDU's dump, then (while te1/0's filter lasts) the sent one's.
-        ASSERT_EQ(lines.size(), pdu < 3 ? 10u : pdu == 3 ? 11u : 5u) << pdu;
-        EXPECT_EQ(lines[0], "Received PDU on ge0/1 is h/w switched : ");
-        EXPECT_EQ(lines[1], "01 80 c2 00 00 00 00 1b 21 3c 4d 5e 81 00 00 0a 00 26 42 42 \r\n");
-        if (pdu <= 3) {
-            EXPECT_EQ(lines[5], "Sending translated PDU on te1/0 ");
-            EXPECT_EQ(lines[6], "03 a7 31 00 00 00 00 1b 21 3c 4d 5e 91 00 00 64 00 26 42 42 \r\n");
-        }
-    }
-    EXPECT_EQ(records(s).at(30), (Rec{kDebugCount, {}}));  // after the third's dump
-    EXPECT_THAT(
-        s.cfgLines(),
-        ElementsAre("L2PT: ",
-                    "    debug protocol-tunnel GigEthernet 0/1 both vlan 100 count 65536 "));
-}
-
 // A show request's text, and its result, next VLAN, more and found flags.
 using ShowFields = std::tuple<uint32_t, uint32_t, int, int>;
 std::pair<std::string, ShowFields> show(chassis::SimSwitch& sim, uint32_t subCode, uint32_t vlan) {

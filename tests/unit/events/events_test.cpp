@@ -1,55 +1,12 @@
-// IFM's configuration events: VLAN records and their ports through add, delete and disable, LAG
-// members and their entries on their own cards, rate limits re-sent as rate changes; bad blocks.
+// IFM's configuration events: bad VLAN port blocks, a rate limit's removal and refusal. (VLAN
+// records and their ports through add, delete and disable, LAG members on their own cards: the
+// vlan_ports golden trace; a LAG's slots and bad member blocks: lag_members'; a rate limit set
+// and changed: rate_limit's.)
 #include "tests/support/task_test.h"
 
 namespace {
 
 using namespace ttest;
-
-TEST(VlanPort, RecordsFollowAddDeleteAndDisable) {
-    auto& s = tsim::boot(tsim::kChassis, true);
-    const uint32_t ge01 = s.ifIndex("ge0/1");
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP,
-                  {access("ge0/3"), core("te1/0"), access("ge0/1"), access("ge0/2")});
-    const L2ptVmanEntry* v10 = pL2ptVlanTable[10];
-    ASSERT_NE(v10, nullptr);
-    EXPECT_EQ(members(10),
-              (Words{ge01, s.ifIndex("ge0/2"), s.ifIndex("ge0/3"), s.ifIndex("te1/0")}));
-    EXPECT_EQ(std::tuple(v10->vlanIfIndex, v10->aclMode), std::tuple(s.ifIndex("vl10"), 1));
-    tsim::vlanAdd(s, "vl20", L2PT_FLAG_LLDP, {access("ge0/1")}, 64);
-    tsim::vlanAdd(s, "vl20", L2PT_FLAG_LLDP, {}, 16);  // the limit in force stays
-    EXPECT_EQ(std::tuple(pL2ptVlanTable[20]->rateLimit, pL2ptVlanTable[20]->aclMode),
-              std::tuple(64u, 3));
-
-    // A port already in the VLAN: no second node, but another install, with the block's flags
-    // and the rate the VLAN takes from this block.
-    const size_t n0 = applied(s, 0);
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_GVRP, {access("ge0/1")}, 32);
-    EXPECT_EQ(std::tuple(members(10).size(), v10->protoFlags, v10->aclMode),
-              std::tuple(4u, L2PT_FLAG_STP | L2PT_FLAG_GVRP, 3));
-    EXPECT_EQ(received(s, 0, n0), (Msgs{{kInstall, {entry(ge01, kGvrpMac, 32, 3)}}}));
-
-    // Delete: removals with the block's flags and the VLAN's rate and mode; a port not in the
-    // VLAN is skipped; an emptied record stays.
-    tsim::vlanDel(s, "vl10", L2PT_FLAG_STP, {access("ge0/7"), access("ge0/1")});
-    EXPECT_EQ(received(s, 0, n0 + 1), (Msgs{{kRemove, {entry(ge01, kStpMac, 32, 3)}}}));
-    tsim::vlanDel(s, "vl20", L2PT_FLAG_LLDP, {access("ge0/1")});
-    EXPECT_TRUE(pL2ptVlanTable[20] != nullptr && members(20).empty());
-    EXPECT_EQ(pL2ptAccessPortTable[131], nullptr);
-
-    // Disable: flags that miss the record's skip the block; flags that meet one of them take
-    // every port out, the removals carrying those flags only; the record goes. The core port
-    // counted STP, not GVRP: its GVRP counter wraps and its tunnel entry stays.
-    tsim::vlanDisable(s, "vl10", L2PT_FLAG_LLDP);
-    ASSERT_EQ(pL2ptVlanTable[10], v10);
-    tsim::vlanDisable(s, "vl10", L2PT_FLAG_GVRP);
-    EXPECT_EQ(pL2ptVlanTable[10], nullptr);
-    EXPECT_EQ(s.entries(0),
-              (Entries{entry(ge01, kGvrpMac, 32, 3), entry(s.ifIndex("ge0/2"), kStpMac, 0, 1),
-                       entry(s.ifIndex("ge0/3"), kStpMac, 0, 1)}));
-    EXPECT_EQ(s.entries(1), Entries{entry(s.ifIndex("te1/0"), kTunnelMac, 0, 5)});
-    EXPECT_EQ(Words({inUse("VMAN"), inUse("IFNODE"), inUse("ACCESS_PORT")}), (Words{1, 0, 2}));
-}
 
 // A VLAN port message body as it may arrive: a block count, then blocks whose port counts need
 // not match the access ports that follow.
@@ -114,86 +71,6 @@ TEST(VlanPort, BadBlocksAreBoundedAndLogged) {
     EXPECT_EQ(Words({inUse("VMAN"), inUse("IFNODE"), inUse("ACCESS_PORT")}), (Words{3, 1, 1}));
 }
 
-TEST(LagMember, MembersJoinAndLeaveOnTheirCards) {
-    auto& s = tsim::boot(tsim::kChassis, true);
-    const uint32_t ge06 = s.ifIndex("ge0/6"), te13 = s.ifIndex("te1/3"), ge30 = s.ifIndex("ge3/0");
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP | L2PT_FLAG_GVRP, {access("lag1")}, 64);
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP | L2PT_FLAG_LLDP, {core("lag1")});
-    const L2ptLagEntry& lag = l2ptLagTable[1];
-    const size_t n0 = applied(s, 0), n1 = applied(s, 1);
-
-    // ge3/0's card is absent: it takes a slot, nothing is packed or counted for it.
-    s.ifm().lagAdd({{s.ifIndex("lag1"), {ge06, te13, ge30}}});
-    s.settle();
-    EXPECT_EQ(words(lag.memberIfIndex), (Words{ge06, te13, ge30, 0}));
-    const auto entries = [](uint32_t port) {
-        return Entries{entry(port, kStpMac, 64, 3), entry(port, kGvrpMac, 64, 3),
-                       entry(port, kTunnelMac, 0, 5)};
-    };
-    EXPECT_EQ(received(s, 0, n0), (Msgs{{kInstall, entries(ge06)}}));
-    EXPECT_EQ(received(s, 1, n1), (Msgs{{kInstall, entries(te13)}}));
-    EXPECT_EQ(words(lag.memberVlanCount[1]), (Words{1, 0, 0, 0}));
-    EXPECT_EQ(words(lag.memberVlanCount[2]), (Words{0, 0, 0, 0}));
-
-    // Leaving: removals with the slot's counters; the slot is free for the next member.
-    s.ifm().lagDel({{s.ifIndex("lag1"), {te13}}});
-    s.settle();
-    EXPECT_EQ(received(s, 1, n1 + 1), (Msgs{{kRemove, entries(te13)}}));
-    EXPECT_EQ(words(lag.memberVlanCount[1]), (Words{0, 0, 0, 0}));
-    EXPECT_EQ(lag.memberCount, 2);
-    s.ifm().lagAdd({{s.ifIndex("lag1"), {s.ifIndex("ge0/7")}}});
-    s.settle();
-    EXPECT_EQ(lag.memberIfIndex[1], s.ifIndex("ge0/7"));
-}
-
-// A LAG member message body with one block, as it may arrive.
-std::vector<uint8_t> lagBody(int32_t blockCount, uint32_t lagIf, Words members, uint8_t count) {
-    std::vector<uint8_t> b(lagmsg::kBlocks + lagmsg::kBlockLen - hdr::kSeqHeaderLen);
-    const size_t at = lagmsg::kBlocks - hdr::kSeqHeaderLen;
-    wire::putI32(b.data(), 0, blockCount);
-    wire::putU32(b.data(), at + lagmsg::kBlkLagIfIndex, lagIf);
-    for (size_t i = 0; i < members.size(); ++i)
-        wire::putU32(b.data(), at + lagmsg::kBlkMembers + i * lagmsg::kMemberLen, members[i]);
-    wire::putU8(b.data(), at + lagmsg::kBlkMemberCount, count);
-    return b;
-}
-
-TEST(LagMember, LimitsAndBadBlocks) {
-    auto& s = tsim::boot(kBigChassis, true);
-    const uint32_t lag1 = s.ifIndex("lag1"), ge05 = s.ifIndex("ge0/5");
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP, {access("lag1")});
-    const L2ptLagEntry& lag = l2ptLagTable[1];
-
-    // The same member may take several slots; the 33rd member finds none.
-    s.ifm().lagAdd({{lag1, Words(33, ge05)}});
-    s.settle();
-    EXPECT_EQ(lag.memberCount, 32);
-    EXPECT_EQ(std::count(lag.memberIfIndex, lag.memberIfIndex + 32, ge05), 32);
-    s.ifm().lagDel({{lag1, Words(32, ge05)}});
-    s.settle();
-    EXPECT_EQ(lag.memberCount, 0);
-    EXPECT_TRUE(s.entries(0).empty());
-
-    // Too many members, a LAG beyond 128, more blocks counted than arrived, a negative count:
-    // only the block that arrived whole in the third message is handled.
-    for (auto body :
-         {lagBody(1, lag1, Words(17, ge05), 18), lagBody(1, s.ifIndex("lag200"), {ge05}, 1),
-          lagBody(2, lag1, {ge05}, 1), lagBody(-1, lag1, {s.ifIndex("ge0/6")}, 1)}) {
-        s.ifm().rawSequenced(MT_L2PT_LAG_MEMBER_ADD, {}, body);
-        s.settle();
-    }
-    const std::string block = "l2ptProcessLagMemberEvent: lag block ";
-    EXPECT_EQ(records(s),
-              (std::vector<Rec>{
-                  failure(block + "1 of 1 has 18 members, more than its 17 entries"),
-                  failure(block + "1 of 1 names LAG ifIndex " +
-                          std::to_string(s.ifIndex("lag200")) + " outside LAG numbers 0-128"),
-                  failure(block + "2 of 2 runs past the message end (204 bytes)")}));
-    EXPECT_EQ(lag.memberCount, 1);
-    EXPECT_EQ(lag.memberIfIndex[0], ge05);
-    EXPECT_EQ(s.entries(0), Entries{entry(ge05, kStpMac, 0, 1)});
-}
-
 void rate(chassis::SimSwitch& s, std::string_view vlan, uint32_t value, bool set = true) {
     if (set)
         s.ifm().rateSet(s.ifIndex(vlan), value);
@@ -204,56 +81,6 @@ void rate(chassis::SimSwitch& s, std::string_view vlan, uint32_t value, bool set
 // A VLAN record's rate limit and mode.
 std::pair<uint32_t, int> limit(uint32_t vlanId) {
     return {pL2ptVlanTable[vlanId]->rateLimit, pL2ptVlanTable[vlanId]->aclMode};
-}
-
-TEST(RateLimit, SetWaitsForPortsThenResendsAccessEntries) {
-    auto& s = tsim::boot(kBigChassis, true);  // per-port agents only
-    const uint32_t ge01 = s.ifIndex("ge0/1"), ge05 = s.ifIndex("ge0/5");
-    const uint32_t te10 = s.ifIndex("te1/0"), te11 = s.ifIndex("te1/1");
-    s.ifm().lagAdd({{s.ifIndex("lag1"), {ge05, te11}}});
-    s.settle();
-
-    // No record yet: one is made to hold the limit, and nothing is sent.
-    rate(s, "vl10", 64);
-    EXPECT_EQ(limit(10), std::pair(64u, 2));
-    EXPECT_EQ(applied(s, 0) + applied(s, 1), 0u);
-
-    // Ports added later are installed with the stored limit and mode 3.
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP | L2PT_FLAG_GVRP,
-                  {access("ge0/1"), core("te1/0"), access("lag1")});
-    EXPECT_EQ(limit(10), std::pair(64u, 3));
-    EXPECT_EQ(s.entries(0), (Entries{entry(ge01, kStpMac, 64, 3), entry(ge01, kGvrpMac, 64, 3),
-                                     entry(ge05, kStpMac, 64, 3), entry(ge05, kGvrpMac, 64, 3)}));
-    EXPECT_EQ(s.entries(1), (Entries{entry(te10, kTunnelMac, 0, 5), entry(te11, kStpMac, 64, 3),
-                                     entry(te11, kGvrpMac, 64, 3)}));
-
-    // A new limit: the access ports' entries again, as rate changes (mode 2); the physical ports
-    // are flushed before the LAG members; the core port is left alone.
-    rate(s, "vl10", 128);
-    EXPECT_EQ(limit(10), std::pair(128u, 3));
-    EXPECT_EQ(received(s, 0, 1),
-              (Msgs{{kInstall, {entry(ge01, kStpMac, 128, 2), entry(ge01, kGvrpMac, 128, 2)}},
-                    {kInstall, {entry(ge05, kStpMac, 128, 2), entry(ge05, kGvrpMac, 128, 2)}}}));
-    EXPECT_EQ(received(s, 1, 1),
-              (Msgs{{kInstall, {entry(te11, kStpMac, 128, 2), entry(te11, kGvrpMac, 128, 2)}}}));
-
-    // A VLAN with core ports only: the record changes, nothing is sent. VLAN ids beyond 4095 are
-    // ignored.
-    tsim::vlanAdd(s, "vl20", L2PT_FLAG_STP, {core("te1/2"), core("lag1")});
-    const size_t sent = applied(s, 0) + applied(s, 1);
-    rate(s, "vl20", 32);
-    rate(s, "vl5000", 8);
-    EXPECT_EQ(limit(20), std::pair(32u, 3));
-    EXPECT_EQ(applied(s, 0) + applied(s, 1), sent);
-    EXPECT_EQ(inUse("VMAN"), 2u);
-
-    // lag1, not in vl30, is passed over.
-    tsim::vlanAdd(s, "vl30", L2PT_FLAG_LLDP, {access("ge0/2")});
-    const size_t j0 = applied(s, 0);
-    rate(s, "vl30", 8);
-    EXPECT_EQ(received(s, 0, j0), (Msgs{{kInstall, {entry(s.ifIndex("ge0/2"), kLldpMac, 8, 2)}}}));
-    EXPECT_TRUE(s.logRecords().empty());
-    EXPECT_EQ(inUse("var:"), 0u);
 }
 
 TEST(RateLimit, RemoveAndTheGlobalAgentRefusal) {

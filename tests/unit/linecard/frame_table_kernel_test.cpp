@@ -15,10 +15,8 @@
 #include <algorithm>
 #include <chrono>
 #include <concepts>
-#include <fstream>
 #include <map>
 #include <set>
-#include <thread>
 
 #include "chassis/chassis.h"
 #include "net/linecard/line_cards.h"
@@ -281,7 +279,6 @@ class KernelRunner {
         return {};
     }
     std::string portName(size_t p) { return chassis_.ifdb().name(chassis_.ifdb().portAt(p)); }
-    size_t portCount() { return chassis_.ifdb().portCount(); }
     std::string portNetdev(size_t p) { return netdevOf(portName(p)); }
     // A frame from the far end of a port's wire.
     void send(const std::string& port, const Bytes& f) {
@@ -483,15 +480,6 @@ TEST_F(KernelPipeline, AFloodingPortTakesNoMoreThanItsShareOfTheTasksRing) {
     EXPECT_LE(flooded * kRecordBytes, L2PT_RING_BYTES / 2 + kRecordBytes)
         << "the flooder's share: half the ring";
     EXPECT_EQ(run.dropsAt("ge0/1", L2PT_DP_DROP_TASK_BEHIND), 0u);
-
-    // With its PDU rate back at the default, the flooder gets no more than a second of it.
-    run(PduRate{"ge0/1", std::nullopt});
-    for (size_t i = 0; i < 2 * chassis::kDefaultPduRate; ++i)
-        run.send("ge0/1", bpdu);
-    const auto limited = run.readRing();
-    ASSERT_TRUE(limited.count("ge0/1"));
-    EXPECT_GE(limited.at("ge0/1"), size_t{chassis::kDefaultPduRate});
-    EXPECT_LT(limited.at("ge0/1"), size_t{2 * chassis::kDefaultPduRate});
 }
 
 // A segmentation-offloaded frame leaves as segments of its headers and gso bytes, with the
@@ -619,31 +607,6 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     ASSERT_TRUE(send(run.taskSocket(), toPorts({0, ge20})));
     EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[0]}));
     EXPECT_EQ(run.stats(ge20).drops[L2PT_DP_DROP_CARD_ABSENT], 1u);
-}
-
-// The ports carry only the switch's frames. With IPv6 on for the ports' interfaces the host
-// sends duplicate address detection, multicast listener reports and router solicitations out
-// of them: the egress program drops all of it, counted per port, and none reaches a wire.
-TEST_F(KernelPipeline, TheHostsOwnFramesNeverLeaveAPort) {
-    for (size_t p = 0; p < run.portCount(); ++p) {
-        std::ofstream conf("/proc/sys/net/ipv6/conf/" + run.portNetdev(p) + "/disable_ipv6");
-        conf << "0";
-        conf.close();
-        ASSERT_TRUE(conf) << "IPv6 on for " << run.portNetdev(p);
-    }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    std::vector<std::string> quiet;
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        quiet.clear();
-        for (size_t p = 0; p < run.portCount(); ++p) {
-            if (run.stats(p).drops[L2PT_DP_DROP_HOST_TX] == 0)
-                quiet.push_back(run.portName(p));
-        }
-    } while (!quiet.empty() && std::chrono::steady_clock::now() < until);
-    EXPECT_TRUE(quiet.empty()) << "no frame of the host's was dropped at " << quiet.size()
-                               << " ports, the first " << quiet.front();
-    EXPECT_TRUE(run.arrived(0).empty()) << "a frame of the host's reached a wire";
 }
 
 }  // namespace

@@ -195,11 +195,9 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     std::stringstream lines;
     lines << std::ifstream(dir + "/log").rdbuf();
     EXPECT_THAT(lines.str(), HasSubstr("state file set aside as " + path + ".bad-"));
+    // Each reason as the chassis file's readers give it (ChassisFile.ErrorsNameTheFileAndLine).
     EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: 'v200' is not a port or LAG of the chassis"));
-    EXPECT_THAT(lines.str(), HasSubstr("port 'p2' is a member of 'lag5' already"));
-    EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: learning: 'v100' is no port or LAG"));
     EXPECT_THAT(lines.str(), HasSubstr("the chassis file has no port named 'p9'"));
-    EXPECT_THAT(lines.str(), HasSubstr("unknown storm class 'colour'"));
     EXPECT_EQ(store.load(base).tunnelling.vlans.size(), 3u);  // none at all: the chassis file
 
     // The chassis file edited while the daemon was down: the changes that still fit run and

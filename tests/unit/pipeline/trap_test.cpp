@@ -147,14 +147,6 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
     ASSERT_TRUE(tables->installTrap(stp, 0));  // a new entry starts again
     EXPECT_EQ(tables->trapCounters(stp)->hits, 0u);
 
-    // A first frame as long as the bucket holds empties it exactly and passes; the next cannot.
-    ASSERT_TRUE(tables->setTrapRate(stp, 1));
-    const Bytes full = frame(kStp, host(1), {}, kLlcLength, L2PT_MIN_BURST_BYTES - L2PT_ETH_HLEN);
-    ASSERT_EQ(full.size(), L2PT_MIN_BURST_BYTES);
-    EXPECT_EQ(why(full), 0xFFFF);
-    EXPECT_EQ(why(full), L2PT_DP_DROP_POLICED);
-    ASSERT_TRUE(tables->installTrap(stp, 0));
-
     // Nobody reads the ring: it fills, then the task is behind.
     ASSERT_TRUE(tables->setGlobals(netp::pipeline::defaultGlobals()));  // no events for these
     const uint64_t trapped = stats(0).trapped;
@@ -264,12 +256,6 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
     EXPECT_EQ(runTask(link, withTaskTrailer(pdu, {ifindex[3]}, L2PT_TX_MAGIC)), TC_ACT_SHOT);
     EXPECT_EQ(drops(3, L2PT_DP_DROP_PORT_DOWN), 1u);
     EXPECT_EQ(nextEvent().port_if, chassisIf(3));
-
-    // Longer than port 2's MTU takes: counted there, sent nowhere.
-    const Bytes jumbo = frame(kStp, host(1), {}, kLlcLength, 1600);
-    EXPECT_EQ(runTask(link, withTaskTrailer(jumbo, {ifindex[2]}, L2PT_TX_MAGIC)), TC_ACT_SHOT);
-    EXPECT_EQ(drops(2, L2PT_DP_DROP_OVER_MTU), 1u);
-    EXPECT_EQ(nextEvent().port_if, chassisIf(2));
 
     // No trailer; an interface that is not the link in force; no task in its role.
     EXPECT_EQ(runTask(link, withTaskTrailer(pdu, {ifindex[2]}, L2PT_TX_MAGIC ^ 1)), TC_ACT_SHOT);

@@ -1,5 +1,5 @@
 // The task's lifecycle: start-up failures and what each leaves open, the registration with IFM
-// and the ACL agents, line-card events, and task disable releasing everything.
+// and the ACL agents, and task disable releasing everything (line-card events: the peer golden).
 #include "platform/evtlog.h"
 #include "platform/swp.h"
 #include "tests/support/task_test.h"
@@ -124,18 +124,12 @@ TEST(Shutdown, TaskDisableRepliesThenReleasesEverything) {
     s.mgr().disable();
     s.settle();
 
+    // The reply first, then the unsubscription, the agents, sockets and queue (the tool golden
+    // trace holds that order); here, that every record of every kind is freed and every handle
+    // closed.
     EXPECT_EQ(s.taskState(), chassis::TaskState::Exited);
-    const size_t reply = lineOf(s, "mgr rx reply type=24402 code=0");
-    EXPECT_LT(reply, lineOf(s, "evt unsubscribe 0x118013 0x118011 0x118012"));
-    EXPECT_LT(reply, lineOf(s, "acl[0] rx deregister"));
-    for (const char* a : {"acl[0] rx deregister", "acl[1] rx deregister", "acl[2] rx deregister",
-                          "evt unsubscribe 0x118013 0x118011 0x118012", "kernel close protocol=1",
-                          "kernel close protocol=9", "task ipc-close"}) {
+    for (const char* a : {"acl[0] rx deregister", "acl[1] rx deregister", "acl[2] rx deregister"})
         EXPECT_EQ(count(s, a), 1u) << a;
-    }
-    // The global agent's two agent-wide entries are removed after it was told.
-    EXPECT_LT(lineOf(s, "acl[2] rx deregister"),
-              lineOf(s, "acl[2] rx download seq=2 op=remove entries=2"));
     EXPECT_EQ(count(s, "mem"), 0u);  // no pool deleted while holding a block
     EXPECT_TRUE(ozm::mem::stats().empty());
     EXPECT_TRUE(s.cfgLines().empty());
@@ -145,56 +139,14 @@ TEST(Shutdown, TaskDisableRepliesThenReleasesEverything) {
     EXPECT_EQ(l2ptAclBitmap, 0u);
 }
 
-class SilentAgent : public testing::TestWithParam<bool> {};
-
-// At start-up an agent that never answers is tried once per pass, 20 passes, each after the
-// previous request timed out, while the others register once; on a card-up a refusing agent is
-// tried back to back as often as gL2PTMaxAclTry says and its configuration is not downloaded.
-// Only a primary logs.
-TEST_P(SilentAgent, IsTriedTwentyTimes) {
+// At start-up a secondary logs none of the agents it could not register (the silent golden
+// trace: the attempts, a primary's logs at start-up and at a card-up, a secondary's at a card-up).
+TEST(SilentAgent, ASecondaryLogsNoAgentItCouldNotRegisterAtStartUp) {
     auto& s = tsim::boot(edited(edited(tsim::kChassis, "agent: global", "agent: silent"),
-                                "role: primary", GetParam() ? "role: primary" : "role: secondary"));
+                                "role: primary", "role: secondary"));
     s.advanceMs(20 * 30000);
-    const auto times = timesOf(s, "acl[2] rx register slot=2 master=0 (silent)");
-    ASSERT_EQ(times.size(), 20u);
-    EXPECT_EQ(times.back() - times.front(), 19 * 30.0);
-    EXPECT_EQ(count(s, "acl[0] rx register") + count(s, "acl[1] rx register"), 2u);
+    EXPECT_EQ(count(s, "acl[2] rx register slot=2 master=0 (silent)"), 20u);
     EXPECT_TRUE(s.taskReady());
-
-    ASSERT_TRUE(ozm::sym::set("gL2PTMaxAclTry", 50));
-    s.faults().arm("acl-status:3");
-    s.cardUp(3);
-    EXPECT_EQ(timesOf(s, "acl[3] rx register"), std::vector<double>(50, 600));
-    EXPECT_EQ(count(s, "acl[3] rx download"), 0u);
-    EXPECT_EQ(l2ptAclBitmap, 0xC0000000u);
-    const std::vector<Rec> logged = {{kNotRegistered, {"2"}}, {kNotRegistered, {"3"}}};
-    EXPECT_EQ(records(s), GetParam() ? logged : std::vector<Rec>{});
-}
-
-INSTANTIATE_TEST_SUITE_P(Task, SilentAgent, testing::Bool(),
-                         [](const auto& info) { return info.param ? "Primary" : "Secondary"; });
-
-// Slot 13 lies beyond the agent table: IFM's card there is never registered, its events ignored.
-TEST(Agents, CardEventsRegisterDownloadAndTearDown) {
-    auto& s =
-        tsim::boot(edited(edited(tsim::kChassis, "slots: 12", "slots: 16"), "lags:",
-                          "  - {slot: 13, type: 1, ports: [{range: 0-1, name: \"ge13/{n}\"}]}\n"
-                          "lags:"));
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("ge3/1")});
-    s.cardUp(3);                         // registration, then the card's configuration
-    s.events().raw(EVT_LINECARD_UP, 3);  // already alive: nothing
-    s.settle();
-    EXPECT_EQ(s.entries(3).size(), 1u);
-    EXPECT_EQ(count(s, "acl[3] rx register") + count(s, "acl[3] rx download"), 2u);
-    EXPECT_EQ(l2ptAclBitmap, 0xF0000000u);
-
-    s.cardDown(3);
-    s.events().raw(EVT_LINECARD_REMOVED, 3);      // a second down finds no agent
-    s.events().raw(EVT_LINECARD_REMOVED + 1, 0);  // an unknown event: nothing
-    s.events().raw(EVT_LINECARD_UP, 13);
-    s.settle();
-    EXPECT_EQ(count(s, "acl[13]"), 0u);
-    EXPECT_EQ(l2ptAclBitmap, 0xE0000000u);
     EXPECT_TRUE(records(s).empty());
 }
 

@@ -1,13 +1,11 @@
-// The main loop and the dispatcher: failed waits, the sequence check, the agents' queues
-// (acknowledgements, time-outs, tear-down).
+// The main loop and the agents' queues: acknowledgements, time-outs, tear-down (failed waits and
+// the sequence check of IFM's messages: the tool golden trace).
 #include "base/debug.h"
 #include "tests/support/task_test.h"
 
 namespace {
 
 using namespace ttest;
-
-constexpr uint16_t kQinQ = 0x88a8;
 
 // An acknowledged message's buffer comes back. An agent that stops acknowledging: its message is
 // held and sent again after the time-out, which the error callback reports; an acknowledgement
@@ -28,28 +26,6 @@ TEST(Loop, AgentQueuesHoldMessagesUntilAcknowledgedOrTheAgentGoes) {
     s.cardDown(0);
     EXPECT_EQ(inUse("var:"), 0u);
     EXPECT_TRUE(records(s).empty());
-}
-
-// A failed wait is logged, an interrupted one is not. Of IFM's sequenced messages a duplicate is
-// acknowledged again but not handled, one ahead of its turn is logged and dropped.
-TEST(Loop, FailedWaitsAndTheSequenceCheck) {
-    auto& s = tsim::boot();
-    s.faults().arm("select");
-    s.advanceMs(20);
-    s.faults().arm("select-eintr");
-    s.advanceMs(20);
-    EXPECT_EQ(count(s, "fault hit select"), 2u);
-    auto vmanPt = [&](uint32_t seq, std::vector<uint8_t> body) {
-        s.ifm().rawSequenced(MT_L2PT_VMAN_PT, seq, body);
-        s.settle();
-    };
-    vmanPt(1, {0x88, 0xa8});
-    vmanPt(1, {0x12, 0x34});
-    vmanPt(7, {0x43, 0x21});
-    EXPECT_EQ(sym("l2ptVmanPt"), kQinQ);
-    EXPECT_THAT(s.ifm().acks(), ElementsAre(1, 1));
-    EXPECT_THAT(records(s), ElementsAre(Rec{kWaitFailed, {}},
-                                        Rec{kSeqCheck, {"5", "Check sequence and Ack failure"}}));
 }
 
 }  // namespace
