@@ -25,26 +25,18 @@ TP_STATUS_VLAN_TPID_VALID = 0x40
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
-USERNS_ENV = "L2PT_TEST_USERNS"  # set inside the user namespace require_privilege made
 BPFFS_ENV = "L2PT_TEST_BPFFS"  # set inside the mount namespace private_bpffs made
 
 
-def require_privilege(userns=False):
-    """Namespaces need CAP_NET_ADMIN: root; with userns, where the kernel lets an ordinary user
-    have namespaces of their own, the same test again as root of a user, network and mount
-    namespace (unshare -rnm, a /run of its own for ip netns); else the same test through sudo."""
+def require_privilege():
+    """Namespaces need CAP_NET_ADMIN: root, or the same test again through sudo."""
     if os.geteuid() == 0:
         return
-    if userns and run("unshare", "-rnm", "true", check=False).returncode == 0:
-        os.environ[USERNS_ENV] = "1"
-        os.execvp("unshare", ["unshare", "-rnm", "sh", "-c", 'mount -t tmpfs l2pt /run && '
-                              'exec "$@"', "sh", sys.executable] + sys.argv)
     if shutil.which("sudo") and subprocess.run(["sudo", "-n", "true"],
                                                capture_output=True).returncode == 0:
         os.execvp("sudo", ["sudo", "-n", "-E", sys.executable] + sys.argv)
-    sys.exit("FAILED: this test needs root, passwordless sudo or unprivileged user namespaces "
-             "to create network namespaces and veth pairs (CAP_NET_ADMIN) and to open AF_PACKET "
-             "sockets (CAP_NET_RAW)")
+    sys.exit("FAILED: this test needs root or passwordless sudo to create network namespaces "
+             "and veth pairs (CAP_NET_ADMIN) and to open AF_PACKET sockets (CAP_NET_RAW)")
 
 
 def run(*cmd, check=True):

