@@ -288,6 +288,22 @@ class Switch:
             return ""
 
 
+def hello(channel, session=0, arg=0):
+    """A task connection's first datagram: channel 1 control, 5 heartbeat, 6 data path."""
+    return struct.pack("!IHHII", 0x4C325054, 2, channel, session, arg)
+
+
+def task_channel(run_dir, first):
+    """A task connection to the daemon at run_dir that sent first (a hello): the socket, and
+    the status and session the daemon's welcome gave."""
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    s.settimeout(10)
+    s.connect(os.path.join(run_dir, "task.sock"))
+    s.send(first)
+    status, session = struct.unpack("!IiI", s.recv(64)[:12])[1:]
+    return s, status, session
+
+
 def tc_programs(ns, dev, hook, name="l2pt-pipeline"):
     """How many BPF filters called name sit at hook (ingress, egress) of dev in ns, as the
     kernel lists them."""
