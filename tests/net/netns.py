@@ -304,6 +304,32 @@ def task_channel(run_dir, first):
     return s, status, session
 
 
+def streaming(test, argv, event):
+    """Runs event while l2pt-stream (argv) streams, once every flow has arrived: test fails
+    with any frame lost, duplicated, flooded or misdelivered. The summary, as shown."""
+    stream = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
+    failed, out = None, stream.stdout.readline()
+    try:
+        if out == "streaming\n":
+            out = ""
+            event()
+        else:
+            failed = "a flow never arrived"
+    except Exception as e:  # reported with what the streams saw up to it
+        failed = "%s: %s" % (type(e).__name__, e)
+    finally:
+        stream.send_signal(signal.SIGTERM)
+        out += stream.communicate(timeout=10)[0]
+    print("streams:", out.strip(), file=sys.stderr)
+    shown = json.dumps(json.loads(out), indent=1)
+    if failed:
+        test.fail("%s; the streams: %s" % (failed, shown))
+    for f in json.loads(out)["flows"]:
+        got = {k: f[k] for k in ("lost", "duplicated", "flooded", "misdelivered")}
+        test.assertEqual(got, dict.fromkeys(got, 0), shown)
+    return shown
+
+
 def tc_programs(ns, dev, hook, name="l2pt-pipeline"):
     """How many BPF filters called name sit at hook (ingress, egress) of dev in ns, as the
     kernel lists them."""
