@@ -8,7 +8,6 @@ import json
 import os
 import re
 import signal
-import subprocess
 import tempfile
 import threading
 import time
@@ -308,54 +307,28 @@ class ProviderNetwork(LabCase):
 
     def test_9_core_link_cut_and_restored(self):
         # Cutting pe1-core splits customer A's VLAN: a2's bridge is then the only path
-        # between its two halves, so the port it blocked must forward; restored, it blocks
-        # again. a1 pings a3 all along: its replies stop at the cut and come back once
-        # customer A's STP has converged again.
+        # between its two halves, so the port it blocked must forward, and a1 reaches a3
+        # through it (pe1 no longer sends a3's frames to the port that went down); restored,
+        # it blocks again.
         pe1 = self.ns("pe1")
         netdev = self.lab.topo.netdev("pe1", "te1/0")
         reach(self.lab, "a1", "a3")
-        with tempfile.TemporaryFile(mode="w+") as out:
-            ping = subprocess.Popen(["ip", "netns", "exec", self.ns("a1"), "ping", "-D", "-i0.1",
-                                     "-W1", self.lab.topo.address("a3")], stdout=out)
-            time.sleep(1)
-            l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "down")
-            cut_at, cut_wall = time.monotonic(), time.time()
-            try:
-                wait_until_equal("a2 to forward on both uplinks", self.a2_states,
-                                 ["forwarding", "forwarding"], CONVERGE_S)
-                print(f"\ncore link cut: a2 bridged the halves after "
-                      f"{time.monotonic() - cut_at:.1f} s")
-                self.assertEqual(self.roots(A_SITES), {s: self.a_root for s in A_SITES})
-                back = wait_for("a1's pings of a3 answered again after the cut",
-                                lambda: answered_again(ping_replies(out), cut_wall), CONVERGE_S)
-                print(f"core link cut: a1's pings of a3 answered again after "
-                      f"{back - cut_wall:.1f} s")
-            finally:
-                ping.terminate()
-                ping.wait()
-                l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "up")
+        l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "down")
+        cut_at = time.monotonic()
+        try:
+            wait_until_equal("a2 to forward on both uplinks", self.a2_states,
+                             ["forwarding", "forwarding"], CONVERGE_S)
+            self.assertEqual(self.roots(A_SITES), {s: self.a_root for s in A_SITES})
+            reach(self.lab, "a1", "a3", CONVERGE_S)
+            print(f"\ncore link cut: a1 reaches a3 through a2 after "
+                  f"{time.monotonic() - cut_at:.1f} s")
+        finally:
+            l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "up")
         restored_at = time.monotonic()
         self.wait_converged()
         print(f"core link restored: customer STP reconverged in "
               f"{time.monotonic() - restored_at:.1f} s")
         self.assert_pdus_cross(("a1", "a3", "gvrp"))
-
-
-def ping_replies(out):
-    """The wall-clock times of the replies in ping -D's output so far."""
-    out.seek(0)
-    return [float(m[1]) for m in re.finditer(r"^\[(\d+\.\d+)\] \d+ bytes from", out.read(), re.M)]
-
-
-def answered_again(replies, cut):
-    """The first reply after a silence of more than a second that began at the cut; None
-    before it comes."""
-    previous = max((t for t in replies if t <= cut), default=cut)
-    for t in (t for t in replies if t > cut):
-        if t - previous > 1.0:
-            return t
-        previous = t
-    return None
 
 
 if __name__ == "__main__":
