@@ -17,7 +17,7 @@ sys.path.insert(0, str(REPO / "lab"))
 sys.path.insert(0, str(REPO / "tests" / "net"))
 import l2pt_lab  # noqa: E402
 # Root, or the test again through passwordless sudo: lab tests fail, never skip, without it.
-from netns import read_pcap, require_privilege  # noqa: E402,F401
+from netns import read_pcap, require_privilege, streaming  # noqa: E402,F401
 
 BUILD = Path(os.environ.get("L2PT_BUILD", REPO / "build"))
 PYTHON = "/usr/bin/python3"

@@ -6,32 +6,13 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from labtest import HERE, PYTHON, REPO, LabCase, l2pt_lab, new_lab, reach
+from labtest import HERE, PYTHON, REPO, l2pt_lab, new_lab, reach
 
 WIRE = HERE / "wire.yaml"
 
 
-class CustomersOnAWire(LabCase):
-    TOPOLOGY = WIRE
-
-    def test_the_command_line(self):
-        tool = [PYTHON, str(REPO / "lab" / "l2pt-lab"), "--name", self.lab.topo.name]
-        status = subprocess.run([*tool, "status", WIRE], capture_output=True, text=True)
-        self.assertEqual(status.returncode, 0, status.stderr)
-        lines = status.stdout.splitlines()
-        self.assertEqual([line.split(":")[0] for line in lines], ["w1", "w2", "w3"])
-        self.assertRegex(lines[0], r"^w1: lldpd:\d+ root [0-9a-f.]+ eth0=\w+ eth1=\w+$")
-        bridge = subprocess.run([*tool, "exec", WIRE, "w2", "cat",
-                                 "/sys/class/net/br0/bridge/bridge_id"], capture_output=True,
-                                text=True)
-        self.assertEqual(bridge.stdout.strip(), self.lab.bridge_attr("w2", "bridge_id"))
-        bad = subprocess.run([*tool, "exec", WIRE, "nowhere", "true"], capture_output=True,
-                             text=True)
-        self.assertEqual((bad.returncode, bad.stderr), (2, "l2pt-lab: no node named 'nowhere'\n"))
-
-
-class DownLeavesNothing(unittest.TestCase):
-    def test_two_labs_of_one_topology_at_once_and_each_down_leaves_nothing(self):
+class CustomersOnAWire(unittest.TestCase):
+    def test_two_labs_of_one_topology_at_once_the_tool_and_each_down_leaving_nothing(self):
         links_before = l2pt_lab.run("ip", "-br", "link").stdout
         labs = [new_lab(WIRE), new_lab(WIRE)]
         for lab in labs:
@@ -42,6 +23,20 @@ class DownLeavesNothing(unittest.TestCase):
         # Both sites w1 answer on the same address, each in its own lab.
         for lab in labs:
             reach(lab, "w2", "w1")
+        # The command line, on the first lab.
+        tool = [PYTHON, str(REPO / "lab" / "l2pt-lab"), "--name", labs[0].topo.name]
+        status = subprocess.run([*tool, "status", WIRE], capture_output=True, text=True)
+        self.assertEqual(status.returncode, 0, status.stderr)
+        lines = status.stdout.splitlines()
+        self.assertEqual([line.split(":")[0] for line in lines], ["w1", "w2", "w3"])
+        self.assertRegex(lines[0], r"^w1: lldpd:\d+ root [0-9a-f.]+ eth0=\w+ eth1=\w+$")
+        bridge = subprocess.run([*tool, "exec", WIRE, "w2", "cat",
+                                 "/sys/class/net/br0/bridge/bridge_id"], capture_output=True,
+                                text=True)
+        self.assertEqual(bridge.stdout.strip(), labs[0].bridge_attr("w2", "bridge_id"))
+        bad = subprocess.run([*tool, "exec", WIRE, "nowhere", "true"], capture_output=True,
+                             text=True)
+        self.assertEqual((bad.returncode, bad.stderr), (2, "l2pt-lab: no node named 'nowhere'\n"))
         made = []
         for lab in labs:
             pids = [p["pid"] for p in lab.load_state()["processes"]]

@@ -8,14 +8,13 @@ import json
 import os
 import re
 import signal
-import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from labtest import (BUILD, LabCase, REPO, l2pt_lab, lldp_neighbours, reach, read_pcap, wait_for,
-                     wait_until_equal)
+from labtest import (BUILD, LabCase, REPO, l2pt_lab, lldp_neighbours, reach, read_pcap,
+                     streaming, wait_for, wait_until_equal)
 
 TUNNEL_MAC = "02:00:00:00:00:01"
 NEW_TUNNEL_MAC = "02:00:00:00:00:02"  # test_5's
@@ -214,30 +213,21 @@ class ProviderNetwork(LabCase):
         def watch():
             while not done.is_set():
                 seen.append(view())
-        stream = subprocess.Popen([BUILD / "tests" / "l2pt-stream", "--rate",
-                                   str(LAB_STREAM_RATE), "--seconds", "60"] + flows + watches,
-                                  stdout=subprocess.PIPE, text=True)
-        watcher = threading.Thread(target=watch)
-        watcher.start()
-        out = ""
-        try:
-            out = stream.stdout.readline()
-            self.assertEqual(out, "streaming\n", "a flow never arrived")
-            out = ""
+
+        def restart():
             at = time.monotonic()
             self.lab.restart_chassisd("pe1")
             print(f"\npe1's daemon restarted: its task primary again after "
                   f"{time.monotonic() - at:.1f} s")
             time.sleep(8)  # past the customers' max age of 6 s
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            streaming(self, [BUILD / "tests" / "l2pt-stream", "--rate", str(LAB_STREAM_RATE),
+                             "--seconds", "60"] + flows + watches, restart)
         finally:
             done.set()
             watcher.join()
-            stream.send_signal(signal.SIGTERM)
-            out += stream.communicate(timeout=10)[0]
-        print("streams:", out.strip())
-        for f in json.loads(out)["flows"]:
-            got = {k: f[k] for k in ("lost", "duplicated", "flooded", "misdelivered")}
-            self.assertEqual(got, dict.fromkeys(got, 0), out)
         self.assertGreater(len(seen), 10)
         self.assertEqual([v for v in seen if v != before], [])
         self.assert_pdus_cross(("a1", "a3", "pvst"), ("b1", "b2", "gvrp"))
@@ -264,29 +254,11 @@ class ProviderNetwork(LabCase):
         out = l2pt_lab.nsexec(self.ns("a1"), "ping", "-q", "-c20", "-i0.05", "-W2",
                               self.lab.topo.address("a3")).stdout
         self.assertIn(" 0% packet loss", out)
-        # TCP between b1 on pe1 and b2 on pe2, over the edges' direct core link.
-        server = subprocess.Popen(["ip", "netns", "exec", self.ns("b2"), "iperf3", "-s", "-1"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            run = wait_for("iperf3 b1 -> b2", lambda: self.iperf("b1", "b2"), 15, interval=0.5)
-        finally:
-            server.kill()
-            server.wait()
-        gbps = run["end"]["sum_received"]["bits_per_second"] / 1e9
-        print(f"\niperf3 b1 -> b2 (pe1 -> pe2): {gbps:.2f} Gbit/s, "
-              f"{run['end']['sum_sent'].get('retransmits', 0)} retransmits")
-        self.assertGreater(run["end"]["sum_received"]["bytes"], 0)
-
-    def iperf(self, src, dst, seconds=3):
-        """iperf3's JSON report of a TCP run from src to the server at dst; None while the
-        server is not listening yet (the report's error says so)."""
-        result = l2pt_lab.nsexec(self.ns(src), "iperf3", "-J", "-t", seconds, "-c",
-                                 self.lab.topo.address(dst), check=False)
-        report = json.loads(result.stdout or "{}")
-        if "sum_received" not in report.get("end", {}):
-            print(f"iperf3 {src} -> {dst}: {report.get('error', result.stderr.strip())}")
-            return None
-        return report
+        # Full-size frames between b1 on pe1 and b2 on pe2, over the edges' direct core link,
+        # carry the provider tag there too (throughput is the data-path benchmark's).
+        out = l2pt_lab.nsexec(self.ns("b1"), "ping", "-q", "-c3", "-M", "do", "-s", "1472",
+                              "-W2", self.lab.topo.address("b2")).stdout
+        self.assertIn(" 0% packet loss", out)
 
     def test_8b_a_broadcast_reaches_each_site_once_and_never_storms(self):
         # a2's bridge blocks one of its uplinks: a broadcast from a1 enters both of a2's
@@ -294,15 +266,14 @@ class ProviderNetwork(LabCase):
         # itself never. Frames are counted for seconds after the last was sent: a loop
         # would keep them coming.
         self.wait_converged()
-        ports = {("a1", "eth0"), ("a2", "eth0"), ("a2", "eth1"), ("a3", "eth0"),
-                 ("b1", "eth0"), ("b2", "eth0"), ("a2", "br0"), ("a3", "br0")}
-        sniffers = {p: self.sniffer(*p, 6) for p in ports}
-        self.send("a1", "br0", "bcast", count=5, tag="bc")
-        seen = {p: [f["seq"] for f in sn.frames("bc")] for p, sn in sniffers.items()}
         once = list(range(5))
-        self.assertEqual(seen, {("a1", "eth0"): [], ("a2", "eth0"): once, ("a2", "eth1"): once,
-                                ("a3", "eth0"): once, ("b1", "eth0"): [], ("b2", "eth0"): [],
-                                ("a2", "br0"): once, ("a3", "br0"): once})
+        expected = {("a1", "eth0"): [], ("a2", "eth0"): once, ("a2", "eth1"): once,
+                    ("a3", "eth0"): once, ("b1", "eth0"): [], ("b2", "eth0"): [],
+                    ("a2", "br0"): once, ("a3", "br0"): once}
+        sniffers = {p: self.sniffer(*p, 6) for p in expected}
+        self.send("a1", "br0", "bcast", count=5, tag="bc")
+        self.assertEqual({p: [f["seq"] for f in sn.frames("bc")] for p, sn in sniffers.items()},
+                         expected)
 
     def test_8c_one_customers_flood_costs_the_other_nothing(self):
         # a1 floods broadcasts, each from a new source MAC, through pe1's ge0/1 with broadcast
@@ -335,54 +306,28 @@ class ProviderNetwork(LabCase):
 
     def test_9_core_link_cut_and_restored(self):
         # Cutting pe1-core splits customer A's VLAN: a2's bridge is then the only path
-        # between its two halves, so the port it blocked must forward; restored, it blocks
-        # again. a1 pings a3 all along: its replies stop at the cut and come back once
-        # customer A's STP has converged again.
+        # between its two halves, so the port it blocked must forward, and a1 reaches a3
+        # through it (pe1 no longer sends a3's frames to the port that went down); restored,
+        # it blocks again.
         pe1 = self.ns("pe1")
         netdev = self.lab.topo.netdev("pe1", "te1/0")
         reach(self.lab, "a1", "a3")
-        with tempfile.TemporaryFile(mode="w+") as out:
-            ping = subprocess.Popen(["ip", "netns", "exec", self.ns("a1"), "ping", "-D", "-i0.1",
-                                     "-W1", self.lab.topo.address("a3")], stdout=out)
-            time.sleep(1)
-            l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "down")
-            cut_at, cut_wall = time.monotonic(), time.time()
-            try:
-                wait_until_equal("a2 to forward on both uplinks", self.a2_states,
-                                 ["forwarding", "forwarding"], CONVERGE_S)
-                print(f"\ncore link cut: a2 bridged the halves after "
-                      f"{time.monotonic() - cut_at:.1f} s")
-                self.assertEqual(self.roots(A_SITES), {s: self.a_root for s in A_SITES})
-                back = wait_for("a1's pings of a3 answered again after the cut",
-                                lambda: answered_again(ping_replies(out), cut_wall), CONVERGE_S)
-                print(f"core link cut: a1's pings of a3 answered again after "
-                      f"{back - cut_wall:.1f} s")
-            finally:
-                ping.terminate()
-                ping.wait()
-                l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "up")
+        l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "down")
+        cut_at = time.monotonic()
+        try:
+            wait_until_equal("a2 to forward on both uplinks", self.a2_states,
+                             ["forwarding", "forwarding"], CONVERGE_S)
+            self.assertEqual(self.roots(A_SITES), {s: self.a_root for s in A_SITES})
+            reach(self.lab, "a1", "a3", CONVERGE_S)
+            print(f"\ncore link cut: a1 reaches a3 through a2 after "
+                  f"{time.monotonic() - cut_at:.1f} s")
+        finally:
+            l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "up")
         restored_at = time.monotonic()
         self.wait_converged()
         print(f"core link restored: customer STP reconverged in "
               f"{time.monotonic() - restored_at:.1f} s")
         self.assert_pdus_cross(("a1", "a3", "gvrp"))
-
-
-def ping_replies(out):
-    """The wall-clock times of the replies in ping -D's output so far."""
-    out.seek(0)
-    return [float(m[1]) for m in re.finditer(r"^\[(\d+\.\d+)\] \d+ bytes from", out.read(), re.M)]
-
-
-def answered_again(replies, cut):
-    """The first reply after a silence of more than a second that began at the cut; None
-    before it comes."""
-    previous = max((t for t in replies if t <= cut), default=cut)
-    for t in (t for t in replies if t > cut):
-        if t - previous > 1.0:
-            return t
-        previous = t
-    return None
 
 
 if __name__ == "__main__":

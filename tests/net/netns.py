@@ -25,26 +25,18 @@ TP_STATUS_VLAN_TPID_VALID = 0x40
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
-USERNS_ENV = "L2PT_TEST_USERNS"  # set inside the user namespace require_privilege made
 BPFFS_ENV = "L2PT_TEST_BPFFS"  # set inside the mount namespace private_bpffs made
 
 
-def require_privilege(userns=False):
-    """Namespaces need CAP_NET_ADMIN: root; with userns, where the kernel lets an ordinary user
-    have namespaces of their own, the same test again as root of a user, network and mount
-    namespace (unshare -rnm, a /run of its own for ip netns); else the same test through sudo."""
+def require_privilege():
+    """Namespaces need CAP_NET_ADMIN: root, or the same test again through sudo."""
     if os.geteuid() == 0:
         return
-    if userns and run("unshare", "-rnm", "true", check=False).returncode == 0:
-        os.environ[USERNS_ENV] = "1"
-        os.execvp("unshare", ["unshare", "-rnm", "sh", "-c", 'mount -t tmpfs l2pt /run && '
-                              'exec "$@"', "sh", sys.executable] + sys.argv)
     if shutil.which("sudo") and subprocess.run(["sudo", "-n", "true"],
                                                capture_output=True).returncode == 0:
         os.execvp("sudo", ["sudo", "-n", "-E", sys.executable] + sys.argv)
-    sys.exit("FAILED: this test needs root, passwordless sudo or unprivileged user namespaces "
-             "to create network namespaces and veth pairs (CAP_NET_ADMIN) and to open AF_PACKET "
-             "sockets (CAP_NET_RAW)")
+    sys.exit("FAILED: this test needs root or passwordless sudo to create network namespaces "
+             "and veth pairs (CAP_NET_ADMIN) and to open AF_PACKET sockets (CAP_NET_RAW)")
 
 
 def run(*cmd, check=True):
@@ -294,6 +286,48 @@ class Switch:
                 return f.read()
         except FileNotFoundError:
             return ""
+
+
+def hello(channel, session=0, arg=0):
+    """A task connection's first datagram: channel 1 control, 5 heartbeat, 6 data path."""
+    return struct.pack("!IHHII", 0x4C325054, 2, channel, session, arg)
+
+
+def task_channel(run_dir, first):
+    """A task connection to the daemon at run_dir that sent first (a hello): the socket, and
+    the status and session the daemon's welcome gave."""
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    s.settimeout(10)
+    s.connect(os.path.join(run_dir, "task.sock"))
+    s.send(first)
+    status, session = struct.unpack("!IiI", s.recv(64)[:12])[1:]
+    return s, status, session
+
+
+def streaming(test, argv, event):
+    """Runs event while l2pt-stream (argv) streams, once every flow has arrived: test fails
+    with any frame lost, duplicated, flooded or misdelivered. The summary, as shown."""
+    stream = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
+    failed, out = None, stream.stdout.readline()
+    try:
+        if out == "streaming\n":
+            out = ""
+            event()
+        else:
+            failed = "a flow never arrived"
+    except Exception as e:  # reported with what the streams saw up to it
+        failed = "%s: %s" % (type(e).__name__, e)
+    finally:
+        stream.send_signal(signal.SIGTERM)
+        out += stream.communicate(timeout=10)[0]
+    print("streams:", out.strip(), file=sys.stderr)
+    shown = json.dumps(json.loads(out), indent=1)
+    if failed:
+        test.fail("%s; the streams: %s" % (failed, shown))
+    for f in json.loads(out)["flows"]:
+        got = {k: f[k] for k in ("lost", "duplicated", "flooded", "misdelivered")}
+        test.assertEqual(got, dict.fromkeys(got, 0), shown)
+    return shown
 
 
 def tc_programs(ns, dev, hook, name="l2pt-pipeline"):

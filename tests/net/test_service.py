@@ -24,7 +24,6 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
-from test_switch import hello  # noqa: E402
 
 BUILD = None
 CHASSIS = """
@@ -184,11 +183,6 @@ class ServiceTest(unittest.TestCase):
 
 
 class RootServiceTest(unittest.TestCase):
-    def setUp(self):
-        if os.geteuid() != 0 or os.environ.get(netns.USERNS_ENV):
-            self.fail("needs root: another user's directory, the daemon as another user "
-                      "(run the tests as root, or this one through sudo)")
-
     def test_the_daemon_runs_confined_as_its_unit_confines_it(self):
         # Its address families, /proc as ProtectProc=invisible and ProcSubset=pid leave it,
         # its MemoryMax=; a port on lo, so that the pipeline, rtnetlink, the packet sockets and
@@ -483,12 +477,8 @@ class DescriptorsTest(unittest.TestCase):
                             'mount -t bpf bpf /sys/fs/bpf && exec "$@"', "sh"])
 
         def channel(kind, session=0):
-            s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+            s, status, session = netns.task_channel(d.run_dir, netns.hello(kind, session))
             self.addCleanup(s.close)
-            s.settimeout(10)
-            s.connect(os.path.join(d.run_dir, "task.sock"))
-            s.send(hello(kind, session))
-            status, session = struct.unpack("!IiI", s.recv(64)[:12])[1:]
             self.assertEqual(status, 0)
             return s, session
         _, session = channel(1)

@@ -76,11 +76,6 @@ SNAP = bytes.fromhex("aaaa03" "00000c" "010b") + BPDU
 PVST = PVST_MAC + SRC + bytes.fromhex("8100000a") + struct.pack("!H", len(SNAP)) + SNAP
 
 
-def hello(channel, session=0, arg=0):
-    """A task connection's first datagram: channel 1 control, 5 heartbeat, 6 data path."""
-    return struct.pack("!IHHII", 0x4C325054, 2, channel, session, arg)
-
-
 def broadcast_from(src):
     return b"\xff" * 6 + src + b"\x08\x00" + bytes(46)
 
@@ -116,12 +111,6 @@ class Switch(netns.Switch):
                            os.path.join(self.lab.tmp, log))
         netns.wait_for("a ready secondary", lambda: "secondary ready" in self.ctl("status").stdout)
         return p
-
-    def task_connect(self):
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-        s.settimeout(3)
-        s.connect(os.path.join(self.run_dir, "task.sock"))
-        return s
 
     def exchange(self, port, frame, want):
         """Sends frame into port; what each port of want received, waiting for as many frames
@@ -246,15 +235,12 @@ class SwitchTest(unittest.TestCase):
         self.exchange("acc1", STP, {"acc2": [], "core0": []})
         # A primary that re-opens its data path has a task link built each time: a few at once,
         # then the grant is deferred and the task told (it comes by itself, to the restart below).
-        ctl = self.sw.task_connect()
-        ctl.send(hello(1))
-        session = struct.unpack("!IiI", ctl.recv(64)[:12])[2]
+        ctl, _, session = netns.task_channel(self.sw.run_dir, netns.hello(1))
 
         def data_path():
             """Our data-path channel; refused until the daemon has seen the one before go."""
-            c = self.sw.task_connect()
-            c.send(hello(6, session))
-            return c if struct.unpack("!Ii", c.recv(64)[:8])[1] == 0 else c.close()
+            c, status, _ = netns.task_channel(self.sw.run_dir, netns.hello(6, session))
+            return c if status == 0 else c.close()
         kinds = []
         for _ in range(4):
             dp = netns.wait_for("the data path open", data_path)
@@ -312,23 +298,20 @@ class SwitchTest(unittest.TestCase):
 
     def test_8_bad_messages_are_logged_and_change_nothing(self):
         show_before = self.sw.ctl("show").stdout
-        connect = self.sw.task_connect
-        for bad in (b"\x01\x02\x03", hello(2, session=424242)):
-            with connect() as s:
-                s.send(bad)
-                self.assertEqual(struct.unpack("!Ii", s.recv(64)[:8])[1], -1, bad)
+        run_dir = self.sw.run_dir
+        for bad in (b"\x01\x02\x03", netns.hello(2, session=424242)):
+            s, status, _ = netns.task_channel(run_dir, bad)
+            s.close()
+            self.assertEqual(status, -1, bad)
         # A session of our own: garbage operations are answered -1 and logged.
-        ctl = connect()
-        ctl.send(hello(1))
-        session = struct.unpack("!IiI", ctl.recv(64)[:12])[2]
+        ctl, _, session = netns.task_channel(run_dir, netns.hello(1))
         for bad in (struct.pack("!I", 999),
                     struct.pack("!I", 8) + b"\x00\x00",  # an event-log record cut short
                     struct.pack("!I", 1) + b"\x00" * 5):  # a request shorter than any header
             ctl.send(bad)
             self.assertEqual(struct.unpack("!i", ctl.recv(64)[:4])[0], -1, bad)
-        beat = connect()
-        beat.send(hello(5, session=session))
-        self.assertEqual(struct.unpack("!Ii", beat.recv(64)[:8])[1], 0)
+        beat, status, _ = netns.task_channel(run_dir, netns.hello(5, session))
+        self.assertEqual(status, 0)
         beat.send(b"\x00\x01")
         # Read before the session ends: an ended session's unread datagrams go with it.
         log = netns.wait_for("the log lines", lambda: (lambda l: l if "malformed heartbeat "
@@ -586,15 +569,12 @@ class SwitchTest(unittest.TestCase):
         sw.send("acc3", *[broadcast_from(bytes([0x02, 0x03, 0, 0, 0, i])) for i in range(5)])
         c = netns.wait_for("ge0/3's flood counted",
                            lambda: (lambda c: c if c["rx"] >= 5 else None)(sw.counters("ge0/3")))
-        self.assertEqual(c["learned"], 3)
-        self.assertEqual(c["learn_limit"], 3)
-        self.assertEqual(c["not_learned"], 2)
-        self.assertEqual(c["dropped"]["learning limit"], 2)
+        self.assertEqual((c["learned"], c["learn_limit"], c["not_learned"],
+                          c["dropped"]["learning limit"]), (3, 3, 2, 2))
         m = sw.ctl("metrics").stdout
-        self.assertIn('l2pt_learned_macs{port="ge0/3"} 3\n', m)
-        self.assertIn('l2pt_learn_limit{port="ge0/3"} 3\n', m)
-        self.assertIn('l2pt_port_not_learned_total{port="ge0/3"} 2\n', m)
-        self.assertIn('l2pt_learned_macs{vlan="200"} 3\n', m)
+        for line in ('learned_macs{port="ge0/3"} 3', 'learn_limit{port="ge0/3"} 3',
+                     'port_not_learned_total{port="ge0/3"} 2', 'learned_macs{vlan="200"} 3'):
+            self.assertIn("\nl2pt_" + line + "\n", m)
         learning = json.loads(sw.ctl("macs", "--json").stdout)["learning"]
         self.assertIn({"port": "ge0/3", "learned": 3, "limit": 3, "past_limit": "drop"},
                       learning["ports"])
