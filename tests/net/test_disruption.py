@@ -351,6 +351,5 @@ class DisruptionTest(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(BPFFS, "l2pt", name)))
 
 if __name__ == "__main__":
-    # The daemon loads the kernel pipeline, which a user namespace cannot.
     netns.main(sys.modules[__name__],
                lambda _: (netns.require_privilege(), netns.private_bpffs()))

@@ -656,5 +656,4 @@ class SwitchTest(unittest.TestCase):
         self.assertIn("the change runs but is not saved", sw.daemon_log())
 
 if __name__ == "__main__":
-    # The daemon loads the kernel pipeline, which a user namespace cannot.
     netns.main(sys.modules[__name__], lambda _: netns.require_privilege())
