@@ -41,6 +41,10 @@
 
 /* l2pt_globals[0]: the switch-wide settings. */
 #define L2PT_G_TRACE 0x1 /* send an event per frame to l2pt_events */
+/* The task's link takes trailers of the retagging form (L2PT_TX_MAGIC_RETAG). Written by every
+ * daemon whose pipeline does, cleared by one whose pipeline does not: it writes no flag it does
+ * not know. */
+#define L2PT_G_TX_RETAG 0x2
 struct l2pt_globals {
     __u32 tpid;      /* the provider TPID in force */
     __u32 flags;     /* L2PT_G_* */
@@ -274,6 +278,13 @@ struct l2pt_event {
 #define L2PT_TX_TAIL 4u
 #define L2PT_TX_IF_LEN 4u
 #define L2PT_TX_PORTS_MAX 8u
-#define L2PT_TX_TRAILER_MAX (L2PT_TX_TAIL + L2PT_TX_PORTS_MAX * L2PT_TX_IF_LEN)
+/* A trailer that also names ports for the frame retagged: ifindex[n + m] (be32 each; the first n
+ * take the frame as it is), then the retagged frame's destination MAC (6 bytes), the tag to push
+ * after the MACs (TPID and TCI, be16 each; TPID 0: the outer tag is popped instead), m (be16), n
+ * (be16), L2PT_TX_MAGIC_RETAG (be16). A pipeline that takes it says so in l2pt_globals.flags
+ * (L2PT_G_TX_RETAG); a task sends it only then. */
+#define L2PT_TX_MAGIC_RETAG 0x4c53u
+#define L2PT_TX_RETAG_LEN (L2PT_ETH_ALEN + L2PT_TAG_LEN + 2u)
+#define L2PT_TX_TRAILER_MAX (L2PT_TX_TAIL + L2PT_TX_RETAG_LEN + L2PT_TX_PORTS_MAX * L2PT_TX_IF_LEN)
 
 #endif

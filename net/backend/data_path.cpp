@@ -115,44 +115,17 @@ bool DataPath::awaitBriefly() {
 }
 
 EgressFault DataPath::send(uint32_t egressIf, std::span<const uint8_t> frame) {
-    if (frame.size() > kTxSlotBytes - L2PT_TAG_LEN - L2PT_TX_TRAILER_MAX)
+    if (frame.size() > TaskBatch::kMaxFrame - L2PT_TAG_LEN)
         return EgressFault::TooLong;
     const Egress e = resolveEgress(view_, db_, egressIf, frame);
     if (e.fault != EgressFault::None)
         return e.fault;
     const std::span<const uint8_t> out(scratch_.data(), egressFrame(e, frame, scratch_));
-    if (joinLast(e, out))
+    if (tx_.join(e.ifindex, out, (view_.globals().flags & L2PT_G_TX_RETAG) != 0))
         return EgressFault::None;
     if (tx_.full())
         flush();
-    const std::span<uint8_t> d = tx_.append(out.size() + L2PT_TX_TAIL + L2PT_TX_IF_LEN);
-    if (d.empty())
-        return EgressFault::TooLong;
-    std::ranges::copy(out, d.begin());
-    last_ = {out.size(), 0};
-    addPort(d, e.ifindex);
-    return EgressFault::None;
-}
-
-void DataPath::addPort(std::span<uint8_t> d, uint32_t ifindex) {
-    // The trailer: the ports' interfaces, then their count and the magic.
-    wire::putU32(d.data(), last_.len + last_.ports * L2PT_TX_IF_LEN, ifindex);
-    ++last_.ports;
-    const size_t tail = last_.len + last_.ports * L2PT_TX_IF_LEN;
-    wire::putU16(d.data(), tail, static_cast<uint16_t>(last_.ports));
-    wire::putU16(d.data(), tail + sizeof(uint16_t), L2PT_TX_MAGIC);
-}
-
-bool DataPath::joinLast(const Egress& e, std::span<const uint8_t> out) {
-    if (tx_.empty() || out.size() != last_.len || last_.ports == L2PT_TX_PORTS_MAX)
-        return false;
-    if (!std::ranges::equal(out, tx_.growLast(0).first(last_.len)))
-        return false;
-    const std::span<uint8_t> d = tx_.growLast(L2PT_TX_IF_LEN);
-    if (d.empty())
-        return false;
-    addPort(d, e.ifindex);
-    return true;
+    return tx_.append(e.ifindex, out) ? EgressFault::None : EgressFault::TooLong;
 }
 
 void DataPath::flush() {

@@ -15,7 +15,7 @@
 
 #include "chassis/ifdb.h"
 #include "net/backend/egress.h"
-#include "net/io/batch.h"
+#include "net/backend/task_batch.h"
 #include "net/pipeline/table_view.h"
 #include "net/pipeline/trap_ring.h"
 #include "net/proto/protocol.h"
@@ -88,18 +88,7 @@ class DataPath {
              const chassis::IfDb& db);
 
   private:
-    static constexpr size_t kTxSlots = 128;
     static constexpr int64_t kSpinUs = 20;
-    // A PDU the task sends: what it received, with a tag more at most, and its ports trailer.
-    static constexpr size_t kTxSlotBytes = 2048;
-
-    // Every PDU leaves by the task's link with a trailer naming its ports, which the pipeline
-    // clones it to. One that leaves by several ports with the same bytes, sent as the task
-    // sends it to each in turn, is queued once: out joins the last datagram queued when its
-    // bytes are the same, as one more port in its trailer.
-    bool joinLast(const Egress& e, std::span<const uint8_t> out);
-    // Adds a port to the trailer of the last datagram, d, grown by its room.
-    void addPort(std::span<uint8_t> d, uint32_t ifindex);
 
     uint16_t generation_;
     pipeline::TrapRing ring_;
@@ -108,12 +97,8 @@ class DataPath {
     const chassis::IfDb& db_;
     PduQueue access_;
     PduQueue tunnel_;
-    SendBatch tx_{kTxSlots, kTxSlotBytes};
-    std::array<uint8_t, kTxSlotBytes> scratch_{};  // a PDU as it leaves, before it is queued
-    struct Last {
-        size_t len = 0;    // the last datagram's frame, without its trailer
-        size_t ports = 0;  // in its trailer
-    } last_;
+    TaskBatch tx_;
+    std::array<uint8_t, TaskBatch::kSlotBytes> scratch_{};  // a PDU as it leaves, before queued
     Refused refused_;
     uint64_t malformed_ = 0;
     std::chrono::steady_clock::time_point lastPdu_{};  // when the last drain found PDUs

@@ -54,11 +54,11 @@ std::span<uint8_t> SendBatch::append(size_t len, const sockaddr_ll* to) {
     return {slot, len};
 }
 
-std::span<uint8_t> SendBatch::growLast(size_t extra) {
-    if (empty() || iov_[count_ - 1].iov_len + extra > slotBytes_)
+std::span<uint8_t> SendBatch::resizeLast(size_t len) {
+    if (empty() || len > slotBytes_)
         return {};
     iovec& v = iov_[count_ - 1];
-    v.iov_len += extra;
+    v.iov_len = len;
     return {static_cast<uint8_t*>(v.iov_base), v.iov_len};
 }
 

@@ -29,8 +29,10 @@ class SendBatch {
     // Room for one more datagram of len bytes, filled by the caller; to, when given, is where an
     // AF_PACKET datagram goes. Empty when the batch is full or len exceeds a slot.
     std::span<uint8_t> append(size_t len, const sockaddr_ll* to = nullptr);
-    // The last datagram appended, made extra bytes longer (empty when it cannot grow so far).
-    std::span<uint8_t> growLast(size_t extra);
+    // The last datagram appended (empty when none is).
+    std::span<uint8_t> last() { return resizeLast(empty() ? 0 : iov_[count_ - 1].iov_len); }
+    // The last datagram appended, made len bytes long (empty when a slot holds less).
+    std::span<uint8_t> resizeLast(size_t len);
 
     // Sends every datagram on fd, in order, and empties the batch. A datagram the socket
     // refuses is skipped and reported to failed(slot) with errno set; the rest still go.

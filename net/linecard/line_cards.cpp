@@ -374,7 +374,7 @@ Status LineCards::syncGlobals() {
     l2pt_globals want = now;
     want.tpid = chassis_.ifm().vmanTpid();
     want.ageing_ns = uint64_t{chassis_.config().dataPlane.ageingSeconds} * kNsPerSecond;
-    want.flags = chassis_.trace().on() ? L2PT_G_TRACE : 0;
+    want.flags = L2PT_G_TX_RETAG | (chassis_.trace().on() ? L2PT_G_TRACE : 0);
     want.task_mark = task_.mark();
     want.task_if = task_.ifindex();
     const chassis::Mac mac = chassis_.ifm().tunnelMac();

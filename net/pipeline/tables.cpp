@@ -10,7 +10,7 @@ namespace {
 
 constexpr uint32_t kMinEtherType = 0x0600;
 constexpr uint32_t kMaxEtherType = 0xFFFF;
-constexpr uint32_t kKnownGlobalFlags = L2PT_G_TRACE;
+constexpr uint32_t kKnownGlobalFlags = L2PT_G_TRACE | L2PT_G_TX_RETAG;
 constexpr uint8_t kKnownPortFlags = L2PT_P_PRESENT | L2PT_P_UP | L2PT_P_IS_LAG;
 constexpr uint32_t kKnownLearnFlags = L2PT_L_DROP;
 

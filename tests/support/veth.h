@@ -154,15 +154,24 @@ inline std::vector<std::pair<size_t, std::vector<uint8_t>>> wireFrames(const std
 }
 
 // The frame as the task sends it on its link: the ifindexes of the ports it goes to, their count
-// and the magic after it, big-endian.
+// and the magic after it, big-endian. With retag (the destination MAC, then the tag to push or
+// zeros), the ports of retagged follow those of to, and the retag and their count the ifindexes.
 inline std::vector<uint8_t> withTaskTrailer(std::vector<uint8_t> f, const std::vector<uint32_t>& to,
-                                            uint16_t magic) {
-    for (uint32_t i : to)
-        for (int shift : {24, 16, 8, 0})
-            f.push_back(static_cast<uint8_t>(i >> shift));
-    for (uint32_t v : {static_cast<uint32_t>(to.size()), uint32_t{magic}}) {
-        f.push_back(static_cast<uint8_t>(v >> 8));
-        f.push_back(static_cast<uint8_t>(v));
+                                            uint16_t magic,
+                                            const std::vector<uint32_t>& retagged = {},
+                                            const std::vector<uint8_t>& retag = {}) {
+    const auto be = [&f](uint32_t v, int bytes) {
+        for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+            f.push_back(static_cast<uint8_t>(v >> shift));
+    };
+    for (const auto* ports : {&to, &retagged})
+        for (uint32_t i : *ports)
+            be(i, 4);
+    if (!retag.empty()) {
+        f.insert(f.end(), retag.begin(), retag.end());
+        be(static_cast<uint32_t>(retagged.size()), 2);
     }
+    be(static_cast<uint32_t>(to.size()), 2);
+    be(magic, 2);
     return f;
 }

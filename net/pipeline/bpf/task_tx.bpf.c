@@ -24,34 +24,79 @@ static __always_inline void task_tx_failed(struct l2pt_globals* g, __u32 slot, _
     bpf_ringbuf_output(&l2pt_events, &ev, sizeof(ev), 0);
 }
 
-/* The trailer's count of ports, their interfaces in ifs, or 0 when it is none. */
-static __always_inline __u32 task_trailer(struct __sk_buff* skb, __u32 ifs[L2PT_TX_PORTS_MAX]) {
+/* What the trailer asks: the frame as it came to ifs[0, n), then, retagged (its destination MAC
+ * replaced and a tag pushed, or its outer tag popped), to ifs[n, n + m). */
+struct task_out {
+    __u32 ifs[L2PT_TX_PORTS_MAX];
+    __u32 n, m;
+    __u8 retag[L2PT_TX_RETAG_LEN];
+};
+
+/* Reads the trailer into t and takes it off: 0, or -1 when it is none. */
+static __always_inline int task_trailer(struct __sk_buff* skb, struct task_out* t) {
     __u32 len = skb->len;
     __u8 tail[L2PT_TX_TAIL];
     if (len < L2PT_ETH_HLEN + L2PT_TX_TAIL ||
         len > L2PT_TRAP_MAX_LEN + L2PT_TAG_LEN + L2PT_TX_TRAILER_MAX)
-        return 0;
+        return -1;
     if (bpf_skb_load_bytes(skb, len - L2PT_TX_TAIL, tail, sizeof(tail)))
-        return 0;
-    __u32 n = be16_at(tail);
-    if (be16_at(&tail[2]) != L2PT_TX_MAGIC || n < 1 || n > L2PT_TX_PORTS_MAX)
-        return 0;
-    __u32 trailer = L2PT_TX_TAIL + n * L2PT_TX_IF_LEN;
+        return -1;
+    __u32 trailer = L2PT_TX_TAIL;
+    t->n = be16_at(tail);
+    t->m = 0;
+    if (be16_at(&tail[2]) == L2PT_TX_MAGIC_RETAG) {
+        trailer += L2PT_TX_RETAG_LEN;
+        if (len < L2PT_ETH_HLEN + trailer ||
+            bpf_skb_load_bytes(skb, len - trailer, t->retag, sizeof(t->retag)))
+            return -1;
+        t->m = be16_at(&t->retag[L2PT_TX_RETAG_LEN - 2]);
+        if (t->m < 1)
+            return -1;
+    } else if (be16_at(&tail[2]) != L2PT_TX_MAGIC) {
+        return -1;
+    }
+    const __u32 ports = t->n + t->m;
+    if (t->n < 1 || ports > L2PT_TX_PORTS_MAX)
+        return -1;
+    trailer += ports * L2PT_TX_IF_LEN;
     if (len < L2PT_ETH_HLEN + trailer)
-        return 0;
+        return -1;
     __u32 at = len - trailer;
 #pragma unroll
     for (__u32 i = 0; i < L2PT_TX_PORTS_MAX; i++) {
         __u8 b[L2PT_TX_IF_LEN];
-        if (i >= n)
+        if (i >= ports)
             break;
         if (bpf_skb_load_bytes(skb, at + i * L2PT_TX_IF_LEN, b, sizeof(b)))
-            return 0;
-        ifs[i] = be32_at(b);
+            return -1;
+        t->ifs[i] = be32_at(b);
     }
-    if (bpf_skb_change_tail(skb, at, 0))
-        return 0;
-    return n;
+    return bpf_skb_change_tail(skb, at, 0) ? -1 : 0;
+}
+
+/* The frame made what the task sent to the trailer's second ports: the destination MAC
+ * replaced, and the tag given pushed after the MACs, or, given none, the outer tag popped.
+ * Every tag is put back in the data first, so that the pushed one goes outside them. */
+__noinline int task_retag(struct __sk_buff* skb, const struct task_out* t) {
+    if (!skb || !t)
+        return -1;
+    const __u8* retag = t->retag;
+    if (skb->vlan_present && restore_tags(skb) >= 0)
+        return -1;
+    __u8 head[L2PT_OFF_TYPE + L2PT_TAG_LEN];
+    if (bpf_skb_load_bytes(skb, 0, head, L2PT_OFF_TYPE))
+        return -1;
+    __builtin_memcpy(head, retag, L2PT_ETH_ALEN);
+    const __u8* tag = &retag[L2PT_ETH_ALEN];
+    if (tag[0] | tag[1]) {
+        __builtin_memcpy(&head[L2PT_OFF_TYPE], tag, L2PT_TAG_LEN);
+        return bpf_skb_change_head(skb, L2PT_TAG_LEN, 0) ||
+                       bpf_skb_store_bytes(skb, 0, head, sizeof(head), 0)
+                   ? -1
+                   : 0;
+    }
+    struct out o = {};
+    return bpf_skb_store_bytes(skb, 0, head, L2PT_ETH_ALEN, 0) || pop_provider(skb, &o) ? -1 : 0;
 }
 
 /* At our end of the task's link: every frame the task sends. Only the task in its role now is
@@ -67,23 +112,27 @@ int l2pt_task_tx(struct __sk_buff* skb) {
         task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_FENCED, len);
         return TC_ACT_SHOT;
     }
-    __u32 ifs[L2PT_TX_PORTS_MAX] = {};
-    const __u32 n = task_trailer(skb, ifs);
-    if (!n) {
+    struct task_out t = {};
+    if (task_trailer(skb, &t)) {
         task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED, len);
         return TC_ACT_SHOT;
     }
-    len = skb->len;
-    /* A tag the kernel took off on the way in counts towards the length as it leaves. */
-    const __u32 wire_len = len + (skb->vlan_present ? L2PT_TAG_LEN : 0);
     skb->mark = g->task_mark;
     /* Every port but the last gets a clone; the last the frame itself. */
-    __u32 last = 0, last_slot = 0;
+    __u32 last = 0, last_slot = 0, broken = 0;
 #pragma unroll
     for (__u32 i = 0; i < L2PT_TX_PORTS_MAX; i++) {
-        if (i >= n)
+        if (i >= t.n + t.m)
             break;
-        __u32 to = ifs[i];
+        if (i == t.n) {
+            /* The frame as it came has gone to its last port: now the retagged one. */
+            if (last && bpf_clone_redirect(skb, last, 0) < 0)
+                task_tx_failed(g, last_slot, L2PT_DP_DROP_SEND_FAILED, len);
+            last = 0;
+            broken = task_retag(skb, &t);
+        }
+        len = skb->len;
+        __u32 to = t.ifs[i];
         __u32* port = bpf_map_lookup_elem(&l2pt_by_ifindex, &to);
         if (!port || *port >= L2PT_MAX_PORTS) {
             task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT, len);
@@ -101,8 +150,13 @@ int l2pt_task_tx(struct __sk_buff* skb) {
             task_tx_failed(g, slot, L2PT_DP_DROP_PORT_DOWN, len);
             continue;
         }
-        if (wire_len > rec->mtu + MTU_SLACK) {
+        /* A tag the kernel took off on the way in counts towards the length as it leaves. */
+        if (len + (skb->vlan_present ? L2PT_TAG_LEN : 0) > rec->mtu + MTU_SLACK) {
             task_tx_failed(g, slot, L2PT_DP_DROP_OVER_MTU, len);
+            continue;
+        }
+        if (broken) {
+            task_tx_failed(g, slot, L2PT_DP_DROP_SEND_FAILED, len);
             continue;
         }
         if (last && bpf_clone_redirect(skb, last, 0) < 0)

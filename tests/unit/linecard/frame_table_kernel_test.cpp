@@ -607,6 +607,33 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     ASSERT_TRUE(send(run.taskSocket(), toPorts({0, ge20})));
     EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[0]}));
     EXPECT_EQ(run.stats(ge20).drops[L2PT_DP_DROP_CARD_ABSENT], 1u);
+
+    // One frame, two forms: a customer-tagged PDU as it is to one port, with the tunnel MAC and
+    // an 802.1ad tag pushed outside its own to the other; and back, the 802.1ad tag popped. The
+    // link's receive takes an outer 802.1Q or 802.1ad tag into the metadata: each must still
+    // leave in its place.
+    const Bytes tunnelMac = {0x01, 0x00, 0x0c, 0xcd, 0xcd, 0xd0};
+    const Bytes cTag = {0x81, 0x00, 0x00, 0x0a};
+    const Bytes sTag = {0x88, 0xa8, 0x00, 0x64};
+    Bytes pvst = pdu;
+    pvst.insert(pvst.begin() + 2 * L2PT_ETH_ALEN, cTag.begin(), cTag.end());
+    Bytes tunnelled(tunnelMac);
+    tunnelled.insert(tunnelled.end(), pvst.begin() + L2PT_ETH_ALEN,
+                     pvst.begin() + 2 * L2PT_ETH_ALEN);
+    tunnelled.insert(tunnelled.end(), sTag.begin(), sTag.end());
+    tunnelled.insert(tunnelled.end(), pvst.begin() + 2 * L2PT_ETH_ALEN, pvst.end());
+    Bytes push(tunnelMac);
+    push.insert(push.end(), sTag.begin(), sTag.end());
+    Bytes pop(pvst.begin(), pvst.begin() + L2PT_ETH_ALEN);
+    pop.resize(pop.size() + L2PT_TAG_LEN);
+    for (const auto& [in, how, form] :
+         {std::tuple{pvst, push, tunnelled}, {tunnelled, pop, pvst}}) {
+        ASSERT_TRUE(
+            send(run.taskSocket(), withTaskTrailer(in, {run.portIfindex(0)}, L2PT_TX_MAGIC_RETAG,
+                                                   {run.portIfindex(1)}, how)));
+        EXPECT_EQ(copiesText(run.arrived(2)),
+                  copiesText({{run.portName(0), in}, {run.portName(1), form}}));
+    }
 }
 
 }  // namespace

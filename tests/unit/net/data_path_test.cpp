@@ -3,16 +3,20 @@
 // trapped PDUs wait in for the task.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <numeric>
 #include <vector>
 
 #include "chassis/config.h"
 #include "net/backend/data_path.h"
 #include "net/backend/egress.h"
+#include "net/backend/task_batch.h"
 #include "net/pipeline/lport.h"
 #include "net/pipeline/mem_tables.h"
 #include "platform/kernel.h"
 #include "platform/wire/bytes.h"
+#include "tests/support/veth.h"
 
 namespace {
 
@@ -154,6 +158,106 @@ TEST(PduQueue, HoldsItsSlotsInOrderBoundedAndCutToTheReadersBuffer) {
         }
         EXPECT_TRUE(q.empty());
     }
+}
+
+// The task's PDUs to several ports in turn, as datagrams with their trailers: the same bytes
+// join the datagram before, the other form of its frame joins as a retagged port where the
+// pipeline takes that, anything else is a datagram of its own.
+TEST(TaskBatch, JoinsTheSameFrameAndItsOtherFormAndNothingElse) {
+    using Bytes = std::vector<uint8_t>;
+    const Bytes native = provider(kVid, 0x0026);  // no tag: an 802.3 length where a tag would be
+    Bytes tunnelled(native.begin(), native.begin() + 2 * L2PT_ETH_ALEN);
+    tunnelled[0] ^= 0x40;  // another destination MAC
+    tunnelled.insert(tunnelled.end(), {0x91, 0x00, 0x00, kVid});
+    tunnelled.insert(tunnelled.end(), native.begin() + 2 * L2PT_ETH_ALEN, native.end());
+    Bytes restored = native;  // the tunnelled frame's other form: its tag popped
+    restored[0] ^= 0x02;
+    Bytes noTpid = tunnelled;
+    noTpid[2 * L2PT_ETH_ALEN] = noTpid[2 * L2PT_ETH_ALEN + 1] = 0;
+    Bytes otherSource = tunnelled;
+    otherSource[L2PT_ETH_ALEN] ^= 1;
+
+    const auto trailer = [](const Bytes& f, std::vector<uint32_t> to,
+                            std::vector<uint32_t> retagged, const Bytes& form) {
+        Bytes how;
+        if (!retagged.empty()) {
+            how.assign(form.begin(), form.begin() + L2PT_ETH_ALEN);
+            const bool pushed = form.size() > f.size();
+            for (size_t i = 0; i < L2PT_TAG_LEN; ++i)
+                how.push_back(pushed ? form[2 * L2PT_ETH_ALEN + i] : 0);
+        }
+        return withTaskTrailer(f, to, retagged.empty() ? L2PT_TX_MAGIC : L2PT_TX_MAGIC_RETAG,
+                               retagged, how);
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::pair<uint32_t, Bytes>> sent;  // each to its interface, in turn
+        bool retag;
+        std::vector<Bytes> datagrams;
+    };
+    const std::vector<Case> cases = {
+        {"tunnelled: two access ports, two core ports",
+         {{1, native}, {2, native}, {3, tunnelled}, {4, tunnelled}},
+         true,
+         {trailer(native, {1, 2}, {3, 4}, tunnelled)}},
+        {"the pipeline takes no retagging",
+         {{1, native}, {3, tunnelled}, {4, tunnelled}},
+         false,
+         {trailer(native, {1}, {}, {}), trailer(tunnelled, {3, 4}, {}, {})}},
+        {"de-tunnelled: the outer tag popped",
+         {{3, tunnelled}, {1, restored}},
+         true,
+         {trailer(tunnelled, {3}, {1}, restored)}},
+        {"after a retagged port, the frame as it is starts a datagram",
+         {{1, native}, {3, tunnelled}, {2, native}},
+         true,
+         {trailer(native, {1}, {3}, tunnelled), trailer(native, {2}, {}, {})}},
+        {"a third form",
+         {{1, native}, {3, tunnelled}, {2, restored}},
+         true,
+         {trailer(native, {1}, {3}, tunnelled), trailer(restored, {2}, {}, {})}},
+        {"no TPID, or another source: no other form",
+         {{1, native}, {3, noTpid}, {4, otherSource}},
+         true,
+         {trailer(native, {1}, {}, {}), trailer(noTpid, {3}, {}, {}),
+          trailer(otherSource, {4}, {}, {})}},
+        {"eight ports at most",
+         {{1, native},
+          {2, native},
+          {3, native},
+          {4, native},
+          {5, native},
+          {6, native},
+          {7, tunnelled},
+          {8, tunnelled},
+          {9, tunnelled}},
+         true,
+         {trailer(native, {1, 2, 3, 4, 5, 6}, {7, 8}, tunnelled), trailer(tunnelled, {9}, {}, {})}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, fds), 0);
+        const netp::Fd tx(fds[0]), rx(fds[1]);
+        netp::TaskBatch batch;
+        for (const auto& [ifindex, f] : c.sent) {
+            if (!batch.join(ifindex, f, c.retag)) {
+                ASSERT_TRUE(batch.append(ifindex, f));
+            }
+        }
+        batch.flush(tx.get(), MSG_DONTWAIT, [](size_t) { FAIL() << std::strerror(errno); });
+        std::vector<Bytes> got;
+        for (Bytes buf(4096);;) {
+            const ssize_t n = ::recv(rx.get(), buf.data(), buf.size(), MSG_DONTWAIT);
+            if (n < 0)
+                break;
+            got.emplace_back(buf.begin(), buf.begin() + n);
+        }
+        EXPECT_EQ(got, c.datagrams);
+    }
+    netp::TaskBatch batch;
+    EXPECT_TRUE(batch.append(1, Bytes(netp::TaskBatch::kMaxFrame)));
+    EXPECT_FALSE(batch.append(1, Bytes(netp::TaskBatch::kMaxFrame + 1)));
 }
 
 }  // namespace
