@@ -78,7 +78,7 @@ static __always_inline int task_trailer(struct __sk_buff* skb, struct task_out* 
  * replaced, and the tag given pushed after the MACs, or, given none, the outer tag popped.
  * Every tag is put back in the data first, so that the pushed one goes outside them. */
 __noinline int task_retag(struct __sk_buff* skb, const struct task_out* t) {
-    if (!skb || !t)
+    if (!t)
         return -1;
     const __u8* retag = t->retag;
     if (skb->vlan_present && restore_tags(skb) >= 0)
