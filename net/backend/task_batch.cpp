@@ -35,8 +35,7 @@ bool isRetagged(std::span<const uint8_t> base, std::span<const uint8_t> out,
 }  // namespace
 
 bool TaskBatch::append(uint32_t ifindex, std::span<const uint8_t> out) {
-    if (out.size() > kMaxFrame)
-        return false;
+    // Past kMaxFrame the frame and the longest trailer fill more than a slot.
     const std::span<uint8_t> d = tx_.append(out.size() + L2PT_TX_TRAILER_MAX);
     if (d.empty())
         return false;

@@ -117,6 +117,7 @@ int l2pt_task_tx(struct __sk_buff* skb) {
         task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED, len);
         return TC_ACT_SHOT;
     }
+    len = skb->len;
     skb->mark = g->task_mark;
     /* Every port but the last gets a clone; the last the frame itself. */
     __u32 last = 0, last_slot = 0, broken = 0;
@@ -126,12 +127,12 @@ int l2pt_task_tx(struct __sk_buff* skb) {
             break;
         if (i == t.n) {
             /* The frame as it came has gone to its last port: now the retagged one. */
-            if (last && bpf_clone_redirect(skb, last, 0) < 0)
+            if (last != 0 && bpf_clone_redirect(skb, last, 0) < 0)
                 task_tx_failed(g, last_slot, L2PT_DP_DROP_SEND_FAILED, len);
             last = 0;
             broken = task_retag(skb, &t);
+            len = skb->len; /* the retagged frame's own */
         }
-        len = skb->len;
         __u32 to = t.ifs[i];
         __u32* port = bpf_map_lookup_elem(&l2pt_by_ifindex, &to);
         if (!port || *port >= L2PT_MAX_PORTS) {

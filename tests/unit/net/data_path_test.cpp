@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 
+#include <map>
 #include <numeric>
 #include <vector>
 
@@ -165,84 +166,53 @@ TEST(PduQueue, HoldsItsSlotsInOrderBoundedAndCutToTheReadersBuffer) {
 // pipeline takes that, anything else is a datagram of its own.
 TEST(TaskBatch, JoinsTheSameFrameAndItsOtherFormAndNothingElse) {
     using Bytes = std::vector<uint8_t>;
-    const Bytes native = provider(kVid, 0x0026);  // no tag: an 802.3 length where a tag would be
-    Bytes tunnelled(native.begin(), native.begin() + 2 * L2PT_ETH_ALEN);
-    tunnelled[0] ^= 0x40;  // another destination MAC
-    tunnelled.insert(tunnelled.end(), {0x91, 0x00, 0x00, kVid});
-    tunnelled.insert(tunnelled.end(), native.begin() + 2 * L2PT_ETH_ALEN, native.end());
-    Bytes restored = native;  // the tunnelled frame's other form: its tag popped
-    restored[0] ^= 0x02;
-    Bytes noTpid = tunnelled;
-    noTpid[2 * L2PT_ETH_ALEN] = noTpid[2 * L2PT_ETH_ALEN + 1] = 0;
-    Bytes otherSource = tunnelled;
-    otherSource[L2PT_ETH_ALEN] ^= 1;
-
-    const auto trailer = [](const Bytes& f, std::vector<uint32_t> to,
-                            std::vector<uint32_t> retagged, const Bytes& form) {
+    // N: untagged (an 802.3 length where a tag would be); T: tunnelled, another destination MAC
+    // and a tag pushed; R: T's other form, the tag popped; Z: a pushed tag of TPID 0; S: T from
+    // another source.
+    std::map<char, Bytes> f = {{'N', provider(kVid, 0x0026)}};
+    f['T'] = f['N'];
+    f['T'][0] ^= 0x40;
+    f['T'].insert(f['T'].begin() + 2 * L2PT_ETH_ALEN, {0x91, 0x00, 0x00, kVid});
+    f['R'] = f['N'];
+    f['R'][0] ^= 0x02;
+    f['Z'] = f['T'];
+    f['Z'][2 * L2PT_ETH_ALEN] = 0;
+    f['S'] = f['T'];
+    f['S'][L2PT_ETH_ALEN] ^= 1;
+    // The datagram of frame x to the ports to, and to retagged as frame y.
+    const auto datagram = [&](char x, std::vector<uint32_t> to, std::vector<uint32_t> retagged = {},
+                              char y = 0) {
         Bytes how;
-        if (!retagged.empty()) {
-            how.assign(form.begin(), form.begin() + L2PT_ETH_ALEN);
-            const bool pushed = form.size() > f.size();
+        if (y != 0) {
+            how.assign(f[y].begin(), f[y].begin() + L2PT_ETH_ALEN);
             for (size_t i = 0; i < L2PT_TAG_LEN; ++i)
-                how.push_back(pushed ? form[2 * L2PT_ETH_ALEN + i] : 0);
+                how.push_back(f[y].size() > f[x].size() ? f[y][2 * L2PT_ETH_ALEN + i] : 0);
         }
-        return withTaskTrailer(f, to, retagged.empty() ? L2PT_TX_MAGIC : L2PT_TX_MAGIC_RETAG,
-                               retagged, how);
+        return withTaskTrailer(f[x], to, y ? L2PT_TX_MAGIC_RETAG : L2PT_TX_MAGIC, retagged, how);
     };
     struct Case {
-        const char* what;
-        std::vector<std::pair<uint32_t, Bytes>> sent;  // each to its interface, in turn
+        const char* sent;  // the frames, in turn, to interfaces 1, 2, ...
         bool retag;
         std::vector<Bytes> datagrams;
     };
-    const std::vector<Case> cases = {
-        {"tunnelled: two access ports, two core ports",
-         {{1, native}, {2, native}, {3, tunnelled}, {4, tunnelled}},
-         true,
-         {trailer(native, {1, 2}, {3, 4}, tunnelled)}},
-        {"the pipeline takes no retagging",
-         {{1, native}, {3, tunnelled}, {4, tunnelled}},
-         false,
-         {trailer(native, {1}, {}, {}), trailer(tunnelled, {3, 4}, {}, {})}},
-        {"de-tunnelled: the outer tag popped",
-         {{3, tunnelled}, {1, restored}},
-         true,
-         {trailer(tunnelled, {3}, {1}, restored)}},
-        {"after a retagged port, the frame as it is starts a datagram",
-         {{1, native}, {3, tunnelled}, {2, native}},
-         true,
-         {trailer(native, {1}, {3}, tunnelled), trailer(native, {2}, {}, {})}},
-        {"a third form",
-         {{1, native}, {3, tunnelled}, {2, restored}},
-         true,
-         {trailer(native, {1}, {3}, tunnelled), trailer(restored, {2}, {}, {})}},
-        {"no TPID, or another source: no other form",
-         {{1, native}, {3, noTpid}, {4, otherSource}},
-         true,
-         {trailer(native, {1}, {}, {}), trailer(noTpid, {3}, {}, {}),
-          trailer(otherSource, {4}, {}, {})}},
-        {"eight ports at most",
-         {{1, native},
-          {2, native},
-          {3, native},
-          {4, native},
-          {5, native},
-          {6, native},
-          {7, tunnelled},
-          {8, tunnelled},
-          {9, tunnelled}},
-         true,
-         {trailer(native, {1, 2, 3, 4, 5, 6}, {7, 8}, tunnelled), trailer(tunnelled, {9}, {}, {})}},
+    const Case cases[] = {
+        {"NNTT", true, {datagram('N', {1, 2}, {3, 4}, 'T')}},
+        {"NTT", false, {datagram('N', {1}), datagram('T', {2, 3})}},
+        {"TR", true, {datagram('T', {1}, {2}, 'R')}},
+        {"NTN", true, {datagram('N', {1}, {2}, 'T'), datagram('N', {3})}},
+        {"NTR", true, {datagram('N', {1}, {2}, 'T'), datagram('R', {3})}},
+        {"NZS", true, {datagram('N', {1}), datagram('Z', {2}), datagram('S', {3})}},
+        {"NNNNNNTTT", true, {datagram('N', {1, 2, 3, 4, 5, 6}, {7, 8}, 'T'), datagram('T', {9})}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.sent);
         int fds[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, fds), 0);
         const netp::Fd tx(fds[0]), rx(fds[1]);
         netp::TaskBatch batch;
-        for (const auto& [ifindex, f] : c.sent) {
-            if (!batch.join(ifindex, f, c.retag)) {
-                ASSERT_TRUE(batch.append(ifindex, f));
+        for (uint32_t i = 0; c.sent[i] != 0; ++i) {
+            if (!batch.join(i + 1, f[c.sent[i]], c.retag)) {
+                ASSERT_TRUE(batch.append(i + 1, f[c.sent[i]]));
             }
         }
         batch.flush(tx.get(), MSG_DONTWAIT, [](size_t) { FAIL() << std::strerror(errno); });
