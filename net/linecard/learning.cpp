@@ -50,12 +50,16 @@ Status LineCards::setLearnLimit(uint32_t lportIf, std::optional<uint32_t> limit,
     if (!now)
         return now.status();
     const bool drops = drop.value_or((now->flags & L2PT_L_DROP) != 0);
+    if (holdLports_)
+        heldLimits_.push_back({false, lportIf, limit, drop});
     return tables_.setLearning(lport, limit.value_or(now->limit), drops ? L2PT_L_DROP : 0);
 }
 
 Status LineCards::setVlanLearnLimit(uint32_t vid, uint32_t limit) {
     if (vid > L2PT_MAX_VID)
         return Status::failure("VLAN " + std::to_string(vid) + " is out of 0-4095");
+    if (holdLports_)
+        heldLimits_.push_back({true, vid, limit, std::nullopt});
     return tables_.setLearning(L2PT_LEARN_VLAN + vid, limit, 0);
 }
 

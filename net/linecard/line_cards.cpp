@@ -83,7 +83,8 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
         const l2pt_globals g = tables.globals();
         cards->task_.adopt(g.task_mark, g.task_if);
     }
-    cards->applyLearning(chassis.config().dataPlane);
+    if (!cards->holdLports_)
+        cards->applyLearning(chassis.config().dataPlane);
     cards->refresh();
     return cards;
 }
@@ -193,6 +194,11 @@ void LineCards::linksSynced() {
                 logged(tables_.bindIfindex(ifindex, static_cast<uint32_t>(p)));
         }
         refresh();  // the records, VLANs, reserved-address rows and policers, whole
+        // The limits by the ports' indexes now, then what operators changed meanwhile.
+        applyLearning(chassis_.config().dataPlane);
+        for (const HeldLimit& h : std::exchange(heldLimits_, {}))
+            logged(h.vlan ? setVlanLearnLimit(h.id, *h.limit)
+                          : setLearnLimit(h.id, h.limit, h.drop));
     }
     forgetFormerMacs();
     moveFormerCounters();

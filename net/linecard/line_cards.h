@@ -186,6 +186,15 @@ class LineCards {
     // By lport, the records a daemon before left (Tables::formerLports), until the
     // interfaces are known.
     std::vector<l2pt_lport> former_;
+    // Learning limits the operators set while the records are held: the records' ports are
+    // the ones before, so the chassis file's limits wait for them; these follow those.
+    struct HeldLimit {
+        bool vlan;
+        uint32_t id;  // the port's or LAG's ifIndex, or the VLAN
+        std::optional<uint32_t> limit;
+        std::optional<bool> drop;
+    };
+    std::vector<HeldLimit> heldLimits_;
     bool lportsSwept_ = false;    // the records of no port or LAG of the chassis cleared
     bool policeWritten_ = false;  // every port's policers written once
     std::optional<uint64_t> policingGeneration_;

@@ -275,9 +275,10 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
     } else if (Status s = t->setGlobals(defaultGlobals()); !s) {
         return s;
     }
-    // Adopted: the limits and flags as a new table has them (the daemon writes its own next),
-    // the counts of the MACs held kept.
-    t->defaultLearning(fdbEntries);
+    // Adopted: the limits the daemon before left, which fit the records it left too until the
+    // line cards write their own; the counts of the MACs held kept either way.
+    if (report.how != PipelineStart::Adopted)
+        t->defaultLearning(fdbEntries);
     if (report.how == PipelineStart::Migrated) {
         if (auto traps = old.find("l2pt_traps"); traps != old.end())
             t->carryTraps(traps->second.get(), TrapsCarried::Entries);

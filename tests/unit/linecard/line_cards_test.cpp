@@ -544,6 +544,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
         p.storm[L2PT_STORM_BROADCAST] = {100, 0};
     });
     cards->refresh();
+    ASSERT_TRUE(cards->setLearnLimit(ifIndex("ge0/5"), 7, std::nullopt));
     const pipeline::PoliceRates ge05 = tables->police(lport("ge0/5"));
     l2pt_port_stats counted{};
     for (const char* port : {"ge0/5", "te1/0"}) {
@@ -557,6 +558,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     std::erase_if(cfg.lineCards[0].ports, [](const auto& p) { return p.name == "ge0/4"; });
     cfg.lags.insert(cfg.lags.begin(), chassis::LagConfig{0, "lag0", "Lag 0", {}, 0});
     cfg.tunnelling.vlans[0].ports.push_back({{"lag0", 0}, true});
+    cfg.dataPlane.learning.push_back({"te1/0", std::nullopt, 9, std::nullopt});
     chassis::test::NoTask otherTask;
     chassis::Chassis moved(cfg, otherTask);
     startCards(moved);
@@ -568,6 +570,9 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     EXPECT_FALSE(member(100, te10, true));
     EXPECT_EQ(*tables->l2cp(te10, 200), 0u) << "te1/0's row would be ge0/5's meanwhile";
     EXPECT_EQ(tables->police(te10), ge05) << "ge0/5's frames policed as ge0/5's meanwhile";
+    EXPECT_EQ(tables->learning(te10)->limit, 7u) << "and learned within ge0/5's limit";
+    const auto te11 = static_cast<uint32_t>(moved.ifdb().portIndex(*moved.ifdb().find("te1/1")));
+    ASSERT_TRUE(cards->setLearnLimit(ifIndex("te1/1"), 5, true));  // an operator, meanwhile
     for (auto [port, ifindex] : ifindexes)
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
     EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), lport("te1/0"))
@@ -583,6 +588,9 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     EXPECT_TRUE(member(100, te10, true));
     EXPECT_NE(*tables->l2cp(te10, 200), 0u);
     EXPECT_NE(tables->police(te10), ge05);
+    EXPECT_EQ(tables->learning(te10)->limit, 9u);
+    EXPECT_EQ(tables->learning(te11)->limit, 5u);
+    EXPECT_EQ(tables->learning(te11)->flags, L2PT_L_DROP);
     EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), te10);
     for (const char* port : {"ge0/5", "te1/0"}) {
         const auto at = static_cast<uint32_t>(moved.ifdb().portIndex(*moved.ifdb().find(port)));

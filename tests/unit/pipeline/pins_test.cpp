@@ -87,6 +87,7 @@ TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdu
     const TrapKey stp = TrapKey::port(chassisIf(0), kStp);
     ASSERT_TRUE(tables->installTrap(stp, 0));
     ASSERT_TRUE(tables->setL2cp(1, L2PT_L2CP_ANY_VLAN, 0x3));
+    ASSERT_TRUE(tables->setLearning(1, 7, L2PT_L_DROP));
     auto ring = tables->newTaskRing();
     ASSERT_TRUE(ring);
     const Bytes pdu = frame(kStp, host(1), {}, kLlcLength, 100);
@@ -106,6 +107,8 @@ TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdu
     EXPECT_EQ(tables->learnedMacs()->at(0).mac, host(1));
     EXPECT_EQ(tables->learning(0)->count, 1) << "counts stay with the MACs they count";
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, 1);
+    EXPECT_EQ(tables->learning(1)->limit, 7u) << "limits stay with the records they fit";
+    EXPECT_EQ(tables->learning(1)->flags, L2PT_L_DROP);
     EXPECT_EQ(stats(0).rx, before.rx);
     EXPECT_EQ(tables->lport(0)->ifindex, ifindex[0]) << "l2ptd's copies start as the kernel's";
     EXPECT_EQ(tables->vlan(100)->members[0], 0x7u) << "ports 0-2";
