@@ -1,6 +1,8 @@
-// The two PDU paths on the simulated chassis: which ports frames leave, in which order and with
-// which bytes; frames at the edges of the receive buffer and the headers; the drops no scenario
-// reaches (tests/scenario/drops holds the others), counted by reason and port.
+// The two PDU paths on the simulated chassis (an access port's PDU of each protocol to the
+// other access ports, then the core ports: the tool and rate_limit golden traces): where a
+// tunnelled PDU leaves, in which order and with which bytes; frames at the edges of the receive
+// buffer and the headers; the drops no scenario reaches (tests/scenario/drops holds the others),
+// counted by reason and port.
 #include <array>
 
 #include "base/drop.h"
@@ -38,25 +40,6 @@ std::array<uint8_t, L2PT_PKT_BUF_SIZE> gBuf;
 int32_t put(const Bytes& f) {
     std::copy(f.begin(), f.end(), gBuf.begin());
     return static_cast<int32_t>(f.size());
-}
-
-TEST(Tunnel, EachProtocolGoesToOtherAccessPortsThenCorePorts) {
-    auto& s = tsim::boot();
-    // Port list order: ge0/1, ge0/2 (core), te1/0 (core), te1/1.
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_ALL,
-                  {access("ge0/1"), core("ge0/2"), core("te1/0"), access("te1/1")});
-    size_t seen = s.trace().lines().size();
-    const uint32_t blocks = ozm::mem::blocksInUse();
-    for (const Bytes& in :
-         {frames::stp(10), frames::gvrp(10), frames::lldp(10), frames::pvst(10)}) {
-        ASSERT_EQ(s.frameIn("ge0/1", in).socket, chassis::kSocketAccess);
-        const Bytes toCore = tunnelled(in);
-        const frames::Mac dst = {in[0], in[1], in[2], in[3], in[4], in[5]};
-        EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/1", withDst(toCore, dst)),
-                                               out("ge0/2", toCore), out("te1/0", toCore)));
-    }
-    EXPECT_EQ(ozm::mem::blocksInUse(), blocks);
-    EXPECT_THAT(s.logRecords(), IsEmpty());
 }
 
 TEST(Detunnel, RedirectsThenRestoresProtocolMacsAndSurvivesFailedSends) {
