@@ -319,23 +319,12 @@ TEST_F(LineCardsTest, GrantAndRevokeMoveTheGenerationAndTheRing) {
 }
 
 // The chassis file's reserved-address actions are in l2pt_l2cp from the start (the frame table's
-// l2cp steps and rows check the changes after it); the tunnel MAC in force reaches the globals,
-// and the default again when IFM sets it back.
-TEST_F(LineCardsTest, WritesTheReservedAddressesAndTheTunnelMac) {
+// l2cp steps and rows check the changes after it, its tunnel-mac steps the tunnel MAC's).
+TEST_F(LineCardsTest, WritesTheChassisFilesReservedAddressesFromTheStart) {
     constexpr uint32_t kLldp = 14;  // two bits an address
     const auto forward = uint64_t{static_cast<uint8_t>(chassis::L2cpAction::Forward)};
     EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN), 0u) << "nothing configured";
-    EXPECT_EQ(*tables->l2cp(lport("te1/0"), 200), forward << (2 * kLldp))
-        << "the chassis file's, from the start";
-    const pipeline::Mac dflt = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x00};
-    EXPECT_TRUE(std::equal(dflt.begin(), dflt.end(), tables->globals().tunnel_mac));
-
-    chassis.ifm().tunnelMac(kNewTunnel, false);
-    cards->refresh();
-    EXPECT_TRUE(std::equal(kNewTunnel.begin(), kNewTunnel.end(), tables->globals().tunnel_mac));
-    chassis.ifm().tunnelMacDefault();
-    cards->refresh();
-    EXPECT_TRUE(std::equal(dflt.begin(), dflt.end(), tables->globals().tunnel_mac));
+    EXPECT_EQ(*tables->l2cp(lport("te1/0"), 200), forward << (2 * kLldp));
 }
 
 TEST(LineCards, RefusesAChassisThePipelineCannotHold) {
