@@ -569,7 +569,10 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     EXPECT_EQ(tables->police(te10), ge05) << "ge0/5's frames policed as ge0/5's meanwhile";
     EXPECT_EQ(tables->learning(te10)->limit, 7u) << "and learned within ge0/5's limit";
     const auto te11 = static_cast<uint32_t>(moved.ifdb().portIndex(*moved.ifdb().find("te1/1")));
+    const l2pt_learn atTe11 = *tables->learning(te11);
     ASSERT_TRUE(cards->setLearnLimit(ifIndex("te1/1"), 5, true));  // an operator, meanwhile
+    EXPECT_EQ(tables->learning(te11)->limit, atTe11.limit) << "te1/0's record there meanwhile";
+    EXPECT_EQ(tables->learning(te11)->flags, atTe11.flags);
     for (auto [port, ifindex] : ifindexes)
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
     EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), lport("te1/0"))
