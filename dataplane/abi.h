@@ -43,7 +43,7 @@
 #define L2PT_G_TRACE 0x1 /* send an event per frame to l2pt_events */
 /* The task's link takes trailers of the retagging form (L2PT_TX_MAGIC_RETAG). Written by every
  * daemon whose pipeline does, cleared by one whose pipeline does not: it writes no flag it does
- * not know. */
+ * not know. Over an adopted link, whose program is the daemon's before, it stays as it was. */
 #define L2PT_G_TX_RETAG 0x2
 struct l2pt_globals {
     __u32 tpid;      /* the provider TPID in force */

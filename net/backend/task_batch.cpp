@@ -9,12 +9,16 @@ namespace netp {
 namespace {
 
 constexpr size_t kMacs = 2 * L2PT_ETH_ALEN;
+// The link's receive takes an outer 802.1Q or 802.1ad tag into the metadata with the EtherType
+// after it: a frame shorter than that lends its trailer's bytes, and the pipeline refuses the
+// datagram, so a base that short carries no other form (that one goes on its own).
+constexpr size_t kTaggedHeader = L2PT_ETH_HLEN + L2PT_TAG_LEN;
 
 // Whether out is base retagged: its destination MAC another, and a tag pushed after the MACs
 // (out a tag longer) or the outer tag popped (a tag shorter), the rest the same; retag says how.
 bool isRetagged(std::span<const uint8_t> base, std::span<const uint8_t> out,
                 std::array<uint8_t, TaskBatch::kRetagBytes>& retag) {
-    if (base.size() < kMacs + L2PT_TAG_LEN || out.size() < kMacs + L2PT_TAG_LEN ||
+    if (base.size() < kTaggedHeader || out.size() < kMacs + L2PT_TAG_LEN ||
         !std::ranges::equal(base.subspan(L2PT_ETH_ALEN, L2PT_ETH_ALEN),
                             out.subspan(L2PT_ETH_ALEN, L2PT_ETH_ALEN)))
         return false;

@@ -46,12 +46,15 @@ Status LineCards::setLearnLimit(uint32_t lportIf, std::optional<uint32_t> limit,
     const uint32_t lport = pipeline::lportOf(chassis_.ifdb(), lportIf);
     if (lport == L2PT_LPORT_NONE)
         return Status::failure("ifIndex " + std::to_string(lportIf) + " is no port or LAG");
+    // While the records are held, lport may be another port's there: written with them.
+    if (holdLports_) {
+        heldLimits_.push_back({false, lportIf, limit, drop});
+        return Status();
+    }
     const Result<l2pt_learn> now = tables_.learning(lport);
     if (!now)
         return now.status();
     const bool drops = drop.value_or((now->flags & L2PT_L_DROP) != 0);
-    if (holdLports_)
-        heldLimits_.push_back({false, lportIf, limit, drop});
     return tables_.setLearning(lport, limit.value_or(now->limit), drops ? L2PT_L_DROP : 0);
 }
 

@@ -380,7 +380,10 @@ Status LineCards::syncGlobals() {
     l2pt_globals want = now;
     want.tpid = chassis_.ifm().vmanTpid();
     want.ageing_ns = uint64_t{chassis_.config().dataPlane.ageingSeconds} * kNsPerSecond;
-    want.flags = L2PT_G_TX_RETAG | (chassis_.trace().on() ? L2PT_G_TRACE : 0);
+    // Our task program takes the retagging trailer; over an adopted link, the program and
+    // its word on it are those of the daemon that made the link.
+    const uint32_t retag = task_.adoptedLink() ? now.flags & L2PT_G_TX_RETAG : L2PT_G_TX_RETAG;
+    want.flags = retag | (chassis_.trace().on() ? L2PT_G_TRACE : 0);
     want.task_mark = task_.mark();
     want.task_if = task_.ifindex();
     const chassis::Mac mac = chassis_.ifm().tunnelMac();

@@ -66,6 +66,8 @@ class TaskPath {
     uint32_t mark() const { return mark_; }
     // Our end of the link the globals name now; 0: none.
     uint32_t ifindex() const { return tx_.ifindex; }
+    // Whether that link is a daemon's before, with the task program of that daemon's build.
+    bool adoptedLink() const { return adoptedIf_ != 0; }
     // Deletes the links of earlier generations. They outlive the grant or revoke that ended
     // them until this is called (the pipeline no longer hears them), so that the kernel's wait
     // in deleting one (20-30 ms) does not hold up the grant to the new primary.

@@ -481,9 +481,16 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     ASSERT_TRUE(tables->setGlobals(g));
 
     cards.reset();  // the daemon stops; the next starts over what it left
+    // ... a daemon of a build before the retagging trailer, whose task link (lo: none to delete
+    // here) has a program that refuses it.
+    g = tables->globals();
+    g.task_if = 1;
+    g.flags &= ~uint32_t{L2PT_G_TX_RETAG};
+    ASSERT_TRUE(tables->setGlobals(g));
     tables->adopt();
     startCards();
     EXPECT_EQ(cards->generation(), 7u);
+    EXPECT_FALSE(tables->globals().flags & L2PT_G_TX_RETAG) << "not over the adopted link";
     EXPECT_EQ(record(lport("ge0/1")).ifindex, 11u) << "held until the interfaces are known";
     EXPECT_TRUE(record(lport("ge0/1")).flags & L2PT_P_UP);
     link("ge0/2", 12, true);  // ge0/1's interface went away while no daemon ran
@@ -510,6 +517,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     auto grant = cards->grant();
     ASSERT_TRUE(grant) << grant.status().what();
     EXPECT_EQ(grant->generation, 8u);
+    EXPECT_TRUE(tables->globals().flags & L2PT_G_TX_RETAG) << "a link of ours";
 }
 
 // A start over the tables the one before left, after the chassis file lost a port (ge0/4) and
@@ -561,7 +569,10 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     EXPECT_EQ(tables->police(te10), ge05) << "ge0/5's frames policed as ge0/5's meanwhile";
     EXPECT_EQ(tables->learning(te10)->limit, 7u) << "and learned within ge0/5's limit";
     const auto te11 = static_cast<uint32_t>(moved.ifdb().portIndex(*moved.ifdb().find("te1/1")));
+    const l2pt_learn atTe11 = *tables->learning(te11);
     ASSERT_TRUE(cards->setLearnLimit(ifIndex("te1/1"), 5, true));  // an operator, meanwhile
+    EXPECT_EQ(tables->learning(te11)->limit, atTe11.limit) << "te1/0's record there meanwhile";
+    EXPECT_EQ(tables->learning(te11)->flags, atTe11.flags);
     for (auto [port, ifindex] : ifindexes)
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
     EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), lport("te1/0"))

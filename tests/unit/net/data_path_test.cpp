@@ -168,7 +168,8 @@ TEST(TaskBatch, JoinsTheSameFrameAndItsOtherFormAndNothingElse) {
     using Bytes = std::vector<uint8_t>;
     // N: untagged (an 802.3 length where a tag would be); T: tunnelled, another destination MAC
     // and a tag pushed; R: T's other form, the tag popped; Z: a pushed tag of TPID 0; S: T from
-    // another source.
+    // another source; Q: a frame that ends just short of an EtherType after its 802.1ad tag
+    // (the link's receive would take the trailer's bytes for one), P: Q tunnelled.
     std::map<char, Bytes> f = {{'N', provider(kVid, 0x0026)}};
     f['T'] = f['N'];
     f['T'][0] ^= 0x40;
@@ -179,6 +180,11 @@ TEST(TaskBatch, JoinsTheSameFrameAndItsOtherFormAndNothingElse) {
     f['Z'][2 * L2PT_ETH_ALEN] = 0;
     f['S'] = f['T'];
     f['S'][L2PT_ETH_ALEN] ^= 1;
+    f['Q'].assign(f['N'].begin(), f['N'].begin() + 2 * L2PT_ETH_ALEN);
+    f['Q'].insert(f['Q'].end(), {0x88, 0xa8, 0x00, kVid, 0x26});
+    f['P'] = f['Q'];
+    f['P'][0] ^= 0x40;
+    f['P'].insert(f['P'].begin() + 2 * L2PT_ETH_ALEN, {0x91, 0x00, 0x00, kVid});
     // The datagram of frame x to the ports to, and to retagged as frame y.
     const auto datagram = [&](char x, std::vector<uint32_t> to, std::vector<uint32_t> retagged = {},
                               char y = 0) {
@@ -202,6 +208,7 @@ TEST(TaskBatch, JoinsTheSameFrameAndItsOtherFormAndNothingElse) {
         {"NTN", true, {datagram('N', {1}, {2}, 'T'), datagram('N', {3})}},
         {"NTR", true, {datagram('N', {1}, {2}, 'T'), datagram('R', {3})}},
         {"NZS", true, {datagram('N', {1}), datagram('Z', {2}), datagram('S', {3})}},
+        {"QP", true, {datagram('Q', {1}), datagram('P', {2})}},
         {"NNNNNNTTT", true, {datagram('N', {1, 2, 3, 4, 5, 6}, {7, 8}, 'T'), datagram('T', {9})}},
     };
     for (const Case& c : cases) {
