@@ -1,27 +1,12 @@
-// IFM's configuration events: a core LAG's record, the agent-wide agent and rate limits. (VLAN
-// records and their ports through add, delete and disable, bad VLAN port blocks, LAG members on
-// their own cards: the vlan_ports golden trace; a LAG's slots and bad member blocks:
-// lag_members'; a rate limit set, changed and removed: rate_limit's.)
+// IFM's rate limits with an agent-wide agent. (VLAN records and their ports through add, delete
+// and disable, bad VLAN port blocks, LAG members on their own cards: the vlan_ports golden
+// trace; a LAG's slots and bad member blocks: lag_members'; a rate limit set, changed and
+// removed, and a core LAG's record: rate_limit's.)
 #include "tests/support/task_test.h"
 
 namespace {
 
 using namespace ttest;
-
-// A core LAG beyond the LAG table, in two VLANs: leaving one keeps the other's record. (VLAN
-// port messages cut short of their blocks: the vlan_ports golden trace.)
-TEST(VlanPort, ACoreLagBeyondTheLagTableKeepsItsRecordWhileInAVlan) {
-    auto& s = tsim::boot(kBigChassis, true);
-    const uint32_t lag = s.ifIndex("lag200");
-    tsim::vlanAdd(s, "vl30", L2PT_FLAG_STP, {core("lag200")});
-    tsim::vlanAdd(s, "vl40", L2PT_FLAG_STP, {core("lag200")});
-    tsim::vlanDel(s, "vl30", L2PT_FLAG_STP, {core("lag200")});
-    EXPECT_NE(corePort(lag), nullptr);
-    EXPECT_EQ(l2ptFirstIfNode(pL2ptVlanTable[40])->corePort, corePort(lag));
-    tsim::vlanDel(s, "vl40", L2PT_FLAG_STP, {core("lag200")});
-    EXPECT_TRUE(s.backend().reports().empty());
-    EXPECT_EQ(Words({inUse("VMAN"), inUse("IFNODE"), inUse("ACCESS_PORT")}), (Words{2, 0, 0}));
-}
 
 void rate(chassis::SimSwitch& s, std::string_view vlan, uint32_t value, bool set = true) {
     if (set)
