@@ -227,20 +227,7 @@ TEST_F(Models, DataPlanePolicesAtTheEntryRateAndCountsByReason) {
     EXPECT_EQ(dp.counters(p("lag5")).rxFrames, 0u);  // not a port: all zero
 }
 
-// The configured state in the order the task reads it; the messages' framing and sequence
-// numbers the golden traces hold, but none of their chassis files sets a TPID.
-TEST_F(Models, IfmDownloadSendsTheConfiguredState) {
-    ASSERT_TRUE(chassis.ifm().request(
-        makeMessage(MT_L2PT_IFM_DOWNLOAD_DATA, ifmreg::kRequestLen, kTaskParty, {svc::kIfm, 0})));
-    std::vector<uint32_t> types;
-    for (const auto& m : task.msgs)
-        types.push_back(hdr::msgType(m.data()));
-    EXPECT_THAT(types, ElementsAre(MT_L2PT_VMAN_PT, MT_L2PT_MAC, MT_L2PT_LAG_MEMBER_ADD,
-                                   MT_L2PT_ADD_VLAN_PORT, MT_L2PT_RATE_LIMIT));
-    EXPECT_EQ(wire::getU32(task.msgs[4].data(), ratemsg::kRateValue), 128u);
-    EXPECT_EQ(wire::getU16(task.msgs[0].data(), vmanptmsg::kTpid), 0x88a8);
-}
-
+// A LAG's members past one block: the lag_members golden trace.
 TEST_F(Models, IfmSplitsLargeChangesAcrossMessages) {
     // 600 VLAN blocks of 4 ports each (44 bytes a block) need four messages of at most 8192 bytes.
     const std::vector<Ifm::PortMode> ports = {
@@ -256,17 +243,6 @@ TEST_F(Models, IfmSplitsLargeChangesAcrossMessages) {
     }
     EXPECT_EQ(task.msgs.size(), 4u);
     EXPECT_EQ(total, 600u);
-    // A LAG with more members than one block holds takes two blocks.
-    task.msgs.clear();
-    std::vector<uint32_t> members;
-    for (uint32_t i = 0; i < 20; ++i)
-        members.push_back(portIfIndex(3, i));
-    chassis.ifm().lagAdd({{p("lag5"), members}});
-    ASSERT_EQ(task.msgs.size(), 1u);
-    EXPECT_EQ(wire::getI32(task.msgs[0].data(), lagmsg::kBlockCount), 2);
-    EXPECT_EQ(wire::getU8(task.msgs[0].data(),
-                          lagmsg::kBlocks + lagmsg::kBlockLen + lagmsg::kBlkMemberCount),
-              3);
 }
 
 // The console's lines and the routing of what the task sends, every task test and golden trace

@@ -1,8 +1,7 @@
 // The two PDU paths on the simulated chassis (an access port's PDU of each protocol to the
-// other access ports, then the core ports: the tool and rate_limit golden traces): where a
-// tunnelled PDU leaves, in which order and with which bytes; frames at the edges of the receive
-// buffer and the headers; the drops no scenario reaches (tests/scenario/drops holds the others),
-// counted by reason and port.
+// other access ports, then the core ports, and a tunnelled PDU's way back: the tool and
+// rate_limit golden traces): frames at the edges of the receive buffer and the headers; the
+// drops no scenario reaches (tests/scenario/drops holds the others), counted by reason and port.
 #include <array>
 
 #include "base/drop.h"
@@ -40,27 +39,6 @@ std::array<uint8_t, L2PT_PKT_BUF_SIZE> gBuf;
 int32_t put(const Bytes& f) {
     std::copy(f.begin(), f.end(), gBuf.begin());
     return static_cast<int32_t>(f.size());
-}
-
-TEST(Detunnel, RedirectsThenRestoresProtocolMacs) {
-    auto& s = tsim::boot();
-    // Port list order: ge0/1, ge0/2, te1/0 (core), te1/1 (core).
-    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP | L2PT_FLAG_PVST,
-                  {access("ge0/1"), access("ge0/2"), core("te1/0"), core("te1/1")});
-    size_t seen = s.trace().lines().size();
-    const Bytes stp = tunnelled(frames::stp(10));
-    Bytes withPriority = stp;
-    withPriority[14] |= 0xE0;  // cleared on the way
-    ASSERT_EQ(s.frameIn("te1/0", withPriority).socket, chassis::kSocketTunnel);
-    EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/1", stp), out("ge0/1", withDst(stp, kStpMac)),
-                                           out("ge0/2", withDst(stp, kStpMac))));
-    // GVRP shares STP's LLC header, so STP's MAC (PVST's own: the buffer's edges below; a
-    // protocol the VLAN does not tunnel, and failed sends, each logged once while the other
-    // ports are served: the golden traces; a core port of another VLAN: the frame table).
-    const Bytes gvrp = tunnelled(frames::gvrp(10));
-    ASSERT_EQ(s.frameIn("te1/1", gvrp).socket, chassis::kSocketTunnel);
-    EXPECT_THAT(sent(s, seen), ElementsAre(out("te1/0", gvrp), out("ge0/1", withDst(gvrp, kStpMac)),
-                                           out("ge0/2", withDst(gvrp, kStpMac))));
 }
 
 // A frame that fills the receive buffer (with the provider tag, for PVST) is forwarded whole; one

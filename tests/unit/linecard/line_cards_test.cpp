@@ -318,15 +318,6 @@ TEST_F(LineCardsTest, GrantAndRevokeMoveTheGenerationAndTheRing) {
     EXPECT_EQ(tables->globals().task_if, 0u);
 }
 
-// The chassis file's reserved-address actions are in l2pt_l2cp from the start (the frame table's
-// l2cp steps and rows check the changes after it, its tunnel-mac steps the tunnel MAC's).
-TEST_F(LineCardsTest, WritesTheChassisFilesReservedAddressesFromTheStart) {
-    constexpr uint32_t kLldp = 14;  // two bits an address
-    const auto forward = uint64_t{static_cast<uint8_t>(chassis::L2cpAction::Forward)};
-    EXPECT_EQ(*tables->l2cp(lport("ge0/1"), L2PT_L2CP_ANY_VLAN), 0u) << "nothing configured";
-    EXPECT_EQ(*tables->l2cp(lport("te1/0"), 200), forward << (2 * kLldp));
-}
-
 TEST(LineCards, RefusesAChassisThePipelineCannotHold) {
     chassis::test::NoTask task;
     chassis::Chassis big{chassis::loadChassisText(R"(

@@ -177,10 +177,7 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
         "lags: [{lag: lag5, members: [p2, p2]}]\n",  // a member twice
         "lags: [{lag: lag9, members: [p1]}]\n",      // no such LAG
         "learning: [{port: v100, limit: 3}]\n",      // a VLAN's name for a port
-        "learning: [{vlan: 100, action: drop}]\n",   // a VLAN's action
         "ports: [{port: p9, pdu_rate: 1}]\n",        // no such port
-        "ports: [{port: p0, storm: {colour: 1}}]\n",
-        "ports: [{port: p0, storm: {broadcast: 0}}]\n",  // off is no entry, not 0
         "ports: [{port: p0, storm: {multicast: {}}}]\n",
         "colour: red\n",
     };
