@@ -21,6 +21,7 @@ import sys
 import tempfile
 import time
 import unittest
+from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
@@ -242,25 +243,28 @@ class RootServiceTest(unittest.TestCase):
         # The task as the daemon's user without a capability: the data path it is granted
         # (the trap ring, the packet socket, the tables' views) serves it all the same.
         t = d.task(prefix=as_nobody("")[2:])
-        with open(f"/proc/{t.pid}/status") as f:
-            self.assertIn("CapEff:\t0000000000000000", f.read())
-        # A change the daemon cannot save (its state directory read-only under it) runs, is
-        # reported, and is saved with the next one.
+        self.assertIn("CapEff:\t0000000000000000", Path(f"/proc/{t.pid}/status").read_text())
+        # Changes the daemon cannot save (its state directory read-only under it) run, are
+        # reported, and are saved with the next one.
         os.chmod(state_dir, 0o500)
-        r = d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
-        self.assertEqual(r.returncode, 1, r.stderr)
-        self.assertIn("the change runs but is not saved (cannot write %s: Permission denied): "
-                      "it is lost when the daemon restarts" % d.state, r.stderr)
+        for change in (("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core"),
+                       ("learning", "port", "ge0/4", "--limit", "7"),
+                       ("learning", "vlan", "200", "--limit", "9")):
+            r = d.ctl(*change)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertIn("the change runs but is not saved (cannot write %s: Permission denied)"
+                          ": it is lost when the daemon restarts" % d.state, r.stderr)
         self.assertFalse(os.path.exists(d.state))
+        self.assertIn('l2pt_learn_limit{port="ge0/4"} 7', d.ctl("metrics").stdout)  # it runs
         os.chmod(state_dir, 0o700)
         r = d.ctl("rate", "set", "vl200", "64")
         self.assertEqual(r.returncode, 0, r.stderr)
-        with open(d.state) as f:
-            state = f.read()
-        self.assertIn("{port: ge0/3, mode: core}", state)  # the change before, saved now
-        self.assertIn("vl200", state)
+        state = Path(d.state).read_text()
+        for saved in ("{port: ge0/3, mode: core}", "{port: ge0/4, limit: 7}",
+                      "{vlan: 200, limit: 9}", "vl200"):
+            self.assertIn(saved, state)  # the changes before, saved now
         err = d.stop(p)
-        self.assertIn("the change runs but is not saved", err)
+        self.assertEqual(err.count("the change runs but is not saved"), 3, err)
         self.assertNotIn("capabilities lacking", err)
         self.assertRegex(err, r"task session \d+ granted the data path")
         # The task outlives its daemon, waiting for the next one, until SIGTERM ends it.
