@@ -330,6 +330,16 @@ def streaming(test, argv, event):
     return shown
 
 
+def capture(l2ptctl, port, path, *limit):
+    """l2ptctl (its command line up to the command) capturing port's frames to path, in the
+    background once it has made its file."""
+    p = subprocess.Popen([*l2ptctl, "capture", port, path, *limit], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    wait_for("the capture's file", lambda: os.path.exists(path))
+    time.sleep(0.2)
+    return p
+
+
 def tc_programs(ns, dev, hook, name="l2pt-pipeline"):
     """How many BPF filters called name sit at hook (ingress, egress) of dev in ns, as the
     kernel lists them."""

@@ -122,13 +122,9 @@ class Switch(netns.Switch):
         return self.exchange(port, frame, want) == want
 
     def capture(self, path, *limit):
-        """l2ptctl capture on te1/0 in the background, once it has made its file."""
-        p = subprocess.Popen([self.app("l2ptctl"), "--run-dir", self.run_dir, "capture", "te1/0",
-                              path, *limit], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
-        netns.wait_for("the capture's file", lambda: os.path.exists(path))
-        time.sleep(0.2)
-        return p
+        """l2ptctl capture on te1/0 in the background."""
+        return netns.capture([self.app("l2ptctl"), "--run-dir", self.run_dir], "te1/0", path,
+                             *limit)
 
     def hits(self, port, mac):
         agents = json.loads(self.ctl("agents", "--json").stdout)["agents"]
