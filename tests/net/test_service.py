@@ -97,8 +97,7 @@ def memory_cgroup(limit):
         raise AssertionError("no memory cgroup (v1) to confine the daemon to MemoryMax= in")
     path = tempfile.mkdtemp(prefix="l2pt-svc-", dir="/sys/fs/cgroup/memory" + mine[0])
     units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
-    with open(os.path.join(path, "memory.limit_in_bytes"), "w") as f:
-        f.write(str(int(limit[:-1]) * units[limit[-1]]))
+    Path(path, "memory.limit_in_bytes").write_text(str(int(limit[:-1]) * units[limit[-1]]))
     return path
 
 
@@ -122,8 +121,7 @@ class ServiceTest(unittest.TestCase):
 
     def test_a_corrupt_state_file_is_set_aside_and_a_second_daemon_refused(self):
         os.makedirs(os.path.dirname(self.d.state), 0o750)
-        with open(self.d.state, "w") as f:
-            f.write("vlans: [{vlan: vl100, protocols: [stp]\n")
+        Path(self.d.state).write_text("vlans: [{vlan: vl100, protocols: [stp]\n")
         first = self.d.start()
         aside = glob.glob(self.d.state + ".bad-*")
         self.assertEqual(len(aside), 1)
@@ -147,17 +145,15 @@ class ServiceTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.d.state))  # nothing refused is saved
         r = self.d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
         self.assertEqual(r.returncode, 0, r.stderr)
-        with open(self.d.state) as f:
-            state = f.read()
+        state = Path(self.d.state).read_text()
         self.assertIn("vl100", state)
         self.assertIn("{port: ge0/3, mode: core}", state)
         self.assertNotIn("vl200", state)
         self.assertNotIn("line_cards", state)
         self.d.stop(p)
-        with open(self.d.chassis) as f:
-            text = f.read()
-        with open(self.d.chassis, "w") as f:
-            f.write(text.replace("{vlan: vl200, protocols: [stp]", "{vlan: vl200, protocols: [pvst]"))
+        text = Path(self.d.chassis).read_text()
+        Path(self.d.chassis).write_text(text.replace("{vlan: vl200, protocols: [stp]",
+                                                     "{vlan: vl200, protocols: [pvst]"))
         p = self.d.start("--log", self.d.log)
         task = self.d.task()
         show = self.d.ctl("show").stdout
@@ -172,10 +168,8 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(self.d.ctl("rate", "set", "vl200", "64").returncode, 0)
         self.d.assert_alive(p)
         self.assertIsNone(task.poll(), "l2ptd ended on SIGHUP")
-        with open(self.d.log) as f:
-            new = f.read()
-        with open(self.d.log + ".1") as f:
-            old = f.read()
+        new = Path(self.d.log).read_text()
+        old = Path(self.d.log + ".1").read_text()
         self.assertIn("reopened", new)
         self.assertIn("task session 1", old)
         self.assertNotIn("task session 1", new)
@@ -210,10 +204,9 @@ class RootServiceTest(unittest.TestCase):
         err = d.stop(p)
         self.assertRegex(err, r"task session \d+ granted the data path")
         self.assertNotIn("Address family not supported", err)
-        with open(os.path.join(cgroup, "memory.max_usage_in_bytes")) as f:
-            peak = int(f.read())
-        with open(os.path.join(cgroup, "memory.failcnt")) as f:
-            self.assertEqual(int(f.read()), 0, "the daemon reached MemoryMax")
+        peak = int(Path(cgroup, "memory.max_usage_in_bytes").read_text())
+        self.assertEqual(int(Path(cgroup, "memory.failcnt").read_text()), 0,
+                         "the daemon reached MemoryMax")
         print("the daemon's peak memory in its cgroup: %.1f MiB" % (peak / (1 << 20)),
               file=sys.stderr)
         d.stop(t)  # it would wait for the next daemon

@@ -18,6 +18,7 @@ import sys
 import threading
 import time
 import unittest
+from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
@@ -252,8 +253,8 @@ class SwitchTest(unittest.TestCase):
         # switch's): its data path is the ring and the packet socket the daemon hands it.
         self.sw.start_task(["setpriv", "--bounding-set=-all", "--inh-caps=-all",
                             "--no-new-privs"])  # waits for an STP to cross again
-        with open("/proc/%d/status" % self.sw.task.pid) as f:
-            self.assertIn("CapEff:\t0000000000000000", f.read())
+        self.assertIn("CapEff:\t0000000000000000", Path("/proc/%d/status" % self.sw.task.pid)
+                      .read_text())
         self.exchange("core0", tunnelled(STP), {"acc2": [STP]})
         self.assertEqual(self.sw.ctl("show").stdout, show_before)
         # Every agent registered afresh (which empties its table) and has it all again.
@@ -269,8 +270,7 @@ class SwitchTest(unittest.TestCase):
         tables = self.agent_tables()
 
         def task_log(text):
-            with open(os.path.join(self.sw.lab.tmp, "l2ptd.log")) as f:
-                return f.read().count(text)
+            return Path(self.sw.lab.tmp, "l2ptd.log").read_text().count(text)
 
         def sessions():
             r = self.sw.ctl("status", "--json")
@@ -358,8 +358,8 @@ class SwitchTest(unittest.TestCase):
             self.assertIn("acl[%d] rx register" % slot, after)
         primary.send_signal(signal.SIGCONT)
         self.assertEqual(primary.wait(10), 4)
-        with open(os.path.join(self.sw.lab.tmp, "l2ptd.log")) as f:
-            self.assertIn("ending: fenced by the chassis daemon", f.read())
+        self.assertIn("ending: fenced by the chassis daemon",
+                      Path(self.sw.lab.tmp, "l2ptd.log").read_text())
         self.sw.task = secondary
         self.assertIn("primary ready", self.sw.ctl("status").stdout)
         # The new primary owns the agents: a change it makes reaches both line cards.
@@ -534,16 +534,14 @@ class SwitchTest(unittest.TestCase):
             self.assertIn({"port": "ge0/1", "vlan": "vl100", "actions": {address: "forward"}},
                           rows)
             self.assertRegex(self.sw.ctl("l2cp").stdout, r"ge0/1 +vl100 +forward 02")
-            with open(self.sw.state) as f:
-                self.assertIn("{port: ge0/1, vlan: vl100, addresses: 02, action: forward}",
-                              f.read())
+            self.assertIn("{port: ge0/1, vlan: vl100, addresses: 02, action: forward}",
+                          Path(self.sw.state).read_text())
             self.assertIn('l2pt_port_l2cp_frames_total{port="ge0/1",address="%s",'
                           'action="forwarded"} 1' % address, self.sw.ctl("metrics").stdout)
         finally:
             r = self.sw.ctl("l2cp", "set", "ge0/1", "all", "default", "--vlan", "vl100")
             self.assertEqual(r.returncode, 0, r.stderr)
-        with open(self.sw.state) as f:
-            self.assertNotIn("l2cp", f.read())
+        self.assertNotIn("l2cp", Path(self.sw.state).read_text())
         self.exchange("acc1", slow, {"acc2": [], "core0": []})
 
         # The tunnel MAC from a customer, even with the provider's tag, goes nowhere: not to
@@ -557,8 +555,7 @@ class SwitchTest(unittest.TestCase):
         sw = self.sw
         r = sw.ctl("learning", "port", "ge0/3", "--limit", "3", "--action", "drop")
         self.assertEqual(r.returncode, 0, r.stderr)
-        with open(sw.state) as f:
-            self.assertIn("{port: ge0/3, limit: 3, action: drop}", f.read())
+        self.assertIn("{port: ge0/3, limit: 3, action: drop}", Path(sw.state).read_text())
         self.assertNotEqual(sw.ctl("learning", "port", "ge9/9", "--limit", "3").returncode, 0)
         self.assertNotEqual(sw.ctl("learning", "vlan", "4096", "--limit", "3").returncode, 0)
         sw.send("acc3", *[broadcast_from(bytes([0x02, 0x03, 0, 0, 0, i])) for i in range(5)])
