@@ -345,17 +345,12 @@ class AccessTest(unittest.TestCase):
 
     def test_what_the_run_directory_lets_each_user_do(self):
         run, pid = self.d.run_dir, self.proc.pid
-        rows = [  # (path, mode, group)
-            (run, 0o750, OPERATORS_GID),
-            (os.path.join(run, "ctl.sock"), 0o660, OPERATORS_GID),
-            (os.path.join(run, "task.sock"), 0o660, TASK),
-            (os.path.join(run, "chassis.yaml"), 0o640, TASK),
-            (os.path.join(run, "chassisd.pid"), 0o644, 0),
-        ]
-        for path, mode, gid in rows:
-            st = os.lstat(path)
+        for name, mode, gid in (("", 0o750, OPERATORS_GID), ("ctl.sock", 0o660, OPERATORS_GID),
+                                ("task.sock", 0o660, TASK), ("chassis.yaml", 0o640, TASK),
+                                ("chassisd.pid", 0o644, 0)):  # the run directory and its files
+            st = os.lstat(os.path.join(run, name))
             self.assertEqual((oct(st.st_mode & 0o7777), st.st_uid, st.st_gid),
-                             (oct(mode), 0, gid), path)
+                             (oct(mode), 0, gid), name or run)
         def attempt(statement):
             return "import os, socket, sys\ntry: %s\nexcept PermissionError: sys.exit(13)" % (
                 statement)
