@@ -102,12 +102,10 @@ class ChassisFiles(unittest.TestCase):
 
     def test_linked_ports_get_their_own_netdev_and_access_ports_their_customers_vlan(self):
         ports = self.ports("pe1")
-        self.assertEqual({n: p.get("netdev") for n, p in ports.items()},
-                         {"ge0/1": "s0p1", "ge0/2": "s0p2", "ge0/3": "s0p3", "ge0/4": None,
-                          "te1/0": "s1p0", "te1/1": "s1p1"})
-        self.assertEqual({n: p.get("vlan") for n, p in ports.items()},
-                         {"ge0/1": "100", "ge0/2": "100", "ge0/3": "200", "ge0/4": None,
-                          "te1/0": None, "te1/1": None})
+        self.assertEqual({n: (p.get("netdev"), p.get("vlan")) for n, p in ports.items()},
+                         {"ge0/1": ("s0p1", "100"), "ge0/2": ("s0p2", "100"),
+                          "ge0/3": ("s0p3", "200"), "ge0/4": (None, None),
+                          "te1/0": ("s1p0", None), "te1/1": ("s1p1", None)})
         self.assertEqual(ports["ge0/2"]["long_name"], "GigEthernet 0/2")
         # Writing a chassis file leaves the description read once as it was.
         self.assertEqual(self.topo.chassis_file("pe1"), self.topo.chassis_file("pe1"))

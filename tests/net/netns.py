@@ -15,6 +15,7 @@ import tempfile
 import threading
 import time
 import unittest
+from pathlib import Path
 
 CLONE_NEWNET = 0x40000000
 ETH_P_ALL = 0x0003
@@ -44,8 +45,7 @@ def run(*cmd, check=True):
 
 
 def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        utime, stime = f.read().rsplit(")", 1)[1].split()[11:13]
+    utime, stime = Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()[11:13]
     return (int(utime) + int(stime)) / os.sysconf("SC_CLK_TCK")
 
 
@@ -132,8 +132,7 @@ def daemon_files(tmp, chassis, state_dir):
     """A daemon's files in tmp: the chassis file (chassis written to it), the run directory, the
     state file (in state_dir) and the log."""
     path = os.path.join(tmp, "chassis.yaml")
-    with open(path, "w") as f:
-        f.write(chassis)
+    Path(path).write_text(chassis)
     return (path, os.path.join(tmp, "run"), os.path.join(tmp, state_dir, "state.yaml"),
             os.path.join(tmp, "chassisd.log"))
 
@@ -160,8 +159,7 @@ class Daemon:
         return p
 
     def out(self, p):
-        with open(p.out) as f:
-            return f.read()
+        return Path(p.out).read_text()
 
     def start(self, *extra, prefix=(), run_dir=None, wait=True, preexec=None):
         p = self.spawn([*prefix, self.program("l2pt-chassisd"), "--chassis", self.chassis,
@@ -282,8 +280,7 @@ class Switch:
     def daemon_log(self):
         """What the daemon logged so far; nothing before its first start."""
         try:
-            with open(self.log) as f:
-                return f.read()
+            return Path(self.log).read_text()
         except FileNotFoundError:
             return ""
 
@@ -328,6 +325,16 @@ def streaming(test, argv, event):
         got = {k: f[k] for k in ("lost", "duplicated", "flooded", "misdelivered")}
         test.assertEqual(got, dict.fromkeys(got, 0), shown)
     return shown
+
+
+def capture(l2ptctl, port, path, *limit):
+    """l2ptctl (its command line up to the command) capturing port's frames to path, in the
+    background once it has made its file."""
+    p = subprocess.Popen([*l2ptctl, "capture", port, path, *limit], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    wait_for("the capture's file", lambda: os.path.exists(path))
+    time.sleep(0.2)
+    return p
 
 
 def tc_programs(ns, dev, hook, name="l2pt-pipeline"):
@@ -401,8 +408,7 @@ def drain(sock):
 def read_pcap(path, stamps=False):
     """The frames of a pcap file (microsecond stamps, host order as written); with stamps,
     (seconds, frame) pairs."""
-    with open(path, "rb") as f:
-        data = f.read()
+    data = Path(path).read_bytes()
     order = "<" if data[:4] == struct.pack("<I", 0xA1B2C3D4) else ">"
     frames, at = [], 24
     while at + 16 <= len(data):

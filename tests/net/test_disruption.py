@@ -16,6 +16,7 @@ import subprocess
 import sys
 import time
 import unittest
+from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
@@ -191,15 +192,12 @@ class DisruptionTest(unittest.TestCase):
         self.sw.task.wait(10)
         netns.wait_for("the task's session ended", lambda: self.sw.ctl("status").returncode != 0)
         self.sw.drain()
-        for b in bpdus[QUEUED_PDUS:]:
-            self.sw.send("acc1", b)
+        self.sw.send("acc1", *bpdus[QUEUED_PDUS:])
         time.sleep(4.5)
         queued, bpdus = bpdus[:QUEUED_PDUS // 2], bpdus[:QUEUED_PDUS]
-        for b in queued:
-            self.sw.send("acc1", b)
+        self.sw.send("acc1", *queued)
         self.stop_daemon()
-        for b in bpdus[len(queued):]:
-            self.sw.send("acc1", b)
+        self.sw.send("acc1", *bpdus[len(queued):])
         self.assertIn("line cards: %d trapped PDUs waited in the task's ring longer than 4 s: "
                       "dropped, not handed to the task" % STALE_PDUS, self.start_again(task=True))
         got = {p: netns.collect(self.sw.socks[p], QUEUED_PDUS + 1, 3.0)
@@ -222,10 +220,8 @@ class DisruptionTest(unittest.TestCase):
         sw.send("acc1", unicast(SITE_A, SITE_C))
         self.assertEqual(len(netns.collect(sw.socks["acc3"], 1)), 1)
         self.assertEqual(netns.collect(sw.socks["acc2"], 1, 0.5), [], "flooded")
-        with open(sw.chassis_file) as f:
-            chassis = f.read()
-        with open(sw.chassis_file, "w") as f:
-            f.write(chassis.replace(VLAN_L2CP_ROW, ""))
+        chassis = Path(sw.chassis_file)
+        chassis.write_text(chassis.read_text().replace(VLAN_L2CP_ROW, ""))
         text = self.start_again()
         self.assertIn("loaded over the pinned tables it found (pinned in %s): %d learned MACs kept"
                       % (PINS, learned + 1), text)
@@ -242,13 +238,11 @@ class DisruptionTest(unittest.TestCase):
         sw = self.sw
         sw.send("acc3", unicast(SITE_C, SITE_A))
         netns.wait_for("site C learned", lambda: sw.counters("ge0/3")["learned"] == 1)
-        with open(sw.chassis_file) as f:
-            chassis = f.read()
+        chassis = Path(sw.chassis_file).read_text()
         without = chassis.replace("range: 1-3", "range: 1-2").replace("{port: ge0/3}, ", "")
         self.stop_daemon()
         try:
-            with open(sw.chassis_file, "w") as f:
-                f.write(without[:without.index("l2cp:")])
+            Path(sw.chassis_file).write_text(without[:without.index("l2cp:")])
             at = len(sw.daemon_log())
             self.start_daemon(sw, "--pipeline-variant", "2")
             text = lambda: sw.daemon_log()[at:]
@@ -261,8 +255,7 @@ class DisruptionTest(unittest.TestCase):
             sw.daemon.send_signal(signal.SIGTERM)
             sw.daemon.wait(10)
         finally:
-            with open(sw.chassis_file, "w") as f:
-                f.write(chassis)
+            Path(sw.chassis_file).write_text(chassis)
         self.start_again()
 
     def test_5d_a_second_daemon_on_the_same_ports_is_refused(self):
@@ -281,8 +274,7 @@ class DisruptionTest(unittest.TestCase):
             sw.lab.stop(other)
             if other.returncode != 1:
                 self.restart_daemon(signal.SIGTERM)  # the hooks back to the first
-        with open(log) as f:
-            text = f.read()
+        text = Path(log).read_text()
         self.assertEqual(other.returncode, 1, text)
         self.assertIn("served by the daemon of switch run", text)
         self.assert_one_program_per_hook("after the second daemon")
@@ -311,8 +303,7 @@ class DisruptionTest(unittest.TestCase):
         self.assertIn("; 4 trap entries carried over until the task's own are in, trapping into "
                       "a ring for the next primary; the task's ring carried over with what "
                       "queued in it", text())
-        for b in (STP, bpdu(1)):
-            sw.send("acc1", b)
+        sw.send("acc1", STP, bpdu(1))
         self.assertEqual(netns.collect(sw.socks["core0"], 1, 0.5), [], "switched as data")
         sw.start_task()
         got = {p: netns.collect(sw.socks[p], 4, 3.0) for p in ("acc2", "core0")}

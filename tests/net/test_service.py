@@ -21,6 +21,7 @@ import sys
 import tempfile
 import time
 import unittest
+from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
@@ -96,8 +97,7 @@ def memory_cgroup(limit):
         raise AssertionError("no memory cgroup (v1) to confine the daemon to MemoryMax= in")
     path = tempfile.mkdtemp(prefix="l2pt-svc-", dir="/sys/fs/cgroup/memory" + mine[0])
     units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
-    with open(os.path.join(path, "memory.limit_in_bytes"), "w") as f:
-        f.write(str(int(limit[:-1]) * units[limit[-1]]))
+    Path(path, "memory.limit_in_bytes").write_text(str(int(limit[:-1]) * units[limit[-1]]))
     return path
 
 
@@ -121,8 +121,7 @@ class ServiceTest(unittest.TestCase):
 
     def test_a_corrupt_state_file_is_set_aside_and_a_second_daemon_refused(self):
         os.makedirs(os.path.dirname(self.d.state), 0o750)
-        with open(self.d.state, "w") as f:
-            f.write("vlans: [{vlan: vl100, protocols: [stp]\n")
+        Path(self.d.state).write_text("vlans: [{vlan: vl100, protocols: [stp]\n")
         first = self.d.start()
         aside = glob.glob(self.d.state + ".bad-*")
         self.assertEqual(len(aside), 1)
@@ -146,17 +145,15 @@ class ServiceTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.d.state))  # nothing refused is saved
         r = self.d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
         self.assertEqual(r.returncode, 0, r.stderr)
-        with open(self.d.state) as f:
-            state = f.read()
+        state = Path(self.d.state).read_text()
         self.assertIn("vl100", state)
         self.assertIn("{port: ge0/3, mode: core}", state)
         self.assertNotIn("vl200", state)
         self.assertNotIn("line_cards", state)
         self.d.stop(p)
-        with open(self.d.chassis) as f:
-            text = f.read()
-        with open(self.d.chassis, "w") as f:
-            f.write(text.replace("{vlan: vl200, protocols: [stp]", "{vlan: vl200, protocols: [pvst]"))
+        text = Path(self.d.chassis).read_text()
+        Path(self.d.chassis).write_text(text.replace("{vlan: vl200, protocols: [stp]",
+                                                     "{vlan: vl200, protocols: [pvst]"))
         p = self.d.start("--log", self.d.log)
         task = self.d.task()
         show = self.d.ctl("show").stdout
@@ -171,10 +168,8 @@ class ServiceTest(unittest.TestCase):
         self.assertEqual(self.d.ctl("rate", "set", "vl200", "64").returncode, 0)
         self.d.assert_alive(p)
         self.assertIsNone(task.poll(), "l2ptd ended on SIGHUP")
-        with open(self.d.log) as f:
-            new = f.read()
-        with open(self.d.log + ".1") as f:
-            old = f.read()
+        new = Path(self.d.log).read_text()
+        old = Path(self.d.log + ".1").read_text()
         self.assertIn("reopened", new)
         self.assertIn("task session 1", old)
         self.assertNotIn("task session 1", new)
@@ -209,10 +204,9 @@ class RootServiceTest(unittest.TestCase):
         err = d.stop(p)
         self.assertRegex(err, r"task session \d+ granted the data path")
         self.assertNotIn("Address family not supported", err)
-        with open(os.path.join(cgroup, "memory.max_usage_in_bytes")) as f:
-            peak = int(f.read())
-        with open(os.path.join(cgroup, "memory.failcnt")) as f:
-            self.assertEqual(int(f.read()), 0, "the daemon reached MemoryMax")
+        peak = int(Path(cgroup, "memory.max_usage_in_bytes").read_text())
+        self.assertEqual(int(Path(cgroup, "memory.failcnt").read_text()), 0,
+                         "the daemon reached MemoryMax")
         print("the daemon's peak memory in its cgroup: %.1f MiB" % (peak / (1 << 20)),
               file=sys.stderr)
         d.stop(t)  # it would wait for the next daemon
@@ -242,25 +236,28 @@ class RootServiceTest(unittest.TestCase):
         # The task as the daemon's user without a capability: the data path it is granted
         # (the trap ring, the packet socket, the tables' views) serves it all the same.
         t = d.task(prefix=as_nobody("")[2:])
-        with open(f"/proc/{t.pid}/status") as f:
-            self.assertIn("CapEff:\t0000000000000000", f.read())
-        # A change the daemon cannot save (its state directory read-only under it) runs, is
-        # reported, and is saved with the next one.
+        self.assertIn("CapEff:\t0000000000000000", Path(f"/proc/{t.pid}/status").read_text())
+        # Changes the daemon cannot save (its state directory read-only under it) run, are
+        # reported, and are saved with the next one.
         os.chmod(state_dir, 0o500)
-        r = d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
-        self.assertEqual(r.returncode, 1, r.stderr)
-        self.assertIn("the change runs but is not saved (cannot write %s: Permission denied): "
-                      "it is lost when the daemon restarts" % d.state, r.stderr)
+        for change in (("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core"),
+                       ("learning", "port", "ge0/4", "--limit", "7"),
+                       ("learning", "vlan", "200", "--limit", "9")):
+            r = d.ctl(*change)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertIn("the change runs but is not saved (cannot write %s: Permission denied)"
+                          ": it is lost when the daemon restarts" % d.state, r.stderr)
         self.assertFalse(os.path.exists(d.state))
+        self.assertIn('l2pt_learn_limit{port="ge0/4"} 7', d.ctl("metrics").stdout)  # it runs
         os.chmod(state_dir, 0o700)
         r = d.ctl("rate", "set", "vl200", "64")
         self.assertEqual(r.returncode, 0, r.stderr)
-        with open(d.state) as f:
-            state = f.read()
-        self.assertIn("{port: ge0/3, mode: core}", state)  # the change before, saved now
-        self.assertIn("vl200", state)
+        state = Path(d.state).read_text()
+        for saved in ("{port: ge0/3, mode: core}", "{port: ge0/4, limit: 7}",
+                      "{vlan: 200, limit: 9}", "vl200"):
+            self.assertIn(saved, state)  # the changes before, saved now
         err = d.stop(p)
-        self.assertIn("the change runs but is not saved", err)
+        self.assertEqual(err.count("the change runs but is not saved"), 3, err)
         self.assertNotIn("capabilities lacking", err)
         self.assertRegex(err, r"task session \d+ granted the data path")
         # The task outlives its daemon, waiting for the next one, until SIGTERM ends it.
@@ -348,17 +345,12 @@ class AccessTest(unittest.TestCase):
 
     def test_what_the_run_directory_lets_each_user_do(self):
         run, pid = self.d.run_dir, self.proc.pid
-        rows = [  # (path, mode, group)
-            (run, 0o750, OPERATORS_GID),
-            (os.path.join(run, "ctl.sock"), 0o660, OPERATORS_GID),
-            (os.path.join(run, "task.sock"), 0o660, TASK),
-            (os.path.join(run, "chassis.yaml"), 0o640, TASK),
-            (os.path.join(run, "chassisd.pid"), 0o644, 0),
-        ]
-        for path, mode, gid in rows:
-            st = os.lstat(path)
+        for name, mode, gid in (("", 0o750, OPERATORS_GID), ("ctl.sock", 0o660, OPERATORS_GID),
+                                ("task.sock", 0o660, TASK), ("chassis.yaml", 0o640, TASK),
+                                ("chassisd.pid", 0o644, 0)):  # the run directory and its files
+            st = os.lstat(os.path.join(run, name))
             self.assertEqual((oct(st.st_mode & 0o7777), st.st_uid, st.st_gid),
-                             (oct(mode), 0, gid), path)
+                             (oct(mode), 0, gid), name or run)
         def attempt(statement):
             return "import os, socket, sys\ntry: %s\nexcept PermissionError: sys.exit(13)" % (
                 statement)
