@@ -564,6 +564,8 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     ASSERT_TRUE(cards->setLearnLimit(ifIndex("te1/1"), 5, true));  // an operator, meanwhile
     EXPECT_EQ(tables->learning(te11)->limit, atTe11.limit) << "te1/0's record there meanwhile";
     EXPECT_EQ(tables->learning(te11)->flags, atTe11.flags);
+    ASSERT_TRUE(cards->setVlanLearnLimit(200, 33));  // a VLAN's does not move: at once
+    EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->limit, 33u);
     for (auto [port, ifindex] : ifindexes)
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
     EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), lport("te1/0"))
@@ -589,6 +591,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     }
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 100)->count, 1u);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 0u);
+    EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->limit, 33u) << "and again after the file's";
     cards.reset();  // before the chassis it serves
 }
 
