@@ -70,7 +70,10 @@ Result<LineCards::Learning> LineCards::learning(uint32_t lportIf) const {
     const uint32_t lport = pipeline::lportOf(chassis_.ifdb(), lportIf);
     if (lport == L2PT_LPORT_NONE)
         return Status::failure("ifIndex " + std::to_string(lportIf) + " is no port or LAG");
-    return learningOf(tables_.learning(lport));
+    const uint32_t at = tableIndex(lport);
+    if (at == L2PT_LPORT_NONE)  // new to this start: its limits are written with the records
+        return Learning{0, chassis_.config().dataPlane.defaultPortLimit(), false};
+    return learningOf(tables_.learning(at));
 }
 
 Result<LineCards::Learning> LineCards::vlanLearning(uint32_t vid) const {
@@ -79,13 +82,26 @@ Result<LineCards::Learning> LineCards::vlanLearning(uint32_t vid) const {
     return learningOf(tables_.learning(L2PT_LEARN_VLAN + vid));
 }
 
+void LineCards::baseNotLearned() {
+    for (size_t p = 0; p < notLearned_.size(); ++p) {
+        const uint32_t at = tableIndex(static_cast<uint32_t>(p));
+        if (at == L2PT_LPORT_NONE)
+            continue;  // new to this start: nothing counted yet
+        if (const Result<l2pt_port_stats> s = tables_.portStats(at))
+            notLearned_[p].count = s->not_learned;
+    }
+}
+
 void LineCards::reportNotLearned(uint64_t nowNs) {
     const chassis::IfDb& db = chassis_.ifdb();
     for (size_t p = 0; p < notLearned_.size(); ++p) {
         NotLearned& n = notLearned_[p];
         if (n.loggedNs != 0 && nowNs - n.loggedNs < kNotLearnedLogNs)
             continue;
-        const Result<l2pt_port_stats> s = tables_.portStats(static_cast<uint32_t>(p));
+        const uint32_t at = tableIndex(static_cast<uint32_t>(p));
+        if (at == L2PT_LPORT_NONE)
+            continue;
+        const Result<l2pt_port_stats> s = tables_.portStats(at);
         if (!s || s->not_learned == n.count)
             continue;
         const uint64_t dropped = s->drops[L2PT_DP_DROP_LEARN_LIMIT];

@@ -80,12 +80,17 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
     if (tables.adopted()) {
         // The pipeline switches by the records as they are until the interfaces are known.
         cards->holdLports_ = true;
+        for (uint32_t l = 0; l < cards->former_.size(); ++l) {
+            if (const uint32_t was = cards->former_[l].chassis_if; was != 0)
+                cards->heldAt_.emplace(was, l);
+        }
         const l2pt_globals g = tables.globals();
         cards->task_.adopt(g.task_mark, g.task_if);
     }
     if (!cards->holdLports_)
         cards->applyLearning(chassis.config().dataPlane);
     cards->refresh();
+    cards->baseNotLearned();
     return cards;
 }
 
@@ -107,12 +112,6 @@ LineCards::LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& table
         }
     }
     chassis_.cards().setTableObserver(&traps_);
-    // The ports' counters outlive a daemon (pinned tables): the refusals counted before this
-    // start are not logged as new.
-    for (size_t p = 0; p < notLearned_.size(); ++p) {
-        if (const Result<l2pt_port_stats> s = tables_.portStats(static_cast<uint32_t>(p)))
-            notLearned_[p].count = s->not_learned;
-    }
 }
 
 LineCards::~LineCards() {
@@ -188,6 +187,7 @@ bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
 
 void LineCards::linksSynced() {
     const bool held = std::exchange(holdLports_, false);
+    heldAt_.clear();
     if (held) {
         for (size_t p = 0; p < ports_.size(); ++p) {
             if (const uint32_t ifindex = ports_.state(p).ifindex; ifindex != 0)

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "chassis/chassis.h"
@@ -167,6 +168,14 @@ class LineCards {
     void sweepAdopted();
     void forgetFormerMacs();
     void moveFormerCounters();
+    // The readouts' view while the records are held: the index the tables hold port or LAG
+    // `lport` (numbered as the chassis numbers it now) at, the one the daemon before gave it
+    // (L2PT_LPORT_NONE: it had none); and the ifIndex of the port or LAG at a table index.
+    uint32_t tableIndex(uint32_t lport) const;
+    uint32_t ifAtTableIndex(uint32_t index) const;
+    // The ports' counts of sources not learned as they are now: what reportNotLearned() takes
+    // as logged already.
+    void baseNotLearned();
     template <typename Key>
     size_t sweepUnclaimed(const pipeline::Result<std::vector<Key>>& keys,
                           const std::function<bool(const Key&)>& claimed,
@@ -186,6 +195,7 @@ class LineCards {
     // By lport, the records a daemon before left (Tables::formerLports), until the
     // interfaces are known.
     std::vector<l2pt_lport> former_;
+    std::unordered_map<uint32_t, uint32_t> heldAt_;  // while held: ifIndex -> its index in former_
     // Learning limits the operators set while the records are held: the records' ports are
     // the ones before, so the chassis file's limits wait for them; these follow those.
     struct HeldLimit {

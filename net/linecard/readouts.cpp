@@ -15,15 +15,33 @@ Result<std::vector<PortCounters>> LineCards::portCounters() const {
     out.reserve(db.portCount() + 1);
     for (uint32_t p = 0; p <= db.portCount(); ++p) {
         const bool port = p < db.portCount();
-        Result<l2pt_port_stats> s = tables_.portStats(port ? p : L2PT_STATS_NO_PORT);
+        const uint32_t at = port ? tableIndex(p) : L2PT_STATS_NO_PORT;
+        if (at == L2PT_LPORT_NONE) {  // new to this start: nothing counted yet
+            out.push_back({db.portAt(p), {}, {}});
+            continue;
+        }
+        Result<l2pt_port_stats> s = tables_.portStats(at);
         if (!s)
             return s.status();
-        Result<l2pt_l2cp_stats> l2cp = port ? tables_.l2cpStats(p) : l2pt_l2cp_stats{};
+        Result<l2pt_l2cp_stats> l2cp = port ? tables_.l2cpStats(at) : l2pt_l2cp_stats{};
         if (!l2cp)
             return l2cp.status();
         out.push_back({port ? db.portAt(p) : 0, *s, *l2cp});
     }
     return out;
+}
+
+uint32_t LineCards::tableIndex(uint32_t lport) const {
+    if (!holdLports_)
+        return lport;
+    const auto at = heldAt_.find(chassisIfOf(chassis_.ifdb(), lport));
+    return at != heldAt_.end() ? at->second : L2PT_LPORT_NONE;
+}
+
+uint32_t LineCards::ifAtTableIndex(uint32_t index) const {
+    if (!holdLports_)
+        return chassisIfOf(chassis_.ifdb(), index);
+    return index < former_.size() ? former_[index].chassis_if : 0;
 }
 
 Result<std::vector<EntryCounters>> LineCards::entryCounters() const {
@@ -54,7 +72,7 @@ Result<bool> LineCards::readMacs(pipeline::Tables::Walk& walk, size_t max,
         if (m.lport >= L2PT_MAX_LPORTS)
             continue;  // being deleted by the pipeline
         const uint64_t age = now > m.seenNs ? now - m.seenNs : 0;
-        out.push_back({m.vid, m.mac, chassisIfOf(chassis_.ifdb(), m.lport), age / kNsPerMs});
+        out.push_back({m.vid, m.mac, ifAtTableIndex(m.lport), age / kNsPerMs});
     }
     return done;
 }

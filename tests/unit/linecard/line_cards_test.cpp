@@ -536,7 +536,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     const pipeline::PoliceRates ge05 = tables->police(lport("ge0/5"));
     l2pt_port_stats counted{};
     for (const char* port : {"ge0/5", "te1/0"}) {
-        counted.rx = ifindexes.at(port);  // each port's own count
+        counted.rx = counted.not_learned = ifindexes.at(port);  // each port's own count
         ASSERT_TRUE(tables->setPortCounters(lport(port), counted, {}));
     }
     cards.reset();
@@ -566,12 +566,33 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     EXPECT_EQ(tables->learning(te11)->flags, atTe11.flags);
     ASSERT_TRUE(cards->setVlanLearnLimit(200, 33));  // a VLAN's does not move: at once
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->limit, 33u);
+    // What operators read meanwhile is each port's own, wherever the tables hold it.
+    const auto counters = cards->portCounters();
+    ASSERT_TRUE(counters) << counters.status().what();
+    std::map<uint32_t, uint64_t> rx;
+    for (const PortCounters& c : *counters)
+        rx[c.ifIndex] = c.stats.rx;
+    EXPECT_EQ(rx[ifIndex("te1/0")], 20u);
+    EXPECT_EQ(rx[ifIndex("ge0/5")], 15u);
+    EXPECT_EQ(cards->learning(ifIndex("ge0/5"))->limit, 7u);
+    EXPECT_EQ(cards->learning(ifIndex("lag1"))->count, 1u);
+    EXPECT_EQ(cards->learning(*moved.ifdb().find("lag0"))->count, 0u) << "new to this start";
+    pipeline::Tables::Walk walk;
+    std::vector<MacEntry> shown;
+    ASSERT_TRUE(cards->readMacs(walk, 10, shown));
+    std::map<uint8_t, uint32_t> learnedOn;  // by the MAC's last byte
+    for (const MacEntry& m : shown)
+        learnedOn[m.mac[5]] = m.ifIndex;
+    EXPECT_EQ(learnedOn[2], ifIndex("ge0/5"));
+    EXPECT_EQ(learnedOn[5], ifIndex("lag1"));
     for (auto [port, ifindex] : ifindexes)
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
     EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), lport("te1/0"))
         << "te1/0's frames taken in as ge0/5's meanwhile";
     cards->linksSynced();
     log.clear();
+    cards->reportNotLearned(1);
+    EXPECT_EQ(log, "") << "each port's refusals went with it";
     while (cards->sweeping())
         cards->sweep();
     const auto macs = tables->learnedMacs();
