@@ -65,6 +65,7 @@ inline Mac host(uint8_t n) {
 
 struct Outcome {
     int retval;
+    Bytes out;  // the frame as the program left it
     l2pt_event ev;
 };
 
@@ -126,12 +127,17 @@ class Switch : public ::testing::Test {
         ASSERT_TRUE(tables->setGlobals(g));
     }
 
-    // A frame entering a port (its event read), or leaving it with a socket's mark.
-    Outcome run(uint32_t port, const Bytes& in) {
+    // A frame entering a port (its event read), or leaving it with a socket's mark (as it
+    // leaves into *out, when given).
+    Outcome run(uint32_t port, const Bytes& in, uint32_t gsoSize = 0) {
+        Outcome r{-1, Bytes(kMaxFrame), {}};
         __sk_buff ctx{};
         ctx.ifindex = ifindex[port];
-        const int retval = testRun(tables->ingressFd(), ctx, in, nullptr);
-        return {retval, nextEvent()};
+        ctx.gso_size = gsoSize;
+        ctx.gso_segs = gsoSize ? static_cast<uint32_t>(in.size() / gsoSize + 1) : 0;
+        r.retval = testRun(tables->ingressFd(), ctx, in, &r.out);
+        r.ev = nextEvent();
+        return r;
     }
     // A frame entering a port repeat times, no event read (as a flood of it would).
     int runRepeated(uint32_t port, const Bytes& in, int repeat) {
@@ -139,11 +145,11 @@ class Switch : public ::testing::Test {
         ctx.ifindex = ifindex[port];
         return testRun(tables->ingressFd(), ctx, in, nullptr, repeat);
     }
-    int runEgress(uint32_t port, const Bytes& in, uint32_t mark) {
+    int runEgress(uint32_t port, const Bytes& in, uint32_t mark, Bytes* out = nullptr) {
         __sk_buff ctx{};
         ctx.ifindex = ifindex[port];
         ctx.mark = mark;
-        return testRun(tables->egressFd(), ctx, in, nullptr);
+        return testRun(tables->egressFd(), ctx, in, out);
     }
     // A frame the task sent, coming in by the interface of that ifindex.
     int runTask(uint32_t link, const Bytes& in, Bytes* out = nullptr) {

@@ -144,6 +144,8 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
 
     ASSERT_TRUE(tables->setTrapRate(stp, 0));  // only the rate changes
     EXPECT_EQ(tables->trapCounters(stp)->hits, 3u);
+    ASSERT_TRUE(tables->installTrap(stp, 0));  // a new entry starts again
+    EXPECT_EQ(tables->trapCounters(stp)->hits, 0u);
 
     // Nobody reads the ring: it fills, then the task is behind.
     ASSERT_TRUE(tables->setGlobals(netp::pipeline::defaultGlobals()));  // no events for these
