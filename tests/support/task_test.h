@@ -47,7 +47,7 @@ inline constexpr uint32_t kRemove = aclmsg::kOpRemove;
 
 // Event-log codes, as the log's readers know them.
 inline constexpr uint32_t kNoMemory = 0x3a0001, kNotRegistered = 0x3a0004,
-                          kEnqueueRefused = 0x3a0009, kFailure = 0x3a000d, kRateGlobal = 0x3a0010;
+                          kEnqueueRefused = 0x3a0009, kFailure = 0x3a000d;
 
 // Slot 0: 150 x 1G, per-port. Slot 1: 10G, per-port; te1/3 on pipe 1, te1/4 on unit 12 (beyond
 // the port slot indexes). lag200 lies beyond the LAG table, vl5000 beyond VLAN 4095.
@@ -81,12 +81,6 @@ inline size_t lineOf(chassis::SimSwitch& sim, std::string_view text, size_t from
         std::find_if(l.begin() + static_cast<long>(from), l.end(),
                      [&](const std::string& s) { return s.find(text) != s.npos; }) -
         l.begin());
-}
-// How many console lines are exactly `line`.
-inline size_t console(chassis::SimSwitch& sim, std::string_view line) {
-    sim.chassis().console().flush();
-    const auto& l = sim.consoleLines();
-    return static_cast<size_t>(std::count(l.begin(), l.end(), line));
 }
 
 // An event-log record: its code and arguments (a free line: code 0 and its text).
@@ -194,15 +188,6 @@ inline L2ptCorePort* corePort(uint32_t ifIndex) {
             return l2ptCorePortOf(n);
     }
     return nullptr;
-}
-inline Words members(uint32_t vlanId) {
-    Words out;
-    for (L2ptIfNode* n = l2ptFirstIfNode(pL2ptVlanTable[vlanId]); n; n = l2ptNextIfNode(n))
-        out.push_back(n->ifIndex);
-    return out;
-}
-inline Words words(const uint32_t* first, size_t n = L2PT_NUM_PROTOCOLS) {
-    return {first, first + n};
 }
 
 }  // namespace ttest

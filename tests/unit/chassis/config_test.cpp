@@ -186,26 +186,16 @@ TEST(ChassisFile, ReadsTheReservedAddressesActions) {
             << row;
 }
 
-// Storm limits and PDU rates as the chassis file gives them, the defaults elsewhere.
-TEST(ChassisFile, ReadsEachPortsPolicing) {
-    const ChassisConfig cfg = loadChassisText(R"(
-card_types: [{id: 1}]
-line_cards:
-  - slot: 0
-    type: 1
-    ports:
-      - {range: 1-2, storm: {broadcast: 10, unknown_unicast: {fps: 5, kbps: 64}}, pdu_rate: 0}
-      - {number: 3, storm: {multicast: {kbps: 4294967295}}}
-data_plane: {pdu_rate: 100}
-)");
-    // Storm limits by class: broadcast, multicast, unknown unicast.
-    const PortPolicing ranged{{{{10, 0}, {0, 0}, {5, 64}}}, 0};
-    const PortPolicing third{{{{0, 0}, {0, UINT32_MAX}, {0, 0}}}, std::nullopt};
+// PDU rates as the chassis file gives them, the default elsewhere (storm limits:
+// StateStore.HoldsOnlyTheChangesAndTheChassisFileKeepsTheRest, read by the same reader).
+TEST(ChassisFile, ReadsEachPortsPduRate) {
+    const ChassisConfig cfg = loadChassisText(
+        "card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{range: 1-2, pdu_rate: 0}, "
+        "{number: 3}]}]\ndata_plane: {pdu_rate: 100}\n");
     const auto& ports = cfg.lineCards.at(0).ports;
     ASSERT_EQ(ports.size(), 3u);
-    EXPECT_EQ(ports[0].policing, ranged);
-    EXPECT_EQ(ports[1].policing, ranged);
-    EXPECT_EQ(ports[2].policing, third);
+    EXPECT_EQ(ports[1].policing.pduRate, 0u);
+    EXPECT_EQ(ports[2].policing.pduRate, std::nullopt);
     EXPECT_EQ(cfg.dataPlane.pduRate, 100u);
     EXPECT_EQ(loadChassisText("chassis: {name: x}\n").dataPlane.pduRate, kDefaultPduRate);
 }

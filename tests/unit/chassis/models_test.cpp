@@ -160,18 +160,11 @@ TEST_F(Models, AgentsTogetherHoldNoMoreEntriesThanTheTrapTable) {
     EXPECT_EQ(agent1.entries().size(), 2u + aclmsg::kMaxEntries);
 }
 
-// The replies by mode, the golden boot trace holds.
-TEST_F(Models, AgentRegistrationFollowsModeAndFaults) {
-    EXPECT_FALSE(chassis.cards().agent(2)->request(registration(2)));  // absent card
-    chassis.cards().agent(2)->setPresent(true);
-    EXPECT_FALSE(chassis.cards().agent(2)->request(registration(2)));  // silent agent
-    chassis.faults().arm("acl-silent:0");
-    EXPECT_FALSE(agent0().request(registration(0)));
-    EXPECT_FALSE(agent0().request(registration(0)));  // armed for ever
-    chassis.faults().clear("acl-silent:0");
+// A registration starts the agent afresh; the replies by mode and fault (an absent card, a
+// silent agent, a fault armed for ever) the silent and tool golden traces and the takeover
+// tests hold.
+TEST_F(Models, AgentRegistrationStartsTheAgentAfresh) {
     EXPECT_FALSE(agent0().request(std::vector<uint8_t>(hdr::kPlainHeaderLen)));  // bad msgLen
-
-    // A registration starts the agent afresh.
     Downloads(chassis).send(0, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}});
     ASSERT_TRUE(agent0().request(registration(0)));
     EXPECT_TRUE(agent0().entries().empty());

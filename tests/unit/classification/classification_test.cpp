@@ -80,35 +80,27 @@ TEST(AclMessage, BufferShortageAndRefusedHandOver) {
                                             {kNoMemory, {"cannot allocate acl msg buffer - 1"}}}));
 }
 
+// A card coming up is sent its entries again (which go, in what order, to which card only:
+// the tool and peer golden traces, the takeover tests): a LAG member's of a rate-limited VLAN
+// with the VLAN's rate and mode. Its core ports' counts of VLANs, cleared when it went, are
+// counted afresh.
 TEST(ConfigDownload, CardComingUpGetsItsWholeConfiguration) {
-    auto& s = tsim::boot(kBigChassis, true);
-    std::vector<tsim::PortSpec> many;
-    for (int n = 0; n < 150; ++n)
-        many.push_back(access("ge0/" + std::to_string(n)));
-    tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP | L2PT_FLAG_LLDP, many);  // 300 entries
-    tsim::vlanAdd(s, "vl20", L2PT_FLAG_STP, {core("ge0/0"), access("te1/0")});
+    auto& s = tsim::boot();
+    tsim::vlanAdd(s, "vl20", L2PT_FLAG_STP, {core("ge0/0")});
     tsim::vlanAdd(s, "vl30", L2PT_FLAG_STP, {core("ge0/0")});
-    tsim::vlanAdd(s, "vl40", L2PT_FLAG_GVRP, {access("lag1")}, 8);
+    tsim::vlanAdd(s, "vl100", L2PT_FLAG_GVRP, {access("lag1")}, 8);
     s.ifm().lagAdd({{s.ifIndex("lag1"), {s.ifIndex("ge0/1"), s.ifIndex("te1/1")}}});
     s.settle();
     const L2ptCorePort* ge00 = corePort(s.ifIndex("ge0/0"));
     ASSERT_NE(ge00, nullptr);
-
-    // Card down clears the counters; coming up counts them again and sends 303 entries to
-    // this card only: physical ports by VLAN, then LAG members.
     s.cardDown(0);
     EXPECT_EQ(ge00->vlanCount[0], 0u);
-    const size_t n0 = applied(s, 0), n1 = applied(s, 1);
+    const size_t n0 = applied(s, 0);
     s.cardUp(0);
-    const auto msgs = received(s, 0, n0);
-    ASSERT_EQ(msgs.size(), 2u);
-    EXPECT_EQ(msgs[0].entries.size(), 287u);
-    ASSERT_EQ(msgs[1].entries.size(), 303u - 287u);
-    EXPECT_EQ(Entries(msgs[1].entries.end() - 3, msgs[1].entries.end()),
-              (Entries{entry(s.ifIndex("ge0/0"), kTunnelMac, 0, 5),
-                       entry(s.ifIndex("ge0/0"), kTunnelMac, 0, 5),
-                       entry(s.ifIndex("ge0/1"), kGvrpMac, 8, 3)}));
-    EXPECT_EQ(applied(s, 1), n1);
+    EXPECT_EQ(received(s, 0, n0), (Msgs{{kInstall,
+                                         {entry(s.ifIndex("ge0/0"), kTunnelMac, 0, 5),
+                                          entry(s.ifIndex("ge0/0"), kTunnelMac, 0, 5),
+                                          entry(s.ifIndex("ge0/1"), kGvrpMac, 8, 3)}}}));
     EXPECT_EQ(ge00->vlanCount[0], 2u);
 }
 

@@ -88,17 +88,13 @@ TEST(Takeover, RegistersAndConfiguresTheAgentsOfTheBitmap) {
               std::tuple(0u, 1u, 3));
 
     // Takeover: the master slot leaves the bitmap, each other slot is registered and configured
-    // in turn, in one attempt.
+    // in turn, in one attempt (what it is sent: the silent agents' test below).
     haEvent(s, 3);
     EXPECT_EQ(std::tuple(l2ptIsPrimary, l2ptRegisteredWithPRPM, l2ptAclBitmap, l2ptMstrSlotId),
               std::tuple(1u, 0u, kSlot(0) | kSlot(1) | kSlot(2), -1));
     EXPECT_EQ(registrations(s, {0, 1, 2, 3}), (Words{1, 1, 1, 0}));
     EXPECT_LT(lineOf(s, "acl[0] rx download"), lineOf(s, "acl[1] rx register"));
     EXPECT_LT(lineOf(s, "acl[1] rx download"), lineOf(s, "acl[2] rx register"));
-    EXPECT_EQ(s.entries(0), Entries{entry(s.ifIndex("ge0/1"), kStpMac, 0, 1)});
-    EXPECT_EQ(s.entries(1), Entries{entry(s.ifIndex("ge1/1"), kStpMac, 0, 1)});
-    EXPECT_EQ(s.entries(2), (Entries{entry(0, kPvstMac, 0, 0, 1), entry(0, kTunnelMac, 0, 0, 1)}));
-    EXPECT_TRUE(s.entries(3).empty());
     EXPECT_TRUE(s.logRecords().empty());
 }
 
