@@ -102,11 +102,9 @@ class ProviderNetwork(LabCase):
             self.send(site, "eth0", "gvrp", count=5, tag=f"{site}gvrp")
         seen = {s: {(f["tag"], f["dst"]) for f in sn.frames() if "tag" in f}
                 for s, sn in sniffers.items()}
-        # Senders see nothing of their own: the tunnel never sends a PDU back where it came
-        # in. A PVST PDU keeps its address everywhere. A GVRP PDU keeps its address on the
-        # access ports of its own edge switch, but is restored with the STP address after
-        # the provider network: de-tunnelling tells protocols apart by their LLC header, and
-        # GVRP's DSAP 0x42 is STP's.
+        # The tunnel never sends a PDU back where it came in. GVRP is restored with the STP
+        # address after the provider network: de-tunnelling tells protocols apart by their LLC
+        # header, and GVRP's DSAP 0x42 is STP's.
         self.assertEqual(seen, {
             "a1": set(),
             "a2": {("a1pvst", PVST_MAC), ("a1gvrp", GVRP_MAC)},
@@ -124,12 +122,9 @@ class ProviderNetwork(LabCase):
             sender.communicate(timeout=30)
 
     def test_4_lldp_neighbours_are_the_customer_ports_on_the_same_edge(self):
-        # An LLDPDU entering an access port goes out of the VLAN's other access ports of the
-        # same switch with its own address, and across the core with the tunnel MAC; but the
-        # far edge drops it, because de-tunnelling knows protocols by their LLC header and
-        # LLDP has none. So lldpd at a site sees exactly the ports of its own customer on the
-        # same edge switch: a1 and a2's first port on pe1, a2's second port and a3 on pe2; b1
-        # and b2, on different edges, see nobody. Bridges do not pass LLDP on.
+        # An LLDPDU reaches the VLAN's other access ports of the same switch as it is, and
+        # crosses the core tunnelled, but the far edge drops it: de-tunnelling knows protocols
+        # by their LLC header, and LLDP has none. Bridges do not pass LLDP on.
         expected = {("a1", "eth0"): [("a2", "eth0")], ("a2", "eth0"): [("a1", "eth0")],
                     ("a2", "eth1"): [("a3", "eth0")], ("a3", "eth0"): [("a2", "eth1")]}
         wait_until_equal("lldpd's neighbours", lambda: lldp_neighbours(self.lab), expected, 15)
@@ -261,10 +256,8 @@ class ProviderNetwork(LabCase):
         self.assertIn(" 0% packet loss", out)
 
     def test_8b_a_broadcast_reaches_each_site_once_and_never_storms(self):
-        # a2's bridge blocks one of its uplinks: a broadcast from a1 enters both of a2's
-        # ports, once each, and reaches a2's bridge once; a3 and a2 once, b's sites and a1
-        # itself never. Frames are counted for seconds after the last was sent: a loop
-        # would keep them coming.
+        # a2's bridge blocks one of its uplinks, yet a1's broadcast enters both its ports.
+        # Frames are counted for seconds after the last was sent: a loop would keep them coming.
         self.wait_converged()
         once = list(range(5))
         expected = {("a1", "eth0"): [], ("a2", "eth0"): once, ("a2", "eth1"): once,
