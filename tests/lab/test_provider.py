@@ -122,16 +122,12 @@ class ProviderNetwork(LabCase):
             sender.communicate(timeout=30)
 
     def test_4_lldp_neighbours_are_the_customer_ports_on_the_same_edge(self):
-        # An LLDPDU reaches the VLAN's other access ports of the same switch as it is, and
-        # crosses the core tunnelled, but the far edge drops it: de-tunnelling knows protocols
-        # by their LLC header, and LLDP has none. Bridges do not pass LLDP on.
+        # An LLDPDU reaches the VLAN's other access ports of its switch as it is and crosses the
+        # core tunnelled (net_switch's test_1), but the far edge drops it: de-tunnelling knows
+        # protocols by their LLC header, and LLDP has none. Bridges do not pass LLDP on.
         expected = {("a1", "eth0"): [("a2", "eth0")], ("a2", "eth0"): [("a1", "eth0")],
                     ("a2", "eth1"): [("a3", "eth0")], ("a3", "eth0"): [("a2", "eth1")]}
         wait_until_equal("lldpd's neighbours", lambda: lldp_neighbours(self.lab), expected, 15)
-        # The LLDPDUs did reach the core: they are lost at the far edge, not before.
-        frames = self.capture("pe1", "te1/0", 3)
-        self.assertTrue(any(f[16:18] == b"\x88\xcc" for f in frames),
-                        "no tunnelled LLDPDU on pe1's core link")
 
     def test_5_tunnel_mac_change_on_every_switch_keeps_the_customer_root(self):
         new_mac = NEW_TUNNEL_MAC
