@@ -483,7 +483,7 @@ class SwitchTest(unittest.TestCase):
         self.assertIn("ge0/2", self.sw.ctl("show", "vl100").stdout)
         netns.wait_for("ge0/2 back in the VLAN", self.sw.stp_crosses)
 
-    def test_13_reserved_addresses_and_the_tunnel_mac_at_the_edge(self):
+    def test_13_reserved_addresses_at_the_edge(self):
         slow = bytes.fromhex("0180c2000002") + SRC + bytes.fromhex("8809") + bytes([1]) + bytes(45)
         address = "01:80:c2:00:00:02"
 
@@ -522,12 +522,6 @@ class SwitchTest(unittest.TestCase):
             self.assertEqual(r.returncode, 0, r.stderr)
         self.assertNotIn("l2cp", Path(self.sw.state).read_text())
         self.exchange("acc1", slow, {"acc2": [], "core0": []})
-
-        # The tunnel MAC from a customer, even with the provider's tag, goes nowhere: not to
-        # the task (which would send it on), not as data.
-        before = counted("ge0/1", "tunnel MAC from a customer")
-        self.exchange("acc1", tunnelled(STP), {"acc2": [], "core0": []})
-        self.assertEqual(counted("ge0/1", "tunnel MAC from a customer"), before + 1)
 
 
     def test_9c_a_ports_limit_holds_its_flood_alone(self):
