@@ -78,8 +78,7 @@ class Network:
         ns = self.ns[site]
         netns.run("ip", "link", "add", netdev, "netns", self.ns[switch], "type", "veth", "peer",
                   "name", "eth0", "netns", ns)
-        netns.run("ip", "-n", ns, "link", "set", "eth0", "address",
-                  site_mac(site).hex(":"), "up")
+        netns.run("ip", "-n", ns, "link", "set", "eth0", "address", site_mac(site).hex(":"), "up")
         netns.run("ip", "-n", ns, "addr", "add", address + "/24", "dev", "eth0")
         netns.run("ip", "-n", self.ns[switch], "link", "set", netdev, "up")
 
@@ -101,8 +100,7 @@ class Network:
                 os.path.join(self.lab.tmp, switch, "run"), *args]
 
     def ctl(self, switch, *args, check=True):
-        r = subprocess.run(self.l2ptctl(switch, *args), capture_output=True, text=True,
-                           timeout=20)
+        r = subprocess.run(self.l2ptctl(switch, *args), capture_output=True, text=True, timeout=20)
         if check and r.returncode != 0:
             raise AssertionError(" ".join(args) + ": " + r.stderr)
         return r
@@ -205,8 +203,6 @@ class DataPlaneTest(unittest.TestCase):
         self.assertFalse(self.net.ping("a", "b"))
         self.net.connect("b")
         netns.wait_for("a ping from a to b again", lambda: self.net.ping("a", "b"))
-        self.assertIn("port ge0/2 (acc2): interface removed", self.net.log("sw1"))
-        self.assertIn("port ge0/2 (acc2): interface created again", self.net.log("sw1"))
         b = next(p for p in self.net.readout("sw1", "counters")["ports"] if p["port"] == "ge0/2")
         self.assertEqual((b["link"], b["link_events"]["removed"], b["link_events"]["appeared"]),
                          ("up", 1, 2))

@@ -15,6 +15,7 @@ import stat
 import subprocess
 import tempfile
 import unittest
+from pathlib import Path
 
 BUILD = os.environ["L2PT_BUILD"]
 
@@ -46,8 +47,7 @@ class PackageTest(unittest.TestCase):
 
     @classmethod
     def read(cls, path):
-        with open(os.path.join(cls.root, path)) as f:
-            return f.read()
+        return Path(cls.root, path).read_text()
 
     def mode(self, path):
         return stat.S_IMODE(os.lstat(os.path.join(self.root, path)).st_mode)
@@ -64,8 +64,8 @@ class PackageTest(unittest.TestCase):
         }
         for page in ("l2pt-chassisd", "l2ptd", "l2ptctl"):
             expected["usr/share/man/man8/%s.8.gz" % page] = 0o644
-            with gzip.open(os.path.join(self.root, "usr/share/man/man8/%s.8.gz" % page), "rt") as f:
-                self.assertTrue(f.read().startswith(".TH %s 8" % page.upper()), page)
+            m = gzip.decompress(Path(self.root, "usr/share/man/man8", page + ".8.gz").read_bytes())
+            self.assertTrue(m.startswith(b".TH %s 8" % page.upper().encode()), page)
         for path, mode in expected.items():
             with self.subTest(path=path):
                 self.assertEqual(oct(self.mode(path)), oct(mode))
@@ -101,8 +101,7 @@ class PackageTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, fake)
         log = os.path.join(fake, "asked")
         for tool, body in (("systemctl", 'echo "$*" >> %s' % log), ("getent", "exit 0")):
-            with open(os.path.join(fake, tool), "w") as f:
-                f.write("#!/bin/sh\n" + body + "\n")
+            Path(fake, tool).write_text("#!/bin/sh\n" + body + "\n")
             os.chmod(os.path.join(fake, tool), 0o755)
         env = dict(os.environ, PATH=fake + ":" + os.environ["PATH"])
         systemd = 'mount -t tmpfs run /run && mkdir -p /run/systemd/system && exec sh "$@"'
@@ -112,12 +111,11 @@ class PackageTest(unittest.TestCase):
                  ["daemon-reload", "try-restart l2pt-chassisd@*.service"]),
                 ("prerm", ["upgrade", self.version], [])):
             with self.subTest(script=script, args=args):
-                open(log, "w").close()
+                Path(log).write_text("")
                 subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", systemd,
                                 "sh", os.path.join(self.root, "DEBIAN", script), *args],
                                env=env, check=True)
-                with open(log) as f:
-                    self.assertEqual(f.read().splitlines(), asked)
+                self.assertEqual(Path(log).read_text().splitlines(), asked)
 
     def test_units(self):
         chassisd = self.read("usr/lib/systemd/system/l2pt-chassisd@.service")
@@ -147,10 +145,9 @@ class PackageTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, units)
         paths = []
         for name in ("l2pt-chassisd@.service", "l2ptd@.service"):
-            text = self.read("usr/lib/systemd/system/" + name)
             paths.append(os.path.join(units, name))
-            with open(paths[-1], "w") as f:
-                f.write(text.replace("/usr/sbin/", os.path.join(self.root, "usr/sbin/")))
+            Path(paths[-1]).write_text(self.read("usr/lib/systemd/system/" + name).replace(
+                "/usr/sbin/", os.path.join(self.root, "usr/sbin/")))
         r = subprocess.run([analyze, "verify", "--man=no", *paths], capture_output=True,
                            text=True)
         self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
