@@ -77,13 +77,13 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
     auto cards = std::make_unique<LineCards>(Started{}, chassis, tables, ports, std::move(log),
                                              std::move(openTx));
     cards->former_ = tables.formerLports();
+    for (uint32_t l = 0; l < cards->former_.size(); ++l) {
+        if (const uint32_t was = cards->former_[l].chassis_if; was != 0)
+            cards->formerAt_.emplace(was, l);
+    }
     if (tables.adopted()) {
         // The pipeline switches by the records as they are until the interfaces are known.
         cards->holdLports_ = true;
-        for (uint32_t l = 0; l < cards->former_.size(); ++l) {
-            if (const uint32_t was = cards->former_[l].chassis_if; was != 0)
-                cards->heldAt_.emplace(was, l);
-        }
         const l2pt_globals g = tables.globals();
         cards->task_.adopt(g.task_mark, g.task_if);
     }
@@ -187,7 +187,6 @@ bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
 
 void LineCards::linksSynced() {
     const bool held = std::exchange(holdLports_, false);
-    heldAt_.clear();
     if (held) {
         for (size_t p = 0; p < ports_.size(); ++p) {
             if (const uint32_t ifindex = ports_.state(p).ifindex; ifindex != 0)
@@ -203,6 +202,7 @@ void LineCards::linksSynced() {
     forgetFormerMacs();
     moveFormerCounters();
     former_ = {};
+    formerAt_ = {};
     if (held)
         sweepAdopted();
 }
@@ -213,11 +213,6 @@ void LineCards::moveFormerCounters() {
     if (former_.empty())
         return;
     const chassis::IfDb& db = chassis_.ifdb();
-    std::map<uint32_t, uint32_t> at;  // a port's chassis ifIndex -> its index before
-    for (uint32_t p = 0; p < std::min<size_t>(former_.size(), L2PT_LAG_BASE); ++p) {
-        if (former_[p].chassis_if != 0)
-            at[former_[p].chassis_if] = p;
-    }
     struct Counters {
         uint32_t port = 0;
         l2pt_port_stats stats{};
@@ -229,7 +224,7 @@ void LineCards::moveFormerCounters() {
         if (p < former_.size() && former_[p].chassis_if == portIf)
             continue;
         Counters c{p};
-        if (const auto was = at.find(portIf); was != at.end()) {
+        if (const auto was = formerAt_.find(portIf); was != formerAt_.end()) {
             const Result<l2pt_port_stats> stats = tables_.portStats(was->second);
             const Result<l2pt_l2cp_stats> l2cp = tables_.l2cpStats(was->second);
             c.stats = stats ? *stats : l2pt_port_stats{};

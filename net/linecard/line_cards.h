@@ -193,9 +193,9 @@ class LineCards {
     std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
     bool holdLports_ = false;         // adopted: the records wait for the interfaces' dump
     // By lport, the records a daemon before left (Tables::formerLports), until the
-    // interfaces are known.
+    // interfaces are known; and by a port's or LAG's ifIndex, its lport there.
     std::vector<l2pt_lport> former_;
-    std::unordered_map<uint32_t, uint32_t> heldAt_;  // while held: ifIndex -> its index in former_
+    std::unordered_map<uint32_t, uint32_t> formerAt_;
     // Learning limits the operators set while the records are held: the records' ports are
     // the ones before, so the chassis file's limits wait for them; these follow those.
     struct HeldLimit {

@@ -16,17 +16,17 @@ Result<std::vector<PortCounters>> LineCards::portCounters() const {
     for (uint32_t p = 0; p <= db.portCount(); ++p) {
         const bool port = p < db.portCount();
         const uint32_t at = port ? tableIndex(p) : L2PT_STATS_NO_PORT;
-        if (at == L2PT_LPORT_NONE) {  // new to this start: nothing counted yet
-            out.push_back({db.portAt(p), {}, {}});
-            continue;
-        }
+        PortCounters& c = out.emplace_back(PortCounters{port ? db.portAt(p) : 0, {}, {}});
+        if (at == L2PT_LPORT_NONE)
+            continue;  // new to this start: nothing counted yet
         Result<l2pt_port_stats> s = tables_.portStats(at);
         if (!s)
             return s.status();
         Result<l2pt_l2cp_stats> l2cp = port ? tables_.l2cpStats(at) : l2pt_l2cp_stats{};
         if (!l2cp)
             return l2cp.status();
-        out.push_back({port ? db.portAt(p) : 0, *s, *l2cp});
+        c.stats = *s;
+        c.l2cp = *l2cp;
     }
     return out;
 }
@@ -34,8 +34,8 @@ Result<std::vector<PortCounters>> LineCards::portCounters() const {
 uint32_t LineCards::tableIndex(uint32_t lport) const {
     if (!holdLports_)
         return lport;
-    const auto at = heldAt_.find(chassisIfOf(chassis_.ifdb(), lport));
-    return at != heldAt_.end() ? at->second : L2PT_LPORT_NONE;
+    const auto at = formerAt_.find(chassisIfOf(chassis_.ifdb(), lport));
+    return at != formerAt_.end() ? at->second : L2PT_LPORT_NONE;
 }
 
 uint32_t LineCards::ifAtTableIndex(uint32_t index) const {

@@ -585,6 +585,8 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
         learnedOn[m.mac[5]] = m.ifIndex;
     EXPECT_EQ(learnedOn[2], ifIndex("ge0/5"));
     EXPECT_EQ(learnedOn[5], ifIndex("lag1"));
+    cards->reportNotLearned(1);
+    EXPECT_THAT(log, ::testing::Not(HasSubstr("not learned"))) << "counts read where they are";
     for (auto [port, ifindex] : ifindexes)
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
     EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), lport("te1/0"))
