@@ -511,12 +511,12 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     EXPECT_TRUE(tables->globals().flags & L2PT_G_TX_RETAG) << "a link of ours";
 }
 
-// A start over the tables the one before left, after the chassis file lost a port (ge0/4) and
-// gained a LAG before lag1 (lag0, in vl100 too), and an interface was made again while no
-// daemon ran: the ports after ge0/4 moved down one index and lag1 up one, so an index of the
-// tables may now stand for another port or LAG, and what was learned there belongs to the one
-// that had it. The VLANs wait for the records; then those MACs go, with
-// the MACs of indexes the chassis no longer has and of an interface made again.
+// A start over the tables the one before left, after the chassis file lost a port (ge0/4),
+// gained one (ge2/1, last) and a LAG before lag1 (lag0, in vl100 too), and an interface was
+// made again while no daemon ran: the ports after ge0/4 moved down one index and lag1 up one,
+// so an index of the tables may now stand for another port or LAG, and what was learned there
+// belongs to the one that had it. The VLANs wait for the records; then those MACs go, with
+// the MACs of an interface made again.
 TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersOrMadeAgain) {
     const std::map<std::string, uint32_t> ifindexes = {{"ge0/1", 11}, {"ge0/2", 12}, {"ge0/3", 13},
                                                        {"ge0/5", 15}, {"te1/0", 20}, {"te1/1", 21},
@@ -526,7 +526,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     ASSERT_TRUE(tables->learn(100, macOf(1), lport("ge0/1"), 1));  // stays
     ASSERT_TRUE(tables->learn(200, macOf(2), lport("ge0/5"), 1));  // its index is te1/0's now
     ASSERT_TRUE(tables->learn(100, macOf(3), lport("ge0/2"), 1));  // its interface made again
-    ASSERT_TRUE(tables->learn(200, macOf(4), lport("ge2/0"), 1));  // an index past the ports
+    ASSERT_TRUE(tables->learn(200, macOf(4), lport("ge2/0"), 1));  // its index is ge2/1's now
     ASSERT_TRUE(tables->learn(100, macOf(5), kLag1, 1));           // its index is lag0's now
     chassis::test::editPolicing(chassis, "ge0/5", [](auto& p) {
         p.storm[L2PT_STORM_BROADCAST] = {100, 0};
@@ -535,7 +535,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     ASSERT_TRUE(cards->setLearnLimit(ifIndex("ge0/5"), 7, std::nullopt));
     const pipeline::PoliceRates ge05 = tables->police(lport("ge0/5"));
     l2pt_port_stats counted{};
-    for (const char* port : {"ge0/5", "te1/0"}) {
+    for (const char* port : {"ge0/1", "ge0/5", "te1/0"}) {
         counted.rx = counted.not_learned = ifindexes.at(port);  // each port's own count
         ASSERT_TRUE(tables->setPortCounters(lport(port), counted, {}));
     }
@@ -544,6 +544,10 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
 
     chassis::ChassisConfig cfg = netdevChassis();
     std::erase_if(cfg.lineCards[0].ports, [](const auto& p) { return p.name == "ge0/4"; });
+    cfg.lineCards[2].ports.push_back(cfg.lineCards[2].ports.front());  // ge2/1, new
+    cfg.lineCards[2].ports.back().number = 1;
+    cfg.lineCards[2].ports.back().name = "ge2/1";
+    cfg.lineCards[2].ports.back().netdev = chassis::test::netdevOf("ge2/1");
     cfg.lags.insert(cfg.lags.begin(), chassis::LagConfig{0, "lag0", "Lag 0", {}, 0});
     cfg.tunnelling.vlans[0].ports.push_back({{"lag0", 0}, true});
     cfg.dataPlane.learning.push_back({"te1/0", std::nullopt, 9, std::nullopt});
@@ -572,11 +576,15 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     std::map<uint32_t, uint64_t> rx;
     for (const PortCounters& c : *counters)
         rx[c.ifIndex] = c.stats.rx;
+    EXPECT_EQ(rx[ifIndex("ge0/1")], 11u);
     EXPECT_EQ(rx[ifIndex("te1/0")], 20u);
     EXPECT_EQ(rx[ifIndex("ge0/5")], 15u);
+    EXPECT_EQ(rx.at(*moved.ifdb().find("ge2/1")), 0u) << "new to this start";
     EXPECT_EQ(cards->learning(ifIndex("ge0/5"))->limit, 7u);
     EXPECT_EQ(cards->learning(ifIndex("lag1"))->count, 1u);
-    EXPECT_EQ(cards->learning(*moved.ifdb().find("lag0"))->count, 0u) << "new to this start";
+    const auto lag0 = cards->learning(*moved.ifdb().find("lag0"));
+    EXPECT_EQ(lag0->count, 0u) << "new to this start";
+    EXPECT_EQ(lag0->limit, cfg.dataPlane.defaultPortLimit());
     pipeline::Tables::Walk walk;
     std::vector<MacEntry> shown;
     ASSERT_TRUE(cards->readMacs(walk, 10, shown));
