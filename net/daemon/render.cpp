@@ -312,6 +312,13 @@ std::string agentsText(const Json& j) {
 
 namespace {
 constexpr int kVlanWidth = 6, kMacWidth = 19, kPortWidth = 10, kCountWidth = 9;
+constexpr size_t kL2cpNameWidth = 12;
+
+// A name in a column of its width; a longer one (the chassis file's names have no bound)
+// keeps a blank after it, so that it never runs into the next column.
+std::string column(const std::string& name, size_t width) {
+    return name + std::string(name.size() < width ? width - name.size() : 1, ' ');
+}
 }  // namespace
 
 std::string macsHead(bool json) {
@@ -337,7 +344,7 @@ std::string macsLines(Daemon& d, std::span<const linecard::MacEntry> macs, bool 
                        {"age_ms", m.ageMs}});
         } else {
             o << std::left << std::setw(kVlanWidth) << m.vid << std::setw(kMacWidth)
-              << chassis::macText(m.mac) << std::setw(kPortWidth) << port << m.ageMs / kMsPerSecond
+              << chassis::macText(m.mac) << column(port, kPortWidth) << m.ageMs / kMsPerSecond
               << "s\n";
         }
         first = false;
@@ -382,7 +389,7 @@ std::string macsTail(Daemon& d, bool json) {
       << std::setw(kCountWidth) << "LIMIT"
       << "PAST LIMIT\n";
     for (const auto& p : j["ports"]) {
-        o << std::setw(kPortWidth) << p["port"].get<std::string>() << std::setw(kCountWidth)
+        o << column(p["port"].get<std::string>(), kPortWidth) << std::setw(kCountWidth)
           << p["learned"].get<uint32_t>() << std::setw(kCountWidth) << p["limit"].get<uint32_t>()
           << p["past_limit"].get<std::string>() << "\n";
     }
@@ -508,11 +515,11 @@ std::string l2cpText(const Json& j) {
         o << "nothing configured\n";
         return o.str();
     }
-    o << std::left << std::setw(12) << "PORT" << std::setw(12) << "VLAN"
-      << "ACTIONS\n";
+    o << column("PORT", kL2cpNameWidth) << column("VLAN", kL2cpNameWidth) << "ACTIONS\n";
     for (const auto& r : j["rows"]) {
-        o << std::setw(12) << r["port"].get<std::string>() << std::setw(12)
-          << (r["vlan"].is_null() ? std::string("-") : r["vlan"].get<std::string>());
+        o << column(r["port"].get<std::string>(), kL2cpNameWidth)
+          << column(r["vlan"].is_null() ? std::string("-") : r["vlan"].get<std::string>(),
+                    kL2cpNameWidth);
         std::string actions;
         for (const char* a : {"tunnel", "discard", "forward"}) {
             const std::string set = grouped(r["actions"], a);

@@ -43,9 +43,11 @@ card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
   - {slot: 0, type: 1, agent: per-port, ports: [{range: 1-2, name: "ge0/{n}", vlan: 100}]}
   - {slot: 1, type: 1, agent: per-port, ports: [{number: 0, name: "te1/0"}]}
+lags: [{number: 1, name: "port-channel\e[2J"}]
 vlans:
   - {id: 100, name: vl100}
   - {id: 200, name: vl200}
+l2cp: [{port: "port-channel\e[2J", addresses: "02", action: forward}]
 tunnelling:
   vlans:
     - {vlan: vl100, protocols: [stp], ports: [{port: ge0/1, mode: access}, {port: te1/0, mode: core}]}
@@ -469,7 +471,8 @@ struct ShellRig {
 
 // The answer is the asked task's alone: the secondary's, with the same id, is no part of it.
 // What the task says reaches the operator with its control bytes escaped, its lines and tabs
-// kept: in a shell answer and in a page of the show table, as text and as JSON.
+// kept: in a shell answer and in a page of the show table, as text and as JSON; and so do the
+// chassis file's names in a readout's columns.
 TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
     const ShellRig r(42);
     ASSERT_GE(r.asked.size(), netp::shellmsg::kLine);
@@ -497,6 +500,9 @@ TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
               "VLAN PROTOCOLS RATE PORTS\n100 STP - ge0/1\\x1b[31m\n");
     const auto j = nlohmann::json::parse(netp::render::dump(netp::render::show(lines, 0)));
     EXPECT_EQ(j["vlans"][0]["ports"][0], "ge0/1\\x1b[31m");
+    // A name longer than its column keeps a blank before the next.
+    EXPECT_THAT(r.rig.run({"l2cp"}).out,
+                AllOf(HasSubstr("\nport-channel\\x1b[2J -"), Not(HasSubstr("\x1b"))));
 }
 
 // A task's counters that never end are no answer: metrics goes on without them at once,
