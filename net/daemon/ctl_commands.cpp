@@ -365,6 +365,10 @@ void CtlServer::learning(Client& c, const ctl::Request& r) {
             return finish(c, ctl::Exit::Usage, what + ": no VLAN id 0-4095");
         change.vlan = static_cast<uint16_t>(*vid);
     } else {
+        const auto& db = d_.chassis().ifdb();
+        const auto ifIndex = db.find(r.args[2]);
+        if (!ifIndex || !(db.isPort(*ifIndex) || db.isLag(*ifIndex)))
+            return finish(c, ctl::Exit::Usage, what + ": '" + r.args[2] + "' is no port or LAG");
         change.port = r.args[2];
     }
     if (const auto v = r.value("limit")) {

@@ -410,6 +410,7 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
         {{"storm", "ge0/1", "multicast", "5"}, {{"kbps", "0"}}},
         {{"pdu-rate", "lag1", "5"}, {}},
         {{"pdu-rate", "all", "many"}, {}},
+        {{"learning", "port", "ge0/9"}, {{"limit", "3"}}},  // no such port, whatever else
     };
     for (const auto& [args, options] : bad)
         EXPECT_EQ(rig.run(args, options).exit, 2) << args[0] << " " << args[1] << " " << args[2];
