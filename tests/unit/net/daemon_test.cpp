@@ -307,6 +307,7 @@ TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
         {{"card", "up", "32"}, {}, "card: slot 32 is above 31"},
         {{"card", "sideways", "1"}, {}, "card: 'sideways' is not up, down or removed"},
         {{"debug", "ge0/1"}, {{"direction", "up"}}, "debug: direction 'up' is none of"},
+        {{"debug", "ge0/1"}, {{"vlan", "4096"}}, "debug: vlan 4096 is above 4095"},
         {{"tunnel-mac", "02:00:00:00:00"}, {}, "is not a MAC address"},
         {{"tunnel-mac", "default"}, {{"replace-global", ""}}, "goes with a MAC"},
         {{"vman-tpid", "0x10000"}, {}, "vman-tpid: tpid 0x10000 is above 65535"},
