@@ -270,6 +270,14 @@ int main(int argc, char** argv) {
     Parsed* chosen = nullptr;
     for (const auto& spec : netp::ctl::commands())
         addCommand(app, spec, parsed.emplace_back(), chosen);
+    // A word that only begins commands ("vlan") is listed with the words that follow it.
+    for (CLI::App* word : app.get_subcommands({})) {
+        std::string next;
+        for (const CLI::App* s : word->get_subcommands({}))
+            next += (next.empty() ? "" : "|") + s->get_name();
+        if (word->get_description().empty())
+            word->description(next);
+    }
     // Words after "--" are arguments, whatever they look like ("show -- --json").
     std::vector<std::string> words(argv + 1, argv + argc);
     const auto dashes = std::find(words.begin(), words.end(), "--");
