@@ -231,7 +231,11 @@ std::string countersText(const Json& j) {
                 o << " " << limit["kbps"] << " Kbps";
             o << " dropped " << n;
         }
-        o << " pdu-rate " << p["policing"]["pdu_rate"] << "/s\n";
+        // 0 is no limit, not none a second.
+        if (const uint32_t rate = p["policing"]["pdu_rate"].get<uint32_t>(); rate == 0)
+            o << " pdu-rate off\n";
+        else
+            o << " pdu-rate " << rate << "/s\n";
         for (const auto& [address, n] : p["l2cp"].items())
             o << "  l2cp " << address << ": tunnelled " << n["tunnelled"] << " discarded "
               << n["discarded"] << " forwarded " << n["forwarded"] << "\n";

@@ -468,11 +468,15 @@ class SwitchTest(unittest.TestCase):
             self.assertIsNone(port["policing"]["storm"]["multicast"])
             text = self.sw.ctl("counters").stdout
             self.assertIn("storm broadcast 5/s dropped %d" % (before + dropped), text)
+            # A PDU rate of 0 is no limit, and reads so.
+            self.assertEqual(self.sw.ctl("pdu-rate", "ge0/1", "0").returncode, 0)
+            self.assertRegex(self.sw.ctl("counters").stdout, r"(?m)^ge0/1 .* pdu-rate off$")
             metrics = self.sw.ctl("metrics").stdout
             self.assertIn('l2pt_port_storm_drops_total{port="ge0/1",class="broadcast"} %d'
                           % (before + dropped), metrics)
         finally:
             self.assertEqual(self.sw.ctl("storm", "ge0/1", "broadcast", "off").returncode, 0)
+            self.assertEqual(self.sw.ctl("pdu-rate", "ge0/1", "default").returncode, 0)
         self.exchange("acc1", BROADCAST, {"acc2": [BROADCAST]})
 
     def test_12_vlan_ports_changed_through_l2ptctl(self):
