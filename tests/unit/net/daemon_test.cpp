@@ -375,6 +375,7 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     const Answer arg = rig.run({"show", "--json"});
     EXPECT_EQ(arg.exit, 2);
     EXPECT_THAT(arg.err, HasSubstr("'--json' is no VLAN"));
+    EXPECT_THAT(rig.run({"show", "v\x1b[2J"}).err, HasSubstr("'v\\x1b[2J' is no VLAN"));
     // A client that asks again and again for what it may not do (scenario inputs are for a lab
     // daemon) fills no disk with it.
     constexpr uint32_t kAsks = 1000;
