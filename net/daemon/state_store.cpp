@@ -562,7 +562,6 @@ chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
             return base;
         delta = parseState(*text, path_);
         auto cfg = overlay(base, *delta, path_);
-        written_ = *text;
         cfg.source = base.source;
         log_.info("state " + path_ + " laid over the chassis file" +
                   (delta->empty() ? " (nothing changed)" : ""));
@@ -595,9 +594,7 @@ chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
     cfg.source = base.source;
     if (!kept.empty()) {
         try {
-            std::string text = stateText(kept);
-            dir_.replaceFile(name_, text, kStateFileMode);
-            written_ = std::move(text);
+            dir_.replaceFile(name_, stateText(kept), kStateFileMode);
             log_.info("state " + path_ + ": the " + std::to_string(changes.size() - why.size()) +
                       " changes that fit laid over the chassis file and saved");
         } catch (const std::exception& e) {
@@ -625,11 +622,16 @@ std::optional<std::string> StateStore::save(const chassis::ChassisConfig& base,
                                             chassis::Chassis& now,
                                             std::span<const chassis::LearnLimitConfig> learning) {
     try {
-        std::string text = stateText(stateDelta(base, now, learning));
-        if (text != written_) {
-            dir_.replaceFile(name_, text, kStateFileMode);
-            written_ = std::move(text);
+        const std::string text = stateText(stateDelta(base, now, learning));
+        // What the file holds now, not what this daemon wrote last: a file cut short or
+        // edited since is written again.
+        std::optional<std::string> held;
+        try {
+            held = dir_.readFile(name_, kMaxStateBytes);
+        } catch (const DirError&) {
         }
+        if (held != text)
+            dir_.replaceFile(name_, text, kStateFileMode);
         return std::nullopt;
     } catch (const std::exception& e) {
         log_.error(std::string("cannot save the state: ") + e.what());

@@ -83,7 +83,6 @@ class StateStore {
     std::string name_;
     SafeDir dir_;
     Logger& log_;
-    std::string written_;  // what the file holds, as this daemon last read or wrote it
 };
 
 std::string readFile(const std::string& path);  // std::runtime_error when unreadable

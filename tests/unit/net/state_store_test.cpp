@@ -229,6 +229,12 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     EXPECT_EQ(store.save(base, sim.chassis()), std::nullopt);
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // A file cut short behind the daemon's back is written whole by the next save, even of
+    // nothing new.
+    const std::string whole = netp::readFile(path);
+    fs::resize_file(path, whole.size() / 2);
+    EXPECT_EQ(store.save(base, sim.chassis()), std::nullopt);
+    EXPECT_EQ(netp::readFile(path), whole);
     fs::remove_all(dir);
 }
 
