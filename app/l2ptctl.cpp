@@ -16,7 +16,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <charconv>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +40,7 @@ namespace {
 using netp::ctl::Exit;
 using Ms = std::chrono::milliseconds;
 constexpr int kDefaultTimeoutSeconds = 10;
+constexpr int kMaxTimeoutSeconds = 86400;  // a day
 constexpr Ms kConnectRetry{20};
 constexpr mode_t kCaptureMode = 0600;
 
@@ -100,7 +103,8 @@ void addCommand(CLI::App& app, const netp::ctl::CommandSpec& spec, Parsed& p, Pa
     sub->callback([&p, &chosen, sub] {
         // A command whose words begin a longer one's ("l2cp", "l2cp set") runs its callback
         // after the longer one's: the longer one, given, stays chosen.
-        if (chosen != nullptr && netp::ctl::pathWords(*chosen->spec) > netp::ctl::pathWords(*p.spec))
+        if (chosen != nullptr &&
+            netp::ctl::pathWords(*chosen->spec) > netp::ctl::pathWords(*p.spec))
             return;
         const auto rest = sub->remaining();
         p.args.insert(p.args.end(), rest.begin(), rest.end());
@@ -179,7 +183,8 @@ int converse(int fd, const netp::ctl::Request& r, int passFd, Ms timeout) {
     std::vector<uint8_t> d(netp::kMaxDatagram);
     for (;;) {
         pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::max<Ms::rep>(timeout.count(), -1)));
+        const int ready =
+            ::poll(&p, 1, static_cast<int>(std::clamp<Ms::rep>(timeout.count(), -1, INT_MAX)));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready == 0)
@@ -211,16 +216,35 @@ int converse(int fd, const netp::ctl::Request& r, int passFd, Ms timeout) {
     }
 }
 
+// A capture's --seconds as the daemon reads it (decimal or 0x hex, never octal); what it
+// refuses (no number, past 32 bits) waits no longer than the most it takes.
+uint64_t captureSeconds(std::string_view text) {
+    constexpr std::string_view kHex = "0x";
+    const int base = text.starts_with(kHex) ? 16 : 10;
+    if (base == 16)
+        text.remove_prefix(kHex.size());
+    uint64_t v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, base);
+    return ec == std::errc() && end == text.data() + text.size() ? std::min<uint64_t>(v, UINT32_MAX)
+                                                                 : 0;
+}
+
 // The file a capturing command writes to, named by the request's last word (taken off it);
 // created names it when it was made here, to remove if nothing is captured.
 netp::Fd openCapture(netp::ctl::Request& r, std::string& created) {
     const std::string path = r.args.back();
     r.args.pop_back();
     const bool force = r.has("force");
-    netp::Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (force ? O_TRUNC : O_EXCL),
+    // Not blocking: replacing a FIFO would wait for its reader, for ever.
+    netp::Fd file(::open(path.c_str(),
+                         O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (force ? O_TRUNC : O_EXCL),
                          kCaptureMode));
+    struct stat st {};
+    if (file.valid() && (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        fail(Exit::Usage, "cannot create " + path + ": not a regular file");
     if (!file.valid())
-        fail(Exit::Usage, "cannot create " + path + ": " + std::strerror(errno) +
+        fail(Exit::Usage, "cannot create " + path + ": " +
+                              (errno == ENXIO ? "not a regular file" : std::strerror(errno)) +
                               (errno == EEXIST ? " (--force replaces it)" : ""));
     created = force ? "" : path;
     return file;
@@ -241,11 +265,19 @@ int main(int argc, char** argv) {
                        std::string(netp::ctl::kDefaultRunRoot) + ")")
         ->envname("L2PT_RUN_DIR");
     app.add_option("--timeout", timeoutSeconds, "seconds to wait for the daemon (default 10)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(1, kMaxTimeoutSeconds));
     std::deque<Parsed> parsed;
     Parsed* chosen = nullptr;
     for (const auto& spec : netp::ctl::commands())
         addCommand(app, spec, parsed.emplace_back(), chosen);
+    // A word that only begins commands ("vlan") is listed with the words that follow it.
+    for (CLI::App* word : app.get_subcommands({})) {
+        std::string next;
+        for (const CLI::App* s : word->get_subcommands({}))
+            next += (next.empty() ? "" : "|") + s->get_name();
+        if (word->get_description().empty())
+            word->description(next);
+    }
     // Words after "--" are arguments, whatever they look like ("show -- --json").
     std::vector<std::string> words(argv + 1, argv + argc);
     const auto dashes = std::find(words.begin(), words.end(), "--");
@@ -270,7 +302,7 @@ int main(int argc, char** argv) {
     if (chosen->spec->opensFile) {
         file = openCapture(r, created);
         const auto seconds = r.value("seconds");
-        answerTimeout = timeout + std::chrono::seconds(seconds ? std::atoi(seconds->data()) : 60);
+        answerTimeout = timeout + std::chrono::seconds(seconds ? captureSeconds(*seconds) : 60);
     }
     if (chosen->spec->streams)
         answerTimeout = Ms(-1);

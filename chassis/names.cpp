@@ -14,6 +14,7 @@ namespace {
 constexpr std::string_view kIfPrefix = "if:";  // any interface index: if:<number>
 constexpr std::string_view kAccess = "access";
 constexpr std::string_view kCore = "core";
+constexpr uint64_t kMaxTaskVid = 4095;  // the VLAN ids the task and the data plane tell apart
 
 [[noreturn]] void refuse(const std::string& what) {
     throw std::invalid_argument(what);
@@ -82,8 +83,10 @@ uint32_t Names::vlan(std::string_view text) const {
 }
 
 uint32_t Names::vlanId(std::string_view text) const {
+    // The simulation takes any number, to see the task refuse it; an operator a VLAN id.
     if (startsWithDigit(text))
-        return static_cast<uint32_t>(number(text, UINT32_MAX, "vlan"));
+        return static_cast<uint32_t>(
+            number(text, operatorInput() ? kMaxTaskVid : UINT32_MAX, "vlan"));
     return vlan(text) & kIfPosMask;
 }
 

@@ -24,6 +24,8 @@ namespace {
 
 constexpr uint32_t kShowMoreFlag = 0x00010000;   // "more" (u16 at 96) in the word at 96
 constexpr std::string_view kLineBytes = "\n\t";  // what the task's shell text keeps
+// What a readout's text keeps: its lines. The names in it come from the chassis file.
+constexpr std::string_view kReadoutBytes = "\n";
 // The task's counters for metrics: a few hundred bytes; an answer past this is no answer.
 constexpr size_t kMetricsVarsMax = 64 << 10;
 
@@ -40,7 +42,7 @@ void CtlServer::dispatch(Client& c, const ctl::Request& r, const ctl::CommandSpe
     const std::string_view cmd = spec.path;
     if (cmd == "status") {
         const auto j = render::status(d_);
-        out(c, c.json ? render::dump(j) : render::statusText(j));
+        out(c, c.json ? render::dump(j) : escapeControls(render::statusText(j), kReadoutBytes));
         const Session* p = d_.sessions().primary();
         finish(c, p != nullptr && p->ready ? ctl::Exit::Ok : ctl::Exit::Failed);
     } else if (cmd == "agents" || cmd == "counters" || cmd == "l2cp") {
@@ -87,7 +89,7 @@ void CtlServer::readout(Client& c, std::string_view cmd) {
     } catch (const std::exception& e) {
         return finish(c, ctl::Exit::Failed, std::string(cmd) + ": " + e.what());
     }
-    out(c, c.json ? render::dump(j) : r->text(j));
+    out(c, c.json ? render::dump(j) : escapeControls(r->text(j), kReadoutBytes));
     finish(c, ctl::Exit::Ok);
 }
 
@@ -124,18 +126,21 @@ void CtlServer::pumpMacs() {
             }
             done = *r;
         }
+        const auto shown = [&c](const std::string& text) {
+            return c.json ? text : escapeControls(text, kReadoutBytes);
+        };
         std::string text = render::macsLines(d_, slice, c.json, c.macs->first);
         if (done) {
             try {
                 text += render::macsTail(d_, c.json);
             } catch (const std::exception& e) {
-                out(c, text);
+                out(c, shown(text));
                 c.macs.reset();
                 finish(c, ctl::Exit::Failed, std::string("macs: ") + e.what());
                 continue;
             }
         }
-        out(c, text);
+        out(c, shown(text));
         if (done) {
             c.macs.reset();
             finish(c, ctl::Exit::Ok);
@@ -360,6 +365,10 @@ void CtlServer::learning(Client& c, const ctl::Request& r) {
             return finish(c, ctl::Exit::Usage, what + ": no VLAN id 0-4095");
         change.vlan = static_cast<uint16_t>(*vid);
     } else {
+        const auto& db = d_.chassis().ifdb();
+        const auto ifIndex = db.find(r.args[2]);
+        if (!ifIndex || !(db.isPort(*ifIndex) || db.isLag(*ifIndex)))
+            return finish(c, ctl::Exit::Usage, what + ": '" + r.args[2] + "' is no port or LAG");
         change.port = r.args[2];
     }
     if (const auto v = r.value("limit")) {

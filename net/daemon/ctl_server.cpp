@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "net/daemon/daemon.h"
+#include "net/log/escape.h"
 #include "platform/wire/bytes.h"
 
 namespace netp {
@@ -112,8 +113,10 @@ void CtlServer::out(Client& c, std::string_view text, ctl::Kind kind) {
 }
 
 void CtlServer::finish(Client& c, ctl::Exit status, std::string_view error) {
+    // An error may quote the chassis file's names and the client's words: no control byte
+    // of them reaches the terminal.
     if (!error.empty())
-        out(c, std::string(error) + (error.back() == '\n' ? "" : "\n"), ctl::Kind::Err);
+        out(c, escapeControls(error, "\n") + (error.back() == '\n' ? "" : "\n"), ctl::Kind::Err);
     const std::string code = std::to_string(static_cast<int>(status));
     c.conn->send({ctl::AnswerHead(c.request, ctl::Kind::Exit).bytes, ctl::asBytes(code)});
     if (c.wait == Wait::Trace && --tracing_ == 0)

@@ -7,6 +7,7 @@
 #include "chassis/names.h"
 #include "chassis/rules.h"
 #include "chassis/trace.h"
+#include "dataplane/defs.h"
 #include "platform/wire/l2pt.h"
 
 namespace netp {
@@ -112,6 +113,15 @@ Change changeOf(const ctl::Request& r, const Names& names) {
         c.mac = chassis::parseMac(r.args[1]);
         if (!c.mac)
             throw std::invalid_argument("'" + r.args[1] + "' is not a MAC address");
+        // The line cards drop a customer's frame to the tunnel MAC: the broadcast address, or
+        // a reserved or protocol address, would take every customer's ARP or PDUs with it.
+        constexpr chassis::Mac kBroadcast{0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+        if (*c.mac == kBroadcast || l2pt_l2cp_index(c.mac->data()) >= 0 ||
+            l2pt_is_protocol_mac(c.mac->data()))
+            throw std::invalid_argument(
+                r.args[1] +
+                " cannot be the tunnel MAC: the line cards would drop the customers' frames to "
+                "it (the broadcast address, a reserved or a protocol's address)");
         return c;
     }
     if (cmd == "vman-tpid") {

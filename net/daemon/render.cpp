@@ -231,7 +231,11 @@ std::string countersText(const Json& j) {
                 o << " " << limit["kbps"] << " Kbps";
             o << " dropped " << n;
         }
-        o << " pdu-rate " << p["policing"]["pdu_rate"] << "/s\n";
+        // 0 is no limit, not none a second.
+        if (const uint32_t rate = p["policing"]["pdu_rate"].get<uint32_t>(); rate == 0)
+            o << " pdu-rate off\n";
+        else
+            o << " pdu-rate " << rate << "/s\n";
         for (const auto& [address, n] : p["l2cp"].items())
             o << "  l2cp " << address << ": tunnelled " << n["tunnelled"] << " discarded "
               << n["discarded"] << " forwarded " << n["forwarded"] << "\n";
@@ -312,6 +316,13 @@ std::string agentsText(const Json& j) {
 
 namespace {
 constexpr int kVlanWidth = 6, kMacWidth = 19, kPortWidth = 10, kCountWidth = 9;
+constexpr size_t kL2cpNameWidth = 12;
+
+// A name in a column of its width; a longer one (the chassis file's names have no bound)
+// keeps a blank after it, so that it never runs into the next column.
+std::string column(const std::string& name, size_t width) {
+    return name + std::string(name.size() < width ? width - name.size() : 1, ' ');
+}
 }  // namespace
 
 std::string macsHead(bool json) {
@@ -337,7 +348,7 @@ std::string macsLines(Daemon& d, std::span<const linecard::MacEntry> macs, bool 
                        {"age_ms", m.ageMs}});
         } else {
             o << std::left << std::setw(kVlanWidth) << m.vid << std::setw(kMacWidth)
-              << chassis::macText(m.mac) << std::setw(kPortWidth) << port << m.ageMs / kMsPerSecond
+              << chassis::macText(m.mac) << column(port, kPortWidth) << m.ageMs / kMsPerSecond
               << "s\n";
         }
         first = false;
@@ -382,7 +393,7 @@ std::string macsTail(Daemon& d, bool json) {
       << std::setw(kCountWidth) << "LIMIT"
       << "PAST LIMIT\n";
     for (const auto& p : j["ports"]) {
-        o << std::setw(kPortWidth) << p["port"].get<std::string>() << std::setw(kCountWidth)
+        o << column(p["port"].get<std::string>(), kPortWidth) << std::setw(kCountWidth)
           << p["learned"].get<uint32_t>() << std::setw(kCountWidth) << p["limit"].get<uint32_t>()
           << p["past_limit"].get<std::string>() << "\n";
     }
@@ -508,11 +519,11 @@ std::string l2cpText(const Json& j) {
         o << "nothing configured\n";
         return o.str();
     }
-    o << std::left << std::setw(12) << "PORT" << std::setw(12) << "VLAN"
-      << "ACTIONS\n";
+    o << column("PORT", kL2cpNameWidth) << column("VLAN", kL2cpNameWidth) << "ACTIONS\n";
     for (const auto& r : j["rows"]) {
-        o << std::setw(12) << r["port"].get<std::string>() << std::setw(12)
-          << (r["vlan"].is_null() ? std::string("-") : r["vlan"].get<std::string>());
+        o << column(r["port"].get<std::string>(), kL2cpNameWidth)
+          << column(r["vlan"].is_null() ? std::string("-") : r["vlan"].get<std::string>(),
+                    kL2cpNameWidth);
         std::string actions;
         for (const char* a : {"tunnel", "discard", "forward"}) {
             const std::string set = grouped(r["actions"], a);

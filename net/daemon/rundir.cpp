@@ -388,19 +388,23 @@ Fd RunDir::listen(const char* name, mode_t mode, std::optional<gid_t> group) {
     Fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid())
         throw DirError("socket: " + errnoText());
-    dir_.remove(name);
-    bindIn(dir_.fd(), fd.get(), name, mode, dir_.path());
+    // Bound as a temporary and renamed once it listens: a client that sees the name appear
+    // (a task watching the directory) is not refused for coming between bind and listen.
+    const std::string tmp = std::string(kTempPrefix) + name;
+    dir_.remove(tmp);
+    bindIn(dir_.fd(), fd.get(), tmp, mode, dir_.path());
     struct stat st {};
-    if (::fstatat(dir_.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        throw DirError("cannot inspect " + dir_.path() + "/" + name + ": " + errnoText());
-    sockets_.emplace_back(name, st.st_ino);
-    if (group &&
-        ::fchownat(dir_.fd(), name, static_cast<uid_t>(-1), *group, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(dir_.fd(), tmp.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        throw DirError("cannot inspect " + dir_.path() + "/" + tmp + ": " + errnoText());
+    if (group && ::fchownat(dir_.fd(), tmp.c_str(), static_cast<uid_t>(-1), *group,
+                            AT_SYMLINK_NOFOLLOW) != 0)
         throw DirError("cannot give " + dir_.path() + "/" + name + " to group " +
                        std::to_string(*group) + ": " + errnoText() +
                        " (the daemon's user must be a member of it)");
     if (::listen(fd.get(), kListenBacklog) != 0)
         throw DirError("cannot listen on " + dir_.path() + "/" + name + ": " + errnoText());
+    dir_.rename(tmp, name);
+    sockets_.emplace_back(name, st.st_ino);
     return fd;
 }
 

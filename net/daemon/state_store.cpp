@@ -24,6 +24,16 @@ constexpr const char* kDefaultMac = "default";
 constexpr const char* kSetAsideSuffix = ".bad-";
 // Changes left out of a state file that are named one a line; the rest are counted.
 constexpr size_t kDroppedLines = 20;
+// StateDelta::lines: a rate's, a LAG's or a port's line, by its kind and name.
+constexpr std::string_view kRateLine = "rate ";
+constexpr std::string_view kLagLine = "lag ";
+constexpr std::string_view kPortLine = "port ";
+std::string lineKey(std::string_view kind, const std::string& name) {
+    return std::string(kind) + name;
+}
+// What runs after a state file was set aside.
+constexpr std::string_view kFromChassisFile = "starting from the chassis file";
+constexpr std::string_view kWhatFits = "the changes that fit run";
 
 // A VLAN's tunnelling as the configuration means it, whatever the order or repetition of its
 // entries and ports (IFM merges them so).
@@ -117,13 +127,17 @@ class StateReader : private chassis::ConfigReader {
             const bool gone = removed(r);
             if (!gone)
                 knownKeys(r, {"vlan", "rate"});
-            d.rates[ref(r["vlan"], "vlan").name] =
+            const chassis::NameRef vlan = ref(r["vlan"], "vlan");
+            d.lines[lineKey(kRateLine, vlan.name)] = vlan.line;
+            d.rates[vlan.name] =
                 gone ? std::nullopt
                      : std::optional(static_cast<uint32_t>(integer(r, "rate", 0, UINT32_MAX)));
         }
         for (const auto& l : seq(root, "lags")) {
             knownKeys(l, {"lag", "members"});
-            auto& members = d.lagMembers[ref(l["lag"], "lag").name];
+            const chassis::NameRef lag = ref(l["lag"], "lag");
+            d.lines[lineKey(kLagLine, lag.name)] = lag.line;
+            auto& members = d.lagMembers[lag.name];
             for (const auto& m : seq(l, "members"))
                 members.push_back(ref(m, "member"));
         }
@@ -143,7 +157,9 @@ class StateReader : private chassis::ConfigReader {
             d.learning.push_back(learnLimit(l));
         for (const auto& p : seq(root, "ports")) {
             knownKeys(p, {"port", "storm", "pdu_rate"});
-            chassis::PortPolicing& policing = d.policing[ref(p["port"], "port").name];
+            const chassis::NameRef port = ref(p["port"], "port");
+            d.lines[lineKey(kPortLine, port.name)] = port.line;
+            chassis::PortPolicing& policing = d.policing[port.name];
             if (p["storm"])
                 storm(p["storm"], policing);
             if (p["pdu_rate"])
@@ -326,6 +342,14 @@ StateDelta stateDelta(const chassis::ChassisConfig& base, chassis::Chassis& chas
 
 chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& delta,
                                const std::string& source) {
+    const auto lineOf = [&delta](const std::string& key) {
+        const auto it = delta.lines.find(key);
+        return it == delta.lines.end() ? 0 : it->second;
+    };
+    const auto where = [&](const std::string& key) {
+        const int line = lineOf(key);
+        return source + (line > 0 ? ":" + std::to_string(line) : "");
+    };
     auto& t = cfg.tunnelling;
     for (const auto& [name, vlan] : delta.vlans) {
         std::erase_if(t.vlans, [&n = name](const auto& v) { return v.vlan.name == n; });
@@ -335,14 +359,14 @@ chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& del
     for (const auto& [name, rate] : delta.rates) {
         std::erase_if(t.rates, [&n = name](const auto& r) { return r.vlan.name == n; });
         if (rate)
-            t.rates.push_back({{name, 0}, *rate});
+            t.rates.push_back({{name, lineOf(lineKey(kRateLine, name))}, *rate});
     }
     for (const auto& [name, members] : delta.lagMembers) {
         auto lag = std::find_if(cfg.lags.begin(), cfg.lags.end(),
                                 [&n = name](const auto& l) { return l.name == n; });
         if (lag == cfg.lags.end())
-            throw chassis::ConfigError(source + ": the chassis file has no LAG named '" + name +
-                                       "'");
+            throw chassis::ConfigError(where(lineKey(kLagLine, name)) +
+                                       ": the chassis file has no LAG named '" + name + "'");
         lag->members = members;
     }
     if (delta.tunnelMac) {
@@ -361,8 +385,8 @@ chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& del
                 port = p.name == name ? &p : port;
         }
         if (port == nullptr)
-            throw chassis::ConfigError(source + ": the chassis file has no port named '" + name +
-                                       "'");
+            throw chassis::ConfigError(where(lineKey(kPortLine, name)) +
+                                       ": the chassis file has no port named '" + name + "'");
         port->policing = policing;
     }
     if (delta.pduRate)
@@ -451,12 +475,23 @@ namespace {
 std::vector<StateDelta> changesOf(const StateDelta& d) {
     std::vector<StateDelta> out;
     const auto one = [&out](auto fill) { fill(out.emplace_back()); };
+    // A change keeps its line.
+    const auto line = [&d](StateDelta& c, const std::string& key) {
+        if (const auto it = d.lines.find(key); it != d.lines.end())
+            c.lines.insert(*it);
+    };
     for (const auto& l : d.lagMembers)
-        one([&l](StateDelta& c) { c.lagMembers.insert(l); });
+        one([&](StateDelta& c) {
+            c.lagMembers.insert(l);
+            line(c, lineKey(kLagLine, l.first));
+        });
     for (const auto& v : d.vlans)
         one([&v](StateDelta& c) { c.vlans.insert(v); });
     for (const auto& r : d.rates)
-        one([&r](StateDelta& c) { c.rates.insert(r); });
+        one([&](StateDelta& c) {
+            c.rates.insert(r);
+            line(c, lineKey(kRateLine, r.first));
+        });
     if (d.tunnelMac)
         one([&d](StateDelta& c) { c.tunnelMac = d.tunnelMac; });
     if (d.vmanTpid)
@@ -466,7 +501,10 @@ std::vector<StateDelta> changesOf(const StateDelta& d) {
     for (const auto& l : d.learning)
         one([&l](StateDelta& c) { c.learning.push_back(l); });
     for (const auto& p : d.policing)
-        one([&p](StateDelta& c) { c.policing.insert(p); });
+        one([&](StateDelta& c) {
+            c.policing.insert(p);
+            line(c, lineKey(kPortLine, p.first));
+        });
     if (d.pduRate)
         one([&d](StateDelta& c) { c.pduRate = d.pduRate; });
     return out;
@@ -484,6 +522,7 @@ void addTo(StateDelta& to, const StateDelta& change) {
     to.l2cp.insert(to.l2cp.end(), change.l2cp.begin(), change.l2cp.end());
     to.learning.insert(to.learning.end(), change.learning.begin(), change.learning.end());
     to.policing.insert(change.policing.begin(), change.policing.end());
+    to.lines.insert(change.lines.begin(), change.lines.end());
     if (change.pduRate)
         to.pduRate = change.pduRate;
 }
@@ -523,18 +562,17 @@ chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
             return base;
         delta = parseState(*text, path_);
         auto cfg = overlay(base, *delta, path_);
-        written_ = *text;
         cfg.source = base.source;
         log_.info("state " + path_ + " laid over the chassis file" +
                   (delta->empty() ? " (nothing changed)" : ""));
         return cfg;
     } catch (const chassis::ConfigError& e) {
         if (!delta) {
-            setAside(e.what());
+            setAside(e.what(), kFromChassisFile);
             return base;
         }
     } catch (const std::exception& e) {
-        setAside(e.what());
+        setAside(e.what(), kFromChassisFile);
         return base;
     }
     // Read, but some changes name what the chassis file no longer has (it was edited while the
@@ -545,7 +583,8 @@ chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
     std::vector<std::string> why;
     keepFitting(base, changes, path_, kept, why);
     setAside(std::to_string(why.size()) + " of its " + std::to_string(changes.size()) +
-             " changes do not fit the chassis file");
+                 " changes do not fit the chassis file",
+             why.size() < changes.size() ? kWhatFits : kFromChassisFile);
     for (size_t i = 0; i < why.size() && i < kDroppedLines; ++i)
         log_.warning("state change left out: " + why[i]);
     if (why.size() > kDroppedLines)
@@ -555,9 +594,7 @@ chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
     cfg.source = base.source;
     if (!kept.empty()) {
         try {
-            std::string text = stateText(kept);
-            dir_.replaceFile(name_, text, kStateFileMode);
-            written_ = std::move(text);
+            dir_.replaceFile(name_, stateText(kept), kStateFileMode);
             log_.info("state " + path_ + ": the " + std::to_string(changes.size() - why.size()) +
                       " changes that fit laid over the chassis file and saved");
         } catch (const std::exception& e) {
@@ -567,17 +604,17 @@ chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
     return cfg;
 }
 
-void StateStore::setAside(const std::string& why) {
+void StateStore::setAside(const std::string& why, std::string_view then) {
     std::string stamp = isoTimestamp(std::chrono::system_clock::now());
     std::erase_if(stamp, [](char c) { return c == '-' || c == ':'; });
     const std::string aside = name_ + kSetAsideSuffix + stamp;
     try {
         dir_.rename(name_, aside);
-        log_.warning("state file set aside as " + dir_.path() + "/" + aside + ": " + why +
-                     "; starting from the chassis file");
+        log_.warning("state file set aside as " + dir_.path() + "/" + aside + ": " + why + "; " +
+                     std::string(then));
     } catch (const DirError& e) {
-        log_.error("state file unusable (" + why + ") and not set aside (" + e.what() +
-                   "); starting from the chassis file");
+        log_.error("state file unusable (" + why + ") and not set aside (" + e.what() + "); " +
+                   std::string(then));
     }
 }
 
@@ -585,11 +622,16 @@ std::optional<std::string> StateStore::save(const chassis::ChassisConfig& base,
                                             chassis::Chassis& now,
                                             std::span<const chassis::LearnLimitConfig> learning) {
     try {
-        std::string text = stateText(stateDelta(base, now, learning));
-        if (text != written_) {
-            dir_.replaceFile(name_, text, kStateFileMode);
-            written_ = std::move(text);
+        const std::string text = stateText(stateDelta(base, now, learning));
+        // What the file holds now, not what this daemon wrote last: a file cut short or
+        // edited since is written again.
+        std::optional<std::string> held;
+        try {
+            held = dir_.readFile(name_, kMaxStateBytes);
+        } catch (const DirError&) {
         }
+        if (held != text)
+            dir_.replaceFile(name_, text, kStateFileMode);
         return std::nullopt;
     } catch (const std::exception& e) {
         log_.error(std::string("cannot save the state: ") + e.what());

@@ -41,6 +41,9 @@ struct StateDelta {
     // By port name: the whole of its policing now.
     std::map<std::string, chassis::PortPolicing> policing;
     std::optional<uint32_t> pduRate;  // every port's default
+    // Where the state file gave a rate ("rate NAME"), a LAG's members ("lag NAME") or a port's
+    // policing ("port NAME"), so that one that does not fit is named by its line.
+    std::map<std::string, int> lines;
     bool empty() const;
 };
 
@@ -74,13 +77,12 @@ class StateStore {
     const SafeDir& dir() const { return dir_; }
 
   private:
-    void setAside(const std::string& why);
+    void setAside(const std::string& why, std::string_view then);
 
     std::string path_;
     std::string name_;
     SafeDir dir_;
     Logger& log_;
-    std::string written_;  // what the file holds, as this daemon last read or wrote it
 };
 
 std::string readFile(const std::string& path);  // std::runtime_error when unreadable

@@ -405,6 +405,12 @@ class SwitchTest(unittest.TestCase):
         r = self.sw.ctl("capture", "te1/0", pcap, "--seconds", "1", "--force")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("0 frames captured", r.stdout)
+        # Nor is a FIFO replaced: l2ptctl says so rather than wait for its reader.
+        fifo = os.path.join(self.sw.lab.tmp, "fifo")
+        os.mkfifo(fifo)
+        r = self.sw.ctl("capture", "te1/0", fifo, "--count", "1", "--force", timeout=10)
+        self.assertEqual((r.returncode, r.stderr.strip()),
+                         (2, "l2ptctl: cannot create %s: not a regular file" % fifo))
         # A file whose writes might wait on another process or host, or act (here /proc's), is
         # refused; one whose disk is full ends the capture, failed, with the frames it holds.
         r = self.sw.ctl("capture", "te1/0", "/proc/self/comm", "--seconds", "1", "--force")
@@ -462,11 +468,15 @@ class SwitchTest(unittest.TestCase):
             self.assertIsNone(port["policing"]["storm"]["multicast"])
             text = self.sw.ctl("counters").stdout
             self.assertIn("storm broadcast 5/s dropped %d" % (before + dropped), text)
+            # A PDU rate of 0 is no limit, and reads so.
+            self.assertEqual(self.sw.ctl("pdu-rate", "ge0/1", "0").returncode, 0)
+            self.assertRegex(self.sw.ctl("counters").stdout, r"(?m)^ge0/1 .* pdu-rate off$")
             metrics = self.sw.ctl("metrics").stdout
             self.assertIn('l2pt_port_storm_drops_total{port="ge0/1",class="broadcast"} %d'
                           % (before + dropped), metrics)
         finally:
             self.assertEqual(self.sw.ctl("storm", "ge0/1", "broadcast", "off").returncode, 0)
+            self.assertEqual(self.sw.ctl("pdu-rate", "ge0/1", "default").returncode, 0)
         self.exchange("acc1", BROADCAST, {"acc2": [BROADCAST]})
 
     def test_12_vlan_ports_changed_through_l2ptctl(self):
@@ -528,8 +538,8 @@ class SwitchTest(unittest.TestCase):
         sw = self.sw
         r = sw.ctl("learning", "port", "ge0/3", "--limit", "3", "--action", "drop")
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertNotEqual(sw.ctl("learning", "port", "ge9/9", "--limit", "3").returncode, 0)
-        self.assertNotEqual(sw.ctl("learning", "vlan", "4096", "--limit", "3").returncode, 0)
+        self.assertEqual(sw.ctl("learning", "port", "ge9/9", "--limit", "3").returncode, 2)
+        self.assertEqual(sw.ctl("learning", "vlan", "4096", "--limit", "3").returncode, 2)
         sw.send("acc3", *[broadcast_from(bytes([0x02, 0x03, 0, 0, 0, i])) for i in range(5)])
         c = netns.wait_for("ge0/3's flood counted",
                            lambda: (lambda c: c if c["rx"] >= 5 else None)(sw.counters("ge0/3")))

@@ -3,6 +3,9 @@
 #include "net/proto/ctl.h"
 
 #include <gtest/gtest.h>
+#include <fstream>
+#include <set>
+#include <sstream>
 
 #include "net/io/socket.h"
 #include "platform/wire/bytes.h"
@@ -75,6 +78,33 @@ TEST(CtlGrammar, TheDaemonChecksArityOptionsAndAccess) {
     EXPECT_EQ(check({1, {"l2cp", "set", "ge0/1", "0e", "forward"}, {{"vlan", "100"}}}), "");
     EXPECT_NE(check({1, {"l2cp", "set", "ge0/1", "0e"}, {}}), "");
     EXPECT_NE(check({1, {"l2cp", "ge0/1"}, {}}), "");
+
+    // The bash completion offers every command, and steps over the value of every option that
+    // takes one (else the value counts as the command's next argument).
+    std::ifstream in(L2PT_SOURCE_DIR "/packaging/bash-completion/l2ptctl");
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    const auto words = [&text](size_t from, size_t to) {
+        std::istringstream list(text.substr(from, to - from));
+        std::set<std::string> out;
+        for (std::string w; list >> w;)
+            out.insert(w);
+        return out;
+    };
+    constexpr std::string_view kOffer = "compgen -W \"";
+    const size_t top = text.find(std::string(kOffer) + "status");
+    ASSERT_NE(top, std::string::npos);
+    const auto offered = words(top + kOffer.size(), text.find('"', top + kOffer.size()));
+    const size_t step = text.find("((i++))");
+    ASSERT_NE(step, std::string::npos);
+    const auto stepped = words(text.rfind('\n', step), step);
+    for (const auto& c : netp::ctl::commands()) {
+        EXPECT_TRUE(offered.contains(std::string(c.path.substr(0, c.path.find(' '))))) << c.path;
+        for (const auto& o : c.options) {
+            const std::string name = "--" + std::string(o.name);
+            EXPECT_TRUE(!o.takesValue || stepped.contains(name) || stepped.contains(name + ")"))
+                << c.path << " " << name;
+        }
+    }
 }
 
 }  // namespace

@@ -43,9 +43,11 @@ card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
   - {slot: 0, type: 1, agent: per-port, ports: [{range: 1-2, name: "ge0/{n}", vlan: 100}]}
   - {slot: 1, type: 1, agent: per-port, ports: [{number: 0, name: "te1/0"}]}
+lags: [{number: 1, name: "port-channel\e[2J"}]
 vlans:
   - {id: 100, name: vl100}
   - {id: 200, name: vl200}
+l2cp: [{port: "port-channel\e[2J", addresses: "02", action: forward}]
 tunnelling:
   vlans:
     - {vlan: vl100, protocols: [stp], ports: [{port: ge0/1, mode: access}, {port: te1/0, mode: core}]}
@@ -305,7 +307,11 @@ TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
         {{"card", "up", "32"}, {}, "card: slot 32 is above 31"},
         {{"card", "sideways", "1"}, {}, "card: 'sideways' is not up, down or removed"},
         {{"debug", "ge0/1"}, {{"direction", "up"}}, "debug: direction 'up' is none of"},
+        {{"debug", "ge0/1"}, {{"vlan", "4096"}}, "debug: vlan 4096 is above 4095"},
         {{"tunnel-mac", "02:00:00:00:00"}, {}, "is not a MAC address"},
+        {{"tunnel-mac", "ff:ff:ff:ff:ff:ff"}, {}, "cannot be the tunnel MAC"},
+        {{"tunnel-mac", "01:80:c2:00:00:2f"}, {}, "cannot be the tunnel MAC"},
+        {{"tunnel-mac", "01:00:0c:cc:cc:cd"}, {}, "cannot be the tunnel MAC"},
         {{"tunnel-mac", "default"}, {{"replace-global", ""}}, "goes with a MAC"},
         {{"vman-tpid", "0x10000"}, {}, "vman-tpid: tpid 0x10000 is above 65535"},
         {{"vman-tpid", "0x05ff"}, {}, "vman-tpid: tpid 0x05ff is no EtherType"},
@@ -372,6 +378,7 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     const Answer arg = rig.run({"show", "--json"});
     EXPECT_EQ(arg.exit, 2);
     EXPECT_THAT(arg.err, HasSubstr("'--json' is no VLAN"));
+    EXPECT_THAT(rig.run({"show", "v\x1b[2J"}).err, HasSubstr("'v\\x1b[2J' is no VLAN"));
     // A client that asks again and again for what it may not do (scenario inputs are for a lab
     // daemon) fills no disk with it.
     constexpr uint32_t kAsks = 1000;
@@ -408,6 +415,7 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
         {{"storm", "ge0/1", "multicast", "5"}, {{"kbps", "0"}}},
         {{"pdu-rate", "lag1", "5"}, {}},
         {{"pdu-rate", "all", "many"}, {}},
+        {{"learning", "port", "ge0/9"}, {{"limit", "3"}}},  // no such port, whatever else
     };
     for (const auto& [args, options] : bad)
         EXPECT_EQ(rig.run(args, options).exit, 2) << args[0] << " " << args[1] << " " << args[2];
@@ -469,7 +477,8 @@ struct ShellRig {
 
 // The answer is the asked task's alone: the secondary's, with the same id, is no part of it.
 // What the task says reaches the operator with its control bytes escaped, its lines and tabs
-// kept: in a shell answer and in a page of the show table, as text and as JSON.
+// kept: in a shell answer and in a page of the show table, as text and as JSON; and so do the
+// chassis file's names in a readout's columns.
 TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
     const ShellRig r(42);
     ASSERT_GE(r.asked.size(), netp::shellmsg::kLine);
@@ -497,6 +506,9 @@ TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
               "VLAN PROTOCOLS RATE PORTS\n100 STP - ge0/1\\x1b[31m\n");
     const auto j = nlohmann::json::parse(netp::render::dump(netp::render::show(lines, 0)));
     EXPECT_EQ(j["vlans"][0]["ports"][0], "ge0/1\\x1b[31m");
+    // A name longer than its column keeps a blank before the next.
+    EXPECT_THAT(r.rig.run({"l2cp"}).out,
+                AllOf(HasSubstr("\nport-channel\\x1b[2J -"), Not(HasSubstr("\x1b"))));
 }
 
 // A task's counters that never end are no answer: metrics goes on without them at once,

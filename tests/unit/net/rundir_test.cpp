@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,8 +83,20 @@ TEST(RunDir, WhatTheDaemonMakesHasItsModeAndNothingIsLeftHalfWritten) {
     netp::RunDir run(path, ::getegid());
     EXPECT_EQ(modeOf(path), 0750u);
     EXPECT_FALSE(fs::exists(path + "/.l2pt-tmp-chassis.yaml"));
+    // A socket's name appears only once it listens (a task watching the directory connects
+    // as soon as it sees task.sock made).
+    const netp::Fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_GE(::inotify_add_watch(watch.get(), path.c_str(), IN_CREATE), 0);
     netp::Fd ctl = run.listen(netp::kCtlSocket, 0660, ::getegid());
     netp::Fd task = run.listen(netp::kTaskSocket, 0600, std::nullopt);
+    alignas(inotify_event) char events[4096];
+    const ssize_t n = ::read(watch.get(), events, sizeof events);
+    ASSERT_GT(n, 0);
+    for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+        EXPECT_TRUE(std::string_view(e->name).starts_with(".l2pt-tmp-")) << e->name;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
     EXPECT_EQ(modeOf(path + "/" + netp::kCtlSocket), 0660u);
     EXPECT_EQ(modeOf(path + "/" + netp::kTaskSocket), 0600u);
     EXPECT_EQ(fs::current_path(), cwd);  // binding inside the directory left ours alone

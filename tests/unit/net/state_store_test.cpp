@@ -194,13 +194,15 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     EXPECT_THAT(lines.str(), HasSubstr("state file set aside as " + path + ".bad-"));
     // Each reason as the chassis file's readers give it (ChassisFile.ErrorsNameTheFileAndLine).
     EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: 'v200' is not a port or LAG of the chassis"));
-    EXPECT_THAT(lines.str(), HasSubstr("the chassis file has no port named 'p9'"));
+    EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: the chassis file has no port named 'p9'"));
+    EXPECT_THAT(lines.str(), HasSubstr("state.yaml:1: the chassis file has no LAG named 'lag9'"));
+    EXPECT_THAT(lines.str(), HasSubstr("; starting from the chassis file\n"));
     EXPECT_EQ(store.load(base).tunnelling.vlans.size(), 3u);  // none at all: the chassis file
 
     // The chassis file edited while the daemon was down: the changes that still fit run and
     // are saved at once, those that name what it lost are logged; the file as it was is set
     // aside.
-    std::ofstream(path) << "rates: [{vlan: v100, rate: 7}, {vlan: v999, rate: 9}]\n"
+    std::ofstream(path) << "rates: [{vlan: v100, rate: 7},\n        {vlan: v999, rate: 9}]\n"
                            "pdu_rate: 40\nports: [{port: p9, pdu_rate: 1}]\n";
     const auto cfg = store.load(base);
     ASSERT_EQ(cfg.tunnelling.rates.size(), 1u);
@@ -216,13 +218,23 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     EXPECT_EQ(aside, 1u);
     lines.str("");
     lines << std::ifstream(dir + "/log").rdbuf();
-    EXPECT_THAT(lines.str(), HasSubstr("2 of its 4 changes do not fit the chassis file"));
-    EXPECT_THAT(lines.str(), HasSubstr("state change left out: "));
+    EXPECT_THAT(lines.str(),
+                HasSubstr("2 of its 4 changes do not fit the chassis file; the changes that fit "
+                          "run\n"));
+    // Each named by its line, whatever the kind of change.
+    EXPECT_THAT(lines.str(), HasSubstr("state change left out: " + path + ":2: "));
+    EXPECT_THAT(lines.str(), HasSubstr("state change left out: " + path + ":4: "));
     EXPECT_EQ(store.load(base).dataPlane.pduRate, 40u);  // as saved
     chassis::SimSwitch sim(base);
     EXPECT_EQ(store.save(base, sim.chassis()), std::nullopt);
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+    // A file cut short behind the daemon's back is written whole by the next save, even of
+    // nothing new.
+    const std::string whole = netp::readFile(path);
+    fs::resize_file(path, whole.size() / 2);
+    EXPECT_EQ(store.save(base, sim.chassis()), std::nullopt);
+    EXPECT_EQ(netp::readFile(path), whole);
     fs::remove_all(dir);
 }
 
