@@ -55,6 +55,9 @@ TEST(Batch, AppendRefusesPastCapacityAndSlotSize) {
     EXPECT_TRUE(out.append(9).empty());
     EXPECT_EQ(out.append(8).size(), 8u);
     EXPECT_EQ(out.append(0).size(), 0u);
+    // The last datagram grows to its slot's size and no further.
+    EXPECT_EQ(out.resizeLast(8).size(), 8u);
+    EXPECT_TRUE(out.resizeLast(9).empty());
     EXPECT_TRUE(out.full());
     EXPECT_TRUE(out.append(1).empty());
     EXPECT_EQ(out.size(), 2u);
