@@ -497,7 +497,10 @@ TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
     EXPECT_EQ(a.id, 42u);
     EXPECT_EQ(a.out, escaped + text.substr(head));
 
-    const std::string page = "VLAN PROTOCOLS RATE PORTS\r\n100 STP - ge0/1\x1b[31m\r\n";
+    // The page's text ends at its first NUL: the message's padding follows.
+    const std::string page =
+        std::string("VLAN PROTOCOLS RATE PORTS\r\n100 STP - ge0/1\x1b[31m\r\n") +
+        std::string(4, '\0') + "after";
     const auto lines = netp::render::showLines(
         std::span(reinterpret_cast<const uint8_t*>(page.data()), page.size()));
     EXPECT_EQ(netp::render::showText(lines, 0),
@@ -626,6 +629,18 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     const Answer a = Rig::receive(client.get(), 2s);
     EXPECT_EQ(a.exit, 1);
     EXPECT_NE(a.err.find("page after VLAN 0 goes on from VLAN 0"), std::string::npos) << a.err;
+    // A hello with a byte too many is no hello.
+    const netp::Fd odd = netp::connectSeqpacket(rig.dir + "/run/" + netp::kTaskSocket);
+    std::vector<uint8_t> h(netp::hello::kLen + 1);
+    wire::putU32(h.data(), netp::hello::kMagic, netp::kMagic);
+    wire::putU16(h.data(), netp::hello::kVersion, netp::kVersion);
+    wire::putU16(h.data(), netp::hello::kChannel, static_cast<uint16_t>(netp::Channel::Control));
+    ASSERT_TRUE(netp::sendDatagram(odd.get(), h));
+    std::vector<uint8_t> w;
+    ASSERT_TRUE(netp::waitReadable(odd.get(), 5000));
+    ASSERT_EQ(netp::recvDatagram(odd.get(), w, false), netp::Recv::Ok);
+    ASSERT_GE(w.size(), netp::welcome::kLen);
+    EXPECT_EQ(wire::getI32(w.data(), netp::welcome::kStatus), -1);
     // task.sock holds as many connections as it may (three of them the channels above) and
     // refuses the next at once.
     std::vector<netp::Fd> more;
