@@ -80,6 +80,11 @@ TEST(Batch, RefusedDatagramsAreReportedAndTheBatchEmpties) {
 
 TEST(Batch, OversizedDatagramIsMarkedAndTheEndIsOneEmptyDatagram) {
     Pair p;
+    // One of the largest size read alone arrives whole.
+    ASSERT_TRUE(netp::sendDatagram(p.a.get(), std::vector<uint8_t>(netp::kMaxDatagram, 1)));
+    std::vector<uint8_t> largest;
+    EXPECT_EQ(netp::recvDatagram(p.b.get(), largest, false), netp::Recv::Ok);
+    EXPECT_EQ(largest.size(), netp::kMaxDatagram);
     std::vector<uint8_t> big(100, 0xab);
     ASSERT_TRUE(netp::sendDatagram(p.a.get(), big));
     ASSERT_TRUE(netp::sendDatagram(p.a.get(), std::vector<uint8_t>{7}));
