@@ -277,13 +277,10 @@ class AccessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.d = Daemon()
+        cls.addClassCleanup(cls.d.close)  # also when what follows fails
         cls.proc = cls.d.start("--group", OPERATORS, "--task-group", str(TASK),
                                "--max-clients", str(MAX_CLIENTS))
         cls.d.task(prefix=AS_TASK)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.d.close()
 
     def test_operators_and_the_tasks_group_read_but_do_not_change(self):
         # Through the modes the daemon gave the run directory and ctl.sock (0750, 0660); the
