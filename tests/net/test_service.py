@@ -277,13 +277,10 @@ class AccessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.d = Daemon()
+        cls.addClassCleanup(cls.d.close)  # also when what follows fails
         cls.proc = cls.d.start("--group", OPERATORS, "--task-group", str(TASK),
                                "--max-clients", str(MAX_CLIENTS))
         cls.d.task(prefix=AS_TASK)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.d.close()
 
     def test_operators_and_the_tasks_group_read_but_do_not_change(self):
         # Through the modes the daemon gave the run directory and ctl.sock (0750, 0660); the
@@ -375,6 +372,8 @@ class AccessTest(unittest.TestCase):
         # Opened up by a careless administrator: the daemon's own check refuses an outsider
         # ctl.sock and an operator task.sock.
         ctl, task = (os.path.join(self.d.run_dir, n) for n in ("ctl.sock", "task.sock"))
+        # Put back as the daemon made them, for the other tests to see.
+        modes = {path: os.stat(path).st_mode & 0o7777 for path in (self.d.run_dir, ctl, task)}
         os.chmod(self.d.run_dir, 0o755)
         os.chmod(ctl, 0o777)
         os.chmod(task, 0o666)
@@ -384,9 +383,8 @@ class AccessTest(unittest.TestCase):
                 "import socket\ns = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"
                 "s.connect(%r)\nprint(s.recv(4096))") % task)
         finally:
-            os.chmod(self.d.run_dir, 0o750)
-            os.chmod(ctl, 0o660)
-            os.chmod(task, 0o660)
+            for path, mode in modes.items():
+                os.chmod(path, mode)
         self.assertEqual(r.returncode, 5, r.stderr)
         self.assertIn("refused by the daemon (not root, the daemon's user or in its operators'",
                       r.stderr)

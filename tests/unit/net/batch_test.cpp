@@ -55,6 +55,9 @@ TEST(Batch, AppendRefusesPastCapacityAndSlotSize) {
     EXPECT_TRUE(out.append(9).empty());
     EXPECT_EQ(out.append(8).size(), 8u);
     EXPECT_EQ(out.append(0).size(), 0u);
+    // The last datagram grows to its slot's size and no further.
+    EXPECT_EQ(out.resizeLast(8).size(), 8u);
+    EXPECT_TRUE(out.resizeLast(9).empty());
     EXPECT_TRUE(out.full());
     EXPECT_TRUE(out.append(1).empty());
     EXPECT_EQ(out.size(), 2u);
@@ -77,6 +80,11 @@ TEST(Batch, RefusedDatagramsAreReportedAndTheBatchEmpties) {
 
 TEST(Batch, OversizedDatagramIsMarkedAndTheEndIsOneEmptyDatagram) {
     Pair p;
+    // One of the largest size read alone arrives whole.
+    ASSERT_TRUE(netp::sendDatagram(p.a.get(), std::vector<uint8_t>(netp::kMaxDatagram, 1)));
+    std::vector<uint8_t> largest;
+    EXPECT_EQ(netp::recvDatagram(p.b.get(), largest, false), netp::Recv::Ok);
+    EXPECT_EQ(largest.size(), netp::kMaxDatagram);
     std::vector<uint8_t> big(100, 0xab);
     ASSERT_TRUE(netp::sendDatagram(p.a.get(), big));
     ASSERT_TRUE(netp::sendDatagram(p.a.get(), std::vector<uint8_t>{7}));

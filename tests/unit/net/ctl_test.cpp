@@ -16,7 +16,8 @@ namespace {
 using netp::ctl::Request;
 
 TEST(CtlRequest, ArgumentsKeepTheirSpacesAndDashesAndOptionsStayOptions) {
-    Request r{7, {"show", "--json", "a name with spaces"}, {{"json", ""}, {"port", "ge0/1:core"}}};
+    // The last text is empty: the datagram ends with its length.
+    Request r{7, {"show", "--json", "a name with spaces"}, {{"port", "ge0/1:core"}, {"json", ""}}};
     const auto d = netp::ctl::encode(r);
     const auto back = netp::ctl::decode(d);
     ASSERT_TRUE(back);
@@ -45,6 +46,9 @@ TEST(CtlRequest, CountsBeyondWhatArrivedAreRefusedAndOversizeIsNotEncoded) {
     EXPECT_FALSE(netp::ctl::decode(opts));
     EXPECT_EQ(allocations(), before);
     EXPECT_TRUE(netp::ctl::encode(Request{1, {std::string(netp::kMaxDatagram, 'x')}, {}}).empty());
+    // One argument that fills the datagram to its last byte still goes.
+    const std::string fills(netp::kMaxDatagram - netp::ctl::request::kBody - sizeof(uint16_t), 'x');
+    EXPECT_EQ(netp::ctl::encode(Request{1, {fills}, {}}).size(), netp::kMaxDatagram);
 }
 
 TEST(CtlGrammar, TheDaemonChecksArityOptionsAndAccess) {
@@ -66,6 +70,7 @@ TEST(CtlGrammar, TheDaemonChecksArityOptionsAndAccess) {
         "");
     // A capture's file stays with the client: the daemon sees the port alone.
     EXPECT_EQ(check({1, {"capture", "te1/0"}, {{"count", "2"}}}), "");
+    EXPECT_NE(check({1, {"capture", "te1/0", "out.pcap"}, {{"count", "2"}}}), "");
     EXPECT_EQ(find({"vlan", "add"})->path, "vlan add");
     EXPECT_EQ(find({"do", "x"})->access, netp::ctl::Access::Lab);
     EXPECT_EQ(find({"frobnicate"}), nullptr);

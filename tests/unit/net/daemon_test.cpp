@@ -20,8 +20,10 @@
 #include "chassis/config.h"
 #include "chassis/services.h"
 #include "net/backend/restart.h"
+#include "net/daemon/metrics.h"
 #include "net/daemon/operator_change.h"
 #include "net/daemon/render.h"
+#include "net/daemon/sessions.h"
 #include "net/proto/ctl.h"
 #include "net/proto/protocol.h"
 #include "platform/wire/bytes.h"
@@ -314,6 +316,9 @@ TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
         {{"tunnel-mac", "01:00:0c:cc:cc:cd"}, {}, "cannot be the tunnel MAC"},
         {{"tunnel-mac", "default"}, {{"replace-global", ""}}, "goes with a MAC"},
         {{"vman-tpid", "0x10000"}, {}, "vman-tpid: tpid 0x10000 is above 65535"},
+        {{"vlan", "add", "vl100"},
+         {{"proto", "stp"}, {"port", "ge0/1:access"}, {"rate", "65536"}},
+         "vlan: rate 65536 is above 65535"},
         {{"vman-tpid", "0x05ff"}, {}, "vman-tpid: tpid 0x05ff is no EtherType"},
     };
     for (const auto& [args, options, why] : refused)
@@ -402,7 +407,8 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     EXPECT_EQ(status["sessions"][0]["role"], "primary");
     const Answer m = rig.run({"metrics"});
     EXPECT_THAT(m.out, AllOf(HasSubstr("\nl2pt_task_drops_total{reason=\"NoVman\"} 0\n"),
-                             HasSubstr("\nl2pt_agent_entries{slot=\"1\"} ")));
+                             HasSubstr("\nl2pt_agent_entries{slot=\"1\"} "),
+                             Not(HasSubstr("l2ptVmanPt"))));  // a setting, no counter
 
     using Options = std::vector<netp::ctl::Option>;
     const std::pair<std::vector<std::string>, Options> bad[] = {
@@ -416,6 +422,7 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
         {{"pdu-rate", "lag1", "5"}, {}},
         {{"pdu-rate", "all", "many"}, {}},
         {{"learning", "port", "ge0/9"}, {{"limit", "3"}}},  // no such port, whatever else
+        {{"learning", "vlan", "4096"}, {{"limit", "1"}}},
     };
     for (const auto& [args, options] : bad)
         EXPECT_EQ(rig.run(args, options).exit, 2) << args[0] << " " << args[1] << " " << args[2];
@@ -493,13 +500,17 @@ TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
         text += "variable" + std::to_string(i) + " = " + std::to_string(i * 7) + "\n";
     constexpr size_t kPiece = 8000;
     for (size_t at = 0; at < text.size(); at += kPiece)
-        ASSERT_TRUE(r.answer(std::string_view(text).substr(at, kPiece), at + kPiece < text.size()));
+        ASSERT_TRUE(r.answer(std::string_view(text).substr(at, kPiece), true));
+    ASSERT_TRUE(r.answer("", false));  // the end, with no text of its own
     const Answer a = Rig::receive(r.client.get());
     EXPECT_EQ(a.exit, 0);
     EXPECT_EQ(a.id, 42u);
     EXPECT_EQ(a.out, escaped + text.substr(head));
 
-    const std::string page = "VLAN PROTOCOLS RATE PORTS\n100 STP - ge0/1\x1b[31m\n";
+    // The page's text ends at its first NUL: the message's padding follows.
+    const std::string page =
+        std::string("VLAN PROTOCOLS RATE PORTS\r\n100 STP - ge0/1\x1b[31m\r\n") +
+        std::string(4, '\0') + "after";
     const auto lines = netp::render::showLines(
         std::span(reinterpret_cast<const uint8_t*>(page.data()), page.size()));
     EXPECT_EQ(netp::render::showText(lines, 0),
@@ -509,6 +520,12 @@ TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
     // A name longer than its column keeps a blank before the next.
     EXPECT_THAT(r.rig.run({"l2cp"}).out,
                 AllOf(HasSubstr("\nport-channel\\x1b[2J -"), Not(HasSubstr("\x1b"))));
+    // A label of the metrics (a task's counter by the name it gives): quote, backslash and line
+    // feed escaped as the text format has them, other control bytes as in the log.
+    netp::PromText m;
+    m.family("l2pt_task_counter", netp::PromText::Type::Counter, "");
+    m.sample({{"name", "a\"b\\c\nd\x1b"}}, 1);
+    EXPECT_THAT(m.text(), HasSubstr("\nl2pt_task_counter{name=\"a\\\"b\\\\c\\nd\\\\x1b\"} 1\n"));
 }
 
 // A task's counters that never end are no answer: metrics goes on without them at once,
@@ -565,6 +582,8 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
         {{netp::Op::CfgInsert, line(Tree::kMaxKey, 0, Tree::kMaxText)}, 0},
         {{netp::Op::CfgInsert, line(Tree::kMaxKey + 1, 0, 1)}, -1},
         {{netp::Op::CfgInsert, line(2, 0, Tree::kMaxText + 1)}, -1},
+        {{netp::Op::TunnelMac, netp::Writer().bytes(std::vector<uint8_t>(chassis::kMacLen + 1))},
+         -1},
     };
     for (const auto& [op, want] : rows) {
         send(op.first, op.second);
@@ -623,6 +642,29 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     const Answer a = Rig::receive(client.get(), 2s);
     EXPECT_EQ(a.exit, 1);
     EXPECT_NE(a.err.find("page after VLAN 0 goes on from VLAN 0"), std::string::npos) << a.err;
+    // A hello with a byte too many is no hello.
+    const netp::Fd odd = netp::connectSeqpacket(rig.dir + "/run/" + netp::kTaskSocket);
+    std::vector<uint8_t> h(netp::hello::kLen + 1);
+    wire::putU32(h.data(), netp::hello::kMagic, netp::kMagic);
+    wire::putU16(h.data(), netp::hello::kVersion, netp::kVersion);
+    wire::putU16(h.data(), netp::hello::kChannel, static_cast<uint16_t>(netp::Channel::Control));
+    ASSERT_TRUE(netp::sendDatagram(odd.get(), h));
+    std::vector<uint8_t> w;
+    ASSERT_TRUE(netp::waitReadable(odd.get(), 5000));
+    ASSERT_EQ(netp::recvDatagram(odd.get(), w, false), netp::Recv::Ok);
+    ASSERT_GE(w.size(), netp::welcome::kLen);
+    EXPECT_EQ(wire::getI32(w.data(), netp::welcome::kStatus), -1);
+    // task.sock holds as many connections as it may (three of them the channels above) and
+    // refuses the next at once.
+    std::vector<netp::Fd> more;
+    while (more.size() + 3 <= netp::TaskSessions::kMaxConnections)
+        more.push_back(netp::connectSeqpacket(rig.dir + "/run/" + netp::kTaskSocket));
+    std::vector<uint8_t> refused;
+    ASSERT_TRUE(netp::waitReadable(more.back().get(), 5000));
+    ASSERT_EQ(netp::recvDatagram(more.back().get(), refused, false), netp::Recv::Ok);
+    ASSERT_GE(refused.size(), netp::welcome::kReason);
+    EXPECT_EQ(std::string(refused.begin() + netp::welcome::kReason, refused.end()),
+              std::to_string(netp::TaskSessions::kMaxConnections) + " connections already");
     rig.halt();
     const auto& console = rig.daemon->chassis().console().lines();
     EXPECT_EQ(console.size(), kPieces * 16000 / chassis::ConsoleSink::kMaxLine);

@@ -107,7 +107,8 @@ TEST(RunDir, WhatTheDaemonMakesHasItsModeAndNothingIsLeftHalfWritten) {
     EXPECT_EQ(modeOf(path + "/chassis.yaml"), 0644u);
     EXPECT_THAT(run.dir().entries(),
                 ::testing::ElementsAre("chassis.yaml", "chassisd.pid", "ctl.sock", "task.sock"));
-    EXPECT_THROW(run.dir().readFile("chassis.yaml", 4), netp::DirError);
+    EXPECT_EQ(run.dir().readFile("chassis.yaml", 19), "chassis: {name: b}\n");  // its limit
+    EXPECT_THROW(run.dir().readFile("chassis.yaml", 18), netp::DirError);
     EXPECT_EQ(run.dir().readFile("absent", 4), std::nullopt);
 }
 
@@ -115,6 +116,7 @@ TEST(RunDir, ChassisNamesThatCannotBeAPathComponent) {
     for (const char* name : {"", ".", "..", ".hidden", "a/b", "../x", "tab\there", "del\x7f"})
         EXPECT_TRUE(netp::chassisNameRefusal(name).has_value()) << name;
     EXPECT_TRUE(netp::chassisNameRefusal(std::string(65, 'a')).has_value());
+    EXPECT_FALSE(netp::chassisNameRefusal(std::string(64, 'a')).has_value());
     for (const char* name : {"sw1", "pe-1.lab", "a..b", "core_0"})
         EXPECT_FALSE(netp::chassisNameRefusal(name).has_value()) << name;
 }

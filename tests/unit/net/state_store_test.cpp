@@ -75,6 +75,14 @@ vman-tpid 0x88a8
                           "vlan-del vlan=v300 ports=p1:access\n"
                           "vlan-add vlan=v300 proto=stp ports=p1:access\n"),
                 Not(HasSubstr("v300")));
+    // The chassis file's own provider TPID set again is none; its tunnel MAC, now replacing
+    // the agent-wide entries too, is.
+    const auto fileSets = chassis::loadChassisText(
+        std::string(kChassis) + "  tunnel_mac: 02:00:00:00:00:77\n  vman_tpid: 0x88a8\n",
+        "st.yaml");
+    EXPECT_THAT(changedBy(fileSets, "vman-tpid 0x88a8\n"), Not(HasSubstr("vman_tpid")));
+    EXPECT_THAT(changedBy(fileSets, "tunnel-mac 02:00:00:00:00:77 replace-global=1\n"),
+                HasSubstr("replace_global: true"));
 
     // The chassis file is edited (v300 now tunnels GVRP); the state laid over it keeps both.
     std::string edited(kChassis);

@@ -158,6 +158,7 @@ TEST(TrackerPorts, TwoOnOneInterfaceOrABadNameAreRefusedTwoOnNoneAreNot) {
     };
     EXPECT_THROW(make({{"ge0/1", "acc1"}, {"ge0/2", "acc1"}}), std::invalid_argument);
     EXPECT_THROW(make({{"ge0/1", "a-name-too-long-for-linux"}}), std::invalid_argument);
+    EXPECT_THROW(make({{"ge0/1", "sixteen-bytes-xx"}}), std::invalid_argument);  // no room for NUL
     EXPECT_NO_THROW(make({{"ge0/1", ""}, {"ge0/2", ""}}));
 }
 
