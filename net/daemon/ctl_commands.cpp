@@ -341,10 +341,11 @@ void CtlServer::capture(Client& c, const ctl::Request& r, Fd file) {
     std::optional<uint64_t> seconds;
     if (const auto v = r.value("count"); v && !(count = ozm::shell::parseNumber(*v, UINT32_MAX)))
         return finish(c, ctl::Exit::Usage, "capture: --count takes a number");
+    // A count of 0 is no count; a capture of 0 seconds would end before it began.
     if (const auto v = r.value("seconds");
-        v && !(seconds = ozm::shell::parseNumber(*v, UINT32_MAX)))
-        return finish(c, ctl::Exit::Usage, "capture: --seconds takes a number");
-    if (count.value_or(0) == 0 && seconds.value_or(0) == 0)
+        v && (!(seconds = ozm::shell::parseNumber(*v, UINT32_MAX)) || *seconds == 0))
+        return finish(c, ctl::Exit::Usage, "capture: --seconds takes a number of 1 or more");
+    if (count.value_or(0) == 0 && !seconds)
         return finish(c, ctl::Exit::Usage, "capture: give --count or --seconds");
     try {
         d_.captures().start(c.id, ifindex, netdev, std::move(file), count.value_or(0));

@@ -405,6 +405,9 @@ class SwitchTest(unittest.TestCase):
         r = self.sw.ctl("capture", "te1/0", pcap, "--seconds", "1", "--force")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("0 frames captured", r.stdout)
+        r = self.sw.ctl("capture", "te1/0", pcap, "--count", "1", "--seconds", "0", "--force")
+        self.assertEqual((r.returncode, r.stderr.strip()),
+                         (2, "capture: --seconds takes a number of 1 or more"))
         # Nor is a FIFO replaced: l2ptctl says so rather than wait for its reader.
         fifo = os.path.join(self.sw.lab.tmp, "fifo")
         os.mkfifo(fifo)
