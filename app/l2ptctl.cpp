@@ -16,7 +16,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -33,6 +32,7 @@
 #include "net/io/socket.h"
 #include "net/proto/ctl.h"
 #include "net/proto/protocol.h"
+#include "platform/shell.h"
 #include "platform/wire/bytes.h"
 
 namespace {
@@ -216,19 +216,6 @@ int converse(int fd, const netp::ctl::Request& r, int passFd, Ms timeout) {
     }
 }
 
-// A capture's --seconds as the daemon reads it (decimal or 0x hex, never octal); what it
-// refuses (no number, past 32 bits) waits no longer than the most it takes.
-uint64_t captureSeconds(std::string_view text) {
-    constexpr std::string_view kHex = "0x";
-    const int base = text.starts_with(kHex) ? 16 : 10;
-    if (base == 16)
-        text.remove_prefix(kHex.size());
-    uint64_t v = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, base);
-    return ec == std::errc() && end == text.data() + text.size() ? std::min<uint64_t>(v, UINT32_MAX)
-                                                                 : 0;
-}
-
 // The file a capturing command writes to, named by the request's last word (taken off it);
 // created names it when it was made here, to remove if nothing is captured.
 netp::Fd openCapture(netp::ctl::Request& r, std::string& created) {
@@ -302,7 +289,12 @@ int main(int argc, char** argv) {
     if (chosen->spec->opensFile) {
         file = openCapture(r, created);
         const auto seconds = r.value("seconds");
-        answerTimeout = timeout + std::chrono::seconds(seconds ? captureSeconds(*seconds) : 60);
+        // Read as the daemon reads it; what it refuses is answered at once.
+        answerTimeout =
+            timeout +
+            (seconds
+                 ? std::chrono::seconds(ozm::shell::parseNumber(*seconds, UINT32_MAX).value_or(0))
+                 : netp::ctl::kCaptureDefault);
     }
     if (chosen->spec->streams)
         answerTimeout = Ms(-1);

@@ -352,8 +352,7 @@ void CtlServer::capture(Client& c, const ctl::Request& r, Fd file) {
     } catch (const std::exception& e) {
         return finish(c, ctl::Exit::Failed, std::string("capture: ") + e.what());
     }
-    waitFor(c, Wait::Capture,
-            seconds ? std::chrono::seconds(*seconds) : std::chrono::seconds(kCaptureDefault));
+    waitFor(c, Wait::Capture, seconds ? std::chrono::seconds(*seconds) : ctl::kCaptureDefault);
 }
 
 // A typed request to the line cards, kept in the state.

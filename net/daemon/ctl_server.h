@@ -28,7 +28,6 @@ class CtlServer final : public SessionObserver {
   public:
     static constexpr std::chrono::seconds kIdleTimeout{60};
     static constexpr std::chrono::seconds kTaskTimeout{5};  // for the task's answer
-    static constexpr std::chrono::seconds kCaptureDefault{60};
     // Connections beyond --max-clients for root and the daemon's user: operators and the task
     // holding every other one (a trace has no end) cannot keep an administrator out.
     static constexpr size_t kAdminReserve = 8;

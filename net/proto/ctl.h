@@ -7,6 +7,7 @@
 // with Exit (the exit status, in decimal) or Refused (why).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -21,6 +22,8 @@ inline constexpr uint32_t kRequestMagic = 0x4c325043;  // "L2PC"
 inline constexpr uint16_t kVersion = 1;
 // Where a daemon runs by default: /run/l2pt/NAME, NAME its chassis name.
 inline constexpr const char* kDefaultRunRoot = "/run/l2pt";
+// How long a capture given no --seconds lasts at most.
+inline constexpr std::chrono::seconds kCaptureDefault{60};
 
 namespace request {
 inline constexpr size_t kMagic = 0;    // u32
