@@ -18,8 +18,14 @@ namespace {
 constexpr mode_t kStateDirMode = 0750;
 constexpr mode_t kStateFileMode = 0640;
 constexpr size_t kMaxStateBytes = 4 << 20;
-constexpr const char* kHeader =
-    "# l2pt-chassisd: what operators changed, laid over the chassis file at start\n";
+// What the daemon writes begins with these two lines and ends with kEndLine: a file that begins
+// with them and does not end so was cut short. Files by hand, and by builds before the end line
+// (the first line alone when nothing changed), have neither and are read as they are.
+constexpr std::string_view kHead =
+    "# l2pt-chassisd: what operators changed, laid over the chassis file at start\n"
+    "# its last line is '# end': without it, it was cut short\n";
+constexpr std::string_view kOldHeader = kHead.substr(0, kHead.find('\n') + 1);
+constexpr std::string_view kEndLine = "# end";
 constexpr const char* kDefaultMac = "default";
 constexpr const char* kSetAsideSuffix = ".bad-";
 // Changes left out of a state file that are named one a line; the rest are counted.
@@ -399,8 +405,10 @@ chassis::ChassisConfig overlay(chassis::ChassisConfig cfg, const StateDelta& del
 }
 
 std::string stateText(const StateDelta& d) {
+    const std::string head(kHead);
+    const std::string end = std::string(kEndLine) + "\n";
     if (d.empty())
-        return kHeader;
+        return head + end;
     YamlOut root = YamlOut::map(false);
     auto list = [&](const char* key) -> YamlOut& {
         YamlOut& l = root[key];
@@ -441,8 +449,23 @@ std::string stateText(const StateDelta& d) {
         list("ports").push(policingNode(name, policing));
     if (d.pduRate)
         root.set("pdu_rate", YamlOut::number(*d.pduRate));
-    return std::string(kHeader) + root.emit();
+    return head + root.emit() + end;
 }
+
+namespace {
+
+// Whether text, a state file, was cut short: it begins with the header stateText writes and does
+// not end with its end line, or it stops inside that header.
+bool cutShort(std::string_view text) {
+    if (text.size() < kHead.size())
+        return text != kOldHeader && kHead.starts_with(text);
+    if (!text.starts_with(kHead))
+        return false;
+    // An editor's trailing blank lines are not a cut.
+    return !text.substr(0, text.find_last_not_of(" \t\r\n") + 1).ends_with(kEndLine);
+}
+
+}  // namespace
 
 StateDelta parseState(std::string_view text, const std::string& source) {
     const chassis::YamlDoc doc(text, source);
@@ -560,6 +583,12 @@ chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
         const auto text = dir_.readFile(name_, kMaxStateBytes);
         if (!text)
             return base;
+        if (cutShort(*text)) {
+            setAside(
+                "it does not end with its last line, '" + std::string(kEndLine) + "': cut short",
+                kFromChassisFile);
+            return base;
+        }
         delta = parseState(*text, path_);
         auto cfg = overlay(base, *delta, path_);
         cfg.source = base.source;

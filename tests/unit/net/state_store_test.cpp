@@ -243,6 +243,31 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     fs::resize_file(path, whole.size() / 2);
     EXPECT_EQ(store.save(base, sim.chassis()), std::nullopt);
     EXPECT_EQ(netp::readFile(path), whole);
+
+    // Cut at any line, even where what is left still reads, it is set aside, not half run; with
+    // an editor's blank lines after its end, and as builds before the end line wrote it, it runs.
+    const std::string changed =
+        changedBy(base, "rate-set vlan=v100 rate=64\nvlan-disable vlan=v200 proto=pvst\n", police);
+    const std::string header = changed.substr(0, changed.find('\n') + 1);
+    std::vector<std::pair<std::string, bool>> files = {
+        {"", false}, {changed + "\n\n", true}, {header, true}, {header + "pdu_rate: 40\n", true}};
+    // Past the first line: that alone is how builds before the end line wrote no changes.
+    for (size_t at = header.size();
+         (at = changed.find('\n', at)) != std::string::npos && ++at < changed.size();)
+        files.emplace_back(changed.substr(0, at), false);
+    ASSERT_GT(files.size(), 7u);
+    for (const auto& [text, runs] : files) {
+        for (const auto& e : fs::directory_iterator(dir + "/var"))
+            fs::remove(e.path());
+        std::ofstream(path) << text;
+        const auto cfg = store.load(base);
+        EXPECT_EQ(fs::exists(path), runs) << text;
+        EXPECT_EQ(cfg.tunnelling.vlans.size(), text.starts_with(changed) ? 2u : 3u) << text;
+    }
+    lines.str("");
+    lines << std::ifstream(dir + "/log").rdbuf();
+    EXPECT_THAT(lines.str(), HasSubstr(": it does not end with its last line, '# end': cut short; "
+                                       "starting from the chassis file\n"));
     fs::remove_all(dir);
 }
 
