@@ -318,10 +318,12 @@ namespace {
 constexpr int kVlanWidth = 6, kMacWidth = 19, kPortWidth = 10, kCountWidth = 9;
 constexpr size_t kL2cpNameWidth = 12;
 
-// A name in a column of its width; a longer one (the chassis file's names have no bound)
-// keeps a blank after it, so that it never runs into the next column.
+// A name in a column of its width, padded as it is shown (its control bytes escaped); a longer
+// one (the chassis file's names have no bound) keeps a blank after it, so that it never runs
+// into the next column.
 std::string column(const std::string& name, size_t width) {
-    return name + std::string(name.size() < width ? width - name.size() : 1, ' ');
+    const std::string shown = escapeControls(name);
+    return shown + std::string(shown.size() < width ? width - shown.size() : 1, ' ');
 }
 }  // namespace
 

@@ -45,11 +45,13 @@ card_types: [{id: 1, name: 8x1G, ten_gig: false}]
 line_cards:
   - {slot: 0, type: 1, agent: per-port, ports: [{range: 1-2, name: "ge0/{n}", vlan: 100}]}
   - {slot: 1, type: 1, agent: per-port, ports: [{number: 0, name: "te1/0"}]}
-lags: [{number: 1, name: "port-channel\e[2J"}]
+lags: [{number: 1, name: "port-channel\e[2J"}, {number: 2, name: "lag\e"}]
 vlans:
   - {id: 100, name: vl100}
   - {id: 200, name: vl200}
-l2cp: [{port: "port-channel\e[2J", addresses: "02", action: forward}]
+l2cp:
+  - {port: "port-channel\e[2J", addresses: "02", action: forward}
+  - {port: "lag\e", addresses: "02", action: forward}
 tunnelling:
   vlans:
     - {vlan: vl100, protocols: [stp], ports: [{port: ge0/1, mode: access}, {port: te1/0, mode: core}]}
@@ -517,9 +519,11 @@ TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
               "VLAN PROTOCOLS RATE PORTS\n100 STP - ge0/1\\x1b[31m\n");
     const auto j = nlohmann::json::parse(netp::render::dump(netp::render::show(lines, 0)));
     EXPECT_EQ(j["vlans"][0]["ports"][0], "ge0/1\\x1b[31m");
-    // A name longer than its column keeps a blank before the next.
+    // A name longer than its column keeps a blank before the next; a shorter one is padded as
+    // it is shown.
     EXPECT_THAT(r.rig.run({"l2cp"}).out,
-                AllOf(HasSubstr("\nport-channel\\x1b[2J -"), Not(HasSubstr("\x1b"))));
+                AllOf(HasSubstr("\nport-channel\\x1b[2J -"), HasSubstr("\nlag\\x1b     - "),
+                      Not(HasSubstr("\x1b"))));
     // A label of the metrics (a task's counter by the name it gives): quote, backslash and line
     // feed escaped as the text format has them, other control bytes as in the log.
     netp::PromText m;
