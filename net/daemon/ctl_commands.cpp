@@ -159,11 +159,12 @@ void CtlServer::show(Client& c, const ctl::Request& r) {
     if (!s.all) {
         const std::string& arg = r.args[1];
         auto& db = d_.chassis().ifdb();
-        auto v = ozm::shell::parseNumber(arg, chassis::kMaxVlanId);
+        auto v = ozm::shell::parseNumber(arg, L2PT_MAX_VID);
         if (const auto ifIndex = db.find(arg); !v && ifIndex && db.isVlan(*ifIndex))
             v = static_cast<uint64_t>(db.info(*ifIndex)->vlanId);
         if (!v)
-            return finish(c, ctl::Exit::Usage, "show: '" + arg + "' is no VLAN id or name");
+            return finish(c, ctl::Exit::Usage,
+                          "show: '" + arg + "' is no VLAN id 0-4095 or VLAN name");
         s.vlan = static_cast<uint32_t>(*v);
     }
     if (d_.sessions().primary() == nullptr)

@@ -386,6 +386,10 @@ TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     EXPECT_EQ(arg.exit, 2);
     EXPECT_THAT(arg.err, HasSubstr("'--json' is no VLAN"));
     EXPECT_THAT(rig.run({"show", "v\x1b[2J"}).err, HasSubstr("'v\\x1b[2J' is no VLAN"));
+    // A VLAN id is 0-4095; past it the operator mistyped, and the task is not asked.
+    EXPECT_NE(rig.run({"show", "4095"}).exit, 2);
+    for (const char* vid : {"4096", "8191", "0x1000"})
+        EXPECT_EQ(rig.run({"show", vid}).exit, 2) << vid;
     // A client that asks again and again for what it may not do (scenario inputs are for a lab
     // daemon) fills no disk with it.
     constexpr uint32_t kAsks = 1000;
