@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "chassis/config.h"
+#include "chassis/message.h"
 #include "chassis/services.h"
 #include "net/backend/restart.h"
 #include "net/daemon/metrics.h"
@@ -541,7 +542,7 @@ TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
 }
 
 // A task taken over by what a customer sent writes what it likes to the chassis' event
-// service, console, running configuration and log: each keeps no more than a task ever needs,
+// service, console, running configuration, IFM and log: each keeps no more than a task ever needs,
 // and an operation past that is refused. A show-all page that does not go on from a VLAN above
 // the last would be asked for again for ever, its lines gathered each time: the show ends
 // there. The secondary, asked nothing, answers nothing: its last page first is refused.
@@ -613,6 +614,22 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     EXPECT_LT(rig.logged("platform report: again"), kReports / 2);
 
     const netp::Fd ipc = openChannel(rig, netp::Channel::Ipc, 1);
+    // Acknowledgements to IFM as fast as the task can send them, then a message to itself,
+    // which comes back once they are all read.
+    constexpr uint32_t kAcks = 1000;
+    for (uint32_t seq = 1; seq <= kAcks; ++seq) {
+        auto ack = chassis::makeMessage(MT_SWP_ACK, hdr::kSeqHeaderLen, chassis::kTaskParty,
+                                        {svc::kIfm, 0});
+        chassis::stampSequenced(ack, swpw::Kind::Ack, 1, seq, 0, chassis::kTaskParty);
+        ASSERT_TRUE(netp::sendDatagram(ipc.get(), ack));
+    }
+    constexpr uint32_t kEcho = 0x4c32;
+    ASSERT_TRUE(netp::sendDatagram(
+        ipc.get(), chassis::makeMessage(kEcho, hdr::kPlainHeaderLen, chassis::kTaskParty)));
+    std::vector<uint8_t> echo;
+    ASSERT_TRUE(netp::waitReadable(ipc.get(), 5000));
+    ASSERT_EQ(netp::recvDatagram(ipc.get(), echo, false), netp::Recv::Ok);
+    ASSERT_EQ(hdr::msgType(echo.data()), kEcho);
     const netp::Fd secondary = openChannel(rig, netp::Channel::Control, 0);
     const netp::Fd client = rig.connect();
     Rig::send(client.get(), {3, {"show"}, {}});
@@ -670,6 +687,7 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     EXPECT_EQ(console.size(), kPieces * 16000 / chassis::ConsoleSink::kMaxLine);
     for (const auto& l : console)
         EXPECT_EQ(l.size(), chassis::ConsoleSink::kMaxLine);
+    EXPECT_LT(rig.daemon->chassis().ifm().acks().size(), kAcks);
 }
 
 }  // namespace
