@@ -659,6 +659,27 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     const Answer a = Rig::receive(client.get(), 2s);
     EXPECT_EQ(a.exit, 1);
     EXPECT_NE(a.err.find("page after VLAN 0 goes on from VLAN 0"), std::string::npos) << a.err;
+    // Pages that go on from the next VLAN, each full of one-byte lines: the show ends once it
+    // is longer than a client may leave unread, not after a page for every VLAN id.
+    Rig::send(client.get(), {4, {"show"}, {}});
+    constexpr size_t kPages = 200;
+    size_t pages = 0;
+    for (; pages < kPages && netp::waitReadable(ipc.get(), 1000); ++pages) {
+        ASSERT_EQ(netp::recvDatagram(ipc.get(), asked, false), netp::Recv::Ok);
+        asked.resize(climsg::kShowText);
+        wire::putU32(asked.data(), climsg::kResult, 0);
+        wire::putU32(asked.data(), climsg::kShowVlan, static_cast<uint32_t>(pages + 1));
+        wire::putU16(asked.data(), climsg::kShowMore, 1);
+        for (size_t i = 0; i < 8000; ++i)
+            asked.insert(asked.end(), {'x', '\n'});
+        netp::Writer reply;
+        reply.u32(static_cast<uint32_t>(netp::Op::Reply)).bytes(asked);
+        ASSERT_TRUE(netp::sendDatagram(control.get(), reply.data()));
+    }
+    EXPECT_LT(pages, kPages);
+    const Answer longest = Rig::receive(client.get(), 2s);
+    EXPECT_EQ(longest.exit, 1);
+    EXPECT_THAT(longest.err, HasSubstr("answer is longer than"));
     // A hello with a byte too many is no hello.
     const netp::Fd odd = netp::connectSeqpacket(rig.dir + "/run/" + netp::kTaskSocket);
     std::vector<uint8_t> h(netp::hello::kLen + 1);
