@@ -222,17 +222,25 @@ netp::Fd openCapture(netp::ctl::Request& r, std::string& created) {
     const std::string path = r.args.back();
     r.args.pop_back();
     const bool force = r.has("force");
-    // Not blocking: replacing a FIFO would wait for its reader, for ever.
-    netp::Fd file(::open(path.c_str(),
-                         O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (force ? O_TRUNC : O_EXCL),
-                         kCaptureMode));
+    // Not blocking: replacing a FIFO would wait for its reader, for ever. Not through a
+    // symbolic or hard link, which another user may have put where root's capture goes; and
+    // emptied only once it is known to be a regular file of its own.
+    netp::Fd file(
+        ::open(path.c_str(),
+               O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | (force ? 0 : O_EXCL),
+               kCaptureMode));
     struct stat st {};
     if (file.valid() && (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)))
         fail(Exit::Usage, "cannot create " + path + ": not a regular file");
     if (!file.valid())
-        fail(Exit::Usage, "cannot create " + path + ": " +
-                              (errno == ENXIO ? "not a regular file" : std::strerror(errno)) +
-                              (errno == EEXIST ? " (--force replaces it)" : ""));
+        fail(Exit::Usage,
+             "cannot create " + path + ": " +
+                 (errno == ENXIO || errno == ELOOP ? "not a regular file" : std::strerror(errno)) +
+                 (errno == EEXIST ? " (--force replaces it)" : ""));
+    if (st.st_nlink > 1)
+        fail(Exit::Usage, "cannot create " + path + ": it has other hard links");
+    if (::ftruncate(file.get(), 0) != 0)
+        fail(Exit::Usage, "cannot empty " + path + ": " + std::strerror(errno));
     created = force ? "" : path;
     return file;
 }

@@ -71,6 +71,7 @@ class Ifm : public Membership {
     uint64_t generation() const override { return generation_; }
     void forEachMember(const std::function<void(const Member&)>& visit) const override;
     const std::vector<uint32_t>& acks() const { return acks_; }  // sequence numbers acknowledged
+    void forgetAcks() { acks_.clear(); }  // a long-running chassis drops what it kept
 
   private:
     struct VlanState {

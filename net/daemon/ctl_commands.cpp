@@ -223,9 +223,21 @@ void CtlServer::cliReplies() {
     s.result = wire::getU32(page.data(), climsg::kResult);
     const auto lines = render::showLines(std::span(page).subspan(climsg::kShowText));
     // Every page begins with the table's header: the first page's is kept.
-    s.lines.insert(s.lines.end(), lines.begin() + (s.lines.empty() || lines.empty() ? 0 : 1),
-                   lines.end());
+    const auto kept = lines.begin() + (s.lines.empty() || lines.empty() ? 0 : 1);
+    for (auto l = kept; l != lines.end(); ++l)
+        s.bytes += l->size() + 1;
+    s.lines.insert(s.lines.end(), kept, lines.end());
     cliTimer_.cancel();
+    // A task's pages can go on for every VLAN id, each full: an answer longer than a client
+    // may leave unread could never reach it, and is not gathered.
+    if (s.bytes > d_.options().clientQueueBytes) {
+        if (Client* c = find(s.client))
+            finish(*c, ctl::Exit::Failed,
+                   "show: the task's answer is longer than " +
+                       std::to_string(d_.options().clientQueueBytes) + " bytes");
+        cliInFlight_.reset();
+        return pumpCli();
+    }
     if (s.all && wire::getU16(page.data(), climsg::kShowMore) != 0) {
         // Each page goes on from a VLAN above the last: at most one page per VLAN id.
         const uint32_t next = wire::getU32(page.data(), climsg::kShowVlan);

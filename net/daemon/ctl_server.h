@@ -71,6 +71,7 @@ class CtlServer final : public SessionObserver {
         bool all = false;
         uint32_t vlan = 0;
         std::vector<std::string> lines;
+        size_t bytes = 0;  // of the lines, as they are sent
         uint32_t result = 0;
     };
     struct PendingShell {

@@ -331,6 +331,8 @@ void Daemon::forgetHistory() {
         c.peer().forget();
     if (c.mgr().replies().size() > kHistory)
         c.mgr().forget();
+    if (c.ifm().acks().size() > kHistory)
+        c.ifm().forgetAcks();
 }
 
 }  // namespace netp

@@ -30,8 +30,17 @@ TrapRing::TrapRing(Fd fd, Mapping consumer, Mapping producer, size_t dataBytes)
       producer_(std::move(producer)),
       mask_(dataBytes - 1),
       cons_(loadAcquire(consumer_.data())),
-      prod_(cons_),
-      published_(cons_) {}
+      prod_(loadAcquire(producer_.data())),
+      published_(cons_) {
+    // Whoever held the ring before (the task) may have left any position in its consumer page.
+    // One that no reader leaves, ahead of the producer's or further behind it than the ring
+    // holds, is taken as the producer's: what lies between is no record, and the kernel, which
+    // sees the ring full meanwhile, may produce again.
+    if (prod_ - cons_ > mask_ + 1) {
+        cons_ = prod_;
+        publish();
+    }
+}
 
 Result<TrapRing> TrapRing::map(Fd fd, size_t dataBytes) {
     const size_t page = pageSize();

@@ -414,6 +414,21 @@ class SwitchTest(unittest.TestCase):
         r = self.sw.ctl("capture", "te1/0", fifo, "--count", "1", "--force", timeout=10)
         self.assertEqual((r.returncode, r.stderr.strip()),
                          (2, "l2ptctl: cannot create %s: not a regular file" % fifo))
+        # Nor a symbolic link another user put where the capture goes: what it points to is
+        # neither emptied nor written.
+        victim, link = (os.path.join(self.sw.lab.tmp, n) for n in ("victim", "link"))
+        with open(victim, "w") as f:
+            f.write("kept\n")
+        os.symlink(victim, link)
+        r = self.sw.ctl("capture", "te1/0", link, "--count", "1", "--force", timeout=10)
+        self.assertEqual((r.returncode, r.stderr.strip()),
+                         (2, "l2ptctl: cannot create %s: not a regular file" % link))
+        os.link(victim, link + "2")
+        r = self.sw.ctl("capture", "te1/0", link + "2", "--count", "1", "--force", timeout=10)
+        self.assertEqual((r.returncode, r.stderr.strip()),
+                         (2, "l2ptctl: cannot create %s2: it has other hard links" % link))
+        with open(victim) as f:
+            self.assertEqual(f.read(), "kept\n")
         # A file whose writes might wait on another process or host, or act (here /proc's), is
         # refused; one whose disk is full ends the capture, failed, with the frames it holds.
         r = self.sw.ctl("capture", "te1/0", "/proc/self/comm", "--seconds", "1", "--force")

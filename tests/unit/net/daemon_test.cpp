@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "chassis/config.h"
+#include "chassis/message.h"
 #include "chassis/services.h"
 #include "net/backend/restart.h"
 #include "net/daemon/metrics.h"
@@ -549,7 +550,7 @@ TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
 }
 
 // A task taken over by what a customer sent writes what it likes to the chassis' event
-// service, console, running configuration and log: each keeps no more than a task ever needs,
+// service, console, running configuration, IFM and log: each keeps no more than a task ever needs,
 // and an operation past that is refused. A show-all page that does not go on from a VLAN above
 // the last would be asked for again for ever, its lines gathered each time: the show ends
 // there. The secondary, asked nothing, answers nothing: its last page first is refused.
@@ -621,6 +622,22 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     EXPECT_LT(rig.logged("platform report: again"), kReports / 2);
 
     const netp::Fd ipc = openChannel(rig, netp::Channel::Ipc, 1);
+    // Acknowledgements to IFM as fast as the task can send them, then a message to itself,
+    // which comes back once they are all read.
+    constexpr uint32_t kAcks = 1000;
+    for (uint32_t seq = 1; seq <= kAcks; ++seq) {
+        auto ack = chassis::makeMessage(MT_SWP_ACK, hdr::kSeqHeaderLen, chassis::kTaskParty,
+                                        {svc::kIfm, 0});
+        chassis::stampSequenced(ack, swpw::Kind::Ack, 1, seq, 0, chassis::kTaskParty);
+        ASSERT_TRUE(netp::sendDatagram(ipc.get(), ack));
+    }
+    constexpr uint32_t kEcho = 0x4c32;
+    ASSERT_TRUE(netp::sendDatagram(
+        ipc.get(), chassis::makeMessage(kEcho, hdr::kPlainHeaderLen, chassis::kTaskParty)));
+    std::vector<uint8_t> echo;
+    ASSERT_TRUE(netp::waitReadable(ipc.get(), 5000));
+    ASSERT_EQ(netp::recvDatagram(ipc.get(), echo, false), netp::Recv::Ok);
+    ASSERT_EQ(hdr::msgType(echo.data()), kEcho);
     const netp::Fd secondary = openChannel(rig, netp::Channel::Control, 0);
     const netp::Fd client = rig.connect();
     Rig::send(client.get(), {3, {"show"}, {}});
@@ -650,6 +667,27 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     const Answer a = Rig::receive(client.get(), 2s);
     EXPECT_EQ(a.exit, 1);
     EXPECT_NE(a.err.find("page after VLAN 0 goes on from VLAN 0"), std::string::npos) << a.err;
+    // Pages that go on from the next VLAN, each full of one-byte lines: the show ends once it
+    // is longer than a client may leave unread, not after a page for every VLAN id.
+    Rig::send(client.get(), {4, {"show"}, {}});
+    constexpr size_t kPages = 200;
+    size_t pages = 0;
+    for (; pages < kPages && netp::waitReadable(ipc.get(), 1000); ++pages) {
+        ASSERT_EQ(netp::recvDatagram(ipc.get(), asked, false), netp::Recv::Ok);
+        asked.resize(climsg::kShowText);
+        wire::putU32(asked.data(), climsg::kResult, 0);
+        wire::putU32(asked.data(), climsg::kShowVlan, static_cast<uint32_t>(pages + 1));
+        wire::putU16(asked.data(), climsg::kShowMore, 1);
+        for (size_t i = 0; i < 8000; ++i)
+            asked.insert(asked.end(), {'x', '\n'});
+        netp::Writer reply;
+        reply.u32(static_cast<uint32_t>(netp::Op::Reply)).bytes(asked);
+        ASSERT_TRUE(netp::sendDatagram(control.get(), reply.data()));
+    }
+    EXPECT_LT(pages, kPages);
+    const Answer longest = Rig::receive(client.get(), 2s);
+    EXPECT_EQ(longest.exit, 1);
+    EXPECT_THAT(longest.err, HasSubstr("answer is longer than"));
     // A hello with a byte too many is no hello.
     const netp::Fd odd = netp::connectSeqpacket(rig.dir + "/run/" + netp::kTaskSocket);
     std::vector<uint8_t> h(netp::hello::kLen + 1);
@@ -678,6 +716,7 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     EXPECT_EQ(console.size(), kPieces * 16000 / chassis::ConsoleSink::kMaxLine);
     for (const auto& l : console)
         EXPECT_EQ(l.size(), chassis::ConsoleSink::kMaxLine);
+    EXPECT_LT(rig.daemon->chassis().ifm().acks().size(), kAcks);
 }
 
 }  // namespace

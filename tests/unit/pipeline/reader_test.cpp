@@ -120,6 +120,18 @@ TEST(TrapRing, SkipsDiscardedRecordsAndWaitsForUncommittedOnes) {
     EXPECT_EQ(consumer, committed);
 
     EXPECT_FALSE(TrapRing::map(netp::Fd(::dup(fd.get())), size + 1));
+
+    // A consumer position the ring's last reader (the task) could have written, ahead of the
+    // producer's or further behind than the ring holds: no record is read from it, and the
+    // producer's is published, so that the kernel, which takes the ring for full, goes on.
+    for (const uint64_t left : {pos + 8, pos - size - 8, uint64_t{0}}) {
+        ASSERT_EQ(::pwrite(fd.get(), &left, sizeof left, 0), 8);
+        auto taken = TrapRing::map(netp::Fd(::dup(fd.get())), size);
+        ASSERT_TRUE(taken) << taken.status().what();
+        EXPECT_TRUE(taken->peek().empty()) << left;
+        ASSERT_EQ(::pread(fd.get(), &consumer, sizeof consumer, 0), 8);
+        EXPECT_EQ(consumer, pos) << left;
+    }
 }
 
 // A record's length is believed only within the record and the longest frame trapped.
