@@ -47,7 +47,7 @@ void CtlServer::adopt(Fd fd) {
     c->id = nextClient_++;
     c->peer = peer.value_or(Peer{});
     c->conn = std::make_unique<Conn>(d_.loop(), std::move(fd), "ctl client " + c->peer.name(),
-                                     d_.options().clientQueueBytes, d_.rx());
+                                     d_.options().clientQueueBytes, d_.rx(), &queues_);
     std::string why;
     if (!peer || peer->role == Role::None)
         why = refusal(Role::None, ctl::Access::ReadOnly, false);

@@ -84,7 +84,7 @@ void TaskSessions::adopt(Fd fd) {
     l->pid = peer->pid;
     l->uid = peer->uid;
     l->conn = std::make_unique<Conn>(d_.loop(), std::move(fd), "task " + peer->name(), kQueueBytes,
-                                     d_.rx());
+                                     d_.rx(), &queues_);
     Link* link = l.get();
     links_.push_back(std::move(l));
     link->conn->start([this, link](Conn&, Conn::Bytes d, std::span<Fd>) { serve(*link, d); },

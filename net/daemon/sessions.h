@@ -65,6 +65,10 @@ class TaskSessions {
   public:
     static constexpr size_t kMaxConnections = 32;    // two tasks' channels and then some
     static constexpr size_t kQueueBytes = 4u << 20;  // a full card's download, unread
+    // What every connection's queue may hold, and what they hold beyond that together: all 32
+    // reading nothing cost the daemon at most 8 + 24 MiB, and six may hold a download each.
+    static constexpr size_t kQueueFloor = 256u << 10;
+    static constexpr size_t kQueuePool = 24u << 20;
 
     explicit TaskSessions(Daemon& daemon);
     ~TaskSessions();
@@ -129,6 +133,7 @@ class TaskSessions {
 
     Daemon& d_;
     SessionObserver* observer_ = nullptr;
+    QueueBudget queues_{kQueueFloor, kQueuePool};  // before the links: it outlives them
     std::vector<std::unique_ptr<Link>> links_;
     std::map<uint32_t, Session> sessions_;
     uint32_t nextSession_ = 1;

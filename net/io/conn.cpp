@@ -16,12 +16,14 @@ constexpr size_t kMaxParts = 4;
 
 }  // namespace
 
-Conn::Conn(Loop& loop, Fd fd, std::string peer, size_t maxQueued, RecvBatch& rx)
+Conn::Conn(Loop& loop, Fd fd, std::string peer, size_t maxQueued, RecvBatch& rx,
+           QueueBudget* budget)
     : loop_(loop),
       fd_(std::move(fd)),
       peer_(std::move(peer)),
       rx_(rx),
-      queue_(maxQueued),
+      budget_(budget),
+      queue_(maxQueued, budget),
       expiry_(loop, [this] { close(expiryWhy_); }) {}
 
 Conn::~Conn() {
@@ -89,7 +91,12 @@ bool Conn::send(std::initializer_list<Bytes> parts, std::span<const int> fds) {
         }
     }
     if (!queue_.push(std::span(parts.begin(), parts.size()), !fds.empty())) {
-        close("its output queue overflowed (" + std::to_string(queue_.bytes()) + " bytes unread)");
+        close("its output queue overflowed (" + std::to_string(queue_.bytes()) + " bytes unread" +
+              (budget_ == nullptr
+                   ? std::string()
+                   : "; the queues of its kind hold " + std::to_string(budget_->taken()) +
+                         " bytes more than their floors") +
+              ")");
         return false;
     }
     if (!fds.empty()) {

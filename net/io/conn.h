@@ -1,7 +1,7 @@
 // A SEQPACKET connection in the loop: datagrams received in batches and handed over one by
 // one, datagrams sent at once or, when the socket is full, kept in a bounded queue drained on
-// EPOLLOUT. A peer that lets its queue overflow is disconnected: a slow reader costs the
-// daemon no more than its queue, and nobody else anything.
+// EPOLLOUT. A peer that lets its queue overflow (its own bound, or its kind's budget) is
+// disconnected: a slow reader costs the daemon no more than its queue, and nobody else anything.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +29,10 @@ class Conn {
     using OnClose = std::function<void(Conn&, const std::string& why)>;
 
     // rx is shared by the connections of one loop: received datagrams are handed over before
-    // the next connection reads.
-    Conn(Loop& loop, Fd fd, std::string peer, size_t maxQueued, RecvBatch& rx);
+    // the next connection reads. budget, when given, is what the queues of this kind of
+    // connection hold together (it outlives the connection).
+    Conn(Loop& loop, Fd fd, std::string peer, size_t maxQueued, RecvBatch& rx,
+         QueueBudget* budget = nullptr);
     ~Conn();
     Conn(const Conn&) = delete;
     Conn& operator=(const Conn&) = delete;
@@ -68,6 +70,7 @@ class Conn {
     Fd fd_;
     std::string peer_;
     RecvBatch& rx_;
+    QueueBudget* budget_;
     OutQueue queue_;
     // Copies of the descriptors of queued datagrams, in their order: those of one datagram
     // together.

@@ -27,12 +27,12 @@ struct Rig {
     std::unique_ptr<Conn> conn;
     std::string closedWhy;
 
-    explicit Rig(size_t queueBytes) {
+    explicit Rig(size_t queueBytes, netp::QueueBudget* budget = nullptr) {
         int fds[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
         ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &kSmallBuffer, sizeof kSmallBuffer);
         peer.reset(fds[1]);
-        conn = std::make_unique<Conn>(loop, Fd(fds[0]), "test peer", queueBytes, rx);
+        conn = std::make_unique<Conn>(loop, Fd(fds[0]), "test peer", queueBytes, rx, budget);
         conn->start([](Conn&, Conn::Bytes, std::span<Fd>) {},
                     [this](Conn&, const std::string& why) { closedWhy = why; });
     }
@@ -146,6 +146,52 @@ TEST(Conn, APeerThatReadsNothingOverflowsItsQueueAndIsLetGo) {
         ++received;
     EXPECT_GT(received, 0u);
     EXPECT_LT(received, sent);
+}
+
+// The queues of one kind share a budget: each may hold its floor whatever the others hold, and
+// more only while the pool lasts; a queue holds memory for what waits in it, and gives the pool
+// back when it drains. A peer whose queue finds the pool spent is let go, saying so.
+TEST(Conn, QueuesHoldTheirFloorAndShareThePoolBeyond) {
+    constexpr size_t kFloor = 8192, kPool = 16384;
+    netp::QueueBudget budget(kFloor, kPool);
+    netp::OutQueue a(1 << 20, &budget), b(1 << 20, &budget), c(1 << 20, &budget);
+    const std::vector<uint8_t> kib(1020);  // 1 KiB with its header
+    const std::span<const uint8_t> one[] = {kib};
+    const auto fill = [&](netp::OutQueue& q) {
+        size_t n = 0;
+        while (q.push(one, false))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(a.allocated(), 0u);
+    ASSERT_TRUE(a.push(one, false));
+    EXPECT_EQ(a.allocated(), 4096u);  // what waits, not the capacity
+    // Rings double: a takes 8 KiB of the pool for 16 KiB, b the other 8, c its floor alone.
+    EXPECT_EQ(1 + fill(a), 16u);
+    EXPECT_EQ(fill(b), 16u);
+    EXPECT_EQ(budget.taken(), kPool);
+    EXPECT_EQ(fill(c), 8u);
+    EXPECT_EQ(c.allocated(), kFloor);
+    // a drained: its part of the pool is c's to take.
+    while (!a.empty())
+        a.pop();
+    EXPECT_EQ(a.allocated(), 0u);
+    EXPECT_EQ(budget.taken(), kPool / 2);
+    EXPECT_EQ(fill(c), 8u);
+    EXPECT_EQ(budget.taken(), kPool);
+
+    netp::QueueBudget small(4096, 0);
+    Rig r(1 << 20, &small);
+    size_t sent = 0;
+    while (r.conn->send(datagram(sent)))
+        ++sent;
+    EXPECT_GT(sent, 2u);
+    EXPECT_NE(r.closedWhy.find("output queue overflowed"), std::string::npos) << r.closedWhy;
+    EXPECT_NE(r.closedWhy.find("the queues of its kind hold 0 bytes more than their floors"),
+              std::string::npos)
+        << r.closedWhy;
+    r.conn.reset();
+    EXPECT_EQ(small.taken(), 0u);
 }
 
 TEST(Conn, ExpiresWhenNothingHappensInTime) {

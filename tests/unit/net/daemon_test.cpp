@@ -202,6 +202,35 @@ TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
     EXPECT_THAT(log, HasSubstr("ctl client pid " + std::to_string(::getpid())));
     EXPECT_THAT(log, HasSubstr("output queue overflowed")) << changes << " changes";
     EXPECT_EQ(rig.run({"status"}).exit, 0);
+
+    // Clients that ask and ask and read nothing, each within its own queue's bound: together
+    // they hold the daemon's memory no further than the clients' floors and pool, and the ones
+    // that find the pool spent are let go.
+    Rig many;
+    // Each asks for some 700 KiB: 30 of them want more than the pool.
+    const size_t answer = many.run({"metrics"}).out.size() + ctl::answer::kText;
+    ASSERT_GT(answer, 1000u);
+    const auto asks = static_cast<uint32_t>((700u << 10) / answer);
+    std::vector<netp::Fd> greedy;
+    for (int i = 0; i < 30; ++i) {
+        greedy.push_back(many.connect());
+        // Until the daemon lets it go.
+        for (uint32_t id = 1; id <= asks; ++id)
+            if (!netp::sendDatagram(greedy.back().get(), ctl::encode({id, {"metrics"}, {}})))
+                break;
+    }
+    for (int i = 0; i < 200 && many.logged("more than their floors") == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    // Let go with less than its own bound unread: the pool was spent.
+    const std::string manyLog = many.log();
+    const std::string_view overflowed = "output queue overflowed (";
+    size_t leastUnread = SIZE_MAX;
+    for (size_t at = 0; (at = manyLog.find(overflowed, at)) != std::string::npos; ++at)
+        leastUnread =
+            std::min<size_t>(leastUnread, std::stoull(manyLog.substr(at + overflowed.size())));
+    EXPECT_LT(leastUnread, netp::DaemonOptions{}.clientQueueBytes / 2);
+    EXPECT_THAT(manyLog, HasSubstr("the queues of its kind hold"));
+    EXPECT_EQ(many.run({"l2cp"}).exit, 0);
 }
 
 // Whether l2ptd runs its own program and holds a socket (it began to connect).
