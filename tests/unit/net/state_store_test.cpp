@@ -233,6 +233,9 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     EXPECT_THAT(lines.str(), HasSubstr("state change left out: " + path + ":2: "));
     EXPECT_THAT(lines.str(), HasSubstr("state change left out: " + path + ":4: "));
     EXPECT_EQ(store.load(base).dataPlane.pduRate, 40u);  // as saved
+    // (One simulated switch at a time: the cut files' source is made before the next.)
+    const std::string changed =
+        changedBy(base, "rate-set vlan=v100 rate=64\nvlan-disable vlan=v200 proto=pvst\n", police);
     chassis::SimSwitch sim(base);
     EXPECT_EQ(store.save(base, sim.chassis()), std::nullopt);
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -246,8 +249,6 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
 
     // Cut at any line, even where what is left still reads, it is set aside, not half run; with
     // an editor's blank lines after its end, and as builds before the end line wrote it, it runs.
-    const std::string changed =
-        changedBy(base, "rate-set vlan=v100 rate=64\nvlan-disable vlan=v200 proto=pvst\n", police);
     const std::string header = changed.substr(0, changed.find('\n') + 1);
     std::vector<std::pair<std::string, bool>> files = {
         {"", false}, {changed + "\n\n", true}, {header, true}, {header + "pdu_rate: 40\n", true}};
