@@ -495,6 +495,32 @@ netp::Fd openChannel(const Rig& rig, netp::Channel channel, uint32_t session) {
     return fd;
 }
 
+// Task sessions that register with IFM again and again (the answer as long as the request) and
+// read nothing, 1.25 MiB each, within their own 4 MiB bound: together they hold no more than the
+// task channels' floors and pool, and those that find the pool spent are let go.
+TEST(Daemon, TasksThatReadNothingShareTheirQueuesBudget) {
+    Rig tasks;
+    constexpr size_t kRequest = netp::kMaxDatagram - 64;
+    auto reg = chassis::makeMessage(MT_L2PT_IFM_REG, kRequest, chassis::kTaskParty, {svc::kIfm, 0});
+    netp::Writer w;
+    w.u32(static_cast<uint32_t>(netp::Op::Request)).bytes(reg);
+    std::vector<netp::Fd> sessions;
+    for (size_t i = 0; i + 2 < netp::TaskSessions::kMaxConnections; ++i) {
+        sessions.push_back(openChannel(tasks, netp::Channel::Control, 0));
+        for (int k = 0; k < 80 && netp::sendDatagram(sessions.back().get(), w.data()); ++k) {
+        }
+    }
+    for (int i = 0; i < 3000 && tasks.logged("more than their floors") == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    const std::string tasksLog = tasks.log();
+    const std::string_view overflowed = "output queue overflowed (";
+    size_t leastUnread = SIZE_MAX;
+    for (size_t at = 0; (at = tasksLog.find(overflowed, at)) != std::string::npos; ++at)
+        leastUnread =
+            std::min<size_t>(leastUnread, std::stoull(tasksLog.substr(at + overflowed.size())));
+    EXPECT_LT(leastUnread, netp::TaskSessions::kQueueBytes / 2);
+}
+
 // A task of the test's own with a shell, asked `shell vars` by a client.
 struct ShellRig {
     Rig rig;
