@@ -182,6 +182,16 @@ struct Rig {
     }
 };
 
+// The fewest bytes left unread by a connection the log says was let go for its queue
+// (SIZE_MAX: none was).
+size_t leastUnread(const std::string& log) {
+    const std::string_view overflowed = "output queue overflowed (";
+    size_t least = SIZE_MAX;
+    for (size_t at = 0; (at = log.find(overflowed, at)) != std::string::npos; ++at)
+        least = std::min<size_t>(least, std::stoull(log.substr(at + overflowed.size())));
+    return least;
+}
+
 TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
     netp::DaemonOptions o;
     o.clientQueueBytes = 16 * 1024;
@@ -222,14 +232,8 @@ TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
     for (int i = 0; i < 3000 && many.logged("more than their floors") == 0; ++i)
         std::this_thread::sleep_for(10ms);
     // Let go with less than its own bound unread: the pool was spent.
-    const std::string manyLog = many.log();
-    const std::string_view overflowed = "output queue overflowed (";
-    size_t leastUnread = SIZE_MAX;
-    for (size_t at = 0; (at = manyLog.find(overflowed, at)) != std::string::npos; ++at)
-        leastUnread =
-            std::min<size_t>(leastUnread, std::stoull(manyLog.substr(at + overflowed.size())));
-    EXPECT_LT(leastUnread, netp::DaemonOptions{}.clientQueueBytes / 2);
-    EXPECT_THAT(manyLog, HasSubstr("the queues of its kind hold"));
+    EXPECT_LT(leastUnread(many.log()), netp::DaemonOptions{}.clientQueueBytes / 2);
+    EXPECT_THAT(many.log(), HasSubstr("the queues of its kind hold"));
     EXPECT_EQ(many.run({"l2cp"}).exit, 0);
 }
 
@@ -512,13 +516,7 @@ TEST(Daemon, TasksThatReadNothingShareTheirQueuesBudget) {
     }
     for (int i = 0; i < 3000 && tasks.logged("more than their floors") == 0; ++i)
         std::this_thread::sleep_for(10ms);
-    const std::string tasksLog = tasks.log();
-    const std::string_view overflowed = "output queue overflowed (";
-    size_t leastUnread = SIZE_MAX;
-    for (size_t at = 0; (at = tasksLog.find(overflowed, at)) != std::string::npos; ++at)
-        leastUnread =
-            std::min<size_t>(leastUnread, std::stoull(tasksLog.substr(at + overflowed.size())));
-    EXPECT_LT(leastUnread, netp::TaskSessions::kQueueBytes / 2);
+    EXPECT_LT(leastUnread(tasks.log()), netp::TaskSessions::kQueueBytes / 2);
 }
 
 // A task of the test's own with a shell, asked `shell vars` by a client.
