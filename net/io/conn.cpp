@@ -22,7 +22,6 @@ Conn::Conn(Loop& loop, Fd fd, std::string peer, size_t maxQueued, RecvBatch& rx,
       fd_(std::move(fd)),
       peer_(std::move(peer)),
       rx_(rx),
-      budget_(budget),
       queue_(maxQueued, budget),
       expiry_(loop, [this] { close(expiryWhy_); }) {}
 
@@ -92,9 +91,9 @@ bool Conn::send(std::initializer_list<Bytes> parts, std::span<const int> fds) {
     }
     if (!queue_.push(std::span(parts.begin(), parts.size()), !fds.empty())) {
         close("its output queue overflowed (" + std::to_string(queue_.bytes()) + " bytes unread" +
-              (budget_ == nullptr
+              (queue_.budget() == nullptr
                    ? std::string()
-                   : "; the queues of its kind hold " + std::to_string(budget_->taken()) +
+                   : "; the queues of its kind hold " + std::to_string(queue_.budget()->taken()) +
                          " bytes more than their floors") +
               ")");
         return false;

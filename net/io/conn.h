@@ -70,7 +70,6 @@ class Conn {
     Fd fd_;
     std::string peer_;
     RecvBatch& rx_;
-    QueueBudget* budget_;
     OutQueue queue_;
     // Copies of the descriptors of queued datagrams, in their order: those of one datagram
     // together.

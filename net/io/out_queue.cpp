@@ -70,7 +70,7 @@ void OutQueue::pop() {
         release();
 }
 
-// A ring that holds what waits and need more bytes: double the size as often as it takes, at
+// A ring that holds what waits and needs more bytes: double the size as often as it takes, at
 // most the capacity, its contents moved to its start. Sizes stay multiples of kHeader.
 bool OutQueue::grow(size_t need) {
     size_t size = std::max(ring_.size(), std::min(kFirstRing, capacity_));

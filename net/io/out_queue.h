@@ -31,6 +31,7 @@ class OutQueue {
     size_t bytes() const { return used_; }
     size_t capacity() const { return capacity_; }
     size_t allocated() const { return ring_.size(); }
+    const QueueBudget* budget() const { return budget_; }
 
     struct Front {
         std::array<iovec, 2> iov{};  // the datagram, in two pieces where the ring wraps
