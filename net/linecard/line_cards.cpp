@@ -193,11 +193,8 @@ void LineCards::linksSynced() {
                 logged(tables_.bindIfindex(ifindex, static_cast<uint32_t>(p)));
         }
         refresh();  // the records, VLANs, reserved-address rows and policers, whole
-        // The limits by the ports' indexes now, then what operators changed meanwhile.
+        // The limits by the ports' indexes now, with what operators changed meanwhile.
         applyLearning(chassis_.config().dataPlane);
-        for (const HeldLimit& h : std::exchange(heldLimits_, {}))
-            logged(h.vlan ? setVlanLearnLimit(h.id, *h.limit)
-                          : setLearnLimit(h.id, h.limit, h.drop));
     }
     forgetFormerMacs();
     moveFormerCounters();

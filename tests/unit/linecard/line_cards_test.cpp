@@ -32,12 +32,14 @@ pipeline::Mac macOf(uint32_t i) {
 }
 
 // The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0 and lag1 (te1/1,
-// te1/2); each port on an interface of its own name ("ge0_1"); te1/0 forwards LLDP in VLAN 200.
+// te1/2); each port on an interface of its own name ("ge0_1"); te1/0 forwards LLDP in VLAN 200;
+// lag1 learns two MACs at most and drops frames from new sources past them.
 chassis::ChassisConfig netdevChassis() {
     auto cfg =
         chassis::test::withNetdevs(chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml"));
     cfg.l2cp.push_back(
         {{"te1/0", 0}, chassis::NameRef{"vl200", 0}, 1u << 14, chassis::L2cpAction::Forward, 0});
+    cfg.dataPlane.learning.push_back({"lag1", std::nullopt, 2, true});
     return cfg;
 }
 
@@ -488,7 +490,14 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     EXPECT_TRUE(trapped(stale));
     EXPECT_EQ(*tables->l2cp(lport("ge0/1"), 100), 0x3u);
 
+    // lag1's customer sends from a new source between any two limits the start writes: lag1
+    // holds no more than its limit at any moment.
+    uint32_t spoofed = 0;
+    tables->meanwhile([&] { tables->learn(100, macOf(spoofed++), kLag1, 1); });
     cards->linksSynced();
+    tables->meanwhile(nullptr);
+    EXPECT_EQ(tables->learning(kLag1)->count, 2);
+    EXPECT_EQ(tables->learning(kLag1)->flags, uint32_t{L2PT_L_DROP});
     EXPECT_EQ(record(lport("ge0/1")).ifindex, 0u);
     EXPECT_FALSE(record(lport("ge0/1")).flags & L2PT_P_UP);
     EXPECT_EQ(record(lport("ge0/2")).ifindex, 12u);
