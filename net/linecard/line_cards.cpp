@@ -89,6 +89,13 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
     }
     if (!cards->holdLports_)
         cards->applyLearning(chassis.config().dataPlane);
+    // The entries found go on trapping until the task's are in, and the ring stays shared.
+    if (tables.claiming()) {
+        const Result<std::vector<pipeline::TrapKey>> found = tables.trapKeys();
+        cards->logged(found.status());
+        if (found)
+            cards->traps_.found(*found);
+    }
     cards->refresh();
     cards->baseNotLearned();
     return cards;
@@ -303,6 +310,7 @@ void LineCards::taskSettled() {
         tables_.trapKeys(), [&](const pipeline::TrapKey& k) { return traps_.claims(k); },
         [&](const pipeline::TrapKey& k) { return tables_.removeTrap(k); });
     logged(tables_.claimed());
+    traps_.found({});
     log_("line cards: the task's trap entries are in; removed " + std::to_string(traps) +
          " adopted ones it no longer claims");
 }

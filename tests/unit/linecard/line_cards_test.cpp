@@ -466,6 +466,9 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     link("ge0/1", 11, true);
     link("ge0/2", 12, true);
     ASSERT_TRUE(tables->installTrap(stale, 0));
+    // ge0/1's, left by the daemon before: the ring is shared with it until the task's are in.
+    const TrapKey found = TrapKey::port(ifIndex("ge0/1"), chassis::test::kStpMac);
+    ASSERT_TRUE(tables->installTrap(found, 0));
     ASSERT_TRUE(tables->setL2cp(lport("ge0/1"), 100, 0x3));
     ASSERT_TRUE(tables->bindIfindex(99, lport("ge0/2")));
     ASSERT_TRUE(tables->learn(100, kHost, lport("ge0/1"), 1));
@@ -483,6 +486,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     tables->adopt();
     startCards();
     EXPECT_EQ(cards->generation(), 7u);
+    EXPECT_EQ(tables->globals().pdu_ports, 2u) << "te1/0 and ge0/1 trap: the ring stays shared";
     EXPECT_FALSE(tables->globals().flags & L2PT_G_TX_RETAG) << "not over the adopted link";
     EXPECT_EQ(record(lport("ge0/1")).ifindex, 11u) << "held until the interfaces are known";
     EXPECT_TRUE(record(lport("ge0/1")).flags & L2PT_P_UP);
@@ -507,12 +511,16 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     EXPECT_THAT(log, HasSubstr("removed 1 reserved-address rows and 2 interface bindings"));
     EXPECT_TRUE(trapped(stale)) << "trapping until the task's own entries are in";
     EXPECT_TRUE(tables->claiming());
+    EXPECT_EQ(tables->globals().pdu_ports, 2u);
 
     cards->taskSettled();
+    cards->refresh();
     EXPECT_TRUE(trapped(claimed));
     EXPECT_FALSE(trapped(stale));
+    EXPECT_FALSE(trapped(found));
     EXPECT_FALSE(tables->claiming());
-    EXPECT_THAT(log, HasSubstr("removed 1 adopted ones it no longer claims"));
+    EXPECT_EQ(tables->globals().pdu_ports, 1u) << "te1/0 alone traps now";
+    EXPECT_THAT(log, HasSubstr("removed 2 adopted ones it no longer claims"));
     log.clear();
     auto grant = cards->grant();
     ASSERT_TRUE(grant) << grant.status().what();
