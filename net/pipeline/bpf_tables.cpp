@@ -330,6 +330,35 @@ void BpfTables::carry(const std::map<std::string, Fd>& old) {
                 (void)bpf_map_update_elem(l2cpStats_, &port, &value, BPF_ANY);
         }
     }
+    if (auto [fd, n] = oldMap("l2pt_police", sizeof(l2pt_police)); fd >= 0)
+        carryPolice(fd, n);
+}
+
+// A customer whose storm or PDUs spent its buckets finds them spent in the new map, not full
+// again; and the ring carried over holds its records against its share still. A bucket's rate
+// is the new map's: the daemon writes the rates of its configuration.
+void BpfTables::carryPolice(int oldPolice, uint32_t ports) {
+    const auto carried = [](l2pt_bucket& to, const l2pt_bucket& from) {
+        const uint32_t rate = to.rate;
+        to = from;
+        to.rate = rate;
+    };
+    for (uint32_t port = 0; port < std::min<uint32_t>(ports, L2PT_MAX_PORTS); ++port) {
+        l2pt_police was{};
+        l2pt_police now{};
+        if (bpf_map_lookup_elem_flags(oldPolice, &port, &was, BPF_F_LOCK) != 0 ||
+            bpf_map_lookup_elem_flags(police_, &port, &now, BPF_F_LOCK) != 0)
+            continue;
+        for (size_t c = 0; c < L2PT_STORM_CLASSES; ++c) {
+            carried(now.storm_fps[c], was.storm_fps[c]);
+            carried(now.storm_kbps[c], was.storm_kbps[c]);
+        }
+        carried(now.pdu, was.pdu);
+        now.share_mark = was.share_mark;
+        now.share_older = was.share_older;
+        now.share_newer = was.share_newer;
+        (void)bpf_map_update_elem(police_, &port, &now, BPF_EXIST | BPF_F_LOCK);
+    }
 }
 
 // The ports' and LAGs' records of the tables migrated from, where they are laid out as this

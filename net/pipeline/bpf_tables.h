@@ -133,9 +133,12 @@ class BpfTables final : public Tables {
   private:
     // After the load: pins what is new and the programs, takes the ring found.
     Status settle(std::map<std::string, Fd>& old, PipelineStart how);
-    // Migrated: the learned MACs and the port counters of the old maps into the new ones
-    // (twice: at the load, and again by finishMigration()).
+    // Migrated: the learned MACs, the port counters and the ports' buckets of the old maps
+    // into the new ones (twice: at the load, and again by finishMigration()).
     void carry(const std::map<std::string, Fd>& old);
+    // The tokens of each port's buckets and its share of the ring, as the old programs left
+    // them, under the rates the new map holds.
+    void carryPolice(int oldPolice, uint32_t ports);
     // The learned MACs of the pinned table into the new one, counted; those there already kept.
     void carryMacs(int oldFdb);
     // The trap entries of the pinned table: at the load, so that PDUs go on being trapped
