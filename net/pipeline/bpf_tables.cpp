@@ -309,8 +309,10 @@ void BpfTables::carry(const std::map<std::string, Fd>& old) {
         if (it == old.end())
             return {-1, 0};
         Result<Shape> had = pinnedShape(it->second.get());
-        if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != valueSize)
-            return {-1, 0};  // another layout of the value: not carried
+        if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != valueSize) {
+            notCarried(name);  // another layout of the value
+            return {-1, 0};
+        }
         return {it->second.get(), had->maxEntries};
     };
     if (auto fdb = old.find("l2pt_fdb"); fdb != old.end())
@@ -383,8 +385,10 @@ void BpfTables::readFormerLports(const std::map<std::string, Fd>& old) {
 // old ones, where they trap to the same socket.
 void BpfTables::carryTraps(int oldTraps, TrapsCarried what) {
     Result<Shape> had = pinnedShape(oldTraps);
-    if (!had || had->keySize != sizeof(l2pt_trap_key) || had->valueSize != sizeof(l2pt_trap))
+    if (!had || had->keySize != sizeof(l2pt_trap_key) || had->valueSize != sizeof(l2pt_trap)) {
+        notCarried("l2pt_traps");
         return;
+    }
     l2pt_trap_key key{};
     l2pt_trap_key next{};
     const l2pt_trap_key* at = nullptr;
@@ -410,6 +414,12 @@ void BpfTables::carryTraps(int oldTraps, TrapsCarried what) {
     }
 }
 
+void BpfTables::notCarried(const char* map) {
+    auto& names = start_.notCarried;
+    if (std::find(names.begin(), names.end(), map) == names.end())
+        names.emplace_back(map);
+}
+
 void BpfTables::finishMigration() {
     if (migratedFrom_.empty())
         return;
@@ -422,8 +432,10 @@ void BpfTables::finishMigration() {
 
 void BpfTables::carryMacs(int oldFdb) {
     Result<Shape> had = pinnedShape(oldFdb);
-    if (!had || had->keySize != sizeof(l2pt_fdb_key) || had->valueSize != sizeof(l2pt_fdb_entry))
+    if (!had || had->keySize != sizeof(l2pt_fdb_key) || had->valueSize != sizeof(l2pt_fdb_entry)) {
+        notCarried("l2pt_fdb");
         return;
+    }
     constexpr uint32_t kBatch = 4096;
     std::vector<l2pt_fdb_key> keys(kBatch);
     std::vector<l2pt_fdb_entry> values(kBatch);

@@ -40,7 +40,10 @@ struct StartReport {
     size_t macsLeft = 0;       // Migrated: learned MACs that could not be carried
     bool ringAdopted = false;  // the task's ring in the trap slot, handed at the next grant
     size_t traps = 0;          // Migrated: trap entries carried over
-    uint32_t pinnedAbi = 0;    // the ABI version the pins were made for (0: none)
+    // Migrated: the maps whose records are laid out otherwise than this build's, so that what
+    // they held is not carried (counters start from 0, learned MACs or entries go).
+    std::vector<std::string> notCarried;
+    uint32_t pinnedAbi = 0;  // the ABI version the pins were made for (0: none)
     // The ingress and egress programs pinned before this load (ids): the daemon before
     // attached them to its ports' interfaces.
     std::vector<uint32_t> formerPrograms;
@@ -146,6 +149,7 @@ class BpfTables final : public Tables {
     enum class TrapsCarried : uint8_t { Entries, Counters };
     void carryTraps(int oldTraps, TrapsCarried what);
     void readFormerLports(const std::map<std::string, Fd>& old);
+    void notCarried(const char* map);
     // The pinned ring, when it is the one in slots[0] and laid out as this build's ring.
     Fd slottedRing(int slots) const;
     // The PDUs that waited in the ring longer than kStalePduNs, released unread.

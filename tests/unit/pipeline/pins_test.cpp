@@ -215,6 +215,18 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     reload(options_);
     EXPECT_EQ(tables->start().how, PipelineStart::Adopted);
     EXPECT_EQ(tables->learnedMacs()->size(), 2u);
+    EXPECT_EQ(tables->start().notCarried, std::vector<std::string>{});
+    // Port counters of a build that lays them out otherwise start from 0, and the start says
+    // which.
+    netp::Fd longerStats(bpf_map_create(BPF_MAP_TYPE_PERCPU_ARRAY, "l2pt_stats", sizeof key,
+                                        sizeof(l2pt_port_stats) + sizeof key, L2PT_STATS_SLOTS,
+                                        nullptr));
+    repin(longerStats.get(), "l2pt_stats");
+    reload(options_);
+    EXPECT_EQ(tables->start().how, PipelineStart::Migrated);
+    EXPECT_EQ(tables->start().notCarried, std::vector<std::string>{"l2pt_stats"});
+    EXPECT_EQ(stats(0).rx, 0u);
+    EXPECT_EQ(tables->learnedMacs()->size(), 2u);
     // A table of learned MACs of another size is a layout of its own too.
     tables.reset();
     auto bigger = BpfTables::load([](std::string_view) {}, L2PT_FDB_ENTRIES_DEFAULT * 2, options_);
