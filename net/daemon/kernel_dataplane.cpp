@@ -28,6 +28,14 @@ constexpr auto kNotLearnedCheck = std::chrono::seconds(5);
 // before those it no longer claims go.
 constexpr auto kTaskSettle = std::chrono::seconds(2);
 
+// The maps a migration could not carry, for its log line.
+std::string notCarried(const std::vector<std::string>& maps) {
+    std::string text;
+    for (const std::string& m : maps)
+        text += (text.empty() ? "; not carried, their records laid out otherwise: " : ", ") + m;
+    return text;
+}
+
 Clock::duration ageingCheck(const chassis::ChassisConfig& cfg) {
     return std::max<Clock::duration>(
         kMinAgeingCheck, std::chrono::seconds(cfg.dataPlane.ageingSeconds) / kAgeingChecksPerTime);
@@ -142,7 +150,8 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                                    " trap entries carried over until the task's own "
                                    "are in, trapping into a ring for the next primary"
                              : "") +
-                (start.ringAdopted ? "; the task's ring carried over with what queued in it" : ""));
+                (start.ringAdopted ? "; the task's ring carried over with what queued in it" : "") +
+                notCarried(start.notCarried));
             break;
     }
     // The interfaces as they are now arrive as the monitor's first events.

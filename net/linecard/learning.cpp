@@ -1,6 +1,9 @@
 // The line cards' learning limits: the chassis file's at start, the operator's at run time, and
 // the log of ports whose new sources were not learned.
 #include "net/linecard/line_cards.h"
+
+#include <utility>
+
 #include "net/pipeline/clock.h"
 #include "net/pipeline/lport.h"
 
@@ -22,22 +25,43 @@ Result<LineCards::Learning> learningOf(const Result<l2pt_learn>& l) {
 
 }  // namespace
 
+// Each limit is worked out whole (the defaults, the file's and the state's list, then what
+// operators set while the records were held) and written once: a frame meanwhile meets the
+// limit before or the one after, never a default on the way to it.
 void LineCards::applyLearning(const chassis::DataPlaneConfig& cfg) {
     const chassis::IfDb& db = chassis_.ifdb();
+    struct Limit {
+        uint32_t limit = 0;
+        bool drop = false;
+        bool ours = false;  // a port, LAG or VLAN of this chassis
+    };
+    std::vector<Limit> want(L2PT_LEARN_SLOTS);
     for (size_t p = 0; p < db.portCount(); ++p)
-        logged(tables_.setLearning(static_cast<uint32_t>(p), cfg.defaultPortLimit(), 0));
+        want[p] = {cfg.defaultPortLimit(), false, true};
     for (size_t l = 0; l < db.lagCount(); ++l)
-        logged(tables_.setLearning(static_cast<uint32_t>(L2PT_LAG_BASE + l), cfg.defaultPortLimit(),
-                                   0));
+        want[L2PT_LAG_BASE + l] = {cfg.defaultPortLimit(), false, true};
     for (uint32_t vid = 0; vid <= L2PT_MAX_VID; ++vid)
-        logged(tables_.setLearning(L2PT_LEARN_VLAN + vid, cfg.defaultVlanLimit(), 0));
+        want[L2PT_LEARN_VLAN + vid] = {cfg.defaultVlanLimit(), false, true};
+    const auto lay = [&](uint32_t slot, std::optional<uint32_t> limit, std::optional<bool> drop) {
+        if (slot >= want.size() || !want[slot].ours)
+            return;
+        want[slot].limit = limit.value_or(want[slot].limit);
+        want[slot].drop = drop.value_or(want[slot].drop);
+    };
+    const auto vlanSlot = [](uint32_t vid) {
+        return vid <= L2PT_MAX_VID ? L2PT_LEARN_VLAN + vid : L2PT_LEARN_SLOTS;
+    };
     for (const chassis::LearnLimitConfig& l : cfg.learning) {
-        if (l.vlan) {
-            if (l.limit)
-                logged(setVlanLearnLimit(*l.vlan, *l.limit));
-        } else if (const auto ifIndex = db.find(l.port)) {
-            logged(setLearnLimit(*ifIndex, l.limit, l.drop));
-        }
+        if (l.vlan)
+            lay(vlanSlot(*l.vlan), l.limit, std::nullopt);
+        else if (const auto ifIndex = db.find(l.port))
+            lay(pipeline::lportOf(db, *ifIndex), l.limit, l.drop);
+    }
+    for (const HeldLimit& h : std::exchange(heldLimits_, {}))
+        lay(h.vlan ? vlanSlot(h.id) : pipeline::lportOf(db, h.id), h.limit, h.drop);
+    for (uint32_t slot = 0; slot < want.size(); ++slot) {
+        if (want[slot].ours)
+            logged(tables_.setLearning(slot, want[slot].limit, want[slot].drop ? L2PT_L_DROP : 0));
     }
 }
 

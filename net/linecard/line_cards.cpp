@@ -89,6 +89,13 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
     }
     if (!cards->holdLports_)
         cards->applyLearning(chassis.config().dataPlane);
+    // The entries found go on trapping until the task's are in, and the ring stays shared.
+    if (tables.claiming()) {
+        const Result<std::vector<pipeline::TrapKey>> found = tables.trapKeys();
+        cards->logged(found.status());
+        if (found)
+            cards->traps_.found(*found);
+    }
     cards->refresh();
     cards->baseNotLearned();
     return cards;
@@ -193,11 +200,8 @@ void LineCards::linksSynced() {
                 logged(tables_.bindIfindex(ifindex, static_cast<uint32_t>(p)));
         }
         refresh();  // the records, VLANs, reserved-address rows and policers, whole
-        // The limits by the ports' indexes now, then what operators changed meanwhile.
+        // The limits by the ports' indexes now, with what operators changed meanwhile.
         applyLearning(chassis_.config().dataPlane);
-        for (const HeldLimit& h : std::exchange(heldLimits_, {}))
-            logged(h.vlan ? setVlanLearnLimit(h.id, *h.limit)
-                          : setLearnLimit(h.id, h.limit, h.drop));
     }
     forgetFormerMacs();
     moveFormerCounters();
@@ -306,6 +310,7 @@ void LineCards::taskSettled() {
         tables_.trapKeys(), [&](const pipeline::TrapKey& k) { return traps_.claims(k); },
         [&](const pipeline::TrapKey& k) { return tables_.removeTrap(k); });
     logged(tables_.claimed());
+    traps_.found({});
     log_("line cards: the task's trap entries are in; removed " + std::to_string(traps) +
          " adopted ones it no longer claims");
 }

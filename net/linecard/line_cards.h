@@ -158,6 +158,7 @@ class LineCards {
     // every: compare all VLANs with the table, not only those that had or have members.
     void syncVlans(bool every);
     pipeline::Status syncGlobals();
+    // Every port's, LAG's and VLAN's learning limit from cfg and the limits held meanwhile.
     void applyLearning(const chassis::DataPlaneConfig& cfg);
     // The reserved addresses' actions, when the models' table moved.
     void syncL2cp();

@@ -139,20 +139,37 @@ void TrapMirror::tableCleared(uint32_t slot) {
     trapping_.reset();
 }
 
+void TrapMirror::found(const std::vector<TrapKey>& keys) {
+    for (auto& slot : found_)
+        slot.clear();
+    for (const TrapKey& key : keys) {
+        uint32_t slot = key.owner & ~L2PT_TRAP_SLOT_FLAG;
+        if (!key.isSlot()) {
+            const ozm::IfInfo* info = db_.isPort(key.owner) ? db_.info(key.owner) : nullptr;
+            slot = info != nullptr ? static_cast<uint32_t>(info->slot) : pipeline::kMaxSlots;
+        }
+        if (slot < pipeline::kMaxSlots)
+            found_[slot].insert(key);
+    }
+    trapping_.reset();
+}
+
 uint32_t TrapMirror::trappingPorts() const {
     if (trapping_)
         return *trapping_;
+    const auto trapsFor = [](const std::set<TrapKey>& keys, uint32_t portIf) {
+        // Agent-wide keys sort last (their flag is the top bit of the owner).
+        const bool cardWide = !keys.empty() && keys.rbegin()->isSlot();
+        const auto own = keys.lower_bound(TrapKey::port(portIf, {}));
+        return cardWide || (own != keys.end() && own->owner == portIf);
+    };
     uint32_t n = 0;
     for (size_t p = 0; p < db_.portCount(); ++p) {
         const uint32_t portIf = db_.portAt(p);
         const auto slot = static_cast<uint32_t>(db_.info(portIf)->slot);
         if (slot >= pipeline::kMaxSlots)
             continue;
-        const auto& keys = held_[slot];
-        // Agent-wide keys sort last (their flag is the top bit of the owner).
-        const bool cardWide = !keys.empty() && keys.rbegin()->isSlot();
-        const auto own = keys.lower_bound(TrapKey::port(portIf, {}));
-        n += cardWide || (own != keys.end() && own->owner == portIf);
+        n += trapsFor(held_[slot], portIf) || trapsFor(found_[slot], portIf);
     }
     trapping_ = n;
     return n;

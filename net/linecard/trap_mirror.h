@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <vector>
 
 #include "chassis/acl_agent.h"
 #include "chassis/ifdb.h"
@@ -38,8 +39,13 @@ class TrapMirror final : public chassis::TableObserver {
     void rateChanged(uint32_t slot, const chassis::AclEntry& entry) override;
     void tableCleared(uint32_t slot) override;
 
-    // The ports an entry it holds traps for: the ports the task's ring is shared among.
+    // The ports an entry it holds traps for, or one the tables held at the start (found()):
+    // the ports the task's ring is shared among.
     uint32_t trappingPorts() const;
+    // The entries a start found in the tables (adopted, or carried over into new ones), which
+    // trap until the task's own are in: their ports share the ring meanwhile. Forgotten by
+    // found({}) once those the task does not claim are removed.
+    void found(const std::vector<pipeline::TrapKey>& keys);
 
     // What the pipeline counted of an agent's entry; zero for one it does not hold.
     pipeline::Result<pipeline::TrapCounters> counters(uint32_t slot,
@@ -66,6 +72,7 @@ class TrapMirror final : public chassis::TableObserver {
     pipeline::Tables& tables_;
     pipeline::LogFn log_;
     std::array<std::set<pipeline::TrapKey>, pipeline::kMaxSlots> held_;
+    std::array<std::set<pipeline::TrapKey>, pipeline::kMaxSlots> found_;  // by the card's slot
     std::array<std::map<pipeline::TrapKey, uint32_t>, pipeline::kMaxSlots> pending_;  // rates
     // Where the next retry() goes on: the slot, and the key it last tried there.
     uint32_t retrySlot_ = 0;

@@ -309,8 +309,10 @@ void BpfTables::carry(const std::map<std::string, Fd>& old) {
         if (it == old.end())
             return {-1, 0};
         Result<Shape> had = pinnedShape(it->second.get());
-        if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != valueSize)
-            return {-1, 0};  // another layout of the value: not carried
+        if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != valueSize) {
+            notCarried(name);  // another layout of the value
+            return {-1, 0};
+        }
         return {it->second.get(), had->maxEntries};
     };
     if (auto fdb = old.find("l2pt_fdb"); fdb != old.end())
@@ -329,6 +331,35 @@ void BpfTables::carry(const std::map<std::string, Fd>& old) {
             if (bpf_map_lookup_elem(fd, &port, &value) == 0)
                 (void)bpf_map_update_elem(l2cpStats_, &port, &value, BPF_ANY);
         }
+    }
+    if (auto [fd, n] = oldMap("l2pt_police", sizeof(l2pt_police)); fd >= 0)
+        carryPolice(fd, n);
+}
+
+// A customer whose storm or PDUs spent its buckets finds them spent in the new map, not full
+// again; and the ring carried over holds its records against its share still. A bucket's rate
+// is the new map's: the daemon writes the rates of its configuration.
+void BpfTables::carryPolice(int oldPolice, uint32_t ports) {
+    const auto carried = [](l2pt_bucket& to, const l2pt_bucket& from) {
+        const uint32_t rate = to.rate;
+        to = from;
+        to.rate = rate;
+    };
+    for (uint32_t port = 0; port < std::min<uint32_t>(ports, L2PT_MAX_PORTS); ++port) {
+        l2pt_police was{};
+        l2pt_police now{};
+        if (bpf_map_lookup_elem_flags(oldPolice, &port, &was, BPF_F_LOCK) != 0 ||
+            bpf_map_lookup_elem_flags(police_, &port, &now, BPF_F_LOCK) != 0)
+            continue;
+        for (size_t c = 0; c < L2PT_STORM_CLASSES; ++c) {
+            carried(now.storm_fps[c], was.storm_fps[c]);
+            carried(now.storm_kbps[c], was.storm_kbps[c]);
+        }
+        carried(now.pdu, was.pdu);
+        now.share_mark = was.share_mark;
+        now.share_older = was.share_older;
+        now.share_newer = was.share_newer;
+        (void)bpf_map_update_elem(police_, &port, &now, BPF_EXIST | BPF_F_LOCK);
     }
 }
 
@@ -354,8 +385,10 @@ void BpfTables::readFormerLports(const std::map<std::string, Fd>& old) {
 // old ones, where they trap to the same socket.
 void BpfTables::carryTraps(int oldTraps, TrapsCarried what) {
     Result<Shape> had = pinnedShape(oldTraps);
-    if (!had || had->keySize != sizeof(l2pt_trap_key) || had->valueSize != sizeof(l2pt_trap))
+    if (!had || had->keySize != sizeof(l2pt_trap_key) || had->valueSize != sizeof(l2pt_trap)) {
+        notCarried("l2pt_traps");
         return;
+    }
     l2pt_trap_key key{};
     l2pt_trap_key next{};
     const l2pt_trap_key* at = nullptr;
@@ -381,6 +414,12 @@ void BpfTables::carryTraps(int oldTraps, TrapsCarried what) {
     }
 }
 
+void BpfTables::notCarried(const char* map) {
+    auto& names = start_.notCarried;
+    if (std::find(names.begin(), names.end(), map) == names.end())
+        names.emplace_back(map);
+}
+
 void BpfTables::finishMigration() {
     if (migratedFrom_.empty())
         return;
@@ -393,8 +432,10 @@ void BpfTables::finishMigration() {
 
 void BpfTables::carryMacs(int oldFdb) {
     Result<Shape> had = pinnedShape(oldFdb);
-    if (!had || had->keySize != sizeof(l2pt_fdb_key) || had->valueSize != sizeof(l2pt_fdb_entry))
+    if (!had || had->keySize != sizeof(l2pt_fdb_key) || had->valueSize != sizeof(l2pt_fdb_entry)) {
+        notCarried("l2pt_fdb");
         return;
+    }
     constexpr uint32_t kBatch = 4096;
     std::vector<l2pt_fdb_key> keys(kBatch);
     std::vector<l2pt_fdb_entry> values(kBatch);

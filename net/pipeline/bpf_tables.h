@@ -40,7 +40,10 @@ struct StartReport {
     size_t macsLeft = 0;       // Migrated: learned MACs that could not be carried
     bool ringAdopted = false;  // the task's ring in the trap slot, handed at the next grant
     size_t traps = 0;          // Migrated: trap entries carried over
-    uint32_t pinnedAbi = 0;    // the ABI version the pins were made for (0: none)
+    // Migrated: the maps whose records are laid out otherwise than this build's, so that what
+    // they held is not carried (counters start from 0, learned MACs or entries go).
+    std::vector<std::string> notCarried;
+    uint32_t pinnedAbi = 0;  // the ABI version the pins were made for (0: none)
     // The ingress and egress programs pinned before this load (ids): the daemon before
     // attached them to its ports' interfaces.
     std::vector<uint32_t> formerPrograms;
@@ -133,9 +136,12 @@ class BpfTables final : public Tables {
   private:
     // After the load: pins what is new and the programs, takes the ring found.
     Status settle(std::map<std::string, Fd>& old, PipelineStart how);
-    // Migrated: the learned MACs and the port counters of the old maps into the new ones
-    // (twice: at the load, and again by finishMigration()).
+    // Migrated: the learned MACs, the port counters and the ports' buckets of the old maps
+    // into the new ones (twice: at the load, and again by finishMigration()).
     void carry(const std::map<std::string, Fd>& old);
+    // The tokens of each port's buckets and its share of the ring, as the old programs left
+    // them, under the rates the new map holds.
+    void carryPolice(int oldPolice, uint32_t ports);
     // The learned MACs of the pinned table into the new one, counted; those there already kept.
     void carryMacs(int oldFdb);
     // The trap entries of the pinned table: at the load, so that PDUs go on being trapped
@@ -143,6 +149,7 @@ class BpfTables final : public Tables {
     enum class TrapsCarried : uint8_t { Entries, Counters };
     void carryTraps(int oldTraps, TrapsCarried what);
     void readFormerLports(const std::map<std::string, Fd>& old);
+    void notCarried(const char* map);
     // The pinned ring, when it is the one in slots[0] and laid out as this build's ring.
     Fd slottedRing(int slots) const;
     // The PDUs that waited in the ring longer than kStalePduNs, released unread.

@@ -66,6 +66,8 @@ bool MemTables::learn(uint16_t vid, const Mac& src, uint32_t lport, uint64_t see
 }
 
 void MemTables::writeLearning(uint32_t slot, uint32_t limit, uint32_t flags) {
+    if (meanwhile_)
+        meanwhile_();
     learning_[slot].limit = limit;
     learning_[slot].flags = flags;
 }

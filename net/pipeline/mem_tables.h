@@ -3,6 +3,7 @@
 // learning. The task ring is an eventfd that stands for a ring nobody writes.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,6 +25,9 @@ class MemTables final : public Tables {
     int taskRingFd() const { return ring_.get(); }
     // The trap table takes at most limit entries from now on, as a full kernel table would.
     void limitTraps(size_t limit) { trapLimit_ = limit; }
+    // Stands for frames entering between the daemon's writes: run before each learning limit
+    // is written (empty: none).
+    void meanwhile(std::function<void()> frames) { meanwhile_ = std::move(frames); }
 
     Status unbindIfindex(uint32_t ifindex) override;
     Status removeTrap(const TrapKey& key) override;
@@ -87,6 +91,7 @@ class MemTables final : public Tables {
     std::vector<l2pt_l2cp_stats> l2cpStats_ = std::vector<l2pt_l2cp_stats>(L2PT_MAX_PORTS);
     Fd ring_;
     Fd events_;
+    std::function<void()> meanwhile_;
 };
 
 }  // namespace netp::pipeline

@@ -36,6 +36,8 @@ RESTARTS = 10
 AFTER_EVENT = 1.0  # seconds of streaming after an event, so that its aftermath is counted
 QUEUED_PDUS = 20
 STALE_PDUS = 5
+FLOOD_PDUS = 4000  # a second of a port's default PDU rate: more than the task's ring holds
+LARGE_PDU_PAD = 1400  # bytes after a BPDU: records of the ring's largest size
 BPFFS = "/sys/fs/bpf"  # the test's own (netns.private_bpffs), where the daemon pins by default
 PINS = os.path.join(BPFFS, "l2pt", "run")  # BPFFS/l2pt/NAME, NAME the run directory's
 VLAN_L2CP_ROW = "  - {port: ge0/3, vlan: vl100, addresses: 0e, action: tunnel}\n"
@@ -313,6 +315,26 @@ class DisruptionTest(unittest.TestCase):
                       netns.wait_for("the task's entries in", lambda: (lambda t: t if
                                      "no longer claims" in t else None)(text())))
         self.restart_daemon(signal.SIGTERM)  # this build again
+
+    def test_5f_a_customer_flooding_while_the_task_is_away_keeps_to_its_share_of_the_ring(self):
+        # A daemon started again before its task: the entries it found trap into the ring the
+        # task is handed next, and the ports they trap for share it as before, so that one
+        # customer's flood of large PDUs leaves room for another's.
+        sw = self.sw
+        sw.task.send_signal(signal.SIGKILL)
+        sw.task.wait()
+        self.stop_daemon(signal.SIGKILL)
+        self.start_daemon(sw)
+        before = sw.counters("ge0/2")
+        sw.send("acc1", *[STP + bytes(LARGE_PDU_PAD)] * FLOOD_PDUS)
+        sw.send("acc2", *[STP] * QUEUED_PDUS)
+        seen = lambda c: c["trapped"] + sum(c["dropped"].values())
+        netns.wait_for("acc2's PDUs counted",
+                       lambda: seen(sw.counters("ge0/2")) - seen(before) == QUEUED_PDUS)
+        after = sw.counters("ge0/2")
+        self.assertEqual(after["trapped"] - before["trapped"], QUEUED_PDUS,
+                         {why: n for why, n in after["dropped"].items() if n})
+        self.assertGreater(sw.counters("ge0/1")["dropped"]["over the port's PDU share"], 0)
 
     def test_6_removed_it_leaves_nothing(self):
         name = os.path.basename(self.sw.run_dir)  # the switch's pins: BPFFS/l2pt/NAME

@@ -32,12 +32,14 @@ pipeline::Mac macOf(uint32_t i) {
 }
 
 // The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0 and lag1 (te1/1,
-// te1/2); each port on an interface of its own name ("ge0_1"); te1/0 forwards LLDP in VLAN 200.
+// te1/2); each port on an interface of its own name ("ge0_1"); te1/0 forwards LLDP in VLAN 200;
+// lag1 learns two MACs at most and drops frames from new sources past them.
 chassis::ChassisConfig netdevChassis() {
     auto cfg =
         chassis::test::withNetdevs(chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml"));
     cfg.l2cp.push_back(
         {{"te1/0", 0}, chassis::NameRef{"vl200", 0}, 1u << 14, chassis::L2cpAction::Forward, 0});
+    cfg.dataPlane.learning.push_back({"lag1", std::nullopt, 2, true});
     return cfg;
 }
 
@@ -464,6 +466,9 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     link("ge0/1", 11, true);
     link("ge0/2", 12, true);
     ASSERT_TRUE(tables->installTrap(stale, 0));
+    // ge0/1's, left by the daemon before: the ring is shared with it until the task's are in.
+    const TrapKey found = TrapKey::port(ifIndex("ge0/1"), chassis::test::kStpMac);
+    ASSERT_TRUE(tables->installTrap(found, 0));
     ASSERT_TRUE(tables->setL2cp(lport("ge0/1"), 100, 0x3));
     ASSERT_TRUE(tables->bindIfindex(99, lport("ge0/2")));
     ASSERT_TRUE(tables->learn(100, kHost, lport("ge0/1"), 1));
@@ -481,6 +486,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     tables->adopt();
     startCards();
     EXPECT_EQ(cards->generation(), 7u);
+    EXPECT_EQ(tables->globals().pdu_ports, 2u) << "te1/0 and ge0/1 trap: the ring stays shared";
     EXPECT_FALSE(tables->globals().flags & L2PT_G_TX_RETAG) << "not over the adopted link";
     EXPECT_EQ(record(lport("ge0/1")).ifindex, 11u) << "held until the interfaces are known";
     EXPECT_TRUE(record(lport("ge0/1")).flags & L2PT_P_UP);
@@ -488,7 +494,14 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     EXPECT_TRUE(trapped(stale));
     EXPECT_EQ(*tables->l2cp(lport("ge0/1"), 100), 0x3u);
 
+    // lag1's customer sends from a new source between any two limits the start writes: lag1
+    // holds no more than its limit at any moment.
+    uint32_t spoofed = 0;
+    tables->meanwhile([&] { tables->learn(100, macOf(spoofed++), kLag1, 1); });
     cards->linksSynced();
+    tables->meanwhile(nullptr);
+    EXPECT_EQ(tables->learning(kLag1)->count, 2);
+    EXPECT_EQ(tables->learning(kLag1)->flags, uint32_t{L2PT_L_DROP});
     EXPECT_EQ(record(lport("ge0/1")).ifindex, 0u);
     EXPECT_FALSE(record(lport("ge0/1")).flags & L2PT_P_UP);
     EXPECT_EQ(record(lport("ge0/2")).ifindex, 12u);
@@ -498,12 +511,16 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     EXPECT_THAT(log, HasSubstr("removed 1 reserved-address rows and 2 interface bindings"));
     EXPECT_TRUE(trapped(stale)) << "trapping until the task's own entries are in";
     EXPECT_TRUE(tables->claiming());
+    EXPECT_EQ(tables->globals().pdu_ports, 2u);
 
     cards->taskSettled();
+    cards->refresh();
     EXPECT_TRUE(trapped(claimed));
     EXPECT_FALSE(trapped(stale));
+    EXPECT_FALSE(trapped(found));
     EXPECT_FALSE(tables->claiming());
-    EXPECT_THAT(log, HasSubstr("removed 1 adopted ones it no longer claims"));
+    EXPECT_EQ(tables->globals().pdu_ports, 1u) << "te1/0 alone traps now";
+    EXPECT_THAT(log, HasSubstr("removed 2 adopted ones it no longer claims"));
     log.clear();
     auto grant = cards->grant();
     ASSERT_TRUE(grant) << grant.status().what();

@@ -148,7 +148,12 @@ TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdu
 }
 
 TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplaced) {
-    EXPECT_EQ(run(0, frame(host(2), host(1), {}, 0x0800)).ev.verdict, L2PT_VERDICT_FLOODED);
+    // Port 0 floods one unknown unicast a second: its bucket is spent by the first.
+    const Bytes flood = frame(host(2), host(1), {}, 0x0800);
+    PoliceRates oneFlood;
+    oneFlood.stormFps[L2PT_STORM_UNKNOWN] = 1;
+    ASSERT_TRUE(tables->setPolice(0, oneFlood));
+    EXPECT_EQ(run(0, flood).ev.verdict, L2PT_VERDICT_FLOODED);
     EXPECT_EQ(run(3, frame(host(4), host(3), {}, 0x0800)).ev.verdict, L2PT_VERDICT_FLOODED);
     EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION));
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16384u);
@@ -169,6 +174,10 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(tables->learning(3)->count, 1);
     EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 1);
     EXPECT_EQ(stats(0).rx, 1u) << "the counters carried over";
+    // The daemon writes the port's rates again: its bucket is as the old programs left it.
+    ASSERT_TRUE(tables->setPolice(0, oneFlood));
+    configure();
+    EXPECT_EQ(run(0, flood).ev.reason, L2PT_DP_DROP_STORM) << "no new second's worth";
     // The new maps in place of the old ones, and the ABI they are of.
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16383u);
     EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION + 1));
@@ -179,7 +188,6 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(tables->start().traps, 1u);
     EXPECT_TRUE(tables->start().ringAdopted);
     EXPECT_TRUE(tables->claiming());
-    configure();
     EXPECT_EQ(run(3, pdu).ev.verdict, L2PT_VERDICT_TRAPPED);
     auto reader = TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES);
     ASSERT_TRUE(reader);
@@ -206,6 +214,18 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16384u);
     reload(options_);
     EXPECT_EQ(tables->start().how, PipelineStart::Adopted);
+    EXPECT_EQ(tables->learnedMacs()->size(), 2u);
+    EXPECT_EQ(tables->start().notCarried, std::vector<std::string>{});
+    // Port counters of a build that lays them out otherwise start from 0, and the start says
+    // which.
+    netp::Fd longerStats(bpf_map_create(BPF_MAP_TYPE_PERCPU_ARRAY, "l2pt_stats", sizeof key,
+                                        sizeof(l2pt_port_stats) + sizeof key, L2PT_STATS_SLOTS,
+                                        nullptr));
+    repin(longerStats.get(), "l2pt_stats");
+    reload(options_);
+    EXPECT_EQ(tables->start().how, PipelineStart::Migrated);
+    EXPECT_EQ(tables->start().notCarried, std::vector<std::string>{"l2pt_stats"});
+    EXPECT_EQ(stats(0).rx, 0u);
     EXPECT_EQ(tables->learnedMacs()->size(), 2u);
     // A table of learned MACs of another size is a layout of its own too.
     tables.reset();
