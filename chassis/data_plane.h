@@ -74,8 +74,9 @@ class DataPlane {
     // The actions of the reserved addresses, per port or LAG and per port or LAG in a VLAN
     // (the chassis file's l2cp section, then the operators' changes).
     const L2cpTable& l2cp() const { return l2cp_; }
-    void setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses, L2cpAction action) {
-        l2cp_.set(ifIndex, vid, addresses, action);
+    // False, and nothing changed, when the change would be a row past the table's.
+    bool setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses, L2cpAction action) {
+        return l2cp_.set(ifIndex, vid, addresses, action);
     }
 
     // A frame enters port portIf from its wire.

@@ -1,5 +1,7 @@
 #include "chassis/l2cp.h"
 
+#include "dataplane/abi.h"
+
 namespace chassis {
 
 namespace {
@@ -9,23 +11,37 @@ constexpr uint64_t kAddressMask = 3;
 
 }  // namespace
 
+const size_t L2cpTable::kMaxRows = L2PT_L2CP_ROWS;
+
 L2cpTable::L2cpTable(const std::vector<ResolvedL2cp>& rows) {
     for (const auto& r : rows)
         set(r.ifIndex, r.vid, r.addresses, r.action);
     generation_ = 0;
 }
 
-void L2cpTable::set(uint32_t ifIndex, uint16_t vid, uint32_t addresses, L2cpAction action) {
-    ++generation_;
-    uint64_t& row = rows_[{ifIndex, vid}];
+std::string L2cpTable::fullText() {
+    return "the line cards hold at most " + std::to_string(kMaxRows) +
+           " rows of reserved-address actions (a port's or LAG's own, and one for each VLAN it "
+           "overrides)";
+}
+
+bool L2cpTable::set(uint32_t ifIndex, uint16_t vid, uint32_t addresses, L2cpAction action) {
+    const auto had = rows_.find({ifIndex, vid});
+    uint64_t row = had == rows_.end() ? 0 : had->second;
     for (size_t i = 0; i < kL2cpAddresses; ++i) {
         if (!(addresses >> i & 1u))
             continue;
         row &= ~(kAddressMask << (kBitsPerAddress * i));
         row |= uint64_t{static_cast<uint8_t>(action)} << (kBitsPerAddress * i);
     }
+    if (row != 0 && had == rows_.end() && rows_.size() >= kMaxRows)
+        return false;
+    ++generation_;
     if (row == 0)
         rows_.erase({ifIndex, vid});
+    else
+        rows_[{ifIndex, vid}] = row;
+    return true;
 }
 
 std::vector<L2cpConfig> L2cpTable::snapshot(const IfDb& db) const {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "chassis/config.h"
@@ -27,9 +28,16 @@ class L2cpTable {
     L2cpTable() = default;
     explicit L2cpTable(const std::vector<ResolvedL2cp>& rows);
 
+    // The rows the line cards hold at most: the ports' and LAGs' own, and one for each VLAN
+    // one of them overrides.
+    static const size_t kMaxRows;
+    // What a change past them is told.
+    static std::string fullText();
+
     // The addresses (a bit per index) take action in the row of (ifIndex, vid); Default
-    // takes back what was configured. A row left all Default is no row.
-    void set(uint32_t ifIndex, uint16_t vid, uint32_t addresses, L2cpAction action);
+    // takes back what was configured. A row left all Default is no row. False, and nothing
+    // changed, when that would be a row more than kMaxRows.
+    bool set(uint32_t ifIndex, uint16_t vid, uint32_t addresses, L2cpAction action);
     // The action configured for address index of frames of lport (a port, or the LAG it is in)
     // in VLAN vid: its row in the VLAN, else its own row; Default where neither has one.
     L2cpAction action(uint32_t lport, std::optional<uint16_t> vid, size_t index) const;

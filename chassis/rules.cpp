@@ -1,5 +1,7 @@
 #include "chassis/rules.h"
 
+#include "chassis/l2cp.h"
+
 namespace chassis {
 
 namespace {
@@ -82,14 +84,18 @@ Refusal l2cpVlanRefusal(const IfDb& db, uint32_t vlanIf) {
 
 std::vector<ResolvedL2cp> resolveL2cp(const IfDb& db, const ChassisConfig& cfg) {
     std::vector<ResolvedL2cp> out;
+    L2cpTable rows;  // that they fit the line cards
     for (const auto& c : cfg.l2cp) {
         ResolvedL2cp r;
         r.ifIndex = resolve(db, cfg, c.port, Role::VlanPort);
         if (c.vlan)
-            r.vid = static_cast<uint16_t>(
-                db.info(resolve(db, cfg, *c.vlan, Role::L2cpVlan))->vlanId);
+            r.vid =
+                static_cast<uint16_t>(db.info(resolve(db, cfg, *c.vlan, Role::L2cpVlan))->vlanId);
         r.addresses = c.addresses;
         r.action = c.action;
+        if (!rows.set(r.ifIndex, r.vid, r.addresses, r.action))
+            throw ConfigError(cfg.source + ":" + std::to_string(c.port.line) + ": " +
+                              L2cpTable::fullText() + ": this entry is one more");
         out.push_back(r);
     }
     return out;

@@ -51,7 +51,8 @@ struct ResolvedL2cp {
 };
 // A VLAN whose frames the data plane tells apart: of the chassis, with an id up to 4095.
 Refusal l2cpVlanRefusal(const IfDb& db, uint32_t vlanIf);
-// ConfigError naming cfg's file and the line of the first name refused.
+// ConfigError naming cfg's file and the line of the first name refused, or of the first entry
+// past the rows the line cards hold.
 std::vector<ResolvedL2cp> resolveL2cp(const IfDb& db, const ChassisConfig& cfg);
 
 // Whether cfg's LAG members and tunnelling section fit its interfaces; ConfigError naming the

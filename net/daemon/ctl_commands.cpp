@@ -4,6 +4,7 @@
 #include <array>
 
 #include "chassis/config.h"
+#include "chassis/l2cp.h"
 #include "chassis/rules.h"
 #include "dataplane/defs.h"
 #include "net/daemon/ctl_server.h"
@@ -450,7 +451,9 @@ void CtlServer::l2cpSet(Client& c, const ctl::Request& r) {
                              chassis::l2cpAddressesText(*addresses) + " " +
                              std::string(chassis::l2cpActionName(*action));
     try {
-        d_.setL2cp(*ifIndex, vid, *addresses, *action);
+        if (!d_.setL2cp(*ifIndex, vid, *addresses, *action))
+            return finish(c, ctl::Exit::Failed,
+                          "l2cp set: " + chassis::L2cpTable::fullText() + ", all in use");
     } catch (const NotSaved& e) {
         d_.log(c.peer.name() + ": " + said + ": " + e.what());
         return finish(c, ctl::Exit::Failed, e.what());

@@ -260,12 +260,14 @@ void Daemon::runLabInput(std::string_view line) {
     saveState();
 }
 
-void Daemon::setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses,
+bool Daemon::setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses,
                      chassis::L2cpAction action) {
-    chassis_->cards().setL2cp(ifIndex, vid, addresses, action);
+    if (!chassis_->cards().setL2cp(ifIndex, vid, addresses, action))
+        return false;
     if (dataPlane_)
         dataPlane_->refresh();  // in the pipeline before l2ptctl hears the answer
     saveState();
+    return true;
 }
 
 void Daemon::saveState() {

@@ -96,8 +96,9 @@ class Daemon final : private chassis::TaskLink {
     std::optional<std::string> setLearning(const chassis::LearnLimitConfig& change);
     // The line cards' action for reserved addresses of a port or LAG (vid: in that VLAN, or
     // chassis::kL2cpAnyVlan), written into the pipeline at once and saved; NotSaved when it
-    // runs but cannot be saved.
-    void setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses, chassis::L2cpAction action);
+    // runs but cannot be saved. False, and nothing changed, when the line cards' table of
+    // them has no room for its row.
+    bool setL2cp(uint32_t ifIndex, uint16_t vid, uint32_t addresses, chassis::L2cpAction action);
     // Puts an operator's change of the line cards' policers in force and saves the state;
     // NotSaved when it runs but cannot be saved.
     void changePolicing(const PoliceChange& change);

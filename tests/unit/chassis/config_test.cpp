@@ -194,6 +194,30 @@ TEST(ChassisFile, ReadsTheReservedAddressesActions) {
             << row;
 }
 
+// The line cards' reserved-address rows are bounded: a change that would add one past them is
+// refused and changes nothing, a change of a row held or one that frees a row is taken.
+TEST(ChassisFile, ReservedAddressRowsStopAtTheLineCardsTable) {
+    L2cpTable t;
+    for (uint32_t i = 0; i < L2cpTable::kMaxRows; ++i)
+        ASSERT_TRUE(t.set(i / 4096, static_cast<uint16_t>(i % 4096), 1, L2cpAction::Forward)) << i;
+    const uint64_t generation = t.generation();
+    EXPECT_FALSE(t.set(99, kL2cpAnyVlan, 1, L2cpAction::Discard));
+    EXPECT_EQ(t.generation(), generation);
+    EXPECT_EQ(t.action(99, std::nullopt, 0), L2cpAction::Default);
+    EXPECT_TRUE(t.set(99, kL2cpAnyVlan, 1, L2cpAction::Default));  // no row: nothing to hold
+    EXPECT_TRUE(t.set(0, 7, 3, L2cpAction::Tunnel));
+    EXPECT_EQ(t.action(0, 7, 1), L2cpAction::Tunnel);
+    EXPECT_TRUE(t.set(0, 7, 3, L2cpAction::Default));
+    EXPECT_TRUE(t.set(99, kL2cpAnyVlan, 1, L2cpAction::Discard));
+    EXPECT_EQ(t.rows().size(), L2cpTable::kMaxRows);
+
+    // The chassis file: the entry that would be a row more is refused, on its line.
+    EXPECT_EQ(loadError(test::fullL2cpChassis()), "no error");
+    EXPECT_THAT(loadError(test::fullL2cpChassis(1)),
+                ::testing::StartsWith("bad.yaml:" + std::to_string(5 + L2cpTable::kMaxRows) + ": " +
+                                      L2cpTable::fullText()));
+}
+
 // PDU rates as the chassis file gives them, the default elsewhere (storm limits:
 // StateStore.HoldsOnlyTheChangesAndTheChassisFileKeepsTheRest, read by the same reader).
 TEST(ChassisFile, ReadsEachPortsPduRate) {

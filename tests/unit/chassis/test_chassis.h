@@ -13,6 +13,7 @@
 
 #include "chassis/chassis.h"
 #include "chassis/config.h"
+#include "chassis/l2cp.h"
 #include "chassis/message.h"
 #include "chassis/model.h"
 #include "chassis/trace.h"
@@ -76,6 +77,26 @@ void editPolicing(Chassis& c, const std::string& port, Edit edit) {
     PortPolicing p = c.cards().policing(portIf);
     edit(p);
     EXPECT_TRUE(c.cards().setPolicing(portIf, p));
+}
+
+// A chassis file whose reserved-address entries fill the line cards' rows (ge0/1-4, each a row
+// of its own and one in each of VLANs 1-4095), then `more` for ge0/5. Entry i is on line 5 + i.
+inline std::string fullL2cpChassis(size_t more = 0) {
+    constexpr uint32_t kRowsPerPort = 4096;
+    std::string yaml =
+        "card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{range: 1-5, name: "
+        "\"ge0/{n}\"}]}]\nvlans: [";
+    for (uint32_t vid = 1; vid < kRowsPerPort; ++vid)
+        yaml += (vid > 1 ? ", {id: " : "{id: ") + std::to_string(vid) + ", name: v" +
+                std::to_string(vid) + "}";
+    yaml += "]\nl2cp:\n";
+    for (size_t i = 0; i < L2cpTable::kMaxRows + more; ++i) {
+        const size_t vid = i % kRowsPerPort;
+        yaml += "  - {port: ge0/" + std::to_string(std::min<size_t>(i / kRowsPerPort + 1, 5)) +
+                (vid == 0 ? "" : ", vlan: v" + std::to_string(vid)) +
+                ", addresses: 0e, action: forward}\n";
+    }
+    return yaml;
 }
 
 // A port's Linux interface in the tests on interfaces: its name with '_' for '/' ("ge0_1").

@@ -12,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <atomic>
+#include <bit>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -30,6 +31,7 @@
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
+#include "tests/unit/chassis/test_chassis.h"
 
 namespace {
 
@@ -77,12 +79,13 @@ struct Rig {
     pid_t task = -1;
 
     // withState: operators' changes kept in dir/lib/state.yaml.
-    explicit Rig(netp::DaemonOptions o = {}, bool withState = false) {
+    explicit Rig(netp::DaemonOptions o = {}, bool withState = false,
+                 std::string_view chassisText = kChassis) {
         char tmpl[] = "/tmp/l2pt-daemon-test-XXXXXX";
         dir = ::mkdtemp(tmpl);
         if (withState)
             o.stateFile = dir + "/lib/state.yaml";
-        std::ofstream(dir + "/chassis.in.yaml") << kChassis;
+        std::ofstream(dir + "/chassis.in.yaml") << chassisText;
         o.chassisFile = dir + "/chassis.in.yaml";
         o.runDir = dir + "/run";
         logger = std::make_unique<netp::Logger>(netp::LogOptions{dir + "/daemon.log", false});
@@ -770,6 +773,26 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     for (const auto& l : console)
         EXPECT_EQ(l.size(), chassis::ConsoleSink::kMaxLine);
     EXPECT_LT(rig.daemon->chassis().ifm().acks().size(), kAcks);
+}
+
+// With the line cards' reserved-address rows all in use, a change that needs one more fails
+// saying so and changes nothing; a row held still changes.
+TEST(Daemon, ReservedAddressRowsPastTheLineCardsAreRefused) {
+    Rig r({}, false, chassis::test::fullL2cpChassis());
+    const Answer past = r.run({"l2cp", "set", "ge0/5", "0e", "discard"});
+    EXPECT_EQ(past.exit, 1);
+    EXPECT_THAT(past.err, HasSubstr(chassis::L2cpTable::fullText() + ", all in use"));
+    EXPECT_EQ(r.run({"l2cp", "set", "ge0/1", "0e", "discard"}).exit, 0);
+    r.halt();
+    const auto& rows = r.daemon->chassis().cards().l2cp();
+    const uint32_t lldp = *chassis::parseL2cpAddresses("0e");
+    const auto action = [&](const char* port) {
+        return rows.action(chassis::test::portNamed(r.daemon->chassis().ifdb(), port), std::nullopt,
+                           static_cast<size_t>(std::countr_zero(lldp)));
+    };
+    EXPECT_EQ(action("ge0/5"), chassis::L2cpAction::Default);
+    EXPECT_EQ(action("ge0/1"), chassis::L2cpAction::Discard);
+    EXPECT_EQ(rows.rows().size(), chassis::L2cpTable::kMaxRows);
 }
 
 }  // namespace
