@@ -54,6 +54,9 @@ class Generator {
         for (const auto& v : cfg.vlans)
             vids_.push_back(static_cast<uint16_t>(v.id));
         for (const auto& v : cfg.tunnelling.vlans) {
+            for (const auto& vlan : cfg.vlans)
+                if (vlan.name == v.vlan.name)
+                    tunnelled_.push_back(static_cast<uint16_t>(vlan.id));
             for (const auto& m : v.ports) {
                 std::vector<std::string> names{m.port.name};  // a LAG's members speak as it
                 for (const auto& lag : cfg.lags) {
@@ -74,7 +77,7 @@ class Generator {
 
     Table table(const std::string& chassis, size_t frames) {
         Table t{chassis, {}};
-        for (int i = 0; i < 6; ++i)
+        for (int i = 0; i < 12; ++i)
             t.steps.push_back(entry());
         for (size_t rows = 0; rows < frames;) {
             if (chance(0.8)) {
@@ -134,7 +137,7 @@ class Generator {
         }
     }
     Mac source(size_t port) {
-        switch (below(12)) {
+        switch (below(24)) {
             case 0:
                 return randomMac(false);
             case 1:
@@ -179,12 +182,14 @@ class Generator {
         Bytes f(dst.begin(), dst.end());
         f.insert(f.end(), src.begin(), src.end());
         size_t tags = pick(std::vector<size_t>{0, 0, 0, 1, 1, 1, 2, 2, 3});
+        tags = port.core ? std::max<size_t>(tags, chance(0.8) ? 1 : 0) : tags;
         if (chance(0.02))
             tags = 4 + below(6);
         for (size_t i = 0; i < tags; ++i) {
-            const bool provider = i == 0 && port.core && chance(0.6);
+            const bool provider = i == 0 && port.core && chance(0.8);
             const uint16_t tp = provider ? tpid_ : tags > 3 ? L2PT_TPID_8021Q : tpid();
-            const uint16_t tci = static_cast<uint16_t>((chance(0.1) ? byte() << 8 : 0) | vid());
+            const uint16_t v = provider && chance(0.7) ? pick(tunnelled_) : vid();
+            const uint16_t tci = static_cast<uint16_t>((chance(0.1) ? byte() << 8 : 0) | v);
             for (uint16_t half : {tp, tci}) {
                 f.push_back(static_cast<uint8_t>(half >> 8));
                 f.push_back(static_cast<uint8_t>(half));
@@ -313,8 +318,19 @@ class Generator {
                 return TunnelMac{tunnelMac_};
             }
             case 13:
-            case 14:
-                return VlanMember{pick(vids_), pick(lports_), chance(0.5)};
+            case 14: {
+                // Members leave and mostly come back, others join.
+                if (!left_.empty() && chance(0.6)) {
+                    VlanMember back = left_.back();
+                    left_.pop_back();
+                    back.join = true;
+                    return back;
+                }
+                VlanMember m{pick(vids_), pick(lports_), chance(0.3)};
+                if (!m.join)
+                    left_.push_back(m);
+                return m;
+            }
             case 15: {
                 // A card goes down, one at a time, and soon comes back (above).
                 const size_t i = below(slots_.size());
@@ -334,8 +350,10 @@ class Generator {
     std::vector<Port> ports_;
     std::vector<std::string> lports_;  // ports and LAGs
     std::vector<uint32_t> slots_;
-    std::vector<uint16_t> vids_;  // the chassis's VLANs and its ports'
+    std::vector<uint16_t> vids_;       // the chassis's VLANs and its ports'
+    std::vector<uint16_t> tunnelled_;  // the VLANs with members
     std::vector<bool> cardUp_;
+    std::vector<VlanMember> left_;  // members that left a VLAN
     uint16_t tpid_ = L2PT_TPID_VMAN;
     Mac tunnelMac_{};
     std::vector<Mac> tunnelMacs_;  // every one in force so far

@@ -291,7 +291,7 @@ std::string copiesText(std::vector<Copy> copies) {
 namespace {
 
 // Hex bytes: the MACs as a word each, then words of two bytes, a run of four or more of one
-// byte as "BB*N".
+// byte from a word's start as "BB*N".
 std::string bytesText(const Bytes& b) {
     constexpr size_t kMinRun = 4;
     std::string out;
@@ -303,7 +303,7 @@ std::string bytesText(const Bytes& b) {
     };
     for (size_t i = 0; i < b.size();) {
         size_t run = 1;
-        while (i >= L2PT_OFF_TYPE && i + run < b.size() && b[i + run] == b[i])
+        while (i >= L2PT_OFF_TYPE && i % 2 == 0 && i + run < b.size() && b[i + run] == b[i])
             ++run;
         if (run >= kMinRun || i == L2PT_OFF_SRC || (i >= L2PT_OFF_TYPE && i % 2 == 0))
             flush();
