@@ -24,7 +24,8 @@ namespace {
 using namespace frametable;
 
 constexpr uint64_t kSeed = 1;
-constexpr size_t kFrames = 300;
+constexpr size_t kFrames = 1000;
+const Mac kPvst = {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd};
 
 uint64_t envNumber(const char* name, uint64_t otherwise) {
     const char* v = std::getenv(name);
@@ -33,7 +34,6 @@ uint64_t envNumber(const char* name, uint64_t otherwise) {
 
 struct Port {
     std::string name;
-    uint32_t slot = 0;
     uint32_t mtu = 0;
     bool core = false;  // a core member of some VLAN: its frames are mostly provider frames
 };
@@ -45,7 +45,7 @@ class Generator {
         for (const auto& card : cfg.lineCards) {
             slots_.push_back(card.slot);
             for (const auto& p : card.ports) {
-                ports_.push_back({p.name, card.slot, p.mtu});
+                ports_.push_back({p.name, p.mtu});
                 vids_.push_back(p.vlan);
             }
         }
@@ -54,9 +54,10 @@ class Generator {
         for (const auto& v : cfg.vlans)
             vids_.push_back(static_cast<uint16_t>(v.id));
         for (const auto& v : cfg.tunnelling.vlans) {
-            for (const auto& vlan : cfg.vlans)
+            for (const auto& vlan : cfg.vlans) {
                 if (vlan.name == v.vlan.name)
                     tunnelled_.push_back(static_cast<uint16_t>(vlan.id));
+            }
             for (const auto& m : v.ports) {
                 std::vector<std::string> names{m.port.name};  // a LAG's members speak as it
                 for (const auto& lag : cfg.lags) {
@@ -117,7 +118,6 @@ class Generator {
         return m;
     }
     Mac destination() {
-        static const Mac kPvst = {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd};
         static const Mac kBroadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
         static const Mac kIpv4Group = {0x01, 0x00, 0x5e, 0x00, 0x00, 0x01};
         switch (below(10)) {
@@ -200,8 +200,8 @@ class Generator {
             {0x81, 0x00}, {0x88, 0xa8}};
         const auto& type = pick(kTypes);
         f.insert(f.end(), type.begin(), type.end());
-        // The frame's length: cut short within its tags, the smallest on a wire, the MTUs of
-        // the ports with a tag or without and one past, or anything short.
+        // The frame's length: cut short within its tags, the smallest on a wire, the ports' MTUs
+        // with the header, a tag or not, and one past, or anything short.
         const uint32_t mtu = chance(0.5) ? port.mtu : pick(ports_).mtu;
         size_t len = 0;
         switch (below(8)) {
@@ -230,12 +230,10 @@ class Generator {
                                            : port.mtu + L2PT_ETH_HLEN + L2PT_TAG_LEN);
         f.resize(len);
         r.frame = std::move(f);
-        r.verdict = L2PT_VERDICT_DROPPED;
         return r;
     }
 
     Step entry() {
-        static const Mac kPvst = {0x01, 0x00, 0x0c, 0xcc, 0xcc, 0xcd};
         Entry e;
         e.mac = chance(0.5)   ? reservedAddress()
                 : chance(0.5) ? (chance(0.7) ? tunnelMac_ : pick(tunnelMacs_))
