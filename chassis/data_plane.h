@@ -103,6 +103,9 @@ class DataPlane {
     }
     void setVlanLearnLimit(uint16_t vid, uint32_t limit) { bridge_.setVlanLearnLimit(vid, limit); }
     const Bridge& bridging() const { return bridge_; }
+    // IFM took members out of VLANs: what they learned there is forgotten now, not when the
+    // next frame rereads the membership (by then they may be members again).
+    void membersLeft() { bridge_.refresh(); }
     // Forgets the learned MACs not seen for the ageing time, as the daemon's walk does; learning
     // otherwise reclaims them when it wants their room.
     void expireLearned() { bridge_.expireLearned(ctx_.clock.nowUs); }

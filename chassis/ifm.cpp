@@ -38,7 +38,7 @@ std::string protocolsText(uint8_t flags) {
     return out.empty() ? "none" : out;
 }
 
-Ifm::Ifm(Context& ctx, const ChassisConfig& cfg, const DataPlane& cards)
+Ifm::Ifm(Context& ctx, const ChassisConfig& cfg, DataPlane& cards)
     : ctx_(ctx), cards_(cards), slots_(cfg.slots) {
     const auto& t = cfg.tunnelling;
     const ResolvedTunnelling resolved = resolveTunnelling(ctx.ifdb, cfg);
@@ -363,6 +363,7 @@ void Ifm::vlanDel(const std::vector<VlanBlock>& blocks) {
                                [&](const PortMode& p) { return p.ifIndex == q.ifIndex; });
         });
     }
+    cards_.membersLeft();
     sendVlanBlocks(MT_L2PT_DEL_VLAN_PORT, "vlan-del", blocks);
 }
 
@@ -370,6 +371,7 @@ void Ifm::vlanDisable(const std::vector<VlanBlock>& blocks) {
     ++generation_;
     for (const auto& b : blocks)
         vlans_.erase(b.vlanIf);
+    cards_.membersLeft();
     sendVlanBlocks(MT_L2PT_VLAN_PROTO_DISABLE, "vlan-disable", blocks);
 }
 

@@ -34,7 +34,7 @@ class Ifm : public Membership {
     };
 
     // Takes the tunnelling section of the chassis file as its configured state.
-    Ifm(Context& ctx, const ChassisConfig& cfg, const DataPlane& cards);
+    Ifm(Context& ctx, const ChassisConfig& cfg, DataPlane& cards);
 
     // From the task.
     std::optional<std::vector<uint8_t>> request(std::span<const uint8_t> msg);
@@ -90,7 +90,7 @@ class Ifm : public Membership {
     std::string portsText(const std::vector<PortMode>& ports) const;
 
     Context& ctx_;
-    const DataPlane& cards_;
+    DataPlane& cards_;
     uint32_t slots_;
     uint32_t seq_ = 0;
     std::map<uint32_t, VlanState> vlans_;  // by VLAN ifIndex

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -285,6 +286,117 @@ std::string copiesText(std::vector<Copy> copies) {
     for (const auto& c : copies)
         out += c.port + " " + chassis::hexText(c.frame) + "\n";
     return out;
+}
+
+namespace {
+
+// Hex bytes: the MACs as a word each, then words of two bytes, a run of four or more of one
+// byte from a word's start as "BB*N".
+std::string bytesText(const Bytes& b) {
+    constexpr size_t kMinRun = 4;
+    std::string out;
+    std::string word;
+    const auto flush = [&] {
+        if (!word.empty())
+            out += " " + word;
+        word.clear();
+    };
+    for (size_t i = 0; i < b.size();) {
+        size_t run = 1;
+        while (i >= L2PT_OFF_TYPE && i % 2 == 0 && i + run < b.size() && b[i + run] == b[i])
+            ++run;
+        if (run >= kMinRun || i == L2PT_OFF_SRC || (i >= L2PT_OFF_TYPE && i % 2 == 0))
+            flush();
+        word += chassis::hexText({&b[i], 1}) + (run >= kMinRun ? "*" + std::to_string(run) : "");
+        if (run >= kMinRun)
+            flush();
+        i += run >= kMinRun ? run : 1;
+    }
+    flush();
+    return out;
+}
+
+std::string macText(const Mac& m) {
+    return chassis::hexText(m);
+}
+
+struct Writer {
+    std::string operator()(const Entry& e) const {
+        return "entry " + (e.slot ? "slot=" + std::to_string(*e.slot) : e.port) + " " +
+               macText(e.mac) + (e.rateKbps ? " rate=" + std::to_string(e.rateKbps) : "") + "\n";
+    }
+    std::string operator()(const Tpid& t) const {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "0x%04x", t.tpid);
+        return std::string("tpid ") + buf + "\n";
+    }
+    std::string operator()(const Advance& a) const {
+        return "advance " + std::to_string(a.seconds) + "\n";
+    }
+    std::string operator()(const Card& c) const {
+        return "card " + std::to_string(c.slot) + (c.up ? " up\n" : " down\n");
+    }
+    std::string operator()(const Learning& l) const {
+        return "learning " + (l.vlan ? "vlan=" + std::to_string(*l.vlan) : l.port) +
+               " limit=" + std::to_string(l.limit) + (l.drop ? " drop\n" : "\n");
+    }
+    std::string operator()(const Learned& l) const {
+        return "learned " + l.port + " " + std::to_string(l.count) +
+               " moves=" + std::to_string(l.moves) + " refused=" + std::to_string(l.refused) + "\n";
+    }
+    std::string operator()(const L2cp& l) const {
+        return "l2cp " + l.port + (l.vlan ? " vlan=" + std::to_string(*l.vlan) : "") + " " +
+               chassis::l2cpAddressesText(l.addresses) + " " +
+               std::string(chassis::l2cpActionName(static_cast<chassis::L2cpAction>(l.action))) +
+               "\n";
+    }
+    std::string operator()(const TunnelMac& t) const {
+        return "tunnel-mac " + (t.mac ? macText(*t.mac) : "default") + "\n";
+    }
+    std::string operator()(const VlanMember& m) const {
+        return "vlan " + std::to_string(m.vid) + (m.join ? " join " : " leave ") + m.port + "\n";
+    }
+    std::string operator()(const Storm& s) const {
+        std::string rate = s.fps ? std::to_string(s.fps) : s.kbps ? "" : "off";
+        if (s.kbps)
+            rate += (rate.empty() ? "" : " ") + ("kbps=" + std::to_string(s.kbps));
+        return "storm " + s.port + " " + kStormClasses[s.cls] + " " + rate + "\n";
+    }
+    std::string operator()(const PduRate& r) const {
+        return "pdu-rate " + r.port + " " + (r.rate ? std::to_string(*r.rate) : "default") + "\n";
+    }
+    std::string operator()(const Row& r) const {
+        std::string out = "frame " + r.name + "\n" + (r.sent ? "sent " : "in ") + r.port +
+                          bytesText(r.frame) + "\n" + verdictWord(r.verdict);
+        if (r.verdict == L2PT_VERDICT_TRAPPED)
+            out += std::string(r.socket == L2PT_SOCKET_TUNNEL ? " tunnel " : " access ") + r.rxIf +
+                   bytesText(r.trapped);
+        if (r.verdict == L2PT_VERDICT_DROPPED)
+            out += " " + reasonWord(r.reason);
+        if (r.vlan)
+            out += " vlan=" + std::to_string(*r.vlan);
+        out += "\n";
+        std::vector<Copy> copies = r.out;
+        std::stable_sort(copies.begin(), copies.end(),
+                         [](const Copy& a, const Copy& b) { return a.port < b.port; });
+        for (const Copy& c : copies)
+            out += "out " + c.port + bytesText(c.frame) + "\n";
+        return out;
+    }
+};
+
+}  // namespace
+
+std::string stepText(const Step& step) {
+    return std::visit(Writer{}, step);
+}
+
+Row asStated(Row got, const Row& want) {
+    std::tie(got.name, got.line, got.port, got.frame, got.sent) =
+        std::tie(want.name, want.line, want.port, want.frame, want.sent);
+    if (!want.vlan)
+        got.vlan.reset();
+    return got;
 }
 
 std::string reasonWord(int reason) {

@@ -108,6 +108,14 @@ Table load(const std::string& path);
 // The copies as "PORT HEX" lines in port order, for comparing what left with a row's.
 std::string copiesText(std::vector<Copy> copies);
 
+// A step as the table writes it, one line or more, each ending in a newline: what a runner
+// compares, and what a generated table prints to be pasted into the table.
+std::string stepText(const Step& step);
+
+// got, a row as a data plane made it of want's frame, saying only what want says: its VLAN
+// where want states one.
+Row asStated(Row got, const Row& want);
+
 // "no_vlan" for L2PT_DP_DROP_NO_VLAN, "flooded" for L2PT_VERDICT_FLOODED: the table's words.
 std::string reasonWord(int reason);
 std::string verdictWord(int verdict);

@@ -124,21 +124,21 @@ inline bool sendWire(int fd, unsigned ifindex, std::span<const uint8_t> frame) {
 }
 
 // The frames that reach (or with leaving set, leave) the wire sockets, each with its socket's
-// place in fds, until the expected number did and they were quiet for a while, or a second
-// passed.
-inline std::vector<std::pair<size_t, std::vector<uint8_t>>> wireFrames(const std::vector<int>& fds,
-                                                                       size_t expected,
-                                                                       size_t maxFrame,
-                                                                       bool leaving = false) {
+// place in fds, until the expected number did and they were quiet for a while (none: the
+// expected number is known to be all), or a second passed.
+inline std::vector<std::pair<size_t, std::vector<uint8_t>>> wireFrames(
+    const std::vector<int>& fds, size_t expected, size_t maxFrame, bool leaving = false,
+    std::chrono::milliseconds quietFor = std::chrono::milliseconds(50)) {
     using Clock = std::chrono::steady_clock;
     constexpr auto kWait = std::chrono::milliseconds(1000);
-    constexpr auto kQuiet = std::chrono::milliseconds(50);
     constexpr int kPollMs = 10;
     std::vector<std::pair<size_t, std::vector<uint8_t>>> got;
     auto until = Clock::now() + kWait;
     for (bool quiet = false; Clock::now() < until;) {
         if (!quiet && got.size() >= expected) {
-            until = Clock::now() + kQuiet;
+            if (quietFor.count() == 0)
+                break;
+            until = Clock::now() + quietFor;
             quiet = true;
         }
         std::vector<pollfd> polled;
