@@ -243,7 +243,9 @@ void LineCards::moveFormerCounters() {
 // The MACs the tables before held (adopted, or carried over into new ones) that are stale now:
 // those of an index that stands for another port or LAG now (the chassis file lost or gained one
 // before it), of a port that is not up or whose interface was made again while no daemon ran (a
-// LAG's: with no live member left), and those of a VLAN their port or LAG has left meanwhile.
+// LAG's: with no live member left), those of a VLAN their port or LAG has left meanwhile, and
+// those not seen for the ageing time: until they go they count against their port's limit, and
+// the first ageing check may be minutes away.
 void LineCards::forgetFormerMacs() {
     const chassis::IfDb& db = chassis_.ifdb();
     for (uint32_t l = 0; l < former_.size(); ++l) {
@@ -265,6 +267,7 @@ void LineCards::forgetFormerMacs() {
             sweep_.forgetLport(lport);
     }
     sweep_.forgetStrays();
+    sweep_.age();
 }
 
 // Removes each key of a table (as read now) that claimed() says nothing claims; how many went.

@@ -11,6 +11,7 @@
 #include "chassis/chassis.h"
 #include "net/linecard/line_cards.h"
 #include "net/linecard/trace_lines.h"
+#include "net/pipeline/clock.h"
 #include "net/pipeline/mem_tables.h"
 #include "net/port/mem_port_ops.h"
 #include "tests/unit/chassis/test_chassis.h"
@@ -33,13 +34,14 @@ pipeline::Mac macOf(uint32_t i) {
 
 // The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0 and lag1 (te1/1,
 // te1/2); each port on an interface of its own name ("ge0_1"); te1/0 forwards LLDP in VLAN 200;
-// lag1 learns two MACs at most and drops frames from new sources past them.
+// lag1 learns two MACs at most and drops frames from new sources past them; a MAC ages in 1 s.
 chassis::ChassisConfig netdevChassis() {
     auto cfg =
         chassis::test::withNetdevs(chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml"));
     cfg.l2cp.push_back(
         {{"te1/0", 0}, chassis::NameRef{"vl200", 0}, 1u << 14, chassis::L2cpAction::Forward, 0});
     cfg.dataPlane.learning.push_back({"lag1", std::nullopt, 2, true});
+    cfg.dataPlane.ageingSeconds = 1;
     return cfg;
 }
 
@@ -396,8 +398,8 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
 // Learning limits reach the tables by port, LAG and VLAN, refused past their ranges; a port's
 // MACs going when it goes down are forgotten over several slices, each off its counts. A start
 // over new tables that the MACs of the tables before were carried into (a layout migrated):
-// once the interfaces are known, those of a port that is not up and those of a VLAN the port
-// has left are forgotten, off their counts.
+// once the interfaces are known, those of a port that is not up, of a VLAN the port has left
+// and those not seen for the ageing time are forgotten, off their counts.
 TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_TRUE(cards->setLearnLimit(ifIndex("ge0/1"), 2, true));
     EXPECT_TRUE(cards->setLearnLimit(ifIndex("lag1"), L2PT_FDB_ENTRIES_MAX, std::nullopt));
@@ -440,9 +442,11 @@ TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     cards->reportNotLearned(1);
     EXPECT_THAT(log, HasSubstr("ge0/1: 1 new source MACs not learned"));
     log.clear();
-    ASSERT_TRUE(tables->learn(100, kHost, lport("ge0/1"), 1));     // ge0/1 is not up
-    ASSERT_TRUE(tables->learn(100, macOf(1), lport("ge0/2"), 1));  // kept
-    ASSERT_TRUE(tables->learn(200, macOf(2), lport("ge0/2"), 1));  // ge0/2 left VLAN 200
+    const uint64_t now = pipeline::monotonicNs();
+    ASSERT_TRUE(tables->learn(100, kHost, lport("ge0/1"), now));     // ge0/1 is not up
+    ASSERT_TRUE(tables->learn(100, macOf(1), lport("ge0/2"), now));  // kept
+    ASSERT_TRUE(tables->learn(200, macOf(2), lport("ge0/2"), now));  // ge0/2 left VLAN 200
+    ASSERT_TRUE(tables->learn(100, macOf(3), lport("ge0/2"), 1));    // aged while no daemon ran
     cards.reset();
     startCards();
     cards->reportNotLearned(1);
@@ -471,7 +475,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     ASSERT_TRUE(tables->installTrap(found, 0));
     ASSERT_TRUE(tables->setL2cp(lport("ge0/1"), 100, 0x3));
     ASSERT_TRUE(tables->bindIfindex(99, lport("ge0/2")));
-    ASSERT_TRUE(tables->learn(100, kHost, lport("ge0/1"), 1));
+    ASSERT_TRUE(tables->learn(100, kHost, lport("ge0/1"), pipeline::monotonicNs()));
     l2pt_globals g = tables->globals();
     g.task_mark = L2PT_TASK_MARK_BASE | 7;
     ASSERT_TRUE(tables->setGlobals(g));
@@ -497,7 +501,8 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     // lag1's customer sends from a new source between any two limits the start writes: lag1
     // holds no more than its limit at any moment.
     uint32_t spoofed = 0;
-    tables->meanwhile([&] { tables->learn(100, macOf(spoofed++), kLag1, 1); });
+    tables->meanwhile(
+        [&] { tables->learn(100, macOf(spoofed++), kLag1, pipeline::monotonicNs()); });
     cards->linksSynced();
     tables->meanwhile(nullptr);
     EXPECT_EQ(tables->learning(kLag1)->count, 2);
@@ -540,11 +545,12 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
                                                        {"te1/2", 22}, {"ge2/0", 30}};
     for (const auto& [port, ifindex] : ifindexes)
         link(port, ifindex, true);
-    ASSERT_TRUE(tables->learn(100, macOf(1), lport("ge0/1"), 1));  // stays
-    ASSERT_TRUE(tables->learn(200, macOf(2), lport("ge0/5"), 1));  // its index is te1/0's now
-    ASSERT_TRUE(tables->learn(100, macOf(3), lport("ge0/2"), 1));  // its interface made again
-    ASSERT_TRUE(tables->learn(200, macOf(4), lport("ge2/0"), 1));  // its index is ge2/1's now
-    ASSERT_TRUE(tables->learn(100, macOf(5), kLag1, 1));           // its index is lag0's now
+    const uint64_t now = pipeline::monotonicNs();
+    ASSERT_TRUE(tables->learn(100, macOf(1), lport("ge0/1"), now));  // stays
+    ASSERT_TRUE(tables->learn(200, macOf(2), lport("ge0/5"), now));  // its index is te1/0's now
+    ASSERT_TRUE(tables->learn(100, macOf(3), lport("ge0/2"), now));  // its interface made again
+    ASSERT_TRUE(tables->learn(200, macOf(4), lport("ge2/0"), now));  // its index is ge2/1's now
+    ASSERT_TRUE(tables->learn(100, macOf(5), kLag1, now));           // its index is lag0's now
     chassis::test::editPolicing(chassis, "ge0/5", [](auto& p) {
         p.storm[L2PT_STORM_BROADCAST] = {100, 0};
     });
