@@ -134,10 +134,6 @@ class DataPlaneTest(unittest.TestCase):
     def setUpClass(cls):
         cls.net = netns.set_up_lab(cls, Network)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.lab.close()
-
     def setUp(self):
         self.net.drain()
 

@@ -75,10 +75,6 @@ class DisruptionTest(unittest.TestCase):
             return sw
         cls.sw = netns.set_up_lab(cls, started)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.lab.close()
-
     def setUp(self):
         # Each event begins with a serving switch that knows both sites, whatever the one
         # before left: each site speaks once, and the streams are known unicast.

@@ -147,7 +147,6 @@ class SwitchTest(unittest.TestCase):
     def tearDownClass(cls):
         if os.environ.get("L2PT_KEEP_LOG"):
             print(cls.sw.daemon_log()[-3000:], file=sys.stderr)
-        cls.lab.close()
 
     def exchange(self, port, frame, want):
         """Sends frame into port: each port of want receives just the frames it lists."""
