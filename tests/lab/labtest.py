@@ -87,8 +87,7 @@ class LabCase(unittest.TestCase):
 
 
 def reach(lab, src, dst, timeout=20):
-    """Waits until site src's ping of site dst is answered; ARP and the bridges' listening
-    and learning take their time."""
+    """Waits until site src's ping of site dst is answered (ARP and the bridges take time)."""
     ns, address = lab.topo.namespace(src), lab.topo.address(dst)
     wait_for(f"{src} to reach {dst} ({address})",
              lambda: l2pt_lab.nsexec(ns, "ping", "-c1", "-W1", address,
@@ -96,9 +95,8 @@ def reach(lab, src, dst, timeout=20):
 
 
 class Sniffer:
-    """pdu.py sniff on one interface, in the background until its time is up or it has seen
-    count tagged frames. It writes to a file: a pipe nobody reads until the end would fill
-    and stall it."""
+    """pdu.py sniff on one interface in the background, until its time is up or it saw count
+    tagged frames; to a file, since a pipe nobody reads until the end would stall it."""
 
     def __init__(self, ns, iface, seconds, count=0):
         self.out = tempfile.TemporaryFile(mode="w+")
@@ -112,11 +110,6 @@ class Sniffer:
             raise RuntimeError(f"sniffer ended with status {self.proc.returncode}")
         self.out.seek(0)
         return "ready" in self.out.readline()
-
-    def stop(self, tag=None):
-        """Ends the sniffer now; the frames it saw."""
-        self.proc.terminate()
-        return self.frames(tag)
 
     def frames(self, tag=None):
         """Waits for the sniffer's end; the frames it saw (those with tag, if given)."""

@@ -5,11 +5,10 @@ runs in (through `ip netns exec`).
   pdu.py send IFACE pvst|gvrp|bcast|flood [--count N] [--rate PPS] [--tag TEXT]
   pdu.py sniff IFACE [--seconds S] [--count N]
 
-Each frame carries TAG and its sequence number at the end of its payload, so a receiver can
-tell whose frames it sees; bcast is customer data, not a PDU: a broadcast of the local
-experimental EtherType; flood is the same broadcast, each from a source MAC of its own (random,
-locally administered), as a customer taking over the edge's MAC table sends it. sniff prints one JSON object per frame: monotonic time, destination
-MAC, tag and sequence (absent for frames without a tag), length.
+Each frame ends with TAG and its sequence number, so a receiver can tell whose frames it sees.
+bcast is data, a broadcast of the local experimental EtherType; flood is the same, each from a
+random source MAC of its own, as a customer taking over the edge's MAC table sends it. sniff
+prints a JSON object per frame: monotonic time, destination MAC, tag and sequence (if any), length.
 """
 
 import argparse
@@ -47,11 +46,8 @@ def build(kind, tag, seq, src):
         # protocol id 1, one VLAN attribute (type 1, length 4, join-in of VLAN 10), end marks.
         garp = bytes([0x00, 0x01, 0x01, 0x04, 0x02, 0x00, 0x0A, 0x00, 0x00])
         pkt = (Ether(dst=GVRP_MAC) / LLC(dsap=0x42, ssap=0x42, ctrl=3) / Raw(garp + marker))
-    elif kind == "bcast":
-        # The sender's own source address: bridges drop frames from an invalid one.
+    else:  # bcast, from the sender's own address: bridges drop frames from an invalid one
         pkt = Ether(dst="ff:ff:ff:ff:ff:ff", src=src, type=0x88B5) / Raw(marker)
-    else:
-        raise SystemExit(f"pdu.py: unknown kind '{kind}'")
     return bytes(pkt)
 
 

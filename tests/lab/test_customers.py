@@ -24,18 +24,17 @@ class CustomersOnAWire(unittest.TestCase):
         for lab in labs:
             reach(lab, "w2", "w1")
         # The command line, on the first lab.
-        tool = [PYTHON, str(REPO / "lab" / "l2pt-lab"), "--name", labs[0].topo.name]
-        status = subprocess.run([*tool, "status", WIRE], capture_output=True, text=True)
+        def tool(*args):
+            return subprocess.run([PYTHON, str(REPO / "lab" / "l2pt-lab"), "--name",
+                                   labs[0].topo.name, *args], capture_output=True, text=True)
+        status = tool("status", WIRE)
         self.assertEqual(status.returncode, 0, status.stderr)
         lines = status.stdout.splitlines()
         self.assertEqual([line.split(":")[0] for line in lines], ["w1", "w2", "w3"])
         self.assertRegex(lines[0], r"^w1: lldpd:\d+ root [0-9a-f.]+ eth0=\w+ eth1=\w+$")
-        bridge = subprocess.run([*tool, "exec", WIRE, "w2", "cat",
-                                 "/sys/class/net/br0/bridge/bridge_id"], capture_output=True,
-                                text=True)
+        bridge = tool("exec", WIRE, "w2", "cat", "/sys/class/net/br0/bridge/bridge_id")
         self.assertEqual(bridge.stdout.strip(), labs[0].bridge_attr("w2", "bridge_id"))
-        bad = subprocess.run([*tool, "exec", WIRE, "nowhere", "true"], capture_output=True,
-                             text=True)
+        bad = tool("exec", WIRE, "nowhere", "true")
         self.assertEqual((bad.returncode, bad.stderr), (2, "l2pt-lab: no node named 'nowhere'\n"))
         made = []
         for lab in labs:

@@ -67,6 +67,13 @@ class ProviderNetwork(LabCase):
             time.sleep(0.2)
         return seen
 
+    @staticmethod
+    def timed(what, step, *args):
+        """step(*args), printing how long it took."""
+        at = time.monotonic()
+        step(*args)
+        print(f"\n{what} in {time.monotonic() - at:.1f} s")
+
     def assert_pdus_cross(self, *paths):
         """For each (src, dst, kind) of paths, tagged PDUs sent at site src all arrive at dst."""
         for src, dst, kind in paths:
@@ -76,16 +83,12 @@ class ProviderNetwork(LabCase):
             self.assertEqual([f["seq"] for f in sniffer.frames(tag)], list(range(5)),
                              f"{kind} from {src} at {dst}")
 
-    def capture(self, switch, port, seconds):
-        with tempfile.TemporaryDirectory() as d:
-            path = os.path.join(d, "c.pcap")
-            self.lab.ctl(switch, "capture", port, path, "--seconds", seconds)
-            return read_pcap(path)
-
     def core_macs(self, switch, port, seconds):
-        """The destinations on a core link that are the tunnel MAC or a protocol's: the
-        customers' own data (ARP, IPv6 neighbour discovery) crosses it too."""
-        macs = {f[:6].hex(":") for f in self.capture(switch, port, seconds)}
+        """The destinations captured on a core link that are the tunnel MAC or a protocol's:
+        the customers' own data (ARP, IPv6 neighbour discovery) crosses it too."""
+        with tempfile.TemporaryDirectory() as d:
+            self.lab.ctl(switch, "capture", port, d + "/c.pcap", "--seconds", seconds)
+            macs = {f[:6].hex(":") for f in read_pcap(d + "/c.pcap")}
         return macs & {TUNNEL_MAC, NEW_TUNNEL_MAC, STP_MAC, LLDP_MAC, GVRP_MAC, PVST_MAC}
 
     # -- the tests, in order
@@ -101,9 +104,8 @@ class ProviderNetwork(LabCase):
             self.send(site, "eth0", "gvrp", count=5, tag=f"{site}gvrp")
         seen = {s: {(f["tag"], f["dst"]) for f in sn.frames() if "tag" in f}
                 for s, sn in sniffers.items()}
-        # The tunnel never sends a PDU back where it came in. GVRP is restored with the STP
-        # address after the provider network: de-tunnelling tells protocols apart by their LLC
-        # header, and GVRP's DSAP 0x42 is STP's.
+        # Never back where they came in; GVRP is restored with the STP address, as de-tunnelling
+        # tells protocols apart by their LLC header and GVRP's DSAP 0x42 is STP's.
         self.assertEqual(seen, {
             "a1": set(),
             "a2": {("a1pvst", PVST_MAC), ("a1gvrp", GVRP_MAC)},
@@ -121,8 +123,7 @@ class ProviderNetwork(LabCase):
             sender.communicate(timeout=30)
 
     def test_4_lldp_neighbours_are_the_customer_ports_on_the_same_edge(self):
-        # An LLDPDU reaches the VLAN's other access ports of its switch as it is and crosses the
-        # core tunnelled (net_switch's test_1), but the far edge drops it: de-tunnelling knows
+        # LLDP crosses the core tunnelled but the far edge drops it: de-tunnelling knows
         # protocols by their LLC header, and LLDP has none. Bridges do not pass LLDP on.
         expected = {("a1", "eth0"): [("a2", "eth0")], ("a2", "eth0"): [("a1", "eth0")],
                     ("a2", "eth1"): [("a3", "eth0")], ("a3", "eth0"): [("a2", "eth1")]}
@@ -147,17 +148,17 @@ class ProviderNetwork(LabCase):
         primary = self.lab.pids("pe1", "primary")
         self.assertEqual(len(primary), 1)
         rate, seconds = 200, 6.0
+        sent = int(rate * seconds)
         sniffer = self.sniffer("a3", "eth0", 60)
-        sender = self.sender("a1", "pvst", int(rate * seconds), rate=rate, tag="ha")
+        sender = self.sender("a1", "pvst", sent, rate=rate, tag="ha")
         self.assertIn("sending", sender.stdout.readline())
         time.sleep(1.0)  # a second of PDUs through the primary
         os.kill(primary[0], signal.SIGKILL)
         seen = self.watch_root(seconds - 1)
         sender.communicate(timeout=30)
         time.sleep(0.5)  # the last PDUs in flight
-        frames = sniffer.stop("ha")
-        sent = int(rate * seconds)
-        seqs = [f["seq"] for f in frames]
+        sniffer.proc.terminate()
+        seqs = [f["seq"] for f in sniffer.frames("ha")]
         # Forwarding resumed: the last PDU sent, five seconds after the kill, arrived.
         self.assertIn(sent - 1, seqs)
         print(f"\ntakeover: {sent - len(seqs)} of {sent} PDUs lost at {rate} pps")
@@ -170,21 +171,17 @@ class ProviderNetwork(LabCase):
         self.lab.start_l2ptd("pe1", "secondary")
         self.assertEqual(self.lab.ctl("pe1", "status", check=False).returncode, 0)
 
-    def bridge_mac(self, site):
-        out = l2pt_lab.nsexec(self.ns(site), "ip", "-j", "link", "show", l2pt_lab.BRIDGE).stdout
-        return json.loads(out)[0]["address"]
-
     def test_6b_pe1s_daemon_restarted_under_customer_stp(self):
-        # pe1's chassis daemon stopped and started again while customer A's bridges run their
-        # STP through it: its pipeline goes on forwarding, its tasks join the new daemon, and
-        # no site of A sees another root, a port change state, or a topology change. Numbered
-        # known unicast between a1 (on pe1) and a3 (on pe2, across the core switch) loses,
-        # repeats and floods nothing meanwhile: the sites' bridge MACs, learned from a ping.
+        # Its pipeline forwards on and its tasks join the new daemon: no site of A sees another
+        # root, a port change state or a topology change, and numbered unicast between a1's and
+        # a3's bridges (on pe1 and pe2, learned from a ping) loses, repeats and floods nothing.
         self.wait_converged()
         reach(self.lab, "a1", "a3")
         reach(self.lab, "a3", "a1")
         port = {s: f"{self.ns(s)}/eth0" for s in ("a1", "a2", "a3", "b1")}
-        mac = {s: self.bridge_mac(s) for s in ("a1", "a3")}
+        mac = {s: json.loads(l2pt_lab.nsexec(self.ns(s), "ip", "-j", "link", "show",
+                                             l2pt_lab.BRIDGE).stdout)[0]["address"]
+               for s in ("a1", "a3")}
         flows = ["--flow", f"{port['a1']},{port['a3']},{mac['a1']},{mac['a3']}",
                  "--flow", f"{port['a3']},{port['a1']},{mac['a3']},{mac['a1']}"]
         watches = ["--watch", port["a2"], "--watch", f"{self.ns('a2')}/eth1", "--watch", port["b1"]]
@@ -203,10 +200,8 @@ class ProviderNetwork(LabCase):
                 seen.append(view())
 
         def restart():
-            at = time.monotonic()
-            self.lab.restart_chassisd("pe1")
-            print(f"\npe1's daemon restarted: its task primary again after "
-                  f"{time.monotonic() - at:.1f} s")
+            self.timed("pe1's daemon restarted, its task primary again,", self.lab.restart_chassisd,
+                       "pe1")
             time.sleep(8)  # past the customers' max age of 6 s
         watcher = threading.Thread(target=watch)
         watcher.start()
@@ -229,10 +224,7 @@ class ProviderNetwork(LabCase):
                      CONVERGE_S)
         finally:
             self.lab.ctl("pe1", "card", "up", "0")
-        up_at = time.monotonic()
-        self.wait_converged()
-        print(f"\nline card reinserted: customer STP reconverged in "
-              f"{time.monotonic() - up_at:.1f} s")
+        self.timed("line card reinserted: customer STP reconverged", self.wait_converged)
         self.assert_pdus_cross(("b1", "b2", "pvst"), ("a1", "a3", "pvst"))
 
     def test_8a_sites_of_a_customer_reach_each_other_across_the_core(self):
@@ -262,9 +254,8 @@ class ProviderNetwork(LabCase):
                          expected)
 
     def test_8c_one_customers_flood_costs_the_other_nothing(self):
-        # a1 floods broadcasts, each from a new source MAC, through pe1's ge0/1 with broadcast
-        # storm control on: its learned MACs stop at the port's limit and the storm is cut,
-        # while customer B's sites on the same two edges keep their ping and their root.
+        # a1 floods broadcasts from new source MACs into pe1's ge0/1 under storm control: its MACs
+        # stop at the port's limit, the storm is cut, and B on the same edges keeps ping and root.
         self.wait_converged()
         reach(self.lab, "b1", "b2")
         b_root = self.roots(B_SITES)
@@ -291,28 +282,22 @@ class ProviderNetwork(LabCase):
         self.assertEqual(ports["ge0/3"]["not_learned"], 0)
 
     def test_9_core_link_cut_and_restored(self):
-        # Cutting pe1-core splits customer A's VLAN: a2's bridge is then the only path
-        # between its two halves, so the port it blocked must forward, and a1 reaches a3
-        # through it (pe1 no longer sends a3's frames to the port that went down); restored,
-        # it blocks again.
+        # Cut, it leaves a2's bridge the only path between the halves of customer A's VLAN: the
+        # port it blocked forwards, and a1 reaches a3 through it; restored, it blocks again.
         pe1 = self.ns("pe1")
         netdev = self.lab.topo.netdev("pe1", "te1/0")
         reach(self.lab, "a1", "a3")
-        l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "down")
-        cut_at = time.monotonic()
-        try:
+        def through_a2():
             wait_until_equal("a2 to forward on both uplinks", self.a2_states,
                              ["forwarding", "forwarding"], CONVERGE_S)
             self.assertEqual(self.roots(A_SITES), {s: self.a_root for s in A_SITES})
             reach(self.lab, "a1", "a3", CONVERGE_S)
-            print(f"\ncore link cut: a1 reaches a3 through a2 after "
-                  f"{time.monotonic() - cut_at:.1f} s")
+        l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "down")
+        try:
+            self.timed("core link cut: a1 reaches a3 through a2", through_a2)
         finally:
             l2pt_lab.run("ip", "-n", pe1, "link", "set", netdev, "up")
-        restored_at = time.monotonic()
-        self.wait_converged()
-        print(f"core link restored: customer STP reconverged in "
-              f"{time.monotonic() - restored_at:.1f} s")
+        self.timed("core link restored: customer STP reconverged", self.wait_converged)
         self.assert_pdus_cross(("a1", "a3", "gvrp"))
 
 

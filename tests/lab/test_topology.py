@@ -40,38 +40,34 @@ class TopologyErrors(unittest.TestCase):
 
     def test_each_error_names_file_and_line(self):
         self.assertIsInstance(self.load(BASE), l2pt_lab.Topology)
-        cases = [
-            # (replace, with, expected message)
-            ("  name: t\n", "  name: t\n  colour: red\n", "topo.yaml:3: unknown key 'colour' in lab"),
-            ("name: t\n", "name: T-1\n", "topo.yaml:2: lab name 'T-1' must match"),
-            ("- [pe1:ge0/1, s1:eth0]", "- [pe1:ge0/9, s1:eth0]",
-             "topo.yaml:12: switch pe1 has no port 'ge0/9'"),
-            ("- [pe1:ge0/1, s1:eth0]", "- [pe3:ge0/1, s1:eth0]",
-             "topo.yaml:12: no node named 'pe3'"),
-            ("- [pe1:ge0/1, s1:eth0]", "- [pe1:te1/0, s1:eth0]",
-             "topo.yaml:12: pe1:te1/0 is already linked on line 11"),
-            ("- [pe1:ge0/1, s1:eth0]", "- [pe1:ge0/1, pe1:ge0/2]",
-             "topo.yaml:12: a link joins two different nodes"),
-            ("- [pe1:ge0/1, s1:eth0]", "- [pe1:ge0/1]", "topo.yaml:12: a link joins two ports"),
-            ("vlan: 100", "vlan: 4095", "topo.yaml:7: vlan 4095 is out of range 1..4094"),
-            ("vlan: 100", "vlan: x", "topo.yaml:7: vlan 'x' is not a number"),
-            ("customer: a}", "customer: z}", "topo.yaml:9: no customer named 'z'"),
+        link, core = "- [pe1:ge0/1, s1:eth0]", "core: [pe1:te1/0, pe2:te1/0]"
+        cases = [  # (replace, with, the message after "topo.yaml:")
+            ("  name: t\n", "  name: t\n  colour: red\n", "3: unknown key 'colour' in lab"),
+            ("name: t\n", "name: T-1\n", "2: lab name 'T-1' must match"),
+            (link, "- [pe1:ge0/9, s1:eth0]", "12: switch pe1 has no port 'ge0/9'"),
+            (link, "- [pe3:ge0/1, s1:eth0]", "12: no node named 'pe3'"),
+            (link, "- [pe1:te1/0, s1:eth0]", "12: pe1:te1/0 is already linked on line 11"),
+            (link, "- [pe1:ge0/1, pe1:ge0/2]", "12: a link joins two different nodes"),
+            (link, "- [pe1:ge0/1]", "12: a link joins two ports"),
+            ("vlan: 100", "vlan: 4095", "7: vlan 4095 is out of range 1..4094"),
+            ("vlan: 100", "vlan: x", "7: vlan 'x' is not a number"),
+            ("customer: a}", "customer: z}", "9: no customer named 'z'"),
             ("customer: a}", "customer: a, priority: 100}",
-             "topo.yaml:9: priority must be a multiple of 4096"),
-            ("core: [pe1:te1/0, pe2:te1/0]", "core: [pe1:te1/0, pe2:te1/1]",
-             "topo.yaml:7: customer a: core port pe2:te1/1 is not linked to another switch"),
-            ("core: [pe1:te1/0, pe2:te1/0]", "core: [pe1:ge0/1]",
-             "topo.yaml:7: customer a: core port pe1:ge0/1 is not linked to another switch"),
-            ("{name: pe2,", "{name: pe1,", "topo.yaml:5: node 'pe1' is defined twice"),
-            ("  - [pe1:ge0/1, s1:eth0]\n", "", "topo.yaml:9: site s1: port eth0 is not linked"),
-            ("  name: t\n", "  name: t\n  name: u\n", "topo.yaml:3: duplicate key 'name'"),
-            ("links:\n", "links: [\n", "topo.yaml:11: expected the node content"),
+             "9: priority must be a multiple of 4096"),
+            (core, "core: [pe1:te1/0, pe2:te1/1]",
+             "7: customer a: core port pe2:te1/1 is not linked to another switch"),
+            (core, "core: [pe1:ge0/1]", "7: customer a: core port pe1:ge0/1 is not linked to "
+                                        "another switch"),
+            ("{name: pe2,", "{name: pe1,", "5: node 'pe1' is defined twice"),
+            ("  - [pe1:ge0/1, s1:eth0]\n", "", "9: site s1: port eth0 is not linked"),
+            ("  name: t\n", "  name: t\n  name: u\n", "3: duplicate key 'name'"),
+            ("links:\n", "links: [\n", "11: expected the node content"),
         ]
         for old, new, expected in cases:
             with self.subTest(new=new):
                 self.assertIn(old, BASE)
                 self.assertRegex(str(self.load(BASE.replace(old, new, 1))),
-                                 "^" + expected.replace("[", r"\[").replace(".", r"\."))
+                                 r"^topo\.yaml:" + expected.replace("[", r"\[").replace(".", r"\."))
 
     def test_a_customer_whose_core_links_form_a_ring_is_refused(self):
         ring = BASE.replace("  - {name: pe2", "  - {name: pe3, chassis: %s}\n  - {name: pe2" % EDGE)

@@ -59,6 +59,14 @@ def wait_for(what, cond, timeout=10.0, step=0.05):
     raise AssertionError("timed out waiting for " + what)
 
 
+def exited(r, code, says=""):
+    """r (a finished command) once it is known to have exited code, saying says on stderr."""
+    if r.returncode != code or says not in r.stderr:
+        raise AssertionError("exit %d, not %d saying %r: %s" % (r.returncode, code, says,
+                                                                  r.stdout + r.stderr))
+    return r
+
+
 class Lab:
     """Namespaces and veth pairs named with this process's id, so runs never collide."""
 
@@ -84,7 +92,7 @@ class Lab:
         run("ip", "-n", ns_a, "link", "set", name_a, "up")
         run("ip", "-n", ns_b, "link", "set", name_b, "up")
 
-    def start(self, ns, argv, log, share_mounts=False):
+    def start(self, ns, argv, log, share_mounts=False, preexec=None):
         """argv in namespace ns, output to log. ip netns exec gives the process a /sys of the
         namespace, which hides a bpffs mounted under it; with share_mounts it keeps ours."""
         if not ns:
@@ -94,18 +102,25 @@ class Lab:
         else:
             cmd = ["ip", "netns", "exec", ns] + argv
         with open(log, "ab") as out:
-            p = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT)
+            p = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, preexec_fn=preexec)
+        p.out = log
         self.procs.append(p)
         return p
 
     def stop(self, p, sig=signal.SIGTERM):
+        """Ends p with sig, or kills it 10 s later; what it wrote."""
         if p.poll() is None:
             p.send_signal(sig)
             try:
-                p.wait(5)
+                p.wait(10)
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
+        return self.out(p)
+
+    @staticmethod
+    def out(p):
+        return Path(p.out).read_text()
 
     def close(self):
         for s in self.sockets:
@@ -118,48 +133,37 @@ class Lab:
 
 
 def set_up_lab(cls, build):
-    """A test class's lab, made once for all its tests (setUpClass): cls.lab, and what
-    build(lab) returns; the lab goes again when that fails."""
+    """A test class's lab, made once for all its tests (setUpClass) and gone after them, or
+    when build fails: cls.lab, and what build(lab) returns."""
     cls.lab = Lab()
-    try:
-        return build(cls.lab)
-    except Exception:
-        cls.lab.close()
-        raise
+    cls.addClassCleanup(cls.lab.close)
+    return build(cls.lab)
 
 
 def daemon_files(tmp, chassis, state_dir):
-    """A daemon's files in tmp: the chassis file (chassis written to it), the run directory, the
-    state file (in state_dir) and the log."""
+    """A daemon's files in tmp: chassis file (chassis in it), run directory, state, log."""
     path = os.path.join(tmp, "chassis.yaml")
     Path(path).write_text(chassis)
     return (path, os.path.join(tmp, "run"), os.path.join(tmp, state_dir, "state.yaml"),
             os.path.join(tmp, "chassisd.log"))
 
 
-class Daemon:
-    """l2pt-chassisd (and l2ptd when asked) on a scratch directory of the test's own, in the
-    test's namespaces; each process writes to a file of its own, which out(p) reads."""
+class Daemon(Lab):
+    """A lab without namespaces for l2pt-chassisd (and l2ptd when asked), its start the
+    daemon's: each process writes to a file of its own, which out(p) reads."""
 
     def __init__(self, build, chassis):
-        self.build = build
-        self.tmp = tempfile.mkdtemp(prefix="l2pt-daemon-")
+        super().__init__()
         os.chmod(self.tmp, 0o755)  # the unprivileged daemon user walks through it
+        self.build = build
         self.chassis, self.run_dir, self.state, self.log = daemon_files(self.tmp, chassis, "lib")
-        self.procs = []
 
     def program(self, name):
         return os.path.join(self.build, "app", name)
 
     def spawn(self, argv, preexec=None):
-        with open(os.path.join(self.tmp, "out-%d" % len(self.procs)), "w") as out:
-            p = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, preexec_fn=preexec)
-        p.out = out.name
-        self.procs.append(p)
-        return p
-
-    def out(self, p):
-        return Path(p.out).read_text()
+        return Lab.start(self, None, argv, os.path.join(self.tmp, "out-%d" % len(self.procs)),
+                         preexec=preexec)
 
     def start(self, *extra, prefix=(), run_dir=None, wait=True, preexec=None):
         p = self.spawn([*prefix, self.program("l2pt-chassisd"), "--chassis", self.chassis,
@@ -192,25 +196,10 @@ class Daemon:
                                run_dir or self.run_dir, *args],
                               capture_output=True, text=True, timeout=30)
 
-    def stop(self, p, sig=signal.SIGTERM):
-        """Ends p with sig; what it wrote."""
-        if p.poll() is None:
-            p.send_signal(sig)
-            p.wait(10)
-        return self.out(p)
-
-    def close(self):
-        for p in reversed(self.procs):
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-        shutil.rmtree(self.tmp, ignore_errors=True)
-
 
 class Switch:
-    """One switch: l2pt-chassisd in namespace sw holding ports (interfaces named as the chassis
-    file's netdevs), their far ends c-PORT in namespace cust with a raw socket each; l2ptd in
-    the test's own namespace."""
+    """l2pt-chassisd in namespace sw with the ports (the chassis' netdevs), their far ends c-PORT
+    in namespace cust with a raw socket each; l2ptd in the test's own namespace."""
 
     def __init__(self, lab, build, chassis, ports):
         self.lab = lab
@@ -236,11 +225,12 @@ class Switch:
                                                "--state", self.state] + list(args), self.log,
                                      share_mounts)
 
-        def up():
+        def up():  # it answers l2ptctl, with or without a primary task
             if self.daemon.poll() is not None:
                 raise AssertionError("the daemon ended (%d): %s" % (self.daemon.returncode,
                                                                     self.daemon_log()[-2000:]))
-            return self.serving()
+            r = self.ctl("status", "--json")
+            return r.returncode == 0 or bool(r.stdout.strip())
         wait_for("the daemon serving", up)
 
     def start_task(self, prefix=()):
@@ -250,10 +240,11 @@ class Switch:
                                    os.path.join(self.lab.tmp, "l2ptd.log"))
         wait_for("a ready primary task", lambda: self.ctl("status").returncode == 0)
 
-    def serving(self):
-        """The daemon answers l2ptctl (with or without a primary task)."""
-        r = self.ctl("status", "--json")
-        return r.returncode == 0 or bool(r.stdout.strip())
+    def end_task(self, sig=signal.SIGKILL):
+        """Ends l2ptd with sig, once the daemon has seen its session end."""
+        self.task.send_signal(sig)
+        self.task.wait(10)
+        wait_for("the daemon to see the task go", lambda: self.ctl("status").returncode != 0)
 
     def ctl(self, *args, timeout=60):
         cmd = [self.app("l2ptctl"), "--run-dir", self.run_dir] + list(args)
@@ -283,6 +274,11 @@ class Switch:
             return Path(self.log).read_text()
         except FileNotFoundError:
             return ""
+
+    def wait_logged(self, text, since=0, timeout=10.0):
+        """The daemon's log from offset since, once text is in it."""
+        return wait_for(repr(text) + " logged",
+                        lambda: text in (log := self.daemon_log()[since:]) and log, timeout)
 
 
 def hello(channel, session=0, arg=0):
@@ -328,8 +324,7 @@ def streaming(test, argv, event):
 
 
 def capture(l2ptctl, port, path, *limit):
-    """l2ptctl (its command line up to the command) capturing port's frames to path, in the
-    background once it has made its file."""
+    """l2ptctl (argv up to the command) capturing port's frames to path, once it made the file."""
     p = subprocess.Popen([*l2ptctl, "capture", port, path, *limit], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True)
     wait_for("the capture's file", lambda: os.path.exists(path))
@@ -338,8 +333,7 @@ def capture(l2ptctl, port, path, *limit):
 
 
 def tc_programs(ns, dev, hook, name="l2pt-pipeline"):
-    """How many BPF filters called name sit at hook (ingress, egress) of dev in ns, as the
-    kernel lists them."""
+    """How many BPF filters called name the kernel lists at hook (ingress, egress) of dev in ns."""
     out = run("ip", "netns", "exec", ns, "tc", "filter", "show", "dev", dev, hook).stdout
     return sum(1 for line in out.splitlines() if " bpf " in line and name in line.split())
 
@@ -406,8 +400,7 @@ def drain(sock):
 
 
 def read_pcap(path, stamps=False):
-    """The frames of a pcap file (microsecond stamps, host order as written); with stamps,
-    (seconds, frame) pairs."""
+    """The frames of a pcap file (as written: microseconds, host order), or (seconds, frame)."""
     data = Path(path).read_bytes()
     order = "<" if data[:4] == struct.pack("<I", 0xA1B2C3D4) else ">"
     frames, at = [], 24

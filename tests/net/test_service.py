@@ -1,10 +1,8 @@
 #!/usr/bin/env python3
-"""The chassis daemon as a service: its files, a second daemon, the log under logrotate, its
-state. ServiceTest's chassis has no interfaces and needs no privilege; the others need root and
-fail, saying so, without it: RootServiceTest (other users, capabilities, the unit's
-confinement), AccessTest (who may run what, and the run directory's modes), DescriptorsTest (a
-daemon whose descriptors run out waits quietly, serves again and builds the task's data path it
-could not build meanwhile).
+"""The chassis daemon as a service: its files, a second daemon, the log, its state
+(ServiceTest, no privilege); as other users, with its capabilities and the unit's confinement
+(RootServiceTest); who may run what (AccessTest); its descriptors run out (DescriptorsTest).
+The last three need root and fail, saying so, without it.
 
     tests/net/test_service.py --build BUILD_DIR [ServiceTest | RootServiceTest | ...]
 """
@@ -89,13 +87,15 @@ def memory_cgroup(limit):
     return path
 
 
-def Daemon(netdev=""):
-    return netns.Daemon(BUILD, CHASSIS % netdev)
+def Daemon(cleanup, netdev=""):
+    """A daemon's files (its ports those of CHASSIS and netdev), gone again through cleanup."""
+    d = netns.Daemon(BUILD, CHASSIS % netdev)
+    cleanup(d.close)
+    return d
 
 class ServiceTest(unittest.TestCase):
     def setUp(self):
-        self.d = Daemon()
-        self.addCleanup(self.d.close)
+        self.d = Daemon(self.addCleanup)
 
     def test_a_symlinked_run_directory_is_refused_and_its_target_untouched(self):
         target = os.path.join(self.d.tmp, "elsewhere")
@@ -113,8 +113,7 @@ class ServiceTest(unittest.TestCase):
         first = self.d.start()
         err = self.d.refusal()
         self.assertIn("in use by l2pt-chassisd pid %d" % first.pid, err)
-        self.assertTrue(os.path.exists(os.path.join(self.d.run_dir, "ctl.sock")))
-        self.assertIn("chassis svc", self.d.ctl("status").stdout)
+        self.assertIn("chassis svc", self.d.ctl("status").stdout)  # the first one's ctl.sock kept
         self.d.task()
         self.assertIn("200   STP", self.d.ctl("show").stdout)
         self.assertIn("state file set aside as %s.bad-" % self.d.state, self.d.stop(first))
@@ -122,11 +121,10 @@ class ServiceTest(unittest.TestCase):
 
     def test_the_state_and_an_edited_chassis_file_take_effect_and_sighup_reopens_the_log(self):
         p = self.d.start()
-        r = self.d.ctl("lag", "add", "vl100", "ge0/1")
-        self.assertEqual(r.returncode, 2)
+        netns.exited(self.d.ctl("lag", "add", "vl100", "ge0/1"), 2)
         self.assertFalse(os.path.exists(self.d.state))  # nothing refused is saved
-        r = self.d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core")
-        self.assertEqual(r.returncode, 0, r.stderr)
+        netns.exited(self.d.ctl("vlan", "add", "vl100", "--proto", "lldp", "--port",
+                                "ge0/3:core"), 0)
         self.assertIn("{port: ge0/3, mode: core}", Path(self.d.state).read_text())
         self.d.stop(p)
         text = Path(self.d.chassis).read_text()
@@ -147,8 +145,7 @@ class ServiceTest(unittest.TestCase):
         self.d.assert_alive(p)
         self.assertIsNone(task.poll(), "l2ptd ended on SIGHUP")
         new = Path(self.d.log).read_text()
-        old = Path(self.d.log + ".1").read_text()
-        self.assertIn("task session 1", old)
+        self.assertIn("task session 1", Path(self.d.log + ".1").read_text())
         self.assertNotIn("task session 1", new)
         self.assertRegex(new.splitlines()[0],
                          r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z info: log file .* reopened$")
@@ -156,12 +153,10 @@ class ServiceTest(unittest.TestCase):
 
 class RootServiceTest(unittest.TestCase):
     def test_the_daemon_runs_confined_as_its_unit_confines_it(self):
-        # Its address families, /proc as ProtectProc=invisible and ProcSubset=pid leave it,
-        # its MemoryMax=; a port on lo, so that the pipeline, rtnetlink, the packet sockets and
-        # the task's link are all used.
+        # Its address families, /proc as ProtectProc= and ProcSubset= leave it, its MemoryMax=;
+        # a port on lo, so that the pipeline, rtnetlink, packet sockets and task link are used.
         unit = unit_settings()
-        d = Daemon(LO_PORT)
-        self.addCleanup(d.close)
+        d = Daemon(self.addCleanup, LO_PORT)
         # The task's link needs a user and a network namespace: a daemon whose own user
         # namespace allows none below it refuses to start, saying so.
         no_userns = 'echo 0 > /proc/sys/user/max_user_namespaces && exec "$@"'
@@ -183,25 +178,21 @@ class RootServiceTest(unittest.TestCase):
         peak = int(Path(cgroup, "memory.max_usage_in_bytes").read_text())
         self.assertEqual(int(Path(cgroup, "memory.failcnt").read_text()), 0,
                          "the daemon reached MemoryMax")
-        print("the daemon's peak memory in its cgroup: %.1f MiB" % (peak / (1 << 20)),
-              file=sys.stderr)
+        print("the daemon's peak memory in its cgroup: %.1f MiB" % (peak / 2**20), file=sys.stderr)
         d.stop(t)  # it would wait for the next daemon
 
     def test_an_unprivileged_daemon_needs_only_its_capabilities(self):
         # A port on lo in a network namespace of its own, the daemon as nobody.
-        d = Daemon(LO_PORT)
-        self.addCleanup(d.close)
+        d = Daemon(self.addCleanup, LO_PORT)
         state_dir = os.path.dirname(d.state)
         for path in (d.run_dir, state_dir):
             os.mkdir(path, 0o700)
             os.chown(path, 65534, 65534)
-        err = d.refusal()  # root, on directories of another user
-        self.assertIn("belongs to uid 65534, not to the daemon's user", err)
+        self.assertIn("belongs to uid 65534, not to the daemon's user", d.refusal())  # as root
 
         def as_nobody(caps):
-            return ["unshare", "-n", "setpriv", "--reuid=65534", "--regid=65534",
-                    "--clear-groups", "--inh-caps=-all" + caps, "--ambient-caps=-all" + caps,
-                    "--bounding-set=-all" + caps]
+            return ["unshare", "-n", *as_user(65534)] + ["--%s=-all%s" % (s, caps) for s in (
+                "inh-caps", "ambient-caps", "bounding-set")]
         err = d.refusal(prefix=as_nobody(""))
         self.assertIn("needs CAP_NET_RAW for packet sockets on the ports' interfaces (lo)", err)
         err = d.refusal(prefix=as_nobody(",+net_raw"))
@@ -212,22 +203,18 @@ class RootServiceTest(unittest.TestCase):
         # The task as the daemon's user without a capability: the data path it is granted
         # (the trap ring, the packet socket, the tables' views) serves it all the same.
         t = d.task(prefix=as_nobody("")[2:])
-        self.assertIn("CapEff:\t0000000000000000", Path(f"/proc/{t.pid}/status").read_text())
         # Changes the daemon cannot save (its state directory read-only under it) run, are
         # reported, and are saved with the next one.
         os.chmod(state_dir, 0o500)
         for change in (("vlan", "add", "vl100", "--proto", "lldp", "--port", "ge0/3:core"),
                        ("learning", "port", "ge0/4", "--limit", "7"),
                        ("learning", "vlan", "200", "--limit", "9")):
-            r = d.ctl(*change)
-            self.assertEqual(r.returncode, 1, r.stderr)
-            self.assertIn("the change runs but is not saved (cannot write %s: Permission denied)"
-                          ": it is lost when the daemon restarts" % d.state, r.stderr)
+            netns.exited(d.ctl(*change), 1, "the change runs but is not saved (cannot write %s: "
+                         "Permission denied): it is lost when the daemon restarts" % d.state)
         self.assertFalse(os.path.exists(d.state))
         self.assertIn('l2pt_learn_limit{port="ge0/4"} 7', d.ctl("metrics").stdout)  # it runs
         os.chmod(state_dir, 0o700)
-        r = d.ctl("rate", "set", "vl200", "64")
-        self.assertEqual(r.returncode, 0, r.stderr)
+        netns.exited(d.ctl("rate", "set", "vl200", "64"), 0)
         state = Path(d.state).read_text()
         for saved in ("{port: ge0/3, mode: core}", "{port: ge0/4, limit: 7}",
                       "{vlan: 200, limit: 9}", "vl200"):
@@ -265,9 +252,10 @@ AS_TASK = as_user(TASK, [OPERATORS_GID])
 
 
 def may(prefix, code):
-    """Whether the Python statements code succeed as prefix's user."""
-    r = subprocess.run([*prefix, sys.executable, "-c", code], capture_output=True, text=True,
-                       timeout=30)
+    """Whether the Python statements code succeed as prefix's user (no PermissionError)."""
+    r = subprocess.run([*prefix, sys.executable, "-c", "import os, socket, sys\ntry: exec(%r)\n"
+                        "except PermissionError: sys.exit(13)" % code],
+                       capture_output=True, text=True, timeout=30)
     if r.returncode not in (0, 13):
         raise AssertionError(r.stderr)
     return r.returncode == 0
@@ -276,8 +264,7 @@ def may(prefix, code):
 class AccessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.d = Daemon()
-        cls.addClassCleanup(cls.d.close)  # also when what follows fails
+        cls.d = Daemon(cls.addClassCleanup)  # gone also when what follows fails
         cls.proc = cls.d.start("--group", OPERATORS, "--task-group", str(TASK),
                                "--max-clients", str(MAX_CLIENTS))
         cls.d.task(prefix=AS_TASK)
@@ -297,20 +284,16 @@ class AccessTest(unittest.TestCase):
             # find no interface in this chassis.
             r = self.d.ctl("capture", "ge0/1", os.path.join(spool.name, "%d.pcap" % n),
                            "--count", "1", prefix=prefix)
-            code, says = ((5, "the task's group may not read the ports' frames")
-                          if group == "the task's group" else (2, "no port with a netdev"))
-            self.assertEqual(r.returncode, code, r.stderr)
-            self.assertIn(says, r.stderr)
+            netns.exited(r, *((5, "the task's group may not read the ports' frames")
+                              if group == "the task's group" else (2, "no port with a netdev")))
             for change in (("tunnel-mac", "default"), ("shell", "get", "l2ptVmanPt"),
                            ("card", "down", "0"), ("learning", "port", "ge0/1", "--limit", "1"),
                            ("storm", "ge0/1", "broadcast", "10"), ("pdu-rate", "all", "10")):
-                r = self.d.ctl(*change, prefix=prefix)
-                self.assertEqual(r.returncode, 5, (prefix, change))
-                self.assertIn("refused by the daemon (%s may only run read-only" % group, r.stderr)
+                netns.exited(self.d.ctl(*change, prefix=prefix), 5,
+                             "refused by the daemon (%s may only run read-only" % group)
         self.assertEqual(self.d.ctl("tunnel-mac", "default").returncode, 0)  # root may
-        r = self.d.ctl("learning", "port", "ge0/1", "--limit", "1")  # with no pipeline to take it
-        self.assertEqual(r.returncode, 1)
-        self.assertIn("no line cards in the kernel", r.stderr)
+        netns.exited(self.d.ctl("learning", "port", "ge0/1", "--limit", "1"), 1,
+                     "no line cards in the kernel")  # with no pipeline to take it
         self.assertEqual(self.d.ctl("storm", "ge0/1", "broadcast", "10").returncode, 0)
 
     def test_what_the_run_directory_lets_each_user_do(self):
@@ -321,15 +304,12 @@ class AccessTest(unittest.TestCase):
             st = os.lstat(os.path.join(run, name))
             self.assertEqual((oct(st.st_mode & 0o7777), st.st_uid, st.st_gid),
                              (oct(mode), 0, gid), name or run)
-        def attempt(statement):
-            return "import os, socket, sys\ntry: %s\nexcept PermissionError: sys.exit(13)" % (
-                statement)
         connect = "socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET).connect(%r)"
-        code = {"write": attempt("open(%r, 'w')" % os.path.join(run, "mine")),
-                "read chassis": attempt("open(%r).read()" % os.path.join(run, "chassis.yaml")),
-                "task.sock": attempt(connect % os.path.join(run, "task.sock")),
-                "ctl.sock": attempt(connect % os.path.join(run, "ctl.sock")),
-                "signal": attempt("os.kill(%d, 0)" % pid)}
+        code = {"write": "open(%r, 'w')" % os.path.join(run, "mine"),
+                "read chassis": "open(%r).read()" % os.path.join(run, "chassis.yaml"),
+                "task.sock": connect % os.path.join(run, "task.sock"),
+                "ctl.sock": connect % os.path.join(run, "ctl.sock"),
+                "signal": "os.kill(%d, 0)" % pid}
         task, operator, outsider = AS_TASK, as_user(OPERATOR), as_user(OUTSIDER)
         rows = [  # (who, what, allowed)
             (task, "task.sock", True), (task, "read chassis", True), (task, "ctl.sock", True),
@@ -356,23 +336,18 @@ class AccessTest(unittest.TestCase):
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         try:
             self.assertEqual(hold.stdout.readline(), "held\n")
-            r = self.d.ctl("status", prefix=as_user(OPERATOR))
-            self.assertEqual(r.returncode, 5, r.stderr)
-            self.assertIn("%d clients connected already" % MAX_CLIENTS, r.stderr)
-            r = self.d.ctl("status")
-            self.assertEqual(r.returncode, 0, r.stderr)
+            netns.exited(self.d.ctl("status", prefix=as_user(OPERATOR)), 5,
+                         "%d clients connected already" % MAX_CLIENTS)
+            netns.exited(self.d.ctl("status"), 0)
         finally:
             hold.stdin.close()
             hold.wait(10)
 
     def test_others_are_stopped_by_the_modes_or_refused_by_the_daemon(self):
-        r = self.d.ctl("status", prefix=as_user(OUTSIDER))
-        self.assertEqual(r.returncode, 4)
-        self.assertIn("permission denied", r.stderr)
-        # Opened up by a careless administrator: the daemon's own check refuses an outsider
-        # ctl.sock and an operator task.sock.
+        netns.exited(self.d.ctl("status", prefix=as_user(OUTSIDER)), 4, "permission denied")
+        # Opened up by a careless administrator (and put back for the other tests), the daemon
+        # itself refuses an outsider ctl.sock and an operator task.sock.
         ctl, task = (os.path.join(self.d.run_dir, n) for n in ("ctl.sock", "task.sock"))
-        # Put back as the daemon made them, for the other tests to see.
         modes = {path: os.stat(path).st_mode & 0o7777 for path in (self.d.run_dir, ctl, task)}
         os.chmod(self.d.run_dir, 0o755)
         os.chmod(ctl, 0o777)
@@ -380,38 +355,32 @@ class AccessTest(unittest.TestCase):
         try:
             r = self.d.ctl("status", prefix=as_user(OUTSIDER))
             refusal = may(as_user(OPERATOR), (
-                "import socket\ns = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"
+                "s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"
                 "s.connect(%r)\nprint(s.recv(4096))") % task)
         finally:
             for path, mode in modes.items():
                 os.chmod(path, mode)
-        self.assertEqual(r.returncode, 5, r.stderr)
-        self.assertIn("refused by the daemon (not root, the daemon's user or in its operators'",
-                      r.stderr)
+        netns.exited(r, 5, "refused by the daemon (not root, the daemon's user or in its "
+                     "operators'")
         self.assertTrue(refusal)
         out = self.d.out(self.proc)
         self.assertIn("refused a connection on ctl.sock from pid", out)
         self.assertIn("uid %d" % OUTSIDER, out)
         self.assertIn("refused a connection on task.sock from pid", out)
         self.assertIn("uid %d: not root, the daemon's user or in the task's group" % OPERATOR, out)
-        r = self.d.ctl("status", run_dir=os.path.join(self.d.tmp, "nowhere"))
-        self.assertEqual(r.returncode, 3)
-        self.assertIn("no daemon at", r.stderr)
+        netns.exited(self.d.ctl("status", run_dir=os.path.join(self.d.tmp, "nowhere")), 3,
+                     "no daemon at")
 
 
 class DescriptorsTest(unittest.TestCase):
     def test_no_spin_when_descriptors_run_out_and_service_resumes(self):
-        d = Daemon()
-        self.addCleanup(d.close)
+        d = Daemon(self.addCleanup)
         p = d.start(prefix=["prlimit", "--nofile=24:24"])
         clients = [socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET) for _ in range(60)]
         for s in clients:
             self.addCleanup(s.close)
             s.setblocking(False)
-            try:
-                s.connect(os.path.join(d.run_dir, "ctl.sock"))
-            except BlockingIOError:
-                pass  # the backlog is full: this one waits in no queue
+            s.connect_ex(os.path.join(d.run_dir, "ctl.sock"))  # once the backlog is full: EAGAIN
         netns.wait_for("descriptors to run out", lambda: "cannot accept" in d.out(p))
         before, start = netns.cpu_seconds(p.pid), time.monotonic()
         time.sleep(1.5)
@@ -420,15 +389,13 @@ class DescriptorsTest(unittest.TestCase):
         self.assertLess(busy, 0.1)
         for s in clients:
             s.close()
-        r = netns.wait_for("service again", lambda: (lambda r: r if r.returncode == 1
-                                                     else None)(d.ctl("status")))
+        r = netns.wait_for("service again", lambda: (r := d.ctl("status")).returncode == 1 and r)
         self.assertIn("no task connected", r.stdout)
         self.assertIn("accepting again", d.out(p))
 
     def test_a_data_path_that_could_not_be_built_is_built_once_descriptors_are_back(self):
         # A port on lo, so that the primary is granted a data path; the task the test's own.
-        d = Daemon(LO_PORT)
-        self.addCleanup(d.close)
+        d = Daemon(self.addCleanup, LO_PORT)
         p = d.start(prefix=["unshare", "-n", "-m", "sh", "-c",
                             'mount -t bpf bpf /sys/fs/bpf && exec "$@"', "sh"])
 
@@ -438,9 +405,8 @@ class DescriptorsTest(unittest.TestCase):
             self.assertEqual(status, 0)
             return s, session
         _, session = channel(1)
-        # Three descriptors left to the daemon: its data-path channel's and its rtnetlink
-        # socket, and one, so that the task link's socket pair cannot be had. (Not fewer: the
-        # sanitizers' runtime needs a pipe to check a pointer.)
+        # Three descriptors left, for the data-path channel, rtnetlink and one more (not fewer:
+        # the sanitizers' runtime needs a pipe), so that the task link's socket pair cannot be had.
         limit = resource.prlimit(p.pid, resource.RLIMIT_NOFILE)
         held = {int(n) for n in os.listdir("/proc/%d/fd" % p.pid)}
         free = (n for n in range(limit[0]) if n not in held)

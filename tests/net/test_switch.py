@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""One switch on Linux interfaces: l2pt-chassisd and l2ptd in a network namespace, three access
-ports on line card 0 (two in VLAN 100, one in VLAN 200) and a core port on line card 1, each a
-veth pair whose far end sits in a customer namespace where raw sockets send and receive frames
-byte for byte. Its last stories fill the learned-MAC table.
+"""One switch on Linux interfaces: l2pt-chassisd in a network namespace, l2ptd, and raw sockets
+sending and receiving frames byte for byte at the far ends of its ports' veth pairs, in a
+customer namespace. Its last stories fill the learned-MAC table.
 
     tests/net/test_switch.py --build BUILD_DIR
 """
@@ -27,9 +26,7 @@ BUILD = None
 TUNNEL_MAC = bytes.fromhex("03a731000000")
 STP_MAC = bytes.fromhex("0180c2000000")
 LLDP_MAC = bytes.fromhex("0180c200000e")
-# The switch's GVRP row holds ...:20; a PDU sent to the standard GVRP address ...:21 is not
-# trapped (checked below with the untrapped frames).
-GVRP_MAC = bytes.fromhex("0180c2000020")
+GVRP_MAC = bytes.fromhex("0180c2000020")  # the switch's GVRP row; the standard ...:21 is data
 PVST_MAC = bytes.fromhex("01000ccccccd")
 PROVIDER_TAG = bytes.fromhex("91000064")  # TPID 0x9100, VLAN 100
 SRC = bytes.fromhex("001122334455")
@@ -81,8 +78,7 @@ def broadcast_from(src):
 
 
 def tunnelled(frame, mac=TUNNEL_MAC):
-    """What the core port carries: the tunnel MAC, the provider tag; a customer tag (PVST)
-    stays inside it, an untagged PDU gets the tag in front of its length."""
+    """What the core port carries: tunnel MAC and provider tag, before a customer tag or length."""
     return mac + frame[6:12] + PROVIDER_TAG + frame[12:]
 
 
@@ -113,8 +109,7 @@ class Switch(netns.Switch):
         return p
 
     def exchange(self, port, frame, want):
-        """Sends frame into port; what each port of want received, waiting for as many frames
-        as want lists there."""
+        """Sends frame into port; what each port of want received, waiting for as many as listed."""
         self.drain()
         self.send(port, frame)
         return {p: netns.collect(self.socks[p], len(w), 1.0 if w else 0.4) for p, w in want.items()}
@@ -147,15 +142,13 @@ class SwitchTest(unittest.TestCase):
     def tearDownClass(cls):
         if os.environ.get("L2PT_KEEP_LOG"):
             print(cls.sw.daemon_log()[-3000:], file=sys.stderr)
-        cls.lab.close()
 
     def exchange(self, port, frame, want):
         """Sends frame into port: each port of want receives just the frames it lists."""
         self.assertEqual(hexes(self.sw.exchange(port, frame, want)), hexes(want))
 
     def test_1_access_pdus_reach_access_and_core_ports(self):
-        for name, frame in (("stp", STP), ("pvst", PVST), ("gvrp", GVRP),
-                            ("lldp", LLDP)):
+        for name, frame in (("stp", STP), ("pvst", PVST), ("gvrp", GVRP), ("lldp", LLDP)):
             with self.subTest(protocol=name):
                 self.exchange("acc1", frame, {"acc2": [frame], "core0": [tunnelled(frame)]})
 
@@ -196,8 +189,7 @@ class SwitchTest(unittest.TestCase):
         self.exchange("acc1", STP, {"acc2": [STP], "core0": []})
         self.exchange("core0", tunnelled(STP), {"acc1": []})
         self.assertEqual(self.sw.ctl("card", "up", "1").returncode, 0)
-        netns.wait_for("the core card's entries back",
-                       lambda: self.sw.crosses("acc1", STP, {"core0": [tunnelled(STP)]}))
+        netns.wait_for("the core card's entries back", self.sw.stp_crosses)
 
     def agent_tables(self):
         return {a["slot"]: (a["registered"], a["entries"]) for a in
@@ -208,10 +200,7 @@ class SwitchTest(unittest.TestCase):
         tables_before = self.agent_tables()
         # Slot 0: four protocols at ge0/1 and ge0/2, STP at ge0/3; slot 1: the tunnel MAC.
         self.assertEqual(tables_before, {0: (True, 9), 1: (True, 1)})
-        self.sw.task.send_signal(signal.SIGKILL)
-        self.sw.task.wait()
-        netns.wait_for("the daemon to see the task go",
-                       lambda: self.sw.ctl("status").returncode != 0)
+        self.sw.end_task()
         self.exchange("acc1", STP, {"acc2": [], "core0": []})
         # A primary that re-opens its data path has a task link built each time: a few at once,
         # then the grant is deferred and the task told (it comes by itself, to the restart below).
@@ -237,17 +226,14 @@ class SwitchTest(unittest.TestCase):
         # switch's): its data path is the ring and the packet socket the daemon hands it.
         self.sw.start_task(["setpriv", "--bounding-set=-all", "--inh-caps=-all",
                             "--no-new-privs"])  # waits for an STP to cross again
-        self.assertIn("CapEff:\t0000000000000000", Path("/proc/%d/status" % self.sw.task.pid)
-                      .read_text())
         self.exchange("core0", tunnelled(STP), {"acc2": [STP]})
         self.assertEqual(self.sw.ctl("show").stdout, show_before)
         # Every agent registered afresh (which empties its table) and has it all again.
         netns.wait_for("the full tables", lambda: self.agent_tables() == tables_before)
 
     def test_6_the_task_outlives_its_daemon_and_joins_the_next_one(self):
-        """The daemon ended (SIGTERM) or killed (SIGKILL): the same l2ptd process waits for a
-        daemon, then joins the one started again as a new session, keeping no descriptor of its
-        former image; it takes the primary role and relays what the new daemon traps."""
+        """Its daemon ended or killed, the same l2ptd waits, joins the next one as a new session
+        keeping no descriptor of the last, and is the primary relaying what it traps."""
         task = self.sw.task
         fd_dir = "/proc/%d/fd" % task.pid
         open_before = len(os.listdir(fd_dir))
@@ -292,9 +278,7 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(status, 0)
         beat.send(b"\x00\x01")
         # Read before the session ends: an ended session's unread datagrams go with it.
-        log = netns.wait_for("the log lines", lambda: (lambda l: l if "malformed heartbeat "
-                                                       "answer (2 bytes)" in l else None)(
-                                                           self.sw.daemon_log()))
+        log = self.sw.wait_logged("malformed heartbeat answer (2 bytes)")
         beat.close()
         ctl.close()
         for line in ("malformed hello of 3 bytes", "channel for unknown session 424242",
@@ -304,16 +288,14 @@ class SwitchTest(unittest.TestCase):
         self.assertTrue(self.sw.stp_crosses())
 
     def test_9_a_hung_primary_is_fenced_and_the_secondary_takes_over(self):
-        """A stopped primary answers no ping: within a second it is fenced and the secondary
-        takes over. Customer data crosses the pipeline throughout, whatever the tasks do; the
-        stopped task, continued, hears it was fenced and exits 4 for its service manager."""
+        """A stopped primary is fenced within a second and the secondary takes over, data crossing
+        throughout; continued, the old primary hears it was fenced and exits 4."""
         secondary = self.sw.start_secondary("l2ptd-2.log")
 
-        def registered():
-            # The primary answered the secondary's registration: it has sent the peer something.
-            sessions = json.loads(self.sw.ctl("status", "--json").stdout)["sessions"]
-            return any(s["role"] == "primary" and s["peer_sent"] > 0 for s in sessions)
-        netns.wait_for("the secondary registered with the primary", registered)
+        # The primary answered the secondary's registration: it has sent the peer something.
+        netns.wait_for("the secondary registered with the primary", lambda: any(
+            s["role"] == "primary" and s["peer_sent"] > 0
+            for s in json.loads(self.sw.ctl("status", "--json").stdout)["sessions"]))
         data = bytes.fromhex("020000000099") + SRC + b"\x88\xb5" + b"data under takeover"
         acc2 = self.sw.socks["acc2"]
         acc2.setsockopt(socket.SOL_SOCKET, 33, 16 << 20)  # SO_RCVBUFFORCE: every frame is kept
@@ -357,25 +339,20 @@ class SwitchTest(unittest.TestCase):
             "core0", tunnelled(STP), {"acc1": [STP], "acc2": [STP]}))
 
     def test_9b_a_silent_secondary_takes_over_only_once_it_answers(self):
-        """A secondary that stops answering is no fit to take over: when the primary hangs too,
-        it is fenced all the same and the switch waits without a primary, trapped PDUs going
-        nowhere, until the secondary answers again and takes over."""
+        """A secondary that stops answering is no fit to take over: the primary hanging too is
+        fenced, and trapped PDUs go nowhere until the secondary answers again and takes over."""
         secondary = self.sw.start_secondary("l2ptd-3.log")
-        log_before = len(self.sw.daemon_log())
-
-        def logged(text):
-            return lambda: text in self.sw.daemon_log()[log_before:]
+        at = len(self.sw.daemon_log())
         secondary.send_signal(signal.SIGSTOP)
-        netns.wait_for("the secondary found silent", logged("secondary) does not answer"))
+        self.sw.wait_logged("secondary) does not answer", at)
         primary = self.sw.task
         primary.send_signal(signal.SIGSTOP)
-        netns.wait_for("the primary fenced", logged("primary) silent for"))
-        netns.wait_for("nobody to take over", logged("no task session fit to take over as primary"))
+        self.sw.wait_logged("primary) silent for", at)
+        self.sw.wait_logged("no task session fit to take over as primary", at)
         self.exchange("acc1", STP, {"acc2": [], "core0": []})
-        self.assertFalse(logged("takes over as primary")())
+        self.assertNotIn("takes over as primary", self.sw.daemon_log()[at:])
         secondary.send_signal(signal.SIGCONT)
-        netns.wait_for("the secondary's takeover", logged("takes over as primary"))
-        self.assertTrue(logged("answers again")())
+        self.assertIn("answers again", self.sw.wait_logged("takes over as primary", at))
         self.sw.task = secondary
         netns.wait_for("PDUs crossing again", lambda: self.sw.crosses(
             "acc1", STP, {"acc2": [STP], "core0": [tunnelled(STP)]}))
@@ -398,42 +375,30 @@ class SwitchTest(unittest.TestCase):
         for sec, _ in stamped:  # wall-clock stamps, not the kernel's monotonic clock
             self.assertLess(abs(sec - time.time()), 30)
         self.assertEqual(os.stat(pcap).st_mode & 0o777, 0o600)
-        r = self.sw.ctl("capture", "te1/0", pcap, "--count", "1")
-        self.assertEqual(r.returncode, 2)
-        self.assertIn("--force", r.stderr)
+        netns.exited(self.sw.ctl("capture", "te1/0", pcap, "--count", "1"), 2, "--force")
         self.assertEqual(len(netns.read_pcap(pcap)), 2)
-        r = self.sw.ctl("capture", "te1/0", pcap, "--seconds", "1", "--force")
-        self.assertEqual(r.returncode, 0, r.stderr)
+        r = netns.exited(self.sw.ctl("capture", "te1/0", pcap, "--seconds", "1", "--force"), 0)
         self.assertIn("0 frames captured", r.stdout)
-        r = self.sw.ctl("capture", "te1/0", pcap, "--count", "1", "--seconds", "0", "--force")
-        self.assertEqual((r.returncode, r.stderr.strip()),
-                         (2, "capture: --seconds takes a number of 1 or more"))
-        # Nor is a FIFO replaced: l2ptctl says so rather than wait for its reader.
-        fifo = os.path.join(self.sw.lab.tmp, "fifo")
+
+        def refused(path, says, *extra):
+            r = self.sw.ctl("capture", "te1/0", path, "--count", "1", "--force", *extra, timeout=10)
+            self.assertEqual((r.returncode, r.stderr.strip()), (2, says))
+        refused(pcap, "capture: --seconds takes a number of 1 or more", "--seconds", "0")
+        # Nor is a FIFO replaced (l2ptctl would wait for its reader), nor what a symbolic link or
+        # another hard link, put where the capture goes by another user, leads to written.
+        fifo, victim, link = (os.path.join(self.sw.lab.tmp, n) for n in ("fifo", "victim", "link"))
         os.mkfifo(fifo)
-        r = self.sw.ctl("capture", "te1/0", fifo, "--count", "1", "--force", timeout=10)
-        self.assertEqual((r.returncode, r.stderr.strip()),
-                         (2, "l2ptctl: cannot create %s: not a regular file" % fifo))
-        # Nor a symbolic link another user put where the capture goes: what it points to is
-        # neither emptied nor written.
-        victim, link = (os.path.join(self.sw.lab.tmp, n) for n in ("victim", "link"))
-        with open(victim, "w") as f:
-            f.write("kept\n")
+        refused(fifo, "l2ptctl: cannot create %s: not a regular file" % fifo)
+        Path(victim).write_text("kept\n")
         os.symlink(victim, link)
-        r = self.sw.ctl("capture", "te1/0", link, "--count", "1", "--force", timeout=10)
-        self.assertEqual((r.returncode, r.stderr.strip()),
-                         (2, "l2ptctl: cannot create %s: not a regular file" % link))
+        refused(link, "l2ptctl: cannot create %s: not a regular file" % link)
         os.link(victim, link + "2")
-        r = self.sw.ctl("capture", "te1/0", link + "2", "--count", "1", "--force", timeout=10)
-        self.assertEqual((r.returncode, r.stderr.strip()),
-                         (2, "l2ptctl: cannot create %s2: it has other hard links" % link))
-        with open(victim) as f:
-            self.assertEqual(f.read(), "kept\n")
+        refused(link + "2", "l2ptctl: cannot create %s2: it has other hard links" % link)
+        self.assertEqual(Path(victim).read_text(), "kept\n")
         # A file whose writes might wait on another process or host, or act (here /proc's), is
         # refused; one whose disk is full ends the capture, failed, with the frames it holds.
-        r = self.sw.ctl("capture", "te1/0", "/proc/self/comm", "--seconds", "1", "--force")
-        self.assertEqual(r.returncode, 1, r.stdout)
-        self.assertIn("filesystem of type 0x9fa0", r.stderr)
+        netns.exited(self.sw.ctl("capture", "te1/0", "/proc/self/comm", "--seconds", "1",
+                                 "--force"), 1, "filesystem of type 0x9fa0")
         small = os.path.join(self.sw.lab.tmp, "small")
         os.mkdir(small)
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "l2pt-small", small], check=True)
@@ -484,30 +449,28 @@ class SwitchTest(unittest.TestCase):
             self.assertEqual(dropped, 50 - len(got))
             self.assertEqual(port["policing"]["storm"]["broadcast"], {"fps": 5, "kbps": 0})
             self.assertIsNone(port["policing"]["storm"]["multicast"])
-            text = self.sw.ctl("counters").stdout
-            self.assertIn("storm broadcast 5/s dropped %d" % (before + dropped), text)
+            self.assertIn("storm broadcast 5/s dropped %d" % (before + dropped),
+                          self.sw.ctl("counters").stdout)
             # A PDU rate of 0 is no limit, and reads so.
             self.assertEqual(self.sw.ctl("pdu-rate", "ge0/1", "0").returncode, 0)
             self.assertRegex(self.sw.ctl("counters").stdout, r"(?m)^ge0/1 .* pdu-rate off$")
-            metrics = self.sw.ctl("metrics").stdout
             self.assertIn('l2pt_port_storm_drops_total{port="ge0/1",class="broadcast"} %d'
-                          % (before + dropped), metrics)
+                          % (before + dropped), self.sw.ctl("metrics").stdout)
         finally:
             self.assertEqual(self.sw.ctl("storm", "ge0/1", "broadcast", "off").returncode, 0)
             self.assertEqual(self.sw.ctl("pdu-rate", "ge0/1", "default").returncode, 0)
         self.exchange("acc1", BROADCAST, {"acc2": [BROADCAST]})
 
     def test_12_vlan_ports_changed_through_l2ptctl(self):
-        r = self.sw.ctl("vlan", "del", "vl100", "--proto", "stp,lldp,gvrp,pvst",
-                        "--port", "ge0/2:access")
-        self.assertEqual(r.returncode, 0, r.stderr)
+        def ge02(verb):
+            netns.exited(self.sw.ctl("vlan", verb, "vl100", "--proto", "stp,lldp,gvrp,pvst",
+                                     "--port", "ge0/2:access"), 0)
+        ge02("del")
         try:
             self.assertNotIn("ge0/2", self.sw.ctl("show", "100").stdout)
             self.exchange("acc1", STP, {"acc2": [], "core0": [tunnelled(STP)]})
         finally:
-            r = self.sw.ctl("vlan", "add", "vl100", "--proto", "stp,lldp,gvrp,pvst",
-                            "--port", "ge0/2:access")
-            self.assertEqual(r.returncode, 0, r.stderr)
+            ge02("add")
         self.assertIn("ge0/2", self.sw.ctl("show", "vl100").stdout)
         netns.wait_for("ge0/2 back in the VLAN", self.sw.stp_crosses)
 
@@ -529,38 +492,34 @@ class SwitchTest(unittest.TestCase):
         # Forwarded as data on ge0/1 in VLAN 100, kept in the state, shown and counted.
         for bad in (("ge0/1", "10", "forward"), ("ge0/1", "02", "drop"), ("vl100", "02", "forward"),
                     ("ge0/1", "02", "forward", "--vlan", "300")):
-            r = self.sw.ctl("l2cp", "set", *bad)
-            self.assertEqual(r.returncode, 2, (bad, r.stdout, r.stderr))
-        r = self.sw.ctl("l2cp", "set", "ge0/1", "02", "forward", "--vlan", "100")
-        self.assertEqual(r.returncode, 0, r.stderr)
+            netns.exited(self.sw.ctl("l2cp", "set", *bad), 2)
+        netns.exited(self.sw.ctl("l2cp", "set", "ge0/1", "02", "forward", "--vlan", "100"), 0)
         try:
             self.exchange("acc1", slow, {"acc2": [slow], "core0": [slow[:12] + PROVIDER_TAG +
                                                                    slow[12:]]})
             self.assertEqual(counted("ge0/1", "forwarded"), 1)
-            rows = json.loads(self.sw.ctl("l2cp", "--json").stdout)["rows"]
             self.assertIn({"port": "ge0/1", "vlan": "vl100", "actions": {address: "forward"}},
-                          rows)
+                          json.loads(self.sw.ctl("l2cp", "--json").stdout)["rows"])
             self.assertRegex(self.sw.ctl("l2cp").stdout, r"ge0/1 +vl100 +forward 02")
             self.assertIn("{port: ge0/1, vlan: vl100, addresses: 02, action: forward}",
                           Path(self.sw.state).read_text())
             self.assertIn('l2pt_port_l2cp_frames_total{port="ge0/1",address="%s",'
                           'action="forwarded"} 1' % address, self.sw.ctl("metrics").stdout)
         finally:
-            r = self.sw.ctl("l2cp", "set", "ge0/1", "all", "default", "--vlan", "vl100")
-            self.assertEqual(r.returncode, 0, r.stderr)
+            netns.exited(self.sw.ctl("l2cp", "set", "ge0/1", "all", "default", "--vlan",
+                                     "vl100"), 0)
         self.assertNotIn("l2cp", Path(self.sw.state).read_text())
         self.exchange("acc1", slow, {"acc2": [], "core0": []})
 
 
     def test_9c_a_ports_limit_holds_its_flood_alone(self):
         sw = self.sw
-        r = sw.ctl("learning", "port", "ge0/3", "--limit", "3", "--action", "drop")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(sw.ctl("learning", "port", "ge9/9", "--limit", "3").returncode, 2)
-        self.assertEqual(sw.ctl("learning", "vlan", "4096", "--limit", "3").returncode, 2)
+        netns.exited(sw.ctl("learning", "port", "ge0/3", "--limit", "3", "--action", "drop"), 0)
+        for bad in (("port", "ge9/9"), ("vlan", "4096")):
+            netns.exited(sw.ctl("learning", *bad, "--limit", "3"), 2)
         sw.send("acc3", *[broadcast_from(bytes([0x02, 0x03, 0, 0, 0, i])) for i in range(5)])
-        c = netns.wait_for("ge0/3's flood counted",
-                           lambda: (lambda c: c if c["rx"] >= 5 else None)(sw.counters("ge0/3")))
+        c = netns.wait_for("ge0/3's flood counted", lambda: (n := sw.counters("ge0/3"))["rx"] >= 5
+                           and n)
         self.assertEqual((c["learned"], c["learn_limit"], c["not_learned"],
                           c["dropped"]["learning limit"]), (3, 3, 2, 2))
         m = sw.ctl("metrics").stdout
@@ -571,13 +530,11 @@ class SwitchTest(unittest.TestCase):
         self.assertIn({"port": "ge0/3", "learned": 3, "limit": 3, "past_limit": "drop"},
                       learning["ports"])
         # The log names the port once; the other ports learn on (test_9d fills ge0/1).
-        netns.wait_for("the log line", lambda: "ge0/3: 2 new source MACs not learned"
-                       in sw.daemon_log(), timeout=15)
+        sw.wait_logged("ge0/3: 2 new source MACs not learned", timeout=15)
 
     def test_9d_four_readers_of_a_full_table_under_churn(self):
-        """The table filled on ge0/1 and its first thousand MACs moved between ge0/1 and
-        ge0/2 all the while: four `l2ptctl macs` at once (one of them slow) each get every
-        entry, and the daemon's loop answers the primary's heartbeats in time (no fence)."""
+        """The table full, a thousand MACs moving between ge0/1 and ge0/2: four `l2ptctl macs`
+        at once (one slow) each get every entry, and the primary's heartbeats are answered."""
         sw = self.sw
         log_before = len(sw.daemon_log())
         ports = json.loads(sw.ctl("counters", "--json").stdout)["ports"]
@@ -605,11 +562,10 @@ class SwitchTest(unittest.TestCase):
         try:
             outs = [os.path.join(sw.lab.tmp, "macs%d.txt" % i) for i in range(READERS)]
             cmd = " ".join([sw.app("l2ptctl"), "--run-dir", sw.run_dir, "macs"])
-            readers = [subprocess.Popen(["sh", "-c", cmd + " > " + outs[0]])]
+            shells = [cmd + " > " + o for o in outs]
             # A slow reader: the pipe fills and l2ptctl stops reading for seconds.
-            readers.append(subprocess.Popen(["sh", "-c", cmd + " | (sleep 3; cat > %s)"
-                                             % outs[1]]))
-            readers += [subprocess.Popen(["sh", "-c", cmd + " > " + o]) for o in outs[2:]]
+            shells[1] = cmd + " | (sleep 3; cat > %s)" % outs[1]
+            readers = [subprocess.Popen(["sh", "-c", c]) for c in shells]
             for r in readers:
                 self.assertEqual(r.wait(120), 0)
         finally:

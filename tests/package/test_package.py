@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""The Debian package: built by CPack from the build as it stands, unpacked with dpkg-deb into a
-scratch root and read there: its files and their modes, the units' key lines, the maintainer
-scripts, the dependencies shlibdeps found, and the unpacked programs themselves.
+"""The Debian package, built from the build as it stands and unpacked into a scratch root: its
+files and modes, units, maintainer scripts, dependencies, and the unpacked programs themselves.
 
     L2PT_BUILD=BUILD_DIR tests/package/test_package.py
 """
