@@ -245,7 +245,7 @@ void LineCards::moveFormerCounters() {
 // before it), of a port that is not up or whose interface was made again while no daemon ran (a
 // LAG's: with no live member left), those of a VLAN their port or LAG has left meanwhile, and
 // those not seen for the ageing time: until they go they count against their port's limit, and
-// the first ageing check may be minutes away.
+// the first ageing check is a tenth of the ageing time away.
 void LineCards::forgetFormerMacs() {
     const chassis::IfDb& db = chassis_.ifdb();
     for (uint32_t l = 0; l < former_.size(); ++l) {
