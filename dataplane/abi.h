@@ -172,18 +172,41 @@ struct l2pt_fdb_entry {
     __u64 seen_ns;
 };
 
-/* l2pt_forget, the daemon's forgetting of learned MACs (BPF_PROG_TEST_RUN, never attached): a
- * frame of L2PT_FORGET_HEAD bytes of nothing (a run takes no less than an Ethernet header), then
- * at most L2PT_FORGET_MAX l2pt_forget_recs as the host lays them out: each entry as the daemon
- * read it, which goes only while it is still so (not moved, nor seen again, since). Its result:
- * how many of them went. */
-#define L2PT_FORGET_HEAD 16u
+/* The daemon's own programs, run on a frame by BPF_PROG_TEST_RUN and never attached, change
+ * what the other programs also write, under the same locks. The frame: L2PT_RUN_HEAD bytes of
+ * nothing (a run takes no less than an Ethernet header), then the request as the host lays it
+ * out. */
+#define L2PT_RUN_HEAD 16u
+
+/* l2pt_forget, the daemon's forgetting of learned MACs: at most L2PT_FORGET_MAX
+ * l2pt_forget_recs, each entry as the daemon read it, which goes only while it is still so (not
+ * moved, nor seen again, since). Its result: how many of them went. */
 #define L2PT_FORGET_MAX 128u
 struct l2pt_forget_rec {
     struct l2pt_fdb_key key;
     __u32 lport;
     __u32 pad;
     __u64 seen_ns;
+};
+
+/* l2pt_set_rates, the daemon's change of a policer's rates: the rates alone are written, so the
+ * tokens, the ring share and the counts the programs keep beside them stay as they stand. An
+ * entry's request may also add to its counts (what an entry it replaces had counted). Its
+ * result: 1, or 0 when there is no such record (or the entry traps to another socket). */
+#define L2PT_RATES_PORT 1       /* port: l2pt_police's record, rates storm_* and pdu_fps */
+#define L2PT_RATES_TRAP 2       /* trap: l2pt_traps' entry, rate trap_kbps */
+#define L2PT_RATES_ANY_SOCKET 0 /* trap: whatever socket the entry traps to */
+struct l2pt_rates_req {
+    __u32 kind; /* L2PT_RATES_* */
+    __u32 port;
+    struct l2pt_trap_key trap;
+    __u32 socket; /* the entry's, or L2PT_RATES_ANY_SOCKET */
+    __u32 trap_kbps;
+    __u32 storm_fps[L2PT_STORM_CLASSES];
+    __u32 storm_kbps[L2PT_STORM_CLASSES];
+    __u32 pdu_fps;
+    __u64 add_hits;
+    __u64 add_policed;
 };
 
 /* l2pt_learning[lport] and l2pt_learning[L2PT_LEARN_VLAN + vid]: how many learned MACs each port

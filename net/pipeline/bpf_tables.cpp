@@ -53,6 +53,13 @@ Status written(int err, const std::string& what) {
     return err ? Status::sysFailure(what, err) : Status();
 }
 
+// A change of a record that must be there: one that is not fails as the kernel's lookup would.
+Status found(const Result<bool>& changed, const std::string& what) {
+    if (!changed)
+        return changed.status();
+    return *changed ? Status{} : Status::sysFailure(what, -ENOENT);
+}
+
 template <typename T>
 Result<T> lookup(int fd, const void* key, const std::string& what, uint64_t flags = 0) {
     T value;
@@ -133,6 +140,7 @@ Result<Opened> openBuild(const char* name, LogFn log, uint32_t fdbEntries,
         .egress = bpf_program__fd(s.progs.l2pt_egress),
         .taskTx = bpf_program__fd(s.progs.l2pt_task_tx),
         .forget = bpf_program__fd(s.progs.l2pt_forget),
+        .setRates = bpf_program__fd(s.progs.l2pt_set_rates),
         .globals = bpf_map__fd(s.maps.l2pt_globals),
         .lports = bpf_map__fd(s.maps.l2pt_lports),
         .vlans = bpf_map__fd(s.maps.l2pt_vlans),
@@ -404,13 +412,15 @@ void BpfTables::carryTraps(int oldTraps, TrapsCarried what) {
                 ++start_.traps;
             continue;
         }
+        // Added to what the entry counts meanwhile; its rate, which only the daemon writes, kept.
         l2pt_trap now{};
-        if (bpf_map_lookup_elem_flags(traps_, &key, &now, BPF_F_LOCK) != 0 ||
-            now.socket != was.socket)
+        if (bpf_map_lookup_elem(traps_, &key, &now) != 0)
             continue;
-        now.hits += was.hits;
-        now.policed += was.policed;
-        (void)bpf_map_update_elem(traps_, &key, &now, BPF_EXIST | BPF_F_LOCK);
+        l2pt_rates_req r = trapRates(key, now.bucket.rate);
+        r.socket = was.socket;
+        r.add_hits = was.hits;
+        r.add_policed = was.policed;
+        (void)setRates(r, "l2pt_traps");
     }
 }
 
@@ -561,6 +571,7 @@ BpfTables::BpfTables(Loaded, BpfObject obj, const Handles& fds, Copies copies, A
       egress_(fds.egress),
       taskTx_(fds.taskTx),
       forget_(fds.forget),
+      setRates_(fds.setRates),
       byIfindex_(fds.byIfindex),
       traps_(fds.traps),
       police_(fds.police),
@@ -626,13 +637,10 @@ Status BpfTables::writeTrap(const TrapKey& key, const Trap& trap) {
     const l2pt_trap_key k = keyOf(key);
     if (claiming()) {
         // Adopted: an entry already there keeps its counters and tokens.
-        l2pt_trap had{};
-        if (bpf_map_lookup_elem_flags(traps_, &k, &had, BPF_F_LOCK) == 0 &&
-            had.socket == trap.socket) {
-            had.bucket.rate = trap.rateKbps;
-            if (bpf_map_update_elem(traps_, &k, &had, BPF_EXIST | BPF_F_LOCK) == 0)
-                return {};
-        }
+        l2pt_rates_req r = trapRates(k, trap.rateKbps);
+        r.socket = trap.socket;
+        if (Result<bool> kept = setRates(r, trapName(key)); kept && *kept)
+            return {};
     }
     l2pt_trap value{};
     value.socket = trap.socket;
@@ -640,18 +648,15 @@ Status BpfTables::writeTrap(const TrapKey& key, const Trap& trap) {
     return written(bpf_map_update_elem(traps_, &k, &value, BPF_ANY), trapName(key));
 }
 
-// Read and written back under the port's lock: the buckets' tokens and the ring share stay.
+// The rates alone, under the port's lock: the buckets' tokens and the ring share stay.
 Status BpfTables::writePolice(uint32_t port, const PoliceRates& rates) {
-    const std::string what = at("l2pt_police", port);
-    Result<l2pt_police> value = lookup<l2pt_police>(police_, &port, what, BPF_F_LOCK);
-    if (!value)
-        return value.status();
-    for (size_t c = 0; c < L2PT_STORM_CLASSES; ++c) {
-        value->storm_fps[c].rate = rates.stormFps[c];
-        value->storm_kbps[c].rate = rates.stormKbps[c];
-    }
-    value->pdu.rate = rates.pduFps;
-    return written(bpf_map_update_elem(police_, &port, &*value, BPF_EXIST | BPF_F_LOCK), what);
+    l2pt_rates_req r{};
+    r.kind = L2PT_RATES_PORT;
+    r.port = port;
+    std::copy(rates.stormFps.begin(), rates.stormFps.end(), r.storm_fps);
+    std::copy(rates.stormKbps.begin(), rates.stormKbps.end(), r.storm_kbps);
+    r.pdu_fps = rates.pduFps;
+    return found(setRates(r, at("l2pt_police", port)), at("l2pt_police", port));
 }
 
 Status BpfTables::removeTrap(const TrapKey& key) {
@@ -659,14 +664,28 @@ Status BpfTables::removeTrap(const TrapKey& key) {
     return written(bpf_map_delete_elem(traps_, &k), trapName(key));
 }
 
-// Read and written back under the entry's lock; hits counted between the two are lost.
 Status BpfTables::setTrapRate(const TrapKey& key, uint32_t rateKbps) {
     const l2pt_trap_key k = keyOf(key);
-    Result<l2pt_trap> value = lookup<l2pt_trap>(traps_, &k, trapName(key), BPF_F_LOCK);
-    if (!value)
-        return value.status();
-    value->bucket.rate = rateKbps;
-    return written(bpf_map_update_elem(traps_, &k, &*value, BPF_EXIST | BPF_F_LOCK), trapName(key));
+    return found(setRates(trapRates(k, rateKbps), trapName(key)), trapName(key));
+}
+
+l2pt_rates_req BpfTables::trapRates(const l2pt_trap_key& key, uint32_t rateKbps) {
+    l2pt_rates_req r{};
+    r.kind = L2PT_RATES_TRAP;
+    r.trap = key;
+    r.socket = L2PT_RATES_ANY_SOCKET;
+    r.trap_kbps = rateKbps;
+    return r;
+}
+
+// Whether the record was there to change (l2pt_set_rates).
+Result<bool> BpfTables::setRates(const l2pt_rates_req& r, const std::string& what) const {
+    std::array<uint8_t, L2PT_RUN_HEAD + sizeof r> run{};
+    std::memcpy(&run[L2PT_RUN_HEAD], &r, sizeof r);
+    LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = run.data(), .data_size_in = run.size());
+    if (const int err = bpf_prog_test_run_opts(setRates_, &opts); err)
+        return Status::sysFailure("l2pt_set_rates: " + what, err);
+    return opts.retval == 1;
 }
 
 Result<TrapCounters> BpfTables::trapCounters(const TrapKey& key) const {
@@ -788,14 +807,14 @@ Result<size_t> BpfTables::forgetMacs(std::span<const LearnedMac> macs) {
     size_t n = 0;
     for (size_t at = 0; at < macs.size(); at += L2PT_FORGET_MAX) {
         const auto some = macs.subspan(at, std::min<size_t>(L2PT_FORGET_MAX, macs.size() - at));
-        forgetRun_.assign(L2PT_FORGET_HEAD + some.size() * sizeof(l2pt_forget_rec), 0);
+        forgetRun_.assign(L2PT_RUN_HEAD + some.size() * sizeof(l2pt_forget_rec), 0);
         for (size_t i = 0; i < some.size(); ++i) {
             l2pt_forget_rec rec{};
             rec.key.vid = some[i].vid;
             std::memcpy(rec.key.mac, some[i].mac.data(), sizeof rec.key.mac);
             rec.lport = some[i].lport;
             rec.seen_ns = some[i].seenNs;
-            std::memcpy(&forgetRun_[L2PT_FORGET_HEAD + i * sizeof rec], &rec, sizeof rec);
+            std::memcpy(&forgetRun_[L2PT_RUN_HEAD + i * sizeof rec], &rec, sizeof rec);
         }
         LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = forgetRun_.data(),
                     .data_size_in = static_cast<uint32_t>(forgetRun_.size()));

@@ -127,7 +127,7 @@ class BpfTables final : public Tables {
   public:
     // The descriptors of the programs and maps, taken from the loaded build's skeleton.
     struct Handles {
-        int ingress, egress, taskTx, forget;
+        int ingress, egress, taskTx, forget, setRates;
         int globals, lports, vlans, learning;  // mapped: Arrays
         int byIfindex, traps, police, fdb, stats, rings, events, l2cp, l2cpStats;
     };
@@ -150,6 +150,10 @@ class BpfTables final : public Tables {
     void carryTraps(int oldTraps, TrapsCarried what);
     void readFormerLports(const std::map<std::string, Fd>& old);
     void notCarried(const char* map);
+    // A trap entry's rate change (l2pt_set_rates), for an entry of any socket.
+    static l2pt_rates_req trapRates(const l2pt_trap_key& key, uint32_t rateKbps);
+    // Runs l2pt_set_rates: whether the record was there to change.
+    Result<bool> setRates(const l2pt_rates_req& r, const std::string& what) const;
     // The pinned ring, when it is the one in slots[0] and laid out as this build's ring.
     Fd slottedRing(int slots) const;
     // The PDUs that waited in the ring longer than kStalePduNs, released unread.
@@ -162,7 +166,7 @@ class BpfTables final : public Tables {
     Fd readyRing_;  // in the trap slot, for the next grant: adopted, carried, or parked
     std::map<std::string, Fd> migratedFrom_;  // the old maps, until finishMigration()
     Arrays arrays_;
-    int ingress_, egress_, taskTx_, forget_;
+    int ingress_, egress_, taskTx_, forget_, setRates_;
     int byIfindex_, traps_, police_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;
     mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
     mutable std::vector<l2pt_fdb_key> keys_;       // one batch of the learned MACs

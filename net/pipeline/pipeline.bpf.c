@@ -10,6 +10,7 @@
 #include "net/pipeline/bpf/egress.bpf.c"
 #include "net/pipeline/bpf/forget.bpf.c"
 #include "net/pipeline/bpf/ingress.bpf.c"
+#include "net/pipeline/bpf/rates.bpf.c"
 #include "net/pipeline/bpf/task_tx.bpf.c"
 
 char LICENSE[] SEC("license") = "Dual BSD/GPL";

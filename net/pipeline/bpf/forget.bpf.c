@@ -14,7 +14,7 @@ struct forget_run {
 static long forget_rec(__u32 i, void* ctx) {
     struct forget_run* r = ctx;
     struct l2pt_forget_rec rec;
-    if (bpf_skb_load_bytes(r->skb, L2PT_FORGET_HEAD + i * sizeof(rec), &rec, sizeof(rec)))
+    if (bpf_skb_load_bytes(r->skb, L2PT_RUN_HEAD + i * sizeof(rec), &rec, sizeof(rec)))
         return 1;
     struct l2pt_fdb_entry* e = bpf_map_lookup_elem(&l2pt_fdb, &rec.key);
     if (!e)
@@ -38,9 +38,9 @@ static long forget_rec(__u32 i, void* ctx) {
 SEC("tc")
 int l2pt_forget(struct __sk_buff* skb) {
     struct forget_run r = {.skb = skb};
-    if (skb->len < L2PT_FORGET_HEAD)
+    if (skb->len < L2PT_RUN_HEAD)
         return 0;
-    __u32 recs = (skb->len - L2PT_FORGET_HEAD) / sizeof(struct l2pt_forget_rec);
+    __u32 recs = (skb->len - L2PT_RUN_HEAD) / sizeof(struct l2pt_forget_rec);
     bpf_loop(recs < L2PT_FORGET_MAX ? recs : L2PT_FORGET_MAX, forget_rec, &r, 0);
     return (int)r.gone;
 }

@@ -172,6 +172,42 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
     EXPECT_FALSE(now->peek().empty());
 }
 
+// The daemon changes rates while a port traps flat out on the other CPU: the entry's hits and the
+// port's share of the ring, which the program counts meanwhile, lose nothing to the changes.
+TEST_F(Switch, RateChangesLoseNothingTheProgramCounts) {
+    const TrapKey stp = TrapKey::port(chassisIf(0), kStp);
+    const Bytes pdu = frame(kStp, host(1), {}, kLlcLength);
+    editGlobals([](l2pt_globals& g) {
+        g.flags = 0;
+        g.pdu_ports = 2;  // port 0 may hold half the ring
+    });
+    ASSERT_TRUE(tables->installTrap(stp, 0));
+    auto ring = tables->newTaskRing();
+    ASSERT_TRUE(ring);
+    constexpr int kFramesARun = 64;
+    std::atomic<bool> stop{false};
+    uint64_t sent = 0;
+    std::thread port([&] {
+        for (; !stop; sent += kFramesARun)
+            runRepeated(0, pdu, kFramesARun);
+    });
+    netp::pipeline::PoliceRates rates;
+    for (uint32_t n = 0; n < 20000; ++n) {  // rates that stop none of these PDUs
+        rates.stormFps[0] = 1000 + n % 2;
+        EXPECT_TRUE(tables->setTrapRate(stp, 100000 + n % 2)) << n;
+        EXPECT_TRUE(tables->setPolice(0, rates)) << n;
+    }
+    stop = true;
+    port.join();
+    EXPECT_EQ(tables->trapCounters(stp)->hits, sent);
+    EXPECT_FALSE(tables->setTrapRate(TrapKey::port(chassisIf(1), kStp), 1)) << "no such entry";
+    auto reader = TrapRing::map(std::move(*ring), L2PT_RING_BYTES);
+    ASSERT_TRUE(reader);
+    const size_t record = (reader->peek().size() + BPF_RINGBUF_HDR_SZ + 7) & ~size_t{7};
+    EXPECT_GT(drops(0, L2PT_DP_DROP_PDU_SHARE), 0u);
+    EXPECT_LE(stats(0).trapped * record, L2PT_RING_BYTES / 2 + record);  // the one past half
+}
+
 TEST_F(Switch, EgressPassesOnlyTheTaskInItsRoleAndThePipeline) {
     constexpr uint32_t kNow = L2PT_TASK_MARK_BASE | 2, kOld = L2PT_TASK_MARK_BASE | 1;
     const Bytes pdu = frame(kStp, host(1), {}, kLlcLength, 38);
