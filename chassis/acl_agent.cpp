@@ -40,17 +40,19 @@ std::string AclAgent::actor() const {
     return "acl[" + std::to_string(slot_) + "]";
 }
 
-void AclAgent::clearTable() {
+void AclAgent::clearTable(bool renewed) {
     if (table_.empty())
         return;
     budget_.used -= table_.size();
     table_.clear();
-    if (observer_ != nullptr)
+    if (observer_ != nullptr && renewed)
+        observer_->tableRenewed(slot_);
+    else if (observer_ != nullptr)
         observer_->tableCleared(slot_);
 }
 
-void AclAgent::reset() {
-    clearTable();
+void AclAgent::reset(bool renewed) {
+    clearTable(renewed);
     registered_ = false;
     session_ = 0;
     expected_ = 1;
@@ -87,7 +89,7 @@ std::optional<std::vector<uint8_t>> AclAgent::request(std::span<const uint8_t> m
         return std::nullopt;
     }
     ctx_.trace.add(actor(), head);
-    reset();
+    reset(true);
     registered_ = true;
     auto reply = makeMessage(type, aclreg::kLen, {svc::kAcl, slot_});
     uint8_t* r = reply.data();

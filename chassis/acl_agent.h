@@ -54,9 +54,12 @@ class TableObserver {
     virtual void entryRemoved(uint32_t slot, const AclEntry& entry) = 0;
     // Only the rate of an installed entry changed; entry is as it is now.
     virtual void rateChanged(uint32_t slot, const AclEntry& entry) = 0;
-    // Every entry of the slot went at once: its card went away, or the agent registered afresh
-    // or was deregistered. Not reported for a table already empty.
+    // Every entry of the slot went at once: its card went away or came back, or the agent was
+    // deregistered. Not reported for a table already empty.
     virtual void tableCleared(uint32_t slot) = 0;
+    // The same, because the task registered afresh: the downloads that follow install again
+    // what it still wants.
+    virtual void tableRenewed(uint32_t slot) { tableCleared(slot); }
 };
 
 // The entries all agents of a chassis hold together, bounded by what the kernel's trap table
@@ -114,8 +117,9 @@ class AclAgent {
 
   private:
     std::string actor() const;
-    void clearTable();
-    void reset();
+    // renewed: by the task's registration (TableObserver::tableRenewed).
+    void clearTable(bool renewed = false);
+    void reset(bool renewed = false);
     void download(std::span<const uint8_t> msg);
     bool apply(std::span<const uint8_t> msg, uint32_t seq);
     // Installs, removes or re-rates one entry of a download in the trap table.

@@ -24,8 +24,8 @@ constexpr auto kMinAgeingCheck = std::chrono::seconds(1);
 // a minute).
 constexpr auto kNotLearnedCheck = std::chrono::seconds(5);
 // A ready task downloads IFM's configuration and installs its entries in milliseconds; the
-// trap entries of adopted tables stay this long after it is ready, so that its own are in
-// before those it no longer claims go.
+// trap entries of adopted tables, or kept while a task registered again, stay this long after
+// it is ready, so that its own are in before those it no longer claims go.
 constexpr auto kTaskSettle = std::chrono::seconds(2);
 
 // The maps a migration could not carry, for its log line.
@@ -181,6 +181,10 @@ KernelDataPlane::~KernelDataPlane() {
 void KernelDataPlane::refresh() {
     cards_->refresh();
     sweepSoon();
+    // A primary ready before it registered with an agent again (one that took over) settles
+    // from there.
+    if (tables_->claiming() && readyAt_ == cards_->generation() && !settled_.armed())
+        settled_.armIn(kTaskSettle);
 }
 
 // A slice a pass: the loop does not wait while slices are left, and every descriptor ready
@@ -191,6 +195,7 @@ void KernelDataPlane::sweepSoon() {
 }
 
 void KernelDataPlane::taskReady() {
+    readyAt_ = cards_->generation();
     if (tables_->claiming() && !settled_.armed())
         settled_.armIn(kTaskSettle);
 }

@@ -72,7 +72,8 @@ class KernelDataPlane {
     // to forget then are forgotten a slice per loop pass.
     void refresh();
     // The primary task is ready: once it has had the time to install its entries, the trap
-    // entries of adopted tables that it no longer claims go (LineCards::taskSettled).
+    // entries of adopted tables, or kept while it registered again with the agents, that it no
+    // longer claims go (LineCards::taskSettled).
     void taskReady();
 
   private:
@@ -93,9 +94,10 @@ class KernelDataPlane {
     bool synced_ = false;      // the link monitor's first dump is in
     Clock::duration ageingCheck_;
     Loop::Timer ageing_;
-    Loop::Timer notLearned_;  // the log of ports whose new sources were not learned
-    Loop::Timer sweep_;       // the next slice of the learned MACs' sweep
-    Loop::Timer settled_;     // the primary task's entries are in
+    Loop::Timer notLearned_;           // the log of ports whose new sources were not learned
+    Loop::Timer sweep_;                // the next slice of the learned MACs' sweep
+    Loop::Timer settled_;              // the primary task's entries are in
+    std::optional<uint16_t> readyAt_;  // the grant the primary was ready at, while it holds
 };
 
 }  // namespace netp

@@ -87,7 +87,8 @@ class LineCards {
     // Adopted tables, once the primary task has installed its entries again (taskSettled()
     // after linksSynced()): the trap entries it no longer claims are removed. Until then the
     // adopted entries go on trapping, into the ring the next grant hands over, so that no PDU
-    // is switched as data while the task starts. Once; nothing for new tables.
+    // is switched as data while the task starts. The same for the entries kept while a task
+    // registered again with the agents (TrapMirror::tableRenewed). Nothing for new tables.
     void taskSettled();
 
     // Brings the VLANs, the LAGs, the cards' presence, the TPID and the trace switch in line

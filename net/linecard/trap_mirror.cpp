@@ -139,6 +139,19 @@ void TrapMirror::tableCleared(uint32_t slot) {
     trapping_.reset();
 }
 
+void TrapMirror::tableRenewed(uint32_t slot) {
+    if (slot >= pipeline::kMaxSlots || held_[slot].empty()) {
+        tableCleared(slot);
+        return;
+    }
+    found_[slot].insert(held_[slot].begin(), held_[slot].end());
+    held_[slot].clear();
+    pending_[slot].clear();
+    trapping_.reset();
+    // An entry installed again keeps the one there, its counters and policer.
+    logged(tables_.claimFound());
+}
+
 void TrapMirror::found(const std::vector<TrapKey>& keys) {
     for (auto& slot : found_)
         slot.clear();

@@ -38,6 +38,10 @@ class TrapMirror final : public chassis::TableObserver {
     void entryRemoved(uint32_t slot, const chassis::AclEntry& entry) override;
     void rateChanged(uint32_t slot, const chassis::AclEntry& entry) override;
     void tableCleared(uint32_t slot) override;
+    // The task registered again (a new task, or one taking over): the slot's entries stay in
+    // the kernel, found as a start's are, so that no PDU is switched as data before the task
+    // has installed them again; those it does not claim go when it has settled.
+    void tableRenewed(uint32_t slot) override;
 
     // The ports an entry it holds traps for, or one the tables held at the start (found()):
     // the ports the task's ring is shared among.

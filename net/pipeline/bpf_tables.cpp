@@ -291,7 +291,7 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
         if (auto traps = old.find("l2pt_traps"); traps != old.end())
             t->carryTraps(traps->second.get(), TrapsCarried::Entries);
         if (t->start_.traps != 0) {
-            if (Status s = t->claimCarried(); !s)
+            if (Status s = t->claimFound(); !s)
                 return s;
         }
         t->carry(old);

@@ -242,7 +242,7 @@ void Tables::setAdopted(std::span<const uint8_t> globals, std::span<const uint8_
     trapNone_ = 0;
 }
 
-Status Tables::claimCarried() {
+Status Tables::claimFound() {
     claiming_ = true;
     trapNone_ = 0;
     return writeGlobals(globals());

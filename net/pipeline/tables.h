@@ -171,6 +171,9 @@ class Tables {
     const std::vector<l2pt_lport>& formerLports() const { return formerLports_; }
     // Also works out again which MAC buckets no trap entry has (l2pt_globals.trap_none).
     Status claimed();
+    // Trap entries carried over from the tables before into new ones, or kept while the task
+    // registers again: claimed and swept as adopted ones are.
+    Status claimFound();
     // What the hash tables hold now, for the sweep.
     virtual Result<std::vector<TrapKey>> trapKeys() const = 0;
     virtual Result<std::vector<l2pt_l2cp_key>> l2cpKeys() const = 0;
@@ -213,9 +216,6 @@ class Tables {
     void setAdopted(std::span<const uint8_t> globals, std::span<const uint8_t> lports,
                     std::span<const uint8_t> vlans);
     void setFormerLports(std::vector<l2pt_lport> records) { formerLports_ = std::move(records); }
-    // New tables holding trap entries carried over from the tables before: claimed and swept
-    // as adopted ones are.
-    Status claimCarried();
 
     size_t stalePdus_ = 0;  // dropped by newTaskRing(), not taken yet
 

@@ -200,6 +200,10 @@ class SwitchTest(unittest.TestCase):
         tables_before = self.agent_tables()
         # Slot 0: four protocols at ge0/1 and ge0/2, STP at ge0/3; slot 1: the tunnel MAC.
         self.assertEqual(tables_before, {0: (True, 9), 1: (True, 1)})
+        stp = ("ge0/1", "01:80:c2:00:00:00")
+        hits = self.sw.hits(*stp) + 20
+        self.sw.send("acc1", *[STP] * 20)
+        netns.wait_for("20 STP hits", lambda: self.sw.hits(*stp) == hits)
         self.sw.end_task()
         self.exchange("acc1", STP, {"acc2": [], "core0": []})
         # A primary that re-opens its data path has a task link built each time: a few at once,
@@ -228,8 +232,10 @@ class SwitchTest(unittest.TestCase):
                             "--no-new-privs"])  # waits for an STP to cross again
         self.exchange("core0", tunnelled(STP), {"acc2": [STP]})
         self.assertEqual(self.sw.ctl("show").stdout, show_before)
-        # Every agent registered afresh (which empties its table) and has it all again.
+        # Every agent registered afresh (which empties its table) and has it all again. The
+        # kernel's entries stayed meanwhile, trapping, with their counters.
         netns.wait_for("the full tables", lambda: self.agent_tables() == tables_before)
+        self.assertGreater(self.sw.hits(*stp), hits)
 
     def test_6_the_task_outlives_its_daemon_and_joins_the_next_one(self):
         """Its daemon ended or killed, the same l2ptd waits, joins the next one as a new session
@@ -329,6 +335,8 @@ class SwitchTest(unittest.TestCase):
                       Path(self.sw.lab.tmp, "l2ptd.log").read_text())
         self.sw.task = secondary
         self.assertIn("primary ready", self.sw.ctl("status").stdout)
+        # The entries stayed in while it registered with the agents again, until it settled.
+        self.sw.wait_logged("the task's trap entries are in; removed 0 adopted ones", log_before)
         # The new primary owns the agents: a change it makes reaches both line cards.
         self.assertEqual(self.sw.ctl("tunnel-mac", "02:00:00:00:00:88").returncode, 0)
         new_mac = bytes.fromhex("020000000088")

@@ -16,12 +16,6 @@ using namespace test;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-std::vector<uint8_t> registration(uint32_t slot) {
-    auto m = makeMessage(MT_L2PT_ACL_REG, aclreg::kLen, kTaskParty, {svc::kAcl, slot});
-    wire::putU32(m.data(), aclreg::kAgentSlot, slot);
-    return m;
-}
-
 class Models : public ::testing::Test {
   protected:
     Recorder task;

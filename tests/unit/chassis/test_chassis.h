@@ -170,6 +170,12 @@ inline std::vector<uint8_t> download(uint32_t seq, uint32_t op, const std::vecto
     return m;
 }
 
+inline std::vector<uint8_t> registration(uint32_t slot) {
+    auto m = makeMessage(MT_L2PT_ACL_REG, aclreg::kLen, kTaskParty, {svc::kAcl, slot});
+    wire::putU32(m.data(), aclreg::kAgentSlot, slot);
+    return m;
+}
+
 inline std::vector<uint8_t> sync(uint32_t session = kSession) {
     auto m = makeMessage(MT_SWP_SYNC, hdr::kSeqHeaderLen, kTaskParty, {svc::kAcl, 0});
     stampSequenced(m, swpw::Kind::Sync, session, 0, kQueue, kTaskParty);
@@ -189,6 +195,14 @@ class Downloads {
         a->receive(download(++seq_[slot], op, entries));
     }
     void forget(uint32_t slot) { seq_[slot] = 0; }
+    // The task registers with the slot's agent again, as a new task does: its table starts
+    // afresh, and so do the downloads.
+    void reregister(uint32_t slot) {
+        AclAgent* a = chassis_.cards().agent(slot);
+        ASSERT_NE(a, nullptr) << "no card in slot " << slot;
+        ASSERT_TRUE(a->request(registration(slot)));
+        forget(slot);
+    }
 
   private:
     Chassis& chassis_;

@@ -138,6 +138,34 @@ TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
         << "card 0's agent traps no frame of card 1's ports";
 }
 
+// A task that registers again (restarted, or taking over) finds its entries still trapping: they
+// go on until it has installed them again, and those it no longer installs go once it settled.
+// A deregistration takes them away at once.
+TEST_F(LineCardsTest, ATaskRegisteringAgainKeepsItsEntriesTrappingUntilItHasSettled) {
+    const TrapKey stp = TrapKey::port(ifIndex("te1/0"), chassis::test::kStpMac);
+    const TrapKey tunnel = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
+    apply(1, aclmsg::kOpInstall,
+          {{ifIndex("te1/0"), chassis::test::kStpMac, 0, 0, kModePort},
+           {ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
+    downloads.reregister(1);
+    cards->refresh();
+    EXPECT_TRUE(trapped(stp) && trapped(tunnel)) << "nothing switched as data meanwhile";
+    EXPECT_TRUE(tables->claiming()) << "an entry installed again keeps the one there";
+    EXPECT_EQ(tables->globals().pdu_ports, 1u) << "the port shares the ring meanwhile";
+    apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kStpMac, 0, 0, kModePort}});
+    cards->taskSettled();
+    EXPECT_THAT(log, HasSubstr("removed 1 adopted ones it no longer claims"));
+    log.clear();
+    EXPECT_TRUE(trapped(stp));
+    EXPECT_FALSE(trapped(tunnel));
+    EXPECT_FALSE(tables->claiming());
+
+    auto dereg = chassis::test::registration(1);
+    hdr::setMsgType(dereg.data(), MT_L2PT_ACL_DEREG);
+    chassis.cards().agent(1)->receive(dereg);
+    EXPECT_FALSE(trapped(stp));
+}
+
 // A core port must take an access port's largest frame with the provider tag added, in every
 // VLAN they share: one line per core port that cannot, naming the widest access port. Ports
 // without an interface do not count. Access ge0/1, ge0/2 (1500) and ge0/3 (VLAN 200 only);
