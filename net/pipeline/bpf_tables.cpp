@@ -636,7 +636,7 @@ Status BpfTables::unbindIfindex(uint32_t ifindex) {
 Status BpfTables::writeTrap(const TrapKey& key, const Trap& trap) {
     const l2pt_trap_key k = keyOf(key);
     if (claiming()) {
-        // Adopted: an entry already there keeps its counters and tokens.
+        // Claiming what was found: an entry already there keeps its counters and tokens.
         l2pt_rates_req r = trapRates(k, trap.rateKbps);
         r.socket = trap.socket;
         if (Result<bool> kept = setRates(r, trapName(key)); kept && *kept)

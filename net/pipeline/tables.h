@@ -162,7 +162,8 @@ class Tables {
     // Tables found in the kernel, pinned by a daemon before, rather than made anew (pins.h):
     // their entries stay, and an entry installed again keeps its counters and policer, until
     // the daemon has claimed what its configuration wants and sweeps the rest (claimed()).
-    // New tables that trap entries were carried into are claimed the same way.
+    // New tables that trap entries were carried into, and the entries kept while the task
+    // registers again (claimFound()), are claimed the same way.
     bool adopted() const { return adopted_; }
     bool claiming() const { return claiming_; }
     // By lport, the ports' and LAGs' records a daemon before left: the adopted tables', or

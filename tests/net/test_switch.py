@@ -482,7 +482,8 @@ class SwitchTest(unittest.TestCase):
         finally:
             ge02("add")
         self.assertIn("ge0/2", self.sw.ctl("show", "vl100").stdout)
-        netns.wait_for("ge0/2 back in the VLAN", self.sw.stp_crosses)
+        netns.wait_for("ge0/2 back in the VLAN", lambda: self.sw.crosses(
+            "acc1", STP, {"acc2": [STP], "core0": [tunnelled(STP)]}))
 
     def test_13_reserved_addresses_at_the_edge(self):
         slow = bytes.fromhex("0180c2000002") + SRC + bytes.fromhex("8809") + bytes([1]) + bytes(45)
