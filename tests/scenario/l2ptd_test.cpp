@@ -1,9 +1,6 @@
-// l2ptd end to end. Golden traces: each tests/scenario/NAME.scenario runs on NAME.yaml, each
-// examples/NAME.scenario on examples/two-cards.yaml, and the trace l2ptd prints must equal
-// NAME.trace line by line (tests/scenario/examples/NAME.trace for the examples). A NAME.options
-// file beside a scenario holds more options for its run (--summary). With L2PT_UPDATE_GOLDEN=1
-// the traces are written instead. Then: bad command lines and scenarios fail with a message
-// that says why.
+// l2ptd end to end: each NAME.scenario (here on NAME.yaml, examples/ on two-cards.yaml, with
+// NAME.options if any) prints NAME.trace line by line; L2PT_UPDATE_GOLDEN=1 rewrites the traces.
+// Bad command lines and scenarios fail saying why.
 #include <gmock/gmock.h>
 #include <pcap/pcap.h>
 #include <sys/wait.h>

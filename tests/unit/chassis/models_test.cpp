@@ -39,8 +39,7 @@ class Models : public ::testing::Test {
     }
 };
 
-// Also the pace of a download: first and latest applied message, and the most applied at one
-// reading of the clock; neither duplicates nor gaps count.
+// Also the pace: first and latest applied, and most at one clock reading; no duplicate or gap.
 TEST_F(Models, AgentAppliesInOrderAcksDuplicatesDropsGaps) {
     const uint32_t port = p("p0/0");
     agent0().receive(sync());
@@ -123,9 +122,8 @@ TEST_F(Models, AgentRejectsMalformedDownloadsWithoutAck) {
     EXPECT_EQ(agent0().entries().size(), aclmsg::kMaxEntries);
 }
 
-// The agents together hold no more entries than the kernel's trap table: an install past it is
-// refused whole and unacknowledged, like a malformed one; a key installed again adds nothing, and
-// what is removed or dropped with a card makes room.
+// An install past the kernel's trap table is refused whole and unacknowledged; a key installed
+// again adds nothing; what is removed or dropped with a card makes room.
 TEST_F(Models, AgentsTogetherHoldNoMoreEntriesThanTheTrapTable) {
     Downloads downloads(chassis);
     constexpr uint32_t kHeld = L2PT_TRAP_ENTRIES - 1;
@@ -154,9 +152,7 @@ TEST_F(Models, AgentsTogetherHoldNoMoreEntriesThanTheTrapTable) {
     EXPECT_EQ(agent1.entries().size(), 2u + aclmsg::kMaxEntries);
 }
 
-// A registration starts the agent afresh; the replies by mode and fault (an absent card, a
-// silent agent, a fault armed for ever) the silent and tool golden traces and the takeover
-// tests hold.
+// The replies by mode and fault: the silent and tool golden traces and the takeover tests.
 TEST_F(Models, AgentRegistrationStartsTheAgentAfresh) {
     EXPECT_FALSE(agent0().request(std::vector<uint8_t>(hdr::kPlainHeaderLen)));  // bad msgLen
     Downloads(chassis).send(0, aclmsg::kOpInstall, {{p("p0/0"), kStpMac, 0, 0, 1}});
@@ -173,8 +169,7 @@ std::vector<uint8_t> frame(const Mac& dst) {
     return f;
 }
 
-// Trapping beyond the frame table: an entry of ifIndex 0 traps only when it is agent-wide, and
-// a trapped frame the task has no socket for is dropped.
+// An entry of ifIndex 0 traps only when agent-wide; a trapped frame with no socket is dropped.
 TEST_F(Models, DataPlaneTrapsAgentWideEntriesAndNeedsASocket) {
     Downloads(chassis).send(1, aclmsg::kOpInstall, {{0, kPvstMac, 1, 0, 0}, {0, kStpMac, 0, 0, 0}});
     auto& dp = chassis.cards();
@@ -232,8 +227,7 @@ TEST_F(Models, IfmSplitsLargeChangesAcrossMessages) {
     EXPECT_EQ(total, 600u);
 }
 
-// The console's lines and the routing of what the task sends, every task test and golden trace
-// goes through; the configuration tree only the debug filter's entries.
+// The configuration tree's sections: only the debug filter's entries reach them elsewhere.
 TEST_F(Models, ConfigurationTreeRemovesWholeSections) {
     const uint32_t k1[] = {371, 0}, k2[] = {371, 5}, other[] = {372, 0}, section[] = {371};
     EXPECT_EQ(chassis.cfg().insert(k1, "L2PT: "), 0);
@@ -243,9 +237,8 @@ TEST_F(Models, ConfigurationTreeRemovesWholeSections) {
     EXPECT_THAT(chassis.cfg().texts(), ElementsAre("y "));
 }
 
-// The learned MACs' table evicts nothing: up to its room every new source is learned, whatever
-// its hash (as by the kernel's table), past it one is refused and every entry learned is still
-// there; an aged entry gives its room and its counts back.
+// Like the kernel's table, the learned MACs' evicts nothing: past its room a new source is
+// refused whatever its hash; an aged entry gives its room and its counts back.
 TEST(Fdb, AFullTableRefusesWithoutEvictingAndAgedEntriesMakeRoom) {
     constexpr size_t kCapacity = 64;
     constexpr uint64_t kAgeUs = 100;

@@ -1,5 +1,4 @@
-// The sim backend under small test tasks that use the platform API: the pump delivers what
-// the driver sends in order, and the task's drops reach the chassis.
+// The sim backend under a small task of the platform API's.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -74,9 +73,8 @@ TEST_F(SimBackendTest, PumpDeliversThousandsOfMessagesInOrder) {
     EXPECT_EQ(sim.taskResult(), static_cast<int>(kCount));
 }
 
-// The task's drops reach the chassis through the platform (the drops golden trace shows the
-// lines and counts): a LAG's and no interface's are named, a reason without text by its number,
-// and a code past the counters is traced only.
+// A LAG's and no interface's drops are named, a reason without text by its number, and a code
+// past the counters is traced only (the rest: the drops golden trace).
 TEST_F(SimBackendTest, TaskDropsAreNamedAndCountedWithinTheirReasons) {
     const uint32_t p00 = sim.ifIndex("p0/0"), lag = sim.ifIndex("lag5");
     ozmPduDropped(lag, 8, "vman record missing");

@@ -1,5 +1,4 @@
-// ACL download messages (one operation each, full messages, failures) and entries re-installed
-// for a line card coming up (on a change of the tunnel MAC: the tunnel_mac golden trace).
+// ACL download messages, and the entries sent again to a line card coming up.
 #include "classification/acl_msg.h"
 #include "tests/support/task_test.h"
 
@@ -80,10 +79,8 @@ TEST(AclMessage, BufferShortageAndRefusedHandOver) {
                                             {kNoMemory, {"cannot allocate acl msg buffer - 1"}}}));
 }
 
-// A card coming up is sent its entries again (which go, in what order, to which card only:
-// the tool and peer golden traces, the takeover tests): a LAG member's of a rate-limited VLAN
-// with the VLAN's rate and mode. Its core ports' counts of VLANs, cleared when it went, are
-// counted afresh.
+// A LAG member's entry of a rate-limited VLAN comes with the VLAN's rate and mode; the core
+// ports' VLAN counts, cleared when the card went, are counted afresh (the order: golden traces).
 TEST(ConfigDownload, CardComingUpGetsItsWholeConfiguration) {
     auto& s = tsim::boot();
     tsim::vlanAdd(s, "vl20", L2PT_FLAG_STP, {core("ge0/0")});

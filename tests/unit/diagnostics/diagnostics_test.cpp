@@ -1,6 +1,4 @@
-// The show table and the debug shell: variables with their ranges, console dumps compared whole.
-// (The CLI's debug filters, their configuration lines and the PDUs they trace: the tool golden
-// trace.)
+// The show table and the debug shell (the CLI's debug filters: the tool golden trace).
 #include <cstring>
 
 #include "classification/acl_msg.h"
@@ -74,8 +72,7 @@ TEST(Show, RowsArePagedToFitTheReplyAndLongRowsAreCut) {
     std::tie(text, fields) = show(s, climsg::kSubShowAll, 14);
     EXPECT_TRUE(text.starts_with(header + "14    STP          -                   x \r\n"));
     EXPECT_EQ(fields, std::tuple(0u, 27u, 1, 1));
-    // VLAN 39 has no protocols; VLAN 40's row ends with the port that takes it past 245
-    // characters, built for the page it does not fit and again for the next.
+    // VLAN 39 has no protocols; VLAN 40's row is cut before the port that takes it past 245.
     EXPECT_EQ(std::get<1>(show(s, climsg::kSubShowAll, 27)), std::tuple(0u, 40u, 1, 1));
     EXPECT_EQ(show(s, climsg::kSubShowAll, 40),
               std::pair(header + row40 + "\r\n", std::tuple(0u, 40u, 0, 1)));

@@ -1,7 +1,5 @@
-// The two PDU paths on the simulated chassis (an access port's PDU of each protocol to the
-// other access ports, then the core ports, and a tunnelled PDU's way back: the tool and
-// rate_limit golden traces): frames at the edges of the receive buffer and the headers; the
-// drops no scenario reaches (tests/scenario/drops holds the others), counted by reason and port.
+// The PDU paths at the edges of the receive buffer and the headers, and the drops no scenario
+// reaches (the tool, rate_limit and drops golden traces hold the rest).
 #include <array>
 
 #include "base/drop.h"
@@ -42,8 +40,7 @@ int32_t put(const Bytes& f) {
 }
 
 // A frame that fills the receive buffer (with the provider tag, for PVST) is forwarded whole; one
-// byte more and it is dropped, never sent on cut short (on the access socket the drops trace).
-// The ports take such frames: their MTU and the header and a tag hold the buffer and a tag.
+// byte more is dropped, never sent on cut short. The ports' MTU lets such frames through.
 TEST(Forwarding, FramesAtTheEdgesOfTheBufferAndTheHeaders) {
     auto& s = tsim::boot(edited(edited(tsim::kChassis, "unit: 0,", "mtu: 1600, unit: 0,"),
                                 "unit: 1,", "mtu: 1600, unit: 1,"));

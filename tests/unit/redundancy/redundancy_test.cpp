@@ -1,5 +1,4 @@
-// The takeover of the old primary's agents by a secondary that became primary, and what the peer
-// golden trace cannot show of the messages a primary sends its peer.
+// The takeover of the old primary's agents by a secondary that became primary.
 #include "redundancy/peer_rpm.h"
 #include "tests/support/task_test.h"
 
@@ -7,9 +6,8 @@ namespace {
 
 using namespace ttest;
 
-// What the peer golden trace (tests/scenario/peer.scenario) cannot show of the messages a primary
-// sends its peer: an update carries the tick count (100 per second) as its task id, a reply none,
-// and a reply as long as the receive buffer is zeros past its fields.
+// What the peer golden trace cannot show: an update carries the tick count (100 per second) as
+// its task id, a reply none, and a reply as long as the receive buffer is zeros past its fields.
 TEST(PeerRpm, UpdatesCarryTheTickCountAndALongReplyIsZerosPastItsFields) {
     auto& s = tsim::boot(edited(tsim::kChassis, "master_slot: 0, peer: none",
                                 "master_slot: 4, peer: {role: secondary}"));

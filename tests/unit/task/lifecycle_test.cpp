@@ -1,5 +1,4 @@
-// The task's lifecycle: start-up failures and what each leaves open, the registration with IFM
-// and the ACL agents, and task disable releasing everything (line-card events: the peer golden).
+// The task's start-up failures and what each leaves open, and task disable releasing everything.
 #include "platform/evtlog.h"
 #include "platform/swp.h"
 #include "tests/support/task_test.h"
@@ -124,9 +123,7 @@ TEST(Shutdown, TaskDisableRepliesThenReleasesEverything) {
     s.mgr().disable();
     s.settle();
 
-    // The reply first, then the unsubscription, the agents, sockets and queue (the tool golden
-    // trace holds that order); here, that every record of every kind is freed and every handle
-    // closed.
+    // The order of the release is the tool golden trace's: here, that all of it is released.
     EXPECT_EQ(s.taskState(), chassis::TaskState::Exited);
     EXPECT_EQ(count(s, "mem"), 0u);  // no pool deleted while holding a block
     EXPECT_TRUE(ozm::mem::stats().empty());
@@ -137,8 +134,7 @@ TEST(Shutdown, TaskDisableRepliesThenReleasesEverything) {
     EXPECT_EQ(l2ptAclBitmap, 0u);
 }
 
-// At start-up a secondary logs none of the agents it could not register (the silent golden
-// trace: the attempts, a primary's logs at start-up and at a card-up, a secondary's at a card-up).
+// The other attempts and logs of silent agents: the silent golden trace.
 TEST(SilentAgent, ASecondaryLogsNoAgentItCouldNotRegisterAtStartUp) {
     auto& s = tsim::boot(edited(edited(tsim::kChassis, "agent: global", "agent: silent"),
                                 "role: primary", "role: secondary"));
