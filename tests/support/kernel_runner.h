@@ -1,10 +1,7 @@
-// A frame table through the kernel pipeline, as the chassis daemon runs it: the chassis models,
-// LineCards over the loaded pipeline, the port layer attaching it to one veth pair per port of
-// the table's chassis (MTUs as the chassis file gives), a task ring. Each row's frame is sent
-// from the far end of its port; every copy is read at the far ends (one a far end would free as
-// it leaves its port), the trapped record from the task's ring, the verdict, reason and VLAN from
-// the pipeline's events. Entries, the TPID and cards change through the chassis models, so the
-// mirroring is under test too. Root: a network namespace of its own, BPF.
+// A frame table through the kernel pipeline as the chassis daemon runs it: one veth pair per
+// port, each row sent from its port's far end, copies read at the far ends, the trap from the
+// task's ring, verdict, reason and VLAN from the pipeline's events. Changes go through the
+// chassis models, so the mirroring is under test too. Root: a network namespace, BPF.
 #pragma once
 
 #include <bpf/bpf.h>

@@ -1,6 +1,5 @@
 // LineCards over the in-memory tables (no root): what the chassis models do reaches the tables
-// as the kernel pipeline needs it. The ports, VLANs and LAGs written at the start and a card
-// going and coming back, the kernel frame table runs through the pipeline.
+// as the kernel pipeline needs it (the start and a card's return: the kernel frame table).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
@@ -166,10 +165,8 @@ TEST_F(LineCardsTest, ATaskRegisteringAgainKeepsItsEntriesTrappingUntilItHasSett
     EXPECT_FALSE(trapped(stp));
 }
 
-// A core port must take an access port's largest frame with the provider tag added, in every
-// VLAN they share: one line per core port that cannot, naming the widest access port. Ports
-// without an interface do not count. Access ge0/1, ge0/2 (1500) and ge0/3 (VLAN 200 only);
-// core te1/0 in both VLANs, te1/1 by lag1 in VLAN 100.
+// One line per core port that cannot take, in a VLAN it shares, the widest access port's largest
+// frame with the provider tag added; ports without an interface do not count.
 TEST_F(LineCardsTest, ACorePortTooNarrowForTheAccessPortsFramesAndTheTag) {
     struct Row {
         uint32_t te10, te11, ge03;  // MTUs; ge03 0: no interface
@@ -423,11 +420,9 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
         EXPECT_EQ(text(ev), line);
 }
 
-// Learning limits reach the tables by port, LAG and VLAN, refused past their ranges; a port's
-// MACs going when it goes down are forgotten over several slices, each off its counts. A start
-// over new tables that the MACs of the tables before were carried into (a layout migrated):
-// once the interfaces are known, those of a port that is not up, of a VLAN the port has left
-// and those not seen for the ageing time are forgotten, off their counts.
+// Learning limits reach the tables by port, LAG and VLAN, refused past their ranges; MACs go off
+// their counts: over slices when their port goes down, and after a layout migrated, those of a
+// port not up, of a VLAN it left or not seen for the ageing time.
 TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_TRUE(cards->setLearnLimit(ifIndex("ge0/1"), 2, true));
     EXPECT_TRUE(cards->setLearnLimit(ifIndex("lag1"), L2PT_FDB_ENTRIES_MAX, std::nullopt));
@@ -487,10 +482,8 @@ TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_EQ(cards->vlanLearning(200)->count, 0u);
 }
 
-// A daemon that starts over the tables the one before left (pinned, adopted): the ports'
-// records stay as they are until the interfaces were all reported, so the pipeline switches
-// by them meanwhile; then what the configuration does not claim again is swept, and the
-// task's generations go on from the one in force.
+// Over adopted tables the ports' records stay, and switch, until every interface is reported;
+// then what the configuration does not claim is swept, and the generations go on.
 TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnownThenSweeps) {
     apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
     const TrapKey claimed = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
@@ -561,12 +554,9 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     EXPECT_TRUE(tables->globals().flags & L2PT_G_TX_RETAG) << "a link of ours";
 }
 
-// A start over the tables the one before left, after the chassis file lost a port (ge0/4),
-// gained one (ge2/1, last) and a LAG before lag1 (lag0, in vl100 too), and an interface was
-// made again while no daemon ran: the ports after ge0/4 moved down one index and lag1 up one,
-// so an index of the tables may now stand for another port or LAG, and what was learned there
-// belongs to the one that had it. The VLANs wait for the records; then those MACs go, with
-// the MACs of an interface made again.
+// Over adopted tables, after the chassis file lost ge0/4, gained ge2/1 and lag0 (before lag1)
+// and an interface was made again: an index may now name another port or LAG, so the MACs
+// learned there go, with those of the interface made again, once the records are known.
 TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersOrMadeAgain) {
     const std::map<std::string, uint32_t> ifindexes = {{"ge0/1", 11}, {"ge0/2", 12}, {"ge0/3", 13},
                                                        {"ge0/5", 15}, {"te1/0", 20}, {"te1/1", 21},

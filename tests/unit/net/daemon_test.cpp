@@ -1,7 +1,5 @@
 // The chassis daemon in process, without interfaces (so without privilege), its clients on
-// ctl.sock and a real l2ptd against it: many clients at once each get their own answer, a
-// client that reads nothing costs the others nothing, long answers arrive whole, and requests
-// are checked before they run.
+// ctl.sock and a real l2ptd against it.
 #include "net/daemon/daemon.h"
 
 #include <poll.h>
@@ -253,10 +251,8 @@ bool taskConnecting(pid_t pid) {
     return false;
 }
 
-// A start over meets the chassis file the daemon before left in the run directory, until the
-// new daemon writes its own before it listens: l2ptd reads the one of the daemon that admits
-// it. Here the run directory holds another daemon's file (other names for the same ports)
-// until l2ptd connects, and the daemon answers only once its own is back.
+// l2ptd reads the chassis file of the daemon that admits it, not the one an earlier daemon left
+// in the run directory (here with other port names) until the new one wrote its own.
 TEST(Daemon, TheTaskReadsTheChassisFileOfTheDaemonThatAdmitsIt) {
     Rig rig;
     rig.halt();
@@ -278,9 +274,8 @@ TEST(Daemon, TheTaskReadsTheChassisFileOfTheDaemonThatAdmitsIt) {
     EXPECT_THAT(show.out, AllOf(HasSubstr("ge0/1"), Not(HasSubstr("gx0/"))));
 }
 
-// l2ptd waiting for its daemon is woken by the task socket made in the run directory, also when
-// the directory was missing at first, or removed and made again (a service manager removes a
-// unit's runtime directory when it stops) after an earlier wait.
+// The task socket wakes l2ptd waiting for its daemon, also in a run directory missing at first
+// or removed and made again (as a service manager does) after an earlier wait.
 TEST(Restart, AWaitIsCutShortByATaskSocketInARunDirectoryMadeAgain) {
     char tmpl[] = "/tmp/l2pt-restart-test-XXXXXX";
     const std::string dir = ::mkdtemp(tmpl);
@@ -605,11 +600,9 @@ TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
     EXPECT_NE(a.out.find("\nl2pt_task_counters_up 0\n"), std::string::npos) << a.out;
 }
 
-// A task taken over by what a customer sent writes what it likes to the chassis' event
-// service, console, running configuration, IFM and log: each keeps no more than a task ever needs,
-// and an operation past that is refused. A show-all page that does not go on from a VLAN above
-// the last would be asked for again for ever, its lines gathered each time: the show ends
-// there. The secondary, asked nothing, answers nothing: its last page first is refused.
+// A hostile task's writes to events, console, configuration, IFM and log keep no more than a
+// task needs, past that refused. A show-all page not going on past the last VLAN ends the show;
+// the secondary, asked nothing, has its page refused.
 TEST(Daemon, WhatATaskWritesIsBounded) {
     Rig rig;
     const netp::Fd control = openChannel(rig, netp::Channel::Control, 0);

@@ -1,7 +1,5 @@
-// The pipeline pinned: a load over the maps a load before pinned adopts them (learned MACs,
-// counters, entries, the task's ring with its PDUs), a build of another layout migrates them.
-// Each test in a mount namespace of its own with a bpffs of its own, so that no two meet each
-// other's pins; root, as the other kernel tests.
+// The pipeline pinned: a load adopts the maps a load before pinned, a build of another layout
+// migrates them. Each test in a mount namespace with a bpffs of its own; root.
 #include <bpf/bpf.h>
 #include <linux/pkt_cls.h>
 #include <sched.h>
