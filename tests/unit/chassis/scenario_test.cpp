@@ -1,5 +1,4 @@
-// The scenario language: errors that name the line, frames by kind, and what the inputs no trace
-// shows do to the switch (the tool golden trace shows the others').
+// The scenario language: errors that name the line, and what no golden trace shows.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

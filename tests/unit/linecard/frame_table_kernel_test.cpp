@@ -1,6 +1,5 @@
-// The frame table (tests/dataplane/frames.table) through the kernel pipeline (KernelRunner), and
-// what a table cannot say: a port flooding the task's ring, segmentation-offloaded frames, the
-// task's socket used to harm. Root: a network namespace of its own, BPF.
+// The frame table through the kernel pipeline, and what a table cannot say: a flooded ring,
+// segmentation-offloaded frames, the task's socket used to harm. Root: a netns, BPF.
 #include "tests/support/kernel_runner.h"
 
 namespace netp::linecard {
@@ -26,9 +25,8 @@ TEST_F(KernelPipeline, GivesEveryRowsOutcome) {
     run.expectAllRan(table);
 }
 
-// One customer floods BPDUs as fast as a sender goes while the task reads nothing; another
-// port's PDUs at a modest rate all reach the task's ring. With its PDU rate off, the flooder is
-// held to its share of the ring (half of it: two ports trap), the rest stays the other's.
+// A port flooding BPDUs, its PDU rate off, while the task reads nothing, is held to its share
+// of the ring (half: two ports trap); another port's PDUs at a modest rate all reach it.
 TEST_F(KernelPipeline, AFloodingPortTakesNoMoreThanItsShareOfTheTasksRing) {
     const Mac stp = {0x01, 0x80, 0xc2, 0, 0, 0};
     run(Entry{"ge0/1", std::nullopt, stp, 0});
@@ -126,10 +124,8 @@ TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTa
     EXPECT_EQ(run.dropsAt("ge0/1", L2PT_DP_DROP_STORM), 2u);
 }
 
-// The task's socket as a task bent on harm would use it: the link it is bound to reaches the
-// switch's ports only through the pipeline, which takes a frame to the ports its trailer names.
-// Naming an interface of the switch's namespace directly, or bypassing the qdisc layer, gets a
-// frame nowhere else; once the role passes on, the old socket reaches nothing at all.
+// The task's socket reaches the ports only through the pipeline, by the trailer: naming a
+// switch interface or bypassing the qdisc gets a frame nowhere; once the role passes, nothing.
 TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     Bytes pdu = {0x01, 0x80, 0xc2, 0, 0, 0, 0x02, 0, 0, 0, 0, 0x01, 0x00, 0x26, 0x42, 0x42, 0x03};
     pdu.resize(60);

@@ -137,9 +137,8 @@ TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
         << "card 0's agent traps no frame of card 1's ports";
 }
 
-// A task that registers again (restarted, or taking over) finds its entries still trapping: they
-// go on until it has installed them again, and those it no longer installs go once it settled.
-// A deregistration takes them away at once.
+// A task registering again finds its entries trapping until it has installed them again; those
+// it no longer installs go once it settled. A deregistration takes them away at once.
 TEST_F(LineCardsTest, ATaskRegisteringAgainKeepsItsEntriesTrappingUntilItHasSettled) {
     const TrapKey stp = TrapKey::port(ifIndex("te1/0"), chassis::test::kStpMac);
     const TrapKey tunnel = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
@@ -197,9 +196,8 @@ TEST_F(LineCardsTest, ACorePortTooNarrowForTheAccessPortsFramesAndTheTag) {
     }
 }
 
-// An entry the kernel refuses is never left to be switched as data unseen: it is shown as not
-// installed and installed at a refresh once the table takes it; one removed meanwhile is not.
-// A refresh tries a slice of the waiting entries, the next one the rest.
+// An entry the kernel refuses is shown as not installed and installed at a refresh (a slice at
+// a time) once the table takes it; one removed meanwhile is not.
 TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     const TrapKey first = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
     const TrapKey refused = TrapKey::port(ifIndex("te1/0"), kNewTunnel);
@@ -263,9 +261,8 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     log.clear();
 }
 
-// A port's PDU rate unset is the default in l2pt_police, the default's changes reach only such
-// ports (a port's own storm and PDU limits are the kernel frame table's storm and pdu-rate
-// steps); the task's ring is shared among the ports a held entry traps for.
+// The default PDU rate reaches only ports without their own; the task's ring is shared among
+// the ports a held entry traps for.
 TEST_F(LineCardsTest, PolicingAndTheRingsSharersReachTheTables) {
     EXPECT_EQ(tables->police(lport("ge0/1")).pduFps, chassis::kDefaultPduRate);
     chassis::test::editPolicing(chassis, "ge0/2", [](auto& p) { p.pduRate = 0; });

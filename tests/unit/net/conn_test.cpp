@@ -148,9 +148,8 @@ TEST(Conn, APeerThatReadsNothingOverflowsItsQueueAndIsLetGo) {
     EXPECT_LT(received, sent);
 }
 
-// The queues of one kind share a budget: each may hold its floor whatever the others hold, and
-// more only while the pool lasts; a queue holds memory for what waits in it, and gives the pool
-// back when it drains. A peer whose queue finds the pool spent is let go, saying so.
+// Queues of one kind each hold their floor, more only while the shared pool lasts, and give it
+// back as they drain; a peer whose queue finds the pool spent is let go, saying so.
 TEST(Conn, QueuesHoldTheirFloorAndShareThePoolBeyond) {
     constexpr size_t kFloor = 8192, kPool = 16384;
     netp::QueueBudget budget(kFloor, kPool);

@@ -1,5 +1,4 @@
-// The ctl protocol's requests: what l2ptctl encodes the daemon decodes as it was, and the
-// grammar both sides share refuses what does not keep to it.
+// The ctl protocol's requests round-trip, and the grammar both sides share refuses the rest.
 #include "net/proto/ctl.h"
 
 #include <gtest/gtest.h>

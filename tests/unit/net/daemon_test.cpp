@@ -382,9 +382,8 @@ TEST(OperatorChange, IsCheckedWholeAgainstTheChassisRules) {
     EXPECT_FALSE(std::get<chassis::CliChange>(change({"undebug", "all"}, {})).request);
 }
 
-// Also: two hundred clients at once each get their own answer. The ports' policers: each
-// request checked into a typed change, put in force and kept; a change the state cannot keep
-// is the client's failure.
+// Also: two hundred clients at once each get their own answer; policer changes are checked,
+// put in force and kept, and one the state cannot keep fails the client.
 TEST(Daemon, RequestsAreCheckedBeforeTheyRunAndAnsweredWithFields) {
     Rig rig({}, true);
     rig.startTask();
@@ -497,9 +496,8 @@ netp::Fd openChannel(const Rig& rig, netp::Channel channel, uint32_t session) {
     return fd;
 }
 
-// Task sessions that register with IFM again and again (the answer as long as the request) and
-// read nothing, 1.25 MiB each, within their own 4 MiB bound: together they hold no more than the
-// task channels' floors and pool, and those that find the pool spent are let go.
+// Task sessions that ask IFM again and again and read nothing hold no more than the floors and
+// pool together; those that find the pool spent are let go.
 TEST(Daemon, TasksThatReadNothingShareTheirQueuesBudget) {
     Rig tasks;
     constexpr size_t kRequest = netp::kMaxDatagram - 64;
@@ -540,10 +538,8 @@ struct ShellRig {
     }
 };
 
-// The answer is the asked task's alone: the secondary's, with the same id, is no part of it.
-// What the task says reaches the operator with its control bytes escaped, its lines and tabs
-// kept: in a shell answer and in a page of the show table, as text and as JSON; and so do the
-// chassis file's names in a readout's columns.
+// The answer is the asked task's alone, not the secondary's of the same id. Control bytes reach
+// the operator escaped, lines and tabs kept: in shell answers, show pages, JSON and readouts.
 TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
     const ShellRig r(42);
     ASSERT_GE(r.asked.size(), netp::shellmsg::kLine);

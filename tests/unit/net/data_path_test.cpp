@@ -1,6 +1,5 @@
-// l2ptd's side of the data path without a kernel: where a PDU the task sends leaves and in what
-// form, over tables written by hand and read through the task's view; and the bounded queues
-// trapped PDUs wait in for the task.
+// l2ptd's side of the data path over tables written by hand: where and in what form a PDU the
+// task sends leaves, and the bounded queues trapped PDUs wait in.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -161,9 +160,8 @@ TEST(PduQueue, HoldsItsSlotsInOrderBoundedAndCutToTheReadersBuffer) {
     }
 }
 
-// The task's PDUs to several ports in turn, as datagrams with their trailers: the same bytes
-// join the datagram before, the other form of its frame joins as a retagged port where the
-// pipeline takes that, anything else is a datagram of its own.
+// PDUs to several ports batched: the same bytes join the datagram before, the other form joins
+// as a retagged port where the pipeline takes that, anything else is a datagram of its own.
 TEST(TaskBatch, JoinsTheSameFrameAndItsOtherFormAndNothingElse) {
     using Bytes = std::vector<uint8_t>;
     // N: untagged (an 802.3 length where a tag would be); T: tunnelled, another destination MAC

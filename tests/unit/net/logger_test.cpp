@@ -1,5 +1,4 @@
-// The log's stamps and what becomes of control bytes in shown text (the lines' priorities and
-// the file: tests/net/test_service.py).
+// The log's stamps and control bytes in shown text (priorities and file: test_service.py).
 #include "net/log/logger.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// The daemon's state: only what operators changed, laid over the chassis file, and set aside
-// when it does not fit.
+// The daemon's state: what operators changed, laid over the chassis file, set aside if unfit.
 #include "net/daemon/state_store.h"
 
 #include <gmock/gmock.h>

@@ -1,5 +1,4 @@
-// l2ptd's side: the trap ring and the tables read by a process without privileges, and the
-// ring's record walk on a ring laid out by hand.
+// l2ptd's side, without privileges: the trap ring and tables, and the ring's record walk.
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>

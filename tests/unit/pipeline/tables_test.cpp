@@ -1,5 +1,4 @@
-// The tables' checks and semantics, on the in-memory tables (no root), and the loader's word
-// when the kernel refuses a program.
+// The tables' checks on the in-memory tables (no root), and the loader's word on a refusal.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>

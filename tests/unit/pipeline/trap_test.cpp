@@ -1,6 +1,5 @@
 // The ingress program on literal frames (BPF_PROG_TEST_RUN), for what the frame table leaves
-// out: frames of no port, learned MACs the daemon ages and forgets, trapping to the task's ring,
-// policing, the task's link, and the egress fence of a task that lost its role.
+// out: frames of no port, ageing, the task's ring and link, policing, the egress fence.
 #include <linux/pkt_cls.h>
 
 #include <net/if.h>
@@ -70,11 +69,9 @@ TEST_F(Switch, LearnsAndForgets) {
     EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT), 1u);
 }
 
-// A victim's MAC spoofed by an attacker's two ports in its VLAN, one with room (it takes the MAC)
-// and one at its limit (the MAC goes, to flood), and forgotten by the daemon as the attacker's
-// port goes down, while the victim's own frames take it back on another CPU: every count stays
-// the entries it holds, so the victim's port is never left at its limit by entries it does not
-// hold, nor the attacker's past its own.
+// A victim's MAC spoofed by an attacker's two ports (one with room, one at its limit) and
+// forgotten as the attacker's port goes down, while the victim takes it back on another CPU:
+// every port's count stays the entries it holds.
 TEST_F(Switch, ASpoofedMacTakenAndForgottenOnTwoCpusKeepsTheCountsExact) {
     editGlobals([](l2pt_globals& g) { g.flags = 0; });
     ASSERT_TRUE(tables->setLearning(0, 0, 0));  // port 0 at its limit: learns nothing
@@ -248,9 +245,8 @@ TEST_F(Switch, EgressPassesOnlyTheTaskInItsRoleAndThePipeline) {
     }
 }
 
-// The task's frames at our end of its link (here pe0 plays it): only the link the globals name
-// is heard, the trailer comes off and each port it names that is ours gets the frame; the rest
-// is counted and gets nothing.
+// The task's frames (pe0 plays its link): only the named link is heard, the trailer comes off,
+// each port of ours it names gets the frame; the rest is counted and gets nothing.
 TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
     constexpr uint32_t kNow = L2PT_TASK_MARK_BASE | 2;
     constexpr uint32_t kNoInterface = 0x7fffff;

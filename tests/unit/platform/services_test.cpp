@@ -1,5 +1,4 @@
-// IPC queues, PDU datagram framing, task identity, event log rendering, console,
-// configuration and symbols.
+// IPC addresses, PDU datagrams, event log rendering, console, configuration and symbols.
 #include <sys/socket.h>
 
 #include <cstring>
@@ -39,8 +38,7 @@ TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
     EXPECT_EQ(ifIndex, 5u);
 }
 
-// A service lives on the RPM until a program declares it one per line card; from then on each
-// instance has the address of its slot's card.
+// A service lives on the RPM until declared one per line card, then on its slot's card.
 TEST(IpcAddressTest, LineCardServicesAreDeclaredByTheirUsers) {
     constexpr uint32_t kService = 77;
     int32_t scratch = -1;

@@ -1,5 +1,4 @@
-// The sequenced-queue engine: window, order, acknowledgements, time-outs, removal, and the
-// receiving side's check.
+// The sequenced-queue engine: window, order, acknowledgements, time-outs and removal.
 #include <unistd.h>
 
 #include <filesystem>
@@ -143,9 +142,8 @@ TEST_F(SwpTest, EveryBufferAndDescriptorGoesBackOnce) {
     EXPECT_EQ(ozmSwpReadPipe(pipe), -1);
 }
 
-// A queue whose removal fails sends nothing more, not even when its messages time out, and takes
-// nothing new; an acknowledgement still hands its buffer back, and closing the pipe releases the
-// rest.
+// A queue whose removal failed sends and takes nothing more, time-outs included; an ack still
+// hands its buffer back, and closing the pipe releases the rest.
 TEST_F(SwpTest, FailedRemovalRetiresTheQueue) {
     for (uint8_t i = 0; i < 3; ++i) {
         ozmSwpEnqueue(queue, message(i), kMsgSize);  // 2 in flight, 1 waiting

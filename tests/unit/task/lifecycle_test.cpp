@@ -86,9 +86,8 @@ INSTANTIATE_TEST_SUITE_P(Task, StartupFailure, testing::ValuesIn(kFailures), [](
     return name;
 });
 
-// The download request fails after the agents registered: they are deregistered, everything is
-// freed, a pool that cannot be deleted is logged while the others go all the same, and the task
-// exits without becoming ready.
+// After the agents registered: they are deregistered, everything freed (a pool that cannot be
+// deleted is logged, the others go all the same), and the task exits without becoming ready.
 TEST(Startup, FailedDownloadRequestTearsDownRegisteredAgents) {
     chassis::SimSwitch sim(chassis::loadChassisText(tsim::kChassis));
     sim.faults().arm("acl-silent:0", 1);  // parks the task inside the registration

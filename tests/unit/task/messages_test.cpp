@@ -1,6 +1,5 @@
-// Messages written out by hand from their layouts, not through the shared offset constants: whole,
-// and cut short (the fuzz corpora cut every type), where a CLI request must still be answered in
-// full and a task disable acted on and answered.
+// Messages written out by hand from their layouts, not through the shared offset constants:
+// whole, and cut short (the fuzz corpora cut every type).
 #include <memory>
 
 #include "tests/support/task_test.h"
@@ -28,11 +27,9 @@ const Bytes kVlanAddBody = {
     0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x20,  // te1/0, core
 };
 
-// The VLAN port add, read from its bytes, gives ge0/1's agent this download message: length 8192,
-// type 24414, the task's id, install, one entry (ifIndex, STP MAC, mask, global 0, 64 Kbps,
-// mode 3 for a rate-limited tunnelling VLAN), zeros after it. A show request for the VLAN is then
-// answered in place: result at 84, the VLAN at 92, the more flag at 96 (cleared), the found flag
-// at 98, the text from 100.
+// ge0/1's agent gets a download of length 8192, type 24414, the task's id, install, one entry
+// (mode 3: a rate-limited tunnelling VLAN), zeros after it. The show reply: result at 84, VLAN at
+// 92, more flag at 96 (cleared), found flag at 98, text from 100.
 TEST(GoldenBytes, VlanPortAddGivesTheAclDownloadMessageAndTheShowReply) {
     auto& s = tsim::boot();
     ASSERT_EQ(std::tuple(s.ifIndex("ge0/1"), s.ifIndex("te1/0"), s.ifIndex("vl100")),
