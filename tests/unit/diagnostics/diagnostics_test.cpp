@@ -33,9 +33,8 @@ std::pair<std::string, ShowFields> show(chassis::SimSwitch& sim, uint32_t subCod
 chassis::SimSwitch& bootWith(const std::string& ports, int vlans) {
     std::string yaml =
         "card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: " + ports + "}]\nvlans:\n";
-    for (int v = 1; v <= vlans; ++v) {
+    for (int v = 1; v <= vlans; ++v)
         yaml += "  - {id: " + std::to_string(v) + ", name: v" + std::to_string(v) + "}\n";
-    }
     return tsim::boot(yaml);
 }
 

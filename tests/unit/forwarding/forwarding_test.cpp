@@ -114,9 +114,8 @@ TEST(Drops, EachIsCountedByReasonAndPortWithDebuggingOff) {
     EXPECT_EQ(counter("l2ptDropNoVman"), 3u);
     for (const char* other :
          {"l2ptDropTooLong", "l2ptDropUntagged", "l2ptDropPortRange", "l2ptDropNoAccessPort",
-          "l2ptDropNoCorePort", "l2ptDropProtoOff", "l2ptDropNoTagRoom"}) {
+          "l2ptDropNoCorePort", "l2ptDropProtoOff", "l2ptDropNoTagRoom"})
         EXPECT_EQ(counter(other), 0u) << other;
-    }
     // Per port too (the drops trace's summary shows the rest of that accounting).
     const auto& perPort = s.chassis().taskDrops();
     EXPECT_EQ(perPort.count(te10, static_cast<uint32_t>(Reason::RxFailed)), 2u);

@@ -123,11 +123,9 @@ TEST(StateStore, KeepsTheOperatorsLearningLimitsAfterTheChassisFiles) {
     EXPECT_THAT(state, Not(HasSubstr("p0")));
     const auto cfg = netp::overlay(base, netp::parseState(state, "state.yaml"), "state.yaml");
     ASSERT_EQ(cfg.dataPlane.learning.size(), 3u);
-    EXPECT_EQ(cfg.dataPlane.learning[0].port, "p0");
-    EXPECT_EQ(cfg.dataPlane.learning[1].port, "lag5");
-    EXPECT_EQ(cfg.dataPlane.learning[1].limit, 0u);
-    EXPECT_EQ(cfg.dataPlane.learning[1].drop, true);
-    EXPECT_EQ(cfg.dataPlane.learning[2].vlan, 4095);
+    const auto& l = cfg.dataPlane.learning;
+    EXPECT_EQ(std::tie(l[0].port, l[1].port, l[1].limit, l[1].drop, l[2].vlan),
+              std::tuple("p0", "lag5", 0u, true, 4095));
     const std::span<const chassis::LearnLimitConfig> again(cfg.dataPlane.learning.begin() + 1,
                                                            cfg.dataPlane.learning.end());
     EXPECT_EQ(netp::stateText(netp::stateDelta(base, sim.chassis(), again)), state);

@@ -122,9 +122,8 @@ TEST_F(SwpTest, EveryBufferAndDescriptorGoesBackOnce) {
     fake->faults.clear();
     EXPECT_EQ(ozmSwpEnqueue(queue, message(2), hdr::kSeqHeaderLen - 1), OZM_SWP_REFUSED);
     EXPECT_TRUE(fake->sent.empty());
-    for (uint8_t i = 0; i < 5; ++i) {
+    for (uint8_t i = 0; i < 5; ++i)
         ozmSwpEnqueue(queue, message(i), kMsgSize);  // 2 in flight, 3 waiting
-    }
     test::Bytes late = ackOf(0);
     ASSERT_EQ(ozmSwpQueueRemove(queue), OZM_SWP_OK);
     EXPECT_EQ(gFrees, 7);
@@ -145,9 +144,8 @@ TEST_F(SwpTest, EveryBufferAndDescriptorGoesBackOnce) {
 // A queue whose removal failed sends and takes nothing more, time-outs included; an ack still
 // hands its buffer back, and closing the pipe releases the rest.
 TEST_F(SwpTest, FailedRemovalRetiresTheQueue) {
-    for (uint8_t i = 0; i < 3; ++i) {
+    for (uint8_t i = 0; i < 3; ++i)
         ozmSwpEnqueue(queue, message(i), kMsgSize);  // 2 in flight, 1 waiting
-    }
     ASSERT_EQ(fake->sent.size(), 2u);
     fake->faults = {"ozmSwpQueueRemove"};
     EXPECT_EQ(ozmSwpQueueRemove(queue), -1);

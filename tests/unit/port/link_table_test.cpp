@@ -25,7 +25,11 @@ class Datagram {
         mnl_attr_put_u32(nlh, IFLA_MTU, l.mtu);
         return nlh;
     }
+    // Ends the message before, if any, and starts another.
     nlmsghdr* put(uint16_t type) {
+        if (open_)
+            bytes();
+        open_ = true;
         auto* nlh = mnl_nlmsg_put_header(buf_.data() + used_);
         nlh->nlmsg_type = type;
         last_ = used_;
@@ -33,6 +37,7 @@ class Datagram {
     }
     // Ends the last message; cut bytes are taken off the datagram's end.
     std::span<const uint8_t> bytes(size_t cut = 0) {
+        open_ = false;
         used_ = last_ + reinterpret_cast<nlmsghdr*>(buf_.data() + last_)->nlmsg_len;
         return {buf_.data(), used_ - cut};
     }
@@ -41,6 +46,7 @@ class Datagram {
     alignas(nlmsghdr) std::array<uint8_t, 4096> buf_{};
     size_t used_ = 0;
     size_t last_ = 0;
+    bool open_ = false;
 };
 
 std::vector<LinkEvent> feed(LinkTable& t, std::span<const uint8_t> d) {
@@ -73,9 +79,7 @@ TEST(LinkTable, CutOrForeignMessagesAreSkippedAndCounted) {
     EXPECT_EQ(t.stats().malformed, 3u);
     Datagram d;
     d.put(RTM_NEWADDR);
-    d.bytes();
     d.link(RTM_NEWLINK, a, AF_BRIDGE);  // a bridge's view of a port, no interface event
-    d.bytes();
     d.link(RTM_DELLINK, a, AF_BRIDGE);
     EXPECT_TRUE(feed(t, d.bytes()).empty());
     EXPECT_EQ(t.stats().unknown, 3u);
@@ -86,14 +90,12 @@ TEST(LinkTable, DumpEndRemovesWhatItDidNotReport) {
     LinkTable t;
     Datagram d;
     d.link(RTM_NEWLINK, {3, "acc1", 1500, true, true});
-    d.bytes();
     d.link(RTM_NEWLINK, {4, "acc2", 1500, true, true});
     feed(t, d.bytes());
 
     t.dumpStarted();
     Datagram dump;
     dump.link(RTM_NEWLINK, {4, "acc2", 1500, false, false});
-    dump.bytes();
     dump.put(NLMSG_DONE);
     auto ev = feed(t, dump.bytes());
     ASSERT_EQ(ev.size(), 3u);

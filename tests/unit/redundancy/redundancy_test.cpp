@@ -68,10 +68,9 @@ void haEvent(chassis::SimSwitch& s, uint32_t code, bool primary = true) {
 // Registration requests each slot's agent received.
 Words registrations(chassis::SimSwitch& s, std::initializer_list<uint32_t> slots) {
     Words out;
-    for (uint32_t slot : slots) {
+    for (uint32_t slot : slots)
         out.push_back(
             static_cast<uint32_t>(count(s, "acl[" + std::to_string(slot) + "] rx register")));
-    }
     return out;
 }
 
