@@ -1,6 +1,5 @@
-// The frame table: literal frames entering named ports of a test chassis, each with what the
-// data plane must make of it. Both models of the data plane (the simulation and the kernel
-// pipeline) run the same table through this reader. Format: tests/dataplane/frames.table.
+// The frame table's reader: literal frames entering named ports, each with what the data plane
+// must make of it, for both the simulation and the kernel pipeline (tests/dataplane/frames.table).
 #pragma once
 
 #include <array>

@@ -1,6 +1,5 @@
-// A frame table through the simulated data plane: the chassis models take its steps, and each
-// row's frame makes a row of its own (verdict, drop reason, VLAN, trapped frame, copies on every
-// port, byte for byte), compared with the table's or filling in a generated one.
+// A frame table through the simulated data plane: each row's frame makes a row of its own, byte
+// for byte, compared with the table's or filling in a generated one.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -57,9 +57,8 @@ vlans:
   - {id: 4000, name: vl4000, long_name: "Vlan 4000"}
 )";
 
-// Builds the chassis from YAML, starts the task (its debug lines on when debug) and runs it until
-// it waits; the switch lasts as long as the process. Every agent keeps the ACL download messages
-// it applies.
+// Builds the chassis, starts the task (debug: its debug lines on) and runs it until it waits; the
+// switch lasts as long as the process, its agents keeping the ACL downloads they apply.
 inline chassis::SimSwitch& boot(std::string_view yaml = kChassis, bool debug = false) {
     // The task keeps its configuration in process-wide tables, as a process of its own would:
     // one switch per process, kept until the process ends.

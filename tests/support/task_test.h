@@ -105,8 +105,7 @@ inline std::vector<Rec> records(chassis::SimSwitch& sim, size_t from = 0) {
     return out;
 }
 
-// Blocks held in a record pool (L2PT_<name>_POOL), a size class ("var:8192") or every size
-// class ("var:").
+// Blocks held in a record pool (L2PT_<name>_POOL), a size class ("var:8192") or all ("var:").
 inline uint32_t inUse(std::string_view pool) {
     uint32_t n = 0;
     for (const auto& s : ozm::mem::stats()) {

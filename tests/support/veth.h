@@ -1,6 +1,5 @@
-// Veth pairs in a network namespace of the calling process's own, up and without IPv6, for
-// tests and benchmarks of the kernel pipeline (root); the frames that reach their far ends, and
-// the frames the task sends on its link.
+// Veth pairs, up and without IPv6, in a network namespace of the process's own (root), and the
+// frames that reach their far ends or that the task sends on its link.
 #pragma once
 
 #include <arpa/inet.h>
@@ -123,9 +122,8 @@ inline bool sendWire(int fd, unsigned ifindex, std::span<const uint8_t> frame) {
                     sizeof to) == static_cast<ssize_t>(frame.size());
 }
 
-// The frames that reach (or with leaving set, leave) the wire sockets, each with its socket's
-// place in fds, until the expected number did and they were quiet for a while (none: the
-// expected number is known to be all), or a second passed.
+// The frames that reach (leaving: leave) the wire sockets, with their socket's place in fds,
+// until the expected number did and a quiet while passed (none: expected is all), or a second.
 inline std::vector<std::pair<size_t, std::vector<uint8_t>>> wireFrames(
     const std::vector<int>& fds, size_t expected, size_t maxFrame, bool leaving = false,
     std::chrono::milliseconds quietFor = std::chrono::milliseconds(50)) {

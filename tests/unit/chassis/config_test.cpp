@@ -218,8 +218,7 @@ TEST(ChassisFile, ReservedAddressRowsStopAtTheLineCardsTable) {
                                       L2cpTable::fullText()));
 }
 
-// PDU rates as the chassis file gives them, the default elsewhere (storm limits:
-// StateStore.HoldsOnlyTheChangesAndTheChassisFileKeepsTheRest, read by the same reader).
+// PDU rates as the chassis file gives them, the default elsewhere (storm limits: StateStore).
 TEST(ChassisFile, ReadsEachPortsPduRate) {
     const ChassisConfig cfg = loadChassisText(
         "card_types: [{id: 1}]\nline_cards: [{slot: 0, type: 1, ports: [{range: 1-2, pdu_rate: 0}, "
@@ -245,8 +244,7 @@ TEST(ChassisFile, KnowsItsFaultPointsAndPools) {
     }
 }
 
-// The records of ports, LAGs and VLANs the task reads through the platform (the golden traces
-// and Records.AccessPortsBySlotIndex show them); none for an ifIndex past the tables.
+// The interface records the task reads; none for an ifIndex past the tables.
 TEST(InterfaceDatabase, AnswersByIfIndex) {
     IfDb db(test::config());
     EXPECT_EQ(*db.find("p0/2"), portIfIndex(0, 2));

@@ -16,8 +16,7 @@ namespace {
 
 using ServicesTest = test::PlatformTest;
 
-// A PDU datagram starts with the index of the interface it came in on; one cut to the buffer
-// still returns its whole length, so the caller can drop it.
+// A PDU datagram starts with its interface's index; one cut to the buffer gives its whole length.
 TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
     auto sendTo = [](int fd, test::Bytes d) { ::send(fd, d.data(), d.size(), 0); };
     uint8_t buf[8] = {};
@@ -112,8 +111,7 @@ OZM_EXPORT_SYMBOL_RANGE(gTries, -1, 50);
 uint64_t gWide = 0;
 OZM_EXPORT_SYMBOL(gWide);
 
-// Without a declared range a variable takes what its width holds; with one, exactly its bounds.
-// A refused value leaves the variable as it was.
+// A variable takes what its width, or its declared range, holds; a refused value changes nothing.
 TEST(SymbolsTest, SettingKeepsWithinEachVariablesRange) {
     EXPECT_FALSE(ozm::sym::set("gByte", 0x1FF));
     EXPECT_TRUE(ozm::sym::set("gByte", 0xFF));

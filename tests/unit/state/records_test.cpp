@@ -1,5 +1,4 @@
-// Access-port records by the port slot index (their lifetime and allocation failures: the
-// vlan_ports golden trace).
+// Access-port records by the port slot index (the rest: the vlan_ports golden trace).
 #include "tests/support/task_test.h"
 
 namespace {

@@ -1,5 +1,4 @@
-// The main loop and the agents' queues: acknowledgements, time-outs, tear-down (failed waits and
-// the sequence check of IFM's messages: the tool golden trace).
+// The agents' queues in the main loop (failed waits, IFM's sequence: the tool golden trace).
 #include "base/debug.h"
 #include "tests/support/task_test.h"
 
@@ -7,9 +6,8 @@ namespace {
 
 using namespace ttest;
 
-// An acknowledged message's buffer comes back. An agent that stops acknowledging: its message is
-// held and sent again after the time-out, which the error callback reports; an acknowledgement
-// matching nothing frees nothing; the agent's tear-down releases what its queue still holds.
+// An acked message's buffer comes back; an absent agent's is held and sent again after the
+// time-out; an ack matching nothing frees nothing; the agent's tear-down releases the rest.
 TEST(Loop, AgentQueuesHoldMessagesUntilAcknowledgedOrTheAgentGoes) {
     auto& s = tsim::boot(tsim::kChassis, true);
     tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1")});
