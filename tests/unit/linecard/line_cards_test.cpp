@@ -165,7 +165,8 @@ TEST_F(LineCardsTest, ATaskRegisteringAgainKeepsItsEntriesTrappingUntilItHasSett
 }
 
 // One line per core port that cannot take, in a VLAN it shares, the widest access port's largest
-// frame with the provider tag added; ports without an interface do not count.
+// frame with the provider tag added; ports without an interface do not count. Access ge0/1,
+// ge0/2 (1500) and ge0/3 (VLAN 200 only); core te1/0 in both VLANs, te1/1 by lag1 in VLAN 100.
 TEST_F(LineCardsTest, ACorePortTooNarrowForTheAccessPortsFramesAndTheTag) {
     struct Row {
         uint32_t te10, te11, ge03;  // MTUs; ge03 0: no interface
