@@ -137,8 +137,9 @@ TEST(L2ptd, BadInputsExitWithAStatusAndTheReason) {
         const Outcome r = l2ptd(args, true);
         EXPECT_EQ(r.status, status) << args;
         EXPECT_THAT(r.out, HasSubstr(reason));
-        if (status == 2)
+        if (status == 2) {
             EXPECT_THAT(r.out, ::testing::Not(HasSubstr("task spawn"))) << args;
+        }
     }
 }
 
