@@ -656,7 +656,8 @@ Status BpfTables::writePolice(uint32_t port, const PoliceRates& rates) {
     std::copy(rates.stormFps.begin(), rates.stormFps.end(), r.storm_fps);
     std::copy(rates.stormKbps.begin(), rates.stormKbps.end(), r.storm_kbps);
     r.pdu_fps = rates.pduFps;
-    return found(setRates(r, at("l2pt_police", port)), at("l2pt_police", port));
+    const std::string what = at("l2pt_police", port);
+    return found(setRates(r, what), what);
 }
 
 Status BpfTables::removeTrap(const TrapKey& key) {
