@@ -81,8 +81,11 @@ TEST(LinkTable, CutOrForeignMessagesAreSkippedAndCounted) {
     d.put(RTM_NEWADDR);
     d.link(RTM_NEWLINK, a, AF_BRIDGE);  // a bridge's view of a port, no interface event
     d.link(RTM_DELLINK, a, AF_BRIDGE);
+    d.link(RTM_NEWLINK, {0, "acc1", 1500, true, true});              // no interface has index 0
+    d.link(RTM_NEWLINK, {3, "sixteen-bytes-16", 1500, true, true});  // one past IFNAMSIZ - 1
     EXPECT_TRUE(feed(t, d.bytes()).empty());
     EXPECT_EQ(t.stats().unknown, 3u);
+    EXPECT_EQ(t.stats().malformed, 5u);
     EXPECT_EQ(t.size(), 0u);
 }
 
@@ -105,6 +108,12 @@ TEST(LinkTable, DumpEndRemovesWhatItDidNotReport) {
     EXPECT_EQ(ev[2].change, LinkChange::Synced);
     EXPECT_FALSE(t.dumping());
     EXPECT_EQ(t.size(), 1u);
+
+    t.dumpStarted();  // refused: the table stays, and an end that comes anyway sweeps nothing
+    Datagram refused;
+    refused.put(NLMSG_ERROR);
+    refused.put(NLMSG_DONE);
+    EXPECT_TRUE(feed(t, refused.bytes()).empty());
 }
 
 }  // namespace
