@@ -3,6 +3,7 @@
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 #include <gtest/gtest.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
@@ -15,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "net/io/fd.h"
 #include "net/port/link_monitor.h"
 #include "net/port/linux_port_ops.h"
 
@@ -69,8 +71,21 @@ TEST_F(LinkMonitorLinux, FollowsAVethFromCreationToDeletion) {
     EXPECT_TRUE(await(m, [](const LinkEvent& e) {
         return is(e, LinkChange::Changed, "w0") && e.before.name == "v0";
     }));
+    // A removal sent by another socket than the kernel's is not believed.
+    sockaddr_nl to{};
+    socklen_t len = sizeof to;
+    ASSERT_EQ(::getsockname(m.fd(), reinterpret_cast<sockaddr*>(&to), &len), 0);
+    RtnlRequest forged;
+    nlmsghdr* nlh = forged.header(RTM_DELLINK, 0);
+    static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)))->ifi_index = v0;
+    mnl_attr_put_strz(nlh, IFLA_IFNAME, "w0");
+    const Fd forger(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    ASSERT_GT(::sendto(forger.get(), nlh, nlh->nlmsg_len, 0, reinterpret_cast<sockaddr*>(&to), len),
+              0);
     sh("ip link set w0 mtu 9000");
-    EXPECT_TRUE(await(m, [](const LinkEvent& e) { return e.link.mtu == 9000; }));
+    EXPECT_TRUE(await(m, [](const LinkEvent& e) {
+        return is(e, LinkChange::Changed, "w0") && e.link.mtu == 9000;
+    }));
     sh("ip link set v1 up");
     sh("ip link set w0 up");
     EXPECT_TRUE(await(m, [](const LinkEvent& e) {
@@ -80,6 +95,7 @@ TEST_F(LinkMonitorLinux, FollowsAVethFromCreationToDeletion) {
     EXPECT_TRUE(await(m, [](const LinkEvent& e) {
         return is(e, LinkChange::Changed, "w0") && e.link.adminUp && !e.link.carrier;
     }));
+
     sh("ip link del w0");
     EXPECT_TRUE(await(m, [](const LinkEvent& e) { return is(e, LinkChange::Removed, "w0"); }));
     EXPECT_EQ(m.find(v0), nullptr);
