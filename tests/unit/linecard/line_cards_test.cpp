@@ -9,6 +9,7 @@
 
 #include "chassis/chassis.h"
 #include "net/linecard/line_cards.h"
+#include "net/linecard/records.h"
 #include "net/linecard/trace_lines.h"
 #include "net/pipeline/clock.h"
 #include "net/pipeline/mem_tables.h"
@@ -285,7 +286,7 @@ TEST_F(LineCardsTest, PolicingAndTheRingsSharersReachTheTables) {
 
 // IFM's LAG changes reach the LAG's record and its former member's (its VLAN changes, and the
 // MACs a port that left a VLAN learned there, are the kernel frame table's vlan steps).
-TEST_F(LineCardsTest, IfmChangesReachLags) {
+TEST_F(LineCardsTest, IfmChangesReachLagsAndVlans) {
     link("te1/1", 21, true);
     link("te1/2", 22, true);
     chassis.ifm().lagDel({chassis::Ifm::LagBlock{chassis::lagIfIndex(1), {ifIndex("te1/1")}}});
@@ -293,6 +294,25 @@ TEST_F(LineCardsTest, IfmChangesReachLags) {
     EXPECT_EQ(record(kLag1).n_live, 1);
     EXPECT_EQ(record(kLag1).live[0], lport("te1/2"));
     EXPECT_EQ(record(lport("te1/1")).lag, L2PT_LPORT_NONE);
+    const chassis::Ifm::PortMode ge01{ifIndex("ge0/1"), 0};
+    chassis.ifm().vlanAdd({{chassis::vlanIfIndex(L2PT_MAX_VID), chassis::kProtoStp, 0, {ge01}}});
+    cards->refresh();
+    EXPECT_TRUE(member(L2PT_MAX_VID, lport("ge0/1")));
+}
+
+// A LAG's record holds so many live members; the others are counted, not written.
+TEST(LagRecord, KeepsTheLiveMembersItHoldsAndCountsTheRest) {
+    std::string yaml =
+        "chassis: {name: t, slots: 12}\ncard_types: [{id: 7, name: c}]\nline_cards: "
+        "[{slot: 0, type: 7, ports: [{range: 0-32, name: \"p{n}\"}]}]\nlags: [{number: "
+        "1, name: lag1, members: [p0";
+    for (int n = 1; n <= L2PT_LAG_MAX_LIVE; ++n)
+        yaml += ", p" + std::to_string(n);
+    const chassis::IfDb db(chassis::loadChassisText(yaml + "]}]\n"));
+    size_t dropped = 0;
+    const auto live = [](uint32_t) { return true; };
+    EXPECT_EQ(lagRecord(db, 0, live, &dropped).n_live, L2PT_LAG_MAX_LIVE);
+    EXPECT_EQ(dropped, 1u);
 }
 
 // Interfaces into the port records; what was learned behind one that stops carrying traffic
@@ -303,8 +323,9 @@ TEST_F(LineCardsTest, OnlyAnInterfaceUpWithThePipelineCarriesAndOneGoingDownForg
     EXPECT_EQ(up.ifindex, 11u);
     EXPECT_EQ(up.mtu, 1500);
     EXPECT_EQ(up.flags, L2PT_P_PRESENT | L2PT_P_UP);
-    link("ge0/2", 12, true, false);
+    link("ge0/2", 12, true, false, 65536);  // lo's MTU, past what a record holds
     EXPECT_EQ(record(lport("ge0/2")).flags, L2PT_P_PRESENT) << "no pipeline on it: carries nothing";
+    EXPECT_EQ(record(lport("ge0/2")).mtu, UINT16_MAX);
     link("te1/1", 21, true);
     link("te1/2", 22, true);
     tables->learn(100, kHost, lport("ge0/1"), 1);
