@@ -256,6 +256,7 @@ TEST(InterfaceDatabase, AnswersByIfIndex) {
         EXPECT_EQ(db.info(ifIndex), nullptr) << ifIndex;
         EXPECT_EQ(db.name(ifIndex), "ifIndex " + std::to_string(ifIndex));
     }
+    EXPECT_FALSE(db.isLag(portIfIndex(0, 5))) << "a port's ifIndex at lag5's position";
 }
 
 }  // namespace
