@@ -202,7 +202,7 @@ TEST(Conn, ExpiresWhenNothingHappensInTime) {
 }
 
 // Work done a slice a pass: a timer that arms itself for the next pass runs once in each, and
-// the loop does not wait for it.
+// the loop does not wait for it. A timer armed again keeps only its new time.
 TEST(Loop, ATimerForTheNextPassRunsOncePerPassWithoutWaiting) {
     netp::Loop loop;
     int runs = 0;
@@ -210,6 +210,10 @@ TEST(Loop, ATimerForTheNextPassRunsOncePerPassWithoutWaiting) {
         if (++runs < 3)
             slice.armNextPass();
     });
+    slice.armNextPass();
+    slice.armIn(std::chrono::hours(1));
+    loop.runOnce(std::chrono::milliseconds(0));
+    EXPECT_EQ(runs, 0);
     slice.armNextPass();
     const auto start = netp::Clock::now();
     for (int pass = 1; pass <= 3; ++pass) {
