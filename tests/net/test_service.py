@@ -197,6 +197,7 @@ class RootServiceTest(unittest.TestCase):
         self.assertIn("needs CAP_NET_RAW for packet sockets on the ports' interfaces (lo)", err)
         err = d.refusal(prefix=as_nobody(",+net_raw"))
         self.assertIn("needs CAP_NET_ADMIN for the kernel pipeline at the ports' interfaces", err)
+        self.assertIn("needs CAP_BPF", d.refusal(prefix=as_nobody(",+net_raw,+net_admin")))
         p = d.start(prefix=as_nobody(",+net_raw,+net_admin,+bpf"))
         self.assertEqual(os.stat(os.path.join(d.run_dir, "ctl.sock")).st_uid, 65534)
         self.assertEqual(d.ctl("status").returncode, 1)  # root may ask: no task yet

@@ -337,6 +337,8 @@ class SwitchTest(unittest.TestCase):
         self.assertIn("primary ready", self.sw.ctl("status").stdout)
         # The entries stayed in while it registered with the agents again, until it settled.
         self.sw.wait_logged("the task's trap entries are in; removed 0 adopted ones", log_before)
+        self.assertIn("takeover: the secondary is the primary now",
+                      Path(self.sw.lab.tmp, "l2ptd-2.log").read_text())
         # The new primary owns the agents: a change it makes reaches both line cards.
         self.assertEqual(self.sw.ctl("tunnel-mac", "02:00:00:00:00:88").returncode, 0)
         new_mac = bytes.fromhex("020000000088")
