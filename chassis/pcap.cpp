@@ -35,12 +35,12 @@ PcapWriter::PcapWriter(int fd) : pcap_(pcap_open_dead(DLT_EN10MB, kSnapLen)) {
     }
 }
 
-void PcapWriter::write(std::span<const uint8_t> frame, uint64_t timestampUs) {
+void PcapWriter::write(std::span<const uint8_t> frame, size_t wireLen, uint64_t timestampUs) {
     pcap_pkthdr header{};
     header.ts.tv_sec = static_cast<time_t>(timestampUs / kUsPerSec);
     header.ts.tv_usec = static_cast<suseconds_t>(timestampUs % kUsPerSec);
     header.caplen = static_cast<bpf_u_int32>(std::min<size_t>(frame.size(), kSnapLen));
-    header.len = static_cast<bpf_u_int32>(frame.size());
+    header.len = static_cast<bpf_u_int32>(std::max<size_t>(wireLen, header.caplen));
     if (error_ != 0)
         return;
     errno = 0;
@@ -78,7 +78,7 @@ void PortCapture::frame(uint32_t portIf, bool /*out*/, std::span<const uint8_t> 
             throw PcapError(path + ": " + std::strerror(errno));
         it = writers_.emplace(portIf, PcapWriter(fd)).first;
     }
-    it->second.write(frame, clock_.nowUs);
+    it->second.write(frame, frame.size(), clock_.nowUs);
 }
 
 }  // namespace chassis

@@ -2,7 +2,7 @@
 // descriptor: the caller opens the file, so a daemon can write where only its client may.
 //
 //   chassis::PcapWriter w(::open("ge0-1.pcap", O_WRONLY | O_CREAT | O_TRUNC, 0644));
-//   w.write(frame, timestampUs);
+//   w.write(frame, frame.size(), timestampUs);
 #pragma once
 
 #include <pcap/pcap.h>
@@ -26,8 +26,9 @@ class PcapWriter {
   public:
     // Takes fd (closed with the writer, or at once on PcapError).
     explicit PcapWriter(int fd);
+    // The frame as captured: its first bytes, or all of them when wireLen is its size.
     // Nothing more is written once a write failed.
-    void write(std::span<const uint8_t> frame, uint64_t timestampUs);
+    void write(std::span<const uint8_t> frame, size_t wireLen, uint64_t timestampUs);
     // Pushes what is buffered to the file.
     void flush();
     // The errno of the write that failed (ENOSPC, EIO, EFBIG...); 0 while none did.

@@ -94,7 +94,7 @@ void Captures::start(uint64_t client, uint32_t ifindex, const std::string& name,
         std::make_unique<port::CaptureSocket>(ifindex, name, [&at](const port::CapturedFrame& f) {
             if (at.full() || at.failed())
                 return;
-            at.writer->write(f.bytes, wallClockUs(f.time));
+            at.writer->write(f.bytes, f.wireLen, wallClockUs(f.time));
             ++at.taken;
         });
     loop_.watch(a->socket->fd(), EPOLLIN, [this, &at](uint32_t) { readable(at); });

@@ -60,8 +60,6 @@ bool CaptureSocket::read() {
     for (size_t batch = 0; batch < kBatches && !ended(); ++batch) {
         for (size_t i = 0; i < kSlots; ++i) {
             msghdr& m = msgs_[i].msg_hdr;
-            m.msg_name = &from_[i];
-            m.msg_namelen = sizeof from_[i];
             m.msg_control = control_[i].bytes.data();
             m.msg_controllen = control_[i].bytes.size();
             m.msg_flags = 0;
@@ -85,8 +83,7 @@ bool CaptureSocket::read() {
             const std::span<uint8_t> slot(buf_.data() + i * kSlotBytes, kSlotBytes);
             const auto bytes = restoreTag(m, slot, std::min(len, kSnapLen));
             const size_t restored = bytes.size() - std::min(len, kSnapLen);
-            sink_({bytes, len + restored, stamp(m),
-                   from_[i].sll_pkttype == PACKET_OUTGOING ? Direction::Out : Direction::In});
+            sink_({bytes, len + restored, stamp(m)});
         }
         if (static_cast<size_t>(n) < kSlots)
             break;

@@ -24,13 +24,10 @@
 
 namespace netp::port {
 
-enum class Direction : uint8_t { In, Out };
-
 struct CapturedFrame {
     std::span<const uint8_t> bytes;  // as on the wire, at most CaptureSocket::kSnapLen
     size_t wireLen;                  // its whole length on the wire
     std::chrono::system_clock::time_point time;
-    Direction direction;
 };
 
 class CaptureSocket {
@@ -71,7 +68,6 @@ class CaptureSocket {
     uint64_t drops_ = 0;
     std::vector<uint8_t> buf_ = std::vector<uint8_t>(kSlots * kSlotBytes);
     std::array<iovec, kSlots> iov_{};
-    std::array<sockaddr_ll, kSlots> from_{};
     std::array<Control, kSlots> control_{};
     std::array<mmsghdr, kSlots> msgs_{};
 };

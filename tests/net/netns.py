@@ -399,15 +399,16 @@ def drain(sock):
         frames.append(data)
 
 
-def read_pcap(path, stamps=False):
-    """The frames of a pcap file (as written: microseconds, host order), or (seconds, frame)."""
+def read_pcap(path, stamps=False, wire=False):
+    """The frames of a pcap file (as written: microseconds, host order); with stamps (seconds,
+    frame), with wire (length on the wire, frame)."""
     data = Path(path).read_bytes()
     order = "<" if data[:4] == struct.pack("<I", 0xA1B2C3D4) else ">"
     frames, at = [], 24
     while at + 16 <= len(data):
-        sec, usec, length = struct.unpack(order + "III", data[at:at + 12])
+        sec, usec, length, on_wire = struct.unpack(order + "IIII", data[at:at + 16])
         frame = data[at + 16:at + 16 + length]
-        frames.append((sec + usec / 1e6, frame) if stamps else frame)
+        frames.append((sec + usec / 1e6, frame) if stamps else (on_wire, frame) if wire else frame)
         at += 16 + length
     return frames
 

@@ -391,6 +391,20 @@ class SwitchTest(unittest.TestCase):
         self.assertEqual(len(netns.read_pcap(pcap)), 2)
         r = netns.exited(self.sw.ctl("capture", "te1/0", pcap, "--seconds", "1", "--force"), 0)
         self.assertIn("0 frames captured", r.stdout)
+        # A frame longer than a capture keeps (9220 bytes) is cut, and says its whole length.
+        jumbo = broadcast_from(SRC) + bytes(9300)
+
+        def mtu(n):
+            for ns, dev in ((self.sw.sw, "core0"), (self.sw.cust, "c-core0")):
+                netns.run("ip", "-n", ns, "link", "set", dev, "mtu", str(n))
+        try:
+            mtu(9400)
+            cap = self.sw.capture(pcap, "--count", "1", "--force")
+            self.sw.send("core0", jumbo)
+            cap.communicate(timeout=10)
+            self.assertEqual(netns.read_pcap(pcap, wire=True), [(len(jumbo), jumbo[:9220])])
+        finally:
+            mtu(1500)
 
         def refused(path, says, *extra):
             r = self.sw.ctl("capture", "te1/0", path, "--count", "1", "--force", *extra, timeout=10)
