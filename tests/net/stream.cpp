@@ -1,12 +1,11 @@
 // Sequence-numbered customer frames between sites, sent at a fixed rate and counted where they
 // arrive: what the disruption test streams through restarts of the switch's software. A flow
-// sends known unicast from one site's MAC to another's (sendmmsg batches on an AF_PACKET socket,
-// paced); its receiver counts the frames that arrived, were lost or duplicated, and the longest
-// silence between two arrivals. A watch port counts every frame of a
-// stream that reaches it: known unicast is never flooded, so one there means learned addresses
-// were lost.
-// The summary (JSON, one line) goes to stdout on SIGTERM or SIGINT, or after --seconds; before
-// it, a line "streaming" once every flow has delivered its first frame.
+// sends known unicast from one site's MAC to another's (paced sendmmsg on an AF_PACKET socket);
+// its receiver counts the frames that arrived, were lost or duplicated, and the longest silence
+// between two. A watch port counts every frame of a stream reaching it: known unicast is never
+// flooded, so one there means learned addresses were lost. The summary (JSON, one line) goes to
+// stdout on SIGTERM or SIGINT, or after --seconds; before it, "streaming" once every flow has
+// delivered its first frame.
 //
 //   l2pt-stream --rate PPS --flow OUT,IN,SRC_MAC,DST_MAC ... [--watch IF ...] [--seconds S]
 // An interface named NS/IF is IF in the namespace /run/netns/NS.
@@ -111,9 +110,8 @@ std::optional<Mac> parseMac(const std::string& s) {
     std::exit(1);
 }
 
-// An AF_PACKET socket on spec (IF, or NS/IF: made in the namespace /run/netns/NS, where it
-// stays): a receiver (every protocol, its own sends left out, a large buffer) or a sender
-// (protocol 0: it receives nothing).
+// An AF_PACKET socket on spec (IF, or NS/IF: made in the namespace /run/netns/NS): a receiver
+// (every protocol, its own sends left out, a large buffer) or a sender (receiving nothing).
 netp::Fd packetSocket(const std::string& spec, bool receive) {
     // The namespace the program began in, taken before the first socket enters another.
     static const netp::Fd home(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));

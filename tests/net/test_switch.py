@@ -393,18 +393,15 @@ class SwitchTest(unittest.TestCase):
         self.assertIn("0 frames captured", r.stdout)
         # A frame longer than a capture keeps (9220 bytes) is cut, and says its whole length.
         jumbo = broadcast_from(SRC) + bytes(9300)
-
-        def mtu(n):
-            for ns, dev in ((self.sw.sw, "core0"), (self.sw.cust, "c-core0")):
-                netns.run("ip", "-n", ns, "link", "set", dev, "mtu", str(n))
+        mtu = "ip -n {0} link set core0 mtu {1} && ip -n {2} link set c-core0 mtu {1}"
         try:
-            mtu(9400)
+            netns.run("sh", "-c", mtu.format(self.sw.sw, 9400, self.sw.cust))
             cap = self.sw.capture(pcap, "--count", "1", "--force")
             self.sw.send("core0", jumbo)
             cap.communicate(timeout=10)
             self.assertEqual(netns.read_pcap(pcap, wire=True), [(len(jumbo), jumbo[:9220])])
         finally:
-            mtu(1500)
+            netns.run("sh", "-c", mtu.format(self.sw.sw, 1500, self.sw.cust))
 
         def refused(path, says, *extra):
             r = self.sw.ctl("capture", "te1/0", path, "--count", "1", "--force", *extra, timeout=10)

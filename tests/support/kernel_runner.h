@@ -53,25 +53,22 @@ inline bool untagFrees(const Bytes& f) {
     return type == L2PT_TPID_8021Q || type == L2PT_TPID_QINQ;
 }
 
-// A frame a veth does not carry into its port: longer than the port's interface's MTU, the
-// Ethernet header and a tag allow (as a NIC refuses it), or one the receive path frees. It runs
-// on its port's ingress program with BPF_PROG_TEST_RUN instead.
+// A frame a veth does not carry: longer than the MTU, header and a tag allow, or one the receive
+// path frees. It runs on its port's ingress program with BPF_PROG_TEST_RUN instead.
 inline bool vethRefuses(const Bytes& f, uint32_t mtu) {
     return f.size() > mtu + L2PT_ETH_HLEN + L2PT_TAG_LEN || untagFrees(f);
 }
 
-// A row the kernel cannot be given at all: shorter than an Ethernet header (AF_PACKET refuses
-// to send it on veth, BPF_PROG_TEST_RUN to run it); one a veth refuses that is longer than a
-// test run takes; a PDU the receive path would free, which the task's link takes the trailer's
-// bytes into a tag with (no port hands the task such a frame to send: it frees them too).
+// A row the kernel cannot be given: shorter than an Ethernet header; one a veth refuses that is
+// longer than a test run takes; a PDU the receive path would free, which the task's link would
+// read the trailer into a tag of (no port hands the task such a frame: it frees them too).
 inline bool notRun(const Row& r, uint32_t mtu) {
     return r.frame.size() < L2PT_ETH_HLEN || (r.sent && untagFrees(r.frame)) ||
            (vethRefuses(r.frame, mtu) && r.frame.size() > kTestRunMax);
 }
 
-// Every element of a hash map through edit(value), written back. The keys are walked first:
-// an element written again without BPF_F_LOCK goes to the head of its bucket, where a walk
-// that writes as it goes meets it again, and two in one bucket never let it end.
+// Every element of a hash map through edit(value), written back, the keys walked first: an
+// element written again goes to its bucket's head, where a walk writing as it goes meets it again.
 template <typename Key, typename Value, typename Edit>
 void editEach(int map, uint64_t flags, Edit edit) {
     std::vector<Key> keys;
@@ -141,9 +138,8 @@ class KernelRunner {
         }
     }
 
-    // A trap entry reaches the tables through its agent's download; the models' other changes
-    // at the line cards' next refresh, and the MACs it forgets (a VLAN's former member's) in
-    // the passes after it.
+    // A trap entry arrives by its agent's download; other changes at the line cards' next
+    // refresh, and the MACs it forgets (a VLAN's former member's) in the passes after it.
     void operator()(const Entry& e) { steps_(e); }
     template <typename Step>
     requires std::invocable<chassis::test::TableSteps&, const Step&>
@@ -284,9 +280,8 @@ class KernelRunner {
         expectQuiet();
     }
 
-    // The task's side: a new grant (the ring and the socket of the generation before are
-    // dropped from here), the socket it brought, a port's interface and what reached the far
-    // ends of the ports.
+    // The task's side: a new grant (the generation before's ring and socket dropped here), the
+    // socket it brought, a port's interface and what reached the far ends of the ports.
     void grant() {
         auto g = cards_->grant();
         ASSERT_TRUE(g) << g.status().what();

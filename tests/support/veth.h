@@ -57,9 +57,8 @@ inline std::string privateVethPairs(unsigned n) {
     return privateVeths(pairs);
 }
 
-// The next frame that reached an interface (an AF_PACKET socket with PACKET_AUXDATA on), or
-// with leaving set that left it, a tag the kernel took off put back; frames that went the
-// other way are passed over. None when no such frame waits.
+// The next frame that reached an interface (an AF_PACKET socket with PACKET_AUXDATA on), or with
+// leaving set that left it, a tag the kernel took off put back; none when no such frame waits.
 inline std::optional<std::vector<uint8_t>> readWireFrame(int fd, size_t maxFrame,
                                                          bool leaving = false) {
     constexpr size_t kTypeOffset = 12;  // the EtherType, or the TPID of the outer tag

@@ -165,9 +165,8 @@ TEST_F(LineCardsTest, ATaskRegisteringAgainKeepsItsEntriesTrappingUntilItHasSett
     EXPECT_FALSE(trapped(stp));
 }
 
-// One line per core port that cannot take, in a VLAN it shares, the widest access port's largest
-// frame with the provider tag added; ports without an interface do not count. Access ge0/1,
-// ge0/2 (1500) and ge0/3 (VLAN 200 only); core te1/0 in both VLANs, te1/1 by lag1 in VLAN 100.
+// One line per core port that cannot take a VLAN's widest access frame plus the provider tag
+// (ports without an interface do not count): ge0/1, ge0/2, ge0/3 (VLAN 200), te1/0, lag1.
 TEST_F(LineCardsTest, ACorePortTooNarrowForTheAccessPortsFramesAndTheTag) {
     struct Row {
         uint32_t te10, te11, ge03;  // MTUs; ge03 0: no interface
@@ -439,9 +438,8 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
         EXPECT_EQ(text(ev), line);
 }
 
-// Learning limits reach the tables by port, LAG and VLAN, refused past their ranges; MACs go off
-// their counts: over slices when their port goes down, and after a layout migrated, those of a
-// port not up, of a VLAN it left or not seen for the ageing time.
+// Learning limits reach the tables by port, LAG and VLAN, refused past their ranges; MACs leave
+// their counts as their port goes down (in slices), and after a migration: down, VLAN left, aged.
 TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_TRUE(cards->setLearnLimit(ifIndex("ge0/1"), 2, true));
     EXPECT_TRUE(cards->setLearnLimit(ifIndex("lag1"), L2PT_FDB_ENTRIES_MAX, std::nullopt));
@@ -573,9 +571,8 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     EXPECT_TRUE(tables->globals().flags & L2PT_G_TX_RETAG) << "a link of ours";
 }
 
-// Over adopted tables, after the chassis file lost ge0/4, gained ge2/1 and lag0 (before lag1)
-// and an interface was made again: an index may now name another port or LAG, so the MACs
-// learned there go, with those of the interface made again, once the records are known.
+// Adopted tables after the chassis file lost ge0/4, gained ge2/1 and lag0 and an interface was
+// made again: MACs of an index that names another port or LAG now go once the records are known.
 TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersOrMadeAgain) {
     const std::map<std::string, uint32_t> ifindexes = {{"ge0/1", 11}, {"ge0/2", 12}, {"ge0/3", 13},
                                                        {"ge0/5", 15}, {"te1/0", 20}, {"te1/1", 21},

@@ -204,9 +204,8 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     EXPECT_THAT(lines.str(), HasSubstr("; starting from the chassis file\n"));
     EXPECT_EQ(store.load(base).tunnelling.vlans.size(), 3u);  // none at all: the chassis file
 
-    // The chassis file edited while the daemon was down: the changes that still fit run and
-    // are saved at once, those that name what it lost are logged; the file as it was is set
-    // aside.
+    // The chassis file edited while the daemon was down: the changes that still fit run and are
+    // saved at once, those naming what it lost are logged; the file as it was is set aside.
     std::ofstream(path) << "rates: [{vlan: v100, rate: 7},\n        {vlan: v999, rate: 9}]\n"
                            "pdu_rate: 40\nports: [{port: p9, pdu_rate: 1}]\n";
     const auto cfg = store.load(base);

@@ -180,9 +180,8 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16383u);
     EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION + 1));
     EXPECT_EQ(abi().variant, 2u);
-    // The trap entries carried over, until the task claims its own; what they trap waits in
-    // the ring the next grant hands over, behind what queued there before (its records are
-    // laid out as this build's); the old entry's hit counted once.
+    // The carried trap entries, until the task claims its own, trap into the ring the next
+    // grant hands over, behind what queued there before; the old entry's hit counted once.
     EXPECT_EQ(tables->start().traps, 1u);
     EXPECT_TRUE(tables->start().ringAdopted);
     EXPECT_TRUE(tables->claiming());

@@ -1,6 +1,5 @@
-// A line card's pipeline in a private network namespace, for tests that need root: its ports
-// on veth pairs (swN the port, peN the wire's far end), its tables set to a small topology, and
-// frames run through the programs (BPF_PROG_TEST_RUN).
+// A line card's pipeline in a private network namespace (root): its ports on veth pairs (swN the
+// port, peN the far end), its tables set to a small topology, frames run by BPF_PROG_TEST_RUN.
 //
 //   VLAN 100: ports 0 and 1 access (pvid 100), port 2 core, the LAG (ports 4, 5) core
 //   VLAN 200: port 3 access (pvid 200), port 2 core
