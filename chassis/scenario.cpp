@@ -145,7 +145,6 @@ class LineParser {
             fail(std::string("missing ") + key + "=");
         return it->second;
     }
-    const IfDb& db() const { return names_.db(); }
 
   private:
     Names names_;
