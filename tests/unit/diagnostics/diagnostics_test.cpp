@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "classification/acl_msg.h"
+#include "diagnostics/debug_filter.h"
 #include "diagnostics/show.h"
 #include "platform/shell.h"
 #include "tests/support/task_test.h"
@@ -9,6 +10,7 @@
 namespace {
 
 using namespace ttest;
+using testing::Contains;
 
 // The reply to the last CLI request, checked for its length and code.
 const uint8_t* reply(chassis::SimSwitch& sim) {
@@ -40,7 +42,7 @@ chassis::SimSwitch& bootWith(const std::string& ports, int vlans) {
 
 TEST(Show, RowsArePagedToFitTheReplyAndLongRowsAreCut) {
     auto& s =
-        bootWith(R"([{range: 10-21, name: "port-with-long-name-{n}"}, {number: 22, name: x}])", 41);
+        bootWith(R"([{range: 9-21, name: "port-with-long-name-{n}"}, {number: 22, name: x}])", 41);
     const std::string header = "VLAN  Protocols    Rate-limit(Kbps)    Interface\r\n";
     EXPECT_EQ(show(s, climsg::kSubShowAll, 0), std::pair(header, std::tuple(0u, 0u, 0, 0)));
 
@@ -53,16 +55,15 @@ TEST(Show, RowsArePagedToFitTheReplyAndLongRowsAreCut) {
         blocks.push_back(
             tsim::block(s, "v" + std::to_string(v), v == 39 ? 0 : L2PT_FLAG_STP, {access(port)}));
     }
-    for (int n = 10; n <= 21; ++n) {
+    for (int n = 9; n <= 21; ++n) {
         all.push_back(core("port-with-long-name-" + std::to_string(n)));
-        row40 += n <= 18 ? all.back().name + " " : "";
+        row40 += all.back().name + " ";
     }
     blocks.push_back(tsim::block(s, "v40", L2PT_FLAG_STP | L2PT_FLAG_GVRP, all, 64));
     s.ifm().vlanAdd(blocks);
     s.settle();
 
-    // Rows of 39 + 23 + 2 characters: 13 fit behind the header, and the row of VLAN 14, 39 + 2
-    // characters, would leave no room for its line end.
+    // Rows of 64 characters: 13 fit behind the header, VLAN 14's of 41 leaves no room for "\r\n".
     auto [text, fields] = show(s, climsg::kSubShowAll, 1);
     EXPECT_EQ(fields, std::tuple(0u, 14u, 1, 1));
     EXPECT_EQ(text.size(), header.size() + 13 * 64);
@@ -71,18 +72,17 @@ TEST(Show, RowsArePagedToFitTheReplyAndLongRowsAreCut) {
     std::tie(text, fields) = show(s, climsg::kSubShowAll, 14);
     EXPECT_TRUE(text.starts_with(header + "14    STP          -                   x \r\n"));
     EXPECT_EQ(fields, std::tuple(0u, 27u, 1, 1));
-    // VLAN 39 has no protocols; VLAN 40's row is cut before the port that takes it past 245.
+    // VLAN 39 has no protocols; VLAN 40's row reaches 245 at port 17, the next port ends it cut.
     EXPECT_EQ(std::get<1>(show(s, climsg::kSubShowAll, 27)), std::tuple(0u, 40u, 1, 1));
     EXPECT_EQ(show(s, climsg::kSubShowAll, 40),
-              std::pair(header + row40 + "\r\n", std::tuple(0u, 40u, 0, 1)));
+              std::pair(header + row40.substr(0, 255) + "\r\n", std::tuple(0u, 40u, 0, 1)));
     EXPECT_EQ(records(s), std::vector<Rec>(2, failure("buffer overrun in l2ptGetVlanShowInfo")));
 
     EXPECT_EQ(std::get<0>(show(s, climsg::kSubShowVlan, 39).second), 6u);
     EXPECT_EQ(show(s, climsg::kSubShowVlan, 41), std::pair(header, std::tuple(4u, 41u, 1, 0)));
 }
 
-// The reply's text has room for 923 characters and its NUL: a page whose rows end exactly there
-// takes them all; one character more and the last row opens the next page.
+// The text's 923 characters: rows ending exactly there all fit; one more opens the next page.
 TEST(Show, APageThatFitsExactly) {
     auto& s = bootWith(R"([{range: 10-18, name: "pppppppppppppppppp{n}"},
         {range: 20-24, name: "qqqqqqqqqqqqqqqqqqq{n}"}, {number: 25, name: "rrrrrrrrrrrrrrrrrrrr25"},
@@ -124,7 +124,8 @@ Texts dump(chassis::SimSwitch& s, std::string_view line) {
 
 // Setting l2ptVmanPt to 0x88a8 and reading it back the tool's golden trace holds.
 TEST(Shell, VariablesKeepToTheirRangesCallsCheckTheirArgumentsAndDumpsPrintTheTables) {
-    auto& s = tsim::boot();
+    auto& s =
+        tsim::boot(edited(tsim::kChassis, "id: 4000, name: vl4000", "id: 4095, name: vl4095"));
     EXPECT_EQ(s.shell("set l2ptVmanPt 0x10000").text,
               "set l2ptVmanPt: 0x10000 is outside 1536..65535");
     EXPECT_EQ(sym("l2ptVmanPt"), 0x9100u);
@@ -150,6 +151,19 @@ TEST(Shell, VariablesKeepToTheirRangesCallsCheckTheirArgumentsAndDumpsPrintTheTa
     EXPECT_THAT(dump(s, "call l2ptShowLag 2"),
                 ElementsAre("Lag Id        : 2", "List of members (0): ",
                             "List of VLANs : Vlan id 77 Vman pointer is null", ""));
+    tsim::vlanAdd(s, "vl4095", L2PT_FLAG_STP, {access("ge0/1")});  // the last VLAN of the dump
+    EXPECT_THAT(dump(s, "call l2ptShowVmanTable"), Contains("Vlan id 4095 name       : vl4095"));
+}
+
+// A PDU counts down every filter it concerns, those after one it ran out too.
+TEST(Trace, APduCountsDownEveryFilterItConcerns) {
+    auto& s = tsim::boot();
+    tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("ge0/5"), core("te1/0")});
+    s.cli().debugFilter(s.ifIndex("ge0/5"), 0, 1, 0, false);
+    s.cli().debugFilter(s.ifIndex("te1/0"), 0, 3, 0, false);
+    s.settle();
+    s.frameIn("ge0/1", stp(10));
+    EXPECT_EQ(l2ptGetDebugNode(s.ifIndex("te1/0"))->cur_count, 1);  // traced received and sent
 }
 
 }  // namespace

@@ -80,8 +80,9 @@ TEST_F(MemTest, BadReleasesAreReportedAndChangeNothing) {
     EXPECT_EQ(ozmMC_M_memBlockFree("m", 5, v), -1);                 // variable block, fixed free
     EXPECT_EQ(ozmMC_M_memBlockVarFree("m", 6, alloc(kPoolA)), -1);  // and the other way
     void* q = alloc(kPoolA);
-    EXPECT_EQ(ozmMC_M_memBlockFree("m", 7, static_cast<uint8_t*>(q) + 4), -1);  // interior
-    ASSERT_EQ(fake->reports.size(), 6u);
+    EXPECT_EQ(ozmMC_M_memBlockFree("m", 7, static_cast<uint8_t*>(q) + 4), -1);   // interior
+    EXPECT_EQ(ozmMC_M_memBlockFree("m", 8, static_cast<uint8_t*>(q) + 32), -1);  // never handed out
+    ASSERT_EQ(fake->reports.size(), 7u);
     EXPECT_NE(fake->reports[0].find("double free"), std::string::npos);
 
     EXPECT_EQ(ozm::mem::stats().at(0).inUse, 2u);  // fixed pools come first
@@ -90,8 +91,9 @@ TEST_F(MemTest, BadReleasesAreReportedAndChangeNothing) {
 }
 
 TEST_F(MemTest, VariableRequestTakesTheSmallestClassThatFits) {
-    uint32_t sizes[] = {9300, 8192, 2048, 32};
+    uint32_t sizes[] = {9300, 8192, 2048, 32, 0};
     fake->capacities["var:32"] = 2;
+    ASSERT_EQ(ozmMC_ozm_memPartVarInit(kPart, 0, sizes, 5), -1);  // no class of 0 bytes
     ASSERT_EQ(ozmMC_ozm_memPartVarInit(kPart, 0, sizes, 4), 0);
     auto varAlloc = [](uint32_t size) {
         return ozmMC_M_memBlockVarAlloc("m", 1, 6, size, kPart, 0, 0);

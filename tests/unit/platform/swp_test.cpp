@@ -93,8 +93,7 @@ TEST_F(SwpTest, WindowLimitsFlightAndOrderIsKept) {
     EXPECT_EQ(sentSeqs(), (std::vector<uint32_t>{1, 2}));
     EXPECT_EQ(hdr::dstQueueId(fake->sent[0].data()), kPeerQueue);
 
-    // An ack hands back its own buffer and wakes the task through the pipe; the next message
-    // goes out from ozmSwpReadPipe, which drains the pipe.
+    // An ack hands its buffer back and wakes the task by the pipe; ozmSwpReadPipe sends the next.
     EXPECT_EQ(ack(0), bufs[0]);
     EXPECT_EQ(fake->sent.size(), 2u);
     ASSERT_EQ(ozmSwpReadPipe(pipe), 0);
@@ -114,6 +113,16 @@ TEST_F(SwpTest, WindowLimitsFlightAndOrderIsKept) {
     EXPECT_NE(ozmSwpDequeue(ackOf(0).data(), &block), OZM_SWP_OK);
     EXPECT_NE(ozmSwpDequeue(otherSession.data(), &block), OZM_SWP_OK);
     EXPECT_EQ(ack(3), bufs[3]);
+    // Unacknowledged at its time-out, a message is reported and sent again with its number.
+    fake->now += kRto;
+    EXPECT_EQ(ozmSwpTimeout(fake->timers.back().second.data()), OZM_SWP_OK);
+    EXPECT_EQ(sentSeqs(), (std::vector<uint32_t>{1, 2, 3, 4, 5, 5}));
+    EXPECT_EQ(gErrQueues, std::vector<uint32_t>{queue});
+    // The receiving side refuses a message numbered 0, unacknowledged.
+    uint32_t state[2] = {};
+    test::Bytes zero = fake->sent[0];
+    swpw::setSeq(zero.data(), 0);
+    EXPECT_EQ(ozmSwpCkSeqAndAck(zero.data(), state, kPeerQueue), OZM_SWP_BAD_MSG);
 }
 
 TEST_F(SwpTest, EveryBufferAndDescriptorGoesBackOnce) {
@@ -122,11 +131,12 @@ TEST_F(SwpTest, EveryBufferAndDescriptorGoesBackOnce) {
     fake->faults.clear();
     EXPECT_EQ(ozmSwpEnqueue(queue, message(2), hdr::kSeqHeaderLen - 1), OZM_SWP_REFUSED);
     EXPECT_TRUE(fake->sent.empty());
-    for (uint8_t i = 0; i < 5; ++i)
-        ozmSwpEnqueue(queue, message(i), kMsgSize);  // 2 in flight, 3 waiting
+    for (int i = 0; i < kWindow + 4096; ++i)  // 2 in flight, as many waiting as may
+        ozmSwpEnqueue(queue, message(0), kMsgSize);
+    EXPECT_EQ(ozmSwpEnqueue(queue, message(0), kMsgSize), OZM_SWP_REFUSED);
     test::Bytes late = ackOf(0);
     ASSERT_EQ(ozmSwpQueueRemove(queue), OZM_SWP_OK);
-    EXPECT_EQ(gFrees, 7);
+    EXPECT_EQ(gFrees, 4101);
     EXPECT_EQ(ozm::mem::blocksInUse(), 0u);
     EXPECT_TRUE(fake->reports.empty());  // no double free
     void* block = nullptr;

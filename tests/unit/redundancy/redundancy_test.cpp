@@ -33,9 +33,8 @@ constexpr uint32_t kSlot(uint32_t s) {
     return 0x80000000u >> s;
 }
 
-// A secondary registered with its primary, which sent this bitmap and master slot. Every card
-// starts absent, so that the task registers no agent of its own; the cards of `present` are up,
-// their agents registered with the old primary only.
+// A secondary registered with its primary, which sent this bitmap and master slot; every card
+// starts absent (no agent of its own), those of `present` then up, registered with the old one.
 chassis::SimSwitch& secondary(uint32_t bitmap, int32_t master,
                               std::initializer_list<uint32_t> present) {
     auto& s = tsim::boot(R"(
@@ -84,8 +83,7 @@ TEST(Takeover, RegistersAndConfiguresTheAgentsOfTheBitmap) {
     EXPECT_EQ(std::tuple(l2ptIsPrimary, l2ptRegisteredWithPRPM, l2ptMstrSlotId),
               std::tuple(0u, 1u, 3));
 
-    // Takeover: the master slot leaves the bitmap, each other slot is registered and configured
-    // in turn, in one attempt (what it is sent: the silent agents' test below).
+    // Takeover: the master slot leaves the bitmap, each other slot is registered and configured.
     haEvent(s, 3);
     EXPECT_EQ(std::tuple(l2ptIsPrimary, l2ptRegisteredWithPRPM, l2ptAclBitmap, l2ptMstrSlotId),
               std::tuple(1u, 0u, kSlot(0) | kSlot(1) | kSlot(2), -1));

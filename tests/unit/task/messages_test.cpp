@@ -1,5 +1,4 @@
-// Messages written out by hand from their layouts, not through the shared offset constants:
-// whole, and cut short (the fuzz corpora cut every type).
+// Messages written by hand from their layouts, not the shared offsets: whole, and cut short.
 #include <memory>
 
 #include "tests/support/task_test.h"
@@ -16,9 +15,7 @@ Bytes slice(const Bytes& m, size_t from, size_t to) {
     return {m.begin() + static_cast<long>(from), m.begin() + static_cast<long>(to)};
 }
 
-// IFM's VLAN port add for vl100 (STP, 64 Kbps) with access port ge0/1 and core port te1/0, body
-// from byte 124: block count, then the block: VLAN, 2 bytes unused, port count, rate, flags, 1
-// byte unused, and one ifIndex / mode pair per port.
+// IFM's VLAN port add for vl100 (STP, 64 Kbps), access port ge0/1, core port te1/0: the body.
 const Bytes kVlanAddBody = {
     0x00, 0x00, 0x00, 0x01,                          // 124: one block
     0x03, 0x00, 0x00, 0x64, 0x00, 0x00, 0x00, 0x02,  // vl100, -, 2 ports
@@ -27,9 +24,8 @@ const Bytes kVlanAddBody = {
     0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x20,  // te1/0, core
 };
 
-// ge0/1's agent gets a download of length 8192, type 24414, the task's id, install, one entry
-// (mode 3: a rate-limited tunnelling VLAN), zeros after it. The show reply: result at 84, VLAN at
-// 92, more flag at 96 (cleared), found flag at 98, text from 100.
+// ge0/1's agent gets a download (8192 bytes, type 24414, install) of one mode-3 entry; the show
+// reply has its result at 84, VLAN at 92, more flag at 96, found flag at 98, text from 100.
 TEST(GoldenBytes, VlanPortAddGivesTheAclDownloadMessageAndTheShowReply) {
     auto& s = tsim::boot();
     ASSERT_EQ(std::tuple(s.ifIndex("ge0/1"), s.ifIndex("te1/0"), s.ifIndex("vl100")),
@@ -96,12 +92,11 @@ TEST(ShortMessages, CliRequestsAndTaskDisableAreAnsweredAtEveryCut) {
         EXPECT_EQ(s->taskState(), chassis::TaskState::Parked);
         EXPECT_EQ(s->backend().queued(), 0u);
     }
-    const Bytes disable = message(24402, 68);
-    for (size_t n : {16, 60, 67, 68}) {
+    for (size_t n : {16, 60, 67, 68}) {  // the reply is 68 bytes whatever msgLen says
         SCOPED_TRACE(n);
         s.reset();
         s = boot();
-        s->ifm().rawBytes(Bytes(disable.begin(), disable.begin() + static_cast<long>(n)));
+        s->ifm().rawBytes(message(24402, n));
         s->settle();
         EXPECT_EQ(s->taskState(), chassis::TaskState::Exited);
         ASSERT_EQ(s->mgr().replies().size(), 1u);
