@@ -1,6 +1,5 @@
 // l2ptd end to end: each NAME.scenario (here on NAME.yaml, examples/ on two-cards.yaml, with
 // NAME.options if any) prints NAME.trace line by line; L2PT_UPDATE_GOLDEN=1 rewrites the traces.
-// Bad command lines and scenarios fail saying why.
 #include <gmock/gmock.h>
 #include <pcap/pcap.h>
 #include <sys/wait.h>

@@ -1,5 +1,4 @@
-// What the task's tests observe: the trace, the console, the event log, the pools, the ACL
-// download messages the agents applied (decoded from their bytes) and the task's records.
+// What task tests observe: trace, console, event log, pools, agents' ACL messages, task records.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -50,7 +49,7 @@ inline constexpr uint32_t kNoMemory = 0x3a0001, kNotRegistered = 0x3a0004,
                           kEnqueueRefused = 0x3a0009, kFailure = 0x3a000d;
 
 // Slot 0: 150 x 1G, per-port. Slot 1: 10G, per-port; te1/3 on pipe 1, te1/4 on unit 12 (beyond
-// the port slot indexes). lag200 lies beyond the LAG table, vl5000 beyond VLAN 4095.
+// the port slot indexes). Slot 11: 1G. lag128 ends the LAG table, lag129 lies beyond it.
 inline constexpr const char* kBigChassis = R"(
 chassis: {name: big, slots: 12}
 card_types: [{id: 1, name: 150x1G, ten_gig: false}, {id: 2, name: 5x10G, ten_gig: true}]
@@ -60,9 +59,10 @@ line_cards:
     type: 2
     ports: [{range: 0-2, name: "te1/{n}", unit: 1}, {number: 3, name: te1/3, unit: 1, pipe: 1},
             {number: 4, name: te1/4, unit: 12}]
-lags: [{number: 1, name: lag1}, {number: 200, name: lag200}]
-vlans: [{id: 10, name: vl10}, {id: 20, name: vl20}, {id: 30, name: vl30}, {id: 40, name: vl40},
-        {id: 5000, name: vl5000}]
+  - {slot: 11, type: 1, agent: per-port, ports: [{range: 0-1, name: "ge11/{n}", unit: 11}]}
+lags: [{number: 1, name: lag1}, {number: 128, name: lag128, members: [te1/2]},
+       {number: 129, name: lag129}]
+vlans: [{id: 10, name: vl10}, {id: 20, name: vl20}, {id: 30, name: vl30}, {id: 40, name: vl40}]
 )";
 
 // A chassis text with its first `from` replaced by `to`.
@@ -139,8 +139,7 @@ inline bool zero(const std::vector<uint8_t>& m, size_t from, size_t to) {
                        [](uint8_t b) { return b == 0; });
 }
 
-// Decodes one message, checking on the way every byte the task writes: the header fields it
-// fills and the zero bytes around them, each entry's padding, the zero tail.
+// Decodes one message, checking every byte the task writes: header fields, zeros, padding, tail.
 inline Msg decode(const std::vector<uint8_t>& m) {
     EXPECT_EQ(m.size(), aclmsg::kMsgSize);
     if (m.size() != aclmsg::kMsgSize) {

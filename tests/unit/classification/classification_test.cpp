@@ -6,8 +6,7 @@ namespace {
 
 using namespace ttest;
 
-// A message holds one operation: appending an entry of the other one sends the pending message
-// first, so no removal ever travels as an install.
+// An entry of the other operation sends the pending message first: no removal goes as an install.
 TEST(AclMessage, OtherOperationSendsThePendingMessageFirst) {
     auto& s = tsim::boot(tsim::kChassis, true);
     const uint32_t ge01 = s.ifIndex("ge0/1"), ge02 = s.ifIndex("ge0/2");
@@ -55,8 +54,7 @@ TEST(AclMessage, FullMessageLeavesAtOnce) {
 
 TEST(AclMessage, BufferShortageAndRefusedHandOver) {
     auto& s = tsim::boot(std::string(kBigChassis) + "pools: {\"var:8192\": 1}\n", true);
-    // The full message is held by the queue until acknowledged: no buffer for the next one,
-    // nor for the 288th entry.
+    // The queue holds the full message until acknowledged: no buffer for the 288th entry.
     s.ifm().vlanAdd({ports(s, "vl10", L2PT_FLAG_STP | L2PT_FLAG_LLDP, 0, 143)});
     s.settle();
     ASSERT_EQ(applied(s, 0), 1u);
@@ -79,19 +77,21 @@ TEST(AclMessage, BufferShortageAndRefusedHandOver) {
                                             {kNoMemory, {"cannot allocate acl msg buffer - 1"}}}));
 }
 
-// A LAG member's entry of a rate-limited VLAN comes with the VLAN's rate and mode; the core
-// ports' VLAN counts, cleared when the card went, are counted afresh (the order: golden traces).
+// A LAG member's entry of a rate-limited VLAN comes with the VLAN's rate and mode; the VLAN counts
+// of the card's core ports, cleared when it went (no other card's), are counted afresh.
 TEST(ConfigDownload, CardComingUpGetsItsWholeConfiguration) {
     auto& s = tsim::boot();
     tsim::vlanAdd(s, "vl20", L2PT_FLAG_STP, {core("ge0/0")});
-    tsim::vlanAdd(s, "vl30", L2PT_FLAG_STP, {core("ge0/0")});
+    tsim::vlanAdd(s, "vl30", L2PT_FLAG_STP, {core("ge0/0"), core("lag2")});
     tsim::vlanAdd(s, "vl100", L2PT_FLAG_GVRP, {access("lag1")}, 8);
-    s.ifm().lagAdd({{s.ifIndex("lag1"), {s.ifIndex("ge0/1"), s.ifIndex("te1/1")}}});
+    s.ifm().lagAdd({{s.ifIndex("lag1"), {s.ifIndex("ge0/1"), s.ifIndex("te1/1")}},
+                    {s.ifIndex("lag2"), {s.ifIndex("te1/2")}}});
     s.settle();
     const L2ptCorePort* ge00 = corePort(s.ifIndex("ge0/0"));
     ASSERT_NE(ge00, nullptr);
     s.cardDown(0);
     EXPECT_EQ(ge00->vlanCount[0], 0u);
+    EXPECT_EQ(l2ptLagTable[2].memberVlanCount[0][0], 1u);  // te1/2's card stays
     const size_t n0 = applied(s, 0);
     s.cardUp(0);
     EXPECT_EQ(received(s, 0, n0), (Msgs{{kInstall,

@@ -1,5 +1,4 @@
-// The PDU paths at the edges of the receive buffer and the headers, and the drops no scenario
-// reaches (the tool, rate_limit and drops golden traces hold the rest).
+// PDU paths at the edges of the receive buffer and headers; drops no golden trace reaches.
 #include <array>
 
 #include "base/drop.h"
@@ -13,8 +12,7 @@ namespace {
 using namespace ttest;
 using Reason = L2ptDropReason;
 
-// Frames that left ports from the seen-th trace line on, in order, as "<port> <hex>" (drops
-// left out); seen moves past them.
+// Frames sent from trace line `seen` on, as "<port> <hex>" (drops left out); seen moves on.
 Texts sent(chassis::SimSwitch& sim, size_t& seen) {
     Texts out;
     for (const auto& lines = sim.trace().lines(); seen < lines.size(); ++seen) {
@@ -39,8 +37,8 @@ int32_t put(const Bytes& f) {
     return static_cast<int32_t>(f.size());
 }
 
-// A frame that fills the receive buffer (with the provider tag, for PVST) is forwarded whole; one
-// byte more is dropped, never sent on cut short. The ports' MTU lets such frames through.
+// A frame filling the receive buffer (PVST: with the provider tag) is forwarded; a byte more is
+// dropped, never sent cut short. The ports' MTU lets such frames through.
 TEST(Forwarding, FramesAtTheEdgesOfTheBufferAndTheHeaders) {
     auto& s = tsim::boot(edited(edited(tsim::kChassis, "unit: 0,", "mtu: 1600, unit: 0,"),
                                 "unit: 1,", "mtu: 1600, unit: 1,"));
@@ -65,18 +63,20 @@ TEST(Forwarding, FramesAtTheEdgesOfTheBufferAndTheHeaders) {
         EXPECT_EQ(sent(s, seen), leaving) << port << " " << frame.size();
     }
 
-    // Behind the inner tag the SNAP protocol id ends at byte 30: a frame of 29 bytes (the buffer
-    // still holds the rest) is cut short of it and dropped as a short frame; one of exactly 30
+    // Frames cut at their DSAP (byte 18) or, behind the inner tag, short of the SNAP protocol id
+    // (ends at byte 30) are dropped as short, though the buffer holds the rest; one of exactly 30
     // bytes is PVST; one not UI or of another protocol is no PVST and goes out as STP.
     Bytes full = tunnelled(frames::pvst(10)), notUi = full, otherPid = full;
     notUi[24] = 0x13;     // the LLC control behind the inner tag
     otherPid[28] = 0x20;  // the SNAP protocol id
     const auto n = static_cast<int32_t>(full.size());
     const uint32_t te10 = s.ifIndex("te1/0");
-    put(full);
-    l2ptProcessTunneledPacket(te10, gBuf.data(), 29);
+    for (const auto& [frame, len] : {std::pair{full, 29}, {tunnelled(frames::stp(10)), 18}}) {
+        put(frame);
+        l2ptProcessTunneledPacket(te10, gBuf.data(), len);
+    }
     EXPECT_THAT(sent(s, seen), IsEmpty());
-    EXPECT_EQ(l2ptDropCount[static_cast<int>(Reason::Untagged)], 1u);
+    EXPECT_EQ(l2ptDropCount[static_cast<int>(Reason::Untagged)], 2u);
     for (const auto& [frame, len, mac] :
          {std::tuple{full, 30, kPvstMac}, {notUi, n, kStpMac}, {otherPid, n, kStpMac}}) {
         put(frame);
@@ -90,8 +90,7 @@ uint64_t counter(const char* name) {
     return ozm::sym::get(name).value_or(UINT64_MAX);
 }
 
-// With debugging off: a failed receive, a frame to no protocol's MAC on the access-port socket,
-// and an access-port record or a call whose VLAN has no record.
+// Failed receives, unknown or untunnelled protocols, VLANs without a record; debugging off.
 TEST(Drops, EachIsCountedByReasonAndPortWithDebuggingOff) {
     auto& s = tsim::boot();
     tsim::vlanAdd(s, "vl100", L2PT_FLAG_STP, {access("ge0/1"), core("te1/0")});
@@ -104,6 +103,7 @@ TEST(Drops, EachIsCountedByReasonAndPortWithDebuggingOff) {
     l2ptProcessTunneledPacket(te10, gBuf.data(), -1);
     l2ptProcessPacket(ge01, gBuf.data(), put(withDst(stp, kTunnelMac)));
     l2ptProcessPacket(ge02, gBuf.data(), put(stp));
+    l2ptProcessPacket(ge01, gBuf.data(), put(withDst(stp, kGvrpMac)));  // GVRP not tunnelled
     l2ptHalProcessPacket(ge01, 300, gBuf.data(), put(stp), L2PT_FLAG_STP);
     l2ptHalProcessTunneledPacket(te10, 300, gBuf.data(), put(tunnelled(stp, 300)));
     // Forwarded, so counted nowhere.
@@ -112,11 +112,10 @@ TEST(Drops, EachIsCountedByReasonAndPortWithDebuggingOff) {
     EXPECT_EQ(counter("l2ptDropRxFailed"), 3u);
     EXPECT_EQ(counter("l2ptDropUnknownProto"), 1u);
     EXPECT_EQ(counter("l2ptDropNoVman"), 3u);
-    for (const char* other :
-         {"l2ptDropTooLong", "l2ptDropUntagged", "l2ptDropPortRange", "l2ptDropNoAccessPort",
-          "l2ptDropNoCorePort", "l2ptDropProtoOff", "l2ptDropNoTagRoom"})
+    EXPECT_EQ(counter("l2ptDropProtoOff"), 1u);
+    for (const char* other : {"l2ptDropTooLong", "l2ptDropUntagged", "l2ptDropPortRange",
+                              "l2ptDropNoAccessPort", "l2ptDropNoCorePort", "l2ptDropNoTagRoom"})
         EXPECT_EQ(counter(other), 0u) << other;
-    // Per port too (the drops trace's summary shows the rest of that accounting).
     const auto& perPort = s.chassis().taskDrops();
     EXPECT_EQ(perPort.count(te10, static_cast<uint32_t>(Reason::RxFailed)), 2u);
     EXPECT_EQ(perPort.count(ge02, static_cast<uint32_t>(Reason::NoVman)), 1u);
