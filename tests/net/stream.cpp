@@ -1,14 +1,9 @@
-// Sequence-numbered customer frames between sites, sent at a fixed rate and counted where they
-// arrive: what the disruption test streams through restarts of the switch's software. A flow
-// sends known unicast from one site's MAC to another's (paced sendmmsg on an AF_PACKET socket);
-// its receiver counts the frames that arrived, were lost or duplicated, and the longest silence
-// between two. A watch port counts every frame of a stream reaching it: known unicast is never
-// flooded, so one there means learned addresses were lost. The summary (JSON, one line) goes to
-// stdout on SIGTERM or SIGINT, or after --seconds; before it, "streaming" once every flow has
-// delivered its first frame.
-//
+// Numbered known unicast between sites at a paced rate, counted where it arrives (received,
+// lost, duplicated, longest silence), through the disruption test's restarts. A watch port
+// counts a stream's frames reaching it: known unicast is never flooded, so one means lost MACs.
+// Prints "streaming" once every flow delivered, then one JSON line on SIGTERM/SIGINT/--seconds.
 //   l2pt-stream --rate PPS --flow OUT,IN,SRC_MAC,DST_MAC ... [--watch IF ...] [--seconds S]
-// An interface named NS/IF is IF in the namespace /run/netns/NS.
+// (an interface NS/IF is IF in the namespace /run/netns/NS)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_ether.h>

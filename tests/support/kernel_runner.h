@@ -1,7 +1,6 @@
-// A frame table through the kernel pipeline as the chassis daemon runs it: one veth pair per
-// port, each row sent from its port's far end, copies read at the far ends, the trap from the
-// task's ring, verdict, reason and VLAN from the pipeline's events. Changes go through the
-// chassis models, so the mirroring is under test too. Root: a network namespace, BPF.
+// A frame table through the kernel pipeline as the daemon runs it (root): a veth pair per port,
+// rows sent and copies read at the far ends, traps from the task's ring, verdicts from the
+// events; changes go through the chassis models, so the mirroring is under test too.
 #pragma once
 
 #include <bpf/bpf.h>

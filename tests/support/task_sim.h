@@ -14,14 +14,9 @@
 
 namespace tsim {
 
-// The chassis most task tests run on:
-//   slot 0  per-port agent, 8 x 1G (card type 1): ge0/0 .. ge0/7, unit 0
-//   slot 1  per-port agent, 4 x 10G (card type 2): te1/0 .. te1/3, unit 1
-//   slot 2  global agent,   4 x 1G: ge2/0 .. ge2/3, unit 2
-//   slot 3  not present,    2 x 1G: ge3/0, ge3/1, unit 3
-//   LAGs lag1 (number 1) and lag2 (number 2), no members at start
-//   VLANs vl10, vl20, vl30, vl100, vl200 (ids as named), vl4000
-//   this RPM primary, no peer; nothing configured for tunnelling at start.
+// The chassis most task tests run on: per-port agents in slot 0 (ge0/0-7, 1G, type 1) and
+// slot 1 (te1/0-3, 10G, type 2), a global agent in slot 2 (ge2/0-3), slot 3 absent (ge3/0-1);
+// lag1, lag2 without members; VLANs vl10-vl200 and vl4000 (ids as named); a lone primary RPM.
 inline constexpr const char* kChassis = R"(
 chassis: {name: test, slots: 12}
 rpm: {role: primary, master_slot: 0, peer: none}

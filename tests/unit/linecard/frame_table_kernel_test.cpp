@@ -183,10 +183,8 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[0]}));
     EXPECT_EQ(run.stats(ge20).drops[L2PT_DP_DROP_CARD_ABSENT], 1u);
 
-    // One frame, two forms: a customer-tagged PDU as it is to one port, with the tunnel MAC and
-    // an 802.1ad tag pushed outside its own to the other; and back, the 802.1ad tag popped. The
-    // link's receive takes an outer 802.1Q or 802.1ad tag into the metadata: each must still
-    // leave in its place.
+    // One frame, two forms: a customer-tagged PDU as it is, and tunnelled (an 802.1ad tag pushed
+    // outside its own); and back. Outer tags the link's receive took must leave in their place.
     const Bytes tunnelMac = {0x01, 0x00, 0x0c, 0xcd, 0xcd, 0xd0};
     const Bytes cTag = {0x81, 0x00, 0x00, 0x0a};
     const Bytes sTag = {0x88, 0xa8, 0x00, 0x64};

@@ -214,9 +214,8 @@ TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
     EXPECT_THAT(log, HasSubstr("output queue overflowed")) << changes << " changes";
     EXPECT_EQ(rig.run({"status"}).exit, 0);
 
-    // Clients that ask and ask and read nothing, each within its own queue's bound: together
-    // they hold the daemon's memory no further than the clients' floors and pool, and the ones
-    // that find the pool spent are let go.
+    // Clients that ask and never read, each within its queue's bound, hold no more than the
+    // clients' floors and pool together; those that find the pool spent are let go.
     Rig many;
     // Each asks for some 700 KiB: 30 of them want more than the pool.
     const size_t answer = many.run({"metrics"}).out.size() + ctl::answer::kText;
@@ -596,9 +595,8 @@ TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
     EXPECT_NE(a.out.find("\nl2pt_task_counters_up 0\n"), std::string::npos) << a.out;
 }
 
-// A hostile task's writes to events, console, configuration, IFM and log keep no more than a
-// task needs, past that refused. A show-all page not going on past the last VLAN ends the show;
-// the secondary, asked nothing, has its page refused.
+// A hostile task's writes to events, console, configuration, IFM and log: past a task's needs,
+// refused. A show-all page ending at the last VLAN ends the show; the secondary's is refused.
 TEST(Daemon, WhatATaskWritesIsBounded) {
     Rig rig;
     const netp::Fd control = openChannel(rig, netp::Channel::Control, 0);

@@ -178,11 +178,9 @@ struct Place {
 
 using LinuxPortOpsTest = InNamespace;
 
-// Ours at both hooks, never another's filter touched; somebody else's filter in our own place
-// is refused, nothing of ours left behind. A restart, a crash and an upgrade all end in an
-// attach over what an earlier daemon left: each replaces ours in place (atomically: no frame
-// meets no program), so that one program of ours is at each hook whatever the sequence; the
-// clsact qdisc goes only when nothing hangs on it.
+// Ours at both hooks, no other filter touched, another's in our place refused. Restarts, crashes
+// and upgrades attach over what an earlier daemon left, in place and atomically: one program of
+// ours per hook whatever the sequence; the clsact qdisc goes only when nothing hangs on it.
 TEST_F(LinuxPortOpsTest, AttachesAndReplacesOnlyItsOwnFilterAtEachHook) {
     const Programs progs;
     sh("ip link add v0 type veth peer name v1");
