@@ -5,8 +5,8 @@ namespace {
 
 using namespace ttest;
 
-// Slot indexes: ge0/1 131, te1/3 (10G, pipe 1) 196, lag1 2, lag128 129; lag129, te1/4 (unit 12)
-// have none, te1/4 its entries still, as slot 11's port. A record keeps the flags of VLANs left.
+// Slot indexes: ge0/1 131, te1/3 (10G, pipe 1) 196, lag1 2, lag128 129; none for lag129 and
+// te1/4 (unit 12), which gets entries still, as slot 11's port does. Flags of VLANs left stay.
 TEST(Records, AccessPortsBySlotIndex) {
     auto& s = tsim::boot(kBigChassis, true);
     tsim::vlanAdd(s, "vl10", L2PT_FLAG_STP,
