@@ -114,8 +114,7 @@ std::string writeTemp(const std::string& name, const std::string& text) {
     return path;
 }
 
-// Bad command lines, chassis files and scenarios exit 2 naming what is wrong, before the task
-// starts; a task that fails gives status 1.
+// Bad command lines, chassis files and scenarios exit 2 with the reason; a failed task, 1.
 TEST(L2ptd, BadInputsExitWithAStatusAndTheReason) {
     const std::string chassis = writeTemp("bad.yaml", "chassis:\n  slots: 99\n");
     const std::string scenario =
@@ -126,6 +125,8 @@ TEST(L2ptd, BadInputsExitWithAStatusAndTheReason) {
         {"--sim " + chassis, 2, chassis + ":2: slots 99 is out of range"},
         {kTwoCards + " --scenario " + scenario, 2, scenario + ":3: no interface named 'nowhere'"},
         {"--bogus", 2, "Run with --help for the options."},
+        {kTwoCards + " " + kTwoCards, 2, "--sim: At Most 1 required but received 2"},
+        {kTwoCards + " --scenario /nonexistent", 2, "--scenario: /nonexistent does not exist"},
         {"", 2, "--sim is required"},
         {"--sim " + kSrc + "/examples", 2,
          "--sim: " + kSrc + "/examples is a directory, not a file"},

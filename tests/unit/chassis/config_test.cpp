@@ -128,8 +128,7 @@ TEST(ChassisFile, ReadsAliasesAsTheNodesTheyName) {
     EXPECT_EQ(loadError(bomb), "bad.yaml:8: aliases expand this past 16777216 nodes");
 }
 
-// The state file is written by YamlOut and read by YamlDoc: any text reads back as itself,
-// also one that plain would read as null or as YAML syntax.
+// The state file's text reads back as itself, also one plain would read as null or syntax.
 TEST(ChassisFile, WritesTextThatReadsBackAsItself) {
     const std::vector<std::string> texts = {
         "",    "~",   "null", "Null", "NULL", "a: b", "#c",   "- d",

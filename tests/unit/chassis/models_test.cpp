@@ -122,8 +122,7 @@ TEST_F(Models, AgentRejectsMalformedDownloadsWithoutAck) {
     EXPECT_EQ(agent0().entries().size(), aclmsg::kMaxEntries);
 }
 
-// An install past the kernel's trap table is refused whole and unacknowledged; a key installed
-// again adds nothing; what is removed or dropped with a card makes room.
+// An install past the trap table is refused whole; a key again adds nothing; removals free room.
 TEST_F(Models, AgentsTogetherHoldNoMoreEntriesThanTheTrapTable) {
     Downloads downloads(chassis);
     constexpr uint32_t kHeld = L2PT_TRAP_ENTRIES - 1;
@@ -238,8 +237,7 @@ TEST_F(Models, ConfigurationTreeRemovesWholeSections) {
     EXPECT_THAT(chassis.cfg().texts(), ElementsAre("y "));
 }
 
-// Like the kernel's table, the learned MACs' evicts nothing: past its room a new source is
-// refused whatever its hash; an aged entry gives its room and its counts back.
+// Like the kernel's, a full MAC table evicts nothing; an aged entry gives its room and counts back.
 TEST(Fdb, AFullTableRefusesWithoutEvictingAndAgedEntriesMakeRoom) {
     constexpr size_t kCapacity = 64;
     constexpr uint64_t kAgeUs = 100;

@@ -5,6 +5,7 @@
 #include "chassis/scenario.h"
 #include "chassis/sim_switch.h"
 #include "platform/symbols.h"
+#include "platform/wire/header.h"
 #include "test_chassis.h"
 
 namespace chassis {
@@ -52,12 +53,17 @@ TEST(ScenarioParse, ErrorsNameTheLine) {
         {"frame p0/0 tunnelled proto=ftp\n",
          "s.txt:1: frame kind 'ftp' is none of stp, lldp, gvrp, pvst, tunnelled"},
         {"frame p0/0 stp vlan=4096\n", "s.txt:1: vlan 4096 is above 4095"},
-        {"advance 1h\n", "s.txt:1: '1h' is not a duration such as 1s, 20ms or 500us"},
+        {"frame p0/0 tunnelled vlan=4096\n", "s.txt:1: vlan 4096 is above 4095"},
+        {"advance 999999999999us\n", "no error"},
         {"advance 9999999999999s\n",
          "s.txt:1: '9999999999999s' is not a duration such as 1s, 20ms or 500us"},
     };
     for (const auto& [text, error] : cases)
         EXPECT_EQ(parseError(text), error) << text;
+    const std::string full =
+        "raw type=1 body=" + std::string(2 * (hdr::kMaxMsgLen - hdr::kSeqHeaderLen), '0');
+    EXPECT_EQ(parseError(full), "no error");
+    EXPECT_EQ(parseError(full + "00"), "s.txt:1: body longer than a message");
 }
 
 class ScenarioRun : public ::testing::Test {
@@ -67,8 +73,7 @@ class ScenarioRun : public ::testing::Test {
 };
 
 TEST_F(ScenarioRun, FramesByKindAndThePeersRole) {
-    // A tunnelled frame as it enters the port, its options in place (the other kinds' bytes the
-    // golden traces hold: STP, PVST and LLDP tool's, GVRP rate_limit's).
+    // A tunnelled frame as it enters the port, its options in place (other kinds: golden traces).
     struct Tap : FrameTap {
         std::vector<std::string> in;
         void frame(uint32_t, bool out, std::span<const uint8_t> f) override {

@@ -1,5 +1,4 @@
-// LineCards over the in-memory tables (no root): what the chassis models do reaches the tables
-// as the kernel pipeline needs it (the start and a card's return: the kernel frame table).
+// LineCards over the in-memory tables (no root): what the chassis models do reaches the tables.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
@@ -118,8 +117,7 @@ class LineCardsTest : public ::testing::Test {
     chassis::test::Downloads downloads{chassis};
 };
 
-// A new tunnel MAC is installed before the old one goes, in two downloads: between them both
-// trap, so no PDU is switched as data. Entries are held by the key they match frames with.
+// A new tunnel MAC traps before the old one goes (two downloads): no PDU is switched as data.
 TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
     const TrapKey oldMac = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
     const TrapKey newMac = TrapKey::port(ifIndex("te1/0"), kNewTunnel);
@@ -138,8 +136,7 @@ TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
         << "card 0's agent traps no frame of card 1's ports";
 }
 
-// A task registering again finds its entries trapping until it has installed them again; those
-// it no longer installs go once it settled. A deregistration takes them away at once.
+// A task registering again traps until it settled; a deregistration takes its entries at once.
 TEST_F(LineCardsTest, ATaskRegisteringAgainKeepsItsEntriesTrappingUntilItHasSettled) {
     const TrapKey stp = TrapKey::port(ifIndex("te1/0"), chassis::test::kStpMac);
     const TrapKey tunnel = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
@@ -197,8 +194,7 @@ TEST_F(LineCardsTest, ACorePortTooNarrowForTheAccessPortsFramesAndTheTag) {
     }
 }
 
-// An entry the kernel refuses is shown as not installed and installed at a refresh (a slice at
-// a time) once the table takes it; one removed meanwhile is not.
+// A refused entry shows as not installed and is installed, a slice per refresh, once it fits.
 TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     const TrapKey first = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
     const TrapKey refused = TrapKey::port(ifIndex("te1/0"), kNewTunnel);
@@ -262,8 +258,7 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
     log.clear();
 }
 
-// The default PDU rate reaches only ports without their own; the task's ring is shared among
-// the ports a held entry traps for.
+// The default PDU rate reaches ports without their own; held entries' ports share the ring.
 TEST_F(LineCardsTest, PolicingAndTheRingsSharersReachTheTables) {
     EXPECT_EQ(tables->police(lport("ge0/1")).pduFps, chassis::kDefaultPduRate);
     chassis::test::editPolicing(chassis, "ge0/2", [](auto& p) { p.pduRate = 0; });
@@ -438,8 +433,7 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
         EXPECT_EQ(text(ev), line);
 }
 
-// Learning limits reach the tables by port, LAG and VLAN, refused past their ranges; MACs leave
-// their counts as their port goes down (in slices), and after a migration: down, VLAN left, aged.
+// Learning limits by port, LAG and VLAN; the counts stay exact through sweeps, downs, ageing.
 TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_TRUE(cards->setLearnLimit(ifIndex("ge0/1"), 2, true));
     EXPECT_TRUE(cards->setLearnLimit(ifIndex("lag1"), L2PT_FDB_ENTRIES_MAX, std::nullopt));
@@ -477,8 +471,7 @@ TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_EQ(*tables->expireAged(1 + ageing), 2u);
     EXPECT_EQ(cards->learning(ifIndex("ge0/1"))->count, 0u);
 
-    // ge0/1's refusal is logged once; a daemon started over these tables, whose counters go
-    // on, logs only what is refused after its start.
+    // A refusal is logged once; a daemon started over these tables logs only later ones.
     cards->reportNotLearned(1);
     EXPECT_THAT(log, HasSubstr("ge0/1: 1 new source MACs not learned"));
     log.clear();
@@ -499,8 +492,7 @@ TEST_F(LineCardsTest, LearningLimitsAndTheSweepKeepTheCountsExact) {
     EXPECT_EQ(cards->vlanLearning(200)->count, 0u);
 }
 
-// Over adopted tables the ports' records stay, and switch, until every interface is reported;
-// then what the configuration does not claim is swept, and the generations go on.
+// Over adopted tables the records stay until every interface is known, then the unclaimed go.
 TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnownThenSweeps) {
     apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
     const TrapKey claimed = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
@@ -536,8 +528,7 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     EXPECT_TRUE(trapped(stale));
     EXPECT_EQ(*tables->l2cp(lport("ge0/1"), 100), 0x3u);
 
-    // lag1's customer sends from a new source between any two limits the start writes: lag1
-    // holds no more than its limit at any moment.
+    // New sources on lag1 between the start's writes: it never holds more than its limit.
     uint32_t spoofed = 0;
     tables->meanwhile(
         [&] { tables->learn(100, macOf(spoofed++), kLag1, pipeline::monotonicNs()); });
@@ -611,9 +602,8 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
     chassis::test::NoTask otherTask;
     chassis::Chassis moved(cfg, otherTask);
     startCards(moved);
-    // Until the interfaces are known the pipeline switches by the tables as they were, VLANs
-    // and records alike: te1/0's new index is no member of vl100 while its record is still
-    // ge0/5's, a customer of vl200.
+    // Until the interfaces are known the tables stay as they were: te1/0's new index is no
+    // member of vl100 while its record is still ge0/5's, a customer of vl200.
     const auto te10 = static_cast<uint32_t>(moved.ifdb().portIndex(*moved.ifdb().find("te1/0")));
     EXPECT_EQ(record(te10).chassis_if, ifIndex("ge0/5"));
     EXPECT_FALSE(member(100, te10, true));

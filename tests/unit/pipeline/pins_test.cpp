@@ -133,8 +133,7 @@ TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdu
 
     ASSERT_TRUE(tables->claimed());
     const uint64_t hits = tables->trapCounters(stp)->hits;
-    // The task gone: a ring it never held is parked, and what is trapped waits there for the
-    // next grant.
+    // The task gone: a ring it never held is parked; what is trapped waits for the next grant.
     ASSERT_TRUE(tables->parkTaskRing());
     EXPECT_EQ(run(0, pdu).retval, TC_ACT_SHOT);
     EXPECT_EQ(tables->trapCounters(stp)->hits, hits + 1) << "the filter counts the entries kept";
@@ -180,8 +179,7 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16383u);
     EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION + 1));
     EXPECT_EQ(abi().variant, 2u);
-    // The carried trap entries, until the task claims its own, trap into the ring the next
-    // grant hands over, behind what queued there before; the old entry's hit counted once.
+    // Carried entries trap into the next grant's ring, behind what queued; a hit counts once.
     EXPECT_EQ(tables->start().traps, 1u);
     EXPECT_TRUE(tables->start().ringAdopted);
     EXPECT_TRUE(tables->claiming());
@@ -193,8 +191,7 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     tables->finishMigration();
     EXPECT_EQ(tables->trapCounters(stp)->hits, 2u);
 
-    // Back to the release's layout: migrated again, the MACs with it but not a ring whose
-    // records a build lays out otherwise; then adopted.
+    // Back to the release's layout: migrated again, the MACs but not the ring; then adopted.
     const uint32_t key = 0;
     netp::Fd other(
         bpf_map_create(BPF_MAP_TYPE_RINGBUF, "l2pt_ring_v0", 0, 0, L2PT_RING_BYTES, nullptr));
@@ -213,8 +210,7 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(tables->start().how, PipelineStart::Adopted);
     EXPECT_EQ(tables->learnedMacs()->size(), 2u);
     EXPECT_EQ(tables->start().notCarried, std::vector<std::string>{});
-    // Port counters of a build that lays them out otherwise start from 0, and the start says
-    // which.
+    // Port counters of another layout start from 0, and the start says which.
     netp::Fd longerStats(bpf_map_create(BPF_MAP_TYPE_PERCPU_ARRAY, "l2pt_stats", sizeof key,
                                         sizeof(l2pt_port_stats) + sizeof key, L2PT_STATS_SLOTS,
                                         nullptr));
@@ -231,8 +227,7 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ((*bigger)->start().how, PipelineStart::Migrated);
     EXPECT_NE((*bigger)->start().differs.find("l2pt_fdb"), std::string::npos);
     EXPECT_EQ((*bigger)->learnedMacs()->size(), 2u);
-    // A later build's ABI record, of this version but longer: another layout as well, read
-    // without writing past this build's record.
+    // A longer ABI record of this version: another layout, read without writing past ours.
     bigger->reset();
     const struct {
         AbiRecord rec;

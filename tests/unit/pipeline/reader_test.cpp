@@ -120,9 +120,8 @@ TEST(TrapRing, SkipsDiscardedRecordsAndWaitsForUncommittedOnes) {
 
     EXPECT_FALSE(TrapRing::map(netp::Fd(::dup(fd.get())), size + 1));
 
-    // A consumer position the ring's last reader (the task) could have written, ahead of the
-    // producer's or further behind than the ring holds: no record is read from it, and the
-    // producer's is published, so that the kernel, which takes the ring for full, goes on.
+    // A consumer position ahead of the producer's or further behind than the ring holds: none is
+    // read, and the producer's is published, lest the kernel take the ring for full.
     for (const uint64_t left : {pos + 8, pos - size - 8, uint64_t{0}}) {
         ASSERT_EQ(::pwrite(fd.get(), &left, sizeof left, 0), 8);
         auto taken = TrapRing::map(netp::Fd(::dup(fd.get())), size);

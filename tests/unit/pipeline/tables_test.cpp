@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "net/pipeline/bpf_object.h"
@@ -74,6 +75,19 @@ TEST(Tables, RefuseWhatIsOutOfRangeAndWriteNothing) {
               L2PT_FDB_ENTRIES_DEFAULT / L2PT_LEARN_VLAN_SHARE);
     EXPECT_EQ(t->lport(1)->pvid, 0);
     EXPECT_EQ(t->globals().tpid, L2PT_TPID_VMAN);
+    // Full tables rewrite what they hold; VLAN 4095 learns; a MAC seen since a read stays.
+    t->limitTraps(1);
+    ASSERT_TRUE(t->installTrap(TrapKey::port(3, kStp), 0));
+    EXPECT_TRUE(t->installTrap(TrapKey::port(3, kStp), 5));
+    refused(t->installTrap(TrapKey::port(4, kStp), 0));
+    for (uint32_t port = 0; port < L2PT_MAX_PORTS; ++port)
+        ASSERT_TRUE(t->bindIfindex(port + 1, port));
+    refused(t->bindIfindex(L2PT_MAX_PORTS + 1, 0));
+    EXPECT_FALSE(t->learn(L2PT_MAX_VID + 1, kStp, 1, 1));
+    ASSERT_TRUE(t->learn(L2PT_MAX_VID, kStp, 1, 1));
+    const auto read = t->learnedMacs();
+    ASSERT_TRUE(t->learn(L2PT_MAX_VID, kStp, 1, 2));
+    EXPECT_EQ(*t->forgetMacs(*read), 0u);
 }
 
 TEST(Loader, NamesTheProgramTheKernelRefuses) {
@@ -85,6 +99,7 @@ TEST(Loader, NamesTheProgramTheKernelRefuses) {
     EXPECT_THAT(obj.status().what(),
                 testing::StartsWith("the kernel refused BPF program l2pt_refused: "));
     EXPECT_THAT(obj.status().what(), testing::HasSubstr("invalid access to packet"));
+    EXPECT_EQ(std::ranges::count(obj.status().what(), '|'), 7) << "the log's last 8 lines";
     EXPECT_THAT(logged, testing::HasSubstr("l2pt_refused"));  // libbpf's word, in our log
 }
 

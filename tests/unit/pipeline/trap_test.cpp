@@ -51,8 +51,7 @@ TEST_F(Switch, LearnsAndForgets) {
     ASSERT_EQ(*tables->forgetLport(1), 1u);
     EXPECT_EQ(run(0, toB).ev.verdict, L2PT_VERDICT_FLOODED);
 
-    // B read on port 1 by a sweep that forgets port 1's MACs, and back on port 0 before the
-    // sweep's delete: it stays, its own port's now.
+    // B read by a sweep of port 1, back on port 0 before the delete: it stays, port 0's.
     run(1, frame(kBroadcast, kB, {}, kIpv4));
     auto read = tables->learnedMacs();
     ASSERT_TRUE(read);
@@ -69,9 +68,8 @@ TEST_F(Switch, LearnsAndForgets) {
     EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_NO_PORT), 1u);
 }
 
-// A victim's MAC spoofed by an attacker's two ports (one with room, one at its limit) and
-// forgotten as the attacker's port goes down, while the victim takes it back on another CPU:
-// every port's count stays the entries it holds.
+// A victim's MAC spoofed by two ports (one at its limit), forgotten as they go down while the
+// victim takes it back on another CPU: every port's count stays the entries it holds.
 TEST_F(Switch, ASpoofedMacTakenAndForgottenOnTwoCpusKeepsTheCountsExact) {
     editGlobals([](l2pt_globals& g) { g.flags = 0; });
     ASSERT_TRUE(tables->setLearning(0, 0, 0));  // port 0 at its limit: learns nothing
@@ -169,8 +167,7 @@ TEST_F(Switch, PolicesCountsAndDropsWhatItCannotHandOver) {
     EXPECT_FALSE(now->peek().empty());
 }
 
-// The daemon changes rates while a port traps flat out on the other CPU: the entry's hits and the
-// port's share of the ring, which the program counts meanwhile, lose nothing to the changes.
+// Rate changes while a port traps flat out on the other CPU lose none of the program's counts.
 TEST_F(Switch, RateChangesLoseNothingTheProgramCounts) {
     const TrapKey stp = TrapKey::port(chassisIf(0), kStp);
     const Bytes pdu = frame(kStp, host(1), {}, kLlcLength);
@@ -265,8 +262,7 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
     Bytes out;
     const Bytes sent =
         withTaskTrailer(pdu, {ifindex[2], ifindex[3], kNoInterface, link}, L2PT_TX_MAGIC);
-    // Port 2 gets a clone, port 3 the frame itself (BPF_PROG_TEST_RUN leaves the redirect
-    // undone: the kernel test sends through a real link).
+    // Port 2 gets a clone, port 3 the frame itself (the redirect is left undone here).
     EXPECT_EQ(runTask(link, sent, &out), TC_ACT_REDIRECT);
     EXPECT_EQ(out, pdu);
     const auto got = arrived(1);
@@ -281,8 +277,7 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
         EXPECT_EQ(ev.reason, L2PT_DP_DROP_NO_PORT);
     }
 
-    // A retagged frame is held to the MTU at its own length: at the MTU the frame as it is
-    // leaves, the one with a tag pushed does not (the retag's bytes: the kernel test).
+    // A retagged frame is held to the MTU at its own length: a pushed tag takes it past.
     const Bytes push = {0x01, 0x00, 0x0c, 0xcd, 0xcd, 0xd0, 0x91, 0x00, 0x00, 100};
     l2pt_lport narrow = *tables->lport(3);
     narrow.mtu = static_cast<uint16_t>(pdu.size() - L2PT_ETH_HLEN - L2PT_TAG_LEN);
