@@ -22,9 +22,8 @@
 
 namespace chassis::test {
 
-// Slot 0: per-port agent, ports p0/0..p0/3 (p0/3 untagged frames get VLAN 30).
-// Slot 1: global agent, ports p1/0..p1/1. Slot 2: silent agent, absent at start.
-// LAG 5 (lag5) with members p0/2 and p1/1. VLANs 100 and 4095.
+// Slot 0: per-port agent, p0/0..p0/3 (p0/3's untagged frames get VLAN 30); slot 1: global agent,
+// p1/0..p1/1; slot 2: silent agent, absent at start. lag5 of p0/2 and p1/1. VLANs 100 and 4095.
 inline constexpr std::string_view kYaml = R"(
 chassis: {name: test, slots: 12}
 rpm: {role: primary, master_slot: 1, peer: {role: primary, bitmap: 0xc0000000, master_slot: 0}}

@@ -59,9 +59,8 @@ TEST_F(KernelPipeline, AFloodingPortTakesNoMoreThanItsShareOfTheTasksRing) {
     EXPECT_EQ(run.dropsAt("ge0/1", L2PT_DP_DROP_TASK_BEHIND), 0u);
 }
 
-// A segmentation-offloaded frame leaves as segments of its headers and gso bytes, with the
-// provider tag where it is pushed: those must fit a way out's MTU (1500 here, the Ethernet
-// header and a tag allowed over it), not the gso bytes alone.
+// A segmentation-offloaded frame's segments (headers, gso bytes, a pushed tag) must fit a way
+// out's MTU (1500 here, the Ethernet header and a tag allowed over it), not the gso bytes alone.
 TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTag) {
     // r1 is learned behind the core port te1/0, a2 behind the access port ge0/2.
     Bytes fromR1 = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0,    0,
@@ -112,9 +111,8 @@ TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTa
     EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore), 1u);
     EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore), 0u);
     EXPECT_EQ(run.dropsAt("ge0/1", L2PT_DP_DROP_STORM), 1u);
-    // And as many bytes as its segments with their headers: twenty of 60 bytes are 2280, not
-    // the 1254 that came, past a full bucket of 1518 (8 Kbps, 1000 bytes a second), which they
-    // leave owing 0.76 s.
+    // And as many bytes as its segments with headers: twenty of 60 are 2280, not the 1254 that
+    // came, past a full bucket of 1518 (8 Kbps, 1000 bytes a second): they leave it 0.76 s owing.
     run(Storm{"ge0/1", L2PT_STORM_UNKNOWN, 0, 8});
     Bytes segments = tcpTo(0x0c);
     segments.resize(kHeaders + 20 * 60);

@@ -31,9 +31,9 @@ pipeline::Mac macOf(uint32_t i) {
     return {0x02, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
 }
 
-// The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0 and lag1 (te1/1,
-// te1/2); each port on an interface of its own name ("ge0_1"); te1/0 forwards LLDP in VLAN 200;
-// lag1 learns two MACs at most and drops frames from new sources past them; a MAC ages in 1 s.
+// The frame table's chassis: VLAN 100 access ge0/1, ge0/2, core te1/0, lag1 (te1/1, te1/2); each
+// port on an interface of its name ("ge0_1"); te1/0 forwards LLDP in VLAN 200; lag1 learns two
+// MACs at most, dropping new sources past them; a MAC ages in 1 s.
 chassis::ChassisConfig netdevChassis() {
     auto cfg =
         chassis::test::withNetdevs(chassis::loadChassisFile(L2PT_DATAPLANE_DIR "/chassis.yaml"));

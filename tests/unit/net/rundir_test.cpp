@@ -1,6 +1,5 @@
-// The daemon's directories: what is refused before anything is written and the modes of what
-// the daemon makes. Needs no privilege (a symlink, a foreign owner and the lock:
-// tests/net/test_service.py).
+// The daemon's directories: refusals before anything is written, modes of what it makes (no
+// privilege; a symlink, a foreign owner and the lock: tests/net/test_service.py).
 #include "net/daemon/rundir.h"
 
 #include <gmock/gmock.h>

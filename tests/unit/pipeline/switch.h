@@ -1,8 +1,7 @@
 // A line card's pipeline in a private network namespace (root): ports on veth pairs (swN the
 // port, peN the far end), tables set to a small topology, frames run by BPF_PROG_TEST_RUN.
 //   VLAN 100: ports 0 and 1 access (pvid 100), port 2 core, the LAG (ports 4, 5) core
-//   VLAN 200: port 3 access (pvid 200), port 2 core
-//   slot 0: ports 0-2; slot 1: ports 3-5; every MTU 1500
+//   VLAN 200: port 3 access (pvid 200), port 2 core; slots 0 (ports 0-2), 1 (3-5); MTU 1500
 #pragma once
 
 #include <bpf/bpf.h>
