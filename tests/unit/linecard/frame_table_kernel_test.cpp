@@ -103,9 +103,8 @@ TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTa
     EXPECT_EQ(run.dropsAt("te1/0", L2PT_DP_DROP_OVER_MTU), 2u);
     EXPECT_EQ(run.dropsAt("ge0/2", L2PT_DP_DROP_OVER_MTU), 1u);
 
-    // To storm control it is as many frames as its segments: of two to an unknown destination,
-    // each of two segments, a limit of two frames a second floods the first alone (a test run
-    // sends the clones of a segmented frame nowhere: the frame itself leaves, by lag1).
+    // To storm control it counts as its segments: of two unknown-unicast frames of two segments,
+    // 2 frames a second floods only the first (a test run sends clones nowhere: it leaves by lag1).
     run(Storm{"ge0/1", L2PT_STORM_UNKNOWN, 2, 0});
     const Bytes toNobody = tcpTo(0x0c);
     EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore), 1u);

@@ -164,10 +164,9 @@ TEST(PduQueue, HoldsItsSlotsInOrderBoundedAndCutToTheReadersBuffer) {
 // as a retagged port where the pipeline takes that, anything else is a datagram of its own.
 TEST(TaskBatch, JoinsTheSameFrameAndItsOtherFormAndNothingElse) {
     using Bytes = std::vector<uint8_t>;
-    // N: untagged (an 802.3 length where a tag would be); T: tunnelled, another destination MAC
-    // and a tag pushed; R: T's other form, the tag popped; Z: a pushed tag of TPID 0; S: T from
-    // another source; Q: a frame that ends just short of an EtherType after its 802.1ad tag
-    // (the link's receive would take the trailer's bytes for one), P: Q tunnelled.
+    // N: untagged (an 802.3 length); T: tunnelled (other destination MAC, a tag pushed); R: T,
+    // the tag popped; Z: a pushed tag of TPID 0; S: T from another source; Q: ends short of an
+    // EtherType after its 802.1ad tag (the link would read the trailer as one); P: Q tunnelled.
     std::map<char, Bytes> f = {{'N', provider(kVid, 0x0026)}};
     f['T'] = f['N'];
     f['T'][0] ^= 0x40;
