@@ -33,7 +33,7 @@ Result<TaskTx> openTaskLink(uint16_t generation, port::PortOps& ops, int taskPro
     std::unique_ptr<port::TaskLink> link = port::TaskLink::open(linkName(generation), st);
     if (!link)
         return Status::failure(st.text());
-    if (st = ops.attach(link->ifindex(), {taskProgram, -1}); !st.ok())
+    if (st = ops.attach(link->ifindex(), {taskProgram, taskProgram}); !st.ok())
         return Status::failure("the task link: " + st.text());
     const uint32_t ifindex = link->ifindex();
     return TaskTx{link->takeSocket(), ifindex, std::move(link)};

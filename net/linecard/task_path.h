@@ -34,7 +34,7 @@ struct TaskTx {
 };
 using TaskTxFn = std::function<pipeline::Result<TaskTx>(uint16_t generation)>;
 // In the kernel: a TaskLink named after this process and the generation, with the pipeline's
-// task program (taskProgram) attached at the ingress of our end by ops.
+// task program (taskProgram) attached at both hooks of our end by ops.
 pipeline::Result<TaskTx> openTaskLink(uint16_t generation, port::PortOps& ops, int taskProgram);
 
 class TaskPath {

@@ -28,8 +28,9 @@ namespace netp::port {
 
 namespace {
 
-// The far end's name, alone in its namespace.
+// In the task's namespace: the macvlan its socket is bound to, and the veth end below ours.
 constexpr const char* kFarName = "task";
+constexpr const char* kPeerName = "peer";
 // Room for a burst of PDUs to many ports (a flood to every port of a chassis) without the
 // task's sends blocking.
 constexpr int kSendBuffer = 4 << 20;
@@ -45,7 +46,7 @@ struct Report {
 
 // What each step makes, by Step.
 constexpr const char* kStepText[] = {"a user and network namespace of its own",
-                                     "its end of the link, up", "its packet socket",
+                                     "its ends of the link, up", "its packet socket",
                                      "its packet socket bound to the link", "done"};
 
 const char* stepText(Step s) {
@@ -101,8 +102,8 @@ void report(int sp, Step step, int error, int fd = -1) {
 // One request and its acknowledgement: libmnl's socket buffer size at most.
 constexpr size_t kNetlinkBytes = 8192;
 
-// Sets the far end up through rtnetlink in its namespace; false with errno set.
-bool setUpFarEnd(uint32_t ifindex) {
+// Sets an end of the link up through rtnetlink in its namespace; false with errno set.
+bool setUpHere(uint32_t ifindex) {
     const Fd nl(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (!nl.valid())
         return false;
@@ -142,21 +143,27 @@ bool setUpFarEnd(uint32_t ifindex) {
     if (s < 0)
         fail(sp, Step::Socket);
     report(sp, Step::Namespaces, 0);
-    // The parent moves the far end in, then says go (a probe closes its end instead).
+    // The parent makes the link's ends here, then says go (a probe closes its end instead).
     char go = 0;
     if (::read(sp, &go, 1) != 1)
         ::_exit(1);
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, kFarName, IFNAMSIZ - 1);
-    if (::ioctl(s, SIOCGIFINDEX, &ifr) != 0)
-        fail(sp, Step::FarEnd);
-    const auto far = static_cast<uint32_t>(ifr.ifr_ifindex);
-    if (!setUpFarEnd(far))
-        fail(sp, Step::FarEnd);
+    // The veth end first: the macvlan has a carrier only once ours has, and ours once both
+    // veth ends are up.
+    uint32_t far = 0;
+    for (const char* end : {kPeerName, kFarName}) {
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, end, IFNAMSIZ - 1);
+        if (::ioctl(s, SIOCGIFINDEX, &ifr) != 0)
+            fail(sp, Step::FarEnd);
+        far = static_cast<uint32_t>(ifr.ifr_ifindex);
+        if (!setUpHere(far))
+            fail(sp, Step::FarEnd);
+    }
     // Bound to the device and to 802.3's dummy protocol. What the task sends goes as that, so
     // the kernel parses none of its headers: an IP header whose lengths run into the trailer
-    // would leave a transport offset that l2pt_task_tx may not cut the trailer below. Only our
-    // end sends to the far end, never raw 802.3: nothing queues to read.
+    // would leave a transport offset that l2pt_task_tx may not cut the trailer below. Nothing
+    // comes in by the macvlan (our end's ingress program takes every frame): nothing queues to
+    // read.
     sockaddr_ll at{};
     at.sll_family = AF_PACKET;
     at.sll_ifindex = static_cast<int>(far);
@@ -241,13 +248,34 @@ OpStatus createPair(RtnlSocket& nl, const std::string& name, pid_t farNamespace)
     nlattr* peer = mnl_attr_nest_start(nlh, VETH_INFO_PEER);
     auto* peerIfi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
     peerIfi->ifi_family = AF_UNSPEC;
-    mnl_attr_put_strz(nlh, IFLA_IFNAME, kFarName);
+    mnl_attr_put_strz(nlh, IFLA_IFNAME, kPeerName);
     mnl_attr_put_u32(nlh, IFLA_MTU, TaskLink::kMtu);
     mnl_attr_put_u32(nlh, IFLA_NET_NS_PID, static_cast<uint32_t>(farNamespace));
     mnl_attr_nest_end(nlh, peer);
     mnl_attr_nest_end(nlh, data);
     mnl_attr_nest_end(nlh, info);
     return nl.request(nlh, "the task link: creating " + name);
+}
+
+// The task's end: a macvlan on ours (lower), made in the far namespace. Private: it sends
+// everything to ours, whatever the destination.
+OpStatus createTaskEnd(RtnlSocket& nl, const std::string& name, uint32_t lower,
+                       pid_t farNamespace) {
+    RtnlRequest req;
+    nlmsghdr* nlh = req.header(RTM_NEWLINK, NLM_F_CREATE | NLM_F_EXCL);
+    auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = AF_UNSPEC;
+    mnl_attr_put_strz(nlh, IFLA_IFNAME, kFarName);
+    mnl_attr_put_u32(nlh, IFLA_LINK, lower);
+    mnl_attr_put_u32(nlh, IFLA_MTU, TaskLink::kMtu);
+    mnl_attr_put_u32(nlh, IFLA_NET_NS_PID, static_cast<uint32_t>(farNamespace));
+    nlattr* info = mnl_attr_nest_start(nlh, IFLA_LINKINFO);
+    mnl_attr_put_strz(nlh, IFLA_INFO_KIND, "macvlan");
+    nlattr* data = mnl_attr_nest_start(nlh, IFLA_INFO_DATA);
+    mnl_attr_put_u32(nlh, IFLA_MACVLAN_MODE, MACVLAN_MODE_PRIVATE);
+    mnl_attr_nest_end(nlh, data);
+    mnl_attr_nest_end(nlh, info);
+    return nl.request(nlh, "the task link: creating the task's end on " + name);
 }
 
 }  // namespace
@@ -321,6 +349,8 @@ std::unique_ptr<TaskLink> TaskLink::open(const std::string& name, OpStatus& stat
         return {};
     }
     auto link = std::make_unique<TaskLink>(Made{}, name, ifindex);  // deletes it on failure
+    if (status = createTaskEnd(*nl, name, ifindex, pid); !status.ok())
+        return {};
     const char go = 1;
     Fd socket;
     if (::write(ours.get(), &go, 1) != 1 || !awaitReport(ours.get(), r, &socket)) {
@@ -338,7 +368,7 @@ std::unique_ptr<TaskLink> TaskLink::open(const std::string& name, OpStatus& stat
         status = failed(errno, "the task link: its socket's send buffer");
         return {};
     }
-    // Straight to the link's driver: no qdisc hangs on it, and the frames skip the lookup.
+    // Straight to the macvlan's driver: no qdisc hangs on it, and the frames skip the lookup.
     constexpr int kOn = 1;
     if (::setsockopt(socket.get(), SOL_PACKET, PACKET_QDISC_BYPASS, &kOn, sizeof kOn) != 0) {
         status = failed(errno, "the task link: its socket's qdisc bypass");

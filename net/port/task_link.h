@@ -1,9 +1,12 @@
-// The link the task's PDUs leave by: a veth pair, one end ours, the other the only interface of
-// a network namespace (in a user namespace) made for it, with the task's packet socket bound
-// there. Whatever the task does with that socket, its frames can only come in at our end, where
-// the pipeline decides where they go: no interface of ours is in its reach, and no option of
-// the socket (qdisc bypass among them) skips that decision. The namespaces live as long as the
-// socket; deleting our end deletes the pair, and the socket then reaches nothing.
+// The link the task's PDUs leave by, made for one generation: a network namespace (in a user
+// namespace) with the task's packet socket, bound to a macvlan there on our end of a veth pair
+// whose other end is there too. What the task sends by the macvlan comes to our end's tc egress
+// within the send (a macvlan hands its frames to the device below it, across namespaces, with no
+// queue between); what it sends by the veth, to our end's tc ingress. Both hooks run the
+// pipeline's task program, which decides where the frames go: no interface of ours is in the
+// task's reach, and no option of the socket (qdisc bypass among them) skips that decision. The
+// namespaces live as long as the socket; deleting our end deletes the pair and the macvlan, and
+// the socket then reaches nothing.
 #pragma once
 
 #include <cstdint>
@@ -31,18 +34,18 @@ class TaskLink {
     // ours; none when that interface is gone or is no task link (named as linkName() names
     // them: "l2pt" PID "t" GENERATION, in hex).
     static std::unique_ptr<TaskLink> leftover(uint32_t ifindex);
-    // Deletes the pair, unless kept.
+    // Deletes the link, unless kept.
     ~TaskLink();
     // The daemon stops: the link stays, so that the task goes on sending by it while the
     // pipeline outlives the daemon; the next daemon deletes it (leftover()), and it goes by
-    // itself with the task's socket (the namespace of its far end).
+    // itself with the task's socket (the namespace of its other end).
     void keep() { kept_ = true; }
     TaskLink(const TaskLink&) = delete;
     TaskLink& operator=(const TaskLink&) = delete;
 
     uint32_t ifindex() const { return ifindex_; }
     const std::string& name() const { return name_; }
-    // The task's socket: AF_PACKET, SOCK_RAW, bound to the far end and to ETH_P_802_3 (its
+    // The task's socket: AF_PACKET, SOCK_RAW, bound to the macvlan and to ETH_P_802_3 (its
     // frames' headers go unparsed; it receives nothing). Empty once taken.
     Fd takeSocket() { return std::move(socket_); }
 

@@ -99,23 +99,29 @@ __noinline int task_retag(struct __sk_buff* skb, const struct task_out* t) {
     return bpf_skb_store_bytes(skb, 0, head, L2PT_ETH_ALEN, 0) || pop_provider(skb, &o) ? -1 : 0;
 }
 
-/* At our end of the task's link: every frame the task sends. Only the task in its role now is
- * heard, and only the switch's own ports are reached: the trailer is the task's word, not the
- * daemon's. Each port gets a copy (its egress counts it): a clone, the last one the frame. */
+/* A frame the program counted and let go. Stolen, not shot: at our end's egress the task's
+ * send would fail with it (and stop its batch), where a frame dropped on a wire never comes
+ * back to its sender. */
+#define TASK_TX_DROPPED TC_ACT_STOLEN
+
+/* At our end of the task's link (both hooks): every frame the task sends. Only the task in its
+ * role now is heard, and only the switch's own ports are reached: the trailer is the task's
+ * word, not the daemon's. Each port gets a copy (its egress counts it): a clone, the last one
+ * the frame. */
 SEC("tc")
 int l2pt_task_tx(struct __sk_buff* skb) {
     __u32 zero = 0, len = skb->len;
     struct l2pt_globals* g = bpf_map_lookup_elem(&l2pt_globals, &zero);
     if (!g)
-        return TC_ACT_SHOT;
+        return TASK_TX_DROPPED;
     if (!g->task_mark || skb->ifindex != g->task_if) {
         task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_FENCED, len);
-        return TC_ACT_SHOT;
+        return TASK_TX_DROPPED;
     }
     struct task_out t = {};
     if (task_trailer(skb, &t)) {
         task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED, len);
-        return TC_ACT_SHOT;
+        return TASK_TX_DROPPED;
     }
     len = skb->len;
     skb->mark = g->task_mark;
@@ -165,5 +171,5 @@ int l2pt_task_tx(struct __sk_buff* skb) {
         last = to;
         last_slot = slot;
     }
-    return last ? bpf_redirect(last, 0) : TC_ACT_SHOT;
+    return last ? bpf_redirect(last, 0) : TASK_TX_DROPPED;
 }

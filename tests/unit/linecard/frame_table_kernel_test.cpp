@@ -1,5 +1,10 @@
 // The frame table through the kernel pipeline, and what a table cannot say: a flooded ring,
 // segmentation-offloaded frames, the task's socket used to harm. Root: a netns, BPF.
+#include <net/if.h>
+#include <sys/ioctl.h>
+
+#include <cstring>
+
 #include "tests/support/kernel_runner.h"
 
 namespace netp::linecard {
@@ -133,9 +138,14 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
             to.push_back(run.portIfindex(p));
         return withTaskTrailer(pdu, to, L2PT_TX_MAGIC);
     };
-    const auto send = [](const Fd& s, const Bytes& f, const sockaddr_ll* to = nullptr) {
-        return ::sendto(s.get(), f.data(), f.size(), 0, reinterpret_cast<const sockaddr*>(to),
-                        to ? sizeof *to : 0) == static_cast<ssize_t>(f.size());
+    // Sent as the socket is bound, or addressed to ifindex in the socket's namespace.
+    const auto send = [](const Fd& s, const Bytes& f, int ifindex = 0) {
+        sockaddr_ll to{};
+        to.sll_family = AF_PACKET;
+        to.sll_ifindex = ifindex;
+        return ::sendto(s.get(), f.data(), f.size(), 0,
+                        ifindex ? reinterpret_cast<const sockaddr*>(&to) : nullptr,
+                        ifindex ? sizeof to : 0) == static_cast<ssize_t>(f.size());
     };
     const std::vector<Copy> both = {{run.portName(0), pdu}, {run.portName(1), pdu}};
 
@@ -146,12 +156,8 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
 
     // Addressed to a port's interface by its index here, and to every index the link's own
     // namespace may have: nothing arrives.
-    for (int ifindex : {static_cast<int>(run.portIfindex(0)), 1, 2, 3}) {
-        sockaddr_ll to{};
-        to.sll_family = AF_PACKET;
-        to.sll_ifindex = ifindex;
-        (void)send(run.taskSocket(), pdu, &to);
-    }
+    for (int ifindex : {static_cast<int>(run.portIfindex(0)), 1, 2, 3})
+        (void)send(run.taskSocket(), pdu, ifindex);
     EXPECT_TRUE(run.arrived(0).empty());
 
     constexpr int kOn = 1;
@@ -181,7 +187,9 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     EXPECT_EQ(run.stats(ge20).drops[L2PT_DP_DROP_CARD_ABSENT], 1u);
 
     // One frame, two forms: a customer-tagged PDU as it is, and tunnelled (an 802.1ad tag pushed
-    // outside its own); and back. Outer tags the link's receive took must leave in their place.
+    // outside its own); and back. By the macvlan the socket is bound to (our end's egress), and
+    // by the veth end beside it (our end's ingress, whose receive takes outer tags into the
+    // metadata: they must leave in their place).
     const Bytes tunnelMac = {0x01, 0x00, 0x0c, 0xcd, 0xcd, 0xd0};
     const Bytes cTag = {0x81, 0x00, 0x00, 0x0a};
     const Bytes sTag = {0x88, 0xa8, 0x00, 0x64};
@@ -196,13 +204,20 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     push.insert(push.end(), sTag.begin(), sTag.end());
     Bytes pop(pvst.begin(), pvst.begin() + L2PT_ETH_ALEN);
     pop.resize(pop.size() + L2PT_TAG_LEN);
-    for (const auto& [in, how, form] :
-         {std::tuple{pvst, push, tunnelled}, {tunnelled, pop, pvst}}) {
-        ASSERT_TRUE(
-            send(run.taskSocket(), withTaskTrailer(in, {run.portIfindex(0)}, L2PT_TX_MAGIC_RETAG,
-                                                   {run.portIfindex(1)}, how)));
-        EXPECT_EQ(copiesText(run.arrived(2)),
-                  copiesText({{run.portName(0), in}, {run.portName(1), form}}));
+    ifreq peer{};
+    std::strncpy(peer.ifr_name, "peer", IFNAMSIZ - 1);
+    ASSERT_EQ(::ioctl(run.taskSocket().get(), SIOCGIFINDEX, &peer), 0) << std::strerror(errno);
+    for (int to : {0, peer.ifr_ifindex}) {
+        for (const auto& [in, how, form] :
+             {std::tuple{pvst, push, tunnelled}, {tunnelled, pop, pvst}}) {
+            ASSERT_TRUE(send(run.taskSocket(),
+                             withTaskTrailer(in, {run.portIfindex(0)}, L2PT_TX_MAGIC_RETAG,
+                                             {run.portIfindex(1)}, how),
+                             to));
+            EXPECT_EQ(copiesText(run.arrived(2)),
+                      copiesText({{run.portName(0), in}, {run.portName(1), form}}))
+                << (to ? "by the veth" : "by the macvlan");
+        }
     }
 }
 

@@ -285,7 +285,7 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
     EXPECT_EQ(runTask(link, withTaskTrailer(pdu, {ifindex[3]}, L2PT_TX_MAGIC)), TC_ACT_REDIRECT);
     EXPECT_EQ(
         runTask(link, withTaskTrailer(pdu, {ifindex[2]}, L2PT_TX_MAGIC_RETAG, {ifindex[3]}, push)),
-        TC_ACT_SHOT);
+        TC_ACT_STOLEN);
     EXPECT_EQ(drops(3, L2PT_DP_DROP_OVER_MTU), 1u);
     EXPECT_EQ(arrived(1).size(), 1u);
     EXPECT_EQ(nextEvent().reason, L2PT_DP_DROP_OVER_MTU);
@@ -294,16 +294,16 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
     l2pt_lport down = *tables->lport(3);
     down.flags &= ~L2PT_P_UP;
     ASSERT_TRUE(tables->setLport(3, down));
-    EXPECT_EQ(runTask(link, withTaskTrailer(pdu, {ifindex[3]}, L2PT_TX_MAGIC)), TC_ACT_SHOT);
+    EXPECT_EQ(runTask(link, withTaskTrailer(pdu, {ifindex[3]}, L2PT_TX_MAGIC)), TC_ACT_STOLEN);
     EXPECT_EQ(drops(3, L2PT_DP_DROP_PORT_DOWN), 1u);
     EXPECT_EQ(nextEvent().port_if, chassisIf(3));
 
     // No trailer; an interface that is not the link in force; no task in its role.
-    EXPECT_EQ(runTask(link, withTaskTrailer(pdu, {ifindex[2]}, L2PT_TX_MAGIC ^ 1)), TC_ACT_SHOT);
+    EXPECT_EQ(runTask(link, withTaskTrailer(pdu, {ifindex[2]}, L2PT_TX_MAGIC ^ 1)), TC_ACT_STOLEN);
     // A trailer with less than a header before it.
     const uint32_t p2 = ifindex[2];
     EXPECT_EQ(runTask(link, withTaskTrailer(Bytes(L2PT_ETH_HLEN - 1, 0xee), {p2}, L2PT_TX_MAGIC)),
-              TC_ACT_SHOT);
+              TC_ACT_STOLEN);
     // Retagging: no port retagged, none as it is, one more in all than a trailer may name.
     static_assert(L2PT_TX_PORTS_MAX == 8);
     for (const auto& [asIs, retagged] :
@@ -311,11 +311,11 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
           {{}, {p2}},
           {{p2, p2, p2, p2}, {p2, p2, p2, p2, p2}}})
         EXPECT_EQ(runTask(link, withTaskTrailer(pdu, asIs, L2PT_TX_MAGIC_RETAG, retagged, push)),
-                  TC_ACT_SHOT);
+                  TC_ACT_STOLEN);
     EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED), 5u);
-    EXPECT_EQ(runTask(ifindex[1], sent), TC_ACT_SHOT);
+    EXPECT_EQ(runTask(ifindex[1], sent), TC_ACT_STOLEN);
     editGlobals([&](l2pt_globals& g) { g.task_mark = 0; });
-    EXPECT_EQ(runTask(link, sent), TC_ACT_SHOT);
+    EXPECT_EQ(runTask(link, sent), TC_ACT_STOLEN);
     EXPECT_EQ(drops(L2PT_STATS_NO_PORT, L2PT_DP_DROP_FENCED), 2u);
     EXPECT_TRUE(arrived(0).empty());
     for (int fd : wires)
