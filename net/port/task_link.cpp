@@ -257,8 +257,8 @@ OpStatus createPair(RtnlSocket& nl, const std::string& name, pid_t farNamespace)
     return nl.request(nlh, "the task link: creating " + name);
 }
 
-// The task's end: a macvlan on ours (lower), made in the far namespace. Private: it sends
-// everything to ours, whatever the destination.
+// The task's end: a macvlan on ours (lower), made in the far namespace. In its default mode
+// (VEPA) it sends everything to ours, whatever the destination.
 OpStatus createTaskEnd(RtnlSocket& nl, const std::string& name, uint32_t lower,
                        pid_t farNamespace) {
     RtnlRequest req;
@@ -271,9 +271,6 @@ OpStatus createTaskEnd(RtnlSocket& nl, const std::string& name, uint32_t lower,
     mnl_attr_put_u32(nlh, IFLA_NET_NS_PID, static_cast<uint32_t>(farNamespace));
     nlattr* info = mnl_attr_nest_start(nlh, IFLA_LINKINFO);
     mnl_attr_put_strz(nlh, IFLA_INFO_KIND, "macvlan");
-    nlattr* data = mnl_attr_nest_start(nlh, IFLA_INFO_DATA);
-    mnl_attr_put_u32(nlh, IFLA_MACVLAN_MODE, MACVLAN_MODE_PRIVATE);
-    mnl_attr_nest_end(nlh, data);
     mnl_attr_nest_end(nlh, info);
     return nl.request(nlh, "the task link: creating the task's end on " + name);
 }
