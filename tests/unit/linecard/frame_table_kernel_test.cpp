@@ -138,7 +138,6 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
             to.push_back(run.portIfindex(p));
         return withTaskTrailer(pdu, to, L2PT_TX_MAGIC);
     };
-    // Sent as the socket is bound, or addressed to ifindex in the socket's namespace.
     const auto send = [](const Fd& s, const Bytes& f, int ifindex = 0) {
         sockaddr_ll to{};
         to.sll_family = AF_PACKET;
@@ -167,8 +166,7 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     EXPECT_EQ(copiesText(run.arrived(1)), copiesText({both[1]}));
     EXPECT_EQ(run.stats(1).pdu_tx, 2u) << "counted by the pipeline";
 
-    // The role moves on: the old link is no longer heard, and after the daemon's next pass it
-    // is gone.
+    // The role moves on: the old link is no longer heard; after the daemon's next pass, gone.
     Fd old = std::move(run.taskSocket());
     ASSERT_NO_FATAL_FAILURE(run.grant());
     ASSERT_TRUE(send(old, toPorts({0})));
