@@ -28,7 +28,7 @@ namespace netp::port {
 
 namespace {
 
-// In the task's namespace: the macvlan its socket is bound to, and the veth end below ours.
+// In the task's namespace: the macvlan its socket is bound to, and our veth end's peer.
 constexpr const char* kFarName = "task";
 constexpr const char* kPeerName = "peer";
 // Room for a burst of PDUs to many ports (a flood to every port of a chassis) without the
@@ -147,8 +147,8 @@ bool setUpHere(uint32_t ifindex) {
     char go = 0;
     if (::read(sp, &go, 1) != 1)
         ::_exit(1);
-    // The veth end first: the macvlan has a carrier only once ours has, and ours once both
-    // veth ends are up.
+    // Both up: the macvlan has a carrier only while ours has, and ours only while both veth
+    // ends are up. The socket is bound to the last, the macvlan.
     uint32_t far = 0;
     for (const char* end : {kPeerName, kFarName}) {
         ifreq ifr{};
