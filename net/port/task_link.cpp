@@ -235,22 +235,26 @@ OpStatus deleteLink(RtnlSocket& nl, uint32_t ifindex, const std::string& name) {
     return nl.request(nlh, "the task link: deleting " + name);
 }
 
+// An interface's part of RTM_NEWLINK: its header, name and MTU, and the namespace it is made
+// in when farNamespace is not 0 (ours otherwise).
+void putLink(nlmsghdr* nlh, const char* name, pid_t farNamespace) {
+    auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = AF_UNSPEC;
+    mnl_attr_put_strz(nlh, IFLA_IFNAME, name);
+    mnl_attr_put_u32(nlh, IFLA_MTU, TaskLink::kMtu);
+    if (farNamespace != 0)
+        mnl_attr_put_u32(nlh, IFLA_NET_NS_PID, static_cast<uint32_t>(farNamespace));
+}
+
 OpStatus createPair(RtnlSocket& nl, const std::string& name, pid_t farNamespace) {
     RtnlRequest req;
     nlmsghdr* nlh = req.header(RTM_NEWLINK, NLM_F_CREATE | NLM_F_EXCL);
-    auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-    ifi->ifi_family = AF_UNSPEC;
-    mnl_attr_put_strz(nlh, IFLA_IFNAME, name.c_str());
-    mnl_attr_put_u32(nlh, IFLA_MTU, TaskLink::kMtu);
+    putLink(nlh, name.c_str(), 0);
     nlattr* info = mnl_attr_nest_start(nlh, IFLA_LINKINFO);
     mnl_attr_put_strz(nlh, IFLA_INFO_KIND, "veth");
     nlattr* data = mnl_attr_nest_start(nlh, IFLA_INFO_DATA);
     nlattr* peer = mnl_attr_nest_start(nlh, VETH_INFO_PEER);
-    auto* peerIfi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-    peerIfi->ifi_family = AF_UNSPEC;
-    mnl_attr_put_strz(nlh, IFLA_IFNAME, kPeerName);
-    mnl_attr_put_u32(nlh, IFLA_MTU, TaskLink::kMtu);
-    mnl_attr_put_u32(nlh, IFLA_NET_NS_PID, static_cast<uint32_t>(farNamespace));
+    putLink(nlh, kPeerName, farNamespace);
     mnl_attr_nest_end(nlh, peer);
     mnl_attr_nest_end(nlh, data);
     mnl_attr_nest_end(nlh, info);
@@ -263,12 +267,8 @@ OpStatus createTaskEnd(RtnlSocket& nl, const std::string& name, uint32_t lower,
                        pid_t farNamespace) {
     RtnlRequest req;
     nlmsghdr* nlh = req.header(RTM_NEWLINK, NLM_F_CREATE | NLM_F_EXCL);
-    auto* ifi = static_cast<ifinfomsg*>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-    ifi->ifi_family = AF_UNSPEC;
-    mnl_attr_put_strz(nlh, IFLA_IFNAME, kFarName);
+    putLink(nlh, kFarName, farNamespace);
     mnl_attr_put_u32(nlh, IFLA_LINK, lower);
-    mnl_attr_put_u32(nlh, IFLA_MTU, TaskLink::kMtu);
-    mnl_attr_put_u32(nlh, IFLA_NET_NS_PID, static_cast<uint32_t>(farNamespace));
     nlattr* info = mnl_attr_nest_start(nlh, IFLA_LINKINFO);
     mnl_attr_put_strz(nlh, IFLA_INFO_KIND, "macvlan");
     mnl_attr_nest_end(nlh, info);
