@@ -23,10 +23,9 @@ constexpr auto kMinAgeingCheck = std::chrono::seconds(1);
 // Ports whose new sources were not learned are looked for this often (each logged at most once
 // a minute).
 constexpr auto kNotLearnedCheck = std::chrono::seconds(5);
-// A ready task downloads IFM's configuration and installs its entries in milliseconds; the
-// trap entries of adopted tables, or kept while a task registered again, stay this long after
-// it is ready, so that its own are in before those it no longer claims go.
-constexpr auto kTaskSettle = std::chrono::seconds(2);
+// The trap entries of adopted tables, or kept while a task registered again, stay until the
+// ready task's own are in (LineCards::settleTask).
+constexpr auto kTaskSettle = linecard::LineCards::kTaskQuiet;
 
 // The maps a migration could not carry, for its log line.
 std::string notCarried(const std::vector<std::string>& maps) {
@@ -65,10 +64,10 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                  sweepSoon();
              }),
       settled_(loop, [this] {
-          if (synced_)
-              cards_->taskSettled();
-          else
-              settled_.armIn(kTaskSettle);
+          const auto wait = synced_ ? cards_->settleTask(pipeline::monotonicNs())
+                                    : std::optional<std::chrono::nanoseconds>(kTaskSettle);
+          if (wait)
+              settled_.armIn(*wait);
       }) {
     // Refused at start rather than at the first grant, with no primary ever hearing a PDU.
     if (const port::OpStatus st = port::TaskLink::probe(); !st.ok())

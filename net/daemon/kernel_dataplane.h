@@ -73,7 +73,7 @@ class KernelDataPlane {
     void refresh();
     // The primary task is ready: once it has had the time to install its entries, the trap
     // entries of adopted tables, or kept while it registered again with the agents, that it no
-    // longer claims go (LineCards::taskSettled).
+    // longer claims go (LineCards::settleTask).
     void taskReady();
 
   private:

@@ -306,9 +306,22 @@ void LineCards::sweepAdopted() {
          "task has installed its own");
 }
 
-void LineCards::taskSettled() {
-    if (!tables_.claiming() || holdLports_)
-        return;
+std::optional<std::chrono::nanoseconds> LineCards::settleTask(uint64_t nowNs) {
+    if (!tables_.claiming()) {
+        settlingSinceNs_.reset();
+        return std::nullopt;
+    }
+    if (holdLports_)
+        return kTaskQuiet;  // the ports' records wait for the interfaces: so does the sweep
+    const auto since = [nowNs](uint64_t then) {
+        return std::chrono::nanoseconds(nowNs > then ? nowNs - then : 0);
+    };
+    const uint64_t first = settlingSinceNs_.value_or(nowNs);
+    settlingSinceNs_ = first;
+    const auto quiet = since(traps_.lastInstallNs());
+    if (quiet < kTaskQuiet && since(first) < kTaskSettleAtMost)
+        return kTaskQuiet - quiet;
+    settlingSinceNs_.reset();
     const size_t traps = sweepUnclaimed<pipeline::TrapKey>(
         tables_.trapKeys(), [&](const pipeline::TrapKey& k) { return traps_.claims(k); },
         [&](const pipeline::TrapKey& k) { return tables_.removeTrap(k); });
@@ -316,6 +329,7 @@ void LineCards::taskSettled() {
     traps_.found({});
     log_("line cards: the task's trap entries are in; removed " + std::to_string(traps) +
          " adopted ones it no longer claims");
+    return std::nullopt;
 }
 
 void LineCards::syncLports() {

@@ -15,6 +15,7 @@
 // pipeline's text; the tables are left as the writes that succeeded made them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -84,12 +85,19 @@ class LineCards {
     // switches by them), and what the configuration no longer claims is swept: reserved-address
     // rows, bindings of interfaces that are gone. Once.
     void linksSynced();
-    // Adopted tables, once the primary task has installed its entries again (taskSettled()
+    // Adopted tables, once the primary task has installed its entries again (settleTask()
     // after linksSynced()): the trap entries it no longer claims are removed. Until then the
     // adopted entries go on trapping, into the ring the next grant hands over, so that no PDU
     // is switched as data while the task starts. The same for the entries kept while a task
     // registered again with the agents (TrapMirror::tableRenewed). Nothing for new tables.
-    void taskSettled();
+    //
+    // Called once the primary is ready: its entries are in when the agents have installed none
+    // for kTaskQuiet, however long its download took on a busy machine, or at the latest
+    // kTaskSettleAtMost after the first call (a task that never stops installing). Until then,
+    // how much longer to wait before calling again; nothing once settled.
+    static constexpr std::chrono::nanoseconds kTaskQuiet = std::chrono::seconds(2);
+    static constexpr std::chrono::nanoseconds kTaskSettleAtMost = std::chrono::seconds(30);
+    std::optional<std::chrono::nanoseconds> settleTask(uint64_t nowNs);
 
     // Brings the VLANs, the LAGs, the cards' presence, the TPID and the trace switch in line
     // with the models, and installs the trap entries the kernel refused before; cheap when none
@@ -192,8 +200,9 @@ class LineCards {
     std::optional<uint64_t> ifmGeneration_;
     uint32_t present_ = 0;  // the cards' bitmap as last written
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
-    std::vector<uint16_t> usedVids_;  // VLANs with members, as last written
-    bool holdLports_ = false;         // adopted: the records wait for the interfaces' dump
+    std::vector<uint16_t> usedVids_;           // VLANs with members, as last written
+    std::optional<uint64_t> settlingSinceNs_;  // settleTask()'s first call of this claim
+    bool holdLports_ = false;                  // adopted: the records wait for the interfaces' dump
     // By lport, the records a daemon before left (Tables::formerLports), until the
     // interfaces are known; and by a port's or LAG's ifIndex, its lport there.
     std::vector<l2pt_lport> former_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "net/pipeline/clock.h"
+
 namespace netp::linecard {
 
 using pipeline::Status;
@@ -84,6 +86,7 @@ bool TrapMirror::pending(uint32_t slot, const chassis::AclEntry& entry) const {
 }
 
 void TrapMirror::entryInstalled(uint32_t slot, const chassis::AclEntry& entry) {
+    lastInstallNs_ = pipeline::monotonicNs();
     const auto key = keyOf(slot, entry);
     if (!key)
         return;

@@ -62,6 +62,9 @@ class TrapMirror final : public chassis::TableObserver {
     // Whether an agent's entry is held, or pending, under that key (the sweep of adopted
     // tables removes the others).
     bool claims(const pipeline::TrapKey& key) const;
+    // When an agent last installed an entry (CLOCK_MONOTONIC, ns; 0: never): a task
+    // downloading its configuration installs one after another.
+    uint64_t lastInstallNs() const { return lastInstallNs_; }
 
   private:
     // The key the entry of agent `slot` would be held under, matching or not.
@@ -78,6 +81,7 @@ class TrapMirror final : public chassis::TableObserver {
     std::array<std::set<pipeline::TrapKey>, pipeline::kMaxSlots> held_;
     std::array<std::set<pipeline::TrapKey>, pipeline::kMaxSlots> found_;  // by the card's slot
     std::array<std::map<pipeline::TrapKey, uint32_t>, pipeline::kMaxSlots> pending_;  // rates
+    uint64_t lastInstallNs_ = 0;
     // Where the next retry() goes on: the slot, and the key it last tried there.
     uint32_t retrySlot_ = 0;
     std::optional<pipeline::TrapKey> retried_;

@@ -136,7 +136,8 @@ TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
         << "card 0's agent traps no frame of card 1's ports";
 }
 
-// A task registering again traps until it settled; a deregistration takes its entries at once.
+// A task registering again traps until it settled (at the latest kTaskSettleAtMost after the
+// first look, however busy its agents are); a deregistration takes its entries at once.
 TEST_F(LineCardsTest, ATaskRegisteringAgainKeepsItsEntriesTrappingUntilItHasSettled) {
     const TrapKey stp = TrapKey::port(ifIndex("te1/0"), chassis::test::kStpMac);
     const TrapKey tunnel = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
@@ -149,7 +150,10 @@ TEST_F(LineCardsTest, ATaskRegisteringAgainKeepsItsEntriesTrappingUntilItHasSett
     EXPECT_TRUE(tables->claiming()) << "an entry installed again keeps the one there";
     EXPECT_EQ(tables->globals().pdu_ports, 1u) << "the port shares the ring meanwhile";
     apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kStpMac, 0, 0, kModePort}});
-    cards->taskSettled();
+    const uint64_t installed = pipeline::monotonicNs();
+    EXPECT_TRUE(cards->settleTask(installed - LineCards::kTaskSettleAtMost.count()))
+        << "the task is installing";
+    EXPECT_FALSE(cards->settleTask(installed)) << "waited long enough, installing or not";
     EXPECT_THAT(log, HasSubstr("removed 1 adopted ones it no longer claims"));
     log.clear();
     EXPECT_TRUE(trapped(stp));
@@ -547,7 +551,12 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesHoldsTheRecordsUntilTheLinksAreKnow
     EXPECT_TRUE(tables->claiming());
     EXPECT_EQ(tables->globals().pdu_ports, 2u);
 
-    cards->taskSettled();
+    // Settled once its agents have installed nothing for kTaskQuiet, however long that took.
+    const uint64_t now = pipeline::monotonicNs();
+    EXPECT_GT(cards->settleTask(now), LineCards::kTaskQuiet / 2) << "the entry installed first";
+    apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
+    EXPECT_TRUE(cards->settleTask(now + LineCards::kTaskQuiet.count() - 1)) << "installed again";
+    EXPECT_FALSE(cards->settleTask(pipeline::monotonicNs() + LineCards::kTaskQuiet.count()));
     cards->refresh();
     EXPECT_TRUE(trapped(claimed));
     EXPECT_FALSE(trapped(stale));
