@@ -94,6 +94,7 @@ void DataPath::drain() {
             return;  // left in the ring until the task has read some: nothing is lost here
         } else {
             q->push(trap->rxIf, trap->frame);
+            ++taken_;
         }
         ring_.release();
     }

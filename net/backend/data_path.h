@@ -79,6 +79,8 @@ class DataPath {
 
     // Trap records that were no PDU of either socket, since the grant.
     uint64_t malformed() const { return malformed_; }
+    // PDUs taken from the ring into the sockets' queues, since the grant.
+    uint64_t taken() const { return taken_; }
 
   private:
     struct Opened {};  // only open() makes one
@@ -101,6 +103,7 @@ class DataPath {
     std::array<uint8_t, TaskBatch::kSlotBytes> scratch_{};  // a PDU as it leaves, before queued
     Refused refused_;
     uint64_t malformed_ = 0;
+    uint64_t taken_ = 0;
     std::chrono::steady_clock::time_point lastPdu_{};  // when the last drain found PDUs
     std::chrono::steady_clock::duration lastGap_ = std::chrono::hours(1);  // before that one
 };

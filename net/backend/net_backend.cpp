@@ -53,10 +53,15 @@ std::vector<uint8_t> keyBody(std::span<const uint32_t> key) {
 NetBackend::NetBackend(const std::string& runDir, std::shared_ptr<Logger> log, Restart restart)
     : log_(std::move(log)),
       restart_(std::move(restart)),
+      relayWake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      goneWake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      runDir_(runDir),
       taskPath_(runDir + "/" + kTaskSocket),
       control_(connectChannel(Channel::Control, 0)),
       cfg_(chassis::loadChassisFile(runDir + "/" + kChassisFile)),
       ifdb_(cfg_) {
+    if (!relayWake_.valid() || !goneWake_.valid())
+        throw std::runtime_error(std::string("no eventfd: ") + std::strerror(errno));
     shell_ = connectChannel(Channel::Shell, 0);
     dataPathChannel_ = connectChannel(Channel::DataPath, 0);
 }
@@ -101,12 +106,58 @@ Fd NetBackend::connectChannel(Channel channel, uint32_t arg) {
 }
 
 void NetBackend::daemonGone(const char* what) {
+    if (granted_) {
+        if (!relaying_.exchange(true)) {
+            relayingSinceMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
+            log_->warning("the chassis daemon went away (" + std::string(what) +
+                          "): relaying PDUs on the data path it granted until a daemon serves, "
+                          "then starting over");
+            (void)::eventfd_write(goneWake_.get(), 1);
+        }
+        return;
+    }
     // The first thread to find it starts over; the other waits for the exec that ends it.
     if (startingOver_.exchange(true)) {
         for (;;)
             ::pause();
     }
-    restart_.startOver(*log_, what);
+    restart_.startOver(*log_, "the chassis daemon went away (" + std::string(what) +
+                                  "): starting over, as a new session once a daemon serves");
+}
+
+void NetBackend::relayUntilServed(int signals) {
+    restart_.awaitDaemon(*log_, runDir_);
+    servedAgain_ = true;
+    (void)::eventfd_write(relayWake_.get(), 1);
+    pollfd p{signals, POLLIN, 0};
+    for (const auto until = std::chrono::steady_clock::now() + kHandOver;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        if (::poll(&p, 1, static_cast<int>(left.count())) > 0)
+            serveSignal(signals, *log_);
+    }
+    startOverRelayed("the task's thread busy");
+}
+
+void NetBackend::startOverRelayed(const std::string& counted) {
+    if (startingOver_.exchange(true)) {
+        for (;;)
+            ::pause();
+    }
+    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+    restart_.startOver(*log_, "a chassis daemon serves again after " +
+                                  std::to_string(nowMs - relayingSinceMs_) + " ms of relaying (" +
+                                  counted + "): starting over, as a new session");
+}
+
+void NetBackend::logRelaying(std::string_view text) {
+    log_->info("for the chassis daemon, while none serves: " + std::string(text));
 }
 
 void NetBackend::end(int status, const std::string& why) {
@@ -118,14 +169,23 @@ void NetBackend::end(int status, const std::string& why) {
 
 std::vector<uint8_t> NetBackend::call(Op op, std::span<const uint8_t> body) {
     flushPdus();  // the task's PDUs leave before it waits on anything
-    Writer w;
-    w.u32(static_cast<uint32_t>(op)).bytes(body);
-    if (!sendDatagram(control_.get(), w.data()))
-        daemonGone("send");
-    if (recvDatagram(control_.get(), answer_, true) != Recv::Ok || answer_.size() < answer::kBody)
-        daemonGone("receive");
-    if (wire::getI32(answer_.data(), answer::kStatus) == answer::kFenced)
-        fenced("a control operation refused");
+    if (!relaying_) {
+        Writer w;
+        w.u32(static_cast<uint32_t>(op)).bytes(body);
+        if (!sendDatagram(control_.get(), w.data())) {
+            daemonGone("send");
+        } else if (recvDatagram(control_.get(), answer_, true) != Recv::Ok ||
+                   answer_.size() < answer::kBody) {
+            daemonGone("receive");
+        } else {
+            if (wire::getI32(answer_.data(), answer::kStatus) == answer::kFenced)
+                fenced("a control operation refused");
+            return answer_;
+        }
+    }
+    // Relaying: nobody to ask, and the task stays the primary it was until it starts over.
+    answer_.assign(answer::kBody, 0);
+    wire::putI32(answer_.data(), answer::kStatus, op == Op::IsPrimary ? 1 : answer::kNoParty);
     return answer_;
 }
 
@@ -151,7 +211,7 @@ int NetBackend::spawnTask(const char* /*name*/, OzmTaskEntry entry, int argc, ch
 void NetBackend::serveHeartbeat(int fd) {
     const Recv r = recvDatagram(fd, beat_, false);
     if (r == Recv::Closed)
-        daemonGone("heartbeat");
+        return daemonGone("heartbeat");
     if (r != Recv::Ok || beat_.size() < beat::kSeq)
         return;
     const auto kind = static_cast<beat::Kind>(wire::getU32(beat_.data(), beat::kKind));
@@ -184,9 +244,10 @@ void NetBackend::parkMainThread() {
         log_->error(e.what());
         daemonGone("heartbeat");
     }
-    std::array<pollfd, 2> fds = {pollfd{signals.get(), POLLIN, 0},
-                                 pollfd{heartbeat.get(), POLLIN, 0}};
-    for (;;) {
+    std::array<pollfd, 3> fds = {pollfd{signals.get(), POLLIN, 0},
+                                 pollfd{heartbeat.get(), POLLIN, 0},
+                                 pollfd{goneWake_.get(), POLLIN, 0}};
+    while (!relaying_) {
         if (::poll(fds.data(), fds.size(), -1) < 0)
             continue;
         if (fds[1].revents != 0)
@@ -194,6 +255,8 @@ void NetBackend::parkMainThread() {
         if (fds[0].revents != 0)
             serveSignal(signals.get(), *log_);
     }
+    heartbeat.reset();  // a daemon still there hears that this session ends
+    relayUntilServed(signals.get());
 }
 
 uint32_t NetBackend::currentTaskId() {
@@ -259,7 +322,7 @@ void NetBackend::gatherWaited(int nfds, const OzmFdSet* readSet) {
                 continue;
             if (pduSockets_.contains(fd))
                 pduWaited_.push_back(fd);
-            else
+            else if (!relaying_ || fd != ipc_.get())  // no queue while relaying
                 pollFds_.push_back({fd, POLLIN, 0});
         }
     }
@@ -300,12 +363,14 @@ int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
 }
 
 int NetBackend::pollWaited(OzmFdSet* readSet, const OzmTimeval* timeout) {
-    // Waited on too, never reported to the task: the shell, the data-path channel and the
-    // trap ring (polled while both PDU queues have room: a full one waits for the task).
+    // Waited on too, never reported to the task: the shell and the data-path channel (not
+    // while relaying: the daemon is gone), the trap ring (polled while both PDU queues have
+    // room: a full one waits for the task) and the main thread's word that a daemon serves.
     const size_t taskFds = pollFds_.size();
-    pollFds_.push_back({shell_.get(), POLLIN, 0});
-    pollFds_.push_back({dataPathChannel_.get(), POLLIN, 0});
+    pollFds_.push_back({relaying_ ? -1 : shell_.get(), POLLIN, 0});
+    pollFds_.push_back({relaying_ ? -1 : dataPathChannel_.get(), POLLIN, 0});
     pollFds_.push_back({-1, POLLIN, 0});
+    pollFds_.push_back({relayWake_.get(), POLLIN, 0});
     std::optional<uint64_t> deadline;
     if (timeout != nullptr) {
         deadline = nowUs() + static_cast<uint64_t>(std::max(0L, timeout->tv_sec)) * kUsPerSecond +
@@ -339,6 +404,9 @@ int NetBackend::pollPass(size_t taskFds, int waitMs) {
     const size_t shellAt = taskFds;
     const size_t dataPathAt = taskFds + 1;
     const size_t ringAt = taskFds + 2;
+    const size_t wakeAt = taskFds + 3;
+    if (relaying_ && !relayBase_)
+        relayBase_ = dataPath_ ? dataPath_->taken() : 0;
     const bool ringRoom =
         dataPath_ && !dataPath_->queue(OZML2STP)->full() && !dataPath_->queue(OZML2L2PT)->full();
     pollFds_[ringAt].fd = ringRoom ? dataPath_->ringFd() : -1;
@@ -356,6 +424,11 @@ int NetBackend::pollPass(size_t taskFds, int waitMs) {
         serveShell();
     if (pollFds_[dataPathAt].revents != 0)
         serveDataPath();
+    if (pollFds_[wakeAt].revents != 0 && servedAgain_) {
+        flushPdus();
+        const uint64_t taken = dataPath_ ? dataPath_->taken() : 0;
+        startOverRelayed(std::to_string(taken - relayBase_.value_or(taken)) + " PDUs taken");
+    }
     return pduReady() +
            static_cast<int>(std::ranges::count_if(std::span(pollFds_).first(taskFds), readable));
 }
@@ -384,6 +457,7 @@ void NetBackend::serveDataPath() {
             if (dataPath_)
                 log_->info("data path revoked (generation " + std::to_string(generation) + ")");
             dataPath_.reset();
+            granted_ = false;
             continue;
         }
         if (kind == datapath::Kind::Deferred) {
@@ -401,6 +475,7 @@ void NetBackend::serveDataPath() {
         DataPath::Fds fds;
         std::ranges::move(d.fds, fds.begin());
         dataPath_.reset();  // the old ring and socket go before the new ones are mapped
+        granted_ = false;
         auto opened =
             DataPath::open(static_cast<uint16_t>(generation),
                            wire::getU32(m.data(), datapath::kRingBytes), std::move(fds), ifdb_);
@@ -409,6 +484,7 @@ void NetBackend::serveDataPath() {
             continue;
         }
         dataPath_ = std::move(*opened);
+        granted_ = true;
         log_->info("data path granted (generation " + std::to_string(generation) + ")");
     }
 }
@@ -419,8 +495,13 @@ PduQueue* NetBackend::pduQueue(int fd) {
 }
 
 long NetBackend::receive(int fd, std::span<const std::span<uint8_t>> parts, bool* truncated) {
-    if (!pduSockets_.contains(fd))
-        return Backend::receive(fd, parts, truncated);
+    if (!pduSockets_.contains(fd)) {
+        const long n = Backend::receive(fd, parts, truncated);
+        if (n != 0 || fd != ipc_.get())
+            return n;
+        daemonGone("IPC");  // the daemon sends no empty message: the queue's end
+        return -1;
+    }
     PduQueue* q = pduQueue(fd);
     if (q == nullptr || q->empty())
         return -1;
@@ -558,6 +639,8 @@ int NetBackend::pduSend(int sock, uint32_t egressIfIndex, std::span<const uint8_
 }
 
 void NetBackend::eventLog(const ozm::LogRecord& record) {
+    if (relaying_)
+        return logRelaying(record.text);
     Writer w;
     w.u32(record.code).u32(static_cast<uint32_t>(record.args.size()));
     for (const auto& a : record.args)
@@ -611,12 +694,16 @@ void NetBackend::console(std::string_view text) {
         }
         return;
     }
+    if (relaying_)
+        return logRelaying(text);
     Writer w;
     w.text(text);
     call(Op::Console, w.data());
 }
 
 void NetBackend::report(std::string_view text) {
+    if (relaying_)
+        return logRelaying(text);
     Writer w;
     w.text(text);
     call(Op::Report, w.data());

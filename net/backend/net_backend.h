@@ -4,6 +4,11 @@
 // descriptors read from the data path the daemon grants the primary (data_path.h): PDUs come
 // from the kernel's trap ring and leave by a packet socket, never through the daemon. The main
 // thread answers the daemon's heartbeat. Time is real.
+//
+// When the daemon goes away the process starts over (restart.h), but for the primary holding
+// its data path: that one relays PDUs on it until a daemon serves again, so that customers'
+// spanning trees keep hearing each other while data crosses the ports. Meanwhile the task is
+// told that nobody answers its requests, and what it logs goes to the process's own log.
 #pragma once
 
 #include <poll.h>
@@ -85,11 +90,22 @@ class NetBackend final : public ozm::Backend {
     int cfgRemoveNode(std::span<const uint32_t> keyPrefix) override;
 
   private:
-    // One control operation and its answer; a daemon that is gone starts the process over.
+    // One control operation and its answer; a daemon that is gone starts the process over,
+    // or while this image relays is answered nobody (but the role: primary).
     std::vector<uint8_t> call(Op op, std::span<const uint8_t> body);
     int32_t callStatus(Op op, std::span<const uint8_t> body);
     Fd connectChannel(Channel channel, uint32_t arg);
-    [[noreturn]] void daemonGone(const char* what);
+    // Starts the process over; returns only when the task holds the data path, which it
+    // relays on from here (relaying_).
+    void daemonGone(const char* what);
+    // On the main thread while relaying: waits until a daemon serves, then has the task's
+    // thread start over at its next wait (what it queued sent), or starts over itself when
+    // that thread has not within kHandOver.
+    [[noreturn]] void relayUntilServed(int signals);
+    // A daemon serves again: the start over of an image that relayed.
+    [[noreturn]] void startOverRelayed(const std::string& counted);
+    // What the task would have had the daemon log, while relaying.
+    void logRelaying(std::string_view text);
     [[noreturn]] void end(int status, const std::string& why);
     [[noreturn]] void fenced(std::string_view why);
     // Feeds the timers that fell due to the task's timer queue: whether any did.
@@ -114,8 +130,17 @@ class NetBackend final : public ozm::Backend {
 
     std::shared_ptr<Logger> log_;
     Restart restart_;
-    std::atomic<bool> startingOver_ = false;  // both threads may find the daemon gone
-    int role_ = -1;                           // as the daemon last said: 1 primary, 0 secondary
+    std::atomic<bool> startingOver_ = false;    // both threads may find the daemon gone
+    std::atomic<bool> granted_ = false;         // dataPath_ is held, as the main thread sees it
+    std::atomic<bool> relaying_ = false;        // the daemon went away while it was
+    std::atomic<bool> servedAgain_ = false;     // a daemon serves: the task's thread starts over
+    std::atomic<int64_t> relayingSinceMs_ = 0;  // by steady_clock
+    std::optional<uint64_t> relayBase_;  // on the task's thread: the PDUs taken when it saw it
+    Fd relayWake_;                       // eventfd: the main thread wakes the task's (servedAgain_)
+    Fd goneWake_;  // eventfd: the task's thread wakes the main thread (relaying_)
+    static constexpr std::chrono::milliseconds kHandOver{200};
+    std::string runDir_;
+    int role_ = -1;  // as the daemon last said: 1 primary, 0 secondary
     std::string taskPath_;
     uint32_t session_ = 0;
     // Connected before the chassis file is read: the daemon that admits the task wrote the

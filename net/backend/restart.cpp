@@ -19,6 +19,7 @@
 #include <string_view>
 #include <utility>
 
+#include "net/io/socket.h"
 #include "net/proto/protocol.h"
 
 extern char** environ;
@@ -206,6 +207,22 @@ void Restart::failed(Logger& log, std::string_view why) {
     delay_ = std::min(2 * delay_, kLastRetry);
 }
 
+void Restart::awaitDaemon(Logger& log, const std::string& runDir) {
+    const std::string socket = runDir + "/" + kTaskSocket;
+    const auto since = std::chrono::steady_clock::now();
+    delay_ = kLastRetry;
+    for (unsigned looks = 1; !connectSeqpacket(socket).valid(); ++looks) {
+        if (await(log, runDir))
+            return;
+        if (looks % kAttemptsPerLine == 0) {
+            const auto s = std::chrono::duration_cast<std::chrono::seconds>(
+                std::chrono::steady_clock::now() - since);
+            log.info("still no chassis daemon after " + std::to_string(s.count()) +
+                     " s: relaying PDUs on the data path it granted");
+        }
+    }
+}
+
 std::string Restart::connected() {
     if (watch_)
         *watch_ = Watch();
@@ -217,12 +234,11 @@ std::string Restart::connected() {
            " after the start)";
 }
 
-void Restart::startOver(Logger& log, std::string_view what) {
+void Restart::startOver(Logger& log, const std::string& why) {
     // An image that lived long enough waits briefly; one that did not, twice as long as it did.
     const bool lasted = std::chrono::steady_clock::now() - start_ >= kLastRetry;
     const std::chrono::milliseconds next = lasted ? kFirstRetry : std::min(2 * delay_, kLastRetry);
-    log.warning("the chassis daemon went away (" + std::string(what) +
-                "): starting over, as a new session once a daemon serves");
+    log.warning(why);
     // The environment as this image has it: the start left the hand-over out.
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e)

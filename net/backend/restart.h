@@ -51,14 +51,19 @@ class Restart {
     // An attempt failed: logs why (the first time, then a line every kAttemptsPerLine) and
     // doubles the wait, up to kLastRetry.
     void failed(Logger& log, std::string_view why);
+    // While this image relays PDUs with no daemon: returns once one serves, that is once a
+    // task socket is made anew in runDir (the new image's attempts wait for it to listen), or
+    // one listens at a look, the first at once (a daemon that closed some of the task's
+    // channels still serves), then once a kLastRetry. A line once a minute says it goes on.
+    void awaitDaemon(Logger& log, const std::string& runDir);
     // The daemon took this image as a session: what the start line adds ("" on a first start).
     // The run directory is no longer watched.
     std::string connected();
-    // The daemon went away: logged, then the program is executed again, without the
-    // descriptors and threads of this image, with the mask the process started with and the
-    // served signals still blocked. Ends the process (status kExitNoStartOver) when that
-    // cannot be done.
-    [[noreturn]] void startOver(Logger& log, std::string_view what);
+    // The daemon went away, or one serves again after it did: why is logged, then the program
+    // is executed again, without the descriptors and threads of this image, with the mask the
+    // process started with and the served signals still blocked. Ends the process (status
+    // kExitNoStartOver) when that cannot be done.
+    [[noreturn]] void startOver(Logger& log, const std::string& why);
 
     static constexpr int kExitNoStartOver = 3;
 

@@ -8,6 +8,7 @@
 #include "net/daemon/daemon.h"
 #include "net/daemon/kernel_dataplane.h"
 #include "net/linecard/line_cards.h"
+#include "net/pipeline/clock.h"
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
@@ -461,6 +462,10 @@ void TaskSessions::grant(Session& s) {
     linecard::LineCards* cards = lineCards();
     if (!s.primary || s.fenced || s.dataPath == nullptr || cards == nullptr)
         return;
+    if (const auto wait = cards->relayerWait(pipeline::monotonicNs())) {
+        regrant_.armIn(std::chrono::ceil<Clock::duration>(*wait));
+        return;
+    }
     const Clock::time_point now = d_.loop().now();
     if (!rebuilds_.take(now)) {
         const Clock::time_point at = rebuilds_.nextAt();

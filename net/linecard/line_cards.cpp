@@ -501,7 +501,36 @@ void LineCards::sweep() {
     logged(sweep_.step(monotonicNs()).status());
 }
 
+std::optional<std::chrono::nanoseconds> LineCards::relayerWait(uint64_t nowNs) {
+    if (!task_.adoptedLinkHeld())
+        return std::nullopt;
+    if (!relayerSinceNs_) {
+        relayerSinceNs_ = nowNs;
+        log_(
+            "line cards: the task link of the daemon before is still held: the data path is "
+            "granted once its task, relaying PDUs meanwhile, lets go");
+    }
+    const auto waited =
+        std::chrono::nanoseconds(nowNs > *relayerSinceNs_ ? nowNs - *relayerSinceNs_ : 0);
+    if (waited >= kRelayerGrace)
+        return std::nullopt;
+    return std::min(kRelayerLook, kRelayerGrace - waited);
+}
+
 Result<TaskGrant> LineCards::grant() {
+    if (const std::optional<uint64_t> since = std::exchange(relayerSinceNs_, std::nullopt)) {
+        const auto ms = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::nanoseconds(monotonicNs() - *since))
+                                           .count());
+        if (task_.adoptedLinkHeld()) {
+            // Both would read the ring: the task before gets nothing more, and is fenced.
+            tables_.abandonParkedRing();
+            log_("line cards: the task before still held its link after " + ms +
+                 " ms: a new ring for the grant");
+        } else {
+            log_("line cards: the task before let go after " + ms + " ms");
+        }
+    }
     Result<TaskGrant> g = task_.grant();
     if (!g)
         return g;

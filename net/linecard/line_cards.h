@@ -131,6 +131,14 @@ class LineCards {
     // The task's data path: a new generation for the task taking the primary role; the old one
     // receives nothing from here on and what it sends is dropped. The caller logs a failure.
     pipeline::Result<TaskGrant> grant();
+    // Before the first grant of a start that found the task link of the daemon before still
+    // held: its task relays PDUs from the adopted ring until it sees a daemon serve, then starts
+    // over. The grant waits for it to let go (its link goes), at most kRelayerGrace, so that no
+    // two tasks read one ring and the PDUs queued meanwhile are handed over; how much longer to
+    // wait, none to grant now. Past the grace the grant hands over a new ring.
+    static constexpr std::chrono::nanoseconds kRelayerGrace = std::chrono::seconds(2);
+    static constexpr std::chrono::nanoseconds kRelayerLook = std::chrono::milliseconds(10);
+    std::optional<std::chrono::nanoseconds> relayerWait(uint64_t nowNs);
     // No task holds the role: the ring goes, the generation moves on.
     pipeline::Status revoke();
     uint16_t generation() const { return task_.generation(); }
@@ -202,6 +210,7 @@ class LineCards {
     std::vector<l2pt_vlan> vlans_ = std::vector<l2pt_vlan>(L2PT_VLANS);
     std::vector<uint16_t> usedVids_;           // VLANs with members, as last written
     std::optional<uint64_t> settlingSinceNs_;  // settleTask()'s first call of this claim
+    std::optional<uint64_t> relayerSinceNs_;   // relayerWait()'s first call that waited
     bool holdLports_ = false;                  // adopted: the records wait for the interfaces' dump
     // By lport, the records a daemon before left (Tables::formerLports), until the
     // interfaces are known; and by a port's or LAG's ifIndex, its lport there.

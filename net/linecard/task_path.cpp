@@ -72,6 +72,10 @@ void TaskPath::adopt(uint32_t mark, uint32_t ifindex) {
     adoptedIf_ = ifindex;
 }
 
+bool TaskPath::adoptedLinkHeld() const {
+    return adoptedIf_ != 0 && port::TaskLink::exists(adoptedIf_);
+}
+
 void TaskPath::retire() {
     if (tx_.link)
         retired_.push_back(std::move(tx_.link));

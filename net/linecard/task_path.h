@@ -68,6 +68,10 @@ class TaskPath {
     uint32_t ifindex() const { return tx_.ifindex; }
     // Whether that link is a daemon's before, with the task program of that daemon's build.
     bool adoptedLink() const { return adoptedIf_ != 0; }
+    // Whether that link is still there, held by the task of the daemon before: a task that
+    // lost its daemon relays PDUs on the data path it was granted until a daemon serves, and
+    // reads the adopted ring meanwhile.
+    bool adoptedLinkHeld() const;
     // Deletes the links of earlier generations. They outlive the grant or revoke that ended
     // them until this is called (the pipeline no longer hears them), so that the kernel's wait
     // in deleting one (20-30 ms) does not hold up the grant to the new primary.

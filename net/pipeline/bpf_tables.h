@@ -99,6 +99,7 @@ class BpfTables final : public Tables {
     // that queued while no daemon ran; every later one a new ring.
     Result<Fd> newTaskRing() override;
     Status parkTaskRing() override;
+    void abandonParkedRing() override { readyRing_.reset(); }
     int eventsFd() const override { return events_; }
 
   protected:

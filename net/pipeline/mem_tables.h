@@ -43,6 +43,7 @@ class MemTables final : public Tables {
     void adopt();
     Result<Fd> newTaskRing() override;
     Status parkTaskRing() override;
+    void abandonParkedRing() override {}  // nothing is parked: every ring is a new one
     int eventsFd() const override { return events_.get(); }
 
   private:

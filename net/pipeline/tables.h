@@ -158,6 +158,9 @@ class Tables {
     // A new ring in the trap slot that no task holds: what is trapped meanwhile waits there
     // for the next newTaskRing(), which hands it over. One parked already stays.
     virtual Status parkTaskRing() = 0;
+    // The parked ring may still be read by the task before (it relays PDUs while no daemon
+    // serves): the next newTaskRing() makes a new one rather than hand that one over.
+    virtual void abandonParkedRing() = 0;
 
     // Tables found in the kernel, pinned by a daemon before, rather than made anew (pins.h):
     // their entries stay, and an entry installed again keeps its counters and policer, until

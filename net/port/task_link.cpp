@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
+#include <string>
 #include <system_error>
 
 #include "net/port/rtnl.h"
@@ -383,16 +385,31 @@ std::unique_ptr<TaskLink> TaskLink::open(const std::string& name, OpStatus& stat
     return link;
 }
 
-std::unique_ptr<TaskLink> TaskLink::leftover(uint32_t ifindex) {
+namespace {
+
+// The name of the task link with that ifindex; none when there is no such interface, or it is
+// no task link.
+std::optional<std::string> taskLinkName(uint32_t ifindex) {
     char name[IF_NAMESIZE] = {};
     if (ifindex == 0 || ::if_indextoname(ifindex, name) == nullptr)
-        return nullptr;
+        return std::nullopt;
     unsigned pid = 0;
     unsigned generation = 0;
     char end = 0;
     if (std::sscanf(name, "l2pt%xt%x%c", &pid, &generation, &end) != 2)
-        return nullptr;
-    return std::make_unique<TaskLink>(Made{}, name, ifindex);
+        return std::nullopt;
+    return name;
+}
+
+}  // namespace
+
+std::unique_ptr<TaskLink> TaskLink::leftover(uint32_t ifindex) {
+    std::optional<std::string> name = taskLinkName(ifindex);
+    return name ? std::make_unique<TaskLink>(Made{}, std::move(*name), ifindex) : nullptr;
+}
+
+bool TaskLink::exists(uint32_t ifindex) {
+    return taskLinkName(ifindex).has_value();
 }
 
 TaskLink::~TaskLink() {

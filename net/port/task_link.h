@@ -34,6 +34,9 @@ class TaskLink {
     // ours; none when that interface is gone or is no task link (named as linkName() names
     // them: "l2pt" PID "t" GENERATION, in hex).
     static std::unique_ptr<TaskLink> leftover(uint32_t ifindex);
+    // Whether the task link with that ifindex is still there: it goes by itself once no task
+    // holds its socket.
+    static bool exists(uint32_t ifindex);
     // Deletes the link, unless kept.
     ~TaskLink();
     // The daemon stops: the link stays, so that the task goes on sending by it while the

@@ -13,6 +13,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -198,6 +199,54 @@ class DisruptionTest(unittest.TestCase):
         self.assertIn("line cards: %d trapped PDUs waited in the task's ring longer than 4 s: "
                       "dropped, not handed to the task" % STALE_PDUS, self.start_again(task=True))
         self.assert_relayed(bpdus)
+
+    def test_5a_pdus_cross_while_no_daemon_serves_and_across_its_return(self):
+        # Customers' trees hear each other while data crosses: the task relays on the data path
+        # it holds, then starts over once a daemon serves, and no PDU is lost or doubled on the
+        # way, whichever ring the new grant hands over.
+        sw, task_log = self.sw, os.path.join(self.sw.lab.tmp, "l2ptd.log")
+        at = len(Path(task_log).read_text())
+        self.stop_daemon(signal.SIGKILL)
+        netns.wait_for("the task relaying", lambda: "): relaying PDUs on the data path it "
+                       "granted until a daemon serves" in Path(task_log).read_text()[at:])
+        sw.drain()
+        before, during, after = ([bpdu(i) for i in range(n, n + 10)] for n in (0, 10, 20))
+        sw.send("acc1", *before)
+        self.assert_relayed(before)
+        pid = sw.task.pid
+        sender = threading.Thread(target=lambda: [(sw.send("acc1", f), time.sleep(0.15))
+                                                  for f in during])
+        sender.start()
+        text = self.start_again()
+        sender.join()
+        self.assertEqual(sw.task.poll(), None)
+        self.assertRegex(Path(task_log).read_text()[at:], r"a chassis daemon serves again after "
+                         r"\d+ ms of relaying \(\d+ PDUs taken\): starting over")
+        self.assertIn("(pid %d) connected as primary" % pid, text)
+        sw.send("acc1", *after)
+        self.assert_relayed(during + after)
+        # A relaying task held up (stopped here) while another is granted first: the grant
+        # waits for it to let go of the ring, and hands that over with what queued meanwhile.
+        self.stop_daemon(signal.SIGKILL)
+        netns.wait_for("the task relaying again", lambda: Path(task_log).read_text().count(
+            "relaying PDUs on the data path it granted until") == 2)
+        sw.task.send_signal(signal.SIGSTOP)
+        queued = [bpdu(i) for i in range(30, 40)]
+        sw.send("acc1", *queued)
+        at = len(sw.daemon_log())
+        self.start_daemon(sw)
+        other = sw.lab.start(None, [sw.app("l2ptd"), "--chassis", sw.run_dir],
+                             os.path.join(sw.lab.tmp, "l2ptd-2.log"))
+        try:
+            sw.wait_logged("is granted once its task, relaying PDUs meanwhile, lets go", at)
+            sw.task.send_signal(signal.SIGCONT)
+            sw.wait_logged("line cards: the task before let go after", at)
+            self.assert_relayed(queued)
+        finally:
+            sw.task.send_signal(signal.SIGCONT)
+            sw.lab.stop(other)
+        netns.wait_for("the task started over as the primary again",
+                       lambda: sw.ctl("status").returncode == 0)
 
     def test_5b_a_start_adopts_what_it_finds_and_sweeps_what_is_no_longer_claimed(self):
         sw = self.sw
