@@ -13,7 +13,6 @@ import re
 import signal
 import subprocess
 import sys
-import threading
 import time
 import unittest
 from pathlib import Path
@@ -200,38 +199,21 @@ class DisruptionTest(unittest.TestCase):
                       "dropped, not handed to the task" % STALE_PDUS, self.start_again(task=True))
         self.assert_relayed(bpdus)
 
-    def test_5a_pdus_cross_while_no_daemon_serves_and_across_its_return(self):
-        # Customers' trees hear each other while data crosses: the task relays on the data path
-        # it holds, then starts over once a daemon serves, and no PDU is lost or doubled on the
-        # way, whichever ring the new grant hands over.
-        sw, task_log = self.sw, os.path.join(self.sw.lab.tmp, "l2ptd.log")
-        at = len(Path(task_log).read_text())
+    def test_5a_a_relaying_task_lets_go_of_its_ring_before_the_next_grant(self):
+        # The daemon gone, the task relays on the data path it holds (customers' trees keep
+        # hearing each other while data crosses). Held up (stopped here) when another task is
+        # granted first, the grant waits for it to let go of the ring, and hands that over with
+        # what queued meanwhile: no two tasks read one ring, and no PDU is lost or doubled.
+        sw, task_log = self.sw, Path(self.sw.lab.tmp, "l2ptd.log")
+        at = len(task_log.read_text())
         self.stop_daemon(signal.SIGKILL)
-        netns.wait_for("the task relaying", lambda: "): relaying PDUs on the data path it "
-                       "granted until a daemon serves" in Path(task_log).read_text()[at:])
+        netns.wait_for("the task relaying", lambda: "relaying PDUs on the data path it granted "
+                       "until a daemon serves" in task_log.read_text()[at:])
         sw.drain()
-        before, during, after = ([bpdu(i) for i in range(n, n + 10)] for n in (0, 10, 20))
+        before, queued = [bpdu(i) for i in range(10)], [bpdu(i) for i in range(10, 20)]
         sw.send("acc1", *before)
         self.assert_relayed(before)
-        pid = sw.task.pid
-        sender = threading.Thread(target=lambda: [(sw.send("acc1", f), time.sleep(0.15))
-                                                  for f in during])
-        sender.start()
-        text = self.start_again()
-        sender.join()
-        self.assertEqual(sw.task.poll(), None)
-        self.assertRegex(Path(task_log).read_text()[at:], r"a chassis daemon serves again after "
-                         r"\d+ ms of relaying \(\d+ PDUs taken\): starting over")
-        self.assertIn("(pid %d) connected as primary" % pid, text)
-        sw.send("acc1", *after)
-        self.assert_relayed(during + after)
-        # A relaying task held up (stopped here) while another is granted first: the grant
-        # waits for it to let go of the ring, and hands that over with what queued meanwhile.
-        self.stop_daemon(signal.SIGKILL)
-        netns.wait_for("the task relaying again", lambda: Path(task_log).read_text().count(
-            "relaying PDUs on the data path it granted until") == 2)
         sw.task.send_signal(signal.SIGSTOP)
-        queued = [bpdu(i) for i in range(30, 40)]
         sw.send("acc1", *queued)
         at = len(sw.daemon_log())
         self.start_daemon(sw)
@@ -245,7 +227,7 @@ class DisruptionTest(unittest.TestCase):
         finally:
             sw.task.send_signal(signal.SIGCONT)
             sw.lab.stop(other)
-        netns.wait_for("the task started over as the primary again",
+        netns.wait_for("the task started over, primary again",
                        lambda: sw.ctl("status").returncode == 0)
 
     def test_5b_a_start_adopts_what_it_finds_and_sweeps_what_is_no_longer_claimed(self):

@@ -224,8 +224,9 @@ class RootServiceTest(unittest.TestCase):
         self.assertEqual(err.count("the change runs but is not saved"), 3, err)
         self.assertNotIn("capabilities lacking", err)
         self.assertRegex(err, r"task session \d+ granted the data path")
-        # The task outlives its daemon, waiting for the next one, until SIGTERM ends it.
-        netns.wait_for("the task waiting", lambda: "no chassis daemon serves yet" in d.out(t))
+        # The task outlives its daemon, relaying until the next one serves, until SIGTERM ends it.
+        netns.wait_for("the task relaying", lambda: "relaying PDUs on the data path it granted "
+                       "until a daemon serves" in d.out(t))
         task_err = d.stop(t)
         self.assertEqual(t.returncode, -signal.SIGTERM)
         self.assertIn("ending: signal 15", task_err)

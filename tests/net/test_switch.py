@@ -238,8 +238,8 @@ class SwitchTest(unittest.TestCase):
         self.assertGreater(self.sw.hits(*stp), hits)
 
     def test_6_the_task_outlives_its_daemon_and_joins_the_next_one(self):
-        """Its daemon ended or killed, the same l2ptd waits, joins the next one as a new session
-        keeping no descriptor of the last, and is the primary relaying what it traps."""
+        """Its daemon ended or killed, the same l2ptd relays on meanwhile, then joins the next
+        one as a new session keeping no descriptor of the last, and is the primary again."""
         task = self.sw.task
         fd_dir = "/proc/%d/fd" % task.pid
         open_before = len(os.listdir(fd_dir))
@@ -256,14 +256,16 @@ class SwitchTest(unittest.TestCase):
             with self.subTest(signal=sig.name):
                 self.sw.daemon.send_signal(sig)
                 self.sw.daemon.wait(10)
-                netns.wait_for("the task waiting for a daemon",
-                               lambda: task_log("no chassis daemon serves yet") == n)
+                netns.wait_for("the task relaying", lambda: task_log(
+                    "relaying PDUs on the data path it granted until a daemon serves") == n)
+                self.exchange("core0", tunnelled(STP), {"acc2": [STP]})
                 self.sw.start_daemon()
                 netns.wait_for("the same process, primary again",
                                lambda: sessions() == [(task.pid, "primary", True)])
                 netns.wait_for("the full tables", lambda: self.agent_tables() == tables)
                 self.exchange("core0", tunnelled(STP), {"acc2": [STP]})
         self.assertEqual(task_log("the chassis daemon went away"), 2)
+        self.assertEqual(task_log("ms of relaying (1 PDUs taken): starting over"), 2)
         self.assertEqual(len(os.listdir(fd_dir)), open_before)
 
     def test_8_bad_messages_are_logged_and_change_nothing(self):
