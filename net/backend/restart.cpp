@@ -211,7 +211,8 @@ void Restart::awaitDaemon(Logger& log, const std::string& runDir) {
     const std::string socket = runDir + "/" + kTaskSocket;
     const auto since = std::chrono::steady_clock::now();
     delay_ = kLastRetry;
-    for (unsigned looks = 1; !connectSeqpacket(socket).valid(); ++looks) {
+    watch_.reset();  // the wait of this image's start over closed its watches (connected())
+    for (unsigned looks = 1; !connectSeqpacket(socket, true).valid(); ++looks) {
         if (await(log, runDir))
             return;
         if (looks % kAttemptsPerLine == 0) {

@@ -13,6 +13,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -178,6 +179,20 @@ class DisruptionTest(unittest.TestCase):
         traps = netns.run("bpftool", "-j", "map", "show", "pinned",
                           os.path.join(PINS, "l2pt_traps")).stdout
         self.assertEqual(json.loads(traps)["max_entries"], 16384)
+
+    def test_3b_pdus_cross_the_daemons_upgrade_and_back_once_each(self):
+        # The task relays while each daemon is away and starts over against the next one.
+        for variant in ("2", None):
+            with self.subTest(variant=variant or "this build"):
+                self.sw.drain()
+                bpdus = [bpdu(i) for i in range(40)]  # one every 50 ms, across the restart
+                sender = threading.Thread(target=lambda: [
+                    (self.sw.send("acc1", b), time.sleep(0.05)) for b in bpdus])
+                sender.start()
+                self.restart_daemon(signal.SIGTERM,
+                                    *(("--pipeline-variant", variant) if variant else ()))
+                sender.join()
+                self.assert_relayed(bpdus)
 
     def test_4_task_killed_and_started(self):
         self.streaming(lambda: (self.sw.end_task(), self.sw.start_task()))

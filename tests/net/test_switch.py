@@ -244,6 +244,7 @@ class SwitchTest(unittest.TestCase):
         fd_dir = "/proc/%d/fd" % task.pid
         open_before = len(os.listdir(fd_dir))
         tables = self.agent_tables()
+        logged = len(self.sw.daemon_log())
 
         def task_log(text):
             return Path(self.sw.lab.tmp, "l2ptd.log").read_text().count(text)
@@ -266,6 +267,8 @@ class SwitchTest(unittest.TestCase):
                 self.exchange("core0", tunnelled(STP), {"acc2": [STP]})
         self.assertEqual(task_log("the chassis daemon went away"), 2)
         self.assertEqual(task_log("ms of relaying (1 PDUs taken): starting over"), 2)
+        # Each time the new daemon's task.sock was heard of as it was made, not found by a look.
+        self.assertNotIn("closed before its hello", self.sw.daemon_log()[logged:])
         self.assertEqual(len(os.listdir(fd_dir)), open_before)
 
     def test_8_bad_messages_are_logged_and_change_nothing(self):

@@ -129,7 +129,7 @@ class PackageTest(unittest.TestCase):
                      "#NetworkNamespacePath=", "--state /var/lib/l2pt/%i/state.yaml"):
             self.assertIn(line, chassisd)
         task = self.read("usr/lib/systemd/system/l2ptd@.service")
-        for line in ("Requires=l2pt-chassisd@%i.service", "After=l2pt-chassisd@%i.service",
+        for line in ("Wants=l2pt-chassisd@%i.service", "After=l2pt-chassisd@%i.service",
                      "Restart=on-failure", "User=l2pt-task\n", "Group=l2pt-task\n",
                      "SupplementaryGroups=l2pt-operators\n", "CapabilityBoundingSet=\n",
                      "ExecStart=/usr/sbin/l2ptd --chassis /run/l2pt/%i"):
