@@ -214,36 +214,48 @@ class DisruptionTest(unittest.TestCase):
                       "dropped, not handed to the task" % STALE_PDUS, self.start_again(task=True))
         self.assert_relayed(bpdus)
 
-    def test_5a_a_relaying_task_lets_go_of_its_ring_before_the_next_grant(self):
-        # The daemon gone, the task relays on the data path it holds (customers' trees keep
-        # hearing each other while data crosses). Held up (stopped here) when another task is
-        # granted first, the grant waits for it to let go of the ring, and hands that over with
-        # what queued meanwhile: no two tasks read one ring, and no PDU is lost or doubled.
-        sw, task_log = self.sw, Path(self.sw.lab.tmp, "l2ptd.log")
-        at = len(task_log.read_text())
-        self.stop_daemon(signal.SIGKILL)
-        netns.wait_for("the task relaying", lambda: "relaying PDUs on the data path it granted "
-                       "until a daemon serves" in task_log.read_text()[at:])
-        sw.drain()
-        before, queued = [bpdu(i) for i in range(10)], [bpdu(i) for i in range(10, 20)]
-        sw.send("acc1", *before)
-        self.assert_relayed(before)
-        sw.task.send_signal(signal.SIGSTOP)
-        sw.send("acc1", *queued)
-        at = len(sw.daemon_log())
-        self.start_daemon(sw)
-        other = sw.lab.start(None, [sw.app("l2ptd"), "--chassis", sw.run_dir],
-                             os.path.join(sw.lab.tmp, "l2ptd-2.log"))
+    def test_5a_a_relaying_task_held_up_keeps_its_ring_to_itself(self):
+        # The daemon gone, the primary relays on the data path it holds and lets go once a
+        # daemon serves. Held up (stopped here) while another task is granted first, the grant
+        # waits for it and hands its ring over with what queued meanwhile; past 2 s the grant
+        # brings a new ring, and what queued in the old one stays with the task before, whose
+        # sends are fenced. No two tasks read one ring: no PDU crosses twice.
+        sw, tmp = self.sw, self.sw.lab.tmp
+        tasks, logs = [sw.task, None], [Path(tmp, "l2ptd.log"), Path(tmp, "l2ptd-2.log")]
+
+        def held_up(relayer, queued, until):
+            at = len(logs[relayer].read_text())
+            self.stop_daemon(signal.SIGKILL)
+            netns.wait_for("the task relaying", lambda: "relaying PDUs on the data path it "
+                           "granted until" in logs[relayer].read_text()[at:])
+            tasks[relayer].send_signal(signal.SIGSTOP)
+            os.waitpid(tasks[relayer].pid, os.WUNTRACED)  # every thread stopped, not only told
+            sw.drain()
+            sw.send("acc1", *queued)
+            at = len(sw.daemon_log())
+            self.start_daemon(sw)
+            tasks[1] = tasks[1] or sw.lab.start(None, [sw.app("l2ptd"), "--chassis",
+                                                       sw.run_dir], str(logs[1]))
+            sw.wait_logged(until, at)
+            tasks[relayer].send_signal(signal.SIGCONT)
+            return at
         try:
-            sw.wait_logged("is granted once its task, relaying PDUs meanwhile, lets go", at)
-            sw.task.send_signal(signal.SIGCONT)
+            queued = [bpdu(i) for i in range(10)]
+            at = held_up(0, queued, "is granted once its task, relaying PDUs meanwhile, lets go")
             sw.wait_logged("line cards: the task before let go after", at)
             self.assert_relayed(queued)
+            at = held_up(1, [bpdu(i) for i in range(10, 20)], "granted the data path")
+            self.assertIn("line cards: the task before still held its link after",
+                          sw.daemon_log()[at:])
+            after = [bpdu(i) for i in range(20, 30)]
+            sw.send("acc1", *after)
+            self.assert_relayed(after)
         finally:
-            sw.task.send_signal(signal.SIGCONT)
-            sw.lab.stop(other)
-        netns.wait_for("the task started over, primary again",
-                       lambda: sw.ctl("status").returncode == 0)
+            for t in filter(None, tasks):
+                t.send_signal(signal.SIGCONT)
+            if tasks[1]:
+                sw.lab.stop(tasks[1])
+        netns.wait_for("the first task primary", lambda: sw.ctl("status").returncode == 0)
 
     def test_5b_a_start_adopts_what_it_finds_and_sweeps_what_is_no_longer_claimed(self):
         sw = self.sw
