@@ -48,6 +48,12 @@ std::vector<uint8_t> keyBody(std::span<const uint32_t> key) {
     return std::move(w.data());
 }
 
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 NetBackend::NetBackend(const std::string& runDir, std::shared_ptr<Logger> log, Restart restart)
@@ -108,9 +114,7 @@ Fd NetBackend::connectChannel(Channel channel, uint32_t arg) {
 void NetBackend::daemonGone(const char* what) {
     if (granted_) {
         if (!relaying_.exchange(true)) {
-            relayingSinceMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count();
+            relayingSinceMs_ = steadyMs();
             log_->warning("the chassis daemon went away (" + std::string(what) +
                           "): relaying PDUs on the data path it granted until a daemon serves, "
                           "then starting over");
@@ -118,13 +122,17 @@ void NetBackend::daemonGone(const char* what) {
         }
         return;
     }
-    // The first thread to find it starts over; the other waits for the exec that ends it.
+    startOver("the chassis daemon went away (" + std::string(what) +
+              "): starting over, as a new session once a daemon serves");
+}
+
+void NetBackend::startOver(const std::string& why) {
+    // The first thread to get here starts over; the other waits for the exec that ends it.
     if (startingOver_.exchange(true)) {
         for (;;)
             ::pause();
     }
-    restart_.startOver(*log_, "the chassis daemon went away (" + std::string(what) +
-                                  "): starting over, as a new session once a daemon serves");
+    restart_.startOver(*log_, why);
 }
 
 void NetBackend::relayUntilServed(int signals) {
@@ -144,16 +152,9 @@ void NetBackend::relayUntilServed(int signals) {
 }
 
 void NetBackend::startOverRelayed(const std::string& counted) {
-    if (startingOver_.exchange(true)) {
-        for (;;)
-            ::pause();
-    }
-    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch())
-                              .count();
-    restart_.startOver(*log_, "a chassis daemon serves again after " +
-                                  std::to_string(nowMs - relayingSinceMs_) + " ms of relaying (" +
-                                  counted + "): starting over, as a new session");
+    startOver("a chassis daemon serves again after " +
+              std::to_string(steadyMs() - relayingSinceMs_) + " ms of relaying (" + counted +
+              "): starting over, as a new session");
 }
 
 void NetBackend::logRelaying(std::string_view text) {

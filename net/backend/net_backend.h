@@ -102,6 +102,9 @@ class NetBackend final : public ozm::Backend {
     // thread start over at its next wait (what it queued sent), or starts over itself when
     // that thread has not within kHandOver.
     [[noreturn]] void relayUntilServed(int signals);
+    // Executes the program again (restart.h), logging why; the first thread to call it does,
+    // the other waits for the exec that ends it.
+    [[noreturn]] void startOver(const std::string& why);
     // A daemon serves again: the start over of an image that relayed.
     [[noreturn]] void startOverRelayed(const std::string& counted);
     // What the task would have had the daemon log, while relaying.
