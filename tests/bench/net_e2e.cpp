@@ -90,6 +90,7 @@ struct Result {
     uint64_t others = 0;  // frames from another source (the flooding customer's)
     double p50Us = 0;
     double p99Us = 0;
+    uint64_t rxDrops = 0;  // frames the receiving socket had no room for
 };
 
 // Offers PDUs at pps (0: as fast as the socket takes them) for kRunSeconds into the generator's
@@ -100,6 +101,9 @@ Result offer(int tx, int rx, double pps, size_t offset) {
     for (std::array<uint8_t, 2048> stale{};
          ::recv(rx, stale.data(), stale.size(), MSG_DONTWAIT) >= 0;) {
     }
+    tpacket_stats stats{};
+    socklen_t statsLen = sizeof stats;
+    ::getsockopt(rx, SOL_PACKET, PACKET_STATISTICS, &stats, &statsLen);  // reads and resets
     std::atomic<bool> done{false};
     std::vector<uint64_t> latencies;
     latencies.reserve(4'000'000);
@@ -150,7 +154,9 @@ Result offer(int tx, int rx, double pps, size_t offset) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last ones in flight
     done = true;
     receiver.join();
-    Result r{sent, received, others, 0, 0};
+    Result r{sent, received, others, 0, 0, 0};
+    if (::getsockopt(rx, SOL_PACKET, PACKET_STATISTICS, &stats, &statsLen) == 0)
+        r.rxDrops = stats.tp_drops;
     if (!latencies.empty()) {
         std::sort(latencies.begin(), latencies.end());
         r.p50Us = static_cast<double>(latencies[latencies.size() / 2]) / 1000.0;
@@ -206,6 +212,7 @@ void report(benchmark::State& state, const Result& r, double pps) {
     state.counters["rx_pps"] = static_cast<double>(r.received) / kRunSeconds;
     state.counters["p50_us"] = r.p50Us;
     state.counters["p99_us"] = r.p99Us;
+    state.counters["rx_socket_drops"] = static_cast<double>(r.rxDrops);
 }
 
 // The baseline: receive on acc1, send the frame as it came to the other access port and, with
