@@ -81,6 +81,8 @@ class DataPath {
     uint64_t malformed() const { return malformed_; }
     // PDUs taken from the ring into the sockets' queues, since the grant.
     uint64_t taken() const { return taken_; }
+    // Whether PDUs taken wait in a socket's queue for the task.
+    bool holdsPdus() const { return !access_.empty() || !tunnel_.empty(); }
 
   private:
     struct Opened {};  // only open() makes one

@@ -330,7 +330,8 @@ void NetBackend::gatherWaited(int nfds, const OzmFdSet* readSet) {
 }
 
 int NetBackend::pduReady() {
-    if (dataPath_)
+    // Once a daemon serves again, what is left in the ring is the next grant's.
+    if (dataPath_ && !servedAgain_)
         dataPath_->drain();
     return static_cast<int>(std::ranges::count_if(pduWaited_, [this](int fd) {
         const PduQueue* q = pduQueue(fd);
@@ -408,8 +409,8 @@ int NetBackend::pollPass(size_t taskFds, int waitMs) {
     const size_t wakeAt = taskFds + 3;
     if (relaying_ && !relayBase_)
         relayBase_ = dataPath_ ? dataPath_->taken() : 0;
-    const bool ringRoom =
-        dataPath_ && !dataPath_->queue(OZML2STP)->full() && !dataPath_->queue(OZML2L2PT)->full();
+    const bool ringRoom = dataPath_ && !servedAgain_ && !dataPath_->queue(OZML2STP)->full() &&
+                          !dataPath_->queue(OZML2L2PT)->full();
     pollFds_[ringAt].fd = ringRoom ? dataPath_->ringFd() : -1;
     flushPdus();  // the task's PDUs leave before it waits on anything
     if (ringRoom) {
@@ -425,8 +426,11 @@ int NetBackend::pollPass(size_t taskFds, int waitMs) {
         serveShell();
     if (pollFds_[dataPathAt].revents != 0)
         serveDataPath();
-    if (pollFds_[wakeAt].revents != 0 && servedAgain_) {
+    // A daemon serves again: the task has what it was handed first, then its PDUs leave.
+    if (pollFds_[wakeAt].revents != 0 && servedAgain_ && !(dataPath_ && dataPath_->holdsPdus())) {
         flushPdus();
+        if (dataPath_)
+            dataPath_->beforeWait();  // the ring read up to here: the next task goes on from there
         const uint64_t taken = dataPath_ ? dataPath_->taken() : 0;
         startOverRelayed(std::to_string(taken - relayBase_.value_or(taken)) + " PDUs taken");
     }
