@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "net/io/socket.h"
@@ -207,12 +208,25 @@ void Restart::failed(Logger& log, std::string_view why) {
     delay_ = std::min(2 * delay_, kLastRetry);
 }
 
+namespace {
+
+// Whether a daemon listens on socket at two looks kFirstRetry apart: the listener of a daemon
+// on its way out, whose heartbeat closed before it, is not taken for one that serves.
+bool listening(const std::string& socket) {
+    if (!connectSeqpacket(socket, true).valid())
+        return false;
+    std::this_thread::sleep_for(Restart::kFirstRetry);
+    return connectSeqpacket(socket, true).valid();
+}
+
+}  // namespace
+
 void Restart::awaitDaemon(Logger& log, const std::string& runDir) {
     const std::string socket = runDir + "/" + kTaskSocket;
     const auto since = std::chrono::steady_clock::now();
     delay_ = kLastRetry;
     watch_.reset();  // the wait of this image's start over closed its watches (connected())
-    for (unsigned looks = 1; !connectSeqpacket(socket, true).valid(); ++looks) {
+    for (unsigned looks = 1; !listening(socket); ++looks) {
         if (await(log, runDir))
             return;
         if (looks % kAttemptsPerLine == 0) {

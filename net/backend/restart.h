@@ -54,7 +54,9 @@ class Restart {
     // While this image relays PDUs with no daemon: returns once one serves, that is once a
     // task socket is made anew in runDir (the new image's attempts wait for it to listen), or
     // one listens at a look, the first at once (a daemon that closed some of the task's
-    // channels still serves), then once a kLastRetry. A line once a minute says it goes on.
+    // channels still serves), then once a kLastRetry; a look that finds one listening looks
+    // again kFirstRetry later, past the end of a daemon whose heartbeat went first. A line
+    // once a minute says it goes on.
     void awaitDaemon(Logger& log, const std::string& runDir);
     // The daemon took this image as a session: what the start line adds ("" on a first start).
     // The run directory is no longer watched.

@@ -23,6 +23,7 @@
 #include "net/daemon/metrics.h"
 #include "net/daemon/operator_change.h"
 #include "net/daemon/render.h"
+#include "net/daemon/rundir.h"
 #include "net/daemon/sessions.h"
 #include "net/proto/ctl.h"
 #include "net/proto/protocol.h"
@@ -304,6 +305,24 @@ TEST(Restart, AWaitIsCutShortByATaskSocketInARunDirectoryMadeAgain) {
     EXPECT_FALSE(remade.await(log, run));
     makeRunDir(true);
     EXPECT_TRUE(remade.await(log, run)) << "the directory removed and made again";
+
+    // A relaying task takes no listener that goes at once (a daemon on its way out, whose
+    // heartbeat closed first) for a daemon that serves; the next one's socket ends its wait.
+    makeRunDir(false);
+    netp::RunDir rd(run, std::nullopt);
+    netp::Fd dying = rd.listen(netp::kTaskSocket, 0600, std::nullopt);
+    std::atomic<bool> served = false;
+    std::thread daemons([&] {
+        pollfd first{dying.get(), POLLIN, 0};
+        ::poll(&first, 1, -1);
+        dying.reset();
+        std::this_thread::sleep_for(300ms);
+        served = true;
+        (void)rd.listen(netp::kTaskSocket, 0600, std::nullopt);
+    });
+    startedOver().awaitDaemon(log, run);
+    EXPECT_TRUE(served);
+    daemons.join();
     std::filesystem::remove_all(dir);
 }
 
