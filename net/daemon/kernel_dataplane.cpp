@@ -150,6 +150,7 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
                                    "are in, trapping into a ring for the next primary"
                              : "") +
                 (start.ringAdopted ? "; the task's ring carried over with what queued in it" : "") +
+                (start.taskCarried ? "; the task's link carried over until its task lets go" : "") +
                 notCarried(start.notCarried));
             break;
     }

@@ -84,9 +84,11 @@ Result<std::unique_ptr<LineCards>> LineCards::start(chassis::Chassis& chassis,
     if (tables.adopted()) {
         // The pipeline switches by the records as they are until the interfaces are known.
         cards->holdLports_ = true;
-        const l2pt_globals g = tables.globals();
-        cards->task_.adopt(g.task_mark, g.task_if);
     }
+    // The task of the daemon before, whose mark and link adopted or migrated tables carry,
+    // relays PDUs on that link until it lets go.
+    const l2pt_globals g = tables.globals();
+    cards->task_.adopt(g.task_mark, g.task_if);
     if (!cards->holdLports_)
         cards->applyLearning(chassis.config().dataPlane);
     // The entries found go on trapping until the task's are in, and the ring stays shared.

@@ -296,6 +296,7 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
         }
         t->carry(old);
         t->readFormerLports(old);
+        t->carryTask(old);
     }
     if (Status s = t->settle(old, report.how); !s)
         return s;
@@ -386,6 +387,28 @@ void BpfTables::readFormerLports(const std::map<std::string, Fd>& old) {
             return;
     }
     setFormerLports(std::move(records));
+}
+
+// The task before relays PDUs on its link (the old build's task program over the old maps)
+// until it hears of this daemon. Carried, its PDUs leave by the new egress programs meanwhile,
+// and the line cards go on from its generation and wait for it to let go of the ring, as
+// after an adoption; not carried, its PDUs would be dropped as fenced, and a new generation
+// could take its mark again.
+void BpfTables::carryTask(const std::map<std::string, Fd>& old) {
+    const auto it = old.find("l2pt_globals");
+    if (it == old.end())
+        return;
+    const Result<Shape> had = pinnedShape(it->second.get());
+    if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != sizeof(l2pt_globals))
+        return;
+    const uint32_t zero = 0;
+    l2pt_globals was{};
+    if (bpf_map_lookup_elem(it->second.get(), &zero, &was) != 0 || was.task_mark == 0)
+        return;
+    l2pt_globals g = globals();
+    g.task_mark = was.task_mark;
+    g.task_if = was.task_if;
+    start_.taskCarried = setGlobals(g).ok();  // refuses a mark that is no task's
 }
 
 // At the load (entries): each entry of the old table into the new one, with its policer and

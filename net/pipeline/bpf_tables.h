@@ -40,6 +40,7 @@ struct StartReport {
     size_t macsLeft = 0;       // Migrated: learned MACs that could not be carried
     bool ringAdopted = false;  // the task's ring in the trap slot, handed at the next grant
     size_t traps = 0;          // Migrated: trap entries carried over
+    bool taskCarried = false;  // Migrated: the task's mark and link carried over
     // Migrated: the maps whose records are laid out otherwise than this build's, so that what
     // they held is not carried (counters start from 0, learned MACs or entries go).
     std::vector<std::string> notCarried;
@@ -150,6 +151,9 @@ class BpfTables final : public Tables {
     enum class TrapsCarried : uint8_t { Entries, Counters };
     void carryTraps(int oldTraps, TrapsCarried what);
     void readFormerLports(const std::map<std::string, Fd>& old);
+    // The task's mark and link of the globals migrated from, where they are laid out as this
+    // build's.
+    void carryTask(const std::map<std::string, Fd>& old);
     void notCarried(const char* map);
     // A trap entry's rate change (l2pt_set_rates), for an entry of any socket.
     static l2pt_rates_req trapRates(const l2pt_trap_key& key, uint32_t rateKbps);

@@ -159,9 +159,17 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     ASSERT_TRUE(tables->newTaskRing());
     const Bytes pdu = frame(kStp, host(3), {}, kLlcLength, 100);
     EXPECT_EQ(run(3, pdu).ev.verdict, L2PT_VERDICT_TRAPPED);
+    // The task granted generation 5, over its link.
+    l2pt_globals g = tables->globals();
+    g.task_mark = L2PT_TASK_MARK_BASE | 5;
+    g.task_if = 77;
+    ASSERT_TRUE(tables->setGlobals(g));
 
     reload(variant(2));
     ASSERT_EQ(tables->start().how, PipelineStart::Migrated);
+    EXPECT_TRUE(tables->start().taskCarried) << "it relays on its link until it lets go";
+    EXPECT_EQ(tables->globals().task_mark, L2PT_TASK_MARK_BASE | 5);
+    EXPECT_EQ(tables->globals().task_if, 77u);
     EXPECT_NE(tables->start().differs.find("ABI version 1"), std::string::npos)
         << tables->start().differs;
     EXPECT_EQ(tables->start().macs, 2u);
