@@ -426,12 +426,6 @@ TEST(TraceLines, SayWhatTheSimulationSays) {
          "port ge0/1 in len=60 vlan=100 dropped (port down)"},
         {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_FENCED, 0, 1),
          "port ge0/1 out len=60 dropped (fenced sender)"},
-        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_HOST_TX, 0, 1),
-         "port ge0/1 out len=60 dropped (sent by the host)"},
-        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_L2CP, 100),
-         "port ge0/1 in len=60 vlan=100 dropped (L2CP discarded)"},
-        {event("ge0/1", L2PT_VERDICT_DROPPED, L2PT_DP_DROP_TUNNEL_MAC, 100),
-         "port ge0/1 in len=60 vlan=100 dropped (tunnel MAC from a customer)"},
     };
     for (const auto& [ev, line] : cases)
         EXPECT_EQ(text(ev), line);
