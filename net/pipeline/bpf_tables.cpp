@@ -104,6 +104,23 @@ Result<Shape> pinnedShape(int fd) {
     return Shape{info.type, info.key_size, info.value_size, info.max_entries, info.map_flags};
 }
 
+// An array of the tables migrated from, by name: its descriptor and entries where its records
+// are laid out as this build's (a u32 key, values of valueSize).
+struct OldArray {
+    int fd = -1;
+    uint32_t entries = 0;
+    bool otherLayout = false;
+};
+OldArray oldArray(const std::map<std::string, Fd>& old, const char* name, uint32_t valueSize) {
+    const auto it = old.find(name);
+    if (it == old.end())
+        return {};
+    const Result<Shape> had = pinnedShape(it->second.get());
+    if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != valueSize)
+        return {.otherLayout = true};
+    return {it->second.get(), had->maxEntries};
+}
+
 Shape wantedShape(const bpf_map* map) {
     return Shape{static_cast<uint32_t>(bpf_map__type(map)), bpf_map__key_size(map),
                  bpf_map__value_size(map), bpf_map__max_entries(map),
@@ -313,36 +330,31 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
 // goes on), into the new table, each counted on its lport and VLAN. A record of another size
 // is not carried: its ABI would have to say how.
 void BpfTables::carry(const std::map<std::string, Fd>& old) {
-    const auto oldMap = [&](const char* name, uint32_t valueSize) -> std::pair<int, uint32_t> {
-        auto it = old.find(name);
-        if (it == old.end())
-            return {-1, 0};
-        Result<Shape> had = pinnedShape(it->second.get());
-        if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != valueSize) {
-            notCarried(name);  // another layout of the value
-            return {-1, 0};
-        }
-        return {it->second.get(), had->maxEntries};
+    const auto oldMap = [&](const char* name, uint32_t valueSize) {
+        const OldArray a = oldArray(old, name, valueSize);
+        if (a.otherLayout)
+            notCarried(name);
+        return a;
     };
     if (auto fdb = old.find("l2pt_fdb"); fdb != old.end())
         carryMacs(fdb->second.get());  // checks its shape itself
     // Per CPU as they were: the old and the new map were made on the same boot, with the same
     // possible CPUs.
-    if (auto [fd, n] = oldMap("l2pt_stats", sizeof(l2pt_port_stats)); fd >= 0) {
-        for (uint32_t slot = 0; slot < std::min<uint32_t>(n, L2PT_STATS_SLOTS); ++slot) {
-            if (bpf_map_lookup_elem(fd, &slot, perCpu_.data()) == 0)
+    if (const OldArray a = oldMap("l2pt_stats", sizeof(l2pt_port_stats)); a.fd >= 0) {
+        for (uint32_t slot = 0; slot < std::min<uint32_t>(a.entries, L2PT_STATS_SLOTS); ++slot) {
+            if (bpf_map_lookup_elem(a.fd, &slot, perCpu_.data()) == 0)
                 (void)bpf_map_update_elem(stats_, &slot, perCpu_.data(), BPF_ANY);
         }
     }
-    if (auto [fd, n] = oldMap("l2pt_l2cp_stats", sizeof(l2pt_l2cp_stats)); fd >= 0) {
+    if (const OldArray a = oldMap("l2pt_l2cp_stats", sizeof(l2pt_l2cp_stats)); a.fd >= 0) {
         l2pt_l2cp_stats value;
-        for (uint32_t port = 0; port < std::min<uint32_t>(n, L2PT_MAX_PORTS); ++port) {
-            if (bpf_map_lookup_elem(fd, &port, &value) == 0)
+        for (uint32_t port = 0; port < std::min<uint32_t>(a.entries, L2PT_MAX_PORTS); ++port) {
+            if (bpf_map_lookup_elem(a.fd, &port, &value) == 0)
                 (void)bpf_map_update_elem(l2cpStats_, &port, &value, BPF_ANY);
         }
     }
-    if (auto [fd, n] = oldMap("l2pt_police", sizeof(l2pt_police)); fd >= 0)
-        carryPolice(fd, n);
+    if (const OldArray a = oldMap("l2pt_police", sizeof(l2pt_police)); a.fd >= 0)
+        carryPolice(a.fd, a.entries);
 }
 
 // A customer whose storm or PDUs spent its buckets finds them spent in the new map, not full
@@ -375,15 +387,12 @@ void BpfTables::carryPolice(int oldPolice, uint32_t ports) {
 // The ports' and LAGs' records of the tables migrated from, where they are laid out as this
 // build's: what the learned MACs carried over were learned on.
 void BpfTables::readFormerLports(const std::map<std::string, Fd>& old) {
-    const auto it = old.find("l2pt_lports");
-    if (it == old.end())
+    const OldArray a = oldArray(old, "l2pt_lports", sizeof(l2pt_lport));
+    if (a.fd < 0)
         return;
-    const Result<Shape> had = pinnedShape(it->second.get());
-    if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != sizeof(l2pt_lport))
-        return;
-    std::vector<l2pt_lport> records(std::min<uint32_t>(had->maxEntries, L2PT_MAX_LPORTS));
+    std::vector<l2pt_lport> records(std::min<uint32_t>(a.entries, L2PT_MAX_LPORTS));
     for (uint32_t l = 0; l < records.size(); ++l) {
-        if (bpf_map_lookup_elem(it->second.get(), &l, &records[l]) != 0)
+        if (bpf_map_lookup_elem(a.fd, &l, &records[l]) != 0)
             return;
     }
     setFormerLports(std::move(records));
@@ -395,15 +404,10 @@ void BpfTables::readFormerLports(const std::map<std::string, Fd>& old) {
 // after an adoption; not carried, its PDUs would be dropped as fenced, and a new generation
 // could take its mark again.
 void BpfTables::carryTask(const std::map<std::string, Fd>& old) {
-    const auto it = old.find("l2pt_globals");
-    if (it == old.end())
-        return;
-    const Result<Shape> had = pinnedShape(it->second.get());
-    if (!had || had->keySize != sizeof(uint32_t) || had->valueSize != sizeof(l2pt_globals))
-        return;
+    const OldArray a = oldArray(old, "l2pt_globals", sizeof(l2pt_globals));
     const uint32_t zero = 0;
     l2pt_globals was{};
-    if (bpf_map_lookup_elem(it->second.get(), &zero, &was) != 0 || was.task_mark == 0)
+    if (a.fd < 0 || bpf_map_lookup_elem(a.fd, &zero, &was) != 0 || was.task_mark == 0)
         return;
     l2pt_globals g = globals();
     g.task_mark = was.task_mark;
