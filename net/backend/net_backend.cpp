@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "platform/shell.h"
 #include "platform/wire/bytes.h"
@@ -426,13 +427,19 @@ int NetBackend::pollPass(size_t taskFds, int waitMs) {
         serveShell();
     if (pollFds_[dataPathAt].revents != 0)
         serveDataPath();
-    // A daemon serves again: the task has what it was handed first, then its PDUs leave.
-    if (pollFds_[wakeAt].revents != 0 && servedAgain_ && !(dataPath_ && dataPath_->holdsPdus())) {
-        flushPdus();
-        if (dataPath_)
-            dataPath_->beforeWait();  // the ring read up to here: the next task goes on from there
-        const uint64_t taken = dataPath_ ? dataPath_->taken() : 0;
-        startOverRelayed(std::to_string(taken - relayBase_.value_or(taken)) + " PDUs taken");
+    // A daemon serves again: what the ring holds goes to the task once more, as much as the
+    // sockets' queues take (the rest is the next grant's); once the task has it all, its PDUs
+    // leave and the process starts over.
+    if (pollFds_[wakeAt].revents != 0 && servedAgain_) {
+        if (dataPath_ && !std::exchange(lastTaken_, true))
+            dataPath_->drain();
+        if (!(dataPath_ && dataPath_->holdsPdus())) {
+            flushPdus();
+            if (dataPath_)
+                dataPath_->beforeWait();  // the ring read up to here: the next task goes on
+            const uint64_t taken = dataPath_ ? dataPath_->taken() : 0;
+            startOverRelayed(std::to_string(taken - relayBase_.value_or(taken)) + " PDUs taken");
+        }
     }
     return pduReady() +
            static_cast<int>(std::ranges::count_if(std::span(pollFds_).first(taskFds), readable));

@@ -139,8 +139,9 @@ class NetBackend final : public ozm::Backend {
     std::atomic<bool> servedAgain_ = false;     // a daemon serves: the task's thread starts over
     std::atomic<int64_t> relayingSinceMs_ = 0;  // by steady_clock
     std::optional<uint64_t> relayBase_;  // on the task's thread: the PDUs taken when it saw it
-    Fd relayWake_;                       // eventfd: the main thread wakes the task's (servedAgain_)
-    Fd goneWake_;  // eventfd: the task's thread wakes the main thread (relaying_)
+    bool lastTaken_ = false;  // on the task's thread: the ring's last PDUs taken, a daemon serving
+    Fd relayWake_;            // eventfd: the main thread wakes the task's (servedAgain_)
+    Fd goneWake_;             // eventfd: the task's thread wakes the main thread (relaying_)
     static constexpr std::chrono::milliseconds kHandOver{200};
     std::string runDir_;
     int role_ = -1;  // as the daemon last said: 1 primary, 0 secondary

@@ -35,7 +35,6 @@ RESTARTS = 10
 AFTER_EVENT = 1.0  # seconds of streaming after an event, so that its aftermath is counted
 QUEUED_PDUS = 20
 STALE_PDUS = 5
-RELAYED_PDUS = 200
 FLOOD_PDUS = 4000  # a second of a port's default PDU rate: more than the task's ring holds
 LARGE_PDU_PAD = 1400  # bytes after a BPDU: records of the ring's largest size
 BPFFS = "/sys/fs/bpf"  # the test's own (netns.private_bpffs), where the daemon pins by default
@@ -242,17 +241,19 @@ class DisruptionTest(unittest.TestCase):
             tasks[relayer].send_signal(signal.SIGCONT)
             return at
         try:
-            # Enough that the relayer is still at them when it hears of the daemon: it hands the
-            # task what it took, the rest stays in the ring for the next grant.
-            queued = [bpdu(i) for i in range(RELAYED_PDUS)]
-            at = held_up(0, queued, "is granted once its task, relaying PDUs meanwhile, lets go")
-            sw.wait_logged("line cards: the task before let go after", at)
-            self.assert_relayed(queued)
-            at = held_up(1, [bpdu(RELAYED_PDUS + i) for i in range(10)], "granted the data path",
+            # What the relayer takes when it hears of the daemon it hands its task, the rest
+            # (past the 32 a socket's queue holds) waits in the ring for the next grant.
+            for relayer, queued in ((0, range(20)), (1, range(20, 60))):
+                queued = [bpdu(i) for i in queued]
+                at = held_up(relayer, queued,
+                             "is granted once its task, relaying PDUs meanwhile, lets go")
+                sw.wait_logged("line cards: the task before let go after", at)
+                self.assert_relayed(queued)
+            at = held_up(0, [bpdu(i) for i in range(60, 70)], "granted the data path",
                          "--pipeline-variant", "2")
             self.assertRegex(sw.daemon_log()[at:], "(?s)the task's link carried over until its "
                              "task lets go.*the task before still held its link after")
-            after = [bpdu(RELAYED_PDUS + 10 + i) for i in range(10)]
+            after = [bpdu(i) for i in range(70, 80)]
             sw.send("acc1", *after)
             self.assert_relayed(after)
         finally:
