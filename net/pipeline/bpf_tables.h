@@ -56,6 +56,13 @@ bool pipelineVariant(uint32_t variant);
 // The ABI version of a build of the pipeline.
 uint32_t abiVersion(uint32_t variant);
 
+// A map's shape as the kernel tells it: what decides whether a pinned map is adopted, and
+// whether its records are read as this build's.
+struct Shape {
+    uint32_t type, keySize, valueSize, maxEntries, flags;
+};
+Result<Shape> pinnedShape(int fd);
+
 class BpfTables final : public Tables {
   public:
     // Loads the pipeline (the kernel's refusal names the program, see BpfObject), its table of
