@@ -316,14 +316,15 @@ class KernelRunner {
             events_->release();
         events_->publish();
     }
-    // A segmentation-offloaded frame of gso bytes a segment on the port's ingress program: how
-    // many ways it left by.
-    uint32_t segmented(const std::string& port, const Bytes& f, uint32_t gso) {
+    // A segmentation-offloaded frame of gso bytes a segment on the port's ingress program, its
+    // count of segments as the kernel gives it (-1: the frame's length over gso): how many
+    // ways it left by.
+    uint32_t segmented(const std::string& port, const Bytes& f, uint32_t gso, int segs = -1) {
         Row r;
         r.port = port;
         r.frame = f;
         std::vector<Copy> copies;
-        const l2pt_event ev = testRun(r, copies, gso);
+        const l2pt_event ev = testRun(r, copies, gso, segs);
         EXPECT_EQ(copies.size(), ev.copies);
         return ev.copies;
     }
@@ -371,13 +372,15 @@ class KernelRunner {
 
     // The frame on its port's ingress program: its clones leave the ports; the frame the
     // program redirects last is its output, which leaves by the last way the event names.
-    l2pt_event testRun(const Row& r, std::vector<Copy>& copies, uint32_t gso = 0) {
+    l2pt_event testRun(const Row& r, std::vector<Copy>& copies, uint32_t gso = 0, int segs = -1) {
         const std::vector<Fd> leaving = portSockets();
         Bytes out(kMaxFrame);
         __sk_buff ctx{};
         ctx.ifindex = ifindexOf(netdevOf(r.port));
         ctx.gso_size = gso;
-        ctx.gso_segs = gso != 0 ? static_cast<uint32_t>(r.frame.size() / gso) : 0;
+        ctx.gso_segs = segs >= 0  ? static_cast<uint32_t>(segs)
+                       : gso != 0 ? static_cast<uint32_t>(r.frame.size() / gso)
+                                  : 0;
         LIBBPF_OPTS(bpf_test_run_opts, opts, .data_in = r.frame.data(), .data_out = out.data(),
                     .data_size_in = static_cast<uint32_t>(r.frame.size()),
                     .data_size_out = static_cast<uint32_t>(out.size()), .ctx_in = &ctx,

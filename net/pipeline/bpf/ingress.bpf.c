@@ -99,8 +99,16 @@ int l2pt_ingress(struct __sk_buff* skb) {
     if (to != L2PT_LPORT_NONE)
         return unicast(&f, to, role);
     /* A segmentation-offloaded frame is as many frames to storm control as it came as, and
-     * as many bytes as they make with the headers each repeats. */
-    const __u32 frames = skb->gso_size && skb->gso_segs > 1 ? skb->gso_segs : 1;
+     * as many bytes as they make with the headers each repeats. A sender the kernel does not
+     * trust (a tap's virtio header) leaves the count of segments to be made: it comes from
+     * the lengths then. */
+    __u32 frames = skb->gso_size ? skb->gso_segs : 1;
+    if (frames == 0) {
+        const __u32 h = headers ? headers : L2PT_ETH_HLEN;
+        frames = f.len > h ? (f.len - h + skb->gso_size - 1) / skb->gso_size : 1;
+    }
+    if (frames == 0)
+        frames = 1;
     const __u32 bytes = f.len + (frames - 1) * headers;
     if (!l2pt_storm(f.port, l2pt_storm_class(&f.hdr[L2PT_OFF_DST]), f.now, bytes, frames))
         return drop(&f, L2PT_DP_DROP_STORM);
