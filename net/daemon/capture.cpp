@@ -74,7 +74,7 @@ struct Captures::Active {
     bool done() const { return failed() || full() || socket->ended(); }
 };
 
-Captures::Captures(Loop& loop) : loop_(loop) {}
+Captures::Captures(Loop& loop, Closer& closer) : loop_(loop), closer_(closer) {}
 
 Captures::~Captures() {
     for (const auto& a : active_)
@@ -83,7 +83,12 @@ Captures::~Captures() {
 
 void Captures::start(uint64_t client, uint32_t ifindex, const std::string& name, Fd file,
                      uint64_t count) {
-    checkWritableFile(file.get());
+    try {
+        checkWritableFile(file.get());
+    } catch (const std::runtime_error&) {
+        closer_.close(std::move(file));  // a file on FUSE, say, may hold its close
+        throw;
+    }
     auto a = std::make_unique<Active>();
     a->client = client;
     a->ifindex = ifindex;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "net/io/closer.h"
 #include "net/io/loop.h"
 #include "net/io/socket.h"
 
@@ -16,7 +17,8 @@ namespace netp {
 
 class Captures {
   public:
-    explicit Captures(Loop& loop);
+    // closer takes the files it refuses.
+    Captures(Loop& loop, Closer& closer);
     ~Captures();
     Captures(const Captures&) = delete;
     Captures& operator=(const Captures&) = delete;
@@ -44,6 +46,7 @@ class Captures {
     void readable(Active& a);
 
     Loop& loop_;
+    Closer& closer_;
     std::vector<std::unique_ptr<Active>> active_;
 };
 

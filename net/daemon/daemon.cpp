@@ -45,6 +45,7 @@ std::string sysError(const std::string& what) {
 }  // namespace
 
 Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options)), log_(logger) {
+    rx_.closeWith(&closer_);
     const std::string chassisText = readFile(opt_.chassisFile);
     base_ = chassis::loadChassisText(chassisText, opt_.chassisFile);
     requireCapabilities(capabilityNeeds(base_), log_);
@@ -211,7 +212,24 @@ bool Daemon::step(int timeoutMs) {
         dataPlane_->refresh();
     forgetHistory();
     sessions_->reap();
+    watchCloser();
     return !stop_;
+}
+
+void Daemon::watchCloser() {
+    const auto closing = closer_.closing();
+    if (closing >= kCloseStuck && !closeStuck_) {
+        closeStuck_ = true;
+        log("closing a descriptor a client sent has taken " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(closing).count()) +
+            " s: its filesystem does not answer (a FUSE server that never does?); past " +
+            std::to_string(Closer::kMaxWaiting) +
+            " waiting, descriptors from clients are refused until it does");
+    } else if (closing < kCloseStuck && closeStuck_) {
+        closeStuck_ = false;
+        log("the descriptors clients sent are closed again (" + std::to_string(closer_.waiting()) +
+            " waiting)");
+    }
 }
 
 void Daemon::change(const chassis::Change& change) {

@@ -116,6 +116,9 @@ class Daemon final : private chassis::TaskLink {
     void onSignal();
     void updateClock();
     void forgetHistory();
+    // Logs a close of a client's descriptor that has waited past kCloseStuck, and its end.
+    void watchCloser();
+    static constexpr std::chrono::seconds kCloseStuck{5};
     void saveState();
     void traceLine(const std::string& line);
 
@@ -129,9 +132,11 @@ class Daemon final : private chassis::TaskLink {
     Loop loop_;
     std::unique_ptr<KernelDataPlane> dataPlane_;
     Fd signals_;
+    Closer closer_;            // what clients send and nobody keeps
+    bool closeStuck_ = false;  // logged: a close has waited past kCloseStuck
     static constexpr size_t kRxSlots = 16;
     RecvBatch rx_{kRxSlots, kMaxDatagram};
-    Captures captures_{loop_};
+    Captures captures_{loop_, closer_};
     std::unique_ptr<TaskSessions> sessions_;
     std::unique_ptr<CtlServer> ctl_;
     std::unique_ptr<Listener> taskListen_;

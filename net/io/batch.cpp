@@ -8,7 +8,7 @@ namespace netp {
 namespace {
 
 // The descriptors a received message carries, owned from here on.
-size_t takeFds(msghdr& m, std::span<Fd> into) {
+size_t takeFds(msghdr& m, std::span<Fd> into, Closer* closer) {
     size_t taken = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
@@ -19,6 +19,8 @@ size_t takeFds(msghdr& m, std::span<Fd> into) {
             std::memcpy(&fd, CMSG_DATA(c) + k * sizeof(int), sizeof fd);
             if (taken < into.size())
                 into[taken++].reset(fd);
+            else if (closer != nullptr)
+                closer->close(Fd(fd));
             else
                 Fd extra(fd);  // closed at once
         }
@@ -87,13 +89,18 @@ RecvBatch::RecvBatch(size_t slots, size_t slotBytes)
 
 std::span<const RecvBatch::Datagram> RecvBatch::receive(int fd) {
     out_.clear();
+    const bool roomForFds = closer_ == nullptr || closer_->waiting() < Closer::kMaxWaiting;
     for (size_t i = 0; i < msgs_.size(); ++i) {
         msghdr& m = msgs_[i].msg_hdr;
         m.msg_flags = 0;
-        m.msg_control = control_[i].bytes.data();
-        m.msg_controllen = control_[i].bytes.size();
-        for (Fd& f : fds_[i])
-            f.reset();
+        m.msg_control = roomForFds ? control_[i].bytes.data() : nullptr;
+        m.msg_controllen = roomForFds ? control_[i].bytes.size() : 0;
+        for (Fd& f : fds_[i]) {
+            if (closer_ != nullptr)
+                closer_->close(std::move(f));
+            else
+                f.reset();
+        }
     }
     int n;
     do {
@@ -107,7 +114,7 @@ std::span<const RecvBatch::Datagram> RecvBatch::receive(int fd) {
     for (int i = 0; i < n; ++i) {
         const auto at = static_cast<size_t>(i);
         mmsghdr& m = msgs_[at];
-        const size_t taken = takeFds(m.msg_hdr, fds_[at]);
+        const size_t taken = takeFds(m.msg_hdr, fds_[at], closer_);
         const bool cut = (m.msg_hdr.msg_flags & MSG_TRUNC) != 0;
         const size_t len = cut ? 0 : m.msg_len;
         out_.push_back({{data_.data() + at * slotBytes_, len},

@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "net/io/closer.h"
 #include "net/io/socket.h"
 
 namespace netp {
@@ -83,6 +84,9 @@ class RecvBatch {
     // nothing is queued. A connection's end, or a receive error, is one last empty datagram.
     // The datagrams stay valid until the next receive.
     std::span<const Datagram> receive(int fd);
+    // Descriptors from peers that are not to be trusted: those nobody took go to closer, and
+    // while it has more than it may hold waiting, none is taken (the kernel drops them).
+    void closeWith(Closer* closer) { closer_ = closer; }
 
   private:
     using Control = std::array<uint8_t, CMSG_SPACE(sizeof(int) * kMaxFds)>;
@@ -96,6 +100,7 @@ class RecvBatch {
     std::vector<AlignedControl> control_;
     std::vector<std::array<Fd, kMaxFds>> fds_;
     std::vector<Datagram> out_;
+    Closer* closer_ = nullptr;
 };
 
 }  // namespace netp
