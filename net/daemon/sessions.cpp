@@ -533,17 +533,36 @@ void TaskSessions::revoke(Session& s) {
 void TaskSessions::heartbeat() {
     beat_.armIn(std::chrono::milliseconds(kHeartbeatPeriodMs));
     const Clock::time_point now = d_.loop().now();
+    // Silence is the task's, not the loop's: while a long pass kept the pings from going, no
+    // task could answer them.
+    const Clock::duration late =
+        now - std::exchange(lastBeat_, now) - std::chrono::milliseconds(kHeartbeatPeriodMs);
     std::array<uint8_t, beat::kLen> ping{};
     wire::putU32(ping.data(), beat::kKind, static_cast<uint32_t>(beat::Kind::Ping));
-    std::optional<uint32_t> hung;  // the primary, when it is: fenced after the pings go
+    std::vector<uint32_t> quiet;
     for (auto& [id, s] : sessions_) {
         if (s.heartbeat == nullptr || s.fenced)
             continue;
         wire::putU32(ping.data(), beat::kSeq, ++s.pingSeq);
         s.heartbeat->send(ping);
-        const Clock::duration silentFor = now - s.lastAnswer;
-        if (silentFor < std::chrono::milliseconds(kFenceAfterMs))
+        if (late > Clock::duration::zero())
+            s.lastAnswer = std::min(s.lastAnswer + late, now);
+        if (now - s.lastAnswer >= std::chrono::milliseconds(kFenceAfterMs))
+            quiet.push_back(id);
+    }
+    // Nor while its answers waited their turn behind more ready connections than a pass reads
+    // (operators' requests on many): read, they end the silence.
+    for (const uint32_t id : quiet) {
+        if (const auto it = sessions_.find(id); it != sessions_.end() && it->second.heartbeat)
+            it->second.heartbeat->readNow();
+    }
+    std::optional<uint32_t> hung;  // the primary, when it is: fenced after the pings go
+    for (const uint32_t id : quiet) {
+        const auto it = sessions_.find(id);
+        if (it == sessions_.end() || it->second.heartbeat == nullptr || it->second.fenced ||
+            now - it->second.lastAnswer < std::chrono::milliseconds(kFenceAfterMs))
             continue;
+        Session& s = it->second;
         if (s.primary) {
             hung = id;
         } else if (!s.silent) {

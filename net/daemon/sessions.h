@@ -139,8 +139,9 @@ class TaskSessions {
     uint32_t nextSession_ = 1;
     Session* current_ = nullptr;  // the session whose operation runs now
     Loop::Timer beat_;
-    std::vector<uint8_t> scratch_;  // IFM's sequenced messages, renumbered per task
-    bool stopping_ = false;         // the daemon stops: the kernel's data path is left as it is
+    Clock::time_point lastBeat_ = Clock::now();  // the last heartbeat's pass
+    std::vector<uint8_t> scratch_;               // IFM's sequenced messages, renumbered per task
+    bool stopping_ = false;  // the daemon stops: the kernel's data path is left as it is
     LineBudget taskLines_;
     // Each grant builds a task link on the loop (a user and network namespace and a veth: up
     // to seconds in the kernel). A task that re-opens its data path, or its sessions, for ever

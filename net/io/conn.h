@@ -46,6 +46,9 @@ class Conn {
     bool send(std::initializer_list<Bytes> parts, std::span<const int> fds = {});
     bool send(Bytes datagram) { return send({datagram}); }
 
+    // Reads what is queued now, as when the loop finds it readable: for one that must not
+    // wait for its turn in a busy pass.
+    void readNow() { readAll(); }
     // Closes at once; the close handler runs (unless closing already).
     void close(const std::string& why);
     // Closes with why when nothing else happened to it before d passes; a new call replaces it.

@@ -269,6 +269,29 @@ TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
 }
 
+// A pass made long (the loop held 600 ms with 80 operators' requests waiting) fences no task:
+// no ping went meanwhile. Its silence counts from the pings, here with the task stopped from
+// before the pass to after it.
+TEST(Daemon, ABusyPassFencesNoTaskThatAnswered) {
+    Rig rig;
+    rig.startTask();
+    std::vector<netp::Fd> operators;
+    for (int i = 0; i < 80; ++i)
+        operators.push_back(rig.connect());
+    ::kill(rig.task, SIGSTOP);
+    std::this_thread::sleep_for(50ms);  // the operators accepted, the task's last pong read
+    rig.halt();
+    for (const netp::Fd& fd : operators)
+        Rig::send(fd.get(), {1, {"status"}, {}});
+    std::this_thread::sleep_for(600ms);
+    rig.resume();
+    std::this_thread::sleep_for(20ms);
+    ::kill(rig.task, SIGCONT);
+    for (const netp::Fd& fd : operators)
+        EXPECT_EQ(Rig::receive(fd.get()).exit, 0);
+    EXPECT_EQ(rig.logged("fenced"), 0u) << rig.log();
+}
+
 // Whether l2ptd runs its own program and holds a socket (it began to connect).
 bool taskConnecting(pid_t pid) {
     const std::string proc = "/proc/" + std::to_string(pid);
