@@ -434,15 +434,17 @@ void TaskSessions::promote() {
     // hung one is no fit: the switch waits without a primary until one answers.
     auto next = std::ranges::find_if(
         sessions_, [](const auto& e) { return !e.second.fenced && !e.second.silent; });
+    // The task makes these as often as it ends sessions: its budget bounds them.
     if (next == sessions_.end()) {
         if (!sessions_.empty())
-            d_.log("no task session fit to take over as primary");
+            logTask("no task session fit to take over as primary");
         return;
     }
     Session& s = next->second;
     s.primary = true;
-    d_.log("task session " + std::to_string(s.id) + " (pid " + std::to_string(s.pid) +
-           ") takes over as primary");
+    const std::string takeover = "task session " + std::to_string(s.id) + " (pid " +
+                                 std::to_string(s.pid) + ") takes over as primary";
+    logTask(takeover);
     d_.chassis().ha().event(kHaTakeover);
     grant(s);
     if (s.ready)
@@ -533,6 +535,7 @@ void TaskSessions::revoke(Session& s) {
 void TaskSessions::heartbeat() {
     beat_.armIn(std::chrono::milliseconds(kHeartbeatPeriodMs));
     const Clock::time_point now = d_.loop().now();
+    const auto fenceAfter = std::chrono::milliseconds(kFenceAfterMs);
     // Silence is the task's, not the loop's: while a long pass kept the pings from going, no
     // task could answer them.
     const Clock::duration late =
@@ -547,7 +550,7 @@ void TaskSessions::heartbeat() {
         s.heartbeat->send(ping);
         if (late > Clock::duration::zero())
             s.lastAnswer = std::min(s.lastAnswer + late, now);
-        if (now - s.lastAnswer >= std::chrono::milliseconds(kFenceAfterMs))
+        if (now - s.lastAnswer >= fenceAfter)
             quiet.push_back(id);
     }
     // Nor while its answers waited their turn behind more ready connections than a pass reads
@@ -560,7 +563,7 @@ void TaskSessions::heartbeat() {
     for (const uint32_t id : quiet) {
         const auto it = sessions_.find(id);
         if (it == sessions_.end() || it->second.heartbeat == nullptr || it->second.fenced ||
-            now - it->second.lastAnswer < std::chrono::milliseconds(kFenceAfterMs))
+            now - it->second.lastAnswer < fenceAfter)
             continue;
         Session& s = it->second;
         if (s.primary) {

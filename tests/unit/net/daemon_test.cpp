@@ -587,6 +587,19 @@ TEST(Daemon, TasksThatReadNothingShareTheirQueuesBudget) {
     EXPECT_LT(leastUnread(tasks.log()), netp::TaskSessions::kQueueBytes / 2);
 }
 
+// Nor fill the log with takeovers: sessions that connect, take over and end as fast as it can.
+TEST(Daemon, TheTakeoversATaskMakesAreLoggedWithinItsBudget) {
+    Rig rig;
+    constexpr int kRounds = 400;
+    netp::Fd primary = openChannel(rig, netp::Channel::Control, 0);
+    for (int i = 0; i < kRounds; ++i)
+        primary = openChannel(rig, netp::Channel::Control, 0);  // the one before ends
+    std::this_thread::sleep_for(200ms);                         // the last ends read
+    const size_t logged = rig.logged("takes over as primary");
+    EXPECT_GT(logged, 0u);
+    EXPECT_LT(logged, kRounds / 2);
+}
+
 // A task of the test's own with a shell, asked `shell vars` by a client.
 struct ShellRig {
     Rig rig;
