@@ -28,28 +28,6 @@ void fill(std::span<uint8_t> d, uint8_t first) {
     std::iota(d.begin(), d.end(), first);
 }
 
-TEST(Batch, DatagramsArriveWholeAndInOrder) {
-    Pair p;
-    netp::SendBatch out(4, 64);
-    for (size_t len : {1u, 64u, 17u})
-        fill(out.append(len), static_cast<uint8_t>(len));
-    out.flush(p.a.get(), 0, [](size_t slot) { ADD_FAILURE() << "slot " << slot << " refused"; });
-    EXPECT_TRUE(out.empty());
-
-    netp::RecvBatch in(8, 64);
-    const auto got = in.receive(p.b.get());
-    ASSERT_EQ(got.size(), 3u);
-    size_t i = 0;
-    for (size_t len : {1u, 64u, 17u}) {
-        std::vector<uint8_t> want(len);
-        fill(want, static_cast<uint8_t>(len));
-        EXPECT_EQ(got[i].status, netp::RecvBatch::Status::Ok);
-        EXPECT_EQ(std::vector<uint8_t>(got[i].bytes.begin(), got[i].bytes.end()), want);
-        ++i;
-    }
-    EXPECT_TRUE(in.receive(p.b.get()).empty());  // drained, and it did not block
-}
-
 TEST(Batch, AppendRefusesPastCapacityAndSlotSize) {
     netp::SendBatch out(2, 8);
     EXPECT_TRUE(out.append(9).empty());
