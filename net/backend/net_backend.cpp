@@ -159,7 +159,9 @@ void NetBackend::startOverRelayed(const std::string& counted) {
 }
 
 void NetBackend::logRelaying(std::string_view text) {
-    log_->info("for the chassis daemon, while none serves: " + std::string(text));
+    const std::string line = "for the chassis daemon, while none serves: " + std::string(text);
+    if (const auto l = relayLines_.take(line, std::chrono::steady_clock::now()))
+        log_->info(*l);
 }
 
 void NetBackend::end(int status, const std::string& why) {

@@ -29,6 +29,7 @@
 #include "net/backend/restart.h"
 #include "net/io/batch.h"
 #include "net/io/socket.h"
+#include "net/log/line_budget.h"
 #include "net/log/logger.h"
 #include "net/proto/protocol.h"
 #include "platform/backend.h"
@@ -107,8 +108,10 @@ class NetBackend final : public ozm::Backend {
     [[noreturn]] void startOver(const std::string& why);
     // A daemon serves again: the start over of an image that relayed.
     [[noreturn]] void startOverRelayed(const std::string& counted);
-    // What the task would have had the daemon log, while relaying.
+    // What the task would have had the daemon log, while relaying: within relayLines_, as the
+    // daemon would have (a customer's PDUs can make a record each).
     void logRelaying(std::string_view text);
+    LineBudget relayLines_;
     [[noreturn]] void end(int status, const std::string& why);
     [[noreturn]] void fenced(std::string_view why);
     // Feeds the timers that fell due to the task's timer queue: whether any did.

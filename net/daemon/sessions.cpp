@@ -98,6 +98,15 @@ void TaskSessions::logTask(const std::string& line) {
         d_.log(*l);
 }
 
+void TaskSessions::logEvent(uint32_t code, const std::string& line) {
+    constexpr uint32_t kOtherCodes = UINT32_MAX;
+    auto it = eventLines_.find(code);
+    if (it == eventLines_.end())
+        it = eventLines_.try_emplace(eventLines_.size() < kEventCodes ? code : kOtherCodes).first;
+    if (const auto l = it->second.take(line, d_.loop().now()))
+        d_.log(*l);
+}
+
 void TaskSessions::reap() {
     std::erase_if(links_, [](const auto& l) { return !l->conn->open(); });
 }
@@ -312,7 +321,8 @@ int32_t TaskSessions::record(Op op, Reader& r, const char*& malformed) {
                 return kMalformed;
             }
             c.log().add(rec);
-            logTask("event " + (rec.code ? chassis::hex32(rec.code) + " " : "") + rec.text);
+            logEvent(rec.code,
+                     "event " + (rec.code ? chassis::hex32(rec.code) + " " : "") + rec.text);
             return 0;
         }
         case Op::Console:

@@ -130,6 +130,11 @@ class TaskSessions {
     // A line that a task process can have written as often as it likes (its connections,
     // faults, event log and reports), within taskLines_.
     void logTask(const std::string& line);
+    // An event-log record's line, within the budget of its code: a flood of one code (each of
+    // a customer's PDUs failing to leave by a port that is down) crowds out neither the other
+    // codes' records nor the task's other lines. Codes past kEventCodes share one budget.
+    void logEvent(uint32_t code, const std::string& line);
+    static constexpr size_t kEventCodes = 32;
 
     Daemon& d_;
     SessionObserver* observer_ = nullptr;
@@ -143,6 +148,7 @@ class TaskSessions {
     std::vector<uint8_t> scratch_;               // IFM's sequenced messages, renumbered per task
     bool stopping_ = false;  // the daemon stops: the kernel's data path is left as it is
     LineBudget taskLines_;
+    std::map<uint32_t, LineBudget> eventLines_;  // by code
     // Each grant builds a task link on the loop (a user and network namespace and a veth: up
     // to seconds in the kernel). A task that re-opens its data path, or its sessions, for ever
     // gets kRebuildBurst at once (a restart and a failover take one each), then one per

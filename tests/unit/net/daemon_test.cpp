@@ -749,6 +749,18 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     for (size_t i = 0; i < kReports; ++i)
         ASSERT_EQ(status(), 0) << i;
     EXPECT_LT(rig.logged("platform report: again"), kReports / 2);
+    // So is each event-log code's, on its own: a flood of one (a customer's PDUs failing to
+    // leave by a port that is down) hides no other.
+    const auto event = [](uint32_t code) {
+        return std::move(netp::Writer().u32(code).u32(0).text("e"));
+    };
+    for (size_t i = 0; i < kReports; ++i)
+        send(netp::Op::EventLog, event(0x3a000d));
+    send(netp::Op::EventLog, event(0x3a0004));
+    for (size_t i = 0; i <= kReports; ++i)
+        ASSERT_EQ(status(), 0) << i;
+    EXPECT_LT(rig.logged("event 0x3a000d e"), kReports / 2);
+    EXPECT_EQ(rig.logged("event 0x3a0004 e"), 1u);
 
     const netp::Fd ipc = openChannel(rig, netp::Channel::Ipc, 1);
     // Acknowledgements to IFM as fast as the task can send them, then a message to itself,
