@@ -543,13 +543,13 @@ void TaskSessions::revoke(Session& s) {
 }
 
 void TaskSessions::heartbeat() {
-    beat_.armIn(std::chrono::milliseconds(kHeartbeatPeriodMs));
+    const auto period = std::chrono::milliseconds(kHeartbeatPeriodMs);
+    beat_.armIn(period);
     const Clock::time_point now = d_.loop().now();
     const auto fenceAfter = std::chrono::milliseconds(kFenceAfterMs);
-    // Silence is the task's, not the loop's: while a long pass kept the pings from going, no
-    // task could answer them.
-    const Clock::duration late =
-        now - std::exchange(lastBeat_, now) - std::chrono::milliseconds(kHeartbeatPeriodMs);
+    // Silence is the task's, not the loop's: while a long pass kept the pings from going (a
+    // beat missed), no task could answer them. A timer's usual lateness counts as silence.
+    const Clock::duration late = now - std::exchange(lastBeat_, now) - period;
     std::array<uint8_t, beat::kLen> ping{};
     wire::putU32(ping.data(), beat::kKind, static_cast<uint32_t>(beat::Kind::Ping));
     std::vector<uint32_t> quiet;
@@ -558,7 +558,7 @@ void TaskSessions::heartbeat() {
             continue;
         wire::putU32(ping.data(), beat::kSeq, ++s.pingSeq);
         s.heartbeat->send(ping);
-        if (late > Clock::duration::zero())
+        if (late > period)
             s.lastAnswer = std::min(s.lastAnswer + late, now);
         if (now - s.lastAnswer >= fenceAfter)
             quiet.push_back(id);
