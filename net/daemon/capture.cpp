@@ -83,12 +83,27 @@ Captures::~Captures() {
 
 void Captures::start(uint64_t client, uint32_t ifindex, const std::string& name, Fd file,
                      uint64_t count) {
-    try {
-        checkWritableFile(file.get());
-    } catch (const std::runtime_error&) {
-        closer_.close(std::move(file));  // a file on FUSE, say, may hold its close
-        throw;
-    }
+    // Asked of its filesystem (and closed when refused) on the closer's thread: FUSE or NFS
+    // may hold the answer, and the loop waits for it no longer than kCheckLimit.
+    Closer::Checked checked = closer_.check(
+        std::move(file),
+        [](int fd) {
+            try {
+                checkWritableFile(fd);
+                return std::string();
+            } catch (const std::runtime_error& e) {
+                return std::string(e.what());
+            }
+        },
+        kCheckLimit);
+    if (!checked.answered)
+        throw std::runtime_error("the capture's file did not answer within " +
+                                 std::to_string(kCheckLimit.count()) +
+                                 " ms (its filesystem, or one a client sent before, is slow "
+                                 "or gone): write it to a local disk or memory");
+    if (!checked.refusal.empty())
+        throw std::runtime_error(checked.refusal);
+    file = std::move(checked.fd);
     auto a = std::make_unique<Active>();
     a->client = client;
     a->ifindex = ifindex;

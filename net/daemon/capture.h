@@ -4,6 +4,7 @@
 // sent, forwarded data and PDUs alike, stamped with the kernel's wall-clock time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -45,6 +46,7 @@ class Captures {
     struct Active;
     void readable(Active& a);
 
+    static constexpr std::chrono::milliseconds kCheckLimit{200};
     Loop& loop_;
     Closer& closer_;
     std::vector<std::unique_ptr<Active>> active_;

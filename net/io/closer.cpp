@@ -25,13 +25,34 @@ Closer::~Closer() {
     state_->cv.notify_one();
 }
 
+void Closer::push(std::shared_ptr<Job> job) {
+    const std::lock_guard lock(state_->m);
+    state_->queue.push_back(std::move(job));
+    ++state_->waiting;
+    state_->cv.notify_one();
+}
+
 void Closer::close(Fd fd) {
     if (!fd.valid())
         return;
-    const std::lock_guard lock(state_->m);
-    state_->queue.push_back(std::move(fd));
-    ++state_->waiting;
-    state_->cv.notify_one();
+    auto job = std::make_shared<Job>();
+    job->fd = std::move(fd);
+    push(std::move(job));
+}
+
+Closer::Checked Closer::check(Fd fd, std::function<std::string(int)> check,
+                              std::chrono::milliseconds limit) {
+    const bool busy = closing() > limit;
+    auto job = std::make_shared<Job>();
+    job->fd = std::move(fd);
+    job->check = std::move(check);
+    push(job);
+    std::unique_lock lock(state_->m);
+    if (busy || !state_->done.wait_for(lock, limit, [&] { return job->done; })) {
+        job->abandoned = true;
+        return {};
+    }
+    return {true, job->refusal, std::move(job->fd)};
 }
 
 size_t Closer::waiting() const {
@@ -52,15 +73,25 @@ void Closer::run(const std::shared_ptr<State>& s) {
         s->cv.wait(lock, [&] { return s->stop || !s->queue.empty(); });
         if (s->queue.empty())
             return;  // stopped, and nothing left
-        std::vector<Fd> batch = std::exchange(s->queue, {});
-        for (Fd& fd : batch) {
-            s->since = std::chrono::steady_clock::now();
-            lock.unlock();
-            fd.reset();
-            lock.lock();
-            s->since = {};
-            --s->waiting;
+        const std::shared_ptr<Job> job = std::move(s->queue.front());
+        s->queue.pop_front();
+        s->since = std::chrono::steady_clock::now();
+        lock.unlock();
+        std::string refusal = job->check ? job->check(job->fd.get()) : std::string();
+        lock.lock();
+        Fd closing;  // what this thread closes: all but a descriptor its check let go back
+        if (job->check) {
+            job->refusal = std::move(refusal);
+            job->done = true;
+            s->done.notify_all();
         }
+        if (!job->check || job->abandoned || !job->refusal.empty())
+            closing = std::move(job->fd);
+        lock.unlock();
+        closing.reset();
+        lock.lock();
+        s->since = {};
+        --s->waiting;
     }
 }
 

@@ -5,11 +5,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
+#include <chrono>
 #include <numeric>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "net/io/socket.h"
+#include "tests/support/slow_close.h"
 
 namespace {
 
@@ -77,6 +83,40 @@ TEST(Batch, OversizedDatagramIsMarkedAndTheEndIsOneEmptyDatagram) {
     EXPECT_EQ(got[1].bytes[0], 7);
     EXPECT_EQ(got[2].status, netp::RecvBatch::Status::Ok);
     EXPECT_TRUE(got[2].bytes.empty());
+}
+
+// A client's descriptor asked about on the closer's thread: the descriptor comes back when the
+// check lets it, and is closed there when it refuses. A check past its limit leaves the caller
+// at the limit and the descriptor to the thread, which closes it once the check has ended,
+// holding no lock meanwhile; while the thread is busy past the limit, the next check is not
+// waited for at all.
+TEST(Closer, WaitsForAFilesystemNoLongerThanItsLimit) {
+    using namespace std::chrono_literals;
+    using Clock = std::chrono::steady_clock;
+    netp::Closer closer;
+    const auto devNull = [] { return netp::Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)); };
+    const auto fine = [](int) { return std::string(); };
+    netp::Closer::Checked kept = closer.check(devNull(), fine, 1000ms);
+    EXPECT_TRUE(kept.answered && kept.fd.valid());
+    netp::Closer::Checked refused = closer.check(
+        devNull(), [](int) { return std::string("no"); }, 1000ms);
+    EXPECT_TRUE(refused.answered);
+    EXPECT_EQ(refused.refusal, "no");
+    EXPECT_FALSE(refused.fd.valid());
+
+    netp::test::SlowClose lingering = netp::test::slowClose(2);
+    const auto slow = [](int) {
+        std::this_thread::sleep_for(300ms);
+        return std::string();
+    };
+    auto at = Clock::now();
+    EXPECT_FALSE(closer.check(std::move(lingering.slow), slow, 100ms).answered);
+    EXPECT_LT(Clock::now() - at, 250ms);
+    std::this_thread::sleep_for(400ms);  // the check over, the close under way
+    at = Clock::now();
+    EXPECT_GT(closer.closing(), 50ms);
+    EXPECT_FALSE(closer.check(devNull(), fine, 100ms).answered);
+    EXPECT_LT(Clock::now() - at, 50ms);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // ctl.sock and a real l2ptd against it.
 #include "net/daemon/daemon.h"
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -31,6 +30,7 @@
 #include "platform/wire/bytes.h"
 #include "platform/wire/header.h"
 #include "platform/wire/l2pt.h"
+#include "tests/support/slow_close.h"
 #include "tests/unit/chassis/test_chassis.h"
 
 namespace {
@@ -241,28 +241,13 @@ TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
     // Nor does one whose descriptor takes long to close (a FUSE file whose server never
     // answers; here a TCP socket lingering 3 s over data its peer does not read), sent with a
     // request that takes none: the daemon holds its last reference.
-    netp::Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t atLen = sizeof at;
-    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&at), atLen), 0);
-    ASSERT_EQ(::listen(listener.get(), 1), 0);
-    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&at), &atLen);
-    netp::Fd slow(::socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(::connect(slow.get(), reinterpret_cast<sockaddr*>(&at), atLen), 0);
-    const netp::Fd unread(::accept(listener.get(), nullptr, nullptr));
-    for (std::vector<char> junk(1 << 16);
-         ::send(slow.get(), junk.data(), junk.size(), MSG_DONTWAIT) > 0;) {
-    }
-    const linger lingering{1, 3};
-    ::setsockopt(slow.get(), SOL_SOCKET, SO_LINGER, &lingering, sizeof lingering);
+    netp::test::SlowClose lingering = netp::test::slowClose(3);
     const netp::Fd sender = rig.connect();
     std::vector<uint8_t> status = ctl::encode({1, {"status"}, {}});
     const iovec iov{status.data(), status.size()};
-    const int passed[] = {slow.get()};
+    const int passed[] = {lingering.slow.get()};
     ASSERT_GT(netp::sendParts(sender.get(), {&iov, 1}, passed, 0), 0);
-    slow.reset();
+    lingering.slow.reset();
     EXPECT_THAT(Rig::receive(sender.get()).err, HasSubstr("no file expected"));
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_EQ(rig.run({"status"}).exit, 0);
