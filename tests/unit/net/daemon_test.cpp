@@ -254,9 +254,8 @@ TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
 }
 
-// A pass made long (the loop held 600 ms with 80 operators' requests waiting) fences no task:
-// no ping went meanwhile. Its silence counts from the pings, here with the task stopped from
-// before the pass to after it.
+// A pass made long (the loop held 600 ms, 80 operators' requests waiting) fences no task: no
+// ping went meanwhile. Here the task is stopped from before the pass to after it.
 TEST(Daemon, ABusyPassFencesNoTaskThatAnswered) {
     Rig rig;
     rig.startTask();
