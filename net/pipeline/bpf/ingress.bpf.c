@@ -107,8 +107,6 @@ int l2pt_ingress(struct __sk_buff* skb) {
         const __u32 h = headers ? headers : L2PT_ETH_HLEN;
         frames = f.len > h ? (f.len - h + skb->gso_size - 1) / skb->gso_size : 1;
     }
-    if (frames == 0)
-        frames = 1;
     const __u32 bytes = f.len + (frames - 1) * headers;
     if (!l2pt_storm(f.port, l2pt_storm_class(&f.hdr[L2PT_OFF_DST]), f.now, bytes, frames))
         return drop(&f, L2PT_DP_DROP_STORM);

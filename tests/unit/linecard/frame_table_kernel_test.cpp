@@ -114,10 +114,13 @@ TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTa
     const Bytes toNobody = tcpTo(0x0c);
     EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore), 1u);
     EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore), 0u);
-    // So it does when the kernel has not counted them (a sender it does not trust).
+    // So it does when the kernel has not counted them (a sender it does not trust): one byte
+    // past a segment makes two.
     run(Advance{1});
-    EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore, 0), 1u);
-    EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore, 0), 0u);
+    Bytes twoSegments = toNobody;
+    twoSegments.resize(kHeaders + kToCore + 1);
+    EXPECT_EQ(run.segmented("ge0/1", twoSegments, kToCore, 0), 1u);
+    EXPECT_EQ(run.segmented("ge0/1", twoSegments, kToCore, 0), 0u);
     EXPECT_EQ(run.dropsAt("ge0/1", L2PT_DP_DROP_STORM), 2u);
     // And as many bytes as its segments with headers: twenty of 60 are 2280, not the 1254 that
     // came, past a full bucket of 1518 (8 Kbps, 1000 bytes a second): they leave it 0.76 s owing.
