@@ -1,5 +1,4 @@
-// A descriptor whose close takes long, as a FUSE file's whose server does not answer: a TCP
-// socket lingering over data its peer does not read.
+// A descriptor slow to close (as a silent FUSE server's): a TCP socket lingering over unread data.
 #pragma once
 
 #include <netinet/in.h>

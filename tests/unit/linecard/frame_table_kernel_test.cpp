@@ -114,8 +114,7 @@ TEST_F(KernelPipeline, ASegmentedFrameIsJudgedByItsSegmentsWithTheirHeadersAndTa
     const Bytes toNobody = tcpTo(0x0c);
     EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore), 1u);
     EXPECT_EQ(run.segmented("ge0/1", toNobody, kToCore), 0u);
-    // So it does when the kernel has not counted them (a sender it does not trust): one byte
-    // past a segment makes two.
+    // So it does uncounted by the kernel (an untrusted sender): a byte past a segment is two.
     run(Advance{1});
     Bytes twoSegments = toNobody;
     twoSegments.resize(kHeaders + kToCore + 1);

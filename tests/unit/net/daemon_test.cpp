@@ -238,9 +238,8 @@ TEST(Daemon, AClientThatReadsNothingIsLetGoAndCostsTheOthersNothing) {
     EXPECT_THAT(many.log(), HasSubstr("the queues of its kind hold"));
     EXPECT_EQ(many.run({"l2cp"}).exit, 0);
 
-    // Nor does one whose descriptor takes long to close (a FUSE file whose server never
-    // answers; here a TCP socket lingering 3 s over data its peer does not read), sent with a
-    // request that takes none: the daemon holds its last reference.
+    // Nor one whose descriptor is slow to close (lingering 3 s), sent with a request that takes
+    // none: the daemon holds its last reference.
     netp::test::SlowClose lingering = netp::test::slowClose(3);
     const netp::Fd sender = rig.connect();
     std::vector<uint8_t> status = ctl::encode({1, {"status"}, {}});
