@@ -223,7 +223,7 @@ Bridge::Decision Bridge::decide(uint32_t portIf, std::span<const uint8_t> frame,
     const auto dst = frame.subspan(L2PT_OFF_DST, L2PT_ETH_ALEN);
     const auto src = frame.subspan(L2PT_OFF_SRC, L2PT_ETH_ALEN);
     if (unicast(src) && !zero(src)) {
-        d.learned = fdb_.learn(d.vid, src, orderOf(lport), lport, nowUs, ageingUs_);
+        d.learned = fdb_.learn(d.vid, src, orderOf(lport), lport, d.provider, nowUs, ageingUs_);
         if (d.learned == Fdb::Learned::OverLimit && fdb_.portDrops(orderOf(lport))) {
             d.reason = DropReason::LearnLimit;
             return d;

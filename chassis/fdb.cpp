@@ -47,10 +47,10 @@ size_t Fdb::home(uint64_t key) const {
     return static_cast<size_t>((key * kHashMultiplier) >> (kKeyBits - slotBits_));
 }
 
-bool Fdb::room(uint32_t lport, uint16_t vid) const {
+bool Fdb::room(uint32_t lport, uint16_t vid, bool provider) const {
     const Owner& p = ports_[lport];
     const Owner& v = vlans_[vid];
-    return p.count < p.limit && v.count < v.limit;
+    return (provider || p.count < p.limit) && v.count < v.limit;
 }
 
 size_t Fdb::probe(uint64_t key) const {
@@ -104,7 +104,7 @@ void Fdb::forgetUnless(const std::function<bool(uint16_t vid, uint32_t lportIf)>
 }
 
 Fdb::Learned Fdb::learn(uint16_t vid, std::span<const uint8_t> mac, uint32_t lport,
-                        uint32_t lportIf, uint64_t nowUs, uint64_t ageUs) {
+                        uint32_t lportIf, bool provider, uint64_t nowUs, uint64_t ageUs) {
     static_assert(kMacBits == kMacBytes * kByteBits);
     if (lport >= ports_.size() || vid >= kVlans)
         return Learned::Full;
@@ -116,7 +116,7 @@ Fdb::Learned Fdb::learn(uint16_t vid, std::span<const uint8_t> mac, uint32_t lpo
             return Learned::Known;
         // A move is learning on the new port: past its limit the stale entry goes.
         Owner& to = ports_[lport];
-        if (to.count >= to.limit) {
+        if (!provider && to.count >= to.limit) {
             release(at);
             return Learned::OverLimit;
         }
@@ -126,9 +126,9 @@ Fdb::Learned Fdb::learn(uint16_t vid, std::span<const uint8_t> mac, uint32_t lpo
         s.lportIf = lportIf;
         return Learned::Moved;
     }
-    if (!room(lport, vid) || entries_ >= capacity_) {
+    if (!room(lport, vid, provider) || entries_ >= capacity_) {
         expireLazily(nowUs, ageUs);
-        if (!room(lport, vid))
+        if (!room(lport, vid, provider))
             return Learned::OverLimit;
         if (entries_ >= capacity_)
             return Learned::Full;

@@ -44,9 +44,11 @@ class Fdb {
     size_t size() const { return entries_; }
 
     // mac: 6 bytes, unicast and not zero (the caller checks). lportIf is what find() answers.
-    // Entries not seen for ageUs are reclaimed when their slot or their count is wanted.
+    // Entries not seen for ageUs are reclaimed when their slot or their count is wanted. A
+    // provider frame's source is held to its VLAN's limit alone: every customer's far sites
+    // arrive on a core port, and one of them must not fill it for the others.
     Learned learn(uint16_t vid, std::span<const uint8_t> mac, uint32_t lport, uint32_t lportIf,
-                  uint64_t nowUs, uint64_t ageUs);
+                  bool provider, uint64_t nowUs, uint64_t ageUs);
     // Forgets every entry not seen for ageUs before nowUs (the daemon's ageing walk).
     void expire(uint64_t nowUs, uint64_t ageUs);
     // Forgets every entry keep(vid, lportIf) refuses: those of a member that left its VLAN.
@@ -72,7 +74,7 @@ class Fdb {
     // The slot that holds key, or the free one where it would go.
     size_t probe(uint64_t key) const;
     static uint16_t vidOf(uint64_t key);
-    bool room(uint32_t lport, uint16_t vid) const;
+    bool room(uint32_t lport, uint16_t vid, bool provider) const;
     // Frees slot i, its counts given back; the entries after it move back to keep every probe
     // unbroken.
     void release(size_t i);

@@ -250,16 +250,22 @@ static __always_inline int not_learned(struct l2pt_port_stats* st, const struct 
     return port->flags & L2PT_L_DROP ? L2PT_DP_DROP_LEARN_LIMIT : -1;
 }
 
+/* With a VLAN id to l2pt_learn: the frame is provider traffic. */
+#define LEARN_PROVIDER (1u << 16)
+
 /* Learns source mac (its six bytes in the low bits, the first the highest) in VLAN vid on lport,
- * which port brought, within the lport's and the VLAN's limits. -1, or why the frame is
- * dropped. A global function, verified once: inlined, its branches multiplied the paths the
- * verifier walks after it past its limit for a loader without CAP_PERFMON. */
+ * which port brought, within the VLAN's limit and, for a customer's frame, the lport's: every
+ * customer's far sites arrive on a core port, and one of them must not fill it for the others.
+ * -1, or why the frame is dropped. A global function, verified once: inlined, its branches
+ * multiplied the paths the verifier walks after it past its limit for a loader without
+ * CAP_PERFMON. */
 __noinline int l2pt_learn(__u32 port, __u32 lport, __u32 vid, __u64 mac, __u64 now) {
     struct l2pt_port_stats* st = stats_of(port);
     struct l2pt_learn* lp = learning_of(lport);
     struct l2pt_learn* vlan = learning_of(L2PT_LEARN_VLAN + (vid & L2PT_VID_MASK));
     if (!st || !lp || !vlan)
         return -1;
+    const int port_room = (vid & LEARN_PROVIDER) || has_room(lp);
     struct l2pt_fdb_key key = {.vid = (__u16)(vid & L2PT_VID_MASK)};
 #pragma unroll
     for (int i = 0; i < L2PT_ETH_ALEN; i++)
@@ -272,7 +278,7 @@ __noinline int l2pt_learn(__u32 port, __u32 lport, __u32 vid, __u64 mac, __u64 n
         if (was != lport && was != L2PT_LPORT_NONE) {
             /* A move past the limit takes the entry off its lport here, under the lock, so that
              * nothing else moves it or takes its counts off while it goes. */
-            moved = has_room(lp);
+            moved = port_room;
             e->lport = moved ? lport : L2PT_LPORT_NONE;
         }
         e->seen_ns = now;
@@ -290,7 +296,7 @@ __noinline int l2pt_learn(__u32 port, __u32 lport, __u32 vid, __u64 mac, __u64 n
         bpf_map_delete_elem(&l2pt_fdb, &key);
         return not_learned(st, lp);
     }
-    if (!has_room(lp) || !has_room(vlan))
+    if (!port_room || !has_room(vlan))
         return not_learned(st, lp);
     __sync_fetch_and_add(&lp->count, 1);
     __sync_fetch_and_add(&vlan->count, 1);
@@ -327,7 +333,8 @@ static __always_inline int learn(struct frame* f) {
 #pragma unroll
     for (int i = 0; i < L2PT_ETH_ALEN; i++)
         mac = mac << 8 | src[i];
-    return l2pt_learn(f->port, f->lport, f->o.vid, mac, f->now);
+    return l2pt_learn(f->port, f->lport, f->o.vid | (f->o.provider ? LEARN_PROVIDER : 0), mac,
+                      f->now);
 }
 
 /* The lport a known unicast destination was learned on (its role in the VLAN in *role), or

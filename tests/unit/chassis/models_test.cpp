@@ -252,7 +252,7 @@ TEST(Fdb, AFullTableRefusesWithoutEvictingAndAgedEntriesMakeRoom) {
     // Entries held: in the table, by the port, by the VLAN.
     const auto held = [&] { return std::tuple(fdb.size(), fdb.portCount(0), fdb.vlanCount(kVid)); };
     for (uint32_t i = 0; i < kCapacity * 4; ++i)
-        EXPECT_EQ(fdb.learn(kVid, mac(i), 0, 0x100, 0, kAgeUs),
+        EXPECT_EQ(fdb.learn(kVid, mac(i), 0, 0x100, false, 0, kAgeUs),
                   i < kCapacity ? Fdb::Learned::New : Fdb::Learned::Full)
             << i;
     EXPECT_EQ(held(), std::tuple(kCapacity, kCapacity, kCapacity));
@@ -260,7 +260,7 @@ TEST(Fdb, AFullTableRefusesWithoutEvictingAndAgedEntriesMakeRoom) {
         EXPECT_EQ(fdb.find(kVid, mac(i), 1, kAgeUs), 0x100u) << i;
     // Aged, they make room for what was refused.
     const uint32_t late = kCapacity * 4;
-    EXPECT_EQ(fdb.learn(kVid, mac(late), 0, 0x100, kAgeUs, kAgeUs), Fdb::Learned::New);
+    EXPECT_EQ(fdb.learn(kVid, mac(late), 0, 0x100, false, kAgeUs, kAgeUs), Fdb::Learned::New);
     fdb.expire(kAgeUs, kAgeUs);
     EXPECT_EQ(held(), std::tuple(1u, 1u, 1u));
 }
