@@ -213,6 +213,11 @@ void KernelDataPlane::readLinks() {
         synced_ = true;
         cards_->linksSynced();  // adopted tables: what the configuration no longer claims goes
         detachFormerPorts();
+        // The ports run on this start's tables now, which hold the configuration: the next
+        // start adopts them.
+        if (const pipeline::Status s = tables_->commitPins(); !s)
+            hooks_.warning("line cards: " + s.what() +
+                           ": the next start finds the tables pinned before this one's");
     }
     // The first events are the interfaces as they are at start.
     if (std::exchange(mtuChecked_, true))

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <limits>
 #include <string>
+#include <utility>
 
 // The skeletons bpftool generated at build time (net/pipeline/CMakeLists.txt): the real build
 // and the test builds, each a type of its own with the same fields.
@@ -294,7 +295,7 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
         t->readFormerLports(old);
         t->carryTask(old);
     }
-    if (Status s = t->settle(old, report.how); !s)
+    if (Status s = t->settle(old); !s)
         return s;
     if (report.how == PipelineStart::Migrated)
         t->migratedFrom_ = std::move(old);
@@ -305,22 +306,9 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
     return t;
 }
 
-Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
+Status BpfTables::settle(std::map<std::string, Fd>& old) {
     if (!pins_)
         return {};
-    std::vector<std::string> ours = {kAbiPin, kTaskRingPin, kIngressPin, kEgressPin, kTaskTxPin};
-    if (how != PipelineStart::Adopted) {
-        // New maps in place of the old ones, which live on while a filter's program uses them.
-        // The ABI record goes last: pins without it are no set to adopt.
-        if (Status s = pins_->unpin(kAbiPin); !s)
-            return s;
-        for (const auto& [name, fd] : obj_.maps()) {
-            if (!pinnable(name))
-                continue;
-            if (Status s = pins_->pin(fd, name); !s)
-                return s;
-        }
-    }
     // The ring in the trap slot, when it is the one pinned and its records are laid out as this
     // build's: the next grant hands it over with what queued in it. Migrated, it goes into the
     // new slot, where the carried trap entries write.
@@ -342,6 +330,29 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
         if (const uint32_t id = pins_->programId(pin))
             start_.formerPrograms.push_back(id);
     }
+    for (const auto& [name, fd] : old)
+        formerMaps_.insert(name);
+    pinsDue_ = true;
+    return {};
+}
+
+Status BpfTables::commitPins() {
+    if (!pins_ || !std::exchange(pinsDue_, false))
+        return {};
+    const PipelineStart how = start_.how;
+    std::vector<std::string> ours = {kAbiPin, kTaskRingPin, kIngressPin, kEgressPin, kTaskTxPin};
+    if (how != PipelineStart::Adopted) {
+        // New maps in place of the old ones, which live on while a filter's program uses them.
+        // The ABI record goes last: pins without it are no set to adopt.
+        if (Status s = pins_->unpin(kAbiPin); !s)
+            return s;
+        for (const auto& [name, fd] : obj_.maps()) {
+            if (!pinnable(name))
+                continue;
+            if (Status s = pins_->pin(fd, name); !s)
+                return s;
+        }
+    }
     const std::pair<int, const char*> programs[] = {
         {ingress_, kIngressPin}, {egress_, kEgressPin}, {taskTx_, kTaskTxPin}};
     for (const auto& [fd, pin] : programs) {
@@ -355,7 +366,7 @@ Status BpfTables::settle(std::map<std::string, Fd>& old, PipelineStart how) {
                            [&](const auto& m) { return m.first == name; });
     };
     for (const std::string& name : pins_->names()) {
-        const bool map = old.count(name) != 0 || hasMap(name);
+        const bool map = formerMaps_.count(name) != 0 || hasMap(name);
         if (!map && std::find(ours.begin(), ours.end(), name) == ours.end())
             (void)pins_->unpin(name);
     }

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -77,6 +78,11 @@ class BpfTables final : public Tables {
     // programs are attached at the ports (the old ones count and learn until then); nothing
     // otherwise.
     void finishMigration();
+    // Pins what this load made (new maps, the programs, the ABI record) over what the daemon
+    // before pinned: once the programs are attached at the ports and the tables hold the
+    // configuration. Until then the pins stay the set the ports run on, so that a start that
+    // fails or is stopped before leaves the next one the tables the switch forwards by.
+    Status commitPins();
     uint32_t variant() const { return variant_; }
     // The pin directory, when the maps are pinned.
     const std::string* pinDir() const { return pins_ ? &pins_->path() : nullptr; }
@@ -143,8 +149,8 @@ class BpfTables final : public Tables {
     BpfTables(Loaded, BpfObject obj, const Handles& fds, Copies copies, Arrays arrays, size_t cpus);
 
   private:
-    // After the load: pins what is new and the programs, takes the ring found.
-    Status settle(std::map<std::string, Fd>& old, PipelineStart how);
+    // After the load: takes the ring found, notes what the pins held.
+    Status settle(std::map<std::string, Fd>& old);
     // Migrated: the learned MACs, the port counters and the ports' buckets of the old maps
     // into the new ones (twice: at the load, and again by finishMigration()).
     void carry(const std::map<std::string, Fd>& old);
@@ -177,6 +183,8 @@ class BpfTables final : public Tables {
     uint32_t variant_ = 0;
     Fd readyRing_;  // in the trap slot, for the next grant: adopted, carried, or parked
     std::map<std::string, Fd> migratedFrom_;  // the old maps, until finishMigration()
+    std::set<std::string> formerMaps_;        // the maps pinned before this load, by name
+    bool pinsDue_ = false;                    // commitPins() has not pinned this load yet
     Arrays arrays_;
     int ingress_, egress_, taskTx_, forget_, setRates_;
     int byIfindex_, traps_, police_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;

@@ -94,10 +94,16 @@ TEST_F(Pinned, AStartAdoptsTheMapsLearnedMacsCountersEntriesAndTheRingWithItsPdu
     ASSERT_EQ(tables->trapCounters(stp)->hits, 1u);
     ring->reset();  // the task is gone too
 
-    // The daemon stops; the next loads over the pins.
+    // The daemon stops; the next loads over the pins, after one that ended before its ports
+    // ran its programs: the ports' programs are the ones pinned still.
+    bpf_prog_info attached{};
+    uint32_t infoLen = sizeof attached;
+    ASSERT_EQ(bpf_obj_get_info_by_fd(tables->ingressFd(), &attached, &infoLen), 0);
+    reload(options_, true);
     reload(options_);
     const StartReport& start = tables->start();
     ASSERT_EQ(start.how, PipelineStart::Adopted) << start.differs;
+    EXPECT_EQ(start.formerPrograms.at(0), attached.id);
     EXPECT_EQ(start.macs, 1u);
     EXPECT_TRUE(start.ringAdopted);
     EXPECT_TRUE(tables->adopted());
@@ -165,6 +171,10 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     g.task_if = 77;
     ASSERT_TRUE(tables->setGlobals(g));
 
+    // A start that ends before its ports run its programs leaves the pins as they were: the
+    // next migrates again from the tables the switch forwarded by.
+    reload(variant(2), true);
+    EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION));
     reload(variant(2));
     ASSERT_EQ(tables->start().how, PipelineStart::Migrated);
     EXPECT_TRUE(tables->start().taskCarried) << "it relays on its link until it lets go";

@@ -170,8 +170,9 @@ class Switch : public ::testing::Test {
     }
 
     // Loads the pipeline again as options say (the tables before gone first: a daemon that
-    // stops, then the next), its events read from there on.
-    void reload(const netp::pipeline::PipelineOptions& options) {
+    // stops, then the next), its events read from there on; pinned as a daemon's start that
+    // went through pins it, unless it is to end first.
+    void reload(const netp::pipeline::PipelineOptions& options, bool endsFirst = false) {
         using netp::pipeline::TrapRing;
         events_.reset();
         tables.reset();
@@ -180,6 +181,9 @@ class Switch : public ::testing::Test {
             options);
         ASSERT_TRUE(loaded) << loaded.status().what();
         tables = std::move(*loaded);
+        if (!endsFirst) {
+            ASSERT_TRUE(tables->commitPins());
+        }
         auto events = TrapRing::map(netp::Fd(::dup(tables->eventsFd())), L2PT_EVENT_RING_BYTES);
         ASSERT_TRUE(events) << events.status().what();
         events_ = std::make_unique<TrapRing>(std::move(*events));
