@@ -503,11 +503,11 @@ class Loader : private ConfigReader {
                 {ref(r["vlan"], "vlan"), static_cast<uint32_t>(integer(r, "rate", 0, UINT32_MAX))});
         }
         if (auto m = n["tunnel_mac"])
-            t.tunnelMac = mac(m, "tunnel_mac");
+            t.tunnelMac = tunnelMac(m);
         if (n["replace_global"])
             t.replaceGlobal = boolean(n["replace_global"], "replace_global");
         if (n["vman_tpid"])
-            t.vmanTpid = static_cast<uint16_t>(integer(n["vman_tpid"], 0, UINT16_MAX, "vman_tpid"));
+            t.vmanTpid = tpid(n["vman_tpid"]);
     }
 
     void checkUnique(const ChassisConfig& cfg) const {

@@ -1,5 +1,7 @@
 #include "chassis/config_reader.h"
 
+#include "chassis/rules.h"
+
 #include "platform/shell.h"
 
 namespace chassis {
@@ -119,6 +121,20 @@ Mac ConfigReader::mac(const YamlNode& n, const std::string& what) const {
     if (!m)
         fail(n, what + " must read like 03:a7:31:00:00:01");
     return *m;
+}
+
+Mac ConfigReader::tunnelMac(const YamlNode& n) const {
+    const Mac m = mac(n, "tunnel_mac");
+    if (const Refusal why = tunnelMacRefusal(m))
+        fail(n, "tunnel_mac " + n.scalar() + " " + *why);
+    return m;
+}
+
+uint16_t ConfigReader::tpid(const YamlNode& n) const {
+    const auto tpid = static_cast<uint16_t>(integer(n, 0, UINT16_MAX, "vman_tpid"));
+    if (const Refusal why = tpidRefusal(tpid))
+        fail(n, "vman_tpid " + n.scalar() + " " + *why);
+    return tpid;
 }
 
 // {port: NAME, limit: N, action: forward|drop} or {vlan: ID, limit: N}.

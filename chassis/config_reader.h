@@ -38,6 +38,9 @@ class ConfigReader {
 
     uint8_t protocols(const YamlNode& n) const;  // [stp, lldp, ...]
     Mac mac(const YamlNode& n, const std::string& what) const;
+    // The tunnel MAC and the provider TPID, each by its rule (rules.h).
+    Mac tunnelMac(const YamlNode& n) const;
+    uint16_t tpid(const YamlNode& n) const;
     // {broadcast|multicast|unknown_unicast: FPS or {fps, kbps}}
     void storm(const YamlNode& n, PortPolicing& p) const;
     // {vlan, protocols, rate, ports: [{port, mode}]}

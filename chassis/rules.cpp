@@ -1,6 +1,7 @@
 #include "chassis/rules.h"
 
 #include "chassis/l2cp.h"
+#include "dataplane/defs.h"
 
 namespace chassis {
 
@@ -57,6 +58,21 @@ Refusal lagLeaveRefusal(const IfDb& db, uint32_t lagIf, uint32_t portIf) {
         return named(db, lagIf) + " is not a LAG of the chassis";
     if (db.lagOf(portIf) != lagIf)
         return named(db, portIf) + " is not a member of " + named(db, lagIf);
+    return std::nullopt;
+}
+
+Refusal tunnelMacRefusal(const Mac& mac) {
+    constexpr Mac kBroadcast{0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    if (mac == kBroadcast || l2pt_l2cp_index(mac.data()) >= 0 || l2pt_is_protocol_mac(mac.data()))
+        return "cannot be the tunnel MAC: the line cards would drop the customers' frames to it "
+               "(the broadcast address, a reserved or a protocol's address)";
+    return std::nullopt;
+}
+
+Refusal tpidRefusal(uint64_t tpid) {
+    constexpr uint64_t kMinEtherType = 0x0600;
+    if (tpid < kMinEtherType)
+        return "is no EtherType (0x0600 and above; below is a length)";
     return std::nullopt;
 }
 

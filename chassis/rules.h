@@ -25,6 +25,13 @@ Refusal lagJoinRefusal(const IfDb& db, uint32_t lagIf, uint32_t portIf);
 // portIf may leave lagIf: it is a member of it.
 Refusal lagLeaveRefusal(const IfDb& db, uint32_t lagIf, uint32_t portIf);
 
+// A tunnel MAC the line cards can carry: they drop a customer's frame to it, so that the
+// broadcast address, a reserved or a protocol's address would take every customer's ARP or
+// PDUs with it.
+Refusal tunnelMacRefusal(const Mac& mac);
+// A provider TPID: an EtherType, not an 802.3 length (the pipeline tells tags by it).
+Refusal tpidRefusal(uint64_t tpid);
+
 // A tunnelling section with its names resolved against the interfaces, each by its rule.
 struct ResolvedVlan {
     uint32_t vlanIf = 0;

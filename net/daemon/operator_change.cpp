@@ -7,7 +7,6 @@
 #include "chassis/names.h"
 #include "chassis/rules.h"
 #include "chassis/trace.h"
-#include "dataplane/defs.h"
 #include "platform/wire/l2pt.h"
 
 namespace netp {
@@ -19,7 +18,6 @@ using chassis::Names;
 
 constexpr std::string_view kAll = "all";
 // A tag protocol identifier is an EtherType; below this, the field is an 802.3 length.
-constexpr uint64_t kMinEtherType = 0x0600;
 constexpr std::string_view kDefault = "default";
 
 // The debug filter's directions, as the CLI front end numbers them.
@@ -113,22 +111,14 @@ Change changeOf(const ctl::Request& r, const Names& names) {
         c.mac = chassis::parseMac(r.args[1]);
         if (!c.mac)
             throw std::invalid_argument("'" + r.args[1] + "' is not a MAC address");
-        // The line cards drop a customer's frame to the tunnel MAC: the broadcast address, or
-        // a reserved or protocol address, would take every customer's ARP or PDUs with it.
-        constexpr chassis::Mac kBroadcast{0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-        if (*c.mac == kBroadcast || l2pt_l2cp_index(c.mac->data()) >= 0 ||
-            l2pt_is_protocol_mac(c.mac->data()))
-            throw std::invalid_argument(
-                r.args[1] +
-                " cannot be the tunnel MAC: the line cards would drop the customers' frames to "
-                "it (the broadcast address, a reserved or a protocol's address)");
+        if (const chassis::Refusal why = chassis::tunnelMacRefusal(*c.mac))
+            throw std::invalid_argument(r.args[1] + " " + *why);
         return c;
     }
     if (cmd == "vman-tpid") {
         const uint64_t tpid = names.number(r.args.at(1), UINT16_MAX, "tpid");
-        if (tpid < kMinEtherType)
-            throw std::invalid_argument("tpid " + r.args[1] +
-                                        " is no EtherType (0x0600 and above; below is a length)");
+        if (const chassis::Refusal why = chassis::tpidRefusal(tpid))
+            throw std::invalid_argument("tpid " + r.args[1] + " " + *why);
         return chassis::TpidChange{static_cast<uint16_t>(tpid)};
     }
     if (cmd == "card") {

@@ -150,13 +150,13 @@ class StateReader : private chassis::ConfigReader {
         if (const auto m = root["tunnel_mac"]) {
             StateDelta::MacChange change;
             if (!m.isScalar() || m.scalar() != kDefaultMac)
-                change.mac = mac(m, "tunnel_mac");
+                change.mac = tunnelMac(m);
             if (root["replace_global"])
                 change.replaceGlobal = boolean(root["replace_global"], "replace_global");
             d.tunnelMac = change;
         }
         if (root["vman_tpid"])
-            d.vmanTpid = static_cast<uint16_t>(integer(root, "vman_tpid", 0, UINT16_MAX));
+            d.vmanTpid = tpid(root["vman_tpid"]);
         for (const auto& n : seq(root, "l2cp"))
             d.l2cp.push_back(l2cp(n));
         for (const auto& l : seq(root, "learning"))

@@ -97,12 +97,20 @@ TEST(ChassisFile, ErrorsNameTheFileAndLine) {
          "bad.yaml:2: a second YAML document: a chassis file holds one"},
         {",", "bad.yaml:1: did not find expected node content"},
         {"chassis: {name: *n}\n", "bad.yaml:1: alias *n names no node before it"},
+        // Values the line cards cannot carry, refused as an operator's change is.
+        {"tunnelling: {vman_tpid: 1535}\n",
+         "bad.yaml:1: vman_tpid 1535 is no EtherType (0x0600 and above; below is a length)"},
+        {"tunnelling: {tunnel_mac: 'ff:ff:ff:ff:ff:ff'}\n",
+         "bad.yaml:1: tunnel_mac ff:ff:ff:ff:ff:ff cannot be the tunnel MAC"},
+        {"tunnelling: {tunnel_mac: '01:80:c2:00:00:2f'}\n", "bad.yaml:1: tunnel_mac 01:80"},
         // An alias inside the node it names would be a cycle.
         {"chassis: &c {name: *c}\n", "bad.yaml:1: alias *c names no node before it"},
     };
     EXPECT_EQ(loadError("data_plane: {fdb_entries: 64, learning: [{vlan: 4095, limit: 0}]}\n"),
               "no error");
     EXPECT_EQ(loadError("data_plane: {fdb_entries: 1048576, learn_limit: 1048576}\n"), "no error");
+    EXPECT_EQ(loadError("tunnelling: {vman_tpid: 0x600, tunnel_mac: '01:80:c2:00:00:30'}\n"),
+              "no error");
     for (const auto& [yaml, error] : cases)
         EXPECT_THAT(loadError(yaml), ::testing::StartsWith(std::string(error))) << yaml;
 }

@@ -184,6 +184,7 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
         "learning: [{port: v100, limit: 3}]\n",      // a VLAN's name for a port
         "ports: [{port: p9, pdu_rate: 1}]\n",        // no such port
         "ports: [{port: p0, storm: {multicast: {}}}]\n",
+        "vman_tpid: 0x5ff\n",  // a length: the line cards would take it for no tag
         "colour: red\n",
     };
     for (const char* text : bad) {
