@@ -223,9 +223,11 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
     const bool tunnelSocket = !isProtocolMac(dst);
     if (l2cp < 0) {
         if (TrapEntry* entry = a->match(portIf, dst)) {
-            if (tunnelSocket && !(cls = bridge_.classify(portIf, frame)).provider)
+            if (!tunnelMacIn)
+                cls = bridge_.classify(portIf, frame);
+            if (!cls.provider && tunnelSocket)
                 return fromCustomer();
-            return trap(index, portIf, *entry, frame, line);
+            return trap(index, portIf, *entry, frame, line, cls);
         }
         return bridge(index, portIf, frame, line);
     }
@@ -239,7 +241,7 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
             if (tunnelSocket && !cls.provider)
                 return fromCustomer();
             ++counted[L2PT_L2CP_COUNTED_TUNNELLED][at];
-            return trap(index, portIf, *entry, frame, line);
+            return trap(index, portIf, *entry, frame, line, cls);
         }
     }
     if (l2pt_l2cp_untrapped(static_cast<uint32_t>(action), static_cast<uint32_t>(l2cp)) ==
@@ -254,7 +256,8 @@ Outcome DataPlane::frameIn(uint32_t portIf, std::span<const uint8_t> frame) {
 }
 
 Outcome DataPlane::trap(int index, uint32_t portIf, TrapEntry& entry,
-                        std::span<const uint8_t> frame, const InLine& line) {
+                        std::span<const uint8_t> frame, const InLine& line,
+                        const Bridge::Class& cls) {
     // A trapped frame leaves forwarding for good, whatever becomes of it.
     ++entry.counters.hits;
     const uint32_t rate = entry.entry.rate;
@@ -266,8 +269,10 @@ Outcome DataPlane::trap(int index, uint32_t portIf, TrapEntry& entry,
                            line.head + " dropped (policed at " + std::to_string(rate) + " Kbps)");
         return {Verdict::Dropped, DropReason::Policed};
     }
+    TokenBucket& pduBucket =
+        cls.provider ? vlanPdu_[cls.vid] : policers_[static_cast<size_t>(index)].pdu;
     if (const uint32_t pdus = pduRate(portIf);
-        pdus != 0 && !policers_[static_cast<size_t>(index)].pdu.takeFrame(pdus, ctx_.clock.nowUs))
+        pdus != 0 && !pduBucket.takeFrame(pdus, ctx_.clock.nowUs))
         return dropIn(index, line, DropReason::PduShare, "");
     std::span<const uint8_t> trapped = frame;
     std::string how;

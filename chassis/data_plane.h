@@ -134,8 +134,9 @@ class DataPlane {
         std::string head;   // "in len=60"
     };
     Outcome dropIn(int index, const InLine& line, DropReason reason, const std::string& text);
+    // cls: the frame's classification, whose provider frames are policed by their VLAN.
     Outcome trap(int index, uint32_t portIf, TrapEntry& entry, std::span<const uint8_t> frame,
-                 const InLine& line);
+                 const InLine& line, const Bridge::Class& cls);
     Outcome bridge(int index, uint32_t portIf, std::span<const uint8_t> frame, const InLine& line);
     // Whether the port's storm control lets the flooded frame pass (and charges it).
     bool stormPasses(int index, std::span<const uint8_t> frame);
@@ -163,6 +164,9 @@ class DataPlane {
         TokenBucket pdu;
     };
     std::vector<Policers> policers_;  // by dense port index
+    // The PDU buckets of the VLANs provider frames bring, whichever core port: every
+    // customer's tunnelled PDUs arrive on a core port, and one must not take the others' share.
+    std::array<TokenBucket, Fdb::kVlans> vlanPdu_{};
     uint32_t pduDefault_;
     uint64_t policingGeneration_ = 0;
     std::array<uint64_t, kDropReasons> dropTotals_{};

@@ -151,6 +151,19 @@ struct l2pt_police {
     __u64 share_newer;
 };
 
+/* l2pt_vlan_police[S-VLAN id]: the PDU rate and share of the ring of the PDUs of a VLAN that
+ * provider frames bring, whichever core port: every customer's tunnelled PDUs arrive on a core
+ * port, and policed as the port's, one customer would take the others' share of it. Its bucket
+ * runs at the rate of the port each PDU arrives on (that port's l2pt_police record). */
+struct l2pt_vlan_police {
+    struct bpf_spin_lock lock; /* guards everything below */
+    __u32 pad;
+    struct l2pt_bucket pdu; /* frames a second */
+    __u64 share_mark;       /* as l2pt_police's */
+    __u64 share_older;
+    __u64 share_newer;
+};
+
 /* l2pt_l2cp: the actions of the reserved addresses (defs.h) of an lport, and of an
  * lport in a VLAN, which override it address by address: two bits per address index, 0 where
  * nothing is configured. vid L2PT_L2CP_ANY_VLAN is the lport's own row. */

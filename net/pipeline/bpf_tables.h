@@ -144,7 +144,7 @@ class BpfTables final : public Tables {
     struct Handles {
         int ingress, egress, taskTx, forget, setRates;
         int globals, lports, vlans, learning;  // mapped: Arrays
-        int byIfindex, traps, police, fdb, stats, rings, events, l2cp, l2cpStats;
+        int byIfindex, traps, police, vlanPolice, fdb, stats, rings, events, l2cp, l2cpStats;
     };
     BpfTables(Loaded, BpfObject obj, const Handles& fds, Copies copies, Arrays arrays, size_t cpus);
 
@@ -187,7 +187,7 @@ class BpfTables final : public Tables {
     bool pinsDue_ = false;                    // commitPins() has not pinned this load yet
     Arrays arrays_;
     int ingress_, egress_, taskTx_, forget_, setRates_;
-    int byIfindex_, traps_, police_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;
+    int byIfindex_, traps_, police_, vlanPolice_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;
     mutable std::vector<l2pt_port_stats> perCpu_;  // one lookup's worth of per-CPU values
     mutable std::vector<l2pt_fdb_key> keys_;       // one batch of the learned MACs
     mutable std::vector<l2pt_fdb_entry> entries_;

@@ -61,6 +61,13 @@ void BpfTables::carry(const std::map<std::string, Fd>& old) {
     }
     if (const OldArray a = oldMap("l2pt_police", sizeof(l2pt_police)); a.fd >= 0)
         carryPolice(a.fd, a.entries);
+    if (const OldArray a = oldMap("l2pt_vlan_police", sizeof(l2pt_vlan_police)); a.fd >= 0) {
+        l2pt_vlan_police was{};
+        for (uint32_t vid = 0; vid < std::min<uint32_t>(a.entries, L2PT_VLANS); ++vid) {
+            if (bpf_map_lookup_elem_flags(a.fd, &vid, &was, BPF_F_LOCK) == 0)
+                (void)bpf_map_update_elem(vlanPolice_, &vid, &was, BPF_F_LOCK);
+        }
+    }
 }
 
 // A customer whose storm or PDUs spent its buckets finds them spent in the new map, not full

@@ -329,11 +329,15 @@ class KernelRunner {
         return ev.copies;
     }
     // The records in the task's ring, counted by the port they entered; the ring is read empty.
+    // The records in the task's ring, counted by the port they entered and the last byte of
+    // their source MAC: "te1/0 01".
     std::map<std::string, size_t> readRing() {
         std::map<std::string, size_t> n;
+        constexpr size_t kSrcLast = 11;
         for (auto rec = ring_->peek(); !rec.empty(); rec = ring_->peek()) {
-            if (const auto t = pipeline::parseTrapRecord(rec))
-                ++n[chassis_.ifdb().name(t->portIf)];
+            if (const auto t = pipeline::parseTrapRecord(rec); t && t->frame.size() > kSrcLast)
+                ++n[chassis_.ifdb().name(t->portIf) + " " +
+                    chassis::hexText(t->frame.subspan(kSrcLast, 1))];
             ring_->release();
         }
         ring_->publish();

@@ -70,8 +70,10 @@ int l2pt_ingress(struct __sk_buff* skb) {
                 return drop(&f, L2PT_DP_DROP_TUNNEL_MAC);
             if (l2cp >= 0)
                 l2pt_count_l2cp(f.port, L2PT_L2CP_COUNTED_TUNNELLED, (__u32)l2cp);
+            /* A core port's PDUs are policed per VLAN: every customer's arrive there. */
+            const __u32 who = f.o.provider ? POLICE_VLAN | f.o.vid : 0;
             f.o.vid = 0; /* a trapped frame's event names the tag it was given */
-            return trap(&f, t);
+            return trap(&f, t, who);
         }
     }
     if (l2cp >= 0) {

@@ -66,6 +66,13 @@ struct {
     __type(value, struct l2pt_police);
 } l2pt_police SEC(".maps");
 
+struct {
+    __uint(type, BPF_MAP_TYPE_ARRAY);
+    __uint(max_entries, L2PT_VLANS);
+    __type(key, __u32);
+    __type(value, struct l2pt_vlan_police);
+} l2pt_vlan_police SEC(".maps");
+
 /* Not preallocated: an entry the daemon deletes stays valid for a program that found it. */
 struct {
     __uint(type, BPF_MAP_TYPE_HASH);

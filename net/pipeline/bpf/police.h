@@ -92,50 +92,94 @@ static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
  * would multiply the paths the verifier walks after them past what it allows a loader without
  * CAP_PERFMON. */
 
-/* The port's PDU rate: 1 when a trapped frame may go on to the task. */
-__noinline int l2pt_pdu_rate(__u32 port, __u64 now) {
-    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
-    if (!p)
-        return 1;
-    bpf_spin_lock(&p->lock);
-    int pass = take(0, &p->pdu, now, 0, 1);
-    bpf_spin_unlock(&p->lock);
-    return pass;
+/* Whose PDU a port policer counts: the port's own (0), or, for a provider frame, its VLAN's
+ * (POLICE_VLAN | the VLAN id): every customer's far sites arrive on a core port. */
+#define POLICE_VLAN (1u << 16)
+
+static __always_inline struct l2pt_vlan_police* vlan_police(__u32 who) {
+    __u32 vid = who & L2PT_VID_MASK;
+    return bpf_map_lookup_elem(&l2pt_vlan_police, &vid);
 }
 
-/* The port's share of the task's ring (abi.h): 1 when a record of rec bytes may go in while the
- * port may hold share bytes of it (no limit: U64_MAX). prod and cons: the ring's positions,
- * read by the caller (a global function takes no map). */
-__noinline int l2pt_ring_share(__u32 port, __u64 share, __u64 rec, __u64 prod, __u64 cons) {
+/* The PDU rate of the port, or of its VLAN who: 1 when a trapped frame may go on to the task. */
+__noinline int l2pt_pdu_rate(__u32 port, __u32 who, __u64 now) {
     struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
     if (!p)
         return 1;
     int pass = 1;
-    bpf_spin_lock(&p->lock);
-    if (cons >= p->share_mark || prod < p->share_mark) {
-        /* Everything before the mark is read (or the ring is a new one). */
-        p->share_older = prod < p->share_mark ? 0 : p->share_newer;
-        p->share_newer = 0;
-        p->share_mark = prod;
+    if (!(who & POLICE_VLAN)) {
+        bpf_spin_lock(&p->lock);
+        pass = take(0, &p->pdu, now, 0, 1);
+        bpf_spin_unlock(&p->lock);
+        return pass;
     }
-    if (p->share_older + p->share_newer + rec > share)
-        pass = 0;
-    else
-        p->share_newer += rec;
+    /* The rate of the port it arrives on, which the daemon writes whole. */
+    const __u32 rate = p->pdu.rate;
+    if (!rate)
+        return 1;
+    struct l2pt_vlan_police* v = vlan_police(who);
+    if (!v)
+        return 1;
+    bpf_spin_lock(&v->lock);
+    v->pdu.rate = rate;
+    pass = take(0, &v->pdu, now, 0, 1);
+    bpf_spin_unlock(&v->lock);
+    return pass;
+}
+
+/* A share of the ring (the three positions of l2pt_police's): 1 when a record of rec bytes may
+ * go in while share bytes may be held. Under the lock of the value that holds them. */
+static __always_inline int share_take(__u64* mark, __u64* older, __u64* newer, __u64 share,
+                                      __u64 rec, __u64 prod, __u64 cons) {
+    if (cons >= *mark || prod < *mark) {
+        /* Everything before the mark is read (or the ring is a new one). */
+        *older = prod < *mark ? 0 : *newer;
+        *newer = 0;
+        *mark = prod;
+    }
+    if (*older + *newer + rec > share)
+        return 0;
+    *newer += rec;
+    return 1;
+}
+
+/* The share of the task's ring (abi.h) of the port in whose low 32 bits, or of its VLAN in the
+ * high ones (POLICE_VLAN | id): 1 when a record of rec bytes may go in while it may hold share
+ * bytes (no limit: U64_MAX). prod and cons: the ring's positions, read by the caller (a global
+ * function takes no map). */
+__noinline int l2pt_ring_share(__u64 whose, __u64 share, __u64 rec, __u64 prod, __u64 cons) {
+    __u32 port = (__u32)whose;
+    const __u32 who = (__u32)(whose >> 32);
+    int pass = 1;
+    if (who & POLICE_VLAN) {
+        struct l2pt_vlan_police* v = vlan_police(who);
+        if (!v)
+            return 1;
+        bpf_spin_lock(&v->lock);
+        pass = share_take(&v->share_mark, &v->share_older, &v->share_newer, share, rec, prod, cons);
+        bpf_spin_unlock(&v->lock);
+        return pass;
+    }
+    struct l2pt_police* p = bpf_map_lookup_elem(&l2pt_police, &port);
+    if (!p)
+        return 1;
+    bpf_spin_lock(&p->lock);
+    pass = share_take(&p->share_mark, &p->share_older, &p->share_newer, share, rec, prod, cons);
     bpf_spin_unlock(&p->lock);
     return pass;
 }
 
 #define NO_SHARE_LIMIT (~0ull)
 
-static __always_inline int ring_share(struct frame* f, void* ring, __u64 rec) {
+static __always_inline int ring_share(struct frame* f, void* ring, __u64 rec, __u32 who) {
     const __u32 ports = f->g->pdu_ports;
     /* A port alone may fill the ring: then the task is behind. */
     if (ports < 2)
         return 1;
     const __u64 unread = bpf_ringbuf_query(ring, BPF_RB_AVAIL_DATA);
     const __u64 share = unread > L2PT_SHARE_FROM ? L2PT_RING_BYTES / ports : NO_SHARE_LIMIT;
-    return l2pt_ring_share(f->port, share, rec, bpf_ringbuf_query(ring, BPF_RB_PROD_POS),
+    return l2pt_ring_share((__u64)who << 32 | f->port, share, rec,
+                           bpf_ringbuf_query(ring, BPF_RB_PROD_POS),
                            bpf_ringbuf_query(ring, BPF_RB_CONS_POS));
 }
 

@@ -18,8 +18,8 @@
 
 /* Writes the trapped frame (len bytes once tagged) into a record with room bytes for it. */
 static __always_inline int trap_record(struct frame* f, struct l2pt_trap* t, void* ring, __u32 len,
-                                       int add_tag, const __u32 room) {
-    if (!ring_share(f, ring, RING_REC_BYTES(room)))
+                                       int add_tag, const __u32 room, __u32 who) {
+    if (!ring_share(f, ring, RING_REC_BYTES(room), who))
         return drop(f, L2PT_DP_DROP_PDU_SHARE);
     struct l2pt_trap_rec* rec = bpf_ringbuf_reserve(ring, TRAP_REC_BYTES(room), 0);
     if (!rec)
@@ -74,13 +74,14 @@ static __always_inline int trap_record(struct frame* f, struct l2pt_trap* t, voi
     return TC_ACT_SHOT;
 }
 
-static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
+/* who: whose PDU the port policers count it as (POLICE_VLAN). */
+static __always_inline int trap(struct frame* f, struct l2pt_trap* t, __u32 who) {
     __sync_fetch_and_add(&t->hits, 1);
     if (!police(t, f->now, f->len)) {
         __sync_fetch_and_add(&t->policed, 1);
         return drop(f, L2PT_DP_DROP_POLICED);
     }
-    if (!l2pt_pdu_rate(f->port, f->now))
+    if (!l2pt_pdu_rate(f->port, who, f->now))
         return drop(f, L2PT_DP_DROP_PDU_SHARE);
     /* An untagged frame is handed over in its port's VLAN. */
     const int add_tag = !is_tag(be16_at(&f->hdr[L2PT_OFF_TYPE]), f->g->tpid);
@@ -92,10 +93,10 @@ static __always_inline int trap(struct frame* f, struct l2pt_trap* t) {
     if (!ring)
         return drop(f, L2PT_DP_DROP_NO_SOCKET);
     if (len <= TRAP_ROOM_SMALL)
-        return trap_record(f, t, ring, len, add_tag, TRAP_ROOM_SMALL);
+        return trap_record(f, t, ring, len, add_tag, TRAP_ROOM_SMALL, who);
     if (len <= TRAP_ROOM_MEDIUM)
-        return trap_record(f, t, ring, len, add_tag, TRAP_ROOM_MEDIUM);
-    return trap_record(f, t, ring, len, add_tag, L2PT_TRAP_MAX_LEN);
+        return trap_record(f, t, ring, len, add_tag, TRAP_ROOM_MEDIUM, who);
+    return trap_record(f, t, ring, len, add_tag, L2PT_TRAP_MAX_LEN, who);
 }
 
 static __always_inline struct l2pt_trap* trap_entry(struct frame* f) {
