@@ -17,7 +17,6 @@ namespace {
 
 constexpr mode_t kStateDirMode = 0750;
 constexpr mode_t kStateFileMode = 0640;
-constexpr size_t kMaxStateBytes = 4 << 20;
 // What the daemon writes begins with these two lines and ends with kEndLine: a file that begins
 // with them and does not end so was cut short. Files by hand, and by builds before the end line
 // (the first line alone when nothing changed), have neither and are read as they are.
@@ -483,11 +482,12 @@ std::pair<std::string, std::string> splitPath(const std::string& path) {
 
 }  // namespace
 
-StateStore::StateStore(const std::string& path, Logger& log)
+StateStore::StateStore(const std::string& path, Logger& log, size_t maxBytes)
     : path_(path),
       name_(splitPath(path).second),
       dir_(splitPath(path).first, kStateDirMode),
-      log_(log) {
+      log_(log),
+      maxBytes_(maxBytes) {
     if (name_.empty() || SafeDir::isTemporary(name_))
         throw DirError("state file " + path + ": not a file name the daemon can use");
 }
@@ -580,7 +580,7 @@ void keepFitting(const chassis::ChassisConfig& base, std::span<const StateDelta>
 chassis::ChassisConfig StateStore::load(const chassis::ChassisConfig& base) {
     std::optional<StateDelta> delta;
     try {
-        const auto text = dir_.readFile(name_, kMaxStateBytes);
+        const auto text = dir_.readFile(name_, maxBytes_);
         if (!text)
             return base;
         if (cutShort(*text)) {
@@ -652,11 +652,16 @@ std::optional<std::string> StateStore::save(const chassis::ChassisConfig& base,
                                             std::span<const chassis::LearnLimitConfig> learning) {
     try {
         const std::string text = stateText(stateDelta(base, now, learning));
+        if (text.size() > maxBytes_)
+            throw std::runtime_error("the state would be " + std::to_string(text.size()) +
+                                     " bytes, more than a start reads (" +
+                                     std::to_string(maxBytes_) +
+                                     "): the change runs until the daemon stops");
         // What the file holds now, not what this daemon wrote last: a file cut short or
         // edited since is written again.
         std::optional<std::string> held;
         try {
-            held = dir_.readFile(name_, kMaxStateBytes);
+            held = dir_.readFile(name_, maxBytes_);
         } catch (const DirError&) {
         }
         if (held != text)

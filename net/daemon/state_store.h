@@ -62,8 +62,11 @@ StateDelta parseState(std::string_view text, const std::string& source);
 // The state file of a daemon.
 class StateStore {
   public:
+    // The largest state a start reads: the daemon's own memory bounds what it parses.
+    static constexpr size_t kMaxBytes = 4 << 20;
     // path's directory is a SafeDir, created 0750 when missing; DirError when it cannot be.
-    StateStore(const std::string& path, Logger& log);
+    // maxBytes: what it writes and reads at most.
+    StateStore(const std::string& path, Logger& log, size_t maxBytes = kMaxBytes);
 
     // base with the saved state laid over it. A state file that cannot be read is moved aside
     // (NAME.bad-<time>) with a log line, and base is what runs. One whose changes do not all
@@ -71,7 +74,8 @@ class StateStore {
     // is logged, and base with the others is what runs, saved at once.
     chassis::ChassisConfig load(const chassis::ChassisConfig& base);
     // Writes what differs now from base, when that is not what the file holds already; why
-    // not (logged) when it cannot. The next save writes it all again.
+    // not (logged) when it cannot, or when it would be more than a start reads (the file keeps
+    // what it held). The next save writes it all again.
     std::optional<std::string> save(const chassis::ChassisConfig& base, chassis::Chassis& now,
                                     std::span<const chassis::LearnLimitConfig> learning = {});
     const SafeDir& dir() const { return dir_; }
@@ -83,6 +87,7 @@ class StateStore {
     std::string name_;
     SafeDir dir_;
     Logger& log_;
+    size_t maxBytes_;
 };
 
 std::string readFile(const std::string& path);  // std::runtime_error when unreadable

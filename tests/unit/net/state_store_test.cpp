@@ -243,6 +243,14 @@ TEST(StateStore, AStateThatDoesNotFitIsSetAsideAndTheChassisFileRuns) {
     fs::resize_file(path, whole.size() / 2);
     EXPECT_EQ(store.save(base, sim.chassis()), std::nullopt);
     EXPECT_EQ(netp::readFile(path), whole);
+    // A state of more than a start reads is not written, and the client hears why.
+    fs::resize_file(path, whole.size() / 2);
+    EXPECT_THAT(
+        netp::StateStore(path, log, whole.size() - 1).save(base, sim.chassis()).value_or(""),
+        HasSubstr("more than a start reads"));
+    EXPECT_EQ(netp::readFile(path).size(), whole.size() / 2);
+    EXPECT_EQ(netp::StateStore(path, log, whole.size()).save(base, sim.chassis()), std::nullopt);
+    EXPECT_EQ(netp::readFile(path), whole);
 
     // Cut at any line, even where what is left still reads, it is set aside, not half run; with
     // an editor's blank lines after its end, and as builds before the end line wrote it, it runs.
