@@ -50,6 +50,7 @@ KernelDataPlane::KernelDataPlane(chassis::Chassis& chassis, Loop& loop, Hooks ho
       ageing_(loop,
               [this] {
                   cards_->expireAged();
+                  tracker_->retryFailedAttaches();
                   ageing_.armIn(ageingCheck_);
                   sweepSoon();
               }),

@@ -59,12 +59,15 @@ bool LinuxPortOps::holds(uint32_t ifindex) {
 OpStatus LinuxPortOps::attach(uint32_t ifindex, const TcPrograms& programs) {
     if (OpStatus st = ensureClsact(ifindex); !st.ok())
         return st;
+    // A port on our filters already (a restart's) keeps them whatever fails here: its frames
+    // go on through the pipeline, never round it.
+    const bool held = holds(ifindex);
     if (OpStatus st = attachAt(ifindex, Hook::Ingress, programs.ingress); !st.ok())
         return st;
     if (programs.egress < 0)
         return {};
     OpStatus st = attachAt(ifindex, Hook::Egress, programs.egress);
-    if (!st.ok())
+    if (!st.ok() && !held)
         detachAt(ifindex, Hook::Ingress);  // no half-attached port
     return st;
 }

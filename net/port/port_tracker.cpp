@@ -190,7 +190,18 @@ std::string PortTracker::attach(size_t p) {
     if (st.ok())
         return "attached";
     bump(p, PortEvent::AttachFailed);
-    return "attach failed: " + st.text() + "; tried again when the interface changes";
+    return "attach failed: " + st.text() + "; tried again later and when the interface changes";
+}
+
+void PortTracker::retryFailedAttaches() {
+    for (size_t p = 0; p < ports_.size(); ++p) {
+        const PortState before = ports_[p].state;
+        if (before.ifindex == 0 || before.attached)
+            continue;
+        log_(prefix(p) + attach(p));
+        if (ports_[p].state != before)
+            changed(p, before);
+    }
 }
 
 void PortTracker::changed(size_t p, const PortState& was) {

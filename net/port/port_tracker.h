@@ -72,6 +72,9 @@ class PortTracker {
 
     void handle(const LinkEvent& event);
     void handle(std::span<const LinkEvent> events);
+    // Attaches again where an attach failed (a transient refusal of the kernel): the owner
+    // calls it now and then, besides the interface's next change.
+    void retryFailedAttaches();
 
     size_t size() const { return ports_.size(); }
     const PortNetdev& names(size_t port) const { return ports_[port].names; }

@@ -2,6 +2,7 @@
 // pairs it makes vanish with it. Needs root (CAP_NET_ADMIN, CAP_NET_RAW, CAP_BPF).
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
@@ -236,6 +237,12 @@ TEST_F(LinuxPortOpsTest, AttachesAndReplacesOnlyItsOwnFilterAtEachHook) {
             EXPECT_EQ(h.program, want);
         }
     }
+    // A restart that fails at the egress leaves the port on our filters: its frames go on
+    // through the pipeline, never round it.
+    const Fd notBpf(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    EXPECT_FALSE(LinuxPortOps().attach(v0, {progs.pass(), notBpf.get()}).ok());
+    EXPECT_EQ(ingress.program(), pass);
+    EXPECT_EQ(egress.program(), other);
     bool removed = true;
     ASSERT_TRUE(ops.removeEmptyClsact(v0, &removed).ok());
     EXPECT_FALSE(removed) << "our filters hang on it";

@@ -132,15 +132,17 @@ TEST_F(Tracker, DownUpAndMtuChangeTheStateWithoutAttachingAgain) {
     EXPECT_EQ(ops.attachCalls(), 1u);
 }
 
-TEST_F(Tracker, FailedAttachIsRetriedAtTheInterfacesNextChange) {
-    ops.failAttach(EPERM, 2);
+TEST_F(Tracker, FailedAttachIsRetriedLaterAndAtTheInterfacesNextChange) {
+    ops.failAttach(EPERM, 3);
     added(link(5, "acc1"));
     EXPECT_THAT(logged(), ElementsAre(HasSubstr("attach failed: Operation not permitted")));
     EXPECT_FALSE(tracker.state(kAcc).attached);
     EXPECT_EQ(ops.at(5), std::nullopt);
+    tracker.retryFailedAttaches();
+    EXPECT_THAT(logged(), ElementsAre(HasSubstr("attach failed")));
 
     changed(link(5, "acc1"), link(5, "acc1", 9000));
-    EXPECT_EQ(tracker.count(kAcc, PortEvent::AttachFailed), 2u);
+    EXPECT_EQ(tracker.count(kAcc, PortEvent::AttachFailed), 3u);
     EXPECT_FALSE(tracker.state(kAcc).attached);
     logged();
     changed(link(5, "acc1", 9000), link(5, "acc1", 9000, false));
@@ -148,6 +150,14 @@ TEST_F(Tracker, FailedAttachIsRetriedAtTheInterfacesNextChange) {
               (Lines{"port ge0/1 (acc1): down (admin down)", "port ge0/1 (acc1): attached"}));
     EXPECT_TRUE(tracker.state(kAcc).attached);
     EXPECT_EQ(ops.at(5), programs);
+    tracker.retryFailedAttaches();
+    EXPECT_THAT(logged(), ElementsAre()) << "nothing to try again";
+    ops.failAttach(EPERM, 1);
+    changed(link(5, "acc1", 9000, false), link(6, "acc1", 9000, false));
+    logged();
+    tracker.retryFailedAttaches();
+    EXPECT_THAT(logged(), ElementsAre("port ge0/1 (acc1): attached"));
+    EXPECT_TRUE(tracker.state(kAcc).attached);
 }
 
 TEST(TrackerPorts, TwoOnOneInterfaceOrABadNameAreRefusedTwoOnNoneAreNot) {
