@@ -196,21 +196,35 @@ bool LineCards::writeLport(uint32_t lport, const l2pt_lport& rec) {
 
 void LineCards::linksSynced() {
     const bool held = std::exchange(holdLports_, false);
+    size_t unclaimed = 0;
     if (held) {
-        for (size_t p = 0; p < ports_.size(); ++p) {
-            if (const uint32_t ifindex = ports_.state(p).ifindex; ifindex != 0)
-                logged(tables_.bindIfindex(ifindex, static_cast<uint32_t>(p)));
+        // An interface of no port now, or whose port has another index (the chassis file was
+        // edited), is let go first: until the tables are written at this start's indexes, its
+        // frames are dropped rather than taken in as those of the port whose index it had.
+        unclaimed = sweepUnclaimed<uint32_t>(
+            tables_.boundIfindexes(),
+            [&](const uint32_t& ifindex) { return ports_.portOf(ifindex).has_value(); },
+            [&](const uint32_t& ifindex) { return tables_.unbindIfindex(ifindex); });
+        for (uint32_t l = 0; l < std::min<size_t>(former_.size(), L2PT_LAG_BASE); ++l) {
+            const uint32_t was = former_[l].ifindex;
+            const std::optional<size_t> now = was != 0 ? ports_.portOf(was) : std::nullopt;
+            if (now && *now != l)
+                logged(tables_.unbindIfindex(was));
         }
         refresh();  // the records, VLANs, reserved-address rows and policers, whole
         // The limits by the ports' indexes now, with what operators changed meanwhile.
         applyLearning(chassis_.config().dataPlane);
+        for (size_t p = 0; p < ports_.size(); ++p) {
+            if (const uint32_t ifindex = ports_.state(p).ifindex; ifindex != 0)
+                logged(tables_.bindIfindex(ifindex, static_cast<uint32_t>(p)));
+        }
     }
     forgetFormerMacs();
     moveFormerCounters();
     former_ = {};
     formerAt_ = {};
     if (held)
-        sweepAdopted();
+        sweepAdopted(unclaimed);
 }
 
 // Each port's counters, as a daemon before left them, at the port's index now: the chassis
@@ -291,17 +305,13 @@ size_t LineCards::sweepUnclaimed(const Result<std::vector<Key>>& keys,
     return removed;
 }
 
-void LineCards::sweepAdopted() {
+void LineCards::sweepAdopted(size_t bindings) {
     const size_t rows = sweepUnclaimed<l2pt_l2cp_key>(
         tables_.l2cpKeys(),
         [&](const l2pt_l2cp_key& k) {
             return l2cp_.count({k.lport, k.vid}) != 0;
         },
         [&](const l2pt_l2cp_key& k) { return tables_.setL2cp(k.lport, k.vid, 0); });
-    const size_t bindings = sweepUnclaimed<uint32_t>(
-        tables_.boundIfindexes(),
-        [&](const uint32_t& ifindex) { return ports_.portOf(ifindex).has_value(); },
-        [&](const uint32_t& ifindex) { return tables_.unbindIfindex(ifindex); });
     log_("line cards: the adopted tables hold what the configuration claims; removed " +
          std::to_string(rows) + " reserved-address rows and " + std::to_string(bindings) +
          " interface bindings it no longer claims; its trap entries go on trapping until the "

@@ -182,8 +182,8 @@ class LineCards {
     // The ports' policers, when their settings moved.
     void syncPolice();
     void logged(const pipeline::Status& s) const;
-    // The sweep of adopted tables (linksSynced).
-    void sweepAdopted();
+    // The sweep of adopted tables (linksSynced), after the interface bindings it let go.
+    void sweepAdopted(size_t bindings);
     void forgetFormerMacs();
     void moveFormerCounters();
     // The readouts' view while the records are held: the index the tables hold port or LAG

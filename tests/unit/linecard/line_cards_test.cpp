@@ -649,7 +649,13 @@ TEST_F(LineCardsTest, AStartOverAdoptedTablesForgetsTheMacsOfPortsThatAreOthersO
         link(moved, port, port == "ge0/2" ? 112 : ifindex, true);
     EXPECT_EQ(tables->binding(ifindexes.at("te1/0")), lport("te1/0"))
         << "te1/0's frames taken in as ge0/5's meanwhile";
+    // While the tables are written at the new indexes, te1/0's frames are no port's.
+    std::optional<std::optional<uint32_t>> whileWritten;
+    tables->meanwhile([&] { whileWritten.emplace(tables->binding(ifindexes.at("te1/0"))); });
     cards->linksSynced();
+    tables->meanwhile(nullptr);
+    ASSERT_TRUE(whileWritten.has_value());
+    EXPECT_EQ(*whileWritten, std::nullopt);
     log.clear();
     cards->reportNotLearned(1);
     EXPECT_EQ(log, "") << "each port's refusals went with it";
