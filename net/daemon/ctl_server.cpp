@@ -147,6 +147,9 @@ void CtlServer::expired(uint64_t id) {
         return finish(*c, ctl::Exit::Ok);
     }
     std::erase_if(shells_, [&](const auto& kv) { return kv.second.client == id; });
+    // The daemon's own metrics go on without the task's counters.
+    if (c->wait == Wait::Metrics)
+        return finishMetrics(*c, -1);
     finish(*c, ctl::Exit::Timeout, "no answer from the task in time");
 }
 
@@ -198,9 +201,12 @@ void CtlServer::sessionEnded(const Session& s) {
             ++it;
             continue;
         }
-        if (Client* c = find(it->second.client))
-            finish(*c, ctl::Exit::Failed, "the task ended before answering");
+        Client* c = find(it->second.client);
         it = shells_.erase(it);
+        if (c != nullptr && c->wait == Wait::Metrics)
+            finishMetrics(*c, -1);
+        else if (c != nullptr)
+            finish(*c, ctl::Exit::Failed, "the task ended before answering");
     }
 }
 

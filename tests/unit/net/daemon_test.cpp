@@ -652,8 +652,8 @@ TEST(Daemon, AShellAnswerOfAHundredKilobytesArrivesWhole) {
     EXPECT_THAT(m.text(), HasSubstr("\nl2pt_task_counter{name=\"a\\\"b\\\\c\\nd\\\\x1b\"} 1\n"));
 }
 
-// A task's counters that never end are no answer: metrics goes on without them at once,
-// keeping no more of them than a task has.
+// A task's counters that never end, or a task that ends, are no answer: metrics goes on
+// without them at once, keeping no more of them than a task has.
 TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
     const ShellRig r(9, {"metrics"});
     const std::string piece(16000, 'v');
@@ -662,6 +662,13 @@ TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
     const Answer a = Rig::receive(r.client.get(), 2s);
     EXPECT_EQ(a.exit, 0) << a.err;
     EXPECT_NE(a.out.find("\nl2pt_task_counters_up 0\n"), std::string::npos) << a.out;
+    // A task that ends before answering leaves the daemon's own to answer.
+    ShellRig ended(10, {"metrics"});
+    ended.control.reset();
+    ended.shell.reset();
+    const Answer e = Rig::receive(ended.client.get(), 2s);
+    EXPECT_EQ(e.exit, 0) << e.err;
+    EXPECT_NE(e.out.find("\nl2pt_task_counters_up 0\n"), std::string::npos) << e.out;
 }
 
 // A hostile task's writes to events, console, configuration, IFM and log: past a task's needs,
