@@ -313,7 +313,7 @@ Status BpfTables::settle(std::map<std::string, Fd>& old) {
     // The ring in the trap slot, when it is the one pinned and its records are laid out as this
     // build's: the next grant hands it over with what queued in it. Migrated, it goes into the
     // new slot, where the carried trap entries write.
-    if (auto slots = old.find("l2pt_rings"); slots != old.end()) {
+    if (auto slots = old.find("l2pt_rings"); slots != old.end() && !taskUnknown_) {
         Fd ring = slottedRing(slots->second.get());
         const int fd = ring.get();
         if (ring.valid() && bpf_map_update_elem(rings_, &kRingSlot, &fd, BPF_ANY) == 0) {

@@ -185,6 +185,7 @@ class BpfTables final : public Tables {
     std::map<std::string, Fd> migratedFrom_;  // the old maps, until finishMigration()
     std::set<std::string> formerMaps_;        // the maps pinned before this load, by name
     bool pinsDue_ = false;                    // commitPins() has not pinned this load yet
+    bool taskUnknown_ = false;  // migrated from globals of another layout: a task may hold the ring
     Arrays arrays_;
     int ingress_, egress_, taskTx_, forget_, setRates_;
     int byIfindex_, traps_, police_, vlanPolice_, fdb_, stats_, rings_, events_, l2cp_, l2cpStats_;

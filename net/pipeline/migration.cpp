@@ -116,8 +116,15 @@ void BpfTables::readFormerLports(const std::map<std::string, Fd>& old) {
 // and the line cards go on from its generation and wait for it to let go of the ring, as
 // after an adoption; not carried, its PDUs would be dropped as fenced, and a new generation
 // could take its mark again.
+// Globals of another layout say nothing of a task: one may be relaying from the ring still,
+// which then stays its own (settle()).
 void BpfTables::carryTask(const std::map<std::string, Fd>& old) {
     const OldArray a = oldArray(old, "l2pt_globals", sizeof(l2pt_globals));
+    if (a.otherLayout) {
+        taskUnknown_ = true;
+        notCarried("l2pt_globals");
+        return;
+    }
     const uint32_t zero = 0;
     l2pt_globals was{};
     if (a.fd < 0 || bpf_map_lookup_elem(a.fd, &zero, &was) != 0 || was.task_mark == 0)

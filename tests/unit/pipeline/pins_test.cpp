@@ -233,9 +233,15 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
                                         sizeof(l2pt_port_stats) + sizeof key, L2PT_STATS_SLOTS,
                                         nullptr));
     repin(longerStats.get(), "l2pt_stats");
+    // Globals of another layout too: whether a task relays from the ring is not known, so the
+    // ring stays its own.
+    netp::Fd longerGlobals(bpf_map_create(BPF_MAP_TYPE_ARRAY, "l2pt_globals", sizeof key,
+                                          sizeof(l2pt_globals) + sizeof key, 1, nullptr));
+    repin(longerGlobals.get(), "l2pt_globals");
     reload(options_);
     EXPECT_EQ(tables->start().how, PipelineStart::Migrated);
-    EXPECT_EQ(tables->start().notCarried, std::vector<std::string>{"l2pt_stats"});
+    EXPECT_EQ(tables->start().notCarried, (std::vector<std::string>{"l2pt_stats", "l2pt_globals"}));
+    EXPECT_FALSE(tables->start().ringAdopted);
     EXPECT_EQ(stats(0).rx, 0u);
     EXPECT_EQ(tables->learnedMacs()->size(), 2u);
     // A table of learned MACs of another size is a layout of its own too.
