@@ -343,20 +343,25 @@ void Ifm::vlanAdd(const std::vector<VlanBlock>& blocks) {
         for (const auto& p : b.ports) {
             auto it = std::find_if(state.ports.begin(), state.ports.end(),
                                    [&](const PortMode& q) { return q.ifIndex == p.ifIndex; });
+            // A port added again keeps its role, as the task keeps its node.
             if (it == state.ports.end())
                 state.ports.push_back(p);
-            else
-                it->mode = p.mode;
         }
     }
     sendVlanBlocks(MT_L2PT_ADD_VLAN_PORT, "vlan-add", blocks);
+}
+
+// Whether a removal of block's protocols concerns the VLAN: the task ignores one naming none
+// of the protocols the VLAN tunnels.
+bool Ifm::carries(const VlanState& state, const VlanBlock& b) {
+    return (state.protocols & b.protocols) != 0;
 }
 
 void Ifm::vlanDel(const std::vector<VlanBlock>& blocks) {
     ++generation_;
     for (const auto& b : blocks) {
         auto it = vlans_.find(b.vlanIf);
-        if (it == vlans_.end())
+        if (it == vlans_.end() || !carries(it->second, b))
             continue;
         std::erase_if(it->second.ports, [&](const PortMode& q) {
             return std::any_of(b.ports.begin(), b.ports.end(),
@@ -369,8 +374,14 @@ void Ifm::vlanDel(const std::vector<VlanBlock>& blocks) {
 
 void Ifm::vlanDisable(const std::vector<VlanBlock>& blocks) {
     ++generation_;
-    for (const auto& b : blocks)
-        vlans_.erase(b.vlanIf);
+    for (const auto& b : blocks) {
+        auto it = vlans_.find(b.vlanIf);
+        if (it == vlans_.end() || !carries(it->second, b))
+            continue;
+        // The task's VLAN record goes whole, with its rate.
+        vlans_.erase(it);
+        rates_.erase(b.vlanIf);
+    }
     cards_.membersLeft();
     sendVlanBlocks(MT_L2PT_VLAN_PROTO_DISABLE, "vlan-disable", blocks);
 }

@@ -80,6 +80,7 @@ class Ifm : public Membership {
         std::vector<PortMode> ports;
     };
 
+    static bool carries(const VlanState& state, const VlanBlock& b);
     std::vector<uint8_t> sequenced(uint32_t type, size_t len, std::optional<uint32_t> seq = {});
     void sendVlanBlocks(uint32_t type, const char* what, const std::vector<VlanBlock>& blocks);
     void sendLagBlocks(uint32_t type, const char* what, const std::vector<LagBlock>& blocks);

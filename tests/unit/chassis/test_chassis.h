@@ -241,7 +241,10 @@ class TableSteps {
         editPolicing(chassis_, r.port, [&](PortPolicing& p) { p.pduRate = r.rate; });
     }
     void operator()(const frametable::VlanMember& m) {
-        const Ifm::VlanBlock b{vlanIfIndex(m.vid), 0, 0, {{portNamed(chassis_.ifdb(), m.port), 0}}};
+        // A removal of every protocol: one naming none the VLAN tunnels changes nothing.
+        constexpr uint8_t kEvery = kProtoStp | kProtoLldp | kProtoGvrp | kProtoPvst;
+        const Ifm::VlanBlock b{vlanIfIndex(m.vid), m.join ? uint8_t{0} : kEvery, 0,
+                               {{portNamed(chassis_.ifdb(), m.port), 0}}};
         if (m.join)
             chassis_.ifm().vlanAdd({b});
         else

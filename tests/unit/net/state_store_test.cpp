@@ -74,6 +74,15 @@ vman-tpid 0x88a8
                           "vlan-del vlan=v300 ports=p1:access\n"
                           "vlan-add vlan=v300 proto=stp ports=p1:access\n"),
                 Not(HasSubstr("v300")));
+    // What the task ignores or drops changes the saved state alike: a removal naming no
+    // protocol the VLAN tunnels, a port added again in the other role, a disabled VLAN's rate.
+    EXPECT_EQ(changedBy(base,
+                        "vlan-disable vlan=v300 proto=lldp\n"
+                        "vlan-del vlan=v300 proto=gvrp ports=p1:access\n"
+                        "vlan-add vlan=v300 proto=stp ports=p1:core\n"),
+              changedBy(base, ""));
+    EXPECT_THAT(changedBy(base, "rate-set vlan=v300 rate=64\nvlan-disable vlan=v300 proto=stp\n"),
+                Not(HasSubstr("rate")));
     // The chassis file's own provider TPID set again is none; its tunnel MAC, now replacing
     // the agent-wide entries too, is.
     const auto fileSets = chassis::loadChassisText(
