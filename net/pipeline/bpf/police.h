@@ -96,6 +96,7 @@ static __always_inline int police(struct l2pt_trap* t, __u64 now, __u32 len) {
  * (POLICE_VLAN | the VLAN id): every customer's far sites arrive on a core port. */
 #define POLICE_VLAN (1u << 16)
 
+/* The record of the VLAN who names. */
 static __always_inline struct l2pt_vlan_police* vlan_police(__u32 who) {
     __u32 vid = who & L2PT_VID_MASK;
     return bpf_map_lookup_elem(&l2pt_vlan_police, &vid);
