@@ -61,8 +61,8 @@ OpStatus LinuxPortOps::attach(uint32_t ifindex, const TcPrograms& programs) {
         return st;
     // A port on our filters already (a restart's) keeps them whatever fails here: its frames
     // go on through the pipeline, never round it.
-    const bool held = holds(ifindex);
-    if (OpStatus st = attachAt(ifindex, Hook::Ingress, programs.ingress); !st.ok())
+    bool held = false;
+    if (OpStatus st = attachAt(ifindex, Hook::Ingress, programs.ingress, &held); !st.ok())
         return st;
     if (programs.egress < 0)
         return {};
@@ -134,10 +134,12 @@ OpStatus LinuxPortOps::query(uint32_t ifindex, Hook hook, Holder& holder) {
     return st;
 }
 
-OpStatus LinuxPortOps::attachAt(uint32_t ifindex, Hook hook, int program) {
+OpStatus LinuxPortOps::attachAt(uint32_t ifindex, Hook hook, int program, bool* replaced) {
     Holder holder;
     if (OpStatus st = query(ifindex, hook, holder); !st.ok())
         return st;
+    if (replaced != nullptr)
+        *replaced = holder.taken;
     if (holder.taken && holder.name != kFilterName) {
         return failed(EEXIST, place(ifindex, hook) + ": priority " + std::to_string(kPriority) +
                                   " holds another filter (" + holder.name + ")");

@@ -57,7 +57,8 @@ class LinuxPortOps final : public PortOps {
   private:
     OpStatus ensureClsact(uint32_t ifindex);
     OpStatus query(uint32_t ifindex, Hook hook, Holder& holder);
-    OpStatus attachAt(uint32_t ifindex, Hook hook, int program);
+    // replaced: whether a filter of ours was there (taken: another's is refused).
+    OpStatus attachAt(uint32_t ifindex, Hook hook, int program, bool* replaced = nullptr);
     OpStatus detachAt(uint32_t ifindex, Hook hook);
 
     RtnlSocket sock_;
