@@ -185,15 +185,17 @@ Bridge::Class Bridge::classify(uint32_t portIf, std::span<const uint8_t> frame) 
         if (tags == 0)
             outerVid = wire::getU16(frame.data(), off + kTagTci) & L2PT_VID_MASK;
     }
+    // A port that is access in its own VLAN faces a customer: all it receives is the
+    // customer's, so that it cannot send into a VLAN it is also core in as the provider.
     const uint32_t lport = logicalPort(portIf);
     const Member* self = nullptr;
-    if (tags > 0 && wire::getU16(frame.data(), L2PT_OFF_TYPE) == tpid_ &&
-        (self = member(outerVid, lport)) != nullptr && self->core) {
+    if (const uint16_t pvid = db_.portVlan(portIf);
+        pvid <= L2PT_MAX_VID && (self = member(pvid, lport)) != nullptr && !self->core) {
+        c.vid = pvid;
+    } else if (tags > 0 && wire::getU16(frame.data(), L2PT_OFF_TYPE) == tpid_ &&
+               (self = member(outerVid, lport)) != nullptr && self->core) {
         c.provider = true;
         c.vid = outerVid;
-    } else if (const uint16_t pvid = db_.portVlan(portIf);
-               pvid <= L2PT_MAX_VID && (self = member(pvid, lport)) != nullptr && !self->core) {
-        c.vid = pvid;
     } else {
         c.refused = DropReason::NoVlan;
         return c;

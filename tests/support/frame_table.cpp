@@ -211,8 +211,9 @@ class Reader {
             need(ws, 3);
             steps.emplace_back(
                 PduRate{ws[1], ws[2] == "default" ? std::nullopt : std::optional(u32(ws[2]))});
-        } else if (w == "vlan" && ws.size() == 4 && (ws[2] == "join" || ws[2] == "leave")) {
-            steps.emplace_back(VlanMember{vid(ws[1]), ws[3], ws[2] == "join"});
+        } else if (w == "vlan" && (ws.size() == 4 || (ws.size() == 5 && ws[4] == "core")) &&
+                   (ws[2] == "join" || ws[2] == "leave")) {
+            steps.emplace_back(VlanMember{vid(ws[1]), ws[3], ws[2] == "join", ws.size() == 5});
         } else if (w == "card" && ws.size() == 3 && (ws[2] == "up" || ws[2] == "down")) {
             steps.emplace_back(Card{u32(ws[1]), ws[2] == "up"});
         } else if (w == "learning" && ws.size() >= 3) {
@@ -354,7 +355,8 @@ struct Writer {
         return "tunnel-mac " + (t.mac ? macText(*t.mac) : "default") + "\n";
     }
     std::string operator()(const VlanMember& m) const {
-        return "vlan " + std::to_string(m.vid) + (m.join ? " join " : " leave ") + m.port + "\n";
+        return "vlan " + std::to_string(m.vid) + (m.join ? " join " : " leave ") + m.port +
+               (m.core ? " core\n" : "\n");
     }
     std::string operator()(const Storm& s) const {
         std::string rate = s.fps ? std::to_string(s.fps) : s.kbps ? "" : "off";

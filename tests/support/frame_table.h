@@ -40,10 +40,11 @@ struct L2cp {                      // the line cards' action for reserved addres
 struct TunnelMac {           // IFM sets the tunnel MAC
     std::optional<Mac> mac;  // none: back to the default
 };
-struct VlanMember {  // IFM takes a port out of a VLAN, or puts it back in as an access port
+struct VlanMember {  // IFM takes a port out of a VLAN, or puts it in
     uint16_t vid = 0;
     std::string port;
     bool join = false;
+    bool core = false;  // joins as a core port
 };
 
 struct Learning {                  // a port's or LAG's learning limit changes, or a VLAN's

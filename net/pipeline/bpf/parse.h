@@ -133,8 +133,10 @@ static __always_inline int restore_tags(struct __sk_buff* skb) {
     return -1;
 }
 
-/* Takes the frame into a VLAN: a provider frame of a core port, or a customer frame of an
- * access port in its port's VLAN. -1, or why it cannot. */
+/* Takes the frame into a VLAN: a customer frame of an access port in its port's VLAN, or a
+ * provider frame of a core port. A port that is access in its own VLAN faces a customer, and
+ * everything it receives is that customer's, whatever its tags: were it also core in another
+ * VLAN, its customer could otherwise send into that VLAN as the provider. -1, or why not. */
 static __always_inline int classify(struct frame* f) {
     __u32 tags = 0, outer = 0, outer_vid = 0;
     for (int i = 0; i < TAGS_READ; i++) {
@@ -150,32 +152,31 @@ static __always_inline int classify(struct frame* f) {
         }
         tags++;
     }
-    if (tags && outer == f->g->tpid) {
-        struct l2pt_vlan* v = bpf_map_lookup_elem(&l2pt_vlans, &outer_vid);
-        if (v && vlan_role(v, f->lport) == ROLE_CORE) {
-            f->vlan = v;
-            f->o.vid = outer_vid;
-            f->o.provider = 1;
-            f->o.len_provider = f->len;
-            f->o.len_customer = f->len - L2PT_TAG_LEN;
-            f->tags = tags;
-            /* Without its tag, no more than a header: nothing an access port may be sent. */
-            if (f->len < L2PT_ETH_HLEN + L2PT_TAG_LEN)
-                return L2PT_DP_DROP_RUNT;
-            return tags > L2PT_MAX_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
-        }
-    }
+    f->tags = tags;
     __u32 pvid = f->in->pvid & L2PT_VID_MASK;
     struct l2pt_vlan* v = bpf_map_lookup_elem(&l2pt_vlans, &pvid);
-    if (!v || vlan_role(v, f->lport) != ROLE_ACCESS)
+    if (v && vlan_role(v, f->lport) == ROLE_ACCESS) {
+        f->vlan = v;
+        f->o.vid = pvid;
+        f->o.provider = 0;
+        f->o.len_customer = f->len;
+        f->o.len_provider = f->len + L2PT_TAG_LEN;
+        return tags > L2PT_MAX_CUSTOMER_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
+    }
+    if (!tags || outer != f->g->tpid)
+        return L2PT_DP_DROP_NO_VLAN;
+    v = bpf_map_lookup_elem(&l2pt_vlans, &outer_vid);
+    if (!v || vlan_role(v, f->lport) != ROLE_CORE)
         return L2PT_DP_DROP_NO_VLAN;
     f->vlan = v;
-    f->o.vid = pvid;
-    f->o.provider = 0;
-    f->o.len_customer = f->len;
-    f->o.len_provider = f->len + L2PT_TAG_LEN;
-    f->tags = tags;
-    return tags > L2PT_MAX_CUSTOMER_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
+    f->o.vid = outer_vid;
+    f->o.provider = 1;
+    f->o.len_provider = f->len;
+    f->o.len_customer = f->len - L2PT_TAG_LEN;
+    /* Without its tag, no more than a header: nothing an access port may be sent. */
+    if (f->len < L2PT_ETH_HLEN + L2PT_TAG_LEN)
+        return L2PT_DP_DROP_RUNT;
+    return tags > L2PT_MAX_TAGS ? L2PT_DP_DROP_TAG_STACK : -1;
 }
 
 #define ETHERTYPE_IPV4 0x0800

@@ -243,8 +243,11 @@ class TableSteps {
     void operator()(const frametable::VlanMember& m) {
         // A removal of every protocol: one naming none the VLAN tunnels changes nothing.
         constexpr uint8_t kEvery = kProtoStp | kProtoLldp | kProtoGvrp | kProtoPvst;
-        const Ifm::VlanBlock b{vlanIfIndex(m.vid), m.join ? uint8_t{0} : kEvery, 0,
-                               {{portNamed(chassis_.ifdb(), m.port), 0}}};
+        const Ifm::VlanBlock b{
+            vlanIfIndex(m.vid),
+            m.join ? uint8_t{0} : kEvery,
+            0,
+            {{portNamed(chassis_.ifdb(), m.port), m.core ? vlanmsg::kModeCorePort : 0}}};
         if (m.join)
             chassis_.ifm().vlanAdd({b});
         else
