@@ -209,6 +209,16 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     tables->finishMigration();
     EXPECT_EQ(tables->trapCounters(stp)->hits, 2u);
 
+    // Port 2 may have one PDU a second trapped of each VLAN it is core in: VLAN 100's is spent.
+    PoliceRates onePdu;
+    onePdu.pduFps = 1;
+    ASSERT_TRUE(tables->setPolice(2, onePdu));
+    ASSERT_TRUE(tables->installTrap(TrapKey::port(chassisIf(2), kStp), 0));
+    const auto provider = [](uint16_t vid) {
+        return frame(kStp, host(9), {{L2PT_TPID_VMAN, vid}}, kLlcLength);
+    };
+    EXPECT_EQ(run(2, provider(100)).ev.verdict, L2PT_VERDICT_TRAPPED);
+
     // Back to the release's layout: migrated again, the MACs but not the ring; then adopted.
     const uint32_t key = 0;
     netp::Fd other(
@@ -221,6 +231,9 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_FALSE(tables->start().ringAdopted);
     configure();
     EXPECT_EQ(run(3, pdu).ev.verdict, L2PT_VERDICT_TRAPPED) << "into a ring parked for the task";
+    ASSERT_TRUE(tables->setPolice(2, onePdu));
+    EXPECT_EQ(run(2, provider(100)).ev.reason, L2PT_DP_DROP_PDU_SHARE) << "spent, carried so";
+    EXPECT_EQ(run(2, provider(200)).ev.verdict, L2PT_VERDICT_TRAPPED);
     EXPECT_FALSE(TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES)->peek().empty());
     EXPECT_EQ(tables->learnedMacs()->size(), 2u);
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16384u);
