@@ -292,7 +292,7 @@ Result<std::unique_ptr<BpfTables>> BpfTables::load(LogFn log, uint32_t fdbEntrie
             if (Status s = t->claimFound(); !s)
                 return s;
         }
-        t->carry(old);
+        t->carry(old, MacsCarried::Added);
         t->readFormerLports(old);
         t->carryTask(old);
     }

@@ -153,12 +153,14 @@ class BpfTables final : public Tables {
     Status settle(std::map<std::string, Fd>& old);
     // Migrated: the learned MACs, the port counters and the ports' buckets of the old maps
     // into the new ones (twice: at the load, and again by finishMigration()).
-    void carry(const std::map<std::string, Fd>& old);
+    enum class MacsCarried : uint8_t { Added, Refreshed };
+    void carry(const std::map<std::string, Fd>& old, MacsCarried how);
     // The tokens of each port's buckets and its share of the ring, as the old programs left
     // them, under the rates the new map holds.
     void carryPolice(int oldPolice, uint32_t ports);
-    // The learned MACs of the pinned table into the new one, counted; those there already kept.
-    void carryMacs(int oldFdb);
+    // The learned MACs of the pinned table into the new one, counted; those there already kept
+    // (Added), or those moved or gone since forgotten first (Refreshed).
+    void carryMacs(int oldFdb, MacsCarried how);
     // The trap entries of the pinned table: at the load, so that PDUs go on being trapped
     // until the task claims its own; their counters once, at the swap.
     enum class TrapsCarried : uint8_t { Entries, Counters };

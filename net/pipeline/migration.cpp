@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_map>
 
 #include "net/pipeline/bpf_tables.h"
 
@@ -35,7 +36,7 @@ OldArray oldArray(const std::map<std::string, Fd>& old, const char* name, uint32
 // The learned MACs of the table pinned before, with the time each was last seen (their ageing
 // goes on), into the new table, each counted on its lport and VLAN. A record of another size
 // is not carried: its ABI would have to say how.
-void BpfTables::carry(const std::map<std::string, Fd>& old) {
+void BpfTables::carry(const std::map<std::string, Fd>& old, MacsCarried how) {
     const auto oldMap = [&](const char* name, uint32_t valueSize) {
         const OldArray a = oldArray(old, name, valueSize);
         if (a.otherLayout)
@@ -43,7 +44,7 @@ void BpfTables::carry(const std::map<std::string, Fd>& old) {
         return a;
     };
     if (auto fdb = old.find("l2pt_fdb"); fdb != old.end())
-        carryMacs(fdb->second.get());  // checks its shape itself
+        carryMacs(fdb->second.get(), how);  // checks its shape itself
     // Per CPU as they were: the old and the new map were made on the same boot, with the same
     // possible CPUs.
     if (const OldArray a = oldMap("l2pt_stats", sizeof(l2pt_port_stats)); a.fd >= 0) {
@@ -180,57 +181,73 @@ void BpfTables::notCarried(const char* map) {
 void BpfTables::finishMigration() {
     if (migratedFrom_.empty())
         return;
-    carry(migratedFrom_);
+    carry(migratedFrom_, MacsCarried::Refreshed);
     // Once: the entries carried at the load started without counters.
     if (auto traps = migratedFrom_.find("l2pt_traps"); traps != migratedFrom_.end())
         carryTraps(traps->second.get(), TrapsCarried::Counters);
     migratedFrom_.clear();
 }
 
-void BpfTables::carryMacs(int oldFdb) {
+// The learned MACs of the table pinned before, with the time each was last seen (their ageing
+// goes on), into the new table, each counted on its lport and VLAN. At the swap, what moved to
+// another lport in the old table since the load, or went from it (aged, flushed), is forgotten
+// in the new one first: else it would be delivered where its host was until it is heard again.
+// A newer time alone is left: it ages the MAC that much early at most.
+void BpfTables::carryMacs(int oldFdb, MacsCarried how) {
     Result<Shape> had = pinnedShape(oldFdb);
     if (!had || had->keySize != sizeof(l2pt_fdb_key) || had->valueSize != sizeof(l2pt_fdb_entry)) {
         notCarried("l2pt_fdb");
         return;
     }
     constexpr uint32_t kBatch = 4096;
-    std::vector<l2pt_fdb_key> keys(kBatch);
-    std::vector<l2pt_fdb_entry> values(kBatch);
+    std::vector<l2pt_fdb_key> keys;
+    std::vector<l2pt_fdb_entry> values;
     uint32_t batch = 0;
-    bool started = false;
-    for (;;) {
+    bool whole = false;  // read to its end: what it lacks went from it
+    for (bool started = false;; started = true) {
+        const size_t at = keys.size();
+        keys.resize(at + kBatch);
+        values.resize(at + kBatch);
         uint32_t count = kBatch;
         uint32_t next = 0;
-        const int err = bpf_map_lookup_batch(oldFdb, started ? &batch : nullptr, &next, keys.data(),
-                                             values.data(), &count, nullptr);
-        if (err != 0 && err != -ENOENT)
-            return;
-        uint32_t kept = 0;
-        for (uint32_t i = 0; i < count; ++i) {
-            if (values[i].lport >= L2PT_MAX_LPORTS || keys[i].vid > L2PT_MAX_VID) {
-                ++start_.macsLeft;
-                continue;
-            }
-            keys[kept] = keys[i];
-            values[kept] = values[i];
-            std::memset(&values[kept].lock, 0, sizeof values[kept].lock);
-            ++kept;
-        }
-        for (uint32_t i = 0; i < kept; ++i) {
-            if (const int e = bpf_map_update_elem(fdb_, &keys[i], &values[i], BPF_NOEXIST); e) {
-                if (e != -EEXIST)
-                    ++start_.macsLeft;  // the new table is smaller: full
-                continue;               // else carried already
-            }
-            __atomic_fetch_add(&learningAt(values[i].lport)->count, 1, __ATOMIC_RELAXED);
-            __atomic_fetch_add(&learningAt(L2PT_LEARN_VLAN + keys[i].vid)->count, 1,
-                               __ATOMIC_RELAXED);
-            ++start_.macs;
-        }
-        started = true;
+        const int err = bpf_map_lookup_batch(oldFdb, started ? &batch : nullptr, &next, &keys[at],
+                                             &values[at], &count, nullptr);
+        keys.resize(at + (err == 0 || err == -ENOENT ? count : 0));
+        values.resize(keys.size());
         batch = next;
-        if (err == -ENOENT)
-            return;
+        whole = err == -ENOENT;
+        if (err != 0)
+            break;
+    }
+    const auto packed = [](uint16_t vid, const uint8_t* mac) {
+        uint64_t k = vid;
+        for (size_t i = 0; i < L2PT_ETH_ALEN; ++i)
+            k = k << 8 | mac[i];
+        return k;
+    };
+    if (how == MacsCarried::Refreshed && whole) {
+        std::unordered_map<uint64_t, uint32_t> lportOf;
+        for (size_t i = 0; i < keys.size(); ++i)
+            lportOf.emplace(packed(keys[i].vid, keys[i].mac), values[i].lport);
+        (void)forgetWhere([&](const LearnedMac& m) {
+            const auto it = lportOf.find(packed(m.vid, m.mac.data()));
+            return it == lportOf.end() || it->second != m.lport;
+        });
+    }
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (values[i].lport >= L2PT_MAX_LPORTS || keys[i].vid > L2PT_MAX_VID) {
+            ++start_.macsLeft;
+            continue;
+        }
+        std::memset(&values[i].lock, 0, sizeof values[i].lock);
+        if (const int e = bpf_map_update_elem(fdb_, &keys[i], &values[i], BPF_NOEXIST); e) {
+            if (e != -EEXIST)
+                ++start_.macsLeft;  // the new table is smaller: full
+            continue;               // else carried already
+        }
+        __atomic_fetch_add(&learningAt(values[i].lport)->count, 1, __ATOMIC_RELAXED);
+        __atomic_fetch_add(&learningAt(L2PT_LEARN_VLAN + keys[i].vid)->count, 1, __ATOMIC_RELAXED);
+        ++start_.macs;
     }
 }
 

@@ -175,6 +175,7 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     // next migrates again from the tables the switch forwarded by.
     reload(variant(2), true);
     EXPECT_EQ(abi().version, static_cast<uint32_t>(L2PT_ABI_VERSION));
+    const netp::Fd oldFdb = pin("l2pt_fdb");
     reload(variant(2));
     ASSERT_EQ(tables->start().how, PipelineStart::Migrated);
     EXPECT_TRUE(tables->start().taskCarried) << "it relays on its link until it lets go";
@@ -205,9 +206,26 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     auto reader = TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES);
     ASSERT_TRUE(reader);
     EXPECT_EQ(dropTrappedBefore(*reader, UINT64_MAX), 2u) << "one PDU from before, one since";
+    // Until the swap the old programs forward: they saw host 1 move to port 1, and host 3 age.
+    const auto fdbKey = [](uint16_t vid, const Mac& mac) {
+        l2pt_fdb_key k{vid, {}};
+        std::memcpy(k.mac, mac.data(), mac.size());
+        return k;
+    };
+    const l2pt_fdb_key host1 = fdbKey(100, host(1)), host3 = fdbKey(200, host(3));
+    l2pt_fdb_entry moved{};
+    ASSERT_EQ(bpf_map_lookup_elem(oldFdb.get(), &host1, &moved), 0);
+    moved.lport = 1;
+    ASSERT_EQ(bpf_map_update_elem(oldFdb.get(), &host1, &moved, BPF_EXIST), 0);
+    ASSERT_EQ(bpf_map_delete_elem(oldFdb.get(), &host3), 0);
     tables->finishMigration();
     tables->finishMigration();
     EXPECT_EQ(tables->trapCounters(stp)->hits, 2u);
+    ASSERT_EQ(tables->learnedMacs()->size(), 1u) << "host 3 went";
+    EXPECT_EQ(tables->learnedMacs()->at(0).lport, 1u) << "host 1 is where it went";
+    EXPECT_EQ(tables->learning(0)->count, 0);
+    EXPECT_EQ(tables->learning(1)->count, 1);
+    EXPECT_EQ(tables->learning(L2PT_LEARN_VLAN + 200)->count, 0);
 
     // Port 2 may have one PDU a second trapped of each VLAN it is core in: VLAN 100's is spent.
     PoliceRates onePdu;
@@ -235,11 +253,11 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(run(2, provider(100)).ev.reason, L2PT_DP_DROP_PDU_SHARE) << "spent, carried so";
     EXPECT_EQ(run(2, provider(200)).ev.verdict, L2PT_VERDICT_TRAPPED);
     EXPECT_FALSE(TrapRing::map(std::move(*tables->newTaskRing()), L2PT_RING_BYTES)->peek().empty());
-    EXPECT_EQ(tables->learnedMacs()->size(), 2u);
+    EXPECT_EQ(tables->learnedMacs()->size(), 1u);
     EXPECT_EQ(pinned("l2pt_traps").max_entries, 16384u);
     reload(options_);
     EXPECT_EQ(tables->start().how, PipelineStart::Adopted);
-    EXPECT_EQ(tables->learnedMacs()->size(), 2u);
+    EXPECT_EQ(tables->learnedMacs()->size(), 1u);
     EXPECT_EQ(tables->start().notCarried, std::vector<std::string>{});
     // Port counters of another layout start from 0, and the start says which.
     netp::Fd longerStats(bpf_map_create(BPF_MAP_TYPE_PERCPU_ARRAY, "l2pt_stats", sizeof key,
@@ -256,14 +274,14 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ(tables->start().notCarried, (std::vector<std::string>{"l2pt_stats", "l2pt_globals"}));
     EXPECT_FALSE(tables->start().ringAdopted);
     EXPECT_EQ(stats(0).rx, 0u);
-    EXPECT_EQ(tables->learnedMacs()->size(), 2u);
+    EXPECT_EQ(tables->learnedMacs()->size(), 1u);
     // A table of learned MACs of another size is a layout of its own too.
     tables.reset();
     auto bigger = BpfTables::load([](std::string_view) {}, L2PT_FDB_ENTRIES_DEFAULT * 2, options_);
     ASSERT_TRUE(bigger) << bigger.status().what();
     EXPECT_EQ((*bigger)->start().how, PipelineStart::Migrated);
     EXPECT_NE((*bigger)->start().differs.find("l2pt_fdb"), std::string::npos);
-    EXPECT_EQ((*bigger)->learnedMacs()->size(), 2u);
+    EXPECT_EQ((*bigger)->learnedMacs()->size(), 1u);
     // A longer ABI record of this version: another layout, read without writing past ours.
     bigger->reset();
     const struct {
@@ -279,7 +297,7 @@ TEST_F(Pinned, ALayoutOfAnotherBuildIsMigratedWithTheLearnedMacsAndItsPinsReplac
     EXPECT_EQ((*later)->start().how, PipelineStart::Migrated);
     EXPECT_NE((*later)->start().differs.find(kAbiPin), std::string::npos)
         << (*later)->start().differs;
-    EXPECT_EQ((*later)->learnedMacs()->size(), 2u);
+    EXPECT_EQ((*later)->learnedMacs()->size(), 1u);
 }
 
 // One daemon at a time, and only in directories of its user alone, reached through no symlink.
