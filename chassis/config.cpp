@@ -397,7 +397,7 @@ class Loader : private ConfigReader {
         if (n["pipe"])
             p.pipe = static_cast<uint32_t>(integer(n["pipe"], 0, 255, "pipe"));
         if (n["vlan"])
-            p.vlan = static_cast<uint16_t>(integer(n["vlan"], 0, 4095, "vlan"));
+            p.vlan = static_cast<uint16_t>(integer(n["vlan"], kMinPortVlan, kMaxPortVlan, "vlan"));
         if (n["mtu"])
             p.mtu = static_cast<uint32_t>(integer(n["mtu"], kMinPortMtu, kMaxPortMtu, "mtu"));
         if (n["storm"])

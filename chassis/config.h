@@ -53,6 +53,9 @@ inline constexpr uint32_t kMaxLags = 256;
 inline constexpr uint32_t kMaxVlanId = 8191;
 inline constexpr uint32_t kDefaultSlots = 12;
 inline constexpr uint16_t kDefaultPortVlan = 1;
+// A port's own VLAN: 0 tags a frame's priority alone and 4095 is reserved, neither a VLAN.
+inline constexpr uint16_t kMinPortVlan = 1;
+inline constexpr uint16_t kMaxPortVlan = 4094;
 inline constexpr uint32_t kDefaultPortMtu = 1500;
 inline constexpr uint32_t kMinPortMtu = 68;
 inline constexpr uint32_t kMaxPortMtu = 65535;
