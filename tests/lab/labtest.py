@@ -122,20 +122,3 @@ class Sniffer:
         frames = [json.loads(line) for line in lines]
         return [f for f in frames if tag is None or f.get("tag") == tag]
 
-
-def lldp_neighbours(lab):
-    """{(site, port): sorted [(neighbour's system name, its port)]} as lldpd at each site
-    reports them (lldpd names its system after its site and describes a port by its name)."""
-    seen = {}
-    for site in lab.topo.sites:
-        out = lab.lldpcli(site, "-f", "keyvalue", "show", "neighbors").stdout
-        names, ports = {}, {}
-        for line in out.splitlines():
-            key, _, value = line.partition("=")
-            parts = key.split(".")
-            if len(parts) == 4 and parts[0] == "lldp" and parts[2:] in (["chassis", "name"],
-                                                                         ["port", "descr"]):
-                (names if parts[2] == "chassis" else ports).setdefault(parts[1], []).append(value)
-        for port, n in names.items():
-            seen[(site, port)] = sorted(zip(n, ports.get(port, [])))
-    return seen

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "chassis/scenario.h"
-#include "chassis/sim_switch.h"
 #include "platform/symbols.h"
 #include "platform/wire/header.h"
 #include "test_chassis.h"
@@ -64,31 +63,6 @@ TEST(ScenarioParse, ErrorsNameTheLine) {
         "raw type=1 body=" + std::string(2 * (hdr::kMaxMsgLen - hdr::kSeqHeaderLen), '0');
     EXPECT_EQ(parseError(full), "no error");
     EXPECT_EQ(parseError(full + "00"), "s.txt:1: body longer than a message");
-}
-
-class ScenarioRun : public ::testing::Test {
-  protected:
-    SimSwitch sim{test::config()};
-    void run(std::string_view text) { Scenario::parse(text, sim.ifdb()).run(sim); }
-};
-
-TEST_F(ScenarioRun, FramesByKindAndThePeersRole) {
-    // A tunnelled frame as it enters the port, its options in place (other kinds: golden traces).
-    struct Tap : FrameTap {
-        std::vector<std::string> in;
-        void frame(uint32_t, bool out, std::span<const uint8_t> f) override {
-            if (!out)
-                in.push_back(hexText(f));
-        }
-    } tap;
-    sim.chassis().cards().setTap(&tap);
-    run("frame p0/0 tunnelled proto=pvst vlan=200 cvlan=10 tpid=0x88a8 mac=02:00:00:00:00:09\n");
-    ASSERT_EQ(tap.in.size(), 1u);
-    EXPECT_THAT(tap.in[0], ::testing::StartsWith("02000000000900000000000188a800c88100000a"));
-    EXPECT_GE(tap.in[0].size(), 120u);  // 60 bytes at least
-
-    run("peer-role none\n");  // traced nowhere (the tool golden trace shows the other inputs)
-    EXPECT_EQ(sim.peer().role(), PeerRole::None);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// IPC addresses, PDU datagrams, event log rendering, console, configuration and symbols.
+// PDU datagrams, event log rendering, console and configuration.
 #include <sys/socket.h>
 
 #include <cstring>
@@ -8,9 +8,7 @@
 #include "platform/cfg.h"
 #include "platform/console.h"
 #include "platform/evtlog.h"
-#include "platform/ipc.h"
 #include "platform/kernel.h"
-#include "platform/symbols.h"
 
 namespace {
 
@@ -35,16 +33,6 @@ TEST_F(ServicesTest, DatagramsAreReadOneAtATimeAndCutToTheBuffer) {
     sendTo(fake->socketPeer, {0, 0, 0, 5});
     EXPECT_EQ(recv(), 0);
     EXPECT_EQ(ifIndex, 5u);
-}
-
-// A service lives on the RPM until declared one per line card, then on its slot's card.
-TEST(IpcAddressTest, LineCardServicesAreDeclaredByTheirUsers) {
-    constexpr uint32_t kService = 77;
-    int32_t scratch = -1;
-    EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService, 3, &scratch), ozm::kRpmNodeAddr);
-    ozmIpcSetLineCardService(kService);
-    EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService, 3, &scratch), 0x0A000104u);  // 10.0.1.4
-    EXPECT_EQ(ozm_tmeGetPeerIpAddrByName(kService + 1, 3, &scratch), ozm::kRpmNodeAddr);
 }
 
 // A program's catalogue, as it registers it.
@@ -102,33 +90,6 @@ TEST_F(ServicesTest, ConsoleAndConfigurationStayWithinTheirBounds) {
     EXPECT_EQ(ozmCfgInsert(1, &entry), 0);
     EXPECT_EQ(fake->cfgKey.size(), std::size(entry.key));
     EXPECT_EQ(fake->cfgText.size(), sizeof entry.text);
-}
-
-uint8_t gByte = 0;
-OZM_EXPORT_SYMBOL(gByte);
-int32_t gTries = 20;
-OZM_EXPORT_SYMBOL_RANGE(gTries, -1, 50);
-uint64_t gWide = 0;
-OZM_EXPORT_SYMBOL(gWide);
-
-// A variable takes what its width, or its declared range, holds; a refused value changes nothing.
-TEST(SymbolsTest, SettingKeepsWithinEachVariablesRange) {
-    EXPECT_FALSE(ozm::sym::set("gByte", 0x1FF));
-    EXPECT_TRUE(ozm::sym::set("gByte", 0xFF));
-    EXPECT_EQ(ozm::sym::get("gByte"), 0xFFu);
-    EXPECT_EQ(ozm::sym::setInRange("gByte", -1), -1);
-    EXPECT_EQ(ozm::sym::get("gByte"), 0xFFu);
-
-    EXPECT_EQ(ozm::sym::setInRange("gTries", 51), -1);
-    EXPECT_FALSE(ozm::sym::set("gTries", 2147483647));
-    EXPECT_EQ(gTries, 20);
-    EXPECT_EQ(ozm::sym::setInRange("gTries", -1), 0);
-    EXPECT_EQ(gTries, -1);
-    EXPECT_EQ(ozm::sym::setInRange("gTries", 50), 0);
-    EXPECT_EQ(gTries, 50);
-
-    EXPECT_FALSE(ozm::sym::set("gWide", UINT64_MAX));
-    EXPECT_TRUE(ozm::sym::set("gWide", INT64_MAX));
 }
 
 }  // namespace
