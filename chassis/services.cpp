@@ -115,7 +115,8 @@ int PeerRpm::receive(uint32_t service, uint32_t instance, std::span<const uint8_
         return -1;
     }
     msg = covered(msg);
-    received_.emplace_back(msg.begin(), msg.end());
+    if (keep_)
+        received_.emplace_back(msg.begin(), msg.end());
     ctx_.trace.add("peer", "rx " + peerMessageText(msg) + " service=" + std::to_string(service) +
                                " instance=" + std::to_string(instance));
     const uint8_t* m = msg.data();
@@ -218,7 +219,8 @@ void TaskManager::onReply(std::span<const uint8_t> msg) {
 }
 
 void EventLogSink::add(const ozm::LogRecord& record) {
-    records_.push_back(record);
+    if (keep_)
+        records_.push_back(record);
     ctx_.trace.add("log", record.code ? hex32(record.code) + " " + record.text : record.text);
 }
 
@@ -227,22 +229,24 @@ void ConsoleSink::add(std::string_view text) {
         if (c == '\r')
             continue;
         if (c == '\n') {
-            ctx_.trace.add("console", pending_);
-            lines_.push_back(std::move(pending_));
-            pending_.clear();
+            endLine();
         } else {
             pending_ += c;
             if (pending_.size() == kMaxLine)
-                flush();
+                endLine();
         }
     }
 }
 
 void ConsoleSink::flush() {
-    if (pending_.empty())
-        return;
+    if (!pending_.empty())
+        endLine();
+}
+
+void ConsoleSink::endLine() {
     ctx_.trace.add("console", pending_);
-    lines_.push_back(std::move(pending_));
+    if (keep_)
+        lines_.push_back(std::move(pending_));
     pending_.clear();
 }
 

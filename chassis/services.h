@@ -65,6 +65,8 @@ class PeerRpm {
     int receive(uint32_t service, uint32_t instance, std::span<const uint8_t> msg);
     const std::vector<std::vector<uint8_t>>& received() const { return received_; }
     void forget() { received_.clear(); }  // a long-running chassis drops what it kept
+    // When false, nothing received is kept: a daemon's peer is the task's to flood.
+    void setKeep(bool keep) { keep_ = keep; }
     // The peer's task sends an inter-RPM message.
     void send(uint32_t type, int32_t status, uint32_t bitmap, int32_t masterSlot);
     void regRequest() { send(MT_L2PT_REG_REQ, rpmmsg::kStatusRequest, 0, 0); }
@@ -79,6 +81,7 @@ class PeerRpm {
     Context& ctx_;
     PeerConfig cfg_;
     std::vector<std::vector<uint8_t>> received_;
+    bool keep_ = true;
 };
 
 // A request that a party sends to the task, and the reply that came back.
@@ -132,10 +135,14 @@ class EventLogSink {
     void add(const ozm::LogRecord& record);
     const std::vector<ozm::LogRecord>& records() const { return records_; }
     void forget() { records_.clear(); }
+    // When false, records go to the trace only: a daemon logs them as they come, and keeps
+    // nothing a task could grow without end.
+    void setKeep(bool keep) { keep_ = keep; }
 
   private:
     Context& ctx_;
     std::vector<ozm::LogRecord> records_;
+    bool keep_ = true;
 };
 
 class ConsoleSink {
@@ -148,11 +155,16 @@ class ConsoleSink {
     void flush();  // a pending partial line becomes a line
     const std::vector<std::string>& lines() const { return lines_; }
     void forget() { lines_.clear(); }
+    // When false, lines go to the trace only (as EventLogSink's records).
+    void setKeep(bool keep) { keep_ = keep; }
 
   private:
+    void endLine();
+
     Context& ctx_;
     std::string pending_;
     std::vector<std::string> lines_;
+    bool keep_ = true;
 };
 
 // The running configuration: lines by key.

@@ -72,6 +72,11 @@ Daemon::Daemon(DaemonOptions options, Logger& logger) : opt_(std::move(options))
 
     chassis_ = std::make_unique<chassis::Chassis>(cfg_, static_cast<chassis::TaskLink&>(*this));
     chassis_->trace().setKeep(false);
+    // What a task writes to the console, the event log or its peer is logged or passed on as
+    // it comes: kept, a task could grow it without end within one pass.
+    chassis_->console().setKeep(false);
+    chassis_->log().setKeep(false);
+    chassis_->peer().setKeep(false);
     if (opt_.traceToLog)
         setTraceSink(nullptr);
     chassis_->cards().setRecordFrames(false);
@@ -343,12 +348,6 @@ void Daemon::forgetHistory() {
     // The models keep what they saw for tests of the simulation; a daemon lets it go once it
     // has been logged. The CLI's replies are the ctl server's to take.
     auto& c = *chassis_;
-    if (c.log().records().size() > kHistory)
-        c.log().forget();
-    if (c.console().lines().size() > kHistory)
-        c.console().forget();
-    if (c.peer().received().size() > kHistory)
-        c.peer().forget();
     if (c.mgr().replies().size() > kHistory)
         c.mgr().forget();
     if (c.ifm().acks().size() > kHistory)
