@@ -132,6 +132,8 @@ void TaskSessions::serve(Link& l, std::span<const uint8_t> d) {
     } else if (s->second.fenced) {
         return;  // what a fenced task sends speaks for the switch no more
     } else if (l.kind == Kind::Ipc) {
+        if (refusedToLineCard(s->second, d))
+            return;
         current_ = &s->second;
         d_.chassis().send(d);
         current_ = nullptr;
@@ -219,8 +221,22 @@ void TaskSessions::attach(Link& l, std::span<const uint8_t> d, Session& s) {
         grant(s);
 }
 
+// The line cards' agents hear the primary alone: another session (the secondary, or one
+// that only says it is a task) would clear or reorder the primary's entries.
+bool TaskSessions::refusedToLineCard(const Session& s, std::span<const uint8_t> msg) {
+    if (s.primary || msg.size() < hdr::kPlainHeaderLen ||
+        ozm::queueAddressOf(hdr::dstQueueId(msg.data())).service != svc::kAcl)
+        return false;
+    logTask("task session " + std::to_string(s.id) + ": message type " +
+            std::to_string(hdr::msgType(msg.data())) +
+            " to a line card, which hears the primary alone: refused");
+    return true;
+}
+
 int32_t TaskSessions::request(Session& s, std::span<const uint8_t> msg,
                               std::vector<uint8_t>& body) {
+    if (refusedToLineCard(s, msg))
+        return answer::kNoParty;
     const bool reg =
         msg.size() >= hdr::kPlainHeaderLen && hdr::msgType(msg.data()) == MT_L2PT_IFM_REG;
     if (reg)
@@ -242,6 +258,17 @@ int32_t TaskSessions::peerSend(Session& s, std::span<const uint8_t> body) {
     uint32_t instance = 0;
     if (!r.u32(service) || !r.u32(instance))
         return kMalformed;
+    // Only what one route processor's task tells the other's: anything else would reach the
+    // other task's queue as if IFM, the CLI or an agent had sent it.
+    const std::span<const uint8_t> msg = r.rest();
+    if (!chassis::wellFormed(msg) || msg.size() < rpmmsg::kLen ||
+        (hdr::msgType(msg.data()) != MT_L2PT_REG_REQ &&
+         hdr::msgType(msg.data()) != MT_L2PT_ACL_UPDATE_PRPM)) {
+        logTask("task session " + std::to_string(s.id) + ": a message of type " +
+                std::to_string(msg.size() >= hdr::kPlainHeaderLen ? hdr::msgType(msg.data()) : 0) +
+                " for its peer, which hears none but the route processors': refused");
+        return -1;
+    }
     ++s.peerSent;
     for (auto& [id, other] : sessions_) {
         if (id != s.id && other.ipc != nullptr)

@@ -103,6 +103,7 @@ class TaskSessions {
     void refuse(Link& l, const std::string& why);
     void control(Session& s, std::span<const uint8_t> d);
     int32_t request(Session& s, std::span<const uint8_t> msg, std::vector<uint8_t>& body);
+    bool refusedToLineCard(const Session& s, std::span<const uint8_t> msg);
     int32_t peerSend(Session& s, std::span<const uint8_t> body);
     // The operations that carry a record: subscriptions, log, console, configuration tree.
     int32_t record(Op op, Reader& r, const char*& malformed);

@@ -831,6 +831,35 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     const Answer longest = Rig::receive(client.get(), 2s);
     EXPECT_EQ(longest.exit, 1);
     EXPECT_THAT(longest.err, HasSubstr("answer is longer than"));
+    // The secondary speaks to no line card (its echo comes back once the daemon read what it
+    // sent before), and to its peer only as one route processor's task to another: a message
+    // of any other type would reach the primary as if IFM or the CLI had sent it.
+    const netp::Fd secondaryIpc = openChannel(rig, netp::Channel::Ipc, 2);
+    for (const auto& m : {chassis::makeMessage(MT_L2PT_ACL_DEREG, hdr::kPlainHeaderLen,
+                                               chassis::kTaskParty, {svc::kAcl, 1}),
+                          chassis::makeMessage(kEcho, hdr::kPlainHeaderLen, chassis::kTaskParty)})
+        ASSERT_TRUE(netp::sendDatagram(secondaryIpc.get(), m));
+    ASSERT_TRUE(netp::waitReadable(secondaryIpc.get(), 5000));
+    EXPECT_EQ(rig.logged("session 2: message type 24413 to a line card, which hears the primary "
+                         "alone: refused"),
+              1u);
+    const auto peerSend = [&](uint32_t type, size_t len) {
+        netp::Writer w;
+        w.u32(static_cast<uint32_t>(netp::Op::PeerSend)).u32(svc::kL2pt).u32(0);
+        w.bytes(chassis::makeMessage(type, len, chassis::kTaskParty));
+        EXPECT_TRUE(netp::sendDatagram(secondary.get(), w.data()));
+        std::vector<uint8_t> d;
+        EXPECT_TRUE(netp::waitReadable(secondary.get(), 5000));
+        EXPECT_EQ(netp::recvDatagram(secondary.get(), d, false), netp::Recv::Ok);
+        return d.size() >= netp::answer::kBody ? wire::getI32(d.data(), netp::answer::kStatus)
+                                               : -99;
+    };
+    EXPECT_EQ(peerSend(MT_CLI_REQ, climsg::kShowText), -1);
+    EXPECT_EQ(peerSend(MT_L2PT_REG_REQ, rpmmsg::kLen - 1), -1);
+    EXPECT_EQ(peerSend(MT_L2PT_REG_REQ, rpmmsg::kLen), 0);
+    ASSERT_TRUE(netp::waitReadable(ipc.get(), 5000));
+    ASSERT_EQ(netp::recvDatagram(ipc.get(), asked, false), netp::Recv::Ok);
+    EXPECT_EQ(hdr::msgType(asked.data()), MT_L2PT_REG_REQ) << "the peer's, and nothing before";
     // A hello with a byte too many is no hello.
     const netp::Fd odd = netp::connectSeqpacket(rig.dir + "/run/" + netp::kTaskSocket);
     std::vector<uint8_t> h(netp::hello::kLen + 1);
