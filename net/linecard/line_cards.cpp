@@ -109,7 +109,8 @@ LineCards::LineCards(Started, chassis::Chassis& chassis, pipeline::Tables& table
       tables_(tables),
       ports_(ports),
       log_(std::move(log)),
-      traps_(chassis.ifdb(), tables, log_),
+      traps_(chassis.ifdb(), tables, log_,
+             [this](const chassis::Mac& mac) { return trapAllowed(mac); }),
       task_(tables, std::move(openTx)),
       sweep_(tables),
       notLearned_(chassis.ifdb().portCount()) {
@@ -417,8 +418,19 @@ Status LineCards::syncGlobals() {
     want.task_if = task_.ifindex();
     const chassis::Mac mac = chassis_.ifm().tunnelMac();
     std::copy(mac.begin(), mac.end(), want.tunnel_mac);
+    if (tunnelMacs_.empty() || tunnelMacs_.back() != mac) {
+        if (tunnelMacs_.size() == kTunnelMacsKept)
+            tunnelMacs_.erase(tunnelMacs_.begin());
+        tunnelMacs_.push_back(mac);
+    }
     want.pdu_ports = traps_.trappingPorts();
     return same(now, want) ? Status() : tables_.setGlobals(want);
+}
+
+bool LineCards::trapAllowed(const chassis::Mac& mac) const {
+    return l2pt_is_protocol_mac(mac.data()) ||
+           std::equal(mac.begin(), mac.end(), std::begin(l2pt_default_tunnel_mac)) ||
+           mac == chassis_.ifm().tunnelMac() || std::ranges::count(tunnelMacs_, mac) != 0;
 }
 
 void LineCards::syncPolice() {

@@ -152,6 +152,10 @@ class LineCards {
     // tunnelled through it (one of the same VLAN) with the provider tag added; the ports
     // without an interface yet are not counted.
     std::vector<std::string> mtuShortfalls() const;
+    // For tests that fill the trap table with more entries than the MACs allowed make.
+    void allowAnyTrapMac() {
+        traps_.allowMacs([](const chassis::Mac&) { return true; });
+    }
 
     pipeline::Result<std::vector<PortCounters>> portCounters() const;
     pipeline::Result<std::vector<EntryCounters>> entryCounters() const;
@@ -203,6 +207,11 @@ class LineCards {
     pipeline::Tables& tables_;
     const port::PortTracker& ports_;  // by dense port index
     pipeline::LogFn log_;
+    // The tunnel MACs IFM held, the last kTunnelMacsKept: a task that has not yet heard of a
+    // change installs the one before, and removes it only after the new one is in.
+    static constexpr size_t kTunnelMacsKept = 4;
+    std::vector<chassis::Mac> tunnelMacs_;
+    bool trapAllowed(const chassis::Mac& mac) const;
     TrapMirror traps_;
     TaskPath task_;
     std::optional<uint64_t> ifmGeneration_;

@@ -109,8 +109,19 @@ void TrapMirror::entryInstalled(uint32_t slot, const chassis::AclEntry& entry) {
         }
         return;
     }
-    if (matches)
-        install(slot, *key, entry.rate);
+    if (!matches)
+        return;
+    if (!allowed_(entry.mac)) {
+        // Logged at the first and then at every doubling: a task sending them in a loop
+        // does not flood the log.
+        if (const uint64_t n = ++refused_; (n & (n - 1)) == 0)
+            log_("line cards: slot " + std::to_string(slot) + ": a trap entry for " +
+                 chassis::macText(entry.mac) +
+                 ", neither a protocol's address nor a tunnel MAC IFM held: not installed (" +
+                 std::to_string(n) + " so far)");
+        return;
+    }
+    install(slot, *key, entry.rate);
 }
 
 void TrapMirror::entryRemoved(uint32_t slot, const chassis::AclEntry& entry) {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -30,9 +31,17 @@ class TrapMirror final : public chassis::TableObserver {
   public:
     // Pending entries installed again by one retry(): a system call each.
     static constexpr size_t kRetrySlice = 256;
+    // Whether the task may trap frames to this MAC: a protocol's, or a tunnel MAC. An entry for
+    // any other is not installed: the task would take frames it has no business with (the
+    // provider's traffic to a customer's host, every broadcast) off the wire.
+    using MacAllowed = std::function<bool(const chassis::Mac&)>;
 
-    TrapMirror(const chassis::IfDb& db, pipeline::Tables& tables, pipeline::LogFn log)
-        : db_(db), tables_(tables), log_(std::move(log)) {}
+    TrapMirror(const chassis::IfDb& db, pipeline::Tables& tables, pipeline::LogFn log,
+               MacAllowed allowed)
+        : db_(db), tables_(tables), log_(std::move(log)), allowed_(std::move(allowed)) {}
+
+    // For tests that fill the table with more entries than the MACs allowed make.
+    void allowMacs(MacAllowed allowed) { allowed_ = std::move(allowed); }
 
     void entryInstalled(uint32_t slot, const chassis::AclEntry& entry) override;
     void entryRemoved(uint32_t slot, const chassis::AclEntry& entry) override;
@@ -78,6 +87,8 @@ class TrapMirror final : public chassis::TableObserver {
     const chassis::IfDb& db_;
     pipeline::Tables& tables_;
     pipeline::LogFn log_;
+    MacAllowed allowed_;
+    uint64_t refused_ = 0;  // entries for a MAC not allowed, since the start
     std::array<std::set<pipeline::TrapKey>, pipeline::kMaxSlots> held_;
     std::array<std::set<pipeline::TrapKey>, pipeline::kMaxSlots> found_;  // by the card's slot
     std::array<std::map<pipeline::TrapKey, uint32_t>, pipeline::kMaxSlots> pending_;  // rates

@@ -24,6 +24,7 @@ using ::testing::HasSubstr;
 
 constexpr uint8_t kModePort = 1;
 constexpr pipeline::Mac kNewTunnel = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x01};
+constexpr pipeline::Mac kThirdTunnel = {0x03, 0xa7, 0x31, 0x00, 0x00, 0x02};
 constexpr pipeline::Mac kHost = {0x02, 0, 0, 0, 0, 0x0a};
 constexpr uint32_t kLag1 = L2PT_LAG_BASE;  // the test chassis's only LAG
 
@@ -118,11 +119,30 @@ class LineCardsTest : public ::testing::Test {
 };
 
 // A new tunnel MAC traps before the old one goes (two downloads): no PDU is switched as data.
+// An entry for a MAC that is neither a protocol's nor a tunnel MAC IFM held is not installed.
 TEST_F(LineCardsTest, TrapTableFollowsTheAgentsInTheirOrder) {
     const TrapKey oldMac = TrapKey::port(ifIndex("te1/0"), chassis::test::kTunnelMac);
     const TrapKey newMac = TrapKey::port(ifIndex("te1/0"), kNewTunnel);
     apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
     EXPECT_TRUE(trapped(oldMac));
+    const pipeline::Mac broadcast = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    apply(1, aclmsg::kOpInstall,
+          {{ifIndex("te1/0"), broadcast, 0, 0, kModePort},
+           {ifIndex("te1/0"), kNewTunnel, 0, 0, kModePort}});
+    EXPECT_FALSE(trapped(TrapKey::port(ifIndex("te1/0"), broadcast)));
+    EXPECT_FALSE(trapped(newMac)) << "not a tunnel MAC yet";
+    EXPECT_EQ(log,
+              "line cards: slot 1: a trap entry for ff:ff:ff:ff:ff:ff, neither a protocol's "
+              "address nor a tunnel MAC IFM held: not installed (1 so far)"
+              "line cards: slot 1: a trap entry for 03:a7:31:00:00:01, neither a protocol's "
+              "address nor a tunnel MAC IFM held: not installed (2 so far)");
+    log.clear();
+    // IFM goes on to a third MAC before the task has heard of the second: it may still install
+    // the second.
+    chassis.ifm().tunnelMac(kNewTunnel, false);
+    cards->refresh();
+    chassis.ifm().tunnelMac(kThirdTunnel, false);
+    cards->refresh();
     apply(1, aclmsg::kOpInstall, {{ifIndex("te1/0"), kNewTunnel, 0, 0, kModePort}});
     EXPECT_TRUE(trapped(oldMac) && trapped(newMac));
     apply(1, aclmsg::kOpRemove, {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort}});
@@ -215,6 +235,7 @@ TEST_F(LineCardsTest, ARefusedTrapEntryIsRetriedAndShownAsNotInstalled) {
         EXPECT_NE(e, all.end()) << "no such entry";
         return e != all.end() && e->installed;
     };
+    cards->allowAnyTrapMac();
     tables->limitTraps(1);
     apply(1, aclmsg::kOpInstall,
           {{ifIndex("te1/0"), chassis::test::kTunnelMac, 0, 0, kModePort},
