@@ -1,6 +1,7 @@
 /* At our end of the task's link: the task's PDUs to the ports its trailer names. Built into
  * pipeline.bpf.c's one object. */
 #include "net/pipeline/bpf/bridge.h"
+#include "net/pipeline/bpf/trap.h"
 
 static __always_inline __u32 be32_at(const __u8* p) {
     return (__u32)p[0] << 24 | (__u32)p[1] << 16 | (__u32)p[2] << 8 | p[3];
@@ -99,6 +100,52 @@ __noinline int task_retag(struct __sk_buff* skb, const struct task_out* t) {
     return bpf_skb_store_bytes(skb, 0, head, L2PT_ETH_ALEN, 0) || pop_provider(skb, &o) ? -1 : 0;
 }
 
+/* What a copy of the task's frame is, read once for each of its forms. */
+struct task_form {
+    __u32 tpid, vid;  /* its outer tag's; tpid 0 without one */
+    __u8 to_tunnel;   /* to the tunnel MAC in force */
+    __u8 to_protocol; /* to a protocol's address */
+};
+
+static __always_inline int task_form_of(struct __sk_buff* skb, const struct l2pt_globals* g,
+                                        struct task_form* f) {
+    __u8 h[L2PT_ETH_HLEN + L2PT_TAG_LEN] = {};
+    const __u32 have = skb->len < sizeof(h) ? L2PT_ETH_HLEN : sizeof(h);
+    if (bpf_skb_load_bytes(skb, 0, h, have))
+        return -1;
+    f->to_tunnel = is_tunnel_mac(g, h);
+    f->to_protocol = l2pt_is_protocol_mac(h);
+    if (skb->vlan_present) {
+        f->tpid = bpf_ntohs((__u16)skb->vlan_proto);
+        f->vid = skb->vlan_tci & L2PT_VID_MASK;
+    } else {
+        f->tpid = have == sizeof(h) ? be16_at(&h[L2PT_OFF_TYPE]) : 0;
+        f->vid = be16_at(&h[L2PT_OFF_TYPE + 2]) & L2PT_VID_MASK;
+    }
+    return 0;
+}
+
+/* Whether a port takes the copy as a PDU of the task's: a core port of the VLAN of its provider
+ * tag, to the tunnel MAC (tunnelled); or an access port in its own VLAN, to a protocol's address
+ * (a customer's PDU, or one de-tunnelled). A task that a customer's PDU took over sends
+ * nothing else: no data to a customer's host, nothing under the provider's tag to another
+ * customer's VLAN. A global function, verified once. */
+__noinline int task_may_send(const struct task_form* f, __u32 lport, __u32 pvid, __u32 tpid) {
+    if (!f)
+        return 0;
+    if (f->to_tunnel && f->tpid == tpid) {
+        __u32 vid = f->vid;
+        const struct l2pt_vlan* v = bpf_map_lookup_elem(&l2pt_vlans, &vid);
+        if (v && vlan_role(v, lport) == ROLE_CORE)
+            return 1;
+    }
+    if (!f->to_protocol)
+        return 0;
+    pvid &= L2PT_VID_MASK;
+    const struct l2pt_vlan* v = bpf_map_lookup_elem(&l2pt_vlans, &pvid);
+    return v && vlan_role(v, lport) == ROLE_ACCESS;
+}
+
 /* A frame the program counted and let go. Stolen, not shot: at our end's egress the task's
  * send would fail with it (and stop its batch), where a frame dropped on a wire never comes
  * back to its sender. */
@@ -124,6 +171,11 @@ int l2pt_task_tx(struct __sk_buff* skb) {
         return TASK_TX_DROPPED;
     }
     len = skb->len;
+    struct task_form form = {};
+    if (task_form_of(skb, g, &form)) {
+        task_tx_failed(g, L2PT_STATS_NO_PORT, L2PT_DP_DROP_SEND_FAILED, len);
+        return TASK_TX_DROPPED;
+    }
     skb->mark = g->task_mark;
     /* Every port but the last gets a clone; the last the frame itself. */
     __u32 last = 0, last_slot = 0, broken = 0;
@@ -136,7 +188,7 @@ int l2pt_task_tx(struct __sk_buff* skb) {
             if (last != 0 && bpf_clone_redirect(skb, last, 0) < 0)
                 task_tx_failed(g, last_slot, L2PT_DP_DROP_SEND_FAILED, len);
             last = 0;
-            broken = task_retag(skb, &t);
+            broken = task_retag(skb, &t) || task_form_of(skb, g, &form);
             len = skb->len; /* the retagged frame's own */
         }
         __u32 to = t.ifs[i];
@@ -164,6 +216,11 @@ int l2pt_task_tx(struct __sk_buff* skb) {
         }
         if (broken) {
             task_tx_failed(g, slot, L2PT_DP_DROP_SEND_FAILED, len);
+            continue;
+        }
+        const __u32 lport = rec->lag < L2PT_MAX_LPORTS ? rec->lag : slot;
+        if (!task_may_send(&form, lport, rec->pvid, g->tpid)) {
+            task_tx_failed(g, slot, L2PT_DP_DROP_TASK_FORM, len);
             continue;
         }
         if (last && bpf_clone_redirect(skb, last, 0) < 0)

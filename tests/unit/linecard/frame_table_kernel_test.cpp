@@ -203,9 +203,11 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     // outside its own); and back. By the macvlan the socket is bound to (our end's egress), and
     // by the veth end beside it (our end's ingress, whose receive takes outer tags into the
     // metadata: they must leave in their place).
-    const Bytes tunnelMac = {0x01, 0x00, 0x0c, 0xcd, 0xcd, 0xd0};
+    const Bytes tunnelMac(std::begin(l2pt_default_tunnel_mac), std::end(l2pt_default_tunnel_mac));
     const Bytes cTag = {0x81, 0x00, 0x00, 0x0a};
-    const Bytes sTag = {0x88, 0xa8, 0x00, 0x64};
+    const Bytes sTag = {0x91, 0x00, 0x00, 0x64};  // VLAN 100, whose core port te1/0 is
+    const size_t te10 = 5;
+    ASSERT_EQ(run.portName(te10), "te1/0");
     Bytes pvst = pdu;
     pvst.insert(pvst.begin() + 2 * L2PT_ETH_ALEN, cTag.begin(), cTag.end());
     Bytes tunnelled(tunnelMac);
@@ -221,14 +223,14 @@ TEST_F(KernelPipeline, TheTasksSocketReachesThePortsOnlyThroughThePipeline) {
     std::strncpy(peer.ifr_name, "peer", IFNAMSIZ - 1);
     ASSERT_EQ(::ioctl(run.taskSocket().get(), SIOCGIFINDEX, &peer), 0) << std::strerror(errno);
     for (int to : {0, peer.ifr_ifindex}) {
-        for (const auto& [in, how, form] :
-             {std::tuple{pvst, push, tunnelled}, {tunnelled, pop, pvst}}) {
+        for (const auto& [in, asIs, how, retagged] :
+             {std::tuple{pvst, size_t{0}, push, te10}, {tunnelled, te10, pop, size_t{0}}}) {
             ASSERT_TRUE(send(run.taskSocket(),
-                             withTaskTrailer(in, {run.portIfindex(0)}, L2PT_TX_MAGIC_RETAG,
-                                             {run.portIfindex(1)}, how),
+                             withTaskTrailer(in, {run.portIfindex(asIs)}, L2PT_TX_MAGIC_RETAG,
+                                             {run.portIfindex(retagged)}, how),
                              to));
             EXPECT_EQ(copiesText(run.arrived(2)),
-                      copiesText({{run.portName(0), in}, {run.portName(1), form}}))
+                      copiesText({{run.portName(0), pvst}, {run.portName(te10), tunnelled}}))
                 << (to ? "by the veth" : "by the macvlan");
         }
     }

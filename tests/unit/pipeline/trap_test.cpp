@@ -253,7 +253,7 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
         g.task_if = link;
     });
     std::vector<int> wires;
-    for (const char* far : {"pe2", "pe3"})
+    for (const char* far : {"pe0", "pe3"})
         wires.push_back(wireSocket(::if_nametoindex(far)));
     ASSERT_TRUE(wires[0] >= 0 && wires[1] >= 0) << std::strerror(errno);
     const auto arrived = [&](size_t expected) { return wireFrames(wires, expected, 4096); };
@@ -261,8 +261,8 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
     const Bytes pdu = frame(kStp, host(1), {}, kLlcLength, 38);
     Bytes out;
     const Bytes sent =
-        withTaskTrailer(pdu, {ifindex[2], ifindex[3], kNoInterface, link}, L2PT_TX_MAGIC);
-    // Port 2 gets a clone, port 3 the frame itself (the redirect is left undone here).
+        withTaskTrailer(pdu, {ifindex[0], ifindex[3], kNoInterface, link}, L2PT_TX_MAGIC);
+    // Port 0 gets a clone, port 3 the frame itself (the redirect is left undone here).
     EXPECT_EQ(runTask(link, sent, &out), TC_ACT_REDIRECT);
     EXPECT_EQ(out, pdu);
     const auto got = arrived(1);
@@ -277,6 +277,30 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
         EXPECT_EQ(ev.reason, L2PT_DP_DROP_NO_PORT);
     }
 
+    // Only a PDU's forms: to a protocol's address on an access port in its VLAN, to the tunnel
+    // MAC under the provider tag of a VLAN a core port is core in. Nothing else reaches a port.
+    Mac tunnel;
+    std::copy(std::begin(l2pt_default_tunnel_mac), std::end(l2pt_default_tunnel_mac),
+              tunnel.begin());
+    const auto tunnelled = [&](uint16_t vid) {
+        return frame(tunnel, host(1), {{L2PT_TPID_VMAN, vid}}, kLlcLength, 38);
+    };
+    const std::pair<Bytes, uint32_t> refused[] = {
+        {pdu, 2},                                 // a customer's form to a core port
+        {frame(host(9), host(1), {}, kIpv4), 0},  // data to a customer's host
+        {frame(host(9), host(1), {{L2PT_TPID_VMAN, 200}}, kIpv4), 2},  // ... across the core
+        {tunnelled(100), 0},  // the provider's form to an access port
+        {tunnelled(300), 2},  // ... to a VLAN the port is not core in
+        {frame(tunnel, host(1), {{0x8100, 200}}, kLlcLength, 38), 2},  // under another TPID
+    };
+    for (const auto& [f, port] : refused) {
+        EXPECT_EQ(runTask(link, withTaskTrailer(f, {ifindex[port]}, L2PT_TX_MAGIC)), TC_ACT_STOLEN);
+        EXPECT_EQ(nextEvent().reason, L2PT_DP_DROP_TASK_FORM);
+    }
+    EXPECT_EQ(drops(2, L2PT_DP_DROP_TASK_FORM) + drops(0, L2PT_DP_DROP_TASK_FORM), 6u);
+    EXPECT_EQ(runTask(link, withTaskTrailer(tunnelled(200), {ifindex[2]}, L2PT_TX_MAGIC)),
+              TC_ACT_REDIRECT);
+
     // A retagged frame is held to the MTU at its own length: a pushed tag takes it past.
     const Bytes push = {0x01, 0x00, 0x0c, 0xcd, 0xcd, 0xd0, 0x91, 0x00, 0x00, 100};
     l2pt_lport narrow = *tables->lport(3);
@@ -284,7 +308,7 @@ TEST_F(Switch, TaskLinkTakesFramesOnlyToTheSwitchsPorts) {
     ASSERT_TRUE(tables->setLport(3, narrow));
     EXPECT_EQ(runTask(link, withTaskTrailer(pdu, {ifindex[3]}, L2PT_TX_MAGIC)), TC_ACT_REDIRECT);
     EXPECT_EQ(
-        runTask(link, withTaskTrailer(pdu, {ifindex[2]}, L2PT_TX_MAGIC_RETAG, {ifindex[3]}, push)),
+        runTask(link, withTaskTrailer(pdu, {ifindex[0]}, L2PT_TX_MAGIC_RETAG, {ifindex[3]}, push)),
         TC_ACT_STOLEN);
     EXPECT_EQ(drops(3, L2PT_DP_DROP_OVER_MTU), 1u);
     EXPECT_EQ(arrived(1).size(), 1u);
