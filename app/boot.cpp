@@ -105,12 +105,13 @@ void printSummary(chassis::SimSwitch& sim) {
                                  (drops.empty() ? "" : " dropped: " + drops.substr(2)));
     }
     for (size_t r = 0; r < chassis::kDropReasons; ++r) {
-        // The port policers' reasons show only when they dropped something: most runs police
-        // nothing.
+        // The port policers' reasons show only when they dropped something (most runs police
+        // nothing), and so does the task link's form check, which no simulated task's frame meets.
         const auto reason = chassis::DropReason(r);
-        const bool policer =
-            reason == chassis::DropReason::Storm || reason == chassis::DropReason::PduShare;
-        if (policer && dp.dropTotals()[r] == 0)
+        const bool quiet = reason == chassis::DropReason::Storm ||
+                           reason == chassis::DropReason::PduShare ||
+                           reason == chassis::DropReason::TaskForm;
+        if (quiet && dp.dropTotals()[r] == 0)
             continue;
         trace.add("summary", "dropped (" +
                                  std::string(chassis::dropReasonName(chassis::DropReason(r))) +

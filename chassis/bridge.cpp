@@ -210,6 +210,28 @@ Bridge::Class Bridge::classify(uint32_t portIf, std::span<const uint8_t> frame) 
     return c;
 }
 
+bool Bridge::taskMaySend(uint32_t portIf, std::span<const uint8_t> frame) {
+    refresh();
+    if (frame.size() < L2PT_ETH_HLEN)
+        return false;
+    const uint32_t lport = logicalPort(portIf);
+    const Mac tunnel = tunnelMac();
+    const bool protocol = l2pt_is_protocol_mac(frame.data());
+    if (frame.size() >= L2PT_ETH_HLEN + L2PT_TAG_LEN &&
+        (protocol || std::equal(tunnel.begin(), tunnel.end(), frame.begin())) &&
+        wire::getU16(frame.data(), L2PT_OFF_TYPE) == tpid_) {
+        const Member* m =
+            member(wire::getU16(frame.data(), L2PT_OFF_TYPE + kTagTci) & L2PT_VID_MASK, lport);
+        if (m != nullptr && m->core)
+            return true;
+    }
+    if (!protocol)
+        return false;
+    const uint16_t pvid = db_.portVlan(portIf);
+    const Member* m = pvid <= L2PT_MAX_VID ? member(pvid, lport) : nullptr;
+    return m != nullptr && !m->core;
+}
+
 Bridge::Decision Bridge::decide(uint32_t portIf, std::span<const uint8_t> frame, uint64_t nowUs,
                                 uint32_t liveSlots) {
     ways_.clear();

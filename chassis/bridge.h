@@ -76,6 +76,11 @@ class Bridge {
     uint32_t logicalPort(uint32_t portIf) const;
     // Takes a frame of at least an Ethernet header entering portIf into a VLAN.
     Class classify(uint32_t portIf, std::span<const uint8_t> frame);
+    // Whether the task may send frame out of portIf: to the tunnel MAC or a protocol's address
+    // under the provider tag of a VLAN the port (or its LAG) is core in, or to a protocol's
+    // address while it is access in its own VLAN. A task a customer's PDU took over sends no
+    // data to a host, and nothing into a VLAN the port does not carry.
+    bool taskMaySend(uint32_t portIf, std::span<const uint8_t> frame);
 
     // A frame of at least an Ethernet header entering portIf at nowUs; liveSlots has bit
     // (1 << slot) for each line card present. Learns its source.

@@ -404,7 +404,7 @@ std::optional<uint32_t> DataPlane::liveMember(uint32_t lagIf) const {
     return std::nullopt;
 }
 
-bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
+bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame, bool fromLink) {
     if (!recordFrames_ && wire_ == nullptr)
         return true;
     uint32_t port = egressIf;
@@ -438,6 +438,12 @@ bool DataPlane::frameOut(uint32_t egressIf, std::span<const uint8_t> frame) {
         drop(index, DropReason::OverMtu);
         ctx_.trace.add("port " + name, head + " dropped (" +
                                            std::string(dropReasonName(DropReason::OverMtu)) + ")");
+        return true;
+    }
+    if (fromLink && !bridge_.taskMaySend(port, frame)) {
+        drop(index, DropReason::TaskForm);
+        ctx_.trace.add("port " + name, head + " dropped (" +
+                                           std::string(dropReasonName(DropReason::TaskForm)) + ")");
         return true;
     }
     if (ctx_.faults.any() &&

@@ -84,8 +84,11 @@ class DataPlane {
     // A frame the task sends leaves through egressIf (a port, or a LAG through its lowest
     // member on a present card); false when there is no such way out. One longer than the
     // port's MTU, the header and a tag is dropped at the card as a bridged copy is: the send
-    // itself succeeds, as on the kernel's task link.
-    bool frameOut(uint32_t egressIf, std::span<const uint8_t> frame);
+    // itself succeeds, as on the kernel's task link. fromLink: the frame comes as the task's
+    // link carries it, in its form on the wire (the simulated task's own frames come in the
+    // platform's form, which the card tags): one in no form of a PDU the port takes from the
+    // task is dropped (Bridge::taskMaySend), as the kernel's task program drops it.
+    bool frameOut(uint32_t egressIf, std::span<const uint8_t> frame, bool fromLink = false);
     const std::vector<std::vector<uint8_t>>& framesOut(uint32_t portIf) const;
     void clearFramesOut();
     // When false, frames the task sends are discarded at once: not checked, recorded or traced

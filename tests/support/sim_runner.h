@@ -59,7 +59,7 @@ class SimRunner {
         if (r.sent) {
             // The task's send succeeds as on the kernel's link or finds no way out; the card
             // drops what it drops.
-            dp.frameOut(port(r.port), r.frame);
+            dp.frameOut(port(r.port), r.frame, true);
         } else {
             const Outcome o = dp.frameIn(port(r.port), r.frame);
             got.verdict = static_cast<int>(o.verdict);

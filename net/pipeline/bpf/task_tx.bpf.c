@@ -126,14 +126,14 @@ static __always_inline int task_form_of(struct __sk_buff* skb, const struct l2pt
 }
 
 /* Whether a port takes the copy as a PDU of the task's: a core port of the VLAN of its provider
- * tag, to the tunnel MAC (tunnelled); or an access port in its own VLAN, to a protocol's address
- * (a customer's PDU, or one de-tunnelled). A task that a customer's PDU took over sends
- * nothing else: no data to a customer's host, nothing under the provider's tag to another
- * customer's VLAN. A global function, verified once. */
+ * tag, to the tunnel MAC or a protocol's address; or an access port in its own VLAN, to a
+ * protocol's address (a customer's PDU, or one de-tunnelled). A task that a customer's PDU took
+ * over sends nothing else: no data to a customer's host, nothing under the provider's tag into
+ * a VLAN the port does not carry. A global function, verified once. */
 __noinline int task_may_send(const struct task_form* f, __u32 lport, __u32 pvid, __u32 tpid) {
     if (!f)
         return 0;
-    if (f->to_tunnel && f->tpid == tpid) {
+    if ((f->to_tunnel || f->to_protocol) && f->tpid == tpid) {
         __u32 vid = f->vid;
         const struct l2pt_vlan* v = bpf_map_lookup_elem(&l2pt_vlans, &vid);
         if (v && vlan_role(v, lport) == ROLE_CORE)
