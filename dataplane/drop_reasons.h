@@ -46,9 +46,9 @@
     X(STORM, Storm, storm, "storm control")                                                       \
     /* over its port's rate of PDUs or its room in the task's ring */                             \
     X(PDU_SHARE, PduShare, pdu_share, "over the port's PDU share")                                \
-    /* from the task, in no form a PDU of the port's takes: a provider port's without the        \
-     * tunnel MAC and the provider tag of a VLAN it is core in, a customer port's without a     \
-     * protocol's address */                                                                      \
+    /* from the task, in no form a PDU of the port's takes: a core port's without the tunnel    \
+     * MAC or a protocol's address under the provider tag of a VLAN it is core in, an access    \
+     * port's without a protocol's address */                                                     \
     X(TASK_FORM, TaskForm, task_form, "no PDU of the task's for the port")
 /* clang-format on */
 
