@@ -54,6 +54,11 @@ void CtlServer::adopt(Fd fd) {
     else if (clients_.size() >=
              d_.options().maxClients + (peer->role == Role::Admin ? kAdminReserve : 0))
         why = std::to_string(clients_.size()) + " clients connected already";
+    else if (peer->role == Role::Task && std::ranges::count_if(clients_, [](const auto& kv) {
+                                             return kv.second->peer.role == Role::Task &&
+                                                    kv.second->conn->open();
+                                         }) >= static_cast<std::ptrdiff_t>(kTaskClients))
+        why = std::to_string(kTaskClients) + " clients of the task's group connected already";
     if (!why.empty()) {
         logClient("refused a connection on " + std::string(kCtlSocket) + " from " + c->peer.name() +
                   ": " + why);

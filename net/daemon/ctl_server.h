@@ -31,6 +31,9 @@ class CtlServer final : public SessionObserver {
     // Connections beyond --max-clients for root and the daemon's user: operators and the task
     // holding every other one (a trace has no end) cannot keep an administrator out.
     static constexpr size_t kAdminReserve = 8;
+    // The task's group reads as an operator does, but a task taken over by a customer's PDU
+    // holds no more than these of the operators' connections.
+    static constexpr size_t kTaskClients = 4;
     static constexpr size_t kPiece = kMaxDatagram - ctl::answer::kText;  // text per datagram
     // What every client's queue may hold, and what they hold beyond that together: the
     // default 264 clients reading nothing cost the daemon at most 16.5 + 16 MiB.

@@ -1,5 +1,6 @@
 #include "net/daemon/metrics.h"
 
+#include <set>
 #include <sstream>
 
 #include "net/daemon/daemon.h"
@@ -148,14 +149,16 @@ void entries(PromText& m, const render::Json& agents) {
 }
 
 // The task's read-only shell variables, "NAME = VALUE read-only" lines: its drop counters by
-// reason, and any other counter by name.
+// reason, and any other counter by name. A name given twice is taken once, as first given: a
+// collector refuses a scrape with a series twice in it.
 void taskCounters(PromText& m, std::string_view vars) {
     std::istringstream in{std::string(vars)};
     std::vector<std::pair<std::string, uint64_t>> drops;
     std::vector<std::pair<std::string, uint64_t>> others;
+    std::set<std::string> seen;
     for (std::string name, eq, value, kind; in >> name >> eq >> value >> kind;) {
         const auto v = ozm::shell::parseNumber(value);
-        if (kind == kReadOnly && v)
+        if (kind == kReadOnly && v && seen.insert(name).second)
             (name.starts_with(kTaskDropPrefix) ? drops : others).emplace_back(name, *v);
         if (kind != kReadOnly)
             in >> value;  // "range LO..HI"

@@ -215,8 +215,11 @@ void TaskSessions::attach(Link& l, std::span<const uint8_t> d, Session& s) {
     wire::putU32(w.data(), welcome::kMagic, kMagic);
     wire::putU32(w.data(), welcome::kSession, s.id);
     l.conn->send(w);
-    if (channel == Channel::Heartbeat)
+    if (channel == Channel::Heartbeat) {
         s.lastAnswer = d_.loop().now();  // its silence is counted from here
+        if (primary() == nullptr)
+            promote();  // the switch waited for a session fit for it
+    }
     if (channel == Channel::DataPath)
         grant(s);
 }
@@ -468,9 +471,11 @@ void TaskSessions::endSession(uint32_t id) {
 
 void TaskSessions::promote() {
     // The secondary takes over: it becomes primary and hears the HA event that tells it so. A
-    // hung one is no fit: the switch waits without a primary until one answers.
-    auto next = std::ranges::find_if(
-        sessions_, [](const auto& e) { return !e.second.fenced && !e.second.silent; });
+    // hung one is no fit, nor one without a heartbeat, which could never be fenced (a session
+    // that only says it is a task): the switch waits without a primary until one answers.
+    auto next = std::ranges::find_if(sessions_, [](const auto& e) {
+        return !e.second.fenced && !e.second.silent && e.second.heartbeat != nullptr;
+    });
     // The task makes these as often as it ends sessions: its budget bounds them.
     if (next == sessions_.end()) {
         if (!sessions_.empty())

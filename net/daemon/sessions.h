@@ -115,7 +115,8 @@ class TaskSessions {
     void heartbeat();
     void pong(Session& s, std::span<const uint8_t> d);
     void fence(Session& s, Clock::duration silentFor);
-    // The first session fit for it becomes primary (the HA takeover) and gets the data path.
+    // The first session fit for it (a heartbeat open and answered, not fenced) becomes primary
+    // (the HA takeover) and gets the data path.
     void promote();
     // The data path goes with the primary role; none without the kernel's line cards.
     linecard::LineCards* lineCards();

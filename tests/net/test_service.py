@@ -241,7 +241,7 @@ OUTSIDER = 65533   # in no group of the daemon's
 TASK = 65532       # the task's user, in the task's group by its own gid, and an operator
 
 
-MAX_CLIENTS = 4
+MAX_CLIENTS = 6
 
 
 def as_user(user, groups=()):
@@ -324,26 +324,44 @@ class AccessTest(unittest.TestCase):
             self.assertEqual(may(who, code[what]), allowed, (who, what))
         self.assertFalse(os.path.exists(os.path.join(run, "mine")))
 
-    def test_the_task_holding_every_connection_keeps_no_administrator_out(self):
-        # A trace never ends: the task's user holds every connection an operator may have.
-        hold = subprocess.Popen([*AS_TASK, sys.executable, "-c", (
-            "import socket, struct, sys\nheld = []\n"
+    def hold(self, prefix, count):
+        """count connections of prefix's user, each tracing (a trace never ends), held until
+        the test ends; the refusals the daemon answered them with."""
+        p = subprocess.Popen([*prefix, sys.executable, "-c", (
+            "import socket, struct, sys, time\nheld = []\n"
             "for _ in range(%d):\n"
             "    s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)\n"
             "    s.connect(%r)\n"
             "    s.send(struct.pack('>IHHIHH', 0x4c325043, 1, 1, 1, 0, 5) + b'trace')\n"
             "    held.append(s)\n"
+            "time.sleep(0.5)\n"
+            "for s in held:\n"
+            "    s.setblocking(False)\n"
+            "    try: d = s.recv(4096)\n"
+            "    except BlockingIOError: continue\n"
+            "    except ConnectionResetError: d = s.recv(4096)\n"  # the request went unread
+            "    if d[4:5] == b'r': print(d[5:].decode(errors='replace'))\n"
             "print('held', flush=True)\nsys.stdin.read()") % (
-                MAX_CLIENTS, os.path.join(self.d.run_dir, "ctl.sock"))],
+                count, os.path.join(self.d.run_dir, "ctl.sock"))],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        try:
-            self.assertEqual(hold.stdout.readline(), "held\n")
-            netns.exited(self.d.ctl("status", prefix=as_user(OPERATOR)), 5,
-                         "%d clients connected already" % MAX_CLIENTS)
-            netns.exited(self.d.ctl("status"), 0)
-        finally:
-            hold.stdin.close()
-            hold.wait(10)
+        self.addCleanup(p.wait, 10)
+        self.addCleanup(p.stdin.close)
+        refusals = []
+        for line in p.stdout:
+            if line == "held\n":
+                return refusals
+            refusals.append(line.strip())
+        self.fail("the holding process ended: %s" % refusals)
+
+    def test_neither_the_task_nor_operators_holding_connections_keep_others_out(self):
+        # The task's user holds no more than its share; operators then hold the rest, and an
+        # administrator still gets in.
+        self.assertEqual(self.hold(AS_TASK, MAX_CLIENTS),
+                         ["4 clients of the task's group connected already"] * (MAX_CLIENTS - 4))
+        self.assertEqual(self.hold(as_user(OPERATOR), MAX_CLIENTS - 4), [])
+        netns.exited(self.d.ctl("status", prefix=as_user(OPERATOR)), 5,
+                     "%d clients connected already" % MAX_CLIENTS)
+        netns.exited(self.d.ctl("status"), 0)
 
     def test_others_are_stopped_by_the_modes_or_refused_by_the_daemon(self):
         netns.exited(self.d.ctl("status", prefix=as_user(OUTSIDER)), 4, "permission denied")

@@ -570,16 +570,48 @@ TEST(Daemon, TasksThatReadNothingShareTheirQueuesBudget) {
     EXPECT_LT(leastUnread(tasks.log()), netp::TaskSessions::kQueueBytes / 2);
 }
 
-// Nor fill the log with takeovers: sessions that connect, take over and end as fast as it can.
+// Only a session with a heartbeat takes over: one without could never be fenced, and would
+// hold the role for ever ahead of the real secondary. Nor does a task fill the log with
+// takeovers: sessions that connect, take over and end as fast as it can.
 TEST(Daemon, TheTakeoversATaskMakesAreLoggedWithinItsBudget) {
     Rig rig;
+    struct Task {
+        netp::Fd control;
+        netp::Fd heartbeat;
+    };
+    uint32_t session = 0;
+    const auto task = [&](bool heartbeat) {
+        Task t{openChannel(rig, netp::Channel::Control, 0), {}};
+        ++session;
+        if (heartbeat)
+            t.heartbeat = openChannel(rig, netp::Channel::Heartbeat, session);
+        return t;
+    };
+    Task primary = task(true);
+    const Task controlOnly = task(false);
+    primary = task(true);  // session 3; session 1 ends
+    for (int i = 0; i < 500 && rig.logged("takes over as primary") == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_THAT(rig.log(), testing::ContainsRegex("task session 3 \\(pid [0-9]+\\) takes over"));
+    EXPECT_EQ(rig.logged("takes over as primary"), 1u);
+    // A secondary that has not yet opened its heartbeat when the primary ends takes over once
+    // it does.
+    Task starting = task(false);
+    primary = {};
+    for (int i = 0; i < 500 && rig.logged("no task session fit") == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    starting.heartbeat = openChannel(rig, netp::Channel::Heartbeat, session);
+    for (int i = 0; i < 500 && rig.logged("takes over as primary") == 1; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_THAT(rig.log(), testing::ContainsRegex("task session 4 \\(pid [0-9]+\\) takes over"));
+    primary = std::move(starting);
+
     constexpr int kRounds = 400;
-    netp::Fd primary = openChannel(rig, netp::Channel::Control, 0);
     for (int i = 0; i < kRounds; ++i)
-        primary = openChannel(rig, netp::Channel::Control, 0);  // the one before ends
-    std::this_thread::sleep_for(200ms);                         // the last ends read
+        primary = task(true);            // the one before ends
+    std::this_thread::sleep_for(200ms);  // the last ends read
     const size_t logged = rig.logged("takes over as primary");
-    EXPECT_GT(logged, 0u);
+    EXPECT_GT(logged, 1u);
     EXPECT_LT(logged, kRounds / 2);
 }
 
@@ -669,6 +701,18 @@ TEST(Daemon, MetricsKeepsNoMoreOfTheTasksCountersThanATaskHas) {
     const Answer e = Rig::receive(ended.client.get(), 2s);
     EXPECT_EQ(e.exit, 0) << e.err;
     EXPECT_NE(e.out.find("\nl2pt_task_counters_up 0\n"), std::string::npos) << e.out;
+    // A counter named twice is one series, as first given: a collector refuses a scrape with a
+    // series twice in it.
+    const ShellRig twice(11, {"metrics"});
+    ASSERT_TRUE(
+        twice.answer("x = 1 read-only\nl2ptDropNoVman = 3 read-only\nx = 2 read-only\n"
+                     "l2ptDropNoVman = 4 read-only\n",
+                     false));
+    const Answer t = Rig::receive(twice.client.get(), 2s);
+    EXPECT_THAT(t.out, AllOf(HasSubstr("\nl2pt_task_counter{name=\"x\"} 1\n"),
+                             Not(HasSubstr("{name=\"x\"} 2")),
+                             HasSubstr("\nl2pt_task_drops_total{reason=\"NoVman\"} 3\n"),
+                             Not(HasSubstr("{reason=\"NoVman\"} 4"))));
 }
 
 // A hostile task's writes to events, console, configuration, IFM and log: past a task's needs,
@@ -744,6 +788,16 @@ TEST(Daemon, WhatATaskWritesIsBounded) {
     // Then as many lines as a datagram holds.
     send(netp::Op::Console, std::move(netp::Writer().text(std::string(16000, '\n'))));
     EXPECT_EQ(status(), 0);
+    // A report as long as a datagram takes is cut to a line of kLineBytes.
+    constexpr std::string_view kReport = "platform report: ";
+    constexpr size_t kLongReport = 16000;
+    send(netp::Op::Report, std::move(netp::Writer().text(std::string(kLongReport, 'r'))));
+    EXPECT_EQ(status(), 0);
+    const size_t kept = netp::LineBudget::kLineBytes - kReport.size();
+    EXPECT_EQ(rig.logged(std::string(kept, 'r') + "... (" + std::to_string(kLongReport - kept) +
+                         " bytes more)"),
+              1u);
+    EXPECT_EQ(rig.logged(std::string(kept + 1, 'r')), 0u);
     // Reports, each a line of the daemon's log, as fast as the task can send them.
     constexpr size_t kReports = 1000;
     for (size_t i = 0; i < kReports; ++i)
