@@ -29,7 +29,7 @@ int l2pt_ingress(struct __sk_buff* skb) {
     f.st = stats_of(f.port);
     if (!f.g || !f.in || !f.st)
         return TC_ACT_SHOT;
-    f.lport = f.in->lag < L2PT_MAX_LPORTS ? f.in->lag : f.port;
+    f.lport = lport_of(f.in, f.port);
     /* The tick's time: what learning, ageing and the buckets need, without reading the clock
      * source per frame (on a VM, a fifth of the program's time). */
     f.now = bpf_ktime_get_coarse_ns();

@@ -73,6 +73,11 @@ static __always_inline int is_tag(__u32 tpid, __u32 in_force) {
 #define ROLE_ACCESS 1
 #define ROLE_CORE 2
 
+/* The lport a port's frames belong to in the VLANs: its LAG's, or its own. */
+static __always_inline __u32 lport_of(const struct l2pt_lport* rec, __u32 port) {
+    return rec->lag < L2PT_MAX_LPORTS ? rec->lag : port;
+}
+
 /* What lport is in VLAN v: ROLE_NONE, ROLE_ACCESS or ROLE_CORE. Both bitmaps are read at one
  * index, checked in the register it is used in: a loader without CAP_PERFMON is refused pointer
  * arithmetic whose bounds it cannot see or that differs between the paths to it, as it is a

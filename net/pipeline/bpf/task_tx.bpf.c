@@ -218,7 +218,7 @@ int l2pt_task_tx(struct __sk_buff* skb) {
             task_tx_failed(g, slot, L2PT_DP_DROP_SEND_FAILED, len);
             continue;
         }
-        const __u32 lport = rec->lag < L2PT_MAX_LPORTS ? rec->lag : slot;
+        const __u32 lport = lport_of(rec, slot);
         if (!task_may_send(&form, lport, rec->pvid, g->tpid)) {
             task_tx_failed(g, slot, L2PT_DP_DROP_TASK_FORM, len);
             continue;
