@@ -20,6 +20,7 @@
 #include "l2pt_pipeline_variant1.skel.h"
 #include "l2pt_pipeline_variant2.skel.h"
 #include "net/pipeline/clock.h"
+#include "net/pipeline/memory_room.h"
 #include "net/pipeline/records.h"
 #include "net/pipeline/trap_ring.h"
 
@@ -28,6 +29,9 @@ namespace netp::pipeline {
 namespace {
 
 constexpr uint32_t kRingSlot = 0;
+// A new ring may take the daemon's memory cgroup up to all but 1/kRingRoomShare of its limit:
+// the rest is the daemon's own (its queues may grow by tens of MiB under load).
+constexpr uint64_t kRingRoomShare = 4;
 
 std::string at(const char* table, uint32_t index) {
     return std::string(table) + "[" + std::to_string(index) + "]";
@@ -675,10 +679,27 @@ Result<Fd> BpfTables::newTaskRing() {
             return Status::sysFailure("l2pt_rings[0]", err);
         return fd;
     }
+    // Whoever asks for a new ring wants the one in the slot gone (its task revoked): when none
+    // can be made, the slot is emptied, and what is trapped meanwhile is dropped as no task's.
+    const auto none = [this](Status why) {
+        (void)bpf_map_delete_elem(rings_, &kRingSlot);
+        return why;
+    };
+    // A ring is the daemon's memory until every holder lets go of it: past a share of the
+    // daemon's limit, no ring is made (a task holding the rings of grants before), rather than
+    // the daemon killed at its limit.
+    if (const auto m = cgroupMemory();
+        m && m->current + L2PT_RING_BYTES > m->max - m->max / kRingRoomShare) {
+        constexpr uint64_t kMiB = 1 << 20;
+        return none(Status::failure(
+            "no room for the task's ring: the daemon's memory cgroup holds " +
+            std::to_string(m->current / kMiB) + " of its " + std::to_string(m->max / kMiB) +
+            " MiB (a task may hold on to the rings of grants before)"));
+    }
     const int ring =
         bpf_map_create(BPF_MAP_TYPE_RINGBUF, L2PT_RING_NAME, 0, 0, L2PT_RING_BYTES, nullptr);
     if (ring < 0)
-        return Status::sysFailure("creating the task's ring", ring);
+        return none(Status::sysFailure("creating the task's ring", ring));
     Fd fd(ring);
     if (const int err = bpf_map_update_elem(rings_, &kRingSlot, &ring, BPF_ANY); err)
         return Status::sysFailure("l2pt_rings[0]", err);

@@ -181,6 +181,50 @@ class RootServiceTest(unittest.TestCase):
         print("the daemon's peak memory in its cgroup: %.1f MiB" % (peak / 2**20), file=sys.stderr)
         d.stop(t)  # it would wait for the next daemon
 
+    def test_a_task_holding_on_to_its_rings_never_takes_the_daemon_to_its_limit(self):
+        # Each grant's ring is charged to the daemon's memory cgroup until every holder lets
+        # go. A task (the test's own) that keeps every ring it is granted is refused a new one
+        # short of the limit, and granted again once it lets go.
+        d = Daemon(self.addCleanup, LO_PORT)
+        cgroup = memory_cgroup("40M")
+        self.addCleanup(os.rmdir, cgroup)
+        p = d.start(prefix=["unshare", "-n", "-m", "sh", "-c",
+                            'mount -t bpf bpf /sys/fs/bpf && echo $$ > %s/cgroup.procs && '
+                            'exec "$@"' % cgroup, "sh"])
+        control, _, session = netns.task_channel(d.run_dir, netns.hello(1))
+        self.addCleanup(control.close)
+
+        def granted():
+            """The descriptors of the next grant on a new data-path channel, or none in time."""
+            dp = netns.wait_for("the data path open", lambda: (
+                c := netns.task_channel(d.run_dir, netns.hello(6, session)))[1] == 0 and c[0])
+            try:
+                while True:  # a grant deferred (3) comes later on the same channel
+                    msg, fds, _, _ = socket.recv_fds(dp, 64, 8)
+                    if struct.unpack("!I", msg[:4])[0] == 1:
+                        return fds
+                    list(map(os.close, fds))
+            except TimeoutError:
+                return None
+            finally:
+                dp.close()
+        held = []
+        while "no room for the task's ring" not in d.out(p) and len(held) < 20 * 5:
+            fds = granted()
+            if fds is None:
+                break
+            held += fds
+            time.sleep(0.2)  # the revocation's ring made, or refused
+        print("rings held by the task when refused one: %d" % (len(held) // 5), file=sys.stderr)
+        self.assertIn("no room for the task's ring: the daemon's memory cgroup holds", d.out(p))
+        self.assertEqual(int(Path(cgroup, "memory.failcnt").read_text()), 0,
+                         "the daemon reached its limit")
+        list(map(os.close, held))
+        fds = granted()
+        self.assertIsNotNone(fds, "no grant once the task let go")
+        list(map(os.close, fds))
+        d.stop(p)  # out of the cgroup before it goes
+
     def test_an_unprivileged_daemon_needs_only_its_capabilities(self):
         # A port on lo in a network namespace of its own, the daemon as nobody.
         d = Daemon(self.addCleanup, LO_PORT)

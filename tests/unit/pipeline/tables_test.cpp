@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "net/pipeline/bpf_object.h"
 #include "net/pipeline/bpf_tables.h"
 #include "net/pipeline/mem_tables.h"
+#include "net/pipeline/memory_room.h"
 #include "net/pipeline/table_view.h"
 #include "tests/support/pipeline_map.h"
 
@@ -117,6 +120,41 @@ TEST(Loader, SizesTheTableOfLearnedMacs) {
     ASSERT_EQ(bpf_obj_get_info_by_fd(fdb.get(), &info, &len), 0);
     EXPECT_EQ(info.max_entries, L2PT_FDB_ENTRIES_MIN);
     EXPECT_EQ(info.type, BPF_MAP_TYPE_HASH);
+}
+
+// The daemon's memory cgroup, as cgroup v1's memory controller or v2 shows it; no limit is none.
+TEST(CgroupMemory, ReadsTheControllerThatHoldsTheProcess) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("l2pt-cgroup-" + std::to_string(::getpid()));
+    const auto write = [&](const fs::path& path, const std::string& text) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    };
+    const std::string self = (root / "self").string();
+    const auto memory = [&] { return netp::pipeline::cgroupMemory(self, root.string()); };
+    // v2 alone: memory.current and memory.max of the unit's group.
+    write(root / "self", "0::/system.slice/l2pt.service\n");
+    write(root / "system.slice/l2pt.service/memory.current", "50331648\n");
+    write(root / "system.slice/l2pt.service/memory.max", "134217728\n");
+    auto m = memory();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->current, 50331648u);
+    EXPECT_EQ(m->max, 134217728u);
+    write(root / "system.slice/l2pt.service/memory.max", "max\n");
+    EXPECT_FALSE(memory());
+    // Hybrid: v1's memory controller holds the limit, among others on its line.
+    write(root / "self", "5:cpuacct,memory:/l2pt\n0::/system.slice/l2pt.service\n");
+    write(root / "memory/l2pt/memory.usage_in_bytes", "1048576\n");
+    write(root / "memory/l2pt/memory.limit_in_bytes", "67108864\n");
+    m = memory();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->current, 1048576u);
+    EXPECT_EQ(m->max, 67108864u);
+    write(root / "memory/l2pt/memory.limit_in_bytes", "9223372036854771712\n");
+    EXPECT_FALSE(memory()) << "v1's largest value is no limit";
+    write(root / "self", "5:memoryx:/l2pt\n");
+    EXPECT_FALSE(memory()) << "a controller of another name";
+    fs::remove_all(root);
 }
 
 }  // namespace
