@@ -1,8 +1,8 @@
 #include "net/pipeline/memory_room.h"
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
-#include <sstream>
 #include <string_view>
 
 namespace netp::pipeline {
@@ -24,12 +24,27 @@ std::optional<uint64_t> readNumber(const std::string& path) {
     return n;
 }
 
-std::optional<MemoryUse> use(const std::string& current, const std::string& max) {
-    const auto c = readNumber(current);
-    const auto m = readNumber(max);
+// The value of key in a memory.stat ("KEY VALUE" lines); 0 without it.
+uint64_t statOf(const std::string& path, std::string_view key) {
+    std::ifstream in(path);
+    std::string name;
+    uint64_t value = 0;
+    while (in >> name >> value) {
+        if (name == key)
+            return value;
+    }
+    return 0;
+}
+
+// dir's use (less inactive file cache, statKey in its memory.stat) and limit.
+std::optional<MemoryUse> use(const std::string& dir, const char* current, const char* max,
+                             std::string_view statKey) {
+    const auto c = readNumber(dir + "/" + current);
+    const auto m = readNumber(dir + "/" + max);
     if (!c || !m || *m >= kNoLimitV1)
         return std::nullopt;
-    return MemoryUse{*c, *m};
+    const uint64_t cache = statOf(dir + "/memory.stat", statKey);
+    return MemoryUse{*c - std::min(cache, *c), *m};
 }
 
 bool hasController(std::string_view list, std::string_view name) {
@@ -56,14 +71,14 @@ std::optional<MemoryUse> cgroupMemory(const std::string& procCgroup, const std::
         const std::string_view controllers = std::string_view(line).substr(a + 1, b - a - 1);
         const std::string path = line.substr(b + 1);
         if (hasController(controllers, "memory"))
-            return use(root + "/memory" + path + "/memory.usage_in_bytes",
-                       root + "/memory" + path + "/memory.limit_in_bytes");
+            return use(root + "/memory" + path, "memory.usage_in_bytes", "memory.limit_in_bytes",
+                       "total_inactive_file");
         if (controllers.empty() && line.starts_with("0:"))
             v2 = path;
     }
     if (!v2)
         return std::nullopt;
-    return use(root + *v2 + "/memory.current", root + *v2 + "/memory.max");
+    return use(root + *v2, "memory.current", "memory.max", "inactive_file");
 }
 
 }  // namespace netp::pipeline

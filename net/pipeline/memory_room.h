@@ -17,7 +17,9 @@ struct MemoryUse {
 
 // The use and limit of the memory cgroup that procCgroup (a /proc/PID/cgroup) names, under
 // root: cgroup v1's memory controller (usage_in_bytes, limit_in_bytes) where it is mounted,
-// else v2's (memory.current, memory.max). None when no limit is set or none can be read.
+// else v2's (memory.current, memory.max). The use leaves out the inactive file cache, which the
+// kernel reclaims before it kills (the logs fill the cache of a container). None when no limit
+// is set or none can be read.
 std::optional<MemoryUse> cgroupMemory(const std::string& procCgroup = "/proc/self/cgroup",
                                       const std::string& root = "/sys/fs/cgroup");
 

@@ -136,9 +136,11 @@ TEST(CgroupMemory, ReadsTheControllerThatHoldsTheProcess) {
     write(root / "self", "0::/system.slice/l2pt.service\n");
     write(root / "system.slice/l2pt.service/memory.current", "50331648\n");
     write(root / "system.slice/l2pt.service/memory.max", "134217728\n");
+    write(root / "system.slice/l2pt.service/memory.stat",
+          "anon 20971520\nfile 29360128\nactive_file 8388608\ninactive_file 20971520\n");
     auto m = memory();
     ASSERT_TRUE(m);
-    EXPECT_EQ(m->current, 50331648u);
+    EXPECT_EQ(m->current, 50331648u - 20971520u) << "the inactive file cache left out";
     EXPECT_EQ(m->max, 134217728u);
     write(root / "system.slice/l2pt.service/memory.max", "max\n");
     EXPECT_FALSE(memory());
@@ -146,9 +148,10 @@ TEST(CgroupMemory, ReadsTheControllerThatHoldsTheProcess) {
     write(root / "self", "5:cpuacct,memory:/l2pt\n0::/system.slice/l2pt.service\n");
     write(root / "memory/l2pt/memory.usage_in_bytes", "1048576\n");
     write(root / "memory/l2pt/memory.limit_in_bytes", "67108864\n");
+    write(root / "memory/l2pt/memory.stat", "inactive_file 4096\ntotal_inactive_file 8192\n");
     m = memory();
     ASSERT_TRUE(m);
-    EXPECT_EQ(m->current, 1048576u);
+    EXPECT_EQ(m->current, 1048576u - 8192u);
     EXPECT_EQ(m->max, 67108864u);
     write(root / "memory/l2pt/memory.limit_in_bytes", "9223372036854771712\n");
     EXPECT_FALSE(memory()) << "v1's largest value is no limit";
