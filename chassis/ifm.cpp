@@ -419,6 +419,9 @@ void Ifm::rateSet(uint32_t vlanIf, uint32_t rate) {
 
 void Ifm::rateRemove(uint32_t vlanIf) {
     rates_.erase(vlanIf);
+    // The task drops the VLAN's limit whoever gave it: the VLAN's own, from its adding, too.
+    if (const auto it = vlans_.find(vlanIf); it != vlans_.end())
+        it->second.rate = 0;
     sendRate(vlanIf, 0, false);
 }
 

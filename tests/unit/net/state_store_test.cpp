@@ -83,6 +83,18 @@ vman-tpid 0x88a8
               changedBy(base, ""));
     EXPECT_THAT(changedBy(base, "rate-set vlan=v300 rate=64\nvlan-disable vlan=v300 proto=stp\n"),
                 Not(HasSubstr("rate")));
+    // A rate removed is gone whoever gave it, the VLAN's own too: a task that starts again
+    // (downloaded from the switch, or from the state after a restart) polices nothing.
+    {
+        const std::string removed =
+            changedBy(base,
+                      "vlan-add vlan=v300 proto=stp rate=300 ports=p1:access\n"
+                      "rate-remove vlan=v300\n");
+        chassis::SimSwitch sim(
+            netp::overlay(base, netp::parseState(removed, "state.yaml"), "state.yaml"));
+        for (const auto& v : sim.ifm().snapshot().vlans)
+            EXPECT_EQ(v.rate, 0u) << v.vlan.name;
+    }
     // The chassis file's own provider TPID set again is none; its tunnel MAC, now replacing
     // the agent-wide entries too, is.
     const auto fileSets = chassis::loadChassisText(
