@@ -193,14 +193,17 @@ void CtlServer::afterPass() {
     std::erase_if(clients_, [](const auto& kv) { return !kv.second->conn->open(); });
 }
 
+void CtlServer::primaryLost() {
+    // The next primary never saw the request in flight, nor those timed out before: none of
+    // its replies is stale, and the queued requests go to it.
+    staleCliReplies_ = 0;
+    if (Client* c = cliInFlight_ ? find(cliInFlight_->client) : nullptr)
+        finish(*c, ctl::Exit::Failed, "the primary task ended or was fenced before answering");
+    cliInFlight_.reset();
+    cliTimer_.cancel();
+}
+
 void CtlServer::sessionEnded(const Session& s) {
-    if (s.primary) {
-        staleCliReplies_ = 0;
-        if (Client* c = cliInFlight_ ? find(cliInFlight_->client) : nullptr)
-            finish(*c, ctl::Exit::Failed, "the task ended before answering");
-        cliInFlight_.reset();
-        cliTimer_.cancel();
-    }
     for (auto it = shells_.begin(); it != shells_.end();) {
         if (it->second.session != s.id) {
             ++it;

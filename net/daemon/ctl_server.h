@@ -50,6 +50,7 @@ class CtlServer final : public SessionObserver {
     void shellAnswer(uint32_t session, uint32_t id, int32_t rc, bool last,
                      std::string_view text) override;
     void sessionEnded(const Session& s) override;
+    void primaryLost() override;
 
   private:
     enum class Wait { None, Cli, Shell, Metrics, Trace, Capture, Macs };

@@ -463,6 +463,8 @@ void TaskSessions::endSession(uint32_t id) {
              : s.primary ? "primary"
                          : "secondary") +
             ") ended");
+    if (observer_ != nullptr && s.primary)
+        observer_->primaryLost();
     if (observer_ != nullptr)
         observer_->sessionEnded(s);
     if (s.primary && !stopping_)
@@ -652,6 +654,8 @@ void TaskSessions::fence(Session& s, Clock::duration silentFor) {
     s.primary = false;
     if (s.granted)
         revoke(s);
+    if (observer_ != nullptr)
+        observer_->primaryLost();  // what it was asked goes unanswered
     promote();
 }
 

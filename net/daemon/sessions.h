@@ -59,6 +59,8 @@ class SessionObserver {
     virtual void shellAnswer(uint32_t session, uint32_t id, int32_t rc, bool last,
                              std::string_view text) = 0;
     virtual void sessionEnded(const Session& s) = 0;
+    // The primary lost its role (ended or fenced): what it was asked, it will not answer.
+    virtual void primaryLost() = 0;
 };
 
 class TaskSessions {

@@ -315,6 +315,10 @@ class SwitchTest(unittest.TestCase):
         primary = self.sw.task
         primary.send_signal(signal.SIGSTOP)
         stopped = time.monotonic()
+        # An operator's show, asked of the hung primary: failed at the takeover, and the shows
+        # after it are the new primary's to answer.
+        asked = subprocess.Popen([self.sw.app("l2ptctl"), "--run-dir", self.sw.run_dir, "show"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         sent, took_over = 0, None
         while time.monotonic() - stopped < 2.0:
             self.sw.send("acc1", data)
@@ -340,6 +344,9 @@ class SwitchTest(unittest.TestCase):
                       Path(self.sw.lab.tmp, "l2ptd.log").read_text())
         self.sw.task = secondary
         self.assertIn("primary ready", self.sw.ctl("status").stdout)
+        self.assertIn("the primary task ended or was fenced before answering",
+                      asked.communicate(timeout=10)[1])
+        self.assertEqual(self.sw.ctl("show").returncode, 0)
         # The entries stayed in while it registered with the agents again, until it settled.
         self.sw.wait_logged("the task's trap entries are in; removed 0 adopted ones", log_before)
         self.assertIn("takeover: the secondary is the primary now",
