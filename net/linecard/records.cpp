@@ -49,6 +49,9 @@ l2pt_lport lagRecord(const chassis::IfDb& db, size_t lag,
     r.chassis_if = lagIf;
     r.lag = L2PT_LPORT_NONE;
     r.flags = L2PT_P_PRESENT | L2PT_P_IS_LAG;
+    // A frame that reads the record while it is written (more live members counted than
+    // written yet) finds no port in an unused slot, rather than lport 0, another's port.
+    std::fill(std::begin(r.live), std::end(r.live), L2PT_LPORT_NONE);
     size_t over = 0;
     // IfDb keeps the members in ascending ifIndex order, the order the flow hash picks from.
     for (uint32_t member : db.lagMembers(lagIf)) {

@@ -28,6 +28,9 @@ class MemTables final : public Tables {
     // Stands for frames entering between the daemon's writes: run before each learning limit
     // is written (empty: none).
     void meanwhile(std::function<void()> frames) { meanwhile_ = std::move(frames); }
+    // Stands for frames reading a VLAN's record between the writes that change it: run before
+    // each, with the VLAN's id.
+    void vlanReads(std::function<void(uint32_t vid)> frames) { vlanReads_ = std::move(frames); }
 
     Status unbindIfindex(uint32_t ifindex) override;
     Status removeTrap(const TrapKey& key) override;
@@ -53,7 +56,11 @@ class MemTables final : public Tables {
     MemTables(Made, Copies copies, Fd events);
 
   protected:
-    Status writeElement(Array, uint32_t, std::span<const uint8_t>) override { return {}; }
+    Status writeElement(Array array, uint32_t index, std::span<const uint8_t>) override {
+        if (array == Array::Vlans && vlanReads_)
+            vlanReads_(index);
+        return {};
+    }
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
     Status writeTrap(const TrapKey& key, const Trap& trap) override;
     Status writePolice(uint32_t port, const PoliceRates& rates) override;
@@ -93,6 +100,7 @@ class MemTables final : public Tables {
     Fd ring_;
     Fd events_;
     std::function<void()> meanwhile_;
+    std::function<void(uint32_t)> vlanReads_;
 };
 
 }  // namespace netp::pipeline

@@ -123,6 +123,24 @@ Status Tables::setVlan(uint32_t vid, const l2pt_vlan& rec) {
         if (rec.core[i] & ~rec.members[i])
             return refuse("l2pt_vlans", vid, "a core port that is no member");
     }
+    // The programs and the task's view read the record as it is written, word by word, with
+    // frames in flight: members that go leave first, then the roles change, then members that
+    // come join. No port is ever read in a role it has in neither record (one joining as core,
+    // read as access, would be flooded customers' frames untagged).
+    const l2pt_vlan before = loadElement<l2pt_vlan>(copies_.vlans.map(), vid);
+    l2pt_vlan step = before;
+    for (uint32_t i = 0; i < L2PT_LPORT_WORDS; i++) {
+        step.members[i] &= rec.members[i];
+        step.core[i] &= rec.members[i];
+    }
+    for (bool roles : {false, true}) {
+        if (roles)
+            std::copy(std::begin(rec.core), std::end(rec.core), std::begin(step.core));
+        if (std::memcmp(&step, &before, sizeof step) == 0)
+            continue;
+        if (Status s = write(Array::Vlans, copies_.vlans.map(), vid, step); !s)
+            return s;
+    }
     return write(Array::Vlans, copies_.vlans.map(), vid, rec);
 }
 

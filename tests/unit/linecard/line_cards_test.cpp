@@ -312,6 +312,8 @@ TEST_F(LineCardsTest, IfmChangesReachLagsAndVlans) {
     cards->refresh();
     EXPECT_EQ(record(kLag1).n_live, 1);
     EXPECT_EQ(record(kLag1).live[0], lport("te1/2"));
+    // A frame that reads past the count while the record is written finds no port there.
+    EXPECT_EQ(record(kLag1).live[1], L2PT_LPORT_NONE);
     EXPECT_EQ(record(lport("te1/1")).lag, L2PT_LPORT_NONE);
     const chassis::Ifm::PortMode ge01{ifIndex("ge0/1"), 0};
     chassis.ifm().vlanAdd({{chassis::vlanIfIndex(L2PT_MAX_VID), chassis::kProtoStp, 0, {ge01}}});

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -120,6 +121,47 @@ TEST(Loader, SizesTheTableOfLearnedMacs) {
     ASSERT_EQ(bpf_obj_get_info_by_fd(fdb.get(), &info, &len), 0);
     EXPECT_EQ(info.max_entries, L2PT_FDB_ENTRIES_MIN);
     EXPECT_EQ(info.type, BPF_MAP_TYPE_HASH);
+}
+
+// Frames read a VLAN's record while it is rewritten: between the writes, no member is ever in
+// a role it has in neither the old record nor the new.
+TEST(Tables, AVlanChangesSoThatEveryReadFindsAMemberInAnOldOrNewRole) {
+    auto t = netp::pipeline::MemTables::create();
+    ASSERT_TRUE(t);
+    auto& tables = **t;
+    const auto record = [](std::initializer_list<std::pair<uint32_t, bool>> ports) {
+        l2pt_vlan v{};
+        for (const auto& [lport, core] : ports) {
+            v.members[lport / 32] |= 1u << (lport % 32);
+            if (core)
+                v.core[lport / 32] |= 1u << (lport % 32);
+        }
+        return v;
+    };
+    constexpr uint32_t kVid = 10;
+    enum Role { None, Access, Core };
+    const auto role = [](const l2pt_vlan& v, uint32_t lport) {
+        const uint32_t bit = 1u << (lport % 32);
+        return !(v.members[lport / 32] & bit) ? None : v.core[lport / 32] & bit ? Core : Access;
+    };
+    // 1 leaves (core), 2 goes from core to access, 3 from access to core, 4 joins as core.
+    const l2pt_vlan before = record({{1, true}, {2, true}, {3, false}});
+    const l2pt_vlan after = record({{2, false}, {3, true}, {4, true}});
+    ASSERT_TRUE(tables.setVlan(kVid, before));
+    size_t reads = 0;
+    tables.vlanReads([&](uint32_t vid) {
+        ASSERT_EQ(vid, kVid);
+        const l2pt_vlan now = *tables.vlan(kVid);
+        for (uint32_t lport = 1; lport <= 4; ++lport) {
+            EXPECT_TRUE(role(now, lport) == role(before, lport) ||
+                        role(now, lport) == role(after, lport))
+                << "lport " << lport << " after " << reads << " writes";
+        }
+        ++reads;
+    });
+    ASSERT_TRUE(tables.setVlan(kVid, after));
+    EXPECT_EQ(reads, 3u);
+    EXPECT_EQ(std::memcmp(&*tables.vlan(kVid), &after, sizeof after), 0);
 }
 
 // The daemon's memory cgroup, as cgroup v1's memory controller or v2 shows it; no limit is none.
