@@ -225,6 +225,20 @@ void NetBackend::serveHeartbeat(int fd) {
     }
     if (kind != beat::Kind::Ping || beat_.size() != beat::kLen)
         return;
+    // Answered for the task's thread, not for this one: only when it began a pass since the
+    // last ping (its loop comes back to its wait within its time-out), or sleeps, or has not
+    // yet begun its first pass (its start takes what it takes).
+    const uint64_t progress = progress_.load();
+    const bool moved = progress != std::exchange(progressAtPing_, progress);
+    if (!moved && progress != 0 && !sleeping_.load()) {
+        if (!std::exchange(stuckLogged_, true))
+            log_->warning(
+                "the task's thread has not come back to its wait since the last "
+                "heartbeat: not answered, so that the chassis daemon may fence it");
+        return;
+    }
+    if (std::exchange(stuckLogged_, false))
+        log_->info("the task's thread is back: the heartbeat is answered again");
     std::array<uint8_t, beat::kLen> pong{};
     wire::putU32(pong.data(), beat::kKind, static_cast<uint32_t>(beat::Kind::Pong));
     wire::putU32(pong.data(), beat::kSeq, wire::getU32(beat_.data(), beat::kSeq));
@@ -286,7 +300,9 @@ uint64_t NetBackend::ticks() {
 
 void NetBackend::sleepTicks(uint64_t ticks) {
     flushPdus();
+    sleeping_ = true;
     std::this_thread::sleep_for(std::chrono::microseconds(ticks * kUsPerTick));
+    sleeping_ = false;
 }
 
 void NetBackend::exitProcess() {
@@ -351,6 +367,7 @@ void NetBackend::reportPdus(OzmFdSet* readSet) {
 }
 
 int NetBackend::wait(int nfds, OzmFdSet* readSet, const OzmTimeval* timeout) {
+    progress_.fetch_add(1);
     gatherWaited(nfds, readSet);
     // PDUs already queued go to the task without a system call. Every kPassesPerPoll-th pass,
     // and whenever a timer falls due, takes the way below instead: the other descriptors are
@@ -421,7 +438,11 @@ int NetBackend::pollPass(size_t taskFds, int waitMs) {
             return pduReady();  // the next PDU came while the task was awake: no wake-up
         dataPath_->beforeWait();
     }
-    if (::poll(pollFds_.data(), pollFds_.size(), waitMs) < 0) {
+    // Waiting with nothing due is sleeping, as a delay is; any other wait ends in time.
+    sleeping_ = waitMs < 0;
+    const int polled = ::poll(pollFds_.data(), pollFds_.size(), waitMs);
+    sleeping_ = false;
+    if (polled < 0) {
         waitErrno_ = errno;
         return -1;
     }

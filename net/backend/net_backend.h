@@ -141,6 +141,14 @@ class NetBackend final : public ozm::Backend {
     std::atomic<bool> relaying_ = false;        // the daemon went away while it was
     std::atomic<bool> servedAgain_ = false;     // a daemon serves: the task's thread starts over
     std::atomic<int64_t> relayingSinceMs_ = 0;  // by steady_clock
+    // The task's thread, as the heartbeat sees it: the passes it began (wait() calls), and
+    // whether it sleeps (in a delay, or waiting with nothing due) now. A thread that neither
+    // sleeps nor began a pass between two pings is stuck (looping, deadlocked, stopped): the
+    // ping goes unanswered, so that the daemon fences it.
+    std::atomic<uint64_t> progress_ = 0;
+    std::atomic<bool> sleeping_ = false;
+    uint64_t progressAtPing_ = 0;        // on the main thread
+    bool stuckLogged_ = false;           // on the main thread
     std::optional<uint64_t> relayBase_;  // on the task's thread: the PDUs taken when it saw it
     bool lastTaken_ = false;  // on the task's thread: the ring's last PDUs taken, a daemon serving
     Fd relayWake_;            // eventfd: the main thread wakes the task's (servedAgain_)

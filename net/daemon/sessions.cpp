@@ -622,6 +622,16 @@ void TaskSessions::heartbeat() {
         fence(it->second, now - it->second.lastAnswer);
 }
 
+void TaskSessions::tellFenced(Session& s) {
+    if (s.heartbeat == nullptr)
+        return;
+    constexpr std::string_view kWhy = "silent too long as primary: another task took over";
+    std::array<uint8_t, beat::kText + kWhy.size()> m{};
+    wire::putU32(m.data(), beat::kKind, static_cast<uint32_t>(beat::Kind::Fenced));
+    std::copy(kWhy.begin(), kWhy.end(), m.begin() + beat::kText);
+    s.heartbeat->send(m);
+}
+
 void TaskSessions::pong(Session& s, std::span<const uint8_t> d) {
     if (d.size() != beat::kLen ||
         static_cast<beat::Kind>(wire::getU32(d.data(), beat::kKind)) != beat::Kind::Pong) {
@@ -629,14 +639,8 @@ void TaskSessions::pong(Session& s, std::span<const uint8_t> d) {
                 std::to_string(d.size()) + " bytes): dropped");
         return;
     }
-    if (s.fenced) {
-        constexpr std::string_view kWhy = "silent too long as primary: another task took over";
-        std::array<uint8_t, beat::kText + kWhy.size()> m{};
-        wire::putU32(m.data(), beat::kKind, static_cast<uint32_t>(beat::Kind::Fenced));
-        std::copy(kWhy.begin(), kWhy.end(), m.begin() + beat::kText);
-        s.heartbeat->send(m);
-        return;
-    }
+    if (s.fenced)
+        return tellFenced(s);
     s.lastAnswer = d_.loop().now();
     if (s.silent) {
         s.silent = false;
@@ -654,6 +658,9 @@ void TaskSessions::fence(Session& s, Clock::duration silentFor) {
     s.primary = false;
     if (s.granted)
         revoke(s);
+    // A task whose own thread hung answers no ping, though its heartbeat's thread would hear
+    // this and end it.
+    tellFenced(s);  // now, not at its next answer
     if (observer_ != nullptr)
         observer_->primaryLost();  // what it was asked goes unanswered
     promote();

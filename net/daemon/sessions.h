@@ -117,6 +117,8 @@ class TaskSessions {
     void heartbeat();
     void pong(Session& s, std::span<const uint8_t> d);
     void fence(Session& s, Clock::duration silentFor);
+    // Tells s on its heartbeat that it was fenced, and why.
+    void tellFenced(Session& s);
     // The first session fit for it (a heartbeat open and answered, not fenced) becomes primary
     // (the HA takeover) and gets the data path.
     void promote();

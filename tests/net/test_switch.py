@@ -6,6 +6,7 @@ customer namespace. Its last stories fill the learned-MAC table.
     tests/net/test_switch.py --build BUILD_DIR
 """
 
+import ctypes
 import json
 import os
 import re
@@ -382,6 +383,38 @@ class SwitchTest(unittest.TestCase):
             "acc1", STP, {"acc2": [STP], "core0": [tunnelled(STP)]}))
         primary.send_signal(signal.SIGCONT)
         self.assertEqual(primary.wait(10), 4)
+
+    def test_9ba_a_primary_whose_task_thread_hangs_is_fenced(self):
+        """The task's own thread stuck (stopped here by ptrace, its heartbeat's thread running):
+        the heartbeat goes unanswered, the primary is fenced and told so, and ends (exit 4)."""
+        secondary = self.sw.start_secondary("l2ptd-4.log")
+        primary = self.sw.task
+        at = len(self.sw.daemon_log())
+        threads = [int(t) for t in os.listdir("/proc/%d/task" % primary.pid)]
+        task_thread = max(t for t in threads if t != primary.pid)
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.ptrace.argtypes = (ctypes.c_long, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+        seize, interrupt, all_threads = 0x4206, 0x4207, 0x40000000
+        for request in (seize, interrupt):
+            self.assertEqual(libc.ptrace(request, task_thread, None, None), 0,
+                             os.strerror(ctypes.get_errno()) + ": ptrace needs root")
+        detach = 17  # should the test fail with the thread still stopped
+        self.addCleanup(libc.ptrace, detach, task_thread, None, None)
+        os.waitpid(task_thread, all_threads)  # stopped
+        self.sw.wait_logged("primary) silent for", at)
+        self.sw.wait_logged("takes over as primary", at)
+        # Its main thread heard it was fenced and ended the process, the stopped thread too.
+        deadline = time.monotonic() + 10
+        while os.waitpid(task_thread, all_threads | os.WNOHANG) == (0, 0):
+            self.assertLess(time.monotonic(), deadline, "the fenced task did not end")
+            time.sleep(0.05)
+        self.assertEqual(primary.wait(10), 4)
+        log = Path(primary.out).read_text()
+        self.assertIn("the task's thread has not come back to its wait", log)
+        self.assertIn("ending: fenced by the chassis daemon", log)
+        self.sw.task = secondary
+        netns.wait_for("PDUs crossing again", lambda: self.sw.crosses(
+            "acc1", STP, {"acc2": [STP], "core0": [tunnelled(STP)]}))
 
     def test_10_capture(self):
         # l2ptctl creates the file itself (0600), names with spaces and all; the daemon gets
