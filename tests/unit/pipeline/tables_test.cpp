@@ -15,7 +15,6 @@
 #include "net/pipeline/mem_tables.h"
 #include "net/pipeline/memory_room.h"
 #include "net/pipeline/table_view.h"
-#include "tests/support/pipeline_map.h"
 
 // refused.bpf.c's skeleton, generated at build time (tests/unit/pipeline/CMakeLists.txt).
 #include "l2pt_refused.skel.h"
@@ -105,22 +104,6 @@ TEST(Loader, NamesTheProgramTheKernelRefuses) {
     EXPECT_THAT(obj.status().what(), testing::HasSubstr("invalid access to packet"));
     EXPECT_EQ(std::ranges::count(obj.status().what(), '|'), 7) << "the log's last 8 lines";
     EXPECT_THAT(logged, testing::HasSubstr("l2pt_refused"));  // libbpf's word, in our log
-}
-
-// The learned MACs' table holds what the chassis file says, within its range.
-TEST(Loader, SizesTheTableOfLearnedMacs) {
-    ASSERT_EQ(::geteuid(), 0u) << "this test needs root: it loads the pipeline";
-    const auto quiet = [](std::string_view) {};
-    EXPECT_FALSE(BpfTables::load(quiet, L2PT_FDB_ENTRIES_MIN - 1));
-    EXPECT_FALSE(BpfTables::load(quiet, L2PT_FDB_ENTRIES_MAX + 1));
-    auto t = BpfTables::load(quiet, L2PT_FDB_ENTRIES_MIN);
-    ASSERT_TRUE(t) << t.status().what();
-    const netp::Fd fdb = netp::test::pipelineMap((*t)->ingressFd(), "l2pt_fdb");
-    bpf_map_info info{};
-    uint32_t len = sizeof info;
-    ASSERT_EQ(bpf_obj_get_info_by_fd(fdb.get(), &info, &len), 0);
-    EXPECT_EQ(info.max_entries, L2PT_FDB_ENTRIES_MIN);
-    EXPECT_EQ(info.type, BPF_MAP_TYPE_HASH);
 }
 
 // Frames read a VLAN's record while it is rewritten: between the writes, no member is ever in

@@ -130,14 +130,4 @@ TEST(Shutdown, TaskDisableRepliesThenReleasesEverything) {
     EXPECT_EQ(l2ptAclBitmap, 0u);
 }
 
-// The other attempts and logs of silent agents: the silent golden trace.
-TEST(SilentAgent, ASecondaryLogsNoAgentItCouldNotRegisterAtStartUp) {
-    auto& s = tsim::boot(edited(edited(tsim::kChassis, "agent: global", "agent: silent"),
-                                "role: primary", "role: secondary"));
-    s.advanceMs(20 * 30000);
-    EXPECT_EQ(count(s, "acl[2] rx register slot=2 master=0 (silent)"), 20u);
-    EXPECT_TRUE(s.taskReady());
-    EXPECT_TRUE(records(s).empty());
-}
-
 }  // namespace
