@@ -28,9 +28,10 @@ class MemTables final : public Tables {
     // Stands for frames entering between the daemon's writes: run before each learning limit
     // is written (empty: none).
     void meanwhile(std::function<void()> frames) { meanwhile_ = std::move(frames); }
-    // Stands for frames reading a VLAN's record between the writes that change it: run before
-    // each, with the VLAN's id.
-    void vlanReads(std::function<void(uint32_t vid)> frames) { vlanReads_ = std::move(frames); }
+    // Stands for frames reading a VLAN's record while the writes that change it go on: run
+    // before each, with the VLAN's id and the record it writes.
+    using VlanReads = std::function<void(uint32_t vid, std::span<const uint8_t> next)>;
+    void vlanReads(VlanReads frames) { vlanReads_ = std::move(frames); }
 
     Status unbindIfindex(uint32_t ifindex) override;
     Status removeTrap(const TrapKey& key) override;
@@ -56,9 +57,9 @@ class MemTables final : public Tables {
     MemTables(Made, Copies copies, Fd events);
 
   protected:
-    Status writeElement(Array array, uint32_t index, std::span<const uint8_t>) override {
+    Status writeElement(Array array, uint32_t index, std::span<const uint8_t> value) override {
         if (array == Array::Vlans && vlanReads_)
-            vlanReads_(index);
+            vlanReads_(index, value);
         return {};
     }
     Status writeBinding(uint32_t ifindex, uint32_t port) override;
@@ -100,7 +101,7 @@ class MemTables final : public Tables {
     Fd ring_;
     Fd events_;
     std::function<void()> meanwhile_;
-    std::function<void(uint32_t)> vlanReads_;
+    VlanReads vlanReads_;
 };
 
 }  // namespace netp::pipeline

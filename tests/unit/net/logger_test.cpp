@@ -1,4 +1,4 @@
-// The log's stamps and control bytes in shown text (priorities and file: test_service.py).
+// Control bytes in the log's shown text (stamps, priorities and file: test_service.py).
 #include "net/log/logger.h"
 
 #include <gtest/gtest.h>
@@ -10,13 +10,6 @@
 #include "net/log/escape.h"
 
 namespace {
-
-TEST(Logger, StampsAreUtcWithMilliseconds) {
-    using namespace std::chrono;
-    EXPECT_EQ(netp::isoTimestamp(system_clock::time_point{}), "1970-01-01T00:00:00.000Z");
-    EXPECT_EQ(netp::isoTimestamp(system_clock::time_point{milliseconds{1'700'000'000'123}}),
-              "2023-11-14T22:13:20.123Z");
-}
 
 // Every control byte, and every byte of no valid UTF-8, becomes its escape unless kept; the
 // bytes around it, UTF-8 too, stay.

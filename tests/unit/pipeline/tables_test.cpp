@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -106,48 +107,48 @@ TEST(Loader, NamesTheProgramTheKernelRefuses) {
     EXPECT_THAT(logged, testing::HasSubstr("l2pt_refused"));  // libbpf's word, in our log
 }
 
-// Frames read a VLAN's record while it is rewritten: between the writes, no member is ever in
-// a role it has in neither the old record nor the new.
+// Frames read a VLAN's record while it is rewritten, each write of it in place and in order (its
+// members' words before its roles'): no member is ever read in a role it has in neither the
+// old record nor the new.
 TEST(Tables, AVlanChangesSoThatEveryReadFindsAMemberInAnOldOrNewRole) {
     auto t = netp::pipeline::MemTables::create();
     ASSERT_TRUE(t);
     auto& tables = **t;
-    const auto record = [](std::initializer_list<std::pair<uint32_t, bool>> ports) {
+    enum Role { None, Access, Core };
+    // Roles of lports 1-4, each in the first word.
+    const auto record = [](std::array<Role, 4> roles) {
         l2pt_vlan v{};
-        for (const auto& [lport, core] : ports) {
-            v.members[lport / 32] |= 1u << (lport % 32);
-            if (core)
-                v.core[lport / 32] |= 1u << (lport % 32);
+        for (uint32_t i = 0; i < roles.size(); ++i) {
+            v.members[0] |= roles[i] != None ? 2u << i : 0;
+            v.core[0] |= roles[i] == Core ? 2u << i : 0;
         }
         return v;
     };
-    constexpr uint32_t kVid = 10;
-    enum Role { None, Access, Core };
-    const auto role = [](const l2pt_vlan& v, uint32_t lport) {
-        const uint32_t bit = 1u << (lport % 32);
-        return !(v.members[lport / 32] & bit) ? None : v.core[lport / 32] & bit ? Core : Access;
+    const auto role = [](const l2pt_vlan& v, uint32_t i) {
+        return !(v.members[0] & 2u << i) ? None : v.core[0] & 2u << i ? Core : Access;
     };
     // 1 leaves (core), 2 goes from core to access, 3 from access to core, 4 joins as core.
-    const l2pt_vlan before = record({{1, true}, {2, true}, {3, false}});
-    const l2pt_vlan after = record({{2, false}, {3, true}, {4, true}});
-    ASSERT_TRUE(tables.setVlan(kVid, before));
-    size_t reads = 0;
-    tables.vlanReads([&](uint32_t vid) {
-        ASSERT_EQ(vid, kVid);
-        const l2pt_vlan now = *tables.vlan(kVid);
-        for (uint32_t lport = 1; lport <= 4; ++lport) {
-            EXPECT_TRUE(role(now, lport) == role(before, lport) ||
-                        role(now, lport) == role(after, lport))
-                << "lport " << lport << " after " << reads << " writes";
+    const l2pt_vlan before = record({Core, Core, Access, None});
+    const l2pt_vlan after = record({None, Access, Core, Core});
+    ASSERT_TRUE(tables.setVlan(10, before));
+    tables.vlanReads([&](uint32_t vid, std::span<const uint8_t> bytes) {
+        ASSERT_EQ(bytes.size(), sizeof(l2pt_vlan));
+        l2pt_vlan next{};
+        std::memcpy(&next, bytes.data(), sizeof next);
+        l2pt_vlan half = *tables.vlan(vid);  // the members written, not yet the roles
+        std::copy(std::begin(next.members), std::end(next.members), std::begin(half.members));
+        for (const l2pt_vlan& read : {*tables.vlan(vid), half, next}) {
+            for (uint32_t i = 0; i < 4; ++i)
+                EXPECT_TRUE(role(read, i) == role(before, i) || role(read, i) == role(after, i))
+                    << "lport " << i + 1;
         }
-        ++reads;
     });
-    ASSERT_TRUE(tables.setVlan(kVid, after));
-    EXPECT_EQ(reads, 3u);
-    EXPECT_EQ(std::memcmp(&*tables.vlan(kVid), &after, sizeof after), 0);
+    ASSERT_TRUE(tables.setVlan(10, after));
+    EXPECT_EQ(std::memcmp(&*tables.vlan(10), &after, sizeof after), 0);
 }
 
-// The daemon's memory cgroup, as cgroup v1's memory controller or v2 shows it; no limit is none.
+// The daemon's memory cgroup, as cgroup v1's memory controller or v2 shows it, less the inactive
+// file cache; no limit is none.
 TEST(CgroupMemory, ReadsTheControllerThatHoldsTheProcess) {
     namespace fs = std::filesystem;
     const fs::path root = fs::temp_directory_path() / ("l2pt-cgroup-" + std::to_string(::getpid()));
@@ -155,33 +156,29 @@ TEST(CgroupMemory, ReadsTheControllerThatHoldsTheProcess) {
         fs::create_directories(path.parent_path());
         std::ofstream(path) << text;
     };
-    const std::string self = (root / "self").string();
-    const auto memory = [&] { return netp::pipeline::cgroupMemory(self, root.string()); };
-    // v2 alone: memory.current and memory.max of the unit's group.
+    const auto memory = [&] {
+        const auto m = netp::pipeline::cgroupMemory((root / "self").string(), root.string());
+        return m ? std::pair(m->current, m->max) : std::pair(uint64_t{0}, uint64_t{0});
+    };
+    const fs::path v2 = root / "system.slice/l2pt.service";
     write(root / "self", "0::/system.slice/l2pt.service\n");
-    write(root / "system.slice/l2pt.service/memory.current", "50331648\n");
-    write(root / "system.slice/l2pt.service/memory.max", "134217728\n");
-    write(root / "system.slice/l2pt.service/memory.stat",
-          "anon 20971520\nfile 29360128\nactive_file 8388608\ninactive_file 20971520\n");
-    auto m = memory();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->current, 50331648u - 20971520u) << "the inactive file cache left out";
-    EXPECT_EQ(m->max, 134217728u);
-    write(root / "system.slice/l2pt.service/memory.max", "max\n");
-    EXPECT_FALSE(memory());
+    write(v2 / "memory.current", "50000\n");
+    write(v2 / "memory.max", "90000\n");
+    write(v2 / "memory.stat", "file 30000\nactive_file 10000\ninactive_file 20000\n");
+    EXPECT_EQ(memory(), std::pair(uint64_t{30000}, uint64_t{90000}));
+    write(v2 / "memory.max", "max\n");
+    EXPECT_EQ(memory().second, 0u);
     // Hybrid: v1's memory controller holds the limit, among others on its line.
+    const fs::path v1 = root / "memory/l2pt";
     write(root / "self", "5:cpuacct,memory:/l2pt\n0::/system.slice/l2pt.service\n");
-    write(root / "memory/l2pt/memory.usage_in_bytes", "1048576\n");
-    write(root / "memory/l2pt/memory.limit_in_bytes", "67108864\n");
-    write(root / "memory/l2pt/memory.stat", "inactive_file 4096\ntotal_inactive_file 8192\n");
-    m = memory();
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->current, 1048576u - 8192u);
-    EXPECT_EQ(m->max, 67108864u);
-    write(root / "memory/l2pt/memory.limit_in_bytes", "9223372036854771712\n");
-    EXPECT_FALSE(memory()) << "v1's largest value is no limit";
+    write(v1 / "memory.usage_in_bytes", "10000\n");
+    write(v1 / "memory.limit_in_bytes", "60000\n");
+    write(v1 / "memory.stat", "inactive_file 1000\ntotal_inactive_file 2000\n");
+    EXPECT_EQ(memory(), std::pair(uint64_t{8000}, uint64_t{60000}));
+    write(v1 / "memory.limit_in_bytes", "9223372036854771712\n");
+    EXPECT_EQ(memory().second, 0u) << "v1's largest value is no limit";
     write(root / "self", "5:memoryx:/l2pt\n");
-    EXPECT_FALSE(memory()) << "a controller of another name";
+    EXPECT_EQ(memory().second, 0u) << "a controller of another name";
     fs::remove_all(root);
 }
 
